@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Builds the command-line player and runs the main job on the bundled demo.
+# Extra arguments go to klinkplay instead of the default job.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+cmake --preset default >/dev/null
+cmake --build --preset default -j "$(nproc)" --target klinkplay
+if [ $# -gt 0 ]; then
+  exec ./build/src/app/klinkplay "$@"
+fi
+exec ./build/src/app/klinkplay info samples/demo_ym2151.vgm

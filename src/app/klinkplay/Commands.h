@@ -1,0 +1,14 @@
+#pragma once
+// Each klinkplay subcommand registers itself here. A subcommand's callback
+// stores the process exit status in `exitStatus`.
+
+namespace CLI {
+class App;
+}
+
+namespace klinkplay {
+
+// "info FILE... [--json]": header, tags, targets, clocks and playback path.
+void AddInfoCommand(CLI::App& app, int& exitStatus);
+
+}  // namespace klinkplay

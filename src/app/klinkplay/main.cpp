@@ -1,0 +1,17 @@
+// klinkplay: plays VGM/VGZ files on Keltra boards from the command line.
+#include <CLI/CLI.hpp>
+
+#include "app/klinkplay/Commands.h"
+
+int main(int argc, char** argv) {
+    CLI::App app{"klinkplay - play VGM/VGZ chip music on Keltra boards"};
+    app.require_subcommand(1);
+    int exitStatus = 0;
+    klinkplay::AddInfoCommand(app, exitStatus);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e);
+    }
+    return exitStatus;
+}
