@@ -1,0 +1,30 @@
+#pragma once
+// The two plain records every subsystem uses to name a chip register target
+// and the input clock a file asks for it.
+
+#include <cstdint>
+
+namespace klink {
+
+// A chip register target. WriteID is the VGM command byte that writes the
+// chip's first instance (also the KLINK register-write opcode); Instance tells
+// the first chip (0) from the second (1); Page is 1 for a second register port.
+struct TKLINKVGMTarget {
+    uint8_t WriteID = 0;
+    uint8_t Instance = 0;
+    uint8_t Page = 0;
+
+    friend bool operator==(const TKLINKVGMTarget&, const TKLINKVGMTarget&) = default;
+};
+
+// A clock request: normalised WriteID, Instance and the input clock in Hz
+// (bits 30 and 31 clear, never 0 when it comes from a file).
+struct TKLINKVGMClock {
+    uint8_t WriteID = 0;
+    uint8_t Instance = 0;
+    uint32_t Hertz = 0;
+
+    friend bool operator==(const TKLINKVGMClock&, const TKLINKVGMClock&) = default;
+};
+
+}  // namespace klink
