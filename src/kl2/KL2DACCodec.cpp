@@ -73,9 +73,9 @@ void TKL2DACStatus::Decode(std::span<const uint8_t> Reply) {
     s.State = Reply[1];
     s.Fault = Reply[2];
     s.Sealed = Reply[3];
-    uint32_t* const counters[] = {&s.Accepted,      &s.Consumed,   &s.Queued,    &s.Free,
-                                  &s.EventQueued,   &s.EventConsumed, &s.Underflows, &s.Overflows,
-                                  &s.Rejected,      &s.LateDAC,    &s.MaxLateUS};
+    uint32_t* const counters[] = {&s.Accepted,    &s.Consumed,      &s.Queued,     &s.Free,
+                                  &s.EventQueued, &s.EventConsumed, &s.Underflows, &s.Overflows,
+                                  &s.Rejected,    &s.LateDAC,       &s.MaxLateUS};
     int32_t offset = 4;
     for (uint32_t* counter : counters) {
         *counter = static_cast<uint32_t>(ReadKL2Field(Reply, offset, 4));
@@ -152,7 +152,8 @@ std::vector<uint8_t> EncodeKL2RegisterEvents(std::span<const TKL2RegisterEvent> 
     WriteKL2Field(packet, 9, head.Target.WriteID, 1);
     WriteKL2Field(packet, 10, head.Target.Instance, 1);
     WriteKL2Field(packet, 11, head.Target.Page, 1);
-    for (const TKL2RegisterEvent& e : Events.subspan(static_cast<size_t>(First), static_cast<size_t>(Count))) {
+    for (const TKL2RegisterEvent& e :
+         Events.subspan(static_cast<size_t>(First), static_cast<size_t>(Count))) {
         // The DAC registers of port 0 belong to the DAC records; a timed write
         // there would race the board's own DAC playback.
         const bool dacRegister = w == 2 && e.Target.Page == 0 && (e.Address == 0x2A || e.Address == 0x2B);

@@ -13,12 +13,12 @@ inline constexpr int32_t kFadeStepCount = 62;
 // Output attenuation of each step (0 = full volume, 96 = the most the boards
 // take); steps are handed out in this order.
 inline constexpr std::array<uint8_t, kFadeStepCount> kFadeAttenuation = {
-    0,  0,  0,  0,  0,  0,  0,  0,  0,  0,    //
-    1,  1,  1,  1,  1,  2,  2,  2,  2,  3,    //
-    3,  4,  5,  5,  5,  6,  7,  8,  8,  10,   //
-    11, 12, 13, 14, 16, 17, 18, 19, 21, 23,   //
-    24, 26, 27, 29, 31, 32, 35, 37, 40, 42,   //
-    45, 48, 51, 55, 59, 63, 68, 73, 78, 83,   //
+    0,  0,  0,  0,  0,  0,  0,  0,  0,  0,   //
+    1,  1,  1,  1,  1,  2,  2,  2,  2,  3,   //
+    3,  4,  5,  5,  5,  6,  7,  8,  8,  10,  //
+    11, 12, 13, 14, 16, 17, 18, 19, 21, 23,  //
+    24, 26, 27, 29, 31, 32, 35, 37, 40, 42,  //
+    45, 48, 51, 55, 59, 63, 68, 73, 78, 83,  //
     90, 96};
 
 // Seconds of fade for an item of the fade selector (0 none, 1, 3, 5, 10, 15).

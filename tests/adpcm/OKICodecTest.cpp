@@ -1,11 +1,11 @@
-#include "adpcm/OKICodec.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
+
+#include "adpcm/OKICodec.h"
 
 namespace klink {
 namespace {
@@ -32,8 +32,8 @@ TEST(OKICodec, DecodesSingleNibblesFromReset) {
         int32_t stepIndex;
     };
     // Step 16: base 2, bit 0 adds 4, bit 1 adds 8, bit 2 adds 16.
-    const Case cases[] = {{0x0, 0, 0},   {0x1, 4, 0},   {0x2, 8, 0},    {0x4, 16, 2},
-                          {0x7, 28, 8},  {0x8, -4, 0},  {0xF, -32, 8},  {0xC, -20, 2},
+    const Case cases[] = {{0x0, 0, 0},   {0x1, 4, 0},  {0x2, 8, 0},   {0x4, 16, 2},
+                          {0x7, 28, 8},  {0x8, -4, 0}, {0xF, -32, 8}, {0xC, -20, 2},
                           {0x17, 28, 8}, {0xF7, 28, 8}};  // only the low four bits count
     for (const Case& c : cases) {
         TOKICodec codec;

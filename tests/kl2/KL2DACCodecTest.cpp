@@ -1,5 +1,3 @@
-#include "kl2/KL2DACCodec.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -9,6 +7,7 @@
 #include <vector>
 
 #include "common/Errors.h"
+#include "kl2/KL2DACCodec.h"
 
 namespace klink {
 namespace {
@@ -17,7 +16,8 @@ using Bytes = std::vector<uint8_t>;
 
 // Independent little-endian writer for building replies by hand.
 void Put(Bytes& b, size_t offset, uint64_t value, int width) {
-    for (int i = 0; i < width; ++i) b.at(offset + static_cast<size_t>(i)) = static_cast<uint8_t>(value >> (8 * i));
+    for (int i = 0; i < width; ++i)
+        b.at(offset + static_cast<size_t>(i)) = static_cast<uint8_t>(value >> (8 * i));
 }
 
 template <typename E, typename F>
@@ -40,12 +40,9 @@ TEST(KL2DACCodec, ReadFieldReadsLittleEndianWithinBounds) {
         int32_t offset, width;
         uint64_t value;
     };
-    const Case cases[] = {{0, 0, 0},
-                          {9, 0, 0},  // empty field right at the end
-                          {8, 1, 0x09},
-                          {1, 2, 0x0302},
-                          {0, 8, 0x0807060504030201},
-                          {1, 8, 0x0908070605040302}};
+    const Case cases[] = {
+        {0, 0, 0},    {9, 0, 0},  // empty field right at the end
+        {8, 1, 0x09}, {1, 2, 0x0302}, {0, 8, 0x0807060504030201}, {1, 8, 0x0908070605040302}};
     for (const Case& c : cases) {
         EXPECT_EQ(ReadKL2Field(b, c.offset, c.width), c.value) << c.offset << "/" << c.width;
     }
@@ -55,7 +52,12 @@ TEST(KL2DACCodec, ReadFieldReadsLittleEndianWithinBounds) {
 
 TEST(KL2DACCodec, ReadFieldRejectsEveryOutOfBoundsRead) {
     const Bytes b(9, 0xAA);
-    const std::pair<int32_t, int32_t> cases[] = {{-1, 1}, {0, -1}, {0, 9}, {8, 2}, {9, 1}, {10, 0},
+    const std::pair<int32_t, int32_t> cases[] = {{-1, 1},
+                                                 {0, -1},
+                                                 {0, 9},
+                                                 {8, 2},
+                                                 {9, 1},
+                                                 {10, 0},
                                                  {std::numeric_limits<int32_t>::max(), 8},
                                                  {std::numeric_limits<int32_t>::min(), 0}};
     for (auto [offset, width] : cases) {
@@ -76,8 +78,8 @@ TEST(KL2DACCodec, WriteFieldStoresLowBytesWithoutGrowingTheBuffer) {
 }
 
 TEST(KL2DACCodec, WriteFieldRejectsBadPlacesAndLeavesTheBufferAlone) {
-    const std::pair<int32_t, int32_t> cases[] = {{-1, 1}, {0, -1}, {0, 9}, {8, 3}, {11, 0},
-                                                 {std::numeric_limits<int32_t>::max(), 1}};
+    const std::pair<int32_t, int32_t> cases[] = {{-1, 1}, {0, -1}, {0, 9},
+                                                 {8, 3},  {11, 0}, {std::numeric_limits<int32_t>::max(), 1}};
     for (auto [offset, width] : cases) {
         Bytes b(10, 0x55);
         ExpectFailure<WriteError>([&] { WriteKL2Field(b, offset, 0, width); }, "Invalid KL2 DAC field.",
@@ -204,10 +206,10 @@ TEST(KL2DACStatus, DecodesEveryFieldFromItsOffset) {
 
 TEST(KL2DACStatus, AcceptsConsistentPositions) {
     const StatusFields cases[] = {
-        {},                                                      // the documented example
-        {0, 0, 0, 0, 0, 0, 0, 0},                                // cleared
-        {2, 0, 0, 5, 5, 0, 100, 100},                            // ended, everything played
-        {1, 0, 0, 0xFFFFFFFF, 0, 0xFFFFFFFF, UINT64_MAX, 0},     // extremes
+        {},                                                   // the documented example
+        {0, 0, 0, 0, 0, 0, 0, 0},                             // cleared
+        {2, 0, 0, 5, 5, 0, 100, 100},                         // ended, everything played
+        {1, 0, 0, 0xFFFFFFFF, 0, 0xFFFFFFFF, UINT64_MAX, 0},  // extremes
     };
     for (const StatusFields& f : cases) {
         TKL2DACStatus s;
@@ -269,10 +271,11 @@ TEST(KL2DACStatus, DescribeWritesTheLogLine) {
     big.MaxLateUS = 0xFFFFFFFF;
     big.PlayedTick = 0x8000000000000000;
     big.AcceptedTick = UINT64_MAX;
-    EXPECT_EQ(big.Describe(),
-              "DAC: state=3 fault=255 accepted=4294967295 consumed=4294967295 queued=4294967295; underflows=1 "
-              "overflows=2 rejected=2147483648; max DAC late=4294967295 us; "
-              "ticks=9223372036854775808/18446744073709551615");
+    EXPECT_EQ(
+        big.Describe(),
+        "DAC: state=3 fault=255 accepted=4294967295 consumed=4294967295 queued=4294967295; underflows=1 "
+        "overflows=2 rejected=2147483648; max DAC late=4294967295 us; "
+        "ticks=9223372036854775808/18446744073709551615");
 }
 
 // ---------------------------------------------------------------- DAC records
@@ -300,11 +303,12 @@ TEST(KL2DACRecords, EncodesOneSampleRecord) {
 }
 
 TEST(KL2DACRecords, EncodesEveryKindInOrder) {
-    const TKL2DACChunk c = Chunk(0x0102030405060708, {{1, 0x80, 0}, {0, 0x40, 100}, {2, 0, 0x1234}, {1, 0x00, 1}});
-    EXPECT_EQ(EncodeKL2DACRecords(0xAABBCCDD, c),
-              (Bytes{0x01, 0x52, 0x00, 0xDD, 0xCC, 0xBB, 0xAA, 0x08, 0x07, 0x06, 0x05, 0x04, 0x03,
-                     0x02, 0x01, 0x01, 0x80, 0x00, 0x00, 0x00, 0x40, 0x64, 0x00, 0x02, 0x00, 0x34,
-                     0x12, 0x01, 0x00, 0x01, 0x00}));
+    const TKL2DACChunk c =
+        Chunk(0x0102030405060708, {{1, 0x80, 0}, {0, 0x40, 100}, {2, 0, 0x1234}, {1, 0x00, 1}});
+    EXPECT_EQ(
+        EncodeKL2DACRecords(0xAABBCCDD, c),
+        (Bytes{0x01, 0x52, 0x00, 0xDD, 0xCC, 0xBB, 0xAA, 0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01, 0x01,
+               0x80, 0x00, 0x00, 0x00, 0x40, 0x64, 0x00, 0x02, 0x00, 0x34, 0x12, 0x01, 0x00, 0x01, 0x00}));
 }
 
 TEST(KL2DACRecords, SixtyRecordsFillTheLargestPacket) {
@@ -331,7 +335,8 @@ TEST(KL2DACRecords, RejectsBadCountsAndSequenceNumbers) {
         ExpectFailure<WriteError>([&] { (void)EncodeKL2DACRecords(c.first, chunk); },
                                   "Invalid KL2 DAC record count/sequence.", c.name);
     }
-    EXPECT_NO_THROW((void)EncodeKL2DACRecords(0xFFFFFFF0, Chunk(0, std::vector<TKL2DACRecord>(15, {0, 0, 1}))));
+    EXPECT_NO_THROW(
+        (void)EncodeKL2DACRecords(0xFFFFFFF0, Chunk(0, std::vector<TKL2DACRecord>(15, {0, 0, 1}))));
 }
 
 TEST(KL2DACRecords, RejectsRecordsTheBoardDoesNotTake) {
@@ -339,12 +344,9 @@ TEST(KL2DACRecords, RejectsRecordsTheBoardDoesNotTake) {
         const char* name;
         TKL2DACRecord record;
     };
-    const Case cases[] = {{"kind 3", {3, 0, 1}},
-                          {"kind 255", {255, 0, 1}},
-                          {"enable 0x81", {1, 0x81, 1}},
-                          {"enable 0x01", {1, 0x01, 0}},
-                          {"delay with value", {2, 1, 1}},
-                          {"delay of 0", {2, 0, 0}}};
+    const Case cases[] = {{"kind 3", {3, 0, 1}},           {"kind 255", {255, 0, 1}},
+                          {"enable 0x81", {1, 0x81, 1}},   {"enable 0x01", {1, 0x01, 0}},
+                          {"delay with value", {2, 1, 1}}, {"delay of 0", {2, 0, 0}}};
     for (const Case& c : cases) {
         // The good record in front must not hide the bad one behind it.
         const TKL2DACChunk chunk = Chunk(0, {{0, 0, 1}, c.record});
@@ -364,7 +366,8 @@ TEST(KL2DACRecords, RejectsATickPastTheLastRepresentable) {
     over.StartTick = UINT64_MAX - 10;
     over.EndTick = 0;  // where a wrapped sum would land
     over.Records = {{0, 0, 5}, {0, 0, 6}};
-    ExpectFailure<WriteError>([&] { (void)EncodeKL2DACRecords(0, over); }, "Invalid KL2 DAC record.", "overflow");
+    ExpectFailure<WriteError>([&] { (void)EncodeKL2DACRecords(0, over); }, "Invalid KL2 DAC record.",
+                              "overflow");
 }
 
 // ---------------------------------------------------------------- register events
@@ -392,9 +395,8 @@ TEST(KL2RegisterEvents, EventWidthIsOneForThePSGs) {
 TEST(KL2RegisterEvents, EncodesTwoByteEvents) {
     const std::vector<TKL2RegisterEvent> events = {{0x1122334455667788, false, kYMPort1, 0xB4, 0xC0},
                                                    {0x1122334455667788, true, kYMPort1, 0x2A, 0x11}};
-    EXPECT_EQ(EncodeKL2RegisterEvents(events, 0, 2),
-              (Bytes{0x01, 0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11, 0x53, 0x00, 0x01, 0xB4, 0xC0, 0x2A,
-                     0x11}));
+    EXPECT_EQ(EncodeKL2RegisterEvents(events, 0, 2), (Bytes{0x01, 0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22,
+                                                            0x11, 0x53, 0x00, 0x01, 0xB4, 0xC0, 0x2A, 0x11}));
 }
 
 TEST(KL2RegisterEvents, EncodesValueOnlyPSGEventsFromTheMiddleOfAList) {
@@ -432,8 +434,8 @@ TEST(KL2RegisterEvents, RejectsRangesOutsideTheList) {
                                   "Invalid KL2 register event batch.",
                                   std::to_string(first) + "+" + std::to_string(count));
     }
-    ExpectFailure<WriteError>([] { (void)EncodeKL2RegisterEvents({}, 0, 1); }, "Invalid KL2 register event batch.",
-                              "empty list");
+    ExpectFailure<WriteError>([] { (void)EncodeKL2RegisterEvents({}, 0, 1); },
+                              "Invalid KL2 register event batch.", "empty list");
 }
 
 TEST(KL2RegisterEvents, RejectsMixedBatchesAndDACRegisters) {
@@ -504,10 +506,10 @@ TEST(KL2EventCreditsFit, ComparesOutstandingEventsWithTheCapacity) {
 }
 
 TEST(KL2EventCreditsFit, RejectsImpossibleCounters) {
-    ExpectFailure<ReadError>([] { (void)KL2EventCreditsFit(3, 4, 8, 0); }, "Invalid KL2 register event credits.",
-                             "consumed above sent");
-    ExpectFailure<ReadError>([] { (void)KL2EventCreditsFit(4, 4, 8, -1); }, "Invalid KL2 register event credits.",
-                             "negative count");
+    ExpectFailure<ReadError>([] { (void)KL2EventCreditsFit(3, 4, 8, 0); },
+                             "Invalid KL2 register event credits.", "consumed above sent");
+    ExpectFailure<ReadError>([] { (void)KL2EventCreditsFit(4, 4, 8, -1); },
+                             "Invalid KL2 register event credits.", "negative count");
 }
 
 TEST(KL2RegisterBudget, LimitsByWindowPacketAndBytesInFlight) {
@@ -518,10 +520,22 @@ TEST(KL2RegisterBudget, LimitsByWindowPacketAndBytesInFlight) {
         int32_t budget;
     };
     const Case cases[] = {
-        {0, false, 0, 128},     {900, false, 0, 92},     {991, false, 0, 1},       {992, false, 0, 0},
-        {5000, false, 0, 0},    {0, false, 200, 24},     {0, false, 223, 1},       {0, false, 224, 0},
-        {950, false, 200, 24},  {980, false, 200, 12},   {0, false, UINT64_MAX, 0}, {UINT64_MAX, false, 0, 0},
-        {0, true, 5000, 254},   {8100, true, 0, 60},     {8159, true, 0, 1},       {8160, true, 0, 0},
+        {0, false, 0, 128},
+        {900, false, 0, 92},
+        {991, false, 0, 1},
+        {992, false, 0, 0},
+        {5000, false, 0, 0},
+        {0, false, 200, 24},
+        {0, false, 223, 1},
+        {0, false, 224, 0},
+        {950, false, 200, 24},
+        {980, false, 200, 12},
+        {0, false, UINT64_MAX, 0},
+        {UINT64_MAX, false, 0, 0},
+        {0, true, 5000, 254},
+        {8100, true, 0, 60},
+        {8159, true, 0, 1},
+        {8160, true, 0, 0},
         {7906, true, UINT64_MAX, 254},
     };
     for (const Case& c : cases) {

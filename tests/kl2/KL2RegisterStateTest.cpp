@@ -1,5 +1,3 @@
-#include "kl2/KL2RegisterState.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -7,6 +5,7 @@
 #include <vector>
 
 #include "common/Errors.h"
+#include "kl2/KL2RegisterState.h"
 
 namespace klink {
 namespace {
@@ -31,10 +30,14 @@ TEST(KL2RegisterState, RewritesPSGDataBytesToNameTheirRegister) {
     const Scenario scenarios[] = {
         {"tone 0 is latched at start", {{kPSG0, 0x05, true, 0x05, 0x80}}},
         {"attenuation data becomes a latch", {{kPSG0, 0x9F, false, 0x9F, 0}, {kPSG0, 0x03, false, 0x93, 0}}},
-        {"noise control data becomes a latch", {{kPSG0, 0xE4, false, 0xE4, 0}, {kPSG0, 0x07, false, 0xE7, 0}}},
-        {"noise attenuation data becomes a latch", {{kPSG0, 0xF0, false, 0xF0, 0}, {kPSG0, 0x05, false, 0xF5, 0}}},
+        {"noise control data becomes a latch",
+         {{kPSG0, 0xE4, false, 0xE4, 0}, {kPSG0, 0x07, false, 0xE7, 0}}},
+        {"noise attenuation data becomes a latch",
+         {{kPSG0, 0xF0, false, 0xF0, 0}, {kPSG0, 0x05, false, 0xF5, 0}}},
         {"four-bit registers keep only the low four bits",
-         {{kPSG0, 0xBF, false, 0xBF, 0}, {kPSG0, 0x7A, false, 0xBA, 0}, {kPSG0, 0xE0, false, 0xE0, 0},
+         {{kPSG0, 0xBF, false, 0xBF, 0},
+          {kPSG0, 0x7A, false, 0xBA, 0},
+          {kPSG0, 0xE0, false, 0xE0, 0},
           {kPSG0, 0x3B, false, 0xEB, 0}}},
         {"the register of the last latch counts, not the last tone latch",
          {{kPSG0, 0xA5, false, 0xA5, 0},
@@ -94,8 +97,8 @@ TEST(KL2RegisterState, RejectsTargetsTheKL2BoardDoesNotHave) {
         uint8_t prefix = 0xEE;
         try {
             (void)state.Transform(c.target, 0x28, value, prefix);
-            ADD_FAILURE() << "accepted $" << std::hex << int{c.target.WriteID} << "/" << int{c.target.Instance}
-                          << "/" << int{c.target.Page};
+            ADD_FAILURE() << "accepted $" << std::hex << int{c.target.WriteID} << "/"
+                          << int{c.target.Instance} << "/" << int{c.target.Page};
         } catch (const WriteError& e) {
             EXPECT_STREQ(e.what(), c.message);
         }

@@ -1,9 +1,9 @@
-#include "kl2/KL2VGMStartup.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <vector>
+
+#include "kl2/KL2VGMStartup.h"
 
 namespace klink {
 namespace {

@@ -1,5 +1,3 @@
-#include "player/KLINKFadeOut.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -7,6 +5,7 @@
 #include <vector>
 
 #include "common/Errors.h"
+#include "player/KLINKFadeOut.h"
 
 namespace klink {
 namespace {
@@ -16,9 +15,16 @@ TEST(FadeSecondsForIndex, MapsTheSelectorItemsAndTreatsOthersAsNoFade) {
         int32_t index;
         int32_t seconds;
     };
-    const Case cases[] = {{0, 0},  {1, 1}, {2, 3},  {3, 5},
-                          {4, 10}, {5, 15}, {6, 0}, {-1, 0},
-                          {std::numeric_limits<int32_t>::min(), 0}, {std::numeric_limits<int32_t>::max(), 0}};
+    const Case cases[] = {{0, 0},
+                          {1, 1},
+                          {2, 3},
+                          {3, 5},
+                          {4, 10},
+                          {5, 15},
+                          {6, 0},
+                          {-1, 0},
+                          {std::numeric_limits<int32_t>::min(), 0},
+                          {std::numeric_limits<int32_t>::max(), 0}};
     for (const Case& c : cases) {
         EXPECT_EQ(FadeSecondsForIndex(c.index), c.seconds) << "index " << c.index;
     }
@@ -47,10 +53,10 @@ TEST(KLINKFadeOut, OneSecondFadeStepsFallDueRoundedUp) {
 }
 
 TEST(KLINKFadeOut, HandsOutTheWholeTableInOrderAndEndsExactlyAtTheEnd) {
-    const std::vector<uint8_t> expected = {
-        0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  1,  1,  1,  1,  1,  2,  2,  2,  2,  3,  3,
-        4,  5,  5,  5,  6,  7,  8,  8,  10, 11, 12, 13, 14, 16, 17, 18, 19, 21, 23, 24, 26,
-        27, 29, 31, 32, 35, 37, 40, 42, 45, 48, 51, 55, 59, 63, 68, 73, 78, 83, 90, 96};
+    const std::vector<uint8_t> expected = {0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  1,  1,  1,  1,  1,  2,
+                                           2,  2,  2,  3,  3,  4,  5,  5,  5,  6,  7,  8,  8,  10, 11, 12,
+                                           13, 14, 16, 17, 18, 19, 21, 23, 24, 26, 27, 29, 31, 32, 35, 37,
+                                           40, 42, 45, 48, 51, 55, 59, 63, 68, 73, 78, 83, 90, 96};
     TKLINKFadeOut fade{};
     fade.Start(5000000, 1);
     std::vector<uint8_t> steps;
