@@ -7,6 +7,7 @@
 //
 // Ticks are 44100 Hz sample periods counted from the start of the stream.
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
