@@ -1,8 +1,8 @@
 #include "protocol/KLINKCapabilities.h"
 
-#include <algorithm>
-
 #include <fmt/format.h>
+
+#include <algorithm>
 
 #include "common/Errors.h"
 
@@ -151,10 +151,12 @@ void TKLINKCapabilities::AddPage(uint16_t offset, std::span<const uint8_t> reply
     FControlFeatures = controlFeatures;
 }
 
-bool TKLINKCapabilities::Supports(uint8_t writeID, uint8_t instance, uint8_t page, uint8_t features) const noexcept {
+bool TKLINKCapabilities::Supports(uint8_t writeID, uint8_t instance, uint8_t page,
+                                  uint8_t features) const noexcept {
     if (!Complete()) return false;
     return std::any_of(FEntries.begin(), FEntries.end(), [&](const TKLINKCapability& e) {
-        return e.WriteID == writeID && e.Instance == instance && e.Page == page && (e.Features & features) == features;
+        return e.WriteID == writeID && e.Instance == instance && e.Page == page &&
+               (e.Features & features) == features;
     });
 }
 

@@ -44,9 +44,9 @@ struct TKLINKCapability {
     uint8_t WriteID = 0;
     uint8_t Instance = 0;
     uint8_t Page = 0;
-    uint8_t Features = 0;      // KLINK_FEATURE_* bits
-    uint8_t ClockMode = 0;     // KLINK_CLOCK_*
-    uint32_t FixedClockHz = 0; // the chip clock when ClockMode is fixed, else 0
+    uint8_t Features = 0;       // KLINK_FEATURE_* bits
+    uint8_t ClockMode = 0;      // KLINK_CLOCK_*
+    uint32_t FixedClockHz = 0;  // the chip clock when ClockMode is fixed, else 0
 
     friend bool operator==(const TKLINKCapability&, const TKLINKCapability&) = default;
 };
@@ -67,11 +67,13 @@ public:
     void AddPage(uint16_t offset, std::span<const uint8_t> reply);
 
     // True when the table is complete and the target carries every bit of `features`.
-    [[nodiscard]] bool Supports(uint8_t writeID, uint8_t instance, uint8_t page, uint8_t features) const noexcept;
+    [[nodiscard]] bool Supports(uint8_t writeID, uint8_t instance, uint8_t page,
+                                uint8_t features) const noexcept;
 
     // Copies the first entry for the target into `entry` (which is cleared
     // first); false when the table is incomplete or has no such entry.
-    [[nodiscard]] bool Find(uint8_t writeID, uint8_t instance, uint8_t page, TKLINKCapability& entry) const noexcept;
+    [[nodiscard]] bool Find(uint8_t writeID, uint8_t instance, uint8_t page,
+                            TKLINKCapability& entry) const noexcept;
 
     // One line per entry in table order, joined by CR LF without a final
     // line break; empty while the table is incomplete.

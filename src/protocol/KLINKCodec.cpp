@@ -74,7 +74,8 @@ uint16_t FrameCrc16(std::span<const uint8_t> data) noexcept {
     for (const uint8_t b : data) {
         crc = static_cast<uint16_t>(crc ^ (static_cast<uint16_t>(b) << 8));
         for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ 0x1021) : static_cast<uint16_t>(crc << 1);
+            crc =
+                (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ 0x1021) : static_cast<uint16_t>(crc << 1);
         }
     }
     return crc;

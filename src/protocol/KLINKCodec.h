@@ -97,7 +97,8 @@ struct TKLINKFrame {
 // Register-write payload [instance][0] + bytes written to the chip unchanged.
 // `data` must hold 1..254 bytes and `page` must be 0, otherwise WriteError
 // "Invalid KLINK byte batch.".
-[[nodiscard]] std::vector<uint8_t> EncodeByteBatch(uint8_t instance, uint8_t page, std::span<const uint8_t> data);
+[[nodiscard]] std::vector<uint8_t> EncodeByteBatch(uint8_t instance, uint8_t page,
+                                                   std::span<const uint8_t> data);
 
 // Turns the received byte stream into frames. Resynchronises on zero bytes:
 // corrupt, oversized or stale bodies are dropped silently.

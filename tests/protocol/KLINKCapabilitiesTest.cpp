@@ -1,5 +1,3 @@
-#include "protocol/KLINKCapabilities.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -8,6 +6,7 @@
 
 #include "ExpectError.h"
 #include "common/Errors.h"
+#include "protocol/KLINKCapabilities.h"
 
 namespace {
 
@@ -39,12 +38,12 @@ TKLINKCapabilityPage Page(uint16_t next, std::vector<TKLINKCapability> entries) 
 
 TEST(KLINKCapabilities, ParsesAHandWrittenPage) {
     const Bytes page{
-        0x00, 0x01,              // MaxPayload 256
-        0x00, 0x10, 0x00, 0x00,  // DataCapacity 4096
-        0x40, 0x00,              // EventCapacity 64
-        0x03, 0x00,              // ControlFeatures
-        0xFF, 0xFF,              // last page
-        0x02,                    // two entries
+        0x00, 0x01,                                            // MaxPayload 256
+        0x00, 0x10, 0x00, 0x00,                                // DataCapacity 4096
+        0x40, 0x00,                                            // EventCapacity 64
+        0x03, 0x00,                                            // ControlFeatures
+        0xFF, 0xFF,                                            // last page
+        0x02,                                                  // two entries
         0x54, 0x00, 0x00, 0x07, 0x02, 0x00, 0x00, 0x00, 0x00,  // YM2151, variable
         0x51, 0x01, 0x00, 0x01, 0x01, 0x99, 0x9E, 0x36, 0x00,  // YM2413 #2, fixed 3579545 Hz
     };
@@ -91,8 +90,8 @@ TEST(KLINKCapabilities, TwoPagesAreJoinedAndOnlyTheCompleteTableAnswers) {
     EXPECT_EQ(e, TKLINKCapability{});
     EXPECT_EQ(caps.Describe(), "");
 
-    caps.AddPage(0x0010, klink::EncodeCapabilityPage(Page(kEnd, {Fixed(0x5E, 0, 0, 14318180),
-                                                                 Fixed(0x5E, 0, 1, 14318180)})));
+    caps.AddPage(0x0010, klink::EncodeCapabilityPage(
+                             Page(kEnd, {Fixed(0x5E, 0, 0, 14318180), Fixed(0x5E, 0, 1, 14318180)})));
     EXPECT_TRUE(caps.Complete());
     EXPECT_TRUE(caps.Supports(0x54, 0, 0, 0x01));
     EXPECT_TRUE(caps.Supports(0x5E, 0, 1, 0x01));
@@ -119,11 +118,18 @@ TEST(KLINKCapabilities, SupportsNeedsEveryRequestedFeatureBit) {
 
 TEST(KLINKCapabilities, DescribeNamesEveryChipAndClock) {
     TKLINKCapabilities caps;
-    caps.AddPage(0, klink::EncodeCapabilityPage(Page(
-                        kEnd, {Variable(0x54, 0, 0), Fixed(0x51, 1, 0, 3579545), {0x50, 0, 0, 0x01, 0, 0},
-                               Variable(0x55, 0, 0), Variable(0xA5, 0, 0), Variable(0x5A, 0, 0),
-                               Variable(0x5B, 0, 0), Variable(0x5E, 0, 0), Variable(0x5F, 0, 1),
-                               Variable(0xA0, 0, 0), {0xB7, 0, 0, 0x08, 0, 0}, Variable(0x0A, 0, 2)})));
+    caps.AddPage(0, klink::EncodeCapabilityPage(Page(kEnd, {Variable(0x54, 0, 0),
+                                                            Fixed(0x51, 1, 0, 3579545),
+                                                            {0x50, 0, 0, 0x01, 0, 0},
+                                                            Variable(0x55, 0, 0),
+                                                            Variable(0xA5, 0, 0),
+                                                            Variable(0x5A, 0, 0),
+                                                            Variable(0x5B, 0, 0),
+                                                            Variable(0x5E, 0, 0),
+                                                            Variable(0x5F, 0, 1),
+                                                            Variable(0xA0, 0, 0),
+                                                            {0xB7, 0, 0, 0x08, 0, 0},
+                                                            Variable(0x0A, 0, 2)})));
     EXPECT_EQ(caps.Describe(),
               "YM2151 / instance=0 / page=0 / clock=variable\r\n"
               "YM2413 / instance=1 / page=0 / clock=fixed 3579545 Hz\r\n"
@@ -173,19 +179,24 @@ std::vector<RejectCase> RejectCases() {
 
     return {
         {"first page requested at another offset", {{5, Enc(Page(kEnd, {}))}}, "Cyclic KLINK capabilities."},
-        {"page other than the one named next", {{0, first}, {0x0011, Enc(Page(kEnd, {}))}},
+        {"page other than the one named next",
+         {{0, first}, {0x0011, Enc(Page(kEnd, {}))}},
          "Cyclic KLINK capabilities."},
-        {"page after the last one", {{0, Enc(Page(kEnd, {}))}, {kEnd, Enc(Page(kEnd, {}))}},
+        {"page after the last one",
+         {{0, Enc(Page(kEnd, {}))}, {kEnd, Enc(Page(kEnd, {}))}},
          "Cyclic KLINK capabilities."},
         {"12-byte page", {{0, Bytes(12, 0x01)}}, "Invalid KLINK capabilities length."},
         {"27 entries (256 bytes)", {{0, Enc(Page(kEnd, many))}}, "Invalid KLINK capabilities length."},
         {"count byte disagrees with the length", {{0, countMismatch}}, "Invalid KLINK capabilities length."},
-        {"MaxPayload 0", {{0, EncEdit(Page(kEnd, {}), [](auto& p) { p.MaxPayload = 0; })}},
+        {"MaxPayload 0",
+         {{0, EncEdit(Page(kEnd, {}), [](auto& p) { p.MaxPayload = 0; })}},
          "Invalid KLINK capabilities header."},
-        {"MaxPayload 257", {{0, EncEdit(Page(kEnd, {}), [](auto& p) { p.MaxPayload = 257; })}},
+        {"MaxPayload 257",
+         {{0, EncEdit(Page(kEnd, {}), [](auto& p) { p.MaxPayload = 257; })}},
          "Invalid KLINK capabilities header."},
         {"next page is this page", {{0, Enc(Page(0, {}))}}, "Invalid KLINK capabilities header."},
-        {"next page was already read", {{0, first}, {0x0010, Enc(Page(0, {}))}},
+        {"next page was already read",
+         {{0, first}, {0x0010, Enc(Page(0, {}))}},
          "Invalid KLINK capabilities header."},
         {"MaxPayload changed",
          {{0, first}, {0x0010, EncEdit(Page(kEnd, {}), [](auto& p) { p.MaxPayload = 128; })}},
@@ -199,20 +210,29 @@ std::vector<RejectCase> RejectCases() {
         {"ControlFeatures changed",
          {{0, first}, {0x0010, EncEdit(Page(kEnd, {}), [](auto& p) { p.ControlFeatures = 3; })}},
          "KLINK capabilities changed during query."},
-        {"clock mode 3", {{0, Enc(Page(kEnd, {{0x54, 0, 0, 0x01, 3, 0}}))}}, "Invalid KLINK clock capability."},
-        {"fixed clock of 0 Hz", {{0, Enc(Page(kEnd, {Fixed(0x54, 0, 0, 0)}))}},
+        {"clock mode 3",
+         {{0, Enc(Page(kEnd, {{0x54, 0, 0, 0x01, 3, 0}}))}},
          "Invalid KLINK clock capability."},
-        {"fixed clock that claims to be settable", {{0, Enc(Page(kEnd, {Fixed(0x54, 0, 0, 4000000, 0x05)}))}},
+        {"fixed clock of 0 Hz",
+         {{0, Enc(Page(kEnd, {Fixed(0x54, 0, 0, 0)}))}},
          "Invalid KLINK clock capability."},
-        {"unknown clock with a frequency", {{0, Enc(Page(kEnd, {{0x54, 0, 0, 0x01, 0, 4000000}}))}},
+        {"fixed clock that claims to be settable",
+         {{0, Enc(Page(kEnd, {Fixed(0x54, 0, 0, 4000000, 0x05)}))}},
          "Invalid KLINK clock capability."},
-        {"variable clock with a frequency", {{0, Enc(Page(kEnd, {{0x54, 0, 0, 0x05, 2, 4000000}}))}},
+        {"unknown clock with a frequency",
+         {{0, Enc(Page(kEnd, {{0x54, 0, 0, 0x01, 0, 4000000}}))}},
          "Invalid KLINK clock capability."},
-        {"variable clock that cannot be set", {{0, Enc(Page(kEnd, {Variable(0x54, 0, 0, 0x01)}))}},
+        {"variable clock with a frequency",
+         {{0, Enc(Page(kEnd, {{0x54, 0, 0, 0x05, 2, 4000000}}))}},
          "Invalid KLINK clock capability."},
-        {"same target twice on one page", {{0, Enc(Page(kEnd, {Variable(0x54, 0, 0), Variable(0x54, 0, 0)}))}},
+        {"variable clock that cannot be set",
+         {{0, Enc(Page(kEnd, {Variable(0x54, 0, 0, 0x01)}))}},
+         "Invalid KLINK clock capability."},
+        {"same target twice on one page",
+         {{0, Enc(Page(kEnd, {Variable(0x54, 0, 0), Variable(0x54, 0, 0)}))}},
          "Duplicate KLINK capability entry."},
-        {"same target on two pages", {{0, first}, {0x0010, Enc(Page(kEnd, {Fixed(0x5E, 0, 0, 14318180)}))}},
+        {"same target on two pages",
+         {{0, first}, {0x0010, Enc(Page(kEnd, {Fixed(0x5E, 0, 0, 14318180)}))}},
          "Duplicate KLINK capability entry."},
         {"second page of a chip with another fixed clock",
          {{0, first}, {0x0010, Enc(Page(kEnd, {Fixed(0x5E, 0, 1, 14318181)}))}},
@@ -221,8 +241,8 @@ std::vector<RejectCase> RejectCases() {
          {{0, first}, {0x0010, Enc(Page(kEnd, {Variable(0x5E, 0, 1)}))}},
          "Inconsistent KLINK clock across pages."},
         {"first conflicting stored entry decides",
-         {{0, Enc(Page(kEnd, {Fixed(0x5E, 0, 1, 14318180), Fixed(0x5E, 0, 0, 14318180),
-                              Fixed(0x5E, 0, 0, 1)}))}},
+         {{0, Enc(Page(kEnd,
+                       {Fixed(0x5E, 0, 1, 14318180), Fixed(0x5E, 0, 0, 14318180), Fixed(0x5E, 0, 0, 1)}))}},
          "Inconsistent KLINK clock across pages."},
     };
 }
@@ -279,10 +299,14 @@ TEST(KLINKCapabilities, ClocksMatchAllowsOnlyTheYM2413CrystalPair) {
         uint32_t a, b;
         bool match;
     };
-    const Case cases[] = {
-        {0x51, 3579545, 3579540, true}, {0x51, 3579540, 3579545, true}, {0x54, 3579545, 3579540, false},
-        {0x54, 4000000, 4000000, true}, {0x51, 3579545, 3579546, false}, {0x51, 3579540, 3579541, false},
-        {0x51, 0, 0, true},             {0x5E, 0xFFFFFFFF, 0xFFFFFFFF, true}};
+    const Case cases[] = {{0x51, 3579545, 3579540, true},
+                          {0x51, 3579540, 3579545, true},
+                          {0x54, 3579545, 3579540, false},
+                          {0x54, 4000000, 4000000, true},
+                          {0x51, 3579545, 3579546, false},
+                          {0x51, 3579540, 3579541, false},
+                          {0x51, 0, 0, true},
+                          {0x5E, 0xFFFFFFFF, 0xFFFFFFFF, true}};
     for (const auto& c : cases) {
         EXPECT_EQ(klink::ClocksMatch(c.id, c.a, c.b), c.match) << int(c.id) << " " << c.a << " " << c.b;
     }

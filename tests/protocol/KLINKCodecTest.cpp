@@ -1,5 +1,3 @@
-#include "protocol/KLINKCodec.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -9,8 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "common/Errors.h"
 #include "ExpectError.h"
+#include "common/Errors.h"
+#include "protocol/KLINKCodec.h"
 
 namespace {
 
@@ -57,8 +56,15 @@ Bytes Cobs(const Bytes& raw) {
 
 // A raw frame with a correct CRC; `edit` may change header bytes first.
 Bytes Raw(uint8_t type, uint8_t op, uint16_t id, const Bytes& payload, void (*edit)(Bytes&) = nullptr) {
-    Bytes raw{0x4B, 0x4C, 0x01, type, op, static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8),
-              static_cast<uint8_t>(payload.size()), static_cast<uint8_t>(payload.size() >> 8)};
+    Bytes raw{0x4B,
+              0x4C,
+              0x01,
+              type,
+              op,
+              static_cast<uint8_t>(id),
+              static_cast<uint8_t>(id >> 8),
+              static_cast<uint8_t>(payload.size()),
+              static_cast<uint8_t>(payload.size() >> 8)};
     raw.insert(raw.end(), payload.begin(), payload.end());
     if (edit) edit(raw);
     const uint16_t crc = klink::FrameCrc16(raw);
@@ -93,10 +99,11 @@ TEST(KLINKCodec, EmptyPingWithRequestIdZeroHasACodeByteForEveryZero) {
 
 TEST(KLINKCodec, ReplyWithZeroInsidePayload) {
     // Raw 4B 4C 01 02 02 34 12 03 00 | 00 AB CD | 2E F8.
-    const Bytes expected{0x00, 0x09, 0x4B, 0x4C, 0x01, 0x02, 0x02, 0x34, 0x12, 0x03,
-                         0x01, 0x05, 0xAB, 0xCD, 0x2E, 0xF8, 0x00};
-    EXPECT_EQ(EncodeFrame(klink::KLINK_MSG_REPLY, klink::KLINK_OP_DEVICE_INFO, 0x1234, Bytes{0x00, 0xAB, 0xCD}),
-              expected);
+    const Bytes expected{0x00, 0x09, 0x4B, 0x4C, 0x01, 0x02, 0x02, 0x34, 0x12,
+                         0x03, 0x01, 0x05, 0xAB, 0xCD, 0x2E, 0xF8, 0x00};
+    EXPECT_EQ(
+        EncodeFrame(klink::KLINK_MSG_REPLY, klink::KLINK_OP_DEVICE_INFO, 0x1234, Bytes{0x00, 0xAB, 0xCD}),
+        expected);
 }
 
 TEST(KLINKCodec, LargestFrameIs271WireBytesWithAFullBlock) {
@@ -141,8 +148,10 @@ TEST(KLINKCodec, FinalBlockOfExactly254BytesEndsWithCodeByteOne) {
 // ---------------------------------------------------------------- encode refusals
 
 TEST(KLINKCodec, EncodeRefusesOversizedPayloadAndBadMessageType) {
-    ExpectError<klink::WriteError>([] { (void)EncodeFrame(0, 0x10, 0, Bytes(257, 1)); }, "KLINK payload too large.");
-    ExpectError<klink::WriteError>([] { (void)EncodeFrame(3, 0x10, 0, Bytes{}); }, "Invalid KLINK message type.");
+    ExpectError<klink::WriteError>([] { (void)EncodeFrame(0, 0x10, 0, Bytes(257, 1)); },
+                                   "KLINK payload too large.");
+    ExpectError<klink::WriteError>([] { (void)EncodeFrame(3, 0x10, 0, Bytes{}); },
+                                   "Invalid KLINK message type.");
     // The size is checked first.
     ExpectError<klink::WriteError>([] { (void)EncodeFrame(7, 0x10, 0, Bytes(300, 1)); },
                                    "KLINK payload too large.");
@@ -238,12 +247,10 @@ std::vector<RejectCase> RejectCases() {
                          r[7] = 0x01;
                          r[8] = 0x01;
                      }))});
-    cases.push_back({"length field too large for the data", Cobs(Raw(1, 5, 0x0203, {1, 2}, [](Bytes& r) {
-                         r[7] = 3;
-                     }))});
-    cases.push_back({"length field too small for the data", Cobs(Raw(1, 5, 0x0203, {1, 2}, [](Bytes& r) {
-                         r[7] = 1;
-                     }))});
+    cases.push_back(
+        {"length field too large for the data", Cobs(Raw(1, 5, 0x0203, {1, 2}, [](Bytes& r) { r[7] = 3; }))});
+    cases.push_back(
+        {"length field too small for the data", Cobs(Raw(1, 5, 0x0203, {1, 2}, [](Bytes& r) { r[7] = 1; }))});
     {
         Bytes raw = Raw(1, 5, 0x0203, {1, 2});
         raw[raw.size() - 2] ^= 0x01;
@@ -459,7 +466,7 @@ TEST(KLINKCodec, RegisterBatchCountRules) {
 }
 
 TEST(KLINKCodec, ByteBatchCountAndPageRules) {
-    const BatchCase cases[] = {{0, 0, false}, {1, 0, true},    {2, 0, true},   {253, 0, true},
+    const BatchCase cases[] = {{0, 0, false},  {1, 0, true},    {2, 0, true},  {253, 0, true},
                                {254, 0, true}, {255, 0, false}, {1, 1, false}, {10, 0xFF, false}};
     for (const auto& c : cases) {
         Bytes data(c.count, 0x9F);

@@ -1,5 +1,3 @@
-#include "protocol/KLINKReceiveWindow.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -7,6 +5,7 @@
 
 #include "ExpectError.h"
 #include "common/Errors.h"
+#include "protocol/KLINKReceiveWindow.h"
 
 namespace {
 
@@ -29,11 +28,11 @@ TEST(KLINKReceiveWindow, DataAndControlLimitsAtTheirEdges) {
         bool fits;
     };
     const Case cases[] = {
-        {4000, 96, false, true},    {4000, 97, false, false},  {4000, 2144, true, true},
-        {4000, 2145, true, false},  {5000, 0, false, false},   {5000, 1144, true, true},
-        {5000, 1145, true, false},  {0, 4096, false, true},    {0, 4097, false, false},
-        {0, 6144, true, true},      {4096, 0, false, true},    {4097, 0, false, false},
-        {6144, 0, true, true},      {6145, 0, true, false},    {6144, 1, true, false},
+        {4000, 96, false, true},   {4000, 97, false, false}, {4000, 2144, true, true},
+        {4000, 2145, true, false}, {5000, 0, false, false},  {5000, 1144, true, true},
+        {5000, 1145, true, false}, {0, 4096, false, true},   {0, 4097, false, false},
+        {0, 6144, true, true},     {4096, 0, false, true},   {4097, 0, false, false},
+        {6144, 0, true, true},     {6145, 0, true, false},   {6144, 1, true, false},
     };
     for (const auto& c : cases) {
         // Offset both counters so that only their difference matters.

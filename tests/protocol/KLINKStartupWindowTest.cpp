@@ -1,11 +1,10 @@
-#include "protocol/KLINKStartupWindow.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
 
 #include "ExpectError.h"
 #include "common/Errors.h"
+#include "protocol/KLINKStartupWindow.h"
 
 namespace {
 
@@ -37,7 +36,8 @@ TEST(KLINKStartupWindow, InactiveWindowNeverAsksForAFenceButChecksTheSize) {
     EXPECT_FALSE(w.NeedsFence(2048));
     for (int i = 0; i < 10; ++i) w.Submitted(2048);
     EXPECT_EQ(w.FPending, 0);  // nothing is counted while inactive
-    ExpectError<klink::ArgumentOutOfRange>([&] { (void)w.NeedsFence(2049); }, "Invalid KLINK startup packet size.");
+    ExpectError<klink::ArgumentOutOfRange>([&] { (void)w.NeedsFence(2049); },
+                                           "Invalid KLINK startup packet size.");
     ExpectError<klink::ArgumentOutOfRange>([&] { w.Submitted(-1); }, "Invalid KLINK startup packet size.");
 }
 
@@ -46,7 +46,8 @@ TEST(KLINKStartupWindow, BadSizesAreRefusedWhateverThePendingCount) {
         auto w = ActiveWith(100);
         ExpectError<klink::ArgumentOutOfRange>([&] { (void)w.NeedsFence(size); },
                                                "Invalid KLINK startup packet size.");
-        ExpectError<klink::ArgumentOutOfRange>([&] { w.Submitted(size); }, "Invalid KLINK startup packet size.");
+        ExpectError<klink::ArgumentOutOfRange>([&] { w.Submitted(size); },
+                                               "Invalid KLINK startup packet size.");
         EXPECT_EQ(w.FPending, 100);
         EXPECT_TRUE(w.FActive);
     }
