@@ -1,0 +1,204 @@
+#include "protocol/KLINKCodec.h"
+
+#include <chrono>
+
+#include "common/Errors.h"
+
+namespace klink {
+
+namespace {
+
+// Monotonic milliseconds for the decoder's implicit-time Feed. Only
+// differences matter, so the epoch of steady_clock is fine.
+uint64_t NowTickMS() noexcept {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
+// Appends the COBS form of `raw` to `out`. A block that reaches 254 data
+// bytes is closed with code 0xFF and a new code byte is reserved even when
+// nothing follows, so such a frame ends with the code byte 0x01.
+void AppendCobs(std::span<const uint8_t> raw, std::vector<uint8_t>& out) {
+    size_t codePos = out.size();
+    out.push_back(0);
+    uint8_t counter = 1;
+    for (const uint8_t b : raw) {
+        if (b == 0) {
+            out[codePos] = counter;
+            codePos = out.size();
+            out.push_back(0);
+            counter = 1;
+        } else {
+            out.push_back(b);
+            ++counter;
+            if (counter == 0xFF) {
+                out[codePos] = 0xFF;
+                codePos = out.size();
+                out.push_back(0);
+                counter = 1;
+            }
+        }
+    }
+    out[codePos] = counter;
+}
+
+// Undoes COBS into `out` (capacity KLINK_MAX_RAW_FRAME); returns the decoded
+// length or -1 when the body is not well-formed.
+int DecodeCobs(std::span<const uint8_t> body, std::array<uint8_t, KLINK_MAX_RAW_FRAME>& out) noexcept {
+    size_t n = 0;
+    size_t i = 0;
+    while (i < body.size()) {
+        const uint8_t code = body[i++];
+        if (code == 0) return -1;
+        const size_t dataLen = code - 1u;
+        if (dataLen > body.size() - i) return -1;
+        if (dataLen > out.size() - n) return -1;
+        for (size_t k = 0; k < dataLen; ++k) {
+            const uint8_t b = body[i++];
+            if (b == 0) return -1;
+            out[n++] = b;
+        }
+        // Every block but a full one and the last stands for a zero byte.
+        if (code != 0xFF && i < body.size()) {
+            if (n == out.size()) return -1;
+            out[n++] = 0;
+        }
+    }
+    return static_cast<int>(n);
+}
+
+}  // namespace
+
+uint16_t FrameCrc16(std::span<const uint8_t> data) noexcept {
+    uint16_t crc = 0xFFFF;
+    for (const uint8_t b : data) {
+        crc = static_cast<uint16_t>(crc ^ (static_cast<uint16_t>(b) << 8));
+        for (int bit = 0; bit < 8; ++bit) {
+            crc =
+                (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ 0x1021) : static_cast<uint16_t>(crc << 1);
+        }
+    }
+    return crc;
+}
+
+std::vector<uint8_t> EncodeFrame(uint8_t messageType, uint8_t opcode, uint16_t requestID,
+                                 std::span<const uint8_t> payload) {
+    if (payload.size() > static_cast<size_t>(KLINK_MAX_PAYLOAD)) throw WriteError("KLINK payload too large.");
+    if (messageType > KLINK_MSG_REPLY) throw WriteError("Invalid KLINK message type.");
+
+    const size_t n = payload.size();
+    std::array<uint8_t, KLINK_MAX_RAW_FRAME> raw{};
+    raw[0] = KLINK_MAGIC_0;
+    raw[1] = KLINK_MAGIC_1;
+    raw[2] = KLINK_VERSION;
+    raw[3] = messageType;
+    raw[4] = opcode;
+    raw[5] = static_cast<uint8_t>(requestID & 0xFF);
+    raw[6] = static_cast<uint8_t>(requestID >> 8);
+    raw[7] = static_cast<uint8_t>(n & 0xFF);
+    raw[8] = static_cast<uint8_t>(n >> 8);
+    for (size_t k = 0; k < n; ++k) raw[KLINK_HEADER_SIZE + k] = payload[k];
+    const size_t crcPos = KLINK_HEADER_SIZE + n;
+    const uint16_t crc = FrameCrc16(std::span<const uint8_t>(raw.data(), crcPos));
+    raw[crcPos] = static_cast<uint8_t>(crc & 0xFF);
+    raw[crcPos + 1] = static_cast<uint8_t>(crc >> 8);
+
+    std::vector<uint8_t> wire;
+    wire.reserve(KLINK_MAX_WIRE_FRAME);
+    wire.push_back(0);
+    AppendCobs(std::span<const uint8_t>(raw.data(), crcPos + 2), wire);
+    wire.push_back(0);
+    return wire;
+}
+
+bool DecodeFrame(std::span<const uint8_t> body, TKLINKFrame& frame) {
+    frame = TKLINKFrame{};
+    if (body.empty() || body.size() > static_cast<size_t>(KLINK_MAX_COBS_BODY)) return false;
+
+    std::array<uint8_t, KLINK_MAX_RAW_FRAME> raw;
+    const int size = DecodeCobs(body, raw);
+    if (size < KLINK_ENVELOPE_SIZE) return false;
+    if (raw[0] != KLINK_MAGIC_0 || raw[1] != KLINK_MAGIC_1 || raw[2] != KLINK_VERSION ||
+        raw[3] > KLINK_MSG_REPLY) {
+        return false;
+    }
+    const int payloadLength = raw[7] | (raw[8] << 8);
+    if (payloadLength > KLINK_MAX_PAYLOAD || size != payloadLength + KLINK_ENVELOPE_SIZE) return false;
+    const int crcPos = size - 2;
+    const uint16_t stored = static_cast<uint16_t>(raw[crcPos] | (raw[crcPos + 1] << 8));
+    if (stored != FrameCrc16(std::span<const uint8_t>(raw.data(), static_cast<size_t>(crcPos)))) return false;
+
+    frame.MessageType = raw[3];
+    frame.Opcode = raw[4];
+    frame.RequestID = static_cast<uint16_t>(raw[5] | (raw[6] << 8));
+    frame.Payload.assign(raw.begin() + KLINK_HEADER_SIZE, raw.begin() + crcPos);
+    return true;
+}
+
+std::vector<uint8_t> EncodeRegisterBatch(uint8_t instance, uint8_t page, std::span<const uint8_t> data) {
+    const size_t count = data.size();
+    if (count < 2 || count > static_cast<size_t>(KLINK_MAX_BATCH_BYTES) || count % 2 != 0) {
+        throw WriteError("Invalid KLINK register batch.");
+    }
+    std::vector<uint8_t> payload;
+    payload.reserve(count + 2);
+    payload.push_back(instance);
+    payload.push_back(page);
+    payload.insert(payload.end(), data.begin(), data.end());
+    return payload;
+}
+
+std::vector<uint8_t> EncodeByteBatch(uint8_t instance, uint8_t page, std::span<const uint8_t> data) {
+    const size_t count = data.size();
+    if (count < 1 || count > static_cast<size_t>(KLINK_MAX_BATCH_BYTES) || page != 0) {
+        throw WriteError("Invalid KLINK byte batch.");
+    }
+    std::vector<uint8_t> payload;
+    payload.reserve(count + 2);
+    payload.push_back(instance);
+    payload.push_back(0);
+    payload.insert(payload.end(), data.begin(), data.end());
+    return payload;
+}
+
+void TKLINKDecoder::Clear() noexcept {
+    FCount = 0;
+    FDiscard = false;
+    FLastByteMS = 0;
+}
+
+bool TKLINKDecoder::Feed(uint8_t value, TKLINKFrame& frame) { return Feed(value, NowTickMS(), frame); }
+
+bool TKLINKDecoder::Feed(uint8_t value, uint64_t nowMS, TKLINKFrame& frame) {
+    // A stalled sender leaves a frame that can no longer be trusted; the rest
+    // of it, up to its closing zero, is thrown away.
+    if (FCount != 0 && nowMS - FLastByteMS >= KLINK_INTER_BYTE_TIMEOUT_MS) {
+        FCount = 0;
+        FDiscard = true;
+    }
+    FLastByteMS = nowMS;
+
+    if (value != 0) {
+        if (FDiscard) return false;
+        if (FCount >= KLINK_MAX_COBS_BODY) {
+            FCount = 0;
+            FDiscard = true;
+            return false;
+        }
+        FEncoded[static_cast<size_t>(FCount++)] = value;
+        return false;
+    }
+
+    if (FDiscard) {
+        Clear();
+        return false;
+    }
+    if (FCount > 0) {
+        const auto body = std::span<const uint8_t>(FEncoded.data(), static_cast<size_t>(FCount));
+        FCount = 0;
+        return DecodeFrame(body, frame);
+    }
+    return false;
+}
+
+}  // namespace klink

@@ -1,0 +1,132 @@
+#pragma once
+// KLINK frames: the envelope every host/board message travels in, its COBS
+// wire form, the incremental decoder for the incoming byte stream, the two
+// register-write payload layouts and the opcode table.
+//
+// Raw frame (multi-byte fields little-endian):
+//   0 'K' 0x4B | 1 'L' 0x4C | 2 version 0x01 | 3 message type | 4 opcode |
+//   5-6 request ID | 7-8 payload length n (0..256) | 9.. payload | CRC-16
+// Wire frame: 0x00, COBS(raw frame), 0x00.
+//
+// Every function here is pure; a TKLINKDecoder belongs to one thread.
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace klink {
+
+// Envelope constants.
+inline constexpr uint8_t KLINK_MAGIC_0 = 0x4B;  // 'K'
+inline constexpr uint8_t KLINK_MAGIC_1 = 0x4C;  // 'L'
+inline constexpr uint8_t KLINK_VERSION = 0x01;
+inline constexpr int KLINK_HEADER_SIZE = 9;
+inline constexpr int KLINK_ENVELOPE_SIZE = 11;  // header + CRC
+inline constexpr int KLINK_MAX_PAYLOAD = 256;
+inline constexpr int KLINK_MAX_RAW_FRAME = 267;   // envelope + largest payload
+inline constexpr int KLINK_MAX_COBS_BODY = 269;   // encoded raw frame, no delimiters
+inline constexpr int KLINK_MAX_WIRE_FRAME = 271;  // body with both zero delimiters
+// A gap of this many milliseconds or more inside a frame drops the frame.
+inline constexpr uint64_t KLINK_INTER_BYTE_TIMEOUT_MS = 500;
+
+// Message types (byte 3 of the raw frame). Anything above 2 is invalid.
+inline constexpr uint8_t KLINK_MSG_PACKET = 0;   // host to board, never answered
+inline constexpr uint8_t KLINK_MSG_REQUEST = 1;  // host to board, answered by one reply
+inline constexpr uint8_t KLINK_MSG_REPLY = 2;    // board to host
+
+// Opcodes. Every reply payload starts with a status byte (0 = success).
+inline constexpr uint8_t KLINK_OP_RESET = 0x00;              // request
+inline constexpr uint8_t KLINK_OP_PING = 0x01;               // request, payload echoed
+inline constexpr uint8_t KLINK_OP_DEVICE_INFO = 0x02;        // request
+inline constexpr uint8_t KLINK_OP_SET_OUTPUT_VOLUME = 0x03;  // request, or control packet
+inline constexpr uint8_t KLINK_OP_SET_CHIP_CLOCK = 0x04;     // request
+inline constexpr uint8_t KLINK_OP_CAPABILITIES = 0x05;       // request
+inline constexpr uint8_t KLINK_OP_STREAM_DATA = 0x10;        // packet
+inline constexpr uint8_t KLINK_OP_STREAM_EVENTS = 0x11;      // packet
+inline constexpr uint8_t KLINK_OP_STREAM_START = 0x12;       // packet
+inline constexpr uint8_t KLINK_OP_AUDIO_STATUS = 0x13;       // request
+inline constexpr uint8_t KLINK_OP_DAC_CAPABILITIES = 0x18;   // request
+inline constexpr uint8_t KLINK_OP_DAC_RECORDS = 0x19;        // packet
+inline constexpr uint8_t KLINK_OP_DAC_START = 0x1A;          // request
+inline constexpr uint8_t KLINK_OP_DAC_END = 0x1B;            // control packet
+inline constexpr uint8_t KLINK_OP_DAC_STATUS = 0x1C;         // request
+inline constexpr uint8_t KLINK_OP_REGISTER_EVENTS = 0x1D;    // packet
+// Register writes are packets whose opcode is the chip's WriteID (0x30 and up).
+inline constexpr uint8_t KLINK_OP_REGISTER_WRITE_FIRST = 0x30;
+
+// The SN76489 write commands take a byte batch; every other WriteID a register batch.
+inline constexpr uint8_t KLINK_WRITE_SN76489 = 0x50;
+inline constexpr uint8_t KLINK_WRITE_SN76489_SECOND = 0x30;
+inline constexpr int KLINK_MAX_BATCH_BYTES = 254;
+
+// The decoded form of one frame.
+struct TKLINKFrame {
+    uint8_t MessageType = 0;  // 0..2
+    uint8_t Opcode = 0;
+    uint16_t RequestID = 0;
+    std::vector<uint8_t> Payload;  // 0..256 bytes, envelope and CRC excluded
+
+    friend bool operator==(const TKLINKFrame&, const TKLINKFrame&) = default;
+};
+
+// CRC-16/CCITT-FALSE (poly 0x1021, init 0xFFFF, no reflection, no final XOR).
+[[nodiscard]] uint16_t FrameCrc16(std::span<const uint8_t> data) noexcept;
+
+// Builds the complete wire frame, both zero delimiters included (at most 271 bytes).
+// Throws WriteError "KLINK payload too large." for more than 256 payload bytes and
+// "Invalid KLINK message type." for a message type above 2.
+[[nodiscard]] std::vector<uint8_t> EncodeFrame(uint8_t messageType, uint8_t opcode, uint16_t requestID,
+                                               std::span<const uint8_t> payload);
+
+// Validates one COBS body (the bytes between two zero delimiters) and fills
+// `frame`. Never throws; on false the frame is left empty.
+[[nodiscard]] bool DecodeFrame(std::span<const uint8_t> body, TKLINKFrame& frame);
+
+// True when `writeID` is written with a byte batch (the SN76489 commands).
+[[nodiscard]] constexpr bool UsesByteBatch(uint8_t writeID) noexcept {
+    return writeID == KLINK_WRITE_SN76489 || writeID == KLINK_WRITE_SN76489_SECOND;
+}
+
+// Register-write payload [instance][page] + (register, value) pairs in write
+// order. `data` must hold an even number of bytes within 2..254, otherwise
+// WriteError "Invalid KLINK register batch.".
+[[nodiscard]] std::vector<uint8_t> EncodeRegisterBatch(uint8_t instance, uint8_t page,
+                                                       std::span<const uint8_t> data);
+
+// Register-write payload [instance][0] + bytes written to the chip unchanged.
+// `data` must hold 1..254 bytes and `page` must be 0, otherwise WriteError
+// "Invalid KLINK byte batch.".
+[[nodiscard]] std::vector<uint8_t> EncodeByteBatch(uint8_t instance, uint8_t page,
+                                                   std::span<const uint8_t> data);
+
+// Turns the received byte stream into frames. Resynchronises on zero bytes:
+// corrupt, oversized or stale bodies are dropped silently.
+class TKLINKDecoder {
+public:
+    // Forgets any partial body and any discard in progress.
+    void Clear() noexcept;
+
+    // Feeds one received byte stamped with the current monotonic millisecond
+    // tick. True when this byte completed a valid frame, which is then in
+    // `frame`; on false `frame` holds nothing useful.
+    [[nodiscard]] bool Feed(uint8_t value, TKLINKFrame& frame);
+
+    // The same with an explicit millisecond tick `nowMS` (monotonic; a gap of
+    // 500 ms or more since the previous byte drops a partial body).
+    [[nodiscard]] bool Feed(uint8_t value, uint64_t nowMS, TKLINKFrame& frame);
+
+    // Bytes of the partial body collected so far.
+    [[nodiscard]] int32_t Count() const noexcept { return FCount; }
+    // True while bytes are being thrown away up to the next zero byte.
+    [[nodiscard]] bool Discarding() const noexcept { return FDiscard; }
+
+private:
+    // Holds the COBS body received so far; at most 269 bytes are ever stored.
+    std::array<uint8_t, 272> FEncoded{};
+    int32_t FCount = 0;
+    bool FDiscard = false;
+    uint64_t FLastByteMS = 0;
+};
+
+}  // namespace klink

@@ -1,0 +1,49 @@
+#include "protocol/KLINKReceiveWindow.h"
+
+#include <algorithm>
+
+#include "common/Errors.h"
+
+namespace klink {
+
+void TKLINKReceiveWindow::BeginTransfer() noexcept {
+    FActive = true;
+    FSubmitted = 0;
+    FConfirmed = 0;
+}
+
+void TKLINKReceiveWindow::FinishTransfer() noexcept { FActive = false; }
+
+uint64_t TKLINKReceiveWindow::InFlight() const noexcept { return FSubmitted - FConfirmed; }
+
+int32_t TKLINKReceiveWindow::Available() const noexcept {
+    if (!FActive) return KLINK_RECEIVE_UNLIMITED;
+    const uint64_t inFlight = InFlight();
+    if (inFlight >= static_cast<uint64_t>(KLINK_RECEIVE_WINDOW_BYTES)) return 0;
+    return KLINK_RECEIVE_WINDOW_BYTES - static_cast<int32_t>(inFlight);
+}
+
+bool TKLINKReceiveWindow::CanSubmit(int32_t packetBytes, bool control) const {
+    if (packetBytes < 0 || packetBytes > KLINK_RECEIVE_CONTROL_LIMIT_BYTES) {
+        throw ArgumentOutOfRange("Invalid KLINK receive-window packet size.");
+    }
+    if (!FActive) return true;
+    const uint64_t limit =
+        static_cast<uint64_t>(control ? KLINK_RECEIVE_CONTROL_LIMIT_BYTES : KLINK_RECEIVE_WINDOW_BYTES);
+    const uint64_t inFlight = InFlight();
+    // Compared without subtracting first, so a large backlog cannot wrap around.
+    return inFlight <= limit && static_cast<uint64_t>(packetBytes) <= limit - inFlight;
+}
+
+void TKLINKReceiveWindow::Submitted(int32_t packetBytes, bool control) {
+    if (!CanSubmit(packetBytes, control)) throw WriteError("KLINK receive window exceeded.");
+    if (FActive) FSubmitted += static_cast<uint64_t>(packetBytes);
+}
+
+void TKLINKReceiveWindow::Confirm(uint64_t fence) {
+    if (!FActive) return;
+    if (fence > FSubmitted) throw ReadError("Invalid KLINK receive acknowledgment.");
+    FConfirmed = std::max(FConfirmed, fence);
+}
+
+}  // namespace klink

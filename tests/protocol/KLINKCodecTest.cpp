@@ -1,0 +1,495 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ExpectError.h"
+#include "common/Errors.h"
+#include "protocol/KLINKCodec.h"
+
+namespace {
+
+using klink::DecodeFrame;
+using klink::EncodeFrame;
+using klink::TKLINKDecoder;
+using klink::TKLINKFrame;
+using klink::test::ExpectError;
+using Bytes = std::vector<uint8_t>;
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// The bytes between the two delimiters of a wire frame.
+Bytes BodyOf(const Bytes& wire) { return Bytes(wire.begin() + 1, wire.end() - 1); }
+
+// Plain COBS as a second opinion, for raw frames the encoder refuses to build.
+Bytes Cobs(const Bytes& raw) {
+    Bytes out{0};
+    size_t code = 0;
+    uint8_t n = 1;
+    for (uint8_t b : raw) {
+        if (b == 0) {
+            out[code] = n;
+            code = out.size();
+            out.push_back(0);
+            n = 1;
+            continue;
+        }
+        out.push_back(b);
+        if (++n == 0xFF) {
+            out[code] = n;
+            code = out.size();
+            out.push_back(0);
+            n = 1;
+        }
+    }
+    out[code] = n;
+    return out;
+}
+
+// A raw frame with a correct CRC; `edit` may change header bytes first.
+Bytes Raw(uint8_t type, uint8_t op, uint16_t id, const Bytes& payload, void (*edit)(Bytes&) = nullptr) {
+    Bytes raw{0x4B,
+              0x4C,
+              0x01,
+              type,
+              op,
+              static_cast<uint8_t>(id),
+              static_cast<uint8_t>(id >> 8),
+              static_cast<uint8_t>(payload.size()),
+              static_cast<uint8_t>(payload.size() >> 8)};
+    raw.insert(raw.end(), payload.begin(), payload.end());
+    if (edit) edit(raw);
+    const uint16_t crc = klink::FrameCrc16(raw);
+    raw.push_back(static_cast<uint8_t>(crc));
+    raw.push_back(static_cast<uint8_t>(crc >> 8));
+    return raw;
+}
+
+Bytes RandomBytes(std::mt19937& rng, size_t n) {
+    std::uniform_int_distribution<int> byte(0, 255);
+    Bytes b(n);
+    for (auto& x : b) x = static_cast<uint8_t>(byte(rng));
+    return b;
+}
+
+// ---------------------------------------------------------------- checksum
+
+TEST(KLINKCodec, Crc16MatchesTheStandardCheckValue) {
+    const std::string check = "123456789";
+    EXPECT_EQ(klink::FrameCrc16(Bytes(check.begin(), check.end())), 0x29B1);
+    EXPECT_EQ(klink::FrameCrc16(Bytes{}), 0xFFFF);
+    EXPECT_EQ(klink::FrameCrc16(Bytes{0x4B, 0x4C, 0x01, 0x01, 0x01, 0x00, 0x00, 0x00, 0x00}), 0xF3E7);
+}
+
+// ---------------------------------------------------------------- known wire bytes
+
+TEST(KLINKCodec, EmptyPingWithRequestIdZeroHasACodeByteForEveryZero) {
+    // Raw 4B 4C 01 01 01 00 00 00 00 E7 F3: zeros at 5..8 give one block each.
+    const Bytes expected{0x00, 0x06, 0x4B, 0x4C, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x03, 0xE7, 0xF3, 0x00};
+    EXPECT_EQ(EncodeFrame(klink::KLINK_MSG_REQUEST, klink::KLINK_OP_PING, 0, {}), expected);
+}
+
+TEST(KLINKCodec, ReplyWithZeroInsidePayload) {
+    // Raw 4B 4C 01 02 02 34 12 03 00 | 00 AB CD | 2E F8.
+    const Bytes expected{0x00, 0x09, 0x4B, 0x4C, 0x01, 0x02, 0x02, 0x34, 0x12,
+                         0x03, 0x01, 0x05, 0xAB, 0xCD, 0x2E, 0xF8, 0x00};
+    EXPECT_EQ(
+        EncodeFrame(klink::KLINK_MSG_REPLY, klink::KLINK_OP_DEVICE_INFO, 0x1234, Bytes{0x00, 0xAB, 0xCD}),
+        expected);
+}
+
+TEST(KLINKCodec, LargestFrameIs271WireBytesWithAFullBlock) {
+    Bytes payload(256);
+    for (int i = 0; i < 256; ++i) payload[i] = static_cast<uint8_t>(i % 255 + 1);  // no zeros
+    // Raw: 4B 4C 01 00 10 12 34 00 01 | payload | D3 A2. Zeros at offsets 3 and 7,
+    // then 259 non-zero bytes: one full block of 254 and a block of 5.
+    const Bytes tail254 = Concat({{0x01}, Bytes(payload.begin(), payload.begin() + 253)});
+    const Bytes expected = Concat({{0x00, 0x04, 0x4B, 0x4C, 0x01, 0x04, 0x10, 0x12, 0x34, 0xFF},
+                                   tail254,
+                                   {0x06},
+                                   Bytes(payload.begin() + 253, payload.end()),
+                                   {0xD3, 0xA2, 0x00}});
+    const Bytes wire = EncodeFrame(klink::KLINK_MSG_PACKET, klink::KLINK_OP_STREAM_DATA, 0x3412, payload);
+    EXPECT_EQ(wire.size(), 271u);
+    EXPECT_EQ(wire, expected);
+}
+
+TEST(KLINKCodec, FinalBlockOfExactly254BytesEndsWithCodeByteOne) {
+    const Bytes payload(252, 0x11);
+    // Raw: 4B 4C 01 01 54 02 01 FC 00 | 252 x 11 | 47 3A. After the zero at offset
+    // 8 come exactly 254 non-zero bytes up to the end of the frame.
+    const Bytes expected = Concat({{0x00, 0x09, 0x4B, 0x4C, 0x01, 0x01, 0x54, 0x02, 0x01, 0xFC, 0xFF},
+                                   payload,
+                                   {0x47, 0x3A, 0x01, 0x00}});
+    const Bytes wire = EncodeFrame(klink::KLINK_MSG_REQUEST, 0x54, 0x0102, payload);
+    EXPECT_EQ(wire, expected);
+
+    TKLINKFrame frame;
+    ASSERT_TRUE(DecodeFrame(BodyOf(wire), frame));
+    EXPECT_EQ(frame.Payload, payload);
+    EXPECT_EQ(frame.RequestID, 0x0102);
+
+    // Without the closing 0x01 code byte the body still decodes to the same frame.
+    Bytes shortBody = BodyOf(wire);
+    shortBody.pop_back();
+    TKLINKFrame other;
+    ASSERT_TRUE(DecodeFrame(shortBody, other));
+    EXPECT_EQ(other, frame);
+}
+
+// ---------------------------------------------------------------- encode refusals
+
+TEST(KLINKCodec, EncodeRefusesOversizedPayloadAndBadMessageType) {
+    ExpectError<klink::WriteError>([] { (void)EncodeFrame(0, 0x10, 0, Bytes(257, 1)); },
+                                   "KLINK payload too large.");
+    ExpectError<klink::WriteError>([] { (void)EncodeFrame(3, 0x10, 0, Bytes{}); },
+                                   "Invalid KLINK message type.");
+    // The size is checked first.
+    ExpectError<klink::WriteError>([] { (void)EncodeFrame(7, 0x10, 0, Bytes(300, 1)); },
+                                   "KLINK payload too large.");
+}
+
+// ---------------------------------------------------------------- round trips
+
+TEST(KLINKCodec, EveryPayloadLengthRoundTrips) {
+    std::mt19937 rng(20261210);
+    std::uniform_int_distribution<int> type(0, 2);
+    std::uniform_int_distribution<int> word(0, 0xFFFF);
+    for (size_t n = 0; n <= 256; ++n) {
+        for (int variant = 0; variant < 3; ++variant) {
+            TKLINKFrame in;
+            in.MessageType = static_cast<uint8_t>(type(rng));
+            in.Opcode = static_cast<uint8_t>(word(rng));
+            in.RequestID = static_cast<uint16_t>(word(rng));
+            in.Payload = RandomBytes(rng, n);
+            // Variant 1: no zeros at all in the payload; variant 2: only zeros.
+            if (variant == 1) std::replace(in.Payload.begin(), in.Payload.end(), uint8_t{0}, uint8_t{0x5A});
+            if (variant == 2) std::fill(in.Payload.begin(), in.Payload.end(), uint8_t{0});
+
+            const Bytes wire = EncodeFrame(in.MessageType, in.Opcode, in.RequestID, in.Payload);
+            SCOPED_TRACE("payload length " + std::to_string(n) + " variant " + std::to_string(variant));
+            ASSERT_LE(wire.size(), 271u);
+            ASSERT_GE(wire.size(), 13u);
+            EXPECT_EQ(wire.front(), 0);
+            EXPECT_EQ(wire.back(), 0);
+            EXPECT_EQ(std::count(wire.begin() + 1, wire.end() - 1, uint8_t{0}), 0);
+
+            TKLINKFrame out;
+            ASSERT_TRUE(DecodeFrame(BodyOf(wire), out));
+            EXPECT_EQ(out, in);
+        }
+    }
+}
+
+TEST(KLINKCodec, DecodeFailureLeavesTheFrameEmpty) {
+    TKLINKFrame frame{2, 0x05, 0x9999, Bytes{1, 2, 3}};
+    EXPECT_FALSE(DecodeFrame(Bytes{0x01}, frame));
+    EXPECT_EQ(frame, TKLINKFrame{});
+}
+
+// ---------------------------------------------------------------- decode rejections
+
+struct RejectCase {
+    const char* name;
+    Bytes body;
+};
+
+std::vector<RejectCase> RejectCases() {
+    const Bytes good = BodyOf(EncodeFrame(1, 0x05, 0x0203, Bytes{0x10, 0x00, 0x20}));
+    std::vector<RejectCase> cases;
+    cases.push_back({"empty body", {}});
+    {
+        Bytes big = Concat({Bytes(1, 0xFF), Bytes(254, 0x33), Bytes(1, 0x0F), Bytes(14, 0x44)});
+        cases.push_back({"body of 270 bytes", big});
+    }
+    {
+        Bytes b = good;
+        b[0] = 0x00;
+        cases.push_back({"code byte zero", b});
+    }
+    cases.push_back({"code byte overruns the body", Bytes(good.begin(), good.end() - 1)});
+    {
+        Bytes b;
+        for (int i = 0; i < 133; ++i) b.insert(b.end(), {0x02, 0x55});  // 266 decoded bytes
+        b.insert(b.end(), {0x03, 0x55, 0x55});                          // 2 more than fit
+        cases.push_back({"more data than output space", b});
+    }
+    {
+        Bytes b;
+        for (int i = 0; i < 133; ++i) b.insert(b.end(), {0x02, 0x55});
+        b.insert(b.end(), {0x02, 0x55, 0x01});  // 267 bytes, then a zero that does not fit
+        cases.push_back({"zero beyond 267 bytes", b});
+    }
+    {
+        Bytes b = good;
+        b[2] = 0x00;  // inside the first block
+        cases.push_back({"zero data byte inside a block", b});
+    }
+    {
+        Bytes raw = Raw(1, 0x05, 0x0203, {});
+        raw.resize(10);
+        cases.push_back({"fewer than 11 decoded bytes", Cobs(raw)});
+    }
+    cases.push_back({"wrong magic 0", Cobs(Raw(1, 5, 0x0203, {1}, [](Bytes& r) { r[0] = 0x4A; }))});
+    cases.push_back({"wrong magic 1", Cobs(Raw(1, 5, 0x0203, {1}, [](Bytes& r) { r[1] = 0x4B; }))});
+    cases.push_back({"version 2", Cobs(Raw(1, 5, 0x0203, {1}, [](Bytes& r) { r[2] = 0x02; }))});
+    cases.push_back({"message type 3", Cobs(Raw(3, 5, 0x0203, {1}))});
+    cases.push_back({"message type 255", Cobs(Raw(255, 5, 0x0203, {1}))});
+    cases.push_back({"payload length 257", Cobs(Raw(1, 5, 0x0203, {1}, [](Bytes& r) {
+                         r[7] = 0x01;
+                         r[8] = 0x01;
+                     }))});
+    cases.push_back(
+        {"length field too large for the data", Cobs(Raw(1, 5, 0x0203, {1, 2}, [](Bytes& r) { r[7] = 3; }))});
+    cases.push_back(
+        {"length field too small for the data", Cobs(Raw(1, 5, 0x0203, {1, 2}, [](Bytes& r) { r[7] = 1; }))});
+    {
+        Bytes raw = Raw(1, 5, 0x0203, {1, 2});
+        raw[raw.size() - 2] ^= 0x01;
+        cases.push_back({"wrong CRC low byte", Cobs(raw)});
+        raw = Raw(1, 5, 0x0203, {1, 2});
+        raw.back() ^= 0x80;
+        cases.push_back({"wrong CRC high byte", Cobs(raw)});
+        raw = Raw(1, 5, 0x0203, {1, 2});
+        raw[9] ^= 0x04;  // payload changed after the CRC was taken
+        cases.push_back({"payload corrupted", Cobs(raw)});
+    }
+    return cases;
+}
+
+TEST(KLINKCodec, DecodeRejectsEveryMalformedBody) {
+    // The helpers themselves build acceptable frames.
+    TKLINKFrame frame;
+    ASSERT_TRUE(DecodeFrame(Cobs(Raw(1, 5, 0x0203, {1, 2})), frame));
+    ASSERT_TRUE(DecodeFrame(BodyOf(EncodeFrame(1, 0x05, 0x0203, Bytes{0x10, 0x00, 0x20})), frame));
+
+    for (const auto& c : RejectCases()) {
+        TKLINKFrame out;
+        EXPECT_FALSE(DecodeFrame(c.body, out)) << c.name;
+        EXPECT_EQ(out, TKLINKFrame{}) << c.name;
+    }
+}
+
+TEST(KLINKCodec, EverySingleBitFlipInABodyIsRejected) {
+    // A single corrupted byte must never produce a different frame that passes.
+    const TKLINKFrame in{1, 0x04, 0xBEEF, Bytes{0x54, 0x00, 0x00, 0x36, 0x6E, 0x01}};
+    const Bytes body = BodyOf(EncodeFrame(in.MessageType, in.Opcode, in.RequestID, in.Payload));
+    for (size_t i = 0; i < body.size(); ++i) {
+        for (int bit = 0; bit < 8; ++bit) {
+            Bytes b = body;
+            b[i] ^= static_cast<uint8_t>(1u << bit);
+            TKLINKFrame out;
+            EXPECT_FALSE(DecodeFrame(b, out)) << "byte " << i << " bit " << bit;
+        }
+    }
+}
+
+// ---------------------------------------------------------------- incremental decoder
+
+// Feeds `bytes` one per millisecond from `t`; returns the frames completed.
+std::vector<TKLINKFrame> FeedAll(TKLINKDecoder& d, const Bytes& bytes, uint64_t& t, uint64_t stepMS = 1) {
+    std::vector<TKLINKFrame> frames;
+    for (uint8_t b : bytes) {
+        TKLINKFrame f;
+        if (d.Feed(b, t, f)) frames.push_back(f);
+        t += stepMS;
+    }
+    return frames;
+}
+
+class KLINKDecoderTest : public ::testing::Test {
+protected:
+    TKLINKDecoder decoder;
+    uint64_t t = 1000;
+    const TKLINKFrame first{2, 0x01, 0x0007, Bytes{'K', 'L', 'I', 'N', 'K'}};
+    const TKLINKFrame second{2, 0x05, 0x0008, Bytes(200, 0x00)};
+    const Bytes firstWire = EncodeFrame(2, 0x01, 0x0007, Bytes{'K', 'L', 'I', 'N', 'K'});
+    const Bytes secondWire = EncodeFrame(2, 0x05, 0x0008, Bytes(200, 0x00));
+};
+
+TEST_F(KLINKDecoderTest, FramesCompleteOnlyOnTheirClosingZero) {
+    TKLINKFrame f;
+    for (size_t i = 0; i + 1 < firstWire.size(); ++i) {
+        EXPECT_FALSE(decoder.Feed(firstWire[i], t++, f)) << "byte " << i;
+    }
+    ASSERT_TRUE(decoder.Feed(firstWire.back(), t++, f));
+    EXPECT_EQ(f, first);
+    EXPECT_EQ(decoder.Count(), 0);
+}
+
+TEST_F(KLINKDecoderTest, BackToBackFramesAndDoubleZerosAreHarmless) {
+    const Bytes stream = Concat({{0x00, 0x00}, firstWire, secondWire, {0x00, 0x00, 0x00}, firstWire});
+    const auto frames = FeedAll(decoder, stream, t);
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(frames[0], first);
+    EXPECT_EQ(frames[1], second);
+    EXPECT_EQ(frames[2], first);
+}
+
+TEST_F(KLINKDecoderTest, FramesSharingOneDelimiterBothDecode) {
+    const Bytes stream = Concat({firstWire, Bytes(secondWire.begin() + 1, secondWire.end())});
+    const auto frames = FeedAll(decoder, stream, t);
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[1], second);
+}
+
+TEST_F(KLINKDecoderTest, GapOf500MsInsideAFrameDropsIt) {
+    const size_t half = firstWire.size() / 2;
+    EXPECT_TRUE(FeedAll(decoder, Bytes(firstWire.begin(), firstWire.begin() + half), t).empty());
+    t += 499;  // the next byte arrives 500 ms after the previous one
+    EXPECT_TRUE(FeedAll(decoder, Bytes(firstWire.begin() + half, firstWire.end()), t).empty());
+    EXPECT_FALSE(decoder.Discarding());  // its closing zero ended the discard
+
+    const auto frames = FeedAll(decoder, secondWire, t);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0], second);
+}
+
+TEST_F(KLINKDecoderTest, GapJustUnder500MsKeepsTheFrame) {
+    const size_t half = firstWire.size() / 2;
+    (void)FeedAll(decoder, Bytes(firstWire.begin(), firstWire.begin() + half), t);
+    t += 498;  // 499 ms after the previous byte
+    const auto frames = FeedAll(decoder, Bytes(firstWire.begin() + half, firstWire.end()), t);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0], first);
+}
+
+TEST_F(KLINKDecoderTest, PauseBetweenFramesDoesNothing) {
+    (void)FeedAll(decoder, firstWire, t);
+    t += 60000;
+    const auto frames = FeedAll(decoder, secondWire, t);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0], second);
+}
+
+TEST_F(KLINKDecoderTest, PauseAfterALeadingDelimiterDoesNothing) {
+    (void)FeedAll(decoder, Bytes{0x00}, t);
+    t += 10000;
+    const auto frames = FeedAll(decoder, Bytes(firstWire.begin() + 1, firstWire.end()), t);
+    ASSERT_EQ(frames.size(), 1u);
+}
+
+TEST_F(KLINKDecoderTest, OverlongBodyIsDiscardedUpToTheNextZero) {
+    // 269 bytes still fit (the largest body); the 270th drops the body.
+    (void)FeedAll(decoder, Bytes(269, 0x77), t);
+    EXPECT_EQ(decoder.Count(), 269);
+    EXPECT_FALSE(decoder.Discarding());
+    (void)FeedAll(decoder, Bytes{0x77}, t);
+    EXPECT_EQ(decoder.Count(), 0);
+    EXPECT_TRUE(decoder.Discarding());
+
+    // A complete frame body arriving during the discard is not collected:
+    // only a zero ends the discard.
+    EXPECT_TRUE(FeedAll(decoder, BodyOf(firstWire), t).empty());
+    EXPECT_EQ(decoder.Count(), 0);
+    EXPECT_TRUE(FeedAll(decoder, Bytes{0x00}, t).empty());
+    EXPECT_FALSE(decoder.Discarding());
+
+    // Bytes right after that zero form a new body.
+    const auto frames = FeedAll(decoder, Concat({BodyOf(secondWire), {0x00}}), t);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0], second);
+}
+
+TEST_F(KLINKDecoderTest, BodyOfExactly269BytesIsDecodedNotDiscarded) {
+    // The largest wire frame has a 269-byte body.
+    const Bytes wire = EncodeFrame(0, 0x10, 0x3412, Bytes(256, 0x01));
+    ASSERT_EQ(wire.size(), 271u);
+    const auto frames = FeedAll(decoder, wire, t);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].Payload.size(), 256u);
+}
+
+TEST_F(KLINKDecoderTest, GarbageBodyIsDroppedAndTheNextFrameDecodes) {
+    const Bytes stream = Concat({{0x00, 0x12, 0x34, 0x56, 0x00}, firstWire});
+    const auto frames = FeedAll(decoder, stream, t);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0], first);
+}
+
+TEST_F(KLINKDecoderTest, ClearForgetsAPartialBodyAndADiscard) {
+    (void)FeedAll(decoder, Bytes(firstWire.begin(), firstWire.begin() + 5), t);
+    decoder.Clear();
+    EXPECT_EQ(decoder.Count(), 0);
+    EXPECT_EQ(FeedAll(decoder, firstWire, t).size(), 1u);
+
+    (void)FeedAll(decoder, Bytes(270, 0x77), t);
+    ASSERT_TRUE(decoder.Discarding());
+    decoder.Clear();
+    EXPECT_EQ(FeedAll(decoder, BodyOf(firstWire), t).size(), 0u);
+    EXPECT_EQ(FeedAll(decoder, Bytes{0x00}, t).size(), 1u);
+}
+
+TEST_F(KLINKDecoderTest, FeedWithoutTimeUsesTheMonotonicClock) {
+    std::vector<TKLINKFrame> frames;
+    for (uint8_t b : Concat({firstWire, secondWire})) {
+        TKLINKFrame f;
+        if (decoder.Feed(b, f)) frames.push_back(f);
+    }
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0], first);
+    EXPECT_EQ(frames[1], second);
+}
+
+// ---------------------------------------------------------------- batches
+
+struct BatchCase {
+    size_t count;
+    uint8_t page;
+    bool valid;
+};
+
+TEST(KLINKCodec, RegisterBatchCountRules) {
+    const BatchCase cases[] = {{0, 0, false},   {1, 0, false},   {2, 0, true},    {3, 0, false},
+                               {4, 1, true},    {252, 0, true},  {253, 0, false}, {254, 1, true},
+                               {255, 0, false}, {256, 0, false}, {2, 7, true}};
+    for (const auto& c : cases) {
+        Bytes data(c.count);
+        for (size_t i = 0; i < c.count; ++i) data[i] = static_cast<uint8_t>(i * 7);
+        if (c.valid) {
+            const Bytes payload = klink::EncodeRegisterBatch(1, c.page, data);
+            EXPECT_EQ(payload, Concat({{1, c.page}, data})) << c.count;
+        } else {
+            SCOPED_TRACE("count " + std::to_string(c.count));
+            ExpectError<klink::WriteError>([&] { (void)klink::EncodeRegisterBatch(1, c.page, data); },
+                                           "Invalid KLINK register batch.");
+        }
+    }
+}
+
+TEST(KLINKCodec, ByteBatchCountAndPageRules) {
+    const BatchCase cases[] = {{0, 0, false},  {1, 0, true},    {2, 0, true},  {253, 0, true},
+                               {254, 0, true}, {255, 0, false}, {1, 1, false}, {10, 0xFF, false}};
+    for (const auto& c : cases) {
+        Bytes data(c.count, 0x9F);
+        if (c.valid) {
+            EXPECT_EQ(klink::EncodeByteBatch(1, c.page, data), Concat({{1, 0}, data})) << c.count;
+        } else {
+            SCOPED_TRACE("count " + std::to_string(c.count) + " page " + std::to_string(c.page));
+            ExpectError<klink::WriteError>([&] { (void)klink::EncodeByteBatch(1, c.page, data); },
+                                           "Invalid KLINK byte batch.");
+        }
+    }
+}
+
+TEST(KLINKCodec, LargestBatchesFitOneFrame) {
+    const Bytes payload = klink::EncodeRegisterBatch(0, 0, Bytes(254, 0x20));
+    EXPECT_EQ(payload.size(), 256u);
+    EXPECT_LE(EncodeFrame(0, 0x54, 0xFFFF, payload).size(), 271u);
+}
+
+TEST(KLINKCodec, OnlyTheSN76489CommandsUseByteBatches) {
+    for (int id = 0; id < 256; ++id) {
+        EXPECT_EQ(klink::UsesByteBatch(static_cast<uint8_t>(id)), id == 0x30 || id == 0x50) << id;
+    }
+}
+
+}  // namespace
