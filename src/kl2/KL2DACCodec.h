@@ -17,16 +17,7 @@
 
 namespace klink {
 
-// Opcodes of the buffered DAC protocol. The frame codec's opcode table holds
-// the same numbers; these stay local so this unit does not depend on it.
-namespace KL2Opcode {
-inline constexpr uint8_t DAC_CAPABILITIES = 0x18;  // request, empty -> capability record
-inline constexpr uint8_t DAC_RECORDS = 0x19;       // packet, EncodeKL2DACRecords
-inline constexpr uint8_t DAC_START = 0x1A;         // request, EncodeKL2DACStart -> empty reply
-inline constexpr uint8_t DAC_END = 0x1B;           // control packet, EncodeKL2DACEnd
-inline constexpr uint8_t DAC_STATUS = 0x1C;        // request, EncodeKL2DACStatusRequest -> status record
-inline constexpr uint8_t REGISTER_EVENTS = 0x1D;   // packet, EncodeKL2RegisterEvents
-}  // namespace KL2Opcode
+// Opcodes: KLINK_OP_DAC_CAPABILITIES .. KLINK_OP_REGISTER_EVENTS in protocol/KLINKCodec.h.
 
 inline constexpr uint32_t kKL2TickRate = 44100;
 inline constexpr size_t kKL2CapabilityRecordSize = 21;
