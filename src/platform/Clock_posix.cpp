@@ -27,7 +27,8 @@ std::int64_t PerformanceFrequency() noexcept { return kNanosPerSecond; }
 
 std::uint64_t TickCount64() noexcept {
     const timespec ts = Now();
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1'000'000u;
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
+           static_cast<std::uint64_t>(ts.tv_nsec) / 1'000'000u;
 }
 
 void SleepMs(std::uint32_t ms) noexcept {

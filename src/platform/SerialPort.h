@@ -24,10 +24,10 @@ struct SerialLineSettings {
     std::uint8_t DataBits = 8;        // 5..8
     SerialParity Parity = SerialParity::None;
     SerialStopBits StopBits = SerialStopBits::One;
-    bool Dtr = true;            // DTR asserted while open
-    bool Rts = true;            // RTS asserted (when RTS/CTS handshake is off)
-    bool RtsCtsFlow = false;    // hardware handshake
-    bool XonXoffFlow = false;   // software handshake in both directions
+    bool Dtr = true;           // DTR asserted while open
+    bool Rts = true;           // RTS asserted (when RTS/CTS handshake is off)
+    bool RtsCtsFlow = false;   // hardware handshake
+    bool XonXoffFlow = false;  // software handshake in both directions
     std::uint8_t XonChar = 0x11;
     std::uint8_t XoffChar = 0x13;
 };

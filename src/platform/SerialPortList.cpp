@@ -59,8 +59,9 @@ bool NaturalLess(std::string_view a, std::string_view b) noexcept {
 }
 
 void SortSerialPorts(std::vector<SerialPortEntry>& ports) {
-    std::stable_sort(ports.begin(), ports.end(),
-                     [](const SerialPortEntry& x, const SerialPortEntry& y) { return NaturalLess(x.Name, y.Name); });
+    std::stable_sort(ports.begin(), ports.end(), [](const SerialPortEntry& x, const SerialPortEntry& y) {
+        return NaturalLess(x.Name, y.Name);
+    });
 }
 
 }  // namespace klink::platform

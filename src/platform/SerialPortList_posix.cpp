@@ -42,7 +42,8 @@ bool AllDigits(std::string_view s) noexcept {
 
 bool IsSerialDeviceName(std::string_view name) noexcept {
     for (std::string_view prefix : kNumberedPrefixes) {
-        if (name.size() > prefix.size() && name.starts_with(prefix) && AllDigits(name.substr(prefix.size()))) {
+        if (name.size() > prefix.size() && name.starts_with(prefix) &&
+            AllDigits(name.substr(prefix.size()))) {
             return true;
         }
     }
@@ -51,7 +52,7 @@ bool IsSerialDeviceName(std::string_view name) noexcept {
 }
 
 bool IsCharacterDevice(const fs::path& path) {
-    struct stat st{};
+    struct stat st {};
     return stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
 }
 

@@ -65,31 +65,52 @@ termios GetAttributes(int fd) {
 
 speed_t SpeedFor(std::uint32_t baud) {
     switch (baud) {
-        case 50: return B50;
-        case 75: return B75;
-        case 110: return B110;
-        case 134: return B134;
-        case 150: return B150;
-        case 200: return B200;
-        case 300: return B300;
-        case 600: return B600;
-        case 1200: return B1200;
-        case 1800: return B1800;
-        case 2400: return B2400;
-        case 4800: return B4800;
-        case 9600: return B9600;
-        case 19200: return B19200;
-        case 38400: return B38400;
-        case 57600: return B57600;
-        case 115200: return B115200;
-        case 230400: return B230400;
+        case 50:
+            return B50;
+        case 75:
+            return B75;
+        case 110:
+            return B110;
+        case 134:
+            return B134;
+        case 150:
+            return B150;
+        case 200:
+            return B200;
+        case 300:
+            return B300;
+        case 600:
+            return B600;
+        case 1200:
+            return B1200;
+        case 1800:
+            return B1800;
+        case 2400:
+            return B2400;
+        case 4800:
+            return B4800;
+        case 9600:
+            return B9600;
+        case 19200:
+            return B19200;
+        case 38400:
+            return B38400;
+        case 57600:
+            return B57600;
+        case 115200:
+            return B115200;
+        case 230400:
+            return B230400;
 #ifdef B460800
-        case 460800: return B460800;
+        case 460800:
+            return B460800;
 #endif
 #ifdef B921600
-        case 921600: return B921600;
+        case 921600:
+            return B921600;
 #endif
-        default: ThrowErrno(EINVAL);
+        default:
+            ThrowErrno(EINVAL);
     }
 }
 
@@ -146,9 +167,14 @@ void ConfigureSerialPort(OSHandle port, const SerialLineSettings& s) {
     static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
     t.c_cflag |= kSizes[s.DataBits - 5];
     switch (s.Parity) {
-        case SerialParity::None: break;
-        case SerialParity::Odd: t.c_cflag |= PARENB | PARODD; break;
-        case SerialParity::Even: t.c_cflag |= PARENB; break;
+        case SerialParity::None:
+            break;
+        case SerialParity::Odd:
+            t.c_cflag |= PARENB | PARODD;
+            break;
+        case SerialParity::Even:
+            t.c_cflag |= PARENB;
+            break;
         case SerialParity::Mark:
         case SerialParity::Space:
 #ifdef CMSPAR

@@ -17,13 +17,13 @@ bool UsableFolder(const char* dir) {
     if (dir == nullptr || dir[0] != '/') {
         return false;
     }
-    struct stat st{};
+    struct stat st {};
     return stat(dir, &st) == 0 && S_ISDIR(st.st_mode) && access(dir, W_OK | X_OK) == 0;
 }
 
 // A folder that other users could plant links in is not trusted.
 bool PrivateFolder(const fs::path& folder) {
-    struct stat st{};
+    struct stat st {};
     return lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
            (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
@@ -99,7 +99,7 @@ bool RemoveSimulatedPortLink(const fs::path& folder, std::string_view name) noex
     }
     try {
         const fs::path link = folder / std::string(name);
-        struct stat st{};
+        struct stat st {};
         if (lstat(link.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
             return false;
         }
@@ -117,8 +117,8 @@ std::vector<SerialPortEntry> ListSimulatedPorts(const fs::path& folder) {
     std::error_code ec;
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename().string();
-        struct stat link{};
-        struct stat target{};
+        struct stat link {};
+        struct stat target {};
         if (!IsSimulatedPortName(name) || lstat(it->path().c_str(), &link) != 0 || !S_ISLNK(link.st_mode) ||
             stat(it->path().c_str(), &target) != 0 || !S_ISCHR(target.st_mode)) {
             continue;

@@ -179,8 +179,8 @@ int32_t TBufferedSerialWriter::WritePort(const uint8_t* buffer, int32_t count) {
         pf::WriteSerialPort(FPort, std::span<const uint8_t>(buffer, static_cast<size_t>(count)));
     if (r.Error != 0) {
         throw WriteError(fmt::format(
-            "Serial WriteFile failed: Win32 {} ({}); requested={}, reported={} bytes. Playback stopped.", r.Error,
-            SystemText(r.Error), count, r.Written));
+            "Serial WriteFile failed: Win32 {} ({}); requested={}, reported={} bytes. Playback stopped.",
+            r.Error, SystemText(r.Error), count, r.Written));
     }
     return static_cast<int32_t>(r.Written);
 }

@@ -95,8 +95,8 @@ bool TCommPortDriver::ApplyCOMSettings() {
     s.XoffChar = 0x13;
 
     const auto settingsError = [this](const OSError& e, const char* position) {
-        Report(e.code(), std::string("Error in ApplyCOMSettings. \r\nReason: ") + e.what() + ".\r\nPosition: " +
-                             position);
+        Report(e.code(), std::string("Error in ApplyCOMSettings. \r\nReason: ") + e.what() +
+                             ".\r\nPosition: " + position);
     };
     try {
         pf::ConfigureSerialPort(handle, s);

@@ -20,13 +20,42 @@ namespace klink {
 using platform::OSHandle;
 
 enum class TPortNumber : uint8_t {
-    pnCustom, pnCOM1, pnCOM2, pnCOM3, pnCOM4, pnCOM5, pnCOM6, pnCOM7, pnCOM8,
-    pnCOM9, pnCOM10, pnCOM11, pnCOM12, pnCOM13, pnCOM14, pnCOM15, pnCOM16,
+    pnCustom,
+    pnCOM1,
+    pnCOM2,
+    pnCOM3,
+    pnCOM4,
+    pnCOM5,
+    pnCOM6,
+    pnCOM7,
+    pnCOM8,
+    pnCOM9,
+    pnCOM10,
+    pnCOM11,
+    pnCOM12,
+    pnCOM13,
+    pnCOM14,
+    pnCOM15,
+    pnCOM16,
 };
 
 enum class TBaudRate : uint8_t {
-    brCustom, br110, br300, br600, br1200, br2400, br4800, br9600, br14400, br19200,
-    br38400, br56000, br57600, br115200, br128000, br256000,
+    brCustom,
+    br110,
+    br300,
+    br600,
+    br1200,
+    br2400,
+    br4800,
+    br9600,
+    br14400,
+    br19200,
+    br38400,
+    br56000,
+    br57600,
+    br115200,
+    br128000,
+    br256000,
 };
 
 enum class TDataBits : uint8_t { db5BITS, db6BITS, db7BITS, db8BITS };
@@ -41,9 +70,12 @@ enum class TPacketMode : uint8_t { pmDiscard, pmPass };
 
 class TCommPortDriver;
 
-using TReceiveDataEvent = std::function<void(TCommPortDriver& sender, const uint8_t* DataPtr, uint32_t DataSize)>;
-using TReceivePacketEvent = std::function<void(TCommPortDriver& sender, const uint8_t* Packet, uint32_t DataSize)>;
-using TErrorEvent = std::function<void(TCommPortDriver& sender, uint16_t ErrorCode, const std::string& ErrorText)>;
+using TReceiveDataEvent =
+    std::function<void(TCommPortDriver& sender, const uint8_t* DataPtr, uint32_t DataSize)>;
+using TReceivePacketEvent =
+    std::function<void(TCommPortDriver& sender, const uint8_t* Packet, uint32_t DataSize)>;
+using TErrorEvent =
+    std::function<void(TCommPortDriver& sender, uint16_t ErrorCode, const std::string& ErrorText)>;
 // Start (Running true, with the period) or stop the owner's polling timer.
 using TPollingTimerEvent = std::function<void(TCommPortDriver& sender, bool Running, uint32_t PeriodMs)>;
 

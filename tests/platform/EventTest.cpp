@@ -1,10 +1,9 @@
-#include "platform/Event.h"
-
 #include <gtest/gtest.h>
 
 #include <thread>
 
 #include "platform/Clock.h"
+#include "platform/Event.h"
 #include "platform/Thread.h"
 
 namespace {

@@ -1,5 +1,3 @@
-#include "platform/SerialPortList.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,11 +7,12 @@
 #include <filesystem>
 #include <fstream>
 
-#include "common/Errors.h"
-#include "platform/SerialPortList_posix.h"
-#include "platform/SerialPort.h"
-#include "platform/SimulatedPorts.h"
 #include "PtyPair.h"
+#include "common/Errors.h"
+#include "platform/SerialPort.h"
+#include "platform/SerialPortList.h"
+#include "platform/SerialPortList_posix.h"
+#include "platform/SimulatedPorts.h"
 
 namespace {
 
@@ -55,10 +54,17 @@ TEST(NaturalLess, OrdersNumbersByValue) {
         bool less;
     };
     const Case cases[] = {
-        {"ttyUSB2", "ttyUSB10", true},  {"ttyUSB10", "ttyUSB2", false}, {"COM9", "COM10", true},
-        {"ttyS1", "ttyS1", false},      {"ttyACM0", "ttyAMA0", true},   {"ttyS", "ttyS0", true},
-        {"ttyUSB007", "ttyUSB8", true}, {"ttyUSB07", "ttyUSB7", false}, {"ttyUSB7", "ttyUSB07", true},
-        {"com3", "COM10", true},        {"sim-keltra4-2", "sim-keltra4-10", true},
+        {"ttyUSB2", "ttyUSB10", true},
+        {"ttyUSB10", "ttyUSB2", false},
+        {"COM9", "COM10", true},
+        {"ttyS1", "ttyS1", false},
+        {"ttyACM0", "ttyAMA0", true},
+        {"ttyS", "ttyS0", true},
+        {"ttyUSB007", "ttyUSB8", true},
+        {"ttyUSB07", "ttyUSB7", false},
+        {"ttyUSB7", "ttyUSB07", true},
+        {"com3", "COM10", true},
+        {"sim-keltra4-2", "sim-keltra4-10", true},
         {"rfcomm0", "ttyS0", true},
     };
     for (const auto& c : cases) {
@@ -69,8 +75,8 @@ TEST(NaturalLess, OrdersNumbersByValue) {
         ports.push_back({n, std::string("/dev/") + n, false});
     }
     SortSerialPorts(ports);
-    EXPECT_EQ(Names(ports), (std::vector<std::string>{"ttyACM1", "ttyS0", "ttyS2", "ttyS10", "ttyUSB1", "ttyUSB2",
-                                                      "ttyUSB10"}));
+    EXPECT_EQ(Names(ports), (std::vector<std::string>{"ttyACM1", "ttyS0", "ttyS2", "ttyS10", "ttyUSB1",
+                                                      "ttyUSB2", "ttyUSB10"}));
 }
 
 TEST(SerialPortList, ListsSerialDevicesAndSimulatedPortsSortedNaturally) {
@@ -130,7 +136,8 @@ TEST(SimulatedPorts, LinksAreCreatedReplacedAndRemoved) {
     EXPECT_TRUE(ListSimulatedPorts(sim.Path()).empty());
 
     for (const char* bad : {"keltra2", "sim-", "sim-a/b", "../sim-x"}) {
-        EXPECT_THROW((void)CreateSimulatedPortLink(sim.Path(), bad, first.SlavePath()), klink::ArgumentOutOfRange)
+        EXPECT_THROW((void)CreateSimulatedPortLink(sim.Path(), bad, first.SlavePath()),
+                     klink::ArgumentOutOfRange)
             << bad;
     }
 }
@@ -180,7 +187,7 @@ TEST(SimulatedPorts, FolderIsUnderTheRuntimeDirWhenThatIsUsable) {
     EXPECT_EQ(SimulatedPortFolder(), runtime.Path() / "klinksim");
     const fs::path made = EnsureSimulatedPortFolder();
     EXPECT_EQ(made, runtime.Path() / "klinksim");
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(made.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
 
@@ -188,8 +195,9 @@ TEST(SimulatedPorts, FolderIsUnderTheRuntimeDirWhenThatIsUsable) {
     const fs::path link = CreateSimulatedPortLink("sim-keltra4-1", board.SlavePath());
     EXPECT_EQ(SerialPortPath("sim-keltra4-1"), link.string());
     const auto all = ListSerialPorts();
-    EXPECT_TRUE(std::any_of(all.begin(), all.end(),
-                            [&](const SerialPortEntry& p) { return p.Simulated && p.Path == link.string(); }));
+    EXPECT_TRUE(std::any_of(all.begin(), all.end(), [&](const SerialPortEntry& p) {
+        return p.Simulated && p.Path == link.string();
+    }));
     EXPECT_TRUE(RemoveSimulatedPortLink("sim-keltra4-1"));
 
     for (const char* unusable : {"", "relative/dir", "/klink-no-such-dir"}) {

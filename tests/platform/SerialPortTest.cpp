@@ -1,5 +1,3 @@
-#include "platform/SerialPort.h"
-
 #include <gtest/gtest.h>
 #include <termios.h>
 
@@ -7,8 +5,9 @@
 #include <chrono>
 #include <thread>
 
-#include "common/Errors.h"
 #include "PtyPair.h"
+#include "common/Errors.h"
+#include "platform/SerialPort.h"
 
 namespace {
 

@@ -1,5 +1,3 @@
-#include "transport/BufferedSerialWriter.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -10,6 +8,7 @@
 #include "../platform/PtyPair.h"
 #include "common/Errors.h"
 #include "platform/SerialPort.h"
+#include "transport/BufferedSerialWriter.h"
 
 namespace {
 
@@ -165,7 +164,8 @@ TEST(BufferedSerialWriter, RefusesBadSizesAndIgnoresEmptyFrames) {
     FakePortWriter writer;
     const auto big = Pattern(65537);
     for (int32_t count : {-1, 65537}) {
-        EXPECT_EQ(MessageOf([&] { writer.Enqueue(big.data(), count); }), "Invalid serial packet size.") << count;
+        EXPECT_EQ(MessageOf([&] { writer.Enqueue(big.data(), count); }), "Invalid serial packet size.")
+            << count;
     }
     EXPECT_EQ(MessageOf([&] { writer.Enqueue(big); }), "Invalid serial packet size.");
     writer.Enqueue(nullptr, 0);
@@ -178,9 +178,11 @@ TEST(BufferedSerialWriter, PlaybackLimitRefusesAWholeFrameWhileASmallerOneFits) 
     writer.PreparePlayback();
     writer.Enqueue(Pattern(8000));
     writer.WaitUntilHeld();  // 8000 bytes in flight, held at the port
-    EXPECT_EQ(MessageOf([&] { writer.Enqueue(Pattern(200)); }), "Serial backlog limit reached; playback stopped.");
+    EXPECT_EQ(MessageOf([&] { writer.Enqueue(Pattern(200)); }),
+              "Serial backlog limit reached; playback stopped.");
     writer.Enqueue(Pattern(192, 8000));
-    EXPECT_EQ(MessageOf([&] { writer.Enqueue(Pattern(1)); }), "Serial backlog limit reached; playback stopped.");
+    EXPECT_EQ(MessageOf([&] { writer.Enqueue(Pattern(1)); }),
+              "Serial backlog limit reached; playback stopped.");
     writer.driverQueue = 7;
     EXPECT_EQ(writer.PendingBytes(), 8000 + 192 + 7);
     writer.OpenGate();
@@ -190,8 +192,9 @@ TEST(BufferedSerialWriter, PlaybackLimitRefusesAWholeFrameWhileASmallerOneFits) 
 
 TEST(BufferedSerialWriter, BatchOlderThanTwoSecondsFails) {
     // The fake counter moves 1 ms per tick by the given amount at each write.
-    for (auto [ticks, message] : {std::pair<int64_t, const char*>{2000, "(no failure)"},
-                                  std::pair<int64_t, const char*>{2001, "Serial batch exceeded the 2 second limit."}}) {
+    for (auto [ticks, message] :
+         {std::pair<int64_t, const char*>{2000, "(no failure)"},
+          std::pair<int64_t, const char*>{2001, "Serial batch exceeded the 2 second limit."}}) {
         FakePortWriter writer(true, ticks);
         writer.Enqueue(Pattern(100));
         EXPECT_EQ(MessageOf([&] { writer.Drain(); }), message) << ticks;
@@ -215,7 +218,8 @@ TEST(BufferedSerialWriter, StalledReaderFailsTheWriterForEveryLaterCaller) {
     writer.Enqueue(nullptr, 0);  // an empty frame is still no failure
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(MessageOf([&] { writer.Drain(); }), "Serial write made no valid progress.");
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500)) << "idle is signalled";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500))
+        << "idle is signalled";
 }
 
 TEST(BufferedSerialWriter, HungUpPortFailsWithTheSystemsError) {
@@ -223,9 +227,10 @@ TEST(BufferedSerialWriter, HungUpPortFailsWithTheSystemsError) {
     TBufferedSerialWriter writer(board.port.Get());
     board.pty.HangUp();
     writer.Enqueue(Pattern(10));
-    EXPECT_EQ(WaitForFailure(writer),
-              "Serial WriteFile failed: Win32 5 (Input/output error); requested=10, reported=0 bytes. Playback "
-              "stopped.");
+    EXPECT_EQ(
+        WaitForFailure(writer),
+        "Serial WriteFile failed: Win32 5 (Input/output error); requested=10, reported=0 bytes. Playback "
+        "stopped.");
 }
 
 TEST(BufferedSerialWriter, ShutdownWritesWhatWasQueuedThenRefusesMore) {

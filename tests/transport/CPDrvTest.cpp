@@ -1,5 +1,3 @@
-#include "transport/CPDrv.h"
-
 #include <gtest/gtest.h>
 #include <termios.h>
 
@@ -10,6 +8,7 @@
 #include "../platform/PtyPair.h"
 #include "platform/SerialPort.h"
 #include "platform/SerialPortList.h"
+#include "transport/CPDrv.h"
 
 namespace {
 
@@ -173,7 +172,8 @@ TEST(TCommPortDriver, RejectedLineSettingsAreReportedWithTheirPosition) {
     EXPECT_FALSE(r.drv.Connect());
     EXPECT_FALSE(r.drv.Connected()) << "closed again";
     ASSERT_EQ(r.errors.size(), 1u);
-    EXPECT_EQ(r.errors[0].second, "Error in ApplyCOMSettings. \r\nReason: Invalid argument.\r\nPosition: SetCommSTate");
+    EXPECT_EQ(r.errors[0].second,
+              "Error in ApplyCOMSettings. \r\nReason: Invalid argument.\r\nPosition: SetCommSTate");
 }
 
 TEST(TCommPortDriver, PausedPollingReadsNothingUntilEveryPauseIsContinued) {
