@@ -196,13 +196,17 @@ TKLINKVGMClock ClockForTarget(std::span<const uint8_t> bytes, uint32_t headerEnd
     return TKLINKVGMClock{rule.ClockWriteID, instance, hertz};
 }
 
-TVGMTargetsAndClocks CollectTargetsAndClocks(std::span<const uint8_t> bytes, uint32_t dataOffset) {
+TVGMCommandScan ScanVGMCommands(std::span<const uint8_t> bytes, uint32_t dataOffset) {
     if (dataOffset < 0x40 || dataOffset >= bytes.size()) {
         throw ReadError("Invalid VGM data offset.");
     }
-    TVGMTargetsAndClocks result;
-    // Seen targets by (WriteID, Instance, Page): a 256 x 2 x 2 bit table keeps
-    // the per-command check free of list searches.
+    TVGMCommandScan scan;
+    auto& targets = scan.TargetsAndClocks.Targets;
+    auto& clocks = scan.TargetsAndClocks.Clocks;
+    TOKIStreamScan oki;
+    TKL2DACScan dac;
+    // Seen targets by (WriteID, Instance, Page): a bit table keeps the
+    // per-command check free of list searches.
     std::array<uint8_t, 256> seen{};
     uint32_t position = dataOffset;
     TKLINKVGMTarget target;
@@ -210,21 +214,27 @@ TVGMTargetsAndClocks CollectTargetsAndClocks(std::span<const uint8_t> bytes, uin
     uint8_t value = 0;
     uint32_t wait = 0;
     for (;;) {
+        const uint32_t p = position;
         const TVGMDecodeKind kind = DecodeRegisterCommand(bytes, position, target, reg, value, wait);
         if (kind == TVGMDecodeKind::End) break;
+        if (!scan.UsesOKIStream && oki.Observe(bytes, p)) scan.UsesOKIStream = true;
+        if (!scan.UsesKL2DAC && dac.Observe(bytes, p, kind, target, reg, value)) scan.UsesKL2DAC = true;
         if (kind != TVGMDecodeKind::RegisterWrite && kind != TVGMDecodeKind::DACEvent) continue;
         const uint8_t bit = static_cast<uint8_t>(1u << ((target.Instance & 1) * 2 + (target.Page & 1)));
-        if (target.Instance <= 1 && target.Page <= 1 && (seen[target.WriteID] & bit) != 0) continue;
-        if (std::find(result.Targets.begin(), result.Targets.end(), target) != result.Targets.end()) continue;
+        if ((seen[target.WriteID] & bit) != 0) continue;
         seen[target.WriteID] |= bit;
-        result.Targets.push_back(target);
+        targets.push_back(target);
         const TKLINKVGMClock clock = ClockForTarget(bytes, dataOffset, target.WriteID, target.Instance);
-        const bool known = std::any_of(result.Clocks.begin(), result.Clocks.end(), [&](const TKLINKVGMClock& k) {
+        const bool known = std::any_of(clocks.begin(), clocks.end(), [&](const TKLINKVGMClock& k) {
             return k.WriteID == clock.WriteID && k.Instance == clock.Instance;
         });
-        if (!known) result.Clocks.push_back(clock);
+        if (!known) clocks.push_back(clock);
     }
-    return result;
+    return scan;
+}
+
+TVGMTargetsAndClocks CollectTargetsAndClocks(std::span<const uint8_t> bytes, uint32_t dataOffset) {
+    return ScanVGMCommands(bytes, dataOffset).TargetsAndClocks;
 }
 
 bool StartsSound(const TKLINKVGMTarget& target, uint8_t reg, uint8_t value) noexcept {
@@ -253,10 +263,34 @@ bool StartsSound(const TKLINKVGMTarget& target, uint8_t reg, uint8_t value) noex
     }
 }
 
+bool TKL2DACScan::Observe(std::span<const uint8_t> bytes, uint32_t p, TVGMDecodeKind kind,
+                          const TKLINKVGMTarget& target, uint8_t reg, uint8_t value) noexcept {
+    // The command was decoded, so its operand bytes lie inside the data.
+    const uint8_t c = bytes[p];
+    bool dacData = c >= 0x80 && c <= 0x8F;
+    if (c == 0x90) {
+        ym2612Stream_[bytes[p + 1]] = (bytes[p + 2] & 0x7F) == 2;
+    } else if ((c == 0x93 || c == 0x95) && ym2612Stream_[bytes[p + 1]]) {
+        dacData = true;
+    }
+    if (dacData) {
+        if (enabled_) return true;
+        dataSeen_ = true;
+        return false;
+    }
+    if (kind == TVGMDecodeKind::RegisterWrite && target.WriteID == 0x52 && target.Instance == 0) {
+        if (reg == 0x2A) {
+            dataSeen_ = true;
+        } else if (reg == 0x2B) {
+            enabled_ = (value & 0x80) != 0;
+        }
+        return dataSeen_ && enabled_;
+    }
+    return false;
+}
+
 bool UsesKL2DAC(std::span<const uint8_t> bytes, uint32_t dataOffset) {
-    std::array<bool, 256> ym2612Stream{};
-    bool dataSeen = false;
-    bool enabled = false;
+    TKL2DACScan scan;
     uint32_t position = dataOffset;
     TKLINKVGMTarget target;
     uint8_t reg = 0;
@@ -267,27 +301,9 @@ bool UsesKL2DAC(std::span<const uint8_t> bytes, uint32_t dataOffset) {
             throw ReadError("Missing VGM end command.");
         }
         const uint32_t p = position;
-        const uint8_t c = bytes[p];
         const TVGMDecodeKind kind = DecodeRegisterCommand(bytes, position, target, reg, value, wait);
         if (kind == TVGMDecodeKind::End) return false;
-        // The command decoded, so its operand bytes lie inside the data.
-        bool dacData = c >= 0x80 && c <= 0x8F;
-        if (c == 0x90) {
-            ym2612Stream[bytes[p + 1]] = (bytes[p + 2] & 0x7F) == 2;
-        } else if ((c == 0x93 || c == 0x95) && ym2612Stream[bytes[p + 1]]) {
-            dacData = true;
-        }
-        if (dacData) {
-            if (enabled) return true;
-            dataSeen = true;
-        } else if (kind == TVGMDecodeKind::RegisterWrite && target.WriteID == 0x52 && target.Instance == 0) {
-            if (reg == 0x2A) {
-                dataSeen = true;
-            } else if (reg == 0x2B) {
-                enabled = (value & 0x80) != 0;
-            }
-            if (dataSeen && enabled) return true;
-        }
+        if (scan.Observe(bytes, p, kind, target, reg, value)) return true;
     }
 }
 

@@ -2,6 +2,7 @@
 // Chip register targets and clock requests of a VGM file, in the terms the
 // boards and the router use.
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -49,5 +50,29 @@ struct TVGMTargetsAndClocks {
 
 // Whether the file feeds the first YM2612's DAC while its output is enabled.
 [[nodiscard]] bool UsesKL2DAC(std::span<const uint8_t> bytes, uint32_t dataOffset);
+
+// Follows a decoder walk for UsesKL2DAC. Observe each decoded command with its
+// start position; true once DAC data meets an enabled DAC output.
+class TKL2DACScan {
+public:
+    [[nodiscard]] bool Observe(std::span<const uint8_t> bytes, uint32_t position, TVGMDecodeKind kind,
+                               const TKLINKVGMTarget& target, uint8_t reg, uint8_t value) noexcept;
+
+private:
+    std::array<bool, 256> ym2612Stream_{};  // per DAC stream ID: feeds a YM2612
+    bool dataSeen_ = false;
+    bool enabled_ = false;
+};
+
+// CollectTargetsAndClocks, UsesOKIStream and UsesKL2DAC in one walk, with the
+// same results and the same first failure as calling them in that order on a
+// data offset inside the file (all three walk the same commands to the same
+// end command, and the decoder's checks include the walker's).
+struct TVGMCommandScan {
+    TVGMTargetsAndClocks TargetsAndClocks;
+    bool UsesOKIStream = false;
+    bool UsesKL2DAC = false;
+};
+[[nodiscard]] TVGMCommandScan ScanVGMCommands(std::span<const uint8_t> bytes, uint32_t dataOffset);
 
 }  // namespace klink

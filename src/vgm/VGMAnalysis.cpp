@@ -63,12 +63,13 @@ public:
         }
         r_.Stage = TVGMAnalysisStage::LoopValidated;
 
-        auto collected = CollectTargetsAndClocks(bytes, r_.dataOffset);
-        r_.FRegisterTargets = std::move(collected.Targets);
-        r_.FRegisterClocks = std::move(collected.Clocks);
+        // One walk answers the target list, the OKIM6258 use and the DAC use.
+        auto scan = ScanVGMCommands(bytes, r_.dataOffset);
+        r_.FRegisterTargets = std::move(scan.TargetsAndClocks.Targets);
+        r_.FRegisterClocks = std::move(scan.TargetsAndClocks.Clocks);
         r_.Stage = TVGMAnalysisStage::TargetsCollected;
 
-        const TOKIHeader oki = ReadOKIHeader(bytes, r_.vgmVersion, r_.dataOffset);
+        const TOKIHeader oki = ReadOKIHeader(bytes, r_.vgmVersion, r_.dataOffset, scan.UsesOKIStream);
         r_.FOKIClock = oki.Clock;
         r_.FOKIDivider = oki.Divider;
         r_.Stage = TVGMAnalysisStage::OKIHeaderRead;
@@ -79,7 +80,7 @@ public:
             });
         r_.Stage = TVGMAnalysisStage::KL2RegistersKnown;
 
-        r_.FUseKL2DAC = UsesKL2DAC(bytes, r_.dataOffset);
+        r_.FUseKL2DAC = scan.UsesKL2DAC;
         r_.Stage = TVGMAnalysisStage::KL2DACKnown;
 
         if (r_.FHasKL2Registers && r_.FOKIClock != 0) {

@@ -132,36 +132,39 @@ bool CountLoop(uint64_t& completedLoops, int32_t repeatCount) {
     return repeatCount == 0 || completedLoops < static_cast<uint64_t>(repeatCount);
 }
 
+bool TOKIStreamScan::Observe(std::span<const uint8_t> bytes, uint32_t p) noexcept {
+    constexpr uint8_t kOKIM6258ChipType = 0x17;
+    // The command was walked, so its operand bytes lie inside the data.
+    switch (bytes[p]) {
+        case 0x90:  // stream setup: stream ID, chip type, port, command
+            okiStream_[bytes[p + 1]] = (bytes[p + 2] & 0x7F) == kOKIM6258ChipType;
+            return false;
+        case 0x93:
+        case 0x95:  // stream start
+            return okiStream_[bytes[p + 1]];
+        case 0xB7:  // OKIM6258 write: the ADPCM data register of either chip
+            return (bytes[p + 1] & 0x7F) == 1;
+        default:
+            return false;
+    }
+}
+
 bool UsesOKIStream(std::span<const uint8_t> bytes, uint32_t dataOffset) {
     if (dataOffset > bytes.size()) {
         throw ReadError("Invalid VGM data offset.");
     }
-    constexpr uint8_t kOKIM6258ChipType = 0x17;
-    std::array<bool, 256> okiStream{};
+    TOKIStreamScan scan;
     uint32_t position = dataOffset;
     uint8_t reg = 0;
     uint8_t value = 0;
     uint32_t wait = 0;
     while (position < bytes.size()) {
         const uint32_t p = position;
-        const uint8_t c = bytes[p];
         if (NextVGMCommand(bytes, position, reg, value, wait) == TVGMCommandKind::End) {
             return false;
         }
-        // The command succeeded, so its operand bytes lie inside the data.
-        switch (c) {
-            case 0x90:
-                okiStream[bytes[p + 1]] = (bytes[p + 2] & 0x7F) == kOKIM6258ChipType;
-                break;
-            case 0x93:
-            case 0x95:
-                if (okiStream[bytes[p + 1]]) return true;
-                break;
-            case 0xB7:
-                if ((bytes[p + 1] & 0x7F) == 1) return true;
-                break;
-            default:
-                break;
+        if (scan.Observe(bytes, p)) {
+            return true;
         }
     }
     throw ReadError("Missing VGM end command.");

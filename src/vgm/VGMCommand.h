@@ -2,6 +2,7 @@
 // The one walker over VGM command data that every reader of the stream uses,
 // the loop counter and the OKIM6258 usage scan.
 
+#include <array>
 #include <cstdint>
 #include <span>
 
@@ -27,6 +28,17 @@ enum class TVGMCommandKind : uint8_t {
 // passes (0 = endless). Counts one completed pass and answers whether to jump
 // back to the loop point. Throws ReadError for a negative count.
 [[nodiscard]] bool CountLoop(uint64_t& completedLoops, int32_t repeatCount);
+
+// Follows a command walk and tells when the data feeds an OKIM6258. Observe
+// each command after it was walked successfully, with its start position.
+class TOKIStreamScan {
+public:
+    // True when this command shows OKIM6258 use.
+    [[nodiscard]] bool Observe(std::span<const uint8_t> bytes, uint32_t position) noexcept;
+
+private:
+    std::array<bool, 256> okiStream_{};  // per DAC stream ID: set up for an OKIM6258
+};
 
 // Whether the command data from `dataOffset` feeds an OKIM6258 (ADPCM data
 // register writes, or streams set up for it and started). Throws ReadError.

@@ -88,7 +88,15 @@ uint32_t ValidateLoopOffset(uint32_t loopOffset, uint32_t dataOffset, uint64_t s
 }
 
 TOKIHeader ReadOKIHeader(std::span<const uint8_t> bytes, uint32_t version, uint32_t dataOffset) {
-    if (version <= 0x160 || dataOffset <= 0x97 || !UsesOKIStream(bytes, dataOffset)) {
+    if (version <= 0x160 || dataOffset <= 0x97) {
+        return {};
+    }
+    return ReadOKIHeader(bytes, version, dataOffset, UsesOKIStream(bytes, dataOffset));
+}
+
+TOKIHeader ReadOKIHeader(std::span<const uint8_t> bytes, uint32_t version, uint32_t dataOffset,
+                         bool usesOKIStream) {
+    if (version <= 0x160 || dataOffset <= 0x97 || !usesOKIStream) {
         return {};
     }
     if (bytes.size() <= 0x97) {

@@ -46,6 +46,9 @@ struct TOKIHeader {
 };
 
 [[nodiscard]] TOKIHeader ReadOKIHeader(std::span<const uint8_t> bytes, uint32_t version, uint32_t dataOffset);
+// The same when UsesOKIStream's answer is already known (from a one-pass scan).
+[[nodiscard]] TOKIHeader ReadOKIHeader(std::span<const uint8_t> bytes, uint32_t version, uint32_t dataOffset,
+                                       bool usesOKIStream);
 
 // Header values read for playback (the H rules). `dataOffset` is not yet
 // checked against the file end here; `loopOffset` is the raw field.
