@@ -55,8 +55,43 @@ bool YM2612RegisterAccepted(uint8_t page, uint8_t reg) noexcept {
     return page == 0 && (reg == 0x22 || reg == 0x27 || reg == 0x28 || reg == 0x2A || reg == 0x2B || reg == 0x2C);
 }
 
-TVGMDecodeKind DecodeRegisterCommand(std::span<const uint8_t> bytes, uint32_t& position, TKLINKVGMTarget& target,
-                                     uint8_t& reg, uint8_t& value, uint32_t& wait) {
+namespace {
+
+// How the decoder treats each command byte.
+enum class TDecodeClass : uint8_t { Walker, SN76489, Register, AY8910, DACSample, StreamSetup };
+
+struct TDecodeEntry {
+    TDecodeClass Class = TDecodeClass::Walker;
+    TKLINKVGMTarget Target;
+};
+
+constexpr std::array<TDecodeEntry, 256> MakeDecodeTable() {
+    std::array<TDecodeEntry, 256> t{};
+    t[0x50] = {TDecodeClass::SN76489, {0x50, 0, 0}};
+    t[0x30] = {TDecodeClass::SN76489, {0x30, 1, 0}};
+    for (int c : {0x51, 0x52, 0x53, 0x54, 0x55, 0x5A, 0x5B, 0x5E, 0x5F}) {
+        const auto id = static_cast<uint8_t>(c);
+        t[c] = {TDecodeClass::Register, {id, 0, static_cast<uint8_t>(id == 0x53 || id == 0x5F ? 1 : 0)}};
+    }
+    for (int c : {0xA1, 0xA2, 0xA3, 0xA4, 0xAA, 0xAB, 0xAE, 0xAF}) {
+        const auto id = static_cast<uint8_t>(c - 0x50);
+        t[c] = {TDecodeClass::Register, {id, 1, static_cast<uint8_t>(id == 0x53 || id == 0x5F ? 1 : 0)}};
+    }
+    t[0xA5] = {TDecodeClass::Register, {0xA5, 1, 0}};  // the second YM2203 keeps its own command byte
+    t[0xA0] = {TDecodeClass::AY8910, {0xA0, 0, 0}};
+    for (int c = 0x80; c <= 0x8F; ++c) t[c] = {TDecodeClass::DACSample, {0x52, 0, 0}};
+    t[0x90] = {TDecodeClass::StreamSetup, {}};
+    return t;
+}
+
+constexpr std::array<TDecodeEntry, 256> kDecode = MakeDecodeTable();
+
+// The decoder's body, inlined into the whole-file scans so that the outputs
+// stay in registers.
+// Forced inline: left to itself the compiler keeps a call here, which halves
+// the speed of the scans (outputs go through memory).
+[[gnu::always_inline]] inline TVGMDecodeKind Decode(std::span<const uint8_t> bytes, uint32_t& position, TKLINKVGMTarget& target,
+                             uint8_t& reg, uint8_t& value, uint32_t& wait) {
     target = {};
     reg = 0;
     value = 0;
@@ -68,62 +103,50 @@ TVGMDecodeKind DecodeRegisterCommand(std::span<const uint8_t> bytes, uint32_t& p
     }
     const uint8_t* p = bytes.data() + start;
     const uint8_t c = p[0];
-    switch (c) {
-        case 0x30:
-        case 0x50:
+    const TDecodeEntry& entry = kDecode[c];
+    switch (entry.Class) {
+        case TDecodeClass::Register:
+            if (start + 3 > size) throw ReadError("Truncated VGM register command.");
+            position += 3;
+            if ((entry.Target.WriteID == 0x52 || entry.Target.WriteID == 0x53) &&
+                !YM2612RegisterAccepted(entry.Target.Page, p[1])) {
+                return TVGMDecodeKind::Nothing;  // the write is dropped
+            }
+            if (entry.Target.WriteID == 0x51 && p[1] >= 0x40) throw ReadError("Invalid YM2413 register address.");
+            target = entry.Target;
+            reg = p[1];
+            value = p[2];
+            return TVGMDecodeKind::RegisterWrite;
+        case TDecodeClass::SN76489:
             if (start + 2 > size) throw ReadError("Truncated SN76489 byte.");
-            target = c == 0x50 ? TKLINKVGMTarget{0x50, 0, 0} : TKLINKVGMTarget{0x30, 1, 0};
+            target = entry.Target;
             value = p[1];
             position += 2;
             return TVGMDecodeKind::RegisterWrite;
-        case 0x51: case 0x52: case 0x53: case 0x54: case 0x55: case 0x5A: case 0x5B: case 0x5E: case 0x5F:
-        case 0xA0: case 0xA1: case 0xA2: case 0xA3: case 0xA4: case 0xA5: case 0xAA: case 0xAB: case 0xAE:
-        case 0xAF: {
+        case TDecodeClass::AY8910:
             if (start + 3 > size) throw ReadError("Truncated VGM register command.");
-            reg = p[1];
-            value = p[2];
             position += 3;
-            if (c == 0xA0) {
-                target = {0xA0, static_cast<uint8_t>(reg >> 7), 0};
-                reg &= 0x7F;
-                if (reg > 15) throw ReadError("Invalid AY register address.");
-                return TVGMDecodeKind::RegisterWrite;
-            }
-            if (c == 0xA5) {
-                target = {0xA5, 1, 0};  // the second YM2203 keeps its own command byte
-            } else if (c >= 0xA0) {
-                target = {static_cast<uint8_t>(c - 0x50), 1, 0};
-            } else {
-                target = {c, 0, 0};
-            }
-            if (target.WriteID == 0x53 || target.WriteID == 0x5F) target.Page = 1;
-            if ((target.WriteID == 0x52 || target.WriteID == 0x53) && !YM2612RegisterAccepted(target.Page, reg)) {
-                target = {};
-                reg = 0;
-                value = 0;
-                return TVGMDecodeKind::Nothing;
-            }
-            if (target.WriteID == 0x51 && reg >= 0x40) throw ReadError("Invalid YM2413 register address.");
+            if ((p[1] & 0x7F) > 15) throw ReadError("Invalid AY register address.");
+            target = {0xA0, static_cast<uint8_t>(p[1] >> 7), 0};
+            reg = p[1] & 0x7F;
+            value = p[2];
             return TVGMDecodeKind::RegisterWrite;
-        }
-        default:
-            break;
-    }
-    if (c >= 0x80 && c <= 0x8F) {
-        target = {0x52, 0, 0};
-        wait = c & 0x0Fu;
-        position += 1;
-        return TVGMDecodeKind::DACEvent;
-    }
-    if (c == 0x90) {
-        if (start + 5 > size) throw ReadError("Truncated DAC stream setup.");
-        const uint8_t chipType = p[2];
-        if ((chipType & 0x7F) == 2) {
-            if (p[3] != 0 || p[4] != 0x2A) throw ReadError("YM2612 stream must target port 0/register $2A.");
-            target = {0x52, static_cast<uint8_t>(chipType >> 7), 0};
-            position += 5;
+        case TDecodeClass::DACSample:
+            target = entry.Target;
+            wait = c & 0x0Fu;
+            position += 1;
             return TVGMDecodeKind::DACEvent;
-        }
+        case TDecodeClass::StreamSetup:
+            if (start + 5 > size) throw ReadError("Truncated DAC stream setup.");
+            if ((p[2] & 0x7F) == 2) {
+                if (p[3] != 0 || p[4] != 0x2A) throw ReadError("YM2612 stream must target port 0/register $2A.");
+                target = {0x52, static_cast<uint8_t>(p[2] >> 7), 0};
+                position += 5;
+                return TVGMDecodeKind::DACEvent;
+            }
+            break;  // a stream for another chip: like any other command
+        case TDecodeClass::Walker:
+            break;
     }
     switch (NextVGMCommand(bytes, position, reg, value, wait)) {
         case TVGMCommandKind::Wait:
@@ -136,6 +159,13 @@ TVGMDecodeKind DecodeRegisterCommand(std::span<const uint8_t> bytes, uint32_t& p
             wait = 0;
             return TVGMDecodeKind::Nothing;
     }
+}
+
+}  // namespace
+
+TVGMDecodeKind DecodeRegisterCommand(std::span<const uint8_t> bytes, uint32_t& position, TKLINKVGMTarget& target,
+                                     uint8_t& reg, uint8_t& value, uint32_t& wait) {
+    return Decode(bytes, position, target, reg, value, wait);
 }
 
 uint32_t ReadSecondChipClock(std::span<const uint8_t> bytes, uint32_t headerEnd, uint8_t chipID, uint32_t fallback) {
@@ -196,6 +226,25 @@ TKLINKVGMClock ClockForTarget(std::span<const uint8_t> bytes, uint32_t headerEnd
     return TKLINKVGMClock{rule.ClockWriteID, instance, hertz};
 }
 
+namespace {
+
+// The command bytes each usage scan reacts to; all others pass them by.
+constexpr uint8_t kOKIInterest = 1;
+constexpr uint8_t kDACInterest = 2;
+
+constexpr std::array<uint8_t, 256> MakeScanInterest() {
+    std::array<uint8_t, 256> t{};
+    for (int c : {0x90, 0x93, 0x95}) t[c] = kOKIInterest | kDACInterest;
+    t[0xB7] = kOKIInterest;
+    t[0x52] = kDACInterest;  // the first YM2612's registers 0x2A and 0x2B
+    for (int c = 0x80; c <= 0x8F; ++c) t[c] = kDACInterest;
+    return t;
+}
+
+constexpr std::array<uint8_t, 256> kScanInterest = MakeScanInterest();
+
+}  // namespace
+
 TVGMCommandScan ScanVGMCommands(std::span<const uint8_t> bytes, uint32_t dataOffset) {
     if (dataOffset < 0x40 || dataOffset >= bytes.size()) {
         throw ReadError("Invalid VGM data offset.");
@@ -215,10 +264,17 @@ TVGMCommandScan ScanVGMCommands(std::span<const uint8_t> bytes, uint32_t dataOff
     uint32_t wait = 0;
     for (;;) {
         const uint32_t p = position;
-        const TVGMDecodeKind kind = DecodeRegisterCommand(bytes, position, target, reg, value, wait);
+        const TVGMDecodeKind kind = Decode(bytes, position, target, reg, value, wait);
         if (kind == TVGMDecodeKind::End) break;
-        if (!scan.UsesOKIStream && oki.Observe(bytes, p)) scan.UsesOKIStream = true;
-        if (!scan.UsesKL2DAC && dac.Observe(bytes, p, kind, target, reg, value)) scan.UsesKL2DAC = true;
+        const uint8_t interest = kScanInterest[bytes[p]];
+        if (interest != 0) {
+            if ((interest & kOKIInterest) != 0 && !scan.UsesOKIStream && oki.Observe(bytes, p)) {
+                scan.UsesOKIStream = true;
+            }
+            if ((interest & kDACInterest) != 0 && !scan.UsesKL2DAC && dac.Observe(bytes, p, kind, target, reg, value)) {
+                scan.UsesKL2DAC = true;
+            }
+        }
         if (kind != TVGMDecodeKind::RegisterWrite && kind != TVGMDecodeKind::DACEvent) continue;
         const uint8_t bit = static_cast<uint8_t>(1u << ((target.Instance & 1) * 2 + (target.Page & 1)));
         if ((seen[target.WriteID] & bit) != 0) continue;

@@ -7,6 +7,7 @@
 
 #include "VGMTestBuilder.h"
 #include "common/Errors.h"
+#include "vgm/VGMCommand.h"
 
 namespace klink {
 namespace {
@@ -320,6 +321,28 @@ TEST(KLINKVGM, UsesKL2DAC) {
     }
     auto noEnd = VGMBuilder().Cmd({0x80}).Build();
     EXPECT_EQ(ErrorOf([&] { (void)UsesKL2DAC(noEnd, 0x100); }), "Missing VGM end command.");
+}
+
+TEST(KLINKVGM, OneWalkScanAgreesWithTheSeparateScans) {
+    const std::vector<std::vector<uint8_t>> commandLists = {
+        {0x52, 0x2B, 0x80, 0x80, 0x50, 0x9F},
+        {0x80, 0x52, 0x2A, 0x00, 0x53, 0x30, 0x00},
+        {0x90, 0x00, 0x02, 0x00, 0x2A, 0x52, 0x2B, 0x80, 0x95, 0x00, 0, 0, 0},
+        {0x90, 0x05, 0x17, 0x00, 0x01, 0x93, 0x05, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x52, 0x28, 0x00},
+        {0xB7, 0x01, 0x80, 0x54, 0x08, 0x00},
+        {0xB7, 0x00, 0x02, 0x54, 0x08, 0x00, 0x66, 0xB7, 0x01, 0x00},
+        {0x54, 0x08, 0x00, 0x61, 0x10, 0x00, 0x52, 0x2B, 0x80},
+    };
+    for (const auto& commands : commandLists) {
+        auto bytes = VGMBuilder().Field(0x30, 4000000).Field(0x2C, 7670453).Field(0x0C, 3579545)
+                         .Raw(commands).End().Build();
+        const auto scan = ScanVGMCommands(bytes, 0x100);
+        const auto separate = CollectTargetsAndClocks(bytes, 0x100);
+        EXPECT_EQ(scan.TargetsAndClocks.Targets, separate.Targets);
+        EXPECT_EQ(scan.TargetsAndClocks.Clocks, separate.Clocks);
+        EXPECT_EQ(scan.UsesOKIStream, UsesOKIStream(bytes, 0x100));
+        EXPECT_EQ(scan.UsesKL2DAC, UsesKL2DAC(bytes, 0x100));
+    }
 }
 
 }  // namespace
