@@ -117,16 +117,16 @@ TOKIHeader ReadOKIHeader(std::span<const uint8_t> bytes, uint32_t version, uint3
 }
 
 void ReadVGMHeaderFields(std::span<const uint8_t> bytes, TVGMHeader& header) {
-    // H1: absolute GD3 offset, kept in 32 bits.
+    // Absolute GD3 offset, kept in 32 bits.
     const uint64_t g = uint64_t{ReadVGMField(bytes, 0x14)} + 0x14;
     if (g > 0xFFFFFFFFull) {
         throw ReadError("Invalid GD3 offset.");
     }
     header.gd3offset = static_cast<uint32_t>(g);
-    // H2
+    // Version and the raw loop offset (checked once the data offset is known).
     header.vgmVersion = ReadVGMField(bytes, 0x08);
     header.vgmLoopOffset = ReadVGMField(bytes, 0x1C);
-    // H3: the data offset field exists from 1.50 on.
+    // The data offset field exists from 1.50 on.
     header.dataOffset = 0x40;
     if (header.vgmVersion >= 0x150) {
         const uint32_t field = ReadVGMField(bytes, 0x34);

@@ -50,7 +50,7 @@ struct TOKIHeader {
 [[nodiscard]] TOKIHeader ReadOKIHeader(std::span<const uint8_t> bytes, uint32_t version, uint32_t dataOffset,
                                        bool usesOKIStream);
 
-// Header values read for playback (the H rules). `dataOffset` is not yet
+// Header values read for playback. `dataOffset` is not yet
 // checked against the file end here; `loopOffset` is the raw field.
 struct TVGMHeader {
     uint32_t gd3offset = 0;      // absolute
@@ -61,9 +61,9 @@ struct TVGMHeader {
     TGD3Strings gd3;
 };
 
-// H1-H3: GD3 offset, version, loop, data offset. Throws ReadError.
+// GD3 offset, version, loop and data offset. Throws ReadError.
 void ReadVGMHeaderFields(std::span<const uint8_t> bytes, TVGMHeader& header);
-// H4: the lenient GD3 read; a missing or damaged block gives empty tags.
+// The lenient GD3 read for playback: a missing or damaged block gives empty tags.
 void ReadVGMHeaderGD3(std::span<const uint8_t> bytes, TVGMHeader& header);
 
 // A 32-bit header field; throws "Truncated VGM field." when outside the file.

@@ -76,7 +76,7 @@ TEST(KLINKVGM, DecodesCommandsIntoTargets) {
         {"DAC stream setup", {0x90, 0x00, 0x02, 0x00, 0x2A}, K::DACEvent, {0x52, 0, 0}, 0, 0, 0, 5},
         {"second YM2612 DAC stream", {0x90, 0x01, 0x82, 0x00, 0x2A}, K::DACEvent, {0x52, 1, 0}, 0, 0, 0, 5},
         {"stream for another chip", {0x90, 0x00, 0x17, 0x00, 0x01}, K::Nothing, {}, 0, 0, 0, 5},
-        {"YM2151 via the walker is not special", {0x61, 0x10, 0x00}, K::Wait, {}, 0, 0, 16, 3},
+        {"waits come through the walker", {0x61, 0x10, 0x00}, K::Wait, {}, 0, 0, 16, 3},
         {"end", {0x66}, K::End, {}, 0, 0, 0, 1},
         {"YM2608 is no target", {0x56, 0x28, 0xF0}, K::Nothing, {}, 0, 0, 0, 3},
         {"OKIM6258 is no target", {0xB7, 0x01, 0x80}, K::Nothing, {}, 0, 0, 0, 3},
