@@ -11,4 +11,7 @@ namespace klinkplay {
 // "info FILE... [--json]": header, tags, targets, clocks and playback path.
 void AddInfoCommand(CLI::App& app, int& exitStatus);
 
+// "ports": the serial ports by short name, with the path each one opens.
+void AddPortsCommand(CLI::App& app, int& exitStatus);
+
 }  // namespace klinkplay

@@ -1,0 +1,42 @@
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <iostream>
+#include <string>
+
+#include "app/klinkplay/Commands.h"
+#include "common/Errors.h"
+#include "platform/SerialPortList.h"
+
+namespace klinkplay {
+
+void AddPortsCommand(CLI::App& app, int& exitStatus) {
+    auto* cmd = app.add_subcommand("ports", "List the serial ports, as the port selectors show them");
+    cmd->callback([&exitStatus] {
+        try {
+            const auto ports = klink::platform::ListSerialPorts();
+            if (ports.empty()) {
+                std::cout << "No serial ports found.\n";
+                exitStatus = 0;
+                return;
+            }
+            size_t width = 0;
+            for (const auto& p : ports) {
+                width = std::max(width, p.Name.size());
+            }
+            for (const auto& p : ports) {
+                std::cout << p.Name << std::string(width - p.Name.size() + 2, ' ') << p.Path;
+                if (p.Simulated) {
+                    std::cout << "  (simulated)";
+                }
+                std::cout << '\n';
+            }
+            exitStatus = 0;
+        } catch (const klink::Error& e) {
+            std::cerr << e.what() << '\n';
+            exitStatus = 1;
+        }
+    });
+}
+
+}  // namespace klinkplay
