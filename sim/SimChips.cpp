@@ -133,9 +133,10 @@ TSimClockResult TSimChips::SetClock(uint8_t writeID, uint8_t instance, uint32_t 
         if (input == 0) return TSimClockResult::OutOfRange;
         Line& l = lines_[line];
         const uint32_t me = Key(writeID, instance);
-        if (l.SetBy && *l.SetBy != me && l.Hz != input) return TSimClockResult::Conflict;
+        const bool others = !l.SetBy.empty() && !(l.SetBy.size() == 1 && l.SetBy.contains(me));
+        if (others && l.Hz != input) return TSimClockResult::Conflict;
         l.Hz = input;
-        l.SetBy = me;
+        l.SetBy.insert(me);
         // The other chips on the line follow (for KL2 they take the same clock).
         if (profile_.ClockSharing == TSimClockSharing::KL2) {
             for (auto& [key, value] : clocks_) {
