@@ -1,0 +1,157 @@
+#include "ui/WindowRules.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace klink {
+
+std::optional<int32_t> PlaylistInsertionPoint(const std::vector<bool>& selected, int32_t rowUnder,
+                                              bool lowerHalf) {
+    const auto count = static_cast<int32_t>(selected.size());
+    if (rowUnder < 0 || rowUnder >= count) {
+        return count;
+    }
+    if (selected[static_cast<size_t>(rowUnder)]) {
+        return std::nullopt;
+    }
+    return lowerHalf ? rowUnder + 1 : rowUnder;
+}
+
+TPlaylistMove MovePlaylistRows(const std::vector<bool>& selected, int32_t insertionPoint,
+                               TPlaylistIndexes indexes, int32_t focused) {
+    const auto count = static_cast<int32_t>(selected.size());
+    std::vector<int32_t> unselected;
+    std::vector<int32_t> moving;
+    int32_t before = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        if (selected[static_cast<size_t>(i)]) {
+            moving.push_back(i);
+        } else {
+            unselected.push_back(i);
+            if (i < insertionPoint) {
+                ++before;
+            }
+        }
+    }
+
+    TPlaylistMove move;
+    move.Order = unselected;
+    move.Order.insert(move.Order.begin() + before, moving.begin(), moving.end());
+
+    auto newIndexOf = [&](int32_t old) {
+        if (old < 0) {
+            return int32_t{-1};
+        }
+        auto it = std::find(move.Order.begin(), move.Order.end(), old);
+        return it == move.Order.end() ? int32_t{-1} : static_cast<int32_t>(it - move.Order.begin());
+    };
+    move.Focused = newIndexOf(focused);
+    move.Indexes.Playing = newIndexOf(indexes.Playing);
+    move.Indexes.Next = newIndexOf(indexes.Next);
+    move.Indexes.Last = newIndexOf(indexes.Last);
+    if (move.Indexes.Playing >= 0) {
+        move.Indexes.Next = move.Indexes.Playing + 1;
+    } else if (indexes.Next >= count) {
+        move.Indexes.Next = count;
+    }
+    return move;
+}
+
+TPlaylistIndexes DeletePlaylistRows(const std::vector<bool>& selected, TPlaylistIndexes indexes) {
+    for (auto i = static_cast<int32_t>(selected.size()) - 1; i >= 0; --i) {
+        if (!selected[static_cast<size_t>(i)]) {
+            continue;
+        }
+        if (i == indexes.Playing) {
+            indexes.Playing = -1;
+        } else if (i < indexes.Playing) {
+            --indexes.Playing;
+        }
+        if (i < indexes.Next) {
+            --indexes.Next;
+        }
+        if (i == indexes.Last) {
+            indexes.Last = -1;
+        } else if (i < indexes.Last) {
+            --indexes.Last;
+        }
+    }
+    return indexes;
+}
+
+std::string FormatPlaybackTime(int32_t ms) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.2d:%.2d.%.2d", ms / 60000, (ms / 1000) % 60, (ms / 10) % 100);
+    return text;
+}
+
+int32_t RepeatCountForIndex(int32_t index) noexcept {
+    if (index >= 0 && index <= 4) {
+        return index + 1;
+    }
+    if (index == 5) {
+        return 0;
+    }
+    return 1;
+}
+
+TRect ClampWindowBounds(TRect saved, TRect workArea, int32_t minWidth, int32_t minHeight) noexcept {
+    // 64-bit arithmetic: saved values come from a file and may be extreme.
+    const int64_t workRight = int64_t{workArea.Left} + workArea.Width;
+    const int64_t workBottom = int64_t{workArea.Top} + workArea.Height;
+    int64_t width = std::min<int64_t>(saved.Width, workArea.Width);
+    int64_t height = std::min<int64_t>(saved.Height, workArea.Height);
+    width = std::max<int64_t>(width, minWidth);
+    height = std::max<int64_t>(height, minHeight);
+    int64_t left = std::min<int64_t>(saved.Left, workRight - width);
+    int64_t top = std::min<int64_t>(saved.Top, workBottom - height);
+    left = std::max<int64_t>(left, workArea.Left);
+    top = std::max<int64_t>(top, workArea.Top);
+    return TRect{static_cast<int32_t>(left), static_cast<int32_t>(top), static_cast<int32_t>(width),
+                 static_cast<int32_t>(height)};
+}
+
+std::string JoinPlaylistPaths(const std::vector<std::string>& paths) {
+    std::string out;
+    for (const std::string& p : paths) {
+        if (p.empty()) {
+            continue;
+        }
+        if (!out.empty()) {
+            out += "\r\n";
+        }
+        out += p;
+    }
+    return out;
+}
+
+bool SameTextIgnoringCase(std::string_view a, std::string_view b) noexcept {
+    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+bool HasPlayableExtension(std::string_view path) noexcept {
+    if (path.size() < 4) {
+        return false;
+    }
+    std::string_view ext = path.substr(path.size() - 4);
+    return SameTextIgnoringCase(ext, ".vgm") || SameTextIgnoringCase(ext, ".vgz");
+}
+
+std::string SingleLineText(std::string text) {
+    std::replace(text.begin(), text.end(), '\r', ' ');
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    return text;
+}
+
+int32_t ChoosePortItem(const std::vector<std::string>& items, std::string_view wanted) noexcept {
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (SameTextIgnoringCase(items[i], wanted)) {
+            return static_cast<int32_t>(i);
+        }
+    }
+    return items.empty() ? -1 : 0;
+}
+
+}  // namespace klink

@@ -1,0 +1,87 @@
+#pragma once
+// The main window's rules that need no display: playlist reordering and
+// deletion with the three playlist indexes, the time text, the repeat
+// selector, placement clamping and port selection. The Qt window calls these;
+// tests call them directly.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace klink {
+
+// The three playlist rows the window tracks; -1 = none.
+struct TPlaylistIndexes {
+    int32_t Playing = -1;  // FPlaylistIndex: row now playing
+    int32_t Next = -1;     // FNextPlaylistIndex: row to play when it completes
+    int32_t Last = -1;     // FLastPlaylistIndex: row of the last started track
+
+    friend bool operator==(const TPlaylistIndexes&, const TPlaylistIndexes&) = default;
+};
+
+// Where a drag of the selected rows inside the list would insert them: the
+// row under the pointer (-1 none -> the end of the list), plus one when the
+// pointer is in that row's lower half. nullopt when the pointer is on a
+// selected row: such a drop changes nothing.
+[[nodiscard]] std::optional<int32_t> PlaylistInsertionPoint(const std::vector<bool>& selected,
+                                                            int32_t rowUnder, bool lowerHalf);
+
+struct TPlaylistMove {
+    std::vector<int32_t> Order;  // Order[new row] = old row
+    TPlaylistIndexes Indexes;    // the three indexes after the move
+    int32_t Focused = -1;        // the focused row's new index
+};
+
+// Moves the selected rows as one block, in their old order, to the insertion
+// point (counted in old rows); unselected rows keep their order. Each index
+// follows its row; then the row after the playing one becomes next, or, with
+// nothing playing, a next index that pointed past the end stays past the end.
+[[nodiscard]] TPlaylistMove MovePlaylistRows(const std::vector<bool>& selected, int32_t insertionPoint,
+                                             TPlaylistIndexes indexes, int32_t focused);
+
+// The indexes after deleting every selected row. Deleting the playing row
+// clears Playing (playback goes on) and leaves Next on the row after it.
+[[nodiscard]] TPlaylistIndexes DeletePlaylistRows(const std::vector<bool>& selected,
+                                                  TPlaylistIndexes indexes);
+
+// "mm:ss.cc" for a position in milliseconds; minutes are not wrapped.
+[[nodiscard]] std::string FormatPlaybackTime(int32_t ms);
+
+// Passes through the loop for a repeat selector item: 0-4 -> 1-5, 5 ("無限")
+// -> 0 (endless), anything else (no selection) -> 1.
+[[nodiscard]] int32_t RepeatCountForIndex(int32_t index) noexcept;
+
+struct TRect {
+    int32_t Left = 0;
+    int32_t Top = 0;
+    int32_t Width = 0;
+    int32_t Height = 0;
+
+    friend bool operator==(const TRect&, const TRect&) = default;
+};
+
+// Fits a saved window rectangle into a work area: no larger than the area but
+// never below the minimum size, then moved inside it with the left and top
+// edges winning.
+[[nodiscard]] TRect ClampWindowBounds(TRect saved, TRect workArea, int32_t minWidth,
+                                      int32_t minHeight) noexcept;
+
+// The paths joined by CR LF, empty ones left out.
+[[nodiscard]] std::string JoinPlaylistPaths(const std::vector<std::string>& paths);
+
+// ".vgm" or ".vgz", ignoring case.
+[[nodiscard]] bool HasPlayableExtension(std::string_view path) noexcept;
+
+// Line breaks in a title or game name become spaces (a row has one line).
+[[nodiscard]] std::string SingleLineText(std::string text);
+
+// Case-insensitive (ASCII) equality, as port names and paths are compared.
+[[nodiscard]] bool SameTextIgnoringCase(std::string_view a, std::string_view b) noexcept;
+
+// The item a port selector selects after a refill: the wanted name ignoring
+// case, else the first item, else -1 for an empty list.
+[[nodiscard]] int32_t ChoosePortItem(const std::vector<std::string>& items, std::string_view wanted) noexcept;
+
+}  // namespace klink
