@@ -1,0 +1,706 @@
+// The main window: creation, layout, session, connections and the host
+// services of the playback thread. The playlist half is in
+// KLINKMainWindowPlaylist.cpp.
+#include "ui/KLINKMainWindow.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QFontDatabase>
+#include <QFormLayout>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMimeData>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QWindow>
+#include <cstdio>
+#include <exception>
+
+#include "platform/SerialPort.h"
+#include "platform/SerialPortList.h"
+#include "transport/BufferedSerialWriter.h"
+#include "ui/PlaylistView.h"
+#include "ui/PortComboBox.h"
+#include "vgm/GD3Text.h"
+
+namespace klink {
+namespace {
+
+constexpr int kTimerIntervalMs = 100;
+
+// Japanese-capable faces in order of preference; the first one present is used.
+QFont WindowFont() {
+    QFont font;
+    font.setFamilies({QStringLiteral("メイリオ"), QStringLiteral("Meiryo"),
+                      QStringLiteral("Noto Sans CJK JP"), QStringLiteral("Noto Sans JP"),
+                      QStringLiteral("IPAexGothic"), QStringLiteral("IPAGothic"), QStringLiteral("VL Gothic"),
+                      QStringLiteral("Droid Sans Fallback")});
+    font.setPixelSize(12);
+    return font;
+}
+
+// A scope guard for the "also when a step fails" rules.
+template <typename F>
+class Finally {
+public:
+    explicit Finally(F f) : f_(std::move(f)) {}
+    Finally(const Finally&) = delete;
+    Finally& operator=(const Finally&) = delete;
+    ~Finally() { f_(); }
+
+private:
+    F f_;
+};
+
+QLineEdit* ReadOnlyEdit(QWidget* parent, const char* name) {
+    auto* edit = new QLineEdit(parent);
+    edit->setObjectName(QString::fromLatin1(name));
+    edit->setReadOnly(true);
+    return edit;
+}
+
+QLabel* ValueLabel(QWidget* parent, const char* name) {
+    auto* label = new QLabel(parent);
+    label->setObjectName(QString::fromLatin1(name));
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    label->setMinimumWidth(70);
+    return label;
+}
+
+}  // namespace
+
+void TForm1::Guard(const std::function<void()>& handler) {
+    try {
+        handler();
+    } catch (const std::exception& e) {
+        Log(QString::fromStdString(e.what()));
+    }
+}
+
+TForm1::TForm1(TPlaybackFactory factory, QWidget* parent) : QWidget(parent), FFactory(std::move(factory)) {
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("KLINK Dev tool"));
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    setFont(WindowFont());
+    setAcceptDrops(true);
+    BuildControls();
+    SetupDriver(Comm1, FPollTimers[0]);
+    SetupDriver(Comm2, FPollTimers[1]);
+    ConnectSignals();
+    FormCreate();
+}
+
+TForm1::~TForm1() {
+    if (FPlaybackTimer != nullptr) {
+        FPlaybackTimer->stop();
+    }
+    if (FSessionReady) {
+        try {
+            StoreSession();
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "KLINK session save: %s\n", e.what());
+        }
+    }
+    try {
+        StopPlayback();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "KLINK stop: %s\n", e.what());
+    }
+    // The drivers close their ports when destroyed; their polling timers are
+    // children of the window and must not be called back by then.
+    Comm1.OnPollingTimer = nullptr;
+    Comm2.OnPollingTimer = nullptr;
+    Comm1.Disconnect();
+    Comm2.Disconnect();
+}
+
+void TForm1::SetupDriver(TCommPortDriver& driver, QTimer* pollTimer) {
+    driver.SetPortName("");
+    driver.SetBaudRateValue(115200);
+    driver.SetInBufSize(4096);
+    driver.SetOutBufSize(10000);
+    driver.SetPollingDelay(16);
+    driver.SetOutputTimeout(1000);
+    // Comm1ReceiveData: whatever a board sends while no playback runs is dropped.
+    driver.OnReceiveData = [](TCommPortDriver&, const uint8_t*, uint32_t) {};
+    driver.OnPollingTimer = [pollTimer](TCommPortDriver&, bool running, uint32_t periodMs) {
+        if (running) {
+            pollTimer->start(static_cast<int>(periodMs));
+        } else {
+            pollTimer->stop();
+        }
+    };
+    connect(pollTimer, &QTimer::timeout, this, [&driver] { driver.PollTick(); });
+}
+
+void TForm1::BuildControls() {
+    FPollTimers[0] = new QTimer(this);
+    FPollTimers[1] = new QTimer(this);
+
+    auto* root = new QVBoxLayout(this);
+    root->setContentsMargins(8, 8, 8, 8);
+    root->setSpacing(6);
+
+    auto* top = new QHBoxLayout;
+    auto* panel = new QGroupBox(this);
+    panel->setObjectName(QStringLiteral("Panel1"));
+    panel->setFixedWidth(360);
+    BuildConnectionPanel(panel);
+    top->addWidget(panel);
+    top->addWidget(BuildHeaderPanel(), 1);
+    root->addLayout(top);
+    root->addWidget(BuildTagPanel());
+    root->addWidget(BuildPlaybackPanel(), 1);
+
+    setFixedWidth(kClientWidth);
+    setMinimumHeight(kClientHeight);
+    resize(kClientWidth, kClientHeight);
+}
+
+void TForm1::BuildConnectionPanel(QWidget* panel) {
+    auto* grid = new QGridLayout(panel);
+    grid->setContentsMargins(6, 6, 6, 6);
+    lblConnection1 = new QLabel(QStringLiteral("KLINK 1"), panel);
+    lblConnection1->setObjectName(QStringLiteral("lblConnection1"));
+    ComboBox1 = new TPortComboBox(panel);
+    ComboBox1->setObjectName(QStringLiteral("ComboBox1"));
+    btnConnect = new QPushButton(QStringLiteral("接続"), panel);
+    btnConnect->setObjectName(QStringLiteral("btnConnect"));
+    btnRefresh = new QPushButton(QStringLiteral("再スキャン"), panel);
+    btnRefresh->setObjectName(QStringLiteral("btnRefresh"));
+    lblConnection2 = new QLabel(QStringLiteral("KLINK 2"), panel);
+    lblConnection2->setObjectName(QStringLiteral("lblConnection2"));
+    ComboBox2 = new TPortComboBox(panel);
+    ComboBox2->setObjectName(QStringLiteral("ComboBox2"));
+    Button1 = new QPushButton(QStringLiteral("接続"), panel);
+    Button1->setObjectName(QStringLiteral("Button1"));
+    memLog = new QPlainTextEdit(panel);
+    memLog->setObjectName(QStringLiteral("memLog"));
+    memLog->setReadOnly(true);
+    memLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    memLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+
+    for (QComboBox* combo : {static_cast<QComboBox*>(ComboBox1), static_cast<QComboBox*>(ComboBox2)}) {
+        combo->setEditable(false);
+        combo->setMinimumWidth(150);
+        combo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    }
+    grid->addWidget(lblConnection1, 0, 0);
+    grid->addWidget(ComboBox1, 0, 1);
+    grid->addWidget(btnConnect, 0, 2);
+    grid->addWidget(lblConnection2, 1, 0);
+    grid->addWidget(ComboBox2, 1, 1);
+    grid->addWidget(Button1, 1, 2);
+    grid->addWidget(btnRefresh, 2, 2);
+    grid->addWidget(memLog, 3, 0, 1, 3);
+    grid->setColumnStretch(1, 1);
+    grid->setRowStretch(3, 1);
+}
+
+QWidget* TForm1::BuildHeaderPanel() {
+    auto* box = new QGroupBox(this);
+    box->setObjectName(QStringLiteral("grpHeader"));
+    auto* grid = new QGridLayout(box);
+    grid->setContentsMargins(6, 6, 6, 6);
+    grid->setVerticalSpacing(3);
+
+    auto caption = [box](const QString& text) { return new QLabel(text, box); };
+
+    grid->addWidget(caption(QStringLiteral("FilePath:")), 0, 0);
+    edtFilePath = ReadOnlyEdit(box, "edtFilePath");
+    grid->addWidget(edtFilePath, 0, 1, 1, 5);
+
+    struct Field {
+        const char* caption;
+        const char* name;
+        bool edit;
+    };
+    // Header values on the left, chip clocks in the middle and on the right.
+    const Field left[] = {
+        {"File Size:", "lblFileSize", false},
+        {"EoF offset", "edtEofOffset", true},
+        {"Version", "edtVersion", true},
+        {"Total # samples", "edtTotalSamples", true},
+        {"GD3 offset", "edtGD3offset", true},
+        {"Loop offset", "edtLoopOffset", true},
+        {"Loop # samples", "edtLoopSamples", true},
+        {"VGM data offset", "edtVGMDataOffset", true},
+    };
+    const Field clocks[] = {
+        {"SN76489 clock:", "lblClkSN76489", false}, {"SN76489 clock:", "lblClkSN764892", false},
+        {"YM2612 clock:", "lblClkYM2612", false},   {"YM2151 clock:", "lblClkYM2151", false},
+        {"YM2203 clock:", "lblClkYM2203", false},   {"YM2608 clock:", "lblClkYM2608", false},
+        {"YM3812 clock:", "lblClkYM3812", false},   {"YM3526 clock:", "lblClkYM3526", false},
+        {"AY8910 clock:", "lblClkAY8910", false},   {"M6258 clock:", "lblClkM6258", false},
+    };
+    int row = 1;
+    for (const Field& f : left) {
+        grid->addWidget(caption(QString::fromLatin1(f.caption)), row, 0);
+        QWidget* value = f.edit ? static_cast<QWidget*>(ReadOnlyEdit(box, f.name)) : ValueLabel(box, f.name);
+        grid->addWidget(value, row, 1);
+        ++row;
+    }
+    for (size_t i = 0; i < std::size(clocks); ++i) {
+        const int r = 1 + static_cast<int>(i % 5);
+        const int c = 2 + 2 * static_cast<int>(i / 5);
+        grid->addWidget(caption(QString::fromLatin1(clocks[i].caption)), r, c);
+        grid->addWidget(ValueLabel(box, clocks[i].name), r, c + 1);
+    }
+    grid->setColumnStretch(1, 1);
+    grid->setColumnStretch(3, 1);
+    grid->setColumnStretch(5, 1);
+    return box;
+}
+
+QWidget* TForm1::BuildTagPanel() {
+    auto* box = new QGroupBox(this);
+    box->setObjectName(QStringLiteral("grpGD3"));
+    auto* grid = new QGridLayout(box);
+    grid->setContentsMargins(6, 6, 6, 6);
+    grid->setVerticalSpacing(3);
+    const char* captions[10] = {"トラック名(英)", "トラック名(日)", "ゲーム名(英)", "ゲーム名(日)",
+                                "システム名(英)", "システム名(日)", "作曲者(英)",   "作曲者(日)",
+                                "リリース日",     "VGM変換者"};
+    for (int i = 0; i < 10; ++i) {
+        const int r = i / 2;
+        const int c = (i % 2) * 2;
+        grid->addWidget(new QLabel(QString::fromUtf8(captions[i]), box), r, c);
+        FTagEdits[static_cast<size_t>(i)] = ReadOnlyEdit(box, ("Edit" + std::to_string(i + 1)).c_str());
+        grid->addWidget(FTagEdits[static_cast<size_t>(i)], r, c + 1);
+    }
+    grid->addWidget(new QLabel(QStringLiteral("ノート"), box), 0, 4);
+    Memo1 = new QPlainTextEdit(box);
+    Memo1->setObjectName(QStringLiteral("Memo1"));
+    Memo1->setReadOnly(true);
+    Memo1->setFixedWidth(260);
+    grid->addWidget(Memo1, 1, 4, 4, 1);
+    grid->setColumnStretch(1, 1);
+    grid->setColumnStretch(3, 1);
+    return box;
+}
+
+void TForm1::FormCreate() {
+    FIndexes = TPlaylistIndexes{};
+    Memo1->clear();
+    memLog->clear();
+    RestoreSession();
+    // Files dropped from the file manager: setAcceptDrops in the constructor.
+    FPlaybackTimer = new QTimer(this);
+    FPlaybackTimer->setObjectName(QStringLiteral("FPlaybackTimer"));
+    FPlaybackTimer->setInterval(kTimerIntervalMs);
+    connect(FPlaybackTimer, &QTimer::timeout, this, [this] { Guard([this] { PlaybackTimerTick(); }); });
+    FPlaybackTimer->start();
+    // A port list that cannot be read is reported; the window still opens.
+    Guard([this] { ScanComPorts(); });
+    FSessionReady = true;
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (!FSessionShown) {
+        FSessionShown = true;
+        if (QTreeWidgetItem* item = ListView1->currentItem()) {
+            ListView1->scrollToItem(item, QAbstractItemView::EnsureVisible);
+        }
+    }
+}
+
+void TForm1::Log(const QString& line) { memLog->appendPlainText(line); }
+
+// --- connections ----------------------------------------------------------
+
+TCommPortDriver& TForm1::GetPortDriver(int index) { return index == 0 ? Comm1 : Comm2; }
+TPortComboBox* TForm1::GetPortCombo(int index) { return index == 0 ? ComboBox1 : ComboBox2; }
+QPushButton* TForm1::GetConnectButton(int index) { return index == 0 ? btnConnect : Button1; }
+
+void TForm1::RefreshPortNameCache() {
+    std::lock_guard lock(FPortNameLock);
+    FPortNames[0] = ComboBox1->currentText().toStdString();
+    FPortNames[1] = ComboBox2->currentText().toStdString();
+}
+
+void TForm1::ScanComPorts() {
+    std::string wanted[2];
+    for (int i = 0; i < 2; ++i) {
+        QComboBox* combo = GetPortCombo(i);
+        wanted[i] = combo->currentIndex() >= 0 ? combo->currentText().toStdString() : FPreferredPorts[i];
+    }
+    std::vector<std::string> names;
+    for (const platform::SerialPortEntry& entry : platform::ListSerialPorts()) {
+        names.push_back(entry.Name);
+    }
+    QStringList items;
+    for (const std::string& name : names) {
+        items << QString::fromStdString(name);
+    }
+
+    FUpdatingPortList = true;
+    Finally done([this] {
+        FUpdatingPortList = false;
+        RefreshPortNameCache();
+    });
+    for (int i = 0; i < 2; ++i) {
+        QComboBox* combo = GetPortCombo(i);
+        combo->setUpdatesEnabled(false);
+        combo->clear();
+        combo->addItems(items);
+        combo->setCurrentIndex(ChoosePortItem(names, wanted[i]));
+        combo->setUpdatesEnabled(true);
+        if (combo->currentIndex() >= 0) {
+            FPreferredPorts[i] = combo->currentText().toStdString();
+        }
+        TCommPortDriver& driver = GetPortDriver(i);
+        // An open connection keeps its port even if the port left the list.
+        if (!driver.Connected()) {
+            driver.SetPortName(combo->currentIndex() >= 0
+                                   ? platform::SerialPortPath(combo->currentText().toStdString())
+                                   : std::string());
+        }
+    }
+}
+
+void TForm1::btnConnectClick(int index) {
+    TCommPortDriver& driver = GetPortDriver(index);
+    QComboBox* combo = GetPortCombo(index);
+    const std::string text = combo->currentText().toStdString();
+    if (!driver.Connected()) {
+        if (combo->currentIndex() < 0) {
+            Log(QStringLiteral("使用可能なCOMポートを選択してください。"));
+            return;
+        }
+        TCommPortDriver& other = GetPortDriver(index == 0 ? 1 : 0);
+        if (other.Connected() && SameTextIgnoringCase(other.PortName(), platform::SerialPortPath(text))) {
+            Log(QStringLiteral("同じCOMポートへ重複接続できません。"));
+            return;
+        }
+    }
+    StopPlayback();
+    if (driver.Connected()) {
+        driver.Disconnect();
+    } else {
+        FPreferredPorts[index] = text;
+        driver.SetPortName(platform::SerialPortPath(text));
+        driver.SetBaudRate(TBaudRate::brCustom);
+        driver.SetBaudRateValue(115200);
+        if (driver.Connect()) {
+            try {
+                ConfigureWriteTimeouts(driver.Handle());
+            } catch (...) {
+                driver.Disconnect();
+                throw;
+            }
+        }
+    }
+    const QString name = QString::fromStdString(text);
+    if (driver.Connected()) {
+        GetConnectButton(index)->setText(QStringLiteral("切断"));
+        Log(name + QStringLiteral(": 接続成功"));
+    } else {
+        GetConnectButton(index)->setText(QStringLiteral("接続"));
+        Log(name + QStringLiteral(": 切断"));
+    }
+}
+
+void TForm1::ComboBox1Change(int index) {
+    QComboBox* combo = GetPortCombo(index);
+    RefreshPortNameCache();
+    if (FUpdatingPortList || combo->currentIndex() < 0) {
+        return;
+    }
+    const std::string text = combo->currentText().toStdString();
+    FPreferredPorts[index] = text;
+    StopPlayback();
+    TCommPortDriver& driver = GetPortDriver(index);
+    if (driver.Connected()) {
+        driver.Disconnect();
+    }
+    if (!driver.Connected()) {
+        driver.SetPortName(platform::SerialPortPath(text));
+        GetConnectButton(index)->setText(QStringLiteral("接続"));
+    }
+}
+
+void TForm1::ResumePausedPolling() {
+    for (int i = 0; i < 2; ++i) {
+        if (FSerialInputPaused[i]) {
+            GetPortDriver(i).ContinuePolling();
+            FSerialInputPaused[i] = false;
+        }
+    }
+}
+
+void TForm1::StopPlayback() {
+    if (FStoppingPlayback) {
+        return;
+    }
+    FStoppingPlayback = true;
+    Finally done([this] {
+        FIndexes.Playing = -1;
+        FIndexes.Next = -1;
+        RepaintPlaylist();
+        FStoppingPlayback = false;
+    });
+    if (PlayerThread) {
+        PlayerThread->Stop();
+        // The thread may be waiting for a display call: keep serving them.
+        while (!PlayerThread->WaitFor(10)) {
+            FCalls.ServePending();
+        }
+        FCalls.ServePending();
+        PlayerThread.reset();
+    }
+    ResumePausedPolling();
+}
+
+void TForm1::PlaybackTimerTick() {
+    if (FStoppingPlayback) {
+        return;
+    }
+    // A port that vanished while idle; ports in use by playback are checked
+    // by the playback thread through its own failures.
+    for (int i = 0; i < 2; ++i) {
+        TCommPortDriver& driver = GetPortDriver(i);
+        if (driver.Connected() && driver.IsPolling() && !FSerialInputPaused[i]) {
+            if (!platform::SerialPortPresent(driver.Handle())) {
+                HandleConnectionLost(i);
+                return;
+            }
+        }
+    }
+
+    if (!PlayerThread) {
+        return;
+    }
+    if (PlayerThread->Finished()) {
+        const int next =
+            (PlayerThread->PlaybackCompleted() && PlayerThread->PlaybackError().empty()) ? FIndexes.Next : -1;
+        StopPlayback();
+        if (next >= 0 && next < ListView1->topLevelItemCount()) {
+            PlayPlaylistIndex(next);
+        }
+        return;
+    }
+    lblTime->setText(QString::fromStdString(FormatPlaybackTime(PlayerThread->PositionMS())));
+}
+
+void TForm1::HandleConnectionLost(int index) {
+    FPlaybackTimer->stop();
+    Finally restart([this] { FPlaybackTimer->start(); });
+    StopPlayback();
+    GetPortDriver(index).Disconnect();
+    GetConnectButton(index)->setText(QStringLiteral("接続"));
+    lblTime->setText(QStringLiteral("00:00.00"));
+    lblSamples->setText(QStringLiteral("0"));
+    Log(QStringLiteral("接続%1の切断を検出しました。VGM送出を停止しました。").arg(index + 1));
+    ScanComPorts();
+}
+
+// --- session ----------------------------------------------------------------
+
+void TForm1::RestoreSession() {
+    try {
+        TKLINKSessionState state;
+        if (!LoadSession(SessionFilePath(), state)) {
+            return;
+        }
+        FPreferredPorts[0] = state.ComPort;
+        FPreferredPorts[1] = state.ComPort2;
+        cmbRepeatNum->setCurrentIndex(state.RepeatIndex);
+        cmbFadeout->setCurrentIndex(state.FadeIndex);
+
+        ListView1->setUpdatesEnabled(false);
+        ListView1->clear();
+        for (const TKLINKSessionTrack& track : state.Playlist) {
+            auto* item = new QTreeWidgetItem(ListView1);
+            item->setText(0, QString::fromStdString(track.Title));
+            item->setText(1, QString::fromStdString(track.GameName));
+            item->setText(2, QString::fromStdString(track.Path));
+        }
+        ListView1->setUpdatesEnabled(true);
+
+        FLastPlayedPath = QString::fromStdString(state.LastTrackPath);
+        FIndexes.Last = -1;
+        const int rows = ListView1->topLevelItemCount();
+        if (state.LastTrackIndex >= 0 && state.LastTrackIndex < rows &&
+            RowPath(ListView1->topLevelItem(state.LastTrackIndex))
+                    .compare(FLastPlayedPath, Qt::CaseInsensitive) == 0) {
+            FIndexes.Last = state.LastTrackIndex;
+        }
+        const int mark = FIndexes.Last >= 0 ? FIndexes.Last : state.SelectedIndex;
+        if (mark >= 0 && mark < rows) {
+            ListView1->setCurrentItem(ListView1->topLevelItem(mark));
+        }
+        if (!FLastPlayedPath.isEmpty()) {
+            edtFilePath->setText(FLastPlayedPath);
+            OpenDialog1->selectFile(FLastPlayedPath);
+        }
+        if (state.HasWindowBounds) {
+            ApplySavedBounds(state);
+        }
+    } catch (const std::exception& e) {
+        Log(QStringLiteral("セッション読込エラー: ") + QString::fromStdString(e.what()));
+    }
+}
+
+void TForm1::ApplySavedBounds(const TKLINKSessionState& state) {
+    // The screen nearest to the saved top-left corner.
+    const QPoint corner(state.Left, state.Top);
+    QScreen* nearest = QGuiApplication::screenAt(corner);
+    if (nearest == nullptr) {
+        qint64 best = -1;
+        for (QScreen* screen : QGuiApplication::screens()) {
+            const QRect g = screen->geometry();
+            const qint64 dx =
+                std::max<qint64>({qint64{g.left()} - corner.x(), 0, corner.x() - qint64{g.right()}});
+            const qint64 dy =
+                std::max<qint64>({qint64{g.top()} - corner.y(), 0, corner.y() - qint64{g.bottom()}});
+            const qint64 distance = dx * dx + dy * dy;
+            if (best < 0 || distance < best) {
+                best = distance;
+                nearest = screen;
+            }
+        }
+    }
+    if (nearest == nullptr) {
+        return;
+    }
+    const QRect work = nearest->availableGeometry();
+    const TRect bounds = ClampWindowBounds(TRect{state.Left, state.Top, state.Width, state.Height},
+                                           TRect{work.left(), work.top(), work.width(), work.height()},
+                                           minimumWidth(), minimumHeight());
+    setGeometry(bounds.Left, bounds.Top, std::min(bounds.Width, maximumWidth()), bounds.Height);
+    if (state.Maximized) {
+        setWindowState(windowState() | Qt::WindowMaximized);
+    }
+}
+
+void TForm1::StoreSession() {
+    TKLINKSessionState state = DefaultSession();
+    state.ComPort =
+        ComboBox1->currentIndex() >= 0 ? ComboBox1->currentText().toStdString() : FPreferredPorts[0];
+    state.ComPort2 =
+        ComboBox2->currentIndex() >= 0 ? ComboBox2->currentText().toStdString() : FPreferredPorts[1];
+    state.RepeatIndex = cmbRepeatNum->currentIndex();
+    state.FadeIndex = cmbFadeout->currentIndex();
+    state.LastTrackPath = FLastPlayedPath.toStdString();
+    state.LastTrackIndex = FIndexes.Last;
+    if (QTreeWidgetItem* focused = ListView1->currentItem()) {
+        state.SelectedIndex = ListView1->indexOfTopLevelItem(focused);
+    }
+    for (int i = 0; i < ListView1->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem* item = ListView1->topLevelItem(i);
+        state.Playlist.push_back(TKLINKSessionTrack{item->text(2).toStdString(), item->text(0).toStdString(),
+                                                    item->text(1).toStdString()});
+    }
+    // The restored (normal) rectangle of the client area, also while the
+    // window is maximized or minimized.
+    const bool notNormal = isMaximized() || isMinimized();
+    const QRect rect = notNormal ? normalGeometry() : geometry();
+    state.Maximized = isMaximized() || (isMinimized() && windowState().testFlag(Qt::WindowMaximized));
+    state.HasWindowBounds = true;
+    state.Left = rect.left();
+    state.Top = rect.top();
+    state.Width = rect.width();
+    state.Height = rect.height();
+    SaveSession(SessionFilePath(), state);
+}
+
+// --- IPlayerHost --------------------------------------------------------------
+
+void TForm1::Synchronize(const std::function<void()>& call) { FCalls.Call(call); }
+
+bool TForm1::PortConnected(int index) const { return (index == 0 ? Comm1 : Comm2).Connected(); }
+
+platform::OSHandle TForm1::PortHandle(int index) const { return (index == 0 ? Comm1 : Comm2).Handle(); }
+
+std::string TForm1::PortName(int index) const {
+    std::lock_guard lock(FPortNameLock);
+    return FPortNames[index == 0 ? 0 : 1];
+}
+
+void TForm1::AppendLog(const std::string& line) { Log(QString::fromStdString(line)); }
+
+void TForm1::ClearHeaderAndTags() {
+    for (std::string_view name : TVGMDisplay::Names) {
+        const QString objectName = QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size()));
+        if (auto* edit = findChild<QLineEdit*>(objectName)) {
+            edit->clear();
+        } else if (auto* label = findChild<QLabel*>(objectName)) {
+            label->clear();
+        }
+    }
+    for (QLineEdit* edit : FTagEdits) {
+        edit->clear();
+    }
+    Memo1->clear();
+}
+
+void TForm1::ShowHeader(const TVGMDisplay& display) {
+    for (size_t i = 0; i < kVGMDisplayFieldCount; ++i) {
+        const std::string_view name = TVGMDisplay::Names[i];
+        const QString objectName = QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size()));
+        const QString text = QString::fromStdString(display.Texts[i]);
+        if (auto* edit = findChild<QLineEdit*>(objectName)) {
+            edit->setText(text);
+        } else if (auto* label = findChild<QLabel*>(objectName)) {
+            label->setText(text);
+        }
+    }
+}
+
+void TForm1::ShowTags(const TGD3Strings& gd3) {
+    for (size_t i = 0; i < FTagEdits.size(); ++i) {
+        FTagEdits[i]->setText(QString::fromStdString(UTF16ToUTF8(gd3[i])));
+    }
+    // The notes keep their CR LF line breaks in the tag; the editor wants LF.
+    QString notes = QString::fromStdString(UTF16ToUTF8(gd3[10]));
+    notes.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    Memo1->setPlainText(notes);
+}
+
+void TForm1::SetFilePath(const std::string& path) { edtFilePath->setText(QString::fromStdString(path)); }
+
+void TForm1::SetOpenDialogHints(const std::string& fileName, const std::string& folder) {
+    OpenDialog1->setDirectory(QString::fromStdString(folder));
+    OpenDialog1->selectFile(QString::fromStdString(fileName));
+}
+
+// --- drops from the file manager off the list ---------------------------------
+
+void TForm1::dragEnterEvent(QDragEnterEvent* event) {
+    if (!TPlaylistView::DroppedFiles(event->mimeData()).isEmpty()) {
+        event->acceptProposedAction();
+    }
+}
+
+void TForm1::dragMoveEvent(QDragMoveEvent* event) {
+    if (!TPlaylistView::DroppedFiles(event->mimeData()).isEmpty()) {
+        event->acceptProposedAction();
+    }
+}
+
+void TForm1::dropEvent(QDropEvent* event) {
+    const QStringList files = TPlaylistView::DroppedFiles(event->mimeData());
+    if (files.isEmpty()) {
+        return;
+    }
+    event->acceptProposedAction();
+    const QPoint global = mapToGlobal(event->position().toPoint());
+    const bool onList = ListView1->isVisible() &&
+                        QRect(ListView1->mapToGlobal(QPoint(0, 0)), ListView1->size()).contains(global);
+    Guard([&] { HandleDroppedFiles(files, onList); });
+}
+
+}  // namespace klink

@@ -1,0 +1,199 @@
+#pragma once
+// The main window: two board connections, the header and tag display, the
+// playlist and the playback control. It owns the two serial port drivers and
+// the one playback run, restores the session when created and saves it when
+// destroyed.
+//
+// Every handler runs on the GUI thread. The playback thread reaches the
+// window only through IPlayerHost: its display calls are queued to the GUI
+// thread and served there, also while StopPlayback waits for it to end.
+
+#include <QWidget>
+#include <array>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "player/PlayerHost.h"
+#include "transport/CPDrv.h"
+#include "ui/GUICallQueue.h"
+#include "ui/KLINKSession.h"
+#include "ui/PlaybackRun.h"
+#include "ui/WindowRules.h"
+
+class QAction;
+class QComboBox;
+class QFileDialog;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPlainTextEdit;
+class QPushButton;
+class QTimer;
+class QTreeWidgetItem;
+
+namespace klink {
+
+class TPlaylistView;
+class TPortComboBox;
+
+class TForm1 : public QWidget, public IPlayerHost {
+    Q_OBJECT
+public:
+    // The client area the window opens with; its width never changes.
+    static constexpr int kClientWidth = 1093;
+    static constexpr int kClientHeight = 819;
+
+    // Runs FormCreate. `factory` makes the playback runs (CreateVGMPlayerRun
+    // in the program).
+    explicit TForm1(TPlaybackFactory factory, QWidget* parent = nullptr);
+    // Saves the session (if creation completed), stops playback, closes ports.
+    ~TForm1() override;
+
+    TForm1(const TForm1&) = delete;
+    TForm1& operator=(const TForm1&) = delete;
+
+    // --- connections -------------------------------------------------------
+    TCommPortDriver& GetPortDriver(int index);
+    TPortComboBox* GetPortCombo(int index);
+    QPushButton* GetConnectButton(int index);
+    // Refills both selectors from the port list. Throws OSError when the list
+    // cannot be read.
+    void ScanComPorts();
+    void btnConnectClick(int index);
+    void ComboBox1Change(int index);
+    void StopPlayback();
+    void PlaybackTimerTick();
+    void HandleConnectionLost(int index);
+    void RestoreSession();
+    void StoreSession();
+
+    // --- playlist and playback ---------------------------------------------
+    void actPlayUpdate();
+    void actPlayExecute();
+    void actDeleteUpdate();
+    void actDeleteExecute();
+    void actCopyPathUpdate();
+    void actCopyPathExecute();
+    void PopupMenu1Popup();
+    void Button3Click();
+    void ListView1DblClick();
+    void SelectAllRows();
+    // Moves the selected rows to the drop point (viewport coordinates).
+    void ListView1DragDrop(QPoint pos);
+    void AddPlaylistFile(const QString& path);
+    void RequestPlay(const QString& path, int row);
+    void PlayPlaylistIndex(int row);
+    // Files dropped from the file manager: kept when they are .vgm/.vgz files
+    // that exist, added in order; a drop off the list plays the first of them.
+    void HandleDroppedFiles(const QStringList& names, bool onList);
+
+    // State the tests and the self-test read.
+    [[nodiscard]] int PlaylistIndex() const noexcept { return FIndexes.Playing; }
+    [[nodiscard]] int NextPlaylistIndex() const noexcept { return FIndexes.Next; }
+    [[nodiscard]] int LastPlaylistIndex() const noexcept { return FIndexes.Last; }
+    [[nodiscard]] const QString& LastPlayedPath() const noexcept { return FLastPlayedPath; }
+    [[nodiscard]] bool HasPlayerThread() const noexcept { return PlayerThread != nullptr; }
+    [[nodiscard]] QTimer* PlaybackTimer() const noexcept { return FPlaybackTimer; }
+    [[nodiscard]] TPlaylistView* Playlist() const noexcept { return ListView1; }
+    // Serves the playback thread's waiting display calls now.
+    void ServeThreadCalls() { FCalls.ServePending(); }
+
+    // --- IPlayerHost ---------------------------------------------------------
+    void Synchronize(const std::function<void()>& call) override;
+    [[nodiscard]] bool PortConnected(int index) const override;
+    [[nodiscard]] platform::OSHandle PortHandle(int index) const override;
+    [[nodiscard]] std::string PortName(int index) const override;
+    void AppendLog(const std::string& line) override;
+    void ClearHeaderAndTags() override;
+    void ShowHeader(const TVGMDisplay& display) override;
+    void ShowTags(const TGD3Strings& gd3) override;
+    void SetFilePath(const std::string& path) override;
+    void SetOpenDialogHints(const std::string& fileName, const std::string& folder) override;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    void BuildControls();
+    void BuildConnectionPanel(QWidget* panel);
+    QWidget* BuildHeaderPanel();
+    QWidget* BuildTagPanel();
+    QWidget* BuildPlaybackPanel();
+    void ConnectSignals();
+    void SetupDriver(TCommPortDriver& driver, QTimer* pollTimer);
+    void FormCreate();
+    void Log(const QString& line);
+    // Runs a handler; a failure that leaves it goes to the log (the window's
+    // last-resort error report).
+    void Guard(const std::function<void()>& handler);
+    void RefreshPortNameCache();
+    void RepaintPlaylist();
+    [[nodiscard]] int SelectedRowCount() const;
+    [[nodiscard]] std::vector<bool> SelectedRows() const;
+    [[nodiscard]] int FocusedRow() const;
+    void ResumePausedPolling();
+    // The path stored in a row (its third column).
+    [[nodiscard]] static QString RowPath(const QTreeWidgetItem* item);
+    void ApplySavedBounds(const TKLINKSessionState& state);
+
+    TPlaybackFactory FFactory;
+    TGUICallQueue FCalls{this};
+
+    // Connection panel.
+    QLabel* lblConnection1 = nullptr;
+    TPortComboBox* ComboBox1 = nullptr;
+    QPushButton* btnConnect = nullptr;
+    QPushButton* btnRefresh = nullptr;
+    QLabel* lblConnection2 = nullptr;
+    TPortComboBox* ComboBox2 = nullptr;
+    QPushButton* Button1 = nullptr;
+    QPlainTextEdit* memLog = nullptr;
+
+    // Header, tags, playback controls.
+    QLineEdit* edtFilePath = nullptr;
+    QPlainTextEdit* Memo1 = nullptr;
+    std::array<QLineEdit*, 10> FTagEdits{};
+    QPushButton* Button3 = nullptr;
+    QFileDialog* OpenDialog1 = nullptr;
+    QComboBox* cmbRepeatNum = nullptr;
+    QComboBox* cmbFadeout = nullptr;
+    TPlaylistView* ListView1 = nullptr;
+    QPushButton* btnDelete = nullptr;
+    QAction* actPlay = nullptr;
+    QAction* actDelete = nullptr;
+    QAction* actCopyPath = nullptr;
+    QMenu* PopupMenu1 = nullptr;
+    QAction* miPlaylistPlay = nullptr;
+    QAction* miPlaylistDelete = nullptr;
+    QAction* miPlaylistCopyPath = nullptr;
+    QLabel* lblTime = nullptr;
+    QLabel* lblSamples = nullptr;
+
+    TCommPortDriver Comm1;
+    TCommPortDriver Comm2;
+    QTimer* FPollTimers[2] = {nullptr, nullptr};
+    QTimer* FPlaybackTimer = nullptr;
+
+    bool FSerialInputPaused[2] = {false, false};
+    bool FUpdatingPortList = false;
+    std::string FPreferredPorts[2];
+    bool FSessionReady = false;
+    bool FSessionShown = false;
+    bool FStoppingPlayback = false;
+    std::unique_ptr<IPlaybackRun> PlayerThread;
+    TPlaylistIndexes FIndexes;  // FPlaylistIndex, FNextPlaylistIndex, FLastPlaylistIndex
+    QString FLastPlayedPath;
+    bool FStartingPlayback = false;
+    QString FRequestedPlayPath;
+    int FRequestedPlayIndex = -1;
+
+    // The selectors' texts for the playback thread, which may ask from its own thread.
+    mutable std::mutex FPortNameLock;
+    std::string FPortNames[2];
+};
+
+}  // namespace klink

@@ -1,0 +1,112 @@
+#include "ui/PlaylistView.h"
+
+#include <QDragEnterEvent>
+#include <QDragMoveEvent>
+#include <QDropEvent>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QMimeData>
+#include <QUrl>
+
+namespace klink {
+
+TPlaylistView::TPlaylistView(QWidget* parent) : QTreeWidget(parent) {
+    setColumnCount(3);
+    setHeaderLabels({QStringLiteral("タイトル"), QStringLiteral("ゲーム名"), QStringLiteral("パス")});
+    header()->resizeSection(0, 300);
+    header()->resizeSection(1, 300);
+    header()->resizeSection(2, 450);
+    header()->setStretchLastSection(false);
+    setRootIsDecorated(false);
+    setItemsExpandable(false);
+    setUniformRowHeights(true);
+    setAllColumnsShowFocus(true);
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setContextMenuPolicy(Qt::CustomContextMenu);
+    setDragEnabled(true);
+    setAcceptDrops(true);
+    viewport()->setAcceptDrops(true);
+    setDropIndicatorShown(true);
+    setDragDropMode(QAbstractItemView::DragDrop);
+    setDefaultDropAction(Qt::MoveAction);
+}
+
+QStringList TPlaylistView::DroppedFiles(const QMimeData* data) {
+    QStringList files;
+    if (data == nullptr || !data->hasUrls()) {
+        return files;
+    }
+    for (const QUrl& url : data->urls()) {
+        if (url.isLocalFile()) {
+            files << url.toLocalFile();
+        }
+    }
+    return files;
+}
+
+bool TPlaylistView::AcceptsDrag(const QDropEvent* event) const {
+    if (event->source() == this) {
+        return !selectedItems().isEmpty();
+    }
+    return !DroppedFiles(event->mimeData()).isEmpty();
+}
+
+void TPlaylistView::dragEnterEvent(QDragEnterEvent* event) {
+    if (AcceptsDrag(event)) {
+        event->acceptProposedAction();
+    } else {
+        event->ignore();
+    }
+}
+
+void TPlaylistView::dragMoveEvent(QDragMoveEvent* event) {
+    if (!AcceptsDrag(event)) {
+        event->ignore();
+        return;
+    }
+    // Keep the view's auto-scroll and drop indicator.
+    QTreeWidget::dragMoveEvent(event);
+    event->accept();
+}
+
+void TPlaylistView::dropEvent(QDropEvent* event) {
+    if (event->source() == this) {
+        // The window rebuilds the rows itself; answering "copy" keeps the
+        // view from also removing the dragged rows afterwards.
+        event->setDropAction(Qt::CopyAction);
+        event->accept();
+        emit rowsDropped(event->position().toPoint());
+        return;
+    }
+    const QStringList files = DroppedFiles(event->mimeData());
+    if (files.isEmpty()) {
+        event->ignore();
+        return;
+    }
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+    emit filesDropped(files);
+}
+
+void TPlaylistView::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_A && event->modifiers() == Qt::ControlModifier) {
+        emit selectAllRequested();
+        event->accept();
+        return;
+    }
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        emit enterPressed();
+        event->accept();
+        return;
+    }
+    if (event->key() == Qt::Key_Delete) {
+        emit deletePressed();
+        event->accept();
+        return;
+    }
+    QTreeWidget::keyPressEvent(event);
+}
+
+}  // namespace klink

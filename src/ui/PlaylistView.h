@@ -1,0 +1,39 @@
+#pragma once
+// The playlist: a three-column report list whose rows can be reordered by
+// dragging inside it and that takes files dropped from the file manager.
+// It only reports; the window decides what a drop or key does.
+
+#include <QStringList>
+#include <QTreeWidget>
+
+namespace klink {
+
+class TPlaylistView : public QTreeWidget {
+    Q_OBJECT
+public:
+    explicit TPlaylistView(QWidget* parent = nullptr);
+
+    // Local paths of the files a drag carries (empty for other drags).
+    [[nodiscard]] static QStringList DroppedFiles(const QMimeData* data);
+
+signals:
+    // Selected rows were dropped inside the list at `pos` (viewport coordinates).
+    void rowsDropped(QPoint pos);
+    // Files from outside were dropped on the list.
+    void filesDropped(const QStringList& paths);
+    // Ctrl+A, Enter and Delete.
+    void selectAllRequested();
+    void enterPressed();
+    void deletePressed();
+
+protected:
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    [[nodiscard]] bool AcceptsDrag(const QDropEvent* event) const;
+};
+
+}  // namespace klink

@@ -1,0 +1,23 @@
+#pragma once
+// A port selector that asks for a fresh port list each time it opens.
+
+#include <QComboBox>
+
+namespace klink {
+
+class TPortComboBox : public QComboBox {
+    Q_OBJECT
+public:
+    using QComboBox::QComboBox;
+
+    void showPopup() override {
+        emit dropDown();
+        QComboBox::showPopup();
+    }
+
+signals:
+    // Emitted just before the list opens (ComboBox1DropDown).
+    void dropDown();
+};
+
+}  // namespace klink
