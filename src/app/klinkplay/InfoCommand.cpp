@@ -1,10 +1,13 @@
 #include <CLI/CLI.hpp>
 
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/klinkplay/Commands.h"
+#include "app/klinkplay/InfoReport.h"
+#include "vgm/VGMAnalysis.h"
 
 namespace klinkplay {
 
@@ -15,10 +18,21 @@ void AddInfoCommand(CLI::App& app, int& exitStatus) {
     cmd->add_option("FILE", *files, "VGM or VGZ files")->required();
     cmd->add_flag("--json", *json, "One JSON object per file, one per line");
     cmd->callback([files, json, &exitStatus] {
-        for (const auto& f : *files) {
-            std::cout << f << '\n';
+        bool allOk = true;
+        bool first = true;
+        for (const auto& file : *files) {
+            const klink::TVGMAnalysis analysis = klink::AnalyseVGMFile(file);
+            allOk = allOk && analysis.Ok;
+            if (*json) {
+                std::cout << InfoJsonLine(file, analysis) << '\n';
+            } else {
+                if (!first) std::cout << '\n';
+                std::cout << InfoText(file, analysis);
+            }
+            first = false;
         }
-        exitStatus = 0;
+        std::cout.flush();
+        exitStatus = allOk ? 0 : 1;
     });
 }
 

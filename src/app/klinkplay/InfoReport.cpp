@@ -1,0 +1,170 @@
+#include "app/klinkplay/InfoReport.h"
+
+#include <fmt/format.h>
+
+#include <array>
+#include <string_view>
+
+#include "vgm/GD3Text.h"
+
+namespace klinkplay {
+
+using klink::TVGMAnalysis;
+using klink::TVGMAnalysisStage;
+using klink::TVGMDisplayField;
+
+namespace {
+
+std::string_view ChipName(uint8_t writeID) {
+    switch (writeID) {
+        case 0x30:
+        case 0x50: return "SN76489";
+        case 0x51: return "YM2413";
+        case 0x52:
+        case 0x53: return "YM2612";
+        case 0x54: return "YM2151";
+        case 0x55:
+        case 0xA5: return "YM2203";
+        case 0x5A: return "YM3812";
+        case 0x5B: return "YM3526";
+        case 0x5E:
+        case 0x5F: return "YMF262";
+        case 0xA0: return "AY8910";
+        case 0xB7: return "OKIM6258";
+        default: return "chip";
+    }
+}
+
+constexpr std::array<std::string_view, klink::kGD3StringCount> kGD3Labels = {
+    "Track", "Track (ja)", "Game", "Game (ja)", "System", "System (ja)",
+    "Author", "Author (ja)", "Release date", "Converter", "Notes",
+};
+
+// One "label  value" row; continuation lines of a multi-line value are indented.
+void Row(std::string& out, std::string_view label, std::string_view value) {
+    constexpr size_t kLabelWidth = 16;
+    out += fmt::format("  {:<{}}", label, kLabelWidth);
+    size_t start = 0;
+    bool first = true;
+    while (start <= value.size()) {
+        size_t end = value.find('\n', start);
+        if (end == std::string_view::npos) end = value.size();
+        std::string_view line = value.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (!first) out += std::string(2 + kLabelWidth, ' ');
+        out += line;
+        out += '\n';
+        first = false;
+        start = end + 1;
+    }
+}
+
+}  // namespace
+
+nlohmann::ordered_json InfoJson(const std::string& file, const TVGMAnalysis& a) {
+    using json = nlohmann::ordered_json;
+    json j = json::object();
+    j["file"] = file;
+    j["ok"] = a.Ok;
+    if (!a.Ok) j["error"] = a.Error;
+
+    json display = json::object();
+    for (size_t i = 0; i < klink::kVGMDisplayFieldCount; ++i) {
+        display[std::string(klink::TVGMDisplay::Names[i])] = a.Display.Texts[i];
+    }
+    j["display"] = std::move(display);
+
+    json gd3 = json::array();
+    if (a.Reached(TVGMAnalysisStage::HeaderRead)) {
+        for (const auto& s : a.gd3) gd3.push_back(klink::UTF16ToUTF8(s));
+    }
+    j["gd3"] = std::move(gd3);
+    j["log"] = a.Log;
+
+    if (a.Reached(TVGMAnalysisStage::TargetsCollected)) {
+        json targets = json::array();
+        for (const auto& t : a.FRegisterTargets) targets.push_back({t.WriteID, t.Instance, t.Page});
+        json clocks = json::array();
+        for (const auto& c : a.FRegisterClocks) clocks.push_back({c.WriteID, c.Instance, c.Hertz});
+        j["targets"] = std::move(targets);
+        j["clocks"] = std::move(clocks);
+    }
+    if (a.Reached(TVGMAnalysisStage::OKIHeaderRead)) {
+        j["oki_clock"] = a.FOKIClock;
+        j["oki_divider"] = a.FOKIDivider;
+    }
+    if (a.Reached(TVGMAnalysisStage::KL2RegistersKnown)) j["has_kl2_registers"] = a.FHasKL2Registers;
+    if (a.Reached(TVGMAnalysisStage::KL2DACKnown)) j["uses_kl2_dac"] = a.FUseKL2DAC;
+    if (a.Ok) j["path"] = std::string(klink::PlaybackPathName(klink::PlaybackPathFor(a)));
+    return j;
+}
+
+std::string InfoJsonLine(const std::string& file, const TVGMAnalysis& analysis) {
+    // A path given on the command line need not be UTF-8; never fail on it.
+    return InfoJson(file, analysis).dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+std::string InfoText(const std::string& file, const TVGMAnalysis& a) {
+    using F = TVGMDisplayField;
+    std::string out = file + '\n';
+    const auto& d = a.Display;
+
+    if (a.Reached(TVGMAnalysisStage::DisplayFilled)) {
+        Row(out, "File size", d[F::lblFileSize]);
+        Row(out, "Version", d[F::edtVersion]);
+        Row(out, "Offsets", fmt::format("EOF {}  data {}  loop {}  GD3 {}", d[F::edtEofOffset],
+                                        d[F::edtVGMDataOffset], d[F::edtLoopOffset], d[F::edtGD3offset]));
+        Row(out, "Samples", fmt::format("total {}  loop {}", d[F::edtTotalSamples], d[F::edtLoopSamples]));
+        static constexpr std::array<std::pair<F, std::string_view>, 10> kClockLabels = {{
+            {F::lblClkYM2151, "YM2151"},
+            {F::lblClkYM2612, "YM2612"},
+            {F::lblClkM6258, "OKIM6258"},
+            {F::lblClkSN76489, "SN76489"},
+            {F::lblClkSN764892, "SN76489 #2"},
+            {F::lblClkYM2203, "YM2203"},
+            {F::lblClkAY8910, "AY8910"},
+            {F::lblClkYM3812, "YM3812"},
+            {F::lblClkYM3526, "YM3526"},
+            {F::lblClkYM2608, "YM2608"},
+        }};
+        std::string clocks;
+        for (const auto& [field, name] : kClockLabels) {
+            const std::string& text = d[field];
+            if (text.empty() || text == "0") continue;
+            clocks += fmt::format("{}{} {}", clocks.empty() ? "" : ", ", name, text);
+        }
+        Row(out, "Header clocks", clocks.empty() ? "none" : clocks + " Hz");
+    }
+    if (a.Reached(TVGMAnalysisStage::HeaderRead)) {
+        for (size_t i = 0; i < klink::kGD3StringCount; ++i) {
+            if (!a.gd3[i].empty()) Row(out, kGD3Labels[i], klink::UTF16ToUTF8(a.gd3[i]));
+        }
+    }
+    if (a.Reached(TVGMAnalysisStage::TargetsCollected)) {
+        std::string targets;
+        for (const auto& t : a.FRegisterTargets) {
+            targets += fmt::format("{}{} #{}{} (${:02X})", targets.empty() ? "" : ", ", ChipName(t.WriteID),
+                                   t.Instance, t.Page != 0 ? " port 1" : "", t.WriteID);
+        }
+        Row(out, "Targets", targets.empty() ? "none" : targets);
+        std::string clocks;
+        for (const auto& c : a.FRegisterClocks) {
+            clocks += fmt::format("{}{} #{} {} Hz", clocks.empty() ? "" : ", ", ChipName(c.WriteID), c.Instance,
+                                  c.Hertz);
+        }
+        Row(out, "Clocks", clocks.empty() ? "none" : clocks);
+    }
+    if (a.Reached(TVGMAnalysisStage::OKIHeaderRead)) {
+        Row(out, "OKIM6258", a.FOKIClock == 0 ? std::string("unused")
+                                               : fmt::format("{} Hz, divider {}", a.FOKIClock, a.FOKIDivider));
+    }
+    for (const auto& line : a.Log) Row(out, "Log", line);
+    if (a.Ok) {
+        Row(out, "Playback path", klink::PlaybackPathName(klink::PlaybackPathFor(a)));
+    } else {
+        Row(out, "Error", a.Error);
+    }
+    return out;
+}
+
+}  // namespace klinkplay

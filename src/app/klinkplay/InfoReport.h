@@ -1,0 +1,25 @@
+#pragma once
+// What `klinkplay info` prints for one analysed file: a JSON object (one per
+// line, other tools read it) or a short text summary for people.
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+
+#include "vgm/VGMAnalysis.h"
+
+namespace klinkplay {
+
+// {"file", "ok", "error"?, "display", "gd3", "log", "targets"?, "clocks"?,
+//  "oki_clock"?, "oki_divider"?, "has_kl2_registers"?, "uses_kl2_dac"?, "path"?}
+// Keys marked ? appear once the step that computes them has succeeded; keys
+// keep this order.
+[[nodiscard]] nlohmann::ordered_json InfoJson(const std::string& file, const klink::TVGMAnalysis& analysis);
+
+// The compact JSON text of InfoJson (valid UTF-8, no newline).
+[[nodiscard]] std::string InfoJsonLine(const std::string& file, const klink::TVGMAnalysis& analysis);
+
+// A readable, aligned summary ending in a newline.
+[[nodiscard]] std::string InfoText(const std::string& file, const klink::TVGMAnalysis& analysis);
+
+}  // namespace klinkplay

@@ -1,0 +1,61 @@
+#include "vgm/KL3ClockPlan.h"
+
+#include "common/Errors.h"
+
+namespace klink {
+
+int KL3ShareGroup(uint8_t writeID) noexcept {
+    switch (writeID) {
+        case 0x55:
+        case 0xA0:
+            return 0;
+        case 0x5A:
+        case 0x5B:
+        case 0x5E:
+            return 1;
+        default:
+            return -1;
+    }
+}
+
+uint32_t KL3PhysicalClock(const TKLINKVGMClock& clock) {
+    uint64_t f = clock.Hertz;
+    if (clock.WriteID == 0xA0) {
+        f *= 2;
+    } else if (clock.WriteID == 0x5A || clock.WriteID == 0x5B) {
+        f *= 4;
+    }
+    if (f > 0xFFFFFFFFull) {
+        throw ReadError("KL3 clock multiplier overflow.");
+    }
+    if (f >= 3579000 && f <= 3580000) f = 3579545;
+    if (f >= 14316000 && f <= 14320000) f = 14318180;
+    if ((clock.WriteID == 0x55 || clock.WriteID == 0xA0) && f == 3993600) f = 4000000;
+    return static_cast<uint32_t>(f);
+}
+
+void CheckKL3Clocks(std::span<const TKLINKVGMClock> clocks) {
+    for (size_t i = 0; i < clocks.size(); ++i) {
+        const int group = KL3ShareGroup(clocks[i].WriteID);
+        if (group < 0) continue;
+        const uint32_t physical = KL3PhysicalClock(clocks[i]);
+        if (physical == 0) {
+            throw ReadError("KL3 input clock must be nonzero.");
+        }
+        for (size_t j = 0; j < i; ++j) {
+            if (KL3ShareGroup(clocks[j].WriteID) != group) continue;
+            const bool sameChip = clocks[i].WriteID == clocks[j].WriteID;
+            if (group == 0 && clocks[i].Instance == clocks[j].Instance && !sameChip) {
+                throw ReadError("KL3 AY and YM2203 cannot independently share one physical chip.");
+            }
+            if (group == 1 && !sameChip) {
+                throw ReadError("KL3 OPL1/OPL2/OPL3 routes share one physical chip.");
+            }
+            if (physical != KL3PhysicalClock(clocks[j])) {
+                throw ReadError("KL3 logical chips request incompatible shared input clocks.");
+            }
+        }
+    }
+}
+
+}  // namespace klink

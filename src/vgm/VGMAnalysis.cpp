@@ -1,0 +1,199 @@
+#include "vgm/VGMAnalysis.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <utility>
+
+#include "common/Errors.h"
+#include "vgm/KLINKVGM.h"
+#include "vgm/VGMBytes.h"
+#include "vgm/VGMCommand.h"
+#include "vgm/VGMFile.h"
+
+namespace klink {
+
+namespace {
+
+using F = TVGMDisplayField;
+
+std::string Hex4(uint64_t value) { return fmt::format("0x{:04X}", value); }
+
+std::string Masked(uint32_t value) { return std::to_string(value & 0x3FFFFFFFu); }
+
+class TAnalyser {
+public:
+    TAnalyser(TVGMAnalysis& result, const TVGMAnalysisObserver& observer) : r_(result), observer_(observer) {}
+
+    void Run(std::vector<uint8_t> raw) {
+        r_.VGMBuffer = DecodeVGMBytes(std::move(raw));
+        Analyse();
+    }
+
+    void Analyse() {
+        r_.Stage = TVGMAnalysisStage::Loaded;
+        const std::span<const uint8_t> bytes = r_.VGMBuffer;
+
+        TVGMHeader header;
+        ReadVGMHeaderFields(bytes, header);
+        ReadVGMHeaderGD3(bytes, header);
+        r_.gd3offset = header.gd3offset;
+        r_.vgmVersion = header.vgmVersion;
+        r_.vgmLoopOffset = header.vgmLoopOffset;
+        r_.dataOffset = header.dataOffset;
+        r_.gd3Length = header.gd3Length;
+        r_.gd3 = std::move(header.gd3);
+        r_.Stage = TVGMAnalysisStage::HeaderRead;
+
+        // Filled aside and shown whole: a failed read leaves the controls empty.
+        r_.Display = FillDisplay(bytes);
+        r_.Stage = TVGMAnalysisStage::DisplayFilled;
+        if (observer_.DisplayFilled) observer_.DisplayFilled(r_.Display);
+
+        if (r_.dataOffset < 0x40 || r_.dataOffset >= bytes.size()) {
+            throw ReadError("Invalid VGM data offset.");
+        }
+        const uint32_t rawLoop = ReadVGMField(bytes, 0x1C);
+        r_.vgmLoopOffset = ValidateLoopOffset(r_.vgmLoopOffset, r_.dataOffset, bytes.size());
+        if (r_.vgmLoopOffset != rawLoop) {
+            AddLog(fmt::format(
+                "Invalid VGM loop offset ${:08X}; looping disabled. Playback ends at the VGM end command.", rawLoop));
+            r_.Display[F::edtLoopOffset] = Hex4(0);
+            if (observer_.DisplayFilled) observer_.DisplayFilled(r_.Display);
+        }
+        r_.Stage = TVGMAnalysisStage::LoopValidated;
+
+        // One walk answers the target list, the OKIM6258 use and the DAC use.
+        auto scan = ScanVGMCommands(bytes, r_.dataOffset);
+        r_.FRegisterTargets = std::move(scan.TargetsAndClocks.Targets);
+        r_.FRegisterClocks = std::move(scan.TargetsAndClocks.Clocks);
+        r_.Stage = TVGMAnalysisStage::TargetsCollected;
+
+        const TOKIHeader oki = ReadOKIHeader(bytes, r_.vgmVersion, r_.dataOffset, scan.UsesOKIStream);
+        r_.FOKIClock = oki.Clock;
+        r_.FOKIDivider = oki.Divider;
+        r_.Stage = TVGMAnalysisStage::OKIHeaderRead;
+
+        r_.FHasKL2Registers =
+            std::any_of(r_.FRegisterClocks.begin(), r_.FRegisterClocks.end(), [](const TKLINKVGMClock& c) {
+                return c.WriteID == 0x30 || c.WriteID == 0x50 || c.WriteID == 0x52 || c.WriteID == 0x53;
+            });
+        r_.Stage = TVGMAnalysisStage::KL2RegistersKnown;
+
+        r_.FUseKL2DAC = scan.UsesKL2DAC;
+        r_.Stage = TVGMAnalysisStage::KL2DACKnown;
+
+        if (r_.FHasKL2Registers && r_.FOKIClock != 0) {
+            throw ReadError(
+                "Concurrent KL2 FM/DAC/PSG and KL4 OKI streaming are not supported in one VGM playback.");
+        }
+        if (r_.FRegisterTargets.empty() && r_.FOKIClock == 0) {
+            throw ReadError("No supported KLINK register or audio commands in this VGM.");
+        }
+
+        if (r_.FOKIClock == 0 && r_.vgmVersion > 0x160 && r_.dataOffset > 0x97 && ReadVGMField(bytes, 0x90) != 0) {
+            AddLog("OKI header definition is unused; using register playback.");
+        }
+        if (r_.FHasKL2Registers && !r_.FUseKL2DAC) {
+            AddLog("KL2 playback=register; KL3 timing; DAC FIFO disabled; DAC detection=output-enable.");
+        }
+        AddLog(fmt::format("VGM register routes={}; OKI={} Hz, divider={} (clock 0 = unused).",
+                           r_.FRegisterTargets.size(), r_.FOKIClock, r_.FOKIDivider));
+        r_.Stage = TVGMAnalysisStage::Done;
+        r_.Ok = true;
+    }
+
+private:
+    TVGMDisplay FillDisplay(std::span<const uint8_t> bytes) const {
+        TVGMDisplay d;
+        const uint32_t version = r_.vgmVersion;
+        const uint32_t dataOffset = r_.dataOffset;
+        d[F::lblFileSize] = fmt::format("{} bytes", bytes.size());
+        d[F::edtEofOffset] = Hex4(ReadVGMField(bytes, 0x04));
+        d[F::edtVersion] = Hex4(version);
+        d[F::edtLoopOffset] = Hex4(ReadVGMField(bytes, 0x1C));
+        d[F::edtTotalSamples] = std::to_string(ReadVGMField(bytes, 0x18));
+        d[F::edtGD3offset] = Hex4(r_.gd3offset);
+        d[F::edtLoopSamples] = std::to_string(ReadVGMField(bytes, 0x20));
+        d[F::edtVGMDataOffset] = Hex4(uint64_t{ReadVGMField(bytes, 0x34)} + 0x34);
+        d[F::lblClkYM2151] = Masked(ReadVGMField(bytes, 0x30));
+        d[F::lblClkYM2612] = Masked(ReadVGMField(bytes, 0x2C));
+        if (version > 0x160 && dataOffset > 0x97 && bytes.size() > 0x97) {
+            const uint32_t oki = ReadVGMField(bytes, 0x90) & 0x3FFFFFFFu;
+            if (oki != 0) d[F::lblClkM6258] = std::to_string(oki);
+        }
+        const uint32_t sn = ReadVGMField(bytes, 0x0C);
+        if (sn != 0) {
+            d[F::lblClkSN76489] = std::to_string(sn > 0x40000000u ? sn - 0x40000000u : sn);
+        }
+        if (sn > 0x40000000u) {
+            const uint32_t second = ReadSecondChipClock(bytes, dataOffset, 0, sn);
+            d[F::lblClkSN764892] = std::to_string(second > 0x40000000u ? second - 0x40000000u : second);
+        }
+        if (dataOffset >= 0x78) {
+            d[F::lblClkYM2203] = Masked(ReadVGMField(bytes, 0x44));
+            d[F::lblClkAY8910] = Masked(ReadVGMField(bytes, 0x74));
+            d[F::lblClkYM3812] = Masked(ReadVGMField(bytes, 0x50));
+            d[F::lblClkYM3526] = Masked(ReadVGMField(bytes, 0x54));
+            d[F::lblClkYM2608] = Masked(ReadVGMField(bytes, 0x48));
+        }
+        return d;
+    }
+
+    void AddLog(std::string line) {
+        r_.Log.push_back(std::move(line));
+        if (observer_.LogLine) observer_.LogLine(r_.Log.back());
+    }
+
+    TVGMAnalysis& r_;
+    const TVGMAnalysisObserver& observer_;
+};
+
+template <typename Body>
+TVGMAnalysis Guarded(Body&& body) {
+    TVGMAnalysis result;
+    try {
+        body(result);
+    } catch (const std::exception& e) {
+        result.Ok = false;
+        result.Error = e.what();
+        result.Failure = std::current_exception();
+    }
+    return result;
+}
+
+}  // namespace
+
+TVGMAnalysis AnalyseVGMFile(const std::filesystem::path& path, const TVGMAnalysisObserver& observer) {
+    return Guarded([&](TVGMAnalysis& result) {
+        TAnalyser analyser(result, observer);
+        analyser.Run(ReadWholeFile(path));
+    });
+}
+
+TVGMAnalysis AnalyseVGMBytes(std::vector<uint8_t> raw, const TVGMAnalysisObserver& observer) {
+    return Guarded([&](TVGMAnalysis& result) {
+        TAnalyser analyser(result, observer);
+        analyser.Run(std::move(raw));
+    });
+}
+
+TVGMPlaybackPath PlaybackPathFor(const TVGMAnalysis& analysis) noexcept {
+    if (analysis.FUseKL2DAC) return TVGMPlaybackPath::KL2DAC;
+    if (analysis.FOKIClock != 0) return TVGMPlaybackPath::ADPCM;
+    return TVGMPlaybackPath::Register;
+}
+
+std::string_view PlaybackPathName(TVGMPlaybackPath path) noexcept {
+    switch (path) {
+        case TVGMPlaybackPath::KL2DAC:
+            return "kl2-dac";
+        case TVGMPlaybackPath::ADPCM:
+            return "adpcm";
+        case TVGMPlaybackPath::Register:
+        default:
+            return "register";
+    }
+}
+
+}  // namespace klink

@@ -1,0 +1,148 @@
+#include "vgm/VGMFile.h"
+
+#include <zlib.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "common/Errors.h"
+
+namespace klink {
+
+namespace {
+
+constexpr size_t kChunkSize = 0x10000;
+// The gzip trailer's size field is only a hint (modulo 2^32, attacker
+// controlled): never reserve more than this up front.
+constexpr uint64_t kMaxReserveHint = 512ull * 1024 * 1024;
+
+struct FileCloser {
+    void operator()(std::FILE* f) const noexcept { std::fclose(f); }
+};
+
+// Ends the inflate stream on every path out of InflateGzip.
+class InflateStream {
+public:
+    InflateStream() {
+        std::memset(&stream_, 0, sizeof stream_);
+        if (inflateInit2(&stream_, 31) != Z_OK) {
+            throw ReadError("Cannot initialize GZIP decompression.");
+        }
+    }
+    ~InflateStream() { inflateEnd(&stream_); }
+    InflateStream(const InflateStream&) = delete;
+    InflateStream& operator=(const InflateStream&) = delete;
+    z_stream* get() noexcept { return &stream_; }
+
+private:
+    z_stream stream_;
+};
+
+}  // namespace
+
+std::vector<uint8_t> ReadWholeFile(const std::filesystem::path& path) {
+    errno = 0;
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    if (!file) {
+        throw OSError::FromErrno(errno, "Cannot open file " + path.string());
+    }
+    std::vector<uint8_t> bytes;
+    // The size is a hint only: a file may change while it is read.
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(path, ec);
+    if (!ec && size < kMaxReserveHint) {
+        bytes.reserve(static_cast<size_t>(size));
+    }
+    uint8_t buffer[kChunkSize];
+    for (;;) {
+        const size_t n = std::fread(buffer, 1, sizeof buffer, file.get());
+        bytes.insert(bytes.end(), buffer, buffer + n);
+        if (n < sizeof buffer) {
+            if (std::ferror(file.get())) {
+                const int code = errno != 0 ? errno : EIO;
+                throw OSError::FromErrno(code, "Cannot read file " + path.string());
+            }
+            break;
+        }
+    }
+    return bytes;
+}
+
+std::vector<uint8_t> InflateGzip(std::span<const uint8_t> compressed) {
+    InflateStream inflater;
+    z_stream* zs = inflater.get();
+    std::vector<uint8_t> out;
+
+    // ISIZE (last four bytes) is the first member's size modulo 2^32 when the
+    // file holds one member: reserve it, capped, to avoid regrowing.
+    if (compressed.size() >= 18) {
+        const uint8_t* t = compressed.data() + compressed.size() - 4;
+        const uint64_t hint = uint64_t{t[0]} | uint64_t{t[1]} << 8 | uint64_t{t[2]} << 16 | uint64_t{t[3]} << 24;
+        if (hint <= kMaxReserveHint) {
+            out.reserve(static_cast<size_t>(hint));
+        }
+    }
+
+    // zlib counts input in uInt; feed very large inputs in slices.
+    size_t inputLeft = compressed.size();
+    const uint8_t* input = compressed.data();
+    auto refill = [&] {
+        if (zs->avail_in == 0 && inputLeft > 0) {
+            const size_t n = inputLeft < 0x40000000u ? inputLeft : 0x40000000u;
+            zs->next_in = const_cast<Bytef*>(input);
+            zs->avail_in = static_cast<uInt>(n);
+            input += n;
+            inputLeft -= n;
+        }
+    };
+
+    for (;;) {
+        refill();
+        // Inflate straight into the result's spare room: one chunk at a time.
+        const size_t before = out.size();
+        if (out.capacity() - before < kChunkSize) {
+            out.reserve(before + (before > kChunkSize ? before : kChunkSize));
+        }
+        out.resize(before + kChunkSize);
+        zs->next_out = out.data() + before;
+        zs->avail_out = static_cast<uInt>(kChunkSize);
+        const int rc = inflate(zs, Z_NO_FLUSH);
+        const size_t produced = kChunkSize - zs->avail_out;
+        if (rc != Z_OK && rc != Z_STREAM_END) {
+            throw ReadError("Invalid or truncated GZIP data in VGM file.");
+        }
+        if (before > kMaxDecompressedVGMSize - produced) {
+            throw ReadError("Decompressed VGM file is too large.");
+        }
+        out.resize(before + produced);  // shrinking keeps the inflated bytes
+        if (rc == Z_STREAM_END) {
+            break;
+        }
+        // No progress possible: the input is used up before the stream ended.
+        if (produced == 0 && zs->avail_in == 0 && inputLeft == 0) {
+            throw ReadError("Invalid or truncated GZIP data in VGM file.");
+        }
+    }
+    return out;
+}
+
+std::vector<uint8_t> DecodeVGMBytes(std::vector<uint8_t> raw) {
+    if (raw.size() >= 2 && raw[0] == 0x1F && raw[1] == 0x8B) {
+        raw = InflateGzip(raw);
+    }
+    if (raw.size() < 64) {
+        throw ReadError("VGM header is too short.");
+    }
+    if (raw[0] != 0x56 || raw[1] != 0x67 || raw[2] != 0x6D || raw[3] != 0x20) {
+        throw ReadError("Invalid VGM signature.");
+    }
+    return raw;
+}
+
+std::vector<uint8_t> LoadVGMFile(const std::filesystem::path& path) {
+    return DecodeVGMBytes(ReadWholeFile(path));
+}
+
+}  // namespace klink
