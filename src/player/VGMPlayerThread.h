@@ -3,17 +3,31 @@
 // boards. The host (window or command-line player) creates one per track,
 // starts it, polls it, stops it and destroys it.
 //
-// Public surface only here; the run itself lives in VGMPlayerThread.cpp and
-// the playback paths beside it.
+// The run itself lives in VGMPlayerThread.cpp (lifecycle, preparation, clean
+// up) and RegisterPlayback.cpp (the register path).
 
+#include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "kl2/KL2RegisterState.h"
+#include "kl2/KL2VGMStartup.h"
+#include "player/KLINKFadeOut.h"
 #include "player/PlayerHost.h"
+#include "protocol/KLINKSerialLink.h"
+#include "routing/KLINKRouter.h"
+#include "vgm/KLINKVGMTarget.h"
+#include "vgm/VGMHeader.h"
 
 namespace klink {
+
+class TBufferedSerialWriter;
 
 class TVGMPlayerThread {
 public:
@@ -29,6 +43,8 @@ public:
     TVGMPlayerThread(const TVGMPlayerThread&) = delete;
     TVGMPlayerThread& operator=(const TVGMPlayerThread&) = delete;
 
+    // Starts the run. Throws std::system_error when no thread can be made,
+    // and Error when called a second time.
     void Start();
     // Asks the run to end; callable from any thread, returns at once.
     void Stop() noexcept;
@@ -46,8 +62,81 @@ public:
     [[nodiscard]] const std::string& PlaybackError() const noexcept;
 
 private:
-    struct TState;
-    std::unique_ptr<TState> FState;
+    // Lifecycle and preparation (VGMPlayerThread.cpp).
+    void Execute() noexcept;
+    [[nodiscard]] bool OpenVGMFile();
+    void PlayVGM();
+    void DrainOutput(bool final);
+    void Log(const std::string& line);
+    [[nodiscard]] bool Terminated() const noexcept { return FTerminated.load(std::memory_order_relaxed); }
+    void SetPosition(int32_t ms) noexcept { (void)FPositionMS.exchange(ms); }
+
+    // Register path (RegisterPlayback.cpp).
+    void PlayRegisters();
+    [[nodiscard]] bool ProcessCommand();
+    void WriteVGMRegister(const TKLINKVGMTarget& target, uint8_t reg, uint8_t value);
+    void QueueWrite(const TKLINKVGMTarget& target, uint8_t reg, uint8_t value);
+    void AppendBytes(const uint8_t* bytes, int32_t count);
+    void FlushWrites();
+    void StartTiming();
+    void FlushKL2Startup();
+    void FadeStep(uint64_t timeUS);
+    // Counter ticks of a sample position, without accumulated rounding.
+    [[nodiscard]] int64_t Ticks(uint64_t samples) const noexcept;
+    // Microseconds from the start counter to `counter`.
+    [[nodiscard]] uint64_t ElapsedUS(int64_t counter) const noexcept;
+
+    IPlayerHost& FHost;
+
+    std::string FFileName;
+    int32_t FRepeatCount = 1;
+    int32_t FFadeSeconds = 0;
+    TKLINKFadeOut FFade;
+    uint64_t FCompletedLoops = 0;
+    TBufferedSerialWriter* FWriter = nullptr;  // the router's audio writer; not owned
+    std::unique_ptr<TKLINKRouter> FRouter;
+    TKLINKPorts FPorts;
+    std::vector<TKLINKVGMTarget> FRegisterTargets;
+    std::vector<TKLINKVGMClock> FRegisterClocks;
+    uint8_t FSendWriteID = 0;
+    uint8_t FSendInstance = 0;
+    uint8_t FSendPage = 0;
+    uint32_t FOKIClock = 0;
+    bool FUseKL2DAC = false;
+    bool FHasKL2Registers = false;
+    std::unique_ptr<TKL2RegisterState> FKL2Registers;
+    TKL2VGMStartup FKL2Startup;
+    uint16_t FOKIDivider = 0;
+    std::string FPlaybackError;
+    bool FPlaybackCompleted = false;
+    TKLINKCancel FCancel;
+    int64_t FPlaybackStartCounter = 0;
+    // The pending register batch; a batch uses at most kMaxBatch bytes.
+    static constexpr int32_t kMaxBatch = 254;
+    std::array<uint8_t, 1024> Buffer{};
+    std::vector<uint8_t> VGMBuffer;
+    int32_t FSendCount = 0;
+    std::atomic<int32_t> FPositionMS{0};
+    int64_t FCounterFrequency = 1;
+    bool FStartupSynchronized = false;
+    int64_t FLastCounter = 0;  // the last counter value the wait read
+
+    uint32_t gd3offset = 0;
+    uint32_t vgmPointer = 0;
+    TGD3Strings gd3;
+    uint32_t gd3Length = 0;
+    uint32_t dataOffset = 0;
+    uint32_t vgmVersion = 0;
+    uint32_t vgmLoopOffset = 0;
+    uint64_t vgmSamples = 0;
+    bool isVGMLoaded = false;
+
+    // Thread state shared with the host's thread.
+    std::atomic<bool> FTerminated{false};
+    std::atomic<bool> FFinished{false};
+    std::mutex FFinishLock;
+    std::condition_variable FFinishChanged;
+    std::thread FThread;
 };
 
 }  // namespace klink

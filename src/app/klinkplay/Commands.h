@@ -14,4 +14,12 @@ void AddInfoCommand(CLI::App& app, int& exitStatus);
 // "ports": the serial ports by short name, with the path each one opens.
 void AddPortsCommand(CLI::App& app, int& exitStatus);
 
+// "route FILE --port1 PORT [--port2 PORT]": which board would play which chip,
+// and the boards' probe lines, without starting playback.
+void AddRouteCommand(CLI::App& app, int& exitStatus);
+
+// "play FILE... [--port1 PORT] [--port2 PORT] [--repeat 1..5|inf] [--fade 0|1|3|5|10|15]":
+// plays the files one after another; without a port on simulated boards.
+void AddPlayCommand(CLI::App& app, int& exitStatus);
+
 }  // namespace klinkplay

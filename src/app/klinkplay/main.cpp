@@ -9,6 +9,8 @@ int main(int argc, char** argv) {
     int exitStatus = 0;
     klinkplay::AddInfoCommand(app, exitStatus);
     klinkplay::AddPortsCommand(app, exitStatus);
+    klinkplay::AddRouteCommand(app, exitStatus);
+    klinkplay::AddPlayCommand(app, exitStatus);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

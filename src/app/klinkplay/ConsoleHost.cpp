@@ -1,0 +1,194 @@
+#include "app/klinkplay/ConsoleHost.h"
+
+#include <fmt/format.h>
+
+#include <chrono>
+#include <utility>
+
+#include "vgm/GD3Text.h"
+#include "vgm/VGMAnalysis.h"
+
+namespace klinkplay {
+
+namespace {
+
+using F = klink::TVGMDisplayField;
+
+// Log texts use CR LF and may hold several lines; the console wants one
+// line feed per line.
+template <typename Each>
+void ForEachLine(const std::string& text, Each&& each) {
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        size_t stop = end;
+        if (stop > start && text[stop - 1] == '\r') --stop;
+        each(text.substr(start, stop - start));
+        start = end + 1;
+    }
+}
+
+}  // namespace
+
+std::string FormatPlaybackTime(int32_t ms) {
+    if (ms < 0) ms = 0;
+    return fmt::format("{:02d}:{:02d}.{:02d}", ms / 60000, (ms / 1000) % 60, (ms / 10) % 100);
+}
+
+TConsoleHost::TConsoleHost(std::ostream& out, bool liveStatus)
+    : FOut(out), FLiveStatus(liveStatus), FHostThread(std::this_thread::get_id()) {}
+
+void TConsoleHost::SetPort(int index, klink::platform::OSHandle handle, std::string name) {
+    const size_t i = index == 0 ? 0 : 1;
+    FHandles[i] = handle;
+    FNames[i] = std::move(name);
+}
+
+void TConsoleHost::Synchronize(const std::function<void()>& call) {
+    if (std::this_thread::get_id() == FHostThread) {
+        call();
+        return;
+    }
+    TCall entry;
+    entry.Call = &call;
+    std::unique_lock lock(FLock);
+    FCalls.push_back(&entry);
+    FQueued.notify_all();
+    FDone.wait(lock, [&entry] { return entry.Done; });
+    if (entry.Failure) std::rethrow_exception(entry.Failure);
+}
+
+void TConsoleHost::RunPending(uint32_t timeoutMs) {
+    std::unique_lock lock(FLock);
+    if (FCalls.empty()) {
+        FQueued.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !FCalls.empty(); });
+    }
+    while (!FCalls.empty()) {
+        TCall* entry = FCalls.front();
+        FCalls.pop_front();
+        lock.unlock();
+        try {
+            (*entry->Call)();
+        } catch (...) {
+            lock.lock();
+            entry->Failure = std::current_exception();
+            entry->Done = true;
+            FDone.notify_all();
+            continue;
+        }
+        lock.lock();
+        entry->Done = true;
+        FDone.notify_all();
+    }
+}
+
+bool TConsoleHost::PortConnected(int index) const {
+    return klink::platform::IsValidHandle(PortHandle(index));
+}
+
+klink::platform::OSHandle TConsoleHost::PortHandle(int index) const { return FHandles[index == 0 ? 0 : 1]; }
+
+std::string TConsoleHost::PortName(int index) const { return FNames[index == 0 ? 0 : 1]; }
+
+void TConsoleHost::ClearStatus() {
+    if (FStatusShown) {
+        FOut << "\r\x1b[K";
+        FStatusShown = false;
+    }
+}
+
+void TConsoleHost::Print(const std::string& line) {
+    ClearStatus();
+    FOut << line << '\n';
+    FOut.flush();
+}
+
+void TConsoleHost::ShowTime(int32_t ms) {
+    const std::string text = "Time " + FormatPlaybackTime(ms);
+    if (FLiveStatus) {
+        FOut << '\r' << text << "\x1b[K";
+        FOut.flush();
+        FStatusShown = true;
+        return;
+    }
+    const int32_t second = ms / 1000;
+    if (second != FLastPlainSecond) {
+        FLastPlainSecond = second;
+        FOut << text << '\n';
+        FOut.flush();
+    }
+}
+
+void TConsoleHost::EndStatus() {
+    if (FStatusShown) {
+        FOut << '\n';
+        FOut.flush();
+        FStatusShown = false;
+    }
+    FLastPlainSecond = -1;
+}
+
+void TConsoleHost::AppendLog(const std::string& line) {
+    ForEachLine(line, [this](const std::string& one) { Print(one); });
+}
+
+void TConsoleHost::ClearHeaderAndTags() { FHeaderShown = false; }
+
+void TConsoleHost::ShowHeader(const klink::TVGMDisplay& d) {
+    // The display is shown again when the loop offset is rejected; the log
+    // line says so already.
+    if (FHeaderShown) return;
+    FHeaderShown = true;
+    Print(fmt::format("Version {}, {}, data at {}, GD3 at {}, EoF {}", d[F::edtVersion], d[F::lblFileSize],
+                      d[F::edtVGMDataOffset], d[F::edtGD3offset], d[F::edtEofOffset]));
+    Print(fmt::format("Samples {}, loop offset {}, loop samples {}", d[F::edtTotalSamples], d[F::edtLoopOffset],
+                      d[F::edtLoopSamples]));
+    static constexpr std::array<std::pair<F, const char*>, 10> kClocks{{
+        {F::lblClkYM2151, "YM2151"},
+        {F::lblClkYM2612, "YM2612"},
+        {F::lblClkM6258, "M6258"},
+        {F::lblClkSN76489, "SN76489"},
+        {F::lblClkSN764892, "SN76489 #2"},
+        {F::lblClkYM2203, "YM2203"},
+        {F::lblClkAY8910, "AY8910"},
+        {F::lblClkYM3812, "YM3812"},
+        {F::lblClkYM3526, "YM3526"},
+        {F::lblClkYM2608, "YM2608"},
+    }};
+    std::string clocks;
+    for (const auto& [field, name] : kClocks) {
+        const std::string& value = d[field];
+        if (value.empty() || value == "0") continue;
+        if (!clocks.empty()) clocks += ", ";
+        clocks += fmt::format("{} {} Hz", name, value);
+    }
+    if (!clocks.empty()) Print("Clocks: " + clocks);
+}
+
+void TConsoleHost::ShowTags(const klink::TGD3Strings& gd3) {
+    // English and Japanese pairs first, then release date, converter, notes.
+    static constexpr std::array<const char*, 4> kPairs{"Track", "Game", "System", "Composer"};
+    for (size_t i = 0; i < kPairs.size(); ++i) {
+        const std::string en = klink::UTF16ToUTF8(gd3[2 * i]);
+        const std::string jp = klink::UTF16ToUTF8(gd3[2 * i + 1]);
+        if (en.empty() && jp.empty()) continue;
+        std::string text = en.empty() ? jp : en;
+        if (!en.empty() && !jp.empty() && jp != en) text += " / " + jp;
+        Print(fmt::format("{}: {}", kPairs[i], text));
+    }
+    const std::string date = klink::UTF16ToUTF8(gd3[8]);
+    if (!date.empty()) Print("Release: " + date);
+    const std::string by = klink::UTF16ToUTF8(gd3[9]);
+    if (!by.empty()) Print("VGM by: " + by);
+    const std::string notes = klink::UTF16ToUTF8(gd3[10]);
+    if (!notes.empty()) {
+        ForEachLine(notes, [this](const std::string& one) { Print("Notes: " + one); });
+    }
+}
+
+void TConsoleHost::SetFilePath(const std::string& path) { Print("Playing " + path); }
+
+void TConsoleHost::SetOpenDialogHints(const std::string&, const std::string&) {}
+
+}  // namespace klinkplay

@@ -1,0 +1,310 @@
+// klinkplay play: plays files one after another on the connected boards, the
+// way the window's playlist does, with the log, the header and tags and the
+// live time on the console. Without a port it plays on simulated boards.
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+
+#include <array>
+#include <atomic>
+#include <csignal>
+#include <exception>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "SimBoard.h"
+#include "SimProfile.h"
+#include "app/klinkplay/Commands.h"
+#include "app/klinkplay/ConsoleHost.h"
+#include "common/Errors.h"
+#include "platform/Console.h"
+#include "platform/SerialPortList.h"
+#include "player/KLINKFadeOut.h"
+#include "player/VGMPlayerThread.h"
+#include "routing/KLINKRouting.h"
+#include "transport/BufferedSerialWriter.h"
+#include "transport/CPDrv.h"
+#include "vgm/VGMAnalysis.h"
+
+namespace klinkplay {
+
+namespace {
+
+// Set by SIGINT / SIGTERM; the main loop turns it into a stop.
+volatile std::sig_atomic_t gStopSignal = 0;
+
+extern "C" void OnStopSignal(int) { gStopSignal = 1; }
+
+constexpr int kExitInterrupted = 130;
+
+// One connection opened the way the window opens it: 115200 baud, the
+// window's buffer sizes, then the one-second write time-out. Its input is
+// polled and dropped while no playback reads the port.
+class TPlayPort {
+public:
+    TPlayPort() {
+        FDriver.OnError = [this](klink::TCommPortDriver&, uint16_t, const std::string& text) {
+            if (FError.empty()) FError = text;
+        };
+        FDriver.OnReceiveData = [](klink::TCommPortDriver&, const uint8_t*, uint32_t) {};
+    }
+    ~TPlayPort() { FDriver.Disconnect(); }
+    TPlayPort(const TPlayPort&) = delete;
+    TPlayPort& operator=(const TPlayPort&) = delete;
+
+    // Opens `name` (a short name from "klinkplay ports" or a device path).
+    // Throws klink::Error with the port name in front of the reason.
+    void Open(const std::string& name) {
+        FDriver.SetPortName(klink::platform::SerialPortPath(name));
+        FDriver.SetBaudRate(klink::TBaudRate::brCustom);
+        FDriver.SetBaudRateValue(115200);
+        FDriver.SetInBufSize(4096);
+        FDriver.SetOutBufSize(10000);
+        FDriver.SetPollingDelay(16);
+        FDriver.SetOutputTimeout(1000);
+        if (!FDriver.Connect())
+            throw klink::Error(name + ": " + (FError.empty() ? std::string("cannot open the port.") : FError));
+        try {
+            klink::ConfigureWriteTimeouts(FDriver.Handle());
+        } catch (const std::exception& e) {
+            FDriver.Disconnect();
+            throw klink::Error(name + ": " + e.what());
+        }
+        FName = name;
+    }
+
+    [[nodiscard]] bool Connected() const noexcept { return FDriver.Connected(); }
+    [[nodiscard]] klink::platform::OSHandle Handle() const noexcept { return FDriver.Handle(); }
+    [[nodiscard]] const std::string& Name() const noexcept { return FName; }
+    klink::TCommPortDriver& Driver() noexcept { return FDriver; }
+
+private:
+    klink::TCommPortDriver FDriver;
+    std::string FError;
+    std::string FName;
+};
+
+struct TPlayOptions {
+    std::vector<std::string> Files;
+    std::string Port1;
+    std::string Port2;
+    std::string Repeat = "1";
+    int32_t Fade = 10;
+    std::string SimTrace;
+};
+
+// The repeat count as the window's selector gives it: 1..5, or "inf" = 0.
+[[nodiscard]] int32_t ParseRepeat(const std::string& text) {
+    if (text == "inf") return 0;
+    if (text.size() == 1 && text[0] >= '1' && text[0] <= '5') return text[0] - '0';
+    throw CLI::ValidationError("--repeat", "must be 1 to 5 or inf");
+}
+
+// Simulated boards for a file: the first built-in model whose capability
+// table takes every chip and clock of the file, else the first pair of them.
+class TSimulatedBoards {
+public:
+    explicit TSimulatedBoards(std::shared_ptr<klink::sim::TSimTraceFile> trace) : FTrace(std::move(trace)) {}
+
+    // The models for the file; empty with `why` when none would do.
+    [[nodiscard]] static std::vector<std::string> ChooseModels(const klink::TVGMAnalysis& a, std::string& why) {
+        static const std::array<std::string, 4> kOrder{"Keltra 4", "Keltra 2.1", "Keltra 3", "Keltra 2"};
+        std::array<klink::TKLINKCapabilities, kOrder.size()> tables;
+        for (size_t i = 0; i < kOrder.size(); ++i) {
+            const auto profile = klink::sim::BuiltInProfile(kOrder[i]);
+            for (const auto& page : profile->Pages) {
+                tables[i].AddPage(page.Offset, page.Raw ? *page.Raw : klink::EncodeCapabilityPage(page.Page));
+            }
+        }
+        auto fits = [&](int first, int second) {
+            klink::TKLINKDeviceCapabilities caps{&tables[static_cast<size_t>(first)], nullptr};
+            klink::TKLINKDeviceNames names{kOrder[static_cast<size_t>(first)], ""};
+            if (second >= 0) {
+                caps[1] = &tables[static_cast<size_t>(second)];
+                names[1] = kOrder[static_cast<size_t>(second)];
+            }
+            try {
+                (void)klink::TKLINKRoutePlan::Create(caps, names, a.FRegisterTargets, a.FRegisterClocks,
+                                                     a.FOKIClock != 0, a.FUseKL2DAC);
+                return true;
+            } catch (const std::exception& e) {
+                if (why.empty()) why = e.what();
+                return false;
+            }
+        };
+        for (int i = 0; i < static_cast<int>(kOrder.size()); ++i) {
+            if (fits(i, -1)) return {kOrder[static_cast<size_t>(i)]};
+        }
+        for (int i = 0; i < static_cast<int>(kOrder.size()); ++i) {
+            for (int j = 0; j < static_cast<int>(kOrder.size()); ++j) {
+                if (i != j && fits(i, j)) return {kOrder[static_cast<size_t>(i)], kOrder[static_cast<size_t>(j)]};
+            }
+        }
+        return {};
+    }
+
+    [[nodiscard]] const std::vector<std::string>& Models() const noexcept { return FModels; }
+
+    // Starts boards of `models` unless those already run; returns whether it did.
+    bool Use(const std::vector<std::string>& models) {
+        if (models == FModels) return false;
+        FBoards.clear();
+        FModels.clear();
+        for (const std::string& model : models) {
+            klink::sim::TSimBoardOptions options;
+            options.Throttled = true;
+            options.KeepTrace = false;
+            options.TraceFile = FTrace;
+            FBoards.push_back(klink::sim::TSimBoard::Start(model, options));
+        }
+        FModels = models;
+        return true;
+    }
+
+    [[nodiscard]] const klink::sim::TSimBoard& Board(size_t index) const { return *FBoards.at(index); }
+
+private:
+    std::shared_ptr<klink::sim::TSimTraceFile> FTrace;
+    std::vector<std::string> FModels;
+    std::vector<std::unique_ptr<klink::sim::TSimBoard>> FBoards;
+};
+
+// The result of one track.
+enum class TTrackEnd { Completed, Stopped, Failed };
+
+TTrackEnd PlayTrack(TConsoleHost& host, std::array<TPlayPort, 2>& ports, const std::string& file,
+                    int32_t repeat, int32_t fade) {
+    auto thread = std::make_unique<klink::TVGMPlayerThread>(host, file, repeat, fade);
+    // The playback thread is the only reader of the ports while it runs.
+    for (auto& port : ports) {
+        if (port.Connected()) port.Driver().PausePolling();
+    }
+    try {
+        thread->Start();
+    } catch (const std::exception& e) {
+        for (auto& port : ports) {
+            if (port.Connected()) port.Driver().ContinuePolling();
+        }
+        host.Print(std::string("再生エラー: ") + e.what());
+        return TTrackEnd::Failed;
+    }
+    while (!thread->Finished()) {
+        if (gStopSignal != 0 && !thread->StopRequested()) thread->Stop();
+        host.RunPending(20);
+        host.ShowTime(thread->PositionMS());
+    }
+    host.RunPending(0);
+    host.EndStatus();
+    const bool completed = thread->PlaybackCompleted() && thread->PlaybackError().empty();
+    const bool stopped = thread->StopRequested();
+    thread.reset();
+    for (auto& port : ports) {
+        if (port.Connected()) {
+            port.Driver().ContinuePolling();
+            port.Driver().PollTick();
+        }
+    }
+    if (completed) return TTrackEnd::Completed;
+    return stopped ? TTrackEnd::Stopped : TTrackEnd::Failed;
+}
+
+int RunPlay(const TPlayOptions& options) {
+    int32_t repeat = 1;
+    try {
+        repeat = ParseRepeat(options.Repeat);
+    } catch (const std::exception& e) {
+        std::cerr << e.what() << '\n';
+        return 1;
+    }
+
+    gStopSignal = 0;
+    std::signal(SIGINT, OnStopSignal);
+    std::signal(SIGTERM, OnStopSignal);
+
+    TConsoleHost host(std::cout, klink::platform::StdoutIsTerminal());
+    std::array<TPlayPort, 2> ports;
+    const bool simulated = options.Port1.empty() && options.Port2.empty();
+    std::optional<TSimulatedBoards> boards;
+    try {
+        if (simulated) {
+            std::shared_ptr<klink::sim::TSimTraceFile> trace;
+            if (!options.SimTrace.empty()) trace = std::make_shared<klink::sim::TSimTraceFile>(options.SimTrace);
+            boards.emplace(std::move(trace));
+        } else {
+            const std::array<const std::string*, 2> names{&options.Port1, &options.Port2};
+            for (size_t i = 0; i < names.size(); ++i) {
+                if (names[i]->empty()) continue;
+                ports[i].Open(*names[i]);
+                host.SetPort(static_cast<int>(i), ports[i].Handle(), *names[i]);
+            }
+        }
+    } catch (const std::exception& e) {
+        std::cerr << e.what() << '\n';
+        return 1;
+    }
+
+    int status = 0;
+    for (const std::string& file : options.Files) {
+        if (gStopSignal != 0) break;
+        if (boards) {
+            // Boards that suit this file; the ports follow the boards.
+            std::string why;
+            const klink::TVGMAnalysis analysis = klink::AnalyseVGMFile(file);
+            std::vector<std::string> models =
+                analysis.Ok ? TSimulatedBoards::ChooseModels(analysis, why) : std::vector<std::string>{};
+            if (models.empty()) models = boards->Models().empty() ? std::vector<std::string>{"Keltra 4"} : boards->Models();
+            try {
+                if (boards->Models() != models) {
+                    for (size_t i = 0; i < ports.size(); ++i) {
+                        host.SetPort(static_cast<int>(i), klink::platform::kInvalidOSHandle, "");
+                        ports[i].Driver().Disconnect();
+                    }
+                    (void)boards->Use(models);
+                    std::string names;
+                    for (size_t i = 0; i < models.size(); ++i) {
+                        const auto& board = boards->Board(i);
+                        ports[i].Open(board.DevicePath());
+                        host.SetPort(static_cast<int>(i), ports[i].Handle(), board.PortName());
+                        names += fmt::format("{}{} on connection {}", i == 0 ? "" : ", ", models[i], i + 1);
+                    }
+                    host.Print(fmt::format("No port given; playing on simulated boards: {}.", names));
+                }
+            } catch (const std::exception& e) {
+                std::cerr << e.what() << '\n';
+                return 1;
+            }
+        }
+        const TTrackEnd end = PlayTrack(host, ports, file, repeat, options.Fade);
+        if (end == TTrackEnd::Completed) continue;
+        status = end == TTrackEnd::Stopped ? kExitInterrupted : 1;
+        break;
+    }
+    if (gStopSignal != 0) status = kExitInterrupted;
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    return status;
+}
+
+}  // namespace
+
+void AddPlayCommand(CLI::App& app, int& exitStatus) {
+    auto* cmd = app.add_subcommand("play", "Play VGM/VGZ files one after another on the connected boards");
+    auto options = std::make_shared<TPlayOptions>();
+    cmd->add_option("FILE", options->Files, "VGM or VGZ files, played in order")->required();
+    cmd->add_option("--port1", options->Port1,
+                    "Connection 1: a name from 'klinkplay ports' or a device path (none: simulated boards)");
+    cmd->add_option("--port2", options->Port2, "Connection 2, when a second board is connected");
+    cmd->add_option("--repeat", options->Repeat, "Passes through the loop: 1 to 5, or inf")
+        ->default_str("1")
+        ->check(CLI::IsMember({"1", "2", "3", "4", "5", "inf"}));
+    cmd->add_option("--fade", options->Fade, "Fade-out seconds at the end of a looped track")
+        ->default_str("10")
+        ->check(CLI::IsMember({0, 1, 3, 5, 10, 15}));
+    cmd->add_option("--sim-trace", options->SimTrace,
+                    "With simulated boards: write what they do to this JSON Lines file");
+    cmd->callback([options, &exitStatus] { exitStatus = RunPlay(*options); });
+}
+
+}  // namespace klinkplay

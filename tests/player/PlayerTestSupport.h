@@ -1,0 +1,128 @@
+#pragma once
+// Helpers for the playback thread tests: a host that records what the thread
+// asks of it, simulated boards on open ports, tiny VGM files.
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "SimBoard.h"
+#include "platform/SerialPort.h"
+#include "player/PlayerHost.h"
+#include "player/VGMPlayerThread.h"
+#include "transport/BufferedSerialWriter.h"
+#include "../vgm/TempFile.h"
+#include "../vgm/VGMTestBuilder.h"
+
+namespace klink::test {
+
+// Records every host call. Synchronize runs the call at once under a lock:
+// the test's thread never has to serve calls while it waits.
+class TRecordingHost final : public IPlayerHost {
+public:
+    void SetPort(int index, platform::OSHandle handle, std::string name) {
+        Ports[static_cast<size_t>(index)] = {handle, std::move(name)};
+    }
+
+    void Synchronize(const std::function<void()>& call) override {
+        std::lock_guard lock(FLock);
+        ++SynchronizeCalls;
+        call();
+    }
+    bool PortConnected(int index) const override { return platform::IsValidHandle(PortHandle(index)); }
+    platform::OSHandle PortHandle(int index) const override { return Ports[index == 0 ? 0 : 1].first; }
+    std::string PortName(int index) const override { return Ports[index == 0 ? 0 : 1].second; }
+    void AppendLog(const std::string& line) override { Log.push_back(line); }
+    void ClearHeaderAndTags() override { Calls.push_back("clear"); }
+    void ShowHeader(const TVGMDisplay& display) override {
+        Calls.push_back("header");
+        Header = display;
+    }
+    void ShowTags(const TGD3Strings&) override { Calls.push_back("tags"); }
+    void SetFilePath(const std::string& path) override { Calls.push_back("path " + path); }
+    void SetOpenDialogHints(const std::string& fileName, const std::string&) override {
+        Calls.push_back("dialog " + fileName);
+    }
+
+    // Copies under the lock, for reading while a thread runs.
+    std::vector<std::string> LogLines() {
+        std::lock_guard lock(FLock);
+        return Log;
+    }
+    // Log lines that start with `prefix`.
+    std::vector<std::string> LogStarting(const std::string& prefix) {
+        std::vector<std::string> out;
+        for (const auto& line : LogLines())
+            if (line.rfind(prefix, 0) == 0) out.push_back(line);
+        return out;
+    }
+
+    std::array<std::pair<platform::OSHandle, std::string>, 2> Ports{
+        std::pair{platform::kInvalidOSHandle, std::string()}, std::pair{platform::kInvalidOSHandle, std::string()}};
+    std::vector<std::string> Log;
+    std::vector<std::string> Calls;
+    TVGMDisplay Header;
+    int SynchronizeCalls = 0;
+
+private:
+    std::mutex FLock;
+};
+
+// A simulated board at line rate with its port opened as the window opens it.
+struct TSimConnection {
+    explicit TSimConnection(const std::string& model, sim::TSimFaults faults = {}) {
+        sim::TSimBoardOptions options;
+        options.Throttled = true;
+        options.Faults = std::move(faults);
+        Board = sim::TSimBoard::Start(model, options);
+        Port = platform::UniqueSerialPort(platform::OpenSerialPort(Board->DevicePath()));
+        platform::ConfigureSerialPort(Port.Get(), platform::SerialLineSettings{});
+        ConfigureWriteTimeouts(Port.Get());
+    }
+    // The host-written register writes in the order the board applied them.
+    std::vector<sim::TSimTraceEvent> HostWrites() const {
+        std::vector<sim::TSimTraceEvent> out;
+        for (const auto& e : Board->Trace())
+            if (e.Op == sim::TSimTraceOp::Reg && e.Source == sim::TSimWriteSource::Host) out.push_back(e);
+        return out;
+    }
+    std::vector<sim::TSimTraceEvent> Events(sim::TSimTraceOp op) const {
+        std::vector<sim::TSimTraceEvent> out;
+        for (const auto& e : Board->Trace())
+            if (e.Op == op) out.push_back(e);
+        return out;
+    }
+
+    std::unique_ptr<sim::TSimBoard> Board;
+    platform::UniqueSerialPort Port;
+};
+
+// Files with the clocks of the chips the tests write; commands follow a
+// 0x100-byte v1.71 header.
+inline VGMBuilder TestFile() {
+    VGMBuilder b;
+    b.Field(0x30, 3579545);  // YM2151
+    return b;
+}
+
+inline VGMBuilder KL2TestFile() {
+    VGMBuilder b;
+    b.Field(0x2C, 7670453);  // YM2612
+    b.Field(0x0C, 3579545);  // SN76489
+    return b;
+}
+
+// Runs a thread to its end; fails the test when it takes longer than `limit`.
+inline void RunToEnd(TVGMPlayerThread& thread, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    thread.Start();
+    ASSERT_TRUE(thread.WaitFor(static_cast<uint32_t>(limit.count()))) << "the run did not end";
+}
+
+}  // namespace klink::test

@@ -1,0 +1,238 @@
+// The register path on simulated boards: batching, timing origin, loops,
+// fade-out, the KL2 rewrites and stopping.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <thread>
+
+#include "PlayerTestSupport.h"
+
+namespace klink::test {
+namespace {
+
+using sim::TSimTraceEvent;
+using sim::TSimTraceOp;
+using Clock = std::chrono::steady_clock;
+
+// Writes of one batch reach the board in one frame, so they carry one board
+// time; frames at line rate never share a microsecond.
+std::vector<size_t> BatchSizes(const std::vector<TSimTraceEvent>& writes) {
+    std::vector<size_t> sizes;
+    uint64_t last = ~uint64_t{0};
+    for (const auto& w : writes) {
+        if (w.TimeUS != last) sizes.push_back(0);
+        ++sizes.back();
+        last = w.TimeUS;
+    }
+    return sizes;
+}
+
+struct TBatchCase {
+    const char* Name;
+    std::vector<uint8_t> Commands;
+    std::vector<size_t> Batches;
+};
+
+class RegisterBatching : public ::testing::TestWithParam<TBatchCase> {};
+
+TEST_P(RegisterBatching, GroupsConsecutiveWritesToOneTarget) {
+    const TBatchCase& c = GetParam();
+    TSimConnection board("Keltra 2.1");
+    TRecordingHost host;
+    host.SetPort(0, board.Port.Get(), "sim");
+    VGMBuilder file = KL2TestFile();
+    file.Raw(c.Commands).Cmd({0x62}).End();
+    TempFile vgm(file.Build(), ".vgm");
+    TVGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+    RunToEnd(thread);
+    ASSERT_EQ(thread.PlaybackError(), "");
+    EXPECT_TRUE(thread.PlaybackCompleted());
+    EXPECT_EQ(BatchSizes(board.HostWrites()), c.Batches);
+}
+
+std::vector<uint8_t> ManyYM2612Writes(int count) {
+    std::vector<uint8_t> out;
+    for (int i = 0; i < count; ++i) {
+        out.insert(out.end(), {0x52, static_cast<uint8_t>(0x30 + i % 0x60), static_cast<uint8_t>(i)});
+    }
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RegisterBatching,
+    ::testing::Values(
+        // (0x52, 0, 0) with 4 bytes, then (0x53, 0, 1) with 2 bytes.
+        TBatchCase{"PortChange", {0x52, 0x30, 0x01, 0x52, 0x31, 0x02, 0x53, 0x30, 0x03}, {2, 1}},
+        // 254 bytes, then 2: a batch never exceeds 127 register pairs.
+        TBatchCase{"FullBatch", ManyYM2612Writes(128), {127, 1}},
+        // A zero wait neither sends nor waits.
+        TBatchCase{"ZeroWait", {0x52, 0x30, 0x01, 0x61, 0x00, 0x00, 0x52, 0x31, 0x02}, {2}},
+        // A real wait sends the batch before it.
+        TBatchCase{"FrameWait", {0x52, 0x30, 0x01, 0x62, 0x52, 0x31, 0x02}, {1, 1}}),
+    [](const auto& row) { return std::string(row.param.Name); });
+
+TEST(RegisterPlayback, SendsEveryWriteInOrderAtItsSamplePosition) {
+    TSimConnection board("Keltra 4");
+    TRecordingHost host;
+    host.SetPort(0, board.Port.Get(), "sim");
+    // A key-on, then five frames of one write each.
+    VGMBuilder file = TestFile();
+    file.Cmd({0x54, 0x08, 0x78});
+    for (uint8_t i = 0; i < 5; ++i) file.Cmd({0x62, 0x54, 0x20, i});
+    file.Cmd({0x62}).End();
+    TempFile vgm(file.Build(), ".vgm");
+    TVGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+    RunToEnd(thread);
+    ASSERT_EQ(thread.PlaybackError(), "");
+
+    const auto writes = board.HostWrites();
+    ASSERT_EQ(writes.size(), 6u);
+    EXPECT_EQ(writes[0].Reg, 0x08);
+    for (size_t i = 1; i < writes.size(); ++i) {
+        EXPECT_EQ(writes[i].Reg, 0x20);
+        EXPECT_EQ(writes[i].Value, i - 1);
+        // 735 samples apart; generous for a loaded machine.
+        const auto gap = static_cast<int64_t>(writes[i].TimeUS - writes[i - 1].TimeUS);
+        EXPECT_GT(gap, 12000) << i;
+        EXPECT_LT(gap, 40000) << i;
+    }
+    // The position is taken on the running total: 6 * 735 samples = 100 ms.
+    EXPECT_EQ(thread.PositionMS(), 100);
+}
+
+TEST(RegisterPlayback, RepeatCountTwoPlaysTheLoopTwiceThenEnds) {
+    TSimConnection board("Keltra 4");
+    TRecordingHost host;
+    host.SetPort(0, board.Port.Get(), "sim");
+    VGMBuilder file = TestFile();
+    file.Cmd({0x54, 0x08, 0x78, 0x62});  // intro
+    file.LoopHere();
+    file.Cmd({0x54, 0x20, 0x11, 0x62, 0x54, 0x20, 0x22, 0x62}).End();
+    TempFile vgm(file.Build(), ".vgm");
+    TVGMPlayerThread thread(host, vgm.path().string(), 2, 0);
+    RunToEnd(thread);
+    ASSERT_EQ(thread.PlaybackError(), "");
+    EXPECT_TRUE(thread.PlaybackCompleted());
+
+    std::vector<int> values;
+    for (const auto& w : board.HostWrites()) values.push_back(w.Value);
+    EXPECT_EQ(values, (std::vector<int>{0x78, 0x11, 0x22, 0x11, 0x22}));
+    EXPECT_EQ(thread.PositionMS(), 5 * 735 * 1000 / 44100);
+}
+
+TEST(RegisterPlayback, OneSecondFadeSendsSixtyTwoStepsAndEndsAtTheLast) {
+    TSimConnection board("Keltra 4");
+    TRecordingHost host;
+    host.SetPort(0, board.Port.Get(), "sim");
+    VGMBuilder file = TestFile();
+    file.Cmd({0x54, 0x08, 0x78});
+    file.LoopHere();
+    file.Cmd({0x54, 0x20, 0x11, 0x61, 0x44, 0x11}).End();  // 0.1 s loop body
+    TempFile vgm(file.Build(), ".vgm");
+    TVGMPlayerThread thread(host, vgm.path().string(), 1, 1);
+    const auto start = Clock::now();
+    RunToEnd(thread);
+    const auto took = Clock::now() - start;
+    ASSERT_EQ(thread.PlaybackError(), "");
+    EXPECT_TRUE(thread.PlaybackCompleted());
+
+    // Start's full volume, then the fade's 62 steps ending at 96.
+    const auto volumes = board.Events(TSimTraceOp::Volume);
+    ASSERT_EQ(volumes.size(), 63u);
+    EXPECT_EQ(volumes.front().Number, 0u);
+    EXPECT_EQ(volumes.back().Number, 96u);
+    const uint64_t fadeUS = volumes.back().TimeUS - volumes[1].TimeUS;
+    EXPECT_GT(fadeUS, 800000u);
+    EXPECT_LT(fadeUS, 1300000u);
+    // The loop kept playing during the fade, and nothing followed its end.
+    const auto writes = board.HostWrites();
+    EXPECT_GE(writes.size(), 9u);
+    EXPECT_LT(writes.back().TimeUS, volumes.back().TimeUS);
+    // The position is the elapsed time: 0.1 s of loop before the fade, 1 s of fade.
+    EXPECT_GE(thread.PositionMS(), 1090);
+    EXPECT_LT(thread.PositionMS(), 1400);
+    EXPECT_LT(took, std::chrono::seconds(8));
+}
+
+TEST(RegisterPlayback, KL2BoardGetsCollapsedTimeZeroKeysAndSelfContainedPSGBytes) {
+    TSimConnection board("Keltra 2.1");
+    TRecordingHost host;
+    host.SetPort(0, board.Port.Get(), "sim");
+    VGMBuilder file = KL2TestFile();
+    file.Cmd({0x52, 0x28, 0xF0, 0x52, 0x28, 0x00, 0x52, 0x28, 0xF1});  // keys of slots 0, 0, 1
+    file.Cmd({0x52, 0x2A, 0x80, 0x52, 0x2A, 0x7F});                    // DAC data
+    file.Cmd({0x50, 0x9F, 0x50, 0x03});                                // latch ch0 attenuation, data
+    file.Cmd({0x50, 0x85, 0x50, 0x12});                                // latch ch0 tone, data
+    file.Cmd({0x62, 0x52, 0x28, 0xF2, 0x62}).End();                    // after time 0: sent as it is
+    TempFile vgm(file.Build(), ".vgm");
+    TVGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+    RunToEnd(thread);
+    ASSERT_EQ(thread.PlaybackError(), "");
+    EXPECT_EQ(host.LogStarting("KL2 playback=register").size(), 1u);
+
+    std::vector<std::pair<int, int>> seen;
+    for (const auto& w : board.HostWrites()) seen.emplace_back(w.Reg, w.Value);
+    const std::vector<std::pair<int, int>> expected{
+        {-1, 0x9F}, {-1, 0x93},  // the data byte names its register
+        {-1, 0x85}, {-1, 0x85}, {-1, 0x12},  // the tone latch goes again in front
+        {0x28, 0x00}, {0x28, 0xF1}, {0x2A, 0x7F},  // final keys in order of last write, last DAC
+        {0x28, 0xF2}};
+    EXPECT_EQ(seen, expected);
+}
+
+// A write that makes a chip audible synchronises the boards' startup (one
+// more request on the wire); a file that never sounds does not, and its
+// waits still take their real time.
+TEST(RegisterPlayback, OnlyAnAudibleWriteSynchronisesTheStartup) {
+    std::map<bool, uint64_t> requests;
+    for (const bool audible : {false, true}) {
+        TSimConnection board("Keltra 4");
+        TRecordingHost host;
+        host.SetPort(0, board.Port.Get(), "sim");
+        VGMBuilder file = TestFile();
+        file.Cmd({0x54, 0x08, static_cast<uint8_t>(audible ? 0x78 : 0x00), 0x61, 0x44, 0x11}).End();
+        TempFile vgm(file.Build(), ".vgm");
+        TVGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+        const auto start = Clock::now();
+        RunToEnd(thread);
+        ASSERT_EQ(thread.PlaybackError(), "");
+        EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(100)) << audible;
+        requests[audible] = board.Board->Requests();
+    }
+    EXPECT_EQ(requests[true], requests[false] + 1);
+}
+
+TEST(RegisterPlayback, StopDuringALongWaitEndsTheRunPromptly) {
+    TSimConnection board("Keltra 4");
+    TRecordingHost host;
+    host.SetPort(0, board.Port.Get(), "sim");
+    VGMBuilder file = TestFile();
+    file.Cmd({0x54, 0x08, 0x78});
+    for (int i = 0; i < 20; ++i) file.Cmd({0x61, 0xFF, 0xFF});  // about 30 s
+    file.End();
+    TempFile vgm(file.Build(), ".vgm");
+    TVGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+    thread.Start();
+    ASSERT_TRUE(board.Board->WaitForTrace(
+        [](const auto& trace) {
+            return std::any_of(trace.begin(), trace.end(), [](const auto& e) { return e.Op == TSimTraceOp::Reg; });
+        },
+        std::chrono::seconds(10)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const auto stopAt = Clock::now();
+    thread.Stop();
+    // The wait ends within a millisecond; resetting the board and draining
+    // take a few more. The bound is generous for a loaded machine.
+    ASSERT_TRUE(thread.WaitFor(3000));
+    EXPECT_LT(Clock::now() - stopAt, std::chrono::milliseconds(1500));
+    EXPECT_FALSE(thread.PlaybackCompleted());
+    EXPECT_EQ(thread.PlaybackError(), "");
+    EXPECT_TRUE(host.LogStarting("エラー: ").empty());
+    // The board was reset at the end.
+    EXPECT_EQ(board.Events(TSimTraceOp::Reset).size(), 2u);
+}
+
+}  // namespace
+}  // namespace klink::test

@@ -1,0 +1,211 @@
+// The playback thread's run: what it shows and logs, how failures end it,
+// stopping during preparation, the stop report and the final drain.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "PlayerTestSupport.h"
+#include "protocol/KLINKCodec.h"
+
+namespace klink::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::vector<uint8_t> ShortYM2151File() {
+    VGMBuilder file = TestFile();
+    file.Cmd({0x54, 0x08, 0x78, 0x62}).End().GD3({u"Title", u"", u"Game"});
+    return file.Build();
+}
+
+TEST(VGMPlayerThread, ShowsTheFileBeforeTheHeaderAndLogsRoutesAndRouting) {
+    TSimConnection board("Keltra 4");
+    TRecordingHost host;
+    host.SetPort(0, board.Port.Get(), "COM7");
+    TempFile vgm(ShortYM2151File(), ".vgm");
+    TVGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+    EXPECT_FALSE(thread.Finished());
+    RunToEnd(thread);
+    EXPECT_TRUE(thread.Finished());
+    EXPECT_TRUE(thread.PlaybackCompleted());
+    EXPECT_EQ(thread.PlaybackError(), "");
+
+    const std::string path = vgm.path().string();
+    const std::vector<std::string> calls{"clear", "dialog " + path, "path " + path, "header", "tags"};
+    EXPECT_EQ(host.Calls, calls);
+    EXPECT_EQ(host.Header.Texts[static_cast<size_t>(TVGMDisplayField::lblClkYM2151)], "3579545");
+    const auto log = host.LogLines();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0], "VGM register routes=1; OKI=0 Hz, divider=0 (clock 0 = unused).");
+    EXPECT_EQ(log[1].rfind("COM7 / ", 0), 0u) << log[1];
+    EXPECT_NE(log[1].find("VGM routing (connection 1/2 = upper/lower COM selector):"), std::string::npos);
+}
+
+TEST(VGMPlayerThread, AThreadThatNeverStartedIsDestroyedQuietly) {
+    TRecordingHost host;
+    auto thread = std::make_unique<TVGMPlayerThread>(host, "nothing.vgm", 1, 0);
+    thread.reset();
+    EXPECT_EQ(host.SynchronizeCalls, 0);
+}
+
+struct TFailureCase {
+    const char* Name;
+    std::vector<uint8_t> File;
+    bool WithBoard;
+    const char* Model;
+    const char* Message;
+    bool HeaderShown;
+};
+
+class VGMPlayerThreadFailure : public ::testing::TestWithParam<TFailureCase> {};
+
+// Every failure ends the run with its message kept and logged exactly once.
+TEST_P(VGMPlayerThreadFailure, LogsTheMessageOnceWithItsPrefix) {
+    const TFailureCase& c = GetParam();
+    std::unique_ptr<TSimConnection> board;
+    TRecordingHost host;
+    if (c.WithBoard) {
+        board = std::make_unique<TSimConnection>(c.Model);
+        host.SetPort(0, board->Port.Get(), "sim");
+    }
+    TempFile vgm(c.File, ".vgm");
+    TVGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+    RunToEnd(thread);
+    EXPECT_EQ(thread.PlaybackError(), c.Message);
+    EXPECT_FALSE(thread.PlaybackCompleted());
+    const auto errors = host.LogStarting("エラー: ");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], std::string("エラー: ") + c.Message);
+    EXPECT_EQ(host.LogLines().back(), errors[0]);
+    EXPECT_EQ(std::count(host.Calls.begin(), host.Calls.end(), "header"), c.HeaderShown ? 1 : 0);
+    if (board) {
+        // A board that was started is reset again at the end.
+        const auto resets = board->Events(sim::TSimTraceOp::Reset).size();
+        EXPECT_TRUE(resets == 0 || resets == 2) << resets;
+    }
+}
+
+std::vector<uint8_t> NotAVGMFile() {
+    std::vector<uint8_t> bytes(0x100, 0);
+    bytes[0] = 'R';
+    bytes[1] = 'I';
+    bytes[2] = 'F';
+    bytes[3] = 'F';
+    return bytes;
+}
+
+std::vector<uint8_t> OnlyYM2608() {
+    VGMBuilder file;
+    file.Field(0x48, 7987200);
+    file.Cmd({0x56, 0x07, 0x38, 0x62}).End();
+    return file.Build();
+}
+
+std::vector<uint8_t> WithOKIStream() {
+    VGMBuilder file = TestFile();
+    file.Field(0x90, 8000000).Byte(0x94, 0);
+    file.Cmd({0x54, 0x08, 0x78, 0xB7, 0x01, 0x88, 0x62}).End();
+    return file.Build();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, VGMPlayerThreadFailure,
+    ::testing::Values(
+        TFailureCase{"NotAVGMFile", NotAVGMFile(), true, "Keltra 4", "Invalid VGM signature.",
+                     false},
+        TFailureCase{"NoSupportedChip", OnlyYM2608(), true, "Keltra 4",
+                     "No supported KLINK register or audio commands in this VGM.", true},
+        TFailureCase{"NoBoard", ShortYM2151File(), false, "", "Connect at least one KLINK device before playback.",
+                     true},
+        TFailureCase{"ADPCMPathMissing", WithOKIStream(), true, "Keltra 4",
+                     "ADPCM stream playback is not available in this build.", true}),
+    [](const auto& row) { return std::string(row.param.Name); });
+
+// Stopping while the boards are probed ends the run at once and quietly,
+// and a board that was never started is not reset.
+TEST(VGMPlayerThread, StopDuringPrepareEndsQuietly) {
+    sim::TSimFaults faults;
+    faults.Replies.push_back({sim::TSimReplyAction::Drop, KLINK_OP_DEVICE_INFO});
+    TSimConnection board("Keltra 4", faults);
+    TRecordingHost host;
+    host.SetPort(0, board.Port.Get(), "sim");
+    TempFile vgm(ShortYM2151File(), ".vgm");
+    TVGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+    thread.Start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const auto stopAt = Clock::now();
+    thread.Stop();
+    EXPECT_TRUE(thread.StopRequested());
+    ASSERT_TRUE(thread.WaitFor(3000));
+    EXPECT_LT(Clock::now() - stopAt, std::chrono::milliseconds(700));
+    EXPECT_FALSE(thread.PlaybackCompleted());
+    EXPECT_NE(thread.PlaybackError().find("Playback cancelled."), std::string::npos) << thread.PlaybackError();
+    EXPECT_TRUE(host.LogStarting("エラー: ").empty());
+    EXPECT_TRUE(board.Events(sim::TSimTraceOp::Reset).empty());
+}
+
+// A board that stops answering at the final reset: the track played, but the
+// run reports the failed stop, so a playlist does not advance.
+TEST(VGMPlayerThread, AFailedResetAtTheEndIsReported) {
+    sim::TSimFaults faults;
+    faults.Replies.push_back({sim::TSimReplyAction::Drop, KLINK_OP_RESET, 2});
+    TSimConnection board("Keltra 4", faults);
+    TRecordingHost host;
+    host.SetPort(0, board.Port.Get(), "COM3");
+    TempFile vgm(ShortYM2151File(), ".vgm");
+    TVGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+    RunToEnd(thread);
+    EXPECT_TRUE(thread.PlaybackCompleted());
+    EXPECT_EQ(thread.PlaybackError().rfind("KLINK stop failed: COM3 RESET: ", 0), 0u) << thread.PlaybackError();
+    EXPECT_EQ(thread.PlaybackError().substr(thread.PlaybackError().size() - 2), "; ");
+    const auto errors = host.LogStarting("エラー: KLINK stop failed: COM3 RESET: ");
+    EXPECT_EQ(errors.size(), 1u);
+}
+
+// On a pseudo-terminal the driver's output queue always reads empty, so a
+// stuck board cannot show there. A socket pair whose far end nobody reads
+// holds the written bytes in its queue the way a stuck serial port does.
+class StuckPort {
+public:
+    StuckPort() {
+        int fds[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) throw std::runtime_error("socketpair");
+        Near = fds[0];
+        Far = fds[1];
+    }
+    ~StuckPort() {
+        close(Near);
+        close(Far);
+    }
+    int Near = -1;
+    int Far = -1;
+};
+
+TEST(VGMPlayerThread, OutputThatNeverDrainsFailsTheRunAfterTwoSeconds) {
+    for (const bool stopped : {false, true}) {
+        StuckPort port;
+        TRecordingHost host;
+        host.SetPort(0, static_cast<platform::OSHandle>(port.Near), "COM9");
+        TempFile vgm(ShortYM2151File(), ".vgm");
+        TVGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+        thread.Start();
+        if (stopped) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            thread.Stop();
+        }
+        ASSERT_TRUE(thread.WaitFor(10000));
+        // The drain outlasts the probe's time-out and replaces its failure;
+        // the final drain runs even after a stop.
+        EXPECT_EQ(thread.PlaybackError(), "Serial output did not drain.") << stopped;
+        EXPECT_EQ(host.LogStarting("エラー: ").size(), stopped ? 0u : 1u);
+        if (!stopped) {
+            EXPECT_EQ(host.LogLines().back(), "エラー: Serial output did not drain.");
+        }
+    }
+}
+
+}  // namespace
+}  // namespace klink::test
