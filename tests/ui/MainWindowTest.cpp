@@ -1,0 +1,703 @@
+// The main window on the offscreen platform: playlist rules on real rows,
+// playback control against stand-in runs, connections against simulated
+// boards, the session, and (when the playback thread is built) real
+// playback on simulated boards.
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "SimBoard.h"
+#include "player/PlayerHost.h"
+#include "ui/KLINKMainWindow.h"
+#include "ui/KLINKSession.h"
+#include "ui/PlaylistView.h"
+#include "ui/PortComboBox.h"
+
+using namespace klink;
+
+namespace {
+
+// A run the test finishes by hand.
+struct TFakeRunState {
+    std::string File;
+    int32_t Repeat = 0;
+    int32_t Fade = 0;
+    bool Started = false;
+    bool StopCalled = false;
+    std::atomic<bool> Finished{false};
+    bool Completed = false;
+    std::string Error;
+    std::atomic<int32_t> Position{0};
+};
+
+class TFakeRun final : public IPlaybackRun {
+public:
+    explicit TFakeRun(std::shared_ptr<TFakeRunState> state) : FState(std::move(state)) {}
+    void Start() override { FState->Started = true; }
+    void Stop() noexcept override {
+        FState->StopCalled = true;
+        FState->Finished = true;
+    }
+    [[nodiscard]] bool Finished() const noexcept override { return FState->Finished; }
+    bool WaitFor(uint32_t) override { return FState->Finished; }
+    [[nodiscard]] int32_t PositionMS() const noexcept override { return FState->Position; }
+    [[nodiscard]] bool PlaybackCompleted() const noexcept override { return FState->Completed; }
+    [[nodiscard]] std::string PlaybackError() const override { return FState->Error; }
+
+private:
+    std::shared_ptr<TFakeRunState> FState;
+};
+
+// A run on a thread of its own that keeps asking the host for display calls
+// until it is stopped: the shape that deadlocks a stop that does not serve them.
+class TChattyRun final : public IPlaybackRun {
+public:
+    explicit TChattyRun(IPlayerHost& host) : FHost(host) {}
+    ~TChattyRun() override {
+        FStop = true;
+        if (FThread.joinable()) {
+            FThread.join();
+        }
+    }
+    void Start() override {
+        FThread = std::thread([this] {
+            while (!FStop) {
+                FHost.Synchronize([this] { FHost.AppendLog("tick"); });
+                ++FCalls;
+            }
+            FHost.Synchronize([this] { FHost.AppendLog("last call while stopping"); });
+            FDone = true;
+        });
+    }
+    void Stop() noexcept override { FStop = true; }
+    [[nodiscard]] bool Finished() const noexcept override { return FDone; }
+    bool WaitFor(uint32_t timeoutMs) override {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (!FDone && std::chrono::steady_clock::now() < until) {
+            std::this_thread::yield();
+        }
+        return FDone;
+    }
+    [[nodiscard]] int32_t PositionMS() const noexcept override { return 0; }
+    [[nodiscard]] bool PlaybackCompleted() const noexcept override { return false; }
+    [[nodiscard]] std::string PlaybackError() const override { return {}; }
+    std::atomic<int> FCalls{0};
+
+private:
+    IPlayerHost& FHost;
+    std::atomic<bool> FStop{false};
+    std::atomic<bool> FDone{false};
+    std::thread FThread;
+};
+
+QString Sample(const char* name) {
+    return QStringLiteral(KLINK_SOURCE_DIR "/samples/") + QString::fromLatin1(name);
+}
+
+}  // namespace
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir FConfig;
+    QTemporaryDir FRuntime;
+    std::vector<std::shared_ptr<TFakeRunState>> FRuns;
+
+    TPlaybackFactory FakeFactory() {
+        return [this](IPlayerHost&, const std::string& file, int32_t repeat, int32_t fade) {
+            auto state = std::make_shared<TFakeRunState>();
+            state->File = file;
+            state->Repeat = repeat;
+            state->Fade = fade;
+            FRuns.push_back(state);
+            return std::make_unique<TFakeRun>(state);
+        };
+    }
+    std::unique_ptr<TForm1> NewForm(TPlaybackFactory factory = {}) {
+        auto form = std::make_unique<TForm1>(factory ? std::move(factory) : FakeFactory());
+        // The timer is driven by hand in these tests.
+        form->PlaybackTimer()->stop();
+        return form;
+    }
+    static void AddRows(TForm1& form, int count) {
+        QStringList files;
+        for (int i = 0; i < count; ++i) {
+            form.AddPlaylistFile(Sample("demo_ym2151.vgm"));
+            form.Playlist()->topLevelItem(i)->setText(0, QString::number(i));
+        }
+    }
+    static QStringList Titles(const TForm1& form) {
+        QStringList titles;
+        for (int i = 0; i < form.Playlist()->topLevelItemCount(); ++i) {
+            titles << form.Playlist()->topLevelItem(i)->text(0);
+        }
+        return titles;
+    }
+    static void Select(TForm1& form, const QList<int>& rows) {
+        form.Playlist()->clearSelection();
+        for (int row : rows) {
+            form.Playlist()->topLevelItem(row)->setSelected(true);
+        }
+    }
+    static QString Log(const TForm1& form) {
+        return form.findChild<QPlainTextEdit*>(QStringLiteral("memLog"))->toPlainText();
+    }
+    static bool RowIsHighlighted(const TForm1& form, int row) {
+        return form.Playlist()->topLevelItem(row)->background(0).color() == QColor(220, 240, 220);
+    }
+    QString SessionFile() const { return FConfig.path() + QStringLiteral("/KLINKdev/session.json"); }
+
+private slots:
+    void initTestCase() {
+        // Never the real ~/.config, and a private folder for simulated ports.
+        QVERIFY(FConfig.isValid());
+        QVERIFY(FRuntime.isValid());
+        QFile::setPermissions(FRuntime.path(),
+                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        qputenv("XDG_CONFIG_HOME", FConfig.path().toUtf8());
+        qputenv("XDG_RUNTIME_DIR", FRuntime.path().toUtf8());
+    }
+    void init() {
+        FRuns.clear();
+        QFile::remove(SessionFile());
+    }
+
+    void controlsHaveTheirNamesAndTexts() {
+        auto form = NewForm();
+        QCOMPARE(form->windowTitle(), QStringLiteral("KLINK Dev tool"));
+        QCOMPARE(form->width(), TForm1::kClientWidth);
+        QCOMPARE(form->findChild<QPushButton*>(QStringLiteral("btnConnect"))->text(), QStringLiteral("接続"));
+        QCOMPARE(form->findChild<QPushButton*>(QStringLiteral("Button1"))->text(), QStringLiteral("接続"));
+        QCOMPARE(form->findChild<QPushButton*>(QStringLiteral("btnRefresh"))->text(),
+                 QStringLiteral("再スキャン"));
+        QCOMPARE(form->findChild<QPushButton*>(QStringLiteral("Button3"))->text(),
+                 QStringLiteral("ファイルを開く(&O)"));
+        QCOMPARE(form->findChild<QLabel*>(QStringLiteral("lblTime"))->text(), QStringLiteral("00:00.00"));
+        QCOMPARE(form->findChild<QComboBox*>(QStringLiteral("cmbRepeatNum"))->currentIndex(), 0);
+        QCOMPARE(form->findChild<QComboBox*>(QStringLiteral("cmbFadeout"))->currentText(),
+                 QStringLiteral("10秒"));
+        for (const char* name : {"actPlay", "actDelete", "actCopyPath"}) {
+            QVERIFY2(!form->findChild<QAction*>(QString::fromLatin1(name))->isEnabled(), name);
+        }
+        QStringList headers;
+        for (int c = 0; c < 3; ++c) {
+            headers << form->Playlist()->headerItem()->text(c);
+        }
+        QCOMPARE(headers, (QStringList{QStringLiteral("タイトル"), QStringLiteral("ゲーム名"),
+                                       QStringLiteral("パス")}));
+        for (int i = 1; i <= 10; ++i) {
+            QVERIFY(form->findChild<QLineEdit*>(QStringLiteral("Edit%1").arg(i)) != nullptr);
+        }
+    }
+
+    void repeatAndFadeReachTheRun_data() {
+        QTest::addColumn<int>("repeatItem");
+        QTest::addColumn<int>("fadeItem");
+        QTest::addColumn<int>("repeat");
+        QTest::addColumn<int>("fade");
+        QTest::newRow("1, none") << 0 << 0 << 1 << 0;
+        QTest::newRow("2, 1 s") << 1 << 1 << 2 << 1;
+        QTest::newRow("3, 3 s") << 2 << 2 << 3 << 3;
+        QTest::newRow("4, 5 s") << 3 << 3 << 4 << 5;
+        QTest::newRow("5, 10 s") << 4 << 4 << 5 << 10;
+        QTest::newRow("endless, 15 s") << 5 << 5 << 0 << 15;
+    }
+    void repeatAndFadeReachTheRun() {
+        QFETCH(int, repeatItem);
+        QFETCH(int, fadeItem);
+        QFETCH(int, repeat);
+        QFETCH(int, fade);
+        auto form = NewForm();
+        form->findChild<QComboBox*>(QStringLiteral("cmbRepeatNum"))->setCurrentIndex(repeatItem);
+        form->findChild<QComboBox*>(QStringLiteral("cmbFadeout"))->setCurrentIndex(fadeItem);
+        form->RequestPlay(Sample("demo_ym2151.vgm"), -1);
+        QCOMPARE(FRuns.size(), size_t{1});
+        QCOMPARE(FRuns[0]->Repeat, repeat);
+        QCOMPARE(FRuns[0]->Fade, fade);
+        QVERIFY(FRuns[0]->Started);
+    }
+
+    // How a track ends decides whether the next row plays.
+    void advanceAfterATrack_data() {
+        QTest::addColumn<QString>("outcome");
+        QTest::addColumn<bool>("advances");
+        QTest::newRow("completed") << QStringLiteral("completed") << true;
+        QTest::newRow("failed") << QStringLiteral("failed") << false;
+        QTest::newRow("completed, then stop failed") << QStringLiteral("stop-failed") << false;
+        QTest::newRow("stopped by the user") << QStringLiteral("stopped") << false;
+        QTest::newRow("endless, still playing") << QStringLiteral("endless") << false;
+    }
+    void advanceAfterATrack() {
+        QFETCH(QString, outcome);
+        QFETCH(bool, advances);
+        auto form = NewForm();
+        AddRows(*form, 3);
+        form->PlayPlaylistIndex(0);
+        QCOMPARE(FRuns.size(), size_t{1});
+        QCOMPARE(form->PlaylistIndex(), 0);
+        QCOMPARE(form->NextPlaylistIndex(), 1);
+        QVERIFY(RowIsHighlighted(*form, 0));
+        TFakeRunState& run = *FRuns[0];
+        if (outcome == QStringLiteral("completed")) {
+            run.Completed = true;
+            run.Finished = true;
+        } else if (outcome == QStringLiteral("failed")) {
+            run.Error = "Reply time-out.";
+            run.Finished = true;
+        } else if (outcome == QStringLiteral("stop-failed")) {
+            run.Completed = true;
+            run.Error = "KLINK stop failed: x";
+            run.Finished = true;
+        } else if (outcome == QStringLiteral("stopped")) {
+            form->StopPlayback();
+        } else {
+            run.Position = 6'000'000;
+        }
+        form->PlaybackTimerTick();
+        form->PlaybackTimerTick();
+        if (advances) {
+            QCOMPARE(FRuns.size(), size_t{2});
+            QCOMPARE(form->PlaylistIndex(), 1);
+            QVERIFY(RowIsHighlighted(*form, 1));
+            QVERIFY(!RowIsHighlighted(*form, 0));
+        } else {
+            QCOMPARE(FRuns.size(), size_t{1});
+        }
+        if (outcome == QStringLiteral("endless")) {
+            QVERIFY(form->HasPlayerThread());
+            QCOMPARE(form->findChild<QLabel*>(QStringLiteral("lblTime"))->text(),
+                     QStringLiteral("100:00.00"));
+        }
+    }
+
+    void lastRowCompletesAndPlaybackStops() {
+        auto form = NewForm();
+        AddRows(*form, 2);
+        form->PlayPlaylistIndex(1);
+        FRuns[0]->Completed = true;
+        FRuns[0]->Finished = true;
+        form->PlaybackTimerTick();
+        QCOMPARE(FRuns.size(), size_t{1});
+        QVERIFY(!form->HasPlayerThread());
+        QCOMPARE(form->PlaylistIndex(), -1);
+        QVERIFY(!RowIsHighlighted(*form, 1));
+        QCOMPARE(form->LastPlaylistIndex(), 1);
+    }
+
+    void openedFileIsNotAddedAndHasNoNext() {
+        auto form = NewForm();
+        AddRows(*form, 2);
+        form->RequestPlay(Sample("demo_sn76489.vgm"), -1);
+        QCOMPARE(FRuns.size(), size_t{1});
+        QCOMPARE(form->Playlist()->topLevelItemCount(), 2);
+        QCOMPARE(form->PlaylistIndex(), -1);
+        QCOMPARE(form->NextPlaylistIndex(), -1);
+        QCOMPARE(form->LastPlaylistIndex(), -1);
+        QCOMPARE(form->LastPlayedPath(), Sample("demo_sn76489.vgm"));
+        FRuns[0]->Completed = true;
+        FRuns[0]->Finished = true;
+        form->PlaybackTimerTick();
+        QCOMPARE(FRuns.size(), size_t{1});
+    }
+
+    void playNeedsOneSelectedRowAndAPlayableName() {
+        auto form = NewForm();
+        AddRows(*form, 3);
+        Select(*form, {0, 1});
+        form->ListView1DblClick();  // Enter does the same
+        QVERIFY(FRuns.empty());
+        Select(*form, {2});
+        form->ListView1DblClick();
+        QCOMPARE(FRuns.size(), size_t{1});
+        QCOMPARE(form->PlaylistIndex(), 2);
+
+        form->RequestPlay(QStringLiteral("/music/readme.txt"), -1);
+        QCOMPARE(FRuns.size(), size_t{1});  // ignored, without a message
+        QVERIFY(form->HasPlayerThread());
+    }
+
+    void aNewPlayRequestStopsTheRunningTrackWithoutAdvance() {
+        auto form = NewForm();
+        AddRows(*form, 3);
+        form->PlayPlaylistIndex(0);
+        form->PlayPlaylistIndex(2);
+        QCOMPARE(FRuns.size(), size_t{2});
+        QVERIFY(FRuns[0]->StopCalled);
+        QCOMPARE(form->PlaylistIndex(), 2);
+        QCOMPARE(form->NextPlaylistIndex(), 3);
+    }
+
+    void stopKeepsServingTheThreadsCalls() {
+        TChattyRun* chatty = nullptr;
+        auto form = NewForm([&chatty](IPlayerHost& host, const std::string&, int32_t, int32_t) {
+            auto run = std::make_unique<TChattyRun>(host);
+            chatty = run.get();
+            return run;
+        });
+        form->RequestPlay(Sample("demo_ym2151.vgm"), -1);
+        QVERIFY(chatty != nullptr);
+        QTRY_VERIFY_WITH_TIMEOUT(chatty->FCalls > 3, 10000);
+        form->StopPlayback();  // would hang if the calls were not served while waiting
+        QVERIFY(!form->HasPlayerThread());
+        QVERIFY(Log(*form).contains(QStringLiteral("last call while stopping")));
+    }
+
+    void draggingRowsMovesThemAsABlock_data() {
+        QTest::addColumn<QList<int>>("selected");
+        QTest::addColumn<int>("targetRow");
+        QTest::addColumn<bool>("lowerHalf");
+        QTest::addColumn<QStringList>("order");
+        QTest::addColumn<int>("playing");
+        QTest::newRow("playing row to the end keeps its highlight")
+            << QList<int>{1} << 4 << true << QStringList{"0", "2", "3", "4", "1"} << 4;
+        QTest::newRow("two rows above the playing row")
+            << QList<int>{3, 4} << 0 << false << QStringList{"3", "4", "0", "1", "2"} << 3;
+        QTest::newRow("onto a selected row changes nothing")
+            << QList<int>{1, 2} << 2 << false << QStringList{"0", "1", "2", "3", "4"} << 1;
+        QTest::newRow("below the last row")
+            << QList<int>{0} << -1 << false << QStringList{"1", "2", "3", "4", "0"} << 0;
+    }
+    void draggingRowsMovesThemAsABlock() {
+        QFETCH(QList<int>, selected);
+        QFETCH(int, targetRow);
+        QFETCH(bool, lowerHalf);
+        QFETCH(QStringList, order);
+        QFETCH(int, playing);
+        auto form = NewForm();
+        form->resize(TForm1::kClientWidth, 900);
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        AddRows(*form, 5);
+        form->PlayPlaylistIndex(1);
+        Select(*form, selected);
+        form->Playlist()->setCurrentItem(form->Playlist()->topLevelItem(selected.front()), 0,
+                                         QItemSelectionModel::NoUpdate);
+        QPoint pos;
+        if (targetRow < 0) {
+            const QRect last = form->Playlist()->visualItemRect(form->Playlist()->topLevelItem(4));
+            pos = QPoint(last.center().x(), last.bottom() + 20);
+        } else {
+            const QRect r = form->Playlist()->visualItemRect(form->Playlist()->topLevelItem(targetRow));
+            pos = QPoint(r.center().x(), lowerHalf ? r.bottom() - 1 : r.top() + 1);
+        }
+        form->ListView1DragDrop(pos);
+        QCOMPARE(Titles(*form), order);
+        QCOMPARE(form->PlaylistIndex(), playing);
+        QCOMPARE(form->NextPlaylistIndex(), playing + 1);
+        QVERIFY(RowIsHighlighted(*form, playing));
+        // The moved rows stay selected, and the focused row follows its row.
+        QStringList selectedTitles;
+        for (QTreeWidgetItem* item : form->Playlist()->selectedItems()) {
+            selectedTitles << item->text(0);
+        }
+        selectedTitles.sort();
+        QStringList expected;
+        for (int row : selected) {
+            expected << QString::number(row);
+        }
+        QCOMPARE(selectedTitles, expected);
+        QCOMPARE(form->Playlist()->currentItem()->text(0), QString::number(selected.front()));
+    }
+
+    void deletingRowsKeepsTheIndexesOnTheirTracks() {
+        auto form = NewForm();
+        AddRows(*form, 5);
+        form->PlayPlaylistIndex(3);
+        Select(*form, {0, 1});
+        form->actDeleteUpdate();
+        QVERIFY(form->findChild<QAction*>(QStringLiteral("actDelete"))->isEnabled());
+        form->actDeleteExecute();
+        QCOMPARE(Titles(*form), (QStringList{"2", "3", "4"}));
+        QCOMPARE(form->PlaylistIndex(), 1);
+        QCOMPARE(form->NextPlaylistIndex(), 2);
+        QCOMPARE(form->LastPlaylistIndex(), 1);
+        QVERIFY(RowIsHighlighted(*form, 1));
+
+        // Deleting the playing row keeps playing, without a highlight; the row
+        // after it stays next.
+        Select(*form, {1});
+        form->actDeleteExecute();
+        QVERIFY(form->HasPlayerThread());
+        QCOMPARE(form->PlaylistIndex(), -1);
+        QCOMPARE(form->NextPlaylistIndex(), 1);
+        QCOMPARE(Titles(*form), (QStringList{"2", "4"}));
+        FRuns.back()->Completed = true;
+        FRuns.back()->Finished = true;
+        form->PlaybackTimerTick();
+        QCOMPARE(FRuns.size(), size_t{2});
+        QCOMPARE(FRuns.back()->File, Sample("demo_ym2151.vgm").toStdString());
+        QCOMPARE(form->PlaylistIndex(), 1);
+    }
+
+    void copyPathsOfTheSelectedRows() {
+        auto form = NewForm();
+        AddRows(*form, 3);
+        form->Playlist()->topLevelItem(0)->setText(2, QStringLiteral("/a.vgm"));
+        form->Playlist()->topLevelItem(1)->setText(2, QString());
+        form->Playlist()->topLevelItem(2)->setText(2, QStringLiteral("/c.vgz"));
+        QApplication::clipboard()->setText(QStringLiteral("before"));
+        Select(*form, {0, 1, 2});
+        form->actCopyPathExecute();
+        QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("/a.vgm\r\n/c.vgz"));
+        // Only rows without a path: the clipboard is left alone.
+        QApplication::clipboard()->setText(QStringLiteral("before"));
+        Select(*form, {1});
+        form->actCopyPathExecute();
+        QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("before"));
+    }
+
+    void droppedFiles() {
+        QTemporaryDir dir;
+        const QString folder = dir.path() + QStringLiteral("/folder.vgm");
+        QDir().mkpath(folder);
+        QFile text(dir.path() + QStringLiteral("/notes.txt"));
+        QVERIFY(text.open(QIODevice::WriteOnly));
+        text.close();
+        QFile broken(dir.path() + QStringLiteral("/broken.VGM"));
+        QVERIFY(broken.open(QIODevice::WriteOnly));
+        broken.write("not a vgm file");
+        broken.close();
+
+        auto form = NewForm();
+        // On the list: only added; the same file twice gives two rows.
+        form->HandleDroppedFiles({Sample("demo_ym2151.vgm"), folder, text.fileName(),
+                                  dir.path() + "/missing.vgm", Sample("demo_ym2151.vgm")},
+                                 true);
+        QCOMPARE(form->Playlist()->topLevelItemCount(), 2);
+        QCOMPARE(form->Playlist()->topLevelItem(0)->text(0), QStringLiteral("YM2151 デモ曲"));
+        QCOMPARE(form->Playlist()->topLevelItem(0)->text(1), QStringLiteral("KLINKdev デモ曲集"));
+        QVERIFY(FRuns.empty());
+
+        // Off the list: added in order, and the first of them plays.
+        form->HandleDroppedFiles({broken.fileName(), Sample("demo_sn76489.vgm")}, false);
+        QCOMPARE(form->Playlist()->topLevelItemCount(), 4);
+        QCOMPARE(form->Playlist()->topLevelItem(2)->text(0), QStringLiteral("broken.VGM"));
+        QCOMPARE(form->Playlist()->topLevelItem(2)->text(1), QString());
+        QVERIFY(Log(*form).contains(QStringLiteral("GD3 [broken.VGM]: ")));
+        QCOMPARE(FRuns.size(), size_t{1});
+        QCOMPARE(form->PlaylistIndex(), 2);
+        QCOMPARE(form->NextPlaylistIndex(), 3);
+    }
+
+    void connectRefusals() {
+        auto form = NewForm();
+        // Nothing to select: a scan found no port (skip when the machine has real ports).
+        form->ScanComPorts();
+        if (form->GetPortCombo(0)->count() == 0) {
+            form->btnConnectClick(0);
+            QVERIFY(Log(*form).endsWith(QStringLiteral("使用可能なCOMポートを選択してください。")));
+            QVERIFY(form->GetPortDriver(0).PortName().empty());
+        }
+
+        sim::TSimBoardOptions options;
+        options.Publish = true;
+        auto board = sim::TSimBoard::Start("Keltra 3", options);
+        form->ScanComPorts();
+        const QString name = QString::fromStdString(board->PortName());
+        const int item = form->GetPortCombo(0)->findText(name);
+        QVERIFY(item >= 0);
+        QCOMPARE(form->GetPortCombo(1)->findText(name), item);  // both list the same ports
+        form->GetPortCombo(0)->setCurrentIndex(item);
+        form->btnConnectClick(0);
+        QVERIFY(form->GetPortDriver(0).Connected());
+        QCOMPARE(form->GetConnectButton(0)->text(), QStringLiteral("切断"));
+        QVERIFY(Log(*form).endsWith(name + QStringLiteral(": 接続成功")));
+
+        form->GetPortCombo(1)->setCurrentIndex(item);
+        form->btnConnectClick(1);
+        QVERIFY(!form->GetPortDriver(1).Connected());
+        QVERIFY(Log(*form).endsWith(QStringLiteral("同じCOMポートへ重複接続できません。")));
+
+        // Disconnect.
+        form->btnConnectClick(0);
+        QVERIFY(!form->GetPortDriver(0).Connected());
+        QCOMPARE(form->GetConnectButton(0)->text(), QStringLiteral("接続"));
+        QVERIFY(Log(*form).endsWith(name + QStringLiteral(": 切断")));
+    }
+
+    void vanishedBoardIsDetectedWithinATick() {
+        auto form = NewForm();
+        sim::TSimBoardOptions options;
+        options.Publish = true;
+        auto board = sim::TSimBoard::Start("Keltra 3", options);
+        form->ScanComPorts();
+        form->GetPortCombo(0)->setCurrentIndex(
+            form->GetPortCombo(0)->findText(QString::fromStdString(board->PortName())));
+        form->btnConnectClick(0);
+        QVERIFY(form->GetPortDriver(0).Connected());
+        form->PlaybackTimerTick();
+        QVERIFY(form->GetPortDriver(0).Connected());
+
+        board.reset();  // the board goes away
+        form->PlaybackTimerTick();
+        QVERIFY(!form->GetPortDriver(0).Connected());
+        QCOMPARE(form->GetConnectButton(0)->text(), QStringLiteral("接続"));
+        QVERIFY(Log(*form).endsWith(QStringLiteral("接続1の切断を検出しました。VGM送出を停止しました。")));
+        QVERIFY(form->PlaybackTimer()->isActive());  // enabled again afterwards
+    }
+
+    void sessionRestoreMarksTheRightRow_data() {
+        QTest::addColumn<int>("lastIndex");
+        QTest::addColumn<QString>("lastPath");
+        QTest::addColumn<int>("selectedIndex");
+        QTest::addColumn<int>("lastRow");
+        QTest::addColumn<int>("marked");
+        QTest::newRow("last track matches") << 2 << QStringLiteral("/m/C.VGM") << 0 << 2 << 2;
+        QTest::newRow("last track row has another path") << 1 << QStringLiteral("/m/c.vgm") << 0 << -1 << 0;
+        QTest::newRow("no last track, nothing selected") << -1 << QString() << -1 << -1 << -1;
+        QTest::newRow("indexes past the end") << 7 << QStringLiteral("/m/c.vgm") << 9 << -1 << -1;
+    }
+    void sessionRestoreMarksTheRightRow() {
+        QFETCH(int, lastIndex);
+        QFETCH(QString, lastPath);
+        QFETCH(int, selectedIndex);
+        QFETCH(int, lastRow);
+        QFETCH(int, marked);
+        TKLINKSessionState state;
+        state.Playlist = {{"/m/a.vgm", "A", "G"}, {"/m/b.vgm", "B", ""}, {"/m/c.vgm", "C", ""}};
+        state.LastTrackIndex = lastIndex;
+        state.LastTrackPath = lastPath.toStdString();
+        state.SelectedIndex = selectedIndex;
+        state.RepeatIndex = 5;
+        state.FadeIndex = 1;
+        state.ComPort = "sim-nowhere-1";
+        SaveSession(SessionFile().toStdString(), state);
+
+        auto form = NewForm();
+        QCOMPARE(Titles(*form), (QStringList{"A", "B", "C"}));
+        QCOMPARE(form->LastPlaylistIndex(), lastRow);
+        QTreeWidgetItem* current = form->Playlist()->currentItem();
+        QCOMPARE(current ? form->Playlist()->indexOfTopLevelItem(current) : -1, marked);
+        if (marked >= 0) {
+            QVERIFY(current->isSelected());
+        }
+        QCOMPARE(form->findChild<QComboBox*>(QStringLiteral("cmbRepeatNum"))->currentIndex(), 5);
+        QCOMPARE(form->findChild<QComboBox*>(QStringLiteral("cmbFadeout"))->currentIndex(), 1);
+        QCOMPARE(form->findChild<QLineEdit*>(QStringLiteral("edtFilePath"))->text(), lastPath);
+        QCOMPARE(form->PlaylistIndex(), -1);
+    }
+
+    void sessionRoundTripThroughTheWindow() {
+        {
+            auto form = NewForm();
+            AddRows(*form, 3);
+            form->findChild<QComboBox*>(QStringLiteral("cmbFadeout"))->setCurrentIndex(2);
+            form->PlayPlaylistIndex(1);
+            form->Playlist()->setCurrentItem(form->Playlist()->topLevelItem(2));
+            form->setGeometry(40, 30, TForm1::kClientWidth, 840);
+        }  // closing saves, then stops the run
+        QVERIFY(FRuns.back()->StopCalled);
+        TKLINKSessionState state;
+        QVERIFY(LoadSession(SessionFile().toStdString(), state));
+        QCOMPARE(state.Playlist.size(), size_t{3});
+        QCOMPARE(state.LastTrackIndex, 1);
+        QCOMPARE(state.SelectedIndex, 2);
+        QCOMPARE(state.FadeIndex, 2);
+        QVERIFY(state.HasWindowBounds);
+        QCOMPARE(state.Width, TForm1::kClientWidth);
+        QCOMPARE(state.Height, 840);
+
+        auto again = NewForm();
+        QCOMPARE(Titles(*again), (QStringList{"0", "1", "2"}));
+        QCOMPARE(again->LastPlaylistIndex(), 1);
+        // The offscreen screen is small: the height is fitted to it, but never
+        // below the minimum.
+        const QRect work = QGuiApplication::primaryScreen()->availableGeometry();
+        QCOMPARE(again->height(), std::max(std::min(840, work.height()), TForm1::kClientHeight));
+    }
+
+    void damagedSessionIsReportedAndStartupGoesOn() {
+        QDir().mkpath(FConfig.path() + QStringLiteral("/KLINKdev"));
+        QFile file(SessionFile());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(R"({"schema":1,"playlist":[{"path":""}]})");
+        file.close();
+        auto form = NewForm();
+        QVERIFY(Log(*form).contains(QStringLiteral("セッション読込エラー: Empty session track path.")));
+        QCOMPARE(form->Playlist()->topLevelItemCount(), 0);
+    }
+
+    void oversizedSavedWindowIsClampedToTheScreen() {
+        TKLINKSessionState state;
+        state.HasWindowBounds = true;
+        state.Left = 5000;
+        state.Top = 5000;
+        state.Width = 9000;
+        state.Height = 9000;
+        SaveSession(SessionFile().toStdString(), state);
+        auto form = NewForm();
+        const QRect work = QGuiApplication::primaryScreen()->availableGeometry();
+        QCOMPARE(form->width(), TForm1::kClientWidth);
+        QCOMPARE(form->height(), std::max(work.height(), TForm1::kClientHeight));
+        QCOMPARE(form->x(), std::max(work.left(), work.right() + 1 - form->width()));
+    }
+
+#ifdef KLINK_HAVE_PLAYER
+    // The real playback thread on simulated boards: track after track, and an
+    // endless track that never advances by itself.
+    void playlistPlaysOnSimulatedBoards() {
+        sim::TSimBoardOptions options;
+        options.Publish = true;
+        options.KeepTrace = false;
+        auto kl3 = sim::TSimBoard::Start("Keltra 3", options);
+        auto kl2 = sim::TSimBoard::Start("Keltra 2", options);
+        auto form = std::make_unique<TForm1>(CreateVGMPlayerRun);
+        form->ScanComPorts();
+        const std::string names[2] = {kl3->PortName(), kl2->PortName()};
+        for (int i = 0; i < 2; ++i) {
+            form->GetPortCombo(i)->setCurrentIndex(
+                form->GetPortCombo(i)->findText(QString::fromStdString(names[i])));
+            form->btnConnectClick(i);
+            QVERIFY(form->GetPortDriver(i).Connected());
+        }
+        form->findChild<QComboBox*>(QStringLiteral("cmbFadeout"))->setCurrentIndex(0);
+        form->HandleDroppedFiles({Sample("demo_ym2151.vgm"), Sample("demo_sn76489.vgm")}, false);
+        QVERIFY(form->HasPlayerThread());
+        QCOMPARE(form->PlaylistIndex(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(form->PlaylistIndex(), 1, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(!form->HasPlayerThread(), 30000);
+        QCOMPARE(form->LastPlaylistIndex(), 1);
+        QVERIFY2(!Log(*form).contains(QStringLiteral("エラー")), qPrintable(Log(*form)));
+        QCOMPARE(form->findChild<QLineEdit*>(QStringLiteral("Edit2"))->text(),
+                 QStringLiteral("SN76489 デモ曲"));
+        // Input polling is back on for both boards.
+        QVERIFY(form->GetPortDriver(0).IsPolling());
+        QVERIFY(form->GetPortDriver(1).IsPolling());
+
+        // Endless: still on the first row long after its length, until stopped.
+        form->findChild<QComboBox*>(QStringLiteral("cmbRepeatNum"))->setCurrentIndex(5);
+        form->PlayPlaylistIndex(0);
+        QTest::qWait(5500);
+        QVERIFY(form->HasPlayerThread());
+        QCOMPARE(form->PlaylistIndex(), 0);
+        QVERIFY(form->findChild<QLabel*>(QStringLiteral("lblTime"))->text() >= QStringLiteral("00:05.00"));
+        form->StopPlayback();
+        QVERIFY(!form->HasPlayerThread());
+        QCOMPARE(form->PlaylistIndex(), -1);
+        form->PlaybackTimerTick();
+        QVERIFY(!form->HasPlayerThread());
+    }
+#endif
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "MainWindowTest.moc"
