@@ -261,6 +261,7 @@ QWidget* TForm1::BuildHeaderPanel() {
     grid->setColumnStretch(1, 1);
     grid->setColumnStretch(3, 1);
     grid->setColumnStretch(5, 1);
+    grid->setRowStretch(row, 1);  // spare height below the fields, not between them
     return box;
 }
 

@@ -17,3 +17,10 @@ XDG_CONFIG_HOME="$tmp/config" XDG_RUNTIME_DIR="$tmp/runtime" \
 test -s "$shot"
 test -s "$tmp/config/KLINKdev/session.json"
 echo "session saved: $(cat "$tmp/config/KLINKdev/session.json" | head -c 200)"
+
+# SIGTERM closes the window like its close button: the session is saved.
+rm -f "$tmp/config/KLINKdev/session.json"
+XDG_CONFIG_HOME="$tmp/config" XDG_RUNTIME_DIR="$tmp/runtime" \
+  xvfb-run -a sh -c '"$1" & pid=$!; sleep 3; kill -TERM "$pid"; wait "$pid"' sh "$klinkdev"
+test -s "$tmp/config/KLINKdev/session.json"
+echo "saved on SIGTERM"
