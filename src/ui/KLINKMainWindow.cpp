@@ -100,6 +100,13 @@ TForm1::TForm1(TPlaybackFactory factory, QWidget* parent) : QWidget(parent), FFa
     SetupDriver(Comm2, FPollTimers[1]);
     ConnectSignals();
     FormCreate();
+    if (!FBoundsRestored) {
+        if (QScreen* screen = QGuiApplication::primaryScreen()) {
+            QRect frame = geometry();
+            frame.moveCenter(screen->availableGeometry().center());
+            move(frame.topLeft());
+        }
+    }
 }
 
 TForm1::~TForm1() {
@@ -582,6 +589,7 @@ void TForm1::ApplySavedBounds(const TKLINKSessionState& state) {
                                            TRect{work.left(), work.top(), work.width(), work.height()},
                                            minimumWidth(), minimumHeight());
     setGeometry(bounds.Left, bounds.Top, std::min(bounds.Width, maximumWidth()), bounds.Height);
+    FBoundsRestored = true;
     if (state.Maximized) {
         setWindowState(windowState() | Qt::WindowMaximized);
     }

@@ -183,6 +183,7 @@ private:
     std::string FPreferredPorts[2];
     bool FSessionReady = false;
     bool FSessionShown = false;
+    bool FBoundsRestored = false;  // the session placed the window; no centring
     bool FStoppingPlayback = false;
     std::unique_ptr<IPlaybackRun> PlayerThread;
     TPlaylistIndexes FIndexes;  // FPlaylistIndex, FNextPlaylistIndex, FLastPlaylistIndex

@@ -547,7 +547,18 @@ private slots:
         form->PlaybackTimerTick();
         QVERIFY(form->GetPortDriver(0).Connected());
 
+        // While a track plays, the port belongs to the playback thread and
+        // the window does not check it.
+        form->RequestPlay(Sample("demo_ym2151.vgm"), -1);
+        QVERIFY(!form->GetPortDriver(0).IsPolling());
         board.reset();  // the board goes away
+        form->PlaybackTimerTick();
+        QVERIFY(form->GetPortDriver(0).Connected());
+        QVERIFY(!Log(*form).contains(QStringLiteral("切断を検出")));
+
+        // Idle again: the next tick finds it gone.
+        form->StopPlayback();
+        QVERIFY(form->GetPortDriver(0).IsPolling());
         form->PlaybackTimerTick();
         QVERIFY(!form->GetPortDriver(0).Connected());
         QCOMPARE(form->GetConnectButton(0)->text(), QStringLiteral("接続"));

@@ -12,6 +12,9 @@ trap 'rm -rf "$tmp"' EXIT
 mkdir -m 700 "$tmp/config" "$tmp/runtime"
 # The real X platform, not the offscreen one the other window tests use.
 unset QT_QPA_PLATFORM
+# In sanitizer builds: leaks inside system libraries are not reported.
+LSAN_OPTIONS="suppressions=$(dirname "$0")/lsan-system.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
+export LSAN_OPTIONS
 XDG_CONFIG_HOME="$tmp/config" XDG_RUNTIME_DIR="$tmp/runtime" \
   xvfb-run -a -s "-screen 0 1280x1024x24" "$klinkdev" --selftest-demo --screenshot "$shot" --timeout 120 "$@"
 test -s "$shot"
