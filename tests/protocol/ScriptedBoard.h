@@ -93,9 +93,14 @@ public:
     // Returns the wire bytes to send back for one received frame (empty: no answer).
     using Script = std::function<Bytes(const TKLINKFrame& frame)>;
 
-    ScriptedBoard() : port_(platform::OpenSerialPort(pty_.SlavePath())) {
-        platform::ConfigureSerialPort(port_.Get(), {});
-        ConfigureWriteTimeouts(port_.Get());
+    // With `openHostSide` false the host side stays closed, for code that
+    // opens DevicePath() itself.
+    explicit ScriptedBoard(bool openHostSide = true) {
+        if (openHostSide) {
+            port_ = platform::UniqueSerialPort(platform::OpenSerialPort(pty_.SlavePath()));
+            platform::ConfigureSerialPort(port_.Get(), {});
+            ConfigureWriteTimeouts(port_.Get());
+        }
         pages_ = DefaultCapabilityPages();
         thread_ = std::thread([this] { Run(); });
     }
@@ -108,6 +113,8 @@ public:
 
     // The host's side of the line, already configured as the window configures it.
     [[nodiscard]] platform::OSHandle Port() const { return port_.Get(); }
+    // The device the host opens.
+    [[nodiscard]] const std::string& DevicePath() const { return pty_.SlavePath(); }
 
     void SetScript(Script script) {
         std::lock_guard lock(mutex_);
