@@ -1,5 +1,3 @@
-#include "protocol/KLINKSerialLink.h"
-
 #include <gtest/gtest.h>
 
 #include <array>
@@ -11,6 +9,7 @@
 #include "ExpectError.h"
 #include "ScriptedBoard.h"
 #include "common/Errors.h"
+#include "protocol/KLINKSerialLink.h"
 #include "transport/BufferedSerialWriter.h"
 
 namespace {
@@ -110,7 +109,8 @@ TEST_F(SerialLinkTest, ReplyContentsAreChecked) {
         if (c.error.empty()) {
             EXPECT_EQ(link.Request(writer, KLINK_OP_SET_CHIP_CLOCK, kNoPayload), c.data);
         } else {
-            ExpectError<ReadError>([&] { (void)link.Request(writer, KLINK_OP_SET_CHIP_CLOCK, kNoPayload); }, c.error);
+            ExpectError<ReadError>([&] { (void)link.Request(writer, KLINK_OP_SET_CHIP_CLOCK, kNoPayload); },
+                                   c.error);
         }
     }
 }
@@ -240,7 +240,8 @@ TEST_F(SerialLinkTest, AStatusPolledWithoutWaitingConfirmsOnlyWhatWasSentBeforeI
     ASSERT_TRUE(link.TrySendPacket(writer, KLINK_OP_DAC_RECORDS, Bytes(100, 1)));
     link.BeginRequest(writer, KLINK_OP_DAC_STATUS, Bytes{1});
     ASSERT_TRUE(link.TrySendPacket(writer, KLINK_OP_DAC_RECORDS, Bytes(100, 2)));
-    const int32_t second = static_cast<int32_t>(EncodeFrame(0, KLINK_OP_DAC_RECORDS, 0, Bytes(100, 2)).size());
+    const int32_t second =
+        static_cast<int32_t>(EncodeFrame(0, KLINK_OP_DAC_RECORDS, 0, Bytes(100, 2)).size());
     std::vector<uint8_t> reply;
     bool answered = false;
     for (int i = 0; i < 5000 && !answered; ++i) {
@@ -545,7 +546,8 @@ TEST_F(SerialLinkTest, SetChipClockSendsOnlyWhatTheTableAllows) {
     const Case cases[] = {
         {"fixed YM2413, other crystal", 0x51, 0, 3579540, ""},
         {"fixed YM2413, same", 0x51, 0, 3579545, ""},
-        {"fixed YM2413, 4 MHz", 0x51, 0, 4000000, "Chip $51 has a fixed 3579545 Hz clock; VGM requests 4000000 Hz."},
+        {"fixed YM2413, 4 MHz", 0x51, 0, 4000000,
+         "Chip $51 has a fixed 3579545 Hz clock; VGM requests 4000000 Hz."},
         {"fixed SN76489, other crystal", 0x50, 0, 3579540,
          "Chip $50 has a fixed 3579545 Hz clock; VGM requests 3579540 Hz."},
         {"zero", 0x54, 0, 0, "Unsupported logical chip clock."},
@@ -557,7 +559,8 @@ TEST_F(SerialLinkTest, SetChipClockSendsOnlyWhatTheTableAllows) {
         if (c.error.empty()) {
             link.SetChipClock(writer, c.writeID, c.instance, c.hertz);
         } else {
-            ExpectError<WriteError>([&] { link.SetChipClock(writer, c.writeID, c.instance, c.hertz); }, c.error);
+            ExpectError<WriteError>([&] { link.SetChipClock(writer, c.writeID, c.instance, c.hertz); },
+                                    c.error);
         }
     }
     writer.Drain();
@@ -626,8 +629,8 @@ TEST_F(SerialLinkTest, RegisterWritesCheckTargetAndAddresses) {
             EXPECT_TRUE(link.TryWriteRegisters(writer, c.writeID, 0, c.page, c.data));
             ++accepted;
         } else {
-            ExpectError<WriteError>([&] { (void)link.TryWriteRegisters(writer, c.writeID, 0, c.page, c.data); },
-                                    c.error);
+            ExpectError<WriteError>(
+                [&] { (void)link.TryWriteRegisters(writer, c.writeID, 0, c.page, c.data); }, c.error);
             EXPECT_EQ(link.RequestID(), id);  // nothing was encoded
         }
     }
@@ -643,14 +646,16 @@ TEST_F(SerialLinkTest, RegisterWritesCheckTargetAndAddresses) {
 TEST_F(SerialLinkTest, AudioPacketsAndStatus) {
     ExpectError<WriteError>([&] { link.AudioPacket(writer, KLINK_OP_DAC_RECORDS, Bytes{1}); },
                             "Invalid audio opcode.");
-    ExpectError<AbortError>([&] { link.AudioPacket(writer, KLINK_OP_STREAM_DATA, Bytes{1}, [] { return true; }); },
-                            "Playback cancelled.");
+    ExpectError<AbortError>(
+        [&] { link.AudioPacket(writer, KLINK_OP_STREAM_DATA, Bytes{1}, [] { return true; }); },
+        "Playback cancelled.");
     link.AudioPacket(writer, KLINK_OP_STREAM_START, Bytes{1, 2});
     bool finished = true;
     bool failed = true;
-    EXPECT_EQ(link.AudioStatus(writer, {}, finished, failed),
-              "ADPCM: accepted=100, played=40, pending=60, underflows=0, overflows=0, rejected=0, max pending=80 "
-              "bytes, flags=0, late events=0, max event lag=0 bytes");
+    EXPECT_EQ(
+        link.AudioStatus(writer, {}, finished, failed),
+        "ADPCM: accepted=100, played=40, pending=60, underflows=0, overflows=0, rejected=0, max pending=80 "
+        "bytes, flags=0, late events=0, max event lag=0 bytes");
     EXPECT_FALSE(finished);
     EXPECT_FALSE(failed);
     EXPECT_EQ(link.AudioAccepted(), 100u);
@@ -720,7 +725,8 @@ TEST(KLINKSerialLinkDescribeAudioStatus, ChecksAndDescribesTheDiagnostics) {
         bool failed;
     };
     const std::string base =
-        "ADPCM: accepted=100, played=40, pending=60, underflows=1, overflows=2, rejected=3, max pending=4 bytes, ";
+        "ADPCM: accepted=100, played=40, pending=60, underflows=1, overflows=2, rejected=3, max pending=4 "
+        "bytes, ";
     const Case cases[] = {
         {"valid", AudioDiagnostics({100, 40, 60, 1, 2, 3, 4, 0, 5, 6}),
          base + "flags=0, late events=5, max event lag=6 bytes", false, false},
@@ -729,11 +735,11 @@ TEST(KLINKSerialLinkDescribeAudioStatus, ChecksAndDescribesTheDiagnostics) {
         {"failed with a reason", AudioDiagnostics({100, 40, 60, 1, 2, 3, 4, 0x14, 5, 6}),
          base + "flags=20, late events=5, max event lag=6 bytes; reason=rx-overflow", false, true},
         {"failed without a reason", AudioDiagnostics({100, 40, 60, 1, 2, 3, 4, 0x04, 5, 6}),
-         base + "flags=4, late events=5, max event lag=6 bytes; reason=unknown (older firmware)", false, true},
+         base + "flags=4, late events=5, max event lag=6 bytes; reason=unknown (older firmware)", false,
+         true},
         {"every reason", AudioDiagnostics({100, 40, 60, 1, 2, 3, 4, 0x3FE, 5, 6}),
-         base +
-             "flags=1022, late events=5, max event lag=6 bytes; reason=usb-reset,rx-overflow,rx-discard,"
-             "pcm-underflow,pcm-overflow,event-overflow,invalid-command",
+         base + "flags=1022, late events=5, max event lag=6 bytes; reason=usb-reset,rx-overflow,rx-discard,"
+                "pcm-underflow,pcm-overflow,event-overflow,invalid-command",
          true, true},
         {"a reason without failure", AudioDiagnostics({100, 40, 60, 1, 2, 3, 4, 0x200, 5, 6}),
          base + "flags=512, late events=5, max event lag=6 bytes; reason=invalid-command", false, false},

@@ -1,13 +1,12 @@
 // klinkplay probe against scripted boards: what a user sees for a board that
 // answers and for one that does not.
-#include "app/klinkplay/ProbeCommand.h"
-
 #include <gtest/gtest.h>
 
 #include <sstream>
 #include <string>
 
 #include "ScriptedBoard.h"
+#include "app/klinkplay/ProbeCommand.h"
 
 namespace {
 

@@ -211,7 +211,8 @@ private:
                         frames_.push_back(frame);
                         if (frame.MessageType == KLINK_MSG_PACKET) {
                             packetBytes_ +=
-                                EncodeFrame(frame.MessageType, frame.Opcode, frame.RequestID, frame.Payload).size();
+                                EncodeFrame(frame.MessageType, frame.Opcode, frame.RequestID, frame.Payload)
+                                    .size();
                         }
                         const Bytes answer = script_ ? script_(frame) : DefaultAnswer(frame);
                         if (!answer.empty()) {

@@ -1,7 +1,6 @@
 #include "app/klinkplay/ProbeCommand.h"
 
 #include <CLI/CLI.hpp>
-
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -97,7 +96,8 @@ bool ProbePort(const std::string& port, std::ostream& out, std::ostream& err) {
 }
 
 void AddProbeCommand(CLI::App& app, int& exitStatus) {
-    auto* cmd = app.add_subcommand("probe", "Check that the boards on the given ports answer, and what they offer");
+    auto* cmd =
+        app.add_subcommand("probe", "Check that the boards on the given ports answer, and what they offer");
     auto ports = std::make_shared<std::vector<std::string>>();
     cmd->add_option("PORT", *ports, "Short port names from 'klinkplay ports', or device paths")->required();
     cmd->callback([ports, &exitStatus] {
