@@ -14,4 +14,7 @@ void AddInfoCommand(CLI::App& app, int& exitStatus);
 // "ports": the serial ports by short name, with the path each one opens.
 void AddPortsCommand(CLI::App& app, int& exitStatus);
 
+// "probe PORT...": PING, identity and capability table of each board.
+void AddProbeCommand(CLI::App& app, int& exitStatus);
+
 }  // namespace klinkplay

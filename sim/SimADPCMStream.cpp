@@ -1,0 +1,281 @@
+#include "SimADPCMStream.h"
+
+#include <algorithm>
+
+namespace klink::sim {
+namespace {
+
+constexpr uint8_t kOKI = 0xB7;
+constexpr uint8_t kYM2151 = 0x54;
+
+uint32_t Get32(std::span<const uint8_t> b, size_t at) {
+    return uint32_t{b[at]} | (uint32_t{b[at + 1]} << 8) | (uint32_t{b[at + 2]} << 16) | (uint32_t{b[at + 3]} << 24);
+}
+uint16_t Get16(std::span<const uint8_t> b, size_t at) {
+    return static_cast<uint16_t>(b[at] | (b[at + 1] << 8));
+}
+void Put32(std::vector<uint8_t>& out, uint32_t v) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+bool ForOKI(std::span<const uint8_t> p) { return p.size() >= 2 && p[0] == kOKI && p[1] == 0; }
+
+}  // namespace
+
+std::vector<uint8_t> TSimStreamStatus::Encode() const {
+    std::vector<uint8_t> out;
+    out.reserve(40);
+    for (uint32_t v : {Accepted, Played, Pending, Underflows, Overflows, Rejected, MaxPending, Flags, LateEvents,
+                       MaxEventLag}) {
+        Put32(out, v);
+    }
+    return out;
+}
+
+TSimADPCMStream::TSimADPCMStream(TSimBoardSink& sink, uint32_t dataCapacity, uint16_t eventCapacity, bool ymEvents)
+    : sink_(sink), dataCapacity_(dataCapacity), eventCapacity_(eventCapacity), ymEvents_(ymEvents) {
+    Reset();
+}
+
+void TSimADPCMStream::Reset() {
+    status_ = {};
+    data_.clear();
+    events_.clear();
+    heldEvents_ = 0;
+    hasEnd_ = false;
+    endPosition_ = 0;
+    silence_ = 0x80;
+    started_ = false;
+    stopped_ = false;
+    stalled_ = false;
+    clock_ = 0;
+    divider_ = 0;
+    pan_ = 0;
+    nextNs_ = 0;
+    nextRem_ = 0;
+    decoder_.Reset();
+}
+
+void TSimADPCMStream::Reject(int64_t timeNs, const char* what, bool fatal) {
+    ++status_.Rejected;
+    status_.Flags |= kStreamInvalidCommand;
+    if (fatal) {
+        status_.Flags |= kStreamFailed;
+        stopped_ = true;
+    }
+    TSimTraceEvent e;
+    e.Op = TSimTraceOp::Reject;
+    e.What = what;
+    sink_.TraceAt(timeNs, e);
+}
+
+void TSimADPCMStream::Fail(int64_t timeNs, uint32_t flags, const char* what) {
+    status_.Flags |= kStreamFailed | flags;
+    stopped_ = true;
+    TSimTraceEvent e;
+    e.Op = TSimTraceOp::Reject;
+    e.What = what;
+    sink_.TraceAt(timeNs, e);
+}
+
+void TSimADPCMStream::SetRate(uint32_t clock, uint32_t divider) {
+    clock_ = clock;
+    divider_ = divider;
+    nextRem_ = 0;
+}
+
+void TSimADPCMStream::UpdatePending() {
+    status_.Pending = status_.Accepted - status_.Played;
+    status_.MaxPending = std::max(status_.MaxPending, status_.Pending);
+}
+
+bool TSimADPCMStream::Start(int64_t timeNs, std::span<const uint8_t> p) {
+    AdvanceTo(timeNs);
+    if (p.size() != 8 || !ForOKI(p) || Get32(p, 2) == 0 || Get16(p, 6) == 0) {
+        Reject(timeNs, "invalid STREAM_START", false);
+        return false;
+    }
+    if (neverStart_) {
+        TSimTraceEvent e;
+        e.Op = TSimTraceOp::Fault;
+        e.What = "STREAM_START ignored";
+        sink_.TraceAt(timeNs, e);
+        return true;
+    }
+    if (started_) {
+        Reject(timeNs, "STREAM_START while playing", false);
+        return false;
+    }
+    started_ = true;
+    status_.Flags |= kStreamStarted;
+    SetRate(Get32(p, 2), Get16(p, 6));
+    nextNs_ = timeNs;
+    decoder_.Reset();
+    TSimTraceEvent e;
+    e.Op = TSimTraceOp::StreamStart;
+    e.Hz = clock_;
+    e.Divider = divider_;
+    sink_.TraceAt(timeNs, e);
+    AdvanceTo(timeNs);
+    return true;
+}
+
+bool TSimADPCMStream::Data(int64_t timeNs, std::span<const uint8_t> p) {
+    AdvanceTo(timeNs);
+    if (p.size() < 7 || p.size() > 256 || !ForOKI(p)) {
+        Reject(timeNs, "invalid STREAM_DATA", true);
+        return false;
+    }
+    if (stopped_) return false;
+    const uint32_t position = Get32(p, 2);
+    const auto bytes = p.subspan(6);
+    if (position != status_.Accepted) {
+        Reject(timeNs, "STREAM_DATA out of order", true);
+        return false;
+    }
+    if (status_.Pending + bytes.size() > dataCapacity_) {
+        ++status_.Overflows;
+        Fail(timeNs, kStreamPCMOverflow, "stream data overflow");
+        return false;
+    }
+    data_.insert(data_.end(), bytes.begin(), bytes.end());
+    status_.Accepted += static_cast<uint32_t>(bytes.size());
+    UpdatePending();
+    if (stalled_) {
+        stalled_ = false;
+        nextNs_ = std::max(nextNs_, timeNs);
+        nextRem_ = 0;
+    }
+    AdvanceTo(timeNs);
+    return true;
+}
+
+bool TSimADPCMStream::Events(int64_t timeNs, std::span<const uint8_t> p) {
+    AdvanceTo(timeNs);
+    if (p.size() < 8 || !ForOKI(p)) {
+        Reject(timeNs, "invalid STREAM_EVENTS", true);
+        return false;
+    }
+    if (stopped_) return false;
+    const uint32_t position = Get32(p, 2);
+    Event ev;
+    ev.Kind = p[6];
+    const auto data = p.subspan(7);
+    uint32_t count = 1;
+    bool valid = true;
+    switch (ev.Kind) {
+        case 0:
+            valid = ymEvents_ && data.size() >= 5 && (data.size() - 3) % 2 == 0 && data[0] == kYM2151 &&
+                    data[1] == 0 && data[2] == 0;
+            count = valid ? static_cast<uint32_t>((data.size() - 3) / 2) : 0;
+            break;
+        case 1: valid = data.size() == 6 && Get32(data, 0) != 0 && Get16(data, 4) != 0; break;
+        case 2: valid = data.size() == 1 && data[0] <= 3; break;
+        case 3: valid = data.size() == 1; break;
+        default: valid = false; break;
+    }
+    if (!valid) {
+        Reject(timeNs, "invalid stream event", true);
+        return false;
+    }
+    ev.Data.assign(data.begin(), data.end());
+    if (ev.Kind == 3) {
+        hasEnd_ = true;
+        endPosition_ = position;
+        silence_ = data[0];
+        AdvanceTo(timeNs);
+        return true;
+    }
+    if (started_ && position < status_.Played) {
+        // Too late for its position: apply it now and count how late it was.
+        status_.LateEvents += count;
+        status_.MaxEventLag = std::max(status_.MaxEventLag, status_.Played - position);
+        Apply(timeNs, ev);
+        return true;
+    }
+    if (heldEvents_ + count > eventCapacity_) {
+        Fail(timeNs, kStreamEventOverflow, "stream event overflow");
+        return false;
+    }
+    heldEvents_ += count;
+    events_.emplace(position, std::move(ev));
+    AdvanceTo(timeNs);
+    return true;
+}
+
+void TSimADPCMStream::Apply(int64_t timeNs, const Event& e) {
+    switch (e.Kind) {
+        case 0:
+            for (size_t i = 3; i + 1 < e.Data.size(); i += 2) {
+                sink_.ChipWrite(timeNs, kYM2151, 0, 0, e.Data[i], e.Data[i + 1], TSimWriteSource::Stream);
+            }
+            break;
+        case 1: {
+            SetRate(Get32(e.Data, 0), Get16(e.Data, 4));
+            TSimTraceEvent t;
+            t.Op = TSimTraceOp::Clock;
+            t.WriteID = kOKI;
+            t.Hz = clock_;
+            t.Divider = divider_;
+            sink_.TraceAt(timeNs, t);
+            break;
+        }
+        case 2: {
+            pan_ = e.Data[0];
+            TSimTraceEvent t;
+            t.Op = TSimTraceOp::Pan;
+            t.Value = pan_;
+            sink_.TraceAt(timeNs, t);
+            break;
+        }
+        default: break;
+    }
+}
+
+void TSimADPCMStream::AdvanceTo(int64_t timeNs) {
+    if (!started_ || stopped_) return;
+    while (!stalled_ && nextNs_ <= timeNs) {
+        while (!events_.empty() && events_.begin()->first <= status_.Played) {
+            const Event& ev = events_.begin()->second;
+            heldEvents_ -= ev.Kind == 0 ? static_cast<uint32_t>((ev.Data.size() - 3) / 2) : 1;
+            Apply(nextNs_, ev);
+            events_.erase(events_.begin());
+        }
+        if (faultFlags_ != 0 && status_.Played >= faultAfter_) {
+            status_.Flags |= kStreamFailed | faultFlags_;
+            stopped_ = true;
+            TSimTraceEvent t;
+            t.Op = TSimTraceOp::Fault;
+            t.What = "ADPCM stream fault";
+            sink_.TraceAt(nextNs_, t);
+            break;
+        }
+        if (hasEnd_ && status_.Played >= endPosition_) {
+            status_.Flags |= kStreamFinished;
+            stopped_ = true;
+            TSimTraceEvent t;
+            t.Op = TSimTraceOp::StreamEnd;
+            t.Number = endPosition_;
+            sink_.TraceAt(nextNs_, t);
+            break;
+        }
+        if (data_.empty()) {
+            stalled_ = true;
+            ++status_.Underflows;
+            status_.Flags |= kStreamPCMUnderflow;
+            break;
+        }
+        const uint8_t byte = data_.front();
+        data_.pop_front();
+        const uint32_t rate = SampleRate();
+        sink_.OKISample(static_cast<int16_t>(decoder_.Decode(byte & 0x0F)), rate);
+        sink_.OKISample(static_cast<int16_t>(decoder_.Decode(static_cast<uint8_t>(byte >> 4))), rate);
+        ++status_.Played;
+        const uint64_t step = uint64_t{divider_} * 2'000'000'000ull + nextRem_;
+        nextNs_ += static_cast<int64_t>(step / clock_);
+        nextRem_ = step % clock_;
+    }
+    UpdatePending();
+}
+
+}  // namespace klink::sim

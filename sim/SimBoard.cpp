@@ -1,0 +1,293 @@
+#include "SimBoard.h"
+
+#include <algorithm>
+
+#include "common/Errors.h"
+
+namespace klink::sim {
+namespace {
+
+constexpr int64_t kMs = 1'000'000;
+// How often the board looks at the time when nothing else wakes it.
+constexpr int64_t kHousekeepingNs = 5 * kMs;
+// While the host has the port closed, how often the board checks for it to come back.
+constexpr int64_t kReopenPollNs = 10 * kMs;
+// Bytes are taken off the line and sent in steps of about this long.
+constexpr int64_t kLineStepNs = 1 * kMs;
+
+}  // namespace
+
+std::unique_ptr<TSimBoard> TSimBoard::Start(std::string_view model, TSimBoardOptions options) {
+    auto profile = BuiltInProfile(model);
+    if (!profile) throw ArgumentOutOfRange("Unknown simulated board model \"" + std::string(model) + "\".");
+    return Start(std::move(*profile), std::move(options));
+}
+
+std::unique_ptr<TSimBoard> TSimBoard::Start(TSimProfile profile, TSimBoardOptions options) {
+    std::unique_ptr<TSimBoard> board(new TSimBoard(std::move(profile), std::move(options)));
+    board->thread_ = std::thread([b = board.get()] { b->Run(); });
+    return board;
+}
+
+TSimBoard::TSimBoard(TSimProfile profile, TSimBoardOptions options)
+    : start_(std::chrono::steady_clock::now()),
+      options_(std::move(options)),
+      model_(std::move(profile), options_.Name),
+      in_(options_.Throttled),
+      out_(options_.Throttled) {
+    if (options_.Publish) {
+        claim_ = std::make_unique<TSimPortClaim>(ModelStem(model_.Profile().Model), pty_.DevicePath());
+        portPath_ = claim_->Path();
+        name_ = claim_->Name();
+    } else {
+        portPath_ = pty_.DevicePath();
+        name_ = "sim-" + ModelStem(model_.Profile().Model);
+    }
+    if (!options_.Name.empty()) name_ = options_.Name;
+    if (!options_.WavPath.empty()) {
+        std::filesystem::path path = options_.WavPath;
+        if (options_.WavPerBoard) {
+            path.replace_filename(options_.WavPath.stem().string() + "." + name_ +
+                                  options_.WavPath.extension().string());
+        }
+        wav_ = std::make_unique<TSimWavWriter>(path);
+        model_.SetAudioOutput(wav_.get());
+    }
+    model_.SetFaults(options_.Faults);
+}
+
+TSimBoard::~TSimBoard() { Stop(); }
+
+void TSimBoard::Stop() noexcept {
+    {
+        std::lock_guard lock(mutex_);
+        stop_ = true;
+    }
+    pty_.Wake();
+    if (thread_.joinable()) thread_.join();
+    {
+        std::lock_guard lock(mutex_);
+        lastNs_ = std::max(lastNs_, NowNs());
+        model_.AdvanceTo(lastNs_);
+        (void)model_.TakeReplies();
+        CommitTrace();
+        pty_.Close();
+        if (wav_) wav_->Close();
+    }
+    if (options_.TraceFile) options_.TraceFile->Flush();
+    if (claim_) claim_->Release();
+}
+
+int64_t TSimBoard::NowNs() const noexcept {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start_).count();
+}
+
+uint64_t TSimBoard::NowUS() const noexcept { return static_cast<uint64_t>(NowNs() / 1000); }
+
+void TSimBoard::LineLost(int64_t) {
+    lineDown_ = true;
+    pty_.Discard();
+    in_.Drained();
+    out_.Clear();
+    model_.LineLost();
+}
+
+void TSimBoard::Step(int64_t now) {
+    const TSimFaults& faults = model_.Faults();
+    if (faults.HangUpAfterMs != 0 && !closedByFault_ && now >= int64_t{faults.HangUpAfterMs} * kMs) {
+        closedByFault_ = true;
+        pty_.Close();
+        out_.Clear();
+        model_.NoteLineFault(int64_t{faults.HangUpAfterMs} * kMs, "hang up");
+    }
+    if (pty_.Open()) {
+        if (lineDown_ && !pty_.HungUp()) lineDown_ = false;  // the host opened the port again
+        if (!lineDown_) {
+            uint64_t due = in_.Due(now);
+            if (faults.StopReadingAfterBytes != 0) {
+                const uint64_t left =
+                    bytesRead_ < faults.StopReadingAfterBytes ? faults.StopReadingAfterBytes - bytesRead_ : 0;
+                if (left == 0 && !stoppedReading_) {
+                    stoppedReading_ = true;
+                    model_.NoteLineFault(now, "stopped reading");
+                }
+                due = std::min(due, left);
+            }
+            if (due > 0) {
+                uint8_t buffer[4096];
+                const size_t want = static_cast<size_t>(std::min<uint64_t>(due, sizeof buffer));
+                bool hungUp = false;
+                const size_t got = pty_.Read(std::span(buffer, want), hungUp);
+                for (size_t i = 0; i < got; ++i) {
+                    const int64_t t = in_.Consume(now);
+                    model_.Feed(buffer[i], t);
+                }
+                bytesRead_ += got;
+                if (got < want) in_.Drained();
+                if (hungUp) LineLost(now);
+            }
+        }
+    }
+    model_.AdvanceTo(now);
+    for (TSimReply& r : model_.TakeReplies()) {
+        if (pty_.Open() && !lineDown_) out_.Push(std::move(r));
+    }
+    while (pty_.Open() && !lineDown_) {
+        const std::span<const uint8_t> bytes = out_.Due(now);
+        if (bytes.empty()) break;
+        const size_t put = pty_.Write(bytes);
+        out_.Commit(put);
+        if (put < bytes.size()) break;
+    }
+    CommitTrace();
+}
+
+void TSimBoard::Run() noexcept {
+    for (;;) {
+        bool watchLine = false;
+        bool wantInput = false;
+        int64_t now = 0;
+        int64_t next = 0;
+        {
+            std::lock_guard lock(mutex_);
+            if (stop_) return;
+            now = NowNs();
+            lastNs_ = now;
+            try {
+                Step(now);
+            } catch (...) {
+                // A board never dies on the host's input; drop what cannot be handled.
+            }
+            const TSimFaults& faults = model_.Faults();
+            next = now + (lineDown_ ? kReopenPollNs : kHousekeepingNs);
+            const bool reading = pty_.Open() && !lineDown_ && !stoppedReading_;
+            watchLine = pty_.Open() && !lineDown_;
+            wantInput = reading && !in_.Busy();
+            if (reading && in_.Busy()) next = std::min(next, std::max(in_.NextDueNs(), now + kLineStepNs));
+            if (watchLine && !out_.Empty()) next = std::min(next, std::max(out_.NextDueNs(), now + kLineStepNs));
+            if (faults.HangUpAfterMs != 0 && !closedByFault_) {
+                next = std::min(next, std::max(now, int64_t{faults.HangUpAfterMs} * kMs));
+            }
+        }
+        const TSimWaitResult woke = pty_.Wait(std::max<int64_t>(0, next - now), watchLine, wantInput);
+        std::lock_guard lock(mutex_);
+        if (woke == TSimWaitResult::Input) {
+            in_.Detected(NowNs());
+        } else if (woke == TSimWaitResult::HungUp && !lineDown_) {
+            LineLost(NowNs());
+        }
+    }
+}
+
+void TSimBoard::CommitTrace() {
+    std::vector<TSimTraceEvent> events = model_.TakeTrace();
+    if (events.empty()) return;
+    if (options_.TraceFile) {
+        std::string lines;
+        for (const TSimTraceEvent& e : events) {
+            lines += FormatTraceLine(e, name_);
+            lines += '\n';
+        }
+        options_.TraceFile->Append(std::move(lines));
+    }
+    if (options_.KeepTrace) {
+        std::lock_guard lock(traceMutex_);
+        for (TSimTraceEvent& e : events) {
+            if (trace_.size() < options_.TraceLimit) {
+                trace_.push_back(std::move(e));
+            } else {
+                ++traceDropped_;
+            }
+        }
+    }
+    traceChanged_.notify_all();
+}
+
+std::vector<TSimTraceEvent> TSimBoard::Trace() const {
+    std::lock_guard lock(traceMutex_);
+    return trace_;
+}
+
+std::vector<std::string> TSimBoard::TraceLines() const {
+    std::lock_guard lock(traceMutex_);
+    std::vector<std::string> lines;
+    lines.reserve(trace_.size());
+    for (const TSimTraceEvent& e : trace_) lines.push_back(FormatTraceLine(e, name_));
+    return lines;
+}
+
+uint64_t TSimBoard::TraceDropped() const {
+    std::lock_guard lock(traceMutex_);
+    return traceDropped_;
+}
+
+void TSimBoard::ClearTrace() {
+    std::lock_guard lock(traceMutex_);
+    trace_.clear();
+    traceDropped_ = 0;
+}
+
+bool TSimBoard::WaitForTrace(const std::function<bool(const std::vector<TSimTraceEvent>&)>& done,
+                             std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(traceMutex_);
+    return traceChanged_.wait_for(lock, timeout, [&] { return done(trace_); });
+}
+
+void TSimBoard::SetFaults(TSimFaults faults) {
+    std::lock_guard lock(mutex_);
+    model_.SetFaults(std::move(faults));
+    stoppedReading_ = false;
+    pty_.Wake();
+}
+
+TSimFaults TSimBoard::Faults() const {
+    std::lock_guard lock(mutex_);
+    return model_.Faults();
+}
+
+uint8_t TSimBoard::Register(uint8_t writeID, uint8_t instance, uint8_t page, uint8_t reg) const {
+    std::lock_guard lock(mutex_);
+    return model_.Chips().Register(writeID, instance, page, reg);
+}
+
+uint16_t TSimBoard::PSGRegister(uint8_t writeID, uint8_t instance, int index) const {
+    std::lock_guard lock(mutex_);
+    return model_.Chips().PSGRegister(writeID, instance, index);
+}
+
+uint32_t TSimBoard::ClockHz(uint8_t writeID, uint8_t instance) const {
+    std::lock_guard lock(mutex_);
+    return model_.Chips().ClockHz(writeID, instance);
+}
+
+uint8_t TSimBoard::Attenuation() const {
+    std::lock_guard lock(mutex_);
+    return model_.Attenuation();
+}
+
+TSimStreamStatus TSimBoard::StreamStatus() const {
+    std::lock_guard lock(mutex_);
+    return model_.StreamStatus();
+}
+
+TKL2DACStatus TSimBoard::DACStatus() const {
+    std::lock_guard lock(mutex_);
+    return model_.DACStatus(lastNs_);
+}
+
+uint64_t TSimBoard::BytesRead() const {
+    std::lock_guard lock(mutex_);
+    return bytesRead_;
+}
+
+uint64_t TSimBoard::Requests() const {
+    std::lock_guard lock(mutex_);
+    return model_.Requests();
+}
+
+uint64_t TSimBoard::RejectedPackets() const {
+    std::lock_guard lock(mutex_);
+    return model_.Rejected();
+}
+
+}  // namespace klink::sim

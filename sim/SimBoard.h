@@ -1,0 +1,139 @@
+#pragma once
+// A simulated Keltra board running on a pseudo-terminal of its own, on a
+// thread of its own: the host opens PortPath() as a serial port and talks
+// KLINK to it as to real hardware, at the real line rate.
+//
+//   auto board = klink::sim::TSimBoard::Start("Keltra 4");
+//   OpenSerialPort(board->PortPath());  ...
+//   board->Trace();   // what the board did, in order
+//
+// The destructor stops the board: it joins the thread, closes the
+// pseudo-terminal (the host sees a hang-up) and withdraws a published port.
+// Every public function is thread-safe.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "SimBoardModel.h"
+#include "SimFaults.h"
+#include "SimLine.h"
+#include "SimProfile.h"
+#include "SimPseudoTerminal.h"
+#include "SimTrace.h"
+#include "SimWavWriter.h"
+
+namespace klink::sim {
+
+struct TSimBoardOptions {
+    // Pace both directions at 11520 bytes per second (115200 8N1). Off: as fast as the pty goes.
+    bool Throttled = true;
+    // Publish the port in this user's simulated-port folder as "sim-<model>-<n>",
+    // so it shows in the port list. Off: only PortPath() knows it.
+    bool Publish = false;
+    // The board's name in the trace; empty: the published port name, else "sim-<model>".
+    std::string Name;
+    // Keep the trace in memory for Trace(); at most TraceLimit events (later ones are counted, not kept).
+    bool KeepTrace = true;
+    size_t TraceLimit = 1'000'000;
+    // Also write the trace to this JSON Lines file (may be shared by several boards).
+    std::shared_ptr<TSimTraceFile> TraceFile;
+    // Write what the board plays to this WAV file (empty: none). With
+    // WavPerBoard the board's port name goes before the extension
+    // ("out.wav" -> "out.sim-keltra4-1.wav"), for several boards at once.
+    std::filesystem::path WavPath;
+    bool WavPerBoard = false;
+    TSimFaults Faults;
+};
+
+class TSimBoard {
+public:
+    // Starts a board of a built-in model ("Keltra 2", "Keltra 2.1", "Keltra 3",
+    // "Keltra 4"). Throws ArgumentOutOfRange for an unknown model, OSError when
+    // no pseudo-terminal or port name can be had.
+    [[nodiscard]] static std::unique_ptr<TSimBoard> Start(std::string_view model, TSimBoardOptions options = {});
+    [[nodiscard]] static std::unique_ptr<TSimBoard> Start(TSimProfile profile, TSimBoardOptions options = {});
+
+    ~TSimBoard();
+    TSimBoard(const TSimBoard&) = delete;
+    TSimBoard& operator=(const TSimBoard&) = delete;
+
+    // Stops the thread and closes the line; idempotent.
+    void Stop() noexcept;
+
+    // What the host opens: the published link, or the pseudo-terminal device.
+    [[nodiscard]] const std::string& PortPath() const noexcept { return portPath_; }
+    [[nodiscard]] const std::string& DevicePath() const noexcept { return pty_.DevicePath(); }
+    // The published port name, or the board's trace name when not published.
+    [[nodiscard]] const std::string& PortName() const noexcept { return name_; }
+    [[nodiscard]] const TSimProfile& Profile() const noexcept { return model_.Profile(); }
+
+    // The board's clock: microseconds since it started.
+    [[nodiscard]] uint64_t NowUS() const noexcept;
+
+    [[nodiscard]] std::vector<TSimTraceEvent> Trace() const;
+    [[nodiscard]] std::vector<std::string> TraceLines() const;
+    [[nodiscard]] uint64_t TraceDropped() const;
+    void ClearTrace();
+    // Waits until `done` holds for the trace so far, at most `timeout`; returns whether it held.
+    bool WaitForTrace(const std::function<bool(const std::vector<TSimTraceEvent>&)>& done,
+                      std::chrono::milliseconds timeout) const;
+
+    void SetFaults(TSimFaults faults);
+    [[nodiscard]] TSimFaults Faults() const;
+
+    // The board's state as the host's commands left it.
+    [[nodiscard]] uint8_t Register(uint8_t writeID, uint8_t instance, uint8_t page, uint8_t reg) const;
+    [[nodiscard]] uint16_t PSGRegister(uint8_t writeID, uint8_t instance, int index) const;
+    [[nodiscard]] uint32_t ClockHz(uint8_t writeID, uint8_t instance) const;
+    [[nodiscard]] uint8_t Attenuation() const;
+    [[nodiscard]] TSimStreamStatus StreamStatus() const;
+    [[nodiscard]] TKL2DACStatus DACStatus() const;
+    [[nodiscard]] uint64_t BytesRead() const;
+    [[nodiscard]] uint64_t Requests() const;
+    [[nodiscard]] uint64_t RejectedPackets() const;
+
+private:
+    TSimBoard(TSimProfile profile, TSimBoardOptions options);
+    void Run() noexcept;
+    void Step(int64_t nowNs);
+    void LineLost(int64_t nowNs);
+    void CommitTrace();
+    [[nodiscard]] int64_t NowNs() const noexcept;
+
+    const std::chrono::steady_clock::time_point start_;
+    TSimBoardOptions options_;
+    TSimPseudoTerminal pty_;
+    std::unique_ptr<TSimPortClaim> claim_;
+    std::string name_;
+    std::string portPath_;
+    std::unique_ptr<TSimWavWriter> wav_;
+
+    mutable std::mutex mutex_;  // the model, the lines and the flags below
+    mutable TSimBoardModel model_;
+    TSimInputLine in_;
+    TSimOutputLine out_;
+    bool lineDown_ = false;
+    bool closedByFault_ = false;
+    bool stoppedReading_ = false;
+    uint64_t bytesRead_ = 0;
+    int64_t lastNs_ = 0;  // the time the model was last advanced to
+    bool stop_ = false;
+
+    mutable std::mutex traceMutex_;
+    mutable std::condition_variable traceChanged_;
+    std::vector<TSimTraceEvent> trace_;
+    uint64_t traceDropped_ = 0;
+
+    std::thread thread_;
+};
+
+}  // namespace klink::sim

@@ -1,0 +1,128 @@
+#pragma once
+// One simulated Keltra board as the host sees it on the line: it takes the
+// bytes of incoming frames with their arrival times, answers every request
+// with one reply, applies packets to its chips and playback buffers, and
+// records what it did. No I/O and no clock of its own: the caller hands in
+// the board's time with every call (nanoseconds since the board started), so
+// the model runs the same under a real line or in a test.
+//
+// Reply status codes (0 = done):
+//   1 unknown opcode, or one this model does not offer, or a packet-only opcode sent as a request
+//   2 malformed payload (wrong size or format byte)
+//   3 unsupported target or feature
+//   4 value out of range (attenuation above 96, clock 0, no page at that offset)
+//   5 conflict (clock line already set to another clock, DAC already started or stopped)
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "SimADPCMStream.h"
+#include "SimBoardSink.h"
+#include "SimChips.h"
+#include "SimFaults.h"
+#include "SimKL2DAC.h"
+#include "SimProfile.h"
+#include "SimWavWriter.h"
+#include "protocol/KLINKCodec.h"
+
+namespace klink::sim {
+
+inline constexpr uint8_t kStatusDone = 0;
+inline constexpr uint8_t kStatusUnknownOpcode = 1;
+inline constexpr uint8_t kStatusMalformed = 2;
+inline constexpr uint8_t kStatusUnsupported = 3;
+inline constexpr uint8_t kStatusOutOfRange = 4;
+inline constexpr uint8_t kStatusConflict = 5;
+
+// A reply frame ready for the line from ReadyNs on.
+struct TSimReply {
+    std::vector<uint8_t> Wire;
+    int64_t ReadyNs = 0;
+};
+
+class TSimBoardModel final : private TSimBoardSink {
+public:
+    TSimBoardModel(TSimProfile profile, std::string name);
+    TSimBoardModel(const TSimBoardModel&) = delete;
+    TSimBoardModel& operator=(const TSimBoardModel&) = delete;
+
+    // Faults take effect from the next request on; reply-rule counters restart.
+    void SetFaults(TSimFaults faults);
+    [[nodiscard]] const TSimFaults& Faults() const noexcept { return faults_; }
+    // Where the board's audio goes; null for none. Not owned.
+    void SetAudioOutput(TSimWavWriter* wav) noexcept { wav_ = wav; }
+
+    // One byte that finished arriving at timeNs (non-decreasing between calls).
+    void Feed(uint8_t byte, int64_t timeNs);
+    // One complete frame whose last byte arrived at timeNs.
+    void HandleFrame(const TKLINKFrame& frame, int64_t timeNs);
+    // Plays the buffered streams up to timeNs.
+    void AdvanceTo(int64_t timeNs);
+    // The line went away (host closed the port): drop the partial frame.
+    void LineLost() noexcept { decoder_.Clear(); }
+    // Records a fault of the line itself (stop reading, hang-up).
+    void NoteLineFault(int64_t timeNs, std::string what);
+
+    [[nodiscard]] std::vector<TSimReply> TakeReplies();
+    [[nodiscard]] std::vector<TSimTraceEvent> TakeTrace();
+
+    [[nodiscard]] const std::string& Name() const noexcept { return name_; }
+    [[nodiscard]] const TSimProfile& Profile() const noexcept { return *profile_; }
+    [[nodiscard]] const TSimChips& Chips() const noexcept { return chips_; }
+    [[nodiscard]] uint8_t Attenuation() const noexcept { return attenuation_; }
+    [[nodiscard]] TSimStreamStatus StreamStatus() const { return stream_.Status(); }
+    [[nodiscard]] TKL2DACStatus DACStatus(int64_t timeNs) { return dac_.Status(timeNs); }
+    [[nodiscard]] uint64_t Requests() const noexcept { return requests_; }
+    [[nodiscard]] uint64_t Packets() const noexcept { return packets_; }
+    [[nodiscard]] uint64_t Rejected() const noexcept { return rejected_; }
+
+private:
+    struct Answer {
+        uint8_t Status = kStatusDone;
+        std::vector<uint8_t> Data;
+    };
+
+    void ChipWrite(int64_t timeNs, uint8_t writeID, uint8_t instance, uint8_t page, int reg, uint8_t value,
+                   TSimWriteSource source) override;
+    void TraceAt(int64_t timeNs, TSimTraceEvent event) override;
+    void OKISample(int16_t sample, uint32_t sampleRate) override;
+    void DACSamples(uint8_t value, uint64_t count) override;
+
+    void Reset(int64_t timeNs);
+    Answer HandleRequest(const TKLINKFrame& f, int64_t timeNs);
+    void HandlePacket(const TKLINKFrame& f, int64_t timeNs);
+    void RegisterWrite(const TKLINKFrame& f, int64_t timeNs);
+    void Reject(int64_t timeNs, std::string what);
+    void Fault(int64_t timeNs, std::string what);
+    bool SetVolume(std::span<const uint8_t> payload, int64_t timeNs);
+    Answer DeviceInfo() const;
+    Answer Capabilities(std::span<const uint8_t> payload) const;
+    Answer SetChipClock(std::span<const uint8_t> payload, int64_t timeNs);
+
+    std::unique_ptr<TSimProfile> profile_;  // stable address for the parts that keep a reference
+    std::string name_;
+    TSimFaults faults_;
+    std::vector<uint32_t> ruleCounts_;
+    TSimWavWriter* wav_ = nullptr;
+
+    TKLINKDecoder decoder_;
+    TSimChips chips_;
+    TSimADPCMStream stream_;
+    TSimKL2DAC dac_;
+    uint8_t attenuation_ = 0;
+
+    std::vector<TSimReply> replies_;
+    std::vector<TSimTraceEvent> trace_;
+    uint64_t requests_ = 0;
+    uint64_t packets_ = 0;
+    uint64_t rejected_ = 0;
+};
+
+// A wire frame like EncodeFrame's, but with a CRC the receiver must refuse.
+[[nodiscard]] std::vector<uint8_t> EncodeFrameWithBadCrc(uint8_t messageType, uint8_t opcode, uint16_t requestID,
+                                                          std::span<const uint8_t> payload);
+
+}  // namespace klink::sim

@@ -1,0 +1,159 @@
+#include "SimChips.h"
+
+#include <cstdlib>
+
+namespace klink::sim {
+namespace {
+
+constexpr uint32_t kMaxClockHz = 50'000'000;
+
+// The clock line a chip's clock travels on; -1 for a chip with its own.
+int LineOf(TSimClockSharing sharing, uint8_t writeID, uint8_t instance) {
+    switch (sharing) {
+        case TSimClockSharing::KL2:
+            if ((writeID == 0x52 || writeID == 0x53) && instance == 0) return 0;
+            if (writeID == 0x30 && instance == 1) return 0;
+            return -1;
+        case TSimClockSharing::KL3: return KL3Group(writeID);
+        case TSimClockSharing::None: return -1;
+    }
+    return -1;
+}
+
+uint32_t LineClock(TSimClockSharing sharing, uint8_t writeID, uint32_t hz) {
+    return sharing == TSimClockSharing::KL3 ? KL3InputClock(writeID, hz) : SnapToCrystal(hz);
+}
+
+}  // namespace
+
+uint32_t KL3InputClock(uint8_t writeID, uint32_t hz) noexcept {
+    uint64_t f = hz;
+    if (writeID == 0xA0) f *= 2;
+    if (writeID == 0x5A || writeID == 0x5B) f *= 4;
+    if (f > 0xFFFFFFFFull) return 0;
+    if (f >= 3579000 && f <= 3580000) f = 3579545;
+    if (f >= 14316000 && f <= 14320000) f = 14318180;
+    if ((writeID == 0x55 || writeID == 0xA0) && f == 3993600) f = 4000000;
+    return static_cast<uint32_t>(f);
+}
+
+int KL3Group(uint8_t writeID) noexcept {
+    if (writeID == 0x55 || writeID == 0xA5 || writeID == 0xA0) return 0;
+    if (writeID == 0x5A || writeID == 0x5B || writeID == 0x5E || writeID == 0x5F) return 1;
+    return -1;
+}
+
+uint32_t SnapToCrystal(uint32_t hz) noexcept {
+    static constexpr uint32_t kCrystals[] = {1250000, 1500000, 1536000, 1789772, 2000000, 2578000, 3000000,
+                                             3072000, 3332000, 3375000, 3500000, 3546895, 3579545, 4000000,
+                                             4500000, 5000000, 6000000, 6144000, 7159000, 7600489, 7670453,
+                                             7987000, 8000000, 9000000, 14318180};
+    uint32_t best = kCrystals[0];
+    uint64_t bestDiff = ~uint64_t{0};
+    for (uint32_t c : kCrystals) {
+        const uint64_t d = c > hz ? c - hz : hz - c;
+        if (d < bestDiff) {
+            bestDiff = d;
+            best = c;
+        }
+    }
+    return bestDiff * 1'000'000 > uint64_t{hz} * 1'000 ? hz : best;
+}
+
+TSimChips::TSimChips(const TSimProfile& profile) : profile_(profile) { Reset(); }
+
+void TSimChips::Reset() {
+    regs_.clear();
+    psgs_.clear();
+    clocks_.clear();
+    lines_.clear();
+    for (const TSimTarget& t : profile_.Targets) {
+        const TKLINKCapability& c = t.Capability;
+        if (c.WriteID == 0x30 || c.WriteID == 0x50) {
+            PSG psg;
+            for (int ch = 0; ch < 4; ++ch) psg.Regs[static_cast<size_t>(ch * 2 + 1)] = 0x0F;  // silent
+            psgs_[Key(c.WriteID, c.Instance)] = psg;
+        } else {
+            regs_[Key(c.WriteID, c.Instance, c.Page)] = {};
+        }
+        if (!clocks_.contains(Key(c.WriteID, c.Instance))) clocks_[Key(c.WriteID, c.Instance)] = t.DefaultHz;
+    }
+}
+
+void TSimChips::WriteRegister(uint8_t writeID, uint8_t instance, uint8_t page, uint8_t reg, uint8_t value) {
+    auto it = regs_.find(Key(writeID, instance, page));
+    if (it != regs_.end()) it->second[reg] = value;
+}
+
+void TSimChips::WritePSGByte(uint8_t writeID, uint8_t instance, uint8_t value) {
+    auto it = psgs_.find(Key(writeID, instance));
+    if (it == psgs_.end()) return;
+    PSG& psg = it->second;
+    if ((value & 0x80) != 0) {
+        psg.Latched = (value >> 4) & 0x07;
+        uint16_t& r = psg.Regs[static_cast<size_t>(psg.Latched)];
+        if (psg.Latched % 2 == 0 && psg.Latched != 6) {
+            r = static_cast<uint16_t>((r & 0x3F0) | (value & 0x0F));
+        } else {
+            r = value & (psg.Latched == 6 ? 0x07 : 0x0F);
+        }
+    } else {
+        uint16_t& r = psg.Regs[static_cast<size_t>(psg.Latched)];
+        if (psg.Latched % 2 == 0 && psg.Latched != 6) {
+            r = static_cast<uint16_t>((r & 0x00F) | ((value & 0x3F) << 4));
+        } else {
+            r = value & (psg.Latched == 6 ? 0x07 : 0x0F);
+        }
+    }
+}
+
+uint8_t TSimChips::Register(uint8_t writeID, uint8_t instance, uint8_t page, uint8_t reg) const {
+    auto it = regs_.find(Key(writeID, instance, page));
+    return it == regs_.end() ? 0 : it->second[reg];
+}
+
+uint16_t TSimChips::PSGRegister(uint8_t writeID, uint8_t instance, int index) const {
+    auto it = psgs_.find(Key(writeID, instance));
+    if (it == psgs_.end() || index < 0 || index > 7) return 0;
+    return it->second.Regs[static_cast<size_t>(index)];
+}
+
+TSimClockResult TSimChips::SetClock(uint8_t writeID, uint8_t instance, uint32_t hz) {
+    const TSimTarget* t = profile_.Find(writeID, instance, 0);
+    if (t == nullptr) return TSimClockResult::Unsupported;
+    const TKLINKCapability& c = t->Capability;
+    if (c.ClockMode == KLINK_CLOCK_FIXED) {
+        return ClocksMatch(writeID, c.FixedClockHz, hz) ? TSimClockResult::Done : TSimClockResult::Unsupported;
+    }
+    if ((c.Features & KLINK_FEATURE_SET_CLOCK) == 0) return TSimClockResult::Unsupported;
+    if (hz == 0 || hz > kMaxClockHz) return TSimClockResult::OutOfRange;
+    const int line = LineOf(profile_.ClockSharing, writeID, instance);
+    if (line >= 0) {
+        const uint32_t input = LineClock(profile_.ClockSharing, writeID, hz);
+        if (input == 0) return TSimClockResult::OutOfRange;
+        Line& l = lines_[line];
+        const uint32_t me = Key(writeID, instance);
+        if (l.SetBy && *l.SetBy != me && l.Hz != input) return TSimClockResult::Conflict;
+        l.Hz = input;
+        l.SetBy = me;
+        // The other chips on the line follow (for KL2 they take the same clock).
+        if (profile_.ClockSharing == TSimClockSharing::KL2) {
+            for (auto& [key, value] : clocks_) {
+                const auto id = static_cast<uint8_t>(key >> 16);
+                const auto inst = static_cast<uint8_t>(key >> 8);
+                if (LineOf(profile_.ClockSharing, id, inst) == line) value = hz;
+            }
+        }
+    }
+    clocks_[Key(writeID, instance)] = hz;
+    if (writeID == 0x52) clocks_[Key(0x53, instance)] = hz;
+    if (writeID == 0x53) clocks_[Key(0x52, instance)] = hz;
+    return TSimClockResult::Done;
+}
+
+uint32_t TSimChips::ClockHz(uint8_t writeID, uint8_t instance) const {
+    auto it = clocks_.find(Key(writeID, instance));
+    return it == clocks_.end() ? 0 : it->second;
+}
+
+}  // namespace klink::sim

@@ -1,0 +1,74 @@
+#pragma once
+// Faults a simulated board can be told to show, to test how the host copes
+// with a board that misbehaves. All are off by default.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace klink::sim {
+
+// What a reply rule does to the replies it matches.
+enum class TSimReplyAction : uint8_t {
+    Drop,            // no reply at all
+    Delay,           // the reply leaves DelayMs later
+    CorruptCrc,      // the reply's CRC is wrong, so the host drops it
+    Status,          // the reply carries Status and no data
+    StaleRequestID,  // right opcode, the previous request ID
+    EmptyPayload,    // a reply without even the status byte
+    WrongEcho,       // PING echoes different bytes (one byte "?" for an empty payload)
+};
+
+// A rule matches requests with Opcode (-1: any opcode). Nth counts the
+// matching requests since the rule was set, from 1; 0 means every match,
+// otherwise only the Nth one.
+struct TSimReplyRule {
+    TSimReplyAction Action = TSimReplyAction::Drop;
+    int Opcode = -1;
+    uint32_t Nth = 0;
+    uint32_t DelayMs = 0;  // Delay
+    uint8_t Status = 1;    // Status
+};
+
+// Broken DEVICE_INFO replies, named after the check of the host they fail.
+enum class TSimDeviceInfoFault : uint8_t {
+    None,
+    Short,           // fewer than two bytes
+    ModelLength,     // the model length runs past the reply
+    FirmwareLength,  // the firmware length disagrees with the reply size
+};
+
+// Capability pages that contradict each other or themselves.
+enum class TSimCapabilityFault : uint8_t {
+    None,
+    HeaderChanged,     // the second page reports another MaxPayload
+    DuplicateEntry,    // the second page repeats the first entry
+    ClockMismatch,     // the second page gives the first entry's chip another clock
+    SelfNext,          // the first page names its own offset as next
+    BadLength,         // the first page's entry count disagrees with its size
+    SmallPayload,      // every page reports MaxPayload 128
+};
+
+struct TSimFaults {
+    std::vector<TSimReplyRule> Replies;
+    TSimDeviceInfoFault DeviceInfo = TSimDeviceInfoFault::None;
+    TSimCapabilityFault Capabilities = TSimCapabilityFault::None;
+    // Stop taking bytes off the line after this many (0 = never), so the host's
+    // writes back up and finally block.
+    uint64_t StopReadingAfterBytes = 0;
+    // Close the board's side of the line this many ms after the board started
+    // (0 = never); the host sees a hang-up.
+    uint32_t HangUpAfterMs = 0;
+    // ADPCM stream: once AdpcmFaultAfterBytes have played, fail the stream with
+    // flag 0x04 and these reason bits (0 = no fault). 0x10 reads "rx-overflow".
+    uint32_t AdpcmFaultFlags = 0;
+    uint32_t AdpcmFaultAfterBytes = 0;
+    // KL2 DAC: once the tick clock reaches DacFaultAtTick, stop in state 3
+    // with this fault code (0 = no fault).
+    uint8_t DacFaultCode = 0;
+    uint64_t DacFaultAtTick = 0;
+    // STREAM_START is ignored, so the started bit never shows.
+    bool NeverStartStream = false;
+};
+
+}  // namespace klink::sim

@@ -1,0 +1,330 @@
+#include "SimKL2DAC.h"
+
+#include <algorithm>
+
+namespace klink::sim {
+namespace {
+
+constexpr uint8_t kYM2612 = 0x52;
+
+uint64_t Get(std::span<const uint8_t> b, size_t at, int width) {
+    uint64_t v = 0;
+    for (int i = width - 1; i >= 0; --i) v = (v << 8) | b[at + static_cast<size_t>(i)];
+    return v;
+}
+void Put(std::vector<uint8_t>& out, uint64_t v, int width) {
+    for (int i = 0; i < width; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+}  // namespace
+
+TSimKL2DAC::TSimKL2DAC(TSimBoardSink& sink, const TSimProfile& profile) : sink_(sink), profile_(profile) {
+    Reset();
+}
+
+void TSimKL2DAC::Reset() {
+    st_ = {};
+    records_.clear();
+    nextRecordTick_ = 0;
+    events_.clear();
+    startRequested_ = false;
+    running_ = false;
+    lead_ = 0;
+    originNs_ = 0;
+    stalled_ = false;
+    endSequence_ = 0;
+    endTick_ = 0;
+    dacValue_ = 0x80;
+    dacEnabled_ = false;
+}
+
+std::vector<uint8_t> TSimKL2DAC::EncodeCapabilities() const {
+    const TSimDACCapabilities& c = profile_.DAC;
+    std::vector<uint8_t> out;
+    out.push_back(1);
+    Put(out, c.Revision, 4);
+    Put(out, c.TickRate, 4);
+    Put(out, c.RecordCapacity, 4);
+    Put(out, c.EventCapacity, 2);
+    out.push_back(c.MaxRecords);
+    out.push_back(c.Profile);
+    Put(out, c.MaxLateUS, 4);
+    return out;
+}
+
+std::vector<uint8_t> TSimKL2DAC::EncodeStatus(const TKL2DACStatus& s) {
+    std::vector<uint8_t> out{1, s.State, s.Fault, s.Sealed};
+    for (uint32_t v : {s.Accepted, s.Consumed, s.Queued, s.Free, s.EventQueued, s.EventConsumed, s.Underflows,
+                       s.Overflows, s.Rejected, s.LateDAC, s.MaxLateUS}) {
+        Put(out, v, 4);
+    }
+    Put(out, s.AcceptedTick, 8);
+    Put(out, s.PlayedTick, 8);
+    Put(out, s.ExecutedTick, 8);
+    return out;
+}
+
+int64_t TSimKL2DAC::TimeOf(uint64_t tick) const {
+    return originNs_ + static_cast<int64_t>(tick * 1'000'000'000ull / kKL2TickRate);
+}
+
+void TSimKL2DAC::Touch() {
+    if (st_.State == TKL2DACStatus::kCleared) st_.State = TKL2DACStatus::kPlaying;
+}
+
+void TSimKL2DAC::Fault(int64_t timeNs, uint8_t code, const char* what, bool injected) {
+    st_.State = TKL2DACStatus::kFaulted;
+    st_.Fault = code;
+    running_ = false;
+    TSimTraceEvent e;
+    e.Op = injected ? TSimTraceOp::Fault : TSimTraceOp::Reject;
+    e.What = what;
+    sink_.TraceAt(timeNs, e);
+}
+
+void TSimKL2DAC::Reject(int64_t timeNs, const char* what) {
+    ++st_.Rejected;
+    TSimTraceEvent e;
+    e.Op = TSimTraceOp::Reject;
+    e.What = what;
+    sink_.TraceAt(timeNs, e);
+}
+
+void TSimKL2DAC::TryStartClock(int64_t timeNs) {
+    if (startRequested_ && !running_ && st_.State == TKL2DACStatus::kPlaying &&
+        (st_.AcceptedTick >= lead_ || st_.Sealed != 0)) {
+        running_ = true;
+        originNs_ = timeNs;
+    }
+}
+
+bool TSimKL2DAC::Start(int64_t timeNs, std::span<const uint8_t> p) {
+    AdvanceTo(timeNs);
+    if (p.size() != 5 || p[0] != 1 || startRequested_ || st_.State >= TKL2DACStatus::kEnded) return false;
+    lead_ = static_cast<uint32_t>(Get(p, 1, 4));
+    startRequested_ = true;
+    Touch();
+    TSimTraceEvent e;
+    e.Op = TSimTraceOp::DACStart;
+    e.Number = lead_;
+    sink_.TraceAt(timeNs, e);
+    TryStartClock(timeNs);
+    return true;
+}
+
+void TSimKL2DAC::Records(int64_t timeNs, std::span<const uint8_t> p) {
+    AdvanceTo(timeNs);
+    if (st_.State >= TKL2DACStatus::kEnded || st_.Sealed != 0) {
+        Reject(timeNs, "DAC records after the end");
+        return;
+    }
+    if (p.size() < 19 || (p.size() - 15) % 4 != 0 || p[0] != 1 || p[1] != kYM2612 || p[2] != 0) {
+        ++st_.Rejected;
+        Fault(timeNs, kDACFaultInvalid, "invalid DAC_RECORDS");
+        return;
+    }
+    const size_t n = (p.size() - 15) / 4;
+    if (Get(p, 3, 4) != st_.Accepted || Get(p, 7, 8) != st_.AcceptedTick) {
+        ++st_.Rejected;
+        Fault(timeNs, kDACFaultSequence, "DAC records out of sequence");
+        return;
+    }
+    const uint32_t queued = st_.Accepted - st_.Consumed;
+    if (queued + n > profile_.DAC.RecordCapacity) {
+        ++st_.Overflows;
+        Fault(timeNs, kDACFaultRecordOverflow, "DAC record overflow");
+        return;
+    }
+    std::vector<Record> batch;
+    uint64_t ticks = 0;
+    for (size_t i = 0; i < n; ++i) {
+        Record r{p[15 + 4 * i], p[16 + 4 * i], static_cast<uint16_t>(Get(p, 17 + 4 * i, 2))};
+        if (r.Kind > 2 || (r.Kind == 1 && r.Value != 0x00 && r.Value != 0x80) ||
+            (r.Kind == 2 && (r.Value != 0 || r.Wait == 0))) {
+            ++st_.Rejected;
+            Fault(timeNs, kDACFaultInvalid, "invalid DAC record");
+            return;
+        }
+        ticks += r.Wait;
+        batch.push_back(r);
+    }
+    if (records_.empty()) nextRecordTick_ = st_.AcceptedTick;
+    records_.insert(records_.end(), batch.begin(), batch.end());
+    st_.Accepted += static_cast<uint32_t>(n);
+    st_.AcceptedTick += ticks;
+    Touch();
+    if (running_ && stalled_) {
+        // The clock waited at the end of the buffer; tick PlayedTick plays now.
+        stalled_ = false;
+        originNs_ = timeNs - static_cast<int64_t>(st_.PlayedTick * 1'000'000'000ull / kKL2TickRate);
+    }
+    TryStartClock(timeNs);
+    AdvanceTo(timeNs);
+}
+
+void TSimKL2DAC::RegisterEvents(int64_t timeNs, std::span<const uint8_t> p) {
+    AdvanceTo(timeNs);
+    if (st_.State >= TKL2DACStatus::kEnded) {
+        Reject(timeNs, "register events after the end");
+        return;
+    }
+    if (p.size() < 13 || p.size() > 256 || p[0] != 1) {
+        ++st_.Rejected;
+        Fault(timeNs, kDACFaultInvalid, "invalid REGISTER_EVENTS");
+        return;
+    }
+    const uint64_t tick = Get(p, 1, 8);
+    const TKLINKVGMTarget target{p[9], p[10], p[11]};
+    const TSimTarget* t = profile_.Find(target.WriteID, target.Instance, target.Page);
+    const size_t width = static_cast<size_t>(KL2EventWidth(target));
+    const size_t count = (p.size() - 12) / width;
+    bool valid = t != nullptr && (t->Capability.Features & KLINK_FEATURE_BURST) != 0 && (p.size() - 12) % width == 0;
+    for (size_t i = 0; valid && width == 2 && i < count; ++i) {
+        const uint8_t reg = p[12 + 2 * i];
+        if (target.WriteID == kYM2612 && target.Page == 0 && (reg == 0x2A || reg == 0x2B)) valid = false;
+    }
+    if (!valid) {
+        ++st_.Rejected;
+        Fault(timeNs, kDACFaultInvalid, "invalid register event");
+        return;
+    }
+    std::vector<Event> batch;
+    for (size_t i = 0; i < count; ++i) {
+        Event e;
+        e.Target = target;
+        if (width == 2) {
+            e.Reg = p[12 + 2 * i];
+            e.Value = p[13 + 2 * i];
+        } else {
+            e.Value = p[12 + i];
+        }
+        batch.push_back(e);
+    }
+    Touch();
+    if (running_ && tick < st_.PlayedTick) {
+        for (const Event& e : batch) Execute(timeNs, e);
+        st_.EventConsumed += static_cast<uint32_t>(count);
+        return;
+    }
+    if (st_.EventQueued + count > profile_.DAC.EventCapacity) {
+        ++st_.Overflows;
+        Fault(timeNs, kDACFaultEventOverflow, "register event overflow");
+        return;
+    }
+    for (const Event& e : batch) events_.emplace(tick, e);
+    st_.EventQueued += static_cast<uint32_t>(count);
+    AdvanceTo(timeNs);
+}
+
+void TSimKL2DAC::End(int64_t timeNs, std::span<const uint8_t> p) {
+    AdvanceTo(timeNs);
+    if (st_.State >= TKL2DACStatus::kEnded || st_.Sealed != 0) {
+        Reject(timeNs, "DAC_END repeated");
+        return;
+    }
+    if (p.size() != 13 || p[0] != 1) {
+        ++st_.Rejected;
+        Fault(timeNs, kDACFaultInvalid, "invalid DAC_END");
+        return;
+    }
+    endSequence_ = static_cast<uint32_t>(Get(p, 1, 4));
+    endTick_ = Get(p, 5, 8);
+    if (endSequence_ != st_.Accepted || endTick_ != st_.AcceptedTick) {
+        Fault(timeNs, kDACFaultEndMismatch, "DAC_END does not match the records");
+        return;
+    }
+    st_.Sealed = 1;
+    Touch();
+    TryStartClock(timeNs);
+    AdvanceTo(timeNs);
+}
+
+TKL2DACStatus TSimKL2DAC::Status(int64_t timeNs) {
+    AdvanceTo(timeNs);
+    TKL2DACStatus s = st_;
+    s.Queued = s.Accepted - s.Consumed;
+    s.Free = profile_.DAC.RecordCapacity > s.Queued ? profile_.DAC.RecordCapacity - s.Queued : 0;
+    return s;
+}
+
+void TSimKL2DAC::Execute(int64_t timeNs, const Event& e) {
+    sink_.ChipWrite(timeNs, e.Target.WriteID, e.Target.Instance, e.Target.Page, e.Reg, e.Value,
+                    TSimWriteSource::Event);
+}
+
+void TSimKL2DAC::ExecuteRecord(int64_t timeNs, const Record& r) {
+    if (r.Kind == kKL2RecordSample) {
+        dacValue_ = r.Value;
+        sink_.ChipWrite(timeNs, kYM2612, 0, 0, 0x2A, r.Value, TSimWriteSource::DAC);
+    } else if (r.Kind == kKL2RecordEnable) {
+        dacEnabled_ = (r.Value & 0x80) != 0;
+        sink_.ChipWrite(timeNs, kYM2612, 0, 0, 0x2B, r.Value, TSimWriteSource::DAC);
+    }
+}
+
+void TSimKL2DAC::AdvanceTo(int64_t timeNs) {
+    if (!running_ || st_.State != TKL2DACStatus::kPlaying || timeNs < originNs_) return;
+    const uint64_t nowTick = static_cast<uint64_t>(timeNs - originNs_) * kKL2TickRate / 1'000'000'000ull;
+    for (;;) {
+        const uint64_t p = st_.PlayedTick;
+        if (faultCode_ != 0 && p >= faultTick_ && p <= nowTick) {
+            Fault(TimeOf(p), faultCode_, "DAC fault", true);
+            return;
+        }
+        const uint64_t limit = std::min(nowTick + 1, st_.AcceptedTick);
+        if (p >= limit) {
+            if (p >= st_.AcceptedTick && p <= nowTick) {
+                if (st_.Sealed != 0) {
+                    const int64_t t = TimeOf(p);
+                    while (!records_.empty()) {
+                        ExecuteRecord(t, records_.front());
+                        records_.pop_front();
+                        ++st_.Consumed;
+                    }
+                    while (!events_.empty()) {
+                        if (events_.begin()->first <= p) {
+                            Execute(t, events_.begin()->second);
+                            ++st_.EventConsumed;
+                        }
+                        --st_.EventQueued;
+                        events_.erase(events_.begin());
+                    }
+                    st_.State = TKL2DACStatus::kEnded;
+                    running_ = false;
+                    TSimTraceEvent e;
+                    e.Op = TSimTraceOp::DACEnd;
+                    e.Number = p;
+                    sink_.TraceAt(t, e);
+                } else if (!stalled_) {
+                    stalled_ = true;
+                    ++st_.Underflows;
+                }
+            }
+            return;
+        }
+        const int64_t t = TimeOf(p);
+        while (!events_.empty() && events_.begin()->first <= p) {
+            Execute(t, events_.begin()->second);
+            events_.erase(events_.begin());
+            --st_.EventQueued;
+            ++st_.EventConsumed;
+            st_.ExecutedTick = p;
+        }
+        while (!records_.empty() && nextRecordTick_ == p) {
+            const Record r = records_.front();
+            records_.pop_front();
+            ExecuteRecord(t, r);
+            ++st_.Consumed;
+            nextRecordTick_ += r.Wait;
+            st_.ExecutedTick = p;
+        }
+        uint64_t next = limit;
+        if (!events_.empty()) next = std::min(next, std::max(events_.begin()->first, p + 1));
+        if (!records_.empty()) next = std::min(next, nextRecordTick_);
+        next = std::max(next, p + 1);
+        sink_.DACSamples(dacEnabled_ ? dacValue_ : 0x80, next - p);
+        st_.PlayedTick = next;
+    }
+}
+
+}  // namespace klink::sim

@@ -1,0 +1,571 @@
+#include "protocol/KLINKSerialLink.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <array>
+
+#include "common/Errors.h"
+#include "platform/Clock.h"
+#include "platform/SerialPort.h"
+#include "transport/BufferedSerialWriter.h"
+
+namespace klink {
+namespace {
+
+constexpr const char* kCancelled = "Playback cancelled.";
+constexpr const char* kWindowFull = "KLINK receive window is full; wait for a STATUS reply.";
+constexpr const char* kNotAttached = "KLINK input is not attached.";
+constexpr const char* kAudioStatusTimeout = "KLINK AUDIO_STATUS timeout.";
+constexpr std::array<uint8_t, 5> kProbePayload = {'K', 'L', 'I', 'N', 'K'};
+constexpr std::array<uint8_t, 2> kAudioStatusPayload = {KLINK_WRITE_OKIM6258, 0x00};
+constexpr int kProbeAttempts = 3;
+
+constexpr uint8_t kWriteYM2413 = 0x51;
+constexpr uint8_t kWriteAY8910 = 0xA0;
+
+bool StopRequested(const TKLINKCancel& cancel) { return cancel && cancel(); }
+
+void CheckCancel(const TKLINKCancel& cancel) {
+    if (StopRequested(cancel)) {
+        throw AbortError(kCancelled);
+    }
+}
+
+uint32_t ReadLE32(std::span<const uint8_t> data, size_t offset) {
+    return static_cast<uint32_t>(data[offset]) | (static_cast<uint32_t>(data[offset + 1]) << 8) |
+           (static_cast<uint32_t>(data[offset + 2]) << 16) | (static_cast<uint32_t>(data[offset + 3]) << 24);
+}
+
+// Highest register address a register batch may carry for a chip.
+uint8_t RegisterAddressLimit(uint8_t writeID) noexcept {
+    switch (writeID) {
+        case kWriteYM2413:
+            return 0x3F;
+        case kWriteAY8910:
+            return 0x0F;
+        default:
+            return 0xFF;
+    }
+}
+
+// Board texts go into logs and window captions: an invalid UTF-8 sequence
+// becomes U+FFFD instead of passing raw bytes on.
+std::string DecodeUTF8(std::span<const uint8_t> bytes) {
+    static constexpr char kReplacement[] = "\xEF\xBF\xBD";
+    std::string out;
+    out.reserve(bytes.size());
+    size_t i = 0;
+    while (i < bytes.size()) {
+        const uint8_t b = bytes[i];
+        size_t length = 0;
+        uint32_t minimum = 0;
+        if (b < 0x80) {
+            out.push_back(static_cast<char>(b));
+            ++i;
+            continue;
+        }
+        if ((b & 0xE0) == 0xC0) {
+            length = 2;
+            minimum = 0x80;
+        } else if ((b & 0xF0) == 0xE0) {
+            length = 3;
+            minimum = 0x800;
+        } else if ((b & 0xF8) == 0xF0) {
+            length = 4;
+            minimum = 0x10000;
+        }
+        bool valid = length != 0 && i + length <= bytes.size();
+        uint32_t code = valid ? (b & (0x7F >> length)) : 0;
+        for (size_t k = 1; valid && k < length; ++k) {
+            const uint8_t c = bytes[i + k];
+            valid = (c & 0xC0) == 0x80;
+            code = (code << 6) | (c & 0x3F);
+        }
+        valid = valid && code >= minimum && code <= 0x10FFFF && !(code >= 0xD800 && code <= 0xDFFF);
+        if (valid) {
+            out.append(reinterpret_cast<const char*>(bytes.data() + i), length);
+            i += length;
+        } else {
+            out += kReplacement;
+            ++i;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+TKLINKLinkClock TKLINKLinkClock::System() {
+    return {[] { return platform::TickCount64(); }, [](uint32_t ms) { platform::SleepMs(ms); }};
+}
+
+TKLINKSerialLink::TKLINKSerialLink() : TKLINKSerialLink(TKLINKLinkClock::System()) {}
+
+TKLINKSerialLink::TKLINKSerialLink(TKLINKLinkClock clock)
+    : FClock(std::move(clock)), FReadBuffer(KLINK_PUMP_CHUNK_BYTES) {
+    FRequestID = static_cast<uint16_t>(FClock.NowMS() & 0xFFFF);
+}
+
+void TKLINKSerialLink::AttachPort(platform::OSHandle port) noexcept {
+    FPort = port;
+    FStartup = {};
+    FReceive = {};
+    FExpectedReceiveFence = 0;
+    FDecoder.Clear();
+    FStatusPending = false;
+    FHasReply = false;
+}
+
+void TKLINKSerialLink::DetachPort() noexcept {
+    FPort = platform::kInvalidOSHandle;
+    FDecoder.Clear();
+    FStatusPending = false;
+    FHasReply = false;
+    FReply.clear();
+}
+
+uint16_t TKLINKSerialLink::NextRequestID() noexcept {
+    FRequestID = static_cast<uint16_t>(FRequestID + 1);
+    return FRequestID;
+}
+
+void TKLINKSerialLink::PumpInput() {
+    // A detached link has no handle to ask; say so instead of an OS error
+    // about a bad descriptor.
+    if (!platform::IsValidHandle(FPort)) {
+        throw ReadError(kNotAttached);
+    }
+    TKLINKFrame frame;
+    for (int round = 0; round < KLINK_PUMP_ROUNDS; ++round) {
+        const uint32_t queued = platform::QuerySerialQueues(FPort).Input;
+        if (queued == 0) {
+            return;
+        }
+        const uint32_t want = std::min<uint32_t>(queued, KLINK_PUMP_CHUNK_BYTES);
+        const uint32_t got = platform::ReadSerialPort(FPort, std::span(FReadBuffer.data(), want));
+        if (got == 0) {
+            return;
+        }
+        const uint64_t now = FClock.NowMS();
+        for (uint32_t i = 0; i < got; ++i) {
+            if (!FDecoder.Feed(FReadBuffer[i], now, frame)) {
+                continue;
+            }
+            // Anything but the answer to the outstanding request (board
+            // chatter, late answers to timed-out requests) is dropped.
+            if (frame.MessageType != KLINK_MSG_REPLY || frame.Opcode != FExpectedOpcode ||
+                frame.RequestID != FExpectedRequest) {
+                continue;
+            }
+            FReply = std::move(frame.Payload);
+            frame.Payload.clear();
+            FReceive.Confirm(FExpectedReceiveFence);
+            FHasReply = true;
+        }
+    }
+}
+
+std::vector<uint8_t> TKLINKSerialLink::TakeReply() {
+    if (FReply.empty()) {
+        throw ReadError("Empty KLINK response.");
+    }
+    if (FReply[0] != 0) {
+        throw ReadError(fmt::format("KLINK command ${:02X} rejected (status={}, transaction={}).",
+                                    FExpectedOpcode, FReply[0], FExpectedRequest));
+    }
+    return {FReply.begin() + 1, FReply.end()};
+}
+
+void TKLINKSerialLink::BeginRequest(TBufferedSerialWriter& writer, uint8_t opcode,
+                                    std::span<const uint8_t> payload) {
+    // Encode first: a refused payload leaves the outstanding request as it was.
+    const uint16_t id = static_cast<uint16_t>(FRequestID + 1);
+    const std::vector<uint8_t> frame = EncodeFrame(KLINK_MSG_REQUEST, opcode, id, payload);
+    FRequestID = id;
+    FExpectedRequest = id;
+    FExpectedOpcode = opcode;
+    FExpectedReceiveFence = FReceive.FSubmitted;
+    FHasReply = false;
+    FReply.clear();
+    writer.Enqueue(frame);
+}
+
+void TKLINKSerialLink::WaitForPendingAudioStatus() {
+    while (FStatusPending) {
+        PumpInput();
+        if (FHasReply) {
+            // Nobody asked for this answer any more.
+            FStatusPending = false;
+            FHasReply = false;
+            return;
+        }
+        if (FClock.NowMS() - FStatusStarted >= KLINK_AUDIO_STATUS_TIMEOUT_MS) {
+            FStatusPending = false;
+            throw ReadError(kAudioStatusTimeout);
+        }
+        FClock.SleepMs(1);
+    }
+}
+
+std::vector<uint8_t> TKLINKSerialLink::Request(TBufferedSerialWriter& writer, uint8_t opcode,
+                                               std::span<const uint8_t> payload, const TKLINKCancel& cancel) {
+    if (!platform::IsValidHandle(FPort)) {
+        throw ReadError(kNotAttached);
+    }
+    CheckCancel(cancel);
+    WaitForPendingAudioStatus();
+    BeginRequest(writer, opcode, payload);
+    // The reply clock starts once the request is on its way, so a backlog
+    // in the writer does not count against it.
+    writer.Drain();
+    const uint64_t started = FClock.NowMS();
+    for (;;) {
+        PumpInput();
+        if (FHasReply) {
+            break;
+        }
+        CheckCancel(cancel);
+        if (FClock.NowMS() - started >= KLINK_REPLY_TIMEOUT_MS) {
+            throw ReadError(fmt::format("KLINK response timeout (command ${:02X}).", opcode));
+        }
+        FClock.SleepMs(1);
+    }
+    FHasReply = false;
+    return TakeReply();
+}
+
+bool TKLINKSerialLink::TryControlReply(std::vector<uint8_t>& reply) {
+    PumpInput();
+    reply.clear();
+    if (!FHasReply) {
+        return false;
+    }
+    FHasReply = false;
+    reply = TakeReply();
+    return true;
+}
+
+bool TKLINKSerialLink::TrySubmitFrame(TBufferedSerialWriter& writer, std::span<const uint8_t> frame,
+                                      const TKLINKCancel& cancel, bool control) {
+    CheckCancel(cancel);
+    const auto length = static_cast<int32_t>(frame.size());
+    if (!FReceive.CanSubmit(length, control)) {
+        return false;
+    }
+    if (FStartup.NeedsFence(length)) {
+        try {
+            if (!Request(writer, KLINK_OP_PING, {}, cancel).empty()) {
+                throw ReadError("Invalid startup fence response.");
+            }
+        } catch (const ReadError& e) {
+            throw ReadError(fmt::format("KLINK startup fence failed after {} unconfirmed bytes: {}",
+                                        FStartup.FPending, e.what()));
+        }
+        FStartup.FenceCompleted();
+    }
+    writer.Enqueue(frame);
+    FStartup.Submitted(length);
+    FReceive.Submitted(length, control);
+    return true;
+}
+
+void TKLINKSerialLink::SubmitFrame(TBufferedSerialWriter& writer, std::span<const uint8_t> frame,
+                                   const TKLINKCancel& cancel) {
+    if (!TrySubmitFrame(writer, frame, cancel, false)) {
+        throw WriteError(kWindowFull);
+    }
+}
+
+bool TKLINKSerialLink::TrySendPacket(TBufferedSerialWriter& writer, uint8_t opcode,
+                                     std::span<const uint8_t> payload, const TKLINKCancel& cancel,
+                                     bool control) {
+    CheckCancel(cancel);
+    const std::vector<uint8_t> frame = EncodeFrame(KLINK_MSG_PACKET, opcode, NextRequestID(), payload);
+    if (opcode == KLINK_OP_SET_OUTPUT_VOLUME) {
+        control = true;
+    }
+    return TrySubmitFrame(writer, frame, cancel, control);
+}
+
+void TKLINKSerialLink::SendPacket(TBufferedSerialWriter& writer, uint8_t opcode,
+                                  std::span<const uint8_t> payload, const TKLINKCancel& cancel) {
+    if (!TrySendPacket(writer, opcode, payload, cancel, false)) {
+        throw WriteError(kWindowFull);
+    }
+}
+
+void TKLINKSerialLink::BeginReceiveWindow() noexcept {
+    FReceive.BeginTransfer();
+    // A request queued before this point proves nothing about the packets of
+    // the new window; its reply must not confirm them, nor fail as a fence
+    // beyond the (reset) submitted count.
+    FExpectedReceiveFence = 0;
+}
+
+void TKLINKSerialLink::Probe(TBufferedSerialWriter& writer, const TKLINKCancel& cancel) {
+    for (int attempt = 1;; ++attempt) {
+        try {
+            const std::vector<uint8_t> echo = Request(writer, KLINK_OP_PING, kProbePayload, cancel);
+            if (std::ranges::equal(echo, kProbePayload)) {
+                return;
+            }
+            throw ReadError("KLINK PING echo mismatch.");
+        } catch (const ReadError&) {
+            if (attempt >= kProbeAttempts || StopRequested(cancel)) {
+                throw;
+            }
+        }
+    }
+}
+
+std::string TKLINKSerialLink::DeviceInfo(TBufferedSerialWriter& writer, const TKLINKCancel& cancel) {
+    const std::vector<uint8_t> data = Request(writer, KLINK_OP_DEVICE_INFO, {}, cancel);
+    const size_t length = data.size();
+    if (length < 2) {
+        throw ReadError("Invalid KLINK device info.");
+    }
+    const size_t modelLength = data[0];
+    if (modelLength + 1 >= length) {
+        throw ReadError("Invalid KLINK model length.");
+    }
+    const size_t firmwareLength = data[modelLength + 1];
+    if (modelLength + firmwareLength + 2 != length) {
+        throw ReadError("Invalid KLINK firmware length.");
+    }
+    const std::span<const uint8_t> bytes(data);
+    std::string model = DecodeUTF8(bytes.subspan(1, modelLength));
+    const std::string firmware = DecodeUTF8(bytes.subspan(modelLength + 2, firmwareLength));
+    FDeviceName = model;
+    return model + " / Firmware " + firmware;
+}
+
+void TKLINKSerialLink::Reset(TBufferedSerialWriter& writer, const TKLINKCancel& cancel) {
+    if (!Request(writer, KLINK_OP_RESET, {}, cancel).empty()) {
+        throw ReadError("Invalid KLINK reset completion.");
+    }
+    FStartup.FinishTransfer();
+    FReceive.FinishTransfer();
+}
+
+void TKLINKSerialLink::BeginStartup() noexcept { FStartup.BeginTransfer(); }
+
+void TKLINKSerialLink::SynchronizeStartup(TBufferedSerialWriter& writer, const TKLINKCancel& cancel) {
+    if (!Request(writer, KLINK_OP_PING, {}, cancel).empty()) {
+        throw ReadError("Invalid startup PING response.");
+    }
+    FStartup.FenceCompleted();
+    FStartup.FinishTransfer();
+}
+
+void TKLINKSerialLink::CheckCapabilities(TBufferedSerialWriter& writer, bool useYM, bool useAudio,
+                                         const TKLINKCancel& cancel) {
+    FCapabilities.Clear();
+    while (!FCapabilities.Complete()) {
+        const uint16_t offset = FCapabilities.NextOffset();
+        const std::array<uint8_t, 2> payload = {static_cast<uint8_t>(offset & 0xFF),
+                                                static_cast<uint8_t>(offset >> 8)};
+        const std::vector<uint8_t> page = Request(writer, KLINK_OP_CAPABILITIES, payload, cancel);
+        FCapabilities.AddPage(offset, page);
+    }
+    if (FCapabilities.MaxPayload() < KLINK_MAX_PAYLOAD) {
+        throw ReadError("This playback profile requires 256-byte KLINK payloads.");
+    }
+    if (useYM && !FCapabilities.Supports(KLINK_WRITE_YM2151, 0, 0, KLINK_FEATURE_BURST)) {
+        throw ReadError("YM2151 instance 0/page 0 BURST is required.");
+    }
+    if (useAudio) {
+        if (!FCapabilities.Supports(KLINK_WRITE_OKIM6258, 0, 0, KLINK_FEATURE_ADPCM_STREAM) ||
+            (useYM && !FCapabilities.Supports(KLINK_WRITE_YM2151, 0, 0, KLINK_FEATURE_STREAM_EVENTS))) {
+            throw ReadError("Required ADPCM stream/register events are unavailable.");
+        }
+        if (FCapabilities.DataCapacity() < 875 || FCapabilities.EventCapacity() < 1) {
+            throw ReadError("Insufficient KLINK stream capacity for 80ms lead.");
+        }
+    }
+}
+
+void TKLINKSerialLink::SetOutputVolume(TBufferedSerialWriter& writer, uint8_t attenuation,
+                                       const TKLINKCancel& cancel, bool waitForReply) {
+    if (attenuation > KLINK_MAX_ATTENUATION ||
+        (FCapabilities.ControlFeatures() & KLINK_CONTROL_ATTENUATION) == 0) {
+        throw WriteError("KLINK output attenuation is unavailable or invalid.");
+    }
+    CheckCancel(cancel);
+    const std::array<uint8_t, 1> payload = {attenuation};
+    if (waitForReply) {
+        if (!Request(writer, KLINK_OP_SET_OUTPUT_VOLUME, payload, cancel).empty()) {
+            throw ReadError("Invalid output volume completion.");
+        }
+        return;
+    }
+    const std::vector<uint8_t> frame =
+        EncodeFrame(KLINK_MSG_PACKET, KLINK_OP_SET_OUTPUT_VOLUME, NextRequestID(), payload);
+    if (!TrySubmitFrame(writer, frame, cancel, true)) {
+        throw WriteError("KLINK output-volume receive reserve exceeded.");
+    }
+}
+
+void TKLINKSerialLink::SetChipClock(TBufferedSerialWriter& writer, uint8_t writeID, uint8_t instance,
+                                    uint32_t hertz, const TKLINKCancel& cancel) {
+    TKLINKCapability entry;
+    if (hertz == 0 || !FCapabilities.Find(writeID, instance, 0, entry)) {
+        throw WriteError("Unsupported logical chip clock.");
+    }
+    if (entry.ClockMode == KLINK_CLOCK_FIXED) {
+        if (ClocksMatch(writeID, entry.FixedClockHz, hertz)) {
+            return;
+        }
+        throw WriteError(fmt::format("Chip ${:02X} has a fixed {} Hz clock; VGM requests {} Hz.", writeID,
+                                     entry.FixedClockHz, hertz));
+    }
+    if (!FCapabilities.Supports(writeID, instance, 0, KLINK_FEATURE_SET_CLOCK)) {
+        throw WriteError("Unsupported logical chip clock.");
+    }
+    const std::array<uint8_t, 6> payload = {writeID,
+                                            instance,
+                                            static_cast<uint8_t>(hertz & 0xFF),
+                                            static_cast<uint8_t>((hertz >> 8) & 0xFF),
+                                            static_cast<uint8_t>((hertz >> 16) & 0xFF),
+                                            static_cast<uint8_t>(hertz >> 24)};
+    try {
+        if (!Request(writer, KLINK_OP_SET_CHIP_CLOCK, payload, cancel).empty()) {
+            throw ReadError("Invalid chip clock completion.");
+        }
+    } catch (const ReadError& e) {
+        throw ReadError(fmt::format("SET_CHIP_CLOCK ${:02X} / instance={} / requested={} Hz: {}", writeID,
+                                    instance, hertz, e.what()));
+    }
+}
+
+bool TKLINKSerialLink::TryWriteRegisters(TBufferedSerialWriter& writer, uint8_t writeID, uint8_t instance,
+                                         uint8_t page, std::span<const uint8_t> data,
+                                         const TKLINKCancel& cancel) {
+    if (!FCapabilities.Supports(writeID, instance, page, KLINK_FEATURE_BURST)) {
+        throw WriteError(fmt::format("Unavailable register target ${:02X}/{}/{}.", writeID, instance, page));
+    }
+    CheckCancel(cancel);
+    std::vector<uint8_t> payload;
+    if (UsesByteBatch(writeID)) {
+        payload = EncodeByteBatch(instance, page, data);
+    } else {
+        payload = EncodeRegisterBatch(instance, page, data);
+        const uint8_t limit = RegisterAddressLimit(writeID);
+        for (size_t i = 2; i < payload.size(); i += 2) {
+            if (payload[i] > limit) {
+                throw WriteError("Invalid chip register address.");
+            }
+        }
+    }
+    const std::vector<uint8_t> frame = EncodeFrame(KLINK_MSG_PACKET, writeID, NextRequestID(), payload);
+    return TrySubmitFrame(writer, frame, cancel, false);
+}
+
+void TKLINKSerialLink::WriteRegisters(TBufferedSerialWriter& writer, uint8_t writeID, uint8_t instance,
+                                      uint8_t page, std::span<const uint8_t> data,
+                                      const TKLINKCancel& cancel) {
+    if (!TryWriteRegisters(writer, writeID, instance, page, data, cancel)) {
+        throw WriteError(kWindowFull);
+    }
+}
+
+void TKLINKSerialLink::WriteYM2151(TBufferedSerialWriter& writer, std::span<const uint8_t> data,
+                                   const TKLINKCancel& cancel) {
+    WriteRegisters(writer, KLINK_WRITE_YM2151, 0, 0, data, cancel);
+}
+
+void TKLINKSerialLink::AudioPacket(TBufferedSerialWriter& writer, uint8_t opcode,
+                                   std::span<const uint8_t> payload, const TKLINKCancel& cancel) {
+    if (opcode != KLINK_OP_STREAM_DATA && opcode != KLINK_OP_STREAM_EVENTS &&
+        opcode != KLINK_OP_STREAM_START) {
+        throw WriteError("Invalid audio opcode.");
+    }
+    CheckCancel(cancel);
+    const std::vector<uint8_t> frame = EncodeFrame(KLINK_MSG_PACKET, opcode, NextRequestID(), payload);
+    SubmitFrame(writer, frame, cancel);
+}
+
+std::string TKLINKSerialLink::AudioStatus(TBufferedSerialWriter& writer, const TKLINKCancel& cancel,
+                                          bool& finished, bool& failed) {
+    const std::vector<uint8_t> data = Request(writer, KLINK_OP_AUDIO_STATUS, kAudioStatusPayload, cancel);
+    return DescribeAudioStatus(data, finished, failed);
+}
+
+void TKLINKSerialLink::BeginAudioStatus(TBufferedSerialWriter& writer) {
+    if (FStatusPending) {
+        return;
+    }
+    BeginRequest(writer, KLINK_OP_AUDIO_STATUS, kAudioStatusPayload);
+    FStatusStarted = FClock.NowMS();
+    FStatusPending = true;
+}
+
+bool TKLINKSerialLink::PollAudioStatus(std::string& text, bool& finished, bool& failed) {
+    text.clear();
+    finished = false;
+    failed = false;
+    if (!FStatusPending) {
+        return false;
+    }
+    PumpInput();
+    if (FHasReply) {
+        FStatusPending = false;
+        FHasReply = false;
+        text = DescribeAudioStatus(TakeReply(), finished, failed);
+        return true;
+    }
+    if (FClock.NowMS() - FStatusStarted >= KLINK_AUDIO_STATUS_TIMEOUT_MS) {
+        FStatusPending = false;
+        throw ReadError(kAudioStatusTimeout);
+    }
+    return false;
+}
+
+std::string TKLINKSerialLink::DescribeAudioStatus(std::span<const uint8_t> data, bool& finished,
+                                                  bool& failed) {
+    if (data.size() != KLINK_AUDIO_DIAGNOSTICS_BYTES) {
+        throw ReadError("Unsupported KLINK ADPCM diagnostics.");
+    }
+    std::array<uint32_t, 10> v{};
+    for (size_t i = 0; i < v.size(); ++i) {
+        v[i] = ReadLE32(data, i * 4);
+    }
+    const uint32_t accepted = v[0];
+    const uint32_t played = v[1];
+    const uint32_t pending = v[2];
+    const uint32_t flags = v[7];
+    FAudioAccepted = accepted;
+    FAudioPlayed = played;
+    FAudioPending = pending;
+    FAudioFlags = flags;
+    if (played > accepted || pending != accepted - played) {
+        throw ReadError("Invalid KLINK stream positions.");
+    }
+    finished = (flags & KLINK_AUDIO_FINISHED) != 0;
+    failed = (flags & KLINK_AUDIO_FAILED) != 0;
+    std::string text = fmt::format(
+        "ADPCM: accepted={}, played={}, pending={}, underflows={}, overflows={}, rejected={}, max pending={} "
+        "bytes, "
+        "flags={}, late events={}, max event lag={} bytes",
+        v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9]);
+    static constexpr std::pair<uint32_t, const char*> kReasons[] = {
+        {0x08, "usb-reset,"},        {0x10, "rx-overflow,"},  {0x20, "rx-discard,"},
+        {0x40, "pcm-underflow,"},    {0x80, "pcm-overflow,"}, {0x100, "event-overflow,"},
+        {0x200, "invalid-command,"},
+    };
+    std::string reasons;
+    for (const auto& [bit, reason] : kReasons) {
+        if ((flags & bit) != 0) {
+            reasons += reason;
+        }
+    }
+    if (!reasons.empty()) {
+        reasons.pop_back();
+        text += "; reason=" + reasons;
+    } else if (failed) {
+        text += "; reason=unknown (older firmware)";
+    }
+    return text;
+}
+
+}  // namespace klink
