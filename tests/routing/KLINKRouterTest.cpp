@@ -32,15 +32,27 @@ struct TConnectedBoard {
         ConfigureWriteTimeouts(Port.Get());
     }
 
-    [[nodiscard]] size_t Count(TSimTraceOp op) const {
-        const auto trace = Board->Trace();
+    // The board records what it did just after it replies; these wait (up
+    // to 5 s) for the trace to show what a test expects before reading it.
+    [[nodiscard]] size_t Count(TSimTraceOp op, size_t awaited) const {
+        (void)Board->WaitForTrace([&](const auto& trace) { return CountOf(trace, op) == awaited; },
+                                  std::chrono::seconds(5));
+        return CountOf(Board->Trace(), op);
+    }
+    [[nodiscard]] std::string Setup(const std::string& awaited) const {
+        (void)Board->WaitForTrace([&](const auto& trace) { return SetupOf(trace) == awaited; },
+                                  std::chrono::seconds(5));
+        return SetupOf(Board->Trace());
+    }
+
+    static size_t CountOf(const std::vector<TSimTraceEvent>& trace, TSimTraceOp op) {
         return static_cast<size_t>(
             std::count_if(trace.begin(), trace.end(), [op](const TSimTraceEvent& e) { return e.Op == op; }));
     }
-    // The board's trace as "op id/inst value" words, register writes left out.
-    [[nodiscard]] std::string Setup() const {
+    // The trace as "op id/inst value" words, register writes left out.
+    static std::string SetupOf(const std::vector<TSimTraceEvent>& trace) {
         std::string text;
-        for (const TSimTraceEvent& e : Board->Trace()) {
+        for (const TSimTraceEvent& e : trace) {
             switch (e.Op) {
                 case TSimTraceOp::Reset:
                     text += "reset ";
@@ -59,6 +71,13 @@ struct TConnectedBoard {
         return text;
     }
 };
+
+// What the board was told to do beyond register writes, once it shows.
+::testing::AssertionResult SetupIs(const TConnectedBoard& board, const std::string& expected) {
+    const std::string got = board.Setup(expected);
+    if (got == expected) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "the board did \"" << got << "\"";
+}
 
 TKLINKPorts Ports(const TConnectedBoard* b1, const TConnectedBoard* b2) {
     TKLINKPorts ports;
@@ -118,11 +137,11 @@ TEST(TKLINKRouter, PreparesStartsAndStopsTwoBoards) {
     EXPECT_EQ(&router.DACLink(), router.Link(1));
     EXPECT_EQ(&router.DACWriter(), router.Writer(1));
     EXPECT_EQ(Failure<WriteError>([&] { (void)router.AudioLink(); }), "No audio route.");
-    EXPECT_EQ(kl4.Setup(), "") << "preparing leaves the boards alone";
+    EXPECT_TRUE(SetupIs(kl4, "")) << "preparing leaves the boards alone";
 
     router.Start(kFMAndPSGClocks, 0, {});
-    EXPECT_EQ(kl4.Setup(), "reset volume 0 clock 84/0 4000000 ");
-    EXPECT_EQ(kl2.Setup(), "reset volume 0 clock 82/0 7670453 clock 80/0 3579545 ");
+    EXPECT_TRUE(SetupIs(kl4, "reset volume 0 clock 84/0 4000000 "));
+    EXPECT_TRUE(SetupIs(kl2, "reset volume 0 clock 82/0 7670453 clock 80/0 3579545 "));
 
     // Every write goes to the board that plays its chip.
     router.WriteRegisters(0x54, 0, 0, Pairs(0x20, 2), {});
@@ -154,11 +173,11 @@ TEST(TKLINKRouter, PreparesStartsAndStopsTwoBoards) {
     std::string report = "stale";
     EXPECT_TRUE(router.Stop(report));
     EXPECT_EQ(report, "");
-    EXPECT_EQ(kl4.Count(TSimTraceOp::Reset), 2u);
-    EXPECT_EQ(kl2.Count(TSimTraceOp::Reset), 2u);
+    EXPECT_EQ(kl4.Count(TSimTraceOp::Reset, 2), 2u);
+    EXPECT_EQ(kl2.Count(TSimTraceOp::Reset, 2), 2u);
     // A second stop finds nothing left to reset.
     EXPECT_TRUE(router.Stop(report));
-    EXPECT_EQ(kl4.Count(TSimTraceOp::Reset), 2u);
+    EXPECT_EQ(kl4.Count(TSimTraceOp::Reset, 2), 2u);
 }
 
 TEST(TKLINKRouter, BoardWithoutRouteIsProbedButNeverReset) {
@@ -182,8 +201,8 @@ TEST(TKLINKRouter, BoardWithoutRouteIsProbedButNeverReset) {
     router.PreparePlayback();
     std::string report;
     EXPECT_TRUE(router.Stop(report));
-    EXPECT_EQ(kl2.Setup(), "reset volume 0 clock 82/0 7670453 volume 10 reset ");
-    EXPECT_EQ(kl3.Setup(), "") << "no reset, volume or clock on a board without a route";
+    EXPECT_TRUE(SetupIs(kl2, "reset volume 0 clock 82/0 7670453 volume 10 reset "));
+    EXPECT_TRUE(SetupIs(kl3, "")) << "no reset, volume or clock on a board without a route";
     // Its writer was shut down all the same.
     EXPECT_EQ(Failure<WriteError>([&] { router.Writer(1)->Enqueue(std::vector<uint8_t>{0}); }),
               Failure<WriteError>([&] { router.Writer(0)->Enqueue(std::vector<uint8_t>{0}); }));
@@ -205,7 +224,7 @@ TEST(TKLINKRouter, StopResetFailureStillResetsAndShutsDownTheOthers) {
     std::string report;
     EXPECT_FALSE(router.Stop(report));
     EXPECT_EQ(report, "COM3 RESET: KLINK response timeout (command $00).; ");
-    EXPECT_EQ(kl2.Count(TSimTraceOp::Reset), 2u);
+    EXPECT_EQ(kl2.Count(TSimTraceOp::Reset, 2), 2u);
     for (int i = 0; i < 2; ++i)
         EXPECT_NE(Failure<WriteError>([&] { router.Writer(i)->Enqueue(std::vector<uint8_t>{0}); }),
                   "no failure")
@@ -258,8 +277,8 @@ TEST(TKLINKRouter, AudioBoardGetsTheOKIClock) {
               "$54/0/0 -> connection 2\r\n"
               "OKIM6258 stream -> connection 2\r\n");
     router.Start(clocks, 8000000, {});
-    EXPECT_EQ(kl4.Setup(), "reset volume 0 clock 84/0 4000000 clock 183/0 8000000 ");
-    EXPECT_EQ(kl3.Setup(), "");
+    EXPECT_TRUE(SetupIs(kl4, "reset volume 0 clock 84/0 4000000 clock 183/0 8000000 "));
+    EXPECT_TRUE(SetupIs(kl3, ""));
     std::string report;
     EXPECT_TRUE(router.Stop(report));
 }
@@ -319,7 +338,7 @@ TEST(TKLINKRouter, PrepareFailures) {
                   "COM3: Playback cancelled.");
         std::string report;
         EXPECT_TRUE(router.Stop(report));
-        EXPECT_EQ(kl4.Count(TSimTraceOp::Reset), 0u);
+        EXPECT_EQ(kl4.Count(TSimTraceOp::Reset, 0), 0u);
     }
     {
         // Plan refusals pass unchanged, after the probe lines.
@@ -360,7 +379,7 @@ TEST(TKLINKRouter, RefusesWritesWithoutRoute) {
     EXPECT_EQ(Failure<WriteError>([&] { router.Start(extra, 0, {}); }), "No clock route.");
     std::string report;
     EXPECT_TRUE(router.Stop(report));
-    EXPECT_EQ(kl4.Count(TSimTraceOp::Reset), 2u) << "the board Start reset is reset at stop";
+    EXPECT_EQ(kl4.Count(TSimTraceOp::Reset, 2), 2u) << "the board Start reset is reset at stop";
 }
 
 }  // namespace
