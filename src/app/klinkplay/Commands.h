@@ -16,5 +16,8 @@ void AddPortsCommand(CLI::App& app, int& exitStatus);
 
 // "probe PORT...": PING, identity and capability table of each board.
 void AddProbeCommand(CLI::App& app, int& exitStatus);
+// "route FILE --port1 PORT [--port2 PORT]": which board would play which chip,
+// and the boards' probe lines, without starting playback.
+void AddRouteCommand(CLI::App& app, int& exitStatus);
 
 }  // namespace klinkplay

@@ -10,6 +10,7 @@ int main(int argc, char** argv) {
     klinkplay::AddInfoCommand(app, exitStatus);
     klinkplay::AddPortsCommand(app, exitStatus);
     klinkplay::AddProbeCommand(app, exitStatus);
+    klinkplay::AddRouteCommand(app, exitStatus);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -1,0 +1,139 @@
+// klinkplay route: which connected board would play which chip of a file,
+// worked out exactly as a playback would, without starting any board.
+#include <CLI/CLI.hpp>
+#include <array>
+#include <exception>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/klinkplay/Commands.h"
+#include "common/Errors.h"
+#include "platform/SerialPortList.h"
+#include "routing/KLINKRouter.h"
+#include "transport/BufferedSerialWriter.h"
+#include "transport/CPDrv.h"
+#include "vgm/VGMAnalysis.h"
+
+namespace klinkplay {
+
+namespace {
+
+// The log texts use CR LF; a terminal wants plain line feeds.
+std::string TerminalText(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        out += text[i];
+    }
+    return out;
+}
+
+// One connection opened the way the window opens it: 115200 baud, the
+// window's buffer sizes, then the one-second write time-out.
+class TOpenPort {
+public:
+    TOpenPort() {
+        FDriver.OnError = [this](klink::TCommPortDriver&, uint16_t, const std::string& text) {
+            if (FError.empty()) FError = text;
+        };
+    }
+    ~TOpenPort() { FDriver.Disconnect(); }
+    TOpenPort(const TOpenPort&) = delete;
+    TOpenPort& operator=(const TOpenPort&) = delete;
+
+    // Opens `name` (a short name from "klinkplay ports" or a device path).
+    // Throws klink::Error with the port name in front of the reason.
+    void Open(const std::string& name) {
+        FDriver.SetPortName(klink::platform::SerialPortPath(name));
+        FDriver.SetBaudRate(klink::TBaudRate::brCustom);
+        FDriver.SetBaudRateValue(115200);
+        FDriver.SetInBufSize(4096);
+        FDriver.SetOutBufSize(10000);
+        FDriver.SetOutputTimeout(1000);
+        if (!FDriver.Connect())
+            throw klink::Error(name + ": " +
+                               (FError.empty() ? std::string("cannot open the port.") : FError));
+        try {
+            klink::ConfigureWriteTimeouts(FDriver.Handle());
+        } catch (const std::exception& e) {
+            FDriver.Disconnect();
+            throw klink::Error(name + ": " + e.what());
+        }
+    }
+
+    [[nodiscard]] klink::platform::OSHandle Handle() const noexcept { return FDriver.Handle(); }
+
+private:
+    klink::TCommPortDriver FDriver;
+    std::string FError;
+};
+
+struct TRouteOptions {
+    std::string File;
+    std::string Port1;
+    std::string Port2;
+};
+
+int RunRoute(const TRouteOptions& options) {
+    const klink::TVGMAnalysis analysis = klink::AnalyseVGMFile(options.File);
+    if (!analysis.Ok) {
+        std::cerr << options.File << ": " << analysis.Error << '\n';
+        return 1;
+    }
+
+    // Declared before the router: the ports must outlive its writers.
+    std::array<TOpenPort, klink::kKLINKConnectionCount> open;
+    klink::TKLINKPorts ports;
+    const std::array<const std::string*, klink::kKLINKConnectionCount> names{&options.Port1, &options.Port2};
+    try {
+        for (size_t i = 0; i < names.size(); ++i) {
+            if (names[i]->empty()) continue;
+            open[i].Open(*names[i]);
+            ports[i] = {open[i].Handle(), *names[i]};
+        }
+    } catch (const std::exception& e) {
+        std::cerr << e.what() << '\n';
+        return 1;
+    }
+
+    int status = 0;
+    auto router = std::make_unique<klink::TKLINKRouter>(ports);
+    try {
+        router->Prepare(analysis.FRegisterTargets, analysis.FRegisterClocks, analysis.FOKIClock, {},
+                        analysis.FUseKL2DAC);
+        std::cout << TerminalText(router->Description());
+    } catch (const std::exception& e) {
+        // What the boards reported before the refusal still helps.
+        std::cout << TerminalText(router->Description());
+        std::cout.flush();
+        std::cerr << e.what() << '\n';
+        status = 1;
+    }
+    std::cout.flush();
+
+    std::string report;
+    if (!router->Stop(report)) {
+        std::cerr << "KLINK stop failed: " << report << '\n';
+        status = 1;
+    }
+    router.reset();
+    return status;
+}
+
+}  // namespace
+
+void AddRouteCommand(CLI::App& app, int& exitStatus) {
+    auto* cmd = app.add_subcommand(
+        "route", "Show which connected board would play which chip of a file, without playing it");
+    auto options = std::make_shared<TRouteOptions>();
+    cmd->add_option("FILE", options->File, "VGM or VGZ file")->required();
+    cmd->add_option("--port1", options->Port1, "Connection 1: a name from 'klinkplay ports' or a device path")
+        ->required();
+    cmd->add_option("--port2", options->Port2, "Connection 2, when a second board is connected");
+    cmd->callback([options, &exitStatus] { exitStatus = RunRoute(*options); });
+}
+
+}  // namespace klinkplay

@@ -1,0 +1,254 @@
+#include "routing/KLINKRouting.h"
+
+#include <fmt/format.h>
+
+#include <cstdlib>
+
+#include "common/Errors.h"
+#include "vgm/KL3ClockPlan.h"
+
+namespace klink {
+
+namespace {
+
+constexpr uint16_t kRequiredPayload = 256;
+// An OKIM6258 stream needs 80 ms of lead in the board's buffer.
+constexpr uint32_t kRequiredAudioData = 875;
+constexpr uint16_t kRequiredAudioEvents = 1;
+constexpr uint8_t kYM2151WriteID = 0x54;
+
+constexpr std::array<uint32_t, 25> kStandardClocks = {
+    1250000, 1500000, 1536000, 1789772, 2000000, 2578000, 3000000,  3072000, 3332000,
+    3375000, 3500000, 3546895, 3579545, 4000000, 4500000, 5000000,  6000000, 6144000,
+    7159000, 7600489, 7670453, 7987000, 8000000, 9000000, 14318180,
+};
+
+bool SameTargetChip(const TKLINKVGMTarget& a, const TKLINKVGMTarget& b) noexcept {
+    return SameChip(a.WriteID, a.Instance, b.WriteID, b.Instance);
+}
+
+// The creation steps with the inputs at hand; FRoutes etc. are filled on the
+// plan passed in.
+class TPlanBuilder {
+public:
+    TPlanBuilder(const TKLINKDeviceCapabilities& caps, std::span<const TKLINKVGMTarget> targets,
+                 std::span<const TKLINKVGMClock> clocks, bool useAudio, bool useDAC)
+        : FCaps(caps), FTargets(targets), FClocks(clocks), FUseAudio(useAudio), FUseDAC(useDAC) {}
+
+    int32_t AudioDevice = -1;
+
+    // Whether connection `i` can play the whole chip of `target`.
+    [[nodiscard]] bool Qualifies(int32_t i, const TKLINKVGMTarget& target) const noexcept {
+        const TKLINKCapabilities* caps = FCaps[static_cast<size_t>(i)];
+        if (caps == nullptr || caps->MaxPayload() < kRequiredPayload) return false;
+        for (const TKLINKVGMTarget& t : FTargets)
+            if (SameTargetChip(t, target) &&
+                !caps->Supports(t.WriteID, t.Instance, t.Page, KLINK_FEATURE_BURST))
+                return false;
+        for (const TKLINKVGMClock& c : FClocks)
+            if (SameChip(c.WriteID, c.Instance, target.WriteID, target.Instance) && !ClockSupported(*caps, c))
+                return false;
+        if (FUseAudio && target.WriteID == kYM2151WriteID) {
+            // Its writes travel as timed events inside the ADPCM stream.
+            if (i != AudioDevice || !caps->Supports(kYM2151WriteID, 0, 0, KLINK_FEATURE_STREAM_EVENTS))
+                return false;
+        }
+        return true;
+    }
+
+    // Whether connection `i` can hold every KL2 profile chip of the file.
+    [[nodiscard]] bool QualifiesForProfile(int32_t i) const noexcept {
+        for (const TKLINKVGMTarget& t : FTargets)
+            if (IsKL2ProfileTarget(t.WriteID) && !Qualifies(i, t)) return false;
+        if (FUseDAC) {
+            const TKLINKCapabilities* caps = FCaps[static_cast<size_t>(i)];
+            if (caps == nullptr || (caps->ControlFeatures() & KLINK_CONTROL_KL2_DAC) == 0) return false;
+        }
+        return true;
+    }
+
+    // The connection for a chip met for the first time, or -1.
+    [[nodiscard]] int32_t ChooseDevice(const TKLINKVGMTarget& target, int32_t dacDevice) const noexcept {
+        // The KL2 profile must end up on one board. Placing its chips one at a
+        // time on the first board that can play each would refuse files that
+        // a board holding the whole group could play, so prefer the group's
+        // board; when no board holds the group, the plain choice below leads
+        // to the one-device refusal.
+        if (IsKL2ProfileTarget(target.WriteID)) {
+            if (dacDevice >= 0 && Qualifies(dacDevice, target)) return dacDevice;
+            if (dacDevice < 0)
+                for (int32_t i = 0; i < kKLINKConnectionCount; ++i)
+                    if (Qualifies(i, target) && QualifiesForProfile(i)) return i;
+        }
+        for (int32_t i = 0; i < kKLINKConnectionCount; ++i)
+            if (Qualifies(i, target)) return i;
+        return -1;
+    }
+
+private:
+    const TKLINKDeviceCapabilities& FCaps;
+    std::span<const TKLINKVGMTarget> FTargets;
+    std::span<const TKLINKVGMClock> FClocks;
+    bool FUseAudio;
+    bool FUseDAC;
+};
+
+}  // namespace
+
+uint8_t NormaliseChipWriteID(uint8_t writeID) noexcept {
+    switch (writeID) {
+        case 0x30:
+            return 0x50;
+        case 0x53:
+            return 0x52;
+        case 0x5F:
+            return 0x5E;
+        case 0xA5:
+            return 0x55;
+        default:
+            return writeID;
+    }
+}
+
+bool SameChip(uint8_t writeID1, uint8_t instance1, uint8_t writeID2, uint8_t instance2) noexcept {
+    return NormaliseChipWriteID(writeID1) == NormaliseChipWriteID(writeID2) && instance1 == instance2;
+}
+
+bool IsKL2ProfileTarget(uint8_t writeID) noexcept {
+    return writeID == 0x30 || writeID == 0x50 || writeID == 0x52 || writeID == 0x53;
+}
+
+bool ClockSupported(const TKLINKCapabilities& caps, const TKLINKVGMClock& clock) noexcept {
+    TKLINKCapability entry;
+    if (!caps.Find(clock.WriteID, clock.Instance, 0, entry)) return false;
+    if (entry.ClockMode == KLINK_CLOCK_FIXED)
+        return ClocksMatch(clock.WriteID, entry.FixedClockHz, clock.Hertz);
+    return caps.Supports(clock.WriteID, clock.Instance, 0, KLINK_FEATURE_SET_CLOCK);
+}
+
+uint32_t SnapClock(uint32_t hertz) noexcept {
+    uint32_t best = kStandardClocks[0];
+    uint64_t bestDiff = static_cast<uint64_t>(std::llabs(static_cast<int64_t>(hertz) - best));
+    for (uint32_t standard : kStandardClocks) {
+        const uint64_t diff = static_cast<uint64_t>(std::llabs(static_cast<int64_t>(hertz) - standard));
+        if (diff < bestDiff) {
+            best = standard;
+            bestDiff = diff;
+        }
+    }
+    if (bestDiff * 1000000u > static_cast<uint64_t>(hertz) * 1000u) return hertz;
+    return best;
+}
+
+void CheckKL2SharedClock(std::span<const TKLINKVGMClock> clocks) {
+    uint32_t ym2612 = 0;
+    uint32_t secondPSG = 0;
+    for (const TKLINKVGMClock& c : clocks) {
+        if (c.WriteID == 0x52 || c.WriteID == 0x53)
+            ym2612 = c.Hertz;
+        else if (c.WriteID == 0x30)
+            secondPSG = c.Hertz;
+    }
+    if (ym2612 != 0 && secondPSG != 0 && SnapClock(ym2612) != SnapClock(secondPSG))
+        throw ReadError("KL2 YM2612 and second SN76489 share CLK0; requested clocks conflict.");
+}
+
+TKLINKRoutePlan TKLINKRoutePlan::Create(const TKLINKDeviceCapabilities& caps, const TKLINKDeviceNames& names,
+                                        std::span<const TKLINKVGMTarget> targets,
+                                        std::span<const TKLINKVGMClock> clocks, bool useAudio, bool useDAC) {
+    TKLINKRoutePlan plan;
+    plan.FUseDAC = useDAC;
+    plan.FRoutes.reserve(targets.size());
+    TPlanBuilder builder(caps, targets, clocks, useAudio, useDAC);
+
+    if (useAudio) {
+        for (int32_t i = 0; i < kKLINKConnectionCount; ++i) {
+            const TKLINKCapabilities* c = caps[static_cast<size_t>(i)];
+            if (c != nullptr && c->Supports(kKLINKOKIWriteID, 0, 0, KLINK_FEATURE_ADPCM_STREAM) &&
+                c->DataCapacity() >= kRequiredAudioData && c->EventCapacity() >= kRequiredAudioEvents) {
+                plan.FAudioDevice = i;
+                break;
+            }
+        }
+        if (plan.FAudioDevice < 0)
+            throw ReadError("No connected device supports the required OKIM6258 stream/capacity.");
+        plan.FUsed[static_cast<size_t>(plan.FAudioDevice)] = true;
+        builder.AudioDevice = plan.FAudioDevice;
+    }
+
+    for (size_t j = 0; j < targets.size(); ++j) {
+        const TKLINKVGMTarget& target = targets[j];
+        int32_t device = -1;
+        // A chip is never split across connections: its later targets follow
+        // the first one.
+        for (size_t k = 0; k < j; ++k) {
+            if (SameTargetChip(targets[k], target)) {
+                device = plan.FRoutes[k].Device;
+                break;
+            }
+        }
+        if (device < 0) {
+            device = builder.ChooseDevice(target, plan.FDACDevice);
+            if (device < 0)
+                throw ReadError(
+                    fmt::format("No connected device supports VGM target ${:02X}/{}/{} and its "
+                                "requested clock.",
+                                target.WriteID, target.Instance, target.Page));
+        }
+        plan.FRoutes.push_back(TKLINKRoute{target, device});
+        plan.FUsed[static_cast<size_t>(device)] = true;
+
+        if (IsKL2ProfileTarget(target.WriteID)) {
+            if (plan.FDACDevice >= 0 && plan.FDACDevice != device)
+                throw ReadError(
+                    "This KL2 buffered profile requires YM2612 and both PSG routes on one device.");
+            plan.FDACDevice = device;
+            if (useDAC && (caps[static_cast<size_t>(device)]->ControlFeatures() & KLINK_CONTROL_KL2_DAC) == 0)
+                throw ReadError("KL2 buffered DAC capability query is unavailable.");
+        }
+    }
+
+    for (int32_t i = 0; i < kKLINKConnectionCount; ++i) {
+        if (!plan.FUsed[static_cast<size_t>(i)]) continue;
+        if ((caps[static_cast<size_t>(i)]->ControlFeatures() & KLINK_CONTROL_ATTENUATION) == 0)
+            throw ReadError(
+                "Selected device has no KLINK output volume control; update its firmware (KL2: 3.1dev9 or "
+                "later).");
+        std::vector<TKLINKVGMClock> deviceClocks;
+        for (const TKLINKVGMClock& c : clocks)
+            if (plan.DeviceFor(c.WriteID, c.Instance, 0) == i) deviceClocks.push_back(c);
+        if (names[static_cast<size_t>(i)] == "Keltra 3") CheckKL3Clocks(deviceClocks);
+        if (i == plan.FDACDevice) CheckKL2SharedClock(deviceClocks);
+    }
+    return plan;
+}
+
+int32_t TKLINKRoutePlan::DeviceFor(uint8_t writeID, uint8_t instance, uint8_t page) const noexcept {
+    if (writeID == kKLINKOKIWriteID && instance == 0 && page == 0) return FAudioDevice;
+    for (const TKLINKRoute& r : FRoutes)
+        if (SameChip(r.Target.WriteID, r.Target.Instance, writeID, instance)) return r.Device;
+    return -1;
+}
+
+bool TKLINKRoutePlan::UsesDevice(int32_t index) const noexcept {
+    if (index < 0 || index >= kKLINKConnectionCount) return false;
+    return FUsed[static_cast<size_t>(index)];
+}
+
+std::string TKLINKRoutePlan::Describe() const {
+    std::string text;
+    for (const TKLINKRoute& r : FRoutes)
+        text += fmt::format("${:02X}/{}/{} -> connection {}\r\n", r.Target.WriteID, r.Target.Instance,
+                            r.Target.Page, r.Device + 1);
+    if (FAudioDevice >= 0) text += fmt::format("OKIM6258 stream -> connection {}\r\n", FAudioDevice + 1);
+    if (FDACDevice >= 0) {
+        if (FUseDAC)
+            text += fmt::format("KL2 buffered DAC/FM/PSG -> connection {}\r\n", FDACDevice + 1);
+        else
+            text += fmt::format("KL2 FM/PSG register playback (KL3 timing, no DAC FIFO) -> connection {}\r\n",
+                                FDACDevice + 1);
+    }
+    return text;
+}
+
+}  // namespace klink

@@ -1,0 +1,486 @@
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/Errors.h"
+#include "routing/KLINKRouting.h"
+
+namespace klink {
+namespace {
+
+// A board's capability table, built the way a board sends it.
+struct TBoard {
+    std::vector<TKLINKCapability> Entries;
+    uint16_t ControlFeatures = KLINK_CONTROL_ATTENUATION;
+    uint16_t MaxPayload = 256;
+    uint32_t DataCapacity = 0;
+    uint16_t EventCapacity = 0;
+
+    [[nodiscard]] TKLINKCapabilities Table() const {
+        TKLINKCapabilityPage page;
+        page.MaxPayload = MaxPayload;
+        page.DataCapacity = DataCapacity;
+        page.EventCapacity = EventCapacity;
+        page.ControlFeatures = ControlFeatures;
+        page.Entries = Entries;
+        TKLINKCapabilities caps;
+        caps.AddPage(0, EncodeCapabilityPage(page));
+        return caps;
+    }
+};
+
+// A register target with a settable clock.
+TKLINKCapability Variable(uint8_t writeID, uint8_t instance = 0, uint8_t page = 0, uint8_t extra = 0) {
+    return {writeID,
+            instance,
+            page,
+            static_cast<uint8_t>(KLINK_FEATURE_BURST | KLINK_FEATURE_SET_CLOCK | extra),
+            KLINK_CLOCK_VARIABLE,
+            0};
+}
+
+// A register target whose clock is fixed.
+TKLINKCapability Fixed(uint8_t writeID, uint8_t instance, uint8_t page, uint32_t hertz) {
+    return {writeID, instance, page, KLINK_FEATURE_BURST, KLINK_CLOCK_FIXED, hertz};
+}
+
+// An OKIM6258 stream target with room for the stream's lead.
+TBoard AudioBoard(std::vector<TKLINKCapability> entries) {
+    entries.push_back({0xB7, 0, 0, KLINK_FEATURE_ADPCM_STREAM, KLINK_CLOCK_VARIABLE, 0});
+    entries.back().Features |= KLINK_FEATURE_SET_CLOCK;
+    TBoard b{std::move(entries)};
+    b.DataCapacity = 875;
+    b.EventCapacity = 1;
+    return b;
+}
+
+struct TInput {
+    std::optional<TBoard> Board1;
+    std::optional<TBoard> Board2;
+    std::vector<TKLINKVGMTarget> Targets;
+    std::vector<TKLINKVGMClock> Clocks;
+    bool UseAudio = false;
+    bool UseDAC = false;
+    TKLINKDeviceNames Names{};
+};
+
+// Builds the plan and returns it, or the refusal's message.
+struct TOutcome {
+    std::optional<TKLINKRoutePlan> Plan;
+    std::string Error;
+};
+
+TOutcome Route(const TInput& in) {
+    std::optional<TKLINKCapabilities> t1, t2;
+    if (in.Board1) t1 = in.Board1->Table();
+    if (in.Board2) t2 = in.Board2->Table();
+    TKLINKDeviceCapabilities caps{t1 ? &*t1 : nullptr, t2 ? &*t2 : nullptr};
+    TOutcome out;
+    try {
+        out.Plan = TKLINKRoutePlan::Create(caps, in.Names, in.Targets, in.Clocks, in.UseAudio, in.UseDAC);
+    } catch (const ReadError& e) {
+        out.Error = e.what();
+    }
+    return out;
+}
+
+// Each connection's index per target, or the refusal.
+std::string Devices(const TInput& in) {
+    TOutcome out = Route(in);
+    if (!out.Plan) return out.Error;
+    std::string text;
+    for (const TKLINKRoute& r : out.Plan->Routes()) text += std::to_string(r.Device + 1);
+    return text;
+}
+
+const TKLINKVGMTarget kYM2612P0{0x52, 0, 0};
+const TKLINKVGMTarget kYM2612P1{0x53, 0, 1};
+const TKLINKVGMTarget kSN{0x50, 0, 0};
+const TKLINKVGMTarget kSN2{0x30, 1, 0};
+const TKLINKVGMTarget kYM2151{0x54, 0, 0};
+const TKLINKVGMClock kYM2612Clock{0x52, 0, 7670453};
+const TKLINKVGMClock kSNClock{0x50, 0, 3579545};
+const TKLINKVGMClock kYM2151Clock{0x54, 0, 4000000};
+
+// A KL2-like board: YM2612 on both ports, two SN76489s, the DAC requests.
+TBoard KL2Board() {
+    TBoard b{{Variable(0x52), Variable(0x53, 0, 1), Variable(0x50), Variable(0x30, 1)}};
+    b.ControlFeatures = KLINK_CONTROL_ATTENUATION | KLINK_CONTROL_KL2_DAC;
+    return b;
+}
+
+std::string NoTarget(const std::string& target) {
+    return "No connected device supports VGM target " + target + " and its requested clock.";
+}
+
+const char* const kNoVolume =
+    "Selected device has no KLINK output volume control; update its firmware (KL2: 3.1dev9 or later).";
+const char* const kProfileSplit =
+    "This KL2 buffered profile requires YM2612 and both PSG routes on one device.";
+
+TEST(TKLINKRoutePlan, RefusalsNameTheFirstFailure) {
+    TBoard ym2151{{Variable(0x54)}};
+    TBoard narrow = ym2151;
+    narrow.MaxPayload = 255;
+    TBoard smallAudio = AudioBoard({Variable(0x54, 0, 0, KLINK_FEATURE_STREAM_EVENTS)});
+    smallAudio.DataCapacity = 874;
+    TBoard noEvents = AudioBoard({Variable(0x54, 0, 0, KLINK_FEATURE_STREAM_EVENTS)});
+    noEvents.EventCapacity = 0;
+    TBoard noVolume = ym2151;
+    noVolume.ControlFeatures = 0;
+    TBoard audioNoVolume = AudioBoard({});
+    audioNoVolume.ControlFeatures = 0;
+    TBoard kl2NoDAC = KL2Board();
+    kl2NoDAC.ControlFeatures = KLINK_CONTROL_ATTENUATION;
+    TBoard noBurst{{{0x54, 0, 0, KLINK_FEATURE_SET_CLOCK, KLINK_CLOCK_VARIABLE, 0}}};
+    TBoard unknownClock{{{0x54, 0, 0, KLINK_FEATURE_BURST, KLINK_CLOCK_UNKNOWN, 0}}};
+    TBoard fixed{{Fixed(0x54, 0, 0, 3579545)}};
+
+    struct Case {
+        const char* name;
+        TInput input;
+        std::string expected;  // the connection of each target, or the refusal
+    } cases[] = {
+        {"no audio board",
+         {ym2151, ym2151, {kYM2151}, {kYM2151Clock}, true},
+         "No connected device supports the required OKIM6258 stream/capacity."},
+        {"audio buffer too small",
+         {smallAudio, std::nullopt, {}, {}, true},
+         "No connected device supports the required OKIM6258 stream/capacity."},
+        {"audio without event room",
+         {noEvents, std::nullopt, {}, {}, true},
+         "No connected device supports the required OKIM6258 stream/capacity."},
+        {"audio checked before targets",
+         {ym2151, std::nullopt, {{0x51, 0, 0}}, {}, true},
+         "No connected device supports the required OKIM6258 stream/capacity."},
+        {"first unsupported target is named",
+         {ym2151, ym2151, {kYM2151, {0x5A, 1, 0}, {0x51, 0, 0}}, {kYM2151Clock, {0x5A, 1, 3579545}}},
+         NoTarget("$5A/1/0")},
+        {"no board at all", {std::nullopt, std::nullopt, {{0xA0, 1, 0}}, {}}, NoTarget("$A0/1/0")},
+        {"payload below 256 bytes", {narrow, std::nullopt, {kYM2151}, {kYM2151Clock}}, NoTarget("$54/0/0")},
+        {"no BURST", {noBurst, std::nullopt, {kYM2151}, {kYM2151Clock}}, NoTarget("$54/0/0")},
+        {"clock neither fixed nor settable",
+         {unknownClock, std::nullopt, {kYM2151}, {kYM2151Clock}},
+         NoTarget("$54/0/0")},
+        {"fixed clock differs", {fixed, std::nullopt, {kYM2151}, {kYM2151Clock}}, NoTarget("$54/0/0")},
+        {"fixed clock equal", {fixed, std::nullopt, {kYM2151}, {{0x54, 0, 3579545}}}, "1"},
+        {"YM2413 crystal pair matches",
+         {TBoard{{Fixed(0x51, 0, 0, 3579540)}}, std::nullopt, {{0x51, 0, 0}}, {{0x51, 0, 3579545}}},
+         "1"},
+        {"clock of the second instance has no entry",
+         {TBoard{{Variable(0x5A)}}, std::nullopt, {{0x5A, 0, 0}, {0x5A, 1, 0}}, {{0x5A, 1, 3579545}}},
+         NoTarget("$5A/1/0")},
+        {"YM2151 not on the audio board",
+         {AudioBoard({Variable(0x54)}), ym2151, {kYM2151}, {kYM2151Clock}, true},
+         NoTarget("$54/0/0")},
+        {"YM2612 ports split across boards",
+         {TBoard{{Variable(0x53, 0, 1)}}, TBoard{{Variable(0x52)}}, {kYM2612P0, kYM2612P1}, {kYM2612Clock}},
+         NoTarget("$52/0/0")},
+        {"KL2 profile split without DAC",
+         {TBoard{{Variable(0x52), Variable(0x53, 0, 1)}},
+          TBoard{{Variable(0x50)}},
+          {kYM2612P0, kSN},
+          {kYM2612Clock, kSNClock}},
+         kProfileSplit},
+        {"second YM2612 belongs to the profile",
+         {TBoard{{Variable(0x52), Variable(0x50)}},
+          TBoard{{Variable(0x52, 1)}},
+          {kYM2612P0, kSN, {0x52, 1, 0}},
+          {kYM2612Clock, kSNClock, {0x52, 1, 7670453}}},
+         kProfileSplit},
+        {"DAC wanted, board without the DAC query",
+         {kl2NoDAC, std::nullopt, {kSN, kYM2612P0}, {kSNClock, kYM2612Clock}, false, true},
+         "KL2 buffered DAC capability query is unavailable."},
+        {"DAC query needed only with DAC playback",
+         {kl2NoDAC, std::nullopt, {kSN, kYM2612P0}, {kSNClock, kYM2612Clock}},
+         "11"},
+        {"unused board without volume control is fine", {ym2151, noVolume, {kYM2151}, {kYM2151Clock}}, "1"},
+        {"used board without volume control",
+         {TBoard{{Variable(0x52)}}, noVolume, {kYM2612P0, kYM2151}, {kYM2612Clock, kYM2151Clock}},
+         kNoVolume},
+        {"audio-only board without volume control", {audioNoVolume, ym2151, {}, {}, true}, kNoVolume},
+        {"profile split reported before volume control",
+         {TBoard{{Variable(0x52)}, 0}, TBoard{{Variable(0x50)}}, {kYM2612P0, kSN}, {}},
+         kProfileSplit},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Devices(c.input), c.expected) << c.name;
+    }
+}
+
+TEST(TKLINKRoutePlan, ClockRulesOfTheUsedBoards) {
+    TBoard kl3{{Variable(0x55), Variable(0xA0), Variable(0xA0, 1), Variable(0x5A), Variable(0x5E),
+                Variable(0x5F, 0, 1)}};
+    TBoard kl2 = KL2Board();
+    struct Case {
+        const char* name;
+        TInput input;
+        std::string expected;
+    } cases[] = {
+        {"AY and YM2203 of one instance on a Keltra 3",
+         {kl3,
+          std::nullopt,
+          {{0x55, 0, 0}, {0xA0, 0, 0}},
+          {{0x55, 0, 4000000}, {0xA0, 0, 2000000}},
+          false,
+          false,
+          {"Keltra 3", ""}},
+         "KL3 AY and YM2203 cannot independently share one physical chip."},
+        {"the same on another model",
+         {kl3,
+          std::nullopt,
+          {{0x55, 0, 0}, {0xA0, 0, 0}},
+          {{0x55, 0, 4000000}, {0xA0, 0, 2000000}},
+          false,
+          false,
+          {"Keltra 3.1", ""}},
+         "11"},
+        {"KL3 check sees only its own board's clocks",
+         {TBoard{{Variable(0x55)}},
+          kl3,
+          {{0x55, 0, 0}, {0xA0, 0, 0}},
+          {{0x55, 0, 4000000}, {0xA0, 0, 2000000}},
+          false,
+          false,
+          {"", "Keltra 3"}},
+         "12"},
+        {"KL3 shared clock agrees",
+         {kl3,
+          std::nullopt,
+          {{0x55, 0, 0}, {0xA0, 1, 0}},
+          {{0x55, 0, 4000000}, {0xA0, 1, 2000000}},
+          false,
+          false,
+          {"Keltra 3", ""}},
+         "11"},
+        {"two OPL generations",
+         {kl3,
+          std::nullopt,
+          {{0x5A, 0, 0}, {0x5F, 0, 1}},
+          {{0x5A, 0, 3579545}, {0x5E, 0, 14318180}},
+          false,
+          false,
+          {"Keltra 3", ""}},
+         "KL3 OPL1/OPL2/OPL3 routes share one physical chip."},
+        {"CLK0 conflict",
+         {kl2, std::nullopt, {kYM2612P0, kSN2}, {{0x52, 0, 7670453}, {0x30, 1, 3579545}}},
+         "KL2 YM2612 and second SN76489 share CLK0; requested clocks conflict."},
+        {"CLK0 within the snap tolerance",
+         {kl2, std::nullopt, {kYM2612P0, kSN2}, {{0x52, 0, 7670000}, {0x30, 1, 7670453}}},
+         "11"},
+        {"first SN76489 is on its own clock",
+         {kl2, std::nullopt, {kYM2612P0, kSN}, {{0x52, 0, 7670453}, {0x50, 0, 3579545}}},
+         "11"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Devices(c.input), c.expected) << c.name;
+    }
+}
+
+TEST(TKLINKRoutePlan, ChoosesConnectionsPerChip) {
+    TBoard all{{Variable(0x54), Variable(0x52), Variable(0x53, 0, 1), Variable(0x50), Variable(0x30, 1),
+                Variable(0x5E), Variable(0x5F, 0, 1)}};
+    TBoard kl2 = KL2Board();
+    struct Case {
+        const char* name;
+        TInput input;
+        std::string expected;
+    } cases[] = {
+        {"connection 1 preferred", {all, all, {kYM2151, kYM2612P0, kYM2612P1, kSN}, {}}, "1111"},
+        {"only connection 2 qualifies", {std::nullopt, all, {kYM2151}, {kYM2151Clock}}, "2"},
+        {"a chip follows its first target",
+         {TBoard{{Variable(0x5E)}}, all, {{0x5E, 0, 0}, {0x5F, 0, 1}}, {{0x5E, 0, 14318180}}},
+         "22"},
+        {"YM2612 port 1 alone decides the board",
+         {TBoard{{Variable(0x52)}}, all, {kYM2612P0, kYM2612P1}, {kYM2612Clock}},
+         "22"},
+        {"second SN76489 is a chip of its own",
+         {TBoard{{Variable(0x50)}}, TBoard{{Variable(0x30, 1)}}, {kSN, kSN2}, {}},
+         kProfileSplit},
+        {"YM2151 pinned to the audio board",
+         {all,
+          AudioBoard({Variable(0x54, 0, 0, KLINK_FEATURE_STREAM_EVENTS)}),
+          {kYM2151},
+          {kYM2151Clock},
+          true},
+         "2"},
+        {"without audio the YM2151 goes to connection 1",
+         {all, AudioBoard({Variable(0x54, 0, 0, KLINK_FEATURE_STREAM_EVENTS)}), {kYM2151}, {kYM2151Clock}},
+         "1"},
+        // The KL2 group stays together on the board that can hold all of it,
+        // even where another board could take one of its chips.
+        {"profile to the board holding the group",
+         {TBoard{{Variable(0x52), Variable(0x53, 0, 1)}},
+          kl2,
+          {kYM2612P0, kSN, kYM2612P1},
+          {kYM2612Clock, kSNClock}},
+         "222"},
+        {"later profile chips follow the group's board",
+         {TBoard{{Variable(0x50)}}, kl2, {kYM2612P0, kSN}, {kYM2612Clock, kSNClock}},
+         "22"},
+        {"DAC playback prefers the board with the DAC query",
+         {all, kl2, {kYM2612P0, kSN}, {kYM2612Clock, kSNClock}, false, true},
+         "22"},
+        {"register playback keeps connection 1",
+         {all, kl2, {kYM2612P0, kSN}, {kYM2612Clock, kSNClock}},
+         "11"},
+        {"non-profile chips still prefer connection 1",
+         {all, kl2, {kYM2612P0, kYM2151, kSN}, {kYM2612Clock, kYM2151Clock}, false, true},
+         "212"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Devices(c.input), c.expected) << c.name;
+    }
+}
+
+TEST(TKLINKRoutePlan, DeviceForAndUsesDevice) {
+    TBoard kl2 = KL2Board();
+    TOutcome out = Route({std::nullopt, kl2, {kYM2612P0, kSN}, {kYM2612Clock, kSNClock}});
+    ASSERT_TRUE(out.Plan) << out.Error;
+    const TKLINKRoutePlan& plan = *out.Plan;
+    EXPECT_EQ(plan.DeviceFor(0x52, 0, 0), 1);
+    EXPECT_EQ(plan.DeviceFor(0x53, 0, 1), 1) << "port 1 follows port 0 without a target of its own";
+    EXPECT_EQ(plan.DeviceFor(0x53, 0, 0), 1) << "the page is ignored";
+    EXPECT_EQ(plan.DeviceFor(0x52, 1, 0), -1);
+    EXPECT_EQ(plan.DeviceFor(0x30, 1, 0), -1);
+    EXPECT_EQ(plan.DeviceFor(0x54, 0, 0), -1);
+    EXPECT_EQ(plan.DeviceFor(0xB7, 0, 0), -1);
+    EXPECT_FALSE(plan.UsesDevice(0));
+    EXPECT_TRUE(plan.UsesDevice(1));
+    EXPECT_FALSE(plan.UsesDevice(-1));
+    EXPECT_FALSE(plan.UsesDevice(2));
+    EXPECT_EQ(plan.DACDevice(), 1);
+    EXPECT_EQ(plan.AudioDevice(), -1);
+
+    TOutcome audio = Route({TBoard{{Variable(0x54)}}, AudioBoard({}), {}, {}, true});
+    ASSERT_TRUE(audio.Plan) << audio.Error;
+    EXPECT_EQ(audio.Plan->DeviceFor(0xB7, 0, 0), 1);
+    EXPECT_EQ(audio.Plan->AudioDevice(), 1);
+    EXPECT_FALSE(audio.Plan->UsesDevice(0));
+    EXPECT_TRUE(audio.Plan->UsesDevice(1));
+    EXPECT_EQ(audio.Plan->DACDevice(), -1);
+    EXPECT_EQ(audio.Plan->Describe(), "OKIM6258 stream -> connection 2\r\n");
+}
+
+TEST(TKLINKRoutePlan, EmptyPlanUsesNothing) {
+    TOutcome out = Route({KL2Board(), KL2Board(), {}, {}});
+    ASSERT_TRUE(out.Plan) << out.Error;
+    EXPECT_EQ(out.Plan->Describe(), "");
+    EXPECT_FALSE(out.Plan->UsesDevice(0));
+    EXPECT_FALSE(out.Plan->UsesDevice(1));
+    EXPECT_EQ(TKLINKRoutePlan().Describe(), "");
+    EXPECT_EQ(TKLINKRoutePlan().DeviceFor(0xB7, 0, 0), -1);
+}
+
+TEST(TKLINKRoutePlan, Describe) {
+    TInput in{KL2Board(), std::nullopt, {kYM2612P0, kYM2612P1, kSN}, {kYM2612Clock, kSNClock}, false, true};
+    TOutcome dac = Route(in);
+    ASSERT_TRUE(dac.Plan) << dac.Error;
+    EXPECT_EQ(dac.Plan->Describe(),
+              "$52/0/0 -> connection 1\r\n"
+              "$53/0/1 -> connection 1\r\n"
+              "$50/0/0 -> connection 1\r\n"
+              "KL2 buffered DAC/FM/PSG -> connection 1\r\n");
+
+    in.UseDAC = false;
+    in.Board2 = in.Board1;
+    in.Board1 = TBoard{{Variable(0xA0, 1)}};
+    in.Targets.insert(in.Targets.begin(), TKLINKVGMTarget{0xA0, 1, 0});
+    TOutcome reg = Route(in);
+    ASSERT_TRUE(reg.Plan) << reg.Error;
+    EXPECT_EQ(reg.Plan->Describe(),
+              "$A0/1/0 -> connection 1\r\n"
+              "$52/0/0 -> connection 2\r\n"
+              "$53/0/1 -> connection 2\r\n"
+              "$50/0/0 -> connection 2\r\n"
+              "KL2 FM/PSG register playback (KL3 timing, no DAC FIFO) -> connection 2\r\n");
+}
+
+TEST(KLINKRouting, SameChip) {
+    struct Case {
+        uint8_t w1, i1, w2, i2;
+        bool same;
+    } cases[] = {
+        {0x52, 0, 0x53, 0, true},  {0x53, 1, 0x52, 1, true},  {0x52, 0, 0x53, 1, false},
+        {0x5E, 0, 0x5F, 0, true},  {0x55, 1, 0xA5, 1, true},  {0x30, 1, 0x50, 1, true},
+        {0x30, 1, 0x50, 0, false}, {0x54, 0, 0x54, 1, false}, {0x5A, 0, 0x5B, 0, false},
+        {0xA0, 1, 0xA0, 1, true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(SameChip(c.w1, c.i1, c.w2, c.i2), c.same)
+            << std::hex << int{c.w1} << "/" << int{c.i1} << " " << int{c.w2} << "/" << int{c.i2};
+    }
+    for (uint8_t id : {0x30, 0x50, 0x52, 0x53}) EXPECT_TRUE(IsKL2ProfileTarget(id)) << int{id};
+    for (uint8_t id : {0x51, 0x54, 0x55, 0xA5, 0xB7}) EXPECT_FALSE(IsKL2ProfileTarget(id)) << int{id};
+}
+
+TEST(KLINKRouting, ClockSupported) {
+    TKLINKCapabilities caps = TBoard{
+        {Fixed(0x51, 0, 0, 3579540),
+         Variable(0x54),
+         {0x5A, 0, 0, KLINK_FEATURE_BURST, KLINK_CLOCK_UNKNOWN, 0},
+         Fixed(0x52, 0, 0, 7670453),
+         Fixed(0x52, 0, 1,
+               7670453)}}.Table();
+    EXPECT_TRUE(ClockSupported(caps, {0x51, 0, 3579545}));
+    EXPECT_TRUE(ClockSupported(caps, {0x51, 0, 3579540}));
+    EXPECT_FALSE(ClockSupported(caps, {0x51, 0, 4000000}));
+    EXPECT_TRUE(ClockSupported(caps, {0x54, 0, 1}));
+    EXPECT_FALSE(ClockSupported(caps, {0x54, 1, 4000000})) << "no entry";
+    EXPECT_FALSE(ClockSupported(caps, {0x5A, 0, 3579545})) << "unknown clock, not settable";
+    EXPECT_TRUE(ClockSupported(caps, {0x52, 0, 7670453}));
+    EXPECT_FALSE(ClockSupported(caps, {0x52, 0, 7670000})) << "fixed clocks match exactly";
+}
+
+TEST(KLINKRouting, SnapClock) {
+    struct Case {
+        uint32_t in, out;
+    } cases[] = {
+        {3579545, 3579545},
+        {3579000, 3579545},
+        {3570000, 3570000},
+        {0, 0},
+        {7670000, 7670453},
+        {14318180, 14318180},
+        {14300000, 14300000},
+        {1250000, 1250000},
+        // The tolerance is 0.1 % of the requested frequency.
+        {1248752, 1250000},
+        {1248750, 1248750},
+        {4000000, 4000000},
+        {3996004, 4000000},
+        {3996000, 3996000},
+        {4003999, 4000000},
+        {4004005, 4004005},
+        {0xFFFFFFFF, 0xFFFFFFFF},
+        // Halfway between 7987000 and 8000000: the lower one stays.
+        {7993500, 7987000},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(SnapClock(c.in), c.out) << c.in;
+    }
+}
+
+TEST(KLINKRouting, CheckKL2SharedClock) {
+    auto check = [](std::vector<TKLINKVGMClock> clocks) -> std::string {
+        try {
+            CheckKL2SharedClock(clocks);
+        } catch (const ReadError& e) {
+            return e.what();
+        }
+        return "ok";
+    };
+    const std::string conflict = "KL2 YM2612 and second SN76489 share CLK0; requested clocks conflict.";
+    EXPECT_EQ(check({{0x52, 0, 7670453}, {0x30, 1, 3579545}}), conflict);
+    EXPECT_EQ(check({{0x52, 0, 7670000}, {0x30, 1, 7670453}}), "ok");
+    EXPECT_EQ(check({{0x52, 0, 7670453}}), "ok");
+    EXPECT_EQ(check({{0x30, 1, 3579545}, {0x50, 0, 4000000}}), "ok");
+    // The last request of each kind counts.
+    EXPECT_EQ(check({{0x52, 0, 3579545}, {0x30, 1, 3579545}, {0x52, 1, 7670453}}), conflict);
+    EXPECT_EQ(check({{0x52, 0, 7670453}, {0x52, 1, 3579545}, {0x30, 1, 3579545}}), "ok");
+}
+
+}  // namespace
+}  // namespace klink
