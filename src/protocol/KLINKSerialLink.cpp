@@ -171,13 +171,14 @@ std::vector<uint8_t> TKLINKSerialLink::TakeReply() {
         throw ReadError("Empty KLINK response.");
     }
     if (FReply[0] != 0) {
-        throw ReadError(fmt::format("KLINK command ${:02X} rejected (status={}, transaction={}).", FExpectedOpcode,
-                                    FReply[0], FExpectedRequest));
+        throw ReadError(fmt::format("KLINK command ${:02X} rejected (status={}, transaction={}).",
+                                    FExpectedOpcode, FReply[0], FExpectedRequest));
     }
     return {FReply.begin() + 1, FReply.end()};
 }
 
-void TKLINKSerialLink::BeginRequest(TBufferedSerialWriter& writer, uint8_t opcode, std::span<const uint8_t> payload) {
+void TKLINKSerialLink::BeginRequest(TBufferedSerialWriter& writer, uint8_t opcode,
+                                    std::span<const uint8_t> payload) {
     // Encode first: a refused payload leaves the outstanding request as it was.
     const uint16_t id = static_cast<uint16_t>(FRequestID + 1);
     const std::vector<uint8_t> frame = EncodeFrame(KLINK_MSG_REQUEST, opcode, id, payload);
@@ -276,8 +277,9 @@ void TKLINKSerialLink::SubmitFrame(TBufferedSerialWriter& writer, std::span<cons
     }
 }
 
-bool TKLINKSerialLink::TrySendPacket(TBufferedSerialWriter& writer, uint8_t opcode, std::span<const uint8_t> payload,
-                                     const TKLINKCancel& cancel, bool control) {
+bool TKLINKSerialLink::TrySendPacket(TBufferedSerialWriter& writer, uint8_t opcode,
+                                     std::span<const uint8_t> payload, const TKLINKCancel& cancel,
+                                     bool control) {
     CheckCancel(cancel);
     const std::vector<uint8_t> frame = EncodeFrame(KLINK_MSG_PACKET, opcode, NextRequestID(), payload);
     if (opcode == KLINK_OP_SET_OUTPUT_VOLUME) {
@@ -286,8 +288,8 @@ bool TKLINKSerialLink::TrySendPacket(TBufferedSerialWriter& writer, uint8_t opco
     return TrySubmitFrame(writer, frame, cancel, control);
 }
 
-void TKLINKSerialLink::SendPacket(TBufferedSerialWriter& writer, uint8_t opcode, std::span<const uint8_t> payload,
-                                  const TKLINKCancel& cancel) {
+void TKLINKSerialLink::SendPacket(TBufferedSerialWriter& writer, uint8_t opcode,
+                                  std::span<const uint8_t> payload, const TKLINKCancel& cancel) {
     if (!TrySendPacket(writer, opcode, payload, cancel, false)) {
         throw WriteError(kWindowFull);
     }
@@ -361,7 +363,8 @@ void TKLINKSerialLink::CheckCapabilities(TBufferedSerialWriter& writer, bool use
     FCapabilities.Clear();
     while (!FCapabilities.Complete()) {
         const uint16_t offset = FCapabilities.NextOffset();
-        const std::array<uint8_t, 2> payload = {static_cast<uint8_t>(offset & 0xFF), static_cast<uint8_t>(offset >> 8)};
+        const std::array<uint8_t, 2> payload = {static_cast<uint8_t>(offset & 0xFF),
+                                                static_cast<uint8_t>(offset >> 8)};
         const std::vector<uint8_t> page = Request(writer, KLINK_OP_CAPABILITIES, payload, cancel);
         FCapabilities.AddPage(offset, page);
     }
@@ -382,9 +385,10 @@ void TKLINKSerialLink::CheckCapabilities(TBufferedSerialWriter& writer, bool use
     }
 }
 
-void TKLINKSerialLink::SetOutputVolume(TBufferedSerialWriter& writer, uint8_t attenuation, const TKLINKCancel& cancel,
-                                       bool waitForReply) {
-    if (attenuation > KLINK_MAX_ATTENUATION || (FCapabilities.ControlFeatures() & KLINK_CONTROL_ATTENUATION) == 0) {
+void TKLINKSerialLink::SetOutputVolume(TBufferedSerialWriter& writer, uint8_t attenuation,
+                                       const TKLINKCancel& cancel, bool waitForReply) {
+    if (attenuation > KLINK_MAX_ATTENUATION ||
+        (FCapabilities.ControlFeatures() & KLINK_CONTROL_ATTENUATION) == 0) {
         throw WriteError("KLINK output attenuation is unavailable or invalid.");
     }
     CheckCancel(cancel);
@@ -395,14 +399,15 @@ void TKLINKSerialLink::SetOutputVolume(TBufferedSerialWriter& writer, uint8_t at
         }
         return;
     }
-    const std::vector<uint8_t> frame = EncodeFrame(KLINK_MSG_PACKET, KLINK_OP_SET_OUTPUT_VOLUME, NextRequestID(), payload);
+    const std::vector<uint8_t> frame =
+        EncodeFrame(KLINK_MSG_PACKET, KLINK_OP_SET_OUTPUT_VOLUME, NextRequestID(), payload);
     if (!TrySubmitFrame(writer, frame, cancel, true)) {
         throw WriteError("KLINK output-volume receive reserve exceeded.");
     }
 }
 
-void TKLINKSerialLink::SetChipClock(TBufferedSerialWriter& writer, uint8_t writeID, uint8_t instance, uint32_t hertz,
-                                    const TKLINKCancel& cancel) {
+void TKLINKSerialLink::SetChipClock(TBufferedSerialWriter& writer, uint8_t writeID, uint8_t instance,
+                                    uint32_t hertz, const TKLINKCancel& cancel) {
     TKLINKCapability entry;
     if (hertz == 0 || !FCapabilities.Find(writeID, instance, 0, entry)) {
         throw WriteError("Unsupported logical chip clock.");
@@ -428,13 +433,14 @@ void TKLINKSerialLink::SetChipClock(TBufferedSerialWriter& writer, uint8_t write
             throw ReadError("Invalid chip clock completion.");
         }
     } catch (const ReadError& e) {
-        throw ReadError(fmt::format("SET_CHIP_CLOCK ${:02X} / instance={} / requested={} Hz: {}", writeID, instance,
-                                    hertz, e.what()));
+        throw ReadError(fmt::format("SET_CHIP_CLOCK ${:02X} / instance={} / requested={} Hz: {}", writeID,
+                                    instance, hertz, e.what()));
     }
 }
 
 bool TKLINKSerialLink::TryWriteRegisters(TBufferedSerialWriter& writer, uint8_t writeID, uint8_t instance,
-                                         uint8_t page, std::span<const uint8_t> data, const TKLINKCancel& cancel) {
+                                         uint8_t page, std::span<const uint8_t> data,
+                                         const TKLINKCancel& cancel) {
     if (!FCapabilities.Supports(writeID, instance, page, KLINK_FEATURE_BURST)) {
         throw WriteError(fmt::format("Unavailable register target ${:02X}/{}/{}.", writeID, instance, page));
     }
@@ -455,8 +461,9 @@ bool TKLINKSerialLink::TryWriteRegisters(TBufferedSerialWriter& writer, uint8_t 
     return TrySubmitFrame(writer, frame, cancel, false);
 }
 
-void TKLINKSerialLink::WriteRegisters(TBufferedSerialWriter& writer, uint8_t writeID, uint8_t instance, uint8_t page,
-                                      std::span<const uint8_t> data, const TKLINKCancel& cancel) {
+void TKLINKSerialLink::WriteRegisters(TBufferedSerialWriter& writer, uint8_t writeID, uint8_t instance,
+                                      uint8_t page, std::span<const uint8_t> data,
+                                      const TKLINKCancel& cancel) {
     if (!TryWriteRegisters(writer, writeID, instance, page, data, cancel)) {
         throw WriteError(kWindowFull);
     }
@@ -467,9 +474,10 @@ void TKLINKSerialLink::WriteYM2151(TBufferedSerialWriter& writer, std::span<cons
     WriteRegisters(writer, KLINK_WRITE_YM2151, 0, 0, data, cancel);
 }
 
-void TKLINKSerialLink::AudioPacket(TBufferedSerialWriter& writer, uint8_t opcode, std::span<const uint8_t> payload,
-                                   const TKLINKCancel& cancel) {
-    if (opcode != KLINK_OP_STREAM_DATA && opcode != KLINK_OP_STREAM_EVENTS && opcode != KLINK_OP_STREAM_START) {
+void TKLINKSerialLink::AudioPacket(TBufferedSerialWriter& writer, uint8_t opcode,
+                                   std::span<const uint8_t> payload, const TKLINKCancel& cancel) {
+    if (opcode != KLINK_OP_STREAM_DATA && opcode != KLINK_OP_STREAM_EVENTS &&
+        opcode != KLINK_OP_STREAM_START) {
         throw WriteError("Invalid audio opcode.");
     }
     CheckCancel(cancel);
@@ -477,8 +485,8 @@ void TKLINKSerialLink::AudioPacket(TBufferedSerialWriter& writer, uint8_t opcode
     SubmitFrame(writer, frame, cancel);
 }
 
-std::string TKLINKSerialLink::AudioStatus(TBufferedSerialWriter& writer, const TKLINKCancel& cancel, bool& finished,
-                                          bool& failed) {
+std::string TKLINKSerialLink::AudioStatus(TBufferedSerialWriter& writer, const TKLINKCancel& cancel,
+                                          bool& finished, bool& failed) {
     const std::vector<uint8_t> data = Request(writer, KLINK_OP_AUDIO_STATUS, kAudioStatusPayload, cancel);
     return DescribeAudioStatus(data, finished, failed);
 }
@@ -513,7 +521,8 @@ bool TKLINKSerialLink::PollAudioStatus(std::string& text, bool& finished, bool& 
     return false;
 }
 
-std::string TKLINKSerialLink::DescribeAudioStatus(std::span<const uint8_t> data, bool& finished, bool& failed) {
+std::string TKLINKSerialLink::DescribeAudioStatus(std::span<const uint8_t> data, bool& finished,
+                                                  bool& failed) {
     if (data.size() != KLINK_AUDIO_DIAGNOSTICS_BYTES) {
         throw ReadError("Unsupported KLINK ADPCM diagnostics.");
     }
@@ -535,12 +544,13 @@ std::string TKLINKSerialLink::DescribeAudioStatus(std::span<const uint8_t> data,
     finished = (flags & KLINK_AUDIO_FINISHED) != 0;
     failed = (flags & KLINK_AUDIO_FAILED) != 0;
     std::string text = fmt::format(
-        "ADPCM: accepted={}, played={}, pending={}, underflows={}, overflows={}, rejected={}, max pending={} bytes, "
+        "ADPCM: accepted={}, played={}, pending={}, underflows={}, overflows={}, rejected={}, max pending={} "
+        "bytes, "
         "flags={}, late events={}, max event lag={} bytes",
         v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9]);
     static constexpr std::pair<uint32_t, const char*> kReasons[] = {
-        {0x08, "usb-reset,"},     {0x10, "rx-overflow,"},   {0x20, "rx-discard,"},
-        {0x40, "pcm-underflow,"}, {0x80, "pcm-overflow,"},  {0x100, "event-overflow,"},
+        {0x08, "usb-reset,"},        {0x10, "rx-overflow,"},  {0x20, "rx-discard,"},
+        {0x40, "pcm-underflow,"},    {0x80, "pcm-overflow,"}, {0x100, "event-overflow,"},
         {0x200, "invalid-command,"},
     };
     std::string reasons;

@@ -81,7 +81,8 @@ public:
     // data after the status byte. ReadError for a missing port, a time-out,
     // an empty or rejected reply; AbortError when `cancel` says stop.
     [[nodiscard]] std::vector<uint8_t> Request(TBufferedSerialWriter& writer, uint8_t opcode,
-                                               std::span<const uint8_t> payload, const TKLINKCancel& cancel = {});
+                                               std::span<const uint8_t> payload,
+                                               const TKLINKCancel& cancel = {});
 
     // Queues a request without waiting; collect its reply with TryControlReply.
     void BeginRequest(TBufferedSerialWriter& writer, uint8_t opcode, std::span<const uint8_t> payload);
@@ -94,8 +95,9 @@ public:
     // Sends a packet within the windows. False, with nothing queued, when the
     // receive window has no room (the request ID has advanced all the same).
     // SET_OUTPUT_VOLUME always counts as a control packet.
-    [[nodiscard]] bool TrySendPacket(TBufferedSerialWriter& writer, uint8_t opcode, std::span<const uint8_t> payload,
-                                     const TKLINKCancel& cancel = {}, bool control = false);
+    [[nodiscard]] bool TrySendPacket(TBufferedSerialWriter& writer, uint8_t opcode,
+                                     std::span<const uint8_t> payload, const TKLINKCancel& cancel = {},
+                                     bool control = false);
     // The same as a data packet; a full window raises WriteError
     // "KLINK receive window is full; wait for a STATUS reply.".
     void SendPacket(TBufferedSerialWriter& writer, uint8_t opcode, std::span<const uint8_t> payload,
@@ -121,7 +123,8 @@ public:
     void SynchronizeStartup(TBufferedSerialWriter& writer, const TKLINKCancel& cancel = {});
     // Reads the capability table and checks the payload size, and the YM2151
     // BURST and ADPCM stream features when `useYM` / `useAudio` ask for them.
-    void CheckCapabilities(TBufferedSerialWriter& writer, bool useYM, bool useAudio, const TKLINKCancel& cancel = {});
+    void CheckCapabilities(TBufferedSerialWriter& writer, bool useYM, bool useAudio,
+                           const TKLINKCancel& cancel = {});
     // SET_OUTPUT_VOLUME, `attenuation` 0 (full volume) .. 96. With
     // `waitForReply` false it goes out as a control packet.
     void SetOutputVolume(TBufferedSerialWriter& writer, uint8_t attenuation, const TKLINKCancel& cancel = {},
@@ -130,20 +133,22 @@ public:
     void SetChipClock(TBufferedSerialWriter& writer, uint8_t writeID, uint8_t instance, uint32_t hertz,
                       const TKLINKCancel& cancel = {});
     // Register pairs for YM2151 instance 0, page 0.
-    void WriteYM2151(TBufferedSerialWriter& writer, std::span<const uint8_t> data, const TKLINKCancel& cancel = {});
+    void WriteYM2151(TBufferedSerialWriter& writer, std::span<const uint8_t> data,
+                     const TKLINKCancel& cancel = {});
     // One register batch (or byte batch for the SN76489 targets) as a packet.
     // Raising: a full receive window is a WriteError.
     void WriteRegisters(TBufferedSerialWriter& writer, uint8_t writeID, uint8_t instance, uint8_t page,
                         std::span<const uint8_t> data, const TKLINKCancel& cancel = {});
     // The same; false, with nothing queued, when the receive window is full.
-    [[nodiscard]] bool TryWriteRegisters(TBufferedSerialWriter& writer, uint8_t writeID, uint8_t instance, uint8_t page,
-                                         std::span<const uint8_t> data, const TKLINKCancel& cancel = {});
+    [[nodiscard]] bool TryWriteRegisters(TBufferedSerialWriter& writer, uint8_t writeID, uint8_t instance,
+                                         uint8_t page, std::span<const uint8_t> data,
+                                         const TKLINKCancel& cancel = {});
     // STREAM_DATA, STREAM_EVENTS or STREAM_START as a data packet.
     void AudioPacket(TBufferedSerialWriter& writer, uint8_t opcode, std::span<const uint8_t> payload,
                      const TKLINKCancel& cancel = {});
     // AUDIO_STATUS, waiting for the reply; returns DescribeAudioStatus's text.
-    [[nodiscard]] std::string AudioStatus(TBufferedSerialWriter& writer, const TKLINKCancel& cancel, bool& finished,
-                                          bool& failed);
+    [[nodiscard]] std::string AudioStatus(TBufferedSerialWriter& writer, const TKLINKCancel& cancel,
+                                          bool& finished, bool& failed);
     // Queues AUDIO_STATUS without waiting, unless one is pending already.
     void BeginAudioStatus(TBufferedSerialWriter& writer);
     // Collects the pending AUDIO_STATUS reply if it has come. False with
@@ -152,7 +157,8 @@ public:
     [[nodiscard]] bool PollAudioStatus(std::string& text, bool& finished, bool& failed);
     // Checks and describes the 40-byte ADPCM diagnostics and keeps accepted,
     // played, pending and flags. Needs no port.
-    [[nodiscard]] std::string DescribeAudioStatus(std::span<const uint8_t> data, bool& finished, bool& failed);
+    [[nodiscard]] std::string DescribeAudioStatus(std::span<const uint8_t> data, bool& finished,
+                                                  bool& failed);
 
     // --- state -------------------------------------------------------------
 
@@ -175,7 +181,8 @@ private:
     [[nodiscard]] std::vector<uint8_t> TakeReply();
     [[nodiscard]] bool TrySubmitFrame(TBufferedSerialWriter& writer, std::span<const uint8_t> frame,
                                       const TKLINKCancel& cancel, bool control);
-    void SubmitFrame(TBufferedSerialWriter& writer, std::span<const uint8_t> frame, const TKLINKCancel& cancel);
+    void SubmitFrame(TBufferedSerialWriter& writer, std::span<const uint8_t> frame,
+                     const TKLINKCancel& cancel);
     void WaitForPendingAudioStatus();
     uint16_t NextRequestID() noexcept;
 

@@ -14,6 +14,8 @@ void AddInfoCommand(CLI::App& app, int& exitStatus);
 // "ports": the serial ports by short name, with the path each one opens.
 void AddPortsCommand(CLI::App& app, int& exitStatus);
 
+// "probe PORT...": PING, identity and capability table of each board.
+void AddProbeCommand(CLI::App& app, int& exitStatus);
 // "route FILE --port1 PORT [--port2 PORT]": which board would play which chip,
 // and the boards' probe lines, without starting playback.
 void AddRouteCommand(CLI::App& app, int& exitStatus);

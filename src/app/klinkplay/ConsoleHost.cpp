@@ -112,8 +112,9 @@ void TConsoleHost::ShowTime(int32_t ms) {
         FStatusShown = true;
         return;
     }
+    // Plain lines: one per second of playback, none before it has begun.
     const int32_t second = ms / 1000;
-    if (second != FLastPlainSecond) {
+    if (ms > 0 && second != FLastPlainSecond) {
         FLastPlainSecond = second;
         FOut << text << '\n';
         FOut.flush();

@@ -9,6 +9,7 @@ int main(int argc, char** argv) {
     int exitStatus = 0;
     klinkplay::AddInfoCommand(app, exitStatus);
     klinkplay::AddPortsCommand(app, exitStatus);
+    klinkplay::AddProbeCommand(app, exitStatus);
     klinkplay::AddRouteCommand(app, exitStatus);
     klinkplay::AddPlayCommand(app, exitStatus);
     try {

@@ -1,0 +1,166 @@
+// The serial link and klinkplay probe against the simulated boards, at the
+// real line rate and with the real clock. The fast, exhaustive cases run
+// against the scripted board; these show that the link and the board model
+// agree, and how the board's faults look to the host.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ExpectError.h"
+#include "SimBoard.h"
+#include "app/klinkplay/ProbeCommand.h"
+#include "common/Errors.h"
+#include "platform/SerialPort.h"
+#include "protocol/KLINKSerialLink.h"
+#include "transport/BufferedSerialWriter.h"
+
+namespace {
+
+using namespace klink;
+using klink::test::ExpectError;
+using sim::TSimBoard;
+using sim::TSimFaults;
+using sim::TSimReplyAction;
+using sim::TSimReplyRule;
+
+class TestLink : public TKLINKSerialLink {
+public:
+    using TKLINKSerialLink::SetRequestID;
+};
+
+// One simulated board with the host's port, writer and link on it.
+struct SimConnection {
+    explicit SimConnection(const std::string& model, TSimFaults faults = {})
+        : board(TSimBoard::Start(model, Options(std::move(faults)))),
+          port(platform::OpenSerialPort(board->PortPath())),
+          writer((Configure(port.Get()), port.Get())) {
+        link.AttachPort(port.Get());
+    }
+    ~SimConnection() { writer.Shutdown(); }
+
+    static sim::TSimBoardOptions Options(TSimFaults faults) {
+        sim::TSimBoardOptions o;
+        o.Faults = std::move(faults);
+        return o;
+    }
+    static void Configure(platform::OSHandle handle) {
+        platform::ConfigureSerialPort(handle, {});
+        ConfigureWriteTimeouts(handle);
+    }
+
+    std::unique_ptr<TSimBoard> board;
+    platform::UniqueSerialPort port;
+    TBufferedSerialWriter writer;
+    TestLink link;
+};
+
+TSimFaults Rule(TSimReplyAction action, int opcode, uint32_t nth = 0, uint32_t delayMs = 0,
+                uint8_t status = 1) {
+    TSimFaults f;
+    f.Replies.push_back(TSimReplyRule{action, opcode, nth, delayMs, status});
+    return f;
+}
+
+TEST(KLINKSerialLinkSim, IdentifiesEveryBuiltInBoard) {
+    for (const std::string model : {"Keltra 2", "Keltra 2.1", "Keltra 3", "Keltra 4"}) {
+        SCOPED_TRACE(model);
+        SimConnection c(model);
+        c.link.Probe(c.writer);
+        const std::string identity = c.link.DeviceInfo(c.writer);
+        EXPECT_EQ(identity.rfind(model + " / Firmware ", 0), 0u) << identity;
+        EXPECT_EQ(c.link.DeviceName(), model);
+        c.link.CheckCapabilities(c.writer, false, false);
+        EXPECT_FALSE(c.link.Capabilities().Describe().empty());
+        c.link.Reset(c.writer);
+        c.link.SetOutputVolume(c.writer, 0);
+    }
+}
+
+TEST(KLINKSerialLinkSim, ProbeAnswersALateFirstPingOnTheSecondAttempt) {
+    SimConnection c("Keltra 4", Rule(TSimReplyAction::Delay, KLINK_OP_PING, 1, 1500));
+    c.link.Probe(c.writer);
+    EXPECT_EQ(c.board->Requests(), 2u);
+    // The late answer to the first PING arrives later and is dropped.
+    EXPECT_EQ(c.link.DeviceInfo(c.writer).rfind("Keltra 4", 0), 0u);
+}
+
+TEST(KLINKSerialLinkSim, BoardFaultsAsTheHostSeesThem) {
+    {
+        SimConnection c("Keltra 4", Rule(TSimReplyAction::WrongEcho, KLINK_OP_PING));
+        ExpectError<ReadError>([&] { c.link.Probe(c.writer); }, "KLINK PING echo mismatch.");
+        EXPECT_EQ(c.board->Requests(), 3u);
+    }
+    {
+        SimConnection c("Keltra 4", Rule(TSimReplyAction::StaleRequestID, KLINK_OP_DEVICE_INFO));
+        ExpectError<ReadError>([&] { (void)c.link.DeviceInfo(c.writer); },
+                               "KLINK response timeout (command $02).");
+        c.link.Probe(c.writer);  // still usable
+    }
+    {
+        SimConnection c("Keltra 4", Rule(TSimReplyAction::EmptyPayload, KLINK_OP_RESET));
+        ExpectError<ReadError>([&] { c.link.Reset(c.writer); }, "Empty KLINK response.");
+    }
+    {
+        SimConnection c("Keltra 4", Rule(TSimReplyAction::Status, KLINK_OP_SET_CHIP_CLOCK, 0, 0, 3));
+        c.link.CheckCapabilities(c.writer, false, false);
+        c.link.SetRequestID(0x1233);
+        ExpectError<ReadError>([&] { c.link.SetChipClock(c.writer, 0x54, 0, 4000000); },
+                               "SET_CHIP_CLOCK $54 / instance=0 / requested=4000000 Hz: "
+                               "KLINK command $04 rejected (status=3, transaction=4660).");
+    }
+    {
+        TSimFaults f;
+        f.DeviceInfo = sim::TSimDeviceInfoFault::ModelLength;
+        SimConnection c("Keltra 4", f);
+        ExpectError<ReadError>([&] { (void)c.link.DeviceInfo(c.writer); }, "Invalid KLINK model length.");
+    }
+}
+
+TEST(KLINKSerialLinkSim, StartupWritesNeverOverrunTheBoard) {
+    SimConnection c("Keltra 2.1");
+    c.link.CheckCapabilities(c.writer, false, false);
+    c.link.Reset(c.writer);
+    c.link.BeginStartup();
+    std::vector<uint8_t> pairs;
+    for (int r = 0x30; r < 0x30 + 127; ++r) {
+        pairs.push_back(static_cast<uint8_t>(r));
+        pairs.push_back(0x7F);
+    }
+    for (int i = 0; i < 20; ++i) {
+        c.link.WriteRegisters(c.writer, 0x52, 0, 0, pairs);
+    }
+    c.link.SynchronizeStartup(c.writer);
+    EXPECT_EQ(c.board->RejectedPackets(), 0u);
+    EXPECT_EQ(c.board->Register(0x52, 0, 0, 0x30 + 126), 0x7F);
+}
+
+TEST(KLINKSerialLinkSim, KlinkplayProbePrintsTheBoards) {
+    for (const std::string model : {"Keltra 4", "Keltra 2.1"}) {
+        SCOPED_TRACE(model);
+        auto board = TSimBoard::Start(model);
+        std::ostringstream out;
+        std::ostringstream err;
+        ASSERT_TRUE(klinkplay::ProbePort(board->PortPath(), out, err)) << err.str();
+        EXPECT_EQ(err.str(), "");
+        const std::string text = out.str();
+        EXPECT_EQ(text.rfind(board->PortPath() + ": " + model + " / Firmware ", 0), 0u) << text;
+        TKLINKCapabilities expected;
+        for (const auto& page : board->Profile().Pages) {
+            expected.AddPage(page.Offset, EncodeCapabilityPage(page.Page));
+        }
+        std::string lines;
+        std::istringstream describe(expected.Describe());
+        for (std::string line; std::getline(describe, line);) {
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();
+            }
+            lines += "  " + line + "\n";
+        }
+        EXPECT_EQ(text.substr(text.find('\n') + 1), lines);
+    }
+}
+
+}  // namespace

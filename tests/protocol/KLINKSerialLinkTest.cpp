@@ -1,0 +1,768 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ExpectError.h"
+#include "ScriptedBoard.h"
+#include "common/Errors.h"
+#include "protocol/KLINKSerialLink.h"
+#include "transport/BufferedSerialWriter.h"
+
+namespace {
+
+using namespace klink;
+using klink::test::AudioDiagnostics;
+using klink::test::Bytes;
+using klink::test::DeviceInfoData;
+using klink::test::ExpectError;
+using klink::test::QuietClock;
+using klink::test::ReplyTo;
+using klink::test::ScriptedBoard;
+using klink::test::WithStatus;
+
+// Opens the request ID to tests.
+class TestLink : public TKLINKSerialLink {
+public:
+    using TKLINKSerialLink::SetRequestID;
+    using TKLINKSerialLink::TKLINKSerialLink;
+};
+
+// A link and its writer on a scripted board, with the fake clock.
+class SerialLinkTest : public ::testing::Test {
+protected:
+    SerialLinkTest() : writer(board.Port()), clock(board, writer), link(clock.Clock()) {
+        link.AttachPort(board.Port());
+    }
+    ~SerialLinkTest() override { writer.Shutdown(); }
+
+    // Frames of one opcode the board has received.
+    std::vector<TKLINKFrame> FramesOf(uint8_t opcode) {
+        std::vector<TKLINKFrame> out;
+        for (auto& f : board.Frames()) {
+            if (f.Opcode == opcode) {
+                out.push_back(f);
+            }
+        }
+        return out;
+    }
+    // Reads the capability table of the default board.
+    void ReadCapabilities() { link.CheckCapabilities(writer, false, false); }
+
+    // State of the scripts; declared first so that it outlives the board's thread.
+    Bytes held;
+    int count = 0;
+    ScriptedBoard board;
+    TBufferedSerialWriter writer;
+    QuietClock clock;
+    TestLink link;
+};
+
+const std::vector<uint8_t> kNoPayload;
+
+TEST(KLINKSerialLinkCreate, SeedsTheRequestIDFromTheMillisecondTick) {
+    TKLINKSerialLink link(TKLINKLinkClock{[] { return uint64_t{0x5ABCD}; }, [](uint32_t) {}});
+    EXPECT_EQ(link.RequestID(), 0xABCD);
+}
+
+TEST(KLINKSerialLinkCreate, RequestsNeedAnAttachedPort) {
+    TKLINKSerialLink link;
+    TBufferedSerialWriter writer(platform::kInvalidOSHandle);
+    ExpectError<ReadError>([&] { (void)link.Request(writer, KLINK_OP_PING, kNoPayload); },
+                           "KLINK input is not attached.");
+    std::vector<uint8_t> reply;
+    ExpectError<ReadError>([&] { (void)link.TryControlReply(reply); }, "KLINK input is not attached.");
+    writer.Shutdown();
+}
+
+TEST_F(SerialLinkTest, RequestReturnsTheDataAfterTheStatusByte) {
+    const Bytes payload{'a', 'b', 0, 'c'};
+    EXPECT_EQ(link.Request(writer, KLINK_OP_PING, payload), payload);
+    const auto frames = board.Frames();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].MessageType, KLINK_MSG_REQUEST);
+    EXPECT_EQ(frames[0].RequestID, link.RequestID());
+    EXPECT_EQ(frames[0].Payload, payload);
+}
+
+TEST_F(SerialLinkTest, ReplyContentsAreChecked) {
+    struct Case {
+        const char* name;
+        Bytes reply;  // payload of the reply, status byte included
+        Bytes data;   // expected result, when `error` is empty
+        std::string error;
+    };
+    const Case cases[] = {
+        {"status 0 without data", {0}, {}, ""},
+        {"status 0 with data", {0, 1, 2}, {1, 2}, ""},
+        {"no status byte", {}, {}, "Empty KLINK response."},
+        {"status 3", {3, 9}, {}, "KLINK command $04 rejected (status=3, transaction=4660)."},
+        {"status 255", {255}, {}, "KLINK command $04 rejected (status=255, transaction=4660)."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        board.SetScript([c](const TKLINKFrame& f) { return ReplyTo(f, c.reply); });
+        link.SetRequestID(0x1233);
+        if (c.error.empty()) {
+            EXPECT_EQ(link.Request(writer, KLINK_OP_SET_CHIP_CLOCK, kNoPayload), c.data);
+        } else {
+            ExpectError<ReadError>([&] { (void)link.Request(writer, KLINK_OP_SET_CHIP_CLOCK, kNoPayload); },
+                                   c.error);
+        }
+    }
+}
+
+TEST_F(SerialLinkTest, AReplyWithThePreviousRequestIDIsIgnoredUntilTheTimeOut) {
+    board.SetScript([this](const TKLINKFrame& f) {
+        TKLINKFrame stale = f;
+        stale.RequestID = static_cast<uint16_t>(f.RequestID - 1);
+        return ReplyTo(stale, WithStatus(0, f.Payload));
+    });
+    ExpectError<ReadError>([&] { (void)link.Request(writer, KLINK_OP_PING, kNoPayload); },
+                           "KLINK response timeout (command $01).");
+    // A reply with another opcode and the right ID does not count either.
+    board.SetScript([this](const TKLINKFrame& f) {
+        TKLINKFrame other = f;
+        other.Opcode = KLINK_OP_RESET;
+        return ReplyTo(other, WithStatus(0));
+    });
+    ExpectError<ReadError>([&] { (void)link.Request(writer, KLINK_OP_DEVICE_INFO, kNoPayload); },
+                           "KLINK response timeout (command $02).");
+    // The link is still usable.
+    board.SetScript({});
+    EXPECT_EQ(link.DeviceInfo(writer), "Keltra Test / Firmware 1.0");
+}
+
+TEST_F(SerialLinkTest, RequestIDsWrapFromFFFFToZero) {
+    link.SetRequestID(0xFFFE);
+    (void)link.Request(writer, KLINK_OP_PING, kNoPayload);
+    (void)link.Request(writer, KLINK_OP_PING, kNoPayload);
+    ASSERT_TRUE(link.TrySendPacket(writer, KLINK_OP_STREAM_DATA, Bytes{1}));
+    ASSERT_TRUE(board.WaitFrames(3));
+    const auto frames = board.Frames();
+    EXPECT_EQ(frames[0].RequestID, 0xFFFF);
+    EXPECT_EQ(frames[1].RequestID, 0x0000);
+    EXPECT_EQ(frames[2].RequestID, 0x0001);
+}
+
+TEST_F(SerialLinkTest, APendingAudioStatusIsSwallowedByTheNextRequest) {
+    link.BeginAudioStatus(writer);
+    link.BeginAudioStatus(writer);  // already pending: nothing more is sent
+    EXPECT_TRUE(link.AudioStatusPending());
+    EXPECT_EQ(link.DeviceInfo(writer), "Keltra Test / Firmware 1.0");
+    EXPECT_FALSE(link.AudioStatusPending());
+    const auto frames = board.Frames();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].Opcode, KLINK_OP_AUDIO_STATUS);
+    EXPECT_EQ(frames[0].Payload, (Bytes{0xB7, 0x00}));
+    EXPECT_EQ(frames[1].Opcode, KLINK_OP_DEVICE_INFO);
+}
+
+TEST_F(SerialLinkTest, AnUnansweredAudioStatusFailsTheNextRequestOnce) {
+    board.SetScript([this](const TKLINKFrame& f) {
+        return f.Opcode == KLINK_OP_AUDIO_STATUS ? Bytes{} : board.DefaultAnswer(f);
+    });
+    link.BeginAudioStatus(writer);
+    ExpectError<ReadError>([&] { (void)link.Request(writer, KLINK_OP_PING, kNoPayload); },
+                           "KLINK AUDIO_STATUS timeout.");
+    EXPECT_EQ(FramesOf(KLINK_OP_PING).size(), 0u);
+    EXPECT_FALSE(link.AudioStatusPending());
+    EXPECT_TRUE(link.Request(writer, KLINK_OP_PING, kNoPayload).empty());
+}
+
+TEST_F(SerialLinkTest, CancelBeforeSendingSendsNothing) {
+    const TKLINKCancel stop = [] { return true; };
+    ExpectError<AbortError>([&] { (void)link.Request(writer, KLINK_OP_PING, kNoPayload, stop); },
+                            "Playback cancelled.");
+    ExpectError<AbortError>([&] { (void)link.TrySendPacket(writer, KLINK_OP_STREAM_DATA, Bytes{1}, stop); },
+                            "Playback cancelled.");
+    ExpectError<AbortError>([&] { link.Probe(writer, stop); }, "Playback cancelled.");
+    writer.Drain();
+    EXPECT_TRUE(board.Quiet());
+    EXPECT_TRUE(board.Frames().empty());
+}
+
+TEST_F(SerialLinkTest, CancelWhileWaitingEndsTheWaitAndTheLateReplyIsDroppedLater) {
+    // The board holds back its answer to the first PING and sends it just
+    // before the answer to the next one.
+    board.SetScript([this](const TKLINKFrame& f) {
+        if (held.empty() && f.Payload == Bytes{'1'}) {
+            held = ReplyTo(f, WithStatus(0, Bytes{'1'}));
+            return Bytes{};
+        }
+        Bytes out = held;
+        const Bytes answer = board.DefaultAnswer(f);
+        out.insert(out.end(), answer.begin(), answer.end());
+        return out;
+    });
+    std::atomic<int> polls{0};
+    const TKLINKCancel stopSoon = [&] { return ++polls > 5; };
+    ExpectError<AbortError>([&] { (void)link.Request(writer, KLINK_OP_PING, Bytes{'1'}, stopSoon); },
+                            "Playback cancelled.");
+    EXPECT_GT(polls.load(), 5);
+    EXPECT_EQ(link.Request(writer, KLINK_OP_PING, Bytes{'2'}), Bytes{'2'});
+}
+
+TEST_F(SerialLinkTest, ARefusedPacketQueuesNothingButAdvancesTheRequestID) {
+    link.BeginReceiveWindow();
+    EXPECT_EQ(link.AvailableReceiveBytes(), KLINK_RECEIVE_WINDOW_BYTES);
+    const Bytes payload(200, 0x11);
+    const int32_t frameBytes = static_cast<int32_t>(EncodeFrame(0, KLINK_OP_STREAM_DATA, 0, payload).size());
+    int sent = 0;
+    while (link.AvailableReceiveBytes() >= frameBytes) {
+        ASSERT_TRUE(link.TrySendPacket(writer, KLINK_OP_STREAM_DATA, payload));
+        ++sent;
+    }
+    EXPECT_EQ(link.AvailableReceiveBytes(), KLINK_RECEIVE_WINDOW_BYTES - sent * frameBytes);
+    const uint16_t before = link.RequestID();
+    EXPECT_FALSE(link.TrySendPacket(writer, KLINK_OP_STREAM_DATA, payload));
+    EXPECT_EQ(link.RequestID(), static_cast<uint16_t>(before + 1));
+    ExpectError<WriteError>([&] { link.SendPacket(writer, KLINK_OP_STREAM_DATA, payload); },
+                            "KLINK receive window is full; wait for a STATUS reply.");
+    ExpectError<WriteError>([&] { link.AudioPacket(writer, KLINK_OP_STREAM_DATA, payload); },
+                            "KLINK receive window is full; wait for a STATUS reply.");
+    // Control packets still have their reserve.
+    EXPECT_TRUE(link.TrySendPacket(writer, KLINK_OP_DAC_END, Bytes(13, 0), {}, true));
+    writer.Drain();
+    ASSERT_TRUE(board.WaitFrames(static_cast<size_t>(sent) + 1));
+    EXPECT_EQ(FramesOf(KLINK_OP_STREAM_DATA).size(), static_cast<size_t>(sent));
+
+    // A reply to a request sent after them confirms every packet byte.
+    (void)link.Request(writer, KLINK_OP_PING, kNoPayload);
+    EXPECT_EQ(link.AvailableReceiveBytes(), KLINK_RECEIVE_WINDOW_BYTES);
+}
+
+TEST_F(SerialLinkTest, AStatusPolledWithoutWaitingConfirmsOnlyWhatWasSentBeforeIt) {
+    link.BeginReceiveWindow();
+    ASSERT_TRUE(link.TrySendPacket(writer, KLINK_OP_DAC_RECORDS, Bytes(100, 1)));
+    link.BeginRequest(writer, KLINK_OP_DAC_STATUS, Bytes{1});
+    ASSERT_TRUE(link.TrySendPacket(writer, KLINK_OP_DAC_RECORDS, Bytes(100, 2)));
+    const int32_t second =
+        static_cast<int32_t>(EncodeFrame(0, KLINK_OP_DAC_RECORDS, 0, Bytes(100, 2)).size());
+    std::vector<uint8_t> reply;
+    bool answered = false;
+    for (int i = 0; i < 5000 && !answered; ++i) {
+        answered = link.TryControlReply(reply);
+        platform::SleepMs(1);
+    }
+    ASSERT_TRUE(answered);
+    EXPECT_TRUE(reply.empty());
+    EXPECT_EQ(link.AvailableReceiveBytes(), KLINK_RECEIVE_WINDOW_BYTES - second);
+}
+
+TEST_F(SerialLinkTest, AReplyToARequestFromBeforeTheReceiveWindowNeverFailsIt) {
+    // A request queued while an earlier window was counting, answered after
+    // the next window began: its fence belongs to the old count.
+    link.BeginReceiveWindow();
+    ASSERT_TRUE(link.TrySendPacket(writer, KLINK_OP_DAC_RECORDS, Bytes(200, 1)));
+    link.BeginRequest(writer, KLINK_OP_DAC_STATUS, Bytes{1});
+    link.BeginReceiveWindow();
+    std::vector<uint8_t> reply;
+    bool answered = false;
+    for (int i = 0; i < 5000 && !answered; ++i) {
+        answered = link.TryControlReply(reply);
+        platform::SleepMs(1);
+    }
+    EXPECT_TRUE(answered);
+    EXPECT_EQ(link.AvailableReceiveBytes(), KLINK_RECEIVE_WINDOW_BYTES);
+}
+
+TEST_F(SerialLinkTest, StartupPacketsAreFencedEvery2048Bytes) {
+    ReadCapabilities();
+    link.BeginStartup();
+    const std::array<uint8_t, 254> pairs{};  // 127 writes of register 0 = 0
+    for (int i = 0; i < 20; ++i) {
+        link.WriteYM2151(writer, pairs);
+    }
+    link.SynchronizeStartup(writer);
+    // Sum the packet bytes between the empty PINGs.
+    const auto frames = board.Frames();
+    std::vector<size_t> segments{0};
+    size_t fences = 0;
+    for (const auto& f : frames) {
+        if (f.Opcode == KLINK_OP_CAPABILITIES) {
+            continue;
+        }
+        if (f.MessageType == KLINK_MSG_REQUEST) {
+            ASSERT_EQ(f.Opcode, KLINK_OP_PING);
+            EXPECT_TRUE(f.Payload.empty());
+            ++fences;
+            segments.push_back(0);
+        } else {
+            segments.back() += EncodeFrame(0, f.Opcode, f.RequestID, f.Payload).size();
+        }
+    }
+    const size_t frameBytes = EncodeFrame(0, 0x54, 0, EncodeRegisterBatch(0, 0, pairs)).size();
+    const size_t perFence = 2048 / frameBytes;
+    EXPECT_EQ(fences, (20 + perFence - 1) / perFence);  // fences while writing, plus the final one
+    for (size_t i = 0; i + 1 < segments.size(); ++i) {
+        EXPECT_LE(segments[i], 2048u);
+        EXPECT_GT(segments[i] + frameBytes, 2048u * (i + 2 < segments.size() ? 1 : 0));
+    }
+    EXPECT_EQ(segments.back(), 0u);
+
+    // The window is closed now: more writes need no fence.
+    const size_t before = board.Frames().size();
+    for (int i = 0; i < 20; ++i) {
+        link.WriteYM2151(writer, pairs);
+    }
+    writer.Drain();
+    ASSERT_TRUE(board.WaitFrames(before + 20));
+    EXPECT_EQ(FramesOf(KLINK_OP_PING).size(), fences);
+}
+
+TEST_F(SerialLinkTest, AFailedStartupFenceSaysHowManyBytesWereUnconfirmed) {
+    ReadCapabilities();
+    const std::array<uint8_t, 254> pairs{};
+    const size_t frameBytes = EncodeFrame(0, 0x54, 0, EncodeRegisterBatch(0, 0, pairs)).size();
+    const size_t perFence = 2048 / frameBytes;
+    struct Case {
+        const char* name;
+        Bytes pingReply;
+        std::string reason;  // after the prefix; "%ID%" stands for the fence's request ID
+    };
+    const Case cases[] = {
+        {"rejected", {2}, "KLINK command $01 rejected (status=2, transaction=%ID%)."},
+        {"answered with data", {0, 7}, "Invalid startup fence response."},
+        {"no answer", {}, "KLINK response timeout (command $01)."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        board.SetScript([c, this](const TKLINKFrame& f) {
+            if (f.Opcode == KLINK_OP_PING && f.Payload.empty()) {
+                return c.pingReply.empty() ? Bytes{} : ReplyTo(f, c.pingReply);
+            }
+            return board.DefaultAnswer(f);
+        });
+        link.BeginStartup();
+        for (size_t i = 0; i < perFence; ++i) {
+            link.WriteYM2151(writer, pairs);
+        }
+        std::string reason = c.reason;
+        const auto at = reason.find("%ID%");
+        if (at != std::string::npos) {
+            // The packet takes the next ID, the fence the one after it.
+            reason.replace(at, 4, std::to_string(static_cast<uint16_t>(link.RequestID() + 2)));
+        }
+        ExpectError<ReadError>([&] { link.WriteYM2151(writer, pairs); },
+                               "KLINK startup fence failed after " + std::to_string(perFence * frameBytes) +
+                                   " unconfirmed bytes: " + reason);
+        board.SetScript({});
+        link.Reset(writer);
+    }
+
+    // A cancel while waiting for the fence is not wrapped.
+    board.SetScript([this](const TKLINKFrame& f) {
+        return f.Opcode == KLINK_OP_PING ? Bytes{} : board.DefaultAnswer(f);
+    });
+    link.BeginStartup();
+    for (size_t i = 0; i < perFence; ++i) {
+        link.WriteYM2151(writer, pairs);
+    }
+    int checks = 0;
+    ExpectError<AbortError>([&] { link.WriteYM2151(writer, pairs, [&] { return ++checks > 4; }); },
+                            "Playback cancelled.");
+    EXPECT_EQ(FramesOf(KLINK_OP_PING).size(), 4u);  // three failed fences and this one
+}
+
+TEST_F(SerialLinkTest, ProbeRetriesALateFirstAnswer) {
+    // The first PING's answer only comes after the second PING.
+    board.SetScript([this](const TKLINKFrame& f) {
+        if (f.Opcode != KLINK_OP_PING) {
+            return board.DefaultAnswer(f);
+        }
+        if (++count == 1) {
+            held = board.DefaultAnswer(f);
+            return Bytes{};
+        }
+        Bytes out = held;
+        const Bytes answer = board.DefaultAnswer(f);
+        out.insert(out.end(), answer.begin(), answer.end());
+        return out;
+    });
+    link.Probe(writer);
+    const auto frames = FramesOf(KLINK_OP_PING);
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].Payload, (Bytes{'K', 'L', 'I', 'N', 'K'}));
+}
+
+TEST_F(SerialLinkTest, ProbeGivesUpAfterThreeBadAttempts) {
+    struct Case {
+        const char* name;
+        Bytes echo;  // reply payload
+        std::string error;
+    };
+    const Case cases[] = {
+        {"wrong bytes", {0, 'K', 'L', 'I', 'N', 'X'}, "KLINK PING echo mismatch."},
+        {"too short", {0, 'K', 'L', 'I', 'N'}, "KLINK PING echo mismatch."},
+        {"too long", {0, 'K', 'L', 'I', 'N', 'K', '!'}, "KLINK PING echo mismatch."},
+        {"rejected", {4}, "KLINK command $01 rejected (status=4, transaction=%ID%)."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        board.SetScript([c](const TKLINKFrame& f) { return ReplyTo(f, c.echo); });
+        const size_t before = FramesOf(KLINK_OP_PING).size();
+        std::string error = c.error;
+        const auto at = error.find("%ID%");
+        if (at != std::string::npos) {
+            error.replace(at, 4, std::to_string(static_cast<uint16_t>(link.RequestID() + 3)));
+        }
+        ExpectError<ReadError>([&] { link.Probe(writer); }, error);
+        EXPECT_EQ(FramesOf(KLINK_OP_PING).size() - before, 3u);
+    }
+}
+
+TEST_F(SerialLinkTest, DeviceInfoChecksItsLengths) {
+    struct Case {
+        const char* name;
+        Bytes data;
+        std::string result;  // or the error
+        std::string model;
+    };
+    const Case cases[] = {
+        {"model and firmware", DeviceInfoData("Keltra 4", "2.03"), "Keltra 4 / Firmware 2.03", "Keltra 4"},
+        {"empty firmware", {5, 'M', 'o', 'd', 'e', 'l', 0}, "Model / Firmware ", "Model"},
+        {"empty model", {0, 1, 'f'}, " / Firmware f", ""},
+        {"UTF-8 model", DeviceInfoData("Kéltra", "1"), "Kéltra / Firmware 1", "Kéltra"},
+        {"broken UTF-8", {2, 0xC3, 'x', 1, 0xFF}, "\xEF\xBF\xBDx / Firmware \xEF\xBF\xBD", "\xEF\xBF\xBDx"},
+        {"one byte", {0}, "Invalid KLINK device info.", ""},
+        {"nothing", {}, "Invalid KLINK device info.", ""},
+        {"no firmware length", {5, 'M', 'o', 'd', 'e', 'l'}, "Invalid KLINK model length.", ""},
+        {"model past the end", {9, 'M', 'o', 'd'}, "Invalid KLINK model length.", ""},
+        {"firmware too long", {1, 'M', 3, 'a', 'b'}, "Invalid KLINK firmware length.", ""},
+        {"firmware too short", {1, 'M', 1, 'a', 'b'}, "Invalid KLINK firmware length.", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        board.SetDeviceInfo(c.data);
+        if (c.result.rfind("Invalid", 0) == 0) {
+            ExpectError<ReadError>([&] { (void)link.DeviceInfo(writer); }, c.result);
+        } else {
+            EXPECT_EQ(link.DeviceInfo(writer), c.result);
+            EXPECT_EQ(link.DeviceName(), c.model);
+        }
+    }
+}
+
+TEST_F(SerialLinkTest, CheckCapabilitiesReadsEveryPageAndChecksTheProfile) {
+    ReadCapabilities();
+    EXPECT_TRUE(link.Capabilities().Complete());
+    EXPECT_EQ(link.Capabilities().Entries().size(), 6u);
+    const auto requests = FramesOf(KLINK_OP_CAPABILITIES);
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].Payload, (Bytes{0, 0}));
+    EXPECT_EQ(requests[1].Payload, (Bytes{3, 0}));
+    link.CheckCapabilities(writer, true, true);
+
+    struct Case {
+        const char* name;
+        std::function<void(std::vector<TKLINKCapabilityPage>&)> change;
+        bool useYM;
+        bool useAudio;
+        std::string error;
+    };
+    const Case cases[] = {
+        {"small payloads", [](auto& p) { p[0].MaxPayload = p[1].MaxPayload = 128; }, false, false,
+         "This playback profile requires 256-byte KLINK payloads."},
+        {"no YM2151 burst", [](auto& p) { p[0].Entries[0].Features = 0x06; }, true, false,
+         "YM2151 instance 0/page 0 BURST is required."},
+        {"no YM2151 burst, not asked", [](auto& p) { p[0].Entries[0].Features = 0x06; }, false, true, ""},
+        {"no ADPCM stream", [](auto& p) { p[1].Entries[1].Features = 0x04; }, false, true,
+         "Required ADPCM stream/register events are unavailable."},
+        {"no stream events", [](auto& p) { p[0].Entries[0].Features = 0x05; }, true, true,
+         "Required ADPCM stream/register events are unavailable."},
+        {"no stream events, YM not asked", [](auto& p) { p[0].Entries[0].Features = 0x05; }, false, true, ""},
+        {"874 data bytes", [](auto& p) { p[0].DataCapacity = p[1].DataCapacity = 874; }, false, true,
+         "Insufficient KLINK stream capacity for 80ms lead."},
+        {"875 data bytes", [](auto& p) { p[0].DataCapacity = p[1].DataCapacity = 875; }, false, true, ""},
+        {"no events", [](auto& p) { p[0].EventCapacity = p[1].EventCapacity = 0; }, false, true,
+         "Insufficient KLINK stream capacity for 80ms lead."},
+        {"changed header", [](auto& p) { p[1].EventCapacity = 1; }, false, false,
+         "KLINK capabilities changed during query."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto pages = klink::test::DefaultCapabilityPages();
+        c.change(pages);
+        board.SetPages(pages);
+        if (c.error.empty()) {
+            link.CheckCapabilities(writer, c.useYM, c.useAudio);
+        } else {
+            ExpectError<ReadError>([&] { link.CheckCapabilities(writer, c.useYM, c.useAudio); }, c.error);
+        }
+    }
+}
+
+TEST_F(SerialLinkTest, SetOutputVolumeWaitsOrGoesOutAsAControlPacket) {
+    const TKLINKCancel stop = [] { return true; };
+    ExpectError<WriteError>([&] { link.SetOutputVolume(writer, 0); },
+                            "KLINK output attenuation is unavailable or invalid.");  // no table yet
+    ReadCapabilities();
+    ExpectError<WriteError>([&] { link.SetOutputVolume(writer, 97, stop); },
+                            "KLINK output attenuation is unavailable or invalid.");
+    ExpectError<AbortError>([&] { link.SetOutputVolume(writer, 0, stop); }, "Playback cancelled.");
+    link.SetOutputVolume(writer, 0);
+    link.SetOutputVolume(writer, 96, {}, false);
+    writer.Drain();
+    ASSERT_TRUE(board.WaitFrames(4));
+    const auto frames = FramesOf(KLINK_OP_SET_OUTPUT_VOLUME);
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].MessageType, KLINK_MSG_REQUEST);
+    EXPECT_EQ(frames[0].Payload, Bytes{0});
+    EXPECT_EQ(frames[1].MessageType, KLINK_MSG_PACKET);
+    EXPECT_EQ(frames[1].Payload, Bytes{96});
+
+    // Without waiting it may use the control reserve, but not beyond it.
+    link.BeginReceiveWindow();
+    const Bytes payload(250, 0);
+    while (link.TrySendPacket(writer, KLINK_OP_DAC_RECORDS, payload, {}, true)) {
+    }
+    while (link.TrySendPacket(writer, KLINK_OP_SET_OUTPUT_VOLUME, Bytes{10})) {
+    }
+    ExpectError<WriteError>([&] { link.SetOutputVolume(writer, 10, {}, false); },
+                            "KLINK output-volume receive reserve exceeded.");
+
+    auto pages = klink::test::DefaultCapabilityPages();
+    pages[0].ControlFeatures = pages[1].ControlFeatures = 0;
+    board.SetPages(pages);
+    ReadCapabilities();
+    ExpectError<WriteError>([&] { link.SetOutputVolume(writer, 0); },
+                            "KLINK output attenuation is unavailable or invalid.");
+}
+
+TEST_F(SerialLinkTest, SetChipClockSendsOnlyWhatTheTableAllows) {
+    ReadCapabilities();
+    const size_t before = board.Frames().size();
+    struct Case {
+        const char* name;
+        uint8_t writeID;
+        uint8_t instance;
+        uint32_t hertz;
+        std::string error;  // empty: success without a request
+    };
+    const Case cases[] = {
+        {"fixed YM2413, other crystal", 0x51, 0, 3579540, ""},
+        {"fixed YM2413, same", 0x51, 0, 3579545, ""},
+        {"fixed YM2413, 4 MHz", 0x51, 0, 4000000,
+         "Chip $51 has a fixed 3579545 Hz clock; VGM requests 4000000 Hz."},
+        {"fixed SN76489, other crystal", 0x50, 0, 3579540,
+         "Chip $50 has a fixed 3579545 Hz clock; VGM requests 3579540 Hz."},
+        {"zero", 0x54, 0, 0, "Unsupported logical chip clock."},
+        {"unknown target", 0x54, 1, 4000000, "Unsupported logical chip clock."},
+        {"unknown clock mode", 0x5A, 0, 3579545, "Unsupported logical chip clock."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.error.empty()) {
+            link.SetChipClock(writer, c.writeID, c.instance, c.hertz);
+        } else {
+            ExpectError<WriteError>([&] { link.SetChipClock(writer, c.writeID, c.instance, c.hertz); },
+                                    c.error);
+        }
+    }
+    writer.Drain();
+    EXPECT_EQ(board.Frames().size(), before);
+
+    link.SetChipClock(writer, 0x54, 0, 4000000);
+    const auto sent = FramesOf(KLINK_OP_SET_CHIP_CLOCK);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].Payload, (Bytes{0x54, 0x00, 0x00, 0x09, 0x3D, 0x00}));
+}
+
+TEST_F(SerialLinkTest, SetChipClockNamesTheTargetInItsReplyErrors) {
+    ReadCapabilities();
+    struct Case {
+        const char* name;
+        bool answer;
+        Bytes reply;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {"rejected", true, {3}, "KLINK command $04 rejected (status=3, transaction=4660)."},
+        {"completion with data", true, {0, 1}, "Invalid chip clock completion."},
+        {"empty reply", true, {}, "Empty KLINK response."},
+        {"no reply", false, {}, "KLINK response timeout (command $04)."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        board.SetScript([c](const TKLINKFrame& f) { return c.answer ? ReplyTo(f, c.reply) : Bytes{}; });
+        link.SetRequestID(0x1233);
+        ExpectError<ReadError>([&] { link.SetChipClock(writer, 0x54, 0, 3579545); },
+                               "SET_CHIP_CLOCK $54 / instance=0 / requested=3579545 Hz: " + c.reason);
+    }
+    ExpectError<AbortError>([&] { link.SetChipClock(writer, 0x54, 0, 3579545, [] { return true; }); },
+                            "Playback cancelled.");
+}
+
+TEST_F(SerialLinkTest, RegisterWritesCheckTargetAndAddresses) {
+    const Bytes pair{0x08, 0x00};
+    ExpectError<WriteError>([&] { link.WriteYM2151(writer, pair); },
+                            "Unavailable register target $54/0/0.");  // no table yet
+    ReadCapabilities();
+    struct Case {
+        const char* name;
+        uint8_t writeID;
+        uint8_t page;
+        Bytes data;
+        std::string error;
+    };
+    const Case cases[] = {
+        {"YM2151 register FF", 0x54, 0, {0xFF, 0x12, 0x08, 0x00}, ""},
+        {"YM2413 register 3F", 0x51, 0, {0x3F, 0x01}, ""},
+        {"YM2413 register 40", 0x51, 0, {0x10, 0x01, 0x40, 0x01}, "Invalid chip register address."},
+        {"AY register 0F", 0xA0, 0, {0x0F, 0xFF}, ""},
+        {"AY register 10", 0xA0, 0, {0x10, 0x00}, "Invalid chip register address."},
+        {"SN76489 any bytes", 0x50, 0, {0xFF, 0x9F, 0x40}, ""},
+        {"odd register batch", 0x54, 0, {0x08}, "Invalid KLINK register batch."},
+        {"empty byte batch", 0x50, 0, {}, "Invalid KLINK byte batch."},
+        {"no such page", 0x54, 1, {0x08, 0x00}, "Unavailable register target $54/0/1."},
+        {"clock only", 0xB7, 0, {0x00, 0x00}, "Unavailable register target $B7/0/0."},
+    };
+    size_t accepted = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const uint16_t id = link.RequestID();
+        if (c.error.empty()) {
+            EXPECT_TRUE(link.TryWriteRegisters(writer, c.writeID, 0, c.page, c.data));
+            ++accepted;
+        } else {
+            ExpectError<WriteError>(
+                [&] { (void)link.TryWriteRegisters(writer, c.writeID, 0, c.page, c.data); }, c.error);
+            EXPECT_EQ(link.RequestID(), id);  // nothing was encoded
+        }
+    }
+    writer.Drain();
+    ASSERT_TRUE(board.WaitFrames(2 + accepted));
+    const auto frames = board.Frames();
+    const auto& sn = frames.back();
+    EXPECT_EQ(sn.MessageType, KLINK_MSG_PACKET);
+    EXPECT_EQ(sn.Opcode, 0x50);
+    EXPECT_EQ(sn.Payload, (Bytes{0, 0, 0xFF, 0x9F, 0x40}));
+}
+
+TEST_F(SerialLinkTest, AudioPacketsAndStatus) {
+    ExpectError<WriteError>([&] { link.AudioPacket(writer, KLINK_OP_DAC_RECORDS, Bytes{1}); },
+                            "Invalid audio opcode.");
+    ExpectError<AbortError>(
+        [&] { link.AudioPacket(writer, KLINK_OP_STREAM_DATA, Bytes{1}, [] { return true; }); },
+        "Playback cancelled.");
+    link.AudioPacket(writer, KLINK_OP_STREAM_START, Bytes{1, 2});
+    bool finished = true;
+    bool failed = true;
+    EXPECT_EQ(
+        link.AudioStatus(writer, {}, finished, failed),
+        "ADPCM: accepted=100, played=40, pending=60, underflows=0, overflows=0, rejected=0, max pending=80 "
+        "bytes, flags=0, late events=0, max event lag=0 bytes");
+    EXPECT_FALSE(finished);
+    EXPECT_FALSE(failed);
+    EXPECT_EQ(link.AudioAccepted(), 100u);
+    EXPECT_EQ(link.AudioPlayed(), 40u);
+    EXPECT_EQ(link.AudioPending(), 60u);
+    const auto frames = board.Frames();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].Opcode, KLINK_OP_STREAM_START);
+    EXPECT_EQ(frames[0].MessageType, KLINK_MSG_PACKET);
+}
+
+TEST_F(SerialLinkTest, PollAudioStatusNeverWaits) {
+    std::string text = "old";
+    bool finished = true;
+    bool failed = true;
+    EXPECT_FALSE(link.PollAudioStatus(text, finished, failed));
+    EXPECT_TRUE(text.empty());
+    EXPECT_FALSE(finished);
+    EXPECT_FALSE(failed);
+
+    link.BeginAudioStatus(writer);
+    bool done = false;
+    for (int i = 0; i < 5000 && !done; ++i) {
+        done = link.PollAudioStatus(text, finished, failed);
+        platform::SleepMs(1);
+    }
+    ASSERT_TRUE(done);
+    EXPECT_EQ(text.rfind("ADPCM: accepted=100,", 0), 0u);
+    EXPECT_FALSE(link.AudioStatusPending());
+
+    board.SetScript([](const TKLINKFrame&) { return Bytes{}; });
+    link.BeginAudioStatus(writer);
+    EXPECT_FALSE(link.PollAudioStatus(text, finished, failed));
+    clock.Advance(999);
+    EXPECT_FALSE(link.PollAudioStatus(text, finished, failed));
+    clock.Advance(1);
+    ExpectError<ReadError>([&] { (void)link.PollAudioStatus(text, finished, failed); },
+                           "KLINK AUDIO_STATUS timeout.");
+    EXPECT_FALSE(link.AudioStatusPending());
+}
+
+TEST_F(SerialLinkTest, ResetClosesBothWindows) {
+    link.BeginReceiveWindow();
+    link.BeginStartup();
+    ASSERT_TRUE(link.TrySendPacket(writer, KLINK_OP_DAC_RECORDS, Bytes(100, 1)));
+    EXPECT_LT(link.AvailableReceiveBytes(), KLINK_RECEIVE_WINDOW_BYTES);
+    link.Reset(writer);
+    EXPECT_EQ(link.AvailableReceiveBytes(), KLINK_RECEIVE_UNLIMITED);
+
+    board.SetScript([this](const TKLINKFrame& f) {
+        return f.Opcode == KLINK_OP_RESET ? ReplyTo(f, Bytes{0, 1}) : board.DefaultAnswer(f);
+    });
+    ExpectError<ReadError>([&] { link.Reset(writer); }, "Invalid KLINK reset completion.");
+    board.SetScript([this](const TKLINKFrame& f) {
+        return f.Opcode == KLINK_OP_PING ? ReplyTo(f, Bytes{0, 1}) : board.DefaultAnswer(f);
+    });
+    ExpectError<ReadError>([&] { link.SynchronizeStartup(writer); }, "Invalid startup PING response.");
+}
+
+TEST(KLINKSerialLinkDescribeAudioStatus, ChecksAndDescribesTheDiagnostics) {
+    using klink::test::AudioDiagnostics;
+    struct Case {
+        const char* name;
+        Bytes data;
+        std::string text;  // or the error
+        bool finished;
+        bool failed;
+    };
+    const std::string base =
+        "ADPCM: accepted=100, played=40, pending=60, underflows=1, overflows=2, rejected=3, max pending=4 "
+        "bytes, ";
+    const Case cases[] = {
+        {"valid", AudioDiagnostics({100, 40, 60, 1, 2, 3, 4, 0, 5, 6}),
+         base + "flags=0, late events=5, max event lag=6 bytes", false, false},
+        {"finished", AudioDiagnostics({100, 40, 60, 1, 2, 3, 4, 2, 5, 6}),
+         base + "flags=2, late events=5, max event lag=6 bytes", true, false},
+        {"failed with a reason", AudioDiagnostics({100, 40, 60, 1, 2, 3, 4, 0x14, 5, 6}),
+         base + "flags=20, late events=5, max event lag=6 bytes; reason=rx-overflow", false, true},
+        {"failed without a reason", AudioDiagnostics({100, 40, 60, 1, 2, 3, 4, 0x04, 5, 6}),
+         base + "flags=4, late events=5, max event lag=6 bytes; reason=unknown (older firmware)", false,
+         true},
+        {"every reason", AudioDiagnostics({100, 40, 60, 1, 2, 3, 4, 0x3FE, 5, 6}),
+         base + "flags=1022, late events=5, max event lag=6 bytes; reason=usb-reset,rx-overflow,rx-discard,"
+                "pcm-underflow,pcm-overflow,event-overflow,invalid-command",
+         true, true},
+        {"a reason without failure", AudioDiagnostics({100, 40, 60, 1, 2, 3, 4, 0x200, 5, 6}),
+         base + "flags=512, late events=5, max event lag=6 bytes; reason=invalid-command", false, false},
+        {"pending off by one", AudioDiagnostics({100, 40, 61, 1, 2, 3, 4, 0, 5, 6}),
+         "Invalid KLINK stream positions.", false, false},
+        {"played beyond accepted", AudioDiagnostics({40, 100, 0, 0, 0, 0, 0, 0, 0, 0}),
+         "Invalid KLINK stream positions.", false, false},
+        {"39 bytes", Bytes(39, 0), "Unsupported KLINK ADPCM diagnostics.", false, false},
+        {"41 bytes", Bytes(41, 0), "Unsupported KLINK ADPCM diagnostics.", false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TKLINKSerialLink link;
+        bool finished = !c.finished;
+        bool failed = !c.failed;
+        if (c.text.rfind("ADPCM", 0) == 0) {
+            EXPECT_EQ(link.DescribeAudioStatus(c.data, finished, failed), c.text);
+            EXPECT_EQ(finished, c.finished);
+            EXPECT_EQ(failed, c.failed);
+        } else {
+            ExpectError<ReadError>([&] { (void)link.DescribeAudioStatus(c.data, finished, failed); }, c.text);
+        }
+    }
+}
+
+}  // namespace
