@@ -3,7 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "SimTestSupport.h"
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
 #include "kl2/KL2DACCodec.h"
+#include "sim/SimWavWriter.h"
 
 namespace klink::sim {
 namespace {
@@ -339,6 +345,60 @@ TEST(SimKL2DAC, InjectedFaultStopsTheClockAtItsTick) {
     EXPECT_EQ(s.Fault, 0x42);
     EXPECT_EQ(s.PlayedTick, 100u);
     EXPECT_EQ(d.TraceOf(TSimTraceOp::Fault).size(), 1u);
+}
+
+}  // namespace
+}  // namespace klink::sim
+
+namespace klink::sim {
+namespace {
+
+std::vector<uint8_t> ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TEST(SimWavWriter, RecordsWhatTheStreamAndTheDACPlay) {
+    const auto dir = std::filesystem::temp_directory_path();
+    const auto okiPath = dir / ("klinksim-oki-" + std::to_string(getpid()) + ".wav");
+    const auto dacPath = dir / ("klinksim-dac-" + std::to_string(getpid()) + ".wav");
+    {
+        TSimWavWriter wav(okiPath);
+        ModelDriver d("Keltra 4");
+        d.Model().SetAudioOutput(&wav);
+        d.Packet(KLINK_OP_STREAM_DATA, Cat({{0xB7, 0}, U32(0), std::vector<uint8_t>(80, 0x77)}));
+        d.Packet(KLINK_OP_STREAM_EVENTS, Cat({{0xB7, 0}, U32(80), {3, 0x80}}));
+        d.Packet(KLINK_OP_STREAM_START, Cat({{0xB7, 0}, U32(8000000), {0x00, 0x02}}));
+        d.AdvanceMs(50);
+        EXPECT_EQ(wav.Frames(), 160u);
+    }
+    {
+        TSimWavWriter wav(dacPath);
+        ModelDriver d("Keltra 2.1");
+        d.Model().SetAudioOutput(&wav);
+        TKL2DACChunk c;
+        c.Records = {{kKL2RecordEnable, 0x80, 1}, {kKL2RecordSample, 0xF0, 599}};
+        c.EndTick = 600;
+        d.Packet(KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(0, c));
+        d.Packet(KLINK_OP_DAC_END, EncodeKL2DACEnd(2, 600));
+        (void)d.Request(KLINK_OP_DAC_START, EncodeKL2DACStart(3528));
+        d.AdvanceMs(50);
+        EXPECT_EQ(wav.Frames(), 600u);
+    }
+    const auto oki = ReadFile(okiPath);
+    ASSERT_EQ(oki.size(), 44u + 160 * 2);
+    EXPECT_EQ(Read32(oki, 24), 15625u);  // 8 MHz / 512
+    EXPECT_EQ(oki[34], 16);
+    EXPECT_EQ(Read32(oki, 40), 320u);
+    const auto dac = ReadFile(dacPath);
+    ASSERT_EQ(dac.size(), 44u + 600);
+    EXPECT_EQ(Read32(dac, 24), 44100u);
+    EXPECT_EQ(dac[34], 8);
+    EXPECT_EQ(dac[44], 0x80);  // before the first sample: the DAC's rest value
+    EXPECT_EQ(dac[45], 0xF0);
+    EXPECT_EQ(dac.back(), 0xF0);
+    std::filesystem::remove(okiPath);
+    std::filesystem::remove(dacPath);
 }
 
 }  // namespace
