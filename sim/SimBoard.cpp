@@ -129,6 +129,9 @@ void TSimBoard::Step(int64_t now) {
         }
     }
     model_.AdvanceTo(now);
+    // The trace goes out before the replies, so a host that has its reply
+    // also finds everything the board did before it in Trace().
+    CommitTrace();
     for (TSimReply& r : model_.TakeReplies()) {
         if (pty_.Open() && !lineDown_) out_.Push(std::move(r));
     }
@@ -139,7 +142,6 @@ void TSimBoard::Step(int64_t now) {
         out_.Commit(put);
         if (put < bytes.size()) break;
     }
-    CommitTrace();
 }
 
 void TSimBoard::Run() noexcept {
