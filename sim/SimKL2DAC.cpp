@@ -235,6 +235,11 @@ void TSimKL2DAC::End(int64_t timeNs, std::span<const uint8_t> p) {
     }
     st_.Sealed = 1;
     Touch();
+    if (running_ && stalled_) {
+        // The clock waited at the end of the buffer; the end is reached now.
+        stalled_ = false;
+        originNs_ = timeNs - static_cast<int64_t>(st_.PlayedTick * 1'000'000'000ull / kKL2TickRate);
+    }
     TryStartClock(timeNs);
     AdvanceTo(timeNs);
 }
