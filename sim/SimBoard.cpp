@@ -8,8 +8,10 @@ namespace klink::sim {
 namespace {
 
 constexpr int64_t kMs = 1'000'000;
-// How often the board looks at the time when nothing else wakes it.
-constexpr int64_t kHousekeepingNs = 5 * kMs;
+// How often the board looks at the time when nothing else wakes it: often
+// while it plays a stream, so the trace and the audio keep up; rarely when idle.
+constexpr int64_t kPlayingStepNs = 5 * kMs;
+constexpr int64_t kIdleStepNs = 50 * kMs;
 // While the host has the port closed, how often the board checks for it to come back.
 constexpr int64_t kReopenPollNs = 10 * kMs;
 // Bytes are taken off the line and sent in steps of about this long.
@@ -161,7 +163,7 @@ void TSimBoard::Run() noexcept {
                 // A board never dies on the host's input; drop what cannot be handled.
             }
             const TSimFaults& faults = model_.Faults();
-            next = now + (lineDown_ ? kReopenPollNs : kHousekeepingNs);
+            next = now + (lineDown_ ? kReopenPollNs : model_.Playing() ? kPlayingStepNs : kIdleStepNs);
             const bool reading = pty_.Open() && !lineDown_ && !stoppedReading_;
             watchLine = pty_.Open() && !lineDown_;
             wantInput = reading && !in_.Busy();

@@ -75,6 +75,8 @@ public:
     [[nodiscard]] uint8_t Attenuation() const noexcept { return attenuation_; }
     [[nodiscard]] TSimStreamStatus StreamStatus() const { return stream_.Status(); }
     [[nodiscard]] TKL2DACStatus DACStatus(int64_t timeNs) { return dac_.Status(timeNs); }
+    // True while a stream or the DAC clock is running, so time matters to the board.
+    [[nodiscard]] bool Playing() const noexcept { return stream_.Playing() || dac_.Running(); }
     [[nodiscard]] uint64_t Requests() const noexcept { return requests_; }
     [[nodiscard]] uint64_t Packets() const noexcept { return packets_; }
     [[nodiscard]] uint64_t Rejected() const noexcept { return rejected_; }

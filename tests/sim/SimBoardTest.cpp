@@ -2,7 +2,12 @@
 // at the real line rate. Time bounds are generous: they tell a paced line
 // from an unpaced one, not one scheduler from another.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -261,6 +266,59 @@ TEST_F(PublishedBoards, AppearInThePortListUnderUniqueNamesUntilStopped) {
     EXPECT_EQ(listed[0].Name, "sim-keltra4-2");
     auto c = TSimBoard::Start("Keltra 4", options);
     EXPECT_EQ(c->PortName(), "sim-keltra4-1");  // a withdrawn name is free again
+}
+
+TEST_F(PublishedBoards, KlinksimServesItsBoardsUntilInterrupted) {
+    const std::string trace = (folder_ / "t.jsonl").string();
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    std::vector<std::string> args = {"klinksim", "--board", "Keltra 4", "--board", "Keltra 3", "--trace", trace};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, KLINKSIM_PATH, &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+
+    std::string text;
+    const auto until = Clock::now() + milliseconds(5000);
+    while (std::count(text.begin(), text.end(), '\n') < 2 && Clock::now() < until) {
+        pollfd p{out[0], POLLIN, 0};
+        if (poll(&p, 1, 100) > 0) {
+            char buffer[256];
+            const ssize_t got = read(out[0], buffer, sizeof buffer);
+            if (got <= 0) break;
+            text.append(buffer, static_cast<size_t>(got));
+        }
+    }
+    close(out[0]);
+    const std::string first = text.substr(0, text.find('\n'));
+    EXPECT_EQ(first.rfind("sim-keltra4-1 ", 0), 0u) << text;
+    EXPECT_NE(text.find("sim-keltra3-1 "), std::string::npos) << text;
+    EXPECT_NE(first.find("(Keltra 4)"), std::string::npos);
+    const std::string path = first.substr(first.find(' ') + 1, first.rfind(" (") - first.find(' ') - 1);
+    EXPECT_EQ(platform::ListSimulatedPorts(platform::SimulatedPortFolder()).size(), 2u);
+    {
+        RawClient host(path);
+        EXPECT_EQ(host.Request(KLINK_OP_PING, {'K', 'L', 'I', 'N', 'K'}),
+                  (std::vector<uint8_t>{0, 'K', 'L', 'I', 'N', 'K'}));
+        host.SendPacket(0x54, {0, 0, 0x20, 0xC7});
+        EXPECT_EQ(host.Request(KLINK_OP_RESET), std::vector<uint8_t>{0});
+    }
+    ASSERT_EQ(kill(pid, SIGINT), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_TRUE(platform::ListSimulatedPorts(platform::SimulatedPortFolder()).empty());
+    std::ifstream in(trace);
+    std::vector<std::string> ops;
+    for (std::string line; std::getline(in, line);) ops.push_back(nlohmann::json::parse(line)["op"]);
+    EXPECT_EQ(ops, (std::vector<std::string>{"reg", "reset"}));
 }
 
 TEST(SimBoard, WritesTheTraceAsJsonLines) {
