@@ -356,6 +356,28 @@ TEST(SimBoardModel, InconsistentCapabilityPagesFailTheHostsQuery) {
     EXPECT_EQ(QueryCapabilities(d).MaxPayload(), 128);
 }
 
+TEST(SimBoardModel, ServesAProfilesPagesAndDACRecordAsWritten) {
+    ModelDriver d(ParseProfile(R"({
+        "base": "Keltra 2.1",
+        "pages": [ {"offset": 0, "next": 16, "entries": [{"write_id": 82, "features": 5, "clock_mode": 2}]},
+                   {"offset": 16, "max_payload": 128, "entries": []} ],
+        "dac": {"revision": 41} })",
+                               "t.json"));
+    try {
+        (void)QueryCapabilities(d);
+        ADD_FAILURE() << "pages accepted";
+    } catch (const ReadError& e) {
+        EXPECT_STREQ(e.what(), "KLINK capabilities changed during query.");
+    }
+    auto dac = d.Request(KLINK_OP_DAC_CAPABILITIES);
+    ASSERT_EQ(dac.size(), 22u);
+    TKL2DACCapabilities caps;
+    EXPECT_THROW(caps.Decode(std::span(dac).subspan(1)), ReadError);
+
+    ModelDriver raw(ParseProfile(R"({"model": "Keltra 4", "pages": [{"offset": 0, "raw": "0001"}]})", "t.json"));
+    EXPECT_EQ(raw.Request(KLINK_OP_CAPABILITIES, {0, 0}), (std::vector<uint8_t>{0, 0x00, 0x01}));
+}
+
 TEST(SimBoardModel, IgnoresFramesTheHostShouldNeverSendAndResynchronises) {
     ModelDriver d("Keltra 4");
     // A reply frame, garbage and a frame cut short must not upset the next request.
