@@ -81,7 +81,8 @@ void TSimBoard::Stop() noexcept {
 }
 
 int64_t TSimBoard::NowNs() const noexcept {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start_).count();
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start_)
+        .count();
 }
 
 uint64_t TSimBoard::NowUS() const noexcept { return static_cast<uint64_t>(NowNs() / 1000); }
@@ -168,7 +169,8 @@ void TSimBoard::Run() noexcept {
             watchLine = pty_.Open() && !lineDown_;
             wantInput = reading && !in_.Busy();
             if (reading && in_.Busy()) next = std::min(next, std::max(in_.NextDueNs(), now + kLineStepNs));
-            if (watchLine && !out_.Empty()) next = std::min(next, std::max(out_.NextDueNs(), now + kLineStepNs));
+            if (watchLine && !out_.Empty())
+                next = std::min(next, std::max(out_.NextDueNs(), now + kLineStepNs));
             if (faults.HangUpAfterMs != 0 && !closedByFault_) {
                 next = std::min(next, std::max(now, int64_t{faults.HangUpAfterMs} * kMs));
             }

@@ -124,7 +124,8 @@ private:
 };
 
 // A wire frame like EncodeFrame's, but with a CRC the receiver must refuse.
-[[nodiscard]] std::vector<uint8_t> EncodeFrameWithBadCrc(uint8_t messageType, uint8_t opcode, uint16_t requestID,
-                                                          std::span<const uint8_t> payload);
+[[nodiscard]] std::vector<uint8_t> EncodeFrameWithBadCrc(uint8_t messageType, uint8_t opcode,
+                                                         uint16_t requestID,
+                                                         std::span<const uint8_t> payload);
 
 }  // namespace klink::sim

@@ -178,7 +178,8 @@ void TSimKL2DAC::RegisterEvents(int64_t timeNs, std::span<const uint8_t> p) {
     const TSimTarget* t = profile_.Find(target.WriteID, target.Instance, target.Page);
     const size_t width = static_cast<size_t>(KL2EventWidth(target));
     const size_t count = (p.size() - 12) / width;
-    bool valid = t != nullptr && (t->Capability.Features & KLINK_FEATURE_BURST) != 0 && (p.size() - 12) % width == 0;
+    bool valid =
+        t != nullptr && (t->Capability.Features & KLINK_FEATURE_BURST) != 0 && (p.size() - 12) % width == 0;
     for (size_t i = 0; valid && width == 2 && i < count; ++i) {
         const uint8_t reg = p[12 + 2 * i];
         if (target.WriteID == kYM2612 && target.Page == 0 && (reg == 0x2A || reg == 0x2B)) valid = false;

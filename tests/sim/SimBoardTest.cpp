@@ -63,7 +63,8 @@ TEST(SimBoard, AnswersTheBoardContractOverItsLine) {
     TKLINKCapabilities caps;
     while (!caps.Complete()) {
         const uint16_t offset = caps.NextOffset();
-        auto page = host.Request(KLINK_OP_CAPABILITIES, {static_cast<uint8_t>(offset), static_cast<uint8_t>(offset >> 8)});
+        auto page = host.Request(KLINK_OP_CAPABILITIES,
+                                 {static_cast<uint8_t>(offset), static_cast<uint8_t>(offset >> 8)});
         ASSERT_TRUE(page);
         ASSERT_EQ((*page)[0], 0);
         caps.AddPage(offset, std::span(*page).subspan(1));
@@ -276,7 +277,8 @@ TEST_F(PublishedBoards, KlinksimServesItsBoardsUntilInterrupted) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_addclose(&actions, out[0]);
-    std::vector<std::string> args = {"klinksim", "--board", "Keltra 4", "--board", "Keltra 3", "--trace", trace};
+    std::vector<std::string> args = {"klinksim", "--board", "Keltra 4", "--board",
+                                     "Keltra 3", "--trace", trace};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -322,7 +324,8 @@ TEST_F(PublishedBoards, KlinksimServesItsBoardsUntilInterrupted) {
 }
 
 TEST(SimBoard, WritesTheTraceAsJsonLines) {
-    const auto path = std::filesystem::temp_directory_path() / ("klinksim-trace-" + std::to_string(getpid()) + ".jsonl");
+    const auto path =
+        std::filesystem::temp_directory_path() / ("klinksim-trace-" + std::to_string(getpid()) + ".jsonl");
     {
         TSimBoardOptions options;
         options.TraceFile = std::make_shared<TSimTraceFile>(path);

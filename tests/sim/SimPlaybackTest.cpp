@@ -1,13 +1,12 @@
 // The buffered playback of the board models at explicit times: the KL4 ADPCM
 // stream and the KL2 DAC, their clocks, events, counters and failures.
 #include <gtest/gtest.h>
-
-#include "SimTestSupport.h"
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 
+#include "SimTestSupport.h"
 #include "kl2/KL2DACCodec.h"
 #include "sim/SimWavWriter.h"
 
@@ -98,7 +97,8 @@ TEST(SimADPCMStream, PlaysAtTheByteRateAndAppliesEventsAtTheirPositions) {
 TEST(SimADPCMStream, AClockEventChangesTheRateFromItsPosition) {
     ModelDriver d("Keltra 4");
     d.Packet(KLINK_OP_STREAM_DATA, StreamData(0, 40));
-    d.Packet(KLINK_OP_STREAM_EVENTS, StreamEvent(20, 1, Cat({U32(4000000), {0x00, 0x04}})));  // 512 us per byte
+    d.Packet(KLINK_OP_STREAM_EVENTS,
+             StreamEvent(20, 1, Cat({U32(4000000), {0x00, 0x04}})));  // 512 us per byte
     d.Packet(KLINK_OP_STREAM_EVENTS, StreamEvent(40, 3, {0x80}));
     d.Packet(KLINK_OP_STREAM_START, StreamStart(8000000, 512));
     d.AdvanceMs(100);
@@ -153,9 +153,16 @@ TEST(SimADPCMStream, BrokenStreamsFailWithTheirReason) {
          2,
          {{KLINK_OP_STREAM_EVENTS, StreamEvent(5, 0, {0x54, 0, 0, 1, 1, 2, 2, 3, 3})}},
          kStreamEventOverflow},
-        {"gap", 1024, 100, {{KLINK_OP_STREAM_DATA, StreamData(0, 4)}, {KLINK_OP_STREAM_DATA, StreamData(5, 4)}},
+        {"gap",
+         1024,
+         100,
+         {{KLINK_OP_STREAM_DATA, StreamData(0, 4)}, {KLINK_OP_STREAM_DATA, StreamData(5, 4)}},
          kStreamInvalidCommand},
-        {"bad event kind", 1024, 100, {{KLINK_OP_STREAM_EVENTS, StreamEvent(0, 9, {1})}}, kStreamInvalidCommand},
+        {"bad event kind",
+         1024,
+         100,
+         {{KLINK_OP_STREAM_EVENTS, StreamEvent(0, 9, {1})}},
+         kStreamInvalidCommand},
     };
     for (const Case& c : cases) {
         TSimProfile p = *BuiltInProfile("Keltra 4");
@@ -257,7 +264,8 @@ TEST(SimKL2DAC, PlaysRecordsAndEventsOnItsTickClockUntilTheEnd) {
     EXPECT_EQ(s.Underflows, 0u);
 
     std::vector<TSimTraceEvent> dac, event;
-    for (const auto& e : d.TraceOf(TSimTraceOp::Reg)) (e.Source == TSimWriteSource::DAC ? dac : event).push_back(e);
+    for (const auto& e : d.TraceOf(TSimTraceOp::Reg))
+        (e.Source == TSimWriteSource::DAC ? dac : event).push_back(e);
     ASSERT_EQ(dac.size(), 60u);
     EXPECT_EQ(dac[0].Reg, 0x2B);
     EXPECT_EQ(dac[1].Reg, 0x2A);
@@ -307,8 +315,12 @@ TEST(SimKL2DAC, BrokenStreamsStopInTheFaultState) {
     };
     std::vector<uint8_t> dacEvent = Cat({{1}, U64(0), {0x52, 0, 0, 0x2A, 0x80}});
     const std::vector<Case> cases = {
-        {"sequence gap", {{KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(5, SampleChunk(0, 4, 1))}}, kDACFaultSequence},
-        {"tick gap", {{KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(0, SampleChunk(7, 4, 1))}}, kDACFaultSequence},
+        {"sequence gap",
+         {{KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(5, SampleChunk(0, 4, 1))}},
+         kDACFaultSequence},
+        {"tick gap",
+         {{KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(0, SampleChunk(7, 4, 1))}},
+         kDACFaultSequence},
         {"record overflow",
          {{KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(0, SampleChunk(0, 60, 1))},
           {KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(60, SampleChunk(60, 60, 1))}},
