@@ -46,7 +46,9 @@ private:
         std::array<uint16_t, 8> Regs{};
         int Latched = 0;
     };
-    static uint32_t Key(uint8_t a, uint8_t b, uint8_t c = 0) { return (uint32_t{a} << 16) | (uint32_t{b} << 8) | c; }
+    static uint32_t Key(uint8_t a, uint8_t b, uint8_t c = 0) {
+        return (uint32_t{a} << 16) | (uint32_t{b} << 8) | c;
+    }
 
     const TSimProfile& profile_;
     std::map<uint32_t, std::array<uint8_t, 256>> regs_;  // by (WriteID, Instance, Page)

@@ -20,7 +20,8 @@ TKLINKCapabilities QueryCapabilities(ModelDriver& d, int* pages = nullptr) {
     int count = 0;
     while (!caps.Complete()) {
         const uint16_t offset = caps.NextOffset();
-        auto reply = d.Request(KLINK_OP_CAPABILITIES, {static_cast<uint8_t>(offset), static_cast<uint8_t>(offset >> 8)});
+        auto reply = d.Request(KLINK_OP_CAPABILITIES,
+                               {static_cast<uint8_t>(offset), static_cast<uint8_t>(offset >> 8)});
         if (reply.empty() || reply[0] != 0) throw ReadError("refused");
         caps.AddPage(offset, std::span(reply).subspan(1));
         if (++count > 100) throw ReadError("endless");
@@ -61,7 +62,8 @@ TEST_P(EveryModel, AnswersProbeIdentityAndCapabilitiesTheHostAccepts) {
     EXPECT_EQ(d.Request(KLINK_OP_SET_OUTPUT_VOLUME, {0}), std::vector<uint8_t>{0});
 }
 
-INSTANTIATE_TEST_SUITE_P(Models, EveryModel, ::testing::Values("Keltra 2", "Keltra 2.1", "Keltra 3", "Keltra 4"),
+INSTANTIATE_TEST_SUITE_P(Models, EveryModel,
+                         ::testing::Values("Keltra 2", "Keltra 2.1", "Keltra 3", "Keltra 4"),
                          [](const auto& param) {
                              std::string n = param.param;
                              for (char& c : n) {
@@ -77,11 +79,11 @@ TEST(SimBoardModel, AdvertisesEachModelsTargets) {
         bool Expected;
     };
     const Case cases[] = {
-        {"Keltra 4", 0x54, 0, 0, 0x07, true},  {"Keltra 4", 0xB7, 0, 0, 0x0C, true},
-        {"Keltra 4", 0x52, 0, 0, 0x01, false}, {"Keltra 2.1", 0x52, 0, 0, 0x05, true},
+        {"Keltra 4", 0x54, 0, 0, 0x07, true},   {"Keltra 4", 0xB7, 0, 0, 0x0C, true},
+        {"Keltra 4", 0x52, 0, 0, 0x01, false},  {"Keltra 2.1", 0x52, 0, 0, 0x05, true},
         {"Keltra 2.1", 0x53, 0, 1, 0x01, true}, {"Keltra 2.1", 0x50, 0, 0, 0x05, true},
-        {"Keltra 2", 0x30, 1, 0, 0x05, true},  {"Keltra 3", 0x55, 0, 0, 0x05, true},
-        {"Keltra 3", 0xA0, 1, 0, 0x05, true},  {"Keltra 3", 0x5F, 0, 1, 0x05, true},
+        {"Keltra 2", 0x30, 1, 0, 0x05, true},   {"Keltra 3", 0x55, 0, 0, 0x05, true},
+        {"Keltra 3", 0xA0, 1, 0, 0x05, true},   {"Keltra 3", 0x5F, 0, 1, 0x05, true},
         {"Keltra 3", 0x51, 0, 0, 0x04, false},  // fixed clock
     };
     for (const Case& c : cases) {
@@ -166,12 +168,18 @@ TEST(SimBoardModel, KeepsTheClockRulesOfSharedClockLines) {
         // KL3: one OPN input clock (AY x2), one OPL input clock (OPL1/OPL2 x4).
         {"Keltra 3", {{0x55, 0, 4000000, 0}, {0xA0, 1, 2000000, 0}, {0xA0, 0, 1500000, kStatusConflict}}},
         {"Keltra 3", {{0x55, 0, 3993600, 0}, {0xA0, 1, 1996800, 0}}},
-        {"Keltra 3", {{0x5A, 0, 3579545, 0}, {0x5A, 1, 3580000, 0}, {0x5E, 0, 14318180, 0},
-                      {0x5B, 0, 3600000, kStatusConflict}}},
+        {"Keltra 3",
+         {{0x5A, 0, 3579545, 0},
+          {0x5A, 1, 3580000, 0},
+          {0x5E, 0, 14318180, 0},
+          {0x5B, 0, 3600000, kStatusConflict}}},
         {"Keltra 3", {{0x51, 0, 3579540, 0}, {0x54, 0, 3579545, 0}}},  // fixed clocks that match
         // KL2: the YM2612 and the second SN76489 share CLK0; the first SN76489 has its own.
-        {"Keltra 2.1", {{0x52, 0, 7670453, 0}, {0x30, 1, 7670000, 0}, {0x50, 0, 3579545, 0},
-                        {0x30, 1, 3579545, kStatusConflict}}},
+        {"Keltra 2.1",
+         {{0x52, 0, 7670453, 0},
+          {0x30, 1, 7670000, 0},
+          {0x50, 0, 3579545, 0},
+          {0x30, 1, 3579545, kStatusConflict}}},
     };
     for (const Case& c : cases) {
         ModelDriver d(c.Model);
@@ -200,8 +208,9 @@ TEST(SimBoardModel, AppliesRegisterBatchesInOrderAndTracesEachWrite) {
     ASSERT_EQ(regs.size(), 3u);
     EXPECT_EQ(regs[0].Value, 0xC7);
     EXPECT_EQ(regs[2].Value, 0xC0);
-    EXPECT_EQ(FormatTraceLine(regs[1], "b"),
-              R"({"t_us":5000,"board":"b","op":"reg","id":84,"inst":0,"page":0,"reg":8,"val":1,"src":"host"})");
+    EXPECT_EQ(
+        FormatTraceLine(regs[1], "b"),
+        R"({"t_us":5000,"board":"b","op":"reg","id":84,"inst":0,"page":0,"reg":8,"val":1,"src":"host"})");
 
     ModelDriver kl2("Keltra 2.1");
     kl2.Packet(0x50, {0, 0, 0x8E, 0x0F, 0x90});  // tone 0 = 0x3FE, volume 0 = 0
@@ -354,6 +363,29 @@ TEST(SimBoardModel, InconsistentCapabilityPagesFailTheHostsQuery) {
     f.Capabilities = TSimCapabilityFault::SmallPayload;
     d.Model().SetFaults(f);
     EXPECT_EQ(QueryCapabilities(d).MaxPayload(), 128);
+}
+
+TEST(SimBoardModel, ServesAProfilesPagesAndDACRecordAsWritten) {
+    ModelDriver d(ParseProfile(R"({
+        "base": "Keltra 2.1",
+        "pages": [ {"offset": 0, "next": 16, "entries": [{"write_id": 82, "features": 5, "clock_mode": 2}]},
+                   {"offset": 16, "max_payload": 128, "entries": []} ],
+        "dac": {"revision": 41} })",
+                               "t.json"));
+    try {
+        (void)QueryCapabilities(d);
+        ADD_FAILURE() << "pages accepted";
+    } catch (const ReadError& e) {
+        EXPECT_STREQ(e.what(), "KLINK capabilities changed during query.");
+    }
+    auto dac = d.Request(KLINK_OP_DAC_CAPABILITIES);
+    ASSERT_EQ(dac.size(), 22u);
+    TKL2DACCapabilities caps;
+    EXPECT_THROW(caps.Decode(std::span(dac).subspan(1)), ReadError);
+
+    ModelDriver raw(
+        ParseProfile(R"({"model": "Keltra 4", "pages": [{"offset": 0, "raw": "0001"}]})", "t.json"));
+    EXPECT_EQ(raw.Request(KLINK_OP_CAPABILITIES, {0, 0}), (std::vector<uint8_t>{0, 0x00, 0x01}));
 }
 
 TEST(SimBoardModel, IgnoresFramesTheHostShouldNeverSendAndResynchronises) {

@@ -1,9 +1,14 @@
 // The buffered playback of the board models at explicit times: the KL4 ADPCM
 // stream and the KL2 DAC, their clocks, events, counters and failures.
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 
 #include "SimTestSupport.h"
 #include "kl2/KL2DACCodec.h"
+#include "sim/SimWavWriter.h"
 
 namespace klink::sim {
 namespace {
@@ -92,7 +97,8 @@ TEST(SimADPCMStream, PlaysAtTheByteRateAndAppliesEventsAtTheirPositions) {
 TEST(SimADPCMStream, AClockEventChangesTheRateFromItsPosition) {
     ModelDriver d("Keltra 4");
     d.Packet(KLINK_OP_STREAM_DATA, StreamData(0, 40));
-    d.Packet(KLINK_OP_STREAM_EVENTS, StreamEvent(20, 1, Cat({U32(4000000), {0x00, 0x04}})));  // 512 us per byte
+    d.Packet(KLINK_OP_STREAM_EVENTS,
+             StreamEvent(20, 1, Cat({U32(4000000), {0x00, 0x04}})));  // 512 us per byte
     d.Packet(KLINK_OP_STREAM_EVENTS, StreamEvent(40, 3, {0x80}));
     d.Packet(KLINK_OP_STREAM_START, StreamStart(8000000, 512));
     d.AdvanceMs(100);
@@ -147,9 +153,16 @@ TEST(SimADPCMStream, BrokenStreamsFailWithTheirReason) {
          2,
          {{KLINK_OP_STREAM_EVENTS, StreamEvent(5, 0, {0x54, 0, 0, 1, 1, 2, 2, 3, 3})}},
          kStreamEventOverflow},
-        {"gap", 1024, 100, {{KLINK_OP_STREAM_DATA, StreamData(0, 4)}, {KLINK_OP_STREAM_DATA, StreamData(5, 4)}},
+        {"gap",
+         1024,
+         100,
+         {{KLINK_OP_STREAM_DATA, StreamData(0, 4)}, {KLINK_OP_STREAM_DATA, StreamData(5, 4)}},
          kStreamInvalidCommand},
-        {"bad event kind", 1024, 100, {{KLINK_OP_STREAM_EVENTS, StreamEvent(0, 9, {1})}}, kStreamInvalidCommand},
+        {"bad event kind",
+         1024,
+         100,
+         {{KLINK_OP_STREAM_EVENTS, StreamEvent(0, 9, {1})}},
+         kStreamInvalidCommand},
     };
     for (const Case& c : cases) {
         TSimProfile p = *BuiltInProfile("Keltra 4");
@@ -251,7 +264,8 @@ TEST(SimKL2DAC, PlaysRecordsAndEventsOnItsTickClockUntilTheEnd) {
     EXPECT_EQ(s.Underflows, 0u);
 
     std::vector<TSimTraceEvent> dac, event;
-    for (const auto& e : d.TraceOf(TSimTraceOp::Reg)) (e.Source == TSimWriteSource::DAC ? dac : event).push_back(e);
+    for (const auto& e : d.TraceOf(TSimTraceOp::Reg))
+        (e.Source == TSimWriteSource::DAC ? dac : event).push_back(e);
     ASSERT_EQ(dac.size(), 60u);
     EXPECT_EQ(dac[0].Reg, 0x2B);
     EXPECT_EQ(dac[1].Reg, 0x2A);
@@ -301,8 +315,12 @@ TEST(SimKL2DAC, BrokenStreamsStopInTheFaultState) {
     };
     std::vector<uint8_t> dacEvent = Cat({{1}, U64(0), {0x52, 0, 0, 0x2A, 0x80}});
     const std::vector<Case> cases = {
-        {"sequence gap", {{KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(5, SampleChunk(0, 4, 1))}}, kDACFaultSequence},
-        {"tick gap", {{KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(0, SampleChunk(7, 4, 1))}}, kDACFaultSequence},
+        {"sequence gap",
+         {{KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(5, SampleChunk(0, 4, 1))}},
+         kDACFaultSequence},
+        {"tick gap",
+         {{KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(0, SampleChunk(7, 4, 1))}},
+         kDACFaultSequence},
         {"record overflow",
          {{KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(0, SampleChunk(0, 60, 1))},
           {KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(60, SampleChunk(60, 60, 1))}},
@@ -339,6 +357,60 @@ TEST(SimKL2DAC, InjectedFaultStopsTheClockAtItsTick) {
     EXPECT_EQ(s.Fault, 0x42);
     EXPECT_EQ(s.PlayedTick, 100u);
     EXPECT_EQ(d.TraceOf(TSimTraceOp::Fault).size(), 1u);
+}
+
+}  // namespace
+}  // namespace klink::sim
+
+namespace klink::sim {
+namespace {
+
+std::vector<uint8_t> ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TEST(SimWavWriter, RecordsWhatTheStreamAndTheDACPlay) {
+    const auto dir = std::filesystem::temp_directory_path();
+    const auto okiPath = dir / ("klinksim-oki-" + std::to_string(getpid()) + ".wav");
+    const auto dacPath = dir / ("klinksim-dac-" + std::to_string(getpid()) + ".wav");
+    {
+        TSimWavWriter wav(okiPath);
+        ModelDriver d("Keltra 4");
+        d.Model().SetAudioOutput(&wav);
+        d.Packet(KLINK_OP_STREAM_DATA, Cat({{0xB7, 0}, U32(0), std::vector<uint8_t>(80, 0x77)}));
+        d.Packet(KLINK_OP_STREAM_EVENTS, Cat({{0xB7, 0}, U32(80), {3, 0x80}}));
+        d.Packet(KLINK_OP_STREAM_START, Cat({{0xB7, 0}, U32(8000000), {0x00, 0x02}}));
+        d.AdvanceMs(50);
+        EXPECT_EQ(wav.Frames(), 160u);
+    }
+    {
+        TSimWavWriter wav(dacPath);
+        ModelDriver d("Keltra 2.1");
+        d.Model().SetAudioOutput(&wav);
+        TKL2DACChunk c;
+        c.Records = {{kKL2RecordEnable, 0x80, 1}, {kKL2RecordSample, 0xF0, 599}};
+        c.EndTick = 600;
+        d.Packet(KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(0, c));
+        d.Packet(KLINK_OP_DAC_END, EncodeKL2DACEnd(2, 600));
+        (void)d.Request(KLINK_OP_DAC_START, EncodeKL2DACStart(3528));
+        d.AdvanceMs(50);
+        EXPECT_EQ(wav.Frames(), 600u);
+    }
+    const auto oki = ReadFile(okiPath);
+    ASSERT_EQ(oki.size(), 44u + 160 * 2);
+    EXPECT_EQ(Read32(oki, 24), 15625u);  // 8 MHz / 512
+    EXPECT_EQ(oki[34], 16);
+    EXPECT_EQ(Read32(oki, 40), 320u);
+    const auto dac = ReadFile(dacPath);
+    ASSERT_EQ(dac.size(), 44u + 600);
+    EXPECT_EQ(Read32(dac, 24), 44100u);
+    EXPECT_EQ(dac[34], 8);
+    EXPECT_EQ(dac[44], 0x80);  // before the first sample: the DAC's rest value
+    EXPECT_EQ(dac[45], 0xF0);
+    EXPECT_EQ(dac.back(), 0xF0);
+    std::filesystem::remove(okiPath);
+    std::filesystem::remove(dacPath);
 }
 
 }  // namespace

@@ -42,7 +42,8 @@ inline std::vector<uint8_t> Cat(std::initializer_list<std::vector<uint8_t>> part
     return out;
 }
 inline uint32_t Read32(std::span<const uint8_t> b, size_t at) {
-    return uint32_t{b[at]} | (uint32_t{b[at + 1]} << 8) | (uint32_t{b[at + 2]} << 16) | (uint32_t{b[at + 3]} << 24);
+    return uint32_t{b[at]} | (uint32_t{b[at + 1]} << 8) | (uint32_t{b[at + 2]} << 16) |
+           (uint32_t{b[at + 3]} << 24);
 }
 
 // Talks to a board model with frames whose last byte arrives at Now.
@@ -106,8 +107,7 @@ private:
 // exchanges frames.
 class RawClient {
 public:
-    explicit RawClient(const std::string& path)
-        : port_(platform::OpenSerialPort(path)) {
+    explicit RawClient(const std::string& path) : port_(platform::OpenSerialPort(path)) {
         platform::ConfigureSerialPort(port_.Get(), platform::SerialLineSettings{});
     }
     platform::OSHandle Handle() const { return port_.Get(); }
@@ -146,7 +146,8 @@ public:
         for (;;) {
             auto f = Receive();
             if (!f) return std::nullopt;
-            if (f->MessageType == KLINK_MSG_REPLY && f->Opcode == opcode && f->RequestID == id) return f->Payload;
+            if (f->MessageType == KLINK_MSG_REPLY && f->Opcode == opcode && f->RequestID == id)
+                return f->Payload;
         }
     }
 
