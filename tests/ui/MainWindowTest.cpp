@@ -16,6 +16,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 #include <QTreeWidget>
 #include <atomic>
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "SimBoard.h"
+#include "common/Errors.h"
 #include "player/PlayerHost.h"
 #include "ui/KLINKMainWindow.h"
 #include "ui/KLINKSession.h"
@@ -359,6 +361,26 @@ private slots:
         form->StopPlayback();  // would hang if the calls were not served while waiting
         QVERIFY(!form->HasPlayerThread());
         QVERIFY(Log(*form).contains(QStringLiteral("last call while stopping")));
+    }
+
+    void synchronizeRunsOnTheGUIThreadAndPassesFailuresBack() {
+        auto form = NewForm();
+        std::atomic<bool> done{false};
+        Qt::HANDLE ranOn = nullptr;
+        std::string caught;
+        std::thread thread([&] {
+            form->Synchronize([&] { ranOn = QThread::currentThreadId(); });
+            try {
+                form->Synchronize([] { throw ReadError("Invalid VGM signature."); });
+            } catch (const ReadError& e) {
+                caught = e.what();
+            }
+            done = true;
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(done.load(), 10000);
+        thread.join();
+        QCOMPARE(ranOn, QThread::currentThreadId());
+        QCOMPARE(caught, std::string("Invalid VGM signature."));
     }
 
     void draggingRowsMovesThemAsABlock_data() {
