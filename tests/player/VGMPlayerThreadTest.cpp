@@ -209,3 +209,45 @@ TEST(VGMPlayerThread, OutputThatNeverDrainsFailsTheRunAfterTwoSeconds) {
 
 }  // namespace
 }  // namespace klink::test
+
+namespace klink::test {
+namespace {
+
+// A loop offset past the end: logged, shown as 0x0000, and the file plays
+// once whatever the repeat count.
+TEST(VGMPlayerThread, ALoopOffsetPastTheEndPlaysOnce) {
+    TSimConnection board("Keltra 4");
+    TRecordingHost host;
+    host.SetPort(0, board.Port.Get(), "sim");
+    VGMBuilder file = TestFile();
+    file.Cmd({0x54, 0x08, 0x78, 0x62, 0x54, 0x20, 0x01, 0x62}).End();
+    file.Field(0x1C, 0x10000);
+    TempFile vgm(file.Build(), ".vgm");
+    TVGMPlayerThread thread(host, vgm.path().string(), 3, 0);
+    RunToEnd(thread);
+    EXPECT_EQ(thread.PlaybackError(), "");
+    EXPECT_TRUE(thread.PlaybackCompleted());
+    EXPECT_EQ(host.LogStarting("Invalid VGM loop offset $00010000; looping disabled.").size(), 1u);
+    EXPECT_EQ(host.Header.Texts[static_cast<size_t>(TVGMDisplayField::edtLoopOffset)], "0x0000");
+    EXPECT_EQ(board.HostWrites().size(), 2u);
+}
+
+// The window never passes a negative fade; if one arrives, the fade refuses
+// it when the last pass ends.
+TEST(VGMPlayerThread, ANegativeFadeFailsWhenTheFadeWouldStart) {
+    TSimConnection board("Keltra 4");
+    TRecordingHost host;
+    host.SetPort(0, board.Port.Get(), "sim");
+    VGMBuilder file = TestFile();
+    file.Cmd({0x54, 0x08, 0x78});
+    file.LoopHere();
+    file.Cmd({0x54, 0x20, 0x01, 0x62}).End();
+    TempFile vgm(file.Build(), ".vgm");
+    TVGMPlayerThread thread(host, vgm.path().string(), 1, -1);
+    RunToEnd(thread);
+    EXPECT_EQ(thread.PlaybackError(), "Invalid fade duration.");
+    EXPECT_EQ(host.LogStarting("エラー: Invalid fade duration.").size(), 1u);
+}
+
+}  // namespace
+}  // namespace klink::test
