@@ -175,8 +175,8 @@ TEST(RegisterPlayback, KL2BoardGetsCollapsedTimeZeroKeysAndSelfContainedPSGBytes
     std::vector<std::pair<int, int>> seen;
     for (const auto& w : board.HostWrites()) seen.emplace_back(w.Reg, w.Value);
     const std::vector<std::pair<int, int>> expected{
-        {-1, 0x9F}, {-1, 0x93},  // the data byte names its register
-        {-1, 0x85}, {-1, 0x85}, {-1, 0x12},  // the tone latch goes again in front
+        {-1, 0x9F},   {-1, 0x93},                  // the data byte names its register
+        {-1, 0x85},   {-1, 0x85},   {-1, 0x12},    // the tone latch goes again in front
         {0x28, 0x00}, {0x28, 0xF1}, {0x2A, 0x7F},  // final keys in order of last write, last DAC
         {0x28, 0xF2}};
     EXPECT_EQ(seen, expected);
@@ -217,7 +217,8 @@ TEST(RegisterPlayback, StopDuringALongWaitEndsTheRunPromptly) {
     thread.Start();
     ASSERT_TRUE(board.Board->WaitForTrace(
         [](const auto& trace) {
-            return std::any_of(trace.begin(), trace.end(), [](const auto& e) { return e.Op == TSimTraceOp::Reg; });
+            return std::any_of(trace.begin(), trace.end(),
+                               [](const auto& e) { return e.Op == TSimTraceOp::Reg; });
         },
         std::chrono::seconds(10)));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -113,15 +113,14 @@ std::vector<uint8_t> WithOKIStream() {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, VGMPlayerThreadFailure,
-    ::testing::Values(
-        TFailureCase{"NotAVGMFile", NotAVGMFile(), true, "Keltra 4", "Invalid VGM signature.",
-                     false},
-        TFailureCase{"NoSupportedChip", OnlyYM2608(), true, "Keltra 4",
-                     "No supported KLINK register or audio commands in this VGM.", true},
-        TFailureCase{"NoBoard", ShortYM2151File(), false, "", "Connect at least one KLINK device before playback.",
-                     true},
-        TFailureCase{"ADPCMPathMissing", WithOKIStream(), true, "Keltra 4",
-                     "ADPCM stream playback is not available in this build.", true}),
+    ::testing::Values(TFailureCase{"NotAVGMFile", NotAVGMFile(), true, "Keltra 4", "Invalid VGM signature.",
+                                   false},
+                      TFailureCase{"NoSupportedChip", OnlyYM2608(), true, "Keltra 4",
+                                   "No supported KLINK register or audio commands in this VGM.", true},
+                      TFailureCase{"NoBoard", ShortYM2151File(), false, "",
+                                   "Connect at least one KLINK device before playback.", true},
+                      TFailureCase{"ADPCMPathMissing", WithOKIStream(), true, "Keltra 4",
+                                   "ADPCM stream playback is not available in this build.", true}),
     [](const auto& row) { return std::string(row.param.Name); });
 
 // Stopping while the boards are probed ends the run at once and quietly,
@@ -142,7 +141,8 @@ TEST(VGMPlayerThread, StopDuringPrepareEndsQuietly) {
     ASSERT_TRUE(thread.WaitFor(3000));
     EXPECT_LT(Clock::now() - stopAt, std::chrono::milliseconds(700));
     EXPECT_FALSE(thread.PlaybackCompleted());
-    EXPECT_NE(thread.PlaybackError().find("Playback cancelled."), std::string::npos) << thread.PlaybackError();
+    EXPECT_NE(thread.PlaybackError().find("Playback cancelled."), std::string::npos)
+        << thread.PlaybackError();
     EXPECT_TRUE(host.LogStarting("エラー: ").empty());
     EXPECT_TRUE(board.Events(sim::TSimTraceOp::Reset).empty());
 }
@@ -159,7 +159,8 @@ TEST(VGMPlayerThread, AFailedResetAtTheEndIsReported) {
     TVGMPlayerThread thread(host, vgm.path().string(), 1, 0);
     RunToEnd(thread);
     EXPECT_TRUE(thread.PlaybackCompleted());
-    EXPECT_EQ(thread.PlaybackError().rfind("KLINK stop failed: COM3 RESET: ", 0), 0u) << thread.PlaybackError();
+    EXPECT_EQ(thread.PlaybackError().rfind("KLINK stop failed: COM3 RESET: ", 0), 0u)
+        << thread.PlaybackError();
     EXPECT_EQ(thread.PlaybackError().substr(thread.PlaybackError().size() - 2), "; ");
     const auto errors = host.LogStarting("エラー: KLINK stop failed: COM3 RESET: ");
     EXPECT_EQ(errors.size(), 1u);
