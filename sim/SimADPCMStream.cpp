@@ -9,7 +9,8 @@ constexpr uint8_t kOKI = 0xB7;
 constexpr uint8_t kYM2151 = 0x54;
 
 uint32_t Get32(std::span<const uint8_t> b, size_t at) {
-    return uint32_t{b[at]} | (uint32_t{b[at + 1]} << 8) | (uint32_t{b[at + 2]} << 16) | (uint32_t{b[at + 3]} << 24);
+    return uint32_t{b[at]} | (uint32_t{b[at + 1]} << 8) | (uint32_t{b[at + 2]} << 16) |
+           (uint32_t{b[at + 3]} << 24);
 }
 uint16_t Get16(std::span<const uint8_t> b, size_t at) {
     return static_cast<uint16_t>(b[at] | (b[at + 1] << 8));
@@ -25,14 +26,15 @@ bool ForOKI(std::span<const uint8_t> p) { return p.size() >= 2 && p[0] == kOKI &
 std::vector<uint8_t> TSimStreamStatus::Encode() const {
     std::vector<uint8_t> out;
     out.reserve(40);
-    for (uint32_t v : {Accepted, Played, Pending, Underflows, Overflows, Rejected, MaxPending, Flags, LateEvents,
-                       MaxEventLag}) {
+    for (uint32_t v : {Accepted, Played, Pending, Underflows, Overflows, Rejected, MaxPending, Flags,
+                       LateEvents, MaxEventLag}) {
         Put32(out, v);
     }
     return out;
 }
 
-TSimADPCMStream::TSimADPCMStream(TSimBoardSink& sink, uint32_t dataCapacity, uint16_t eventCapacity, bool ymEvents)
+TSimADPCMStream::TSimADPCMStream(TSimBoardSink& sink, uint32_t dataCapacity, uint16_t eventCapacity,
+                                 bool ymEvents)
     : sink_(sink), dataCapacity_(dataCapacity), eventCapacity_(eventCapacity), ymEvents_(ymEvents) {
     Reset();
 }
@@ -169,10 +171,18 @@ bool TSimADPCMStream::Events(int64_t timeNs, std::span<const uint8_t> p) {
                     data[1] == 0 && data[2] == 0;
             count = valid ? static_cast<uint32_t>((data.size() - 3) / 2) : 0;
             break;
-        case 1: valid = data.size() == 6 && Get32(data, 0) != 0 && Get16(data, 4) != 0; break;
-        case 2: valid = data.size() == 1 && data[0] <= 3; break;
-        case 3: valid = data.size() == 1; break;
-        default: valid = false; break;
+        case 1:
+            valid = data.size() == 6 && Get32(data, 0) != 0 && Get16(data, 4) != 0;
+            break;
+        case 2:
+            valid = data.size() == 1 && data[0] <= 3;
+            break;
+        case 3:
+            valid = data.size() == 1;
+            break;
+        default:
+            valid = false;
+            break;
     }
     if (!valid) {
         Reject(timeNs, "invalid stream event", true);
@@ -228,7 +238,8 @@ void TSimADPCMStream::Apply(int64_t timeNs, const Event& e) {
             sink_.TraceAt(timeNs, t);
             break;
         }
-        default: break;
+        default:
+            break;
     }
 }
 

@@ -87,7 +87,7 @@ private:
     const bool ymEvents_;
 
     TSimStreamStatus status_;
-    std::deque<uint8_t> data_;                // bytes Played .. Accepted-1
+    std::deque<uint8_t> data_;               // bytes Played .. Accepted-1
     std::multimap<uint32_t, Event> events_;  // by position, in arrival order
     uint32_t heldEvents_ = 0;                // events (register pairs count one each) not yet applied
     bool hasEnd_ = false;

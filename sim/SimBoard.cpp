@@ -8,8 +8,10 @@ namespace klink::sim {
 namespace {
 
 constexpr int64_t kMs = 1'000'000;
-// How often the board looks at the time when nothing else wakes it.
-constexpr int64_t kHousekeepingNs = 5 * kMs;
+// How often the board looks at the time when nothing else wakes it: often
+// while it plays a stream, so the trace and the audio keep up; rarely when idle.
+constexpr int64_t kPlayingStepNs = 5 * kMs;
+constexpr int64_t kIdleStepNs = 50 * kMs;
 // While the host has the port closed, how often the board checks for it to come back.
 constexpr int64_t kReopenPollNs = 10 * kMs;
 // Bytes are taken off the line and sent in steps of about this long.
@@ -79,7 +81,8 @@ void TSimBoard::Stop() noexcept {
 }
 
 int64_t TSimBoard::NowNs() const noexcept {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start_).count();
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start_)
+        .count();
 }
 
 uint64_t TSimBoard::NowUS() const noexcept { return static_cast<uint64_t>(NowNs() / 1000); }
@@ -129,6 +132,9 @@ void TSimBoard::Step(int64_t now) {
         }
     }
     model_.AdvanceTo(now);
+    // The trace goes out before the replies, so a host that has its reply
+    // also finds everything the board did before it in Trace().
+    CommitTrace();
     for (TSimReply& r : model_.TakeReplies()) {
         if (pty_.Open() && !lineDown_) out_.Push(std::move(r));
     }
@@ -139,7 +145,6 @@ void TSimBoard::Step(int64_t now) {
         out_.Commit(put);
         if (put < bytes.size()) break;
     }
-    CommitTrace();
 }
 
 void TSimBoard::Run() noexcept {
@@ -159,12 +164,13 @@ void TSimBoard::Run() noexcept {
                 // A board never dies on the host's input; drop what cannot be handled.
             }
             const TSimFaults& faults = model_.Faults();
-            next = now + (lineDown_ ? kReopenPollNs : kHousekeepingNs);
+            next = now + (lineDown_ ? kReopenPollNs : model_.Playing() ? kPlayingStepNs : kIdleStepNs);
             const bool reading = pty_.Open() && !lineDown_ && !stoppedReading_;
             watchLine = pty_.Open() && !lineDown_;
             wantInput = reading && !in_.Busy();
             if (reading && in_.Busy()) next = std::min(next, std::max(in_.NextDueNs(), now + kLineStepNs));
-            if (watchLine && !out_.Empty()) next = std::min(next, std::max(out_.NextDueNs(), now + kLineStepNs));
+            if (watchLine && !out_.Empty())
+                next = std::min(next, std::max(out_.NextDueNs(), now + kLineStepNs));
             if (faults.HangUpAfterMs != 0 && !closedByFault_) {
                 next = std::min(next, std::max(now, int64_t{faults.HangUpAfterMs} * kMs));
             }

@@ -59,7 +59,8 @@ public:
     // Starts a board of a built-in model ("Keltra 2", "Keltra 2.1", "Keltra 3",
     // "Keltra 4"). Throws ArgumentOutOfRange for an unknown model, OSError when
     // no pseudo-terminal or port name can be had.
-    [[nodiscard]] static std::unique_ptr<TSimBoard> Start(std::string_view model, TSimBoardOptions options = {});
+    [[nodiscard]] static std::unique_ptr<TSimBoard> Start(std::string_view model,
+                                                          TSimBoardOptions options = {});
     [[nodiscard]] static std::unique_ptr<TSimBoard> Start(TSimProfile profile, TSimBoardOptions options = {});
 
     ~TSimBoard();

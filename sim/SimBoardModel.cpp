@@ -12,7 +12,8 @@ constexpr uint8_t kOKI = 0xB7;
 constexpr uint8_t kMaxAttenuation = 96;
 
 uint32_t Get32(std::span<const uint8_t> b, size_t at) {
-    return uint32_t{b[at]} | (uint32_t{b[at + 1]} << 8) | (uint32_t{b[at + 2]} << 16) | (uint32_t{b[at + 3]} << 24);
+    return uint32_t{b[at]} | (uint32_t{b[at + 1]} << 8) | (uint32_t{b[at + 2]} << 16) |
+           (uint32_t{b[at + 3]} << 24);
 }
 
 // The highest register address a register batch may carry for a chip.
@@ -26,9 +27,15 @@ uint8_t RegisterLimit(uint8_t writeID) {
 
 std::vector<uint8_t> EncodeFrameWithBadCrc(uint8_t messageType, uint8_t opcode, uint16_t requestID,
                                            std::span<const uint8_t> payload) {
-    std::vector<uint8_t> raw{KLINK_MAGIC_0, KLINK_MAGIC_1, KLINK_VERSION, messageType, opcode,
-                             static_cast<uint8_t>(requestID), static_cast<uint8_t>(requestID >> 8),
-                             static_cast<uint8_t>(payload.size()), static_cast<uint8_t>(payload.size() >> 8)};
+    std::vector<uint8_t> raw{KLINK_MAGIC_0,
+                             KLINK_MAGIC_1,
+                             KLINK_VERSION,
+                             messageType,
+                             opcode,
+                             static_cast<uint8_t>(requestID),
+                             static_cast<uint8_t>(requestID >> 8),
+                             static_cast<uint8_t>(payload.size()),
+                             static_cast<uint8_t>(payload.size() >> 8)};
     raw.insert(raw.end(), payload.begin(), payload.end());
     const uint16_t crc = static_cast<uint16_t>(FrameCrc16(raw) ^ 0x5AA5);
     raw.push_back(static_cast<uint8_t>(crc));
@@ -166,13 +173,27 @@ void TSimBoardModel::HandleFrame(const TKLINKFrame& f, int64_t timeNs) {
         ++ruleCounts_[i];
         if (r.Nth != 0 && ruleCounts_[i] != r.Nth) continue;
         switch (r.Action) {
-            case TSimReplyAction::Drop: drop = true; break;
-            case TSimReplyAction::Delay: delayNs += int64_t{r.DelayMs} * 1'000'000; break;
-            case TSimReplyAction::CorruptCrc: corrupt = true; break;
-            case TSimReplyAction::Status: status = r.Status; break;
-            case TSimReplyAction::StaleRequestID: stale = true; break;
-            case TSimReplyAction::EmptyPayload: empty = true; break;
-            case TSimReplyAction::WrongEcho: wrongEcho = f.Opcode == KLINK_OP_PING; break;
+            case TSimReplyAction::Drop:
+                drop = true;
+                break;
+            case TSimReplyAction::Delay:
+                delayNs += int64_t{r.DelayMs} * 1'000'000;
+                break;
+            case TSimReplyAction::CorruptCrc:
+                corrupt = true;
+                break;
+            case TSimReplyAction::Status:
+                status = r.Status;
+                break;
+            case TSimReplyAction::StaleRequestID:
+                stale = true;
+                break;
+            case TSimReplyAction::EmptyPayload:
+                empty = true;
+                break;
+            case TSimReplyAction::WrongEcho:
+                wrongEcho = f.Opcode == KLINK_OP_PING;
+                break;
         }
     }
 
@@ -214,7 +235,8 @@ void TSimBoardModel::HandleFrame(const TKLINKFrame& f, int64_t timeNs) {
     } else {
         reply.Wire = EncodeFrame(KLINK_MSG_REPLY, f.Opcode, id, payload);
     }
-    if (delayNs > 0) Fault(timeNs, fmt::format("reply to ${:02X} delayed {} ms", f.Opcode, delayNs / 1'000'000));
+    if (delayNs > 0)
+        Fault(timeNs, fmt::format("reply to ${:02X} delayed {} ms", f.Opcode, delayNs / 1'000'000));
     reply.ReadyNs = timeNs + delayNs;
     replies_.push_back(std::move(reply));
 }
@@ -222,15 +244,22 @@ void TSimBoardModel::HandleFrame(const TKLINKFrame& f, int64_t timeNs) {
 TSimBoardModel::Answer TSimBoardModel::HandleRequest(const TKLINKFrame& f, int64_t timeNs) {
     const std::span<const uint8_t> p(f.Payload);
     switch (f.Opcode) {
-        case KLINK_OP_RESET: Reset(timeNs); return {};
-        case KLINK_OP_PING: return {kStatusDone, f.Payload};
-        case KLINK_OP_DEVICE_INFO: return DeviceInfo();
+        case KLINK_OP_RESET:
+            Reset(timeNs);
+            return {};
+        case KLINK_OP_PING:
+            return {kStatusDone, f.Payload};
+        case KLINK_OP_DEVICE_INFO:
+            return DeviceInfo();
         case KLINK_OP_SET_OUTPUT_VOLUME:
-            if ((profile_->ControlFeatures & KLINK_CONTROL_ATTENUATION) == 0) return {kStatusUnknownOpcode, {}};
+            if ((profile_->ControlFeatures & KLINK_CONTROL_ATTENUATION) == 0)
+                return {kStatusUnknownOpcode, {}};
             if (p.size() != 1) return {kStatusMalformed, {}};
             return {SetVolume(p, timeNs) ? kStatusDone : kStatusOutOfRange, {}};
-        case KLINK_OP_SET_CHIP_CLOCK: return SetChipClock(p, timeNs);
-        case KLINK_OP_CAPABILITIES: return Capabilities(p);
+        case KLINK_OP_SET_CHIP_CLOCK:
+            return SetChipClock(p, timeNs);
+        case KLINK_OP_CAPABILITIES:
+            return Capabilities(p);
         case KLINK_OP_AUDIO_STATUS:
             if (!profile_->HasADPCMStream()) return {kStatusUnknownOpcode, {}};
             if (p.size() != 2) return {kStatusMalformed, {}};
@@ -248,7 +277,8 @@ TSimBoardModel::Answer TSimBoardModel::HandleRequest(const TKLINKFrame& f, int64
             if (!profile_->HasKL2DAC()) return {kStatusUnknownOpcode, {}};
             if (p.size() != 1 || p[0] != 1) return {kStatusMalformed, {}};
             return {kStatusDone, TSimKL2DAC::EncodeStatus(dac_.Status(timeNs))};
-        default: return {kStatusUnknownOpcode, {}};
+        default:
+            return {kStatusUnknownOpcode, {}};
     }
 }
 
@@ -267,17 +297,21 @@ TSimBoardModel::Answer TSimBoardModel::DeviceInfo() const {
     const std::string firmware = profile_->Firmware.substr(0, 255);
     Answer a;
     switch (faults_.DeviceInfo) {
-        case TSimDeviceInfoFault::Short: a.Data = {0}; return a;
+        case TSimDeviceInfoFault::Short:
+            a.Data = {0};
+            return a;
         case TSimDeviceInfoFault::ModelLength:
             a.Data.push_back(static_cast<uint8_t>(std::min<size_t>(255, model.size() + 5)));
             a.Data.insert(a.Data.end(), model.begin(), model.end());
             return a;
         case TSimDeviceInfoFault::FirmwareLength:
-        case TSimDeviceInfoFault::None: break;
+        case TSimDeviceInfoFault::None:
+            break;
     }
     a.Data.push_back(static_cast<uint8_t>(model.size()));
     a.Data.insert(a.Data.end(), model.begin(), model.end());
-    const size_t claimed = firmware.size() + (faults_.DeviceInfo == TSimDeviceInfoFault::FirmwareLength ? 3 : 0);
+    const size_t claimed =
+        firmware.size() + (faults_.DeviceInfo == TSimDeviceInfoFault::FirmwareLength ? 3 : 0);
     a.Data.push_back(static_cast<uint8_t>(std::min<size_t>(255, claimed)));
     a.Data.insert(a.Data.end(), firmware.begin(), firmware.end());
     return a;
@@ -287,7 +321,8 @@ TSimBoardModel::Answer TSimBoardModel::Capabilities(std::span<const uint8_t> p) 
     if (p.size() != 2) return {kStatusMalformed, {}};
     const uint16_t offset = static_cast<uint16_t>(p[0] | (p[1] << 8));
     const auto& pages = profile_->Pages;
-    auto it = std::find_if(pages.begin(), pages.end(), [&](const TSimPage& pg) { return pg.Offset == offset; });
+    auto it =
+        std::find_if(pages.begin(), pages.end(), [&](const TSimPage& pg) { return pg.Offset == offset; });
     if (it == pages.end()) return {kStatusOutOfRange, {}};
     if (it->Raw) return {kStatusDone, *it->Raw};
     const size_t index = static_cast<size_t>(it - pages.begin());
@@ -295,9 +330,11 @@ TSimBoardModel::Answer TSimBoardModel::Capabilities(std::span<const uint8_t> p) 
     TKLINKCapabilityPage page = it->Page;
     const TKLINKCapability* first = pages[0].Page.Entries.empty() ? nullptr : &pages[0].Page.Entries[0];
     switch (faults_.Capabilities) {
-        case TSimCapabilityFault::None: break;
+        case TSimCapabilityFault::None:
+            break;
         case TSimCapabilityFault::HeaderChanged:
-            if (index == second && index != 0) page.MaxPayload = static_cast<uint16_t>(page.MaxPayload == 256 ? 255 : 256);
+            if (index == second && index != 0)
+                page.MaxPayload = static_cast<uint16_t>(page.MaxPayload == 256 ? 255 : 256);
             break;
         case TSimCapabilityFault::DuplicateEntry:
             if (index == second && first != nullptr) page.Entries.push_back(*first);
@@ -322,7 +359,9 @@ TSimBoardModel::Answer TSimBoardModel::Capabilities(std::span<const uint8_t> p) 
                 return {kStatusDone, bytes};
             }
             break;
-        case TSimCapabilityFault::SmallPayload: page.MaxPayload = 128; break;
+        case TSimCapabilityFault::SmallPayload:
+            page.MaxPayload = 128;
+            break;
     }
     return {kStatusDone, EncodeCapabilityPage(page)};
 }
@@ -333,10 +372,14 @@ TSimBoardModel::Answer TSimBoardModel::SetChipClock(std::span<const uint8_t> p, 
     const uint8_t inst = p[1];
     const uint32_t hz = Get32(p, 2);
     switch (chips_.SetClock(id, inst, hz)) {
-        case TSimClockResult::Done: break;
-        case TSimClockResult::Unsupported: return {kStatusUnsupported, {}};
-        case TSimClockResult::OutOfRange: return {kStatusOutOfRange, {}};
-        case TSimClockResult::Conflict: return {kStatusConflict, {}};
+        case TSimClockResult::Done:
+            break;
+        case TSimClockResult::Unsupported:
+            return {kStatusUnsupported, {}};
+        case TSimClockResult::OutOfRange:
+            return {kStatusOutOfRange, {}};
+        case TSimClockResult::Conflict:
+            return {kStatusConflict, {}};
     }
     TSimTraceEvent e;
     e.Op = TSimTraceOp::Clock;
@@ -386,7 +429,8 @@ void TSimBoardModel::HandlePacket(const TKLINKFrame& f, int64_t timeNs) {
                 dac_.RegisterEvents(timeNs, p);
             }
             return;
-        default: break;
+        default:
+            break;
     }
     if (f.Opcode >= KLINK_OP_REGISTER_WRITE_FIRST) {
         RegisterWrite(f, timeNs);

@@ -75,6 +75,8 @@ public:
     [[nodiscard]] uint8_t Attenuation() const noexcept { return attenuation_; }
     [[nodiscard]] TSimStreamStatus StreamStatus() const { return stream_.Status(); }
     [[nodiscard]] TKL2DACStatus DACStatus(int64_t timeNs) { return dac_.Status(timeNs); }
+    // True while a stream or the DAC clock is running, so time matters to the board.
+    [[nodiscard]] bool Playing() const noexcept { return stream_.Playing() || dac_.Running(); }
     [[nodiscard]] uint64_t Requests() const noexcept { return requests_; }
     [[nodiscard]] uint64_t Packets() const noexcept { return packets_; }
     [[nodiscard]] uint64_t Rejected() const noexcept { return rejected_; }
@@ -122,7 +124,8 @@ private:
 };
 
 // A wire frame like EncodeFrame's, but with a CRC the receiver must refuse.
-[[nodiscard]] std::vector<uint8_t> EncodeFrameWithBadCrc(uint8_t messageType, uint8_t opcode, uint16_t requestID,
-                                                          std::span<const uint8_t> payload);
+[[nodiscard]] std::vector<uint8_t> EncodeFrameWithBadCrc(uint8_t messageType, uint8_t opcode,
+                                                         uint16_t requestID,
+                                                         std::span<const uint8_t> payload);
 
 }  // namespace klink::sim

@@ -14,8 +14,10 @@ int LineOf(TSimClockSharing sharing, uint8_t writeID, uint8_t instance) {
             if ((writeID == 0x52 || writeID == 0x53) && instance == 0) return 0;
             if (writeID == 0x30 && instance == 1) return 0;
             return -1;
-        case TSimClockSharing::KL3: return KL3Group(writeID);
-        case TSimClockSharing::None: return -1;
+        case TSimClockSharing::KL3:
+            return KL3Group(writeID);
+        case TSimClockSharing::None:
+            return -1;
     }
     return -1;
 }
@@ -123,7 +125,8 @@ TSimClockResult TSimChips::SetClock(uint8_t writeID, uint8_t instance, uint32_t 
     if (t == nullptr) return TSimClockResult::Unsupported;
     const TKLINKCapability& c = t->Capability;
     if (c.ClockMode == KLINK_CLOCK_FIXED) {
-        return ClocksMatch(writeID, c.FixedClockHz, hz) ? TSimClockResult::Done : TSimClockResult::Unsupported;
+        return ClocksMatch(writeID, c.FixedClockHz, hz) ? TSimClockResult::Done
+                                                        : TSimClockResult::Unsupported;
     }
     if ((c.Features & KLINK_FEATURE_SET_CLOCK) == 0) return TSimClockResult::Unsupported;
     if (hz == 0 || hz > kMaxClockHz) return TSimClockResult::OutOfRange;
@@ -133,9 +136,10 @@ TSimClockResult TSimChips::SetClock(uint8_t writeID, uint8_t instance, uint32_t 
         if (input == 0) return TSimClockResult::OutOfRange;
         Line& l = lines_[line];
         const uint32_t me = Key(writeID, instance);
-        if (l.SetBy && *l.SetBy != me && l.Hz != input) return TSimClockResult::Conflict;
+        const bool others = !l.SetBy.empty() && !(l.SetBy.size() == 1 && l.SetBy.contains(me));
+        if (others && l.Hz != input) return TSimClockResult::Conflict;
         l.Hz = input;
-        l.SetBy = me;
+        l.SetBy.insert(me);
         // The other chips on the line follow (for KL2 they take the same clock).
         if (profile_.ClockSharing == TSimClockSharing::KL2) {
             for (auto& [key, value] : clocks_) {

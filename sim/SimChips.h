@@ -6,7 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
-#include <optional>
+#include <set>
 
 #include "SimProfile.h"
 
@@ -46,16 +46,18 @@ private:
         std::array<uint16_t, 8> Regs{};
         int Latched = 0;
     };
-    static uint32_t Key(uint8_t a, uint8_t b, uint8_t c = 0) { return (uint32_t{a} << 16) | (uint32_t{b} << 8) | c; }
+    static uint32_t Key(uint8_t a, uint8_t b, uint8_t c = 0) {
+        return (uint32_t{a} << 16) | (uint32_t{b} << 8) | c;
+    }
 
     const TSimProfile& profile_;
     std::map<uint32_t, std::array<uint8_t, 256>> regs_;  // by (WriteID, Instance, Page)
     std::map<uint32_t, PSG> psgs_;                       // by (WriteID, Instance)
     std::map<uint32_t, uint32_t> clocks_;                // by (WriteID, Instance)
-    // Shared clock lines: the input clock and the chip that set it since RESET.
+    // Shared clock lines: the input clock and the chips that set it since RESET.
     struct Line {
         uint32_t Hz = 0;
-        std::optional<uint32_t> SetBy;
+        std::set<uint32_t> SetBy;
     };
     std::map<int, Line> lines_;
 };

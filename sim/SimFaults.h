@@ -41,12 +41,12 @@ enum class TSimDeviceInfoFault : uint8_t {
 // Capability pages that contradict each other or themselves.
 enum class TSimCapabilityFault : uint8_t {
     None,
-    HeaderChanged,     // the second page reports another MaxPayload
-    DuplicateEntry,    // the second page repeats the first entry
-    ClockMismatch,     // the second page gives the first entry's chip another clock
-    SelfNext,          // the first page names its own offset as next
-    BadLength,         // the first page's entry count disagrees with its size
-    SmallPayload,      // every page reports MaxPayload 128
+    HeaderChanged,   // the second page reports another MaxPayload
+    DuplicateEntry,  // the second page repeats the first entry
+    ClockMismatch,   // the second page gives the first entry's chip another clock
+    SelfNext,        // the first page names its own offset as next
+    BadLength,       // the first page's entry count disagrees with its size
+    SmallPayload,    // every page reports MaxPayload 128
 };
 
 struct TSimFaults {

@@ -178,7 +178,8 @@ void TSimKL2DAC::RegisterEvents(int64_t timeNs, std::span<const uint8_t> p) {
     const TSimTarget* t = profile_.Find(target.WriteID, target.Instance, target.Page);
     const size_t width = static_cast<size_t>(KL2EventWidth(target));
     const size_t count = (p.size() - 12) / width;
-    bool valid = t != nullptr && (t->Capability.Features & KLINK_FEATURE_BURST) != 0 && (p.size() - 12) % width == 0;
+    bool valid =
+        t != nullptr && (t->Capability.Features & KLINK_FEATURE_BURST) != 0 && (p.size() - 12) % width == 0;
     for (size_t i = 0; valid && width == 2 && i < count; ++i) {
         const uint8_t reg = p[12 + 2 * i];
         if (target.WriteID == kYM2612 && target.Page == 0 && (reg == 0x2A || reg == 0x2B)) valid = false;
@@ -235,6 +236,11 @@ void TSimKL2DAC::End(int64_t timeNs, std::span<const uint8_t> p) {
     }
     st_.Sealed = 1;
     Touch();
+    if (running_ && stalled_) {
+        // The clock waited at the end of the buffer; the end is reached now.
+        stalled_ = false;
+        originNs_ = timeNs - static_cast<int64_t>(st_.PlayedTick * 1'000'000'000ull / kKL2TickRate);
+    }
     TryStartClock(timeNs);
     AdvanceTo(timeNs);
 }

@@ -22,11 +22,11 @@
 namespace klink::sim {
 
 // Fault codes in the status record's Fault field.
-inline constexpr uint8_t kDACFaultSequence = 1;      // records out of sequence or off the accepted tick
+inline constexpr uint8_t kDACFaultSequence = 1;  // records out of sequence or off the accepted tick
 inline constexpr uint8_t kDACFaultRecordOverflow = 2;
 inline constexpr uint8_t kDACFaultEventOverflow = 3;
-inline constexpr uint8_t kDACFaultInvalid = 4;       // malformed packet, record or event
-inline constexpr uint8_t kDACFaultEndMismatch = 5;   // DAC_END disagrees with what was accepted
+inline constexpr uint8_t kDACFaultInvalid = 4;      // malformed packet, record or event
+inline constexpr uint8_t kDACFaultEndMismatch = 5;  // DAC_END disagrees with what was accepted
 
 class TSimKL2DAC {
 public:

@@ -64,10 +64,10 @@ private:
 
     bool throttled_;
     std::deque<TSimReply> queue_;
-    size_t offset_ = 0;      // bytes of the head reply already handed on
-    int64_t beginNs_ = 0;    // when the head reply's first byte started
+    size_t offset_ = 0;    // bytes of the head reply already handed on
+    int64_t beginNs_ = 0;  // when the head reply's first byte started
     bool begun_ = false;
-    int64_t freeNs_ = 0;     // when the line finished its last byte
+    int64_t freeNs_ = 0;  // when the line finished its last byte
 };
 
 }  // namespace klink::sim

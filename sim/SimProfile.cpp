@@ -15,8 +15,8 @@ using nlohmann::json;
 
 TSimTarget Variable(uint8_t id, uint8_t inst, uint8_t page, uint8_t features, uint32_t defaultHz) {
     TSimTarget t;
-    t.Capability = {id, inst, page, static_cast<uint8_t>(features | KLINK_FEATURE_SET_CLOCK), KLINK_CLOCK_VARIABLE,
-                    0};
+    t.Capability = {
+        id, inst, page, static_cast<uint8_t>(features | KLINK_FEATURE_SET_CLOCK), KLINK_CLOCK_VARIABLE, 0};
     t.DefaultHz = defaultHz;
     return t;
 }
@@ -50,16 +50,16 @@ TSimProfile KL3() {
     p.ControlFeatures = KLINK_CONTROL_ATTENUATION;
     p.ClockSharing = TSimClockSharing::KL3;
     p.Targets = {
-        Fixed(0x51, 0, 0, kBurst, 3579545),             // YM2413
-        Fixed(0x54, 0, 0, kBurst, 3579545),             // YM2151
-        Variable(0x55, 0, 0, kBurst, 4000000),          // YM2203 (OPN chip)
-        Variable(0xA0, 0, 0, kBurst, 2000000),          // AY8910 on an OPN chip
-        Variable(0xA0, 1, 0, kBurst, 2000000),          //
-        Variable(0x5A, 0, 0, kBurst, 3579545),          // YM3812 (OPL chip)
-        Variable(0x5A, 1, 0, kBurst, 3579545),          //
-        Variable(0x5B, 0, 0, kBurst, 3579545),          // YM3526
-        Variable(0x5E, 0, 0, kBurst, 14318180),         // YMF262 port 0
-        Variable(0x5F, 0, 1, kBurst, 14318180),         // YMF262 port 1
+        Fixed(0x51, 0, 0, kBurst, 3579545),      // YM2413
+        Fixed(0x54, 0, 0, kBurst, 3579545),      // YM2151
+        Variable(0x55, 0, 0, kBurst, 4000000),   // YM2203 (OPN chip)
+        Variable(0xA0, 0, 0, kBurst, 2000000),   // AY8910 on an OPN chip
+        Variable(0xA0, 1, 0, kBurst, 2000000),   //
+        Variable(0x5A, 0, 0, kBurst, 3579545),   // YM3812 (OPL chip)
+        Variable(0x5A, 1, 0, kBurst, 3579545),   //
+        Variable(0x5B, 0, 0, kBurst, 3579545),   // YM3526
+        Variable(0x5E, 0, 0, kBurst, 14318180),  // YMF262 port 0
+        Variable(0x5F, 0, 1, kBurst, 14318180),  // YMF262 port 1
     };
     BuildPages(p);
     return p;
@@ -217,7 +217,8 @@ TSimProfile ParseProfile(std::string_view text, const std::string& origin) {
         p = std::move(*base);
     }
     for (const char* key : {"model", "firmware"}) {
-        if (doc.contains(key) && !doc.at(key).is_string()) Fail(origin, std::string("\"") + key + "\" is not a text.");
+        if (doc.contains(key) && !doc.at(key).is_string())
+            Fail(origin, std::string("\"") + key + "\" is not a text.");
     }
     if (doc.contains("model")) p.Model = doc.at("model").get<std::string>();
     if (doc.contains("firmware")) p.Firmware = doc.at("firmware").get<std::string>();
@@ -257,7 +258,8 @@ TSimProfile ParseProfile(std::string_view text, const std::string& origin) {
         for (const json& e : doc.at("targets")) p.Targets.push_back(TargetOf(e, origin));
     }
     if (doc.contains("pages")) {
-        if (!doc.at("pages").is_array() || doc.at("pages").empty()) Fail(origin, "\"pages\" is not a non-empty list.");
+        if (!doc.at("pages").is_array() || doc.at("pages").empty())
+            Fail(origin, "\"pages\" is not a non-empty list.");
         p.Pages.clear();
         std::vector<TSimTarget> fromPages;
         for (const json& pj : doc.at("pages")) {
@@ -307,7 +309,8 @@ std::string ModelStem(std::string_view model) {
     std::string stem;
     for (char ch : model) {
         const auto c = static_cast<unsigned char>(ch);
-        if (std::isalnum(c) || ch == '.' || ch == '_' || ch == '-') stem.push_back(static_cast<char>(std::tolower(c)));
+        if (std::isalnum(c) || ch == '.' || ch == '_' || ch == '-')
+            stem.push_back(static_cast<char>(std::tolower(c)));
     }
     return stem.empty() ? "board" : stem;
 }

@@ -149,8 +149,8 @@ TSimPortClaim::TSimPortClaim(const std::string& stem, const std::string& device)
         }
         // The lock file may have been removed by its previous holder between
         // our open and our lock; then this lock guards nothing.
-        struct stat held{};
-        struct stat now{};
+        struct stat held {};
+        struct stat now {};
         if (::fstat(fd, &held) != 0 || ::stat(lockPath.c_str(), &now) != 0 || held.st_ino != now.st_ino ||
             held.st_dev != now.st_dev) {
             ::close(fd);

@@ -12,27 +12,42 @@ namespace klink::sim {
 
 std::string_view TraceOpName(TSimTraceOp op) noexcept {
     switch (op) {
-        case TSimTraceOp::Reg: return "reg";
-        case TSimTraceOp::Reset: return "reset";
-        case TSimTraceOp::Volume: return "volume";
-        case TSimTraceOp::Clock: return "clock";
-        case TSimTraceOp::Pan: return "pan";
-        case TSimTraceOp::StreamStart: return "stream_start";
-        case TSimTraceOp::StreamEnd: return "stream_end";
-        case TSimTraceOp::DACStart: return "dac_start";
-        case TSimTraceOp::DACEnd: return "dac_end";
-        case TSimTraceOp::Fault: return "fault";
-        case TSimTraceOp::Reject: return "reject";
+        case TSimTraceOp::Reg:
+            return "reg";
+        case TSimTraceOp::Reset:
+            return "reset";
+        case TSimTraceOp::Volume:
+            return "volume";
+        case TSimTraceOp::Clock:
+            return "clock";
+        case TSimTraceOp::Pan:
+            return "pan";
+        case TSimTraceOp::StreamStart:
+            return "stream_start";
+        case TSimTraceOp::StreamEnd:
+            return "stream_end";
+        case TSimTraceOp::DACStart:
+            return "dac_start";
+        case TSimTraceOp::DACEnd:
+            return "dac_end";
+        case TSimTraceOp::Fault:
+            return "fault";
+        case TSimTraceOp::Reject:
+            return "reject";
     }
     return "?";
 }
 
 std::string_view WriteSourceName(TSimWriteSource source) noexcept {
     switch (source) {
-        case TSimWriteSource::Host: return "host";
-        case TSimWriteSource::Stream: return "stream";
-        case TSimWriteSource::Event: return "event";
-        case TSimWriteSource::DAC: return "dac";
+        case TSimWriteSource::Host:
+            return "host";
+        case TSimWriteSource::Stream:
+            return "stream";
+        case TSimWriteSource::Event:
+            return "event";
+        case TSimWriteSource::DAC:
+            return "dac";
     }
     return "?";
 }
@@ -45,19 +60,34 @@ std::string FormatTraceLine(const TSimTraceEvent& e, std::string_view board) {
             line += fmt::format(R"(,"id":{},"inst":{},"page":{},"reg":{},"val":{},"src":"{}")", e.WriteID,
                                 e.Instance, e.Page, e.Reg, e.Value, WriteSourceName(e.Source));
             break;
-        case TSimTraceOp::Reset: break;
-        case TSimTraceOp::Volume: line += fmt::format(R"(,"att":{})", e.Number); break;
+        case TSimTraceOp::Reset:
+            break;
+        case TSimTraceOp::Volume:
+            line += fmt::format(R"(,"att":{})", e.Number);
+            break;
         case TSimTraceOp::Clock:
             line += fmt::format(R"(,"id":{},"inst":{},"hz":{})", e.WriteID, e.Instance, e.Hz);
             if (e.Divider != 0) line += fmt::format(R"(,"div":{})", e.Divider);
             break;
-        case TSimTraceOp::Pan: line += fmt::format(R"(,"val":{})", e.Value); break;
-        case TSimTraceOp::StreamStart: line += fmt::format(R"(,"clock":{},"div":{})", e.Hz, e.Divider); break;
-        case TSimTraceOp::StreamEnd: line += fmt::format(R"(,"pos":{})", e.Number); break;
-        case TSimTraceOp::DACStart: line += fmt::format(R"(,"lead":{})", e.Number); break;
-        case TSimTraceOp::DACEnd: line += fmt::format(R"(,"tick":{})", e.Number); break;
+        case TSimTraceOp::Pan:
+            line += fmt::format(R"(,"val":{})", e.Value);
+            break;
+        case TSimTraceOp::StreamStart:
+            line += fmt::format(R"(,"clock":{},"div":{})", e.Hz, e.Divider);
+            break;
+        case TSimTraceOp::StreamEnd:
+            line += fmt::format(R"(,"pos":{})", e.Number);
+            break;
+        case TSimTraceOp::DACStart:
+            line += fmt::format(R"(,"lead":{})", e.Number);
+            break;
+        case TSimTraceOp::DACEnd:
+            line += fmt::format(R"(,"tick":{})", e.Number);
+            break;
         case TSimTraceOp::Fault:
-        case TSimTraceOp::Reject: line += R"(,"what":)" + nlohmann::json(e.What).dump(); break;
+        case TSimTraceOp::Reject:
+            line += R"(,"what":)" + nlohmann::json(e.What).dump();
+            break;
     }
     line += '}';
     return line;

@@ -1,8 +1,8 @@
 // klinksim: simulated Keltra boards on pseudo-terminals, published in the
 // port list, running until interrupted.
-#include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
+#include <CLI/CLI.hpp>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -42,15 +42,17 @@ std::pair<uint64_t, uint64_t> ValueAt(const std::string& text, const std::string
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"Simulated Keltra boards: each board gets a pseudo-terminal that appears in the port list "
-                 "(as sim-<model>-<n>) and answers KLINK like the real board, at 115200 baud."};
+    CLI::App app{
+        "Simulated Keltra boards: each board gets a pseudo-terminal that appears in the port list "
+        "(as sim-<model>-<n>) and answers KLINK like the real board, at 115200 baud."};
     std::vector<std::string> models;
     std::vector<std::string> profiles;
     std::string tracePath;
     std::string wavPath;
     bool unthrottled = false;
-    app.add_option("--board", models, "Start a board of this model (\"Keltra 2\", \"Keltra 2.1\", \"Keltra 3\", "
-                                      "\"Keltra 4\"); repeat for more boards");
+    app.add_option("--board", models,
+                   "Start a board of this model (\"Keltra 2\", \"Keltra 2.1\", \"Keltra 3\", "
+                   "\"Keltra 4\"); repeat for more boards");
     app.add_option("--profile", profiles, "Start a board described by this JSON profile; repeatable")
         ->check(CLI::ExistingFile);
     app.add_option("--trace", tracePath, "Write what the boards do to this JSON Lines file");
@@ -70,11 +72,14 @@ int main(int argc, char** argv) {
     f->add_option("--drop-reply", dropNth, "Send no reply to the Nth request (counted from 1)");
     f->add_option("--drop-opcode", dropOpcode, "Send no reply to requests with this opcode (e.g. 0x1C)");
     f->add_option("--delay-replies", delayMs, "Hold every reply back this many ms");
-    f->add_option("--late-first-ping", latePingMs, "Answer the first PING this many ms late, later ones at once");
-    f->add_option("--corrupt-crc", corruptNth, "Corrupt the CRC of the reply to the Nth request, or OP:N for the "
-                                               "Nth request with opcode OP, or OP:0 for all of them");
+    f->add_option("--late-first-ping", latePingMs,
+                  "Answer the first PING this many ms late, later ones at once");
+    f->add_option("--corrupt-crc", corruptNth,
+                  "Corrupt the CRC of the reply to the Nth request, or OP:N for the "
+                  "Nth request with opcode OP, or OP:0 for all of them");
     f->add_option("--status", statusRules, "Answer requests with opcode OP with status S (OP=S)");
-    f->add_option("--stale-request-id", staleOpcode, "Reply to requests with opcode OP with the previous request ID");
+    f->add_option("--stale-request-id", staleOpcode,
+                  "Reply to requests with opcode OP with the previous request ID");
     f->add_option("--empty-reply", emptyOpcode, "Reply to requests with opcode OP with no status byte");
     f->add_flag("--wrong-ping-echo", wrongEcho, "Echo PING payloads wrongly");
     f->add_option("--bad-device-info", deviceInfo, "Break DEVICE_INFO: short, model or firmware")
@@ -82,29 +87,34 @@ int main(int argc, char** argv) {
     f->add_option("--bad-capabilities", capabilities,
                   "Break the capability pages: changed, duplicate, clock, cyclic, length or payload")
         ->check(CLI::IsMember({"changed", "duplicate", "clock", "cyclic", "length", "payload"}));
-    f->add_option("--stop-reading-after", faults.StopReadingAfterBytes, "Stop taking bytes off the line after N");
+    f->add_option("--stop-reading-after", faults.StopReadingAfterBytes,
+                  "Stop taking bytes off the line after N");
     f->add_option("--hang-up-after", faults.HangUpAfterMs, "Close the line N ms after starting");
-    f->add_option("--adpcm-fault", adpcmFault,
-                  "Fail the ADPCM stream with these reason flags (e.g. 0x10), optionally after N bytes (FLAGS@N)");
-    f->add_option("--dac-fault", dacFault, "Stop the KL2 DAC with this fault code, optionally at tick N (CODE@N)");
-    f->add_flag("--never-start", faults.NeverStartStream, "Ignore STREAM_START, so the started bit never shows");
+    f->add_option(
+        "--adpcm-fault", adpcmFault,
+        "Fail the ADPCM stream with these reason flags (e.g. 0x10), optionally after N bytes (FLAGS@N)");
+    f->add_option("--dac-fault", dacFault,
+                  "Stop the KL2 DAC with this fault code, optionally at tick N (CODE@N)");
+    f->add_flag("--never-start", faults.NeverStartStream,
+                "Ignore STREAM_START, so the started bit never shows");
 
     CLI11_PARSE(app, argc, argv);
 
     try {
         for (uint32_t n : dropNth) faults.Replies.push_back({TSimReplyAction::Drop, -1, n, 0, 0});
-        for (const auto& op : dropOpcode) faults.Replies.push_back({TSimReplyAction::Drop, ParseOpcode(op), 0, 0, 0});
+        for (const auto& op : dropOpcode)
+            faults.Replies.push_back({TSimReplyAction::Drop, ParseOpcode(op), 0, 0, 0});
         if (delayMs != 0) faults.Replies.push_back({TSimReplyAction::Delay, -1, 0, delayMs, 0});
         if (latePingMs != 0) faults.Replies.push_back({TSimReplyAction::Delay, 0x01, 1, latePingMs, 0});
         for (const auto& rule : corruptNth) {
             const size_t colon = rule.find(':');
             if (colon == std::string::npos) {
-                faults.Replies.push_back(
-                    {TSimReplyAction::CorruptCrc, -1, static_cast<uint32_t>(ParseNumber(rule, "request")), 0, 0});
+                faults.Replies.push_back({TSimReplyAction::CorruptCrc, -1,
+                                          static_cast<uint32_t>(ParseNumber(rule, "request")), 0, 0});
             } else {
-                faults.Replies.push_back({TSimReplyAction::CorruptCrc, ParseOpcode(rule.substr(0, colon)),
-                                          static_cast<uint32_t>(ParseNumber(rule.substr(colon + 1), "request")),
-                                          0, 0});
+                faults.Replies.push_back(
+                    {TSimReplyAction::CorruptCrc, ParseOpcode(rule.substr(0, colon)),
+                     static_cast<uint32_t>(ParseNumber(rule.substr(colon + 1), "request")), 0, 0});
             }
         }
         for (const auto& rule : statusRules) {
@@ -112,8 +122,8 @@ int main(int argc, char** argv) {
             if (eq == std::string::npos) throw CLI::ValidationError("--status", "expected OP=STATUS");
             const uint64_t status = ParseNumber(rule.substr(eq + 1), "status");
             if (status > 0xFF) throw CLI::ValidationError("--status", "status above 255");
-            faults.Replies.push_back(
-                {TSimReplyAction::Status, ParseOpcode(rule.substr(0, eq)), 0, 0, static_cast<uint8_t>(status)});
+            faults.Replies.push_back({TSimReplyAction::Status, ParseOpcode(rule.substr(0, eq)), 0, 0,
+                                      static_cast<uint8_t>(status)});
         }
         for (const auto& op : staleOpcode) {
             faults.Replies.push_back({TSimReplyAction::StaleRequestID, ParseOpcode(op), 0, 0, 0});
@@ -151,8 +161,10 @@ int main(int argc, char** argv) {
         for (const auto& m : models) {
             auto p = BuiltInProfile(m);
             if (!p) {
-                std::fprintf(stderr, "klinksim: unknown model \"%s\" (known: Keltra 2, Keltra 2.1, Keltra 3, Keltra 4)\n",
-                             m.c_str());
+                std::fprintf(
+                    stderr,
+                    "klinksim: unknown model \"%s\" (known: Keltra 2, Keltra 2.1, Keltra 3, Keltra 4)\n",
+                    m.c_str());
                 return 2;
             }
             boards.push_back(std::move(*p));

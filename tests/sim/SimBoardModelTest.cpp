@@ -1,0 +1,405 @@
+// The board model on its own, at explicit times: what it answers, what it
+// applies, what it records, and the faults it can be told to show.
+#include <gtest/gtest.h>
+
+#include "SimTestSupport.h"
+#include "common/Errors.h"
+#include "protocol/KLINKCapabilities.h"
+
+namespace klink::sim {
+namespace {
+
+using testing::Cat;
+using testing::DecodeWire;
+using testing::ModelDriver;
+using testing::U32;
+
+// Reads every capability page the way the host does; throws what AddPage throws.
+TKLINKCapabilities QueryCapabilities(ModelDriver& d, int* pages = nullptr) {
+    TKLINKCapabilities caps;
+    int count = 0;
+    while (!caps.Complete()) {
+        const uint16_t offset = caps.NextOffset();
+        auto reply = d.Request(KLINK_OP_CAPABILITIES,
+                               {static_cast<uint8_t>(offset), static_cast<uint8_t>(offset >> 8)});
+        if (reply.empty() || reply[0] != 0) throw ReadError("refused");
+        caps.AddPage(offset, std::span(reply).subspan(1));
+        if (++count > 100) throw ReadError("endless");
+    }
+    if (pages != nullptr) *pages = count;
+    return caps;
+}
+
+// The host's checks of a DEVICE_INFO reply; returns the model or the failure.
+std::string ParseDeviceInfo(std::span<const uint8_t> data) {
+    const size_t l = data.size();
+    if (l < 2) return "Invalid KLINK device info.";
+    const size_t m = data[0];
+    if (m + 1 >= l) return "Invalid KLINK model length.";
+    const size_t f = data[m + 1];
+    if (m + f + 2 != l) return "Invalid KLINK firmware length.";
+    return std::string(data.begin() + 1, data.begin() + 1 + static_cast<std::ptrdiff_t>(m));
+}
+
+class EveryModel : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(EveryModel, AnswersProbeIdentityAndCapabilitiesTheHostAccepts) {
+    ModelDriver d(GetParam());
+    const std::vector<uint8_t> probe{'K', 'L', 'I', 'N', 'K'};
+    EXPECT_EQ(d.Request(KLINK_OP_PING, probe), Cat({{0}, probe}));
+    EXPECT_EQ(d.Request(KLINK_OP_PING), std::vector<uint8_t>{0});  // the start-up fence
+    auto info = d.Request(KLINK_OP_DEVICE_INFO);
+    ASSERT_FALSE(info.empty());
+    EXPECT_EQ(info[0], 0);
+    EXPECT_EQ(ParseDeviceInfo(std::span(info).subspan(1)), GetParam());
+    int pages = 0;
+    const TKLINKCapabilities caps = QueryCapabilities(d, &pages);
+    EXPECT_GE(pages, 2);
+    EXPECT_EQ(caps.MaxPayload(), 256);
+    EXPECT_TRUE(caps.ControlFeatures() & KLINK_CONTROL_ATTENUATION);
+    EXPECT_EQ(caps.Entries().size(), d.Model().Profile().Targets.size());
+    EXPECT_EQ(d.Request(KLINK_OP_RESET), std::vector<uint8_t>{0});
+    EXPECT_EQ(d.Request(KLINK_OP_SET_OUTPUT_VOLUME, {0}), std::vector<uint8_t>{0});
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, EveryModel,
+                         ::testing::Values("Keltra 2", "Keltra 2.1", "Keltra 3", "Keltra 4"),
+                         [](const auto& param) {
+                             std::string n = param.param;
+                             for (char& c : n) {
+                                 if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                             }
+                             return n;
+                         });
+
+TEST(SimBoardModel, AdvertisesEachModelsTargets) {
+    struct Case {
+        const char* Model;
+        uint8_t WriteID, Instance, Page, Features;
+        bool Expected;
+    };
+    const Case cases[] = {
+        {"Keltra 4", 0x54, 0, 0, 0x07, true},   {"Keltra 4", 0xB7, 0, 0, 0x0C, true},
+        {"Keltra 4", 0x52, 0, 0, 0x01, false},  {"Keltra 2.1", 0x52, 0, 0, 0x05, true},
+        {"Keltra 2.1", 0x53, 0, 1, 0x01, true}, {"Keltra 2.1", 0x50, 0, 0, 0x05, true},
+        {"Keltra 2", 0x30, 1, 0, 0x05, true},   {"Keltra 3", 0x55, 0, 0, 0x05, true},
+        {"Keltra 3", 0xA0, 1, 0, 0x05, true},   {"Keltra 3", 0x5F, 0, 1, 0x05, true},
+        {"Keltra 3", 0x51, 0, 0, 0x04, false},  // fixed clock
+    };
+    for (const Case& c : cases) {
+        ModelDriver d(c.Model);
+        EXPECT_EQ(QueryCapabilities(d).Supports(c.WriteID, c.Instance, c.Page, c.Features), c.Expected)
+            << c.Model << " $" << std::hex << int{c.WriteID};
+    }
+    ModelDriver kl4("Keltra 4");
+    const auto caps = QueryCapabilities(kl4);
+    EXPECT_GE(caps.DataCapacity(), 875u * 16);
+    EXPECT_GE(caps.EventCapacity(), 1024);
+    ModelDriver kl2("Keltra 2.1");
+    EXPECT_EQ(QueryCapabilities(kl2).ControlFeatures(), KLINK_CONTROL_ATTENUATION | KLINK_CONTROL_KL2_DAC);
+    auto dac = kl2.Request(KLINK_OP_DAC_CAPABILITIES);
+    ASSERT_EQ(dac.size(), 22u);
+    TKL2DACCapabilities decoded;
+    decoded.Decode(std::span(dac).subspan(1));
+    EXPECT_EQ(decoded.Revision, 40u);
+    EXPECT_EQ(decoded.TickRate, 44100u);
+    EXPECT_GT(decoded.RecordCapacity, 3528u * 2);
+}
+
+TEST(SimBoardModel, RefusesWhatItDoesNotOfferWithNonzeroStatus) {
+    struct Case {
+        const char* Model;
+        uint8_t Opcode;
+        std::vector<uint8_t> Payload;
+        uint8_t Status;
+    };
+    const std::vector<Case> cases = {
+        {"Keltra 4", 0x0F, {}, kStatusUnknownOpcode},
+        {"Keltra 4", KLINK_OP_STREAM_DATA, {0xB7, 0, 0, 0, 0, 0, 1}, kStatusUnknownOpcode},  // packet-only
+        {"Keltra 4", 0x54, {0, 0, 0x20, 0x01}, kStatusUnknownOpcode},                        // register write
+        {"Keltra 4", KLINK_OP_DAC_STATUS, {1}, kStatusUnknownOpcode},
+        {"Keltra 2.1", KLINK_OP_AUDIO_STATUS, {0xB7, 0}, kStatusUnknownOpcode},
+        {"Keltra 4", KLINK_OP_AUDIO_STATUS, {0x54, 0}, kStatusUnsupported},
+        {"Keltra 4", KLINK_OP_AUDIO_STATUS, {0xB7}, kStatusMalformed},
+        {"Keltra 4", KLINK_OP_CAPABILITIES, {7, 0}, kStatusOutOfRange},
+        {"Keltra 4", KLINK_OP_CAPABILITIES, {0}, kStatusMalformed},
+        {"Keltra 4", KLINK_OP_SET_OUTPUT_VOLUME, {97}, kStatusOutOfRange},
+        {"Keltra 4", KLINK_OP_SET_CHIP_CLOCK, Cat({{0x54, 0}, U32(0)}), kStatusOutOfRange},
+        {"Keltra 4", KLINK_OP_SET_CHIP_CLOCK, Cat({{0x52, 0}, U32(7670453)}), kStatusUnsupported},
+        {"Keltra 3", KLINK_OP_SET_CHIP_CLOCK, Cat({{0x51, 0}, U32(4000000)}), kStatusUnsupported},
+        {"Keltra 2.1", KLINK_OP_DAC_START, {1, 0}, kStatusMalformed},
+    };
+    for (const Case& c : cases) {
+        ModelDriver d(c.Model);
+        EXPECT_EQ(d.Request(c.Opcode, c.Payload), std::vector<uint8_t>{c.Status})
+            << c.Model << " $" << std::hex << int{c.Opcode};
+    }
+}
+
+TEST(SimBoardModel, SetsVolumeAndClocksAndRecordsThem) {
+    ModelDriver d("Keltra 4");
+    d.Now = 2'000'000;
+    EXPECT_EQ(d.Request(KLINK_OP_SET_OUTPUT_VOLUME, {40}), std::vector<uint8_t>{0});
+    d.Packet(KLINK_OP_SET_OUTPUT_VOLUME, {12});  // fade step, sent without waiting
+    EXPECT_EQ(d.Model().Attenuation(), 12);
+    EXPECT_EQ(d.Request(KLINK_OP_SET_CHIP_CLOCK, Cat({{0xB7, 0}, U32(4000000)})), std::vector<uint8_t>{0});
+    EXPECT_EQ(d.Model().Chips().ClockHz(0xB7, 0), 4000000u);
+    const auto volume = d.TraceOf(TSimTraceOp::Volume);
+    ASSERT_EQ(volume.size(), 2u);
+    EXPECT_EQ(volume[0].Number, 40u);
+    EXPECT_EQ(volume[0].TimeUS, 2000u);
+    const auto clock = d.TraceOf(TSimTraceOp::Clock);
+    ASSERT_EQ(clock.size(), 1u);
+    EXPECT_EQ(FormatTraceLine(clock[0], "sim-keltra4-1"),
+              R"({"t_us":2000,"board":"sim-keltra4-1","op":"clock","id":183,"inst":0,"hz":4000000})");
+}
+
+TEST(SimBoardModel, KeepsTheClockRulesOfSharedClockLines) {
+    struct Step {
+        uint8_t WriteID, Instance;
+        uint32_t Hz;
+        uint8_t Status;
+    };
+    struct Case {
+        const char* Model;
+        std::vector<Step> Steps;
+    };
+    const std::vector<Case> cases = {
+        // KL3: one OPN input clock (AY x2), one OPL input clock (OPL1/OPL2 x4).
+        {"Keltra 3", {{0x55, 0, 4000000, 0}, {0xA0, 1, 2000000, 0}, {0xA0, 0, 1500000, kStatusConflict}}},
+        {"Keltra 3", {{0x55, 0, 3993600, 0}, {0xA0, 1, 1996800, 0}}},
+        {"Keltra 3",
+         {{0x5A, 0, 3579545, 0},
+          {0x5A, 1, 3580000, 0},
+          {0x5E, 0, 14318180, 0},
+          {0x5B, 0, 3600000, kStatusConflict}}},
+        {"Keltra 3", {{0x51, 0, 3579540, 0}, {0x54, 0, 3579545, 0}}},  // fixed clocks that match
+        // KL2: the YM2612 and the second SN76489 share CLK0; the first SN76489 has its own.
+        {"Keltra 2.1",
+         {{0x52, 0, 7670453, 0},
+          {0x30, 1, 7670000, 0},
+          {0x50, 0, 3579545, 0},
+          {0x30, 1, 3579545, kStatusConflict}}},
+    };
+    for (const Case& c : cases) {
+        ModelDriver d(c.Model);
+        for (const Step& s : c.Steps) {
+            EXPECT_EQ(d.Request(KLINK_OP_SET_CHIP_CLOCK, Cat({{s.WriteID, s.Instance}, U32(s.Hz)})),
+                      std::vector<uint8_t>{s.Status})
+                << c.Model << " $" << std::hex << int{s.WriteID} << " " << std::dec << s.Hz;
+        }
+    }
+    ModelDriver kl2("Keltra 2.1");
+    (void)kl2.Request(KLINK_OP_SET_CHIP_CLOCK, Cat({{0x52, 0}, U32(8000000)}));
+    EXPECT_EQ(kl2.Model().Chips().ClockHz(0x30, 1), 8000000u);  // the line carries both
+    EXPECT_EQ(kl2.Model().Chips().ClockHz(0x53, 0), 8000000u);
+    EXPECT_EQ(kl2.Request(KLINK_OP_RESET), std::vector<uint8_t>{0});
+    EXPECT_EQ(kl2.Model().Chips().ClockHz(0x52, 0), 7670453u);
+    EXPECT_EQ(kl2.Request(KLINK_OP_SET_CHIP_CLOCK, Cat({{0x30, 1}, U32(3579545)})), std::vector<uint8_t>{0});
+}
+
+TEST(SimBoardModel, AppliesRegisterBatchesInOrderAndTracesEachWrite) {
+    ModelDriver d("Keltra 4");
+    d.Now = 5'000'123;
+    d.Packet(0x54, {0, 0, 0x20, 0xC7, 0x08, 0x01, 0x20, 0xC0});
+    EXPECT_EQ(d.Model().Chips().Register(0x54, 0, 0, 0x20), 0xC0);
+    EXPECT_EQ(d.Model().Chips().Register(0x54, 0, 0, 0x08), 0x01);
+    const auto regs = d.TraceOf(TSimTraceOp::Reg);
+    ASSERT_EQ(regs.size(), 3u);
+    EXPECT_EQ(regs[0].Value, 0xC7);
+    EXPECT_EQ(regs[2].Value, 0xC0);
+    EXPECT_EQ(
+        FormatTraceLine(regs[1], "b"),
+        R"({"t_us":5000,"board":"b","op":"reg","id":84,"inst":0,"page":0,"reg":8,"val":1,"src":"host"})");
+
+    ModelDriver kl2("Keltra 2.1");
+    kl2.Packet(0x50, {0, 0, 0x8E, 0x0F, 0x90});  // tone 0 = 0x3FE, volume 0 = 0
+    kl2.Packet(0x30, {1, 0, 0xDF});              // second PSG, volume 2 = 15
+    EXPECT_EQ(kl2.Model().Chips().PSGRegister(0x50, 0, 0), 0x0FE);
+    EXPECT_EQ(kl2.Model().Chips().PSGRegister(0x50, 0, 1), 0);
+    EXPECT_EQ(kl2.Model().Chips().PSGRegister(0x30, 1, 5), 15);
+    const auto psg = kl2.TraceOf(TSimTraceOp::Reg);
+    ASSERT_EQ(psg.size(), 4u);
+    EXPECT_EQ(psg[0].Reg, -1);
+    EXPECT_EQ(psg[3].WriteID, 0x30);
+    EXPECT_EQ(psg[3].Instance, 1);
+    kl2.Packet(0x53, {0, 1, 0xB4, 0xC0});
+    EXPECT_EQ(kl2.Model().Chips().Register(0x53, 0, 1, 0xB4), 0xC0);
+}
+
+TEST(SimBoardModel, RejectsRegisterWritesItCannotTakeWithoutApplyingAnyPart) {
+    struct Case {
+        const char* Model;
+        uint8_t Opcode;
+        std::vector<uint8_t> Payload;
+    };
+    const std::vector<Case> cases = {
+        {"Keltra 3", 0xA0, {0, 0, 0x07, 0x38, 0x10, 0x01}},  // AY register above 15
+        {"Keltra 3", 0x51, {0, 0, 0x40, 0x01}},              // YM2413 register above 0x3F
+        {"Keltra 4", 0x54, {1, 0, 0x20, 0x01}},              // no second YM2151
+        {"Keltra 4", 0x54, {0, 0, 0x20}},                    // odd register batch
+        {"Keltra 2.1", 0x50, {0, 1, 0x9F}},                  // byte batch on page 1
+        {"Keltra 4", 0x0A, {0, 0}},                          // unknown packet opcode
+    };
+    for (const Case& c : cases) {
+        ModelDriver d(c.Model);
+        d.Packet(c.Opcode, c.Payload);
+        EXPECT_TRUE(d.TraceOf(TSimTraceOp::Reg).empty()) << c.Model;
+        EXPECT_EQ(d.TraceOf(TSimTraceOp::Reject).size(), 1u) << c.Model;
+        EXPECT_EQ(d.Model().Rejected(), 1u);
+        EXPECT_EQ(d.Model().Chips().Register(0xA0, 0, 0, 0x07), 0);
+    }
+}
+
+TEST(SimBoardModel, ResetReturnsToTheClearedState) {
+    ModelDriver d("Keltra 4");
+    d.Packet(0x54, {0, 0, 0x20, 0xC7});
+    (void)d.Request(KLINK_OP_SET_OUTPUT_VOLUME, {50});
+    (void)d.Request(KLINK_OP_SET_CHIP_CLOCK, Cat({{0x54, 0}, U32(3579545)}));
+    d.Packet(KLINK_OP_STREAM_DATA, Cat({{0xB7, 0}, U32(0), {0x11, 0x22}}));
+    EXPECT_EQ(d.Request(KLINK_OP_RESET), std::vector<uint8_t>{0});
+    EXPECT_EQ(d.Model().Chips().Register(0x54, 0, 0, 0x20), 0);
+    EXPECT_EQ(d.Model().Attenuation(), 0);
+    EXPECT_EQ(d.Model().Chips().ClockHz(0x54, 0), 4000000u);
+    const auto status = d.Request(KLINK_OP_AUDIO_STATUS, {0xB7, 0});
+    EXPECT_EQ(status, Cat({{0}, std::vector<uint8_t>(40, 0)}));
+    EXPECT_EQ(d.TraceOf(TSimTraceOp::Reset).size(), 1u);
+}
+
+TEST(SimBoardModel, ReplyRulesChangeOnlyTheRepliesTheyMatch) {
+    ModelDriver d("Keltra 4");
+    TSimFaults f;
+    f.Replies = {{TSimReplyAction::Drop, KLINK_OP_PING, 2, 0, 0},
+                 {TSimReplyAction::Status, KLINK_OP_SET_OUTPUT_VOLUME, 0, 0, 9},
+                 {TSimReplyAction::Delay, KLINK_OP_DEVICE_INFO, 1, 1200, 0},
+                 {TSimReplyAction::StaleRequestID, KLINK_OP_RESET, 0, 0, 0},
+                 {TSimReplyAction::EmptyPayload, KLINK_OP_CAPABILITIES, 0, 0, 0},
+                 {TSimReplyAction::CorruptCrc, KLINK_OP_SET_CHIP_CLOCK, 0, 0, 0}};
+    d.Model().SetFaults(f);
+
+    EXPECT_EQ(d.RawRequest(KLINK_OP_PING, {}).size(), 1u);
+    EXPECT_TRUE(d.RawRequest(KLINK_OP_PING, {}).empty());  // the second one only
+    EXPECT_EQ(d.RawRequest(KLINK_OP_PING, {}).size(), 1u);
+
+    EXPECT_EQ(d.Request(KLINK_OP_SET_OUTPUT_VOLUME, {0}), std::vector<uint8_t>{9});
+    EXPECT_EQ(d.Model().Attenuation(), 0);
+
+    d.Now = 10'000'000;
+    auto late = d.RawRequest(KLINK_OP_DEVICE_INFO, {});
+    ASSERT_EQ(late.size(), 1u);
+    EXPECT_EQ(late[0].ReadyNs, 10'000'000 + 1'200'000'000);
+    EXPECT_EQ(d.RawRequest(KLINK_OP_DEVICE_INFO, {})[0].ReadyNs, 10'000'000);
+
+    auto stale = DecodeWire(d.RawRequest(KLINK_OP_RESET, {})[0].Wire);
+    ASSERT_EQ(stale.size(), 1u);
+    EXPECT_EQ(stale[0].Opcode, KLINK_OP_RESET);
+    EXPECT_EQ(stale[0].RequestID, static_cast<uint16_t>(d.LastID - 1));
+
+    auto empty = DecodeWire(d.RawRequest(KLINK_OP_CAPABILITIES, {0, 0})[0].Wire);
+    ASSERT_EQ(empty.size(), 1u);
+    EXPECT_TRUE(empty[0].Payload.empty());
+
+    auto corrupt = d.RawRequest(KLINK_OP_SET_CHIP_CLOCK, Cat({{0x54, 0}, U32(3579545)}));
+    ASSERT_EQ(corrupt.size(), 1u);
+    EXPECT_TRUE(DecodeWire(corrupt[0].Wire).empty());
+    EXPECT_EQ(d.Model().Chips().ClockHz(0x54, 0), 3579545u);  // carried out all the same
+
+    EXPECT_EQ(d.TraceOf(TSimTraceOp::Fault).size(), 6u);
+}
+
+TEST(SimBoardModel, WrongPingEchoDiffersFromWhatWasSent) {
+    ModelDriver d("Keltra 2.1");
+    TSimFaults f;
+    f.Replies = {{TSimReplyAction::WrongEcho, KLINK_OP_PING, 0, 0, 0}};
+    d.Model().SetFaults(f);
+    const std::vector<uint8_t> probe{'K', 'L', 'I', 'N', 'K'};
+    auto echo = d.Request(KLINK_OP_PING, probe);
+    ASSERT_EQ(echo.size(), 6u);
+    EXPECT_NE(std::vector<uint8_t>(echo.begin() + 1, echo.end()), probe);
+    EXPECT_EQ(d.Request(KLINK_OP_PING), (std::vector<uint8_t>{0, '?'}));
+}
+
+TEST(SimBoardModel, BrokenDeviceInfoFailsTheHostsMatchingCheck) {
+    const std::pair<TSimDeviceInfoFault, const char*> cases[] = {
+        {TSimDeviceInfoFault::Short, "Invalid KLINK device info."},
+        {TSimDeviceInfoFault::ModelLength, "Invalid KLINK model length."},
+        {TSimDeviceInfoFault::FirmwareLength, "Invalid KLINK firmware length."},
+    };
+    for (const auto& [fault, message] : cases) {
+        ModelDriver d("Keltra 4");
+        TSimFaults f;
+        f.DeviceInfo = fault;
+        d.Model().SetFaults(f);
+        auto info = d.Request(KLINK_OP_DEVICE_INFO);
+        ASSERT_FALSE(info.empty());
+        EXPECT_EQ(ParseDeviceInfo(std::span(info).subspan(1)), message);
+    }
+}
+
+TEST(SimBoardModel, InconsistentCapabilityPagesFailTheHostsQuery) {
+    const std::pair<TSimCapabilityFault, const char*> cases[] = {
+        {TSimCapabilityFault::HeaderChanged, "KLINK capabilities changed during query."},
+        {TSimCapabilityFault::DuplicateEntry, "Duplicate KLINK capability entry."},
+        {TSimCapabilityFault::ClockMismatch, "Inconsistent KLINK clock across pages."},
+        {TSimCapabilityFault::SelfNext, "Invalid KLINK capabilities header."},
+        {TSimCapabilityFault::BadLength, "Invalid KLINK capabilities length."},
+    };
+    for (const std::string model : {"Keltra 4", "Keltra 3", "Keltra 2.1"}) {
+        for (const auto& [fault, message] : cases) {
+            ModelDriver d(model);
+            TSimFaults f;
+            f.Capabilities = fault;
+            d.Model().SetFaults(f);
+            try {
+                (void)QueryCapabilities(d);
+                ADD_FAILURE() << model << ": no failure, expected " << message;
+            } catch (const ReadError& e) {
+                EXPECT_STREQ(e.what(), message) << model;
+            }
+        }
+    }
+    ModelDriver d("Keltra 4");
+    TSimFaults f;
+    f.Capabilities = TSimCapabilityFault::SmallPayload;
+    d.Model().SetFaults(f);
+    EXPECT_EQ(QueryCapabilities(d).MaxPayload(), 128);
+}
+
+TEST(SimBoardModel, ServesAProfilesPagesAndDACRecordAsWritten) {
+    ModelDriver d(ParseProfile(R"({
+        "base": "Keltra 2.1",
+        "pages": [ {"offset": 0, "next": 16, "entries": [{"write_id": 82, "features": 5, "clock_mode": 2}]},
+                   {"offset": 16, "max_payload": 128, "entries": []} ],
+        "dac": {"revision": 41} })",
+                               "t.json"));
+    try {
+        (void)QueryCapabilities(d);
+        ADD_FAILURE() << "pages accepted";
+    } catch (const ReadError& e) {
+        EXPECT_STREQ(e.what(), "KLINK capabilities changed during query.");
+    }
+    auto dac = d.Request(KLINK_OP_DAC_CAPABILITIES);
+    ASSERT_EQ(dac.size(), 22u);
+    TKL2DACCapabilities caps;
+    EXPECT_THROW(caps.Decode(std::span(dac).subspan(1)), ReadError);
+
+    ModelDriver raw(
+        ParseProfile(R"({"model": "Keltra 4", "pages": [{"offset": 0, "raw": "0001"}]})", "t.json"));
+    EXPECT_EQ(raw.Request(KLINK_OP_CAPABILITIES, {0, 0}), (std::vector<uint8_t>{0, 0x00, 0x01}));
+}
+
+TEST(SimBoardModel, IgnoresFramesTheHostShouldNeverSendAndResynchronises) {
+    ModelDriver d("Keltra 4");
+    // A reply frame, garbage and a frame cut short must not upset the next request.
+    auto reply = EncodeFrame(KLINK_MSG_REPLY, KLINK_OP_PING, 1, std::vector<uint8_t>{0});
+    for (uint8_t b : reply) d.Model().Feed(b, 0);
+    for (uint8_t b : {0x00, 0x13, 0x37, 0x42}) d.Model().Feed(b, 0);
+    auto cut = EncodeFrame(KLINK_MSG_REQUEST, KLINK_OP_RESET, 2, std::vector<uint8_t>{});
+    cut.resize(cut.size() - 3);
+    for (uint8_t b : cut) d.Model().Feed(b, 0);
+    EXPECT_TRUE(d.Model().TakeReplies().empty());
+    EXPECT_EQ(d.Request(KLINK_OP_PING, {'x'}), (std::vector<uint8_t>{0, 'x'}));
+}
+
+}  // namespace
+}  // namespace klink::sim

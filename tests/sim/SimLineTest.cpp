@@ -1,0 +1,59 @@
+// The line pacing: bytes arrive and leave no faster than 115200 8N1 allows.
+#include <gtest/gtest.h>
+
+#include "sim/SimLine.h"
+
+namespace klink::sim {
+namespace {
+
+constexpr int64_t kByteNs = 1'000'000'000 / kLineBytesPerSecond;  // 86805 ns
+
+TEST(SimInputLine, BytesArriveOneByteTimeApartFromWhenTheyWereSeen) {
+    TSimInputLine line(true);
+    EXPECT_EQ(line.Due(1'000'000), 0u);  // idle: nothing seen yet
+    line.Detected(1'000'000);
+    EXPECT_EQ(line.Due(1'000'000), 0u);
+    EXPECT_EQ(line.Due(1'000'000 + 10 * kByteNs + 10), 10u);
+    int64_t last = 0;
+    for (int i = 0; i < 10; ++i) last = line.Consume(0);
+    EXPECT_NEAR(static_cast<double>(last), 1'000'000 + 10 * 1e9 / 11520, 1);
+    EXPECT_EQ(line.Due(1'000'000 + 10 * kByteNs + 10), 0u);
+    // 2000 bytes take 2000/11520 s.
+    EXPECT_EQ(line.Due(1'000'000 + static_cast<int64_t>(2010 * 1e9 / 11520) + 1), 2000u);
+    line.Drained();
+    // Seen again right away: the next byte still queues behind the last one.
+    line.Detected(last - 50'000);
+    EXPECT_EQ(line.Due(last + kByteNs - 1000), 0u);
+    EXPECT_EQ(line.Due(last + kByteNs + 1000), 1u);
+}
+
+TEST(SimInputLine, UnthrottledLineHasEverythingAtOnce) {
+    TSimInputLine line(false);
+    line.Detected(500);
+    EXPECT_GE(line.Due(500), 4096u);
+    EXPECT_EQ(line.Consume(700), 700);
+}
+
+TEST(SimOutputLine, RepliesLeaveInOrderAtTheLineRate) {
+    TSimOutputLine line(true);
+    line.Push({std::vector<uint8_t>(10, 1), 1'000'000});
+    line.Push({std::vector<uint8_t>(5, 2), 0});  // ready earlier, still waits its turn
+    EXPECT_TRUE(line.Due(999'999).empty());
+    EXPECT_EQ(line.NextDueNs(), 1'000'000 + kByteNs);
+    auto due = line.Due(1'000'000 + 3 * kByteNs + 100);
+    EXPECT_EQ(due.size(), 3u);
+    line.Commit(due.size());
+    due = line.Due(1'000'000 + 15 * kByteNs + 100);
+    EXPECT_EQ(due.size(), 7u);
+    line.Commit(due.size());
+    due = line.Due(1'000'000 + 15 * kByteNs + 100);
+    ASSERT_EQ(due.size(), 5u);
+    EXPECT_EQ(due[0], 2);
+    line.Commit(2);  // the pty took only two
+    EXPECT_EQ(line.Due(1'000'000 + 15 * kByteNs + 100).size(), 3u);
+    line.Clear();
+    EXPECT_TRUE(line.Empty());
+}
+
+}  // namespace
+}  // namespace klink::sim

@@ -1,0 +1,160 @@
+#pragma once
+// Helpers for the simulator tests: a driver that talks frames to a board
+// model at explicit times, and a raw serial client for a running board.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/SerialPort.h"
+#include "protocol/KLINKCodec.h"
+#include "sim/SimBoardModel.h"
+
+namespace klink::sim::testing {
+
+inline std::vector<TKLINKFrame> DecodeWire(std::span<const uint8_t> wire) {
+    TKLINKDecoder decoder;
+    std::vector<TKLINKFrame> frames;
+    TKLINKFrame f;
+    for (uint8_t b : wire) {
+        if (decoder.Feed(b, 0, f)) frames.push_back(f);
+    }
+    return frames;
+}
+
+inline std::vector<uint8_t> U32(uint32_t v) {
+    return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
+            static_cast<uint8_t>(v >> 24)};
+}
+inline std::vector<uint8_t> U64(uint64_t v) {
+    std::vector<uint8_t> out;
+    for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    return out;
+}
+inline std::vector<uint8_t> Cat(std::initializer_list<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+inline uint32_t Read32(std::span<const uint8_t> b, size_t at) {
+    return uint32_t{b[at]} | (uint32_t{b[at + 1]} << 8) | (uint32_t{b[at + 2]} << 16) |
+           (uint32_t{b[at + 3]} << 24);
+}
+
+// Talks to a board model with frames whose last byte arrives at Now.
+class ModelDriver {
+public:
+    explicit ModelDriver(const std::string& model) : model_(*BuiltInProfile(model), "sim-test") {}
+    explicit ModelDriver(TSimProfile profile) : model_(std::move(profile), "sim-test") {}
+
+    TSimBoardModel& Model() { return model_; }
+    int64_t Now = 0;
+    uint16_t LastID = 0x1000;
+
+    // Every reply the request produced (normally exactly one), with the time it is ready.
+    std::vector<TSimReply> RawRequest(uint8_t opcode, const std::vector<uint8_t>& payload) {
+        Feed(EncodeFrame(KLINK_MSG_REQUEST, opcode, ++LastID, payload));
+        return model_.TakeReplies();
+    }
+    // The one reply's payload (status byte first); fails the test when there is not exactly one.
+    std::vector<uint8_t> Request(uint8_t opcode, const std::vector<uint8_t>& payload = {}) {
+        auto replies = RawRequest(opcode, payload);
+        EXPECT_EQ(replies.size(), 1u);
+        if (replies.size() != 1) return {};
+        auto frames = DecodeWire(replies[0].Wire);
+        EXPECT_EQ(frames.size(), 1u);
+        if (frames.size() != 1) return {};
+        EXPECT_EQ(frames[0].MessageType, KLINK_MSG_REPLY);
+        EXPECT_EQ(frames[0].Opcode, opcode);
+        EXPECT_EQ(frames[0].RequestID, LastID);
+        return frames[0].Payload;
+    }
+    void Packet(uint8_t opcode, const std::vector<uint8_t>& payload) {
+        Feed(EncodeFrame(KLINK_MSG_PACKET, opcode, ++LastID, payload));
+        EXPECT_TRUE(model_.TakeReplies().empty());
+    }
+    void AdvanceMs(int64_t ms) {
+        Now += ms * 1'000'000;
+        model_.AdvanceTo(Now);
+    }
+    std::vector<TSimTraceEvent> Trace() {
+        auto t = model_.TakeTrace();
+        all_.insert(all_.end(), t.begin(), t.end());
+        return all_;
+    }
+    std::vector<TSimTraceEvent> TraceOf(TSimTraceOp op) {
+        std::vector<TSimTraceEvent> out;
+        for (const auto& e : Trace()) {
+            if (e.Op == op) out.push_back(e);
+        }
+        return out;
+    }
+
+private:
+    void Feed(const std::vector<uint8_t>& wire) {
+        for (uint8_t b : wire) model_.Feed(b, Now);
+    }
+    TSimBoardModel model_;
+    std::vector<TSimTraceEvent> all_;
+};
+
+// A host end for a running board: opens the port raw at 115200 8N1 and
+// exchanges frames.
+class RawClient {
+public:
+    explicit RawClient(const std::string& path) : port_(platform::OpenSerialPort(path)) {
+        platform::ConfigureSerialPort(port_.Get(), platform::SerialLineSettings{});
+    }
+    platform::OSHandle Handle() const { return port_.Get(); }
+    void Close() { port_.Close(); }
+
+    void Send(const std::vector<uint8_t>& wire) {
+        platform::SetSerialTimeouts(port_.Get(), {0, 0, 0, 0, 5000});
+        const auto r = platform::WriteSerialPort(port_.Get(), wire);
+        ASSERT_EQ(r.Error, 0);
+        ASSERT_EQ(r.Written, wire.size());
+    }
+    uint16_t SendRequest(uint8_t opcode, const std::vector<uint8_t>& payload = {}) {
+        Send(EncodeFrame(KLINK_MSG_REQUEST, opcode, ++id_, payload));
+        return id_;
+    }
+    void SendPacket(uint8_t opcode, const std::vector<uint8_t>& payload) {
+        Send(EncodeFrame(KLINK_MSG_PACKET, opcode, ++id_, payload));
+    }
+    // The next frame from the board within timeout, if any.
+    std::optional<TKLINKFrame> Receive(std::chrono::milliseconds timeout = std::chrono::milliseconds(1500)) {
+        const auto until = std::chrono::steady_clock::now() + timeout;
+        TKLINKFrame f;
+        while (std::chrono::steady_clock::now() < until) {
+            uint8_t b = 0;
+            if (platform::ReadSerialPort(port_.Get(), std::span(&b, 1)) == 1) {
+                if (decoder_.Feed(b, f)) return f;
+            } else {
+                std::this_thread::sleep_for(std::chrono::microseconds(300));
+            }
+        }
+        return std::nullopt;
+    }
+    // Sends a request and returns the reply payload (status first); empty optional on no reply.
+    std::optional<std::vector<uint8_t>> Request(uint8_t opcode, const std::vector<uint8_t>& payload = {}) {
+        const uint16_t id = SendRequest(opcode, payload);
+        for (;;) {
+            auto f = Receive();
+            if (!f) return std::nullopt;
+            if (f->MessageType == KLINK_MSG_REPLY && f->Opcode == opcode && f->RequestID == id)
+                return f->Payload;
+        }
+    }
+
+private:
+    platform::UniqueSerialPort port_;
+    TKLINKDecoder decoder_;
+    uint16_t id_ = 0x2000;
+};
+
+}  // namespace klink::sim::testing
