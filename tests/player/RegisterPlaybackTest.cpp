@@ -4,10 +4,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <map>
 #include <thread>
+#include <tuple>
 
 #include "PlayerTestSupport.h"
+#include "vgm/KLINKVGM.h"
+#include "vgm/VGMAnalysis.h"
 
 namespace klink::test {
 namespace {
@@ -233,6 +237,46 @@ TEST(RegisterPlayback, StopDuringALongWaitEndsTheRunPromptly) {
     EXPECT_TRUE(host.LogStarting("エラー: ").empty());
     // The board was reset at the end.
     EXPECT_EQ(board.Events(TSimTraceOp::Reset).size(), 2u);
+}
+
+}  // namespace
+}  // namespace klink::test
+
+namespace klink::test {
+namespace {
+
+// A real file made by others (1.9 s, YM2413 only, no loop): the board
+// receives every register write of the file, in order.
+TEST(RegisterPlayback, ASharedSampleReachesTheBoardWriteForWrite) {
+    const std::filesystem::path file =
+        std::filesystem::path(KLINK_SHARED_DIR) / "vgm-samples" / "f_ym2413_mml2vgm_test_opll.vgm";
+    if (!std::filesystem::exists(file)) GTEST_SKIP() << file << " is not there";
+
+    const TVGMAnalysis analysis = AnalyseVGMFile(file);
+    ASSERT_TRUE(analysis.Ok) << analysis.Error;
+    std::vector<std::tuple<int, int, int, int>> expected;
+    uint32_t position = analysis.dataOffset;
+    for (;;) {
+        TKLINKVGMTarget target;
+        uint8_t reg = 0;
+        uint8_t value = 0;
+        uint32_t wait = 0;
+        const auto kind = DecodeRegisterCommand(analysis.VGMBuffer, position, target, reg, value, wait);
+        if (kind == TVGMDecodeKind::End) break;
+        if (kind == TVGMDecodeKind::RegisterWrite)
+            expected.emplace_back(target.WriteID, target.Instance, reg, value);
+    }
+
+    TSimConnection board("Keltra 3");
+    TRecordingHost host;
+    host.SetPort(0, board.Port.Get(), "sim");
+    TVGMPlayerThread thread(host, file.string(), 1, 0);
+    RunToEnd(thread);
+    ASSERT_EQ(thread.PlaybackError(), "");
+    std::vector<std::tuple<int, int, int, int>> seen;
+    for (const auto& w : board.HostWrites()) seen.emplace_back(w.WriteID, w.Instance, w.Reg, w.Value);
+    EXPECT_EQ(seen, expected);
+    EXPECT_FALSE(expected.empty());
 }
 
 }  // namespace
