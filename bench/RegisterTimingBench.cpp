@@ -83,8 +83,10 @@ std::vector<uint8_t> MakeTune(std::vector<TWrite>& writes) {
             data.push_back(v);
         }
         const size_t wire =
-            klink::EncodeFrame(klink::KLINK_MSG_PACKET, 0x54, ++id, klink::EncodeRegisterBatch(0, 0, data)).size();
-        for (const auto& [r, v] : regs) writes.push_back({r, v, sample, static_cast<double>(wire) / kBaudBytesPerSecond});
+            klink::EncodeFrame(klink::KLINK_MSG_PACKET, 0x54, ++id, klink::EncodeRegisterBatch(0, 0, data))
+                .size();
+        for (const auto& [r, v] : regs)
+            writes.push_back({r, v, sample, static_cast<double>(wire) / kBaudBytesPerSecond});
         b.push_back(0x62);
         sample += 735;
     };
@@ -110,7 +112,9 @@ public:
         std::lock_guard lock(FLock);
         call();
     }
-    bool PortConnected(int index) const override { return index == 0 && klink::platform::IsValidHandle(Handle); }
+    bool PortConnected(int index) const override {
+        return index == 0 && klink::platform::IsValidHandle(Handle);
+    }
     klink::platform::OSHandle PortHandle(int index) const override {
         return index == 0 ? Handle : klink::platform::kInvalidOSHandle;
     }
@@ -140,8 +144,8 @@ public:
         posix_spawn_file_actions_addclose(&actions, out[0]);
         const std::string exe = KLINKSIM_PATH;
         const std::string tracePath = trace.string();
-        std::vector<char*> argv{const_cast<char*>(exe.c_str()), const_cast<char*>("--board"),
-                                const_cast<char*>(model.c_str()), const_cast<char*>("--trace"),
+        std::vector<char*> argv{const_cast<char*>(exe.c_str()),       const_cast<char*>("--board"),
+                                const_cast<char*>(model.c_str()),     const_cast<char*>("--trace"),
                                 const_cast<char*>(tracePath.c_str()), nullptr};
         const int rc = posix_spawn(&FPid, exe.c_str(), &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
@@ -157,7 +161,8 @@ public:
         close(out[0]);
         const size_t a = line.find(' ');
         const size_t z = line.find(' ', a + 1);
-        if (a == std::string::npos || z == std::string::npos) throw std::runtime_error("klinksim said: " + line);
+        if (a == std::string::npos || z == std::string::npos)
+            throw std::runtime_error("klinksim said: " + line);
         FPort = line.substr(a + 1, z - a - 1);
     }
     ~TSimProcess() { Stop(); }
@@ -200,7 +205,8 @@ std::vector<std::pair<TWrite, double>> ReadTrace(const fs::path& path, const std
     while (std::getline(in, line)) {
         const auto j = nlohmann::json::parse(line);
         if (j.at("op") != "reg") continue;
-        if (next >= expected.size() || j.at("reg") != expected[next].Reg || j.at("val") != expected[next].Value) {
+        if (next >= expected.size() || j.at("reg") != expected[next].Reg ||
+            j.at("val") != expected[next].Value) {
             return {};
         }
         seen.emplace_back(expected[next], j.at("t_us").get<double>() / 1e6);
@@ -214,7 +220,8 @@ std::vector<std::pair<TWrite, double>> ReadTrace(const fs::path& path, const std
 // write when the last byte of its frame has arrived, so the origin is the
 // first audible write's stamp less its own frame's wire time: lateness then
 // includes the write's wire time, and "beyond wire" takes it out again.
-void Report(benchmark::State& state, const std::vector<std::pair<TWrite, double>>& seen, double wall, double cpu) {
+void Report(benchmark::State& state, const std::vector<std::pair<TWrite, double>>& seen, double wall,
+            double cpu) {
     const auto firstAudible = std::find_if(seen.begin(), seen.end(), [](const auto& e) {
         return e.first.Reg == 0x08 && (e.first.Value & 0x78) != 0;
     });
@@ -250,8 +257,8 @@ void BM_RegisterPlaybackTiming(benchmark::State& state) {
     const fs::path tune = dir / "timing.vgm";
     {
         const auto bytes = MakeTune(expected);
-        std::ofstream(tune, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                     static_cast<std::streamsize>(bytes.size()));
+        std::ofstream(tune, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     }
     const fs::path tracePath = dir / "trace.jsonl";
 
@@ -320,8 +327,8 @@ void BM_DirectWriteTiming(benchmark::State& state) {
                 data.push_back(expected[i].Reg);
                 data.push_back(expected[i].Value);
             }
-            const auto frame =
-                klink::EncodeFrame(klink::KLINK_MSG_PACKET, 0x54, ++id, klink::EncodeRegisterBatch(0, 0, data));
+            const auto frame = klink::EncodeFrame(klink::KLINK_MSG_PACKET, 0x54, ++id,
+                                                  klink::EncodeRegisterBatch(0, 0, data));
             const auto due = start + std::chrono::nanoseconds(sample * 1000000000ull / 44100);
             std::this_thread::sleep_until(due - std::chrono::milliseconds(2));
             while (Clock::now() < due) {

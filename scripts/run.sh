@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc)" --target klinkplay
+cmake --build --preset default -j "$(nproc)" --target klinkplay klinksim
 if [ $# -gt 0 ]; then
   exec ./build/src/app/klinkplay "$@"
 fi

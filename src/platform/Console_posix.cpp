@@ -1,6 +1,6 @@
-#include "platform/Console.h"
-
 #include <unistd.h>
+
+#include "platform/Console.h"
 
 namespace klink::platform {
 

@@ -13,13 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "../vgm/TempFile.h"
+#include "../vgm/VGMTestBuilder.h"
 #include "SimBoard.h"
 #include "platform/SerialPort.h"
 #include "player/PlayerHost.h"
 #include "player/VGMPlayerThread.h"
 #include "transport/BufferedSerialWriter.h"
-#include "../vgm/TempFile.h"
-#include "../vgm/VGMTestBuilder.h"
 
 namespace klink::test {
 
@@ -65,7 +65,8 @@ public:
     }
 
     std::array<std::pair<platform::OSHandle, std::string>, 2> Ports{
-        std::pair{platform::kInvalidOSHandle, std::string()}, std::pair{platform::kInvalidOSHandle, std::string()}};
+        std::pair{platform::kInvalidOSHandle, std::string()},
+        std::pair{platform::kInvalidOSHandle, std::string()}};
     std::vector<std::string> Log;
     std::vector<std::string> Calls;
     TVGMDisplay Header;

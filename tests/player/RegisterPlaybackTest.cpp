@@ -4,10 +4,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <map>
 #include <thread>
+#include <tuple>
 
 #include "PlayerTestSupport.h"
+#include "vgm/KLINKVGM.h"
+#include "vgm/VGMAnalysis.h"
 
 namespace klink::test {
 namespace {
@@ -175,8 +179,8 @@ TEST(RegisterPlayback, KL2BoardGetsCollapsedTimeZeroKeysAndSelfContainedPSGBytes
     std::vector<std::pair<int, int>> seen;
     for (const auto& w : board.HostWrites()) seen.emplace_back(w.Reg, w.Value);
     const std::vector<std::pair<int, int>> expected{
-        {-1, 0x9F}, {-1, 0x93},  // the data byte names its register
-        {-1, 0x85}, {-1, 0x85}, {-1, 0x12},  // the tone latch goes again in front
+        {-1, 0x9F},   {-1, 0x93},                  // the data byte names its register
+        {-1, 0x85},   {-1, 0x85},   {-1, 0x12},    // the tone latch goes again in front
         {0x28, 0x00}, {0x28, 0xF1}, {0x2A, 0x7F},  // final keys in order of last write, last DAC
         {0x28, 0xF2}};
     EXPECT_EQ(seen, expected);
@@ -217,7 +221,8 @@ TEST(RegisterPlayback, StopDuringALongWaitEndsTheRunPromptly) {
     thread.Start();
     ASSERT_TRUE(board.Board->WaitForTrace(
         [](const auto& trace) {
-            return std::any_of(trace.begin(), trace.end(), [](const auto& e) { return e.Op == TSimTraceOp::Reg; });
+            return std::any_of(trace.begin(), trace.end(),
+                               [](const auto& e) { return e.Op == TSimTraceOp::Reg; });
         },
         std::chrono::seconds(10)));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -232,6 +237,46 @@ TEST(RegisterPlayback, StopDuringALongWaitEndsTheRunPromptly) {
     EXPECT_TRUE(host.LogStarting("エラー: ").empty());
     // The board was reset at the end.
     EXPECT_EQ(board.Events(TSimTraceOp::Reset).size(), 2u);
+}
+
+}  // namespace
+}  // namespace klink::test
+
+namespace klink::test {
+namespace {
+
+// A real file made by others (1.9 s, YM2413 only, no loop): the board
+// receives every register write of the file, in order.
+TEST(RegisterPlayback, ASharedSampleReachesTheBoardWriteForWrite) {
+    const std::filesystem::path file =
+        std::filesystem::path(KLINK_SHARED_DIR) / "vgm-samples" / "f_ym2413_mml2vgm_test_opll.vgm";
+    if (!std::filesystem::exists(file)) GTEST_SKIP() << file << " is not there";
+
+    const TVGMAnalysis analysis = AnalyseVGMFile(file);
+    ASSERT_TRUE(analysis.Ok) << analysis.Error;
+    std::vector<std::tuple<int, int, int, int>> expected;
+    uint32_t position = analysis.dataOffset;
+    for (;;) {
+        TKLINKVGMTarget target;
+        uint8_t reg = 0;
+        uint8_t value = 0;
+        uint32_t wait = 0;
+        const auto kind = DecodeRegisterCommand(analysis.VGMBuffer, position, target, reg, value, wait);
+        if (kind == TVGMDecodeKind::End) break;
+        if (kind == TVGMDecodeKind::RegisterWrite)
+            expected.emplace_back(target.WriteID, target.Instance, reg, value);
+    }
+
+    TSimConnection board("Keltra 3");
+    TRecordingHost host;
+    host.SetPort(0, board.Port.Get(), "sim");
+    TVGMPlayerThread thread(host, file.string(), 1, 0);
+    RunToEnd(thread);
+    ASSERT_EQ(thread.PlaybackError(), "");
+    std::vector<std::tuple<int, int, int, int>> seen;
+    for (const auto& w : board.HostWrites()) seen.emplace_back(w.WriteID, w.Instance, w.Reg, w.Value);
+    EXPECT_EQ(seen, expected);
+    EXPECT_FALSE(expected.empty());
 }
 
 }  // namespace

@@ -113,15 +113,14 @@ std::vector<uint8_t> WithOKIStream() {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, VGMPlayerThreadFailure,
-    ::testing::Values(
-        TFailureCase{"NotAVGMFile", NotAVGMFile(), true, "Keltra 4", "Invalid VGM signature.",
-                     false},
-        TFailureCase{"NoSupportedChip", OnlyYM2608(), true, "Keltra 4",
-                     "No supported KLINK register or audio commands in this VGM.", true},
-        TFailureCase{"NoBoard", ShortYM2151File(), false, "", "Connect at least one KLINK device before playback.",
-                     true},
-        TFailureCase{"ADPCMPathMissing", WithOKIStream(), true, "Keltra 4",
-                     "ADPCM stream playback is not available in this build.", true}),
+    ::testing::Values(TFailureCase{"NotAVGMFile", NotAVGMFile(), true, "Keltra 4", "Invalid VGM signature.",
+                                   false},
+                      TFailureCase{"NoSupportedChip", OnlyYM2608(), true, "Keltra 4",
+                                   "No supported KLINK register or audio commands in this VGM.", true},
+                      TFailureCase{"NoBoard", ShortYM2151File(), false, "",
+                                   "Connect at least one KLINK device before playback.", true},
+                      TFailureCase{"ADPCMPathMissing", WithOKIStream(), true, "Keltra 4",
+                                   "ADPCM stream playback is not available in this build.", true}),
     [](const auto& row) { return std::string(row.param.Name); });
 
 // Stopping while the boards are probed ends the run at once and quietly,
@@ -142,7 +141,8 @@ TEST(VGMPlayerThread, StopDuringPrepareEndsQuietly) {
     ASSERT_TRUE(thread.WaitFor(3000));
     EXPECT_LT(Clock::now() - stopAt, std::chrono::milliseconds(700));
     EXPECT_FALSE(thread.PlaybackCompleted());
-    EXPECT_NE(thread.PlaybackError().find("Playback cancelled."), std::string::npos) << thread.PlaybackError();
+    EXPECT_NE(thread.PlaybackError().find("Playback cancelled."), std::string::npos)
+        << thread.PlaybackError();
     EXPECT_TRUE(host.LogStarting("エラー: ").empty());
     EXPECT_TRUE(board.Events(sim::TSimTraceOp::Reset).empty());
 }
@@ -159,7 +159,8 @@ TEST(VGMPlayerThread, AFailedResetAtTheEndIsReported) {
     TVGMPlayerThread thread(host, vgm.path().string(), 1, 0);
     RunToEnd(thread);
     EXPECT_TRUE(thread.PlaybackCompleted());
-    EXPECT_EQ(thread.PlaybackError().rfind("KLINK stop failed: COM3 RESET: ", 0), 0u) << thread.PlaybackError();
+    EXPECT_EQ(thread.PlaybackError().rfind("KLINK stop failed: COM3 RESET: ", 0), 0u)
+        << thread.PlaybackError();
     EXPECT_EQ(thread.PlaybackError().substr(thread.PlaybackError().size() - 2), "; ");
     const auto errors = host.LogStarting("エラー: KLINK stop failed: COM3 RESET: ");
     EXPECT_EQ(errors.size(), 1u);
@@ -205,6 +206,48 @@ TEST(VGMPlayerThread, OutputThatNeverDrainsFailsTheRunAfterTwoSeconds) {
             EXPECT_EQ(host.LogLines().back(), "エラー: Serial output did not drain.");
         }
     }
+}
+
+}  // namespace
+}  // namespace klink::test
+
+namespace klink::test {
+namespace {
+
+// A loop offset past the end: logged, shown as 0x0000, and the file plays
+// once whatever the repeat count.
+TEST(VGMPlayerThread, ALoopOffsetPastTheEndPlaysOnce) {
+    TSimConnection board("Keltra 4");
+    TRecordingHost host;
+    host.SetPort(0, board.Port.Get(), "sim");
+    VGMBuilder file = TestFile();
+    file.Cmd({0x54, 0x08, 0x78, 0x62, 0x54, 0x20, 0x01, 0x62}).End();
+    file.Field(0x1C, 0x10000);
+    TempFile vgm(file.Build(), ".vgm");
+    TVGMPlayerThread thread(host, vgm.path().string(), 3, 0);
+    RunToEnd(thread);
+    EXPECT_EQ(thread.PlaybackError(), "");
+    EXPECT_TRUE(thread.PlaybackCompleted());
+    EXPECT_EQ(host.LogStarting("Invalid VGM loop offset $00010000; looping disabled.").size(), 1u);
+    EXPECT_EQ(host.Header.Texts[static_cast<size_t>(TVGMDisplayField::edtLoopOffset)], "0x0000");
+    EXPECT_EQ(board.HostWrites().size(), 2u);
+}
+
+// The window never passes a negative fade; if one arrives, the fade refuses
+// it when the last pass ends.
+TEST(VGMPlayerThread, ANegativeFadeFailsWhenTheFadeWouldStart) {
+    TSimConnection board("Keltra 4");
+    TRecordingHost host;
+    host.SetPort(0, board.Port.Get(), "sim");
+    VGMBuilder file = TestFile();
+    file.Cmd({0x54, 0x08, 0x78});
+    file.LoopHere();
+    file.Cmd({0x54, 0x20, 0x01, 0x62}).End();
+    TempFile vgm(file.Build(), ".vgm");
+    TVGMPlayerThread thread(host, vgm.path().string(), 1, -1);
+    RunToEnd(thread);
+    EXPECT_EQ(thread.PlaybackError(), "Invalid fade duration.");
+    EXPECT_EQ(host.LogStarting("エラー: Invalid fade duration.").size(), 1u);
 }
 
 }  // namespace

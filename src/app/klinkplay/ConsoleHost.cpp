@@ -143,8 +143,8 @@ void TConsoleHost::ShowHeader(const klink::TVGMDisplay& d) {
     FHeaderShown = true;
     Print(fmt::format("Version {}, {}, data at {}, GD3 at {}, EoF {}", d[F::edtVersion], d[F::lblFileSize],
                       d[F::edtVGMDataOffset], d[F::edtGD3offset], d[F::edtEofOffset]));
-    Print(fmt::format("Samples {}, loop offset {}, loop samples {}", d[F::edtTotalSamples], d[F::edtLoopOffset],
-                      d[F::edtLoopSamples]));
+    Print(fmt::format("Samples {}, loop offset {}, loop samples {}", d[F::edtTotalSamples],
+                      d[F::edtLoopOffset], d[F::edtLoopSamples]));
     static constexpr std::array<std::pair<F, const char*>, 10> kClocks{{
         {F::lblClkYM2151, "YM2151"},
         {F::lblClkYM2612, "YM2612"},

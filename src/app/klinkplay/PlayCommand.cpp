@@ -1,9 +1,9 @@
 // klinkplay play: plays files one after another on the connected boards, the
 // way the window's playlist does, with the log, the header and tags and the
 // live time on the console. Without a port it plays on simulated boards.
-#include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
+#include <CLI/CLI.hpp>
 #include <array>
 #include <atomic>
 #include <csignal>
@@ -65,7 +65,8 @@ public:
         FDriver.SetPollingDelay(16);
         FDriver.SetOutputTimeout(1000);
         if (!FDriver.Connect())
-            throw klink::Error(name + ": " + (FError.empty() ? std::string("cannot open the port.") : FError));
+            throw klink::Error(name + ": " +
+                               (FError.empty() ? std::string("cannot open the port.") : FError));
         try {
             klink::ConfigureWriteTimeouts(FDriver.Handle());
         } catch (const std::exception& e) {
@@ -109,7 +110,8 @@ public:
     explicit TSimulatedBoards(std::shared_ptr<klink::sim::TSimTraceFile> trace) : FTrace(std::move(trace)) {}
 
     // The models for the file; empty with `why` when none would do.
-    [[nodiscard]] static std::vector<std::string> ChooseModels(const klink::TVGMAnalysis& a, std::string& why) {
+    [[nodiscard]] static std::vector<std::string> ChooseModels(const klink::TVGMAnalysis& a,
+                                                               std::string& why) {
         static const std::array<std::string, 4> kOrder{"Keltra 4", "Keltra 2.1", "Keltra 3", "Keltra 2"};
         std::array<klink::TKLINKCapabilities, kOrder.size()> tables;
         for (size_t i = 0; i < kOrder.size(); ++i) {
@@ -139,7 +141,8 @@ public:
         }
         for (int i = 0; i < static_cast<int>(kOrder.size()); ++i) {
             for (int j = 0; j < static_cast<int>(kOrder.size()); ++j) {
-                if (i != j && fits(i, j)) return {kOrder[static_cast<size_t>(i)], kOrder[static_cast<size_t>(j)]};
+                if (i != j && fits(i, j))
+                    return {kOrder[static_cast<size_t>(i)], kOrder[static_cast<size_t>(j)]};
             }
         }
         return {};
@@ -230,7 +233,8 @@ int RunPlay(const TPlayOptions& options) {
     try {
         if (simulated) {
             std::shared_ptr<klink::sim::TSimTraceFile> trace;
-            if (!options.SimTrace.empty()) trace = std::make_shared<klink::sim::TSimTraceFile>(options.SimTrace);
+            if (!options.SimTrace.empty())
+                trace = std::make_shared<klink::sim::TSimTraceFile>(options.SimTrace);
             boards.emplace(std::move(trace));
         } else {
             const std::array<const std::string*, 2> names{&options.Port1, &options.Port2};
@@ -254,7 +258,8 @@ int RunPlay(const TPlayOptions& options) {
             const klink::TVGMAnalysis analysis = klink::AnalyseVGMFile(file);
             std::vector<std::string> models =
                 analysis.Ok ? TSimulatedBoards::ChooseModels(analysis, why) : std::vector<std::string>{};
-            if (models.empty()) models = boards->Models().empty() ? std::vector<std::string>{"Keltra 4"} : boards->Models();
+            if (models.empty())
+                models = boards->Models().empty() ? std::vector<std::string>{"Keltra 4"} : boards->Models();
             try {
                 if (boards->Models() != models) {
                     for (size_t i = 0; i < ports.size(); ++i) {
