@@ -511,9 +511,16 @@ TEST(SimBoardModel, SurvivesRandomFramesAndStillAnswersEveryRequest) {
                                  : random(2) == 0 ? KLINK_MSG_REQUEST
                                                   : KLINK_MSG_PACKET;
             model.Feed(0, now);  // any partial frame from the garbage ends here
-            for (uint8_t b : EncodeFrame(type, opcode, ++id, p)) model.Feed(b, now);
+            std::vector<uint8_t> wire = EncodeFrame(type, opcode, ++id, p);
+            const bool damaged = random(10) == 0;  // a line error: the board may drop the frame
+            if (damaged)
+                wire[1 + random(static_cast<uint32_t>(wire.size() - 2))] ^=
+                    static_cast<uint8_t>(1 + random(255));
+            for (uint8_t b : wire) model.Feed(b, now);
             const auto replies = model.TakeReplies();
-            if (type != KLINK_MSG_REQUEST) {
+            if (damaged) {
+                EXPECT_LE(replies.size(), 1u) << name << " frame " << i;
+            } else if (type != KLINK_MSG_REQUEST) {
                 EXPECT_TRUE(replies.empty()) << name << " frame " << i;
             } else {
                 ASSERT_EQ(replies.size(), 1u) << name << " request " << i << " opcode " << int{opcode};
