@@ -204,6 +204,10 @@ void TSimBoardModel::HandleFrame(const TKLINKFrame& f, int64_t timeNs) {
     } else {
         a = HandleRequest(f, timeNs);
     }
+    // A reply frame holds at most KLINK_MAX_PAYLOAD bytes, status included. A
+    // PING too long to echo (or a profile text or raw page too long to send)
+    // is refused: the request still gets its one reply.
+    if (a.Data.size() >= static_cast<size_t>(KLINK_MAX_PAYLOAD)) a = {kStatusMalformed, {}};
     if (wrongEcho) {
         if (a.Data.empty()) {
             a.Data = {'?'};

@@ -8,7 +8,7 @@
 //
 // Reply status codes (0 = done):
 //   1 unknown opcode, or one this model does not offer, or a packet-only opcode sent as a request
-//   2 malformed payload (wrong size or format byte)
+//   2 malformed payload (wrong size or format byte), or a reply that would not fit a frame
 //   3 unsupported target or feature
 //   4 value out of range (attenuation above 96, clock 0, no page at that offset)
 //   5 conflict (clock line already set to another clock, DAC already started or stopped)

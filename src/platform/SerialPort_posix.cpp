@@ -135,6 +135,18 @@ OSHandle OpenSerialPort(const std::string& path) {
     if (fd < 0) {
         ThrowErrno(errno);
     }
+    // A process started with a standard stream closed would get its port as
+    // descriptor 0, 1 or 2: 0 reads as "not connected" wherever handles are
+    // passed on, and a stray print to 1 or 2 would reach the board.
+    if (fd <= STDERR_FILENO) {
+        const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        const int code = errno;
+        close(fd);
+        if (moved < 0) {
+            ThrowErrno(code);
+        }
+        fd = moved;
+    }
     UniqueSerialPort guard(static_cast<OSHandle>(fd));
     if (!isatty(fd)) {
         ThrowErrno(ENOTTY);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -130,6 +131,30 @@ TEST(SerialPort, ClosingReleasesThePortForTheNextOpener) {
     EXPECT_FALSE(IsValidHandle(first.Get()));
     UniqueSerialPort second(OpenSerialPort(pty.SlavePath()));
     EXPECT_TRUE(IsValidHandle(second.Get()));
+}
+
+TEST(SerialPort, NeverTakesTheDescriptorsOfTheStandardStreams) {
+    // A process started with stdin closed: the port must not become
+    // descriptor 0, which reads as "not connected" wherever handles are
+    // passed on, nor 1 or 2, where a stray print would reach the board.
+    PtyPair pty;
+    const int saved = dup(STDIN_FILENO);
+    ASSERT_GE(saved, 0);
+    close(STDIN_FILENO);
+    OSHandle handle = kInvalidOSHandle;
+    int code = 0;
+    try {
+        handle = OpenSerialPort(pty.SlavePath());
+    } catch (const klink::OSError& e) {
+        code = e.code();
+    }
+    if (IsValidHandle(handle)) {
+        CloseSerialPort(handle);
+    }
+    dup2(saved, STDIN_FILENO);
+    close(saved);
+    ASSERT_EQ(code, 0);
+    EXPECT_GT(handle, OSHandle{STDERR_FILENO});
 }
 
 TEST(SerialPort, ReadsReturnAtOnceAndBytesKeepTheirOrder) {

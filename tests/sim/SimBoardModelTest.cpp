@@ -2,6 +2,9 @@
 // applies, what it records, and the faults it can be told to show.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+
 #include "SimTestSupport.h"
 #include "common/Errors.h"
 #include "protocol/KLINKCapabilities.h"
@@ -399,6 +402,149 @@ TEST(SimBoardModel, IgnoresFramesTheHostShouldNeverSendAndResynchronises) {
     for (uint8_t b : cut) d.Model().Feed(b, 0);
     EXPECT_TRUE(d.Model().TakeReplies().empty());
     EXPECT_EQ(d.Request(KLINK_OP_PING, {'x'}), (std::vector<uint8_t>{0, 'x'}));
+}
+
+// Random frames that a broken or hostile host might send: mostly near-valid
+// payloads for every opcode the boards know (so the checks deep inside the
+// stream and DAC players run), plus garbage bytes between frames and long
+// pauses that let the buffers play out. The board must never crash and must
+// answer every request with one reply of the same opcode and request ID.
+TEST(SimBoardModel, SurvivesRandomFramesAndStillAnswersEveryRequest) {
+    const std::vector<uint8_t> opcodes{0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x10, 0x11, 0x12, 0x13, 0x18,
+                                       0x19, 0x1A, 0x1B, 0x1C, 0x1D, 0x30, 0x50, 0x52, 0x53, 0x54, 0xB7};
+    for (const std::string& name : BuiltInModels()) {
+        std::mt19937 rng(20261210);
+        const auto random = [&rng](uint32_t below) { return static_cast<uint32_t>(rng() % below); };
+        TSimBoardModel model(*BuiltInProfile(name), "sim-fuzz");
+        const auto& targets = model.Profile().Targets;
+        int64_t now = 0;
+        uint16_t id = 0;
+        for (int i = 0; i < 4000; ++i) {
+            now += random(4) == 0 ? int64_t{random(3000)} * 1'000'000 : int64_t{random(2'000'000)};
+            if (random(10) == 0) {
+                for (uint32_t n = random(40); n > 0; --n) model.Feed(static_cast<uint8_t>(rng()), now);
+                (void)model.TakeReplies();
+                continue;
+            }
+            const uint8_t opcode =
+                random(8) == 0 ? static_cast<uint8_t>(rng()) : opcodes[random(opcodes.size())];
+            // Short payloads mostly; now and then up to the largest a frame carries.
+            std::vector<uint8_t> p(random(8) == 0 ? 256 : random(4) == 0 ? random(257) : random(24));
+            for (uint8_t& b : p) b = static_cast<uint8_t>(rng());
+            const TKL2DACStatus dac = model.DACStatus(now);
+            const auto put = [&p](size_t at, uint64_t v, size_t width) {
+                for (size_t k = 0; k < width && at + k < p.size(); ++k)
+                    p[at + k] = static_cast<uint8_t>(v >> (8 * k));
+            };
+            if (random(3) != 0) {  // make the header plausible
+                switch (opcode) {
+                    case KLINK_OP_STREAM_DATA:
+                    case KLINK_OP_STREAM_EVENTS:
+                    case KLINK_OP_STREAM_START:
+                    case KLINK_OP_AUDIO_STATUS:
+                        put(0, 0xB7, 1);
+                        put(1, 0, 1);
+                        if (opcode == KLINK_OP_STREAM_DATA) put(2, model.StreamStatus().Accepted, 4);
+                        if (opcode == KLINK_OP_STREAM_EVENTS) {
+                            put(2, model.StreamStatus().Played + random(2000), 4);
+                            put(6, random(5), 1);
+                            put(7, 0x54, 1);
+                            put(8, 0, 2);
+                        }
+                        if (opcode == KLINK_OP_STREAM_START) p.resize(8);
+                        if (opcode == KLINK_OP_AUDIO_STATUS) p.resize(2);
+                        break;
+                    case KLINK_OP_DAC_RECORDS:
+                        p.resize(15 + 4 * (1 + random(60)));
+                        put(0, 1, 1);
+                        put(1, 0x52, 1);
+                        put(2, 0, 1);
+                        put(3, dac.Accepted, 4);
+                        put(7, dac.AcceptedTick, 8);
+                        for (size_t r = 15; r < p.size(); r += 4) {
+                            p[r] = static_cast<uint8_t>(random(3));
+                            if (p[r] == 1) p[r + 1] &= 0x80;
+                            if (p[r] == 2) {
+                                p[r + 1] = 0;
+                                p[r + 2] |= 1;
+                            }
+                            p[r + 3] = 0;  // short waits keep the clock busy
+                        }
+                        if (random(10) == 0) p[15] = static_cast<uint8_t>(rng());
+                        break;
+                    case KLINK_OP_DAC_START:
+                        p = {1, static_cast<uint8_t>(rng()), static_cast<uint8_t>(random(4)), 0, 0};
+                        break;
+                    case KLINK_OP_DAC_END:
+                        p.resize(13);
+                        put(0, 1, 1);
+                        put(1, dac.Accepted, 4);
+                        put(5, dac.AcceptedTick, 8);
+                        break;
+                    case KLINK_OP_DAC_STATUS:
+                        p = {1};
+                        break;
+                    case KLINK_OP_REGISTER_EVENTS: {
+                        const TKLINKCapability& t = targets[random(targets.size())].Capability;
+                        const size_t width =
+                            static_cast<size_t>(KL2EventWidth({t.WriteID, t.Instance, t.Page}));
+                        p.resize(12 + width * (1 + random(244 / static_cast<uint32_t>(width))));
+                        put(0, 1, 1);
+                        put(1, dac.PlayedTick + random(1000), 8);
+                        put(9, t.WriteID, 1);
+                        put(10, t.Instance, 1);
+                        put(11, t.Page, 1);
+                        break;
+                    }
+                    default:
+                        if (opcode >= KLINK_OP_REGISTER_WRITE_FIRST && !targets.empty()) {
+                            const TKLINKCapability& t = targets[random(targets.size())].Capability;
+                            p.resize(std::max<size_t>(p.size(), 2));
+                            put(0, t.Instance, 1);
+                            put(1, t.Page, 1);
+                        }
+                        break;
+                }
+            }
+            // Requests and packets alike, now and then a reply the host should never send.
+            const uint8_t type = random(8) == 0   ? KLINK_MSG_REPLY
+                                 : random(2) == 0 ? KLINK_MSG_REQUEST
+                                                  : KLINK_MSG_PACKET;
+            model.Feed(0, now);  // any partial frame from the garbage ends here
+            std::vector<uint8_t> wire = EncodeFrame(type, opcode, ++id, p);
+            const bool damaged = random(10) == 0;  // a line error: the board may drop the frame
+            if (damaged)
+                wire[1 + random(static_cast<uint32_t>(wire.size() - 2))] ^=
+                    static_cast<uint8_t>(1 + random(255));
+            for (uint8_t b : wire) model.Feed(b, now);
+            const auto replies = model.TakeReplies();
+            if (damaged) {
+                EXPECT_LE(replies.size(), 1u) << name << " frame " << i;
+            } else if (type != KLINK_MSG_REQUEST) {
+                EXPECT_TRUE(replies.empty()) << name << " frame " << i;
+            } else {
+                ASSERT_EQ(replies.size(), 1u) << name << " request " << i << " opcode " << int{opcode};
+                const auto frames = DecodeWire(replies[0].Wire);
+                ASSERT_EQ(frames.size(), 1u) << name << " request " << i;
+                EXPECT_EQ(frames[0].MessageType, KLINK_MSG_REPLY);
+                EXPECT_EQ(frames[0].Opcode, opcode);
+                EXPECT_EQ(frames[0].RequestID, id);
+                ASSERT_FALSE(frames[0].Payload.empty());
+                if (opcode == KLINK_OP_PING && p.size() < 256) {
+                    EXPECT_EQ(frames[0].Payload, Cat({{0}, p})) << name;
+                } else if (opcode == KLINK_OP_PING) {
+                    EXPECT_EQ(frames[0].Payload, std::vector<uint8_t>{kStatusMalformed})
+                        << "too long to echo";
+                }
+                if (opcode == KLINK_OP_DAC_STATUS && frames[0].Payload[0] == 0) {
+                    TKL2DACStatus s;
+                    s.Decode(std::span(frames[0].Payload).subspan(1));  // the host's own checks
+                }
+            }
+            model.AdvanceTo(now);
+            (void)model.TakeTrace();
+        }
+    }
 }
 
 }  // namespace
