@@ -684,7 +684,6 @@ private slots:
         QCOMPARE(form->x(), std::max(work.left(), work.right() + 1 - form->width()));
     }
 
-#ifdef KLINK_HAVE_PLAYER
     // The real playback thread on simulated boards: track after track, and an
     // endless track that never advances by itself.
     void playlistPlaysOnSimulatedBoards() {
@@ -729,7 +728,6 @@ private slots:
         form->PlaybackTimerTick();
         QVERIFY(!form->HasPlayerThread());
     }
-#endif
 };
 
 QTEST_MAIN(MainWindowTest)
