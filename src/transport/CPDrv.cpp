@@ -5,6 +5,7 @@
 
 #include "common/Errors.h"
 #include "platform/SerialPort.h"
+#include "transport/BufferedSerialWriter.h"
 
 namespace klink {
 namespace {
@@ -236,6 +237,29 @@ void TCommPortDriver::NotifyTimer(bool running) {
     if (OnPollingTimer) {
         OnPollingTimer(*this, running, FPollingDelay);
     }
+}
+
+void ApplyFormDriverSettings(TCommPortDriver& driver) {
+    driver.SetInBufSize(4096);
+    driver.SetOutBufSize(10000);
+    driver.SetPollingDelay(16);
+    driver.SetOutputTimeout(1000);
+}
+
+bool ConnectAtLineRate(TCommPortDriver& driver, const std::string& path) {
+    driver.SetPortName(path);
+    driver.SetBaudRate(TBaudRate::brCustom);
+    driver.SetBaudRateValue(115200);
+    if (!driver.Connect()) {
+        return false;
+    }
+    try {
+        ConfigureWriteTimeouts(driver.Handle());
+    } catch (...) {
+        driver.Disconnect();
+        throw;
+    }
+    return true;
 }
 
 }  // namespace klink

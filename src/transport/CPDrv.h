@@ -180,4 +180,14 @@ private:
     bool FTimerRunning = false;
 };
 
+// The settings the main window's form gives both of its drivers: 4096-byte
+// input and 10000-byte output queues, 16 ms polling, 1000 ms output time-out.
+void ApplyFormDriverSettings(TCommPortDriver& driver);
+
+// Connects `driver` to `path` the way the window connects a port: 115200
+// baud, Connect, then the one-second write time-out. Returns false when the
+// port could not be opened (the driver told OnError why). When the write
+// time-out cannot be set, the port is closed again and the error propagates.
+bool ConnectAtLineRate(TCommPortDriver& driver, const std::string& path);
+
 }  // namespace klink

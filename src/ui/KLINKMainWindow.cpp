@@ -30,7 +30,6 @@
 
 #include "platform/SerialPort.h"
 #include "platform/SerialPortList.h"
-#include "transport/BufferedSerialWriter.h"
 #include "ui/PlaylistView.h"
 #include "ui/PortComboBox.h"
 #include "vgm/GD3Text.h"
@@ -136,10 +135,7 @@ TForm1::~TForm1() {
 void TForm1::SetupDriver(TCommPortDriver& driver, QTimer* pollTimer) {
     driver.SetPortName("");
     driver.SetBaudRateValue(115200);
-    driver.SetInBufSize(4096);
-    driver.SetOutBufSize(10000);
-    driver.SetPollingDelay(16);
-    driver.SetOutputTimeout(1000);
+    ApplyFormDriverSettings(driver);
     // Comm1ReceiveData: whatever a board sends while no playback runs is dropped.
     driver.OnReceiveData = [](TCommPortDriver&, const uint8_t*, uint32_t) {};
     driver.OnPollingTimer = [pollTimer](TCommPortDriver&, bool running, uint32_t periodMs) {
@@ -399,17 +395,7 @@ void TForm1::btnConnectClick(int index) {
         driver.Disconnect();
     } else {
         FPreferredPorts[index] = text;
-        driver.SetPortName(platform::SerialPortPath(text));
-        driver.SetBaudRate(TBaudRate::brCustom);
-        driver.SetBaudRateValue(115200);
-        if (driver.Connect()) {
-            try {
-                ConfigureWriteTimeouts(driver.Handle());
-            } catch (...) {
-                driver.Disconnect();
-                throw;
-            }
-        }
+        (void)ConnectAtLineRate(driver, platform::SerialPortPath(text));
     }
     const QString name = QString::fromStdString(text);
     if (driver.Connected()) {

@@ -16,6 +16,7 @@
 
 #include "SimBoard.h"
 #include "SimProfile.h"
+#include "app/klinkplay/CommandPort.h"
 #include "app/klinkplay/Commands.h"
 #include "app/klinkplay/ConsoleHost.h"
 #include "common/Errors.h"
@@ -38,54 +39,6 @@ volatile std::sig_atomic_t gStopSignal = 0;
 extern "C" void OnStopSignal(int) { gStopSignal = 1; }
 
 constexpr int kExitInterrupted = 130;
-
-// One connection opened the way the window opens it: 115200 baud, the
-// window's buffer sizes, then the one-second write time-out. Its input is
-// polled and dropped while no playback reads the port.
-class TPlayPort {
-public:
-    TPlayPort() {
-        FDriver.OnError = [this](klink::TCommPortDriver&, uint16_t, const std::string& text) {
-            if (FError.empty()) FError = text;
-        };
-        FDriver.OnReceiveData = [](klink::TCommPortDriver&, const uint8_t*, uint32_t) {};
-    }
-    ~TPlayPort() { FDriver.Disconnect(); }
-    TPlayPort(const TPlayPort&) = delete;
-    TPlayPort& operator=(const TPlayPort&) = delete;
-
-    // Opens `name` (a short name from "klinkplay ports" or a device path).
-    // Throws klink::Error with the port name in front of the reason.
-    void Open(const std::string& name) {
-        FDriver.SetPortName(klink::platform::SerialPortPath(name));
-        FDriver.SetBaudRate(klink::TBaudRate::brCustom);
-        FDriver.SetBaudRateValue(115200);
-        FDriver.SetInBufSize(4096);
-        FDriver.SetOutBufSize(10000);
-        FDriver.SetPollingDelay(16);
-        FDriver.SetOutputTimeout(1000);
-        if (!FDriver.Connect())
-            throw klink::Error(name + ": " +
-                               (FError.empty() ? std::string("cannot open the port.") : FError));
-        try {
-            klink::ConfigureWriteTimeouts(FDriver.Handle());
-        } catch (const std::exception& e) {
-            FDriver.Disconnect();
-            throw klink::Error(name + ": " + e.what());
-        }
-        FName = name;
-    }
-
-    [[nodiscard]] bool Connected() const noexcept { return FDriver.Connected(); }
-    [[nodiscard]] klink::platform::OSHandle Handle() const noexcept { return FDriver.Handle(); }
-    [[nodiscard]] const std::string& Name() const noexcept { return FName; }
-    klink::TCommPortDriver& Driver() noexcept { return FDriver; }
-
-private:
-    klink::TCommPortDriver FDriver;
-    std::string FError;
-    std::string FName;
-};
 
 struct TPlayOptions {
     std::vector<std::string> Files;
@@ -177,7 +130,7 @@ private:
 // The result of one track.
 enum class TTrackEnd { Completed, Stopped, Failed };
 
-TTrackEnd PlayTrack(TConsoleHost& host, std::array<TPlayPort, 2>& ports, const std::string& file,
+TTrackEnd PlayTrack(TConsoleHost& host, std::array<TCommandPort, 2>& ports, const std::string& file,
                     int32_t repeat, int32_t fade) {
     auto thread = std::make_unique<klink::TVGMPlayerThread>(host, file, repeat, fade);
     // The playback thread is the only reader of the ports while it runs.
@@ -227,7 +180,7 @@ int RunPlay(const TPlayOptions& options) {
     std::signal(SIGTERM, OnStopSignal);
 
     TConsoleHost host(std::cout, klink::platform::StdoutIsTerminal());
-    std::array<TPlayPort, 2> ports;
+    std::array<TCommandPort, 2> ports;
     const bool simulated = options.Port1.empty() && options.Port2.empty();
     std::optional<TSimulatedBoards> boards;
     try {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/klinkplay/CommandPort.h"
 #include "app/klinkplay/Commands.h"
 #include "common/Errors.h"
 #include "platform/SerialPortList.h"
@@ -19,37 +20,6 @@ namespace klinkplay {
 namespace {
 
 using namespace klink;
-
-// Connects the driver as the window does: port path, 115200 baud, Connect,
-// then the writers' time-out; a port whose time-out cannot be set is closed
-// again. Returns the failure text, or nothing when the port is open.
-std::optional<std::string> ConnectLikeTheWindow(TCommPortDriver& driver, const std::string& path) {
-    std::string reported;
-    driver.OnError = [&reported](TCommPortDriver&, uint16_t, const std::string& text) {
-        if (reported.empty()) {
-            reported = text;
-        }
-    };
-    driver.SetInBufSize(4096);
-    driver.SetOutBufSize(10000);
-    driver.SetPollingDelay(16);
-    driver.SetOutputTimeout(1000);
-    driver.SetPortName(path);
-    driver.SetBaudRate(TBaudRate::brCustom);
-    driver.SetBaudRateValue(115200);
-    const bool connected = driver.Connect();
-    driver.OnError = nullptr;
-    if (!connected) {
-        return reported.empty() ? std::string("The port could not be opened.") : reported;
-    }
-    try {
-        ConfigureWriteTimeouts(driver.Handle());
-    } catch (const Error& e) {
-        driver.Disconnect();
-        return std::string(e.what());
-    }
-    return std::nullopt;
-}
 
 // The capability table's lines, one per entry, indented under the identity.
 void PrintCapabilities(std::ostream& out, const std::string& describe) {
@@ -65,11 +35,14 @@ void PrintCapabilities(std::ostream& out, const std::string& describe) {
 }  // namespace
 
 bool ProbePort(const std::string& port, std::ostream& out, std::ostream& err) {
-    TCommPortDriver driver;
-    if (const auto failure = ConnectLikeTheWindow(driver, platform::SerialPortPath(port))) {
-        err << port << ": " << *failure << '\n';
+    TCommandPort connection;
+    try {
+        connection.Open(port);
+    } catch (const Error& e) {
+        err << e.what() << '\n';
         return false;
     }
+    TCommPortDriver& driver = connection.Driver();
     // The link reads the port itself from now on.
     driver.PausePolling();
     bool answered = false;

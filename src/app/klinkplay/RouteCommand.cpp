@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "app/klinkplay/CommandPort.h"
 #include "app/klinkplay/Commands.h"
 #include "common/Errors.h"
 #include "platform/SerialPortList.h"
@@ -31,46 +32,6 @@ std::string TerminalText(const std::string& text) {
     return out;
 }
 
-// One connection opened the way the window opens it: 115200 baud, the
-// window's buffer sizes, then the one-second write time-out.
-class TOpenPort {
-public:
-    TOpenPort() {
-        FDriver.OnError = [this](klink::TCommPortDriver&, uint16_t, const std::string& text) {
-            if (FError.empty()) FError = text;
-        };
-    }
-    ~TOpenPort() { FDriver.Disconnect(); }
-    TOpenPort(const TOpenPort&) = delete;
-    TOpenPort& operator=(const TOpenPort&) = delete;
-
-    // Opens `name` (a short name from "klinkplay ports" or a device path).
-    // Throws klink::Error with the port name in front of the reason.
-    void Open(const std::string& name) {
-        FDriver.SetPortName(klink::platform::SerialPortPath(name));
-        FDriver.SetBaudRate(klink::TBaudRate::brCustom);
-        FDriver.SetBaudRateValue(115200);
-        FDriver.SetInBufSize(4096);
-        FDriver.SetOutBufSize(10000);
-        FDriver.SetOutputTimeout(1000);
-        if (!FDriver.Connect())
-            throw klink::Error(name + ": " +
-                               (FError.empty() ? std::string("cannot open the port.") : FError));
-        try {
-            klink::ConfigureWriteTimeouts(FDriver.Handle());
-        } catch (const std::exception& e) {
-            FDriver.Disconnect();
-            throw klink::Error(name + ": " + e.what());
-        }
-    }
-
-    [[nodiscard]] klink::platform::OSHandle Handle() const noexcept { return FDriver.Handle(); }
-
-private:
-    klink::TCommPortDriver FDriver;
-    std::string FError;
-};
-
 struct TRouteOptions {
     std::string File;
     std::string Port1;
@@ -85,7 +46,7 @@ int RunRoute(const TRouteOptions& options) {
     }
 
     // Declared before the router: the ports must outlive its writers.
-    std::array<TOpenPort, klink::kKLINKConnectionCount> open;
+    std::array<TCommandPort, klink::kKLINKConnectionCount> open;
     klink::TKLINKPorts ports;
     const std::array<const std::string*, klink::kKLINKConnectionCount> names{&options.Port1, &options.Port2};
     try {

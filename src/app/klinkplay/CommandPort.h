@@ -1,0 +1,36 @@
+#pragma once
+// One connection of a klinkplay command, opened the way the window opens a
+// port: the form's driver settings, 115200 baud, then the one-second write
+// time-out. Whatever a board sends while no playback reads the port is
+// polled and dropped, as in the window.
+
+#include <string>
+
+#include "platform/OSHandle.h"
+#include "transport/CPDrv.h"
+
+namespace klinkplay {
+
+class TCommandPort {
+public:
+    TCommandPort();
+    ~TCommandPort();
+    TCommandPort(const TCommandPort&) = delete;
+    TCommandPort& operator=(const TCommandPort&) = delete;
+
+    // Opens `name`: a short name from "klinkplay ports", or a device path.
+    // Throws klink::Error "<name>: <reason>".
+    void Open(const std::string& name);
+
+    [[nodiscard]] bool Connected() const noexcept { return FDriver.Connected(); }
+    [[nodiscard]] klink::platform::OSHandle Handle() const noexcept { return FDriver.Handle(); }
+    [[nodiscard]] const std::string& Name() const noexcept { return FName; }
+    klink::TCommPortDriver& Driver() noexcept { return FDriver; }
+
+private:
+    klink::TCommPortDriver FDriver;
+    std::string FError;
+    std::string FName;
+};
+
+}  // namespace klinkplay
