@@ -1,4 +1,5 @@
 #include "app/klinkplay/ConsoleHost.h"
+#include "app/klinkplay/InfoReport.h"
 
 #include <fmt/format.h>
 
@@ -145,25 +146,7 @@ void TConsoleHost::ShowHeader(const klink::TVGMDisplay& d) {
                       d[F::edtVGMDataOffset], d[F::edtGD3offset], d[F::edtEofOffset]));
     Print(fmt::format("Samples {}, loop offset {}, loop samples {}", d[F::edtTotalSamples],
                       d[F::edtLoopOffset], d[F::edtLoopSamples]));
-    static constexpr std::array<std::pair<F, const char*>, 10> kClocks{{
-        {F::lblClkYM2151, "YM2151"},
-        {F::lblClkYM2612, "YM2612"},
-        {F::lblClkM6258, "M6258"},
-        {F::lblClkSN76489, "SN76489"},
-        {F::lblClkSN764892, "SN76489 #2"},
-        {F::lblClkYM2203, "YM2203"},
-        {F::lblClkAY8910, "AY8910"},
-        {F::lblClkYM3812, "YM3812"},
-        {F::lblClkYM3526, "YM3526"},
-        {F::lblClkYM2608, "YM2608"},
-    }};
-    std::string clocks;
-    for (const auto& [field, name] : kClocks) {
-        const std::string& value = d[field];
-        if (value.empty() || value == "0") continue;
-        if (!clocks.empty()) clocks += ", ";
-        clocks += fmt::format("{} {} Hz", name, value);
-    }
+    const std::string clocks = HeaderClocksText(d);
     if (!clocks.empty()) Print("Clocks: " + clocks);
 }
 

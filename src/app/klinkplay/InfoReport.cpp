@@ -104,6 +104,29 @@ std::string InfoJsonLine(const std::string& file, const TVGMAnalysis& analysis) 
     return InfoJson(file, analysis).dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
+std::string HeaderClocksText(const klink::TVGMDisplay& d) {
+    using F = TVGMDisplayField;
+    static constexpr std::array<std::pair<F, std::string_view>, 10> kClockLabels = {{
+        {F::lblClkYM2151, "YM2151"},
+        {F::lblClkYM2612, "YM2612"},
+        {F::lblClkM6258, "OKIM6258"},
+        {F::lblClkSN76489, "SN76489"},
+        {F::lblClkSN764892, "SN76489 #2"},
+        {F::lblClkYM2203, "YM2203"},
+        {F::lblClkAY8910, "AY8910"},
+        {F::lblClkYM3812, "YM3812"},
+        {F::lblClkYM3526, "YM3526"},
+        {F::lblClkYM2608, "YM2608"},
+    }};
+    std::string clocks;
+    for (const auto& [field, name] : kClockLabels) {
+        const std::string& text = d[field];
+        if (text.empty() || text == "0") continue;
+        clocks += fmt::format("{}{} {} Hz", clocks.empty() ? "" : ", ", name, text);
+    }
+    return clocks;
+}
+
 std::string InfoText(const std::string& file, const TVGMAnalysis& a) {
     using F = TVGMDisplayField;
     std::string out = file + '\n';
@@ -115,25 +138,8 @@ std::string InfoText(const std::string& file, const TVGMAnalysis& a) {
         Row(out, "Offsets", fmt::format("EOF {}  data {}  loop {}  GD3 {}", d[F::edtEofOffset],
                                         d[F::edtVGMDataOffset], d[F::edtLoopOffset], d[F::edtGD3offset]));
         Row(out, "Samples", fmt::format("total {}  loop {}", d[F::edtTotalSamples], d[F::edtLoopSamples]));
-        static constexpr std::array<std::pair<F, std::string_view>, 10> kClockLabels = {{
-            {F::lblClkYM2151, "YM2151"},
-            {F::lblClkYM2612, "YM2612"},
-            {F::lblClkM6258, "OKIM6258"},
-            {F::lblClkSN76489, "SN76489"},
-            {F::lblClkSN764892, "SN76489 #2"},
-            {F::lblClkYM2203, "YM2203"},
-            {F::lblClkAY8910, "AY8910"},
-            {F::lblClkYM3812, "YM3812"},
-            {F::lblClkYM3526, "YM3526"},
-            {F::lblClkYM2608, "YM2608"},
-        }};
-        std::string clocks;
-        for (const auto& [field, name] : kClockLabels) {
-            const std::string& text = d[field];
-            if (text.empty() || text == "0") continue;
-            clocks += fmt::format("{}{} {}", clocks.empty() ? "" : ", ", name, text);
-        }
-        Row(out, "Header clocks", clocks.empty() ? "none" : clocks + " Hz");
+        const std::string clocks = HeaderClocksText(d);
+        Row(out, "Header clocks", clocks.empty() ? "none" : clocks);
     }
     if (a.Reached(TVGMAnalysisStage::HeaderRead)) {
         for (size_t i = 0; i < klink::kGD3StringCount; ++i) {

@@ -19,6 +19,10 @@ namespace klinkplay {
 // The compact JSON text of InfoJson (valid UTF-8, no newline).
 [[nodiscard]] std::string InfoJsonLine(const std::string& file, const klink::TVGMAnalysis& analysis);
 
+// The nonzero header clocks as "YM2151 4000000 Hz, SN76489 3579545 Hz";
+// empty when the header names none.
+[[nodiscard]] std::string HeaderClocksText(const klink::TVGMDisplay& display);
+
 // A readable, aligned summary ending in a newline.
 [[nodiscard]] std::string InfoText(const std::string& file, const klink::TVGMAnalysis& analysis);
 
