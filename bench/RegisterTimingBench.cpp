@@ -15,6 +15,8 @@
 // Host-side times from the writer's probe split each frame's lateness into
 // the playback loop's issue, the writer's hand-off and the pseudo-terminal
 // plus board; frames with any part more than 1 ms late are listed on stderr.
+// steal_ms is the time the hypervisor held the machine's processors during
+// the run: on a virtual machine it alone can make any thread several ms late.
 //
 //   ./build/bench/timing_bench            (about 45 s)
 #include <benchmark/benchmark.h>
@@ -296,6 +298,16 @@ double CPUSeconds() {
            static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
+// Milliseconds the hypervisor kept this machine's processors from running
+// (the "steal" column of /proc/stat, all processors together); 0 where unknown.
+double StealMs() {
+    std::ifstream in("/proc/stat");
+    std::string cpu;
+    double user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0, steal = 0;
+    if (!(in >> cpu >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal) || cpu != "cpu") return 0;
+    return steal * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 double Percentile(std::vector<double> v, double p) {
     std::sort(v.begin(), v.end());
     const auto i = static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
@@ -429,6 +441,7 @@ void BM_RegisterPlaybackTiming(benchmark::State& state) {
 
         TWriteProbe probe;
         klink::TVGMPlayerThread thread(host, tune.string(), 1, 0);
+        const double steal0 = StealMs();
         const double cpu0 = CPUSeconds();
         const auto wall0 = std::chrono::steady_clock::now();
         thread.Start();
@@ -436,6 +449,7 @@ void BM_RegisterPlaybackTiming(benchmark::State& state) {
         }
         const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
         const double cpu = CPUSeconds() - cpu0;
+        state.counters["steal_ms"] = StealMs() - steal0;
         if (!thread.PlaybackError().empty()) {
             state.SkipWithError(thread.PlaybackError().c_str());
             break;
@@ -476,6 +490,7 @@ void BM_DirectWriteTiming(benchmark::State& state) {
         klink::ConfigureWriteTimeouts(port.Get());
 
         using Clock = std::chrono::steady_clock;
+        const double steal0 = StealMs();
         const double cpu0 = CPUSeconds();
         const auto start = Clock::now() + std::chrono::milliseconds(50);
         uint16_t id = 0;
@@ -503,6 +518,7 @@ void BM_DirectWriteTiming(benchmark::State& state) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         const double wall = std::chrono::duration<double>(Clock::now() - start).count();
         const double cpu = CPUSeconds() - cpu0;
+        state.counters["steal_ms"] = StealMs() - steal0;
         port.Close();
         sim.Stop();
         const auto seen = ReadTrace(tracePath, expected);
