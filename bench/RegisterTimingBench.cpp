@@ -12,7 +12,13 @@
 // CPU time over wall time during the playback (the board's own work runs in
 // the klinksim process and is not counted).
 //
-//   ./build/bench/timing_bench            (about 25 s)
+// Host-side times from the writer's probe split each frame's lateness into
+// the playback loop's issue, the writer's hand-off and the pseudo-terminal
+// plus board; frames with any part more than 1 ms late are listed on stderr.
+// steal_ms is the time the hypervisor held the machine's processors during
+// the run: on a virtual machine it alone can make any thread several ms late.
+//
+//   ./build/bench/timing_bench            (about 45 s)
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <fmt/format.h>
@@ -23,6 +29,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -35,6 +43,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Clock.h"
 #include "platform/SerialPort.h"
 #include "player/PlayerHost.h"
 #include "player/VGMPlayerThread.h"
@@ -180,11 +189,123 @@ private:
     std::string FPort;
 };
 
+// Host-side times of the frames on their way to the port, recorded by the
+// writer's probe without locks or allocation: when the playback loop handed
+// each frame to the writer, and when each port write began and returned.
+class TWriteProbe final : public klink::ISerialWriteProbe {
+public:
+    static constexpr size_t kCapacity = 8192;
+    static constexpr size_t kHeadBytes = 64;
+    struct TEnqueue {
+        int64_t Counter = 0;
+        int32_t Bytes = 0;
+        std::array<uint8_t, kHeadBytes> Head{};
+    };
+    struct TPortWrite {
+        int64_t Before = 0;
+        int64_t After = 0;
+        int32_t Bytes = 0;
+    };
+
+    TWriteProbe() : FEnqueues(kCapacity), FWrites(kCapacity) { klink::SetSerialWriteProbe(this); }
+    ~TWriteProbe() { klink::SetSerialWriteProbe(nullptr); }
+    TWriteProbe(const TWriteProbe&) = delete;
+    TWriteProbe& operator=(const TWriteProbe&) = delete;
+
+    void Enqueued(int64_t counter, std::span<const uint8_t> data) noexcept override {
+        const size_t i = FEnqueueCount.fetch_add(1, std::memory_order_relaxed);
+        if (i >= kCapacity) return;
+        TEnqueue& e = FEnqueues[i];
+        e.Counter = counter;
+        e.Bytes = static_cast<int32_t>(data.size());
+        std::copy_n(data.begin(), std::min(data.size(), kHeadBytes), e.Head.begin());
+    }
+    void Written(int64_t before, int64_t after, int32_t bytes) noexcept override {
+        const size_t i = FWriteCount.fetch_add(1, std::memory_order_relaxed);
+        if (i >= kCapacity) return;
+        FWrites[i] = {before, after, bytes};
+    }
+
+    // Read once the writer has shut down.
+    [[nodiscard]] std::span<const TEnqueue> Enqueues() const {
+        return {FEnqueues.data(), std::min(FEnqueueCount.load(), kCapacity)};
+    }
+    [[nodiscard]] std::span<const TPortWrite> Writes() const {
+        return {FWrites.data(), std::min(FWriteCount.load(), kCapacity)};
+    }
+
+private:
+    std::vector<TEnqueue> FEnqueues;
+    std::vector<TPortWrite> FWrites;
+    std::atomic<size_t> FEnqueueCount{0};
+    std::atomic<size_t> FWriteCount{0};
+};
+
+// One register frame of the tune on the host: when it was issued (handed to
+// the writer, or for the direct writer the write call began) and when the
+// port write that carried its last byte returned, in counter seconds.
+struct THostFrame {
+    double Issued = 0;
+    double Written = 0;
+};
+
+// The tune's frames in order: the register data of each.
+std::vector<std::vector<uint8_t>> FrameData(const std::vector<TWrite>& writes) {
+    std::vector<std::vector<uint8_t>> frames;
+    for (size_t i = 0; i < writes.size();) {
+        std::vector<uint8_t> data{0, 0};  // instance, page
+        const uint64_t sample = writes[i].Sample;
+        for (; i < writes.size() && writes[i].Sample == sample; ++i) {
+            data.push_back(writes[i].Reg);
+            data.push_back(writes[i].Value);
+        }
+        frames.push_back(std::move(data));
+    }
+    return frames;
+}
+
+// Matches the probe's records to the tune's frames; empty when some frame
+// is missing.
+std::vector<THostFrame> HostFrames(const TWriteProbe& probe, const std::vector<TWrite>& writes) {
+    const auto frames = FrameData(writes);
+    const auto writesDone = probe.Writes();
+    const double f = static_cast<double>(klink::platform::PerformanceFrequency());
+    std::vector<THostFrame> out;
+    uint64_t enqueuedEnd = 0;  // bytes enqueued up to and including this frame
+    uint64_t writtenEnd = 0;
+    size_t w = 0;
+    for (const auto& e : probe.Enqueues()) {
+        enqueuedEnd += static_cast<uint64_t>(e.Bytes);
+        if (out.size() >= frames.size() || static_cast<size_t>(e.Bytes) > TWriteProbe::kHeadBytes ||
+            e.Bytes < 2)
+            continue;
+        klink::TKLINKFrame frame;
+        const std::span<const uint8_t> body(e.Head.data() + 1, static_cast<size_t>(e.Bytes) - 2);
+        if (!klink::DecodeFrame(body, frame) || frame.Opcode != 0x54 || frame.Payload != frames[out.size()])
+            continue;
+        while (w < writesDone.size() && writtenEnd < enqueuedEnd) writtenEnd += static_cast<uint64_t>(writesDone[w++].Bytes);
+        if (writtenEnd < enqueuedEnd) return {};
+        out.push_back({static_cast<double>(e.Counter) / f, static_cast<double>(writesDone[w - 1].After) / f});
+    }
+    if (out.size() != frames.size()) return {};
+    return out;
+}
+
 double CPUSeconds() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
     return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
            static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// Milliseconds the hypervisor kept this machine's processors from running
+// (the "steal" column of /proc/stat, all processors together); 0 where unknown.
+double StealMs() {
+    std::ifstream in("/proc/stat");
+    std::string cpu;
+    double user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0, steal = 0;
+    if (!(in >> cpu >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal) || cpu != "cpu") return 0;
+    return steal * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 double Percentile(std::vector<double> v, double p) {
@@ -250,6 +371,54 @@ void Report(benchmark::State& state, const std::vector<std::pair<TWrite, double>
     state.counters["writes"] = static_cast<double>(late.size());
 }
 
+// Where the lateness arises, frame by frame: the issue time against the
+// deadline (the playback loop or the direct writer's own wake-up), the time
+// from issue until the port write returned (writer thread hand-off and the
+// write call), and the time from there until the board saw the frame begin
+// (pseudo-terminal and the board's own wake-up). Each is given as its excess
+// over its median, which takes out the fixed offset between the host's and
+// the board's clocks; frames with any part more than 1 ms late are listed.
+void ReportHost(benchmark::State& state, const std::vector<std::pair<TWrite, double>>& seen,
+                const std::vector<THostFrame>& host, const char* name) {
+    std::vector<double> board;  // board time at which each frame began to arrive
+    std::vector<double> due;    // its sample position in seconds
+    for (size_t i = 0; i < seen.size(); ++i) {
+        if (i > 0 && seen[i].first.Sample == seen[i - 1].first.Sample) continue;
+        board.push_back(seen[i].second - seen[i].first.WireSeconds);
+        due.push_back(static_cast<double>(seen[i].first.Sample) / 44100.0);
+    }
+    if (board.size() != host.size() || host.empty()) return;
+    std::vector<double> beyond, issue, handoff, transit;
+    for (size_t k = 0; k < host.size(); ++k) {
+        const double d = due[k] - due[0];
+        beyond.push_back((board[k] - board[0] - d) * 1000.0);
+        issue.push_back((host[k].Issued - host[0].Issued - d) * 1000.0);
+        handoff.push_back((host[k].Written - host[k].Issued) * 1000.0);
+        transit.push_back((board[k] - host[k].Written) * 1000.0);
+    }
+    auto excess = [](std::vector<double> v) {
+        const double m = Median(v);
+        for (double& x : v) x -= m;
+        return v;
+    };
+    beyond = excess(beyond);
+    issue = excess(issue);
+    handoff = excess(handoff);
+    transit = excess(transit);
+    state.counters["issue_p99_ms"] = Percentile(issue, 0.99);
+    state.counters["issue_max_ms"] = *std::max_element(issue.begin(), issue.end());
+    state.counters["handoff_p99_ms"] = Percentile(handoff, 0.99);
+    state.counters["handoff_max_ms"] = *std::max_element(handoff.begin(), handoff.end());
+    state.counters["pty_board_p99_ms"] = Percentile(transit, 0.99);
+    state.counters["pty_board_max_ms"] = *std::max_element(transit.begin(), transit.end());
+    for (size_t k = 0; k < host.size(); ++k) {
+        if (std::max({beyond[k], issue[k], handoff[k], transit[k]}) <= 1.0) continue;
+        std::cerr << fmt::format("{}: frame {} at {:.3f} s is {:.2f} ms late: issue {:+.2f}, hand-off {:+.2f}, "
+                                 "pty/board {:+.2f} ms\n",
+                                 name, k, due[k] - due[0], beyond[k], issue[k], handoff[k], transit[k]);
+    }
+}
+
 void BM_RegisterPlaybackTiming(benchmark::State& state) {
     const fs::path dir = fs::temp_directory_path() / fmt::format("klink_timing_bench_{}", getpid());
     fs::create_directories(dir);
@@ -270,7 +439,9 @@ void BM_RegisterPlaybackTiming(benchmark::State& state) {
         TBenchHost host;
         host.Handle = port.Get();
 
+        TWriteProbe probe;
         klink::TVGMPlayerThread thread(host, tune.string(), 1, 0);
+        const double steal0 = StealMs();
         const double cpu0 = CPUSeconds();
         const auto wall0 = std::chrono::steady_clock::now();
         thread.Start();
@@ -278,6 +449,7 @@ void BM_RegisterPlaybackTiming(benchmark::State& state) {
         }
         const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
         const double cpu = CPUSeconds() - cpu0;
+        state.counters["steal_ms"] = StealMs() - steal0;
         if (!thread.PlaybackError().empty()) {
             state.SkipWithError(thread.PlaybackError().c_str());
             break;
@@ -291,6 +463,7 @@ void BM_RegisterPlaybackTiming(benchmark::State& state) {
             break;
         }
         Report(state, seen, wall, cpu);
+        ReportHost(state, seen, HostFrames(probe, expected), "player");
         state.SetIterationTime(wall);
     }
     std::error_code ec;
@@ -317,9 +490,13 @@ void BM_DirectWriteTiming(benchmark::State& state) {
         klink::ConfigureWriteTimeouts(port.Get());
 
         using Clock = std::chrono::steady_clock;
+        const double steal0 = StealMs();
         const double cpu0 = CPUSeconds();
         const auto start = Clock::now() + std::chrono::milliseconds(50);
         uint16_t id = 0;
+        std::vector<THostFrame> host;
+        host.reserve(kFrames);
+        const double f = static_cast<double>(klink::platform::PerformanceFrequency());
         for (size_t i = 0; i < expected.size();) {
             std::vector<uint8_t> data;
             const uint64_t sample = expected[i].Sample;
@@ -333,11 +510,15 @@ void BM_DirectWriteTiming(benchmark::State& state) {
             std::this_thread::sleep_until(due - std::chrono::milliseconds(2));
             while (Clock::now() < due) {
             }
+            const auto issued = klink::platform::PerformanceCounter();
             (void)klink::platform::WriteSerialPort(port.Get(), frame);
+            host.push_back({static_cast<double>(issued) / f,
+                            static_cast<double>(klink::platform::PerformanceCounter()) / f});
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         const double wall = std::chrono::duration<double>(Clock::now() - start).count();
         const double cpu = CPUSeconds() - cpu0;
+        state.counters["steal_ms"] = StealMs() - steal0;
         port.Close();
         sim.Stop();
         const auto seen = ReadTrace(tracePath, expected);
@@ -346,6 +527,7 @@ void BM_DirectWriteTiming(benchmark::State& state) {
             break;
         }
         Report(state, seen, wall, cpu);
+        ReportHost(state, seen, host, "direct");
         state.SetIterationTime(wall);
     }
     std::error_code ec;

@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "common/Errors.h"
+#include "platform/Clock.h"
+#include "platform/Thread.h"
 
 namespace klink::sim {
 namespace {
@@ -148,6 +150,11 @@ void TSimBoard::Step(int64_t now) {
 }
 
 void TSimBoard::Run() noexcept {
+    // A board's serial port takes bytes in as they come, whatever else runs:
+    // the thread that models it must not notice new bytes later than the
+    // host's own threads wake, or the host would look late.
+    (void)platform::SetCurrentThreadPriority(platform::ThreadPriority::Highest);
+    const platform::TimerResolutionScope timerResolution(1);
     for (;;) {
         bool watchLine = false;
         bool wantInput = false;
@@ -176,9 +183,11 @@ void TSimBoard::Run() noexcept {
             }
         }
         const TSimWaitResult woke = pty_.Wait(std::max<int64_t>(0, next - now), watchLine, wantInput);
+        // Taken before the lock, which a host reading the trace may hold.
+        const int64_t wokeNs = NowNs();
         std::lock_guard lock(mutex_);
         if (woke == TSimWaitResult::Input) {
-            in_.Detected(NowNs());
+            in_.Detected(wokeNs);
         } else if (woke == TSimWaitResult::HungUp && !lineDown_) {
             LineLost(NowNs());
         }

@@ -18,8 +18,9 @@ namespace klink::platform {
 void SleepMs(std::uint32_t ms) noexcept;
 
 // Asks for a system timer resolution of `ms` so that 1 ms sleeps are short.
-// Returns whether the request took effect; release only what succeeded. A
-// no-op that succeeds where the system's sleeps are already fine-grained.
+// Returns whether the request took effect; release only what succeeded. On
+// Linux it narrows the calling thread's timer slack, so it applies to the
+// calling thread only: begin and end it on the thread that sleeps.
 [[nodiscard]] bool BeginTimerResolution(std::uint32_t ms) noexcept;
 void EndTimerResolution(std::uint32_t ms) noexcept;
 

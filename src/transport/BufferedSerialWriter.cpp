@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <limits>
 #include <system_error>
@@ -18,6 +19,8 @@ namespace {
 namespace pf = platform;
 
 std::string SystemText(int code) { return std::generic_category().message(code); }
+
+std::atomic<ISerialWriteProbe*> gProbe{nullptr};
 
 }  // namespace
 
@@ -38,6 +41,8 @@ void TBufferedSerialWriter::Enqueue(std::span<const uint8_t> data) {
     Enqueue(data.data(), static_cast<int32_t>(data.size()));
 }
 
+void SetSerialWriteProbe(ISerialWriteProbe* probe) noexcept { gProbe.store(probe, std::memory_order_release); }
+
 void TBufferedSerialWriter::Enqueue(const uint8_t* data, int32_t count) {
     if (count == 0) {
         return;
@@ -45,28 +50,40 @@ void TBufferedSerialWriter::Enqueue(const uint8_t* data, int32_t count) {
     if (count < 0 || count > kQueueSize) {
         throw WriteError("Invalid serial packet size.");
     }
-    std::lock_guard lock(FLock);
-    if (!FError.empty()) {
-        throw WriteError(FError);
+    ISerialWriteProbe* probe = gProbe.load(std::memory_order_acquire);
+    const int64_t entered = probe != nullptr ? FClock.Counter() : 0;
+    bool wasIdle = false;
+    {
+        std::lock_guard lock(FLock);
+        if (!FError.empty()) {
+            throw WriteError(FError);
+        }
+        if (FTerminated) {
+            throw WriteError("Serial writer is stopping.");
+        }
+        if (static_cast<int64_t>(FCount) + FInFlight + count > FLimit) {
+            throw WriteError("Serial backlog limit reached; playback stopped.");
+        }
+        wasIdle = FCount == 0 && FInFlight == 0;
+        if (FCount == 0) {
+            FOldestCounter = FClock.Counter();
+        }
+        const int32_t first = std::min(count, kQueueSize - FTail);
+        std::memcpy(FQueue.data() + FTail, data, static_cast<size_t>(first));
+        std::memcpy(FQueue.data(), data + first, static_cast<size_t>(count - first));
+        FTail = (FTail + count) % kQueueSize;
+        FCount += count;
+        if (wasIdle) {
+            FIdle.Reset();
+        }
     }
-    if (FTerminated) {
-        throw WriteError("Serial writer is stopping.");
-    }
-    if (static_cast<int64_t>(FCount) + FInFlight + count > FLimit) {
-        throw WriteError("Serial backlog limit reached; playback stopped.");
-    }
-    const bool wasIdle = FCount == 0 && FInFlight == 0;
-    if (FCount == 0) {
-        FOldestCounter = FClock.Counter();
-    }
-    const int32_t first = std::min(count, kQueueSize - FTail);
-    std::memcpy(FQueue.data() + FTail, data, static_cast<size_t>(first));
-    std::memcpy(FQueue.data(), data + first, static_cast<size_t>(count - first));
-    FTail = (FTail + count) % kQueueSize;
-    FCount += count;
+    // Woken after the lock is released: a writer that woke while it was
+    // still held would only block on it and need a second wake-up.
     if (wasIdle) {
-        FIdle.Reset();
         FReady.Set();
+    }
+    if (probe != nullptr) {
+        probe->Enqueued(entered, std::span<const uint8_t>(data, static_cast<size_t>(count)));
     }
 }
 
@@ -112,6 +129,8 @@ void TBufferedSerialWriter::Shutdown() {
 
 void TBufferedSerialWriter::Execute() noexcept {
     pf::SetCurrentThreadPriority(pf::ThreadPriority::Highest);
+    // Fine-grained timers for this thread too: its waits end frames' hand-off.
+    const pf::TimerResolutionScope timerResolution(1);
     try {
         for (;;) {
             int32_t n = 0;
@@ -162,8 +181,13 @@ void TBufferedSerialWriter::WriteBatch(int32_t n, int64_t oldest) {
     int32_t written = 0;
     while (written < n) {
         const int32_t chunk = std::min(n - written, kChunkSize);
+        ISerialWriteProbe* probe = gProbe.load(std::memory_order_acquire);
+        const int64_t before = probe != nullptr ? FClock.Counter() : 0;
         const int32_t got = WritePort(FOutput.data() + written, chunk);
         const int64_t now = FClock.Counter();
+        if (probe != nullptr && got > 0) {
+            probe->Written(before, now, got);
+        }
         if (got <= 0 || got > chunk) {
             throw WriteError("Serial write made no valid progress.");
         }

@@ -100,6 +100,24 @@ private:
     std::thread FThread;
 };
 
+// Timing observer for measurements (benchmarks); none is installed by
+// default. Enqueued runs on the enqueuing thread for every accepted Enqueue,
+// with the counter read on entry;
+// Written runs on the writer thread with the counter just before and just
+// after each port write. Implementations must not block, allocate or throw.
+class ISerialWriteProbe {
+public:
+    virtual void Enqueued(int64_t counter, std::span<const uint8_t> data) noexcept = 0;
+    virtual void Written(int64_t before, int64_t after, int32_t bytes) noexcept = 0;
+
+protected:
+    ~ISerialWriteProbe() = default;
+};
+
+// Installs `probe` for every writer (nullptr removes it). The probe must
+// outlive every writer that may still call it.
+void SetSerialWriteProbe(ISerialWriteProbe* probe) noexcept;
+
 // Gives the port's writes a total time-out of 1000 ms (no per-byte part),
 // leaving the read time-outs as they are. Raises WriteError.
 void ConfigureWriteTimeouts(OSHandle port);

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <tuple>
 
 #include "../platform/PtyPair.h"
 #include "common/Errors.h"
@@ -158,6 +159,45 @@ TEST(BufferedSerialWriter, WritesInChunksOfAtMost512Bytes) {
     whole.Enqueue(Pattern(65536));
     whole.Drain();
     EXPECT_EQ(whole.Chunks(), std::vector<int32_t>(128, 512)) << "a full ring in one frame";
+}
+
+// Records what the writer reports; read after Drain.
+class RecordingProbe final : public ISerialWriteProbe {
+public:
+    RecordingProbe() { SetSerialWriteProbe(this); }
+    ~RecordingProbe() { SetSerialWriteProbe(nullptr); }
+    RecordingProbe(const RecordingProbe&) = delete;
+    RecordingProbe& operator=(const RecordingProbe&) = delete;
+    void Enqueued(int64_t counter, std::span<const uint8_t> data) noexcept override {
+        std::lock_guard lock(mutex_);
+        enqueued.push_back({counter, static_cast<int64_t>(data.size())});
+    }
+    void Written(int64_t before, int64_t after, int32_t bytes) noexcept override {
+        std::lock_guard lock(mutex_);
+        written.push_back({before, after, bytes});
+    }
+    std::mutex mutex_;
+    std::vector<std::pair<int64_t, int64_t>> enqueued;  // counter, bytes
+    std::vector<std::tuple<int64_t, int64_t, int32_t>> written;
+};
+
+TEST(BufferedSerialWriter, ProbeSeesEveryAcceptedFrameAndEveryPortWrite) {
+    std::vector<std::pair<int64_t, int64_t>> enqueued;
+    std::vector<std::tuple<int64_t, int64_t, int32_t>> written;
+    {
+        RecordingProbe probe;
+        FakePortWriter writer(true, 5);  // each write moves the clock 5 ticks
+        writer.Enqueue(Pattern(20));
+        writer.Drain();
+        writer.Enqueue(Pattern(600));
+        writer.Drain();
+        EXPECT_THROW(writer.Enqueue(Pattern(70000).data(), 70000), WriteError);
+        std::lock_guard lock(probe.mutex_);
+        enqueued = probe.enqueued;
+        written = probe.written;
+    }
+    EXPECT_EQ(enqueued, (std::vector<std::pair<int64_t, int64_t>>{{0, 20}, {5, 600}})) << "refused frames are not seen";
+    EXPECT_EQ(written, (std::vector<std::tuple<int64_t, int64_t, int32_t>>{{0, 5, 20}, {5, 10, 512}, {10, 15, 88}}));
 }
 
 TEST(BufferedSerialWriter, RefusesBadSizesAndIgnoresEmptyFrames) {
