@@ -40,29 +40,7 @@ std::vector<uint8_t> EncodeFrameWithBadCrc(uint8_t messageType, uint8_t opcode, 
     const uint16_t crc = static_cast<uint16_t>(FrameCrc16(raw) ^ 0x5AA5);
     raw.push_back(static_cast<uint8_t>(crc));
     raw.push_back(static_cast<uint8_t>(crc >> 8));
-    // COBS between zero delimiters.
-    std::vector<uint8_t> out{0x00, 0x00};
-    size_t code = 1;
-    uint8_t count = 1;
-    for (uint8_t b : raw) {
-        if (b == 0) {
-            out[code] = count;
-            code = out.size();
-            out.push_back(0);
-            count = 1;
-        } else {
-            out.push_back(b);
-            if (++count == 0xFF) {
-                out[code] = count;
-                code = out.size();
-                out.push_back(0);
-                count = 1;
-            }
-        }
-    }
-    out[code] = count;
-    out.push_back(0x00);
-    return out;
+    return StuffFrame(raw);
 }
 
 TSimBoardModel::TSimBoardModel(TSimProfile profile, std::string name)

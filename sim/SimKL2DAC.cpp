@@ -90,6 +90,15 @@ void TSimKL2DAC::Reject(int64_t timeNs, const char* what) {
     sink_.TraceAt(timeNs, e);
 }
 
+void TSimKL2DAC::ResumeClock(int64_t timeNs) {
+    if (running_ && stalled_) {
+        // The clock waited at the end of the buffer; tick PlayedTick plays now.
+        stalled_ = false;
+        originNs_ = timeNs - static_cast<int64_t>(st_.PlayedTick * 1'000'000'000ull / kKL2TickRate);
+    }
+    TryStartClock(timeNs);
+}
+
 void TSimKL2DAC::TryStartClock(int64_t timeNs) {
     if (startRequested_ && !running_ && st_.State == TKL2DACStatus::kPlaying &&
         (st_.AcceptedTick >= lead_ || st_.Sealed != 0)) {
@@ -153,12 +162,7 @@ void TSimKL2DAC::Records(int64_t timeNs, std::span<const uint8_t> p) {
     st_.Accepted += static_cast<uint32_t>(n);
     st_.AcceptedTick += ticks;
     Touch();
-    if (running_ && stalled_) {
-        // The clock waited at the end of the buffer; tick PlayedTick plays now.
-        stalled_ = false;
-        originNs_ = timeNs - static_cast<int64_t>(st_.PlayedTick * 1'000'000'000ull / kKL2TickRate);
-    }
-    TryStartClock(timeNs);
+    ResumeClock(timeNs);
     AdvanceTo(timeNs);
 }
 
@@ -236,12 +240,7 @@ void TSimKL2DAC::End(int64_t timeNs, std::span<const uint8_t> p) {
     }
     st_.Sealed = 1;
     Touch();
-    if (running_ && stalled_) {
-        // The clock waited at the end of the buffer; the end is reached now.
-        stalled_ = false;
-        originNs_ = timeNs - static_cast<int64_t>(st_.PlayedTick * 1'000'000'000ull / kKL2TickRate);
-    }
-    TryStartClock(timeNs);
+    ResumeClock(timeNs);
     AdvanceTo(timeNs);
 }
 

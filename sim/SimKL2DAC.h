@@ -64,6 +64,9 @@ private:
     void Fault(int64_t timeNs, uint8_t code, const char* what, bool injected = false);
     void Reject(int64_t timeNs, const char* what);
     void TryStartClock(int64_t timeNs);
+    // New records or the end arrived: a clock stalled at the end of the
+    // buffer goes on from now, then a clock not yet started may start.
+    void ResumeClock(int64_t timeNs);
     void Execute(int64_t timeNs, const Event& e);
     void ExecuteRecord(int64_t timeNs, const Record& r);
     [[nodiscard]] int64_t TimeOf(uint64_t tick) const;

@@ -103,10 +103,14 @@ std::vector<uint8_t> EncodeFrame(uint8_t messageType, uint8_t opcode, uint16_t r
     raw[crcPos] = static_cast<uint8_t>(crc & 0xFF);
     raw[crcPos + 1] = static_cast<uint8_t>(crc >> 8);
 
+    return StuffFrame(std::span<const uint8_t>(raw.data(), crcPos + 2));
+}
+
+std::vector<uint8_t> StuffFrame(std::span<const uint8_t> raw) {
     std::vector<uint8_t> wire;
-    wire.reserve(KLINK_MAX_WIRE_FRAME);
+    wire.reserve(raw.size() + raw.size() / 254 + 4);
     wire.push_back(0);
-    AppendCobs(std::span<const uint8_t>(raw.data(), crcPos + 2), wire);
+    AppendCobs(raw, wire);
     wire.push_back(0);
     return wire;
 }

@@ -79,6 +79,11 @@ struct TKLINKFrame {
 [[nodiscard]] std::vector<uint8_t> EncodeFrame(uint8_t messageType, uint8_t opcode, uint16_t requestID,
                                                std::span<const uint8_t> payload);
 
+// The wire form of a raw frame (envelope, payload and CRC as they stand):
+// a zero byte, the COBS-stuffed bytes, a zero byte. EncodeFrame uses it; a
+// simulated board uses it to send deliberately damaged frames.
+[[nodiscard]] std::vector<uint8_t> StuffFrame(std::span<const uint8_t> raw);
+
 // Validates one COBS body (the bytes between two zero delimiters) and fills
 // `frame`. Never throws; on false the frame is left empty.
 [[nodiscard]] bool DecodeFrame(std::span<const uint8_t> body, TKLINKFrame& frame);
