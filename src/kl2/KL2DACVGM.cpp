@@ -487,8 +487,9 @@ bool KL2DACVGM::Next(TKL2DACChunk& chunk, int32_t maxRecords) {
         haveNext_ = false;
     }
     // Events at the very end of the music: one more tick, so that they lie
-    // inside the chunk and the board still reaches them.
-    if (!chunk.Events.empty() && chunk.Events.back().Tick >= outputTick_) {
+    // inside the chunk and the board still reaches them. (Elsewhere a chunk
+    // never ends at the tick of one of its events: see CarryBack.)
+    if (finished_ && !chunk.Events.empty() && chunk.Events.back().Tick >= outputTick_) {
         if (chunk.Records.empty()) {
             chunk.Records.push_back({kKL2RecordDelay, 0, 1});
         } else {
