@@ -94,14 +94,21 @@ public:
     KL2DACVGM(const KL2DACVGM&) = delete;
     KL2DACVGM& operator=(const KL2DACVGM&) = delete;
 
-    // Fills `chunk` with the next stretch of the stream, reusing its storage:
-    // StartTick is the previous chunk's EndTick (0 for the first), the chunk
-    // spans at most 220 ticks and holds at most `maxRecords` (1..60) records
-    // and 4096 events, every event's Tick lies in [StartTick, EndTick), and
-    // the records' Waits add up to EndTick - StartTick. Returns false, with
-    // an empty chunk, once everything was delivered; Finished() is then true.
-    // A `maxRecords` outside 1..60 fails with ArgumentOutOfRange "Invalid DAC
-    // chunk size." (unless the source has already finished).
+    // Fills `chunk` with the next stretch of the stream, reusing its storage
+    // (no allocation once its vectors have grown): StartTick is the previous
+    // chunk's EndTick (0 for the first), the chunk spans at most 220 ticks
+    // and holds 1 to `maxRecords` (1..60, the board's MaxRecords) records and
+    // at most 4096 events, every event's Tick lies in [StartTick, EndTick)
+    // with Initial ones included, and the records' Waits add up to EndTick -
+    // StartTick. Each record's Wait runs to the next record; time without
+    // samples is a delay record (kind 2) or the previous record's Wait.
+    // Returns false, with no records or events, once everything was
+    // delivered; Finished() is then true. Writes at the very end of the music
+    // get one tick of their own, which EndTick() includes. A `maxRecords`
+    // outside 1..60 fails with ArgumentOutOfRange "Invalid DAC chunk size."
+    // (unless the source has already finished). May read many commands per
+    // call; at most 1,000,000 without producing anything ("VGM has no
+    // advancing wait.").
     [[nodiscard]] bool Next(TKL2DACChunk& chunk, int32_t maxRecords);
 
     // The last chunk was delivered.
