@@ -138,8 +138,8 @@ void BM_AnalysePass(benchmark::State& state) {
         std::vector<uint8_t> copy = Files().plain;
         state.ResumeTiming();
         auto a = klink::AnalyseVGMBytes(std::move(copy));
-        if (!a.Ok) state.SkipWithError(a.Error.c_str());
-        benchmark::DoNotOptimize(a.FRegisterTargets.data());
+        if (!a.ok) state.SkipWithError(a.error.c_str());
+        benchmark::DoNotOptimize(a.registerTargets.data());
         state.PauseTiming();
         a = {};
         state.ResumeTiming();
@@ -151,8 +151,8 @@ void BM_AnalysePass(benchmark::State& state) {
 void BM_AnalyseVGZFile(benchmark::State& state) {
     for (auto _ : state) {
         auto a = klink::AnalyseVGMFile(Files().vgz);
-        if (!a.Ok) state.SkipWithError(a.Error.c_str());
-        benchmark::DoNotOptimize(a.FRegisterTargets.data());
+        if (!a.ok) state.SkipWithError(a.error.c_str());
+        benchmark::DoNotOptimize(a.registerTargets.data());
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * Files().plain.size()));
 }

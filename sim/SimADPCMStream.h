@@ -29,16 +29,16 @@ inline constexpr uint32_t kStreamEventOverflow = 0x100;
 inline constexpr uint32_t kStreamInvalidCommand = 0x200;
 
 struct TSimStreamStatus {
-    uint32_t Accepted = 0;
-    uint32_t Played = 0;
-    uint32_t Pending = 0;
-    uint32_t Underflows = 0;
-    uint32_t Overflows = 0;
-    uint32_t Rejected = 0;
-    uint32_t MaxPending = 0;
-    uint32_t Flags = 0;
-    uint32_t LateEvents = 0;
-    uint32_t MaxEventLag = 0;
+    uint32_t accepted = 0;
+    uint32_t played = 0;
+    uint32_t pending = 0;
+    uint32_t underflows = 0;
+    uint32_t overflows = 0;
+    uint32_t rejected = 0;
+    uint32_t maxPending = 0;
+    uint32_t flags = 0;
+    uint32_t lateEvents = 0;
+    uint32_t maxEventLag = 0;
 
     // The 40-byte AUDIO_STATUS reply data.
     [[nodiscard]] std::vector<uint8_t> Encode() const;
@@ -72,8 +72,8 @@ public:
 
 private:
     struct Event {
-        uint8_t Kind = 0;
-        std::vector<uint8_t> Data;
+        uint8_t kind = 0;
+        std::vector<uint8_t> data;
     };
     void Reject(int64_t timeNs, const char* what, bool fatal);
     void Fail(int64_t timeNs, uint32_t flags, const char* what);

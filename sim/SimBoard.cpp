@@ -36,28 +36,28 @@ std::unique_ptr<TSimBoard> TSimBoard::Start(TSimProfile profile, TSimBoardOption
 TSimBoard::TSimBoard(TSimProfile profile, TSimBoardOptions options)
     : start_(std::chrono::steady_clock::now()),
       options_(std::move(options)),
-      model_(std::move(profile), options_.Name),
-      in_(options_.Throttled),
-      out_(options_.Throttled) {
-    if (options_.Publish) {
-        claim_ = std::make_unique<TSimPortClaim>(ModelStem(model_.Profile().Model), pty_.DevicePath());
+      model_(std::move(profile), options_.name),
+      in_(options_.throttled),
+      out_(options_.throttled) {
+    if (options_.publish) {
+        claim_ = std::make_unique<TSimPortClaim>(ModelStem(model_.Profile().model), pty_.DevicePath());
         portPath_ = claim_->Path();
         name_ = claim_->Name();
     } else {
         portPath_ = pty_.DevicePath();
-        name_ = "sim-" + ModelStem(model_.Profile().Model);
+        name_ = "sim-" + ModelStem(model_.Profile().model);
     }
-    if (!options_.Name.empty()) name_ = options_.Name;
-    if (!options_.WavPath.empty()) {
-        std::filesystem::path path = options_.WavPath;
-        if (options_.WavPerBoard) {
-            path.replace_filename(options_.WavPath.stem().string() + "." + name_ +
-                                  options_.WavPath.extension().string());
+    if (!options_.name.empty()) name_ = options_.name;
+    if (!options_.wavPath.empty()) {
+        std::filesystem::path path = options_.wavPath;
+        if (options_.wavPerBoard) {
+            path.replace_filename(options_.wavPath.stem().string() + "." + name_ +
+                                  options_.wavPath.extension().string());
         }
         wav_ = std::make_unique<TSimWavWriter>(path);
         model_.SetAudioOutput(wav_.get());
     }
-    model_.SetFaults(options_.Faults);
+    model_.SetFaults(options_.faults);
 }
 
 TSimBoard::~TSimBoard() { Stop(); }
@@ -78,7 +78,7 @@ void TSimBoard::Stop() noexcept {
         pty_.Close();
         if (wav_) wav_->Close();
     }
-    if (options_.TraceFile) options_.TraceFile->Flush();
+    if (options_.traceFile) options_.traceFile->Flush();
     if (claim_) claim_->Release();
 }
 
@@ -99,19 +99,19 @@ void TSimBoard::LineLost(int64_t) {
 
 void TSimBoard::Step(int64_t now) {
     const TSimFaults& faults = model_.Faults();
-    if (faults.HangUpAfterMs != 0 && !closedByFault_ && now >= int64_t{faults.HangUpAfterMs} * kMs) {
+    if (faults.hangUpAfterMs != 0 && !closedByFault_ && now >= int64_t{faults.hangUpAfterMs} * kMs) {
         closedByFault_ = true;
         pty_.Close();
         out_.Clear();
-        model_.NoteLineFault(int64_t{faults.HangUpAfterMs} * kMs, "hang up");
+        model_.NoteLineFault(int64_t{faults.hangUpAfterMs} * kMs, "hang up");
     }
     if (pty_.Open()) {
         if (lineDown_ && !pty_.HungUp()) lineDown_ = false;  // the host opened the port again
         if (!lineDown_) {
             uint64_t due = in_.Due(now);
-            if (faults.StopReadingAfterBytes != 0) {
+            if (faults.stopReadingAfterBytes != 0) {
                 const uint64_t left =
-                    bytesRead_ < faults.StopReadingAfterBytes ? faults.StopReadingAfterBytes - bytesRead_ : 0;
+                    bytesRead_ < faults.stopReadingAfterBytes ? faults.stopReadingAfterBytes - bytesRead_ : 0;
                 if (left == 0 && !stoppedReading_) {
                     stoppedReading_ = true;
                     model_.NoteLineFault(now, "stopped reading");
@@ -178,8 +178,8 @@ void TSimBoard::Run() noexcept {
             if (reading && in_.Busy()) next = std::min(next, std::max(in_.NextDueNs(), now + kLineStepNs));
             if (watchLine && !out_.Empty())
                 next = std::min(next, std::max(out_.NextDueNs(), now + kLineStepNs));
-            if (faults.HangUpAfterMs != 0 && !closedByFault_) {
-                next = std::min(next, std::max(now, int64_t{faults.HangUpAfterMs} * kMs));
+            if (faults.hangUpAfterMs != 0 && !closedByFault_) {
+                next = std::min(next, std::max(now, int64_t{faults.hangUpAfterMs} * kMs));
             }
         }
         const TSimWaitResult woke = pty_.Wait(std::max<int64_t>(0, next - now), watchLine, wantInput);
@@ -197,18 +197,18 @@ void TSimBoard::Run() noexcept {
 void TSimBoard::CommitTrace() {
     std::vector<TSimTraceEvent> events = model_.TakeTrace();
     if (events.empty()) return;
-    if (options_.TraceFile) {
+    if (options_.traceFile) {
         std::string lines;
         for (const TSimTraceEvent& e : events) {
             lines += FormatTraceLine(e, name_);
             lines += '\n';
         }
-        options_.TraceFile->Append(std::move(lines));
+        options_.traceFile->Append(std::move(lines));
     }
-    if (options_.KeepTrace) {
+    if (options_.keepTrace) {
         std::lock_guard lock(traceMutex_);
         for (TSimTraceEvent& e : events) {
-            if (trace_.size() < options_.TraceLimit) {
+            if (trace_.size() < options_.traceLimit) {
                 trace_.push_back(std::move(e));
             } else {
                 ++traceDropped_;
@@ -260,19 +260,19 @@ TSimFaults TSimBoard::Faults() const {
     return model_.Faults();
 }
 
-uint8_t TSimBoard::Register(uint8_t writeID, uint8_t instance, uint8_t page, uint8_t reg) const {
+uint8_t TSimBoard::Register(uint8_t writeId, uint8_t instance, uint8_t page, uint8_t reg) const {
     std::lock_guard lock(mutex_);
-    return model_.Chips().Register(writeID, instance, page, reg);
+    return model_.Chips().Register(writeId, instance, page, reg);
 }
 
-uint16_t TSimBoard::PSGRegister(uint8_t writeID, uint8_t instance, int index) const {
+uint16_t TSimBoard::PSGRegister(uint8_t writeId, uint8_t instance, int index) const {
     std::lock_guard lock(mutex_);
-    return model_.Chips().PSGRegister(writeID, instance, index);
+    return model_.Chips().PSGRegister(writeId, instance, index);
 }
 
-uint32_t TSimBoard::ClockHz(uint8_t writeID, uint8_t instance) const {
+uint32_t TSimBoard::ClockHz(uint8_t writeId, uint8_t instance) const {
     std::lock_guard lock(mutex_);
-    return model_.Chips().ClockHz(writeID, instance);
+    return model_.Chips().ClockHz(writeId, instance);
 }
 
 uint8_t TSimBoard::Attenuation() const {

@@ -35,23 +35,23 @@ namespace klink::sim {
 
 struct TSimBoardOptions {
     // Pace both directions at 11520 bytes per second (115200 8N1). Off: as fast as the pty goes.
-    bool Throttled = true;
+    bool throttled = true;
     // Publish the port in this user's simulated-port folder as "sim-<model>-<n>",
     // so it shows in the port list. Off: only PortPath() knows it.
-    bool Publish = false;
+    bool publish = false;
     // The board's name in the trace; empty: the published port name, else "sim-<model>".
-    std::string Name;
-    // Keep the trace in memory for Trace(); at most TraceLimit events (later ones are counted, not kept).
-    bool KeepTrace = true;
-    size_t TraceLimit = 1'000'000;
+    std::string name;
+    // Keep the trace in memory for Trace(); at most traceLimit events (later ones are counted, not kept).
+    bool keepTrace = true;
+    size_t traceLimit = 1'000'000;
     // Also write the trace to this JSON Lines file (may be shared by several boards).
-    std::shared_ptr<TSimTraceFile> TraceFile;
+    std::shared_ptr<TSimTraceFile> traceFile;
     // Write what the board plays to this WAV file (empty: none). With
-    // WavPerBoard the board's port name goes before the extension
+    // wavPerBoard the board's port name goes before the extension
     // ("out.wav" -> "out.sim-keltra4-1.wav"), for several boards at once.
-    std::filesystem::path WavPath;
-    bool WavPerBoard = false;
-    TSimFaults Faults;
+    std::filesystem::path wavPath;
+    bool wavPerBoard = false;
+    TSimFaults faults;
 };
 
 class TSimBoard {
@@ -92,9 +92,9 @@ public:
     [[nodiscard]] TSimFaults Faults() const;
 
     // The board's state as the host's commands left it.
-    [[nodiscard]] uint8_t Register(uint8_t writeID, uint8_t instance, uint8_t page, uint8_t reg) const;
-    [[nodiscard]] uint16_t PSGRegister(uint8_t writeID, uint8_t instance, int index) const;
-    [[nodiscard]] uint32_t ClockHz(uint8_t writeID, uint8_t instance) const;
+    [[nodiscard]] uint8_t Register(uint8_t writeId, uint8_t instance, uint8_t page, uint8_t reg) const;
+    [[nodiscard]] uint16_t PSGRegister(uint8_t writeId, uint8_t instance, int index) const;
+    [[nodiscard]] uint32_t ClockHz(uint8_t writeId, uint8_t instance) const;
     [[nodiscard]] uint8_t Attenuation() const;
     [[nodiscard]] TSimStreamStatus StreamStatus() const;
     [[nodiscard]] TKL2DACStatus DACStatus() const;

@@ -17,23 +17,23 @@ uint32_t Get32(std::span<const uint8_t> b, size_t at) {
 }
 
 // The highest register address a register batch may carry for a chip.
-uint8_t RegisterLimit(uint8_t writeID) {
-    if (writeID == 0x51) return 0x3F;
-    if (writeID == 0xA0) return 0x0F;
+uint8_t RegisterLimit(uint8_t writeId) {
+    if (writeId == 0x51) return 0x3F;
+    if (writeId == 0xA0) return 0x0F;
     return 0xFF;
 }
 
 }  // namespace
 
-std::vector<uint8_t> EncodeFrameWithBadCrc(uint8_t messageType, uint8_t opcode, uint16_t requestID,
+std::vector<uint8_t> EncodeFrameWithBadCrc(uint8_t messageType, uint8_t opcode, uint16_t requestId,
                                            std::span<const uint8_t> payload) {
     std::vector<uint8_t> raw{KLINK_MAGIC_0,
                              KLINK_MAGIC_1,
                              KLINK_VERSION,
                              messageType,
                              opcode,
-                             static_cast<uint8_t>(requestID),
-                             static_cast<uint8_t>(requestID >> 8),
+                             static_cast<uint8_t>(requestId),
+                             static_cast<uint8_t>(requestId >> 8),
                              static_cast<uint8_t>(payload.size()),
                              static_cast<uint8_t>(payload.size() >> 8)};
     raw.insert(raw.end(), payload.begin(), payload.end());
@@ -47,17 +47,17 @@ TSimBoardModel::TSimBoardModel(TSimProfile profile, std::string name)
     : profile_(std::make_unique<TSimProfile>(std::move(profile))),
       name_(std::move(name)),
       chips_(*profile_),
-      stream_(*this, profile_->DataCapacity, profile_->EventCapacity,
+      stream_(*this, profile_->dataCapacity, profile_->eventCapacity,
               profile_->Find(0x54, 0, 0) != nullptr &&
-                  (profile_->Find(0x54, 0, 0)->Capability.Features & KLINK_FEATURE_STREAM_EVENTS) != 0),
+                  (profile_->Find(0x54, 0, 0)->capability.features & KLINK_FEATURE_STREAM_EVENTS) != 0),
       dac_(*this, *profile_) {}
 
 void TSimBoardModel::SetFaults(TSimFaults faults) {
     faults_ = std::move(faults);
-    ruleCounts_.assign(faults_.Replies.size(), 0);
-    stream_.SetFault(faults_.AdpcmFaultFlags, faults_.AdpcmFaultAfterBytes);
-    stream_.SetNeverStart(faults_.NeverStartStream);
-    dac_.SetFault(faults_.DacFaultCode, faults_.DacFaultAtTick);
+    ruleCounts_.assign(faults_.replies.size(), 0);
+    stream_.SetFault(faults_.adpcmFaultFlags, faults_.adpcmFaultAfterBytes);
+    stream_.SetNeverStart(faults_.neverStartStream);
+    dac_.SetFault(faults_.dacFaultCode, faults_.dacFaultAtTick);
 }
 
 void TSimBoardModel::Feed(uint8_t byte, int64_t timeNs) {
@@ -74,25 +74,25 @@ std::vector<TSimReply> TSimBoardModel::TakeReplies() { return std::exchange(repl
 std::vector<TSimTraceEvent> TSimBoardModel::TakeTrace() { return std::exchange(trace_, {}); }
 
 void TSimBoardModel::TraceAt(int64_t timeNs, TSimTraceEvent event) {
-    event.TimeUS = timeNs < 0 ? 0 : static_cast<uint64_t>(timeNs / 1000);
+    event.timeUs = timeNs < 0 ? 0 : static_cast<uint64_t>(timeNs / 1000);
     trace_.push_back(std::move(event));
 }
 
-void TSimBoardModel::ChipWrite(int64_t timeNs, uint8_t writeID, uint8_t instance, uint8_t page, int reg,
+void TSimBoardModel::ChipWrite(int64_t timeNs, uint8_t writeId, uint8_t instance, uint8_t page, int reg,
                                uint8_t value, TSimWriteSource source) {
     if (reg < 0) {
-        chips_.WritePSGByte(writeID, instance, value);
+        chips_.WritePSGByte(writeId, instance, value);
     } else {
-        chips_.WriteRegister(writeID, instance, page, static_cast<uint8_t>(reg), value);
+        chips_.WriteRegister(writeId, instance, page, static_cast<uint8_t>(reg), value);
     }
     TSimTraceEvent e;
-    e.Op = TSimTraceOp::Reg;
-    e.WriteID = writeID;
-    e.Instance = instance;
-    e.Page = page;
-    e.Reg = static_cast<int16_t>(reg);
-    e.Value = value;
-    e.Source = source;
+    e.op = TSimTraceOp::Reg;
+    e.writeId = writeId;
+    e.instance = instance;
+    e.page = page;
+    e.reg = static_cast<int16_t>(reg);
+    e.value = value;
+    e.source = source;
     TraceAt(timeNs, std::move(e));
 }
 
@@ -107,15 +107,15 @@ void TSimBoardModel::DACSamples(uint8_t value, uint64_t count) {
 void TSimBoardModel::Reject(int64_t timeNs, std::string what) {
     ++rejected_;
     TSimTraceEvent e;
-    e.Op = TSimTraceOp::Reject;
-    e.What = std::move(what);
+    e.op = TSimTraceOp::Reject;
+    e.what = std::move(what);
     TraceAt(timeNs, std::move(e));
 }
 
 void TSimBoardModel::Fault(int64_t timeNs, std::string what) {
     TSimTraceEvent e;
-    e.Op = TSimTraceOp::Fault;
-    e.What = std::move(what);
+    e.op = TSimTraceOp::Fault;
+    e.what = std::move(what);
     TraceAt(timeNs, std::move(e));
 }
 
@@ -127,41 +127,41 @@ void TSimBoardModel::Reset(int64_t timeNs) {
     stream_.Reset();
     dac_.Reset();
     TSimTraceEvent e;
-    e.Op = TSimTraceOp::Reset;
+    e.op = TSimTraceOp::Reset;
     TraceAt(timeNs, std::move(e));
 }
 
 void TSimBoardModel::HandleFrame(const TKLINKFrame& f, int64_t timeNs) {
     AdvanceTo(timeNs);
-    if (f.MessageType == KLINK_MSG_PACKET) {
+    if (f.messageType == KLINK_MSG_PACKET) {
         ++packets_;
         HandlePacket(f, timeNs);
         return;
     }
-    if (f.MessageType != KLINK_MSG_REQUEST) return;  // a reply sent to the board means nothing to it
+    if (f.messageType != KLINK_MSG_REQUEST) return;  // a reply sent to the board means nothing to it
     ++requests_;
 
     // Which reply rules match this request.
     bool drop = false, corrupt = false, stale = false, empty = false, wrongEcho = false;
     std::optional<uint8_t> status;
     int64_t delayNs = 0;
-    for (size_t i = 0; i < faults_.Replies.size(); ++i) {
-        const TSimReplyRule& r = faults_.Replies[i];
-        if (r.Opcode >= 0 && r.Opcode != f.Opcode) continue;
+    for (size_t i = 0; i < faults_.replies.size(); ++i) {
+        const TSimReplyRule& r = faults_.replies[i];
+        if (r.opcode >= 0 && r.opcode != f.opcode) continue;
         ++ruleCounts_[i];
-        if (r.Nth != 0 && ruleCounts_[i] != r.Nth) continue;
-        switch (r.Action) {
+        if (r.nth != 0 && ruleCounts_[i] != r.nth) continue;
+        switch (r.action) {
             case TSimReplyAction::Drop:
                 drop = true;
                 break;
             case TSimReplyAction::Delay:
-                delayNs += int64_t{r.DelayMs} * 1'000'000;
+                delayNs += int64_t{r.delayMs} * 1'000'000;
                 break;
             case TSimReplyAction::CorruptCrc:
                 corrupt = true;
                 break;
             case TSimReplyAction::Status:
-                status = r.Status;
+                status = r.status;
                 break;
             case TSimReplyAction::StaleRequestID:
                 stale = true;
@@ -170,71 +170,71 @@ void TSimBoardModel::HandleFrame(const TKLINKFrame& f, int64_t timeNs) {
                 empty = true;
                 break;
             case TSimReplyAction::WrongEcho:
-                wrongEcho = f.Opcode == KLINK_OP_PING;
+                wrongEcho = f.opcode == KLINK_OP_PING;
                 break;
         }
     }
 
     Answer a;
     if (status) {
-        a.Status = *status;
-        Fault(timeNs, fmt::format("status {} for request ${:02X}", *status, f.Opcode));
+        a.status = *status;
+        Fault(timeNs, fmt::format("status {} for request ${:02X}", *status, f.opcode));
     } else {
         a = HandleRequest(f, timeNs);
     }
     // A reply frame holds at most KLINK_MAX_PAYLOAD bytes, status included. A
     // PING too long to echo (or a profile text or raw page too long to send)
     // is refused: the request still gets its one reply.
-    if (a.Data.size() >= static_cast<size_t>(KLINK_MAX_PAYLOAD)) a = {kStatusMalformed, {}};
+    if (a.data.size() >= static_cast<size_t>(KLINK_MAX_PAYLOAD)) a = {kStatusMalformed, {}};
     if (wrongEcho) {
-        if (a.Data.empty()) {
-            a.Data = {'?'};
+        if (a.data.empty()) {
+            a.data = {'?'};
         } else {
-            a.Data.back() = static_cast<uint8_t>(a.Data.back() ^ 0x20);
+            a.data.back() = static_cast<uint8_t>(a.data.back() ^ 0x20);
         }
         Fault(timeNs, "wrong PING echo");
     }
     if (drop) {
-        Fault(timeNs, fmt::format("reply to ${:02X} dropped", f.Opcode));
+        Fault(timeNs, fmt::format("reply to ${:02X} dropped", f.opcode));
         return;
     }
     std::vector<uint8_t> payload;
     if (empty) {
-        Fault(timeNs, fmt::format("empty reply to ${:02X}", f.Opcode));
+        Fault(timeNs, fmt::format("empty reply to ${:02X}", f.opcode));
     } else {
-        payload.push_back(a.Status);
-        payload.insert(payload.end(), a.Data.begin(), a.Data.end());
+        payload.push_back(a.status);
+        payload.insert(payload.end(), a.data.begin(), a.data.end());
     }
-    uint16_t id = f.RequestID;
+    uint16_t id = f.requestId;
     if (stale) {
         id = static_cast<uint16_t>(id - 1);
-        Fault(timeNs, fmt::format("stale request ID in reply to ${:02X}", f.Opcode));
+        Fault(timeNs, fmt::format("stale request ID in reply to ${:02X}", f.opcode));
     }
     TSimReply reply;
     if (corrupt) {
-        reply.Wire = EncodeFrameWithBadCrc(KLINK_MSG_REPLY, f.Opcode, id, payload);
-        Fault(timeNs, fmt::format("corrupt CRC in reply to ${:02X}", f.Opcode));
+        reply.wire = EncodeFrameWithBadCrc(KLINK_MSG_REPLY, f.opcode, id, payload);
+        Fault(timeNs, fmt::format("corrupt CRC in reply to ${:02X}", f.opcode));
     } else {
-        reply.Wire = EncodeFrame(KLINK_MSG_REPLY, f.Opcode, id, payload);
+        reply.wire = EncodeFrame(KLINK_MSG_REPLY, f.opcode, id, payload);
     }
     if (delayNs > 0)
-        Fault(timeNs, fmt::format("reply to ${:02X} delayed {} ms", f.Opcode, delayNs / 1'000'000));
-    reply.ReadyNs = timeNs + delayNs;
+        Fault(timeNs, fmt::format("reply to ${:02X} delayed {} ms", f.opcode, delayNs / 1'000'000));
+    reply.readyNs = timeNs + delayNs;
     replies_.push_back(std::move(reply));
 }
 
 TSimBoardModel::Answer TSimBoardModel::HandleRequest(const TKLINKFrame& f, int64_t timeNs) {
-    const std::span<const uint8_t> p(f.Payload);
-    switch (f.Opcode) {
+    const std::span<const uint8_t> p(f.payload);
+    switch (f.opcode) {
         case KLINK_OP_RESET:
             Reset(timeNs);
             return {};
         case KLINK_OP_PING:
-            return {kStatusDone, f.Payload};
+            return {kStatusDone, f.payload};
         case KLINK_OP_DEVICE_INFO:
             return DeviceInfo();
         case KLINK_OP_SET_OUTPUT_VOLUME:
-            if ((profile_->ControlFeatures & KLINK_CONTROL_ATTENUATION) == 0)
+            if ((profile_->controlFeatures & KLINK_CONTROL_ATTENUATION) == 0)
                 return {kStatusUnknownOpcode, {}};
             if (p.size() != 1) return {kStatusMalformed, {}};
             return {SetVolume(p, timeNs) ? kStatusDone : kStatusOutOfRange, {}};
@@ -268,71 +268,71 @@ bool TSimBoardModel::SetVolume(std::span<const uint8_t> p, int64_t timeNs) {
     if (p[0] > kMaxAttenuation) return false;
     attenuation_ = p[0];
     TSimTraceEvent e;
-    e.Op = TSimTraceOp::Volume;
-    e.Number = attenuation_;
+    e.op = TSimTraceOp::Volume;
+    e.number = attenuation_;
     TraceAt(timeNs, std::move(e));
     return true;
 }
 
 TSimBoardModel::Answer TSimBoardModel::DeviceInfo() const {
-    const std::string model = profile_->Model.substr(0, 255);
-    const std::string firmware = profile_->Firmware.substr(0, 255);
+    const std::string model = profile_->model.substr(0, 255);
+    const std::string firmware = profile_->firmware.substr(0, 255);
     Answer a;
-    switch (faults_.DeviceInfo) {
+    switch (faults_.deviceInfo) {
         case TSimDeviceInfoFault::Short:
-            a.Data = {0};
+            a.data = {0};
             return a;
         case TSimDeviceInfoFault::ModelLength:
-            a.Data.push_back(static_cast<uint8_t>(std::min<size_t>(255, model.size() + 5)));
-            a.Data.insert(a.Data.end(), model.begin(), model.end());
+            a.data.push_back(static_cast<uint8_t>(std::min<size_t>(255, model.size() + 5)));
+            a.data.insert(a.data.end(), model.begin(), model.end());
             return a;
         case TSimDeviceInfoFault::FirmwareLength:
         case TSimDeviceInfoFault::None:
             break;
     }
-    a.Data.push_back(static_cast<uint8_t>(model.size()));
-    a.Data.insert(a.Data.end(), model.begin(), model.end());
+    a.data.push_back(static_cast<uint8_t>(model.size()));
+    a.data.insert(a.data.end(), model.begin(), model.end());
     const size_t claimed =
-        firmware.size() + (faults_.DeviceInfo == TSimDeviceInfoFault::FirmwareLength ? 3 : 0);
-    a.Data.push_back(static_cast<uint8_t>(std::min<size_t>(255, claimed)));
-    a.Data.insert(a.Data.end(), firmware.begin(), firmware.end());
+        firmware.size() + (faults_.deviceInfo == TSimDeviceInfoFault::FirmwareLength ? 3 : 0);
+    a.data.push_back(static_cast<uint8_t>(std::min<size_t>(255, claimed)));
+    a.data.insert(a.data.end(), firmware.begin(), firmware.end());
     return a;
 }
 
 TSimBoardModel::Answer TSimBoardModel::Capabilities(std::span<const uint8_t> p) const {
     if (p.size() != 2) return {kStatusMalformed, {}};
     const uint16_t offset = static_cast<uint16_t>(p[0] | (p[1] << 8));
-    const auto& pages = profile_->Pages;
+    const auto& pages = profile_->pages;
     auto it =
-        std::find_if(pages.begin(), pages.end(), [&](const TSimPage& pg) { return pg.Offset == offset; });
+        std::find_if(pages.begin(), pages.end(), [&](const TSimPage& pg) { return pg.offset == offset; });
     if (it == pages.end()) return {kStatusOutOfRange, {}};
-    if (it->Raw) return {kStatusDone, *it->Raw};
+    if (it->raw) return {kStatusDone, *it->raw};
     const size_t index = static_cast<size_t>(it - pages.begin());
     const size_t second = std::min<size_t>(1, pages.size() - 1);
-    TKLINKCapabilityPage page = it->Page;
-    const TKLINKCapability* first = pages[0].Page.Entries.empty() ? nullptr : &pages[0].Page.Entries[0];
-    switch (faults_.Capabilities) {
+    TKLINKCapabilityPage page = it->page;
+    const TKLINKCapability* first = pages[0].page.entries.empty() ? nullptr : &pages[0].page.entries[0];
+    switch (faults_.capabilities) {
         case TSimCapabilityFault::None:
             break;
         case TSimCapabilityFault::HeaderChanged:
             if (index == second && index != 0)
-                page.MaxPayload = static_cast<uint16_t>(page.MaxPayload == 256 ? 255 : 256);
+                page.maxPayload = static_cast<uint16_t>(page.maxPayload == 256 ? 255 : 256);
             break;
         case TSimCapabilityFault::DuplicateEntry:
-            if (index == second && first != nullptr) page.Entries.push_back(*first);
+            if (index == second && first != nullptr) page.entries.push_back(*first);
             break;
         case TSimCapabilityFault::ClockMismatch:
             if (index == second && first != nullptr) {
                 TKLINKCapability other = *first;
-                other.Page = static_cast<uint8_t>(first->Page ^ 1);
-                other.Features = KLINK_FEATURE_BURST;
-                other.ClockMode = KLINK_CLOCK_FIXED;
-                other.FixedClockHz = first->FixedClockHz == 3579545 ? 4000000 : 3579545;
-                page.Entries.push_back(other);
+                other.page = static_cast<uint8_t>(first->page ^ 1);
+                other.features = KLINK_FEATURE_BURST;
+                other.clockMode = KLINK_CLOCK_FIXED;
+                other.fixedClockHz = first->fixedClockHz == 3579545 ? 4000000 : 3579545;
+                page.entries.push_back(other);
             }
             break;
         case TSimCapabilityFault::SelfNext:
-            if (index == 0) page.NextOffset = it->Offset;
+            if (index == 0) page.nextOffset = it->offset;
             break;
         case TSimCapabilityFault::BadLength:
             if (index == 0) {
@@ -342,7 +342,7 @@ TSimBoardModel::Answer TSimBoardModel::Capabilities(std::span<const uint8_t> p) 
             }
             break;
         case TSimCapabilityFault::SmallPayload:
-            page.MaxPayload = 128;
+            page.maxPayload = 128;
             break;
     }
     return {kStatusDone, EncodeCapabilityPage(page)};
@@ -364,19 +364,19 @@ TSimBoardModel::Answer TSimBoardModel::SetChipClock(std::span<const uint8_t> p, 
             return {kStatusConflict, {}};
     }
     TSimTraceEvent e;
-    e.Op = TSimTraceOp::Clock;
-    e.WriteID = id;
-    e.Instance = inst;
-    e.Hz = hz;
+    e.op = TSimTraceOp::Clock;
+    e.writeId = id;
+    e.instance = inst;
+    e.hz = hz;
     TraceAt(timeNs, std::move(e));
     return {};
 }
 
 void TSimBoardModel::HandlePacket(const TKLINKFrame& f, int64_t timeNs) {
-    const std::span<const uint8_t> p(f.Payload);
-    switch (f.Opcode) {
+    const std::span<const uint8_t> p(f.payload);
+    switch (f.opcode) {
         case KLINK_OP_SET_OUTPUT_VOLUME:
-            if ((profile_->ControlFeatures & KLINK_CONTROL_ATTENUATION) == 0 || p.size() != 1 ||
+            if ((profile_->controlFeatures & KLINK_CONTROL_ATTENUATION) == 0 || p.size() != 1 ||
                 !SetVolume(p, timeNs)) {
                 Reject(timeNs, "invalid SET_OUTPUT_VOLUME packet");
             }
@@ -385,12 +385,12 @@ void TSimBoardModel::HandlePacket(const TKLINKFrame& f, int64_t timeNs) {
         case KLINK_OP_STREAM_EVENTS:
         case KLINK_OP_STREAM_START:
             if (!profile_->HasADPCMStream()) {
-                Reject(timeNs, fmt::format("no ADPCM stream for packet ${:02X}", f.Opcode));
+                Reject(timeNs, fmt::format("no ADPCM stream for packet ${:02X}", f.opcode));
                 return;
             }
-            if (f.Opcode == KLINK_OP_STREAM_DATA) {
+            if (f.opcode == KLINK_OP_STREAM_DATA) {
                 (void)stream_.Data(timeNs, p);
-            } else if (f.Opcode == KLINK_OP_STREAM_EVENTS) {
+            } else if (f.opcode == KLINK_OP_STREAM_EVENTS) {
                 (void)stream_.Events(timeNs, p);
             } else {
                 (void)stream_.Start(timeNs, p);
@@ -400,12 +400,12 @@ void TSimBoardModel::HandlePacket(const TKLINKFrame& f, int64_t timeNs) {
         case KLINK_OP_DAC_END:
         case KLINK_OP_REGISTER_EVENTS:
             if (!profile_->HasKL2DAC()) {
-                Reject(timeNs, fmt::format("no KL2 DAC for packet ${:02X}", f.Opcode));
+                Reject(timeNs, fmt::format("no KL2 DAC for packet ${:02X}", f.opcode));
                 return;
             }
-            if (f.Opcode == KLINK_OP_DAC_RECORDS) {
+            if (f.opcode == KLINK_OP_DAC_RECORDS) {
                 dac_.Records(timeNs, p);
-            } else if (f.Opcode == KLINK_OP_DAC_END) {
+            } else if (f.opcode == KLINK_OP_DAC_END) {
                 dac_.End(timeNs, p);
             } else {
                 dac_.RegisterEvents(timeNs, p);
@@ -414,16 +414,16 @@ void TSimBoardModel::HandlePacket(const TKLINKFrame& f, int64_t timeNs) {
         default:
             break;
     }
-    if (f.Opcode >= KLINK_OP_REGISTER_WRITE_FIRST) {
+    if (f.opcode >= KLINK_OP_REGISTER_WRITE_FIRST) {
         RegisterWrite(f, timeNs);
         return;
     }
-    Reject(timeNs, fmt::format("unknown packet ${:02X}", f.Opcode));
+    Reject(timeNs, fmt::format("unknown packet ${:02X}", f.opcode));
 }
 
 void TSimBoardModel::RegisterWrite(const TKLINKFrame& f, int64_t timeNs) {
-    const std::span<const uint8_t> p(f.Payload);
-    const uint8_t id = f.Opcode;
+    const std::span<const uint8_t> p(f.payload);
+    const uint8_t id = f.opcode;
     if (p.size() < 3) {
         Reject(timeNs, fmt::format("short register write ${:02X}", id));
         return;
@@ -431,7 +431,7 @@ void TSimBoardModel::RegisterWrite(const TKLINKFrame& f, int64_t timeNs) {
     const uint8_t inst = p[0];
     const uint8_t page = p[1];
     const TSimTarget* t = profile_->Find(id, inst, page);
-    if (t == nullptr || (t->Capability.Features & KLINK_FEATURE_BURST) == 0) {
+    if (t == nullptr || (t->capability.features & KLINK_FEATURE_BURST) == 0) {
         Reject(timeNs, fmt::format("unavailable register target ${:02X}/{}/{}", id, inst, page));
         return;
     }

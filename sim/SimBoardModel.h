@@ -37,10 +37,10 @@ inline constexpr uint8_t kStatusUnsupported = 3;
 inline constexpr uint8_t kStatusOutOfRange = 4;
 inline constexpr uint8_t kStatusConflict = 5;
 
-// A reply frame ready for the line from ReadyNs on.
+// A reply frame ready for the line from readyNs on.
 struct TSimReply {
-    std::vector<uint8_t> Wire;
-    int64_t ReadyNs = 0;
+    std::vector<uint8_t> wire;
+    int64_t readyNs = 0;
 };
 
 class TSimBoardModel final : private TSimBoardSink {
@@ -83,11 +83,11 @@ public:
 
 private:
     struct Answer {
-        uint8_t Status = kStatusDone;
-        std::vector<uint8_t> Data;
+        uint8_t status = kStatusDone;
+        std::vector<uint8_t> data;
     };
 
-    void ChipWrite(int64_t timeNs, uint8_t writeID, uint8_t instance, uint8_t page, int reg, uint8_t value,
+    void ChipWrite(int64_t timeNs, uint8_t writeId, uint8_t instance, uint8_t page, int reg, uint8_t value,
                    TSimWriteSource source) override;
     void TraceAt(int64_t timeNs, TSimTraceEvent event) override;
     void OKISample(int16_t sample, uint32_t sampleRate) override;
@@ -125,7 +125,7 @@ private:
 
 // A wire frame like EncodeFrame's, but with a CRC the receiver must refuse.
 [[nodiscard]] std::vector<uint8_t> EncodeFrameWithBadCrc(uint8_t messageType, uint8_t opcode,
-                                                         uint16_t requestID,
+                                                         uint16_t requestId,
                                                          std::span<const uint8_t> payload);
 
 }  // namespace klink::sim

@@ -13,7 +13,7 @@ class TSimBoardSink {
 public:
     virtual ~TSimBoardSink() = default;
     // A chip write performed at timeNs; reg -1 for an SN76489 byte.
-    virtual void ChipWrite(int64_t timeNs, uint8_t writeID, uint8_t instance, uint8_t page, int reg,
+    virtual void ChipWrite(int64_t timeNs, uint8_t writeId, uint8_t instance, uint8_t page, int reg,
                            uint8_t value, TSimWriteSource source) = 0;
     virtual void TraceAt(int64_t timeNs, TSimTraceEvent event) = 0;
     // One OKIM6258 output sample (12-bit signed) at sampleRate samples per second.

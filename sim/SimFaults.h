@@ -11,7 +11,7 @@ namespace klink::sim {
 // What a reply rule does to the replies it matches.
 enum class TSimReplyAction : uint8_t {
     Drop,            // no reply at all
-    Delay,           // the reply leaves DelayMs later
+    Delay,           // the reply leaves delayMs later
     CorruptCrc,      // the reply's CRC is wrong, so the host drops it
     Status,          // the reply carries Status and no data
     StaleRequestID,  // right opcode, the previous request ID
@@ -23,11 +23,11 @@ enum class TSimReplyAction : uint8_t {
 // matching requests since the rule was set, from 1; 0 means every match,
 // otherwise only the Nth one.
 struct TSimReplyRule {
-    TSimReplyAction Action = TSimReplyAction::Drop;
-    int Opcode = -1;
-    uint32_t Nth = 0;
-    uint32_t DelayMs = 0;  // Delay
-    uint8_t Status = 1;    // Status
+    TSimReplyAction action = TSimReplyAction::Drop;
+    int opcode = -1;
+    uint32_t nth = 0;
+    uint32_t delayMs = 0;  // Delay
+    uint8_t status = 1;    // Status
 };
 
 // Broken DEVICE_INFO replies, named after the check of the host they fail.
@@ -50,25 +50,25 @@ enum class TSimCapabilityFault : uint8_t {
 };
 
 struct TSimFaults {
-    std::vector<TSimReplyRule> Replies;
-    TSimDeviceInfoFault DeviceInfo = TSimDeviceInfoFault::None;
-    TSimCapabilityFault Capabilities = TSimCapabilityFault::None;
+    std::vector<TSimReplyRule> replies;
+    TSimDeviceInfoFault deviceInfo = TSimDeviceInfoFault::None;
+    TSimCapabilityFault capabilities = TSimCapabilityFault::None;
     // Stop taking bytes off the line after this many (0 = never), so the host's
     // writes back up and finally block.
-    uint64_t StopReadingAfterBytes = 0;
+    uint64_t stopReadingAfterBytes = 0;
     // Close the board's side of the line this many ms after the board started
     // (0 = never); the host sees a hang-up.
-    uint32_t HangUpAfterMs = 0;
-    // ADPCM stream: once AdpcmFaultAfterBytes have played, fail the stream with
+    uint32_t hangUpAfterMs = 0;
+    // ADPCM stream: once adpcmFaultAfterBytes have played, fail the stream with
     // flag 0x04 and these reason bits (0 = no fault). 0x10 reads "rx-overflow".
-    uint32_t AdpcmFaultFlags = 0;
-    uint32_t AdpcmFaultAfterBytes = 0;
-    // KL2 DAC: once the tick clock reaches DacFaultAtTick, stop in state 3
+    uint32_t adpcmFaultFlags = 0;
+    uint32_t adpcmFaultAfterBytes = 0;
+    // KL2 DAC: once the tick clock reaches dacFaultAtTick, stop in state 3
     // with this fault code (0 = no fault).
-    uint8_t DacFaultCode = 0;
-    uint64_t DacFaultAtTick = 0;
+    uint8_t dacFaultCode = 0;
+    uint64_t dacFaultAtTick = 0;
     // STREAM_START is ignored, so the started bit never shows.
-    bool NeverStartStream = false;
+    bool neverStartStream = false;
 };
 
 }  // namespace klink::sim

@@ -51,14 +51,14 @@ public:
 
 private:
     struct Record {
-        uint8_t Kind = 0;
-        uint8_t Value = 0;
-        uint16_t Wait = 0;
+        uint8_t kind = 0;
+        uint8_t value = 0;
+        uint16_t wait = 0;
     };
     struct Event {
-        TKLINKVGMTarget Target;
-        int Reg = -1;
-        uint8_t Value = 0;
+        TKLINKVGMTarget target;
+        int reg = -1;
+        uint8_t value = 0;
     };
     void Touch();
     void Fault(int64_t timeNs, uint8_t code, const char* what, bool injected = false);

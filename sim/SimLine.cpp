@@ -35,7 +35,7 @@ int64_t TSimInputLine::Consume(int64_t nowNs) noexcept {
 int64_t TSimInputLine::NextDueNs() const noexcept { return throttled_ ? ArrivalOf(count_ + 1) : endNs_; }
 
 void TSimOutputLine::Push(TSimReply reply) {
-    if (!reply.Wire.empty()) queue_.push_back(std::move(reply));
+    if (!reply.wire.empty()) queue_.push_back(std::move(reply));
 }
 
 int64_t TSimOutputLine::EndOf(size_t index) const noexcept {
@@ -46,20 +46,20 @@ std::span<const uint8_t> TSimOutputLine::Due(int64_t nowNs) {
     if (queue_.empty()) return {};
     const TSimReply& head = queue_.front();
     if (!begun_) {
-        if (nowNs < head.ReadyNs) return {};
-        beginNs_ = std::max(freeNs_, head.ReadyNs);
+        if (nowNs < head.readyNs) return {};
+        beginNs_ = std::max(freeNs_, head.readyNs);
         begun_ = true;
     }
     size_t end = offset_;
-    while (end < head.Wire.size() && EndOf(end) <= nowNs) ++end;
-    return std::span<const uint8_t>(head.Wire).subspan(offset_, end - offset_);
+    while (end < head.wire.size() && EndOf(end) <= nowNs) ++end;
+    return std::span<const uint8_t>(head.wire).subspan(offset_, end - offset_);
 }
 
 void TSimOutputLine::Commit(size_t n) {
     if (queue_.empty() || n == 0) return;
     offset_ += n;
     freeNs_ = EndOf(offset_ - 1);
-    if (offset_ >= queue_.front().Wire.size()) {
+    if (offset_ >= queue_.front().wire.size()) {
         queue_.pop_front();
         offset_ = 0;
         begun_ = false;
@@ -69,7 +69,7 @@ void TSimOutputLine::Commit(size_t n) {
 int64_t TSimOutputLine::NextDueNs() const noexcept {
     if (queue_.empty()) return 0;
     if (!begun_) {
-        const int64_t begin = std::max(freeNs_, queue_.front().ReadyNs);
+        const int64_t begin = std::max(freeNs_, queue_.front().readyNs);
         return throttled_ ? begin + ByteTimes(1) : begin;
     }
     return EndOf(offset_);

@@ -24,47 +24,47 @@ enum class TSimClockSharing : uint8_t {
 
 // One capability entry plus the clock the chip runs at after RESET.
 struct TSimTarget {
-    TKLINKCapability Capability;
+    TKLINKCapability capability;
     // Clock after RESET in Hz; for a fixed clock always FixedClockHz.
-    uint32_t DefaultHz = 0;
+    uint32_t defaultHz = 0;
 };
 
 // One page as the board sends it. When Raw is set, those bytes are the reply
 // data unchanged (for tests of broken boards); otherwise the page is encoded
 // from the header fields and the entries.
 struct TSimPage {
-    uint16_t Offset = 0;
-    TKLINKCapabilityPage Page;
-    std::optional<std::vector<uint8_t>> Raw;
+    uint16_t offset = 0;
+    TKLINKCapabilityPage page;
+    std::optional<std::vector<uint8_t>> raw;
 };
 
 // The KL2 DAC capability record (DAC_CAPABILITIES reply data).
 struct TSimDACCapabilities {
-    uint32_t Revision = 40;
-    uint32_t TickRate = 44100;
-    uint32_t RecordCapacity = 16384;
-    uint16_t EventCapacity = 1024;
-    uint8_t MaxRecords = 60;
-    uint8_t Profile = 4;
-    uint32_t MaxLateUS = 100;
+    uint32_t revision = 40;
+    uint32_t tickRate = 44100;
+    uint32_t recordCapacity = 16384;
+    uint16_t eventCapacity = 1024;
+    uint8_t maxRecords = 60;
+    uint8_t profile = 4;
+    uint32_t maxLateUs = 100;
 };
 
 struct TSimProfile {
-    std::string Model;
-    std::string Firmware;
-    uint16_t MaxPayload = 256;
-    uint32_t DataCapacity = 0;   // ADPCM stream bytes buffered
-    uint16_t EventCapacity = 0;  // ADPCM stream events held
-    uint16_t ControlFeatures = 0;
-    std::vector<TSimTarget> Targets;  // every target the board serves, in table order
-    std::vector<TSimPage> Pages;      // the CAPABILITIES pages, first at offset 0
-    TSimDACCapabilities DAC;
-    TSimClockSharing ClockSharing = TSimClockSharing::None;
+    std::string model;
+    std::string firmware;
+    uint16_t maxPayload = 256;
+    uint32_t dataCapacity = 0;   // ADPCM stream bytes buffered
+    uint16_t eventCapacity = 0;  // ADPCM stream events held
+    uint16_t controlFeatures = 0;
+    std::vector<TSimTarget> targets;  // every target the board serves, in table order
+    std::vector<TSimPage> pages;      // the CAPABILITIES pages, first at offset 0
+    TSimDACCapabilities dac;
+    TSimClockSharing clockSharing = TSimClockSharing::None;
 
     // The target entry for (WriteID, Instance, Page), or null.
-    [[nodiscard]] const TSimTarget* Find(uint8_t writeID, uint8_t instance, uint8_t page) const noexcept;
+    [[nodiscard]] const TSimTarget* Find(uint8_t writeId, uint8_t instance, uint8_t page) const noexcept;
     [[nodiscard]] bool HasADPCMStream() const noexcept;
-    [[nodiscard]] bool HasKL2DAC() const noexcept { return (ControlFeatures & KLINK_CONTROL_KL2_DAC) != 0; }
+    [[nodiscard]] bool HasKL2DAC() const noexcept { return (controlFeatures & KLINK_CONTROL_KL2_DAC) != 0; }
 };
 
 // The model names klinksim knows: "Keltra 2", "Keltra 2.1", "Keltra 3", "Keltra 4".

@@ -53,40 +53,40 @@ std::string_view WriteSourceName(TSimWriteSource source) noexcept {
 }
 
 std::string FormatTraceLine(const TSimTraceEvent& e, std::string_view board) {
-    std::string line = fmt::format(R"({{"t_us":{},"board":{},"op":"{}")", e.TimeUS,
-                                   nlohmann::json(std::string(board)).dump(), TraceOpName(e.Op));
-    switch (e.Op) {
+    std::string line = fmt::format(R"({{"t_us":{},"board":{},"op":"{}")", e.timeUs,
+                                   nlohmann::json(std::string(board)).dump(), TraceOpName(e.op));
+    switch (e.op) {
         case TSimTraceOp::Reg:
-            line += fmt::format(R"(,"id":{},"inst":{},"page":{},"reg":{},"val":{},"src":"{}")", e.WriteID,
-                                e.Instance, e.Page, e.Reg, e.Value, WriteSourceName(e.Source));
+            line += fmt::format(R"(,"id":{},"inst":{},"page":{},"reg":{},"val":{},"src":"{}")", e.writeId,
+                                e.instance, e.page, e.reg, e.value, WriteSourceName(e.source));
             break;
         case TSimTraceOp::Reset:
             break;
         case TSimTraceOp::Volume:
-            line += fmt::format(R"(,"att":{})", e.Number);
+            line += fmt::format(R"(,"att":{})", e.number);
             break;
         case TSimTraceOp::Clock:
-            line += fmt::format(R"(,"id":{},"inst":{},"hz":{})", e.WriteID, e.Instance, e.Hz);
-            if (e.Divider != 0) line += fmt::format(R"(,"div":{})", e.Divider);
+            line += fmt::format(R"(,"id":{},"inst":{},"hz":{})", e.writeId, e.instance, e.hz);
+            if (e.divider != 0) line += fmt::format(R"(,"div":{})", e.divider);
             break;
         case TSimTraceOp::Pan:
-            line += fmt::format(R"(,"val":{})", e.Value);
+            line += fmt::format(R"(,"val":{})", e.value);
             break;
         case TSimTraceOp::StreamStart:
-            line += fmt::format(R"(,"clock":{},"div":{})", e.Hz, e.Divider);
+            line += fmt::format(R"(,"clock":{},"div":{})", e.hz, e.divider);
             break;
         case TSimTraceOp::StreamEnd:
-            line += fmt::format(R"(,"pos":{})", e.Number);
+            line += fmt::format(R"(,"pos":{})", e.number);
             break;
         case TSimTraceOp::DACStart:
-            line += fmt::format(R"(,"lead":{})", e.Number);
+            line += fmt::format(R"(,"lead":{})", e.number);
             break;
         case TSimTraceOp::DACEnd:
-            line += fmt::format(R"(,"tick":{})", e.Number);
+            line += fmt::format(R"(,"tick":{})", e.number);
             break;
         case TSimTraceOp::Fault:
         case TSimTraceOp::Reject:
-            line += R"(,"what":)" + nlohmann::json(e.What).dump();
+            line += R"(,"what":)" + nlohmann::json(e.what).dump();
             break;
     }
     line += '}';

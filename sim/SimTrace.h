@@ -34,22 +34,22 @@ enum class TSimWriteSource : uint8_t {
     Host,    // a register-write packet
     Stream,  // a YM2151 event of the ADPCM stream
     Event,   // a KL2 timed register event
-    DAC,     // a KL2 DAC record (register 0x2A or 0x2B of WriteID 0x52)
+    DAC,     // a KL2 DAC record (register 0x2A or 0x2B of writeId 0x52)
 };
 
 struct TSimTraceEvent {
-    uint64_t TimeUS = 0;
-    TSimTraceOp Op = TSimTraceOp::Reg;
-    uint8_t WriteID = 0;
-    uint8_t Instance = 0;
-    uint8_t Page = 0;
-    int16_t Reg = -1;  // -1 for SN76489 bytes, which carry no register
-    uint8_t Value = 0;
-    TSimWriteSource Source = TSimWriteSource::Host;
-    uint32_t Hz = 0;       // clock: hz; stream_start: clock
-    uint32_t Divider = 0;  // stream_start, and clock events of the stream
-    uint64_t Number = 0;   // volume: att; dac_start: lead; stream_end: pos; dac_end: tick
-    std::string What;      // fault, reject
+    uint64_t timeUs = 0;
+    TSimTraceOp op = TSimTraceOp::Reg;
+    uint8_t writeId = 0;
+    uint8_t instance = 0;
+    uint8_t page = 0;
+    int16_t reg = -1;  // -1 for SN76489 bytes, which carry no register
+    uint8_t value = 0;
+    TSimWriteSource source = TSimWriteSource::Host;
+    uint32_t hz = 0;       // clock: hz; stream_start: clock
+    uint32_t divider = 0;  // stream_start, and clock events of the stream
+    uint64_t number = 0;   // volume: att; dac_start: lead; stream_end: pos; dac_end: tick
+    std::string what;      // fault, reject
 };
 
 [[nodiscard]] std::string_view TraceOpName(TSimTraceOp op) noexcept;

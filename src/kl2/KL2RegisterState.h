@@ -29,14 +29,14 @@ public:
     // the first chip's two ports fail with WriteError "Invalid KL2 YM2612
     // register target.", a PSG Instance above 1 with "Invalid KL2 PSG
     // instance."; writes for any other chip pass unchanged.
-    [[nodiscard]] bool Transform(const TKLINKVGMTarget& Target, uint8_t Address, uint8_t& Value,
-                                 uint8_t& Prefix);
+    [[nodiscard]] bool Transform(const TKLINKVGMTarget& target, uint8_t address, uint8_t& value,
+                                 uint8_t& prefix);
 
 private:
     // Register (0..7) the last latch byte of each PSG selected.
-    std::array<uint8_t, 2> FSNRegister{0, 0};
+    std::array<uint8_t, 2> snRegister_{0, 0};
     // Last frequency latch byte of each PSG's three tone channels.
-    std::array<std::array<uint8_t, 3>, 2> FSNToneLatch{{{0x80, 0xA0, 0xC0}, {0x80, 0xA0, 0xC0}}};
+    std::array<std::array<uint8_t, 3>, 2> snToneLatch_{{{0x80, 0xA0, 0xC0}, {0x80, 0xA0, 0xC0}}};
 };
 
 }  // namespace klink

@@ -6,8 +6,8 @@
 // Capability page (reply data after the status byte, little-endian):
 //   0 MaxPayload (2, 1..256) | 2 DataCapacity (4) | 6 EventCapacity (2) |
 //   8 ControlFeatures (2) | 10 NextOffset (2, 0xFFFF = last page) |
-//   12 entry count c | 13 + 9k entry k: WriteID, Instance, Page, Features,
-//   ClockMode, FixedClockHz (4)
+//   12 entry count c | 13 + 9k entry k: writeId, instance, page, features,
+//   clockMode, fixedClockHz (4)
 // A page is 13 + 9c bytes and at most 255 bytes (26 entries).
 
 #include <cstdint>
@@ -39,14 +39,14 @@ inline constexpr int KLINK_CAPABILITY_ENTRY_SIZE = 9;
 inline constexpr int KLINK_MAX_CAPABILITY_PAGE = 255;
 inline constexpr int KLINK_MAX_CAPABILITY_ENTRIES = 26;
 
-// One target a board accepts: (WriteID, Instance, Page) with its features and clock.
+// One target a board accepts: (writeId, instance, page) with its features and clock.
 struct TKLINKCapability {
-    uint8_t WriteID = 0;
-    uint8_t Instance = 0;
-    uint8_t Page = 0;
-    uint8_t Features = 0;       // KLINK_FEATURE_* bits
-    uint8_t ClockMode = 0;      // KLINK_CLOCK_*
-    uint32_t FixedClockHz = 0;  // the chip clock when ClockMode is fixed, else 0
+    uint8_t writeId = 0;
+    uint8_t instance = 0;
+    uint8_t page = 0;
+    uint8_t features = 0;       // KLINK_FEATURE_* bits
+    uint8_t clockMode = 0;      // KLINK_CLOCK_*
+    uint32_t fixedClockHz = 0;  // the chip clock when clockMode is fixed, else 0
 
     friend bool operator==(const TKLINKCapability&, const TKLINKCapability&) = default;
 };
@@ -67,49 +67,49 @@ public:
     void AddPage(uint16_t offset, std::span<const uint8_t> reply);
 
     // True when the table is complete and the target carries every bit of `features`.
-    [[nodiscard]] bool Supports(uint8_t writeID, uint8_t instance, uint8_t page,
+    [[nodiscard]] bool Supports(uint8_t writeId, uint8_t instance, uint8_t page,
                                 uint8_t features) const noexcept;
 
     // Copies the first entry for the target into `entry` (which is cleared
     // first); false when the table is incomplete or has no such entry.
-    [[nodiscard]] bool Find(uint8_t writeID, uint8_t instance, uint8_t page,
+    [[nodiscard]] bool Find(uint8_t writeId, uint8_t instance, uint8_t page,
                             TKLINKCapability& entry) const noexcept;
 
     // One line per entry in table order, joined by CR LF without a final
     // line break; empty while the table is incomplete.
     [[nodiscard]] std::string Describe() const;
 
-    [[nodiscard]] bool Complete() const noexcept { return FNextOffset == KLINK_CAPABILITIES_END; }
+    [[nodiscard]] bool Complete() const noexcept { return nextOffset_ == KLINK_CAPABILITIES_END; }
     // Offset of the next page to request; 0xFFFF once the last page is in.
-    [[nodiscard]] uint16_t NextOffset() const noexcept { return FNextOffset; }
-    [[nodiscard]] uint16_t MaxPayload() const noexcept { return FMaxPayload; }
+    [[nodiscard]] uint16_t NextOffset() const noexcept { return nextOffset_; }
+    [[nodiscard]] uint16_t MaxPayload() const noexcept { return maxPayload_; }
     // Bytes of ADPCM stream data the board can buffer.
-    [[nodiscard]] uint32_t DataCapacity() const noexcept { return FDataCapacity; }
+    [[nodiscard]] uint32_t DataCapacity() const noexcept { return dataCapacity_; }
     // Timed events the board can hold for the ADPCM stream.
-    [[nodiscard]] uint16_t EventCapacity() const noexcept { return FEventCapacity; }
+    [[nodiscard]] uint16_t EventCapacity() const noexcept { return eventCapacity_; }
     // KLINK_CONTROL_* bits.
-    [[nodiscard]] uint16_t ControlFeatures() const noexcept { return FControlFeatures; }
+    [[nodiscard]] uint16_t ControlFeatures() const noexcept { return controlFeatures_; }
     // Every entry received so far, in order (also those of an incomplete table).
-    [[nodiscard]] const std::vector<TKLINKCapability>& Entries() const noexcept { return FEntries; }
+    [[nodiscard]] const std::vector<TKLINKCapability>& Entries() const noexcept { return entries_; }
 
 private:
-    std::vector<TKLINKCapability> FEntries;
-    std::vector<uint16_t> FOffsets;
-    uint16_t FNextOffset = 0;
-    uint16_t FMaxPayload = 0;
-    uint16_t FEventCapacity = 0;
-    uint16_t FControlFeatures = 0;
-    uint32_t FDataCapacity = 0;
+    std::vector<TKLINKCapability> entries_;
+    std::vector<uint16_t> offsets_;
+    uint16_t nextOffset_ = 0;
+    uint16_t maxPayload_ = 0;
+    uint16_t eventCapacity_ = 0;
+    uint16_t controlFeatures_ = 0;
+    uint32_t dataCapacity_ = 0;
 };
 
 // The header and entries of one capability page, as a board sends it.
 struct TKLINKCapabilityPage {
-    uint16_t MaxPayload = 256;
-    uint32_t DataCapacity = 0;
-    uint16_t EventCapacity = 0;
-    uint16_t ControlFeatures = 0;
-    uint16_t NextOffset = KLINK_CAPABILITIES_END;
-    std::vector<TKLINKCapability> Entries;
+    uint16_t maxPayload = 256;
+    uint32_t dataCapacity = 0;
+    uint16_t eventCapacity = 0;
+    uint16_t controlFeatures = 0;
+    uint16_t nextOffset = KLINK_CAPABILITIES_END;
+    std::vector<TKLINKCapability> entries;
 };
 
 // Serialises a page for the board side (simulators, tests). Performs no
@@ -117,8 +117,8 @@ struct TKLINKCapabilityPage {
 // a page that AddPage rejects.
 [[nodiscard]] std::vector<uint8_t> EncodeCapabilityPage(const TKLINKCapabilityPage& page);
 
-// True when clock `a` matches clock `b` for the chip `writeID`: equal, or the
+// True when clock `a` matches clock `b` for the chip `writeId`: equal, or the
 // two common YM2413 crystal values 3579540 and 3579545 Hz.
-[[nodiscard]] bool ClocksMatch(uint8_t writeID, uint32_t a, uint32_t b) noexcept;
+[[nodiscard]] bool ClocksMatch(uint8_t writeId, uint32_t a, uint32_t b) noexcept;
 
 }  // namespace klink

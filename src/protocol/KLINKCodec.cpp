@@ -81,7 +81,7 @@ uint16_t FrameCrc16(std::span<const uint8_t> data) noexcept {
     return crc;
 }
 
-std::vector<uint8_t> EncodeFrame(uint8_t messageType, uint8_t opcode, uint16_t requestID,
+std::vector<uint8_t> EncodeFrame(uint8_t messageType, uint8_t opcode, uint16_t requestId,
                                  std::span<const uint8_t> payload) {
     if (payload.size() > static_cast<size_t>(KLINK_MAX_PAYLOAD)) throw WriteError("KLINK payload too large.");
     if (messageType > KLINK_MSG_REPLY) throw WriteError("Invalid KLINK message type.");
@@ -93,8 +93,8 @@ std::vector<uint8_t> EncodeFrame(uint8_t messageType, uint8_t opcode, uint16_t r
     raw[2] = KLINK_VERSION;
     raw[3] = messageType;
     raw[4] = opcode;
-    raw[5] = static_cast<uint8_t>(requestID & 0xFF);
-    raw[6] = static_cast<uint8_t>(requestID >> 8);
+    raw[5] = static_cast<uint8_t>(requestId & 0xFF);
+    raw[6] = static_cast<uint8_t>(requestId >> 8);
     raw[7] = static_cast<uint8_t>(n & 0xFF);
     raw[8] = static_cast<uint8_t>(n >> 8);
     for (size_t k = 0; k < n; ++k) raw[KLINK_HEADER_SIZE + k] = payload[k];
@@ -132,10 +132,10 @@ bool DecodeFrame(std::span<const uint8_t> body, TKLINKFrame& frame) {
     const uint16_t stored = static_cast<uint16_t>(raw[crcPos] | (raw[crcPos + 1] << 8));
     if (stored != FrameCrc16(std::span<const uint8_t>(raw.data(), static_cast<size_t>(crcPos)))) return false;
 
-    frame.MessageType = raw[3];
-    frame.Opcode = raw[4];
-    frame.RequestID = static_cast<uint16_t>(raw[5] | (raw[6] << 8));
-    frame.Payload.assign(raw.begin() + KLINK_HEADER_SIZE, raw.begin() + crcPos);
+    frame.messageType = raw[3];
+    frame.opcode = raw[4];
+    frame.requestId = static_cast<uint16_t>(raw[5] | (raw[6] << 8));
+    frame.payload.assign(raw.begin() + KLINK_HEADER_SIZE, raw.begin() + crcPos);
     return true;
 }
 
@@ -166,40 +166,40 @@ std::vector<uint8_t> EncodeByteBatch(uint8_t instance, uint8_t page, std::span<c
 }
 
 void TKLINKDecoder::Clear() noexcept {
-    FCount = 0;
-    FDiscard = false;
-    FLastByteMS = 0;
+    count_ = 0;
+    discard_ = false;
+    lastByteMs_ = 0;
 }
 
 bool TKLINKDecoder::Feed(uint8_t value, TKLINKFrame& frame) { return Feed(value, NowTickMS(), frame); }
 
-bool TKLINKDecoder::Feed(uint8_t value, uint64_t nowMS, TKLINKFrame& frame) {
+bool TKLINKDecoder::Feed(uint8_t value, uint64_t nowMs, TKLINKFrame& frame) {
     // A stalled sender leaves a frame that can no longer be trusted; the rest
     // of it, up to its closing zero, is thrown away.
-    if (FCount != 0 && nowMS - FLastByteMS >= KLINK_INTER_BYTE_TIMEOUT_MS) {
-        FCount = 0;
-        FDiscard = true;
+    if (count_ != 0 && nowMs - lastByteMs_ >= KLINK_INTER_BYTE_TIMEOUT_MS) {
+        count_ = 0;
+        discard_ = true;
     }
-    FLastByteMS = nowMS;
+    lastByteMs_ = nowMs;
 
     if (value != 0) {
-        if (FDiscard) return false;
-        if (FCount >= KLINK_MAX_COBS_BODY) {
-            FCount = 0;
-            FDiscard = true;
+        if (discard_) return false;
+        if (count_ >= KLINK_MAX_COBS_BODY) {
+            count_ = 0;
+            discard_ = true;
             return false;
         }
-        FEncoded[static_cast<size_t>(FCount++)] = value;
+        encoded_[static_cast<size_t>(count_++)] = value;
         return false;
     }
 
-    if (FDiscard) {
+    if (discard_) {
         Clear();
         return false;
     }
-    if (FCount > 0) {
-        const auto body = std::span<const uint8_t>(FEncoded.data(), static_cast<size_t>(FCount));
-        FCount = 0;
+    if (count_ > 0) {
+        const auto body = std::span<const uint8_t>(encoded_.data(), static_cast<size_t>(count_));
+        count_ = 0;
         return DecodeFrame(body, frame);
     }
     return false;

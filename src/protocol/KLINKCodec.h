@@ -62,10 +62,10 @@ inline constexpr int KLINK_MAX_BATCH_BYTES = 254;
 
 // The decoded form of one frame.
 struct TKLINKFrame {
-    uint8_t MessageType = 0;  // 0..2
-    uint8_t Opcode = 0;
-    uint16_t RequestID = 0;
-    std::vector<uint8_t> Payload;  // 0..256 bytes, envelope and CRC excluded
+    uint8_t messageType = 0;  // 0..2
+    uint8_t opcode = 0;
+    uint16_t requestId = 0;
+    std::vector<uint8_t> payload;  // 0..256 bytes, envelope and CRC excluded
 
     friend bool operator==(const TKLINKFrame&, const TKLINKFrame&) = default;
 };
@@ -76,7 +76,7 @@ struct TKLINKFrame {
 // Builds the complete wire frame, both zero delimiters included (at most 271 bytes).
 // Throws WriteError "KLINK payload too large." for more than 256 payload bytes and
 // "Invalid KLINK message type." for a message type above 2.
-[[nodiscard]] std::vector<uint8_t> EncodeFrame(uint8_t messageType, uint8_t opcode, uint16_t requestID,
+[[nodiscard]] std::vector<uint8_t> EncodeFrame(uint8_t messageType, uint8_t opcode, uint16_t requestId,
                                                std::span<const uint8_t> payload);
 
 // The wire form of a raw frame (envelope, payload and CRC as they stand):
@@ -88,9 +88,9 @@ struct TKLINKFrame {
 // `frame`. Never throws; on false the frame is left empty.
 [[nodiscard]] bool DecodeFrame(std::span<const uint8_t> body, TKLINKFrame& frame);
 
-// True when `writeID` is written with a byte batch (the SN76489 commands).
-[[nodiscard]] constexpr bool UsesByteBatch(uint8_t writeID) noexcept {
-    return writeID == KLINK_WRITE_SN76489 || writeID == KLINK_WRITE_SN76489_SECOND;
+// True when `writeId` is written with a byte batch (the SN76489 commands).
+[[nodiscard]] constexpr bool UsesByteBatch(uint8_t writeId) noexcept {
+    return writeId == KLINK_WRITE_SN76489 || writeId == KLINK_WRITE_SN76489_SECOND;
 }
 
 // Register-write payload [instance][page] + (register, value) pairs in write
@@ -117,21 +117,21 @@ public:
     // `frame`; on false `frame` holds nothing useful.
     [[nodiscard]] bool Feed(uint8_t value, TKLINKFrame& frame);
 
-    // The same with an explicit millisecond tick `nowMS` (monotonic; a gap of
+    // The same with an explicit millisecond tick `nowMs` (monotonic; a gap of
     // 500 ms or more since the previous byte drops a partial body).
-    [[nodiscard]] bool Feed(uint8_t value, uint64_t nowMS, TKLINKFrame& frame);
+    [[nodiscard]] bool Feed(uint8_t value, uint64_t nowMs, TKLINKFrame& frame);
 
     // Bytes of the partial body collected so far.
-    [[nodiscard]] int32_t Count() const noexcept { return FCount; }
+    [[nodiscard]] int32_t Count() const noexcept { return count_; }
     // True while bytes are being thrown away up to the next zero byte.
-    [[nodiscard]] bool Discarding() const noexcept { return FDiscard; }
+    [[nodiscard]] bool Discarding() const noexcept { return discard_; }
 
 private:
     // Holds the COBS body received so far; at most 269 bytes are ever stored.
-    std::array<uint8_t, 272> FEncoded{};
-    int32_t FCount = 0;
-    bool FDiscard = false;
-    uint64_t FLastByteMS = 0;
+    std::array<uint8_t, 272> encoded_{};
+    int32_t count_ = 0;
+    bool discard_ = false;
+    uint64_t lastByteMs_ = 0;
 };
 
 }  // namespace klink

@@ -7,17 +7,17 @@
 namespace klink {
 
 void TKLINKReceiveWindow::BeginTransfer() noexcept {
-    FActive = true;
-    FSubmitted = 0;
-    FConfirmed = 0;
+    active = true;
+    submitted = 0;
+    confirmed = 0;
 }
 
-void TKLINKReceiveWindow::FinishTransfer() noexcept { FActive = false; }
+void TKLINKReceiveWindow::FinishTransfer() noexcept { active = false; }
 
-uint64_t TKLINKReceiveWindow::InFlight() const noexcept { return FSubmitted - FConfirmed; }
+uint64_t TKLINKReceiveWindow::InFlight() const noexcept { return submitted - confirmed; }
 
 int32_t TKLINKReceiveWindow::Available() const noexcept {
-    if (!FActive) return KLINK_RECEIVE_UNLIMITED;
+    if (!active) return KLINK_RECEIVE_UNLIMITED;
     const uint64_t inFlight = InFlight();
     if (inFlight >= static_cast<uint64_t>(KLINK_RECEIVE_WINDOW_BYTES)) return 0;
     return KLINK_RECEIVE_WINDOW_BYTES - static_cast<int32_t>(inFlight);
@@ -27,7 +27,7 @@ bool TKLINKReceiveWindow::CanSubmit(int32_t packetBytes, bool control) const {
     if (packetBytes < 0 || packetBytes > KLINK_RECEIVE_CONTROL_LIMIT_BYTES) {
         throw ArgumentOutOfRange("Invalid KLINK receive-window packet size.");
     }
-    if (!FActive) return true;
+    if (!active) return true;
     const uint64_t limit =
         static_cast<uint64_t>(control ? KLINK_RECEIVE_CONTROL_LIMIT_BYTES : KLINK_RECEIVE_WINDOW_BYTES);
     const uint64_t inFlight = InFlight();
@@ -37,13 +37,13 @@ bool TKLINKReceiveWindow::CanSubmit(int32_t packetBytes, bool control) const {
 
 void TKLINKReceiveWindow::Submitted(int32_t packetBytes, bool control) {
     if (!CanSubmit(packetBytes, control)) throw WriteError("KLINK receive window exceeded.");
-    if (FActive) FSubmitted += static_cast<uint64_t>(packetBytes);
+    if (active) submitted += static_cast<uint64_t>(packetBytes);
 }
 
 void TKLINKReceiveWindow::Confirm(uint64_t fence) {
-    if (!FActive) return;
-    if (fence > FSubmitted) throw ReadError("Invalid KLINK receive acknowledgment.");
-    FConfirmed = std::max(FConfirmed, fence);
+    if (!active) return;
+    if (fence > submitted) throw ReadError("Invalid KLINK receive acknowledgment.");
+    confirmed = std::max(confirmed, fence);
 }
 
 }  // namespace klink

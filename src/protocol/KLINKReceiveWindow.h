@@ -17,9 +17,9 @@ inline constexpr int32_t KLINK_RECEIVE_CONTROL_LIMIT_BYTES =
 inline constexpr int32_t KLINK_RECEIVE_UNLIMITED = 2147483647;
 
 struct TKLINKReceiveWindow {
-    bool FActive = false;
-    uint64_t FSubmitted = 0;  // packet bytes sent since BeginTransfer
-    uint64_t FConfirmed = 0;  // highest FSubmitted value a reply has confirmed
+    bool active = false;
+    uint64_t submitted = 0;  // packet bytes sent since BeginTransfer
+    uint64_t confirmed = 0;  // highest submitted value a reply has confirmed
 
     // Starts limiting with both counters at 0.
     void BeginTransfer() noexcept;
@@ -44,7 +44,7 @@ struct TKLINKReceiveWindow {
     // exceeded." when it did not fit; a failing call changes nothing.
     void Submitted(int32_t packetBytes, bool control);
 
-    // A reply arrived to a request sent when FSubmitted was `fence`. Throws
+    // A reply arrived to a request sent when submitted was `fence`. Throws
     // ReadError "Invalid KLINK receive acknowledgment." for a fence beyond
     // the bytes submitted; an older fence changes nothing.
     void Confirm(uint64_t fence);

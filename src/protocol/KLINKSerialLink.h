@@ -50,8 +50,8 @@ inline constexpr uint8_t KLINK_MAX_ATTENUATION = 96;
 // The link's time source: a monotonic millisecond tick and a sleep. The
 // default is the platform's; tests may drive a fake one.
 struct TKLINKLinkClock {
-    std::function<uint64_t()> NowMS;
-    std::function<void(uint32_t)> SleepMs;
+    std::function<uint64_t()> nowMs;
+    std::function<void(uint32_t)> sleepMs;
 
     [[nodiscard]] static TKLINKLinkClock System();
 };
@@ -71,7 +71,7 @@ public:
     // and any pending AUDIO_STATUS or reply are forgotten.
     void AttachPort(platform::OSHandle port) noexcept;
     void DetachPort() noexcept;
-    [[nodiscard]] platform::OSHandle Port() const noexcept { return FPort; }
+    [[nodiscard]] platform::OSHandle Port() const noexcept { return port_; }
 
     // --- requests, replies and packets -------------------------------------
 
@@ -107,7 +107,7 @@ public:
     // packets) until a reply confirms them. Called after DAC_START.
     void BeginReceiveWindow() noexcept;
     // Data-packet bytes that may still be sent; 2147483647 while no receive window is active.
-    [[nodiscard]] int32_t AvailableReceiveBytes() const noexcept { return FReceive.Available(); }
+    [[nodiscard]] int32_t AvailableReceiveBytes() const noexcept { return receive_.Available(); }
 
     // --- device operations -------------------------------------------------
 
@@ -122,25 +122,25 @@ public:
     // A final empty PING; then the startup window stops limiting.
     void SynchronizeStartup(TBufferedSerialWriter& writer, const TKLINKCancel& cancel = {});
     // Reads the capability table and checks the payload size, and the YM2151
-    // BURST and ADPCM stream features when `useYM` / `useAudio` ask for them.
-    void CheckCapabilities(TBufferedSerialWriter& writer, bool useYM, bool useAudio,
+    // BURST and ADPCM stream features when `useYm` / `useAudio` ask for them.
+    void CheckCapabilities(TBufferedSerialWriter& writer, bool useYm, bool useAudio,
                            const TKLINKCancel& cancel = {});
     // SET_OUTPUT_VOLUME, `attenuation` 0 (full volume) .. 96. With
     // `waitForReply` false it goes out as a control packet.
     void SetOutputVolume(TBufferedSerialWriter& writer, uint8_t attenuation, const TKLINKCancel& cancel = {},
                          bool waitForReply = true);
     // SET_CHIP_CLOCK; a fixed clock that already matches sends nothing.
-    void SetChipClock(TBufferedSerialWriter& writer, uint8_t writeID, uint8_t instance, uint32_t hertz,
+    void SetChipClock(TBufferedSerialWriter& writer, uint8_t writeId, uint8_t instance, uint32_t hertz,
                       const TKLINKCancel& cancel = {});
     // Register pairs for YM2151 instance 0, page 0.
     void WriteYM2151(TBufferedSerialWriter& writer, std::span<const uint8_t> data,
                      const TKLINKCancel& cancel = {});
     // One register batch (or byte batch for the SN76489 targets) as a packet.
     // Raising: a full receive window is a WriteError.
-    void WriteRegisters(TBufferedSerialWriter& writer, uint8_t writeID, uint8_t instance, uint8_t page,
+    void WriteRegisters(TBufferedSerialWriter& writer, uint8_t writeId, uint8_t instance, uint8_t page,
                         std::span<const uint8_t> data, const TKLINKCancel& cancel = {});
     // The same; false, with nothing queued, when the receive window is full.
-    [[nodiscard]] bool TryWriteRegisters(TBufferedSerialWriter& writer, uint8_t writeID, uint8_t instance,
+    [[nodiscard]] bool TryWriteRegisters(TBufferedSerialWriter& writer, uint8_t writeId, uint8_t instance,
                                          uint8_t page, std::span<const uint8_t> data,
                                          const TKLINKCancel& cancel = {});
     // STREAM_DATA, STREAM_EVENTS or STREAM_START as a data packet.
@@ -162,19 +162,19 @@ public:
 
     // --- state -------------------------------------------------------------
 
-    [[nodiscard]] const std::string& DeviceName() const noexcept { return FDeviceName; }
-    [[nodiscard]] const TKLINKCapabilities& Capabilities() const noexcept { return FCapabilities; }
-    [[nodiscard]] uint32_t AudioAccepted() const noexcept { return FAudioAccepted; }
-    [[nodiscard]] uint32_t AudioPlayed() const noexcept { return FAudioPlayed; }
-    [[nodiscard]] uint32_t AudioPending() const noexcept { return FAudioPending; }
-    [[nodiscard]] uint32_t AudioFlags() const noexcept { return FAudioFlags; }
+    [[nodiscard]] const std::string& DeviceName() const noexcept { return deviceName_; }
+    [[nodiscard]] const TKLINKCapabilities& Capabilities() const noexcept { return capabilities_; }
+    [[nodiscard]] uint32_t AudioAccepted() const noexcept { return audioAccepted_; }
+    [[nodiscard]] uint32_t AudioPlayed() const noexcept { return audioPlayed_; }
+    [[nodiscard]] uint32_t AudioPending() const noexcept { return audioPending_; }
+    [[nodiscard]] uint32_t AudioFlags() const noexcept { return audioFlags_; }
     // The request ID used last (packets advance it too).
-    [[nodiscard]] uint16_t RequestID() const noexcept { return FRequestID; }
-    [[nodiscard]] bool AudioStatusPending() const noexcept { return FStatusPending; }
+    [[nodiscard]] uint16_t RequestID() const noexcept { return requestId_; }
+    [[nodiscard]] bool AudioStatusPending() const noexcept { return statusPending_; }
 
 protected:
     // Lets tests start from a known request ID.
-    void SetRequestID(uint16_t value) noexcept { FRequestID = value; }
+    void SetRequestID(uint16_t value) noexcept { requestId_ = value; }
 
 private:
     void PumpInput();
@@ -186,26 +186,26 @@ private:
     void WaitForPendingAudioStatus();
     uint16_t NextRequestID() noexcept;
 
-    TKLINKLinkClock FClock;
-    platform::OSHandle FPort = platform::kInvalidOSHandle;
-    std::string FDeviceName;
-    TKLINKCapabilities FCapabilities;
-    uint32_t FAudioAccepted = 0;
-    uint32_t FAudioPlayed = 0;
-    uint32_t FAudioPending = 0;
-    uint32_t FAudioFlags = 0;
-    bool FStatusPending = false;
-    uint64_t FStatusStarted = 0;
-    TKLINKDecoder FDecoder;
-    uint16_t FRequestID = 0;
-    uint8_t FExpectedOpcode = 0;
-    uint16_t FExpectedRequest = 0;
-    bool FHasReply = false;
-    std::vector<uint8_t> FReply;
-    TKLINKStartupWindow FStartup;
-    TKLINKReceiveWindow FReceive;
-    uint64_t FExpectedReceiveFence = 0;
-    std::vector<uint8_t> FReadBuffer;
+    TKLINKLinkClock clock_;
+    platform::OSHandle port_ = platform::kInvalidOSHandle;
+    std::string deviceName_;
+    TKLINKCapabilities capabilities_;
+    uint32_t audioAccepted_ = 0;
+    uint32_t audioPlayed_ = 0;
+    uint32_t audioPending_ = 0;
+    uint32_t audioFlags_ = 0;
+    bool statusPending_ = false;
+    uint64_t statusStarted_ = 0;
+    TKLINKDecoder decoder_;
+    uint16_t requestId_ = 0;
+    uint8_t expectedOpcode_ = 0;
+    uint16_t expectedRequest_ = 0;
+    bool hasReply_ = false;
+    std::vector<uint8_t> reply_;
+    TKLINKStartupWindow startup_;
+    TKLINKReceiveWindow receive_;
+    uint64_t expectedReceiveFence_ = 0;
+    std::vector<uint8_t> readBuffer_;
 };
 
 }  // namespace klink

@@ -30,8 +30,8 @@ namespace klink {
 // The open port of one connection as the window hands it over. Handle 0 and
 // the invalid handle (all ones) both mean that no board is connected there.
 struct TKLINKPort {
-    platform::OSHandle Handle = platform::kInvalidOSHandle;
-    std::string Name;  // display name, e.g. "COM3"; prefixes messages and the description
+    platform::OSHandle handle = platform::kInvalidOSHandle;
+    std::string name;  // display name, e.g. "COM3"; prefixes messages and the description
 };
 
 // Index 0 is connection 1 (upper COM selector), index 1 connection 2.
@@ -56,12 +56,12 @@ public:
 
     // Probes every connected board, reads its identity and capability table
     // (failures prefixed "<port name>: "), builds the route plan, reads the
-    // KL2 DAC capabilities when `useKL2DAC` and the plan has a DAC board, and
+    // KL2 DAC capabilities when `useKl2Dac` and the plan has a DAC board, and
     // builds Description. `okiClock` nonzero: the file has an OKIM6258 stream.
     // WriteError "Connect at least one KLINK device before playback." without
     // any connected port; plan refusals pass unchanged.
     void Prepare(std::span<const TKLINKVGMTarget> targets, std::span<const TKLINKVGMClock> clocks,
-                 uint32_t okiClock, const TKLINKCancel& cancel, bool useKL2DAC);
+                 uint32_t okiClock, const TKLINKCancel& cancel, bool useKl2Dac);
 
     // Resets every used board and sets full volume, every requested chip
     // clock, the OKIM6258 clock on the audio board, and opens the startup
@@ -77,7 +77,7 @@ public:
     // One register batch (register pairs, or plain bytes for the SN76489
     // targets 0x30 and 0x50) to the connection that plays the chip.
     // WriteError "No register route." when it has none.
-    void WriteRegisters(uint8_t writeID, uint8_t instance, uint8_t page, std::span<const uint8_t> data,
+    void WriteRegisters(uint8_t writeId, uint8_t instance, uint8_t page, std::span<const uint8_t> data,
                         const TKLINKCancel& cancel);
     // SET_OUTPUT_VOLUME on every used connection, connection 1 first.
     void SetVolume(uint8_t attenuation, const TKLINKCancel& cancel, bool waitForReply);
@@ -102,12 +102,12 @@ public:
     [[nodiscard]] TBufferedSerialWriter& AudioWriter();
 
     // The probe lines of every board, then the routing lines; CR LF line ends.
-    [[nodiscard]] const std::string& Description() const noexcept { return FDescription; }
+    [[nodiscard]] const std::string& Description() const noexcept { return description_; }
     // Filled by Prepare for KL2 DAC playback, zeros otherwise.
-    [[nodiscard]] const TKL2DACCapabilities& DACCapabilities() const noexcept { return FDACCapabilities; }
+    [[nodiscard]] const TKL2DACCapabilities& DACCapabilities() const noexcept { return dacCapabilities_; }
     // The plan once Prepare has built it, else nullptr.
-    [[nodiscard]] const TKLINKRoutePlan* Plan() const noexcept { return FPlan.get(); }
-    [[nodiscard]] const TKLINKPorts& Ports() const noexcept { return FPorts; }
+    [[nodiscard]] const TKLINKRoutePlan* Plan() const noexcept { return plan_.get(); }
+    [[nodiscard]] const TKLINKPorts& Ports() const noexcept { return ports_; }
     // The link / writer of a connection; nullptr where no port is connected
     // or the index is outside 0..1.
     [[nodiscard]] TKLINKSerialLink* Link(int32_t index) const noexcept;
@@ -118,13 +118,13 @@ private:
     [[nodiscard]] int32_t RegisterDevice(const TKLINKVGMTarget& target) const;
     void ProbeBoard(int32_t index, const TKLINKCancel& cancel);
 
-    TKLINKPorts FPorts;
-    std::array<std::unique_ptr<TKLINKSerialLink>, kKLINKConnectionCount> FLinks;
-    std::array<std::unique_ptr<TBufferedSerialWriter>, kKLINKConnectionCount> FWriters;
-    std::array<bool, kKLINKConnectionCount> FResetRequired{};
-    std::unique_ptr<TKLINKRoutePlan> FPlan;
-    std::string FDescription;
-    TKL2DACCapabilities FDACCapabilities;
+    TKLINKPorts ports_;
+    std::array<std::unique_ptr<TKLINKSerialLink>, kKLINKConnectionCount> links_;
+    std::array<std::unique_ptr<TBufferedSerialWriter>, kKLINKConnectionCount> writers_;
+    std::array<bool, kKLINKConnectionCount> resetRequired_{};
+    std::unique_ptr<TKLINKRoutePlan> plan_;
+    std::string description_;
+    TKL2DACCapabilities dacCapabilities_;
 };
 
 }  // namespace klink

@@ -60,13 +60,13 @@ public:
     // Idempotent; safe from several threads.
     void Shutdown();
 
-    [[nodiscard]] OSHandle Port() const noexcept { return FPort; }
+    [[nodiscard]] OSHandle Port() const noexcept { return port_; }
 
 protected:
     // Monotonic counter and its ticks per second, for the batch age check.
     struct Clock {
-        std::function<int64_t()> Counter;
-        int64_t Frequency = 1;
+        std::function<int64_t()> counter;
+        int64_t frequency = 1;
     };
     TBufferedSerialWriter(OSHandle port, Clock clock);
 
@@ -81,23 +81,23 @@ private:
     void Execute() noexcept;
     void WriteBatch(int32_t n, int64_t oldest);
 
-    const OSHandle FPort;
-    std::mutex FLock;
-    platform::Event FReady{platform::EventReset::Auto, false};
-    platform::Event FIdle{platform::EventReset::Manual, true};
-    std::vector<uint8_t> FQueue;
-    std::vector<uint8_t> FOutput;
-    int32_t FHead = 0;
-    int32_t FTail = 0;
-    int32_t FCount = 0;
-    int32_t FInFlight = 0;
-    int32_t FLimit = kInitialLimit;
-    std::string FError;
-    bool FTerminated = false;  // guarded by FLock
-    const Clock FClock;
-    int64_t FOldestCounter = 0;
-    std::mutex FJoinLock;
-    std::thread FThread;
+    const OSHandle port_;
+    std::mutex lock_;
+    platform::Event ready_{platform::EventReset::Auto, false};
+    platform::Event idle_{platform::EventReset::Manual, true};
+    std::vector<uint8_t> queue_;
+    std::vector<uint8_t> output_;
+    int32_t head_ = 0;
+    int32_t tail_ = 0;
+    int32_t count_ = 0;
+    int32_t inFlight_ = 0;
+    int32_t limit_ = kInitialLimit;
+    std::string error_;
+    bool terminated_ = false;  // guarded by lock_
+    const Clock clock_;
+    int64_t oldestCounter_ = 0;
+    std::mutex joinLock_;
+    std::thread thread_;
 };
 
 // Timing observer for measurements (benchmarks); none is installed by

@@ -36,13 +36,13 @@ uint32_t BaudRateBitsPerSecond(TBaudRate rate) noexcept {
     return kRates[static_cast<size_t>(rate)];
 }
 
-TCommPortDriver::TCommPortDriver() : FPortName(pf::NamedSerialPortPath(2)) {}
+TCommPortDriver::TCommPortDriver() : portName_(pf::NamedSerialPortPath(2)) {}
 
 TCommPortDriver::~TCommPortDriver() {
     // The owner is going away as well: neither its timer nor its error
     // handler may be called any more.
-    OnPollingTimer = nullptr;
-    OnError = nullptr;
+    onPollingTimer = nullptr;
+    onError = nullptr;
     Disconnect();
 }
 
@@ -52,13 +52,13 @@ bool TCommPortDriver::Connect() {
     }
     OSHandle handle = pf::kInvalidOSHandle;
     try {
-        handle = pf::OpenSerialPort(FPortName);
+        handle = pf::OpenSerialPort(portName_);
     } catch (const OSError& e) {
         Report(e.code(), std::string("Error connecting. Reason: ") + e.what());
         return false;
     }
-    FHandle.store(handle, std::memory_order_release);
-    FTempInBuffer.assign(FInBufSize, 0);
+    handle_.store(handle, std::memory_order_release);
+    tempInBuffer_.assign(inBufSize_, 0);
     if (!ApplyCOMSettings()) {
         Disconnect();
         return false;
@@ -79,21 +79,21 @@ bool TCommPortDriver::Connect() {
 bool TCommPortDriver::ApplyCOMSettings() {
     const OSHandle handle = Handle();
     pf::SerialLineSettings s;
-    s.BaudRate = FBaudRateValue;
-    s.DataBits = static_cast<uint8_t>(static_cast<int>(FDataBits) + 5);
+    s.baudRate = baudRateValue_;
+    s.dataBits = static_cast<uint8_t>(static_cast<int>(dataBits_) + 5);
     static constexpr pf::SerialParity kParity[] = {pf::SerialParity::None, pf::SerialParity::Odd,
                                                    pf::SerialParity::Even, pf::SerialParity::Mark,
                                                    pf::SerialParity::Space};
-    s.Parity = kParity[static_cast<size_t>(FParity)];
+    s.parity = kParity[static_cast<size_t>(parity_)];
     static constexpr pf::SerialStopBits kStop[] = {pf::SerialStopBits::One, pf::SerialStopBits::OneAndHalf,
                                                    pf::SerialStopBits::Two};
-    s.StopBits = kStop[static_cast<size_t>(FStopBits)];
-    s.Dtr = FEnableDTROnOpen;
-    s.Rts = FHwFlow == THwFlowControl::hfNONERTSON;
-    s.RtsCtsFlow = FHwFlow == THwFlowControl::hfRTSCTS;
-    s.XonXoffFlow = FSwFlow == TSwFlowControl::sfXONXOFF;
-    s.XonChar = 0x11;
-    s.XoffChar = 0x13;
+    s.stopBits = kStop[static_cast<size_t>(stopBits_)];
+    s.dtr = enableDtrOnOpen_;
+    s.rts = hwFlow_ == THwFlowControl::hfNONERTSON;
+    s.rtsCtsFlow = hwFlow_ == THwFlowControl::hfRTSCTS;
+    s.xonXoffFlow = swFlow_ == TSwFlowControl::sfXONXOFF;
+    s.xonChar = 0x11;
+    s.xoffChar = 0x13;
 
     const auto settingsError = [this](const OSError& e, const char* position) {
         Report(e.code(), std::string("Error in ApplyCOMSettings. \r\nReason: ") + e.what() +
@@ -113,7 +113,7 @@ bool TCommPortDriver::ApplyCOMSettings() {
         return false;
     }
     try {
-        pf::SetupSerialQueues(handle, FInBufSize, FOutBufSize);
+        pf::SetupSerialQueues(handle, inBufSize_, outBufSize_);
     } catch (const OSError& e) {
         settingsError(e, "SetupComm");
         return false;
@@ -123,7 +123,7 @@ bool TCommPortDriver::ApplyCOMSettings() {
 
 void TCommPortDriver::Disconnect() {
     NotifyTimer(false);
-    const OSHandle handle = FHandle.exchange(pf::kInvalidOSHandle, std::memory_order_acq_rel);
+    const OSHandle handle = handle_.exchange(pf::kInvalidOSHandle, std::memory_order_acq_rel);
     if (!pf::IsValidHandle(handle)) {
         return;
     }
@@ -135,25 +135,25 @@ void TCommPortDriver::Disconnect() {
 }
 
 void TCommPortDriver::PollTick() {
-    if (FIsInOnTimer || !Connected()) {
+    if (isInOnTimer_ || !Connected()) {
         return;
     }
-    FlagScope inTick(FIsInOnTimer);
+    FlagScope inTick(isInOnTimer_);
     if (!IsPolling()) {
         return;
     }
     uint32_t remaining = 0;
     try {
-        remaining = pf::QuerySerialQueues(Handle()).Input;
+        remaining = pf::QuerySerialQueues(Handle()).input;
     } catch (const OSError&) {
         return;
     }
     // A receive handler may disconnect; stop reading then.
     while (remaining > 0 && Connected()) {
-        const uint32_t want = std::min(remaining, static_cast<uint32_t>(FTempInBuffer.size()));
+        const uint32_t want = std::min(remaining, static_cast<uint32_t>(tempInBuffer_.size()));
         uint32_t got = 0;
         try {
-            got = pf::ReadSerialPort(Handle(), std::span<uint8_t>(FTempInBuffer.data(), want));
+            got = pf::ReadSerialPort(Handle(), std::span<uint8_t>(tempInBuffer_.data(), want));
         } catch (const OSError& e) {
             Report(e.code(), std::string("Error reading. Reason: ") + e.what());
             return;
@@ -161,8 +161,8 @@ void TCommPortDriver::PollTick() {
         if (got == 0) {
             return;
         }
-        if (OnReceiveData) {
-            OnReceiveData(*this, FTempInBuffer.data(), got);
+        if (onReceiveData) {
+            onReceiveData(*this, tempInBuffer_.data(), got);
         }
         remaining -= std::min(got, remaining);
     }
@@ -172,9 +172,9 @@ void TCommPortDriver::SetPort(TPortNumber value) {
     if (Connected()) {
         return;
     }
-    FPort = value;
+    port_ = value;
     if (value != TPortNumber::pnCustom) {
-        FPortName = pf::NamedSerialPortPath(static_cast<int>(value));
+        portName_ = pf::NamedSerialPortPath(static_cast<int>(value));
     }
 }
 
@@ -182,14 +182,14 @@ void TCommPortDriver::SetPortName(const std::string& value) {
     if (Connected()) {
         return;
     }
-    FPortName = value;
-    FPort = TPortNumber::pnCustom;
+    portName_ = value;
+    port_ = TPortNumber::pnCustom;
 }
 
 void TCommPortDriver::SetBaudRate(TBaudRate value) {
-    FBaudRate = value;
+    baudRate_ = value;
     if (value != TBaudRate::brCustom) {
-        FBaudRateValue = BaudRateBitsPerSecond(value);
+        baudRateValue_ = BaudRateBitsPerSecond(value);
     }
     if (Connected()) {
         ApplyCOMSettings();
@@ -197,8 +197,8 @@ void TCommPortDriver::SetBaudRate(TBaudRate value) {
 }
 
 void TCommPortDriver::SetBaudRateValue(uint32_t value) {
-    FBaudRate = TBaudRate::brCustom;
-    FBaudRateValue = value;
+    baudRate_ = TBaudRate::brCustom;
+    baudRateValue_ = value;
     if (Connected()) {
         ApplyCOMSettings();
     }
@@ -206,36 +206,36 @@ void TCommPortDriver::SetBaudRateValue(uint32_t value) {
 
 void TCommPortDriver::SetInBufSize(uint32_t value) {
     if (!Connected()) {
-        FInBufSize = ClampBufSize(value);
+        inBufSize_ = ClampBufSize(value);
     }
 }
 
 void TCommPortDriver::SetOutBufSize(uint32_t value) {
     if (!Connected()) {
-        FOutBufSize = ClampBufSize(value);
+        outBufSize_ = ClampBufSize(value);
     }
 }
 
 void TCommPortDriver::SetPollingDelay(uint32_t value) {
-    FPollingDelay = std::max(value, kMinPollingDelay);
+    pollingDelay_ = std::max(value, kMinPollingDelay);
     if (Connected()) {
         NotifyTimer(true);
     }
 }
 
 void TCommPortDriver::Report(int code, const std::string& text) {
-    if (OnError) {
-        OnError(*this, static_cast<uint16_t>(code), text);
+    if (onError) {
+        onError(*this, static_cast<uint16_t>(code), text);
     }
 }
 
 void TCommPortDriver::NotifyTimer(bool running) {
-    if (!running && !FTimerRunning) {
+    if (!running && !timerRunning_) {
         return;
     }
-    FTimerRunning = running;
-    if (OnPollingTimer) {
-        OnPollingTimer(*this, running, FPollingDelay);
+    timerRunning_ = running;
+    if (onPollingTimer) {
+        onPollingTimer(*this, running, pollingDelay_);
     }
 }
 

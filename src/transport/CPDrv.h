@@ -3,7 +3,7 @@
 // its input drained while nobody else reads it.
 //
 // Not thread-safe: every member is called on the owner's thread. The owner
-// drives the polling: it runs a periodic timer while OnPollingTimer says so
+// drives the polling: it runs a periodic timer while onPollingTimer says so
 // and calls PollTick from it (a Qt timer in the window, a loop in a
 // command-line tool). Handle() may also be read from another thread.
 
@@ -71,13 +71,13 @@ enum class TPacketMode : uint8_t { pmDiscard, pmPass };
 class TCommPortDriver;
 
 using TReceiveDataEvent =
-    std::function<void(TCommPortDriver& sender, const uint8_t* DataPtr, uint32_t DataSize)>;
+    std::function<void(TCommPortDriver& sender, const uint8_t* dataPtr, uint32_t dataSize)>;
 using TReceivePacketEvent =
-    std::function<void(TCommPortDriver& sender, const uint8_t* Packet, uint32_t DataSize)>;
+    std::function<void(TCommPortDriver& sender, const uint8_t* packet, uint32_t dataSize)>;
 using TErrorEvent =
-    std::function<void(TCommPortDriver& sender, uint16_t ErrorCode, const std::string& ErrorText)>;
+    std::function<void(TCommPortDriver& sender, uint16_t errorCode, const std::string& errorText)>;
 // Start (Running true, with the period) or stop the owner's polling timer.
-using TPollingTimerEvent = std::function<void(TCommPortDriver& sender, bool Running, uint32_t PeriodMs)>;
+using TPollingTimerEvent = std::function<void(TCommPortDriver& sender, bool running, uint32_t periodMs)>;
 
 class TCommPortDriver {
 public:
@@ -91,7 +91,7 @@ public:
     TCommPortDriver& operator=(const TCommPortDriver&) = delete;
 
     // Opens and configures the port; true when it is open afterwards (also
-    // when it already was). Failures go to OnError.
+    // when it already was). Failures go to onError.
     bool Connect();
     // Stops the polling and closes the port; Handle() is invalid afterwards
     // even when closing failed.
@@ -99,85 +99,85 @@ public:
     [[nodiscard]] bool Connected() const noexcept { return platform::IsValidHandle(Handle()); }
 
     // Pause counting: polling reads only while the count is 0 or less.
-    void PausePolling() noexcept { ++FRXPollingPauses; }
-    void ContinuePolling() noexcept { --FRXPollingPauses; }
-    [[nodiscard]] bool IsPolling() const noexcept { return FRXPollingPauses <= 0; }
+    void PausePolling() noexcept { ++rxPollingPauses_; }
+    void ContinuePolling() noexcept { --rxPollingPauses_; }
+    [[nodiscard]] bool IsPolling() const noexcept { return rxPollingPauses_ <= 0; }
 
     // One timer tick: reads what the input queue holds in chunks of at most
-    // InBufSize bytes and hands each chunk to OnReceiveData. Does nothing when
+    // InBufSize bytes and hands each chunk to onReceiveData. Does nothing when
     // disconnected, paused, or called from inside a tick.
     void PollTick();
 
-    [[nodiscard]] OSHandle Handle() const noexcept { return FHandle.load(std::memory_order_acquire); }
+    [[nodiscard]] OSHandle Handle() const noexcept { return handle_.load(std::memory_order_acquire); }
 
-    [[nodiscard]] TPortNumber Port() const noexcept { return FPort; }
+    [[nodiscard]] TPortNumber Port() const noexcept { return port_; }
     void SetPort(TPortNumber value);
-    [[nodiscard]] const std::string& PortName() const noexcept { return FPortName; }
+    [[nodiscard]] const std::string& PortName() const noexcept { return portName_; }
     void SetPortName(const std::string& value);
-    [[nodiscard]] TBaudRate BaudRate() const noexcept { return FBaudRate; }
+    [[nodiscard]] TBaudRate BaudRate() const noexcept { return baudRate_; }
     void SetBaudRate(TBaudRate value);
-    [[nodiscard]] uint32_t BaudRateValue() const noexcept { return FBaudRateValue; }
+    [[nodiscard]] uint32_t BaudRateValue() const noexcept { return baudRateValue_; }
     void SetBaudRateValue(uint32_t value);
-    [[nodiscard]] TDataBits DataBits() const noexcept { return FDataBits; }
-    void SetDataBits(TDataBits value) noexcept { FDataBits = value; }
-    [[nodiscard]] TStopBits StopBits() const noexcept { return FStopBits; }
-    void SetStopBits(TStopBits value) noexcept { FStopBits = value; }
-    [[nodiscard]] TParity Parity() const noexcept { return FParity; }
-    void SetParity(TParity value) noexcept { FParity = value; }
-    [[nodiscard]] THwFlowControl HwFlow() const noexcept { return FHwFlow; }
-    void SetHwFlow(THwFlowControl value) noexcept { FHwFlow = value; }
-    [[nodiscard]] TSwFlowControl SwFlow() const noexcept { return FSwFlow; }
-    void SetSwFlow(TSwFlowControl value) noexcept { FSwFlow = value; }
-    [[nodiscard]] bool EnableDTROnOpen() const noexcept { return FEnableDTROnOpen; }
-    void SetEnableDTROnOpen(bool value) noexcept { FEnableDTROnOpen = value; }
-    [[nodiscard]] uint32_t InBufSize() const noexcept { return FInBufSize; }
+    [[nodiscard]] TDataBits DataBits() const noexcept { return dataBits_; }
+    void SetDataBits(TDataBits value) noexcept { dataBits_ = value; }
+    [[nodiscard]] TStopBits StopBits() const noexcept { return stopBits_; }
+    void SetStopBits(TStopBits value) noexcept { stopBits_ = value; }
+    [[nodiscard]] TParity Parity() const noexcept { return parity_; }
+    void SetParity(TParity value) noexcept { parity_ = value; }
+    [[nodiscard]] THwFlowControl HwFlow() const noexcept { return hwFlow_; }
+    void SetHwFlow(THwFlowControl value) noexcept { hwFlow_ = value; }
+    [[nodiscard]] TSwFlowControl SwFlow() const noexcept { return swFlow_; }
+    void SetSwFlow(TSwFlowControl value) noexcept { swFlow_ = value; }
+    [[nodiscard]] bool EnableDTROnOpen() const noexcept { return enableDtrOnOpen_; }
+    void SetEnableDTROnOpen(bool value) noexcept { enableDtrOnOpen_ = value; }
+    [[nodiscard]] uint32_t InBufSize() const noexcept { return inBufSize_; }
     void SetInBufSize(uint32_t value);
-    [[nodiscard]] uint32_t OutBufSize() const noexcept { return FOutBufSize; }
+    [[nodiscard]] uint32_t OutBufSize() const noexcept { return outBufSize_; }
     void SetOutBufSize(uint32_t value);
     // Packet mode is kept as a setting; polling always hands on raw chunks.
-    [[nodiscard]] int32_t PacketSize() const noexcept { return FPacketSize; }
-    void SetPacketSize(int32_t value) noexcept { FPacketSize = value; }
-    [[nodiscard]] TPacketMode PacketMode() const noexcept { return FPacketMode; }
-    void SetPacketMode(TPacketMode value) noexcept { FPacketMode = value; }
+    [[nodiscard]] int32_t PacketSize() const noexcept { return packetSize_; }
+    void SetPacketSize(int32_t value) noexcept { packetSize_ = value; }
+    [[nodiscard]] TPacketMode PacketMode() const noexcept { return packetMode_; }
+    void SetPacketMode(TPacketMode value) noexcept { packetMode_ = value; }
     // Milliseconds between ticks; at least 5.
-    [[nodiscard]] uint32_t PollingDelay() const noexcept { return FPollingDelay; }
+    [[nodiscard]] uint32_t PollingDelay() const noexcept { return pollingDelay_; }
     void SetPollingDelay(uint32_t value);
     // Milliseconds the driver's own send may take (the program writes through
     // its buffered writer instead).
-    [[nodiscard]] uint32_t OutputTimeout() const noexcept { return FOutputTimeout; }
-    void SetOutputTimeout(uint32_t value) noexcept { FOutputTimeout = value; }
+    [[nodiscard]] uint32_t OutputTimeout() const noexcept { return outputTimeout_; }
+    void SetOutputTimeout(uint32_t value) noexcept { outputTimeout_ = value; }
 
-    TReceiveDataEvent OnReceiveData;
-    TReceivePacketEvent OnReceivePacket;
-    TErrorEvent OnError;
-    TPollingTimerEvent OnPollingTimer;
+    TReceiveDataEvent onReceiveData;
+    TReceivePacketEvent onReceivePacket;
+    TErrorEvent onError;
+    TPollingTimerEvent onPollingTimer;
 
 private:
     bool ApplyCOMSettings();
     void Report(int code, const std::string& text);
     void NotifyTimer(bool running);
 
-    std::atomic<OSHandle> FHandle{platform::kInvalidOSHandle};
-    TPortNumber FPort = TPortNumber::pnCOM2;
-    std::string FPortName;
-    TBaudRate FBaudRate = TBaudRate::br9600;
-    uint32_t FBaudRateValue = 9600;
-    TDataBits FDataBits = TDataBits::db8BITS;
-    TStopBits FStopBits = TStopBits::sb1BITS;
-    TParity FParity = TParity::ptNONE;
-    THwFlowControl FHwFlow = THwFlowControl::hfNONERTSON;
-    TSwFlowControl FSwFlow = TSwFlowControl::sfNONE;
-    bool FEnableDTROnOpen = true;
-    uint32_t FInBufSize = 2048;
-    uint32_t FOutBufSize = 2048;
-    int32_t FPacketSize = -1;
-    TPacketMode FPacketMode = TPacketMode::pmDiscard;
-    uint32_t FPollingDelay = 50;
-    uint32_t FOutputTimeout = 500;
-    std::vector<uint8_t> FTempInBuffer;
-    int32_t FRXPollingPauses = 0;
-    bool FIsInOnTimer = false;
-    bool FTimerRunning = false;
+    std::atomic<OSHandle> handle_{platform::kInvalidOSHandle};
+    TPortNumber port_ = TPortNumber::pnCOM2;
+    std::string portName_;
+    TBaudRate baudRate_ = TBaudRate::br9600;
+    uint32_t baudRateValue_ = 9600;
+    TDataBits dataBits_ = TDataBits::db8BITS;
+    TStopBits stopBits_ = TStopBits::sb1BITS;
+    TParity parity_ = TParity::ptNONE;
+    THwFlowControl hwFlow_ = THwFlowControl::hfNONERTSON;
+    TSwFlowControl swFlow_ = TSwFlowControl::sfNONE;
+    bool enableDtrOnOpen_ = true;
+    uint32_t inBufSize_ = 2048;
+    uint32_t outBufSize_ = 2048;
+    int32_t packetSize_ = -1;
+    TPacketMode packetMode_ = TPacketMode::pmDiscard;
+    uint32_t pollingDelay_ = 50;
+    uint32_t outputTimeout_ = 500;
+    std::vector<uint8_t> tempInBuffer_;
+    int32_t rxPollingPauses_ = 0;
+    bool isInOnTimer_ = false;
+    bool timerRunning_ = false;
 };
 
 // The settings the main window's form gives both of its drivers: 4096-byte
@@ -186,7 +186,7 @@ void ApplyFormDriverSettings(TCommPortDriver& driver);
 
 // Connects `driver` to `path` the way the window connects a port: 115200
 // baud, Connect, then the one-second write time-out. Returns false when the
-// port could not be opened (the driver told OnError why). When the write
+// port could not be opened (the driver told onError why). When the write
 // time-out cannot be set, the port is closed again and the error propagates.
 bool ConnectAtLineRate(TCommPortDriver& driver, const std::string& path);
 

@@ -20,7 +20,7 @@ namespace klink {
 class TGUICallQueue {
 public:
     // `context` lives on the GUI thread; wake-ups are posted to it.
-    explicit TGUICallQueue(QObject* context) noexcept : FContext(context) {}
+    explicit TGUICallQueue(QObject* context) noexcept : context_(context) {}
     TGUICallQueue(const TGUICallQueue&) = delete;
     TGUICallQueue& operator=(const TGUICallQueue&) = delete;
 
@@ -33,15 +33,15 @@ public:
 
 private:
     struct TEntry {
-        const std::function<void()>* Call = nullptr;
-        std::exception_ptr Error;
-        bool Done = false;
+        const std::function<void()>* call = nullptr;
+        std::exception_ptr error;
+        bool done = false;
     };
 
-    QObject* FContext;
-    std::mutex FLock;
-    std::condition_variable FDone;
-    std::deque<TEntry*> FQueue;  // guarded by FLock; entries live on their callers' stacks
+    QObject* context_;
+    std::mutex lock_;
+    std::condition_variable done_;
+    std::deque<TEntry*> queue_;  // guarded by lock_; entries live on their callers' stacks
 };
 
 }  // namespace klink

@@ -88,18 +88,18 @@ void TForm1::Guard(const std::function<void()>& handler) {
     }
 }
 
-TForm1::TForm1(TPlaybackFactory factory, QWidget* parent) : QWidget(parent), FFactory(std::move(factory)) {
+TForm1::TForm1(TPlaybackFactory factory, QWidget* parent) : QWidget(parent), factory_(std::move(factory)) {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("KLINK Dev tool"));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setFont(WindowFont());
     setAcceptDrops(true);
     BuildControls();
-    SetupDriver(Comm1, FPollTimers[0]);
-    SetupDriver(Comm2, FPollTimers[1]);
+    SetupDriver(Comm1, pollTimers_[0]);
+    SetupDriver(Comm2, pollTimers_[1]);
     ConnectSignals();
     FormCreate();
-    if (!FBoundsRestored) {
+    if (!boundsRestored_) {
         if (QScreen* screen = QGuiApplication::primaryScreen()) {
             QRect frame = geometry();
             frame.moveCenter(screen->availableGeometry().center());
@@ -109,10 +109,10 @@ TForm1::TForm1(TPlaybackFactory factory, QWidget* parent) : QWidget(parent), FFa
 }
 
 TForm1::~TForm1() {
-    if (FPlaybackTimer != nullptr) {
-        FPlaybackTimer->stop();
+    if (playbackTimer_ != nullptr) {
+        playbackTimer_->stop();
     }
-    if (FSessionReady) {
+    if (sessionReady_) {
         try {
             StoreSession();
         } catch (const std::exception& e) {
@@ -126,8 +126,8 @@ TForm1::~TForm1() {
     }
     // The drivers close their ports when destroyed; their polling timers are
     // children of the window and must not be called back by then.
-    Comm1.OnPollingTimer = nullptr;
-    Comm2.OnPollingTimer = nullptr;
+    Comm1.onPollingTimer = nullptr;
+    Comm2.onPollingTimer = nullptr;
     Comm1.Disconnect();
     Comm2.Disconnect();
 }
@@ -137,8 +137,8 @@ void TForm1::SetupDriver(TCommPortDriver& driver, QTimer* pollTimer) {
     driver.SetBaudRateValue(115200);
     ApplyFormDriverSettings(driver);
     // Comm1ReceiveData: whatever a board sends while no playback runs is dropped.
-    driver.OnReceiveData = [](TCommPortDriver&, const uint8_t*, uint32_t) {};
-    driver.OnPollingTimer = [pollTimer](TCommPortDriver&, bool running, uint32_t periodMs) {
+    driver.onReceiveData = [](TCommPortDriver&, const uint8_t*, uint32_t) {};
+    driver.onPollingTimer = [pollTimer](TCommPortDriver&, bool running, uint32_t periodMs) {
         if (running) {
             pollTimer->start(static_cast<int>(periodMs));
         } else {
@@ -149,8 +149,8 @@ void TForm1::SetupDriver(TCommPortDriver& driver, QTimer* pollTimer) {
 }
 
 void TForm1::BuildControls() {
-    FPollTimers[0] = new QTimer(this);
-    FPollTimers[1] = new QTimer(this);
+    pollTimers_[0] = new QTimer(this);
+    pollTimers_[1] = new QTimer(this);
 
     auto* root = new QVBoxLayout(this);
     root->setContentsMargins(8, 8, 8, 8);
@@ -281,8 +281,8 @@ QWidget* TForm1::BuildTagPanel() {
         const int r = i / 2;
         const int c = (i % 2) * 2;
         grid->addWidget(new QLabel(QString::fromUtf8(captions[i]), box), r, c);
-        FTagEdits[static_cast<size_t>(i)] = ReadOnlyEdit(box, ("Edit" + std::to_string(i + 1)).c_str());
-        grid->addWidget(FTagEdits[static_cast<size_t>(i)], r, c + 1);
+        tagEdits_[static_cast<size_t>(i)] = ReadOnlyEdit(box, ("Edit" + std::to_string(i + 1)).c_str());
+        grid->addWidget(tagEdits_[static_cast<size_t>(i)], r, c + 1);
     }
     grid->addWidget(new QLabel(QStringLiteral("ノート"), box), 0, 4);
     Memo1 = new QPlainTextEdit(box);
@@ -296,25 +296,25 @@ QWidget* TForm1::BuildTagPanel() {
 }
 
 void TForm1::FormCreate() {
-    FIndexes = TPlaylistIndexes{};
+    indexes_ = TPlaylistIndexes{};
     Memo1->clear();
     memLog->clear();
     RestoreSession();
     // Files dropped from the file manager: setAcceptDrops in the constructor.
-    FPlaybackTimer = new QTimer(this);
-    FPlaybackTimer->setObjectName(QStringLiteral("FPlaybackTimer"));
-    FPlaybackTimer->setInterval(kTimerIntervalMs);
-    connect(FPlaybackTimer, &QTimer::timeout, this, [this] { Guard([this] { PlaybackTimerTick(); }); });
-    FPlaybackTimer->start();
+    playbackTimer_ = new QTimer(this);
+    playbackTimer_->setObjectName(QStringLiteral("FPlaybackTimer"));
+    playbackTimer_->setInterval(kTimerIntervalMs);
+    connect(playbackTimer_, &QTimer::timeout, this, [this] { Guard([this] { PlaybackTimerTick(); }); });
+    playbackTimer_->start();
     // A port list that cannot be read is reported; the window still opens.
     Guard([this] { ScanComPorts(); });
-    FSessionReady = true;
+    sessionReady_ = true;
 }
 
 void TForm1::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
-    if (!FSessionShown) {
-        FSessionShown = true;
+    if (!sessionShown_) {
+        sessionShown_ = true;
         if (QTreeWidgetItem* item = ListView1->currentItem()) {
             ListView1->scrollToItem(item, QAbstractItemView::EnsureVisible);
         }
@@ -330,29 +330,29 @@ TPortComboBox* TForm1::GetPortCombo(int index) { return index == 0 ? ComboBox1 :
 QPushButton* TForm1::GetConnectButton(int index) { return index == 0 ? btnConnect : Button1; }
 
 void TForm1::RefreshPortNameCache() {
-    std::lock_guard lock(FPortNameLock);
-    FPortNames[0] = ComboBox1->currentText().toStdString();
-    FPortNames[1] = ComboBox2->currentText().toStdString();
+    std::lock_guard lock(portNameLock_);
+    portNames_[0] = ComboBox1->currentText().toStdString();
+    portNames_[1] = ComboBox2->currentText().toStdString();
 }
 
 void TForm1::ScanComPorts() {
     std::string wanted[2];
     for (int i = 0; i < 2; ++i) {
         QComboBox* combo = GetPortCombo(i);
-        wanted[i] = combo->currentIndex() >= 0 ? combo->currentText().toStdString() : FPreferredPorts[i];
+        wanted[i] = combo->currentIndex() >= 0 ? combo->currentText().toStdString() : preferredPorts_[i];
     }
     std::vector<std::string> names;
     for (const platform::SerialPortEntry& entry : platform::ListSerialPorts()) {
-        names.push_back(entry.Name);
+        names.push_back(entry.name);
     }
     QStringList items;
     for (const std::string& name : names) {
         items << QString::fromStdString(name);
     }
 
-    FUpdatingPortList = true;
+    updatingPortList_ = true;
     Finally done([this] {
-        FUpdatingPortList = false;
+        updatingPortList_ = false;
         RefreshPortNameCache();
     });
     for (int i = 0; i < 2; ++i) {
@@ -363,7 +363,7 @@ void TForm1::ScanComPorts() {
         combo->setCurrentIndex(ChoosePortItem(names, wanted[i]));
         combo->setUpdatesEnabled(true);
         if (combo->currentIndex() >= 0) {
-            FPreferredPorts[i] = combo->currentText().toStdString();
+            preferredPorts_[i] = combo->currentText().toStdString();
         }
         TCommPortDriver& driver = GetPortDriver(i);
         // An open connection keeps its port even if the port left the list.
@@ -394,7 +394,7 @@ void TForm1::btnConnectClick(int index) {
     if (driver.Connected()) {
         driver.Disconnect();
     } else {
-        FPreferredPorts[index] = text;
+        preferredPorts_[index] = text;
         (void)ConnectAtLineRate(driver, platform::SerialPortPath(text));
     }
     const QString name = QString::fromStdString(text);
@@ -410,11 +410,11 @@ void TForm1::btnConnectClick(int index) {
 void TForm1::ComboBox1Change(int index) {
     QComboBox* combo = GetPortCombo(index);
     RefreshPortNameCache();
-    if (FUpdatingPortList || combo->currentIndex() < 0) {
+    if (updatingPortList_ || combo->currentIndex() < 0) {
         return;
     }
     const std::string text = combo->currentText().toStdString();
-    FPreferredPorts[index] = text;
+    preferredPorts_[index] = text;
     StopPlayback();
     TCommPortDriver& driver = GetPortDriver(index);
     if (driver.Connected()) {
@@ -428,45 +428,45 @@ void TForm1::ComboBox1Change(int index) {
 
 void TForm1::ResumePausedPolling() {
     for (int i = 0; i < 2; ++i) {
-        if (FSerialInputPaused[i]) {
+        if (serialInputPaused_[i]) {
             GetPortDriver(i).ContinuePolling();
-            FSerialInputPaused[i] = false;
+            serialInputPaused_[i] = false;
         }
     }
 }
 
 void TForm1::StopPlayback() {
-    if (FStoppingPlayback) {
+    if (stoppingPlayback_) {
         return;
     }
-    FStoppingPlayback = true;
+    stoppingPlayback_ = true;
     Finally done([this] {
-        FIndexes.Playing = -1;
-        FIndexes.Next = -1;
+        indexes_.playing = -1;
+        indexes_.next = -1;
         RepaintPlaylist();
-        FStoppingPlayback = false;
+        stoppingPlayback_ = false;
     });
-    if (PlayerThread) {
-        PlayerThread->Stop();
+    if (playerThread_) {
+        playerThread_->Stop();
         // The thread may be waiting for a display call: keep serving them.
-        while (!PlayerThread->WaitFor(10)) {
-            FCalls.ServePending();
+        while (!playerThread_->WaitFor(10)) {
+            calls_.ServePending();
         }
-        FCalls.ServePending();
-        PlayerThread.reset();
+        calls_.ServePending();
+        playerThread_.reset();
     }
     ResumePausedPolling();
 }
 
 void TForm1::PlaybackTimerTick() {
-    if (FStoppingPlayback) {
+    if (stoppingPlayback_) {
         return;
     }
     // A port that vanished while idle; ports in use by playback are checked
     // by the playback thread through its own failures.
     for (int i = 0; i < 2; ++i) {
         TCommPortDriver& driver = GetPortDriver(i);
-        if (driver.Connected() && driver.IsPolling() && !FSerialInputPaused[i]) {
+        if (driver.Connected() && driver.IsPolling() && !serialInputPaused_[i]) {
             if (!platform::SerialPortPresent(driver.Handle())) {
                 HandleConnectionLost(i);
                 return;
@@ -474,24 +474,24 @@ void TForm1::PlaybackTimerTick() {
         }
     }
 
-    if (!PlayerThread) {
+    if (!playerThread_) {
         return;
     }
-    if (PlayerThread->Finished()) {
+    if (playerThread_->Finished()) {
         const int next =
-            (PlayerThread->PlaybackCompleted() && PlayerThread->PlaybackError().empty()) ? FIndexes.Next : -1;
+            (playerThread_->PlaybackCompleted() && playerThread_->PlaybackError().empty()) ? indexes_.next : -1;
         StopPlayback();
         if (next >= 0 && next < ListView1->topLevelItemCount()) {
             PlayPlaylistIndex(next);
         }
         return;
     }
-    lblTime->setText(QString::fromStdString(FormatPlaybackTime(PlayerThread->PositionMS())));
+    lblTime->setText(QString::fromStdString(FormatPlaybackTime(playerThread_->PositionMS())));
 }
 
 void TForm1::HandleConnectionLost(int index) {
-    FPlaybackTimer->stop();
-    Finally restart([this] { FPlaybackTimer->start(); });
+    playbackTimer_->stop();
+    Finally restart([this] { playbackTimer_->start(); });
     StopPlayback();
     GetPortDriver(index).Disconnect();
     GetConnectButton(index)->setText(QStringLiteral("接続"));
@@ -509,38 +509,38 @@ void TForm1::RestoreSession() {
         if (!LoadSession(SessionFilePath(), state)) {
             return;
         }
-        FPreferredPorts[0] = state.ComPort;
-        FPreferredPorts[1] = state.ComPort2;
-        cmbRepeatNum->setCurrentIndex(state.RepeatIndex);
-        cmbFadeout->setCurrentIndex(state.FadeIndex);
+        preferredPorts_[0] = state.comPort;
+        preferredPorts_[1] = state.comPort2;
+        cmbRepeatNum->setCurrentIndex(state.repeatIndex);
+        cmbFadeout->setCurrentIndex(state.fadeIndex);
 
         ListView1->setUpdatesEnabled(false);
         ListView1->clear();
-        for (const TKLINKSessionTrack& track : state.Playlist) {
+        for (const TKLINKSessionTrack& track : state.playlist) {
             auto* item = new QTreeWidgetItem(ListView1);
-            item->setText(0, QString::fromStdString(track.Title));
-            item->setText(1, QString::fromStdString(track.GameName));
-            item->setText(2, QString::fromStdString(track.Path));
+            item->setText(0, QString::fromStdString(track.title));
+            item->setText(1, QString::fromStdString(track.gameName));
+            item->setText(2, QString::fromStdString(track.path));
         }
         ListView1->setUpdatesEnabled(true);
 
-        FLastPlayedPath = QString::fromStdString(state.LastTrackPath);
-        FIndexes.Last = -1;
+        lastPlayedPath_ = QString::fromStdString(state.lastTrackPath);
+        indexes_.last = -1;
         const int rows = ListView1->topLevelItemCount();
-        if (state.LastTrackIndex >= 0 && state.LastTrackIndex < rows &&
-            RowPath(ListView1->topLevelItem(state.LastTrackIndex))
-                    .compare(FLastPlayedPath, Qt::CaseInsensitive) == 0) {
-            FIndexes.Last = state.LastTrackIndex;
+        if (state.lastTrackIndex >= 0 && state.lastTrackIndex < rows &&
+            RowPath(ListView1->topLevelItem(state.lastTrackIndex))
+                    .compare(lastPlayedPath_, Qt::CaseInsensitive) == 0) {
+            indexes_.last = state.lastTrackIndex;
         }
-        const int mark = FIndexes.Last >= 0 ? FIndexes.Last : state.SelectedIndex;
+        const int mark = indexes_.last >= 0 ? indexes_.last : state.selectedIndex;
         if (mark >= 0 && mark < rows) {
             ListView1->setCurrentItem(ListView1->topLevelItem(mark));
         }
-        if (!FLastPlayedPath.isEmpty()) {
-            edtFilePath->setText(FLastPlayedPath);
-            OpenDialog1->selectFile(FLastPlayedPath);
+        if (!lastPlayedPath_.isEmpty()) {
+            edtFilePath->setText(lastPlayedPath_);
+            OpenDialog1->selectFile(lastPlayedPath_);
         }
-        if (state.HasWindowBounds) {
+        if (state.hasWindowBounds) {
             ApplySavedBounds(state);
         }
     } catch (const std::exception& e) {
@@ -550,7 +550,7 @@ void TForm1::RestoreSession() {
 
 void TForm1::ApplySavedBounds(const TKLINKSessionState& state) {
     // The screen nearest to the saved top-left corner.
-    const QPoint corner(state.Left, state.Top);
+    const QPoint corner(state.left, state.top);
     QScreen* nearest = QGuiApplication::screenAt(corner);
     if (nearest == nullptr) {
         qint64 best = -1;
@@ -571,58 +571,58 @@ void TForm1::ApplySavedBounds(const TKLINKSessionState& state) {
         return;
     }
     const QRect work = nearest->availableGeometry();
-    const TRect bounds = ClampWindowBounds(TRect{state.Left, state.Top, state.Width, state.Height},
+    const TRect bounds = ClampWindowBounds(TRect{state.left, state.top, state.width, state.height},
                                            TRect{work.left(), work.top(), work.width(), work.height()},
                                            minimumWidth(), minimumHeight());
-    setGeometry(bounds.Left, bounds.Top, std::min(bounds.Width, maximumWidth()), bounds.Height);
-    FBoundsRestored = true;
-    if (state.Maximized) {
+    setGeometry(bounds.left, bounds.top, std::min(bounds.width, maximumWidth()), bounds.height);
+    boundsRestored_ = true;
+    if (state.maximized) {
         setWindowState(windowState() | Qt::WindowMaximized);
     }
 }
 
 void TForm1::StoreSession() {
     TKLINKSessionState state = DefaultSession();
-    state.ComPort =
-        ComboBox1->currentIndex() >= 0 ? ComboBox1->currentText().toStdString() : FPreferredPorts[0];
-    state.ComPort2 =
-        ComboBox2->currentIndex() >= 0 ? ComboBox2->currentText().toStdString() : FPreferredPorts[1];
-    state.RepeatIndex = cmbRepeatNum->currentIndex();
-    state.FadeIndex = cmbFadeout->currentIndex();
-    state.LastTrackPath = FLastPlayedPath.toStdString();
-    state.LastTrackIndex = FIndexes.Last;
+    state.comPort =
+        ComboBox1->currentIndex() >= 0 ? ComboBox1->currentText().toStdString() : preferredPorts_[0];
+    state.comPort2 =
+        ComboBox2->currentIndex() >= 0 ? ComboBox2->currentText().toStdString() : preferredPorts_[1];
+    state.repeatIndex = cmbRepeatNum->currentIndex();
+    state.fadeIndex = cmbFadeout->currentIndex();
+    state.lastTrackPath = lastPlayedPath_.toStdString();
+    state.lastTrackIndex = indexes_.last;
     if (QTreeWidgetItem* focused = ListView1->currentItem()) {
-        state.SelectedIndex = ListView1->indexOfTopLevelItem(focused);
+        state.selectedIndex = ListView1->indexOfTopLevelItem(focused);
     }
     for (int i = 0; i < ListView1->topLevelItemCount(); ++i) {
         const QTreeWidgetItem* item = ListView1->topLevelItem(i);
-        state.Playlist.push_back(TKLINKSessionTrack{item->text(2).toStdString(), item->text(0).toStdString(),
+        state.playlist.push_back(TKLINKSessionTrack{item->text(2).toStdString(), item->text(0).toStdString(),
                                                     item->text(1).toStdString()});
     }
     // The restored (normal) rectangle of the client area, also while the
     // window is maximized or minimized.
     const bool notNormal = isMaximized() || isMinimized();
     const QRect rect = notNormal ? normalGeometry() : geometry();
-    state.Maximized = isMaximized() || (isMinimized() && windowState().testFlag(Qt::WindowMaximized));
-    state.HasWindowBounds = true;
-    state.Left = rect.left();
-    state.Top = rect.top();
-    state.Width = rect.width();
-    state.Height = rect.height();
+    state.maximized = isMaximized() || (isMinimized() && windowState().testFlag(Qt::WindowMaximized));
+    state.hasWindowBounds = true;
+    state.left = rect.left();
+    state.top = rect.top();
+    state.width = rect.width();
+    state.height = rect.height();
     SaveSession(SessionFilePath(), state);
 }
 
 // --- IPlayerHost --------------------------------------------------------------
 
-void TForm1::Synchronize(const std::function<void()>& call) { FCalls.Call(call); }
+void TForm1::Synchronize(const std::function<void()>& call) { calls_.Call(call); }
 
 bool TForm1::PortConnected(int index) const { return (index == 0 ? Comm1 : Comm2).Connected(); }
 
 platform::OSHandle TForm1::PortHandle(int index) const { return (index == 0 ? Comm1 : Comm2).Handle(); }
 
 std::string TForm1::PortName(int index) const {
-    std::lock_guard lock(FPortNameLock);
-    return FPortNames[index == 0 ? 0 : 1];
+    std::lock_guard lock(portNameLock_);
+    return portNames_[index == 0 ? 0 : 1];
 }
 
 void TForm1::AppendLog(const std::string& line) { Log(QString::fromStdString(line)); }
@@ -636,7 +636,7 @@ void TForm1::ClearHeaderAndTags() {
             label->clear();
         }
     }
-    for (QLineEdit* edit : FTagEdits) {
+    for (QLineEdit* edit : tagEdits_) {
         edit->clear();
     }
     Memo1->clear();
@@ -646,7 +646,7 @@ void TForm1::ShowHeader(const TVGMDisplay& display) {
     for (size_t i = 0; i < kVGMDisplayFieldCount; ++i) {
         const std::string_view name = TVGMDisplay::Names[i];
         const QString objectName = QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size()));
-        const QString text = QString::fromStdString(display.Texts[i]);
+        const QString text = QString::fromStdString(display.texts[i]);
         if (auto* edit = findChild<QLineEdit*>(objectName)) {
             edit->setText(text);
         } else if (auto* label = findChild<QLabel*>(objectName)) {
@@ -656,8 +656,8 @@ void TForm1::ShowHeader(const TVGMDisplay& display) {
 }
 
 void TForm1::ShowTags(const TGD3Strings& gd3) {
-    for (size_t i = 0; i < FTagEdits.size(); ++i) {
-        FTagEdits[i]->setText(QString::fromStdString(UTF16ToUTF8(gd3[i])));
+    for (size_t i = 0; i < tagEdits_.size(); ++i) {
+        tagEdits_[i]->setText(QString::fromStdString(UTF16ToUTF8(gd3[i])));
     }
     // The notes keep their CR LF line breaks in the tag; the editor wants LF.
     QString notes = QString::fromStdString(UTF16ToUTF8(gd3[10]));

@@ -89,15 +89,15 @@ public:
     void HandleDroppedFiles(const QStringList& names, bool onList);
 
     // State the tests and the self-test read.
-    [[nodiscard]] int PlaylistIndex() const noexcept { return FIndexes.Playing; }
-    [[nodiscard]] int NextPlaylistIndex() const noexcept { return FIndexes.Next; }
-    [[nodiscard]] int LastPlaylistIndex() const noexcept { return FIndexes.Last; }
-    [[nodiscard]] const QString& LastPlayedPath() const noexcept { return FLastPlayedPath; }
-    [[nodiscard]] bool HasPlayerThread() const noexcept { return PlayerThread != nullptr; }
-    [[nodiscard]] QTimer* PlaybackTimer() const noexcept { return FPlaybackTimer; }
+    [[nodiscard]] int PlaylistIndex() const noexcept { return indexes_.playing; }
+    [[nodiscard]] int NextPlaylistIndex() const noexcept { return indexes_.next; }
+    [[nodiscard]] int LastPlaylistIndex() const noexcept { return indexes_.last; }
+    [[nodiscard]] const QString& LastPlayedPath() const noexcept { return lastPlayedPath_; }
+    [[nodiscard]] bool HasPlayerThread() const noexcept { return playerThread_ != nullptr; }
+    [[nodiscard]] QTimer* PlaybackTimer() const noexcept { return playbackTimer_; }
     [[nodiscard]] TPlaylistView* Playlist() const noexcept { return ListView1; }
     // Serves the playback thread's waiting display calls now.
-    void ServeThreadCalls() { FCalls.ServePending(); }
+    void ServeThreadCalls() { calls_.ServePending(); }
 
     // --- IPlayerHost ---------------------------------------------------------
     void Synchronize(const std::function<void()>& call) override;
@@ -140,8 +140,8 @@ private:
     [[nodiscard]] static QString RowPath(const QTreeWidgetItem* item);
     void ApplySavedBounds(const TKLINKSessionState& state);
 
-    TPlaybackFactory FFactory;
-    TGUICallQueue FCalls{this};
+    TPlaybackFactory factory_;
+    TGUICallQueue calls_{this};
 
     // Connection panel.
     QLabel* lblConnection1 = nullptr;
@@ -156,7 +156,7 @@ private:
     // Header, tags, playback controls.
     QLineEdit* edtFilePath = nullptr;
     QPlainTextEdit* Memo1 = nullptr;
-    std::array<QLineEdit*, 10> FTagEdits{};
+    std::array<QLineEdit*, 10> tagEdits_{};
     QPushButton* Button3 = nullptr;
     QFileDialog* OpenDialog1 = nullptr;
     QComboBox* cmbRepeatNum = nullptr;
@@ -175,26 +175,26 @@ private:
 
     TCommPortDriver Comm1;
     TCommPortDriver Comm2;
-    QTimer* FPollTimers[2] = {nullptr, nullptr};
-    QTimer* FPlaybackTimer = nullptr;
+    QTimer* pollTimers_[2] = {nullptr, nullptr};
+    QTimer* playbackTimer_ = nullptr;
 
-    bool FSerialInputPaused[2] = {false, false};
-    bool FUpdatingPortList = false;
-    std::string FPreferredPorts[2];
-    bool FSessionReady = false;
-    bool FSessionShown = false;
-    bool FBoundsRestored = false;  // the session placed the window; no centring
-    bool FStoppingPlayback = false;
-    std::unique_ptr<IPlaybackRun> PlayerThread;
-    TPlaylistIndexes FIndexes;  // FPlaylistIndex, FNextPlaylistIndex, FLastPlaylistIndex
-    QString FLastPlayedPath;
-    bool FStartingPlayback = false;
-    QString FRequestedPlayPath;
-    int FRequestedPlayIndex = -1;
+    bool serialInputPaused_[2] = {false, false};
+    bool updatingPortList_ = false;
+    std::string preferredPorts_[2];
+    bool sessionReady_ = false;
+    bool sessionShown_ = false;
+    bool boundsRestored_ = false;  // the session placed the window; no centring
+    bool stoppingPlayback_ = false;
+    std::unique_ptr<IPlaybackRun> playerThread_;
+    TPlaylistIndexes indexes_;  // FPlaylistIndex, FNextPlaylistIndex, FLastPlaylistIndex
+    QString lastPlayedPath_;
+    bool startingPlayback_ = false;
+    QString requestedPlayPath_;
+    int requestedPlayIndex_ = -1;
 
     // The selectors' texts for the playback thread, which may ask from its own thread.
-    mutable std::mutex FPortNameLock;
-    std::string FPortNames[2];
+    mutable std::mutex portNameLock_;
+    std::string portNames_[2];
 };
 
 }  // namespace klink

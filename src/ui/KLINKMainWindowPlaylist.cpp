@@ -207,7 +207,7 @@ int TForm1::FocusedRow() const {
 QString TForm1::RowPath(const QTreeWidgetItem* item) { return item->text(2); }
 
 void TForm1::actPlayUpdate() {
-    actPlay->setEnabled(!FStartingPlayback && (!FRequestedPlayPath.isEmpty() || SelectedRowCount() == 1));
+    actPlay->setEnabled(!startingPlayback_ && (!requestedPlayPath_.isEmpty() || SelectedRowCount() == 1));
 }
 
 void TForm1::actDeleteUpdate() { actDelete->setEnabled(SelectedRowCount() > 0); }
@@ -232,14 +232,14 @@ void TForm1::SelectAllRows() {
 }
 
 void TForm1::actPlayExecute() {
-    if (FStartingPlayback || FStoppingPlayback) {
+    if (startingPlayback_ || stoppingPlayback_) {
         return;
     }
     QString path;
     int row = -1;
-    if (!FRequestedPlayPath.isEmpty()) {
-        path = FRequestedPlayPath;
-        row = FRequestedPlayIndex;
+    if (!requestedPlayPath_.isEmpty()) {
+        path = requestedPlayPath_;
+        row = requestedPlayIndex_;
     } else if (SelectedRowCount() == 1) {
         QTreeWidgetItem* item = ListView1->selectedItems().front();
         path = RowPath(item);
@@ -248,12 +248,12 @@ void TForm1::actPlayExecute() {
     } else {
         return;
     }
-    FRequestedPlayPath.clear();
-    FRequestedPlayIndex = -1;
-    FStartingPlayback = true;
+    requestedPlayPath_.clear();
+    requestedPlayIndex_ = -1;
+    startingPlayback_ = true;
     struct Reset {
         TForm1* form;
-        ~Reset() { form->FStartingPlayback = false; }
+        ~Reset() { form->startingPlayback_ = false; }
     } reset{this};
 
     try {
@@ -264,24 +264,24 @@ void TForm1::actPlayExecute() {
         const int32_t repeatCount = RepeatCountForIndex(cmbRepeatNum->currentIndex());
         const int32_t fadeSeconds = FadeSecondsForIndex(cmbFadeout->currentIndex());
         RefreshPortNameCache();
-        PlayerThread = FFactory(*this, NativePath(path), repeatCount, fadeSeconds);
+        playerThread_ = factory_(*this, NativePath(path), repeatCount, fadeSeconds);
         for (int i = 0; i < 2; ++i) {
             if (GetPortDriver(i).Connected()) {
                 GetPortDriver(i).PausePolling();
-                FSerialInputPaused[i] = true;
+                serialInputPaused_[i] = true;
             }
         }
         try {
-            PlayerThread->Start();
+            playerThread_->Start();
         } catch (...) {
-            PlayerThread.reset();
+            playerThread_.reset();
             ResumePausedPolling();
             throw;
         }
-        FIndexes.Playing = row;
-        FIndexes.Last = row;
-        FLastPlayedPath = path;
-        FIndexes.Next = row >= 0 ? row + 1 : -1;
+        indexes_.playing = row;
+        indexes_.last = row;
+        lastPlayedPath_ = path;
+        indexes_.next = row >= 0 ? row + 1 : -1;
         RepaintPlaylist();
     } catch (const std::exception& e) {
         Log(QStringLiteral("再生エラー: ") + QString::fromStdString(e.what()));
@@ -289,16 +289,16 @@ void TForm1::actPlayExecute() {
 }
 
 void TForm1::RequestPlay(const QString& path, int row) {
-    if (FStartingPlayback || FStoppingPlayback) {
+    if (startingPlayback_ || stoppingPlayback_) {
         return;
     }
-    FRequestedPlayPath = path;
-    FRequestedPlayIndex = row;
+    requestedPlayPath_ = path;
+    requestedPlayIndex_ = row;
     struct Reset {
         TForm1* form;
         ~Reset() {
-            form->FRequestedPlayPath.clear();
-            form->FRequestedPlayIndex = -1;
+            form->requestedPlayPath_.clear();
+            form->requestedPlayIndex_ = -1;
             form->actPlayUpdate();
         }
     } reset{this};
@@ -336,7 +336,7 @@ void TForm1::actDeleteExecute() {
     if (SelectedRowCount() == 0) {
         return;
     }
-    FIndexes = DeletePlaylistRows(selected, FIndexes);
+    indexes_ = DeletePlaylistRows(selected, indexes_);
     ListView1->setUpdatesEnabled(false);
     for (auto i = static_cast<int>(selected.size()) - 1; i >= 0; --i) {
         if (selected[static_cast<size_t>(i)]) {
@@ -367,7 +367,7 @@ void TForm1::RepaintPlaylist() {
     for (int i = 0; i < ListView1->topLevelItemCount(); ++i) {
         QTreeWidgetItem* item = ListView1->topLevelItem(i);
         for (int c = 0; c < 3; ++c) {
-            if (i == FIndexes.Playing) {
+            if (i == indexes_.playing) {
                 item->setBackground(c, kPlayingRowColour);
                 item->setForeground(c, QColor(Qt::black));
             } else {
@@ -397,26 +397,26 @@ void TForm1::ListView1DragDrop(QPoint pos) {
     if (!insertion) {
         return;
     }
-    const TPlaylistMove move = MovePlaylistRows(selected, *insertion, FIndexes, FocusedRow());
+    const TPlaylistMove move = MovePlaylistRows(selected, *insertion, indexes_, FocusedRow());
 
     ListView1->setUpdatesEnabled(false);
     std::vector<QTreeWidgetItem*> rows;
     while (ListView1->topLevelItemCount() > 0) {
         rows.push_back(ListView1->takeTopLevelItem(0));
     }
-    FIndexes = TPlaylistIndexes{};
-    for (int32_t old : move.Order) {
+    indexes_ = TPlaylistIndexes{};
+    for (int32_t old : move.order) {
         ListView1->addTopLevelItem(rows[static_cast<size_t>(old)]);
     }
     ListView1->clearSelection();
-    for (size_t i = 0; i < move.Order.size(); ++i) {
+    for (size_t i = 0; i < move.order.size(); ++i) {
         ListView1->topLevelItem(static_cast<int>(i))
-            ->setSelected(selected[static_cast<size_t>(move.Order[i])]);
+            ->setSelected(selected[static_cast<size_t>(move.order[i])]);
     }
-    if (move.Focused >= 0) {
-        ListView1->setCurrentItem(ListView1->topLevelItem(move.Focused), 0, QItemSelectionModel::NoUpdate);
+    if (move.focused >= 0) {
+        ListView1->setCurrentItem(ListView1->topLevelItem(move.focused), 0, QItemSelectionModel::NoUpdate);
     }
-    FIndexes = move.Indexes;
+    indexes_ = move.indexes;
     ListView1->setUpdatesEnabled(true);
     RepaintPlaylist();
 }
@@ -428,8 +428,8 @@ void TForm1::AddPlaylistFile(const QString& path) {
     try {
         const std::vector<uint8_t> bytes = LoadVGMFile(std::filesystem::path(NativePath(path)));
         const TGD3Title tags = ReadGD3Title(bytes);
-        title = QString::fromStdString(UTF16ToUTF8(tags.Title));
-        game = QString::fromStdString(UTF16ToUTF8(tags.Game));
+        title = QString::fromStdString(UTF16ToUTF8(tags.title));
+        game = QString::fromStdString(UTF16ToUTF8(tags.game));
     } catch (const std::exception& e) {
         Log(QStringLiteral("GD3 [") + fileName + QStringLiteral("]: ") + QString::fromStdString(e.what()));
     }

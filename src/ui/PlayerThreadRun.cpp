@@ -8,17 +8,17 @@ namespace {
 class TPlayerThreadRun final : public IPlaybackRun {
 public:
     TPlayerThreadRun(IPlayerHost& host, const std::string& fileName, int32_t repeatCount, int32_t fadeSeconds)
-        : FThread(host, fileName, repeatCount, fadeSeconds) {}
-    void Start() override { FThread.Start(); }
-    void Stop() noexcept override { FThread.Stop(); }
-    [[nodiscard]] bool Finished() const noexcept override { return FThread.Finished(); }
-    bool WaitFor(uint32_t timeoutMs) override { return FThread.WaitFor(timeoutMs); }
-    [[nodiscard]] int32_t PositionMS() const noexcept override { return FThread.PositionMS(); }
-    [[nodiscard]] bool PlaybackCompleted() const noexcept override { return FThread.PlaybackCompleted(); }
-    [[nodiscard]] std::string PlaybackError() const override { return FThread.PlaybackError(); }
+        : thread_(host, fileName, repeatCount, fadeSeconds) {}
+    void Start() override { thread_.Start(); }
+    void Stop() noexcept override { thread_.Stop(); }
+    [[nodiscard]] bool Finished() const noexcept override { return thread_.Finished(); }
+    bool WaitFor(uint32_t timeoutMs) override { return thread_.WaitFor(timeoutMs); }
+    [[nodiscard]] int32_t PositionMS() const noexcept override { return thread_.PositionMS(); }
+    [[nodiscard]] bool PlaybackCompleted() const noexcept override { return thread_.PlaybackCompleted(); }
+    [[nodiscard]] std::string PlaybackError() const override { return thread_.PlaybackError(); }
 
 private:
-    TVGMPlayerThread FThread;
+    TVGMPlayerThread thread_;
 };
 
 }  // namespace

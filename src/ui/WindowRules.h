@@ -14,9 +14,9 @@ namespace klink {
 
 // The three playlist rows the window tracks; -1 = none.
 struct TPlaylistIndexes {
-    int32_t Playing = -1;  // FPlaylistIndex: row now playing
-    int32_t Next = -1;     // FNextPlaylistIndex: row to play when it completes
-    int32_t Last = -1;     // FLastPlaylistIndex: row of the last started track
+    int32_t playing = -1;  // FPlaylistIndex: row now playing
+    int32_t next = -1;     // FNextPlaylistIndex: row to play when it completes
+    int32_t last = -1;     // FLastPlaylistIndex: row of the last started track
 
     friend bool operator==(const TPlaylistIndexes&, const TPlaylistIndexes&) = default;
 };
@@ -29,9 +29,9 @@ struct TPlaylistIndexes {
                                                             int32_t rowUnder, bool lowerHalf);
 
 struct TPlaylistMove {
-    std::vector<int32_t> Order;  // Order[new row] = old row
-    TPlaylistIndexes Indexes;    // the three indexes after the move
-    int32_t Focused = -1;        // the focused row's new index
+    std::vector<int32_t> order;  // Order[new row] = old row
+    TPlaylistIndexes indexes;    // the three indexes after the move
+    int32_t focused = -1;        // the focused row's new index
 };
 
 // Moves the selected rows as one block, in their old order, to the insertion
@@ -54,10 +54,10 @@ struct TPlaylistMove {
 [[nodiscard]] int32_t RepeatCountForIndex(int32_t index) noexcept;
 
 struct TRect {
-    int32_t Left = 0;
-    int32_t Top = 0;
-    int32_t Width = 0;
-    int32_t Height = 0;
+    int32_t left = 0;
+    int32_t top = 0;
+    int32_t width = 0;
+    int32_t height = 0;
 
     friend bool operator==(const TRect&, const TRect&) = default;
 };

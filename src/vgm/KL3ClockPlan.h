@@ -10,7 +10,7 @@
 namespace klink {
 
 // 0 = AY8910/YM2203 chip, 1 = the OPL chip (YM3812, YM3526, YMF262), -1 = none.
-[[nodiscard]] int KL3ShareGroup(uint8_t writeID) noexcept;
+[[nodiscard]] int KL3ShareGroup(uint8_t writeId) noexcept;
 
 // The input clock (Hz) one request needs on the shared chip, snapped to the
 // standard crystals. Throws ReadError "KL3 clock multiplier overflow.".

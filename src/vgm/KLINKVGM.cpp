@@ -15,13 +15,13 @@ namespace klink {
 namespace {
 
 struct TClockRule {
-    uint8_t Field = 0;
-    uint8_t ChipID = 0;
-    uint8_t ClockWriteID = 0;
+    uint8_t field = 0;
+    uint8_t chipId = 0;
+    uint8_t clockWriteId = 0;
 };
 
-bool LookUpClockRule(uint8_t writeID, TClockRule& rule) noexcept {
-    switch (writeID) {
+bool LookUpClockRule(uint8_t writeId, TClockRule& rule) noexcept {
+    switch (writeId) {
         case 0x30: rule = {0x0C, 0, 0x30}; return true;
         case 0x50: rule = {0x0C, 0, 0x50}; return true;
         case 0x51: rule = {0x10, 1, 0x51}; return true;
@@ -61,8 +61,8 @@ namespace {
 enum class TDecodeClass : uint8_t { Walker, SN76489, Register, AY8910, DACSample, StreamSetup };
 
 struct TDecodeEntry {
-    TDecodeClass Class = TDecodeClass::Walker;
-    TKLINKVGMTarget Target;
+    TDecodeClass decodeClass = TDecodeClass::Walker;
+    TKLINKVGMTarget target;
 };
 
 constexpr std::array<TDecodeEntry, 256> MakeDecodeTable() {
@@ -104,22 +104,22 @@ constexpr std::array<TDecodeEntry, 256> kDecode = MakeDecodeTable();
     const uint8_t* p = bytes.data() + start;
     const uint8_t c = p[0];
     const TDecodeEntry& entry = kDecode[c];
-    switch (entry.Class) {
+    switch (entry.decodeClass) {
         case TDecodeClass::Register:
             if (start + 3 > size) throw ReadError("Truncated VGM register command.");
             position += 3;
-            if ((entry.Target.WriteID == 0x52 || entry.Target.WriteID == 0x53) &&
-                !YM2612RegisterAccepted(entry.Target.Page, p[1])) {
+            if ((entry.target.writeId == 0x52 || entry.target.writeId == 0x53) &&
+                !YM2612RegisterAccepted(entry.target.page, p[1])) {
                 return TVGMDecodeKind::Nothing;  // the write is dropped
             }
-            if (entry.Target.WriteID == 0x51 && p[1] >= 0x40) throw ReadError("Invalid YM2413 register address.");
-            target = entry.Target;
+            if (entry.target.writeId == 0x51 && p[1] >= 0x40) throw ReadError("Invalid YM2413 register address.");
+            target = entry.target;
             reg = p[1];
             value = p[2];
             return TVGMDecodeKind::RegisterWrite;
         case TDecodeClass::SN76489:
             if (start + 2 > size) throw ReadError("Truncated SN76489 byte.");
-            target = entry.Target;
+            target = entry.target;
             value = p[1];
             position += 2;
             return TVGMDecodeKind::RegisterWrite;
@@ -132,7 +132,7 @@ constexpr std::array<TDecodeEntry, 256> kDecode = MakeDecodeTable();
             value = p[2];
             return TVGMDecodeKind::RegisterWrite;
         case TDecodeClass::DACSample:
-            target = entry.Target;
+            target = entry.target;
             wait = c & 0x0Fu;
             position += 1;
             return TVGMDecodeKind::DACEvent;
@@ -168,7 +168,7 @@ TVGMDecodeKind DecodeRegisterCommand(std::span<const uint8_t> bytes, uint32_t& p
     return Decode(bytes, position, target, reg, value, wait);
 }
 
-uint32_t ReadSecondChipClock(std::span<const uint8_t> bytes, uint32_t headerEnd, uint8_t chipID, uint32_t fallback) {
+uint32_t ReadSecondChipClock(std::span<const uint8_t> bytes, uint32_t headerEnd, uint8_t chipId, uint32_t fallback) {
     if (headerEnd < 0xC0 || ReadClockHeaderField(bytes, headerEnd, 0x08) < 0x170) {
         return fallback;
     }
@@ -193,7 +193,7 @@ uint32_t ReadSecondChipClock(std::span<const uint8_t> bytes, uint32_t headerEnd,
     uint32_t result = fallback;
     for (uint64_t i = 0; i < n; ++i) {
         const uint64_t entry = t + 1 + 5 * i;
-        if (bytes[entry] != chipID) continue;
+        if (bytes[entry] != chipId) continue;
         if (found) throw ReadError("Duplicate VGM second-chip clock.");
         found = true;
         result = PeekLE32(bytes, entry + 1);
@@ -201,29 +201,29 @@ uint32_t ReadSecondChipClock(std::span<const uint8_t> bytes, uint32_t headerEnd,
     return result;
 }
 
-TKLINKVGMClock ClockForTarget(std::span<const uint8_t> bytes, uint32_t headerEnd, uint8_t writeID, uint8_t instance) {
+TKLINKVGMClock ClockForTarget(std::span<const uint8_t> bytes, uint32_t headerEnd, uint8_t writeId, uint8_t instance) {
     TClockRule rule;
-    if (!LookUpClockRule(writeID, rule)) {
+    if (!LookUpClockRule(writeId, rule)) {
         throw ReadError("Unsupported VGM clock target.");
     }
-    if (uint64_t{rule.Field} + 4 > headerEnd || !FitsIn(bytes, rule.Field, 4)) {
-        throw ReadError(fmt::format("Missing VGM clock for chip ${:02X}.", writeID));
+    if (uint64_t{rule.field} + 4 > headerEnd || !FitsIn(bytes, rule.field, 4)) {
+        throw ReadError(fmt::format("Missing VGM clock for chip ${:02X}.", writeId));
     }
-    uint32_t v = PeekLE32(bytes, rule.Field);
+    uint32_t v = PeekLE32(bytes, rule.field);
     if (instance == 1 && (v & 0x40000000u) == 0) {
         throw ReadError("Second VGM chip has no dual-chip header flag.");
     }
-    if (writeID == 0x51 && (v & 0x80000000u) != 0) {
+    if (writeId == 0x51 && (v & 0x80000000u) != 0) {
         throw ReadError("VRC7 instrument profile is not supported.");
     }
     if (instance == 1) {
-        v = ReadSecondChipClock(bytes, headerEnd, rule.ChipID, v);
+        v = ReadSecondChipClock(bytes, headerEnd, rule.chipId, v);
     }
     const uint32_t hertz = v & 0x3FFFFFFFu;
     if (hertz == 0) {
         throw ReadError("VGM register target has zero input clock.");
     }
-    return TKLINKVGMClock{rule.ClockWriteID, instance, hertz};
+    return TKLINKVGMClock{rule.clockWriteId, instance, hertz};
 }
 
 namespace {
@@ -250,11 +250,11 @@ TVGMCommandScan ScanVGMCommands(std::span<const uint8_t> bytes, uint32_t dataOff
         throw ReadError("Invalid VGM data offset.");
     }
     TVGMCommandScan scan;
-    auto& targets = scan.TargetsAndClocks.Targets;
-    auto& clocks = scan.TargetsAndClocks.Clocks;
+    auto& targets = scan.targetsAndClocks.targets;
+    auto& clocks = scan.targetsAndClocks.clocks;
     TOKIStreamScan oki;
     TKL2DACScan dac;
-    // Seen targets by (WriteID, Instance, Page): a bit table keeps the
+    // Seen targets by (writeId, instance, page): a bit table keeps the
     // per-command check free of list searches.
     std::array<uint8_t, 256> seen{};
     uint32_t position = dataOffset;
@@ -268,21 +268,21 @@ TVGMCommandScan ScanVGMCommands(std::span<const uint8_t> bytes, uint32_t dataOff
         if (kind == TVGMDecodeKind::End) break;
         const uint8_t interest = kScanInterest[bytes[p]];
         if (interest != 0) {
-            if ((interest & kOKIInterest) != 0 && !scan.UsesOKIStream && oki.Observe(bytes, p)) {
-                scan.UsesOKIStream = true;
+            if ((interest & kOKIInterest) != 0 && !scan.usesOkiStream && oki.Observe(bytes, p)) {
+                scan.usesOkiStream = true;
             }
-            if ((interest & kDACInterest) != 0 && !scan.UsesKL2DAC && dac.Observe(bytes, p, kind, target, reg, value)) {
-                scan.UsesKL2DAC = true;
+            if ((interest & kDACInterest) != 0 && !scan.usesKl2Dac && dac.Observe(bytes, p, kind, target, reg, value)) {
+                scan.usesKl2Dac = true;
             }
         }
         if (kind != TVGMDecodeKind::RegisterWrite && kind != TVGMDecodeKind::DACEvent) continue;
-        const uint8_t bit = static_cast<uint8_t>(1u << ((target.Instance & 1) * 2 + (target.Page & 1)));
-        if ((seen[target.WriteID] & bit) != 0) continue;
-        seen[target.WriteID] |= bit;
+        const uint8_t bit = static_cast<uint8_t>(1u << ((target.instance & 1) * 2 + (target.page & 1)));
+        if ((seen[target.writeId] & bit) != 0) continue;
+        seen[target.writeId] |= bit;
         targets.push_back(target);
-        const TKLINKVGMClock clock = ClockForTarget(bytes, dataOffset, target.WriteID, target.Instance);
+        const TKLINKVGMClock clock = ClockForTarget(bytes, dataOffset, target.writeId, target.instance);
         const bool known = std::any_of(clocks.begin(), clocks.end(), [&](const TKLINKVGMClock& k) {
-            return k.WriteID == clock.WriteID && k.Instance == clock.Instance;
+            return k.writeId == clock.writeId && k.instance == clock.instance;
         });
         if (!known) clocks.push_back(clock);
     }
@@ -290,11 +290,11 @@ TVGMCommandScan ScanVGMCommands(std::span<const uint8_t> bytes, uint32_t dataOff
 }
 
 TVGMTargetsAndClocks CollectTargetsAndClocks(std::span<const uint8_t> bytes, uint32_t dataOffset) {
-    return ScanVGMCommands(bytes, dataOffset).TargetsAndClocks;
+    return ScanVGMCommands(bytes, dataOffset).targetsAndClocks;
 }
 
 bool StartsSound(const TKLINKVGMTarget& target, uint8_t reg, uint8_t value) noexcept {
-    switch (target.WriteID) {
+    switch (target.writeId) {
         case 0x30:
         case 0x50:
             return (value & 0x90) == 0x90 && (value & 0x0F) < 15;
@@ -334,7 +334,7 @@ bool TKL2DACScan::Observe(std::span<const uint8_t> bytes, uint32_t p, TVGMDecode
         dataSeen_ = true;
         return false;
     }
-    if (kind == TVGMDecodeKind::RegisterWrite && target.WriteID == 0x52 && target.Instance == 0) {
+    if (kind == TVGMDecodeKind::RegisterWrite && target.writeId == 0x52 && target.instance == 0) {
         if (reg == 0x2A) {
             dataSeen_ = true;
         } else if (reg == 0x2B) {

@@ -31,16 +31,16 @@ enum class TVGMDecodeKind : uint8_t {
 
 // The clock request for a target, from the header fields before `headerEnd`
 // (the data offset) or, for a second chip, the 1.70 extra header.
-[[nodiscard]] TKLINKVGMClock ClockForTarget(std::span<const uint8_t> bytes, uint32_t headerEnd, uint8_t writeID,
+[[nodiscard]] TKLINKVGMClock ClockForTarget(std::span<const uint8_t> bytes, uint32_t headerEnd, uint8_t writeId,
                                             uint8_t instance);
 
 // The second chip's clock from the extra header's clock table, else `fallback`.
-[[nodiscard]] uint32_t ReadSecondChipClock(std::span<const uint8_t> bytes, uint32_t headerEnd, uint8_t chipID,
+[[nodiscard]] uint32_t ReadSecondChipClock(std::span<const uint8_t> bytes, uint32_t headerEnd, uint8_t chipId,
                                            uint32_t fallback);
 
 struct TVGMTargetsAndClocks {
-    std::vector<TKLINKVGMTarget> Targets;  // order of first appearance
-    std::vector<TKLINKVGMClock> Clocks;
+    std::vector<TKLINKVGMTarget> targets;  // order of first appearance
+    std::vector<TKLINKVGMClock> clocks;
 };
 
 [[nodiscard]] TVGMTargetsAndClocks CollectTargetsAndClocks(std::span<const uint8_t> bytes, uint32_t dataOffset);
@@ -69,9 +69,9 @@ private:
 // data offset inside the file (all three walk the same commands to the same
 // end command, and the decoder's checks include the walker's).
 struct TVGMCommandScan {
-    TVGMTargetsAndClocks TargetsAndClocks;
-    bool UsesOKIStream = false;
-    bool UsesKL2DAC = false;
+    TVGMTargetsAndClocks targetsAndClocks;
+    bool usesOkiStream = false;
+    bool usesKl2Dac = false;
 };
 [[nodiscard]] TVGMCommandScan ScanVGMCommands(std::span<const uint8_t> bytes, uint32_t dataOffset);
 

@@ -26,13 +26,13 @@ public:
     TAnalyser(TVGMAnalysis& result, const TVGMAnalysisObserver& observer) : r_(result), observer_(observer) {}
 
     void Run(std::vector<uint8_t> raw) {
-        r_.VGMBuffer = DecodeVGMBytes(std::move(raw));
+        r_.vgmBuffer = DecodeVGMBytes(std::move(raw));
         Analyse();
     }
 
     void Analyse() {
-        r_.Stage = TVGMAnalysisStage::Loaded;
-        const std::span<const uint8_t> bytes = r_.VGMBuffer;
+        r_.stage = TVGMAnalysisStage::Loaded;
+        const std::span<const uint8_t> bytes = r_.vgmBuffer;
 
         TVGMHeader header;
         ReadVGMHeaderFields(bytes, header);
@@ -43,12 +43,12 @@ public:
         r_.dataOffset = header.dataOffset;
         r_.gd3Length = header.gd3Length;
         r_.gd3 = std::move(header.gd3);
-        r_.Stage = TVGMAnalysisStage::HeaderRead;
+        r_.stage = TVGMAnalysisStage::HeaderRead;
 
         // Filled aside and shown whole: a failed read leaves the controls empty.
-        r_.Display = FillDisplay(bytes);
-        r_.Stage = TVGMAnalysisStage::DisplayFilled;
-        if (observer_.DisplayFilled) observer_.DisplayFilled(r_.Display);
+        r_.display = FillDisplay(bytes);
+        r_.stage = TVGMAnalysisStage::DisplayFilled;
+        if (observer_.displayFilled) observer_.displayFilled(r_.display);
 
         if (r_.dataOffset < 0x40 || r_.dataOffset >= bytes.size()) {
             throw ReadError("Invalid VGM data offset.");
@@ -58,49 +58,49 @@ public:
         if (r_.vgmLoopOffset != rawLoop) {
             AddLog(fmt::format(
                 "Invalid VGM loop offset ${:08X}; looping disabled. Playback ends at the VGM end command.", rawLoop));
-            r_.Display[F::edtLoopOffset] = Hex4(0);
-            if (observer_.DisplayFilled) observer_.DisplayFilled(r_.Display);
+            r_.display[F::edtLoopOffset] = Hex4(0);
+            if (observer_.displayFilled) observer_.displayFilled(r_.display);
         }
-        r_.Stage = TVGMAnalysisStage::LoopValidated;
+        r_.stage = TVGMAnalysisStage::LoopValidated;
 
         // One walk answers the target list, the OKIM6258 use and the DAC use.
         auto scan = ScanVGMCommands(bytes, r_.dataOffset);
-        r_.FRegisterTargets = std::move(scan.TargetsAndClocks.Targets);
-        r_.FRegisterClocks = std::move(scan.TargetsAndClocks.Clocks);
-        r_.Stage = TVGMAnalysisStage::TargetsCollected;
+        r_.registerTargets = std::move(scan.targetsAndClocks.targets);
+        r_.registerClocks = std::move(scan.targetsAndClocks.clocks);
+        r_.stage = TVGMAnalysisStage::TargetsCollected;
 
-        const TOKIHeader oki = ReadOKIHeader(bytes, r_.vgmVersion, r_.dataOffset, scan.UsesOKIStream);
-        r_.FOKIClock = oki.Clock;
-        r_.FOKIDivider = oki.Divider;
-        r_.Stage = TVGMAnalysisStage::OKIHeaderRead;
+        const TOKIHeader oki = ReadOKIHeader(bytes, r_.vgmVersion, r_.dataOffset, scan.usesOkiStream);
+        r_.okiClock = oki.clock;
+        r_.okiDivider = oki.divider;
+        r_.stage = TVGMAnalysisStage::OKIHeaderRead;
 
-        r_.FHasKL2Registers =
-            std::any_of(r_.FRegisterClocks.begin(), r_.FRegisterClocks.end(), [](const TKLINKVGMClock& c) {
-                return c.WriteID == 0x30 || c.WriteID == 0x50 || c.WriteID == 0x52 || c.WriteID == 0x53;
+        r_.hasKl2Registers =
+            std::any_of(r_.registerClocks.begin(), r_.registerClocks.end(), [](const TKLINKVGMClock& c) {
+                return c.writeId == 0x30 || c.writeId == 0x50 || c.writeId == 0x52 || c.writeId == 0x53;
             });
-        r_.Stage = TVGMAnalysisStage::KL2RegistersKnown;
+        r_.stage = TVGMAnalysisStage::KL2RegistersKnown;
 
-        r_.FUseKL2DAC = scan.UsesKL2DAC;
-        r_.Stage = TVGMAnalysisStage::KL2DACKnown;
+        r_.useKl2Dac = scan.usesKl2Dac;
+        r_.stage = TVGMAnalysisStage::KL2DACKnown;
 
-        if (r_.FHasKL2Registers && r_.FOKIClock != 0) {
+        if (r_.hasKl2Registers && r_.okiClock != 0) {
             throw ReadError(
                 "Concurrent KL2 FM/DAC/PSG and KL4 OKI streaming are not supported in one VGM playback.");
         }
-        if (r_.FRegisterTargets.empty() && r_.FOKIClock == 0) {
+        if (r_.registerTargets.empty() && r_.okiClock == 0) {
             throw ReadError("No supported KLINK register or audio commands in this VGM.");
         }
 
-        if (r_.FOKIClock == 0 && r_.vgmVersion > 0x160 && r_.dataOffset > 0x97 && ReadVGMField(bytes, 0x90) != 0) {
+        if (r_.okiClock == 0 && r_.vgmVersion > 0x160 && r_.dataOffset > 0x97 && ReadVGMField(bytes, 0x90) != 0) {
             AddLog("OKI header definition is unused; using register playback.");
         }
-        if (r_.FHasKL2Registers && !r_.FUseKL2DAC) {
+        if (r_.hasKl2Registers && !r_.useKl2Dac) {
             AddLog("KL2 playback=register; KL3 timing; DAC FIFO disabled; DAC detection=output-enable.");
         }
         AddLog(fmt::format("VGM register routes={}; OKI={} Hz, divider={} (clock 0 = unused).",
-                           r_.FRegisterTargets.size(), r_.FOKIClock, r_.FOKIDivider));
-        r_.Stage = TVGMAnalysisStage::Done;
-        r_.Ok = true;
+                           r_.registerTargets.size(), r_.okiClock, r_.okiDivider));
+        r_.stage = TVGMAnalysisStage::Done;
+        r_.ok = true;
     }
 
 private:
@@ -141,8 +141,8 @@ private:
     }
 
     void AddLog(std::string line) {
-        r_.Log.push_back(std::move(line));
-        if (observer_.LogLine) observer_.LogLine(r_.Log.back());
+        r_.log.push_back(std::move(line));
+        if (observer_.logLine) observer_.logLine(r_.log.back());
     }
 
     TVGMAnalysis& r_;
@@ -155,9 +155,9 @@ TVGMAnalysis Guarded(Body&& body) {
     try {
         body(result);
     } catch (const std::exception& e) {
-        result.Ok = false;
-        result.Error = e.what();
-        result.Failure = std::current_exception();
+        result.ok = false;
+        result.error = e.what();
+        result.failure = std::current_exception();
     }
     return result;
 }
@@ -179,8 +179,8 @@ TVGMAnalysis AnalyseVGMBytes(std::vector<uint8_t> raw, const TVGMAnalysisObserve
 }
 
 TVGMPlaybackPath PlaybackPathFor(const TVGMAnalysis& analysis) noexcept {
-    if (analysis.FUseKL2DAC) return TVGMPlaybackPath::KL2DAC;
-    if (analysis.FOKIClock != 0) return TVGMPlaybackPath::ADPCM;
+    if (analysis.useKl2Dac) return TVGMPlaybackPath::KL2DAC;
+    if (analysis.okiClock != 0) return TVGMPlaybackPath::ADPCM;
     return TVGMPlaybackPath::Register;
 }
 

@@ -47,61 +47,61 @@ struct TVGMDisplay {
         "edtLoopSamples", "edtVGMDataOffset", "lblClkYM2151", "lblClkYM2612",  "lblClkM6258",     "lblClkSN76489",
         "lblClkSN764892", "lblClkYM2203",   "lblClkAY8910",   "lblClkYM3812",  "lblClkYM3526",    "lblClkYM2608",
     };
-    std::array<std::string, kVGMDisplayFieldCount> Texts;
+    std::array<std::string, kVGMDisplayFieldCount> texts;
 
-    std::string& operator[](TVGMDisplayField f) { return Texts[static_cast<size_t>(f)]; }
-    const std::string& operator[](TVGMDisplayField f) const { return Texts[static_cast<size_t>(f)]; }
+    std::string& operator[](TVGMDisplayField f) { return texts[static_cast<size_t>(f)]; }
+    const std::string& operator[](TVGMDisplayField f) const { return texts[static_cast<size_t>(f)]; }
 };
 
 // The last step that completed; later fields of TVGMAnalysis are meaningful
 // only once their step is reached.
 enum class TVGMAnalysisStage : uint8_t {
     None,
-    Loaded,            // VGMBuffer
+    Loaded,            // vgmBuffer
     HeaderRead,        // gd3offset, vgmVersion, dataOffset, gd3Length, gd3
     DisplayFilled,     // Display
     LoopValidated,     // vgmLoopOffset validated, data offset checked
-    TargetsCollected,  // FRegisterTargets, FRegisterClocks
-    OKIHeaderRead,     // FOKIClock, FOKIDivider
-    KL2RegistersKnown, // FHasKL2Registers
-    KL2DACKnown,       // FUseKL2DAC
+    TargetsCollected,  // registerTargets, registerClocks
+    OKIHeaderRead,     // okiClock, okiDivider
+    KL2RegistersKnown, // hasKl2Registers
+    KL2DACKnown,       // useKl2Dac
     Done,              // the refusals passed and the summary was logged
 };
 
 enum class TVGMPlaybackPath : uint8_t { Register, ADPCM, KL2DAC };
 
 struct TVGMAnalysis {
-    std::vector<uint8_t> VGMBuffer;  // the whole uncompressed file; move it out
+    std::vector<uint8_t> vgmBuffer;  // the whole uncompressed file; move it out
     uint32_t gd3offset = 0;
     uint32_t vgmVersion = 0;
     uint32_t vgmLoopOffset = 0;  // relative to 0x1C; validated once LoopValidated
     uint32_t dataOffset = 0;
     uint32_t gd3Length = 0;
     TGD3Strings gd3;
-    std::vector<TKLINKVGMTarget> FRegisterTargets;
-    std::vector<TKLINKVGMClock> FRegisterClocks;
-    uint32_t FOKIClock = 0;
-    uint16_t FOKIDivider = 0;
-    bool FHasKL2Registers = false;
-    bool FUseKL2DAC = false;
+    std::vector<TKLINKVGMTarget> registerTargets;
+    std::vector<TKLINKVGMClock> registerClocks;
+    uint32_t okiClock = 0;
+    uint16_t okiDivider = 0;
+    bool hasKl2Registers = false;
+    bool useKl2Dac = false;
 
-    TVGMDisplay Display;
-    std::vector<std::string> Log;  // lines in order (without the failure)
+    TVGMDisplay display;
+    std::vector<std::string> log;  // lines in order (without the failure)
 
-    TVGMAnalysisStage Stage = TVGMAnalysisStage::None;
-    bool Ok = false;
-    std::string Error;          // the failure's message when !Ok
-    std::exception_ptr Failure; // the failure itself (its kind), to rethrow
+    TVGMAnalysisStage stage = TVGMAnalysisStage::None;
+    bool ok = false;
+    std::string error;          // the failure's message when !Ok
+    std::exception_ptr failure; // the failure itself (its kind), to rethrow
 
-    [[nodiscard]] bool Reached(TVGMAnalysisStage s) const noexcept { return Stage >= s; }
+    [[nodiscard]] bool Reached(TVGMAnalysisStage s) const noexcept { return stage >= s; }
 };
 
 // Told as the analysis goes, for a window that shows progress live. Both are
 // optional. DisplayFilled runs once the header controls are filled and again
-// when the loop offset control changes; LogLine for every log line.
+// when the loop offset control changes; logLine for every log line.
 struct TVGMAnalysisObserver {
-    std::function<void(const TVGMDisplay&)> DisplayFilled;
-    std::function<void(const std::string&)> LogLine;
+    std::function<void(const TVGMDisplay&)> displayFilled;
+    std::function<void(const std::string&)> logLine;
 };
 
 // Never throws for a bad file: the result carries the failure and everything

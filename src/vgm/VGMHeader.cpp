@@ -68,8 +68,8 @@ TGD3Title ReadGD3Title(std::span<const uint8_t> bytes) {
     // g + 12 fits in the file, so it fits in 32 bits for any file we hold.
     const auto strings = ReadGD3Strings(bytes, static_cast<uint32_t>(g + 12), length, kGD3StringCount);
     TGD3Title result;
-    result.Title = strings[1].empty() ? strings[0] : strings[1];
-    result.Game = strings[3].empty() ? strings[2] : strings[3];
+    result.title = strings[1].empty() ? strings[0] : strings[1];
+    result.game = strings[3].empty() ? strings[2] : strings[3];
     return result;
 }
 
@@ -95,8 +95,8 @@ TOKIHeader ReadOKIHeader(std::span<const uint8_t> bytes, uint32_t version, uint3
 }
 
 TOKIHeader ReadOKIHeader(std::span<const uint8_t> bytes, uint32_t version, uint32_t dataOffset,
-                         bool usesOKIStream) {
-    if (version <= 0x160 || dataOffset <= 0x97 || !usesOKIStream) {
+                         bool usesOkiStream) {
+    if (version <= 0x160 || dataOffset <= 0x97 || !usesOkiStream) {
         return {};
     }
     if (bytes.size() <= 0x97) {

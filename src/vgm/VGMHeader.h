@@ -18,8 +18,8 @@ inline constexpr size_t kGD3StringCount = 11;
 using TGD3Strings = std::array<std::u16string, kGD3StringCount>;
 
 struct TGD3Title {
-    std::u16string Title;
-    std::u16string Game;
+    std::u16string title;
+    std::u16string game;
 };
 
 // Reads `count` strings from the UTF-16LE data at [start, start + size). A line
@@ -39,8 +39,8 @@ struct TGD3Title {
 [[nodiscard]] uint32_t ValidateLoopOffset(uint32_t loopOffset, uint32_t dataOffset, uint64_t size);
 
 struct TOKIHeader {
-    uint32_t Clock = 0;     // Hz; 0 = no OKIM6258 stream to play
-    uint16_t Divider = 0;   // 1024, 768 or 512
+    uint32_t clock = 0;     // Hz; 0 = no OKIM6258 stream to play
+    uint16_t divider = 0;   // 1024, 768 or 512
 
     friend bool operator==(const TOKIHeader&, const TOKIHeader&) = default;
 };
@@ -48,7 +48,7 @@ struct TOKIHeader {
 [[nodiscard]] TOKIHeader ReadOKIHeader(std::span<const uint8_t> bytes, uint32_t version, uint32_t dataOffset);
 // The same when UsesOKIStream's answer is already known (from a one-pass scan).
 [[nodiscard]] TOKIHeader ReadOKIHeader(std::span<const uint8_t> bytes, uint32_t version, uint32_t dataOffset,
-                                       bool usesOKIStream);
+                                       bool usesOkiStream);
 
 // Header values read for playback. `dataOffset` is not yet
 // checked against the file end here; `loopOffset` is the raw field.

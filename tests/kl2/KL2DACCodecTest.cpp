@@ -106,17 +106,17 @@ Bytes GoodCapabilities() {
 TEST(KL2DACCapabilities, DecodesEveryFieldFromItsOffset) {
     TKL2DACCapabilities caps;
     caps.Decode(GoodCapabilities());
-    EXPECT_EQ(caps.Revision, 40u);
-    EXPECT_EQ(caps.TickRate, 44100u);
-    EXPECT_EQ(caps.RecordCapacity, 2000u);
-    EXPECT_EQ(caps.EventCapacity, 0x0102);
-    EXPECT_EQ(caps.MaxRecords, 60);
-    EXPECT_EQ(caps.MaxLateUS, 0xA1B2C3D4u);
+    EXPECT_EQ(caps.revision, 40u);
+    EXPECT_EQ(caps.tickRate, 44100u);
+    EXPECT_EQ(caps.recordCapacity, 2000u);
+    EXPECT_EQ(caps.eventCapacity, 0x0102);
+    EXPECT_EQ(caps.maxRecords, 60);
+    EXPECT_EQ(caps.maxLateUs, 0xA1B2C3D4u);
 
     Bytes one = GoodCapabilities();
     Put(one, 15, 1, 1);
     caps.Decode(one);
-    EXPECT_EQ(caps.MaxRecords, 1);
+    EXPECT_EQ(caps.maxRecords, 1);
 }
 
 TEST(KL2DACCapabilities, RejectsForeignFormatsAndProfiles) {
@@ -144,9 +144,9 @@ TEST(KL2DACCapabilities, RejectsForeignFormatsAndProfiles) {
         Bytes b = GoodCapabilities();
         c.change(b);
         TKL2DACCapabilities caps;
-        caps.RecordCapacity = 77;
+        caps.recordCapacity = 77;
         ExpectFailure<ReadError>([&] { caps.Decode(b); }, c.message, c.name);
-        EXPECT_EQ(caps.RecordCapacity, 77u) << c.name << ": record changed by a failed decode";
+        EXPECT_EQ(caps.recordCapacity, 77u) << c.name << ": record changed by a failed decode";
     }
 }
 
@@ -185,23 +185,23 @@ TEST(KL2DACStatus, DecodesEveryFieldFromItsOffset) {
     Put(b, 64, 0xF1F2F3F4F5F6F7F8, 8);
     TKL2DACStatus s;
     s.Decode(b);
-    EXPECT_EQ(s.State, 3);
-    EXPECT_EQ(s.Fault, 0x42);
-    EXPECT_EQ(s.Sealed, 0x99);
-    EXPECT_EQ(s.Accepted, 0x20000000u);
-    EXPECT_EQ(s.Consumed, 0x10000000u);
-    EXPECT_EQ(s.Queued, 0x10000000u);
-    EXPECT_EQ(s.Free, 4u);
-    EXPECT_EQ(s.EventQueued, 5u);
-    EXPECT_EQ(s.EventConsumed, 6u);
-    EXPECT_EQ(s.Underflows, 7u);
-    EXPECT_EQ(s.Overflows, 8u);
-    EXPECT_EQ(s.Rejected, 9u);
-    EXPECT_EQ(s.LateDAC, 10u);
-    EXPECT_EQ(s.MaxLateUS, 11u);
-    EXPECT_EQ(s.AcceptedTick, 0x0102030405060708u);
-    EXPECT_EQ(s.PlayedTick, 0x0102030405060707u);
-    EXPECT_EQ(s.ExecutedTick, 0xF1F2F3F4F5F6F7F8u);
+    EXPECT_EQ(s.state, 3);
+    EXPECT_EQ(s.fault, 0x42);
+    EXPECT_EQ(s.sealed, 0x99);
+    EXPECT_EQ(s.accepted, 0x20000000u);
+    EXPECT_EQ(s.consumed, 0x10000000u);
+    EXPECT_EQ(s.queued, 0x10000000u);
+    EXPECT_EQ(s.free, 4u);
+    EXPECT_EQ(s.eventQueued, 5u);
+    EXPECT_EQ(s.eventConsumed, 6u);
+    EXPECT_EQ(s.underflows, 7u);
+    EXPECT_EQ(s.overflows, 8u);
+    EXPECT_EQ(s.rejected, 9u);
+    EXPECT_EQ(s.lateDac, 10u);
+    EXPECT_EQ(s.maxLateUs, 11u);
+    EXPECT_EQ(s.acceptedTick, 0x0102030405060708u);
+    EXPECT_EQ(s.playedTick, 0x0102030405060707u);
+    EXPECT_EQ(s.executedTick, 0xF1F2F3F4F5F6F7F8u);
 }
 
 TEST(KL2DACStatus, AcceptsConsistentPositions) {
@@ -214,8 +214,8 @@ TEST(KL2DACStatus, AcceptsConsistentPositions) {
     for (const StatusFields& f : cases) {
         TKL2DACStatus s;
         EXPECT_NO_THROW(s.Decode(StatusReply(f))) << "accepted " << f.accepted;
-        EXPECT_EQ(s.Accepted, f.accepted);
-        EXPECT_EQ(s.PlayedTick, f.playedTick);
+        EXPECT_EQ(s.accepted, f.accepted);
+        EXPECT_EQ(s.playedTick, f.playedTick);
     }
 }
 
@@ -248,9 +248,9 @@ TEST(KL2DACStatus, RejectsMalformedAndInconsistentReplies) {
         Bytes b = StatusReply({});
         c.change(b);
         TKL2DACStatus s;
-        s.EventConsumed = 123;
+        s.eventConsumed = 123;
         ExpectFailure<ReadError>([&] { s.Decode(b); }, c.message, c.name);
-        EXPECT_EQ(s.EventConsumed, 123u) << c.name << ": record changed by a failed decode";
+        EXPECT_EQ(s.eventConsumed, 123u) << c.name << ": record changed by a failed decode";
     }
 }
 
@@ -262,15 +262,15 @@ TEST(KL2DACStatus, DescribeWritesTheLogLine) {
               "max DAC late=0 us; ticks=300/520");
 
     TKL2DACStatus big;
-    big.State = 3;
-    big.Fault = 255;
-    big.Accepted = big.Consumed = big.Queued = 0xFFFFFFFF;
-    big.Underflows = 1;
-    big.Overflows = 2;
-    big.Rejected = 0x80000000;
-    big.MaxLateUS = 0xFFFFFFFF;
-    big.PlayedTick = 0x8000000000000000;
-    big.AcceptedTick = UINT64_MAX;
+    big.state = 3;
+    big.fault = 255;
+    big.accepted = big.consumed = big.queued = 0xFFFFFFFF;
+    big.underflows = 1;
+    big.overflows = 2;
+    big.rejected = 0x80000000;
+    big.maxLateUs = 0xFFFFFFFF;
+    big.playedTick = 0x8000000000000000;
+    big.acceptedTick = UINT64_MAX;
     EXPECT_EQ(
         big.Describe(),
         "DAC: state=3 fault=255 accepted=4294967295 consumed=4294967295 queued=4294967295; underflows=1 "
@@ -282,22 +282,22 @@ TEST(KL2DACStatus, DescribeWritesTheLogLine) {
 
 TKL2DACChunk Chunk(uint64_t start, std::vector<TKL2DACRecord> records) {
     TKL2DACChunk c;
-    c.StartTick = start;
-    c.EndTick = start;
-    for (const auto& r : records) c.EndTick += r.Wait;
-    c.Records = std::move(records);
+    c.startTick = start;
+    c.endTick = start;
+    for (const auto& r : records) c.endTick += r.wait;
+    c.records = std::move(records);
     return c;
 }
 
 TEST(KL2DACRecords, EncodesOneSampleRecord) {
     TKL2DACChunk c = Chunk(3528, {{0, 0x7F, 220}});
-    ASSERT_EQ(c.EndTick, 3748u);
+    ASSERT_EQ(c.endTick, 3748u);
     EXPECT_EQ(EncodeKL2DACRecords(5, c), (Bytes{0x01, 0x52, 0x00, 0x05, 0x00, 0x00, 0x00, 0xC8, 0x0D, 0x00,
                                                 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x7F, 0xDC, 0x00}));
-    c.EndTick = 3747;
+    c.endTick = 3747;
     ExpectFailure<WriteError>([&] { (void)EncodeKL2DACRecords(5, c); }, "KL2 DAC chunk end mismatch.",
                               "end 3747");
-    c.EndTick = 3749;
+    c.endTick = 3749;
     ExpectFailure<WriteError>([&] { (void)EncodeKL2DACRecords(5, c); }, "KL2 DAC chunk end mismatch.",
                               "end 3749");
 }
@@ -359,13 +359,13 @@ TEST(KL2DACRecords, RejectsRecordsTheBoardDoesNotTake) {
 
 TEST(KL2DACRecords, RejectsATickPastTheLastRepresentable) {
     TKL2DACChunk edge = Chunk(UINT64_MAX - 10, {{0, 0, 4}, {0, 0, 6}});
-    EXPECT_EQ(edge.EndTick, UINT64_MAX);
+    EXPECT_EQ(edge.endTick, UINT64_MAX);
     EXPECT_NO_THROW((void)EncodeKL2DACRecords(0, edge));
 
     TKL2DACChunk over;
-    over.StartTick = UINT64_MAX - 10;
-    over.EndTick = 0;  // where a wrapped sum would land
-    over.Records = {{0, 0, 5}, {0, 0, 6}};
+    over.startTick = UINT64_MAX - 10;
+    over.endTick = 0;  // where a wrapped sum would land
+    over.records = {{0, 0, 5}, {0, 0, 6}};
     ExpectFailure<WriteError>([&] { (void)EncodeKL2DACRecords(0, over); }, "Invalid KL2 DAC record.",
                               "overflow");
 }

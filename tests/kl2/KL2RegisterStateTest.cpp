@@ -97,8 +97,8 @@ TEST(KL2RegisterState, RejectsTargetsTheKL2BoardDoesNotHave) {
         uint8_t prefix = 0xEE;
         try {
             (void)state.Transform(c.target, 0x28, value, prefix);
-            ADD_FAILURE() << "accepted $" << std::hex << int{c.target.WriteID} << "/"
-                          << int{c.target.Instance} << "/" << int{c.target.Page};
+            ADD_FAILURE() << "accepted $" << std::hex << int{c.target.writeId} << "/"
+                          << int{c.target.instance} << "/" << int{c.target.page};
         } catch (const WriteError& e) {
             EXPECT_STREQ(e.what(), c.message);
         }

@@ -29,7 +29,7 @@ TEST(KL2VGMStartup, FinalKeysListEachSlotOnceInTheOrderOfItsLastWrite) {
         TKL2VGMStartup startup{};
         for (uint8_t v : c.writes) startup.KeyWrite(v);
         EXPECT_EQ(startup.FinalKeys(), c.keys) << c.name;
-        EXPECT_EQ(startup.FKeyWrites, c.writes.size()) << c.name;
+        EXPECT_EQ(startup.keyWrites, c.writes.size()) << c.name;
         EXPECT_FALSE(startup.HasDACWrite()) << c.name;
     }
 }
@@ -39,11 +39,11 @@ TEST(KL2VGMStartup, KeepsTheLastDACValueAndCountsEvenAZero) {
     EXPECT_FALSE(startup.HasDACWrite());
     startup.DACWrite(0);
     EXPECT_TRUE(startup.HasDACWrite());
-    EXPECT_EQ(startup.FDACValue, 0);
+    EXPECT_EQ(startup.dacValue, 0);
     startup.DACWrite(0x80);
     startup.DACWrite(0x7F);
-    EXPECT_EQ(startup.FDACWrites, 3u);
-    EXPECT_EQ(startup.FDACValue, 0x7F);
+    EXPECT_EQ(startup.dacWrites, 3u);
+    EXPECT_EQ(startup.dacValue, 0x7F);
     EXPECT_TRUE(startup.FinalKeys().empty());
 
     startup.KeyWrite(0xF0);

@@ -33,7 +33,7 @@ TEST(FadeSecondsForIndex, MapsTheSelectorItemsAndTreatsOthersAsNoFade) {
 TEST(KLINKFadeOut, ValueInitialisedRecordHasNotStarted) {
     TKLINKFadeOut fade{};
     uint8_t attenuation = 0xFF;
-    EXPECT_FALSE(fade.FStarted);
+    EXPECT_FALSE(fade.started);
     EXPECT_FALSE(fade.Complete());
     EXPECT_FALSE(fade.Advance(std::numeric_limits<uint64_t>::max(), attenuation));
     EXPECT_EQ(attenuation, 0);
@@ -49,7 +49,7 @@ TEST(KLINKFadeOut, OneSecondFadeStepsFallDueRoundedUp) {
     EXPECT_EQ(attenuation, 0);
     EXPECT_FALSE(fade.Advance(5032258, attenuation));
     EXPECT_TRUE(fade.Advance(5032259, attenuation));
-    EXPECT_EQ(fade.FNextStep, 2);
+    EXPECT_EQ(fade.nextStep, 2);
 }
 
 TEST(KLINKFadeOut, HandsOutTheWholeTableInOrderAndEndsExactlyAtTheEnd) {
@@ -82,7 +82,7 @@ TEST(KLINKFadeOut, TimeBeforeTheStartHandsOutNothing) {
     uint8_t attenuation = 0;
     EXPECT_FALSE(fade.Advance(0, attenuation));
     EXPECT_FALSE(fade.Advance(4999999, attenuation));
-    EXPECT_EQ(fade.FNextStep, 0);
+    EXPECT_EQ(fade.nextStep, 0);
 }
 
 TEST(KLINKFadeOut, LateCallerGetsOneStepPerCall) {
@@ -91,7 +91,7 @@ TEST(KLINKFadeOut, LateCallerGetsOneStepPerCall) {
     const uint64_t farPast = 1000 + 3000000ull * 100;
     uint8_t attenuation = 0;
     ASSERT_TRUE(fade.Advance(farPast, attenuation));
-    EXPECT_EQ(fade.FNextStep, 1);
+    EXPECT_EQ(fade.nextStep, 1);
     int32_t handedOut = 1;
     while (fade.Advance(farPast, attenuation)) ++handedOut;
     EXPECT_EQ(handedOut, 62);
@@ -108,8 +108,8 @@ TEST(KLINKFadeOut, SecondStartRestartsFromStepZero) {
     ASSERT_TRUE(fade.Complete());
     fade.Start(3000000, 5);
     EXPECT_FALSE(fade.Complete());
-    EXPECT_EQ(fade.FNextStep, 0);
-    EXPECT_EQ(fade.FDurationUS, 5000000u);
+    EXPECT_EQ(fade.nextStep, 0);
+    EXPECT_EQ(fade.durationUs, 5000000u);
     EXPECT_FALSE(fade.Advance(3000000 + 5000000 / 62, attenuation));
     EXPECT_TRUE(fade.Advance(3000000 + 5000000 / 62 + 1, attenuation));
 }
@@ -119,7 +119,7 @@ TEST(KLINKFadeOut, LongestDurationKeepsItsArithmeticIn64Bits) {
     const int32_t seconds = std::numeric_limits<int32_t>::max();
     fade.Start(7, seconds);
     const uint64_t duration = uint64_t{2147483647} * 1000000;
-    EXPECT_EQ(fade.FDurationUS, duration);
+    EXPECT_EQ(fade.durationUs, duration);
     uint8_t attenuation = 0;
     for (int i = 0; i < 61; ++i) ASSERT_TRUE(fade.Advance(7 + duration, attenuation));
     EXPECT_FALSE(fade.Advance(7 + duration - 1, attenuation));
@@ -139,14 +139,14 @@ TEST(KLINKFadeOut, NonPositiveDurationFailsAndLeavesTheRecordAlone) {
         } catch (const ArgumentOutOfRange& e) {
             EXPECT_STREQ(e.what(), "Invalid fade duration.");
         }
-        EXPECT_TRUE(fade.FStarted);
-        EXPECT_EQ(fade.FStartUS, 100u);
-        EXPECT_EQ(fade.FDurationUS, 1000000u);
-        EXPECT_EQ(fade.FNextStep, 1);
+        EXPECT_TRUE(fade.started);
+        EXPECT_EQ(fade.startUs, 100u);
+        EXPECT_EQ(fade.durationUs, 1000000u);
+        EXPECT_EQ(fade.nextStep, 1);
     }
     TKLINKFadeOut fresh{};
     EXPECT_THROW(fresh.Start(0, 0), ArgumentOutOfRange);
-    EXPECT_FALSE(fresh.FStarted);
+    EXPECT_FALSE(fresh.started);
 }
 
 }  // namespace

@@ -27,12 +27,12 @@ TKLINKCapability Fixed(uint8_t id, uint8_t inst, uint8_t page, uint32_t hz, uint
 
 TKLINKCapabilityPage Page(uint16_t next, std::vector<TKLINKCapability> entries) {
     TKLINKCapabilityPage p;
-    p.MaxPayload = 256;
-    p.DataCapacity = 8192;
-    p.EventCapacity = 32;
-    p.ControlFeatures = 0x01;
-    p.NextOffset = next;
-    p.Entries = std::move(entries);
+    p.maxPayload = 256;
+    p.dataCapacity = 8192;
+    p.eventCapacity = 32;
+    p.controlFeatures = 0x01;
+    p.nextOffset = next;
+    p.entries = std::move(entries);
     return p;
 }
 
@@ -62,11 +62,11 @@ TEST(KLINKCapabilities, ParsesAHandWrittenPage) {
 
     // The encoder writes the same layout back.
     TKLINKCapabilityPage same;
-    same.MaxPayload = 256;
-    same.DataCapacity = 4096;
-    same.EventCapacity = 64;
-    same.ControlFeatures = 3;
-    same.Entries = {{0x54, 0, 0, 0x07, 2, 0}, Fixed(0x51, 1, 0, 3579545)};
+    same.maxPayload = 256;
+    same.dataCapacity = 4096;
+    same.eventCapacity = 64;
+    same.controlFeatures = 3;
+    same.entries = {{0x54, 0, 0, 0x07, 2, 0}, Fixed(0x51, 1, 0, 3579545)};
     EXPECT_EQ(klink::EncodeCapabilityPage(same), page);
 }
 
@@ -189,26 +189,26 @@ std::vector<RejectCase> RejectCases() {
         {"27 entries (256 bytes)", {{0, Enc(Page(kEnd, many))}}, "Invalid KLINK capabilities length."},
         {"count byte disagrees with the length", {{0, countMismatch}}, "Invalid KLINK capabilities length."},
         {"MaxPayload 0",
-         {{0, EncEdit(Page(kEnd, {}), [](auto& p) { p.MaxPayload = 0; })}},
+         {{0, EncEdit(Page(kEnd, {}), [](auto& p) { p.maxPayload = 0; })}},
          "Invalid KLINK capabilities header."},
         {"MaxPayload 257",
-         {{0, EncEdit(Page(kEnd, {}), [](auto& p) { p.MaxPayload = 257; })}},
+         {{0, EncEdit(Page(kEnd, {}), [](auto& p) { p.maxPayload = 257; })}},
          "Invalid KLINK capabilities header."},
         {"next page is this page", {{0, Enc(Page(0, {}))}}, "Invalid KLINK capabilities header."},
         {"next page was already read",
          {{0, first}, {0x0010, Enc(Page(0, {}))}},
          "Invalid KLINK capabilities header."},
         {"MaxPayload changed",
-         {{0, first}, {0x0010, EncEdit(Page(kEnd, {}), [](auto& p) { p.MaxPayload = 128; })}},
+         {{0, first}, {0x0010, EncEdit(Page(kEnd, {}), [](auto& p) { p.maxPayload = 128; })}},
          "KLINK capabilities changed during query."},
         {"DataCapacity changed",
-         {{0, first}, {0x0010, EncEdit(Page(kEnd, {}), [](auto& p) { p.DataCapacity = 1; })}},
+         {{0, first}, {0x0010, EncEdit(Page(kEnd, {}), [](auto& p) { p.dataCapacity = 1; })}},
          "KLINK capabilities changed during query."},
         {"EventCapacity changed",
-         {{0, first}, {0x0010, EncEdit(Page(kEnd, {}), [](auto& p) { p.EventCapacity = 1; })}},
+         {{0, first}, {0x0010, EncEdit(Page(kEnd, {}), [](auto& p) { p.eventCapacity = 1; })}},
          "KLINK capabilities changed during query."},
         {"ControlFeatures changed",
-         {{0, first}, {0x0010, EncEdit(Page(kEnd, {}), [](auto& p) { p.ControlFeatures = 3; })}},
+         {{0, first}, {0x0010, EncEdit(Page(kEnd, {}), [](auto& p) { p.controlFeatures = 3; })}},
          "KLINK capabilities changed during query."},
         {"clock mode 3",
          {{0, Enc(Page(kEnd, {{0x54, 0, 0, 0x01, 3, 0}}))}},
@@ -314,7 +314,7 @@ TEST(KLINKCapabilities, ClocksMatchAllowsOnlyTheYM2413CrystalPair) {
 
 TEST(KLINKCapabilities, EncodeCapabilityPageRefusesMoreEntriesThanItsCountByte) {
     TKLINKCapabilityPage p;
-    p.Entries.resize(256);
+    p.entries.resize(256);
     ExpectError<klink::ArgumentOutOfRange>([&] { (void)klink::EncodeCapabilityPage(p); },
                                            "Too many KLINK capability entries.");
 }

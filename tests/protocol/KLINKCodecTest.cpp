@@ -134,8 +134,8 @@ TEST(KLINKCodec, FinalBlockOfExactly254BytesEndsWithCodeByteOne) {
 
     TKLINKFrame frame;
     ASSERT_TRUE(DecodeFrame(BodyOf(wire), frame));
-    EXPECT_EQ(frame.Payload, payload);
-    EXPECT_EQ(frame.RequestID, 0x0102);
+    EXPECT_EQ(frame.payload, payload);
+    EXPECT_EQ(frame.requestId, 0x0102);
 
     // Without the closing 0x01 code byte the body still decodes to the same frame.
     Bytes shortBody = BodyOf(wire);
@@ -166,15 +166,15 @@ TEST(KLINKCodec, EveryPayloadLengthRoundTrips) {
     for (size_t n = 0; n <= 256; ++n) {
         for (int variant = 0; variant < 3; ++variant) {
             TKLINKFrame in;
-            in.MessageType = static_cast<uint8_t>(type(rng));
-            in.Opcode = static_cast<uint8_t>(word(rng));
-            in.RequestID = static_cast<uint16_t>(word(rng));
-            in.Payload = RandomBytes(rng, n);
+            in.messageType = static_cast<uint8_t>(type(rng));
+            in.opcode = static_cast<uint8_t>(word(rng));
+            in.requestId = static_cast<uint16_t>(word(rng));
+            in.payload = RandomBytes(rng, n);
             // Variant 1: no zeros at all in the payload; variant 2: only zeros.
-            if (variant == 1) std::replace(in.Payload.begin(), in.Payload.end(), uint8_t{0}, uint8_t{0x5A});
-            if (variant == 2) std::fill(in.Payload.begin(), in.Payload.end(), uint8_t{0});
+            if (variant == 1) std::replace(in.payload.begin(), in.payload.end(), uint8_t{0}, uint8_t{0x5A});
+            if (variant == 2) std::fill(in.payload.begin(), in.payload.end(), uint8_t{0});
 
-            const Bytes wire = EncodeFrame(in.MessageType, in.Opcode, in.RequestID, in.Payload);
+            const Bytes wire = EncodeFrame(in.messageType, in.opcode, in.requestId, in.payload);
             SCOPED_TRACE("payload length " + std::to_string(n) + " variant " + std::to_string(variant));
             ASSERT_LE(wire.size(), 271u);
             ASSERT_GE(wire.size(), 13u);
@@ -281,7 +281,7 @@ TEST(KLINKCodec, DecodeRejectsEveryMalformedBody) {
 TEST(KLINKCodec, EverySingleBitFlipInABodyIsRejected) {
     // A single corrupted byte must never produce a different frame that passes.
     const TKLINKFrame in{1, 0x04, 0xBEEF, Bytes{0x54, 0x00, 0x00, 0x36, 0x6E, 0x01}};
-    const Bytes body = BodyOf(EncodeFrame(in.MessageType, in.Opcode, in.RequestID, in.Payload));
+    const Bytes body = BodyOf(EncodeFrame(in.messageType, in.opcode, in.requestId, in.payload));
     for (size_t i = 0; i < body.size(); ++i) {
         for (int bit = 0; bit < 8; ++bit) {
             Bytes b = body;
@@ -295,148 +295,148 @@ TEST(KLINKCodec, EverySingleBitFlipInABodyIsRejected) {
 // ---------------------------------------------------------------- incremental decoder
 
 // Feeds `bytes` one per millisecond from `t`; returns the frames completed.
-std::vector<TKLINKFrame> FeedAll(TKLINKDecoder& d, const Bytes& bytes, uint64_t& t, uint64_t stepMS = 1) {
+std::vector<TKLINKFrame> FeedAll(TKLINKDecoder& d, const Bytes& bytes, uint64_t& t, uint64_t stepMs = 1) {
     std::vector<TKLINKFrame> frames;
     for (uint8_t b : bytes) {
         TKLINKFrame f;
         if (d.Feed(b, t, f)) frames.push_back(f);
-        t += stepMS;
+        t += stepMs;
     }
     return frames;
 }
 
 class KLINKDecoderTest : public ::testing::Test {
 protected:
-    TKLINKDecoder decoder;
-    uint64_t t = 1000;
-    const TKLINKFrame first{2, 0x01, 0x0007, Bytes{'K', 'L', 'I', 'N', 'K'}};
-    const TKLINKFrame second{2, 0x05, 0x0008, Bytes(200, 0x00)};
-    const Bytes firstWire = EncodeFrame(2, 0x01, 0x0007, Bytes{'K', 'L', 'I', 'N', 'K'});
-    const Bytes secondWire = EncodeFrame(2, 0x05, 0x0008, Bytes(200, 0x00));
+    TKLINKDecoder decoder_;
+    uint64_t t_ = 1000;
+    const TKLINKFrame first_{2, 0x01, 0x0007, Bytes{'K', 'L', 'I', 'N', 'K'}};
+    const TKLINKFrame second_{2, 0x05, 0x0008, Bytes(200, 0x00)};
+    const Bytes firstWire_ = EncodeFrame(2, 0x01, 0x0007, Bytes{'K', 'L', 'I', 'N', 'K'});
+    const Bytes secondWire_ = EncodeFrame(2, 0x05, 0x0008, Bytes(200, 0x00));
 };
 
 TEST_F(KLINKDecoderTest, FramesCompleteOnlyOnTheirClosingZero) {
     TKLINKFrame f;
-    for (size_t i = 0; i + 1 < firstWire.size(); ++i) {
-        EXPECT_FALSE(decoder.Feed(firstWire[i], t++, f)) << "byte " << i;
+    for (size_t i = 0; i + 1 < firstWire_.size(); ++i) {
+        EXPECT_FALSE(decoder_.Feed(firstWire_[i], t_++, f)) << "byte " << i;
     }
-    ASSERT_TRUE(decoder.Feed(firstWire.back(), t++, f));
-    EXPECT_EQ(f, first);
-    EXPECT_EQ(decoder.Count(), 0);
+    ASSERT_TRUE(decoder_.Feed(firstWire_.back(), t_++, f));
+    EXPECT_EQ(f, first_);
+    EXPECT_EQ(decoder_.Count(), 0);
 }
 
 TEST_F(KLINKDecoderTest, BackToBackFramesAndDoubleZerosAreHarmless) {
-    const Bytes stream = Concat({{0x00, 0x00}, firstWire, secondWire, {0x00, 0x00, 0x00}, firstWire});
-    const auto frames = FeedAll(decoder, stream, t);
+    const Bytes stream = Concat({{0x00, 0x00}, firstWire_, secondWire_, {0x00, 0x00, 0x00}, firstWire_});
+    const auto frames = FeedAll(decoder_, stream, t_);
     ASSERT_EQ(frames.size(), 3u);
-    EXPECT_EQ(frames[0], first);
-    EXPECT_EQ(frames[1], second);
-    EXPECT_EQ(frames[2], first);
+    EXPECT_EQ(frames[0], first_);
+    EXPECT_EQ(frames[1], second_);
+    EXPECT_EQ(frames[2], first_);
 }
 
 TEST_F(KLINKDecoderTest, FramesSharingOneDelimiterBothDecode) {
-    const Bytes stream = Concat({firstWire, Bytes(secondWire.begin() + 1, secondWire.end())});
-    const auto frames = FeedAll(decoder, stream, t);
+    const Bytes stream = Concat({firstWire_, Bytes(secondWire_.begin() + 1, secondWire_.end())});
+    const auto frames = FeedAll(decoder_, stream, t_);
     ASSERT_EQ(frames.size(), 2u);
-    EXPECT_EQ(frames[1], second);
+    EXPECT_EQ(frames[1], second_);
 }
 
 TEST_F(KLINKDecoderTest, GapOf500MsInsideAFrameDropsIt) {
-    const size_t half = firstWire.size() / 2;
-    EXPECT_TRUE(FeedAll(decoder, Bytes(firstWire.begin(), firstWire.begin() + half), t).empty());
-    t += 499;  // the next byte arrives 500 ms after the previous one
-    EXPECT_TRUE(FeedAll(decoder, Bytes(firstWire.begin() + half, firstWire.end()), t).empty());
-    EXPECT_FALSE(decoder.Discarding());  // its closing zero ended the discard
+    const size_t half = firstWire_.size() / 2;
+    EXPECT_TRUE(FeedAll(decoder_, Bytes(firstWire_.begin(), firstWire_.begin() + half), t_).empty());
+    t_ += 499;  // the next byte arrives 500 ms after the previous one
+    EXPECT_TRUE(FeedAll(decoder_, Bytes(firstWire_.begin() + half, firstWire_.end()), t_).empty());
+    EXPECT_FALSE(decoder_.Discarding());  // its closing zero ended the discard
 
-    const auto frames = FeedAll(decoder, secondWire, t);
+    const auto frames = FeedAll(decoder_, secondWire_, t_);
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0], second);
+    EXPECT_EQ(frames[0], second_);
 }
 
 TEST_F(KLINKDecoderTest, GapJustUnder500MsKeepsTheFrame) {
-    const size_t half = firstWire.size() / 2;
-    (void)FeedAll(decoder, Bytes(firstWire.begin(), firstWire.begin() + half), t);
-    t += 498;  // 499 ms after the previous byte
-    const auto frames = FeedAll(decoder, Bytes(firstWire.begin() + half, firstWire.end()), t);
+    const size_t half = firstWire_.size() / 2;
+    (void)FeedAll(decoder_, Bytes(firstWire_.begin(), firstWire_.begin() + half), t_);
+    t_ += 498;  // 499 ms after the previous byte
+    const auto frames = FeedAll(decoder_, Bytes(firstWire_.begin() + half, firstWire_.end()), t_);
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0], first);
+    EXPECT_EQ(frames[0], first_);
 }
 
 TEST_F(KLINKDecoderTest, PauseBetweenFramesDoesNothing) {
-    (void)FeedAll(decoder, firstWire, t);
-    t += 60000;
-    const auto frames = FeedAll(decoder, secondWire, t);
+    (void)FeedAll(decoder_, firstWire_, t_);
+    t_ += 60000;
+    const auto frames = FeedAll(decoder_, secondWire_, t_);
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0], second);
+    EXPECT_EQ(frames[0], second_);
 }
 
 TEST_F(KLINKDecoderTest, PauseAfterALeadingDelimiterDoesNothing) {
-    (void)FeedAll(decoder, Bytes{0x00}, t);
-    t += 10000;
-    const auto frames = FeedAll(decoder, Bytes(firstWire.begin() + 1, firstWire.end()), t);
+    (void)FeedAll(decoder_, Bytes{0x00}, t_);
+    t_ += 10000;
+    const auto frames = FeedAll(decoder_, Bytes(firstWire_.begin() + 1, firstWire_.end()), t_);
     ASSERT_EQ(frames.size(), 1u);
 }
 
 TEST_F(KLINKDecoderTest, OverlongBodyIsDiscardedUpToTheNextZero) {
     // 269 bytes still fit (the largest body); the 270th drops the body.
-    (void)FeedAll(decoder, Bytes(269, 0x77), t);
-    EXPECT_EQ(decoder.Count(), 269);
-    EXPECT_FALSE(decoder.Discarding());
-    (void)FeedAll(decoder, Bytes{0x77}, t);
-    EXPECT_EQ(decoder.Count(), 0);
-    EXPECT_TRUE(decoder.Discarding());
+    (void)FeedAll(decoder_, Bytes(269, 0x77), t_);
+    EXPECT_EQ(decoder_.Count(), 269);
+    EXPECT_FALSE(decoder_.Discarding());
+    (void)FeedAll(decoder_, Bytes{0x77}, t_);
+    EXPECT_EQ(decoder_.Count(), 0);
+    EXPECT_TRUE(decoder_.Discarding());
 
     // A complete frame body arriving during the discard is not collected:
     // only a zero ends the discard.
-    EXPECT_TRUE(FeedAll(decoder, BodyOf(firstWire), t).empty());
-    EXPECT_EQ(decoder.Count(), 0);
-    EXPECT_TRUE(FeedAll(decoder, Bytes{0x00}, t).empty());
-    EXPECT_FALSE(decoder.Discarding());
+    EXPECT_TRUE(FeedAll(decoder_, BodyOf(firstWire_), t_).empty());
+    EXPECT_EQ(decoder_.Count(), 0);
+    EXPECT_TRUE(FeedAll(decoder_, Bytes{0x00}, t_).empty());
+    EXPECT_FALSE(decoder_.Discarding());
 
     // Bytes right after that zero form a new body.
-    const auto frames = FeedAll(decoder, Concat({BodyOf(secondWire), {0x00}}), t);
+    const auto frames = FeedAll(decoder_, Concat({BodyOf(secondWire_), {0x00}}), t_);
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0], second);
+    EXPECT_EQ(frames[0], second_);
 }
 
 TEST_F(KLINKDecoderTest, BodyOfExactly269BytesIsDecodedNotDiscarded) {
     // The largest wire frame has a 269-byte body.
     const Bytes wire = EncodeFrame(0, 0x10, 0x3412, Bytes(256, 0x01));
     ASSERT_EQ(wire.size(), 271u);
-    const auto frames = FeedAll(decoder, wire, t);
+    const auto frames = FeedAll(decoder_, wire, t_);
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].Payload.size(), 256u);
+    EXPECT_EQ(frames[0].payload.size(), 256u);
 }
 
 TEST_F(KLINKDecoderTest, GarbageBodyIsDroppedAndTheNextFrameDecodes) {
-    const Bytes stream = Concat({{0x00, 0x12, 0x34, 0x56, 0x00}, firstWire});
-    const auto frames = FeedAll(decoder, stream, t);
+    const Bytes stream = Concat({{0x00, 0x12, 0x34, 0x56, 0x00}, firstWire_});
+    const auto frames = FeedAll(decoder_, stream, t_);
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0], first);
+    EXPECT_EQ(frames[0], first_);
 }
 
 TEST_F(KLINKDecoderTest, ClearForgetsAPartialBodyAndADiscard) {
-    (void)FeedAll(decoder, Bytes(firstWire.begin(), firstWire.begin() + 5), t);
-    decoder.Clear();
-    EXPECT_EQ(decoder.Count(), 0);
-    EXPECT_EQ(FeedAll(decoder, firstWire, t).size(), 1u);
+    (void)FeedAll(decoder_, Bytes(firstWire_.begin(), firstWire_.begin() + 5), t_);
+    decoder_.Clear();
+    EXPECT_EQ(decoder_.Count(), 0);
+    EXPECT_EQ(FeedAll(decoder_, firstWire_, t_).size(), 1u);
 
-    (void)FeedAll(decoder, Bytes(270, 0x77), t);
-    ASSERT_TRUE(decoder.Discarding());
-    decoder.Clear();
-    EXPECT_EQ(FeedAll(decoder, BodyOf(firstWire), t).size(), 0u);
-    EXPECT_EQ(FeedAll(decoder, Bytes{0x00}, t).size(), 1u);
+    (void)FeedAll(decoder_, Bytes(270, 0x77), t_);
+    ASSERT_TRUE(decoder_.Discarding());
+    decoder_.Clear();
+    EXPECT_EQ(FeedAll(decoder_, BodyOf(firstWire_), t_).size(), 0u);
+    EXPECT_EQ(FeedAll(decoder_, Bytes{0x00}, t_).size(), 1u);
 }
 
 TEST_F(KLINKDecoderTest, FeedWithoutTimeUsesTheMonotonicClock) {
     std::vector<TKLINKFrame> frames;
-    for (uint8_t b : Concat({firstWire, secondWire})) {
+    for (uint8_t b : Concat({firstWire_, secondWire_})) {
         TKLINKFrame f;
-        if (decoder.Feed(b, f)) frames.push_back(f);
+        if (decoder_.Feed(b, f)) frames.push_back(f);
     }
     ASSERT_EQ(frames.size(), 2u);
-    EXPECT_EQ(frames[0], first);
-    EXPECT_EQ(frames[1], second);
+    EXPECT_EQ(frames[0], first_);
+    EXPECT_EQ(frames[1], second_);
 }
 
 // ---------------------------------------------------------------- batches

@@ -43,7 +43,7 @@ struct SimConnection {
 
     static sim::TSimBoardOptions Options(TSimFaults faults) {
         sim::TSimBoardOptions o;
-        o.Faults = std::move(faults);
+        o.faults = std::move(faults);
         return o;
     }
     static void Configure(platform::OSHandle handle) {
@@ -60,7 +60,7 @@ struct SimConnection {
 TSimFaults Rule(TSimReplyAction action, int opcode, uint32_t nth = 0, uint32_t delayMs = 0,
                 uint8_t status = 1) {
     TSimFaults f;
-    f.Replies.push_back(TSimReplyRule{action, opcode, nth, delayMs, status});
+    f.replies.push_back(TSimReplyRule{action, opcode, nth, delayMs, status});
     return f;
 }
 
@@ -113,7 +113,7 @@ TEST(KLINKSerialLinkSim, BoardFaultsAsTheHostSeesThem) {
     }
     {
         TSimFaults f;
-        f.DeviceInfo = sim::TSimDeviceInfoFault::ModelLength;
+        f.deviceInfo = sim::TSimDeviceInfoFault::ModelLength;
         SimConnection c("Keltra 4", f);
         ExpectError<ReadError>([&] { (void)c.link.DeviceInfo(c.writer); }, "Invalid KLINK model length.");
     }
@@ -148,8 +148,8 @@ TEST(KLINKSerialLinkSim, KlinkplayProbePrintsTheBoards) {
         const std::string text = out.str();
         EXPECT_EQ(text.rfind(board->PortPath() + ": " + model + " / Firmware ", 0), 0u) << text;
         TKLINKCapabilities expected;
-        for (const auto& page : board->Profile().Pages) {
-            expected.AddPage(page.Offset, EncodeCapabilityPage(page.Page));
+        for (const auto& page : board->Profile().pages) {
+            expected.AddPage(page.offset, EncodeCapabilityPage(page.page));
         }
         std::string lines;
         std::istringstream describe(expected.Describe());

@@ -33,10 +33,10 @@ TEST(ProbeCommand, PrintsTheIdentityAndTheCapabilityTable) {
     // The probe asked the questions in the window's order and nothing else.
     const auto frames = board.Frames();
     ASSERT_EQ(frames.size(), 4u);
-    EXPECT_EQ(frames[0].Opcode, KLINK_OP_PING);
-    EXPECT_EQ(frames[1].Opcode, KLINK_OP_DEVICE_INFO);
-    EXPECT_EQ(frames[2].Opcode, KLINK_OP_CAPABILITIES);
-    EXPECT_EQ(frames[3].Opcode, KLINK_OP_CAPABILITIES);
+    EXPECT_EQ(frames[0].opcode, KLINK_OP_PING);
+    EXPECT_EQ(frames[1].opcode, KLINK_OP_DEVICE_INFO);
+    EXPECT_EQ(frames[2].opcode, KLINK_OP_CAPABILITIES);
+    EXPECT_EQ(frames[3].opcode, KLINK_OP_CAPABILITIES);
 }
 
 TEST(ProbeCommand, NamesThePortInEachFailure) {
@@ -51,7 +51,7 @@ TEST(ProbeCommand, NamesThePortInEachFailure) {
     // A board that answers PING but sends a broken table.
     board.SetScript({});
     auto pages = klink::test::DefaultCapabilityPages();
-    pages[0].MaxPayload = pages[1].MaxPayload = 128;
+    pages[0].maxPayload = pages[1].maxPayload = 128;
     board.SetPages(pages);
     err.str("");
     EXPECT_FALSE(klinkplay::ProbePort(board.DevicePath(), out, err));

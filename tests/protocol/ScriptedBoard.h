@@ -36,7 +36,7 @@ using Bytes = std::vector<uint8_t>;
 
 // The wire bytes of a reply to `request` with `payload` (status byte included).
 inline Bytes ReplyTo(const TKLINKFrame& request, const Bytes& payload) {
-    return EncodeFrame(KLINK_MSG_REPLY, request.Opcode, request.RequestID, payload);
+    return EncodeFrame(KLINK_MSG_REPLY, request.opcode, request.requestId, payload);
 }
 
 inline Bytes WithStatus(uint8_t status, const Bytes& data = {}) {
@@ -68,19 +68,19 @@ inline Bytes AudioDiagnostics(const std::array<uint32_t, 10>& values) {
 // (fixed 3579545 Hz), AY-3-8910, SN76489 and the OKIM6258 stream target.
 inline std::vector<TKLINKCapabilityPage> DefaultCapabilityPages() {
     TKLINKCapabilityPage first;
-    first.MaxPayload = 256;
-    first.DataCapacity = 65536;
-    first.EventCapacity = 256;
-    first.ControlFeatures = KLINK_CONTROL_ATTENUATION;
-    first.NextOffset = 3;
-    first.Entries = {
+    first.maxPayload = 256;
+    first.dataCapacity = 65536;
+    first.eventCapacity = 256;
+    first.controlFeatures = KLINK_CONTROL_ATTENUATION;
+    first.nextOffset = 3;
+    first.entries = {
         {0x54, 0, 0, 0x07, KLINK_CLOCK_VARIABLE, 0},
         {0x51, 0, 0, 0x01, KLINK_CLOCK_FIXED, 3579545},
         {0xA0, 0, 0, 0x05, KLINK_CLOCK_VARIABLE, 0},
     };
     TKLINKCapabilityPage second = first;
-    second.NextOffset = KLINK_CAPABILITIES_END;
-    second.Entries = {
+    second.nextOffset = KLINK_CAPABILITIES_END;
+    second.entries = {
         {0x50, 0, 0, 0x01, KLINK_CLOCK_FIXED, 3579545},
         {0xB7, 0, 0, 0x0C, KLINK_CLOCK_VARIABLE, 0},
         {0x5A, 0, 0, 0x01, KLINK_CLOCK_UNKNOWN, 0},
@@ -131,22 +131,22 @@ public:
 
     // What a well-formed board answers; scripts fall back to it.
     Bytes DefaultAnswer(const TKLINKFrame& f) const {
-        if (f.MessageType != KLINK_MSG_REQUEST) {
+        if (f.messageType != KLINK_MSG_REQUEST) {
             return {};
         }
-        switch (f.Opcode) {
+        switch (f.opcode) {
             case KLINK_OP_PING:
-                return ReplyTo(f, WithStatus(0, f.Payload));
+                return ReplyTo(f, WithStatus(0, f.payload));
             case KLINK_OP_DEVICE_INFO:
                 return ReplyTo(f, WithStatus(0, deviceInfo_));
             case KLINK_OP_CAPABILITIES: {
-                const uint16_t offset = static_cast<uint16_t>(f.Payload.at(0) | (f.Payload.at(1) << 8));
+                const uint16_t offset = static_cast<uint16_t>(f.payload.at(0) | (f.payload.at(1) << 8));
                 uint16_t at = 0;
                 for (const auto& page : pages_) {
                     if (at == offset) {
                         return ReplyTo(f, WithStatus(0, EncodeCapabilityPage(page)));
                     }
-                    at = page.NextOffset;
+                    at = page.nextOffset;
                 }
                 return ReplyTo(f, WithStatus(5));
             }
@@ -209,9 +209,9 @@ private:
                             continue;
                         }
                         frames_.push_back(frame);
-                        if (frame.MessageType == KLINK_MSG_PACKET) {
+                        if (frame.messageType == KLINK_MSG_PACKET) {
                             packetBytes_ +=
-                                EncodeFrame(frame.MessageType, frame.Opcode, frame.RequestID, frame.Payload)
+                                EncodeFrame(frame.messageType, frame.opcode, frame.requestId, frame.payload)
                                     .size();
                         }
                         const Bytes answer = script_ ? script_(frame) : DefaultAnswer(frame);
@@ -242,8 +242,8 @@ private:
 // A link clock that jumps ahead while nothing is in transit (see above).
 class QuietClock {
 public:
-    QuietClock(ScriptedBoard& board, TBufferedSerialWriter& writer, uint64_t startMS = 0x10000)
-        : board_(board), writer_(writer), now_(startMS) {}
+    QuietClock(ScriptedBoard& board, TBufferedSerialWriter& writer, uint64_t startMs = 0x10000)
+        : board_(board), writer_(writer), now_(startMs) {}
 
     TKLINKLinkClock Clock() {
         return {[this] { return now_.load(); },

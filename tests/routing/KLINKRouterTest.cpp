@@ -20,49 +20,49 @@ using sim::TSimTraceOp;
 
 // A simulated board and the host's open port on it.
 struct TConnectedBoard {
-    std::unique_ptr<TSimBoard> Board;
-    platform::UniqueSerialPort Port;
+    std::unique_ptr<TSimBoard> board;
+    platform::UniqueSerialPort port;
 
     explicit TConnectedBoard(const char* model) {
         sim::TSimBoardOptions options;
-        options.Throttled = false;
-        Board = TSimBoard::Start(model, options);
-        Port = platform::UniqueSerialPort(platform::OpenSerialPort(Board->PortPath()));
-        platform::ConfigureSerialPort(Port.Get(), {});
-        ConfigureWriteTimeouts(Port.Get());
+        options.throttled = false;
+        board = TSimBoard::Start(model, options);
+        port = platform::UniqueSerialPort(platform::OpenSerialPort(board->PortPath()));
+        platform::ConfigureSerialPort(port.Get(), {});
+        ConfigureWriteTimeouts(port.Get());
     }
 
     // The board records what it did just after it replies; these wait (up
     // to 5 s) for the trace to show what a test expects before reading it.
     [[nodiscard]] size_t Count(TSimTraceOp op, size_t awaited) const {
-        (void)Board->WaitForTrace([&](const auto& trace) { return CountOf(trace, op) == awaited; },
+        (void)board->WaitForTrace([&](const auto& trace) { return CountOf(trace, op) == awaited; },
                                   std::chrono::seconds(5));
-        return CountOf(Board->Trace(), op);
+        return CountOf(board->Trace(), op);
     }
     [[nodiscard]] std::string Setup(const std::string& awaited) const {
-        (void)Board->WaitForTrace([&](const auto& trace) { return SetupOf(trace) == awaited; },
+        (void)board->WaitForTrace([&](const auto& trace) { return SetupOf(trace) == awaited; },
                                   std::chrono::seconds(5));
-        return SetupOf(Board->Trace());
+        return SetupOf(board->Trace());
     }
 
     static size_t CountOf(const std::vector<TSimTraceEvent>& trace, TSimTraceOp op) {
         return static_cast<size_t>(
-            std::count_if(trace.begin(), trace.end(), [op](const TSimTraceEvent& e) { return e.Op == op; }));
+            std::count_if(trace.begin(), trace.end(), [op](const TSimTraceEvent& e) { return e.op == op; }));
     }
     // The trace as "op id/inst value" words, register writes left out.
     static std::string SetupOf(const std::vector<TSimTraceEvent>& trace) {
         std::string text;
         for (const TSimTraceEvent& e : trace) {
-            switch (e.Op) {
+            switch (e.op) {
                 case TSimTraceOp::Reset:
                     text += "reset ";
                     break;
                 case TSimTraceOp::Volume:
-                    text += "volume " + std::to_string(e.Number) + " ";
+                    text += "volume " + std::to_string(e.number) + " ";
                     break;
                 case TSimTraceOp::Clock:
-                    text += "clock " + std::to_string(e.WriteID) + "/" + std::to_string(e.Instance) + " " +
-                            std::to_string(e.Hz) + " ";
+                    text += "clock " + std::to_string(e.writeId) + "/" + std::to_string(e.instance) + " " +
+                            std::to_string(e.hz) + " ";
                     break;
                 default:
                     break;
@@ -81,8 +81,8 @@ struct TConnectedBoard {
 
 TKLINKPorts Ports(const TConnectedBoard* b1, const TConnectedBoard* b2) {
     TKLINKPorts ports;
-    if (b1) ports[0] = {b1->Port.Get(), "COM3"};
-    if (b2) ports[1] = {b2->Port.Get(), "COM4"};
+    if (b1) ports[0] = {b1->port.Get(), "COM3"};
+    if (b2) ports[1] = {b2->port.Get(), "COM4"};
     return ports;
 }
 
@@ -151,15 +151,15 @@ TEST(TKLINKRouter, PreparesStartsAndStopsTwoBoards) {
     router.Drain();
     auto writes = [](const TConnectedBoard& b) {
         std::string text;
-        for (const TSimTraceEvent& e : b.Board->Trace())
-            if (e.Op == TSimTraceOp::Reg)
-                text += std::to_string(e.WriteID) + "/" + std::to_string(e.Page) + " ";
+        for (const TSimTraceEvent& e : b.board->Trace())
+            if (e.op == TSimTraceOp::Reg)
+                text += std::to_string(e.writeId) + "/" + std::to_string(e.page) + " ";
         return text;
     };
-    EXPECT_TRUE(kl4.Board->WaitForTrace(
+    EXPECT_TRUE(kl4.board->WaitForTrace(
         [](const std::vector<TSimTraceEvent>& t) {
             return std::count_if(t.begin(), t.end(),
-                                 [](const auto& e) { return e.Op == TSimTraceOp::Reg; }) == 2;
+                                 [](const auto& e) { return e.op == TSimTraceOp::Reg; }) == 2;
         },
         std::chrono::seconds(5)));
     EXPECT_EQ(writes(kl4), "84/0 84/0 ");
@@ -167,8 +167,8 @@ TEST(TKLINKRouter, PreparesStartsAndStopsTwoBoards) {
     EXPECT_GE(router.RegisterPendingBytes({0x54, 0, 0}), 0);
 
     router.SetVolume(40, {}, true);
-    EXPECT_EQ(kl4.Board->Attenuation(), 40);
-    EXPECT_EQ(kl2.Board->Attenuation(), 40);
+    EXPECT_EQ(kl4.board->Attenuation(), 40);
+    EXPECT_EQ(kl2.board->Attenuation(), 40);
 
     std::string report = "stale";
     EXPECT_TRUE(router.Stop(report));
@@ -192,7 +192,7 @@ TEST(TKLINKRouter, BoardWithoutRouteIsProbedButNeverReset) {
                   "clock=fixed 3579545 Hz\r\n"),
               std::string::npos)
         << router.Description();
-    EXPECT_GT(kl3.Board->Requests(), 0u);
+    EXPECT_GT(kl3.board->Requests(), 0u);
     EXPECT_FALSE(router.Plan()->UsesDevice(1));
 
     router.Start(clocks, 0, {});
@@ -219,8 +219,8 @@ TEST(TKLINKRouter, StopResetFailureStillResetsAndShutsDownTheOthers) {
     router.Start(clocks, 0, {});
 
     sim::TSimFaults faults;
-    faults.Replies.push_back({sim::TSimReplyAction::Drop, KLINK_OP_RESET});
-    kl3.Board->SetFaults(faults);
+    faults.replies.push_back({sim::TSimReplyAction::Drop, KLINK_OP_RESET});
+    kl3.board->SetFaults(faults);
     std::string report;
     EXPECT_FALSE(router.Stop(report));
     EXPECT_EQ(report, "COM3 RESET: KLINK response timeout (command $00).; ");
@@ -252,10 +252,10 @@ TEST(TKLINKRouter, StartupWindowOnlyOnKL2Models) {
         const std::vector<TKLINKVGMClock> clocks = {c.clock};
         router.Prepare(targets, clocks, 0, {}, false);
         router.Start(clocks, 0, {});
-        const uint64_t before = board.Board->Requests();
+        const uint64_t before = board.board->Requests();
         // More than the 2048 bytes a KL2 board takes in before a fence.
-        for (int i = 0; i < 12; ++i) router.WriteRegisters(c.target.WriteID, 0, 0, Pairs(0x30, 100), {});
-        EXPECT_EQ(board.Board->Requests() > before, c.fenced) << c.model;
+        for (int i = 0; i < 12; ++i) router.WriteRegisters(c.target.writeId, 0, 0, Pairs(0x30, 100), {});
+        EXPECT_EQ(board.board->Requests() > before, c.fenced) << c.model;
         std::string report;
         EXPECT_TRUE(router.Stop(report)) << report;
     }
@@ -288,15 +288,15 @@ TEST(TKLINKRouter, DACCapabilitiesOnlyWhenAsked) {
     TKLINKRouter router(Ports(&kl2, nullptr));
     const std::vector<TKLINKVGMTarget> targets = {{0x52, 0, 0}, {0x50, 0, 0}};
     const std::vector<TKLINKVGMClock> clocks = {{0x52, 0, 7670453}, {0x50, 0, 3579545}};
-    uint64_t before = kl2.Board->Requests();
+    uint64_t before = kl2.board->Requests();
     router.Prepare(targets, clocks, 0, {}, false);
-    const uint64_t withoutDAC = kl2.Board->Requests() - before;
+    const uint64_t withoutDac = kl2.board->Requests() - before;
     EXPECT_EQ(router.DACCapabilities(), TKL2DACCapabilities{});
-    before = kl2.Board->Requests();
+    before = kl2.board->Requests();
     router.Prepare(targets, clocks, 0, {}, true);
-    EXPECT_EQ(kl2.Board->Requests() - before, withoutDAC + 1);
-    EXPECT_EQ(router.DACCapabilities().RecordCapacity, 16384u);
-    EXPECT_EQ(router.DACCapabilities().MaxRecords, 60);
+    EXPECT_EQ(kl2.board->Requests() - before, withoutDac + 1);
+    EXPECT_EQ(router.DACCapabilities().recordCapacity, 16384u);
+    EXPECT_EQ(router.DACCapabilities().maxRecords, 60);
     const std::string& d = router.Description();
     EXPECT_EQ(d.substr(d.find("VGM routing")),
               "VGM routing (connection 1/2 = upper/lower COM selector):\r\n"
@@ -325,8 +325,8 @@ TEST(TKLINKRouter, PrepareFailures) {
         TConnectedBoard kl4("Keltra 4");
         TConnectedBoard broken("Keltra 2");
         sim::TSimFaults faults;
-        faults.DeviceInfo = sim::TSimDeviceInfoFault::Short;
-        broken.Board->SetFaults(faults);
+        faults.deviceInfo = sim::TSimDeviceInfoFault::Short;
+        broken.board->SetFaults(faults);
         TKLINKRouter router(Ports(&kl4, &broken));
         EXPECT_EQ(Failure<ReadError>([&] { router.Prepare({}, {}, 0, {}, false); }),
                   "COM4: Invalid KLINK device info.");

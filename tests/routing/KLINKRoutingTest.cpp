@@ -12,19 +12,19 @@ namespace {
 
 // A board's capability table, built the way a board sends it.
 struct TBoard {
-    std::vector<TKLINKCapability> Entries;
-    uint16_t ControlFeatures = KLINK_CONTROL_ATTENUATION;
-    uint16_t MaxPayload = 256;
-    uint32_t DataCapacity = 0;
-    uint16_t EventCapacity = 0;
+    std::vector<TKLINKCapability> entries;
+    uint16_t controlFeatures = KLINK_CONTROL_ATTENUATION;
+    uint16_t maxPayload = 256;
+    uint32_t dataCapacity = 0;
+    uint16_t eventCapacity = 0;
 
     [[nodiscard]] TKLINKCapabilities Table() const {
         TKLINKCapabilityPage page;
-        page.MaxPayload = MaxPayload;
-        page.DataCapacity = DataCapacity;
-        page.EventCapacity = EventCapacity;
-        page.ControlFeatures = ControlFeatures;
-        page.Entries = Entries;
+        page.maxPayload = maxPayload;
+        page.dataCapacity = dataCapacity;
+        page.eventCapacity = eventCapacity;
+        page.controlFeatures = controlFeatures;
+        page.entries = entries;
         TKLINKCapabilities caps;
         caps.AddPage(0, EncodeCapabilityPage(page));
         return caps;
@@ -32,8 +32,8 @@ struct TBoard {
 };
 
 // A register target with a settable clock.
-TKLINKCapability Variable(uint8_t writeID, uint8_t instance = 0, uint8_t page = 0, uint8_t extra = 0) {
-    return {writeID,
+TKLINKCapability Variable(uint8_t writeId, uint8_t instance = 0, uint8_t page = 0, uint8_t extra = 0) {
+    return {writeId,
             instance,
             page,
             static_cast<uint8_t>(KLINK_FEATURE_BURST | KLINK_FEATURE_SET_CLOCK | extra),
@@ -42,46 +42,46 @@ TKLINKCapability Variable(uint8_t writeID, uint8_t instance = 0, uint8_t page = 
 }
 
 // A register target whose clock is fixed.
-TKLINKCapability Fixed(uint8_t writeID, uint8_t instance, uint8_t page, uint32_t hertz) {
-    return {writeID, instance, page, KLINK_FEATURE_BURST, KLINK_CLOCK_FIXED, hertz};
+TKLINKCapability Fixed(uint8_t writeId, uint8_t instance, uint8_t page, uint32_t hertz) {
+    return {writeId, instance, page, KLINK_FEATURE_BURST, KLINK_CLOCK_FIXED, hertz};
 }
 
 // An OKIM6258 stream target with room for the stream's lead.
 TBoard AudioBoard(std::vector<TKLINKCapability> entries) {
     entries.push_back({0xB7, 0, 0, KLINK_FEATURE_ADPCM_STREAM, KLINK_CLOCK_VARIABLE, 0});
-    entries.back().Features |= KLINK_FEATURE_SET_CLOCK;
+    entries.back().features |= KLINK_FEATURE_SET_CLOCK;
     TBoard b{std::move(entries)};
-    b.DataCapacity = 875;
-    b.EventCapacity = 1;
+    b.dataCapacity = 875;
+    b.eventCapacity = 1;
     return b;
 }
 
 struct TInput {
-    std::optional<TBoard> Board1;
-    std::optional<TBoard> Board2;
-    std::vector<TKLINKVGMTarget> Targets;
-    std::vector<TKLINKVGMClock> Clocks;
-    bool UseAudio = false;
-    bool UseDAC = false;
-    TKLINKDeviceNames Names{};
+    std::optional<TBoard> board1;
+    std::optional<TBoard> board2;
+    std::vector<TKLINKVGMTarget> targets;
+    std::vector<TKLINKVGMClock> clocks;
+    bool useAudio = false;
+    bool useDac = false;
+    TKLINKDeviceNames names{};
 };
 
 // Builds the plan and returns it, or the refusal's message.
 struct TOutcome {
-    std::optional<TKLINKRoutePlan> Plan;
-    std::string Error;
+    std::optional<TKLINKRoutePlan> plan;
+    std::string error;
 };
 
 TOutcome Route(const TInput& in) {
     std::optional<TKLINKCapabilities> t1, t2;
-    if (in.Board1) t1 = in.Board1->Table();
-    if (in.Board2) t2 = in.Board2->Table();
+    if (in.board1) t1 = in.board1->Table();
+    if (in.board2) t2 = in.board2->Table();
     TKLINKDeviceCapabilities caps{t1 ? &*t1 : nullptr, t2 ? &*t2 : nullptr};
     TOutcome out;
     try {
-        out.Plan = TKLINKRoutePlan::Create(caps, in.Names, in.Targets, in.Clocks, in.UseAudio, in.UseDAC);
+        out.plan = TKLINKRoutePlan::Create(caps, in.names, in.targets, in.clocks, in.useAudio, in.useDac);
     } catch (const ReadError& e) {
-        out.Error = e.what();
+        out.error = e.what();
     }
     return out;
 }
@@ -89,9 +89,9 @@ TOutcome Route(const TInput& in) {
 // Each connection's index per target, or the refusal.
 std::string Devices(const TInput& in) {
     TOutcome out = Route(in);
-    if (!out.Plan) return out.Error;
+    if (!out.plan) return out.error;
     std::string text;
-    for (const TKLINKRoute& r : out.Plan->Routes()) text += std::to_string(r.Device + 1);
+    for (const TKLINKRoute& r : out.plan->Routes()) text += std::to_string(r.device + 1);
     return text;
 }
 
@@ -107,7 +107,7 @@ const TKLINKVGMClock kYM2151Clock{0x54, 0, 4000000};
 // A KL2-like board: YM2612 on both ports, two SN76489s, the DAC requests.
 TBoard KL2Board() {
     TBoard b{{Variable(0x52), Variable(0x53, 0, 1), Variable(0x50), Variable(0x30, 1)}};
-    b.ControlFeatures = KLINK_CONTROL_ATTENUATION | KLINK_CONTROL_KL2_DAC;
+    b.controlFeatures = KLINK_CONTROL_ATTENUATION | KLINK_CONTROL_KL2_DAC;
     return b;
 }
 
@@ -123,17 +123,17 @@ const char* const kProfileSplit =
 TEST(TKLINKRoutePlan, RefusalsNameTheFirstFailure) {
     TBoard ym2151{{Variable(0x54)}};
     TBoard narrow = ym2151;
-    narrow.MaxPayload = 255;
+    narrow.maxPayload = 255;
     TBoard smallAudio = AudioBoard({Variable(0x54, 0, 0, KLINK_FEATURE_STREAM_EVENTS)});
-    smallAudio.DataCapacity = 874;
+    smallAudio.dataCapacity = 874;
     TBoard noEvents = AudioBoard({Variable(0x54, 0, 0, KLINK_FEATURE_STREAM_EVENTS)});
-    noEvents.EventCapacity = 0;
+    noEvents.eventCapacity = 0;
     TBoard noVolume = ym2151;
-    noVolume.ControlFeatures = 0;
+    noVolume.controlFeatures = 0;
     TBoard audioNoVolume = AudioBoard({});
-    audioNoVolume.ControlFeatures = 0;
-    TBoard kl2NoDAC = KL2Board();
-    kl2NoDAC.ControlFeatures = KLINK_CONTROL_ATTENUATION;
+    audioNoVolume.controlFeatures = 0;
+    TBoard kl2NoDac = KL2Board();
+    kl2NoDac.controlFeatures = KLINK_CONTROL_ATTENUATION;
     TBoard noBurst{{{0x54, 0, 0, KLINK_FEATURE_SET_CLOCK, KLINK_CLOCK_VARIABLE, 0}}};
     TBoard unknownClock{{{0x54, 0, 0, KLINK_FEATURE_BURST, KLINK_CLOCK_UNKNOWN, 0}}};
     TBoard fixed{{Fixed(0x54, 0, 0, 3579545)}};
@@ -191,10 +191,10 @@ TEST(TKLINKRoutePlan, RefusalsNameTheFirstFailure) {
           {kYM2612Clock, kSNClock, {0x52, 1, 7670453}}},
          kProfileSplit},
         {"DAC wanted, board without the DAC query",
-         {kl2NoDAC, std::nullopt, {kSN, kYM2612P0}, {kSNClock, kYM2612Clock}, false, true},
+         {kl2NoDac, std::nullopt, {kSN, kYM2612P0}, {kSNClock, kYM2612Clock}, false, true},
          "KL2 buffered DAC capability query is unavailable."},
         {"DAC query needed only with DAC playback",
-         {kl2NoDAC, std::nullopt, {kSN, kYM2612P0}, {kSNClock, kYM2612Clock}},
+         {kl2NoDac, std::nullopt, {kSN, kYM2612P0}, {kSNClock, kYM2612Clock}},
          "11"},
         {"unused board without volume control is fine", {ym2151, noVolume, {kYM2151}, {kYM2151Clock}}, "1"},
         {"used board without volume control",
@@ -338,8 +338,8 @@ TEST(TKLINKRoutePlan, ChoosesConnectionsPerChip) {
 TEST(TKLINKRoutePlan, DeviceForAndUsesDevice) {
     TBoard kl2 = KL2Board();
     TOutcome out = Route({std::nullopt, kl2, {kYM2612P0, kSN}, {kYM2612Clock, kSNClock}});
-    ASSERT_TRUE(out.Plan) << out.Error;
-    const TKLINKRoutePlan& plan = *out.Plan;
+    ASSERT_TRUE(out.plan) << out.error;
+    const TKLINKRoutePlan& plan = *out.plan;
     EXPECT_EQ(plan.DeviceFor(0x52, 0, 0), 1);
     EXPECT_EQ(plan.DeviceFor(0x53, 0, 1), 1) << "port 1 follows port 0 without a target of its own";
     EXPECT_EQ(plan.DeviceFor(0x53, 0, 0), 1) << "the page is ignored";
@@ -355,21 +355,21 @@ TEST(TKLINKRoutePlan, DeviceForAndUsesDevice) {
     EXPECT_EQ(plan.AudioDevice(), -1);
 
     TOutcome audio = Route({TBoard{{Variable(0x54)}}, AudioBoard({}), {}, {}, true});
-    ASSERT_TRUE(audio.Plan) << audio.Error;
-    EXPECT_EQ(audio.Plan->DeviceFor(0xB7, 0, 0), 1);
-    EXPECT_EQ(audio.Plan->AudioDevice(), 1);
-    EXPECT_FALSE(audio.Plan->UsesDevice(0));
-    EXPECT_TRUE(audio.Plan->UsesDevice(1));
-    EXPECT_EQ(audio.Plan->DACDevice(), -1);
-    EXPECT_EQ(audio.Plan->Describe(), "OKIM6258 stream -> connection 2\r\n");
+    ASSERT_TRUE(audio.plan) << audio.error;
+    EXPECT_EQ(audio.plan->DeviceFor(0xB7, 0, 0), 1);
+    EXPECT_EQ(audio.plan->AudioDevice(), 1);
+    EXPECT_FALSE(audio.plan->UsesDevice(0));
+    EXPECT_TRUE(audio.plan->UsesDevice(1));
+    EXPECT_EQ(audio.plan->DACDevice(), -1);
+    EXPECT_EQ(audio.plan->Describe(), "OKIM6258 stream -> connection 2\r\n");
 }
 
 TEST(TKLINKRoutePlan, EmptyPlanUsesNothing) {
     TOutcome out = Route({KL2Board(), KL2Board(), {}, {}});
-    ASSERT_TRUE(out.Plan) << out.Error;
-    EXPECT_EQ(out.Plan->Describe(), "");
-    EXPECT_FALSE(out.Plan->UsesDevice(0));
-    EXPECT_FALSE(out.Plan->UsesDevice(1));
+    ASSERT_TRUE(out.plan) << out.error;
+    EXPECT_EQ(out.plan->Describe(), "");
+    EXPECT_FALSE(out.plan->UsesDevice(0));
+    EXPECT_FALSE(out.plan->UsesDevice(1));
     EXPECT_EQ(TKLINKRoutePlan().Describe(), "");
     EXPECT_EQ(TKLINKRoutePlan().DeviceFor(0xB7, 0, 0), -1);
 }
@@ -377,20 +377,20 @@ TEST(TKLINKRoutePlan, EmptyPlanUsesNothing) {
 TEST(TKLINKRoutePlan, Describe) {
     TInput in{KL2Board(), std::nullopt, {kYM2612P0, kYM2612P1, kSN}, {kYM2612Clock, kSNClock}, false, true};
     TOutcome dac = Route(in);
-    ASSERT_TRUE(dac.Plan) << dac.Error;
-    EXPECT_EQ(dac.Plan->Describe(),
+    ASSERT_TRUE(dac.plan) << dac.error;
+    EXPECT_EQ(dac.plan->Describe(),
               "$52/0/0 -> connection 1\r\n"
               "$53/0/1 -> connection 1\r\n"
               "$50/0/0 -> connection 1\r\n"
               "KL2 buffered DAC/FM/PSG -> connection 1\r\n");
 
-    in.UseDAC = false;
-    in.Board2 = in.Board1;
-    in.Board1 = TBoard{{Variable(0xA0, 1)}};
-    in.Targets.insert(in.Targets.begin(), TKLINKVGMTarget{0xA0, 1, 0});
+    in.useDac = false;
+    in.board2 = in.board1;
+    in.board1 = TBoard{{Variable(0xA0, 1)}};
+    in.targets.insert(in.targets.begin(), TKLINKVGMTarget{0xA0, 1, 0});
     TOutcome reg = Route(in);
-    ASSERT_TRUE(reg.Plan) << reg.Error;
-    EXPECT_EQ(reg.Plan->Describe(),
+    ASSERT_TRUE(reg.plan) << reg.error;
+    EXPECT_EQ(reg.plan->Describe(),
               "$A0/1/0 -> connection 1\r\n"
               "$52/0/0 -> connection 2\r\n"
               "$53/0/1 -> connection 2\r\n"

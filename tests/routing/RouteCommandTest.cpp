@@ -14,8 +14,8 @@ namespace {
 using sim::TSimBoard;
 
 struct TRun {
-    std::string Output;  // stdout and stderr
-    int Status = -1;
+    std::string output;  // stdout and stderr
+    int status = -1;
 };
 
 TRun RunRoute(const std::string& arguments) {
@@ -25,9 +25,9 @@ TRun RunRoute(const std::string& arguments) {
     if (pipe == nullptr) return run;
     char buffer[4096];
     size_t n = 0;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.Output.append(buffer, n);
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
     const int status = pclose(pipe);
-    run.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
 }
 
@@ -37,14 +37,14 @@ std::string Sample(const char* name) {
 
 std::unique_ptr<TSimBoard> Board(const char* model) {
     sim::TSimBoardOptions options;
-    options.Throttled = false;
+    options.throttled = false;
     return TSimBoard::Start(model, options);
 }
 
 bool Touched(const TSimBoard& board) {
     for (const auto& e : board.Trace())
-        if (e.Op == sim::TSimTraceOp::Reset || e.Op == sim::TSimTraceOp::Volume ||
-            e.Op == sim::TSimTraceOp::Clock)
+        if (e.op == sim::TSimTraceOp::Reset || e.op == sim::TSimTraceOp::Volume ||
+            e.op == sim::TSimTraceOp::Clock)
             return true;
     return false;
 }
@@ -54,16 +54,16 @@ TEST(RouteCommand, PrintsTheProbeAndRoutingLinesWithoutStartingTheBoards) {
     auto kl2 = Board("Keltra 2.1");
     const TRun run = RunRoute(Sample("demo_ym2612_sn76489.vgm") + " --port1 " + kl4->PortPath() +
                               " --port2 " + kl2->PortPath());
-    EXPECT_EQ(run.Status, 0) << run.Output;
-    EXPECT_EQ(run.Output.rfind(kl4->PortPath() + " / Keltra 4 / Firmware 1.6 (klinksim)\n", 0), 0u)
-        << run.Output;
-    EXPECT_NE(run.Output.find(kl2->PortPath() + " / Keltra 2.1 / Firmware 3.2 (klinksim)\n"),
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(run.output.rfind(kl4->PortPath() + " / Keltra 4 / Firmware 1.6 (klinksim)\n", 0), 0u)
+        << run.output;
+    EXPECT_NE(run.output.find(kl2->PortPath() + " / Keltra 2.1 / Firmware 3.2 (klinksim)\n"),
               std::string::npos);
-    EXPECT_NE(run.Output.find("VGM routing (connection 1/2 = upper/lower COM selector):\n"
+    EXPECT_NE(run.output.find("VGM routing (connection 1/2 = upper/lower COM selector):\n"
                               "$52/0/0 -> connection 2\n"),
               std::string::npos)
-        << run.Output;
-    EXPECT_EQ(run.Output.find('\r'), std::string::npos);
+        << run.output;
+    EXPECT_EQ(run.output.find('\r'), std::string::npos);
     EXPECT_FALSE(Touched(*kl4));
     EXPECT_FALSE(Touched(*kl2));
 }
@@ -71,18 +71,18 @@ TEST(RouteCommand, PrintsTheProbeAndRoutingLinesWithoutStartingTheBoards) {
 TEST(RouteCommand, RefusalExitsWithStatus1) {
     auto kl4 = Board("Keltra 4");
     const TRun run = RunRoute(Sample("demo_ym2203.vgm") + " --port1 " + kl4->PortPath());
-    EXPECT_EQ(run.Status, 1);
-    EXPECT_NE(run.Output.find("No connected device supports VGM target $55/0/0 and its requested clock.\n"),
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.output.find("No connected device supports VGM target $55/0/0 and its requested clock.\n"),
               std::string::npos)
-        << run.Output;
+        << run.output;
     EXPECT_FALSE(Touched(*kl4));
 
     const TRun missing = RunRoute(Sample("demo_ym2203.vgm") + " --port1 /nonexistent/port");
-    EXPECT_EQ(missing.Status, 1);
-    EXPECT_EQ(missing.Output.rfind("/nonexistent/port: ", 0), 0u) << missing.Output;
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.output.rfind("/nonexistent/port: ", 0), 0u) << missing.output;
 
     const TRun noFile = RunRoute("\"/nonexistent/file.vgm\" --port1 " + kl4->PortPath());
-    EXPECT_EQ(noFile.Status, 1);
+    EXPECT_EQ(noFile.status, 1);
 }
 
 }  // namespace

@@ -60,7 +60,7 @@ TEST_P(EveryModel, AnswersProbeIdentityAndCapabilitiesTheHostAccepts) {
     EXPECT_GE(pages, 2);
     EXPECT_EQ(caps.MaxPayload(), 256);
     EXPECT_TRUE(caps.ControlFeatures() & KLINK_CONTROL_ATTENUATION);
-    EXPECT_EQ(caps.Entries().size(), d.Model().Profile().Targets.size());
+    EXPECT_EQ(caps.Entries().size(), d.Model().Profile().targets.size());
     EXPECT_EQ(d.Request(KLINK_OP_RESET), std::vector<uint8_t>{0});
     EXPECT_EQ(d.Request(KLINK_OP_SET_OUTPUT_VOLUME, {0}), std::vector<uint8_t>{0});
 }
@@ -77,9 +77,9 @@ INSTANTIATE_TEST_SUITE_P(Models, EveryModel,
 
 TEST(SimBoardModel, AdvertisesEachModelsTargets) {
     struct Case {
-        const char* Model;
-        uint8_t WriteID, Instance, Page, Features;
-        bool Expected;
+        const char* model;
+        uint8_t writeId, instance, page, features;
+        bool expected;
     };
     const Case cases[] = {
         {"Keltra 4", 0x54, 0, 0, 0x07, true},   {"Keltra 4", 0xB7, 0, 0, 0x0C, true},
@@ -90,9 +90,9 @@ TEST(SimBoardModel, AdvertisesEachModelsTargets) {
         {"Keltra 3", 0x51, 0, 0, 0x04, false},  // fixed clock
     };
     for (const Case& c : cases) {
-        ModelDriver d(c.Model);
-        EXPECT_EQ(QueryCapabilities(d).Supports(c.WriteID, c.Instance, c.Page, c.Features), c.Expected)
-            << c.Model << " $" << std::hex << int{c.WriteID};
+        ModelDriver d(c.model);
+        EXPECT_EQ(QueryCapabilities(d).Supports(c.writeId, c.instance, c.page, c.features), c.expected)
+            << c.model << " $" << std::hex << int{c.writeId};
     }
     ModelDriver kl4("Keltra 4");
     const auto caps = QueryCapabilities(kl4);
@@ -104,17 +104,17 @@ TEST(SimBoardModel, AdvertisesEachModelsTargets) {
     ASSERT_EQ(dac.size(), 22u);
     TKL2DACCapabilities decoded;
     decoded.Decode(std::span(dac).subspan(1));
-    EXPECT_EQ(decoded.Revision, 40u);
-    EXPECT_EQ(decoded.TickRate, 44100u);
-    EXPECT_GT(decoded.RecordCapacity, 3528u * 2);
+    EXPECT_EQ(decoded.revision, 40u);
+    EXPECT_EQ(decoded.tickRate, 44100u);
+    EXPECT_GT(decoded.recordCapacity, 3528u * 2);
 }
 
 TEST(SimBoardModel, RefusesWhatItDoesNotOfferWithNonzeroStatus) {
     struct Case {
-        const char* Model;
-        uint8_t Opcode;
-        std::vector<uint8_t> Payload;
-        uint8_t Status;
+        const char* model;
+        uint8_t opcode;
+        std::vector<uint8_t> payload;
+        uint8_t status;
     };
     const std::vector<Case> cases = {
         {"Keltra 4", 0x0F, {}, kStatusUnknownOpcode},
@@ -133,15 +133,15 @@ TEST(SimBoardModel, RefusesWhatItDoesNotOfferWithNonzeroStatus) {
         {"Keltra 2.1", KLINK_OP_DAC_START, {1, 0}, kStatusMalformed},
     };
     for (const Case& c : cases) {
-        ModelDriver d(c.Model);
-        EXPECT_EQ(d.Request(c.Opcode, c.Payload), std::vector<uint8_t>{c.Status})
-            << c.Model << " $" << std::hex << int{c.Opcode};
+        ModelDriver d(c.model);
+        EXPECT_EQ(d.Request(c.opcode, c.payload), std::vector<uint8_t>{c.status})
+            << c.model << " $" << std::hex << int{c.opcode};
     }
 }
 
 TEST(SimBoardModel, SetsVolumeAndClocksAndRecordsThem) {
     ModelDriver d("Keltra 4");
-    d.Now = 2'000'000;
+    d.now = 2'000'000;
     EXPECT_EQ(d.Request(KLINK_OP_SET_OUTPUT_VOLUME, {40}), std::vector<uint8_t>{0});
     d.Packet(KLINK_OP_SET_OUTPUT_VOLUME, {12});  // fade step, sent without waiting
     EXPECT_EQ(d.Model().Attenuation(), 12);
@@ -149,8 +149,8 @@ TEST(SimBoardModel, SetsVolumeAndClocksAndRecordsThem) {
     EXPECT_EQ(d.Model().Chips().ClockHz(0xB7, 0), 4000000u);
     const auto volume = d.TraceOf(TSimTraceOp::Volume);
     ASSERT_EQ(volume.size(), 2u);
-    EXPECT_EQ(volume[0].Number, 40u);
-    EXPECT_EQ(volume[0].TimeUS, 2000u);
+    EXPECT_EQ(volume[0].number, 40u);
+    EXPECT_EQ(volume[0].timeUs, 2000u);
     const auto clock = d.TraceOf(TSimTraceOp::Clock);
     ASSERT_EQ(clock.size(), 1u);
     EXPECT_EQ(FormatTraceLine(clock[0], "sim-keltra4-1"),
@@ -159,13 +159,13 @@ TEST(SimBoardModel, SetsVolumeAndClocksAndRecordsThem) {
 
 TEST(SimBoardModel, KeepsTheClockRulesOfSharedClockLines) {
     struct Step {
-        uint8_t WriteID, Instance;
-        uint32_t Hz;
-        uint8_t Status;
+        uint8_t writeId, instance;
+        uint32_t hz;
+        uint8_t status;
     };
     struct Case {
-        const char* Model;
-        std::vector<Step> Steps;
+        const char* model;
+        std::vector<Step> steps;
     };
     const std::vector<Case> cases = {
         // KL3: one OPN input clock (AY x2), one OPL input clock (OPL1/OPL2 x4).
@@ -185,11 +185,11 @@ TEST(SimBoardModel, KeepsTheClockRulesOfSharedClockLines) {
           {0x30, 1, 3579545, kStatusConflict}}},
     };
     for (const Case& c : cases) {
-        ModelDriver d(c.Model);
-        for (const Step& s : c.Steps) {
-            EXPECT_EQ(d.Request(KLINK_OP_SET_CHIP_CLOCK, Cat({{s.WriteID, s.Instance}, U32(s.Hz)})),
-                      std::vector<uint8_t>{s.Status})
-                << c.Model << " $" << std::hex << int{s.WriteID} << " " << std::dec << s.Hz;
+        ModelDriver d(c.model);
+        for (const Step& s : c.steps) {
+            EXPECT_EQ(d.Request(KLINK_OP_SET_CHIP_CLOCK, Cat({{s.writeId, s.instance}, U32(s.hz)})),
+                      std::vector<uint8_t>{s.status})
+                << c.model << " $" << std::hex << int{s.writeId} << " " << std::dec << s.hz;
         }
     }
     ModelDriver kl2("Keltra 2.1");
@@ -203,14 +203,14 @@ TEST(SimBoardModel, KeepsTheClockRulesOfSharedClockLines) {
 
 TEST(SimBoardModel, AppliesRegisterBatchesInOrderAndTracesEachWrite) {
     ModelDriver d("Keltra 4");
-    d.Now = 5'000'123;
+    d.now = 5'000'123;
     d.Packet(0x54, {0, 0, 0x20, 0xC7, 0x08, 0x01, 0x20, 0xC0});
     EXPECT_EQ(d.Model().Chips().Register(0x54, 0, 0, 0x20), 0xC0);
     EXPECT_EQ(d.Model().Chips().Register(0x54, 0, 0, 0x08), 0x01);
     const auto regs = d.TraceOf(TSimTraceOp::Reg);
     ASSERT_EQ(regs.size(), 3u);
-    EXPECT_EQ(regs[0].Value, 0xC7);
-    EXPECT_EQ(regs[2].Value, 0xC0);
+    EXPECT_EQ(regs[0].value, 0xC7);
+    EXPECT_EQ(regs[2].value, 0xC0);
     EXPECT_EQ(
         FormatTraceLine(regs[1], "b"),
         R"({"t_us":5000,"board":"b","op":"reg","id":84,"inst":0,"page":0,"reg":8,"val":1,"src":"host"})");
@@ -223,18 +223,18 @@ TEST(SimBoardModel, AppliesRegisterBatchesInOrderAndTracesEachWrite) {
     EXPECT_EQ(kl2.Model().Chips().PSGRegister(0x30, 1, 5), 15);
     const auto psg = kl2.TraceOf(TSimTraceOp::Reg);
     ASSERT_EQ(psg.size(), 4u);
-    EXPECT_EQ(psg[0].Reg, -1);
-    EXPECT_EQ(psg[3].WriteID, 0x30);
-    EXPECT_EQ(psg[3].Instance, 1);
+    EXPECT_EQ(psg[0].reg, -1);
+    EXPECT_EQ(psg[3].writeId, 0x30);
+    EXPECT_EQ(psg[3].instance, 1);
     kl2.Packet(0x53, {0, 1, 0xB4, 0xC0});
     EXPECT_EQ(kl2.Model().Chips().Register(0x53, 0, 1, 0xB4), 0xC0);
 }
 
 TEST(SimBoardModel, RejectsRegisterWritesItCannotTakeWithoutApplyingAnyPart) {
     struct Case {
-        const char* Model;
-        uint8_t Opcode;
-        std::vector<uint8_t> Payload;
+        const char* model;
+        uint8_t opcode;
+        std::vector<uint8_t> payload;
     };
     const std::vector<Case> cases = {
         {"Keltra 3", 0xA0, {0, 0, 0x07, 0x38, 0x10, 0x01}},  // AY register above 15
@@ -245,10 +245,10 @@ TEST(SimBoardModel, RejectsRegisterWritesItCannotTakeWithoutApplyingAnyPart) {
         {"Keltra 4", 0x0A, {0, 0}},                          // unknown packet opcode
     };
     for (const Case& c : cases) {
-        ModelDriver d(c.Model);
-        d.Packet(c.Opcode, c.Payload);
-        EXPECT_TRUE(d.TraceOf(TSimTraceOp::Reg).empty()) << c.Model;
-        EXPECT_EQ(d.TraceOf(TSimTraceOp::Reject).size(), 1u) << c.Model;
+        ModelDriver d(c.model);
+        d.Packet(c.opcode, c.payload);
+        EXPECT_TRUE(d.TraceOf(TSimTraceOp::Reg).empty()) << c.model;
+        EXPECT_EQ(d.TraceOf(TSimTraceOp::Reject).size(), 1u) << c.model;
         EXPECT_EQ(d.Model().Rejected(), 1u);
         EXPECT_EQ(d.Model().Chips().Register(0xA0, 0, 0, 0x07), 0);
     }
@@ -272,7 +272,7 @@ TEST(SimBoardModel, ResetReturnsToTheClearedState) {
 TEST(SimBoardModel, ReplyRulesChangeOnlyTheRepliesTheyMatch) {
     ModelDriver d("Keltra 4");
     TSimFaults f;
-    f.Replies = {{TSimReplyAction::Drop, KLINK_OP_PING, 2, 0, 0},
+    f.replies = {{TSimReplyAction::Drop, KLINK_OP_PING, 2, 0, 0},
                  {TSimReplyAction::Status, KLINK_OP_SET_OUTPUT_VOLUME, 0, 0, 9},
                  {TSimReplyAction::Delay, KLINK_OP_DEVICE_INFO, 1, 1200, 0},
                  {TSimReplyAction::StaleRequestID, KLINK_OP_RESET, 0, 0, 0},
@@ -287,24 +287,24 @@ TEST(SimBoardModel, ReplyRulesChangeOnlyTheRepliesTheyMatch) {
     EXPECT_EQ(d.Request(KLINK_OP_SET_OUTPUT_VOLUME, {0}), std::vector<uint8_t>{9});
     EXPECT_EQ(d.Model().Attenuation(), 0);
 
-    d.Now = 10'000'000;
+    d.now = 10'000'000;
     auto late = d.RawRequest(KLINK_OP_DEVICE_INFO, {});
     ASSERT_EQ(late.size(), 1u);
-    EXPECT_EQ(late[0].ReadyNs, 10'000'000 + 1'200'000'000);
-    EXPECT_EQ(d.RawRequest(KLINK_OP_DEVICE_INFO, {})[0].ReadyNs, 10'000'000);
+    EXPECT_EQ(late[0].readyNs, 10'000'000 + 1'200'000'000);
+    EXPECT_EQ(d.RawRequest(KLINK_OP_DEVICE_INFO, {})[0].readyNs, 10'000'000);
 
-    auto stale = DecodeWire(d.RawRequest(KLINK_OP_RESET, {})[0].Wire);
+    auto stale = DecodeWire(d.RawRequest(KLINK_OP_RESET, {})[0].wire);
     ASSERT_EQ(stale.size(), 1u);
-    EXPECT_EQ(stale[0].Opcode, KLINK_OP_RESET);
-    EXPECT_EQ(stale[0].RequestID, static_cast<uint16_t>(d.LastID - 1));
+    EXPECT_EQ(stale[0].opcode, KLINK_OP_RESET);
+    EXPECT_EQ(stale[0].requestId, static_cast<uint16_t>(d.lastId - 1));
 
-    auto empty = DecodeWire(d.RawRequest(KLINK_OP_CAPABILITIES, {0, 0})[0].Wire);
+    auto empty = DecodeWire(d.RawRequest(KLINK_OP_CAPABILITIES, {0, 0})[0].wire);
     ASSERT_EQ(empty.size(), 1u);
-    EXPECT_TRUE(empty[0].Payload.empty());
+    EXPECT_TRUE(empty[0].payload.empty());
 
     auto corrupt = d.RawRequest(KLINK_OP_SET_CHIP_CLOCK, Cat({{0x54, 0}, U32(3579545)}));
     ASSERT_EQ(corrupt.size(), 1u);
-    EXPECT_TRUE(DecodeWire(corrupt[0].Wire).empty());
+    EXPECT_TRUE(DecodeWire(corrupt[0].wire).empty());
     EXPECT_EQ(d.Model().Chips().ClockHz(0x54, 0), 3579545u);  // carried out all the same
 
     EXPECT_EQ(d.TraceOf(TSimTraceOp::Fault).size(), 6u);
@@ -313,7 +313,7 @@ TEST(SimBoardModel, ReplyRulesChangeOnlyTheRepliesTheyMatch) {
 TEST(SimBoardModel, WrongPingEchoDiffersFromWhatWasSent) {
     ModelDriver d("Keltra 2.1");
     TSimFaults f;
-    f.Replies = {{TSimReplyAction::WrongEcho, KLINK_OP_PING, 0, 0, 0}};
+    f.replies = {{TSimReplyAction::WrongEcho, KLINK_OP_PING, 0, 0, 0}};
     d.Model().SetFaults(f);
     const std::vector<uint8_t> probe{'K', 'L', 'I', 'N', 'K'};
     auto echo = d.Request(KLINK_OP_PING, probe);
@@ -331,7 +331,7 @@ TEST(SimBoardModel, BrokenDeviceInfoFailsTheHostsMatchingCheck) {
     for (const auto& [fault, message] : cases) {
         ModelDriver d("Keltra 4");
         TSimFaults f;
-        f.DeviceInfo = fault;
+        f.deviceInfo = fault;
         d.Model().SetFaults(f);
         auto info = d.Request(KLINK_OP_DEVICE_INFO);
         ASSERT_FALSE(info.empty());
@@ -351,7 +351,7 @@ TEST(SimBoardModel, InconsistentCapabilityPagesFailTheHostsQuery) {
         for (const auto& [fault, message] : cases) {
             ModelDriver d(model);
             TSimFaults f;
-            f.Capabilities = fault;
+            f.capabilities = fault;
             d.Model().SetFaults(f);
             try {
                 (void)QueryCapabilities(d);
@@ -363,7 +363,7 @@ TEST(SimBoardModel, InconsistentCapabilityPagesFailTheHostsQuery) {
     }
     ModelDriver d("Keltra 4");
     TSimFaults f;
-    f.Capabilities = TSimCapabilityFault::SmallPayload;
+    f.capabilities = TSimCapabilityFault::SmallPayload;
     d.Model().SetFaults(f);
     EXPECT_EQ(QueryCapabilities(d).MaxPayload(), 128);
 }
@@ -416,7 +416,7 @@ TEST(SimBoardModel, SurvivesRandomFramesAndStillAnswersEveryRequest) {
         std::mt19937 rng(20261210);
         const auto random = [&rng](uint32_t below) { return static_cast<uint32_t>(rng() % below); };
         TSimBoardModel model(*BuiltInProfile(name), "sim-fuzz");
-        const auto& targets = model.Profile().Targets;
+        const auto& targets = model.Profile().targets;
         int64_t now = 0;
         uint16_t id = 0;
         for (int i = 0; i < 4000; ++i) {
@@ -444,9 +444,9 @@ TEST(SimBoardModel, SurvivesRandomFramesAndStillAnswersEveryRequest) {
                     case KLINK_OP_AUDIO_STATUS:
                         put(0, 0xB7, 1);
                         put(1, 0, 1);
-                        if (opcode == KLINK_OP_STREAM_DATA) put(2, model.StreamStatus().Accepted, 4);
+                        if (opcode == KLINK_OP_STREAM_DATA) put(2, model.StreamStatus().accepted, 4);
                         if (opcode == KLINK_OP_STREAM_EVENTS) {
-                            put(2, model.StreamStatus().Played + random(2000), 4);
+                            put(2, model.StreamStatus().played + random(2000), 4);
                             put(6, random(5), 1);
                             put(7, 0x54, 1);
                             put(8, 0, 2);
@@ -459,8 +459,8 @@ TEST(SimBoardModel, SurvivesRandomFramesAndStillAnswersEveryRequest) {
                         put(0, 1, 1);
                         put(1, 0x52, 1);
                         put(2, 0, 1);
-                        put(3, dac.Accepted, 4);
-                        put(7, dac.AcceptedTick, 8);
+                        put(3, dac.accepted, 4);
+                        put(7, dac.acceptedTick, 8);
                         for (size_t r = 15; r < p.size(); r += 4) {
                             p[r] = static_cast<uint8_t>(random(3));
                             if (p[r] == 1) p[r + 1] &= 0x80;
@@ -478,30 +478,30 @@ TEST(SimBoardModel, SurvivesRandomFramesAndStillAnswersEveryRequest) {
                     case KLINK_OP_DAC_END:
                         p.resize(13);
                         put(0, 1, 1);
-                        put(1, dac.Accepted, 4);
-                        put(5, dac.AcceptedTick, 8);
+                        put(1, dac.accepted, 4);
+                        put(5, dac.acceptedTick, 8);
                         break;
                     case KLINK_OP_DAC_STATUS:
                         p = {1};
                         break;
                     case KLINK_OP_REGISTER_EVENTS: {
-                        const TKLINKCapability& t = targets[random(targets.size())].Capability;
+                        const TKLINKCapability& t = targets[random(targets.size())].capability;
                         const size_t width =
-                            static_cast<size_t>(KL2EventWidth({t.WriteID, t.Instance, t.Page}));
+                            static_cast<size_t>(KL2EventWidth({t.writeId, t.instance, t.page}));
                         p.resize(12 + width * (1 + random(244 / static_cast<uint32_t>(width))));
                         put(0, 1, 1);
-                        put(1, dac.PlayedTick + random(1000), 8);
-                        put(9, t.WriteID, 1);
-                        put(10, t.Instance, 1);
-                        put(11, t.Page, 1);
+                        put(1, dac.playedTick + random(1000), 8);
+                        put(9, t.writeId, 1);
+                        put(10, t.instance, 1);
+                        put(11, t.page, 1);
                         break;
                     }
                     default:
                         if (opcode >= KLINK_OP_REGISTER_WRITE_FIRST && !targets.empty()) {
-                            const TKLINKCapability& t = targets[random(targets.size())].Capability;
+                            const TKLINKCapability& t = targets[random(targets.size())].capability;
                             p.resize(std::max<size_t>(p.size(), 2));
-                            put(0, t.Instance, 1);
-                            put(1, t.Page, 1);
+                            put(0, t.instance, 1);
+                            put(1, t.page, 1);
                         }
                         break;
                 }
@@ -524,21 +524,21 @@ TEST(SimBoardModel, SurvivesRandomFramesAndStillAnswersEveryRequest) {
                 EXPECT_TRUE(replies.empty()) << name << " frame " << i;
             } else {
                 ASSERT_EQ(replies.size(), 1u) << name << " request " << i << " opcode " << int{opcode};
-                const auto frames = DecodeWire(replies[0].Wire);
+                const auto frames = DecodeWire(replies[0].wire);
                 ASSERT_EQ(frames.size(), 1u) << name << " request " << i;
-                EXPECT_EQ(frames[0].MessageType, KLINK_MSG_REPLY);
-                EXPECT_EQ(frames[0].Opcode, opcode);
-                EXPECT_EQ(frames[0].RequestID, id);
-                ASSERT_FALSE(frames[0].Payload.empty());
+                EXPECT_EQ(frames[0].messageType, KLINK_MSG_REPLY);
+                EXPECT_EQ(frames[0].opcode, opcode);
+                EXPECT_EQ(frames[0].requestId, id);
+                ASSERT_FALSE(frames[0].payload.empty());
                 if (opcode == KLINK_OP_PING && p.size() < 256) {
-                    EXPECT_EQ(frames[0].Payload, Cat({{0}, p})) << name;
+                    EXPECT_EQ(frames[0].payload, Cat({{0}, p})) << name;
                 } else if (opcode == KLINK_OP_PING) {
-                    EXPECT_EQ(frames[0].Payload, std::vector<uint8_t>{kStatusMalformed})
+                    EXPECT_EQ(frames[0].payload, std::vector<uint8_t>{kStatusMalformed})
                         << "too long to echo";
                 }
-                if (opcode == KLINK_OP_DAC_STATUS && frames[0].Payload[0] == 0) {
+                if (opcode == KLINK_OP_DAC_STATUS && frames[0].payload[0] == 0) {
                     TKL2DACStatus s;
-                    s.Decode(std::span(frames[0].Payload).subspan(1));  // the host's own checks
+                    s.Decode(std::span(frames[0].payload).subspan(1));  // the host's own checks
                 }
             }
             model.AdvanceTo(now);

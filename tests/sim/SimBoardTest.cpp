@@ -31,7 +31,7 @@ using std::chrono::milliseconds;
 std::vector<TSimTraceEvent> Only(const std::vector<TSimTraceEvent>& trace, TSimTraceOp op) {
     std::vector<TSimTraceEvent> out;
     for (const auto& e : trace) {
-        if (e.Op == op) out.push_back(e);
+        if (e.op == op) out.push_back(e);
     }
     return out;
 }
@@ -97,12 +97,12 @@ TEST(SimBoard, TakesARegisterBurstAtTheLineRateAndTracesItInOrder) {
     const auto regs = Only(board->Trace(), TSimTraceOp::Reg);
     ASSERT_EQ(regs.size(), 8u * 127);
     for (size_t i = 0; i < regs.size(); ++i) {
-        ASSERT_EQ(regs[i].Value, static_cast<uint8_t>(i + 1)) << i;
-        ASSERT_EQ(regs[i].Source, TSimWriteSource::Host);
+        ASSERT_EQ(regs[i].value, static_cast<uint8_t>(i + 1)) << i;
+        ASSERT_EQ(regs[i].source, TSimWriteSource::Host);
     }
     // The first packet completes one frame in; the last one wireBytes in.
     const double expected = static_cast<double>(wireBytes - all.size() / 8) / kLineBytesPerSecond;
-    const double traced = static_cast<double>(regs.back().TimeUS - regs.front().TimeUS) / 1e6;
+    const double traced = static_cast<double>(regs.back().timeUs - regs.front().timeUs) / 1e6;
     EXPECT_NEAR(traced, expected, expected * 0.1);
     EXPECT_GT(wall, static_cast<double>(wireBytes) / kLineBytesPerSecond * 0.9);
     EXPECT_LT(wall, 2.0);
@@ -111,7 +111,7 @@ TEST(SimBoard, TakesARegisterBurstAtTheLineRateAndTracesItInOrder) {
 
 TEST(SimBoard, UnthrottledBoardTakesTheSameBurstAtOnce) {
     TSimBoardOptions options;
-    options.Throttled = false;
+    options.throttled = false;
     auto board = TSimBoard::Start("Keltra 4", options);
     RawClient host(board->PortPath());
     // About 10.8 KB: close to a second at the line rate.
@@ -149,7 +149,7 @@ TEST(SimBoard, ADPCMAndDACClocksRunInRealTime) {
     host4.SendPacket(KLINK_OP_STREAM_START, Cat({{0xB7, 0}, U32(4000000), {0x00, 0x04}}));
     ASSERT_TRUE(kl4->WaitForTrace([](const auto& t) { return !Only(t, TSimTraceOp::StreamStart).empty(); },
                                   milliseconds(3000)));
-    const double start = static_cast<double>(Only(kl4->Trace(), TSimTraceOp::StreamStart)[0].TimeUS);
+    const double start = static_cast<double>(Only(kl4->Trace(), TSimTraceOp::StreamStart)[0].timeUs);
     std::this_thread::sleep_for(milliseconds(150));
     double before = static_cast<double>(kl4->NowUS());
     auto status = host4.Request(KLINK_OP_AUDIO_STATUS, {0xB7, 0});
@@ -164,8 +164,8 @@ TEST(SimBoard, ADPCMAndDACClocksRunInRealTime) {
     auto kl2 = TSimBoard::Start("Keltra 2");
     RawClient host2(kl2->PortPath());
     TKL2DACChunk chunk;
-    for (int i = 0; i < 60; ++i) chunk.Records.push_back({kKL2RecordSample, 0x80, 600});
-    chunk.EndTick = 60 * 600;
+    for (int i = 0; i < 60; ++i) chunk.records.push_back({kKL2RecordSample, 0x80, 600});
+    chunk.endTick = 60 * 600;
     host2.SendPacket(KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(0, chunk));
     ASSERT_EQ(host2.Request(KLINK_OP_DAC_START, EncodeKL2DACStart(3528)), std::vector<uint8_t>{0});
     const auto dacStart = Only(kl2->Trace(), TSimTraceOp::DACStart);
@@ -177,15 +177,15 @@ TEST(SimBoard, ADPCMAndDACClocksRunInRealTime) {
     ASSERT_TRUE(dac);
     TKL2DACStatus s;
     s.Decode(std::span(*dac).subspan(1));
-    const double origin = static_cast<double>(dacStart[0].TimeUS);
-    EXPECT_GE(static_cast<double>(s.PlayedTick), (before - origin) * 0.0441 - 2);
-    EXPECT_LE(static_cast<double>(s.PlayedTick), (after - origin) * 0.0441 + 2);
-    EXPECT_GT(s.PlayedTick, 3000u);
+    const double origin = static_cast<double>(dacStart[0].timeUs);
+    EXPECT_GE(static_cast<double>(s.playedTick), (before - origin) * 0.0441 - 2);
+    EXPECT_LE(static_cast<double>(s.playedTick), (after - origin) * 0.0441 + 2);
+    EXPECT_GT(s.playedTick, 3000u);
 }
 
 TEST(SimBoard, ReplyFaultsShowOnTheLine) {
     TSimBoardOptions options;
-    options.Faults.Replies = {{TSimReplyAction::Drop, KLINK_OP_PING, 1, 0, 0},
+    options.faults.replies = {{TSimReplyAction::Drop, KLINK_OP_PING, 1, 0, 0},
                               {TSimReplyAction::CorruptCrc, KLINK_OP_DEVICE_INFO, 0, 0, 0},
                               {TSimReplyAction::Delay, KLINK_OP_RESET, 0, 300, 0}};
     auto board = TSimBoard::Start("Keltra 4", options);
@@ -202,30 +202,30 @@ TEST(SimBoard, ReplyFaultsShowOnTheLine) {
 
 TEST(SimBoard, StoppingToReadBacksUpTheHostsWrites) {
     TSimBoardOptions options;
-    options.Faults.StopReadingAfterBytes = 100;
+    options.faults.stopReadingAfterBytes = 100;
     auto board = TSimBoard::Start("Keltra 4", options);
     RawClient host(board->PortPath());
     platform::SetSerialTimeouts(host.Handle(), {0, 0, 0, 0, 300});
     const std::vector<uint8_t> data(64 * 1024, 0x55);
     const auto r = platform::WriteSerialPort(host.Handle(), data);
-    EXPECT_EQ(r.Error, 0);
-    EXPECT_GT(r.Written, 4096u);
-    EXPECT_LT(r.Written, data.size());
+    EXPECT_EQ(r.error, 0);
+    EXPECT_GT(r.written, 4096u);
+    EXPECT_LT(r.written, data.size());
     EXPECT_EQ(board->BytesRead(), 100u);
-    RecordProperty("pty_backlog_bytes", std::to_string(r.Written));
-    EXPECT_EQ(platform::QuerySerialQueues(host.Handle()).Output, 0u);  // a pty shows no output queue
+    RecordProperty("pty_backlog_bytes", std::to_string(r.written));
+    EXPECT_EQ(platform::QuerySerialQueues(host.Handle()).output, 0u);  // a pty shows no output queue
 }
 
 TEST(SimBoard, HangUpFaultClosesTheLine) {
     TSimBoardOptions options;
-    options.Faults.HangUpAfterMs = 100;
+    options.faults.hangUpAfterMs = 100;
     auto board = TSimBoard::Start("Keltra 4", options);
     RawClient host(board->PortPath());
     EXPECT_TRUE(platform::SerialPortPresent(host.Handle()));
     ASSERT_TRUE(board->WaitForTrace([](const auto& t) { return !Only(t, TSimTraceOp::Fault).empty(); },
                                     milliseconds(2000)));
     EXPECT_FALSE(platform::SerialPortPresent(host.Handle()));
-    EXPECT_EQ(Only(board->Trace(), TSimTraceOp::Fault)[0].What, "hang up");
+    EXPECT_EQ(Only(board->Trace(), TSimTraceOp::Fault)[0].what, "hang up");
 }
 
 class PublishedBoards : public ::testing::Test {
@@ -252,7 +252,7 @@ protected:
 
 TEST_F(PublishedBoards, AppearInThePortListUnderUniqueNamesUntilStopped) {
     TSimBoardOptions options;
-    options.Publish = true;
+    options.publish = true;
     auto a = TSimBoard::Start("Keltra 4", options);
     auto b = TSimBoard::Start("Keltra 4", options);
     EXPECT_EQ(a->PortName(), "sim-keltra4-1");
@@ -264,7 +264,7 @@ TEST_F(PublishedBoards, AppearInThePortListUnderUniqueNamesUntilStopped) {
     a->Stop();
     listed = platform::ListSimulatedPorts(platform::SimulatedPortFolder());
     ASSERT_EQ(listed.size(), 1u);
-    EXPECT_EQ(listed[0].Name, "sim-keltra4-2");
+    EXPECT_EQ(listed[0].name, "sim-keltra4-2");
     auto c = TSimBoard::Start("Keltra 4", options);
     EXPECT_EQ(c->PortName(), "sim-keltra4-1");  // a withdrawn name is free again
 }
@@ -328,8 +328,8 @@ TEST(SimBoard, WritesTheTraceAsJsonLines) {
         std::filesystem::temp_directory_path() / ("klinksim-trace-" + std::to_string(getpid()) + ".jsonl");
     {
         TSimBoardOptions options;
-        options.TraceFile = std::make_shared<TSimTraceFile>(path);
-        options.Name = "sim-keltra4-9";
+        options.traceFile = std::make_shared<TSimTraceFile>(path);
+        options.name = "sim-keltra4-9";
         auto board = TSimBoard::Start("Keltra 4", options);
         RawClient host(board->PortPath());
         host.SendPacket(0x54, {0, 0, 0x20, 0xC7});

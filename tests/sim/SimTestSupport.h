@@ -53,12 +53,12 @@ public:
     explicit ModelDriver(TSimProfile profile) : model_(std::move(profile), "sim-test") {}
 
     TSimBoardModel& Model() { return model_; }
-    int64_t Now = 0;
-    uint16_t LastID = 0x1000;
+    int64_t now = 0;
+    uint16_t lastId = 0x1000;
 
     // Every reply the request produced (normally exactly one), with the time it is ready.
     std::vector<TSimReply> RawRequest(uint8_t opcode, const std::vector<uint8_t>& payload) {
-        Feed(EncodeFrame(KLINK_MSG_REQUEST, opcode, ++LastID, payload));
+        Feed(EncodeFrame(KLINK_MSG_REQUEST, opcode, ++lastId, payload));
         return model_.TakeReplies();
     }
     // The one reply's payload (status byte first); fails the test when there is not exactly one.
@@ -66,21 +66,21 @@ public:
         auto replies = RawRequest(opcode, payload);
         EXPECT_EQ(replies.size(), 1u);
         if (replies.size() != 1) return {};
-        auto frames = DecodeWire(replies[0].Wire);
+        auto frames = DecodeWire(replies[0].wire);
         EXPECT_EQ(frames.size(), 1u);
         if (frames.size() != 1) return {};
-        EXPECT_EQ(frames[0].MessageType, KLINK_MSG_REPLY);
-        EXPECT_EQ(frames[0].Opcode, opcode);
-        EXPECT_EQ(frames[0].RequestID, LastID);
-        return frames[0].Payload;
+        EXPECT_EQ(frames[0].messageType, KLINK_MSG_REPLY);
+        EXPECT_EQ(frames[0].opcode, opcode);
+        EXPECT_EQ(frames[0].requestId, lastId);
+        return frames[0].payload;
     }
     void Packet(uint8_t opcode, const std::vector<uint8_t>& payload) {
-        Feed(EncodeFrame(KLINK_MSG_PACKET, opcode, ++LastID, payload));
+        Feed(EncodeFrame(KLINK_MSG_PACKET, opcode, ++lastId, payload));
         EXPECT_TRUE(model_.TakeReplies().empty());
     }
     void AdvanceMs(int64_t ms) {
-        Now += ms * 1'000'000;
-        model_.AdvanceTo(Now);
+        now += ms * 1'000'000;
+        model_.AdvanceTo(now);
     }
     std::vector<TSimTraceEvent> Trace() {
         auto t = model_.TakeTrace();
@@ -90,14 +90,14 @@ public:
     std::vector<TSimTraceEvent> TraceOf(TSimTraceOp op) {
         std::vector<TSimTraceEvent> out;
         for (const auto& e : Trace()) {
-            if (e.Op == op) out.push_back(e);
+            if (e.op == op) out.push_back(e);
         }
         return out;
     }
 
 private:
     void Feed(const std::vector<uint8_t>& wire) {
-        for (uint8_t b : wire) model_.Feed(b, Now);
+        for (uint8_t b : wire) model_.Feed(b, now);
     }
     TSimBoardModel model_;
     std::vector<TSimTraceEvent> all_;
@@ -116,8 +116,8 @@ public:
     void Send(const std::vector<uint8_t>& wire) {
         platform::SetSerialTimeouts(port_.Get(), {0, 0, 0, 0, 5000});
         const auto r = platform::WriteSerialPort(port_.Get(), wire);
-        ASSERT_EQ(r.Error, 0);
-        ASSERT_EQ(r.Written, wire.size());
+        ASSERT_EQ(r.error, 0);
+        ASSERT_EQ(r.written, wire.size());
     }
     uint16_t SendRequest(uint8_t opcode, const std::vector<uint8_t>& payload = {}) {
         Send(EncodeFrame(KLINK_MSG_REQUEST, opcode, ++id_, payload));
@@ -146,8 +146,8 @@ public:
         for (;;) {
             auto f = Receive();
             if (!f) return std::nullopt;
-            if (f->MessageType == KLINK_MSG_REPLY && f->Opcode == opcode && f->RequestID == id)
-                return f->Payload;
+            if (f->messageType == KLINK_MSG_REPLY && f->opcode == opcode && f->requestId == id)
+                return f->payload;
         }
     }
 

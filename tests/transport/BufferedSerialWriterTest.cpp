@@ -169,14 +169,14 @@ public:
     RecordingProbe(const RecordingProbe&) = delete;
     RecordingProbe& operator=(const RecordingProbe&) = delete;
     void Enqueued(int64_t counter, std::span<const uint8_t> data) noexcept override {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(mutex);
         enqueued.push_back({counter, static_cast<int64_t>(data.size())});
     }
     void Written(int64_t before, int64_t after, int32_t bytes) noexcept override {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(mutex);
         written.push_back({before, after, bytes});
     }
-    std::mutex mutex_;
+    std::mutex mutex;
     std::vector<std::pair<int64_t, int64_t>> enqueued;  // counter, bytes
     std::vector<std::tuple<int64_t, int64_t, int32_t>> written;
 };
@@ -192,7 +192,7 @@ TEST(BufferedSerialWriter, ProbeSeesEveryAcceptedFrameAndEveryPortWrite) {
         writer.Enqueue(Pattern(600));
         writer.Drain();
         EXPECT_THROW(writer.Enqueue(Pattern(70000).data(), 70000), WriteError);
-        std::lock_guard lock(probe.mutex_);
+        std::lock_guard lock(probe.mutex);
         enqueued = probe.enqueued;
         written = probe.written;
     }
@@ -246,7 +246,7 @@ TEST(BufferedSerialWriter, StalledReaderFailsTheWriterForEveryLaterCaller) {
     // Fill the pseudo-terminal until it takes nothing more; nobody reads.
     const auto fill = Pattern(4096);
     platform::SetSerialTimeouts(board.port.Get(), {0, 0, 0, 0, 100});
-    while (platform::WriteSerialPort(board.port.Get(), fill).Written > 0) {
+    while (platform::WriteSerialPort(board.port.Get(), fill).written > 0) {
     }
     ConfigureWriteTimeouts(board.port.Get());
     TBufferedSerialWriter writer(board.port.Get());

@@ -32,13 +32,13 @@ struct RecordedDriver {
         drv.SetOutBufSize(10000);
         drv.SetPollingDelay(16);
         drv.SetOutputTimeout(1000);
-        drv.OnError = [this](TCommPortDriver&, uint16_t code, const std::string& text) {
+        drv.onError = [this](TCommPortDriver&, uint16_t code, const std::string& text) {
             errors.emplace_back(code, text);
         };
-        drv.OnPollingTimer = [this](TCommPortDriver&, bool running, uint32_t period) {
+        drv.onPollingTimer = [this](TCommPortDriver&, bool running, uint32_t period) {
             timer.emplace_back(running, period);
         };
-        drv.OnReceiveData = [this](TCommPortDriver&, const uint8_t* data, uint32_t size) {
+        drv.onReceiveData = [this](TCommPortDriver&, const uint8_t* data, uint32_t size) {
             chunks.emplace_back(data, data + size);
         };
     }
@@ -54,7 +54,7 @@ struct RecordedDriver {
 
 bool WaitForInput(const TCommPortDriver& drv, uint32_t count) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (platform::QuerySerialQueues(drv.Handle()).Input < count) {
+    while (platform::QuerySerialQueues(drv.Handle()).input < count) {
         if (std::chrono::steady_clock::now() > deadline) {
             return false;
         }
@@ -212,7 +212,7 @@ TEST(TCommPortDriver, TicksNeverNest) {
     int depth = 0;
     int deepest = 0;
     std::vector<uint32_t> sizes;
-    r.drv.OnReceiveData = [&](TCommPortDriver& sender, const uint8_t*, uint32_t size) {
+    r.drv.onReceiveData = [&](TCommPortDriver& sender, const uint8_t*, uint32_t size) {
         deepest = std::max(deepest, ++depth);
         sizes.push_back(size);
         sender.PollTick();  // a handler that pumps messages re-enters the timer

@@ -77,9 +77,9 @@ TEST(WindowRulesDrop, MovesTheSelectedRowsAsOneBlockWithTheIndexes) {
     };
     for (const Case& c : cases) {
         TPlaylistMove m = MovePlaylistRows(Sel(c.selection), c.insertion, c.before, c.focused);
-        EXPECT_EQ(m.Order, c.order) << c.name;
-        EXPECT_EQ(m.Indexes, c.after) << c.name;
-        EXPECT_EQ(m.Focused, c.focusedAfter) << c.name;
+        EXPECT_EQ(m.order, c.order) << c.name;
+        EXPECT_EQ(m.indexes, c.after) << c.name;
+        EXPECT_EQ(m.focused, c.focusedAfter) << c.name;
     }
 }
 

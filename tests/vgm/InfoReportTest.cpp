@@ -44,7 +44,7 @@ TEST(InfoReport, SuccessfulFileHasEveryKey) {
                            u"a\nb" + std::u16string(1, char16_t(0xD800))})
                      .Build();
     const auto a = klink::AnalyseVGMBytes(bytes);
-    ASSERT_TRUE(a.Ok);
+    ASSERT_TRUE(a.ok);
     const json j = Parse("dir/x.vgm", a);
     EXPECT_EQ(j["file"], "dir/x.vgm");
     EXPECT_EQ(j["ok"], true);

@@ -39,8 +39,8 @@ TEST(KL3ClockPlan, PhysicalClock) {
         {{0x5A, 0, 0x3FFFFFFF}, 0xFFFFFFFC},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(KL3PhysicalClock(c.clock), c.expected) << std::hex << int{c.clock.WriteID} << " " << std::dec
-                                                         << c.clock.Hertz;
+        EXPECT_EQ(KL3PhysicalClock(c.clock), c.expected) << std::hex << int{c.clock.writeId} << " " << std::dec
+                                                         << c.clock.hertz;
     }
     try {
         (void)KL3PhysicalClock({0x5A, 0, 0x40000000});

@@ -201,7 +201,7 @@ TEST(KLINKVGM, ClockForTarget) {
     b.Field(0x44, 0x40000000u | 4000000).Field(0x50, 0xC0000000u | 3579545).Field(0x74, 1789772);
     const auto bytes = b.End().Build();
     struct Case {
-        uint8_t writeID, instance;
+        uint8_t writeId, instance;
         TKLINKVGMClock expected;
     } cases[] = {
         {0x50, 0, {0x50, 0, 3579545}}, {0x30, 1, {0x30, 1, 3579545}}, {0x51, 0, {0x51, 0, 3579545}},
@@ -209,7 +209,7 @@ TEST(KLINKVGM, ClockForTarget) {
         {0x5A, 1, {0x5A, 1, 3579545}}, {0xA0, 0, {0xA0, 0, 1789772}},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(ClockForTarget(bytes, 0x100, c.writeID, c.instance), c.expected) << std::hex << int{c.writeID};
+        EXPECT_EQ(ClockForTarget(bytes, 0x100, c.writeId, c.instance), c.expected) << std::hex << int{c.writeId};
     }
     EXPECT_EQ(ErrorOf([&] { (void)ClockForTarget(bytes, 0x100, 0xB7, 0); }), "Unsupported VGM clock target.");
     EXPECT_EQ(ErrorOf([&] { (void)ClockForTarget(bytes, 0x100, 0x54, 1); }),
@@ -219,7 +219,7 @@ TEST(KLINKVGM, ClockForTarget) {
     EXPECT_EQ(ErrorOf([&] { (void)ClockForTarget(bytes, 0x40, 0x55, 0); }), "Missing VGM clock for chip $55.");
     EXPECT_EQ(ErrorOf([&] { (void)ClockForTarget(bytes, 0x40, 0xA5, 1); }), "Missing VGM clock for chip $A5.");
     EXPECT_EQ(ErrorOf([&] { (void)ClockForTarget(bytes, 0x47, 0x55, 0); }), "Missing VGM clock for chip $55.");
-    EXPECT_EQ(ClockForTarget(bytes, 0x48, 0x55, 0).Hertz, 4000000u);
+    EXPECT_EQ(ClockForTarget(bytes, 0x48, 0x55, 0).hertz, 4000000u);
 
     auto vrc7 = VGMBuilder().Field(0x10, 0x80000000u | 3579545).End().Build();
     EXPECT_EQ(ErrorOf([&] { (void)ClockForTarget(vrc7, 0x100, 0x51, 0); }), "VRC7 instrument profile is not supported.");
@@ -231,23 +231,23 @@ TEST(KLINKVGM, CollectTargetsAndClocks) {
     b.Cmd({0x52, 0x28, 0x00, 0x53, 0x30, 0x01, 0x52, 0x24, 0x00, 0x50, 0x9F, 0x30, 0x9F, 0x80, 0x52, 0x22, 0x00});
     const auto bytes = b.End().Build();
     const auto r = CollectTargetsAndClocks(bytes, 0x100);
-    EXPECT_EQ(r.Targets, (std::vector<TKLINKVGMTarget>{{0x52, 0, 0}, {0x53, 0, 1}, {0x50, 0, 0}, {0x30, 1, 0}}));
-    EXPECT_EQ(r.Clocks, (std::vector<TKLINKVGMClock>{{0x52, 0, 7670453}, {0x50, 0, 3579545}, {0x30, 1, 3579545}}));
+    EXPECT_EQ(r.targets, (std::vector<TKLINKVGMTarget>{{0x52, 0, 0}, {0x53, 0, 1}, {0x50, 0, 0}, {0x30, 1, 0}}));
+    EXPECT_EQ(r.clocks, (std::vector<TKLINKVGMClock>{{0x52, 0, 7670453}, {0x50, 0, 3579545}, {0x30, 1, 3579545}}));
 
     const auto dacOnly = VGMBuilder().Field(0x2C, 7670453).Cmd({0x80, 0x81}).End().Build();
     const auto d = CollectTargetsAndClocks(dacOnly, 0x100);
-    EXPECT_EQ(d.Targets, (std::vector<TKLINKVGMTarget>{{0x52, 0, 0}}));
-    EXPECT_EQ(d.Clocks, (std::vector<TKLINKVGMClock>{{0x52, 0, 7670453}}));
+    EXPECT_EQ(d.targets, (std::vector<TKLINKVGMTarget>{{0x52, 0, 0}}));
+    EXPECT_EQ(d.clocks, (std::vector<TKLINKVGMClock>{{0x52, 0, 7670453}}));
 
     const auto nothing = VGMBuilder().Cmd({0x56, 0x28, 0xF0}).End().Build();
-    EXPECT_TRUE(CollectTargetsAndClocks(nothing, 0x100).Targets.empty());
+    EXPECT_TRUE(CollectTargetsAndClocks(nothing, 0x100).targets.empty());
 
     // A 1.10 file has its header end at 0x40: the YM2203 clock field lies beyond it.
     const auto v110 = VGMBuilder(0x110, 0x40).Cmd({0x55, 0x28, 0xF0}).End().Build();
     EXPECT_EQ(ErrorOf([&] { (void)CollectTargetsAndClocks(v110, 0x40); }), "Missing VGM clock for chip $55.");
     // Every new target is checked, also a second port of a chip whose clock is known.
-    auto secondYM2612 = VGMBuilder().Field(0x2C, 7670453).Cmd({0x52, 0x28, 0, 0xA3, 0x30, 0}).End().Build();
-    EXPECT_EQ(ErrorOf([&] { (void)CollectTargetsAndClocks(secondYM2612, 0x100); }),
+    auto secondYm2612 = VGMBuilder().Field(0x2C, 7670453).Cmd({0x52, 0x28, 0, 0xA3, 0x30, 0}).End().Build();
+    EXPECT_EQ(ErrorOf([&] { (void)CollectTargetsAndClocks(secondYm2612, 0x100); }),
               "Second VGM chip has no dual-chip header flag.");
     const auto noEnd = VGMBuilder().Field(0x30, 4000000).Cmd({0x54, 0x08, 0}).Build();
     EXPECT_EQ(ErrorOf([&] { (void)CollectTargetsAndClocks(noEnd, 0x100); }), "Missing VGM end command.");
@@ -265,7 +265,7 @@ TEST(KLINKVGM, SecondSN76489ClockFromTheExtraHeaderTable) {
     bytes[0x0F] = 0x40;  // 2000000 with the dual bit
     for (uint8_t x : {0x50, 0x9F, 0x30, 0x9F, 0x66}) bytes.push_back(x);
     const auto r = CollectTargetsAndClocks(bytes, 0x100);
-    EXPECT_EQ(r.Clocks, (std::vector<TKLINKVGMClock>{{0x50, 0, 2000000}, {0x30, 1, 4000000}}));
+    EXPECT_EQ(r.clocks, (std::vector<TKLINKVGMClock>{{0x50, 0, 2000000}, {0x30, 1, 4000000}}));
 
     auto duplicate = WithClockTable({{0, 4000000}, {0, 3000000}});
     duplicate.pop_back();
@@ -292,7 +292,7 @@ TEST(KLINKVGM, StartsSound) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(StartsSound(c.target, c.reg, c.value), c.expected)
-            << std::hex << int{c.target.WriteID} << " " << int{c.reg} << " " << int{c.value};
+            << std::hex << int{c.target.writeId} << " " << int{c.reg} << " " << int{c.value};
     }
 }
 
@@ -338,10 +338,10 @@ TEST(KLINKVGM, OneWalkScanAgreesWithTheSeparateScans) {
                          .Raw(commands).End().Build();
         const auto scan = ScanVGMCommands(bytes, 0x100);
         const auto separate = CollectTargetsAndClocks(bytes, 0x100);
-        EXPECT_EQ(scan.TargetsAndClocks.Targets, separate.Targets);
-        EXPECT_EQ(scan.TargetsAndClocks.Clocks, separate.Clocks);
-        EXPECT_EQ(scan.UsesOKIStream, UsesOKIStream(bytes, 0x100));
-        EXPECT_EQ(scan.UsesKL2DAC, UsesKL2DAC(bytes, 0x100));
+        EXPECT_EQ(scan.targetsAndClocks.targets, separate.targets);
+        EXPECT_EQ(scan.targetsAndClocks.clocks, separate.clocks);
+        EXPECT_EQ(scan.usesOkiStream, UsesOKIStream(bytes, 0x100));
+        EXPECT_EQ(scan.usesKl2Dac, UsesKL2DAC(bytes, 0x100));
     }
 }
 

@@ -32,7 +32,7 @@ struct Recorder {
 };
 
 bool AllEmpty(const TVGMDisplay& d) {
-    for (const auto& t : d.Texts)
+    for (const auto& t : d.texts)
         if (!t.empty()) return false;
     return true;
 }
@@ -44,24 +44,24 @@ TEST(VGMAnalysis, YM2151FileWithTagsAndLoop) {
     b.GD3({u" Track ", u"\u66F2", u"Game", u"", u"Sys", u"", u"Me", u"", u"2026", u"tool", u"line1\nline2"});
     Recorder rec;
     auto a = AnalyseVGMBytes(Gzip(b.Build()), rec.observer());
-    ASSERT_TRUE(a.Ok) << a.Error;
-    EXPECT_EQ(a.Stage, S::Done);
-    EXPECT_EQ(a.VGMBuffer, b.Build());
+    ASSERT_TRUE(a.ok) << a.error;
+    EXPECT_EQ(a.stage, S::Done);
+    EXPECT_EQ(a.vgmBuffer, b.Build());
     EXPECT_EQ(a.vgmVersion, 0x171u);
     EXPECT_EQ(a.dataOffset, 0x100u);
     EXPECT_EQ(a.vgmLoopOffset, 0x103u - 0x1C);
     EXPECT_EQ(a.gd3offset, 0x108u);
     EXPECT_EQ(a.gd3[0], u"Track");
     EXPECT_EQ(a.gd3[10], u"line1\r\nline2");
-    EXPECT_EQ(a.FRegisterTargets, (std::vector<TKLINKVGMTarget>{{0x54, 0, 0}}));
-    EXPECT_EQ(a.FRegisterClocks, (std::vector<TKLINKVGMClock>{{0x54, 0, 3579545}}));
-    EXPECT_EQ(a.FOKIClock, 0u);
-    EXPECT_FALSE(a.FHasKL2Registers);
-    EXPECT_FALSE(a.FUseKL2DAC);
+    EXPECT_EQ(a.registerTargets, (std::vector<TKLINKVGMTarget>{{0x54, 0, 0}}));
+    EXPECT_EQ(a.registerClocks, (std::vector<TKLINKVGMClock>{{0x54, 0, 3579545}}));
+    EXPECT_EQ(a.okiClock, 0u);
+    EXPECT_FALSE(a.hasKl2Registers);
+    EXPECT_FALSE(a.useKl2Dac);
     EXPECT_EQ(PlaybackPathName(PlaybackPathFor(a)), "register");
 
     const std::map<F, std::string> expected = {
-        {F::lblFileSize, std::to_string(a.VGMBuffer.size()) + " bytes"},
+        {F::lblFileSize, std::to_string(a.vgmBuffer.size()) + " bytes"},
         {F::edtEofOffset, "0x1234"},
         {F::edtVersion, "0x0171"},
         {F::edtLoopOffset, "0x00E7"},
@@ -81,13 +81,13 @@ TEST(VGMAnalysis, YM2151FileWithTagsAndLoop) {
         {F::lblClkYM2608, "0"},
     };
     for (const auto& [field, text] : expected) {
-        EXPECT_EQ(a.Display[field], text) << TVGMDisplay::Names[static_cast<size_t>(field)];
+        EXPECT_EQ(a.display[field], text) << TVGMDisplay::Names[static_cast<size_t>(field)];
     }
     const std::string summary = "VGM register routes=1; OKI=0 Hz, divider=0 (clock 0 = unused).";
-    EXPECT_EQ(a.Log, (std::vector<std::string>{summary}));
+    EXPECT_EQ(a.log, (std::vector<std::string>{summary}));
     EXPECT_EQ(rec.events, (std::vector<std::string>{"display 0x00E7", "log " + summary}));
 
-    auto moved = std::move(a.VGMBuffer);
+    auto moved = std::move(a.vgmBuffer);
     EXPECT_EQ(moved.size(), b.Build().size());
 }
 
@@ -95,13 +95,13 @@ TEST(VGMAnalysis, RejectedLoopIsLoggedAndShownAsZero) {
     auto bytes = VGMBuilder().Field(0x30, 4000000).Field(0x1C, 0x5000).Cmd({0x54, 0x08, 0}).End().Build();
     Recorder rec;
     const auto a = AnalyseVGMBytes(bytes, rec.observer());
-    ASSERT_TRUE(a.Ok) << a.Error;
+    ASSERT_TRUE(a.ok) << a.error;
     EXPECT_EQ(a.vgmLoopOffset, 0u);
-    EXPECT_EQ(a.Display[F::edtLoopOffset], "0x0000");
+    EXPECT_EQ(a.display[F::edtLoopOffset], "0x0000");
     const std::string line =
         "Invalid VGM loop offset $00005000; looping disabled. Playback ends at the VGM end command.";
-    ASSERT_EQ(a.Log.size(), 2u);
-    EXPECT_EQ(a.Log[0], line);
+    ASSERT_EQ(a.log.size(), 2u);
+    EXPECT_EQ(a.log[0], line);
     EXPECT_EQ(rec.events[0], "display 0x5000");
     EXPECT_EQ(rec.events[1], "log " + line);
     EXPECT_EQ(rec.events[2], "display 0x0000");
@@ -140,9 +140,9 @@ TEST(VGMAnalysis, PathsAndSummaryLines) {
     };
     for (const auto& c : cases) {
         const auto a = AnalyseVGMBytes(c.bytes);
-        ASSERT_TRUE(a.Ok) << c.name << ": " << a.Error;
+        ASSERT_TRUE(a.ok) << c.name << ": " << a.error;
         EXPECT_EQ(PlaybackPathName(PlaybackPathFor(a)), c.path) << c.name;
-        EXPECT_EQ(a.Log, c.log) << c.name;
+        EXPECT_EQ(a.log, c.log) << c.name;
     }
 }
 
@@ -183,13 +183,13 @@ TEST(VGMAnalysis, FailuresKeepWhatWasFilled) {
     for (const auto& c : cases) {
         Recorder rec;
         const auto a = AnalyseVGMBytes(c.raw, rec.observer());
-        EXPECT_FALSE(a.Ok) << c.name;
-        EXPECT_EQ(a.Error, c.error) << c.name;
-        EXPECT_EQ(a.Stage, c.stage) << c.name;
-        EXPECT_EQ(!AllEmpty(a.Display), c.displayFilled) << c.name;
+        EXPECT_FALSE(a.ok) << c.name;
+        EXPECT_EQ(a.error, c.error) << c.name;
+        EXPECT_EQ(a.stage, c.stage) << c.name;
+        EXPECT_EQ(!AllEmpty(a.display), c.displayFilled) << c.name;
         EXPECT_EQ(rec.events.empty(), !c.displayFilled) << c.name;
-        ASSERT_TRUE(a.Failure) << c.name;
-        EXPECT_THROW(std::rethrow_exception(a.Failure), ReadError) << c.name;
+        ASSERT_TRUE(a.failure) << c.name;
+        EXPECT_THROW(std::rethrow_exception(a.failure), ReadError) << c.name;
     }
 }
 
@@ -197,13 +197,13 @@ TEST(VGMAnalysis, DisplayRulesForOldHeadersAndSecondChips) {
     // 1.01: data offset 0x40, field 0x34 shown anyway; no clocks past 0x78; no tags.
     auto old = VGMBuilder(0x101, 0x40).Field(0x0C, 3579545).Field(0x34, 0xCC).Cmd({0x50, 0x9F}).End().Build();
     auto a = AnalyseVGMBytes(old);
-    ASSERT_TRUE(a.Ok) << a.Error;
-    EXPECT_EQ(a.Display[F::edtVGMDataOffset], "0x0100");
+    ASSERT_TRUE(a.ok) << a.error;
+    EXPECT_EQ(a.display[F::edtVGMDataOffset], "0x0100");
     EXPECT_EQ(a.dataOffset, 0x40u);
-    EXPECT_EQ(a.Display[F::edtGD3offset], "0x0014");
-    EXPECT_EQ(a.Display[F::lblClkSN76489], "3579545");
-    EXPECT_EQ(a.Display[F::lblClkYM2203], "");
-    EXPECT_EQ(a.Display[F::lblClkM6258], "");
+    EXPECT_EQ(a.display[F::edtGD3offset], "0x0014");
+    EXPECT_EQ(a.display[F::lblClkSN76489], "3579545");
+    EXPECT_EQ(a.display[F::lblClkYM2203], "");
+    EXPECT_EQ(a.display[F::lblClkM6258], "");
     EXPECT_EQ(a.gd3Length, 0u);
 
     // 1.70 with a second SN76489 whose clock the extra header sets.
@@ -211,35 +211,35 @@ TEST(VGMAnalysis, DisplayRulesForOldHeadersAndSecondChips) {
     b.Field(0x0C, 0x40000000u | 2000000).Field(0xBC, 4).Field(0xC0, 12).Field(0xC4, 8).Byte(0xCC, 1);
     b.Byte(0xCD, 0).Field(0xCE, 4000000).Cmd({0x50, 0x9F, 0x30, 0x9F}).End();
     a = AnalyseVGMBytes(b.Build());
-    ASSERT_TRUE(a.Ok) << a.Error;
-    EXPECT_EQ(a.Display[F::lblClkSN76489], "2000000");
-    EXPECT_EQ(a.Display[F::lblClkSN764892], "4000000");
-    EXPECT_EQ(a.FRegisterClocks, (std::vector<TKLINKVGMClock>{{0x50, 0, 2000000}, {0x30, 1, 4000000}}));
+    ASSERT_TRUE(a.ok) << a.error;
+    EXPECT_EQ(a.display[F::lblClkSN76489], "2000000");
+    EXPECT_EQ(a.display[F::lblClkSN764892], "4000000");
+    EXPECT_EQ(a.registerClocks, (std::vector<TKLINKVGMClock>{{0x50, 0, 2000000}, {0x30, 1, 4000000}}));
 
     // OKIM6258 clock shown (masked) only from 1.61 with a header reaching it.
     auto oki = VGMBuilder(0x161).Field(0x30, 4000000).Field(0x90, 0x80000000u | 8000000).Cmd({0x54, 8, 0}).End().Build();
     a = AnalyseVGMBytes(oki);
-    ASSERT_TRUE(a.Ok) << a.Error;
-    EXPECT_EQ(a.Display[F::lblClkM6258], "8000000");
+    ASSERT_TRUE(a.ok) << a.error;
+    EXPECT_EQ(a.display[F::lblClkM6258], "8000000");
     auto oki160 = VGMBuilder(0x160).Field(0x30, 4000000).Field(0x90, 8000000).Cmd({0x54, 8, 0}).End().Build();
-    EXPECT_EQ(AnalyseVGMBytes(oki160).Display[F::lblClkM6258], "");
+    EXPECT_EQ(AnalyseVGMBytes(oki160).display[F::lblClkM6258], "");
 }
 
 TEST(VGMAnalysis, FileErrorsCarryTheSystemText) {
     const auto a = AnalyseVGMFile("/nonexistent-dir/x.vgm");
-    EXPECT_FALSE(a.Ok);
-    EXPECT_EQ(a.Error, "Cannot open file /nonexistent-dir/x.vgm: No such file or directory");
-    EXPECT_THROW(std::rethrow_exception(a.Failure), OSError);
-    EXPECT_TRUE(AllEmpty(a.Display));
+    EXPECT_FALSE(a.ok);
+    EXPECT_EQ(a.error, "Cannot open file /nonexistent-dir/x.vgm: No such file or directory");
+    EXPECT_THROW(std::rethrow_exception(a.failure), OSError);
+    EXPECT_TRUE(AllEmpty(a.display));
 }
 
 TEST(VGMAnalysis, ObserverFailureEndsTheAnalysis) {
     auto bytes = VGMBuilder().Field(0x30, 4000000).Cmd({0x54, 0x08, 0}).End().Build();
     TVGMAnalysisObserver stop{[](const TVGMDisplay&) { throw AbortError("Playback cancelled."); }, {}};
     const auto a = AnalyseVGMBytes(bytes, stop);
-    EXPECT_FALSE(a.Ok);
-    EXPECT_EQ(a.Error, "Playback cancelled.");
-    EXPECT_THROW(std::rethrow_exception(a.Failure), AbortError);
+    EXPECT_FALSE(a.ok);
+    EXPECT_EQ(a.error, "Playback cancelled.");
+    EXPECT_THROW(std::rethrow_exception(a.failure), AbortError);
 }
 
 // Every cut and every flipped byte of a file with tags, an extra header, DAC
@@ -253,12 +253,12 @@ TEST(VGMAnalysis, DamagedFilesFailCleanly) {
     b.LoopHere().Cmd({0x90, 0x00, 0x02, 0x00, 0x2A, 0x95, 0x00, 0, 0, 0, 0x80, 0x61, 0x10, 0x00, 0x68, 0x66});
     b.Cmd({0, 0, 0, 0, 0, 0, 0, 0, 0, 0}).End().GD3({u"a", u"\u66F2", u"b\nc"});
     const auto good = b.Build();
-    ASSERT_TRUE(AnalyseVGMBytes(good).Ok) << AnalyseVGMBytes(good).Error;
+    ASSERT_TRUE(AnalyseVGMBytes(good).ok) << AnalyseVGMBytes(good).error;
 
     auto checkClean = [](const TVGMAnalysis& a, const std::string& what) {
-        if (a.Ok) return;
-        EXPECT_FALSE(a.Error.empty()) << what;
-        EXPECT_EQ(a.Error.back(), '.') << what << ": " << a.Error;
+        if (a.ok) return;
+        EXPECT_FALSE(a.error.empty()) << what;
+        EXPECT_EQ(a.error.back(), '.') << what << ": " << a.error;
     };
     for (size_t cut = 0; cut < good.size(); ++cut) {
         checkClean(AnalyseVGMBytes(std::vector<uint8_t>(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(cut))),
@@ -285,7 +285,7 @@ TEST(VGMAnalysis, BundledDemoTunes) {
     for (const auto& [name, path] : paths) {
         const auto file = std::filesystem::path(KLINK_SOURCE_DIR) / "samples" / name;
         const auto a = AnalyseVGMFile(file);
-        ASSERT_TRUE(a.Ok) << name << ": " << a.Error;
+        ASSERT_TRUE(a.ok) << name << ": " << a.error;
         EXPECT_EQ(PlaybackPathName(PlaybackPathFor(a)), path) << name;
         EXPECT_NE(a.vgmLoopOffset, 0u) << name;
         EXPECT_FALSE(a.gd3[1].empty()) << name;  // Japanese track name
@@ -338,14 +338,14 @@ TEST(VGMAnalysis, SharedSampleFiles) {
     };
     for (const auto& f : facts) {
         const auto a = AnalyseVGMFile(dir / f.file);
-        ASSERT_TRUE(a.Ok) << f.file << ": " << a.Error;
+        ASSERT_TRUE(a.ok) << f.file << ": " << a.error;
         EXPECT_EQ(a.vgmVersion, f.version) << f.file;
-        EXPECT_EQ(a.FRegisterClocks, f.clocks) << f.file;
-        EXPECT_EQ(a.FOKIClock, f.okiClock) << f.file;
+        EXPECT_EQ(a.registerClocks, f.clocks) << f.file;
+        EXPECT_EQ(a.okiClock, f.okiClock) << f.file;
         EXPECT_EQ(PlaybackPathName(PlaybackPathFor(a)), f.path) << f.file;
         EXPECT_EQ(a.vgmLoopOffset != 0, f.loop) << f.file;
         EXPECT_EQ(a.gd3Length != 0, f.tags) << f.file;
-        EXPECT_EQ(a.Display[F::lblFileSize], std::to_string(a.VGMBuffer.size()) + " bytes") << f.file;
+        EXPECT_EQ(a.display[F::lblFileSize], std::to_string(a.vgmBuffer.size()) + " bytes") << f.file;
     }
 }
 

@@ -71,15 +71,15 @@ TEST(VGMHeader, GD3StringRangeOutsideTheDataOrOddFails) {
 TEST(VGMHeader, TitlePrefersJapaneseNames) {
     const auto withBoth = VGMBuilder().End().GD3({u"Track", u"\u66F2", u"Game", u"\u30B2\u30FC\u30E0"}).Build();
     const auto title = ReadGD3Title(withBoth);
-    EXPECT_EQ(title.Title, u"\u66F2");
-    EXPECT_EQ(title.Game, u"\u30B2\u30FC\u30E0");
+    EXPECT_EQ(title.title, u"\u66F2");
+    EXPECT_EQ(title.game, u"\u30B2\u30FC\u30E0");
 
     const auto englishOnly = VGMBuilder().End().GD3({u"Track", u"", u"Game", u""}).Build();
-    EXPECT_EQ(ReadGD3Title(englishOnly).Title, u"Track");
-    EXPECT_EQ(ReadGD3Title(englishOnly).Game, u"Game");
+    EXPECT_EQ(ReadGD3Title(englishOnly).title, u"Track");
+    EXPECT_EQ(ReadGD3Title(englishOnly).game, u"Game");
 
     const auto noTags = VGMBuilder().End().Build();
-    EXPECT_EQ(ReadGD3Title(noTags).Title, u"");
+    EXPECT_EQ(ReadGD3Title(noTags).title, u"");
 }
 
 TEST(VGMHeader, TitleReaderFailures) {

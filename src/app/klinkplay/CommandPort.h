@@ -22,15 +22,15 @@ public:
     // Throws klink::Error "<name>: <reason>".
     void Open(const std::string& name);
 
-    [[nodiscard]] bool Connected() const noexcept { return FDriver.Connected(); }
-    [[nodiscard]] klink::platform::OSHandle Handle() const noexcept { return FDriver.Handle(); }
-    [[nodiscard]] const std::string& Name() const noexcept { return FName; }
-    klink::TCommPortDriver& Driver() noexcept { return FDriver; }
+    [[nodiscard]] bool Connected() const noexcept { return driver_.Connected(); }
+    [[nodiscard]] klink::platform::OSHandle Handle() const noexcept { return driver_.Handle(); }
+    [[nodiscard]] const std::string& Name() const noexcept { return name_; }
+    klink::TCommPortDriver& Driver() noexcept { return driver_; }
 
 private:
-    klink::TCommPortDriver FDriver;
-    std::string FError;
-    std::string FName;
+    klink::TCommPortDriver driver_;
+    std::string error_;
+    std::string name_;
 };
 
 }  // namespace klinkplay

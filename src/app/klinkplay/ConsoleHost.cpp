@@ -38,49 +38,49 @@ std::string FormatPlaybackTime(int32_t ms) {
 }
 
 TConsoleHost::TConsoleHost(std::ostream& out, bool liveStatus)
-    : FOut(out), FLiveStatus(liveStatus), FHostThread(std::this_thread::get_id()) {}
+    : out_(out), liveStatus_(liveStatus), hostThread_(std::this_thread::get_id()) {}
 
 void TConsoleHost::SetPort(int index, klink::platform::OSHandle handle, std::string name) {
     const size_t i = index == 0 ? 0 : 1;
-    FHandles[i] = handle;
-    FNames[i] = std::move(name);
+    handles_[i] = handle;
+    names_[i] = std::move(name);
 }
 
 void TConsoleHost::Synchronize(const std::function<void()>& call) {
-    if (std::this_thread::get_id() == FHostThread) {
+    if (std::this_thread::get_id() == hostThread_) {
         call();
         return;
     }
     TCall entry;
-    entry.Call = &call;
-    std::unique_lock lock(FLock);
-    FCalls.push_back(&entry);
-    FQueued.notify_all();
-    FDone.wait(lock, [&entry] { return entry.Done; });
-    if (entry.Failure) std::rethrow_exception(entry.Failure);
+    entry.call = &call;
+    std::unique_lock lock(lock_);
+    calls_.push_back(&entry);
+    queued_.notify_all();
+    done_.wait(lock, [&entry] { return entry.done; });
+    if (entry.failure) std::rethrow_exception(entry.failure);
 }
 
 void TConsoleHost::RunPending(uint32_t timeoutMs) {
-    std::unique_lock lock(FLock);
-    if (FCalls.empty()) {
-        FQueued.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !FCalls.empty(); });
+    std::unique_lock lock(lock_);
+    if (calls_.empty()) {
+        queued_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !calls_.empty(); });
     }
-    while (!FCalls.empty()) {
-        TCall* entry = FCalls.front();
-        FCalls.pop_front();
+    while (!calls_.empty()) {
+        TCall* entry = calls_.front();
+        calls_.pop_front();
         lock.unlock();
         try {
-            (*entry->Call)();
+            (*entry->call)();
         } catch (...) {
             lock.lock();
-            entry->Failure = std::current_exception();
-            entry->Done = true;
-            FDone.notify_all();
+            entry->failure = std::current_exception();
+            entry->done = true;
+            done_.notify_all();
             continue;
         }
         lock.lock();
-        entry->Done = true;
-        FDone.notify_all();
+        entry->done = true;
+        done_.notify_all();
     }
 }
 
@@ -88,60 +88,60 @@ bool TConsoleHost::PortConnected(int index) const {
     return klink::platform::IsValidHandle(PortHandle(index));
 }
 
-klink::platform::OSHandle TConsoleHost::PortHandle(int index) const { return FHandles[index == 0 ? 0 : 1]; }
+klink::platform::OSHandle TConsoleHost::PortHandle(int index) const { return handles_[index == 0 ? 0 : 1]; }
 
-std::string TConsoleHost::PortName(int index) const { return FNames[index == 0 ? 0 : 1]; }
+std::string TConsoleHost::PortName(int index) const { return names_[index == 0 ? 0 : 1]; }
 
 void TConsoleHost::ClearStatus() {
-    if (FStatusShown) {
-        FOut << "\r\x1b[K";
-        FStatusShown = false;
+    if (statusShown_) {
+        out_ << "\r\x1b[K";
+        statusShown_ = false;
     }
 }
 
 void TConsoleHost::Print(const std::string& line) {
     ClearStatus();
-    FOut << line << '\n';
-    FOut.flush();
+    out_ << line << '\n';
+    out_.flush();
 }
 
 void TConsoleHost::ShowTime(int32_t ms) {
     const std::string text = "Time " + FormatPlaybackTime(ms);
-    if (FLiveStatus) {
-        FOut << '\r' << text << "\x1b[K";
-        FOut.flush();
-        FStatusShown = true;
+    if (liveStatus_) {
+        out_ << '\r' << text << "\x1b[K";
+        out_.flush();
+        statusShown_ = true;
         return;
     }
     // Plain lines: one per second of playback, none before it has begun.
     const int32_t second = ms / 1000;
-    if (ms > 0 && second != FLastPlainSecond) {
-        FLastPlainSecond = second;
-        FOut << text << '\n';
-        FOut.flush();
+    if (ms > 0 && second != lastPlainSecond_) {
+        lastPlainSecond_ = second;
+        out_ << text << '\n';
+        out_.flush();
     }
 }
 
 void TConsoleHost::EndStatus() {
-    if (FStatusShown) {
-        FOut << '\n';
-        FOut.flush();
-        FStatusShown = false;
+    if (statusShown_) {
+        out_ << '\n';
+        out_.flush();
+        statusShown_ = false;
     }
-    FLastPlainSecond = -1;
+    lastPlainSecond_ = -1;
 }
 
 void TConsoleHost::AppendLog(const std::string& line) {
     ForEachLine(line, [this](const std::string& one) { Print(one); });
 }
 
-void TConsoleHost::ClearHeaderAndTags() { FHeaderShown = false; }
+void TConsoleHost::ClearHeaderAndTags() { headerShown_ = false; }
 
 void TConsoleHost::ShowHeader(const klink::TVGMDisplay& d) {
     // The display is shown again when the loop offset is rejected; the log
     // line says so already.
-    if (FHeaderShown) return;
-    FHeaderShown = true;
+    if (headerShown_) return;
+    headerShown_ = true;
     Print(fmt::format("Version {}, {}, data at {}, GD3 at {}, EoF {}", d[F::edtVersion], d[F::lblFileSize],
                       d[F::edtVGMDataOffset], d[F::edtGD3offset], d[F::edtEofOffset]));
     Print(fmt::format("Samples {}, loop offset {}, loop samples {}", d[F::edtTotalSamples],

@@ -57,28 +57,28 @@ public:
 
 private:
     struct TCall {
-        const std::function<void()>* Call = nullptr;
-        std::exception_ptr Failure;
-        bool Done = false;
+        const std::function<void()>* call = nullptr;
+        std::exception_ptr failure;
+        bool done = false;
     };
 
     void ClearStatus();
 
-    std::ostream& FOut;
-    const bool FLiveStatus;
-    const std::thread::id FHostThread;
-    std::array<klink::platform::OSHandle, 2> FHandles{klink::platform::kInvalidOSHandle,
+    std::ostream& out_;
+    const bool liveStatus_;
+    const std::thread::id hostThread_;
+    std::array<klink::platform::OSHandle, 2> handles_{klink::platform::kInvalidOSHandle,
                                                       klink::platform::kInvalidOSHandle};
-    std::array<std::string, 2> FNames;
+    std::array<std::string, 2> names_;
 
-    std::mutex FLock;
-    std::condition_variable FQueued;
-    std::condition_variable FDone;
-    std::deque<TCall*> FCalls;
+    std::mutex lock_;
+    std::condition_variable queued_;
+    std::condition_variable done_;
+    std::deque<TCall*> calls_;
 
-    bool FStatusShown = false;
-    int32_t FLastPlainSecond = -1;
-    bool FHeaderShown = false;
+    bool statusShown_ = false;
+    int32_t lastPlainSecond_ = -1;
+    bool headerShown_ = false;
 };
 
 }  // namespace klinkplay

@@ -22,7 +22,7 @@ void AddInfoCommand(CLI::App& app, int& exitStatus) {
         bool first = true;
         for (const auto& file : *files) {
             const klink::TVGMAnalysis analysis = klink::AnalyseVGMFile(file);
-            allOk = allOk && analysis.Ok;
+            allOk = allOk && analysis.ok;
             if (*json) {
                 std::cout << InfoJsonLine(file, analysis) << '\n';
             } else {

@@ -15,8 +15,8 @@ using klink::TVGMDisplayField;
 
 namespace {
 
-std::string_view ChipName(uint8_t writeID) {
-    switch (writeID) {
+std::string_view ChipName(uint8_t writeId) {
+    switch (writeId) {
         case 0x30:
         case 0x50: return "SN76489";
         case 0x51: return "YM2413";
@@ -65,12 +65,12 @@ nlohmann::ordered_json InfoJson(const std::string& file, const TVGMAnalysis& a) 
     using json = nlohmann::ordered_json;
     json j = json::object();
     j["file"] = file;
-    j["ok"] = a.Ok;
-    if (!a.Ok) j["error"] = a.Error;
+    j["ok"] = a.ok;
+    if (!a.ok) j["error"] = a.error;
 
     json display = json::object();
     for (size_t i = 0; i < klink::kVGMDisplayFieldCount; ++i) {
-        display[std::string(klink::TVGMDisplay::Names[i])] = a.Display.Texts[i];
+        display[std::string(klink::TVGMDisplay::Names[i])] = a.display.texts[i];
     }
     j["display"] = std::move(display);
 
@@ -79,23 +79,23 @@ nlohmann::ordered_json InfoJson(const std::string& file, const TVGMAnalysis& a) 
         for (const auto& s : a.gd3) gd3.push_back(klink::UTF16ToUTF8(s));
     }
     j["gd3"] = std::move(gd3);
-    j["log"] = a.Log;
+    j["log"] = a.log;
 
     if (a.Reached(TVGMAnalysisStage::TargetsCollected)) {
         json targets = json::array();
-        for (const auto& t : a.FRegisterTargets) targets.push_back({t.WriteID, t.Instance, t.Page});
+        for (const auto& t : a.registerTargets) targets.push_back({t.writeId, t.instance, t.page});
         json clocks = json::array();
-        for (const auto& c : a.FRegisterClocks) clocks.push_back({c.WriteID, c.Instance, c.Hertz});
+        for (const auto& c : a.registerClocks) clocks.push_back({c.writeId, c.instance, c.hertz});
         j["targets"] = std::move(targets);
         j["clocks"] = std::move(clocks);
     }
     if (a.Reached(TVGMAnalysisStage::OKIHeaderRead)) {
-        j["oki_clock"] = a.FOKIClock;
-        j["oki_divider"] = a.FOKIDivider;
+        j["oki_clock"] = a.okiClock;
+        j["oki_divider"] = a.okiDivider;
     }
-    if (a.Reached(TVGMAnalysisStage::KL2RegistersKnown)) j["has_kl2_registers"] = a.FHasKL2Registers;
-    if (a.Reached(TVGMAnalysisStage::KL2DACKnown)) j["uses_kl2_dac"] = a.FUseKL2DAC;
-    if (a.Ok) j["path"] = std::string(klink::PlaybackPathName(klink::PlaybackPathFor(a)));
+    if (a.Reached(TVGMAnalysisStage::KL2RegistersKnown)) j["has_kl2_registers"] = a.hasKl2Registers;
+    if (a.Reached(TVGMAnalysisStage::KL2DACKnown)) j["uses_kl2_dac"] = a.useKl2Dac;
+    if (a.ok) j["path"] = std::string(klink::PlaybackPathName(klink::PlaybackPathFor(a)));
     return j;
 }
 
@@ -130,7 +130,7 @@ std::string HeaderClocksText(const klink::TVGMDisplay& d) {
 std::string InfoText(const std::string& file, const TVGMAnalysis& a) {
     using F = TVGMDisplayField;
     std::string out = file + '\n';
-    const auto& d = a.Display;
+    const auto& d = a.display;
 
     if (a.Reached(TVGMAnalysisStage::DisplayFilled)) {
         Row(out, "File size", d[F::lblFileSize]);
@@ -148,27 +148,27 @@ std::string InfoText(const std::string& file, const TVGMAnalysis& a) {
     }
     if (a.Reached(TVGMAnalysisStage::TargetsCollected)) {
         std::string targets;
-        for (const auto& t : a.FRegisterTargets) {
-            targets += fmt::format("{}{} #{}{} (${:02X})", targets.empty() ? "" : ", ", ChipName(t.WriteID),
-                                   t.Instance, t.Page != 0 ? " port 1" : "", t.WriteID);
+        for (const auto& t : a.registerTargets) {
+            targets += fmt::format("{}{} #{}{} (${:02X})", targets.empty() ? "" : ", ", ChipName(t.writeId),
+                                   t.instance, t.page != 0 ? " port 1" : "", t.writeId);
         }
         Row(out, "Targets", targets.empty() ? "none" : targets);
         std::string clocks;
-        for (const auto& c : a.FRegisterClocks) {
-            clocks += fmt::format("{}{} #{} {} Hz", clocks.empty() ? "" : ", ", ChipName(c.WriteID), c.Instance,
-                                  c.Hertz);
+        for (const auto& c : a.registerClocks) {
+            clocks += fmt::format("{}{} #{} {} Hz", clocks.empty() ? "" : ", ", ChipName(c.writeId), c.instance,
+                                  c.hertz);
         }
         Row(out, "Clocks", clocks.empty() ? "none" : clocks);
     }
     if (a.Reached(TVGMAnalysisStage::OKIHeaderRead)) {
-        Row(out, "OKIM6258", a.FOKIClock == 0 ? std::string("unused")
-                                               : fmt::format("{} Hz, divider {}", a.FOKIClock, a.FOKIDivider));
+        Row(out, "OKIM6258", a.okiClock == 0 ? std::string("unused")
+                                               : fmt::format("{} Hz, divider {}", a.okiClock, a.okiDivider));
     }
-    for (const auto& line : a.Log) Row(out, "Log", line);
-    if (a.Ok) {
+    for (const auto& line : a.log) Row(out, "Log", line);
+    if (a.ok) {
         Row(out, "Playback path", klink::PlaybackPathName(klink::PlaybackPathFor(a)));
     } else {
-        Row(out, "Error", a.Error);
+        Row(out, "Error", a.error);
     }
     return out;
 }
