@@ -59,7 +59,7 @@ namespace fs = std::filesystem;
 constexpr int kFrames = 1200;  // 20 s at 60 Hz
 constexpr double kBaudBytesPerSecond = 11520.0;
 
-struct TWrite {
+struct TuneWrite {
     uint8_t reg;
     uint8_t value;
     uint64_t sample;
@@ -72,7 +72,7 @@ void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
 
 // The tune and, write by write, where it falls and how long its frame takes
 // on the wire.
-std::vector<uint8_t> MakeTune(std::vector<TWrite>& writes) {
+std::vector<uint8_t> MakeTune(std::vector<TuneWrite>& writes) {
     std::vector<uint8_t> b(0x100, 0);
     b[0] = 'V';
     b[1] = 'g';
@@ -114,7 +114,7 @@ std::vector<uint8_t> MakeTune(std::vector<TWrite>& writes) {
 }
 
 // A host without a window: calls run on the caller's thread.
-class TBenchHost final : public klink::IPlayerHost {
+class BenchHost final : public klink::PlayerHost {
 public:
     klink::platform::OSHandle handle = klink::platform::kInvalidOSHandle;
     void Synchronize(const std::function<void()>& call) override {
@@ -132,8 +132,8 @@ public:
         if (line.rfind("エラー: ", 0) == 0) std::cerr << line << '\n';
     }
     void ClearHeaderAndTags() override {}
-    void ShowHeader(const klink::TVGMDisplay&) override {}
-    void ShowTags(const klink::TGD3Strings&) override {}
+    void ShowHeader(const klink::VGMDisplay&) override {}
+    void ShowTags(const klink::GD3Strings&) override {}
     void SetFilePath(const std::string&) override {}
     void SetOpenDialogHints(const std::string&, const std::string&) override {}
 
@@ -142,9 +142,9 @@ private:
 };
 
 // klinksim with one board, in a process of its own.
-class TSimProcess {
+class SimProcess {
 public:
-    TSimProcess(const std::string& model, const fs::path& trace) {
+    SimProcess(const std::string& model, const fs::path& trace) {
         int out[2];
         if (pipe(out) != 0) throw std::runtime_error("pipe failed");
         posix_spawn_file_actions_t actions;
@@ -174,7 +174,7 @@ public:
             throw std::runtime_error("klinksim said: " + line);
         port_ = line.substr(a + 1, z - a - 1);
     }
-    ~TSimProcess() { Stop(); }
+    ~SimProcess() { Stop(); }
     void Stop() {
         if (pid_ <= 0) return;
         kill(pid_, SIGTERM);
@@ -192,30 +192,30 @@ private:
 // Host-side times of the frames on their way to the port, recorded by the
 // writer's probe without locks or allocation: when the playback loop handed
 // each frame to the writer, and when each port write began and returned.
-class TWriteProbe final : public klink::ISerialWriteProbe {
+class WriteProbe final : public klink::SerialWriteProbe {
 public:
     static constexpr size_t kCapacity = 8192;
     static constexpr size_t kHeadBytes = 64;
-    struct TEnqueue {
+    struct EnqueueRecord {
         int64_t counter = 0;
         int32_t bytes = 0;
         std::array<uint8_t, kHeadBytes> head{};
     };
-    struct TPortWrite {
+    struct PortWriteRecord {
         int64_t before = 0;
         int64_t after = 0;
         int32_t bytes = 0;
     };
 
-    TWriteProbe() : enqueues_(kCapacity), writes_(kCapacity) { klink::SetSerialWriteProbe(this); }
-    ~TWriteProbe() { klink::SetSerialWriteProbe(nullptr); }
-    TWriteProbe(const TWriteProbe&) = delete;
-    TWriteProbe& operator=(const TWriteProbe&) = delete;
+    WriteProbe() : enqueues_(kCapacity), writes_(kCapacity) { klink::SetSerialWriteProbe(this); }
+    ~WriteProbe() { klink::SetSerialWriteProbe(nullptr); }
+    WriteProbe(const WriteProbe&) = delete;
+    WriteProbe& operator=(const WriteProbe&) = delete;
 
     void Enqueued(int64_t counter, std::span<const uint8_t> data) noexcept override {
         const size_t i = enqueueCount_.fetch_add(1, std::memory_order_relaxed);
         if (i >= kCapacity) return;
-        TEnqueue& e = enqueues_[i];
+        EnqueueRecord& e = enqueues_[i];
         e.counter = counter;
         e.bytes = static_cast<int32_t>(data.size());
         std::copy_n(data.begin(), std::min(data.size(), kHeadBytes), e.head.begin());
@@ -227,16 +227,16 @@ public:
     }
 
     // Read once the writer has shut down.
-    [[nodiscard]] std::span<const TEnqueue> Enqueues() const {
+    [[nodiscard]] std::span<const EnqueueRecord> Enqueues() const {
         return {enqueues_.data(), std::min(enqueueCount_.load(), kCapacity)};
     }
-    [[nodiscard]] std::span<const TPortWrite> Writes() const {
+    [[nodiscard]] std::span<const PortWriteRecord> Writes() const {
         return {writes_.data(), std::min(writeCount_.load(), kCapacity)};
     }
 
 private:
-    std::vector<TEnqueue> enqueues_;
-    std::vector<TPortWrite> writes_;
+    std::vector<EnqueueRecord> enqueues_;
+    std::vector<PortWriteRecord> writes_;
     std::atomic<size_t> enqueueCount_{0};
     std::atomic<size_t> writeCount_{0};
 };
@@ -244,13 +244,13 @@ private:
 // One register frame of the tune on the host: when it was issued (handed to
 // the writer, or for the direct writer the write call began) and when the
 // port write that carried its last byte returned, in counter seconds.
-struct THostFrame {
+struct HostFrame {
     double issued = 0;
     double written = 0;
 };
 
 // The tune's frames in order: the register data of each.
-std::vector<std::vector<uint8_t>> FrameData(const std::vector<TWrite>& writes) {
+std::vector<std::vector<uint8_t>> FrameData(const std::vector<TuneWrite>& writes) {
     std::vector<std::vector<uint8_t>> frames;
     for (size_t i = 0; i < writes.size();) {
         std::vector<uint8_t> data{0, 0};  // instance, page
@@ -266,20 +266,20 @@ std::vector<std::vector<uint8_t>> FrameData(const std::vector<TWrite>& writes) {
 
 // Matches the probe's records to the tune's frames; empty when some frame
 // is missing.
-std::vector<THostFrame> HostFrames(const TWriteProbe& probe, const std::vector<TWrite>& writes) {
+std::vector<HostFrame> HostFrames(const WriteProbe& probe, const std::vector<TuneWrite>& writes) {
     const auto frames = FrameData(writes);
     const auto writesDone = probe.Writes();
     const double f = static_cast<double>(klink::platform::PerformanceFrequency());
-    std::vector<THostFrame> out;
+    std::vector<HostFrame> out;
     uint64_t enqueuedEnd = 0;  // bytes enqueued up to and including this frame
     uint64_t writtenEnd = 0;
     size_t w = 0;
     for (const auto& e : probe.Enqueues()) {
         enqueuedEnd += static_cast<uint64_t>(e.bytes);
-        if (out.size() >= frames.size() || static_cast<size_t>(e.bytes) > TWriteProbe::kHeadBytes ||
+        if (out.size() >= frames.size() || static_cast<size_t>(e.bytes) > WriteProbe::kHeadBytes ||
             e.bytes < 2)
             continue;
-        klink::TKLINKFrame frame;
+        klink::KLINKFrame frame;
         const std::span<const uint8_t> body(e.head.data() + 1, static_cast<size_t>(e.bytes) - 2);
         if (!klink::DecodeFrame(body, frame) || frame.opcode != 0x54 || frame.payload != frames[out.size()])
             continue;
@@ -318,8 +318,8 @@ double Median(const std::vector<double>& v) { return Percentile(v, 0.5); }
 
 // The board's register writes from the trace, each with the write it should
 // be; empty when the trace does not hold every write in order.
-std::vector<std::pair<TWrite, double>> ReadTrace(const fs::path& path, const std::vector<TWrite>& expected) {
-    std::vector<std::pair<TWrite, double>> seen;  // expected write, board seconds
+std::vector<std::pair<TuneWrite, double>> ReadTrace(const fs::path& path, const std::vector<TuneWrite>& expected) {
+    std::vector<std::pair<TuneWrite, double>> seen;  // expected write, board seconds
     std::ifstream in(path);
     std::string line;
     size_t next = 0;
@@ -341,7 +341,7 @@ std::vector<std::pair<TWrite, double>> ReadTrace(const fs::path& path, const std
 // write when the last byte of its frame has arrived, so the origin is the
 // first audible write's stamp less its own frame's wire time: lateness then
 // includes the write's wire time, and "beyond wire" takes it out again.
-void Report(benchmark::State& state, const std::vector<std::pair<TWrite, double>>& seen, double wall,
+void Report(benchmark::State& state, const std::vector<std::pair<TuneWrite, double>>& seen, double wall,
             double cpu) {
     const auto firstAudible = std::find_if(seen.begin(), seen.end(), [](const auto& e) {
         return e.first.reg == 0x08 && (e.first.value & 0x78) != 0;
@@ -378,8 +378,8 @@ void Report(benchmark::State& state, const std::vector<std::pair<TWrite, double>
 // (pseudo-terminal and the board's own wake-up). Each is given as its excess
 // over its median, which takes out the fixed offset between the host's and
 // the board's clocks; frames with any part more than 1 ms late are listed.
-void ReportHost(benchmark::State& state, const std::vector<std::pair<TWrite, double>>& seen,
-                const std::vector<THostFrame>& host, const char* name) {
+void ReportHost(benchmark::State& state, const std::vector<std::pair<TuneWrite, double>>& seen,
+                const std::vector<HostFrame>& host, const char* name) {
     std::vector<double> board;  // board time at which each frame began to arrive
     std::vector<double> due;    // its sample position in seconds
     for (size_t i = 0; i < seen.size(); ++i) {
@@ -422,7 +422,7 @@ void ReportHost(benchmark::State& state, const std::vector<std::pair<TWrite, dou
 void BM_RegisterPlaybackTiming(benchmark::State& state) {
     const fs::path dir = fs::temp_directory_path() / fmt::format("klink_timing_bench_{}", getpid());
     fs::create_directories(dir);
-    std::vector<TWrite> expected;
+    std::vector<TuneWrite> expected;
     const fs::path tune = dir / "timing.vgm";
     {
         const auto bytes = MakeTune(expected);
@@ -432,15 +432,15 @@ void BM_RegisterPlaybackTiming(benchmark::State& state) {
     const fs::path tracePath = dir / "trace.jsonl";
 
     for (auto _ : state) {
-        TSimProcess sim("Keltra 4", tracePath);
+        SimProcess sim("Keltra 4", tracePath);
         klink::platform::UniqueSerialPort port(klink::platform::OpenSerialPort(sim.Port()));
         klink::platform::ConfigureSerialPort(port.Get(), klink::platform::SerialLineSettings{});
         klink::ConfigureWriteTimeouts(port.Get());
-        TBenchHost host;
+        BenchHost host;
         host.handle = port.Get();
 
-        TWriteProbe probe;
-        klink::TVGMPlayerThread thread(host, tune.string(), 1, 0);
+        WriteProbe probe;
+        klink::VGMPlayerThread thread(host, tune.string(), 1, 0);
         const double steal0 = StealMs();
         const double cpu0 = CPUSeconds();
         const auto wall0 = std::chrono::steady_clock::now();
@@ -479,12 +479,12 @@ BENCHMARK(BM_RegisterPlaybackTiming)->Iterations(1)->UseManualTime()->Unit(bench
 void BM_DirectWriteTiming(benchmark::State& state) {
     const fs::path dir = fs::temp_directory_path() / fmt::format("klink_timing_direct_{}", getpid());
     fs::create_directories(dir);
-    std::vector<TWrite> expected;
+    std::vector<TuneWrite> expected;
     (void)MakeTune(expected);
     const fs::path tracePath = dir / "trace.jsonl";
 
     for (auto _ : state) {
-        TSimProcess sim("Keltra 4", tracePath);
+        SimProcess sim("Keltra 4", tracePath);
         klink::platform::UniqueSerialPort port(klink::platform::OpenSerialPort(sim.Port()));
         klink::platform::ConfigureSerialPort(port.Get(), klink::platform::SerialLineSettings{});
         klink::ConfigureWriteTimeouts(port.Get());
@@ -494,7 +494,7 @@ void BM_DirectWriteTiming(benchmark::State& state) {
         const double cpu0 = CPUSeconds();
         const auto start = Clock::now() + std::chrono::milliseconds(50);
         uint16_t id = 0;
-        std::vector<THostFrame> host;
+        std::vector<HostFrame> host;
         host.reserve(kFrames);
         const double f = static_cast<double>(klink::platform::PerformanceFrequency());
         for (size_t i = 0; i < expected.size();) {

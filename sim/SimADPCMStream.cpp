@@ -23,7 +23,7 @@ bool ForOKI(std::span<const uint8_t> p) { return p.size() >= 2 && p[0] == kOKI &
 
 }  // namespace
 
-std::vector<uint8_t> TSimStreamStatus::Encode() const {
+std::vector<uint8_t> SimStreamStatus::Encode() const {
     std::vector<uint8_t> out;
     out.reserve(40);
     for (uint32_t v : {accepted, played, pending, underflows, overflows, rejected, maxPending, flags,
@@ -33,13 +33,13 @@ std::vector<uint8_t> TSimStreamStatus::Encode() const {
     return out;
 }
 
-TSimADPCMStream::TSimADPCMStream(TSimBoardSink& sink, uint32_t dataCapacity, uint16_t eventCapacity,
+SimADPCMStream::SimADPCMStream(SimBoardSink& sink, uint32_t dataCapacity, uint16_t eventCapacity,
                                  bool ymEvents)
     : sink_(sink), dataCapacity_(dataCapacity), eventCapacity_(eventCapacity), ymEvents_(ymEvents) {
     Reset();
 }
 
-void TSimADPCMStream::Reset() {
+void SimADPCMStream::Reset() {
     status_ = {};
     data_.clear();
     events_.clear();
@@ -58,48 +58,48 @@ void TSimADPCMStream::Reset() {
     decoder_.Reset();
 }
 
-void TSimADPCMStream::Reject(int64_t timeNs, const char* what, bool fatal) {
+void SimADPCMStream::Reject(int64_t timeNs, const char* what, bool fatal) {
     ++status_.rejected;
     status_.flags |= kStreamInvalidCommand;
     if (fatal) {
         status_.flags |= kStreamFailed;
         stopped_ = true;
     }
-    TSimTraceEvent e;
-    e.op = TSimTraceOp::Reject;
+    SimTraceEvent e;
+    e.op = SimTraceOp::Reject;
     e.what = what;
     sink_.TraceAt(timeNs, e);
 }
 
-void TSimADPCMStream::Fail(int64_t timeNs, uint32_t flags, const char* what) {
+void SimADPCMStream::Fail(int64_t timeNs, uint32_t flags, const char* what) {
     status_.flags |= kStreamFailed | flags;
     stopped_ = true;
-    TSimTraceEvent e;
-    e.op = TSimTraceOp::Reject;
+    SimTraceEvent e;
+    e.op = SimTraceOp::Reject;
     e.what = what;
     sink_.TraceAt(timeNs, e);
 }
 
-void TSimADPCMStream::SetRate(uint32_t clock, uint32_t divider) {
+void SimADPCMStream::SetRate(uint32_t clock, uint32_t divider) {
     clock_ = clock;
     divider_ = divider;
     nextRem_ = 0;
 }
 
-void TSimADPCMStream::UpdatePending() {
+void SimADPCMStream::UpdatePending() {
     status_.pending = status_.accepted - status_.played;
     status_.maxPending = std::max(status_.maxPending, status_.pending);
 }
 
-bool TSimADPCMStream::Start(int64_t timeNs, std::span<const uint8_t> p) {
+bool SimADPCMStream::Start(int64_t timeNs, std::span<const uint8_t> p) {
     AdvanceTo(timeNs);
     if (p.size() != 8 || !ForOKI(p) || Get32(p, 2) == 0 || Get16(p, 6) == 0) {
         Reject(timeNs, "invalid STREAM_START", false);
         return false;
     }
     if (neverStart_) {
-        TSimTraceEvent e;
-        e.op = TSimTraceOp::Fault;
+        SimTraceEvent e;
+        e.op = SimTraceOp::Fault;
         e.what = "STREAM_START ignored";
         sink_.TraceAt(timeNs, e);
         return true;
@@ -113,8 +113,8 @@ bool TSimADPCMStream::Start(int64_t timeNs, std::span<const uint8_t> p) {
     SetRate(Get32(p, 2), Get16(p, 6));
     nextNs_ = timeNs;
     decoder_.Reset();
-    TSimTraceEvent e;
-    e.op = TSimTraceOp::StreamStart;
+    SimTraceEvent e;
+    e.op = SimTraceOp::StreamStart;
     e.hz = clock_;
     e.divider = divider_;
     sink_.TraceAt(timeNs, e);
@@ -122,7 +122,7 @@ bool TSimADPCMStream::Start(int64_t timeNs, std::span<const uint8_t> p) {
     return true;
 }
 
-bool TSimADPCMStream::Data(int64_t timeNs, std::span<const uint8_t> p) {
+bool SimADPCMStream::Data(int64_t timeNs, std::span<const uint8_t> p) {
     AdvanceTo(timeNs);
     if (p.size() < 7 || p.size() > 256 || !ForOKI(p)) {
         Reject(timeNs, "invalid STREAM_DATA", true);
@@ -152,7 +152,7 @@ bool TSimADPCMStream::Data(int64_t timeNs, std::span<const uint8_t> p) {
     return true;
 }
 
-bool TSimADPCMStream::Events(int64_t timeNs, std::span<const uint8_t> p) {
+bool SimADPCMStream::Events(int64_t timeNs, std::span<const uint8_t> p) {
     AdvanceTo(timeNs);
     if (p.size() < 8 || !ForOKI(p)) {
         Reject(timeNs, "invalid STREAM_EVENTS", true);
@@ -213,17 +213,17 @@ bool TSimADPCMStream::Events(int64_t timeNs, std::span<const uint8_t> p) {
     return true;
 }
 
-void TSimADPCMStream::Apply(int64_t timeNs, const Event& e) {
+void SimADPCMStream::Apply(int64_t timeNs, const Event& e) {
     switch (e.kind) {
         case 0:
             for (size_t i = 3; i + 1 < e.data.size(); i += 2) {
-                sink_.ChipWrite(timeNs, kYM2151, 0, 0, e.data[i], e.data[i + 1], TSimWriteSource::Stream);
+                sink_.ChipWrite(timeNs, kYM2151, 0, 0, e.data[i], e.data[i + 1], SimWriteSource::Stream);
             }
             break;
         case 1: {
             SetRate(Get32(e.data, 0), Get16(e.data, 4));
-            TSimTraceEvent t;
-            t.op = TSimTraceOp::Clock;
+            SimTraceEvent t;
+            t.op = SimTraceOp::Clock;
             t.writeId = kOKI;
             t.hz = clock_;
             t.divider = divider_;
@@ -232,8 +232,8 @@ void TSimADPCMStream::Apply(int64_t timeNs, const Event& e) {
         }
         case 2: {
             pan_ = e.data[0];
-            TSimTraceEvent t;
-            t.op = TSimTraceOp::Pan;
+            SimTraceEvent t;
+            t.op = SimTraceOp::Pan;
             t.value = pan_;
             sink_.TraceAt(timeNs, t);
             break;
@@ -243,7 +243,7 @@ void TSimADPCMStream::Apply(int64_t timeNs, const Event& e) {
     }
 }
 
-void TSimADPCMStream::AdvanceTo(int64_t timeNs) {
+void SimADPCMStream::AdvanceTo(int64_t timeNs) {
     if (!started_ || stopped_) return;
     while (!stalled_ && nextNs_ <= timeNs) {
         while (!events_.empty() && events_.begin()->first <= status_.played) {
@@ -255,8 +255,8 @@ void TSimADPCMStream::AdvanceTo(int64_t timeNs) {
         if (faultFlags_ != 0 && status_.played >= faultAfter_) {
             status_.flags |= kStreamFailed | faultFlags_;
             stopped_ = true;
-            TSimTraceEvent t;
-            t.op = TSimTraceOp::Fault;
+            SimTraceEvent t;
+            t.op = SimTraceOp::Fault;
             t.what = "ADPCM stream fault";
             sink_.TraceAt(nextNs_, t);
             break;
@@ -264,8 +264,8 @@ void TSimADPCMStream::AdvanceTo(int64_t timeNs) {
         if (hasEnd_ && status_.played >= endPosition_) {
             status_.flags |= kStreamFinished;
             stopped_ = true;
-            TSimTraceEvent t;
-            t.op = TSimTraceOp::StreamEnd;
+            SimTraceEvent t;
+            t.op = SimTraceOp::StreamEnd;
             t.number = endPosition_;
             sink_.TraceAt(nextNs_, t);
             break;

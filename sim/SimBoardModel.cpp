@@ -43,8 +43,8 @@ std::vector<uint8_t> EncodeFrameWithBadCrc(uint8_t messageType, uint8_t opcode, 
     return StuffFrame(raw);
 }
 
-TSimBoardModel::TSimBoardModel(TSimProfile profile, std::string name)
-    : profile_(std::make_unique<TSimProfile>(std::move(profile))),
+SimBoardModel::SimBoardModel(SimProfile profile, std::string name)
+    : profile_(std::make_unique<SimProfile>(std::move(profile))),
       name_(std::move(name)),
       chips_(*profile_),
       stream_(*this, profile_->dataCapacity, profile_->eventCapacity,
@@ -52,7 +52,7 @@ TSimBoardModel::TSimBoardModel(TSimProfile profile, std::string name)
                   (profile_->Find(0x54, 0, 0)->capability.features & KLINK_FEATURE_STREAM_EVENTS) != 0),
       dac_(*this, *profile_) {}
 
-void TSimBoardModel::SetFaults(TSimFaults faults) {
+void SimBoardModel::SetFaults(SimFaults faults) {
     faults_ = std::move(faults);
     ruleCounts_.assign(faults_.replies.size(), 0);
     stream_.SetFault(faults_.adpcmFaultFlags, faults_.adpcmFaultAfterBytes);
@@ -60,33 +60,33 @@ void TSimBoardModel::SetFaults(TSimFaults faults) {
     dac_.SetFault(faults_.dacFaultCode, faults_.dacFaultAtTick);
 }
 
-void TSimBoardModel::Feed(uint8_t byte, int64_t timeNs) {
-    TKLINKFrame frame;
+void SimBoardModel::Feed(uint8_t byte, int64_t timeNs) {
+    KLINKFrame frame;
     if (decoder_.Feed(byte, static_cast<uint64_t>(timeNs / 1'000'000), frame)) HandleFrame(frame, timeNs);
 }
 
-void TSimBoardModel::AdvanceTo(int64_t timeNs) {
+void SimBoardModel::AdvanceTo(int64_t timeNs) {
     stream_.AdvanceTo(timeNs);
     dac_.AdvanceTo(timeNs);
 }
 
-std::vector<TSimReply> TSimBoardModel::TakeReplies() { return std::exchange(replies_, {}); }
-std::vector<TSimTraceEvent> TSimBoardModel::TakeTrace() { return std::exchange(trace_, {}); }
+std::vector<SimReply> SimBoardModel::TakeReplies() { return std::exchange(replies_, {}); }
+std::vector<SimTraceEvent> SimBoardModel::TakeTrace() { return std::exchange(trace_, {}); }
 
-void TSimBoardModel::TraceAt(int64_t timeNs, TSimTraceEvent event) {
+void SimBoardModel::TraceAt(int64_t timeNs, SimTraceEvent event) {
     event.timeUs = timeNs < 0 ? 0 : static_cast<uint64_t>(timeNs / 1000);
     trace_.push_back(std::move(event));
 }
 
-void TSimBoardModel::ChipWrite(int64_t timeNs, uint8_t writeId, uint8_t instance, uint8_t page, int reg,
-                               uint8_t value, TSimWriteSource source) {
+void SimBoardModel::ChipWrite(int64_t timeNs, uint8_t writeId, uint8_t instance, uint8_t page, int reg,
+                               uint8_t value, SimWriteSource source) {
     if (reg < 0) {
         chips_.WritePSGByte(writeId, instance, value);
     } else {
         chips_.WriteRegister(writeId, instance, page, static_cast<uint8_t>(reg), value);
     }
-    TSimTraceEvent e;
-    e.op = TSimTraceOp::Reg;
+    SimTraceEvent e;
+    e.op = SimTraceOp::Reg;
     e.writeId = writeId;
     e.instance = instance;
     e.page = page;
@@ -96,42 +96,42 @@ void TSimBoardModel::ChipWrite(int64_t timeNs, uint8_t writeId, uint8_t instance
     TraceAt(timeNs, std::move(e));
 }
 
-void TSimBoardModel::OKISample(int16_t sample, uint32_t sampleRate) {
+void SimBoardModel::OKISample(int16_t sample, uint32_t sampleRate) {
     if (wav_ != nullptr) wav_->OKISample(sample, sampleRate);
 }
 
-void TSimBoardModel::DACSamples(uint8_t value, uint64_t count) {
+void SimBoardModel::DACSamples(uint8_t value, uint64_t count) {
     if (wav_ != nullptr) wav_->DACSamples(value, count);
 }
 
-void TSimBoardModel::Reject(int64_t timeNs, std::string what) {
+void SimBoardModel::Reject(int64_t timeNs, std::string what) {
     ++rejected_;
-    TSimTraceEvent e;
-    e.op = TSimTraceOp::Reject;
+    SimTraceEvent e;
+    e.op = SimTraceOp::Reject;
     e.what = std::move(what);
     TraceAt(timeNs, std::move(e));
 }
 
-void TSimBoardModel::Fault(int64_t timeNs, std::string what) {
-    TSimTraceEvent e;
-    e.op = TSimTraceOp::Fault;
+void SimBoardModel::Fault(int64_t timeNs, std::string what) {
+    SimTraceEvent e;
+    e.op = SimTraceOp::Fault;
     e.what = std::move(what);
     TraceAt(timeNs, std::move(e));
 }
 
-void TSimBoardModel::NoteLineFault(int64_t timeNs, std::string what) { Fault(timeNs, std::move(what)); }
+void SimBoardModel::NoteLineFault(int64_t timeNs, std::string what) { Fault(timeNs, std::move(what)); }
 
-void TSimBoardModel::Reset(int64_t timeNs) {
+void SimBoardModel::Reset(int64_t timeNs) {
     chips_.Reset();
     attenuation_ = 0;
     stream_.Reset();
     dac_.Reset();
-    TSimTraceEvent e;
-    e.op = TSimTraceOp::Reset;
+    SimTraceEvent e;
+    e.op = SimTraceOp::Reset;
     TraceAt(timeNs, std::move(e));
 }
 
-void TSimBoardModel::HandleFrame(const TKLINKFrame& f, int64_t timeNs) {
+void SimBoardModel::HandleFrame(const KLINKFrame& f, int64_t timeNs) {
     AdvanceTo(timeNs);
     if (f.messageType == KLINK_MSG_PACKET) {
         ++packets_;
@@ -146,30 +146,30 @@ void TSimBoardModel::HandleFrame(const TKLINKFrame& f, int64_t timeNs) {
     std::optional<uint8_t> status;
     int64_t delayNs = 0;
     for (size_t i = 0; i < faults_.replies.size(); ++i) {
-        const TSimReplyRule& r = faults_.replies[i];
+        const SimReplyRule& r = faults_.replies[i];
         if (r.opcode >= 0 && r.opcode != f.opcode) continue;
         ++ruleCounts_[i];
         if (r.nth != 0 && ruleCounts_[i] != r.nth) continue;
         switch (r.action) {
-            case TSimReplyAction::Drop:
+            case SimReplyAction::Drop:
                 drop = true;
                 break;
-            case TSimReplyAction::Delay:
+            case SimReplyAction::Delay:
                 delayNs += int64_t{r.delayMs} * 1'000'000;
                 break;
-            case TSimReplyAction::CorruptCrc:
+            case SimReplyAction::CorruptCrc:
                 corrupt = true;
                 break;
-            case TSimReplyAction::Status:
+            case SimReplyAction::Status:
                 status = r.status;
                 break;
-            case TSimReplyAction::StaleRequestID:
+            case SimReplyAction::StaleRequestID:
                 stale = true;
                 break;
-            case TSimReplyAction::EmptyPayload:
+            case SimReplyAction::EmptyPayload:
                 empty = true;
                 break;
-            case TSimReplyAction::WrongEcho:
+            case SimReplyAction::WrongEcho:
                 wrongEcho = f.opcode == KLINK_OP_PING;
                 break;
         }
@@ -210,7 +210,7 @@ void TSimBoardModel::HandleFrame(const TKLINKFrame& f, int64_t timeNs) {
         id = static_cast<uint16_t>(id - 1);
         Fault(timeNs, fmt::format("stale request ID in reply to ${:02X}", f.opcode));
     }
-    TSimReply reply;
+    SimReply reply;
     if (corrupt) {
         reply.wire = EncodeFrameWithBadCrc(KLINK_MSG_REPLY, f.opcode, id, payload);
         Fault(timeNs, fmt::format("corrupt CRC in reply to ${:02X}", f.opcode));
@@ -223,7 +223,7 @@ void TSimBoardModel::HandleFrame(const TKLINKFrame& f, int64_t timeNs) {
     replies_.push_back(std::move(reply));
 }
 
-TSimBoardModel::Answer TSimBoardModel::HandleRequest(const TKLINKFrame& f, int64_t timeNs) {
+SimBoardModel::Answer SimBoardModel::HandleRequest(const KLINKFrame& f, int64_t timeNs) {
     const std::span<const uint8_t> p(f.payload);
     switch (f.opcode) {
         case KLINK_OP_RESET:
@@ -258,72 +258,72 @@ TSimBoardModel::Answer TSimBoardModel::HandleRequest(const TKLINKFrame& f, int64
         case KLINK_OP_DAC_STATUS:
             if (!profile_->HasKL2DAC()) return {kStatusUnknownOpcode, {}};
             if (p.size() != 1 || p[0] != 1) return {kStatusMalformed, {}};
-            return {kStatusDone, TSimKL2DAC::EncodeStatus(dac_.Status(timeNs))};
+            return {kStatusDone, SimKL2DAC::EncodeStatus(dac_.Status(timeNs))};
         default:
             return {kStatusUnknownOpcode, {}};
     }
 }
 
-bool TSimBoardModel::SetVolume(std::span<const uint8_t> p, int64_t timeNs) {
+bool SimBoardModel::SetVolume(std::span<const uint8_t> p, int64_t timeNs) {
     if (p[0] > kMaxAttenuation) return false;
     attenuation_ = p[0];
-    TSimTraceEvent e;
-    e.op = TSimTraceOp::Volume;
+    SimTraceEvent e;
+    e.op = SimTraceOp::Volume;
     e.number = attenuation_;
     TraceAt(timeNs, std::move(e));
     return true;
 }
 
-TSimBoardModel::Answer TSimBoardModel::DeviceInfo() const {
+SimBoardModel::Answer SimBoardModel::DeviceInfo() const {
     const std::string model = profile_->model.substr(0, 255);
     const std::string firmware = profile_->firmware.substr(0, 255);
     Answer a;
     switch (faults_.deviceInfo) {
-        case TSimDeviceInfoFault::Short:
+        case SimDeviceInfoFault::Short:
             a.data = {0};
             return a;
-        case TSimDeviceInfoFault::ModelLength:
+        case SimDeviceInfoFault::ModelLength:
             a.data.push_back(static_cast<uint8_t>(std::min<size_t>(255, model.size() + 5)));
             a.data.insert(a.data.end(), model.begin(), model.end());
             return a;
-        case TSimDeviceInfoFault::FirmwareLength:
-        case TSimDeviceInfoFault::None:
+        case SimDeviceInfoFault::FirmwareLength:
+        case SimDeviceInfoFault::None:
             break;
     }
     a.data.push_back(static_cast<uint8_t>(model.size()));
     a.data.insert(a.data.end(), model.begin(), model.end());
     const size_t claimed =
-        firmware.size() + (faults_.deviceInfo == TSimDeviceInfoFault::FirmwareLength ? 3 : 0);
+        firmware.size() + (faults_.deviceInfo == SimDeviceInfoFault::FirmwareLength ? 3 : 0);
     a.data.push_back(static_cast<uint8_t>(std::min<size_t>(255, claimed)));
     a.data.insert(a.data.end(), firmware.begin(), firmware.end());
     return a;
 }
 
-TSimBoardModel::Answer TSimBoardModel::Capabilities(std::span<const uint8_t> p) const {
+SimBoardModel::Answer SimBoardModel::Capabilities(std::span<const uint8_t> p) const {
     if (p.size() != 2) return {kStatusMalformed, {}};
     const uint16_t offset = static_cast<uint16_t>(p[0] | (p[1] << 8));
     const auto& pages = profile_->pages;
     auto it =
-        std::find_if(pages.begin(), pages.end(), [&](const TSimPage& pg) { return pg.offset == offset; });
+        std::find_if(pages.begin(), pages.end(), [&](const SimPage& pg) { return pg.offset == offset; });
     if (it == pages.end()) return {kStatusOutOfRange, {}};
     if (it->raw) return {kStatusDone, *it->raw};
     const size_t index = static_cast<size_t>(it - pages.begin());
     const size_t second = std::min<size_t>(1, pages.size() - 1);
-    TKLINKCapabilityPage page = it->page;
-    const TKLINKCapability* first = pages[0].page.entries.empty() ? nullptr : &pages[0].page.entries[0];
+    KLINKCapabilityPage page = it->page;
+    const KLINKCapability* first = pages[0].page.entries.empty() ? nullptr : &pages[0].page.entries[0];
     switch (faults_.capabilities) {
-        case TSimCapabilityFault::None:
+        case SimCapabilityFault::None:
             break;
-        case TSimCapabilityFault::HeaderChanged:
+        case SimCapabilityFault::HeaderChanged:
             if (index == second && index != 0)
                 page.maxPayload = static_cast<uint16_t>(page.maxPayload == 256 ? 255 : 256);
             break;
-        case TSimCapabilityFault::DuplicateEntry:
+        case SimCapabilityFault::DuplicateEntry:
             if (index == second && first != nullptr) page.entries.push_back(*first);
             break;
-        case TSimCapabilityFault::ClockMismatch:
+        case SimCapabilityFault::ClockMismatch:
             if (index == second && first != nullptr) {
-                TKLINKCapability other = *first;
+                KLINKCapability other = *first;
                 other.page = static_cast<uint8_t>(first->page ^ 1);
                 other.features = KLINK_FEATURE_BURST;
                 other.clockMode = KLINK_CLOCK_FIXED;
@@ -331,40 +331,40 @@ TSimBoardModel::Answer TSimBoardModel::Capabilities(std::span<const uint8_t> p) 
                 page.entries.push_back(other);
             }
             break;
-        case TSimCapabilityFault::SelfNext:
+        case SimCapabilityFault::SelfNext:
             if (index == 0) page.nextOffset = it->offset;
             break;
-        case TSimCapabilityFault::BadLength:
+        case SimCapabilityFault::BadLength:
             if (index == 0) {
                 std::vector<uint8_t> bytes = EncodeCapabilityPage(page);
                 bytes[12] = static_cast<uint8_t>(bytes[12] + 1);
                 return {kStatusDone, bytes};
             }
             break;
-        case TSimCapabilityFault::SmallPayload:
+        case SimCapabilityFault::SmallPayload:
             page.maxPayload = 128;
             break;
     }
     return {kStatusDone, EncodeCapabilityPage(page)};
 }
 
-TSimBoardModel::Answer TSimBoardModel::SetChipClock(std::span<const uint8_t> p, int64_t timeNs) {
+SimBoardModel::Answer SimBoardModel::SetChipClock(std::span<const uint8_t> p, int64_t timeNs) {
     if (p.size() != 6) return {kStatusMalformed, {}};
     const uint8_t id = p[0];
     const uint8_t inst = p[1];
     const uint32_t hz = Get32(p, 2);
     switch (chips_.SetClock(id, inst, hz)) {
-        case TSimClockResult::Done:
+        case SimClockResult::Done:
             break;
-        case TSimClockResult::Unsupported:
+        case SimClockResult::Unsupported:
             return {kStatusUnsupported, {}};
-        case TSimClockResult::OutOfRange:
+        case SimClockResult::OutOfRange:
             return {kStatusOutOfRange, {}};
-        case TSimClockResult::Conflict:
+        case SimClockResult::Conflict:
             return {kStatusConflict, {}};
     }
-    TSimTraceEvent e;
-    e.op = TSimTraceOp::Clock;
+    SimTraceEvent e;
+    e.op = SimTraceOp::Clock;
     e.writeId = id;
     e.instance = inst;
     e.hz = hz;
@@ -372,7 +372,7 @@ TSimBoardModel::Answer TSimBoardModel::SetChipClock(std::span<const uint8_t> p, 
     return {};
 }
 
-void TSimBoardModel::HandlePacket(const TKLINKFrame& f, int64_t timeNs) {
+void SimBoardModel::HandlePacket(const KLINKFrame& f, int64_t timeNs) {
     const std::span<const uint8_t> p(f.payload);
     switch (f.opcode) {
         case KLINK_OP_SET_OUTPUT_VOLUME:
@@ -421,7 +421,7 @@ void TSimBoardModel::HandlePacket(const TKLINKFrame& f, int64_t timeNs) {
     Reject(timeNs, fmt::format("unknown packet ${:02X}", f.opcode));
 }
 
-void TSimBoardModel::RegisterWrite(const TKLINKFrame& f, int64_t timeNs) {
+void SimBoardModel::RegisterWrite(const KLINKFrame& f, int64_t timeNs) {
     const std::span<const uint8_t> p(f.payload);
     const uint8_t id = f.opcode;
     if (p.size() < 3) {
@@ -430,7 +430,7 @@ void TSimBoardModel::RegisterWrite(const TKLINKFrame& f, int64_t timeNs) {
     }
     const uint8_t inst = p[0];
     const uint8_t page = p[1];
-    const TSimTarget* t = profile_->Find(id, inst, page);
+    const SimTarget* t = profile_->Find(id, inst, page);
     if (t == nullptr || (t->capability.features & KLINK_FEATURE_BURST) == 0) {
         Reject(timeNs, fmt::format("unavailable register target ${:02X}/{}/{}", id, inst, page));
         return;
@@ -441,7 +441,7 @@ void TSimBoardModel::RegisterWrite(const TKLINKFrame& f, int64_t timeNs) {
             Reject(timeNs, fmt::format("invalid byte batch ${:02X}", id));
             return;
         }
-        for (uint8_t b : data) ChipWrite(timeNs, id, inst, page, -1, b, TSimWriteSource::Host);
+        for (uint8_t b : data) ChipWrite(timeNs, id, inst, page, -1, b, SimWriteSource::Host);
         return;
     }
     if (data.size() % 2 != 0 || data.size() > KLINK_MAX_BATCH_BYTES) {
@@ -455,7 +455,7 @@ void TSimBoardModel::RegisterWrite(const TKLINKFrame& f, int64_t timeNs) {
         }
     }
     for (size_t i = 0; i < data.size(); i += 2) {
-        ChipWrite(timeNs, id, inst, page, data[i], data[i + 1], TSimWriteSource::Host);
+        ChipWrite(timeNs, id, inst, page, data[i], data[i + 1], SimWriteSource::Host);
     }
 }
 

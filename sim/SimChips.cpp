@@ -8,22 +8,22 @@ namespace {
 constexpr uint32_t kMaxClockHz = 50'000'000;
 
 // The clock line a chip's clock travels on; -1 for a chip with its own.
-int LineOf(TSimClockSharing sharing, uint8_t writeId, uint8_t instance) {
+int LineOf(SimClockSharing sharing, uint8_t writeId, uint8_t instance) {
     switch (sharing) {
-        case TSimClockSharing::KL2:
+        case SimClockSharing::KL2:
             if ((writeId == 0x52 || writeId == 0x53) && instance == 0) return 0;
             if (writeId == 0x30 && instance == 1) return 0;
             return -1;
-        case TSimClockSharing::KL3:
+        case SimClockSharing::KL3:
             return KL3Group(writeId);
-        case TSimClockSharing::None:
+        case SimClockSharing::None:
             return -1;
     }
     return -1;
 }
 
-uint32_t LineClock(TSimClockSharing sharing, uint8_t writeId, uint32_t hz) {
-    return sharing == TSimClockSharing::KL3 ? KL3InputClock(writeId, hz) : SnapToCrystal(hz);
+uint32_t LineClock(SimClockSharing sharing, uint8_t writeId, uint32_t hz) {
+    return sharing == SimClockSharing::KL3 ? KL3InputClock(writeId, hz) : SnapToCrystal(hz);
 }
 
 }  // namespace
@@ -62,15 +62,15 @@ uint32_t SnapToCrystal(uint32_t hz) noexcept {
     return bestDiff * 1'000'000 > uint64_t{hz} * 1'000 ? hz : best;
 }
 
-TSimChips::TSimChips(const TSimProfile& profile) : profile_(profile) { Reset(); }
+SimChips::SimChips(const SimProfile& profile) : profile_(profile) { Reset(); }
 
-void TSimChips::Reset() {
+void SimChips::Reset() {
     regs_.clear();
     psgs_.clear();
     clocks_.clear();
     lines_.clear();
-    for (const TSimTarget& t : profile_.targets) {
-        const TKLINKCapability& c = t.capability;
+    for (const SimTarget& t : profile_.targets) {
+        const KLINKCapability& c = t.capability;
         if (c.writeId == 0x30 || c.writeId == 0x50) {
             PSG psg;
             for (int ch = 0; ch < 4; ++ch) psg.regs[static_cast<size_t>(ch * 2 + 1)] = 0x0F;  // silent
@@ -82,12 +82,12 @@ void TSimChips::Reset() {
     }
 }
 
-void TSimChips::WriteRegister(uint8_t writeId, uint8_t instance, uint8_t page, uint8_t reg, uint8_t value) {
+void SimChips::WriteRegister(uint8_t writeId, uint8_t instance, uint8_t page, uint8_t reg, uint8_t value) {
     auto it = regs_.find(Key(writeId, instance, page));
     if (it != regs_.end()) it->second[reg] = value;
 }
 
-void TSimChips::WritePSGByte(uint8_t writeId, uint8_t instance, uint8_t value) {
+void SimChips::WritePSGByte(uint8_t writeId, uint8_t instance, uint8_t value) {
     auto it = psgs_.find(Key(writeId, instance));
     if (it == psgs_.end()) return;
     PSG& psg = it->second;
@@ -109,39 +109,39 @@ void TSimChips::WritePSGByte(uint8_t writeId, uint8_t instance, uint8_t value) {
     }
 }
 
-uint8_t TSimChips::Register(uint8_t writeId, uint8_t instance, uint8_t page, uint8_t reg) const {
+uint8_t SimChips::Register(uint8_t writeId, uint8_t instance, uint8_t page, uint8_t reg) const {
     auto it = regs_.find(Key(writeId, instance, page));
     return it == regs_.end() ? 0 : it->second[reg];
 }
 
-uint16_t TSimChips::PSGRegister(uint8_t writeId, uint8_t instance, int index) const {
+uint16_t SimChips::PSGRegister(uint8_t writeId, uint8_t instance, int index) const {
     auto it = psgs_.find(Key(writeId, instance));
     if (it == psgs_.end() || index < 0 || index > 7) return 0;
     return it->second.regs[static_cast<size_t>(index)];
 }
 
-TSimClockResult TSimChips::SetClock(uint8_t writeId, uint8_t instance, uint32_t hz) {
-    const TSimTarget* t = profile_.Find(writeId, instance, 0);
-    if (t == nullptr) return TSimClockResult::Unsupported;
-    const TKLINKCapability& c = t->capability;
+SimClockResult SimChips::SetClock(uint8_t writeId, uint8_t instance, uint32_t hz) {
+    const SimTarget* t = profile_.Find(writeId, instance, 0);
+    if (t == nullptr) return SimClockResult::Unsupported;
+    const KLINKCapability& c = t->capability;
     if (c.clockMode == KLINK_CLOCK_FIXED) {
-        return ClocksMatch(writeId, c.fixedClockHz, hz) ? TSimClockResult::Done
-                                                        : TSimClockResult::Unsupported;
+        return ClocksMatch(writeId, c.fixedClockHz, hz) ? SimClockResult::Done
+                                                        : SimClockResult::Unsupported;
     }
-    if ((c.features & KLINK_FEATURE_SET_CLOCK) == 0) return TSimClockResult::Unsupported;
-    if (hz == 0 || hz > kMaxClockHz) return TSimClockResult::OutOfRange;
+    if ((c.features & KLINK_FEATURE_SET_CLOCK) == 0) return SimClockResult::Unsupported;
+    if (hz == 0 || hz > kMaxClockHz) return SimClockResult::OutOfRange;
     const int line = LineOf(profile_.clockSharing, writeId, instance);
     if (line >= 0) {
         const uint32_t input = LineClock(profile_.clockSharing, writeId, hz);
-        if (input == 0) return TSimClockResult::OutOfRange;
+        if (input == 0) return SimClockResult::OutOfRange;
         Line& l = lines_[line];
         const uint32_t me = Key(writeId, instance);
         const bool others = !l.setBy.empty() && !(l.setBy.size() == 1 && l.setBy.contains(me));
-        if (others && l.hz != input) return TSimClockResult::Conflict;
+        if (others && l.hz != input) return SimClockResult::Conflict;
         l.hz = input;
         l.setBy.insert(me);
         // The other chips on the line follow (for KL2 they take the same clock).
-        if (profile_.clockSharing == TSimClockSharing::KL2) {
+        if (profile_.clockSharing == SimClockSharing::KL2) {
             for (auto& [key, value] : clocks_) {
                 const auto id = static_cast<uint8_t>(key >> 16);
                 const auto inst = static_cast<uint8_t>(key >> 8);
@@ -152,10 +152,10 @@ TSimClockResult TSimChips::SetClock(uint8_t writeId, uint8_t instance, uint32_t 
     clocks_[Key(writeId, instance)] = hz;
     if (writeId == 0x52) clocks_[Key(0x53, instance)] = hz;
     if (writeId == 0x53) clocks_[Key(0x52, instance)] = hz;
-    return TSimClockResult::Done;
+    return SimClockResult::Done;
 }
 
-uint32_t TSimChips::ClockHz(uint8_t writeId, uint8_t instance) const {
+uint32_t SimChips::ClockHz(uint8_t writeId, uint8_t instance) const {
     auto it = clocks_.find(Key(writeId, instance));
     return it == clocks_.end() ? 0 : it->second;
 }

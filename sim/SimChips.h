@@ -12,16 +12,16 @@
 
 namespace klink::sim {
 
-enum class TSimClockResult : uint8_t {
+enum class SimClockResult : uint8_t {
     Done,
     Unsupported,  // no such chip, or its clock cannot be set
     OutOfRange,   // 0 Hz or above the board's limit
     Conflict,     // a chip on the same clock line already runs at another clock
 };
 
-class TSimChips {
+class SimChips {
 public:
-    explicit TSimChips(const TSimProfile& profile);
+    explicit SimChips(const SimProfile& profile);
 
     // Every register 0, every SN76489 channel silent, every clock back to its default.
     void Reset();
@@ -37,7 +37,7 @@ public:
     [[nodiscard]] uint16_t PSGRegister(uint8_t writeId, uint8_t instance, int index) const;
 
     // SET_CHIP_CLOCK for the chip (WriteID, Instance) as the board's page-0 entry names it.
-    [[nodiscard]] TSimClockResult SetClock(uint8_t writeId, uint8_t instance, uint32_t hz);
+    [[nodiscard]] SimClockResult SetClock(uint8_t writeId, uint8_t instance, uint32_t hz);
     // The chip's clock in Hz; 0 for a chip the board does not have.
     [[nodiscard]] uint32_t ClockHz(uint8_t writeId, uint8_t instance) const;
 
@@ -50,7 +50,7 @@ private:
         return (uint32_t{a} << 16) | (uint32_t{b} << 8) | c;
     }
 
-    const TSimProfile& profile_;
+    const SimProfile& profile_;
     std::map<uint32_t, std::array<uint8_t, 256>> regs_;  // by (WriteID, Instance, Page)
     std::map<uint32_t, PSG> psgs_;                       // by (WriteID, Instance)
     std::map<uint32_t, uint32_t> clocks_;                // by (WriteID, Instance)

@@ -9,7 +9,7 @@
 namespace klink::sim {
 
 // What a reply rule does to the replies it matches.
-enum class TSimReplyAction : uint8_t {
+enum class SimReplyAction : uint8_t {
     Drop,            // no reply at all
     Delay,           // the reply leaves delayMs later
     CorruptCrc,      // the reply's CRC is wrong, so the host drops it
@@ -22,8 +22,8 @@ enum class TSimReplyAction : uint8_t {
 // A rule matches requests with Opcode (-1: any opcode). Nth counts the
 // matching requests since the rule was set, from 1; 0 means every match,
 // otherwise only the Nth one.
-struct TSimReplyRule {
-    TSimReplyAction action = TSimReplyAction::Drop;
+struct SimReplyRule {
+    SimReplyAction action = SimReplyAction::Drop;
     int opcode = -1;
     uint32_t nth = 0;
     uint32_t delayMs = 0;  // Delay
@@ -31,7 +31,7 @@ struct TSimReplyRule {
 };
 
 // Broken DEVICE_INFO replies, named after the check of the host they fail.
-enum class TSimDeviceInfoFault : uint8_t {
+enum class SimDeviceInfoFault : uint8_t {
     None,
     Short,           // fewer than two bytes
     ModelLength,     // the model length runs past the reply
@@ -39,7 +39,7 @@ enum class TSimDeviceInfoFault : uint8_t {
 };
 
 // Capability pages that contradict each other or themselves.
-enum class TSimCapabilityFault : uint8_t {
+enum class SimCapabilityFault : uint8_t {
     None,
     HeaderChanged,   // the second page reports another MaxPayload
     DuplicateEntry,  // the second page repeats the first entry
@@ -49,10 +49,10 @@ enum class TSimCapabilityFault : uint8_t {
     SmallPayload,    // every page reports MaxPayload 128
 };
 
-struct TSimFaults {
-    std::vector<TSimReplyRule> replies;
-    TSimDeviceInfoFault deviceInfo = TSimDeviceInfoFault::None;
-    TSimCapabilityFault capabilities = TSimCapabilityFault::None;
+struct SimFaults {
+    std::vector<SimReplyRule> replies;
+    SimDeviceInfoFault deviceInfo = SimDeviceInfoFault::None;
+    SimCapabilityFault capabilities = SimCapabilityFault::None;
     // Stop taking bytes off the line after this many (0 = never), so the host's
     // writes back up and finally block.
     uint64_t stopReadingAfterBytes = 0;

@@ -18,11 +18,11 @@ void Put(std::vector<uint8_t>& out, uint64_t v, int width) {
 
 }  // namespace
 
-TSimKL2DAC::TSimKL2DAC(TSimBoardSink& sink, const TSimProfile& profile) : sink_(sink), profile_(profile) {
+SimKL2DAC::SimKL2DAC(SimBoardSink& sink, const SimProfile& profile) : sink_(sink), profile_(profile) {
     Reset();
 }
 
-void TSimKL2DAC::Reset() {
+void SimKL2DAC::Reset() {
     st_ = {};
     records_.clear();
     nextRecordTick_ = 0;
@@ -38,8 +38,8 @@ void TSimKL2DAC::Reset() {
     dacEnabled_ = false;
 }
 
-std::vector<uint8_t> TSimKL2DAC::EncodeCapabilities() const {
-    const TSimDACCapabilities& c = profile_.dac;
+std::vector<uint8_t> SimKL2DAC::EncodeCapabilities() const {
+    const SimDACCapabilities& c = profile_.dac;
     std::vector<uint8_t> out;
     out.push_back(1);
     Put(out, c.revision, 4);
@@ -52,7 +52,7 @@ std::vector<uint8_t> TSimKL2DAC::EncodeCapabilities() const {
     return out;
 }
 
-std::vector<uint8_t> TSimKL2DAC::EncodeStatus(const TKL2DACStatus& s) {
+std::vector<uint8_t> SimKL2DAC::EncodeStatus(const KL2DACStatus& s) {
     std::vector<uint8_t> out{1, s.state, s.fault, s.sealed};
     for (uint32_t v : {s.accepted, s.consumed, s.queued, s.free, s.eventQueued, s.eventConsumed, s.underflows,
                        s.overflows, s.rejected, s.lateDac, s.maxLateUs}) {
@@ -64,33 +64,33 @@ std::vector<uint8_t> TSimKL2DAC::EncodeStatus(const TKL2DACStatus& s) {
     return out;
 }
 
-int64_t TSimKL2DAC::TimeOf(uint64_t tick) const {
+int64_t SimKL2DAC::TimeOf(uint64_t tick) const {
     return originNs_ + static_cast<int64_t>(tick * 1'000'000'000ull / kKL2TickRate);
 }
 
-void TSimKL2DAC::Touch() {
-    if (st_.state == TKL2DACStatus::kCleared) st_.state = TKL2DACStatus::kPlaying;
+void SimKL2DAC::Touch() {
+    if (st_.state == KL2DACStatus::kCleared) st_.state = KL2DACStatus::kPlaying;
 }
 
-void TSimKL2DAC::Fault(int64_t timeNs, uint8_t code, const char* what, bool injected) {
-    st_.state = TKL2DACStatus::kFaulted;
+void SimKL2DAC::Fault(int64_t timeNs, uint8_t code, const char* what, bool injected) {
+    st_.state = KL2DACStatus::kFaulted;
     st_.fault = code;
     running_ = false;
-    TSimTraceEvent e;
-    e.op = injected ? TSimTraceOp::Fault : TSimTraceOp::Reject;
+    SimTraceEvent e;
+    e.op = injected ? SimTraceOp::Fault : SimTraceOp::Reject;
     e.what = what;
     sink_.TraceAt(timeNs, e);
 }
 
-void TSimKL2DAC::Reject(int64_t timeNs, const char* what) {
+void SimKL2DAC::Reject(int64_t timeNs, const char* what) {
     ++st_.rejected;
-    TSimTraceEvent e;
-    e.op = TSimTraceOp::Reject;
+    SimTraceEvent e;
+    e.op = SimTraceOp::Reject;
     e.what = what;
     sink_.TraceAt(timeNs, e);
 }
 
-void TSimKL2DAC::ResumeClock(int64_t timeNs) {
+void SimKL2DAC::ResumeClock(int64_t timeNs) {
     if (running_ && stalled_) {
         // The clock waited at the end of the buffer; tick playedTick plays now.
         stalled_ = false;
@@ -99,31 +99,31 @@ void TSimKL2DAC::ResumeClock(int64_t timeNs) {
     TryStartClock(timeNs);
 }
 
-void TSimKL2DAC::TryStartClock(int64_t timeNs) {
-    if (startRequested_ && !running_ && st_.state == TKL2DACStatus::kPlaying &&
+void SimKL2DAC::TryStartClock(int64_t timeNs) {
+    if (startRequested_ && !running_ && st_.state == KL2DACStatus::kPlaying &&
         (st_.acceptedTick >= lead_ || st_.sealed != 0)) {
         running_ = true;
         originNs_ = timeNs;
     }
 }
 
-bool TSimKL2DAC::Start(int64_t timeNs, std::span<const uint8_t> p) {
+bool SimKL2DAC::Start(int64_t timeNs, std::span<const uint8_t> p) {
     AdvanceTo(timeNs);
-    if (p.size() != 5 || p[0] != 1 || startRequested_ || st_.state >= TKL2DACStatus::kEnded) return false;
+    if (p.size() != 5 || p[0] != 1 || startRequested_ || st_.state >= KL2DACStatus::kEnded) return false;
     lead_ = static_cast<uint32_t>(Get(p, 1, 4));
     startRequested_ = true;
     Touch();
-    TSimTraceEvent e;
-    e.op = TSimTraceOp::DACStart;
+    SimTraceEvent e;
+    e.op = SimTraceOp::DACStart;
     e.number = lead_;
     sink_.TraceAt(timeNs, e);
     TryStartClock(timeNs);
     return true;
 }
 
-void TSimKL2DAC::Records(int64_t timeNs, std::span<const uint8_t> p) {
+void SimKL2DAC::Records(int64_t timeNs, std::span<const uint8_t> p) {
     AdvanceTo(timeNs);
-    if (st_.state >= TKL2DACStatus::kEnded || st_.sealed != 0) {
+    if (st_.state >= KL2DACStatus::kEnded || st_.sealed != 0) {
         Reject(timeNs, "DAC records after the end");
         return;
     }
@@ -166,9 +166,9 @@ void TSimKL2DAC::Records(int64_t timeNs, std::span<const uint8_t> p) {
     AdvanceTo(timeNs);
 }
 
-void TSimKL2DAC::RegisterEvents(int64_t timeNs, std::span<const uint8_t> p) {
+void SimKL2DAC::RegisterEvents(int64_t timeNs, std::span<const uint8_t> p) {
     AdvanceTo(timeNs);
-    if (st_.state >= TKL2DACStatus::kEnded) {
+    if (st_.state >= KL2DACStatus::kEnded) {
         Reject(timeNs, "register events after the end");
         return;
     }
@@ -178,8 +178,8 @@ void TSimKL2DAC::RegisterEvents(int64_t timeNs, std::span<const uint8_t> p) {
         return;
     }
     const uint64_t tick = Get(p, 1, 8);
-    const TKLINKVGMTarget target{p[9], p[10], p[11]};
-    const TSimTarget* t = profile_.Find(target.writeId, target.instance, target.page);
+    const KLINKVGMTarget target{p[9], p[10], p[11]};
+    const SimTarget* t = profile_.Find(target.writeId, target.instance, target.page);
     const size_t width = static_cast<size_t>(KL2EventWidth(target));
     const size_t count = (p.size() - 12) / width;
     bool valid =
@@ -221,9 +221,9 @@ void TSimKL2DAC::RegisterEvents(int64_t timeNs, std::span<const uint8_t> p) {
     AdvanceTo(timeNs);
 }
 
-void TSimKL2DAC::End(int64_t timeNs, std::span<const uint8_t> p) {
+void SimKL2DAC::End(int64_t timeNs, std::span<const uint8_t> p) {
     AdvanceTo(timeNs);
-    if (st_.state >= TKL2DACStatus::kEnded || st_.sealed != 0) {
+    if (st_.state >= KL2DACStatus::kEnded || st_.sealed != 0) {
         Reject(timeNs, "DAC_END repeated");
         return;
     }
@@ -244,31 +244,31 @@ void TSimKL2DAC::End(int64_t timeNs, std::span<const uint8_t> p) {
     AdvanceTo(timeNs);
 }
 
-TKL2DACStatus TSimKL2DAC::Status(int64_t timeNs) {
+KL2DACStatus SimKL2DAC::Status(int64_t timeNs) {
     AdvanceTo(timeNs);
-    TKL2DACStatus s = st_;
+    KL2DACStatus s = st_;
     s.queued = s.accepted - s.consumed;
     s.free = profile_.dac.recordCapacity > s.queued ? profile_.dac.recordCapacity - s.queued : 0;
     return s;
 }
 
-void TSimKL2DAC::Execute(int64_t timeNs, const Event& e) {
+void SimKL2DAC::Execute(int64_t timeNs, const Event& e) {
     sink_.ChipWrite(timeNs, e.target.writeId, e.target.instance, e.target.page, e.reg, e.value,
-                    TSimWriteSource::Event);
+                    SimWriteSource::Event);
 }
 
-void TSimKL2DAC::ExecuteRecord(int64_t timeNs, const Record& r) {
+void SimKL2DAC::ExecuteRecord(int64_t timeNs, const Record& r) {
     if (r.kind == kKL2RecordSample) {
         dacValue_ = r.value;
-        sink_.ChipWrite(timeNs, kYM2612, 0, 0, 0x2A, r.value, TSimWriteSource::DAC);
+        sink_.ChipWrite(timeNs, kYM2612, 0, 0, 0x2A, r.value, SimWriteSource::DAC);
     } else if (r.kind == kKL2RecordEnable) {
         dacEnabled_ = (r.value & 0x80) != 0;
-        sink_.ChipWrite(timeNs, kYM2612, 0, 0, 0x2B, r.value, TSimWriteSource::DAC);
+        sink_.ChipWrite(timeNs, kYM2612, 0, 0, 0x2B, r.value, SimWriteSource::DAC);
     }
 }
 
-void TSimKL2DAC::AdvanceTo(int64_t timeNs) {
-    if (!running_ || st_.state != TKL2DACStatus::kPlaying || timeNs < originNs_) return;
+void SimKL2DAC::AdvanceTo(int64_t timeNs) {
+    if (!running_ || st_.state != KL2DACStatus::kPlaying || timeNs < originNs_) return;
     const uint64_t nowTick = static_cast<uint64_t>(timeNs - originNs_) * kKL2TickRate / 1'000'000'000ull;
     for (;;) {
         const uint64_t p = st_.playedTick;
@@ -294,10 +294,10 @@ void TSimKL2DAC::AdvanceTo(int64_t timeNs) {
                         --st_.eventQueued;
                         events_.erase(events_.begin());
                     }
-                    st_.state = TKL2DACStatus::kEnded;
+                    st_.state = KL2DACStatus::kEnded;
                     running_ = false;
-                    TSimTraceEvent e;
-                    e.op = TSimTraceOp::DACEnd;
+                    SimTraceEvent e;
+                    e.op = SimTraceOp::DACEnd;
                     e.number = p;
                     sink_.TraceAt(t, e);
                 } else if (!stalled_) {

@@ -13,16 +13,16 @@ namespace {
 
 using nlohmann::json;
 
-TSimTarget Variable(uint8_t id, uint8_t inst, uint8_t page, uint8_t features, uint32_t defaultHz) {
-    TSimTarget t;
+SimTarget Variable(uint8_t id, uint8_t inst, uint8_t page, uint8_t features, uint32_t defaultHz) {
+    SimTarget t;
     t.capability = {
         id, inst, page, static_cast<uint8_t>(features | KLINK_FEATURE_SET_CLOCK), KLINK_CLOCK_VARIABLE, 0};
     t.defaultHz = defaultHz;
     return t;
 }
 
-TSimTarget Fixed(uint8_t id, uint8_t inst, uint8_t page, uint8_t features, uint32_t hz) {
-    TSimTarget t;
+SimTarget Fixed(uint8_t id, uint8_t inst, uint8_t page, uint8_t features, uint32_t hz) {
+    SimTarget t;
     t.capability = {id, inst, page, features, KLINK_CLOCK_FIXED, hz};
     t.defaultHz = hz;
     return t;
@@ -30,12 +30,12 @@ TSimTarget Fixed(uint8_t id, uint8_t inst, uint8_t page, uint8_t features, uint3
 
 constexpr uint8_t kBurst = KLINK_FEATURE_BURST;
 
-TSimProfile KL2(std::string model, std::string firmware) {
-    TSimProfile p;
+SimProfile KL2(std::string model, std::string firmware) {
+    SimProfile p;
     p.model = std::move(model);
     p.firmware = std::move(firmware);
     p.controlFeatures = KLINK_CONTROL_ATTENUATION | KLINK_CONTROL_KL2_DAC;
-    p.clockSharing = TSimClockSharing::KL2;
+    p.clockSharing = SimClockSharing::KL2;
     // CLK0 drives the YM2612 and the second SN76489, CLK1 the first SN76489.
     p.targets = {Variable(0x52, 0, 0, kBurst, 7670453), Variable(0x53, 0, 1, kBurst, 7670453),
                  Variable(0x50, 0, 0, kBurst, 3579545), Variable(0x30, 1, 0, kBurst, 7670453)};
@@ -43,12 +43,12 @@ TSimProfile KL2(std::string model, std::string firmware) {
     return p;
 }
 
-TSimProfile KL3() {
-    TSimProfile p;
+SimProfile KL3() {
+    SimProfile p;
     p.model = "Keltra 3";
     p.firmware = "2.4 (klinksim)";
     p.controlFeatures = KLINK_CONTROL_ATTENUATION;
-    p.clockSharing = TSimClockSharing::KL3;
+    p.clockSharing = SimClockSharing::KL3;
     p.targets = {
         Fixed(0x51, 0, 0, kBurst, 3579545),      // YM2413
         Fixed(0x54, 0, 0, kBurst, 3579545),      // YM2151
@@ -65,8 +65,8 @@ TSimProfile KL3() {
     return p;
 }
 
-TSimProfile KL4() {
-    TSimProfile p;
+SimProfile KL4() {
+    SimProfile p;
     p.model = "Keltra 4";
     p.firmware = "1.6 (klinksim)";
     p.controlFeatures = KLINK_CONTROL_ATTENUATION;
@@ -121,10 +121,10 @@ uint8_t ClockModeOf(const json& v, const std::string& origin) {
     return static_cast<uint8_t>(Number(v, origin, "clock_mode", 0xFF));
 }
 
-TSimTarget TargetOf(const json& e, const std::string& origin) {
+SimTarget TargetOf(const json& e, const std::string& origin) {
     if (!e.is_object()) Fail(origin, "a target is not an object.");
-    TSimTarget t;
-    TKLINKCapability& c = t.capability;
+    SimTarget t;
+    KLINKCapability& c = t.capability;
     Take(e, "write_id", c.writeId, origin);
     Take(e, "instance", c.instance, origin);
     Take(e, "page", c.page, origin);
@@ -155,22 +155,22 @@ std::vector<uint8_t> HexBytes(const std::string& hex, const std::string& origin)
 
 }  // namespace
 
-const TSimTarget* TSimProfile::Find(uint8_t writeId, uint8_t instance, uint8_t page) const noexcept {
-    for (const TSimTarget& t : targets) {
-        const TKLINKCapability& c = t.capability;
+const SimTarget* SimProfile::Find(uint8_t writeId, uint8_t instance, uint8_t page) const noexcept {
+    for (const SimTarget& t : targets) {
+        const KLINKCapability& c = t.capability;
         if (c.writeId == writeId && c.instance == instance && c.page == page) return &t;
     }
     return nullptr;
 }
 
-bool TSimProfile::HasADPCMStream() const noexcept {
-    const TSimTarget* oki = Find(0xB7, 0, 0);
+bool SimProfile::HasADPCMStream() const noexcept {
+    const SimTarget* oki = Find(0xB7, 0, 0);
     return oki != nullptr && (oki->capability.features & KLINK_FEATURE_ADPCM_STREAM) != 0;
 }
 
 std::vector<std::string> BuiltInModels() { return {"Keltra 2", "Keltra 2.1", "Keltra 3", "Keltra 4"}; }
 
-std::optional<TSimProfile> BuiltInProfile(std::string_view model) {
+std::optional<SimProfile> BuiltInProfile(std::string_view model) {
     if (model == "Keltra 2") return KL2("Keltra 2", "3.1dev9 (klinksim)");
     if (model == "Keltra 2.1") return KL2("Keltra 2.1", "3.2 (klinksim)");
     if (model == "Keltra 3") return KL3();
@@ -178,7 +178,7 @@ std::optional<TSimProfile> BuiltInProfile(std::string_view model) {
     return std::nullopt;
 }
 
-void BuildPages(TSimProfile& profile) {
+void BuildPages(SimProfile& profile) {
     profile.pages.clear();
     const size_t n = profile.targets.size();
     // Two pages at least, so that every host walks the page chain.
@@ -186,7 +186,7 @@ void BuildPages(TSimProfile& profile) {
     perPage = std::min<size_t>(perPage, KLINK_MAX_CAPABILITY_ENTRIES);
     size_t first = 0;
     do {
-        TSimPage page;
+        SimPage page;
         page.offset = static_cast<uint16_t>(first);
         page.page.maxPayload = profile.maxPayload;
         page.page.dataCapacity = profile.dataCapacity;
@@ -200,7 +200,7 @@ void BuildPages(TSimProfile& profile) {
     } while (first < n);
 }
 
-TSimProfile ParseProfile(std::string_view text, const std::string& origin) {
+SimProfile ParseProfile(std::string_view text, const std::string& origin) {
     json doc;
     try {
         doc = json::parse(text);
@@ -209,7 +209,7 @@ TSimProfile ParseProfile(std::string_view text, const std::string& origin) {
     }
     if (!doc.is_object()) Fail(origin, "the top level is not an object.");
 
-    TSimProfile p;
+    SimProfile p;
     if (doc.contains("base")) {
         if (!doc.at("base").is_string()) Fail(origin, "\"base\" is not a text.");
         auto base = BuiltInProfile(doc.at("base").get<std::string>());
@@ -231,11 +231,11 @@ TSimProfile ParseProfile(std::string_view text, const std::string& origin) {
         const json& v = doc.at("clock_sharing");
         const std::string s = v.is_string() ? v.get<std::string>() : "";
         if (s == "none") {
-            p.clockSharing = TSimClockSharing::None;
+            p.clockSharing = SimClockSharing::None;
         } else if (s == "kl2") {
-            p.clockSharing = TSimClockSharing::KL2;
+            p.clockSharing = SimClockSharing::KL2;
         } else if (s == "kl3") {
-            p.clockSharing = TSimClockSharing::KL3;
+            p.clockSharing = SimClockSharing::KL3;
         } else {
             Fail(origin, "\"clock_sharing\" must be \"none\", \"kl2\" or \"kl3\".");
         }
@@ -261,10 +261,10 @@ TSimProfile ParseProfile(std::string_view text, const std::string& origin) {
         if (!doc.at("pages").is_array() || doc.at("pages").empty())
             Fail(origin, "\"pages\" is not a non-empty list.");
         p.pages.clear();
-        std::vector<TSimTarget> fromPages;
+        std::vector<SimTarget> fromPages;
         for (const json& pj : doc.at("pages")) {
             if (!pj.is_object()) Fail(origin, "a page is not an object.");
-            TSimPage page;
+            SimPage page;
             Take(pj, "offset", page.offset, origin);
             if (pj.contains("raw")) {
                 if (!pj.at("raw").is_string()) Fail(origin, "\"raw\" is not a text.");
@@ -283,7 +283,7 @@ TSimProfile ParseProfile(std::string_view text, const std::string& origin) {
             if (pj.contains("entries")) {
                 if (!pj.at("entries").is_array()) Fail(origin, "\"entries\" is not a list.");
                 for (const json& e : pj.at("entries")) {
-                    TSimTarget t = TargetOf(e, origin);
+                    SimTarget t = TargetOf(e, origin);
                     page.page.entries.push_back(t.capability);
                     fromPages.push_back(t);
                 }
@@ -297,7 +297,7 @@ TSimProfile ParseProfile(std::string_view text, const std::string& origin) {
     return p;
 }
 
-TSimProfile LoadProfile(const std::filesystem::path& file) {
+SimProfile LoadProfile(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
     if (!in) throw ReadError("Simulator profile " + file.string() + ": cannot be opened.");
     std::ostringstream text;

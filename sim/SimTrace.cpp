@@ -10,82 +10,82 @@
 
 namespace klink::sim {
 
-std::string_view TraceOpName(TSimTraceOp op) noexcept {
+std::string_view TraceOpName(SimTraceOp op) noexcept {
     switch (op) {
-        case TSimTraceOp::Reg:
+        case SimTraceOp::Reg:
             return "reg";
-        case TSimTraceOp::Reset:
+        case SimTraceOp::Reset:
             return "reset";
-        case TSimTraceOp::Volume:
+        case SimTraceOp::Volume:
             return "volume";
-        case TSimTraceOp::Clock:
+        case SimTraceOp::Clock:
             return "clock";
-        case TSimTraceOp::Pan:
+        case SimTraceOp::Pan:
             return "pan";
-        case TSimTraceOp::StreamStart:
+        case SimTraceOp::StreamStart:
             return "stream_start";
-        case TSimTraceOp::StreamEnd:
+        case SimTraceOp::StreamEnd:
             return "stream_end";
-        case TSimTraceOp::DACStart:
+        case SimTraceOp::DACStart:
             return "dac_start";
-        case TSimTraceOp::DACEnd:
+        case SimTraceOp::DACEnd:
             return "dac_end";
-        case TSimTraceOp::Fault:
+        case SimTraceOp::Fault:
             return "fault";
-        case TSimTraceOp::Reject:
+        case SimTraceOp::Reject:
             return "reject";
     }
     return "?";
 }
 
-std::string_view WriteSourceName(TSimWriteSource source) noexcept {
+std::string_view WriteSourceName(SimWriteSource source) noexcept {
     switch (source) {
-        case TSimWriteSource::Host:
+        case SimWriteSource::Host:
             return "host";
-        case TSimWriteSource::Stream:
+        case SimWriteSource::Stream:
             return "stream";
-        case TSimWriteSource::Event:
+        case SimWriteSource::Event:
             return "event";
-        case TSimWriteSource::DAC:
+        case SimWriteSource::DAC:
             return "dac";
     }
     return "?";
 }
 
-std::string FormatTraceLine(const TSimTraceEvent& e, std::string_view board) {
+std::string FormatTraceLine(const SimTraceEvent& e, std::string_view board) {
     std::string line = fmt::format(R"({{"t_us":{},"board":{},"op":"{}")", e.timeUs,
                                    nlohmann::json(std::string(board)).dump(), TraceOpName(e.op));
     switch (e.op) {
-        case TSimTraceOp::Reg:
+        case SimTraceOp::Reg:
             line += fmt::format(R"(,"id":{},"inst":{},"page":{},"reg":{},"val":{},"src":"{}")", e.writeId,
                                 e.instance, e.page, e.reg, e.value, WriteSourceName(e.source));
             break;
-        case TSimTraceOp::Reset:
+        case SimTraceOp::Reset:
             break;
-        case TSimTraceOp::Volume:
+        case SimTraceOp::Volume:
             line += fmt::format(R"(,"att":{})", e.number);
             break;
-        case TSimTraceOp::Clock:
+        case SimTraceOp::Clock:
             line += fmt::format(R"(,"id":{},"inst":{},"hz":{})", e.writeId, e.instance, e.hz);
             if (e.divider != 0) line += fmt::format(R"(,"div":{})", e.divider);
             break;
-        case TSimTraceOp::Pan:
+        case SimTraceOp::Pan:
             line += fmt::format(R"(,"val":{})", e.value);
             break;
-        case TSimTraceOp::StreamStart:
+        case SimTraceOp::StreamStart:
             line += fmt::format(R"(,"clock":{},"div":{})", e.hz, e.divider);
             break;
-        case TSimTraceOp::StreamEnd:
+        case SimTraceOp::StreamEnd:
             line += fmt::format(R"(,"pos":{})", e.number);
             break;
-        case TSimTraceOp::DACStart:
+        case SimTraceOp::DACStart:
             line += fmt::format(R"(,"lead":{})", e.number);
             break;
-        case TSimTraceOp::DACEnd:
+        case SimTraceOp::DACEnd:
             line += fmt::format(R"(,"tick":{})", e.number);
             break;
-        case TSimTraceOp::Fault:
-        case TSimTraceOp::Reject:
+        case SimTraceOp::Fault:
+        case SimTraceOp::Reject:
             line += R"(,"what":)" + nlohmann::json(e.what).dump();
             break;
     }
@@ -93,15 +93,15 @@ std::string FormatTraceLine(const TSimTraceEvent& e, std::string_view board) {
     return line;
 }
 
-TSimTraceFile::TSimTraceFile(const std::filesystem::path& path) {
+SimTraceFile::SimTraceFile(const std::filesystem::path& path) {
     file_ = std::fopen(path.c_str(), "w");
     if (file_ == nullptr) throw OSError::FromErrno(errno, path.string());
     thread_ = std::thread([this] { Run(); });
 }
 
-TSimTraceFile::~TSimTraceFile() { Close(); }
+SimTraceFile::~SimTraceFile() { Close(); }
 
-void TSimTraceFile::Append(std::string&& lines) {
+void SimTraceFile::Append(std::string&& lines) {
     if (lines.empty()) return;
     std::lock_guard lock(mutex_);
     if (stop_) return;
@@ -110,7 +110,7 @@ void TSimTraceFile::Append(std::string&& lines) {
     if (pending_.size() >= 64 * 1024) wake_.notify_one();
 }
 
-void TSimTraceFile::Flush() {
+void SimTraceFile::Flush() {
     std::unique_lock lock(mutex_);
     if (stop_) return;
     const uint64_t target = appended_;
@@ -118,7 +118,7 @@ void TSimTraceFile::Flush() {
     flushed_.wait(lock, [&] { return written_ >= target || stop_; });
 }
 
-void TSimTraceFile::Close() {
+void SimTraceFile::Close() {
     {
         std::lock_guard lock(mutex_);
         if (stop_ && !thread_.joinable()) return;
@@ -132,7 +132,7 @@ void TSimTraceFile::Close() {
     }
 }
 
-void TSimTraceFile::Run() {
+void SimTraceFile::Run() {
     std::unique_lock lock(mutex_);
     for (;;) {
         wake_.wait_for(lock, std::chrono::milliseconds(200));

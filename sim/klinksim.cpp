@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
                    "name added before the extension)");
     app.add_flag("--unthrottled", unthrottled, "Do not pace the line at 115200 baud");
 
-    TSimFaults faults;
+    SimFaults faults;
     std::vector<uint32_t> dropNth;
     std::vector<std::string> dropOpcode, corruptNth, statusRules, staleOpcode, emptyOpcode;
     uint32_t delayMs = 0;
@@ -101,19 +101,19 @@ int main(int argc, char** argv) {
     CLI11_PARSE(app, argc, argv);
 
     try {
-        for (uint32_t n : dropNth) faults.replies.push_back({TSimReplyAction::Drop, -1, n, 0, 0});
+        for (uint32_t n : dropNth) faults.replies.push_back({SimReplyAction::Drop, -1, n, 0, 0});
         for (const auto& op : dropOpcode)
-            faults.replies.push_back({TSimReplyAction::Drop, ParseOpcode(op), 0, 0, 0});
-        if (delayMs != 0) faults.replies.push_back({TSimReplyAction::Delay, -1, 0, delayMs, 0});
-        if (latePingMs != 0) faults.replies.push_back({TSimReplyAction::Delay, 0x01, 1, latePingMs, 0});
+            faults.replies.push_back({SimReplyAction::Drop, ParseOpcode(op), 0, 0, 0});
+        if (delayMs != 0) faults.replies.push_back({SimReplyAction::Delay, -1, 0, delayMs, 0});
+        if (latePingMs != 0) faults.replies.push_back({SimReplyAction::Delay, 0x01, 1, latePingMs, 0});
         for (const auto& rule : corruptNth) {
             const size_t colon = rule.find(':');
             if (colon == std::string::npos) {
-                faults.replies.push_back({TSimReplyAction::CorruptCrc, -1,
+                faults.replies.push_back({SimReplyAction::CorruptCrc, -1,
                                           static_cast<uint32_t>(ParseNumber(rule, "request")), 0, 0});
             } else {
                 faults.replies.push_back(
-                    {TSimReplyAction::CorruptCrc, ParseOpcode(rule.substr(0, colon)),
+                    {SimReplyAction::CorruptCrc, ParseOpcode(rule.substr(0, colon)),
                      static_cast<uint32_t>(ParseNumber(rule.substr(colon + 1), "request")), 0, 0});
             }
         }
@@ -122,25 +122,25 @@ int main(int argc, char** argv) {
             if (eq == std::string::npos) throw CLI::ValidationError("--status", "expected OP=STATUS");
             const uint64_t status = ParseNumber(rule.substr(eq + 1), "status");
             if (status > 0xFF) throw CLI::ValidationError("--status", "status above 255");
-            faults.replies.push_back({TSimReplyAction::Status, ParseOpcode(rule.substr(0, eq)), 0, 0,
+            faults.replies.push_back({SimReplyAction::Status, ParseOpcode(rule.substr(0, eq)), 0, 0,
                                       static_cast<uint8_t>(status)});
         }
         for (const auto& op : staleOpcode) {
-            faults.replies.push_back({TSimReplyAction::StaleRequestID, ParseOpcode(op), 0, 0, 0});
+            faults.replies.push_back({SimReplyAction::StaleRequestID, ParseOpcode(op), 0, 0, 0});
         }
         for (const auto& op : emptyOpcode) {
-            faults.replies.push_back({TSimReplyAction::EmptyPayload, ParseOpcode(op), 0, 0, 0});
+            faults.replies.push_back({SimReplyAction::EmptyPayload, ParseOpcode(op), 0, 0, 0});
         }
-        if (wrongEcho) faults.replies.push_back({TSimReplyAction::WrongEcho, 0x01, 0, 0, 0});
-        if (deviceInfo == "short") faults.deviceInfo = TSimDeviceInfoFault::Short;
-        if (deviceInfo == "model") faults.deviceInfo = TSimDeviceInfoFault::ModelLength;
-        if (deviceInfo == "firmware") faults.deviceInfo = TSimDeviceInfoFault::FirmwareLength;
-        if (capabilities == "changed") faults.capabilities = TSimCapabilityFault::HeaderChanged;
-        if (capabilities == "duplicate") faults.capabilities = TSimCapabilityFault::DuplicateEntry;
-        if (capabilities == "clock") faults.capabilities = TSimCapabilityFault::ClockMismatch;
-        if (capabilities == "cyclic") faults.capabilities = TSimCapabilityFault::SelfNext;
-        if (capabilities == "length") faults.capabilities = TSimCapabilityFault::BadLength;
-        if (capabilities == "payload") faults.capabilities = TSimCapabilityFault::SmallPayload;
+        if (wrongEcho) faults.replies.push_back({SimReplyAction::WrongEcho, 0x01, 0, 0, 0});
+        if (deviceInfo == "short") faults.deviceInfo = SimDeviceInfoFault::Short;
+        if (deviceInfo == "model") faults.deviceInfo = SimDeviceInfoFault::ModelLength;
+        if (deviceInfo == "firmware") faults.deviceInfo = SimDeviceInfoFault::FirmwareLength;
+        if (capabilities == "changed") faults.capabilities = SimCapabilityFault::HeaderChanged;
+        if (capabilities == "duplicate") faults.capabilities = SimCapabilityFault::DuplicateEntry;
+        if (capabilities == "clock") faults.capabilities = SimCapabilityFault::ClockMismatch;
+        if (capabilities == "cyclic") faults.capabilities = SimCapabilityFault::SelfNext;
+        if (capabilities == "length") faults.capabilities = SimCapabilityFault::BadLength;
+        if (capabilities == "payload") faults.capabilities = SimCapabilityFault::SmallPayload;
         if (!adpcmFault.empty()) {
             const auto [flags, after] = ValueAt(adpcmFault, "--adpcm-fault");
             faults.adpcmFaultFlags = static_cast<uint32_t>(flags);
@@ -156,7 +156,7 @@ int main(int argc, char** argv) {
         return app.exit(e);
     }
 
-    std::vector<TSimProfile> boards;
+    std::vector<SimProfile> boards;
     try {
         for (const auto& m : models) {
             auto p = BuiltInProfile(m);
@@ -188,12 +188,12 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    std::vector<std::unique_ptr<TSimBoard>> running;
-    std::shared_ptr<TSimTraceFile> trace;
+    std::vector<std::unique_ptr<SimBoard>> running;
+    std::shared_ptr<SimTraceFile> trace;
     try {
-        if (!tracePath.empty()) trace = std::make_shared<TSimTraceFile>(tracePath);
+        if (!tracePath.empty()) trace = std::make_shared<SimTraceFile>(tracePath);
         for (size_t i = 0; i < boards.size(); ++i) {
-            TSimBoardOptions options;
+            SimBoardOptions options;
             options.throttled = !unthrottled;
             options.publish = true;
             options.keepTrace = false;
@@ -201,7 +201,7 @@ int main(int argc, char** argv) {
             options.faults = faults;
             options.wavPath = wavPath;
             options.wavPerBoard = boards.size() > 1;
-            running.push_back(TSimBoard::Start(boards[i], options));
+            running.push_back(SimBoard::Start(boards[i], options));
         }
     } catch (const klink::Error& e) {
         std::fprintf(stderr, "klinksim: %s\n", e.what());

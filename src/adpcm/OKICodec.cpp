@@ -22,7 +22,7 @@ constexpr int32_t kStepIndexMax = static_cast<int32_t>(kStepSize.size()) - 1;
 
 }  // namespace
 
-int32_t TOKICodec::Decode(uint8_t nibble) noexcept {
+int32_t OKICodec::Decode(uint8_t nibble) noexcept {
     const int32_t step = kStepSize[static_cast<size_t>(stepIndex)];
     int32_t diff = step / 8;
     if (nibble & 0x01) diff += step / 4;
@@ -33,7 +33,7 @@ int32_t TOKICodec::Decode(uint8_t nibble) noexcept {
     return signal;
 }
 
-uint8_t TOKICodec::Encode(int32_t target) noexcept {
+uint8_t OKICodec::Encode(int32_t target) noexcept {
     target = std::clamp(target, kSignalMin, kSignalMax);
     int32_t delta = target - signal;
     uint8_t code = 0;

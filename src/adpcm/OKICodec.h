@@ -12,7 +12,7 @@ namespace klink {
 //
 // A nibble holds the sign in bit 3 (set = subtract) and magnitude bits 2, 1, 0
 // worth step, step/2 and step/4; step/8 is always added.
-struct TOKICodec {
+struct OKICodec {
     int32_t signal = -2;    // decoder output, always -2048..2047 (12 bits)
     int32_t stepIndex = 0;  // index into the step table, always 0..48
 

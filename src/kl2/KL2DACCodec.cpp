@@ -45,11 +45,11 @@ void WriteKL2Field(std::vector<uint8_t>& bytes, int32_t offset, uint64_t value, 
     }
 }
 
-void TKL2DACCapabilities::Decode(std::span<const uint8_t> reply) {
+void KL2DACCapabilities::Decode(std::span<const uint8_t> reply) {
     if (reply.size() != kKL2CapabilityRecordSize || reply[0] != kFormat) {
         throw ReadError("Unsupported KL2 DAC capability format.");
     }
-    TKL2DACCapabilities caps;
+    KL2DACCapabilities caps;
     caps.revision = static_cast<uint32_t>(ReadKL2Field(reply, 1, 4));
     caps.tickRate = static_cast<uint32_t>(ReadKL2Field(reply, 5, 4));
     caps.recordCapacity = static_cast<uint32_t>(ReadKL2Field(reply, 9, 4));
@@ -65,11 +65,11 @@ void TKL2DACCapabilities::Decode(std::span<const uint8_t> reply) {
     *this = caps;
 }
 
-void TKL2DACStatus::Decode(std::span<const uint8_t> reply) {
+void KL2DACStatus::Decode(std::span<const uint8_t> reply) {
     if (reply.size() != kKL2StatusRecordSize || reply[0] != kFormat || reply[1] > kFaulted) {
         throw ReadError("Invalid KL2 DAC status.");
     }
-    TKL2DACStatus s;
+    KL2DACStatus s;
     s.state = reply[1];
     s.fault = reply[2];
     s.sealed = reply[3];
@@ -90,7 +90,7 @@ void TKL2DACStatus::Decode(std::span<const uint8_t> reply) {
     *this = s;
 }
 
-std::string TKL2DACStatus::Describe() const {
+std::string KL2DACStatus::Describe() const {
     // Ticks print unsigned: a board reporting garbage must not show up as a
     // negative position in the log.
     return fmt::format(
@@ -100,11 +100,11 @@ std::string TKL2DACStatus::Describe() const {
         maxLateUs, playedTick, acceptedTick);
 }
 
-int32_t KL2EventWidth(const TKLINKVGMTarget& target) noexcept {
+int32_t KL2EventWidth(const KLINKVGMTarget& target) noexcept {
     return (target.writeId == 0x30 || target.writeId == 0x50) ? 1 : 2;
 }
 
-std::vector<uint8_t> EncodeKL2DACRecords(uint32_t firstSequence, const TKL2DACChunk& chunk) {
+std::vector<uint8_t> EncodeKL2DACRecords(uint32_t firstSequence, const KL2DACChunk& chunk) {
     const size_t n = chunk.records.size();
     if (n == 0 || n > static_cast<size_t>(kKL2MaxRecordsPerPacket) ||
         uint64_t{firstSequence} + n > std::numeric_limits<uint32_t>::max()) {
@@ -118,7 +118,7 @@ std::vector<uint8_t> EncodeKL2DACRecords(uint32_t firstSequence, const TKL2DACCh
     WriteKL2Field(packet, 7, chunk.startTick, 8);
     uint64_t tick = chunk.startTick;
     int32_t offset = static_cast<int32_t>(kRecordPacketHeader);
-    for (const TKL2DACRecord& r : chunk.records) {
+    for (const KL2DACRecord& r : chunk.records) {
         const bool valid = r.kind <= kKL2RecordDelay &&
                            !(r.kind == kKL2RecordEnable && r.value != 0x00 && r.value != 0x80) &&
                            !(r.kind == kKL2RecordDelay && (r.value != 0 || r.wait == 0)) &&
@@ -134,12 +134,12 @@ std::vector<uint8_t> EncodeKL2DACRecords(uint32_t firstSequence, const TKL2DACCh
     return packet;
 }
 
-std::vector<uint8_t> EncodeKL2RegisterEvents(std::span<const TKL2RegisterEvent> events, int32_t first,
+std::vector<uint8_t> EncodeKL2RegisterEvents(std::span<const KL2RegisterEvent> events, int32_t first,
                                              int32_t count) {
     if (first < 0 || count < 1 || int64_t{first} + count > static_cast<int64_t>(events.size())) {
         throw WriteError("Invalid KL2 register event batch.");
     }
-    const TKL2RegisterEvent& head = events[static_cast<size_t>(first)];
+    const KL2RegisterEvent& head = events[static_cast<size_t>(first)];
     const int32_t w = KL2EventWidth(head.target);
     if (kEventPacketHeader + int64_t{count} * w > kKL2MaxEventPayload) {
         throw WriteError("KL2 register event payload too large.");
@@ -152,7 +152,7 @@ std::vector<uint8_t> EncodeKL2RegisterEvents(std::span<const TKL2RegisterEvent> 
     WriteKL2Field(packet, 9, head.target.writeId, 1);
     WriteKL2Field(packet, 10, head.target.instance, 1);
     WriteKL2Field(packet, 11, head.target.page, 1);
-    for (const TKL2RegisterEvent& e :
+    for (const KL2RegisterEvent& e :
          events.subspan(static_cast<size_t>(first), static_cast<size_t>(count))) {
         // The DAC registers of port 0 belong to the DAC records; a timed write
         // there would race the board's own DAC playback.

@@ -41,7 +41,7 @@ inline constexpr int32_t kKL2MaxTwoByteEvents = 122;
 void WriteKL2Field(std::vector<uint8_t>& bytes, int32_t offset, uint64_t value, int32_t width);
 
 // What a board's DAC buffer offers (reply to DAC_CAPABILITIES).
-struct TKL2DACCapabilities {
+struct KL2DACCapabilities {
     uint32_t revision = 0;        // always 40 once decoded
     uint32_t tickRate = 0;        // always 44100 once decoded
     uint32_t recordCapacity = 0;  // DAC records the board holds unplayed, nonzero
@@ -55,12 +55,12 @@ struct TKL2DACCapabilities {
     // failure the record is unchanged.
     void Decode(std::span<const uint8_t> reply);
 
-    friend bool operator==(const TKL2DACCapabilities&, const TKL2DACCapabilities&) = default;
+    friend bool operator==(const KL2DACCapabilities&, const KL2DACCapabilities&) = default;
 };
 
 // The board's DAC buffer state (reply to DAC_STATUS). Counters are cumulative
 // since the last RESET.
-struct TKL2DACStatus {
+struct KL2DACStatus {
     // State values.
     static constexpr uint8_t kCleared = 0;
     static constexpr uint8_t kPlaying = 1;
@@ -96,48 +96,48 @@ struct TKL2DACStatus {
     // (played/accepted ticks at the end).
     [[nodiscard]] std::string Describe() const;
 
-    friend bool operator==(const TKL2DACStatus&, const TKL2DACStatus&) = default;
+    friend bool operator==(const KL2DACStatus&, const KL2DACStatus&) = default;
 };
 
-// Kinds of TKL2DACRecord.
+// Kinds of KL2DACRecord.
 inline constexpr uint8_t kKL2RecordSample = 0;  // Value to the YM2612 DAC data register 0x2A
 inline constexpr uint8_t kKL2RecordEnable = 1;  // Value (0x00 or 0x80) to the DAC enable register 0x2B
 inline constexpr uint8_t kKL2RecordDelay = 2;   // nothing written; Value 0, Wait at least 1
 
 // One DAC record, 4 bytes on the wire. Wait counts the ticks to the next record.
-struct TKL2DACRecord {
+struct KL2DACRecord {
     uint8_t kind = 0;
     uint8_t value = 0;
     uint16_t wait = 0;
 
-    friend bool operator==(const TKL2DACRecord&, const TKL2DACRecord&) = default;
+    friend bool operator==(const KL2DACRecord&, const KL2DACRecord&) = default;
 };
 
 // One register write bound to a tick. Initial writes belong to the start-up
 // state and are written at once instead of at their tick; the flag is never
 // transmitted.
-struct TKL2RegisterEvent {
+struct KL2RegisterEvent {
     uint64_t tick = 0;
     bool initial = false;
-    TKLINKVGMTarget target{};
+    KLINKVGMTarget target{};
     uint8_t address = 0;
     uint8_t value = 0;
 
-    friend bool operator==(const TKL2RegisterEvent&, const TKL2RegisterEvent&) = default;
+    friend bool operator==(const KL2RegisterEvent&, const KL2RegisterEvent&) = default;
 };
 
 // A contiguous stretch of the stream: startTick plus every record's Wait is
 // endTick, and every event's Tick lies in [startTick, endTick).
-struct TKL2DACChunk {
+struct KL2DACChunk {
     uint64_t startTick = 0;
     uint64_t endTick = 0;
-    std::vector<TKL2DACRecord> records;
-    std::vector<TKL2RegisterEvent> events;
+    std::vector<KL2DACRecord> records;
+    std::vector<KL2RegisterEvent> events;
 };
 
 // Bytes per register event: 1 for the SN76489s (WriteID 0x30, 0x50), which take
 // a value only, else 2 (register, value).
-[[nodiscard]] int32_t KL2EventWidth(const TKLINKVGMTarget& target) noexcept;
+[[nodiscard]] int32_t KL2EventWidth(const KLINKVGMTarget& target) noexcept;
 
 // The DAC_RECORDS payload for all records of Chunk, the first one numbered
 // firstSequence (records are numbered over the whole stream). Fails with
@@ -145,7 +145,7 @@ struct TKL2DACChunk {
 // or numbers past 0xFFFFFFFF), "Invalid KL2 DAC record." (a kind, value or wait
 // the board does not take, or a tick past 2^64 - 1) and "KL2 DAC chunk end
 // mismatch." (the waits do not add up to endTick).
-[[nodiscard]] std::vector<uint8_t> EncodeKL2DACRecords(uint32_t firstSequence, const TKL2DACChunk& chunk);
+[[nodiscard]] std::vector<uint8_t> EncodeKL2DACRecords(uint32_t firstSequence, const KL2DACChunk& chunk);
 
 // The REGISTER_EVENTS payload for Events[First .. First + Count - 1], which must
 // share one tick and one target. Fails with WriteError "Invalid KL2 register
@@ -153,7 +153,7 @@ struct TKL2DACChunk {
 // (more than 256 bytes) or "Invalid KL2 register event target/order." (a
 // different tick or target, or a YM2612 port-0 write of 0x2A/0x2B, which only
 // DAC records may write).
-[[nodiscard]] std::vector<uint8_t> EncodeKL2RegisterEvents(std::span<const TKL2RegisterEvent> events,
+[[nodiscard]] std::vector<uint8_t> EncodeKL2RegisterEvents(std::span<const KL2RegisterEvent> events,
                                                            int32_t first, int32_t count);
 
 // The DAC_START payload: start playing once leadTicks are buffered ahead.

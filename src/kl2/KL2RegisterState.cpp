@@ -4,7 +4,7 @@
 
 namespace klink {
 
-bool TKL2RegisterState::Transform(const TKLINKVGMTarget& target, uint8_t /*Address*/, uint8_t& value,
+bool KL2RegisterState::Transform(const KLINKVGMTarget& target, uint8_t /*Address*/, uint8_t& value,
                                   uint8_t& prefix) {
     prefix = 0;
     if (target.writeId == 0x52 || target.writeId == 0x53) {

@@ -18,9 +18,9 @@ namespace klink {
 // SN76489 register numbers (bits 6-4 of a latch byte): 0, 2, 4 tone frequency
 // of channels 0, 1, 2; 1, 3, 5, 7 attenuation of channels 0, 1, 2 and noise;
 // 6 noise control.
-class TKL2RegisterState {
+class KL2RegisterState {
 public:
-    TKL2RegisterState() = default;
+    KL2RegisterState() = default;
 
     // Target is the chip and port, Address the register byte (unused by the
     // rule), Value the byte to be written. Returns true when the caller must
@@ -29,7 +29,7 @@ public:
     // the first chip's two ports fail with WriteError "Invalid KL2 YM2612
     // register target.", a PSG Instance above 1 with "Invalid KL2 PSG
     // instance."; writes for any other chip pass unchanged.
-    [[nodiscard]] bool Transform(const TKLINKVGMTarget& target, uint8_t address, uint8_t& value,
+    [[nodiscard]] bool Transform(const KLINKVGMTarget& target, uint8_t address, uint8_t& value,
                                  uint8_t& prefix);
 
 private:

@@ -4,19 +4,19 @@
 
 namespace klink {
 
-void TKL2VGMStartup::KeyWrite(uint8_t value) noexcept {
+void KL2VGMStartup::KeyWrite(uint8_t value) noexcept {
     keyWrites += 1;
     const size_t slot = value & 0x07;
     keys[slot] = value;
     keyOrder[slot] = keyWrites;
 }
 
-void TKL2VGMStartup::DACWrite(uint8_t value) noexcept {
+void KL2VGMStartup::DACWrite(uint8_t value) noexcept {
     dacWrites += 1;
     dacValue = value;
 }
 
-std::vector<uint8_t> TKL2VGMStartup::FinalKeys() const {
+std::vector<uint8_t> KL2VGMStartup::FinalKeys() const {
     std::vector<size_t> slots;
     for (size_t slot = 0; slot < keyOrder.size(); ++slot) {
         if (keyOrder[slot] != 0) slots.push_back(slot);

@@ -12,7 +12,7 @@ namespace klink {
 // heard. This record collects them so that only each channel slot's last key
 // value, in the order of those last writes, and the last DAC value are sent.
 // A value-initialised record is empty; assign {} to clear it.
-struct TKL2VGMStartup {
+struct KL2VGMStartup {
     std::array<uint8_t, 8> keys{};       // last register 0x28 value per slot (value AND 7)
     std::array<uint32_t, 8> keyOrder{};  // running number of each slot's last write, 0 = never
     uint32_t keyWrites = 0;              // key writes so far

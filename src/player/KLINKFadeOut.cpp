@@ -10,7 +10,7 @@ int32_t FadeSecondsForIndex(int32_t index) noexcept {
     return kSeconds[static_cast<size_t>(index)];
 }
 
-void TKLINKFadeOut::Start(uint64_t fadeStartUs, int32_t durationSeconds) {
+void KLINKFadeOut::Start(uint64_t fadeStartUs, int32_t durationSeconds) {
     if (durationSeconds <= 0) throw ArgumentOutOfRange("Invalid fade duration.");
     startUs = fadeStartUs;
     // 64-bit before multiplying: long fades overflow 32 bits.
@@ -19,7 +19,7 @@ void TKLINKFadeOut::Start(uint64_t fadeStartUs, int32_t durationSeconds) {
     started = true;
 }
 
-bool TKLINKFadeOut::Advance(uint64_t timeUs, uint8_t& attenuation) noexcept {
+bool KLINKFadeOut::Advance(uint64_t timeUs, uint8_t& attenuation) noexcept {
     attenuation = 0;
     if (!started || nextStep >= kFadeStepCount || timeUs < startUs) return false;
     const auto k = static_cast<uint64_t>(nextStep);

@@ -28,7 +28,7 @@ inline constexpr std::array<uint8_t, kFadeStepCount> kFadeAttenuation = {
 // One fade in progress. A value-initialised record has not started. Times are
 // microseconds on whatever time base the caller plays on; only differences to
 // startUs matter.
-struct TKLINKFadeOut {
+struct KLINKFadeOut {
     bool started = false;
     uint64_t startUs = 0;
     uint64_t durationUs = 0;

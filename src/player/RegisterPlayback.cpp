@@ -22,12 +22,12 @@ constexpr uint8_t kYM2612Port0 = 0x52;
 
 }  // namespace
 
-int64_t TVGMPlayerThread::Ticks(uint64_t samples) const noexcept {
+int64_t VGMPlayerThread::Ticks(uint64_t samples) const noexcept {
     const auto f = static_cast<uint64_t>(counterFrequency_);
     return static_cast<int64_t>((samples / kSampleRate) * f + ((samples % kSampleRate) * f) / kSampleRate);
 }
 
-uint64_t TVGMPlayerThread::ElapsedUS(int64_t counter) const noexcept {
+uint64_t VGMPlayerThread::ElapsedUS(int64_t counter) const noexcept {
     const int64_t elapsed = counter - playbackStartCounter_;
     if (elapsed <= 0) {
         return 0;
@@ -38,7 +38,7 @@ uint64_t TVGMPlayerThread::ElapsedUS(int64_t counter) const noexcept {
     return (e / f) * 1000000 + ((e % f) * 1000000) / f;
 }
 
-void TVGMPlayerThread::PlayRegisters() {
+void VGMPlayerThread::PlayRegisters() {
     completedLoops_ = 0;
     vgmSamples_ = 0;
     vgmPointer_ = dataOffset_;
@@ -102,18 +102,18 @@ void TVGMPlayerThread::PlayRegisters() {
     isVgmLoaded_ = false;
 }
 
-bool TVGMPlayerThread::ProcessCommand() {
+bool VGMPlayerThread::ProcessCommand() {
     if (Terminated()) {
         return false;
     }
-    TKLINKVGMTarget target;
+    KLINKVGMTarget target;
     uint8_t reg = 0;
     uint8_t value = 0;
     uint32_t wait = 0;
-    const TVGMDecodeKind kind =
+    const VGMDecodeKind kind =
         DecodeRegisterCommand(std::span<const uint8_t>(vgmBuffer_), vgmPointer_, target, reg, value, wait);
     switch (kind) {
-        case TVGMDecodeKind::RegisterWrite: {
+        case VGMDecodeKind::RegisterWrite: {
             const bool timeZeroYm2612 =
                 hasKl2Registers_ && vgmSamples_ == 0 && target.writeId == kYM2612Port0 && target.instance == 0;
             if (timeZeroYm2612 && (reg == 0x28 || reg == 0x2A)) {
@@ -133,16 +133,16 @@ bool TVGMPlayerThread::ProcessCommand() {
             WriteVGMRegister(target, reg, value);
             return true;
         }
-        case TVGMDecodeKind::Nothing:
+        case VGMDecodeKind::Nothing:
             return true;
-        case TVGMDecodeKind::Wait:
-        case TVGMDecodeKind::DACEvent:
+        case VGMDecodeKind::Wait:
+        case VGMDecodeKind::DACEvent:
             if (hasKl2Registers_ && vgmSamples_ == 0 && wait > 0) {
                 FlushKL2Startup();
             }
             vgmSamples_ += wait;
             return true;
-        case TVGMDecodeKind::End:
+        case VGMDecodeKind::End:
         default:
             break;
     }
@@ -159,7 +159,7 @@ bool TVGMPlayerThread::ProcessCommand() {
     return true;
 }
 
-void TVGMPlayerThread::WriteVGMRegister(const TKLINKVGMTarget& target, uint8_t reg, uint8_t value) {
+void VGMPlayerThread::WriteVGMRegister(const KLINKVGMTarget& target, uint8_t reg, uint8_t value) {
     if (kl2Registers_ && router_->IsDACRoute(target)) {
         uint8_t prefix = 0;
         if (kl2Registers_->Transform(target, reg, value, prefix)) {
@@ -172,7 +172,7 @@ void TVGMPlayerThread::WriteVGMRegister(const TKLINKVGMTarget& target, uint8_t r
     QueueWrite(target, reg, value);
 }
 
-void TVGMPlayerThread::QueueWrite(const TKLINKVGMTarget& target, uint8_t reg, uint8_t value) {
+void VGMPlayerThread::QueueWrite(const KLINKVGMTarget& target, uint8_t reg, uint8_t value) {
     if (Terminated()) {
         return;
     }
@@ -191,7 +191,7 @@ void TVGMPlayerThread::QueueWrite(const TKLINKVGMTarget& target, uint8_t reg, ui
     }
 }
 
-void TVGMPlayerThread::AppendBytes(const uint8_t* bytes, int32_t count) {
+void VGMPlayerThread::AppendBytes(const uint8_t* bytes, int32_t count) {
     if (Terminated()) {
         return;
     }
@@ -205,7 +205,7 @@ void TVGMPlayerThread::AppendBytes(const uint8_t* bytes, int32_t count) {
     sendCount_ += count;
 }
 
-void TVGMPlayerThread::FlushWrites() {
+void VGMPlayerThread::FlushWrites() {
     if (sendCount_ <= 0) {
         return;
     }
@@ -217,7 +217,7 @@ void TVGMPlayerThread::FlushWrites() {
     sendCount_ = 0;
 }
 
-void TVGMPlayerThread::StartTiming() {
+void VGMPlayerThread::StartTiming() {
     if (startupSynchronized_) {
         return;
     }
@@ -229,8 +229,8 @@ void TVGMPlayerThread::StartTiming() {
     startupSynchronized_ = true;
 }
 
-void TVGMPlayerThread::FlushKL2Startup() {
-    const TKLINKVGMTarget target{kYM2612Port0, 0, 0};
+void VGMPlayerThread::FlushKL2Startup() {
+    const KLINKVGMTarget target{kYM2612Port0, 0, 0};
     for (const uint8_t key : kl2Startup_.FinalKeys()) {
         if (StartsSound(target, 0x28, key)) {
             StartTiming();
@@ -242,7 +242,7 @@ void TVGMPlayerThread::FlushKL2Startup() {
     }
 }
 
-void TVGMPlayerThread::FadeStep(uint64_t timeUs) {
+void VGMPlayerThread::FadeStep(uint64_t timeUs) {
     if (fade_.started) {
         SetPosition(static_cast<int32_t>(timeUs / 1000));
     }

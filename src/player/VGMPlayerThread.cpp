@@ -22,7 +22,7 @@ constexpr uint64_t kOutputDrainTimeoutMs = 2000;
 
 }  // namespace
 
-TVGMPlayerThread::TVGMPlayerThread(IPlayerHost& host, std::string fileName, int32_t repeatCount,
+VGMPlayerThread::VGMPlayerThread(PlayerHost& host, std::string fileName, int32_t repeatCount,
                                    int32_t fadeSeconds)
     : host_(host), fileName_(std::move(fileName)), repeatCount_(repeatCount), fadeSeconds_(fadeSeconds) {
     for (int i = 0; i < kKLINKConnectionCount; ++i) {
@@ -36,42 +36,42 @@ TVGMPlayerThread::TVGMPlayerThread(IPlayerHost& host, std::string fileName, int3
     counterFrequency_ = pf::PerformanceFrequency();
 }
 
-TVGMPlayerThread::~TVGMPlayerThread() {
+VGMPlayerThread::~VGMPlayerThread() {
     Stop();
     if (thread_.joinable()) {
         thread_.join();
     }
 }
 
-void TVGMPlayerThread::Start() {
+void VGMPlayerThread::Start() {
     if (thread_.joinable() || Finished()) {
         throw Error("The playback thread was already started.");
     }
     thread_ = std::thread([this] { Execute(); });
 }
 
-void TVGMPlayerThread::Stop() noexcept { terminated_.store(true); }
+void VGMPlayerThread::Stop() noexcept { terminated_.store(true); }
 
-bool TVGMPlayerThread::StopRequested() const noexcept { return terminated_.load(); }
+bool VGMPlayerThread::StopRequested() const noexcept { return terminated_.load(); }
 
-bool TVGMPlayerThread::Finished() const noexcept { return finished_.load(std::memory_order_acquire); }
+bool VGMPlayerThread::Finished() const noexcept { return finished_.load(std::memory_order_acquire); }
 
-bool TVGMPlayerThread::WaitFor(uint32_t timeoutMs) {
+bool VGMPlayerThread::WaitFor(uint32_t timeoutMs) {
     std::unique_lock lock(finishLock_);
     return finishChanged_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return Finished(); });
 }
 
-int32_t TVGMPlayerThread::PositionMS() const noexcept { return positionMs_.load(); }
+int32_t VGMPlayerThread::PositionMS() const noexcept { return positionMs_.load(); }
 
-bool TVGMPlayerThread::PlaybackCompleted() const noexcept { return playbackCompleted_; }
+bool VGMPlayerThread::PlaybackCompleted() const noexcept { return playbackCompleted_; }
 
-const std::string& TVGMPlayerThread::PlaybackError() const noexcept { return playbackError_; }
+const std::string& VGMPlayerThread::PlaybackError() const noexcept { return playbackError_; }
 
-void TVGMPlayerThread::Log(const std::string& line) {
+void VGMPlayerThread::Log(const std::string& line) {
     host_.Synchronize([this, &line] { host_.AppendLog(line); });
 }
 
-void TVGMPlayerThread::Execute() noexcept {
+void VGMPlayerThread::Execute() noexcept {
     // Both for the whole run, set before the file is read: 1 ms sleeps must
     // be short and the loop must not wait behind ordinary work.
     (void)pf::SetCurrentThreadPriority(pf::ThreadPriority::Highest);
@@ -79,12 +79,12 @@ void TVGMPlayerThread::Execute() noexcept {
         const pf::TimerResolutionScope timerResolution(1);
         try {
             if (OpenVGMFile() && !Terminated()) {
-                router_ = std::make_unique<TKLINKRouter>(ports_);
+                router_ = std::make_unique<KLINKRouter>(ports_);
                 std::exception_ptr failure;
                 try {
                     router_->Prepare(registerTargets_, registerClocks_, okiClock_, cancel_, useKl2Dac_);
                     if (hasKl2Registers_ && !useKl2Dac_) {
-                        kl2Registers_ = std::make_unique<TKL2RegisterState>();
+                        kl2Registers_ = std::make_unique<KL2RegisterState>();
                     }
                     Log(router_->Description());
                     router_->Start(registerClocks_, okiClock_, cancel_);
@@ -136,7 +136,7 @@ void TVGMPlayerThread::Execute() noexcept {
     finishChanged_.notify_all();
 }
 
-bool TVGMPlayerThread::OpenVGMFile() {
+bool VGMPlayerThread::OpenVGMFile() {
     isVgmLoaded_ = false;
     const std::filesystem::path path(fileName_);
     host_.Synchronize([this, &path] {
@@ -145,16 +145,16 @@ bool TVGMPlayerThread::OpenVGMFile() {
         host_.SetFilePath(fileName_);
     });
 
-    TVGMAnalysisObserver observer;
-    observer.displayFilled = [this](const TVGMDisplay& display) {
+    VGMAnalysisObserver observer;
+    observer.displayFilled = [this](const VGMDisplay& display) {
         host_.Synchronize([this, &display] { host_.ShowHeader(display); });
     };
     observer.logLine = [this](const std::string& line) { Log(line); };
-    TVGMAnalysis analysis = AnalyseVGMFile(path, observer);
+    VGMAnalysis analysis = AnalyseVGMFile(path, observer);
 
     // The tags belong with the header display; the observer only carries the
     // header, so they follow once the analysis has returned.
-    if (analysis.Reached(TVGMAnalysisStage::DisplayFilled)) {
+    if (analysis.Reached(VGMAnalysisStage::DisplayFilled)) {
         host_.Synchronize([this, &analysis] { host_.ShowTags(analysis.gd3); });
     }
     if (!analysis.ok) {
@@ -182,7 +182,7 @@ bool TVGMPlayerThread::OpenVGMFile() {
     return true;
 }
 
-void TVGMPlayerThread::PlayVGM() {
+void VGMPlayerThread::PlayVGM() {
     if (!isVgmLoaded_) {
         return;
     }
@@ -199,7 +199,7 @@ void TVGMPlayerThread::PlayVGM() {
     PlayRegisters();
 }
 
-void TVGMPlayerThread::DrainOutput(bool final) {
+void VGMPlayerThread::DrainOutput(bool final) {
     if (router_) {
         router_->Drain();
     }

@@ -27,21 +27,21 @@
 
 namespace klink {
 
-class TBufferedSerialWriter;
+class BufferedSerialWriter;
 
-class TVGMPlayerThread {
+class VGMPlayerThread {
 public:
     // Called on the host's thread. Copies the handles and names of the
     // connected ports from `host` now; the thread does not run until Start.
     // repeatCount: passes through the loop (0 = endless); fadeSeconds: 0 = none.
-    TVGMPlayerThread(IPlayerHost& host, std::string fileName, int32_t repeatCount, int32_t fadeSeconds);
+    VGMPlayerThread(PlayerHost& host, std::string fileName, int32_t repeatCount, int32_t fadeSeconds);
     // Requests a stop and waits for the run to end. The host must keep
     // serving Synchronize calls until then, so prefer Stop + polling
     // Finished (or WaitFor) from the host's own loop before destroying.
-    ~TVGMPlayerThread();
+    ~VGMPlayerThread();
 
-    TVGMPlayerThread(const TVGMPlayerThread&) = delete;
-    TVGMPlayerThread& operator=(const TVGMPlayerThread&) = delete;
+    VGMPlayerThread(const VGMPlayerThread&) = delete;
+    VGMPlayerThread& operator=(const VGMPlayerThread&) = delete;
 
     // Starts the run. Throws std::system_error when no thread can be made,
     // and Error when called a second time.
@@ -74,8 +74,8 @@ private:
     // Register path (RegisterPlayback.cpp).
     void PlayRegisters();
     [[nodiscard]] bool ProcessCommand();
-    void WriteVGMRegister(const TKLINKVGMTarget& target, uint8_t reg, uint8_t value);
-    void QueueWrite(const TKLINKVGMTarget& target, uint8_t reg, uint8_t value);
+    void WriteVGMRegister(const KLINKVGMTarget& target, uint8_t reg, uint8_t value);
+    void QueueWrite(const KLINKVGMTarget& target, uint8_t reg, uint8_t value);
     void AppendBytes(const uint8_t* bytes, int32_t count);
     void FlushWrites();
     void StartTiming();
@@ -86,30 +86,30 @@ private:
     // Microseconds from the start counter to `counter`.
     [[nodiscard]] uint64_t ElapsedUS(int64_t counter) const noexcept;
 
-    IPlayerHost& host_;
+    PlayerHost& host_;
 
     std::string fileName_;
     int32_t repeatCount_ = 1;
     int32_t fadeSeconds_ = 0;
-    TKLINKFadeOut fade_;
+    KLINKFadeOut fade_;
     uint64_t completedLoops_ = 0;
-    TBufferedSerialWriter* writer_ = nullptr;  // the router's audio writer; not owned
-    std::unique_ptr<TKLINKRouter> router_;
-    TKLINKPorts ports_;
-    std::vector<TKLINKVGMTarget> registerTargets_;
-    std::vector<TKLINKVGMClock> registerClocks_;
+    BufferedSerialWriter* writer_ = nullptr;  // the router's audio writer; not owned
+    std::unique_ptr<KLINKRouter> router_;
+    KLINKPorts ports_;
+    std::vector<KLINKVGMTarget> registerTargets_;
+    std::vector<KLINKVGMClock> registerClocks_;
     uint8_t sendWriteId_ = 0;
     uint8_t sendInstance_ = 0;
     uint8_t sendPage_ = 0;
     uint32_t okiClock_ = 0;
     bool useKl2Dac_ = false;
     bool hasKl2Registers_ = false;
-    std::unique_ptr<TKL2RegisterState> kl2Registers_;
-    TKL2VGMStartup kl2Startup_;
+    std::unique_ptr<KL2RegisterState> kl2Registers_;
+    KL2VGMStartup kl2Startup_;
     uint16_t okiDivider_ = 0;
     std::string playbackError_;
     bool playbackCompleted_ = false;
-    TKLINKCancel cancel_;
+    KLINKCancel cancel_;
     int64_t playbackStartCounter_ = 0;
     // The pending register batch; a batch uses at most kMaxBatch bytes.
     static constexpr int32_t kMaxBatch = 254;
@@ -123,7 +123,7 @@ private:
 
     uint32_t gd3Offset_ = 0;
     uint32_t vgmPointer_ = 0;
-    TGD3Strings gd3_;
+    GD3Strings gd3_;
     uint32_t gd3Length_ = 0;
     uint32_t dataOffset_ = 0;
     uint32_t vgmVersion_ = 0;

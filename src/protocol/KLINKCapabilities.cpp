@@ -30,7 +30,7 @@ void Put32(std::vector<uint8_t>& out, uint32_t v) {
 
 // Fixed clocks cannot be set; variable clocks must be settable; only fixed
 // clocks carry a frequency.
-bool ValidClock(const TKLINKCapability& e) noexcept {
+bool ValidClock(const KLINKCapability& e) noexcept {
     switch (e.clockMode) {
         case KLINK_CLOCK_FIXED:
             return e.fixedClockHz != 0 && (e.features & KLINK_FEATURE_SET_CLOCK) == 0;
@@ -68,7 +68,7 @@ std::string ChipName(uint8_t writeId) {
     }
 }
 
-std::string ClockText(const TKLINKCapability& e) {
+std::string ClockText(const KLINKCapability& e) {
     switch (e.clockMode) {
         case KLINK_CLOCK_FIXED:
             return fmt::format("fixed {} Hz", e.fixedClockHz);
@@ -81,7 +81,7 @@ std::string ClockText(const TKLINKCapability& e) {
 
 }  // namespace
 
-void TKLINKCapabilities::Clear() noexcept {
+void KLINKCapabilities::Clear() noexcept {
     entries_.clear();
     offsets_.clear();
     nextOffset_ = 0;
@@ -91,7 +91,7 @@ void TKLINKCapabilities::Clear() noexcept {
     controlFeatures_ = 0;
 }
 
-void TKLINKCapabilities::AddPage(uint16_t offset, std::span<const uint8_t> reply) {
+void KLINKCapabilities::AddPage(uint16_t offset, std::span<const uint8_t> reply) {
     const auto alreadyRead = [this](uint16_t o) {
         return std::find(offsets_.begin(), offsets_.end(), o) != offsets_.end();
     };
@@ -122,7 +122,7 @@ void TKLINKCapabilities::AddPage(uint16_t offset, std::span<const uint8_t> reply
     const size_t count = reply[12];
     for (size_t k = 0; k < count; ++k) {
         const size_t at = KLINK_CAPABILITY_PAGE_HEADER + KLINK_CAPABILITY_ENTRY_SIZE * k;
-        TKLINKCapability e;
+        KLINKCapability e;
         e.writeId = reply[at];
         e.instance = reply[at + 1];
         e.page = reply[at + 2];
@@ -151,20 +151,20 @@ void TKLINKCapabilities::AddPage(uint16_t offset, std::span<const uint8_t> reply
     controlFeatures_ = controlFeatures;
 }
 
-bool TKLINKCapabilities::Supports(uint8_t writeId, uint8_t instance, uint8_t page,
+bool KLINKCapabilities::Supports(uint8_t writeId, uint8_t instance, uint8_t page,
                                   uint8_t features) const noexcept {
     if (!Complete()) return false;
-    return std::any_of(entries_.begin(), entries_.end(), [&](const TKLINKCapability& e) {
+    return std::any_of(entries_.begin(), entries_.end(), [&](const KLINKCapability& e) {
         return e.writeId == writeId && e.instance == instance && e.page == page &&
                (e.features & features) == features;
     });
 }
 
-bool TKLINKCapabilities::Find(uint8_t writeId, uint8_t instance, uint8_t page,
-                              TKLINKCapability& entry) const noexcept {
-    entry = TKLINKCapability{};
+bool KLINKCapabilities::Find(uint8_t writeId, uint8_t instance, uint8_t page,
+                              KLINKCapability& entry) const noexcept {
+    entry = KLINKCapability{};
     if (!Complete()) return false;
-    const auto it = std::find_if(entries_.begin(), entries_.end(), [&](const TKLINKCapability& e) {
+    const auto it = std::find_if(entries_.begin(), entries_.end(), [&](const KLINKCapability& e) {
         return e.writeId == writeId && e.instance == instance && e.page == page;
     });
     if (it == entries_.end()) return false;
@@ -172,7 +172,7 @@ bool TKLINKCapabilities::Find(uint8_t writeId, uint8_t instance, uint8_t page,
     return true;
 }
 
-std::string TKLINKCapabilities::Describe() const {
+std::string KLINKCapabilities::Describe() const {
     std::string text;
     if (!Complete()) return text;
     for (const auto& e : entries_) {
@@ -183,7 +183,7 @@ std::string TKLINKCapabilities::Describe() const {
     return text;
 }
 
-std::vector<uint8_t> EncodeCapabilityPage(const TKLINKCapabilityPage& page) {
+std::vector<uint8_t> EncodeCapabilityPage(const KLINKCapabilityPage& page) {
     if (page.entries.size() > 0xFF) throw ArgumentOutOfRange("Too many KLINK capability entries.");
     std::vector<uint8_t> out;
     out.reserve(KLINK_CAPABILITY_PAGE_HEADER + KLINK_CAPABILITY_ENTRY_SIZE * page.entries.size());

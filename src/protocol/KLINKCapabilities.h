@@ -40,7 +40,7 @@ inline constexpr int KLINK_MAX_CAPABILITY_PAGE = 255;
 inline constexpr int KLINK_MAX_CAPABILITY_ENTRIES = 26;
 
 // One target a board accepts: (writeId, instance, page) with its features and clock.
-struct TKLINKCapability {
+struct KLINKCapability {
     uint8_t writeId = 0;
     uint8_t instance = 0;
     uint8_t page = 0;
@@ -48,15 +48,15 @@ struct TKLINKCapability {
     uint8_t clockMode = 0;      // KLINK_CLOCK_*
     uint32_t fixedClockHz = 0;  // the chip clock when clockMode is fixed, else 0
 
-    friend bool operator==(const TKLINKCapability&, const TKLINKCapability&) = default;
+    friend bool operator==(const KLINKCapability&, const KLINKCapability&) = default;
 };
 
 // The capability table of one board. Empty after construction and Clear;
 // complete once a page naming NextOffset 0xFFFF has been added. Only a
 // complete table answers Supports, Find and Describe.
-class TKLINKCapabilities {
+class KLINKCapabilities {
 public:
-    TKLINKCapabilities() = default;
+    KLINKCapabilities() = default;
 
     // Forgets every page; the next page expected is the one at offset 0.
     void Clear() noexcept;
@@ -73,7 +73,7 @@ public:
     // Copies the first entry for the target into `entry` (which is cleared
     // first); false when the table is incomplete or has no such entry.
     [[nodiscard]] bool Find(uint8_t writeId, uint8_t instance, uint8_t page,
-                            TKLINKCapability& entry) const noexcept;
+                            KLINKCapability& entry) const noexcept;
 
     // One line per entry in table order, joined by CR LF without a final
     // line break; empty while the table is incomplete.
@@ -90,10 +90,10 @@ public:
     // KLINK_CONTROL_* bits.
     [[nodiscard]] uint16_t ControlFeatures() const noexcept { return controlFeatures_; }
     // Every entry received so far, in order (also those of an incomplete table).
-    [[nodiscard]] const std::vector<TKLINKCapability>& Entries() const noexcept { return entries_; }
+    [[nodiscard]] const std::vector<KLINKCapability>& Entries() const noexcept { return entries_; }
 
 private:
-    std::vector<TKLINKCapability> entries_;
+    std::vector<KLINKCapability> entries_;
     std::vector<uint16_t> offsets_;
     uint16_t nextOffset_ = 0;
     uint16_t maxPayload_ = 0;
@@ -103,19 +103,19 @@ private:
 };
 
 // The header and entries of one capability page, as a board sends it.
-struct TKLINKCapabilityPage {
+struct KLINKCapabilityPage {
     uint16_t maxPayload = 256;
     uint32_t dataCapacity = 0;
     uint16_t eventCapacity = 0;
     uint16_t controlFeatures = 0;
     uint16_t nextOffset = KLINK_CAPABILITIES_END;
-    std::vector<TKLINKCapability> entries;
+    std::vector<KLINKCapability> entries;
 };
 
 // Serialises a page for the board side (simulators, tests). Performs no
 // checks beyond the entry count fitting its byte; more than 26 entries make
 // a page that AddPage rejects.
-[[nodiscard]] std::vector<uint8_t> EncodeCapabilityPage(const TKLINKCapabilityPage& page);
+[[nodiscard]] std::vector<uint8_t> EncodeCapabilityPage(const KLINKCapabilityPage& page);
 
 // True when clock `a` matches clock `b` for the chip `writeId`: equal, or the
 // two common YM2413 crystal values 3579540 and 3579545 Hz.

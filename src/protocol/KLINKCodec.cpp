@@ -115,8 +115,8 @@ std::vector<uint8_t> StuffFrame(std::span<const uint8_t> raw) {
     return wire;
 }
 
-bool DecodeFrame(std::span<const uint8_t> body, TKLINKFrame& frame) {
-    frame = TKLINKFrame{};
+bool DecodeFrame(std::span<const uint8_t> body, KLINKFrame& frame) {
+    frame = KLINKFrame{};
     if (body.empty() || body.size() > static_cast<size_t>(KLINK_MAX_COBS_BODY)) return false;
 
     std::array<uint8_t, KLINK_MAX_RAW_FRAME> raw;
@@ -165,15 +165,15 @@ std::vector<uint8_t> EncodeByteBatch(uint8_t instance, uint8_t page, std::span<c
     return payload;
 }
 
-void TKLINKDecoder::Clear() noexcept {
+void KLINKDecoder::Clear() noexcept {
     count_ = 0;
     discard_ = false;
     lastByteMs_ = 0;
 }
 
-bool TKLINKDecoder::Feed(uint8_t value, TKLINKFrame& frame) { return Feed(value, NowTickMS(), frame); }
+bool KLINKDecoder::Feed(uint8_t value, KLINKFrame& frame) { return Feed(value, NowTickMS(), frame); }
 
-bool TKLINKDecoder::Feed(uint8_t value, uint64_t nowMs, TKLINKFrame& frame) {
+bool KLINKDecoder::Feed(uint8_t value, uint64_t nowMs, KLINKFrame& frame) {
     // A stalled sender leaves a frame that can no longer be trusted; the rest
     // of it, up to its closing zero, is thrown away.
     if (count_ != 0 && nowMs - lastByteMs_ >= KLINK_INTER_BYTE_TIMEOUT_MS) {

@@ -8,7 +8,7 @@
 //   5-6 request ID | 7-8 payload length n (0..256) | 9.. payload | CRC-16
 // Wire frame: 0x00, COBS(raw frame), 0x00.
 //
-// Every function here is pure; a TKLINKDecoder belongs to one thread.
+// Every function here is pure; a KLINKDecoder belongs to one thread.
 
 #include <array>
 #include <cstdint>
@@ -61,13 +61,13 @@ inline constexpr uint8_t KLINK_WRITE_SN76489_SECOND = 0x30;
 inline constexpr int KLINK_MAX_BATCH_BYTES = 254;
 
 // The decoded form of one frame.
-struct TKLINKFrame {
+struct KLINKFrame {
     uint8_t messageType = 0;  // 0..2
     uint8_t opcode = 0;
     uint16_t requestId = 0;
     std::vector<uint8_t> payload;  // 0..256 bytes, envelope and CRC excluded
 
-    friend bool operator==(const TKLINKFrame&, const TKLINKFrame&) = default;
+    friend bool operator==(const KLINKFrame&, const KLINKFrame&) = default;
 };
 
 // CRC-16/CCITT-FALSE (poly 0x1021, init 0xFFFF, no reflection, no final XOR).
@@ -86,7 +86,7 @@ struct TKLINKFrame {
 
 // Validates one COBS body (the bytes between two zero delimiters) and fills
 // `frame`. Never throws; on false the frame is left empty.
-[[nodiscard]] bool DecodeFrame(std::span<const uint8_t> body, TKLINKFrame& frame);
+[[nodiscard]] bool DecodeFrame(std::span<const uint8_t> body, KLINKFrame& frame);
 
 // True when `writeId` is written with a byte batch (the SN76489 commands).
 [[nodiscard]] constexpr bool UsesByteBatch(uint8_t writeId) noexcept {
@@ -107,7 +107,7 @@ struct TKLINKFrame {
 
 // Turns the received byte stream into frames. Resynchronises on zero bytes:
 // corrupt, oversized or stale bodies are dropped silently.
-class TKLINKDecoder {
+class KLINKDecoder {
 public:
     // Forgets any partial body and any discard in progress.
     void Clear() noexcept;
@@ -115,11 +115,11 @@ public:
     // Feeds one received byte stamped with the current monotonic millisecond
     // tick. True when this byte completed a valid frame, which is then in
     // `frame`; on false `frame` holds nothing useful.
-    [[nodiscard]] bool Feed(uint8_t value, TKLINKFrame& frame);
+    [[nodiscard]] bool Feed(uint8_t value, KLINKFrame& frame);
 
     // The same with an explicit millisecond tick `nowMs` (monotonic; a gap of
     // 500 ms or more since the previous byte drops a partial body).
-    [[nodiscard]] bool Feed(uint8_t value, uint64_t nowMs, TKLINKFrame& frame);
+    [[nodiscard]] bool Feed(uint8_t value, uint64_t nowMs, KLINKFrame& frame);
 
     // Bytes of the partial body collected so far.
     [[nodiscard]] int32_t Count() const noexcept { return count_; }

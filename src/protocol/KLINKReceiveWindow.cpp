@@ -6,24 +6,24 @@
 
 namespace klink {
 
-void TKLINKReceiveWindow::BeginTransfer() noexcept {
+void KLINKReceiveWindow::BeginTransfer() noexcept {
     active = true;
     submitted = 0;
     confirmed = 0;
 }
 
-void TKLINKReceiveWindow::FinishTransfer() noexcept { active = false; }
+void KLINKReceiveWindow::FinishTransfer() noexcept { active = false; }
 
-uint64_t TKLINKReceiveWindow::InFlight() const noexcept { return submitted - confirmed; }
+uint64_t KLINKReceiveWindow::InFlight() const noexcept { return submitted - confirmed; }
 
-int32_t TKLINKReceiveWindow::Available() const noexcept {
+int32_t KLINKReceiveWindow::Available() const noexcept {
     if (!active) return KLINK_RECEIVE_UNLIMITED;
     const uint64_t inFlight = InFlight();
     if (inFlight >= static_cast<uint64_t>(KLINK_RECEIVE_WINDOW_BYTES)) return 0;
     return KLINK_RECEIVE_WINDOW_BYTES - static_cast<int32_t>(inFlight);
 }
 
-bool TKLINKReceiveWindow::CanSubmit(int32_t packetBytes, bool control) const {
+bool KLINKReceiveWindow::CanSubmit(int32_t packetBytes, bool control) const {
     if (packetBytes < 0 || packetBytes > KLINK_RECEIVE_CONTROL_LIMIT_BYTES) {
         throw ArgumentOutOfRange("Invalid KLINK receive-window packet size.");
     }
@@ -35,12 +35,12 @@ bool TKLINKReceiveWindow::CanSubmit(int32_t packetBytes, bool control) const {
     return inFlight <= limit && static_cast<uint64_t>(packetBytes) <= limit - inFlight;
 }
 
-void TKLINKReceiveWindow::Submitted(int32_t packetBytes, bool control) {
+void KLINKReceiveWindow::Submitted(int32_t packetBytes, bool control) {
     if (!CanSubmit(packetBytes, control)) throw WriteError("KLINK receive window exceeded.");
     if (active) submitted += static_cast<uint64_t>(packetBytes);
 }
 
-void TKLINKReceiveWindow::Confirm(uint64_t fence) {
+void KLINKReceiveWindow::Confirm(uint64_t fence) {
     if (!active) return;
     if (fence > submitted) throw ReadError("Invalid KLINK receive acknowledgment.");
     confirmed = std::max(confirmed, fence);

@@ -16,7 +16,7 @@ inline constexpr int32_t KLINK_RECEIVE_CONTROL_LIMIT_BYTES =
 // What Available reports while the window limits nothing.
 inline constexpr int32_t KLINK_RECEIVE_UNLIMITED = 2147483647;
 
-struct TKLINKReceiveWindow {
+struct KLINKReceiveWindow {
     bool active = false;
     uint64_t submitted = 0;  // packet bytes sent since BeginTransfer
     uint64_t confirmed = 0;  // highest submitted value a reply has confirmed

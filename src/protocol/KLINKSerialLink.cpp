@@ -24,9 +24,9 @@ constexpr int kProbeAttempts = 3;
 constexpr uint8_t kWriteYM2413 = 0x51;
 constexpr uint8_t kWriteAY8910 = 0xA0;
 
-bool StopRequested(const TKLINKCancel& cancel) { return cancel && cancel(); }
+bool StopRequested(const KLINKCancel& cancel) { return cancel && cancel(); }
 
-void CheckCancel(const TKLINKCancel& cancel) {
+void CheckCancel(const KLINKCancel& cancel) {
     if (StopRequested(cancel)) {
         throw AbortError(kCancelled);
     }
@@ -96,18 +96,18 @@ std::string DecodeUTF8(std::span<const uint8_t> bytes) {
 
 }  // namespace
 
-TKLINKLinkClock TKLINKLinkClock::System() {
+KLINKLinkClock KLINKLinkClock::System() {
     return {[] { return platform::TickCount64(); }, [](uint32_t ms) { platform::SleepMs(ms); }};
 }
 
-TKLINKSerialLink::TKLINKSerialLink() : TKLINKSerialLink(TKLINKLinkClock::System()) {}
+KLINKSerialLink::KLINKSerialLink() : KLINKSerialLink(KLINKLinkClock::System()) {}
 
-TKLINKSerialLink::TKLINKSerialLink(TKLINKLinkClock clock)
+KLINKSerialLink::KLINKSerialLink(KLINKLinkClock clock)
     : clock_(std::move(clock)), readBuffer_(KLINK_PUMP_CHUNK_BYTES) {
     requestId_ = static_cast<uint16_t>(clock_.nowMs() & 0xFFFF);
 }
 
-void TKLINKSerialLink::AttachPort(platform::OSHandle port) noexcept {
+void KLINKSerialLink::AttachPort(platform::OSHandle port) noexcept {
     port_ = port;
     startup_ = {};
     receive_ = {};
@@ -117,7 +117,7 @@ void TKLINKSerialLink::AttachPort(platform::OSHandle port) noexcept {
     hasReply_ = false;
 }
 
-void TKLINKSerialLink::DetachPort() noexcept {
+void KLINKSerialLink::DetachPort() noexcept {
     port_ = platform::kInvalidOSHandle;
     decoder_.Clear();
     statusPending_ = false;
@@ -125,18 +125,18 @@ void TKLINKSerialLink::DetachPort() noexcept {
     reply_.clear();
 }
 
-uint16_t TKLINKSerialLink::NextRequestID() noexcept {
+uint16_t KLINKSerialLink::NextRequestID() noexcept {
     requestId_ = static_cast<uint16_t>(requestId_ + 1);
     return requestId_;
 }
 
-void TKLINKSerialLink::PumpInput() {
+void KLINKSerialLink::PumpInput() {
     // A detached link has no handle to ask; say so instead of an OS error
     // about a bad descriptor.
     if (!platform::IsValidHandle(port_)) {
         throw ReadError(kNotAttached);
     }
-    TKLINKFrame frame;
+    KLINKFrame frame;
     for (int round = 0; round < KLINK_PUMP_ROUNDS; ++round) {
         const uint32_t queued = platform::QuerySerialQueues(port_).input;
         if (queued == 0) {
@@ -166,7 +166,7 @@ void TKLINKSerialLink::PumpInput() {
     }
 }
 
-std::vector<uint8_t> TKLINKSerialLink::TakeReply() {
+std::vector<uint8_t> KLINKSerialLink::TakeReply() {
     if (reply_.empty()) {
         throw ReadError("Empty KLINK response.");
     }
@@ -177,7 +177,7 @@ std::vector<uint8_t> TKLINKSerialLink::TakeReply() {
     return {reply_.begin() + 1, reply_.end()};
 }
 
-void TKLINKSerialLink::BeginRequest(TBufferedSerialWriter& writer, uint8_t opcode,
+void KLINKSerialLink::BeginRequest(BufferedSerialWriter& writer, uint8_t opcode,
                                     std::span<const uint8_t> payload) {
     // Encode first: a refused payload leaves the outstanding request as it was.
     const uint16_t id = static_cast<uint16_t>(requestId_ + 1);
@@ -191,7 +191,7 @@ void TKLINKSerialLink::BeginRequest(TBufferedSerialWriter& writer, uint8_t opcod
     writer.Enqueue(frame);
 }
 
-void TKLINKSerialLink::WaitForPendingAudioStatus() {
+void KLINKSerialLink::WaitForPendingAudioStatus() {
     while (statusPending_) {
         PumpInput();
         if (hasReply_) {
@@ -208,8 +208,8 @@ void TKLINKSerialLink::WaitForPendingAudioStatus() {
     }
 }
 
-std::vector<uint8_t> TKLINKSerialLink::Request(TBufferedSerialWriter& writer, uint8_t opcode,
-                                               std::span<const uint8_t> payload, const TKLINKCancel& cancel) {
+std::vector<uint8_t> KLINKSerialLink::Request(BufferedSerialWriter& writer, uint8_t opcode,
+                                               std::span<const uint8_t> payload, const KLINKCancel& cancel) {
     if (!platform::IsValidHandle(port_)) {
         throw ReadError(kNotAttached);
     }
@@ -235,7 +235,7 @@ std::vector<uint8_t> TKLINKSerialLink::Request(TBufferedSerialWriter& writer, ui
     return TakeReply();
 }
 
-bool TKLINKSerialLink::TryControlReply(std::vector<uint8_t>& reply) {
+bool KLINKSerialLink::TryControlReply(std::vector<uint8_t>& reply) {
     PumpInput();
     reply.clear();
     if (!hasReply_) {
@@ -246,8 +246,8 @@ bool TKLINKSerialLink::TryControlReply(std::vector<uint8_t>& reply) {
     return true;
 }
 
-bool TKLINKSerialLink::TrySubmitFrame(TBufferedSerialWriter& writer, std::span<const uint8_t> frame,
-                                      const TKLINKCancel& cancel, bool control) {
+bool KLINKSerialLink::TrySubmitFrame(BufferedSerialWriter& writer, std::span<const uint8_t> frame,
+                                      const KLINKCancel& cancel, bool control) {
     CheckCancel(cancel);
     const auto length = static_cast<int32_t>(frame.size());
     if (!receive_.CanSubmit(length, control)) {
@@ -270,15 +270,15 @@ bool TKLINKSerialLink::TrySubmitFrame(TBufferedSerialWriter& writer, std::span<c
     return true;
 }
 
-void TKLINKSerialLink::SubmitFrame(TBufferedSerialWriter& writer, std::span<const uint8_t> frame,
-                                   const TKLINKCancel& cancel) {
+void KLINKSerialLink::SubmitFrame(BufferedSerialWriter& writer, std::span<const uint8_t> frame,
+                                   const KLINKCancel& cancel) {
     if (!TrySubmitFrame(writer, frame, cancel, false)) {
         throw WriteError(kWindowFull);
     }
 }
 
-bool TKLINKSerialLink::TrySendPacket(TBufferedSerialWriter& writer, uint8_t opcode,
-                                     std::span<const uint8_t> payload, const TKLINKCancel& cancel,
+bool KLINKSerialLink::TrySendPacket(BufferedSerialWriter& writer, uint8_t opcode,
+                                     std::span<const uint8_t> payload, const KLINKCancel& cancel,
                                      bool control) {
     CheckCancel(cancel);
     const std::vector<uint8_t> frame = EncodeFrame(KLINK_MSG_PACKET, opcode, NextRequestID(), payload);
@@ -288,14 +288,14 @@ bool TKLINKSerialLink::TrySendPacket(TBufferedSerialWriter& writer, uint8_t opco
     return TrySubmitFrame(writer, frame, cancel, control);
 }
 
-void TKLINKSerialLink::SendPacket(TBufferedSerialWriter& writer, uint8_t opcode,
-                                  std::span<const uint8_t> payload, const TKLINKCancel& cancel) {
+void KLINKSerialLink::SendPacket(BufferedSerialWriter& writer, uint8_t opcode,
+                                  std::span<const uint8_t> payload, const KLINKCancel& cancel) {
     if (!TrySendPacket(writer, opcode, payload, cancel, false)) {
         throw WriteError(kWindowFull);
     }
 }
 
-void TKLINKSerialLink::BeginReceiveWindow() noexcept {
+void KLINKSerialLink::BeginReceiveWindow() noexcept {
     receive_.BeginTransfer();
     // A request queued before this point proves nothing about the packets of
     // the new window; its reply must not confirm them, nor fail as a fence
@@ -303,7 +303,7 @@ void TKLINKSerialLink::BeginReceiveWindow() noexcept {
     expectedReceiveFence_ = 0;
 }
 
-void TKLINKSerialLink::Probe(TBufferedSerialWriter& writer, const TKLINKCancel& cancel) {
+void KLINKSerialLink::Probe(BufferedSerialWriter& writer, const KLINKCancel& cancel) {
     for (int attempt = 1;; ++attempt) {
         try {
             const std::vector<uint8_t> echo = Request(writer, KLINK_OP_PING, kProbePayload, cancel);
@@ -319,7 +319,7 @@ void TKLINKSerialLink::Probe(TBufferedSerialWriter& writer, const TKLINKCancel& 
     }
 }
 
-std::string TKLINKSerialLink::DeviceInfo(TBufferedSerialWriter& writer, const TKLINKCancel& cancel) {
+std::string KLINKSerialLink::DeviceInfo(BufferedSerialWriter& writer, const KLINKCancel& cancel) {
     const std::vector<uint8_t> data = Request(writer, KLINK_OP_DEVICE_INFO, {}, cancel);
     const size_t length = data.size();
     if (length < 2) {
@@ -340,7 +340,7 @@ std::string TKLINKSerialLink::DeviceInfo(TBufferedSerialWriter& writer, const TK
     return model + " / Firmware " + firmware;
 }
 
-void TKLINKSerialLink::Reset(TBufferedSerialWriter& writer, const TKLINKCancel& cancel) {
+void KLINKSerialLink::Reset(BufferedSerialWriter& writer, const KLINKCancel& cancel) {
     if (!Request(writer, KLINK_OP_RESET, {}, cancel).empty()) {
         throw ReadError("Invalid KLINK reset completion.");
     }
@@ -348,9 +348,9 @@ void TKLINKSerialLink::Reset(TBufferedSerialWriter& writer, const TKLINKCancel& 
     receive_.FinishTransfer();
 }
 
-void TKLINKSerialLink::BeginStartup() noexcept { startup_.BeginTransfer(); }
+void KLINKSerialLink::BeginStartup() noexcept { startup_.BeginTransfer(); }
 
-void TKLINKSerialLink::SynchronizeStartup(TBufferedSerialWriter& writer, const TKLINKCancel& cancel) {
+void KLINKSerialLink::SynchronizeStartup(BufferedSerialWriter& writer, const KLINKCancel& cancel) {
     if (!Request(writer, KLINK_OP_PING, {}, cancel).empty()) {
         throw ReadError("Invalid startup PING response.");
     }
@@ -358,8 +358,8 @@ void TKLINKSerialLink::SynchronizeStartup(TBufferedSerialWriter& writer, const T
     startup_.FinishTransfer();
 }
 
-void TKLINKSerialLink::CheckCapabilities(TBufferedSerialWriter& writer, bool useYm, bool useAudio,
-                                         const TKLINKCancel& cancel) {
+void KLINKSerialLink::CheckCapabilities(BufferedSerialWriter& writer, bool useYm, bool useAudio,
+                                         const KLINKCancel& cancel) {
     capabilities_.Clear();
     while (!capabilities_.Complete()) {
         const uint16_t offset = capabilities_.NextOffset();
@@ -385,8 +385,8 @@ void TKLINKSerialLink::CheckCapabilities(TBufferedSerialWriter& writer, bool use
     }
 }
 
-void TKLINKSerialLink::SetOutputVolume(TBufferedSerialWriter& writer, uint8_t attenuation,
-                                       const TKLINKCancel& cancel, bool waitForReply) {
+void KLINKSerialLink::SetOutputVolume(BufferedSerialWriter& writer, uint8_t attenuation,
+                                       const KLINKCancel& cancel, bool waitForReply) {
     if (attenuation > KLINK_MAX_ATTENUATION ||
         (capabilities_.ControlFeatures() & KLINK_CONTROL_ATTENUATION) == 0) {
         throw WriteError("KLINK output attenuation is unavailable or invalid.");
@@ -406,9 +406,9 @@ void TKLINKSerialLink::SetOutputVolume(TBufferedSerialWriter& writer, uint8_t at
     }
 }
 
-void TKLINKSerialLink::SetChipClock(TBufferedSerialWriter& writer, uint8_t writeId, uint8_t instance,
-                                    uint32_t hertz, const TKLINKCancel& cancel) {
-    TKLINKCapability entry;
+void KLINKSerialLink::SetChipClock(BufferedSerialWriter& writer, uint8_t writeId, uint8_t instance,
+                                    uint32_t hertz, const KLINKCancel& cancel) {
+    KLINKCapability entry;
     if (hertz == 0 || !capabilities_.Find(writeId, instance, 0, entry)) {
         throw WriteError("Unsupported logical chip clock.");
     }
@@ -438,9 +438,9 @@ void TKLINKSerialLink::SetChipClock(TBufferedSerialWriter& writer, uint8_t write
     }
 }
 
-bool TKLINKSerialLink::TryWriteRegisters(TBufferedSerialWriter& writer, uint8_t writeId, uint8_t instance,
+bool KLINKSerialLink::TryWriteRegisters(BufferedSerialWriter& writer, uint8_t writeId, uint8_t instance,
                                          uint8_t page, std::span<const uint8_t> data,
-                                         const TKLINKCancel& cancel) {
+                                         const KLINKCancel& cancel) {
     if (!capabilities_.Supports(writeId, instance, page, KLINK_FEATURE_BURST)) {
         throw WriteError(fmt::format("Unavailable register target ${:02X}/{}/{}.", writeId, instance, page));
     }
@@ -461,21 +461,21 @@ bool TKLINKSerialLink::TryWriteRegisters(TBufferedSerialWriter& writer, uint8_t 
     return TrySubmitFrame(writer, frame, cancel, false);
 }
 
-void TKLINKSerialLink::WriteRegisters(TBufferedSerialWriter& writer, uint8_t writeId, uint8_t instance,
+void KLINKSerialLink::WriteRegisters(BufferedSerialWriter& writer, uint8_t writeId, uint8_t instance,
                                       uint8_t page, std::span<const uint8_t> data,
-                                      const TKLINKCancel& cancel) {
+                                      const KLINKCancel& cancel) {
     if (!TryWriteRegisters(writer, writeId, instance, page, data, cancel)) {
         throw WriteError(kWindowFull);
     }
 }
 
-void TKLINKSerialLink::WriteYM2151(TBufferedSerialWriter& writer, std::span<const uint8_t> data,
-                                   const TKLINKCancel& cancel) {
+void KLINKSerialLink::WriteYM2151(BufferedSerialWriter& writer, std::span<const uint8_t> data,
+                                   const KLINKCancel& cancel) {
     WriteRegisters(writer, KLINK_WRITE_YM2151, 0, 0, data, cancel);
 }
 
-void TKLINKSerialLink::AudioPacket(TBufferedSerialWriter& writer, uint8_t opcode,
-                                   std::span<const uint8_t> payload, const TKLINKCancel& cancel) {
+void KLINKSerialLink::AudioPacket(BufferedSerialWriter& writer, uint8_t opcode,
+                                   std::span<const uint8_t> payload, const KLINKCancel& cancel) {
     if (opcode != KLINK_OP_STREAM_DATA && opcode != KLINK_OP_STREAM_EVENTS &&
         opcode != KLINK_OP_STREAM_START) {
         throw WriteError("Invalid audio opcode.");
@@ -485,13 +485,13 @@ void TKLINKSerialLink::AudioPacket(TBufferedSerialWriter& writer, uint8_t opcode
     SubmitFrame(writer, frame, cancel);
 }
 
-std::string TKLINKSerialLink::AudioStatus(TBufferedSerialWriter& writer, const TKLINKCancel& cancel,
+std::string KLINKSerialLink::AudioStatus(BufferedSerialWriter& writer, const KLINKCancel& cancel,
                                           bool& finished, bool& failed) {
     const std::vector<uint8_t> data = Request(writer, KLINK_OP_AUDIO_STATUS, kAudioStatusPayload, cancel);
     return DescribeAudioStatus(data, finished, failed);
 }
 
-void TKLINKSerialLink::BeginAudioStatus(TBufferedSerialWriter& writer) {
+void KLINKSerialLink::BeginAudioStatus(BufferedSerialWriter& writer) {
     if (statusPending_) {
         return;
     }
@@ -500,7 +500,7 @@ void TKLINKSerialLink::BeginAudioStatus(TBufferedSerialWriter& writer) {
     statusPending_ = true;
 }
 
-bool TKLINKSerialLink::PollAudioStatus(std::string& text, bool& finished, bool& failed) {
+bool KLINKSerialLink::PollAudioStatus(std::string& text, bool& finished, bool& failed) {
     text.clear();
     finished = false;
     failed = false;
@@ -521,7 +521,7 @@ bool TKLINKSerialLink::PollAudioStatus(std::string& text, bool& finished, bool& 
     return false;
 }
 
-std::string TKLINKSerialLink::DescribeAudioStatus(std::span<const uint8_t> data, bool& finished,
+std::string KLINKSerialLink::DescribeAudioStatus(std::span<const uint8_t> data, bool& finished,
                                                   bool& failed) {
     if (data.size() != KLINK_AUDIO_DIAGNOSTICS_BYTES) {
         throw ReadError("Unsupported KLINK ADPCM diagnostics.");

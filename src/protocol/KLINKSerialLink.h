@@ -1,5 +1,5 @@
 #pragma once
-// TKLINKSerialLink: the host's KLINK endpoint on one open serial port. It
+// KLINKSerialLink: the host's KLINK endpoint on one open serial port. It
 // encodes requests and packets, queues them on the port's buffered writer,
 // reads the port handle directly to collect replies, matches each reply to
 // the one outstanding request, keeps packets within the startup and receive
@@ -23,11 +23,11 @@
 
 namespace klink {
 
-class TBufferedSerialWriter;
+class BufferedSerialWriter;
 
 // Answers whether the current operation must stop; empty never cancels.
 // Blocking operations then raise AbortError "Playback cancelled.".
-using TKLINKCancel = std::function<bool()>;
+using KLINKCancel = std::function<bool()>;
 
 // Milliseconds a reply may take once the writer has handed the request to the port.
 inline constexpr uint64_t KLINK_REPLY_TIMEOUT_MS = 1000;
@@ -49,22 +49,22 @@ inline constexpr uint8_t KLINK_MAX_ATTENUATION = 96;
 
 // The link's time source: a monotonic millisecond tick and a sleep. The
 // default is the platform's; tests may drive a fake one.
-struct TKLINKLinkClock {
+struct KLINKLinkClock {
     std::function<uint64_t()> nowMs;
     std::function<void(uint32_t)> sleepMs;
 
-    [[nodiscard]] static TKLINKLinkClock System();
+    [[nodiscard]] static KLINKLinkClock System();
 };
 
-class TKLINKSerialLink {
+class KLINKSerialLink {
 public:
     // No port attached; the request ID starts from the low 16 bits of the
     // millisecond tick, so consecutive links start from different IDs.
-    TKLINKSerialLink();
-    explicit TKLINKSerialLink(TKLINKLinkClock clock);
-    TKLINKSerialLink(const TKLINKSerialLink&) = delete;
-    TKLINKSerialLink& operator=(const TKLINKSerialLink&) = delete;
-    ~TKLINKSerialLink() = default;
+    KLINKSerialLink();
+    explicit KLINKSerialLink(KLINKLinkClock clock);
+    KLINKSerialLink(const KLINKSerialLink&) = delete;
+    KLINKSerialLink& operator=(const KLINKSerialLink&) = delete;
+    ~KLINKSerialLink() = default;
 
     // Reads replies from `port` from now on (the port stays owned by whoever
     // opened it). Both windows become inactive with zero counters, the decoder
@@ -80,12 +80,12 @@ public:
     // handed the request to the port, then up to 1000 ms. Returns the reply
     // data after the status byte. ReadError for a missing port, a time-out,
     // an empty or rejected reply; AbortError when `cancel` says stop.
-    [[nodiscard]] std::vector<uint8_t> Request(TBufferedSerialWriter& writer, uint8_t opcode,
+    [[nodiscard]] std::vector<uint8_t> Request(BufferedSerialWriter& writer, uint8_t opcode,
                                                std::span<const uint8_t> payload,
-                                               const TKLINKCancel& cancel = {});
+                                               const KLINKCancel& cancel = {});
 
     // Queues a request without waiting; collect its reply with TryControlReply.
-    void BeginRequest(TBufferedSerialWriter& writer, uint8_t opcode, std::span<const uint8_t> payload);
+    void BeginRequest(BufferedSerialWriter& writer, uint8_t opcode, std::span<const uint8_t> payload);
 
     // Polls the port once. True when the reply to the outstanding request has
     // come; `reply` then holds its data after the status byte (and a rejected
@@ -95,13 +95,13 @@ public:
     // Sends a packet within the windows. False, with nothing queued, when the
     // receive window has no room (the request ID has advanced all the same).
     // SET_OUTPUT_VOLUME always counts as a control packet.
-    [[nodiscard]] bool TrySendPacket(TBufferedSerialWriter& writer, uint8_t opcode,
-                                     std::span<const uint8_t> payload, const TKLINKCancel& cancel = {},
+    [[nodiscard]] bool TrySendPacket(BufferedSerialWriter& writer, uint8_t opcode,
+                                     std::span<const uint8_t> payload, const KLINKCancel& cancel = {},
                                      bool control = false);
     // The same as a data packet; a full window raises WriteError
     // "KLINK receive window is full; wait for a STATUS reply.".
-    void SendPacket(TBufferedSerialWriter& writer, uint8_t opcode, std::span<const uint8_t> payload,
-                    const TKLINKCancel& cancel = {});
+    void SendPacket(BufferedSerialWriter& writer, uint8_t opcode, std::span<const uint8_t> payload,
+                    const KLINKCancel& cancel = {});
 
     // Starts limiting packets to 4096 bytes in flight (6144 for control
     // packets) until a reply confirms them. Called after DAC_START.
@@ -112,45 +112,45 @@ public:
     // --- device operations -------------------------------------------------
 
     // PING with "KLINK", up to three attempts; the echo must match exactly.
-    void Probe(TBufferedSerialWriter& writer, const TKLINKCancel& cancel = {});
+    void Probe(BufferedSerialWriter& writer, const KLINKCancel& cancel = {});
     // DEVICE_INFO: returns "<model> / Firmware <firmware>" and keeps the model as DeviceName.
-    [[nodiscard]] std::string DeviceInfo(TBufferedSerialWriter& writer, const TKLINKCancel& cancel = {});
+    [[nodiscard]] std::string DeviceInfo(BufferedSerialWriter& writer, const KLINKCancel& cancel = {});
     // RESET; afterwards both windows are inactive.
-    void Reset(TBufferedSerialWriter& writer, const TKLINKCancel& cancel = {});
+    void Reset(BufferedSerialWriter& writer, const KLINKCancel& cancel = {});
     // Fences start-up packets every 2048 bytes from now on.
     void BeginStartup() noexcept;
     // A final empty PING; then the startup window stops limiting.
-    void SynchronizeStartup(TBufferedSerialWriter& writer, const TKLINKCancel& cancel = {});
+    void SynchronizeStartup(BufferedSerialWriter& writer, const KLINKCancel& cancel = {});
     // Reads the capability table and checks the payload size, and the YM2151
     // BURST and ADPCM stream features when `useYm` / `useAudio` ask for them.
-    void CheckCapabilities(TBufferedSerialWriter& writer, bool useYm, bool useAudio,
-                           const TKLINKCancel& cancel = {});
+    void CheckCapabilities(BufferedSerialWriter& writer, bool useYm, bool useAudio,
+                           const KLINKCancel& cancel = {});
     // SET_OUTPUT_VOLUME, `attenuation` 0 (full volume) .. 96. With
     // `waitForReply` false it goes out as a control packet.
-    void SetOutputVolume(TBufferedSerialWriter& writer, uint8_t attenuation, const TKLINKCancel& cancel = {},
+    void SetOutputVolume(BufferedSerialWriter& writer, uint8_t attenuation, const KLINKCancel& cancel = {},
                          bool waitForReply = true);
     // SET_CHIP_CLOCK; a fixed clock that already matches sends nothing.
-    void SetChipClock(TBufferedSerialWriter& writer, uint8_t writeId, uint8_t instance, uint32_t hertz,
-                      const TKLINKCancel& cancel = {});
+    void SetChipClock(BufferedSerialWriter& writer, uint8_t writeId, uint8_t instance, uint32_t hertz,
+                      const KLINKCancel& cancel = {});
     // Register pairs for YM2151 instance 0, page 0.
-    void WriteYM2151(TBufferedSerialWriter& writer, std::span<const uint8_t> data,
-                     const TKLINKCancel& cancel = {});
+    void WriteYM2151(BufferedSerialWriter& writer, std::span<const uint8_t> data,
+                     const KLINKCancel& cancel = {});
     // One register batch (or byte batch for the SN76489 targets) as a packet.
     // Raising: a full receive window is a WriteError.
-    void WriteRegisters(TBufferedSerialWriter& writer, uint8_t writeId, uint8_t instance, uint8_t page,
-                        std::span<const uint8_t> data, const TKLINKCancel& cancel = {});
+    void WriteRegisters(BufferedSerialWriter& writer, uint8_t writeId, uint8_t instance, uint8_t page,
+                        std::span<const uint8_t> data, const KLINKCancel& cancel = {});
     // The same; false, with nothing queued, when the receive window is full.
-    [[nodiscard]] bool TryWriteRegisters(TBufferedSerialWriter& writer, uint8_t writeId, uint8_t instance,
+    [[nodiscard]] bool TryWriteRegisters(BufferedSerialWriter& writer, uint8_t writeId, uint8_t instance,
                                          uint8_t page, std::span<const uint8_t> data,
-                                         const TKLINKCancel& cancel = {});
+                                         const KLINKCancel& cancel = {});
     // STREAM_DATA, STREAM_EVENTS or STREAM_START as a data packet.
-    void AudioPacket(TBufferedSerialWriter& writer, uint8_t opcode, std::span<const uint8_t> payload,
-                     const TKLINKCancel& cancel = {});
+    void AudioPacket(BufferedSerialWriter& writer, uint8_t opcode, std::span<const uint8_t> payload,
+                     const KLINKCancel& cancel = {});
     // AUDIO_STATUS, waiting for the reply; returns DescribeAudioStatus's text.
-    [[nodiscard]] std::string AudioStatus(TBufferedSerialWriter& writer, const TKLINKCancel& cancel,
+    [[nodiscard]] std::string AudioStatus(BufferedSerialWriter& writer, const KLINKCancel& cancel,
                                           bool& finished, bool& failed);
     // Queues AUDIO_STATUS without waiting, unless one is pending already.
-    void BeginAudioStatus(TBufferedSerialWriter& writer);
+    void BeginAudioStatus(BufferedSerialWriter& writer);
     // Collects the pending AUDIO_STATUS reply if it has come. False with
     // empty text while none is pending or its reply is still out; ReadError
     // "KLINK AUDIO_STATUS timeout." 1000 ms after it was queued. Never waits.
@@ -163,7 +163,7 @@ public:
     // --- state -------------------------------------------------------------
 
     [[nodiscard]] const std::string& DeviceName() const noexcept { return deviceName_; }
-    [[nodiscard]] const TKLINKCapabilities& Capabilities() const noexcept { return capabilities_; }
+    [[nodiscard]] const KLINKCapabilities& Capabilities() const noexcept { return capabilities_; }
     [[nodiscard]] uint32_t AudioAccepted() const noexcept { return audioAccepted_; }
     [[nodiscard]] uint32_t AudioPlayed() const noexcept { return audioPlayed_; }
     [[nodiscard]] uint32_t AudioPending() const noexcept { return audioPending_; }
@@ -179,31 +179,31 @@ protected:
 private:
     void PumpInput();
     [[nodiscard]] std::vector<uint8_t> TakeReply();
-    [[nodiscard]] bool TrySubmitFrame(TBufferedSerialWriter& writer, std::span<const uint8_t> frame,
-                                      const TKLINKCancel& cancel, bool control);
-    void SubmitFrame(TBufferedSerialWriter& writer, std::span<const uint8_t> frame,
-                     const TKLINKCancel& cancel);
+    [[nodiscard]] bool TrySubmitFrame(BufferedSerialWriter& writer, std::span<const uint8_t> frame,
+                                      const KLINKCancel& cancel, bool control);
+    void SubmitFrame(BufferedSerialWriter& writer, std::span<const uint8_t> frame,
+                     const KLINKCancel& cancel);
     void WaitForPendingAudioStatus();
     uint16_t NextRequestID() noexcept;
 
-    TKLINKLinkClock clock_;
+    KLINKLinkClock clock_;
     platform::OSHandle port_ = platform::kInvalidOSHandle;
     std::string deviceName_;
-    TKLINKCapabilities capabilities_;
+    KLINKCapabilities capabilities_;
     uint32_t audioAccepted_ = 0;
     uint32_t audioPlayed_ = 0;
     uint32_t audioPending_ = 0;
     uint32_t audioFlags_ = 0;
     bool statusPending_ = false;
     uint64_t statusStarted_ = 0;
-    TKLINKDecoder decoder_;
+    KLINKDecoder decoder_;
     uint16_t requestId_ = 0;
     uint8_t expectedOpcode_ = 0;
     uint16_t expectedRequest_ = 0;
     bool hasReply_ = false;
     std::vector<uint8_t> reply_;
-    TKLINKStartupWindow startup_;
-    TKLINKReceiveWindow receive_;
+    KLINKStartupWindow startup_;
+    KLINKReceiveWindow receive_;
     uint64_t expectedReceiveFence_ = 0;
     std::vector<uint8_t> readBuffer_;
 };

@@ -4,28 +4,28 @@
 
 namespace klink {
 
-void TKLINKStartupWindow::BeginTransfer() noexcept {
+void KLINKStartupWindow::BeginTransfer() noexcept {
     active = true;
     pending = 0;
 }
 
-bool TKLINKStartupWindow::NeedsFence(int32_t packetBytes) const {
+bool KLINKStartupWindow::NeedsFence(int32_t packetBytes) const {
     if (packetBytes < 0 || packetBytes > KLINK_STARTUP_WINDOW_BYTES) {
         throw ArgumentOutOfRange("Invalid KLINK startup packet size.");
     }
     return active && packetBytes > KLINK_STARTUP_WINDOW_BYTES - pending;
 }
 
-void TKLINKStartupWindow::Submitted(int32_t packetBytes) {
+void KLINKStartupWindow::Submitted(int32_t packetBytes) {
     if (NeedsFence(packetBytes)) throw WriteError("KLINK startup acknowledgment window exceeded.");
     if (active) pending += packetBytes;
 }
 
-void TKLINKStartupWindow::FenceCompleted() noexcept {
+void KLINKStartupWindow::FenceCompleted() noexcept {
     if (active) pending = 0;
 }
 
-void TKLINKStartupWindow::FinishTransfer() noexcept {
+void KLINKStartupWindow::FinishTransfer() noexcept {
     active = false;
     pending = 0;
 }

@@ -11,7 +11,7 @@ namespace klink {
 
 inline constexpr int32_t KLINK_STARTUP_WINDOW_BYTES = 2048;
 
-struct TKLINKStartupWindow {
+struct KLINKStartupWindow {
     bool active = false;  // false: the window limits nothing
     int32_t pending = 0;  // packet bytes sent since the last fence
 

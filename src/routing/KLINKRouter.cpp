@@ -32,22 +32,22 @@ namespace {
 // Model strings of the boards that fence their start-up traffic.
 bool NeedsStartupWindow(const std::string& model) { return model == "Keltra 2" || model == "Keltra 2.1"; }
 
-const TKLINKRoutePlan kNoPlan;
+const KLINKRoutePlan kNoPlan;
 
 }  // namespace
 
-TKLINKRouter::TKLINKRouter(const TKLINKPorts& ports) : ports_(ports) {
+KLINKRouter::KLINKRouter(const KLINKPorts& ports) : ports_(ports) {
     for (int32_t i = 0; i < kKLINKConnectionCount; ++i) {
         const platform::OSHandle handle = ports_[static_cast<size_t>(i)].handle;
         if (!IsConnectedPort(handle)) continue;
-        auto link = std::make_unique<TKLINKSerialLink>();
+        auto link = std::make_unique<KLINKSerialLink>();
         link->AttachPort(handle);
         links_[static_cast<size_t>(i)] = std::move(link);
-        writers_[static_cast<size_t>(i)] = std::make_unique<TBufferedSerialWriter>(handle);
+        writers_[static_cast<size_t>(i)] = std::make_unique<BufferedSerialWriter>(handle);
     }
 }
 
-TKLINKRouter::~TKLINKRouter() {
+KLINKRouter::~KLINKRouter() {
     for (size_t i = 0; i < links_.size(); ++i) {
         writers_[i].reset();
         links_[i].reset();
@@ -55,23 +55,23 @@ TKLINKRouter::~TKLINKRouter() {
     plan_.reset();
 }
 
-TKLINKSerialLink* TKLINKRouter::Link(int32_t index) const noexcept {
+KLINKSerialLink* KLINKRouter::Link(int32_t index) const noexcept {
     if (index < 0 || index >= kKLINKConnectionCount) return nullptr;
     return links_[static_cast<size_t>(index)].get();
 }
 
-TBufferedSerialWriter* TKLINKRouter::Writer(int32_t index) const noexcept {
+BufferedSerialWriter* KLINKRouter::Writer(int32_t index) const noexcept {
     if (index < 0 || index >= kKLINKConnectionCount) return nullptr;
     return writers_[static_cast<size_t>(index)].get();
 }
 
-bool TKLINKRouter::Uses(int32_t index) const noexcept {
+bool KLINKRouter::Uses(int32_t index) const noexcept {
     return plan_ && plan_->UsesDevice(index) && links_[static_cast<size_t>(index)] != nullptr;
 }
 
-void TKLINKRouter::ProbeBoard(int32_t index, const TKLINKCancel& cancel) {
-    TKLINKSerialLink& link = *links_[static_cast<size_t>(index)];
-    TBufferedSerialWriter& writer = *writers_[static_cast<size_t>(index)];
+void KLINKRouter::ProbeBoard(int32_t index, const KLINKCancel& cancel) {
+    KLINKSerialLink& link = *links_[static_cast<size_t>(index)];
+    BufferedSerialWriter& writer = *writers_[static_cast<size_t>(index)];
     const std::string& name = ports_[static_cast<size_t>(index)].name;
     try {
         link.Probe(writer, cancel);
@@ -83,14 +83,14 @@ void TKLINKRouter::ProbeBoard(int32_t index, const TKLINKCancel& cancel) {
     }
 }
 
-void TKLINKRouter::Prepare(std::span<const TKLINKVGMTarget> targets, std::span<const TKLINKVGMClock> clocks,
-                           uint32_t okiClock, const TKLINKCancel& cancel, bool useKl2Dac) {
+void KLINKRouter::Prepare(std::span<const KLINKVGMTarget> targets, std::span<const KLINKVGMClock> clocks,
+                           uint32_t okiClock, const KLINKCancel& cancel, bool useKl2Dac) {
     description_.clear();
     plan_.reset();
     dacCapabilities_ = {};
 
-    TKLINKDeviceCapabilities caps{};
-    TKLINKDeviceNames names{};
+    KLINKDeviceCapabilities caps{};
+    KLINKDeviceNames names{};
     int32_t connected = 0;
     for (int32_t i = 0; i < kKLINKConnectionCount; ++i) {
         if (!links_[static_cast<size_t>(i)]) continue;
@@ -101,8 +101,8 @@ void TKLINKRouter::Prepare(std::span<const TKLINKVGMTarget> targets, std::span<c
     }
     if (connected == 0) throw WriteError("Connect at least one KLINK device before playback.");
 
-    auto plan = std::make_unique<TKLINKRoutePlan>(
-        TKLINKRoutePlan::Create(caps, names, targets, clocks, okiClock != 0, useKl2Dac));
+    auto plan = std::make_unique<KLINKRoutePlan>(
+        KLINKRoutePlan::Create(caps, names, targets, clocks, okiClock != 0, useKl2Dac));
     plan_ = std::move(plan);
 
     if (useKl2Dac && plan_->DACDevice() >= 0) {
@@ -116,8 +116,8 @@ void TKLINKRouter::Prepare(std::span<const TKLINKVGMTarget> targets, std::span<c
     description_ += plan_->Describe();
 }
 
-void TKLINKRouter::Start(std::span<const TKLINKVGMClock> clocks, uint32_t okiClock,
-                         const TKLINKCancel& cancel) {
+void KLINKRouter::Start(std::span<const KLINKVGMClock> clocks, uint32_t okiClock,
+                         const KLINKCancel& cancel) {
     for (int32_t i = 0; i < kKLINKConnectionCount; ++i) {
         if (!Uses(i)) continue;
         const auto index = static_cast<size_t>(i);
@@ -128,8 +128,8 @@ void TKLINKRouter::Start(std::span<const TKLINKVGMClock> clocks, uint32_t okiClo
         links_[index]->SetOutputVolume(*writers_[index], 0, cancel, true);
     }
 
-    const TKLINKRoutePlan& plan = plan_ ? *plan_ : kNoPlan;
-    for (const TKLINKVGMClock& clock : clocks) {
+    const KLINKRoutePlan& plan = plan_ ? *plan_ : kNoPlan;
+    for (const KLINKVGMClock& clock : clocks) {
         const int32_t device = plan.DeviceFor(clock.writeId, clock.instance, 0);
         if (device < 0 || !links_[static_cast<size_t>(device)]) throw WriteError("No clock route.");
         links_[static_cast<size_t>(device)]->SetChipClock(*writers_[static_cast<size_t>(device)],
@@ -143,7 +143,7 @@ void TKLINKRouter::Start(std::span<const TKLINKVGMClock> clocks, uint32_t okiClo
             links_[static_cast<size_t>(i)]->BeginStartup();
 }
 
-bool TKLINKRouter::Stop(std::string& report) {
+bool KLINKRouter::Stop(std::string& report) {
     report.clear();
     bool ok = true;
     for (size_t i = 0; i < writers_.size(); ++i) {
@@ -162,69 +162,69 @@ bool TKLINKRouter::Stop(std::string& report) {
     return ok;
 }
 
-int32_t TKLINKRouter::RegisterDevice(const TKLINKVGMTarget& target) const {
+int32_t KLINKRouter::RegisterDevice(const KLINKVGMTarget& target) const {
     const int32_t device = plan_ ? plan_->DeviceFor(target.writeId, target.instance, target.page) : -1;
     if (device < 0 || !links_[static_cast<size_t>(device)]) throw WriteError("No register route.");
     return device;
 }
 
-void TKLINKRouter::WriteRegisters(uint8_t writeId, uint8_t instance, uint8_t page,
-                                  std::span<const uint8_t> data, const TKLINKCancel& cancel) {
+void KLINKRouter::WriteRegisters(uint8_t writeId, uint8_t instance, uint8_t page,
+                                  std::span<const uint8_t> data, const KLINKCancel& cancel) {
     const auto device = static_cast<size_t>(RegisterDevice({writeId, instance, page}));
     links_[device]->WriteRegisters(*writers_[device], writeId, instance, page, data, cancel);
 }
 
-void TKLINKRouter::SetVolume(uint8_t attenuation, const TKLINKCancel& cancel, bool waitForReply) {
+void KLINKRouter::SetVolume(uint8_t attenuation, const KLINKCancel& cancel, bool waitForReply) {
     for (int32_t i = 0; i < kKLINKConnectionCount; ++i)
         if (Uses(i))
             links_[static_cast<size_t>(i)]->SetOutputVolume(*writers_[static_cast<size_t>(i)], attenuation,
                                                             cancel, waitForReply);
 }
 
-void TKLINKRouter::SynchronizeStartup(const TKLINKCancel& cancel) {
+void KLINKRouter::SynchronizeStartup(const KLINKCancel& cancel) {
     for (int32_t i = 0; i < kKLINKConnectionCount; ++i)
         if (Uses(i))
             links_[static_cast<size_t>(i)]->SynchronizeStartup(*writers_[static_cast<size_t>(i)], cancel);
 }
 
-void TKLINKRouter::PreparePlayback() {
+void KLINKRouter::PreparePlayback() {
     for (int32_t i = 0; i < kKLINKConnectionCount; ++i)
         if (Uses(i)) writers_[static_cast<size_t>(i)]->PreparePlayback();
 }
 
-void TKLINKRouter::Drain() {
+void KLINKRouter::Drain() {
     for (auto& writer : writers_)
         if (writer) writer->Drain();
 }
 
-bool TKLINKRouter::IsDACRoute(const TKLINKVGMTarget& target) const noexcept {
+bool KLINKRouter::IsDACRoute(const KLINKVGMTarget& target) const noexcept {
     return plan_ && plan_->DACDevice() >= 0 &&
            plan_->DeviceFor(target.writeId, target.instance, target.page) == plan_->DACDevice();
 }
 
-int64_t TKLINKRouter::RegisterPendingBytes(const TKLINKVGMTarget& target) {
+int64_t KLINKRouter::RegisterPendingBytes(const KLINKVGMTarget& target) {
     return writers_[static_cast<size_t>(RegisterDevice(target))]->PendingBytes();
 }
 
-TKLINKSerialLink& TKLINKRouter::DACLink() {
+KLINKSerialLink& KLINKRouter::DACLink() {
     if (!plan_ || plan_->DACDevice() < 0 || !links_[static_cast<size_t>(plan_->DACDevice())])
         throw WriteError("No KL2 DAC route.");
     return *links_[static_cast<size_t>(plan_->DACDevice())];
 }
 
-TBufferedSerialWriter& TKLINKRouter::DACWriter() {
+BufferedSerialWriter& KLINKRouter::DACWriter() {
     if (!plan_ || plan_->DACDevice() < 0 || !writers_[static_cast<size_t>(plan_->DACDevice())])
         throw WriteError("No KL2 DAC route.");
     return *writers_[static_cast<size_t>(plan_->DACDevice())];
 }
 
-TKLINKSerialLink& TKLINKRouter::AudioLink() {
+KLINKSerialLink& KLINKRouter::AudioLink() {
     if (!plan_ || plan_->AudioDevice() < 0 || !links_[static_cast<size_t>(plan_->AudioDevice())])
         throw WriteError("No audio route.");
     return *links_[static_cast<size_t>(plan_->AudioDevice())];
 }
 
-TBufferedSerialWriter& TKLINKRouter::AudioWriter() {
+BufferedSerialWriter& KLINKRouter::AudioWriter() {
     if (!plan_ || plan_->AudioDevice() < 0 || !writers_[static_cast<size_t>(plan_->AudioDevice())])
         throw WriteError("No audio route.");
     return *writers_[static_cast<size_t>(plan_->AudioDevice())];

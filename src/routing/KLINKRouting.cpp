@@ -23,29 +23,29 @@ constexpr std::array<uint32_t, 25> kStandardClocks = {
     7159000, 7600489, 7670453, 7987000, 8000000, 9000000, 14318180,
 };
 
-bool SameTargetChip(const TKLINKVGMTarget& a, const TKLINKVGMTarget& b) noexcept {
+bool SameTargetChip(const KLINKVGMTarget& a, const KLINKVGMTarget& b) noexcept {
     return SameChip(a.writeId, a.instance, b.writeId, b.instance);
 }
 
 // The creation steps with the inputs at hand; routes_ etc. are filled on the
 // plan passed in.
-class TPlanBuilder {
+class PlanBuilder {
 public:
-    TPlanBuilder(const TKLINKDeviceCapabilities& caps, std::span<const TKLINKVGMTarget> targets,
-                 std::span<const TKLINKVGMClock> clocks, bool useAudio, bool useDac)
+    PlanBuilder(const KLINKDeviceCapabilities& caps, std::span<const KLINKVGMTarget> targets,
+                 std::span<const KLINKVGMClock> clocks, bool useAudio, bool useDac)
         : caps_(caps), targets_(targets), clocks_(clocks), useAudio_(useAudio), useDac_(useDac) {}
 
     int32_t audioDevice = -1;
 
     // Whether connection `i` can play the whole chip of `target`.
-    [[nodiscard]] bool Qualifies(int32_t i, const TKLINKVGMTarget& target) const noexcept {
-        const TKLINKCapabilities* caps = caps_[static_cast<size_t>(i)];
+    [[nodiscard]] bool Qualifies(int32_t i, const KLINKVGMTarget& target) const noexcept {
+        const KLINKCapabilities* caps = caps_[static_cast<size_t>(i)];
         if (caps == nullptr || caps->MaxPayload() < kRequiredPayload) return false;
-        for (const TKLINKVGMTarget& t : targets_)
+        for (const KLINKVGMTarget& t : targets_)
             if (SameTargetChip(t, target) &&
                 !caps->Supports(t.writeId, t.instance, t.page, KLINK_FEATURE_BURST))
                 return false;
-        for (const TKLINKVGMClock& c : clocks_)
+        for (const KLINKVGMClock& c : clocks_)
             if (SameChip(c.writeId, c.instance, target.writeId, target.instance) && !ClockSupported(*caps, c))
                 return false;
         if (useAudio_ && target.writeId == kYM2151WriteID) {
@@ -58,17 +58,17 @@ public:
 
     // Whether connection `i` can hold every KL2 profile chip of the file.
     [[nodiscard]] bool QualifiesForProfile(int32_t i) const noexcept {
-        for (const TKLINKVGMTarget& t : targets_)
+        for (const KLINKVGMTarget& t : targets_)
             if (IsKL2ProfileTarget(t.writeId) && !Qualifies(i, t)) return false;
         if (useDac_) {
-            const TKLINKCapabilities* caps = caps_[static_cast<size_t>(i)];
+            const KLINKCapabilities* caps = caps_[static_cast<size_t>(i)];
             if (caps == nullptr || (caps->ControlFeatures() & KLINK_CONTROL_KL2_DAC) == 0) return false;
         }
         return true;
     }
 
     // The connection for a chip met for the first time, or -1.
-    [[nodiscard]] int32_t ChooseDevice(const TKLINKVGMTarget& target, int32_t dacDevice) const noexcept {
+    [[nodiscard]] int32_t ChooseDevice(const KLINKVGMTarget& target, int32_t dacDevice) const noexcept {
         // The KL2 profile must end up on one board. Placing its chips one at a
         // time on the first board that can play each would refuse files that
         // a board holding the whole group could play, so prefer the group's
@@ -86,9 +86,9 @@ public:
     }
 
 private:
-    const TKLINKDeviceCapabilities& caps_;
-    std::span<const TKLINKVGMTarget> targets_;
-    std::span<const TKLINKVGMClock> clocks_;
+    const KLINKDeviceCapabilities& caps_;
+    std::span<const KLINKVGMTarget> targets_;
+    std::span<const KLINKVGMClock> clocks_;
     bool useAudio_;
     bool useDac_;
 };
@@ -118,8 +118,8 @@ bool IsKL2ProfileTarget(uint8_t writeId) noexcept {
     return writeId == 0x30 || writeId == 0x50 || writeId == 0x52 || writeId == 0x53;
 }
 
-bool ClockSupported(const TKLINKCapabilities& caps, const TKLINKVGMClock& clock) noexcept {
-    TKLINKCapability entry;
+bool ClockSupported(const KLINKCapabilities& caps, const KLINKVGMClock& clock) noexcept {
+    KLINKCapability entry;
     if (!caps.Find(clock.writeId, clock.instance, 0, entry)) return false;
     if (entry.clockMode == KLINK_CLOCK_FIXED)
         return ClocksMatch(clock.writeId, entry.fixedClockHz, clock.hertz);
@@ -140,10 +140,10 @@ uint32_t SnapClock(uint32_t hertz) noexcept {
     return best;
 }
 
-void CheckKL2SharedClock(std::span<const TKLINKVGMClock> clocks) {
+void CheckKL2SharedClock(std::span<const KLINKVGMClock> clocks) {
     uint32_t ym2612 = 0;
     uint32_t secondPsg = 0;
-    for (const TKLINKVGMClock& c : clocks) {
+    for (const KLINKVGMClock& c : clocks) {
         if (c.writeId == 0x52 || c.writeId == 0x53)
             ym2612 = c.hertz;
         else if (c.writeId == 0x30)
@@ -153,17 +153,17 @@ void CheckKL2SharedClock(std::span<const TKLINKVGMClock> clocks) {
         throw ReadError("KL2 YM2612 and second SN76489 share CLK0; requested clocks conflict.");
 }
 
-TKLINKRoutePlan TKLINKRoutePlan::Create(const TKLINKDeviceCapabilities& caps, const TKLINKDeviceNames& names,
-                                        std::span<const TKLINKVGMTarget> targets,
-                                        std::span<const TKLINKVGMClock> clocks, bool useAudio, bool useDac) {
-    TKLINKRoutePlan plan;
+KLINKRoutePlan KLINKRoutePlan::Create(const KLINKDeviceCapabilities& caps, const KLINKDeviceNames& names,
+                                        std::span<const KLINKVGMTarget> targets,
+                                        std::span<const KLINKVGMClock> clocks, bool useAudio, bool useDac) {
+    KLINKRoutePlan plan;
     plan.useDac_ = useDac;
     plan.routes_.reserve(targets.size());
-    TPlanBuilder builder(caps, targets, clocks, useAudio, useDac);
+    PlanBuilder builder(caps, targets, clocks, useAudio, useDac);
 
     if (useAudio) {
         for (int32_t i = 0; i < kKLINKConnectionCount; ++i) {
-            const TKLINKCapabilities* c = caps[static_cast<size_t>(i)];
+            const KLINKCapabilities* c = caps[static_cast<size_t>(i)];
             if (c != nullptr && c->Supports(kKLINKOKIWriteID, 0, 0, KLINK_FEATURE_ADPCM_STREAM) &&
                 c->DataCapacity() >= kRequiredAudioData && c->EventCapacity() >= kRequiredAudioEvents) {
                 plan.audioDevice_ = i;
@@ -177,7 +177,7 @@ TKLINKRoutePlan TKLINKRoutePlan::Create(const TKLINKDeviceCapabilities& caps, co
     }
 
     for (size_t j = 0; j < targets.size(); ++j) {
-        const TKLINKVGMTarget& target = targets[j];
+        const KLINKVGMTarget& target = targets[j];
         int32_t device = -1;
         // A chip is never split across connections: its later targets follow
         // the first one.
@@ -195,7 +195,7 @@ TKLINKRoutePlan TKLINKRoutePlan::Create(const TKLINKDeviceCapabilities& caps, co
                                 "requested clock.",
                                 target.writeId, target.instance, target.page));
         }
-        plan.routes_.push_back(TKLINKRoute{target, device});
+        plan.routes_.push_back(KLINKRoute{target, device});
         plan.used_[static_cast<size_t>(device)] = true;
 
         if (IsKL2ProfileTarget(target.writeId)) {
@@ -214,8 +214,8 @@ TKLINKRoutePlan TKLINKRoutePlan::Create(const TKLINKDeviceCapabilities& caps, co
             throw ReadError(
                 "Selected device has no KLINK output volume control; update its firmware (KL2: 3.1dev9 or "
                 "later).");
-        std::vector<TKLINKVGMClock> deviceClocks;
-        for (const TKLINKVGMClock& c : clocks)
+        std::vector<KLINKVGMClock> deviceClocks;
+        for (const KLINKVGMClock& c : clocks)
             if (plan.DeviceFor(c.writeId, c.instance, 0) == i) deviceClocks.push_back(c);
         if (names[static_cast<size_t>(i)] == "Keltra 3") CheckKL3Clocks(deviceClocks);
         if (i == plan.dacDevice_) CheckKL2SharedClock(deviceClocks);
@@ -223,21 +223,21 @@ TKLINKRoutePlan TKLINKRoutePlan::Create(const TKLINKDeviceCapabilities& caps, co
     return plan;
 }
 
-int32_t TKLINKRoutePlan::DeviceFor(uint8_t writeId, uint8_t instance, uint8_t page) const noexcept {
+int32_t KLINKRoutePlan::DeviceFor(uint8_t writeId, uint8_t instance, uint8_t page) const noexcept {
     if (writeId == kKLINKOKIWriteID && instance == 0 && page == 0) return audioDevice_;
-    for (const TKLINKRoute& r : routes_)
+    for (const KLINKRoute& r : routes_)
         if (SameChip(r.target.writeId, r.target.instance, writeId, instance)) return r.device;
     return -1;
 }
 
-bool TKLINKRoutePlan::UsesDevice(int32_t index) const noexcept {
+bool KLINKRoutePlan::UsesDevice(int32_t index) const noexcept {
     if (index < 0 || index >= kKLINKConnectionCount) return false;
     return used_[static_cast<size_t>(index)];
 }
 
-std::string TKLINKRoutePlan::Describe() const {
+std::string KLINKRoutePlan::Describe() const {
     std::string text;
-    for (const TKLINKRoute& r : routes_)
+    for (const KLINKRoute& r : routes_)
         text += fmt::format("${:02X}/{}/{} -> connection {}\r\n", r.target.writeId, r.target.instance,
                             r.target.page, r.device + 1);
     if (audioDevice_ >= 0) text += fmt::format("OKIM6258 stream -> connection {}\r\n", audioDevice_ + 1);

@@ -20,37 +20,37 @@ namespace pf = platform;
 
 std::string SystemText(int code) { return std::generic_category().message(code); }
 
-std::atomic<ISerialWriteProbe*> gProbe{nullptr};
+std::atomic<SerialWriteProbe*> gProbe{nullptr};
 
 }  // namespace
 
-TBufferedSerialWriter::TBufferedSerialWriter(OSHandle port)
-    : TBufferedSerialWriter(port, Clock{&pf::PerformanceCounter, pf::PerformanceFrequency()}) {}
+BufferedSerialWriter::BufferedSerialWriter(OSHandle port)
+    : BufferedSerialWriter(port, Clock{&pf::PerformanceCounter, pf::PerformanceFrequency()}) {}
 
-TBufferedSerialWriter::TBufferedSerialWriter(OSHandle port, Clock clock)
+BufferedSerialWriter::BufferedSerialWriter(OSHandle port, Clock clock)
     : port_(port), queue_(kQueueSize), output_(kQueueSize), clock_(std::move(clock)) {
-    thread_ = std::thread(&TBufferedSerialWriter::Execute, this);
+    thread_ = std::thread(&BufferedSerialWriter::Execute, this);
 }
 
-TBufferedSerialWriter::~TBufferedSerialWriter() { Shutdown(); }
+BufferedSerialWriter::~BufferedSerialWriter() { Shutdown(); }
 
-void TBufferedSerialWriter::Enqueue(std::span<const uint8_t> data) {
+void BufferedSerialWriter::Enqueue(std::span<const uint8_t> data) {
     if (data.size() > static_cast<size_t>(kQueueSize)) {
         throw WriteError("Invalid serial packet size.");
     }
     Enqueue(data.data(), static_cast<int32_t>(data.size()));
 }
 
-void SetSerialWriteProbe(ISerialWriteProbe* probe) noexcept { gProbe.store(probe, std::memory_order_release); }
+void SetSerialWriteProbe(SerialWriteProbe* probe) noexcept { gProbe.store(probe, std::memory_order_release); }
 
-void TBufferedSerialWriter::Enqueue(const uint8_t* data, int32_t count) {
+void BufferedSerialWriter::Enqueue(const uint8_t* data, int32_t count) {
     if (count == 0) {
         return;
     }
     if (count < 0 || count > kQueueSize) {
         throw WriteError("Invalid serial packet size.");
     }
-    ISerialWriteProbe* probe = gProbe.load(std::memory_order_acquire);
+    SerialWriteProbe* probe = gProbe.load(std::memory_order_acquire);
     const int64_t entered = probe != nullptr ? clock_.counter() : 0;
     bool wasIdle = false;
     {
@@ -87,7 +87,7 @@ void TBufferedSerialWriter::Enqueue(const uint8_t* data, int32_t count) {
     }
 }
 
-int64_t TBufferedSerialWriter::PendingBytes() {
+int64_t BufferedSerialWriter::PendingBytes() {
     int64_t pending = 0;
     {
         std::lock_guard lock(lock_);
@@ -99,7 +99,7 @@ int64_t TBufferedSerialWriter::PendingBytes() {
     return pending + OutputQueueBytes();
 }
 
-void TBufferedSerialWriter::Drain() {
+void BufferedSerialWriter::Drain() {
     if (!idle_.Wait(kDrainTimeoutMs)) {
         throw WriteError("Serial writer did not drain within 2 seconds.");
     }
@@ -109,13 +109,13 @@ void TBufferedSerialWriter::Drain() {
     }
 }
 
-void TBufferedSerialWriter::PreparePlayback() {
+void BufferedSerialWriter::PreparePlayback() {
     Drain();
     std::lock_guard lock(lock_);
     limit_ = kPlaybackLimit;
 }
 
-void TBufferedSerialWriter::Shutdown() {
+void BufferedSerialWriter::Shutdown() {
     {
         std::lock_guard lock(lock_);
         terminated_ = true;
@@ -127,7 +127,7 @@ void TBufferedSerialWriter::Shutdown() {
     }
 }
 
-void TBufferedSerialWriter::Execute() noexcept {
+void BufferedSerialWriter::Execute() noexcept {
     pf::SetCurrentThreadPriority(pf::ThreadPriority::Highest);
     // Fine-grained timers for this thread too: its waits end frames' hand-off.
     const pf::TimerResolutionScope timerResolution(1);
@@ -177,11 +177,11 @@ void TBufferedSerialWriter::Execute() noexcept {
     }
 }
 
-void TBufferedSerialWriter::WriteBatch(int32_t n, int64_t oldest) {
+void BufferedSerialWriter::WriteBatch(int32_t n, int64_t oldest) {
     int32_t written = 0;
     while (written < n) {
         const int32_t chunk = std::min(n - written, kChunkSize);
-        ISerialWriteProbe* probe = gProbe.load(std::memory_order_acquire);
+        SerialWriteProbe* probe = gProbe.load(std::memory_order_acquire);
         const int64_t before = probe != nullptr ? clock_.counter() : 0;
         const int32_t got = WritePort(output_.data() + written, chunk);
         const int64_t now = clock_.counter();
@@ -198,7 +198,7 @@ void TBufferedSerialWriter::WriteBatch(int32_t n, int64_t oldest) {
     }
 }
 
-int32_t TBufferedSerialWriter::WritePort(const uint8_t* buffer, int32_t count) {
+int32_t BufferedSerialWriter::WritePort(const uint8_t* buffer, int32_t count) {
     const pf::SerialWriteResult r =
         pf::WriteSerialPort(port_, std::span<const uint8_t>(buffer, static_cast<size_t>(count)));
     if (r.error != 0) {
@@ -209,7 +209,7 @@ int32_t TBufferedSerialWriter::WritePort(const uint8_t* buffer, int32_t count) {
     return static_cast<int32_t>(r.written);
 }
 
-int64_t TBufferedSerialWriter::OutputQueueBytes() { return pf::QuerySerialQueues(port_).output; }
+int64_t BufferedSerialWriter::OutputQueueBytes() { return pf::QuerySerialQueues(port_).output; }
 
 void ConfigureWriteTimeouts(OSHandle port) {
     pf::SerialTimeouts t;

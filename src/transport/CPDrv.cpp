@@ -13,7 +13,7 @@ namespace {
 namespace pf = platform;
 
 uint32_t ClampBufSize(uint32_t value) {
-    return std::clamp(value, TCommPortDriver::kMinBufSize, TCommPortDriver::kMaxBufSize);
+    return std::clamp(value, CommPortDriver::kMinBufSize, CommPortDriver::kMaxBufSize);
 }
 
 // Clears a flag when the scope ends, however it ends.
@@ -30,15 +30,15 @@ private:
 
 }  // namespace
 
-uint32_t BaudRateBitsPerSecond(TBaudRate rate) noexcept {
+uint32_t BaudRateBitsPerSecond(BaudRate rate) noexcept {
     static constexpr uint32_t kRates[] = {0,     110,   300,   600,   1200,  2400,   4800,   9600,
                                           14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000};
     return kRates[static_cast<size_t>(rate)];
 }
 
-TCommPortDriver::TCommPortDriver() : portName_(pf::NamedSerialPortPath(2)) {}
+CommPortDriver::CommPortDriver() : portName_(pf::NamedSerialPortPath(2)) {}
 
-TCommPortDriver::~TCommPortDriver() {
+CommPortDriver::~CommPortDriver() {
     // The owner is going away as well: neither its timer nor its error
     // handler may be called any more.
     onPollingTimer = nullptr;
@@ -46,7 +46,7 @@ TCommPortDriver::~TCommPortDriver() {
     Disconnect();
 }
 
-bool TCommPortDriver::Connect() {
+bool CommPortDriver::Connect() {
     if (Connected()) {
         return true;
     }
@@ -76,7 +76,7 @@ bool TCommPortDriver::Connect() {
     return true;
 }
 
-bool TCommPortDriver::ApplyCOMSettings() {
+bool CommPortDriver::ApplyCOMSettings() {
     const OSHandle handle = Handle();
     pf::SerialLineSettings s;
     s.baudRate = baudRateValue_;
@@ -89,9 +89,9 @@ bool TCommPortDriver::ApplyCOMSettings() {
                                                    pf::SerialStopBits::Two};
     s.stopBits = kStop[static_cast<size_t>(stopBits_)];
     s.dtr = enableDtrOnOpen_;
-    s.rts = hwFlow_ == THwFlowControl::hfNONERTSON;
-    s.rtsCtsFlow = hwFlow_ == THwFlowControl::hfRTSCTS;
-    s.xonXoffFlow = swFlow_ == TSwFlowControl::sfXONXOFF;
+    s.rts = hwFlow_ == HwFlowControl::hfNONERTSON;
+    s.rtsCtsFlow = hwFlow_ == HwFlowControl::hfRTSCTS;
+    s.xonXoffFlow = swFlow_ == SwFlowControl::sfXONXOFF;
     s.xonChar = 0x11;
     s.xoffChar = 0x13;
 
@@ -121,7 +121,7 @@ bool TCommPortDriver::ApplyCOMSettings() {
     return true;
 }
 
-void TCommPortDriver::Disconnect() {
+void CommPortDriver::Disconnect() {
     NotifyTimer(false);
     const OSHandle handle = handle_.exchange(pf::kInvalidOSHandle, std::memory_order_acq_rel);
     if (!pf::IsValidHandle(handle)) {
@@ -134,7 +134,7 @@ void TCommPortDriver::Disconnect() {
     }
 }
 
-void TCommPortDriver::PollTick() {
+void CommPortDriver::PollTick() {
     if (isInOnTimer_ || !Connected()) {
         return;
     }
@@ -168,27 +168,27 @@ void TCommPortDriver::PollTick() {
     }
 }
 
-void TCommPortDriver::SetPort(TPortNumber value) {
+void CommPortDriver::SetPort(PortNumber value) {
     if (Connected()) {
         return;
     }
     port_ = value;
-    if (value != TPortNumber::pnCustom) {
+    if (value != PortNumber::pnCustom) {
         portName_ = pf::NamedSerialPortPath(static_cast<int>(value));
     }
 }
 
-void TCommPortDriver::SetPortName(const std::string& value) {
+void CommPortDriver::SetPortName(const std::string& value) {
     if (Connected()) {
         return;
     }
     portName_ = value;
-    port_ = TPortNumber::pnCustom;
+    port_ = PortNumber::pnCustom;
 }
 
-void TCommPortDriver::SetBaudRate(TBaudRate value) {
+void CommPortDriver::SetBaudRate(klink::BaudRate value) {
     baudRate_ = value;
-    if (value != TBaudRate::brCustom) {
+    if (value != klink::BaudRate::brCustom) {
         baudRateValue_ = BaudRateBitsPerSecond(value);
     }
     if (Connected()) {
@@ -196,40 +196,40 @@ void TCommPortDriver::SetBaudRate(TBaudRate value) {
     }
 }
 
-void TCommPortDriver::SetBaudRateValue(uint32_t value) {
-    baudRate_ = TBaudRate::brCustom;
+void CommPortDriver::SetBaudRateValue(uint32_t value) {
+    baudRate_ = klink::BaudRate::brCustom;
     baudRateValue_ = value;
     if (Connected()) {
         ApplyCOMSettings();
     }
 }
 
-void TCommPortDriver::SetInBufSize(uint32_t value) {
+void CommPortDriver::SetInBufSize(uint32_t value) {
     if (!Connected()) {
         inBufSize_ = ClampBufSize(value);
     }
 }
 
-void TCommPortDriver::SetOutBufSize(uint32_t value) {
+void CommPortDriver::SetOutBufSize(uint32_t value) {
     if (!Connected()) {
         outBufSize_ = ClampBufSize(value);
     }
 }
 
-void TCommPortDriver::SetPollingDelay(uint32_t value) {
+void CommPortDriver::SetPollingDelay(uint32_t value) {
     pollingDelay_ = std::max(value, kMinPollingDelay);
     if (Connected()) {
         NotifyTimer(true);
     }
 }
 
-void TCommPortDriver::Report(int code, const std::string& text) {
+void CommPortDriver::Report(int code, const std::string& text) {
     if (onError) {
         onError(*this, static_cast<uint16_t>(code), text);
     }
 }
 
-void TCommPortDriver::NotifyTimer(bool running) {
+void CommPortDriver::NotifyTimer(bool running) {
     if (!running && !timerRunning_) {
         return;
     }
@@ -239,16 +239,16 @@ void TCommPortDriver::NotifyTimer(bool running) {
     }
 }
 
-void ApplyFormDriverSettings(TCommPortDriver& driver) {
+void ApplyFormDriverSettings(CommPortDriver& driver) {
     driver.SetInBufSize(4096);
     driver.SetOutBufSize(10000);
     driver.SetPollingDelay(16);
     driver.SetOutputTimeout(1000);
 }
 
-bool ConnectAtLineRate(TCommPortDriver& driver, const std::string& path) {
+bool ConnectAtLineRate(CommPortDriver& driver, const std::string& path) {
     driver.SetPortName(path);
-    driver.SetBaudRate(TBaudRate::brCustom);
+    driver.SetBaudRate(BaudRate::brCustom);
     driver.SetBaudRateValue(115200);
     if (!driver.Connect()) {
         return false;

@@ -1,5 +1,5 @@
 #pragma once
-// TCommPortDriver: opens one serial port, sets its line parameters and keeps
+// CommPortDriver: opens one serial port, sets its line parameters and keeps
 // its input drained while nobody else reads it.
 //
 // Not thread-safe: every member is called on the owner's thread. The owner
@@ -19,7 +19,7 @@ namespace klink {
 
 using platform::OSHandle;
 
-enum class TPortNumber : uint8_t {
+enum class PortNumber : uint8_t {
     pnCustom,
     pnCOM1,
     pnCOM2,
@@ -39,7 +39,7 @@ enum class TPortNumber : uint8_t {
     pnCOM16,
 };
 
-enum class TBaudRate : uint8_t {
+enum class BaudRate : uint8_t {
     brCustom,
     br110,
     br300,
@@ -58,37 +58,37 @@ enum class TBaudRate : uint8_t {
     br256000,
 };
 
-enum class TDataBits : uint8_t { db5BITS, db6BITS, db7BITS, db8BITS };
-enum class TStopBits : uint8_t { sb1BITS, sb1HALFBITS, sb2BITS };
-enum class TParity : uint8_t { ptNONE, ptODD, ptEVEN, ptMARK, ptSPACE };
-enum class THwFlowControl : uint8_t { hfNONE, hfNONERTSON, hfRTSCTS };
-enum class TSwFlowControl : uint8_t { sfNONE, sfXONXOFF };
-enum class TPacketMode : uint8_t { pmDiscard, pmPass };
+enum class DataBits : uint8_t { db5BITS, db6BITS, db7BITS, db8BITS };
+enum class StopBits : uint8_t { sb1BITS, sb1HALFBITS, sb2BITS };
+enum class Parity : uint8_t { ptNONE, ptODD, ptEVEN, ptMARK, ptSPACE };
+enum class HwFlowControl : uint8_t { hfNONE, hfNONERTSON, hfRTSCTS };
+enum class SwFlowControl : uint8_t { sfNONE, sfXONXOFF };
+enum class PacketMode : uint8_t { pmDiscard, pmPass };
 
 // Bits per second of a named rate; 0 for brCustom.
-[[nodiscard]] uint32_t BaudRateBitsPerSecond(TBaudRate rate) noexcept;
+[[nodiscard]] uint32_t BaudRateBitsPerSecond(BaudRate rate) noexcept;
 
-class TCommPortDriver;
+class CommPortDriver;
 
-using TReceiveDataEvent =
-    std::function<void(TCommPortDriver& sender, const uint8_t* dataPtr, uint32_t dataSize)>;
-using TReceivePacketEvent =
-    std::function<void(TCommPortDriver& sender, const uint8_t* packet, uint32_t dataSize)>;
-using TErrorEvent =
-    std::function<void(TCommPortDriver& sender, uint16_t errorCode, const std::string& errorText)>;
+using ReceiveDataEvent =
+    std::function<void(CommPortDriver& sender, const uint8_t* dataPtr, uint32_t dataSize)>;
+using ReceivePacketEvent =
+    std::function<void(CommPortDriver& sender, const uint8_t* packet, uint32_t dataSize)>;
+using ErrorEvent =
+    std::function<void(CommPortDriver& sender, uint16_t errorCode, const std::string& errorText)>;
 // Start (Running true, with the period) or stop the owner's polling timer.
-using TPollingTimerEvent = std::function<void(TCommPortDriver& sender, bool running, uint32_t periodMs)>;
+using PollingTimerEvent = std::function<void(CommPortDriver& sender, bool running, uint32_t periodMs)>;
 
-class TCommPortDriver {
+class CommPortDriver {
 public:
     static constexpr uint32_t kMinBufSize = 128;
     static constexpr uint32_t kMaxBufSize = 65535;
     static constexpr uint32_t kMinPollingDelay = 5;
 
-    TCommPortDriver();
-    ~TCommPortDriver();
-    TCommPortDriver(const TCommPortDriver&) = delete;
-    TCommPortDriver& operator=(const TCommPortDriver&) = delete;
+    CommPortDriver();
+    ~CommPortDriver();
+    CommPortDriver(const CommPortDriver&) = delete;
+    CommPortDriver& operator=(const CommPortDriver&) = delete;
 
     // Opens and configures the port; true when it is open afterwards (also
     // when it already was). Failures go to onError.
@@ -110,24 +110,26 @@ public:
 
     [[nodiscard]] OSHandle Handle() const noexcept { return handle_.load(std::memory_order_acquire); }
 
-    [[nodiscard]] TPortNumber Port() const noexcept { return port_; }
-    void SetPort(TPortNumber value);
+    // The setting types are spelled klink::X in this class: the accessors
+    // share their names.
+    [[nodiscard]] PortNumber Port() const noexcept { return port_; }
+    void SetPort(PortNumber value);
     [[nodiscard]] const std::string& PortName() const noexcept { return portName_; }
     void SetPortName(const std::string& value);
-    [[nodiscard]] TBaudRate BaudRate() const noexcept { return baudRate_; }
-    void SetBaudRate(TBaudRate value);
+    [[nodiscard]] klink::BaudRate BaudRate() const noexcept { return baudRate_; }
+    void SetBaudRate(klink::BaudRate value);
     [[nodiscard]] uint32_t BaudRateValue() const noexcept { return baudRateValue_; }
     void SetBaudRateValue(uint32_t value);
-    [[nodiscard]] TDataBits DataBits() const noexcept { return dataBits_; }
-    void SetDataBits(TDataBits value) noexcept { dataBits_ = value; }
-    [[nodiscard]] TStopBits StopBits() const noexcept { return stopBits_; }
-    void SetStopBits(TStopBits value) noexcept { stopBits_ = value; }
-    [[nodiscard]] TParity Parity() const noexcept { return parity_; }
-    void SetParity(TParity value) noexcept { parity_ = value; }
-    [[nodiscard]] THwFlowControl HwFlow() const noexcept { return hwFlow_; }
-    void SetHwFlow(THwFlowControl value) noexcept { hwFlow_ = value; }
-    [[nodiscard]] TSwFlowControl SwFlow() const noexcept { return swFlow_; }
-    void SetSwFlow(TSwFlowControl value) noexcept { swFlow_ = value; }
+    [[nodiscard]] klink::DataBits DataBits() const noexcept { return dataBits_; }
+    void SetDataBits(klink::DataBits value) noexcept { dataBits_ = value; }
+    [[nodiscard]] klink::StopBits StopBits() const noexcept { return stopBits_; }
+    void SetStopBits(klink::StopBits value) noexcept { stopBits_ = value; }
+    [[nodiscard]] klink::Parity Parity() const noexcept { return parity_; }
+    void SetParity(klink::Parity value) noexcept { parity_ = value; }
+    [[nodiscard]] HwFlowControl HwFlow() const noexcept { return hwFlow_; }
+    void SetHwFlow(HwFlowControl value) noexcept { hwFlow_ = value; }
+    [[nodiscard]] SwFlowControl SwFlow() const noexcept { return swFlow_; }
+    void SetSwFlow(SwFlowControl value) noexcept { swFlow_ = value; }
     [[nodiscard]] bool EnableDTROnOpen() const noexcept { return enableDtrOnOpen_; }
     void SetEnableDTROnOpen(bool value) noexcept { enableDtrOnOpen_ = value; }
     [[nodiscard]] uint32_t InBufSize() const noexcept { return inBufSize_; }
@@ -137,8 +139,8 @@ public:
     // Packet mode is kept as a setting; polling always hands on raw chunks.
     [[nodiscard]] int32_t PacketSize() const noexcept { return packetSize_; }
     void SetPacketSize(int32_t value) noexcept { packetSize_ = value; }
-    [[nodiscard]] TPacketMode PacketMode() const noexcept { return packetMode_; }
-    void SetPacketMode(TPacketMode value) noexcept { packetMode_ = value; }
+    [[nodiscard]] klink::PacketMode PacketMode() const noexcept { return packetMode_; }
+    void SetPacketMode(klink::PacketMode value) noexcept { packetMode_ = value; }
     // Milliseconds between ticks; at least 5.
     [[nodiscard]] uint32_t PollingDelay() const noexcept { return pollingDelay_; }
     void SetPollingDelay(uint32_t value);
@@ -147,10 +149,10 @@ public:
     [[nodiscard]] uint32_t OutputTimeout() const noexcept { return outputTimeout_; }
     void SetOutputTimeout(uint32_t value) noexcept { outputTimeout_ = value; }
 
-    TReceiveDataEvent onReceiveData;
-    TReceivePacketEvent onReceivePacket;
-    TErrorEvent onError;
-    TPollingTimerEvent onPollingTimer;
+    ReceiveDataEvent onReceiveData;
+    ReceivePacketEvent onReceivePacket;
+    ErrorEvent onError;
+    PollingTimerEvent onPollingTimer;
 
 private:
     bool ApplyCOMSettings();
@@ -158,20 +160,20 @@ private:
     void NotifyTimer(bool running);
 
     std::atomic<OSHandle> handle_{platform::kInvalidOSHandle};
-    TPortNumber port_ = TPortNumber::pnCOM2;
+    PortNumber port_ = PortNumber::pnCOM2;
     std::string portName_;
-    TBaudRate baudRate_ = TBaudRate::br9600;
+    klink::BaudRate baudRate_ = klink::BaudRate::br9600;
     uint32_t baudRateValue_ = 9600;
-    TDataBits dataBits_ = TDataBits::db8BITS;
-    TStopBits stopBits_ = TStopBits::sb1BITS;
-    TParity parity_ = TParity::ptNONE;
-    THwFlowControl hwFlow_ = THwFlowControl::hfNONERTSON;
-    TSwFlowControl swFlow_ = TSwFlowControl::sfNONE;
+    klink::DataBits dataBits_ = klink::DataBits::db8BITS;
+    klink::StopBits stopBits_ = klink::StopBits::sb1BITS;
+    klink::Parity parity_ = klink::Parity::ptNONE;
+    HwFlowControl hwFlow_ = HwFlowControl::hfNONERTSON;
+    SwFlowControl swFlow_ = SwFlowControl::sfNONE;
     bool enableDtrOnOpen_ = true;
     uint32_t inBufSize_ = 2048;
     uint32_t outBufSize_ = 2048;
     int32_t packetSize_ = -1;
-    TPacketMode packetMode_ = TPacketMode::pmDiscard;
+    klink::PacketMode packetMode_ = klink::PacketMode::pmDiscard;
     uint32_t pollingDelay_ = 50;
     uint32_t outputTimeout_ = 500;
     std::vector<uint8_t> tempInBuffer_;
@@ -182,12 +184,12 @@ private:
 
 // The settings the main window's form gives both of its drivers: 4096-byte
 // input and 10000-byte output queues, 16 ms polling, 1000 ms output time-out.
-void ApplyFormDriverSettings(TCommPortDriver& driver);
+void ApplyFormDriverSettings(CommPortDriver& driver);
 
 // Connects `driver` to `path` the way the window connects a port: 115200
 // baud, Connect, then the one-second write time-out. Returns false when the
 // port could not be opened (the driver told onError why). When the write
 // time-out cannot be set, the port is closed again and the error propagates.
-bool ConnectAtLineRate(TCommPortDriver& driver, const std::string& path);
+bool ConnectAtLineRate(CommPortDriver& driver, const std::string& path);
 
 }  // namespace klink

@@ -6,12 +6,12 @@
 
 namespace klink {
 
-void TGUICallQueue::Call(const std::function<void()>& call) {
+void GUICallQueue::Call(const std::function<void()>& call) {
     if (QThread::currentThread() == context_->thread()) {
         call();
         return;
     }
-    TEntry entry;
+    Entry entry;
     entry.call = &call;
     {
         std::lock_guard lock(lock_);
@@ -26,9 +26,9 @@ void TGUICallQueue::Call(const std::function<void()>& call) {
     }
 }
 
-void TGUICallQueue::ServePending() {
+void GUICallQueue::ServePending() {
     for (;;) {
-        TEntry* entry = nullptr;
+        Entry* entry = nullptr;
         {
             std::lock_guard lock(lock_);
             if (queue_.empty()) {

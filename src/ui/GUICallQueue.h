@@ -17,12 +17,12 @@ class QObject;
 
 namespace klink {
 
-class TGUICallQueue {
+class GUICallQueue {
 public:
     // `context` lives on the GUI thread; wake-ups are posted to it.
-    explicit TGUICallQueue(QObject* context) noexcept : context_(context) {}
-    TGUICallQueue(const TGUICallQueue&) = delete;
-    TGUICallQueue& operator=(const TGUICallQueue&) = delete;
+    explicit GUICallQueue(QObject* context) noexcept : context_(context) {}
+    GUICallQueue(const GUICallQueue&) = delete;
+    GUICallQueue& operator=(const GUICallQueue&) = delete;
 
     // Runs `call` on the GUI thread and returns once it has run; rethrows what
     // it threw. Called on the GUI thread itself, it runs the call at once.
@@ -32,7 +32,7 @@ public:
     void ServePending();
 
 private:
-    struct TEntry {
+    struct Entry {
         const std::function<void()>* call = nullptr;
         std::exception_ptr error;
         bool done = false;
@@ -41,7 +41,7 @@ private:
     QObject* context_;
     std::mutex lock_;
     std::condition_variable done_;
-    std::deque<TEntry*> queue_;  // guarded by lock_; entries live on their callers' stacks
+    std::deque<Entry*> queue_;  // guarded by lock_; entries live on their callers' stacks
 };
 
 }  // namespace klink

@@ -80,7 +80,7 @@ QLabel* ValueLabel(QWidget* parent, const char* name) {
 
 }  // namespace
 
-void TForm1::Guard(const std::function<void()>& handler) {
+void MainWindow::Guard(const std::function<void()>& handler) {
     try {
         handler();
     } catch (const std::exception& e) {
@@ -88,7 +88,7 @@ void TForm1::Guard(const std::function<void()>& handler) {
     }
 }
 
-TForm1::TForm1(TPlaybackFactory factory, QWidget* parent) : QWidget(parent), factory_(std::move(factory)) {
+MainWindow::MainWindow(PlaybackFactory factory, QWidget* parent) : QWidget(parent), factory_(std::move(factory)) {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("KLINK Dev tool"));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
@@ -108,7 +108,7 @@ TForm1::TForm1(TPlaybackFactory factory, QWidget* parent) : QWidget(parent), fac
     }
 }
 
-TForm1::~TForm1() {
+MainWindow::~MainWindow() {
     if (playbackTimer_ != nullptr) {
         playbackTimer_->stop();
     }
@@ -132,13 +132,13 @@ TForm1::~TForm1() {
     Comm2.Disconnect();
 }
 
-void TForm1::SetupDriver(TCommPortDriver& driver, QTimer* pollTimer) {
+void MainWindow::SetupDriver(CommPortDriver& driver, QTimer* pollTimer) {
     driver.SetPortName("");
     driver.SetBaudRateValue(115200);
     ApplyFormDriverSettings(driver);
     // Comm1ReceiveData: whatever a board sends while no playback runs is dropped.
-    driver.onReceiveData = [](TCommPortDriver&, const uint8_t*, uint32_t) {};
-    driver.onPollingTimer = [pollTimer](TCommPortDriver&, bool running, uint32_t periodMs) {
+    driver.onReceiveData = [](CommPortDriver&, const uint8_t*, uint32_t) {};
+    driver.onPollingTimer = [pollTimer](CommPortDriver&, bool running, uint32_t periodMs) {
         if (running) {
             pollTimer->start(static_cast<int>(periodMs));
         } else {
@@ -148,7 +148,7 @@ void TForm1::SetupDriver(TCommPortDriver& driver, QTimer* pollTimer) {
     connect(pollTimer, &QTimer::timeout, this, [&driver] { driver.PollTick(); });
 }
 
-void TForm1::BuildControls() {
+void MainWindow::BuildControls() {
     pollTimers_[0] = new QTimer(this);
     pollTimers_[1] = new QTimer(this);
 
@@ -172,12 +172,12 @@ void TForm1::BuildControls() {
     resize(kClientWidth, kClientHeight);
 }
 
-void TForm1::BuildConnectionPanel(QWidget* panel) {
+void MainWindow::BuildConnectionPanel(QWidget* panel) {
     auto* grid = new QGridLayout(panel);
     grid->setContentsMargins(6, 6, 6, 6);
     lblConnection1 = new QLabel(QStringLiteral("KLINK 1"), panel);
     lblConnection1->setObjectName(QStringLiteral("lblConnection1"));
-    ComboBox1 = new TPortComboBox(panel);
+    ComboBox1 = new PortComboBox(panel);
     ComboBox1->setObjectName(QStringLiteral("ComboBox1"));
     btnConnect = new QPushButton(QStringLiteral("接続"), panel);
     btnConnect->setObjectName(QStringLiteral("btnConnect"));
@@ -185,7 +185,7 @@ void TForm1::BuildConnectionPanel(QWidget* panel) {
     btnRefresh->setObjectName(QStringLiteral("btnRefresh"));
     lblConnection2 = new QLabel(QStringLiteral("KLINK 2"), panel);
     lblConnection2->setObjectName(QStringLiteral("lblConnection2"));
-    ComboBox2 = new TPortComboBox(panel);
+    ComboBox2 = new PortComboBox(panel);
     ComboBox2->setObjectName(QStringLiteral("ComboBox2"));
     Button1 = new QPushButton(QStringLiteral("接続"), panel);
     Button1->setObjectName(QStringLiteral("Button1"));
@@ -212,7 +212,7 @@ void TForm1::BuildConnectionPanel(QWidget* panel) {
     grid->setRowStretch(3, 1);
 }
 
-QWidget* TForm1::BuildHeaderPanel() {
+QWidget* MainWindow::BuildHeaderPanel() {
     auto* box = new QGroupBox(this);
     box->setObjectName(QStringLiteral("grpHeader"));
     auto* grid = new QGridLayout(box);
@@ -268,7 +268,7 @@ QWidget* TForm1::BuildHeaderPanel() {
     return box;
 }
 
-QWidget* TForm1::BuildTagPanel() {
+QWidget* MainWindow::BuildTagPanel() {
     auto* box = new QGroupBox(this);
     box->setObjectName(QStringLiteral("grpGD3"));
     auto* grid = new QGridLayout(box);
@@ -295,8 +295,8 @@ QWidget* TForm1::BuildTagPanel() {
     return box;
 }
 
-void TForm1::FormCreate() {
-    indexes_ = TPlaylistIndexes{};
+void MainWindow::FormCreate() {
+    indexes_ = PlaylistIndexes{};
     Memo1->clear();
     memLog->clear();
     RestoreSession();
@@ -311,7 +311,7 @@ void TForm1::FormCreate() {
     sessionReady_ = true;
 }
 
-void TForm1::showEvent(QShowEvent* event) {
+void MainWindow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (!sessionShown_) {
         sessionShown_ = true;
@@ -321,21 +321,21 @@ void TForm1::showEvent(QShowEvent* event) {
     }
 }
 
-void TForm1::Log(const QString& line) { memLog->appendPlainText(line); }
+void MainWindow::Log(const QString& line) { memLog->appendPlainText(line); }
 
 // --- connections ----------------------------------------------------------
 
-TCommPortDriver& TForm1::GetPortDriver(int index) { return index == 0 ? Comm1 : Comm2; }
-TPortComboBox* TForm1::GetPortCombo(int index) { return index == 0 ? ComboBox1 : ComboBox2; }
-QPushButton* TForm1::GetConnectButton(int index) { return index == 0 ? btnConnect : Button1; }
+CommPortDriver& MainWindow::GetPortDriver(int index) { return index == 0 ? Comm1 : Comm2; }
+PortComboBox* MainWindow::GetPortCombo(int index) { return index == 0 ? ComboBox1 : ComboBox2; }
+QPushButton* MainWindow::GetConnectButton(int index) { return index == 0 ? btnConnect : Button1; }
 
-void TForm1::RefreshPortNameCache() {
+void MainWindow::RefreshPortNameCache() {
     std::lock_guard lock(portNameLock_);
     portNames_[0] = ComboBox1->currentText().toStdString();
     portNames_[1] = ComboBox2->currentText().toStdString();
 }
 
-void TForm1::ScanComPorts() {
+void MainWindow::ScanComPorts() {
     std::string wanted[2];
     for (int i = 0; i < 2; ++i) {
         QComboBox* combo = GetPortCombo(i);
@@ -365,7 +365,7 @@ void TForm1::ScanComPorts() {
         if (combo->currentIndex() >= 0) {
             preferredPorts_[i] = combo->currentText().toStdString();
         }
-        TCommPortDriver& driver = GetPortDriver(i);
+        CommPortDriver& driver = GetPortDriver(i);
         // An open connection keeps its port even if the port left the list.
         if (!driver.Connected()) {
             driver.SetPortName(combo->currentIndex() >= 0
@@ -375,8 +375,8 @@ void TForm1::ScanComPorts() {
     }
 }
 
-void TForm1::btnConnectClick(int index) {
-    TCommPortDriver& driver = GetPortDriver(index);
+void MainWindow::btnConnectClick(int index) {
+    CommPortDriver& driver = GetPortDriver(index);
     QComboBox* combo = GetPortCombo(index);
     const std::string text = combo->currentText().toStdString();
     if (!driver.Connected()) {
@@ -384,7 +384,7 @@ void TForm1::btnConnectClick(int index) {
             Log(QStringLiteral("使用可能なCOMポートを選択してください。"));
             return;
         }
-        TCommPortDriver& other = GetPortDriver(index == 0 ? 1 : 0);
+        CommPortDriver& other = GetPortDriver(index == 0 ? 1 : 0);
         if (other.Connected() && SameTextIgnoringCase(other.PortName(), platform::SerialPortPath(text))) {
             Log(QStringLiteral("同じCOMポートへ重複接続できません。"));
             return;
@@ -407,7 +407,7 @@ void TForm1::btnConnectClick(int index) {
     }
 }
 
-void TForm1::ComboBox1Change(int index) {
+void MainWindow::ComboBox1Change(int index) {
     QComboBox* combo = GetPortCombo(index);
     RefreshPortNameCache();
     if (updatingPortList_ || combo->currentIndex() < 0) {
@@ -416,7 +416,7 @@ void TForm1::ComboBox1Change(int index) {
     const std::string text = combo->currentText().toStdString();
     preferredPorts_[index] = text;
     StopPlayback();
-    TCommPortDriver& driver = GetPortDriver(index);
+    CommPortDriver& driver = GetPortDriver(index);
     if (driver.Connected()) {
         driver.Disconnect();
     }
@@ -426,7 +426,7 @@ void TForm1::ComboBox1Change(int index) {
     }
 }
 
-void TForm1::ResumePausedPolling() {
+void MainWindow::ResumePausedPolling() {
     for (int i = 0; i < 2; ++i) {
         if (serialInputPaused_[i]) {
             GetPortDriver(i).ContinuePolling();
@@ -435,7 +435,7 @@ void TForm1::ResumePausedPolling() {
     }
 }
 
-void TForm1::StopPlayback() {
+void MainWindow::StopPlayback() {
     if (stoppingPlayback_) {
         return;
     }
@@ -458,14 +458,14 @@ void TForm1::StopPlayback() {
     ResumePausedPolling();
 }
 
-void TForm1::PlaybackTimerTick() {
+void MainWindow::PlaybackTimerTick() {
     if (stoppingPlayback_) {
         return;
     }
     // A port that vanished while idle; ports in use by playback are checked
     // by the playback thread through its own failures.
     for (int i = 0; i < 2; ++i) {
-        TCommPortDriver& driver = GetPortDriver(i);
+        CommPortDriver& driver = GetPortDriver(i);
         if (driver.Connected() && driver.IsPolling() && !serialInputPaused_[i]) {
             if (!platform::SerialPortPresent(driver.Handle())) {
                 HandleConnectionLost(i);
@@ -489,7 +489,7 @@ void TForm1::PlaybackTimerTick() {
     lblTime->setText(QString::fromStdString(FormatPlaybackTime(playerThread_->PositionMS())));
 }
 
-void TForm1::HandleConnectionLost(int index) {
+void MainWindow::HandleConnectionLost(int index) {
     playbackTimer_->stop();
     Finally restart([this] { playbackTimer_->start(); });
     StopPlayback();
@@ -503,9 +503,9 @@ void TForm1::HandleConnectionLost(int index) {
 
 // --- session ----------------------------------------------------------------
 
-void TForm1::RestoreSession() {
+void MainWindow::RestoreSession() {
     try {
-        TKLINKSessionState state;
+        KLINKSessionState state;
         if (!LoadSession(SessionFilePath(), state)) {
             return;
         }
@@ -516,7 +516,7 @@ void TForm1::RestoreSession() {
 
         ListView1->setUpdatesEnabled(false);
         ListView1->clear();
-        for (const TKLINKSessionTrack& track : state.playlist) {
+        for (const KLINKSessionTrack& track : state.playlist) {
             auto* item = new QTreeWidgetItem(ListView1);
             item->setText(0, QString::fromStdString(track.title));
             item->setText(1, QString::fromStdString(track.gameName));
@@ -548,7 +548,7 @@ void TForm1::RestoreSession() {
     }
 }
 
-void TForm1::ApplySavedBounds(const TKLINKSessionState& state) {
+void MainWindow::ApplySavedBounds(const KLINKSessionState& state) {
     // The screen nearest to the saved top-left corner.
     const QPoint corner(state.left, state.top);
     QScreen* nearest = QGuiApplication::screenAt(corner);
@@ -571,8 +571,8 @@ void TForm1::ApplySavedBounds(const TKLINKSessionState& state) {
         return;
     }
     const QRect work = nearest->availableGeometry();
-    const TRect bounds = ClampWindowBounds(TRect{state.left, state.top, state.width, state.height},
-                                           TRect{work.left(), work.top(), work.width(), work.height()},
+    const Rect bounds = ClampWindowBounds(Rect{state.left, state.top, state.width, state.height},
+                                           Rect{work.left(), work.top(), work.width(), work.height()},
                                            minimumWidth(), minimumHeight());
     setGeometry(bounds.left, bounds.top, std::min(bounds.width, maximumWidth()), bounds.height);
     boundsRestored_ = true;
@@ -581,8 +581,8 @@ void TForm1::ApplySavedBounds(const TKLINKSessionState& state) {
     }
 }
 
-void TForm1::StoreSession() {
-    TKLINKSessionState state = DefaultSession();
+void MainWindow::StoreSession() {
+    KLINKSessionState state = DefaultSession();
     state.comPort =
         ComboBox1->currentIndex() >= 0 ? ComboBox1->currentText().toStdString() : preferredPorts_[0];
     state.comPort2 =
@@ -596,7 +596,7 @@ void TForm1::StoreSession() {
     }
     for (int i = 0; i < ListView1->topLevelItemCount(); ++i) {
         const QTreeWidgetItem* item = ListView1->topLevelItem(i);
-        state.playlist.push_back(TKLINKSessionTrack{item->text(2).toStdString(), item->text(0).toStdString(),
+        state.playlist.push_back(KLINKSessionTrack{item->text(2).toStdString(), item->text(0).toStdString(),
                                                     item->text(1).toStdString()});
     }
     // The restored (normal) rectangle of the client area, also while the
@@ -612,23 +612,23 @@ void TForm1::StoreSession() {
     SaveSession(SessionFilePath(), state);
 }
 
-// --- IPlayerHost --------------------------------------------------------------
+// --- PlayerHost --------------------------------------------------------------
 
-void TForm1::Synchronize(const std::function<void()>& call) { calls_.Call(call); }
+void MainWindow::Synchronize(const std::function<void()>& call) { calls_.Call(call); }
 
-bool TForm1::PortConnected(int index) const { return (index == 0 ? Comm1 : Comm2).Connected(); }
+bool MainWindow::PortConnected(int index) const { return (index == 0 ? Comm1 : Comm2).Connected(); }
 
-platform::OSHandle TForm1::PortHandle(int index) const { return (index == 0 ? Comm1 : Comm2).Handle(); }
+platform::OSHandle MainWindow::PortHandle(int index) const { return (index == 0 ? Comm1 : Comm2).Handle(); }
 
-std::string TForm1::PortName(int index) const {
+std::string MainWindow::PortName(int index) const {
     std::lock_guard lock(portNameLock_);
     return portNames_[index == 0 ? 0 : 1];
 }
 
-void TForm1::AppendLog(const std::string& line) { Log(QString::fromStdString(line)); }
+void MainWindow::AppendLog(const std::string& line) { Log(QString::fromStdString(line)); }
 
-void TForm1::ClearHeaderAndTags() {
-    for (std::string_view name : TVGMDisplay::Names) {
+void MainWindow::ClearHeaderAndTags() {
+    for (std::string_view name : VGMDisplay::Names) {
         const QString objectName = QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size()));
         if (auto* edit = findChild<QLineEdit*>(objectName)) {
             edit->clear();
@@ -642,9 +642,9 @@ void TForm1::ClearHeaderAndTags() {
     Memo1->clear();
 }
 
-void TForm1::ShowHeader(const TVGMDisplay& display) {
+void MainWindow::ShowHeader(const VGMDisplay& display) {
     for (size_t i = 0; i < kVGMDisplayFieldCount; ++i) {
-        const std::string_view name = TVGMDisplay::Names[i];
+        const std::string_view name = VGMDisplay::Names[i];
         const QString objectName = QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size()));
         const QString text = QString::fromStdString(display.texts[i]);
         if (auto* edit = findChild<QLineEdit*>(objectName)) {
@@ -655,7 +655,7 @@ void TForm1::ShowHeader(const TVGMDisplay& display) {
     }
 }
 
-void TForm1::ShowTags(const TGD3Strings& gd3) {
+void MainWindow::ShowTags(const GD3Strings& gd3) {
     for (size_t i = 0; i < tagEdits_.size(); ++i) {
         tagEdits_[i]->setText(QString::fromStdString(UTF16ToUTF8(gd3[i])));
     }
@@ -665,29 +665,29 @@ void TForm1::ShowTags(const TGD3Strings& gd3) {
     Memo1->setPlainText(notes);
 }
 
-void TForm1::SetFilePath(const std::string& path) { edtFilePath->setText(QString::fromStdString(path)); }
+void MainWindow::SetFilePath(const std::string& path) { edtFilePath->setText(QString::fromStdString(path)); }
 
-void TForm1::SetOpenDialogHints(const std::string& fileName, const std::string& folder) {
+void MainWindow::SetOpenDialogHints(const std::string& fileName, const std::string& folder) {
     OpenDialog1->setDirectory(QString::fromStdString(folder));
     OpenDialog1->selectFile(QString::fromStdString(fileName));
 }
 
 // --- drops from the file manager off the list ---------------------------------
 
-void TForm1::dragEnterEvent(QDragEnterEvent* event) {
-    if (!TPlaylistView::DroppedFiles(event->mimeData()).isEmpty()) {
+void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
+    if (!PlaylistView::DroppedFiles(event->mimeData()).isEmpty()) {
         event->acceptProposedAction();
     }
 }
 
-void TForm1::dragMoveEvent(QDragMoveEvent* event) {
-    if (!TPlaylistView::DroppedFiles(event->mimeData()).isEmpty()) {
+void MainWindow::dragMoveEvent(QDragMoveEvent* event) {
+    if (!PlaylistView::DroppedFiles(event->mimeData()).isEmpty()) {
         event->acceptProposedAction();
     }
 }
 
-void TForm1::dropEvent(QDropEvent* event) {
-    const QStringList files = TPlaylistView::DroppedFiles(event->mimeData());
+void MainWindow::dropEvent(QDropEvent* event) {
+    const QStringList files = PlaylistView::DroppedFiles(event->mimeData());
     if (files.isEmpty()) {
         return;
     }

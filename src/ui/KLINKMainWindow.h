@@ -5,7 +5,7 @@
 // destroyed.
 //
 // Every handler runs on the GUI thread. The playback thread reaches the
-// window only through IPlayerHost: its display calls are queued to the GUI
+// window only through PlayerHost: its display calls are queued to the GUI
 // thread and served there, also while StopPlayback waits for it to end.
 
 #include <QWidget>
@@ -34,10 +34,10 @@ class QTreeWidgetItem;
 
 namespace klink {
 
-class TPlaylistView;
-class TPortComboBox;
+class PlaylistView;
+class PortComboBox;
 
-class TForm1 : public QWidget, public IPlayerHost {
+class MainWindow : public QWidget, public PlayerHost {
     Q_OBJECT
 public:
     // The client area the window opens with; its width never changes.
@@ -46,16 +46,16 @@ public:
 
     // Runs FormCreate. `factory` makes the playback runs (CreateVGMPlayerRun
     // in the program).
-    explicit TForm1(TPlaybackFactory factory, QWidget* parent = nullptr);
+    explicit MainWindow(PlaybackFactory factory, QWidget* parent = nullptr);
     // Saves the session (if creation completed), stops playback, closes ports.
-    ~TForm1() override;
+    ~MainWindow() override;
 
-    TForm1(const TForm1&) = delete;
-    TForm1& operator=(const TForm1&) = delete;
+    MainWindow(const MainWindow&) = delete;
+    MainWindow& operator=(const MainWindow&) = delete;
 
     // --- connections -------------------------------------------------------
-    TCommPortDriver& GetPortDriver(int index);
-    TPortComboBox* GetPortCombo(int index);
+    CommPortDriver& GetPortDriver(int index);
+    PortComboBox* GetPortCombo(int index);
     QPushButton* GetConnectButton(int index);
     // Refills both selectors from the port list. Throws OSError when the list
     // cannot be read.
@@ -95,19 +95,19 @@ public:
     [[nodiscard]] const QString& LastPlayedPath() const noexcept { return lastPlayedPath_; }
     [[nodiscard]] bool HasPlayerThread() const noexcept { return playerThread_ != nullptr; }
     [[nodiscard]] QTimer* PlaybackTimer() const noexcept { return playbackTimer_; }
-    [[nodiscard]] TPlaylistView* Playlist() const noexcept { return ListView1; }
+    [[nodiscard]] PlaylistView* Playlist() const noexcept { return ListView1; }
     // Serves the playback thread's waiting display calls now.
     void ServeThreadCalls() { calls_.ServePending(); }
 
-    // --- IPlayerHost ---------------------------------------------------------
+    // --- PlayerHost ---------------------------------------------------------
     void Synchronize(const std::function<void()>& call) override;
     [[nodiscard]] bool PortConnected(int index) const override;
     [[nodiscard]] platform::OSHandle PortHandle(int index) const override;
     [[nodiscard]] std::string PortName(int index) const override;
     void AppendLog(const std::string& line) override;
     void ClearHeaderAndTags() override;
-    void ShowHeader(const TVGMDisplay& display) override;
-    void ShowTags(const TGD3Strings& gd3) override;
+    void ShowHeader(const VGMDisplay& display) override;
+    void ShowTags(const GD3Strings& gd3) override;
     void SetFilePath(const std::string& path) override;
     void SetOpenDialogHints(const std::string& fileName, const std::string& folder) override;
 
@@ -124,7 +124,7 @@ private:
     QWidget* BuildTagPanel();
     QWidget* BuildPlaybackPanel();
     void ConnectSignals();
-    void SetupDriver(TCommPortDriver& driver, QTimer* pollTimer);
+    void SetupDriver(CommPortDriver& driver, QTimer* pollTimer);
     void FormCreate();
     void Log(const QString& line);
     // Runs a handler; a failure that leaves it goes to the log (the window's
@@ -138,18 +138,18 @@ private:
     void ResumePausedPolling();
     // The path stored in a row (its third column).
     [[nodiscard]] static QString RowPath(const QTreeWidgetItem* item);
-    void ApplySavedBounds(const TKLINKSessionState& state);
+    void ApplySavedBounds(const KLINKSessionState& state);
 
-    TPlaybackFactory factory_;
-    TGUICallQueue calls_{this};
+    PlaybackFactory factory_;
+    GUICallQueue calls_{this};
 
     // Connection panel.
     QLabel* lblConnection1 = nullptr;
-    TPortComboBox* ComboBox1 = nullptr;
+    PortComboBox* ComboBox1 = nullptr;
     QPushButton* btnConnect = nullptr;
     QPushButton* btnRefresh = nullptr;
     QLabel* lblConnection2 = nullptr;
-    TPortComboBox* ComboBox2 = nullptr;
+    PortComboBox* ComboBox2 = nullptr;
     QPushButton* Button1 = nullptr;
     QPlainTextEdit* memLog = nullptr;
 
@@ -161,7 +161,7 @@ private:
     QFileDialog* OpenDialog1 = nullptr;
     QComboBox* cmbRepeatNum = nullptr;
     QComboBox* cmbFadeout = nullptr;
-    TPlaylistView* ListView1 = nullptr;
+    PlaylistView* ListView1 = nullptr;
     QPushButton* btnDelete = nullptr;
     QAction* actPlay = nullptr;
     QAction* actDelete = nullptr;
@@ -173,8 +173,8 @@ private:
     QLabel* lblTime = nullptr;
     QLabel* lblSamples = nullptr;
 
-    TCommPortDriver Comm1;
-    TCommPortDriver Comm2;
+    CommPortDriver Comm1;
+    CommPortDriver Comm2;
     QTimer* pollTimers_[2] = {nullptr, nullptr};
     QTimer* playbackTimer_ = nullptr;
 
@@ -185,8 +185,8 @@ private:
     bool sessionShown_ = false;
     bool boundsRestored_ = false;  // the session placed the window; no centring
     bool stoppingPlayback_ = false;
-    std::unique_ptr<IPlaybackRun> playerThread_;
-    TPlaylistIndexes indexes_;  // FPlaylistIndex, FNextPlaylistIndex, FLastPlaylistIndex
+    std::unique_ptr<PlaybackRun> playerThread_;
+    PlaylistIndexes indexes_;  // FPlaylistIndex, FNextPlaylistIndex, FLastPlaylistIndex
     QString lastPlayedPath_;
     bool startingPlayback_ = false;
     QString requestedPlayPath_;

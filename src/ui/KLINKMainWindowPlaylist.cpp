@@ -56,7 +56,7 @@ std::string NativePath(const QString& path) { return QFile::encodeName(path).toS
 
 }  // namespace
 
-QWidget* TForm1::BuildPlaybackPanel() {
+QWidget* MainWindow::BuildPlaybackPanel() {
     auto* panel = new QWidget(this);
     auto* layout = new QVBoxLayout(panel);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -103,7 +103,7 @@ QWidget* TForm1::BuildPlaybackPanel() {
     listHeader->addWidget(btnDelete);
     layout->addLayout(listHeader);
 
-    ListView1 = new TPlaylistView(panel);
+    ListView1 = new PlaylistView(panel);
     ListView1->setObjectName(QStringLiteral("ListView1"));
     layout->addWidget(ListView1, 1);
 
@@ -136,13 +136,13 @@ QWidget* TForm1::BuildPlaybackPanel() {
     return panel;
 }
 
-void TForm1::ConnectSignals() {
+void MainWindow::ConnectSignals() {
     for (int i = 0; i < 2; ++i) {
         connect(GetConnectButton(i), &QPushButton::clicked, this,
                 [this, i] { Guard([&] { btnConnectClick(i); }); });
         connect(GetPortCombo(i), &QComboBox::currentIndexChanged, this,
                 [this, i] { Guard([&] { ComboBox1Change(i); }); });
-        connect(GetPortCombo(i), &TPortComboBox::dropDown, this, [this] { Guard([&] { ScanComPorts(); }); });
+        connect(GetPortCombo(i), &PortComboBox::dropDown, this, [this] { Guard([&] { ScanComPorts(); }); });
     }
     connect(btnRefresh, &QPushButton::clicked, this, [this] { Guard([&] { ScanComPorts(); }); });
 
@@ -166,15 +166,15 @@ void TForm1::ConnectSignals() {
     connect(Button3, &QPushButton::clicked, this, [this] { Guard([&] { Button3Click(); }); });
     connect(ListView1, &QTreeWidget::itemDoubleClicked, this,
             [this] { Guard([&] { ListView1DblClick(); }); });
-    connect(ListView1, &TPlaylistView::enterPressed, this, [this] { Guard([&] { ListView1DblClick(); }); });
-    connect(ListView1, &TPlaylistView::deletePressed, this, [this] {
+    connect(ListView1, &PlaylistView::enterPressed, this, [this] { Guard([&] { ListView1DblClick(); }); });
+    connect(ListView1, &PlaylistView::deletePressed, this, [this] {
         actDeleteUpdate();
         actDelete->trigger();
     });
-    connect(ListView1, &TPlaylistView::selectAllRequested, this, [this] { SelectAllRows(); });
-    connect(ListView1, &TPlaylistView::rowsDropped, this,
+    connect(ListView1, &PlaylistView::selectAllRequested, this, [this] { SelectAllRows(); });
+    connect(ListView1, &PlaylistView::rowsDropped, this,
             [this](QPoint pos) { Guard([&] { ListView1DragDrop(pos); }); });
-    connect(ListView1, &TPlaylistView::filesDropped, this,
+    connect(ListView1, &PlaylistView::filesDropped, this,
             [this](const QStringList& files) { Guard([&] { HandleDroppedFiles(files, true); }); });
     connect(ListView1, &QTreeWidget::itemSelectionChanged, this, [this] {
         actPlayUpdate();
@@ -189,9 +189,9 @@ void TForm1::ConnectSignals() {
 
 // --- actions --------------------------------------------------------------------
 
-int TForm1::SelectedRowCount() const { return static_cast<int>(ListView1->selectedItems().size()); }
+int MainWindow::SelectedRowCount() const { return static_cast<int>(ListView1->selectedItems().size()); }
 
-std::vector<bool> TForm1::SelectedRows() const {
+std::vector<bool> MainWindow::SelectedRows() const {
     std::vector<bool> selected(static_cast<size_t>(ListView1->topLevelItemCount()), false);
     for (size_t i = 0; i < selected.size(); ++i) {
         selected[i] = ListView1->topLevelItem(static_cast<int>(i))->isSelected();
@@ -199,39 +199,39 @@ std::vector<bool> TForm1::SelectedRows() const {
     return selected;
 }
 
-int TForm1::FocusedRow() const {
+int MainWindow::FocusedRow() const {
     QTreeWidgetItem* item = ListView1->currentItem();
     return item == nullptr ? -1 : ListView1->indexOfTopLevelItem(item);
 }
 
-QString TForm1::RowPath(const QTreeWidgetItem* item) { return item->text(2); }
+QString MainWindow::RowPath(const QTreeWidgetItem* item) { return item->text(2); }
 
-void TForm1::actPlayUpdate() {
+void MainWindow::actPlayUpdate() {
     actPlay->setEnabled(!startingPlayback_ && (!requestedPlayPath_.isEmpty() || SelectedRowCount() == 1));
 }
 
-void TForm1::actDeleteUpdate() { actDelete->setEnabled(SelectedRowCount() > 0); }
+void MainWindow::actDeleteUpdate() { actDelete->setEnabled(SelectedRowCount() > 0); }
 
-void TForm1::actCopyPathUpdate() { actCopyPath->setEnabled(SelectedRowCount() > 0); }
+void MainWindow::actCopyPathUpdate() { actCopyPath->setEnabled(SelectedRowCount() > 0); }
 
-void TForm1::PopupMenu1Popup() {
+void MainWindow::PopupMenu1Popup() {
     actPlayUpdate();
     actDeleteUpdate();
     actCopyPathUpdate();
 }
 
-void TForm1::ListView1DblClick() {
+void MainWindow::ListView1DblClick() {
     actPlayUpdate();
     actPlay->trigger();
 }
 
-void TForm1::SelectAllRows() {
+void MainWindow::SelectAllRows() {
     ListView1->setUpdatesEnabled(false);
     ListView1->selectAll();
     ListView1->setUpdatesEnabled(true);
 }
 
-void TForm1::actPlayExecute() {
+void MainWindow::actPlayExecute() {
     if (startingPlayback_ || stoppingPlayback_) {
         return;
     }
@@ -252,7 +252,7 @@ void TForm1::actPlayExecute() {
     requestedPlayIndex_ = -1;
     startingPlayback_ = true;
     struct Reset {
-        TForm1* form;
+        MainWindow* form;
         ~Reset() { form->startingPlayback_ = false; }
     } reset{this};
 
@@ -288,14 +288,14 @@ void TForm1::actPlayExecute() {
     }
 }
 
-void TForm1::RequestPlay(const QString& path, int row) {
+void MainWindow::RequestPlay(const QString& path, int row) {
     if (startingPlayback_ || stoppingPlayback_) {
         return;
     }
     requestedPlayPath_ = path;
     requestedPlayIndex_ = row;
     struct Reset {
-        TForm1* form;
+        MainWindow* form;
         ~Reset() {
             form->requestedPlayPath_.clear();
             form->requestedPlayIndex_ = -1;
@@ -308,7 +308,7 @@ void TForm1::RequestPlay(const QString& path, int row) {
     }
 }
 
-void TForm1::PlayPlaylistIndex(int row) {
+void MainWindow::PlayPlaylistIndex(int row) {
     try {
         if (row < 0 || row >= ListView1->topLevelItemCount()) {
             return;
@@ -321,7 +321,7 @@ void TForm1::PlayPlaylistIndex(int row) {
     }
 }
 
-void TForm1::Button3Click() {
+void MainWindow::Button3Click() {
     if (OpenDialog1->exec() != QDialog::Accepted) {
         return;
     }
@@ -331,7 +331,7 @@ void TForm1::Button3Click() {
     }
 }
 
-void TForm1::actDeleteExecute() {
+void MainWindow::actDeleteExecute() {
     const std::vector<bool> selected = SelectedRows();
     if (SelectedRowCount() == 0) {
         return;
@@ -347,7 +347,7 @@ void TForm1::actDeleteExecute() {
     RepaintPlaylist();
 }
 
-void TForm1::actCopyPathExecute() {
+void MainWindow::actCopyPathExecute() {
     std::vector<std::string> paths;
     for (int i = 0; i < ListView1->topLevelItemCount(); ++i) {
         const QTreeWidgetItem* item = ListView1->topLevelItem(i);
@@ -363,7 +363,7 @@ void TForm1::actCopyPathExecute() {
 
 // --- rows -------------------------------------------------------------------------
 
-void TForm1::RepaintPlaylist() {
+void MainWindow::RepaintPlaylist() {
     for (int i = 0; i < ListView1->topLevelItemCount(); ++i) {
         QTreeWidgetItem* item = ListView1->topLevelItem(i);
         for (int c = 0; c < 3; ++c) {
@@ -379,7 +379,7 @@ void TForm1::RepaintPlaylist() {
     ListView1->viewport()->update();
 }
 
-void TForm1::ListView1DragDrop(QPoint pos) {
+void MainWindow::ListView1DragDrop(QPoint pos) {
     if (SelectedRowCount() == 0) {
         return;
     }
@@ -397,14 +397,14 @@ void TForm1::ListView1DragDrop(QPoint pos) {
     if (!insertion) {
         return;
     }
-    const TPlaylistMove move = MovePlaylistRows(selected, *insertion, indexes_, FocusedRow());
+    const PlaylistMove move = MovePlaylistRows(selected, *insertion, indexes_, FocusedRow());
 
     ListView1->setUpdatesEnabled(false);
     std::vector<QTreeWidgetItem*> rows;
     while (ListView1->topLevelItemCount() > 0) {
         rows.push_back(ListView1->takeTopLevelItem(0));
     }
-    indexes_ = TPlaylistIndexes{};
+    indexes_ = PlaylistIndexes{};
     for (int32_t old : move.order) {
         ListView1->addTopLevelItem(rows[static_cast<size_t>(old)]);
     }
@@ -421,13 +421,13 @@ void TForm1::ListView1DragDrop(QPoint pos) {
     RepaintPlaylist();
 }
 
-void TForm1::AddPlaylistFile(const QString& path) {
+void MainWindow::AddPlaylistFile(const QString& path) {
     const QString fileName = QFileInfo(path).fileName();
     QString title;
     QString game;
     try {
         const std::vector<uint8_t> bytes = LoadVGMFile(std::filesystem::path(NativePath(path)));
-        const TGD3Title tags = ReadGD3Title(bytes);
+        const GD3Title tags = ReadGD3Title(bytes);
         title = QString::fromStdString(UTF16ToUTF8(tags.title));
         game = QString::fromStdString(UTF16ToUTF8(tags.game));
     } catch (const std::exception& e) {
@@ -442,7 +442,7 @@ void TForm1::AddPlaylistFile(const QString& path) {
     item->setText(2, path);
 }
 
-void TForm1::HandleDroppedFiles(const QStringList& names, bool onList) {
+void MainWindow::HandleDroppedFiles(const QStringList& names, bool onList) {
     QStringList kept;
     for (const QString& name : names) {
         const QFileInfo info(name);

@@ -163,7 +163,7 @@ void AppendInteger(std::string& out, int32_t value) { out += std::to_string(valu
 
 }  // namespace
 
-TKLINKSessionState DefaultSession() { return TKLINKSessionState{}; }
+KLINKSessionState DefaultSession() { return KLINKSessionState{}; }
 
 std::string SessionFilePath() {
     return (platform::LocalAppDataFolder() / "KLINKdev" / "session.json").string();
@@ -201,7 +201,7 @@ int32_t ReadSessionInteger(const json& object, const std::string& name, int32_t 
     throw ReadError("Invalid session integer: " + name);
 }
 
-bool LoadSession(const std::string& fileName, TKLINKSessionState& state) {
+bool LoadSession(const std::string& fileName, KLINKSessionState& state) {
     state = DefaultSession();
     std::error_code ec;
     if (!fs::exists(fs::path(fileName), ec)) {
@@ -233,7 +233,7 @@ bool LoadSession(const std::string& fileName, TKLINKSessionState& state) {
         throw ReadError("Unknown session schema.");
     }
 
-    TKLINKSessionState r = DefaultSession();
+    KLINKSessionState r = DefaultSession();
     r.comPort = ReadSessionString(root, "com_port", "");
     r.comPort2 = ReadSessionString(root, "com_port_2", "");
     r.repeatIndex = ReadSessionInteger(root, "repeat_index", kDefaultRepeatIndex);
@@ -265,7 +265,7 @@ bool LoadSession(const std::string& fileName, TKLINKSessionState& state) {
             if (!element.is_object()) {
                 throw ReadError("Invalid session track.");
             }
-            TKLINKSessionTrack track;
+            KLINKSessionTrack track;
             track.path = ReadSessionString(element, "path", "");
             if (track.path.empty()) {
                 throw ReadError("Empty session track path.");
@@ -334,7 +334,7 @@ std::string EscapeSessionString(std::string_view utf8) {
     return out;
 }
 
-std::string SessionJSONText(const TKLINKSessionState& state) {
+std::string SessionJSONText(const KLINKSessionState& state) {
     std::string out = "{\"schema\":";
     AppendInteger(out, kSessionSchema);
     out += ",\"com_port\":" + EscapeSessionString(state.comPort);
@@ -358,7 +358,7 @@ std::string SessionJSONText(const TKLINKSessionState& state) {
     }
     out += ",\"playlist\":[";
     for (size_t i = 0; i < state.playlist.size(); ++i) {
-        const TKLINKSessionTrack& t = state.playlist[i];
+        const KLINKSessionTrack& t = state.playlist[i];
         if (i > 0) {
             out += ',';
         }
@@ -404,7 +404,7 @@ std::string NewGUIDText() {
     return out;
 }
 
-void SaveSession(const std::string& fileName, const TKLINKSessionState& state) {
+void SaveSession(const std::string& fileName, const KLINKSessionState& state) {
     const std::string text = SessionJSONText(state);
 
     std::error_code ec;

@@ -15,15 +15,15 @@
 
 namespace klink {
 
-struct TKLINKSessionTrack {
+struct KLINKSessionTrack {
     std::string path;  // full path; never empty in a loaded record
     std::string title;
     std::string gameName;
 
-    friend bool operator==(const TKLINKSessionTrack&, const TKLINKSessionTrack&) = default;
+    friend bool operator==(const KLINKSessionTrack&, const KLINKSessionTrack&) = default;
 };
 
-struct TKLINKSessionState {
+struct KLINKSessionState {
     std::string comPort;           // preferred port of connection 1
     std::string comPort2;          // of connection 2
     bool hasWindowBounds = false;  // the four bounds below are valid
@@ -35,15 +35,15 @@ struct TKLINKSessionState {
     int32_t height = 0;
     int32_t repeatIndex = 0;  // repeat selector item, 0-5
     int32_t fadeIndex = 4;    // fade selector item, 0-5 (4 = 10 seconds)
-    std::vector<TKLINKSessionTrack> playlist;
+    std::vector<KLINKSessionTrack> playlist;
     std::string lastTrackPath;    // the last started track
     int32_t lastTrackIndex = -1;  // its playlist row; -1 = none
     int32_t selectedIndex = -1;   // focused playlist row; -1 = none
 
-    friend bool operator==(const TKLINKSessionState&, const TKLINKSessionState&) = default;
+    friend bool operator==(const KLINKSessionState&, const KLINKSessionState&) = default;
 };
 
-[[nodiscard]] TKLINKSessionState DefaultSession();
+[[nodiscard]] KLINKSessionState DefaultSession();
 
 // <local application-data folder>/KLINKdev/session.json (see
 // platform::LocalAppDataFolder).
@@ -54,14 +54,14 @@ struct TKLINKSessionState {
 // raises ReadError with one of the fixed messages, and State holds the
 // default record: nothing of a damaged file is applied. A file that exists
 // but cannot be read raises OSError.
-[[nodiscard]] bool LoadSession(const std::string& fileName, TKLINKSessionState& state);
+[[nodiscard]] bool LoadSession(const std::string& fileName, KLINKSessionState& state);
 
 // Writes the session atomically: a temporary file next to fileName, flushed
 // to disk, then moved over fileName. Creates missing folders ("Cannot create
 // session folder.", WriteError). A failed write or move raises OSError with
 // the system's text; the old file stays untouched and no temporary file is
 // left behind.
-void SaveSession(const std::string& fileName, const TKLINKSessionState& state);
+void SaveSession(const std::string& fileName, const KLINKSessionState& state);
 
 // Member readers. A missing member gives Default. ReadSessionString takes only
 // a JSON string ("Invalid session string: " + Name otherwise);
@@ -74,7 +74,7 @@ void SaveSession(const std::string& fileName, const TKLINKSessionState& state);
                                          int32_t fallback);
 
 // The exact text SaveSession writes for State.
-[[nodiscard]] std::string SessionJSONText(const TKLINKSessionState& state);
+[[nodiscard]] std::string SessionJSONText(const KLINKSessionState& state);
 
 // A JSON string literal with this file's escapes (quotes included).
 [[nodiscard]] std::string EscapeSessionString(std::string_view utf8);

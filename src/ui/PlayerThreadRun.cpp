@@ -5,9 +5,9 @@
 namespace klink {
 namespace {
 
-class TPlayerThreadRun final : public IPlaybackRun {
+class PlayerThreadRun final : public PlaybackRun {
 public:
-    TPlayerThreadRun(IPlayerHost& host, const std::string& fileName, int32_t repeatCount, int32_t fadeSeconds)
+    PlayerThreadRun(PlayerHost& host, const std::string& fileName, int32_t repeatCount, int32_t fadeSeconds)
         : thread_(host, fileName, repeatCount, fadeSeconds) {}
     void Start() override { thread_.Start(); }
     void Stop() noexcept override { thread_.Stop(); }
@@ -18,14 +18,14 @@ public:
     [[nodiscard]] std::string PlaybackError() const override { return thread_.PlaybackError(); }
 
 private:
-    TVGMPlayerThread thread_;
+    VGMPlayerThread thread_;
 };
 
 }  // namespace
 
-std::unique_ptr<IPlaybackRun> CreateVGMPlayerRun(IPlayerHost& host, const std::string& fileName,
+std::unique_ptr<PlaybackRun> CreateVGMPlayerRun(PlayerHost& host, const std::string& fileName,
                                                  int32_t repeatCount, int32_t fadeSeconds) {
-    return std::make_unique<TPlayerThreadRun>(host, fileName, repeatCount, fadeSeconds);
+    return std::make_unique<PlayerThreadRun>(host, fileName, repeatCount, fadeSeconds);
 }
 
 }  // namespace klink

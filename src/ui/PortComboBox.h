@@ -5,7 +5,7 @@
 
 namespace klink {
 
-class TPortComboBox : public QComboBox {
+class PortComboBox : public QComboBox {
     Q_OBJECT
 public:
     using QComboBox::QComboBox;

@@ -17,8 +17,8 @@ std::optional<int32_t> PlaylistInsertionPoint(const std::vector<bool>& selected,
     return lowerHalf ? rowUnder + 1 : rowUnder;
 }
 
-TPlaylistMove MovePlaylistRows(const std::vector<bool>& selected, int32_t insertionPoint,
-                               TPlaylistIndexes indexes, int32_t focused) {
+PlaylistMove MovePlaylistRows(const std::vector<bool>& selected, int32_t insertionPoint,
+                               PlaylistIndexes indexes, int32_t focused) {
     const auto count = static_cast<int32_t>(selected.size());
     std::vector<int32_t> unselected;
     std::vector<int32_t> moving;
@@ -34,7 +34,7 @@ TPlaylistMove MovePlaylistRows(const std::vector<bool>& selected, int32_t insert
         }
     }
 
-    TPlaylistMove move;
+    PlaylistMove move;
     move.order = unselected;
     move.order.insert(move.order.begin() + before, moving.begin(), moving.end());
 
@@ -57,7 +57,7 @@ TPlaylistMove MovePlaylistRows(const std::vector<bool>& selected, int32_t insert
     return move;
 }
 
-TPlaylistIndexes DeletePlaylistRows(const std::vector<bool>& selected, TPlaylistIndexes indexes) {
+PlaylistIndexes DeletePlaylistRows(const std::vector<bool>& selected, PlaylistIndexes indexes) {
     for (auto i = static_cast<int32_t>(selected.size()) - 1; i >= 0; --i) {
         if (!selected[static_cast<size_t>(i)]) {
             continue;
@@ -95,7 +95,7 @@ int32_t RepeatCountForIndex(int32_t index) noexcept {
     return 1;
 }
 
-TRect ClampWindowBounds(TRect saved, TRect workArea, int32_t minWidth, int32_t minHeight) noexcept {
+Rect ClampWindowBounds(Rect saved, Rect workArea, int32_t minWidth, int32_t minHeight) noexcept {
     // 64-bit arithmetic: saved values come from a file and may be extreme.
     const int64_t workRight = int64_t{workArea.left} + workArea.width;
     const int64_t workBottom = int64_t{workArea.top} + workArea.height;
@@ -107,7 +107,7 @@ TRect ClampWindowBounds(TRect saved, TRect workArea, int32_t minWidth, int32_t m
     int64_t top = std::min<int64_t>(saved.top, workBottom - height);
     left = std::max<int64_t>(left, workArea.left);
     top = std::max<int64_t>(top, workArea.top);
-    return TRect{static_cast<int32_t>(left), static_cast<int32_t>(top), static_cast<int32_t>(width),
+    return Rect{static_cast<int32_t>(left), static_cast<int32_t>(top), static_cast<int32_t>(width),
                  static_cast<int32_t>(height)};
 }
 

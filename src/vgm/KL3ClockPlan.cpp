@@ -18,7 +18,7 @@ int KL3ShareGroup(uint8_t writeId) noexcept {
     }
 }
 
-uint32_t KL3PhysicalClock(const TKLINKVGMClock& clock) {
+uint32_t KL3PhysicalClock(const KLINKVGMClock& clock) {
     uint64_t f = clock.hertz;
     if (clock.writeId == 0xA0) {
         f *= 2;
@@ -34,7 +34,7 @@ uint32_t KL3PhysicalClock(const TKLINKVGMClock& clock) {
     return static_cast<uint32_t>(f);
 }
 
-void CheckKL3Clocks(std::span<const TKLINKVGMClock> clocks) {
+void CheckKL3Clocks(std::span<const KLINKVGMClock> clocks) {
     for (size_t i = 0; i < clocks.size(); ++i) {
         const int group = KL3ShareGroup(clocks[i].writeId);
         if (group < 0) continue;

@@ -14,10 +14,10 @@ namespace klink {
 
 // The input clock (Hz) one request needs on the shared chip, snapped to the
 // standard crystals. Throws ReadError "KL3 clock multiplier overflow.".
-[[nodiscard]] uint32_t KL3PhysicalClock(const TKLINKVGMClock& clock);
+[[nodiscard]] uint32_t KL3PhysicalClock(const KLINKVGMClock& clock);
 
 // Passes, or throws ReadError for the first combination the board cannot
 // produce. `clocks` in order of first appearance.
-void CheckKL3Clocks(std::span<const TKLINKVGMClock> clocks);
+void CheckKL3Clocks(std::span<const KLINKVGMClock> clocks);
 
 }  // namespace klink

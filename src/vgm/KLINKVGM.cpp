@@ -14,13 +14,13 @@ namespace klink {
 
 namespace {
 
-struct TClockRule {
+struct ClockRule {
     uint8_t field = 0;
     uint8_t chipId = 0;
     uint8_t clockWriteId = 0;
 };
 
-bool LookUpClockRule(uint8_t writeId, TClockRule& rule) noexcept {
+bool LookUpClockRule(uint8_t writeId, ClockRule& rule) noexcept {
     switch (writeId) {
         case 0x30: rule = {0x0C, 0, 0x30}; return true;
         case 0x50: rule = {0x0C, 0, 0x50}; return true;
@@ -58,39 +58,39 @@ bool YM2612RegisterAccepted(uint8_t page, uint8_t reg) noexcept {
 namespace {
 
 // How the decoder treats each command byte.
-enum class TDecodeClass : uint8_t { Walker, SN76489, Register, AY8910, DACSample, StreamSetup };
+enum class DecodeClass : uint8_t { Walker, SN76489, Register, AY8910, DACSample, StreamSetup };
 
-struct TDecodeEntry {
-    TDecodeClass decodeClass = TDecodeClass::Walker;
-    TKLINKVGMTarget target;
+struct DecodeEntry {
+    DecodeClass decodeClass = DecodeClass::Walker;
+    KLINKVGMTarget target;
 };
 
-constexpr std::array<TDecodeEntry, 256> MakeDecodeTable() {
-    std::array<TDecodeEntry, 256> t{};
-    t[0x50] = {TDecodeClass::SN76489, {0x50, 0, 0}};
-    t[0x30] = {TDecodeClass::SN76489, {0x30, 1, 0}};
+constexpr std::array<DecodeEntry, 256> MakeDecodeTable() {
+    std::array<DecodeEntry, 256> t{};
+    t[0x50] = {DecodeClass::SN76489, {0x50, 0, 0}};
+    t[0x30] = {DecodeClass::SN76489, {0x30, 1, 0}};
     for (int c : {0x51, 0x52, 0x53, 0x54, 0x55, 0x5A, 0x5B, 0x5E, 0x5F}) {
         const auto id = static_cast<uint8_t>(c);
-        t[c] = {TDecodeClass::Register, {id, 0, static_cast<uint8_t>(id == 0x53 || id == 0x5F ? 1 : 0)}};
+        t[c] = {DecodeClass::Register, {id, 0, static_cast<uint8_t>(id == 0x53 || id == 0x5F ? 1 : 0)}};
     }
     for (int c : {0xA1, 0xA2, 0xA3, 0xA4, 0xAA, 0xAB, 0xAE, 0xAF}) {
         const auto id = static_cast<uint8_t>(c - 0x50);
-        t[c] = {TDecodeClass::Register, {id, 1, static_cast<uint8_t>(id == 0x53 || id == 0x5F ? 1 : 0)}};
+        t[c] = {DecodeClass::Register, {id, 1, static_cast<uint8_t>(id == 0x53 || id == 0x5F ? 1 : 0)}};
     }
-    t[0xA5] = {TDecodeClass::Register, {0xA5, 1, 0}};  // the second YM2203 keeps its own command byte
-    t[0xA0] = {TDecodeClass::AY8910, {0xA0, 0, 0}};
-    for (int c = 0x80; c <= 0x8F; ++c) t[c] = {TDecodeClass::DACSample, {0x52, 0, 0}};
-    t[0x90] = {TDecodeClass::StreamSetup, {}};
+    t[0xA5] = {DecodeClass::Register, {0xA5, 1, 0}};  // the second YM2203 keeps its own command byte
+    t[0xA0] = {DecodeClass::AY8910, {0xA0, 0, 0}};
+    for (int c = 0x80; c <= 0x8F; ++c) t[c] = {DecodeClass::DACSample, {0x52, 0, 0}};
+    t[0x90] = {DecodeClass::StreamSetup, {}};
     return t;
 }
 
-constexpr std::array<TDecodeEntry, 256> kDecode = MakeDecodeTable();
+constexpr std::array<DecodeEntry, 256> kDecode = MakeDecodeTable();
 
 // The decoder's body, inlined into the whole-file scans so that the outputs
 // stay in registers.
 // Forced inline: left to itself the compiler keeps a call here, which halves
 // the speed of the scans (outputs go through memory).
-[[gnu::always_inline]] inline TVGMDecodeKind Decode(std::span<const uint8_t> bytes, uint32_t& position, TKLINKVGMTarget& target,
+[[gnu::always_inline]] inline VGMDecodeKind Decode(std::span<const uint8_t> bytes, uint32_t& position, KLINKVGMTarget& target,
                              uint8_t& reg, uint8_t& value, uint32_t& wait) {
     target = {};
     reg = 0;
@@ -103,67 +103,67 @@ constexpr std::array<TDecodeEntry, 256> kDecode = MakeDecodeTable();
     }
     const uint8_t* p = bytes.data() + start;
     const uint8_t c = p[0];
-    const TDecodeEntry& entry = kDecode[c];
+    const DecodeEntry& entry = kDecode[c];
     switch (entry.decodeClass) {
-        case TDecodeClass::Register:
+        case DecodeClass::Register:
             if (start + 3 > size) throw ReadError("Truncated VGM register command.");
             position += 3;
             if ((entry.target.writeId == 0x52 || entry.target.writeId == 0x53) &&
                 !YM2612RegisterAccepted(entry.target.page, p[1])) {
-                return TVGMDecodeKind::Nothing;  // the write is dropped
+                return VGMDecodeKind::Nothing;  // the write is dropped
             }
             if (entry.target.writeId == 0x51 && p[1] >= 0x40) throw ReadError("Invalid YM2413 register address.");
             target = entry.target;
             reg = p[1];
             value = p[2];
-            return TVGMDecodeKind::RegisterWrite;
-        case TDecodeClass::SN76489:
+            return VGMDecodeKind::RegisterWrite;
+        case DecodeClass::SN76489:
             if (start + 2 > size) throw ReadError("Truncated SN76489 byte.");
             target = entry.target;
             value = p[1];
             position += 2;
-            return TVGMDecodeKind::RegisterWrite;
-        case TDecodeClass::AY8910:
+            return VGMDecodeKind::RegisterWrite;
+        case DecodeClass::AY8910:
             if (start + 3 > size) throw ReadError("Truncated VGM register command.");
             position += 3;
             if ((p[1] & 0x7F) > 15) throw ReadError("Invalid AY register address.");
             target = {0xA0, static_cast<uint8_t>(p[1] >> 7), 0};
             reg = p[1] & 0x7F;
             value = p[2];
-            return TVGMDecodeKind::RegisterWrite;
-        case TDecodeClass::DACSample:
+            return VGMDecodeKind::RegisterWrite;
+        case DecodeClass::DACSample:
             target = entry.target;
             wait = c & 0x0Fu;
             position += 1;
-            return TVGMDecodeKind::DACEvent;
-        case TDecodeClass::StreamSetup:
+            return VGMDecodeKind::DACEvent;
+        case DecodeClass::StreamSetup:
             if (start + 5 > size) throw ReadError("Truncated DAC stream setup.");
             if ((p[2] & 0x7F) == 2) {
                 if (p[3] != 0 || p[4] != 0x2A) throw ReadError("YM2612 stream must target port 0/register $2A.");
                 target = {0x52, static_cast<uint8_t>(p[2] >> 7), 0};
                 position += 5;
-                return TVGMDecodeKind::DACEvent;
+                return VGMDecodeKind::DACEvent;
             }
             break;  // a stream for another chip: like any other command
-        case TDecodeClass::Walker:
+        case DecodeClass::Walker:
             break;
     }
     switch (NextVGMCommand(bytes, position, reg, value, wait)) {
-        case TVGMCommandKind::Wait:
-            return TVGMDecodeKind::Wait;
-        case TVGMCommandKind::End:
-            return TVGMDecodeKind::End;
+        case VGMCommandKind::Wait:
+            return VGMDecodeKind::Wait;
+        case VGMCommandKind::End:
+            return VGMDecodeKind::End;
         default:
             reg = 0;
             value = 0;
             wait = 0;
-            return TVGMDecodeKind::Nothing;
+            return VGMDecodeKind::Nothing;
     }
 }
 
 }  // namespace
 
-TVGMDecodeKind DecodeRegisterCommand(std::span<const uint8_t> bytes, uint32_t& position, TKLINKVGMTarget& target,
+VGMDecodeKind DecodeRegisterCommand(std::span<const uint8_t> bytes, uint32_t& position, KLINKVGMTarget& target,
                                      uint8_t& reg, uint8_t& value, uint32_t& wait) {
     return Decode(bytes, position, target, reg, value, wait);
 }
@@ -201,8 +201,8 @@ uint32_t ReadSecondChipClock(std::span<const uint8_t> bytes, uint32_t headerEnd,
     return result;
 }
 
-TKLINKVGMClock ClockForTarget(std::span<const uint8_t> bytes, uint32_t headerEnd, uint8_t writeId, uint8_t instance) {
-    TClockRule rule;
+KLINKVGMClock ClockForTarget(std::span<const uint8_t> bytes, uint32_t headerEnd, uint8_t writeId, uint8_t instance) {
+    ClockRule rule;
     if (!LookUpClockRule(writeId, rule)) {
         throw ReadError("Unsupported VGM clock target.");
     }
@@ -223,7 +223,7 @@ TKLINKVGMClock ClockForTarget(std::span<const uint8_t> bytes, uint32_t headerEnd
     if (hertz == 0) {
         throw ReadError("VGM register target has zero input clock.");
     }
-    return TKLINKVGMClock{rule.clockWriteId, instance, hertz};
+    return KLINKVGMClock{rule.clockWriteId, instance, hertz};
 }
 
 namespace {
@@ -245,27 +245,27 @@ constexpr std::array<uint8_t, 256> kScanInterest = MakeScanInterest();
 
 }  // namespace
 
-TVGMCommandScan ScanVGMCommands(std::span<const uint8_t> bytes, uint32_t dataOffset) {
+VGMCommandScan ScanVGMCommands(std::span<const uint8_t> bytes, uint32_t dataOffset) {
     if (dataOffset < 0x40 || dataOffset >= bytes.size()) {
         throw ReadError("Invalid VGM data offset.");
     }
-    TVGMCommandScan scan;
+    VGMCommandScan scan;
     auto& targets = scan.targetsAndClocks.targets;
     auto& clocks = scan.targetsAndClocks.clocks;
-    TOKIStreamScan oki;
-    TKL2DACScan dac;
+    OKIStreamScan oki;
+    KL2DACScan dac;
     // Seen targets by (writeId, instance, page): a bit table keeps the
     // per-command check free of list searches.
     std::array<uint8_t, 256> seen{};
     uint32_t position = dataOffset;
-    TKLINKVGMTarget target;
+    KLINKVGMTarget target;
     uint8_t reg = 0;
     uint8_t value = 0;
     uint32_t wait = 0;
     for (;;) {
         const uint32_t p = position;
-        const TVGMDecodeKind kind = Decode(bytes, position, target, reg, value, wait);
-        if (kind == TVGMDecodeKind::End) break;
+        const VGMDecodeKind kind = Decode(bytes, position, target, reg, value, wait);
+        if (kind == VGMDecodeKind::End) break;
         const uint8_t interest = kScanInterest[bytes[p]];
         if (interest != 0) {
             if ((interest & kOKIInterest) != 0 && !scan.usesOkiStream && oki.Observe(bytes, p)) {
@@ -275,13 +275,13 @@ TVGMCommandScan ScanVGMCommands(std::span<const uint8_t> bytes, uint32_t dataOff
                 scan.usesKl2Dac = true;
             }
         }
-        if (kind != TVGMDecodeKind::RegisterWrite && kind != TVGMDecodeKind::DACEvent) continue;
+        if (kind != VGMDecodeKind::RegisterWrite && kind != VGMDecodeKind::DACEvent) continue;
         const uint8_t bit = static_cast<uint8_t>(1u << ((target.instance & 1) * 2 + (target.page & 1)));
         if ((seen[target.writeId] & bit) != 0) continue;
         seen[target.writeId] |= bit;
         targets.push_back(target);
-        const TKLINKVGMClock clock = ClockForTarget(bytes, dataOffset, target.writeId, target.instance);
-        const bool known = std::any_of(clocks.begin(), clocks.end(), [&](const TKLINKVGMClock& k) {
+        const KLINKVGMClock clock = ClockForTarget(bytes, dataOffset, target.writeId, target.instance);
+        const bool known = std::any_of(clocks.begin(), clocks.end(), [&](const KLINKVGMClock& k) {
             return k.writeId == clock.writeId && k.instance == clock.instance;
         });
         if (!known) clocks.push_back(clock);
@@ -289,11 +289,11 @@ TVGMCommandScan ScanVGMCommands(std::span<const uint8_t> bytes, uint32_t dataOff
     return scan;
 }
 
-TVGMTargetsAndClocks CollectTargetsAndClocks(std::span<const uint8_t> bytes, uint32_t dataOffset) {
+VGMTargetsAndClocks CollectTargetsAndClocks(std::span<const uint8_t> bytes, uint32_t dataOffset) {
     return ScanVGMCommands(bytes, dataOffset).targetsAndClocks;
 }
 
-bool StartsSound(const TKLINKVGMTarget& target, uint8_t reg, uint8_t value) noexcept {
+bool StartsSound(const KLINKVGMTarget& target, uint8_t reg, uint8_t value) noexcept {
     switch (target.writeId) {
         case 0x30:
         case 0x50:
@@ -319,8 +319,8 @@ bool StartsSound(const TKLINKVGMTarget& target, uint8_t reg, uint8_t value) noex
     }
 }
 
-bool TKL2DACScan::Observe(std::span<const uint8_t> bytes, uint32_t p, TVGMDecodeKind kind,
-                          const TKLINKVGMTarget& target, uint8_t reg, uint8_t value) noexcept {
+bool KL2DACScan::Observe(std::span<const uint8_t> bytes, uint32_t p, VGMDecodeKind kind,
+                          const KLINKVGMTarget& target, uint8_t reg, uint8_t value) noexcept {
     // The command was decoded, so its operand bytes lie inside the data.
     const uint8_t c = bytes[p];
     bool dacData = c >= 0x80 && c <= 0x8F;
@@ -334,7 +334,7 @@ bool TKL2DACScan::Observe(std::span<const uint8_t> bytes, uint32_t p, TVGMDecode
         dataSeen_ = true;
         return false;
     }
-    if (kind == TVGMDecodeKind::RegisterWrite && target.writeId == 0x52 && target.instance == 0) {
+    if (kind == VGMDecodeKind::RegisterWrite && target.writeId == 0x52 && target.instance == 0) {
         if (reg == 0x2A) {
             dataSeen_ = true;
         } else if (reg == 0x2B) {
@@ -346,9 +346,9 @@ bool TKL2DACScan::Observe(std::span<const uint8_t> bytes, uint32_t p, TVGMDecode
 }
 
 bool UsesKL2DAC(std::span<const uint8_t> bytes, uint32_t dataOffset) {
-    TKL2DACScan scan;
+    KL2DACScan scan;
     uint32_t position = dataOffset;
-    TKLINKVGMTarget target;
+    KLINKVGMTarget target;
     uint8_t reg = 0;
     uint8_t value = 0;
     uint32_t wait = 0;
@@ -357,8 +357,8 @@ bool UsesKL2DAC(std::span<const uint8_t> bytes, uint32_t dataOffset) {
             throw ReadError("Missing VGM end command.");
         }
         const uint32_t p = position;
-        const TVGMDecodeKind kind = DecodeRegisterCommand(bytes, position, target, reg, value, wait);
-        if (kind == TVGMDecodeKind::End) return false;
+        const VGMDecodeKind kind = DecodeRegisterCommand(bytes, position, target, reg, value, wait);
+        if (kind == VGMDecodeKind::End) return false;
         if (scan.Observe(bytes, p, kind, target, reg, value)) return true;
     }
 }

@@ -15,15 +15,15 @@ namespace klink {
 
 namespace {
 
-using F = TVGMDisplayField;
+using F = VGMDisplayField;
 
 std::string Hex4(uint64_t value) { return fmt::format("0x{:04X}", value); }
 
 std::string Masked(uint32_t value) { return std::to_string(value & 0x3FFFFFFFu); }
 
-class TAnalyser {
+class Analyser {
 public:
-    TAnalyser(TVGMAnalysis& result, const TVGMAnalysisObserver& observer) : r_(result), observer_(observer) {}
+    Analyser(VGMAnalysis& result, const VGMAnalysisObserver& observer) : r_(result), observer_(observer) {}
 
     void Run(std::vector<uint8_t> raw) {
         r_.vgmBuffer = DecodeVGMBytes(std::move(raw));
@@ -31,10 +31,10 @@ public:
     }
 
     void Analyse() {
-        r_.stage = TVGMAnalysisStage::Loaded;
+        r_.stage = VGMAnalysisStage::Loaded;
         const std::span<const uint8_t> bytes = r_.vgmBuffer;
 
-        TVGMHeader header;
+        VGMHeader header;
         ReadVGMHeaderFields(bytes, header);
         ReadVGMHeaderGD3(bytes, header);
         r_.gd3offset = header.gd3offset;
@@ -43,11 +43,11 @@ public:
         r_.dataOffset = header.dataOffset;
         r_.gd3Length = header.gd3Length;
         r_.gd3 = std::move(header.gd3);
-        r_.stage = TVGMAnalysisStage::HeaderRead;
+        r_.stage = VGMAnalysisStage::HeaderRead;
 
         // Filled aside and shown whole: a failed read leaves the controls empty.
         r_.display = FillDisplay(bytes);
-        r_.stage = TVGMAnalysisStage::DisplayFilled;
+        r_.stage = VGMAnalysisStage::DisplayFilled;
         if (observer_.displayFilled) observer_.displayFilled(r_.display);
 
         if (r_.dataOffset < 0x40 || r_.dataOffset >= bytes.size()) {
@@ -61,27 +61,27 @@ public:
             r_.display[F::edtLoopOffset] = Hex4(0);
             if (observer_.displayFilled) observer_.displayFilled(r_.display);
         }
-        r_.stage = TVGMAnalysisStage::LoopValidated;
+        r_.stage = VGMAnalysisStage::LoopValidated;
 
         // One walk answers the target list, the OKIM6258 use and the DAC use.
         auto scan = ScanVGMCommands(bytes, r_.dataOffset);
         r_.registerTargets = std::move(scan.targetsAndClocks.targets);
         r_.registerClocks = std::move(scan.targetsAndClocks.clocks);
-        r_.stage = TVGMAnalysisStage::TargetsCollected;
+        r_.stage = VGMAnalysisStage::TargetsCollected;
 
-        const TOKIHeader oki = ReadOKIHeader(bytes, r_.vgmVersion, r_.dataOffset, scan.usesOkiStream);
+        const OKIHeader oki = ReadOKIHeader(bytes, r_.vgmVersion, r_.dataOffset, scan.usesOkiStream);
         r_.okiClock = oki.clock;
         r_.okiDivider = oki.divider;
-        r_.stage = TVGMAnalysisStage::OKIHeaderRead;
+        r_.stage = VGMAnalysisStage::OKIHeaderRead;
 
         r_.hasKl2Registers =
-            std::any_of(r_.registerClocks.begin(), r_.registerClocks.end(), [](const TKLINKVGMClock& c) {
+            std::any_of(r_.registerClocks.begin(), r_.registerClocks.end(), [](const KLINKVGMClock& c) {
                 return c.writeId == 0x30 || c.writeId == 0x50 || c.writeId == 0x52 || c.writeId == 0x53;
             });
-        r_.stage = TVGMAnalysisStage::KL2RegistersKnown;
+        r_.stage = VGMAnalysisStage::KL2RegistersKnown;
 
         r_.useKl2Dac = scan.usesKl2Dac;
-        r_.stage = TVGMAnalysisStage::KL2DACKnown;
+        r_.stage = VGMAnalysisStage::KL2DACKnown;
 
         if (r_.hasKl2Registers && r_.okiClock != 0) {
             throw ReadError(
@@ -99,13 +99,13 @@ public:
         }
         AddLog(fmt::format("VGM register routes={}; OKI={} Hz, divider={} (clock 0 = unused).",
                            r_.registerTargets.size(), r_.okiClock, r_.okiDivider));
-        r_.stage = TVGMAnalysisStage::Done;
+        r_.stage = VGMAnalysisStage::Done;
         r_.ok = true;
     }
 
 private:
-    TVGMDisplay FillDisplay(std::span<const uint8_t> bytes) const {
-        TVGMDisplay d;
+    VGMDisplay FillDisplay(std::span<const uint8_t> bytes) const {
+        VGMDisplay d;
         const uint32_t version = r_.vgmVersion;
         const uint32_t dataOffset = r_.dataOffset;
         d[F::lblFileSize] = fmt::format("{} bytes", bytes.size());
@@ -145,13 +145,13 @@ private:
         if (observer_.logLine) observer_.logLine(r_.log.back());
     }
 
-    TVGMAnalysis& r_;
-    const TVGMAnalysisObserver& observer_;
+    VGMAnalysis& r_;
+    const VGMAnalysisObserver& observer_;
 };
 
 template <typename Body>
-TVGMAnalysis Guarded(Body&& body) {
-    TVGMAnalysis result;
+VGMAnalysis Guarded(Body&& body) {
+    VGMAnalysis result;
     try {
         body(result);
     } catch (const std::exception& e) {
@@ -164,33 +164,33 @@ TVGMAnalysis Guarded(Body&& body) {
 
 }  // namespace
 
-TVGMAnalysis AnalyseVGMFile(const std::filesystem::path& path, const TVGMAnalysisObserver& observer) {
-    return Guarded([&](TVGMAnalysis& result) {
-        TAnalyser analyser(result, observer);
+VGMAnalysis AnalyseVGMFile(const std::filesystem::path& path, const VGMAnalysisObserver& observer) {
+    return Guarded([&](VGMAnalysis& result) {
+        Analyser analyser(result, observer);
         analyser.Run(ReadWholeFile(path));
     });
 }
 
-TVGMAnalysis AnalyseVGMBytes(std::vector<uint8_t> raw, const TVGMAnalysisObserver& observer) {
-    return Guarded([&](TVGMAnalysis& result) {
-        TAnalyser analyser(result, observer);
+VGMAnalysis AnalyseVGMBytes(std::vector<uint8_t> raw, const VGMAnalysisObserver& observer) {
+    return Guarded([&](VGMAnalysis& result) {
+        Analyser analyser(result, observer);
         analyser.Run(std::move(raw));
     });
 }
 
-TVGMPlaybackPath PlaybackPathFor(const TVGMAnalysis& analysis) noexcept {
-    if (analysis.useKl2Dac) return TVGMPlaybackPath::KL2DAC;
-    if (analysis.okiClock != 0) return TVGMPlaybackPath::ADPCM;
-    return TVGMPlaybackPath::Register;
+VGMPlaybackPath PlaybackPathFor(const VGMAnalysis& analysis) noexcept {
+    if (analysis.useKl2Dac) return VGMPlaybackPath::KL2DAC;
+    if (analysis.okiClock != 0) return VGMPlaybackPath::ADPCM;
+    return VGMPlaybackPath::Register;
 }
 
-std::string_view PlaybackPathName(TVGMPlaybackPath path) noexcept {
+std::string_view PlaybackPathName(VGMPlaybackPath path) noexcept {
     switch (path) {
-        case TVGMPlaybackPath::KL2DAC:
+        case VGMPlaybackPath::KL2DAC:
             return "kl2-dac";
-        case TVGMPlaybackPath::ADPCM:
+        case VGMPlaybackPath::ADPCM:
             return "adpcm";
-        case TVGMPlaybackPath::Register:
+        case VGMPlaybackPath::Register:
         default:
             return "register";
     }

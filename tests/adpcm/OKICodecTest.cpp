@@ -10,19 +10,19 @@
 namespace klink {
 namespace {
 
-TOKICodec Codec(int32_t signal, int32_t stepIndex) {
-    TOKICodec c;
+OKICodec Codec(int32_t signal, int32_t stepIndex) {
+    OKICodec c;
     c.signal = signal;
     c.stepIndex = stepIndex;
     return c;
 }
 
 TEST(OKICodec, ResetStartsAtMinusTwo) {
-    TOKICodec c = Codec(1234, 30);
+    OKICodec c = Codec(1234, 30);
     c.Reset();
     EXPECT_EQ(c.signal, -2);
     EXPECT_EQ(c.stepIndex, 0);
-    EXPECT_EQ(TOKICodec{}.signal, -2);
+    EXPECT_EQ(OKICodec{}.signal, -2);
 }
 
 TEST(OKICodec, DecodesSingleNibblesFromReset) {
@@ -36,7 +36,7 @@ TEST(OKICodec, DecodesSingleNibblesFromReset) {
                           {0x7, 28, 8},  {0x8, -4, 0}, {0xF, -32, 8}, {0xC, -20, 2},
                           {0x17, 28, 8}, {0xF7, 28, 8}};  // only the low four bits count
     for (const Case& c : cases) {
-        TOKICodec codec;
+        OKICodec codec;
         EXPECT_EQ(codec.Decode(c.nibble), c.signal) << "nibble " << int{c.nibble};
         EXPECT_EQ(codec.signal, c.signal);
         EXPECT_EQ(codec.stepIndex, c.stepIndex) << "nibble " << int{c.nibble};
@@ -45,7 +45,7 @@ TEST(OKICodec, DecodesSingleNibblesFromReset) {
 
 TEST(OKICodec, DecodeUsesTheStepOfTheCurrentIndex) {
     // Index 48 is the largest step, 1552: 194 + 388 + 776 + 1552.
-    TOKICodec c = Codec(0, 48);
+    OKICodec c = Codec(0, 48);
     EXPECT_EQ(c.Decode(0x7), 2047);  // 2910 clamps
     c = Codec(0, 48);
     EXPECT_EQ(c.Decode(0x4), 1746);
@@ -56,8 +56,8 @@ TEST(OKICodec, DecodeUsesTheStepOfTheCurrentIndex) {
 }
 
 TEST(OKICodec, RepeatedFullNibblesSaturateSignalAndIndex) {
-    TOKICodec up;
-    TOKICodec down;
+    OKICodec up;
+    OKICodec down;
     for (int i = 0; i < 100; ++i) {
         up.Decode(0x7);
         down.Decode(0xF);
@@ -72,7 +72,7 @@ TEST(OKICodec, RepeatedFullNibblesSaturateSignalAndIndex) {
 }
 
 TEST(OKICodec, EncodeFromResetFollowsTheTruncatingRule) {
-    TOKICodec c;
+    OKICodec c;
     EXPECT_EQ(c.Encode(0), 0);
     EXPECT_EQ(c.signal, 0);
     EXPECT_EQ(c.stepIndex, 0);
@@ -103,8 +103,8 @@ TEST(OKICodec, EncodeClampsTargetsToTwelveBits) {
     for (const Case& c : cases) {
         for (int32_t start : {-2048, -2, 0, 2047}) {
             for (int32_t index : {0, 20, 48}) {
-                TOKICodec a = Codec(start, index);
-                TOKICodec b = Codec(start, index);
+                OKICodec a = Codec(start, index);
+                OKICodec b = Codec(start, index);
                 EXPECT_EQ(a.Encode(c.target), b.Encode(c.clamped)) << c.target << " from " << start;
                 EXPECT_EQ(a.signal, b.signal);
                 EXPECT_EQ(a.stepIndex, b.stepIndex);
@@ -113,7 +113,7 @@ TEST(OKICodec, EncodeClampsTargetsToTwelveBits) {
     }
     // A long run at full scale settles at the rail. At the top the always-added
     // step/8 clamps away; at the bottom code 0 and code 8 alternate by step/8.
-    TOKICodec c;
+    OKICodec c;
     for (int i = 0; i < 200; ++i) c.Encode(std::numeric_limits<int32_t>::max());
     EXPECT_EQ(c.signal, 2047);
     for (int i = 0; i < 200; ++i) c.Encode(std::numeric_limits<int32_t>::min());
@@ -128,8 +128,8 @@ TEST(OKICodec, EncodeClampsTargetsToTwelveBits) {
 // The board decodes what the host encoded; both must agree at every sample, and
 // the result must follow the input closely once the step size has adapted.
 TEST(OKICodec, SineRoundTripsWithBoundedErrorAndAMatchingDecoder) {
-    TOKICodec encoder;
-    TOKICodec decoder;
+    OKICodec encoder;
+    OKICodec decoder;
     constexpr int kSamples = 4000;
     constexpr double kAmplitude = 1500.0;
     constexpr double kPeriod = 80.0;  // samples per cycle

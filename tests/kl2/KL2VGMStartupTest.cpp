@@ -26,7 +26,7 @@ TEST(KL2VGMStartup, FinalKeysListEachSlotOnceInTheOrderOfItsLastWrite) {
          {0x07, 0x06, 0x05, 0x04, 0x02, 0x01, 0x00, 0xF3}},
     };
     for (const Case& c : cases) {
-        TKL2VGMStartup startup{};
+        KL2VGMStartup startup{};
         for (uint8_t v : c.writes) startup.KeyWrite(v);
         EXPECT_EQ(startup.FinalKeys(), c.keys) << c.name;
         EXPECT_EQ(startup.keyWrites, c.writes.size()) << c.name;
@@ -35,7 +35,7 @@ TEST(KL2VGMStartup, FinalKeysListEachSlotOnceInTheOrderOfItsLastWrite) {
 }
 
 TEST(KL2VGMStartup, KeepsTheLastDACValueAndCountsEvenAZero) {
-    TKL2VGMStartup startup{};
+    KL2VGMStartup startup{};
     EXPECT_FALSE(startup.HasDACWrite());
     startup.DACWrite(0);
     EXPECT_TRUE(startup.HasDACWrite());

@@ -31,7 +31,7 @@ TEST(FadeSecondsForIndex, MapsTheSelectorItemsAndTreatsOthersAsNoFade) {
 }
 
 TEST(KLINKFadeOut, ValueInitialisedRecordHasNotStarted) {
-    TKLINKFadeOut fade{};
+    KLINKFadeOut fade{};
     uint8_t attenuation = 0xFF;
     EXPECT_FALSE(fade.started);
     EXPECT_FALSE(fade.Complete());
@@ -40,7 +40,7 @@ TEST(KLINKFadeOut, ValueInitialisedRecordHasNotStarted) {
 }
 
 TEST(KLINKFadeOut, OneSecondFadeStepsFallDueRoundedUp) {
-    TKLINKFadeOut fade{};
+    KLINKFadeOut fade{};
     fade.Start(5000000, 1);
     uint8_t attenuation = 0xFF;
     EXPECT_FALSE(fade.Advance(5016129, attenuation));
@@ -57,7 +57,7 @@ TEST(KLINKFadeOut, HandsOutTheWholeTableInOrderAndEndsExactlyAtTheEnd) {
                                            2,  2,  2,  3,  3,  4,  5,  5,  5,  6,  7,  8,  8,  10, 11, 12,
                                            13, 14, 16, 17, 18, 19, 21, 23, 24, 26, 27, 29, 31, 32, 35, 37,
                                            40, 42, 45, 48, 51, 55, 59, 63, 68, 73, 78, 83, 90, 96};
-    TKLINKFadeOut fade{};
+    KLINKFadeOut fade{};
     fade.Start(5000000, 1);
     std::vector<uint8_t> steps;
     uint8_t attenuation = 0;
@@ -77,7 +77,7 @@ TEST(KLINKFadeOut, HandsOutTheWholeTableInOrderAndEndsExactlyAtTheEnd) {
 }
 
 TEST(KLINKFadeOut, TimeBeforeTheStartHandsOutNothing) {
-    TKLINKFadeOut fade{};
+    KLINKFadeOut fade{};
     fade.Start(5000000, 1);
     uint8_t attenuation = 0;
     EXPECT_FALSE(fade.Advance(0, attenuation));
@@ -86,7 +86,7 @@ TEST(KLINKFadeOut, TimeBeforeTheStartHandsOutNothing) {
 }
 
 TEST(KLINKFadeOut, LateCallerGetsOneStepPerCall) {
-    TKLINKFadeOut fade{};
+    KLINKFadeOut fade{};
     fade.Start(1000, 3);
     const uint64_t farPast = 1000 + 3000000ull * 100;
     uint8_t attenuation = 0;
@@ -100,7 +100,7 @@ TEST(KLINKFadeOut, LateCallerGetsOneStepPerCall) {
 }
 
 TEST(KLINKFadeOut, SecondStartRestartsFromStepZero) {
-    TKLINKFadeOut fade{};
+    KLINKFadeOut fade{};
     fade.Start(0, 1);
     uint8_t attenuation = 0;
     while (fade.Advance(2000000, attenuation)) {
@@ -115,7 +115,7 @@ TEST(KLINKFadeOut, SecondStartRestartsFromStepZero) {
 }
 
 TEST(KLINKFadeOut, LongestDurationKeepsItsArithmeticIn64Bits) {
-    TKLINKFadeOut fade{};
+    KLINKFadeOut fade{};
     const int32_t seconds = std::numeric_limits<int32_t>::max();
     fade.Start(7, seconds);
     const uint64_t duration = uint64_t{2147483647} * 1000000;
@@ -129,7 +129,7 @@ TEST(KLINKFadeOut, LongestDurationKeepsItsArithmeticIn64Bits) {
 
 TEST(KLINKFadeOut, NonPositiveDurationFailsAndLeavesTheRecordAlone) {
     for (int32_t seconds : {0, -1, std::numeric_limits<int32_t>::min()}) {
-        TKLINKFadeOut fade{};
+        KLINKFadeOut fade{};
         fade.Start(100, 1);
         uint8_t attenuation = 0;
         ASSERT_TRUE(fade.Advance(100 + 1000000, attenuation));
@@ -144,7 +144,7 @@ TEST(KLINKFadeOut, NonPositiveDurationFailsAndLeavesTheRecordAlone) {
         EXPECT_EQ(fade.durationUs, 1000000u);
         EXPECT_EQ(fade.nextStep, 1);
     }
-    TKLINKFadeOut fresh{};
+    KLINKFadeOut fresh{};
     EXPECT_THROW(fresh.Start(0, 0), ArgumentOutOfRange);
     EXPECT_FALSE(fresh.started);
 }

@@ -25,7 +25,7 @@ namespace klink::test {
 
 // Records every host call. Synchronize runs the call at once under a lock:
 // the test's thread never has to serve calls while it waits.
-class TRecordingHost final : public IPlayerHost {
+class RecordingHost final : public PlayerHost {
 public:
     void SetPort(int index, platform::OSHandle handle, std::string name) {
         ports[static_cast<size_t>(index)] = {handle, std::move(name)};
@@ -41,11 +41,11 @@ public:
     std::string PortName(int index) const override { return ports[index == 0 ? 0 : 1].second; }
     void AppendLog(const std::string& line) override { log.push_back(line); }
     void ClearHeaderAndTags() override { calls.push_back("clear"); }
-    void ShowHeader(const TVGMDisplay& display) override {
+    void ShowHeader(const VGMDisplay& display) override {
         calls.push_back("header");
         header = display;
     }
-    void ShowTags(const TGD3Strings&) override { calls.push_back("tags"); }
+    void ShowTags(const GD3Strings&) override { calls.push_back("tags"); }
     void SetFilePath(const std::string& path) override { calls.push_back("path " + path); }
     void SetOpenDialogHints(const std::string& fileName, const std::string&) override {
         calls.push_back("dialog " + fileName);
@@ -69,7 +69,7 @@ public:
         std::pair{platform::kInvalidOSHandle, std::string()}};
     std::vector<std::string> log;
     std::vector<std::string> calls;
-    TVGMDisplay header;
+    VGMDisplay header;
     int synchronizeCalls = 0;
 
 private:
@@ -77,31 +77,31 @@ private:
 };
 
 // A simulated board at line rate with its port opened as the window opens it.
-struct TSimConnection {
-    explicit TSimConnection(const std::string& model, sim::TSimFaults faults = {}) {
-        sim::TSimBoardOptions options;
+struct SimConnection {
+    explicit SimConnection(const std::string& model, sim::SimFaults faults = {}) {
+        sim::SimBoardOptions options;
         options.throttled = true;
         options.faults = std::move(faults);
-        board = sim::TSimBoard::Start(model, options);
+        board = sim::SimBoard::Start(model, options);
         port = platform::UniqueSerialPort(platform::OpenSerialPort(board->DevicePath()));
         platform::ConfigureSerialPort(port.Get(), platform::SerialLineSettings{});
         ConfigureWriteTimeouts(port.Get());
     }
     // The host-written register writes in the order the board applied them.
-    std::vector<sim::TSimTraceEvent> HostWrites() const {
-        std::vector<sim::TSimTraceEvent> out;
+    std::vector<sim::SimTraceEvent> HostWrites() const {
+        std::vector<sim::SimTraceEvent> out;
         for (const auto& e : board->Trace())
-            if (e.op == sim::TSimTraceOp::Reg && e.source == sim::TSimWriteSource::Host) out.push_back(e);
+            if (e.op == sim::SimTraceOp::Reg && e.source == sim::SimWriteSource::Host) out.push_back(e);
         return out;
     }
-    std::vector<sim::TSimTraceEvent> Events(sim::TSimTraceOp op) const {
-        std::vector<sim::TSimTraceEvent> out;
+    std::vector<sim::SimTraceEvent> Events(sim::SimTraceOp op) const {
+        std::vector<sim::SimTraceEvent> out;
         for (const auto& e : board->Trace())
             if (e.op == op) out.push_back(e);
         return out;
     }
 
-    std::unique_ptr<sim::TSimBoard> board;
+    std::unique_ptr<sim::SimBoard> board;
     platform::UniqueSerialPort port;
 };
 
@@ -121,7 +121,7 @@ inline VGMBuilder KL2TestFile() {
 }
 
 // Runs a thread to its end; fails the test when it takes longer than `limit`.
-inline void RunToEnd(TVGMPlayerThread& thread, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+inline void RunToEnd(VGMPlayerThread& thread, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
     thread.Start();
     ASSERT_TRUE(thread.WaitFor(static_cast<uint32_t>(limit.count()))) << "the run did not end";
 }

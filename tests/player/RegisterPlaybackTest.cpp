@@ -16,13 +16,13 @@
 namespace klink::test {
 namespace {
 
-using sim::TSimTraceEvent;
-using sim::TSimTraceOp;
+using sim::SimTraceEvent;
+using sim::SimTraceOp;
 using Clock = std::chrono::steady_clock;
 
 // Writes of one batch reach the board in one frame, so they carry one board
 // time; frames at line rate never share a microsecond.
-std::vector<size_t> BatchSizes(const std::vector<TSimTraceEvent>& writes) {
+std::vector<size_t> BatchSizes(const std::vector<SimTraceEvent>& writes) {
     std::vector<size_t> sizes;
     uint64_t last = ~uint64_t{0};
     for (const auto& w : writes) {
@@ -33,23 +33,23 @@ std::vector<size_t> BatchSizes(const std::vector<TSimTraceEvent>& writes) {
     return sizes;
 }
 
-struct TBatchCase {
+struct BatchCase {
     const char* name;
     std::vector<uint8_t> commands;
     std::vector<size_t> batches;
 };
 
-class RegisterBatching : public ::testing::TestWithParam<TBatchCase> {};
+class RegisterBatching : public ::testing::TestWithParam<BatchCase> {};
 
 TEST_P(RegisterBatching, GroupsConsecutiveWritesToOneTarget) {
-    const TBatchCase& c = GetParam();
-    TSimConnection board("Keltra 2.1");
-    TRecordingHost host;
+    const BatchCase& c = GetParam();
+    SimConnection board("Keltra 2.1");
+    RecordingHost host;
     host.SetPort(0, board.port.Get(), "sim");
     VGMBuilder file = KL2TestFile();
     file.Raw(c.commands).Cmd({0x62}).End();
     TempFile vgm(file.Build(), ".vgm");
-    TVGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+    VGMPlayerThread thread(host, vgm.path().string(), 1, 0);
     RunToEnd(thread);
     ASSERT_EQ(thread.PlaybackError(), "");
     EXPECT_TRUE(thread.PlaybackCompleted());
@@ -68,18 +68,18 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, RegisterBatching,
     ::testing::Values(
         // (0x52, 0, 0) with 4 bytes, then (0x53, 0, 1) with 2 bytes.
-        TBatchCase{"PortChange", {0x52, 0x30, 0x01, 0x52, 0x31, 0x02, 0x53, 0x30, 0x03}, {2, 1}},
+        BatchCase{"PortChange", {0x52, 0x30, 0x01, 0x52, 0x31, 0x02, 0x53, 0x30, 0x03}, {2, 1}},
         // 254 bytes, then 2: a batch never exceeds 127 register pairs.
-        TBatchCase{"FullBatch", ManyYM2612Writes(128), {127, 1}},
+        BatchCase{"FullBatch", ManyYM2612Writes(128), {127, 1}},
         // A zero wait neither sends nor waits.
-        TBatchCase{"ZeroWait", {0x52, 0x30, 0x01, 0x61, 0x00, 0x00, 0x52, 0x31, 0x02}, {2}},
+        BatchCase{"ZeroWait", {0x52, 0x30, 0x01, 0x61, 0x00, 0x00, 0x52, 0x31, 0x02}, {2}},
         // A real wait sends the batch before it.
-        TBatchCase{"FrameWait", {0x52, 0x30, 0x01, 0x62, 0x52, 0x31, 0x02}, {1, 1}}),
+        BatchCase{"FrameWait", {0x52, 0x30, 0x01, 0x62, 0x52, 0x31, 0x02}, {1, 1}}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST(RegisterPlayback, SendsEveryWriteInOrderAtItsSamplePosition) {
-    TSimConnection board("Keltra 4");
-    TRecordingHost host;
+    SimConnection board("Keltra 4");
+    RecordingHost host;
     host.SetPort(0, board.port.Get(), "sim");
     // A key-on, then five frames of one write each.
     VGMBuilder file = TestFile();
@@ -87,7 +87,7 @@ TEST(RegisterPlayback, SendsEveryWriteInOrderAtItsSamplePosition) {
     for (uint8_t i = 0; i < 5; ++i) file.Cmd({0x62, 0x54, 0x20, i});
     file.Cmd({0x62}).End();
     TempFile vgm(file.Build(), ".vgm");
-    TVGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+    VGMPlayerThread thread(host, vgm.path().string(), 1, 0);
     RunToEnd(thread);
     ASSERT_EQ(thread.PlaybackError(), "");
 
@@ -107,15 +107,15 @@ TEST(RegisterPlayback, SendsEveryWriteInOrderAtItsSamplePosition) {
 }
 
 TEST(RegisterPlayback, RepeatCountTwoPlaysTheLoopTwiceThenEnds) {
-    TSimConnection board("Keltra 4");
-    TRecordingHost host;
+    SimConnection board("Keltra 4");
+    RecordingHost host;
     host.SetPort(0, board.port.Get(), "sim");
     VGMBuilder file = TestFile();
     file.Cmd({0x54, 0x08, 0x78, 0x62});  // intro
     file.LoopHere();
     file.Cmd({0x54, 0x20, 0x11, 0x62, 0x54, 0x20, 0x22, 0x62}).End();
     TempFile vgm(file.Build(), ".vgm");
-    TVGMPlayerThread thread(host, vgm.path().string(), 2, 0);
+    VGMPlayerThread thread(host, vgm.path().string(), 2, 0);
     RunToEnd(thread);
     ASSERT_EQ(thread.PlaybackError(), "");
     EXPECT_TRUE(thread.PlaybackCompleted());
@@ -127,15 +127,15 @@ TEST(RegisterPlayback, RepeatCountTwoPlaysTheLoopTwiceThenEnds) {
 }
 
 TEST(RegisterPlayback, OneSecondFadeSendsSixtyTwoStepsAndEndsAtTheLast) {
-    TSimConnection board("Keltra 4");
-    TRecordingHost host;
+    SimConnection board("Keltra 4");
+    RecordingHost host;
     host.SetPort(0, board.port.Get(), "sim");
     VGMBuilder file = TestFile();
     file.Cmd({0x54, 0x08, 0x78});
     file.LoopHere();
     file.Cmd({0x54, 0x20, 0x11, 0x61, 0x44, 0x11}).End();  // 0.1 s loop body
     TempFile vgm(file.Build(), ".vgm");
-    TVGMPlayerThread thread(host, vgm.path().string(), 1, 1);
+    VGMPlayerThread thread(host, vgm.path().string(), 1, 1);
     const auto start = Clock::now();
     RunToEnd(thread);
     const auto took = Clock::now() - start;
@@ -143,7 +143,7 @@ TEST(RegisterPlayback, OneSecondFadeSendsSixtyTwoStepsAndEndsAtTheLast) {
     EXPECT_TRUE(thread.PlaybackCompleted());
 
     // Start's full volume, then the fade's 62 steps ending at 96.
-    const auto volumes = board.Events(TSimTraceOp::Volume);
+    const auto volumes = board.Events(SimTraceOp::Volume);
     ASSERT_EQ(volumes.size(), 63u);
     EXPECT_EQ(volumes.front().number, 0u);
     EXPECT_EQ(volumes.back().number, 96u);
@@ -161,8 +161,8 @@ TEST(RegisterPlayback, OneSecondFadeSendsSixtyTwoStepsAndEndsAtTheLast) {
 }
 
 TEST(RegisterPlayback, KL2BoardGetsCollapsedTimeZeroKeysAndSelfContainedPSGBytes) {
-    TSimConnection board("Keltra 2.1");
-    TRecordingHost host;
+    SimConnection board("Keltra 2.1");
+    RecordingHost host;
     host.SetPort(0, board.port.Get(), "sim");
     VGMBuilder file = KL2TestFile();
     file.Cmd({0x52, 0x28, 0xF0, 0x52, 0x28, 0x00, 0x52, 0x28, 0xF1});  // keys of slots 0, 0, 1
@@ -171,7 +171,7 @@ TEST(RegisterPlayback, KL2BoardGetsCollapsedTimeZeroKeysAndSelfContainedPSGBytes
     file.Cmd({0x50, 0x85, 0x50, 0x12});                                // latch ch0 tone, data
     file.Cmd({0x62, 0x52, 0x28, 0xF2, 0x62}).End();                    // after time 0: sent as it is
     TempFile vgm(file.Build(), ".vgm");
-    TVGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+    VGMPlayerThread thread(host, vgm.path().string(), 1, 0);
     RunToEnd(thread);
     ASSERT_EQ(thread.PlaybackError(), "");
     EXPECT_EQ(host.LogStarting("KL2 playback=register").size(), 1u);
@@ -192,13 +192,13 @@ TEST(RegisterPlayback, KL2BoardGetsCollapsedTimeZeroKeysAndSelfContainedPSGBytes
 TEST(RegisterPlayback, OnlyAnAudibleWriteSynchronisesTheStartup) {
     std::map<bool, uint64_t> requests;
     for (const bool audible : {false, true}) {
-        TSimConnection board("Keltra 4");
-        TRecordingHost host;
+        SimConnection board("Keltra 4");
+        RecordingHost host;
         host.SetPort(0, board.port.Get(), "sim");
         VGMBuilder file = TestFile();
         file.Cmd({0x54, 0x08, static_cast<uint8_t>(audible ? 0x78 : 0x00), 0x61, 0x44, 0x11}).End();
         TempFile vgm(file.Build(), ".vgm");
-        TVGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+        VGMPlayerThread thread(host, vgm.path().string(), 1, 0);
         const auto start = Clock::now();
         RunToEnd(thread);
         ASSERT_EQ(thread.PlaybackError(), "");
@@ -209,20 +209,20 @@ TEST(RegisterPlayback, OnlyAnAudibleWriteSynchronisesTheStartup) {
 }
 
 TEST(RegisterPlayback, StopDuringALongWaitEndsTheRunPromptly) {
-    TSimConnection board("Keltra 4");
-    TRecordingHost host;
+    SimConnection board("Keltra 4");
+    RecordingHost host;
     host.SetPort(0, board.port.Get(), "sim");
     VGMBuilder file = TestFile();
     file.Cmd({0x54, 0x08, 0x78});
     for (int i = 0; i < 20; ++i) file.Cmd({0x61, 0xFF, 0xFF});  // about 30 s
     file.End();
     TempFile vgm(file.Build(), ".vgm");
-    TVGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+    VGMPlayerThread thread(host, vgm.path().string(), 1, 0);
     thread.Start();
     ASSERT_TRUE(board.board->WaitForTrace(
         [](const auto& trace) {
             return std::any_of(trace.begin(), trace.end(),
-                               [](const auto& e) { return e.op == TSimTraceOp::Reg; });
+                               [](const auto& e) { return e.op == SimTraceOp::Reg; });
         },
         std::chrono::seconds(10)));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -236,7 +236,7 @@ TEST(RegisterPlayback, StopDuringALongWaitEndsTheRunPromptly) {
     EXPECT_EQ(thread.PlaybackError(), "");
     EXPECT_TRUE(host.LogStarting("エラー: ").empty());
     // The board was reset at the end.
-    EXPECT_EQ(board.Events(TSimTraceOp::Reset).size(), 2u);
+    EXPECT_EQ(board.Events(SimTraceOp::Reset).size(), 2u);
 }
 
 }  // namespace
@@ -252,25 +252,25 @@ TEST(RegisterPlayback, ASharedSampleReachesTheBoardWriteForWrite) {
         std::filesystem::path(KLINK_SHARED_DIR) / "vgm-samples" / "f_ym2413_mml2vgm_test_opll.vgm";
     if (!std::filesystem::exists(file)) GTEST_SKIP() << file << " is not there";
 
-    const TVGMAnalysis analysis = AnalyseVGMFile(file);
+    const VGMAnalysis analysis = AnalyseVGMFile(file);
     ASSERT_TRUE(analysis.ok) << analysis.error;
     std::vector<std::tuple<int, int, int, int>> expected;
     uint32_t position = analysis.dataOffset;
     for (;;) {
-        TKLINKVGMTarget target;
+        KLINKVGMTarget target;
         uint8_t reg = 0;
         uint8_t value = 0;
         uint32_t wait = 0;
         const auto kind = DecodeRegisterCommand(analysis.vgmBuffer, position, target, reg, value, wait);
-        if (kind == TVGMDecodeKind::End) break;
-        if (kind == TVGMDecodeKind::RegisterWrite)
+        if (kind == VGMDecodeKind::End) break;
+        if (kind == VGMDecodeKind::RegisterWrite)
             expected.emplace_back(target.writeId, target.instance, reg, value);
     }
 
-    TSimConnection board("Keltra 3");
-    TRecordingHost host;
+    SimConnection board("Keltra 3");
+    RecordingHost host;
     host.SetPort(0, board.port.Get(), "sim");
-    TVGMPlayerThread thread(host, file.string(), 1, 0);
+    VGMPlayerThread thread(host, file.string(), 1, 0);
     RunToEnd(thread);
     ASSERT_EQ(thread.PlaybackError(), "");
     std::vector<std::tuple<int, int, int, int>> seen;

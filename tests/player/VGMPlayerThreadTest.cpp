@@ -22,11 +22,11 @@ std::vector<uint8_t> ShortYM2151File() {
 }
 
 TEST(VGMPlayerThread, ShowsTheFileBeforeTheHeaderAndLogsRoutesAndRouting) {
-    TSimConnection board("Keltra 4");
-    TRecordingHost host;
+    SimConnection board("Keltra 4");
+    RecordingHost host;
     host.SetPort(0, board.port.Get(), "COM7");
     TempFile vgm(ShortYM2151File(), ".vgm");
-    TVGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+    VGMPlayerThread thread(host, vgm.path().string(), 1, 0);
     EXPECT_FALSE(thread.Finished());
     RunToEnd(thread);
     EXPECT_TRUE(thread.Finished());
@@ -36,7 +36,7 @@ TEST(VGMPlayerThread, ShowsTheFileBeforeTheHeaderAndLogsRoutesAndRouting) {
     const std::string path = vgm.path().string();
     const std::vector<std::string> calls{"clear", "dialog " + path, "path " + path, "header", "tags"};
     EXPECT_EQ(host.calls, calls);
-    EXPECT_EQ(host.header.texts[static_cast<size_t>(TVGMDisplayField::lblClkYM2151)], "3579545");
+    EXPECT_EQ(host.header.texts[static_cast<size_t>(VGMDisplayField::lblClkYM2151)], "3579545");
     const auto log = host.LogLines();
     ASSERT_EQ(log.size(), 2u);
     EXPECT_EQ(log[0], "VGM register routes=1; OKI=0 Hz, divider=0 (clock 0 = unused).");
@@ -45,13 +45,13 @@ TEST(VGMPlayerThread, ShowsTheFileBeforeTheHeaderAndLogsRoutesAndRouting) {
 }
 
 TEST(VGMPlayerThread, AThreadThatNeverStartedIsDestroyedQuietly) {
-    TRecordingHost host;
-    auto thread = std::make_unique<TVGMPlayerThread>(host, "nothing.vgm", 1, 0);
+    RecordingHost host;
+    auto thread = std::make_unique<VGMPlayerThread>(host, "nothing.vgm", 1, 0);
     thread.reset();
     EXPECT_EQ(host.synchronizeCalls, 0);
 }
 
-struct TFailureCase {
+struct FailureCase {
     const char* name;
     std::vector<uint8_t> file;
     bool withBoard;
@@ -60,19 +60,19 @@ struct TFailureCase {
     bool headerShown;
 };
 
-class VGMPlayerThreadFailure : public ::testing::TestWithParam<TFailureCase> {};
+class VGMPlayerThreadFailure : public ::testing::TestWithParam<FailureCase> {};
 
 // Every failure ends the run with its message kept and logged exactly once.
 TEST_P(VGMPlayerThreadFailure, LogsTheMessageOnceWithItsPrefix) {
-    const TFailureCase& c = GetParam();
-    std::unique_ptr<TSimConnection> board;
-    TRecordingHost host;
+    const FailureCase& c = GetParam();
+    std::unique_ptr<SimConnection> board;
+    RecordingHost host;
     if (c.withBoard) {
-        board = std::make_unique<TSimConnection>(c.model);
+        board = std::make_unique<SimConnection>(c.model);
         host.SetPort(0, board->port.Get(), "sim");
     }
     TempFile vgm(c.file, ".vgm");
-    TVGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+    VGMPlayerThread thread(host, vgm.path().string(), 1, 0);
     RunToEnd(thread);
     EXPECT_EQ(thread.PlaybackError(), c.message);
     EXPECT_FALSE(thread.PlaybackCompleted());
@@ -83,7 +83,7 @@ TEST_P(VGMPlayerThreadFailure, LogsTheMessageOnceWithItsPrefix) {
     EXPECT_EQ(std::count(host.calls.begin(), host.calls.end(), "header"), c.headerShown ? 1 : 0);
     if (board) {
         // A board that was started is reset again at the end.
-        const auto resets = board->Events(sim::TSimTraceOp::Reset).size();
+        const auto resets = board->Events(sim::SimTraceOp::Reset).size();
         EXPECT_TRUE(resets == 0 || resets == 2) << resets;
     }
 }
@@ -113,26 +113,26 @@ std::vector<uint8_t> WithOKIStream() {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, VGMPlayerThreadFailure,
-    ::testing::Values(TFailureCase{"NotAVGMFile", NotAVGMFile(), true, "Keltra 4", "Invalid VGM signature.",
+    ::testing::Values(FailureCase{"NotAVGMFile", NotAVGMFile(), true, "Keltra 4", "Invalid VGM signature.",
                                    false},
-                      TFailureCase{"NoSupportedChip", OnlyYM2608(), true, "Keltra 4",
+                      FailureCase{"NoSupportedChip", OnlyYM2608(), true, "Keltra 4",
                                    "No supported KLINK register or audio commands in this VGM.", true},
-                      TFailureCase{"NoBoard", ShortYM2151File(), false, "",
+                      FailureCase{"NoBoard", ShortYM2151File(), false, "",
                                    "Connect at least one KLINK device before playback.", true},
-                      TFailureCase{"ADPCMPathMissing", WithOKIStream(), true, "Keltra 4",
+                      FailureCase{"ADPCMPathMissing", WithOKIStream(), true, "Keltra 4",
                                    "ADPCM stream playback is not available in this build.", true}),
     [](const auto& row) { return std::string(row.param.name); });
 
 // Stopping while the boards are probed ends the run at once and quietly,
 // and a board that was never started is not reset.
 TEST(VGMPlayerThread, StopDuringPrepareEndsQuietly) {
-    sim::TSimFaults faults;
-    faults.replies.push_back({sim::TSimReplyAction::Drop, KLINK_OP_DEVICE_INFO});
-    TSimConnection board("Keltra 4", faults);
-    TRecordingHost host;
+    sim::SimFaults faults;
+    faults.replies.push_back({sim::SimReplyAction::Drop, KLINK_OP_DEVICE_INFO});
+    SimConnection board("Keltra 4", faults);
+    RecordingHost host;
     host.SetPort(0, board.port.Get(), "sim");
     TempFile vgm(ShortYM2151File(), ".vgm");
-    TVGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+    VGMPlayerThread thread(host, vgm.path().string(), 1, 0);
     thread.Start();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const auto stopAt = Clock::now();
@@ -144,19 +144,19 @@ TEST(VGMPlayerThread, StopDuringPrepareEndsQuietly) {
     EXPECT_NE(thread.PlaybackError().find("Playback cancelled."), std::string::npos)
         << thread.PlaybackError();
     EXPECT_TRUE(host.LogStarting("エラー: ").empty());
-    EXPECT_TRUE(board.Events(sim::TSimTraceOp::Reset).empty());
+    EXPECT_TRUE(board.Events(sim::SimTraceOp::Reset).empty());
 }
 
 // A board that stops answering at the final reset: the track played, but the
 // run reports the failed stop, so a playlist does not advance.
 TEST(VGMPlayerThread, AFailedResetAtTheEndIsReported) {
-    sim::TSimFaults faults;
-    faults.replies.push_back({sim::TSimReplyAction::Drop, KLINK_OP_RESET, 2});
-    TSimConnection board("Keltra 4", faults);
-    TRecordingHost host;
+    sim::SimFaults faults;
+    faults.replies.push_back({sim::SimReplyAction::Drop, KLINK_OP_RESET, 2});
+    SimConnection board("Keltra 4", faults);
+    RecordingHost host;
     host.SetPort(0, board.port.Get(), "COM3");
     TempFile vgm(ShortYM2151File(), ".vgm");
-    TVGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+    VGMPlayerThread thread(host, vgm.path().string(), 1, 0);
     RunToEnd(thread);
     EXPECT_TRUE(thread.PlaybackCompleted());
     EXPECT_EQ(thread.PlaybackError().rfind("KLINK stop failed: COM3 RESET: ", 0), 0u)
@@ -188,10 +188,10 @@ public:
 TEST(VGMPlayerThread, OutputThatNeverDrainsFailsTheRunAfterTwoSeconds) {
     for (const bool stopped : {false, true}) {
         StuckPort port;
-        TRecordingHost host;
+        RecordingHost host;
         host.SetPort(0, static_cast<platform::OSHandle>(port.nearEnd), "COM9");
         TempFile vgm(ShortYM2151File(), ".vgm");
-        TVGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+        VGMPlayerThread thread(host, vgm.path().string(), 1, 0);
         thread.Start();
         if (stopped) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -217,34 +217,34 @@ namespace {
 // A loop offset past the end: logged, shown as 0x0000, and the file plays
 // once whatever the repeat count.
 TEST(VGMPlayerThread, ALoopOffsetPastTheEndPlaysOnce) {
-    TSimConnection board("Keltra 4");
-    TRecordingHost host;
+    SimConnection board("Keltra 4");
+    RecordingHost host;
     host.SetPort(0, board.port.Get(), "sim");
     VGMBuilder file = TestFile();
     file.Cmd({0x54, 0x08, 0x78, 0x62, 0x54, 0x20, 0x01, 0x62}).End();
     file.Field(0x1C, 0x10000);
     TempFile vgm(file.Build(), ".vgm");
-    TVGMPlayerThread thread(host, vgm.path().string(), 3, 0);
+    VGMPlayerThread thread(host, vgm.path().string(), 3, 0);
     RunToEnd(thread);
     EXPECT_EQ(thread.PlaybackError(), "");
     EXPECT_TRUE(thread.PlaybackCompleted());
     EXPECT_EQ(host.LogStarting("Invalid VGM loop offset $00010000; looping disabled.").size(), 1u);
-    EXPECT_EQ(host.header.texts[static_cast<size_t>(TVGMDisplayField::edtLoopOffset)], "0x0000");
+    EXPECT_EQ(host.header.texts[static_cast<size_t>(VGMDisplayField::edtLoopOffset)], "0x0000");
     EXPECT_EQ(board.HostWrites().size(), 2u);
 }
 
 // The window never passes a negative fade; if one arrives, the fade refuses
 // it when the last pass ends.
 TEST(VGMPlayerThread, ANegativeFadeFailsWhenTheFadeWouldStart) {
-    TSimConnection board("Keltra 4");
-    TRecordingHost host;
+    SimConnection board("Keltra 4");
+    RecordingHost host;
     host.SetPort(0, board.port.Get(), "sim");
     VGMBuilder file = TestFile();
     file.Cmd({0x54, 0x08, 0x78});
     file.LoopHere();
     file.Cmd({0x54, 0x20, 0x01, 0x62}).End();
     TempFile vgm(file.Build(), ".vgm");
-    TVGMPlayerThread thread(host, vgm.path().string(), 1, -1);
+    VGMPlayerThread thread(host, vgm.path().string(), 1, -1);
     RunToEnd(thread);
     EXPECT_EQ(thread.PlaybackError(), "Invalid fade duration.");
     EXPECT_EQ(host.LogStarting("エラー: Invalid fade duration.").size(), 1u);

@@ -10,23 +10,23 @@
 
 namespace {
 
-using klink::TKLINKCapabilities;
-using klink::TKLINKCapability;
-using klink::TKLINKCapabilityPage;
+using klink::KLINKCapabilities;
+using klink::KLINKCapability;
+using klink::KLINKCapabilityPage;
 using klink::test::ExpectError;
 using Bytes = std::vector<uint8_t>;
 
 constexpr uint16_t kEnd = 0xFFFF;
 
-TKLINKCapability Variable(uint8_t id, uint8_t inst, uint8_t page, uint8_t features = 0x05) {
+KLINKCapability Variable(uint8_t id, uint8_t inst, uint8_t page, uint8_t features = 0x05) {
     return {id, inst, page, features, klink::KLINK_CLOCK_VARIABLE, 0};
 }
-TKLINKCapability Fixed(uint8_t id, uint8_t inst, uint8_t page, uint32_t hz, uint8_t features = 0x01) {
+KLINKCapability Fixed(uint8_t id, uint8_t inst, uint8_t page, uint32_t hz, uint8_t features = 0x01) {
     return {id, inst, page, features, klink::KLINK_CLOCK_FIXED, hz};
 }
 
-TKLINKCapabilityPage Page(uint16_t next, std::vector<TKLINKCapability> entries) {
-    TKLINKCapabilityPage p;
+KLINKCapabilityPage Page(uint16_t next, std::vector<KLINKCapability> entries) {
+    KLINKCapabilityPage p;
     p.maxPayload = 256;
     p.dataCapacity = 8192;
     p.eventCapacity = 32;
@@ -47,7 +47,7 @@ TEST(KLINKCapabilities, ParsesAHandWrittenPage) {
         0x54, 0x00, 0x00, 0x07, 0x02, 0x00, 0x00, 0x00, 0x00,  // YM2151, variable
         0x51, 0x01, 0x00, 0x01, 0x01, 0x99, 0x9E, 0x36, 0x00,  // YM2413 #2, fixed 3579545 Hz
     };
-    TKLINKCapabilities caps;
+    KLINKCapabilities caps;
     caps.AddPage(0, page);
     EXPECT_TRUE(caps.Complete());
     EXPECT_EQ(caps.NextOffset(), 0xFFFF);
@@ -56,12 +56,12 @@ TEST(KLINKCapabilities, ParsesAHandWrittenPage) {
     EXPECT_EQ(caps.EventCapacity(), 64);
     EXPECT_EQ(caps.ControlFeatures(), 0x03);
 
-    TKLINKCapability e;
+    KLINKCapability e;
     ASSERT_TRUE(caps.Find(0x51, 1, 0, e));
     EXPECT_EQ(e, Fixed(0x51, 1, 0, 3579545));
 
     // The encoder writes the same layout back.
-    TKLINKCapabilityPage same;
+    KLINKCapabilityPage same;
     same.maxPayload = 256;
     same.dataCapacity = 4096;
     same.eventCapacity = 64;
@@ -71,7 +71,7 @@ TEST(KLINKCapabilities, ParsesAHandWrittenPage) {
 }
 
 TEST(KLINKCapabilities, EmptyLastPageMakesACompleteEmptyTable) {
-    TKLINKCapabilities caps;
+    KLINKCapabilities caps;
     EXPECT_FALSE(caps.Complete());
     EXPECT_EQ(caps.NextOffset(), 0);
     caps.AddPage(0, klink::EncodeCapabilityPage(Page(kEnd, {})));
@@ -81,13 +81,13 @@ TEST(KLINKCapabilities, EmptyLastPageMakesACompleteEmptyTable) {
 }
 
 TEST(KLINKCapabilities, TwoPagesAreJoinedAndOnlyTheCompleteTableAnswers) {
-    TKLINKCapabilities caps;
+    KLINKCapabilities caps;
     caps.AddPage(0, klink::EncodeCapabilityPage(Page(0x0010, {Variable(0x54, 0, 0, 0x07)})));
     EXPECT_EQ(caps.NextOffset(), 0x0010);
     EXPECT_FALSE(caps.Supports(0x54, 0, 0, 0x01));
-    TKLINKCapability e = Variable(1, 1, 1);
+    KLINKCapability e = Variable(1, 1, 1);
     EXPECT_FALSE(caps.Find(0x54, 0, 0, e));
-    EXPECT_EQ(e, TKLINKCapability{});
+    EXPECT_EQ(e, KLINKCapability{});
     EXPECT_EQ(caps.Describe(), "");
 
     caps.AddPage(0x0010, klink::EncodeCapabilityPage(
@@ -105,7 +105,7 @@ TEST(KLINKCapabilities, TwoPagesAreJoinedAndOnlyTheCompleteTableAnswers) {
 }
 
 TEST(KLINKCapabilities, SupportsNeedsEveryRequestedFeatureBit) {
-    TKLINKCapabilities caps;
+    KLINKCapabilities caps;
     caps.AddPage(0, klink::EncodeCapabilityPage(
                         Page(kEnd, {Fixed(0x54, 0, 0, 4000000, 0x01), Variable(0x54, 1, 0, 0x07)})));
     EXPECT_FALSE(caps.Supports(0x54, 0, 0, 0x03));
@@ -117,7 +117,7 @@ TEST(KLINKCapabilities, SupportsNeedsEveryRequestedFeatureBit) {
 }
 
 TEST(KLINKCapabilities, DescribeNamesEveryChipAndClock) {
-    TKLINKCapabilities caps;
+    KLINKCapabilities caps;
     caps.AddPage(0, klink::EncodeCapabilityPage(Page(kEnd, {Variable(0x54, 0, 0),
                                                             Fixed(0x51, 1, 0, 3579545),
                                                             {0x50, 0, 0, 0x01, 0, 0},
@@ -146,9 +146,9 @@ TEST(KLINKCapabilities, DescribeNamesEveryChipAndClock) {
 }
 
 TEST(KLINKCapabilities, PageOf26EntriesIsTheLargestAccepted) {
-    std::vector<TKLINKCapability> entries;
+    std::vector<KLINKCapability> entries;
     for (uint8_t i = 0; i < 26; ++i) entries.push_back(Variable(static_cast<uint8_t>(0x30 + i), 0, 0));
-    TKLINKCapabilities caps;
+    KLINKCapabilities caps;
     const Bytes page = klink::EncodeCapabilityPage(Page(kEnd, entries));
     EXPECT_EQ(page.size(), 247u);
     caps.AddPage(0, page);
@@ -162,16 +162,16 @@ struct RejectCase {
     const char* message;
 };
 
-Bytes Enc(const TKLINKCapabilityPage& p) { return klink::EncodeCapabilityPage(p); }
+Bytes Enc(const KLINKCapabilityPage& p) { return klink::EncodeCapabilityPage(p); }
 
 template <class Edit>
-Bytes EncEdit(TKLINKCapabilityPage p, Edit edit) {
+Bytes EncEdit(KLINKCapabilityPage p, Edit edit) {
     edit(p);
     return klink::EncodeCapabilityPage(p);
 }
 
 std::vector<RejectCase> RejectCases() {
-    std::vector<TKLINKCapability> many;
+    std::vector<KLINKCapability> many;
     for (uint8_t i = 0; i < 27; ++i) many.push_back(Variable(static_cast<uint8_t>(0x30 + i), 0, 0));
     Bytes countMismatch = Enc(Page(kEnd, {Variable(0x54, 0, 0)}));
     countMismatch[12] = 2;
@@ -250,7 +250,7 @@ std::vector<RejectCase> RejectCases() {
 TEST(KLINKCapabilities, AddPageRejectsEveryInconsistency) {
     for (const auto& c : RejectCases()) {
         SCOPED_TRACE(c.name);
-        TKLINKCapabilities caps;
+        KLINKCapabilities caps;
         for (size_t i = 0; i + 1 < c.pages.size(); ++i) caps.AddPage(c.pages[i].first, c.pages[i].second);
         const bool wasComplete = caps.Complete();
         ExpectError<klink::ReadError>([&] { caps.AddPage(c.pages.back().first, c.pages.back().second); },
@@ -261,7 +261,7 @@ TEST(KLINKCapabilities, AddPageRejectsEveryInconsistency) {
 }
 
 TEST(KLINKCapabilities, AFailedPageLeavesTheTableIncompleteUntilCleared) {
-    TKLINKCapabilities caps;
+    KLINKCapabilities caps;
     // The first entry is stored before the second one fails, but is never answered.
     ExpectError<klink::ReadError>(
         [&] {
@@ -279,7 +279,7 @@ TEST(KLINKCapabilities, AFailedPageLeavesTheTableIncompleteUntilCleared) {
 }
 
 TEST(KLINKCapabilities, ClearForgetsEverything) {
-    TKLINKCapabilities caps;
+    KLINKCapabilities caps;
     caps.AddPage(0, Enc(Page(kEnd, {Variable(0x54, 0, 0)})));
     caps.Clear();
     EXPECT_FALSE(caps.Complete());
@@ -313,7 +313,7 @@ TEST(KLINKCapabilities, ClocksMatchAllowsOnlyTheYM2413CrystalPair) {
 }
 
 TEST(KLINKCapabilities, EncodeCapabilityPageRefusesMoreEntriesThanItsCountByte) {
-    TKLINKCapabilityPage p;
+    KLINKCapabilityPage p;
     p.entries.resize(256);
     ExpectError<klink::ArgumentOutOfRange>([&] { (void)klink::EncodeCapabilityPage(p); },
                                            "Too many KLINK capability entries.");

@@ -15,8 +15,8 @@ namespace {
 
 using klink::DecodeFrame;
 using klink::EncodeFrame;
-using klink::TKLINKDecoder;
-using klink::TKLINKFrame;
+using klink::KLINKDecoder;
+using klink::KLINKFrame;
 using klink::test::ExpectError;
 using Bytes = std::vector<uint8_t>;
 
@@ -132,7 +132,7 @@ TEST(KLINKCodec, FinalBlockOfExactly254BytesEndsWithCodeByteOne) {
     const Bytes wire = EncodeFrame(klink::KLINK_MSG_REQUEST, 0x54, 0x0102, payload);
     EXPECT_EQ(wire, expected);
 
-    TKLINKFrame frame;
+    KLINKFrame frame;
     ASSERT_TRUE(DecodeFrame(BodyOf(wire), frame));
     EXPECT_EQ(frame.payload, payload);
     EXPECT_EQ(frame.requestId, 0x0102);
@@ -140,7 +140,7 @@ TEST(KLINKCodec, FinalBlockOfExactly254BytesEndsWithCodeByteOne) {
     // Without the closing 0x01 code byte the body still decodes to the same frame.
     Bytes shortBody = BodyOf(wire);
     shortBody.pop_back();
-    TKLINKFrame other;
+    KLINKFrame other;
     ASSERT_TRUE(DecodeFrame(shortBody, other));
     EXPECT_EQ(other, frame);
 }
@@ -165,7 +165,7 @@ TEST(KLINKCodec, EveryPayloadLengthRoundTrips) {
     std::uniform_int_distribution<int> word(0, 0xFFFF);
     for (size_t n = 0; n <= 256; ++n) {
         for (int variant = 0; variant < 3; ++variant) {
-            TKLINKFrame in;
+            KLINKFrame in;
             in.messageType = static_cast<uint8_t>(type(rng));
             in.opcode = static_cast<uint8_t>(word(rng));
             in.requestId = static_cast<uint16_t>(word(rng));
@@ -182,7 +182,7 @@ TEST(KLINKCodec, EveryPayloadLengthRoundTrips) {
             EXPECT_EQ(wire.back(), 0);
             EXPECT_EQ(std::count(wire.begin() + 1, wire.end() - 1, uint8_t{0}), 0);
 
-            TKLINKFrame out;
+            KLINKFrame out;
             ASSERT_TRUE(DecodeFrame(BodyOf(wire), out));
             EXPECT_EQ(out, in);
         }
@@ -190,9 +190,9 @@ TEST(KLINKCodec, EveryPayloadLengthRoundTrips) {
 }
 
 TEST(KLINKCodec, DecodeFailureLeavesTheFrameEmpty) {
-    TKLINKFrame frame{2, 0x05, 0x9999, Bytes{1, 2, 3}};
+    KLINKFrame frame{2, 0x05, 0x9999, Bytes{1, 2, 3}};
     EXPECT_FALSE(DecodeFrame(Bytes{0x01}, frame));
-    EXPECT_EQ(frame, TKLINKFrame{});
+    EXPECT_EQ(frame, KLINKFrame{});
 }
 
 // ---------------------------------------------------------------- decode rejections
@@ -267,26 +267,26 @@ std::vector<RejectCase> RejectCases() {
 
 TEST(KLINKCodec, DecodeRejectsEveryMalformedBody) {
     // The helpers themselves build acceptable frames.
-    TKLINKFrame frame;
+    KLINKFrame frame;
     ASSERT_TRUE(DecodeFrame(Cobs(Raw(1, 5, 0x0203, {1, 2})), frame));
     ASSERT_TRUE(DecodeFrame(BodyOf(EncodeFrame(1, 0x05, 0x0203, Bytes{0x10, 0x00, 0x20})), frame));
 
     for (const auto& c : RejectCases()) {
-        TKLINKFrame out;
+        KLINKFrame out;
         EXPECT_FALSE(DecodeFrame(c.body, out)) << c.name;
-        EXPECT_EQ(out, TKLINKFrame{}) << c.name;
+        EXPECT_EQ(out, KLINKFrame{}) << c.name;
     }
 }
 
 TEST(KLINKCodec, EverySingleBitFlipInABodyIsRejected) {
     // A single corrupted byte must never produce a different frame that passes.
-    const TKLINKFrame in{1, 0x04, 0xBEEF, Bytes{0x54, 0x00, 0x00, 0x36, 0x6E, 0x01}};
+    const KLINKFrame in{1, 0x04, 0xBEEF, Bytes{0x54, 0x00, 0x00, 0x36, 0x6E, 0x01}};
     const Bytes body = BodyOf(EncodeFrame(in.messageType, in.opcode, in.requestId, in.payload));
     for (size_t i = 0; i < body.size(); ++i) {
         for (int bit = 0; bit < 8; ++bit) {
             Bytes b = body;
             b[i] ^= static_cast<uint8_t>(1u << bit);
-            TKLINKFrame out;
+            KLINKFrame out;
             EXPECT_FALSE(DecodeFrame(b, out)) << "byte " << i << " bit " << bit;
         }
     }
@@ -295,10 +295,10 @@ TEST(KLINKCodec, EverySingleBitFlipInABodyIsRejected) {
 // ---------------------------------------------------------------- incremental decoder
 
 // Feeds `bytes` one per millisecond from `t`; returns the frames completed.
-std::vector<TKLINKFrame> FeedAll(TKLINKDecoder& d, const Bytes& bytes, uint64_t& t, uint64_t stepMs = 1) {
-    std::vector<TKLINKFrame> frames;
+std::vector<KLINKFrame> FeedAll(KLINKDecoder& d, const Bytes& bytes, uint64_t& t, uint64_t stepMs = 1) {
+    std::vector<KLINKFrame> frames;
     for (uint8_t b : bytes) {
-        TKLINKFrame f;
+        KLINKFrame f;
         if (d.Feed(b, t, f)) frames.push_back(f);
         t += stepMs;
     }
@@ -307,16 +307,16 @@ std::vector<TKLINKFrame> FeedAll(TKLINKDecoder& d, const Bytes& bytes, uint64_t&
 
 class KLINKDecoderTest : public ::testing::Test {
 protected:
-    TKLINKDecoder decoder_;
+    KLINKDecoder decoder_;
     uint64_t t_ = 1000;
-    const TKLINKFrame first_{2, 0x01, 0x0007, Bytes{'K', 'L', 'I', 'N', 'K'}};
-    const TKLINKFrame second_{2, 0x05, 0x0008, Bytes(200, 0x00)};
+    const KLINKFrame first_{2, 0x01, 0x0007, Bytes{'K', 'L', 'I', 'N', 'K'}};
+    const KLINKFrame second_{2, 0x05, 0x0008, Bytes(200, 0x00)};
     const Bytes firstWire_ = EncodeFrame(2, 0x01, 0x0007, Bytes{'K', 'L', 'I', 'N', 'K'});
     const Bytes secondWire_ = EncodeFrame(2, 0x05, 0x0008, Bytes(200, 0x00));
 };
 
 TEST_F(KLINKDecoderTest, FramesCompleteOnlyOnTheirClosingZero) {
-    TKLINKFrame f;
+    KLINKFrame f;
     for (size_t i = 0; i + 1 < firstWire_.size(); ++i) {
         EXPECT_FALSE(decoder_.Feed(firstWire_[i], t_++, f)) << "byte " << i;
     }
@@ -429,9 +429,9 @@ TEST_F(KLINKDecoderTest, ClearForgetsAPartialBodyAndADiscard) {
 }
 
 TEST_F(KLINKDecoderTest, FeedWithoutTimeUsesTheMonotonicClock) {
-    std::vector<TKLINKFrame> frames;
+    std::vector<KLINKFrame> frames;
     for (uint8_t b : Concat({firstWire_, secondWire_})) {
-        TKLINKFrame f;
+        KLINKFrame f;
         if (decoder_.Feed(b, f)) frames.push_back(f);
     }
     ASSERT_EQ(frames.size(), 2u);

@@ -9,11 +9,11 @@
 
 namespace {
 
-using klink::TKLINKReceiveWindow;
+using klink::KLINKReceiveWindow;
 using klink::test::ExpectError;
 
-TKLINKReceiveWindow ActiveWith(uint64_t submitted, uint64_t confirmed) {
-    TKLINKReceiveWindow w;
+KLINKReceiveWindow ActiveWith(uint64_t submitted, uint64_t confirmed) {
+    KLINKReceiveWindow w;
     w.BeginTransfer();
     w.submitted = submitted;
     w.confirmed = confirmed;
@@ -70,7 +70,7 @@ TEST(KLINKReceiveWindow, HugeBacklogDoesNotWrapAround) {
 }
 
 TEST(KLINKReceiveWindow, InactiveWindowAcceptsEveryValidSize) {
-    TKLINKReceiveWindow w;
+    KLINKReceiveWindow w;
     EXPECT_EQ(w.Available(), 2147483647);
     for (int32_t size : {0, 1, 4096, 4097, 6144}) {
         EXPECT_TRUE(w.CanSubmit(size, false)) << size;
@@ -84,7 +84,7 @@ TEST(KLINKReceiveWindow, InactiveWindowAcceptsEveryValidSize) {
 TEST(KLINKReceiveWindow, BadSizesAreRefusedActiveOrNot) {
     for (bool active : {false, true}) {
         for (int32_t size : {-1, 6145, INT32_MIN, INT32_MAX}) {
-            TKLINKReceiveWindow w;
+            KLINKReceiveWindow w;
             if (active) w.BeginTransfer();
             ExpectError<klink::ArgumentOutOfRange>([&] { (void)w.CanSubmit(size, true); },
                                                    "Invalid KLINK receive-window packet size.");
@@ -122,7 +122,7 @@ TEST(KLINKReceiveWindow, ConfirmOnlyMovesForwardAndNeverBeyondSubmitted) {
 }
 
 TEST(KLINKReceiveWindow, StreamingCycleOfSubmitAndConfirm) {
-    TKLINKReceiveWindow w;
+    KLINKReceiveWindow w;
     w.BeginTransfer();
     uint64_t fence = 0;
     for (int round = 0; round < 100; ++round) {

@@ -25,10 +25,10 @@ using klink::test::ScriptedBoard;
 using klink::test::WithStatus;
 
 // Opens the request ID to tests.
-class TestLink : public TKLINKSerialLink {
+class TestLink : public KLINKSerialLink {
 public:
-    using TKLINKSerialLink::SetRequestID;
-    using TKLINKSerialLink::TKLINKSerialLink;
+    using KLINKSerialLink::SetRequestID;
+    using KLINKSerialLink::KLINKSerialLink;
 };
 
 // A link and its writer on a scripted board, with the fake clock.
@@ -40,8 +40,8 @@ protected:
     ~SerialLinkTest() override { writer_.Shutdown(); }
 
     // Frames of one opcode the board has received.
-    std::vector<TKLINKFrame> FramesOf(uint8_t opcode) {
-        std::vector<TKLINKFrame> out;
+    std::vector<KLINKFrame> FramesOf(uint8_t opcode) {
+        std::vector<KLINKFrame> out;
         for (auto& f : board_.Frames()) {
             if (f.opcode == opcode) {
                 out.push_back(f);
@@ -56,7 +56,7 @@ protected:
     Bytes held_;
     int count_ = 0;
     ScriptedBoard board_;
-    TBufferedSerialWriter writer_;
+    BufferedSerialWriter writer_;
     QuietClock clock_;
     TestLink link_;
 };
@@ -64,13 +64,13 @@ protected:
 const std::vector<uint8_t> kNoPayload;
 
 TEST(KLINKSerialLinkCreate, SeedsTheRequestIDFromTheMillisecondTick) {
-    TKLINKSerialLink link(TKLINKLinkClock{[] { return uint64_t{0x5ABCD}; }, [](uint32_t) {}});
+    KLINKSerialLink link(KLINKLinkClock{[] { return uint64_t{0x5ABCD}; }, [](uint32_t) {}});
     EXPECT_EQ(link.RequestID(), 0xABCD);
 }
 
 TEST(KLINKSerialLinkCreate, RequestsNeedAnAttachedPort) {
-    TKLINKSerialLink link;
-    TBufferedSerialWriter writer(platform::kInvalidOSHandle);
+    KLINKSerialLink link;
+    BufferedSerialWriter writer(platform::kInvalidOSHandle);
     ExpectError<ReadError>([&] { (void)link.Request(writer, KLINK_OP_PING, kNoPayload); },
                            "KLINK input is not attached.");
     std::vector<uint8_t> reply;
@@ -104,7 +104,7 @@ TEST_F(SerialLinkTest, ReplyContentsAreChecked) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        board_.SetScript([c](const TKLINKFrame& f) { return ReplyTo(f, c.reply); });
+        board_.SetScript([c](const KLINKFrame& f) { return ReplyTo(f, c.reply); });
         link_.SetRequestID(0x1233);
         if (c.error.empty()) {
             EXPECT_EQ(link_.Request(writer_, KLINK_OP_SET_CHIP_CLOCK, kNoPayload), c.data);
@@ -116,16 +116,16 @@ TEST_F(SerialLinkTest, ReplyContentsAreChecked) {
 }
 
 TEST_F(SerialLinkTest, AReplyWithThePreviousRequestIDIsIgnoredUntilTheTimeOut) {
-    board_.SetScript([this](const TKLINKFrame& f) {
-        TKLINKFrame stale = f;
+    board_.SetScript([this](const KLINKFrame& f) {
+        KLINKFrame stale = f;
         stale.requestId = static_cast<uint16_t>(f.requestId - 1);
         return ReplyTo(stale, WithStatus(0, f.payload));
     });
     ExpectError<ReadError>([&] { (void)link_.Request(writer_, KLINK_OP_PING, kNoPayload); },
                            "KLINK response timeout (command $01).");
     // A reply with another opcode and the right ID does not count either.
-    board_.SetScript([this](const TKLINKFrame& f) {
-        TKLINKFrame other = f;
+    board_.SetScript([this](const KLINKFrame& f) {
+        KLINKFrame other = f;
         other.opcode = KLINK_OP_RESET;
         return ReplyTo(other, WithStatus(0));
     });
@@ -162,7 +162,7 @@ TEST_F(SerialLinkTest, APendingAudioStatusIsSwallowedByTheNextRequest) {
 }
 
 TEST_F(SerialLinkTest, AnUnansweredAudioStatusFailsTheNextRequestOnce) {
-    board_.SetScript([this](const TKLINKFrame& f) {
+    board_.SetScript([this](const KLINKFrame& f) {
         return f.opcode == KLINK_OP_AUDIO_STATUS ? Bytes{} : board_.DefaultAnswer(f);
     });
     link_.BeginAudioStatus(writer_);
@@ -174,7 +174,7 @@ TEST_F(SerialLinkTest, AnUnansweredAudioStatusFailsTheNextRequestOnce) {
 }
 
 TEST_F(SerialLinkTest, CancelBeforeSendingSendsNothing) {
-    const TKLINKCancel stop = [] { return true; };
+    const KLINKCancel stop = [] { return true; };
     ExpectError<AbortError>([&] { (void)link_.Request(writer_, KLINK_OP_PING, kNoPayload, stop); },
                             "Playback cancelled.");
     ExpectError<AbortError>([&] { (void)link_.TrySendPacket(writer_, KLINK_OP_STREAM_DATA, Bytes{1}, stop); },
@@ -188,7 +188,7 @@ TEST_F(SerialLinkTest, CancelBeforeSendingSendsNothing) {
 TEST_F(SerialLinkTest, CancelWhileWaitingEndsTheWaitAndTheLateReplyIsDroppedLater) {
     // The board holds back its answer to the first PING and sends it just
     // before the answer to the next one.
-    board_.SetScript([this](const TKLINKFrame& f) {
+    board_.SetScript([this](const KLINKFrame& f) {
         if (held_.empty() && f.payload == Bytes{'1'}) {
             held_ = ReplyTo(f, WithStatus(0, Bytes{'1'}));
             return Bytes{};
@@ -199,7 +199,7 @@ TEST_F(SerialLinkTest, CancelWhileWaitingEndsTheWaitAndTheLateReplyIsDroppedLate
         return out;
     });
     std::atomic<int> polls{0};
-    const TKLINKCancel stopSoon = [&] { return ++polls > 5; };
+    const KLINKCancel stopSoon = [&] { return ++polls > 5; };
     ExpectError<AbortError>([&] { (void)link_.Request(writer_, KLINK_OP_PING, Bytes{'1'}, stopSoon); },
                             "Playback cancelled.");
     EXPECT_GT(polls.load(), 5);
@@ -331,7 +331,7 @@ TEST_F(SerialLinkTest, AFailedStartupFenceSaysHowManyBytesWereUnconfirmed) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        board_.SetScript([c, this](const TKLINKFrame& f) {
+        board_.SetScript([c, this](const KLINKFrame& f) {
             if (f.opcode == KLINK_OP_PING && f.payload.empty()) {
                 return c.pingReply.empty() ? Bytes{} : ReplyTo(f, c.pingReply);
             }
@@ -355,7 +355,7 @@ TEST_F(SerialLinkTest, AFailedStartupFenceSaysHowManyBytesWereUnconfirmed) {
     }
 
     // A cancel while waiting for the fence is not wrapped.
-    board_.SetScript([this](const TKLINKFrame& f) {
+    board_.SetScript([this](const KLINKFrame& f) {
         return f.opcode == KLINK_OP_PING ? Bytes{} : board_.DefaultAnswer(f);
     });
     link_.BeginStartup();
@@ -370,7 +370,7 @@ TEST_F(SerialLinkTest, AFailedStartupFenceSaysHowManyBytesWereUnconfirmed) {
 
 TEST_F(SerialLinkTest, ProbeRetriesALateFirstAnswer) {
     // The first PING's answer only comes after the second PING.
-    board_.SetScript([this](const TKLINKFrame& f) {
+    board_.SetScript([this](const KLINKFrame& f) {
         if (f.opcode != KLINK_OP_PING) {
             return board_.DefaultAnswer(f);
         }
@@ -403,7 +403,7 @@ TEST_F(SerialLinkTest, ProbeGivesUpAfterThreeBadAttempts) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        board_.SetScript([c](const TKLINKFrame& f) { return ReplyTo(f, c.echo); });
+        board_.SetScript([c](const KLINKFrame& f) { return ReplyTo(f, c.echo); });
         const size_t before = FramesOf(KLINK_OP_PING).size();
         std::string error = c.error;
         const auto at = error.find("%ID%");
@@ -459,7 +459,7 @@ TEST_F(SerialLinkTest, CheckCapabilitiesReadsEveryPageAndChecksTheProfile) {
 
     struct Case {
         const char* name;
-        std::function<void(std::vector<TKLINKCapabilityPage>&)> change;
+        std::function<void(std::vector<KLINKCapabilityPage>&)> change;
         bool useYm;
         bool useAudio;
         std::string error;
@@ -497,7 +497,7 @@ TEST_F(SerialLinkTest, CheckCapabilitiesReadsEveryPageAndChecksTheProfile) {
 }
 
 TEST_F(SerialLinkTest, SetOutputVolumeWaitsOrGoesOutAsAControlPacket) {
-    const TKLINKCancel stop = [] { return true; };
+    const KLINKCancel stop = [] { return true; };
     ExpectError<WriteError>([&] { link_.SetOutputVolume(writer_, 0); },
                             "KLINK output attenuation is unavailable or invalid.");  // no table yet
     ReadCapabilities();
@@ -588,7 +588,7 @@ TEST_F(SerialLinkTest, SetChipClockNamesTheTargetInItsReplyErrors) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        board_.SetScript([c](const TKLINKFrame& f) { return c.answer ? ReplyTo(f, c.reply) : Bytes{}; });
+        board_.SetScript([c](const KLINKFrame& f) { return c.answer ? ReplyTo(f, c.reply) : Bytes{}; });
         link_.SetRequestID(0x1233);
         ExpectError<ReadError>([&] { link_.SetChipClock(writer_, 0x54, 0, 3579545); },
                                "SET_CHIP_CLOCK $54 / instance=0 / requested=3579545 Hz: " + c.reason);
@@ -686,7 +686,7 @@ TEST_F(SerialLinkTest, PollAudioStatusNeverWaits) {
     EXPECT_EQ(text.rfind("ADPCM: accepted=100,", 0), 0u);
     EXPECT_FALSE(link_.AudioStatusPending());
 
-    board_.SetScript([](const TKLINKFrame&) { return Bytes{}; });
+    board_.SetScript([](const KLINKFrame&) { return Bytes{}; });
     link_.BeginAudioStatus(writer_);
     EXPECT_FALSE(link_.PollAudioStatus(text, finished, failed));
     clock_.Advance(999);
@@ -705,11 +705,11 @@ TEST_F(SerialLinkTest, ResetClosesBothWindows) {
     link_.Reset(writer_);
     EXPECT_EQ(link_.AvailableReceiveBytes(), KLINK_RECEIVE_UNLIMITED);
 
-    board_.SetScript([this](const TKLINKFrame& f) {
+    board_.SetScript([this](const KLINKFrame& f) {
         return f.opcode == KLINK_OP_RESET ? ReplyTo(f, Bytes{0, 1}) : board_.DefaultAnswer(f);
     });
     ExpectError<ReadError>([&] { link_.Reset(writer_); }, "Invalid KLINK reset completion.");
-    board_.SetScript([this](const TKLINKFrame& f) {
+    board_.SetScript([this](const KLINKFrame& f) {
         return f.opcode == KLINK_OP_PING ? ReplyTo(f, Bytes{0, 1}) : board_.DefaultAnswer(f);
     });
     ExpectError<ReadError>([&] { link_.SynchronizeStartup(writer_); }, "Invalid startup PING response.");
@@ -752,7 +752,7 @@ TEST(KLINKSerialLinkDescribeAudioStatus, ChecksAndDescribesTheDiagnostics) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        TKLINKSerialLink link;
+        KLINKSerialLink link;
         bool finished = !c.finished;
         bool failed = !c.failed;
         if (c.text.rfind("ADPCM", 0) == 0) {

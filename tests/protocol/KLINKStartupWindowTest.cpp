@@ -8,11 +8,11 @@
 
 namespace {
 
-using klink::TKLINKStartupWindow;
+using klink::KLINKStartupWindow;
 using klink::test::ExpectError;
 
-TKLINKStartupWindow ActiveWith(int32_t pending) {
-    TKLINKStartupWindow w;
+KLINKStartupWindow ActiveWith(int32_t pending) {
+    KLINKStartupWindow w;
     w.BeginTransfer();
     w.Submitted(pending);
     return w;
@@ -32,7 +32,7 @@ TEST(KLINKStartupWindow, FenceIsNeededOnlyBeyond2048PendingBytes) {
 }
 
 TEST(KLINKStartupWindow, InactiveWindowNeverAsksForAFenceButChecksTheSize) {
-    TKLINKStartupWindow w;
+    KLINKStartupWindow w;
     EXPECT_FALSE(w.NeedsFence(2048));
     for (int i = 0; i < 10; ++i) w.Submitted(2048);
     EXPECT_EQ(w.pending, 0);  // nothing is counted while inactive

@@ -41,7 +41,7 @@ TEST(ProbeCommand, PrintsTheIdentityAndTheCapabilityTable) {
 
 TEST(ProbeCommand, NamesThePortInEachFailure) {
     ScriptedBoard board(false);
-    board.SetScript([](const TKLINKFrame& f) { return ReplyTo(f, Bytes{0, 'n', 'o'}); });
+    board.SetScript([](const KLINKFrame& f) { return ReplyTo(f, Bytes{0, 'n', 'o'}); });
     std::ostringstream out;
     std::ostringstream err;
     EXPECT_FALSE(klinkplay::ProbePort(board.DevicePath(), out, err));

@@ -35,7 +35,7 @@ namespace klink::test {
 using Bytes = std::vector<uint8_t>;
 
 // The wire bytes of a reply to `request` with `payload` (status byte included).
-inline Bytes ReplyTo(const TKLINKFrame& request, const Bytes& payload) {
+inline Bytes ReplyTo(const KLINKFrame& request, const Bytes& payload) {
     return EncodeFrame(KLINK_MSG_REPLY, request.opcode, request.requestId, payload);
 }
 
@@ -66,8 +66,8 @@ inline Bytes AudioDiagnostics(const std::array<uint32_t, 10>& values) {
 
 // A two-page table: YM2151 (variable, BURST + events + clock), YM2413
 // (fixed 3579545 Hz), AY-3-8910, SN76489 and the OKIM6258 stream target.
-inline std::vector<TKLINKCapabilityPage> DefaultCapabilityPages() {
-    TKLINKCapabilityPage first;
+inline std::vector<KLINKCapabilityPage> DefaultCapabilityPages() {
+    KLINKCapabilityPage first;
     first.maxPayload = 256;
     first.dataCapacity = 65536;
     first.eventCapacity = 256;
@@ -78,7 +78,7 @@ inline std::vector<TKLINKCapabilityPage> DefaultCapabilityPages() {
         {0x51, 0, 0, 0x01, KLINK_CLOCK_FIXED, 3579545},
         {0xA0, 0, 0, 0x05, KLINK_CLOCK_VARIABLE, 0},
     };
-    TKLINKCapabilityPage second = first;
+    KLINKCapabilityPage second = first;
     second.nextOffset = KLINK_CAPABILITIES_END;
     second.entries = {
         {0x50, 0, 0, 0x01, KLINK_CLOCK_FIXED, 3579545},
@@ -91,7 +91,7 @@ inline std::vector<TKLINKCapabilityPage> DefaultCapabilityPages() {
 class ScriptedBoard {
 public:
     // Returns the wire bytes to send back for one received frame (empty: no answer).
-    using Script = std::function<Bytes(const TKLINKFrame& frame)>;
+    using Script = std::function<Bytes(const KLINKFrame& frame)>;
 
     // With `openHostSide` false the host side stays closed, for code that
     // opens DevicePath() itself.
@@ -120,7 +120,7 @@ public:
         std::lock_guard lock(mutex_);
         script_ = std::move(script);
     }
-    void SetPages(std::vector<TKLINKCapabilityPage> pages) {
+    void SetPages(std::vector<KLINKCapabilityPage> pages) {
         std::lock_guard lock(mutex_);
         pages_ = std::move(pages);
     }
@@ -130,7 +130,7 @@ public:
     }
 
     // What a well-formed board answers; scripts fall back to it.
-    Bytes DefaultAnswer(const TKLINKFrame& f) const {
+    Bytes DefaultAnswer(const KLINKFrame& f) const {
         if (f.messageType != KLINK_MSG_REQUEST) {
             return {};
         }
@@ -158,7 +158,7 @@ public:
     }
 
     // Every frame received so far, in order.
-    std::vector<TKLINKFrame> Frames() {
+    std::vector<KLINKFrame> Frames() {
         std::lock_guard lock(mutex_);
         return frames_;
     }
@@ -194,8 +194,8 @@ public:
 
 private:
     void Run() {
-        TKLINKDecoder decoder;
-        TKLINKFrame frame;
+        KLINKDecoder decoder;
+        KLINKFrame frame;
         uint8_t buffer[4096];
         while (!stop_) {
             bool got = false;
@@ -231,9 +231,9 @@ private:
     platform::UniqueSerialPort port_;
     std::mutex mutex_;
     Script script_;
-    std::vector<TKLINKCapabilityPage> pages_;
+    std::vector<KLINKCapabilityPage> pages_;
     Bytes deviceInfo_ = DeviceInfoData("Keltra Test", "1.0");
-    std::vector<TKLINKFrame> frames_;
+    std::vector<KLINKFrame> frames_;
     size_t packetBytes_ = 0;
     std::atomic<bool> stop_{false};
     std::thread thread_;
@@ -242,10 +242,10 @@ private:
 // A link clock that jumps ahead while nothing is in transit (see above).
 class QuietClock {
 public:
-    QuietClock(ScriptedBoard& board, TBufferedSerialWriter& writer, uint64_t startMs = 0x10000)
+    QuietClock(ScriptedBoard& board, BufferedSerialWriter& writer, uint64_t startMs = 0x10000)
         : board_(board), writer_(writer), now_(startMs) {}
 
-    TKLINKLinkClock Clock() {
+    KLINKLinkClock Clock() {
         return {[this] { return now_.load(); },
                 [this](uint32_t ms) {
                     platform::SleepMs(ms);
@@ -258,7 +258,7 @@ public:
 
 private:
     ScriptedBoard& board_;
-    TBufferedSerialWriter& writer_;
+    BufferedSerialWriter& writer_;
     std::atomic<uint64_t> now_;
 };
 

@@ -11,28 +11,28 @@ namespace klink {
 namespace {
 
 // A board's capability table, built the way a board sends it.
-struct TBoard {
-    std::vector<TKLINKCapability> entries;
+struct BoardTable {
+    std::vector<KLINKCapability> entries;
     uint16_t controlFeatures = KLINK_CONTROL_ATTENUATION;
     uint16_t maxPayload = 256;
     uint32_t dataCapacity = 0;
     uint16_t eventCapacity = 0;
 
-    [[nodiscard]] TKLINKCapabilities Table() const {
-        TKLINKCapabilityPage page;
+    [[nodiscard]] KLINKCapabilities Table() const {
+        KLINKCapabilityPage page;
         page.maxPayload = maxPayload;
         page.dataCapacity = dataCapacity;
         page.eventCapacity = eventCapacity;
         page.controlFeatures = controlFeatures;
         page.entries = entries;
-        TKLINKCapabilities caps;
+        KLINKCapabilities caps;
         caps.AddPage(0, EncodeCapabilityPage(page));
         return caps;
     }
 };
 
 // A register target with a settable clock.
-TKLINKCapability Variable(uint8_t writeId, uint8_t instance = 0, uint8_t page = 0, uint8_t extra = 0) {
+KLINKCapability Variable(uint8_t writeId, uint8_t instance = 0, uint8_t page = 0, uint8_t extra = 0) {
     return {writeId,
             instance,
             page,
@@ -42,44 +42,44 @@ TKLINKCapability Variable(uint8_t writeId, uint8_t instance = 0, uint8_t page = 
 }
 
 // A register target whose clock is fixed.
-TKLINKCapability Fixed(uint8_t writeId, uint8_t instance, uint8_t page, uint32_t hertz) {
+KLINKCapability Fixed(uint8_t writeId, uint8_t instance, uint8_t page, uint32_t hertz) {
     return {writeId, instance, page, KLINK_FEATURE_BURST, KLINK_CLOCK_FIXED, hertz};
 }
 
 // An OKIM6258 stream target with room for the stream's lead.
-TBoard AudioBoard(std::vector<TKLINKCapability> entries) {
+BoardTable AudioBoard(std::vector<KLINKCapability> entries) {
     entries.push_back({0xB7, 0, 0, KLINK_FEATURE_ADPCM_STREAM, KLINK_CLOCK_VARIABLE, 0});
     entries.back().features |= KLINK_FEATURE_SET_CLOCK;
-    TBoard b{std::move(entries)};
+    BoardTable b{std::move(entries)};
     b.dataCapacity = 875;
     b.eventCapacity = 1;
     return b;
 }
 
-struct TInput {
-    std::optional<TBoard> board1;
-    std::optional<TBoard> board2;
-    std::vector<TKLINKVGMTarget> targets;
-    std::vector<TKLINKVGMClock> clocks;
+struct RouteInput {
+    std::optional<BoardTable> board1;
+    std::optional<BoardTable> board2;
+    std::vector<KLINKVGMTarget> targets;
+    std::vector<KLINKVGMClock> clocks;
     bool useAudio = false;
     bool useDac = false;
-    TKLINKDeviceNames names{};
+    KLINKDeviceNames names{};
 };
 
 // Builds the plan and returns it, or the refusal's message.
-struct TOutcome {
-    std::optional<TKLINKRoutePlan> plan;
+struct RouteOutcome {
+    std::optional<KLINKRoutePlan> plan;
     std::string error;
 };
 
-TOutcome Route(const TInput& in) {
-    std::optional<TKLINKCapabilities> t1, t2;
+RouteOutcome Route(const RouteInput& in) {
+    std::optional<KLINKCapabilities> t1, t2;
     if (in.board1) t1 = in.board1->Table();
     if (in.board2) t2 = in.board2->Table();
-    TKLINKDeviceCapabilities caps{t1 ? &*t1 : nullptr, t2 ? &*t2 : nullptr};
-    TOutcome out;
+    KLINKDeviceCapabilities caps{t1 ? &*t1 : nullptr, t2 ? &*t2 : nullptr};
+    RouteOutcome out;
     try {
-        out.plan = TKLINKRoutePlan::Create(caps, in.names, in.targets, in.clocks, in.useAudio, in.useDac);
+        out.plan = KLINKRoutePlan::Create(caps, in.names, in.targets, in.clocks, in.useAudio, in.useDac);
     } catch (const ReadError& e) {
         out.error = e.what();
     }
@@ -87,26 +87,26 @@ TOutcome Route(const TInput& in) {
 }
 
 // Each connection's index per target, or the refusal.
-std::string Devices(const TInput& in) {
-    TOutcome out = Route(in);
+std::string Devices(const RouteInput& in) {
+    RouteOutcome out = Route(in);
     if (!out.plan) return out.error;
     std::string text;
-    for (const TKLINKRoute& r : out.plan->Routes()) text += std::to_string(r.device + 1);
+    for (const KLINKRoute& r : out.plan->Routes()) text += std::to_string(r.device + 1);
     return text;
 }
 
-const TKLINKVGMTarget kYM2612P0{0x52, 0, 0};
-const TKLINKVGMTarget kYM2612P1{0x53, 0, 1};
-const TKLINKVGMTarget kSN{0x50, 0, 0};
-const TKLINKVGMTarget kSN2{0x30, 1, 0};
-const TKLINKVGMTarget kYM2151{0x54, 0, 0};
-const TKLINKVGMClock kYM2612Clock{0x52, 0, 7670453};
-const TKLINKVGMClock kSNClock{0x50, 0, 3579545};
-const TKLINKVGMClock kYM2151Clock{0x54, 0, 4000000};
+const KLINKVGMTarget kYM2612P0{0x52, 0, 0};
+const KLINKVGMTarget kYM2612P1{0x53, 0, 1};
+const KLINKVGMTarget kSN{0x50, 0, 0};
+const KLINKVGMTarget kSN2{0x30, 1, 0};
+const KLINKVGMTarget kYM2151{0x54, 0, 0};
+const KLINKVGMClock kYM2612Clock{0x52, 0, 7670453};
+const KLINKVGMClock kSNClock{0x50, 0, 3579545};
+const KLINKVGMClock kYM2151Clock{0x54, 0, 4000000};
 
 // A KL2-like board: YM2612 on both ports, two SN76489s, the DAC requests.
-TBoard KL2Board() {
-    TBoard b{{Variable(0x52), Variable(0x53, 0, 1), Variable(0x50), Variable(0x30, 1)}};
+BoardTable KL2Board() {
+    BoardTable b{{Variable(0x52), Variable(0x53, 0, 1), Variable(0x50), Variable(0x30, 1)}};
     b.controlFeatures = KLINK_CONTROL_ATTENUATION | KLINK_CONTROL_KL2_DAC;
     return b;
 }
@@ -120,27 +120,27 @@ const char* const kNoVolume =
 const char* const kProfileSplit =
     "This KL2 buffered profile requires YM2612 and both PSG routes on one device.";
 
-TEST(TKLINKRoutePlan, RefusalsNameTheFirstFailure) {
-    TBoard ym2151{{Variable(0x54)}};
-    TBoard narrow = ym2151;
+TEST(KLINKRoutePlan, RefusalsNameTheFirstFailure) {
+    BoardTable ym2151{{Variable(0x54)}};
+    BoardTable narrow = ym2151;
     narrow.maxPayload = 255;
-    TBoard smallAudio = AudioBoard({Variable(0x54, 0, 0, KLINK_FEATURE_STREAM_EVENTS)});
+    BoardTable smallAudio = AudioBoard({Variable(0x54, 0, 0, KLINK_FEATURE_STREAM_EVENTS)});
     smallAudio.dataCapacity = 874;
-    TBoard noEvents = AudioBoard({Variable(0x54, 0, 0, KLINK_FEATURE_STREAM_EVENTS)});
+    BoardTable noEvents = AudioBoard({Variable(0x54, 0, 0, KLINK_FEATURE_STREAM_EVENTS)});
     noEvents.eventCapacity = 0;
-    TBoard noVolume = ym2151;
+    BoardTable noVolume = ym2151;
     noVolume.controlFeatures = 0;
-    TBoard audioNoVolume = AudioBoard({});
+    BoardTable audioNoVolume = AudioBoard({});
     audioNoVolume.controlFeatures = 0;
-    TBoard kl2NoDac = KL2Board();
+    BoardTable kl2NoDac = KL2Board();
     kl2NoDac.controlFeatures = KLINK_CONTROL_ATTENUATION;
-    TBoard noBurst{{{0x54, 0, 0, KLINK_FEATURE_SET_CLOCK, KLINK_CLOCK_VARIABLE, 0}}};
-    TBoard unknownClock{{{0x54, 0, 0, KLINK_FEATURE_BURST, KLINK_CLOCK_UNKNOWN, 0}}};
-    TBoard fixed{{Fixed(0x54, 0, 0, 3579545)}};
+    BoardTable noBurst{{{0x54, 0, 0, KLINK_FEATURE_SET_CLOCK, KLINK_CLOCK_VARIABLE, 0}}};
+    BoardTable unknownClock{{{0x54, 0, 0, KLINK_FEATURE_BURST, KLINK_CLOCK_UNKNOWN, 0}}};
+    BoardTable fixed{{Fixed(0x54, 0, 0, 3579545)}};
 
     struct Case {
         const char* name;
-        TInput input;
+        RouteInput input;
         std::string expected;  // the connection of each target, or the refusal
     } cases[] = {
         {"no audio board",
@@ -167,26 +167,26 @@ TEST(TKLINKRoutePlan, RefusalsNameTheFirstFailure) {
         {"fixed clock differs", {fixed, std::nullopt, {kYM2151}, {kYM2151Clock}}, NoTarget("$54/0/0")},
         {"fixed clock equal", {fixed, std::nullopt, {kYM2151}, {{0x54, 0, 3579545}}}, "1"},
         {"YM2413 crystal pair matches",
-         {TBoard{{Fixed(0x51, 0, 0, 3579540)}}, std::nullopt, {{0x51, 0, 0}}, {{0x51, 0, 3579545}}},
+         {BoardTable{{Fixed(0x51, 0, 0, 3579540)}}, std::nullopt, {{0x51, 0, 0}}, {{0x51, 0, 3579545}}},
          "1"},
         {"clock of the second instance has no entry",
-         {TBoard{{Variable(0x5A)}}, std::nullopt, {{0x5A, 0, 0}, {0x5A, 1, 0}}, {{0x5A, 1, 3579545}}},
+         {BoardTable{{Variable(0x5A)}}, std::nullopt, {{0x5A, 0, 0}, {0x5A, 1, 0}}, {{0x5A, 1, 3579545}}},
          NoTarget("$5A/1/0")},
         {"YM2151 not on the audio board",
          {AudioBoard({Variable(0x54)}), ym2151, {kYM2151}, {kYM2151Clock}, true},
          NoTarget("$54/0/0")},
         {"YM2612 ports split across boards",
-         {TBoard{{Variable(0x53, 0, 1)}}, TBoard{{Variable(0x52)}}, {kYM2612P0, kYM2612P1}, {kYM2612Clock}},
+         {BoardTable{{Variable(0x53, 0, 1)}}, BoardTable{{Variable(0x52)}}, {kYM2612P0, kYM2612P1}, {kYM2612Clock}},
          NoTarget("$52/0/0")},
         {"KL2 profile split without DAC",
-         {TBoard{{Variable(0x52), Variable(0x53, 0, 1)}},
-          TBoard{{Variable(0x50)}},
+         {BoardTable{{Variable(0x52), Variable(0x53, 0, 1)}},
+          BoardTable{{Variable(0x50)}},
           {kYM2612P0, kSN},
           {kYM2612Clock, kSNClock}},
          kProfileSplit},
         {"second YM2612 belongs to the profile",
-         {TBoard{{Variable(0x52), Variable(0x50)}},
-          TBoard{{Variable(0x52, 1)}},
+         {BoardTable{{Variable(0x52), Variable(0x50)}},
+          BoardTable{{Variable(0x52, 1)}},
           {kYM2612P0, kSN, {0x52, 1, 0}},
           {kYM2612Clock, kSNClock, {0x52, 1, 7670453}}},
          kProfileSplit},
@@ -198,11 +198,11 @@ TEST(TKLINKRoutePlan, RefusalsNameTheFirstFailure) {
          "11"},
         {"unused board without volume control is fine", {ym2151, noVolume, {kYM2151}, {kYM2151Clock}}, "1"},
         {"used board without volume control",
-         {TBoard{{Variable(0x52)}}, noVolume, {kYM2612P0, kYM2151}, {kYM2612Clock, kYM2151Clock}},
+         {BoardTable{{Variable(0x52)}}, noVolume, {kYM2612P0, kYM2151}, {kYM2612Clock, kYM2151Clock}},
          kNoVolume},
         {"audio-only board without volume control", {audioNoVolume, ym2151, {}, {}, true}, kNoVolume},
         {"profile split reported before volume control",
-         {TBoard{{Variable(0x52)}, 0}, TBoard{{Variable(0x50)}}, {kYM2612P0, kSN}, {}},
+         {BoardTable{{Variable(0x52)}, 0}, BoardTable{{Variable(0x50)}}, {kYM2612P0, kSN}, {}},
          kProfileSplit},
     };
     for (const auto& c : cases) {
@@ -210,13 +210,13 @@ TEST(TKLINKRoutePlan, RefusalsNameTheFirstFailure) {
     }
 }
 
-TEST(TKLINKRoutePlan, ClockRulesOfTheUsedBoards) {
-    TBoard kl3{{Variable(0x55), Variable(0xA0), Variable(0xA0, 1), Variable(0x5A), Variable(0x5E),
+TEST(KLINKRoutePlan, ClockRulesOfTheUsedBoards) {
+    BoardTable kl3{{Variable(0x55), Variable(0xA0), Variable(0xA0, 1), Variable(0x5A), Variable(0x5E),
                 Variable(0x5F, 0, 1)}};
-    TBoard kl2 = KL2Board();
+    BoardTable kl2 = KL2Board();
     struct Case {
         const char* name;
-        TInput input;
+        RouteInput input;
         std::string expected;
     } cases[] = {
         {"AY and YM2203 of one instance on a Keltra 3",
@@ -238,7 +238,7 @@ TEST(TKLINKRoutePlan, ClockRulesOfTheUsedBoards) {
           {"Keltra 3.1", ""}},
          "11"},
         {"KL3 check sees only its own board's clocks",
-         {TBoard{{Variable(0x55)}},
+         {BoardTable{{Variable(0x55)}},
           kl3,
           {{0x55, 0, 0}, {0xA0, 0, 0}},
           {{0x55, 0, 4000000}, {0xA0, 0, 2000000}},
@@ -279,25 +279,25 @@ TEST(TKLINKRoutePlan, ClockRulesOfTheUsedBoards) {
     }
 }
 
-TEST(TKLINKRoutePlan, ChoosesConnectionsPerChip) {
-    TBoard all{{Variable(0x54), Variable(0x52), Variable(0x53, 0, 1), Variable(0x50), Variable(0x30, 1),
+TEST(KLINKRoutePlan, ChoosesConnectionsPerChip) {
+    BoardTable all{{Variable(0x54), Variable(0x52), Variable(0x53, 0, 1), Variable(0x50), Variable(0x30, 1),
                 Variable(0x5E), Variable(0x5F, 0, 1)}};
-    TBoard kl2 = KL2Board();
+    BoardTable kl2 = KL2Board();
     struct Case {
         const char* name;
-        TInput input;
+        RouteInput input;
         std::string expected;
     } cases[] = {
         {"connection 1 preferred", {all, all, {kYM2151, kYM2612P0, kYM2612P1, kSN}, {}}, "1111"},
         {"only connection 2 qualifies", {std::nullopt, all, {kYM2151}, {kYM2151Clock}}, "2"},
         {"a chip follows its first target",
-         {TBoard{{Variable(0x5E)}}, all, {{0x5E, 0, 0}, {0x5F, 0, 1}}, {{0x5E, 0, 14318180}}},
+         {BoardTable{{Variable(0x5E)}}, all, {{0x5E, 0, 0}, {0x5F, 0, 1}}, {{0x5E, 0, 14318180}}},
          "22"},
         {"YM2612 port 1 alone decides the board",
-         {TBoard{{Variable(0x52)}}, all, {kYM2612P0, kYM2612P1}, {kYM2612Clock}},
+         {BoardTable{{Variable(0x52)}}, all, {kYM2612P0, kYM2612P1}, {kYM2612Clock}},
          "22"},
         {"second SN76489 is a chip of its own",
-         {TBoard{{Variable(0x50)}}, TBoard{{Variable(0x30, 1)}}, {kSN, kSN2}, {}},
+         {BoardTable{{Variable(0x50)}}, BoardTable{{Variable(0x30, 1)}}, {kSN, kSN2}, {}},
          kProfileSplit},
         {"YM2151 pinned to the audio board",
          {all,
@@ -312,13 +312,13 @@ TEST(TKLINKRoutePlan, ChoosesConnectionsPerChip) {
         // The KL2 group stays together on the board that can hold all of it,
         // even where another board could take one of its chips.
         {"profile to the board holding the group",
-         {TBoard{{Variable(0x52), Variable(0x53, 0, 1)}},
+         {BoardTable{{Variable(0x52), Variable(0x53, 0, 1)}},
           kl2,
           {kYM2612P0, kSN, kYM2612P1},
           {kYM2612Clock, kSNClock}},
          "222"},
         {"later profile chips follow the group's board",
-         {TBoard{{Variable(0x50)}}, kl2, {kYM2612P0, kSN}, {kYM2612Clock, kSNClock}},
+         {BoardTable{{Variable(0x50)}}, kl2, {kYM2612P0, kSN}, {kYM2612Clock, kSNClock}},
          "22"},
         {"DAC playback prefers the board with the DAC query",
          {all, kl2, {kYM2612P0, kSN}, {kYM2612Clock, kSNClock}, false, true},
@@ -335,11 +335,11 @@ TEST(TKLINKRoutePlan, ChoosesConnectionsPerChip) {
     }
 }
 
-TEST(TKLINKRoutePlan, DeviceForAndUsesDevice) {
-    TBoard kl2 = KL2Board();
-    TOutcome out = Route({std::nullopt, kl2, {kYM2612P0, kSN}, {kYM2612Clock, kSNClock}});
+TEST(KLINKRoutePlan, DeviceForAndUsesDevice) {
+    BoardTable kl2 = KL2Board();
+    RouteOutcome out = Route({std::nullopt, kl2, {kYM2612P0, kSN}, {kYM2612Clock, kSNClock}});
     ASSERT_TRUE(out.plan) << out.error;
-    const TKLINKRoutePlan& plan = *out.plan;
+    const KLINKRoutePlan& plan = *out.plan;
     EXPECT_EQ(plan.DeviceFor(0x52, 0, 0), 1);
     EXPECT_EQ(plan.DeviceFor(0x53, 0, 1), 1) << "port 1 follows port 0 without a target of its own";
     EXPECT_EQ(plan.DeviceFor(0x53, 0, 0), 1) << "the page is ignored";
@@ -354,7 +354,7 @@ TEST(TKLINKRoutePlan, DeviceForAndUsesDevice) {
     EXPECT_EQ(plan.DACDevice(), 1);
     EXPECT_EQ(plan.AudioDevice(), -1);
 
-    TOutcome audio = Route({TBoard{{Variable(0x54)}}, AudioBoard({}), {}, {}, true});
+    RouteOutcome audio = Route({BoardTable{{Variable(0x54)}}, AudioBoard({}), {}, {}, true});
     ASSERT_TRUE(audio.plan) << audio.error;
     EXPECT_EQ(audio.plan->DeviceFor(0xB7, 0, 0), 1);
     EXPECT_EQ(audio.plan->AudioDevice(), 1);
@@ -364,19 +364,19 @@ TEST(TKLINKRoutePlan, DeviceForAndUsesDevice) {
     EXPECT_EQ(audio.plan->Describe(), "OKIM6258 stream -> connection 2\r\n");
 }
 
-TEST(TKLINKRoutePlan, EmptyPlanUsesNothing) {
-    TOutcome out = Route({KL2Board(), KL2Board(), {}, {}});
+TEST(KLINKRoutePlan, EmptyPlanUsesNothing) {
+    RouteOutcome out = Route({KL2Board(), KL2Board(), {}, {}});
     ASSERT_TRUE(out.plan) << out.error;
     EXPECT_EQ(out.plan->Describe(), "");
     EXPECT_FALSE(out.plan->UsesDevice(0));
     EXPECT_FALSE(out.plan->UsesDevice(1));
-    EXPECT_EQ(TKLINKRoutePlan().Describe(), "");
-    EXPECT_EQ(TKLINKRoutePlan().DeviceFor(0xB7, 0, 0), -1);
+    EXPECT_EQ(KLINKRoutePlan().Describe(), "");
+    EXPECT_EQ(KLINKRoutePlan().DeviceFor(0xB7, 0, 0), -1);
 }
 
-TEST(TKLINKRoutePlan, Describe) {
-    TInput in{KL2Board(), std::nullopt, {kYM2612P0, kYM2612P1, kSN}, {kYM2612Clock, kSNClock}, false, true};
-    TOutcome dac = Route(in);
+TEST(KLINKRoutePlan, Describe) {
+    RouteInput in{KL2Board(), std::nullopt, {kYM2612P0, kYM2612P1, kSN}, {kYM2612Clock, kSNClock}, false, true};
+    RouteOutcome dac = Route(in);
     ASSERT_TRUE(dac.plan) << dac.error;
     EXPECT_EQ(dac.plan->Describe(),
               "$52/0/0 -> connection 1\r\n"
@@ -386,9 +386,9 @@ TEST(TKLINKRoutePlan, Describe) {
 
     in.useDac = false;
     in.board2 = in.board1;
-    in.board1 = TBoard{{Variable(0xA0, 1)}};
-    in.targets.insert(in.targets.begin(), TKLINKVGMTarget{0xA0, 1, 0});
-    TOutcome reg = Route(in);
+    in.board1 = BoardTable{{Variable(0xA0, 1)}};
+    in.targets.insert(in.targets.begin(), KLINKVGMTarget{0xA0, 1, 0});
+    RouteOutcome reg = Route(in);
     ASSERT_TRUE(reg.plan) << reg.error;
     EXPECT_EQ(reg.plan->Describe(),
               "$A0/1/0 -> connection 1\r\n"
@@ -417,7 +417,7 @@ TEST(KLINKRouting, SameChip) {
 }
 
 TEST(KLINKRouting, ClockSupported) {
-    TKLINKCapabilities caps = TBoard{
+    KLINKCapabilities caps = BoardTable{
         {Fixed(0x51, 0, 0, 3579540),
          Variable(0x54),
          {0x5A, 0, 0, KLINK_FEATURE_BURST, KLINK_CLOCK_UNKNOWN, 0},
@@ -464,7 +464,7 @@ TEST(KLINKRouting, SnapClock) {
 }
 
 TEST(KLINKRouting, CheckKL2SharedClock) {
-    auto check = [](std::vector<TKLINKVGMClock> clocks) -> std::string {
+    auto check = [](std::vector<KLINKVGMClock> clocks) -> std::string {
         try {
             CheckKL2SharedClock(clocks);
         } catch (const ReadError& e) {

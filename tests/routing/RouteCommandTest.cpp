@@ -11,16 +11,16 @@
 namespace klink {
 namespace {
 
-using sim::TSimBoard;
+using sim::SimBoard;
 
-struct TRun {
+struct RouteRun {
     std::string output;  // stdout and stderr
     int status = -1;
 };
 
-TRun RunRoute(const std::string& arguments) {
+RouteRun RunRoute(const std::string& arguments) {
     const std::string command = std::string("\"") + KLINKPLAY_PATH + "\" route " + arguments + " 2>&1";
-    TRun run;
+    RouteRun run;
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) return run;
     char buffer[4096];
@@ -35,16 +35,16 @@ std::string Sample(const char* name) {
     return std::string("\"") + KLINK_SOURCE_DIR + "/samples/" + name + "\"";
 }
 
-std::unique_ptr<TSimBoard> Board(const char* model) {
-    sim::TSimBoardOptions options;
+std::unique_ptr<SimBoard> Board(const char* model) {
+    sim::SimBoardOptions options;
     options.throttled = false;
-    return TSimBoard::Start(model, options);
+    return SimBoard::Start(model, options);
 }
 
-bool Touched(const TSimBoard& board) {
+bool Touched(const SimBoard& board) {
     for (const auto& e : board.Trace())
-        if (e.op == sim::TSimTraceOp::Reset || e.op == sim::TSimTraceOp::Volume ||
-            e.op == sim::TSimTraceOp::Clock)
+        if (e.op == sim::SimTraceOp::Reset || e.op == sim::SimTraceOp::Volume ||
+            e.op == sim::SimTraceOp::Clock)
             return true;
     return false;
 }
@@ -52,7 +52,7 @@ bool Touched(const TSimBoard& board) {
 TEST(RouteCommand, PrintsTheProbeAndRoutingLinesWithoutStartingTheBoards) {
     auto kl4 = Board("Keltra 4");
     auto kl2 = Board("Keltra 2.1");
-    const TRun run = RunRoute(Sample("demo_ym2612_sn76489.vgm") + " --port1 " + kl4->PortPath() +
+    const RouteRun run = RunRoute(Sample("demo_ym2612_sn76489.vgm") + " --port1 " + kl4->PortPath() +
                               " --port2 " + kl2->PortPath());
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_EQ(run.output.rfind(kl4->PortPath() + " / Keltra 4 / Firmware 1.6 (klinksim)\n", 0), 0u)
@@ -70,18 +70,18 @@ TEST(RouteCommand, PrintsTheProbeAndRoutingLinesWithoutStartingTheBoards) {
 
 TEST(RouteCommand, RefusalExitsWithStatus1) {
     auto kl4 = Board("Keltra 4");
-    const TRun run = RunRoute(Sample("demo_ym2203.vgm") + " --port1 " + kl4->PortPath());
+    const RouteRun run = RunRoute(Sample("demo_ym2203.vgm") + " --port1 " + kl4->PortPath());
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.output.find("No connected device supports VGM target $55/0/0 and its requested clock.\n"),
               std::string::npos)
         << run.output;
     EXPECT_FALSE(Touched(*kl4));
 
-    const TRun missing = RunRoute(Sample("demo_ym2203.vgm") + " --port1 /nonexistent/port");
+    const RouteRun missing = RunRoute(Sample("demo_ym2203.vgm") + " --port1 /nonexistent/port");
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.output.rfind("/nonexistent/port: ", 0), 0u) << missing.output;
 
-    const TRun noFile = RunRoute("\"/nonexistent/file.vgm\" --port1 " + kl4->PortPath());
+    const RouteRun noFile = RunRoute("\"/nonexistent/file.vgm\" --port1 " + kl4->PortPath());
     EXPECT_EQ(noFile.status, 1);
 }
 

@@ -18,8 +18,8 @@ using testing::ModelDriver;
 using testing::U32;
 
 // Reads every capability page the way the host does; throws what AddPage throws.
-TKLINKCapabilities QueryCapabilities(ModelDriver& d, int* pages = nullptr) {
-    TKLINKCapabilities caps;
+KLINKCapabilities QueryCapabilities(ModelDriver& d, int* pages = nullptr) {
+    KLINKCapabilities caps;
     int count = 0;
     while (!caps.Complete()) {
         const uint16_t offset = caps.NextOffset();
@@ -56,7 +56,7 @@ TEST_P(EveryModel, AnswersProbeIdentityAndCapabilitiesTheHostAccepts) {
     EXPECT_EQ(info[0], 0);
     EXPECT_EQ(ParseDeviceInfo(std::span(info).subspan(1)), GetParam());
     int pages = 0;
-    const TKLINKCapabilities caps = QueryCapabilities(d, &pages);
+    const KLINKCapabilities caps = QueryCapabilities(d, &pages);
     EXPECT_GE(pages, 2);
     EXPECT_EQ(caps.MaxPayload(), 256);
     EXPECT_TRUE(caps.ControlFeatures() & KLINK_CONTROL_ATTENUATION);
@@ -102,7 +102,7 @@ TEST(SimBoardModel, AdvertisesEachModelsTargets) {
     EXPECT_EQ(QueryCapabilities(kl2).ControlFeatures(), KLINK_CONTROL_ATTENUATION | KLINK_CONTROL_KL2_DAC);
     auto dac = kl2.Request(KLINK_OP_DAC_CAPABILITIES);
     ASSERT_EQ(dac.size(), 22u);
-    TKL2DACCapabilities decoded;
+    KL2DACCapabilities decoded;
     decoded.Decode(std::span(dac).subspan(1));
     EXPECT_EQ(decoded.revision, 40u);
     EXPECT_EQ(decoded.tickRate, 44100u);
@@ -147,11 +147,11 @@ TEST(SimBoardModel, SetsVolumeAndClocksAndRecordsThem) {
     EXPECT_EQ(d.Model().Attenuation(), 12);
     EXPECT_EQ(d.Request(KLINK_OP_SET_CHIP_CLOCK, Cat({{0xB7, 0}, U32(4000000)})), std::vector<uint8_t>{0});
     EXPECT_EQ(d.Model().Chips().ClockHz(0xB7, 0), 4000000u);
-    const auto volume = d.TraceOf(TSimTraceOp::Volume);
+    const auto volume = d.TraceOf(SimTraceOp::Volume);
     ASSERT_EQ(volume.size(), 2u);
     EXPECT_EQ(volume[0].number, 40u);
     EXPECT_EQ(volume[0].timeUs, 2000u);
-    const auto clock = d.TraceOf(TSimTraceOp::Clock);
+    const auto clock = d.TraceOf(SimTraceOp::Clock);
     ASSERT_EQ(clock.size(), 1u);
     EXPECT_EQ(FormatTraceLine(clock[0], "sim-keltra4-1"),
               R"({"t_us":2000,"board":"sim-keltra4-1","op":"clock","id":183,"inst":0,"hz":4000000})");
@@ -207,7 +207,7 @@ TEST(SimBoardModel, AppliesRegisterBatchesInOrderAndTracesEachWrite) {
     d.Packet(0x54, {0, 0, 0x20, 0xC7, 0x08, 0x01, 0x20, 0xC0});
     EXPECT_EQ(d.Model().Chips().Register(0x54, 0, 0, 0x20), 0xC0);
     EXPECT_EQ(d.Model().Chips().Register(0x54, 0, 0, 0x08), 0x01);
-    const auto regs = d.TraceOf(TSimTraceOp::Reg);
+    const auto regs = d.TraceOf(SimTraceOp::Reg);
     ASSERT_EQ(regs.size(), 3u);
     EXPECT_EQ(regs[0].value, 0xC7);
     EXPECT_EQ(regs[2].value, 0xC0);
@@ -221,7 +221,7 @@ TEST(SimBoardModel, AppliesRegisterBatchesInOrderAndTracesEachWrite) {
     EXPECT_EQ(kl2.Model().Chips().PSGRegister(0x50, 0, 0), 0x0FE);
     EXPECT_EQ(kl2.Model().Chips().PSGRegister(0x50, 0, 1), 0);
     EXPECT_EQ(kl2.Model().Chips().PSGRegister(0x30, 1, 5), 15);
-    const auto psg = kl2.TraceOf(TSimTraceOp::Reg);
+    const auto psg = kl2.TraceOf(SimTraceOp::Reg);
     ASSERT_EQ(psg.size(), 4u);
     EXPECT_EQ(psg[0].reg, -1);
     EXPECT_EQ(psg[3].writeId, 0x30);
@@ -247,8 +247,8 @@ TEST(SimBoardModel, RejectsRegisterWritesItCannotTakeWithoutApplyingAnyPart) {
     for (const Case& c : cases) {
         ModelDriver d(c.model);
         d.Packet(c.opcode, c.payload);
-        EXPECT_TRUE(d.TraceOf(TSimTraceOp::Reg).empty()) << c.model;
-        EXPECT_EQ(d.TraceOf(TSimTraceOp::Reject).size(), 1u) << c.model;
+        EXPECT_TRUE(d.TraceOf(SimTraceOp::Reg).empty()) << c.model;
+        EXPECT_EQ(d.TraceOf(SimTraceOp::Reject).size(), 1u) << c.model;
         EXPECT_EQ(d.Model().Rejected(), 1u);
         EXPECT_EQ(d.Model().Chips().Register(0xA0, 0, 0, 0x07), 0);
     }
@@ -266,18 +266,18 @@ TEST(SimBoardModel, ResetReturnsToTheClearedState) {
     EXPECT_EQ(d.Model().Chips().ClockHz(0x54, 0), 4000000u);
     const auto status = d.Request(KLINK_OP_AUDIO_STATUS, {0xB7, 0});
     EXPECT_EQ(status, Cat({{0}, std::vector<uint8_t>(40, 0)}));
-    EXPECT_EQ(d.TraceOf(TSimTraceOp::Reset).size(), 1u);
+    EXPECT_EQ(d.TraceOf(SimTraceOp::Reset).size(), 1u);
 }
 
 TEST(SimBoardModel, ReplyRulesChangeOnlyTheRepliesTheyMatch) {
     ModelDriver d("Keltra 4");
-    TSimFaults f;
-    f.replies = {{TSimReplyAction::Drop, KLINK_OP_PING, 2, 0, 0},
-                 {TSimReplyAction::Status, KLINK_OP_SET_OUTPUT_VOLUME, 0, 0, 9},
-                 {TSimReplyAction::Delay, KLINK_OP_DEVICE_INFO, 1, 1200, 0},
-                 {TSimReplyAction::StaleRequestID, KLINK_OP_RESET, 0, 0, 0},
-                 {TSimReplyAction::EmptyPayload, KLINK_OP_CAPABILITIES, 0, 0, 0},
-                 {TSimReplyAction::CorruptCrc, KLINK_OP_SET_CHIP_CLOCK, 0, 0, 0}};
+    SimFaults f;
+    f.replies = {{SimReplyAction::Drop, KLINK_OP_PING, 2, 0, 0},
+                 {SimReplyAction::Status, KLINK_OP_SET_OUTPUT_VOLUME, 0, 0, 9},
+                 {SimReplyAction::Delay, KLINK_OP_DEVICE_INFO, 1, 1200, 0},
+                 {SimReplyAction::StaleRequestID, KLINK_OP_RESET, 0, 0, 0},
+                 {SimReplyAction::EmptyPayload, KLINK_OP_CAPABILITIES, 0, 0, 0},
+                 {SimReplyAction::CorruptCrc, KLINK_OP_SET_CHIP_CLOCK, 0, 0, 0}};
     d.Model().SetFaults(f);
 
     EXPECT_EQ(d.RawRequest(KLINK_OP_PING, {}).size(), 1u);
@@ -307,13 +307,13 @@ TEST(SimBoardModel, ReplyRulesChangeOnlyTheRepliesTheyMatch) {
     EXPECT_TRUE(DecodeWire(corrupt[0].wire).empty());
     EXPECT_EQ(d.Model().Chips().ClockHz(0x54, 0), 3579545u);  // carried out all the same
 
-    EXPECT_EQ(d.TraceOf(TSimTraceOp::Fault).size(), 6u);
+    EXPECT_EQ(d.TraceOf(SimTraceOp::Fault).size(), 6u);
 }
 
 TEST(SimBoardModel, WrongPingEchoDiffersFromWhatWasSent) {
     ModelDriver d("Keltra 2.1");
-    TSimFaults f;
-    f.replies = {{TSimReplyAction::WrongEcho, KLINK_OP_PING, 0, 0, 0}};
+    SimFaults f;
+    f.replies = {{SimReplyAction::WrongEcho, KLINK_OP_PING, 0, 0, 0}};
     d.Model().SetFaults(f);
     const std::vector<uint8_t> probe{'K', 'L', 'I', 'N', 'K'};
     auto echo = d.Request(KLINK_OP_PING, probe);
@@ -323,14 +323,14 @@ TEST(SimBoardModel, WrongPingEchoDiffersFromWhatWasSent) {
 }
 
 TEST(SimBoardModel, BrokenDeviceInfoFailsTheHostsMatchingCheck) {
-    const std::pair<TSimDeviceInfoFault, const char*> cases[] = {
-        {TSimDeviceInfoFault::Short, "Invalid KLINK device info."},
-        {TSimDeviceInfoFault::ModelLength, "Invalid KLINK model length."},
-        {TSimDeviceInfoFault::FirmwareLength, "Invalid KLINK firmware length."},
+    const std::pair<SimDeviceInfoFault, const char*> cases[] = {
+        {SimDeviceInfoFault::Short, "Invalid KLINK device info."},
+        {SimDeviceInfoFault::ModelLength, "Invalid KLINK model length."},
+        {SimDeviceInfoFault::FirmwareLength, "Invalid KLINK firmware length."},
     };
     for (const auto& [fault, message] : cases) {
         ModelDriver d("Keltra 4");
-        TSimFaults f;
+        SimFaults f;
         f.deviceInfo = fault;
         d.Model().SetFaults(f);
         auto info = d.Request(KLINK_OP_DEVICE_INFO);
@@ -340,17 +340,17 @@ TEST(SimBoardModel, BrokenDeviceInfoFailsTheHostsMatchingCheck) {
 }
 
 TEST(SimBoardModel, InconsistentCapabilityPagesFailTheHostsQuery) {
-    const std::pair<TSimCapabilityFault, const char*> cases[] = {
-        {TSimCapabilityFault::HeaderChanged, "KLINK capabilities changed during query."},
-        {TSimCapabilityFault::DuplicateEntry, "Duplicate KLINK capability entry."},
-        {TSimCapabilityFault::ClockMismatch, "Inconsistent KLINK clock across pages."},
-        {TSimCapabilityFault::SelfNext, "Invalid KLINK capabilities header."},
-        {TSimCapabilityFault::BadLength, "Invalid KLINK capabilities length."},
+    const std::pair<SimCapabilityFault, const char*> cases[] = {
+        {SimCapabilityFault::HeaderChanged, "KLINK capabilities changed during query."},
+        {SimCapabilityFault::DuplicateEntry, "Duplicate KLINK capability entry."},
+        {SimCapabilityFault::ClockMismatch, "Inconsistent KLINK clock across pages."},
+        {SimCapabilityFault::SelfNext, "Invalid KLINK capabilities header."},
+        {SimCapabilityFault::BadLength, "Invalid KLINK capabilities length."},
     };
     for (const std::string model : {"Keltra 4", "Keltra 3", "Keltra 2.1"}) {
         for (const auto& [fault, message] : cases) {
             ModelDriver d(model);
-            TSimFaults f;
+            SimFaults f;
             f.capabilities = fault;
             d.Model().SetFaults(f);
             try {
@@ -362,8 +362,8 @@ TEST(SimBoardModel, InconsistentCapabilityPagesFailTheHostsQuery) {
         }
     }
     ModelDriver d("Keltra 4");
-    TSimFaults f;
-    f.capabilities = TSimCapabilityFault::SmallPayload;
+    SimFaults f;
+    f.capabilities = SimCapabilityFault::SmallPayload;
     d.Model().SetFaults(f);
     EXPECT_EQ(QueryCapabilities(d).MaxPayload(), 128);
 }
@@ -383,7 +383,7 @@ TEST(SimBoardModel, ServesAProfilesPagesAndDACRecordAsWritten) {
     }
     auto dac = d.Request(KLINK_OP_DAC_CAPABILITIES);
     ASSERT_EQ(dac.size(), 22u);
-    TKL2DACCapabilities caps;
+    KL2DACCapabilities caps;
     EXPECT_THROW(caps.Decode(std::span(dac).subspan(1)), ReadError);
 
     ModelDriver raw(
@@ -415,7 +415,7 @@ TEST(SimBoardModel, SurvivesRandomFramesAndStillAnswersEveryRequest) {
     for (const std::string& name : BuiltInModels()) {
         std::mt19937 rng(20261210);
         const auto random = [&rng](uint32_t below) { return static_cast<uint32_t>(rng() % below); };
-        TSimBoardModel model(*BuiltInProfile(name), "sim-fuzz");
+        SimBoardModel model(*BuiltInProfile(name), "sim-fuzz");
         const auto& targets = model.Profile().targets;
         int64_t now = 0;
         uint16_t id = 0;
@@ -431,7 +431,7 @@ TEST(SimBoardModel, SurvivesRandomFramesAndStillAnswersEveryRequest) {
             // Short payloads mostly; now and then up to the largest a frame carries.
             std::vector<uint8_t> p(random(8) == 0 ? 256 : random(4) == 0 ? random(257) : random(24));
             for (uint8_t& b : p) b = static_cast<uint8_t>(rng());
-            const TKL2DACStatus dac = model.DACStatus(now);
+            const KL2DACStatus dac = model.DACStatus(now);
             const auto put = [&p](size_t at, uint64_t v, size_t width) {
                 for (size_t k = 0; k < width && at + k < p.size(); ++k)
                     p[at + k] = static_cast<uint8_t>(v >> (8 * k));
@@ -485,7 +485,7 @@ TEST(SimBoardModel, SurvivesRandomFramesAndStillAnswersEveryRequest) {
                         p = {1};
                         break;
                     case KLINK_OP_REGISTER_EVENTS: {
-                        const TKLINKCapability& t = targets[random(targets.size())].capability;
+                        const KLINKCapability& t = targets[random(targets.size())].capability;
                         const size_t width =
                             static_cast<size_t>(KL2EventWidth({t.writeId, t.instance, t.page}));
                         p.resize(12 + width * (1 + random(244 / static_cast<uint32_t>(width))));
@@ -498,7 +498,7 @@ TEST(SimBoardModel, SurvivesRandomFramesAndStillAnswersEveryRequest) {
                     }
                     default:
                         if (opcode >= KLINK_OP_REGISTER_WRITE_FIRST && !targets.empty()) {
-                            const TKLINKCapability& t = targets[random(targets.size())].capability;
+                            const KLINKCapability& t = targets[random(targets.size())].capability;
                             p.resize(std::max<size_t>(p.size(), 2));
                             put(0, t.instance, 1);
                             put(1, t.page, 1);
@@ -537,7 +537,7 @@ TEST(SimBoardModel, SurvivesRandomFramesAndStillAnswersEveryRequest) {
                         << "too long to echo";
                 }
                 if (opcode == KLINK_OP_DAC_STATUS && frames[0].payload[0] == 0) {
-                    TKL2DACStatus s;
+                    KL2DACStatus s;
                     s.Decode(std::span(frames[0].payload).subspan(1));  // the host's own checks
                 }
             }

@@ -28,8 +28,8 @@ using testing::U32;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-std::vector<TSimTraceEvent> Only(const std::vector<TSimTraceEvent>& trace, TSimTraceOp op) {
-    std::vector<TSimTraceEvent> out;
+std::vector<SimTraceEvent> Only(const std::vector<SimTraceEvent>& trace, SimTraceOp op) {
+    std::vector<SimTraceEvent> out;
     for (const auto& e : trace) {
         if (e.op == op) out.push_back(e);
     }
@@ -52,7 +52,7 @@ std::vector<std::vector<uint8_t>> RegisterBurst(int packets) {
 }
 
 TEST(SimBoard, AnswersTheBoardContractOverItsLine) {
-    auto board = TSimBoard::Start("Keltra 2.1");
+    auto board = SimBoard::Start("Keltra 2.1");
     RawClient host(board->PortPath());
     const std::vector<uint8_t> probe{'K', 'L', 'I', 'N', 'K'};
     EXPECT_EQ(host.Request(KLINK_OP_PING, probe), Cat({{0}, probe}));
@@ -60,7 +60,7 @@ TEST(SimBoard, AnswersTheBoardContractOverItsLine) {
     ASSERT_TRUE(info);
     EXPECT_EQ((*info)[0], 0);
     EXPECT_EQ(std::string(info->begin() + 2, info->begin() + 2 + (*info)[1]), "Keltra 2.1");
-    TKLINKCapabilities caps;
+    KLINKCapabilities caps;
     while (!caps.Complete()) {
         const uint16_t offset = caps.NextOffset();
         auto page = host.Request(KLINK_OP_CAPABILITIES,
@@ -81,7 +81,7 @@ TEST(SimBoard, AnswersTheBoardContractOverItsLine) {
 }
 
 TEST(SimBoard, TakesARegisterBurstAtTheLineRateAndTracesItInOrder) {
-    auto board = TSimBoard::Start("Keltra 4");
+    auto board = SimBoard::Start("Keltra 4");
     RawClient host(board->PortPath());
     size_t wireBytes = 0;
     std::vector<uint8_t> all;
@@ -94,11 +94,11 @@ TEST(SimBoard, TakesARegisterBurstAtTheLineRateAndTracesItInOrder) {
     host.Send(all);
     ASSERT_TRUE(host.Request(KLINK_OP_PING));  // answered only after every packet was taken in
     const double wall = std::chrono::duration<double>(Clock::now() - started).count();
-    const auto regs = Only(board->Trace(), TSimTraceOp::Reg);
+    const auto regs = Only(board->Trace(), SimTraceOp::Reg);
     ASSERT_EQ(regs.size(), 8u * 127);
     for (size_t i = 0; i < regs.size(); ++i) {
         ASSERT_EQ(regs[i].value, static_cast<uint8_t>(i + 1)) << i;
-        ASSERT_EQ(regs[i].source, TSimWriteSource::Host);
+        ASSERT_EQ(regs[i].source, SimWriteSource::Host);
     }
     // The first packet completes one frame in; the last one wireBytes in.
     const double expected = static_cast<double>(wireBytes - all.size() / 8) / kLineBytesPerSecond;
@@ -110,20 +110,20 @@ TEST(SimBoard, TakesARegisterBurstAtTheLineRateAndTracesItInOrder) {
 }
 
 TEST(SimBoard, UnthrottledBoardTakesTheSameBurstAtOnce) {
-    TSimBoardOptions options;
+    SimBoardOptions options;
     options.throttled = false;
-    auto board = TSimBoard::Start("Keltra 4", options);
+    auto board = SimBoard::Start("Keltra 4", options);
     RawClient host(board->PortPath());
     // About 10.8 KB: close to a second at the line rate.
     const auto started = Clock::now();
     for (const auto& payload : RegisterBurst(40)) host.SendPacket(0x54, payload);
     ASSERT_TRUE(host.Request(KLINK_OP_PING));
     EXPECT_LT(std::chrono::duration<double>(Clock::now() - started).count(), 0.5);
-    EXPECT_EQ(Only(board->Trace(), TSimTraceOp::Reg).size(), 40u * 127);
+    EXPECT_EQ(Only(board->Trace(), SimTraceOp::Reg).size(), 40u * 127);
 }
 
 TEST(SimBoard, KeepsRunningWhenTheHostClosesAndReopensThePort) {
-    auto board = TSimBoard::Start("Keltra 3");
+    auto board = SimBoard::Start("Keltra 3");
     {
         RawClient first(board->PortPath());
         EXPECT_EQ(first.Request(KLINK_OP_PING, {1}), (std::vector<uint8_t>{0, 1}));
@@ -140,16 +140,16 @@ TEST(SimBoard, KeepsRunningWhenTheHostClosesAndReopensThePort) {
 TEST(SimBoard, ADPCMAndDACClocksRunInRealTime) {
     // The status a request gets reflects the board's clock when the request
     // arrived, which lies between the board times read before and after it.
-    auto kl4 = TSimBoard::Start("Keltra 4");
+    auto kl4 = SimBoard::Start("Keltra 4");
     RawClient host4(kl4->PortPath());
     // 4 MHz / 1024: 1953.125 bytes per second; one second buffered.
     for (uint32_t pos = 0; pos < 2000; pos += 250) {
         host4.SendPacket(KLINK_OP_STREAM_DATA, Cat({{0xB7, 0}, U32(pos), std::vector<uint8_t>(250, 0x08)}));
     }
     host4.SendPacket(KLINK_OP_STREAM_START, Cat({{0xB7, 0}, U32(4000000), {0x00, 0x04}}));
-    ASSERT_TRUE(kl4->WaitForTrace([](const auto& t) { return !Only(t, TSimTraceOp::StreamStart).empty(); },
+    ASSERT_TRUE(kl4->WaitForTrace([](const auto& t) { return !Only(t, SimTraceOp::StreamStart).empty(); },
                                   milliseconds(3000)));
-    const double start = static_cast<double>(Only(kl4->Trace(), TSimTraceOp::StreamStart)[0].timeUs);
+    const double start = static_cast<double>(Only(kl4->Trace(), SimTraceOp::StreamStart)[0].timeUs);
     std::this_thread::sleep_for(milliseconds(150));
     double before = static_cast<double>(kl4->NowUS());
     auto status = host4.Request(KLINK_OP_AUDIO_STATUS, {0xB7, 0});
@@ -161,21 +161,21 @@ TEST(SimBoard, ADPCMAndDACClocksRunInRealTime) {
     EXPECT_GT(played, 50);
     EXPECT_EQ(Read32(*status, 29), kStreamStarted);
 
-    auto kl2 = TSimBoard::Start("Keltra 2");
+    auto kl2 = SimBoard::Start("Keltra 2");
     RawClient host2(kl2->PortPath());
-    TKL2DACChunk chunk;
+    KL2DACChunk chunk;
     for (int i = 0; i < 60; ++i) chunk.records.push_back({kKL2RecordSample, 0x80, 600});
     chunk.endTick = 60 * 600;
     host2.SendPacket(KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(0, chunk));
     ASSERT_EQ(host2.Request(KLINK_OP_DAC_START, EncodeKL2DACStart(3528)), std::vector<uint8_t>{0});
-    const auto dacStart = Only(kl2->Trace(), TSimTraceOp::DACStart);
+    const auto dacStart = Only(kl2->Trace(), SimTraceOp::DACStart);
     ASSERT_EQ(dacStart.size(), 1u);
     std::this_thread::sleep_for(milliseconds(150));
     before = static_cast<double>(kl2->NowUS());
     auto dac = host2.Request(KLINK_OP_DAC_STATUS, {1});
     after = static_cast<double>(kl2->NowUS());
     ASSERT_TRUE(dac);
-    TKL2DACStatus s;
+    KL2DACStatus s;
     s.Decode(std::span(*dac).subspan(1));
     const double origin = static_cast<double>(dacStart[0].timeUs);
     EXPECT_GE(static_cast<double>(s.playedTick), (before - origin) * 0.0441 - 2);
@@ -184,11 +184,11 @@ TEST(SimBoard, ADPCMAndDACClocksRunInRealTime) {
 }
 
 TEST(SimBoard, ReplyFaultsShowOnTheLine) {
-    TSimBoardOptions options;
-    options.faults.replies = {{TSimReplyAction::Drop, KLINK_OP_PING, 1, 0, 0},
-                              {TSimReplyAction::CorruptCrc, KLINK_OP_DEVICE_INFO, 0, 0, 0},
-                              {TSimReplyAction::Delay, KLINK_OP_RESET, 0, 300, 0}};
-    auto board = TSimBoard::Start("Keltra 4", options);
+    SimBoardOptions options;
+    options.faults.replies = {{SimReplyAction::Drop, KLINK_OP_PING, 1, 0, 0},
+                              {SimReplyAction::CorruptCrc, KLINK_OP_DEVICE_INFO, 0, 0, 0},
+                              {SimReplyAction::Delay, KLINK_OP_RESET, 0, 300, 0}};
+    auto board = SimBoard::Start("Keltra 4", options);
     RawClient host(board->PortPath());
     host.SendRequest(KLINK_OP_PING);
     EXPECT_FALSE(host.Receive(milliseconds(200)));
@@ -201,9 +201,9 @@ TEST(SimBoard, ReplyFaultsShowOnTheLine) {
 }
 
 TEST(SimBoard, StoppingToReadBacksUpTheHostsWrites) {
-    TSimBoardOptions options;
+    SimBoardOptions options;
     options.faults.stopReadingAfterBytes = 100;
-    auto board = TSimBoard::Start("Keltra 4", options);
+    auto board = SimBoard::Start("Keltra 4", options);
     RawClient host(board->PortPath());
     platform::SetSerialTimeouts(host.Handle(), {0, 0, 0, 0, 300});
     const std::vector<uint8_t> data(64 * 1024, 0x55);
@@ -217,15 +217,15 @@ TEST(SimBoard, StoppingToReadBacksUpTheHostsWrites) {
 }
 
 TEST(SimBoard, HangUpFaultClosesTheLine) {
-    TSimBoardOptions options;
+    SimBoardOptions options;
     options.faults.hangUpAfterMs = 100;
-    auto board = TSimBoard::Start("Keltra 4", options);
+    auto board = SimBoard::Start("Keltra 4", options);
     RawClient host(board->PortPath());
     EXPECT_TRUE(platform::SerialPortPresent(host.Handle()));
-    ASSERT_TRUE(board->WaitForTrace([](const auto& t) { return !Only(t, TSimTraceOp::Fault).empty(); },
+    ASSERT_TRUE(board->WaitForTrace([](const auto& t) { return !Only(t, SimTraceOp::Fault).empty(); },
                                     milliseconds(2000)));
     EXPECT_FALSE(platform::SerialPortPresent(host.Handle()));
-    EXPECT_EQ(Only(board->Trace(), TSimTraceOp::Fault)[0].what, "hang up");
+    EXPECT_EQ(Only(board->Trace(), SimTraceOp::Fault)[0].what, "hang up");
 }
 
 class PublishedBoards : public ::testing::Test {
@@ -251,10 +251,10 @@ protected:
 };
 
 TEST_F(PublishedBoards, AppearInThePortListUnderUniqueNamesUntilStopped) {
-    TSimBoardOptions options;
+    SimBoardOptions options;
     options.publish = true;
-    auto a = TSimBoard::Start("Keltra 4", options);
-    auto b = TSimBoard::Start("Keltra 4", options);
+    auto a = SimBoard::Start("Keltra 4", options);
+    auto b = SimBoard::Start("Keltra 4", options);
     EXPECT_EQ(a->PortName(), "sim-keltra4-1");
     EXPECT_EQ(b->PortName(), "sim-keltra4-2");
     auto listed = platform::ListSimulatedPorts(platform::SimulatedPortFolder());
@@ -265,7 +265,7 @@ TEST_F(PublishedBoards, AppearInThePortListUnderUniqueNamesUntilStopped) {
     listed = platform::ListSimulatedPorts(platform::SimulatedPortFolder());
     ASSERT_EQ(listed.size(), 1u);
     EXPECT_EQ(listed[0].name, "sim-keltra4-2");
-    auto c = TSimBoard::Start("Keltra 4", options);
+    auto c = SimBoard::Start("Keltra 4", options);
     EXPECT_EQ(c->PortName(), "sim-keltra4-1");  // a withdrawn name is free again
 }
 
@@ -327,10 +327,10 @@ TEST(SimBoard, WritesTheTraceAsJsonLines) {
     const auto path =
         std::filesystem::temp_directory_path() / ("klinksim-trace-" + std::to_string(getpid()) + ".jsonl");
     {
-        TSimBoardOptions options;
-        options.traceFile = std::make_shared<TSimTraceFile>(path);
+        SimBoardOptions options;
+        options.traceFile = std::make_shared<SimTraceFile>(path);
         options.name = "sim-keltra4-9";
-        auto board = TSimBoard::Start("Keltra 4", options);
+        auto board = SimBoard::Start("Keltra 4", options);
         RawClient host(board->PortPath());
         host.SendPacket(0x54, {0, 0, 0x20, 0xC7});
         EXPECT_TRUE(host.Request(KLINK_OP_RESET));

@@ -31,9 +31,9 @@ std::vector<uint8_t> StreamStart(uint32_t clock, uint16_t divider) {
     return Cat({{0xB7, 0}, U32(clock), {static_cast<uint8_t>(divider), static_cast<uint8_t>(divider >> 8)}});
 }
 
-TSimStreamStatus AudioStatus(ModelDriver& d) {
+SimStreamStatus AudioStatus(ModelDriver& d) {
     auto r = d.Request(KLINK_OP_AUDIO_STATUS, {0xB7, 0});
-    TSimStreamStatus s;
+    SimStreamStatus s;
     EXPECT_EQ(r.size(), 41u);
     if (r.size() != 41) return s;
     EXPECT_EQ(r[0], 0);
@@ -64,7 +64,7 @@ TEST(SimADPCMStream, PlaysAtTheByteRateAndAppliesEventsAtTheirPositions) {
     d.now = 1 * kMs;
     d.Packet(KLINK_OP_STREAM_START, StreamStart(8000000, 512));  // 128 us per byte
     d.now = 6 * kMs;
-    TSimStreamStatus s = AudioStatus(d);
+    SimStreamStatus s = AudioStatus(d);
     EXPECT_EQ(s.flags, kStreamStarted);
     EXPECT_NEAR(s.played, 5000 / 128, 1);
     EXPECT_EQ(s.accepted, 80u);
@@ -77,19 +77,19 @@ TEST(SimADPCMStream, PlaysAtTheByteRateAndAppliesEventsAtTheirPositions) {
     EXPECT_EQ(s.underflows, 0u);
     EXPECT_EQ(s.maxPending, 80u);
 
-    const auto regs = d.TraceOf(TSimTraceOp::Reg);
+    const auto regs = d.TraceOf(SimTraceOp::Reg);
     ASSERT_EQ(regs.size(), 2u);
-    EXPECT_EQ(regs[0].source, TSimWriteSource::Stream);
+    EXPECT_EQ(regs[0].source, SimWriteSource::Stream);
     EXPECT_EQ(regs[0].timeUs, 1000u + 10 * 128);
     EXPECT_EQ(regs[1].reg, 0x20);
     EXPECT_EQ(d.Model().Chips().Register(0x54, 0, 0, 0x20), 0xC0);
-    ASSERT_EQ(d.TraceOf(TSimTraceOp::Pan).size(), 1u);
-    EXPECT_EQ(d.TraceOf(TSimTraceOp::Pan)[0].timeUs, 1000u + 16 * 128);
-    const auto start = d.TraceOf(TSimTraceOp::StreamStart);
+    ASSERT_EQ(d.TraceOf(SimTraceOp::Pan).size(), 1u);
+    EXPECT_EQ(d.TraceOf(SimTraceOp::Pan)[0].timeUs, 1000u + 16 * 128);
+    const auto start = d.TraceOf(SimTraceOp::StreamStart);
     ASSERT_EQ(start.size(), 1u);
     EXPECT_EQ(FormatTraceLine(start[0], "b"),
               R"({"t_us":1000,"board":"b","op":"stream_start","clock":8000000,"div":512})");
-    const auto end = d.TraceOf(TSimTraceOp::StreamEnd);
+    const auto end = d.TraceOf(SimTraceOp::StreamEnd);
     ASSERT_EQ(end.size(), 1u);
     EXPECT_EQ(end[0].timeUs, 1000u + 80 * 128);
 }
@@ -102,11 +102,11 @@ TEST(SimADPCMStream, AClockEventChangesTheRateFromItsPosition) {
     d.Packet(KLINK_OP_STREAM_EVENTS, StreamEvent(40, 3, {0x80}));
     d.Packet(KLINK_OP_STREAM_START, StreamStart(8000000, 512));
     d.AdvanceMs(100);
-    const auto end = d.TraceOf(TSimTraceOp::StreamEnd);
+    const auto end = d.TraceOf(SimTraceOp::StreamEnd);
     ASSERT_EQ(end.size(), 1u);
     EXPECT_EQ(end[0].timeUs, 20u * 128 + 20u * 512);
-    ASSERT_EQ(d.TraceOf(TSimTraceOp::Clock).size(), 1u);
-    EXPECT_EQ(d.TraceOf(TSimTraceOp::Clock)[0].divider, 1024u);
+    ASSERT_EQ(d.TraceOf(SimTraceOp::Clock).size(), 1u);
+    EXPECT_EQ(d.TraceOf(SimTraceOp::Clock)[0].divider, 1024u);
 }
 
 TEST(SimADPCMStream, UnderflowWaitsForDataAndCountsOnce) {
@@ -114,7 +114,7 @@ TEST(SimADPCMStream, UnderflowWaitsForDataAndCountsOnce) {
     d.Packet(KLINK_OP_STREAM_DATA, StreamData(0, 10));
     d.Packet(KLINK_OP_STREAM_START, StreamStart(8000000, 512));
     d.now = 5 * kMs;
-    TSimStreamStatus s = AudioStatus(d);
+    SimStreamStatus s = AudioStatus(d);
     EXPECT_EQ(s.played, 10u);
     EXPECT_EQ(s.underflows, 1u);
     EXPECT_EQ(s.flags, kStreamStarted | kStreamPCMUnderflow);
@@ -132,7 +132,7 @@ TEST(SimADPCMStream, LateEventsAreAppliedAtOnceAndCounted) {
     d.Packet(KLINK_OP_STREAM_START, StreamStart(8000000, 512));
     d.now = 5 * kMs;  // about 39 bytes played
     d.Packet(KLINK_OP_STREAM_EVENTS, StreamEvent(30, 0, {0x54, 0, 0, 0x08, 0x01}));
-    const TSimStreamStatus s = AudioStatus(d);
+    const SimStreamStatus s = AudioStatus(d);
     EXPECT_EQ(s.lateEvents, 1u);
     EXPECT_NEAR(s.maxEventLag, 40 - 30, 1);
     EXPECT_EQ(d.Model().Chips().Register(0x54, 0, 0, 0x08), 0x01);
@@ -165,32 +165,32 @@ TEST(SimADPCMStream, BrokenStreamsFailWithTheirReason) {
          kStreamInvalidCommand},
     };
     for (const Case& c : cases) {
-        TSimProfile p = *BuiltInProfile("Keltra 4");
+        SimProfile p = *BuiltInProfile("Keltra 4");
         p.dataCapacity = c.dataCapacity;
         p.eventCapacity = c.eventCapacity;
         BuildPages(p);
         ModelDriver d(std::move(p));
         for (const auto& [op, payload] : c.packets) d.Packet(op, payload);
-        const TSimStreamStatus s = AudioStatus(d);
+        const SimStreamStatus s = AudioStatus(d);
         EXPECT_EQ(s.flags, kStreamFailed | c.flags) << c.name;
     }
 }
 
 TEST(SimADPCMStream, FaultSwitchesFailTheStreamOrHideTheStart) {
     ModelDriver d("Keltra 4");
-    TSimFaults f;
+    SimFaults f;
     f.adpcmFaultFlags = kStreamRxOverflow;
     f.adpcmFaultAfterBytes = 20;
     d.Model().SetFaults(f);
     d.Packet(KLINK_OP_STREAM_DATA, StreamData(0, 100));
     d.Packet(KLINK_OP_STREAM_START, StreamStart(8000000, 512));
     d.now = 10 * kMs;
-    TSimStreamStatus s = AudioStatus(d);
+    SimStreamStatus s = AudioStatus(d);
     EXPECT_EQ(s.played, 20u);
     EXPECT_EQ(s.flags, kStreamStarted | kStreamFailed | kStreamRxOverflow);
 
     ModelDriver never("Keltra 4");
-    TSimFaults n;
+    SimFaults n;
     n.neverStartStream = true;
     never.Model().SetFaults(n);
     never.Packet(KLINK_OP_STREAM_DATA, StreamData(0, 100));
@@ -204,22 +204,22 @@ TEST(SimADPCMStream, FaultSwitchesFailTheStreamOrHideTheStart) {
 
 // --- KL2 DAC -------------------------------------------------------------
 
-TKL2DACStatus DACStatus(ModelDriver& d) {
+KL2DACStatus DACStatus(ModelDriver& d) {
     auto r = d.Request(KLINK_OP_DAC_STATUS, {1});
-    TKL2DACStatus s;
+    KL2DACStatus s;
     EXPECT_EQ(r.size(), 73u);
     if (r.size() == 73 && r[0] == 0) s.Decode(std::span(r).subspan(1));  // throws on an inconsistent record
     return s;
 }
 
 // What the host checks after RESET.
-bool Cleared(const TKL2DACStatus& s) {
+bool Cleared(const KL2DACStatus& s) {
     return s.state == 0 && s.fault == 0 && s.accepted == 0 && s.consumed == 0 && s.queued == 0 &&
            s.eventQueued == 0 && s.playedTick == 0 && s.acceptedTick == 0;
 }
 
-TKL2DACChunk SampleChunk(uint64_t start, size_t n, uint16_t wait) {
-    TKL2DACChunk c;
+KL2DACChunk SampleChunk(uint64_t start, size_t n, uint16_t wait) {
+    KL2DACChunk c;
     c.startTick = start;
     for (size_t i = 0; i < n; ++i) c.records.push_back({kKL2RecordSample, static_cast<uint8_t>(i), wait});
     c.endTick = start + n * wait;
@@ -229,16 +229,16 @@ TKL2DACChunk SampleChunk(uint64_t start, size_t n, uint16_t wait) {
 TEST(SimKL2DAC, PlaysRecordsAndEventsOnItsTickClockUntilTheEnd) {
     ModelDriver d("Keltra 2.1");
     EXPECT_TRUE(Cleared(DACStatus(d)));
-    TKL2DACChunk chunk = SampleChunk(0, 60, 10);  // 600 ticks
+    KL2DACChunk chunk = SampleChunk(0, 60, 10);  // 600 ticks
     chunk.records[0] = {kKL2RecordEnable, 0x80, 10};
-    std::vector<TKL2RegisterEvent> events = {{100, false, {0x52, 0, 0}, 0x28, 0xF0},
+    std::vector<KL2RegisterEvent> events = {{100, false, {0x52, 0, 0}, 0x28, 0xF0},
                                              {300, false, {0x50, 0, 0}, 0, 0x9F}};
     d.Packet(KLINK_OP_REGISTER_EVENTS, EncodeKL2RegisterEvents(events, 0, 1));
     d.Packet(KLINK_OP_REGISTER_EVENTS, EncodeKL2RegisterEvents(events, 1, 1));
     d.Packet(KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(0, chunk));
     d.Packet(KLINK_OP_DAC_END, EncodeKL2DACEnd(60, 600));
-    TKL2DACStatus s = DACStatus(d);
-    EXPECT_EQ(s.state, TKL2DACStatus::kPlaying);
+    KL2DACStatus s = DACStatus(d);
+    EXPECT_EQ(s.state, KL2DACStatus::kPlaying);
     EXPECT_EQ(s.accepted, 60u);
     EXPECT_EQ(s.acceptedTick, 600u);
     EXPECT_EQ(s.eventQueued, 2u);
@@ -255,7 +255,7 @@ TEST(SimKL2DAC, PlaysRecordsAndEventsOnItsTickClockUntilTheEnd) {
 
     d.now = 30 * kMs;
     s = DACStatus(d);
-    EXPECT_EQ(s.state, TKL2DACStatus::kEnded);
+    EXPECT_EQ(s.state, KL2DACStatus::kEnded);
     EXPECT_EQ(s.consumed, 60u);
     EXPECT_EQ(s.queued, 0u);
     EXPECT_EQ(s.eventConsumed, 2u);
@@ -263,9 +263,9 @@ TEST(SimKL2DAC, PlaysRecordsAndEventsOnItsTickClockUntilTheEnd) {
     EXPECT_EQ(s.playedTick, 600u);
     EXPECT_EQ(s.underflows, 0u);
 
-    std::vector<TSimTraceEvent> dac, event;
-    for (const auto& e : d.TraceOf(TSimTraceOp::Reg))
-        (e.source == TSimWriteSource::DAC ? dac : event).push_back(e);
+    std::vector<SimTraceEvent> dac, event;
+    for (const auto& e : d.TraceOf(SimTraceOp::Reg))
+        (e.source == SimWriteSource::DAC ? dac : event).push_back(e);
     ASSERT_EQ(dac.size(), 60u);
     EXPECT_EQ(dac[0].reg, 0x2B);
     EXPECT_EQ(dac[1].reg, 0x2A);
@@ -277,10 +277,10 @@ TEST(SimKL2DAC, PlaysRecordsAndEventsOnItsTickClockUntilTheEnd) {
     EXPECT_EQ(FormatTraceLine(event[0], "b"),
               R"({"t_us":)" + std::to_string(1000u + 100u * 1'000'000 / 44100) +
                   R"(,"board":"b","op":"reg","id":82,"inst":0,"page":0,"reg":40,"val":240,"src":"event"})");
-    ASSERT_EQ(d.TraceOf(TSimTraceOp::DACStart).size(), 1u);
-    EXPECT_EQ(d.TraceOf(TSimTraceOp::DACStart)[0].number, 3528u);
-    ASSERT_EQ(d.TraceOf(TSimTraceOp::DACEnd).size(), 1u);
-    EXPECT_EQ(d.TraceOf(TSimTraceOp::DACEnd)[0].timeUs, 1000u + 600u * 1'000'000 / 44100);
+    ASSERT_EQ(d.TraceOf(SimTraceOp::DACStart).size(), 1u);
+    EXPECT_EQ(d.TraceOf(SimTraceOp::DACStart)[0].number, 3528u);
+    ASSERT_EQ(d.TraceOf(SimTraceOp::DACEnd).size(), 1u);
+    EXPECT_EQ(d.TraceOf(SimTraceOp::DACEnd)[0].timeUs, 1000u + 600u * 1'000'000 / 44100);
 
     EXPECT_EQ(d.Request(KLINK_OP_RESET), std::vector<uint8_t>{0});
     EXPECT_TRUE(Cleared(DACStatus(d)));
@@ -296,10 +296,10 @@ TEST(SimKL2DAC, ClockWaitsForTheLeadThenForDataWhenItRunsOut) {
     d.now = 12 * kMs;  // 88 ticks after the clock started
     EXPECT_NEAR(static_cast<double>(DACStatus(d).playedTick), 2 * 44.1, 2);
     d.now = 30 * kMs;  // 200 ticks run out after about 4.5 ms
-    TKL2DACStatus s = DACStatus(d);
+    KL2DACStatus s = DACStatus(d);
     EXPECT_EQ(s.playedTick, 200u);
     EXPECT_EQ(s.underflows, 1u);
-    EXPECT_EQ(s.state, TKL2DACStatus::kPlaying);
+    EXPECT_EQ(s.state, KL2DACStatus::kPlaying);
     d.Packet(KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(20, SampleChunk(200, 10, 10)));
     d.now = 31 * kMs;
     s = DACStatus(d);
@@ -332,31 +332,31 @@ TEST(SimKL2DAC, BrokenStreamsStopInTheFaultState) {
          kDACFaultEndMismatch},
     };
     for (const Case& c : cases) {
-        TSimProfile p = *BuiltInProfile("Keltra 2.1");
+        SimProfile p = *BuiltInProfile("Keltra 2.1");
         p.dac.recordCapacity = 100;
         ModelDriver d(std::move(p));
         for (const auto& [op, payload] : c.packets) d.Packet(op, payload);
-        const TKL2DACStatus s = DACStatus(d);
-        EXPECT_EQ(s.state, TKL2DACStatus::kFaulted) << c.name;
+        const KL2DACStatus s = DACStatus(d);
+        EXPECT_EQ(s.state, KL2DACStatus::kFaulted) << c.name;
         EXPECT_EQ(s.fault, c.fault) << c.name;
-        EXPECT_EQ(d.TraceOf(TSimTraceOp::Reg).size(), 0u) << c.name;
+        EXPECT_EQ(d.TraceOf(SimTraceOp::Reg).size(), 0u) << c.name;
     }
 }
 
 TEST(SimKL2DAC, InjectedFaultStopsTheClockAtItsTick) {
     ModelDriver d("Keltra 2.1");
-    TSimFaults f;
+    SimFaults f;
     f.dacFaultCode = 0x42;
     f.dacFaultAtTick = 100;
     d.Model().SetFaults(f);
     d.Packet(KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(0, SampleChunk(0, 50, 10)));
     (void)d.Request(KLINK_OP_DAC_START, EncodeKL2DACStart(0));
     d.now = 20 * kMs;
-    const TKL2DACStatus s = DACStatus(d);
-    EXPECT_EQ(s.state, TKL2DACStatus::kFaulted);
+    const KL2DACStatus s = DACStatus(d);
+    EXPECT_EQ(s.state, KL2DACStatus::kFaulted);
     EXPECT_EQ(s.fault, 0x42);
     EXPECT_EQ(s.playedTick, 100u);
-    EXPECT_EQ(d.TraceOf(TSimTraceOp::Fault).size(), 1u);
+    EXPECT_EQ(d.TraceOf(SimTraceOp::Fault).size(), 1u);
 }
 
 }  // namespace
@@ -375,7 +375,7 @@ TEST(SimWavWriter, RecordsWhatTheStreamAndTheDACPlay) {
     const auto okiPath = dir / ("klinksim-oki-" + std::to_string(getpid()) + ".wav");
     const auto dacPath = dir / ("klinksim-dac-" + std::to_string(getpid()) + ".wav");
     {
-        TSimWavWriter wav(okiPath);
+        SimWavWriter wav(okiPath);
         ModelDriver d("Keltra 4");
         d.Model().SetAudioOutput(&wav);
         d.Packet(KLINK_OP_STREAM_DATA, Cat({{0xB7, 0}, U32(0), std::vector<uint8_t>(80, 0x77)}));
@@ -385,10 +385,10 @@ TEST(SimWavWriter, RecordsWhatTheStreamAndTheDACPlay) {
         EXPECT_EQ(wav.Frames(), 160u);
     }
     {
-        TSimWavWriter wav(dacPath);
+        SimWavWriter wav(dacPath);
         ModelDriver d("Keltra 2.1");
         d.Model().SetAudioOutput(&wav);
-        TKL2DACChunk c;
+        KL2DACChunk c;
         c.records = {{kKL2RecordEnable, 0x80, 1}, {kKL2RecordSample, 0xF0, 599}};
         c.endTick = 600;
         d.Packet(KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(0, c));

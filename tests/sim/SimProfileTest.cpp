@@ -9,7 +9,7 @@ namespace {
 
 TEST(SimProfile, BuiltInModelsSpreadTheirTablesOverChainedPages) {
     for (const std::string& model : BuiltInModels()) {
-        const TSimProfile p = *BuiltInProfile(model);
+        const SimProfile p = *BuiltInProfile(model);
         EXPECT_EQ(p.model, model);
         ASSERT_GE(p.pages.size(), 2u) << model;
         EXPECT_EQ(p.pages.front().offset, 0);
@@ -23,7 +23,7 @@ TEST(SimProfile, BuiltInModelsSpreadTheirTablesOverChainedPages) {
 }
 
 TEST(SimProfile, JsonProfileReplacesModelCapacitiesTargetsAndDAC) {
-    const TSimProfile p = ParseProfile(R"({
+    const SimProfile p = ParseProfile(R"({
         "base": "Keltra 2.1", "model": "Keltra 2", "firmware": "0.9",
         "data_capacity": 100, "control_features": "0x02",
         "targets": [ {"write_id": "0x52", "instance": 0, "page": 0, "features": 5, "clock_mode": "variable",
@@ -46,7 +46,7 @@ TEST(SimProfile, JsonProfileReplacesModelCapacitiesTargetsAndDAC) {
 }
 
 TEST(SimProfile, JsonPagesMayContradictEachOtherOrBeRawBytes) {
-    const TSimProfile p = ParseProfile(R"({
+    const SimProfile p = ParseProfile(R"({
         "model": "Keltra 4",
         "pages": [ {"offset": 0, "next": 16, "entries": [{"write_id": 84, "features": 7, "clock_mode": 2}]},
                    {"offset": 16, "max_payload": 128, "entries": []},

@@ -17,10 +17,10 @@
 
 namespace klink::sim::testing {
 
-inline std::vector<TKLINKFrame> DecodeWire(std::span<const uint8_t> wire) {
-    TKLINKDecoder decoder;
-    std::vector<TKLINKFrame> frames;
-    TKLINKFrame f;
+inline std::vector<KLINKFrame> DecodeWire(std::span<const uint8_t> wire) {
+    KLINKDecoder decoder;
+    std::vector<KLINKFrame> frames;
+    KLINKFrame f;
     for (uint8_t b : wire) {
         if (decoder.Feed(b, 0, f)) frames.push_back(f);
     }
@@ -50,14 +50,14 @@ inline uint32_t Read32(std::span<const uint8_t> b, size_t at) {
 class ModelDriver {
 public:
     explicit ModelDriver(const std::string& model) : model_(*BuiltInProfile(model), "sim-test") {}
-    explicit ModelDriver(TSimProfile profile) : model_(std::move(profile), "sim-test") {}
+    explicit ModelDriver(SimProfile profile) : model_(std::move(profile), "sim-test") {}
 
-    TSimBoardModel& Model() { return model_; }
+    SimBoardModel& Model() { return model_; }
     int64_t now = 0;
     uint16_t lastId = 0x1000;
 
     // Every reply the request produced (normally exactly one), with the time it is ready.
-    std::vector<TSimReply> RawRequest(uint8_t opcode, const std::vector<uint8_t>& payload) {
+    std::vector<SimReply> RawRequest(uint8_t opcode, const std::vector<uint8_t>& payload) {
         Feed(EncodeFrame(KLINK_MSG_REQUEST, opcode, ++lastId, payload));
         return model_.TakeReplies();
     }
@@ -82,13 +82,13 @@ public:
         now += ms * 1'000'000;
         model_.AdvanceTo(now);
     }
-    std::vector<TSimTraceEvent> Trace() {
+    std::vector<SimTraceEvent> Trace() {
         auto t = model_.TakeTrace();
         all_.insert(all_.end(), t.begin(), t.end());
         return all_;
     }
-    std::vector<TSimTraceEvent> TraceOf(TSimTraceOp op) {
-        std::vector<TSimTraceEvent> out;
+    std::vector<SimTraceEvent> TraceOf(SimTraceOp op) {
+        std::vector<SimTraceEvent> out;
         for (const auto& e : Trace()) {
             if (e.op == op) out.push_back(e);
         }
@@ -99,8 +99,8 @@ private:
     void Feed(const std::vector<uint8_t>& wire) {
         for (uint8_t b : wire) model_.Feed(b, now);
     }
-    TSimBoardModel model_;
-    std::vector<TSimTraceEvent> all_;
+    SimBoardModel model_;
+    std::vector<SimTraceEvent> all_;
 };
 
 // A host end for a running board: opens the port raw at 115200 8N1 and
@@ -127,9 +127,9 @@ public:
         Send(EncodeFrame(KLINK_MSG_PACKET, opcode, ++id_, payload));
     }
     // The next frame from the board within timeout, if any.
-    std::optional<TKLINKFrame> Receive(std::chrono::milliseconds timeout = std::chrono::milliseconds(1500)) {
+    std::optional<KLINKFrame> Receive(std::chrono::milliseconds timeout = std::chrono::milliseconds(1500)) {
         const auto until = std::chrono::steady_clock::now() + timeout;
-        TKLINKFrame f;
+        KLINKFrame f;
         while (std::chrono::steady_clock::now() < until) {
             uint8_t b = 0;
             if (platform::ReadSerialPort(port_.Get(), std::span(&b, 1)) == 1) {
@@ -153,7 +153,7 @@ public:
 
 private:
     platform::UniqueSerialPort port_;
-    TKLINKDecoder decoder_;
+    KLINKDecoder decoder_;
     uint16_t id_ = 0x2000;
 };
 

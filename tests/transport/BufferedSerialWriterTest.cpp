@@ -38,7 +38,7 @@ std::string MessageOf(const std::function<void()>& action) {
 }
 
 // Waits until the writer has stored a failure, which Drain then raises.
-std::string WaitForFailure(TBufferedSerialWriter& writer, int timeoutMs = 20000) {
+std::string WaitForFailure(BufferedSerialWriter& writer, int timeoutMs = 20000) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (std::chrono::steady_clock::now() < deadline) {
         try {
@@ -55,10 +55,10 @@ std::string WaitForFailure(TBufferedSerialWriter& writer, int timeoutMs = 20000)
 
 // Writes go nowhere: records each chunk; while the gate is closed a write
 // waits for it. A fake counter (1 tick = 1 ms) can be moved by each write.
-class FakePortWriter : public TBufferedSerialWriter {
+class FakePortWriter : public BufferedSerialWriter {
 public:
     explicit FakePortWriter(bool gateOpen = true, int64_t ticksPerWrite = 0)
-        : TBufferedSerialWriter(platform::kInvalidOSHandle, Clock{[this] { return now_.load(); }, 1000}),
+        : BufferedSerialWriter(platform::kInvalidOSHandle, Clock{[this] { return now_.load(); }, 1000}),
           open_(gateOpen),
           ticksPerWrite_(ticksPerWrite) {}
     ~FakePortWriter() override {
@@ -117,14 +117,14 @@ private:
 TEST(BufferedSerialWriter, BytesArriveInOrderAcrossTheRingWrap) {
     OpenBoard board;
     board.pty.StartReader();
-    TBufferedSerialWriter writer(board.port.Get());
+    BufferedSerialWriter writer(board.port.Get());
     // Frames of changing sizes, over four laps of the 64 KiB ring.
     constexpr size_t kTotal = 4 * 65536 + 1234;
     const auto all = Pattern(kTotal);
     size_t sent = 0;
     for (int32_t size = 1; sent < kTotal; size = size % 3000 + 397) {
         const auto n = std::min<size_t>(static_cast<size_t>(size), kTotal - sent);
-        while (writer.PendingBytes() + static_cast<int64_t>(n) > TBufferedSerialWriter::kInitialLimit) {
+        while (writer.PendingBytes() + static_cast<int64_t>(n) > BufferedSerialWriter::kInitialLimit) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         writer.Enqueue(std::span(all).subspan(sent, n));
@@ -162,7 +162,7 @@ TEST(BufferedSerialWriter, WritesInChunksOfAtMost512Bytes) {
 }
 
 // Records what the writer reports; read after Drain.
-class RecordingProbe final : public ISerialWriteProbe {
+class RecordingProbe final : public SerialWriteProbe {
 public:
     RecordingProbe() { SetSerialWriteProbe(this); }
     ~RecordingProbe() { SetSerialWriteProbe(nullptr); }
@@ -249,7 +249,7 @@ TEST(BufferedSerialWriter, StalledReaderFailsTheWriterForEveryLaterCaller) {
     while (platform::WriteSerialPort(board.port.Get(), fill).written > 0) {
     }
     ConfigureWriteTimeouts(board.port.Get());
-    TBufferedSerialWriter writer(board.port.Get());
+    BufferedSerialWriter writer(board.port.Get());
     writer.Enqueue(Pattern(100));
     EXPECT_EQ(WaitForFailure(writer), "Serial write made no valid progress.");
 
@@ -264,7 +264,7 @@ TEST(BufferedSerialWriter, StalledReaderFailsTheWriterForEveryLaterCaller) {
 
 TEST(BufferedSerialWriter, HungUpPortFailsWithTheSystemsError) {
     OpenBoard board;
-    TBufferedSerialWriter writer(board.port.Get());
+    BufferedSerialWriter writer(board.port.Get());
     board.pty.HangUp();
     writer.Enqueue(Pattern(10));
     EXPECT_EQ(
@@ -278,7 +278,7 @@ TEST(BufferedSerialWriter, ShutdownWritesWhatWasQueuedThenRefusesMore) {
     board.pty.StartReader();
     const auto all = Pattern(60000);
     {
-        TBufferedSerialWriter writer(board.port.Get());
+        BufferedSerialWriter writer(board.port.Get());
         for (size_t i = 0; i < 3; ++i) {
             writer.Enqueue(std::span(all).subspan(i * 20000, 20000));
         }

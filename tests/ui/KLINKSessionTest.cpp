@@ -45,7 +45,7 @@ protected:
     // The failure message of loading `text`, or "" when it loads.
     std::string LoadFailure(const std::string& text) {
         Write(text);
-        TKLINKSessionState state;
+        KLINKSessionState state;
         state.comPort = "changed";
         try {
             (void)LoadSession(file_, state);
@@ -64,7 +64,7 @@ protected:
 };
 
 TEST(KLINKSession, DefaultRecord) {
-    TKLINKSessionState d = DefaultSession();
+    KLINKSessionState d = DefaultSession();
     EXPECT_TRUE(d.comPort.empty());
     EXPECT_TRUE(d.comPort2.empty());
     EXPECT_FALSE(d.hasWindowBounds);
@@ -96,7 +96,7 @@ TEST(KLINKSession, FilePathFollowsTheConfigFolder) {
 }
 
 TEST_F(SessionFileTest, MissingFileGivesDefaultsAndFalse) {
-    TKLINKSessionState state;
+    KLINKSessionState state;
     state.comPort = "COM9";
     EXPECT_FALSE(LoadSession(file_, state));
     EXPECT_EQ(state, DefaultSession());
@@ -104,7 +104,7 @@ TEST_F(SessionFileTest, MissingFileGivesDefaultsAndFalse) {
 
 TEST_F(SessionFileTest, SchemaOnlyLoadsAsDefaults) {
     Write(R"({"schema":1})");
-    TKLINKSessionState state;
+    KLINKSessionState state;
     EXPECT_TRUE(LoadSession(file_, state));
     EXPECT_EQ(state, DefaultSession());
 }
@@ -182,7 +182,7 @@ TEST_F(SessionFileTest, IntegersMustBePlain32BitDecimals) {
     };
     for (const Case& c : cases) {
         Write(std::string(R"({"schema":1,"selected_index":)") + c.number + "}");
-        TKLINKSessionState state;
+        KLINKSessionState state;
         if (c.valid) {
             EXPECT_NO_THROW((void)LoadSession(file_, state)) << c.number;
             EXPECT_EQ(state.selectedIndex, c.value) << c.number;
@@ -197,7 +197,7 @@ TEST_F(SessionFileTest, IntegersMustBePlain32BitDecimals) {
     }
     // Numbers inside strings are text, not numbers.
     Write(R"({"schema":1,"com_port":"1.5e3","selected_index":2})");
-    TKLINKSessionState state;
+    KLINKSessionState state;
     ASSERT_TRUE(LoadSession(file_, state));
     EXPECT_EQ(state.comPort, "1.5e3");
     EXPECT_EQ(state.selectedIndex, 2);
@@ -224,7 +224,7 @@ TEST_F(SessionFileTest, SelectorIndexesOutOfRangeTakeTheirDefaults) {
     };
     for (const Case& c : cases) {
         Write(std::string(R"({"schema":1,"repeat_index":)") + c.repeat + R"(,"fade_index":)" + c.fade + "}");
-        TKLINKSessionState state;
+        KLINKSessionState state;
         ASSERT_TRUE(LoadSession(file_, state));
         EXPECT_EQ(state.repeatIndex, c.repeatIndex) << c.repeat;
         EXPECT_EQ(state.fadeIndex, c.fadeIndex) << c.fade;
@@ -232,7 +232,7 @@ TEST_F(SessionFileTest, SelectorIndexesOutOfRangeTakeTheirDefaults) {
 }
 
 TEST_F(SessionFileTest, WindowMember) {
-    TKLINKSessionState state;
+    KLINKSessionState state;
     Write(R"({"schema":1,"window":{"left":-20,"top":10,"width":1109,"height":900,"maximized":1}})");
     ASSERT_TRUE(LoadSession(file_, state));
     EXPECT_TRUE(state.hasWindowBounds);
@@ -257,7 +257,7 @@ TEST_F(SessionFileTest, WindowMember) {
 
 TEST_F(SessionFileTest, TrackWithOnlyAPathTakesItsFileNameAsTitle) {
     Write(R"({"schema":1,"playlist":[{"path":"/music/sub/song.vgz"}],"unknown":[1,{"a":null}]})");
-    TKLINKSessionState state;
+    KLINKSessionState state;
     ASSERT_TRUE(LoadSession(file_, state));
     ASSERT_EQ(state.playlist.size(), 1u);
     EXPECT_EQ(state.playlist[0].path, "/music/sub/song.vgz");
@@ -267,13 +267,13 @@ TEST_F(SessionFileTest, TrackWithOnlyAPathTakesItsFileNameAsTitle) {
 
 TEST_F(SessionFileTest, ByteOrderMarkIsSkipped) {
     Write("\xEF\xBB\xBF{\"schema\":1,\"com_port\":\"COM3\"}");
-    TKLINKSessionState state;
+    KLINKSessionState state;
     ASSERT_TRUE(LoadSession(file_, state));
     EXPECT_EQ(state.comPort, "COM3");
 }
 
 TEST_F(SessionFileTest, SavedTextIsExact) {
-    TKLINKSessionState state = DefaultSession();
+    KLINKSessionState state = DefaultSession();
     state.comPort = "sim-keltra4-1";
     state.comPort2 = "COM3";
     state.hasWindowBounds = true;
@@ -294,7 +294,7 @@ TEST_F(SessionFileTest, SavedTextIsExact) {
         R"("window":{"left":-8,"top":20,"width":1109,"height":850,"maximized":0},)"
         R"("playlist":[{"path":"/a/b.vgm","title":"B","game":"G"},{"path":"/c.vgz","title":"","game":""}],)"
         R"("last_track":{"path":"/c.vgz","index":1},"selected_index":0})");
-    TKLINKSessionState back;
+    KLINKSessionState back;
     ASSERT_TRUE(LoadSession(file_, back));
     EXPECT_EQ(back, state);
 
@@ -329,7 +329,7 @@ TEST(KLINKSessionEscape, EscapesAsTheFileRequires) {
 }
 
 TEST_F(SessionFileTest, JapaneseTitlesRoundTripAsPlainASCII) {
-    TKLINKSessionState state;
+    KLINKSessionState state;
     state.playlist = {{"/曲/ゲーム.vgm", "オープニング \"テーマ\"", "ゲーム名\tβ"}};
     state.lastTrackPath = "/曲/ゲーム.vgm";
     state.lastTrackIndex = 0;
@@ -339,7 +339,7 @@ TEST_F(SessionFileTest, JapaneseTitlesRoundTripAsPlainASCII) {
         ASSERT_LT(c, 0x80) << "the file must be plain ASCII";
     }
     EXPECT_NE(text.find(R"(\u30AA\u30FC\u30D7\u30CB\u30F3\u30B0)"), std::string::npos);
-    TKLINKSessionState back;
+    KLINKSessionState back;
     ASSERT_TRUE(LoadSession(file_, back));
     EXPECT_EQ(back, state);
 }
@@ -347,7 +347,7 @@ TEST_F(SessionFileTest, JapaneseTitlesRoundTripAsPlainASCII) {
 TEST_F(SessionFileTest, SavingCreatesMissingFolders) {
     std::string nested = (dir_ / "a" / "b" / "session.json").string();
     SaveSession(nested, DefaultSession());
-    TKLINKSessionState state;
+    KLINKSessionState state;
     EXPECT_TRUE(LoadSession(nested, state));
 }
 
@@ -381,7 +381,7 @@ TEST_F(SessionFileTest, FailedWriteKeepsTheOldFile) {
     SaveSession(file_, DefaultSession());
     std::string before = Read();
     fs::permissions(dir_, fs::perms::owner_read | fs::perms::owner_exec);
-    TKLINKSessionState state;
+    KLINKSessionState state;
     state.comPort = "COM1";
     EXPECT_THROW(SaveSession(file_, state), OSError);
     fs::permissions(dir_, fs::perms::owner_all);
@@ -394,8 +394,8 @@ TEST_F(SessionFileTest, WriteCutShortKeepsTheOldFileAndLeavesNoTemporary) {
     // even for the superuser.
     SaveSession(file_, DefaultSession());
     std::string before = Read();
-    TKLINKSessionState big;
-    big.playlist.assign(200, TKLINKSessionTrack{"/music/a-long-enough-path.vgm", "title", "game"});
+    KLINKSessionState big;
+    big.playlist.assign(200, KLINKSessionTrack{"/music/a-long-enough-path.vgm", "title", "game"});
     rlimit old{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
     auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
@@ -417,12 +417,12 @@ TEST_F(SessionFileTest, WriteCutShortKeepsTheOldFileAndLeavesNoTemporary) {
 }
 
 TEST_F(SessionFileTest, SaveReplacesTheOldFileAndLeavesOnlyIt) {
-    TKLINKSessionState state;
+    KLINKSessionState state;
     state.comPort = "first";
     SaveSession(file_, state);
     state.comPort = "second";
     SaveSession(file_, state);
-    TKLINKSessionState back;
+    KLINKSessionState back;
     ASSERT_TRUE(LoadSession(file_, back));
     EXPECT_EQ(back.comPort, "second");
     EXPECT_EQ(EntriesInFolder(), 1u);

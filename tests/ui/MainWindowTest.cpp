@@ -38,7 +38,7 @@ using namespace klink;
 namespace {
 
 // A run the test finishes by hand.
-struct TFakeRunState {
+struct FakeRunState {
     std::string file;
     int32_t repeat = 0;
     int32_t fade = 0;
@@ -50,9 +50,9 @@ struct TFakeRunState {
     std::atomic<int32_t> position{0};
 };
 
-class TFakeRun final : public IPlaybackRun {
+class FakeRun final : public PlaybackRun {
 public:
-    explicit TFakeRun(std::shared_ptr<TFakeRunState> state) : state_(std::move(state)) {}
+    explicit FakeRun(std::shared_ptr<FakeRunState> state) : state_(std::move(state)) {}
     void Start() override { state_->started = true; }
     void Stop() noexcept override {
         state_->stopCalled = true;
@@ -65,15 +65,15 @@ public:
     [[nodiscard]] std::string PlaybackError() const override { return state_->error; }
 
 private:
-    std::shared_ptr<TFakeRunState> state_;
+    std::shared_ptr<FakeRunState> state_;
 };
 
 // A run on a thread of its own that keeps asking the host for display calls
 // until it is stopped: the shape that deadlocks a stop that does not serve them.
-class TChattyRun final : public IPlaybackRun {
+class ChattyRun final : public PlaybackRun {
 public:
-    explicit TChattyRun(IPlayerHost& host) : host_(host) {}
-    ~TChattyRun() override {
+    explicit ChattyRun(PlayerHost& host) : host_(host) {}
+    ~ChattyRun() override {
         stop_ = true;
         if (thread_.joinable()) {
             thread_.join();
@@ -104,7 +104,7 @@ public:
     std::atomic<int> calls{0};
 
 private:
-    IPlayerHost& host_;
+    PlayerHost& host_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> done_{false};
     std::thread thread_;
@@ -122,48 +122,48 @@ class MainWindowTest : public QObject {
 private:
     QTemporaryDir config_;
     QTemporaryDir runtime_;
-    std::vector<std::shared_ptr<TFakeRunState>> runs_;
+    std::vector<std::shared_ptr<FakeRunState>> runs_;
 
-    TPlaybackFactory FakeFactory() {
-        return [this](IPlayerHost&, const std::string& file, int32_t repeat, int32_t fade) {
-            auto state = std::make_shared<TFakeRunState>();
+    PlaybackFactory FakeFactory() {
+        return [this](PlayerHost&, const std::string& file, int32_t repeat, int32_t fade) {
+            auto state = std::make_shared<FakeRunState>();
             state->file = file;
             state->repeat = repeat;
             state->fade = fade;
             runs_.push_back(state);
-            return std::make_unique<TFakeRun>(state);
+            return std::make_unique<FakeRun>(state);
         };
     }
-    std::unique_ptr<TForm1> NewForm(TPlaybackFactory factory = {}) {
-        auto form = std::make_unique<TForm1>(factory ? std::move(factory) : FakeFactory());
+    std::unique_ptr<MainWindow> NewForm(PlaybackFactory factory = {}) {
+        auto form = std::make_unique<MainWindow>(factory ? std::move(factory) : FakeFactory());
         // The timer is driven by hand in these tests.
         form->PlaybackTimer()->stop();
         return form;
     }
-    static void AddRows(TForm1& form, int count) {
+    static void AddRows(MainWindow& form, int count) {
         QStringList files;
         for (int i = 0; i < count; ++i) {
             form.AddPlaylistFile(Sample("demo_ym2151.vgm"));
             form.Playlist()->topLevelItem(i)->setText(0, QString::number(i));
         }
     }
-    static QStringList Titles(const TForm1& form) {
+    static QStringList Titles(const MainWindow& form) {
         QStringList titles;
         for (int i = 0; i < form.Playlist()->topLevelItemCount(); ++i) {
             titles << form.Playlist()->topLevelItem(i)->text(0);
         }
         return titles;
     }
-    static void Select(TForm1& form, const QList<int>& rows) {
+    static void Select(MainWindow& form, const QList<int>& rows) {
         form.Playlist()->clearSelection();
         for (int row : rows) {
             form.Playlist()->topLevelItem(row)->setSelected(true);
         }
     }
-    static QString Log(const TForm1& form) {
+    static QString Log(const MainWindow& form) {
         return form.findChild<QPlainTextEdit*>(QStringLiteral("memLog"))->toPlainText();
     }
-    static bool RowIsHighlighted(const TForm1& form, int row) {
+    static bool RowIsHighlighted(const MainWindow& form, int row) {
         return form.Playlist()->topLevelItem(row)->background(0).color() == QColor(220, 240, 220);
     }
     QString SessionFile() const { return config_.path() + QStringLiteral("/KLINKdev/session.json"); }
@@ -186,7 +186,7 @@ private slots:
     void controlsHaveTheirNamesAndTexts() {
         auto form = NewForm();
         QCOMPARE(form->windowTitle(), QStringLiteral("KLINK Dev tool"));
-        QCOMPARE(form->width(), TForm1::kClientWidth);
+        QCOMPARE(form->width(), MainWindow::kClientWidth);
         QCOMPARE(form->findChild<QPushButton*>(QStringLiteral("btnConnect"))->text(), QStringLiteral("接続"));
         QCOMPARE(form->findChild<QPushButton*>(QStringLiteral("Button1"))->text(), QStringLiteral("接続"));
         QCOMPARE(form->findChild<QPushButton*>(QStringLiteral("btnRefresh"))->text(),
@@ -258,7 +258,7 @@ private slots:
         QCOMPARE(form->PlaylistIndex(), 0);
         QCOMPARE(form->NextPlaylistIndex(), 1);
         QVERIFY(RowIsHighlighted(*form, 0));
-        TFakeRunState& run = *runs_[0];
+        FakeRunState& run = *runs_[0];
         if (outcome == QStringLiteral("completed")) {
             run.completed = true;
             run.finished = true;
@@ -349,9 +349,9 @@ private slots:
     }
 
     void stopKeepsServingTheThreadsCalls() {
-        TChattyRun* chatty = nullptr;
-        auto form = NewForm([&chatty](IPlayerHost& host, const std::string&, int32_t, int32_t) {
-            auto run = std::make_unique<TChattyRun>(host);
+        ChattyRun* chatty = nullptr;
+        auto form = NewForm([&chatty](PlayerHost& host, const std::string&, int32_t, int32_t) {
+            auto run = std::make_unique<ChattyRun>(host);
             chatty = run.get();
             return run;
         });
@@ -405,7 +405,7 @@ private slots:
         QFETCH(QStringList, order);
         QFETCH(int, playing);
         auto form = NewForm();
-        form->resize(TForm1::kClientWidth, 900);
+        form->resize(MainWindow::kClientWidth, 900);
         form->show();
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
         AddRows(*form, 5);
@@ -530,9 +530,9 @@ private slots:
             QVERIFY(form->GetPortDriver(0).PortName().empty());
         }
 
-        sim::TSimBoardOptions options;
+        sim::SimBoardOptions options;
         options.publish = true;
-        auto board = sim::TSimBoard::Start("Keltra 3", options);
+        auto board = sim::SimBoard::Start("Keltra 3", options);
         form->ScanComPorts();
         const QString name = QString::fromStdString(board->PortName());
         const int item = form->GetPortCombo(0)->findText(name);
@@ -558,9 +558,9 @@ private slots:
 
     void vanishedBoardIsDetectedWithinATick() {
         auto form = NewForm();
-        sim::TSimBoardOptions options;
+        sim::SimBoardOptions options;
         options.publish = true;
-        auto board = sim::TSimBoard::Start("Keltra 3", options);
+        auto board = sim::SimBoard::Start("Keltra 3", options);
         form->ScanComPorts();
         form->GetPortCombo(0)->setCurrentIndex(
             form->GetPortCombo(0)->findText(QString::fromStdString(board->PortName())));
@@ -605,7 +605,7 @@ private slots:
         QFETCH(int, selectedIndex);
         QFETCH(int, lastRow);
         QFETCH(int, marked);
-        TKLINKSessionState state;
+        KLINKSessionState state;
         state.playlist = {{"/m/a.vgm", "A", "G"}, {"/m/b.vgm", "B", ""}, {"/m/c.vgm", "C", ""}};
         state.lastTrackIndex = lastIndex;
         state.lastTrackPath = lastPath.toStdString();
@@ -636,17 +636,17 @@ private slots:
             form->findChild<QComboBox*>(QStringLiteral("cmbFadeout"))->setCurrentIndex(2);
             form->PlayPlaylistIndex(1);
             form->Playlist()->setCurrentItem(form->Playlist()->topLevelItem(2));
-            form->setGeometry(40, 30, TForm1::kClientWidth, 840);
+            form->setGeometry(40, 30, MainWindow::kClientWidth, 840);
         }  // closing saves, then stops the run
         QVERIFY(runs_.back()->stopCalled);
-        TKLINKSessionState state;
+        KLINKSessionState state;
         QVERIFY(LoadSession(SessionFile().toStdString(), state));
         QCOMPARE(state.playlist.size(), size_t{3});
         QCOMPARE(state.lastTrackIndex, 1);
         QCOMPARE(state.selectedIndex, 2);
         QCOMPARE(state.fadeIndex, 2);
         QVERIFY(state.hasWindowBounds);
-        QCOMPARE(state.width, TForm1::kClientWidth);
+        QCOMPARE(state.width, MainWindow::kClientWidth);
         QCOMPARE(state.height, 840);
 
         auto again = NewForm();
@@ -655,7 +655,7 @@ private slots:
         // The offscreen screen is small: the height is fitted to it, but never
         // below the minimum.
         const QRect work = QGuiApplication::primaryScreen()->availableGeometry();
-        QCOMPARE(again->height(), std::max(std::min(840, work.height()), TForm1::kClientHeight));
+        QCOMPARE(again->height(), std::max(std::min(840, work.height()), MainWindow::kClientHeight));
     }
 
     void damagedSessionIsReportedAndStartupGoesOn() {
@@ -670,7 +670,7 @@ private slots:
     }
 
     void oversizedSavedWindowIsClampedToTheScreen() {
-        TKLINKSessionState state;
+        KLINKSessionState state;
         state.hasWindowBounds = true;
         state.left = 5000;
         state.top = 5000;
@@ -679,20 +679,20 @@ private slots:
         SaveSession(SessionFile().toStdString(), state);
         auto form = NewForm();
         const QRect work = QGuiApplication::primaryScreen()->availableGeometry();
-        QCOMPARE(form->width(), TForm1::kClientWidth);
-        QCOMPARE(form->height(), std::max(work.height(), TForm1::kClientHeight));
+        QCOMPARE(form->width(), MainWindow::kClientWidth);
+        QCOMPARE(form->height(), std::max(work.height(), MainWindow::kClientHeight));
         QCOMPARE(form->x(), std::max(work.left(), work.right() + 1 - form->width()));
     }
 
     // The real playback thread on simulated boards: track after track, and an
     // endless track that never advances by itself.
     void playlistPlaysOnSimulatedBoards() {
-        sim::TSimBoardOptions options;
+        sim::SimBoardOptions options;
         options.publish = true;
         options.keepTrace = false;
-        auto kl3 = sim::TSimBoard::Start("Keltra 3", options);
-        auto kl2 = sim::TSimBoard::Start("Keltra 2", options);
-        auto form = std::make_unique<TForm1>(CreateVGMPlayerRun);
+        auto kl3 = sim::SimBoard::Start("Keltra 3", options);
+        auto kl2 = sim::SimBoard::Start("Keltra 2", options);
+        auto form = std::make_unique<MainWindow>(CreateVGMPlayerRun);
         form->ScanComPorts();
         const std::string names[2] = {kl3->PortName(), kl2->PortName()};
         for (int i = 0; i < 2; ++i) {

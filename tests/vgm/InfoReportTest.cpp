@@ -19,7 +19,7 @@ const char* const kDisplayKeys[] = {"lblFileSize",    "edtEofOffset",   "edtVers
                                     "lblClkSN764892", "lblClkYM2203",   "lblClkAY8910",    "lblClkYM3812",
                                     "lblClkYM3526",   "lblClkYM2608"};
 
-json Parse(const std::string& file, const klink::TVGMAnalysis& a) {
+json Parse(const std::string& file, const klink::VGMAnalysis& a) {
     const std::string line = InfoJsonLine(file, a);
     EXPECT_EQ(line.find('\n'), std::string::npos);
     return json::parse(line);

@@ -10,7 +10,7 @@
 namespace klink {
 namespace {
 
-std::string Check(const std::vector<TKLINKVGMClock>& clocks) {
+std::string Check(const std::vector<KLINKVGMClock>& clocks) {
     try {
         CheckKL3Clocks(clocks);
     } catch (const ReadError& e) {
@@ -30,7 +30,7 @@ TEST(KL3ClockPlan, ShareGroups) {
 
 TEST(KL3ClockPlan, PhysicalClock) {
     struct Case {
-        TKLINKVGMClock clock;
+        KLINKVGMClock clock;
         uint32_t expected;
     } cases[] = {
         {{0xA0, 0, 2000000}, 4000000},       {{0x5A, 0, 3579545}, 14318180}, {{0x5B, 0, 3580000}, 14318180},
@@ -53,7 +53,7 @@ TEST(KL3ClockPlan, PhysicalClock) {
 TEST(KL3ClockPlan, CheckCombinations) {
     struct Case {
         const char* name;
-        std::vector<TKLINKVGMClock> clocks;
+        std::vector<KLINKVGMClock> clocks;
         const char* expected;
     } cases[] = {
         {"YM2203 with AY8910 #1 at half", {{0x55, 0, 4000000}, {0xA0, 1, 2000000}}, "ok"},

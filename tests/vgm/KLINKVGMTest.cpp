@@ -13,7 +13,7 @@ namespace klink {
 namespace {
 
 using test::VGMBuilder;
-using K = TVGMDecodeKind;
+using K = VGMDecodeKind;
 
 template <typename F>
 std::string ErrorOf(F&& f) {
@@ -27,7 +27,7 @@ std::string ErrorOf(F&& f) {
 
 struct Decoded {
     K kind;
-    TKLINKVGMTarget target;
+    KLINKVGMTarget target;
     uint8_t reg, value;
     uint32_t wait, next;
 };
@@ -44,7 +44,7 @@ TEST(KLINKVGM, DecodesCommandsIntoTargets) {
         const char* name;
         std::vector<uint8_t> bytes;
         K kind;
-        TKLINKVGMTarget target;
+        KLINKVGMTarget target;
         uint8_t reg, value;
         uint32_t wait, length;
     } cases[] = {
@@ -119,7 +119,7 @@ TEST(KLINKVGM, DecoderFailures) {
     std::vector<uint8_t> rejected(0x100, 0x70);
     rejected.push_back(0x40);
     uint32_t at = 0x100;
-    TKLINKVGMTarget t;
+    KLINKVGMTarget t;
     uint8_t r, v;
     uint32_t w;
     EXPECT_EQ(ErrorOf([&] { (void)DecodeRegisterCommand(rejected, at, t, r, v, w); }),
@@ -202,7 +202,7 @@ TEST(KLINKVGM, ClockForTarget) {
     const auto bytes = b.End().Build();
     struct Case {
         uint8_t writeId, instance;
-        TKLINKVGMClock expected;
+        KLINKVGMClock expected;
     } cases[] = {
         {0x50, 0, {0x50, 0, 3579545}}, {0x30, 1, {0x30, 1, 3579545}}, {0x51, 0, {0x51, 0, 3579545}},
         {0x53, 0, {0x52, 0, 7670453}}, {0x54, 0, {0x54, 0, 3579545}}, {0xA5, 1, {0x55, 1, 4000000}},
@@ -231,13 +231,13 @@ TEST(KLINKVGM, CollectTargetsAndClocks) {
     b.Cmd({0x52, 0x28, 0x00, 0x53, 0x30, 0x01, 0x52, 0x24, 0x00, 0x50, 0x9F, 0x30, 0x9F, 0x80, 0x52, 0x22, 0x00});
     const auto bytes = b.End().Build();
     const auto r = CollectTargetsAndClocks(bytes, 0x100);
-    EXPECT_EQ(r.targets, (std::vector<TKLINKVGMTarget>{{0x52, 0, 0}, {0x53, 0, 1}, {0x50, 0, 0}, {0x30, 1, 0}}));
-    EXPECT_EQ(r.clocks, (std::vector<TKLINKVGMClock>{{0x52, 0, 7670453}, {0x50, 0, 3579545}, {0x30, 1, 3579545}}));
+    EXPECT_EQ(r.targets, (std::vector<KLINKVGMTarget>{{0x52, 0, 0}, {0x53, 0, 1}, {0x50, 0, 0}, {0x30, 1, 0}}));
+    EXPECT_EQ(r.clocks, (std::vector<KLINKVGMClock>{{0x52, 0, 7670453}, {0x50, 0, 3579545}, {0x30, 1, 3579545}}));
 
     const auto dacOnly = VGMBuilder().Field(0x2C, 7670453).Cmd({0x80, 0x81}).End().Build();
     const auto d = CollectTargetsAndClocks(dacOnly, 0x100);
-    EXPECT_EQ(d.targets, (std::vector<TKLINKVGMTarget>{{0x52, 0, 0}}));
-    EXPECT_EQ(d.clocks, (std::vector<TKLINKVGMClock>{{0x52, 0, 7670453}}));
+    EXPECT_EQ(d.targets, (std::vector<KLINKVGMTarget>{{0x52, 0, 0}}));
+    EXPECT_EQ(d.clocks, (std::vector<KLINKVGMClock>{{0x52, 0, 7670453}}));
 
     const auto nothing = VGMBuilder().Cmd({0x56, 0x28, 0xF0}).End().Build();
     EXPECT_TRUE(CollectTargetsAndClocks(nothing, 0x100).targets.empty());
@@ -265,7 +265,7 @@ TEST(KLINKVGM, SecondSN76489ClockFromTheExtraHeaderTable) {
     bytes[0x0F] = 0x40;  // 2000000 with the dual bit
     for (uint8_t x : {0x50, 0x9F, 0x30, 0x9F, 0x66}) bytes.push_back(x);
     const auto r = CollectTargetsAndClocks(bytes, 0x100);
-    EXPECT_EQ(r.clocks, (std::vector<TKLINKVGMClock>{{0x50, 0, 2000000}, {0x30, 1, 4000000}}));
+    EXPECT_EQ(r.clocks, (std::vector<KLINKVGMClock>{{0x50, 0, 2000000}, {0x30, 1, 4000000}}));
 
     auto duplicate = WithClockTable({{0, 4000000}, {0, 3000000}});
     duplicate.pop_back();
@@ -276,7 +276,7 @@ TEST(KLINKVGM, SecondSN76489ClockFromTheExtraHeaderTable) {
 
 TEST(KLINKVGM, StartsSound) {
     struct Case {
-        TKLINKVGMTarget target;
+        KLINKVGMTarget target;
         uint8_t reg, value;
         bool expected;
     } cases[] = {

@@ -19,19 +19,19 @@ namespace {
 using test::Gzip;
 using test::TempFile;
 using test::VGMBuilder;
-using F = TVGMDisplayField;
-using S = TVGMAnalysisStage;
+using F = VGMDisplayField;
+using S = VGMAnalysisStage;
 
 // Records the observer's calls in order.
 struct Recorder {
     std::vector<std::string> events;
-    TVGMAnalysisObserver observer() {
-        return {[this](const TVGMDisplay& d) { events.push_back("display " + d[F::edtLoopOffset]); },
+    VGMAnalysisObserver observer() {
+        return {[this](const VGMDisplay& d) { events.push_back("display " + d[F::edtLoopOffset]); },
                 [this](const std::string& line) { events.push_back("log " + line); }};
     }
 };
 
-bool AllEmpty(const TVGMDisplay& d) {
+bool AllEmpty(const VGMDisplay& d) {
     for (const auto& t : d.texts)
         if (!t.empty()) return false;
     return true;
@@ -53,8 +53,8 @@ TEST(VGMAnalysis, YM2151FileWithTagsAndLoop) {
     EXPECT_EQ(a.gd3offset, 0x108u);
     EXPECT_EQ(a.gd3[0], u"Track");
     EXPECT_EQ(a.gd3[10], u"line1\r\nline2");
-    EXPECT_EQ(a.registerTargets, (std::vector<TKLINKVGMTarget>{{0x54, 0, 0}}));
-    EXPECT_EQ(a.registerClocks, (std::vector<TKLINKVGMClock>{{0x54, 0, 3579545}}));
+    EXPECT_EQ(a.registerTargets, (std::vector<KLINKVGMTarget>{{0x54, 0, 0}}));
+    EXPECT_EQ(a.registerClocks, (std::vector<KLINKVGMClock>{{0x54, 0, 3579545}}));
     EXPECT_EQ(a.okiClock, 0u);
     EXPECT_FALSE(a.hasKl2Registers);
     EXPECT_FALSE(a.useKl2Dac);
@@ -81,7 +81,7 @@ TEST(VGMAnalysis, YM2151FileWithTagsAndLoop) {
         {F::lblClkYM2608, "0"},
     };
     for (const auto& [field, text] : expected) {
-        EXPECT_EQ(a.display[field], text) << TVGMDisplay::Names[static_cast<size_t>(field)];
+        EXPECT_EQ(a.display[field], text) << VGMDisplay::Names[static_cast<size_t>(field)];
     }
     const std::string summary = "VGM register routes=1; OKI=0 Hz, divider=0 (clock 0 = unused).";
     EXPECT_EQ(a.log, (std::vector<std::string>{summary}));
@@ -214,7 +214,7 @@ TEST(VGMAnalysis, DisplayRulesForOldHeadersAndSecondChips) {
     ASSERT_TRUE(a.ok) << a.error;
     EXPECT_EQ(a.display[F::lblClkSN76489], "2000000");
     EXPECT_EQ(a.display[F::lblClkSN764892], "4000000");
-    EXPECT_EQ(a.registerClocks, (std::vector<TKLINKVGMClock>{{0x50, 0, 2000000}, {0x30, 1, 4000000}}));
+    EXPECT_EQ(a.registerClocks, (std::vector<KLINKVGMClock>{{0x50, 0, 2000000}, {0x30, 1, 4000000}}));
 
     // OKIM6258 clock shown (masked) only from 1.61 with a header reaching it.
     auto oki = VGMBuilder(0x161).Field(0x30, 4000000).Field(0x90, 0x80000000u | 8000000).Cmd({0x54, 8, 0}).End().Build();
@@ -235,7 +235,7 @@ TEST(VGMAnalysis, FileErrorsCarryTheSystemText) {
 
 TEST(VGMAnalysis, ObserverFailureEndsTheAnalysis) {
     auto bytes = VGMBuilder().Field(0x30, 4000000).Cmd({0x54, 0x08, 0}).End().Build();
-    TVGMAnalysisObserver stop{[](const TVGMDisplay&) { throw AbortError("Playback cancelled."); }, {}};
+    VGMAnalysisObserver stop{[](const VGMDisplay&) { throw AbortError("Playback cancelled."); }, {}};
     const auto a = AnalyseVGMBytes(bytes, stop);
     EXPECT_FALSE(a.ok);
     EXPECT_EQ(a.error, "Playback cancelled.");
@@ -255,7 +255,7 @@ TEST(VGMAnalysis, DamagedFilesFailCleanly) {
     const auto good = b.Build();
     ASSERT_TRUE(AnalyseVGMBytes(good).ok) << AnalyseVGMBytes(good).error;
 
-    auto checkClean = [](const TVGMAnalysis& a, const std::string& what) {
+    auto checkClean = [](const VGMAnalysis& a, const std::string& what) {
         if (a.ok) return;
         EXPECT_FALSE(a.error.empty()) << what;
         EXPECT_EQ(a.error.back(), '.') << what << ": " << a.error;
@@ -297,7 +297,7 @@ TEST(VGMAnalysis, BundledDemoTunes) {
 struct SharedFact {
     const char* file;
     uint32_t version;
-    std::vector<TKLINKVGMClock> clocks;
+    std::vector<KLINKVGMClock> clocks;
     uint32_t okiClock;
     const char* path;
     bool loop;

@@ -14,7 +14,7 @@ namespace {
 using test::VGMBuilder;
 
 struct Step {
-    TVGMCommandKind kind;
+    VGMCommandKind kind;
     uint8_t reg, value;
     uint32_t wait;
     uint32_t next;
@@ -39,7 +39,7 @@ std::string WalkError(const std::vector<uint8_t>& bytes, uint32_t at = 0) {
 }
 
 TEST(VGMCommand, KindsOutputsAndLengths) {
-    using K = TVGMCommandKind;
+    using K = VGMCommandKind;
     struct Case {
         std::vector<uint8_t> bytes;
         K kind;

@@ -28,12 +28,12 @@
 
 namespace {
 
-using klink::TForm1;
+using klink::MainWindow;
 
 // Drives the window through a demo run from its own event loop.
-class TSelfTest : public QObject {
+class SelfTest : public QObject {
 public:
-    TSelfTest(TForm1& form, QStringList files, QString screenshot, int timeoutSeconds,
+    SelfTest(MainWindow& form, QStringList files, QString screenshot, int timeoutSeconds,
               std::vector<std::string> boardPorts)
         : form_(form),
           files_(std::move(files)),
@@ -85,7 +85,7 @@ private:
 
     void Start() {
         if (!form_.isVisible() || form_.windowTitle() != QStringLiteral("KLINK Dev tool") ||
-            form_.width() != TForm1::kClientWidth || form_.height() < TForm1::kClientHeight) {
+            form_.width() != MainWindow::kClientWidth || form_.height() < MainWindow::kClientHeight) {
             Fail(QStringLiteral("the window did not appear as expected (%1x%2)")
                      .arg(form_.width())
                      .arg(form_.height()));
@@ -93,7 +93,7 @@ private:
         }
         form_.ScanComPorts();
         for (int i = 0; i < static_cast<int>(boardPorts_.size()) && i < 2; ++i) {
-            klink::TPortComboBox* combo = form_.GetPortCombo(i);
+            klink::PortComboBox* combo = form_.GetPortCombo(i);
             const int item = combo->findText(QString::fromStdString(boardPorts_[static_cast<size_t>(i)]));
             if (item < 0) {
                 Fail(QStringLiteral("simulated board %1 is not listed")
@@ -148,7 +148,7 @@ private:
         Finish(0);
     }
 
-    TForm1& form_;
+    MainWindow& form_;
     QStringList files_;
     QString screenshot_;
     int timeoutMs_;
@@ -193,7 +193,7 @@ int main(int argc, char** argv) {
     parser.process(app);
 
     // The simulated boards outlive the window, which may still hold their ports.
-    std::vector<std::unique_ptr<klink::sim::TSimBoard>> simBoards;
+    std::vector<std::unique_ptr<klink::sim::SimBoard>> simBoards;
     std::vector<std::string> boardPorts;
     QStringList files;
     if (parser.isSet(selfTest)) {
@@ -206,10 +206,10 @@ int main(int argc, char** argv) {
         }
         try {
             for (const QString& model : parser.value(boards).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
-                klink::sim::TSimBoardOptions options;
+                klink::sim::SimBoardOptions options;
                 options.publish = true;
                 options.keepTrace = false;
-                simBoards.push_back(klink::sim::TSimBoard::Start(model.trimmed().toStdString(), options));
+                simBoards.push_back(klink::sim::SimBoard::Start(model.trimmed().toStdString(), options));
                 boardPorts.push_back(simBoards.back()->PortName());
             }
         } catch (const std::exception& e) {
@@ -218,7 +218,7 @@ int main(int argc, char** argv) {
         }
     }
 
-    TForm1 form(klink::CreateVGMPlayerRun);
+    MainWindow form(klink::CreateVGMPlayerRun);
     QSocketNotifier terminate(signalFd, QSocketNotifier::Read);
     QObject::connect(&terminate, &QSocketNotifier::activated, &form, [&form, signalFd] {
         (void)klink::platform::DrainTerminationSignalPipe(signalFd);
@@ -226,9 +226,9 @@ int main(int argc, char** argv) {
     });
     form.show();
 
-    std::unique_ptr<TSelfTest> test;
+    std::unique_ptr<SelfTest> test;
     if (parser.isSet(selfTest)) {
-        test = std::make_unique<TSelfTest>(form, files, parser.value(screenshot),
+        test = std::make_unique<SelfTest>(form, files, parser.value(screenshot),
                                            parser.value(timeout).toInt(), boardPorts);
     }
     const int code = QApplication::exec();

@@ -7,18 +7,18 @@
 
 namespace klinkplay {
 
-TCommandPort::TCommandPort() {
+CommandPort::CommandPort() {
     klink::ApplyFormDriverSettings(driver_);
     // Only the first report matters: it is the reason Connect failed.
-    driver_.onError = [this](klink::TCommPortDriver&, uint16_t, const std::string& text) {
+    driver_.onError = [this](klink::CommPortDriver&, uint16_t, const std::string& text) {
         if (error_.empty()) error_ = text;
     };
-    driver_.onReceiveData = [](klink::TCommPortDriver&, const uint8_t*, uint32_t) {};
+    driver_.onReceiveData = [](klink::CommPortDriver&, const uint8_t*, uint32_t) {};
 }
 
-TCommandPort::~TCommandPort() { driver_.Disconnect(); }
+CommandPort::~CommandPort() { driver_.Disconnect(); }
 
-void TCommandPort::Open(const std::string& name) {
+void CommandPort::Open(const std::string& name) {
     error_.clear();
     bool connected = false;
     try {

@@ -11,12 +11,12 @@
 
 namespace klinkplay {
 
-class TCommandPort {
+class CommandPort {
 public:
-    TCommandPort();
-    ~TCommandPort();
-    TCommandPort(const TCommandPort&) = delete;
-    TCommandPort& operator=(const TCommandPort&) = delete;
+    CommandPort();
+    ~CommandPort();
+    CommandPort(const CommandPort&) = delete;
+    CommandPort& operator=(const CommandPort&) = delete;
 
     // Opens `name`: a short name from "klinkplay ports", or a device path.
     // Throws klink::Error "<name>: <reason>".
@@ -25,10 +25,10 @@ public:
     [[nodiscard]] bool Connected() const noexcept { return driver_.Connected(); }
     [[nodiscard]] klink::platform::OSHandle Handle() const noexcept { return driver_.Handle(); }
     [[nodiscard]] const std::string& Name() const noexcept { return name_; }
-    klink::TCommPortDriver& Driver() noexcept { return driver_; }
+    klink::CommPortDriver& Driver() noexcept { return driver_; }
 
 private:
-    klink::TCommPortDriver driver_;
+    klink::CommPortDriver driver_;
     std::string error_;
     std::string name_;
 };

@@ -13,7 +13,7 @@ namespace klinkplay {
 
 namespace {
 
-using F = klink::TVGMDisplayField;
+using F = klink::VGMDisplayField;
 
 // Log texts use CR LF and may hold several lines; the console wants one
 // line feed per line.
@@ -37,21 +37,21 @@ std::string FormatPlaybackTime(int32_t ms) {
     return fmt::format("{:02d}:{:02d}.{:02d}", ms / 60000, (ms / 1000) % 60, (ms / 10) % 100);
 }
 
-TConsoleHost::TConsoleHost(std::ostream& out, bool liveStatus)
+ConsoleHost::ConsoleHost(std::ostream& out, bool liveStatus)
     : out_(out), liveStatus_(liveStatus), hostThread_(std::this_thread::get_id()) {}
 
-void TConsoleHost::SetPort(int index, klink::platform::OSHandle handle, std::string name) {
+void ConsoleHost::SetPort(int index, klink::platform::OSHandle handle, std::string name) {
     const size_t i = index == 0 ? 0 : 1;
     handles_[i] = handle;
     names_[i] = std::move(name);
 }
 
-void TConsoleHost::Synchronize(const std::function<void()>& call) {
+void ConsoleHost::Synchronize(const std::function<void()>& call) {
     if (std::this_thread::get_id() == hostThread_) {
         call();
         return;
     }
-    TCall entry;
+    QueuedCall entry;
     entry.call = &call;
     std::unique_lock lock(lock_);
     calls_.push_back(&entry);
@@ -60,13 +60,13 @@ void TConsoleHost::Synchronize(const std::function<void()>& call) {
     if (entry.failure) std::rethrow_exception(entry.failure);
 }
 
-void TConsoleHost::RunPending(uint32_t timeoutMs) {
+void ConsoleHost::RunPending(uint32_t timeoutMs) {
     std::unique_lock lock(lock_);
     if (calls_.empty()) {
         queued_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !calls_.empty(); });
     }
     while (!calls_.empty()) {
-        TCall* entry = calls_.front();
+        QueuedCall* entry = calls_.front();
         calls_.pop_front();
         lock.unlock();
         try {
@@ -84,28 +84,28 @@ void TConsoleHost::RunPending(uint32_t timeoutMs) {
     }
 }
 
-bool TConsoleHost::PortConnected(int index) const {
+bool ConsoleHost::PortConnected(int index) const {
     return klink::platform::IsValidHandle(PortHandle(index));
 }
 
-klink::platform::OSHandle TConsoleHost::PortHandle(int index) const { return handles_[index == 0 ? 0 : 1]; }
+klink::platform::OSHandle ConsoleHost::PortHandle(int index) const { return handles_[index == 0 ? 0 : 1]; }
 
-std::string TConsoleHost::PortName(int index) const { return names_[index == 0 ? 0 : 1]; }
+std::string ConsoleHost::PortName(int index) const { return names_[index == 0 ? 0 : 1]; }
 
-void TConsoleHost::ClearStatus() {
+void ConsoleHost::ClearStatus() {
     if (statusShown_) {
         out_ << "\r\x1b[K";
         statusShown_ = false;
     }
 }
 
-void TConsoleHost::Print(const std::string& line) {
+void ConsoleHost::Print(const std::string& line) {
     ClearStatus();
     out_ << line << '\n';
     out_.flush();
 }
 
-void TConsoleHost::ShowTime(int32_t ms) {
+void ConsoleHost::ShowTime(int32_t ms) {
     const std::string text = "Time " + FormatPlaybackTime(ms);
     if (liveStatus_) {
         out_ << '\r' << text << "\x1b[K";
@@ -122,7 +122,7 @@ void TConsoleHost::ShowTime(int32_t ms) {
     }
 }
 
-void TConsoleHost::EndStatus() {
+void ConsoleHost::EndStatus() {
     if (statusShown_) {
         out_ << '\n';
         out_.flush();
@@ -131,13 +131,13 @@ void TConsoleHost::EndStatus() {
     lastPlainSecond_ = -1;
 }
 
-void TConsoleHost::AppendLog(const std::string& line) {
+void ConsoleHost::AppendLog(const std::string& line) {
     ForEachLine(line, [this](const std::string& one) { Print(one); });
 }
 
-void TConsoleHost::ClearHeaderAndTags() { headerShown_ = false; }
+void ConsoleHost::ClearHeaderAndTags() { headerShown_ = false; }
 
-void TConsoleHost::ShowHeader(const klink::TVGMDisplay& d) {
+void ConsoleHost::ShowHeader(const klink::VGMDisplay& d) {
     // The display is shown again when the loop offset is rejected; the log
     // line says so already.
     if (headerShown_) return;
@@ -150,7 +150,7 @@ void TConsoleHost::ShowHeader(const klink::TVGMDisplay& d) {
     if (!clocks.empty()) Print("Clocks: " + clocks);
 }
 
-void TConsoleHost::ShowTags(const klink::TGD3Strings& gd3) {
+void ConsoleHost::ShowTags(const klink::GD3Strings& gd3) {
     // English and Japanese pairs first, then release date, converter, notes.
     static constexpr std::array<const char*, 4> kPairs{"Track", "Game", "System", "Composer"};
     for (size_t i = 0; i < kPairs.size(); ++i) {
@@ -171,8 +171,8 @@ void TConsoleHost::ShowTags(const klink::TGD3Strings& gd3) {
     }
 }
 
-void TConsoleHost::SetFilePath(const std::string& path) { Print("Playing " + path); }
+void ConsoleHost::SetFilePath(const std::string& path) { Print("Playing " + path); }
 
-void TConsoleHost::SetOpenDialogHints(const std::string&, const std::string&) {}
+void ConsoleHost::SetOpenDialogHints(const std::string&, const std::string&) {}
 
 }  // namespace klinkplay

@@ -21,7 +21,7 @@ void AddInfoCommand(CLI::App& app, int& exitStatus) {
         bool allOk = true;
         bool first = true;
         for (const auto& file : *files) {
-            const klink::TVGMAnalysis analysis = klink::AnalyseVGMFile(file);
+            const klink::VGMAnalysis analysis = klink::AnalyseVGMFile(file);
             allOk = allOk && analysis.ok;
             if (*json) {
                 std::cout << InfoJsonLine(file, analysis) << '\n';

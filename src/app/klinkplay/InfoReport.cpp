@@ -9,9 +9,9 @@
 
 namespace klinkplay {
 
-using klink::TVGMAnalysis;
-using klink::TVGMAnalysisStage;
-using klink::TVGMDisplayField;
+using klink::VGMAnalysis;
+using klink::VGMAnalysisStage;
+using klink::VGMDisplayField;
 
 namespace {
 
@@ -61,7 +61,7 @@ void Row(std::string& out, std::string_view label, std::string_view value) {
 
 }  // namespace
 
-nlohmann::ordered_json InfoJson(const std::string& file, const TVGMAnalysis& a) {
+nlohmann::ordered_json InfoJson(const std::string& file, const VGMAnalysis& a) {
     using json = nlohmann::ordered_json;
     json j = json::object();
     j["file"] = file;
@@ -70,18 +70,18 @@ nlohmann::ordered_json InfoJson(const std::string& file, const TVGMAnalysis& a) 
 
     json display = json::object();
     for (size_t i = 0; i < klink::kVGMDisplayFieldCount; ++i) {
-        display[std::string(klink::TVGMDisplay::Names[i])] = a.display.texts[i];
+        display[std::string(klink::VGMDisplay::Names[i])] = a.display.texts[i];
     }
     j["display"] = std::move(display);
 
     json gd3 = json::array();
-    if (a.Reached(TVGMAnalysisStage::HeaderRead)) {
+    if (a.Reached(VGMAnalysisStage::HeaderRead)) {
         for (const auto& s : a.gd3) gd3.push_back(klink::UTF16ToUTF8(s));
     }
     j["gd3"] = std::move(gd3);
     j["log"] = a.log;
 
-    if (a.Reached(TVGMAnalysisStage::TargetsCollected)) {
+    if (a.Reached(VGMAnalysisStage::TargetsCollected)) {
         json targets = json::array();
         for (const auto& t : a.registerTargets) targets.push_back({t.writeId, t.instance, t.page});
         json clocks = json::array();
@@ -89,23 +89,23 @@ nlohmann::ordered_json InfoJson(const std::string& file, const TVGMAnalysis& a) 
         j["targets"] = std::move(targets);
         j["clocks"] = std::move(clocks);
     }
-    if (a.Reached(TVGMAnalysisStage::OKIHeaderRead)) {
+    if (a.Reached(VGMAnalysisStage::OKIHeaderRead)) {
         j["oki_clock"] = a.okiClock;
         j["oki_divider"] = a.okiDivider;
     }
-    if (a.Reached(TVGMAnalysisStage::KL2RegistersKnown)) j["has_kl2_registers"] = a.hasKl2Registers;
-    if (a.Reached(TVGMAnalysisStage::KL2DACKnown)) j["uses_kl2_dac"] = a.useKl2Dac;
+    if (a.Reached(VGMAnalysisStage::KL2RegistersKnown)) j["has_kl2_registers"] = a.hasKl2Registers;
+    if (a.Reached(VGMAnalysisStage::KL2DACKnown)) j["uses_kl2_dac"] = a.useKl2Dac;
     if (a.ok) j["path"] = std::string(klink::PlaybackPathName(klink::PlaybackPathFor(a)));
     return j;
 }
 
-std::string InfoJsonLine(const std::string& file, const TVGMAnalysis& analysis) {
+std::string InfoJsonLine(const std::string& file, const VGMAnalysis& analysis) {
     // A path given on the command line need not be UTF-8; never fail on it.
     return InfoJson(file, analysis).dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
-std::string HeaderClocksText(const klink::TVGMDisplay& d) {
-    using F = TVGMDisplayField;
+std::string HeaderClocksText(const klink::VGMDisplay& d) {
+    using F = VGMDisplayField;
     static constexpr std::array<std::pair<F, std::string_view>, 10> kClockLabels = {{
         {F::lblClkYM2151, "YM2151"},
         {F::lblClkYM2612, "YM2612"},
@@ -127,12 +127,12 @@ std::string HeaderClocksText(const klink::TVGMDisplay& d) {
     return clocks;
 }
 
-std::string InfoText(const std::string& file, const TVGMAnalysis& a) {
-    using F = TVGMDisplayField;
+std::string InfoText(const std::string& file, const VGMAnalysis& a) {
+    using F = VGMDisplayField;
     std::string out = file + '\n';
     const auto& d = a.display;
 
-    if (a.Reached(TVGMAnalysisStage::DisplayFilled)) {
+    if (a.Reached(VGMAnalysisStage::DisplayFilled)) {
         Row(out, "File size", d[F::lblFileSize]);
         Row(out, "Version", d[F::edtVersion]);
         Row(out, "Offsets", fmt::format("EOF {}  data {}  loop {}  GD3 {}", d[F::edtEofOffset],
@@ -141,12 +141,12 @@ std::string InfoText(const std::string& file, const TVGMAnalysis& a) {
         const std::string clocks = HeaderClocksText(d);
         Row(out, "Header clocks", clocks.empty() ? "none" : clocks);
     }
-    if (a.Reached(TVGMAnalysisStage::HeaderRead)) {
+    if (a.Reached(VGMAnalysisStage::HeaderRead)) {
         for (size_t i = 0; i < klink::kGD3StringCount; ++i) {
             if (!a.gd3[i].empty()) Row(out, kGD3Labels[i], klink::UTF16ToUTF8(a.gd3[i]));
         }
     }
-    if (a.Reached(TVGMAnalysisStage::TargetsCollected)) {
+    if (a.Reached(VGMAnalysisStage::TargetsCollected)) {
         std::string targets;
         for (const auto& t : a.registerTargets) {
             targets += fmt::format("{}{} #{}{} (${:02X})", targets.empty() ? "" : ", ", ChipName(t.writeId),
@@ -160,7 +160,7 @@ std::string InfoText(const std::string& file, const TVGMAnalysis& a) {
         }
         Row(out, "Clocks", clocks.empty() ? "none" : clocks);
     }
-    if (a.Reached(TVGMAnalysisStage::OKIHeaderRead)) {
+    if (a.Reached(VGMAnalysisStage::OKIHeaderRead)) {
         Row(out, "OKIM6258", a.okiClock == 0 ? std::string("unused")
                                                : fmt::format("{} Hz, divider {}", a.okiClock, a.okiDivider));
     }

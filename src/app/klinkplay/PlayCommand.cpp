@@ -40,7 +40,7 @@ extern "C" void OnStopSignal(int) { gStopSignal = 1; }
 
 constexpr int kExitInterrupted = 130;
 
-struct TPlayOptions {
+struct PlayOptions {
     std::vector<std::string> files;
     std::string port1;
     std::string port2;
@@ -58,15 +58,15 @@ struct TPlayOptions {
 
 // Simulated boards for a file: the first built-in model whose capability
 // table takes every chip and clock of the file, else the first pair of them.
-class TSimulatedBoards {
+class SimulatedBoards {
 public:
-    explicit TSimulatedBoards(std::shared_ptr<klink::sim::TSimTraceFile> trace) : trace_(std::move(trace)) {}
+    explicit SimulatedBoards(std::shared_ptr<klink::sim::SimTraceFile> trace) : trace_(std::move(trace)) {}
 
     // The models for the file; empty with `why` when none would do.
-    [[nodiscard]] static std::vector<std::string> ChooseModels(const klink::TVGMAnalysis& a,
+    [[nodiscard]] static std::vector<std::string> ChooseModels(const klink::VGMAnalysis& a,
                                                                std::string& why) {
         static const std::array<std::string, 4> kOrder{"Keltra 4", "Keltra 2.1", "Keltra 3", "Keltra 2"};
-        std::array<klink::TKLINKCapabilities, kOrder.size()> tables;
+        std::array<klink::KLINKCapabilities, kOrder.size()> tables;
         for (size_t i = 0; i < kOrder.size(); ++i) {
             const auto profile = klink::sim::BuiltInProfile(kOrder[i]);
             for (const auto& page : profile->pages) {
@@ -74,14 +74,14 @@ public:
             }
         }
         auto fits = [&](int first, int second) {
-            klink::TKLINKDeviceCapabilities caps{&tables[static_cast<size_t>(first)], nullptr};
-            klink::TKLINKDeviceNames names{kOrder[static_cast<size_t>(first)], ""};
+            klink::KLINKDeviceCapabilities caps{&tables[static_cast<size_t>(first)], nullptr};
+            klink::KLINKDeviceNames names{kOrder[static_cast<size_t>(first)], ""};
             if (second >= 0) {
                 caps[1] = &tables[static_cast<size_t>(second)];
                 names[1] = kOrder[static_cast<size_t>(second)];
             }
             try {
-                (void)klink::TKLINKRoutePlan::Create(caps, names, a.registerTargets, a.registerClocks,
+                (void)klink::KLINKRoutePlan::Create(caps, names, a.registerTargets, a.registerClocks,
                                                      a.okiClock != 0, a.useKl2Dac);
                 return true;
             } catch (const std::exception& e) {
@@ -109,30 +109,30 @@ public:
         boards_.clear();
         models_.clear();
         for (const std::string& model : models) {
-            klink::sim::TSimBoardOptions options;
+            klink::sim::SimBoardOptions options;
             options.throttled = true;
             options.keepTrace = false;
             options.traceFile = trace_;
-            boards_.push_back(klink::sim::TSimBoard::Start(model, options));
+            boards_.push_back(klink::sim::SimBoard::Start(model, options));
         }
         models_ = models;
         return true;
     }
 
-    [[nodiscard]] const klink::sim::TSimBoard& Board(size_t index) const { return *boards_.at(index); }
+    [[nodiscard]] const klink::sim::SimBoard& Board(size_t index) const { return *boards_.at(index); }
 
 private:
-    std::shared_ptr<klink::sim::TSimTraceFile> trace_;
+    std::shared_ptr<klink::sim::SimTraceFile> trace_;
     std::vector<std::string> models_;
-    std::vector<std::unique_ptr<klink::sim::TSimBoard>> boards_;
+    std::vector<std::unique_ptr<klink::sim::SimBoard>> boards_;
 };
 
 // The result of one track.
-enum class TTrackEnd { Completed, Stopped, Failed };
+enum class TrackEnd { Completed, Stopped, Failed };
 
-TTrackEnd PlayTrack(TConsoleHost& host, std::array<TCommandPort, 2>& ports, const std::string& file,
+TrackEnd PlayTrack(ConsoleHost& host, std::array<CommandPort, 2>& ports, const std::string& file,
                     int32_t repeat, int32_t fade) {
-    auto thread = std::make_unique<klink::TVGMPlayerThread>(host, file, repeat, fade);
+    auto thread = std::make_unique<klink::VGMPlayerThread>(host, file, repeat, fade);
     // The playback thread is the only reader of the ports while it runs.
     for (auto& port : ports) {
         if (port.Connected()) port.Driver().PausePolling();
@@ -144,7 +144,7 @@ TTrackEnd PlayTrack(TConsoleHost& host, std::array<TCommandPort, 2>& ports, cons
             if (port.Connected()) port.Driver().ContinuePolling();
         }
         host.Print(std::string("再生エラー: ") + e.what());
-        return TTrackEnd::Failed;
+        return TrackEnd::Failed;
     }
     while (!thread->Finished()) {
         if (gStopSignal != 0 && !thread->StopRequested()) thread->Stop();
@@ -162,11 +162,11 @@ TTrackEnd PlayTrack(TConsoleHost& host, std::array<TCommandPort, 2>& ports, cons
             port.Driver().PollTick();
         }
     }
-    if (completed) return TTrackEnd::Completed;
-    return stopped ? TTrackEnd::Stopped : TTrackEnd::Failed;
+    if (completed) return TrackEnd::Completed;
+    return stopped ? TrackEnd::Stopped : TrackEnd::Failed;
 }
 
-int RunPlay(const TPlayOptions& options) {
+int RunPlay(const PlayOptions& options) {
     int32_t repeat = 1;
     try {
         repeat = ParseRepeat(options.repeat);
@@ -179,15 +179,15 @@ int RunPlay(const TPlayOptions& options) {
     std::signal(SIGINT, OnStopSignal);
     std::signal(SIGTERM, OnStopSignal);
 
-    TConsoleHost host(std::cout, klink::platform::StdoutIsTerminal());
-    std::array<TCommandPort, 2> ports;
+    ConsoleHost host(std::cout, klink::platform::StdoutIsTerminal());
+    std::array<CommandPort, 2> ports;
     const bool simulated = options.port1.empty() && options.port2.empty();
-    std::optional<TSimulatedBoards> boards;
+    std::optional<SimulatedBoards> boards;
     try {
         if (simulated) {
-            std::shared_ptr<klink::sim::TSimTraceFile> trace;
+            std::shared_ptr<klink::sim::SimTraceFile> trace;
             if (!options.simTrace.empty())
-                trace = std::make_shared<klink::sim::TSimTraceFile>(options.simTrace);
+                trace = std::make_shared<klink::sim::SimTraceFile>(options.simTrace);
             boards.emplace(std::move(trace));
         } else {
             const std::array<const std::string*, 2> names{&options.port1, &options.port2};
@@ -208,9 +208,9 @@ int RunPlay(const TPlayOptions& options) {
         if (boards) {
             // Boards that suit this file; the ports follow the boards.
             std::string why;
-            const klink::TVGMAnalysis analysis = klink::AnalyseVGMFile(file);
+            const klink::VGMAnalysis analysis = klink::AnalyseVGMFile(file);
             std::vector<std::string> models =
-                analysis.ok ? TSimulatedBoards::ChooseModels(analysis, why) : std::vector<std::string>{};
+                analysis.ok ? SimulatedBoards::ChooseModels(analysis, why) : std::vector<std::string>{};
             if (models.empty())
                 models = boards->Models().empty() ? std::vector<std::string>{"Keltra 4"} : boards->Models();
             try {
@@ -234,9 +234,9 @@ int RunPlay(const TPlayOptions& options) {
                 return 1;
             }
         }
-        const TTrackEnd end = PlayTrack(host, ports, file, repeat, options.fade);
-        if (end == TTrackEnd::Completed) continue;
-        status = end == TTrackEnd::Stopped ? kExitInterrupted : 1;
+        const TrackEnd end = PlayTrack(host, ports, file, repeat, options.fade);
+        if (end == TrackEnd::Completed) continue;
+        status = end == TrackEnd::Stopped ? kExitInterrupted : 1;
         break;
     }
     if (gStopSignal != 0) status = kExitInterrupted;
@@ -249,7 +249,7 @@ int RunPlay(const TPlayOptions& options) {
 
 void AddPlayCommand(CLI::App& app, int& exitStatus) {
     auto* cmd = app.add_subcommand("play", "Play VGM/VGZ files one after another on the connected boards");
-    auto options = std::make_shared<TPlayOptions>();
+    auto options = std::make_shared<PlayOptions>();
     cmd->add_option("FILE", options->files, "VGM or VGZ files, played in order")->required();
     cmd->add_option("--port1", options->port1,
                     "Connection 1: a name from 'klinkplay ports' or a device path (none: simulated boards)");
