@@ -66,7 +66,7 @@ void SimADPCMStream::Reject(int64_t timeNs, const char* what, bool fatal) {
         stopped_ = true;
     }
     SimTraceEvent e;
-    e.op = SimTraceOp::Reject;
+    e.op = SimTraceOp::kReject;
     e.what = what;
     sink_.TraceAt(timeNs, e);
 }
@@ -75,7 +75,7 @@ void SimADPCMStream::Fail(int64_t timeNs, uint32_t flags, const char* what) {
     status_.flags |= kStreamFailed | flags;
     stopped_ = true;
     SimTraceEvent e;
-    e.op = SimTraceOp::Reject;
+    e.op = SimTraceOp::kReject;
     e.what = what;
     sink_.TraceAt(timeNs, e);
 }
@@ -99,7 +99,7 @@ bool SimADPCMStream::Start(int64_t timeNs, std::span<const uint8_t> p) {
     }
     if (neverStart_) {
         SimTraceEvent e;
-        e.op = SimTraceOp::Fault;
+        e.op = SimTraceOp::kFault;
         e.what = "STREAM_START ignored";
         sink_.TraceAt(timeNs, e);
         return true;
@@ -114,7 +114,7 @@ bool SimADPCMStream::Start(int64_t timeNs, std::span<const uint8_t> p) {
     nextNs_ = timeNs;
     decoder_.Reset();
     SimTraceEvent e;
-    e.op = SimTraceOp::StreamStart;
+    e.op = SimTraceOp::kStreamStart;
     e.hz = clock_;
     e.divider = divider_;
     sink_.TraceAt(timeNs, e);
@@ -217,13 +217,13 @@ void SimADPCMStream::Apply(int64_t timeNs, const Event& e) {
     switch (e.kind) {
         case 0:
             for (size_t i = 3; i + 1 < e.data.size(); i += 2) {
-                sink_.ChipWrite(timeNs, kYM2151, 0, 0, e.data[i], e.data[i + 1], SimWriteSource::Stream);
+                sink_.ChipWrite(timeNs, kYM2151, 0, 0, e.data[i], e.data[i + 1], SimWriteSource::kStream);
             }
             break;
         case 1: {
             SetRate(Get32(e.data, 0), Get16(e.data, 4));
             SimTraceEvent t;
-            t.op = SimTraceOp::Clock;
+            t.op = SimTraceOp::kClock;
             t.writeId = kOKI;
             t.hz = clock_;
             t.divider = divider_;
@@ -233,7 +233,7 @@ void SimADPCMStream::Apply(int64_t timeNs, const Event& e) {
         case 2: {
             pan_ = e.data[0];
             SimTraceEvent t;
-            t.op = SimTraceOp::Pan;
+            t.op = SimTraceOp::kPan;
             t.value = pan_;
             sink_.TraceAt(timeNs, t);
             break;
@@ -256,7 +256,7 @@ void SimADPCMStream::AdvanceTo(int64_t timeNs) {
             status_.flags |= kStreamFailed | faultFlags_;
             stopped_ = true;
             SimTraceEvent t;
-            t.op = SimTraceOp::Fault;
+            t.op = SimTraceOp::kFault;
             t.what = "ADPCM stream fault";
             sink_.TraceAt(nextNs_, t);
             break;
@@ -265,7 +265,7 @@ void SimADPCMStream::AdvanceTo(int64_t timeNs) {
             status_.flags |= kStreamFinished;
             stopped_ = true;
             SimTraceEvent t;
-            t.op = SimTraceOp::StreamEnd;
+            t.op = SimTraceOp::kStreamEnd;
             t.number = endPosition_;
             sink_.TraceAt(nextNs_, t);
             break;

@@ -153,7 +153,7 @@ void SimBoard::Run() noexcept {
     // A board's serial port takes bytes in as they come, whatever else runs:
     // the thread that models it must not notice new bytes later than the
     // host's own threads wake, or the host would look late.
-    (void)platform::SetCurrentThreadPriority(platform::ThreadPriority::Highest);
+    (void)platform::SetCurrentThreadPriority(platform::ThreadPriority::kHighest);
     const platform::TimerResolutionScope timerResolution(1);
     for (;;) {
         bool watchLine = false;
@@ -186,9 +186,9 @@ void SimBoard::Run() noexcept {
         // Taken before the lock, which a host reading the trace may hold.
         const int64_t wokeNs = NowNs();
         std::lock_guard lock(mutex_);
-        if (woke == SimWaitResult::Input) {
+        if (woke == SimWaitResult::kInput) {
             in_.Detected(wokeNs);
-        } else if (woke == SimWaitResult::HungUp && !lineDown_) {
+        } else if (woke == SimWaitResult::kHungUp && !lineDown_) {
             LineLost(NowNs());
         }
     }

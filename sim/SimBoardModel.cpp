@@ -27,9 +27,9 @@ uint8_t RegisterLimit(uint8_t writeId) {
 
 std::vector<uint8_t> EncodeFrameWithBadCrc(uint8_t messageType, uint8_t opcode, uint16_t requestId,
                                            std::span<const uint8_t> payload) {
-    std::vector<uint8_t> raw{KLINK_MAGIC_0,
-                             KLINK_MAGIC_1,
-                             KLINK_VERSION,
+    std::vector<uint8_t> raw{kMagic0,
+                             kMagic1,
+                             kProtocolVersion,
                              messageType,
                              opcode,
                              static_cast<uint8_t>(requestId),
@@ -49,7 +49,7 @@ SimBoardModel::SimBoardModel(SimProfile profile, std::string name)
       chips_(*profile_),
       stream_(*this, profile_->dataCapacity, profile_->eventCapacity,
               profile_->Find(0x54, 0, 0) != nullptr &&
-                  (profile_->Find(0x54, 0, 0)->capability.features & KLINK_FEATURE_STREAM_EVENTS) != 0),
+                  (profile_->Find(0x54, 0, 0)->capability.features & kFeatureStreamEvents) != 0),
       dac_(*this, *profile_) {}
 
 void SimBoardModel::SetFaults(SimFaults faults) {
@@ -86,7 +86,7 @@ void SimBoardModel::ChipWrite(int64_t timeNs, uint8_t writeId, uint8_t instance,
         chips_.WriteRegister(writeId, instance, page, static_cast<uint8_t>(reg), value);
     }
     SimTraceEvent e;
-    e.op = SimTraceOp::Reg;
+    e.op = SimTraceOp::kReg;
     e.writeId = writeId;
     e.instance = instance;
     e.page = page;
@@ -107,14 +107,14 @@ void SimBoardModel::DACSamples(uint8_t value, uint64_t count) {
 void SimBoardModel::Reject(int64_t timeNs, std::string what) {
     ++rejected_;
     SimTraceEvent e;
-    e.op = SimTraceOp::Reject;
+    e.op = SimTraceOp::kReject;
     e.what = std::move(what);
     TraceAt(timeNs, std::move(e));
 }
 
 void SimBoardModel::Fault(int64_t timeNs, std::string what) {
     SimTraceEvent e;
-    e.op = SimTraceOp::Fault;
+    e.op = SimTraceOp::kFault;
     e.what = std::move(what);
     TraceAt(timeNs, std::move(e));
 }
@@ -127,7 +127,7 @@ void SimBoardModel::Reset(int64_t timeNs) {
     stream_.Reset();
     dac_.Reset();
     SimTraceEvent e;
-    e.op = SimTraceOp::Reset;
+    e.op = SimTraceOp::kReset;
     TraceAt(timeNs, std::move(e));
 }
 
@@ -151,25 +151,25 @@ void SimBoardModel::HandleFrame(const KLINKFrame& f, int64_t timeNs) {
         ++ruleCounts_[i];
         if (r.nth != 0 && ruleCounts_[i] != r.nth) continue;
         switch (r.action) {
-            case SimReplyAction::Drop:
+            case SimReplyAction::kDrop:
                 drop = true;
                 break;
-            case SimReplyAction::Delay:
+            case SimReplyAction::kDelay:
                 delayNs += int64_t{r.delayMs} * 1'000'000;
                 break;
-            case SimReplyAction::CorruptCrc:
+            case SimReplyAction::kCorruptCrc:
                 corrupt = true;
                 break;
-            case SimReplyAction::Status:
+            case SimReplyAction::kStatus:
                 status = r.status;
                 break;
-            case SimReplyAction::StaleRequestID:
+            case SimReplyAction::kStaleRequestID:
                 stale = true;
                 break;
-            case SimReplyAction::EmptyPayload:
+            case SimReplyAction::kEmptyPayload:
                 empty = true;
                 break;
-            case SimReplyAction::WrongEcho:
+            case SimReplyAction::kWrongEcho:
                 wrongEcho = f.opcode == KLINK_OP_PING;
                 break;
         }
@@ -182,10 +182,10 @@ void SimBoardModel::HandleFrame(const KLINKFrame& f, int64_t timeNs) {
     } else {
         a = HandleRequest(f, timeNs);
     }
-    // A reply frame holds at most KLINK_MAX_PAYLOAD bytes, status included. A
+    // A reply frame holds at most kMaxPayload bytes, status included. A
     // PING too long to echo (or a profile text or raw page too long to send)
     // is refused: the request still gets its one reply.
-    if (a.data.size() >= static_cast<size_t>(KLINK_MAX_PAYLOAD)) a = {kStatusMalformed, {}};
+    if (a.data.size() >= static_cast<size_t>(kMaxPayload)) a = {kStatusMalformed, {}};
     if (wrongEcho) {
         if (a.data.empty()) {
             a.data = {'?'};
@@ -234,7 +234,7 @@ SimBoardModel::Answer SimBoardModel::HandleRequest(const KLINKFrame& f, int64_t 
         case KLINK_OP_DEVICE_INFO:
             return DeviceInfo();
         case KLINK_OP_SET_OUTPUT_VOLUME:
-            if ((profile_->controlFeatures & KLINK_CONTROL_ATTENUATION) == 0)
+            if ((profile_->controlFeatures & kControlAttenuation) == 0)
                 return {kStatusUnknownOpcode, {}};
             if (p.size() != 1) return {kStatusMalformed, {}};
             return {SetVolume(p, timeNs) ? kStatusDone : kStatusOutOfRange, {}};
@@ -268,7 +268,7 @@ bool SimBoardModel::SetVolume(std::span<const uint8_t> p, int64_t timeNs) {
     if (p[0] > kMaxAttenuation) return false;
     attenuation_ = p[0];
     SimTraceEvent e;
-    e.op = SimTraceOp::Volume;
+    e.op = SimTraceOp::kVolume;
     e.number = attenuation_;
     TraceAt(timeNs, std::move(e));
     return true;
@@ -279,21 +279,21 @@ SimBoardModel::Answer SimBoardModel::DeviceInfo() const {
     const std::string firmware = profile_->firmware.substr(0, 255);
     Answer a;
     switch (faults_.deviceInfo) {
-        case SimDeviceInfoFault::Short:
+        case SimDeviceInfoFault::kShort:
             a.data = {0};
             return a;
-        case SimDeviceInfoFault::ModelLength:
+        case SimDeviceInfoFault::kModelLength:
             a.data.push_back(static_cast<uint8_t>(std::min<size_t>(255, model.size() + 5)));
             a.data.insert(a.data.end(), model.begin(), model.end());
             return a;
-        case SimDeviceInfoFault::FirmwareLength:
-        case SimDeviceInfoFault::None:
+        case SimDeviceInfoFault::kFirmwareLength:
+        case SimDeviceInfoFault::kNone:
             break;
     }
     a.data.push_back(static_cast<uint8_t>(model.size()));
     a.data.insert(a.data.end(), model.begin(), model.end());
     const size_t claimed =
-        firmware.size() + (faults_.deviceInfo == SimDeviceInfoFault::FirmwareLength ? 3 : 0);
+        firmware.size() + (faults_.deviceInfo == SimDeviceInfoFault::kFirmwareLength ? 3 : 0);
     a.data.push_back(static_cast<uint8_t>(std::min<size_t>(255, claimed)));
     a.data.insert(a.data.end(), firmware.begin(), firmware.end());
     return a;
@@ -312,36 +312,36 @@ SimBoardModel::Answer SimBoardModel::Capabilities(std::span<const uint8_t> p) co
     KLINKCapabilityPage page = it->page;
     const KLINKCapability* first = pages[0].page.entries.empty() ? nullptr : &pages[0].page.entries[0];
     switch (faults_.capabilities) {
-        case SimCapabilityFault::None:
+        case SimCapabilityFault::kNone:
             break;
-        case SimCapabilityFault::HeaderChanged:
+        case SimCapabilityFault::kHeaderChanged:
             if (index == second && index != 0)
                 page.maxPayload = static_cast<uint16_t>(page.maxPayload == 256 ? 255 : 256);
             break;
-        case SimCapabilityFault::DuplicateEntry:
+        case SimCapabilityFault::kDuplicateEntry:
             if (index == second && first != nullptr) page.entries.push_back(*first);
             break;
-        case SimCapabilityFault::ClockMismatch:
+        case SimCapabilityFault::kClockMismatch:
             if (index == second && first != nullptr) {
                 KLINKCapability other = *first;
                 other.page = static_cast<uint8_t>(first->page ^ 1);
-                other.features = KLINK_FEATURE_BURST;
-                other.clockMode = KLINK_CLOCK_FIXED;
+                other.features = kFeatureBurst;
+                other.clockMode = kClockFixed;
                 other.fixedClockHz = first->fixedClockHz == 3579545 ? 4000000 : 3579545;
                 page.entries.push_back(other);
             }
             break;
-        case SimCapabilityFault::SelfNext:
+        case SimCapabilityFault::kSelfNext:
             if (index == 0) page.nextOffset = it->offset;
             break;
-        case SimCapabilityFault::BadLength:
+        case SimCapabilityFault::kBadLength:
             if (index == 0) {
                 std::vector<uint8_t> bytes = EncodeCapabilityPage(page);
                 bytes[12] = static_cast<uint8_t>(bytes[12] + 1);
                 return {kStatusDone, bytes};
             }
             break;
-        case SimCapabilityFault::SmallPayload:
+        case SimCapabilityFault::kSmallPayload:
             page.maxPayload = 128;
             break;
     }
@@ -354,17 +354,17 @@ SimBoardModel::Answer SimBoardModel::SetChipClock(std::span<const uint8_t> p, in
     const uint8_t inst = p[1];
     const uint32_t hz = Get32(p, 2);
     switch (chips_.SetClock(id, inst, hz)) {
-        case SimClockResult::Done:
+        case SimClockResult::kDone:
             break;
-        case SimClockResult::Unsupported:
+        case SimClockResult::kUnsupported:
             return {kStatusUnsupported, {}};
-        case SimClockResult::OutOfRange:
+        case SimClockResult::kOutOfRange:
             return {kStatusOutOfRange, {}};
-        case SimClockResult::Conflict:
+        case SimClockResult::kConflict:
             return {kStatusConflict, {}};
     }
     SimTraceEvent e;
-    e.op = SimTraceOp::Clock;
+    e.op = SimTraceOp::kClock;
     e.writeId = id;
     e.instance = inst;
     e.hz = hz;
@@ -376,7 +376,7 @@ void SimBoardModel::HandlePacket(const KLINKFrame& f, int64_t timeNs) {
     const std::span<const uint8_t> p(f.payload);
     switch (f.opcode) {
         case KLINK_OP_SET_OUTPUT_VOLUME:
-            if ((profile_->controlFeatures & KLINK_CONTROL_ATTENUATION) == 0 || p.size() != 1 ||
+            if ((profile_->controlFeatures & kControlAttenuation) == 0 || p.size() != 1 ||
                 !SetVolume(p, timeNs)) {
                 Reject(timeNs, "invalid SET_OUTPUT_VOLUME packet");
             }
@@ -431,20 +431,20 @@ void SimBoardModel::RegisterWrite(const KLINKFrame& f, int64_t timeNs) {
     const uint8_t inst = p[0];
     const uint8_t page = p[1];
     const SimTarget* t = profile_->Find(id, inst, page);
-    if (t == nullptr || (t->capability.features & KLINK_FEATURE_BURST) == 0) {
+    if (t == nullptr || (t->capability.features & kFeatureBurst) == 0) {
         Reject(timeNs, fmt::format("unavailable register target ${:02X}/{}/{}", id, inst, page));
         return;
     }
     const auto data = p.subspan(2);
     if (UsesByteBatch(id)) {
-        if (page != 0 || data.size() > KLINK_MAX_BATCH_BYTES) {
+        if (page != 0 || data.size() > kMaxBatchBytes) {
             Reject(timeNs, fmt::format("invalid byte batch ${:02X}", id));
             return;
         }
-        for (uint8_t b : data) ChipWrite(timeNs, id, inst, page, -1, b, SimWriteSource::Host);
+        for (uint8_t b : data) ChipWrite(timeNs, id, inst, page, -1, b, SimWriteSource::kHost);
         return;
     }
-    if (data.size() % 2 != 0 || data.size() > KLINK_MAX_BATCH_BYTES) {
+    if (data.size() % 2 != 0 || data.size() > kMaxBatchBytes) {
         Reject(timeNs, fmt::format("invalid register batch ${:02X}", id));
         return;
     }
@@ -455,7 +455,7 @@ void SimBoardModel::RegisterWrite(const KLINKFrame& f, int64_t timeNs) {
         }
     }
     for (size_t i = 0; i < data.size(); i += 2) {
-        ChipWrite(timeNs, id, inst, page, data[i], data[i + 1], SimWriteSource::Host);
+        ChipWrite(timeNs, id, inst, page, data[i], data[i + 1], SimWriteSource::kHost);
     }
 }
 

@@ -10,20 +10,20 @@ constexpr uint32_t kMaxClockHz = 50'000'000;
 // The clock line a chip's clock travels on; -1 for a chip with its own.
 int LineOf(SimClockSharing sharing, uint8_t writeId, uint8_t instance) {
     switch (sharing) {
-        case SimClockSharing::KL2:
+        case SimClockSharing::kKL2:
             if ((writeId == 0x52 || writeId == 0x53) && instance == 0) return 0;
             if (writeId == 0x30 && instance == 1) return 0;
             return -1;
-        case SimClockSharing::KL3:
+        case SimClockSharing::kKL3:
             return KL3Group(writeId);
-        case SimClockSharing::None:
+        case SimClockSharing::kNone:
             return -1;
     }
     return -1;
 }
 
 uint32_t LineClock(SimClockSharing sharing, uint8_t writeId, uint32_t hz) {
-    return sharing == SimClockSharing::KL3 ? KL3InputClock(writeId, hz) : SnapToCrystal(hz);
+    return sharing == SimClockSharing::kKL3 ? KL3InputClock(writeId, hz) : SnapToCrystal(hz);
 }
 
 }  // namespace
@@ -122,26 +122,26 @@ uint16_t SimChips::PSGRegister(uint8_t writeId, uint8_t instance, int index) con
 
 SimClockResult SimChips::SetClock(uint8_t writeId, uint8_t instance, uint32_t hz) {
     const SimTarget* t = profile_.Find(writeId, instance, 0);
-    if (t == nullptr) return SimClockResult::Unsupported;
+    if (t == nullptr) return SimClockResult::kUnsupported;
     const KLINKCapability& c = t->capability;
-    if (c.clockMode == KLINK_CLOCK_FIXED) {
-        return ClocksMatch(writeId, c.fixedClockHz, hz) ? SimClockResult::Done
-                                                        : SimClockResult::Unsupported;
+    if (c.clockMode == kClockFixed) {
+        return ClocksMatch(writeId, c.fixedClockHz, hz) ? SimClockResult::kDone
+                                                        : SimClockResult::kUnsupported;
     }
-    if ((c.features & KLINK_FEATURE_SET_CLOCK) == 0) return SimClockResult::Unsupported;
-    if (hz == 0 || hz > kMaxClockHz) return SimClockResult::OutOfRange;
+    if ((c.features & kFeatureSetClock) == 0) return SimClockResult::kUnsupported;
+    if (hz == 0 || hz > kMaxClockHz) return SimClockResult::kOutOfRange;
     const int line = LineOf(profile_.clockSharing, writeId, instance);
     if (line >= 0) {
         const uint32_t input = LineClock(profile_.clockSharing, writeId, hz);
-        if (input == 0) return SimClockResult::OutOfRange;
+        if (input == 0) return SimClockResult::kOutOfRange;
         Line& l = lines_[line];
         const uint32_t me = Key(writeId, instance);
         const bool others = !l.setBy.empty() && !(l.setBy.size() == 1 && l.setBy.contains(me));
-        if (others && l.hz != input) return SimClockResult::Conflict;
+        if (others && l.hz != input) return SimClockResult::kConflict;
         l.hz = input;
         l.setBy.insert(me);
         // The other chips on the line follow (for KL2 they take the same clock).
-        if (profile_.clockSharing == SimClockSharing::KL2) {
+        if (profile_.clockSharing == SimClockSharing::kKL2) {
             for (auto& [key, value] : clocks_) {
                 const auto id = static_cast<uint8_t>(key >> 16);
                 const auto inst = static_cast<uint8_t>(key >> 8);
@@ -152,7 +152,7 @@ SimClockResult SimChips::SetClock(uint8_t writeId, uint8_t instance, uint32_t hz
     clocks_[Key(writeId, instance)] = hz;
     if (writeId == 0x52) clocks_[Key(0x53, instance)] = hz;
     if (writeId == 0x53) clocks_[Key(0x52, instance)] = hz;
-    return SimClockResult::Done;
+    return SimClockResult::kDone;
 }
 
 uint32_t SimChips::ClockHz(uint8_t writeId, uint8_t instance) const {

@@ -13,10 +13,10 @@
 namespace klink::sim {
 
 enum class SimClockResult : uint8_t {
-    Done,
-    Unsupported,  // no such chip, or its clock cannot be set
-    OutOfRange,   // 0 Hz or above the board's limit
-    Conflict,     // a chip on the same clock line already runs at another clock
+    kDone,
+    kUnsupported,  // no such chip, or its clock cannot be set
+    kOutOfRange,   // 0 Hz or above the board's limit
+    kConflict,     // a chip on the same clock line already runs at another clock
 };
 
 class SimChips {

@@ -10,20 +10,20 @@ namespace klink::sim {
 
 // What a reply rule does to the replies it matches.
 enum class SimReplyAction : uint8_t {
-    Drop,            // no reply at all
-    Delay,           // the reply leaves delayMs later
-    CorruptCrc,      // the reply's CRC is wrong, so the host drops it
-    Status,          // the reply carries Status and no data
-    StaleRequestID,  // right opcode, the previous request ID
-    EmptyPayload,    // a reply without even the status byte
-    WrongEcho,       // PING echoes different bytes (one byte "?" for an empty payload)
+    kDrop,            // no reply at all
+    kDelay,           // the reply leaves delayMs later
+    kCorruptCrc,      // the reply's CRC is wrong, so the host drops it
+    kStatus,          // the reply carries Status and no data
+    kStaleRequestID,  // right opcode, the previous request ID
+    kEmptyPayload,    // a reply without even the status byte
+    kWrongEcho,       // PING echoes different bytes (one byte "?" for an empty payload)
 };
 
 // A rule matches requests with Opcode (-1: any opcode). Nth counts the
 // matching requests since the rule was set, from 1; 0 means every match,
 // otherwise only the Nth one.
 struct SimReplyRule {
-    SimReplyAction action = SimReplyAction::Drop;
+    SimReplyAction action = SimReplyAction::kDrop;
     int opcode = -1;
     uint32_t nth = 0;
     uint32_t delayMs = 0;  // Delay
@@ -32,27 +32,27 @@ struct SimReplyRule {
 
 // Broken DEVICE_INFO replies, named after the check of the host they fail.
 enum class SimDeviceInfoFault : uint8_t {
-    None,
-    Short,           // fewer than two bytes
-    ModelLength,     // the model length runs past the reply
-    FirmwareLength,  // the firmware length disagrees with the reply size
+    kNone,
+    kShort,           // fewer than two bytes
+    kModelLength,     // the model length runs past the reply
+    kFirmwareLength,  // the firmware length disagrees with the reply size
 };
 
 // Capability pages that contradict each other or themselves.
 enum class SimCapabilityFault : uint8_t {
-    None,
-    HeaderChanged,   // the second page reports another MaxPayload
-    DuplicateEntry,  // the second page repeats the first entry
-    ClockMismatch,   // the second page gives the first entry's chip another clock
-    SelfNext,        // the first page names its own offset as next
-    BadLength,       // the first page's entry count disagrees with its size
-    SmallPayload,    // every page reports MaxPayload 128
+    kNone,
+    kHeaderChanged,   // the second page reports another MaxPayload
+    kDuplicateEntry,  // the second page repeats the first entry
+    kClockMismatch,   // the second page gives the first entry's chip another clock
+    kSelfNext,        // the first page names its own offset as next
+    kBadLength,       // the first page's entry count disagrees with its size
+    kSmallPayload,    // every page reports MaxPayload 128
 };
 
 struct SimFaults {
     std::vector<SimReplyRule> replies;
-    SimDeviceInfoFault deviceInfo = SimDeviceInfoFault::None;
-    SimCapabilityFault capabilities = SimCapabilityFault::None;
+    SimDeviceInfoFault deviceInfo = SimDeviceInfoFault::kNone;
+    SimCapabilityFault capabilities = SimCapabilityFault::kNone;
     // Stop taking bytes off the line after this many (0 = never), so the host's
     // writes back up and finally block.
     uint64_t stopReadingAfterBytes = 0;

@@ -77,7 +77,7 @@ void SimKL2DAC::Fault(int64_t timeNs, uint8_t code, const char* what, bool injec
     st_.fault = code;
     running_ = false;
     SimTraceEvent e;
-    e.op = injected ? SimTraceOp::Fault : SimTraceOp::Reject;
+    e.op = injected ? SimTraceOp::kFault : SimTraceOp::kReject;
     e.what = what;
     sink_.TraceAt(timeNs, e);
 }
@@ -85,7 +85,7 @@ void SimKL2DAC::Fault(int64_t timeNs, uint8_t code, const char* what, bool injec
 void SimKL2DAC::Reject(int64_t timeNs, const char* what) {
     ++st_.rejected;
     SimTraceEvent e;
-    e.op = SimTraceOp::Reject;
+    e.op = SimTraceOp::kReject;
     e.what = what;
     sink_.TraceAt(timeNs, e);
 }
@@ -114,7 +114,7 @@ bool SimKL2DAC::Start(int64_t timeNs, std::span<const uint8_t> p) {
     startRequested_ = true;
     Touch();
     SimTraceEvent e;
-    e.op = SimTraceOp::DACStart;
+    e.op = SimTraceOp::kDACStart;
     e.number = lead_;
     sink_.TraceAt(timeNs, e);
     TryStartClock(timeNs);
@@ -183,7 +183,7 @@ void SimKL2DAC::RegisterEvents(int64_t timeNs, std::span<const uint8_t> p) {
     const size_t width = static_cast<size_t>(KL2EventWidth(target));
     const size_t count = (p.size() - 12) / width;
     bool valid =
-        t != nullptr && (t->capability.features & KLINK_FEATURE_BURST) != 0 && (p.size() - 12) % width == 0;
+        t != nullptr && (t->capability.features & kFeatureBurst) != 0 && (p.size() - 12) % width == 0;
     for (size_t i = 0; valid && width == 2 && i < count; ++i) {
         const uint8_t reg = p[12 + 2 * i];
         if (target.writeId == kYM2612 && target.page == 0 && (reg == 0x2A || reg == 0x2B)) valid = false;
@@ -254,16 +254,16 @@ KL2DACStatus SimKL2DAC::Status(int64_t timeNs) {
 
 void SimKL2DAC::Execute(int64_t timeNs, const Event& e) {
     sink_.ChipWrite(timeNs, e.target.writeId, e.target.instance, e.target.page, e.reg, e.value,
-                    SimWriteSource::Event);
+                    SimWriteSource::kEvent);
 }
 
 void SimKL2DAC::ExecuteRecord(int64_t timeNs, const Record& r) {
     if (r.kind == kKL2RecordSample) {
         dacValue_ = r.value;
-        sink_.ChipWrite(timeNs, kYM2612, 0, 0, 0x2A, r.value, SimWriteSource::DAC);
+        sink_.ChipWrite(timeNs, kYM2612, 0, 0, 0x2A, r.value, SimWriteSource::kDAC);
     } else if (r.kind == kKL2RecordEnable) {
         dacEnabled_ = (r.value & 0x80) != 0;
-        sink_.ChipWrite(timeNs, kYM2612, 0, 0, 0x2B, r.value, SimWriteSource::DAC);
+        sink_.ChipWrite(timeNs, kYM2612, 0, 0, 0x2B, r.value, SimWriteSource::kDAC);
     }
 }
 
@@ -297,7 +297,7 @@ void SimKL2DAC::AdvanceTo(int64_t timeNs) {
                     st_.state = KL2DACStatus::kEnded;
                     running_ = false;
                     SimTraceEvent e;
-                    e.op = SimTraceOp::DACEnd;
+                    e.op = SimTraceOp::kDACEnd;
                     e.number = p;
                     sink_.TraceAt(t, e);
                 } else if (!stalled_) {

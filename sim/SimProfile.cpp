@@ -16,26 +16,26 @@ using nlohmann::json;
 SimTarget Variable(uint8_t id, uint8_t inst, uint8_t page, uint8_t features, uint32_t defaultHz) {
     SimTarget t;
     t.capability = {
-        id, inst, page, static_cast<uint8_t>(features | KLINK_FEATURE_SET_CLOCK), KLINK_CLOCK_VARIABLE, 0};
+        id, inst, page, static_cast<uint8_t>(features | kFeatureSetClock), kClockVariable, 0};
     t.defaultHz = defaultHz;
     return t;
 }
 
 SimTarget Fixed(uint8_t id, uint8_t inst, uint8_t page, uint8_t features, uint32_t hz) {
     SimTarget t;
-    t.capability = {id, inst, page, features, KLINK_CLOCK_FIXED, hz};
+    t.capability = {id, inst, page, features, kClockFixed, hz};
     t.defaultHz = hz;
     return t;
 }
 
-constexpr uint8_t kBurst = KLINK_FEATURE_BURST;
+constexpr uint8_t kBurst = kFeatureBurst;
 
 SimProfile KL2(std::string model, std::string firmware) {
     SimProfile p;
     p.model = std::move(model);
     p.firmware = std::move(firmware);
-    p.controlFeatures = KLINK_CONTROL_ATTENUATION | KLINK_CONTROL_KL2_DAC;
-    p.clockSharing = SimClockSharing::KL2;
+    p.controlFeatures = kControlAttenuation | kControlKL2DAC;
+    p.clockSharing = SimClockSharing::kKL2;
     // CLK0 drives the YM2612 and the second SN76489, CLK1 the first SN76489.
     p.targets = {Variable(0x52, 0, 0, kBurst, 7670453), Variable(0x53, 0, 1, kBurst, 7670453),
                  Variable(0x50, 0, 0, kBurst, 3579545), Variable(0x30, 1, 0, kBurst, 7670453)};
@@ -47,8 +47,8 @@ SimProfile KL3() {
     SimProfile p;
     p.model = "Keltra 3";
     p.firmware = "2.4 (klinksim)";
-    p.controlFeatures = KLINK_CONTROL_ATTENUATION;
-    p.clockSharing = SimClockSharing::KL3;
+    p.controlFeatures = kControlAttenuation;
+    p.clockSharing = SimClockSharing::kKL3;
     p.targets = {
         Fixed(0x51, 0, 0, kBurst, 3579545),      // YM2413
         Fixed(0x54, 0, 0, kBurst, 3579545),      // YM2151
@@ -69,11 +69,11 @@ SimProfile KL4() {
     SimProfile p;
     p.model = "Keltra 4";
     p.firmware = "1.6 (klinksim)";
-    p.controlFeatures = KLINK_CONTROL_ATTENUATION;
+    p.controlFeatures = kControlAttenuation;
     p.dataCapacity = 65536;
     p.eventCapacity = 4096;
-    p.targets = {Variable(0x54, 0, 0, kBurst | KLINK_FEATURE_STREAM_EVENTS, 4000000),
-                 Variable(0xB7, 0, 0, KLINK_FEATURE_ADPCM_STREAM, 8000000)};
+    p.targets = {Variable(0x54, 0, 0, kBurst | kFeatureStreamEvents, 4000000),
+                 Variable(0xB7, 0, 0, kFeatureADPCMStream, 8000000)};
     BuildPages(p);
     return p;
 }
@@ -114,9 +114,9 @@ void Take(const json& obj, const char* key, T& out, const std::string& origin) {
 uint8_t ClockModeOf(const json& v, const std::string& origin) {
     if (v.is_string()) {
         const std::string s = v.get<std::string>();
-        if (s == "unknown") return KLINK_CLOCK_UNKNOWN;
-        if (s == "fixed") return KLINK_CLOCK_FIXED;
-        if (s == "variable") return KLINK_CLOCK_VARIABLE;
+        if (s == "unknown") return kClockUnknown;
+        if (s == "fixed") return kClockFixed;
+        if (s == "variable") return kClockVariable;
     }
     return static_cast<uint8_t>(Number(v, origin, "clock_mode", 0xFF));
 }
@@ -131,7 +131,7 @@ SimTarget TargetOf(const json& e, const std::string& origin) {
     Take(e, "features", c.features, origin);
     if (e.contains("clock_mode")) c.clockMode = ClockModeOf(e.at("clock_mode"), origin);
     Take(e, "clock_hz", c.fixedClockHz, origin);
-    t.defaultHz = c.clockMode == KLINK_CLOCK_FIXED ? c.fixedClockHz : 0;
+    t.defaultHz = c.clockMode == kClockFixed ? c.fixedClockHz : 0;
     Take(e, "default_hz", t.defaultHz, origin);
     return t;
 }
@@ -165,7 +165,7 @@ const SimTarget* SimProfile::Find(uint8_t writeId, uint8_t instance, uint8_t pag
 
 bool SimProfile::HasADPCMStream() const noexcept {
     const SimTarget* oki = Find(0xB7, 0, 0);
-    return oki != nullptr && (oki->capability.features & KLINK_FEATURE_ADPCM_STREAM) != 0;
+    return oki != nullptr && (oki->capability.features & kFeatureADPCMStream) != 0;
 }
 
 std::vector<std::string> BuiltInModels() { return {"Keltra 2", "Keltra 2.1", "Keltra 3", "Keltra 4"}; }
@@ -183,7 +183,7 @@ void BuildPages(SimProfile& profile) {
     const size_t n = profile.targets.size();
     // Two pages at least, so that every host walks the page chain.
     size_t perPage = std::max<size_t>(1, (n + 1) / 2);
-    perPage = std::min<size_t>(perPage, KLINK_MAX_CAPABILITY_ENTRIES);
+    perPage = std::min<size_t>(perPage, kMaxCapabilityEntries);
     size_t first = 0;
     do {
         SimPage page;
@@ -194,7 +194,7 @@ void BuildPages(SimProfile& profile) {
         page.page.controlFeatures = profile.controlFeatures;
         const size_t last = std::min(n, first + perPage);
         for (size_t i = first; i < last; ++i) page.page.entries.push_back(profile.targets[i].capability);
-        page.page.nextOffset = last < n ? static_cast<uint16_t>(last) : KLINK_CAPABILITIES_END;
+        page.page.nextOffset = last < n ? static_cast<uint16_t>(last) : kCapabilitiesEnd;
         profile.pages.push_back(std::move(page));
         first = last;
     } while (first < n);
@@ -231,11 +231,11 @@ SimProfile ParseProfile(std::string_view text, const std::string& origin) {
         const json& v = doc.at("clock_sharing");
         const std::string s = v.is_string() ? v.get<std::string>() : "";
         if (s == "none") {
-            p.clockSharing = SimClockSharing::None;
+            p.clockSharing = SimClockSharing::kNone;
         } else if (s == "kl2") {
-            p.clockSharing = SimClockSharing::KL2;
+            p.clockSharing = SimClockSharing::kKL2;
         } else if (s == "kl3") {
-            p.clockSharing = SimClockSharing::KL3;
+            p.clockSharing = SimClockSharing::kKL3;
         } else {
             Fail(origin, "\"clock_sharing\" must be \"none\", \"kl2\" or \"kl3\".");
         }
@@ -274,7 +274,7 @@ SimProfile ParseProfile(std::string_view text, const std::string& origin) {
             page.page.dataCapacity = p.dataCapacity;
             page.page.eventCapacity = p.eventCapacity;
             page.page.controlFeatures = p.controlFeatures;
-            page.page.nextOffset = KLINK_CAPABILITIES_END;
+            page.page.nextOffset = kCapabilitiesEnd;
             Take(pj, "max_payload", page.page.maxPayload, origin);
             Take(pj, "data_capacity", page.page.dataCapacity, origin);
             Take(pj, "event_capacity", page.page.eventCapacity, origin);

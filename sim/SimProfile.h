@@ -17,9 +17,9 @@ namespace klink::sim {
 
 // How the chips of a board share clock lines.
 enum class SimClockSharing : uint8_t {
-    None,
-    KL2,  // YM2612 and the second SN76489 run from one line (CLK0)
-    KL3,  // YM2203/AY8910 share one physical chip, YM3812/YM3526/YMF262 another
+    kNone,
+    kKL2,  // YM2612 and the second SN76489 run from one line (CLK0)
+    kKL3,  // YM2203/AY8910 share one physical chip, YM3812/YM3526/YMF262 another
 };
 
 // One capability entry plus the clock the chip runs at after RESET.
@@ -59,12 +59,12 @@ struct SimProfile {
     std::vector<SimTarget> targets;  // every target the board serves, in table order
     std::vector<SimPage> pages;      // the CAPABILITIES pages, first at offset 0
     SimDACCapabilities dac;
-    SimClockSharing clockSharing = SimClockSharing::None;
+    SimClockSharing clockSharing = SimClockSharing::kNone;
 
     // The target entry for (WriteID, Instance, Page), or null.
     [[nodiscard]] const SimTarget* Find(uint8_t writeId, uint8_t instance, uint8_t page) const noexcept;
     [[nodiscard]] bool HasADPCMStream() const noexcept;
-    [[nodiscard]] bool HasKL2DAC() const noexcept { return (controlFeatures & KLINK_CONTROL_KL2_DAC) != 0; }
+    [[nodiscard]] bool HasKL2DAC() const noexcept { return (controlFeatures & kControlKL2DAC) != 0; }
 };
 
 // The model names klinksim knows: "Keltra 2", "Keltra 2.1", "Keltra 3", "Keltra 4".

@@ -11,10 +11,10 @@
 namespace klink::sim {
 
 enum class SimWaitResult : uint8_t {
-    Timeout,
-    Input,   // bytes are waiting (only when input was asked for)
-    HungUp,  // the host has no open handle on the port (closed it, or never opened it after a close)
-    Woken,   // Wake() was called
+    kTimeout,
+    kInput,   // bytes are waiting (only when input was asked for)
+    kHungUp,  // the host has no open handle on the port (closed it, or never opened it after a close)
+    kWoken,   // Wake() was called
 };
 
 class SimPseudoTerminal {

@@ -110,16 +110,16 @@ SimWaitResult SimPseudoTerminal::Wait(int64_t timeoutNs, bool watchLine, bool wa
         limit = &ts;
     }
     const int ready = ::ppoll(fds, count, limit, nullptr);
-    if (ready <= 0) return SimWaitResult::Timeout;
+    if (ready <= 0) return SimWaitResult::kTimeout;
     if ((fds[0].revents & POLLIN) != 0) {
         uint8_t drain[64];
         while (::read(wakeRead_, drain, sizeof drain) > 0) {
         }
-        return SimWaitResult::Woken;
+        return SimWaitResult::kWoken;
     }
-    if (count == 2 && (fds[1].revents & POLLIN) != 0) return SimWaitResult::Input;
-    if (count == 2 && (fds[1].revents & (POLLHUP | POLLERR)) != 0) return SimWaitResult::HungUp;
-    return SimWaitResult::Timeout;
+    if (count == 2 && (fds[1].revents & POLLIN) != 0) return SimWaitResult::kInput;
+    if (count == 2 && (fds[1].revents & (POLLHUP | POLLERR)) != 0) return SimWaitResult::kHungUp;
+    return SimWaitResult::kTimeout;
 }
 
 void SimPseudoTerminal::Wake() noexcept {

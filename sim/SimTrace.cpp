@@ -12,27 +12,27 @@ namespace klink::sim {
 
 std::string_view TraceOpName(SimTraceOp op) noexcept {
     switch (op) {
-        case SimTraceOp::Reg:
+        case SimTraceOp::kReg:
             return "reg";
-        case SimTraceOp::Reset:
+        case SimTraceOp::kReset:
             return "reset";
-        case SimTraceOp::Volume:
+        case SimTraceOp::kVolume:
             return "volume";
-        case SimTraceOp::Clock:
+        case SimTraceOp::kClock:
             return "clock";
-        case SimTraceOp::Pan:
+        case SimTraceOp::kPan:
             return "pan";
-        case SimTraceOp::StreamStart:
+        case SimTraceOp::kStreamStart:
             return "stream_start";
-        case SimTraceOp::StreamEnd:
+        case SimTraceOp::kStreamEnd:
             return "stream_end";
-        case SimTraceOp::DACStart:
+        case SimTraceOp::kDACStart:
             return "dac_start";
-        case SimTraceOp::DACEnd:
+        case SimTraceOp::kDACEnd:
             return "dac_end";
-        case SimTraceOp::Fault:
+        case SimTraceOp::kFault:
             return "fault";
-        case SimTraceOp::Reject:
+        case SimTraceOp::kReject:
             return "reject";
     }
     return "?";
@@ -40,13 +40,13 @@ std::string_view TraceOpName(SimTraceOp op) noexcept {
 
 std::string_view WriteSourceName(SimWriteSource source) noexcept {
     switch (source) {
-        case SimWriteSource::Host:
+        case SimWriteSource::kHost:
             return "host";
-        case SimWriteSource::Stream:
+        case SimWriteSource::kStream:
             return "stream";
-        case SimWriteSource::Event:
+        case SimWriteSource::kEvent:
             return "event";
-        case SimWriteSource::DAC:
+        case SimWriteSource::kDAC:
             return "dac";
     }
     return "?";
@@ -56,36 +56,36 @@ std::string FormatTraceLine(const SimTraceEvent& e, std::string_view board) {
     std::string line = fmt::format(R"({{"t_us":{},"board":{},"op":"{}")", e.timeUs,
                                    nlohmann::json(std::string(board)).dump(), TraceOpName(e.op));
     switch (e.op) {
-        case SimTraceOp::Reg:
+        case SimTraceOp::kReg:
             line += fmt::format(R"(,"id":{},"inst":{},"page":{},"reg":{},"val":{},"src":"{}")", e.writeId,
                                 e.instance, e.page, e.reg, e.value, WriteSourceName(e.source));
             break;
-        case SimTraceOp::Reset:
+        case SimTraceOp::kReset:
             break;
-        case SimTraceOp::Volume:
+        case SimTraceOp::kVolume:
             line += fmt::format(R"(,"att":{})", e.number);
             break;
-        case SimTraceOp::Clock:
+        case SimTraceOp::kClock:
             line += fmt::format(R"(,"id":{},"inst":{},"hz":{})", e.writeId, e.instance, e.hz);
             if (e.divider != 0) line += fmt::format(R"(,"div":{})", e.divider);
             break;
-        case SimTraceOp::Pan:
+        case SimTraceOp::kPan:
             line += fmt::format(R"(,"val":{})", e.value);
             break;
-        case SimTraceOp::StreamStart:
+        case SimTraceOp::kStreamStart:
             line += fmt::format(R"(,"clock":{},"div":{})", e.hz, e.divider);
             break;
-        case SimTraceOp::StreamEnd:
+        case SimTraceOp::kStreamEnd:
             line += fmt::format(R"(,"pos":{})", e.number);
             break;
-        case SimTraceOp::DACStart:
+        case SimTraceOp::kDACStart:
             line += fmt::format(R"(,"lead":{})", e.number);
             break;
-        case SimTraceOp::DACEnd:
+        case SimTraceOp::kDACEnd:
             line += fmt::format(R"(,"tick":{})", e.number);
             break;
-        case SimTraceOp::Fault:
-        case SimTraceOp::Reject:
+        case SimTraceOp::kFault:
+        case SimTraceOp::kReject:
             line += R"(,"what":)" + nlohmann::json(e.what).dump();
             break;
     }

@@ -16,36 +16,36 @@
 namespace klink::sim {
 
 enum class SimTraceOp : uint8_t {
-    Reg,          // id inst page reg val src
-    Reset,        //
-    Volume,       // att
-    Clock,        // id inst hz (SET_CHIP_CLOCK, or an OKIM6258 clock event of the stream: also div)
-    Pan,          // val (OKIM6258 pan event of the stream)
-    StreamStart,  // clock div
-    StreamEnd,    // pos: the end position has played
-    DACStart,     // lead
-    DACEnd,       // tick: every record and event has played
-    Fault,        // what: an injected fault took effect
-    Reject,       // what: a packet or request the board refused
+    kReg,          // id inst page reg val src
+    kReset,        //
+    kVolume,       // att
+    kClock,        // id inst hz (SET_CHIP_CLOCK, or an OKIM6258 clock event of the stream: also div)
+    kPan,          // val (OKIM6258 pan event of the stream)
+    kStreamStart,  // clock div
+    kStreamEnd,    // pos: the end position has played
+    kDACStart,     // lead
+    kDACEnd,       // tick: every record and event has played
+    kFault,        // what: an injected fault took effect
+    kReject,       // what: a packet or request the board refused
 };
 
 // Who caused a register write.
 enum class SimWriteSource : uint8_t {
-    Host,    // a register-write packet
-    Stream,  // a YM2151 event of the ADPCM stream
-    Event,   // a KL2 timed register event
-    DAC,     // a KL2 DAC record (register 0x2A or 0x2B of writeId 0x52)
+    kHost,    // a register-write packet
+    kStream,  // a YM2151 event of the ADPCM stream
+    kEvent,   // a KL2 timed register event
+    kDAC,     // a KL2 DAC record (register 0x2A or 0x2B of writeId 0x52)
 };
 
 struct SimTraceEvent {
     uint64_t timeUs = 0;
-    SimTraceOp op = SimTraceOp::Reg;
+    SimTraceOp op = SimTraceOp::kReg;
     uint8_t writeId = 0;
     uint8_t instance = 0;
     uint8_t page = 0;
     int16_t reg = -1;  // -1 for SN76489 bytes, which carry no register
     uint8_t value = 0;
-    SimWriteSource source = SimWriteSource::Host;
+    SimWriteSource source = SimWriteSource::kHost;
     uint32_t hz = 0;       // clock: hz; stream_start: clock
     uint32_t divider = 0;  // stream_start, and clock events of the stream
     uint64_t number = 0;   // volume: att; dac_start: lead; stream_end: pos; dac_end: tick

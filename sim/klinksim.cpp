@@ -101,19 +101,19 @@ int main(int argc, char** argv) {
     CLI11_PARSE(app, argc, argv);
 
     try {
-        for (uint32_t n : dropNth) faults.replies.push_back({SimReplyAction::Drop, -1, n, 0, 0});
+        for (uint32_t n : dropNth) faults.replies.push_back({SimReplyAction::kDrop, -1, n, 0, 0});
         for (const auto& op : dropOpcode)
-            faults.replies.push_back({SimReplyAction::Drop, ParseOpcode(op), 0, 0, 0});
-        if (delayMs != 0) faults.replies.push_back({SimReplyAction::Delay, -1, 0, delayMs, 0});
-        if (latePingMs != 0) faults.replies.push_back({SimReplyAction::Delay, 0x01, 1, latePingMs, 0});
+            faults.replies.push_back({SimReplyAction::kDrop, ParseOpcode(op), 0, 0, 0});
+        if (delayMs != 0) faults.replies.push_back({SimReplyAction::kDelay, -1, 0, delayMs, 0});
+        if (latePingMs != 0) faults.replies.push_back({SimReplyAction::kDelay, 0x01, 1, latePingMs, 0});
         for (const auto& rule : corruptNth) {
             const size_t colon = rule.find(':');
             if (colon == std::string::npos) {
-                faults.replies.push_back({SimReplyAction::CorruptCrc, -1,
+                faults.replies.push_back({SimReplyAction::kCorruptCrc, -1,
                                           static_cast<uint32_t>(ParseNumber(rule, "request")), 0, 0});
             } else {
                 faults.replies.push_back(
-                    {SimReplyAction::CorruptCrc, ParseOpcode(rule.substr(0, colon)),
+                    {SimReplyAction::kCorruptCrc, ParseOpcode(rule.substr(0, colon)),
                      static_cast<uint32_t>(ParseNumber(rule.substr(colon + 1), "request")), 0, 0});
             }
         }
@@ -122,25 +122,25 @@ int main(int argc, char** argv) {
             if (eq == std::string::npos) throw CLI::ValidationError("--status", "expected OP=STATUS");
             const uint64_t status = ParseNumber(rule.substr(eq + 1), "status");
             if (status > 0xFF) throw CLI::ValidationError("--status", "status above 255");
-            faults.replies.push_back({SimReplyAction::Status, ParseOpcode(rule.substr(0, eq)), 0, 0,
+            faults.replies.push_back({SimReplyAction::kStatus, ParseOpcode(rule.substr(0, eq)), 0, 0,
                                       static_cast<uint8_t>(status)});
         }
         for (const auto& op : staleOpcode) {
-            faults.replies.push_back({SimReplyAction::StaleRequestID, ParseOpcode(op), 0, 0, 0});
+            faults.replies.push_back({SimReplyAction::kStaleRequestID, ParseOpcode(op), 0, 0, 0});
         }
         for (const auto& op : emptyOpcode) {
-            faults.replies.push_back({SimReplyAction::EmptyPayload, ParseOpcode(op), 0, 0, 0});
+            faults.replies.push_back({SimReplyAction::kEmptyPayload, ParseOpcode(op), 0, 0, 0});
         }
-        if (wrongEcho) faults.replies.push_back({SimReplyAction::WrongEcho, 0x01, 0, 0, 0});
-        if (deviceInfo == "short") faults.deviceInfo = SimDeviceInfoFault::Short;
-        if (deviceInfo == "model") faults.deviceInfo = SimDeviceInfoFault::ModelLength;
-        if (deviceInfo == "firmware") faults.deviceInfo = SimDeviceInfoFault::FirmwareLength;
-        if (capabilities == "changed") faults.capabilities = SimCapabilityFault::HeaderChanged;
-        if (capabilities == "duplicate") faults.capabilities = SimCapabilityFault::DuplicateEntry;
-        if (capabilities == "clock") faults.capabilities = SimCapabilityFault::ClockMismatch;
-        if (capabilities == "cyclic") faults.capabilities = SimCapabilityFault::SelfNext;
-        if (capabilities == "length") faults.capabilities = SimCapabilityFault::BadLength;
-        if (capabilities == "payload") faults.capabilities = SimCapabilityFault::SmallPayload;
+        if (wrongEcho) faults.replies.push_back({SimReplyAction::kWrongEcho, 0x01, 0, 0, 0});
+        if (deviceInfo == "short") faults.deviceInfo = SimDeviceInfoFault::kShort;
+        if (deviceInfo == "model") faults.deviceInfo = SimDeviceInfoFault::kModelLength;
+        if (deviceInfo == "firmware") faults.deviceInfo = SimDeviceInfoFault::kFirmwareLength;
+        if (capabilities == "changed") faults.capabilities = SimCapabilityFault::kHeaderChanged;
+        if (capabilities == "duplicate") faults.capabilities = SimCapabilityFault::kDuplicateEntry;
+        if (capabilities == "clock") faults.capabilities = SimCapabilityFault::kClockMismatch;
+        if (capabilities == "cyclic") faults.capabilities = SimCapabilityFault::kSelfNext;
+        if (capabilities == "length") faults.capabilities = SimCapabilityFault::kBadLength;
+        if (capabilities == "payload") faults.capabilities = SimCapabilityFault::kSmallPayload;
         if (!adpcmFault.empty()) {
             const auto [flags, after] = ValueAt(adpcmFault, "--adpcm-fault");
             faults.adpcmFaultFlags = static_cast<uint32_t>(flags);

@@ -16,14 +16,14 @@
 
 namespace klink::platform {
 
-enum class SerialParity : std::uint8_t { None, Odd, Even, Mark, Space };
-enum class SerialStopBits : std::uint8_t { One, OneAndHalf, Two };
+enum class SerialParity : std::uint8_t { kNone, kOdd, kEven, kMark, kSpace };
+enum class SerialStopBits : std::uint8_t { kOne, kOneAndHalf, kTwo };
 
 struct SerialLineSettings {
     std::uint32_t baudRate = 115200;  // bits per second
     std::uint8_t dataBits = 8;        // 5..8
-    SerialParity parity = SerialParity::None;
-    SerialStopBits stopBits = SerialStopBits::One;
+    SerialParity parity = SerialParity::kNone;
+    SerialStopBits stopBits = SerialStopBits::kOne;
     bool dtr = true;           // DTR asserted while open
     bool rts = true;           // RTS asserted (when RTS/CTS handshake is off)
     bool rtsCtsFlow = false;   // hardware handshake

@@ -179,18 +179,18 @@ void ConfigureSerialPort(OSHandle port, const SerialLineSettings& s) {
     static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
     t.c_cflag |= kSizes[s.dataBits - 5];
     switch (s.parity) {
-        case SerialParity::None:
+        case SerialParity::kNone:
             break;
-        case SerialParity::Odd:
+        case SerialParity::kOdd:
             t.c_cflag |= PARENB | PARODD;
             break;
-        case SerialParity::Even:
+        case SerialParity::kEven:
             t.c_cflag |= PARENB;
             break;
-        case SerialParity::Mark:
-        case SerialParity::Space:
+        case SerialParity::kMark:
+        case SerialParity::kSpace:
 #ifdef CMSPAR
-            t.c_cflag |= PARENB | CMSPAR | (s.parity == SerialParity::Mark ? PARODD : 0);
+            t.c_cflag |= PARENB | CMSPAR | (s.parity == SerialParity::kMark ? PARODD : 0);
             break;
 #else
             ThrowErrno(EINVAL);
@@ -198,7 +198,7 @@ void ConfigureSerialPort(OSHandle port, const SerialLineSettings& s) {
     }
     // POSIX has no 1.5 stop bits; like most UARTs, use 2 (the hardware
     // itself sends 1.5 only with 5 data bits).
-    if (s.stopBits != SerialStopBits::One) {
+    if (s.stopBits != SerialStopBits::kOne) {
         t.c_cflag |= CSTOPB;
     }
     if (s.rtsCtsFlow) {

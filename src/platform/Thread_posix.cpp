@@ -24,7 +24,7 @@ bool SetCurrentThreadPriority(ThreadPriority priority) noexcept {
         return false;
     }
     int nice = base;
-    if (priority == ThreadPriority::Highest) {
+    if (priority == ThreadPriority::kHighest) {
         nice = base - kHighestBoost < -20 ? -20 : base - kHighestBoost;
     }
     // On Linux PRIO_PROCESS with a thread id sets that thread alone.

@@ -113,7 +113,7 @@ bool VGMPlayerThread::ProcessCommand() {
     const VGMDecodeKind kind =
         DecodeRegisterCommand(std::span<const uint8_t>(vgmBuffer_), vgmPointer_, target, reg, value, wait);
     switch (kind) {
-        case VGMDecodeKind::RegisterWrite: {
+        case VGMDecodeKind::kRegisterWrite: {
             const bool timeZeroYm2612 =
                 hasKl2Registers_ && vgmSamples_ == 0 && target.writeId == kYM2612Port0 && target.instance == 0;
             if (timeZeroYm2612 && (reg == 0x28 || reg == 0x2A)) {
@@ -133,16 +133,16 @@ bool VGMPlayerThread::ProcessCommand() {
             WriteVGMRegister(target, reg, value);
             return true;
         }
-        case VGMDecodeKind::Nothing:
+        case VGMDecodeKind::kNothing:
             return true;
-        case VGMDecodeKind::Wait:
-        case VGMDecodeKind::DACEvent:
+        case VGMDecodeKind::kWait:
+        case VGMDecodeKind::kDACEvent:
             if (hasKl2Registers_ && vgmSamples_ == 0 && wait > 0) {
                 FlushKL2Startup();
             }
             vgmSamples_ += wait;
             return true;
-        case VGMDecodeKind::End:
+        case VGMDecodeKind::kEnd:
         default:
             break;
     }

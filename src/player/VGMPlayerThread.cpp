@@ -74,7 +74,7 @@ void VGMPlayerThread::Log(const std::string& line) {
 void VGMPlayerThread::Execute() noexcept {
     // Both for the whole run, set before the file is read: 1 ms sleeps must
     // be short and the loop must not wait behind ordinary work.
-    (void)pf::SetCurrentThreadPriority(pf::ThreadPriority::Highest);
+    (void)pf::SetCurrentThreadPriority(pf::ThreadPriority::kHighest);
     {
         const pf::TimerResolutionScope timerResolution(1);
         try {
@@ -154,7 +154,7 @@ bool VGMPlayerThread::OpenVGMFile() {
 
     // The tags belong with the header display; the observer only carries the
     // header, so they follow once the analysis has returned.
-    if (analysis.Reached(VGMAnalysisStage::DisplayFilled)) {
+    if (analysis.Reached(VGMAnalysisStage::kDisplayFilled)) {
         host_.Synchronize([this, &analysis] { host_.ShowTags(analysis.gd3); });
     }
     if (!analysis.ok) {

@@ -32,11 +32,11 @@ void Put32(std::vector<uint8_t>& out, uint32_t v) {
 // clocks carry a frequency.
 bool ValidClock(const KLINKCapability& e) noexcept {
     switch (e.clockMode) {
-        case KLINK_CLOCK_FIXED:
-            return e.fixedClockHz != 0 && (e.features & KLINK_FEATURE_SET_CLOCK) == 0;
-        case KLINK_CLOCK_VARIABLE:
-            return e.fixedClockHz == 0 && (e.features & KLINK_FEATURE_SET_CLOCK) != 0;
-        case KLINK_CLOCK_UNKNOWN:
+        case kClockFixed:
+            return e.fixedClockHz != 0 && (e.features & kFeatureSetClock) == 0;
+        case kClockVariable:
+            return e.fixedClockHz == 0 && (e.features & kFeatureSetClock) != 0;
+        case kClockUnknown:
             return e.fixedClockHz == 0;
         default:
             return false;
@@ -70,9 +70,9 @@ std::string ChipName(uint8_t writeId) {
 
 std::string ClockText(const KLINKCapability& e) {
     switch (e.clockMode) {
-        case KLINK_CLOCK_FIXED:
+        case kClockFixed:
             return fmt::format("fixed {} Hz", e.fixedClockHz);
-        case KLINK_CLOCK_VARIABLE:
+        case kClockVariable:
             return "variable";
         default:
             return "unknown";
@@ -96,12 +96,12 @@ void KLINKCapabilities::AddPage(uint16_t offset, std::span<const uint8_t> reply)
         return std::find(offsets_.begin(), offsets_.end(), o) != offsets_.end();
     };
 
-    if (nextOffset_ == KLINK_CAPABILITIES_END || nextOffset_ != offset || alreadyRead(offset)) {
+    if (nextOffset_ == kCapabilitiesEnd || nextOffset_ != offset || alreadyRead(offset)) {
         throw ReadError("Cyclic KLINK capabilities.");
     }
-    if (reply.size() < static_cast<size_t>(KLINK_CAPABILITY_PAGE_HEADER) ||
-        reply.size() > static_cast<size_t>(KLINK_MAX_CAPABILITY_PAGE) ||
-        reply.size() != KLINK_CAPABILITY_PAGE_HEADER + KLINK_CAPABILITY_ENTRY_SIZE * size_t{reply[12]}) {
+    if (reply.size() < static_cast<size_t>(kCapabilityPageHeader) ||
+        reply.size() > static_cast<size_t>(kMaxCapabilityPage) ||
+        reply.size() != kCapabilityPageHeader + kCapabilityEntrySize * size_t{reply[12]}) {
         throw ReadError("Invalid KLINK capabilities length.");
     }
 
@@ -111,7 +111,7 @@ void KLINKCapabilities::AddPage(uint16_t offset, std::span<const uint8_t> reply)
     const uint16_t controlFeatures = Get16(reply, 8);
     const uint16_t nextOffset = Get16(reply, 10);
     if (maxPayload == 0 || maxPayload > 256 ||
-        (nextOffset != KLINK_CAPABILITIES_END && (nextOffset == offset || alreadyRead(nextOffset)))) {
+        (nextOffset != kCapabilitiesEnd && (nextOffset == offset || alreadyRead(nextOffset)))) {
         throw ReadError("Invalid KLINK capabilities header.");
     }
     if (!offsets_.empty() && (maxPayload != maxPayload_ || dataCapacity != dataCapacity_ ||
@@ -121,7 +121,7 @@ void KLINKCapabilities::AddPage(uint16_t offset, std::span<const uint8_t> reply)
 
     const size_t count = reply[12];
     for (size_t k = 0; k < count; ++k) {
-        const size_t at = KLINK_CAPABILITY_PAGE_HEADER + KLINK_CAPABILITY_ENTRY_SIZE * k;
+        const size_t at = kCapabilityPageHeader + kCapabilityEntrySize * k;
         KLINKCapability e;
         e.writeId = reply[at];
         e.instance = reply[at + 1];
@@ -186,7 +186,7 @@ std::string KLINKCapabilities::Describe() const {
 std::vector<uint8_t> EncodeCapabilityPage(const KLINKCapabilityPage& page) {
     if (page.entries.size() > 0xFF) throw ArgumentOutOfRange("Too many KLINK capability entries.");
     std::vector<uint8_t> out;
-    out.reserve(KLINK_CAPABILITY_PAGE_HEADER + KLINK_CAPABILITY_ENTRY_SIZE * page.entries.size());
+    out.reserve(kCapabilityPageHeader + kCapabilityEntrySize * page.entries.size());
     Put16(out, page.maxPayload);
     Put32(out, page.dataCapacity);
     Put16(out, page.eventCapacity);

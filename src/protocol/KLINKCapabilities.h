@@ -18,34 +18,34 @@
 namespace klink {
 
 // Feature bits of one capability entry.
-inline constexpr uint8_t KLINK_FEATURE_BURST = 0x01;          // register and byte batches
-inline constexpr uint8_t KLINK_FEATURE_STREAM_EVENTS = 0x02;  // timed events inside the ADPCM stream
-inline constexpr uint8_t KLINK_FEATURE_SET_CLOCK = 0x04;      // SET_CHIP_CLOCK
-inline constexpr uint8_t KLINK_FEATURE_ADPCM_STREAM = 0x08;   // accepts an ADPCM stream
+inline constexpr uint8_t kFeatureBurst = 0x01;          // register and byte batches
+inline constexpr uint8_t kFeatureStreamEvents = 0x02;  // timed events inside the ADPCM stream
+inline constexpr uint8_t kFeatureSetClock = 0x04;      // SET_CHIP_CLOCK
+inline constexpr uint8_t kFeatureADPCMStream = 0x08;   // accepts an ADPCM stream
 
 // Clock modes of one capability entry.
-inline constexpr uint8_t KLINK_CLOCK_UNKNOWN = 0;
-inline constexpr uint8_t KLINK_CLOCK_FIXED = 1;
-inline constexpr uint8_t KLINK_CLOCK_VARIABLE = 2;
+inline constexpr uint8_t kClockUnknown = 0;
+inline constexpr uint8_t kClockFixed = 1;
+inline constexpr uint8_t kClockVariable = 2;
 
 // Board-wide control feature bits.
-inline constexpr uint16_t KLINK_CONTROL_ATTENUATION = 0x01;  // SET_OUTPUT_VOLUME
-inline constexpr uint16_t KLINK_CONTROL_KL2_DAC = 0x02;      // the KL2 buffered DAC requests
+inline constexpr uint16_t kControlAttenuation = 0x01;  // SET_OUTPUT_VOLUME
+inline constexpr uint16_t kControlKL2DAC = 0x02;      // the KL2 buffered DAC requests
 
 // Marks the last page in NextOffset.
-inline constexpr uint16_t KLINK_CAPABILITIES_END = 0xFFFF;
-inline constexpr int KLINK_CAPABILITY_PAGE_HEADER = 13;
-inline constexpr int KLINK_CAPABILITY_ENTRY_SIZE = 9;
-inline constexpr int KLINK_MAX_CAPABILITY_PAGE = 255;
-inline constexpr int KLINK_MAX_CAPABILITY_ENTRIES = 26;
+inline constexpr uint16_t kCapabilitiesEnd = 0xFFFF;
+inline constexpr int kCapabilityPageHeader = 13;
+inline constexpr int kCapabilityEntrySize = 9;
+inline constexpr int kMaxCapabilityPage = 255;
+inline constexpr int kMaxCapabilityEntries = 26;
 
 // One target a board accepts: (writeId, instance, page) with its features and clock.
 struct KLINKCapability {
     uint8_t writeId = 0;
     uint8_t instance = 0;
     uint8_t page = 0;
-    uint8_t features = 0;       // KLINK_FEATURE_* bits
-    uint8_t clockMode = 0;      // KLINK_CLOCK_*
+    uint8_t features = 0;       // kFeature* bits
+    uint8_t clockMode = 0;      // kClock*
     uint32_t fixedClockHz = 0;  // the chip clock when clockMode is fixed, else 0
 
     friend bool operator==(const KLINKCapability&, const KLINKCapability&) = default;
@@ -79,7 +79,7 @@ public:
     // line break; empty while the table is incomplete.
     [[nodiscard]] std::string Describe() const;
 
-    [[nodiscard]] bool Complete() const noexcept { return nextOffset_ == KLINK_CAPABILITIES_END; }
+    [[nodiscard]] bool Complete() const noexcept { return nextOffset_ == kCapabilitiesEnd; }
     // Offset of the next page to request; 0xFFFF once the last page is in.
     [[nodiscard]] uint16_t NextOffset() const noexcept { return nextOffset_; }
     [[nodiscard]] uint16_t MaxPayload() const noexcept { return maxPayload_; }
@@ -87,7 +87,7 @@ public:
     [[nodiscard]] uint32_t DataCapacity() const noexcept { return dataCapacity_; }
     // Timed events the board can hold for the ADPCM stream.
     [[nodiscard]] uint16_t EventCapacity() const noexcept { return eventCapacity_; }
-    // KLINK_CONTROL_* bits.
+    // kControl* bits.
     [[nodiscard]] uint16_t ControlFeatures() const noexcept { return controlFeatures_; }
     // Every entry received so far, in order (also those of an incomplete table).
     [[nodiscard]] const std::vector<KLINKCapability>& Entries() const noexcept { return entries_; }
@@ -108,7 +108,7 @@ struct KLINKCapabilityPage {
     uint32_t dataCapacity = 0;
     uint16_t eventCapacity = 0;
     uint16_t controlFeatures = 0;
-    uint16_t nextOffset = KLINK_CAPABILITIES_END;
+    uint16_t nextOffset = kCapabilitiesEnd;
     std::vector<KLINKCapability> entries;
 };
 

@@ -18,17 +18,17 @@
 namespace klink {
 
 // Envelope constants.
-inline constexpr uint8_t KLINK_MAGIC_0 = 0x4B;  // 'K'
-inline constexpr uint8_t KLINK_MAGIC_1 = 0x4C;  // 'L'
-inline constexpr uint8_t KLINK_VERSION = 0x01;
-inline constexpr int KLINK_HEADER_SIZE = 9;
-inline constexpr int KLINK_ENVELOPE_SIZE = 11;  // header + CRC
-inline constexpr int KLINK_MAX_PAYLOAD = 256;
-inline constexpr int KLINK_MAX_RAW_FRAME = 267;   // envelope + largest payload
-inline constexpr int KLINK_MAX_COBS_BODY = 269;   // encoded raw frame, no delimiters
-inline constexpr int KLINK_MAX_WIRE_FRAME = 271;  // body with both zero delimiters
+inline constexpr uint8_t kMagic0 = 0x4B;  // 'K'
+inline constexpr uint8_t kMagic1 = 0x4C;  // 'L'
+inline constexpr uint8_t kProtocolVersion = 0x01;
+inline constexpr int kHeaderSize = 9;
+inline constexpr int kEnvelopeSize = 11;  // header + CRC
+inline constexpr int kMaxPayload = 256;
+inline constexpr int kMaxRawFrame = 267;   // envelope + largest payload
+inline constexpr int kMaxCOBSBody = 269;   // encoded raw frame, no delimiters
+inline constexpr int kMaxWireFrame = 271;  // body with both zero delimiters
 // A gap of this many milliseconds or more inside a frame drops the frame.
-inline constexpr uint64_t KLINK_INTER_BYTE_TIMEOUT_MS = 500;
+inline constexpr uint64_t kInterByteTimeoutMs = 500;
 
 // Message types (byte 3 of the raw frame). Anything above 2 is invalid.
 inline constexpr uint8_t KLINK_MSG_PACKET = 0;   // host to board, never answered
@@ -56,9 +56,9 @@ inline constexpr uint8_t KLINK_OP_REGISTER_EVENTS = 0x1D;    // packet
 inline constexpr uint8_t KLINK_OP_REGISTER_WRITE_FIRST = 0x30;
 
 // The SN76489 write commands take a byte batch; every other WriteID a register batch.
-inline constexpr uint8_t KLINK_WRITE_SN76489 = 0x50;
-inline constexpr uint8_t KLINK_WRITE_SN76489_SECOND = 0x30;
-inline constexpr int KLINK_MAX_BATCH_BYTES = 254;
+inline constexpr uint8_t kWriteSN76489 = 0x50;
+inline constexpr uint8_t kWriteSN76489Second = 0x30;
+inline constexpr int kMaxBatchBytes = 254;
 
 // The decoded form of one frame.
 struct KLINKFrame {
@@ -90,7 +90,7 @@ struct KLINKFrame {
 
 // True when `writeId` is written with a byte batch (the SN76489 commands).
 [[nodiscard]] constexpr bool UsesByteBatch(uint8_t writeId) noexcept {
-    return writeId == KLINK_WRITE_SN76489 || writeId == KLINK_WRITE_SN76489_SECOND;
+    return writeId == kWriteSN76489 || writeId == kWriteSN76489Second;
 }
 
 // Register-write payload [instance][page] + (register, value) pairs in write

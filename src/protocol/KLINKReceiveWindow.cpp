@@ -17,19 +17,19 @@ void KLINKReceiveWindow::FinishTransfer() noexcept { active = false; }
 uint64_t KLINKReceiveWindow::InFlight() const noexcept { return submitted - confirmed; }
 
 int32_t KLINKReceiveWindow::Available() const noexcept {
-    if (!active) return KLINK_RECEIVE_UNLIMITED;
+    if (!active) return kReceiveUnlimited;
     const uint64_t inFlight = InFlight();
-    if (inFlight >= static_cast<uint64_t>(KLINK_RECEIVE_WINDOW_BYTES)) return 0;
-    return KLINK_RECEIVE_WINDOW_BYTES - static_cast<int32_t>(inFlight);
+    if (inFlight >= static_cast<uint64_t>(kReceiveWindowBytes)) return 0;
+    return kReceiveWindowBytes - static_cast<int32_t>(inFlight);
 }
 
 bool KLINKReceiveWindow::CanSubmit(int32_t packetBytes, bool control) const {
-    if (packetBytes < 0 || packetBytes > KLINK_RECEIVE_CONTROL_LIMIT_BYTES) {
+    if (packetBytes < 0 || packetBytes > kReceiveControlLimitBytes) {
         throw ArgumentOutOfRange("Invalid KLINK receive-window packet size.");
     }
     if (!active) return true;
     const uint64_t limit =
-        static_cast<uint64_t>(control ? KLINK_RECEIVE_CONTROL_LIMIT_BYTES : KLINK_RECEIVE_WINDOW_BYTES);
+        static_cast<uint64_t>(control ? kReceiveControlLimitBytes : kReceiveWindowBytes);
     const uint64_t inFlight = InFlight();
     // Compared without subtracting first, so a large backlog cannot wrap around.
     return inFlight <= limit && static_cast<uint64_t>(packetBytes) <= limit - inFlight;

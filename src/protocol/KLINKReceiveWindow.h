@@ -9,12 +9,12 @@
 
 namespace klink {
 
-inline constexpr int32_t KLINK_RECEIVE_WINDOW_BYTES = 4096;
-inline constexpr int32_t KLINK_RECEIVE_CONTROL_RESERVE_BYTES = 2048;
-inline constexpr int32_t KLINK_RECEIVE_CONTROL_LIMIT_BYTES =
-    KLINK_RECEIVE_WINDOW_BYTES + KLINK_RECEIVE_CONTROL_RESERVE_BYTES;
+inline constexpr int32_t kReceiveWindowBytes = 4096;
+inline constexpr int32_t kReceiveControlReserveBytes = 2048;
+inline constexpr int32_t kReceiveControlLimitBytes =
+    kReceiveWindowBytes + kReceiveControlReserveBytes;
 // What Available reports while the window limits nothing.
-inline constexpr int32_t KLINK_RECEIVE_UNLIMITED = 2147483647;
+inline constexpr int32_t kReceiveUnlimited = 2147483647;
 
 struct KLINKReceiveWindow {
     bool active = false;

@@ -18,7 +18,7 @@ constexpr const char* kWindowFull = "KLINK receive window is full; wait for a ST
 constexpr const char* kNotAttached = "KLINK input is not attached.";
 constexpr const char* kAudioStatusTimeout = "KLINK AUDIO_STATUS timeout.";
 constexpr std::array<uint8_t, 5> kProbePayload = {'K', 'L', 'I', 'N', 'K'};
-constexpr std::array<uint8_t, 2> kAudioStatusPayload = {KLINK_WRITE_OKIM6258, 0x00};
+constexpr std::array<uint8_t, 2> kAudioStatusPayload = {kWriteOKIM6258, 0x00};
 constexpr int kProbeAttempts = 3;
 
 constexpr uint8_t kWriteYM2413 = 0x51;
@@ -103,7 +103,7 @@ KLINKLinkClock KLINKLinkClock::System() {
 KLINKSerialLink::KLINKSerialLink() : KLINKSerialLink(KLINKLinkClock::System()) {}
 
 KLINKSerialLink::KLINKSerialLink(KLINKLinkClock clock)
-    : clock_(std::move(clock)), readBuffer_(KLINK_PUMP_CHUNK_BYTES) {
+    : clock_(std::move(clock)), readBuffer_(kPumpChunkBytes) {
     requestId_ = static_cast<uint16_t>(clock_.nowMs() & 0xFFFF);
 }
 
@@ -137,12 +137,12 @@ void KLINKSerialLink::PumpInput() {
         throw ReadError(kNotAttached);
     }
     KLINKFrame frame;
-    for (int round = 0; round < KLINK_PUMP_ROUNDS; ++round) {
+    for (int round = 0; round < kPumpRounds; ++round) {
         const uint32_t queued = platform::QuerySerialQueues(port_).input;
         if (queued == 0) {
             return;
         }
-        const uint32_t want = std::min<uint32_t>(queued, KLINK_PUMP_CHUNK_BYTES);
+        const uint32_t want = std::min<uint32_t>(queued, kPumpChunkBytes);
         const uint32_t got = platform::ReadSerialPort(port_, std::span(readBuffer_.data(), want));
         if (got == 0) {
             return;
@@ -200,7 +200,7 @@ void KLINKSerialLink::WaitForPendingAudioStatus() {
             hasReply_ = false;
             return;
         }
-        if (clock_.nowMs() - statusStarted_ >= KLINK_AUDIO_STATUS_TIMEOUT_MS) {
+        if (clock_.nowMs() - statusStarted_ >= kAudioStatusTimeoutMs) {
             statusPending_ = false;
             throw ReadError(kAudioStatusTimeout);
         }
@@ -226,7 +226,7 @@ std::vector<uint8_t> KLINKSerialLink::Request(BufferedSerialWriter& writer, uint
             break;
         }
         CheckCancel(cancel);
-        if (clock_.nowMs() - started >= KLINK_REPLY_TIMEOUT_MS) {
+        if (clock_.nowMs() - started >= kReplyTimeoutMs) {
             throw ReadError(fmt::format("KLINK response timeout (command ${:02X}).", opcode));
         }
         clock_.sleepMs(1);
@@ -368,15 +368,15 @@ void KLINKSerialLink::CheckCapabilities(BufferedSerialWriter& writer, bool useYm
         const std::vector<uint8_t> page = Request(writer, KLINK_OP_CAPABILITIES, payload, cancel);
         capabilities_.AddPage(offset, page);
     }
-    if (capabilities_.MaxPayload() < KLINK_MAX_PAYLOAD) {
+    if (capabilities_.MaxPayload() < kMaxPayload) {
         throw ReadError("This playback profile requires 256-byte KLINK payloads.");
     }
-    if (useYm && !capabilities_.Supports(KLINK_WRITE_YM2151, 0, 0, KLINK_FEATURE_BURST)) {
+    if (useYm && !capabilities_.Supports(kWriteYM2151, 0, 0, kFeatureBurst)) {
         throw ReadError("YM2151 instance 0/page 0 BURST is required.");
     }
     if (useAudio) {
-        if (!capabilities_.Supports(KLINK_WRITE_OKIM6258, 0, 0, KLINK_FEATURE_ADPCM_STREAM) ||
-            (useYm && !capabilities_.Supports(KLINK_WRITE_YM2151, 0, 0, KLINK_FEATURE_STREAM_EVENTS))) {
+        if (!capabilities_.Supports(kWriteOKIM6258, 0, 0, kFeatureADPCMStream) ||
+            (useYm && !capabilities_.Supports(kWriteYM2151, 0, 0, kFeatureStreamEvents))) {
             throw ReadError("Required ADPCM stream/register events are unavailable.");
         }
         if (capabilities_.DataCapacity() < 875 || capabilities_.EventCapacity() < 1) {
@@ -387,8 +387,8 @@ void KLINKSerialLink::CheckCapabilities(BufferedSerialWriter& writer, bool useYm
 
 void KLINKSerialLink::SetOutputVolume(BufferedSerialWriter& writer, uint8_t attenuation,
                                        const KLINKCancel& cancel, bool waitForReply) {
-    if (attenuation > KLINK_MAX_ATTENUATION ||
-        (capabilities_.ControlFeatures() & KLINK_CONTROL_ATTENUATION) == 0) {
+    if (attenuation > kMaxAttenuation ||
+        (capabilities_.ControlFeatures() & kControlAttenuation) == 0) {
         throw WriteError("KLINK output attenuation is unavailable or invalid.");
     }
     CheckCancel(cancel);
@@ -412,14 +412,14 @@ void KLINKSerialLink::SetChipClock(BufferedSerialWriter& writer, uint8_t writeId
     if (hertz == 0 || !capabilities_.Find(writeId, instance, 0, entry)) {
         throw WriteError("Unsupported logical chip clock.");
     }
-    if (entry.clockMode == KLINK_CLOCK_FIXED) {
+    if (entry.clockMode == kClockFixed) {
         if (ClocksMatch(writeId, entry.fixedClockHz, hertz)) {
             return;
         }
         throw WriteError(fmt::format("Chip ${:02X} has a fixed {} Hz clock; VGM requests {} Hz.", writeId,
                                      entry.fixedClockHz, hertz));
     }
-    if (!capabilities_.Supports(writeId, instance, 0, KLINK_FEATURE_SET_CLOCK)) {
+    if (!capabilities_.Supports(writeId, instance, 0, kFeatureSetClock)) {
         throw WriteError("Unsupported logical chip clock.");
     }
     const std::array<uint8_t, 6> payload = {writeId,
@@ -441,7 +441,7 @@ void KLINKSerialLink::SetChipClock(BufferedSerialWriter& writer, uint8_t writeId
 bool KLINKSerialLink::TryWriteRegisters(BufferedSerialWriter& writer, uint8_t writeId, uint8_t instance,
                                          uint8_t page, std::span<const uint8_t> data,
                                          const KLINKCancel& cancel) {
-    if (!capabilities_.Supports(writeId, instance, page, KLINK_FEATURE_BURST)) {
+    if (!capabilities_.Supports(writeId, instance, page, kFeatureBurst)) {
         throw WriteError(fmt::format("Unavailable register target ${:02X}/{}/{}.", writeId, instance, page));
     }
     CheckCancel(cancel);
@@ -471,7 +471,7 @@ void KLINKSerialLink::WriteRegisters(BufferedSerialWriter& writer, uint8_t write
 
 void KLINKSerialLink::WriteYM2151(BufferedSerialWriter& writer, std::span<const uint8_t> data,
                                    const KLINKCancel& cancel) {
-    WriteRegisters(writer, KLINK_WRITE_YM2151, 0, 0, data, cancel);
+    WriteRegisters(writer, kWriteYM2151, 0, 0, data, cancel);
 }
 
 void KLINKSerialLink::AudioPacket(BufferedSerialWriter& writer, uint8_t opcode,
@@ -514,7 +514,7 @@ bool KLINKSerialLink::PollAudioStatus(std::string& text, bool& finished, bool& f
         text = DescribeAudioStatus(TakeReply(), finished, failed);
         return true;
     }
-    if (clock_.nowMs() - statusStarted_ >= KLINK_AUDIO_STATUS_TIMEOUT_MS) {
+    if (clock_.nowMs() - statusStarted_ >= kAudioStatusTimeoutMs) {
         statusPending_ = false;
         throw ReadError(kAudioStatusTimeout);
     }
@@ -523,7 +523,7 @@ bool KLINKSerialLink::PollAudioStatus(std::string& text, bool& finished, bool& f
 
 std::string KLINKSerialLink::DescribeAudioStatus(std::span<const uint8_t> data, bool& finished,
                                                   bool& failed) {
-    if (data.size() != KLINK_AUDIO_DIAGNOSTICS_BYTES) {
+    if (data.size() != kAudioDiagnosticsBytes) {
         throw ReadError("Unsupported KLINK ADPCM diagnostics.");
     }
     std::array<uint32_t, 10> v{};
@@ -541,8 +541,8 @@ std::string KLINKSerialLink::DescribeAudioStatus(std::span<const uint8_t> data, 
     if (played > accepted || pending != accepted - played) {
         throw ReadError("Invalid KLINK stream positions.");
     }
-    finished = (flags & KLINK_AUDIO_FINISHED) != 0;
-    failed = (flags & KLINK_AUDIO_FAILED) != 0;
+    finished = (flags & kAudioFinished) != 0;
+    failed = (flags & kAudioFailed) != 0;
     std::string text = fmt::format(
         "ADPCM: accepted={}, played={}, pending={}, underflows={}, overflows={}, rejected={}, max pending={} "
         "bytes, "

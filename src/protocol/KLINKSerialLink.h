@@ -30,22 +30,22 @@ class BufferedSerialWriter;
 using KLINKCancel = std::function<bool()>;
 
 // Milliseconds a reply may take once the writer has handed the request to the port.
-inline constexpr uint64_t KLINK_REPLY_TIMEOUT_MS = 1000;
+inline constexpr uint64_t kReplyTimeoutMs = 1000;
 // Milliseconds a request started by BeginAudioStatus may stay unanswered.
-inline constexpr uint64_t KLINK_AUDIO_STATUS_TIMEOUT_MS = 1000;
+inline constexpr uint64_t kAudioStatusTimeoutMs = 1000;
 // PumpInput reads at most this many rounds of at most this many bytes.
-inline constexpr int KLINK_PUMP_ROUNDS = 4;
-inline constexpr int KLINK_PUMP_CHUNK_BYTES = 4096;
+inline constexpr int kPumpRounds = 4;
+inline constexpr int kPumpChunkBytes = 4096;
 // The OKIM6258 target the ADPCM stream and its diagnostics are addressed to.
-inline constexpr uint8_t KLINK_WRITE_OKIM6258 = 0xB7;
-inline constexpr uint8_t KLINK_WRITE_YM2151 = 0x54;
+inline constexpr uint8_t kWriteOKIM6258 = 0xB7;
+inline constexpr uint8_t kWriteYM2151 = 0x54;
 // Reply data of AUDIO_STATUS: ten unsigned 32-bit little-endian values.
-inline constexpr int KLINK_AUDIO_DIAGNOSTICS_BYTES = 40;
+inline constexpr int kAudioDiagnosticsBytes = 40;
 // Flag bits of the ADPCM diagnostics.
-inline constexpr uint32_t KLINK_AUDIO_FINISHED = 0x02;
-inline constexpr uint32_t KLINK_AUDIO_FAILED = 0x04;
+inline constexpr uint32_t kAudioFinished = 0x02;
+inline constexpr uint32_t kAudioFailed = 0x04;
 // Largest attenuation SET_OUTPUT_VOLUME accepts (0 = full volume).
-inline constexpr uint8_t KLINK_MAX_ATTENUATION = 96;
+inline constexpr uint8_t kMaxAttenuation = 96;
 
 // The link's time source: a monotonic millisecond tick and a sleep. The
 // default is the platform's; tests may drive a fake one.

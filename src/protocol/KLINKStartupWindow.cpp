@@ -10,10 +10,10 @@ void KLINKStartupWindow::BeginTransfer() noexcept {
 }
 
 bool KLINKStartupWindow::NeedsFence(int32_t packetBytes) const {
-    if (packetBytes < 0 || packetBytes > KLINK_STARTUP_WINDOW_BYTES) {
+    if (packetBytes < 0 || packetBytes > kStartupWindowBytes) {
         throw ArgumentOutOfRange("Invalid KLINK startup packet size.");
     }
-    return active && packetBytes > KLINK_STARTUP_WINDOW_BYTES - pending;
+    return active && packetBytes > kStartupWindowBytes - pending;
 }
 
 void KLINKStartupWindow::Submitted(int32_t packetBytes) {

@@ -9,7 +9,7 @@
 
 namespace klink {
 
-inline constexpr int32_t KLINK_STARTUP_WINDOW_BYTES = 2048;
+inline constexpr int32_t kStartupWindowBytes = 2048;
 
 struct KLINKStartupWindow {
     bool active = false;  // false: the window limits nothing

@@ -43,14 +43,14 @@ public:
         if (caps == nullptr || caps->MaxPayload() < kRequiredPayload) return false;
         for (const KLINKVGMTarget& t : targets_)
             if (SameTargetChip(t, target) &&
-                !caps->Supports(t.writeId, t.instance, t.page, KLINK_FEATURE_BURST))
+                !caps->Supports(t.writeId, t.instance, t.page, kFeatureBurst))
                 return false;
         for (const KLINKVGMClock& c : clocks_)
             if (SameChip(c.writeId, c.instance, target.writeId, target.instance) && !ClockSupported(*caps, c))
                 return false;
         if (useAudio_ && target.writeId == kYM2151WriteID) {
             // Its writes travel as timed events inside the ADPCM stream.
-            if (i != audioDevice || !caps->Supports(kYM2151WriteID, 0, 0, KLINK_FEATURE_STREAM_EVENTS))
+            if (i != audioDevice || !caps->Supports(kYM2151WriteID, 0, 0, kFeatureStreamEvents))
                 return false;
         }
         return true;
@@ -62,7 +62,7 @@ public:
             if (IsKL2ProfileTarget(t.writeId) && !Qualifies(i, t)) return false;
         if (useDac_) {
             const KLINKCapabilities* caps = caps_[static_cast<size_t>(i)];
-            if (caps == nullptr || (caps->ControlFeatures() & KLINK_CONTROL_KL2_DAC) == 0) return false;
+            if (caps == nullptr || (caps->ControlFeatures() & kControlKL2DAC) == 0) return false;
         }
         return true;
     }
@@ -121,9 +121,9 @@ bool IsKL2ProfileTarget(uint8_t writeId) noexcept {
 bool ClockSupported(const KLINKCapabilities& caps, const KLINKVGMClock& clock) noexcept {
     KLINKCapability entry;
     if (!caps.Find(clock.writeId, clock.instance, 0, entry)) return false;
-    if (entry.clockMode == KLINK_CLOCK_FIXED)
+    if (entry.clockMode == kClockFixed)
         return ClocksMatch(clock.writeId, entry.fixedClockHz, clock.hertz);
-    return caps.Supports(clock.writeId, clock.instance, 0, KLINK_FEATURE_SET_CLOCK);
+    return caps.Supports(clock.writeId, clock.instance, 0, kFeatureSetClock);
 }
 
 uint32_t SnapClock(uint32_t hertz) noexcept {
@@ -164,7 +164,7 @@ KLINKRoutePlan KLINKRoutePlan::Create(const KLINKDeviceCapabilities& caps, const
     if (useAudio) {
         for (int32_t i = 0; i < kKLINKConnectionCount; ++i) {
             const KLINKCapabilities* c = caps[static_cast<size_t>(i)];
-            if (c != nullptr && c->Supports(kKLINKOKIWriteID, 0, 0, KLINK_FEATURE_ADPCM_STREAM) &&
+            if (c != nullptr && c->Supports(kKLINKOKIWriteID, 0, 0, kFeatureADPCMStream) &&
                 c->DataCapacity() >= kRequiredAudioData && c->EventCapacity() >= kRequiredAudioEvents) {
                 plan.audioDevice_ = i;
                 break;
@@ -203,14 +203,14 @@ KLINKRoutePlan KLINKRoutePlan::Create(const KLINKDeviceCapabilities& caps, const
                 throw ReadError(
                     "This KL2 buffered profile requires YM2612 and both PSG routes on one device.");
             plan.dacDevice_ = device;
-            if (useDac && (caps[static_cast<size_t>(device)]->ControlFeatures() & KLINK_CONTROL_KL2_DAC) == 0)
+            if (useDac && (caps[static_cast<size_t>(device)]->ControlFeatures() & kControlKL2DAC) == 0)
                 throw ReadError("KL2 buffered DAC capability query is unavailable.");
         }
     }
 
     for (int32_t i = 0; i < kKLINKConnectionCount; ++i) {
         if (!plan.used_[static_cast<size_t>(i)]) continue;
-        if ((caps[static_cast<size_t>(i)]->ControlFeatures() & KLINK_CONTROL_ATTENUATION) == 0)
+        if ((caps[static_cast<size_t>(i)]->ControlFeatures() & kControlAttenuation) == 0)
             throw ReadError(
                 "Selected device has no KLINK output volume control; update its firmware (KL2: 3.1dev9 or "
                 "later).");

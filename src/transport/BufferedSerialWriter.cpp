@@ -128,7 +128,7 @@ void BufferedSerialWriter::Shutdown() {
 }
 
 void BufferedSerialWriter::Execute() noexcept {
-    pf::SetCurrentThreadPriority(pf::ThreadPriority::Highest);
+    pf::SetCurrentThreadPriority(pf::ThreadPriority::kHighest);
     // Fine-grained timers for this thread too: its waits end frames' hand-off.
     const pf::TimerResolutionScope timerResolution(1);
     try {

@@ -83,8 +83,8 @@ private:
 
     const OSHandle port_;
     std::mutex lock_;
-    platform::Event ready_{platform::EventReset::Auto, false};
-    platform::Event idle_{platform::EventReset::Manual, true};
+    platform::Event ready_{platform::EventReset::kAuto, false};
+    platform::Event idle_{platform::EventReset::kManual, true};
     std::vector<uint8_t> queue_;
     std::vector<uint8_t> output_;
     int32_t head_ = 0;

@@ -81,17 +81,17 @@ bool CommPortDriver::ApplyCOMSettings() {
     pf::SerialLineSettings s;
     s.baudRate = baudRateValue_;
     s.dataBits = static_cast<uint8_t>(static_cast<int>(dataBits_) + 5);
-    static constexpr pf::SerialParity kParity[] = {pf::SerialParity::None, pf::SerialParity::Odd,
-                                                   pf::SerialParity::Even, pf::SerialParity::Mark,
-                                                   pf::SerialParity::Space};
+    static constexpr pf::SerialParity kParity[] = {pf::SerialParity::kNone, pf::SerialParity::kOdd,
+                                                   pf::SerialParity::kEven, pf::SerialParity::kMark,
+                                                   pf::SerialParity::kSpace};
     s.parity = kParity[static_cast<size_t>(parity_)];
-    static constexpr pf::SerialStopBits kStop[] = {pf::SerialStopBits::One, pf::SerialStopBits::OneAndHalf,
-                                                   pf::SerialStopBits::Two};
+    static constexpr pf::SerialStopBits kStop[] = {pf::SerialStopBits::kOne, pf::SerialStopBits::kOneAndHalf,
+                                                   pf::SerialStopBits::kTwo};
     s.stopBits = kStop[static_cast<size_t>(stopBits_)];
     s.dtr = enableDtrOnOpen_;
-    s.rts = hwFlow_ == HwFlowControl::hfNONERTSON;
-    s.rtsCtsFlow = hwFlow_ == HwFlowControl::hfRTSCTS;
-    s.xonXoffFlow = swFlow_ == SwFlowControl::sfXONXOFF;
+    s.rts = hwFlow_ == HwFlowControl::kNoneRtsOn;
+    s.rtsCtsFlow = hwFlow_ == HwFlowControl::kRtsCts;
+    s.xonXoffFlow = swFlow_ == SwFlowControl::kXonXoff;
     s.xonChar = 0x11;
     s.xoffChar = 0x13;
 
@@ -173,7 +173,7 @@ void CommPortDriver::SetPort(PortNumber value) {
         return;
     }
     port_ = value;
-    if (value != PortNumber::pnCustom) {
+    if (value != PortNumber::kCustom) {
         portName_ = pf::NamedSerialPortPath(static_cast<int>(value));
     }
 }
@@ -183,12 +183,12 @@ void CommPortDriver::SetPortName(const std::string& value) {
         return;
     }
     portName_ = value;
-    port_ = PortNumber::pnCustom;
+    port_ = PortNumber::kCustom;
 }
 
 void CommPortDriver::SetBaudRate(klink::BaudRate value) {
     baudRate_ = value;
-    if (value != klink::BaudRate::brCustom) {
+    if (value != klink::BaudRate::kCustom) {
         baudRateValue_ = BaudRateBitsPerSecond(value);
     }
     if (Connected()) {
@@ -197,7 +197,7 @@ void CommPortDriver::SetBaudRate(klink::BaudRate value) {
 }
 
 void CommPortDriver::SetBaudRateValue(uint32_t value) {
-    baudRate_ = klink::BaudRate::brCustom;
+    baudRate_ = klink::BaudRate::kCustom;
     baudRateValue_ = value;
     if (Connected()) {
         ApplyCOMSettings();
@@ -248,7 +248,7 @@ void ApplyFormDriverSettings(CommPortDriver& driver) {
 
 bool ConnectAtLineRate(CommPortDriver& driver, const std::string& path) {
     driver.SetPortName(path);
-    driver.SetBaudRate(BaudRate::brCustom);
+    driver.SetBaudRate(BaudRate::kCustom);
     driver.SetBaudRateValue(115200);
     if (!driver.Connect()) {
         return false;

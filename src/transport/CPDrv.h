@@ -20,52 +20,52 @@ namespace klink {
 using platform::OSHandle;
 
 enum class PortNumber : uint8_t {
-    pnCustom,
-    pnCOM1,
-    pnCOM2,
-    pnCOM3,
-    pnCOM4,
-    pnCOM5,
-    pnCOM6,
-    pnCOM7,
-    pnCOM8,
-    pnCOM9,
-    pnCOM10,
-    pnCOM11,
-    pnCOM12,
-    pnCOM13,
-    pnCOM14,
-    pnCOM15,
-    pnCOM16,
+    kCustom,
+    kCom1,
+    kCom2,
+    kCom3,
+    kCom4,
+    kCom5,
+    kCom6,
+    kCom7,
+    kCom8,
+    kCom9,
+    kCom10,
+    kCom11,
+    kCom12,
+    kCom13,
+    kCom14,
+    kCom15,
+    kCom16,
 };
 
 enum class BaudRate : uint8_t {
-    brCustom,
-    br110,
-    br300,
-    br600,
-    br1200,
-    br2400,
-    br4800,
-    br9600,
-    br14400,
-    br19200,
-    br38400,
-    br56000,
-    br57600,
-    br115200,
-    br128000,
-    br256000,
+    kCustom,
+    k110,
+    k300,
+    k600,
+    k1200,
+    k2400,
+    k4800,
+    k9600,
+    k14400,
+    k19200,
+    k38400,
+    k56000,
+    k57600,
+    k115200,
+    k128000,
+    k256000,
 };
 
-enum class DataBits : uint8_t { db5BITS, db6BITS, db7BITS, db8BITS };
-enum class StopBits : uint8_t { sb1BITS, sb1HALFBITS, sb2BITS };
-enum class Parity : uint8_t { ptNONE, ptODD, ptEVEN, ptMARK, ptSPACE };
-enum class HwFlowControl : uint8_t { hfNONE, hfNONERTSON, hfRTSCTS };
-enum class SwFlowControl : uint8_t { sfNONE, sfXONXOFF };
-enum class PacketMode : uint8_t { pmDiscard, pmPass };
+enum class DataBits : uint8_t { k5, k6, k7, k8 };
+enum class StopBits : uint8_t { kOne, kOneAndHalf, kTwo };
+enum class Parity : uint8_t { kNone, kOdd, kEven, kMark, kSpace };
+enum class HwFlowControl : uint8_t { kNone, kNoneRtsOn, kRtsCts };
+enum class SwFlowControl : uint8_t { kNone, kXonXoff };
+enum class PacketMode : uint8_t { kDiscard, kPass };
 
-// Bits per second of a named rate; 0 for brCustom.
+// Bits per second of a named rate; 0 for kCustom.
 [[nodiscard]] uint32_t BaudRateBitsPerSecond(BaudRate rate) noexcept;
 
 class CommPortDriver;
@@ -160,20 +160,20 @@ private:
     void NotifyTimer(bool running);
 
     std::atomic<OSHandle> handle_{platform::kInvalidOSHandle};
-    PortNumber port_ = PortNumber::pnCOM2;
+    PortNumber port_ = PortNumber::kCom2;
     std::string portName_;
-    klink::BaudRate baudRate_ = klink::BaudRate::br9600;
+    klink::BaudRate baudRate_ = klink::BaudRate::k9600;
     uint32_t baudRateValue_ = 9600;
-    klink::DataBits dataBits_ = klink::DataBits::db8BITS;
-    klink::StopBits stopBits_ = klink::StopBits::sb1BITS;
-    klink::Parity parity_ = klink::Parity::ptNONE;
-    HwFlowControl hwFlow_ = HwFlowControl::hfNONERTSON;
-    SwFlowControl swFlow_ = SwFlowControl::sfNONE;
+    klink::DataBits dataBits_ = klink::DataBits::k8;
+    klink::StopBits stopBits_ = klink::StopBits::kOne;
+    klink::Parity parity_ = klink::Parity::kNone;
+    HwFlowControl hwFlow_ = HwFlowControl::kNoneRtsOn;
+    SwFlowControl swFlow_ = SwFlowControl::kNone;
     bool enableDtrOnOpen_ = true;
     uint32_t inBufSize_ = 2048;
     uint32_t outBufSize_ = 2048;
     int32_t packetSize_ = -1;
-    klink::PacketMode packetMode_ = klink::PacketMode::pmDiscard;
+    klink::PacketMode packetMode_ = klink::PacketMode::kDiscard;
     uint32_t pollingDelay_ = 50;
     uint32_t outputTimeout_ = 500;
     std::vector<uint8_t> tempInBuffer_;

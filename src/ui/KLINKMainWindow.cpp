@@ -628,7 +628,7 @@ std::string MainWindow::PortName(int index) const {
 void MainWindow::AppendLog(const std::string& line) { Log(QString::fromStdString(line)); }
 
 void MainWindow::ClearHeaderAndTags() {
-    for (std::string_view name : VGMDisplay::Names) {
+    for (std::string_view name : VGMDisplay::kNames) {
         const QString objectName = QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size()));
         if (auto* edit = findChild<QLineEdit*>(objectName)) {
             edit->clear();
@@ -644,7 +644,7 @@ void MainWindow::ClearHeaderAndTags() {
 
 void MainWindow::ShowHeader(const VGMDisplay& display) {
     for (size_t i = 0; i < kVGMDisplayFieldCount; ++i) {
-        const std::string_view name = VGMDisplay::Names[i];
+        const std::string_view name = VGMDisplay::kNames[i];
         const QString objectName = QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size()));
         const QString text = QString::fromStdString(display.texts[i]);
         if (auto* edit = findChild<QLineEdit*>(objectName)) {

@@ -58,29 +58,29 @@ bool YM2612RegisterAccepted(uint8_t page, uint8_t reg) noexcept {
 namespace {
 
 // How the decoder treats each command byte.
-enum class DecodeClass : uint8_t { Walker, SN76489, Register, AY8910, DACSample, StreamSetup };
+enum class DecodeClass : uint8_t { kWalker, kSN76489, kRegister, kAY8910, kDACSample, kStreamSetup };
 
 struct DecodeEntry {
-    DecodeClass decodeClass = DecodeClass::Walker;
+    DecodeClass decodeClass = DecodeClass::kWalker;
     KLINKVGMTarget target;
 };
 
 constexpr std::array<DecodeEntry, 256> MakeDecodeTable() {
     std::array<DecodeEntry, 256> t{};
-    t[0x50] = {DecodeClass::SN76489, {0x50, 0, 0}};
-    t[0x30] = {DecodeClass::SN76489, {0x30, 1, 0}};
+    t[0x50] = {DecodeClass::kSN76489, {0x50, 0, 0}};
+    t[0x30] = {DecodeClass::kSN76489, {0x30, 1, 0}};
     for (int c : {0x51, 0x52, 0x53, 0x54, 0x55, 0x5A, 0x5B, 0x5E, 0x5F}) {
         const auto id = static_cast<uint8_t>(c);
-        t[c] = {DecodeClass::Register, {id, 0, static_cast<uint8_t>(id == 0x53 || id == 0x5F ? 1 : 0)}};
+        t[c] = {DecodeClass::kRegister, {id, 0, static_cast<uint8_t>(id == 0x53 || id == 0x5F ? 1 : 0)}};
     }
     for (int c : {0xA1, 0xA2, 0xA3, 0xA4, 0xAA, 0xAB, 0xAE, 0xAF}) {
         const auto id = static_cast<uint8_t>(c - 0x50);
-        t[c] = {DecodeClass::Register, {id, 1, static_cast<uint8_t>(id == 0x53 || id == 0x5F ? 1 : 0)}};
+        t[c] = {DecodeClass::kRegister, {id, 1, static_cast<uint8_t>(id == 0x53 || id == 0x5F ? 1 : 0)}};
     }
-    t[0xA5] = {DecodeClass::Register, {0xA5, 1, 0}};  // the second YM2203 keeps its own command byte
-    t[0xA0] = {DecodeClass::AY8910, {0xA0, 0, 0}};
-    for (int c = 0x80; c <= 0x8F; ++c) t[c] = {DecodeClass::DACSample, {0x52, 0, 0}};
-    t[0x90] = {DecodeClass::StreamSetup, {}};
+    t[0xA5] = {DecodeClass::kRegister, {0xA5, 1, 0}};  // the second YM2203 keeps its own command byte
+    t[0xA0] = {DecodeClass::kAY8910, {0xA0, 0, 0}};
+    for (int c = 0x80; c <= 0x8F; ++c) t[c] = {DecodeClass::kDACSample, {0x52, 0, 0}};
+    t[0x90] = {DecodeClass::kStreamSetup, {}};
     return t;
 }
 
@@ -105,59 +105,59 @@ constexpr std::array<DecodeEntry, 256> kDecode = MakeDecodeTable();
     const uint8_t c = p[0];
     const DecodeEntry& entry = kDecode[c];
     switch (entry.decodeClass) {
-        case DecodeClass::Register:
+        case DecodeClass::kRegister:
             if (start + 3 > size) throw ReadError("Truncated VGM register command.");
             position += 3;
             if ((entry.target.writeId == 0x52 || entry.target.writeId == 0x53) &&
                 !YM2612RegisterAccepted(entry.target.page, p[1])) {
-                return VGMDecodeKind::Nothing;  // the write is dropped
+                return VGMDecodeKind::kNothing;  // the write is dropped
             }
             if (entry.target.writeId == 0x51 && p[1] >= 0x40) throw ReadError("Invalid YM2413 register address.");
             target = entry.target;
             reg = p[1];
             value = p[2];
-            return VGMDecodeKind::RegisterWrite;
-        case DecodeClass::SN76489:
+            return VGMDecodeKind::kRegisterWrite;
+        case DecodeClass::kSN76489:
             if (start + 2 > size) throw ReadError("Truncated SN76489 byte.");
             target = entry.target;
             value = p[1];
             position += 2;
-            return VGMDecodeKind::RegisterWrite;
-        case DecodeClass::AY8910:
+            return VGMDecodeKind::kRegisterWrite;
+        case DecodeClass::kAY8910:
             if (start + 3 > size) throw ReadError("Truncated VGM register command.");
             position += 3;
             if ((p[1] & 0x7F) > 15) throw ReadError("Invalid AY register address.");
             target = {0xA0, static_cast<uint8_t>(p[1] >> 7), 0};
             reg = p[1] & 0x7F;
             value = p[2];
-            return VGMDecodeKind::RegisterWrite;
-        case DecodeClass::DACSample:
+            return VGMDecodeKind::kRegisterWrite;
+        case DecodeClass::kDACSample:
             target = entry.target;
             wait = c & 0x0Fu;
             position += 1;
-            return VGMDecodeKind::DACEvent;
-        case DecodeClass::StreamSetup:
+            return VGMDecodeKind::kDACEvent;
+        case DecodeClass::kStreamSetup:
             if (start + 5 > size) throw ReadError("Truncated DAC stream setup.");
             if ((p[2] & 0x7F) == 2) {
                 if (p[3] != 0 || p[4] != 0x2A) throw ReadError("YM2612 stream must target port 0/register $2A.");
                 target = {0x52, static_cast<uint8_t>(p[2] >> 7), 0};
                 position += 5;
-                return VGMDecodeKind::DACEvent;
+                return VGMDecodeKind::kDACEvent;
             }
             break;  // a stream for another chip: like any other command
-        case DecodeClass::Walker:
+        case DecodeClass::kWalker:
             break;
     }
     switch (NextVGMCommand(bytes, position, reg, value, wait)) {
-        case VGMCommandKind::Wait:
-            return VGMDecodeKind::Wait;
-        case VGMCommandKind::End:
-            return VGMDecodeKind::End;
+        case VGMCommandKind::kWait:
+            return VGMDecodeKind::kWait;
+        case VGMCommandKind::kEnd:
+            return VGMDecodeKind::kEnd;
         default:
             reg = 0;
             value = 0;
             wait = 0;
-            return VGMDecodeKind::Nothing;
+            return VGMDecodeKind::kNothing;
     }
 }
 
@@ -265,7 +265,7 @@ VGMCommandScan ScanVGMCommands(std::span<const uint8_t> bytes, uint32_t dataOffs
     for (;;) {
         const uint32_t p = position;
         const VGMDecodeKind kind = Decode(bytes, position, target, reg, value, wait);
-        if (kind == VGMDecodeKind::End) break;
+        if (kind == VGMDecodeKind::kEnd) break;
         const uint8_t interest = kScanInterest[bytes[p]];
         if (interest != 0) {
             if ((interest & kOKIInterest) != 0 && !scan.usesOkiStream && oki.Observe(bytes, p)) {
@@ -275,7 +275,7 @@ VGMCommandScan ScanVGMCommands(std::span<const uint8_t> bytes, uint32_t dataOffs
                 scan.usesKl2Dac = true;
             }
         }
-        if (kind != VGMDecodeKind::RegisterWrite && kind != VGMDecodeKind::DACEvent) continue;
+        if (kind != VGMDecodeKind::kRegisterWrite && kind != VGMDecodeKind::kDACEvent) continue;
         const uint8_t bit = static_cast<uint8_t>(1u << ((target.instance & 1) * 2 + (target.page & 1)));
         if ((seen[target.writeId] & bit) != 0) continue;
         seen[target.writeId] |= bit;
@@ -334,7 +334,7 @@ bool KL2DACScan::Observe(std::span<const uint8_t> bytes, uint32_t p, VGMDecodeKi
         dataSeen_ = true;
         return false;
     }
-    if (kind == VGMDecodeKind::RegisterWrite && target.writeId == 0x52 && target.instance == 0) {
+    if (kind == VGMDecodeKind::kRegisterWrite && target.writeId == 0x52 && target.instance == 0) {
         if (reg == 0x2A) {
             dataSeen_ = true;
         } else if (reg == 0x2B) {
@@ -358,7 +358,7 @@ bool UsesKL2DAC(std::span<const uint8_t> bytes, uint32_t dataOffset) {
         }
         const uint32_t p = position;
         const VGMDecodeKind kind = DecodeRegisterCommand(bytes, position, target, reg, value, wait);
-        if (kind == VGMDecodeKind::End) return false;
+        if (kind == VGMDecodeKind::kEnd) return false;
         if (scan.Observe(bytes, p, kind, target, reg, value)) return true;
     }
 }

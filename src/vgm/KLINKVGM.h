@@ -13,11 +13,11 @@ namespace klink {
 
 // What DecodeRegisterCommand found. The numbers are part of the contract.
 enum class VGMDecodeKind : uint8_t {
-    Nothing = 0,        // consumed, nothing to send
-    RegisterWrite = 1,  // Target, Register, Value set
-    Wait = 2,           // Wait set (samples)
-    End = 3,
-    DACEvent = 4,       // YM2612 DAC sample (0x80-0x8F, Wait = low nibble) or DAC stream setup
+    kNothing = 0,        // consumed, nothing to send
+    kRegisterWrite = 1,  // Target, Register, Value set
+    kWait = 2,           // Wait set (samples)
+    kEnd = 3,
+    kDACEvent = 4,       // YM2612 DAC sample (0x80-0x8F, Wait = low nibble) or DAC stream setup
 };
 
 // Decodes one command at `position` into a target write and advances past it.

@@ -19,30 +19,30 @@ namespace klink {
 
 // The header controls, in display order; the values index VGMDisplay::Texts.
 enum class VGMDisplayField : uint8_t {
-    lblFileSize,
-    edtEofOffset,
-    edtVersion,
-    edtLoopOffset,
-    edtTotalSamples,
-    edtGD3offset,
-    edtLoopSamples,
-    edtVGMDataOffset,
-    lblClkYM2151,
-    lblClkYM2612,
-    lblClkM6258,
-    lblClkSN76489,
-    lblClkSN764892,
-    lblClkYM2203,
-    lblClkAY8910,
-    lblClkYM3812,
-    lblClkYM3526,
-    lblClkYM2608,
+    kFileSize,
+    kEofOffset,
+    kVersion,
+    kLoopOffset,
+    kTotalSamples,
+    kGD3Offset,
+    kLoopSamples,
+    kVGMDataOffset,
+    kClockYM2151,
+    kClockYM2612,
+    kClockM6258,
+    kClockSN76489,
+    kClockSN76489Second,
+    kClockYM2203,
+    kClockAY8910,
+    kClockYM3812,
+    kClockYM3526,
+    kClockYM2608,
 };
 inline constexpr size_t kVGMDisplayFieldCount = 18;
 
 // Control name -> text, fixed order. An empty text is an empty control.
 struct VGMDisplay {
-    static constexpr std::array<std::string_view, kVGMDisplayFieldCount> Names = {
+    static constexpr std::array<std::string_view, kVGMDisplayFieldCount> kNames = {
         "lblFileSize",    "edtEofOffset",   "edtVersion",     "edtLoopOffset", "edtTotalSamples", "edtGD3offset",
         "edtLoopSamples", "edtVGMDataOffset", "lblClkYM2151", "lblClkYM2612",  "lblClkM6258",     "lblClkSN76489",
         "lblClkSN764892", "lblClkYM2203",   "lblClkAY8910",   "lblClkYM3812",  "lblClkYM3526",    "lblClkYM2608",
@@ -56,25 +56,25 @@ struct VGMDisplay {
 // The last step that completed; later fields of VGMAnalysis are meaningful
 // only once their step is reached.
 enum class VGMAnalysisStage : uint8_t {
-    None,
-    Loaded,            // vgmBuffer
-    HeaderRead,        // gd3offset, vgmVersion, dataOffset, gd3Length, gd3
-    DisplayFilled,     // Display
-    LoopValidated,     // vgmLoopOffset validated, data offset checked
-    TargetsCollected,  // registerTargets, registerClocks
-    OKIHeaderRead,     // okiClock, okiDivider
-    KL2RegistersKnown, // hasKl2Registers
-    KL2DACKnown,       // useKl2Dac
-    Done,              // the refusals passed and the summary was logged
+    kNone,
+    kLoaded,            // vgmBuffer
+    kHeaderRead,        // gd3offset, vgmVersion, dataOffset, gd3Length, gd3
+    kDisplayFilled,     // Display
+    kLoopValidated,     // vgmLoopOffset validated, data offset checked
+    kTargetsCollected,  // registerTargets, registerClocks
+    kOKIHeaderRead,     // okiClock, okiDivider
+    kKL2RegistersKnown, // hasKl2Registers
+    kKL2DACKnown,       // useKl2Dac
+    kDone,              // the refusals passed and the summary was logged
 };
 
-enum class VGMPlaybackPath : uint8_t { Register, ADPCM, KL2DAC };
+enum class VGMPlaybackPath : uint8_t { kRegister, kADPCM, kKL2DAC };
 
 struct VGMAnalysis {
     std::vector<uint8_t> vgmBuffer;  // the whole uncompressed file; move it out
     uint32_t gd3offset = 0;
     uint32_t vgmVersion = 0;
-    uint32_t vgmLoopOffset = 0;  // relative to 0x1C; validated once LoopValidated
+    uint32_t vgmLoopOffset = 0;  // relative to 0x1C; validated once kLoopValidated
     uint32_t dataOffset = 0;
     uint32_t gd3Length = 0;
     GD3Strings gd3;
@@ -88,7 +88,7 @@ struct VGMAnalysis {
     VGMDisplay display;
     std::vector<std::string> log;  // lines in order (without the failure)
 
-    VGMAnalysisStage stage = VGMAnalysisStage::None;
+    VGMAnalysisStage stage = VGMAnalysisStage::kNone;
     bool ok = false;
     std::string error;          // the failure's message when !Ok
     std::exception_ptr failure; // the failure itself (its kind), to rethrow
@@ -97,7 +97,7 @@ struct VGMAnalysis {
 };
 
 // Told as the analysis goes, for a window that shows progress live. Both are
-// optional. DisplayFilled runs once the header controls are filled and again
+// optional. displayFilled runs once the header controls are filled and again
 // when the loop offset control changes; logLine for every log line.
 struct VGMAnalysisObserver {
     std::function<void(const VGMDisplay&)> displayFilled;

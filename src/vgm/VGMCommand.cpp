@@ -29,14 +29,14 @@ VGMCommandKind NextVGMCommandSlow(std::span<const uint8_t> bytes, uint32_t& posi
         const uint64_t next = uint64_t{start} + 7 + length;
         if (next > size) ThrowTruncatedVGMCommand(start);
         position = static_cast<uint32_t>(next);
-        return VGMCommandKind::Other;
+        return VGMCommandKind::kOther;
     }
     if (operands == kPCMRAM) {
         if (uint64_t{start} + 2 > size) ThrowTruncatedVGMCommand(start);
         if (p[1] != 0x66) throw ReadError("Invalid VGM PCM RAM marker.");
         if (uint64_t{start} + 12 > size) ThrowTruncatedVGMCommand(start);
         position = start + 12;
-        return VGMCommandKind::Other;
+        return VGMCommandKind::kOther;
     }
     throw ReadError(fmt::format("Unsupported VGM command ${:02X} at ${:08X}.", command, start));
 }
@@ -79,7 +79,7 @@ bool UsesOKIStream(std::span<const uint8_t> bytes, uint32_t dataOffset) {
     uint32_t wait = 0;
     while (position < bytes.size()) {
         const uint32_t p = position;
-        if (NextVGMCommand(bytes, position, reg, value, wait) == VGMCommandKind::End) {
+        if (NextVGMCommand(bytes, position, reg, value, wait) == VGMCommandKind::kEnd) {
             return false;
         }
         if (scan.Observe(bytes, p)) {

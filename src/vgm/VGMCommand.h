@@ -10,10 +10,10 @@ namespace klink {
 
 // What NextVGMCommand found. The numbers are part of the contract.
 enum class VGMCommandKind : uint8_t {
-    Other = 0,        // consumed, nothing to report
-    YM2151Write = 1,  // Register and Value set
-    Wait = 2,         // Wait set (samples of 1/44100 s)
-    End = 3,          // end of data (0x66)
+    kOther = 0,        // consumed, nothing to report
+    kYM2151Write = 1,  // Register and Value set
+    kWait = 2,         // Wait set (samples of 1/44100 s)
+    kEnd = 3,          // end of data (0x66)
 };
 
 // Reads one command at `position` and advances `position` past it. `reg`,
@@ -113,26 +113,26 @@ inline VGMCommandKind NextVGMCommand(std::span<const uint8_t> bytes, uint32_t& p
     if (command >= 0x70 && command <= 0x8F) {
         // 0x80-0x8F also stand for a YM2612 DAC sample: the decoder's business.
         wait = (command & 0x0Fu) + (command < 0x80 ? 1u : 0u);
-        return VGMCommandKind::Wait;
+        return VGMCommandKind::kWait;
     }
     switch (command) {
         case 0x54:
             reg = p[1];
             value = p[2];
-            return VGMCommandKind::YM2151Write;
+            return VGMCommandKind::kYM2151Write;
         case 0x61:
             wait = uint32_t{p[1]} | uint32_t{p[2]} << 8;
-            return VGMCommandKind::Wait;
+            return VGMCommandKind::kWait;
         case 0x62:
             wait = 735;
-            return VGMCommandKind::Wait;
+            return VGMCommandKind::kWait;
         case 0x63:
             wait = 882;
-            return VGMCommandKind::Wait;
+            return VGMCommandKind::kWait;
         case 0x66:
-            return VGMCommandKind::End;
+            return VGMCommandKind::kEnd;
         default:
-            return VGMCommandKind::Other;
+            return VGMCommandKind::kOther;
     }
 }
 

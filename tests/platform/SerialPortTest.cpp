@@ -53,12 +53,12 @@ struct LineCase {
 TEST(SerialPort, OpenedPortCarriesTheRequestedLineSettings) {
     SerialLineSettings s7e2;
     s7e2.dataBits = 7;
-    s7e2.parity = SerialParity::Even;
-    s7e2.stopBits = SerialStopBits::Two;
+    s7e2.parity = SerialParity::kEven;
+    s7e2.stopBits = SerialStopBits::kTwo;
     s7e2.baudRate = 9600;
     SerialLineSettings odd15;
-    odd15.parity = SerialParity::Odd;
-    odd15.stopBits = SerialStopBits::OneAndHalf;
+    odd15.parity = SerialParity::kOdd;
+    odd15.stopBits = SerialStopBits::kOneAndHalf;
     SerialLineSettings flow;
     flow.rtsCtsFlow = true;
     flow.xonXoffFlow = true;

@@ -91,7 +91,7 @@ struct SimConnection {
     std::vector<sim::SimTraceEvent> HostWrites() const {
         std::vector<sim::SimTraceEvent> out;
         for (const auto& e : board->Trace())
-            if (e.op == sim::SimTraceOp::Reg && e.source == sim::SimWriteSource::Host) out.push_back(e);
+            if (e.op == sim::SimTraceOp::kReg && e.source == sim::SimWriteSource::kHost) out.push_back(e);
         return out;
     }
     std::vector<sim::SimTraceEvent> Events(sim::SimTraceOp op) const {

@@ -143,7 +143,7 @@ TEST(RegisterPlayback, OneSecondFadeSendsSixtyTwoStepsAndEndsAtTheLast) {
     EXPECT_TRUE(thread.PlaybackCompleted());
 
     // Start's full volume, then the fade's 62 steps ending at 96.
-    const auto volumes = board.Events(SimTraceOp::Volume);
+    const auto volumes = board.Events(SimTraceOp::kVolume);
     ASSERT_EQ(volumes.size(), 63u);
     EXPECT_EQ(volumes.front().number, 0u);
     EXPECT_EQ(volumes.back().number, 96u);
@@ -222,7 +222,7 @@ TEST(RegisterPlayback, StopDuringALongWaitEndsTheRunPromptly) {
     ASSERT_TRUE(board.board->WaitForTrace(
         [](const auto& trace) {
             return std::any_of(trace.begin(), trace.end(),
-                               [](const auto& e) { return e.op == SimTraceOp::Reg; });
+                               [](const auto& e) { return e.op == SimTraceOp::kReg; });
         },
         std::chrono::seconds(10)));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -236,7 +236,7 @@ TEST(RegisterPlayback, StopDuringALongWaitEndsTheRunPromptly) {
     EXPECT_EQ(thread.PlaybackError(), "");
     EXPECT_TRUE(host.LogStarting("エラー: ").empty());
     // The board was reset at the end.
-    EXPECT_EQ(board.Events(SimTraceOp::Reset).size(), 2u);
+    EXPECT_EQ(board.Events(SimTraceOp::kReset).size(), 2u);
 }
 
 }  // namespace
@@ -262,8 +262,8 @@ TEST(RegisterPlayback, ASharedSampleReachesTheBoardWriteForWrite) {
         uint8_t value = 0;
         uint32_t wait = 0;
         const auto kind = DecodeRegisterCommand(analysis.vgmBuffer, position, target, reg, value, wait);
-        if (kind == VGMDecodeKind::End) break;
-        if (kind == VGMDecodeKind::RegisterWrite)
+        if (kind == VGMDecodeKind::kEnd) break;
+        if (kind == VGMDecodeKind::kRegisterWrite)
             expected.emplace_back(target.writeId, target.instance, reg, value);
     }
 

@@ -36,7 +36,7 @@ TEST(VGMPlayerThread, ShowsTheFileBeforeTheHeaderAndLogsRoutesAndRouting) {
     const std::string path = vgm.path().string();
     const std::vector<std::string> calls{"clear", "dialog " + path, "path " + path, "header", "tags"};
     EXPECT_EQ(host.calls, calls);
-    EXPECT_EQ(host.header.texts[static_cast<size_t>(VGMDisplayField::lblClkYM2151)], "3579545");
+    EXPECT_EQ(host.header.texts[static_cast<size_t>(VGMDisplayField::kClockYM2151)], "3579545");
     const auto log = host.LogLines();
     ASSERT_EQ(log.size(), 2u);
     EXPECT_EQ(log[0], "VGM register routes=1; OKI=0 Hz, divider=0 (clock 0 = unused).");
@@ -83,7 +83,7 @@ TEST_P(VGMPlayerThreadFailure, LogsTheMessageOnceWithItsPrefix) {
     EXPECT_EQ(std::count(host.calls.begin(), host.calls.end(), "header"), c.headerShown ? 1 : 0);
     if (board) {
         // A board that was started is reset again at the end.
-        const auto resets = board->Events(sim::SimTraceOp::Reset).size();
+        const auto resets = board->Events(sim::SimTraceOp::kReset).size();
         EXPECT_TRUE(resets == 0 || resets == 2) << resets;
     }
 }
@@ -127,7 +127,7 @@ INSTANTIATE_TEST_SUITE_P(
 // and a board that was never started is not reset.
 TEST(VGMPlayerThread, StopDuringPrepareEndsQuietly) {
     sim::SimFaults faults;
-    faults.replies.push_back({sim::SimReplyAction::Drop, KLINK_OP_DEVICE_INFO});
+    faults.replies.push_back({sim::SimReplyAction::kDrop, KLINK_OP_DEVICE_INFO});
     SimConnection board("Keltra 4", faults);
     RecordingHost host;
     host.SetPort(0, board.port.Get(), "sim");
@@ -144,14 +144,14 @@ TEST(VGMPlayerThread, StopDuringPrepareEndsQuietly) {
     EXPECT_NE(thread.PlaybackError().find("Playback cancelled."), std::string::npos)
         << thread.PlaybackError();
     EXPECT_TRUE(host.LogStarting("エラー: ").empty());
-    EXPECT_TRUE(board.Events(sim::SimTraceOp::Reset).empty());
+    EXPECT_TRUE(board.Events(sim::SimTraceOp::kReset).empty());
 }
 
 // A board that stops answering at the final reset: the track played, but the
 // run reports the failed stop, so a playlist does not advance.
 TEST(VGMPlayerThread, AFailedResetAtTheEndIsReported) {
     sim::SimFaults faults;
-    faults.replies.push_back({sim::SimReplyAction::Drop, KLINK_OP_RESET, 2});
+    faults.replies.push_back({sim::SimReplyAction::kDrop, KLINK_OP_RESET, 2});
     SimConnection board("Keltra 4", faults);
     RecordingHost host;
     host.SetPort(0, board.port.Get(), "COM3");
@@ -229,7 +229,7 @@ TEST(VGMPlayerThread, ALoopOffsetPastTheEndPlaysOnce) {
     EXPECT_EQ(thread.PlaybackError(), "");
     EXPECT_TRUE(thread.PlaybackCompleted());
     EXPECT_EQ(host.LogStarting("Invalid VGM loop offset $00010000; looping disabled.").size(), 1u);
-    EXPECT_EQ(host.header.texts[static_cast<size_t>(VGMDisplayField::edtLoopOffset)], "0x0000");
+    EXPECT_EQ(host.header.texts[static_cast<size_t>(VGMDisplayField::kLoopOffset)], "0x0000");
     EXPECT_EQ(board.HostWrites().size(), 2u);
 }
 

@@ -19,10 +19,10 @@ using Bytes = std::vector<uint8_t>;
 constexpr uint16_t kEnd = 0xFFFF;
 
 KLINKCapability Variable(uint8_t id, uint8_t inst, uint8_t page, uint8_t features = 0x05) {
-    return {id, inst, page, features, klink::KLINK_CLOCK_VARIABLE, 0};
+    return {id, inst, page, features, klink::kClockVariable, 0};
 }
 KLINKCapability Fixed(uint8_t id, uint8_t inst, uint8_t page, uint32_t hz, uint8_t features = 0x01) {
-    return {id, inst, page, features, klink::KLINK_CLOCK_FIXED, hz};
+    return {id, inst, page, features, klink::kClockFixed, hz};
 }
 
 KLINKCapabilityPage Page(uint16_t next, std::vector<KLINKCapability> entries) {

@@ -80,7 +80,7 @@ TEST(KLINKSerialLinkSim, IdentifiesEveryBuiltInBoard) {
 }
 
 TEST(KLINKSerialLinkSim, ProbeAnswersALateFirstPingOnTheSecondAttempt) {
-    SimConnection c("Keltra 4", Rule(SimReplyAction::Delay, KLINK_OP_PING, 1, 1500));
+    SimConnection c("Keltra 4", Rule(SimReplyAction::kDelay, KLINK_OP_PING, 1, 1500));
     c.link.Probe(c.writer);
     EXPECT_EQ(c.board->Requests(), 2u);
     // The late answer to the first PING arrives later and is dropped.
@@ -89,22 +89,22 @@ TEST(KLINKSerialLinkSim, ProbeAnswersALateFirstPingOnTheSecondAttempt) {
 
 TEST(KLINKSerialLinkSim, BoardFaultsAsTheHostSeesThem) {
     {
-        SimConnection c("Keltra 4", Rule(SimReplyAction::WrongEcho, KLINK_OP_PING));
+        SimConnection c("Keltra 4", Rule(SimReplyAction::kWrongEcho, KLINK_OP_PING));
         ExpectError<ReadError>([&] { c.link.Probe(c.writer); }, "KLINK PING echo mismatch.");
         EXPECT_EQ(c.board->Requests(), 3u);
     }
     {
-        SimConnection c("Keltra 4", Rule(SimReplyAction::StaleRequestID, KLINK_OP_DEVICE_INFO));
+        SimConnection c("Keltra 4", Rule(SimReplyAction::kStaleRequestID, KLINK_OP_DEVICE_INFO));
         ExpectError<ReadError>([&] { (void)c.link.DeviceInfo(c.writer); },
                                "KLINK response timeout (command $02).");
         c.link.Probe(c.writer);  // still usable
     }
     {
-        SimConnection c("Keltra 4", Rule(SimReplyAction::EmptyPayload, KLINK_OP_RESET));
+        SimConnection c("Keltra 4", Rule(SimReplyAction::kEmptyPayload, KLINK_OP_RESET));
         ExpectError<ReadError>([&] { c.link.Reset(c.writer); }, "Empty KLINK response.");
     }
     {
-        SimConnection c("Keltra 4", Rule(SimReplyAction::Status, KLINK_OP_SET_CHIP_CLOCK, 0, 0, 3));
+        SimConnection c("Keltra 4", Rule(SimReplyAction::kStatus, KLINK_OP_SET_CHIP_CLOCK, 0, 0, 3));
         c.link.CheckCapabilities(c.writer, false, false);
         c.link.SetRequestID(0x1233);
         ExpectError<ReadError>([&] { c.link.SetChipClock(c.writer, 0x54, 0, 4000000); },
@@ -113,7 +113,7 @@ TEST(KLINKSerialLinkSim, BoardFaultsAsTheHostSeesThem) {
     }
     {
         SimFaults f;
-        f.deviceInfo = sim::SimDeviceInfoFault::ModelLength;
+        f.deviceInfo = sim::SimDeviceInfoFault::kModelLength;
         SimConnection c("Keltra 4", f);
         ExpectError<ReadError>([&] { (void)c.link.DeviceInfo(c.writer); }, "Invalid KLINK model length.");
     }

@@ -208,7 +208,7 @@ TEST_F(SerialLinkTest, CancelWhileWaitingEndsTheWaitAndTheLateReplyIsDroppedLate
 
 TEST_F(SerialLinkTest, ARefusedPacketQueuesNothingButAdvancesTheRequestID) {
     link_.BeginReceiveWindow();
-    EXPECT_EQ(link_.AvailableReceiveBytes(), KLINK_RECEIVE_WINDOW_BYTES);
+    EXPECT_EQ(link_.AvailableReceiveBytes(), kReceiveWindowBytes);
     const Bytes payload(200, 0x11);
     const int32_t frameBytes = static_cast<int32_t>(EncodeFrame(0, KLINK_OP_STREAM_DATA, 0, payload).size());
     int sent = 0;
@@ -216,7 +216,7 @@ TEST_F(SerialLinkTest, ARefusedPacketQueuesNothingButAdvancesTheRequestID) {
         ASSERT_TRUE(link_.TrySendPacket(writer_, KLINK_OP_STREAM_DATA, payload));
         ++sent;
     }
-    EXPECT_EQ(link_.AvailableReceiveBytes(), KLINK_RECEIVE_WINDOW_BYTES - sent * frameBytes);
+    EXPECT_EQ(link_.AvailableReceiveBytes(), kReceiveWindowBytes - sent * frameBytes);
     const uint16_t before = link_.RequestID();
     EXPECT_FALSE(link_.TrySendPacket(writer_, KLINK_OP_STREAM_DATA, payload));
     EXPECT_EQ(link_.RequestID(), static_cast<uint16_t>(before + 1));
@@ -232,7 +232,7 @@ TEST_F(SerialLinkTest, ARefusedPacketQueuesNothingButAdvancesTheRequestID) {
 
     // A reply to a request sent after them confirms every packet byte.
     (void)link_.Request(writer_, KLINK_OP_PING, kNoPayload);
-    EXPECT_EQ(link_.AvailableReceiveBytes(), KLINK_RECEIVE_WINDOW_BYTES);
+    EXPECT_EQ(link_.AvailableReceiveBytes(), kReceiveWindowBytes);
 }
 
 TEST_F(SerialLinkTest, AStatusPolledWithoutWaitingConfirmsOnlyWhatWasSentBeforeIt) {
@@ -250,7 +250,7 @@ TEST_F(SerialLinkTest, AStatusPolledWithoutWaitingConfirmsOnlyWhatWasSentBeforeI
     }
     ASSERT_TRUE(answered);
     EXPECT_TRUE(reply.empty());
-    EXPECT_EQ(link_.AvailableReceiveBytes(), KLINK_RECEIVE_WINDOW_BYTES - second);
+    EXPECT_EQ(link_.AvailableReceiveBytes(), kReceiveWindowBytes - second);
 }
 
 TEST_F(SerialLinkTest, AReplyToARequestFromBeforeTheReceiveWindowNeverFailsIt) {
@@ -267,7 +267,7 @@ TEST_F(SerialLinkTest, AReplyToARequestFromBeforeTheReceiveWindowNeverFailsIt) {
         platform::SleepMs(1);
     }
     EXPECT_TRUE(answered);
-    EXPECT_EQ(link_.AvailableReceiveBytes(), KLINK_RECEIVE_WINDOW_BYTES);
+    EXPECT_EQ(link_.AvailableReceiveBytes(), kReceiveWindowBytes);
 }
 
 TEST_F(SerialLinkTest, StartupPacketsAreFencedEvery2048Bytes) {
@@ -701,9 +701,9 @@ TEST_F(SerialLinkTest, ResetClosesBothWindows) {
     link_.BeginReceiveWindow();
     link_.BeginStartup();
     ASSERT_TRUE(link_.TrySendPacket(writer_, KLINK_OP_DAC_RECORDS, Bytes(100, 1)));
-    EXPECT_LT(link_.AvailableReceiveBytes(), KLINK_RECEIVE_WINDOW_BYTES);
+    EXPECT_LT(link_.AvailableReceiveBytes(), kReceiveWindowBytes);
     link_.Reset(writer_);
-    EXPECT_EQ(link_.AvailableReceiveBytes(), KLINK_RECEIVE_UNLIMITED);
+    EXPECT_EQ(link_.AvailableReceiveBytes(), kReceiveUnlimited);
 
     board_.SetScript([this](const KLINKFrame& f) {
         return f.opcode == KLINK_OP_RESET ? ReplyTo(f, Bytes{0, 1}) : board_.DefaultAnswer(f);

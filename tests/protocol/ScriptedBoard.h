@@ -71,19 +71,19 @@ inline std::vector<KLINKCapabilityPage> DefaultCapabilityPages() {
     first.maxPayload = 256;
     first.dataCapacity = 65536;
     first.eventCapacity = 256;
-    first.controlFeatures = KLINK_CONTROL_ATTENUATION;
+    first.controlFeatures = kControlAttenuation;
     first.nextOffset = 3;
     first.entries = {
-        {0x54, 0, 0, 0x07, KLINK_CLOCK_VARIABLE, 0},
-        {0x51, 0, 0, 0x01, KLINK_CLOCK_FIXED, 3579545},
-        {0xA0, 0, 0, 0x05, KLINK_CLOCK_VARIABLE, 0},
+        {0x54, 0, 0, 0x07, kClockVariable, 0},
+        {0x51, 0, 0, 0x01, kClockFixed, 3579545},
+        {0xA0, 0, 0, 0x05, kClockVariable, 0},
     };
     KLINKCapabilityPage second = first;
-    second.nextOffset = KLINK_CAPABILITIES_END;
+    second.nextOffset = kCapabilitiesEnd;
     second.entries = {
-        {0x50, 0, 0, 0x01, KLINK_CLOCK_FIXED, 3579545},
-        {0xB7, 0, 0, 0x0C, KLINK_CLOCK_VARIABLE, 0},
-        {0x5A, 0, 0, 0x01, KLINK_CLOCK_UNKNOWN, 0},
+        {0x50, 0, 0, 0x01, kClockFixed, 3579545},
+        {0xB7, 0, 0, 0x0C, kClockVariable, 0},
+        {0x5A, 0, 0, 0x01, kClockUnknown, 0},
     };
     return {first, second};
 }

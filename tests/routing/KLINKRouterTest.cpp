@@ -54,13 +54,13 @@ struct ConnectedBoard {
         std::string text;
         for (const SimTraceEvent& e : trace) {
             switch (e.op) {
-                case SimTraceOp::Reset:
+                case SimTraceOp::kReset:
                     text += "reset ";
                     break;
-                case SimTraceOp::Volume:
+                case SimTraceOp::kVolume:
                     text += "volume " + std::to_string(e.number) + " ";
                     break;
-                case SimTraceOp::Clock:
+                case SimTraceOp::kClock:
                     text += "clock " + std::to_string(e.writeId) + "/" + std::to_string(e.instance) + " " +
                             std::to_string(e.hz) + " ";
                     break;
@@ -152,14 +152,14 @@ TEST(KLINKRouter, PreparesStartsAndStopsTwoBoards) {
     auto writes = [](const ConnectedBoard& b) {
         std::string text;
         for (const SimTraceEvent& e : b.board->Trace())
-            if (e.op == SimTraceOp::Reg)
+            if (e.op == SimTraceOp::kReg)
                 text += std::to_string(e.writeId) + "/" + std::to_string(e.page) + " ";
         return text;
     };
     EXPECT_TRUE(kl4.board->WaitForTrace(
         [](const std::vector<SimTraceEvent>& t) {
             return std::count_if(t.begin(), t.end(),
-                                 [](const auto& e) { return e.op == SimTraceOp::Reg; }) == 2;
+                                 [](const auto& e) { return e.op == SimTraceOp::kReg; }) == 2;
         },
         std::chrono::seconds(5)));
     EXPECT_EQ(writes(kl4), "84/0 84/0 ");
@@ -173,11 +173,11 @@ TEST(KLINKRouter, PreparesStartsAndStopsTwoBoards) {
     std::string report = "stale";
     EXPECT_TRUE(router.Stop(report));
     EXPECT_EQ(report, "");
-    EXPECT_EQ(kl4.Count(SimTraceOp::Reset, 2), 2u);
-    EXPECT_EQ(kl2.Count(SimTraceOp::Reset, 2), 2u);
+    EXPECT_EQ(kl4.Count(SimTraceOp::kReset, 2), 2u);
+    EXPECT_EQ(kl2.Count(SimTraceOp::kReset, 2), 2u);
     // A second stop finds nothing left to reset.
     EXPECT_TRUE(router.Stop(report));
-    EXPECT_EQ(kl4.Count(SimTraceOp::Reset, 2), 2u);
+    EXPECT_EQ(kl4.Count(SimTraceOp::kReset, 2), 2u);
 }
 
 TEST(KLINKRouter, BoardWithoutRouteIsProbedButNeverReset) {
@@ -219,12 +219,12 @@ TEST(KLINKRouter, StopResetFailureStillResetsAndShutsDownTheOthers) {
     router.Start(clocks, 0, {});
 
     sim::SimFaults faults;
-    faults.replies.push_back({sim::SimReplyAction::Drop, KLINK_OP_RESET});
+    faults.replies.push_back({sim::SimReplyAction::kDrop, KLINK_OP_RESET});
     kl3.board->SetFaults(faults);
     std::string report;
     EXPECT_FALSE(router.Stop(report));
     EXPECT_EQ(report, "COM3 RESET: KLINK response timeout (command $00).; ");
-    EXPECT_EQ(kl2.Count(SimTraceOp::Reset, 2), 2u);
+    EXPECT_EQ(kl2.Count(SimTraceOp::kReset, 2), 2u);
     for (int i = 0; i < 2; ++i)
         EXPECT_NE(Failure<WriteError>([&] { router.Writer(i)->Enqueue(std::vector<uint8_t>{0}); }),
                   "no failure")
@@ -325,7 +325,7 @@ TEST(KLINKRouter, PrepareFailures) {
         ConnectedBoard kl4("Keltra 4");
         ConnectedBoard broken("Keltra 2");
         sim::SimFaults faults;
-        faults.deviceInfo = sim::SimDeviceInfoFault::Short;
+        faults.deviceInfo = sim::SimDeviceInfoFault::kShort;
         broken.board->SetFaults(faults);
         KLINKRouter router(Ports(&kl4, &broken));
         EXPECT_EQ(Failure<ReadError>([&] { router.Prepare({}, {}, 0, {}, false); }),
@@ -338,7 +338,7 @@ TEST(KLINKRouter, PrepareFailures) {
                   "COM3: Playback cancelled.");
         std::string report;
         EXPECT_TRUE(router.Stop(report));
-        EXPECT_EQ(kl4.Count(SimTraceOp::Reset, 0), 0u);
+        EXPECT_EQ(kl4.Count(SimTraceOp::kReset, 0), 0u);
     }
     {
         // Plan refusals pass unchanged, after the probe lines.
@@ -379,7 +379,7 @@ TEST(KLINKRouter, RefusesWritesWithoutRoute) {
     EXPECT_EQ(Failure<WriteError>([&] { router.Start(extra, 0, {}); }), "No clock route.");
     std::string report;
     EXPECT_TRUE(router.Stop(report));
-    EXPECT_EQ(kl4.Count(SimTraceOp::Reset, 2), 2u) << "the board Start reset is reset at stop";
+    EXPECT_EQ(kl4.Count(SimTraceOp::kReset, 2), 2u) << "the board Start reset is reset at stop";
 }
 
 }  // namespace

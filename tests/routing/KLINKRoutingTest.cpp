@@ -13,7 +13,7 @@ namespace {
 // A board's capability table, built the way a board sends it.
 struct BoardTable {
     std::vector<KLINKCapability> entries;
-    uint16_t controlFeatures = KLINK_CONTROL_ATTENUATION;
+    uint16_t controlFeatures = kControlAttenuation;
     uint16_t maxPayload = 256;
     uint32_t dataCapacity = 0;
     uint16_t eventCapacity = 0;
@@ -36,20 +36,20 @@ KLINKCapability Variable(uint8_t writeId, uint8_t instance = 0, uint8_t page = 0
     return {writeId,
             instance,
             page,
-            static_cast<uint8_t>(KLINK_FEATURE_BURST | KLINK_FEATURE_SET_CLOCK | extra),
-            KLINK_CLOCK_VARIABLE,
+            static_cast<uint8_t>(kFeatureBurst | kFeatureSetClock | extra),
+            kClockVariable,
             0};
 }
 
 // A register target whose clock is fixed.
 KLINKCapability Fixed(uint8_t writeId, uint8_t instance, uint8_t page, uint32_t hertz) {
-    return {writeId, instance, page, KLINK_FEATURE_BURST, KLINK_CLOCK_FIXED, hertz};
+    return {writeId, instance, page, kFeatureBurst, kClockFixed, hertz};
 }
 
 // An OKIM6258 stream target with room for the stream's lead.
 BoardTable AudioBoard(std::vector<KLINKCapability> entries) {
-    entries.push_back({0xB7, 0, 0, KLINK_FEATURE_ADPCM_STREAM, KLINK_CLOCK_VARIABLE, 0});
-    entries.back().features |= KLINK_FEATURE_SET_CLOCK;
+    entries.push_back({0xB7, 0, 0, kFeatureADPCMStream, kClockVariable, 0});
+    entries.back().features |= kFeatureSetClock;
     BoardTable b{std::move(entries)};
     b.dataCapacity = 875;
     b.eventCapacity = 1;
@@ -107,7 +107,7 @@ const KLINKVGMClock kYM2151Clock{0x54, 0, 4000000};
 // A KL2-like board: YM2612 on both ports, two SN76489s, the DAC requests.
 BoardTable KL2Board() {
     BoardTable b{{Variable(0x52), Variable(0x53, 0, 1), Variable(0x50), Variable(0x30, 1)}};
-    b.controlFeatures = KLINK_CONTROL_ATTENUATION | KLINK_CONTROL_KL2_DAC;
+    b.controlFeatures = kControlAttenuation | kControlKL2DAC;
     return b;
 }
 
@@ -124,18 +124,18 @@ TEST(KLINKRoutePlan, RefusalsNameTheFirstFailure) {
     BoardTable ym2151{{Variable(0x54)}};
     BoardTable narrow = ym2151;
     narrow.maxPayload = 255;
-    BoardTable smallAudio = AudioBoard({Variable(0x54, 0, 0, KLINK_FEATURE_STREAM_EVENTS)});
+    BoardTable smallAudio = AudioBoard({Variable(0x54, 0, 0, kFeatureStreamEvents)});
     smallAudio.dataCapacity = 874;
-    BoardTable noEvents = AudioBoard({Variable(0x54, 0, 0, KLINK_FEATURE_STREAM_EVENTS)});
+    BoardTable noEvents = AudioBoard({Variable(0x54, 0, 0, kFeatureStreamEvents)});
     noEvents.eventCapacity = 0;
     BoardTable noVolume = ym2151;
     noVolume.controlFeatures = 0;
     BoardTable audioNoVolume = AudioBoard({});
     audioNoVolume.controlFeatures = 0;
     BoardTable kl2NoDac = KL2Board();
-    kl2NoDac.controlFeatures = KLINK_CONTROL_ATTENUATION;
-    BoardTable noBurst{{{0x54, 0, 0, KLINK_FEATURE_SET_CLOCK, KLINK_CLOCK_VARIABLE, 0}}};
-    BoardTable unknownClock{{{0x54, 0, 0, KLINK_FEATURE_BURST, KLINK_CLOCK_UNKNOWN, 0}}};
+    kl2NoDac.controlFeatures = kControlAttenuation;
+    BoardTable noBurst{{{0x54, 0, 0, kFeatureSetClock, kClockVariable, 0}}};
+    BoardTable unknownClock{{{0x54, 0, 0, kFeatureBurst, kClockUnknown, 0}}};
     BoardTable fixed{{Fixed(0x54, 0, 0, 3579545)}};
 
     struct Case {
@@ -301,13 +301,13 @@ TEST(KLINKRoutePlan, ChoosesConnectionsPerChip) {
          kProfileSplit},
         {"YM2151 pinned to the audio board",
          {all,
-          AudioBoard({Variable(0x54, 0, 0, KLINK_FEATURE_STREAM_EVENTS)}),
+          AudioBoard({Variable(0x54, 0, 0, kFeatureStreamEvents)}),
           {kYM2151},
           {kYM2151Clock},
           true},
          "2"},
         {"without audio the YM2151 goes to connection 1",
-         {all, AudioBoard({Variable(0x54, 0, 0, KLINK_FEATURE_STREAM_EVENTS)}), {kYM2151}, {kYM2151Clock}},
+         {all, AudioBoard({Variable(0x54, 0, 0, kFeatureStreamEvents)}), {kYM2151}, {kYM2151Clock}},
          "1"},
         // The KL2 group stays together on the board that can hold all of it,
         // even where another board could take one of its chips.
@@ -420,7 +420,7 @@ TEST(KLINKRouting, ClockSupported) {
     KLINKCapabilities caps = BoardTable{
         {Fixed(0x51, 0, 0, 3579540),
          Variable(0x54),
-         {0x5A, 0, 0, KLINK_FEATURE_BURST, KLINK_CLOCK_UNKNOWN, 0},
+         {0x5A, 0, 0, kFeatureBurst, kClockUnknown, 0},
          Fixed(0x52, 0, 0, 7670453),
          Fixed(0x52, 0, 1,
                7670453)}}.Table();

@@ -43,8 +43,8 @@ std::unique_ptr<SimBoard> Board(const char* model) {
 
 bool Touched(const SimBoard& board) {
     for (const auto& e : board.Trace())
-        if (e.op == sim::SimTraceOp::Reset || e.op == sim::SimTraceOp::Volume ||
-            e.op == sim::SimTraceOp::Clock)
+        if (e.op == sim::SimTraceOp::kReset || e.op == sim::SimTraceOp::kVolume ||
+            e.op == sim::SimTraceOp::kClock)
             return true;
     return false;
 }

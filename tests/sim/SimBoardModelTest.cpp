@@ -59,7 +59,7 @@ TEST_P(EveryModel, AnswersProbeIdentityAndCapabilitiesTheHostAccepts) {
     const KLINKCapabilities caps = QueryCapabilities(d, &pages);
     EXPECT_GE(pages, 2);
     EXPECT_EQ(caps.MaxPayload(), 256);
-    EXPECT_TRUE(caps.ControlFeatures() & KLINK_CONTROL_ATTENUATION);
+    EXPECT_TRUE(caps.ControlFeatures() & kControlAttenuation);
     EXPECT_EQ(caps.Entries().size(), d.Model().Profile().targets.size());
     EXPECT_EQ(d.Request(KLINK_OP_RESET), std::vector<uint8_t>{0});
     EXPECT_EQ(d.Request(KLINK_OP_SET_OUTPUT_VOLUME, {0}), std::vector<uint8_t>{0});
@@ -99,7 +99,7 @@ TEST(SimBoardModel, AdvertisesEachModelsTargets) {
     EXPECT_GE(caps.DataCapacity(), 875u * 16);
     EXPECT_GE(caps.EventCapacity(), 1024);
     ModelDriver kl2("Keltra 2.1");
-    EXPECT_EQ(QueryCapabilities(kl2).ControlFeatures(), KLINK_CONTROL_ATTENUATION | KLINK_CONTROL_KL2_DAC);
+    EXPECT_EQ(QueryCapabilities(kl2).ControlFeatures(), kControlAttenuation | kControlKL2DAC);
     auto dac = kl2.Request(KLINK_OP_DAC_CAPABILITIES);
     ASSERT_EQ(dac.size(), 22u);
     KL2DACCapabilities decoded;
@@ -147,11 +147,11 @@ TEST(SimBoardModel, SetsVolumeAndClocksAndRecordsThem) {
     EXPECT_EQ(d.Model().Attenuation(), 12);
     EXPECT_EQ(d.Request(KLINK_OP_SET_CHIP_CLOCK, Cat({{0xB7, 0}, U32(4000000)})), std::vector<uint8_t>{0});
     EXPECT_EQ(d.Model().Chips().ClockHz(0xB7, 0), 4000000u);
-    const auto volume = d.TraceOf(SimTraceOp::Volume);
+    const auto volume = d.TraceOf(SimTraceOp::kVolume);
     ASSERT_EQ(volume.size(), 2u);
     EXPECT_EQ(volume[0].number, 40u);
     EXPECT_EQ(volume[0].timeUs, 2000u);
-    const auto clock = d.TraceOf(SimTraceOp::Clock);
+    const auto clock = d.TraceOf(SimTraceOp::kClock);
     ASSERT_EQ(clock.size(), 1u);
     EXPECT_EQ(FormatTraceLine(clock[0], "sim-keltra4-1"),
               R"({"t_us":2000,"board":"sim-keltra4-1","op":"clock","id":183,"inst":0,"hz":4000000})");
@@ -207,7 +207,7 @@ TEST(SimBoardModel, AppliesRegisterBatchesInOrderAndTracesEachWrite) {
     d.Packet(0x54, {0, 0, 0x20, 0xC7, 0x08, 0x01, 0x20, 0xC0});
     EXPECT_EQ(d.Model().Chips().Register(0x54, 0, 0, 0x20), 0xC0);
     EXPECT_EQ(d.Model().Chips().Register(0x54, 0, 0, 0x08), 0x01);
-    const auto regs = d.TraceOf(SimTraceOp::Reg);
+    const auto regs = d.TraceOf(SimTraceOp::kReg);
     ASSERT_EQ(regs.size(), 3u);
     EXPECT_EQ(regs[0].value, 0xC7);
     EXPECT_EQ(regs[2].value, 0xC0);
@@ -221,7 +221,7 @@ TEST(SimBoardModel, AppliesRegisterBatchesInOrderAndTracesEachWrite) {
     EXPECT_EQ(kl2.Model().Chips().PSGRegister(0x50, 0, 0), 0x0FE);
     EXPECT_EQ(kl2.Model().Chips().PSGRegister(0x50, 0, 1), 0);
     EXPECT_EQ(kl2.Model().Chips().PSGRegister(0x30, 1, 5), 15);
-    const auto psg = kl2.TraceOf(SimTraceOp::Reg);
+    const auto psg = kl2.TraceOf(SimTraceOp::kReg);
     ASSERT_EQ(psg.size(), 4u);
     EXPECT_EQ(psg[0].reg, -1);
     EXPECT_EQ(psg[3].writeId, 0x30);
@@ -247,8 +247,8 @@ TEST(SimBoardModel, RejectsRegisterWritesItCannotTakeWithoutApplyingAnyPart) {
     for (const Case& c : cases) {
         ModelDriver d(c.model);
         d.Packet(c.opcode, c.payload);
-        EXPECT_TRUE(d.TraceOf(SimTraceOp::Reg).empty()) << c.model;
-        EXPECT_EQ(d.TraceOf(SimTraceOp::Reject).size(), 1u) << c.model;
+        EXPECT_TRUE(d.TraceOf(SimTraceOp::kReg).empty()) << c.model;
+        EXPECT_EQ(d.TraceOf(SimTraceOp::kReject).size(), 1u) << c.model;
         EXPECT_EQ(d.Model().Rejected(), 1u);
         EXPECT_EQ(d.Model().Chips().Register(0xA0, 0, 0, 0x07), 0);
     }
@@ -266,18 +266,18 @@ TEST(SimBoardModel, ResetReturnsToTheClearedState) {
     EXPECT_EQ(d.Model().Chips().ClockHz(0x54, 0), 4000000u);
     const auto status = d.Request(KLINK_OP_AUDIO_STATUS, {0xB7, 0});
     EXPECT_EQ(status, Cat({{0}, std::vector<uint8_t>(40, 0)}));
-    EXPECT_EQ(d.TraceOf(SimTraceOp::Reset).size(), 1u);
+    EXPECT_EQ(d.TraceOf(SimTraceOp::kReset).size(), 1u);
 }
 
 TEST(SimBoardModel, ReplyRulesChangeOnlyTheRepliesTheyMatch) {
     ModelDriver d("Keltra 4");
     SimFaults f;
-    f.replies = {{SimReplyAction::Drop, KLINK_OP_PING, 2, 0, 0},
-                 {SimReplyAction::Status, KLINK_OP_SET_OUTPUT_VOLUME, 0, 0, 9},
-                 {SimReplyAction::Delay, KLINK_OP_DEVICE_INFO, 1, 1200, 0},
-                 {SimReplyAction::StaleRequestID, KLINK_OP_RESET, 0, 0, 0},
-                 {SimReplyAction::EmptyPayload, KLINK_OP_CAPABILITIES, 0, 0, 0},
-                 {SimReplyAction::CorruptCrc, KLINK_OP_SET_CHIP_CLOCK, 0, 0, 0}};
+    f.replies = {{SimReplyAction::kDrop, KLINK_OP_PING, 2, 0, 0},
+                 {SimReplyAction::kStatus, KLINK_OP_SET_OUTPUT_VOLUME, 0, 0, 9},
+                 {SimReplyAction::kDelay, KLINK_OP_DEVICE_INFO, 1, 1200, 0},
+                 {SimReplyAction::kStaleRequestID, KLINK_OP_RESET, 0, 0, 0},
+                 {SimReplyAction::kEmptyPayload, KLINK_OP_CAPABILITIES, 0, 0, 0},
+                 {SimReplyAction::kCorruptCrc, KLINK_OP_SET_CHIP_CLOCK, 0, 0, 0}};
     d.Model().SetFaults(f);
 
     EXPECT_EQ(d.RawRequest(KLINK_OP_PING, {}).size(), 1u);
@@ -307,13 +307,13 @@ TEST(SimBoardModel, ReplyRulesChangeOnlyTheRepliesTheyMatch) {
     EXPECT_TRUE(DecodeWire(corrupt[0].wire).empty());
     EXPECT_EQ(d.Model().Chips().ClockHz(0x54, 0), 3579545u);  // carried out all the same
 
-    EXPECT_EQ(d.TraceOf(SimTraceOp::Fault).size(), 6u);
+    EXPECT_EQ(d.TraceOf(SimTraceOp::kFault).size(), 6u);
 }
 
 TEST(SimBoardModel, WrongPingEchoDiffersFromWhatWasSent) {
     ModelDriver d("Keltra 2.1");
     SimFaults f;
-    f.replies = {{SimReplyAction::WrongEcho, KLINK_OP_PING, 0, 0, 0}};
+    f.replies = {{SimReplyAction::kWrongEcho, KLINK_OP_PING, 0, 0, 0}};
     d.Model().SetFaults(f);
     const std::vector<uint8_t> probe{'K', 'L', 'I', 'N', 'K'};
     auto echo = d.Request(KLINK_OP_PING, probe);
@@ -324,9 +324,9 @@ TEST(SimBoardModel, WrongPingEchoDiffersFromWhatWasSent) {
 
 TEST(SimBoardModel, BrokenDeviceInfoFailsTheHostsMatchingCheck) {
     const std::pair<SimDeviceInfoFault, const char*> cases[] = {
-        {SimDeviceInfoFault::Short, "Invalid KLINK device info."},
-        {SimDeviceInfoFault::ModelLength, "Invalid KLINK model length."},
-        {SimDeviceInfoFault::FirmwareLength, "Invalid KLINK firmware length."},
+        {SimDeviceInfoFault::kShort, "Invalid KLINK device info."},
+        {SimDeviceInfoFault::kModelLength, "Invalid KLINK model length."},
+        {SimDeviceInfoFault::kFirmwareLength, "Invalid KLINK firmware length."},
     };
     for (const auto& [fault, message] : cases) {
         ModelDriver d("Keltra 4");
@@ -341,11 +341,11 @@ TEST(SimBoardModel, BrokenDeviceInfoFailsTheHostsMatchingCheck) {
 
 TEST(SimBoardModel, InconsistentCapabilityPagesFailTheHostsQuery) {
     const std::pair<SimCapabilityFault, const char*> cases[] = {
-        {SimCapabilityFault::HeaderChanged, "KLINK capabilities changed during query."},
-        {SimCapabilityFault::DuplicateEntry, "Duplicate KLINK capability entry."},
-        {SimCapabilityFault::ClockMismatch, "Inconsistent KLINK clock across pages."},
-        {SimCapabilityFault::SelfNext, "Invalid KLINK capabilities header."},
-        {SimCapabilityFault::BadLength, "Invalid KLINK capabilities length."},
+        {SimCapabilityFault::kHeaderChanged, "KLINK capabilities changed during query."},
+        {SimCapabilityFault::kDuplicateEntry, "Duplicate KLINK capability entry."},
+        {SimCapabilityFault::kClockMismatch, "Inconsistent KLINK clock across pages."},
+        {SimCapabilityFault::kSelfNext, "Invalid KLINK capabilities header."},
+        {SimCapabilityFault::kBadLength, "Invalid KLINK capabilities length."},
     };
     for (const std::string model : {"Keltra 4", "Keltra 3", "Keltra 2.1"}) {
         for (const auto& [fault, message] : cases) {
@@ -363,7 +363,7 @@ TEST(SimBoardModel, InconsistentCapabilityPagesFailTheHostsQuery) {
     }
     ModelDriver d("Keltra 4");
     SimFaults f;
-    f.capabilities = SimCapabilityFault::SmallPayload;
+    f.capabilities = SimCapabilityFault::kSmallPayload;
     d.Model().SetFaults(f);
     EXPECT_EQ(QueryCapabilities(d).MaxPayload(), 128);
 }

@@ -69,7 +69,7 @@ TEST(SimBoard, AnswersTheBoardContractOverItsLine) {
         ASSERT_EQ((*page)[0], 0);
         caps.AddPage(offset, std::span(*page).subspan(1));
     }
-    EXPECT_TRUE(caps.Supports(0x52, 0, 0, KLINK_FEATURE_BURST));
+    EXPECT_TRUE(caps.Supports(0x52, 0, 0, kFeatureBurst));
     EXPECT_EQ(host.Request(KLINK_OP_RESET), std::vector<uint8_t>{0});
     EXPECT_EQ(host.Request(KLINK_OP_SET_OUTPUT_VOLUME, {0}), std::vector<uint8_t>{0});
     EXPECT_EQ(host.Request(KLINK_OP_SET_CHIP_CLOCK, Cat({{0x52, 0}, U32(7670453)})), std::vector<uint8_t>{0});
@@ -94,11 +94,11 @@ TEST(SimBoard, TakesARegisterBurstAtTheLineRateAndTracesItInOrder) {
     host.Send(all);
     ASSERT_TRUE(host.Request(KLINK_OP_PING));  // answered only after every packet was taken in
     const double wall = std::chrono::duration<double>(Clock::now() - started).count();
-    const auto regs = Only(board->Trace(), SimTraceOp::Reg);
+    const auto regs = Only(board->Trace(), SimTraceOp::kReg);
     ASSERT_EQ(regs.size(), 8u * 127);
     for (size_t i = 0; i < regs.size(); ++i) {
         ASSERT_EQ(regs[i].value, static_cast<uint8_t>(i + 1)) << i;
-        ASSERT_EQ(regs[i].source, SimWriteSource::Host);
+        ASSERT_EQ(regs[i].source, SimWriteSource::kHost);
     }
     // The first packet completes one frame in; the last one wireBytes in.
     const double expected = static_cast<double>(wireBytes - all.size() / 8) / kLineBytesPerSecond;
@@ -119,7 +119,7 @@ TEST(SimBoard, UnthrottledBoardTakesTheSameBurstAtOnce) {
     for (const auto& payload : RegisterBurst(40)) host.SendPacket(0x54, payload);
     ASSERT_TRUE(host.Request(KLINK_OP_PING));
     EXPECT_LT(std::chrono::duration<double>(Clock::now() - started).count(), 0.5);
-    EXPECT_EQ(Only(board->Trace(), SimTraceOp::Reg).size(), 40u * 127);
+    EXPECT_EQ(Only(board->Trace(), SimTraceOp::kReg).size(), 40u * 127);
 }
 
 TEST(SimBoard, KeepsRunningWhenTheHostClosesAndReopensThePort) {
@@ -147,9 +147,9 @@ TEST(SimBoard, ADPCMAndDACClocksRunInRealTime) {
         host4.SendPacket(KLINK_OP_STREAM_DATA, Cat({{0xB7, 0}, U32(pos), std::vector<uint8_t>(250, 0x08)}));
     }
     host4.SendPacket(KLINK_OP_STREAM_START, Cat({{0xB7, 0}, U32(4000000), {0x00, 0x04}}));
-    ASSERT_TRUE(kl4->WaitForTrace([](const auto& t) { return !Only(t, SimTraceOp::StreamStart).empty(); },
+    ASSERT_TRUE(kl4->WaitForTrace([](const auto& t) { return !Only(t, SimTraceOp::kStreamStart).empty(); },
                                   milliseconds(3000)));
-    const double start = static_cast<double>(Only(kl4->Trace(), SimTraceOp::StreamStart)[0].timeUs);
+    const double start = static_cast<double>(Only(kl4->Trace(), SimTraceOp::kStreamStart)[0].timeUs);
     std::this_thread::sleep_for(milliseconds(150));
     double before = static_cast<double>(kl4->NowUS());
     auto status = host4.Request(KLINK_OP_AUDIO_STATUS, {0xB7, 0});
@@ -168,7 +168,7 @@ TEST(SimBoard, ADPCMAndDACClocksRunInRealTime) {
     chunk.endTick = 60 * 600;
     host2.SendPacket(KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(0, chunk));
     ASSERT_EQ(host2.Request(KLINK_OP_DAC_START, EncodeKL2DACStart(3528)), std::vector<uint8_t>{0});
-    const auto dacStart = Only(kl2->Trace(), SimTraceOp::DACStart);
+    const auto dacStart = Only(kl2->Trace(), SimTraceOp::kDACStart);
     ASSERT_EQ(dacStart.size(), 1u);
     std::this_thread::sleep_for(milliseconds(150));
     before = static_cast<double>(kl2->NowUS());
@@ -185,9 +185,9 @@ TEST(SimBoard, ADPCMAndDACClocksRunInRealTime) {
 
 TEST(SimBoard, ReplyFaultsShowOnTheLine) {
     SimBoardOptions options;
-    options.faults.replies = {{SimReplyAction::Drop, KLINK_OP_PING, 1, 0, 0},
-                              {SimReplyAction::CorruptCrc, KLINK_OP_DEVICE_INFO, 0, 0, 0},
-                              {SimReplyAction::Delay, KLINK_OP_RESET, 0, 300, 0}};
+    options.faults.replies = {{SimReplyAction::kDrop, KLINK_OP_PING, 1, 0, 0},
+                              {SimReplyAction::kCorruptCrc, KLINK_OP_DEVICE_INFO, 0, 0, 0},
+                              {SimReplyAction::kDelay, KLINK_OP_RESET, 0, 300, 0}};
     auto board = SimBoard::Start("Keltra 4", options);
     RawClient host(board->PortPath());
     host.SendRequest(KLINK_OP_PING);
@@ -222,10 +222,10 @@ TEST(SimBoard, HangUpFaultClosesTheLine) {
     auto board = SimBoard::Start("Keltra 4", options);
     RawClient host(board->PortPath());
     EXPECT_TRUE(platform::SerialPortPresent(host.Handle()));
-    ASSERT_TRUE(board->WaitForTrace([](const auto& t) { return !Only(t, SimTraceOp::Fault).empty(); },
+    ASSERT_TRUE(board->WaitForTrace([](const auto& t) { return !Only(t, SimTraceOp::kFault).empty(); },
                                     milliseconds(2000)));
     EXPECT_FALSE(platform::SerialPortPresent(host.Handle()));
-    EXPECT_EQ(Only(board->Trace(), SimTraceOp::Fault)[0].what, "hang up");
+    EXPECT_EQ(Only(board->Trace(), SimTraceOp::kFault)[0].what, "hang up");
 }
 
 class PublishedBoards : public ::testing::Test {

@@ -77,19 +77,19 @@ TEST(SimADPCMStream, PlaysAtTheByteRateAndAppliesEventsAtTheirPositions) {
     EXPECT_EQ(s.underflows, 0u);
     EXPECT_EQ(s.maxPending, 80u);
 
-    const auto regs = d.TraceOf(SimTraceOp::Reg);
+    const auto regs = d.TraceOf(SimTraceOp::kReg);
     ASSERT_EQ(regs.size(), 2u);
-    EXPECT_EQ(regs[0].source, SimWriteSource::Stream);
+    EXPECT_EQ(regs[0].source, SimWriteSource::kStream);
     EXPECT_EQ(regs[0].timeUs, 1000u + 10 * 128);
     EXPECT_EQ(regs[1].reg, 0x20);
     EXPECT_EQ(d.Model().Chips().Register(0x54, 0, 0, 0x20), 0xC0);
-    ASSERT_EQ(d.TraceOf(SimTraceOp::Pan).size(), 1u);
-    EXPECT_EQ(d.TraceOf(SimTraceOp::Pan)[0].timeUs, 1000u + 16 * 128);
-    const auto start = d.TraceOf(SimTraceOp::StreamStart);
+    ASSERT_EQ(d.TraceOf(SimTraceOp::kPan).size(), 1u);
+    EXPECT_EQ(d.TraceOf(SimTraceOp::kPan)[0].timeUs, 1000u + 16 * 128);
+    const auto start = d.TraceOf(SimTraceOp::kStreamStart);
     ASSERT_EQ(start.size(), 1u);
     EXPECT_EQ(FormatTraceLine(start[0], "b"),
               R"({"t_us":1000,"board":"b","op":"stream_start","clock":8000000,"div":512})");
-    const auto end = d.TraceOf(SimTraceOp::StreamEnd);
+    const auto end = d.TraceOf(SimTraceOp::kStreamEnd);
     ASSERT_EQ(end.size(), 1u);
     EXPECT_EQ(end[0].timeUs, 1000u + 80 * 128);
 }
@@ -102,11 +102,11 @@ TEST(SimADPCMStream, AClockEventChangesTheRateFromItsPosition) {
     d.Packet(KLINK_OP_STREAM_EVENTS, StreamEvent(40, 3, {0x80}));
     d.Packet(KLINK_OP_STREAM_START, StreamStart(8000000, 512));
     d.AdvanceMs(100);
-    const auto end = d.TraceOf(SimTraceOp::StreamEnd);
+    const auto end = d.TraceOf(SimTraceOp::kStreamEnd);
     ASSERT_EQ(end.size(), 1u);
     EXPECT_EQ(end[0].timeUs, 20u * 128 + 20u * 512);
-    ASSERT_EQ(d.TraceOf(SimTraceOp::Clock).size(), 1u);
-    EXPECT_EQ(d.TraceOf(SimTraceOp::Clock)[0].divider, 1024u);
+    ASSERT_EQ(d.TraceOf(SimTraceOp::kClock).size(), 1u);
+    EXPECT_EQ(d.TraceOf(SimTraceOp::kClock)[0].divider, 1024u);
 }
 
 TEST(SimADPCMStream, UnderflowWaitsForDataAndCountsOnce) {
@@ -264,8 +264,8 @@ TEST(SimKL2DAC, PlaysRecordsAndEventsOnItsTickClockUntilTheEnd) {
     EXPECT_EQ(s.underflows, 0u);
 
     std::vector<SimTraceEvent> dac, event;
-    for (const auto& e : d.TraceOf(SimTraceOp::Reg))
-        (e.source == SimWriteSource::DAC ? dac : event).push_back(e);
+    for (const auto& e : d.TraceOf(SimTraceOp::kReg))
+        (e.source == SimWriteSource::kDAC ? dac : event).push_back(e);
     ASSERT_EQ(dac.size(), 60u);
     EXPECT_EQ(dac[0].reg, 0x2B);
     EXPECT_EQ(dac[1].reg, 0x2A);
@@ -277,10 +277,10 @@ TEST(SimKL2DAC, PlaysRecordsAndEventsOnItsTickClockUntilTheEnd) {
     EXPECT_EQ(FormatTraceLine(event[0], "b"),
               R"({"t_us":)" + std::to_string(1000u + 100u * 1'000'000 / 44100) +
                   R"(,"board":"b","op":"reg","id":82,"inst":0,"page":0,"reg":40,"val":240,"src":"event"})");
-    ASSERT_EQ(d.TraceOf(SimTraceOp::DACStart).size(), 1u);
-    EXPECT_EQ(d.TraceOf(SimTraceOp::DACStart)[0].number, 3528u);
-    ASSERT_EQ(d.TraceOf(SimTraceOp::DACEnd).size(), 1u);
-    EXPECT_EQ(d.TraceOf(SimTraceOp::DACEnd)[0].timeUs, 1000u + 600u * 1'000'000 / 44100);
+    ASSERT_EQ(d.TraceOf(SimTraceOp::kDACStart).size(), 1u);
+    EXPECT_EQ(d.TraceOf(SimTraceOp::kDACStart)[0].number, 3528u);
+    ASSERT_EQ(d.TraceOf(SimTraceOp::kDACEnd).size(), 1u);
+    EXPECT_EQ(d.TraceOf(SimTraceOp::kDACEnd)[0].timeUs, 1000u + 600u * 1'000'000 / 44100);
 
     EXPECT_EQ(d.Request(KLINK_OP_RESET), std::vector<uint8_t>{0});
     EXPECT_TRUE(Cleared(DACStatus(d)));
@@ -339,7 +339,7 @@ TEST(SimKL2DAC, BrokenStreamsStopInTheFaultState) {
         const KL2DACStatus s = DACStatus(d);
         EXPECT_EQ(s.state, KL2DACStatus::kFaulted) << c.name;
         EXPECT_EQ(s.fault, c.fault) << c.name;
-        EXPECT_EQ(d.TraceOf(SimTraceOp::Reg).size(), 0u) << c.name;
+        EXPECT_EQ(d.TraceOf(SimTraceOp::kReg).size(), 0u) << c.name;
     }
 }
 
@@ -356,7 +356,7 @@ TEST(SimKL2DAC, InjectedFaultStopsTheClockAtItsTick) {
     EXPECT_EQ(s.state, KL2DACStatus::kFaulted);
     EXPECT_EQ(s.fault, 0x42);
     EXPECT_EQ(s.playedTick, 100u);
-    EXPECT_EQ(d.TraceOf(SimTraceOp::Fault).size(), 1u);
+    EXPECT_EQ(d.TraceOf(SimTraceOp::kFault).size(), 1u);
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ TEST(SimProfile, BuiltInModelsSpreadTheirTablesOverChainedPages) {
         for (size_t i = 0; i + 1 < p.pages.size(); ++i) {
             EXPECT_EQ(p.pages[i].page.nextOffset, p.pages[i + 1].offset) << model;
         }
-        EXPECT_EQ(p.pages.back().page.nextOffset, KLINK_CAPABILITIES_END);
+        EXPECT_EQ(p.pages.back().page.nextOffset, kCapabilitiesEnd);
     }
     EXPECT_FALSE(BuiltInProfile("Keltra 5"));
     EXPECT_EQ(ModelStem("Keltra 2.1"), "keltra2.1");
@@ -55,7 +55,7 @@ TEST(SimProfile, JsonPagesMayContradictEachOtherOrBeRawBytes) {
     ASSERT_EQ(p.pages.size(), 3u);
     EXPECT_EQ(p.pages[0].page.nextOffset, 16);
     EXPECT_EQ(p.pages[1].page.maxPayload, 128);
-    EXPECT_EQ(p.pages[1].page.nextOffset, KLINK_CAPABILITIES_END);
+    EXPECT_EQ(p.pages[1].page.nextOffset, kCapabilitiesEnd);
     ASSERT_TRUE(p.pages[2].raw);
     EXPECT_EQ(*p.pages[2].raw, (std::vector<uint8_t>{0, 1, 0, 0}));
     ASSERT_EQ(p.targets.size(), 1u);  // taken from the pages

@@ -26,7 +26,7 @@ struct RecordedDriver {
 
     explicit RecordedDriver(const std::string& path) {
         drv.SetPortName(path);
-        drv.SetBaudRate(BaudRate::brCustom);
+        drv.SetBaudRate(BaudRate::kCustom);
         drv.SetBaudRateValue(115200);
         drv.SetInBufSize(4096);
         drv.SetOutBufSize(10000);
@@ -67,15 +67,15 @@ TEST(CommPortDriver, StartsWithTheComponentDefaults) {
     CommPortDriver drv;
     EXPECT_FALSE(drv.Connected());
     EXPECT_EQ(drv.Handle(), platform::kInvalidOSHandle);
-    EXPECT_EQ(drv.Port(), PortNumber::pnCOM2);
+    EXPECT_EQ(drv.Port(), PortNumber::kCom2);
     EXPECT_EQ(drv.PortName(), platform::NamedSerialPortPath(2));
-    EXPECT_EQ(drv.BaudRate(), BaudRate::br9600);
+    EXPECT_EQ(drv.BaudRate(), BaudRate::k9600);
     EXPECT_EQ(drv.BaudRateValue(), 9600u);
-    EXPECT_EQ(drv.DataBits(), DataBits::db8BITS);
-    EXPECT_EQ(drv.StopBits(), StopBits::sb1BITS);
-    EXPECT_EQ(drv.Parity(), Parity::ptNONE);
-    EXPECT_EQ(drv.HwFlow(), HwFlowControl::hfNONERTSON);
-    EXPECT_EQ(drv.SwFlow(), SwFlowControl::sfNONE);
+    EXPECT_EQ(drv.DataBits(), DataBits::k8);
+    EXPECT_EQ(drv.StopBits(), StopBits::kOne);
+    EXPECT_EQ(drv.Parity(), Parity::kNone);
+    EXPECT_EQ(drv.HwFlow(), HwFlowControl::kNoneRtsOn);
+    EXPECT_EQ(drv.SwFlow(), SwFlowControl::kNone);
     EXPECT_TRUE(drv.EnableDTROnOpen());
     EXPECT_EQ(drv.InBufSize(), 2048u);
     EXPECT_EQ(drv.OutBufSize(), 2048u);
@@ -101,15 +101,15 @@ TEST(CommPortDriver, SettersClampAndFollowTheirRules) {
         EXPECT_EQ(drv.OutBufSize(), c.buf) << c.set;
         EXPECT_EQ(drv.PollingDelay(), c.delay) << c.set;
     }
-    drv.SetPort(PortNumber::pnCOM12);
+    drv.SetPort(PortNumber::kCom12);
     EXPECT_EQ(drv.PortName(), platform::NamedSerialPortPath(12));
     drv.SetPortName("/dev/ttyUSB0");
-    EXPECT_EQ(drv.Port(), PortNumber::pnCustom);
-    drv.SetBaudRate(BaudRate::br57600);
+    EXPECT_EQ(drv.Port(), PortNumber::kCustom);
+    drv.SetBaudRate(BaudRate::k57600);
     EXPECT_EQ(drv.BaudRateValue(), 57600u);
     drv.SetBaudRateValue(115200);
-    EXPECT_EQ(drv.BaudRate(), BaudRate::brCustom);
-    EXPECT_EQ(BaudRateBitsPerSecond(BaudRate::br256000), 256000u);
+    EXPECT_EQ(drv.BaudRate(), BaudRate::kCustom);
+    EXPECT_EQ(BaudRateBitsPerSecond(BaudRate::k256000), 256000u);
 }
 
 TEST(CommPortDriver, ConnectToAMissingDeviceFailsAndReportsWhy) {
@@ -146,7 +146,7 @@ TEST(CommPortDriver, ConnectOpensConfiguresAndStartsPolling) {
     EXPECT_EQ(r.drv.InBufSize(), 4096u);
     EXPECT_EQ(r.drv.OutBufSize(), 10000u);
     // A new rate applies at once; a new delay restarts the timer.
-    r.drv.SetBaudRate(BaudRate::br57600);
+    r.drv.SetBaudRate(BaudRate::k57600);
     ASSERT_EQ(tcgetattr(static_cast<int>(r.drv.Handle()), &t), 0);
     EXPECT_EQ(cfgetospeed(&t), B57600);
     r.drv.SetPollingDelay(0);

@@ -26,7 +26,7 @@ using S = VGMAnalysisStage;
 struct Recorder {
     std::vector<std::string> events;
     VGMAnalysisObserver observer() {
-        return {[this](const VGMDisplay& d) { events.push_back("display " + d[F::edtLoopOffset]); },
+        return {[this](const VGMDisplay& d) { events.push_back("display " + d[F::kLoopOffset]); },
                 [this](const std::string& line) { events.push_back("log " + line); }};
     }
 };
@@ -45,7 +45,7 @@ TEST(VGMAnalysis, YM2151FileWithTagsAndLoop) {
     Recorder rec;
     auto a = AnalyseVGMBytes(Gzip(b.Build()), rec.observer());
     ASSERT_TRUE(a.ok) << a.error;
-    EXPECT_EQ(a.stage, S::Done);
+    EXPECT_EQ(a.stage, S::kDone);
     EXPECT_EQ(a.vgmBuffer, b.Build());
     EXPECT_EQ(a.vgmVersion, 0x171u);
     EXPECT_EQ(a.dataOffset, 0x100u);
@@ -61,27 +61,27 @@ TEST(VGMAnalysis, YM2151FileWithTagsAndLoop) {
     EXPECT_EQ(PlaybackPathName(PlaybackPathFor(a)), "register");
 
     const std::map<F, std::string> expected = {
-        {F::lblFileSize, std::to_string(a.vgmBuffer.size()) + " bytes"},
-        {F::edtEofOffset, "0x1234"},
-        {F::edtVersion, "0x0171"},
-        {F::edtLoopOffset, "0x00E7"},
-        {F::edtTotalSamples, "44100"},
-        {F::edtGD3offset, "0x0108"},
-        {F::edtLoopSamples, "22050"},
-        {F::edtVGMDataOffset, "0x0100"},
-        {F::lblClkYM2151, "3579545"},
-        {F::lblClkYM2612, "0"},
-        {F::lblClkM6258, ""},
-        {F::lblClkSN76489, ""},
-        {F::lblClkSN764892, ""},
-        {F::lblClkYM2203, "0"},
-        {F::lblClkAY8910, "0"},
-        {F::lblClkYM3812, "0"},
-        {F::lblClkYM3526, "0"},
-        {F::lblClkYM2608, "0"},
+        {F::kFileSize, std::to_string(a.vgmBuffer.size()) + " bytes"},
+        {F::kEofOffset, "0x1234"},
+        {F::kVersion, "0x0171"},
+        {F::kLoopOffset, "0x00E7"},
+        {F::kTotalSamples, "44100"},
+        {F::kGD3Offset, "0x0108"},
+        {F::kLoopSamples, "22050"},
+        {F::kVGMDataOffset, "0x0100"},
+        {F::kClockYM2151, "3579545"},
+        {F::kClockYM2612, "0"},
+        {F::kClockM6258, ""},
+        {F::kClockSN76489, ""},
+        {F::kClockSN76489Second, ""},
+        {F::kClockYM2203, "0"},
+        {F::kClockAY8910, "0"},
+        {F::kClockYM3812, "0"},
+        {F::kClockYM3526, "0"},
+        {F::kClockYM2608, "0"},
     };
     for (const auto& [field, text] : expected) {
-        EXPECT_EQ(a.display[field], text) << VGMDisplay::Names[static_cast<size_t>(field)];
+        EXPECT_EQ(a.display[field], text) << VGMDisplay::kNames[static_cast<size_t>(field)];
     }
     const std::string summary = "VGM register routes=1; OKI=0 Hz, divider=0 (clock 0 = unused).";
     EXPECT_EQ(a.log, (std::vector<std::string>{summary}));
@@ -97,7 +97,7 @@ TEST(VGMAnalysis, RejectedLoopIsLoggedAndShownAsZero) {
     const auto a = AnalyseVGMBytes(bytes, rec.observer());
     ASSERT_TRUE(a.ok) << a.error;
     EXPECT_EQ(a.vgmLoopOffset, 0u);
-    EXPECT_EQ(a.display[F::edtLoopOffset], "0x0000");
+    EXPECT_EQ(a.display[F::kLoopOffset], "0x0000");
     const std::string line =
         "Invalid VGM loop offset $00005000; looping disabled. Playback ends at the VGM end command.";
     ASSERT_EQ(a.log.size(), 2u);
@@ -154,31 +154,31 @@ TEST(VGMAnalysis, FailuresKeepWhatWasFilled) {
         S stage;
         bool displayFilled;
     } cases[] = {
-        {"not a VGM file", std::vector<uint8_t>(100, 'x'), "Invalid VGM signature.", S::None, false},
+        {"not a VGM file", std::vector<uint8_t>(100, 'x'), "Invalid VGM signature.", S::kNone, false},
         {"GD3 offset beyond 32 bits", VGMBuilder().Field(0x14, 0xFFFFFFF0u).End().Build(), "Invalid GD3 offset.",
-         S::Loaded, false},
+         S::kLoaded, false},
         {"data offset field past the end", VGMBuilder().Field(0x34, 0x1000).End().Build(),
-         "Invalid VGM data offset.", S::Loaded, false},
+         "Invalid VGM data offset.", S::kLoaded, false},
         {"broken extra header while filling the display",
          VGMBuilder(0x170).Field(0x0C, 0x40000000u | 3579545).Field(0xBC, 4).Field(0xC0, 2).End().Build(),
-         "Invalid VGM extra header size.", S::HeaderRead, false},
+         "Invalid VGM extra header size.", S::kHeaderRead, false},
         {"data offset 0x38", VGMBuilder(0x150).Field(0x34, 4).Field(0x30, 4000000).End().Build(),
-         "Invalid VGM data offset.", S::DisplayFilled, true},
+         "Invalid VGM data offset.", S::kDisplayFilled, true},
         {"YM2612 with an OKIM6258 stream",
          VGMBuilder(0x161).Field(0x2C, 7670453).Field(0x90, 4000000).Cmd({0x52, 0x28, 0, 0xB7, 0x01, 0}).End().Build(),
-         "Concurrent KL2 FM/DAC/PSG and KL4 OKI streaming are not supported in one VGM playback.", S::KL2DACKnown,
+         "Concurrent KL2 FM/DAC/PSG and KL4 OKI streaming are not supported in one VGM playback.", S::kKL2DACKnown,
          true},
         {"only YM2608 commands", VGMBuilder().Field(0x48, 8000000).Cmd({0x56, 0x28, 0xF0}).End().Build(),
-         "No supported KLINK register or audio commands in this VGM.", S::KL2DACKnown, true},
+         "No supported KLINK register or audio commands in this VGM.", S::kKL2DACKnown, true},
         {"no end command", VGMBuilder().Field(0x30, 4000000).Cmd({0x54, 0x08, 0}).Build(), "Missing VGM end command.",
-         S::LoopValidated, true},
+         S::kLoopValidated, true},
         {"YM2203 in a 1.10 file", VGMBuilder(0x110, 0x40).Cmd({0x55, 0x28, 0xF0}).End().Build(),
-         "Missing VGM clock for chip $55.", S::LoopValidated, true},
+         "Missing VGM clock for chip $55.", S::kLoopValidated, true},
         {"bad OKIM6258 clock",
          VGMBuilder(0x161).Field(0x90, 1000000).Cmd({0xB7, 0x01, 0}).End().Build(), "OKIM6258 clock must be 4 or 8 MHz.",
-         S::TargetsCollected, true},
+         S::kTargetsCollected, true},
         {"truncated gzip", std::vector<uint8_t>{0x1F, 0x8B, 8, 0, 0, 0}, "Invalid or truncated GZIP data in VGM file.",
-         S::None, false},
+         S::kNone, false},
     };
     for (const auto& c : cases) {
         Recorder rec;
@@ -198,12 +198,12 @@ TEST(VGMAnalysis, DisplayRulesForOldHeadersAndSecondChips) {
     auto old = VGMBuilder(0x101, 0x40).Field(0x0C, 3579545).Field(0x34, 0xCC).Cmd({0x50, 0x9F}).End().Build();
     auto a = AnalyseVGMBytes(old);
     ASSERT_TRUE(a.ok) << a.error;
-    EXPECT_EQ(a.display[F::edtVGMDataOffset], "0x0100");
+    EXPECT_EQ(a.display[F::kVGMDataOffset], "0x0100");
     EXPECT_EQ(a.dataOffset, 0x40u);
-    EXPECT_EQ(a.display[F::edtGD3offset], "0x0014");
-    EXPECT_EQ(a.display[F::lblClkSN76489], "3579545");
-    EXPECT_EQ(a.display[F::lblClkYM2203], "");
-    EXPECT_EQ(a.display[F::lblClkM6258], "");
+    EXPECT_EQ(a.display[F::kGD3Offset], "0x0014");
+    EXPECT_EQ(a.display[F::kClockSN76489], "3579545");
+    EXPECT_EQ(a.display[F::kClockYM2203], "");
+    EXPECT_EQ(a.display[F::kClockM6258], "");
     EXPECT_EQ(a.gd3Length, 0u);
 
     // 1.70 with a second SN76489 whose clock the extra header sets.
@@ -212,17 +212,17 @@ TEST(VGMAnalysis, DisplayRulesForOldHeadersAndSecondChips) {
     b.Byte(0xCD, 0).Field(0xCE, 4000000).Cmd({0x50, 0x9F, 0x30, 0x9F}).End();
     a = AnalyseVGMBytes(b.Build());
     ASSERT_TRUE(a.ok) << a.error;
-    EXPECT_EQ(a.display[F::lblClkSN76489], "2000000");
-    EXPECT_EQ(a.display[F::lblClkSN764892], "4000000");
+    EXPECT_EQ(a.display[F::kClockSN76489], "2000000");
+    EXPECT_EQ(a.display[F::kClockSN76489Second], "4000000");
     EXPECT_EQ(a.registerClocks, (std::vector<KLINKVGMClock>{{0x50, 0, 2000000}, {0x30, 1, 4000000}}));
 
     // OKIM6258 clock shown (masked) only from 1.61 with a header reaching it.
     auto oki = VGMBuilder(0x161).Field(0x30, 4000000).Field(0x90, 0x80000000u | 8000000).Cmd({0x54, 8, 0}).End().Build();
     a = AnalyseVGMBytes(oki);
     ASSERT_TRUE(a.ok) << a.error;
-    EXPECT_EQ(a.display[F::lblClkM6258], "8000000");
+    EXPECT_EQ(a.display[F::kClockM6258], "8000000");
     auto oki160 = VGMBuilder(0x160).Field(0x30, 4000000).Field(0x90, 8000000).Cmd({0x54, 8, 0}).End().Build();
-    EXPECT_EQ(AnalyseVGMBytes(oki160).display[F::lblClkM6258], "");
+    EXPECT_EQ(AnalyseVGMBytes(oki160).display[F::kClockM6258], "");
 }
 
 TEST(VGMAnalysis, FileErrorsCarryTheSystemText) {
@@ -345,7 +345,7 @@ TEST(VGMAnalysis, SharedSampleFiles) {
         EXPECT_EQ(PlaybackPathName(PlaybackPathFor(a)), f.path) << f.file;
         EXPECT_EQ(a.vgmLoopOffset != 0, f.loop) << f.file;
         EXPECT_EQ(a.gd3Length != 0, f.tags) << f.file;
-        EXPECT_EQ(a.display[F::lblFileSize], std::to_string(a.vgmBuffer.size()) + " bytes") << f.file;
+        EXPECT_EQ(a.display[F::kFileSize], std::to_string(a.vgmBuffer.size()) + " bytes") << f.file;
     }
 }
 

@@ -142,10 +142,10 @@ void ConsoleHost::ShowHeader(const klink::VGMDisplay& d) {
     // line says so already.
     if (headerShown_) return;
     headerShown_ = true;
-    Print(fmt::format("Version {}, {}, data at {}, GD3 at {}, EoF {}", d[F::edtVersion], d[F::lblFileSize],
-                      d[F::edtVGMDataOffset], d[F::edtGD3offset], d[F::edtEofOffset]));
-    Print(fmt::format("Samples {}, loop offset {}, loop samples {}", d[F::edtTotalSamples],
-                      d[F::edtLoopOffset], d[F::edtLoopSamples]));
+    Print(fmt::format("Version {}, {}, data at {}, GD3 at {}, EoF {}", d[F::kVersion], d[F::kFileSize],
+                      d[F::kVGMDataOffset], d[F::kGD3Offset], d[F::kEofOffset]));
+    Print(fmt::format("Samples {}, loop offset {}, loop samples {}", d[F::kTotalSamples],
+                      d[F::kLoopOffset], d[F::kLoopSamples]));
     const std::string clocks = HeaderClocksText(d);
     if (!clocks.empty()) Print("Clocks: " + clocks);
 }

@@ -70,18 +70,18 @@ nlohmann::ordered_json InfoJson(const std::string& file, const VGMAnalysis& a) {
 
     json display = json::object();
     for (size_t i = 0; i < klink::kVGMDisplayFieldCount; ++i) {
-        display[std::string(klink::VGMDisplay::Names[i])] = a.display.texts[i];
+        display[std::string(klink::VGMDisplay::kNames[i])] = a.display.texts[i];
     }
     j["display"] = std::move(display);
 
     json gd3 = json::array();
-    if (a.Reached(VGMAnalysisStage::HeaderRead)) {
+    if (a.Reached(VGMAnalysisStage::kHeaderRead)) {
         for (const auto& s : a.gd3) gd3.push_back(klink::UTF16ToUTF8(s));
     }
     j["gd3"] = std::move(gd3);
     j["log"] = a.log;
 
-    if (a.Reached(VGMAnalysisStage::TargetsCollected)) {
+    if (a.Reached(VGMAnalysisStage::kTargetsCollected)) {
         json targets = json::array();
         for (const auto& t : a.registerTargets) targets.push_back({t.writeId, t.instance, t.page});
         json clocks = json::array();
@@ -89,12 +89,12 @@ nlohmann::ordered_json InfoJson(const std::string& file, const VGMAnalysis& a) {
         j["targets"] = std::move(targets);
         j["clocks"] = std::move(clocks);
     }
-    if (a.Reached(VGMAnalysisStage::OKIHeaderRead)) {
+    if (a.Reached(VGMAnalysisStage::kOKIHeaderRead)) {
         j["oki_clock"] = a.okiClock;
         j["oki_divider"] = a.okiDivider;
     }
-    if (a.Reached(VGMAnalysisStage::KL2RegistersKnown)) j["has_kl2_registers"] = a.hasKl2Registers;
-    if (a.Reached(VGMAnalysisStage::KL2DACKnown)) j["uses_kl2_dac"] = a.useKl2Dac;
+    if (a.Reached(VGMAnalysisStage::kKL2RegistersKnown)) j["has_kl2_registers"] = a.hasKl2Registers;
+    if (a.Reached(VGMAnalysisStage::kKL2DACKnown)) j["uses_kl2_dac"] = a.useKl2Dac;
     if (a.ok) j["path"] = std::string(klink::PlaybackPathName(klink::PlaybackPathFor(a)));
     return j;
 }
@@ -107,16 +107,16 @@ std::string InfoJsonLine(const std::string& file, const VGMAnalysis& analysis) {
 std::string HeaderClocksText(const klink::VGMDisplay& d) {
     using F = VGMDisplayField;
     static constexpr std::array<std::pair<F, std::string_view>, 10> kClockLabels = {{
-        {F::lblClkYM2151, "YM2151"},
-        {F::lblClkYM2612, "YM2612"},
-        {F::lblClkM6258, "OKIM6258"},
-        {F::lblClkSN76489, "SN76489"},
-        {F::lblClkSN764892, "SN76489 #2"},
-        {F::lblClkYM2203, "YM2203"},
-        {F::lblClkAY8910, "AY8910"},
-        {F::lblClkYM3812, "YM3812"},
-        {F::lblClkYM3526, "YM3526"},
-        {F::lblClkYM2608, "YM2608"},
+        {F::kClockYM2151, "YM2151"},
+        {F::kClockYM2612, "YM2612"},
+        {F::kClockM6258, "OKIM6258"},
+        {F::kClockSN76489, "SN76489"},
+        {F::kClockSN76489Second, "SN76489 #2"},
+        {F::kClockYM2203, "YM2203"},
+        {F::kClockAY8910, "AY8910"},
+        {F::kClockYM3812, "YM3812"},
+        {F::kClockYM3526, "YM3526"},
+        {F::kClockYM2608, "YM2608"},
     }};
     std::string clocks;
     for (const auto& [field, name] : kClockLabels) {
@@ -132,21 +132,21 @@ std::string InfoText(const std::string& file, const VGMAnalysis& a) {
     std::string out = file + '\n';
     const auto& d = a.display;
 
-    if (a.Reached(VGMAnalysisStage::DisplayFilled)) {
-        Row(out, "File size", d[F::lblFileSize]);
-        Row(out, "Version", d[F::edtVersion]);
-        Row(out, "Offsets", fmt::format("EOF {}  data {}  loop {}  GD3 {}", d[F::edtEofOffset],
-                                        d[F::edtVGMDataOffset], d[F::edtLoopOffset], d[F::edtGD3offset]));
-        Row(out, "Samples", fmt::format("total {}  loop {}", d[F::edtTotalSamples], d[F::edtLoopSamples]));
+    if (a.Reached(VGMAnalysisStage::kDisplayFilled)) {
+        Row(out, "File size", d[F::kFileSize]);
+        Row(out, "Version", d[F::kVersion]);
+        Row(out, "Offsets", fmt::format("EOF {}  data {}  loop {}  GD3 {}", d[F::kEofOffset],
+                                        d[F::kVGMDataOffset], d[F::kLoopOffset], d[F::kGD3Offset]));
+        Row(out, "Samples", fmt::format("total {}  loop {}", d[F::kTotalSamples], d[F::kLoopSamples]));
         const std::string clocks = HeaderClocksText(d);
         Row(out, "Header clocks", clocks.empty() ? "none" : clocks);
     }
-    if (a.Reached(VGMAnalysisStage::HeaderRead)) {
+    if (a.Reached(VGMAnalysisStage::kHeaderRead)) {
         for (size_t i = 0; i < klink::kGD3StringCount; ++i) {
             if (!a.gd3[i].empty()) Row(out, kGD3Labels[i], klink::UTF16ToUTF8(a.gd3[i]));
         }
     }
-    if (a.Reached(VGMAnalysisStage::TargetsCollected)) {
+    if (a.Reached(VGMAnalysisStage::kTargetsCollected)) {
         std::string targets;
         for (const auto& t : a.registerTargets) {
             targets += fmt::format("{}{} #{}{} (${:02X})", targets.empty() ? "" : ", ", ChipName(t.writeId),
@@ -160,7 +160,7 @@ std::string InfoText(const std::string& file, const VGMAnalysis& a) {
         }
         Row(out, "Clocks", clocks.empty() ? "none" : clocks);
     }
-    if (a.Reached(VGMAnalysisStage::OKIHeaderRead)) {
+    if (a.Reached(VGMAnalysisStage::kOKIHeaderRead)) {
         Row(out, "OKIM6258", a.okiClock == 0 ? std::string("unused")
                                                : fmt::format("{} Hz, divider {}", a.okiClock, a.okiDivider));
     }

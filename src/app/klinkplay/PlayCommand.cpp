@@ -128,7 +128,7 @@ private:
 };
 
 // The result of one track.
-enum class TrackEnd { Completed, Stopped, Failed };
+enum class TrackEnd { kCompleted, kStopped, kFailed };
 
 TrackEnd PlayTrack(ConsoleHost& host, std::array<CommandPort, 2>& ports, const std::string& file,
                     int32_t repeat, int32_t fade) {
@@ -144,7 +144,7 @@ TrackEnd PlayTrack(ConsoleHost& host, std::array<CommandPort, 2>& ports, const s
             if (port.Connected()) port.Driver().ContinuePolling();
         }
         host.Print(std::string("再生エラー: ") + e.what());
-        return TrackEnd::Failed;
+        return TrackEnd::kFailed;
     }
     while (!thread->Finished()) {
         if (gStopSignal != 0 && !thread->StopRequested()) thread->Stop();
@@ -162,8 +162,8 @@ TrackEnd PlayTrack(ConsoleHost& host, std::array<CommandPort, 2>& ports, const s
             port.Driver().PollTick();
         }
     }
-    if (completed) return TrackEnd::Completed;
-    return stopped ? TrackEnd::Stopped : TrackEnd::Failed;
+    if (completed) return TrackEnd::kCompleted;
+    return stopped ? TrackEnd::kStopped : TrackEnd::kFailed;
 }
 
 int RunPlay(const PlayOptions& options) {
@@ -235,8 +235,8 @@ int RunPlay(const PlayOptions& options) {
             }
         }
         const TrackEnd end = PlayTrack(host, ports, file, repeat, options.fade);
-        if (end == TrackEnd::Completed) continue;
-        status = end == TrackEnd::Stopped ? kExitInterrupted : 1;
+        if (end == TrackEnd::kCompleted) continue;
+        status = end == TrackEnd::kStopped ? kExitInterrupted : 1;
         break;
     }
     if (gStopSignal != 0) status = kExitInterrupted;
