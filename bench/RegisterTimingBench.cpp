@@ -92,7 +92,7 @@ std::vector<uint8_t> MakeTune(std::vector<TuneWrite>& writes) {
             data.push_back(v);
         }
         const size_t wire =
-            klink::EncodeFrame(klink::KLINK_MSG_PACKET, 0x54, ++id, klink::EncodeRegisterBatch(0, 0, data))
+            klink::EncodeFrame(klink::MessageType::kPacket, klink::WriteOpcode(0x54), ++id, klink::EncodeRegisterBatch(0, 0, data))
                 .size();
         for (const auto& [r, v] : regs)
             writes.push_back({r, v, sample, static_cast<double>(wire) / kBaudBytesPerSecond});
@@ -281,7 +281,7 @@ std::vector<HostFrame> HostFrames(const WriteProbe& probe, const std::vector<Tun
             continue;
         klink::KLINKFrame frame;
         const std::span<const uint8_t> body(e.head.data() + 1, static_cast<size_t>(e.bytes) - 2);
-        if (!klink::DecodeFrame(body, frame) || frame.opcode != 0x54 || frame.payload != frames[out.size()])
+        if (!klink::DecodeFrame(body, frame) || frame.opcode != klink::WriteOpcode(0x54) || frame.payload != frames[out.size()])
             continue;
         while (w < writesDone.size() && writtenEnd < enqueuedEnd) writtenEnd += static_cast<uint64_t>(writesDone[w++].bytes);
         if (writtenEnd < enqueuedEnd) return {};
@@ -504,7 +504,7 @@ void BM_DirectWriteTiming(benchmark::State& state) {
                 data.push_back(expected[i].reg);
                 data.push_back(expected[i].value);
             }
-            const auto frame = klink::EncodeFrame(klink::KLINK_MSG_PACKET, 0x54, ++id,
+            const auto frame = klink::EncodeFrame(klink::MessageType::kPacket, klink::WriteOpcode(0x54), ++id,
                                                   klink::EncodeRegisterBatch(0, 0, data));
             const auto due = start + std::chrono::nanoseconds(sample * 1000000000ull / 44100);
             std::this_thread::sleep_until(due - std::chrono::milliseconds(2));

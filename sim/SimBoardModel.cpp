@@ -25,13 +25,13 @@ uint8_t RegisterLimit(uint8_t writeId) {
 
 }  // namespace
 
-std::vector<uint8_t> EncodeFrameWithBadCrc(uint8_t messageType, uint8_t opcode, uint16_t requestId,
+std::vector<uint8_t> EncodeFrameWithBadCrc(MessageType messageType, Opcode opcode, uint16_t requestId,
                                            std::span<const uint8_t> payload) {
     std::vector<uint8_t> raw{kMagic0,
                              kMagic1,
                              kProtocolVersion,
-                             messageType,
-                             opcode,
+                             static_cast<uint8_t>(messageType),
+                             OpcodeByte(opcode),
                              static_cast<uint8_t>(requestId),
                              static_cast<uint8_t>(requestId >> 8),
                              static_cast<uint8_t>(payload.size()),
@@ -133,12 +133,12 @@ void SimBoardModel::Reset(int64_t timeNs) {
 
 void SimBoardModel::HandleFrame(const KLINKFrame& f, int64_t timeNs) {
     AdvanceTo(timeNs);
-    if (f.messageType == KLINK_MSG_PACKET) {
+    if (f.messageType == MessageType::kPacket) {
         ++packets_;
         HandlePacket(f, timeNs);
         return;
     }
-    if (f.messageType != KLINK_MSG_REQUEST) return;  // a reply sent to the board means nothing to it
+    if (f.messageType != MessageType::kRequest) return;  // a reply sent to the board means nothing to it
     ++requests_;
 
     // Which reply rules match this request.
@@ -147,7 +147,7 @@ void SimBoardModel::HandleFrame(const KLINKFrame& f, int64_t timeNs) {
     int64_t delayNs = 0;
     for (size_t i = 0; i < faults_.replies.size(); ++i) {
         const SimReplyRule& r = faults_.replies[i];
-        if (r.opcode >= 0 && r.opcode != f.opcode) continue;
+        if (r.opcode && *r.opcode != f.opcode) continue;
         ++ruleCounts_[i];
         if (r.nth != 0 && ruleCounts_[i] != r.nth) continue;
         switch (r.action) {
@@ -170,7 +170,7 @@ void SimBoardModel::HandleFrame(const KLINKFrame& f, int64_t timeNs) {
                 empty = true;
                 break;
             case SimReplyAction::kWrongEcho:
-                wrongEcho = f.opcode == KLINK_OP_PING;
+                wrongEcho = f.opcode == Opcode::kPing;
                 break;
         }
     }
@@ -178,7 +178,7 @@ void SimBoardModel::HandleFrame(const KLINKFrame& f, int64_t timeNs) {
     Answer a;
     if (status) {
         a.status = *status;
-        Fault(timeNs, fmt::format("status {} for request ${:02X}", *status, f.opcode));
+        Fault(timeNs, fmt::format("status {} for request ${:02X}", *status, OpcodeByte(f.opcode)));
     } else {
         a = HandleRequest(f, timeNs);
     }
@@ -195,12 +195,12 @@ void SimBoardModel::HandleFrame(const KLINKFrame& f, int64_t timeNs) {
         Fault(timeNs, "wrong PING echo");
     }
     if (drop) {
-        Fault(timeNs, fmt::format("reply to ${:02X} dropped", f.opcode));
+        Fault(timeNs, fmt::format("reply to ${:02X} dropped", OpcodeByte(f.opcode)));
         return;
     }
     std::vector<uint8_t> payload;
     if (empty) {
-        Fault(timeNs, fmt::format("empty reply to ${:02X}", f.opcode));
+        Fault(timeNs, fmt::format("empty reply to ${:02X}", OpcodeByte(f.opcode)));
     } else {
         payload.push_back(a.status);
         payload.insert(payload.end(), a.data.begin(), a.data.end());
@@ -208,17 +208,17 @@ void SimBoardModel::HandleFrame(const KLINKFrame& f, int64_t timeNs) {
     uint16_t id = f.requestId;
     if (stale) {
         id = static_cast<uint16_t>(id - 1);
-        Fault(timeNs, fmt::format("stale request ID in reply to ${:02X}", f.opcode));
+        Fault(timeNs, fmt::format("stale request ID in reply to ${:02X}", OpcodeByte(f.opcode)));
     }
     SimReply reply;
     if (corrupt) {
-        reply.wire = EncodeFrameWithBadCrc(KLINK_MSG_REPLY, f.opcode, id, payload);
-        Fault(timeNs, fmt::format("corrupt CRC in reply to ${:02X}", f.opcode));
+        reply.wire = EncodeFrameWithBadCrc(MessageType::kReply, f.opcode, id, payload);
+        Fault(timeNs, fmt::format("corrupt CRC in reply to ${:02X}", OpcodeByte(f.opcode)));
     } else {
-        reply.wire = EncodeFrame(KLINK_MSG_REPLY, f.opcode, id, payload);
+        reply.wire = EncodeFrame(MessageType::kReply, f.opcode, id, payload);
     }
     if (delayNs > 0)
-        Fault(timeNs, fmt::format("reply to ${:02X} delayed {} ms", f.opcode, delayNs / 1'000'000));
+        Fault(timeNs, fmt::format("reply to ${:02X} delayed {} ms", OpcodeByte(f.opcode), delayNs / 1'000'000));
     reply.readyNs = timeNs + delayNs;
     replies_.push_back(std::move(reply));
 }
@@ -226,36 +226,36 @@ void SimBoardModel::HandleFrame(const KLINKFrame& f, int64_t timeNs) {
 SimBoardModel::Answer SimBoardModel::HandleRequest(const KLINKFrame& f, int64_t timeNs) {
     const std::span<const uint8_t> p(f.payload);
     switch (f.opcode) {
-        case KLINK_OP_RESET:
+        case Opcode::kReset:
             Reset(timeNs);
             return {};
-        case KLINK_OP_PING:
+        case Opcode::kPing:
             return {kStatusDone, f.payload};
-        case KLINK_OP_DEVICE_INFO:
+        case Opcode::kDeviceInfo:
             return DeviceInfo();
-        case KLINK_OP_SET_OUTPUT_VOLUME:
+        case Opcode::kSetOutputVolume:
             if ((profile_->controlFeatures & kControlAttenuation) == 0)
                 return {kStatusUnknownOpcode, {}};
             if (p.size() != 1) return {kStatusMalformed, {}};
             return {SetVolume(p, timeNs) ? kStatusDone : kStatusOutOfRange, {}};
-        case KLINK_OP_SET_CHIP_CLOCK:
+        case Opcode::kSetChipClock:
             return SetChipClock(p, timeNs);
-        case KLINK_OP_CAPABILITIES:
+        case Opcode::kCapabilities:
             return Capabilities(p);
-        case KLINK_OP_AUDIO_STATUS:
+        case Opcode::kAudioStatus:
             if (!profile_->HasADPCMStream()) return {kStatusUnknownOpcode, {}};
             if (p.size() != 2) return {kStatusMalformed, {}};
             if (p[0] != kOKI || p[1] != 0) return {kStatusUnsupported, {}};
             return {kStatusDone, stream_.Status().Encode()};
-        case KLINK_OP_DAC_CAPABILITIES:
+        case Opcode::kDACCapabilities:
             if (!profile_->HasKL2DAC()) return {kStatusUnknownOpcode, {}};
             if (!p.empty()) return {kStatusMalformed, {}};
             return {kStatusDone, dac_.EncodeCapabilities()};
-        case KLINK_OP_DAC_START:
+        case Opcode::kDACStart:
             if (!profile_->HasKL2DAC()) return {kStatusUnknownOpcode, {}};
             if (p.size() != 5 || p[0] != 1) return {kStatusMalformed, {}};
             return {dac_.Start(timeNs, p) ? kStatusDone : kStatusConflict, {}};
-        case KLINK_OP_DAC_STATUS:
+        case Opcode::kDACStatus:
             if (!profile_->HasKL2DAC()) return {kStatusUnknownOpcode, {}};
             if (p.size() != 1 || p[0] != 1) return {kStatusMalformed, {}};
             return {kStatusDone, SimKL2DAC::EncodeStatus(dac_.Status(timeNs))};
@@ -326,7 +326,7 @@ SimBoardModel::Answer SimBoardModel::Capabilities(std::span<const uint8_t> p) co
                 KLINKCapability other = *first;
                 other.page = static_cast<uint8_t>(first->page ^ 1);
                 other.features = kFeatureBurst;
-                other.clockMode = kClockFixed;
+                other.clockMode = ClockMode::kFixed;
                 other.fixedClockHz = first->fixedClockHz == 3579545 ? 4000000 : 3579545;
                 page.entries.push_back(other);
             }
@@ -375,37 +375,37 @@ SimBoardModel::Answer SimBoardModel::SetChipClock(std::span<const uint8_t> p, in
 void SimBoardModel::HandlePacket(const KLINKFrame& f, int64_t timeNs) {
     const std::span<const uint8_t> p(f.payload);
     switch (f.opcode) {
-        case KLINK_OP_SET_OUTPUT_VOLUME:
+        case Opcode::kSetOutputVolume:
             if ((profile_->controlFeatures & kControlAttenuation) == 0 || p.size() != 1 ||
                 !SetVolume(p, timeNs)) {
                 Reject(timeNs, "invalid SET_OUTPUT_VOLUME packet");
             }
             return;
-        case KLINK_OP_STREAM_DATA:
-        case KLINK_OP_STREAM_EVENTS:
-        case KLINK_OP_STREAM_START:
+        case Opcode::kStreamData:
+        case Opcode::kStreamEvents:
+        case Opcode::kStreamStart:
             if (!profile_->HasADPCMStream()) {
-                Reject(timeNs, fmt::format("no ADPCM stream for packet ${:02X}", f.opcode));
+                Reject(timeNs, fmt::format("no ADPCM stream for packet ${:02X}", OpcodeByte(f.opcode)));
                 return;
             }
-            if (f.opcode == KLINK_OP_STREAM_DATA) {
+            if (f.opcode == Opcode::kStreamData) {
                 (void)stream_.Data(timeNs, p);
-            } else if (f.opcode == KLINK_OP_STREAM_EVENTS) {
+            } else if (f.opcode == Opcode::kStreamEvents) {
                 (void)stream_.Events(timeNs, p);
             } else {
                 (void)stream_.Start(timeNs, p);
             }
             return;
-        case KLINK_OP_DAC_RECORDS:
-        case KLINK_OP_DAC_END:
-        case KLINK_OP_REGISTER_EVENTS:
+        case Opcode::kDACRecords:
+        case Opcode::kDACEnd:
+        case Opcode::kRegisterEvents:
             if (!profile_->HasKL2DAC()) {
-                Reject(timeNs, fmt::format("no KL2 DAC for packet ${:02X}", f.opcode));
+                Reject(timeNs, fmt::format("no KL2 DAC for packet ${:02X}", OpcodeByte(f.opcode)));
                 return;
             }
-            if (f.opcode == KLINK_OP_DAC_RECORDS) {
+            if (f.opcode == Opcode::kDACRecords) {
                 dac_.Records(timeNs, p);
-            } else if (f.opcode == KLINK_OP_DAC_END) {
+            } else if (f.opcode == Opcode::kDACEnd) {
                 dac_.End(timeNs, p);
             } else {
                 dac_.RegisterEvents(timeNs, p);
@@ -414,16 +414,16 @@ void SimBoardModel::HandlePacket(const KLINKFrame& f, int64_t timeNs) {
         default:
             break;
     }
-    if (f.opcode >= KLINK_OP_REGISTER_WRITE_FIRST) {
+    if (f.opcode >= Opcode::kRegisterWriteFirst) {
         RegisterWrite(f, timeNs);
         return;
     }
-    Reject(timeNs, fmt::format("unknown packet ${:02X}", f.opcode));
+    Reject(timeNs, fmt::format("unknown packet ${:02X}", OpcodeByte(f.opcode)));
 }
 
 void SimBoardModel::RegisterWrite(const KLINKFrame& f, int64_t timeNs) {
     const std::span<const uint8_t> p(f.payload);
-    const uint8_t id = f.opcode;
+    const uint8_t id = OpcodeByte(f.opcode);
     if (p.size() < 3) {
         Reject(timeNs, fmt::format("short register write ${:02X}", id));
         return;

@@ -124,7 +124,7 @@ private:
 };
 
 // A wire frame like EncodeFrame's, but with a CRC the receiver must refuse.
-[[nodiscard]] std::vector<uint8_t> EncodeFrameWithBadCrc(uint8_t messageType, uint8_t opcode,
+[[nodiscard]] std::vector<uint8_t> EncodeFrameWithBadCrc(MessageType messageType, Opcode opcode,
                                                          uint16_t requestId,
                                                          std::span<const uint8_t> payload);
 

@@ -124,7 +124,7 @@ SimClockResult SimChips::SetClock(uint8_t writeId, uint8_t instance, uint32_t hz
     const SimTarget* t = profile_.Find(writeId, instance, 0);
     if (t == nullptr) return SimClockResult::kUnsupported;
     const KLINKCapability& c = t->capability;
-    if (c.clockMode == kClockFixed) {
+    if (c.clockMode == ClockMode::kFixed) {
         return ClocksMatch(writeId, c.fixedClockHz, hz) ? SimClockResult::kDone
                                                         : SimClockResult::kUnsupported;
     }

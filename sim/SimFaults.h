@@ -3,8 +3,11 @@
 // with a board that misbehaves. All are off by default.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "protocol/KLINKCodec.h"
 
 namespace klink::sim {
 
@@ -19,12 +22,12 @@ enum class SimReplyAction : uint8_t {
     kWrongEcho,       // PING echoes different bytes (one byte "?" for an empty payload)
 };
 
-// A rule matches requests with Opcode (-1: any opcode). Nth counts the
+// A rule matches requests with `opcode` (empty: any opcode). `nth` counts the
 // matching requests since the rule was set, from 1; 0 means every match,
 // otherwise only the Nth one.
 struct SimReplyRule {
     SimReplyAction action = SimReplyAction::kDrop;
-    int opcode = -1;
+    std::optional<Opcode> opcode;
     uint32_t nth = 0;
     uint32_t delayMs = 0;  // Delay
     uint8_t status = 1;    // Status

@@ -16,14 +16,14 @@ using nlohmann::json;
 SimTarget Variable(uint8_t id, uint8_t inst, uint8_t page, uint8_t features, uint32_t defaultHz) {
     SimTarget t;
     t.capability = {
-        id, inst, page, static_cast<uint8_t>(features | kFeatureSetClock), kClockVariable, 0};
+        id, inst, page, static_cast<uint8_t>(features | kFeatureSetClock), ClockMode::kVariable, 0};
     t.defaultHz = defaultHz;
     return t;
 }
 
 SimTarget Fixed(uint8_t id, uint8_t inst, uint8_t page, uint8_t features, uint32_t hz) {
     SimTarget t;
-    t.capability = {id, inst, page, features, kClockFixed, hz};
+    t.capability = {id, inst, page, features, ClockMode::kFixed, hz};
     t.defaultHz = hz;
     return t;
 }
@@ -111,14 +111,14 @@ void Take(const json& obj, const char* key, T& out, const std::string& origin) {
     }
 }
 
-uint8_t ClockModeOf(const json& v, const std::string& origin) {
+ClockMode ClockModeOf(const json& v, const std::string& origin) {
     if (v.is_string()) {
         const std::string s = v.get<std::string>();
-        if (s == "unknown") return kClockUnknown;
-        if (s == "fixed") return kClockFixed;
-        if (s == "variable") return kClockVariable;
+        if (s == "unknown") return ClockMode::kUnknown;
+        if (s == "fixed") return ClockMode::kFixed;
+        if (s == "variable") return ClockMode::kVariable;
     }
-    return static_cast<uint8_t>(Number(v, origin, "clock_mode", 0xFF));
+    return static_cast<ClockMode>(Number(v, origin, "clock_mode", 0xFF));
 }
 
 SimTarget TargetOf(const json& e, const std::string& origin) {
@@ -131,7 +131,7 @@ SimTarget TargetOf(const json& e, const std::string& origin) {
     Take(e, "features", c.features, origin);
     if (e.contains("clock_mode")) c.clockMode = ClockModeOf(e.at("clock_mode"), origin);
     Take(e, "clock_hz", c.fixedClockHz, origin);
-    t.defaultHz = c.clockMode == kClockFixed ? c.fixedClockHz : 0;
+    t.defaultHz = c.clockMode == ClockMode::kFixed ? c.fixedClockHz : 0;
     Take(e, "default_hz", t.defaultHz, origin);
     return t;
 }

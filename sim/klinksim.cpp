@@ -26,10 +26,10 @@ uint64_t ParseNumber(const std::string& text, const std::string& what) {
     throw CLI::ValidationError(what, "\"" + text + "\" is not a number");
 }
 
-int ParseOpcode(const std::string& text) {
+klink::Opcode ParseOpcode(const std::string& text) {
     const uint64_t v = ParseNumber(text, "opcode");
     if (v > 0xFF) throw CLI::ValidationError("opcode", "\"" + text + "\" is above 0xFF");
-    return static_cast<int>(v);
+    return static_cast<klink::Opcode>(v);
 }
 
 // "N" or "N@M": a value and an optional position.
@@ -101,15 +101,15 @@ int main(int argc, char** argv) {
     CLI11_PARSE(app, argc, argv);
 
     try {
-        for (uint32_t n : dropNth) faults.replies.push_back({SimReplyAction::kDrop, -1, n, 0, 0});
+        for (uint32_t n : dropNth) faults.replies.push_back({SimReplyAction::kDrop, std::nullopt, n, 0, 0});
         for (const auto& op : dropOpcode)
             faults.replies.push_back({SimReplyAction::kDrop, ParseOpcode(op), 0, 0, 0});
-        if (delayMs != 0) faults.replies.push_back({SimReplyAction::kDelay, -1, 0, delayMs, 0});
-        if (latePingMs != 0) faults.replies.push_back({SimReplyAction::kDelay, 0x01, 1, latePingMs, 0});
+        if (delayMs != 0) faults.replies.push_back({SimReplyAction::kDelay, std::nullopt, 0, delayMs, 0});
+        if (latePingMs != 0) faults.replies.push_back({SimReplyAction::kDelay, klink::Opcode::kPing, 1, latePingMs, 0});
         for (const auto& rule : corruptNth) {
             const size_t colon = rule.find(':');
             if (colon == std::string::npos) {
-                faults.replies.push_back({SimReplyAction::kCorruptCrc, -1,
+                faults.replies.push_back({SimReplyAction::kCorruptCrc, std::nullopt,
                                           static_cast<uint32_t>(ParseNumber(rule, "request")), 0, 0});
             } else {
                 faults.replies.push_back(
@@ -131,7 +131,7 @@ int main(int argc, char** argv) {
         for (const auto& op : emptyOpcode) {
             faults.replies.push_back({SimReplyAction::kEmptyPayload, ParseOpcode(op), 0, 0, 0});
         }
-        if (wrongEcho) faults.replies.push_back({SimReplyAction::kWrongEcho, 0x01, 0, 0, 0});
+        if (wrongEcho) faults.replies.push_back({SimReplyAction::kWrongEcho, klink::Opcode::kPing, 0, 0, 0});
         if (deviceInfo == "short") faults.deviceInfo = SimDeviceInfoFault::kShort;
         if (deviceInfo == "model") faults.deviceInfo = SimDeviceInfoFault::kModelLength;
         if (deviceInfo == "firmware") faults.deviceInfo = SimDeviceInfoFault::kFirmwareLength;

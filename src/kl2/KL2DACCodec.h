@@ -17,7 +17,7 @@
 
 namespace klink {
 
-// Opcodes: KLINK_OP_DAC_CAPABILITIES .. KLINK_OP_REGISTER_EVENTS in protocol/KLINKCodec.h.
+// Opcodes: Opcode::kDACCapabilities .. Opcode::kRegisterEvents in protocol/KLINKCodec.h.
 
 inline constexpr uint32_t kKL2TickRate = 44100;
 inline constexpr size_t kKL2CapabilityRecordSize = 21;

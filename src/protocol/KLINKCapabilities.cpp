@@ -32,11 +32,11 @@ void Put32(std::vector<uint8_t>& out, uint32_t v) {
 // clocks carry a frequency.
 bool ValidClock(const KLINKCapability& e) noexcept {
     switch (e.clockMode) {
-        case kClockFixed:
+        case ClockMode::kFixed:
             return e.fixedClockHz != 0 && (e.features & kFeatureSetClock) == 0;
-        case kClockVariable:
+        case ClockMode::kVariable:
             return e.fixedClockHz == 0 && (e.features & kFeatureSetClock) != 0;
-        case kClockUnknown:
+        case ClockMode::kUnknown:
             return e.fixedClockHz == 0;
         default:
             return false;
@@ -70,9 +70,9 @@ std::string ChipName(uint8_t writeId) {
 
 std::string ClockText(const KLINKCapability& e) {
     switch (e.clockMode) {
-        case kClockFixed:
+        case ClockMode::kFixed:
             return fmt::format("fixed {} Hz", e.fixedClockHz);
-        case kClockVariable:
+        case ClockMode::kVariable:
             return "variable";
         default:
             return "unknown";
@@ -127,7 +127,7 @@ void KLINKCapabilities::AddPage(uint16_t offset, std::span<const uint8_t> reply)
         e.instance = reply[at + 1];
         e.page = reply[at + 2];
         e.features = reply[at + 3];
-        e.clockMode = reply[at + 4];
+        e.clockMode = static_cast<ClockMode>(reply[at + 4]);
         e.fixedClockHz = Get32(reply, at + 5);
         if (!ValidClock(e)) throw ReadError("Invalid KLINK clock capability.");
 
@@ -198,7 +198,7 @@ std::vector<uint8_t> EncodeCapabilityPage(const KLINKCapabilityPage& page) {
         out.push_back(e.instance);
         out.push_back(e.page);
         out.push_back(e.features);
-        out.push_back(e.clockMode);
+        out.push_back(static_cast<uint8_t>(e.clockMode));
         Put32(out, e.fixedClockHz);
     }
     return out;

@@ -23,10 +23,13 @@ inline constexpr uint8_t kFeatureStreamEvents = 0x02;  // timed events inside th
 inline constexpr uint8_t kFeatureSetClock = 0x04;      // SET_CHIP_CLOCK
 inline constexpr uint8_t kFeatureADPCMStream = 0x08;   // accepts an ADPCM stream
 
-// Clock modes of one capability entry.
-inline constexpr uint8_t kClockUnknown = 0;
-inline constexpr uint8_t kClockFixed = 1;
-inline constexpr uint8_t kClockVariable = 2;
+// Clock modes of one capability entry. A table may carry other values, which
+// no entry is valid with.
+enum class ClockMode : uint8_t {
+    kUnknown = 0,
+    kFixed = 1,
+    kVariable = 2,
+};
 
 // Board-wide control feature bits.
 inline constexpr uint16_t kControlAttenuation = 0x01;  // SET_OUTPUT_VOLUME
@@ -45,7 +48,7 @@ struct KLINKCapability {
     uint8_t instance = 0;
     uint8_t page = 0;
     uint8_t features = 0;       // kFeature* bits
-    uint8_t clockMode = 0;      // kClock*
+    ClockMode clockMode = ClockMode::kUnknown;
     uint32_t fixedClockHz = 0;  // the chip clock when clockMode is fixed, else 0
 
     friend bool operator==(const KLINKCapability&, const KLINKCapability&) = default;

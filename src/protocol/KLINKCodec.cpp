@@ -81,18 +81,18 @@ uint16_t FrameCrc16(std::span<const uint8_t> data) noexcept {
     return crc;
 }
 
-std::vector<uint8_t> EncodeFrame(uint8_t messageType, uint8_t opcode, uint16_t requestId,
+std::vector<uint8_t> EncodeFrame(MessageType messageType, Opcode opcode, uint16_t requestId,
                                  std::span<const uint8_t> payload) {
     if (payload.size() > static_cast<size_t>(kMaxPayload)) throw WriteError("KLINK payload too large.");
-    if (messageType > KLINK_MSG_REPLY) throw WriteError("Invalid KLINK message type.");
+    if (messageType > MessageType::kReply) throw WriteError("Invalid KLINK message type.");
 
     const size_t n = payload.size();
     std::array<uint8_t, kMaxRawFrame> raw{};
     raw[0] = kMagic0;
     raw[1] = kMagic1;
     raw[2] = kProtocolVersion;
-    raw[3] = messageType;
-    raw[4] = opcode;
+    raw[3] = static_cast<uint8_t>(messageType);
+    raw[4] = OpcodeByte(opcode);
     raw[5] = static_cast<uint8_t>(requestId & 0xFF);
     raw[6] = static_cast<uint8_t>(requestId >> 8);
     raw[7] = static_cast<uint8_t>(n & 0xFF);
@@ -123,7 +123,7 @@ bool DecodeFrame(std::span<const uint8_t> body, KLINKFrame& frame) {
     const int size = DecodeCobs(body, raw);
     if (size < kEnvelopeSize) return false;
     if (raw[0] != kMagic0 || raw[1] != kMagic1 || raw[2] != kProtocolVersion ||
-        raw[3] > KLINK_MSG_REPLY) {
+        raw[3] > static_cast<uint8_t>(MessageType::kReply)) {
         return false;
     }
     const int payloadLength = raw[7] | (raw[8] << 8);
@@ -132,8 +132,8 @@ bool DecodeFrame(std::span<const uint8_t> body, KLINKFrame& frame) {
     const uint16_t stored = static_cast<uint16_t>(raw[crcPos] | (raw[crcPos + 1] << 8));
     if (stored != FrameCrc16(std::span<const uint8_t>(raw.data(), static_cast<size_t>(crcPos)))) return false;
 
-    frame.messageType = raw[3];
-    frame.opcode = raw[4];
+    frame.messageType = static_cast<MessageType>(raw[3]);
+    frame.opcode = static_cast<Opcode>(raw[4]);
     frame.requestId = static_cast<uint16_t>(raw[5] | (raw[6] << 8));
     frame.payload.assign(raw.begin() + kHeaderSize, raw.begin() + crcPos);
     return true;

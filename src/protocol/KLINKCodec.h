@@ -30,30 +30,40 @@ inline constexpr int kMaxWireFrame = 271;  // body with both zero delimiters
 // A gap of this many milliseconds or more inside a frame drops the frame.
 inline constexpr uint64_t kInterByteTimeoutMs = 500;
 
-// Message types (byte 3 of the raw frame). Anything above 2 is invalid.
-inline constexpr uint8_t KLINK_MSG_PACKET = 0;   // host to board, never answered
-inline constexpr uint8_t KLINK_MSG_REQUEST = 1;  // host to board, answered by one reply
-inline constexpr uint8_t KLINK_MSG_REPLY = 2;    // board to host
+// Message types (byte 3 of the raw frame). Anything above kReply is invalid.
+enum class MessageType : uint8_t {
+    kPacket = 0,   // host to board, never answered
+    kRequest = 1,  // host to board, answered by one reply
+    kReply = 2,    // board to host
+};
 
-// Opcodes. Every reply payload starts with a status byte (0 = success).
-inline constexpr uint8_t KLINK_OP_RESET = 0x00;              // request
-inline constexpr uint8_t KLINK_OP_PING = 0x01;               // request, payload echoed
-inline constexpr uint8_t KLINK_OP_DEVICE_INFO = 0x02;        // request
-inline constexpr uint8_t KLINK_OP_SET_OUTPUT_VOLUME = 0x03;  // request, or control packet
-inline constexpr uint8_t KLINK_OP_SET_CHIP_CLOCK = 0x04;     // request
-inline constexpr uint8_t KLINK_OP_CAPABILITIES = 0x05;       // request
-inline constexpr uint8_t KLINK_OP_STREAM_DATA = 0x10;        // packet
-inline constexpr uint8_t KLINK_OP_STREAM_EVENTS = 0x11;      // packet
-inline constexpr uint8_t KLINK_OP_STREAM_START = 0x12;       // packet
-inline constexpr uint8_t KLINK_OP_AUDIO_STATUS = 0x13;       // request
-inline constexpr uint8_t KLINK_OP_DAC_CAPABILITIES = 0x18;   // request
-inline constexpr uint8_t KLINK_OP_DAC_RECORDS = 0x19;        // packet
-inline constexpr uint8_t KLINK_OP_DAC_START = 0x1A;          // request
-inline constexpr uint8_t KLINK_OP_DAC_END = 0x1B;            // control packet
-inline constexpr uint8_t KLINK_OP_DAC_STATUS = 0x1C;         // request
-inline constexpr uint8_t KLINK_OP_REGISTER_EVENTS = 0x1D;    // packet
-// Register writes are packets whose opcode is the chip's WriteID (0x30 and up).
-inline constexpr uint8_t KLINK_OP_REGISTER_WRITE_FIRST = 0x30;
+// Opcodes (byte 4). Every reply payload starts with a status byte (0 = success).
+// Register writes are packets whose opcode is the chip's WriteID (0x30 and
+// up), so an Opcode holds any byte, not only the named ones.
+enum class Opcode : uint8_t {
+    kReset = 0x00,              // request
+    kPing = 0x01,               // request, payload echoed
+    kDeviceInfo = 0x02,         // request
+    kSetOutputVolume = 0x03,    // request, or control packet
+    kSetChipClock = 0x04,       // request
+    kCapabilities = 0x05,       // request
+    kStreamData = 0x10,         // packet
+    kStreamEvents = 0x11,       // packet
+    kStreamStart = 0x12,        // packet
+    kAudioStatus = 0x13,        // request
+    kDACCapabilities = 0x18,    // request
+    kDACRecords = 0x19,         // packet
+    kDACStart = 0x1A,           // request
+    kDACEnd = 0x1B,             // control packet
+    kDACStatus = 0x1C,          // request
+    kRegisterEvents = 0x1D,     // packet
+    kRegisterWriteFirst = 0x30,  // the lowest WriteID
+};
+
+// The opcode of a register-write packet for the chip `writeId`.
+[[nodiscard]] constexpr Opcode WriteOpcode(uint8_t writeId) noexcept { return static_cast<Opcode>(writeId); }
+// The byte an opcode travels as.
+[[nodiscard]] constexpr uint8_t OpcodeByte(Opcode opcode) noexcept { return static_cast<uint8_t>(opcode); }
 
 // The SN76489 write commands take a byte batch; every other WriteID a register batch.
 inline constexpr uint8_t kWriteSN76489 = 0x50;
@@ -62,8 +72,8 @@ inline constexpr int kMaxBatchBytes = 254;
 
 // The decoded form of one frame.
 struct KLINKFrame {
-    uint8_t messageType = 0;  // 0..2
-    uint8_t opcode = 0;
+    MessageType messageType = MessageType::kPacket;
+    Opcode opcode = Opcode::kReset;
     uint16_t requestId = 0;
     std::vector<uint8_t> payload;  // 0..256 bytes, envelope and CRC excluded
 
@@ -75,8 +85,8 @@ struct KLINKFrame {
 
 // Builds the complete wire frame, both zero delimiters included (at most 271 bytes).
 // Throws WriteError "KLINK payload too large." for more than 256 payload bytes and
-// "Invalid KLINK message type." for a message type above 2.
-[[nodiscard]] std::vector<uint8_t> EncodeFrame(uint8_t messageType, uint8_t opcode, uint16_t requestId,
+// "Invalid KLINK message type." for a message type above kReply.
+[[nodiscard]] std::vector<uint8_t> EncodeFrame(MessageType messageType, Opcode opcode, uint16_t requestId,
                                                std::span<const uint8_t> payload);
 
 // The wire form of a raw frame (envelope, payload and CRC as they stand):

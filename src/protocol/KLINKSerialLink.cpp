@@ -154,7 +154,7 @@ void KLINKSerialLink::PumpInput() {
             }
             // Anything but the answer to the outstanding request (board
             // chatter, late answers to timed-out requests) is dropped.
-            if (frame.messageType != KLINK_MSG_REPLY || frame.opcode != expectedOpcode_ ||
+            if (frame.messageType != MessageType::kReply || frame.opcode != expectedOpcode_ ||
                 frame.requestId != expectedRequest_) {
                 continue;
             }
@@ -172,16 +172,16 @@ std::vector<uint8_t> KLINKSerialLink::TakeReply() {
     }
     if (reply_[0] != 0) {
         throw ReadError(fmt::format("KLINK command ${:02X} rejected (status={}, transaction={}).",
-                                    expectedOpcode_, reply_[0], expectedRequest_));
+                                    OpcodeByte(expectedOpcode_), reply_[0], expectedRequest_));
     }
     return {reply_.begin() + 1, reply_.end()};
 }
 
-void KLINKSerialLink::BeginRequest(BufferedSerialWriter& writer, uint8_t opcode,
+void KLINKSerialLink::BeginRequest(BufferedSerialWriter& writer, Opcode opcode,
                                     std::span<const uint8_t> payload) {
     // Encode first: a refused payload leaves the outstanding request as it was.
     const uint16_t id = static_cast<uint16_t>(requestId_ + 1);
-    const std::vector<uint8_t> frame = EncodeFrame(KLINK_MSG_REQUEST, opcode, id, payload);
+    const std::vector<uint8_t> frame = EncodeFrame(MessageType::kRequest, opcode, id, payload);
     requestId_ = id;
     expectedRequest_ = id;
     expectedOpcode_ = opcode;
@@ -208,7 +208,7 @@ void KLINKSerialLink::WaitForPendingAudioStatus() {
     }
 }
 
-std::vector<uint8_t> KLINKSerialLink::Request(BufferedSerialWriter& writer, uint8_t opcode,
+std::vector<uint8_t> KLINKSerialLink::Request(BufferedSerialWriter& writer, Opcode opcode,
                                                std::span<const uint8_t> payload, const KLINKCancel& cancel) {
     if (!platform::IsValidHandle(port_)) {
         throw ReadError(kNotAttached);
@@ -227,7 +227,7 @@ std::vector<uint8_t> KLINKSerialLink::Request(BufferedSerialWriter& writer, uint
         }
         CheckCancel(cancel);
         if (clock_.nowMs() - started >= kReplyTimeoutMs) {
-            throw ReadError(fmt::format("KLINK response timeout (command ${:02X}).", opcode));
+            throw ReadError(fmt::format("KLINK response timeout (command ${:02X}).", OpcodeByte(opcode)));
         }
         clock_.sleepMs(1);
     }
@@ -255,7 +255,7 @@ bool KLINKSerialLink::TrySubmitFrame(BufferedSerialWriter& writer, std::span<con
     }
     if (startup_.NeedsFence(length)) {
         try {
-            if (!Request(writer, KLINK_OP_PING, {}, cancel).empty()) {
+            if (!Request(writer, Opcode::kPing, {}, cancel).empty()) {
                 throw ReadError("Invalid startup fence response.");
             }
         } catch (const ReadError& e) {
@@ -277,18 +277,18 @@ void KLINKSerialLink::SubmitFrame(BufferedSerialWriter& writer, std::span<const 
     }
 }
 
-bool KLINKSerialLink::TrySendPacket(BufferedSerialWriter& writer, uint8_t opcode,
+bool KLINKSerialLink::TrySendPacket(BufferedSerialWriter& writer, Opcode opcode,
                                      std::span<const uint8_t> payload, const KLINKCancel& cancel,
                                      bool control) {
     CheckCancel(cancel);
-    const std::vector<uint8_t> frame = EncodeFrame(KLINK_MSG_PACKET, opcode, NextRequestID(), payload);
-    if (opcode == KLINK_OP_SET_OUTPUT_VOLUME) {
+    const std::vector<uint8_t> frame = EncodeFrame(MessageType::kPacket, opcode, NextRequestID(), payload);
+    if (opcode == Opcode::kSetOutputVolume) {
         control = true;
     }
     return TrySubmitFrame(writer, frame, cancel, control);
 }
 
-void KLINKSerialLink::SendPacket(BufferedSerialWriter& writer, uint8_t opcode,
+void KLINKSerialLink::SendPacket(BufferedSerialWriter& writer, Opcode opcode,
                                   std::span<const uint8_t> payload, const KLINKCancel& cancel) {
     if (!TrySendPacket(writer, opcode, payload, cancel, false)) {
         throw WriteError(kWindowFull);
@@ -306,7 +306,7 @@ void KLINKSerialLink::BeginReceiveWindow() noexcept {
 void KLINKSerialLink::Probe(BufferedSerialWriter& writer, const KLINKCancel& cancel) {
     for (int attempt = 1;; ++attempt) {
         try {
-            const std::vector<uint8_t> echo = Request(writer, KLINK_OP_PING, kProbePayload, cancel);
+            const std::vector<uint8_t> echo = Request(writer, Opcode::kPing, kProbePayload, cancel);
             if (std::ranges::equal(echo, kProbePayload)) {
                 return;
             }
@@ -320,7 +320,7 @@ void KLINKSerialLink::Probe(BufferedSerialWriter& writer, const KLINKCancel& can
 }
 
 std::string KLINKSerialLink::DeviceInfo(BufferedSerialWriter& writer, const KLINKCancel& cancel) {
-    const std::vector<uint8_t> data = Request(writer, KLINK_OP_DEVICE_INFO, {}, cancel);
+    const std::vector<uint8_t> data = Request(writer, Opcode::kDeviceInfo, {}, cancel);
     const size_t length = data.size();
     if (length < 2) {
         throw ReadError("Invalid KLINK device info.");
@@ -341,7 +341,7 @@ std::string KLINKSerialLink::DeviceInfo(BufferedSerialWriter& writer, const KLIN
 }
 
 void KLINKSerialLink::Reset(BufferedSerialWriter& writer, const KLINKCancel& cancel) {
-    if (!Request(writer, KLINK_OP_RESET, {}, cancel).empty()) {
+    if (!Request(writer, Opcode::kReset, {}, cancel).empty()) {
         throw ReadError("Invalid KLINK reset completion.");
     }
     startup_.FinishTransfer();
@@ -351,7 +351,7 @@ void KLINKSerialLink::Reset(BufferedSerialWriter& writer, const KLINKCancel& can
 void KLINKSerialLink::BeginStartup() noexcept { startup_.BeginTransfer(); }
 
 void KLINKSerialLink::SynchronizeStartup(BufferedSerialWriter& writer, const KLINKCancel& cancel) {
-    if (!Request(writer, KLINK_OP_PING, {}, cancel).empty()) {
+    if (!Request(writer, Opcode::kPing, {}, cancel).empty()) {
         throw ReadError("Invalid startup PING response.");
     }
     startup_.FenceCompleted();
@@ -365,7 +365,7 @@ void KLINKSerialLink::CheckCapabilities(BufferedSerialWriter& writer, bool useYm
         const uint16_t offset = capabilities_.NextOffset();
         const std::array<uint8_t, 2> payload = {static_cast<uint8_t>(offset & 0xFF),
                                                 static_cast<uint8_t>(offset >> 8)};
-        const std::vector<uint8_t> page = Request(writer, KLINK_OP_CAPABILITIES, payload, cancel);
+        const std::vector<uint8_t> page = Request(writer, Opcode::kCapabilities, payload, cancel);
         capabilities_.AddPage(offset, page);
     }
     if (capabilities_.MaxPayload() < kMaxPayload) {
@@ -394,13 +394,13 @@ void KLINKSerialLink::SetOutputVolume(BufferedSerialWriter& writer, uint8_t atte
     CheckCancel(cancel);
     const std::array<uint8_t, 1> payload = {attenuation};
     if (waitForReply) {
-        if (!Request(writer, KLINK_OP_SET_OUTPUT_VOLUME, payload, cancel).empty()) {
+        if (!Request(writer, Opcode::kSetOutputVolume, payload, cancel).empty()) {
             throw ReadError("Invalid output volume completion.");
         }
         return;
     }
     const std::vector<uint8_t> frame =
-        EncodeFrame(KLINK_MSG_PACKET, KLINK_OP_SET_OUTPUT_VOLUME, NextRequestID(), payload);
+        EncodeFrame(MessageType::kPacket, Opcode::kSetOutputVolume, NextRequestID(), payload);
     if (!TrySubmitFrame(writer, frame, cancel, true)) {
         throw WriteError("KLINK output-volume receive reserve exceeded.");
     }
@@ -412,7 +412,7 @@ void KLINKSerialLink::SetChipClock(BufferedSerialWriter& writer, uint8_t writeId
     if (hertz == 0 || !capabilities_.Find(writeId, instance, 0, entry)) {
         throw WriteError("Unsupported logical chip clock.");
     }
-    if (entry.clockMode == kClockFixed) {
+    if (entry.clockMode == ClockMode::kFixed) {
         if (ClocksMatch(writeId, entry.fixedClockHz, hertz)) {
             return;
         }
@@ -429,7 +429,7 @@ void KLINKSerialLink::SetChipClock(BufferedSerialWriter& writer, uint8_t writeId
                                             static_cast<uint8_t>((hertz >> 16) & 0xFF),
                                             static_cast<uint8_t>(hertz >> 24)};
     try {
-        if (!Request(writer, KLINK_OP_SET_CHIP_CLOCK, payload, cancel).empty()) {
+        if (!Request(writer, Opcode::kSetChipClock, payload, cancel).empty()) {
             throw ReadError("Invalid chip clock completion.");
         }
     } catch (const ReadError& e) {
@@ -457,7 +457,7 @@ bool KLINKSerialLink::TryWriteRegisters(BufferedSerialWriter& writer, uint8_t wr
             }
         }
     }
-    const std::vector<uint8_t> frame = EncodeFrame(KLINK_MSG_PACKET, writeId, NextRequestID(), payload);
+    const std::vector<uint8_t> frame = EncodeFrame(MessageType::kPacket, WriteOpcode(writeId), NextRequestID(), payload);
     return TrySubmitFrame(writer, frame, cancel, false);
 }
 
@@ -474,20 +474,20 @@ void KLINKSerialLink::WriteYM2151(BufferedSerialWriter& writer, std::span<const 
     WriteRegisters(writer, kWriteYM2151, 0, 0, data, cancel);
 }
 
-void KLINKSerialLink::AudioPacket(BufferedSerialWriter& writer, uint8_t opcode,
+void KLINKSerialLink::AudioPacket(BufferedSerialWriter& writer, Opcode opcode,
                                    std::span<const uint8_t> payload, const KLINKCancel& cancel) {
-    if (opcode != KLINK_OP_STREAM_DATA && opcode != KLINK_OP_STREAM_EVENTS &&
-        opcode != KLINK_OP_STREAM_START) {
+    if (opcode != Opcode::kStreamData && opcode != Opcode::kStreamEvents &&
+        opcode != Opcode::kStreamStart) {
         throw WriteError("Invalid audio opcode.");
     }
     CheckCancel(cancel);
-    const std::vector<uint8_t> frame = EncodeFrame(KLINK_MSG_PACKET, opcode, NextRequestID(), payload);
+    const std::vector<uint8_t> frame = EncodeFrame(MessageType::kPacket, opcode, NextRequestID(), payload);
     SubmitFrame(writer, frame, cancel);
 }
 
 std::string KLINKSerialLink::AudioStatus(BufferedSerialWriter& writer, const KLINKCancel& cancel,
                                           bool& finished, bool& failed) {
-    const std::vector<uint8_t> data = Request(writer, KLINK_OP_AUDIO_STATUS, kAudioStatusPayload, cancel);
+    const std::vector<uint8_t> data = Request(writer, Opcode::kAudioStatus, kAudioStatusPayload, cancel);
     return DescribeAudioStatus(data, finished, failed);
 }
 
@@ -495,7 +495,7 @@ void KLINKSerialLink::BeginAudioStatus(BufferedSerialWriter& writer) {
     if (statusPending_) {
         return;
     }
-    BeginRequest(writer, KLINK_OP_AUDIO_STATUS, kAudioStatusPayload);
+    BeginRequest(writer, Opcode::kAudioStatus, kAudioStatusPayload);
     statusStarted_ = clock_.nowMs();
     statusPending_ = true;
 }

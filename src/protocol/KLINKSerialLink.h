@@ -80,12 +80,12 @@ public:
     // handed the request to the port, then up to 1000 ms. Returns the reply
     // data after the status byte. ReadError for a missing port, a time-out,
     // an empty or rejected reply; AbortError when `cancel` says stop.
-    [[nodiscard]] std::vector<uint8_t> Request(BufferedSerialWriter& writer, uint8_t opcode,
+    [[nodiscard]] std::vector<uint8_t> Request(BufferedSerialWriter& writer, Opcode opcode,
                                                std::span<const uint8_t> payload,
                                                const KLINKCancel& cancel = {});
 
     // Queues a request without waiting; collect its reply with TryControlReply.
-    void BeginRequest(BufferedSerialWriter& writer, uint8_t opcode, std::span<const uint8_t> payload);
+    void BeginRequest(BufferedSerialWriter& writer, Opcode opcode, std::span<const uint8_t> payload);
 
     // Polls the port once. True when the reply to the outstanding request has
     // come; `reply` then holds its data after the status byte (and a rejected
@@ -95,12 +95,12 @@ public:
     // Sends a packet within the windows. False, with nothing queued, when the
     // receive window has no room (the request ID has advanced all the same).
     // SET_OUTPUT_VOLUME always counts as a control packet.
-    [[nodiscard]] bool TrySendPacket(BufferedSerialWriter& writer, uint8_t opcode,
+    [[nodiscard]] bool TrySendPacket(BufferedSerialWriter& writer, Opcode opcode,
                                      std::span<const uint8_t> payload, const KLINKCancel& cancel = {},
                                      bool control = false);
     // The same as a data packet; a full window raises WriteError
     // "KLINK receive window is full; wait for a STATUS reply.".
-    void SendPacket(BufferedSerialWriter& writer, uint8_t opcode, std::span<const uint8_t> payload,
+    void SendPacket(BufferedSerialWriter& writer, Opcode opcode, std::span<const uint8_t> payload,
                     const KLINKCancel& cancel = {});
 
     // Starts limiting packets to 4096 bytes in flight (6144 for control
@@ -144,7 +144,7 @@ public:
                                          uint8_t page, std::span<const uint8_t> data,
                                          const KLINKCancel& cancel = {});
     // STREAM_DATA, STREAM_EVENTS or STREAM_START as a data packet.
-    void AudioPacket(BufferedSerialWriter& writer, uint8_t opcode, std::span<const uint8_t> payload,
+    void AudioPacket(BufferedSerialWriter& writer, Opcode opcode, std::span<const uint8_t> payload,
                      const KLINKCancel& cancel = {});
     // AUDIO_STATUS, waiting for the reply; returns DescribeAudioStatus's text.
     [[nodiscard]] std::string AudioStatus(BufferedSerialWriter& writer, const KLINKCancel& cancel,
@@ -198,7 +198,7 @@ private:
     uint64_t statusStarted_ = 0;
     KLINKDecoder decoder_;
     uint16_t requestId_ = 0;
-    uint8_t expectedOpcode_ = 0;
+    Opcode expectedOpcode_ = Opcode::kReset;
     uint16_t expectedRequest_ = 0;
     bool hasReply_ = false;
     std::vector<uint8_t> reply_;

@@ -108,7 +108,7 @@ void KLINKRouter::Prepare(std::span<const KLINKVGMTarget> targets, std::span<con
     if (useKl2Dac && plan_->DACDevice() >= 0) {
         const auto device = static_cast<size_t>(plan_->DACDevice());
         const std::vector<uint8_t> reply =
-            links_[device]->Request(*writers_[device], KLINK_OP_DAC_CAPABILITIES, {}, cancel);
+            links_[device]->Request(*writers_[device], Opcode::kDACCapabilities, {}, cancel);
         dacCapabilities_.Decode(reply);
     }
 

@@ -121,7 +121,7 @@ bool IsKL2ProfileTarget(uint8_t writeId) noexcept {
 bool ClockSupported(const KLINKCapabilities& caps, const KLINKVGMClock& clock) noexcept {
     KLINKCapability entry;
     if (!caps.Find(clock.writeId, clock.instance, 0, entry)) return false;
-    if (entry.clockMode == kClockFixed)
+    if (entry.clockMode == ClockMode::kFixed)
         return ClocksMatch(clock.writeId, entry.fixedClockHz, clock.hertz);
     return caps.Supports(clock.writeId, clock.instance, 0, kFeatureSetClock);
 }

@@ -127,7 +127,7 @@ INSTANTIATE_TEST_SUITE_P(
 // and a board that was never started is not reset.
 TEST(VGMPlayerThread, StopDuringPrepareEndsQuietly) {
     sim::SimFaults faults;
-    faults.replies.push_back({sim::SimReplyAction::kDrop, KLINK_OP_DEVICE_INFO});
+    faults.replies.push_back({sim::SimReplyAction::kDrop, Opcode::kDeviceInfo});
     SimConnection board("Keltra 4", faults);
     RecordingHost host;
     host.SetPort(0, board.port.Get(), "sim");
@@ -151,7 +151,7 @@ TEST(VGMPlayerThread, StopDuringPrepareEndsQuietly) {
 // run reports the failed stop, so a playlist does not advance.
 TEST(VGMPlayerThread, AFailedResetAtTheEndIsReported) {
     sim::SimFaults faults;
-    faults.replies.push_back({sim::SimReplyAction::kDrop, KLINK_OP_RESET, 2});
+    faults.replies.push_back({sim::SimReplyAction::kDrop, Opcode::kReset, 2});
     SimConnection board("Keltra 4", faults);
     RecordingHost host;
     host.SetPort(0, board.port.Get(), "COM3");

@@ -11,6 +11,7 @@
 namespace {
 
 using klink::KLINKCapabilities;
+using klink::ClockMode;
 using klink::KLINKCapability;
 using klink::KLINKCapabilityPage;
 using klink::test::ExpectError;
@@ -19,10 +20,10 @@ using Bytes = std::vector<uint8_t>;
 constexpr uint16_t kEnd = 0xFFFF;
 
 KLINKCapability Variable(uint8_t id, uint8_t inst, uint8_t page, uint8_t features = 0x05) {
-    return {id, inst, page, features, klink::kClockVariable, 0};
+    return {id, inst, page, features, klink::ClockMode::kVariable, 0};
 }
 KLINKCapability Fixed(uint8_t id, uint8_t inst, uint8_t page, uint32_t hz, uint8_t features = 0x01) {
-    return {id, inst, page, features, klink::kClockFixed, hz};
+    return {id, inst, page, features, klink::ClockMode::kFixed, hz};
 }
 
 KLINKCapabilityPage Page(uint16_t next, std::vector<KLINKCapability> entries) {
@@ -66,7 +67,7 @@ TEST(KLINKCapabilities, ParsesAHandWrittenPage) {
     same.dataCapacity = 4096;
     same.eventCapacity = 64;
     same.controlFeatures = 3;
-    same.entries = {{0x54, 0, 0, 0x07, 2, 0}, Fixed(0x51, 1, 0, 3579545)};
+    same.entries = {{0x54, 0, 0, 0x07, ClockMode::kVariable, 0}, Fixed(0x51, 1, 0, 3579545)};
     EXPECT_EQ(klink::EncodeCapabilityPage(same), page);
 }
 
@@ -120,7 +121,7 @@ TEST(KLINKCapabilities, DescribeNamesEveryChipAndClock) {
     KLINKCapabilities caps;
     caps.AddPage(0, klink::EncodeCapabilityPage(Page(kEnd, {Variable(0x54, 0, 0),
                                                             Fixed(0x51, 1, 0, 3579545),
-                                                            {0x50, 0, 0, 0x01, 0, 0},
+                                                            {0x50, 0, 0, 0x01, ClockMode::kUnknown, 0},
                                                             Variable(0x55, 0, 0),
                                                             Variable(0xA5, 0, 0),
                                                             Variable(0x5A, 0, 0),
@@ -128,7 +129,7 @@ TEST(KLINKCapabilities, DescribeNamesEveryChipAndClock) {
                                                             Variable(0x5E, 0, 0),
                                                             Variable(0x5F, 0, 1),
                                                             Variable(0xA0, 0, 0),
-                                                            {0xB7, 0, 0, 0x08, 0, 0},
+                                                            {0xB7, 0, 0, 0x08, ClockMode::kUnknown, 0},
                                                             Variable(0x0A, 0, 2)})));
     EXPECT_EQ(caps.Describe(),
               "YM2151 / instance=0 / page=0 / clock=variable\r\n"
@@ -211,7 +212,7 @@ std::vector<RejectCase> RejectCases() {
          {{0, first}, {0x0010, EncEdit(Page(kEnd, {}), [](auto& p) { p.controlFeatures = 3; })}},
          "KLINK capabilities changed during query."},
         {"clock mode 3",
-         {{0, Enc(Page(kEnd, {{0x54, 0, 0, 0x01, 3, 0}}))}},
+         {{0, Enc(Page(kEnd, {{0x54, 0, 0, 0x01, ClockMode{3}, 0}}))}},
          "Invalid KLINK clock capability."},
         {"fixed clock of 0 Hz",
          {{0, Enc(Page(kEnd, {Fixed(0x54, 0, 0, 0)}))}},
@@ -220,10 +221,10 @@ std::vector<RejectCase> RejectCases() {
          {{0, Enc(Page(kEnd, {Fixed(0x54, 0, 0, 4000000, 0x05)}))}},
          "Invalid KLINK clock capability."},
         {"unknown clock with a frequency",
-         {{0, Enc(Page(kEnd, {{0x54, 0, 0, 0x01, 0, 4000000}}))}},
+         {{0, Enc(Page(kEnd, {{0x54, 0, 0, 0x01, ClockMode::kUnknown, 4000000}}))}},
          "Invalid KLINK clock capability."},
         {"variable clock with a frequency",
-         {{0, Enc(Page(kEnd, {{0x54, 0, 0, 0x05, 2, 4000000}}))}},
+         {{0, Enc(Page(kEnd, {{0x54, 0, 0, 0x05, ClockMode::kVariable, 4000000}}))}},
          "Invalid KLINK clock capability."},
         {"variable clock that cannot be set",
          {{0, Enc(Page(kEnd, {Variable(0x54, 0, 0, 0x01)}))}},

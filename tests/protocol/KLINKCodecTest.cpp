@@ -17,6 +17,9 @@ using klink::DecodeFrame;
 using klink::EncodeFrame;
 using klink::KLINKDecoder;
 using klink::KLINKFrame;
+using klink::MessageType;
+using klink::Opcode;
+using klink::WriteOpcode;
 using klink::test::ExpectError;
 using Bytes = std::vector<uint8_t>;
 
@@ -94,7 +97,7 @@ TEST(KLINKCodec, Crc16MatchesTheStandardCheckValue) {
 TEST(KLINKCodec, EmptyPingWithRequestIdZeroHasACodeByteForEveryZero) {
     // Raw 4B 4C 01 01 01 00 00 00 00 E7 F3: zeros at 5..8 give one block each.
     const Bytes expected{0x00, 0x06, 0x4B, 0x4C, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x03, 0xE7, 0xF3, 0x00};
-    EXPECT_EQ(EncodeFrame(klink::KLINK_MSG_REQUEST, klink::KLINK_OP_PING, 0, {}), expected);
+    EXPECT_EQ(EncodeFrame(MessageType::kRequest, Opcode::kPing, 0, {}), expected);
 }
 
 TEST(KLINKCodec, ReplyWithZeroInsidePayload) {
@@ -102,7 +105,7 @@ TEST(KLINKCodec, ReplyWithZeroInsidePayload) {
     const Bytes expected{0x00, 0x09, 0x4B, 0x4C, 0x01, 0x02, 0x02, 0x34, 0x12,
                          0x03, 0x01, 0x05, 0xAB, 0xCD, 0x2E, 0xF8, 0x00};
     EXPECT_EQ(
-        EncodeFrame(klink::KLINK_MSG_REPLY, klink::KLINK_OP_DEVICE_INFO, 0x1234, Bytes{0x00, 0xAB, 0xCD}),
+        EncodeFrame(MessageType::kReply, Opcode::kDeviceInfo, 0x1234, Bytes{0x00, 0xAB, 0xCD}),
         expected);
 }
 
@@ -117,7 +120,7 @@ TEST(KLINKCodec, LargestFrameIs271WireBytesWithAFullBlock) {
                                    {0x06},
                                    Bytes(payload.begin() + 253, payload.end()),
                                    {0xD3, 0xA2, 0x00}});
-    const Bytes wire = EncodeFrame(klink::KLINK_MSG_PACKET, klink::KLINK_OP_STREAM_DATA, 0x3412, payload);
+    const Bytes wire = EncodeFrame(MessageType::kPacket, Opcode::kStreamData, 0x3412, payload);
     EXPECT_EQ(wire.size(), 271u);
     EXPECT_EQ(wire, expected);
 }
@@ -129,7 +132,7 @@ TEST(KLINKCodec, FinalBlockOfExactly254BytesEndsWithCodeByteOne) {
     const Bytes expected = Concat({{0x00, 0x09, 0x4B, 0x4C, 0x01, 0x01, 0x54, 0x02, 0x01, 0xFC, 0xFF},
                                    payload,
                                    {0x47, 0x3A, 0x01, 0x00}});
-    const Bytes wire = EncodeFrame(klink::KLINK_MSG_REQUEST, 0x54, 0x0102, payload);
+    const Bytes wire = EncodeFrame(MessageType::kRequest, WriteOpcode(0x54), 0x0102, payload);
     EXPECT_EQ(wire, expected);
 
     KLINKFrame frame;
@@ -148,12 +151,12 @@ TEST(KLINKCodec, FinalBlockOfExactly254BytesEndsWithCodeByteOne) {
 // ---------------------------------------------------------------- encode refusals
 
 TEST(KLINKCodec, EncodeRefusesOversizedPayloadAndBadMessageType) {
-    ExpectError<klink::WriteError>([] { (void)EncodeFrame(0, 0x10, 0, Bytes(257, 1)); },
+    ExpectError<klink::WriteError>([] { (void)EncodeFrame(MessageType::kPacket, Opcode::kStreamData, 0, Bytes(257, 1)); },
                                    "KLINK payload too large.");
-    ExpectError<klink::WriteError>([] { (void)EncodeFrame(3, 0x10, 0, Bytes{}); },
+    ExpectError<klink::WriteError>([] { (void)EncodeFrame(MessageType{3}, Opcode::kStreamData, 0, Bytes{}); },
                                    "Invalid KLINK message type.");
     // The size is checked first.
-    ExpectError<klink::WriteError>([] { (void)EncodeFrame(7, 0x10, 0, Bytes(300, 1)); },
+    ExpectError<klink::WriteError>([] { (void)EncodeFrame(MessageType{7}, Opcode::kStreamData, 0, Bytes(300, 1)); },
                                    "KLINK payload too large.");
 }
 
@@ -166,8 +169,8 @@ TEST(KLINKCodec, EveryPayloadLengthRoundTrips) {
     for (size_t n = 0; n <= 256; ++n) {
         for (int variant = 0; variant < 3; ++variant) {
             KLINKFrame in;
-            in.messageType = static_cast<uint8_t>(type(rng));
-            in.opcode = static_cast<uint8_t>(word(rng));
+            in.messageType = static_cast<MessageType>(type(rng));
+            in.opcode = static_cast<Opcode>(word(rng));
             in.requestId = static_cast<uint16_t>(word(rng));
             in.payload = RandomBytes(rng, n);
             // Variant 1: no zeros at all in the payload; variant 2: only zeros.
@@ -190,7 +193,7 @@ TEST(KLINKCodec, EveryPayloadLengthRoundTrips) {
 }
 
 TEST(KLINKCodec, DecodeFailureLeavesTheFrameEmpty) {
-    KLINKFrame frame{2, 0x05, 0x9999, Bytes{1, 2, 3}};
+    KLINKFrame frame{MessageType::kReply, Opcode::kCapabilities, 0x9999, Bytes{1, 2, 3}};
     EXPECT_FALSE(DecodeFrame(Bytes{0x01}, frame));
     EXPECT_EQ(frame, KLINKFrame{});
 }
@@ -203,7 +206,7 @@ struct RejectCase {
 };
 
 std::vector<RejectCase> RejectCases() {
-    const Bytes good = BodyOf(EncodeFrame(1, 0x05, 0x0203, Bytes{0x10, 0x00, 0x20}));
+    const Bytes good = BodyOf(EncodeFrame(MessageType::kRequest, Opcode::kCapabilities, 0x0203, Bytes{0x10, 0x00, 0x20}));
     std::vector<RejectCase> cases;
     cases.push_back({"empty body", {}});
     {
@@ -269,7 +272,7 @@ TEST(KLINKCodec, DecodeRejectsEveryMalformedBody) {
     // The helpers themselves build acceptable frames.
     KLINKFrame frame;
     ASSERT_TRUE(DecodeFrame(Cobs(Raw(1, 5, 0x0203, {1, 2})), frame));
-    ASSERT_TRUE(DecodeFrame(BodyOf(EncodeFrame(1, 0x05, 0x0203, Bytes{0x10, 0x00, 0x20})), frame));
+    ASSERT_TRUE(DecodeFrame(BodyOf(EncodeFrame(MessageType::kRequest, Opcode::kCapabilities, 0x0203, Bytes{0x10, 0x00, 0x20})), frame));
 
     for (const auto& c : RejectCases()) {
         KLINKFrame out;
@@ -280,7 +283,7 @@ TEST(KLINKCodec, DecodeRejectsEveryMalformedBody) {
 
 TEST(KLINKCodec, EverySingleBitFlipInABodyIsRejected) {
     // A single corrupted byte must never produce a different frame that passes.
-    const KLINKFrame in{1, 0x04, 0xBEEF, Bytes{0x54, 0x00, 0x00, 0x36, 0x6E, 0x01}};
+    const KLINKFrame in{MessageType::kRequest, Opcode::kSetChipClock, 0xBEEF, Bytes{0x54, 0x00, 0x00, 0x36, 0x6E, 0x01}};
     const Bytes body = BodyOf(EncodeFrame(in.messageType, in.opcode, in.requestId, in.payload));
     for (size_t i = 0; i < body.size(); ++i) {
         for (int bit = 0; bit < 8; ++bit) {
@@ -309,10 +312,10 @@ class KLINKDecoderTest : public ::testing::Test {
 protected:
     KLINKDecoder decoder_;
     uint64_t t_ = 1000;
-    const KLINKFrame first_{2, 0x01, 0x0007, Bytes{'K', 'L', 'I', 'N', 'K'}};
-    const KLINKFrame second_{2, 0x05, 0x0008, Bytes(200, 0x00)};
-    const Bytes firstWire_ = EncodeFrame(2, 0x01, 0x0007, Bytes{'K', 'L', 'I', 'N', 'K'});
-    const Bytes secondWire_ = EncodeFrame(2, 0x05, 0x0008, Bytes(200, 0x00));
+    const KLINKFrame first_{MessageType::kReply, Opcode::kPing, 0x0007, Bytes{'K', 'L', 'I', 'N', 'K'}};
+    const KLINKFrame second_{MessageType::kReply, Opcode::kCapabilities, 0x0008, Bytes(200, 0x00)};
+    const Bytes firstWire_ = EncodeFrame(MessageType::kReply, Opcode::kPing, 0x0007, Bytes{'K', 'L', 'I', 'N', 'K'});
+    const Bytes secondWire_ = EncodeFrame(MessageType::kReply, Opcode::kCapabilities, 0x0008, Bytes(200, 0x00));
 };
 
 TEST_F(KLINKDecoderTest, FramesCompleteOnlyOnTheirClosingZero) {
@@ -401,7 +404,7 @@ TEST_F(KLINKDecoderTest, OverlongBodyIsDiscardedUpToTheNextZero) {
 
 TEST_F(KLINKDecoderTest, BodyOfExactly269BytesIsDecodedNotDiscarded) {
     // The largest wire frame has a 269-byte body.
-    const Bytes wire = EncodeFrame(0, 0x10, 0x3412, Bytes(256, 0x01));
+    const Bytes wire = EncodeFrame(MessageType::kPacket, Opcode::kStreamData, 0x3412, Bytes(256, 0x01));
     ASSERT_EQ(wire.size(), 271u);
     const auto frames = FeedAll(decoder_, wire, t_);
     ASSERT_EQ(frames.size(), 1u);
@@ -483,7 +486,7 @@ TEST(KLINKCodec, ByteBatchCountAndPageRules) {
 TEST(KLINKCodec, LargestBatchesFitOneFrame) {
     const Bytes payload = klink::EncodeRegisterBatch(0, 0, Bytes(254, 0x20));
     EXPECT_EQ(payload.size(), 256u);
-    EXPECT_LE(EncodeFrame(0, 0x54, 0xFFFF, payload).size(), 271u);
+    EXPECT_LE(EncodeFrame(MessageType::kPacket, WriteOpcode(0x54), 0xFFFF, payload).size(), 271u);
 }
 
 TEST(KLINKCodec, OnlyTheSN76489CommandsUseByteBatches) {

@@ -57,7 +57,7 @@ struct SimConnection {
     TestLink link;
 };
 
-SimFaults Rule(SimReplyAction action, int opcode, uint32_t nth = 0, uint32_t delayMs = 0,
+SimFaults Rule(SimReplyAction action, std::optional<Opcode> opcode, uint32_t nth = 0, uint32_t delayMs = 0,
                 uint8_t status = 1) {
     SimFaults f;
     f.replies.push_back(SimReplyRule{action, opcode, nth, delayMs, status});
@@ -80,7 +80,7 @@ TEST(KLINKSerialLinkSim, IdentifiesEveryBuiltInBoard) {
 }
 
 TEST(KLINKSerialLinkSim, ProbeAnswersALateFirstPingOnTheSecondAttempt) {
-    SimConnection c("Keltra 4", Rule(SimReplyAction::kDelay, KLINK_OP_PING, 1, 1500));
+    SimConnection c("Keltra 4", Rule(SimReplyAction::kDelay, Opcode::kPing, 1, 1500));
     c.link.Probe(c.writer);
     EXPECT_EQ(c.board->Requests(), 2u);
     // The late answer to the first PING arrives later and is dropped.
@@ -89,22 +89,22 @@ TEST(KLINKSerialLinkSim, ProbeAnswersALateFirstPingOnTheSecondAttempt) {
 
 TEST(KLINKSerialLinkSim, BoardFaultsAsTheHostSeesThem) {
     {
-        SimConnection c("Keltra 4", Rule(SimReplyAction::kWrongEcho, KLINK_OP_PING));
+        SimConnection c("Keltra 4", Rule(SimReplyAction::kWrongEcho, Opcode::kPing));
         ExpectError<ReadError>([&] { c.link.Probe(c.writer); }, "KLINK PING echo mismatch.");
         EXPECT_EQ(c.board->Requests(), 3u);
     }
     {
-        SimConnection c("Keltra 4", Rule(SimReplyAction::kStaleRequestID, KLINK_OP_DEVICE_INFO));
+        SimConnection c("Keltra 4", Rule(SimReplyAction::kStaleRequestID, Opcode::kDeviceInfo));
         ExpectError<ReadError>([&] { (void)c.link.DeviceInfo(c.writer); },
                                "KLINK response timeout (command $02).");
         c.link.Probe(c.writer);  // still usable
     }
     {
-        SimConnection c("Keltra 4", Rule(SimReplyAction::kEmptyPayload, KLINK_OP_RESET));
+        SimConnection c("Keltra 4", Rule(SimReplyAction::kEmptyPayload, Opcode::kReset));
         ExpectError<ReadError>([&] { c.link.Reset(c.writer); }, "Empty KLINK response.");
     }
     {
-        SimConnection c("Keltra 4", Rule(SimReplyAction::kStatus, KLINK_OP_SET_CHIP_CLOCK, 0, 0, 3));
+        SimConnection c("Keltra 4", Rule(SimReplyAction::kStatus, Opcode::kSetChipClock, 0, 0, 3));
         c.link.CheckCapabilities(c.writer, false, false);
         c.link.SetRequestID(0x1233);
         ExpectError<ReadError>([&] { c.link.SetChipClock(c.writer, 0x54, 0, 4000000); },

@@ -40,7 +40,7 @@ protected:
     ~SerialLinkTest() override { writer_.Shutdown(); }
 
     // Frames of one opcode the board has received.
-    std::vector<KLINKFrame> FramesOf(uint8_t opcode) {
+    std::vector<KLINKFrame> FramesOf(Opcode opcode) {
         std::vector<KLINKFrame> out;
         for (auto& f : board_.Frames()) {
             if (f.opcode == opcode) {
@@ -71,7 +71,7 @@ TEST(KLINKSerialLinkCreate, SeedsTheRequestIDFromTheMillisecondTick) {
 TEST(KLINKSerialLinkCreate, RequestsNeedAnAttachedPort) {
     KLINKSerialLink link;
     BufferedSerialWriter writer(platform::kInvalidOSHandle);
-    ExpectError<ReadError>([&] { (void)link.Request(writer, KLINK_OP_PING, kNoPayload); },
+    ExpectError<ReadError>([&] { (void)link.Request(writer, Opcode::kPing, kNoPayload); },
                            "KLINK input is not attached.");
     std::vector<uint8_t> reply;
     ExpectError<ReadError>([&] { (void)link.TryControlReply(reply); }, "KLINK input is not attached.");
@@ -80,10 +80,10 @@ TEST(KLINKSerialLinkCreate, RequestsNeedAnAttachedPort) {
 
 TEST_F(SerialLinkTest, RequestReturnsTheDataAfterTheStatusByte) {
     const Bytes payload{'a', 'b', 0, 'c'};
-    EXPECT_EQ(link_.Request(writer_, KLINK_OP_PING, payload), payload);
+    EXPECT_EQ(link_.Request(writer_, Opcode::kPing, payload), payload);
     const auto frames = board_.Frames();
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].messageType, KLINK_MSG_REQUEST);
+    EXPECT_EQ(frames[0].messageType, MessageType::kRequest);
     EXPECT_EQ(frames[0].requestId, link_.RequestID());
     EXPECT_EQ(frames[0].payload, payload);
 }
@@ -107,9 +107,9 @@ TEST_F(SerialLinkTest, ReplyContentsAreChecked) {
         board_.SetScript([c](const KLINKFrame& f) { return ReplyTo(f, c.reply); });
         link_.SetRequestID(0x1233);
         if (c.error.empty()) {
-            EXPECT_EQ(link_.Request(writer_, KLINK_OP_SET_CHIP_CLOCK, kNoPayload), c.data);
+            EXPECT_EQ(link_.Request(writer_, Opcode::kSetChipClock, kNoPayload), c.data);
         } else {
-            ExpectError<ReadError>([&] { (void)link_.Request(writer_, KLINK_OP_SET_CHIP_CLOCK, kNoPayload); },
+            ExpectError<ReadError>([&] { (void)link_.Request(writer_, Opcode::kSetChipClock, kNoPayload); },
                                    c.error);
         }
     }
@@ -121,15 +121,15 @@ TEST_F(SerialLinkTest, AReplyWithThePreviousRequestIDIsIgnoredUntilTheTimeOut) {
         stale.requestId = static_cast<uint16_t>(f.requestId - 1);
         return ReplyTo(stale, WithStatus(0, f.payload));
     });
-    ExpectError<ReadError>([&] { (void)link_.Request(writer_, KLINK_OP_PING, kNoPayload); },
+    ExpectError<ReadError>([&] { (void)link_.Request(writer_, Opcode::kPing, kNoPayload); },
                            "KLINK response timeout (command $01).");
     // A reply with another opcode and the right ID does not count either.
     board_.SetScript([this](const KLINKFrame& f) {
         KLINKFrame other = f;
-        other.opcode = KLINK_OP_RESET;
+        other.opcode = Opcode::kReset;
         return ReplyTo(other, WithStatus(0));
     });
-    ExpectError<ReadError>([&] { (void)link_.Request(writer_, KLINK_OP_DEVICE_INFO, kNoPayload); },
+    ExpectError<ReadError>([&] { (void)link_.Request(writer_, Opcode::kDeviceInfo, kNoPayload); },
                            "KLINK response timeout (command $02).");
     // The link is still usable.
     board_.SetScript({});
@@ -138,9 +138,9 @@ TEST_F(SerialLinkTest, AReplyWithThePreviousRequestIDIsIgnoredUntilTheTimeOut) {
 
 TEST_F(SerialLinkTest, RequestIDsWrapFromFFFFToZero) {
     link_.SetRequestID(0xFFFE);
-    (void)link_.Request(writer_, KLINK_OP_PING, kNoPayload);
-    (void)link_.Request(writer_, KLINK_OP_PING, kNoPayload);
-    ASSERT_TRUE(link_.TrySendPacket(writer_, KLINK_OP_STREAM_DATA, Bytes{1}));
+    (void)link_.Request(writer_, Opcode::kPing, kNoPayload);
+    (void)link_.Request(writer_, Opcode::kPing, kNoPayload);
+    ASSERT_TRUE(link_.TrySendPacket(writer_, Opcode::kStreamData, Bytes{1}));
     ASSERT_TRUE(board_.WaitFrames(3));
     const auto frames = board_.Frames();
     EXPECT_EQ(frames[0].requestId, 0xFFFF);
@@ -156,28 +156,28 @@ TEST_F(SerialLinkTest, APendingAudioStatusIsSwallowedByTheNextRequest) {
     EXPECT_FALSE(link_.AudioStatusPending());
     const auto frames = board_.Frames();
     ASSERT_EQ(frames.size(), 2u);
-    EXPECT_EQ(frames[0].opcode, KLINK_OP_AUDIO_STATUS);
+    EXPECT_EQ(frames[0].opcode, Opcode::kAudioStatus);
     EXPECT_EQ(frames[0].payload, (Bytes{0xB7, 0x00}));
-    EXPECT_EQ(frames[1].opcode, KLINK_OP_DEVICE_INFO);
+    EXPECT_EQ(frames[1].opcode, Opcode::kDeviceInfo);
 }
 
 TEST_F(SerialLinkTest, AnUnansweredAudioStatusFailsTheNextRequestOnce) {
     board_.SetScript([this](const KLINKFrame& f) {
-        return f.opcode == KLINK_OP_AUDIO_STATUS ? Bytes{} : board_.DefaultAnswer(f);
+        return f.opcode == Opcode::kAudioStatus ? Bytes{} : board_.DefaultAnswer(f);
     });
     link_.BeginAudioStatus(writer_);
-    ExpectError<ReadError>([&] { (void)link_.Request(writer_, KLINK_OP_PING, kNoPayload); },
+    ExpectError<ReadError>([&] { (void)link_.Request(writer_, Opcode::kPing, kNoPayload); },
                            "KLINK AUDIO_STATUS timeout.");
-    EXPECT_EQ(FramesOf(KLINK_OP_PING).size(), 0u);
+    EXPECT_EQ(FramesOf(Opcode::kPing).size(), 0u);
     EXPECT_FALSE(link_.AudioStatusPending());
-    EXPECT_TRUE(link_.Request(writer_, KLINK_OP_PING, kNoPayload).empty());
+    EXPECT_TRUE(link_.Request(writer_, Opcode::kPing, kNoPayload).empty());
 }
 
 TEST_F(SerialLinkTest, CancelBeforeSendingSendsNothing) {
     const KLINKCancel stop = [] { return true; };
-    ExpectError<AbortError>([&] { (void)link_.Request(writer_, KLINK_OP_PING, kNoPayload, stop); },
+    ExpectError<AbortError>([&] { (void)link_.Request(writer_, Opcode::kPing, kNoPayload, stop); },
                             "Playback cancelled.");
-    ExpectError<AbortError>([&] { (void)link_.TrySendPacket(writer_, KLINK_OP_STREAM_DATA, Bytes{1}, stop); },
+    ExpectError<AbortError>([&] { (void)link_.TrySendPacket(writer_, Opcode::kStreamData, Bytes{1}, stop); },
                             "Playback cancelled.");
     ExpectError<AbortError>([&] { link_.Probe(writer_, stop); }, "Playback cancelled.");
     writer_.Drain();
@@ -200,48 +200,48 @@ TEST_F(SerialLinkTest, CancelWhileWaitingEndsTheWaitAndTheLateReplyIsDroppedLate
     });
     std::atomic<int> polls{0};
     const KLINKCancel stopSoon = [&] { return ++polls > 5; };
-    ExpectError<AbortError>([&] { (void)link_.Request(writer_, KLINK_OP_PING, Bytes{'1'}, stopSoon); },
+    ExpectError<AbortError>([&] { (void)link_.Request(writer_, Opcode::kPing, Bytes{'1'}, stopSoon); },
                             "Playback cancelled.");
     EXPECT_GT(polls.load(), 5);
-    EXPECT_EQ(link_.Request(writer_, KLINK_OP_PING, Bytes{'2'}), Bytes{'2'});
+    EXPECT_EQ(link_.Request(writer_, Opcode::kPing, Bytes{'2'}), Bytes{'2'});
 }
 
 TEST_F(SerialLinkTest, ARefusedPacketQueuesNothingButAdvancesTheRequestID) {
     link_.BeginReceiveWindow();
     EXPECT_EQ(link_.AvailableReceiveBytes(), kReceiveWindowBytes);
     const Bytes payload(200, 0x11);
-    const int32_t frameBytes = static_cast<int32_t>(EncodeFrame(0, KLINK_OP_STREAM_DATA, 0, payload).size());
+    const int32_t frameBytes = static_cast<int32_t>(EncodeFrame(MessageType::kPacket, Opcode::kStreamData, 0, payload).size());
     int sent = 0;
     while (link_.AvailableReceiveBytes() >= frameBytes) {
-        ASSERT_TRUE(link_.TrySendPacket(writer_, KLINK_OP_STREAM_DATA, payload));
+        ASSERT_TRUE(link_.TrySendPacket(writer_, Opcode::kStreamData, payload));
         ++sent;
     }
     EXPECT_EQ(link_.AvailableReceiveBytes(), kReceiveWindowBytes - sent * frameBytes);
     const uint16_t before = link_.RequestID();
-    EXPECT_FALSE(link_.TrySendPacket(writer_, KLINK_OP_STREAM_DATA, payload));
+    EXPECT_FALSE(link_.TrySendPacket(writer_, Opcode::kStreamData, payload));
     EXPECT_EQ(link_.RequestID(), static_cast<uint16_t>(before + 1));
-    ExpectError<WriteError>([&] { link_.SendPacket(writer_, KLINK_OP_STREAM_DATA, payload); },
+    ExpectError<WriteError>([&] { link_.SendPacket(writer_, Opcode::kStreamData, payload); },
                             "KLINK receive window is full; wait for a STATUS reply.");
-    ExpectError<WriteError>([&] { link_.AudioPacket(writer_, KLINK_OP_STREAM_DATA, payload); },
+    ExpectError<WriteError>([&] { link_.AudioPacket(writer_, Opcode::kStreamData, payload); },
                             "KLINK receive window is full; wait for a STATUS reply.");
     // Control packets still have their reserve.
-    EXPECT_TRUE(link_.TrySendPacket(writer_, KLINK_OP_DAC_END, Bytes(13, 0), {}, true));
+    EXPECT_TRUE(link_.TrySendPacket(writer_, Opcode::kDACEnd, Bytes(13, 0), {}, true));
     writer_.Drain();
     ASSERT_TRUE(board_.WaitFrames(static_cast<size_t>(sent) + 1));
-    EXPECT_EQ(FramesOf(KLINK_OP_STREAM_DATA).size(), static_cast<size_t>(sent));
+    EXPECT_EQ(FramesOf(Opcode::kStreamData).size(), static_cast<size_t>(sent));
 
     // A reply to a request sent after them confirms every packet byte.
-    (void)link_.Request(writer_, KLINK_OP_PING, kNoPayload);
+    (void)link_.Request(writer_, Opcode::kPing, kNoPayload);
     EXPECT_EQ(link_.AvailableReceiveBytes(), kReceiveWindowBytes);
 }
 
 TEST_F(SerialLinkTest, AStatusPolledWithoutWaitingConfirmsOnlyWhatWasSentBeforeIt) {
     link_.BeginReceiveWindow();
-    ASSERT_TRUE(link_.TrySendPacket(writer_, KLINK_OP_DAC_RECORDS, Bytes(100, 1)));
-    link_.BeginRequest(writer_, KLINK_OP_DAC_STATUS, Bytes{1});
-    ASSERT_TRUE(link_.TrySendPacket(writer_, KLINK_OP_DAC_RECORDS, Bytes(100, 2)));
+    ASSERT_TRUE(link_.TrySendPacket(writer_, Opcode::kDACRecords, Bytes(100, 1)));
+    link_.BeginRequest(writer_, Opcode::kDACStatus, Bytes{1});
+    ASSERT_TRUE(link_.TrySendPacket(writer_, Opcode::kDACRecords, Bytes(100, 2)));
     const int32_t second =
-        static_cast<int32_t>(EncodeFrame(0, KLINK_OP_DAC_RECORDS, 0, Bytes(100, 2)).size());
+        static_cast<int32_t>(EncodeFrame(MessageType::kPacket, Opcode::kDACRecords, 0, Bytes(100, 2)).size());
     std::vector<uint8_t> reply;
     bool answered = false;
     for (int i = 0; i < 5000 && !answered; ++i) {
@@ -257,8 +257,8 @@ TEST_F(SerialLinkTest, AReplyToARequestFromBeforeTheReceiveWindowNeverFailsIt) {
     // A request queued while an earlier window was counting, answered after
     // the next window began: its fence belongs to the old count.
     link_.BeginReceiveWindow();
-    ASSERT_TRUE(link_.TrySendPacket(writer_, KLINK_OP_DAC_RECORDS, Bytes(200, 1)));
-    link_.BeginRequest(writer_, KLINK_OP_DAC_STATUS, Bytes{1});
+    ASSERT_TRUE(link_.TrySendPacket(writer_, Opcode::kDACRecords, Bytes(200, 1)));
+    link_.BeginRequest(writer_, Opcode::kDACStatus, Bytes{1});
     link_.BeginReceiveWindow();
     std::vector<uint8_t> reply;
     bool answered = false;
@@ -283,19 +283,19 @@ TEST_F(SerialLinkTest, StartupPacketsAreFencedEvery2048Bytes) {
     std::vector<size_t> segments{0};
     size_t fences = 0;
     for (const auto& f : frames) {
-        if (f.opcode == KLINK_OP_CAPABILITIES) {
+        if (f.opcode == Opcode::kCapabilities) {
             continue;
         }
-        if (f.messageType == KLINK_MSG_REQUEST) {
-            ASSERT_EQ(f.opcode, KLINK_OP_PING);
+        if (f.messageType == MessageType::kRequest) {
+            ASSERT_EQ(f.opcode, Opcode::kPing);
             EXPECT_TRUE(f.payload.empty());
             ++fences;
             segments.push_back(0);
         } else {
-            segments.back() += EncodeFrame(0, f.opcode, f.requestId, f.payload).size();
+            segments.back() += EncodeFrame(MessageType::kPacket, f.opcode, f.requestId, f.payload).size();
         }
     }
-    const size_t frameBytes = EncodeFrame(0, 0x54, 0, EncodeRegisterBatch(0, 0, pairs)).size();
+    const size_t frameBytes = EncodeFrame(MessageType::kPacket, WriteOpcode(0x54), 0, EncodeRegisterBatch(0, 0, pairs)).size();
     const size_t perFence = 2048 / frameBytes;
     EXPECT_EQ(fences, (20 + perFence - 1) / perFence);  // fences while writing, plus the final one
     for (size_t i = 0; i + 1 < segments.size(); ++i) {
@@ -311,13 +311,13 @@ TEST_F(SerialLinkTest, StartupPacketsAreFencedEvery2048Bytes) {
     }
     writer_.Drain();
     ASSERT_TRUE(board_.WaitFrames(before + 20));
-    EXPECT_EQ(FramesOf(KLINK_OP_PING).size(), fences);
+    EXPECT_EQ(FramesOf(Opcode::kPing).size(), fences);
 }
 
 TEST_F(SerialLinkTest, AFailedStartupFenceSaysHowManyBytesWereUnconfirmed) {
     ReadCapabilities();
     const std::array<uint8_t, 254> pairs{};
-    const size_t frameBytes = EncodeFrame(0, 0x54, 0, EncodeRegisterBatch(0, 0, pairs)).size();
+    const size_t frameBytes = EncodeFrame(MessageType::kPacket, WriteOpcode(0x54), 0, EncodeRegisterBatch(0, 0, pairs)).size();
     const size_t perFence = 2048 / frameBytes;
     struct Case {
         const char* name;
@@ -332,7 +332,7 @@ TEST_F(SerialLinkTest, AFailedStartupFenceSaysHowManyBytesWereUnconfirmed) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         board_.SetScript([c, this](const KLINKFrame& f) {
-            if (f.opcode == KLINK_OP_PING && f.payload.empty()) {
+            if (f.opcode == Opcode::kPing && f.payload.empty()) {
                 return c.pingReply.empty() ? Bytes{} : ReplyTo(f, c.pingReply);
             }
             return board_.DefaultAnswer(f);
@@ -356,7 +356,7 @@ TEST_F(SerialLinkTest, AFailedStartupFenceSaysHowManyBytesWereUnconfirmed) {
 
     // A cancel while waiting for the fence is not wrapped.
     board_.SetScript([this](const KLINKFrame& f) {
-        return f.opcode == KLINK_OP_PING ? Bytes{} : board_.DefaultAnswer(f);
+        return f.opcode == Opcode::kPing ? Bytes{} : board_.DefaultAnswer(f);
     });
     link_.BeginStartup();
     for (size_t i = 0; i < perFence; ++i) {
@@ -365,13 +365,13 @@ TEST_F(SerialLinkTest, AFailedStartupFenceSaysHowManyBytesWereUnconfirmed) {
     int checks = 0;
     ExpectError<AbortError>([&] { link_.WriteYM2151(writer_, pairs, [&] { return ++checks > 4; }); },
                             "Playback cancelled.");
-    EXPECT_EQ(FramesOf(KLINK_OP_PING).size(), 4u);  // three failed fences and this one
+    EXPECT_EQ(FramesOf(Opcode::kPing).size(), 4u);  // three failed fences and this one
 }
 
 TEST_F(SerialLinkTest, ProbeRetriesALateFirstAnswer) {
     // The first PING's answer only comes after the second PING.
     board_.SetScript([this](const KLINKFrame& f) {
-        if (f.opcode != KLINK_OP_PING) {
+        if (f.opcode != Opcode::kPing) {
             return board_.DefaultAnswer(f);
         }
         if (++count_ == 1) {
@@ -384,7 +384,7 @@ TEST_F(SerialLinkTest, ProbeRetriesALateFirstAnswer) {
         return out;
     });
     link_.Probe(writer_);
-    const auto frames = FramesOf(KLINK_OP_PING);
+    const auto frames = FramesOf(Opcode::kPing);
     ASSERT_EQ(frames.size(), 2u);
     EXPECT_EQ(frames[0].payload, (Bytes{'K', 'L', 'I', 'N', 'K'}));
 }
@@ -404,14 +404,14 @@ TEST_F(SerialLinkTest, ProbeGivesUpAfterThreeBadAttempts) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         board_.SetScript([c](const KLINKFrame& f) { return ReplyTo(f, c.echo); });
-        const size_t before = FramesOf(KLINK_OP_PING).size();
+        const size_t before = FramesOf(Opcode::kPing).size();
         std::string error = c.error;
         const auto at = error.find("%ID%");
         if (at != std::string::npos) {
             error.replace(at, 4, std::to_string(static_cast<uint16_t>(link_.RequestID() + 3)));
         }
         ExpectError<ReadError>([&] { link_.Probe(writer_); }, error);
-        EXPECT_EQ(FramesOf(KLINK_OP_PING).size() - before, 3u);
+        EXPECT_EQ(FramesOf(Opcode::kPing).size() - before, 3u);
     }
 }
 
@@ -451,7 +451,7 @@ TEST_F(SerialLinkTest, CheckCapabilitiesReadsEveryPageAndChecksTheProfile) {
     ReadCapabilities();
     EXPECT_TRUE(link_.Capabilities().Complete());
     EXPECT_EQ(link_.Capabilities().Entries().size(), 6u);
-    const auto requests = FramesOf(KLINK_OP_CAPABILITIES);
+    const auto requests = FramesOf(Opcode::kCapabilities);
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].payload, (Bytes{0, 0}));
     EXPECT_EQ(requests[1].payload, (Bytes{3, 0}));
@@ -508,19 +508,19 @@ TEST_F(SerialLinkTest, SetOutputVolumeWaitsOrGoesOutAsAControlPacket) {
     link_.SetOutputVolume(writer_, 96, {}, false);
     writer_.Drain();
     ASSERT_TRUE(board_.WaitFrames(4));
-    const auto frames = FramesOf(KLINK_OP_SET_OUTPUT_VOLUME);
+    const auto frames = FramesOf(Opcode::kSetOutputVolume);
     ASSERT_EQ(frames.size(), 2u);
-    EXPECT_EQ(frames[0].messageType, KLINK_MSG_REQUEST);
+    EXPECT_EQ(frames[0].messageType, MessageType::kRequest);
     EXPECT_EQ(frames[0].payload, Bytes{0});
-    EXPECT_EQ(frames[1].messageType, KLINK_MSG_PACKET);
+    EXPECT_EQ(frames[1].messageType, MessageType::kPacket);
     EXPECT_EQ(frames[1].payload, Bytes{96});
 
     // Without waiting it may use the control reserve, but not beyond it.
     link_.BeginReceiveWindow();
     const Bytes payload(250, 0);
-    while (link_.TrySendPacket(writer_, KLINK_OP_DAC_RECORDS, payload, {}, true)) {
+    while (link_.TrySendPacket(writer_, Opcode::kDACRecords, payload, {}, true)) {
     }
-    while (link_.TrySendPacket(writer_, KLINK_OP_SET_OUTPUT_VOLUME, Bytes{10})) {
+    while (link_.TrySendPacket(writer_, Opcode::kSetOutputVolume, Bytes{10})) {
     }
     ExpectError<WriteError>([&] { link_.SetOutputVolume(writer_, 10, {}, false); },
                             "KLINK output-volume receive reserve exceeded.");
@@ -567,7 +567,7 @@ TEST_F(SerialLinkTest, SetChipClockSendsOnlyWhatTheTableAllows) {
     EXPECT_EQ(board_.Frames().size(), before);
 
     link_.SetChipClock(writer_, 0x54, 0, 4000000);
-    const auto sent = FramesOf(KLINK_OP_SET_CHIP_CLOCK);
+    const auto sent = FramesOf(Opcode::kSetChipClock);
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].payload, (Bytes{0x54, 0x00, 0x00, 0x09, 0x3D, 0x00}));
 }
@@ -638,18 +638,18 @@ TEST_F(SerialLinkTest, RegisterWritesCheckTargetAndAddresses) {
     ASSERT_TRUE(board_.WaitFrames(2 + accepted));
     const auto frames = board_.Frames();
     const auto& sn = frames.back();
-    EXPECT_EQ(sn.messageType, KLINK_MSG_PACKET);
-    EXPECT_EQ(sn.opcode, 0x50);
+    EXPECT_EQ(sn.messageType, MessageType::kPacket);
+    EXPECT_EQ(sn.opcode, WriteOpcode(0x50));
     EXPECT_EQ(sn.payload, (Bytes{0, 0, 0xFF, 0x9F, 0x40}));
 }
 
 TEST_F(SerialLinkTest, AudioPacketsAndStatus) {
-    ExpectError<WriteError>([&] { link_.AudioPacket(writer_, KLINK_OP_DAC_RECORDS, Bytes{1}); },
+    ExpectError<WriteError>([&] { link_.AudioPacket(writer_, Opcode::kDACRecords, Bytes{1}); },
                             "Invalid audio opcode.");
     ExpectError<AbortError>(
-        [&] { link_.AudioPacket(writer_, KLINK_OP_STREAM_DATA, Bytes{1}, [] { return true; }); },
+        [&] { link_.AudioPacket(writer_, Opcode::kStreamData, Bytes{1}, [] { return true; }); },
         "Playback cancelled.");
-    link_.AudioPacket(writer_, KLINK_OP_STREAM_START, Bytes{1, 2});
+    link_.AudioPacket(writer_, Opcode::kStreamStart, Bytes{1, 2});
     bool finished = true;
     bool failed = true;
     EXPECT_EQ(
@@ -663,8 +663,8 @@ TEST_F(SerialLinkTest, AudioPacketsAndStatus) {
     EXPECT_EQ(link_.AudioPending(), 60u);
     const auto frames = board_.Frames();
     ASSERT_EQ(frames.size(), 2u);
-    EXPECT_EQ(frames[0].opcode, KLINK_OP_STREAM_START);
-    EXPECT_EQ(frames[0].messageType, KLINK_MSG_PACKET);
+    EXPECT_EQ(frames[0].opcode, Opcode::kStreamStart);
+    EXPECT_EQ(frames[0].messageType, MessageType::kPacket);
 }
 
 TEST_F(SerialLinkTest, PollAudioStatusNeverWaits) {
@@ -700,17 +700,17 @@ TEST_F(SerialLinkTest, PollAudioStatusNeverWaits) {
 TEST_F(SerialLinkTest, ResetClosesBothWindows) {
     link_.BeginReceiveWindow();
     link_.BeginStartup();
-    ASSERT_TRUE(link_.TrySendPacket(writer_, KLINK_OP_DAC_RECORDS, Bytes(100, 1)));
+    ASSERT_TRUE(link_.TrySendPacket(writer_, Opcode::kDACRecords, Bytes(100, 1)));
     EXPECT_LT(link_.AvailableReceiveBytes(), kReceiveWindowBytes);
     link_.Reset(writer_);
     EXPECT_EQ(link_.AvailableReceiveBytes(), kReceiveUnlimited);
 
     board_.SetScript([this](const KLINKFrame& f) {
-        return f.opcode == KLINK_OP_RESET ? ReplyTo(f, Bytes{0, 1}) : board_.DefaultAnswer(f);
+        return f.opcode == Opcode::kReset ? ReplyTo(f, Bytes{0, 1}) : board_.DefaultAnswer(f);
     });
     ExpectError<ReadError>([&] { link_.Reset(writer_); }, "Invalid KLINK reset completion.");
     board_.SetScript([this](const KLINKFrame& f) {
-        return f.opcode == KLINK_OP_PING ? ReplyTo(f, Bytes{0, 1}) : board_.DefaultAnswer(f);
+        return f.opcode == Opcode::kPing ? ReplyTo(f, Bytes{0, 1}) : board_.DefaultAnswer(f);
     });
     ExpectError<ReadError>([&] { link_.SynchronizeStartup(writer_); }, "Invalid startup PING response.");
 }

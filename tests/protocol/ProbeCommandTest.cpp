@@ -33,10 +33,10 @@ TEST(ProbeCommand, PrintsTheIdentityAndTheCapabilityTable) {
     // The probe asked the questions in the window's order and nothing else.
     const auto frames = board.Frames();
     ASSERT_EQ(frames.size(), 4u);
-    EXPECT_EQ(frames[0].opcode, KLINK_OP_PING);
-    EXPECT_EQ(frames[1].opcode, KLINK_OP_DEVICE_INFO);
-    EXPECT_EQ(frames[2].opcode, KLINK_OP_CAPABILITIES);
-    EXPECT_EQ(frames[3].opcode, KLINK_OP_CAPABILITIES);
+    EXPECT_EQ(frames[0].opcode, Opcode::kPing);
+    EXPECT_EQ(frames[1].opcode, Opcode::kDeviceInfo);
+    EXPECT_EQ(frames[2].opcode, Opcode::kCapabilities);
+    EXPECT_EQ(frames[3].opcode, Opcode::kCapabilities);
 }
 
 TEST(ProbeCommand, NamesThePortInEachFailure) {

@@ -36,7 +36,7 @@ using Bytes = std::vector<uint8_t>;
 
 // The wire bytes of a reply to `request` with `payload` (status byte included).
 inline Bytes ReplyTo(const KLINKFrame& request, const Bytes& payload) {
-    return EncodeFrame(KLINK_MSG_REPLY, request.opcode, request.requestId, payload);
+    return EncodeFrame(MessageType::kReply, request.opcode, request.requestId, payload);
 }
 
 inline Bytes WithStatus(uint8_t status, const Bytes& data = {}) {
@@ -74,16 +74,16 @@ inline std::vector<KLINKCapabilityPage> DefaultCapabilityPages() {
     first.controlFeatures = kControlAttenuation;
     first.nextOffset = 3;
     first.entries = {
-        {0x54, 0, 0, 0x07, kClockVariable, 0},
-        {0x51, 0, 0, 0x01, kClockFixed, 3579545},
-        {0xA0, 0, 0, 0x05, kClockVariable, 0},
+        {0x54, 0, 0, 0x07, ClockMode::kVariable, 0},
+        {0x51, 0, 0, 0x01, ClockMode::kFixed, 3579545},
+        {0xA0, 0, 0, 0x05, ClockMode::kVariable, 0},
     };
     KLINKCapabilityPage second = first;
     second.nextOffset = kCapabilitiesEnd;
     second.entries = {
-        {0x50, 0, 0, 0x01, kClockFixed, 3579545},
-        {0xB7, 0, 0, 0x0C, kClockVariable, 0},
-        {0x5A, 0, 0, 0x01, kClockUnknown, 0},
+        {0x50, 0, 0, 0x01, ClockMode::kFixed, 3579545},
+        {0xB7, 0, 0, 0x0C, ClockMode::kVariable, 0},
+        {0x5A, 0, 0, 0x01, ClockMode::kUnknown, 0},
     };
     return {first, second};
 }
@@ -131,15 +131,15 @@ public:
 
     // What a well-formed board answers; scripts fall back to it.
     Bytes DefaultAnswer(const KLINKFrame& f) const {
-        if (f.messageType != KLINK_MSG_REQUEST) {
+        if (f.messageType != MessageType::kRequest) {
             return {};
         }
         switch (f.opcode) {
-            case KLINK_OP_PING:
+            case Opcode::kPing:
                 return ReplyTo(f, WithStatus(0, f.payload));
-            case KLINK_OP_DEVICE_INFO:
+            case Opcode::kDeviceInfo:
                 return ReplyTo(f, WithStatus(0, deviceInfo_));
-            case KLINK_OP_CAPABILITIES: {
+            case Opcode::kCapabilities: {
                 const uint16_t offset = static_cast<uint16_t>(f.payload.at(0) | (f.payload.at(1) << 8));
                 uint16_t at = 0;
                 for (const auto& page : pages_) {
@@ -150,7 +150,7 @@ public:
                 }
                 return ReplyTo(f, WithStatus(5));
             }
-            case KLINK_OP_AUDIO_STATUS:
+            case Opcode::kAudioStatus:
                 return ReplyTo(f, WithStatus(0, AudioDiagnostics({100, 40, 60, 0, 0, 0, 80, 0, 0, 0})));
             default:
                 return ReplyTo(f, WithStatus(0));
@@ -209,7 +209,7 @@ private:
                             continue;
                         }
                         frames_.push_back(frame);
-                        if (frame.messageType == KLINK_MSG_PACKET) {
+                        if (frame.messageType == MessageType::kPacket) {
                             packetBytes_ +=
                                 EncodeFrame(frame.messageType, frame.opcode, frame.requestId, frame.payload)
                                     .size();

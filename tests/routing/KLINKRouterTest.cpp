@@ -219,7 +219,7 @@ TEST(KLINKRouter, StopResetFailureStillResetsAndShutsDownTheOthers) {
     router.Start(clocks, 0, {});
 
     sim::SimFaults faults;
-    faults.replies.push_back({sim::SimReplyAction::kDrop, KLINK_OP_RESET});
+    faults.replies.push_back({sim::SimReplyAction::kDrop, Opcode::kReset});
     kl3.board->SetFaults(faults);
     std::string report;
     EXPECT_FALSE(router.Stop(report));

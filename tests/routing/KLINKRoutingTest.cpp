@@ -37,18 +37,18 @@ KLINKCapability Variable(uint8_t writeId, uint8_t instance = 0, uint8_t page = 0
             instance,
             page,
             static_cast<uint8_t>(kFeatureBurst | kFeatureSetClock | extra),
-            kClockVariable,
+            ClockMode::kVariable,
             0};
 }
 
 // A register target whose clock is fixed.
 KLINKCapability Fixed(uint8_t writeId, uint8_t instance, uint8_t page, uint32_t hertz) {
-    return {writeId, instance, page, kFeatureBurst, kClockFixed, hertz};
+    return {writeId, instance, page, kFeatureBurst, ClockMode::kFixed, hertz};
 }
 
 // An OKIM6258 stream target with room for the stream's lead.
 BoardTable AudioBoard(std::vector<KLINKCapability> entries) {
-    entries.push_back({0xB7, 0, 0, kFeatureADPCMStream, kClockVariable, 0});
+    entries.push_back({0xB7, 0, 0, kFeatureADPCMStream, ClockMode::kVariable, 0});
     entries.back().features |= kFeatureSetClock;
     BoardTable b{std::move(entries)};
     b.dataCapacity = 875;
@@ -134,8 +134,8 @@ TEST(KLINKRoutePlan, RefusalsNameTheFirstFailure) {
     audioNoVolume.controlFeatures = 0;
     BoardTable kl2NoDac = KL2Board();
     kl2NoDac.controlFeatures = kControlAttenuation;
-    BoardTable noBurst{{{0x54, 0, 0, kFeatureSetClock, kClockVariable, 0}}};
-    BoardTable unknownClock{{{0x54, 0, 0, kFeatureBurst, kClockUnknown, 0}}};
+    BoardTable noBurst{{{0x54, 0, 0, kFeatureSetClock, ClockMode::kVariable, 0}}};
+    BoardTable unknownClock{{{0x54, 0, 0, kFeatureBurst, ClockMode::kUnknown, 0}}};
     BoardTable fixed{{Fixed(0x54, 0, 0, 3579545)}};
 
     struct Case {
@@ -420,7 +420,7 @@ TEST(KLINKRouting, ClockSupported) {
     KLINKCapabilities caps = BoardTable{
         {Fixed(0x51, 0, 0, 3579540),
          Variable(0x54),
-         {0x5A, 0, 0, kFeatureBurst, kClockUnknown, 0},
+         {0x5A, 0, 0, kFeatureBurst, ClockMode::kUnknown, 0},
          Fixed(0x52, 0, 0, 7670453),
          Fixed(0x52, 0, 1,
                7670453)}}.Table();

@@ -23,7 +23,7 @@ KLINKCapabilities QueryCapabilities(ModelDriver& d, int* pages = nullptr) {
     int count = 0;
     while (!caps.Complete()) {
         const uint16_t offset = caps.NextOffset();
-        auto reply = d.Request(KLINK_OP_CAPABILITIES,
+        auto reply = d.Request(Opcode::kCapabilities,
                                {static_cast<uint8_t>(offset), static_cast<uint8_t>(offset >> 8)});
         if (reply.empty() || reply[0] != 0) throw ReadError("refused");
         caps.AddPage(offset, std::span(reply).subspan(1));
@@ -49,9 +49,9 @@ class EveryModel : public ::testing::TestWithParam<std::string> {};
 TEST_P(EveryModel, AnswersProbeIdentityAndCapabilitiesTheHostAccepts) {
     ModelDriver d(GetParam());
     const std::vector<uint8_t> probe{'K', 'L', 'I', 'N', 'K'};
-    EXPECT_EQ(d.Request(KLINK_OP_PING, probe), Cat({{0}, probe}));
-    EXPECT_EQ(d.Request(KLINK_OP_PING), std::vector<uint8_t>{0});  // the start-up fence
-    auto info = d.Request(KLINK_OP_DEVICE_INFO);
+    EXPECT_EQ(d.Request(Opcode::kPing, probe), Cat({{0}, probe}));
+    EXPECT_EQ(d.Request(Opcode::kPing), std::vector<uint8_t>{0});  // the start-up fence
+    auto info = d.Request(Opcode::kDeviceInfo);
     ASSERT_FALSE(info.empty());
     EXPECT_EQ(info[0], 0);
     EXPECT_EQ(ParseDeviceInfo(std::span(info).subspan(1)), GetParam());
@@ -61,8 +61,8 @@ TEST_P(EveryModel, AnswersProbeIdentityAndCapabilitiesTheHostAccepts) {
     EXPECT_EQ(caps.MaxPayload(), 256);
     EXPECT_TRUE(caps.ControlFeatures() & kControlAttenuation);
     EXPECT_EQ(caps.Entries().size(), d.Model().Profile().targets.size());
-    EXPECT_EQ(d.Request(KLINK_OP_RESET), std::vector<uint8_t>{0});
-    EXPECT_EQ(d.Request(KLINK_OP_SET_OUTPUT_VOLUME, {0}), std::vector<uint8_t>{0});
+    EXPECT_EQ(d.Request(Opcode::kReset), std::vector<uint8_t>{0});
+    EXPECT_EQ(d.Request(Opcode::kSetOutputVolume, {0}), std::vector<uint8_t>{0});
 }
 
 INSTANTIATE_TEST_SUITE_P(Models, EveryModel,
@@ -100,7 +100,7 @@ TEST(SimBoardModel, AdvertisesEachModelsTargets) {
     EXPECT_GE(caps.EventCapacity(), 1024);
     ModelDriver kl2("Keltra 2.1");
     EXPECT_EQ(QueryCapabilities(kl2).ControlFeatures(), kControlAttenuation | kControlKL2DAC);
-    auto dac = kl2.Request(KLINK_OP_DAC_CAPABILITIES);
+    auto dac = kl2.Request(Opcode::kDACCapabilities);
     ASSERT_EQ(dac.size(), 22u);
     KL2DACCapabilities decoded;
     decoded.Decode(std::span(dac).subspan(1));
@@ -112,40 +112,40 @@ TEST(SimBoardModel, AdvertisesEachModelsTargets) {
 TEST(SimBoardModel, RefusesWhatItDoesNotOfferWithNonzeroStatus) {
     struct Case {
         const char* model;
-        uint8_t opcode;
+        Opcode opcode;
         std::vector<uint8_t> payload;
         uint8_t status;
     };
     const std::vector<Case> cases = {
-        {"Keltra 4", 0x0F, {}, kStatusUnknownOpcode},
-        {"Keltra 4", KLINK_OP_STREAM_DATA, {0xB7, 0, 0, 0, 0, 0, 1}, kStatusUnknownOpcode},  // packet-only
-        {"Keltra 4", 0x54, {0, 0, 0x20, 0x01}, kStatusUnknownOpcode},                        // register write
-        {"Keltra 4", KLINK_OP_DAC_STATUS, {1}, kStatusUnknownOpcode},
-        {"Keltra 2.1", KLINK_OP_AUDIO_STATUS, {0xB7, 0}, kStatusUnknownOpcode},
-        {"Keltra 4", KLINK_OP_AUDIO_STATUS, {0x54, 0}, kStatusUnsupported},
-        {"Keltra 4", KLINK_OP_AUDIO_STATUS, {0xB7}, kStatusMalformed},
-        {"Keltra 4", KLINK_OP_CAPABILITIES, {7, 0}, kStatusOutOfRange},
-        {"Keltra 4", KLINK_OP_CAPABILITIES, {0}, kStatusMalformed},
-        {"Keltra 4", KLINK_OP_SET_OUTPUT_VOLUME, {97}, kStatusOutOfRange},
-        {"Keltra 4", KLINK_OP_SET_CHIP_CLOCK, Cat({{0x54, 0}, U32(0)}), kStatusOutOfRange},
-        {"Keltra 4", KLINK_OP_SET_CHIP_CLOCK, Cat({{0x52, 0}, U32(7670453)}), kStatusUnsupported},
-        {"Keltra 3", KLINK_OP_SET_CHIP_CLOCK, Cat({{0x51, 0}, U32(4000000)}), kStatusUnsupported},
-        {"Keltra 2.1", KLINK_OP_DAC_START, {1, 0}, kStatusMalformed},
+        {"Keltra 4", Opcode{0x0F}, {}, kStatusUnknownOpcode},
+        {"Keltra 4", Opcode::kStreamData, {0xB7, 0, 0, 0, 0, 0, 1}, kStatusUnknownOpcode},  // packet-only
+        {"Keltra 4", WriteOpcode(0x54), {0, 0, 0x20, 0x01}, kStatusUnknownOpcode},                        // register write
+        {"Keltra 4", Opcode::kDACStatus, {1}, kStatusUnknownOpcode},
+        {"Keltra 2.1", Opcode::kAudioStatus, {0xB7, 0}, kStatusUnknownOpcode},
+        {"Keltra 4", Opcode::kAudioStatus, {0x54, 0}, kStatusUnsupported},
+        {"Keltra 4", Opcode::kAudioStatus, {0xB7}, kStatusMalformed},
+        {"Keltra 4", Opcode::kCapabilities, {7, 0}, kStatusOutOfRange},
+        {"Keltra 4", Opcode::kCapabilities, {0}, kStatusMalformed},
+        {"Keltra 4", Opcode::kSetOutputVolume, {97}, kStatusOutOfRange},
+        {"Keltra 4", Opcode::kSetChipClock, Cat({{0x54, 0}, U32(0)}), kStatusOutOfRange},
+        {"Keltra 4", Opcode::kSetChipClock, Cat({{0x52, 0}, U32(7670453)}), kStatusUnsupported},
+        {"Keltra 3", Opcode::kSetChipClock, Cat({{0x51, 0}, U32(4000000)}), kStatusUnsupported},
+        {"Keltra 2.1", Opcode::kDACStart, {1, 0}, kStatusMalformed},
     };
     for (const Case& c : cases) {
         ModelDriver d(c.model);
         EXPECT_EQ(d.Request(c.opcode, c.payload), std::vector<uint8_t>{c.status})
-            << c.model << " $" << std::hex << int{c.opcode};
+            << c.model << " $" << std::hex << int{OpcodeByte(c.opcode)};
     }
 }
 
 TEST(SimBoardModel, SetsVolumeAndClocksAndRecordsThem) {
     ModelDriver d("Keltra 4");
     d.now = 2'000'000;
-    EXPECT_EQ(d.Request(KLINK_OP_SET_OUTPUT_VOLUME, {40}), std::vector<uint8_t>{0});
-    d.Packet(KLINK_OP_SET_OUTPUT_VOLUME, {12});  // fade step, sent without waiting
+    EXPECT_EQ(d.Request(Opcode::kSetOutputVolume, {40}), std::vector<uint8_t>{0});
+    d.Packet(Opcode::kSetOutputVolume, {12});  // fade step, sent without waiting
     EXPECT_EQ(d.Model().Attenuation(), 12);
-    EXPECT_EQ(d.Request(KLINK_OP_SET_CHIP_CLOCK, Cat({{0xB7, 0}, U32(4000000)})), std::vector<uint8_t>{0});
+    EXPECT_EQ(d.Request(Opcode::kSetChipClock, Cat({{0xB7, 0}, U32(4000000)})), std::vector<uint8_t>{0});
     EXPECT_EQ(d.Model().Chips().ClockHz(0xB7, 0), 4000000u);
     const auto volume = d.TraceOf(SimTraceOp::kVolume);
     ASSERT_EQ(volume.size(), 2u);
@@ -187,24 +187,24 @@ TEST(SimBoardModel, KeepsTheClockRulesOfSharedClockLines) {
     for (const Case& c : cases) {
         ModelDriver d(c.model);
         for (const Step& s : c.steps) {
-            EXPECT_EQ(d.Request(KLINK_OP_SET_CHIP_CLOCK, Cat({{s.writeId, s.instance}, U32(s.hz)})),
+            EXPECT_EQ(d.Request(Opcode::kSetChipClock, Cat({{s.writeId, s.instance}, U32(s.hz)})),
                       std::vector<uint8_t>{s.status})
                 << c.model << " $" << std::hex << int{s.writeId} << " " << std::dec << s.hz;
         }
     }
     ModelDriver kl2("Keltra 2.1");
-    (void)kl2.Request(KLINK_OP_SET_CHIP_CLOCK, Cat({{0x52, 0}, U32(8000000)}));
+    (void)kl2.Request(Opcode::kSetChipClock, Cat({{0x52, 0}, U32(8000000)}));
     EXPECT_EQ(kl2.Model().Chips().ClockHz(0x30, 1), 8000000u);  // the line carries both
     EXPECT_EQ(kl2.Model().Chips().ClockHz(0x53, 0), 8000000u);
-    EXPECT_EQ(kl2.Request(KLINK_OP_RESET), std::vector<uint8_t>{0});
+    EXPECT_EQ(kl2.Request(Opcode::kReset), std::vector<uint8_t>{0});
     EXPECT_EQ(kl2.Model().Chips().ClockHz(0x52, 0), 7670453u);
-    EXPECT_EQ(kl2.Request(KLINK_OP_SET_CHIP_CLOCK, Cat({{0x30, 1}, U32(3579545)})), std::vector<uint8_t>{0});
+    EXPECT_EQ(kl2.Request(Opcode::kSetChipClock, Cat({{0x30, 1}, U32(3579545)})), std::vector<uint8_t>{0});
 }
 
 TEST(SimBoardModel, AppliesRegisterBatchesInOrderAndTracesEachWrite) {
     ModelDriver d("Keltra 4");
     d.now = 5'000'123;
-    d.Packet(0x54, {0, 0, 0x20, 0xC7, 0x08, 0x01, 0x20, 0xC0});
+    d.Packet(WriteOpcode(0x54), {0, 0, 0x20, 0xC7, 0x08, 0x01, 0x20, 0xC0});
     EXPECT_EQ(d.Model().Chips().Register(0x54, 0, 0, 0x20), 0xC0);
     EXPECT_EQ(d.Model().Chips().Register(0x54, 0, 0, 0x08), 0x01);
     const auto regs = d.TraceOf(SimTraceOp::kReg);
@@ -216,8 +216,8 @@ TEST(SimBoardModel, AppliesRegisterBatchesInOrderAndTracesEachWrite) {
         R"({"t_us":5000,"board":"b","op":"reg","id":84,"inst":0,"page":0,"reg":8,"val":1,"src":"host"})");
 
     ModelDriver kl2("Keltra 2.1");
-    kl2.Packet(0x50, {0, 0, 0x8E, 0x0F, 0x90});  // tone 0 = 0x3FE, volume 0 = 0
-    kl2.Packet(0x30, {1, 0, 0xDF});              // second PSG, volume 2 = 15
+    kl2.Packet(WriteOpcode(0x50), {0, 0, 0x8E, 0x0F, 0x90});  // tone 0 = 0x3FE, volume 0 = 0
+    kl2.Packet(WriteOpcode(0x30), {1, 0, 0xDF});              // second PSG, volume 2 = 15
     EXPECT_EQ(kl2.Model().Chips().PSGRegister(0x50, 0, 0), 0x0FE);
     EXPECT_EQ(kl2.Model().Chips().PSGRegister(0x50, 0, 1), 0);
     EXPECT_EQ(kl2.Model().Chips().PSGRegister(0x30, 1, 5), 15);
@@ -226,23 +226,23 @@ TEST(SimBoardModel, AppliesRegisterBatchesInOrderAndTracesEachWrite) {
     EXPECT_EQ(psg[0].reg, -1);
     EXPECT_EQ(psg[3].writeId, 0x30);
     EXPECT_EQ(psg[3].instance, 1);
-    kl2.Packet(0x53, {0, 1, 0xB4, 0xC0});
+    kl2.Packet(WriteOpcode(0x53), {0, 1, 0xB4, 0xC0});
     EXPECT_EQ(kl2.Model().Chips().Register(0x53, 0, 1, 0xB4), 0xC0);
 }
 
 TEST(SimBoardModel, RejectsRegisterWritesItCannotTakeWithoutApplyingAnyPart) {
     struct Case {
         const char* model;
-        uint8_t opcode;
+        Opcode opcode;
         std::vector<uint8_t> payload;
     };
     const std::vector<Case> cases = {
-        {"Keltra 3", 0xA0, {0, 0, 0x07, 0x38, 0x10, 0x01}},  // AY register above 15
-        {"Keltra 3", 0x51, {0, 0, 0x40, 0x01}},              // YM2413 register above 0x3F
-        {"Keltra 4", 0x54, {1, 0, 0x20, 0x01}},              // no second YM2151
-        {"Keltra 4", 0x54, {0, 0, 0x20}},                    // odd register batch
-        {"Keltra 2.1", 0x50, {0, 1, 0x9F}},                  // byte batch on page 1
-        {"Keltra 4", 0x0A, {0, 0}},                          // unknown packet opcode
+        {"Keltra 3", WriteOpcode(0xA0), {0, 0, 0x07, 0x38, 0x10, 0x01}},  // AY register above 15
+        {"Keltra 3", WriteOpcode(0x51), {0, 0, 0x40, 0x01}},              // YM2413 register above 0x3F
+        {"Keltra 4", WriteOpcode(0x54), {1, 0, 0x20, 0x01}},              // no second YM2151
+        {"Keltra 4", WriteOpcode(0x54), {0, 0, 0x20}},                    // odd register batch
+        {"Keltra 2.1", WriteOpcode(0x50), {0, 1, 0x9F}},                  // byte batch on page 1
+        {"Keltra 4", Opcode{0x0A}, {0, 0}},                          // unknown packet opcode
     };
     for (const Case& c : cases) {
         ModelDriver d(c.model);
@@ -256,15 +256,15 @@ TEST(SimBoardModel, RejectsRegisterWritesItCannotTakeWithoutApplyingAnyPart) {
 
 TEST(SimBoardModel, ResetReturnsToTheClearedState) {
     ModelDriver d("Keltra 4");
-    d.Packet(0x54, {0, 0, 0x20, 0xC7});
-    (void)d.Request(KLINK_OP_SET_OUTPUT_VOLUME, {50});
-    (void)d.Request(KLINK_OP_SET_CHIP_CLOCK, Cat({{0x54, 0}, U32(3579545)}));
-    d.Packet(KLINK_OP_STREAM_DATA, Cat({{0xB7, 0}, U32(0), {0x11, 0x22}}));
-    EXPECT_EQ(d.Request(KLINK_OP_RESET), std::vector<uint8_t>{0});
+    d.Packet(WriteOpcode(0x54), {0, 0, 0x20, 0xC7});
+    (void)d.Request(Opcode::kSetOutputVolume, {50});
+    (void)d.Request(Opcode::kSetChipClock, Cat({{0x54, 0}, U32(3579545)}));
+    d.Packet(Opcode::kStreamData, Cat({{0xB7, 0}, U32(0), {0x11, 0x22}}));
+    EXPECT_EQ(d.Request(Opcode::kReset), std::vector<uint8_t>{0});
     EXPECT_EQ(d.Model().Chips().Register(0x54, 0, 0, 0x20), 0);
     EXPECT_EQ(d.Model().Attenuation(), 0);
     EXPECT_EQ(d.Model().Chips().ClockHz(0x54, 0), 4000000u);
-    const auto status = d.Request(KLINK_OP_AUDIO_STATUS, {0xB7, 0});
+    const auto status = d.Request(Opcode::kAudioStatus, {0xB7, 0});
     EXPECT_EQ(status, Cat({{0}, std::vector<uint8_t>(40, 0)}));
     EXPECT_EQ(d.TraceOf(SimTraceOp::kReset).size(), 1u);
 }
@@ -272,37 +272,37 @@ TEST(SimBoardModel, ResetReturnsToTheClearedState) {
 TEST(SimBoardModel, ReplyRulesChangeOnlyTheRepliesTheyMatch) {
     ModelDriver d("Keltra 4");
     SimFaults f;
-    f.replies = {{SimReplyAction::kDrop, KLINK_OP_PING, 2, 0, 0},
-                 {SimReplyAction::kStatus, KLINK_OP_SET_OUTPUT_VOLUME, 0, 0, 9},
-                 {SimReplyAction::kDelay, KLINK_OP_DEVICE_INFO, 1, 1200, 0},
-                 {SimReplyAction::kStaleRequestID, KLINK_OP_RESET, 0, 0, 0},
-                 {SimReplyAction::kEmptyPayload, KLINK_OP_CAPABILITIES, 0, 0, 0},
-                 {SimReplyAction::kCorruptCrc, KLINK_OP_SET_CHIP_CLOCK, 0, 0, 0}};
+    f.replies = {{SimReplyAction::kDrop, Opcode::kPing, 2, 0, 0},
+                 {SimReplyAction::kStatus, Opcode::kSetOutputVolume, 0, 0, 9},
+                 {SimReplyAction::kDelay, Opcode::kDeviceInfo, 1, 1200, 0},
+                 {SimReplyAction::kStaleRequestID, Opcode::kReset, 0, 0, 0},
+                 {SimReplyAction::kEmptyPayload, Opcode::kCapabilities, 0, 0, 0},
+                 {SimReplyAction::kCorruptCrc, Opcode::kSetChipClock, 0, 0, 0}};
     d.Model().SetFaults(f);
 
-    EXPECT_EQ(d.RawRequest(KLINK_OP_PING, {}).size(), 1u);
-    EXPECT_TRUE(d.RawRequest(KLINK_OP_PING, {}).empty());  // the second one only
-    EXPECT_EQ(d.RawRequest(KLINK_OP_PING, {}).size(), 1u);
+    EXPECT_EQ(d.RawRequest(Opcode::kPing, {}).size(), 1u);
+    EXPECT_TRUE(d.RawRequest(Opcode::kPing, {}).empty());  // the second one only
+    EXPECT_EQ(d.RawRequest(Opcode::kPing, {}).size(), 1u);
 
-    EXPECT_EQ(d.Request(KLINK_OP_SET_OUTPUT_VOLUME, {0}), std::vector<uint8_t>{9});
+    EXPECT_EQ(d.Request(Opcode::kSetOutputVolume, {0}), std::vector<uint8_t>{9});
     EXPECT_EQ(d.Model().Attenuation(), 0);
 
     d.now = 10'000'000;
-    auto late = d.RawRequest(KLINK_OP_DEVICE_INFO, {});
+    auto late = d.RawRequest(Opcode::kDeviceInfo, {});
     ASSERT_EQ(late.size(), 1u);
     EXPECT_EQ(late[0].readyNs, 10'000'000 + 1'200'000'000);
-    EXPECT_EQ(d.RawRequest(KLINK_OP_DEVICE_INFO, {})[0].readyNs, 10'000'000);
+    EXPECT_EQ(d.RawRequest(Opcode::kDeviceInfo, {})[0].readyNs, 10'000'000);
 
-    auto stale = DecodeWire(d.RawRequest(KLINK_OP_RESET, {})[0].wire);
+    auto stale = DecodeWire(d.RawRequest(Opcode::kReset, {})[0].wire);
     ASSERT_EQ(stale.size(), 1u);
-    EXPECT_EQ(stale[0].opcode, KLINK_OP_RESET);
+    EXPECT_EQ(stale[0].opcode, Opcode::kReset);
     EXPECT_EQ(stale[0].requestId, static_cast<uint16_t>(d.lastId - 1));
 
-    auto empty = DecodeWire(d.RawRequest(KLINK_OP_CAPABILITIES, {0, 0})[0].wire);
+    auto empty = DecodeWire(d.RawRequest(Opcode::kCapabilities, {0, 0})[0].wire);
     ASSERT_EQ(empty.size(), 1u);
     EXPECT_TRUE(empty[0].payload.empty());
 
-    auto corrupt = d.RawRequest(KLINK_OP_SET_CHIP_CLOCK, Cat({{0x54, 0}, U32(3579545)}));
+    auto corrupt = d.RawRequest(Opcode::kSetChipClock, Cat({{0x54, 0}, U32(3579545)}));
     ASSERT_EQ(corrupt.size(), 1u);
     EXPECT_TRUE(DecodeWire(corrupt[0].wire).empty());
     EXPECT_EQ(d.Model().Chips().ClockHz(0x54, 0), 3579545u);  // carried out all the same
@@ -313,13 +313,13 @@ TEST(SimBoardModel, ReplyRulesChangeOnlyTheRepliesTheyMatch) {
 TEST(SimBoardModel, WrongPingEchoDiffersFromWhatWasSent) {
     ModelDriver d("Keltra 2.1");
     SimFaults f;
-    f.replies = {{SimReplyAction::kWrongEcho, KLINK_OP_PING, 0, 0, 0}};
+    f.replies = {{SimReplyAction::kWrongEcho, Opcode::kPing, 0, 0, 0}};
     d.Model().SetFaults(f);
     const std::vector<uint8_t> probe{'K', 'L', 'I', 'N', 'K'};
-    auto echo = d.Request(KLINK_OP_PING, probe);
+    auto echo = d.Request(Opcode::kPing, probe);
     ASSERT_EQ(echo.size(), 6u);
     EXPECT_NE(std::vector<uint8_t>(echo.begin() + 1, echo.end()), probe);
-    EXPECT_EQ(d.Request(KLINK_OP_PING), (std::vector<uint8_t>{0, '?'}));
+    EXPECT_EQ(d.Request(Opcode::kPing), (std::vector<uint8_t>{0, '?'}));
 }
 
 TEST(SimBoardModel, BrokenDeviceInfoFailsTheHostsMatchingCheck) {
@@ -333,7 +333,7 @@ TEST(SimBoardModel, BrokenDeviceInfoFailsTheHostsMatchingCheck) {
         SimFaults f;
         f.deviceInfo = fault;
         d.Model().SetFaults(f);
-        auto info = d.Request(KLINK_OP_DEVICE_INFO);
+        auto info = d.Request(Opcode::kDeviceInfo);
         ASSERT_FALSE(info.empty());
         EXPECT_EQ(ParseDeviceInfo(std::span(info).subspan(1)), message);
     }
@@ -381,27 +381,27 @@ TEST(SimBoardModel, ServesAProfilesPagesAndDACRecordAsWritten) {
     } catch (const ReadError& e) {
         EXPECT_STREQ(e.what(), "KLINK capabilities changed during query.");
     }
-    auto dac = d.Request(KLINK_OP_DAC_CAPABILITIES);
+    auto dac = d.Request(Opcode::kDACCapabilities);
     ASSERT_EQ(dac.size(), 22u);
     KL2DACCapabilities caps;
     EXPECT_THROW(caps.Decode(std::span(dac).subspan(1)), ReadError);
 
     ModelDriver raw(
         ParseProfile(R"({"model": "Keltra 4", "pages": [{"offset": 0, "raw": "0001"}]})", "t.json"));
-    EXPECT_EQ(raw.Request(KLINK_OP_CAPABILITIES, {0, 0}), (std::vector<uint8_t>{0, 0x00, 0x01}));
+    EXPECT_EQ(raw.Request(Opcode::kCapabilities, {0, 0}), (std::vector<uint8_t>{0, 0x00, 0x01}));
 }
 
 TEST(SimBoardModel, IgnoresFramesTheHostShouldNeverSendAndResynchronises) {
     ModelDriver d("Keltra 4");
     // A reply frame, garbage and a frame cut short must not upset the next request.
-    auto reply = EncodeFrame(KLINK_MSG_REPLY, KLINK_OP_PING, 1, std::vector<uint8_t>{0});
+    auto reply = EncodeFrame(MessageType::kReply, Opcode::kPing, 1, std::vector<uint8_t>{0});
     for (uint8_t b : reply) d.Model().Feed(b, 0);
     for (uint8_t b : {0x00, 0x13, 0x37, 0x42}) d.Model().Feed(b, 0);
-    auto cut = EncodeFrame(KLINK_MSG_REQUEST, KLINK_OP_RESET, 2, std::vector<uint8_t>{});
+    auto cut = EncodeFrame(MessageType::kRequest, Opcode::kReset, 2, std::vector<uint8_t>{});
     cut.resize(cut.size() - 3);
     for (uint8_t b : cut) d.Model().Feed(b, 0);
     EXPECT_TRUE(d.Model().TakeReplies().empty());
-    EXPECT_EQ(d.Request(KLINK_OP_PING, {'x'}), (std::vector<uint8_t>{0, 'x'}));
+    EXPECT_EQ(d.Request(Opcode::kPing, {'x'}), (std::vector<uint8_t>{0, 'x'}));
 }
 
 // Random frames that a broken or hostile host might send: mostly near-valid
@@ -410,8 +410,13 @@ TEST(SimBoardModel, IgnoresFramesTheHostShouldNeverSendAndResynchronises) {
 // pauses that let the buffers play out. The board must never crash and must
 // answer every request with one reply of the same opcode and request ID.
 TEST(SimBoardModel, SurvivesRandomFramesAndStillAnswersEveryRequest) {
-    const std::vector<uint8_t> opcodes{0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x10, 0x11, 0x12, 0x13, 0x18,
-                                       0x19, 0x1A, 0x1B, 0x1C, 0x1D, 0x30, 0x50, 0x52, 0x53, 0x54, 0xB7};
+    const std::vector<Opcode> opcodes{
+        Opcode::kReset,         Opcode::kPing,          Opcode::kDeviceInfo,       Opcode::kSetOutputVolume,
+        Opcode::kSetChipClock,  Opcode::kCapabilities,  Opcode::kStreamData,       Opcode::kStreamEvents,
+        Opcode::kStreamStart,   Opcode::kAudioStatus,   Opcode::kDACCapabilities,  Opcode::kDACRecords,
+        Opcode::kDACStart,      Opcode::kDACEnd,        Opcode::kDACStatus,        Opcode::kRegisterEvents,
+        WriteOpcode(0x30),      WriteOpcode(0x50),      WriteOpcode(0x52),         WriteOpcode(0x53),
+        WriteOpcode(0x54),      WriteOpcode(0xB7)};
     for (const std::string& name : BuiltInModels()) {
         std::mt19937 rng(20261210);
         const auto random = [&rng](uint32_t below) { return static_cast<uint32_t>(rng() % below); };
@@ -426,8 +431,8 @@ TEST(SimBoardModel, SurvivesRandomFramesAndStillAnswersEveryRequest) {
                 (void)model.TakeReplies();
                 continue;
             }
-            const uint8_t opcode =
-                random(8) == 0 ? static_cast<uint8_t>(rng()) : opcodes[random(opcodes.size())];
+            const Opcode opcode = random(8) == 0 ? static_cast<Opcode>(static_cast<uint8_t>(rng()))
+                                                 : opcodes[random(opcodes.size())];
             // Short payloads mostly; now and then up to the largest a frame carries.
             std::vector<uint8_t> p(random(8) == 0 ? 256 : random(4) == 0 ? random(257) : random(24));
             for (uint8_t& b : p) b = static_cast<uint8_t>(rng());
@@ -438,23 +443,23 @@ TEST(SimBoardModel, SurvivesRandomFramesAndStillAnswersEveryRequest) {
             };
             if (random(3) != 0) {  // make the header plausible
                 switch (opcode) {
-                    case KLINK_OP_STREAM_DATA:
-                    case KLINK_OP_STREAM_EVENTS:
-                    case KLINK_OP_STREAM_START:
-                    case KLINK_OP_AUDIO_STATUS:
+                    case Opcode::kStreamData:
+                    case Opcode::kStreamEvents:
+                    case Opcode::kStreamStart:
+                    case Opcode::kAudioStatus:
                         put(0, 0xB7, 1);
                         put(1, 0, 1);
-                        if (opcode == KLINK_OP_STREAM_DATA) put(2, model.StreamStatus().accepted, 4);
-                        if (opcode == KLINK_OP_STREAM_EVENTS) {
+                        if (opcode == Opcode::kStreamData) put(2, model.StreamStatus().accepted, 4);
+                        if (opcode == Opcode::kStreamEvents) {
                             put(2, model.StreamStatus().played + random(2000), 4);
                             put(6, random(5), 1);
                             put(7, 0x54, 1);
                             put(8, 0, 2);
                         }
-                        if (opcode == KLINK_OP_STREAM_START) p.resize(8);
-                        if (opcode == KLINK_OP_AUDIO_STATUS) p.resize(2);
+                        if (opcode == Opcode::kStreamStart) p.resize(8);
+                        if (opcode == Opcode::kAudioStatus) p.resize(2);
                         break;
-                    case KLINK_OP_DAC_RECORDS:
+                    case Opcode::kDACRecords:
                         p.resize(15 + 4 * (1 + random(60)));
                         put(0, 1, 1);
                         put(1, 0x52, 1);
@@ -472,19 +477,19 @@ TEST(SimBoardModel, SurvivesRandomFramesAndStillAnswersEveryRequest) {
                         }
                         if (random(10) == 0) p[15] = static_cast<uint8_t>(rng());
                         break;
-                    case KLINK_OP_DAC_START:
+                    case Opcode::kDACStart:
                         p = {1, static_cast<uint8_t>(rng()), static_cast<uint8_t>(random(4)), 0, 0};
                         break;
-                    case KLINK_OP_DAC_END:
+                    case Opcode::kDACEnd:
                         p.resize(13);
                         put(0, 1, 1);
                         put(1, dac.accepted, 4);
                         put(5, dac.acceptedTick, 8);
                         break;
-                    case KLINK_OP_DAC_STATUS:
+                    case Opcode::kDACStatus:
                         p = {1};
                         break;
-                    case KLINK_OP_REGISTER_EVENTS: {
+                    case Opcode::kRegisterEvents: {
                         const KLINKCapability& t = targets[random(targets.size())].capability;
                         const size_t width =
                             static_cast<size_t>(KL2EventWidth({t.writeId, t.instance, t.page}));
@@ -497,7 +502,7 @@ TEST(SimBoardModel, SurvivesRandomFramesAndStillAnswersEveryRequest) {
                         break;
                     }
                     default:
-                        if (opcode >= KLINK_OP_REGISTER_WRITE_FIRST && !targets.empty()) {
+                        if (opcode >= Opcode::kRegisterWriteFirst && !targets.empty()) {
                             const KLINKCapability& t = targets[random(targets.size())].capability;
                             p.resize(std::max<size_t>(p.size(), 2));
                             put(0, t.instance, 1);
@@ -507,9 +512,9 @@ TEST(SimBoardModel, SurvivesRandomFramesAndStillAnswersEveryRequest) {
                 }
             }
             // Requests and packets alike, now and then a reply the host should never send.
-            const uint8_t type = random(8) == 0   ? KLINK_MSG_REPLY
-                                 : random(2) == 0 ? KLINK_MSG_REQUEST
-                                                  : KLINK_MSG_PACKET;
+            const MessageType type = random(8) == 0   ? MessageType::kReply
+                                 : random(2) == 0 ? MessageType::kRequest
+                                                  : MessageType::kPacket;
             model.Feed(0, now);  // any partial frame from the garbage ends here
             std::vector<uint8_t> wire = EncodeFrame(type, opcode, ++id, p);
             const bool damaged = random(10) == 0;  // a line error: the board may drop the frame
@@ -520,23 +525,23 @@ TEST(SimBoardModel, SurvivesRandomFramesAndStillAnswersEveryRequest) {
             const auto replies = model.TakeReplies();
             if (damaged) {
                 EXPECT_LE(replies.size(), 1u) << name << " frame " << i;
-            } else if (type != KLINK_MSG_REQUEST) {
+            } else if (type != MessageType::kRequest) {
                 EXPECT_TRUE(replies.empty()) << name << " frame " << i;
             } else {
-                ASSERT_EQ(replies.size(), 1u) << name << " request " << i << " opcode " << int{opcode};
+                ASSERT_EQ(replies.size(), 1u) << name << " request " << i << " opcode " << int{OpcodeByte(opcode)};
                 const auto frames = DecodeWire(replies[0].wire);
                 ASSERT_EQ(frames.size(), 1u) << name << " request " << i;
-                EXPECT_EQ(frames[0].messageType, KLINK_MSG_REPLY);
+                EXPECT_EQ(frames[0].messageType, MessageType::kReply);
                 EXPECT_EQ(frames[0].opcode, opcode);
                 EXPECT_EQ(frames[0].requestId, id);
                 ASSERT_FALSE(frames[0].payload.empty());
-                if (opcode == KLINK_OP_PING && p.size() < 256) {
+                if (opcode == Opcode::kPing && p.size() < 256) {
                     EXPECT_EQ(frames[0].payload, Cat({{0}, p})) << name;
-                } else if (opcode == KLINK_OP_PING) {
+                } else if (opcode == Opcode::kPing) {
                     EXPECT_EQ(frames[0].payload, std::vector<uint8_t>{kStatusMalformed})
                         << "too long to echo";
                 }
-                if (opcode == KLINK_OP_DAC_STATUS && frames[0].payload[0] == 0) {
+                if (opcode == Opcode::kDACStatus && frames[0].payload[0] == 0) {
                     KL2DACStatus s;
                     s.Decode(std::span(frames[0].payload).subspan(1));  // the host's own checks
                 }

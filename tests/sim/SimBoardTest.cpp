@@ -55,28 +55,28 @@ TEST(SimBoard, AnswersTheBoardContractOverItsLine) {
     auto board = SimBoard::Start("Keltra 2.1");
     RawClient host(board->PortPath());
     const std::vector<uint8_t> probe{'K', 'L', 'I', 'N', 'K'};
-    EXPECT_EQ(host.Request(KLINK_OP_PING, probe), Cat({{0}, probe}));
-    auto info = host.Request(KLINK_OP_DEVICE_INFO);
+    EXPECT_EQ(host.Request(Opcode::kPing, probe), Cat({{0}, probe}));
+    auto info = host.Request(Opcode::kDeviceInfo);
     ASSERT_TRUE(info);
     EXPECT_EQ((*info)[0], 0);
     EXPECT_EQ(std::string(info->begin() + 2, info->begin() + 2 + (*info)[1]), "Keltra 2.1");
     KLINKCapabilities caps;
     while (!caps.Complete()) {
         const uint16_t offset = caps.NextOffset();
-        auto page = host.Request(KLINK_OP_CAPABILITIES,
+        auto page = host.Request(Opcode::kCapabilities,
                                  {static_cast<uint8_t>(offset), static_cast<uint8_t>(offset >> 8)});
         ASSERT_TRUE(page);
         ASSERT_EQ((*page)[0], 0);
         caps.AddPage(offset, std::span(*page).subspan(1));
     }
     EXPECT_TRUE(caps.Supports(0x52, 0, 0, kFeatureBurst));
-    EXPECT_EQ(host.Request(KLINK_OP_RESET), std::vector<uint8_t>{0});
-    EXPECT_EQ(host.Request(KLINK_OP_SET_OUTPUT_VOLUME, {0}), std::vector<uint8_t>{0});
-    EXPECT_EQ(host.Request(KLINK_OP_SET_CHIP_CLOCK, Cat({{0x52, 0}, U32(7670453)})), std::vector<uint8_t>{0});
-    auto dac = host.Request(KLINK_OP_DAC_STATUS, {1});
+    EXPECT_EQ(host.Request(Opcode::kReset), std::vector<uint8_t>{0});
+    EXPECT_EQ(host.Request(Opcode::kSetOutputVolume, {0}), std::vector<uint8_t>{0});
+    EXPECT_EQ(host.Request(Opcode::kSetChipClock, Cat({{0x52, 0}, U32(7670453)})), std::vector<uint8_t>{0});
+    auto dac = host.Request(Opcode::kDACStatus, {1});
     ASSERT_TRUE(dac);
     EXPECT_EQ(dac->size(), 73u);
-    EXPECT_EQ(host.Request(0x0E), std::vector<uint8_t>{kStatusUnknownOpcode});
+    EXPECT_EQ(host.Request(Opcode{0x0E}), std::vector<uint8_t>{kStatusUnknownOpcode});
     EXPECT_EQ(board->Requests(), 9u);
 }
 
@@ -86,13 +86,13 @@ TEST(SimBoard, TakesARegisterBurstAtTheLineRateAndTracesItInOrder) {
     size_t wireBytes = 0;
     std::vector<uint8_t> all;
     for (const auto& payload : RegisterBurst(8)) {
-        auto frame = EncodeFrame(KLINK_MSG_PACKET, 0x54, 1, payload);
+        auto frame = EncodeFrame(MessageType::kPacket, WriteOpcode(0x54), 1, payload);
         wireBytes += frame.size();
         all.insert(all.end(), frame.begin(), frame.end());
     }
     const auto started = Clock::now();
     host.Send(all);
-    ASSERT_TRUE(host.Request(KLINK_OP_PING));  // answered only after every packet was taken in
+    ASSERT_TRUE(host.Request(Opcode::kPing));  // answered only after every packet was taken in
     const double wall = std::chrono::duration<double>(Clock::now() - started).count();
     const auto regs = Only(board->Trace(), SimTraceOp::kReg);
     ASSERT_EQ(regs.size(), 8u * 127);
@@ -116,8 +116,8 @@ TEST(SimBoard, UnthrottledBoardTakesTheSameBurstAtOnce) {
     RawClient host(board->PortPath());
     // About 10.8 KB: close to a second at the line rate.
     const auto started = Clock::now();
-    for (const auto& payload : RegisterBurst(40)) host.SendPacket(0x54, payload);
-    ASSERT_TRUE(host.Request(KLINK_OP_PING));
+    for (const auto& payload : RegisterBurst(40)) host.SendPacket(WriteOpcode(0x54), payload);
+    ASSERT_TRUE(host.Request(Opcode::kPing));
     EXPECT_LT(std::chrono::duration<double>(Clock::now() - started).count(), 0.5);
     EXPECT_EQ(Only(board->Trace(), SimTraceOp::kReg).size(), 40u * 127);
 }
@@ -126,14 +126,14 @@ TEST(SimBoard, KeepsRunningWhenTheHostClosesAndReopensThePort) {
     auto board = SimBoard::Start("Keltra 3");
     {
         RawClient first(board->PortPath());
-        EXPECT_EQ(first.Request(KLINK_OP_PING, {1}), (std::vector<uint8_t>{0, 1}));
+        EXPECT_EQ(first.Request(Opcode::kPing, {1}), (std::vector<uint8_t>{0, 1}));
         // Half a frame, then the host goes away.
-        auto frame = EncodeFrame(KLINK_MSG_REQUEST, KLINK_OP_PING, 9, std::vector<uint8_t>{7, 7});
+        auto frame = EncodeFrame(MessageType::kRequest, Opcode::kPing, 9, std::vector<uint8_t>{7, 7});
         first.Send(std::vector<uint8_t>(frame.begin(), frame.begin() + 6));
     }
     std::this_thread::sleep_for(milliseconds(30));
     RawClient second(board->PortPath());
-    EXPECT_EQ(second.Request(KLINK_OP_PING, {2}), (std::vector<uint8_t>{0, 2}));
+    EXPECT_EQ(second.Request(Opcode::kPing, {2}), (std::vector<uint8_t>{0, 2}));
     EXPECT_EQ(board->Requests(), 2u);
 }
 
@@ -144,15 +144,15 @@ TEST(SimBoard, ADPCMAndDACClocksRunInRealTime) {
     RawClient host4(kl4->PortPath());
     // 4 MHz / 1024: 1953.125 bytes per second; one second buffered.
     for (uint32_t pos = 0; pos < 2000; pos += 250) {
-        host4.SendPacket(KLINK_OP_STREAM_DATA, Cat({{0xB7, 0}, U32(pos), std::vector<uint8_t>(250, 0x08)}));
+        host4.SendPacket(Opcode::kStreamData, Cat({{0xB7, 0}, U32(pos), std::vector<uint8_t>(250, 0x08)}));
     }
-    host4.SendPacket(KLINK_OP_STREAM_START, Cat({{0xB7, 0}, U32(4000000), {0x00, 0x04}}));
+    host4.SendPacket(Opcode::kStreamStart, Cat({{0xB7, 0}, U32(4000000), {0x00, 0x04}}));
     ASSERT_TRUE(kl4->WaitForTrace([](const auto& t) { return !Only(t, SimTraceOp::kStreamStart).empty(); },
                                   milliseconds(3000)));
     const double start = static_cast<double>(Only(kl4->Trace(), SimTraceOp::kStreamStart)[0].timeUs);
     std::this_thread::sleep_for(milliseconds(150));
     double before = static_cast<double>(kl4->NowUS());
-    auto status = host4.Request(KLINK_OP_AUDIO_STATUS, {0xB7, 0});
+    auto status = host4.Request(Opcode::kAudioStatus, {0xB7, 0});
     double after = static_cast<double>(kl4->NowUS());
     ASSERT_TRUE(status);
     const double played = Read32(*status, 5);
@@ -166,13 +166,13 @@ TEST(SimBoard, ADPCMAndDACClocksRunInRealTime) {
     KL2DACChunk chunk;
     for (int i = 0; i < 60; ++i) chunk.records.push_back({kKL2RecordSample, 0x80, 600});
     chunk.endTick = 60 * 600;
-    host2.SendPacket(KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(0, chunk));
-    ASSERT_EQ(host2.Request(KLINK_OP_DAC_START, EncodeKL2DACStart(3528)), std::vector<uint8_t>{0});
+    host2.SendPacket(Opcode::kDACRecords, EncodeKL2DACRecords(0, chunk));
+    ASSERT_EQ(host2.Request(Opcode::kDACStart, EncodeKL2DACStart(3528)), std::vector<uint8_t>{0});
     const auto dacStart = Only(kl2->Trace(), SimTraceOp::kDACStart);
     ASSERT_EQ(dacStart.size(), 1u);
     std::this_thread::sleep_for(milliseconds(150));
     before = static_cast<double>(kl2->NowUS());
-    auto dac = host2.Request(KLINK_OP_DAC_STATUS, {1});
+    auto dac = host2.Request(Opcode::kDACStatus, {1});
     after = static_cast<double>(kl2->NowUS());
     ASSERT_TRUE(dac);
     KL2DACStatus s;
@@ -185,19 +185,19 @@ TEST(SimBoard, ADPCMAndDACClocksRunInRealTime) {
 
 TEST(SimBoard, ReplyFaultsShowOnTheLine) {
     SimBoardOptions options;
-    options.faults.replies = {{SimReplyAction::kDrop, KLINK_OP_PING, 1, 0, 0},
-                              {SimReplyAction::kCorruptCrc, KLINK_OP_DEVICE_INFO, 0, 0, 0},
-                              {SimReplyAction::kDelay, KLINK_OP_RESET, 0, 300, 0}};
+    options.faults.replies = {{SimReplyAction::kDrop, Opcode::kPing, 1, 0, 0},
+                              {SimReplyAction::kCorruptCrc, Opcode::kDeviceInfo, 0, 0, 0},
+                              {SimReplyAction::kDelay, Opcode::kReset, 0, 300, 0}};
     auto board = SimBoard::Start("Keltra 4", options);
     RawClient host(board->PortPath());
-    host.SendRequest(KLINK_OP_PING);
+    host.SendRequest(Opcode::kPing);
     EXPECT_FALSE(host.Receive(milliseconds(200)));
-    host.SendRequest(KLINK_OP_DEVICE_INFO);
+    host.SendRequest(Opcode::kDeviceInfo);
     EXPECT_FALSE(host.Receive(milliseconds(200)));
     const auto started = Clock::now();
-    EXPECT_EQ(host.Request(KLINK_OP_RESET), std::vector<uint8_t>{0});
+    EXPECT_EQ(host.Request(Opcode::kReset), std::vector<uint8_t>{0});
     EXPECT_GE(Clock::now() - started, milliseconds(290));
-    EXPECT_EQ(host.Request(KLINK_OP_PING, {3}), (std::vector<uint8_t>{0, 3}));
+    EXPECT_EQ(host.Request(Opcode::kPing, {3}), (std::vector<uint8_t>{0, 3}));
 }
 
 TEST(SimBoard, StoppingToReadBacksUpTheHostsWrites) {
@@ -260,7 +260,7 @@ TEST_F(PublishedBoards, AppearInThePortListUnderUniqueNamesUntilStopped) {
     auto listed = platform::ListSimulatedPorts(platform::SimulatedPortFolder());
     EXPECT_EQ(listed.size(), 2u);
     RawClient host(b->PortPath());
-    EXPECT_EQ(host.Request(KLINK_OP_PING, {4}), (std::vector<uint8_t>{0, 4}));
+    EXPECT_EQ(host.Request(Opcode::kPing, {4}), (std::vector<uint8_t>{0, 4}));
     a->Stop();
     listed = platform::ListSimulatedPorts(platform::SimulatedPortFolder());
     ASSERT_EQ(listed.size(), 1u);
@@ -307,10 +307,10 @@ TEST_F(PublishedBoards, KlinksimServesItsBoardsUntilInterrupted) {
     EXPECT_EQ(platform::ListSimulatedPorts(platform::SimulatedPortFolder()).size(), 2u);
     {
         RawClient host(path);
-        EXPECT_EQ(host.Request(KLINK_OP_PING, {'K', 'L', 'I', 'N', 'K'}),
+        EXPECT_EQ(host.Request(Opcode::kPing, {'K', 'L', 'I', 'N', 'K'}),
                   (std::vector<uint8_t>{0, 'K', 'L', 'I', 'N', 'K'}));
-        host.SendPacket(0x54, {0, 0, 0x20, 0xC7});
-        EXPECT_EQ(host.Request(KLINK_OP_RESET), std::vector<uint8_t>{0});
+        host.SendPacket(WriteOpcode(0x54), {0, 0, 0x20, 0xC7});
+        EXPECT_EQ(host.Request(Opcode::kReset), std::vector<uint8_t>{0});
     }
     ASSERT_EQ(kill(pid, SIGINT), 0);
     int status = 0;
@@ -332,8 +332,8 @@ TEST(SimBoard, WritesTheTraceAsJsonLines) {
         options.name = "sim-keltra4-9";
         auto board = SimBoard::Start("Keltra 4", options);
         RawClient host(board->PortPath());
-        host.SendPacket(0x54, {0, 0, 0x20, 0xC7});
-        EXPECT_TRUE(host.Request(KLINK_OP_RESET));
+        host.SendPacket(WriteOpcode(0x54), {0, 0, 0x20, 0xC7});
+        EXPECT_TRUE(host.Request(Opcode::kReset));
     }
     std::ifstream in(path);
     std::vector<nlohmann::json> lines;

@@ -32,7 +32,7 @@ std::vector<uint8_t> StreamStart(uint32_t clock, uint16_t divider) {
 }
 
 SimStreamStatus AudioStatus(ModelDriver& d) {
-    auto r = d.Request(KLINK_OP_AUDIO_STATUS, {0xB7, 0});
+    auto r = d.Request(Opcode::kAudioStatus, {0xB7, 0});
     SimStreamStatus s;
     EXPECT_EQ(r.size(), 41u);
     if (r.size() != 41) return s;
@@ -54,15 +54,15 @@ SimStreamStatus AudioStatus(ModelDriver& d) {
 
 TEST(SimADPCMStream, PlaysAtTheByteRateAndAppliesEventsAtTheirPositions) {
     ModelDriver d("Keltra 4");
-    d.Packet(KLINK_OP_STREAM_EVENTS, StreamEvent(10, 0, {0x54, 0, 0, 0x08, 0x78, 0x20, 0xC0}));
-    d.Packet(KLINK_OP_STREAM_EVENTS, StreamEvent(16, 2, {3}));
-    d.Packet(KLINK_OP_STREAM_DATA, StreamData(0, 40));
-    d.Packet(KLINK_OP_STREAM_DATA, StreamData(40, 40));
-    d.Packet(KLINK_OP_STREAM_EVENTS, StreamEvent(80, 3, {0x80}));
+    d.Packet(Opcode::kStreamEvents, StreamEvent(10, 0, {0x54, 0, 0, 0x08, 0x78, 0x20, 0xC0}));
+    d.Packet(Opcode::kStreamEvents, StreamEvent(16, 2, {3}));
+    d.Packet(Opcode::kStreamData, StreamData(0, 40));
+    d.Packet(Opcode::kStreamData, StreamData(40, 40));
+    d.Packet(Opcode::kStreamEvents, StreamEvent(80, 3, {0x80}));
     EXPECT_EQ(AudioStatus(d).flags, 0u);  // nothing plays before STREAM_START
 
     d.now = 1 * kMs;
-    d.Packet(KLINK_OP_STREAM_START, StreamStart(8000000, 512));  // 128 us per byte
+    d.Packet(Opcode::kStreamStart, StreamStart(8000000, 512));  // 128 us per byte
     d.now = 6 * kMs;
     SimStreamStatus s = AudioStatus(d);
     EXPECT_EQ(s.flags, kStreamStarted);
@@ -96,11 +96,11 @@ TEST(SimADPCMStream, PlaysAtTheByteRateAndAppliesEventsAtTheirPositions) {
 
 TEST(SimADPCMStream, AClockEventChangesTheRateFromItsPosition) {
     ModelDriver d("Keltra 4");
-    d.Packet(KLINK_OP_STREAM_DATA, StreamData(0, 40));
-    d.Packet(KLINK_OP_STREAM_EVENTS,
+    d.Packet(Opcode::kStreamData, StreamData(0, 40));
+    d.Packet(Opcode::kStreamEvents,
              StreamEvent(20, 1, Cat({U32(4000000), {0x00, 0x04}})));  // 512 us per byte
-    d.Packet(KLINK_OP_STREAM_EVENTS, StreamEvent(40, 3, {0x80}));
-    d.Packet(KLINK_OP_STREAM_START, StreamStart(8000000, 512));
+    d.Packet(Opcode::kStreamEvents, StreamEvent(40, 3, {0x80}));
+    d.Packet(Opcode::kStreamStart, StreamStart(8000000, 512));
     d.AdvanceMs(100);
     const auto end = d.TraceOf(SimTraceOp::kStreamEnd);
     ASSERT_EQ(end.size(), 1u);
@@ -111,14 +111,14 @@ TEST(SimADPCMStream, AClockEventChangesTheRateFromItsPosition) {
 
 TEST(SimADPCMStream, UnderflowWaitsForDataAndCountsOnce) {
     ModelDriver d("Keltra 4");
-    d.Packet(KLINK_OP_STREAM_DATA, StreamData(0, 10));
-    d.Packet(KLINK_OP_STREAM_START, StreamStart(8000000, 512));
+    d.Packet(Opcode::kStreamData, StreamData(0, 10));
+    d.Packet(Opcode::kStreamStart, StreamStart(8000000, 512));
     d.now = 5 * kMs;
     SimStreamStatus s = AudioStatus(d);
     EXPECT_EQ(s.played, 10u);
     EXPECT_EQ(s.underflows, 1u);
     EXPECT_EQ(s.flags, kStreamStarted | kStreamPCMUnderflow);
-    d.Packet(KLINK_OP_STREAM_DATA, StreamData(10, 10));
+    d.Packet(Opcode::kStreamData, StreamData(10, 10));
     d.now = 5 * kMs + 640'000;  // five more bytes
     s = AudioStatus(d);
     EXPECT_NEAR(s.played, 15, 1);
@@ -128,10 +128,10 @@ TEST(SimADPCMStream, UnderflowWaitsForDataAndCountsOnce) {
 
 TEST(SimADPCMStream, LateEventsAreAppliedAtOnceAndCounted) {
     ModelDriver d("Keltra 4");
-    d.Packet(KLINK_OP_STREAM_DATA, StreamData(0, 100));
-    d.Packet(KLINK_OP_STREAM_START, StreamStart(8000000, 512));
+    d.Packet(Opcode::kStreamData, StreamData(0, 100));
+    d.Packet(Opcode::kStreamStart, StreamStart(8000000, 512));
     d.now = 5 * kMs;  // about 39 bytes played
-    d.Packet(KLINK_OP_STREAM_EVENTS, StreamEvent(30, 0, {0x54, 0, 0, 0x08, 0x01}));
+    d.Packet(Opcode::kStreamEvents, StreamEvent(30, 0, {0x54, 0, 0, 0x08, 0x01}));
     const SimStreamStatus s = AudioStatus(d);
     EXPECT_EQ(s.lateEvents, 1u);
     EXPECT_NEAR(s.maxEventLag, 40 - 30, 1);
@@ -143,25 +143,25 @@ TEST(SimADPCMStream, BrokenStreamsFailWithTheirReason) {
         const char* name;
         uint32_t dataCapacity;
         uint16_t eventCapacity;
-        std::vector<std::pair<uint8_t, std::vector<uint8_t>>> packets;
+        std::vector<std::pair<Opcode, std::vector<uint8_t>>> packets;
         uint32_t flags;
     };
     const std::vector<Case> cases = {
-        {"data overflow", 16, 100, {{KLINK_OP_STREAM_DATA, StreamData(0, 20)}}, kStreamPCMOverflow},
+        {"data overflow", 16, 100, {{Opcode::kStreamData, StreamData(0, 20)}}, kStreamPCMOverflow},
         {"event overflow",
          1024,
          2,
-         {{KLINK_OP_STREAM_EVENTS, StreamEvent(5, 0, {0x54, 0, 0, 1, 1, 2, 2, 3, 3})}},
+         {{Opcode::kStreamEvents, StreamEvent(5, 0, {0x54, 0, 0, 1, 1, 2, 2, 3, 3})}},
          kStreamEventOverflow},
         {"gap",
          1024,
          100,
-         {{KLINK_OP_STREAM_DATA, StreamData(0, 4)}, {KLINK_OP_STREAM_DATA, StreamData(5, 4)}},
+         {{Opcode::kStreamData, StreamData(0, 4)}, {Opcode::kStreamData, StreamData(5, 4)}},
          kStreamInvalidCommand},
         {"bad event kind",
          1024,
          100,
-         {{KLINK_OP_STREAM_EVENTS, StreamEvent(0, 9, {1})}},
+         {{Opcode::kStreamEvents, StreamEvent(0, 9, {1})}},
          kStreamInvalidCommand},
     };
     for (const Case& c : cases) {
@@ -182,8 +182,8 @@ TEST(SimADPCMStream, FaultSwitchesFailTheStreamOrHideTheStart) {
     f.adpcmFaultFlags = kStreamRxOverflow;
     f.adpcmFaultAfterBytes = 20;
     d.Model().SetFaults(f);
-    d.Packet(KLINK_OP_STREAM_DATA, StreamData(0, 100));
-    d.Packet(KLINK_OP_STREAM_START, StreamStart(8000000, 512));
+    d.Packet(Opcode::kStreamData, StreamData(0, 100));
+    d.Packet(Opcode::kStreamStart, StreamStart(8000000, 512));
     d.now = 10 * kMs;
     SimStreamStatus s = AudioStatus(d);
     EXPECT_EQ(s.played, 20u);
@@ -193,8 +193,8 @@ TEST(SimADPCMStream, FaultSwitchesFailTheStreamOrHideTheStart) {
     SimFaults n;
     n.neverStartStream = true;
     never.Model().SetFaults(n);
-    never.Packet(KLINK_OP_STREAM_DATA, StreamData(0, 100));
-    never.Packet(KLINK_OP_STREAM_START, StreamStart(8000000, 512));
+    never.Packet(Opcode::kStreamData, StreamData(0, 100));
+    never.Packet(Opcode::kStreamStart, StreamStart(8000000, 512));
     never.now = 10 * kMs;
     s = AudioStatus(never);
     EXPECT_EQ(s.flags, 0u);
@@ -205,7 +205,7 @@ TEST(SimADPCMStream, FaultSwitchesFailTheStreamOrHideTheStart) {
 // --- KL2 DAC -------------------------------------------------------------
 
 KL2DACStatus DACStatus(ModelDriver& d) {
-    auto r = d.Request(KLINK_OP_DAC_STATUS, {1});
+    auto r = d.Request(Opcode::kDACStatus, {1});
     KL2DACStatus s;
     EXPECT_EQ(r.size(), 73u);
     if (r.size() == 73 && r[0] == 0) s.Decode(std::span(r).subspan(1));  // throws on an inconsistent record
@@ -233,10 +233,10 @@ TEST(SimKL2DAC, PlaysRecordsAndEventsOnItsTickClockUntilTheEnd) {
     chunk.records[0] = {kKL2RecordEnable, 0x80, 10};
     std::vector<KL2RegisterEvent> events = {{100, false, {0x52, 0, 0}, 0x28, 0xF0},
                                              {300, false, {0x50, 0, 0}, 0, 0x9F}};
-    d.Packet(KLINK_OP_REGISTER_EVENTS, EncodeKL2RegisterEvents(events, 0, 1));
-    d.Packet(KLINK_OP_REGISTER_EVENTS, EncodeKL2RegisterEvents(events, 1, 1));
-    d.Packet(KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(0, chunk));
-    d.Packet(KLINK_OP_DAC_END, EncodeKL2DACEnd(60, 600));
+    d.Packet(Opcode::kRegisterEvents, EncodeKL2RegisterEvents(events, 0, 1));
+    d.Packet(Opcode::kRegisterEvents, EncodeKL2RegisterEvents(events, 1, 1));
+    d.Packet(Opcode::kDACRecords, EncodeKL2DACRecords(0, chunk));
+    d.Packet(Opcode::kDACEnd, EncodeKL2DACEnd(60, 600));
     KL2DACStatus s = DACStatus(d);
     EXPECT_EQ(s.state, KL2DACStatus::kPlaying);
     EXPECT_EQ(s.accepted, 60u);
@@ -245,8 +245,8 @@ TEST(SimKL2DAC, PlaysRecordsAndEventsOnItsTickClockUntilTheEnd) {
     EXPECT_EQ(s.sealed, 1);
 
     d.now = 1 * kMs;
-    EXPECT_EQ(d.Request(KLINK_OP_DAC_START, EncodeKL2DACStart(3528)), std::vector<uint8_t>{0});
-    EXPECT_EQ(d.Request(KLINK_OP_DAC_START, EncodeKL2DACStart(3528)), std::vector<uint8_t>{kStatusConflict});
+    EXPECT_EQ(d.Request(Opcode::kDACStart, EncodeKL2DACStart(3528)), std::vector<uint8_t>{0});
+    EXPECT_EQ(d.Request(Opcode::kDACStart, EncodeKL2DACStart(3528)), std::vector<uint8_t>{kStatusConflict});
     d.now = 1 * kMs + 5 * kMs;
     s = DACStatus(d);
     EXPECT_NEAR(static_cast<double>(s.playedTick), 5 * 44.1, 2);
@@ -282,17 +282,17 @@ TEST(SimKL2DAC, PlaysRecordsAndEventsOnItsTickClockUntilTheEnd) {
     ASSERT_EQ(d.TraceOf(SimTraceOp::kDACEnd).size(), 1u);
     EXPECT_EQ(d.TraceOf(SimTraceOp::kDACEnd)[0].timeUs, 1000u + 600u * 1'000'000 / 44100);
 
-    EXPECT_EQ(d.Request(KLINK_OP_RESET), std::vector<uint8_t>{0});
+    EXPECT_EQ(d.Request(Opcode::kReset), std::vector<uint8_t>{0});
     EXPECT_TRUE(Cleared(DACStatus(d)));
 }
 
 TEST(SimKL2DAC, ClockWaitsForTheLeadThenForDataWhenItRunsOut) {
     ModelDriver d("Keltra 2.1");
-    d.Packet(KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(0, SampleChunk(0, 10, 10)));  // 100 ticks
-    EXPECT_EQ(d.Request(KLINK_OP_DAC_START, EncodeKL2DACStart(200)), std::vector<uint8_t>{0});
+    d.Packet(Opcode::kDACRecords, EncodeKL2DACRecords(0, SampleChunk(0, 10, 10)));  // 100 ticks
+    EXPECT_EQ(d.Request(Opcode::kDACStart, EncodeKL2DACStart(200)), std::vector<uint8_t>{0});
     d.now = 10 * kMs;
     EXPECT_EQ(DACStatus(d).playedTick, 0u);  // less than the lead is buffered
-    d.Packet(KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(10, SampleChunk(100, 10, 10)));
+    d.Packet(Opcode::kDACRecords, EncodeKL2DACRecords(10, SampleChunk(100, 10, 10)));
     d.now = 12 * kMs;  // 88 ticks after the clock started
     EXPECT_NEAR(static_cast<double>(DACStatus(d).playedTick), 2 * 44.1, 2);
     d.now = 30 * kMs;  // 200 ticks run out after about 4.5 ms
@@ -300,7 +300,7 @@ TEST(SimKL2DAC, ClockWaitsForTheLeadThenForDataWhenItRunsOut) {
     EXPECT_EQ(s.playedTick, 200u);
     EXPECT_EQ(s.underflows, 1u);
     EXPECT_EQ(s.state, KL2DACStatus::kPlaying);
-    d.Packet(KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(20, SampleChunk(200, 10, 10)));
+    d.Packet(Opcode::kDACRecords, EncodeKL2DACRecords(20, SampleChunk(200, 10, 10)));
     d.now = 31 * kMs;
     s = DACStatus(d);
     EXPECT_NEAR(static_cast<double>(s.playedTick), 200 + 44.1, 2);
@@ -310,25 +310,25 @@ TEST(SimKL2DAC, ClockWaitsForTheLeadThenForDataWhenItRunsOut) {
 TEST(SimKL2DAC, BrokenStreamsStopInTheFaultState) {
     struct Case {
         const char* name;
-        std::vector<std::pair<uint8_t, std::vector<uint8_t>>> packets;
+        std::vector<std::pair<Opcode, std::vector<uint8_t>>> packets;
         uint8_t fault;
     };
     std::vector<uint8_t> dacEvent = Cat({{1}, U64(0), {0x52, 0, 0, 0x2A, 0x80}});
     const std::vector<Case> cases = {
         {"sequence gap",
-         {{KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(5, SampleChunk(0, 4, 1))}},
+         {{Opcode::kDACRecords, EncodeKL2DACRecords(5, SampleChunk(0, 4, 1))}},
          kDACFaultSequence},
         {"tick gap",
-         {{KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(0, SampleChunk(7, 4, 1))}},
+         {{Opcode::kDACRecords, EncodeKL2DACRecords(0, SampleChunk(7, 4, 1))}},
          kDACFaultSequence},
         {"record overflow",
-         {{KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(0, SampleChunk(0, 60, 1))},
-          {KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(60, SampleChunk(60, 60, 1))}},
+         {{Opcode::kDACRecords, EncodeKL2DACRecords(0, SampleChunk(0, 60, 1))},
+          {Opcode::kDACRecords, EncodeKL2DACRecords(60, SampleChunk(60, 60, 1))}},
          kDACFaultRecordOverflow},
-        {"DAC register as event", {{KLINK_OP_REGISTER_EVENTS, dacEvent}}, kDACFaultInvalid},
+        {"DAC register as event", {{Opcode::kRegisterEvents, dacEvent}}, kDACFaultInvalid},
         {"end mismatch",
-         {{KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(0, SampleChunk(0, 4, 1))},
-          {KLINK_OP_DAC_END, EncodeKL2DACEnd(4, 5)}},
+         {{Opcode::kDACRecords, EncodeKL2DACRecords(0, SampleChunk(0, 4, 1))},
+          {Opcode::kDACEnd, EncodeKL2DACEnd(4, 5)}},
          kDACFaultEndMismatch},
     };
     for (const Case& c : cases) {
@@ -349,8 +349,8 @@ TEST(SimKL2DAC, InjectedFaultStopsTheClockAtItsTick) {
     f.dacFaultCode = 0x42;
     f.dacFaultAtTick = 100;
     d.Model().SetFaults(f);
-    d.Packet(KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(0, SampleChunk(0, 50, 10)));
-    (void)d.Request(KLINK_OP_DAC_START, EncodeKL2DACStart(0));
+    d.Packet(Opcode::kDACRecords, EncodeKL2DACRecords(0, SampleChunk(0, 50, 10)));
+    (void)d.Request(Opcode::kDACStart, EncodeKL2DACStart(0));
     d.now = 20 * kMs;
     const KL2DACStatus s = DACStatus(d);
     EXPECT_EQ(s.state, KL2DACStatus::kFaulted);
@@ -378,9 +378,9 @@ TEST(SimWavWriter, RecordsWhatTheStreamAndTheDACPlay) {
         SimWavWriter wav(okiPath);
         ModelDriver d("Keltra 4");
         d.Model().SetAudioOutput(&wav);
-        d.Packet(KLINK_OP_STREAM_DATA, Cat({{0xB7, 0}, U32(0), std::vector<uint8_t>(80, 0x77)}));
-        d.Packet(KLINK_OP_STREAM_EVENTS, Cat({{0xB7, 0}, U32(80), {3, 0x80}}));
-        d.Packet(KLINK_OP_STREAM_START, Cat({{0xB7, 0}, U32(8000000), {0x00, 0x02}}));
+        d.Packet(Opcode::kStreamData, Cat({{0xB7, 0}, U32(0), std::vector<uint8_t>(80, 0x77)}));
+        d.Packet(Opcode::kStreamEvents, Cat({{0xB7, 0}, U32(80), {3, 0x80}}));
+        d.Packet(Opcode::kStreamStart, Cat({{0xB7, 0}, U32(8000000), {0x00, 0x02}}));
         d.AdvanceMs(50);
         EXPECT_EQ(wav.Frames(), 160u);
     }
@@ -391,9 +391,9 @@ TEST(SimWavWriter, RecordsWhatTheStreamAndTheDACPlay) {
         KL2DACChunk c;
         c.records = {{kKL2RecordEnable, 0x80, 1}, {kKL2RecordSample, 0xF0, 599}};
         c.endTick = 600;
-        d.Packet(KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(0, c));
-        d.Packet(KLINK_OP_DAC_END, EncodeKL2DACEnd(2, 600));
-        (void)d.Request(KLINK_OP_DAC_START, EncodeKL2DACStart(3528));
+        d.Packet(Opcode::kDACRecords, EncodeKL2DACRecords(0, c));
+        d.Packet(Opcode::kDACEnd, EncodeKL2DACEnd(2, 600));
+        (void)d.Request(Opcode::kDACStart, EncodeKL2DACStart(3528));
         d.AdvanceMs(50);
         EXPECT_EQ(wav.Frames(), 600u);
     }

@@ -57,25 +57,25 @@ public:
     uint16_t lastId = 0x1000;
 
     // Every reply the request produced (normally exactly one), with the time it is ready.
-    std::vector<SimReply> RawRequest(uint8_t opcode, const std::vector<uint8_t>& payload) {
-        Feed(EncodeFrame(KLINK_MSG_REQUEST, opcode, ++lastId, payload));
+    std::vector<SimReply> RawRequest(Opcode opcode, const std::vector<uint8_t>& payload) {
+        Feed(EncodeFrame(MessageType::kRequest, opcode, ++lastId, payload));
         return model_.TakeReplies();
     }
     // The one reply's payload (status byte first); fails the test when there is not exactly one.
-    std::vector<uint8_t> Request(uint8_t opcode, const std::vector<uint8_t>& payload = {}) {
+    std::vector<uint8_t> Request(Opcode opcode, const std::vector<uint8_t>& payload = {}) {
         auto replies = RawRequest(opcode, payload);
         EXPECT_EQ(replies.size(), 1u);
         if (replies.size() != 1) return {};
         auto frames = DecodeWire(replies[0].wire);
         EXPECT_EQ(frames.size(), 1u);
         if (frames.size() != 1) return {};
-        EXPECT_EQ(frames[0].messageType, KLINK_MSG_REPLY);
+        EXPECT_EQ(frames[0].messageType, MessageType::kReply);
         EXPECT_EQ(frames[0].opcode, opcode);
         EXPECT_EQ(frames[0].requestId, lastId);
         return frames[0].payload;
     }
-    void Packet(uint8_t opcode, const std::vector<uint8_t>& payload) {
-        Feed(EncodeFrame(KLINK_MSG_PACKET, opcode, ++lastId, payload));
+    void Packet(Opcode opcode, const std::vector<uint8_t>& payload) {
+        Feed(EncodeFrame(MessageType::kPacket, opcode, ++lastId, payload));
         EXPECT_TRUE(model_.TakeReplies().empty());
     }
     void AdvanceMs(int64_t ms) {
@@ -119,12 +119,12 @@ public:
         ASSERT_EQ(r.error, 0);
         ASSERT_EQ(r.written, wire.size());
     }
-    uint16_t SendRequest(uint8_t opcode, const std::vector<uint8_t>& payload = {}) {
-        Send(EncodeFrame(KLINK_MSG_REQUEST, opcode, ++id_, payload));
+    uint16_t SendRequest(Opcode opcode, const std::vector<uint8_t>& payload = {}) {
+        Send(EncodeFrame(MessageType::kRequest, opcode, ++id_, payload));
         return id_;
     }
-    void SendPacket(uint8_t opcode, const std::vector<uint8_t>& payload) {
-        Send(EncodeFrame(KLINK_MSG_PACKET, opcode, ++id_, payload));
+    void SendPacket(Opcode opcode, const std::vector<uint8_t>& payload) {
+        Send(EncodeFrame(MessageType::kPacket, opcode, ++id_, payload));
     }
     // The next frame from the board within timeout, if any.
     std::optional<KLINKFrame> Receive(std::chrono::milliseconds timeout = std::chrono::milliseconds(1500)) {
@@ -141,12 +141,12 @@ public:
         return std::nullopt;
     }
     // Sends a request and returns the reply payload (status first); empty optional on no reply.
-    std::optional<std::vector<uint8_t>> Request(uint8_t opcode, const std::vector<uint8_t>& payload = {}) {
+    std::optional<std::vector<uint8_t>> Request(Opcode opcode, const std::vector<uint8_t>& payload = {}) {
         const uint16_t id = SendRequest(opcode, payload);
         for (;;) {
             auto f = Receive();
             if (!f) return std::nullopt;
-            if (f->messageType == KLINK_MSG_REPLY && f->opcode == opcode && f->requestId == id)
+            if (f->messageType == MessageType::kReply && f->opcode == opcode && f->requestId == id)
                 return f->payload;
         }
     }
