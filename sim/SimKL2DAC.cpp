@@ -53,7 +53,7 @@ std::vector<uint8_t> SimKL2DAC::EncodeCapabilities() const {
 }
 
 std::vector<uint8_t> SimKL2DAC::EncodeStatus(const KL2DACStatus& s) {
-    std::vector<uint8_t> out{1, s.state, s.fault, s.sealed};
+    std::vector<uint8_t> out{1, static_cast<uint8_t>(s.state), s.fault, s.sealed};
     for (uint32_t v : {s.accepted, s.consumed, s.queued, s.free, s.eventQueued, s.eventConsumed, s.underflows,
                        s.overflows, s.rejected, s.lateDac, s.maxLateUs}) {
         Put(out, v, 4);
@@ -69,11 +69,11 @@ int64_t SimKL2DAC::TimeOf(uint64_t tick) const {
 }
 
 void SimKL2DAC::Touch() {
-    if (st_.state == KL2DACStatus::kCleared) st_.state = KL2DACStatus::kPlaying;
+    if (st_.state == KL2DACState::kCleared) st_.state = KL2DACState::kPlaying;
 }
 
 void SimKL2DAC::Fault(int64_t timeNs, uint8_t code, const char* what, bool injected) {
-    st_.state = KL2DACStatus::kFaulted;
+    st_.state = KL2DACState::kFaulted;
     st_.fault = code;
     running_ = false;
     SimTraceEvent e;
@@ -100,7 +100,7 @@ void SimKL2DAC::ResumeClock(int64_t timeNs) {
 }
 
 void SimKL2DAC::TryStartClock(int64_t timeNs) {
-    if (startRequested_ && !running_ && st_.state == KL2DACStatus::kPlaying &&
+    if (startRequested_ && !running_ && st_.state == KL2DACState::kPlaying &&
         (st_.acceptedTick >= lead_ || st_.sealed != 0)) {
         running_ = true;
         originNs_ = timeNs;
@@ -109,7 +109,7 @@ void SimKL2DAC::TryStartClock(int64_t timeNs) {
 
 bool SimKL2DAC::Start(int64_t timeNs, std::span<const uint8_t> p) {
     AdvanceTo(timeNs);
-    if (p.size() != 5 || p[0] != 1 || startRequested_ || st_.state >= KL2DACStatus::kEnded) return false;
+    if (p.size() != 5 || p[0] != 1 || startRequested_ || st_.state >= KL2DACState::kEnded) return false;
     lead_ = static_cast<uint32_t>(Get(p, 1, 4));
     startRequested_ = true;
     Touch();
@@ -123,7 +123,7 @@ bool SimKL2DAC::Start(int64_t timeNs, std::span<const uint8_t> p) {
 
 void SimKL2DAC::Records(int64_t timeNs, std::span<const uint8_t> p) {
     AdvanceTo(timeNs);
-    if (st_.state >= KL2DACStatus::kEnded || st_.sealed != 0) {
+    if (st_.state >= KL2DACState::kEnded || st_.sealed != 0) {
         Reject(timeNs, "DAC records after the end");
         return;
     }
@@ -147,9 +147,10 @@ void SimKL2DAC::Records(int64_t timeNs, std::span<const uint8_t> p) {
     std::vector<Record> batch;
     uint64_t ticks = 0;
     for (size_t i = 0; i < n; ++i) {
-        Record r{p[15 + 4 * i], p[16 + 4 * i], static_cast<uint16_t>(Get(p, 17 + 4 * i, 2))};
-        if (r.kind > 2 || (r.kind == 1 && r.value != 0x00 && r.value != 0x80) ||
-            (r.kind == 2 && (r.value != 0 || r.wait == 0))) {
+        Record r{static_cast<KL2RecordKind>(p[15 + 4 * i]), p[16 + 4 * i],
+                 static_cast<uint16_t>(Get(p, 17 + 4 * i, 2))};
+        if (r.kind > KL2RecordKind::kDelay || (r.kind == KL2RecordKind::kEnable && r.value != 0x00 && r.value != 0x80) ||
+            (r.kind == KL2RecordKind::kDelay && (r.value != 0 || r.wait == 0))) {
             ++st_.rejected;
             Fault(timeNs, kDACFaultInvalid, "invalid DAC record");
             return;
@@ -168,7 +169,7 @@ void SimKL2DAC::Records(int64_t timeNs, std::span<const uint8_t> p) {
 
 void SimKL2DAC::RegisterEvents(int64_t timeNs, std::span<const uint8_t> p) {
     AdvanceTo(timeNs);
-    if (st_.state >= KL2DACStatus::kEnded) {
+    if (st_.state >= KL2DACState::kEnded) {
         Reject(timeNs, "register events after the end");
         return;
     }
@@ -223,7 +224,7 @@ void SimKL2DAC::RegisterEvents(int64_t timeNs, std::span<const uint8_t> p) {
 
 void SimKL2DAC::End(int64_t timeNs, std::span<const uint8_t> p) {
     AdvanceTo(timeNs);
-    if (st_.state >= KL2DACStatus::kEnded || st_.sealed != 0) {
+    if (st_.state >= KL2DACState::kEnded || st_.sealed != 0) {
         Reject(timeNs, "DAC_END repeated");
         return;
     }
@@ -258,17 +259,17 @@ void SimKL2DAC::Execute(int64_t timeNs, const Event& e) {
 }
 
 void SimKL2DAC::ExecuteRecord(int64_t timeNs, const Record& r) {
-    if (r.kind == kKL2RecordSample) {
+    if (r.kind == KL2RecordKind::kSample) {
         dacValue_ = r.value;
         sink_.ChipWrite(timeNs, kYM2612, 0, 0, 0x2A, r.value, SimWriteSource::kDAC);
-    } else if (r.kind == kKL2RecordEnable) {
+    } else if (r.kind == KL2RecordKind::kEnable) {
         dacEnabled_ = (r.value & 0x80) != 0;
         sink_.ChipWrite(timeNs, kYM2612, 0, 0, 0x2B, r.value, SimWriteSource::kDAC);
     }
 }
 
 void SimKL2DAC::AdvanceTo(int64_t timeNs) {
-    if (!running_ || st_.state != KL2DACStatus::kPlaying || timeNs < originNs_) return;
+    if (!running_ || st_.state != KL2DACState::kPlaying || timeNs < originNs_) return;
     const uint64_t nowTick = static_cast<uint64_t>(timeNs - originNs_) * kKL2TickRate / 1'000'000'000ull;
     for (;;) {
         const uint64_t p = st_.playedTick;
@@ -294,7 +295,7 @@ void SimKL2DAC::AdvanceTo(int64_t timeNs) {
                         --st_.eventQueued;
                         events_.erase(events_.begin());
                     }
-                    st_.state = KL2DACStatus::kEnded;
+                    st_.state = KL2DACState::kEnded;
                     running_ = false;
                     SimTraceEvent e;
                     e.op = SimTraceOp::kDACEnd;

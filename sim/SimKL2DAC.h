@@ -51,7 +51,7 @@ public:
 
 private:
     struct Record {
-        uint8_t kind = 0;
+        KL2RecordKind kind = KL2RecordKind::kSample;
         uint8_t value = 0;
         uint16_t wait = 0;
     };

@@ -66,11 +66,12 @@ void KL2DACCapabilities::Decode(std::span<const uint8_t> reply) {
 }
 
 void KL2DACStatus::Decode(std::span<const uint8_t> reply) {
-    if (reply.size() != kKL2StatusRecordSize || reply[0] != kFormat || reply[1] > kFaulted) {
+    if (reply.size() != kKL2StatusRecordSize || reply[0] != kFormat ||
+        reply[1] > static_cast<uint8_t>(KL2DACState::kFaulted)) {
         throw ReadError("Invalid KL2 DAC status.");
     }
     KL2DACStatus s;
-    s.state = reply[1];
+    s.state = static_cast<KL2DACState>(reply[1]);
     s.fault = reply[2];
     s.sealed = reply[3];
     uint32_t* const counters[] = {&s.accepted,    &s.consumed,      &s.queued,     &s.free,
@@ -96,7 +97,7 @@ std::string KL2DACStatus::Describe() const {
     return fmt::format(
         "DAC: state={} fault={} accepted={} consumed={} queued={}; underflows={} overflows={} "
         "rejected={}; max DAC late={} us; ticks={}/{}",
-        unsigned{state}, unsigned{fault}, accepted, consumed, queued, underflows, overflows, rejected,
+        unsigned{static_cast<uint8_t>(state)}, unsigned{fault}, accepted, consumed, queued, underflows, overflows, rejected,
         maxLateUs, playedTick, acceptedTick);
 }
 
@@ -119,12 +120,12 @@ std::vector<uint8_t> EncodeKL2DACRecords(uint32_t firstSequence, const KL2DACChu
     uint64_t tick = chunk.startTick;
     int32_t offset = static_cast<int32_t>(kRecordPacketHeader);
     for (const KL2DACRecord& r : chunk.records) {
-        const bool valid = r.kind <= kKL2RecordDelay &&
-                           !(r.kind == kKL2RecordEnable && r.value != 0x00 && r.value != 0x80) &&
-                           !(r.kind == kKL2RecordDelay && (r.value != 0 || r.wait == 0)) &&
+        const bool valid = r.kind <= KL2RecordKind::kDelay &&
+                           !(r.kind == KL2RecordKind::kEnable && r.value != 0x00 && r.value != 0x80) &&
+                           !(r.kind == KL2RecordKind::kDelay && (r.value != 0 || r.wait == 0)) &&
                            r.wait <= std::numeric_limits<uint64_t>::max() - tick;
         if (!valid) throw WriteError("Invalid KL2 DAC record.");
-        WriteKL2Field(packet, offset, r.kind, 1);
+        WriteKL2Field(packet, offset, static_cast<uint8_t>(r.kind), 1);
         WriteKL2Field(packet, offset + 1, r.value, 1);
         WriteKL2Field(packet, offset + 2, r.wait, 2);
         offset += 4;

@@ -58,16 +58,18 @@ struct KL2DACCapabilities {
     friend bool operator==(const KL2DACCapabilities&, const KL2DACCapabilities&) = default;
 };
 
+// States of the board's DAC buffer.
+enum class KL2DACState : uint8_t {
+    kCleared = 0,
+    kPlaying = 1,
+    kEnded = 2,
+    kFaulted = 3,
+};
+
 // The board's DAC buffer state (reply to DAC_STATUS). Counters are cumulative
 // since the last RESET.
 struct KL2DACStatus {
-    // State values.
-    static constexpr uint8_t kCleared = 0;
-    static constexpr uint8_t kPlaying = 1;
-    static constexpr uint8_t kEnded = 2;
-    static constexpr uint8_t kFaulted = 3;
-
-    uint8_t state = 0;  // kCleared, kPlaying, kEnded or kFaulted
+    KL2DACState state = KL2DACState::kCleared;
     uint8_t fault = 0;  // board fault code, 0 = none
     uint8_t sealed = 0;
     uint32_t accepted = 0;  // DAC records accepted
@@ -100,13 +102,15 @@ struct KL2DACStatus {
 };
 
 // Kinds of KL2DACRecord.
-inline constexpr uint8_t kKL2RecordSample = 0;  // Value to the YM2612 DAC data register 0x2A
-inline constexpr uint8_t kKL2RecordEnable = 1;  // Value (0x00 or 0x80) to the DAC enable register 0x2B
-inline constexpr uint8_t kKL2RecordDelay = 2;   // nothing written; Value 0, Wait at least 1
+enum class KL2RecordKind : uint8_t {
+    kSample = 0,  // value to the YM2612 DAC data register 0x2A
+    kEnable = 1,  // value (0x00 or 0x80) to the DAC enable register 0x2B
+    kDelay = 2,   // nothing written; value 0, wait at least 1
+};
 
-// One DAC record, 4 bytes on the wire. Wait counts the ticks to the next record.
+// One DAC record, 4 bytes on the wire. `wait` counts the ticks to the next record.
 struct KL2DACRecord {
-    uint8_t kind = 0;
+    KL2RecordKind kind = KL2RecordKind::kSample;
     uint8_t value = 0;
     uint16_t wait = 0;
 

@@ -185,7 +185,7 @@ TEST(KL2DACStatus, DecodesEveryFieldFromItsOffset) {
     Put(b, 64, 0xF1F2F3F4F5F6F7F8, 8);
     KL2DACStatus s;
     s.Decode(b);
-    EXPECT_EQ(s.state, 3);
+    EXPECT_EQ(s.state, KL2DACState::kFaulted);
     EXPECT_EQ(s.fault, 0x42);
     EXPECT_EQ(s.sealed, 0x99);
     EXPECT_EQ(s.accepted, 0x20000000u);
@@ -262,7 +262,7 @@ TEST(KL2DACStatus, DescribeWritesTheLogLine) {
               "max DAC late=0 us; ticks=300/520");
 
     KL2DACStatus big;
-    big.state = 3;
+    big.state = KL2DACState::kFaulted;
     big.fault = 255;
     big.accepted = big.consumed = big.queued = 0xFFFFFFFF;
     big.underflows = 1;
@@ -290,7 +290,7 @@ KL2DACChunk Chunk(uint64_t start, std::vector<KL2DACRecord> records) {
 }
 
 TEST(KL2DACRecords, EncodesOneSampleRecord) {
-    KL2DACChunk c = Chunk(3528, {{0, 0x7F, 220}});
+    KL2DACChunk c = Chunk(3528, {{KL2RecordKind::kSample, 0x7F, 220}});
     ASSERT_EQ(c.endTick, 3748u);
     EXPECT_EQ(EncodeKL2DACRecords(5, c), (Bytes{0x01, 0x52, 0x00, 0x05, 0x00, 0x00, 0x00, 0xC8, 0x0D, 0x00,
                                                 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x7F, 0xDC, 0x00}));
@@ -304,7 +304,7 @@ TEST(KL2DACRecords, EncodesOneSampleRecord) {
 
 TEST(KL2DACRecords, EncodesEveryKindInOrder) {
     const KL2DACChunk c =
-        Chunk(0x0102030405060708, {{1, 0x80, 0}, {0, 0x40, 100}, {2, 0, 0x1234}, {1, 0x00, 1}});
+        Chunk(0x0102030405060708, {{KL2RecordKind::kEnable, 0x80, 0}, {KL2RecordKind::kSample, 0x40, 100}, {KL2RecordKind::kDelay, 0, 0x1234}, {KL2RecordKind::kEnable, 0x00, 1}});
     EXPECT_EQ(
         EncodeKL2DACRecords(0xAABBCCDD, c),
         (Bytes{0x01, 0x52, 0x00, 0xDD, 0xCC, 0xBB, 0xAA, 0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01, 0x01,
@@ -312,7 +312,7 @@ TEST(KL2DACRecords, EncodesEveryKindInOrder) {
 }
 
 TEST(KL2DACRecords, SixtyRecordsFillTheLargestPacket) {
-    const KL2DACChunk c = Chunk(0, std::vector<KL2DACRecord>(60, {0, 0x80, 1}));
+    const KL2DACChunk c = Chunk(0, std::vector<KL2DACRecord>(60, {KL2RecordKind::kSample, 0x80, 1}));
     const Bytes packet = EncodeKL2DACRecords(0xFFFFFFFF - 60, c);
     EXPECT_EQ(packet.size(), 255u);
     EXPECT_EQ(packet[251], 0x00);
@@ -331,12 +331,12 @@ TEST(KL2DACRecords, RejectsBadCountsAndSequenceNumbers) {
                           {"numbers past 2^32", 0xFFFFFFF0, 16},
                           {"last number 2^32", 0xFFFFFFFF, 1}};
     for (const Case& c : cases) {
-        const KL2DACChunk chunk = Chunk(0, std::vector<KL2DACRecord>(c.count, {0, 0, 1}));
+        const KL2DACChunk chunk = Chunk(0, std::vector<KL2DACRecord>(c.count, {KL2RecordKind::kSample, 0, 1}));
         ExpectFailure<WriteError>([&] { (void)EncodeKL2DACRecords(c.first, chunk); },
                                   "Invalid KL2 DAC record count/sequence.", c.name);
     }
     EXPECT_NO_THROW(
-        (void)EncodeKL2DACRecords(0xFFFFFFF0, Chunk(0, std::vector<KL2DACRecord>(15, {0, 0, 1}))));
+        (void)EncodeKL2DACRecords(0xFFFFFFF0, Chunk(0, std::vector<KL2DACRecord>(15, {KL2RecordKind::kSample, 0, 1}))));
 }
 
 TEST(KL2DACRecords, RejectsRecordsTheBoardDoesNotTake) {
@@ -344,28 +344,28 @@ TEST(KL2DACRecords, RejectsRecordsTheBoardDoesNotTake) {
         const char* name;
         KL2DACRecord record;
     };
-    const Case cases[] = {{"kind 3", {3, 0, 1}},           {"kind 255", {255, 0, 1}},
-                          {"enable 0x81", {1, 0x81, 1}},   {"enable 0x01", {1, 0x01, 0}},
-                          {"delay with value", {2, 1, 1}}, {"delay of 0", {2, 0, 0}}};
+    const Case cases[] = {{"kind 3", {KL2RecordKind{3}, 0, 1}},           {"kind 255", {KL2RecordKind{255}, 0, 1}},
+                          {"enable 0x81", {KL2RecordKind::kEnable, 0x81, 1}},   {"enable 0x01", {KL2RecordKind::kEnable, 0x01, 0}},
+                          {"delay with value", {KL2RecordKind::kDelay, 1, 1}}, {"delay of 0", {KL2RecordKind::kDelay, 0, 0}}};
     for (const Case& c : cases) {
         // The good record in front must not hide the bad one behind it.
-        const KL2DACChunk chunk = Chunk(0, {{0, 0, 1}, c.record});
+        const KL2DACChunk chunk = Chunk(0, {{KL2RecordKind::kSample, 0, 1}, c.record});
         ExpectFailure<WriteError>([&] { (void)EncodeKL2DACRecords(0, chunk); }, "Invalid KL2 DAC record.",
                                   c.name);
     }
-    const KL2DACChunk fine = Chunk(0, {{1, 0x00, 0}, {1, 0x80, 0}, {0, 0xFF, 0}, {2, 0, 65535}});
+    const KL2DACChunk fine = Chunk(0, {{KL2RecordKind::kEnable, 0x00, 0}, {KL2RecordKind::kEnable, 0x80, 0}, {KL2RecordKind::kSample, 0xFF, 0}, {KL2RecordKind::kDelay, 0, 65535}});
     EXPECT_NO_THROW((void)EncodeKL2DACRecords(0, fine));
 }
 
 TEST(KL2DACRecords, RejectsATickPastTheLastRepresentable) {
-    KL2DACChunk edge = Chunk(UINT64_MAX - 10, {{0, 0, 4}, {0, 0, 6}});
+    KL2DACChunk edge = Chunk(UINT64_MAX - 10, {{KL2RecordKind::kSample, 0, 4}, {KL2RecordKind::kSample, 0, 6}});
     EXPECT_EQ(edge.endTick, UINT64_MAX);
     EXPECT_NO_THROW((void)EncodeKL2DACRecords(0, edge));
 
     KL2DACChunk over;
     over.startTick = UINT64_MAX - 10;
     over.endTick = 0;  // where a wrapped sum would land
-    over.records = {{0, 0, 5}, {0, 0, 6}};
+    over.records = {{KL2RecordKind::kSample, 0, 5}, {KL2RecordKind::kSample, 0, 6}};
     ExpectFailure<WriteError>([&] { (void)EncodeKL2DACRecords(0, over); }, "Invalid KL2 DAC record.",
                               "overflow");
 }

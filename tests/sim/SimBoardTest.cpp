@@ -164,7 +164,7 @@ TEST(SimBoard, ADPCMAndDACClocksRunInRealTime) {
     auto kl2 = SimBoard::Start("Keltra 2");
     RawClient host2(kl2->PortPath());
     KL2DACChunk chunk;
-    for (int i = 0; i < 60; ++i) chunk.records.push_back({kKL2RecordSample, 0x80, 600});
+    for (int i = 0; i < 60; ++i) chunk.records.push_back({KL2RecordKind::kSample, 0x80, 600});
     chunk.endTick = 60 * 600;
     host2.SendPacket(Opcode::kDACRecords, EncodeKL2DACRecords(0, chunk));
     ASSERT_EQ(host2.Request(Opcode::kDACStart, EncodeKL2DACStart(3528)), std::vector<uint8_t>{0});

@@ -214,14 +214,14 @@ KL2DACStatus DACStatus(ModelDriver& d) {
 
 // What the host checks after RESET.
 bool Cleared(const KL2DACStatus& s) {
-    return s.state == 0 && s.fault == 0 && s.accepted == 0 && s.consumed == 0 && s.queued == 0 &&
+    return s.state == KL2DACState::kCleared && s.fault == 0 && s.accepted == 0 && s.consumed == 0 && s.queued == 0 &&
            s.eventQueued == 0 && s.playedTick == 0 && s.acceptedTick == 0;
 }
 
 KL2DACChunk SampleChunk(uint64_t start, size_t n, uint16_t wait) {
     KL2DACChunk c;
     c.startTick = start;
-    for (size_t i = 0; i < n; ++i) c.records.push_back({kKL2RecordSample, static_cast<uint8_t>(i), wait});
+    for (size_t i = 0; i < n; ++i) c.records.push_back({KL2RecordKind::kSample, static_cast<uint8_t>(i), wait});
     c.endTick = start + n * wait;
     return c;
 }
@@ -230,7 +230,7 @@ TEST(SimKL2DAC, PlaysRecordsAndEventsOnItsTickClockUntilTheEnd) {
     ModelDriver d("Keltra 2.1");
     EXPECT_TRUE(Cleared(DACStatus(d)));
     KL2DACChunk chunk = SampleChunk(0, 60, 10);  // 600 ticks
-    chunk.records[0] = {kKL2RecordEnable, 0x80, 10};
+    chunk.records[0] = {KL2RecordKind::kEnable, 0x80, 10};
     std::vector<KL2RegisterEvent> events = {{100, false, {0x52, 0, 0}, 0x28, 0xF0},
                                              {300, false, {0x50, 0, 0}, 0, 0x9F}};
     d.Packet(Opcode::kRegisterEvents, EncodeKL2RegisterEvents(events, 0, 1));
@@ -238,7 +238,7 @@ TEST(SimKL2DAC, PlaysRecordsAndEventsOnItsTickClockUntilTheEnd) {
     d.Packet(Opcode::kDACRecords, EncodeKL2DACRecords(0, chunk));
     d.Packet(Opcode::kDACEnd, EncodeKL2DACEnd(60, 600));
     KL2DACStatus s = DACStatus(d);
-    EXPECT_EQ(s.state, KL2DACStatus::kPlaying);
+    EXPECT_EQ(s.state, KL2DACState::kPlaying);
     EXPECT_EQ(s.accepted, 60u);
     EXPECT_EQ(s.acceptedTick, 600u);
     EXPECT_EQ(s.eventQueued, 2u);
@@ -255,7 +255,7 @@ TEST(SimKL2DAC, PlaysRecordsAndEventsOnItsTickClockUntilTheEnd) {
 
     d.now = 30 * kMs;
     s = DACStatus(d);
-    EXPECT_EQ(s.state, KL2DACStatus::kEnded);
+    EXPECT_EQ(s.state, KL2DACState::kEnded);
     EXPECT_EQ(s.consumed, 60u);
     EXPECT_EQ(s.queued, 0u);
     EXPECT_EQ(s.eventConsumed, 2u);
@@ -299,7 +299,7 @@ TEST(SimKL2DAC, ClockWaitsForTheLeadThenForDataWhenItRunsOut) {
     KL2DACStatus s = DACStatus(d);
     EXPECT_EQ(s.playedTick, 200u);
     EXPECT_EQ(s.underflows, 1u);
-    EXPECT_EQ(s.state, KL2DACStatus::kPlaying);
+    EXPECT_EQ(s.state, KL2DACState::kPlaying);
     d.Packet(Opcode::kDACRecords, EncodeKL2DACRecords(20, SampleChunk(200, 10, 10)));
     d.now = 31 * kMs;
     s = DACStatus(d);
@@ -337,7 +337,7 @@ TEST(SimKL2DAC, BrokenStreamsStopInTheFaultState) {
         ModelDriver d(std::move(p));
         for (const auto& [op, payload] : c.packets) d.Packet(op, payload);
         const KL2DACStatus s = DACStatus(d);
-        EXPECT_EQ(s.state, KL2DACStatus::kFaulted) << c.name;
+        EXPECT_EQ(s.state, KL2DACState::kFaulted) << c.name;
         EXPECT_EQ(s.fault, c.fault) << c.name;
         EXPECT_EQ(d.TraceOf(SimTraceOp::kReg).size(), 0u) << c.name;
     }
@@ -353,7 +353,7 @@ TEST(SimKL2DAC, InjectedFaultStopsTheClockAtItsTick) {
     (void)d.Request(Opcode::kDACStart, EncodeKL2DACStart(0));
     d.now = 20 * kMs;
     const KL2DACStatus s = DACStatus(d);
-    EXPECT_EQ(s.state, KL2DACStatus::kFaulted);
+    EXPECT_EQ(s.state, KL2DACState::kFaulted);
     EXPECT_EQ(s.fault, 0x42);
     EXPECT_EQ(s.playedTick, 100u);
     EXPECT_EQ(d.TraceOf(SimTraceOp::kFault).size(), 1u);
@@ -389,7 +389,7 @@ TEST(SimWavWriter, RecordsWhatTheStreamAndTheDACPlay) {
         ModelDriver d("Keltra 2.1");
         d.Model().SetAudioOutput(&wav);
         KL2DACChunk c;
-        c.records = {{kKL2RecordEnable, 0x80, 1}, {kKL2RecordSample, 0xF0, 599}};
+        c.records = {{KL2RecordKind::kEnable, 0x80, 1}, {KL2RecordKind::kSample, 0xF0, 599}};
         c.endTick = 600;
         d.Packet(Opcode::kDACRecords, EncodeKL2DACRecords(0, c));
         d.Packet(Opcode::kDACEnd, EncodeKL2DACEnd(2, 600));
