@@ -239,7 +239,7 @@ void CommPortDriver::NotifyTimer(bool running) {
     }
 }
 
-void ApplyFormDriverSettings(CommPortDriver& driver) {
+void ApplyWindowDriverSettings(CommPortDriver& driver) {
     driver.SetInBufSize(4096);
     driver.SetOutBufSize(10000);
     driver.SetPollingDelay(16);

@@ -182,9 +182,9 @@ private:
     bool timerRunning_ = false;
 };
 
-// The settings the main window's form gives both of its drivers: 4096-byte
+// The settings the main window gives both of its drivers: 4096-byte
 // input and 10000-byte output queues, 16 ms polling, 1000 ms output time-out.
-void ApplyFormDriverSettings(CommPortDriver& driver);
+void ApplyWindowDriverSettings(CommPortDriver& driver);
 
 // Connects `driver` to `path` the way the window connects a port: 115200
 // baud, Connect, then the one-second write time-out. Returns false when the

@@ -89,16 +89,16 @@ void MainWindow::Guard(const std::function<void()>& handler) {
 }
 
 MainWindow::MainWindow(PlaybackFactory factory, QWidget* parent) : QWidget(parent), factory_(std::move(factory)) {
-    setObjectName(QStringLiteral("Form1"));
+    setObjectName(QStringLiteral("mainWindow"));
     setWindowTitle(QStringLiteral("KLINK Dev tool"));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setFont(WindowFont());
     setAcceptDrops(true);
     BuildControls();
-    SetupDriver(Comm1, pollTimers_[0]);
-    SetupDriver(Comm2, pollTimers_[1]);
+    SetupDriver(drivers_[0], pollTimers_[0]);
+    SetupDriver(drivers_[1], pollTimers_[1]);
     ConnectSignals();
-    FormCreate();
+    InitializeWindow();
     if (!boundsRestored_) {
         if (QScreen* screen = QGuiApplication::primaryScreen()) {
             QRect frame = geometry();
@@ -126,17 +126,17 @@ MainWindow::~MainWindow() {
     }
     // The drivers close their ports when destroyed; their polling timers are
     // children of the window and must not be called back by then.
-    Comm1.onPollingTimer = nullptr;
-    Comm2.onPollingTimer = nullptr;
-    Comm1.Disconnect();
-    Comm2.Disconnect();
+    drivers_[0].onPollingTimer = nullptr;
+    drivers_[1].onPollingTimer = nullptr;
+    drivers_[0].Disconnect();
+    drivers_[1].Disconnect();
 }
 
 void MainWindow::SetupDriver(CommPortDriver& driver, QTimer* pollTimer) {
     driver.SetPortName("");
     driver.SetBaudRateValue(115200);
-    ApplyFormDriverSettings(driver);
-    // Comm1ReceiveData: whatever a board sends while no playback runs is dropped.
+    ApplyWindowDriverSettings(driver);
+    // Whatever a board sends while no playback runs is dropped.
     driver.onReceiveData = [](CommPortDriver&, const uint8_t*, uint32_t) {};
     driver.onPollingTimer = [pollTimer](CommPortDriver&, bool running, uint32_t periodMs) {
         if (running) {
@@ -158,7 +158,7 @@ void MainWindow::BuildControls() {
 
     auto* top = new QHBoxLayout;
     auto* panel = new QGroupBox(this);
-    panel->setObjectName(QStringLiteral("Panel1"));
+    panel->setObjectName(QStringLiteral("connectionPanel"));
     panel->setFixedWidth(360);
     BuildConnectionPanel(panel);
     top->addWidget(panel);
@@ -175,46 +175,46 @@ void MainWindow::BuildControls() {
 void MainWindow::BuildConnectionPanel(QWidget* panel) {
     auto* grid = new QGridLayout(panel);
     grid->setContentsMargins(6, 6, 6, 6);
-    lblConnection1 = new QLabel(QStringLiteral("KLINK 1"), panel);
-    lblConnection1->setObjectName(QStringLiteral("lblConnection1"));
-    ComboBox1 = new PortComboBox(panel);
-    ComboBox1->setObjectName(QStringLiteral("ComboBox1"));
-    btnConnect = new QPushButton(QStringLiteral("接続"), panel);
-    btnConnect->setObjectName(QStringLiteral("btnConnect"));
-    btnRefresh = new QPushButton(QStringLiteral("再スキャン"), panel);
-    btnRefresh->setObjectName(QStringLiteral("btnRefresh"));
-    lblConnection2 = new QLabel(QStringLiteral("KLINK 2"), panel);
-    lblConnection2->setObjectName(QStringLiteral("lblConnection2"));
-    ComboBox2 = new PortComboBox(panel);
-    ComboBox2->setObjectName(QStringLiteral("ComboBox2"));
-    Button1 = new QPushButton(QStringLiteral("接続"), panel);
-    Button1->setObjectName(QStringLiteral("Button1"));
-    memLog = new QPlainTextEdit(panel);
-    memLog->setObjectName(QStringLiteral("memLog"));
-    memLog->setReadOnly(true);
-    memLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    memLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    connectionLabels_[0] = new QLabel(QStringLiteral("KLINK 1"), panel);
+    connectionLabels_[0]->setObjectName(QStringLiteral("connectionLabel1"));
+    portCombos_[0] = new PortComboBox(panel);
+    portCombos_[0]->setObjectName(QStringLiteral("portCombo1"));
+    connectButtons_[0] = new QPushButton(QStringLiteral("接続"), panel);
+    connectButtons_[0]->setObjectName(QStringLiteral("btnConnect"));
+    rescanButton_ = new QPushButton(QStringLiteral("再スキャン"), panel);
+    rescanButton_->setObjectName(QStringLiteral("btnRefresh"));
+    connectionLabels_[1] = new QLabel(QStringLiteral("KLINK 2"), panel);
+    connectionLabels_[1]->setObjectName(QStringLiteral("connectionLabel2"));
+    portCombos_[1] = new PortComboBox(panel);
+    portCombos_[1]->setObjectName(QStringLiteral("portCombo2"));
+    connectButtons_[1] = new QPushButton(QStringLiteral("接続"), panel);
+    connectButtons_[1]->setObjectName(QStringLiteral("Button1"));
+    logView_ = new QPlainTextEdit(panel);
+    logView_->setObjectName(QStringLiteral("memLog"));
+    logView_->setReadOnly(true);
+    logView_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    logView_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
 
-    for (QComboBox* combo : {static_cast<QComboBox*>(ComboBox1), static_cast<QComboBox*>(ComboBox2)}) {
+    for (QComboBox* combo : portCombos_) {
         combo->setEditable(false);
         combo->setMinimumWidth(150);
         combo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     }
-    grid->addWidget(lblConnection1, 0, 0);
-    grid->addWidget(ComboBox1, 0, 1);
-    grid->addWidget(btnConnect, 0, 2);
-    grid->addWidget(lblConnection2, 1, 0);
-    grid->addWidget(ComboBox2, 1, 1);
-    grid->addWidget(Button1, 1, 2);
-    grid->addWidget(btnRefresh, 2, 2);
-    grid->addWidget(memLog, 3, 0, 1, 3);
+    grid->addWidget(connectionLabels_[0], 0, 0);
+    grid->addWidget(portCombos_[0], 0, 1);
+    grid->addWidget(connectButtons_[0], 0, 2);
+    grid->addWidget(connectionLabels_[1], 1, 0);
+    grid->addWidget(portCombos_[1], 1, 1);
+    grid->addWidget(connectButtons_[1], 1, 2);
+    grid->addWidget(rescanButton_, 2, 2);
+    grid->addWidget(logView_, 3, 0, 1, 3);
     grid->setColumnStretch(1, 1);
     grid->setRowStretch(3, 1);
 }
 
 QWidget* MainWindow::BuildHeaderPanel() {
     auto* box = new QGroupBox(this);
-    box->setObjectName(QStringLiteral("grpHeader"));
+    box->setObjectName(QStringLiteral("headerGroup"));
     auto* grid = new QGridLayout(box);
     grid->setContentsMargins(6, 6, 6, 6);
     grid->setVerticalSpacing(3);
@@ -222,8 +222,8 @@ QWidget* MainWindow::BuildHeaderPanel() {
     auto caption = [box](const QString& text) { return new QLabel(text, box); };
 
     grid->addWidget(caption(QStringLiteral("FilePath:")), 0, 0);
-    edtFilePath = ReadOnlyEdit(box, "edtFilePath");
-    grid->addWidget(edtFilePath, 0, 1, 1, 5);
+    filePathEdit_ = ReadOnlyEdit(box, "edtFilePath");
+    grid->addWidget(filePathEdit_, 0, 1, 1, 5);
 
     struct Field {
         const char* caption;
@@ -270,7 +270,7 @@ QWidget* MainWindow::BuildHeaderPanel() {
 
 QWidget* MainWindow::BuildTagPanel() {
     auto* box = new QGroupBox(this);
-    box->setObjectName(QStringLiteral("grpGD3"));
+    box->setObjectName(QStringLiteral("tagGroup"));
     auto* grid = new QGridLayout(box);
     grid->setContentsMargins(6, 6, 6, 6);
     grid->setVerticalSpacing(3);
@@ -285,24 +285,24 @@ QWidget* MainWindow::BuildTagPanel() {
         grid->addWidget(tagEdits_[static_cast<size_t>(i)], r, c + 1);
     }
     grid->addWidget(new QLabel(QStringLiteral("ノート"), box), 0, 4);
-    Memo1 = new QPlainTextEdit(box);
-    Memo1->setObjectName(QStringLiteral("Memo1"));
-    Memo1->setReadOnly(true);
-    Memo1->setFixedWidth(260);
-    grid->addWidget(Memo1, 1, 4, 4, 1);
+    notesEdit_ = new QPlainTextEdit(box);
+    notesEdit_->setObjectName(QStringLiteral("notesEdit"));
+    notesEdit_->setReadOnly(true);
+    notesEdit_->setFixedWidth(260);
+    grid->addWidget(notesEdit_, 1, 4, 4, 1);
     grid->setColumnStretch(1, 1);
     grid->setColumnStretch(3, 1);
     return box;
 }
 
-void MainWindow::FormCreate() {
+void MainWindow::InitializeWindow() {
     indexes_ = PlaylistIndexes{};
-    Memo1->clear();
-    memLog->clear();
+    notesEdit_->clear();
+    logView_->clear();
     RestoreSession();
     // Files dropped from the file manager: setAcceptDrops in the constructor.
     playbackTimer_ = new QTimer(this);
-    playbackTimer_->setObjectName(QStringLiteral("FPlaybackTimer"));
+    playbackTimer_->setObjectName(QStringLiteral("playbackTimer"));
     playbackTimer_->setInterval(kTimerIntervalMs);
     connect(playbackTimer_, &QTimer::timeout, this, [this] { Guard([this] { PlaybackTimerTick(); }); });
     playbackTimer_->start();
@@ -315,24 +315,24 @@ void MainWindow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (!sessionShown_) {
         sessionShown_ = true;
-        if (QTreeWidgetItem* item = ListView1->currentItem()) {
-            ListView1->scrollToItem(item, QAbstractItemView::EnsureVisible);
+        if (QTreeWidgetItem* item = playlistView_->currentItem()) {
+            playlistView_->scrollToItem(item, QAbstractItemView::EnsureVisible);
         }
     }
 }
 
-void MainWindow::Log(const QString& line) { memLog->appendPlainText(line); }
+void MainWindow::Log(const QString& line) { logView_->appendPlainText(line); }
 
 // --- connections ----------------------------------------------------------
 
-CommPortDriver& MainWindow::GetPortDriver(int index) { return index == 0 ? Comm1 : Comm2; }
-PortComboBox* MainWindow::GetPortCombo(int index) { return index == 0 ? ComboBox1 : ComboBox2; }
-QPushButton* MainWindow::GetConnectButton(int index) { return index == 0 ? btnConnect : Button1; }
+CommPortDriver& MainWindow::GetPortDriver(int index) { return drivers_[index == 0 ? 0 : 1]; }
+PortComboBox* MainWindow::GetPortCombo(int index) { return portCombos_[index == 0 ? 0 : 1]; }
+QPushButton* MainWindow::GetConnectButton(int index) { return connectButtons_[index == 0 ? 0 : 1]; }
 
 void MainWindow::RefreshPortNameCache() {
     std::lock_guard lock(portNameLock_);
-    portNames_[0] = ComboBox1->currentText().toStdString();
-    portNames_[1] = ComboBox2->currentText().toStdString();
+    portNames_[0] = portCombos_[0]->currentText().toStdString();
+    portNames_[1] = portCombos_[1]->currentText().toStdString();
 }
 
 void MainWindow::ScanComPorts() {
@@ -375,7 +375,7 @@ void MainWindow::ScanComPorts() {
     }
 }
 
-void MainWindow::btnConnectClick(int index) {
+void MainWindow::ConnectButtonClick(int index) {
     CommPortDriver& driver = GetPortDriver(index);
     QComboBox* combo = GetPortCombo(index);
     const std::string text = combo->currentText().toStdString();
@@ -407,7 +407,7 @@ void MainWindow::btnConnectClick(int index) {
     }
 }
 
-void MainWindow::ComboBox1Change(int index) {
+void MainWindow::PortComboChange(int index) {
     QComboBox* combo = GetPortCombo(index);
     RefreshPortNameCache();
     if (updatingPortList_ || combo->currentIndex() < 0) {
@@ -481,12 +481,12 @@ void MainWindow::PlaybackTimerTick() {
         const int next =
             (playerThread_->PlaybackCompleted() && playerThread_->PlaybackError().empty()) ? indexes_.next : -1;
         StopPlayback();
-        if (next >= 0 && next < ListView1->topLevelItemCount()) {
+        if (next >= 0 && next < playlistView_->topLevelItemCount()) {
             PlayPlaylistIndex(next);
         }
         return;
     }
-    lblTime->setText(QString::fromStdString(FormatPlaybackTime(playerThread_->PositionMS())));
+    timeLabel_->setText(QString::fromStdString(FormatPlaybackTime(playerThread_->PositionMS())));
 }
 
 void MainWindow::HandleConnectionLost(int index) {
@@ -495,8 +495,8 @@ void MainWindow::HandleConnectionLost(int index) {
     StopPlayback();
     GetPortDriver(index).Disconnect();
     GetConnectButton(index)->setText(QStringLiteral("接続"));
-    lblTime->setText(QStringLiteral("00:00.00"));
-    lblSamples->setText(QStringLiteral("0"));
+    timeLabel_->setText(QStringLiteral("00:00.00"));
+    samplesLabel_->setText(QStringLiteral("0"));
     Log(QStringLiteral("接続%1の切断を検出しました。VGM送出を停止しました。").arg(index + 1));
     ScanComPorts();
 }
@@ -511,34 +511,34 @@ void MainWindow::RestoreSession() {
         }
         preferredPorts_[0] = state.comPort;
         preferredPorts_[1] = state.comPort2;
-        cmbRepeatNum->setCurrentIndex(state.repeatIndex);
-        cmbFadeout->setCurrentIndex(state.fadeIndex);
+        repeatCombo_->setCurrentIndex(state.repeatIndex);
+        fadeCombo_->setCurrentIndex(state.fadeIndex);
 
-        ListView1->setUpdatesEnabled(false);
-        ListView1->clear();
+        playlistView_->setUpdatesEnabled(false);
+        playlistView_->clear();
         for (const KLINKSessionTrack& track : state.playlist) {
-            auto* item = new QTreeWidgetItem(ListView1);
+            auto* item = new QTreeWidgetItem(playlistView_);
             item->setText(0, QString::fromStdString(track.title));
             item->setText(1, QString::fromStdString(track.gameName));
             item->setText(2, QString::fromStdString(track.path));
         }
-        ListView1->setUpdatesEnabled(true);
+        playlistView_->setUpdatesEnabled(true);
 
         lastPlayedPath_ = QString::fromStdString(state.lastTrackPath);
         indexes_.last = -1;
-        const int rows = ListView1->topLevelItemCount();
+        const int rows = playlistView_->topLevelItemCount();
         if (state.lastTrackIndex >= 0 && state.lastTrackIndex < rows &&
-            RowPath(ListView1->topLevelItem(state.lastTrackIndex))
+            RowPath(playlistView_->topLevelItem(state.lastTrackIndex))
                     .compare(lastPlayedPath_, Qt::CaseInsensitive) == 0) {
             indexes_.last = state.lastTrackIndex;
         }
         const int mark = indexes_.last >= 0 ? indexes_.last : state.selectedIndex;
         if (mark >= 0 && mark < rows) {
-            ListView1->setCurrentItem(ListView1->topLevelItem(mark));
+            playlistView_->setCurrentItem(playlistView_->topLevelItem(mark));
         }
         if (!lastPlayedPath_.isEmpty()) {
-            edtFilePath->setText(lastPlayedPath_);
-            OpenDialog1->selectFile(lastPlayedPath_);
+            filePathEdit_->setText(lastPlayedPath_);
+            openDialog_->selectFile(lastPlayedPath_);
         }
         if (state.hasWindowBounds) {
             ApplySavedBounds(state);
@@ -584,18 +584,18 @@ void MainWindow::ApplySavedBounds(const KLINKSessionState& state) {
 void MainWindow::StoreSession() {
     KLINKSessionState state = DefaultSession();
     state.comPort =
-        ComboBox1->currentIndex() >= 0 ? ComboBox1->currentText().toStdString() : preferredPorts_[0];
+        portCombos_[0]->currentIndex() >= 0 ? portCombos_[0]->currentText().toStdString() : preferredPorts_[0];
     state.comPort2 =
-        ComboBox2->currentIndex() >= 0 ? ComboBox2->currentText().toStdString() : preferredPorts_[1];
-    state.repeatIndex = cmbRepeatNum->currentIndex();
-    state.fadeIndex = cmbFadeout->currentIndex();
+        portCombos_[1]->currentIndex() >= 0 ? portCombos_[1]->currentText().toStdString() : preferredPorts_[1];
+    state.repeatIndex = repeatCombo_->currentIndex();
+    state.fadeIndex = fadeCombo_->currentIndex();
     state.lastTrackPath = lastPlayedPath_.toStdString();
     state.lastTrackIndex = indexes_.last;
-    if (QTreeWidgetItem* focused = ListView1->currentItem()) {
-        state.selectedIndex = ListView1->indexOfTopLevelItem(focused);
+    if (QTreeWidgetItem* focused = playlistView_->currentItem()) {
+        state.selectedIndex = playlistView_->indexOfTopLevelItem(focused);
     }
-    for (int i = 0; i < ListView1->topLevelItemCount(); ++i) {
-        const QTreeWidgetItem* item = ListView1->topLevelItem(i);
+    for (int i = 0; i < playlistView_->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem* item = playlistView_->topLevelItem(i);
         state.playlist.push_back(KLINKSessionTrack{item->text(2).toStdString(), item->text(0).toStdString(),
                                                     item->text(1).toStdString()});
     }
@@ -616,9 +616,9 @@ void MainWindow::StoreSession() {
 
 void MainWindow::Synchronize(const std::function<void()>& call) { calls_.Call(call); }
 
-bool MainWindow::PortConnected(int index) const { return (index == 0 ? Comm1 : Comm2).Connected(); }
+bool MainWindow::PortConnected(int index) const { return drivers_[index == 0 ? 0 : 1].Connected(); }
 
-platform::OSHandle MainWindow::PortHandle(int index) const { return (index == 0 ? Comm1 : Comm2).Handle(); }
+platform::OSHandle MainWindow::PortHandle(int index) const { return drivers_[index == 0 ? 0 : 1].Handle(); }
 
 std::string MainWindow::PortName(int index) const {
     std::lock_guard lock(portNameLock_);
@@ -639,7 +639,7 @@ void MainWindow::ClearHeaderAndTags() {
     for (QLineEdit* edit : tagEdits_) {
         edit->clear();
     }
-    Memo1->clear();
+    notesEdit_->clear();
 }
 
 void MainWindow::ShowHeader(const VGMDisplay& display) {
@@ -662,14 +662,14 @@ void MainWindow::ShowTags(const GD3Strings& gd3) {
     // The notes keep their CR LF line breaks in the tag; the editor wants LF.
     QString notes = QString::fromStdString(UTF16ToUTF8(gd3[10]));
     notes.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    Memo1->setPlainText(notes);
+    notesEdit_->setPlainText(notes);
 }
 
-void MainWindow::SetFilePath(const std::string& path) { edtFilePath->setText(QString::fromStdString(path)); }
+void MainWindow::SetFilePath(const std::string& path) { filePathEdit_->setText(QString::fromStdString(path)); }
 
 void MainWindow::SetOpenDialogHints(const std::string& fileName, const std::string& folder) {
-    OpenDialog1->setDirectory(QString::fromStdString(folder));
-    OpenDialog1->selectFile(QString::fromStdString(fileName));
+    openDialog_->setDirectory(QString::fromStdString(folder));
+    openDialog_->selectFile(QString::fromStdString(fileName));
 }
 
 // --- drops from the file manager off the list ---------------------------------
@@ -693,8 +693,8 @@ void MainWindow::dropEvent(QDropEvent* event) {
     }
     event->acceptProposedAction();
     const QPoint global = mapToGlobal(event->position().toPoint());
-    const bool onList = ListView1->isVisible() &&
-                        QRect(ListView1->mapToGlobal(QPoint(0, 0)), ListView1->size()).contains(global);
+    const bool onList = playlistView_->isVisible() &&
+                        QRect(playlistView_->mapToGlobal(QPoint(0, 0)), playlistView_->size()).contains(global);
     Guard([&] { HandleDroppedFiles(files, onList); });
 }
 

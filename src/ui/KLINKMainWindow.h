@@ -44,7 +44,7 @@ public:
     static constexpr int kClientWidth = 1093;
     static constexpr int kClientHeight = 819;
 
-    // Runs FormCreate. `factory` makes the playback runs (CreateVGMPlayerRun
+    // Runs InitializeWindow. `factory` makes the playback runs (CreateVGMPlayerRun
     // in the program).
     explicit MainWindow(PlaybackFactory factory, QWidget* parent = nullptr);
     // Saves the session (if creation completed), stops playback, closes ports.
@@ -60,8 +60,8 @@ public:
     // Refills both selectors from the port list. Throws OSError when the list
     // cannot be read.
     void ScanComPorts();
-    void btnConnectClick(int index);
-    void ComboBox1Change(int index);
+    void ConnectButtonClick(int index);
+    void PortComboChange(int index);
     void StopPlayback();
     void PlaybackTimerTick();
     void HandleConnectionLost(int index);
@@ -69,18 +69,18 @@ public:
     void StoreSession();
 
     // --- playlist and playback ---------------------------------------------
-    void actPlayUpdate();
-    void actPlayExecute();
-    void actDeleteUpdate();
-    void actDeleteExecute();
-    void actCopyPathUpdate();
-    void actCopyPathExecute();
-    void PopupMenu1Popup();
-    void Button3Click();
-    void ListView1DblClick();
+    void PlayActionUpdate();
+    void PlayActionExecute();
+    void DeleteActionUpdate();
+    void DeleteActionExecute();
+    void CopyPathActionUpdate();
+    void CopyPathActionExecute();
+    void PlaylistMenuPopup();
+    void OpenFileButtonClick();
+    void PlaylistDoubleClick();
     void SelectAllRows();
     // Moves the selected rows to the drop point (viewport coordinates).
-    void ListView1DragDrop(QPoint pos);
+    void PlaylistDragDrop(QPoint pos);
     void AddPlaylistFile(const QString& path);
     void RequestPlay(const QString& path, int row);
     void PlayPlaylistIndex(int row);
@@ -95,7 +95,7 @@ public:
     [[nodiscard]] const QString& LastPlayedPath() const noexcept { return lastPlayedPath_; }
     [[nodiscard]] bool HasPlayerThread() const noexcept { return playerThread_ != nullptr; }
     [[nodiscard]] QTimer* PlaybackTimer() const noexcept { return playbackTimer_; }
-    [[nodiscard]] PlaylistView* Playlist() const noexcept { return ListView1; }
+    [[nodiscard]] PlaylistView* Playlist() const noexcept { return playlistView_; }
     // Serves the playback thread's waiting display calls now.
     void ServeThreadCalls() { calls_.ServePending(); }
 
@@ -125,7 +125,7 @@ private:
     QWidget* BuildPlaybackPanel();
     void ConnectSignals();
     void SetupDriver(CommPortDriver& driver, QTimer* pollTimer);
-    void FormCreate();
+    void InitializeWindow();
     void Log(const QString& line);
     // Runs a handler; a failure that leaves it goes to the log (the window's
     // last-resort error report).
@@ -143,38 +143,34 @@ private:
     PlaybackFactory factory_;
     GUICallQueue calls_{this};
 
-    // Connection panel.
-    QLabel* lblConnection1 = nullptr;
-    PortComboBox* ComboBox1 = nullptr;
-    QPushButton* btnConnect = nullptr;
-    QPushButton* btnRefresh = nullptr;
-    QLabel* lblConnection2 = nullptr;
-    PortComboBox* ComboBox2 = nullptr;
-    QPushButton* Button1 = nullptr;
-    QPlainTextEdit* memLog = nullptr;
+    // Connection panel; index 0 is connection 1 (upper row), index 1 connection 2.
+    std::array<QLabel*, 2> connectionLabels_{};
+    std::array<PortComboBox*, 2> portCombos_{};
+    std::array<QPushButton*, 2> connectButtons_{};
+    QPushButton* rescanButton_ = nullptr;
+    QPlainTextEdit* logView_ = nullptr;
 
     // Header, tags, playback controls.
-    QLineEdit* edtFilePath = nullptr;
-    QPlainTextEdit* Memo1 = nullptr;
+    QLineEdit* filePathEdit_ = nullptr;
+    QPlainTextEdit* notesEdit_ = nullptr;
     std::array<QLineEdit*, 10> tagEdits_{};
-    QPushButton* Button3 = nullptr;
-    QFileDialog* OpenDialog1 = nullptr;
-    QComboBox* cmbRepeatNum = nullptr;
-    QComboBox* cmbFadeout = nullptr;
-    PlaylistView* ListView1 = nullptr;
-    QPushButton* btnDelete = nullptr;
-    QAction* actPlay = nullptr;
-    QAction* actDelete = nullptr;
-    QAction* actCopyPath = nullptr;
-    QMenu* PopupMenu1 = nullptr;
-    QAction* miPlaylistPlay = nullptr;
-    QAction* miPlaylistDelete = nullptr;
-    QAction* miPlaylistCopyPath = nullptr;
-    QLabel* lblTime = nullptr;
-    QLabel* lblSamples = nullptr;
+    QPushButton* openFileButton_ = nullptr;
+    QFileDialog* openDialog_ = nullptr;
+    QComboBox* repeatCombo_ = nullptr;
+    QComboBox* fadeCombo_ = nullptr;
+    PlaylistView* playlistView_ = nullptr;
+    QPushButton* deleteButton_ = nullptr;
+    QAction* playAction_ = nullptr;
+    QAction* deleteAction_ = nullptr;
+    QAction* copyPathAction_ = nullptr;
+    QMenu* playlistMenu_ = nullptr;
+    QAction* playMenuItem_ = nullptr;
+    QAction* deleteMenuItem_ = nullptr;
+    QAction* copyPathMenuItem_ = nullptr;
+    QLabel* timeLabel_ = nullptr;
+    QLabel* samplesLabel_ = nullptr;
 
-    CommPortDriver Comm1;
-    CommPortDriver Comm2;
+    std::array<CommPortDriver, 2> drivers_;
     QTimer* pollTimers_[2] = {nullptr, nullptr};
     QTimer* playbackTimer_ = nullptr;
 
@@ -186,7 +182,7 @@ private:
     bool boundsRestored_ = false;  // the session placed the window; no centring
     bool stoppingPlayback_ = false;
     std::unique_ptr<PlaybackRun> playerThread_;
-    PlaylistIndexes indexes_;  // FPlaylistIndex, FNextPlaylistIndex, FLastPlaylistIndex
+    PlaylistIndexes indexes_;  // the playing, next and last rows
     QString lastPlayedPath_;
     bool startingPlayback_ = false;
     QString requestedPlayPath_;

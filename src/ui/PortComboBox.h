@@ -16,7 +16,7 @@ public:
     }
 
 signals:
-    // Emitted just before the list opens (ComboBox1DropDown).
+    // Emitted just before the list opens.
     void dropDown();
 };
 

@@ -14,9 +14,9 @@ namespace klink {
 
 // The three playlist rows the window tracks; -1 = none.
 struct PlaylistIndexes {
-    int32_t playing = -1;  // FPlaylistIndex: row now playing
-    int32_t next = -1;     // FNextPlaylistIndex: row to play when it completes
-    int32_t last = -1;     // FLastPlaylistIndex: row of the last started track
+    int32_t playing = -1;  // row now playing
+    int32_t next = -1;     // row to play when it completes
+    int32_t last = -1;     // row of the last started track
 
     friend bool operator==(const PlaylistIndexes&, const PlaylistIndexes&) = default;
 };

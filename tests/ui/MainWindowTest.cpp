@@ -325,10 +325,10 @@ private slots:
         auto form = NewForm();
         AddRows(*form, 3);
         Select(*form, {0, 1});
-        form->ListView1DblClick();  // Enter does the same
+        form->PlaylistDoubleClick();  // Enter does the same
         QVERIFY(runs_.empty());
         Select(*form, {2});
-        form->ListView1DblClick();
+        form->PlaylistDoubleClick();
         QCOMPARE(runs_.size(), size_t{1});
         QCOMPARE(form->PlaylistIndex(), 2);
 
@@ -421,7 +421,7 @@ private slots:
             const QRect r = form->Playlist()->visualItemRect(form->Playlist()->topLevelItem(targetRow));
             pos = QPoint(r.center().x(), lowerHalf ? r.bottom() - 1 : r.top() + 1);
         }
-        form->ListView1DragDrop(pos);
+        form->PlaylistDragDrop(pos);
         QCOMPARE(Titles(*form), order);
         QCOMPARE(form->PlaylistIndex(), playing);
         QCOMPARE(form->NextPlaylistIndex(), playing + 1);
@@ -445,9 +445,9 @@ private slots:
         AddRows(*form, 5);
         form->PlayPlaylistIndex(3);
         Select(*form, {0, 1});
-        form->actDeleteUpdate();
+        form->DeleteActionUpdate();
         QVERIFY(form->findChild<QAction*>(QStringLiteral("actDelete"))->isEnabled());
-        form->actDeleteExecute();
+        form->DeleteActionExecute();
         QCOMPARE(Titles(*form), (QStringList{"2", "3", "4"}));
         QCOMPARE(form->PlaylistIndex(), 1);
         QCOMPARE(form->NextPlaylistIndex(), 2);
@@ -457,7 +457,7 @@ private slots:
         // Deleting the playing row keeps playing, without a highlight; the row
         // after it stays next.
         Select(*form, {1});
-        form->actDeleteExecute();
+        form->DeleteActionExecute();
         QVERIFY(form->HasPlayerThread());
         QCOMPARE(form->PlaylistIndex(), -1);
         QCOMPARE(form->NextPlaylistIndex(), 1);
@@ -478,12 +478,12 @@ private slots:
         form->Playlist()->topLevelItem(2)->setText(2, QStringLiteral("/c.vgz"));
         QApplication::clipboard()->setText(QStringLiteral("before"));
         Select(*form, {0, 1, 2});
-        form->actCopyPathExecute();
+        form->CopyPathActionExecute();
         QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("/a.vgm\r\n/c.vgz"));
         // Only rows without a path: the clipboard is left alone.
         QApplication::clipboard()->setText(QStringLiteral("before"));
         Select(*form, {1});
-        form->actCopyPathExecute();
+        form->CopyPathActionExecute();
         QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("before"));
     }
 
@@ -525,7 +525,7 @@ private slots:
         // Nothing to select: a scan found no port (skip when the machine has real ports).
         form->ScanComPorts();
         if (form->GetPortCombo(0)->count() == 0) {
-            form->btnConnectClick(0);
+            form->ConnectButtonClick(0);
             QVERIFY(Log(*form).endsWith(QStringLiteral("使用可能なCOMポートを選択してください。")));
             QVERIFY(form->GetPortDriver(0).PortName().empty());
         }
@@ -539,18 +539,18 @@ private slots:
         QVERIFY(item >= 0);
         QCOMPARE(form->GetPortCombo(1)->findText(name), item);  // both list the same ports
         form->GetPortCombo(0)->setCurrentIndex(item);
-        form->btnConnectClick(0);
+        form->ConnectButtonClick(0);
         QVERIFY(form->GetPortDriver(0).Connected());
         QCOMPARE(form->GetConnectButton(0)->text(), QStringLiteral("切断"));
         QVERIFY(Log(*form).endsWith(name + QStringLiteral(": 接続成功")));
 
         form->GetPortCombo(1)->setCurrentIndex(item);
-        form->btnConnectClick(1);
+        form->ConnectButtonClick(1);
         QVERIFY(!form->GetPortDriver(1).Connected());
         QVERIFY(Log(*form).endsWith(QStringLiteral("同じCOMポートへ重複接続できません。")));
 
         // Disconnect.
-        form->btnConnectClick(0);
+        form->ConnectButtonClick(0);
         QVERIFY(!form->GetPortDriver(0).Connected());
         QCOMPARE(form->GetConnectButton(0)->text(), QStringLiteral("接続"));
         QVERIFY(Log(*form).endsWith(name + QStringLiteral(": 切断")));
@@ -564,7 +564,7 @@ private slots:
         form->ScanComPorts();
         form->GetPortCombo(0)->setCurrentIndex(
             form->GetPortCombo(0)->findText(QString::fromStdString(board->PortName())));
-        form->btnConnectClick(0);
+        form->ConnectButtonClick(0);
         QVERIFY(form->GetPortDriver(0).Connected());
         form->PlaybackTimerTick();
         QVERIFY(form->GetPortDriver(0).Connected());
@@ -698,7 +698,7 @@ private slots:
         for (int i = 0; i < 2; ++i) {
             form->GetPortCombo(i)->setCurrentIndex(
                 form->GetPortCombo(i)->findText(QString::fromStdString(names[i])));
-            form->btnConnectClick(i);
+            form->ConnectButtonClick(i);
             QVERIFY(form->GetPortDriver(i).Connected());
         }
         form->findChild<QComboBox*>(QStringLiteral("cmbFadeout"))->setCurrentIndex(0);

@@ -101,7 +101,7 @@ private:
                 return;
             }
             combo->setCurrentIndex(item);
-            form_.btnConnectClick(i);
+            form_.ConnectButtonClick(i);
             if (!form_.GetPortDriver(i).Connected()) {
                 Fail(QStringLiteral("connection %1 did not open").arg(i + 1));
                 return;
