@@ -15,7 +15,7 @@ namespace {
     try {
         throw;
     } catch (const OSError& e) {
-        throw OSError(e.code(), prefix + e.what());
+        throw OSError(e.Code(), prefix + e.what());
     } catch (const ReadError& e) {
         throw ReadError(prefix + e.what());
     } catch (const WriteError& e) {

@@ -216,14 +216,14 @@ void ConfigureWriteTimeouts(OSHandle port) {
     try {
         t = pf::GetSerialTimeouts(port);
     } catch (const OSError& e) {
-        throw WriteError(fmt::format("Serial GetCommTimeouts failed: Win32 {} ({})", e.code(), e.what()));
+        throw WriteError(fmt::format("Serial GetCommTimeouts failed: Win32 {} ({})", e.Code(), e.what()));
     }
     t.writeTotalMultiplierMs = 0;
     t.writeTotalConstantMs = 1000;
     try {
         pf::SetSerialTimeouts(port, t);
     } catch (const OSError& e) {
-        throw WriteError(fmt::format("Serial SetCommTimeouts failed: Win32 {} ({})", e.code(), e.what()));
+        throw WriteError(fmt::format("Serial SetCommTimeouts failed: Win32 {} ({})", e.Code(), e.what()));
     }
 }
 

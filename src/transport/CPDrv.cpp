@@ -54,7 +54,7 @@ bool CommPortDriver::Connect() {
     try {
         handle = pf::OpenSerialPort(portName_);
     } catch (const OSError& e) {
-        Report(e.code(), std::string("Error connecting. Reason: ") + e.what());
+        Report(e.Code(), std::string("Error connecting. Reason: ") + e.what());
         return false;
     }
     handle_.store(handle, std::memory_order_release);
@@ -68,7 +68,7 @@ bool CommPortDriver::Connect() {
     try {
         pf::SetSerialTimeouts(handle, pf::SerialTimeouts{1, 0, 1, 0, 10});
     } catch (const OSError& e) {
-        Report(e.code(), std::string("Error connecting. Reason: ") + e.what());
+        Report(e.Code(), std::string("Error connecting. Reason: ") + e.what());
         Disconnect();
         return false;
     }
@@ -96,7 +96,7 @@ bool CommPortDriver::ApplyCOMSettings() {
     s.xoffChar = 0x13;
 
     const auto settingsError = [this](const OSError& e, const char* position) {
-        Report(e.code(), std::string("Error in ApplyCOMSettings. \r\nReason: ") + e.what() +
+        Report(e.Code(), std::string("Error in ApplyCOMSettings. \r\nReason: ") + e.what() +
                              ".\r\nPosition: " + position);
     };
     try {
@@ -108,7 +108,7 @@ bool CommPortDriver::ApplyCOMSettings() {
     try {
         pf::PurgeSerialPort(handle);
     } catch (const OSError& e) {
-        Report(e.code(), std::string("Error flushing buffers. Reason: ") + e.what());
+        Report(e.Code(), std::string("Error flushing buffers. Reason: ") + e.what());
         settingsError(e, "FlushBuffers");
         return false;
     }
@@ -130,7 +130,7 @@ void CommPortDriver::Disconnect() {
     try {
         pf::CloseSerialPort(handle);
     } catch (const OSError& e) {
-        Report(e.code(), std::string("Error disconnecting. Reason: ") + e.what());
+        Report(e.Code(), std::string("Error disconnecting. Reason: ") + e.what());
     }
 }
 
@@ -155,7 +155,7 @@ void CommPortDriver::PollTick() {
         try {
             got = pf::ReadSerialPort(Handle(), std::span<uint8_t>(tempInBuffer_.data(), want));
         } catch (const OSError& e) {
-            Report(e.code(), std::string("Error reading. Reason: ") + e.what());
+            Report(e.Code(), std::string("Error reading. Reason: ") + e.what());
             return;
         }
         if (got == 0) {

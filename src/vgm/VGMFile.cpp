@@ -34,7 +34,7 @@ public:
     ~InflateStream() { inflateEnd(&stream_); }
     InflateStream(const InflateStream&) = delete;
     InflateStream& operator=(const InflateStream&) = delete;
-    z_stream* get() noexcept { return &stream_; }
+    z_stream* Get() noexcept { return &stream_; }
 
 private:
     z_stream stream_;
@@ -72,7 +72,7 @@ std::vector<uint8_t> ReadWholeFile(const std::filesystem::path& path) {
 
 std::vector<uint8_t> InflateGzip(std::span<const uint8_t> compressed) {
     InflateStream inflater;
-    z_stream* zs = inflater.get();
+    z_stream* zs = inflater.Get();
     std::vector<uint8_t> out;
 
     // ISIZE (last four bytes) is the first member's size modulo 2^32 when the

@@ -35,7 +35,7 @@ int ErrnoOfOpen(const std::string& path) {
     try {
         UniqueSerialPort port(OpenSerialPort(path));
     } catch (const klink::OSError& e) {
-        return e.code();
+        return e.Code();
     }
     return 0;
 }
@@ -110,7 +110,7 @@ TEST(SerialPort, RefusesWhatItCannotOpenOrSet) {
         ConfigureSerialPort(held.Get(), odd);
         FAIL() << "a rate the system cannot set";
     } catch (const klink::OSError& e) {
-        EXPECT_EQ(e.code(), EINVAL);
+        EXPECT_EQ(e.Code(), EINVAL);
         EXPECT_STREQ(e.what(), "Invalid argument");
     }
 }
@@ -146,7 +146,7 @@ TEST(SerialPort, NeverTakesTheDescriptorsOfTheStandardStreams) {
     try {
         handle = OpenSerialPort(pty.SlavePath());
     } catch (const klink::OSError& e) {
-        code = e.code();
+        code = e.Code();
     }
     if (IsValidHandle(handle)) {
         CloseSerialPort(handle);

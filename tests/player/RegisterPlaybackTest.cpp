@@ -49,7 +49,7 @@ TEST_P(RegisterBatching, GroupsConsecutiveWritesToOneTarget) {
     VGMBuilder file = KL2TestFile();
     file.Raw(c.commands).Cmd({0x62}).End();
     TempFile vgm(file.Build(), ".vgm");
-    VGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+    VGMPlayerThread thread(host, vgm.Path().string(), 1, 0);
     RunToEnd(thread);
     ASSERT_EQ(thread.PlaybackError(), "");
     EXPECT_TRUE(thread.PlaybackCompleted());
@@ -87,7 +87,7 @@ TEST(RegisterPlayback, SendsEveryWriteInOrderAtItsSamplePosition) {
     for (uint8_t i = 0; i < 5; ++i) file.Cmd({0x62, 0x54, 0x20, i});
     file.Cmd({0x62}).End();
     TempFile vgm(file.Build(), ".vgm");
-    VGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+    VGMPlayerThread thread(host, vgm.Path().string(), 1, 0);
     RunToEnd(thread);
     ASSERT_EQ(thread.PlaybackError(), "");
 
@@ -115,7 +115,7 @@ TEST(RegisterPlayback, RepeatCountTwoPlaysTheLoopTwiceThenEnds) {
     file.LoopHere();
     file.Cmd({0x54, 0x20, 0x11, 0x62, 0x54, 0x20, 0x22, 0x62}).End();
     TempFile vgm(file.Build(), ".vgm");
-    VGMPlayerThread thread(host, vgm.path().string(), 2, 0);
+    VGMPlayerThread thread(host, vgm.Path().string(), 2, 0);
     RunToEnd(thread);
     ASSERT_EQ(thread.PlaybackError(), "");
     EXPECT_TRUE(thread.PlaybackCompleted());
@@ -135,7 +135,7 @@ TEST(RegisterPlayback, OneSecondFadeSendsSixtyTwoStepsAndEndsAtTheLast) {
     file.LoopHere();
     file.Cmd({0x54, 0x20, 0x11, 0x61, 0x44, 0x11}).End();  // 0.1 s loop body
     TempFile vgm(file.Build(), ".vgm");
-    VGMPlayerThread thread(host, vgm.path().string(), 1, 1);
+    VGMPlayerThread thread(host, vgm.Path().string(), 1, 1);
     const auto start = Clock::now();
     RunToEnd(thread);
     const auto took = Clock::now() - start;
@@ -171,7 +171,7 @@ TEST(RegisterPlayback, KL2BoardGetsCollapsedTimeZeroKeysAndSelfContainedPSGBytes
     file.Cmd({0x50, 0x85, 0x50, 0x12});                                // latch ch0 tone, data
     file.Cmd({0x62, 0x52, 0x28, 0xF2, 0x62}).End();                    // after time 0: sent as it is
     TempFile vgm(file.Build(), ".vgm");
-    VGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+    VGMPlayerThread thread(host, vgm.Path().string(), 1, 0);
     RunToEnd(thread);
     ASSERT_EQ(thread.PlaybackError(), "");
     EXPECT_EQ(host.LogStarting("KL2 playback=register").size(), 1u);
@@ -198,7 +198,7 @@ TEST(RegisterPlayback, OnlyAnAudibleWriteSynchronisesTheStartup) {
         VGMBuilder file = TestFile();
         file.Cmd({0x54, 0x08, static_cast<uint8_t>(audible ? 0x78 : 0x00), 0x61, 0x44, 0x11}).End();
         TempFile vgm(file.Build(), ".vgm");
-        VGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+        VGMPlayerThread thread(host, vgm.Path().string(), 1, 0);
         const auto start = Clock::now();
         RunToEnd(thread);
         ASSERT_EQ(thread.PlaybackError(), "");
@@ -217,7 +217,7 @@ TEST(RegisterPlayback, StopDuringALongWaitEndsTheRunPromptly) {
     for (int i = 0; i < 20; ++i) file.Cmd({0x61, 0xFF, 0xFF});  // about 30 s
     file.End();
     TempFile vgm(file.Build(), ".vgm");
-    VGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+    VGMPlayerThread thread(host, vgm.Path().string(), 1, 0);
     thread.Start();
     ASSERT_TRUE(board.board->WaitForTrace(
         [](const auto& trace) {

@@ -26,14 +26,14 @@ TEST(VGMPlayerThread, ShowsTheFileBeforeTheHeaderAndLogsRoutesAndRouting) {
     RecordingHost host;
     host.SetPort(0, board.port.Get(), "COM7");
     TempFile vgm(ShortYM2151File(), ".vgm");
-    VGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+    VGMPlayerThread thread(host, vgm.Path().string(), 1, 0);
     EXPECT_FALSE(thread.Finished());
     RunToEnd(thread);
     EXPECT_TRUE(thread.Finished());
     EXPECT_TRUE(thread.PlaybackCompleted());
     EXPECT_EQ(thread.PlaybackError(), "");
 
-    const std::string path = vgm.path().string();
+    const std::string path = vgm.Path().string();
     const std::vector<std::string> calls{"clear", "dialog " + path, "path " + path, "header", "tags"};
     EXPECT_EQ(host.calls, calls);
     EXPECT_EQ(host.header.texts[static_cast<size_t>(VGMDisplayField::kClockYM2151)], "3579545");
@@ -72,7 +72,7 @@ TEST_P(VGMPlayerThreadFailure, LogsTheMessageOnceWithItsPrefix) {
         host.SetPort(0, board->port.Get(), "sim");
     }
     TempFile vgm(c.file, ".vgm");
-    VGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+    VGMPlayerThread thread(host, vgm.Path().string(), 1, 0);
     RunToEnd(thread);
     EXPECT_EQ(thread.PlaybackError(), c.message);
     EXPECT_FALSE(thread.PlaybackCompleted());
@@ -132,7 +132,7 @@ TEST(VGMPlayerThread, StopDuringPrepareEndsQuietly) {
     RecordingHost host;
     host.SetPort(0, board.port.Get(), "sim");
     TempFile vgm(ShortYM2151File(), ".vgm");
-    VGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+    VGMPlayerThread thread(host, vgm.Path().string(), 1, 0);
     thread.Start();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const auto stopAt = Clock::now();
@@ -156,7 +156,7 @@ TEST(VGMPlayerThread, AFailedResetAtTheEndIsReported) {
     RecordingHost host;
     host.SetPort(0, board.port.Get(), "COM3");
     TempFile vgm(ShortYM2151File(), ".vgm");
-    VGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+    VGMPlayerThread thread(host, vgm.Path().string(), 1, 0);
     RunToEnd(thread);
     EXPECT_TRUE(thread.PlaybackCompleted());
     EXPECT_EQ(thread.PlaybackError().rfind("KLINK stop failed: COM3 RESET: ", 0), 0u)
@@ -191,7 +191,7 @@ TEST(VGMPlayerThread, OutputThatNeverDrainsFailsTheRunAfterTwoSeconds) {
         RecordingHost host;
         host.SetPort(0, static_cast<platform::OSHandle>(port.nearEnd), "COM9");
         TempFile vgm(ShortYM2151File(), ".vgm");
-        VGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+        VGMPlayerThread thread(host, vgm.Path().string(), 1, 0);
         thread.Start();
         if (stopped) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -224,7 +224,7 @@ TEST(VGMPlayerThread, ALoopOffsetPastTheEndPlaysOnce) {
     file.Cmd({0x54, 0x08, 0x78, 0x62, 0x54, 0x20, 0x01, 0x62}).End();
     file.Field(0x1C, 0x10000);
     TempFile vgm(file.Build(), ".vgm");
-    VGMPlayerThread thread(host, vgm.path().string(), 3, 0);
+    VGMPlayerThread thread(host, vgm.Path().string(), 3, 0);
     RunToEnd(thread);
     EXPECT_EQ(thread.PlaybackError(), "");
     EXPECT_TRUE(thread.PlaybackCompleted());
@@ -244,7 +244,7 @@ TEST(VGMPlayerThread, ANegativeFadeFailsWhenTheFadeWouldStart) {
     file.LoopHere();
     file.Cmd({0x54, 0x20, 0x01, 0x62}).End();
     TempFile vgm(file.Build(), ".vgm");
-    VGMPlayerThread thread(host, vgm.path().string(), 1, -1);
+    VGMPlayerThread thread(host, vgm.Path().string(), 1, -1);
     RunToEnd(thread);
     EXPECT_EQ(thread.PlaybackError(), "Invalid fade duration.");
     EXPECT_EQ(host.LogStarting("エラー: Invalid fade duration.").size(), 1u);

@@ -25,7 +25,7 @@ using S = VGMAnalysisStage;
 // Records the observer's calls in order.
 struct Recorder {
     std::vector<std::string> events;
-    VGMAnalysisObserver observer() {
+    VGMAnalysisObserver Observer() {
         return {[this](const VGMDisplay& d) { events.push_back("display " + d[F::kLoopOffset]); },
                 [this](const std::string& line) { events.push_back("log " + line); }};
     }
@@ -43,7 +43,7 @@ TEST(VGMAnalysis, YM2151FileWithTagsAndLoop) {
     b.Cmd({0x54, 0x20, 0xC7}).LoopHere().Cmd({0x54, 0x08, 0x78, 0x62}).End();
     b.GD3({u" Track ", u"\u66F2", u"Game", u"", u"Sys", u"", u"Me", u"", u"2026", u"tool", u"line1\nline2"});
     Recorder rec;
-    auto a = AnalyseVGMBytes(Gzip(b.Build()), rec.observer());
+    auto a = AnalyseVGMBytes(Gzip(b.Build()), rec.Observer());
     ASSERT_TRUE(a.ok) << a.error;
     EXPECT_EQ(a.stage, S::kDone);
     EXPECT_EQ(a.vgmBuffer, b.Build());
@@ -94,7 +94,7 @@ TEST(VGMAnalysis, YM2151FileWithTagsAndLoop) {
 TEST(VGMAnalysis, RejectedLoopIsLoggedAndShownAsZero) {
     auto bytes = VGMBuilder().Field(0x30, 4000000).Field(0x1C, 0x5000).Cmd({0x54, 0x08, 0}).End().Build();
     Recorder rec;
-    const auto a = AnalyseVGMBytes(bytes, rec.observer());
+    const auto a = AnalyseVGMBytes(bytes, rec.Observer());
     ASSERT_TRUE(a.ok) << a.error;
     EXPECT_EQ(a.vgmLoopOffset, 0u);
     EXPECT_EQ(a.display[F::kLoopOffset], "0x0000");
@@ -182,7 +182,7 @@ TEST(VGMAnalysis, FailuresKeepWhatWasFilled) {
     };
     for (const auto& c : cases) {
         Recorder rec;
-        const auto a = AnalyseVGMBytes(c.raw, rec.observer());
+        const auto a = AnalyseVGMBytes(c.raw, rec.Observer());
         EXPECT_FALSE(a.ok) << c.name;
         EXPECT_EQ(a.error, c.error) << c.name;
         EXPECT_EQ(a.stage, c.stage) << c.name;

@@ -30,8 +30,8 @@ TEST(VGMFile, LoadsPlainAndGzipContentWhateverTheName) {
     const auto plain = SmallVGM();
     const TempFile plainAsVgz(plain, ".vgz");
     const TempFile gzipAsVgm(Gzip(plain), ".vgm");
-    EXPECT_EQ(LoadVGMFile(plainAsVgz.path()), plain);
-    EXPECT_EQ(LoadVGMFile(gzipAsVgm.path()), plain);
+    EXPECT_EQ(LoadVGMFile(plainAsVgz.Path()), plain);
+    EXPECT_EQ(LoadVGMFile(gzipAsVgm.Path()), plain);
 }
 
 TEST(VGMFile, MissingFileFailsWithTheSystemText) {
@@ -40,7 +40,7 @@ TEST(VGMFile, MissingFileFailsWithTheSystemText) {
         (void)LoadVGMFile(path);
         FAIL() << "no error";
     } catch (const OSError& e) {
-        EXPECT_EQ(e.code(), ENOENT);
+        EXPECT_EQ(e.Code(), ENOENT);
         EXPECT_EQ(std::string(e.what()), "Cannot open file " + path.string() + ": No such file or directory");
     }
 }
