@@ -91,9 +91,9 @@ std::vector<uint8_t> MakeTune(std::vector<TuneWrite>& writes) {
             data.push_back(r);
             data.push_back(v);
         }
-        const size_t wire =
-            klink::EncodeFrame(klink::MessageType::kPacket, klink::WriteOpcode(0x54), ++id, klink::EncodeRegisterBatch(0, 0, data))
-                .size();
+        const size_t wire = klink::EncodeFrame(klink::MessageType::kPacket, klink::WriteOpcode(0x54), ++id,
+                                               klink::EncodeRegisterBatch(0, 0, data))
+                                .size();
         for (const auto& [r, v] : regs)
             writes.push_back({r, v, sample, static_cast<double>(wire) / kBaudBytesPerSecond});
         b.push_back(0x62);
@@ -281,9 +281,11 @@ std::vector<HostFrame> HostFrames(const WriteProbe& probe, const std::vector<Tun
             continue;
         klink::KLINKFrame frame;
         const std::span<const uint8_t> body(e.head.data() + 1, static_cast<size_t>(e.bytes) - 2);
-        if (!klink::DecodeFrame(body, frame) || frame.opcode != klink::WriteOpcode(0x54) || frame.payload != frames[out.size()])
+        if (!klink::DecodeFrame(body, frame) || frame.opcode != klink::WriteOpcode(0x54) ||
+            frame.payload != frames[out.size()])
             continue;
-        while (w < writesDone.size() && writtenEnd < enqueuedEnd) writtenEnd += static_cast<uint64_t>(writesDone[w++].bytes);
+        while (w < writesDone.size() && writtenEnd < enqueuedEnd)
+            writtenEnd += static_cast<uint64_t>(writesDone[w++].bytes);
         if (writtenEnd < enqueuedEnd) return {};
         out.push_back({static_cast<double>(e.counter) / f, static_cast<double>(writesDone[w - 1].after) / f});
     }
@@ -304,7 +306,8 @@ double StealMs() {
     std::ifstream in("/proc/stat");
     std::string cpu;
     double user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0, steal = 0;
-    if (!(in >> cpu >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal) || cpu != "cpu") return 0;
+    if (!(in >> cpu >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal) || cpu != "cpu")
+        return 0;
     return steal * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
@@ -318,7 +321,8 @@ double Median(const std::vector<double>& v) { return Percentile(v, 0.5); }
 
 // The board's register writes from the trace, each with the write it should
 // be; empty when the trace does not hold every write in order.
-std::vector<std::pair<TuneWrite, double>> ReadTrace(const fs::path& path, const std::vector<TuneWrite>& expected) {
+std::vector<std::pair<TuneWrite, double>> ReadTrace(const fs::path& path,
+                                                    const std::vector<TuneWrite>& expected) {
     std::vector<std::pair<TuneWrite, double>> seen;  // expected write, board seconds
     std::ifstream in(path);
     std::string line;
@@ -413,9 +417,10 @@ void ReportHost(benchmark::State& state, const std::vector<std::pair<TuneWrite, 
     state.counters["pty_board_max_ms"] = *std::max_element(transit.begin(), transit.end());
     for (size_t k = 0; k < host.size(); ++k) {
         if (std::max({beyond[k], issue[k], handoff[k], transit[k]}) <= 1.0) continue;
-        std::cerr << fmt::format("{}: frame {} at {:.3f} s is {:.2f} ms late: issue {:+.2f}, hand-off {:+.2f}, "
-                                 "pty/board {:+.2f} ms\n",
-                                 name, k, due[k] - due[0], beyond[k], issue[k], handoff[k], transit[k]);
+        std::cerr << fmt::format(
+            "{}: frame {} at {:.3f} s is {:.2f} ms late: issue {:+.2f}, hand-off {:+.2f}, "
+            "pty/board {:+.2f} ms\n",
+            name, k, due[k] - due[0], beyond[k], issue[k], handoff[k], transit[k]);
     }
 }
 

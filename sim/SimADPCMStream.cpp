@@ -34,7 +34,7 @@ std::vector<uint8_t> SimStreamStatus::Encode() const {
 }
 
 SimADPCMStream::SimADPCMStream(SimBoardSink& sink, uint32_t dataCapacity, uint16_t eventCapacity,
-                                 bool ymEvents)
+                               bool ymEvents)
     : sink_(sink), dataCapacity_(dataCapacity), eventCapacity_(eventCapacity), ymEvents_(ymEvents) {
     Reset();
 }

@@ -243,7 +243,7 @@ void SimBoard::ClearTrace() {
 }
 
 bool SimBoard::WaitForTrace(const std::function<bool(const std::vector<SimTraceEvent>&)>& done,
-                             std::chrono::milliseconds timeout) const {
+                            std::chrono::milliseconds timeout) const {
     std::unique_lock lock(traceMutex_);
     return traceChanged_.wait_for(lock, timeout, [&] { return done(trace_); });
 }

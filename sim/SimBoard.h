@@ -60,7 +60,7 @@ public:
     // "Keltra 4"). Throws ArgumentOutOfRange for an unknown model, OSError when
     // no pseudo-terminal or port name can be had.
     [[nodiscard]] static std::unique_ptr<SimBoard> Start(std::string_view model,
-                                                          SimBoardOptions options = {});
+                                                         SimBoardOptions options = {});
     [[nodiscard]] static std::unique_ptr<SimBoard> Start(SimProfile profile, SimBoardOptions options = {});
 
     ~SimBoard();

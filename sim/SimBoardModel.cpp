@@ -79,7 +79,7 @@ void SimBoardModel::TraceAt(int64_t timeNs, SimTraceEvent event) {
 }
 
 void SimBoardModel::ChipWrite(int64_t timeNs, uint8_t writeId, uint8_t instance, uint8_t page, int reg,
-                               uint8_t value, SimWriteSource source) {
+                              uint8_t value, SimWriteSource source) {
     if (reg < 0) {
         chips_.WritePSGByte(writeId, instance, value);
     } else {
@@ -218,7 +218,8 @@ void SimBoardModel::HandleFrame(const KLINKFrame& f, int64_t timeNs) {
         reply.wire = EncodeFrame(MessageType::kReply, f.opcode, id, payload);
     }
     if (delayNs > 0)
-        Fault(timeNs, fmt::format("reply to ${:02X} delayed {} ms", OpcodeByte(f.opcode), delayNs / 1'000'000));
+        Fault(timeNs,
+              fmt::format("reply to ${:02X} delayed {} ms", OpcodeByte(f.opcode), delayNs / 1'000'000));
     reply.readyNs = timeNs + delayNs;
     replies_.push_back(std::move(reply));
 }
@@ -234,8 +235,7 @@ SimBoardModel::Answer SimBoardModel::HandleRequest(const KLINKFrame& f, int64_t 
         case Opcode::kDeviceInfo:
             return DeviceInfo();
         case Opcode::kSetOutputVolume:
-            if ((profile_->controlFeatures & kControlAttenuation) == 0)
-                return {kStatusUnknownOpcode, {}};
+            if ((profile_->controlFeatures & kControlAttenuation) == 0) return {kStatusUnknownOpcode, {}};
             if (p.size() != 1) return {kStatusMalformed, {}};
             return {SetVolume(p, timeNs) ? kStatusDone : kStatusOutOfRange, {}};
         case Opcode::kSetChipClock:

@@ -149,7 +149,8 @@ void SimKL2DAC::Records(int64_t timeNs, std::span<const uint8_t> p) {
     for (size_t i = 0; i < n; ++i) {
         Record r{static_cast<KL2RecordKind>(p[15 + 4 * i]), p[16 + 4 * i],
                  static_cast<uint16_t>(Get(p, 17 + 4 * i, 2))};
-        if (r.kind > KL2RecordKind::kDelay || (r.kind == KL2RecordKind::kEnable && r.value != 0x00 && r.value != 0x80) ||
+        if (r.kind > KL2RecordKind::kDelay ||
+            (r.kind == KL2RecordKind::kEnable && r.value != 0x00 && r.value != 0x80) ||
             (r.kind == KL2RecordKind::kDelay && (r.value != 0 || r.wait == 0))) {
             ++st_.rejected;
             Fault(timeNs, kDACFaultInvalid, "invalid DAC record");

@@ -15,8 +15,8 @@ using nlohmann::json;
 
 SimTarget Variable(uint8_t id, uint8_t inst, uint8_t page, uint8_t features, uint32_t defaultHz) {
     SimTarget t;
-    t.capability = {
-        id, inst, page, static_cast<uint8_t>(features | kFeatureSetClock), ClockMode::kVariable, 0};
+    t.capability = {id, inst, page, static_cast<uint8_t>(features | kFeatureSetClock), ClockMode::kVariable,
+                    0};
     t.defaultHz = defaultHz;
     return t;
 }

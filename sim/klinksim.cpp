@@ -105,7 +105,8 @@ int main(int argc, char** argv) {
         for (const auto& op : dropOpcode)
             faults.replies.push_back({SimReplyAction::kDrop, ParseOpcode(op), 0, 0, 0});
         if (delayMs != 0) faults.replies.push_back({SimReplyAction::kDelay, std::nullopt, 0, delayMs, 0});
-        if (latePingMs != 0) faults.replies.push_back({SimReplyAction::kDelay, klink::Opcode::kPing, 1, latePingMs, 0});
+        if (latePingMs != 0)
+            faults.replies.push_back({SimReplyAction::kDelay, klink::Opcode::kPing, 1, latePingMs, 0});
         for (const auto& rule : corruptNth) {
             const size_t colon = rule.find(':');
             if (colon == std::string::npos) {

@@ -97,8 +97,8 @@ std::string KL2DACStatus::Describe() const {
     return fmt::format(
         "DAC: state={} fault={} accepted={} consumed={} queued={}; underflows={} overflows={} "
         "rejected={}; max DAC late={} us; ticks={}/{}",
-        unsigned{static_cast<uint8_t>(state)}, unsigned{fault}, accepted, consumed, queued, underflows, overflows, rejected,
-        maxLateUs, playedTick, acceptedTick);
+        unsigned{static_cast<uint8_t>(state)}, unsigned{fault}, accepted, consumed, queued, underflows,
+        overflows, rejected, maxLateUs, playedTick, acceptedTick);
 }
 
 int32_t KL2EventWidth(const KLINKVGMTarget& target) noexcept {
@@ -153,8 +153,7 @@ std::vector<uint8_t> EncodeKL2RegisterEvents(std::span<const KL2RegisterEvent> e
     WriteKL2Field(packet, 9, head.target.writeId, 1);
     WriteKL2Field(packet, 10, head.target.instance, 1);
     WriteKL2Field(packet, 11, head.target.page, 1);
-    for (const KL2RegisterEvent& e :
-         events.subspan(static_cast<size_t>(first), static_cast<size_t>(count))) {
+    for (const KL2RegisterEvent& e : events.subspan(static_cast<size_t>(first), static_cast<size_t>(count))) {
         // The DAC registers of port 0 belong to the DAC records; a timed write
         // there would race the board's own DAC playback.
         const bool dacRegister = w == 2 && e.target.page == 0 && (e.address == 0x2A || e.address == 0x2B);

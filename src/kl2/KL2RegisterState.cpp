@@ -5,7 +5,7 @@
 namespace klink {
 
 bool KL2RegisterState::Transform(const KLINKVGMTarget& target, uint8_t /*Address*/, uint8_t& value,
-                                  uint8_t& prefix) {
+                                 uint8_t& prefix) {
     prefix = 0;
     if (target.writeId == 0x52 || target.writeId == 0x53) {
         if (target.page <= 1 && target.instance == 0) return false;

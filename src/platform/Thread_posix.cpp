@@ -30,7 +30,7 @@ bool SetCurrentThreadPriority(ThreadPriority priority) noexcept {
     // On Linux PRIO_PROCESS with a thread id sets that thread alone.
     return setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), nice) == 0;
 #else
-    return priority == ThreadPriority::Normal;
+    return priority == ThreadPriority::kNormal;
 #endif
 }
 

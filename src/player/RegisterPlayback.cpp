@@ -114,8 +114,8 @@ bool VGMPlayerThread::ProcessCommand() {
         DecodeRegisterCommand(std::span<const uint8_t>(vgmBuffer_), vgmPointer_, target, reg, value, wait);
     switch (kind) {
         case VGMDecodeKind::kRegisterWrite: {
-            const bool timeZeroYm2612 =
-                hasKl2Registers_ && vgmSamples_ == 0 && target.writeId == kYM2612Port0 && target.instance == 0;
+            const bool timeZeroYm2612 = hasKl2Registers_ && vgmSamples_ == 0 &&
+                                        target.writeId == kYM2612Port0 && target.instance == 0;
             if (timeZeroYm2612 && (reg == 0x28 || reg == 0x2A)) {
                 // Reduced to the final state and sent before the first wait.
                 if (reg == 0x28) {
@@ -210,9 +210,9 @@ void VGMPlayerThread::FlushWrites() {
         return;
     }
     if (!Terminated()) {
-        router_->WriteRegisters(sendWriteId_, sendInstance_, sendPage_,
-                                std::span<const uint8_t>(batchBuffer_.data(), static_cast<size_t>(sendCount_)),
-                                cancel_);
+        router_->WriteRegisters(
+            sendWriteId_, sendInstance_, sendPage_,
+            std::span<const uint8_t>(batchBuffer_.data(), static_cast<size_t>(sendCount_)), cancel_);
     }
     sendCount_ = 0;
 }

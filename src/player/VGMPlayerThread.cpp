@@ -23,7 +23,7 @@ constexpr uint64_t kOutputDrainTimeoutMs = 2000;
 }  // namespace
 
 VGMPlayerThread::VGMPlayerThread(PlayerHost& host, std::string fileName, int32_t repeatCount,
-                                   int32_t fadeSeconds)
+                                 int32_t fadeSeconds)
     : host_(host), fileName_(std::move(fileName)), repeatCount_(repeatCount), fadeSeconds_(fadeSeconds) {
     for (int i = 0; i < kKLINKConnectionCount; ++i) {
         ports_[static_cast<size_t>(i)].handle = pf::kInvalidOSHandle;

@@ -152,7 +152,7 @@ void KLINKCapabilities::AddPage(uint16_t offset, std::span<const uint8_t> reply)
 }
 
 bool KLINKCapabilities::Supports(uint8_t writeId, uint8_t instance, uint8_t page,
-                                  uint8_t features) const noexcept {
+                                 uint8_t features) const noexcept {
     if (!Complete()) return false;
     return std::any_of(entries_.begin(), entries_.end(), [&](const KLINKCapability& e) {
         return e.writeId == writeId && e.instance == instance && e.page == page &&
@@ -161,7 +161,7 @@ bool KLINKCapabilities::Supports(uint8_t writeId, uint8_t instance, uint8_t page
 }
 
 bool KLINKCapabilities::Find(uint8_t writeId, uint8_t instance, uint8_t page,
-                              KLINKCapability& entry) const noexcept {
+                             KLINKCapability& entry) const noexcept {
     entry = KLINKCapability{};
     if (!Complete()) return false;
     const auto it = std::find_if(entries_.begin(), entries_.end(), [&](const KLINKCapability& e) {

@@ -18,7 +18,7 @@
 namespace klink {
 
 // Feature bits of one capability entry.
-inline constexpr uint8_t kFeatureBurst = 0x01;          // register and byte batches
+inline constexpr uint8_t kFeatureBurst = 0x01;         // register and byte batches
 inline constexpr uint8_t kFeatureStreamEvents = 0x02;  // timed events inside the ADPCM stream
 inline constexpr uint8_t kFeatureSetClock = 0x04;      // SET_CHIP_CLOCK
 inline constexpr uint8_t kFeatureADPCMStream = 0x08;   // accepts an ADPCM stream
@@ -33,7 +33,7 @@ enum class ClockMode : uint8_t {
 
 // Board-wide control feature bits.
 inline constexpr uint16_t kControlAttenuation = 0x01;  // SET_OUTPUT_VOLUME
-inline constexpr uint16_t kControlKL2DAC = 0x02;      // the KL2 buffered DAC requests
+inline constexpr uint16_t kControlKL2DAC = 0x02;       // the KL2 buffered DAC requests
 
 // Marks the last page in NextOffset.
 inline constexpr uint16_t kCapabilitiesEnd = 0xFFFF;
@@ -47,7 +47,7 @@ struct KLINKCapability {
     uint8_t writeId = 0;
     uint8_t instance = 0;
     uint8_t page = 0;
-    uint8_t features = 0;       // kFeature* bits
+    uint8_t features = 0;  // kFeature* bits
     ClockMode clockMode = ClockMode::kUnknown;
     uint32_t fixedClockHz = 0;  // the chip clock when clockMode is fixed, else 0
 

@@ -41,22 +41,22 @@ enum class MessageType : uint8_t {
 // Register writes are packets whose opcode is the chip's WriteID (0x30 and
 // up), so an Opcode holds any byte, not only the named ones.
 enum class Opcode : uint8_t {
-    kReset = 0x00,              // request
-    kPing = 0x01,               // request, payload echoed
-    kDeviceInfo = 0x02,         // request
-    kSetOutputVolume = 0x03,    // request, or control packet
-    kSetChipClock = 0x04,       // request
-    kCapabilities = 0x05,       // request
-    kStreamData = 0x10,         // packet
-    kStreamEvents = 0x11,       // packet
-    kStreamStart = 0x12,        // packet
-    kAudioStatus = 0x13,        // request
-    kDACCapabilities = 0x18,    // request
-    kDACRecords = 0x19,         // packet
-    kDACStart = 0x1A,           // request
-    kDACEnd = 0x1B,             // control packet
-    kDACStatus = 0x1C,          // request
-    kRegisterEvents = 0x1D,     // packet
+    kReset = 0x00,               // request
+    kPing = 0x01,                // request, payload echoed
+    kDeviceInfo = 0x02,          // request
+    kSetOutputVolume = 0x03,     // request, or control packet
+    kSetChipClock = 0x04,        // request
+    kCapabilities = 0x05,        // request
+    kStreamData = 0x10,          // packet
+    kStreamEvents = 0x11,        // packet
+    kStreamStart = 0x12,         // packet
+    kAudioStatus = 0x13,         // request
+    kDACCapabilities = 0x18,     // request
+    kDACRecords = 0x19,          // packet
+    kDACStart = 0x1A,            // request
+    kDACEnd = 0x1B,              // control packet
+    kDACStatus = 0x1C,           // request
+    kRegisterEvents = 0x1D,      // packet
     kRegisterWriteFirst = 0x30,  // the lowest WriteID
 };
 

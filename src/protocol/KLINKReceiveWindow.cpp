@@ -28,8 +28,7 @@ bool KLINKReceiveWindow::CanSubmit(int32_t packetBytes, bool control) const {
         throw ArgumentOutOfRange("Invalid KLINK receive-window packet size.");
     }
     if (!active) return true;
-    const uint64_t limit =
-        static_cast<uint64_t>(control ? kReceiveControlLimitBytes : kReceiveWindowBytes);
+    const uint64_t limit = static_cast<uint64_t>(control ? kReceiveControlLimitBytes : kReceiveWindowBytes);
     const uint64_t inFlight = InFlight();
     // Compared without subtracting first, so a large backlog cannot wrap around.
     return inFlight <= limit && static_cast<uint64_t>(packetBytes) <= limit - inFlight;

@@ -11,8 +11,7 @@ namespace klink {
 
 inline constexpr int32_t kReceiveWindowBytes = 4096;
 inline constexpr int32_t kReceiveControlReserveBytes = 2048;
-inline constexpr int32_t kReceiveControlLimitBytes =
-    kReceiveWindowBytes + kReceiveControlReserveBytes;
+inline constexpr int32_t kReceiveControlLimitBytes = kReceiveWindowBytes + kReceiveControlReserveBytes;
 // What Available reports while the window limits nothing.
 inline constexpr int32_t kReceiveUnlimited = 2147483647;
 

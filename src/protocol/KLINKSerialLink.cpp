@@ -178,7 +178,7 @@ std::vector<uint8_t> KLINKSerialLink::TakeReply() {
 }
 
 void KLINKSerialLink::BeginRequest(BufferedSerialWriter& writer, Opcode opcode,
-                                    std::span<const uint8_t> payload) {
+                                   std::span<const uint8_t> payload) {
     // Encode first: a refused payload leaves the outstanding request as it was.
     const uint16_t id = static_cast<uint16_t>(requestId_ + 1);
     const std::vector<uint8_t> frame = EncodeFrame(MessageType::kRequest, opcode, id, payload);
@@ -209,7 +209,7 @@ void KLINKSerialLink::WaitForPendingAudioStatus() {
 }
 
 std::vector<uint8_t> KLINKSerialLink::Request(BufferedSerialWriter& writer, Opcode opcode,
-                                               std::span<const uint8_t> payload, const KLINKCancel& cancel) {
+                                              std::span<const uint8_t> payload, const KLINKCancel& cancel) {
     if (!platform::IsValidHandle(port_)) {
         throw ReadError(kNotAttached);
     }
@@ -247,7 +247,7 @@ bool KLINKSerialLink::TryControlReply(std::vector<uint8_t>& reply) {
 }
 
 bool KLINKSerialLink::TrySubmitFrame(BufferedSerialWriter& writer, std::span<const uint8_t> frame,
-                                      const KLINKCancel& cancel, bool control) {
+                                     const KLINKCancel& cancel, bool control) {
     CheckCancel(cancel);
     const auto length = static_cast<int32_t>(frame.size());
     if (!receive_.CanSubmit(length, control)) {
@@ -271,15 +271,15 @@ bool KLINKSerialLink::TrySubmitFrame(BufferedSerialWriter& writer, std::span<con
 }
 
 void KLINKSerialLink::SubmitFrame(BufferedSerialWriter& writer, std::span<const uint8_t> frame,
-                                   const KLINKCancel& cancel) {
+                                  const KLINKCancel& cancel) {
     if (!TrySubmitFrame(writer, frame, cancel, false)) {
         throw WriteError(kWindowFull);
     }
 }
 
 bool KLINKSerialLink::TrySendPacket(BufferedSerialWriter& writer, Opcode opcode,
-                                     std::span<const uint8_t> payload, const KLINKCancel& cancel,
-                                     bool control) {
+                                    std::span<const uint8_t> payload, const KLINKCancel& cancel,
+                                    bool control) {
     CheckCancel(cancel);
     const std::vector<uint8_t> frame = EncodeFrame(MessageType::kPacket, opcode, NextRequestID(), payload);
     if (opcode == Opcode::kSetOutputVolume) {
@@ -289,7 +289,7 @@ bool KLINKSerialLink::TrySendPacket(BufferedSerialWriter& writer, Opcode opcode,
 }
 
 void KLINKSerialLink::SendPacket(BufferedSerialWriter& writer, Opcode opcode,
-                                  std::span<const uint8_t> payload, const KLINKCancel& cancel) {
+                                 std::span<const uint8_t> payload, const KLINKCancel& cancel) {
     if (!TrySendPacket(writer, opcode, payload, cancel, false)) {
         throw WriteError(kWindowFull);
     }
@@ -359,7 +359,7 @@ void KLINKSerialLink::SynchronizeStartup(BufferedSerialWriter& writer, const KLI
 }
 
 void KLINKSerialLink::CheckCapabilities(BufferedSerialWriter& writer, bool useYm, bool useAudio,
-                                         const KLINKCancel& cancel) {
+                                        const KLINKCancel& cancel) {
     capabilities_.Clear();
     while (!capabilities_.Complete()) {
         const uint16_t offset = capabilities_.NextOffset();
@@ -386,9 +386,8 @@ void KLINKSerialLink::CheckCapabilities(BufferedSerialWriter& writer, bool useYm
 }
 
 void KLINKSerialLink::SetOutputVolume(BufferedSerialWriter& writer, uint8_t attenuation,
-                                       const KLINKCancel& cancel, bool waitForReply) {
-    if (attenuation > kMaxAttenuation ||
-        (capabilities_.ControlFeatures() & kControlAttenuation) == 0) {
+                                      const KLINKCancel& cancel, bool waitForReply) {
+    if (attenuation > kMaxAttenuation || (capabilities_.ControlFeatures() & kControlAttenuation) == 0) {
         throw WriteError("KLINK output attenuation is unavailable or invalid.");
     }
     CheckCancel(cancel);
@@ -407,7 +406,7 @@ void KLINKSerialLink::SetOutputVolume(BufferedSerialWriter& writer, uint8_t atte
 }
 
 void KLINKSerialLink::SetChipClock(BufferedSerialWriter& writer, uint8_t writeId, uint8_t instance,
-                                    uint32_t hertz, const KLINKCancel& cancel) {
+                                   uint32_t hertz, const KLINKCancel& cancel) {
     KLINKCapability entry;
     if (hertz == 0 || !capabilities_.Find(writeId, instance, 0, entry)) {
         throw WriteError("Unsupported logical chip clock.");
@@ -439,8 +438,8 @@ void KLINKSerialLink::SetChipClock(BufferedSerialWriter& writer, uint8_t writeId
 }
 
 bool KLINKSerialLink::TryWriteRegisters(BufferedSerialWriter& writer, uint8_t writeId, uint8_t instance,
-                                         uint8_t page, std::span<const uint8_t> data,
-                                         const KLINKCancel& cancel) {
+                                        uint8_t page, std::span<const uint8_t> data,
+                                        const KLINKCancel& cancel) {
     if (!capabilities_.Supports(writeId, instance, page, kFeatureBurst)) {
         throw WriteError(fmt::format("Unavailable register target ${:02X}/{}/{}.", writeId, instance, page));
     }
@@ -457,27 +456,26 @@ bool KLINKSerialLink::TryWriteRegisters(BufferedSerialWriter& writer, uint8_t wr
             }
         }
     }
-    const std::vector<uint8_t> frame = EncodeFrame(MessageType::kPacket, WriteOpcode(writeId), NextRequestID(), payload);
+    const std::vector<uint8_t> frame =
+        EncodeFrame(MessageType::kPacket, WriteOpcode(writeId), NextRequestID(), payload);
     return TrySubmitFrame(writer, frame, cancel, false);
 }
 
 void KLINKSerialLink::WriteRegisters(BufferedSerialWriter& writer, uint8_t writeId, uint8_t instance,
-                                      uint8_t page, std::span<const uint8_t> data,
-                                      const KLINKCancel& cancel) {
+                                     uint8_t page, std::span<const uint8_t> data, const KLINKCancel& cancel) {
     if (!TryWriteRegisters(writer, writeId, instance, page, data, cancel)) {
         throw WriteError(kWindowFull);
     }
 }
 
 void KLINKSerialLink::WriteYM2151(BufferedSerialWriter& writer, std::span<const uint8_t> data,
-                                   const KLINKCancel& cancel) {
+                                  const KLINKCancel& cancel) {
     WriteRegisters(writer, kWriteYM2151, 0, 0, data, cancel);
 }
 
 void KLINKSerialLink::AudioPacket(BufferedSerialWriter& writer, Opcode opcode,
-                                   std::span<const uint8_t> payload, const KLINKCancel& cancel) {
-    if (opcode != Opcode::kStreamData && opcode != Opcode::kStreamEvents &&
-        opcode != Opcode::kStreamStart) {
+                                  std::span<const uint8_t> payload, const KLINKCancel& cancel) {
+    if (opcode != Opcode::kStreamData && opcode != Opcode::kStreamEvents && opcode != Opcode::kStreamStart) {
         throw WriteError("Invalid audio opcode.");
     }
     CheckCancel(cancel);
@@ -486,7 +484,7 @@ void KLINKSerialLink::AudioPacket(BufferedSerialWriter& writer, Opcode opcode,
 }
 
 std::string KLINKSerialLink::AudioStatus(BufferedSerialWriter& writer, const KLINKCancel& cancel,
-                                          bool& finished, bool& failed) {
+                                         bool& finished, bool& failed) {
     const std::vector<uint8_t> data = Request(writer, Opcode::kAudioStatus, kAudioStatusPayload, cancel);
     return DescribeAudioStatus(data, finished, failed);
 }
@@ -522,7 +520,7 @@ bool KLINKSerialLink::PollAudioStatus(std::string& text, bool& finished, bool& f
 }
 
 std::string KLINKSerialLink::DescribeAudioStatus(std::span<const uint8_t> data, bool& finished,
-                                                  bool& failed) {
+                                                 bool& failed) {
     if (data.size() != kAudioDiagnosticsBytes) {
         throw ReadError("Unsupported KLINK ADPCM diagnostics.");
     }

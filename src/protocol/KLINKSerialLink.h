@@ -181,8 +181,7 @@ private:
     [[nodiscard]] std::vector<uint8_t> TakeReply();
     [[nodiscard]] bool TrySubmitFrame(BufferedSerialWriter& writer, std::span<const uint8_t> frame,
                                       const KLINKCancel& cancel, bool control);
-    void SubmitFrame(BufferedSerialWriter& writer, std::span<const uint8_t> frame,
-                     const KLINKCancel& cancel);
+    void SubmitFrame(BufferedSerialWriter& writer, std::span<const uint8_t> frame, const KLINKCancel& cancel);
     void WaitForPendingAudioStatus();
     uint16_t NextRequestID() noexcept;
 

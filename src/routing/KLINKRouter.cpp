@@ -84,7 +84,7 @@ void KLINKRouter::ProbeBoard(int32_t index, const KLINKCancel& cancel) {
 }
 
 void KLINKRouter::Prepare(std::span<const KLINKVGMTarget> targets, std::span<const KLINKVGMClock> clocks,
-                           uint32_t okiClock, const KLINKCancel& cancel, bool useKl2Dac) {
+                          uint32_t okiClock, const KLINKCancel& cancel, bool useKl2Dac) {
     description_.clear();
     plan_.reset();
     dacCapabilities_ = {};
@@ -116,8 +116,7 @@ void KLINKRouter::Prepare(std::span<const KLINKVGMTarget> targets, std::span<con
     description_ += plan_->Describe();
 }
 
-void KLINKRouter::Start(std::span<const KLINKVGMClock> clocks, uint32_t okiClock,
-                         const KLINKCancel& cancel) {
+void KLINKRouter::Start(std::span<const KLINKVGMClock> clocks, uint32_t okiClock, const KLINKCancel& cancel) {
     for (int32_t i = 0; i < kKLINKConnectionCount; ++i) {
         if (!Uses(i)) continue;
         const auto index = static_cast<size_t>(i);
@@ -169,7 +168,7 @@ int32_t KLINKRouter::RegisterDevice(const KLINKVGMTarget& target) const {
 }
 
 void KLINKRouter::WriteRegisters(uint8_t writeId, uint8_t instance, uint8_t page,
-                                  std::span<const uint8_t> data, const KLINKCancel& cancel) {
+                                 std::span<const uint8_t> data, const KLINKCancel& cancel) {
     const auto device = static_cast<size_t>(RegisterDevice({writeId, instance, page}));
     links_[device]->WriteRegisters(*writers_[device], writeId, instance, page, data, cancel);
 }

@@ -32,7 +32,7 @@ bool SameTargetChip(const KLINKVGMTarget& a, const KLINKVGMTarget& b) noexcept {
 class PlanBuilder {
 public:
     PlanBuilder(const KLINKDeviceCapabilities& caps, std::span<const KLINKVGMTarget> targets,
-                 std::span<const KLINKVGMClock> clocks, bool useAudio, bool useDac)
+                std::span<const KLINKVGMClock> clocks, bool useAudio, bool useDac)
         : caps_(caps), targets_(targets), clocks_(clocks), useAudio_(useAudio), useDac_(useDac) {}
 
     int32_t audioDevice = -1;
@@ -42,16 +42,14 @@ public:
         const KLINKCapabilities* caps = caps_[static_cast<size_t>(i)];
         if (caps == nullptr || caps->MaxPayload() < kRequiredPayload) return false;
         for (const KLINKVGMTarget& t : targets_)
-            if (SameTargetChip(t, target) &&
-                !caps->Supports(t.writeId, t.instance, t.page, kFeatureBurst))
+            if (SameTargetChip(t, target) && !caps->Supports(t.writeId, t.instance, t.page, kFeatureBurst))
                 return false;
         for (const KLINKVGMClock& c : clocks_)
             if (SameChip(c.writeId, c.instance, target.writeId, target.instance) && !ClockSupported(*caps, c))
                 return false;
         if (useAudio_ && target.writeId == kYM2151WriteID) {
             // Its writes travel as timed events inside the ADPCM stream.
-            if (i != audioDevice || !caps->Supports(kYM2151WriteID, 0, 0, kFeatureStreamEvents))
-                return false;
+            if (i != audioDevice || !caps->Supports(kYM2151WriteID, 0, 0, kFeatureStreamEvents)) return false;
         }
         return true;
     }
@@ -154,8 +152,8 @@ void CheckKL2SharedClock(std::span<const KLINKVGMClock> clocks) {
 }
 
 KLINKRoutePlan KLINKRoutePlan::Create(const KLINKDeviceCapabilities& caps, const KLINKDeviceNames& names,
-                                        std::span<const KLINKVGMTarget> targets,
-                                        std::span<const KLINKVGMClock> clocks, bool useAudio, bool useDac) {
+                                      std::span<const KLINKVGMTarget> targets,
+                                      std::span<const KLINKVGMClock> clocks, bool useAudio, bool useDac) {
     KLINKRoutePlan plan;
     plan.useDac_ = useDac;
     plan.routes_.reserve(targets.size());

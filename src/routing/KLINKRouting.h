@@ -49,10 +49,10 @@ public:
     // through the KL2 DAC stream. Throws ReadError with the first refusal;
     // the capability tables are only read.
     [[nodiscard]] static KLINKRoutePlan Create(const KLINKDeviceCapabilities& caps,
-                                                const KLINKDeviceNames& names,
-                                                std::span<const KLINKVGMTarget> targets,
-                                                std::span<const KLINKVGMClock> clocks, bool useAudio,
-                                                bool useDac);
+                                               const KLINKDeviceNames& names,
+                                               std::span<const KLINKVGMTarget> targets,
+                                               std::span<const KLINKVGMClock> clocks, bool useAudio,
+                                               bool useDac);
 
     // The connection for a write or clock: the audio connection for the
     // OKIM6258 (0xB7, 0, 0), otherwise that of the first route to the same

@@ -88,7 +88,8 @@ void MainWindow::Guard(const std::function<void()>& handler) {
     }
 }
 
-MainWindow::MainWindow(PlaybackFactory factory, QWidget* parent) : QWidget(parent), factory_(std::move(factory)) {
+MainWindow::MainWindow(PlaybackFactory factory, QWidget* parent)
+    : QWidget(parent), factory_(std::move(factory)) {
     setObjectName(QStringLiteral("mainWindow"));
     setWindowTitle(QStringLiteral("KLINK Dev tool"));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
@@ -478,8 +479,9 @@ void MainWindow::PlaybackTimerTick() {
         return;
     }
     if (playerThread_->Finished()) {
-        const int next =
-            (playerThread_->PlaybackCompleted() && playerThread_->PlaybackError().empty()) ? indexes_.next : -1;
+        const int next = (playerThread_->PlaybackCompleted() && playerThread_->PlaybackError().empty())
+                             ? indexes_.next
+                             : -1;
         StopPlayback();
         if (next >= 0 && next < playlistView_->topLevelItemCount()) {
             PlayPlaylistIndex(next);
@@ -572,8 +574,8 @@ void MainWindow::ApplySavedBounds(const KLINKSessionState& state) {
     }
     const QRect work = nearest->availableGeometry();
     const Rect bounds = ClampWindowBounds(Rect{state.left, state.top, state.width, state.height},
-                                           Rect{work.left(), work.top(), work.width(), work.height()},
-                                           minimumWidth(), minimumHeight());
+                                          Rect{work.left(), work.top(), work.width(), work.height()},
+                                          minimumWidth(), minimumHeight());
     setGeometry(bounds.left, bounds.top, std::min(bounds.width, maximumWidth()), bounds.height);
     boundsRestored_ = true;
     if (state.maximized) {
@@ -583,10 +585,10 @@ void MainWindow::ApplySavedBounds(const KLINKSessionState& state) {
 
 void MainWindow::StoreSession() {
     KLINKSessionState state = DefaultSession();
-    state.comPort =
-        portCombos_[0]->currentIndex() >= 0 ? portCombos_[0]->currentText().toStdString() : preferredPorts_[0];
-    state.comPort2 =
-        portCombos_[1]->currentIndex() >= 0 ? portCombos_[1]->currentText().toStdString() : preferredPorts_[1];
+    state.comPort = portCombos_[0]->currentIndex() >= 0 ? portCombos_[0]->currentText().toStdString()
+                                                        : preferredPorts_[0];
+    state.comPort2 = portCombos_[1]->currentIndex() >= 0 ? portCombos_[1]->currentText().toStdString()
+                                                         : preferredPorts_[1];
     state.repeatIndex = repeatCombo_->currentIndex();
     state.fadeIndex = fadeCombo_->currentIndex();
     state.lastTrackPath = lastPlayedPath_.toStdString();
@@ -597,7 +599,7 @@ void MainWindow::StoreSession() {
     for (int i = 0; i < playlistView_->topLevelItemCount(); ++i) {
         const QTreeWidgetItem* item = playlistView_->topLevelItem(i);
         state.playlist.push_back(KLINKSessionTrack{item->text(2).toStdString(), item->text(0).toStdString(),
-                                                    item->text(1).toStdString()});
+                                                   item->text(1).toStdString()});
     }
     // The restored (normal) rectangle of the client area, also while the
     // window is maximized or minimized.
@@ -665,7 +667,9 @@ void MainWindow::ShowTags(const GD3Strings& gd3) {
     notesEdit_->setPlainText(notes);
 }
 
-void MainWindow::SetFilePath(const std::string& path) { filePathEdit_->setText(QString::fromStdString(path)); }
+void MainWindow::SetFilePath(const std::string& path) {
+    filePathEdit_->setText(QString::fromStdString(path));
+}
 
 void MainWindow::SetOpenDialogHints(const std::string& fileName, const std::string& folder) {
     openDialog_->setDirectory(QString::fromStdString(folder));
@@ -693,8 +697,9 @@ void MainWindow::dropEvent(QDropEvent* event) {
     }
     event->acceptProposedAction();
     const QPoint global = mapToGlobal(event->position().toPoint());
-    const bool onList = playlistView_->isVisible() &&
-                        QRect(playlistView_->mapToGlobal(QPoint(0, 0)), playlistView_->size()).contains(global);
+    const bool onList =
+        playlistView_->isVisible() &&
+        QRect(playlistView_->mapToGlobal(QPoint(0, 0)), playlistView_->size()).contains(global);
     Guard([&] { HandleDroppedFiles(files, onList); });
 }
 

@@ -166,7 +166,8 @@ void MainWindow::ConnectSignals() {
     connect(openFileButton_, &QPushButton::clicked, this, [this] { Guard([&] { OpenFileButtonClick(); }); });
     connect(playlistView_, &QTreeWidget::itemDoubleClicked, this,
             [this] { Guard([&] { PlaylistDoubleClick(); }); });
-    connect(playlistView_, &PlaylistView::enterPressed, this, [this] { Guard([&] { PlaylistDoubleClick(); }); });
+    connect(playlistView_, &PlaylistView::enterPressed, this,
+            [this] { Guard([&] { PlaylistDoubleClick(); }); });
     connect(playlistView_, &PlaylistView::deletePressed, this, [this] {
         DeleteActionUpdate();
         deleteAction_->trigger();
@@ -414,7 +415,8 @@ void MainWindow::PlaylistDragDrop(QPoint pos) {
             ->setSelected(selected[static_cast<size_t>(move.order[i])]);
     }
     if (move.focused >= 0) {
-        playlistView_->setCurrentItem(playlistView_->topLevelItem(move.focused), 0, QItemSelectionModel::NoUpdate);
+        playlistView_->setCurrentItem(playlistView_->topLevelItem(move.focused), 0,
+                                      QItemSelectionModel::NoUpdate);
     }
     indexes_ = move.indexes;
     playlistView_->setUpdatesEnabled(true);

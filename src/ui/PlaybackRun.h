@@ -33,6 +33,6 @@ using PlaybackFactory = std::function<std::unique_ptr<PlaybackRun>(
 
 // The playback thread as a run.
 [[nodiscard]] std::unique_ptr<PlaybackRun> CreateVGMPlayerRun(PlayerHost& host, const std::string& fileName,
-                                                               int32_t repeatCount, int32_t fadeSeconds);
+                                                              int32_t repeatCount, int32_t fadeSeconds);
 
 }  // namespace klink

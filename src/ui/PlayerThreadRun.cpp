@@ -24,7 +24,7 @@ private:
 }  // namespace
 
 std::unique_ptr<PlaybackRun> CreateVGMPlayerRun(PlayerHost& host, const std::string& fileName,
-                                                 int32_t repeatCount, int32_t fadeSeconds) {
+                                                int32_t repeatCount, int32_t fadeSeconds) {
     return std::make_unique<PlayerThreadRun>(host, fileName, repeatCount, fadeSeconds);
 }
 

@@ -18,7 +18,7 @@ std::optional<int32_t> PlaylistInsertionPoint(const std::vector<bool>& selected,
 }
 
 PlaylistMove MovePlaylistRows(const std::vector<bool>& selected, int32_t insertionPoint,
-                               PlaylistIndexes indexes, int32_t focused) {
+                              PlaylistIndexes indexes, int32_t focused) {
     const auto count = static_cast<int32_t>(selected.size());
     std::vector<int32_t> unselected;
     std::vector<int32_t> moving;
@@ -108,7 +108,7 @@ Rect ClampWindowBounds(Rect saved, Rect workArea, int32_t minWidth, int32_t minH
     left = std::max<int64_t>(left, workArea.left);
     top = std::max<int64_t>(top, workArea.top);
     return Rect{static_cast<int32_t>(left), static_cast<int32_t>(top), static_cast<int32_t>(width),
-                 static_cast<int32_t>(height)};
+                static_cast<int32_t>(height)};
 }
 
 std::string JoinPlaylistPaths(const std::vector<std::string>& paths) {

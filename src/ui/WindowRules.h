@@ -30,7 +30,7 @@ struct PlaylistIndexes {
 
 struct PlaylistMove {
     std::vector<int32_t> order;  // Order[new row] = old row
-    PlaylistIndexes indexes;    // the three indexes after the move
+    PlaylistIndexes indexes;     // the three indexes after the move
     int32_t focused = -1;        // the focused row's new index
 };
 
@@ -39,12 +39,11 @@ struct PlaylistMove {
 // follows its row; then the row after the playing one becomes next, or, with
 // nothing playing, a next index that pointed past the end stays past the end.
 [[nodiscard]] PlaylistMove MovePlaylistRows(const std::vector<bool>& selected, int32_t insertionPoint,
-                                             PlaylistIndexes indexes, int32_t focused);
+                                            PlaylistIndexes indexes, int32_t focused);
 
 // The indexes after deleting every selected row. Deleting the playing row
 // clears Playing (playback goes on) and leaves Next on the row after it.
-[[nodiscard]] PlaylistIndexes DeletePlaylistRows(const std::vector<bool>& selected,
-                                                  PlaylistIndexes indexes);
+[[nodiscard]] PlaylistIndexes DeletePlaylistRows(const std::vector<bool>& selected, PlaylistIndexes indexes);
 
 // "mm:ss.cc" for a position in milliseconds; minutes are not wrapped.
 [[nodiscard]] std::string FormatPlaybackTime(int32_t ms);
@@ -65,8 +64,7 @@ struct Rect {
 // Fits a saved window rectangle into a work area: no larger than the area but
 // never below the minimum size, then moved inside it with the left and top
 // edges winning.
-[[nodiscard]] Rect ClampWindowBounds(Rect saved, Rect workArea, int32_t minWidth,
-                                      int32_t minHeight) noexcept;
+[[nodiscard]] Rect ClampWindowBounds(Rect saved, Rect workArea, int32_t minWidth, int32_t minHeight) noexcept;
 
 // The paths joined by CR LF, empty ones left out.
 [[nodiscard]] std::string JoinPlaylistPaths(const std::vector<std::string>& paths);

@@ -22,20 +22,41 @@ struct ClockRule {
 
 bool LookUpClockRule(uint8_t writeId, ClockRule& rule) noexcept {
     switch (writeId) {
-        case 0x30: rule = {0x0C, 0, 0x30}; return true;
-        case 0x50: rule = {0x0C, 0, 0x50}; return true;
-        case 0x51: rule = {0x10, 1, 0x51}; return true;
+        case 0x30:
+            rule = {0x0C, 0, 0x30};
+            return true;
+        case 0x50:
+            rule = {0x0C, 0, 0x50};
+            return true;
+        case 0x51:
+            rule = {0x10, 1, 0x51};
+            return true;
         case 0x52:
-        case 0x53: rule = {0x2C, 2, 0x52}; return true;
-        case 0x54: rule = {0x30, 3, 0x54}; return true;
+        case 0x53:
+            rule = {0x2C, 2, 0x52};
+            return true;
+        case 0x54:
+            rule = {0x30, 3, 0x54};
+            return true;
         case 0x55:
-        case 0xA5: rule = {0x44, 6, 0x55}; return true;
-        case 0x5A: rule = {0x50, 9, 0x5A}; return true;
-        case 0x5B: rule = {0x54, 10, 0x5B}; return true;
+        case 0xA5:
+            rule = {0x44, 6, 0x55};
+            return true;
+        case 0x5A:
+            rule = {0x50, 9, 0x5A};
+            return true;
+        case 0x5B:
+            rule = {0x54, 10, 0x5B};
+            return true;
         case 0x5E:
-        case 0x5F: rule = {0x5C, 12, 0x5E}; return true;
-        case 0xA0: rule = {0x74, 18, 0xA0}; return true;
-        default: return false;
+        case 0x5F:
+            rule = {0x5C, 12, 0x5E};
+            return true;
+        case 0xA0:
+            rule = {0x74, 18, 0xA0};
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -52,7 +73,8 @@ uint32_t ReadClockHeaderField(std::span<const uint8_t> bytes, uint32_t headerEnd
 bool YM2612RegisterAccepted(uint8_t page, uint8_t reg) noexcept {
     if (page > 1) return false;
     if (reg >= 0x30 && reg <= 0xB6) return true;
-    return page == 0 && (reg == 0x22 || reg == 0x27 || reg == 0x28 || reg == 0x2A || reg == 0x2B || reg == 0x2C);
+    return page == 0 &&
+           (reg == 0x22 || reg == 0x27 || reg == 0x28 || reg == 0x2A || reg == 0x2B || reg == 0x2C);
 }
 
 namespace {
@@ -90,8 +112,9 @@ constexpr std::array<DecodeEntry, 256> kDecode = MakeDecodeTable();
 // stay in registers.
 // Forced inline: left to itself the compiler keeps a call here, which halves
 // the speed of the scans (outputs go through memory).
-[[gnu::always_inline]] inline VGMDecodeKind Decode(std::span<const uint8_t> bytes, uint32_t& position, KLINKVGMTarget& target,
-                             uint8_t& reg, uint8_t& value, uint32_t& wait) {
+[[gnu::always_inline]] inline VGMDecodeKind Decode(std::span<const uint8_t> bytes, uint32_t& position,
+                                                   KLINKVGMTarget& target, uint8_t& reg, uint8_t& value,
+                                                   uint32_t& wait) {
     target = {};
     reg = 0;
     value = 0;
@@ -112,7 +135,8 @@ constexpr std::array<DecodeEntry, 256> kDecode = MakeDecodeTable();
                 !YM2612RegisterAccepted(entry.target.page, p[1])) {
                 return VGMDecodeKind::kNothing;  // the write is dropped
             }
-            if (entry.target.writeId == 0x51 && p[1] >= 0x40) throw ReadError("Invalid YM2413 register address.");
+            if (entry.target.writeId == 0x51 && p[1] >= 0x40)
+                throw ReadError("Invalid YM2413 register address.");
             target = entry.target;
             reg = p[1];
             value = p[2];
@@ -139,7 +163,8 @@ constexpr std::array<DecodeEntry, 256> kDecode = MakeDecodeTable();
         case DecodeClass::kStreamSetup:
             if (start + 5 > size) throw ReadError("Truncated DAC stream setup.");
             if ((p[2] & 0x7F) == 2) {
-                if (p[3] != 0 || p[4] != 0x2A) throw ReadError("YM2612 stream must target port 0/register $2A.");
+                if (p[3] != 0 || p[4] != 0x2A)
+                    throw ReadError("YM2612 stream must target port 0/register $2A.");
                 target = {0x52, static_cast<uint8_t>(p[2] >> 7), 0};
                 position += 5;
                 return VGMDecodeKind::kDACEvent;
@@ -163,12 +188,13 @@ constexpr std::array<DecodeEntry, 256> kDecode = MakeDecodeTable();
 
 }  // namespace
 
-VGMDecodeKind DecodeRegisterCommand(std::span<const uint8_t> bytes, uint32_t& position, KLINKVGMTarget& target,
-                                     uint8_t& reg, uint8_t& value, uint32_t& wait) {
+VGMDecodeKind DecodeRegisterCommand(std::span<const uint8_t> bytes, uint32_t& position,
+                                    KLINKVGMTarget& target, uint8_t& reg, uint8_t& value, uint32_t& wait) {
     return Decode(bytes, position, target, reg, value, wait);
 }
 
-uint32_t ReadSecondChipClock(std::span<const uint8_t> bytes, uint32_t headerEnd, uint8_t chipId, uint32_t fallback) {
+uint32_t ReadSecondChipClock(std::span<const uint8_t> bytes, uint32_t headerEnd, uint8_t chipId,
+                             uint32_t fallback) {
     if (headerEnd < 0xC0 || ReadClockHeaderField(bytes, headerEnd, 0x08) < 0x170) {
         return fallback;
     }
@@ -201,7 +227,8 @@ uint32_t ReadSecondChipClock(std::span<const uint8_t> bytes, uint32_t headerEnd,
     return result;
 }
 
-KLINKVGMClock ClockForTarget(std::span<const uint8_t> bytes, uint32_t headerEnd, uint8_t writeId, uint8_t instance) {
+KLINKVGMClock ClockForTarget(std::span<const uint8_t> bytes, uint32_t headerEnd, uint8_t writeId,
+                             uint8_t instance) {
     ClockRule rule;
     if (!LookUpClockRule(writeId, rule)) {
         throw ReadError("Unsupported VGM clock target.");
@@ -271,7 +298,8 @@ VGMCommandScan ScanVGMCommands(std::span<const uint8_t> bytes, uint32_t dataOffs
             if ((interest & kOKIInterest) != 0 && !scan.usesOkiStream && oki.Observe(bytes, p)) {
                 scan.usesOkiStream = true;
             }
-            if ((interest & kDACInterest) != 0 && !scan.usesKl2Dac && dac.Observe(bytes, p, kind, target, reg, value)) {
+            if ((interest & kDACInterest) != 0 && !scan.usesKl2Dac &&
+                dac.Observe(bytes, p, kind, target, reg, value)) {
                 scan.usesKl2Dac = true;
             }
         }
@@ -306,12 +334,14 @@ bool StartsSound(const KLINKVGMTarget& target, uint8_t reg, uint8_t value) noexc
             return reg == 0x08 && (value & 0x78) != 0;
         case 0x55:
         case 0xA5:
-            return (reg == 0x28 && (value & 0xF0) != 0) || (reg >= 0x08 && reg <= 0x0A && (value & 0x1F) != 0);
+            return (reg == 0x28 && (value & 0xF0) != 0) ||
+                   (reg >= 0x08 && reg <= 0x0A && (value & 0x1F) != 0);
         case 0x5A:
         case 0x5B:
         case 0x5E:
         case 0x5F:
-            return (reg >= 0xB0 && reg <= 0xB8 && (value & 0x20) != 0) || (reg == 0xBD && (value & 0x1F) != 0);
+            return (reg >= 0xB0 && reg <= 0xB8 && (value & 0x20) != 0) ||
+                   (reg == 0xBD && (value & 0x1F) != 0);
         case 0xA0:
             return reg >= 0x08 && reg <= 0x0A && (value & 0x1F) != 0;
         default:
@@ -320,7 +350,7 @@ bool StartsSound(const KLINKVGMTarget& target, uint8_t reg, uint8_t value) noexc
 }
 
 bool KL2DACScan::Observe(std::span<const uint8_t> bytes, uint32_t p, VGMDecodeKind kind,
-                          const KLINKVGMTarget& target, uint8_t reg, uint8_t value) noexcept {
+                         const KLINKVGMTarget& target, uint8_t reg, uint8_t value) noexcept {
     // The command was decoded, so its operand bytes lie inside the data.
     const uint8_t c = bytes[p];
     bool dacData = c >= 0x80 && c <= 0x8F;

@@ -17,22 +17,22 @@ enum class VGMDecodeKind : uint8_t {
     kRegisterWrite = 1,  // Target, Register, Value set
     kWait = 2,           // Wait set (samples)
     kEnd = 3,
-    kDACEvent = 4,       // YM2612 DAC sample (0x80-0x8F, Wait = low nibble) or DAC stream setup
+    kDACEvent = 4,  // YM2612 DAC sample (0x80-0x8F, Wait = low nibble) or DAC stream setup
 };
 
 // Decodes one command at `position` into a target write and advances past it.
 // All outputs start at zero. Throws ReadError. No allocation unless it throws.
 [[nodiscard]] VGMDecodeKind DecodeRegisterCommand(std::span<const uint8_t> bytes, uint32_t& position,
-                                                   KLINKVGMTarget& target, uint8_t& reg, uint8_t& value,
-                                                   uint32_t& wait);
+                                                  KLINKVGMTarget& target, uint8_t& reg, uint8_t& value,
+                                                  uint32_t& wait);
 
 // Whether a YM2612 register write is passed on (page 0 or 1).
 [[nodiscard]] bool YM2612RegisterAccepted(uint8_t page, uint8_t reg) noexcept;
 
 // The clock request for a target, from the header fields before `headerEnd`
 // (the data offset) or, for a second chip, the 1.70 extra header.
-[[nodiscard]] KLINKVGMClock ClockForTarget(std::span<const uint8_t> bytes, uint32_t headerEnd, uint8_t writeId,
-                                            uint8_t instance);
+[[nodiscard]] KLINKVGMClock ClockForTarget(std::span<const uint8_t> bytes, uint32_t headerEnd,
+                                           uint8_t writeId, uint8_t instance);
 
 // The second chip's clock from the extra header's clock table, else `fallback`.
 [[nodiscard]] uint32_t ReadSecondChipClock(std::span<const uint8_t> bytes, uint32_t headerEnd, uint8_t chipId,
@@ -43,7 +43,8 @@ struct VGMTargetsAndClocks {
     std::vector<KLINKVGMClock> clocks;
 };
 
-[[nodiscard]] VGMTargetsAndClocks CollectTargetsAndClocks(std::span<const uint8_t> bytes, uint32_t dataOffset);
+[[nodiscard]] VGMTargetsAndClocks CollectTargetsAndClocks(std::span<const uint8_t> bytes,
+                                                          uint32_t dataOffset);
 
 // Whether this write makes the chip produce sound (timed playback starts there).
 [[nodiscard]] bool StartsSound(const KLINKVGMTarget& target, uint8_t reg, uint8_t value) noexcept;

@@ -57,7 +57,8 @@ public:
         r_.vgmLoopOffset = ValidateLoopOffset(r_.vgmLoopOffset, r_.dataOffset, bytes.size());
         if (r_.vgmLoopOffset != rawLoop) {
             AddLog(fmt::format(
-                "Invalid VGM loop offset ${:08X}; looping disabled. Playback ends at the VGM end command.", rawLoop));
+                "Invalid VGM loop offset ${:08X}; looping disabled. Playback ends at the VGM end command.",
+                rawLoop));
             r_.display[F::kLoopOffset] = Hex4(0);
             if (observer_.displayFilled) observer_.displayFilled(r_.display);
         }
@@ -91,7 +92,8 @@ public:
             throw ReadError("No supported KLINK register or audio commands in this VGM.");
         }
 
-        if (r_.okiClock == 0 && r_.vgmVersion > 0x160 && r_.dataOffset > 0x97 && ReadVGMField(bytes, 0x90) != 0) {
+        if (r_.okiClock == 0 && r_.vgmVersion > 0x160 && r_.dataOffset > 0x97 &&
+            ReadVGMField(bytes, 0x90) != 0) {
             AddLog("OKI header definition is unused; using register playback.");
         }
         if (r_.hasKl2Registers && !r_.useKl2Dac) {

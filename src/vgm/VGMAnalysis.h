@@ -43,9 +43,10 @@ inline constexpr size_t kVGMDisplayFieldCount = 18;
 // Control name -> text, fixed order. An empty text is an empty control.
 struct VGMDisplay {
     static constexpr std::array<std::string_view, kVGMDisplayFieldCount> kNames = {
-        "lblFileSize",    "edtEofOffset",   "edtVersion",     "edtLoopOffset", "edtTotalSamples", "edtGD3offset",
-        "edtLoopSamples", "edtVGMDataOffset", "lblClkYM2151", "lblClkYM2612",  "lblClkM6258",     "lblClkSN76489",
-        "lblClkSN764892", "lblClkYM2203",   "lblClkAY8910",   "lblClkYM3812",  "lblClkYM3526",    "lblClkYM2608",
+        "lblFileSize",  "edtEofOffset",   "edtVersion",       "edtLoopOffset", "edtTotalSamples",
+        "edtGD3offset", "edtLoopSamples", "edtVGMDataOffset", "lblClkYM2151",  "lblClkYM2612",
+        "lblClkM6258",  "lblClkSN76489",  "lblClkSN764892",   "lblClkYM2203",  "lblClkAY8910",
+        "lblClkYM3812", "lblClkYM3526",   "lblClkYM2608",
     };
     std::array<std::string, kVGMDisplayFieldCount> texts;
 
@@ -57,15 +58,15 @@ struct VGMDisplay {
 // only once their step is reached.
 enum class VGMAnalysisStage : uint8_t {
     kNone,
-    kLoaded,            // vgmBuffer
-    kHeaderRead,        // gd3offset, vgmVersion, dataOffset, gd3Length, gd3
-    kDisplayFilled,     // Display
-    kLoopValidated,     // vgmLoopOffset validated, data offset checked
-    kTargetsCollected,  // registerTargets, registerClocks
-    kOKIHeaderRead,     // okiClock, okiDivider
-    kKL2RegistersKnown, // hasKl2Registers
-    kKL2DACKnown,       // useKl2Dac
-    kDone,              // the refusals passed and the summary was logged
+    kLoaded,             // vgmBuffer
+    kHeaderRead,         // gd3offset, vgmVersion, dataOffset, gd3Length, gd3
+    kDisplayFilled,      // Display
+    kLoopValidated,      // vgmLoopOffset validated, data offset checked
+    kTargetsCollected,   // registerTargets, registerClocks
+    kOKIHeaderRead,      // okiClock, okiDivider
+    kKL2RegistersKnown,  // hasKl2Registers
+    kKL2DACKnown,        // useKl2Dac
+    kDone,               // the refusals passed and the summary was logged
 };
 
 enum class VGMPlaybackPath : uint8_t { kRegister, kADPCM, kKL2DAC };
@@ -90,8 +91,8 @@ struct VGMAnalysis {
 
     VGMAnalysisStage stage = VGMAnalysisStage::kNone;
     bool ok = false;
-    std::string error;          // the failure's message when !Ok
-    std::exception_ptr failure; // the failure itself (its kind), to rethrow
+    std::string error;           // the failure's message when !Ok
+    std::exception_ptr failure;  // the failure itself (its kind), to rethrow
 
     [[nodiscard]] bool Reached(VGMAnalysisStage s) const noexcept { return stage >= s; }
 };
@@ -107,7 +108,7 @@ struct VGMAnalysisObserver {
 // Never throws for a bad file: the result carries the failure and everything
 // filled before it. Failures of the observer end the analysis the same way.
 [[nodiscard]] VGMAnalysis AnalyseVGMFile(const std::filesystem::path& path,
-                                          const VGMAnalysisObserver& observer = {});
+                                         const VGMAnalysisObserver& observer = {});
 // The same for raw file content already in memory (gzip or plain).
 [[nodiscard]] VGMAnalysis AnalyseVGMBytes(std::vector<uint8_t> raw, const VGMAnalysisObserver& observer = {});
 

@@ -2,7 +2,6 @@
 
 #include <fmt/format.h>
 
-
 #include "common/Errors.h"
 #include "vgm/VGMBytes.h"
 

@@ -22,8 +22,8 @@ enum class VGMCommandKind : uint8_t {
 // the failed command and the walk must be abandoned). No allocation unless it
 // throws.
 // Defined inline below: every playback path calls it once per command.
-[[nodiscard]] inline VGMCommandKind NextVGMCommand(std::span<const uint8_t> bytes, uint32_t& position, uint8_t& reg,
-                                                    uint8_t& value, uint32_t& wait);
+[[nodiscard]] inline VGMCommandKind NextVGMCommand(std::span<const uint8_t> bytes, uint32_t& position,
+                                                   uint8_t& reg, uint8_t& value, uint32_t& wait);
 
 // Called at an end command of a file that loops. `repeatCount` is the number of
 // passes (0 = endless). Counts one completed pass and answers whether to jump
@@ -90,7 +90,7 @@ inline constexpr std::array<int8_t, 256> kOperands = MakeOperandTable();
 }  // namespace detail
 
 inline VGMCommandKind NextVGMCommand(std::span<const uint8_t> bytes, uint32_t& position, uint8_t& reg,
-                                      uint8_t& value, uint32_t& wait) {
+                                     uint8_t& value, uint32_t& wait) {
     reg = 0;
     value = 0;
     wait = 0;

@@ -95,7 +95,7 @@ OKIHeader ReadOKIHeader(std::span<const uint8_t> bytes, uint32_t version, uint32
 }
 
 OKIHeader ReadOKIHeader(std::span<const uint8_t> bytes, uint32_t version, uint32_t dataOffset,
-                         bool usesOkiStream) {
+                        bool usesOkiStream) {
     if (version <= 0x160 || dataOffset <= 0x97 || !usesOkiStream) {
         return {};
     }

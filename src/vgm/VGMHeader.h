@@ -39,8 +39,8 @@ struct GD3Title {
 [[nodiscard]] uint32_t ValidateLoopOffset(uint32_t loopOffset, uint32_t dataOffset, uint64_t size);
 
 struct OKIHeader {
-    uint32_t clock = 0;     // Hz; 0 = no OKIM6258 stream to play
-    uint16_t divider = 0;   // 1024, 768 or 512
+    uint32_t clock = 0;    // Hz; 0 = no OKIM6258 stream to play
+    uint16_t divider = 0;  // 1024, 768 or 512
 
     friend bool operator==(const OKIHeader&, const OKIHeader&) = default;
 };
@@ -48,12 +48,12 @@ struct OKIHeader {
 [[nodiscard]] OKIHeader ReadOKIHeader(std::span<const uint8_t> bytes, uint32_t version, uint32_t dataOffset);
 // The same when UsesOKIStream's answer is already known (from a one-pass scan).
 [[nodiscard]] OKIHeader ReadOKIHeader(std::span<const uint8_t> bytes, uint32_t version, uint32_t dataOffset,
-                                       bool usesOkiStream);
+                                      bool usesOkiStream);
 
 // Header values read for playback. `dataOffset` is not yet
 // checked against the file end here; `loopOffset` is the raw field.
 struct VGMHeader {
-    uint32_t gd3offset = 0;      // absolute
+    uint32_t gd3offset = 0;  // absolute
     uint32_t vgmVersion = 0;
     uint32_t vgmLoopOffset = 0;  // relative to 0x1C, raw
     uint32_t dataOffset = 0;     // absolute

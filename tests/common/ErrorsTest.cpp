@@ -1,8 +1,8 @@
-#include "common/Errors.h"
-
 #include <gtest/gtest.h>
 
 #include <cerrno>
+
+#include "common/Errors.h"
 
 namespace {
 

@@ -303,8 +303,10 @@ TEST(KL2DACRecords, EncodesOneSampleRecord) {
 }
 
 TEST(KL2DACRecords, EncodesEveryKindInOrder) {
-    const KL2DACChunk c =
-        Chunk(0x0102030405060708, {{KL2RecordKind::kEnable, 0x80, 0}, {KL2RecordKind::kSample, 0x40, 100}, {KL2RecordKind::kDelay, 0, 0x1234}, {KL2RecordKind::kEnable, 0x00, 1}});
+    const KL2DACChunk c = Chunk(0x0102030405060708, {{KL2RecordKind::kEnable, 0x80, 0},
+                                                     {KL2RecordKind::kSample, 0x40, 100},
+                                                     {KL2RecordKind::kDelay, 0, 0x1234},
+                                                     {KL2RecordKind::kEnable, 0x00, 1}});
     EXPECT_EQ(
         EncodeKL2DACRecords(0xAABBCCDD, c),
         (Bytes{0x01, 0x52, 0x00, 0xDD, 0xCC, 0xBB, 0xAA, 0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01, 0x01,
@@ -331,12 +333,13 @@ TEST(KL2DACRecords, RejectsBadCountsAndSequenceNumbers) {
                           {"numbers past 2^32", 0xFFFFFFF0, 16},
                           {"last number 2^32", 0xFFFFFFFF, 1}};
     for (const Case& c : cases) {
-        const KL2DACChunk chunk = Chunk(0, std::vector<KL2DACRecord>(c.count, {KL2RecordKind::kSample, 0, 1}));
+        const KL2DACChunk chunk =
+            Chunk(0, std::vector<KL2DACRecord>(c.count, {KL2RecordKind::kSample, 0, 1}));
         ExpectFailure<WriteError>([&] { (void)EncodeKL2DACRecords(c.first, chunk); },
                                   "Invalid KL2 DAC record count/sequence.", c.name);
     }
-    EXPECT_NO_THROW(
-        (void)EncodeKL2DACRecords(0xFFFFFFF0, Chunk(0, std::vector<KL2DACRecord>(15, {KL2RecordKind::kSample, 0, 1}))));
+    EXPECT_NO_THROW((void)EncodeKL2DACRecords(
+        0xFFFFFFF0, Chunk(0, std::vector<KL2DACRecord>(15, {KL2RecordKind::kSample, 0, 1}))));
 }
 
 TEST(KL2DACRecords, RejectsRecordsTheBoardDoesNotTake) {
@@ -344,21 +347,28 @@ TEST(KL2DACRecords, RejectsRecordsTheBoardDoesNotTake) {
         const char* name;
         KL2DACRecord record;
     };
-    const Case cases[] = {{"kind 3", {KL2RecordKind{3}, 0, 1}},           {"kind 255", {KL2RecordKind{255}, 0, 1}},
-                          {"enable 0x81", {KL2RecordKind::kEnable, 0x81, 1}},   {"enable 0x01", {KL2RecordKind::kEnable, 0x01, 0}},
-                          {"delay with value", {KL2RecordKind::kDelay, 1, 1}}, {"delay of 0", {KL2RecordKind::kDelay, 0, 0}}};
+    const Case cases[] = {{"kind 3", {KL2RecordKind{3}, 0, 1}},
+                          {"kind 255", {KL2RecordKind{255}, 0, 1}},
+                          {"enable 0x81", {KL2RecordKind::kEnable, 0x81, 1}},
+                          {"enable 0x01", {KL2RecordKind::kEnable, 0x01, 0}},
+                          {"delay with value", {KL2RecordKind::kDelay, 1, 1}},
+                          {"delay of 0", {KL2RecordKind::kDelay, 0, 0}}};
     for (const Case& c : cases) {
         // The good record in front must not hide the bad one behind it.
         const KL2DACChunk chunk = Chunk(0, {{KL2RecordKind::kSample, 0, 1}, c.record});
         ExpectFailure<WriteError>([&] { (void)EncodeKL2DACRecords(0, chunk); }, "Invalid KL2 DAC record.",
                                   c.name);
     }
-    const KL2DACChunk fine = Chunk(0, {{KL2RecordKind::kEnable, 0x00, 0}, {KL2RecordKind::kEnable, 0x80, 0}, {KL2RecordKind::kSample, 0xFF, 0}, {KL2RecordKind::kDelay, 0, 65535}});
+    const KL2DACChunk fine = Chunk(0, {{KL2RecordKind::kEnable, 0x00, 0},
+                                       {KL2RecordKind::kEnable, 0x80, 0},
+                                       {KL2RecordKind::kSample, 0xFF, 0},
+                                       {KL2RecordKind::kDelay, 0, 65535}});
     EXPECT_NO_THROW((void)EncodeKL2DACRecords(0, fine));
 }
 
 TEST(KL2DACRecords, RejectsATickPastTheLastRepresentable) {
-    KL2DACChunk edge = Chunk(UINT64_MAX - 10, {{KL2RecordKind::kSample, 0, 4}, {KL2RecordKind::kSample, 0, 6}});
+    KL2DACChunk edge =
+        Chunk(UINT64_MAX - 10, {{KL2RecordKind::kSample, 0, 4}, {KL2RecordKind::kSample, 0, 6}});
     EXPECT_EQ(edge.endTick, UINT64_MAX);
     EXPECT_NO_THROW((void)EncodeKL2DACRecords(0, edge));
 
@@ -394,16 +404,16 @@ TEST(KL2RegisterEvents, EventWidthIsOneForThePSGs) {
 
 TEST(KL2RegisterEvents, EncodesTwoByteEvents) {
     const std::vector<KL2RegisterEvent> events = {{0x1122334455667788, false, kYMPort1, 0xB4, 0xC0},
-                                                   {0x1122334455667788, true, kYMPort1, 0x2A, 0x11}};
+                                                  {0x1122334455667788, true, kYMPort1, 0x2A, 0x11}};
     EXPECT_EQ(EncodeKL2RegisterEvents(events, 0, 2), (Bytes{0x01, 0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22,
                                                             0x11, 0x53, 0x00, 0x01, 0xB4, 0xC0, 0x2A, 0x11}));
 }
 
 TEST(KL2RegisterEvents, EncodesValueOnlyPSGEventsFromTheMiddleOfAList) {
     const std::vector<KL2RegisterEvent> events = {{1, false, kYMPort0, 0x28, 0xF0},
-                                                   {44100, false, kPSG2, 0x00, 0x9F},
-                                                   {44100, false, kPSG2, 0x2A, 0x05},
-                                                   {44101, false, kPSG2, 0x00, 0x06}};
+                                                  {44100, false, kPSG2, 0x00, 0x9F},
+                                                  {44100, false, kPSG2, 0x2A, 0x05},
+                                                  {44101, false, kPSG2, 0x00, 0x06}};
     EXPECT_EQ(EncodeKL2RegisterEvents(events, 1, 2),
               (Bytes{0x01, 0x44, 0xAC, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x30, 0x01, 0x00, 0x9F, 0x05}));
 }
@@ -456,7 +466,7 @@ TEST(KL2RegisterEvents, RejectsMixedBatchesAndDACRegisters) {
     }
     for (uint8_t address : {uint8_t{0x2A}, uint8_t{0x2B}}) {
         const std::vector<KL2RegisterEvent> port0 = {{10, false, kYMPort0, 0x28, 0xF0},
-                                                      {10, false, kYMPort0, address, 0x80}};
+                                                     {10, false, kYMPort0, address, 0x80}};
         ExpectFailure<WriteError>([&] { (void)EncodeKL2RegisterEvents(port0, 0, 2); },
                                   "Invalid KL2 register event target/order.", "port 0 DAC register");
         ExpectFailure<WriteError>([&] { (void)EncodeKL2RegisterEvents(port0, 1, 1); },

@@ -114,13 +114,13 @@ std::vector<uint8_t> WithOKIStream() {
 INSTANTIATE_TEST_SUITE_P(
     Cases, VGMPlayerThreadFailure,
     ::testing::Values(FailureCase{"NotAVGMFile", NotAVGMFile(), true, "Keltra 4", "Invalid VGM signature.",
-                                   false},
+                                  false},
                       FailureCase{"NoSupportedChip", OnlyYM2608(), true, "Keltra 4",
-                                   "No supported KLINK register or audio commands in this VGM.", true},
+                                  "No supported KLINK register or audio commands in this VGM.", true},
                       FailureCase{"NoBoard", ShortYM2151File(), false, "",
-                                   "Connect at least one KLINK device before playback.", true},
+                                  "Connect at least one KLINK device before playback.", true},
                       FailureCase{"ADPCMPathMissing", WithOKIStream(), true, "Keltra 4",
-                                   "ADPCM stream playback is not available in this build.", true}),
+                                  "ADPCM stream playback is not available in this build.", true}),
     [](const auto& row) { return std::string(row.param.name); });
 
 // Stopping while the boards are probed ends the run at once and quietly,

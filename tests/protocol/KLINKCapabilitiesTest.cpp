@@ -10,8 +10,8 @@
 
 namespace {
 
-using klink::KLINKCapabilities;
 using klink::ClockMode;
+using klink::KLINKCapabilities;
 using klink::KLINKCapability;
 using klink::KLINKCapabilityPage;
 using klink::test::ExpectError;

@@ -104,9 +104,8 @@ TEST(KLINKCodec, ReplyWithZeroInsidePayload) {
     // Raw 4B 4C 01 02 02 34 12 03 00 | 00 AB CD | 2E F8.
     const Bytes expected{0x00, 0x09, 0x4B, 0x4C, 0x01, 0x02, 0x02, 0x34, 0x12,
                          0x03, 0x01, 0x05, 0xAB, 0xCD, 0x2E, 0xF8, 0x00};
-    EXPECT_EQ(
-        EncodeFrame(MessageType::kReply, Opcode::kDeviceInfo, 0x1234, Bytes{0x00, 0xAB, 0xCD}),
-        expected);
+    EXPECT_EQ(EncodeFrame(MessageType::kReply, Opcode::kDeviceInfo, 0x1234, Bytes{0x00, 0xAB, 0xCD}),
+              expected);
 }
 
 TEST(KLINKCodec, LargestFrameIs271WireBytesWithAFullBlock) {
@@ -151,13 +150,15 @@ TEST(KLINKCodec, FinalBlockOfExactly254BytesEndsWithCodeByteOne) {
 // ---------------------------------------------------------------- encode refusals
 
 TEST(KLINKCodec, EncodeRefusesOversizedPayloadAndBadMessageType) {
-    ExpectError<klink::WriteError>([] { (void)EncodeFrame(MessageType::kPacket, Opcode::kStreamData, 0, Bytes(257, 1)); },
-                                   "KLINK payload too large.");
+    ExpectError<klink::WriteError>(
+        [] { (void)EncodeFrame(MessageType::kPacket, Opcode::kStreamData, 0, Bytes(257, 1)); },
+        "KLINK payload too large.");
     ExpectError<klink::WriteError>([] { (void)EncodeFrame(MessageType{3}, Opcode::kStreamData, 0, Bytes{}); },
                                    "Invalid KLINK message type.");
     // The size is checked first.
-    ExpectError<klink::WriteError>([] { (void)EncodeFrame(MessageType{7}, Opcode::kStreamData, 0, Bytes(300, 1)); },
-                                   "KLINK payload too large.");
+    ExpectError<klink::WriteError>(
+        [] { (void)EncodeFrame(MessageType{7}, Opcode::kStreamData, 0, Bytes(300, 1)); },
+        "KLINK payload too large.");
 }
 
 // ---------------------------------------------------------------- round trips
@@ -206,7 +207,8 @@ struct RejectCase {
 };
 
 std::vector<RejectCase> RejectCases() {
-    const Bytes good = BodyOf(EncodeFrame(MessageType::kRequest, Opcode::kCapabilities, 0x0203, Bytes{0x10, 0x00, 0x20}));
+    const Bytes good =
+        BodyOf(EncodeFrame(MessageType::kRequest, Opcode::kCapabilities, 0x0203, Bytes{0x10, 0x00, 0x20}));
     std::vector<RejectCase> cases;
     cases.push_back({"empty body", {}});
     {
@@ -272,7 +274,9 @@ TEST(KLINKCodec, DecodeRejectsEveryMalformedBody) {
     // The helpers themselves build acceptable frames.
     KLINKFrame frame;
     ASSERT_TRUE(DecodeFrame(Cobs(Raw(1, 5, 0x0203, {1, 2})), frame));
-    ASSERT_TRUE(DecodeFrame(BodyOf(EncodeFrame(MessageType::kRequest, Opcode::kCapabilities, 0x0203, Bytes{0x10, 0x00, 0x20})), frame));
+    ASSERT_TRUE(DecodeFrame(
+        BodyOf(EncodeFrame(MessageType::kRequest, Opcode::kCapabilities, 0x0203, Bytes{0x10, 0x00, 0x20})),
+        frame));
 
     for (const auto& c : RejectCases()) {
         KLINKFrame out;
@@ -283,7 +287,8 @@ TEST(KLINKCodec, DecodeRejectsEveryMalformedBody) {
 
 TEST(KLINKCodec, EverySingleBitFlipInABodyIsRejected) {
     // A single corrupted byte must never produce a different frame that passes.
-    const KLINKFrame in{MessageType::kRequest, Opcode::kSetChipClock, 0xBEEF, Bytes{0x54, 0x00, 0x00, 0x36, 0x6E, 0x01}};
+    const KLINKFrame in{MessageType::kRequest, Opcode::kSetChipClock, 0xBEEF,
+                        Bytes{0x54, 0x00, 0x00, 0x36, 0x6E, 0x01}};
     const Bytes body = BodyOf(EncodeFrame(in.messageType, in.opcode, in.requestId, in.payload));
     for (size_t i = 0; i < body.size(); ++i) {
         for (int bit = 0; bit < 8; ++bit) {
@@ -314,8 +319,10 @@ protected:
     uint64_t t_ = 1000;
     const KLINKFrame first_{MessageType::kReply, Opcode::kPing, 0x0007, Bytes{'K', 'L', 'I', 'N', 'K'}};
     const KLINKFrame second_{MessageType::kReply, Opcode::kCapabilities, 0x0008, Bytes(200, 0x00)};
-    const Bytes firstWire_ = EncodeFrame(MessageType::kReply, Opcode::kPing, 0x0007, Bytes{'K', 'L', 'I', 'N', 'K'});
-    const Bytes secondWire_ = EncodeFrame(MessageType::kReply, Opcode::kCapabilities, 0x0008, Bytes(200, 0x00));
+    const Bytes firstWire_ =
+        EncodeFrame(MessageType::kReply, Opcode::kPing, 0x0007, Bytes{'K', 'L', 'I', 'N', 'K'});
+    const Bytes secondWire_ =
+        EncodeFrame(MessageType::kReply, Opcode::kCapabilities, 0x0008, Bytes(200, 0x00));
 };
 
 TEST_F(KLINKDecoderTest, FramesCompleteOnlyOnTheirClosingZero) {

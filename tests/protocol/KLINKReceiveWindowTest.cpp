@@ -77,7 +77,7 @@ TEST(KLINKReceiveWindow, InactiveWindowAcceptsEveryValidSize) {
         w.Submitted(size, false);
     }
     EXPECT_EQ(w.submitted, 0u);  // nothing is counted while inactive
-    w.Confirm(12345);             // and nothing is checked
+    w.Confirm(12345);            // and nothing is checked
     EXPECT_EQ(w.confirmed, 0u);
 }
 

@@ -58,7 +58,7 @@ struct SimConnection {
 };
 
 SimFaults Rule(SimReplyAction action, std::optional<Opcode> opcode, uint32_t nth = 0, uint32_t delayMs = 0,
-                uint8_t status = 1) {
+               uint8_t status = 1) {
     SimFaults f;
     f.replies.push_back(SimReplyRule{action, opcode, nth, delayMs, status});
     return f;

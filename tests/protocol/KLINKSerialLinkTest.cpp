@@ -27,8 +27,8 @@ using klink::test::WithStatus;
 // Opens the request ID to tests.
 class TestLink : public KLINKSerialLink {
 public:
-    using KLINKSerialLink::SetRequestID;
     using KLINKSerialLink::KLINKSerialLink;
+    using KLINKSerialLink::SetRequestID;
 };
 
 // A link and its writer on a scripted board, with the fake clock.
@@ -210,7 +210,8 @@ TEST_F(SerialLinkTest, ARefusedPacketQueuesNothingButAdvancesTheRequestID) {
     link_.BeginReceiveWindow();
     EXPECT_EQ(link_.AvailableReceiveBytes(), kReceiveWindowBytes);
     const Bytes payload(200, 0x11);
-    const int32_t frameBytes = static_cast<int32_t>(EncodeFrame(MessageType::kPacket, Opcode::kStreamData, 0, payload).size());
+    const int32_t frameBytes =
+        static_cast<int32_t>(EncodeFrame(MessageType::kPacket, Opcode::kStreamData, 0, payload).size());
     int sent = 0;
     while (link_.AvailableReceiveBytes() >= frameBytes) {
         ASSERT_TRUE(link_.TrySendPacket(writer_, Opcode::kStreamData, payload));
@@ -295,7 +296,8 @@ TEST_F(SerialLinkTest, StartupPacketsAreFencedEvery2048Bytes) {
             segments.back() += EncodeFrame(MessageType::kPacket, f.opcode, f.requestId, f.payload).size();
         }
     }
-    const size_t frameBytes = EncodeFrame(MessageType::kPacket, WriteOpcode(0x54), 0, EncodeRegisterBatch(0, 0, pairs)).size();
+    const size_t frameBytes =
+        EncodeFrame(MessageType::kPacket, WriteOpcode(0x54), 0, EncodeRegisterBatch(0, 0, pairs)).size();
     const size_t perFence = 2048 / frameBytes;
     EXPECT_EQ(fences, (20 + perFence - 1) / perFence);  // fences while writing, plus the final one
     for (size_t i = 0; i + 1 < segments.size(); ++i) {
@@ -317,7 +319,8 @@ TEST_F(SerialLinkTest, StartupPacketsAreFencedEvery2048Bytes) {
 TEST_F(SerialLinkTest, AFailedStartupFenceSaysHowManyBytesWereUnconfirmed) {
     ReadCapabilities();
     const std::array<uint8_t, 254> pairs{};
-    const size_t frameBytes = EncodeFrame(MessageType::kPacket, WriteOpcode(0x54), 0, EncodeRegisterBatch(0, 0, pairs)).size();
+    const size_t frameBytes =
+        EncodeFrame(MessageType::kPacket, WriteOpcode(0x54), 0, EncodeRegisterBatch(0, 0, pairs)).size();
     const size_t perFence = 2048 / frameBytes;
     struct Case {
         const char* name;

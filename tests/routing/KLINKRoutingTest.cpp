@@ -176,7 +176,10 @@ TEST(KLINKRoutePlan, RefusalsNameTheFirstFailure) {
          {AudioBoard({Variable(0x54)}), ym2151, {kYM2151}, {kYM2151Clock}, true},
          NoTarget("$54/0/0")},
         {"YM2612 ports split across boards",
-         {BoardTable{{Variable(0x53, 0, 1)}}, BoardTable{{Variable(0x52)}}, {kYM2612P0, kYM2612P1}, {kYM2612Clock}},
+         {BoardTable{{Variable(0x53, 0, 1)}},
+          BoardTable{{Variable(0x52)}},
+          {kYM2612P0, kYM2612P1},
+          {kYM2612Clock}},
          NoTarget("$52/0/0")},
         {"KL2 profile split without DAC",
          {BoardTable{{Variable(0x52), Variable(0x53, 0, 1)}},
@@ -212,7 +215,7 @@ TEST(KLINKRoutePlan, RefusalsNameTheFirstFailure) {
 
 TEST(KLINKRoutePlan, ClockRulesOfTheUsedBoards) {
     BoardTable kl3{{Variable(0x55), Variable(0xA0), Variable(0xA0, 1), Variable(0x5A), Variable(0x5E),
-                Variable(0x5F, 0, 1)}};
+                    Variable(0x5F, 0, 1)}};
     BoardTable kl2 = KL2Board();
     struct Case {
         const char* name;
@@ -281,7 +284,7 @@ TEST(KLINKRoutePlan, ClockRulesOfTheUsedBoards) {
 
 TEST(KLINKRoutePlan, ChoosesConnectionsPerChip) {
     BoardTable all{{Variable(0x54), Variable(0x52), Variable(0x53, 0, 1), Variable(0x50), Variable(0x30, 1),
-                Variable(0x5E), Variable(0x5F, 0, 1)}};
+                    Variable(0x5E), Variable(0x5F, 0, 1)}};
     BoardTable kl2 = KL2Board();
     struct Case {
         const char* name;
@@ -300,11 +303,7 @@ TEST(KLINKRoutePlan, ChoosesConnectionsPerChip) {
          {BoardTable{{Variable(0x50)}}, BoardTable{{Variable(0x30, 1)}}, {kSN, kSN2}, {}},
          kProfileSplit},
         {"YM2151 pinned to the audio board",
-         {all,
-          AudioBoard({Variable(0x54, 0, 0, kFeatureStreamEvents)}),
-          {kYM2151},
-          {kYM2151Clock},
-          true},
+         {all, AudioBoard({Variable(0x54, 0, 0, kFeatureStreamEvents)}), {kYM2151}, {kYM2151Clock}, true},
          "2"},
         {"without audio the YM2151 goes to connection 1",
          {all, AudioBoard({Variable(0x54, 0, 0, kFeatureStreamEvents)}), {kYM2151}, {kYM2151Clock}},
@@ -375,7 +374,8 @@ TEST(KLINKRoutePlan, EmptyPlanUsesNothing) {
 }
 
 TEST(KLINKRoutePlan, Describe) {
-    RouteInput in{KL2Board(), std::nullopt, {kYM2612P0, kYM2612P1, kSN}, {kYM2612Clock, kSNClock}, false, true};
+    RouteInput in{KL2Board(), std::nullopt, {kYM2612P0, kYM2612P1, kSN}, {kYM2612Clock, kSNClock},
+                  false,      true};
     RouteOutcome dac = Route(in);
     ASSERT_TRUE(dac.plan) << dac.error;
     EXPECT_EQ(dac.plan->Describe(),

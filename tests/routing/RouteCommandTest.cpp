@@ -53,7 +53,7 @@ TEST(RouteCommand, PrintsTheProbeAndRoutingLinesWithoutStartingTheBoards) {
     auto kl4 = Board("Keltra 4");
     auto kl2 = Board("Keltra 2.1");
     const RouteRun run = RunRoute(Sample("demo_ym2612_sn76489.vgm") + " --port1 " + kl4->PortPath() +
-                              " --port2 " + kl2->PortPath());
+                                  " --port2 " + kl2->PortPath());
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_EQ(run.output.rfind(kl4->PortPath() + " / Keltra 4 / Firmware 1.6 (klinksim)\n", 0), 0u)
         << run.output;

@@ -119,7 +119,7 @@ TEST(SimBoardModel, RefusesWhatItDoesNotOfferWithNonzeroStatus) {
     const std::vector<Case> cases = {
         {"Keltra 4", Opcode{0x0F}, {}, kStatusUnknownOpcode},
         {"Keltra 4", Opcode::kStreamData, {0xB7, 0, 0, 0, 0, 0, 1}, kStatusUnknownOpcode},  // packet-only
-        {"Keltra 4", WriteOpcode(0x54), {0, 0, 0x20, 0x01}, kStatusUnknownOpcode},                        // register write
+        {"Keltra 4", WriteOpcode(0x54), {0, 0, 0x20, 0x01}, kStatusUnknownOpcode},          // register write
         {"Keltra 4", Opcode::kDACStatus, {1}, kStatusUnknownOpcode},
         {"Keltra 2.1", Opcode::kAudioStatus, {0xB7, 0}, kStatusUnknownOpcode},
         {"Keltra 4", Opcode::kAudioStatus, {0x54, 0}, kStatusUnsupported},
@@ -242,7 +242,7 @@ TEST(SimBoardModel, RejectsRegisterWritesItCannotTakeWithoutApplyingAnyPart) {
         {"Keltra 4", WriteOpcode(0x54), {1, 0, 0x20, 0x01}},              // no second YM2151
         {"Keltra 4", WriteOpcode(0x54), {0, 0, 0x20}},                    // odd register batch
         {"Keltra 2.1", WriteOpcode(0x50), {0, 1, 0x9F}},                  // byte batch on page 1
-        {"Keltra 4", Opcode{0x0A}, {0, 0}},                          // unknown packet opcode
+        {"Keltra 4", Opcode{0x0A}, {0, 0}},                               // unknown packet opcode
     };
     for (const Case& c : cases) {
         ModelDriver d(c.model);
@@ -411,12 +411,12 @@ TEST(SimBoardModel, IgnoresFramesTheHostShouldNeverSendAndResynchronises) {
 // answer every request with one reply of the same opcode and request ID.
 TEST(SimBoardModel, SurvivesRandomFramesAndStillAnswersEveryRequest) {
     const std::vector<Opcode> opcodes{
-        Opcode::kReset,         Opcode::kPing,          Opcode::kDeviceInfo,       Opcode::kSetOutputVolume,
-        Opcode::kSetChipClock,  Opcode::kCapabilities,  Opcode::kStreamData,       Opcode::kStreamEvents,
-        Opcode::kStreamStart,   Opcode::kAudioStatus,   Opcode::kDACCapabilities,  Opcode::kDACRecords,
-        Opcode::kDACStart,      Opcode::kDACEnd,        Opcode::kDACStatus,        Opcode::kRegisterEvents,
-        WriteOpcode(0x30),      WriteOpcode(0x50),      WriteOpcode(0x52),         WriteOpcode(0x53),
-        WriteOpcode(0x54),      WriteOpcode(0xB7)};
+        Opcode::kReset,        Opcode::kPing,         Opcode::kDeviceInfo,      Opcode::kSetOutputVolume,
+        Opcode::kSetChipClock, Opcode::kCapabilities, Opcode::kStreamData,      Opcode::kStreamEvents,
+        Opcode::kStreamStart,  Opcode::kAudioStatus,  Opcode::kDACCapabilities, Opcode::kDACRecords,
+        Opcode::kDACStart,     Opcode::kDACEnd,       Opcode::kDACStatus,       Opcode::kRegisterEvents,
+        WriteOpcode(0x30),     WriteOpcode(0x50),     WriteOpcode(0x52),        WriteOpcode(0x53),
+        WriteOpcode(0x54),     WriteOpcode(0xB7)};
     for (const std::string& name : BuiltInModels()) {
         std::mt19937 rng(20261210);
         const auto random = [&rng](uint32_t below) { return static_cast<uint32_t>(rng() % below); };
@@ -513,8 +513,8 @@ TEST(SimBoardModel, SurvivesRandomFramesAndStillAnswersEveryRequest) {
             }
             // Requests and packets alike, now and then a reply the host should never send.
             const MessageType type = random(8) == 0   ? MessageType::kReply
-                                 : random(2) == 0 ? MessageType::kRequest
-                                                  : MessageType::kPacket;
+                                     : random(2) == 0 ? MessageType::kRequest
+                                                      : MessageType::kPacket;
             model.Feed(0, now);  // any partial frame from the garbage ends here
             std::vector<uint8_t> wire = EncodeFrame(type, opcode, ++id, p);
             const bool damaged = random(10) == 0;  // a line error: the board may drop the frame
@@ -528,7 +528,8 @@ TEST(SimBoardModel, SurvivesRandomFramesAndStillAnswersEveryRequest) {
             } else if (type != MessageType::kRequest) {
                 EXPECT_TRUE(replies.empty()) << name << " frame " << i;
             } else {
-                ASSERT_EQ(replies.size(), 1u) << name << " request " << i << " opcode " << int{OpcodeByte(opcode)};
+                ASSERT_EQ(replies.size(), 1u)
+                    << name << " request " << i << " opcode " << int{OpcodeByte(opcode)};
                 const auto frames = DecodeWire(replies[0].wire);
                 ASSERT_EQ(frames.size(), 1u) << name << " request " << i;
                 EXPECT_EQ(frames[0].messageType, MessageType::kReply);

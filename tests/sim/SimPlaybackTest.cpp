@@ -214,14 +214,15 @@ KL2DACStatus DACStatus(ModelDriver& d) {
 
 // What the host checks after RESET.
 bool Cleared(const KL2DACStatus& s) {
-    return s.state == KL2DACState::kCleared && s.fault == 0 && s.accepted == 0 && s.consumed == 0 && s.queued == 0 &&
-           s.eventQueued == 0 && s.playedTick == 0 && s.acceptedTick == 0;
+    return s.state == KL2DACState::kCleared && s.fault == 0 && s.accepted == 0 && s.consumed == 0 &&
+           s.queued == 0 && s.eventQueued == 0 && s.playedTick == 0 && s.acceptedTick == 0;
 }
 
 KL2DACChunk SampleChunk(uint64_t start, size_t n, uint16_t wait) {
     KL2DACChunk c;
     c.startTick = start;
-    for (size_t i = 0; i < n; ++i) c.records.push_back({KL2RecordKind::kSample, static_cast<uint8_t>(i), wait});
+    for (size_t i = 0; i < n; ++i)
+        c.records.push_back({KL2RecordKind::kSample, static_cast<uint8_t>(i), wait});
     c.endTick = start + n * wait;
     return c;
 }
@@ -232,7 +233,7 @@ TEST(SimKL2DAC, PlaysRecordsAndEventsOnItsTickClockUntilTheEnd) {
     KL2DACChunk chunk = SampleChunk(0, 60, 10);  // 600 ticks
     chunk.records[0] = {KL2RecordKind::kEnable, 0x80, 10};
     std::vector<KL2RegisterEvent> events = {{100, false, {0x52, 0, 0}, 0x28, 0xF0},
-                                             {300, false, {0x50, 0, 0}, 0, 0x9F}};
+                                            {300, false, {0x50, 0, 0}, 0, 0x9F}};
     d.Packet(Opcode::kRegisterEvents, EncodeKL2RegisterEvents(events, 0, 1));
     d.Packet(Opcode::kRegisterEvents, EncodeKL2RegisterEvents(events, 1, 1));
     d.Packet(Opcode::kDACRecords, EncodeKL2DACRecords(0, chunk));

@@ -30,7 +30,7 @@ TEST(SimProfile, JsonProfileReplacesModelCapacitiesTargetsAndDAC) {
                       "default_hz": 7670453},
                      {"write_id": 80, "clock_mode": "fixed", "clock_hz": 3579545, "features": 1} ],
         "dac": {"revision": 39, "max_records": 61} })",
-                                       "test.json");
+                                      "test.json");
     EXPECT_EQ(p.model, "Keltra 2");
     EXPECT_EQ(p.firmware, "0.9");
     EXPECT_EQ(p.dataCapacity, 100u);
@@ -51,7 +51,7 @@ TEST(SimProfile, JsonPagesMayContradictEachOtherOrBeRawBytes) {
         "pages": [ {"offset": 0, "next": 16, "entries": [{"write_id": 84, "features": 7, "clock_mode": 2}]},
                    {"offset": 16, "max_payload": 128, "entries": []},
                    {"offset": 32, "raw": "00 01 00 00"} ] })",
-                                       "test.json");
+                                      "test.json");
     ASSERT_EQ(p.pages.size(), 3u);
     EXPECT_EQ(p.pages[0].page.nextOffset, 16);
     EXPECT_EQ(p.pages[1].page.maxPayload, 128);

@@ -196,8 +196,10 @@ TEST(BufferedSerialWriter, ProbeSeesEveryAcceptedFrameAndEveryPortWrite) {
         enqueued = probe.enqueued;
         written = probe.written;
     }
-    EXPECT_EQ(enqueued, (std::vector<std::pair<int64_t, int64_t>>{{0, 20}, {5, 600}})) << "refused frames are not seen";
-    EXPECT_EQ(written, (std::vector<std::tuple<int64_t, int64_t, int32_t>>{{0, 5, 20}, {5, 10, 512}, {10, 15, 88}}));
+    EXPECT_EQ(enqueued, (std::vector<std::pair<int64_t, int64_t>>{{0, 20}, {5, 600}}))
+        << "refused frames are not seen";
+    EXPECT_EQ(written,
+              (std::vector<std::tuple<int64_t, int64_t, int32_t>>{{0, 5, 20}, {5, 10, 512}, {10, 15, 88}}));
 }
 
 TEST(BufferedSerialWriter, RefusesBadSizesAndIgnoresEmptyFrames) {

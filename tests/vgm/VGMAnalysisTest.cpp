@@ -1,5 +1,3 @@
-#include "vgm/VGMAnalysis.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -11,6 +9,7 @@
 #include "TempFile.h"
 #include "VGMTestBuilder.h"
 #include "common/Errors.h"
+#include "vgm/VGMAnalysis.h"
 #include "vgm/VGMFile.h"
 
 namespace klink {
@@ -115,8 +114,13 @@ TEST(VGMAnalysis, PathsAndSummaryLines) {
         std::vector<std::string> log;
     } cases[] = {
         {"YM2151 + OKIM6258 data",
-         VGMBuilder(0x161).Field(0x30, 4000000).Field(0x90, 8000000).Byte(0x94, 1)
-             .Cmd({0x54, 0x08, 0, 0xB7, 0x01, 0x80}).End().Build(),
+         VGMBuilder(0x161)
+             .Field(0x30, 4000000)
+             .Field(0x90, 8000000)
+             .Byte(0x94, 1)
+             .Cmd({0x54, 0x08, 0, 0xB7, 0x01, 0x80})
+             .End()
+             .Build(),
          "adpcm",
          {"VGM register routes=1; OKI=8000000 Hz, divider=768 (clock 0 = unused)."}},
         {"OKIM6258 clock without data",
@@ -155,8 +159,8 @@ TEST(VGMAnalysis, FailuresKeepWhatWasFilled) {
         bool displayFilled;
     } cases[] = {
         {"not a VGM file", std::vector<uint8_t>(100, 'x'), "Invalid VGM signature.", S::kNone, false},
-        {"GD3 offset beyond 32 bits", VGMBuilder().Field(0x14, 0xFFFFFFF0u).End().Build(), "Invalid GD3 offset.",
-         S::kLoaded, false},
+        {"GD3 offset beyond 32 bits", VGMBuilder().Field(0x14, 0xFFFFFFF0u).End().Build(),
+         "Invalid GD3 offset.", S::kLoaded, false},
         {"data offset field past the end", VGMBuilder().Field(0x34, 0x1000).End().Build(),
          "Invalid VGM data offset.", S::kLoaded, false},
         {"broken extra header while filling the display",
@@ -165,20 +169,24 @@ TEST(VGMAnalysis, FailuresKeepWhatWasFilled) {
         {"data offset 0x38", VGMBuilder(0x150).Field(0x34, 4).Field(0x30, 4000000).End().Build(),
          "Invalid VGM data offset.", S::kDisplayFilled, true},
         {"YM2612 with an OKIM6258 stream",
-         VGMBuilder(0x161).Field(0x2C, 7670453).Field(0x90, 4000000).Cmd({0x52, 0x28, 0, 0xB7, 0x01, 0}).End().Build(),
-         "Concurrent KL2 FM/DAC/PSG and KL4 OKI streaming are not supported in one VGM playback.", S::kKL2DACKnown,
-         true},
+         VGMBuilder(0x161)
+             .Field(0x2C, 7670453)
+             .Field(0x90, 4000000)
+             .Cmd({0x52, 0x28, 0, 0xB7, 0x01, 0})
+             .End()
+             .Build(),
+         "Concurrent KL2 FM/DAC/PSG and KL4 OKI streaming are not supported in one VGM playback.",
+         S::kKL2DACKnown, true},
         {"only YM2608 commands", VGMBuilder().Field(0x48, 8000000).Cmd({0x56, 0x28, 0xF0}).End().Build(),
          "No supported KLINK register or audio commands in this VGM.", S::kKL2DACKnown, true},
-        {"no end command", VGMBuilder().Field(0x30, 4000000).Cmd({0x54, 0x08, 0}).Build(), "Missing VGM end command.",
-         S::kLoopValidated, true},
+        {"no end command", VGMBuilder().Field(0x30, 4000000).Cmd({0x54, 0x08, 0}).Build(),
+         "Missing VGM end command.", S::kLoopValidated, true},
         {"YM2203 in a 1.10 file", VGMBuilder(0x110, 0x40).Cmd({0x55, 0x28, 0xF0}).End().Build(),
          "Missing VGM clock for chip $55.", S::kLoopValidated, true},
-        {"bad OKIM6258 clock",
-         VGMBuilder(0x161).Field(0x90, 1000000).Cmd({0xB7, 0x01, 0}).End().Build(), "OKIM6258 clock must be 4 or 8 MHz.",
-         S::kTargetsCollected, true},
-        {"truncated gzip", std::vector<uint8_t>{0x1F, 0x8B, 8, 0, 0, 0}, "Invalid or truncated GZIP data in VGM file.",
-         S::kNone, false},
+        {"bad OKIM6258 clock", VGMBuilder(0x161).Field(0x90, 1000000).Cmd({0xB7, 0x01, 0}).End().Build(),
+         "OKIM6258 clock must be 4 or 8 MHz.", S::kTargetsCollected, true},
+        {"truncated gzip", std::vector<uint8_t>{0x1F, 0x8B, 8, 0, 0, 0},
+         "Invalid or truncated GZIP data in VGM file.", S::kNone, false},
     };
     for (const auto& c : cases) {
         Recorder rec;
@@ -217,7 +225,12 @@ TEST(VGMAnalysis, DisplayRulesForOldHeadersAndSecondChips) {
     EXPECT_EQ(a.registerClocks, (std::vector<KLINKVGMClock>{{0x50, 0, 2000000}, {0x30, 1, 4000000}}));
 
     // OKIM6258 clock shown (masked) only from 1.61 with a header reaching it.
-    auto oki = VGMBuilder(0x161).Field(0x30, 4000000).Field(0x90, 0x80000000u | 8000000).Cmd({0x54, 8, 0}).End().Build();
+    auto oki = VGMBuilder(0x161)
+                   .Field(0x30, 4000000)
+                   .Field(0x90, 0x80000000u | 8000000)
+                   .Cmd({0x54, 8, 0})
+                   .End()
+                   .Build();
     a = AnalyseVGMBytes(oki);
     ASSERT_TRUE(a.ok) << a.error;
     EXPECT_EQ(a.display[F::kClockM6258], "8000000");
@@ -261,7 +274,8 @@ TEST(VGMAnalysis, DamagedFilesFailCleanly) {
         EXPECT_EQ(a.error.back(), '.') << what << ": " << a.error;
     };
     for (size_t cut = 0; cut < good.size(); ++cut) {
-        checkClean(AnalyseVGMBytes(std::vector<uint8_t>(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(cut))),
+        checkClean(AnalyseVGMBytes(
+                       std::vector<uint8_t>(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(cut))),
                    "cut " + std::to_string(cut));
     }
     for (size_t i = 4; i < good.size(); ++i) {
@@ -277,10 +291,10 @@ TEST(VGMAnalysis, DamagedFilesFailCleanly) {
 
 TEST(VGMAnalysis, BundledDemoTunes) {
     const std::map<std::string, std::string> paths = {
-        {"demo_ym2151.vgm", "register"},         {"demo_ym2612_sn76489.vgm", "kl2-dac"},
-        {"demo_sn76489.vgm", "register"},        {"demo_ay8910.vgm", "register"},
-        {"demo_ym2203.vgm", "register"},         {"demo_ym3812.vgm", "register"},
-        {"demo_ym2413.vgm", "register"},         {"demo_ym2151_okim6258.vgm", "adpcm"},
+        {"demo_ym2151.vgm", "register"},  {"demo_ym2612_sn76489.vgm", "kl2-dac"},
+        {"demo_sn76489.vgm", "register"}, {"demo_ay8910.vgm", "register"},
+        {"demo_ym2203.vgm", "register"},  {"demo_ym3812.vgm", "register"},
+        {"demo_ym2413.vgm", "register"},  {"demo_ym2151_okim6258.vgm", "adpcm"},
     };
     for (const auto& [name, path] : paths) {
         const auto file = std::filesystem::path(KLINK_SOURCE_DIR) / "samples" / name;
@@ -307,7 +321,8 @@ struct SharedFact {
 TEST(VGMAnalysis, SharedSampleFiles) {
     // KLINK_SHARED_DIR in the environment overrides the build's idea (worktrees sit elsewhere).
     const char* env = std::getenv("KLINK_SHARED_DIR");
-    const std::filesystem::path dir = std::filesystem::path(env != nullptr ? env : KLINK_SHARED_DIR) / "vgm-samples";
+    const std::filesystem::path dir =
+        std::filesystem::path(env != nullptr ? env : KLINK_SHARED_DIR) / "vgm-samples";
     if (!std::filesystem::exists(dir / "MANIFEST.md")) GTEST_SKIP() << "no shared samples at " << dir;
 
     const std::vector<SharedFact> facts = {
@@ -315,20 +330,55 @@ TEST(VGMAnalysis, SharedSampleFiles) {
         {"a_x68k_ys3_01_dancing_on_the_road.vgz", 0x161, {{0x54, 0, 4000000}}, 0, "register", true, true},
         {"a_x68k_ys3_13_quickening_dream.vgz", 0x161, {{0x54, 0, 4000000}}, 8000000, "adpcm", false, true},
         {"a_x68k_ys3_17_prayer_for_love.vgz", 0x161, {{0x54, 0, 4000000}}, 8000000, "adpcm", true, true},
-        {"b_md_contra_hc_stage_clear.vgm", 0x150, {{0x52, 0, 7670453}, {0x50, 0, 3579545}}, 0, "kl2-dac", false, true},
-        {"b_md_deflemask_green_hill.vgm", 0x161, {{0x52, 0, 7670453}, {0x50, 0, 3579545}}, 0, "kl2-dac", true, true},
-        {"b_md_sonic2_04_act_clear.vgz", 0x150, {{0x52, 0, 7670453}, {0x50, 0, 3579545}}, 0, "kl2-dac", false, true},
+        {"b_md_contra_hc_stage_clear.vgm",
+         0x150,
+         {{0x52, 0, 7670453}, {0x50, 0, 3579545}},
+         0,
+         "kl2-dac",
+         false,
+         true},
+        {"b_md_deflemask_green_hill.vgm",
+         0x161,
+         {{0x52, 0, 7670453}, {0x50, 0, 3579545}},
+         0,
+         "kl2-dac",
+         true,
+         true},
+        {"b_md_sonic2_04_act_clear.vgz",
+         0x150,
+         {{0x52, 0, 7670453}, {0x50, 0, 3579545}},
+         0,
+         "kl2-dac",
+         false,
+         true},
         {"c_arcade_double_dragon_abobo.vgz", 0x151, {{0x54, 0, 3579545}}, 0, "register", true, true},
         {"c_x68k_daikoukai_jidai_01_waves.vgz", 0x150, {{0x54, 0, 4000000}}, 0, "register", true, true},
         {"d_msx_dragon_slayer4_07_shop.vgz", 0x151, {{0xA0, 0, 1789772}}, 0, "register", true, true},
         {"d_pc88_ys_18_game_over.vgz", 0x170, {{0x55, 0, 4000000}}, 0, "register", false, true},
-        {"e_opl2_dual_rack_em_up_main_bgm5.vgm", 0x151, {{0x5A, 0, 3000000}, {0x5A, 1, 3000000}}, 0, "register", true,
+        {"e_opl2_dual_rack_em_up_main_bgm5.vgm",
+         0x151,
+         {{0x5A, 0, 3000000}, {0x5A, 1, 3000000}},
+         0,
+         "register",
+         true,
          true},
         {"e_opl2_sonic_ghz_cover.vgz", 0x151, {{0x5A, 0, 3579545}}, 0, "register", true, true},
         {"e_opl_ym3526_rrthiel.vgz", 0x171, {{0x5B, 0, 3579545}}, 0, "register", true, true},
-        {"f_msx_xak_20_water_dragon.vgz", 0x151, {{0x51, 0, 3579545}, {0xA0, 0, 1789773}}, 0, "register", true, true},
+        {"f_msx_xak_20_water_dragon.vgz",
+         0x151,
+         {{0x51, 0, 3579545}, {0xA0, 0, 1789773}},
+         0,
+         "register",
+         true,
+         true},
         {"f_ym2413_mml2vgm_test_opll.vgm", 0x161, {{0x51, 0, 3579545}}, 0, "register", false, true},
-        {"g_dual_sn_wonder_boy_desert.vgz", 0x170, {{0x50, 0, 2000000}, {0x30, 1, 4000000}}, 0, "register", true, true},
+        {"g_dual_sn_wonder_boy_desert.vgz",
+         0x170,
+         {{0x50, 0, 2000000}, {0x30, 1, 4000000}},
+         0,
+         "register",
+         true,
+         true},
         {"g_pcjr_kk3_19_finale.vgz", 0x151, {{0x50, 0, 3579545}}, 0, "register", true, true},
         {"g_sms_sonic1_green_hill.vgm", 0x110, {{0x50, 0, 3579545}}, 0, "register", true, true},
         {"i_cps1_sf2_blanka_okim6295.vgz", 0x161, {{0x54, 0, 3579580}}, 0, "register", true, true},

@@ -1,11 +1,10 @@
-#include "vgm/VGMHeader.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "VGMTestBuilder.h"
 #include "common/Errors.h"
+#include "vgm/VGMHeader.h"
 
 namespace klink {
 namespace {
@@ -69,7 +68,8 @@ TEST(VGMHeader, GD3StringRangeOutsideTheDataOrOddFails) {
 // --- Title reader -------------------------------------------------------------
 
 TEST(VGMHeader, TitlePrefersJapaneseNames) {
-    const auto withBoth = VGMBuilder().End().GD3({u"Track", u"\u66F2", u"Game", u"\u30B2\u30FC\u30E0"}).Build();
+    const auto withBoth =
+        VGMBuilder().End().GD3({u"Track", u"\u66F2", u"Game", u"\u30B2\u30FC\u30E0"}).Build();
     const auto title = ReadGD3Title(withBoth);
     EXPECT_EQ(title.title, u"\u66F2");
     EXPECT_EQ(title.game, u"\u30B2\u30FC\u30E0");
@@ -119,10 +119,10 @@ TEST(VGMHeader, ValidateLoopOffset) {
     } cases[] = {
         {0, 0x100, 0x200, 0},
         {0x100 - 0x1C, 0x100, 0x200, 0x100 - 0x1C},  // exactly at the data offset
-        {0x100 - 0x1D, 0x100, 0x200, 0},              // before it
-        {0x1FF - 0x1C, 0x100, 0x200, 0x1FF - 0x1C},   // last byte
-        {0x200 - 0x1C, 0x100, 0x200, 0},              // at the end
-        {0xFFFFFFF0u, 0x100, 0x200, 0},               // + 0x1C would wrap into the data in 32 bits
+        {0x100 - 0x1D, 0x100, 0x200, 0},             // before it
+        {0x1FF - 0x1C, 0x100, 0x200, 0x1FF - 0x1C},  // last byte
+        {0x200 - 0x1C, 0x100, 0x200, 0},             // at the end
+        {0xFFFFFFF0u, 0x100, 0x200, 0},              // + 0x1C would wrap into the data in 32 bits
     };
     for (const auto& c : cases) {
         EXPECT_EQ(ValidateLoopOffset(c.loop, c.data, c.size), c.expected) << std::hex << c.loop;

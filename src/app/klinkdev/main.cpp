@@ -34,7 +34,7 @@ using klink::MainWindow;
 class SelfTest : public QObject {
 public:
     SelfTest(MainWindow& form, QStringList files, QString screenshot, int timeoutSeconds,
-              std::vector<std::string> boardPorts)
+             std::vector<std::string> boardPorts)
         : form_(form),
           files_(std::move(files)),
           screenshot_(std::move(screenshot)),
@@ -229,7 +229,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<SelfTest> test;
     if (parser.isSet(selfTest)) {
         test = std::make_unique<SelfTest>(form, files, parser.value(screenshot),
-                                           parser.value(timeout).toInt(), boardPorts);
+                                          parser.value(timeout).toInt(), boardPorts);
     }
     const int code = QApplication::exec();
     return test ? test->ExitCode() : code;

@@ -27,7 +27,8 @@ void CommandPort::Open(const std::string& name) {
         throw klink::Error(name + ": " + e.what());
     }
     if (!connected) {
-        throw klink::Error(name + ": " + (error_.empty() ? std::string("The port could not be opened.") : error_));
+        throw klink::Error(name + ": " +
+                           (error_.empty() ? std::string("The port could not be opened.") : error_));
     }
     name_ = name;
 }

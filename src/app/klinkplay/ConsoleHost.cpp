@@ -1,11 +1,11 @@
 #include "app/klinkplay/ConsoleHost.h"
-#include "app/klinkplay/InfoReport.h"
 
 #include <fmt/format.h>
 
 #include <chrono>
 #include <utility>
 
+#include "app/klinkplay/InfoReport.h"
 #include "vgm/GD3Text.h"
 #include "vgm/VGMAnalysis.h"
 
@@ -84,9 +84,7 @@ void ConsoleHost::RunPending(uint32_t timeoutMs) {
     }
 }
 
-bool ConsoleHost::PortConnected(int index) const {
-    return klink::platform::IsValidHandle(PortHandle(index));
-}
+bool ConsoleHost::PortConnected(int index) const { return klink::platform::IsValidHandle(PortHandle(index)); }
 
 klink::platform::OSHandle ConsoleHost::PortHandle(int index) const { return handles_[index == 0 ? 0 : 1]; }
 
@@ -144,8 +142,8 @@ void ConsoleHost::ShowHeader(const klink::VGMDisplay& d) {
     headerShown_ = true;
     Print(fmt::format("Version {}, {}, data at {}, GD3 at {}, EoF {}", d[F::kVersion], d[F::kFileSize],
                       d[F::kVGMDataOffset], d[F::kGD3Offset], d[F::kEofOffset]));
-    Print(fmt::format("Samples {}, loop offset {}, loop samples {}", d[F::kTotalSamples],
-                      d[F::kLoopOffset], d[F::kLoopSamples]));
+    Print(fmt::format("Samples {}, loop offset {}, loop samples {}", d[F::kTotalSamples], d[F::kLoopOffset],
+                      d[F::kLoopSamples]));
     const std::string clocks = HeaderClocksText(d);
     if (!clocks.empty()) Print("Clocks: " + clocks);
 }

@@ -18,25 +18,36 @@ namespace {
 std::string_view ChipName(uint8_t writeId) {
     switch (writeId) {
         case 0x30:
-        case 0x50: return "SN76489";
-        case 0x51: return "YM2413";
+        case 0x50:
+            return "SN76489";
+        case 0x51:
+            return "YM2413";
         case 0x52:
-        case 0x53: return "YM2612";
-        case 0x54: return "YM2151";
+        case 0x53:
+            return "YM2612";
+        case 0x54:
+            return "YM2151";
         case 0x55:
-        case 0xA5: return "YM2203";
-        case 0x5A: return "YM3812";
-        case 0x5B: return "YM3526";
+        case 0xA5:
+            return "YM2203";
+        case 0x5A:
+            return "YM3812";
+        case 0x5B:
+            return "YM3526";
         case 0x5E:
-        case 0x5F: return "YMF262";
-        case 0xA0: return "AY8910";
-        case 0xB7: return "OKIM6258";
-        default: return "chip";
+        case 0x5F:
+            return "YMF262";
+        case 0xA0:
+            return "AY8910";
+        case 0xB7:
+            return "OKIM6258";
+        default:
+            return "chip";
     }
 }
 
 constexpr std::array<std::string_view, klink::kGD3StringCount> kGD3Labels = {
-    "Track", "Track (ja)", "Game", "Game (ja)", "System", "System (ja)",
+    "Track",  "Track (ja)",  "Game",         "Game (ja)", "System", "System (ja)",
     "Author", "Author (ja)", "Release date", "Converter", "Notes",
 };
 
@@ -135,8 +146,9 @@ std::string InfoText(const std::string& file, const VGMAnalysis& a) {
     if (a.Reached(VGMAnalysisStage::kDisplayFilled)) {
         Row(out, "File size", d[F::kFileSize]);
         Row(out, "Version", d[F::kVersion]);
-        Row(out, "Offsets", fmt::format("EOF {}  data {}  loop {}  GD3 {}", d[F::kEofOffset],
-                                        d[F::kVGMDataOffset], d[F::kLoopOffset], d[F::kGD3Offset]));
+        Row(out, "Offsets",
+            fmt::format("EOF {}  data {}  loop {}  GD3 {}", d[F::kEofOffset], d[F::kVGMDataOffset],
+                        d[F::kLoopOffset], d[F::kGD3Offset]));
         Row(out, "Samples", fmt::format("total {}  loop {}", d[F::kTotalSamples], d[F::kLoopSamples]));
         const std::string clocks = HeaderClocksText(d);
         Row(out, "Header clocks", clocks.empty() ? "none" : clocks);
@@ -155,14 +167,15 @@ std::string InfoText(const std::string& file, const VGMAnalysis& a) {
         Row(out, "Targets", targets.empty() ? "none" : targets);
         std::string clocks;
         for (const auto& c : a.registerClocks) {
-            clocks += fmt::format("{}{} #{} {} Hz", clocks.empty() ? "" : ", ", ChipName(c.writeId), c.instance,
-                                  c.hertz);
+            clocks += fmt::format("{}{} #{} {} Hz", clocks.empty() ? "" : ", ", ChipName(c.writeId),
+                                  c.instance, c.hertz);
         }
         Row(out, "Clocks", clocks.empty() ? "none" : clocks);
     }
     if (a.Reached(VGMAnalysisStage::kOKIHeaderRead)) {
-        Row(out, "OKIM6258", a.okiClock == 0 ? std::string("unused")
-                                               : fmt::format("{} Hz, divider {}", a.okiClock, a.okiDivider));
+        Row(out, "OKIM6258",
+            a.okiClock == 0 ? std::string("unused")
+                            : fmt::format("{} Hz, divider {}", a.okiClock, a.okiDivider));
     }
     for (const auto& line : a.log) Row(out, "Log", line);
     if (a.ok) {

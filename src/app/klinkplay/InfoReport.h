@@ -3,7 +3,6 @@
 // line, other tools read it) or a short text summary for people.
 
 #include <nlohmann/json.hpp>
-
 #include <string>
 
 #include "vgm/VGMAnalysis.h"

@@ -82,7 +82,7 @@ public:
             }
             try {
                 (void)klink::KLINKRoutePlan::Create(caps, names, a.registerTargets, a.registerClocks,
-                                                     a.okiClock != 0, a.useKl2Dac);
+                                                    a.okiClock != 0, a.useKl2Dac);
                 return true;
             } catch (const std::exception& e) {
                 if (why.empty()) why = e.what();
@@ -131,7 +131,7 @@ private:
 enum class TrackEnd { kCompleted, kStopped, kFailed };
 
 TrackEnd PlayTrack(ConsoleHost& host, std::array<CommandPort, 2>& ports, const std::string& file,
-                    int32_t repeat, int32_t fade) {
+                   int32_t repeat, int32_t fade) {
     auto thread = std::make_unique<klink::VGMPlayerThread>(host, file, repeat, fade);
     // The playback thread is the only reader of the ports while it runs.
     for (auto& port : ports) {
