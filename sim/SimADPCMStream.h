@@ -87,7 +87,7 @@ private:
     const bool ymEvents_;
 
     SimStreamStatus status_;
-    std::deque<uint8_t> data_;               // bytes Played .. Accepted-1
+    std::deque<uint8_t> data_;               // bytes `played` .. `accepted` - 1
     std::multimap<uint32_t, Event> events_;  // by position, in arrival order
     uint32_t heldEvents_ = 0;                // events (register pairs count one each) not yet applied
     bool hasEnd_ = false;
@@ -100,7 +100,7 @@ private:
     uint32_t clock_ = 0;
     uint32_t divider_ = 0;
     uint8_t pan_ = 0;
-    // Start time of the byte at position Played, as whole ns plus a remainder in 1/clock_ ns.
+    // Start time of the byte at position `played`, as whole ns plus a remainder in 1/clock_ ns.
     int64_t nextNs_ = 0;
     uint64_t nextRem_ = 0;
     OKICodec decoder_;

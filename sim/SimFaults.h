@@ -16,7 +16,7 @@ enum class SimReplyAction : uint8_t {
     kDrop,            // no reply at all
     kDelay,           // the reply leaves delayMs later
     kCorruptCrc,      // the reply's CRC is wrong, so the host drops it
-    kStatus,          // the reply carries Status and no data
+    kStatus,          // the reply carries `status` and no data
     kStaleRequestID,  // right opcode, the previous request ID
     kEmptyPayload,    // a reply without even the status byte
     kWrongEcho,       // PING echoes different bytes (one byte "?" for an empty payload)

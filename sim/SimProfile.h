@@ -29,7 +29,7 @@ struct SimTarget {
     uint32_t defaultHz = 0;
 };
 
-// One page as the board sends it. When Raw is set, those bytes are the reply
+// One page as the board sends it. When `raw` is set, those bytes are the reply
 // data unchanged (for tests of broken boards); otherwise the page is encoded
 // from the header fields and the entries.
 struct SimPage {
@@ -61,7 +61,7 @@ struct SimProfile {
     SimDACCapabilities dac;
     SimClockSharing clockSharing = SimClockSharing::kNone;
 
-    // The target entry for (WriteID, Instance, Page), or null.
+    // The target entry for (writeId, instance, page), or null.
     [[nodiscard]] const SimTarget* Find(uint8_t writeId, uint8_t instance, uint8_t page) const noexcept;
     [[nodiscard]] bool HasADPCMStream() const noexcept;
     [[nodiscard]] bool HasKL2DAC() const noexcept { return (controlFeatures & kControlKL2DAC) != 0; }

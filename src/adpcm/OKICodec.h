@@ -22,11 +22,11 @@ struct OKICodec {
         stepIndex = 0;
     }
 
-    // Applies the low four bits of Nibble and returns the new Signal.
+    // Applies the low four bits of `nibble` and returns the new `signal`.
     int32_t Decode(uint8_t nibble) noexcept;
 
     // Chooses the nibble (0..15) whose sign and magnitude bits approximate the
-    // distance from Signal to Target (each bit taken when the rest still reaches
+    // distance from `signal` to `target` (each bit taken when the rest still reaches
     // its weight), applies it as Decode does and returns it. Targets beyond the
     // 12-bit range count as -2048 or 2047.
     uint8_t Encode(int32_t target) noexcept;

@@ -11,7 +11,7 @@ namespace klink {
 
 namespace {
 
-// Offset + Width against a size without overflow, for already non-negative values.
+// `offset` + `width` against a size without overflow, for already non-negative values.
 bool Reaches(size_t size, int32_t offset, int32_t width) {
     return static_cast<uint64_t>(offset) + static_cast<uint64_t>(width) <= size;
 }
@@ -185,7 +185,7 @@ std::vector<uint8_t> EncodeKL2DACStatusRequest() { return {kFormat}; }
 
 bool KL2EventCreditsFit(uint32_t sent, uint32_t consumed, uint16_t capacity, int32_t count) {
     if (sent < consumed || count < 0) throw ReadError("Invalid KL2 register event credits.");
-    // 64-bit: outstanding events plus Count can pass 2^32 and must not wrap.
+    // 64-bit: outstanding events plus `count` can pass 2^32 and must not wrap.
     return uint64_t{capacity} >= uint64_t{sent - consumed} + static_cast<uint64_t>(count);
 }
 

@@ -29,14 +29,14 @@ inline constexpr int32_t kKL2MaxEventPayload = 256;
 inline constexpr int32_t kKL2MaxOneByteEvents = 244;
 inline constexpr int32_t kKL2MaxTwoByteEvents = 122;
 
-// The unsigned little-endian value of Width (0..8) bytes at Offset. A negative
-// Offset or Width, a Width above 8, or bytes that end before Offset + Width fail
+// The unsigned little-endian value of `width` (0..8) bytes at `offset`. A negative
+// `offset` or `width`, a `width` above 8, or bytes that end before `offset` + `width` fail
 // with ReadError "Truncated KL2 DAC field.".
 [[nodiscard]] uint64_t ReadKL2Field(std::span<const uint8_t> bytes, int32_t offset, int32_t width);
 
-// Stores the low Width (0..8) bytes of Value little-endian at Offset of a buffer
-// that is already sized; it never grows. A negative Offset, a Width outside
-// 0..8, or a buffer shorter than Offset + Width fail with WriteError
+// Stores the low `width` (0..8) bytes of `value` little-endian at `offset` of a buffer
+// that is already sized; it never grows. A negative `offset`, a `width` outside
+// 0..8, or a buffer shorter than `offset` + `width` fail with WriteError
 // "Invalid KL2 DAC field.".
 void WriteKL2Field(std::vector<uint8_t>& bytes, int32_t offset, uint64_t value, int32_t width);
 
@@ -74,7 +74,7 @@ struct KL2DACStatus {
     uint8_t sealed = 0;
     uint32_t accepted = 0;  // DAC records accepted
     uint32_t consumed = 0;  // DAC records played
-    uint32_t queued = 0;    // Accepted - Consumed
+    uint32_t queued = 0;    // `accepted` - `consumed`
     uint32_t free = 0;
     uint32_t eventQueued = 0;    // register events waiting on the board
     uint32_t eventConsumed = 0;  // register events executed
@@ -88,7 +88,7 @@ struct KL2DACStatus {
     uint64_t executedTick = 0;
 
     // Decodes the 72-byte record; fails with ReadError "Invalid KL2 DAC status."
-    // on another size, format byte or a State above 3, and "Inconsistent KL2 DAC
+    // on another size, format byte or a `state` above 3, and "Inconsistent KL2 DAC
     // status positions." when the counters contradict each other. On failure the
     // record is unchanged.
     void Decode(std::span<const uint8_t> reply);
@@ -130,8 +130,8 @@ struct KL2RegisterEvent {
     friend bool operator==(const KL2RegisterEvent&, const KL2RegisterEvent&) = default;
 };
 
-// A contiguous stretch of the stream: startTick plus every record's Wait is
-// endTick, and every event's Tick lies in [startTick, endTick).
+// A contiguous stretch of the stream: startTick plus every record's `wait` is
+// endTick, and every event's `tick` lies in [startTick, endTick).
 struct KL2DACChunk {
     uint64_t startTick = 0;
     uint64_t endTick = 0;
@@ -143,7 +143,7 @@ struct KL2DACChunk {
 // a value only, else 2 (register, value).
 [[nodiscard]] int32_t KL2EventWidth(const KLINKVGMTarget& target) noexcept;
 
-// The DAC_RECORDS payload for all records of Chunk, the first one numbered
+// The DAC_RECORDS payload for all records of `chunk`, the first one numbered
 // firstSequence (records are numbered over the whole stream). Fails with
 // WriteError "Invalid KL2 DAC record count/sequence." (no records, more than 60,
 // or numbers past 0xFFFFFFFF), "Invalid KL2 DAC record." (a kind, value or wait
@@ -151,9 +151,9 @@ struct KL2DACChunk {
 // mismatch." (the waits do not add up to endTick).
 [[nodiscard]] std::vector<uint8_t> EncodeKL2DACRecords(uint32_t firstSequence, const KL2DACChunk& chunk);
 
-// The REGISTER_EVENTS payload for Events[First .. First + Count - 1], which must
+// The REGISTER_EVENTS payload for `events[first .. first + count - 1]`, which must
 // share one tick and one target. Fails with WriteError "Invalid KL2 register
-// event batch." (range outside Events), "KL2 register event payload too large."
+// event batch." (range outside `events`), "KL2 register event payload too large."
 // (more than 256 bytes) or "Invalid KL2 register event target/order." (a
 // different tick or target, or a YM2612 port-0 write of 0x2A/0x2B, which only
 // DAC records may write).
@@ -169,16 +169,16 @@ struct KL2DACChunk {
 // The DAC_STATUS request payload.
 [[nodiscard]] std::vector<uint8_t> EncodeKL2DACStatusRequest();
 
-// Whether Count more register events fit a board that holds Capacity
-// unexecuted events, Sent having been sent and Consumed executed. Sent below
-// Consumed or a negative Count fail with ReadError "Invalid KL2 register event
+// Whether `count` more register events fit a board that holds `capacity`
+// unexecuted events, `sent` having been sent and `consumed` executed. `sent` below
+// `consumed` or a negative `count` fail with ReadError "Invalid KL2 register event
 // credits.".
 [[nodiscard]] bool KL2EventCreditsFit(uint32_t sent, uint32_t consumed, uint16_t capacity, int32_t count);
 
 // Bytes of host register writes that may be sent now to a connection with
-// Pending bytes waiting in its writer. Before DAC_START (Startup) the start-up
+// `pending` bytes waiting in its writer. Before DAC_START (`startup`) the start-up
 // window allows up to 254 bytes per batch; while streaming, up to 128, and
-// InFlight (bytes not yet confirmed by a status reply) may not exceed 224.
+// `inFlight` (bytes not yet confirmed by a status reply) may not exceed 224.
 [[nodiscard]] int32_t KL2RegisterBudget(uint64_t pending, bool startup, uint64_t inFlight) noexcept;
 
 }  // namespace klink

@@ -22,10 +22,10 @@ class KL2RegisterState {
 public:
     KL2RegisterState() = default;
 
-    // Target is the chip and port, Address the register byte (unused by the
-    // rule), Value the byte to be written. Returns true when the caller must
-    // write Prefix to the same target first and then Value; false when Value
-    // (possibly rewritten) goes alone, with Prefix 0. YM2612 writes other than
+    // `target` is the chip and port, `address` the register byte (unused by the
+    // rule), `value` the byte to be written. Returns true when the caller must
+    // write `prefix` to the same target first and then `value`; false when `value`
+    // (possibly rewritten) goes alone, with `prefix` 0. YM2612 writes other than
     // the first chip's two ports fail with WriteError "Invalid KL2 YM2612
     // register target.", a PSG Instance above 1 with "Invalid KL2 PSG
     // instance."; writes for any other chip pass unchanged.

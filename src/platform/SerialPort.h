@@ -52,9 +52,9 @@ struct SerialTimeouts {
     friend bool operator==(const SerialTimeouts&, const SerialTimeouts&) = default;
 };
 
-// The outcome of one bounded write: Written bytes went out; Error is 0, or the
+// The outcome of one bounded write: `written` bytes went out; `error` is 0, or the
 // errno-style code of the failure that stopped the write. A time-out is not a
-// failure: it shows as Written < requested with Error 0.
+// failure: it shows as `written` < requested with `error` 0.
 struct SerialWriteResult {
     std::uint32_t written = 0;
     int error = 0;

@@ -39,7 +39,7 @@ struct KLINKFadeOut {
     void Start(uint64_t fadeStartUs, int32_t durationSeconds);
 
     // Hands out at most one step: true when the next step is due at timeUs, with
-    // its attenuation in Attenuation (0 otherwise). Step k falls due
+    // its attenuation in `attenuation` (0 otherwise). Step k falls due
     // ceil((k + 1) * duration / 62) after the start, so the last one lands exactly
     // at the end. A caller that is late calls again until this answers false.
     [[nodiscard]] bool Advance(uint64_t timeUs, uint8_t& attenuation) noexcept;

@@ -76,7 +76,7 @@ using ReceivePacketEvent =
     std::function<void(CommPortDriver& sender, const uint8_t* packet, uint32_t dataSize)>;
 using ErrorEvent =
     std::function<void(CommPortDriver& sender, uint16_t errorCode, const std::string& errorText)>;
-// Start (Running true, with the period) or stop the owner's polling timer.
+// Start (`running` true, with the period) or stop the owner's polling timer.
 using PollingTimerEvent = std::function<void(CommPortDriver& sender, bool running, uint32_t periodMs)>;
 
 class CommPortDriver {

@@ -49,9 +49,9 @@ struct KLINKSessionState {
 // platform::LocalAppDataFolder).
 [[nodiscard]] std::string SessionFilePath();
 
-// Reads the session file into State. False when the file does not exist
-// (State is then the default record); true when it was read. A damaged file
-// raises ReadError with one of the fixed messages, and State holds the
+// Reads the session file into `state`. False when the file does not exist
+// (`state` is then the default record); true when it was read. A damaged file
+// raises ReadError with one of the fixed messages, and `state` holds the
 // default record: nothing of a damaged file is applied. A file that exists
 // but cannot be read raises OSError.
 [[nodiscard]] bool LoadSession(const std::string& fileName, KLINKSessionState& state);
@@ -63,17 +63,17 @@ struct KLINKSessionState {
 // left behind.
 void SaveSession(const std::string& fileName, const KLINKSessionState& state);
 
-// Member readers. A missing member gives Default. ReadSessionString takes only
-// a JSON string ("Invalid session string: " + Name otherwise);
+// Member readers. A missing member gives `fallback`. ReadSessionString takes only
+// a JSON string ("Invalid session string: " + `name` otherwise);
 // ReadSessionInteger only a number written as a plain decimal integer that
-// fits in 32 bits ("Invalid session integer: " + Name otherwise: strings,
+// fits in 32 bits ("Invalid session integer: " + `name` otherwise: strings,
 // null, fractions, exponent forms, values past 32 bits).
 [[nodiscard]] std::string ReadSessionString(const nlohmann::json& object, const std::string& name,
                                             const std::string& fallback);
 [[nodiscard]] int32_t ReadSessionInteger(const nlohmann::json& object, const std::string& name,
                                          int32_t fallback);
 
-// The exact text SaveSession writes for State.
+// The exact text SaveSession writes for `state`.
 [[nodiscard]] std::string SessionJSONText(const KLINKSessionState& state);
 
 // A JSON string literal with this file's escapes (quotes included).

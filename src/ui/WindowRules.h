@@ -42,7 +42,7 @@ struct PlaylistMove {
                                             PlaylistIndexes indexes, int32_t focused);
 
 // The indexes after deleting every selected row. Deleting the playing row
-// clears Playing (playback goes on) and leaves Next on the row after it.
+// clears `playing` (playback goes on) and leaves `next` on the row after it.
 [[nodiscard]] PlaylistIndexes DeletePlaylistRows(const std::vector<bool>& selected, PlaylistIndexes indexes);
 
 // "mm:ss.cc" for a position in milliseconds; minutes are not wrapped.

@@ -6,9 +6,9 @@
 
 namespace klink {
 
-// A chip register target. writeId is the VGM command byte that writes the
-// chip's first instance (also the KLINK register-write opcode); Instance tells
-// the first chip (0) from the second (1); Page is 1 for a second register port.
+// A chip register target. `writeId` is the VGM command byte that writes the
+// chip's first instance (also the KLINK register-write opcode); `instance` tells
+// the first chip (0) from the second (1); `page` is 1 for a second register port.
 struct KLINKVGMTarget {
     uint8_t writeId = 0;
     uint8_t instance = 0;

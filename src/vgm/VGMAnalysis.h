@@ -17,7 +17,7 @@
 
 namespace klink {
 
-// The header controls, in display order; the values index VGMDisplay::Texts.
+// The header controls, in display order; the values index VGMDisplay::texts.
 enum class VGMDisplayField : uint8_t {
     kFileSize,
     kEofOffset,
@@ -91,7 +91,7 @@ struct VGMAnalysis {
 
     VGMAnalysisStage stage = VGMAnalysisStage::kNone;
     bool ok = false;
-    std::string error;           // the failure's message when !Ok
+    std::string error;           // the failure's message when !ok
     std::exception_ptr failure;  // the failure itself (its kind), to rethrow
 
     [[nodiscard]] bool Reached(VGMAnalysisStage s) const noexcept { return stage >= s; }

@@ -46,7 +46,7 @@ inline uint32_t Read32(std::span<const uint8_t> b, size_t at) {
            (uint32_t{b[at + 3]} << 24);
 }
 
-// Talks to a board model with frames whose last byte arrives at Now.
+// Talks to a board model with frames whose last byte arrives at `now`.
 class ModelDriver {
 public:
     explicit ModelDriver(const std::string& model) : model_(*BuiltInProfile(model), "sim-test") {}
