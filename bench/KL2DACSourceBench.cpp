@@ -35,7 +35,7 @@ const LoadedFile& Load(const std::string& name) {
         std::filesystem::path(env != nullptr ? env : KLINK_SHARED_DIR) / "vgm-samples" / name;
     try {
         f.bytes = klink::LoadVGMFile(path);
-        klink::TVGMHeader header;
+        klink::VGMHeader header;
         klink::ReadVGMHeaderFields(f.bytes, header);
         f.dataOffset = header.dataOffset;
         f.loopOffset = klink::ValidateLoopOffset(header.vgmLoopOffset, header.dataOffset, f.bytes.size());
@@ -54,13 +54,13 @@ void BM_RenderFile(benchmark::State& state, const std::string& name) {
         state.SkipWithError(f.error.c_str());
         return;
     }
-    klink::TKL2DACChunk chunk;
+    klink::KL2DACChunk chunk;
     uint64_t endTick = 0;
     size_t records = 0;
     for (auto _ : state) {
         klink::KL2DACVGM source(f.bytes, f.dataOffset, f.loopOffset, 1, 0);
         records = 0;
-        while (source.Next(chunk, klink::kKL2MaxRecordsPerPacket)) records += chunk.Records.size();
+        while (source.Next(chunk, klink::kKL2MaxRecordsPerPacket)) records += chunk.records.size();
         endTick = source.EndTick();
         benchmark::DoNotOptimize(records);
     }

@@ -23,8 +23,8 @@ constexpr uint8_t kYM2612StreamChip = 0x02;
     throw ReadError(fmt::format("Truncated KL2 VGM command at ${:08X}.", firstMissing));
 }
 
-bool IsFirstYM2612(const TKLINKVGMTarget& target) noexcept {
-    return target.WriteID == kYM2612 && target.Instance == 0;
+bool IsFirstYM2612(const KLINKVGMTarget& target) noexcept {
+    return target.writeId == kYM2612 && target.instance == 0;
 }
 
 uint16_t PeekLE16(std::span<const uint8_t> bytes, uint64_t at) noexcept {
@@ -59,7 +59,7 @@ void KL2DACVGM::CollectPCMBlocks(uint32_t dataOffset) {
     uint32_t wait = 0;
     while (position < data_.size()) {
         if (data_[position] != 0x67) {
-            if (NextVGMCommand(data_, position, reg, value, wait) == TVGMCommandKind::End) break;
+            if (NextVGMCommand(data_, position, reg, value, wait) == VGMCommandKind::kEnd) break;
             continue;
         }
         // 0x67 0x66 type size(32) data
@@ -107,7 +107,7 @@ void KL2DACVGM::BuildStartup() {
             startupEvents_.push_back({0, false, EventKind::kRegisterWrite, key, 0x28, {kYM2612, 0, 0}});
         }
         if (startup_.HasDACWrite()) {
-            startupEvents_.push_back({0, false, EventKind::kDACSample, startup_.FDACValue, 0, {}});
+            startupEvents_.push_back({0, false, EventKind::kDACSample, startup_.dacValue, 0, {}});
         }
     }
 }
@@ -225,17 +225,17 @@ bool KL2DACVGM::ReadEvent(Event& event, bool startupOnly) {
                 break;
         }
 
-        TKLINKVGMTarget target{};
+        KLINKVGMTarget target{};
         uint8_t reg = 0;
         uint8_t value = 0;
         uint32_t wait = 0;
         switch (DecodeRegisterCommand(data_, pointer_, target, reg, value, wait)) {
-            case TVGMDecodeKind::RegisterWrite:
+            case VGMDecodeKind::kRegisterWrite:
                 break;
-            case TVGMDecodeKind::Wait:
+            case VGMDecodeKind::kWait:
                 commandTick_ += wait;
                 continue;
-            case TVGMDecodeKind::End:
+            case VGMDecodeKind::kEnd:
                 EndCommand();
                 continue;
             default:
@@ -442,11 +442,11 @@ void KL2DACVGM::StopStream(uint8_t id) noexcept {
 
 // ------------------------------------------------------------------ chunks
 
-bool KL2DACVGM::Next(TKL2DACChunk& chunk, int32_t maxRecords) {
-    chunk.StartTick = outputTick_;
-    chunk.EndTick = outputTick_;
-    chunk.Records.clear();
-    chunk.Events.clear();
+bool KL2DACVGM::Next(KL2DACChunk& chunk, int32_t maxRecords) {
+    chunk.startTick = outputTick_;
+    chunk.endTick = outputTick_;
+    chunk.records.clear();
+    chunk.events.clear();
     if (finished_) return false;
     if (maxRecords < 1 || maxRecords > kKL2MaxRecordsPerPacket)
         throw ArgumentOutOfRange("Invalid DAC chunk size.");
@@ -457,13 +457,13 @@ bool KL2DACVGM::Next(TKL2DACChunk& chunk, int32_t maxRecords) {
         const uint64_t stop = std::min(haveNext_ ? next_.tick : endTick_, limit);
         if (outputTick_ < stop) {
             const uint64_t gap = stop - outputTick_;
-            if (!chunk.Records.empty() && chunk.Records.back().Wait + gap <= 0xFFFF) {
-                chunk.Records.back().Wait = static_cast<uint16_t>(chunk.Records.back().Wait + gap);
-            } else if (chunk.Records.size() >= recordLimit) {
+            if (!chunk.records.empty() && chunk.records.back().wait + gap <= 0xFFFF) {
+                chunk.records.back().wait = static_cast<uint16_t>(chunk.records.back().wait + gap);
+            } else if (chunk.records.size() >= recordLimit) {
                 CarryBack(chunk);
                 break;
             } else {
-                chunk.Records.push_back({kKL2RecordDelay, 0, static_cast<uint16_t>(gap)});
+                chunk.records.push_back({KL2RecordKind::kDelay, 0, static_cast<uint16_t>(gap)});
             }
             outputTick_ = stop;
         }
@@ -473,53 +473,53 @@ bool KL2DACVGM::Next(TKL2DACChunk& chunk, int32_t maxRecords) {
         }
         if (next_.tick > outputTick_ || outputTick_ >= limit) break;
         if (next_.kind == EventKind::kRegisterWrite) {
-            if (chunk.Events.size() >= kKL2MaxChunkEvents) {
+            if (chunk.events.size() >= kKL2MaxChunkEvents) {
                 throw ReadError("Too many register events without a DAC time interval.");
             }
-            chunk.Events.push_back({next_.tick, next_.initial, next_.target, next_.address, next_.value});
+            chunk.events.push_back({next_.tick, next_.initial, next_.target, next_.address, next_.value});
         } else {
-            if (chunk.Records.size() >= recordLimit) {
+            if (chunk.records.size() >= recordLimit) {
                 CarryBack(chunk);
                 break;
             }
-            chunk.Records.push_back({static_cast<uint8_t>(next_.kind), next_.value, 0});
+            chunk.records.push_back({static_cast<KL2RecordKind>(next_.kind), next_.value, 0});
         }
         haveNext_ = false;
     }
     // Events at the very end of the music: one more tick, so that they lie
     // inside the chunk and the board still reaches them. (Elsewhere a chunk
     // never ends at the tick of one of its events: see CarryBack.)
-    if (finished_ && !chunk.Events.empty() && chunk.Events.back().Tick >= outputTick_) {
-        if (chunk.Records.empty()) {
-            chunk.Records.push_back({kKL2RecordDelay, 0, 1});
+    if (finished_ && !chunk.events.empty() && chunk.events.back().tick >= outputTick_) {
+        if (chunk.records.empty()) {
+            chunk.records.push_back({KL2RecordKind::kDelay, 0, 1});
         } else {
-            chunk.Records.back().Wait = static_cast<uint16_t>(chunk.Records.back().Wait + 1);
+            chunk.records.back().wait = static_cast<uint16_t>(chunk.records.back().wait + 1);
         }
         outputTick_ += 1;
         endTick_ = outputTick_;
     }
-    chunk.EndTick = outputTick_;
-    return !chunk.Records.empty();
+    chunk.endTick = outputTick_;
+    return !chunk.records.empty();
 }
 
-void KL2DACVGM::CarryBack(TKL2DACChunk& chunk) {
+void KL2DACVGM::CarryBack(KL2DACChunk& chunk) {
     // The chunk ends at outputTick_ while the held event of that tick waits
     // for the next one; events of that tick follow it there, so that every
     // event lies before its chunk's end.
-    size_t keep = chunk.Events.size();
-    while (keep > 0 && chunk.Events[keep - 1].Tick >= outputTick_) --keep;
-    if (keep == chunk.Events.size()) return;
+    size_t keep = chunk.events.size();
+    while (keep > 0 && chunk.events[keep - 1].tick >= outputTick_) --keep;
+    if (keep == chunk.events.size()) return;
     std::vector<Event> unread(carry_.begin() + static_cast<std::ptrdiff_t>(carryIndex_), carry_.end());
     carry_.clear();
     carryIndex_ = 0;
-    for (size_t i = keep; i < chunk.Events.size(); ++i) {
-        const TKL2RegisterEvent& e = chunk.Events[i];
-        carry_.push_back({e.Tick, e.Initial, EventKind::kRegisterWrite, e.Value, e.Address, e.Target});
+    for (size_t i = keep; i < chunk.events.size(); ++i) {
+        const KL2RegisterEvent& e = chunk.events[i];
+        carry_.push_back({e.tick, e.initial, EventKind::kRegisterWrite, e.value, e.address, e.target});
     }
     if (haveNext_) carry_.push_back(next_);
     carry_.insert(carry_.end(), unread.begin(), unread.end());
     haveNext_ = false;
-    chunk.Events.resize(keep);
+    chunk.events.resize(keep);
 }
 
 }  // namespace klink

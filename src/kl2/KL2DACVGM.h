@@ -75,8 +75,8 @@ public:
         bool initial = false;  // start-up state, written at once instead of at its tick
         EventKind kind = EventKind::kDACSample;
         uint8_t value = 0;
-        uint8_t address = 0;       // kRegisterWrite only
-        TKLINKVGMTarget target{};  // kRegisterWrite only
+        uint8_t address = 0;      // kRegisterWrite only
+        KLINKVGMTarget target{};  // kRegisterWrite only
     };
 
     // `data` is the whole file image; the caller keeps it alive and unchanged
@@ -109,7 +109,7 @@ public:
     // (unless the source has already finished). May read many commands per
     // call; at most 1,000,000 without producing anything ("VGM has no
     // advancing wait.").
-    [[nodiscard]] bool Next(TKL2DACChunk& chunk, int32_t maxRecords);
+    [[nodiscard]] bool Next(KL2DACChunk& chunk, int32_t maxRecords);
 
     // The last chunk was delivered.
     [[nodiscard]] bool Finished() const noexcept { return finished_; }
@@ -121,7 +121,7 @@ public:
     [[nodiscard]] bool FadeStarted() const noexcept { return fadeStarted_; }
     [[nodiscard]] uint64_t FadeStartTick() const noexcept { return fadeStartTick_; }
     // The time-zero key and DAC writes as collected at construction.
-    [[nodiscard]] const TKL2VGMStartup& Startup() const noexcept { return startup_; }
+    [[nodiscard]] const KL2VGMStartup& Startup() const noexcept { return startup_; }
 
 private:
     void CollectPCMBlocks(uint32_t dataOffset);
@@ -134,7 +134,7 @@ private:
     void StopStream(uint8_t id) noexcept;
     void TransformEvent(Event& event);
     void EndCommand();
-    void CarryBack(TKL2DACChunk& chunk);
+    void CarryBack(KL2DACChunk& chunk);
     // Checks that `count` bytes from `at` lie inside the data.
     void Need(uint64_t at, uint64_t count) const;
 
@@ -160,8 +160,8 @@ private:
     // event behind them: handed out again before anything new is read.
     std::vector<Event> carry_;
     size_t carryIndex_ = 0;
-    TKL2VGMStartup startup_{};
-    TKL2RegisterState registerState_;
+    KL2VGMStartup startup_{};
+    KL2RegisterState registerState_;
 
     Event next_{};  // held for the next chunk
     bool haveNext_ = false;

@@ -82,14 +82,14 @@ std::ostream& operator<<(std::ostream& os, const Rec& r) {
 
 // A register event as (tick, WriteID, Instance, Page, address, value, initial).
 using Ev = std::tuple<uint64_t, int, int, int, int, int, bool>;
-Ev ToEv(const TKL2RegisterEvent& e) {
-    return {e.Tick, e.Target.WriteID, e.Target.Instance, e.Target.Page, e.Address, e.Value, e.Initial};
+Ev ToEv(const KL2RegisterEvent& e) {
+    return {e.tick, e.target.writeId, e.target.instance, e.target.page, e.address, e.value, e.initial};
 }
 
 struct Rendered {
-    std::vector<TKL2DACChunk> chunks;
+    std::vector<KL2DACChunk> chunks;
     std::vector<Rec> records;  // kinds 0 and 1 only
-    std::vector<TKL2RegisterEvent> events;
+    std::vector<KL2RegisterEvent> events;
     uint64_t endTick = 0;
     bool finished = false;
     bool fadeStarted = false;
@@ -106,51 +106,52 @@ struct Options {
 // Checks what every chunk promises: contiguous, at most 220 ticks, 1 to
 // maxRecords records whose waits add up to the span, at most 4096 events each
 // inside the span and in tick order, and a packet the board would take.
-void CheckChunk(const TKL2DACChunk& c, uint64_t expectedStart, int32_t maxRecords, uint64_t& lastEventTick,
+void CheckChunk(const KL2DACChunk& c, uint64_t expectedStart, int32_t maxRecords, uint64_t& lastEventTick,
                 uint32_t sequence) {
-    EXPECT_EQ(c.StartTick, expectedStart) << "chunks are contiguous";
-    EXPECT_LE(c.EndTick - c.StartTick, kKL2ChunkTicks) << "at " << c.StartTick;
-    EXPECT_GE(c.Records.size(), 1u);
-    EXPECT_LE(c.Records.size(), static_cast<size_t>(maxRecords)) << "at " << c.StartTick;
-    EXPECT_LE(c.Events.size(), kKL2MaxChunkEvents);
-    uint64_t sum = c.StartTick;
-    for (const auto& r : c.Records) sum += r.Wait;
-    EXPECT_EQ(sum, c.EndTick) << "at " << c.StartTick;
-    for (const auto& e : c.Events) {
-        EXPECT_GE(e.Tick, c.StartTick);
-        EXPECT_LT(e.Tick, c.EndTick) << "an event at the chunk's end tick";
-        EXPECT_GE(e.Tick, lastEventTick) << "events in tick order";
-        lastEventTick = e.Tick;
+    EXPECT_EQ(c.startTick, expectedStart) << "chunks are contiguous";
+    EXPECT_LE(c.endTick - c.startTick, kKL2ChunkTicks) << "at " << c.startTick;
+    EXPECT_GE(c.records.size(), 1u);
+    EXPECT_LE(c.records.size(), static_cast<size_t>(maxRecords)) << "at " << c.startTick;
+    EXPECT_LE(c.events.size(), kKL2MaxChunkEvents);
+    uint64_t sum = c.startTick;
+    for (const auto& r : c.records) sum += r.wait;
+    EXPECT_EQ(sum, c.endTick) << "at " << c.startTick;
+    for (const auto& e : c.events) {
+        EXPECT_GE(e.tick, c.startTick);
+        EXPECT_LT(e.tick, c.endTick) << "an event at the chunk's end tick";
+        EXPECT_GE(e.tick, lastEventTick) << "events in tick order";
+        lastEventTick = e.tick;
         // YM2612 0x2A/0x2B travel as DAC records only; the encoder refuses them.
         EXPECT_NO_THROW((void)EncodeKL2RegisterEvents(std::span(&e, 1), 0, 1));
     }
-    EXPECT_NO_THROW((void)EncodeKL2DACRecords(sequence, c)) << "at " << c.StartTick;
+    EXPECT_NO_THROW((void)EncodeKL2DACRecords(sequence, c)) << "at " << c.startTick;
 }
 
 Rendered RenderSpan(std::span<const uint8_t> file, uint32_t dataOffset, uint32_t loopOffset,
                     const Options& o) {
     KL2DACVGM source(file, dataOffset, loopOffset, o.repeat, o.fade);
     Rendered out;
-    TKL2DACChunk chunk;
+    KL2DACChunk chunk;
     uint64_t lastEventTick = 0;
     uint32_t sequence = 0;
     while (out.chunks.size() < o.chunkLimit && source.Next(chunk, o.maxRecords)) {
-        CheckChunk(chunk, out.chunks.empty() ? 0 : out.chunks.back().EndTick, o.maxRecords, lastEventTick,
+        CheckChunk(chunk, out.chunks.empty() ? 0 : out.chunks.back().endTick, o.maxRecords, lastEventTick,
                    sequence);
-        sequence += static_cast<uint32_t>(chunk.Records.size());
-        uint64_t tick = chunk.StartTick;
-        for (const auto& r : chunk.Records) {
-            if (r.Kind != kKL2RecordDelay) out.records.push_back({tick, r.Kind, r.Value});
-            tick += r.Wait;
+        sequence += static_cast<uint32_t>(chunk.records.size());
+        uint64_t tick = chunk.startTick;
+        for (const auto& r : chunk.records) {
+            if (r.kind != KL2RecordKind::kDelay)
+                out.records.push_back({tick, static_cast<uint8_t>(r.kind), r.value});
+            tick += r.wait;
         }
-        out.events.insert(out.events.end(), chunk.Events.begin(), chunk.Events.end());
+        out.events.insert(out.events.end(), chunk.events.begin(), chunk.events.end());
         out.chunks.push_back(chunk);
     }
     out.finished = source.Finished();
     if (out.finished) {
         EXPECT_FALSE(source.Next(chunk, o.maxRecords));
-        EXPECT_TRUE(chunk.Records.empty() && chunk.Events.empty());
-        EXPECT_EQ(source.EndTick(), out.chunks.empty() ? 0 : out.chunks.back().EndTick);
+        EXPECT_TRUE(chunk.records.empty() && chunk.events.empty());
+        EXPECT_EQ(source.EndTick(), out.chunks.empty() ? 0 : out.chunks.back().endTick);
     }
     out.endTick = source.EndTick();
     out.fadeStarted = source.FadeStarted();
@@ -175,7 +176,7 @@ Bytes File(const Bytes& blocks, const Bytes& commands) {
 std::vector<Rec> Samples(const Rendered& r) {
     std::vector<Rec> s;
     for (const Rec& x : r.records)
-        if (x.kind == kKL2RecordSample) s.push_back(x);
+        if (x.kind == static_cast<uint8_t>(KL2RecordKind::kSample)) s.push_back(x);
     return s;
 }
 
@@ -351,8 +352,8 @@ TEST(KL2DACVGM, TimeZeroKeysAndDACCollapseToTheirFinalState) {
     const Bytes file = File(bank, Cat({timeZero, Wait(1)}));
     KL2DACVGM source(file, kDataOffset, 0, 1, 0);
     EXPECT_EQ(source.Startup().FinalKeys(), (Bytes{0x00, 0x01}));
-    EXPECT_EQ(source.Startup().FDACWrites, 2u);
-    EXPECT_EQ(source.Startup().FDACValue, 0x20);
+    EXPECT_EQ(source.Startup().dacWrites, 2u);
+    EXPECT_EQ(source.Startup().dacValue, 0x20);
 }
 
 TEST(KL2DACVGM, WritesBeforeTheFirstAudibleOneAreInitial) {
@@ -379,10 +380,10 @@ TEST(KL2DACVGM, WritesBeforeTheFirstAudibleOneAreInitial) {
             Render(File(Block({0x80}),
                         Cat({Wait(5), {0x52, 0x30, 0x01}, c.trigger, Wait(1), {0x52, 0x40, 0x02}, Wait(1)})));
         ASSERT_GE(r.events.size(), 2u);
-        EXPECT_TRUE(r.events.front().Initial) << "before";
-        EXPECT_EQ(r.events.front().Tick, 5u);
-        EXPECT_EQ(r.events.back().Initial, !c.audible) << "after";
-        EXPECT_EQ(r.events.back().Tick, 6u);
+        EXPECT_TRUE(r.events.front().initial) << "before";
+        EXPECT_EQ(r.events.front().tick, 5u);
+        EXPECT_EQ(r.events.back().initial, !c.audible) << "after";
+        EXPECT_EQ(r.events.back().tick, 6u);
     }
 }
 
@@ -399,9 +400,9 @@ TEST(KL2DACVGM, PSGDataBytesNameTheirRegisterAndLatchesComeFirst) {
                                             Wait(1)})));
     std::vector<std::pair<int, int>> got;
     for (const auto& e : r.events) {
-        EXPECT_EQ(e.Tick, 3u);
-        EXPECT_EQ(e.Initial, got.empty()) << "audible from the channel 2 volume latch on";
-        got.emplace_back(e.Target.WriteID, e.Value);
+        EXPECT_EQ(e.tick, 3u);
+        EXPECT_EQ(e.initial, got.empty()) << "audible from the channel 2 volume latch on";
+        got.emplace_back(e.target.writeId, e.value);
     }
     const std::vector<std::pair<int, int>> expected = {{0x50, 0xA5}, {0x50, 0xD0}, {0x50, 0xD2}, {0x50, 0xA0},
                                                        {0x50, 0xA0}, {0x50, 0x12}, {0x30, 0xC3}, {0x30, 0xC3},
@@ -439,17 +440,17 @@ TEST(KL2DACVGM, LoopsRepeatAndFadeOut) {
         const Rendered r = Render(*c.file, {.repeat = c.repeat, .fade = c.fade});
         EXPECT_TRUE(r.finished);
         EXPECT_EQ(r.endTick, c.end);
-        EXPECT_EQ(r.chunks.back().EndTick, c.end);
+        EXPECT_EQ(r.chunks.back().endTick, c.end);
         EXPECT_EQ(r.events.size(), c.writes);
         EXPECT_EQ(r.fadeStarted, c.fading);
         EXPECT_EQ(r.fadeStartTick, c.fadeStart);
-        for (size_t i = 0; i < r.events.size(); ++i) EXPECT_EQ(r.events[i].Tick, 100 + 50 * i);
+        for (size_t i = 0; i < r.events.size(); ++i) EXPECT_EQ(r.events[i].tick, 100 + 50 * i);
     }
 
     // Endless: still going after 100 chunks.
     const Rendered endless = Render(looped, {.repeat = 0, .chunkLimit = 100});
     EXPECT_FALSE(endless.finished);
-    EXPECT_EQ(endless.chunks.back().EndTick, 100u * 220);
+    EXPECT_EQ(endless.chunks.back().endTick, 100u * 220);
 }
 
 TEST(KL2DACVGM, AFadeOfThreeSecondsEndsInTheMiddleOfTheThirdPass) {
@@ -463,7 +464,7 @@ TEST(KL2DACVGM, AFadeOfThreeSecondsEndsInTheMiddleOfTheThirdPass) {
     EXPECT_EQ(r.fadeStartTick, 1000u + 2 * 441000);
     EXPECT_EQ(r.endTick, r.fadeStartTick + 132300);
     ASSERT_EQ(r.events.size(), 3u);
-    EXPECT_EQ(r.events[2].Tick, 1000u + 2 * 441000);
+    EXPECT_EQ(r.events[2].tick, 1000u + 2 * 441000);
 }
 
 TEST(KL2DACVGM, StreamsPlayUpToTheEndOfTheMusic) {
@@ -494,18 +495,18 @@ TEST(KL2DACVGM, ChunksSpanAtMost220TicksAndMergeGapsIntoTheLastRecord) {
     // arrives through the time-zero collapse).
     Rendered r = Render(File(Block({0x42}), Cat({{0x80}, Wait(16)})));
     ASSERT_EQ(r.chunks.size(), 1u);
-    EXPECT_EQ(r.chunks[0].StartTick, 0u);
-    EXPECT_EQ(r.chunks[0].EndTick, 16u);
-    EXPECT_EQ(r.chunks[0].Records, (std::vector<TKL2DACRecord>{{0, 0x42, 16}}));
+    EXPECT_EQ(r.chunks[0].startTick, 0u);
+    EXPECT_EQ(r.chunks[0].endTick, 16u);
+    EXPECT_EQ(r.chunks[0].records, (std::vector<KL2DACRecord>{{KL2RecordKind::kSample, 0x42, 16}}));
 
     // A 1000-tick wait: the sample's record covers 220 ticks, then delay
     // records of 220, 220, 220 and 120.
     r = Render(File(Block({0x42}), Cat({{0x80}, Wait(1000)})));
     ASSERT_EQ(r.chunks.size(), 5u);
-    EXPECT_EQ(r.chunks[0].Records, (std::vector<TKL2DACRecord>{{0, 0x42, 220}}));
+    EXPECT_EQ(r.chunks[0].records, (std::vector<KL2DACRecord>{{KL2RecordKind::kSample, 0x42, 220}}));
     const uint16_t waits[] = {220, 220, 220, 120};
     for (size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(r.chunks[i + 1].Records, (std::vector<TKL2DACRecord>{{kKL2RecordDelay, 0, waits[i]}}));
+        EXPECT_EQ(r.chunks[i + 1].records, (std::vector<KL2DACRecord>{{KL2RecordKind::kDelay, 0, waits[i]}}));
     }
     EXPECT_TRUE(r.finished);
 
@@ -513,9 +514,9 @@ TEST(KL2DACVGM, ChunksSpanAtMost220TicksAndMergeGapsIntoTheLastRecord) {
     // sample opens the chunk, every gap merged into the record before it.
     r = Render(File(Block(Ramp(1)), Cat({Wait(3), Seek(0), Repeat({0x85, 0xE0, 0, 0, 0, 0}, 100)})));
     for (const auto& c : r.chunks) {
-        for (size_t i = 1; i < c.Records.size(); ++i) EXPECT_EQ(c.Records[i].Kind, kKL2RecordSample);
+        for (size_t i = 1; i < c.records.size(); ++i) EXPECT_EQ(c.records[i].kind, KL2RecordKind::kSample);
     }
-    EXPECT_EQ(r.chunks[0].Records.front(), (TKL2DACRecord{kKL2RecordDelay, 0, 3}));
+    EXPECT_EQ(r.chunks[0].records.front(), (KL2DACRecord{KL2RecordKind::kDelay, 0, 3}));
     EXPECT_EQ(Samples(r).size(), 100u);
     EXPECT_EQ(r.endTick, 503u);
 }
@@ -535,11 +536,11 @@ TEST(KL2DACVGM, TheRecordLimitCutsChunksAndKeepsEventsInside) {
         EXPECT_EQ(Samples(r).size(), 301u);
         ASSERT_EQ(r.events.size(), 300u);
         for (size_t i = 0; i < r.events.size(); ++i) {
-            EXPECT_EQ(r.events[i].Tick, i + 1);
-            EXPECT_EQ(r.events[i].Value, 0x80 | (i & 0x0F));
+            EXPECT_EQ(r.events[i].tick, i + 1);
+            EXPECT_EQ(r.events[i].value, 0x80 | (i & 0x0F));
         }
         bool cut = false;
-        for (const auto& c : r.chunks) cut |= c.Records.size() == static_cast<size_t>(maxRecords);
+        for (const auto& c : r.chunks) cut |= c.records.size() == static_cast<size_t>(maxRecords);
         EXPECT_TRUE(cut);
     }
 }
@@ -550,14 +551,14 @@ TEST(KL2DACVGM, EventsWithoutARecordGetOneTickOfTheirOwn) {
     // more tick on its last record, and the end moves with it.
     Rendered r = Render(File({}, Cat({Wait(220), {0x50, 0x90, 0x50, 0x9F}})));
     ASSERT_EQ(r.chunks.size(), 2u);
-    EXPECT_EQ(r.chunks[1].StartTick, 220u);
-    EXPECT_EQ(r.chunks[1].Records, (std::vector<TKL2DACRecord>{{kKL2RecordDelay, 0, 1}}));
-    EXPECT_EQ(r.chunks[1].Events.size(), 2u);
+    EXPECT_EQ(r.chunks[1].startTick, 220u);
+    EXPECT_EQ(r.chunks[1].records, (std::vector<KL2DACRecord>{{KL2RecordKind::kDelay, 0, 1}}));
+    EXPECT_EQ(r.chunks[1].events.size(), 2u);
     EXPECT_EQ(r.endTick, 221u);
 
     r = Render(File(Block({7}), Cat({Wait(10), {0x80}, {0x50, 0x90}})));
     ASSERT_EQ(r.chunks.size(), 1u);
-    EXPECT_EQ(r.chunks[0].Records.back(), (TKL2DACRecord{kKL2RecordSample, 7, 1}));
+    EXPECT_EQ(r.chunks[0].records.back(), (KL2DACRecord{KL2RecordKind::kSample, 7, 1}));
     EXPECT_EQ(r.endTick, 11u);
 
     // Nothing at all: no chunk.
@@ -576,7 +577,7 @@ TEST(KL2DACVGM, ChunkEventLimit) {
             EXPECT_EQ(Render(file).events.size(), writes);
         } else {
             KL2DACVGM source(file, kDataOffset, 0, 1, 0);
-            TKL2DACChunk chunk;
+            KL2DACChunk chunk;
             try {
                 (void)source.Next(chunk, 60);
                 ADD_FAILURE() << "no failure";
@@ -786,7 +787,7 @@ struct StreamModel {
 
 Expected WorkOut(std::span<const uint8_t> bytes, uint32_t dataOffset) {
     Expected x;
-    TKL2RegisterState psg;
+    KL2RegisterState psg;
     std::vector<uint32_t> blockSizes;
     std::vector<StreamModel> streams(256);
     uint64_t tick = 0;
@@ -795,12 +796,12 @@ Expected WorkOut(std::span<const uint8_t> bytes, uint32_t dataOffset) {
     for (;;) {
         const uint32_t at = position;
         const uint8_t c = bytes[at];
-        TKLINKVGMTarget target;
+        KLINKVGMTarget target;
         uint8_t reg = 0;
         uint8_t value = 0;
         uint32_t wait = 0;
-        const TVGMDecodeKind kind = DecodeRegisterCommand(bytes, position, target, reg, value, wait);
-        if (kind == TVGMDecodeKind::End) break;
+        const VGMDecodeKind kind = DecodeRegisterCommand(bytes, position, target, reg, value, wait);
+        if (kind == VGMDecodeKind::kEnd) break;
         if (c == 0x67 && bytes[at + 2] == 0x00) blockSizes.push_back(PeekLE32(bytes, at + 3) & 0x7FFFFFFF);
         if (c == 0x91) {
             EXPECT_EQ(bytes[at + 3], 1) << "step size";
@@ -823,23 +824,23 @@ Expected WorkOut(std::span<const uint8_t> bytes, uint32_t dataOffset) {
             }
         }
         const bool dac =
-            (kind == TVGMDecodeKind::DACEvent && c >= 0x80 && c <= 0x8F) ||
-            (kind == TVGMDecodeKind::RegisterWrite && target == TKLINKVGMTarget{0x52, 0, 0} && reg == 0x2A);
+            (kind == VGMDecodeKind::kDACEvent && c >= 0x80 && c <= 0x8F) ||
+            (kind == VGMDecodeKind::kRegisterWrite && target == KLINKVGMTarget{0x52, 0, 0} && reg == 0x2A);
         if (dac) {
             if (tick == 0) {
                 dacAtZero = true;
             } else {
                 x.directSamples.push_back(tick);
             }
-        } else if (kind == TVGMDecodeKind::RegisterWrite &&
-                   !(target == TKLINKVGMTarget{0x52, 0, 0} && reg == 0x2B)) {
+        } else if (kind == VGMDecodeKind::kRegisterWrite &&
+                   !(target == KLINKVGMTarget{0x52, 0, 0} && reg == 0x2B)) {
             uint8_t prefix = 0;
             const bool twoBytes = psg.Transform(target, reg, value, prefix);
             if (tick > 0) {
                 if (twoBytes)
                     x.writes.push_back(
-                        {tick, target.WriteID, target.Instance, target.Page, reg, prefix, false});
-                x.writes.push_back({tick, target.WriteID, target.Instance, target.Page, reg, value, false});
+                        {tick, target.writeId, target.instance, target.page, reg, prefix, false});
+                x.writes.push_back({tick, target.writeId, target.instance, target.page, reg, value, false});
             }
         }
         tick += wait;
@@ -866,7 +867,7 @@ TEST(KL2DACVGM, SharedMegaDriveFilesPlayCompletely) {
     for (const char* name : files) {
         SCOPED_TRACE(name);
         const Bytes bytes = LoadVGMFile(dir / name);
-        TVGMHeader header;
+        VGMHeader header;
         ReadVGMHeaderFields(bytes, header);
         const uint32_t loop = ValidateLoopOffset(header.vgmLoopOffset, header.dataOffset, bytes.size());
         const Expected x = WorkOut(bytes, header.dataOffset);
@@ -880,7 +881,7 @@ TEST(KL2DACVGM, SharedMegaDriveFilesPlayCompletely) {
 
             std::vector<Ev> writes;
             for (const auto& e : r.events) {
-                if (e.Tick == 0) continue;
+                if (e.tick == 0) continue;
                 Ev ev = ToEv(e);
                 std::get<6>(ev) = false;  // Initial is checked on its own
                 writes.push_back(ev);
@@ -899,7 +900,7 @@ TEST(KL2DACVGM, SharedMegaDriveFilesPlayCompletely) {
     }
     // The looping one, twice through: the loop's samples more.
     const Bytes bytes = LoadVGMFile(dir / "b_md_deflemask_green_hill.vgm");
-    TVGMHeader header;
+    VGMHeader header;
     ReadVGMHeaderFields(bytes, header);
     const uint32_t loop = ValidateLoopOffset(header.vgmLoopOffset, header.dataOffset, bytes.size());
     ASSERT_NE(loop, 0u);
