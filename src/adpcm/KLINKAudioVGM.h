@@ -13,6 +13,17 @@
 // byte holds two samples, low nibble first, and lasts divider * 2000000 / clock
 // µs (128 to 512 µs).
 //
+// Use (with ADPCMStreamPayloads.h):
+//   KLINKAudioVGM source(bytes, dataOffset, loopOffset, clock, divider, repeatCount, fadeSeconds);
+//   send source.InitialYM() as YM2151 writes;
+//   while (source.Next(position, pcm, events)) {
+//       kind 4 events (!IsBoardEvent) wait for their timeUs on the host;
+//       send EncodeStreamEvents(the board events), then EncodeStreamData(position, pcm);
+//       if (source.FadeStarted()) start the volume fade at source.FadeStartUs();
+//       if (source.Finished()) send EncodeStreamEnd(source.BytePosition(), source.SilenceByte());
+//   }
+// Events always travel before the data they belong to.
+//
 // Not thread-safe: one playback thread creates, pulls and frees it. After any
 // failure the source is not usable.
 
