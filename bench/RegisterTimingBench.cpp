@@ -59,11 +59,11 @@ namespace fs = std::filesystem;
 constexpr int kFrames = 1200;  // 20 s at 60 Hz
 constexpr double kBaudBytesPerSecond = 11520.0;
 
-struct TWrite {
-    uint8_t Reg;
-    uint8_t Value;
-    uint64_t Sample;
-    double WireSeconds;  // of the frame that carries it
+struct TuneWrite {
+    uint8_t reg;
+    uint8_t value;
+    uint64_t sample;
+    double wireSeconds;  // of the frame that carries it
 };
 
 void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
@@ -72,7 +72,7 @@ void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
 
 // The tune and, write by write, where it falls and how long its frame takes
 // on the wire.
-std::vector<uint8_t> MakeTune(std::vector<TWrite>& writes) {
+std::vector<uint8_t> MakeTune(std::vector<TuneWrite>& writes) {
     std::vector<uint8_t> b(0x100, 0);
     b[0] = 'V';
     b[1] = 'g';
@@ -91,9 +91,9 @@ std::vector<uint8_t> MakeTune(std::vector<TWrite>& writes) {
             data.push_back(r);
             data.push_back(v);
         }
-        const size_t wire =
-            klink::EncodeFrame(klink::KLINK_MSG_PACKET, 0x54, ++id, klink::EncodeRegisterBatch(0, 0, data))
-                .size();
+        const size_t wire = klink::EncodeFrame(klink::MessageType::kPacket, klink::WriteOpcode(0x54), ++id,
+                                               klink::EncodeRegisterBatch(0, 0, data))
+                                .size();
         for (const auto& [r, v] : regs)
             writes.push_back({r, v, sample, static_cast<double>(wire) / kBaudBytesPerSecond});
         b.push_back(0x62);
@@ -114,37 +114,37 @@ std::vector<uint8_t> MakeTune(std::vector<TWrite>& writes) {
 }
 
 // A host without a window: calls run on the caller's thread.
-class TBenchHost final : public klink::IPlayerHost {
+class BenchHost final : public klink::PlayerHost {
 public:
-    klink::platform::OSHandle Handle = klink::platform::kInvalidOSHandle;
+    klink::platform::OSHandle handle = klink::platform::kInvalidOSHandle;
     void Synchronize(const std::function<void()>& call) override {
-        std::lock_guard lock(FLock);
+        std::lock_guard lock(lock_);
         call();
     }
     bool PortConnected(int index) const override {
-        return index == 0 && klink::platform::IsValidHandle(Handle);
+        return index == 0 && klink::platform::IsValidHandle(handle);
     }
     klink::platform::OSHandle PortHandle(int index) const override {
-        return index == 0 ? Handle : klink::platform::kInvalidOSHandle;
+        return index == 0 ? handle : klink::platform::kInvalidOSHandle;
     }
     std::string PortName(int index) const override { return index == 0 ? "sim" : ""; }
     void AppendLog(const std::string& line) override {
         if (line.rfind("エラー: ", 0) == 0) std::cerr << line << '\n';
     }
     void ClearHeaderAndTags() override {}
-    void ShowHeader(const klink::TVGMDisplay&) override {}
-    void ShowTags(const klink::TGD3Strings&) override {}
+    void ShowHeader(const klink::VGMDisplay&) override {}
+    void ShowTags(const klink::GD3Strings&) override {}
     void SetFilePath(const std::string&) override {}
     void SetOpenDialogHints(const std::string&, const std::string&) override {}
 
 private:
-    std::mutex FLock;
+    std::mutex lock_;
 };
 
 // klinksim with one board, in a process of its own.
-class TSimProcess {
+class SimProcess {
 public:
-    TSimProcess(const std::string& model, const fs::path& trace) {
+    SimProcess(const std::string& model, const fs::path& trace) {
         int out[2];
         if (pipe(out) != 0) throw std::runtime_error("pipe failed");
         posix_spawn_file_actions_t actions;
@@ -156,7 +156,7 @@ public:
         std::vector<char*> argv{const_cast<char*>(exe.c_str()),       const_cast<char*>("--board"),
                                 const_cast<char*>(model.c_str()),     const_cast<char*>("--trace"),
                                 const_cast<char*>(tracePath.c_str()), nullptr};
-        const int rc = posix_spawn(&FPid, exe.c_str(), &actions, nullptr, argv.data(), environ);
+        const int rc = posix_spawn(&pid_, exe.c_str(), &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         close(out[1]);
         if (rc != 0) {
@@ -172,92 +172,92 @@ public:
         const size_t z = line.find(' ', a + 1);
         if (a == std::string::npos || z == std::string::npos)
             throw std::runtime_error("klinksim said: " + line);
-        FPort = line.substr(a + 1, z - a - 1);
+        port_ = line.substr(a + 1, z - a - 1);
     }
-    ~TSimProcess() { Stop(); }
+    ~SimProcess() { Stop(); }
     void Stop() {
-        if (FPid <= 0) return;
-        kill(FPid, SIGTERM);
+        if (pid_ <= 0) return;
+        kill(pid_, SIGTERM);
         int status = 0;
-        waitpid(FPid, &status, 0);
-        FPid = -1;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
     }
-    const std::string& Port() const { return FPort; }
+    const std::string& Port() const { return port_; }
 
 private:
-    pid_t FPid = -1;
-    std::string FPort;
+    pid_t pid_ = -1;
+    std::string port_;
 };
 
 // Host-side times of the frames on their way to the port, recorded by the
 // writer's probe without locks or allocation: when the playback loop handed
 // each frame to the writer, and when each port write began and returned.
-class TWriteProbe final : public klink::ISerialWriteProbe {
+class WriteProbe final : public klink::SerialWriteProbe {
 public:
     static constexpr size_t kCapacity = 8192;
     static constexpr size_t kHeadBytes = 64;
-    struct TEnqueue {
-        int64_t Counter = 0;
-        int32_t Bytes = 0;
-        std::array<uint8_t, kHeadBytes> Head{};
+    struct EnqueueRecord {
+        int64_t counter = 0;
+        int32_t bytes = 0;
+        std::array<uint8_t, kHeadBytes> head{};
     };
-    struct TPortWrite {
-        int64_t Before = 0;
-        int64_t After = 0;
-        int32_t Bytes = 0;
+    struct PortWriteRecord {
+        int64_t before = 0;
+        int64_t after = 0;
+        int32_t bytes = 0;
     };
 
-    TWriteProbe() : FEnqueues(kCapacity), FWrites(kCapacity) { klink::SetSerialWriteProbe(this); }
-    ~TWriteProbe() { klink::SetSerialWriteProbe(nullptr); }
-    TWriteProbe(const TWriteProbe&) = delete;
-    TWriteProbe& operator=(const TWriteProbe&) = delete;
+    WriteProbe() : enqueues_(kCapacity), writes_(kCapacity) { klink::SetSerialWriteProbe(this); }
+    ~WriteProbe() { klink::SetSerialWriteProbe(nullptr); }
+    WriteProbe(const WriteProbe&) = delete;
+    WriteProbe& operator=(const WriteProbe&) = delete;
 
     void Enqueued(int64_t counter, std::span<const uint8_t> data) noexcept override {
-        const size_t i = FEnqueueCount.fetch_add(1, std::memory_order_relaxed);
+        const size_t i = enqueueCount_.fetch_add(1, std::memory_order_relaxed);
         if (i >= kCapacity) return;
-        TEnqueue& e = FEnqueues[i];
-        e.Counter = counter;
-        e.Bytes = static_cast<int32_t>(data.size());
-        std::copy_n(data.begin(), std::min(data.size(), kHeadBytes), e.Head.begin());
+        EnqueueRecord& e = enqueues_[i];
+        e.counter = counter;
+        e.bytes = static_cast<int32_t>(data.size());
+        std::copy_n(data.begin(), std::min(data.size(), kHeadBytes), e.head.begin());
     }
     void Written(int64_t before, int64_t after, int32_t bytes) noexcept override {
-        const size_t i = FWriteCount.fetch_add(1, std::memory_order_relaxed);
+        const size_t i = writeCount_.fetch_add(1, std::memory_order_relaxed);
         if (i >= kCapacity) return;
-        FWrites[i] = {before, after, bytes};
+        writes_[i] = {before, after, bytes};
     }
 
     // Read once the writer has shut down.
-    [[nodiscard]] std::span<const TEnqueue> Enqueues() const {
-        return {FEnqueues.data(), std::min(FEnqueueCount.load(), kCapacity)};
+    [[nodiscard]] std::span<const EnqueueRecord> Enqueues() const {
+        return {enqueues_.data(), std::min(enqueueCount_.load(), kCapacity)};
     }
-    [[nodiscard]] std::span<const TPortWrite> Writes() const {
-        return {FWrites.data(), std::min(FWriteCount.load(), kCapacity)};
+    [[nodiscard]] std::span<const PortWriteRecord> Writes() const {
+        return {writes_.data(), std::min(writeCount_.load(), kCapacity)};
     }
 
 private:
-    std::vector<TEnqueue> FEnqueues;
-    std::vector<TPortWrite> FWrites;
-    std::atomic<size_t> FEnqueueCount{0};
-    std::atomic<size_t> FWriteCount{0};
+    std::vector<EnqueueRecord> enqueues_;
+    std::vector<PortWriteRecord> writes_;
+    std::atomic<size_t> enqueueCount_{0};
+    std::atomic<size_t> writeCount_{0};
 };
 
 // One register frame of the tune on the host: when it was issued (handed to
 // the writer, or for the direct writer the write call began) and when the
 // port write that carried its last byte returned, in counter seconds.
-struct THostFrame {
-    double Issued = 0;
-    double Written = 0;
+struct HostFrame {
+    double issued = 0;
+    double written = 0;
 };
 
 // The tune's frames in order: the register data of each.
-std::vector<std::vector<uint8_t>> FrameData(const std::vector<TWrite>& writes) {
+std::vector<std::vector<uint8_t>> FrameData(const std::vector<TuneWrite>& writes) {
     std::vector<std::vector<uint8_t>> frames;
     for (size_t i = 0; i < writes.size();) {
         std::vector<uint8_t> data{0, 0};  // instance, page
-        const uint64_t sample = writes[i].Sample;
-        for (; i < writes.size() && writes[i].Sample == sample; ++i) {
-            data.push_back(writes[i].Reg);
-            data.push_back(writes[i].Value);
+        const uint64_t sample = writes[i].sample;
+        for (; i < writes.size() && writes[i].sample == sample; ++i) {
+            data.push_back(writes[i].reg);
+            data.push_back(writes[i].value);
         }
         frames.push_back(std::move(data));
     }
@@ -266,26 +266,28 @@ std::vector<std::vector<uint8_t>> FrameData(const std::vector<TWrite>& writes) {
 
 // Matches the probe's records to the tune's frames; empty when some frame
 // is missing.
-std::vector<THostFrame> HostFrames(const TWriteProbe& probe, const std::vector<TWrite>& writes) {
+std::vector<HostFrame> HostFrames(const WriteProbe& probe, const std::vector<TuneWrite>& writes) {
     const auto frames = FrameData(writes);
     const auto writesDone = probe.Writes();
     const double f = static_cast<double>(klink::platform::PerformanceFrequency());
-    std::vector<THostFrame> out;
+    std::vector<HostFrame> out;
     uint64_t enqueuedEnd = 0;  // bytes enqueued up to and including this frame
     uint64_t writtenEnd = 0;
     size_t w = 0;
     for (const auto& e : probe.Enqueues()) {
-        enqueuedEnd += static_cast<uint64_t>(e.Bytes);
-        if (out.size() >= frames.size() || static_cast<size_t>(e.Bytes) > TWriteProbe::kHeadBytes ||
-            e.Bytes < 2)
+        enqueuedEnd += static_cast<uint64_t>(e.bytes);
+        if (out.size() >= frames.size() || static_cast<size_t>(e.bytes) > WriteProbe::kHeadBytes ||
+            e.bytes < 2)
             continue;
-        klink::TKLINKFrame frame;
-        const std::span<const uint8_t> body(e.Head.data() + 1, static_cast<size_t>(e.Bytes) - 2);
-        if (!klink::DecodeFrame(body, frame) || frame.Opcode != 0x54 || frame.Payload != frames[out.size()])
+        klink::KLINKFrame frame;
+        const std::span<const uint8_t> body(e.head.data() + 1, static_cast<size_t>(e.bytes) - 2);
+        if (!klink::DecodeFrame(body, frame) || frame.opcode != klink::WriteOpcode(0x54) ||
+            frame.payload != frames[out.size()])
             continue;
-        while (w < writesDone.size() && writtenEnd < enqueuedEnd) writtenEnd += static_cast<uint64_t>(writesDone[w++].Bytes);
+        while (w < writesDone.size() && writtenEnd < enqueuedEnd)
+            writtenEnd += static_cast<uint64_t>(writesDone[w++].bytes);
         if (writtenEnd < enqueuedEnd) return {};
-        out.push_back({static_cast<double>(e.Counter) / f, static_cast<double>(writesDone[w - 1].After) / f});
+        out.push_back({static_cast<double>(e.counter) / f, static_cast<double>(writesDone[w - 1].after) / f});
     }
     if (out.size() != frames.size()) return {};
     return out;
@@ -304,7 +306,8 @@ double StealMs() {
     std::ifstream in("/proc/stat");
     std::string cpu;
     double user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0, steal = 0;
-    if (!(in >> cpu >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal) || cpu != "cpu") return 0;
+    if (!(in >> cpu >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal) || cpu != "cpu")
+        return 0;
     return steal * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
@@ -318,16 +321,17 @@ double Median(const std::vector<double>& v) { return Percentile(v, 0.5); }
 
 // The board's register writes from the trace, each with the write it should
 // be; empty when the trace does not hold every write in order.
-std::vector<std::pair<TWrite, double>> ReadTrace(const fs::path& path, const std::vector<TWrite>& expected) {
-    std::vector<std::pair<TWrite, double>> seen;  // expected write, board seconds
+std::vector<std::pair<TuneWrite, double>> ReadTrace(const fs::path& path,
+                                                    const std::vector<TuneWrite>& expected) {
+    std::vector<std::pair<TuneWrite, double>> seen;  // expected write, board seconds
     std::ifstream in(path);
     std::string line;
     size_t next = 0;
     while (std::getline(in, line)) {
         const auto j = nlohmann::json::parse(line);
         if (j.at("op") != "reg") continue;
-        if (next >= expected.size() || j.at("reg") != expected[next].Reg ||
-            j.at("val") != expected[next].Value) {
+        if (next >= expected.size() || j.at("reg") != expected[next].reg ||
+            j.at("val") != expected[next].value) {
             return {};
         }
         seen.emplace_back(expected[next], j.at("t_us").get<double>() / 1e6);
@@ -341,20 +345,20 @@ std::vector<std::pair<TWrite, double>> ReadTrace(const fs::path& path, const std
 // write when the last byte of its frame has arrived, so the origin is the
 // first audible write's stamp less its own frame's wire time: lateness then
 // includes the write's wire time, and "beyond wire" takes it out again.
-void Report(benchmark::State& state, const std::vector<std::pair<TWrite, double>>& seen, double wall,
+void Report(benchmark::State& state, const std::vector<std::pair<TuneWrite, double>>& seen, double wall,
             double cpu) {
     const auto firstAudible = std::find_if(seen.begin(), seen.end(), [](const auto& e) {
-        return e.first.Reg == 0x08 && (e.first.Value & 0x78) != 0;
+        return e.first.reg == 0x08 && (e.first.value & 0x78) != 0;
     });
     std::vector<double> late;
     std::vector<double> beyondWire;
-    const double t0 = firstAudible->second - firstAudible->first.WireSeconds;
-    const uint64_t s0 = firstAudible->first.Sample;
+    const double t0 = firstAudible->second - firstAudible->first.wireSeconds;
+    const uint64_t s0 = firstAudible->first.sample;
     for (auto it = firstAudible; it != seen.end(); ++it) {
         const auto& [w, t] = *it;
-        const double l = (t - t0) - static_cast<double>(w.Sample - s0) / 44100.0;
+        const double l = (t - t0) - static_cast<double>(w.sample - s0) / 44100.0;
         late.push_back(l * 1000.0);
-        beyondWire.push_back((l - w.WireSeconds) * 1000.0);
+        beyondWire.push_back((l - w.wireSeconds) * 1000.0);
     }
     const size_t tenth = late.size() / 10;
     const std::vector<double> first(late.begin(), late.begin() + static_cast<std::ptrdiff_t>(tenth));
@@ -378,23 +382,23 @@ void Report(benchmark::State& state, const std::vector<std::pair<TWrite, double>
 // (pseudo-terminal and the board's own wake-up). Each is given as its excess
 // over its median, which takes out the fixed offset between the host's and
 // the board's clocks; frames with any part more than 1 ms late are listed.
-void ReportHost(benchmark::State& state, const std::vector<std::pair<TWrite, double>>& seen,
-                const std::vector<THostFrame>& host, const char* name) {
+void ReportHost(benchmark::State& state, const std::vector<std::pair<TuneWrite, double>>& seen,
+                const std::vector<HostFrame>& host, const char* name) {
     std::vector<double> board;  // board time at which each frame began to arrive
     std::vector<double> due;    // its sample position in seconds
     for (size_t i = 0; i < seen.size(); ++i) {
-        if (i > 0 && seen[i].first.Sample == seen[i - 1].first.Sample) continue;
-        board.push_back(seen[i].second - seen[i].first.WireSeconds);
-        due.push_back(static_cast<double>(seen[i].first.Sample) / 44100.0);
+        if (i > 0 && seen[i].first.sample == seen[i - 1].first.sample) continue;
+        board.push_back(seen[i].second - seen[i].first.wireSeconds);
+        due.push_back(static_cast<double>(seen[i].first.sample) / 44100.0);
     }
     if (board.size() != host.size() || host.empty()) return;
     std::vector<double> beyond, issue, handoff, transit;
     for (size_t k = 0; k < host.size(); ++k) {
         const double d = due[k] - due[0];
         beyond.push_back((board[k] - board[0] - d) * 1000.0);
-        issue.push_back((host[k].Issued - host[0].Issued - d) * 1000.0);
-        handoff.push_back((host[k].Written - host[k].Issued) * 1000.0);
-        transit.push_back((board[k] - host[k].Written) * 1000.0);
+        issue.push_back((host[k].issued - host[0].issued - d) * 1000.0);
+        handoff.push_back((host[k].written - host[k].issued) * 1000.0);
+        transit.push_back((board[k] - host[k].written) * 1000.0);
     }
     auto excess = [](std::vector<double> v) {
         const double m = Median(v);
@@ -413,16 +417,17 @@ void ReportHost(benchmark::State& state, const std::vector<std::pair<TWrite, dou
     state.counters["pty_board_max_ms"] = *std::max_element(transit.begin(), transit.end());
     for (size_t k = 0; k < host.size(); ++k) {
         if (std::max({beyond[k], issue[k], handoff[k], transit[k]}) <= 1.0) continue;
-        std::cerr << fmt::format("{}: frame {} at {:.3f} s is {:.2f} ms late: issue {:+.2f}, hand-off {:+.2f}, "
-                                 "pty/board {:+.2f} ms\n",
-                                 name, k, due[k] - due[0], beyond[k], issue[k], handoff[k], transit[k]);
+        std::cerr << fmt::format(
+            "{}: frame {} at {:.3f} s is {:.2f} ms late: issue {:+.2f}, hand-off {:+.2f}, "
+            "pty/board {:+.2f} ms\n",
+            name, k, due[k] - due[0], beyond[k], issue[k], handoff[k], transit[k]);
     }
 }
 
 void BM_RegisterPlaybackTiming(benchmark::State& state) {
     const fs::path dir = fs::temp_directory_path() / fmt::format("klink_timing_bench_{}", getpid());
     fs::create_directories(dir);
-    std::vector<TWrite> expected;
+    std::vector<TuneWrite> expected;
     const fs::path tune = dir / "timing.vgm";
     {
         const auto bytes = MakeTune(expected);
@@ -432,15 +437,15 @@ void BM_RegisterPlaybackTiming(benchmark::State& state) {
     const fs::path tracePath = dir / "trace.jsonl";
 
     for (auto _ : state) {
-        TSimProcess sim("Keltra 4", tracePath);
+        SimProcess sim("Keltra 4", tracePath);
         klink::platform::UniqueSerialPort port(klink::platform::OpenSerialPort(sim.Port()));
         klink::platform::ConfigureSerialPort(port.Get(), klink::platform::SerialLineSettings{});
         klink::ConfigureWriteTimeouts(port.Get());
-        TBenchHost host;
-        host.Handle = port.Get();
+        BenchHost host;
+        host.handle = port.Get();
 
-        TWriteProbe probe;
-        klink::TVGMPlayerThread thread(host, tune.string(), 1, 0);
+        WriteProbe probe;
+        klink::VGMPlayerThread thread(host, tune.string(), 1, 0);
         const double steal0 = StealMs();
         const double cpu0 = CPUSeconds();
         const auto wall0 = std::chrono::steady_clock::now();
@@ -479,12 +484,12 @@ BENCHMARK(BM_RegisterPlaybackTiming)->Iterations(1)->UseManualTime()->Unit(bench
 void BM_DirectWriteTiming(benchmark::State& state) {
     const fs::path dir = fs::temp_directory_path() / fmt::format("klink_timing_direct_{}", getpid());
     fs::create_directories(dir);
-    std::vector<TWrite> expected;
+    std::vector<TuneWrite> expected;
     (void)MakeTune(expected);
     const fs::path tracePath = dir / "trace.jsonl";
 
     for (auto _ : state) {
-        TSimProcess sim("Keltra 4", tracePath);
+        SimProcess sim("Keltra 4", tracePath);
         klink::platform::UniqueSerialPort port(klink::platform::OpenSerialPort(sim.Port()));
         klink::platform::ConfigureSerialPort(port.Get(), klink::platform::SerialLineSettings{});
         klink::ConfigureWriteTimeouts(port.Get());
@@ -494,17 +499,17 @@ void BM_DirectWriteTiming(benchmark::State& state) {
         const double cpu0 = CPUSeconds();
         const auto start = Clock::now() + std::chrono::milliseconds(50);
         uint16_t id = 0;
-        std::vector<THostFrame> host;
+        std::vector<HostFrame> host;
         host.reserve(kFrames);
         const double f = static_cast<double>(klink::platform::PerformanceFrequency());
         for (size_t i = 0; i < expected.size();) {
             std::vector<uint8_t> data;
-            const uint64_t sample = expected[i].Sample;
-            for (; i < expected.size() && expected[i].Sample == sample; ++i) {
-                data.push_back(expected[i].Reg);
-                data.push_back(expected[i].Value);
+            const uint64_t sample = expected[i].sample;
+            for (; i < expected.size() && expected[i].sample == sample; ++i) {
+                data.push_back(expected[i].reg);
+                data.push_back(expected[i].value);
             }
-            const auto frame = klink::EncodeFrame(klink::KLINK_MSG_PACKET, 0x54, ++id,
+            const auto frame = klink::EncodeFrame(klink::MessageType::kPacket, klink::WriteOpcode(0x54), ++id,
                                                   klink::EncodeRegisterBatch(0, 0, data));
             const auto due = start + std::chrono::nanoseconds(sample * 1000000000ull / 44100);
             std::this_thread::sleep_until(due - std::chrono::milliseconds(2));

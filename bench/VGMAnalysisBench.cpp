@@ -53,7 +53,8 @@ std::vector<uint8_t> MakeLargeVGM() {
         }
         const uint32_t voices = 1 + step % 3;
         for (uint32_t ch = 0; ch < voices; ++ch) {
-            const uint8_t note = static_cast<uint8_t>(phrase[(step + ch * 7) % phrase.size()] + (step / 256) % 3);
+            const uint8_t note =
+                static_cast<uint8_t>(phrase[(step + ch * 7) % phrase.size()] + (step / 256) % 3);
             write(0x08, static_cast<uint8_t>(ch));
             write(static_cast<uint8_t>(0x28 + ch), note);
             write(static_cast<uint8_t>(0x30 + ch), 0);
@@ -61,10 +62,20 @@ std::vector<uint8_t> MakeLargeVGM() {
             write(0x08, static_cast<uint8_t>(0x78 | ch));
         }
         switch (step % 4) {
-            case 0: v.push_back(0x62); break;
-            case 1: v.push_back(0x7F); break;
-            case 2: v.push_back(0x61); v.push_back(0x70); v.push_back(0x01); break;
-            default: v.push_back(0x63); break;
+            case 0:
+                v.push_back(0x62);
+                break;
+            case 1:
+                v.push_back(0x7F);
+                break;
+            case 2:
+                v.push_back(0x61);
+                v.push_back(0x70);
+                v.push_back(0x01);
+                break;
+            default:
+                v.push_back(0x63);
+                break;
         }
         ++step;
     }
@@ -75,7 +86,8 @@ std::vector<uint8_t> MakeLargeVGM() {
 
 std::vector<uint8_t> Gzip(const std::vector<uint8_t>& data) {
     z_stream zs{};
-    if (deflateInit2(&zs, 6, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY) != Z_OK) throw std::runtime_error("deflate");
+    if (deflateInit2(&zs, 6, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        throw std::runtime_error("deflate");
     std::vector<uint8_t> out(deflateBound(&zs, static_cast<uLong>(data.size())));
     zs.next_in = const_cast<Bytef*>(data.data());
     zs.avail_in = static_cast<uInt>(data.size());
@@ -99,8 +111,8 @@ struct Fixture {
         vgz = dir / "large.vgz";
         plain = MakeLargeVGM();
         const auto gz = Gzip(plain);
-        std::ofstream(vgz, std::ios::binary).write(reinterpret_cast<const char*>(gz.data()),
-                                                   static_cast<std::streamsize>(gz.size()));
+        std::ofstream(vgz, std::ios::binary)
+            .write(reinterpret_cast<const char*>(gz.data()), static_cast<std::streamsize>(gz.size()));
         std::fprintf(stderr, "generated %zu bytes, %zu compressed, in %s\n", plain.size(), gz.size(),
                      dir.c_str());
     }
@@ -138,8 +150,8 @@ void BM_AnalysePass(benchmark::State& state) {
         std::vector<uint8_t> copy = Files().plain;
         state.ResumeTiming();
         auto a = klink::AnalyseVGMBytes(std::move(copy));
-        if (!a.Ok) state.SkipWithError(a.Error.c_str());
-        benchmark::DoNotOptimize(a.FRegisterTargets.data());
+        if (!a.ok) state.SkipWithError(a.error.c_str());
+        benchmark::DoNotOptimize(a.registerTargets.data());
         state.PauseTiming();
         a = {};
         state.ResumeTiming();
@@ -151,8 +163,8 @@ void BM_AnalysePass(benchmark::State& state) {
 void BM_AnalyseVGZFile(benchmark::State& state) {
     for (auto _ : state) {
         auto a = klink::AnalyseVGMFile(Files().vgz);
-        if (!a.Ok) state.SkipWithError(a.Error.c_str());
-        benchmark::DoNotOptimize(a.FRegisterTargets.data());
+        if (!a.ok) state.SkipWithError(a.error.c_str());
+        benchmark::DoNotOptimize(a.registerTargets.data());
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * Files().plain.size()));
 }

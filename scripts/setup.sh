@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, testing and benchmarking need.
+# Installs the Debian packages that building, testing, benchmarking and the
+# format check (scripts/check-format.sh) need.
 # Idempotent: installs only what is missing, so running it twice is cheap.
 set -euo pipefail
 
@@ -8,7 +9,7 @@ packages=(
   zlib1g-dev nlohmann-json3-dev libfmt-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev fonts-noto-cjk xvfb xauth
-  gzip python3
+  gzip python3 clang-format
 )
 
 missing=()

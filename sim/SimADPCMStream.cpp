@@ -23,23 +23,23 @@ bool ForOKI(std::span<const uint8_t> p) { return p.size() >= 2 && p[0] == kOKI &
 
 }  // namespace
 
-std::vector<uint8_t> TSimStreamStatus::Encode() const {
+std::vector<uint8_t> SimStreamStatus::Encode() const {
     std::vector<uint8_t> out;
     out.reserve(40);
-    for (uint32_t v : {Accepted, Played, Pending, Underflows, Overflows, Rejected, MaxPending, Flags,
-                       LateEvents, MaxEventLag}) {
+    for (uint32_t v : {accepted, played, pending, underflows, overflows, rejected, maxPending, flags,
+                       lateEvents, maxEventLag}) {
         Put32(out, v);
     }
     return out;
 }
 
-TSimADPCMStream::TSimADPCMStream(TSimBoardSink& sink, uint32_t dataCapacity, uint16_t eventCapacity,
-                                 bool ymEvents)
+SimADPCMStream::SimADPCMStream(SimBoardSink& sink, uint32_t dataCapacity, uint16_t eventCapacity,
+                               bool ymEvents)
     : sink_(sink), dataCapacity_(dataCapacity), eventCapacity_(eventCapacity), ymEvents_(ymEvents) {
     Reset();
 }
 
-void TSimADPCMStream::Reset() {
+void SimADPCMStream::Reset() {
     status_ = {};
     data_.clear();
     events_.clear();
@@ -58,49 +58,49 @@ void TSimADPCMStream::Reset() {
     decoder_.Reset();
 }
 
-void TSimADPCMStream::Reject(int64_t timeNs, const char* what, bool fatal) {
-    ++status_.Rejected;
-    status_.Flags |= kStreamInvalidCommand;
+void SimADPCMStream::Reject(int64_t timeNs, const char* what, bool fatal) {
+    ++status_.rejected;
+    status_.flags |= kStreamInvalidCommand;
     if (fatal) {
-        status_.Flags |= kStreamFailed;
+        status_.flags |= kStreamFailed;
         stopped_ = true;
     }
-    TSimTraceEvent e;
-    e.Op = TSimTraceOp::Reject;
-    e.What = what;
+    SimTraceEvent e;
+    e.op = SimTraceOp::kReject;
+    e.what = what;
     sink_.TraceAt(timeNs, e);
 }
 
-void TSimADPCMStream::Fail(int64_t timeNs, uint32_t flags, const char* what) {
-    status_.Flags |= kStreamFailed | flags;
+void SimADPCMStream::Fail(int64_t timeNs, uint32_t flags, const char* what) {
+    status_.flags |= kStreamFailed | flags;
     stopped_ = true;
-    TSimTraceEvent e;
-    e.Op = TSimTraceOp::Reject;
-    e.What = what;
+    SimTraceEvent e;
+    e.op = SimTraceOp::kReject;
+    e.what = what;
     sink_.TraceAt(timeNs, e);
 }
 
-void TSimADPCMStream::SetRate(uint32_t clock, uint32_t divider) {
+void SimADPCMStream::SetRate(uint32_t clock, uint32_t divider) {
     clock_ = clock;
     divider_ = divider;
     nextRem_ = 0;
 }
 
-void TSimADPCMStream::UpdatePending() {
-    status_.Pending = status_.Accepted - status_.Played;
-    status_.MaxPending = std::max(status_.MaxPending, status_.Pending);
+void SimADPCMStream::UpdatePending() {
+    status_.pending = status_.accepted - status_.played;
+    status_.maxPending = std::max(status_.maxPending, status_.pending);
 }
 
-bool TSimADPCMStream::Start(int64_t timeNs, std::span<const uint8_t> p) {
+bool SimADPCMStream::Start(int64_t timeNs, std::span<const uint8_t> p) {
     AdvanceTo(timeNs);
     if (p.size() != 8 || !ForOKI(p) || Get32(p, 2) == 0 || Get16(p, 6) == 0) {
         Reject(timeNs, "invalid STREAM_START", false);
         return false;
     }
     if (neverStart_) {
-        TSimTraceEvent e;
-        e.Op = TSimTraceOp::Fault;
-        e.What = "STREAM_START ignored";
+        SimTraceEvent e;
+        e.op = SimTraceOp::kFault;
+        e.what = "STREAM_START ignored";
         sink_.TraceAt(timeNs, e);
         return true;
     }
@@ -109,20 +109,20 @@ bool TSimADPCMStream::Start(int64_t timeNs, std::span<const uint8_t> p) {
         return false;
     }
     started_ = true;
-    status_.Flags |= kStreamStarted;
+    status_.flags |= kStreamStarted;
     SetRate(Get32(p, 2), Get16(p, 6));
     nextNs_ = timeNs;
     decoder_.Reset();
-    TSimTraceEvent e;
-    e.Op = TSimTraceOp::StreamStart;
-    e.Hz = clock_;
-    e.Divider = divider_;
+    SimTraceEvent e;
+    e.op = SimTraceOp::kStreamStart;
+    e.hz = clock_;
+    e.divider = divider_;
     sink_.TraceAt(timeNs, e);
     AdvanceTo(timeNs);
     return true;
 }
 
-bool TSimADPCMStream::Data(int64_t timeNs, std::span<const uint8_t> p) {
+bool SimADPCMStream::Data(int64_t timeNs, std::span<const uint8_t> p) {
     AdvanceTo(timeNs);
     if (p.size() < 7 || p.size() > 256 || !ForOKI(p)) {
         Reject(timeNs, "invalid STREAM_DATA", true);
@@ -131,17 +131,17 @@ bool TSimADPCMStream::Data(int64_t timeNs, std::span<const uint8_t> p) {
     if (stopped_) return false;
     const uint32_t position = Get32(p, 2);
     const auto bytes = p.subspan(6);
-    if (position != status_.Accepted) {
+    if (position != status_.accepted) {
         Reject(timeNs, "STREAM_DATA out of order", true);
         return false;
     }
-    if (status_.Pending + bytes.size() > dataCapacity_) {
-        ++status_.Overflows;
+    if (status_.pending + bytes.size() > dataCapacity_) {
+        ++status_.overflows;
         Fail(timeNs, kStreamPCMOverflow, "stream data overflow");
         return false;
     }
     data_.insert(data_.end(), bytes.begin(), bytes.end());
-    status_.Accepted += static_cast<uint32_t>(bytes.size());
+    status_.accepted += static_cast<uint32_t>(bytes.size());
     UpdatePending();
     if (stalled_) {
         stalled_ = false;
@@ -152,7 +152,7 @@ bool TSimADPCMStream::Data(int64_t timeNs, std::span<const uint8_t> p) {
     return true;
 }
 
-bool TSimADPCMStream::Events(int64_t timeNs, std::span<const uint8_t> p) {
+bool SimADPCMStream::Events(int64_t timeNs, std::span<const uint8_t> p) {
     AdvanceTo(timeNs);
     if (p.size() < 8 || !ForOKI(p)) {
         Reject(timeNs, "invalid STREAM_EVENTS", true);
@@ -161,11 +161,11 @@ bool TSimADPCMStream::Events(int64_t timeNs, std::span<const uint8_t> p) {
     if (stopped_) return false;
     const uint32_t position = Get32(p, 2);
     Event ev;
-    ev.Kind = p[6];
+    ev.kind = p[6];
     const auto data = p.subspan(7);
     uint32_t count = 1;
     bool valid = true;
-    switch (ev.Kind) {
+    switch (ev.kind) {
         case 0:
             valid = ymEvents_ && data.size() >= 5 && (data.size() - 3) % 2 == 0 && data[0] == kYM2151 &&
                     data[1] == 0 && data[2] == 0;
@@ -188,18 +188,18 @@ bool TSimADPCMStream::Events(int64_t timeNs, std::span<const uint8_t> p) {
         Reject(timeNs, "invalid stream event", true);
         return false;
     }
-    ev.Data.assign(data.begin(), data.end());
-    if (ev.Kind == 3) {
+    ev.data.assign(data.begin(), data.end());
+    if (ev.kind == 3) {
         hasEnd_ = true;
         endPosition_ = position;
         silence_ = data[0];
         AdvanceTo(timeNs);
         return true;
     }
-    if (started_ && position < status_.Played) {
+    if (started_ && position < status_.played) {
         // Too late for its position: apply it now and count how late it was.
-        status_.LateEvents += count;
-        status_.MaxEventLag = std::max(status_.MaxEventLag, status_.Played - position);
+        status_.lateEvents += count;
+        status_.maxEventLag = std::max(status_.maxEventLag, status_.played - position);
         Apply(timeNs, ev);
         return true;
     }
@@ -213,28 +213,28 @@ bool TSimADPCMStream::Events(int64_t timeNs, std::span<const uint8_t> p) {
     return true;
 }
 
-void TSimADPCMStream::Apply(int64_t timeNs, const Event& e) {
-    switch (e.Kind) {
+void SimADPCMStream::Apply(int64_t timeNs, const Event& e) {
+    switch (e.kind) {
         case 0:
-            for (size_t i = 3; i + 1 < e.Data.size(); i += 2) {
-                sink_.ChipWrite(timeNs, kYM2151, 0, 0, e.Data[i], e.Data[i + 1], TSimWriteSource::Stream);
+            for (size_t i = 3; i + 1 < e.data.size(); i += 2) {
+                sink_.ChipWrite(timeNs, kYM2151, 0, 0, e.data[i], e.data[i + 1], SimWriteSource::kStream);
             }
             break;
         case 1: {
-            SetRate(Get32(e.Data, 0), Get16(e.Data, 4));
-            TSimTraceEvent t;
-            t.Op = TSimTraceOp::Clock;
-            t.WriteID = kOKI;
-            t.Hz = clock_;
-            t.Divider = divider_;
+            SetRate(Get32(e.data, 0), Get16(e.data, 4));
+            SimTraceEvent t;
+            t.op = SimTraceOp::kClock;
+            t.writeId = kOKI;
+            t.hz = clock_;
+            t.divider = divider_;
             sink_.TraceAt(timeNs, t);
             break;
         }
         case 2: {
-            pan_ = e.Data[0];
-            TSimTraceEvent t;
-            t.Op = TSimTraceOp::Pan;
-            t.Value = pan_;
+            pan_ = e.data[0];
+            SimTraceEvent t;
+            t.op = SimTraceOp::kPan;
+            t.value = pan_;
             sink_.TraceAt(timeNs, t);
             break;
         }
@@ -243,37 +243,37 @@ void TSimADPCMStream::Apply(int64_t timeNs, const Event& e) {
     }
 }
 
-void TSimADPCMStream::AdvanceTo(int64_t timeNs) {
+void SimADPCMStream::AdvanceTo(int64_t timeNs) {
     if (!started_ || stopped_) return;
     while (!stalled_ && nextNs_ <= timeNs) {
-        while (!events_.empty() && events_.begin()->first <= status_.Played) {
+        while (!events_.empty() && events_.begin()->first <= status_.played) {
             const Event& ev = events_.begin()->second;
-            heldEvents_ -= ev.Kind == 0 ? static_cast<uint32_t>((ev.Data.size() - 3) / 2) : 1;
+            heldEvents_ -= ev.kind == 0 ? static_cast<uint32_t>((ev.data.size() - 3) / 2) : 1;
             Apply(nextNs_, ev);
             events_.erase(events_.begin());
         }
-        if (faultFlags_ != 0 && status_.Played >= faultAfter_) {
-            status_.Flags |= kStreamFailed | faultFlags_;
+        if (faultFlags_ != 0 && status_.played >= faultAfter_) {
+            status_.flags |= kStreamFailed | faultFlags_;
             stopped_ = true;
-            TSimTraceEvent t;
-            t.Op = TSimTraceOp::Fault;
-            t.What = "ADPCM stream fault";
+            SimTraceEvent t;
+            t.op = SimTraceOp::kFault;
+            t.what = "ADPCM stream fault";
             sink_.TraceAt(nextNs_, t);
             break;
         }
-        if (hasEnd_ && status_.Played >= endPosition_) {
-            status_.Flags |= kStreamFinished;
+        if (hasEnd_ && status_.played >= endPosition_) {
+            status_.flags |= kStreamFinished;
             stopped_ = true;
-            TSimTraceEvent t;
-            t.Op = TSimTraceOp::StreamEnd;
-            t.Number = endPosition_;
+            SimTraceEvent t;
+            t.op = SimTraceOp::kStreamEnd;
+            t.number = endPosition_;
             sink_.TraceAt(nextNs_, t);
             break;
         }
         if (data_.empty()) {
             stalled_ = true;
-            ++status_.Underflows;
-            status_.Flags |= kStreamPCMUnderflow;
+            ++status_.underflows;
+            status_.flags |= kStreamPCMUnderflow;
             break;
         }
         const uint8_t byte = data_.front();
@@ -281,7 +281,7 @@ void TSimADPCMStream::AdvanceTo(int64_t timeNs) {
         const uint32_t rate = SampleRate();
         sink_.OKISample(static_cast<int16_t>(decoder_.Decode(byte & 0x0F)), rate);
         sink_.OKISample(static_cast<int16_t>(decoder_.Decode(static_cast<uint8_t>(byte >> 4))), rate);
-        ++status_.Played;
+        ++status_.played;
         const uint64_t step = uint64_t{divider_} * 2'000'000'000ull + nextRem_;
         nextNs_ += static_cast<int64_t>(step / clock_);
         nextRem_ = step % clock_;

@@ -28,25 +28,25 @@ inline constexpr uint32_t kStreamPCMOverflow = 0x80;
 inline constexpr uint32_t kStreamEventOverflow = 0x100;
 inline constexpr uint32_t kStreamInvalidCommand = 0x200;
 
-struct TSimStreamStatus {
-    uint32_t Accepted = 0;
-    uint32_t Played = 0;
-    uint32_t Pending = 0;
-    uint32_t Underflows = 0;
-    uint32_t Overflows = 0;
-    uint32_t Rejected = 0;
-    uint32_t MaxPending = 0;
-    uint32_t Flags = 0;
-    uint32_t LateEvents = 0;
-    uint32_t MaxEventLag = 0;
+struct SimStreamStatus {
+    uint32_t accepted = 0;
+    uint32_t played = 0;
+    uint32_t pending = 0;
+    uint32_t underflows = 0;
+    uint32_t overflows = 0;
+    uint32_t rejected = 0;
+    uint32_t maxPending = 0;
+    uint32_t flags = 0;
+    uint32_t lateEvents = 0;
+    uint32_t maxEventLag = 0;
 
     // The 40-byte AUDIO_STATUS reply data.
     [[nodiscard]] std::vector<uint8_t> Encode() const;
 };
 
-class TSimADPCMStream {
+class SimADPCMStream {
 public:
-    TSimADPCMStream(TSimBoardSink& sink, uint32_t dataCapacity, uint16_t eventCapacity, bool ymEvents);
+    SimADPCMStream(SimBoardSink& sink, uint32_t dataCapacity, uint16_t eventCapacity, bool ymEvents);
 
     void Reset();
     // Packet payloads as the host sends them (target bytes included); each
@@ -57,7 +57,7 @@ public:
     bool Events(int64_t timeNs, std::span<const uint8_t> payload);
 
     void AdvanceTo(int64_t timeNs);
-    [[nodiscard]] TSimStreamStatus Status() const { return status_; }
+    [[nodiscard]] SimStreamStatus Status() const { return status_; }
 
     // Fault switches: fail with `flags` once `afterBytes` have played; ignore STREAM_START.
     void SetFault(uint32_t flags, uint32_t afterBytes) {
@@ -72,8 +72,8 @@ public:
 
 private:
     struct Event {
-        uint8_t Kind = 0;
-        std::vector<uint8_t> Data;
+        uint8_t kind = 0;
+        std::vector<uint8_t> data;
     };
     void Reject(int64_t timeNs, const char* what, bool fatal);
     void Fail(int64_t timeNs, uint32_t flags, const char* what);
@@ -81,13 +81,13 @@ private:
     void SetRate(uint32_t clock, uint32_t divider);
     void UpdatePending();
 
-    TSimBoardSink& sink_;
+    SimBoardSink& sink_;
     const uint32_t dataCapacity_;
     const uint16_t eventCapacity_;
     const bool ymEvents_;
 
-    TSimStreamStatus status_;
-    std::deque<uint8_t> data_;               // bytes Played .. Accepted-1
+    SimStreamStatus status_;
+    std::deque<uint8_t> data_;               // bytes `played` .. `accepted` - 1
     std::multimap<uint32_t, Event> events_;  // by position, in arrival order
     uint32_t heldEvents_ = 0;                // events (register pairs count one each) not yet applied
     bool hasEnd_ = false;
@@ -100,10 +100,10 @@ private:
     uint32_t clock_ = 0;
     uint32_t divider_ = 0;
     uint8_t pan_ = 0;
-    // Start time of the byte at position Played, as whole ns plus a remainder in 1/clock_ ns.
+    // Start time of the byte at position `played`, as whole ns plus a remainder in 1/clock_ ns.
     int64_t nextNs_ = 0;
     uint64_t nextRem_ = 0;
-    TOKICodec decoder_;
+    OKICodec decoder_;
 
     uint32_t faultFlags_ = 0;
     uint32_t faultAfter_ = 0;

@@ -21,48 +21,48 @@ constexpr int64_t kLineStepNs = 1 * kMs;
 
 }  // namespace
 
-std::unique_ptr<TSimBoard> TSimBoard::Start(std::string_view model, TSimBoardOptions options) {
+std::unique_ptr<SimBoard> SimBoard::Start(std::string_view model, SimBoardOptions options) {
     auto profile = BuiltInProfile(model);
     if (!profile) throw ArgumentOutOfRange("Unknown simulated board model \"" + std::string(model) + "\".");
     return Start(std::move(*profile), std::move(options));
 }
 
-std::unique_ptr<TSimBoard> TSimBoard::Start(TSimProfile profile, TSimBoardOptions options) {
-    std::unique_ptr<TSimBoard> board(new TSimBoard(std::move(profile), std::move(options)));
+std::unique_ptr<SimBoard> SimBoard::Start(SimProfile profile, SimBoardOptions options) {
+    std::unique_ptr<SimBoard> board(new SimBoard(std::move(profile), std::move(options)));
     board->thread_ = std::thread([b = board.get()] { b->Run(); });
     return board;
 }
 
-TSimBoard::TSimBoard(TSimProfile profile, TSimBoardOptions options)
+SimBoard::SimBoard(SimProfile profile, SimBoardOptions options)
     : start_(std::chrono::steady_clock::now()),
       options_(std::move(options)),
-      model_(std::move(profile), options_.Name),
-      in_(options_.Throttled),
-      out_(options_.Throttled) {
-    if (options_.Publish) {
-        claim_ = std::make_unique<TSimPortClaim>(ModelStem(model_.Profile().Model), pty_.DevicePath());
+      model_(std::move(profile), options_.name),
+      in_(options_.throttled),
+      out_(options_.throttled) {
+    if (options_.publish) {
+        claim_ = std::make_unique<SimPortClaim>(ModelStem(model_.Profile().model), pty_.DevicePath());
         portPath_ = claim_->Path();
         name_ = claim_->Name();
     } else {
         portPath_ = pty_.DevicePath();
-        name_ = "sim-" + ModelStem(model_.Profile().Model);
+        name_ = "sim-" + ModelStem(model_.Profile().model);
     }
-    if (!options_.Name.empty()) name_ = options_.Name;
-    if (!options_.WavPath.empty()) {
-        std::filesystem::path path = options_.WavPath;
-        if (options_.WavPerBoard) {
-            path.replace_filename(options_.WavPath.stem().string() + "." + name_ +
-                                  options_.WavPath.extension().string());
+    if (!options_.name.empty()) name_ = options_.name;
+    if (!options_.wavPath.empty()) {
+        std::filesystem::path path = options_.wavPath;
+        if (options_.wavPerBoard) {
+            path.replace_filename(options_.wavPath.stem().string() + "." + name_ +
+                                  options_.wavPath.extension().string());
         }
-        wav_ = std::make_unique<TSimWavWriter>(path);
+        wav_ = std::make_unique<SimWavWriter>(path);
         model_.SetAudioOutput(wav_.get());
     }
-    model_.SetFaults(options_.Faults);
+    model_.SetFaults(options_.faults);
 }
 
-TSimBoard::~TSimBoard() { Stop(); }
+SimBoard::~SimBoard() { Stop(); }
 
-void TSimBoard::Stop() noexcept {
+void SimBoard::Stop() noexcept {
     {
         std::lock_guard lock(mutex_);
         stop_ = true;
@@ -78,18 +78,18 @@ void TSimBoard::Stop() noexcept {
         pty_.Close();
         if (wav_) wav_->Close();
     }
-    if (options_.TraceFile) options_.TraceFile->Flush();
+    if (options_.traceFile) options_.traceFile->Flush();
     if (claim_) claim_->Release();
 }
 
-int64_t TSimBoard::NowNs() const noexcept {
+int64_t SimBoard::NowNs() const noexcept {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start_)
         .count();
 }
 
-uint64_t TSimBoard::NowUS() const noexcept { return static_cast<uint64_t>(NowNs() / 1000); }
+uint64_t SimBoard::NowUS() const noexcept { return static_cast<uint64_t>(NowNs() / 1000); }
 
-void TSimBoard::LineLost(int64_t) {
+void SimBoard::LineLost(int64_t) {
     lineDown_ = true;
     pty_.Discard();
     in_.Drained();
@@ -97,21 +97,21 @@ void TSimBoard::LineLost(int64_t) {
     model_.LineLost();
 }
 
-void TSimBoard::Step(int64_t now) {
-    const TSimFaults& faults = model_.Faults();
-    if (faults.HangUpAfterMs != 0 && !closedByFault_ && now >= int64_t{faults.HangUpAfterMs} * kMs) {
+void SimBoard::Step(int64_t now) {
+    const SimFaults& faults = model_.Faults();
+    if (faults.hangUpAfterMs != 0 && !closedByFault_ && now >= int64_t{faults.hangUpAfterMs} * kMs) {
         closedByFault_ = true;
         pty_.Close();
         out_.Clear();
-        model_.NoteLineFault(int64_t{faults.HangUpAfterMs} * kMs, "hang up");
+        model_.NoteLineFault(int64_t{faults.hangUpAfterMs} * kMs, "hang up");
     }
     if (pty_.Open()) {
         if (lineDown_ && !pty_.HungUp()) lineDown_ = false;  // the host opened the port again
         if (!lineDown_) {
             uint64_t due = in_.Due(now);
-            if (faults.StopReadingAfterBytes != 0) {
+            if (faults.stopReadingAfterBytes != 0) {
                 const uint64_t left =
-                    bytesRead_ < faults.StopReadingAfterBytes ? faults.StopReadingAfterBytes - bytesRead_ : 0;
+                    bytesRead_ < faults.stopReadingAfterBytes ? faults.stopReadingAfterBytes - bytesRead_ : 0;
                 if (left == 0 && !stoppedReading_) {
                     stoppedReading_ = true;
                     model_.NoteLineFault(now, "stopped reading");
@@ -137,7 +137,7 @@ void TSimBoard::Step(int64_t now) {
     // The trace goes out before the replies, so a host that has its reply
     // also finds everything the board did before it in Trace().
     CommitTrace();
-    for (TSimReply& r : model_.TakeReplies()) {
+    for (SimReply& r : model_.TakeReplies()) {
         if (pty_.Open() && !lineDown_) out_.Push(std::move(r));
     }
     while (pty_.Open() && !lineDown_) {
@@ -149,11 +149,11 @@ void TSimBoard::Step(int64_t now) {
     }
 }
 
-void TSimBoard::Run() noexcept {
+void SimBoard::Run() noexcept {
     // A board's serial port takes bytes in as they come, whatever else runs:
     // the thread that models it must not notice new bytes later than the
     // host's own threads wake, or the host would look late.
-    (void)platform::SetCurrentThreadPriority(platform::ThreadPriority::Highest);
+    (void)platform::SetCurrentThreadPriority(platform::ThreadPriority::kHighest);
     const platform::TimerResolutionScope timerResolution(1);
     for (;;) {
         bool watchLine = false;
@@ -170,7 +170,7 @@ void TSimBoard::Run() noexcept {
             } catch (...) {
                 // A board never dies on the host's input; drop what cannot be handled.
             }
-            const TSimFaults& faults = model_.Faults();
+            const SimFaults& faults = model_.Faults();
             next = now + (lineDown_ ? kReopenPollNs : model_.Playing() ? kPlayingStepNs : kIdleStepNs);
             const bool reading = pty_.Open() && !lineDown_ && !stoppedReading_;
             watchLine = pty_.Open() && !lineDown_;
@@ -178,37 +178,37 @@ void TSimBoard::Run() noexcept {
             if (reading && in_.Busy()) next = std::min(next, std::max(in_.NextDueNs(), now + kLineStepNs));
             if (watchLine && !out_.Empty())
                 next = std::min(next, std::max(out_.NextDueNs(), now + kLineStepNs));
-            if (faults.HangUpAfterMs != 0 && !closedByFault_) {
-                next = std::min(next, std::max(now, int64_t{faults.HangUpAfterMs} * kMs));
+            if (faults.hangUpAfterMs != 0 && !closedByFault_) {
+                next = std::min(next, std::max(now, int64_t{faults.hangUpAfterMs} * kMs));
             }
         }
-        const TSimWaitResult woke = pty_.Wait(std::max<int64_t>(0, next - now), watchLine, wantInput);
+        const SimWaitResult woke = pty_.Wait(std::max<int64_t>(0, next - now), watchLine, wantInput);
         // Taken before the lock, which a host reading the trace may hold.
         const int64_t wokeNs = NowNs();
         std::lock_guard lock(mutex_);
-        if (woke == TSimWaitResult::Input) {
+        if (woke == SimWaitResult::kInput) {
             in_.Detected(wokeNs);
-        } else if (woke == TSimWaitResult::HungUp && !lineDown_) {
+        } else if (woke == SimWaitResult::kHungUp && !lineDown_) {
             LineLost(NowNs());
         }
     }
 }
 
-void TSimBoard::CommitTrace() {
-    std::vector<TSimTraceEvent> events = model_.TakeTrace();
+void SimBoard::CommitTrace() {
+    std::vector<SimTraceEvent> events = model_.TakeTrace();
     if (events.empty()) return;
-    if (options_.TraceFile) {
+    if (options_.traceFile) {
         std::string lines;
-        for (const TSimTraceEvent& e : events) {
+        for (const SimTraceEvent& e : events) {
             lines += FormatTraceLine(e, name_);
             lines += '\n';
         }
-        options_.TraceFile->Append(std::move(lines));
+        options_.traceFile->Append(std::move(lines));
     }
-    if (options_.KeepTrace) {
+    if (options_.keepTrace) {
         std::lock_guard lock(traceMutex_);
-        for (TSimTraceEvent& e : events) {
-            if (trace_.size() < options_.TraceLimit) {
+        for (SimTraceEvent& e : events) {
+            if (trace_.size() < options_.traceLimit) {
                 trace_.push_back(std::move(e));
             } else {
                 ++traceDropped_;
@@ -218,89 +218,89 @@ void TSimBoard::CommitTrace() {
     traceChanged_.notify_all();
 }
 
-std::vector<TSimTraceEvent> TSimBoard::Trace() const {
+std::vector<SimTraceEvent> SimBoard::Trace() const {
     std::lock_guard lock(traceMutex_);
     return trace_;
 }
 
-std::vector<std::string> TSimBoard::TraceLines() const {
+std::vector<std::string> SimBoard::TraceLines() const {
     std::lock_guard lock(traceMutex_);
     std::vector<std::string> lines;
     lines.reserve(trace_.size());
-    for (const TSimTraceEvent& e : trace_) lines.push_back(FormatTraceLine(e, name_));
+    for (const SimTraceEvent& e : trace_) lines.push_back(FormatTraceLine(e, name_));
     return lines;
 }
 
-uint64_t TSimBoard::TraceDropped() const {
+uint64_t SimBoard::TraceDropped() const {
     std::lock_guard lock(traceMutex_);
     return traceDropped_;
 }
 
-void TSimBoard::ClearTrace() {
+void SimBoard::ClearTrace() {
     std::lock_guard lock(traceMutex_);
     trace_.clear();
     traceDropped_ = 0;
 }
 
-bool TSimBoard::WaitForTrace(const std::function<bool(const std::vector<TSimTraceEvent>&)>& done,
-                             std::chrono::milliseconds timeout) const {
+bool SimBoard::WaitForTrace(const std::function<bool(const std::vector<SimTraceEvent>&)>& done,
+                            std::chrono::milliseconds timeout) const {
     std::unique_lock lock(traceMutex_);
     return traceChanged_.wait_for(lock, timeout, [&] { return done(trace_); });
 }
 
-void TSimBoard::SetFaults(TSimFaults faults) {
+void SimBoard::SetFaults(SimFaults faults) {
     std::lock_guard lock(mutex_);
     model_.SetFaults(std::move(faults));
     stoppedReading_ = false;
     pty_.Wake();
 }
 
-TSimFaults TSimBoard::Faults() const {
+SimFaults SimBoard::Faults() const {
     std::lock_guard lock(mutex_);
     return model_.Faults();
 }
 
-uint8_t TSimBoard::Register(uint8_t writeID, uint8_t instance, uint8_t page, uint8_t reg) const {
+uint8_t SimBoard::Register(uint8_t writeId, uint8_t instance, uint8_t page, uint8_t reg) const {
     std::lock_guard lock(mutex_);
-    return model_.Chips().Register(writeID, instance, page, reg);
+    return model_.Chips().Register(writeId, instance, page, reg);
 }
 
-uint16_t TSimBoard::PSGRegister(uint8_t writeID, uint8_t instance, int index) const {
+uint16_t SimBoard::PSGRegister(uint8_t writeId, uint8_t instance, int index) const {
     std::lock_guard lock(mutex_);
-    return model_.Chips().PSGRegister(writeID, instance, index);
+    return model_.Chips().PSGRegister(writeId, instance, index);
 }
 
-uint32_t TSimBoard::ClockHz(uint8_t writeID, uint8_t instance) const {
+uint32_t SimBoard::ClockHz(uint8_t writeId, uint8_t instance) const {
     std::lock_guard lock(mutex_);
-    return model_.Chips().ClockHz(writeID, instance);
+    return model_.Chips().ClockHz(writeId, instance);
 }
 
-uint8_t TSimBoard::Attenuation() const {
+uint8_t SimBoard::Attenuation() const {
     std::lock_guard lock(mutex_);
     return model_.Attenuation();
 }
 
-TSimStreamStatus TSimBoard::StreamStatus() const {
+SimStreamStatus SimBoard::StreamStatus() const {
     std::lock_guard lock(mutex_);
     return model_.StreamStatus();
 }
 
-TKL2DACStatus TSimBoard::DACStatus() const {
+KL2DACStatus SimBoard::DACStatus() const {
     std::lock_guard lock(mutex_);
     return model_.DACStatus(lastNs_);
 }
 
-uint64_t TSimBoard::BytesRead() const {
+uint64_t SimBoard::BytesRead() const {
     std::lock_guard lock(mutex_);
     return bytesRead_;
 }
 
-uint64_t TSimBoard::Requests() const {
+uint64_t SimBoard::Requests() const {
     std::lock_guard lock(mutex_);
     return model_.Requests();
 }
 
-uint64_t TSimBoard::RejectedPackets() const {
+uint64_t SimBoard::RejectedPackets() const {
     std::lock_guard lock(mutex_);
     return model_.Rejected();
 }

@@ -3,7 +3,7 @@
 // thread of its own: the host opens PortPath() as a serial port and talks
 // KLINK to it as to real hardware, at the real line rate.
 //
-//   auto board = klink::sim::TSimBoard::Start("Keltra 4");
+//   auto board = klink::sim::SimBoard::Start("Keltra 4");
 //   OpenSerialPort(board->PortPath());  ...
 //   board->Trace();   // what the board did, in order
 //
@@ -33,39 +33,39 @@
 
 namespace klink::sim {
 
-struct TSimBoardOptions {
+struct SimBoardOptions {
     // Pace both directions at 11520 bytes per second (115200 8N1). Off: as fast as the pty goes.
-    bool Throttled = true;
+    bool throttled = true;
     // Publish the port in this user's simulated-port folder as "sim-<model>-<n>",
     // so it shows in the port list. Off: only PortPath() knows it.
-    bool Publish = false;
+    bool publish = false;
     // The board's name in the trace; empty: the published port name, else "sim-<model>".
-    std::string Name;
-    // Keep the trace in memory for Trace(); at most TraceLimit events (later ones are counted, not kept).
-    bool KeepTrace = true;
-    size_t TraceLimit = 1'000'000;
+    std::string name;
+    // Keep the trace in memory for Trace(); at most traceLimit events (later ones are counted, not kept).
+    bool keepTrace = true;
+    size_t traceLimit = 1'000'000;
     // Also write the trace to this JSON Lines file (may be shared by several boards).
-    std::shared_ptr<TSimTraceFile> TraceFile;
+    std::shared_ptr<SimTraceFile> traceFile;
     // Write what the board plays to this WAV file (empty: none). With
-    // WavPerBoard the board's port name goes before the extension
+    // wavPerBoard the board's port name goes before the extension
     // ("out.wav" -> "out.sim-keltra4-1.wav"), for several boards at once.
-    std::filesystem::path WavPath;
-    bool WavPerBoard = false;
-    TSimFaults Faults;
+    std::filesystem::path wavPath;
+    bool wavPerBoard = false;
+    SimFaults faults;
 };
 
-class TSimBoard {
+class SimBoard {
 public:
     // Starts a board of a built-in model ("Keltra 2", "Keltra 2.1", "Keltra 3",
     // "Keltra 4"). Throws ArgumentOutOfRange for an unknown model, OSError when
     // no pseudo-terminal or port name can be had.
-    [[nodiscard]] static std::unique_ptr<TSimBoard> Start(std::string_view model,
-                                                          TSimBoardOptions options = {});
-    [[nodiscard]] static std::unique_ptr<TSimBoard> Start(TSimProfile profile, TSimBoardOptions options = {});
+    [[nodiscard]] static std::unique_ptr<SimBoard> Start(std::string_view model,
+                                                         SimBoardOptions options = {});
+    [[nodiscard]] static std::unique_ptr<SimBoard> Start(SimProfile profile, SimBoardOptions options = {});
 
-    ~TSimBoard();
-    TSimBoard(const TSimBoard&) = delete;
-    TSimBoard& operator=(const TSimBoard&) = delete;
+    ~SimBoard();
+    SimBoard(const SimBoard&) = delete;
+    SimBoard& operator=(const SimBoard&) = delete;
 
     // Stops the thread and closes the line; idempotent.
     void Stop() noexcept;
@@ -75,35 +75,35 @@ public:
     [[nodiscard]] const std::string& DevicePath() const noexcept { return pty_.DevicePath(); }
     // The published port name, or the board's trace name when not published.
     [[nodiscard]] const std::string& PortName() const noexcept { return name_; }
-    [[nodiscard]] const TSimProfile& Profile() const noexcept { return model_.Profile(); }
+    [[nodiscard]] const SimProfile& Profile() const noexcept { return model_.Profile(); }
 
     // The board's clock: microseconds since it started.
     [[nodiscard]] uint64_t NowUS() const noexcept;
 
-    [[nodiscard]] std::vector<TSimTraceEvent> Trace() const;
+    [[nodiscard]] std::vector<SimTraceEvent> Trace() const;
     [[nodiscard]] std::vector<std::string> TraceLines() const;
     [[nodiscard]] uint64_t TraceDropped() const;
     void ClearTrace();
     // Waits until `done` holds for the trace so far, at most `timeout`; returns whether it held.
-    bool WaitForTrace(const std::function<bool(const std::vector<TSimTraceEvent>&)>& done,
+    bool WaitForTrace(const std::function<bool(const std::vector<SimTraceEvent>&)>& done,
                       std::chrono::milliseconds timeout) const;
 
-    void SetFaults(TSimFaults faults);
-    [[nodiscard]] TSimFaults Faults() const;
+    void SetFaults(SimFaults faults);
+    [[nodiscard]] SimFaults Faults() const;
 
     // The board's state as the host's commands left it.
-    [[nodiscard]] uint8_t Register(uint8_t writeID, uint8_t instance, uint8_t page, uint8_t reg) const;
-    [[nodiscard]] uint16_t PSGRegister(uint8_t writeID, uint8_t instance, int index) const;
-    [[nodiscard]] uint32_t ClockHz(uint8_t writeID, uint8_t instance) const;
+    [[nodiscard]] uint8_t Register(uint8_t writeId, uint8_t instance, uint8_t page, uint8_t reg) const;
+    [[nodiscard]] uint16_t PSGRegister(uint8_t writeId, uint8_t instance, int index) const;
+    [[nodiscard]] uint32_t ClockHz(uint8_t writeId, uint8_t instance) const;
     [[nodiscard]] uint8_t Attenuation() const;
-    [[nodiscard]] TSimStreamStatus StreamStatus() const;
-    [[nodiscard]] TKL2DACStatus DACStatus() const;
+    [[nodiscard]] SimStreamStatus StreamStatus() const;
+    [[nodiscard]] KL2DACStatus DACStatus() const;
     [[nodiscard]] uint64_t BytesRead() const;
     [[nodiscard]] uint64_t Requests() const;
     [[nodiscard]] uint64_t RejectedPackets() const;
 
 private:
-    TSimBoard(TSimProfile profile, TSimBoardOptions options);
+    SimBoard(SimProfile profile, SimBoardOptions options);
     void Run() noexcept;
     void Step(int64_t nowNs);
     void LineLost(int64_t nowNs);
@@ -111,17 +111,17 @@ private:
     [[nodiscard]] int64_t NowNs() const noexcept;
 
     const std::chrono::steady_clock::time_point start_;
-    TSimBoardOptions options_;
-    TSimPseudoTerminal pty_;
-    std::unique_ptr<TSimPortClaim> claim_;
+    SimBoardOptions options_;
+    SimPseudoTerminal pty_;
+    std::unique_ptr<SimPortClaim> claim_;
     std::string name_;
     std::string portPath_;
-    std::unique_ptr<TSimWavWriter> wav_;
+    std::unique_ptr<SimWavWriter> wav_;
 
     mutable std::mutex mutex_;  // the model, the lines and the flags below
-    mutable TSimBoardModel model_;
-    TSimInputLine in_;
-    TSimOutputLine out_;
+    mutable SimBoardModel model_;
+    SimInputLine in_;
+    SimOutputLine out_;
     bool lineDown_ = false;
     bool closedByFault_ = false;
     bool stoppedReading_ = false;
@@ -131,7 +131,7 @@ private:
 
     mutable std::mutex traceMutex_;
     mutable std::condition_variable traceChanged_;
-    std::vector<TSimTraceEvent> trace_;
+    std::vector<SimTraceEvent> trace_;
     uint64_t traceDropped_ = 0;
 
     std::thread thread_;

@@ -17,23 +17,23 @@ uint32_t Get32(std::span<const uint8_t> b, size_t at) {
 }
 
 // The highest register address a register batch may carry for a chip.
-uint8_t RegisterLimit(uint8_t writeID) {
-    if (writeID == 0x51) return 0x3F;
-    if (writeID == 0xA0) return 0x0F;
+uint8_t RegisterLimit(uint8_t writeId) {
+    if (writeId == 0x51) return 0x3F;
+    if (writeId == 0xA0) return 0x0F;
     return 0xFF;
 }
 
 }  // namespace
 
-std::vector<uint8_t> EncodeFrameWithBadCrc(uint8_t messageType, uint8_t opcode, uint16_t requestID,
+std::vector<uint8_t> EncodeFrameWithBadCrc(MessageType messageType, Opcode opcode, uint16_t requestId,
                                            std::span<const uint8_t> payload) {
-    std::vector<uint8_t> raw{KLINK_MAGIC_0,
-                             KLINK_MAGIC_1,
-                             KLINK_VERSION,
-                             messageType,
-                             opcode,
-                             static_cast<uint8_t>(requestID),
-                             static_cast<uint8_t>(requestID >> 8),
+    std::vector<uint8_t> raw{kMagic0,
+                             kMagic1,
+                             kProtocolVersion,
+                             static_cast<uint8_t>(messageType),
+                             OpcodeByte(opcode),
+                             static_cast<uint8_t>(requestId),
+                             static_cast<uint8_t>(requestId >> 8),
                              static_cast<uint8_t>(payload.size()),
                              static_cast<uint8_t>(payload.size() >> 8)};
     raw.insert(raw.end(), payload.begin(), payload.end());
@@ -43,369 +43,369 @@ std::vector<uint8_t> EncodeFrameWithBadCrc(uint8_t messageType, uint8_t opcode, 
     return StuffFrame(raw);
 }
 
-TSimBoardModel::TSimBoardModel(TSimProfile profile, std::string name)
-    : profile_(std::make_unique<TSimProfile>(std::move(profile))),
+SimBoardModel::SimBoardModel(SimProfile profile, std::string name)
+    : profile_(std::make_unique<SimProfile>(std::move(profile))),
       name_(std::move(name)),
       chips_(*profile_),
-      stream_(*this, profile_->DataCapacity, profile_->EventCapacity,
+      stream_(*this, profile_->dataCapacity, profile_->eventCapacity,
               profile_->Find(0x54, 0, 0) != nullptr &&
-                  (profile_->Find(0x54, 0, 0)->Capability.Features & KLINK_FEATURE_STREAM_EVENTS) != 0),
+                  (profile_->Find(0x54, 0, 0)->capability.features & kFeatureStreamEvents) != 0),
       dac_(*this, *profile_) {}
 
-void TSimBoardModel::SetFaults(TSimFaults faults) {
+void SimBoardModel::SetFaults(SimFaults faults) {
     faults_ = std::move(faults);
-    ruleCounts_.assign(faults_.Replies.size(), 0);
-    stream_.SetFault(faults_.AdpcmFaultFlags, faults_.AdpcmFaultAfterBytes);
-    stream_.SetNeverStart(faults_.NeverStartStream);
-    dac_.SetFault(faults_.DacFaultCode, faults_.DacFaultAtTick);
+    ruleCounts_.assign(faults_.replies.size(), 0);
+    stream_.SetFault(faults_.adpcmFaultFlags, faults_.adpcmFaultAfterBytes);
+    stream_.SetNeverStart(faults_.neverStartStream);
+    dac_.SetFault(faults_.dacFaultCode, faults_.dacFaultAtTick);
 }
 
-void TSimBoardModel::Feed(uint8_t byte, int64_t timeNs) {
-    TKLINKFrame frame;
+void SimBoardModel::Feed(uint8_t byte, int64_t timeNs) {
+    KLINKFrame frame;
     if (decoder_.Feed(byte, static_cast<uint64_t>(timeNs / 1'000'000), frame)) HandleFrame(frame, timeNs);
 }
 
-void TSimBoardModel::AdvanceTo(int64_t timeNs) {
+void SimBoardModel::AdvanceTo(int64_t timeNs) {
     stream_.AdvanceTo(timeNs);
     dac_.AdvanceTo(timeNs);
 }
 
-std::vector<TSimReply> TSimBoardModel::TakeReplies() { return std::exchange(replies_, {}); }
-std::vector<TSimTraceEvent> TSimBoardModel::TakeTrace() { return std::exchange(trace_, {}); }
+std::vector<SimReply> SimBoardModel::TakeReplies() { return std::exchange(replies_, {}); }
+std::vector<SimTraceEvent> SimBoardModel::TakeTrace() { return std::exchange(trace_, {}); }
 
-void TSimBoardModel::TraceAt(int64_t timeNs, TSimTraceEvent event) {
-    event.TimeUS = timeNs < 0 ? 0 : static_cast<uint64_t>(timeNs / 1000);
+void SimBoardModel::TraceAt(int64_t timeNs, SimTraceEvent event) {
+    event.timeUs = timeNs < 0 ? 0 : static_cast<uint64_t>(timeNs / 1000);
     trace_.push_back(std::move(event));
 }
 
-void TSimBoardModel::ChipWrite(int64_t timeNs, uint8_t writeID, uint8_t instance, uint8_t page, int reg,
-                               uint8_t value, TSimWriteSource source) {
+void SimBoardModel::ChipWrite(int64_t timeNs, uint8_t writeId, uint8_t instance, uint8_t page, int reg,
+                              uint8_t value, SimWriteSource source) {
     if (reg < 0) {
-        chips_.WritePSGByte(writeID, instance, value);
+        chips_.WritePSGByte(writeId, instance, value);
     } else {
-        chips_.WriteRegister(writeID, instance, page, static_cast<uint8_t>(reg), value);
+        chips_.WriteRegister(writeId, instance, page, static_cast<uint8_t>(reg), value);
     }
-    TSimTraceEvent e;
-    e.Op = TSimTraceOp::Reg;
-    e.WriteID = writeID;
-    e.Instance = instance;
-    e.Page = page;
-    e.Reg = static_cast<int16_t>(reg);
-    e.Value = value;
-    e.Source = source;
+    SimTraceEvent e;
+    e.op = SimTraceOp::kReg;
+    e.writeId = writeId;
+    e.instance = instance;
+    e.page = page;
+    e.reg = static_cast<int16_t>(reg);
+    e.value = value;
+    e.source = source;
     TraceAt(timeNs, std::move(e));
 }
 
-void TSimBoardModel::OKISample(int16_t sample, uint32_t sampleRate) {
+void SimBoardModel::OKISample(int16_t sample, uint32_t sampleRate) {
     if (wav_ != nullptr) wav_->OKISample(sample, sampleRate);
 }
 
-void TSimBoardModel::DACSamples(uint8_t value, uint64_t count) {
+void SimBoardModel::DACSamples(uint8_t value, uint64_t count) {
     if (wav_ != nullptr) wav_->DACSamples(value, count);
 }
 
-void TSimBoardModel::Reject(int64_t timeNs, std::string what) {
+void SimBoardModel::Reject(int64_t timeNs, std::string what) {
     ++rejected_;
-    TSimTraceEvent e;
-    e.Op = TSimTraceOp::Reject;
-    e.What = std::move(what);
+    SimTraceEvent e;
+    e.op = SimTraceOp::kReject;
+    e.what = std::move(what);
     TraceAt(timeNs, std::move(e));
 }
 
-void TSimBoardModel::Fault(int64_t timeNs, std::string what) {
-    TSimTraceEvent e;
-    e.Op = TSimTraceOp::Fault;
-    e.What = std::move(what);
+void SimBoardModel::Fault(int64_t timeNs, std::string what) {
+    SimTraceEvent e;
+    e.op = SimTraceOp::kFault;
+    e.what = std::move(what);
     TraceAt(timeNs, std::move(e));
 }
 
-void TSimBoardModel::NoteLineFault(int64_t timeNs, std::string what) { Fault(timeNs, std::move(what)); }
+void SimBoardModel::NoteLineFault(int64_t timeNs, std::string what) { Fault(timeNs, std::move(what)); }
 
-void TSimBoardModel::Reset(int64_t timeNs) {
+void SimBoardModel::Reset(int64_t timeNs) {
     chips_.Reset();
     attenuation_ = 0;
     stream_.Reset();
     dac_.Reset();
-    TSimTraceEvent e;
-    e.Op = TSimTraceOp::Reset;
+    SimTraceEvent e;
+    e.op = SimTraceOp::kReset;
     TraceAt(timeNs, std::move(e));
 }
 
-void TSimBoardModel::HandleFrame(const TKLINKFrame& f, int64_t timeNs) {
+void SimBoardModel::HandleFrame(const KLINKFrame& f, int64_t timeNs) {
     AdvanceTo(timeNs);
-    if (f.MessageType == KLINK_MSG_PACKET) {
+    if (f.messageType == MessageType::kPacket) {
         ++packets_;
         HandlePacket(f, timeNs);
         return;
     }
-    if (f.MessageType != KLINK_MSG_REQUEST) return;  // a reply sent to the board means nothing to it
+    if (f.messageType != MessageType::kRequest) return;  // a reply sent to the board means nothing to it
     ++requests_;
 
     // Which reply rules match this request.
     bool drop = false, corrupt = false, stale = false, empty = false, wrongEcho = false;
     std::optional<uint8_t> status;
     int64_t delayNs = 0;
-    for (size_t i = 0; i < faults_.Replies.size(); ++i) {
-        const TSimReplyRule& r = faults_.Replies[i];
-        if (r.Opcode >= 0 && r.Opcode != f.Opcode) continue;
+    for (size_t i = 0; i < faults_.replies.size(); ++i) {
+        const SimReplyRule& r = faults_.replies[i];
+        if (r.opcode && *r.opcode != f.opcode) continue;
         ++ruleCounts_[i];
-        if (r.Nth != 0 && ruleCounts_[i] != r.Nth) continue;
-        switch (r.Action) {
-            case TSimReplyAction::Drop:
+        if (r.nth != 0 && ruleCounts_[i] != r.nth) continue;
+        switch (r.action) {
+            case SimReplyAction::kDrop:
                 drop = true;
                 break;
-            case TSimReplyAction::Delay:
-                delayNs += int64_t{r.DelayMs} * 1'000'000;
+            case SimReplyAction::kDelay:
+                delayNs += int64_t{r.delayMs} * 1'000'000;
                 break;
-            case TSimReplyAction::CorruptCrc:
+            case SimReplyAction::kCorruptCrc:
                 corrupt = true;
                 break;
-            case TSimReplyAction::Status:
-                status = r.Status;
+            case SimReplyAction::kStatus:
+                status = r.status;
                 break;
-            case TSimReplyAction::StaleRequestID:
+            case SimReplyAction::kStaleRequestID:
                 stale = true;
                 break;
-            case TSimReplyAction::EmptyPayload:
+            case SimReplyAction::kEmptyPayload:
                 empty = true;
                 break;
-            case TSimReplyAction::WrongEcho:
-                wrongEcho = f.Opcode == KLINK_OP_PING;
+            case SimReplyAction::kWrongEcho:
+                wrongEcho = f.opcode == Opcode::kPing;
                 break;
         }
     }
 
     Answer a;
     if (status) {
-        a.Status = *status;
-        Fault(timeNs, fmt::format("status {} for request ${:02X}", *status, f.Opcode));
+        a.status = *status;
+        Fault(timeNs, fmt::format("status {} for request ${:02X}", *status, OpcodeByte(f.opcode)));
     } else {
         a = HandleRequest(f, timeNs);
     }
-    // A reply frame holds at most KLINK_MAX_PAYLOAD bytes, status included. A
+    // A reply frame holds at most kMaxPayload bytes, status included. A
     // PING too long to echo (or a profile text or raw page too long to send)
     // is refused: the request still gets its one reply.
-    if (a.Data.size() >= static_cast<size_t>(KLINK_MAX_PAYLOAD)) a = {kStatusMalformed, {}};
+    if (a.data.size() >= static_cast<size_t>(kMaxPayload)) a = {kStatusMalformed, {}};
     if (wrongEcho) {
-        if (a.Data.empty()) {
-            a.Data = {'?'};
+        if (a.data.empty()) {
+            a.data = {'?'};
         } else {
-            a.Data.back() = static_cast<uint8_t>(a.Data.back() ^ 0x20);
+            a.data.back() = static_cast<uint8_t>(a.data.back() ^ 0x20);
         }
         Fault(timeNs, "wrong PING echo");
     }
     if (drop) {
-        Fault(timeNs, fmt::format("reply to ${:02X} dropped", f.Opcode));
+        Fault(timeNs, fmt::format("reply to ${:02X} dropped", OpcodeByte(f.opcode)));
         return;
     }
     std::vector<uint8_t> payload;
     if (empty) {
-        Fault(timeNs, fmt::format("empty reply to ${:02X}", f.Opcode));
+        Fault(timeNs, fmt::format("empty reply to ${:02X}", OpcodeByte(f.opcode)));
     } else {
-        payload.push_back(a.Status);
-        payload.insert(payload.end(), a.Data.begin(), a.Data.end());
+        payload.push_back(a.status);
+        payload.insert(payload.end(), a.data.begin(), a.data.end());
     }
-    uint16_t id = f.RequestID;
+    uint16_t id = f.requestId;
     if (stale) {
         id = static_cast<uint16_t>(id - 1);
-        Fault(timeNs, fmt::format("stale request ID in reply to ${:02X}", f.Opcode));
+        Fault(timeNs, fmt::format("stale request ID in reply to ${:02X}", OpcodeByte(f.opcode)));
     }
-    TSimReply reply;
+    SimReply reply;
     if (corrupt) {
-        reply.Wire = EncodeFrameWithBadCrc(KLINK_MSG_REPLY, f.Opcode, id, payload);
-        Fault(timeNs, fmt::format("corrupt CRC in reply to ${:02X}", f.Opcode));
+        reply.wire = EncodeFrameWithBadCrc(MessageType::kReply, f.opcode, id, payload);
+        Fault(timeNs, fmt::format("corrupt CRC in reply to ${:02X}", OpcodeByte(f.opcode)));
     } else {
-        reply.Wire = EncodeFrame(KLINK_MSG_REPLY, f.Opcode, id, payload);
+        reply.wire = EncodeFrame(MessageType::kReply, f.opcode, id, payload);
     }
     if (delayNs > 0)
-        Fault(timeNs, fmt::format("reply to ${:02X} delayed {} ms", f.Opcode, delayNs / 1'000'000));
-    reply.ReadyNs = timeNs + delayNs;
+        Fault(timeNs,
+              fmt::format("reply to ${:02X} delayed {} ms", OpcodeByte(f.opcode), delayNs / 1'000'000));
+    reply.readyNs = timeNs + delayNs;
     replies_.push_back(std::move(reply));
 }
 
-TSimBoardModel::Answer TSimBoardModel::HandleRequest(const TKLINKFrame& f, int64_t timeNs) {
-    const std::span<const uint8_t> p(f.Payload);
-    switch (f.Opcode) {
-        case KLINK_OP_RESET:
+SimBoardModel::Answer SimBoardModel::HandleRequest(const KLINKFrame& f, int64_t timeNs) {
+    const std::span<const uint8_t> p(f.payload);
+    switch (f.opcode) {
+        case Opcode::kReset:
             Reset(timeNs);
             return {};
-        case KLINK_OP_PING:
-            return {kStatusDone, f.Payload};
-        case KLINK_OP_DEVICE_INFO:
+        case Opcode::kPing:
+            return {kStatusDone, f.payload};
+        case Opcode::kDeviceInfo:
             return DeviceInfo();
-        case KLINK_OP_SET_OUTPUT_VOLUME:
-            if ((profile_->ControlFeatures & KLINK_CONTROL_ATTENUATION) == 0)
-                return {kStatusUnknownOpcode, {}};
+        case Opcode::kSetOutputVolume:
+            if ((profile_->controlFeatures & kControlAttenuation) == 0) return {kStatusUnknownOpcode, {}};
             if (p.size() != 1) return {kStatusMalformed, {}};
             return {SetVolume(p, timeNs) ? kStatusDone : kStatusOutOfRange, {}};
-        case KLINK_OP_SET_CHIP_CLOCK:
+        case Opcode::kSetChipClock:
             return SetChipClock(p, timeNs);
-        case KLINK_OP_CAPABILITIES:
+        case Opcode::kCapabilities:
             return Capabilities(p);
-        case KLINK_OP_AUDIO_STATUS:
+        case Opcode::kAudioStatus:
             if (!profile_->HasADPCMStream()) return {kStatusUnknownOpcode, {}};
             if (p.size() != 2) return {kStatusMalformed, {}};
             if (p[0] != kOKI || p[1] != 0) return {kStatusUnsupported, {}};
             return {kStatusDone, stream_.Status().Encode()};
-        case KLINK_OP_DAC_CAPABILITIES:
+        case Opcode::kDACCapabilities:
             if (!profile_->HasKL2DAC()) return {kStatusUnknownOpcode, {}};
             if (!p.empty()) return {kStatusMalformed, {}};
             return {kStatusDone, dac_.EncodeCapabilities()};
-        case KLINK_OP_DAC_START:
+        case Opcode::kDACStart:
             if (!profile_->HasKL2DAC()) return {kStatusUnknownOpcode, {}};
             if (p.size() != 5 || p[0] != 1) return {kStatusMalformed, {}};
             return {dac_.Start(timeNs, p) ? kStatusDone : kStatusConflict, {}};
-        case KLINK_OP_DAC_STATUS:
+        case Opcode::kDACStatus:
             if (!profile_->HasKL2DAC()) return {kStatusUnknownOpcode, {}};
             if (p.size() != 1 || p[0] != 1) return {kStatusMalformed, {}};
-            return {kStatusDone, TSimKL2DAC::EncodeStatus(dac_.Status(timeNs))};
+            return {kStatusDone, SimKL2DAC::EncodeStatus(dac_.Status(timeNs))};
         default:
             return {kStatusUnknownOpcode, {}};
     }
 }
 
-bool TSimBoardModel::SetVolume(std::span<const uint8_t> p, int64_t timeNs) {
+bool SimBoardModel::SetVolume(std::span<const uint8_t> p, int64_t timeNs) {
     if (p[0] > kMaxAttenuation) return false;
     attenuation_ = p[0];
-    TSimTraceEvent e;
-    e.Op = TSimTraceOp::Volume;
-    e.Number = attenuation_;
+    SimTraceEvent e;
+    e.op = SimTraceOp::kVolume;
+    e.number = attenuation_;
     TraceAt(timeNs, std::move(e));
     return true;
 }
 
-TSimBoardModel::Answer TSimBoardModel::DeviceInfo() const {
-    const std::string model = profile_->Model.substr(0, 255);
-    const std::string firmware = profile_->Firmware.substr(0, 255);
+SimBoardModel::Answer SimBoardModel::DeviceInfo() const {
+    const std::string model = profile_->model.substr(0, 255);
+    const std::string firmware = profile_->firmware.substr(0, 255);
     Answer a;
-    switch (faults_.DeviceInfo) {
-        case TSimDeviceInfoFault::Short:
-            a.Data = {0};
+    switch (faults_.deviceInfo) {
+        case SimDeviceInfoFault::kShort:
+            a.data = {0};
             return a;
-        case TSimDeviceInfoFault::ModelLength:
-            a.Data.push_back(static_cast<uint8_t>(std::min<size_t>(255, model.size() + 5)));
-            a.Data.insert(a.Data.end(), model.begin(), model.end());
+        case SimDeviceInfoFault::kModelLength:
+            a.data.push_back(static_cast<uint8_t>(std::min<size_t>(255, model.size() + 5)));
+            a.data.insert(a.data.end(), model.begin(), model.end());
             return a;
-        case TSimDeviceInfoFault::FirmwareLength:
-        case TSimDeviceInfoFault::None:
+        case SimDeviceInfoFault::kFirmwareLength:
+        case SimDeviceInfoFault::kNone:
             break;
     }
-    a.Data.push_back(static_cast<uint8_t>(model.size()));
-    a.Data.insert(a.Data.end(), model.begin(), model.end());
+    a.data.push_back(static_cast<uint8_t>(model.size()));
+    a.data.insert(a.data.end(), model.begin(), model.end());
     const size_t claimed =
-        firmware.size() + (faults_.DeviceInfo == TSimDeviceInfoFault::FirmwareLength ? 3 : 0);
-    a.Data.push_back(static_cast<uint8_t>(std::min<size_t>(255, claimed)));
-    a.Data.insert(a.Data.end(), firmware.begin(), firmware.end());
+        firmware.size() + (faults_.deviceInfo == SimDeviceInfoFault::kFirmwareLength ? 3 : 0);
+    a.data.push_back(static_cast<uint8_t>(std::min<size_t>(255, claimed)));
+    a.data.insert(a.data.end(), firmware.begin(), firmware.end());
     return a;
 }
 
-TSimBoardModel::Answer TSimBoardModel::Capabilities(std::span<const uint8_t> p) const {
+SimBoardModel::Answer SimBoardModel::Capabilities(std::span<const uint8_t> p) const {
     if (p.size() != 2) return {kStatusMalformed, {}};
     const uint16_t offset = static_cast<uint16_t>(p[0] | (p[1] << 8));
-    const auto& pages = profile_->Pages;
+    const auto& pages = profile_->pages;
     auto it =
-        std::find_if(pages.begin(), pages.end(), [&](const TSimPage& pg) { return pg.Offset == offset; });
+        std::find_if(pages.begin(), pages.end(), [&](const SimPage& pg) { return pg.offset == offset; });
     if (it == pages.end()) return {kStatusOutOfRange, {}};
-    if (it->Raw) return {kStatusDone, *it->Raw};
+    if (it->raw) return {kStatusDone, *it->raw};
     const size_t index = static_cast<size_t>(it - pages.begin());
     const size_t second = std::min<size_t>(1, pages.size() - 1);
-    TKLINKCapabilityPage page = it->Page;
-    const TKLINKCapability* first = pages[0].Page.Entries.empty() ? nullptr : &pages[0].Page.Entries[0];
-    switch (faults_.Capabilities) {
-        case TSimCapabilityFault::None:
+    KLINKCapabilityPage page = it->page;
+    const KLINKCapability* first = pages[0].page.entries.empty() ? nullptr : &pages[0].page.entries[0];
+    switch (faults_.capabilities) {
+        case SimCapabilityFault::kNone:
             break;
-        case TSimCapabilityFault::HeaderChanged:
+        case SimCapabilityFault::kHeaderChanged:
             if (index == second && index != 0)
-                page.MaxPayload = static_cast<uint16_t>(page.MaxPayload == 256 ? 255 : 256);
+                page.maxPayload = static_cast<uint16_t>(page.maxPayload == 256 ? 255 : 256);
             break;
-        case TSimCapabilityFault::DuplicateEntry:
-            if (index == second && first != nullptr) page.Entries.push_back(*first);
+        case SimCapabilityFault::kDuplicateEntry:
+            if (index == second && first != nullptr) page.entries.push_back(*first);
             break;
-        case TSimCapabilityFault::ClockMismatch:
+        case SimCapabilityFault::kClockMismatch:
             if (index == second && first != nullptr) {
-                TKLINKCapability other = *first;
-                other.Page = static_cast<uint8_t>(first->Page ^ 1);
-                other.Features = KLINK_FEATURE_BURST;
-                other.ClockMode = KLINK_CLOCK_FIXED;
-                other.FixedClockHz = first->FixedClockHz == 3579545 ? 4000000 : 3579545;
-                page.Entries.push_back(other);
+                KLINKCapability other = *first;
+                other.page = static_cast<uint8_t>(first->page ^ 1);
+                other.features = kFeatureBurst;
+                other.clockMode = ClockMode::kFixed;
+                other.fixedClockHz = first->fixedClockHz == 3579545 ? 4000000 : 3579545;
+                page.entries.push_back(other);
             }
             break;
-        case TSimCapabilityFault::SelfNext:
-            if (index == 0) page.NextOffset = it->Offset;
+        case SimCapabilityFault::kSelfNext:
+            if (index == 0) page.nextOffset = it->offset;
             break;
-        case TSimCapabilityFault::BadLength:
+        case SimCapabilityFault::kBadLength:
             if (index == 0) {
                 std::vector<uint8_t> bytes = EncodeCapabilityPage(page);
                 bytes[12] = static_cast<uint8_t>(bytes[12] + 1);
                 return {kStatusDone, bytes};
             }
             break;
-        case TSimCapabilityFault::SmallPayload:
-            page.MaxPayload = 128;
+        case SimCapabilityFault::kSmallPayload:
+            page.maxPayload = 128;
             break;
     }
     return {kStatusDone, EncodeCapabilityPage(page)};
 }
 
-TSimBoardModel::Answer TSimBoardModel::SetChipClock(std::span<const uint8_t> p, int64_t timeNs) {
+SimBoardModel::Answer SimBoardModel::SetChipClock(std::span<const uint8_t> p, int64_t timeNs) {
     if (p.size() != 6) return {kStatusMalformed, {}};
     const uint8_t id = p[0];
     const uint8_t inst = p[1];
     const uint32_t hz = Get32(p, 2);
     switch (chips_.SetClock(id, inst, hz)) {
-        case TSimClockResult::Done:
+        case SimClockResult::kDone:
             break;
-        case TSimClockResult::Unsupported:
+        case SimClockResult::kUnsupported:
             return {kStatusUnsupported, {}};
-        case TSimClockResult::OutOfRange:
+        case SimClockResult::kOutOfRange:
             return {kStatusOutOfRange, {}};
-        case TSimClockResult::Conflict:
+        case SimClockResult::kConflict:
             return {kStatusConflict, {}};
     }
-    TSimTraceEvent e;
-    e.Op = TSimTraceOp::Clock;
-    e.WriteID = id;
-    e.Instance = inst;
-    e.Hz = hz;
+    SimTraceEvent e;
+    e.op = SimTraceOp::kClock;
+    e.writeId = id;
+    e.instance = inst;
+    e.hz = hz;
     TraceAt(timeNs, std::move(e));
     return {};
 }
 
-void TSimBoardModel::HandlePacket(const TKLINKFrame& f, int64_t timeNs) {
-    const std::span<const uint8_t> p(f.Payload);
-    switch (f.Opcode) {
-        case KLINK_OP_SET_OUTPUT_VOLUME:
-            if ((profile_->ControlFeatures & KLINK_CONTROL_ATTENUATION) == 0 || p.size() != 1 ||
+void SimBoardModel::HandlePacket(const KLINKFrame& f, int64_t timeNs) {
+    const std::span<const uint8_t> p(f.payload);
+    switch (f.opcode) {
+        case Opcode::kSetOutputVolume:
+            if ((profile_->controlFeatures & kControlAttenuation) == 0 || p.size() != 1 ||
                 !SetVolume(p, timeNs)) {
                 Reject(timeNs, "invalid SET_OUTPUT_VOLUME packet");
             }
             return;
-        case KLINK_OP_STREAM_DATA:
-        case KLINK_OP_STREAM_EVENTS:
-        case KLINK_OP_STREAM_START:
+        case Opcode::kStreamData:
+        case Opcode::kStreamEvents:
+        case Opcode::kStreamStart:
             if (!profile_->HasADPCMStream()) {
-                Reject(timeNs, fmt::format("no ADPCM stream for packet ${:02X}", f.Opcode));
+                Reject(timeNs, fmt::format("no ADPCM stream for packet ${:02X}", OpcodeByte(f.opcode)));
                 return;
             }
-            if (f.Opcode == KLINK_OP_STREAM_DATA) {
+            if (f.opcode == Opcode::kStreamData) {
                 (void)stream_.Data(timeNs, p);
-            } else if (f.Opcode == KLINK_OP_STREAM_EVENTS) {
+            } else if (f.opcode == Opcode::kStreamEvents) {
                 (void)stream_.Events(timeNs, p);
             } else {
                 (void)stream_.Start(timeNs, p);
             }
             return;
-        case KLINK_OP_DAC_RECORDS:
-        case KLINK_OP_DAC_END:
-        case KLINK_OP_REGISTER_EVENTS:
+        case Opcode::kDACRecords:
+        case Opcode::kDACEnd:
+        case Opcode::kRegisterEvents:
             if (!profile_->HasKL2DAC()) {
-                Reject(timeNs, fmt::format("no KL2 DAC for packet ${:02X}", f.Opcode));
+                Reject(timeNs, fmt::format("no KL2 DAC for packet ${:02X}", OpcodeByte(f.opcode)));
                 return;
             }
-            if (f.Opcode == KLINK_OP_DAC_RECORDS) {
+            if (f.opcode == Opcode::kDACRecords) {
                 dac_.Records(timeNs, p);
-            } else if (f.Opcode == KLINK_OP_DAC_END) {
+            } else if (f.opcode == Opcode::kDACEnd) {
                 dac_.End(timeNs, p);
             } else {
                 dac_.RegisterEvents(timeNs, p);
@@ -414,37 +414,37 @@ void TSimBoardModel::HandlePacket(const TKLINKFrame& f, int64_t timeNs) {
         default:
             break;
     }
-    if (f.Opcode >= KLINK_OP_REGISTER_WRITE_FIRST) {
+    if (f.opcode >= Opcode::kRegisterWriteFirst) {
         RegisterWrite(f, timeNs);
         return;
     }
-    Reject(timeNs, fmt::format("unknown packet ${:02X}", f.Opcode));
+    Reject(timeNs, fmt::format("unknown packet ${:02X}", OpcodeByte(f.opcode)));
 }
 
-void TSimBoardModel::RegisterWrite(const TKLINKFrame& f, int64_t timeNs) {
-    const std::span<const uint8_t> p(f.Payload);
-    const uint8_t id = f.Opcode;
+void SimBoardModel::RegisterWrite(const KLINKFrame& f, int64_t timeNs) {
+    const std::span<const uint8_t> p(f.payload);
+    const uint8_t id = OpcodeByte(f.opcode);
     if (p.size() < 3) {
         Reject(timeNs, fmt::format("short register write ${:02X}", id));
         return;
     }
     const uint8_t inst = p[0];
     const uint8_t page = p[1];
-    const TSimTarget* t = profile_->Find(id, inst, page);
-    if (t == nullptr || (t->Capability.Features & KLINK_FEATURE_BURST) == 0) {
+    const SimTarget* t = profile_->Find(id, inst, page);
+    if (t == nullptr || (t->capability.features & kFeatureBurst) == 0) {
         Reject(timeNs, fmt::format("unavailable register target ${:02X}/{}/{}", id, inst, page));
         return;
     }
     const auto data = p.subspan(2);
     if (UsesByteBatch(id)) {
-        if (page != 0 || data.size() > KLINK_MAX_BATCH_BYTES) {
+        if (page != 0 || data.size() > kMaxBatchBytes) {
             Reject(timeNs, fmt::format("invalid byte batch ${:02X}", id));
             return;
         }
-        for (uint8_t b : data) ChipWrite(timeNs, id, inst, page, -1, b, TSimWriteSource::Host);
+        for (uint8_t b : data) ChipWrite(timeNs, id, inst, page, -1, b, SimWriteSource::kHost);
         return;
     }
-    if (data.size() % 2 != 0 || data.size() > KLINK_MAX_BATCH_BYTES) {
+    if (data.size() % 2 != 0 || data.size() > kMaxBatchBytes) {
         Reject(timeNs, fmt::format("invalid register batch ${:02X}", id));
         return;
     }
@@ -455,7 +455,7 @@ void TSimBoardModel::RegisterWrite(const TKLINKFrame& f, int64_t timeNs) {
         }
     }
     for (size_t i = 0; i < data.size(); i += 2) {
-        ChipWrite(timeNs, id, inst, page, data[i], data[i + 1], TSimWriteSource::Host);
+        ChipWrite(timeNs, id, inst, page, data[i], data[i + 1], SimWriteSource::kHost);
     }
 }
 

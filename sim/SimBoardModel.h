@@ -37,28 +37,28 @@ inline constexpr uint8_t kStatusUnsupported = 3;
 inline constexpr uint8_t kStatusOutOfRange = 4;
 inline constexpr uint8_t kStatusConflict = 5;
 
-// A reply frame ready for the line from ReadyNs on.
-struct TSimReply {
-    std::vector<uint8_t> Wire;
-    int64_t ReadyNs = 0;
+// A reply frame ready for the line from readyNs on.
+struct SimReply {
+    std::vector<uint8_t> wire;
+    int64_t readyNs = 0;
 };
 
-class TSimBoardModel final : private TSimBoardSink {
+class SimBoardModel final : private SimBoardSink {
 public:
-    TSimBoardModel(TSimProfile profile, std::string name);
-    TSimBoardModel(const TSimBoardModel&) = delete;
-    TSimBoardModel& operator=(const TSimBoardModel&) = delete;
+    SimBoardModel(SimProfile profile, std::string name);
+    SimBoardModel(const SimBoardModel&) = delete;
+    SimBoardModel& operator=(const SimBoardModel&) = delete;
 
     // Faults take effect from the next request on; reply-rule counters restart.
-    void SetFaults(TSimFaults faults);
-    [[nodiscard]] const TSimFaults& Faults() const noexcept { return faults_; }
+    void SetFaults(SimFaults faults);
+    [[nodiscard]] const SimFaults& Faults() const noexcept { return faults_; }
     // Where the board's audio goes; null for none. Not owned.
-    void SetAudioOutput(TSimWavWriter* wav) noexcept { wav_ = wav; }
+    void SetAudioOutput(SimWavWriter* wav) noexcept { wav_ = wav; }
 
     // One byte that finished arriving at timeNs (non-decreasing between calls).
     void Feed(uint8_t byte, int64_t timeNs);
     // One complete frame whose last byte arrived at timeNs.
-    void HandleFrame(const TKLINKFrame& frame, int64_t timeNs);
+    void HandleFrame(const KLINKFrame& frame, int64_t timeNs);
     // Plays the buffered streams up to timeNs.
     void AdvanceTo(int64_t timeNs);
     // The line went away (host closed the port): drop the partial frame.
@@ -66,15 +66,15 @@ public:
     // Records a fault of the line itself (stop reading, hang-up).
     void NoteLineFault(int64_t timeNs, std::string what);
 
-    [[nodiscard]] std::vector<TSimReply> TakeReplies();
-    [[nodiscard]] std::vector<TSimTraceEvent> TakeTrace();
+    [[nodiscard]] std::vector<SimReply> TakeReplies();
+    [[nodiscard]] std::vector<SimTraceEvent> TakeTrace();
 
     [[nodiscard]] const std::string& Name() const noexcept { return name_; }
-    [[nodiscard]] const TSimProfile& Profile() const noexcept { return *profile_; }
-    [[nodiscard]] const TSimChips& Chips() const noexcept { return chips_; }
+    [[nodiscard]] const SimProfile& Profile() const noexcept { return *profile_; }
+    [[nodiscard]] const SimChips& Chips() const noexcept { return chips_; }
     [[nodiscard]] uint8_t Attenuation() const noexcept { return attenuation_; }
-    [[nodiscard]] TSimStreamStatus StreamStatus() const { return stream_.Status(); }
-    [[nodiscard]] TKL2DACStatus DACStatus(int64_t timeNs) { return dac_.Status(timeNs); }
+    [[nodiscard]] SimStreamStatus StreamStatus() const { return stream_.Status(); }
+    [[nodiscard]] KL2DACStatus DACStatus(int64_t timeNs) { return dac_.Status(timeNs); }
     // True while a stream or the DAC clock is running, so time matters to the board.
     [[nodiscard]] bool Playing() const noexcept { return stream_.Playing() || dac_.Running(); }
     [[nodiscard]] uint64_t Requests() const noexcept { return requests_; }
@@ -83,20 +83,20 @@ public:
 
 private:
     struct Answer {
-        uint8_t Status = kStatusDone;
-        std::vector<uint8_t> Data;
+        uint8_t status = kStatusDone;
+        std::vector<uint8_t> data;
     };
 
-    void ChipWrite(int64_t timeNs, uint8_t writeID, uint8_t instance, uint8_t page, int reg, uint8_t value,
-                   TSimWriteSource source) override;
-    void TraceAt(int64_t timeNs, TSimTraceEvent event) override;
+    void ChipWrite(int64_t timeNs, uint8_t writeId, uint8_t instance, uint8_t page, int reg, uint8_t value,
+                   SimWriteSource source) override;
+    void TraceAt(int64_t timeNs, SimTraceEvent event) override;
     void OKISample(int16_t sample, uint32_t sampleRate) override;
     void DACSamples(uint8_t value, uint64_t count) override;
 
     void Reset(int64_t timeNs);
-    Answer HandleRequest(const TKLINKFrame& f, int64_t timeNs);
-    void HandlePacket(const TKLINKFrame& f, int64_t timeNs);
-    void RegisterWrite(const TKLINKFrame& f, int64_t timeNs);
+    Answer HandleRequest(const KLINKFrame& f, int64_t timeNs);
+    void HandlePacket(const KLINKFrame& f, int64_t timeNs);
+    void RegisterWrite(const KLINKFrame& f, int64_t timeNs);
     void Reject(int64_t timeNs, std::string what);
     void Fault(int64_t timeNs, std::string what);
     bool SetVolume(std::span<const uint8_t> payload, int64_t timeNs);
@@ -104,28 +104,28 @@ private:
     Answer Capabilities(std::span<const uint8_t> payload) const;
     Answer SetChipClock(std::span<const uint8_t> payload, int64_t timeNs);
 
-    std::unique_ptr<TSimProfile> profile_;  // stable address for the parts that keep a reference
+    std::unique_ptr<SimProfile> profile_;  // stable address for the parts that keep a reference
     std::string name_;
-    TSimFaults faults_;
+    SimFaults faults_;
     std::vector<uint32_t> ruleCounts_;
-    TSimWavWriter* wav_ = nullptr;
+    SimWavWriter* wav_ = nullptr;
 
-    TKLINKDecoder decoder_;
-    TSimChips chips_;
-    TSimADPCMStream stream_;
-    TSimKL2DAC dac_;
+    KLINKDecoder decoder_;
+    SimChips chips_;
+    SimADPCMStream stream_;
+    SimKL2DAC dac_;
     uint8_t attenuation_ = 0;
 
-    std::vector<TSimReply> replies_;
-    std::vector<TSimTraceEvent> trace_;
+    std::vector<SimReply> replies_;
+    std::vector<SimTraceEvent> trace_;
     uint64_t requests_ = 0;
     uint64_t packets_ = 0;
     uint64_t rejected_ = 0;
 };
 
 // A wire frame like EncodeFrame's, but with a CRC the receiver must refuse.
-[[nodiscard]] std::vector<uint8_t> EncodeFrameWithBadCrc(uint8_t messageType, uint8_t opcode,
-                                                         uint16_t requestID,
+[[nodiscard]] std::vector<uint8_t> EncodeFrameWithBadCrc(MessageType messageType, Opcode opcode,
+                                                         uint16_t requestId,
                                                          std::span<const uint8_t> payload);
 
 }  // namespace klink::sim

@@ -9,13 +9,13 @@
 
 namespace klink::sim {
 
-class TSimBoardSink {
+class SimBoardSink {
 public:
-    virtual ~TSimBoardSink() = default;
+    virtual ~SimBoardSink() = default;
     // A chip write performed at timeNs; reg -1 for an SN76489 byte.
-    virtual void ChipWrite(int64_t timeNs, uint8_t writeID, uint8_t instance, uint8_t page, int reg,
-                           uint8_t value, TSimWriteSource source) = 0;
-    virtual void TraceAt(int64_t timeNs, TSimTraceEvent event) = 0;
+    virtual void ChipWrite(int64_t timeNs, uint8_t writeId, uint8_t instance, uint8_t page, int reg,
+                           uint8_t value, SimWriteSource source) = 0;
+    virtual void TraceAt(int64_t timeNs, SimTraceEvent event) = 0;
     // One OKIM6258 output sample (12-bit signed) at sampleRate samples per second.
     virtual void OKISample(int16_t sample, uint32_t sampleRate) = 0;
     // `count` KL2 DAC output samples of `value` (8-bit unsigned) at 44100 Hz.

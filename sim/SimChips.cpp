@@ -8,40 +8,40 @@ namespace {
 constexpr uint32_t kMaxClockHz = 50'000'000;
 
 // The clock line a chip's clock travels on; -1 for a chip with its own.
-int LineOf(TSimClockSharing sharing, uint8_t writeID, uint8_t instance) {
+int LineOf(SimClockSharing sharing, uint8_t writeId, uint8_t instance) {
     switch (sharing) {
-        case TSimClockSharing::KL2:
-            if ((writeID == 0x52 || writeID == 0x53) && instance == 0) return 0;
-            if (writeID == 0x30 && instance == 1) return 0;
+        case SimClockSharing::kKL2:
+            if ((writeId == 0x52 || writeId == 0x53) && instance == 0) return 0;
+            if (writeId == 0x30 && instance == 1) return 0;
             return -1;
-        case TSimClockSharing::KL3:
-            return KL3Group(writeID);
-        case TSimClockSharing::None:
+        case SimClockSharing::kKL3:
+            return KL3Group(writeId);
+        case SimClockSharing::kNone:
             return -1;
     }
     return -1;
 }
 
-uint32_t LineClock(TSimClockSharing sharing, uint8_t writeID, uint32_t hz) {
-    return sharing == TSimClockSharing::KL3 ? KL3InputClock(writeID, hz) : SnapToCrystal(hz);
+uint32_t LineClock(SimClockSharing sharing, uint8_t writeId, uint32_t hz) {
+    return sharing == SimClockSharing::kKL3 ? KL3InputClock(writeId, hz) : SnapToCrystal(hz);
 }
 
 }  // namespace
 
-uint32_t KL3InputClock(uint8_t writeID, uint32_t hz) noexcept {
+uint32_t KL3InputClock(uint8_t writeId, uint32_t hz) noexcept {
     uint64_t f = hz;
-    if (writeID == 0xA0) f *= 2;
-    if (writeID == 0x5A || writeID == 0x5B) f *= 4;
+    if (writeId == 0xA0) f *= 2;
+    if (writeId == 0x5A || writeId == 0x5B) f *= 4;
     if (f > 0xFFFFFFFFull) return 0;
     if (f >= 3579000 && f <= 3580000) f = 3579545;
     if (f >= 14316000 && f <= 14320000) f = 14318180;
-    if ((writeID == 0x55 || writeID == 0xA0) && f == 3993600) f = 4000000;
+    if ((writeId == 0x55 || writeId == 0xA0) && f == 3993600) f = 4000000;
     return static_cast<uint32_t>(f);
 }
 
-int KL3Group(uint8_t writeID) noexcept {
-    if (writeID == 0x55 || writeID == 0xA5 || writeID == 0xA0) return 0;
-    if (writeID == 0x5A || writeID == 0x5B || writeID == 0x5E || writeID == 0x5F) return 1;
+int KL3Group(uint8_t writeId) noexcept {
+    if (writeId == 0x55 || writeId == 0xA5 || writeId == 0xA0) return 0;
+    if (writeId == 0x5A || writeId == 0x5B || writeId == 0x5E || writeId == 0x5F) return 1;
     return -1;
 }
 
@@ -62,101 +62,101 @@ uint32_t SnapToCrystal(uint32_t hz) noexcept {
     return bestDiff * 1'000'000 > uint64_t{hz} * 1'000 ? hz : best;
 }
 
-TSimChips::TSimChips(const TSimProfile& profile) : profile_(profile) { Reset(); }
+SimChips::SimChips(const SimProfile& profile) : profile_(profile) { Reset(); }
 
-void TSimChips::Reset() {
+void SimChips::Reset() {
     regs_.clear();
     psgs_.clear();
     clocks_.clear();
     lines_.clear();
-    for (const TSimTarget& t : profile_.Targets) {
-        const TKLINKCapability& c = t.Capability;
-        if (c.WriteID == 0x30 || c.WriteID == 0x50) {
+    for (const SimTarget& t : profile_.targets) {
+        const KLINKCapability& c = t.capability;
+        if (c.writeId == 0x30 || c.writeId == 0x50) {
             PSG psg;
-            for (int ch = 0; ch < 4; ++ch) psg.Regs[static_cast<size_t>(ch * 2 + 1)] = 0x0F;  // silent
-            psgs_[Key(c.WriteID, c.Instance)] = psg;
+            for (int ch = 0; ch < 4; ++ch) psg.regs[static_cast<size_t>(ch * 2 + 1)] = 0x0F;  // silent
+            psgs_[Key(c.writeId, c.instance)] = psg;
         } else {
-            regs_[Key(c.WriteID, c.Instance, c.Page)] = {};
+            regs_[Key(c.writeId, c.instance, c.page)] = {};
         }
-        if (!clocks_.contains(Key(c.WriteID, c.Instance))) clocks_[Key(c.WriteID, c.Instance)] = t.DefaultHz;
+        if (!clocks_.contains(Key(c.writeId, c.instance))) clocks_[Key(c.writeId, c.instance)] = t.defaultHz;
     }
 }
 
-void TSimChips::WriteRegister(uint8_t writeID, uint8_t instance, uint8_t page, uint8_t reg, uint8_t value) {
-    auto it = regs_.find(Key(writeID, instance, page));
+void SimChips::WriteRegister(uint8_t writeId, uint8_t instance, uint8_t page, uint8_t reg, uint8_t value) {
+    auto it = regs_.find(Key(writeId, instance, page));
     if (it != regs_.end()) it->second[reg] = value;
 }
 
-void TSimChips::WritePSGByte(uint8_t writeID, uint8_t instance, uint8_t value) {
-    auto it = psgs_.find(Key(writeID, instance));
+void SimChips::WritePSGByte(uint8_t writeId, uint8_t instance, uint8_t value) {
+    auto it = psgs_.find(Key(writeId, instance));
     if (it == psgs_.end()) return;
     PSG& psg = it->second;
     if ((value & 0x80) != 0) {
-        psg.Latched = (value >> 4) & 0x07;
-        uint16_t& r = psg.Regs[static_cast<size_t>(psg.Latched)];
-        if (psg.Latched % 2 == 0 && psg.Latched != 6) {
+        psg.latched = (value >> 4) & 0x07;
+        uint16_t& r = psg.regs[static_cast<size_t>(psg.latched)];
+        if (psg.latched % 2 == 0 && psg.latched != 6) {
             r = static_cast<uint16_t>((r & 0x3F0) | (value & 0x0F));
         } else {
-            r = value & (psg.Latched == 6 ? 0x07 : 0x0F);
+            r = value & (psg.latched == 6 ? 0x07 : 0x0F);
         }
     } else {
-        uint16_t& r = psg.Regs[static_cast<size_t>(psg.Latched)];
-        if (psg.Latched % 2 == 0 && psg.Latched != 6) {
+        uint16_t& r = psg.regs[static_cast<size_t>(psg.latched)];
+        if (psg.latched % 2 == 0 && psg.latched != 6) {
             r = static_cast<uint16_t>((r & 0x00F) | ((value & 0x3F) << 4));
         } else {
-            r = value & (psg.Latched == 6 ? 0x07 : 0x0F);
+            r = value & (psg.latched == 6 ? 0x07 : 0x0F);
         }
     }
 }
 
-uint8_t TSimChips::Register(uint8_t writeID, uint8_t instance, uint8_t page, uint8_t reg) const {
-    auto it = regs_.find(Key(writeID, instance, page));
+uint8_t SimChips::Register(uint8_t writeId, uint8_t instance, uint8_t page, uint8_t reg) const {
+    auto it = regs_.find(Key(writeId, instance, page));
     return it == regs_.end() ? 0 : it->second[reg];
 }
 
-uint16_t TSimChips::PSGRegister(uint8_t writeID, uint8_t instance, int index) const {
-    auto it = psgs_.find(Key(writeID, instance));
+uint16_t SimChips::PSGRegister(uint8_t writeId, uint8_t instance, int index) const {
+    auto it = psgs_.find(Key(writeId, instance));
     if (it == psgs_.end() || index < 0 || index > 7) return 0;
-    return it->second.Regs[static_cast<size_t>(index)];
+    return it->second.regs[static_cast<size_t>(index)];
 }
 
-TSimClockResult TSimChips::SetClock(uint8_t writeID, uint8_t instance, uint32_t hz) {
-    const TSimTarget* t = profile_.Find(writeID, instance, 0);
-    if (t == nullptr) return TSimClockResult::Unsupported;
-    const TKLINKCapability& c = t->Capability;
-    if (c.ClockMode == KLINK_CLOCK_FIXED) {
-        return ClocksMatch(writeID, c.FixedClockHz, hz) ? TSimClockResult::Done
-                                                        : TSimClockResult::Unsupported;
+SimClockResult SimChips::SetClock(uint8_t writeId, uint8_t instance, uint32_t hz) {
+    const SimTarget* t = profile_.Find(writeId, instance, 0);
+    if (t == nullptr) return SimClockResult::kUnsupported;
+    const KLINKCapability& c = t->capability;
+    if (c.clockMode == ClockMode::kFixed) {
+        return ClocksMatch(writeId, c.fixedClockHz, hz) ? SimClockResult::kDone
+                                                        : SimClockResult::kUnsupported;
     }
-    if ((c.Features & KLINK_FEATURE_SET_CLOCK) == 0) return TSimClockResult::Unsupported;
-    if (hz == 0 || hz > kMaxClockHz) return TSimClockResult::OutOfRange;
-    const int line = LineOf(profile_.ClockSharing, writeID, instance);
+    if ((c.features & kFeatureSetClock) == 0) return SimClockResult::kUnsupported;
+    if (hz == 0 || hz > kMaxClockHz) return SimClockResult::kOutOfRange;
+    const int line = LineOf(profile_.clockSharing, writeId, instance);
     if (line >= 0) {
-        const uint32_t input = LineClock(profile_.ClockSharing, writeID, hz);
-        if (input == 0) return TSimClockResult::OutOfRange;
+        const uint32_t input = LineClock(profile_.clockSharing, writeId, hz);
+        if (input == 0) return SimClockResult::kOutOfRange;
         Line& l = lines_[line];
-        const uint32_t me = Key(writeID, instance);
-        const bool others = !l.SetBy.empty() && !(l.SetBy.size() == 1 && l.SetBy.contains(me));
-        if (others && l.Hz != input) return TSimClockResult::Conflict;
-        l.Hz = input;
-        l.SetBy.insert(me);
+        const uint32_t me = Key(writeId, instance);
+        const bool others = !l.setBy.empty() && !(l.setBy.size() == 1 && l.setBy.contains(me));
+        if (others && l.hz != input) return SimClockResult::kConflict;
+        l.hz = input;
+        l.setBy.insert(me);
         // The other chips on the line follow (for KL2 they take the same clock).
-        if (profile_.ClockSharing == TSimClockSharing::KL2) {
+        if (profile_.clockSharing == SimClockSharing::kKL2) {
             for (auto& [key, value] : clocks_) {
                 const auto id = static_cast<uint8_t>(key >> 16);
                 const auto inst = static_cast<uint8_t>(key >> 8);
-                if (LineOf(profile_.ClockSharing, id, inst) == line) value = hz;
+                if (LineOf(profile_.clockSharing, id, inst) == line) value = hz;
             }
         }
     }
-    clocks_[Key(writeID, instance)] = hz;
-    if (writeID == 0x52) clocks_[Key(0x53, instance)] = hz;
-    if (writeID == 0x53) clocks_[Key(0x52, instance)] = hz;
-    return TSimClockResult::Done;
+    clocks_[Key(writeId, instance)] = hz;
+    if (writeId == 0x52) clocks_[Key(0x53, instance)] = hz;
+    if (writeId == 0x53) clocks_[Key(0x52, instance)] = hz;
+    return SimClockResult::kDone;
 }
 
-uint32_t TSimChips::ClockHz(uint8_t writeID, uint8_t instance) const {
-    auto it = clocks_.find(Key(writeID, instance));
+uint32_t SimChips::ClockHz(uint8_t writeId, uint8_t instance) const {
+    auto it = clocks_.find(Key(writeId, instance));
     return it == clocks_.end() ? 0 : it->second;
 }
 

@@ -28,9 +28,9 @@ inline constexpr uint8_t kDACFaultEventOverflow = 3;
 inline constexpr uint8_t kDACFaultInvalid = 4;      // malformed packet, record or event
 inline constexpr uint8_t kDACFaultEndMismatch = 5;  // DAC_END disagrees with what was accepted
 
-class TSimKL2DAC {
+class SimKL2DAC {
 public:
-    TSimKL2DAC(TSimBoardSink& sink, const TSimProfile& profile);
+    SimKL2DAC(SimBoardSink& sink, const SimProfile& profile);
 
     void Reset();
     // DAC_START: false when refused (bad payload, already started, faulted).
@@ -38,8 +38,8 @@ public:
     void Records(int64_t timeNs, std::span<const uint8_t> payload);
     void RegisterEvents(int64_t timeNs, std::span<const uint8_t> payload);
     void End(int64_t timeNs, std::span<const uint8_t> payload);
-    [[nodiscard]] TKL2DACStatus Status(int64_t timeNs);
-    [[nodiscard]] static std::vector<uint8_t> EncodeStatus(const TKL2DACStatus& status);
+    [[nodiscard]] KL2DACStatus Status(int64_t timeNs);
+    [[nodiscard]] static std::vector<uint8_t> EncodeStatus(const KL2DACStatus& status);
     [[nodiscard]] std::vector<uint8_t> EncodeCapabilities() const;
 
     void AdvanceTo(int64_t timeNs);
@@ -51,14 +51,14 @@ public:
 
 private:
     struct Record {
-        uint8_t Kind = 0;
-        uint8_t Value = 0;
-        uint16_t Wait = 0;
+        KL2RecordKind kind = KL2RecordKind::kSample;
+        uint8_t value = 0;
+        uint16_t wait = 0;
     };
     struct Event {
-        TKLINKVGMTarget Target;
-        int Reg = -1;
-        uint8_t Value = 0;
+        KLINKVGMTarget target;
+        int reg = -1;
+        uint8_t value = 0;
     };
     void Touch();
     void Fault(int64_t timeNs, uint8_t code, const char* what, bool injected = false);
@@ -71,9 +71,9 @@ private:
     void ExecuteRecord(int64_t timeNs, const Record& r);
     [[nodiscard]] int64_t TimeOf(uint64_t tick) const;
 
-    TSimBoardSink& sink_;
-    const TSimProfile& profile_;
-    TKL2DACStatus st_;
+    SimBoardSink& sink_;
+    const SimProfile& profile_;
+    KL2DACStatus st_;
     std::deque<Record> records_;
     uint64_t nextRecordTick_ = 0;
     std::multimap<uint64_t, Event> events_;

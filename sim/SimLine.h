@@ -17,9 +17,9 @@ namespace klink::sim {
 inline constexpr int64_t kLineBytesPerSecond = 11520;
 
 // Arrival times of incoming bytes.
-class TSimInputLine {
+class SimInputLine {
 public:
-    explicit TSimInputLine(bool throttled) : throttled_(throttled) {}
+    explicit SimInputLine(bool throttled) : throttled_(throttled) {}
 
     [[nodiscard]] bool Busy() const noexcept { return busy_; }
     // New bytes were seen at nowNs while the line was idle; they arrive one
@@ -45,11 +45,11 @@ private:
 };
 
 // Replies queued for sending, paced at the line rate.
-class TSimOutputLine {
+class SimOutputLine {
 public:
-    explicit TSimOutputLine(bool throttled) : throttled_(throttled) {}
+    explicit SimOutputLine(bool throttled) : throttled_(throttled) {}
 
-    void Push(TSimReply reply);
+    void Push(SimReply reply);
     // The bytes that have been sent by nowNs and not yet committed.
     [[nodiscard]] std::span<const uint8_t> Due(int64_t nowNs);
     // `n` of the due bytes were handed on.
@@ -63,7 +63,7 @@ private:
     [[nodiscard]] int64_t EndOf(size_t index) const noexcept;  // end time of byte `index` of the head reply
 
     bool throttled_;
-    std::deque<TSimReply> queue_;
+    std::deque<SimReply> queue_;
     size_t offset_ = 0;    // bytes of the head reply already handed on
     int64_t beginNs_ = 0;  // when the head reply's first byte started
     bool begun_ = false;

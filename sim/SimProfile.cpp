@@ -13,43 +13,43 @@ namespace {
 
 using nlohmann::json;
 
-TSimTarget Variable(uint8_t id, uint8_t inst, uint8_t page, uint8_t features, uint32_t defaultHz) {
-    TSimTarget t;
-    t.Capability = {
-        id, inst, page, static_cast<uint8_t>(features | KLINK_FEATURE_SET_CLOCK), KLINK_CLOCK_VARIABLE, 0};
-    t.DefaultHz = defaultHz;
+SimTarget Variable(uint8_t id, uint8_t inst, uint8_t page, uint8_t features, uint32_t defaultHz) {
+    SimTarget t;
+    t.capability = {id, inst, page, static_cast<uint8_t>(features | kFeatureSetClock), ClockMode::kVariable,
+                    0};
+    t.defaultHz = defaultHz;
     return t;
 }
 
-TSimTarget Fixed(uint8_t id, uint8_t inst, uint8_t page, uint8_t features, uint32_t hz) {
-    TSimTarget t;
-    t.Capability = {id, inst, page, features, KLINK_CLOCK_FIXED, hz};
-    t.DefaultHz = hz;
+SimTarget Fixed(uint8_t id, uint8_t inst, uint8_t page, uint8_t features, uint32_t hz) {
+    SimTarget t;
+    t.capability = {id, inst, page, features, ClockMode::kFixed, hz};
+    t.defaultHz = hz;
     return t;
 }
 
-constexpr uint8_t kBurst = KLINK_FEATURE_BURST;
+constexpr uint8_t kBurst = kFeatureBurst;
 
-TSimProfile KL2(std::string model, std::string firmware) {
-    TSimProfile p;
-    p.Model = std::move(model);
-    p.Firmware = std::move(firmware);
-    p.ControlFeatures = KLINK_CONTROL_ATTENUATION | KLINK_CONTROL_KL2_DAC;
-    p.ClockSharing = TSimClockSharing::KL2;
+SimProfile KL2(std::string model, std::string firmware) {
+    SimProfile p;
+    p.model = std::move(model);
+    p.firmware = std::move(firmware);
+    p.controlFeatures = kControlAttenuation | kControlKL2DAC;
+    p.clockSharing = SimClockSharing::kKL2;
     // CLK0 drives the YM2612 and the second SN76489, CLK1 the first SN76489.
-    p.Targets = {Variable(0x52, 0, 0, kBurst, 7670453), Variable(0x53, 0, 1, kBurst, 7670453),
+    p.targets = {Variable(0x52, 0, 0, kBurst, 7670453), Variable(0x53, 0, 1, kBurst, 7670453),
                  Variable(0x50, 0, 0, kBurst, 3579545), Variable(0x30, 1, 0, kBurst, 7670453)};
     BuildPages(p);
     return p;
 }
 
-TSimProfile KL3() {
-    TSimProfile p;
-    p.Model = "Keltra 3";
-    p.Firmware = "2.4 (klinksim)";
-    p.ControlFeatures = KLINK_CONTROL_ATTENUATION;
-    p.ClockSharing = TSimClockSharing::KL3;
-    p.Targets = {
+SimProfile KL3() {
+    SimProfile p;
+    p.model = "Keltra 3";
+    p.firmware = "2.4 (klinksim)";
+    p.controlFeatures = kControlAttenuation;
+    p.clockSharing = SimClockSharing::kKL3;
+    p.targets = {
         Fixed(0x51, 0, 0, kBurst, 3579545),      // YM2413
         Fixed(0x54, 0, 0, kBurst, 3579545),      // YM2151
         Variable(0x55, 0, 0, kBurst, 4000000),   // YM2203 (OPN chip)
@@ -65,15 +65,15 @@ TSimProfile KL3() {
     return p;
 }
 
-TSimProfile KL4() {
-    TSimProfile p;
-    p.Model = "Keltra 4";
-    p.Firmware = "1.6 (klinksim)";
-    p.ControlFeatures = KLINK_CONTROL_ATTENUATION;
-    p.DataCapacity = 65536;
-    p.EventCapacity = 4096;
-    p.Targets = {Variable(0x54, 0, 0, kBurst | KLINK_FEATURE_STREAM_EVENTS, 4000000),
-                 Variable(0xB7, 0, 0, KLINK_FEATURE_ADPCM_STREAM, 8000000)};
+SimProfile KL4() {
+    SimProfile p;
+    p.model = "Keltra 4";
+    p.firmware = "1.6 (klinksim)";
+    p.controlFeatures = kControlAttenuation;
+    p.dataCapacity = 65536;
+    p.eventCapacity = 4096;
+    p.targets = {Variable(0x54, 0, 0, kBurst | kFeatureStreamEvents, 4000000),
+                 Variable(0xB7, 0, 0, kFeatureADPCMStream, 8000000)};
     BuildPages(p);
     return p;
 }
@@ -111,28 +111,28 @@ void Take(const json& obj, const char* key, T& out, const std::string& origin) {
     }
 }
 
-uint8_t ClockModeOf(const json& v, const std::string& origin) {
+ClockMode ClockModeOf(const json& v, const std::string& origin) {
     if (v.is_string()) {
         const std::string s = v.get<std::string>();
-        if (s == "unknown") return KLINK_CLOCK_UNKNOWN;
-        if (s == "fixed") return KLINK_CLOCK_FIXED;
-        if (s == "variable") return KLINK_CLOCK_VARIABLE;
+        if (s == "unknown") return ClockMode::kUnknown;
+        if (s == "fixed") return ClockMode::kFixed;
+        if (s == "variable") return ClockMode::kVariable;
     }
-    return static_cast<uint8_t>(Number(v, origin, "clock_mode", 0xFF));
+    return static_cast<ClockMode>(Number(v, origin, "clock_mode", 0xFF));
 }
 
-TSimTarget TargetOf(const json& e, const std::string& origin) {
+SimTarget TargetOf(const json& e, const std::string& origin) {
     if (!e.is_object()) Fail(origin, "a target is not an object.");
-    TSimTarget t;
-    TKLINKCapability& c = t.Capability;
-    Take(e, "write_id", c.WriteID, origin);
-    Take(e, "instance", c.Instance, origin);
-    Take(e, "page", c.Page, origin);
-    Take(e, "features", c.Features, origin);
-    if (e.contains("clock_mode")) c.ClockMode = ClockModeOf(e.at("clock_mode"), origin);
-    Take(e, "clock_hz", c.FixedClockHz, origin);
-    t.DefaultHz = c.ClockMode == KLINK_CLOCK_FIXED ? c.FixedClockHz : 0;
-    Take(e, "default_hz", t.DefaultHz, origin);
+    SimTarget t;
+    KLINKCapability& c = t.capability;
+    Take(e, "write_id", c.writeId, origin);
+    Take(e, "instance", c.instance, origin);
+    Take(e, "page", c.page, origin);
+    Take(e, "features", c.features, origin);
+    if (e.contains("clock_mode")) c.clockMode = ClockModeOf(e.at("clock_mode"), origin);
+    Take(e, "clock_hz", c.fixedClockHz, origin);
+    t.defaultHz = c.clockMode == ClockMode::kFixed ? c.fixedClockHz : 0;
+    Take(e, "default_hz", t.defaultHz, origin);
     return t;
 }
 
@@ -155,22 +155,22 @@ std::vector<uint8_t> HexBytes(const std::string& hex, const std::string& origin)
 
 }  // namespace
 
-const TSimTarget* TSimProfile::Find(uint8_t writeID, uint8_t instance, uint8_t page) const noexcept {
-    for (const TSimTarget& t : Targets) {
-        const TKLINKCapability& c = t.Capability;
-        if (c.WriteID == writeID && c.Instance == instance && c.Page == page) return &t;
+const SimTarget* SimProfile::Find(uint8_t writeId, uint8_t instance, uint8_t page) const noexcept {
+    for (const SimTarget& t : targets) {
+        const KLINKCapability& c = t.capability;
+        if (c.writeId == writeId && c.instance == instance && c.page == page) return &t;
     }
     return nullptr;
 }
 
-bool TSimProfile::HasADPCMStream() const noexcept {
-    const TSimTarget* oki = Find(0xB7, 0, 0);
-    return oki != nullptr && (oki->Capability.Features & KLINK_FEATURE_ADPCM_STREAM) != 0;
+bool SimProfile::HasADPCMStream() const noexcept {
+    const SimTarget* oki = Find(0xB7, 0, 0);
+    return oki != nullptr && (oki->capability.features & kFeatureADPCMStream) != 0;
 }
 
 std::vector<std::string> BuiltInModels() { return {"Keltra 2", "Keltra 2.1", "Keltra 3", "Keltra 4"}; }
 
-std::optional<TSimProfile> BuiltInProfile(std::string_view model) {
+std::optional<SimProfile> BuiltInProfile(std::string_view model) {
     if (model == "Keltra 2") return KL2("Keltra 2", "3.1dev9 (klinksim)");
     if (model == "Keltra 2.1") return KL2("Keltra 2.1", "3.2 (klinksim)");
     if (model == "Keltra 3") return KL3();
@@ -178,29 +178,29 @@ std::optional<TSimProfile> BuiltInProfile(std::string_view model) {
     return std::nullopt;
 }
 
-void BuildPages(TSimProfile& profile) {
-    profile.Pages.clear();
-    const size_t n = profile.Targets.size();
+void BuildPages(SimProfile& profile) {
+    profile.pages.clear();
+    const size_t n = profile.targets.size();
     // Two pages at least, so that every host walks the page chain.
     size_t perPage = std::max<size_t>(1, (n + 1) / 2);
-    perPage = std::min<size_t>(perPage, KLINK_MAX_CAPABILITY_ENTRIES);
+    perPage = std::min<size_t>(perPage, kMaxCapabilityEntries);
     size_t first = 0;
     do {
-        TSimPage page;
-        page.Offset = static_cast<uint16_t>(first);
-        page.Page.MaxPayload = profile.MaxPayload;
-        page.Page.DataCapacity = profile.DataCapacity;
-        page.Page.EventCapacity = profile.EventCapacity;
-        page.Page.ControlFeatures = profile.ControlFeatures;
+        SimPage page;
+        page.offset = static_cast<uint16_t>(first);
+        page.page.maxPayload = profile.maxPayload;
+        page.page.dataCapacity = profile.dataCapacity;
+        page.page.eventCapacity = profile.eventCapacity;
+        page.page.controlFeatures = profile.controlFeatures;
         const size_t last = std::min(n, first + perPage);
-        for (size_t i = first; i < last; ++i) page.Page.Entries.push_back(profile.Targets[i].Capability);
-        page.Page.NextOffset = last < n ? static_cast<uint16_t>(last) : KLINK_CAPABILITIES_END;
-        profile.Pages.push_back(std::move(page));
+        for (size_t i = first; i < last; ++i) page.page.entries.push_back(profile.targets[i].capability);
+        page.page.nextOffset = last < n ? static_cast<uint16_t>(last) : kCapabilitiesEnd;
+        profile.pages.push_back(std::move(page));
         first = last;
     } while (first < n);
 }
 
-TSimProfile ParseProfile(std::string_view text, const std::string& origin) {
+SimProfile ParseProfile(std::string_view text, const std::string& origin) {
     json doc;
     try {
         doc = json::parse(text);
@@ -209,7 +209,7 @@ TSimProfile ParseProfile(std::string_view text, const std::string& origin) {
     }
     if (!doc.is_object()) Fail(origin, "the top level is not an object.");
 
-    TSimProfile p;
+    SimProfile p;
     if (doc.contains("base")) {
         if (!doc.at("base").is_string()) Fail(origin, "\"base\" is not a text.");
         auto base = BuiltInProfile(doc.at("base").get<std::string>());
@@ -220,22 +220,22 @@ TSimProfile ParseProfile(std::string_view text, const std::string& origin) {
         if (doc.contains(key) && !doc.at(key).is_string())
             Fail(origin, std::string("\"") + key + "\" is not a text.");
     }
-    if (doc.contains("model")) p.Model = doc.at("model").get<std::string>();
-    if (doc.contains("firmware")) p.Firmware = doc.at("firmware").get<std::string>();
-    if (p.Model.empty()) Fail(origin, "no \"model\" and no \"base\".");
-    Take(doc, "max_payload", p.MaxPayload, origin);
-    Take(doc, "data_capacity", p.DataCapacity, origin);
-    Take(doc, "event_capacity", p.EventCapacity, origin);
-    Take(doc, "control_features", p.ControlFeatures, origin);
+    if (doc.contains("model")) p.model = doc.at("model").get<std::string>();
+    if (doc.contains("firmware")) p.firmware = doc.at("firmware").get<std::string>();
+    if (p.model.empty()) Fail(origin, "no \"model\" and no \"base\".");
+    Take(doc, "max_payload", p.maxPayload, origin);
+    Take(doc, "data_capacity", p.dataCapacity, origin);
+    Take(doc, "event_capacity", p.eventCapacity, origin);
+    Take(doc, "control_features", p.controlFeatures, origin);
     if (doc.contains("clock_sharing")) {
         const json& v = doc.at("clock_sharing");
         const std::string s = v.is_string() ? v.get<std::string>() : "";
         if (s == "none") {
-            p.ClockSharing = TSimClockSharing::None;
+            p.clockSharing = SimClockSharing::kNone;
         } else if (s == "kl2") {
-            p.ClockSharing = TSimClockSharing::KL2;
+            p.clockSharing = SimClockSharing::kKL2;
         } else if (s == "kl3") {
-            p.ClockSharing = TSimClockSharing::KL3;
+            p.clockSharing = SimClockSharing::kKL3;
         } else {
             Fail(origin, "\"clock_sharing\" must be \"none\", \"kl2\" or \"kl3\".");
         }
@@ -243,61 +243,61 @@ TSimProfile ParseProfile(std::string_view text, const std::string& origin) {
     if (doc.contains("dac")) {
         const json& d = doc.at("dac");
         if (!d.is_object()) Fail(origin, "\"dac\" is not an object.");
-        Take(d, "revision", p.DAC.Revision, origin);
-        Take(d, "tick_rate", p.DAC.TickRate, origin);
-        Take(d, "record_capacity", p.DAC.RecordCapacity, origin);
-        Take(d, "event_capacity", p.DAC.EventCapacity, origin);
-        Take(d, "max_records", p.DAC.MaxRecords, origin);
-        Take(d, "profile", p.DAC.Profile, origin);
-        Take(d, "max_late_us", p.DAC.MaxLateUS, origin);
+        Take(d, "revision", p.dac.revision, origin);
+        Take(d, "tick_rate", p.dac.tickRate, origin);
+        Take(d, "record_capacity", p.dac.recordCapacity, origin);
+        Take(d, "event_capacity", p.dac.eventCapacity, origin);
+        Take(d, "max_records", p.dac.maxRecords, origin);
+        Take(d, "profile", p.dac.profile, origin);
+        Take(d, "max_late_us", p.dac.maxLateUs, origin);
     }
     const bool hasTargets = doc.contains("targets");
     if (hasTargets) {
         if (!doc.at("targets").is_array()) Fail(origin, "\"targets\" is not a list.");
-        p.Targets.clear();
-        for (const json& e : doc.at("targets")) p.Targets.push_back(TargetOf(e, origin));
+        p.targets.clear();
+        for (const json& e : doc.at("targets")) p.targets.push_back(TargetOf(e, origin));
     }
     if (doc.contains("pages")) {
         if (!doc.at("pages").is_array() || doc.at("pages").empty())
             Fail(origin, "\"pages\" is not a non-empty list.");
-        p.Pages.clear();
-        std::vector<TSimTarget> fromPages;
+        p.pages.clear();
+        std::vector<SimTarget> fromPages;
         for (const json& pj : doc.at("pages")) {
             if (!pj.is_object()) Fail(origin, "a page is not an object.");
-            TSimPage page;
-            Take(pj, "offset", page.Offset, origin);
+            SimPage page;
+            Take(pj, "offset", page.offset, origin);
             if (pj.contains("raw")) {
                 if (!pj.at("raw").is_string()) Fail(origin, "\"raw\" is not a text.");
-                page.Raw = HexBytes(pj.at("raw").get<std::string>(), origin);
+                page.raw = HexBytes(pj.at("raw").get<std::string>(), origin);
             }
-            page.Page.MaxPayload = p.MaxPayload;
-            page.Page.DataCapacity = p.DataCapacity;
-            page.Page.EventCapacity = p.EventCapacity;
-            page.Page.ControlFeatures = p.ControlFeatures;
-            page.Page.NextOffset = KLINK_CAPABILITIES_END;
-            Take(pj, "max_payload", page.Page.MaxPayload, origin);
-            Take(pj, "data_capacity", page.Page.DataCapacity, origin);
-            Take(pj, "event_capacity", page.Page.EventCapacity, origin);
-            Take(pj, "control_features", page.Page.ControlFeatures, origin);
-            Take(pj, "next", page.Page.NextOffset, origin);
+            page.page.maxPayload = p.maxPayload;
+            page.page.dataCapacity = p.dataCapacity;
+            page.page.eventCapacity = p.eventCapacity;
+            page.page.controlFeatures = p.controlFeatures;
+            page.page.nextOffset = kCapabilitiesEnd;
+            Take(pj, "max_payload", page.page.maxPayload, origin);
+            Take(pj, "data_capacity", page.page.dataCapacity, origin);
+            Take(pj, "event_capacity", page.page.eventCapacity, origin);
+            Take(pj, "control_features", page.page.controlFeatures, origin);
+            Take(pj, "next", page.page.nextOffset, origin);
             if (pj.contains("entries")) {
                 if (!pj.at("entries").is_array()) Fail(origin, "\"entries\" is not a list.");
                 for (const json& e : pj.at("entries")) {
-                    TSimTarget t = TargetOf(e, origin);
-                    page.Page.Entries.push_back(t.Capability);
+                    SimTarget t = TargetOf(e, origin);
+                    page.page.entries.push_back(t.capability);
                     fromPages.push_back(t);
                 }
             }
-            p.Pages.push_back(std::move(page));
+            p.pages.push_back(std::move(page));
         }
-        if (!hasTargets) p.Targets = std::move(fromPages);
+        if (!hasTargets) p.targets = std::move(fromPages);
     } else {
         BuildPages(p);
     }
     return p;
 }
 
-TSimProfile LoadProfile(const std::filesystem::path& file) {
+SimProfile LoadProfile(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
     if (!in) throw ReadError("Simulator profile " + file.string() + ": cannot be opened.");
     std::ostringstream text;

@@ -16,67 +16,67 @@
 namespace klink::sim {
 
 // How the chips of a board share clock lines.
-enum class TSimClockSharing : uint8_t {
-    None,
-    KL2,  // YM2612 and the second SN76489 run from one line (CLK0)
-    KL3,  // YM2203/AY8910 share one physical chip, YM3812/YM3526/YMF262 another
+enum class SimClockSharing : uint8_t {
+    kNone,
+    kKL2,  // YM2612 and the second SN76489 run from one line (CLK0)
+    kKL3,  // YM2203/AY8910 share one physical chip, YM3812/YM3526/YMF262 another
 };
 
 // One capability entry plus the clock the chip runs at after RESET.
-struct TSimTarget {
-    TKLINKCapability Capability;
+struct SimTarget {
+    KLINKCapability capability;
     // Clock after RESET in Hz; for a fixed clock always FixedClockHz.
-    uint32_t DefaultHz = 0;
+    uint32_t defaultHz = 0;
 };
 
-// One page as the board sends it. When Raw is set, those bytes are the reply
+// One page as the board sends it. When `raw` is set, those bytes are the reply
 // data unchanged (for tests of broken boards); otherwise the page is encoded
 // from the header fields and the entries.
-struct TSimPage {
-    uint16_t Offset = 0;
-    TKLINKCapabilityPage Page;
-    std::optional<std::vector<uint8_t>> Raw;
+struct SimPage {
+    uint16_t offset = 0;
+    KLINKCapabilityPage page;
+    std::optional<std::vector<uint8_t>> raw;
 };
 
 // The KL2 DAC capability record (DAC_CAPABILITIES reply data).
-struct TSimDACCapabilities {
-    uint32_t Revision = 40;
-    uint32_t TickRate = 44100;
-    uint32_t RecordCapacity = 16384;
-    uint16_t EventCapacity = 1024;
-    uint8_t MaxRecords = 60;
-    uint8_t Profile = 4;
-    uint32_t MaxLateUS = 100;
+struct SimDACCapabilities {
+    uint32_t revision = 40;
+    uint32_t tickRate = 44100;
+    uint32_t recordCapacity = 16384;
+    uint16_t eventCapacity = 1024;
+    uint8_t maxRecords = 60;
+    uint8_t profile = 4;
+    uint32_t maxLateUs = 100;
 };
 
-struct TSimProfile {
-    std::string Model;
-    std::string Firmware;
-    uint16_t MaxPayload = 256;
-    uint32_t DataCapacity = 0;   // ADPCM stream bytes buffered
-    uint16_t EventCapacity = 0;  // ADPCM stream events held
-    uint16_t ControlFeatures = 0;
-    std::vector<TSimTarget> Targets;  // every target the board serves, in table order
-    std::vector<TSimPage> Pages;      // the CAPABILITIES pages, first at offset 0
-    TSimDACCapabilities DAC;
-    TSimClockSharing ClockSharing = TSimClockSharing::None;
+struct SimProfile {
+    std::string model;
+    std::string firmware;
+    uint16_t maxPayload = 256;
+    uint32_t dataCapacity = 0;   // ADPCM stream bytes buffered
+    uint16_t eventCapacity = 0;  // ADPCM stream events held
+    uint16_t controlFeatures = 0;
+    std::vector<SimTarget> targets;  // every target the board serves, in table order
+    std::vector<SimPage> pages;      // the CAPABILITIES pages, first at offset 0
+    SimDACCapabilities dac;
+    SimClockSharing clockSharing = SimClockSharing::kNone;
 
-    // The target entry for (WriteID, Instance, Page), or null.
-    [[nodiscard]] const TSimTarget* Find(uint8_t writeID, uint8_t instance, uint8_t page) const noexcept;
+    // The target entry for (writeId, instance, page), or null.
+    [[nodiscard]] const SimTarget* Find(uint8_t writeId, uint8_t instance, uint8_t page) const noexcept;
     [[nodiscard]] bool HasADPCMStream() const noexcept;
-    [[nodiscard]] bool HasKL2DAC() const noexcept { return (ControlFeatures & KLINK_CONTROL_KL2_DAC) != 0; }
+    [[nodiscard]] bool HasKL2DAC() const noexcept { return (controlFeatures & kControlKL2DAC) != 0; }
 };
 
 // The model names klinksim knows: "Keltra 2", "Keltra 2.1", "Keltra 3", "Keltra 4".
 [[nodiscard]] std::vector<std::string> BuiltInModels();
 
 // The default profile of a model; nullopt for an unknown name.
-[[nodiscard]] std::optional<TSimProfile> BuiltInProfile(std::string_view model);
+[[nodiscard]] std::optional<SimProfile> BuiltInProfile(std::string_view model);
 
 // Lays the targets out over CAPABILITIES pages: at least two pages (when
 // there are at least two targets), each page's offset being the index of its
 // first entry, the last page naming 0xFFFF as next.
-void BuildPages(TSimProfile& profile);
+void BuildPages(SimProfile& profile);
 
 // Reads a JSON profile. Throws ReadError with a message naming the file and
 // the problem. Format (every key optional except where a base is missing):
@@ -93,8 +93,8 @@ void BuildPages(TSimProfile& profile);
 // Numbers may also be strings such as "0x54". Without "pages" the pages are
 // built from the targets; with "pages" but without "targets" the targets are
 // the entries of those pages.
-[[nodiscard]] TSimProfile LoadProfile(const std::filesystem::path& file);
-[[nodiscard]] TSimProfile ParseProfile(std::string_view json, const std::string& origin);
+[[nodiscard]] SimProfile LoadProfile(const std::filesystem::path& file);
+[[nodiscard]] SimProfile ParseProfile(std::string_view json, const std::string& origin);
 
 // The port-name stem of a model: "Keltra 2.1" -> "keltra2.1".
 [[nodiscard]] std::string ModelStem(std::string_view model);

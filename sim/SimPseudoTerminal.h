@@ -10,20 +10,20 @@
 
 namespace klink::sim {
 
-enum class TSimWaitResult : uint8_t {
-    Timeout,
-    Input,   // bytes are waiting (only when input was asked for)
-    HungUp,  // the host has no open handle on the port (closed it, or never opened it after a close)
-    Woken,   // Wake() was called
+enum class SimWaitResult : uint8_t {
+    kTimeout,
+    kInput,   // bytes are waiting (only when input was asked for)
+    kHungUp,  // the host has no open handle on the port (closed it, or never opened it after a close)
+    kWoken,   // Wake() was called
 };
 
-class TSimPseudoTerminal {
+class SimPseudoTerminal {
 public:
     // Opens a new pseudo-terminal pair. Throws OSError.
-    TSimPseudoTerminal();
-    ~TSimPseudoTerminal();
-    TSimPseudoTerminal(const TSimPseudoTerminal&) = delete;
-    TSimPseudoTerminal& operator=(const TSimPseudoTerminal&) = delete;
+    SimPseudoTerminal();
+    ~SimPseudoTerminal();
+    SimPseudoTerminal(const SimPseudoTerminal&) = delete;
+    SimPseudoTerminal& operator=(const SimPseudoTerminal&) = delete;
 
     // The device the host opens, e.g. /dev/pts/7.
     [[nodiscard]] const std::string& DevicePath() const noexcept { return device_; }
@@ -43,7 +43,7 @@ public:
 
     // Waits up to timeoutNs (negative: no limit) for Wake, and when watchLine
     // for a hang-up and (when wantInput) for input.
-    TSimWaitResult Wait(int64_t timeoutNs, bool watchLine, bool wantInput);
+    SimWaitResult Wait(int64_t timeoutNs, bool watchLine, bool wantInput);
     // Makes a Wait in another thread return. Thread-safe.
     void Wake() noexcept;
 
@@ -63,13 +63,13 @@ private:
 // lives: "sim-<stem>-<n>" with the lowest free n. A lock beside the link
 // keeps names unique between running simulators; a name left by a simulator
 // that died is taken over.
-class TSimPortClaim {
+class SimPortClaim {
 public:
     // Claims a name and publishes `device` under it. Throws OSError.
-    TSimPortClaim(const std::string& stem, const std::string& device);
-    ~TSimPortClaim();
-    TSimPortClaim(const TSimPortClaim&) = delete;
-    TSimPortClaim& operator=(const TSimPortClaim&) = delete;
+    SimPortClaim(const std::string& stem, const std::string& device);
+    ~SimPortClaim();
+    SimPortClaim(const SimPortClaim&) = delete;
+    SimPortClaim& operator=(const SimPortClaim&) = delete;
 
     [[nodiscard]] const std::string& Name() const noexcept { return name_; }
     // The link's full path, which the host opens.

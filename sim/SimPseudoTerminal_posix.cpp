@@ -17,7 +17,7 @@
 
 namespace klink::sim {
 
-TSimPseudoTerminal::TSimPseudoTerminal() {
+SimPseudoTerminal::SimPseudoTerminal() {
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (master_ < 0) throw OSError::FromErrno(errno, "posix_openpt");
     char name[128] = {};
@@ -38,13 +38,13 @@ TSimPseudoTerminal::TSimPseudoTerminal() {
     MakeRaw();
 }
 
-TSimPseudoTerminal::~TSimPseudoTerminal() {
+SimPseudoTerminal::~SimPseudoTerminal() {
     Close();
     if (wakeRead_ >= 0) ::close(wakeRead_);
     if (wakeWrite_ >= 0) ::close(wakeWrite_);
 }
 
-void TSimPseudoTerminal::MakeRaw() noexcept {
+void SimPseudoTerminal::MakeRaw() noexcept {
     // Termios settings made through the master belong to the slave side,
     // which is what the host opens.
     termios t{};
@@ -57,7 +57,7 @@ void TSimPseudoTerminal::MakeRaw() noexcept {
     }
 }
 
-size_t TSimPseudoTerminal::Read(std::span<uint8_t> buffer, bool& hungUp) {
+size_t SimPseudoTerminal::Read(std::span<uint8_t> buffer, bool& hungUp) {
     hungUp = false;
     if (master_ < 0 || buffer.empty()) return 0;
     for (;;) {
@@ -70,7 +70,7 @@ size_t TSimPseudoTerminal::Read(std::span<uint8_t> buffer, bool& hungUp) {
     }
 }
 
-size_t TSimPseudoTerminal::Write(std::span<const uint8_t> bytes) {
+size_t SimPseudoTerminal::Write(std::span<const uint8_t> bytes) {
     if (master_ < 0 || bytes.empty()) return 0;
     for (;;) {
         const ssize_t put = ::write(master_, bytes.data(), bytes.size());
@@ -80,7 +80,7 @@ size_t TSimPseudoTerminal::Write(std::span<const uint8_t> bytes) {
     }
 }
 
-bool TSimPseudoTerminal::HungUp() const {
+bool SimPseudoTerminal::HungUp() const {
     if (master_ < 0) return true;
     pollfd p{master_, 0, 0};
     int ready = 0;
@@ -90,7 +90,7 @@ bool TSimPseudoTerminal::HungUp() const {
     return ready > 0 && (p.revents & POLLHUP) != 0;
 }
 
-void TSimPseudoTerminal::Discard() {
+void SimPseudoTerminal::Discard() {
     uint8_t buffer[4096];
     for (int i = 0; i < 64 && master_ >= 0; ++i) {
         const ssize_t got = ::read(master_, buffer, sizeof buffer);
@@ -99,7 +99,7 @@ void TSimPseudoTerminal::Discard() {
     MakeRaw();
 }
 
-TSimWaitResult TSimPseudoTerminal::Wait(int64_t timeoutNs, bool watchLine, bool wantInput) {
+SimWaitResult SimPseudoTerminal::Wait(int64_t timeoutNs, bool watchLine, bool wantInput) {
     pollfd fds[2] = {{wakeRead_, POLLIN, 0}, {master_, static_cast<short>(wantInput ? POLLIN : 0), 0}};
     const nfds_t count = master_ >= 0 && watchLine ? 2 : 1;
     timespec ts{};
@@ -110,33 +110,33 @@ TSimWaitResult TSimPseudoTerminal::Wait(int64_t timeoutNs, bool watchLine, bool 
         limit = &ts;
     }
     const int ready = ::ppoll(fds, count, limit, nullptr);
-    if (ready <= 0) return TSimWaitResult::Timeout;
+    if (ready <= 0) return SimWaitResult::kTimeout;
     if ((fds[0].revents & POLLIN) != 0) {
         uint8_t drain[64];
         while (::read(wakeRead_, drain, sizeof drain) > 0) {
         }
-        return TSimWaitResult::Woken;
+        return SimWaitResult::kWoken;
     }
-    if (count == 2 && (fds[1].revents & POLLIN) != 0) return TSimWaitResult::Input;
-    if (count == 2 && (fds[1].revents & (POLLHUP | POLLERR)) != 0) return TSimWaitResult::HungUp;
-    return TSimWaitResult::Timeout;
+    if (count == 2 && (fds[1].revents & POLLIN) != 0) return SimWaitResult::kInput;
+    if (count == 2 && (fds[1].revents & (POLLHUP | POLLERR)) != 0) return SimWaitResult::kHungUp;
+    return SimWaitResult::kTimeout;
 }
 
-void TSimPseudoTerminal::Wake() noexcept {
+void SimPseudoTerminal::Wake() noexcept {
     if (wakeWrite_ >= 0) {
         const uint8_t one = 1;
         [[maybe_unused]] const ssize_t ignored = ::write(wakeWrite_, &one, 1);
     }
 }
 
-void TSimPseudoTerminal::Close() noexcept {
+void SimPseudoTerminal::Close() noexcept {
     if (master_ >= 0) {
         ::close(master_);
         master_ = -1;
     }
 }
 
-TSimPortClaim::TSimPortClaim(const std::string& stem, const std::string& device) {
+SimPortClaim::SimPortClaim(const std::string& stem, const std::string& device) {
     folder_ = platform::EnsureSimulatedPortFolder().string();
     for (int n = 1; n < 1000; ++n) {
         const std::string name = std::string(platform::kSimulatedPortPrefix) + stem + "-" + std::to_string(n);
@@ -171,9 +171,9 @@ TSimPortClaim::TSimPortClaim(const std::string& stem, const std::string& device)
     throw OSError(EBUSY, "no free simulated port name for " + stem);
 }
 
-TSimPortClaim::~TSimPortClaim() { Release(); }
+SimPortClaim::~SimPortClaim() { Release(); }
 
-void TSimPortClaim::Release() noexcept {
+void SimPortClaim::Release() noexcept {
     if (lock_ < 0) return;
     platform::RemoveSimulatedPortLink(folder_, name_);
     ::unlink(lockPath_.c_str());

@@ -10,98 +10,98 @@
 
 namespace klink::sim {
 
-std::string_view TraceOpName(TSimTraceOp op) noexcept {
+std::string_view TraceOpName(SimTraceOp op) noexcept {
     switch (op) {
-        case TSimTraceOp::Reg:
+        case SimTraceOp::kReg:
             return "reg";
-        case TSimTraceOp::Reset:
+        case SimTraceOp::kReset:
             return "reset";
-        case TSimTraceOp::Volume:
+        case SimTraceOp::kVolume:
             return "volume";
-        case TSimTraceOp::Clock:
+        case SimTraceOp::kClock:
             return "clock";
-        case TSimTraceOp::Pan:
+        case SimTraceOp::kPan:
             return "pan";
-        case TSimTraceOp::StreamStart:
+        case SimTraceOp::kStreamStart:
             return "stream_start";
-        case TSimTraceOp::StreamEnd:
+        case SimTraceOp::kStreamEnd:
             return "stream_end";
-        case TSimTraceOp::DACStart:
+        case SimTraceOp::kDACStart:
             return "dac_start";
-        case TSimTraceOp::DACEnd:
+        case SimTraceOp::kDACEnd:
             return "dac_end";
-        case TSimTraceOp::Fault:
+        case SimTraceOp::kFault:
             return "fault";
-        case TSimTraceOp::Reject:
+        case SimTraceOp::kReject:
             return "reject";
     }
     return "?";
 }
 
-std::string_view WriteSourceName(TSimWriteSource source) noexcept {
+std::string_view WriteSourceName(SimWriteSource source) noexcept {
     switch (source) {
-        case TSimWriteSource::Host:
+        case SimWriteSource::kHost:
             return "host";
-        case TSimWriteSource::Stream:
+        case SimWriteSource::kStream:
             return "stream";
-        case TSimWriteSource::Event:
+        case SimWriteSource::kEvent:
             return "event";
-        case TSimWriteSource::DAC:
+        case SimWriteSource::kDAC:
             return "dac";
     }
     return "?";
 }
 
-std::string FormatTraceLine(const TSimTraceEvent& e, std::string_view board) {
-    std::string line = fmt::format(R"({{"t_us":{},"board":{},"op":"{}")", e.TimeUS,
-                                   nlohmann::json(std::string(board)).dump(), TraceOpName(e.Op));
-    switch (e.Op) {
-        case TSimTraceOp::Reg:
-            line += fmt::format(R"(,"id":{},"inst":{},"page":{},"reg":{},"val":{},"src":"{}")", e.WriteID,
-                                e.Instance, e.Page, e.Reg, e.Value, WriteSourceName(e.Source));
+std::string FormatTraceLine(const SimTraceEvent& e, std::string_view board) {
+    std::string line = fmt::format(R"({{"t_us":{},"board":{},"op":"{}")", e.timeUs,
+                                   nlohmann::json(std::string(board)).dump(), TraceOpName(e.op));
+    switch (e.op) {
+        case SimTraceOp::kReg:
+            line += fmt::format(R"(,"id":{},"inst":{},"page":{},"reg":{},"val":{},"src":"{}")", e.writeId,
+                                e.instance, e.page, e.reg, e.value, WriteSourceName(e.source));
             break;
-        case TSimTraceOp::Reset:
+        case SimTraceOp::kReset:
             break;
-        case TSimTraceOp::Volume:
-            line += fmt::format(R"(,"att":{})", e.Number);
+        case SimTraceOp::kVolume:
+            line += fmt::format(R"(,"att":{})", e.number);
             break;
-        case TSimTraceOp::Clock:
-            line += fmt::format(R"(,"id":{},"inst":{},"hz":{})", e.WriteID, e.Instance, e.Hz);
-            if (e.Divider != 0) line += fmt::format(R"(,"div":{})", e.Divider);
+        case SimTraceOp::kClock:
+            line += fmt::format(R"(,"id":{},"inst":{},"hz":{})", e.writeId, e.instance, e.hz);
+            if (e.divider != 0) line += fmt::format(R"(,"div":{})", e.divider);
             break;
-        case TSimTraceOp::Pan:
-            line += fmt::format(R"(,"val":{})", e.Value);
+        case SimTraceOp::kPan:
+            line += fmt::format(R"(,"val":{})", e.value);
             break;
-        case TSimTraceOp::StreamStart:
-            line += fmt::format(R"(,"clock":{},"div":{})", e.Hz, e.Divider);
+        case SimTraceOp::kStreamStart:
+            line += fmt::format(R"(,"clock":{},"div":{})", e.hz, e.divider);
             break;
-        case TSimTraceOp::StreamEnd:
-            line += fmt::format(R"(,"pos":{})", e.Number);
+        case SimTraceOp::kStreamEnd:
+            line += fmt::format(R"(,"pos":{})", e.number);
             break;
-        case TSimTraceOp::DACStart:
-            line += fmt::format(R"(,"lead":{})", e.Number);
+        case SimTraceOp::kDACStart:
+            line += fmt::format(R"(,"lead":{})", e.number);
             break;
-        case TSimTraceOp::DACEnd:
-            line += fmt::format(R"(,"tick":{})", e.Number);
+        case SimTraceOp::kDACEnd:
+            line += fmt::format(R"(,"tick":{})", e.number);
             break;
-        case TSimTraceOp::Fault:
-        case TSimTraceOp::Reject:
-            line += R"(,"what":)" + nlohmann::json(e.What).dump();
+        case SimTraceOp::kFault:
+        case SimTraceOp::kReject:
+            line += R"(,"what":)" + nlohmann::json(e.what).dump();
             break;
     }
     line += '}';
     return line;
 }
 
-TSimTraceFile::TSimTraceFile(const std::filesystem::path& path) {
+SimTraceFile::SimTraceFile(const std::filesystem::path& path) {
     file_ = std::fopen(path.c_str(), "w");
     if (file_ == nullptr) throw OSError::FromErrno(errno, path.string());
     thread_ = std::thread([this] { Run(); });
 }
 
-TSimTraceFile::~TSimTraceFile() { Close(); }
+SimTraceFile::~SimTraceFile() { Close(); }
 
-void TSimTraceFile::Append(std::string&& lines) {
+void SimTraceFile::Append(std::string&& lines) {
     if (lines.empty()) return;
     std::lock_guard lock(mutex_);
     if (stop_) return;
@@ -110,7 +110,7 @@ void TSimTraceFile::Append(std::string&& lines) {
     if (pending_.size() >= 64 * 1024) wake_.notify_one();
 }
 
-void TSimTraceFile::Flush() {
+void SimTraceFile::Flush() {
     std::unique_lock lock(mutex_);
     if (stop_) return;
     const uint64_t target = appended_;
@@ -118,7 +118,7 @@ void TSimTraceFile::Flush() {
     flushed_.wait(lock, [&] { return written_ >= target || stop_; });
 }
 
-void TSimTraceFile::Close() {
+void SimTraceFile::Close() {
     {
         std::lock_guard lock(mutex_);
         if (stop_ && !thread_.joinable()) return;
@@ -132,7 +132,7 @@ void TSimTraceFile::Close() {
     }
 }
 
-void TSimTraceFile::Run() {
+void SimTraceFile::Run() {
     std::unique_lock lock(mutex_);
     for (;;) {
         wake_.wait_for(lock, std::chrono::milliseconds(200));

@@ -15,59 +15,59 @@
 
 namespace klink::sim {
 
-enum class TSimTraceOp : uint8_t {
-    Reg,          // id inst page reg val src
-    Reset,        //
-    Volume,       // att
-    Clock,        // id inst hz (SET_CHIP_CLOCK, or an OKIM6258 clock event of the stream: also div)
-    Pan,          // val (OKIM6258 pan event of the stream)
-    StreamStart,  // clock div
-    StreamEnd,    // pos: the end position has played
-    DACStart,     // lead
-    DACEnd,       // tick: every record and event has played
-    Fault,        // what: an injected fault took effect
-    Reject,       // what: a packet or request the board refused
+enum class SimTraceOp : uint8_t {
+    kReg,          // id inst page reg val src
+    kReset,        //
+    kVolume,       // att
+    kClock,        // id inst hz (SET_CHIP_CLOCK, or an OKIM6258 clock event of the stream: also div)
+    kPan,          // val (OKIM6258 pan event of the stream)
+    kStreamStart,  // clock div
+    kStreamEnd,    // pos: the end position has played
+    kDACStart,     // lead
+    kDACEnd,       // tick: every record and event has played
+    kFault,        // what: an injected fault took effect
+    kReject,       // what: a packet or request the board refused
 };
 
 // Who caused a register write.
-enum class TSimWriteSource : uint8_t {
-    Host,    // a register-write packet
-    Stream,  // a YM2151 event of the ADPCM stream
-    Event,   // a KL2 timed register event
-    DAC,     // a KL2 DAC record (register 0x2A or 0x2B of WriteID 0x52)
+enum class SimWriteSource : uint8_t {
+    kHost,    // a register-write packet
+    kStream,  // a YM2151 event of the ADPCM stream
+    kEvent,   // a KL2 timed register event
+    kDAC,     // a KL2 DAC record (register 0x2A or 0x2B of writeId 0x52)
 };
 
-struct TSimTraceEvent {
-    uint64_t TimeUS = 0;
-    TSimTraceOp Op = TSimTraceOp::Reg;
-    uint8_t WriteID = 0;
-    uint8_t Instance = 0;
-    uint8_t Page = 0;
-    int16_t Reg = -1;  // -1 for SN76489 bytes, which carry no register
-    uint8_t Value = 0;
-    TSimWriteSource Source = TSimWriteSource::Host;
-    uint32_t Hz = 0;       // clock: hz; stream_start: clock
-    uint32_t Divider = 0;  // stream_start, and clock events of the stream
-    uint64_t Number = 0;   // volume: att; dac_start: lead; stream_end: pos; dac_end: tick
-    std::string What;      // fault, reject
+struct SimTraceEvent {
+    uint64_t timeUs = 0;
+    SimTraceOp op = SimTraceOp::kReg;
+    uint8_t writeId = 0;
+    uint8_t instance = 0;
+    uint8_t page = 0;
+    int16_t reg = -1;  // -1 for SN76489 bytes, which carry no register
+    uint8_t value = 0;
+    SimWriteSource source = SimWriteSource::kHost;
+    uint32_t hz = 0;       // clock: hz; stream_start: clock
+    uint32_t divider = 0;  // stream_start, and clock events of the stream
+    uint64_t number = 0;   // volume: att; dac_start: lead; stream_end: pos; dac_end: tick
+    std::string what;      // fault, reject
 };
 
-[[nodiscard]] std::string_view TraceOpName(TSimTraceOp op) noexcept;
-[[nodiscard]] std::string_view WriteSourceName(TSimWriteSource source) noexcept;
+[[nodiscard]] std::string_view TraceOpName(SimTraceOp op) noexcept;
+[[nodiscard]] std::string_view WriteSourceName(SimWriteSource source) noexcept;
 
 // One JSON line without the line break.
-[[nodiscard]] std::string FormatTraceLine(const TSimTraceEvent& event, std::string_view board);
+[[nodiscard]] std::string FormatTraceLine(const SimTraceEvent& event, std::string_view board);
 
 // A JSON Lines file that several boards append to. Lines are handed over in
 // blocks and written by a thread of its own, so a slow disk never holds up a
 // board; the file is flushed every 200 ms and when the sink closes.
-class TSimTraceFile {
+class SimTraceFile {
 public:
     // Creates or truncates the file. Throws OSError.
-    explicit TSimTraceFile(const std::filesystem::path& path);
-    ~TSimTraceFile();
-    TSimTraceFile(const TSimTraceFile&) = delete;
-    TSimTraceFile& operator=(const TSimTraceFile&) = delete;
+    explicit SimTraceFile(const std::filesystem::path& path);
+    ~SimTraceFile();
+    SimTraceFile(const SimTraceFile&) = delete;
+    SimTraceFile& operator=(const SimTraceFile&) = delete;
 
     // Queues complete lines (each ending in '\n'). Never blocks on the disk.
     void Append(std::string&& lines);

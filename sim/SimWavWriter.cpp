@@ -15,9 +15,9 @@ void Put16(std::array<uint8_t, 44>& h, size_t at, uint16_t v) {
 
 }  // namespace
 
-TSimWavWriter::~TSimWavWriter() { Close(); }
+SimWavWriter::~SimWavWriter() { Close(); }
 
-bool TSimWavWriter::Open(uint32_t rate, uint16_t bits) {
+bool SimWavWriter::Open(uint32_t rate, uint16_t bits) {
     if (file_ != nullptr) return true;
     if (failed_ || rate == 0) return false;
     file_ = std::fopen(path_.c_str(), "wb");
@@ -31,7 +31,7 @@ bool TSimWavWriter::Open(uint32_t rate, uint16_t bits) {
     return true;
 }
 
-void TSimWavWriter::WriteHeader() {
+void SimWavWriter::WriteHeader() {
     const uint32_t bytesPer = bits_ / 8;
     const uint64_t dataBytes64 = frames_ * bytesPer;
     const uint32_t dataBytes = dataBytes64 > 0xFFFFFFF0ull ? 0xFFFFFFF0u : static_cast<uint32_t>(dataBytes64);
@@ -60,7 +60,7 @@ void TSimWavWriter::WriteHeader() {
     sinceHeader_ = 0;
 }
 
-void TSimWavWriter::Put(int32_t sample16, uint32_t rate, uint64_t count) {
+void SimWavWriter::Put(int32_t sample16, uint32_t rate, uint64_t count) {
     // Each source sample covers rate_/rate output frames (sample and hold).
     for (uint64_t n = 0; n < count; ++n) {
         phase_ += rate_;
@@ -80,17 +80,17 @@ void TSimWavWriter::Put(int32_t sample16, uint32_t rate, uint64_t count) {
     }
 }
 
-void TSimWavWriter::OKISample(int16_t sample, uint32_t rate) {
+void SimWavWriter::OKISample(int16_t sample, uint32_t rate) {
     if (rate == 0 || !Open(rate, 16)) return;
     Put(int32_t{sample} * 16, rate, 1);
 }
 
-void TSimWavWriter::DACSamples(uint8_t value, uint64_t count) {
+void SimWavWriter::DACSamples(uint8_t value, uint64_t count) {
     if (!Open(44100, 8)) return;
     Put((int32_t{value} - 128) * 256, 44100, count);
 }
 
-void TSimWavWriter::Close() noexcept {
+void SimWavWriter::Close() noexcept {
     if (file_ == nullptr) return;
     WriteHeader();
     std::fclose(file_);

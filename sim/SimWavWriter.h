@@ -12,12 +12,12 @@
 
 namespace klink::sim {
 
-class TSimWavWriter {
+class SimWavWriter {
 public:
-    explicit TSimWavWriter(std::filesystem::path path) : path_(std::move(path)) {}
-    ~TSimWavWriter();
-    TSimWavWriter(const TSimWavWriter&) = delete;
-    TSimWavWriter& operator=(const TSimWavWriter&) = delete;
+    explicit SimWavWriter(std::filesystem::path path) : path_(std::move(path)) {}
+    ~SimWavWriter();
+    SimWavWriter(const SimWavWriter&) = delete;
+    SimWavWriter& operator=(const SimWavWriter&) = delete;
 
     // A 12-bit signed OKIM6258 sample at `rate` samples per second.
     void OKISample(int16_t sample, uint32_t rate);

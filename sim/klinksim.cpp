@@ -26,10 +26,10 @@ uint64_t ParseNumber(const std::string& text, const std::string& what) {
     throw CLI::ValidationError(what, "\"" + text + "\" is not a number");
 }
 
-int ParseOpcode(const std::string& text) {
+klink::Opcode ParseOpcode(const std::string& text) {
     const uint64_t v = ParseNumber(text, "opcode");
     if (v > 0xFF) throw CLI::ValidationError("opcode", "\"" + text + "\" is above 0xFF");
-    return static_cast<int>(v);
+    return static_cast<klink::Opcode>(v);
 }
 
 // "N" or "N@M": a value and an optional position.
@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
                    "name added before the extension)");
     app.add_flag("--unthrottled", unthrottled, "Do not pace the line at 115200 baud");
 
-    TSimFaults faults;
+    SimFaults faults;
     std::vector<uint32_t> dropNth;
     std::vector<std::string> dropOpcode, corruptNth, statusRules, staleOpcode, emptyOpcode;
     uint32_t delayMs = 0;
@@ -87,33 +87,34 @@ int main(int argc, char** argv) {
     f->add_option("--bad-capabilities", capabilities,
                   "Break the capability pages: changed, duplicate, clock, cyclic, length or payload")
         ->check(CLI::IsMember({"changed", "duplicate", "clock", "cyclic", "length", "payload"}));
-    f->add_option("--stop-reading-after", faults.StopReadingAfterBytes,
+    f->add_option("--stop-reading-after", faults.stopReadingAfterBytes,
                   "Stop taking bytes off the line after N");
-    f->add_option("--hang-up-after", faults.HangUpAfterMs, "Close the line N ms after starting");
+    f->add_option("--hang-up-after", faults.hangUpAfterMs, "Close the line N ms after starting");
     f->add_option(
         "--adpcm-fault", adpcmFault,
         "Fail the ADPCM stream with these reason flags (e.g. 0x10), optionally after N bytes (FLAGS@N)");
     f->add_option("--dac-fault", dacFault,
                   "Stop the KL2 DAC with this fault code, optionally at tick N (CODE@N)");
-    f->add_flag("--never-start", faults.NeverStartStream,
+    f->add_flag("--never-start", faults.neverStartStream,
                 "Ignore STREAM_START, so the started bit never shows");
 
     CLI11_PARSE(app, argc, argv);
 
     try {
-        for (uint32_t n : dropNth) faults.Replies.push_back({TSimReplyAction::Drop, -1, n, 0, 0});
+        for (uint32_t n : dropNth) faults.replies.push_back({SimReplyAction::kDrop, std::nullopt, n, 0, 0});
         for (const auto& op : dropOpcode)
-            faults.Replies.push_back({TSimReplyAction::Drop, ParseOpcode(op), 0, 0, 0});
-        if (delayMs != 0) faults.Replies.push_back({TSimReplyAction::Delay, -1, 0, delayMs, 0});
-        if (latePingMs != 0) faults.Replies.push_back({TSimReplyAction::Delay, 0x01, 1, latePingMs, 0});
+            faults.replies.push_back({SimReplyAction::kDrop, ParseOpcode(op), 0, 0, 0});
+        if (delayMs != 0) faults.replies.push_back({SimReplyAction::kDelay, std::nullopt, 0, delayMs, 0});
+        if (latePingMs != 0)
+            faults.replies.push_back({SimReplyAction::kDelay, klink::Opcode::kPing, 1, latePingMs, 0});
         for (const auto& rule : corruptNth) {
             const size_t colon = rule.find(':');
             if (colon == std::string::npos) {
-                faults.Replies.push_back({TSimReplyAction::CorruptCrc, -1,
+                faults.replies.push_back({SimReplyAction::kCorruptCrc, std::nullopt,
                                           static_cast<uint32_t>(ParseNumber(rule, "request")), 0, 0});
             } else {
-                faults.Replies.push_back(
-                    {TSimReplyAction::CorruptCrc, ParseOpcode(rule.substr(0, colon)),
+                faults.replies.push_back(
+                    {SimReplyAction::kCorruptCrc, ParseOpcode(rule.substr(0, colon)),
                      static_cast<uint32_t>(ParseNumber(rule.substr(colon + 1), "request")), 0, 0});
             }
         }
@@ -122,41 +123,41 @@ int main(int argc, char** argv) {
             if (eq == std::string::npos) throw CLI::ValidationError("--status", "expected OP=STATUS");
             const uint64_t status = ParseNumber(rule.substr(eq + 1), "status");
             if (status > 0xFF) throw CLI::ValidationError("--status", "status above 255");
-            faults.Replies.push_back({TSimReplyAction::Status, ParseOpcode(rule.substr(0, eq)), 0, 0,
+            faults.replies.push_back({SimReplyAction::kStatus, ParseOpcode(rule.substr(0, eq)), 0, 0,
                                       static_cast<uint8_t>(status)});
         }
         for (const auto& op : staleOpcode) {
-            faults.Replies.push_back({TSimReplyAction::StaleRequestID, ParseOpcode(op), 0, 0, 0});
+            faults.replies.push_back({SimReplyAction::kStaleRequestID, ParseOpcode(op), 0, 0, 0});
         }
         for (const auto& op : emptyOpcode) {
-            faults.Replies.push_back({TSimReplyAction::EmptyPayload, ParseOpcode(op), 0, 0, 0});
+            faults.replies.push_back({SimReplyAction::kEmptyPayload, ParseOpcode(op), 0, 0, 0});
         }
-        if (wrongEcho) faults.Replies.push_back({TSimReplyAction::WrongEcho, 0x01, 0, 0, 0});
-        if (deviceInfo == "short") faults.DeviceInfo = TSimDeviceInfoFault::Short;
-        if (deviceInfo == "model") faults.DeviceInfo = TSimDeviceInfoFault::ModelLength;
-        if (deviceInfo == "firmware") faults.DeviceInfo = TSimDeviceInfoFault::FirmwareLength;
-        if (capabilities == "changed") faults.Capabilities = TSimCapabilityFault::HeaderChanged;
-        if (capabilities == "duplicate") faults.Capabilities = TSimCapabilityFault::DuplicateEntry;
-        if (capabilities == "clock") faults.Capabilities = TSimCapabilityFault::ClockMismatch;
-        if (capabilities == "cyclic") faults.Capabilities = TSimCapabilityFault::SelfNext;
-        if (capabilities == "length") faults.Capabilities = TSimCapabilityFault::BadLength;
-        if (capabilities == "payload") faults.Capabilities = TSimCapabilityFault::SmallPayload;
+        if (wrongEcho) faults.replies.push_back({SimReplyAction::kWrongEcho, klink::Opcode::kPing, 0, 0, 0});
+        if (deviceInfo == "short") faults.deviceInfo = SimDeviceInfoFault::kShort;
+        if (deviceInfo == "model") faults.deviceInfo = SimDeviceInfoFault::kModelLength;
+        if (deviceInfo == "firmware") faults.deviceInfo = SimDeviceInfoFault::kFirmwareLength;
+        if (capabilities == "changed") faults.capabilities = SimCapabilityFault::kHeaderChanged;
+        if (capabilities == "duplicate") faults.capabilities = SimCapabilityFault::kDuplicateEntry;
+        if (capabilities == "clock") faults.capabilities = SimCapabilityFault::kClockMismatch;
+        if (capabilities == "cyclic") faults.capabilities = SimCapabilityFault::kSelfNext;
+        if (capabilities == "length") faults.capabilities = SimCapabilityFault::kBadLength;
+        if (capabilities == "payload") faults.capabilities = SimCapabilityFault::kSmallPayload;
         if (!adpcmFault.empty()) {
             const auto [flags, after] = ValueAt(adpcmFault, "--adpcm-fault");
-            faults.AdpcmFaultFlags = static_cast<uint32_t>(flags);
-            faults.AdpcmFaultAfterBytes = static_cast<uint32_t>(after);
+            faults.adpcmFaultFlags = static_cast<uint32_t>(flags);
+            faults.adpcmFaultAfterBytes = static_cast<uint32_t>(after);
         }
         if (!dacFault.empty()) {
             const auto [code, tick] = ValueAt(dacFault, "--dac-fault");
             if (code == 0 || code > 0xFF) throw CLI::ValidationError("--dac-fault", "code must be 1..255");
-            faults.DacFaultCode = static_cast<uint8_t>(code);
-            faults.DacFaultAtTick = tick;
+            faults.dacFaultCode = static_cast<uint8_t>(code);
+            faults.dacFaultAtTick = tick;
         }
     } catch (const CLI::Error& e) {
         return app.exit(e);
     }
 
-    std::vector<TSimProfile> boards;
+    std::vector<SimProfile> boards;
     try {
         for (const auto& m : models) {
             auto p = BuiltInProfile(m);
@@ -188,20 +189,20 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    std::vector<std::unique_ptr<TSimBoard>> running;
-    std::shared_ptr<TSimTraceFile> trace;
+    std::vector<std::unique_ptr<SimBoard>> running;
+    std::shared_ptr<SimTraceFile> trace;
     try {
-        if (!tracePath.empty()) trace = std::make_shared<TSimTraceFile>(tracePath);
+        if (!tracePath.empty()) trace = std::make_shared<SimTraceFile>(tracePath);
         for (size_t i = 0; i < boards.size(); ++i) {
-            TSimBoardOptions options;
-            options.Throttled = !unthrottled;
-            options.Publish = true;
-            options.KeepTrace = false;
-            options.TraceFile = trace;
-            options.Faults = faults;
-            options.WavPath = wavPath;
-            options.WavPerBoard = boards.size() > 1;
-            running.push_back(TSimBoard::Start(boards[i], options));
+            SimBoardOptions options;
+            options.throttled = !unthrottled;
+            options.publish = true;
+            options.keepTrace = false;
+            options.traceFile = trace;
+            options.faults = faults;
+            options.wavPath = wavPath;
+            options.wavPerBoard = boards.size() > 1;
+            running.push_back(SimBoard::Start(boards[i], options));
         }
     } catch (const klink::Error& e) {
         std::fprintf(stderr, "klinksim: %s\n", e.what());
@@ -209,7 +210,7 @@ int main(int argc, char** argv) {
     }
 
     for (const auto& b : running) {
-        std::printf("%s %s (%s)\n", b->PortName().c_str(), b->PortPath().c_str(), b->Profile().Model.c_str());
+        std::printf("%s %s (%s)\n", b->PortName().c_str(), b->PortPath().c_str(), b->Profile().model.c_str());
     }
     std::fflush(stdout);
 

@@ -22,26 +22,26 @@ constexpr int32_t kStepIndexMax = static_cast<int32_t>(kStepSize.size()) - 1;
 
 }  // namespace
 
-int32_t TOKICodec::Decode(uint8_t Nibble) noexcept {
-    const int32_t step = kStepSize[static_cast<size_t>(StepIndex)];
+int32_t OKICodec::Decode(uint8_t nibble) noexcept {
+    const int32_t step = kStepSize[static_cast<size_t>(stepIndex)];
     int32_t diff = step / 8;
-    if (Nibble & 0x01) diff += step / 4;
-    if (Nibble & 0x02) diff += step / 2;
-    if (Nibble & 0x04) diff += step;
-    Signal = std::clamp((Nibble & 0x08) ? Signal - diff : Signal + diff, kSignalMin, kSignalMax);
-    StepIndex = std::clamp(StepIndex + kIndexAdjust[Nibble & 0x07], 0, kStepIndexMax);
-    return Signal;
+    if (nibble & 0x01) diff += step / 4;
+    if (nibble & 0x02) diff += step / 2;
+    if (nibble & 0x04) diff += step;
+    signal = std::clamp((nibble & 0x08) ? signal - diff : signal + diff, kSignalMin, kSignalMax);
+    stepIndex = std::clamp(stepIndex + kIndexAdjust[nibble & 0x07], 0, kStepIndexMax);
+    return signal;
 }
 
-uint8_t TOKICodec::Encode(int32_t Target) noexcept {
-    Target = std::clamp(Target, kSignalMin, kSignalMax);
-    int32_t delta = Target - Signal;
+uint8_t OKICodec::Encode(int32_t target) noexcept {
+    target = std::clamp(target, kSignalMin, kSignalMax);
+    int32_t delta = target - signal;
     uint8_t code = 0;
     if (delta < 0) {
         code = 0x08;
         delta = -delta;
     }
-    const int32_t step = kStepSize[static_cast<size_t>(StepIndex)];
+    const int32_t step = kStepSize[static_cast<size_t>(stepIndex)];
     if (delta >= step) {
         code |= 0x04;
         delta -= step;

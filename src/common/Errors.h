@@ -41,7 +41,7 @@ public:
 class OSError : public Error {
 public:
     OSError(int code, const std::string& message) : Error(message), code_(code) {}
-    int code() const noexcept { return code_; }
+    int Code() const noexcept { return code_; }
 
     // Builds the error from errno-style code with strerror's text, optionally
     // prefixed with context ("open /dev/ttyUSB0: No such file or directory").

@@ -17,7 +17,7 @@
 
 namespace klink {
 
-// Opcodes: KLINK_OP_DAC_CAPABILITIES .. KLINK_OP_REGISTER_EVENTS in protocol/KLINKCodec.h.
+// Opcodes: Opcode::kDACCapabilities .. Opcode::kRegisterEvents in protocol/KLINKCodec.h.
 
 inline constexpr uint32_t kKL2TickRate = 44100;
 inline constexpr size_t kKL2CapabilityRecordSize = 21;
@@ -29,152 +29,156 @@ inline constexpr int32_t kKL2MaxEventPayload = 256;
 inline constexpr int32_t kKL2MaxOneByteEvents = 244;
 inline constexpr int32_t kKL2MaxTwoByteEvents = 122;
 
-// The unsigned little-endian value of Width (0..8) bytes at Offset. A negative
-// Offset or Width, a Width above 8, or bytes that end before Offset + Width fail
+// The unsigned little-endian value of `width` (0..8) bytes at `offset`. A negative
+// `offset` or `width`, a `width` above 8, or bytes that end before `offset` + `width` fail
 // with ReadError "Truncated KL2 DAC field.".
-[[nodiscard]] uint64_t ReadKL2Field(std::span<const uint8_t> Bytes, int32_t Offset, int32_t Width);
+[[nodiscard]] uint64_t ReadKL2Field(std::span<const uint8_t> bytes, int32_t offset, int32_t width);
 
-// Stores the low Width (0..8) bytes of Value little-endian at Offset of a buffer
-// that is already sized; it never grows. A negative Offset, a Width outside
-// 0..8, or a buffer shorter than Offset + Width fail with WriteError
+// Stores the low `width` (0..8) bytes of `value` little-endian at `offset` of a buffer
+// that is already sized; it never grows. A negative `offset`, a `width` outside
+// 0..8, or a buffer shorter than `offset` + `width` fail with WriteError
 // "Invalid KL2 DAC field.".
-void WriteKL2Field(std::vector<uint8_t>& Bytes, int32_t Offset, uint64_t Value, int32_t Width);
+void WriteKL2Field(std::vector<uint8_t>& bytes, int32_t offset, uint64_t value, int32_t width);
 
 // What a board's DAC buffer offers (reply to DAC_CAPABILITIES).
-struct TKL2DACCapabilities {
-    uint32_t Revision = 0;        // always 40 once decoded
-    uint32_t TickRate = 0;        // always 44100 once decoded
-    uint32_t RecordCapacity = 0;  // DAC records the board holds unplayed, nonzero
-    uint32_t MaxLateUS = 0;       // the board's lateness figure; kept for the log only
-    uint16_t EventCapacity = 0;   // timed register events held unexecuted, nonzero
-    uint8_t MaxRecords = 0;       // DAC records per DAC_RECORDS packet, 1..60
+struct KL2DACCapabilities {
+    uint32_t revision = 0;        // always 40 once decoded
+    uint32_t tickRate = 0;        // always 44100 once decoded
+    uint32_t recordCapacity = 0;  // DAC records the board holds unplayed, nonzero
+    uint32_t maxLateUs = 0;       // the board's lateness figure; kept for the log only
+    uint16_t eventCapacity = 0;   // timed register events held unexecuted, nonzero
+    uint8_t maxRecords = 0;       // DAC records per DAC_RECORDS packet, 1..60
 
     // Decodes the 21-byte record; fails with ReadError "Unsupported KL2 DAC
     // capability format." on another size or format byte, "Unsupported KL2 DAC
     // profile/revision/capacity." when the board's profile does not fit. On
     // failure the record is unchanged.
-    void Decode(std::span<const uint8_t> Reply);
+    void Decode(std::span<const uint8_t> reply);
 
-    friend bool operator==(const TKL2DACCapabilities&, const TKL2DACCapabilities&) = default;
+    friend bool operator==(const KL2DACCapabilities&, const KL2DACCapabilities&) = default;
+};
+
+// States of the board's DAC buffer.
+enum class KL2DACState : uint8_t {
+    kCleared = 0,
+    kPlaying = 1,
+    kEnded = 2,
+    kFaulted = 3,
 };
 
 // The board's DAC buffer state (reply to DAC_STATUS). Counters are cumulative
 // since the last RESET.
-struct TKL2DACStatus {
-    // State values.
-    static constexpr uint8_t kCleared = 0;
-    static constexpr uint8_t kPlaying = 1;
-    static constexpr uint8_t kEnded = 2;
-    static constexpr uint8_t kFaulted = 3;
-
-    uint8_t State = 0;  // kCleared, kPlaying, kEnded or kFaulted
-    uint8_t Fault = 0;  // board fault code, 0 = none
-    uint8_t Sealed = 0;
-    uint32_t Accepted = 0;  // DAC records accepted
-    uint32_t Consumed = 0;  // DAC records played
-    uint32_t Queued = 0;    // Accepted - Consumed
-    uint32_t Free = 0;
-    uint32_t EventQueued = 0;    // register events waiting on the board
-    uint32_t EventConsumed = 0;  // register events executed
-    uint32_t Underflows = 0;
-    uint32_t Overflows = 0;
-    uint32_t Rejected = 0;
-    uint32_t LateDAC = 0;
-    uint32_t MaxLateUS = 0;     // largest DAC lateness seen
-    uint64_t AcceptedTick = 0;  // end tick of the accepted records
-    uint64_t PlayedTick = 0;    // tick played up to
-    uint64_t ExecutedTick = 0;
+struct KL2DACStatus {
+    KL2DACState state = KL2DACState::kCleared;
+    uint8_t fault = 0;  // board fault code, 0 = none
+    uint8_t sealed = 0;
+    uint32_t accepted = 0;  // DAC records accepted
+    uint32_t consumed = 0;  // DAC records played
+    uint32_t queued = 0;    // `accepted` - `consumed`
+    uint32_t free = 0;
+    uint32_t eventQueued = 0;    // register events waiting on the board
+    uint32_t eventConsumed = 0;  // register events executed
+    uint32_t underflows = 0;
+    uint32_t overflows = 0;
+    uint32_t rejected = 0;
+    uint32_t lateDac = 0;
+    uint32_t maxLateUs = 0;     // largest DAC lateness seen
+    uint64_t acceptedTick = 0;  // end tick of the accepted records
+    uint64_t playedTick = 0;    // tick played up to
+    uint64_t executedTick = 0;
 
     // Decodes the 72-byte record; fails with ReadError "Invalid KL2 DAC status."
-    // on another size, format byte or a State above 3, and "Inconsistent KL2 DAC
+    // on another size, format byte or a `state` above 3, and "Inconsistent KL2 DAC
     // status positions." when the counters contradict each other. On failure the
     // record is unchanged.
-    void Decode(std::span<const uint8_t> Reply);
+    void Decode(std::span<const uint8_t> reply);
 
     // One log line: "DAC: state=1 fault=0 accepted=10 consumed=7 queued=3;
     // underflows=0 overflows=0 rejected=0; max DAC late=0 us; ticks=300/520"
     // (played/accepted ticks at the end).
     [[nodiscard]] std::string Describe() const;
 
-    friend bool operator==(const TKL2DACStatus&, const TKL2DACStatus&) = default;
+    friend bool operator==(const KL2DACStatus&, const KL2DACStatus&) = default;
 };
 
-// Kinds of TKL2DACRecord.
-inline constexpr uint8_t kKL2RecordSample = 0;  // Value to the YM2612 DAC data register 0x2A
-inline constexpr uint8_t kKL2RecordEnable = 1;  // Value (0x00 or 0x80) to the DAC enable register 0x2B
-inline constexpr uint8_t kKL2RecordDelay = 2;   // nothing written; Value 0, Wait at least 1
+// Kinds of KL2DACRecord.
+enum class KL2RecordKind : uint8_t {
+    kSample = 0,  // value to the YM2612 DAC data register 0x2A
+    kEnable = 1,  // value (0x00 or 0x80) to the DAC enable register 0x2B
+    kDelay = 2,   // nothing written; value 0, wait at least 1
+};
 
-// One DAC record, 4 bytes on the wire. Wait counts the ticks to the next record.
-struct TKL2DACRecord {
-    uint8_t Kind = 0;
-    uint8_t Value = 0;
-    uint16_t Wait = 0;
+// One DAC record, 4 bytes on the wire. `wait` counts the ticks to the next record.
+struct KL2DACRecord {
+    KL2RecordKind kind = KL2RecordKind::kSample;
+    uint8_t value = 0;
+    uint16_t wait = 0;
 
-    friend bool operator==(const TKL2DACRecord&, const TKL2DACRecord&) = default;
+    friend bool operator==(const KL2DACRecord&, const KL2DACRecord&) = default;
 };
 
 // One register write bound to a tick. Initial writes belong to the start-up
 // state and are written at once instead of at their tick; the flag is never
 // transmitted.
-struct TKL2RegisterEvent {
-    uint64_t Tick = 0;
-    bool Initial = false;
-    TKLINKVGMTarget Target{};
-    uint8_t Address = 0;
-    uint8_t Value = 0;
+struct KL2RegisterEvent {
+    uint64_t tick = 0;
+    bool initial = false;
+    KLINKVGMTarget target{};
+    uint8_t address = 0;
+    uint8_t value = 0;
 
-    friend bool operator==(const TKL2RegisterEvent&, const TKL2RegisterEvent&) = default;
+    friend bool operator==(const KL2RegisterEvent&, const KL2RegisterEvent&) = default;
 };
 
-// A contiguous stretch of the stream: StartTick plus every record's Wait is
-// EndTick, and every event's Tick lies in [StartTick, EndTick).
-struct TKL2DACChunk {
-    uint64_t StartTick = 0;
-    uint64_t EndTick = 0;
-    std::vector<TKL2DACRecord> Records;
-    std::vector<TKL2RegisterEvent> Events;
+// A contiguous stretch of the stream: startTick plus every record's `wait` is
+// endTick, and every event's `tick` lies in [startTick, endTick).
+struct KL2DACChunk {
+    uint64_t startTick = 0;
+    uint64_t endTick = 0;
+    std::vector<KL2DACRecord> records;
+    std::vector<KL2RegisterEvent> events;
 };
 
 // Bytes per register event: 1 for the SN76489s (WriteID 0x30, 0x50), which take
 // a value only, else 2 (register, value).
-[[nodiscard]] int32_t KL2EventWidth(const TKLINKVGMTarget& Target) noexcept;
+[[nodiscard]] int32_t KL2EventWidth(const KLINKVGMTarget& target) noexcept;
 
-// The DAC_RECORDS payload for all records of Chunk, the first one numbered
-// FirstSequence (records are numbered over the whole stream). Fails with
+// The DAC_RECORDS payload for all records of `chunk`, the first one numbered
+// firstSequence (records are numbered over the whole stream). Fails with
 // WriteError "Invalid KL2 DAC record count/sequence." (no records, more than 60,
 // or numbers past 0xFFFFFFFF), "Invalid KL2 DAC record." (a kind, value or wait
 // the board does not take, or a tick past 2^64 - 1) and "KL2 DAC chunk end
-// mismatch." (the waits do not add up to EndTick).
-[[nodiscard]] std::vector<uint8_t> EncodeKL2DACRecords(uint32_t FirstSequence, const TKL2DACChunk& Chunk);
+// mismatch." (the waits do not add up to endTick).
+[[nodiscard]] std::vector<uint8_t> EncodeKL2DACRecords(uint32_t firstSequence, const KL2DACChunk& chunk);
 
-// The REGISTER_EVENTS payload for Events[First .. First + Count - 1], which must
+// The REGISTER_EVENTS payload for `events[first .. first + count - 1]`, which must
 // share one tick and one target. Fails with WriteError "Invalid KL2 register
-// event batch." (range outside Events), "KL2 register event payload too large."
+// event batch." (range outside `events`), "KL2 register event payload too large."
 // (more than 256 bytes) or "Invalid KL2 register event target/order." (a
 // different tick or target, or a YM2612 port-0 write of 0x2A/0x2B, which only
 // DAC records may write).
-[[nodiscard]] std::vector<uint8_t> EncodeKL2RegisterEvents(std::span<const TKL2RegisterEvent> Events,
-                                                           int32_t First, int32_t Count);
+[[nodiscard]] std::vector<uint8_t> EncodeKL2RegisterEvents(std::span<const KL2RegisterEvent> events,
+                                                           int32_t first, int32_t count);
 
-// The DAC_START payload: start playing once LeadTicks are buffered ahead.
-[[nodiscard]] std::vector<uint8_t> EncodeKL2DACStart(uint32_t LeadTicks);
+// The DAC_START payload: start playing once leadTicks are buffered ahead.
+[[nodiscard]] std::vector<uint8_t> EncodeKL2DACStart(uint32_t leadTicks);
 
-// The DAC_END payload: the stream ends before record NextSequence, at EndTick.
-[[nodiscard]] std::vector<uint8_t> EncodeKL2DACEnd(uint32_t NextSequence, uint64_t EndTick);
+// The DAC_END payload: the stream ends before record nextSequence, at endTick.
+[[nodiscard]] std::vector<uint8_t> EncodeKL2DACEnd(uint32_t nextSequence, uint64_t endTick);
 
 // The DAC_STATUS request payload.
 [[nodiscard]] std::vector<uint8_t> EncodeKL2DACStatusRequest();
 
-// Whether Count more register events fit a board that holds Capacity
-// unexecuted events, Sent having been sent and Consumed executed. Sent below
-// Consumed or a negative Count fail with ReadError "Invalid KL2 register event
+// Whether `count` more register events fit a board that holds `capacity`
+// unexecuted events, `sent` having been sent and `consumed` executed. `sent` below
+// `consumed` or a negative `count` fail with ReadError "Invalid KL2 register event
 // credits.".
-[[nodiscard]] bool KL2EventCreditsFit(uint32_t Sent, uint32_t Consumed, uint16_t Capacity, int32_t Count);
+[[nodiscard]] bool KL2EventCreditsFit(uint32_t sent, uint32_t consumed, uint16_t capacity, int32_t count);
 
 // Bytes of host register writes that may be sent now to a connection with
-// Pending bytes waiting in its writer. Before DAC_START (Startup) the start-up
+// `pending` bytes waiting in its writer. Before DAC_START (`startup`) the start-up
 // window allows up to 254 bytes per batch; while streaming, up to 128, and
-// InFlight (bytes not yet confirmed by a status reply) may not exceed 224.
-[[nodiscard]] int32_t KL2RegisterBudget(uint64_t Pending, bool Startup, uint64_t InFlight) noexcept;
+// `inFlight` (bytes not yet confirmed by a status reply) may not exceed 224.
+[[nodiscard]] int32_t KL2RegisterBudget(uint64_t pending, bool startup, uint64_t inFlight) noexcept;
 
 }  // namespace klink

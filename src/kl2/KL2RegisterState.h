@@ -18,25 +18,25 @@ namespace klink {
 // SN76489 register numbers (bits 6-4 of a latch byte): 0, 2, 4 tone frequency
 // of channels 0, 1, 2; 1, 3, 5, 7 attenuation of channels 0, 1, 2 and noise;
 // 6 noise control.
-class TKL2RegisterState {
+class KL2RegisterState {
 public:
-    TKL2RegisterState() = default;
+    KL2RegisterState() = default;
 
-    // Target is the chip and port, Address the register byte (unused by the
-    // rule), Value the byte to be written. Returns true when the caller must
-    // write Prefix to the same target first and then Value; false when Value
-    // (possibly rewritten) goes alone, with Prefix 0. YM2612 writes other than
+    // `target` is the chip and port, `address` the register byte (unused by the
+    // rule), `value` the byte to be written. Returns true when the caller must
+    // write `prefix` to the same target first and then `value`; false when `value`
+    // (possibly rewritten) goes alone, with `prefix` 0. YM2612 writes other than
     // the first chip's two ports fail with WriteError "Invalid KL2 YM2612
     // register target.", a PSG Instance above 1 with "Invalid KL2 PSG
     // instance."; writes for any other chip pass unchanged.
-    [[nodiscard]] bool Transform(const TKLINKVGMTarget& Target, uint8_t Address, uint8_t& Value,
-                                 uint8_t& Prefix);
+    [[nodiscard]] bool Transform(const KLINKVGMTarget& target, uint8_t address, uint8_t& value,
+                                 uint8_t& prefix);
 
 private:
     // Register (0..7) the last latch byte of each PSG selected.
-    std::array<uint8_t, 2> FSNRegister{0, 0};
+    std::array<uint8_t, 2> snRegister_{0, 0};
     // Last frequency latch byte of each PSG's three tone channels.
-    std::array<std::array<uint8_t, 3>, 2> FSNToneLatch{{{0x80, 0xA0, 0xC0}, {0x80, 0xA0, 0xC0}}};
+    std::array<std::array<uint8_t, 3>, 2> snToneLatch_{{{0x80, 0xA0, 0xC0}, {0x80, 0xA0, 0xC0}}};
 };
 
 }  // namespace klink

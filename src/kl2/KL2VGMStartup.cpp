@@ -4,29 +4,29 @@
 
 namespace klink {
 
-void TKL2VGMStartup::KeyWrite(uint8_t Value) noexcept {
-    FKeyWrites += 1;
-    const size_t slot = Value & 0x07;
-    FKeys[slot] = Value;
-    FKeyOrder[slot] = FKeyWrites;
+void KL2VGMStartup::KeyWrite(uint8_t value) noexcept {
+    keyWrites += 1;
+    const size_t slot = value & 0x07;
+    keys[slot] = value;
+    keyOrder[slot] = keyWrites;
 }
 
-void TKL2VGMStartup::DACWrite(uint8_t Value) noexcept {
-    FDACWrites += 1;
-    FDACValue = Value;
+void KL2VGMStartup::DACWrite(uint8_t value) noexcept {
+    dacWrites += 1;
+    dacValue = value;
 }
 
-std::vector<uint8_t> TKL2VGMStartup::FinalKeys() const {
+std::vector<uint8_t> KL2VGMStartup::FinalKeys() const {
     std::vector<size_t> slots;
-    for (size_t slot = 0; slot < FKeyOrder.size(); ++slot) {
-        if (FKeyOrder[slot] != 0) slots.push_back(slot);
+    for (size_t slot = 0; slot < keyOrder.size(); ++slot) {
+        if (keyOrder[slot] != 0) slots.push_back(slot);
     }
     // Running numbers are unique, so this is the order of the last writes.
-    std::sort(slots.begin(), slots.end(), [this](size_t a, size_t b) { return FKeyOrder[a] < FKeyOrder[b]; });
-    std::vector<uint8_t> keys;
-    keys.reserve(slots.size());
-    for (size_t slot : slots) keys.push_back(FKeys[slot]);
-    return keys;
+    std::sort(slots.begin(), slots.end(), [this](size_t a, size_t b) { return keyOrder[a] < keyOrder[b]; });
+    std::vector<uint8_t> finalKeys;
+    finalKeys.reserve(slots.size());
+    for (size_t slot : slots) finalKeys.push_back(keys[slot]);
+    return finalKeys;
 }
 
 }  // namespace klink

@@ -50,7 +50,9 @@ namespace {
 constexpr unsigned long kTimerSlackNs = 1000;
 }  // namespace
 
-bool BeginTimerResolution(std::uint32_t) noexcept { return prctl(PR_SET_TIMERSLACK, kTimerSlackNs, 0, 0, 0) == 0; }
+bool BeginTimerResolution(std::uint32_t) noexcept {
+    return prctl(PR_SET_TIMERSLACK, kTimerSlackNs, 0, 0, 0) == 0;
+}
 
 void EndTimerResolution(std::uint32_t) noexcept {
     // 0 restores the thread's default slack.

@@ -9,7 +9,7 @@ void Event::Set() {
         std::lock_guard lock(mutex_);
         signalled_ = true;
     }
-    if (reset_ == EventReset::Auto) {
+    if (reset_ == EventReset::kAuto) {
         changed_.notify_one();
     } else {
         changed_.notify_all();
@@ -26,7 +26,7 @@ bool Event::Wait(std::uint32_t timeoutMs) {
     if (!changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return signalled_; })) {
         return false;
     }
-    if (reset_ == EventReset::Auto) {
+    if (reset_ == EventReset::kAuto) {
         signalled_ = false;
     }
     return true;

@@ -9,8 +9,8 @@
 namespace klink::platform {
 
 enum class EventReset {
-    Auto,    // a successful Wait clears the event again (wakes one waiter)
-    Manual,  // stays signalled until Reset (wakes every waiter)
+    kAuto,    // a successful Wait clears the event again (wakes one waiter)
+    kManual,  // stays signalled until Reset (wakes every waiter)
 };
 
 class Event {

@@ -16,48 +16,48 @@
 
 namespace klink::platform {
 
-enum class SerialParity : std::uint8_t { None, Odd, Even, Mark, Space };
-enum class SerialStopBits : std::uint8_t { One, OneAndHalf, Two };
+enum class SerialParity : std::uint8_t { kNone, kOdd, kEven, kMark, kSpace };
+enum class SerialStopBits : std::uint8_t { kOne, kOneAndHalf, kTwo };
 
 struct SerialLineSettings {
-    std::uint32_t BaudRate = 115200;  // bits per second
-    std::uint8_t DataBits = 8;        // 5..8
-    SerialParity Parity = SerialParity::None;
-    SerialStopBits StopBits = SerialStopBits::One;
-    bool Dtr = true;           // DTR asserted while open
-    bool Rts = true;           // RTS asserted (when RTS/CTS handshake is off)
-    bool RtsCtsFlow = false;   // hardware handshake
-    bool XonXoffFlow = false;  // software handshake in both directions
-    std::uint8_t XonChar = 0x11;
-    std::uint8_t XoffChar = 0x13;
+    std::uint32_t baudRate = 115200;  // bits per second
+    std::uint8_t dataBits = 8;        // 5..8
+    SerialParity parity = SerialParity::kNone;
+    SerialStopBits stopBits = SerialStopBits::kOne;
+    bool dtr = true;           // DTR asserted while open
+    bool rts = true;           // RTS asserted (when RTS/CTS handshake is off)
+    bool rtsCtsFlow = false;   // hardware handshake
+    bool xonXoffFlow = false;  // software handshake in both directions
+    std::uint8_t xonChar = 0x11;
+    std::uint8_t xoffChar = 0x13;
 };
 
 // Bytes waiting in the driver's queues (what ClearCommError reports).
 struct SerialQueueCounts {
-    std::uint32_t Input = 0;   // received, not yet read
-    std::uint32_t Output = 0;  // written, not yet on the wire
+    std::uint32_t input = 0;   // received, not yet read
+    std::uint32_t output = 0;  // written, not yet on the wire
 };
 
 // The port's time-outs, in milliseconds, with the Windows meaning:
-// a write gives up after WriteTotalMultiplierMs * count + WriteTotalConstantMs
+// a write gives up after writeTotalMultiplierMs * count + writeTotalConstantMs
 // (both 0: no limit). Reads on this layer always return at once with what is
 // there; the read values are only kept so that get/set round-trips.
 struct SerialTimeouts {
-    std::uint32_t ReadIntervalMs = 0;
-    std::uint32_t ReadTotalMultiplierMs = 0;
-    std::uint32_t ReadTotalConstantMs = 0;
-    std::uint32_t WriteTotalMultiplierMs = 0;
-    std::uint32_t WriteTotalConstantMs = 0;
+    std::uint32_t readIntervalMs = 0;
+    std::uint32_t readTotalMultiplierMs = 0;
+    std::uint32_t readTotalConstantMs = 0;
+    std::uint32_t writeTotalMultiplierMs = 0;
+    std::uint32_t writeTotalConstantMs = 0;
 
     friend bool operator==(const SerialTimeouts&, const SerialTimeouts&) = default;
 };
 
-// The outcome of one bounded write: Written bytes went out; Error is 0, or the
+// The outcome of one bounded write: `written` bytes went out; `error` is 0, or the
 // errno-style code of the failure that stopped the write. A time-out is not a
-// failure: it shows as Written < requested with Error 0.
+// failure: it shows as `written` < requested with `error` 0.
 struct SerialWriteResult {
-    std::uint32_t Written = 0;
-    int Error = 0;
+    std::uint32_t written = 0;
+    int error = 0;
 };
 
 // Opens the device at `path` (a symbolic link to one is fine) for reading and

@@ -60,7 +60,7 @@ bool NaturalLess(std::string_view a, std::string_view b) noexcept {
 
 void SortSerialPorts(std::vector<SerialPortEntry>& ports) {
     std::stable_sort(ports.begin(), ports.end(), [](const SerialPortEntry& x, const SerialPortEntry& y) {
-        return NaturalLess(x.Name, y.Name);
+        return NaturalLess(x.name, y.name);
     });
 }
 

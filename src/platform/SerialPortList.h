@@ -8,9 +8,9 @@
 namespace klink::platform {
 
 struct SerialPortEntry {
-    std::string Name;  // short name shown to the user: "COM3", "ttyUSB0", "sim-keltra4-1"
-    std::string Path;  // what OpenSerialPort opens
-    bool Simulated = false;
+    std::string name;  // short name shown to the user: "COM3", "ttyUSB0", "sim-keltra4-1"
+    std::string path;  // what OpenSerialPort opens
+    bool simulated = false;
 
     friend bool operator==(const SerialPortEntry&, const SerialPortEntry&) = default;
 };

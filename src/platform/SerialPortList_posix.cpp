@@ -85,7 +85,7 @@ bool HasUart(const fs::path& device, const fs::path& sysTtyDir, const std::strin
 std::vector<SerialPortEntry> ScanSerialPorts(const PosixPortScanRoots& roots) {
     std::vector<SerialPortEntry> ports;
     std::error_code ec;
-    fs::directory_iterator it(roots.DevDir, ec);
+    fs::directory_iterator it(roots.devDir, ec);
     if (ec) {
         throw OSError::FromErrno(ec.value());
     }
@@ -97,13 +97,13 @@ std::vector<SerialPortEntry> ScanSerialPorts(const PosixPortScanRoots& roots) {
         if (!IsSerialDeviceName(name) || !IsCharacterDevice(it->path())) {
             continue;
         }
-        if (name.starts_with("ttyS") && !HasUart(it->path(), roots.SysTtyDir, name)) {
+        if (name.starts_with("ttyS") && !HasUart(it->path(), roots.sysTtyDir, name)) {
             continue;
         }
         ports.push_back({name, it->path().string(), false});
     }
-    if (!roots.SimulatedDir.empty()) {
-        for (auto& sim : ListSimulatedPorts(roots.SimulatedDir)) {
+    if (!roots.simulatedDir.empty()) {
+        for (auto& sim : ListSimulatedPorts(roots.simulatedDir)) {
             ports.push_back(std::move(sim));
         }
     }
@@ -113,7 +113,7 @@ std::vector<SerialPortEntry> ScanSerialPorts(const PosixPortScanRoots& roots) {
 
 std::vector<SerialPortEntry> ListSerialPorts() {
     PosixPortScanRoots roots;
-    roots.SimulatedDir = SimulatedPortFolder();
+    roots.simulatedDir = SimulatedPortFolder();
     return ScanSerialPorts(roots);
 }
 

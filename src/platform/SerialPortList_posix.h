@@ -10,15 +10,15 @@
 namespace klink::platform {
 
 struct PosixPortScanRoots {
-    std::filesystem::path DevDir = "/dev";
+    std::filesystem::path devDir = "/dev";
     // Per-device attributes (Linux sysfs); used to leave out ttyS entries
     // that have no UART behind them.
-    std::filesystem::path SysTtyDir = "/sys/class/tty";
+    std::filesystem::path sysTtyDir = "/sys/class/tty";
     // Folder of simulated ports; empty lists none.
-    std::filesystem::path SimulatedDir;
+    std::filesystem::path simulatedDir;
 };
 
-// Serial devices of DevDir plus the simulated ports, sorted naturally.
+// Serial devices of devDir plus the simulated ports, sorted naturally.
 [[nodiscard]] std::vector<SerialPortEntry> ScanSerialPorts(const PosixPortScanRoots& roots);
 
 }  // namespace klink::platform

@@ -165,7 +165,7 @@ OSHandle OpenSerialPort(const std::string& path) {
 
 void ConfigureSerialPort(OSHandle port, const SerialLineSettings& s) {
     const int fd = ToFd(port);
-    if (s.DataBits < 5 || s.DataBits > 8) {
+    if (s.dataBits < 5 || s.dataBits > 8) {
         ThrowErrno(EINVAL);
     }
     termios t = GetAttributes(fd);
@@ -177,20 +177,20 @@ void ConfigureSerialPort(OSHandle port, const SerialLineSettings& s) {
     t.c_cflag &= ~static_cast<tcflag_t>(CMSPAR);
 #endif
     static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
-    t.c_cflag |= kSizes[s.DataBits - 5];
-    switch (s.Parity) {
-        case SerialParity::None:
+    t.c_cflag |= kSizes[s.dataBits - 5];
+    switch (s.parity) {
+        case SerialParity::kNone:
             break;
-        case SerialParity::Odd:
+        case SerialParity::kOdd:
             t.c_cflag |= PARENB | PARODD;
             break;
-        case SerialParity::Even:
+        case SerialParity::kEven:
             t.c_cflag |= PARENB;
             break;
-        case SerialParity::Mark:
-        case SerialParity::Space:
+        case SerialParity::kMark:
+        case SerialParity::kSpace:
 #ifdef CMSPAR
-            t.c_cflag |= PARENB | CMSPAR | (s.Parity == SerialParity::Mark ? PARODD : 0);
+            t.c_cflag |= PARENB | CMSPAR | (s.parity == SerialParity::kMark ? PARODD : 0);
             break;
 #else
             ThrowErrno(EINVAL);
@@ -198,30 +198,30 @@ void ConfigureSerialPort(OSHandle port, const SerialLineSettings& s) {
     }
     // POSIX has no 1.5 stop bits; like most UARTs, use 2 (the hardware
     // itself sends 1.5 only with 5 data bits).
-    if (s.StopBits != SerialStopBits::One) {
+    if (s.stopBits != SerialStopBits::kOne) {
         t.c_cflag |= CSTOPB;
     }
-    if (s.RtsCtsFlow) {
+    if (s.rtsCtsFlow) {
         t.c_cflag |= CRTSCTS;
     }
-    if (s.XonXoffFlow) {
+    if (s.xonXoffFlow) {
         t.c_iflag |= IXON | IXOFF;
-        t.c_cc[VSTART] = static_cast<cc_t>(s.XonChar);
-        t.c_cc[VSTOP] = static_cast<cc_t>(s.XoffChar);
+        t.c_cc[VSTART] = static_cast<cc_t>(s.xonChar);
+        t.c_cc[VSTOP] = static_cast<cc_t>(s.xoffChar);
     }
     // Reads return at once with whatever is there.
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
-    const speed_t speed = SpeedFor(s.BaudRate);
+    const speed_t speed = SpeedFor(s.baudRate);
     if (cfsetispeed(&t, speed) != 0 || cfsetospeed(&t, speed) != 0) {
         ThrowErrno(errno);
     }
     if (tcsetattr(fd, TCSANOW, &t) != 0) {
         ThrowErrno(errno);
     }
-    SetModemLine(fd, TIOCM_DTR, s.Dtr);
-    if (!s.RtsCtsFlow) {
-        SetModemLine(fd, TIOCM_RTS, s.Rts);
+    SetModemLine(fd, TIOCM_DTR, s.dtr);
+    if (!s.rtsCtsFlow) {
+        SetModemLine(fd, TIOCM_RTS, s.rts);
     }
 }
 
@@ -269,27 +269,27 @@ std::uint32_t ReadSerialPort(OSHandle port, std::span<std::uint8_t> buffer) {
 SerialWriteResult WriteSerialPort(OSHandle port, std::span<const std::uint8_t> data) {
     SerialWriteResult result;
     if (port > static_cast<OSHandle>(INT_MAX)) {
-        result.Error = EBADF;
+        result.error = EBADF;
         return result;
     }
     const int fd = static_cast<int>(port);
     const SerialTimeouts t = Timeouts().Get(fd);
     const std::uint64_t totalMs =
-        static_cast<std::uint64_t>(t.WriteTotalMultiplierMs) * data.size() + t.WriteTotalConstantMs;
+        static_cast<std::uint64_t>(t.writeTotalMultiplierMs) * data.size() + t.writeTotalConstantMs;
     const bool limited = totalMs > 0;
     const auto deadline = SteadyClock::now() + std::chrono::milliseconds(totalMs);
 
-    while (result.Written < data.size()) {
-        const ssize_t put = write(fd, data.data() + result.Written, data.size() - result.Written);
+    while (result.written < data.size()) {
+        const ssize_t put = write(fd, data.data() + result.written, data.size() - result.written);
         if (put > 0) {
-            result.Written += static_cast<std::uint32_t>(put);
+            result.written += static_cast<std::uint32_t>(put);
             continue;
         }
         if (put < 0 && errno == EINTR) {
             continue;
         }
         if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            result.Error = errno;
+            result.error = errno;
             return result;
         }
         // The driver's queue is full: wait for room until the time-out.
@@ -307,21 +307,21 @@ SerialWriteResult WriteSerialPort(OSHandle port, std::span<const std::uint8_t> d
             if (errno == EINTR) {
                 continue;
             }
-            result.Error = errno;
+            result.error = errno;
             return result;
         }
         if (ready > 0 && (p.revents & POLLNVAL) != 0) {
-            result.Error = EBADF;
+            result.error = EBADF;
             return result;
         }
         if (ready > 0 && (p.revents & POLLOUT) == 0 && (p.revents & (POLLHUP | POLLERR)) != 0) {
             // The other side is gone; the next write says why, else call it EIO.
-            const ssize_t last = write(fd, data.data() + result.Written, data.size() - result.Written);
+            const ssize_t last = write(fd, data.data() + result.written, data.size() - result.written);
             if (last > 0) {
-                result.Written += static_cast<std::uint32_t>(last);
+                result.written += static_cast<std::uint32_t>(last);
                 continue;
             }
-            result.Error = (last < 0 && errno != EAGAIN && errno != EWOULDBLOCK) ? errno : EIO;
+            result.error = (last < 0 && errno != EAGAIN && errno != EWOULDBLOCK) ? errno : EIO;
             return result;
         }
     }

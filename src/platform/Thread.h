@@ -4,11 +4,11 @@
 namespace klink::platform {
 
 enum class ThreadPriority {
-    Normal,
+    kNormal,
     // The highest priority of the normal class, for the playback and writer
     // threads. Never a real-time class: a thread that spins must still leave
     // the rest of the machine its share.
-    Highest,
+    kHighest,
 };
 
 // Sets the calling thread's priority. Returns false when the system refused

@@ -24,13 +24,13 @@ bool SetCurrentThreadPriority(ThreadPriority priority) noexcept {
         return false;
     }
     int nice = base;
-    if (priority == ThreadPriority::Highest) {
+    if (priority == ThreadPriority::kHighest) {
         nice = base - kHighestBoost < -20 ? -20 : base - kHighestBoost;
     }
     // On Linux PRIO_PROCESS with a thread id sets that thread alone.
     return setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), nice) == 0;
 #else
-    return priority == ThreadPriority::Normal;
+    return priority == ThreadPriority::kNormal;
 #endif
 }
 

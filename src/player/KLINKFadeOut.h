@@ -23,29 +23,29 @@ inline constexpr std::array<uint8_t, kFadeStepCount> kFadeAttenuation = {
 
 // Seconds of fade for an item of the fade selector (0 none, 1, 3, 5, 10, 15).
 // Any other index, such as -1 for "nothing selected", means no fade (0).
-[[nodiscard]] int32_t FadeSecondsForIndex(int32_t Index) noexcept;
+[[nodiscard]] int32_t FadeSecondsForIndex(int32_t index) noexcept;
 
 // One fade in progress. A value-initialised record has not started. Times are
 // microseconds on whatever time base the caller plays on; only differences to
-// FStartUS matter.
-struct TKLINKFadeOut {
-    bool FStarted = false;
-    uint64_t FStartUS = 0;
-    uint64_t FDurationUS = 0;
-    int32_t FNextStep = 0;  // 0..62; 62 once every step was handed out
+// startUs matter.
+struct KLINKFadeOut {
+    bool started = false;
+    uint64_t startUs = 0;
+    uint64_t durationUs = 0;
+    int32_t nextStep = 0;  // 0..62; 62 once every step was handed out
 
-    // Starts (or restarts) the fade at StartUS. DurationSeconds <= 0 fails with
+    // Starts (or restarts) the fade at fadeStartUs. durationSeconds <= 0 fails with
     // ArgumentOutOfRange "Invalid fade duration." and leaves the record unchanged.
-    void Start(uint64_t StartUS, int32_t DurationSeconds);
+    void Start(uint64_t fadeStartUs, int32_t durationSeconds);
 
-    // Hands out at most one step: true when the next step is due at TimeUS, with
-    // its attenuation in Attenuation (0 otherwise). Step k falls due
+    // Hands out at most one step: true when the next step is due at timeUs, with
+    // its attenuation in `attenuation` (0 otherwise). Step k falls due
     // ceil((k + 1) * duration / 62) after the start, so the last one lands exactly
     // at the end. A caller that is late calls again until this answers false.
-    [[nodiscard]] bool Advance(uint64_t TimeUS, uint8_t& Attenuation) noexcept;
+    [[nodiscard]] bool Advance(uint64_t timeUs, uint8_t& attenuation) noexcept;
 
     // All 62 steps have been handed out.
-    [[nodiscard]] bool Complete() const noexcept { return FStarted && FNextStep == kFadeStepCount; }
+    [[nodiscard]] bool Complete() const noexcept { return started && nextStep == kFadeStepCount; }
 };
 
 }  // namespace klink

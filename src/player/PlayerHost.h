@@ -15,9 +15,9 @@
 
 namespace klink {
 
-class IPlayerHost {
+class PlayerHost {
 public:
-    virtual ~IPlayerHost() = default;
+    virtual ~PlayerHost() = default;
 
     // Runs `call` on the host's thread and returns once it has run. Exceptions
     // thrown by `call` propagate to the caller.
@@ -35,8 +35,8 @@ public:
     virtual void AppendLog(const std::string& line) = 0;
     // Empties every header and tag control and the notes.
     virtual void ClearHeaderAndTags() = 0;
-    virtual void ShowHeader(const TVGMDisplay& display) = 0;
-    virtual void ShowTags(const TGD3Strings& gd3) = 0;
+    virtual void ShowHeader(const VGMDisplay& display) = 0;
+    virtual void ShowTags(const GD3Strings& gd3) = 0;
     virtual void SetFilePath(const std::string& path) = 0;
     // The open-file dialog starts with this file name in this folder.
     virtual void SetOpenDialogHints(const std::string& fileName, const std::string& folder) = 0;

@@ -18,71 +18,71 @@ namespace {
 constexpr uint64_t kSampleRate = 44100;
 constexpr uint8_t kYM2612Port0 = 0x52;
 
-[[nodiscard]] bool IsSN76489(uint8_t writeID) noexcept { return writeID == 0x30 || writeID == 0x50; }
+[[nodiscard]] bool IsSN76489(uint8_t writeId) noexcept { return writeId == 0x30 || writeId == 0x50; }
 
 }  // namespace
 
-int64_t TVGMPlayerThread::Ticks(uint64_t samples) const noexcept {
-    const auto f = static_cast<uint64_t>(FCounterFrequency);
+int64_t VGMPlayerThread::Ticks(uint64_t samples) const noexcept {
+    const auto f = static_cast<uint64_t>(counterFrequency_);
     return static_cast<int64_t>((samples / kSampleRate) * f + ((samples % kSampleRate) * f) / kSampleRate);
 }
 
-uint64_t TVGMPlayerThread::ElapsedUS(int64_t counter) const noexcept {
-    const int64_t elapsed = counter - FPlaybackStartCounter;
+uint64_t VGMPlayerThread::ElapsedUS(int64_t counter) const noexcept {
+    const int64_t elapsed = counter - playbackStartCounter_;
     if (elapsed <= 0) {
         return 0;
     }
     // Split so that hours of playback cannot overflow the product.
     const auto e = static_cast<uint64_t>(elapsed);
-    const auto f = static_cast<uint64_t>(FCounterFrequency);
+    const auto f = static_cast<uint64_t>(counterFrequency_);
     return (e / f) * 1000000 + ((e % f) * 1000000) / f;
 }
 
-void TVGMPlayerThread::PlayRegisters() {
-    FCompletedLoops = 0;
-    vgmSamples = 0;
-    vgmPointer = dataOffset;
-    FSendCount = 0;
-    FStartupSynchronized = false;
-    FPlaybackStartCounter = 0;
-    FKL2Startup = {};
-    FLastCounter = 0;
+void VGMPlayerThread::PlayRegisters() {
+    completedLoops_ = 0;
+    vgmSamples_ = 0;
+    vgmPointer_ = dataOffset_;
+    sendCount_ = 0;
+    startupSynchronized_ = false;
+    playbackStartCounter_ = 0;
+    kl2Startup_ = {};
+    lastCounter_ = 0;
 
     while (!Terminated()) {
-        if (FFade.FStarted) {
-            FLastCounter = pf::PerformanceCounter();
-            FadeStep(ElapsedUS(FLastCounter));
-            if (FFade.Complete()) {
+        if (fade_.started) {
+            lastCounter_ = pf::PerformanceCounter();
+            FadeStep(ElapsedUS(lastCounter_));
+            if (fade_.Complete()) {
                 break;
             }
         }
-        const uint64_t before = vgmSamples;
+        const uint64_t before = vgmSamples_;
         if (!ProcessCommand()) {
             FlushWrites();
             break;
         }
-        if (vgmSamples == before) {
+        if (vgmSamples_ == before) {
             continue;  // writes of one sample position go out together
         }
         FlushWrites();
         if (Terminated()) {
             break;
         }
-        if (FPlaybackStartCounter == 0) {
-            FPlaybackStartCounter = pf::PerformanceCounter();
+        if (playbackStartCounter_ == 0) {
+            playbackStartCounter_ = pf::PerformanceCounter();
         }
         // Absolute deadline: waits never add up rounding or lateness.
-        const int64_t deadline = FPlaybackStartCounter + Ticks(vgmSamples);
-        const int64_t spinTicks = FCounterFrequency / 500;  // the last 2 ms
+        const int64_t deadline = playbackStartCounter_ + Ticks(vgmSamples_);
+        const int64_t spinTicks = counterFrequency_ / 500;  // the last 2 ms
         for (;;) {
-            FLastCounter = pf::PerformanceCounter();
-            if (FFade.FStarted) {
-                FadeStep(ElapsedUS(FLastCounter));
-                if (FFade.Complete()) {
+            lastCounter_ = pf::PerformanceCounter();
+            if (fade_.started) {
+                FadeStep(ElapsedUS(lastCounter_));
+                if (fade_.Complete()) {
                     break;
                 }
             }
-            const int64_t remaining = deadline - FLastCounter;
+            const int64_t remaining = deadline - lastCounter_;
             if (remaining <= 0 || Terminated()) {
                 break;
             }
@@ -90,79 +90,79 @@ void TVGMPlayerThread::PlayRegisters() {
                 pf::SleepMs(1);
             }
         }
-        if (Terminated() || FFade.Complete()) {
+        if (Terminated() || fade_.Complete()) {
             break;
         }
-        SetPosition(static_cast<int32_t>(vgmSamples * 1000 / kSampleRate));
+        SetPosition(static_cast<int32_t>(vgmSamples_ * 1000 / kSampleRate));
     }
-    if (FFade.Complete()) {
+    if (fade_.Complete()) {
         // Where the fade actually ended, not where the last command was.
-        vgmSamples = ElapsedUS(FLastCounter) * kSampleRate / 1000000;
+        vgmSamples_ = ElapsedUS(lastCounter_) * kSampleRate / 1000000;
     }
-    isVGMLoaded = false;
+    isVgmLoaded_ = false;
 }
 
-bool TVGMPlayerThread::ProcessCommand() {
+bool VGMPlayerThread::ProcessCommand() {
     if (Terminated()) {
         return false;
     }
-    TKLINKVGMTarget target;
+    KLINKVGMTarget target;
     uint8_t reg = 0;
     uint8_t value = 0;
     uint32_t wait = 0;
-    const TVGMDecodeKind kind =
-        DecodeRegisterCommand(std::span<const uint8_t>(VGMBuffer), vgmPointer, target, reg, value, wait);
+    const VGMDecodeKind kind =
+        DecodeRegisterCommand(std::span<const uint8_t>(vgmBuffer_), vgmPointer_, target, reg, value, wait);
     switch (kind) {
-        case TVGMDecodeKind::RegisterWrite: {
-            const bool timeZeroYM2612 =
-                FHasKL2Registers && vgmSamples == 0 && target.WriteID == kYM2612Port0 && target.Instance == 0;
-            if (timeZeroYM2612 && (reg == 0x28 || reg == 0x2A)) {
+        case VGMDecodeKind::kRegisterWrite: {
+            const bool timeZeroYm2612 = hasKl2Registers_ && vgmSamples_ == 0 &&
+                                        target.writeId == kYM2612Port0 && target.instance == 0;
+            if (timeZeroYm2612 && (reg == 0x28 || reg == 0x2A)) {
                 // Reduced to the final state and sent before the first wait.
                 if (reg == 0x28) {
-                    FKL2Startup.KeyWrite(value);
+                    kl2Startup_.KeyWrite(value);
                 } else {
-                    FKL2Startup.DACWrite(value);
+                    kl2Startup_.DACWrite(value);
                 }
                 return true;
             }
             const bool dacEnableAtZero =
-                FHasKL2Registers && vgmSamples == 0 && target.WriteID == kYM2612Port0 && reg == 0x2B;
+                hasKl2Registers_ && vgmSamples_ == 0 && target.writeId == kYM2612Port0 && reg == 0x2B;
             if (StartsSound(target, reg, value) && !dacEnableAtZero) {
                 StartTiming();
             }
             WriteVGMRegister(target, reg, value);
             return true;
         }
-        case TVGMDecodeKind::Nothing:
+        case VGMDecodeKind::kNothing:
             return true;
-        case TVGMDecodeKind::Wait:
-        case TVGMDecodeKind::DACEvent:
-            if (FHasKL2Registers && vgmSamples == 0 && wait > 0) {
+        case VGMDecodeKind::kWait:
+        case VGMDecodeKind::kDACEvent:
+            if (hasKl2Registers_ && vgmSamples_ == 0 && wait > 0) {
                 FlushKL2Startup();
             }
-            vgmSamples += wait;
+            vgmSamples_ += wait;
             return true;
-        case TVGMDecodeKind::End:
+        case VGMDecodeKind::kEnd:
         default:
             break;
     }
-    if (vgmLoopOffset == 0) {
+    if (vgmLoopOffset_ == 0) {
         return false;
     }
-    if (!FFade.FStarted && !CountLoop(FCompletedLoops, FRepeatCount)) {
-        if (FFadeSeconds == 0) {
+    if (!fade_.started && !CountLoop(completedLoops_, repeatCount_)) {
+        if (fadeSeconds_ == 0) {
             return false;
         }
-        FFade.Start(vgmSamples * 1000000 / kSampleRate, FFadeSeconds);
+        fade_.Start(vgmSamples_ * 1000000 / kSampleRate, fadeSeconds_);
     }
-    vgmPointer = vgmLoopOffset + 0x1C;
+    vgmPointer_ = vgmLoopOffset_ + 0x1C;
     return true;
 }
 
-void TVGMPlayerThread::WriteVGMRegister(const TKLINKVGMTarget& target, uint8_t reg, uint8_t value) {
-    if (FKL2Registers && FRouter->IsDACRoute(target)) {
+void VGMPlayerThread::WriteVGMRegister(const KLINKVGMTarget& target, uint8_t reg, uint8_t value) {
+    if (kl2Registers_ && router_->IsDACRoute(target)) {
         uint8_t prefix = 0;
-        if (FKL2Registers->Transform(target, reg, value, prefix)) {
+        if (kl2Registers_->Transform(target, reg, value, prefix)) {
             QueueWrite(target, reg, prefix);
         }
         if (StartsSound(target, reg, value)) {
@@ -172,18 +172,18 @@ void TVGMPlayerThread::WriteVGMRegister(const TKLINKVGMTarget& target, uint8_t r
     QueueWrite(target, reg, value);
 }
 
-void TVGMPlayerThread::QueueWrite(const TKLINKVGMTarget& target, uint8_t reg, uint8_t value) {
+void VGMPlayerThread::QueueWrite(const KLINKVGMTarget& target, uint8_t reg, uint8_t value) {
     if (Terminated()) {
         return;
     }
-    if (FSendCount > 0 &&
-        (target.WriteID != FSendWriteID || target.Instance != FSendInstance || target.Page != FSendPage)) {
+    if (sendCount_ > 0 &&
+        (target.writeId != sendWriteId_ || target.instance != sendInstance_ || target.page != sendPage_)) {
         FlushWrites();
     }
-    FSendWriteID = target.WriteID;
-    FSendInstance = target.Instance;
-    FSendPage = target.Page;
-    if (IsSN76489(target.WriteID)) {
+    sendWriteId_ = target.writeId;
+    sendInstance_ = target.instance;
+    sendPage_ = target.page;
+    if (IsSN76489(target.writeId)) {
         AppendBytes(&value, 1);
     } else {
         const uint8_t pair[2] = {reg, value};
@@ -191,65 +191,65 @@ void TVGMPlayerThread::QueueWrite(const TKLINKVGMTarget& target, uint8_t reg, ui
     }
 }
 
-void TVGMPlayerThread::AppendBytes(const uint8_t* bytes, int32_t count) {
+void VGMPlayerThread::AppendBytes(const uint8_t* bytes, int32_t count) {
     if (Terminated()) {
         return;
     }
-    if (FSendCount + count > kMaxBatch) {
+    if (sendCount_ + count > kMaxBatch) {
         FlushWrites();
     }
     if (Terminated()) {
         return;
     }
-    std::memcpy(Buffer.data() + FSendCount, bytes, static_cast<size_t>(count));
-    FSendCount += count;
+    std::memcpy(batchBuffer_.data() + sendCount_, bytes, static_cast<size_t>(count));
+    sendCount_ += count;
 }
 
-void TVGMPlayerThread::FlushWrites() {
-    if (FSendCount <= 0) {
+void VGMPlayerThread::FlushWrites() {
+    if (sendCount_ <= 0) {
         return;
     }
     if (!Terminated()) {
-        FRouter->WriteRegisters(FSendWriteID, FSendInstance, FSendPage,
-                                std::span<const uint8_t>(Buffer.data(), static_cast<size_t>(FSendCount)),
-                                FCancel);
+        router_->WriteRegisters(
+            sendWriteId_, sendInstance_, sendPage_,
+            std::span<const uint8_t>(batchBuffer_.data(), static_cast<size_t>(sendCount_)), cancel_);
     }
-    FSendCount = 0;
+    sendCount_ = 0;
 }
 
-void TVGMPlayerThread::StartTiming() {
-    if (FStartupSynchronized) {
+void VGMPlayerThread::StartTiming() {
+    if (startupSynchronized_) {
         return;
     }
     FlushWrites();
-    FRouter->SynchronizeStartup(FCancel);
-    FRouter->PreparePlayback();
+    router_->SynchronizeStartup(cancel_);
+    router_->PreparePlayback();
     // Read after the synchronisation: its time does not count as lateness.
-    FPlaybackStartCounter = pf::PerformanceCounter() - Ticks(vgmSamples);
-    FStartupSynchronized = true;
+    playbackStartCounter_ = pf::PerformanceCounter() - Ticks(vgmSamples_);
+    startupSynchronized_ = true;
 }
 
-void TVGMPlayerThread::FlushKL2Startup() {
-    const TKLINKVGMTarget target{kYM2612Port0, 0, 0};
-    for (const uint8_t key : FKL2Startup.FinalKeys()) {
+void VGMPlayerThread::FlushKL2Startup() {
+    const KLINKVGMTarget target{kYM2612Port0, 0, 0};
+    for (const uint8_t key : kl2Startup_.FinalKeys()) {
         if (StartsSound(target, 0x28, key)) {
             StartTiming();
         }
         WriteVGMRegister(target, 0x28, key);
     }
-    if (FKL2Startup.HasDACWrite()) {
-        WriteVGMRegister(target, 0x2A, FKL2Startup.FDACValue);
+    if (kl2Startup_.HasDACWrite()) {
+        WriteVGMRegister(target, 0x2A, kl2Startup_.dacValue);
     }
 }
 
-void TVGMPlayerThread::FadeStep(uint64_t timeUS) {
-    if (FFade.FStarted) {
-        SetPosition(static_cast<int32_t>(timeUS / 1000));
+void VGMPlayerThread::FadeStep(uint64_t timeUs) {
+    if (fade_.started) {
+        SetPosition(static_cast<int32_t>(timeUs / 1000));
     }
     uint8_t attenuation = 0;
-    while (!Terminated() && FFade.Advance(timeUS, attenuation)) {
+    while (!Terminated() && fade_.Advance(timeUs, attenuation)) {
         FlushWrites();
-        FRouter->SetVolume(attenuation, FCancel, false);
+        router_->SetVolume(attenuation, cancel_, false);
     }
 }
 

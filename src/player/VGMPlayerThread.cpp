@@ -22,78 +22,78 @@ constexpr uint64_t kOutputDrainTimeoutMs = 2000;
 
 }  // namespace
 
-TVGMPlayerThread::TVGMPlayerThread(IPlayerHost& host, std::string fileName, int32_t repeatCount,
-                                   int32_t fadeSeconds)
-    : FHost(host), FFileName(std::move(fileName)), FRepeatCount(repeatCount), FFadeSeconds(fadeSeconds) {
+VGMPlayerThread::VGMPlayerThread(PlayerHost& host, std::string fileName, int32_t repeatCount,
+                                 int32_t fadeSeconds)
+    : host_(host), fileName_(std::move(fileName)), repeatCount_(repeatCount), fadeSeconds_(fadeSeconds) {
     for (int i = 0; i < kKLINKConnectionCount; ++i) {
-        FPorts[static_cast<size_t>(i)].Handle = pf::kInvalidOSHandle;
+        ports_[static_cast<size_t>(i)].handle = pf::kInvalidOSHandle;
         if (host.PortConnected(i)) {
-            FPorts[static_cast<size_t>(i)].Handle = host.PortHandle(i);
-            FPorts[static_cast<size_t>(i)].Name = host.PortName(i);
+            ports_[static_cast<size_t>(i)].handle = host.PortHandle(i);
+            ports_[static_cast<size_t>(i)].name = host.PortName(i);
         }
     }
-    FCancel = [this] { return Terminated(); };
-    FCounterFrequency = pf::PerformanceFrequency();
+    cancel_ = [this] { return Terminated(); };
+    counterFrequency_ = pf::PerformanceFrequency();
 }
 
-TVGMPlayerThread::~TVGMPlayerThread() {
+VGMPlayerThread::~VGMPlayerThread() {
     Stop();
-    if (FThread.joinable()) {
-        FThread.join();
+    if (thread_.joinable()) {
+        thread_.join();
     }
 }
 
-void TVGMPlayerThread::Start() {
-    if (FThread.joinable() || Finished()) {
+void VGMPlayerThread::Start() {
+    if (thread_.joinable() || Finished()) {
         throw Error("The playback thread was already started.");
     }
-    FThread = std::thread([this] { Execute(); });
+    thread_ = std::thread([this] { Execute(); });
 }
 
-void TVGMPlayerThread::Stop() noexcept { FTerminated.store(true); }
+void VGMPlayerThread::Stop() noexcept { terminated_.store(true); }
 
-bool TVGMPlayerThread::StopRequested() const noexcept { return FTerminated.load(); }
+bool VGMPlayerThread::StopRequested() const noexcept { return terminated_.load(); }
 
-bool TVGMPlayerThread::Finished() const noexcept { return FFinished.load(std::memory_order_acquire); }
+bool VGMPlayerThread::Finished() const noexcept { return finished_.load(std::memory_order_acquire); }
 
-bool TVGMPlayerThread::WaitFor(uint32_t timeoutMs) {
-    std::unique_lock lock(FFinishLock);
-    return FFinishChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return Finished(); });
+bool VGMPlayerThread::WaitFor(uint32_t timeoutMs) {
+    std::unique_lock lock(finishLock_);
+    return finishChanged_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return Finished(); });
 }
 
-int32_t TVGMPlayerThread::PositionMS() const noexcept { return FPositionMS.load(); }
+int32_t VGMPlayerThread::PositionMS() const noexcept { return positionMs_.load(); }
 
-bool TVGMPlayerThread::PlaybackCompleted() const noexcept { return FPlaybackCompleted; }
+bool VGMPlayerThread::PlaybackCompleted() const noexcept { return playbackCompleted_; }
 
-const std::string& TVGMPlayerThread::PlaybackError() const noexcept { return FPlaybackError; }
+const std::string& VGMPlayerThread::PlaybackError() const noexcept { return playbackError_; }
 
-void TVGMPlayerThread::Log(const std::string& line) {
-    FHost.Synchronize([this, &line] { FHost.AppendLog(line); });
+void VGMPlayerThread::Log(const std::string& line) {
+    host_.Synchronize([this, &line] { host_.AppendLog(line); });
 }
 
-void TVGMPlayerThread::Execute() noexcept {
+void VGMPlayerThread::Execute() noexcept {
     // Both for the whole run, set before the file is read: 1 ms sleeps must
     // be short and the loop must not wait behind ordinary work.
-    (void)pf::SetCurrentThreadPriority(pf::ThreadPriority::Highest);
+    (void)pf::SetCurrentThreadPriority(pf::ThreadPriority::kHighest);
     {
         const pf::TimerResolutionScope timerResolution(1);
         try {
             if (OpenVGMFile() && !Terminated()) {
-                FRouter = std::make_unique<TKLINKRouter>(FPorts);
+                router_ = std::make_unique<KLINKRouter>(ports_);
                 std::exception_ptr failure;
                 try {
-                    FRouter->Prepare(FRegisterTargets, FRegisterClocks, FOKIClock, FCancel, FUseKL2DAC);
-                    if (FHasKL2Registers && !FUseKL2DAC) {
-                        FKL2Registers = std::make_unique<TKL2RegisterState>();
+                    router_->Prepare(registerTargets_, registerClocks_, okiClock_, cancel_, useKl2Dac_);
+                    if (hasKl2Registers_ && !useKl2Dac_) {
+                        kl2Registers_ = std::make_unique<KL2RegisterState>();
                     }
-                    Log(FRouter->Description());
-                    FRouter->Start(FRegisterClocks, FOKIClock, FCancel);
-                    if (FOKIClock != 0) {
-                        FWriter = &FRouter->AudioWriter();
+                    Log(router_->Description());
+                    router_->Start(registerClocks_, okiClock_, cancel_);
+                    if (okiClock_ != 0) {
+                        writer_ = &router_->AudioWriter();
                     }
                     if (!Terminated()) {
                         PlayVGM();
-                        FPlaybackCompleted = !Terminated();
+                        playbackCompleted_ = !Terminated();
                     }
                 } catch (...) {
                     failure = std::current_exception();
@@ -102,111 +102,111 @@ void TVGMPlayerThread::Execute() noexcept {
                 // reported, since it leaves the boards in a worse state.
                 try {
                     std::string report;
-                    if (!FRouter->Stop(report)) {
+                    if (!router_->Stop(report)) {
                         throw WriteError("KLINK stop failed: " + report);
                     }
                     DrainOutput(true);
                 } catch (...) {
                     failure = std::current_exception();
                 }
-                FKL2Registers.reset();
-                FWriter = nullptr;
-                FRouter.reset();
+                kl2Registers_.reset();
+                writer_ = nullptr;
+                router_.reset();
                 if (failure) {
                     std::rethrow_exception(failure);
                 }
             }
         } catch (const std::exception& e) {
-            FPlaybackError = e.what();
+            playbackError_ = e.what();
         } catch (...) {
-            FPlaybackError = "Unknown failure.";
+            playbackError_ = "Unknown failure.";
         }
-        if (!FPlaybackError.empty() && !Terminated()) {
+        if (!playbackError_.empty() && !Terminated()) {
             try {
-                Log("エラー: " + FPlaybackError);
+                Log("エラー: " + playbackError_);
             } catch (...) {
                 // The host could not take the line; the result still holds it.
             }
         }
     }
     {
-        std::lock_guard lock(FFinishLock);
-        FFinished.store(true, std::memory_order_release);
+        std::lock_guard lock(finishLock_);
+        finished_.store(true, std::memory_order_release);
     }
-    FFinishChanged.notify_all();
+    finishChanged_.notify_all();
 }
 
-bool TVGMPlayerThread::OpenVGMFile() {
-    isVGMLoaded = false;
-    const std::filesystem::path path(FFileName);
-    FHost.Synchronize([this, &path] {
-        FHost.ClearHeaderAndTags();
-        FHost.SetOpenDialogHints(FFileName, path.parent_path().string());
-        FHost.SetFilePath(FFileName);
+bool VGMPlayerThread::OpenVGMFile() {
+    isVgmLoaded_ = false;
+    const std::filesystem::path path(fileName_);
+    host_.Synchronize([this, &path] {
+        host_.ClearHeaderAndTags();
+        host_.SetOpenDialogHints(fileName_, path.parent_path().string());
+        host_.SetFilePath(fileName_);
     });
 
-    TVGMAnalysisObserver observer;
-    observer.DisplayFilled = [this](const TVGMDisplay& display) {
-        FHost.Synchronize([this, &display] { FHost.ShowHeader(display); });
+    VGMAnalysisObserver observer;
+    observer.displayFilled = [this](const VGMDisplay& display) {
+        host_.Synchronize([this, &display] { host_.ShowHeader(display); });
     };
-    observer.LogLine = [this](const std::string& line) { Log(line); };
-    TVGMAnalysis analysis = AnalyseVGMFile(path, observer);
+    observer.logLine = [this](const std::string& line) { Log(line); };
+    VGMAnalysis analysis = AnalyseVGMFile(path, observer);
 
     // The tags belong with the header display; the observer only carries the
     // header, so they follow once the analysis has returned.
-    if (analysis.Reached(TVGMAnalysisStage::DisplayFilled)) {
-        FHost.Synchronize([this, &analysis] { FHost.ShowTags(analysis.gd3); });
+    if (analysis.Reached(VGMAnalysisStage::kDisplayFilled)) {
+        host_.Synchronize([this, &analysis] { host_.ShowTags(analysis.gd3); });
     }
-    if (!analysis.Ok) {
-        if (analysis.Failure) {
-            std::rethrow_exception(analysis.Failure);
+    if (!analysis.ok) {
+        if (analysis.failure) {
+            std::rethrow_exception(analysis.failure);
         }
-        throw ReadError(analysis.Error);
+        throw ReadError(analysis.error);
     }
 
-    VGMBuffer = std::move(analysis.VGMBuffer);
-    gd3offset = analysis.gd3offset;
-    vgmVersion = analysis.vgmVersion;
-    vgmLoopOffset = analysis.vgmLoopOffset;
-    dataOffset = analysis.dataOffset;
-    gd3Length = analysis.gd3Length;
-    gd3 = std::move(analysis.gd3);
-    vgmPointer = dataOffset;
-    FRegisterTargets = std::move(analysis.FRegisterTargets);
-    FRegisterClocks = std::move(analysis.FRegisterClocks);
-    FOKIClock = analysis.FOKIClock;
-    FOKIDivider = analysis.FOKIDivider;
-    FHasKL2Registers = analysis.FHasKL2Registers;
-    FUseKL2DAC = analysis.FUseKL2DAC;
-    isVGMLoaded = true;
+    vgmBuffer_ = std::move(analysis.vgmBuffer);
+    gd3Offset_ = analysis.gd3offset;
+    vgmVersion_ = analysis.vgmVersion;
+    vgmLoopOffset_ = analysis.vgmLoopOffset;
+    dataOffset_ = analysis.dataOffset;
+    gd3Length_ = analysis.gd3Length;
+    gd3_ = std::move(analysis.gd3);
+    vgmPointer_ = dataOffset_;
+    registerTargets_ = std::move(analysis.registerTargets);
+    registerClocks_ = std::move(analysis.registerClocks);
+    okiClock_ = analysis.okiClock;
+    okiDivider_ = analysis.okiDivider;
+    hasKl2Registers_ = analysis.hasKl2Registers;
+    useKl2Dac_ = analysis.useKl2Dac;
+    isVgmLoaded_ = true;
     return true;
 }
 
-void TVGMPlayerThread::PlayVGM() {
-    if (!isVGMLoaded) {
+void VGMPlayerThread::PlayVGM() {
+    if (!isVgmLoaded_) {
         return;
     }
     // The two streaming paths are not part of this build: such a file ends
     // with a message that names what is missing instead of playing wrongly.
-    if (FUseKL2DAC) {
-        isVGMLoaded = false;
+    if (useKl2Dac_) {
+        isVgmLoaded_ = false;
         throw WriteError("KL2 DAC playback is not available in this build.");
     }
-    if (FOKIClock != 0) {
-        isVGMLoaded = false;
+    if (okiClock_ != 0) {
+        isVgmLoaded_ = false;
         throw WriteError("ADPCM stream playback is not available in this build.");
     }
     PlayRegisters();
 }
 
-void TVGMPlayerThread::DrainOutput(bool final) {
-    if (FRouter) {
-        FRouter->Drain();
+void VGMPlayerThread::DrainOutput(bool final) {
+    if (router_) {
+        router_->Drain();
     }
     for (int i = 0; i < kKLINKConnectionCount; ++i) {
         const uint64_t start = pf::TickCount64();
-        while (FHost.PortConnected(i) && (final || !Terminated())) {
-            if (pf::QuerySerialQueues(FHost.PortHandle(i)).Output == 0) {
+        while (host_.PortConnected(i) && (final || !Terminated())) {
+            if (pf::QuerySerialQueues(host_.PortHandle(i)).output == 0) {
                 break;
             }
             if (pf::TickCount64() - start >= kOutputDrainTimeoutMs) {

@@ -27,21 +27,21 @@
 
 namespace klink {
 
-class TBufferedSerialWriter;
+class BufferedSerialWriter;
 
-class TVGMPlayerThread {
+class VGMPlayerThread {
 public:
     // Called on the host's thread. Copies the handles and names of the
     // connected ports from `host` now; the thread does not run until Start.
     // repeatCount: passes through the loop (0 = endless); fadeSeconds: 0 = none.
-    TVGMPlayerThread(IPlayerHost& host, std::string fileName, int32_t repeatCount, int32_t fadeSeconds);
+    VGMPlayerThread(PlayerHost& host, std::string fileName, int32_t repeatCount, int32_t fadeSeconds);
     // Requests a stop and waits for the run to end. The host must keep
     // serving Synchronize calls until then, so prefer Stop + polling
     // Finished (or WaitFor) from the host's own loop before destroying.
-    ~TVGMPlayerThread();
+    ~VGMPlayerThread();
 
-    TVGMPlayerThread(const TVGMPlayerThread&) = delete;
-    TVGMPlayerThread& operator=(const TVGMPlayerThread&) = delete;
+    VGMPlayerThread(const VGMPlayerThread&) = delete;
+    VGMPlayerThread& operator=(const VGMPlayerThread&) = delete;
 
     // Starts the run. Throws std::system_error when no thread can be made,
     // and Error when called a second time.
@@ -68,75 +68,75 @@ private:
     void PlayVGM();
     void DrainOutput(bool final);
     void Log(const std::string& line);
-    [[nodiscard]] bool Terminated() const noexcept { return FTerminated.load(std::memory_order_relaxed); }
-    void SetPosition(int32_t ms) noexcept { (void)FPositionMS.exchange(ms); }
+    [[nodiscard]] bool Terminated() const noexcept { return terminated_.load(std::memory_order_relaxed); }
+    void SetPosition(int32_t ms) noexcept { (void)positionMs_.exchange(ms); }
 
     // Register path (RegisterPlayback.cpp).
     void PlayRegisters();
     [[nodiscard]] bool ProcessCommand();
-    void WriteVGMRegister(const TKLINKVGMTarget& target, uint8_t reg, uint8_t value);
-    void QueueWrite(const TKLINKVGMTarget& target, uint8_t reg, uint8_t value);
+    void WriteVGMRegister(const KLINKVGMTarget& target, uint8_t reg, uint8_t value);
+    void QueueWrite(const KLINKVGMTarget& target, uint8_t reg, uint8_t value);
     void AppendBytes(const uint8_t* bytes, int32_t count);
     void FlushWrites();
     void StartTiming();
     void FlushKL2Startup();
-    void FadeStep(uint64_t timeUS);
+    void FadeStep(uint64_t timeUs);
     // Counter ticks of a sample position, without accumulated rounding.
     [[nodiscard]] int64_t Ticks(uint64_t samples) const noexcept;
     // Microseconds from the start counter to `counter`.
     [[nodiscard]] uint64_t ElapsedUS(int64_t counter) const noexcept;
 
-    IPlayerHost& FHost;
+    PlayerHost& host_;
 
-    std::string FFileName;
-    int32_t FRepeatCount = 1;
-    int32_t FFadeSeconds = 0;
-    TKLINKFadeOut FFade;
-    uint64_t FCompletedLoops = 0;
-    TBufferedSerialWriter* FWriter = nullptr;  // the router's audio writer; not owned
-    std::unique_ptr<TKLINKRouter> FRouter;
-    TKLINKPorts FPorts;
-    std::vector<TKLINKVGMTarget> FRegisterTargets;
-    std::vector<TKLINKVGMClock> FRegisterClocks;
-    uint8_t FSendWriteID = 0;
-    uint8_t FSendInstance = 0;
-    uint8_t FSendPage = 0;
-    uint32_t FOKIClock = 0;
-    bool FUseKL2DAC = false;
-    bool FHasKL2Registers = false;
-    std::unique_ptr<TKL2RegisterState> FKL2Registers;
-    TKL2VGMStartup FKL2Startup;
-    uint16_t FOKIDivider = 0;
-    std::string FPlaybackError;
-    bool FPlaybackCompleted = false;
-    TKLINKCancel FCancel;
-    int64_t FPlaybackStartCounter = 0;
+    std::string fileName_;
+    int32_t repeatCount_ = 1;
+    int32_t fadeSeconds_ = 0;
+    KLINKFadeOut fade_;
+    uint64_t completedLoops_ = 0;
+    BufferedSerialWriter* writer_ = nullptr;  // the router's audio writer; not owned
+    std::unique_ptr<KLINKRouter> router_;
+    KLINKPorts ports_;
+    std::vector<KLINKVGMTarget> registerTargets_;
+    std::vector<KLINKVGMClock> registerClocks_;
+    uint8_t sendWriteId_ = 0;
+    uint8_t sendInstance_ = 0;
+    uint8_t sendPage_ = 0;
+    uint32_t okiClock_ = 0;
+    bool useKl2Dac_ = false;
+    bool hasKl2Registers_ = false;
+    std::unique_ptr<KL2RegisterState> kl2Registers_;
+    KL2VGMStartup kl2Startup_;
+    uint16_t okiDivider_ = 0;
+    std::string playbackError_;
+    bool playbackCompleted_ = false;
+    KLINKCancel cancel_;
+    int64_t playbackStartCounter_ = 0;
     // The pending register batch; a batch uses at most kMaxBatch bytes.
     static constexpr int32_t kMaxBatch = 254;
-    std::array<uint8_t, 1024> Buffer{};
-    std::vector<uint8_t> VGMBuffer;
-    int32_t FSendCount = 0;
-    std::atomic<int32_t> FPositionMS{0};
-    int64_t FCounterFrequency = 1;
-    bool FStartupSynchronized = false;
-    int64_t FLastCounter = 0;  // the last counter value the wait read
+    std::array<uint8_t, 1024> batchBuffer_{};
+    std::vector<uint8_t> vgmBuffer_;
+    int32_t sendCount_ = 0;
+    std::atomic<int32_t> positionMs_{0};
+    int64_t counterFrequency_ = 1;
+    bool startupSynchronized_ = false;
+    int64_t lastCounter_ = 0;  // the last counter value the wait read
 
-    uint32_t gd3offset = 0;
-    uint32_t vgmPointer = 0;
-    TGD3Strings gd3;
-    uint32_t gd3Length = 0;
-    uint32_t dataOffset = 0;
-    uint32_t vgmVersion = 0;
-    uint32_t vgmLoopOffset = 0;
-    uint64_t vgmSamples = 0;
-    bool isVGMLoaded = false;
+    uint32_t gd3Offset_ = 0;
+    uint32_t vgmPointer_ = 0;
+    GD3Strings gd3_;
+    uint32_t gd3Length_ = 0;
+    uint32_t dataOffset_ = 0;
+    uint32_t vgmVersion_ = 0;
+    uint32_t vgmLoopOffset_ = 0;
+    uint64_t vgmSamples_ = 0;
+    bool isVgmLoaded_ = false;
 
     // Thread state shared with the host's thread.
-    std::atomic<bool> FTerminated{false};
-    std::atomic<bool> FFinished{false};
-    std::mutex FFinishLock;
-    std::condition_variable FFinishChanged;
-    std::thread FThread;
+    std::atomic<bool> terminated_{false};
+    std::atomic<bool> finished_{false};
+    std::mutex finishLock_;
+    std::condition_variable finishChanged_;
+    std::thread thread_;
 };
 
 }  // namespace klink

@@ -30,21 +30,21 @@ void Put32(std::vector<uint8_t>& out, uint32_t v) {
 
 // Fixed clocks cannot be set; variable clocks must be settable; only fixed
 // clocks carry a frequency.
-bool ValidClock(const TKLINKCapability& e) noexcept {
-    switch (e.ClockMode) {
-        case KLINK_CLOCK_FIXED:
-            return e.FixedClockHz != 0 && (e.Features & KLINK_FEATURE_SET_CLOCK) == 0;
-        case KLINK_CLOCK_VARIABLE:
-            return e.FixedClockHz == 0 && (e.Features & KLINK_FEATURE_SET_CLOCK) != 0;
-        case KLINK_CLOCK_UNKNOWN:
-            return e.FixedClockHz == 0;
+bool ValidClock(const KLINKCapability& e) noexcept {
+    switch (e.clockMode) {
+        case ClockMode::kFixed:
+            return e.fixedClockHz != 0 && (e.features & kFeatureSetClock) == 0;
+        case ClockMode::kVariable:
+            return e.fixedClockHz == 0 && (e.features & kFeatureSetClock) != 0;
+        case ClockMode::kUnknown:
+            return e.fixedClockHz == 0;
         default:
             return false;
     }
 }
 
-std::string ChipName(uint8_t writeID) {
-    switch (writeID) {
+std::string ChipName(uint8_t writeId) {
+    switch (writeId) {
         case 0x51:
             return "YM2413";
         case 0x54:
@@ -64,15 +64,15 @@ std::string ChipName(uint8_t writeID) {
         case 0xB7:
             return "OKIM6258";
         default:
-            return fmt::format("Write ${:02X}", writeID);
+            return fmt::format("Write ${:02X}", writeId);
     }
 }
 
-std::string ClockText(const TKLINKCapability& e) {
-    switch (e.ClockMode) {
-        case KLINK_CLOCK_FIXED:
-            return fmt::format("fixed {} Hz", e.FixedClockHz);
-        case KLINK_CLOCK_VARIABLE:
+std::string ClockText(const KLINKCapability& e) {
+    switch (e.clockMode) {
+        case ClockMode::kFixed:
+            return fmt::format("fixed {} Hz", e.fixedClockHz);
+        case ClockMode::kVariable:
             return "variable";
         default:
             return "unknown";
@@ -81,27 +81,27 @@ std::string ClockText(const TKLINKCapability& e) {
 
 }  // namespace
 
-void TKLINKCapabilities::Clear() noexcept {
-    FEntries.clear();
-    FOffsets.clear();
-    FNextOffset = 0;
-    FMaxPayload = 0;
-    FDataCapacity = 0;
-    FEventCapacity = 0;
-    FControlFeatures = 0;
+void KLINKCapabilities::Clear() noexcept {
+    entries_.clear();
+    offsets_.clear();
+    nextOffset_ = 0;
+    maxPayload_ = 0;
+    dataCapacity_ = 0;
+    eventCapacity_ = 0;
+    controlFeatures_ = 0;
 }
 
-void TKLINKCapabilities::AddPage(uint16_t offset, std::span<const uint8_t> reply) {
+void KLINKCapabilities::AddPage(uint16_t offset, std::span<const uint8_t> reply) {
     const auto alreadyRead = [this](uint16_t o) {
-        return std::find(FOffsets.begin(), FOffsets.end(), o) != FOffsets.end();
+        return std::find(offsets_.begin(), offsets_.end(), o) != offsets_.end();
     };
 
-    if (FNextOffset == KLINK_CAPABILITIES_END || FNextOffset != offset || alreadyRead(offset)) {
+    if (nextOffset_ == kCapabilitiesEnd || nextOffset_ != offset || alreadyRead(offset)) {
         throw ReadError("Cyclic KLINK capabilities.");
     }
-    if (reply.size() < static_cast<size_t>(KLINK_CAPABILITY_PAGE_HEADER) ||
-        reply.size() > static_cast<size_t>(KLINK_MAX_CAPABILITY_PAGE) ||
-        reply.size() != KLINK_CAPABILITY_PAGE_HEADER + KLINK_CAPABILITY_ENTRY_SIZE * size_t{reply[12]}) {
+    if (reply.size() < static_cast<size_t>(kCapabilityPageHeader) ||
+        reply.size() > static_cast<size_t>(kMaxCapabilityPage) ||
+        reply.size() != kCapabilityPageHeader + kCapabilityEntrySize * size_t{reply[12]}) {
         throw ReadError("Invalid KLINK capabilities length.");
     }
 
@@ -111,104 +111,104 @@ void TKLINKCapabilities::AddPage(uint16_t offset, std::span<const uint8_t> reply
     const uint16_t controlFeatures = Get16(reply, 8);
     const uint16_t nextOffset = Get16(reply, 10);
     if (maxPayload == 0 || maxPayload > 256 ||
-        (nextOffset != KLINK_CAPABILITIES_END && (nextOffset == offset || alreadyRead(nextOffset)))) {
+        (nextOffset != kCapabilitiesEnd && (nextOffset == offset || alreadyRead(nextOffset)))) {
         throw ReadError("Invalid KLINK capabilities header.");
     }
-    if (!FOffsets.empty() && (maxPayload != FMaxPayload || dataCapacity != FDataCapacity ||
-                              eventCapacity != FEventCapacity || controlFeatures != FControlFeatures)) {
+    if (!offsets_.empty() && (maxPayload != maxPayload_ || dataCapacity != dataCapacity_ ||
+                              eventCapacity != eventCapacity_ || controlFeatures != controlFeatures_)) {
         throw ReadError("KLINK capabilities changed during query.");
     }
 
     const size_t count = reply[12];
     for (size_t k = 0; k < count; ++k) {
-        const size_t at = KLINK_CAPABILITY_PAGE_HEADER + KLINK_CAPABILITY_ENTRY_SIZE * k;
-        TKLINKCapability e;
-        e.WriteID = reply[at];
-        e.Instance = reply[at + 1];
-        e.Page = reply[at + 2];
-        e.Features = reply[at + 3];
-        e.ClockMode = reply[at + 4];
-        e.FixedClockHz = Get32(reply, at + 5);
+        const size_t at = kCapabilityPageHeader + kCapabilityEntrySize * k;
+        KLINKCapability e;
+        e.writeId = reply[at];
+        e.instance = reply[at + 1];
+        e.page = reply[at + 2];
+        e.features = reply[at + 3];
+        e.clockMode = static_cast<ClockMode>(reply[at + 4]);
+        e.fixedClockHz = Get32(reply, at + 5);
         if (!ValidClock(e)) throw ReadError("Invalid KLINK clock capability.");
 
         // Stored entries of the same chip are checked in order and the first
         // conflict is reported: every register page of one chip shares its clock.
-        for (const auto& s : FEntries) {
-            if (s.WriteID != e.WriteID || s.Instance != e.Instance) continue;
-            if (s.Page == e.Page) throw ReadError("Duplicate KLINK capability entry.");
-            if (s.ClockMode != e.ClockMode || s.FixedClockHz != e.FixedClockHz) {
+        for (const auto& s : entries_) {
+            if (s.writeId != e.writeId || s.instance != e.instance) continue;
+            if (s.page == e.page) throw ReadError("Duplicate KLINK capability entry.");
+            if (s.clockMode != e.clockMode || s.fixedClockHz != e.fixedClockHz) {
                 throw ReadError("Inconsistent KLINK clock across pages.");
             }
         }
-        FEntries.push_back(e);
+        entries_.push_back(e);
     }
 
-    FOffsets.push_back(offset);
-    FNextOffset = nextOffset;
-    FMaxPayload = maxPayload;
-    FDataCapacity = dataCapacity;
-    FEventCapacity = eventCapacity;
-    FControlFeatures = controlFeatures;
+    offsets_.push_back(offset);
+    nextOffset_ = nextOffset;
+    maxPayload_ = maxPayload;
+    dataCapacity_ = dataCapacity;
+    eventCapacity_ = eventCapacity;
+    controlFeatures_ = controlFeatures;
 }
 
-bool TKLINKCapabilities::Supports(uint8_t writeID, uint8_t instance, uint8_t page,
-                                  uint8_t features) const noexcept {
+bool KLINKCapabilities::Supports(uint8_t writeId, uint8_t instance, uint8_t page,
+                                 uint8_t features) const noexcept {
     if (!Complete()) return false;
-    return std::any_of(FEntries.begin(), FEntries.end(), [&](const TKLINKCapability& e) {
-        return e.WriteID == writeID && e.Instance == instance && e.Page == page &&
-               (e.Features & features) == features;
+    return std::any_of(entries_.begin(), entries_.end(), [&](const KLINKCapability& e) {
+        return e.writeId == writeId && e.instance == instance && e.page == page &&
+               (e.features & features) == features;
     });
 }
 
-bool TKLINKCapabilities::Find(uint8_t writeID, uint8_t instance, uint8_t page,
-                              TKLINKCapability& entry) const noexcept {
-    entry = TKLINKCapability{};
+bool KLINKCapabilities::Find(uint8_t writeId, uint8_t instance, uint8_t page,
+                             KLINKCapability& entry) const noexcept {
+    entry = KLINKCapability{};
     if (!Complete()) return false;
-    const auto it = std::find_if(FEntries.begin(), FEntries.end(), [&](const TKLINKCapability& e) {
-        return e.WriteID == writeID && e.Instance == instance && e.Page == page;
+    const auto it = std::find_if(entries_.begin(), entries_.end(), [&](const KLINKCapability& e) {
+        return e.writeId == writeId && e.instance == instance && e.page == page;
     });
-    if (it == FEntries.end()) return false;
+    if (it == entries_.end()) return false;
     entry = *it;
     return true;
 }
 
-std::string TKLINKCapabilities::Describe() const {
+std::string KLINKCapabilities::Describe() const {
     std::string text;
     if (!Complete()) return text;
-    for (const auto& e : FEntries) {
+    for (const auto& e : entries_) {
         if (!text.empty()) text += "\r\n";
-        text += fmt::format("{} / instance={} / page={} / clock={}", ChipName(e.WriteID), e.Instance, e.Page,
+        text += fmt::format("{} / instance={} / page={} / clock={}", ChipName(e.writeId), e.instance, e.page,
                             ClockText(e));
     }
     return text;
 }
 
-std::vector<uint8_t> EncodeCapabilityPage(const TKLINKCapabilityPage& page) {
-    if (page.Entries.size() > 0xFF) throw ArgumentOutOfRange("Too many KLINK capability entries.");
+std::vector<uint8_t> EncodeCapabilityPage(const KLINKCapabilityPage& page) {
+    if (page.entries.size() > 0xFF) throw ArgumentOutOfRange("Too many KLINK capability entries.");
     std::vector<uint8_t> out;
-    out.reserve(KLINK_CAPABILITY_PAGE_HEADER + KLINK_CAPABILITY_ENTRY_SIZE * page.Entries.size());
-    Put16(out, page.MaxPayload);
-    Put32(out, page.DataCapacity);
-    Put16(out, page.EventCapacity);
-    Put16(out, page.ControlFeatures);
-    Put16(out, page.NextOffset);
-    out.push_back(static_cast<uint8_t>(page.Entries.size()));
-    for (const auto& e : page.Entries) {
-        out.push_back(e.WriteID);
-        out.push_back(e.Instance);
-        out.push_back(e.Page);
-        out.push_back(e.Features);
-        out.push_back(e.ClockMode);
-        Put32(out, e.FixedClockHz);
+    out.reserve(kCapabilityPageHeader + kCapabilityEntrySize * page.entries.size());
+    Put16(out, page.maxPayload);
+    Put32(out, page.dataCapacity);
+    Put16(out, page.eventCapacity);
+    Put16(out, page.controlFeatures);
+    Put16(out, page.nextOffset);
+    out.push_back(static_cast<uint8_t>(page.entries.size()));
+    for (const auto& e : page.entries) {
+        out.push_back(e.writeId);
+        out.push_back(e.instance);
+        out.push_back(e.page);
+        out.push_back(e.features);
+        out.push_back(static_cast<uint8_t>(e.clockMode));
+        Put32(out, e.fixedClockHz);
     }
     return out;
 }
 
-bool ClocksMatch(uint8_t writeID, uint32_t a, uint32_t b) noexcept {
+bool ClocksMatch(uint8_t writeId, uint32_t a, uint32_t b) noexcept {
     if (a == b) return true;
     // YM2413 boards and files round the NTSC colour-burst crystal either way.
     constexpr uint8_t kYM2413 = 0x51;
-    return writeID == kYM2413 && ((a == 3579540 && b == 3579545) || (a == 3579545 && b == 3579540));
+    return writeId == kYM2413 && ((a == 3579540 && b == 3579545) || (a == 3579545 && b == 3579540));
 }
 
 }  // namespace klink

@@ -6,8 +6,8 @@
 // Capability page (reply data after the status byte, little-endian):
 //   0 MaxPayload (2, 1..256) | 2 DataCapacity (4) | 6 EventCapacity (2) |
 //   8 ControlFeatures (2) | 10 NextOffset (2, 0xFFFF = last page) |
-//   12 entry count c | 13 + 9k entry k: WriteID, Instance, Page, Features,
-//   ClockMode, FixedClockHz (4)
+//   12 entry count c | 13 + 9k entry k: writeId, instance, page, features,
+//   clockMode, fixedClockHz (4)
 // A page is 13 + 9c bytes and at most 255 bytes (26 entries).
 
 #include <cstdint>
@@ -18,45 +18,48 @@
 namespace klink {
 
 // Feature bits of one capability entry.
-inline constexpr uint8_t KLINK_FEATURE_BURST = 0x01;          // register and byte batches
-inline constexpr uint8_t KLINK_FEATURE_STREAM_EVENTS = 0x02;  // timed events inside the ADPCM stream
-inline constexpr uint8_t KLINK_FEATURE_SET_CLOCK = 0x04;      // SET_CHIP_CLOCK
-inline constexpr uint8_t KLINK_FEATURE_ADPCM_STREAM = 0x08;   // accepts an ADPCM stream
+inline constexpr uint8_t kFeatureBurst = 0x01;         // register and byte batches
+inline constexpr uint8_t kFeatureStreamEvents = 0x02;  // timed events inside the ADPCM stream
+inline constexpr uint8_t kFeatureSetClock = 0x04;      // SET_CHIP_CLOCK
+inline constexpr uint8_t kFeatureADPCMStream = 0x08;   // accepts an ADPCM stream
 
-// Clock modes of one capability entry.
-inline constexpr uint8_t KLINK_CLOCK_UNKNOWN = 0;
-inline constexpr uint8_t KLINK_CLOCK_FIXED = 1;
-inline constexpr uint8_t KLINK_CLOCK_VARIABLE = 2;
+// Clock modes of one capability entry. A table may carry other values, which
+// no entry is valid with.
+enum class ClockMode : uint8_t {
+    kUnknown = 0,
+    kFixed = 1,
+    kVariable = 2,
+};
 
 // Board-wide control feature bits.
-inline constexpr uint16_t KLINK_CONTROL_ATTENUATION = 0x01;  // SET_OUTPUT_VOLUME
-inline constexpr uint16_t KLINK_CONTROL_KL2_DAC = 0x02;      // the KL2 buffered DAC requests
+inline constexpr uint16_t kControlAttenuation = 0x01;  // SET_OUTPUT_VOLUME
+inline constexpr uint16_t kControlKL2DAC = 0x02;       // the KL2 buffered DAC requests
 
 // Marks the last page in NextOffset.
-inline constexpr uint16_t KLINK_CAPABILITIES_END = 0xFFFF;
-inline constexpr int KLINK_CAPABILITY_PAGE_HEADER = 13;
-inline constexpr int KLINK_CAPABILITY_ENTRY_SIZE = 9;
-inline constexpr int KLINK_MAX_CAPABILITY_PAGE = 255;
-inline constexpr int KLINK_MAX_CAPABILITY_ENTRIES = 26;
+inline constexpr uint16_t kCapabilitiesEnd = 0xFFFF;
+inline constexpr int kCapabilityPageHeader = 13;
+inline constexpr int kCapabilityEntrySize = 9;
+inline constexpr int kMaxCapabilityPage = 255;
+inline constexpr int kMaxCapabilityEntries = 26;
 
-// One target a board accepts: (WriteID, Instance, Page) with its features and clock.
-struct TKLINKCapability {
-    uint8_t WriteID = 0;
-    uint8_t Instance = 0;
-    uint8_t Page = 0;
-    uint8_t Features = 0;       // KLINK_FEATURE_* bits
-    uint8_t ClockMode = 0;      // KLINK_CLOCK_*
-    uint32_t FixedClockHz = 0;  // the chip clock when ClockMode is fixed, else 0
+// One target a board accepts: (writeId, instance, page) with its features and clock.
+struct KLINKCapability {
+    uint8_t writeId = 0;
+    uint8_t instance = 0;
+    uint8_t page = 0;
+    uint8_t features = 0;  // kFeature* bits
+    ClockMode clockMode = ClockMode::kUnknown;
+    uint32_t fixedClockHz = 0;  // the chip clock when clockMode is fixed, else 0
 
-    friend bool operator==(const TKLINKCapability&, const TKLINKCapability&) = default;
+    friend bool operator==(const KLINKCapability&, const KLINKCapability&) = default;
 };
 
 // The capability table of one board. Empty after construction and Clear;
 // complete once a page naming NextOffset 0xFFFF has been added. Only a
 // complete table answers Supports, Find and Describe.
-class TKLINKCapabilities {
+class KLINKCapabilities {
 public:
-    TKLINKCapabilities() = default;
+    KLINKCapabilities() = default;
 
     // Forgets every page; the next page expected is the one at offset 0.
     void Clear() noexcept;
@@ -67,58 +70,58 @@ public:
     void AddPage(uint16_t offset, std::span<const uint8_t> reply);
 
     // True when the table is complete and the target carries every bit of `features`.
-    [[nodiscard]] bool Supports(uint8_t writeID, uint8_t instance, uint8_t page,
+    [[nodiscard]] bool Supports(uint8_t writeId, uint8_t instance, uint8_t page,
                                 uint8_t features) const noexcept;
 
     // Copies the first entry for the target into `entry` (which is cleared
     // first); false when the table is incomplete or has no such entry.
-    [[nodiscard]] bool Find(uint8_t writeID, uint8_t instance, uint8_t page,
-                            TKLINKCapability& entry) const noexcept;
+    [[nodiscard]] bool Find(uint8_t writeId, uint8_t instance, uint8_t page,
+                            KLINKCapability& entry) const noexcept;
 
     // One line per entry in table order, joined by CR LF without a final
     // line break; empty while the table is incomplete.
     [[nodiscard]] std::string Describe() const;
 
-    [[nodiscard]] bool Complete() const noexcept { return FNextOffset == KLINK_CAPABILITIES_END; }
+    [[nodiscard]] bool Complete() const noexcept { return nextOffset_ == kCapabilitiesEnd; }
     // Offset of the next page to request; 0xFFFF once the last page is in.
-    [[nodiscard]] uint16_t NextOffset() const noexcept { return FNextOffset; }
-    [[nodiscard]] uint16_t MaxPayload() const noexcept { return FMaxPayload; }
+    [[nodiscard]] uint16_t NextOffset() const noexcept { return nextOffset_; }
+    [[nodiscard]] uint16_t MaxPayload() const noexcept { return maxPayload_; }
     // Bytes of ADPCM stream data the board can buffer.
-    [[nodiscard]] uint32_t DataCapacity() const noexcept { return FDataCapacity; }
+    [[nodiscard]] uint32_t DataCapacity() const noexcept { return dataCapacity_; }
     // Timed events the board can hold for the ADPCM stream.
-    [[nodiscard]] uint16_t EventCapacity() const noexcept { return FEventCapacity; }
-    // KLINK_CONTROL_* bits.
-    [[nodiscard]] uint16_t ControlFeatures() const noexcept { return FControlFeatures; }
+    [[nodiscard]] uint16_t EventCapacity() const noexcept { return eventCapacity_; }
+    // kControl* bits.
+    [[nodiscard]] uint16_t ControlFeatures() const noexcept { return controlFeatures_; }
     // Every entry received so far, in order (also those of an incomplete table).
-    [[nodiscard]] const std::vector<TKLINKCapability>& Entries() const noexcept { return FEntries; }
+    [[nodiscard]] const std::vector<KLINKCapability>& Entries() const noexcept { return entries_; }
 
 private:
-    std::vector<TKLINKCapability> FEntries;
-    std::vector<uint16_t> FOffsets;
-    uint16_t FNextOffset = 0;
-    uint16_t FMaxPayload = 0;
-    uint16_t FEventCapacity = 0;
-    uint16_t FControlFeatures = 0;
-    uint32_t FDataCapacity = 0;
+    std::vector<KLINKCapability> entries_;
+    std::vector<uint16_t> offsets_;
+    uint16_t nextOffset_ = 0;
+    uint16_t maxPayload_ = 0;
+    uint16_t eventCapacity_ = 0;
+    uint16_t controlFeatures_ = 0;
+    uint32_t dataCapacity_ = 0;
 };
 
 // The header and entries of one capability page, as a board sends it.
-struct TKLINKCapabilityPage {
-    uint16_t MaxPayload = 256;
-    uint32_t DataCapacity = 0;
-    uint16_t EventCapacity = 0;
-    uint16_t ControlFeatures = 0;
-    uint16_t NextOffset = KLINK_CAPABILITIES_END;
-    std::vector<TKLINKCapability> Entries;
+struct KLINKCapabilityPage {
+    uint16_t maxPayload = 256;
+    uint32_t dataCapacity = 0;
+    uint16_t eventCapacity = 0;
+    uint16_t controlFeatures = 0;
+    uint16_t nextOffset = kCapabilitiesEnd;
+    std::vector<KLINKCapability> entries;
 };
 
 // Serialises a page for the board side (simulators, tests). Performs no
 // checks beyond the entry count fitting its byte; more than 26 entries make
 // a page that AddPage rejects.
-[[nodiscard]] std::vector<uint8_t> EncodeCapabilityPage(const TKLINKCapabilityPage& page);
+[[nodiscard]] std::vector<uint8_t> EncodeCapabilityPage(const KLINKCapabilityPage& page);
 
-// True when clock `a` matches clock `b` for the chip `writeID`: equal, or the
+// True when clock `a` matches clock `b` for the chip `writeId`: equal, or the
 // two common YM2413 crystal values 3579540 and 3579545 Hz.
-[[nodiscard]] bool ClocksMatch(uint8_t writeID, uint32_t a, uint32_t b) noexcept;
+[[nodiscard]] bool ClocksMatch(uint8_t writeId, uint32_t a, uint32_t b) noexcept;
 
 }  // namespace klink

@@ -42,9 +42,9 @@ void AppendCobs(std::span<const uint8_t> raw, std::vector<uint8_t>& out) {
     out[codePos] = counter;
 }
 
-// Undoes COBS into `out` (capacity KLINK_MAX_RAW_FRAME); returns the decoded
+// Undoes COBS into `out` (capacity kMaxRawFrame); returns the decoded
 // length or -1 when the body is not well-formed.
-int DecodeCobs(std::span<const uint8_t> body, std::array<uint8_t, KLINK_MAX_RAW_FRAME>& out) noexcept {
+int DecodeCobs(std::span<const uint8_t> body, std::array<uint8_t, kMaxRawFrame>& out) noexcept {
     size_t n = 0;
     size_t i = 0;
     while (i < body.size()) {
@@ -81,24 +81,24 @@ uint16_t FrameCrc16(std::span<const uint8_t> data) noexcept {
     return crc;
 }
 
-std::vector<uint8_t> EncodeFrame(uint8_t messageType, uint8_t opcode, uint16_t requestID,
+std::vector<uint8_t> EncodeFrame(MessageType messageType, Opcode opcode, uint16_t requestId,
                                  std::span<const uint8_t> payload) {
-    if (payload.size() > static_cast<size_t>(KLINK_MAX_PAYLOAD)) throw WriteError("KLINK payload too large.");
-    if (messageType > KLINK_MSG_REPLY) throw WriteError("Invalid KLINK message type.");
+    if (payload.size() > static_cast<size_t>(kMaxPayload)) throw WriteError("KLINK payload too large.");
+    if (messageType > MessageType::kReply) throw WriteError("Invalid KLINK message type.");
 
     const size_t n = payload.size();
-    std::array<uint8_t, KLINK_MAX_RAW_FRAME> raw{};
-    raw[0] = KLINK_MAGIC_0;
-    raw[1] = KLINK_MAGIC_1;
-    raw[2] = KLINK_VERSION;
-    raw[3] = messageType;
-    raw[4] = opcode;
-    raw[5] = static_cast<uint8_t>(requestID & 0xFF);
-    raw[6] = static_cast<uint8_t>(requestID >> 8);
+    std::array<uint8_t, kMaxRawFrame> raw{};
+    raw[0] = kMagic0;
+    raw[1] = kMagic1;
+    raw[2] = kProtocolVersion;
+    raw[3] = static_cast<uint8_t>(messageType);
+    raw[4] = OpcodeByte(opcode);
+    raw[5] = static_cast<uint8_t>(requestId & 0xFF);
+    raw[6] = static_cast<uint8_t>(requestId >> 8);
     raw[7] = static_cast<uint8_t>(n & 0xFF);
     raw[8] = static_cast<uint8_t>(n >> 8);
-    for (size_t k = 0; k < n; ++k) raw[KLINK_HEADER_SIZE + k] = payload[k];
-    const size_t crcPos = KLINK_HEADER_SIZE + n;
+    for (size_t k = 0; k < n; ++k) raw[kHeaderSize + k] = payload[k];
+    const size_t crcPos = kHeaderSize + n;
     const uint16_t crc = FrameCrc16(std::span<const uint8_t>(raw.data(), crcPos));
     raw[crcPos] = static_cast<uint8_t>(crc & 0xFF);
     raw[crcPos + 1] = static_cast<uint8_t>(crc >> 8);
@@ -115,33 +115,33 @@ std::vector<uint8_t> StuffFrame(std::span<const uint8_t> raw) {
     return wire;
 }
 
-bool DecodeFrame(std::span<const uint8_t> body, TKLINKFrame& frame) {
-    frame = TKLINKFrame{};
-    if (body.empty() || body.size() > static_cast<size_t>(KLINK_MAX_COBS_BODY)) return false;
+bool DecodeFrame(std::span<const uint8_t> body, KLINKFrame& frame) {
+    frame = KLINKFrame{};
+    if (body.empty() || body.size() > static_cast<size_t>(kMaxCOBSBody)) return false;
 
-    std::array<uint8_t, KLINK_MAX_RAW_FRAME> raw;
+    std::array<uint8_t, kMaxRawFrame> raw;
     const int size = DecodeCobs(body, raw);
-    if (size < KLINK_ENVELOPE_SIZE) return false;
-    if (raw[0] != KLINK_MAGIC_0 || raw[1] != KLINK_MAGIC_1 || raw[2] != KLINK_VERSION ||
-        raw[3] > KLINK_MSG_REPLY) {
+    if (size < kEnvelopeSize) return false;
+    if (raw[0] != kMagic0 || raw[1] != kMagic1 || raw[2] != kProtocolVersion ||
+        raw[3] > static_cast<uint8_t>(MessageType::kReply)) {
         return false;
     }
     const int payloadLength = raw[7] | (raw[8] << 8);
-    if (payloadLength > KLINK_MAX_PAYLOAD || size != payloadLength + KLINK_ENVELOPE_SIZE) return false;
+    if (payloadLength > kMaxPayload || size != payloadLength + kEnvelopeSize) return false;
     const int crcPos = size - 2;
     const uint16_t stored = static_cast<uint16_t>(raw[crcPos] | (raw[crcPos + 1] << 8));
     if (stored != FrameCrc16(std::span<const uint8_t>(raw.data(), static_cast<size_t>(crcPos)))) return false;
 
-    frame.MessageType = raw[3];
-    frame.Opcode = raw[4];
-    frame.RequestID = static_cast<uint16_t>(raw[5] | (raw[6] << 8));
-    frame.Payload.assign(raw.begin() + KLINK_HEADER_SIZE, raw.begin() + crcPos);
+    frame.messageType = static_cast<MessageType>(raw[3]);
+    frame.opcode = static_cast<Opcode>(raw[4]);
+    frame.requestId = static_cast<uint16_t>(raw[5] | (raw[6] << 8));
+    frame.payload.assign(raw.begin() + kHeaderSize, raw.begin() + crcPos);
     return true;
 }
 
 std::vector<uint8_t> EncodeRegisterBatch(uint8_t instance, uint8_t page, std::span<const uint8_t> data) {
     const size_t count = data.size();
-    if (count < 2 || count > static_cast<size_t>(KLINK_MAX_BATCH_BYTES) || count % 2 != 0) {
+    if (count < 2 || count > static_cast<size_t>(kMaxBatchBytes) || count % 2 != 0) {
         throw WriteError("Invalid KLINK register batch.");
     }
     std::vector<uint8_t> payload;
@@ -154,7 +154,7 @@ std::vector<uint8_t> EncodeRegisterBatch(uint8_t instance, uint8_t page, std::sp
 
 std::vector<uint8_t> EncodeByteBatch(uint8_t instance, uint8_t page, std::span<const uint8_t> data) {
     const size_t count = data.size();
-    if (count < 1 || count > static_cast<size_t>(KLINK_MAX_BATCH_BYTES) || page != 0) {
+    if (count < 1 || count > static_cast<size_t>(kMaxBatchBytes) || page != 0) {
         throw WriteError("Invalid KLINK byte batch.");
     }
     std::vector<uint8_t> payload;
@@ -165,41 +165,41 @@ std::vector<uint8_t> EncodeByteBatch(uint8_t instance, uint8_t page, std::span<c
     return payload;
 }
 
-void TKLINKDecoder::Clear() noexcept {
-    FCount = 0;
-    FDiscard = false;
-    FLastByteMS = 0;
+void KLINKDecoder::Clear() noexcept {
+    count_ = 0;
+    discard_ = false;
+    lastByteMs_ = 0;
 }
 
-bool TKLINKDecoder::Feed(uint8_t value, TKLINKFrame& frame) { return Feed(value, NowTickMS(), frame); }
+bool KLINKDecoder::Feed(uint8_t value, KLINKFrame& frame) { return Feed(value, NowTickMS(), frame); }
 
-bool TKLINKDecoder::Feed(uint8_t value, uint64_t nowMS, TKLINKFrame& frame) {
+bool KLINKDecoder::Feed(uint8_t value, uint64_t nowMs, KLINKFrame& frame) {
     // A stalled sender leaves a frame that can no longer be trusted; the rest
     // of it, up to its closing zero, is thrown away.
-    if (FCount != 0 && nowMS - FLastByteMS >= KLINK_INTER_BYTE_TIMEOUT_MS) {
-        FCount = 0;
-        FDiscard = true;
+    if (count_ != 0 && nowMs - lastByteMs_ >= kInterByteTimeoutMs) {
+        count_ = 0;
+        discard_ = true;
     }
-    FLastByteMS = nowMS;
+    lastByteMs_ = nowMs;
 
     if (value != 0) {
-        if (FDiscard) return false;
-        if (FCount >= KLINK_MAX_COBS_BODY) {
-            FCount = 0;
-            FDiscard = true;
+        if (discard_) return false;
+        if (count_ >= kMaxCOBSBody) {
+            count_ = 0;
+            discard_ = true;
             return false;
         }
-        FEncoded[static_cast<size_t>(FCount++)] = value;
+        encoded_[static_cast<size_t>(count_++)] = value;
         return false;
     }
 
-    if (FDiscard) {
+    if (discard_) {
         Clear();
         return false;
     }
-    if (FCount > 0) {
-        const auto body = std::span<const uint8_t>(FEncoded.data(), static_cast<size_t>(FCount));
-        FCount = 0;
+    if (count_ > 0) {
+        const auto body = std::span<const uint8_t>(encoded_.data(), static_cast<size_t>(count_));
+        count_ = 0;
         return DecodeFrame(body, frame);
     }
     return false;

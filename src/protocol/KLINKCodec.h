@@ -8,7 +8,7 @@
 //   5-6 request ID | 7-8 payload length n (0..256) | 9.. payload | CRC-16
 // Wire frame: 0x00, COBS(raw frame), 0x00.
 //
-// Every function here is pure; a TKLINKDecoder belongs to one thread.
+// Every function here is pure; a KLINKDecoder belongs to one thread.
 
 #include <array>
 #include <cstdint>
@@ -18,56 +18,66 @@
 namespace klink {
 
 // Envelope constants.
-inline constexpr uint8_t KLINK_MAGIC_0 = 0x4B;  // 'K'
-inline constexpr uint8_t KLINK_MAGIC_1 = 0x4C;  // 'L'
-inline constexpr uint8_t KLINK_VERSION = 0x01;
-inline constexpr int KLINK_HEADER_SIZE = 9;
-inline constexpr int KLINK_ENVELOPE_SIZE = 11;  // header + CRC
-inline constexpr int KLINK_MAX_PAYLOAD = 256;
-inline constexpr int KLINK_MAX_RAW_FRAME = 267;   // envelope + largest payload
-inline constexpr int KLINK_MAX_COBS_BODY = 269;   // encoded raw frame, no delimiters
-inline constexpr int KLINK_MAX_WIRE_FRAME = 271;  // body with both zero delimiters
+inline constexpr uint8_t kMagic0 = 0x4B;  // 'K'
+inline constexpr uint8_t kMagic1 = 0x4C;  // 'L'
+inline constexpr uint8_t kProtocolVersion = 0x01;
+inline constexpr int kHeaderSize = 9;
+inline constexpr int kEnvelopeSize = 11;  // header + CRC
+inline constexpr int kMaxPayload = 256;
+inline constexpr int kMaxRawFrame = 267;   // envelope + largest payload
+inline constexpr int kMaxCOBSBody = 269;   // encoded raw frame, no delimiters
+inline constexpr int kMaxWireFrame = 271;  // body with both zero delimiters
 // A gap of this many milliseconds or more inside a frame drops the frame.
-inline constexpr uint64_t KLINK_INTER_BYTE_TIMEOUT_MS = 500;
+inline constexpr uint64_t kInterByteTimeoutMs = 500;
 
-// Message types (byte 3 of the raw frame). Anything above 2 is invalid.
-inline constexpr uint8_t KLINK_MSG_PACKET = 0;   // host to board, never answered
-inline constexpr uint8_t KLINK_MSG_REQUEST = 1;  // host to board, answered by one reply
-inline constexpr uint8_t KLINK_MSG_REPLY = 2;    // board to host
+// Message types (byte 3 of the raw frame). Anything above kReply is invalid.
+enum class MessageType : uint8_t {
+    kPacket = 0,   // host to board, never answered
+    kRequest = 1,  // host to board, answered by one reply
+    kReply = 2,    // board to host
+};
 
-// Opcodes. Every reply payload starts with a status byte (0 = success).
-inline constexpr uint8_t KLINK_OP_RESET = 0x00;              // request
-inline constexpr uint8_t KLINK_OP_PING = 0x01;               // request, payload echoed
-inline constexpr uint8_t KLINK_OP_DEVICE_INFO = 0x02;        // request
-inline constexpr uint8_t KLINK_OP_SET_OUTPUT_VOLUME = 0x03;  // request, or control packet
-inline constexpr uint8_t KLINK_OP_SET_CHIP_CLOCK = 0x04;     // request
-inline constexpr uint8_t KLINK_OP_CAPABILITIES = 0x05;       // request
-inline constexpr uint8_t KLINK_OP_STREAM_DATA = 0x10;        // packet
-inline constexpr uint8_t KLINK_OP_STREAM_EVENTS = 0x11;      // packet
-inline constexpr uint8_t KLINK_OP_STREAM_START = 0x12;       // packet
-inline constexpr uint8_t KLINK_OP_AUDIO_STATUS = 0x13;       // request
-inline constexpr uint8_t KLINK_OP_DAC_CAPABILITIES = 0x18;   // request
-inline constexpr uint8_t KLINK_OP_DAC_RECORDS = 0x19;        // packet
-inline constexpr uint8_t KLINK_OP_DAC_START = 0x1A;          // request
-inline constexpr uint8_t KLINK_OP_DAC_END = 0x1B;            // control packet
-inline constexpr uint8_t KLINK_OP_DAC_STATUS = 0x1C;         // request
-inline constexpr uint8_t KLINK_OP_REGISTER_EVENTS = 0x1D;    // packet
-// Register writes are packets whose opcode is the chip's WriteID (0x30 and up).
-inline constexpr uint8_t KLINK_OP_REGISTER_WRITE_FIRST = 0x30;
+// Opcodes (byte 4). Every reply payload starts with a status byte (0 = success).
+// Register writes are packets whose opcode is the chip's WriteID (0x30 and
+// up), so an Opcode holds any byte, not only the named ones.
+enum class Opcode : uint8_t {
+    kReset = 0x00,               // request
+    kPing = 0x01,                // request, payload echoed
+    kDeviceInfo = 0x02,          // request
+    kSetOutputVolume = 0x03,     // request, or control packet
+    kSetChipClock = 0x04,        // request
+    kCapabilities = 0x05,        // request
+    kStreamData = 0x10,          // packet
+    kStreamEvents = 0x11,        // packet
+    kStreamStart = 0x12,         // packet
+    kAudioStatus = 0x13,         // request
+    kDACCapabilities = 0x18,     // request
+    kDACRecords = 0x19,          // packet
+    kDACStart = 0x1A,            // request
+    kDACEnd = 0x1B,              // control packet
+    kDACStatus = 0x1C,           // request
+    kRegisterEvents = 0x1D,      // packet
+    kRegisterWriteFirst = 0x30,  // the lowest WriteID
+};
+
+// The opcode of a register-write packet for the chip `writeId`.
+[[nodiscard]] constexpr Opcode WriteOpcode(uint8_t writeId) noexcept { return static_cast<Opcode>(writeId); }
+// The byte an opcode travels as.
+[[nodiscard]] constexpr uint8_t OpcodeByte(Opcode opcode) noexcept { return static_cast<uint8_t>(opcode); }
 
 // The SN76489 write commands take a byte batch; every other WriteID a register batch.
-inline constexpr uint8_t KLINK_WRITE_SN76489 = 0x50;
-inline constexpr uint8_t KLINK_WRITE_SN76489_SECOND = 0x30;
-inline constexpr int KLINK_MAX_BATCH_BYTES = 254;
+inline constexpr uint8_t kWriteSN76489 = 0x50;
+inline constexpr uint8_t kWriteSN76489Second = 0x30;
+inline constexpr int kMaxBatchBytes = 254;
 
 // The decoded form of one frame.
-struct TKLINKFrame {
-    uint8_t MessageType = 0;  // 0..2
-    uint8_t Opcode = 0;
-    uint16_t RequestID = 0;
-    std::vector<uint8_t> Payload;  // 0..256 bytes, envelope and CRC excluded
+struct KLINKFrame {
+    MessageType messageType = MessageType::kPacket;
+    Opcode opcode = Opcode::kReset;
+    uint16_t requestId = 0;
+    std::vector<uint8_t> payload;  // 0..256 bytes, envelope and CRC excluded
 
-    friend bool operator==(const TKLINKFrame&, const TKLINKFrame&) = default;
+    friend bool operator==(const KLINKFrame&, const KLINKFrame&) = default;
 };
 
 // CRC-16/CCITT-FALSE (poly 0x1021, init 0xFFFF, no reflection, no final XOR).
@@ -75,8 +85,8 @@ struct TKLINKFrame {
 
 // Builds the complete wire frame, both zero delimiters included (at most 271 bytes).
 // Throws WriteError "KLINK payload too large." for more than 256 payload bytes and
-// "Invalid KLINK message type." for a message type above 2.
-[[nodiscard]] std::vector<uint8_t> EncodeFrame(uint8_t messageType, uint8_t opcode, uint16_t requestID,
+// "Invalid KLINK message type." for a message type above kReply.
+[[nodiscard]] std::vector<uint8_t> EncodeFrame(MessageType messageType, Opcode opcode, uint16_t requestId,
                                                std::span<const uint8_t> payload);
 
 // The wire form of a raw frame (envelope, payload and CRC as they stand):
@@ -86,11 +96,11 @@ struct TKLINKFrame {
 
 // Validates one COBS body (the bytes between two zero delimiters) and fills
 // `frame`. Never throws; on false the frame is left empty.
-[[nodiscard]] bool DecodeFrame(std::span<const uint8_t> body, TKLINKFrame& frame);
+[[nodiscard]] bool DecodeFrame(std::span<const uint8_t> body, KLINKFrame& frame);
 
-// True when `writeID` is written with a byte batch (the SN76489 commands).
-[[nodiscard]] constexpr bool UsesByteBatch(uint8_t writeID) noexcept {
-    return writeID == KLINK_WRITE_SN76489 || writeID == KLINK_WRITE_SN76489_SECOND;
+// True when `writeId` is written with a byte batch (the SN76489 commands).
+[[nodiscard]] constexpr bool UsesByteBatch(uint8_t writeId) noexcept {
+    return writeId == kWriteSN76489 || writeId == kWriteSN76489Second;
 }
 
 // Register-write payload [instance][page] + (register, value) pairs in write
@@ -107,7 +117,7 @@ struct TKLINKFrame {
 
 // Turns the received byte stream into frames. Resynchronises on zero bytes:
 // corrupt, oversized or stale bodies are dropped silently.
-class TKLINKDecoder {
+class KLINKDecoder {
 public:
     // Forgets any partial body and any discard in progress.
     void Clear() noexcept;
@@ -115,23 +125,23 @@ public:
     // Feeds one received byte stamped with the current monotonic millisecond
     // tick. True when this byte completed a valid frame, which is then in
     // `frame`; on false `frame` holds nothing useful.
-    [[nodiscard]] bool Feed(uint8_t value, TKLINKFrame& frame);
+    [[nodiscard]] bool Feed(uint8_t value, KLINKFrame& frame);
 
-    // The same with an explicit millisecond tick `nowMS` (monotonic; a gap of
+    // The same with an explicit millisecond tick `nowMs` (monotonic; a gap of
     // 500 ms or more since the previous byte drops a partial body).
-    [[nodiscard]] bool Feed(uint8_t value, uint64_t nowMS, TKLINKFrame& frame);
+    [[nodiscard]] bool Feed(uint8_t value, uint64_t nowMs, KLINKFrame& frame);
 
     // Bytes of the partial body collected so far.
-    [[nodiscard]] int32_t Count() const noexcept { return FCount; }
+    [[nodiscard]] int32_t Count() const noexcept { return count_; }
     // True while bytes are being thrown away up to the next zero byte.
-    [[nodiscard]] bool Discarding() const noexcept { return FDiscard; }
+    [[nodiscard]] bool Discarding() const noexcept { return discard_; }
 
 private:
     // Holds the COBS body received so far; at most 269 bytes are ever stored.
-    std::array<uint8_t, 272> FEncoded{};
-    int32_t FCount = 0;
-    bool FDiscard = false;
-    uint64_t FLastByteMS = 0;
+    std::array<uint8_t, 272> encoded_{};
+    int32_t count_ = 0;
+    bool discard_ = false;
+    uint64_t lastByteMs_ = 0;
 };
 
 }  // namespace klink

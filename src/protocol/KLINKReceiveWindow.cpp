@@ -6,44 +6,43 @@
 
 namespace klink {
 
-void TKLINKReceiveWindow::BeginTransfer() noexcept {
-    FActive = true;
-    FSubmitted = 0;
-    FConfirmed = 0;
+void KLINKReceiveWindow::BeginTransfer() noexcept {
+    active = true;
+    submitted = 0;
+    confirmed = 0;
 }
 
-void TKLINKReceiveWindow::FinishTransfer() noexcept { FActive = false; }
+void KLINKReceiveWindow::FinishTransfer() noexcept { active = false; }
 
-uint64_t TKLINKReceiveWindow::InFlight() const noexcept { return FSubmitted - FConfirmed; }
+uint64_t KLINKReceiveWindow::InFlight() const noexcept { return submitted - confirmed; }
 
-int32_t TKLINKReceiveWindow::Available() const noexcept {
-    if (!FActive) return KLINK_RECEIVE_UNLIMITED;
+int32_t KLINKReceiveWindow::Available() const noexcept {
+    if (!active) return kReceiveUnlimited;
     const uint64_t inFlight = InFlight();
-    if (inFlight >= static_cast<uint64_t>(KLINK_RECEIVE_WINDOW_BYTES)) return 0;
-    return KLINK_RECEIVE_WINDOW_BYTES - static_cast<int32_t>(inFlight);
+    if (inFlight >= static_cast<uint64_t>(kReceiveWindowBytes)) return 0;
+    return kReceiveWindowBytes - static_cast<int32_t>(inFlight);
 }
 
-bool TKLINKReceiveWindow::CanSubmit(int32_t packetBytes, bool control) const {
-    if (packetBytes < 0 || packetBytes > KLINK_RECEIVE_CONTROL_LIMIT_BYTES) {
+bool KLINKReceiveWindow::CanSubmit(int32_t packetBytes, bool control) const {
+    if (packetBytes < 0 || packetBytes > kReceiveControlLimitBytes) {
         throw ArgumentOutOfRange("Invalid KLINK receive-window packet size.");
     }
-    if (!FActive) return true;
-    const uint64_t limit =
-        static_cast<uint64_t>(control ? KLINK_RECEIVE_CONTROL_LIMIT_BYTES : KLINK_RECEIVE_WINDOW_BYTES);
+    if (!active) return true;
+    const uint64_t limit = static_cast<uint64_t>(control ? kReceiveControlLimitBytes : kReceiveWindowBytes);
     const uint64_t inFlight = InFlight();
     // Compared without subtracting first, so a large backlog cannot wrap around.
     return inFlight <= limit && static_cast<uint64_t>(packetBytes) <= limit - inFlight;
 }
 
-void TKLINKReceiveWindow::Submitted(int32_t packetBytes, bool control) {
+void KLINKReceiveWindow::Submitted(int32_t packetBytes, bool control) {
     if (!CanSubmit(packetBytes, control)) throw WriteError("KLINK receive window exceeded.");
-    if (FActive) FSubmitted += static_cast<uint64_t>(packetBytes);
+    if (active) submitted += static_cast<uint64_t>(packetBytes);
 }
 
-void TKLINKReceiveWindow::Confirm(uint64_t fence) {
-    if (!FActive) return;
-    if (fence > FSubmitted) throw ReadError("Invalid KLINK receive acknowledgment.");
-    FConfirmed = std::max(FConfirmed, fence);
+void KLINKReceiveWindow::Confirm(uint64_t fence) {
+    if (!active) return;
+    if (fence > submitted) throw ReadError("Invalid KLINK receive acknowledgment.");
+    confirmed = std::max(confirmed, fence);
 }
 
 }  // namespace klink

@@ -9,17 +9,16 @@
 
 namespace klink {
 
-inline constexpr int32_t KLINK_RECEIVE_WINDOW_BYTES = 4096;
-inline constexpr int32_t KLINK_RECEIVE_CONTROL_RESERVE_BYTES = 2048;
-inline constexpr int32_t KLINK_RECEIVE_CONTROL_LIMIT_BYTES =
-    KLINK_RECEIVE_WINDOW_BYTES + KLINK_RECEIVE_CONTROL_RESERVE_BYTES;
+inline constexpr int32_t kReceiveWindowBytes = 4096;
+inline constexpr int32_t kReceiveControlReserveBytes = 2048;
+inline constexpr int32_t kReceiveControlLimitBytes = kReceiveWindowBytes + kReceiveControlReserveBytes;
 // What Available reports while the window limits nothing.
-inline constexpr int32_t KLINK_RECEIVE_UNLIMITED = 2147483647;
+inline constexpr int32_t kReceiveUnlimited = 2147483647;
 
-struct TKLINKReceiveWindow {
-    bool FActive = false;
-    uint64_t FSubmitted = 0;  // packet bytes sent since BeginTransfer
-    uint64_t FConfirmed = 0;  // highest FSubmitted value a reply has confirmed
+struct KLINKReceiveWindow {
+    bool active = false;
+    uint64_t submitted = 0;  // packet bytes sent since BeginTransfer
+    uint64_t confirmed = 0;  // highest submitted value a reply has confirmed
 
     // Starts limiting with both counters at 0.
     void BeginTransfer() noexcept;
@@ -44,7 +43,7 @@ struct TKLINKReceiveWindow {
     // exceeded." when it did not fit; a failing call changes nothing.
     void Submitted(int32_t packetBytes, bool control);
 
-    // A reply arrived to a request sent when FSubmitted was `fence`. Throws
+    // A reply arrived to a request sent when submitted was `fence`. Throws
     // ReadError "Invalid KLINK receive acknowledgment." for a fence beyond
     // the bytes submitted; an older fence changes nothing.
     void Confirm(uint64_t fence);

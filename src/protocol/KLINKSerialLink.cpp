@@ -18,15 +18,15 @@ constexpr const char* kWindowFull = "KLINK receive window is full; wait for a ST
 constexpr const char* kNotAttached = "KLINK input is not attached.";
 constexpr const char* kAudioStatusTimeout = "KLINK AUDIO_STATUS timeout.";
 constexpr std::array<uint8_t, 5> kProbePayload = {'K', 'L', 'I', 'N', 'K'};
-constexpr std::array<uint8_t, 2> kAudioStatusPayload = {KLINK_WRITE_OKIM6258, 0x00};
+constexpr std::array<uint8_t, 2> kAudioStatusPayload = {kWriteOKIM6258, 0x00};
 constexpr int kProbeAttempts = 3;
 
 constexpr uint8_t kWriteYM2413 = 0x51;
 constexpr uint8_t kWriteAY8910 = 0xA0;
 
-bool StopRequested(const TKLINKCancel& cancel) { return cancel && cancel(); }
+bool StopRequested(const KLINKCancel& cancel) { return cancel && cancel(); }
 
-void CheckCancel(const TKLINKCancel& cancel) {
+void CheckCancel(const KLINKCancel& cancel) {
     if (StopRequested(cancel)) {
         throw AbortError(kCancelled);
     }
@@ -38,8 +38,8 @@ uint32_t ReadLE32(std::span<const uint8_t> data, size_t offset) {
 }
 
 // Highest register address a register batch may carry for a chip.
-uint8_t RegisterAddressLimit(uint8_t writeID) noexcept {
-    switch (writeID) {
+uint8_t RegisterAddressLimit(uint8_t writeId) noexcept {
+    switch (writeId) {
         case kWriteYM2413:
             return 0x3F;
         case kWriteAY8910:
@@ -96,121 +96,121 @@ std::string DecodeUTF8(std::span<const uint8_t> bytes) {
 
 }  // namespace
 
-TKLINKLinkClock TKLINKLinkClock::System() {
+KLINKLinkClock KLINKLinkClock::System() {
     return {[] { return platform::TickCount64(); }, [](uint32_t ms) { platform::SleepMs(ms); }};
 }
 
-TKLINKSerialLink::TKLINKSerialLink() : TKLINKSerialLink(TKLINKLinkClock::System()) {}
+KLINKSerialLink::KLINKSerialLink() : KLINKSerialLink(KLINKLinkClock::System()) {}
 
-TKLINKSerialLink::TKLINKSerialLink(TKLINKLinkClock clock)
-    : FClock(std::move(clock)), FReadBuffer(KLINK_PUMP_CHUNK_BYTES) {
-    FRequestID = static_cast<uint16_t>(FClock.NowMS() & 0xFFFF);
+KLINKSerialLink::KLINKSerialLink(KLINKLinkClock clock)
+    : clock_(std::move(clock)), readBuffer_(kPumpChunkBytes) {
+    requestId_ = static_cast<uint16_t>(clock_.nowMs() & 0xFFFF);
 }
 
-void TKLINKSerialLink::AttachPort(platform::OSHandle port) noexcept {
-    FPort = port;
-    FStartup = {};
-    FReceive = {};
-    FExpectedReceiveFence = 0;
-    FDecoder.Clear();
-    FStatusPending = false;
-    FHasReply = false;
+void KLINKSerialLink::AttachPort(platform::OSHandle port) noexcept {
+    port_ = port;
+    startup_ = {};
+    receive_ = {};
+    expectedReceiveFence_ = 0;
+    decoder_.Clear();
+    statusPending_ = false;
+    hasReply_ = false;
 }
 
-void TKLINKSerialLink::DetachPort() noexcept {
-    FPort = platform::kInvalidOSHandle;
-    FDecoder.Clear();
-    FStatusPending = false;
-    FHasReply = false;
-    FReply.clear();
+void KLINKSerialLink::DetachPort() noexcept {
+    port_ = platform::kInvalidOSHandle;
+    decoder_.Clear();
+    statusPending_ = false;
+    hasReply_ = false;
+    reply_.clear();
 }
 
-uint16_t TKLINKSerialLink::NextRequestID() noexcept {
-    FRequestID = static_cast<uint16_t>(FRequestID + 1);
-    return FRequestID;
+uint16_t KLINKSerialLink::NextRequestID() noexcept {
+    requestId_ = static_cast<uint16_t>(requestId_ + 1);
+    return requestId_;
 }
 
-void TKLINKSerialLink::PumpInput() {
+void KLINKSerialLink::PumpInput() {
     // A detached link has no handle to ask; say so instead of an OS error
     // about a bad descriptor.
-    if (!platform::IsValidHandle(FPort)) {
+    if (!platform::IsValidHandle(port_)) {
         throw ReadError(kNotAttached);
     }
-    TKLINKFrame frame;
-    for (int round = 0; round < KLINK_PUMP_ROUNDS; ++round) {
-        const uint32_t queued = platform::QuerySerialQueues(FPort).Input;
+    KLINKFrame frame;
+    for (int round = 0; round < kPumpRounds; ++round) {
+        const uint32_t queued = platform::QuerySerialQueues(port_).input;
         if (queued == 0) {
             return;
         }
-        const uint32_t want = std::min<uint32_t>(queued, KLINK_PUMP_CHUNK_BYTES);
-        const uint32_t got = platform::ReadSerialPort(FPort, std::span(FReadBuffer.data(), want));
+        const uint32_t want = std::min<uint32_t>(queued, kPumpChunkBytes);
+        const uint32_t got = platform::ReadSerialPort(port_, std::span(readBuffer_.data(), want));
         if (got == 0) {
             return;
         }
-        const uint64_t now = FClock.NowMS();
+        const uint64_t now = clock_.nowMs();
         for (uint32_t i = 0; i < got; ++i) {
-            if (!FDecoder.Feed(FReadBuffer[i], now, frame)) {
+            if (!decoder_.Feed(readBuffer_[i], now, frame)) {
                 continue;
             }
             // Anything but the answer to the outstanding request (board
             // chatter, late answers to timed-out requests) is dropped.
-            if (frame.MessageType != KLINK_MSG_REPLY || frame.Opcode != FExpectedOpcode ||
-                frame.RequestID != FExpectedRequest) {
+            if (frame.messageType != MessageType::kReply || frame.opcode != expectedOpcode_ ||
+                frame.requestId != expectedRequest_) {
                 continue;
             }
-            FReply = std::move(frame.Payload);
-            frame.Payload.clear();
-            FReceive.Confirm(FExpectedReceiveFence);
-            FHasReply = true;
+            reply_ = std::move(frame.payload);
+            frame.payload.clear();
+            receive_.Confirm(expectedReceiveFence_);
+            hasReply_ = true;
         }
     }
 }
 
-std::vector<uint8_t> TKLINKSerialLink::TakeReply() {
-    if (FReply.empty()) {
+std::vector<uint8_t> KLINKSerialLink::TakeReply() {
+    if (reply_.empty()) {
         throw ReadError("Empty KLINK response.");
     }
-    if (FReply[0] != 0) {
+    if (reply_[0] != 0) {
         throw ReadError(fmt::format("KLINK command ${:02X} rejected (status={}, transaction={}).",
-                                    FExpectedOpcode, FReply[0], FExpectedRequest));
+                                    OpcodeByte(expectedOpcode_), reply_[0], expectedRequest_));
     }
-    return {FReply.begin() + 1, FReply.end()};
+    return {reply_.begin() + 1, reply_.end()};
 }
 
-void TKLINKSerialLink::BeginRequest(TBufferedSerialWriter& writer, uint8_t opcode,
-                                    std::span<const uint8_t> payload) {
+void KLINKSerialLink::BeginRequest(BufferedSerialWriter& writer, Opcode opcode,
+                                   std::span<const uint8_t> payload) {
     // Encode first: a refused payload leaves the outstanding request as it was.
-    const uint16_t id = static_cast<uint16_t>(FRequestID + 1);
-    const std::vector<uint8_t> frame = EncodeFrame(KLINK_MSG_REQUEST, opcode, id, payload);
-    FRequestID = id;
-    FExpectedRequest = id;
-    FExpectedOpcode = opcode;
-    FExpectedReceiveFence = FReceive.FSubmitted;
-    FHasReply = false;
-    FReply.clear();
+    const uint16_t id = static_cast<uint16_t>(requestId_ + 1);
+    const std::vector<uint8_t> frame = EncodeFrame(MessageType::kRequest, opcode, id, payload);
+    requestId_ = id;
+    expectedRequest_ = id;
+    expectedOpcode_ = opcode;
+    expectedReceiveFence_ = receive_.submitted;
+    hasReply_ = false;
+    reply_.clear();
     writer.Enqueue(frame);
 }
 
-void TKLINKSerialLink::WaitForPendingAudioStatus() {
-    while (FStatusPending) {
+void KLINKSerialLink::WaitForPendingAudioStatus() {
+    while (statusPending_) {
         PumpInput();
-        if (FHasReply) {
+        if (hasReply_) {
             // Nobody asked for this answer any more.
-            FStatusPending = false;
-            FHasReply = false;
+            statusPending_ = false;
+            hasReply_ = false;
             return;
         }
-        if (FClock.NowMS() - FStatusStarted >= KLINK_AUDIO_STATUS_TIMEOUT_MS) {
-            FStatusPending = false;
+        if (clock_.nowMs() - statusStarted_ >= kAudioStatusTimeoutMs) {
+            statusPending_ = false;
             throw ReadError(kAudioStatusTimeout);
         }
-        FClock.SleepMs(1);
+        clock_.sleepMs(1);
     }
 }
 
-std::vector<uint8_t> TKLINKSerialLink::Request(TBufferedSerialWriter& writer, uint8_t opcode,
-                                               std::span<const uint8_t> payload, const TKLINKCancel& cancel) {
-    if (!platform::IsValidHandle(FPort)) {
+std::vector<uint8_t> KLINKSerialLink::Request(BufferedSerialWriter& writer, Opcode opcode,
+                                              std::span<const uint8_t> payload, const KLINKCancel& cancel) {
+    if (!platform::IsValidHandle(port_)) {
         throw ReadError(kNotAttached);
     }
     CheckCancel(cancel);
@@ -219,94 +219,94 @@ std::vector<uint8_t> TKLINKSerialLink::Request(TBufferedSerialWriter& writer, ui
     // The reply clock starts once the request is on its way, so a backlog
     // in the writer does not count against it.
     writer.Drain();
-    const uint64_t started = FClock.NowMS();
+    const uint64_t started = clock_.nowMs();
     for (;;) {
         PumpInput();
-        if (FHasReply) {
+        if (hasReply_) {
             break;
         }
         CheckCancel(cancel);
-        if (FClock.NowMS() - started >= KLINK_REPLY_TIMEOUT_MS) {
-            throw ReadError(fmt::format("KLINK response timeout (command ${:02X}).", opcode));
+        if (clock_.nowMs() - started >= kReplyTimeoutMs) {
+            throw ReadError(fmt::format("KLINK response timeout (command ${:02X}).", OpcodeByte(opcode)));
         }
-        FClock.SleepMs(1);
+        clock_.sleepMs(1);
     }
-    FHasReply = false;
+    hasReply_ = false;
     return TakeReply();
 }
 
-bool TKLINKSerialLink::TryControlReply(std::vector<uint8_t>& reply) {
+bool KLINKSerialLink::TryControlReply(std::vector<uint8_t>& reply) {
     PumpInput();
     reply.clear();
-    if (!FHasReply) {
+    if (!hasReply_) {
         return false;
     }
-    FHasReply = false;
+    hasReply_ = false;
     reply = TakeReply();
     return true;
 }
 
-bool TKLINKSerialLink::TrySubmitFrame(TBufferedSerialWriter& writer, std::span<const uint8_t> frame,
-                                      const TKLINKCancel& cancel, bool control) {
+bool KLINKSerialLink::TrySubmitFrame(BufferedSerialWriter& writer, std::span<const uint8_t> frame,
+                                     const KLINKCancel& cancel, bool control) {
     CheckCancel(cancel);
     const auto length = static_cast<int32_t>(frame.size());
-    if (!FReceive.CanSubmit(length, control)) {
+    if (!receive_.CanSubmit(length, control)) {
         return false;
     }
-    if (FStartup.NeedsFence(length)) {
+    if (startup_.NeedsFence(length)) {
         try {
-            if (!Request(writer, KLINK_OP_PING, {}, cancel).empty()) {
+            if (!Request(writer, Opcode::kPing, {}, cancel).empty()) {
                 throw ReadError("Invalid startup fence response.");
             }
         } catch (const ReadError& e) {
             throw ReadError(fmt::format("KLINK startup fence failed after {} unconfirmed bytes: {}",
-                                        FStartup.FPending, e.what()));
+                                        startup_.pending, e.what()));
         }
-        FStartup.FenceCompleted();
+        startup_.FenceCompleted();
     }
     writer.Enqueue(frame);
-    FStartup.Submitted(length);
-    FReceive.Submitted(length, control);
+    startup_.Submitted(length);
+    receive_.Submitted(length, control);
     return true;
 }
 
-void TKLINKSerialLink::SubmitFrame(TBufferedSerialWriter& writer, std::span<const uint8_t> frame,
-                                   const TKLINKCancel& cancel) {
+void KLINKSerialLink::SubmitFrame(BufferedSerialWriter& writer, std::span<const uint8_t> frame,
+                                  const KLINKCancel& cancel) {
     if (!TrySubmitFrame(writer, frame, cancel, false)) {
         throw WriteError(kWindowFull);
     }
 }
 
-bool TKLINKSerialLink::TrySendPacket(TBufferedSerialWriter& writer, uint8_t opcode,
-                                     std::span<const uint8_t> payload, const TKLINKCancel& cancel,
-                                     bool control) {
+bool KLINKSerialLink::TrySendPacket(BufferedSerialWriter& writer, Opcode opcode,
+                                    std::span<const uint8_t> payload, const KLINKCancel& cancel,
+                                    bool control) {
     CheckCancel(cancel);
-    const std::vector<uint8_t> frame = EncodeFrame(KLINK_MSG_PACKET, opcode, NextRequestID(), payload);
-    if (opcode == KLINK_OP_SET_OUTPUT_VOLUME) {
+    const std::vector<uint8_t> frame = EncodeFrame(MessageType::kPacket, opcode, NextRequestID(), payload);
+    if (opcode == Opcode::kSetOutputVolume) {
         control = true;
     }
     return TrySubmitFrame(writer, frame, cancel, control);
 }
 
-void TKLINKSerialLink::SendPacket(TBufferedSerialWriter& writer, uint8_t opcode,
-                                  std::span<const uint8_t> payload, const TKLINKCancel& cancel) {
+void KLINKSerialLink::SendPacket(BufferedSerialWriter& writer, Opcode opcode,
+                                 std::span<const uint8_t> payload, const KLINKCancel& cancel) {
     if (!TrySendPacket(writer, opcode, payload, cancel, false)) {
         throw WriteError(kWindowFull);
     }
 }
 
-void TKLINKSerialLink::BeginReceiveWindow() noexcept {
-    FReceive.BeginTransfer();
+void KLINKSerialLink::BeginReceiveWindow() noexcept {
+    receive_.BeginTransfer();
     // A request queued before this point proves nothing about the packets of
     // the new window; its reply must not confirm them, nor fail as a fence
     // beyond the (reset) submitted count.
-    FExpectedReceiveFence = 0;
+    expectedReceiveFence_ = 0;
 }
 
-void TKLINKSerialLink::Probe(TBufferedSerialWriter& writer, const TKLINKCancel& cancel) {
+void KLINKSerialLink::Probe(BufferedSerialWriter& writer, const KLINKCancel& cancel) {
     for (int attempt = 1;; ++attempt) {
         try {
-            const std::vector<uint8_t> echo = Request(writer, KLINK_OP_PING, kProbePayload, cancel);
+            const std::vector<uint8_t> echo = Request(writer, Opcode::kPing, kProbePayload, cancel);
             if (std::ranges::equal(echo, kProbePayload)) {
                 return;
             }
@@ -319,8 +319,8 @@ void TKLINKSerialLink::Probe(TBufferedSerialWriter& writer, const TKLINKCancel& 
     }
 }
 
-std::string TKLINKSerialLink::DeviceInfo(TBufferedSerialWriter& writer, const TKLINKCancel& cancel) {
-    const std::vector<uint8_t> data = Request(writer, KLINK_OP_DEVICE_INFO, {}, cancel);
+std::string KLINKSerialLink::DeviceInfo(BufferedSerialWriter& writer, const KLINKCancel& cancel) {
+    const std::vector<uint8_t> data = Request(writer, Opcode::kDeviceInfo, {}, cancel);
     const size_t length = data.size();
     if (length < 2) {
         throw ReadError("Invalid KLINK device info.");
@@ -336,194 +336,192 @@ std::string TKLINKSerialLink::DeviceInfo(TBufferedSerialWriter& writer, const TK
     const std::span<const uint8_t> bytes(data);
     std::string model = DecodeUTF8(bytes.subspan(1, modelLength));
     const std::string firmware = DecodeUTF8(bytes.subspan(modelLength + 2, firmwareLength));
-    FDeviceName = model;
+    deviceName_ = model;
     return model + " / Firmware " + firmware;
 }
 
-void TKLINKSerialLink::Reset(TBufferedSerialWriter& writer, const TKLINKCancel& cancel) {
-    if (!Request(writer, KLINK_OP_RESET, {}, cancel).empty()) {
+void KLINKSerialLink::Reset(BufferedSerialWriter& writer, const KLINKCancel& cancel) {
+    if (!Request(writer, Opcode::kReset, {}, cancel).empty()) {
         throw ReadError("Invalid KLINK reset completion.");
     }
-    FStartup.FinishTransfer();
-    FReceive.FinishTransfer();
+    startup_.FinishTransfer();
+    receive_.FinishTransfer();
 }
 
-void TKLINKSerialLink::BeginStartup() noexcept { FStartup.BeginTransfer(); }
+void KLINKSerialLink::BeginStartup() noexcept { startup_.BeginTransfer(); }
 
-void TKLINKSerialLink::SynchronizeStartup(TBufferedSerialWriter& writer, const TKLINKCancel& cancel) {
-    if (!Request(writer, KLINK_OP_PING, {}, cancel).empty()) {
+void KLINKSerialLink::SynchronizeStartup(BufferedSerialWriter& writer, const KLINKCancel& cancel) {
+    if (!Request(writer, Opcode::kPing, {}, cancel).empty()) {
         throw ReadError("Invalid startup PING response.");
     }
-    FStartup.FenceCompleted();
-    FStartup.FinishTransfer();
+    startup_.FenceCompleted();
+    startup_.FinishTransfer();
 }
 
-void TKLINKSerialLink::CheckCapabilities(TBufferedSerialWriter& writer, bool useYM, bool useAudio,
-                                         const TKLINKCancel& cancel) {
-    FCapabilities.Clear();
-    while (!FCapabilities.Complete()) {
-        const uint16_t offset = FCapabilities.NextOffset();
+void KLINKSerialLink::CheckCapabilities(BufferedSerialWriter& writer, bool useYm, bool useAudio,
+                                        const KLINKCancel& cancel) {
+    capabilities_.Clear();
+    while (!capabilities_.Complete()) {
+        const uint16_t offset = capabilities_.NextOffset();
         const std::array<uint8_t, 2> payload = {static_cast<uint8_t>(offset & 0xFF),
                                                 static_cast<uint8_t>(offset >> 8)};
-        const std::vector<uint8_t> page = Request(writer, KLINK_OP_CAPABILITIES, payload, cancel);
-        FCapabilities.AddPage(offset, page);
+        const std::vector<uint8_t> page = Request(writer, Opcode::kCapabilities, payload, cancel);
+        capabilities_.AddPage(offset, page);
     }
-    if (FCapabilities.MaxPayload() < KLINK_MAX_PAYLOAD) {
+    if (capabilities_.MaxPayload() < kMaxPayload) {
         throw ReadError("This playback profile requires 256-byte KLINK payloads.");
     }
-    if (useYM && !FCapabilities.Supports(KLINK_WRITE_YM2151, 0, 0, KLINK_FEATURE_BURST)) {
+    if (useYm && !capabilities_.Supports(kWriteYM2151, 0, 0, kFeatureBurst)) {
         throw ReadError("YM2151 instance 0/page 0 BURST is required.");
     }
     if (useAudio) {
-        if (!FCapabilities.Supports(KLINK_WRITE_OKIM6258, 0, 0, KLINK_FEATURE_ADPCM_STREAM) ||
-            (useYM && !FCapabilities.Supports(KLINK_WRITE_YM2151, 0, 0, KLINK_FEATURE_STREAM_EVENTS))) {
+        if (!capabilities_.Supports(kWriteOKIM6258, 0, 0, kFeatureADPCMStream) ||
+            (useYm && !capabilities_.Supports(kWriteYM2151, 0, 0, kFeatureStreamEvents))) {
             throw ReadError("Required ADPCM stream/register events are unavailable.");
         }
-        if (FCapabilities.DataCapacity() < 875 || FCapabilities.EventCapacity() < 1) {
+        if (capabilities_.DataCapacity() < 875 || capabilities_.EventCapacity() < 1) {
             throw ReadError("Insufficient KLINK stream capacity for 80ms lead.");
         }
     }
 }
 
-void TKLINKSerialLink::SetOutputVolume(TBufferedSerialWriter& writer, uint8_t attenuation,
-                                       const TKLINKCancel& cancel, bool waitForReply) {
-    if (attenuation > KLINK_MAX_ATTENUATION ||
-        (FCapabilities.ControlFeatures() & KLINK_CONTROL_ATTENUATION) == 0) {
+void KLINKSerialLink::SetOutputVolume(BufferedSerialWriter& writer, uint8_t attenuation,
+                                      const KLINKCancel& cancel, bool waitForReply) {
+    if (attenuation > kMaxAttenuation || (capabilities_.ControlFeatures() & kControlAttenuation) == 0) {
         throw WriteError("KLINK output attenuation is unavailable or invalid.");
     }
     CheckCancel(cancel);
     const std::array<uint8_t, 1> payload = {attenuation};
     if (waitForReply) {
-        if (!Request(writer, KLINK_OP_SET_OUTPUT_VOLUME, payload, cancel).empty()) {
+        if (!Request(writer, Opcode::kSetOutputVolume, payload, cancel).empty()) {
             throw ReadError("Invalid output volume completion.");
         }
         return;
     }
     const std::vector<uint8_t> frame =
-        EncodeFrame(KLINK_MSG_PACKET, KLINK_OP_SET_OUTPUT_VOLUME, NextRequestID(), payload);
+        EncodeFrame(MessageType::kPacket, Opcode::kSetOutputVolume, NextRequestID(), payload);
     if (!TrySubmitFrame(writer, frame, cancel, true)) {
         throw WriteError("KLINK output-volume receive reserve exceeded.");
     }
 }
 
-void TKLINKSerialLink::SetChipClock(TBufferedSerialWriter& writer, uint8_t writeID, uint8_t instance,
-                                    uint32_t hertz, const TKLINKCancel& cancel) {
-    TKLINKCapability entry;
-    if (hertz == 0 || !FCapabilities.Find(writeID, instance, 0, entry)) {
+void KLINKSerialLink::SetChipClock(BufferedSerialWriter& writer, uint8_t writeId, uint8_t instance,
+                                   uint32_t hertz, const KLINKCancel& cancel) {
+    KLINKCapability entry;
+    if (hertz == 0 || !capabilities_.Find(writeId, instance, 0, entry)) {
         throw WriteError("Unsupported logical chip clock.");
     }
-    if (entry.ClockMode == KLINK_CLOCK_FIXED) {
-        if (ClocksMatch(writeID, entry.FixedClockHz, hertz)) {
+    if (entry.clockMode == ClockMode::kFixed) {
+        if (ClocksMatch(writeId, entry.fixedClockHz, hertz)) {
             return;
         }
-        throw WriteError(fmt::format("Chip ${:02X} has a fixed {} Hz clock; VGM requests {} Hz.", writeID,
-                                     entry.FixedClockHz, hertz));
+        throw WriteError(fmt::format("Chip ${:02X} has a fixed {} Hz clock; VGM requests {} Hz.", writeId,
+                                     entry.fixedClockHz, hertz));
     }
-    if (!FCapabilities.Supports(writeID, instance, 0, KLINK_FEATURE_SET_CLOCK)) {
+    if (!capabilities_.Supports(writeId, instance, 0, kFeatureSetClock)) {
         throw WriteError("Unsupported logical chip clock.");
     }
-    const std::array<uint8_t, 6> payload = {writeID,
+    const std::array<uint8_t, 6> payload = {writeId,
                                             instance,
                                             static_cast<uint8_t>(hertz & 0xFF),
                                             static_cast<uint8_t>((hertz >> 8) & 0xFF),
                                             static_cast<uint8_t>((hertz >> 16) & 0xFF),
                                             static_cast<uint8_t>(hertz >> 24)};
     try {
-        if (!Request(writer, KLINK_OP_SET_CHIP_CLOCK, payload, cancel).empty()) {
+        if (!Request(writer, Opcode::kSetChipClock, payload, cancel).empty()) {
             throw ReadError("Invalid chip clock completion.");
         }
     } catch (const ReadError& e) {
-        throw ReadError(fmt::format("SET_CHIP_CLOCK ${:02X} / instance={} / requested={} Hz: {}", writeID,
+        throw ReadError(fmt::format("SET_CHIP_CLOCK ${:02X} / instance={} / requested={} Hz: {}", writeId,
                                     instance, hertz, e.what()));
     }
 }
 
-bool TKLINKSerialLink::TryWriteRegisters(TBufferedSerialWriter& writer, uint8_t writeID, uint8_t instance,
-                                         uint8_t page, std::span<const uint8_t> data,
-                                         const TKLINKCancel& cancel) {
-    if (!FCapabilities.Supports(writeID, instance, page, KLINK_FEATURE_BURST)) {
-        throw WriteError(fmt::format("Unavailable register target ${:02X}/{}/{}.", writeID, instance, page));
+bool KLINKSerialLink::TryWriteRegisters(BufferedSerialWriter& writer, uint8_t writeId, uint8_t instance,
+                                        uint8_t page, std::span<const uint8_t> data,
+                                        const KLINKCancel& cancel) {
+    if (!capabilities_.Supports(writeId, instance, page, kFeatureBurst)) {
+        throw WriteError(fmt::format("Unavailable register target ${:02X}/{}/{}.", writeId, instance, page));
     }
     CheckCancel(cancel);
     std::vector<uint8_t> payload;
-    if (UsesByteBatch(writeID)) {
+    if (UsesByteBatch(writeId)) {
         payload = EncodeByteBatch(instance, page, data);
     } else {
         payload = EncodeRegisterBatch(instance, page, data);
-        const uint8_t limit = RegisterAddressLimit(writeID);
+        const uint8_t limit = RegisterAddressLimit(writeId);
         for (size_t i = 2; i < payload.size(); i += 2) {
             if (payload[i] > limit) {
                 throw WriteError("Invalid chip register address.");
             }
         }
     }
-    const std::vector<uint8_t> frame = EncodeFrame(KLINK_MSG_PACKET, writeID, NextRequestID(), payload);
+    const std::vector<uint8_t> frame =
+        EncodeFrame(MessageType::kPacket, WriteOpcode(writeId), NextRequestID(), payload);
     return TrySubmitFrame(writer, frame, cancel, false);
 }
 
-void TKLINKSerialLink::WriteRegisters(TBufferedSerialWriter& writer, uint8_t writeID, uint8_t instance,
-                                      uint8_t page, std::span<const uint8_t> data,
-                                      const TKLINKCancel& cancel) {
-    if (!TryWriteRegisters(writer, writeID, instance, page, data, cancel)) {
+void KLINKSerialLink::WriteRegisters(BufferedSerialWriter& writer, uint8_t writeId, uint8_t instance,
+                                     uint8_t page, std::span<const uint8_t> data, const KLINKCancel& cancel) {
+    if (!TryWriteRegisters(writer, writeId, instance, page, data, cancel)) {
         throw WriteError(kWindowFull);
     }
 }
 
-void TKLINKSerialLink::WriteYM2151(TBufferedSerialWriter& writer, std::span<const uint8_t> data,
-                                   const TKLINKCancel& cancel) {
-    WriteRegisters(writer, KLINK_WRITE_YM2151, 0, 0, data, cancel);
+void KLINKSerialLink::WriteYM2151(BufferedSerialWriter& writer, std::span<const uint8_t> data,
+                                  const KLINKCancel& cancel) {
+    WriteRegisters(writer, kWriteYM2151, 0, 0, data, cancel);
 }
 
-void TKLINKSerialLink::AudioPacket(TBufferedSerialWriter& writer, uint8_t opcode,
-                                   std::span<const uint8_t> payload, const TKLINKCancel& cancel) {
-    if (opcode != KLINK_OP_STREAM_DATA && opcode != KLINK_OP_STREAM_EVENTS &&
-        opcode != KLINK_OP_STREAM_START) {
+void KLINKSerialLink::AudioPacket(BufferedSerialWriter& writer, Opcode opcode,
+                                  std::span<const uint8_t> payload, const KLINKCancel& cancel) {
+    if (opcode != Opcode::kStreamData && opcode != Opcode::kStreamEvents && opcode != Opcode::kStreamStart) {
         throw WriteError("Invalid audio opcode.");
     }
     CheckCancel(cancel);
-    const std::vector<uint8_t> frame = EncodeFrame(KLINK_MSG_PACKET, opcode, NextRequestID(), payload);
+    const std::vector<uint8_t> frame = EncodeFrame(MessageType::kPacket, opcode, NextRequestID(), payload);
     SubmitFrame(writer, frame, cancel);
 }
 
-std::string TKLINKSerialLink::AudioStatus(TBufferedSerialWriter& writer, const TKLINKCancel& cancel,
-                                          bool& finished, bool& failed) {
-    const std::vector<uint8_t> data = Request(writer, KLINK_OP_AUDIO_STATUS, kAudioStatusPayload, cancel);
+std::string KLINKSerialLink::AudioStatus(BufferedSerialWriter& writer, const KLINKCancel& cancel,
+                                         bool& finished, bool& failed) {
+    const std::vector<uint8_t> data = Request(writer, Opcode::kAudioStatus, kAudioStatusPayload, cancel);
     return DescribeAudioStatus(data, finished, failed);
 }
 
-void TKLINKSerialLink::BeginAudioStatus(TBufferedSerialWriter& writer) {
-    if (FStatusPending) {
+void KLINKSerialLink::BeginAudioStatus(BufferedSerialWriter& writer) {
+    if (statusPending_) {
         return;
     }
-    BeginRequest(writer, KLINK_OP_AUDIO_STATUS, kAudioStatusPayload);
-    FStatusStarted = FClock.NowMS();
-    FStatusPending = true;
+    BeginRequest(writer, Opcode::kAudioStatus, kAudioStatusPayload);
+    statusStarted_ = clock_.nowMs();
+    statusPending_ = true;
 }
 
-bool TKLINKSerialLink::PollAudioStatus(std::string& text, bool& finished, bool& failed) {
+bool KLINKSerialLink::PollAudioStatus(std::string& text, bool& finished, bool& failed) {
     text.clear();
     finished = false;
     failed = false;
-    if (!FStatusPending) {
+    if (!statusPending_) {
         return false;
     }
     PumpInput();
-    if (FHasReply) {
-        FStatusPending = false;
-        FHasReply = false;
+    if (hasReply_) {
+        statusPending_ = false;
+        hasReply_ = false;
         text = DescribeAudioStatus(TakeReply(), finished, failed);
         return true;
     }
-    if (FClock.NowMS() - FStatusStarted >= KLINK_AUDIO_STATUS_TIMEOUT_MS) {
-        FStatusPending = false;
+    if (clock_.nowMs() - statusStarted_ >= kAudioStatusTimeoutMs) {
+        statusPending_ = false;
         throw ReadError(kAudioStatusTimeout);
     }
     return false;
 }
 
-std::string TKLINKSerialLink::DescribeAudioStatus(std::span<const uint8_t> data, bool& finished,
-                                                  bool& failed) {
-    if (data.size() != KLINK_AUDIO_DIAGNOSTICS_BYTES) {
+std::string KLINKSerialLink::DescribeAudioStatus(std::span<const uint8_t> data, bool& finished,
+                                                 bool& failed) {
+    if (data.size() != kAudioDiagnosticsBytes) {
         throw ReadError("Unsupported KLINK ADPCM diagnostics.");
     }
     std::array<uint32_t, 10> v{};
@@ -534,15 +532,15 @@ std::string TKLINKSerialLink::DescribeAudioStatus(std::span<const uint8_t> data,
     const uint32_t played = v[1];
     const uint32_t pending = v[2];
     const uint32_t flags = v[7];
-    FAudioAccepted = accepted;
-    FAudioPlayed = played;
-    FAudioPending = pending;
-    FAudioFlags = flags;
+    audioAccepted_ = accepted;
+    audioPlayed_ = played;
+    audioPending_ = pending;
+    audioFlags_ = flags;
     if (played > accepted || pending != accepted - played) {
         throw ReadError("Invalid KLINK stream positions.");
     }
-    finished = (flags & KLINK_AUDIO_FINISHED) != 0;
-    failed = (flags & KLINK_AUDIO_FAILED) != 0;
+    finished = (flags & kAudioFinished) != 0;
+    failed = (flags & kAudioFailed) != 0;
     std::string text = fmt::format(
         "ADPCM: accepted={}, played={}, pending={}, underflows={}, overflows={}, rejected={}, max pending={} "
         "bytes, "

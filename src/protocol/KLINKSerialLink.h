@@ -1,5 +1,5 @@
 #pragma once
-// TKLINKSerialLink: the host's KLINK endpoint on one open serial port. It
+// KLINKSerialLink: the host's KLINK endpoint on one open serial port. It
 // encodes requests and packets, queues them on the port's buffered writer,
 // reads the port handle directly to collect replies, matches each reply to
 // the one outstanding request, keeps packets within the startup and receive
@@ -23,55 +23,55 @@
 
 namespace klink {
 
-class TBufferedSerialWriter;
+class BufferedSerialWriter;
 
 // Answers whether the current operation must stop; empty never cancels.
 // Blocking operations then raise AbortError "Playback cancelled.".
-using TKLINKCancel = std::function<bool()>;
+using KLINKCancel = std::function<bool()>;
 
 // Milliseconds a reply may take once the writer has handed the request to the port.
-inline constexpr uint64_t KLINK_REPLY_TIMEOUT_MS = 1000;
+inline constexpr uint64_t kReplyTimeoutMs = 1000;
 // Milliseconds a request started by BeginAudioStatus may stay unanswered.
-inline constexpr uint64_t KLINK_AUDIO_STATUS_TIMEOUT_MS = 1000;
+inline constexpr uint64_t kAudioStatusTimeoutMs = 1000;
 // PumpInput reads at most this many rounds of at most this many bytes.
-inline constexpr int KLINK_PUMP_ROUNDS = 4;
-inline constexpr int KLINK_PUMP_CHUNK_BYTES = 4096;
+inline constexpr int kPumpRounds = 4;
+inline constexpr int kPumpChunkBytes = 4096;
 // The OKIM6258 target the ADPCM stream and its diagnostics are addressed to.
-inline constexpr uint8_t KLINK_WRITE_OKIM6258 = 0xB7;
-inline constexpr uint8_t KLINK_WRITE_YM2151 = 0x54;
+inline constexpr uint8_t kWriteOKIM6258 = 0xB7;
+inline constexpr uint8_t kWriteYM2151 = 0x54;
 // Reply data of AUDIO_STATUS: ten unsigned 32-bit little-endian values.
-inline constexpr int KLINK_AUDIO_DIAGNOSTICS_BYTES = 40;
+inline constexpr int kAudioDiagnosticsBytes = 40;
 // Flag bits of the ADPCM diagnostics.
-inline constexpr uint32_t KLINK_AUDIO_FINISHED = 0x02;
-inline constexpr uint32_t KLINK_AUDIO_FAILED = 0x04;
+inline constexpr uint32_t kAudioFinished = 0x02;
+inline constexpr uint32_t kAudioFailed = 0x04;
 // Largest attenuation SET_OUTPUT_VOLUME accepts (0 = full volume).
-inline constexpr uint8_t KLINK_MAX_ATTENUATION = 96;
+inline constexpr uint8_t kMaxAttenuation = 96;
 
 // The link's time source: a monotonic millisecond tick and a sleep. The
 // default is the platform's; tests may drive a fake one.
-struct TKLINKLinkClock {
-    std::function<uint64_t()> NowMS;
-    std::function<void(uint32_t)> SleepMs;
+struct KLINKLinkClock {
+    std::function<uint64_t()> nowMs;
+    std::function<void(uint32_t)> sleepMs;
 
-    [[nodiscard]] static TKLINKLinkClock System();
+    [[nodiscard]] static KLINKLinkClock System();
 };
 
-class TKLINKSerialLink {
+class KLINKSerialLink {
 public:
     // No port attached; the request ID starts from the low 16 bits of the
     // millisecond tick, so consecutive links start from different IDs.
-    TKLINKSerialLink();
-    explicit TKLINKSerialLink(TKLINKLinkClock clock);
-    TKLINKSerialLink(const TKLINKSerialLink&) = delete;
-    TKLINKSerialLink& operator=(const TKLINKSerialLink&) = delete;
-    ~TKLINKSerialLink() = default;
+    KLINKSerialLink();
+    explicit KLINKSerialLink(KLINKLinkClock clock);
+    KLINKSerialLink(const KLINKSerialLink&) = delete;
+    KLINKSerialLink& operator=(const KLINKSerialLink&) = delete;
+    ~KLINKSerialLink() = default;
 
     // Reads replies from `port` from now on (the port stays owned by whoever
     // opened it). Both windows become inactive with zero counters, the decoder
     // and any pending AUDIO_STATUS or reply are forgotten.
     void AttachPort(platform::OSHandle port) noexcept;
     void DetachPort() noexcept;
-    [[nodiscard]] platform::OSHandle Port() const noexcept { return FPort; }
+    [[nodiscard]] platform::OSHandle Port() const noexcept { return port_; }
 
     // --- requests, replies and packets -------------------------------------
 
@@ -80,12 +80,12 @@ public:
     // handed the request to the port, then up to 1000 ms. Returns the reply
     // data after the status byte. ReadError for a missing port, a time-out,
     // an empty or rejected reply; AbortError when `cancel` says stop.
-    [[nodiscard]] std::vector<uint8_t> Request(TBufferedSerialWriter& writer, uint8_t opcode,
+    [[nodiscard]] std::vector<uint8_t> Request(BufferedSerialWriter& writer, Opcode opcode,
                                                std::span<const uint8_t> payload,
-                                               const TKLINKCancel& cancel = {});
+                                               const KLINKCancel& cancel = {});
 
     // Queues a request without waiting; collect its reply with TryControlReply.
-    void BeginRequest(TBufferedSerialWriter& writer, uint8_t opcode, std::span<const uint8_t> payload);
+    void BeginRequest(BufferedSerialWriter& writer, Opcode opcode, std::span<const uint8_t> payload);
 
     // Polls the port once. True when the reply to the outstanding request has
     // come; `reply` then holds its data after the status byte (and a rejected
@@ -95,62 +95,62 @@ public:
     // Sends a packet within the windows. False, with nothing queued, when the
     // receive window has no room (the request ID has advanced all the same).
     // SET_OUTPUT_VOLUME always counts as a control packet.
-    [[nodiscard]] bool TrySendPacket(TBufferedSerialWriter& writer, uint8_t opcode,
-                                     std::span<const uint8_t> payload, const TKLINKCancel& cancel = {},
+    [[nodiscard]] bool TrySendPacket(BufferedSerialWriter& writer, Opcode opcode,
+                                     std::span<const uint8_t> payload, const KLINKCancel& cancel = {},
                                      bool control = false);
     // The same as a data packet; a full window raises WriteError
     // "KLINK receive window is full; wait for a STATUS reply.".
-    void SendPacket(TBufferedSerialWriter& writer, uint8_t opcode, std::span<const uint8_t> payload,
-                    const TKLINKCancel& cancel = {});
+    void SendPacket(BufferedSerialWriter& writer, Opcode opcode, std::span<const uint8_t> payload,
+                    const KLINKCancel& cancel = {});
 
     // Starts limiting packets to 4096 bytes in flight (6144 for control
     // packets) until a reply confirms them. Called after DAC_START.
     void BeginReceiveWindow() noexcept;
     // Data-packet bytes that may still be sent; 2147483647 while no receive window is active.
-    [[nodiscard]] int32_t AvailableReceiveBytes() const noexcept { return FReceive.Available(); }
+    [[nodiscard]] int32_t AvailableReceiveBytes() const noexcept { return receive_.Available(); }
 
     // --- device operations -------------------------------------------------
 
     // PING with "KLINK", up to three attempts; the echo must match exactly.
-    void Probe(TBufferedSerialWriter& writer, const TKLINKCancel& cancel = {});
+    void Probe(BufferedSerialWriter& writer, const KLINKCancel& cancel = {});
     // DEVICE_INFO: returns "<model> / Firmware <firmware>" and keeps the model as DeviceName.
-    [[nodiscard]] std::string DeviceInfo(TBufferedSerialWriter& writer, const TKLINKCancel& cancel = {});
+    [[nodiscard]] std::string DeviceInfo(BufferedSerialWriter& writer, const KLINKCancel& cancel = {});
     // RESET; afterwards both windows are inactive.
-    void Reset(TBufferedSerialWriter& writer, const TKLINKCancel& cancel = {});
+    void Reset(BufferedSerialWriter& writer, const KLINKCancel& cancel = {});
     // Fences start-up packets every 2048 bytes from now on.
     void BeginStartup() noexcept;
     // A final empty PING; then the startup window stops limiting.
-    void SynchronizeStartup(TBufferedSerialWriter& writer, const TKLINKCancel& cancel = {});
+    void SynchronizeStartup(BufferedSerialWriter& writer, const KLINKCancel& cancel = {});
     // Reads the capability table and checks the payload size, and the YM2151
-    // BURST and ADPCM stream features when `useYM` / `useAudio` ask for them.
-    void CheckCapabilities(TBufferedSerialWriter& writer, bool useYM, bool useAudio,
-                           const TKLINKCancel& cancel = {});
+    // BURST and ADPCM stream features when `useYm` / `useAudio` ask for them.
+    void CheckCapabilities(BufferedSerialWriter& writer, bool useYm, bool useAudio,
+                           const KLINKCancel& cancel = {});
     // SET_OUTPUT_VOLUME, `attenuation` 0 (full volume) .. 96. With
     // `waitForReply` false it goes out as a control packet.
-    void SetOutputVolume(TBufferedSerialWriter& writer, uint8_t attenuation, const TKLINKCancel& cancel = {},
+    void SetOutputVolume(BufferedSerialWriter& writer, uint8_t attenuation, const KLINKCancel& cancel = {},
                          bool waitForReply = true);
     // SET_CHIP_CLOCK; a fixed clock that already matches sends nothing.
-    void SetChipClock(TBufferedSerialWriter& writer, uint8_t writeID, uint8_t instance, uint32_t hertz,
-                      const TKLINKCancel& cancel = {});
+    void SetChipClock(BufferedSerialWriter& writer, uint8_t writeId, uint8_t instance, uint32_t hertz,
+                      const KLINKCancel& cancel = {});
     // Register pairs for YM2151 instance 0, page 0.
-    void WriteYM2151(TBufferedSerialWriter& writer, std::span<const uint8_t> data,
-                     const TKLINKCancel& cancel = {});
+    void WriteYM2151(BufferedSerialWriter& writer, std::span<const uint8_t> data,
+                     const KLINKCancel& cancel = {});
     // One register batch (or byte batch for the SN76489 targets) as a packet.
     // Raising: a full receive window is a WriteError.
-    void WriteRegisters(TBufferedSerialWriter& writer, uint8_t writeID, uint8_t instance, uint8_t page,
-                        std::span<const uint8_t> data, const TKLINKCancel& cancel = {});
+    void WriteRegisters(BufferedSerialWriter& writer, uint8_t writeId, uint8_t instance, uint8_t page,
+                        std::span<const uint8_t> data, const KLINKCancel& cancel = {});
     // The same; false, with nothing queued, when the receive window is full.
-    [[nodiscard]] bool TryWriteRegisters(TBufferedSerialWriter& writer, uint8_t writeID, uint8_t instance,
+    [[nodiscard]] bool TryWriteRegisters(BufferedSerialWriter& writer, uint8_t writeId, uint8_t instance,
                                          uint8_t page, std::span<const uint8_t> data,
-                                         const TKLINKCancel& cancel = {});
+                                         const KLINKCancel& cancel = {});
     // STREAM_DATA, STREAM_EVENTS or STREAM_START as a data packet.
-    void AudioPacket(TBufferedSerialWriter& writer, uint8_t opcode, std::span<const uint8_t> payload,
-                     const TKLINKCancel& cancel = {});
+    void AudioPacket(BufferedSerialWriter& writer, Opcode opcode, std::span<const uint8_t> payload,
+                     const KLINKCancel& cancel = {});
     // AUDIO_STATUS, waiting for the reply; returns DescribeAudioStatus's text.
-    [[nodiscard]] std::string AudioStatus(TBufferedSerialWriter& writer, const TKLINKCancel& cancel,
+    [[nodiscard]] std::string AudioStatus(BufferedSerialWriter& writer, const KLINKCancel& cancel,
                                           bool& finished, bool& failed);
     // Queues AUDIO_STATUS without waiting, unless one is pending already.
-    void BeginAudioStatus(TBufferedSerialWriter& writer);
+    void BeginAudioStatus(BufferedSerialWriter& writer);
     // Collects the pending AUDIO_STATUS reply if it has come. False with
     // empty text while none is pending or its reply is still out; ReadError
     // "KLINK AUDIO_STATUS timeout." 1000 ms after it was queued. Never waits.
@@ -162,50 +162,49 @@ public:
 
     // --- state -------------------------------------------------------------
 
-    [[nodiscard]] const std::string& DeviceName() const noexcept { return FDeviceName; }
-    [[nodiscard]] const TKLINKCapabilities& Capabilities() const noexcept { return FCapabilities; }
-    [[nodiscard]] uint32_t AudioAccepted() const noexcept { return FAudioAccepted; }
-    [[nodiscard]] uint32_t AudioPlayed() const noexcept { return FAudioPlayed; }
-    [[nodiscard]] uint32_t AudioPending() const noexcept { return FAudioPending; }
-    [[nodiscard]] uint32_t AudioFlags() const noexcept { return FAudioFlags; }
+    [[nodiscard]] const std::string& DeviceName() const noexcept { return deviceName_; }
+    [[nodiscard]] const KLINKCapabilities& Capabilities() const noexcept { return capabilities_; }
+    [[nodiscard]] uint32_t AudioAccepted() const noexcept { return audioAccepted_; }
+    [[nodiscard]] uint32_t AudioPlayed() const noexcept { return audioPlayed_; }
+    [[nodiscard]] uint32_t AudioPending() const noexcept { return audioPending_; }
+    [[nodiscard]] uint32_t AudioFlags() const noexcept { return audioFlags_; }
     // The request ID used last (packets advance it too).
-    [[nodiscard]] uint16_t RequestID() const noexcept { return FRequestID; }
-    [[nodiscard]] bool AudioStatusPending() const noexcept { return FStatusPending; }
+    [[nodiscard]] uint16_t RequestID() const noexcept { return requestId_; }
+    [[nodiscard]] bool AudioStatusPending() const noexcept { return statusPending_; }
 
 protected:
     // Lets tests start from a known request ID.
-    void SetRequestID(uint16_t value) noexcept { FRequestID = value; }
+    void SetRequestID(uint16_t value) noexcept { requestId_ = value; }
 
 private:
     void PumpInput();
     [[nodiscard]] std::vector<uint8_t> TakeReply();
-    [[nodiscard]] bool TrySubmitFrame(TBufferedSerialWriter& writer, std::span<const uint8_t> frame,
-                                      const TKLINKCancel& cancel, bool control);
-    void SubmitFrame(TBufferedSerialWriter& writer, std::span<const uint8_t> frame,
-                     const TKLINKCancel& cancel);
+    [[nodiscard]] bool TrySubmitFrame(BufferedSerialWriter& writer, std::span<const uint8_t> frame,
+                                      const KLINKCancel& cancel, bool control);
+    void SubmitFrame(BufferedSerialWriter& writer, std::span<const uint8_t> frame, const KLINKCancel& cancel);
     void WaitForPendingAudioStatus();
     uint16_t NextRequestID() noexcept;
 
-    TKLINKLinkClock FClock;
-    platform::OSHandle FPort = platform::kInvalidOSHandle;
-    std::string FDeviceName;
-    TKLINKCapabilities FCapabilities;
-    uint32_t FAudioAccepted = 0;
-    uint32_t FAudioPlayed = 0;
-    uint32_t FAudioPending = 0;
-    uint32_t FAudioFlags = 0;
-    bool FStatusPending = false;
-    uint64_t FStatusStarted = 0;
-    TKLINKDecoder FDecoder;
-    uint16_t FRequestID = 0;
-    uint8_t FExpectedOpcode = 0;
-    uint16_t FExpectedRequest = 0;
-    bool FHasReply = false;
-    std::vector<uint8_t> FReply;
-    TKLINKStartupWindow FStartup;
-    TKLINKReceiveWindow FReceive;
-    uint64_t FExpectedReceiveFence = 0;
-    std::vector<uint8_t> FReadBuffer;
+    KLINKLinkClock clock_;
+    platform::OSHandle port_ = platform::kInvalidOSHandle;
+    std::string deviceName_;
+    KLINKCapabilities capabilities_;
+    uint32_t audioAccepted_ = 0;
+    uint32_t audioPlayed_ = 0;
+    uint32_t audioPending_ = 0;
+    uint32_t audioFlags_ = 0;
+    bool statusPending_ = false;
+    uint64_t statusStarted_ = 0;
+    KLINKDecoder decoder_;
+    uint16_t requestId_ = 0;
+    Opcode expectedOpcode_ = Opcode::kReset;
+    uint16_t expectedRequest_ = 0;
+    bool hasReply_ = false;
+    std::vector<uint8_t> reply_;
+    KLINKStartupWindow startup_;
+    KLINKReceiveWindow receive_;
+    uint64_t expectedReceiveFence_ = 0;
+    std::vector<uint8_t> readBuffer_;
 };
 
 }  // namespace klink

@@ -4,30 +4,30 @@
 
 namespace klink {
 
-void TKLINKStartupWindow::BeginTransfer() noexcept {
-    FActive = true;
-    FPending = 0;
+void KLINKStartupWindow::BeginTransfer() noexcept {
+    active = true;
+    pending = 0;
 }
 
-bool TKLINKStartupWindow::NeedsFence(int32_t packetBytes) const {
-    if (packetBytes < 0 || packetBytes > KLINK_STARTUP_WINDOW_BYTES) {
+bool KLINKStartupWindow::NeedsFence(int32_t packetBytes) const {
+    if (packetBytes < 0 || packetBytes > kStartupWindowBytes) {
         throw ArgumentOutOfRange("Invalid KLINK startup packet size.");
     }
-    return FActive && packetBytes > KLINK_STARTUP_WINDOW_BYTES - FPending;
+    return active && packetBytes > kStartupWindowBytes - pending;
 }
 
-void TKLINKStartupWindow::Submitted(int32_t packetBytes) {
+void KLINKStartupWindow::Submitted(int32_t packetBytes) {
     if (NeedsFence(packetBytes)) throw WriteError("KLINK startup acknowledgment window exceeded.");
-    if (FActive) FPending += packetBytes;
+    if (active) pending += packetBytes;
 }
 
-void TKLINKStartupWindow::FenceCompleted() noexcept {
-    if (FActive) FPending = 0;
+void KLINKStartupWindow::FenceCompleted() noexcept {
+    if (active) pending = 0;
 }
 
-void TKLINKStartupWindow::FinishTransfer() noexcept {
-    FActive = false;
-    FPending = 0;
+void KLINKStartupWindow::FinishTransfer() noexcept {
+    active = false;
+    pending = 0;
 }
 
 }  // namespace klink

@@ -9,11 +9,11 @@
 
 namespace klink {
 
-inline constexpr int32_t KLINK_STARTUP_WINDOW_BYTES = 2048;
+inline constexpr int32_t kStartupWindowBytes = 2048;
 
-struct TKLINKStartupWindow {
-    bool FActive = false;  // false: the window limits nothing
-    int32_t FPending = 0;  // packet bytes sent since the last fence
+struct KLINKStartupWindow {
+    bool active = false;  // false: the window limits nothing
+    int32_t pending = 0;  // packet bytes sent since the last fence
 
     // Starts limiting, with nothing pending.
     void BeginTransfer() noexcept;

@@ -15,7 +15,7 @@ namespace {
     try {
         throw;
     } catch (const OSError& e) {
-        throw OSError(e.code(), prefix + e.what());
+        throw OSError(e.Code(), prefix + e.what());
     } catch (const ReadError& e) {
         throw ReadError(prefix + e.what());
     } catch (const WriteError& e) {
@@ -32,202 +32,201 @@ namespace {
 // Model strings of the boards that fence their start-up traffic.
 bool NeedsStartupWindow(const std::string& model) { return model == "Keltra 2" || model == "Keltra 2.1"; }
 
-const TKLINKRoutePlan kNoPlan;
+const KLINKRoutePlan kNoPlan;
 
 }  // namespace
 
-TKLINKRouter::TKLINKRouter(const TKLINKPorts& ports) : FPorts(ports) {
+KLINKRouter::KLINKRouter(const KLINKPorts& ports) : ports_(ports) {
     for (int32_t i = 0; i < kKLINKConnectionCount; ++i) {
-        const platform::OSHandle handle = FPorts[static_cast<size_t>(i)].Handle;
+        const platform::OSHandle handle = ports_[static_cast<size_t>(i)].handle;
         if (!IsConnectedPort(handle)) continue;
-        auto link = std::make_unique<TKLINKSerialLink>();
+        auto link = std::make_unique<KLINKSerialLink>();
         link->AttachPort(handle);
-        FLinks[static_cast<size_t>(i)] = std::move(link);
-        FWriters[static_cast<size_t>(i)] = std::make_unique<TBufferedSerialWriter>(handle);
+        links_[static_cast<size_t>(i)] = std::move(link);
+        writers_[static_cast<size_t>(i)] = std::make_unique<BufferedSerialWriter>(handle);
     }
 }
 
-TKLINKRouter::~TKLINKRouter() {
-    for (size_t i = 0; i < FLinks.size(); ++i) {
-        FWriters[i].reset();
-        FLinks[i].reset();
+KLINKRouter::~KLINKRouter() {
+    for (size_t i = 0; i < links_.size(); ++i) {
+        writers_[i].reset();
+        links_[i].reset();
     }
-    FPlan.reset();
+    plan_.reset();
 }
 
-TKLINKSerialLink* TKLINKRouter::Link(int32_t index) const noexcept {
+KLINKSerialLink* KLINKRouter::Link(int32_t index) const noexcept {
     if (index < 0 || index >= kKLINKConnectionCount) return nullptr;
-    return FLinks[static_cast<size_t>(index)].get();
+    return links_[static_cast<size_t>(index)].get();
 }
 
-TBufferedSerialWriter* TKLINKRouter::Writer(int32_t index) const noexcept {
+BufferedSerialWriter* KLINKRouter::Writer(int32_t index) const noexcept {
     if (index < 0 || index >= kKLINKConnectionCount) return nullptr;
-    return FWriters[static_cast<size_t>(index)].get();
+    return writers_[static_cast<size_t>(index)].get();
 }
 
-bool TKLINKRouter::Uses(int32_t index) const noexcept {
-    return FPlan && FPlan->UsesDevice(index) && FLinks[static_cast<size_t>(index)] != nullptr;
+bool KLINKRouter::Uses(int32_t index) const noexcept {
+    return plan_ && plan_->UsesDevice(index) && links_[static_cast<size_t>(index)] != nullptr;
 }
 
-void TKLINKRouter::ProbeBoard(int32_t index, const TKLINKCancel& cancel) {
-    TKLINKSerialLink& link = *FLinks[static_cast<size_t>(index)];
-    TBufferedSerialWriter& writer = *FWriters[static_cast<size_t>(index)];
-    const std::string& name = FPorts[static_cast<size_t>(index)].Name;
+void KLINKRouter::ProbeBoard(int32_t index, const KLINKCancel& cancel) {
+    KLINKSerialLink& link = *links_[static_cast<size_t>(index)];
+    BufferedSerialWriter& writer = *writers_[static_cast<size_t>(index)];
+    const std::string& name = ports_[static_cast<size_t>(index)].name;
     try {
         link.Probe(writer, cancel);
         const std::string identity = link.DeviceInfo(writer, cancel);
         link.CheckCapabilities(writer, false, false, cancel);
-        FDescription += name + " / " + identity + "\r\n" + link.Capabilities().Describe() + "\r\n";
+        description_ += name + " / " + identity + "\r\n" + link.Capabilities().Describe() + "\r\n";
     } catch (...) {
         RethrowPrefixed(name + ": ");
     }
 }
 
-void TKLINKRouter::Prepare(std::span<const TKLINKVGMTarget> targets, std::span<const TKLINKVGMClock> clocks,
-                           uint32_t okiClock, const TKLINKCancel& cancel, bool useKL2DAC) {
-    FDescription.clear();
-    FPlan.reset();
-    FDACCapabilities = {};
+void KLINKRouter::Prepare(std::span<const KLINKVGMTarget> targets, std::span<const KLINKVGMClock> clocks,
+                          uint32_t okiClock, const KLINKCancel& cancel, bool useKl2Dac) {
+    description_.clear();
+    plan_.reset();
+    dacCapabilities_ = {};
 
-    TKLINKDeviceCapabilities caps{};
-    TKLINKDeviceNames names{};
+    KLINKDeviceCapabilities caps{};
+    KLINKDeviceNames names{};
     int32_t connected = 0;
     for (int32_t i = 0; i < kKLINKConnectionCount; ++i) {
-        if (!FLinks[static_cast<size_t>(i)]) continue;
+        if (!links_[static_cast<size_t>(i)]) continue;
         ++connected;
         ProbeBoard(i, cancel);
-        caps[static_cast<size_t>(i)] = &FLinks[static_cast<size_t>(i)]->Capabilities();
-        names[static_cast<size_t>(i)] = FLinks[static_cast<size_t>(i)]->DeviceName();
+        caps[static_cast<size_t>(i)] = &links_[static_cast<size_t>(i)]->Capabilities();
+        names[static_cast<size_t>(i)] = links_[static_cast<size_t>(i)]->DeviceName();
     }
     if (connected == 0) throw WriteError("Connect at least one KLINK device before playback.");
 
-    auto plan = std::make_unique<TKLINKRoutePlan>(
-        TKLINKRoutePlan::Create(caps, names, targets, clocks, okiClock != 0, useKL2DAC));
-    FPlan = std::move(plan);
+    auto plan = std::make_unique<KLINKRoutePlan>(
+        KLINKRoutePlan::Create(caps, names, targets, clocks, okiClock != 0, useKl2Dac));
+    plan_ = std::move(plan);
 
-    if (useKL2DAC && FPlan->DACDevice() >= 0) {
-        const auto device = static_cast<size_t>(FPlan->DACDevice());
+    if (useKl2Dac && plan_->DACDevice() >= 0) {
+        const auto device = static_cast<size_t>(plan_->DACDevice());
         const std::vector<uint8_t> reply =
-            FLinks[device]->Request(*FWriters[device], KLINK_OP_DAC_CAPABILITIES, {}, cancel);
-        FDACCapabilities.Decode(reply);
+            links_[device]->Request(*writers_[device], Opcode::kDACCapabilities, {}, cancel);
+        dacCapabilities_.Decode(reply);
     }
 
-    FDescription += "VGM routing (connection 1/2 = upper/lower COM selector):\r\n";
-    FDescription += FPlan->Describe();
+    description_ += "VGM routing (connection 1/2 = upper/lower COM selector):\r\n";
+    description_ += plan_->Describe();
 }
 
-void TKLINKRouter::Start(std::span<const TKLINKVGMClock> clocks, uint32_t okiClock,
-                         const TKLINKCancel& cancel) {
+void KLINKRouter::Start(std::span<const KLINKVGMClock> clocks, uint32_t okiClock, const KLINKCancel& cancel) {
     for (int32_t i = 0; i < kKLINKConnectionCount; ++i) {
         if (!Uses(i)) continue;
         const auto index = static_cast<size_t>(i);
         // Set before the reset: a board whose reset failed half-way is
         // reset again at stop.
-        FResetRequired[index] = true;
-        FLinks[index]->Reset(*FWriters[index], cancel);
-        FLinks[index]->SetOutputVolume(*FWriters[index], 0, cancel, true);
+        resetRequired_[index] = true;
+        links_[index]->Reset(*writers_[index], cancel);
+        links_[index]->SetOutputVolume(*writers_[index], 0, cancel, true);
     }
 
-    const TKLINKRoutePlan& plan = FPlan ? *FPlan : kNoPlan;
-    for (const TKLINKVGMClock& clock : clocks) {
-        const int32_t device = plan.DeviceFor(clock.WriteID, clock.Instance, 0);
-        if (device < 0 || !FLinks[static_cast<size_t>(device)]) throw WriteError("No clock route.");
-        FLinks[static_cast<size_t>(device)]->SetChipClock(*FWriters[static_cast<size_t>(device)],
-                                                          clock.WriteID, clock.Instance, clock.Hertz, cancel);
+    const KLINKRoutePlan& plan = plan_ ? *plan_ : kNoPlan;
+    for (const KLINKVGMClock& clock : clocks) {
+        const int32_t device = plan.DeviceFor(clock.writeId, clock.instance, 0);
+        if (device < 0 || !links_[static_cast<size_t>(device)]) throw WriteError("No clock route.");
+        links_[static_cast<size_t>(device)]->SetChipClock(*writers_[static_cast<size_t>(device)],
+                                                          clock.writeId, clock.instance, clock.hertz, cancel);
     }
 
     if (okiClock != 0) AudioLink().SetChipClock(AudioWriter(), kKLINKOKIWriteID, 0, okiClock, cancel);
 
     for (int32_t i = 0; i < kKLINKConnectionCount; ++i)
-        if (Uses(i) && NeedsStartupWindow(FLinks[static_cast<size_t>(i)]->DeviceName()))
-            FLinks[static_cast<size_t>(i)]->BeginStartup();
+        if (Uses(i) && NeedsStartupWindow(links_[static_cast<size_t>(i)]->DeviceName()))
+            links_[static_cast<size_t>(i)]->BeginStartup();
 }
 
-bool TKLINKRouter::Stop(std::string& report) {
+bool KLINKRouter::Stop(std::string& report) {
     report.clear();
     bool ok = true;
-    for (size_t i = 0; i < FWriters.size(); ++i) {
-        if (!FWriters[i]) continue;
-        if (FResetRequired[i]) {
-            FResetRequired[i] = false;
+    for (size_t i = 0; i < writers_.size(); ++i) {
+        if (!writers_[i]) continue;
+        if (resetRequired_[i]) {
+            resetRequired_[i] = false;
             try {
-                FLinks[i]->Reset(*FWriters[i]);
+                links_[i]->Reset(*writers_[i]);
             } catch (const std::exception& e) {
-                report += FPorts[i].Name + " RESET: " + e.what() + "; ";
+                report += ports_[i].name + " RESET: " + e.what() + "; ";
                 ok = false;
             }
         }
-        FWriters[i]->Shutdown();
+        writers_[i]->Shutdown();
     }
     return ok;
 }
 
-int32_t TKLINKRouter::RegisterDevice(const TKLINKVGMTarget& target) const {
-    const int32_t device = FPlan ? FPlan->DeviceFor(target.WriteID, target.Instance, target.Page) : -1;
-    if (device < 0 || !FLinks[static_cast<size_t>(device)]) throw WriteError("No register route.");
+int32_t KLINKRouter::RegisterDevice(const KLINKVGMTarget& target) const {
+    const int32_t device = plan_ ? plan_->DeviceFor(target.writeId, target.instance, target.page) : -1;
+    if (device < 0 || !links_[static_cast<size_t>(device)]) throw WriteError("No register route.");
     return device;
 }
 
-void TKLINKRouter::WriteRegisters(uint8_t writeID, uint8_t instance, uint8_t page,
-                                  std::span<const uint8_t> data, const TKLINKCancel& cancel) {
-    const auto device = static_cast<size_t>(RegisterDevice({writeID, instance, page}));
-    FLinks[device]->WriteRegisters(*FWriters[device], writeID, instance, page, data, cancel);
+void KLINKRouter::WriteRegisters(uint8_t writeId, uint8_t instance, uint8_t page,
+                                 std::span<const uint8_t> data, const KLINKCancel& cancel) {
+    const auto device = static_cast<size_t>(RegisterDevice({writeId, instance, page}));
+    links_[device]->WriteRegisters(*writers_[device], writeId, instance, page, data, cancel);
 }
 
-void TKLINKRouter::SetVolume(uint8_t attenuation, const TKLINKCancel& cancel, bool waitForReply) {
+void KLINKRouter::SetVolume(uint8_t attenuation, const KLINKCancel& cancel, bool waitForReply) {
     for (int32_t i = 0; i < kKLINKConnectionCount; ++i)
         if (Uses(i))
-            FLinks[static_cast<size_t>(i)]->SetOutputVolume(*FWriters[static_cast<size_t>(i)], attenuation,
+            links_[static_cast<size_t>(i)]->SetOutputVolume(*writers_[static_cast<size_t>(i)], attenuation,
                                                             cancel, waitForReply);
 }
 
-void TKLINKRouter::SynchronizeStartup(const TKLINKCancel& cancel) {
+void KLINKRouter::SynchronizeStartup(const KLINKCancel& cancel) {
     for (int32_t i = 0; i < kKLINKConnectionCount; ++i)
         if (Uses(i))
-            FLinks[static_cast<size_t>(i)]->SynchronizeStartup(*FWriters[static_cast<size_t>(i)], cancel);
+            links_[static_cast<size_t>(i)]->SynchronizeStartup(*writers_[static_cast<size_t>(i)], cancel);
 }
 
-void TKLINKRouter::PreparePlayback() {
+void KLINKRouter::PreparePlayback() {
     for (int32_t i = 0; i < kKLINKConnectionCount; ++i)
-        if (Uses(i)) FWriters[static_cast<size_t>(i)]->PreparePlayback();
+        if (Uses(i)) writers_[static_cast<size_t>(i)]->PreparePlayback();
 }
 
-void TKLINKRouter::Drain() {
-    for (auto& writer : FWriters)
+void KLINKRouter::Drain() {
+    for (auto& writer : writers_)
         if (writer) writer->Drain();
 }
 
-bool TKLINKRouter::IsDACRoute(const TKLINKVGMTarget& target) const noexcept {
-    return FPlan && FPlan->DACDevice() >= 0 &&
-           FPlan->DeviceFor(target.WriteID, target.Instance, target.Page) == FPlan->DACDevice();
+bool KLINKRouter::IsDACRoute(const KLINKVGMTarget& target) const noexcept {
+    return plan_ && plan_->DACDevice() >= 0 &&
+           plan_->DeviceFor(target.writeId, target.instance, target.page) == plan_->DACDevice();
 }
 
-int64_t TKLINKRouter::RegisterPendingBytes(const TKLINKVGMTarget& target) {
-    return FWriters[static_cast<size_t>(RegisterDevice(target))]->PendingBytes();
+int64_t KLINKRouter::RegisterPendingBytes(const KLINKVGMTarget& target) {
+    return writers_[static_cast<size_t>(RegisterDevice(target))]->PendingBytes();
 }
 
-TKLINKSerialLink& TKLINKRouter::DACLink() {
-    if (!FPlan || FPlan->DACDevice() < 0 || !FLinks[static_cast<size_t>(FPlan->DACDevice())])
+KLINKSerialLink& KLINKRouter::DACLink() {
+    if (!plan_ || plan_->DACDevice() < 0 || !links_[static_cast<size_t>(plan_->DACDevice())])
         throw WriteError("No KL2 DAC route.");
-    return *FLinks[static_cast<size_t>(FPlan->DACDevice())];
+    return *links_[static_cast<size_t>(plan_->DACDevice())];
 }
 
-TBufferedSerialWriter& TKLINKRouter::DACWriter() {
-    if (!FPlan || FPlan->DACDevice() < 0 || !FWriters[static_cast<size_t>(FPlan->DACDevice())])
+BufferedSerialWriter& KLINKRouter::DACWriter() {
+    if (!plan_ || plan_->DACDevice() < 0 || !writers_[static_cast<size_t>(plan_->DACDevice())])
         throw WriteError("No KL2 DAC route.");
-    return *FWriters[static_cast<size_t>(FPlan->DACDevice())];
+    return *writers_[static_cast<size_t>(plan_->DACDevice())];
 }
 
-TKLINKSerialLink& TKLINKRouter::AudioLink() {
-    if (!FPlan || FPlan->AudioDevice() < 0 || !FLinks[static_cast<size_t>(FPlan->AudioDevice())])
+KLINKSerialLink& KLINKRouter::AudioLink() {
+    if (!plan_ || plan_->AudioDevice() < 0 || !links_[static_cast<size_t>(plan_->AudioDevice())])
         throw WriteError("No audio route.");
-    return *FLinks[static_cast<size_t>(FPlan->AudioDevice())];
+    return *links_[static_cast<size_t>(plan_->AudioDevice())];
 }
 
-TBufferedSerialWriter& TKLINKRouter::AudioWriter() {
-    if (!FPlan || FPlan->AudioDevice() < 0 || !FWriters[static_cast<size_t>(FPlan->AudioDevice())])
+BufferedSerialWriter& KLINKRouter::AudioWriter() {
+    if (!plan_ || plan_->AudioDevice() < 0 || !writers_[static_cast<size_t>(plan_->AudioDevice())])
         throw WriteError("No audio route.");
-    return *FWriters[static_cast<size_t>(FPlan->AudioDevice())];
+    return *writers_[static_cast<size_t>(plan_->AudioDevice())];
 }
 
 }  // namespace klink

@@ -1,5 +1,5 @@
 #pragma once
-// TKLINKRouter: up to two board connections as one output for the playback
+// KLINKRouter: up to two board connections as one output for the playback
 // thread. It owns one serial link and one buffered writer per connected port,
 // probes and describes the boards, builds the route plan, brings the used
 // boards into a defined state before playback, forwards every register write
@@ -29,45 +29,45 @@ namespace klink {
 
 // The open port of one connection as the window hands it over. Handle 0 and
 // the invalid handle (all ones) both mean that no board is connected there.
-struct TKLINKPort {
-    platform::OSHandle Handle = platform::kInvalidOSHandle;
-    std::string Name;  // display name, e.g. "COM3"; prefixes messages and the description
+struct KLINKPort {
+    platform::OSHandle handle = platform::kInvalidOSHandle;
+    std::string name;  // display name, e.g. "COM3"; prefixes messages and the description
 };
 
 // Index 0 is connection 1 (upper COM selector), index 1 connection 2.
-using TKLINKPorts = std::array<TKLINKPort, kKLINKConnectionCount>;
+using KLINKPorts = std::array<KLINKPort, kKLINKConnectionCount>;
 
 // Whether a port handle names an open port for the router.
 [[nodiscard]] constexpr bool IsConnectedPort(platform::OSHandle handle) noexcept {
     return handle != 0 && platform::IsValidHandle(handle);
 }
 
-class TKLINKRouter {
+class KLINKRouter {
 public:
     // Creates a link (attached to the handle) and a writer thread for every
     // connected port, connection 1 first. The ports stay owned by the caller
     // and must stay open until this router is destroyed.
-    explicit TKLINKRouter(const TKLINKPorts& ports);
+    explicit KLINKRouter(const KLINKPorts& ports);
     // Shuts every writer down and frees writers, links and plan. Resets no
     // board: that is Stop's work.
-    ~TKLINKRouter();
-    TKLINKRouter(const TKLINKRouter&) = delete;
-    TKLINKRouter& operator=(const TKLINKRouter&) = delete;
+    ~KLINKRouter();
+    KLINKRouter(const KLINKRouter&) = delete;
+    KLINKRouter& operator=(const KLINKRouter&) = delete;
 
     // Probes every connected board, reads its identity and capability table
     // (failures prefixed "<port name>: "), builds the route plan, reads the
-    // KL2 DAC capabilities when `useKL2DAC` and the plan has a DAC board, and
+    // KL2 DAC capabilities when `useKl2Dac` and the plan has a DAC board, and
     // builds Description. `okiClock` nonzero: the file has an OKIM6258 stream.
     // WriteError "Connect at least one KLINK device before playback." without
     // any connected port; plan refusals pass unchanged.
-    void Prepare(std::span<const TKLINKVGMTarget> targets, std::span<const TKLINKVGMClock> clocks,
-                 uint32_t okiClock, const TKLINKCancel& cancel, bool useKL2DAC);
+    void Prepare(std::span<const KLINKVGMTarget> targets, std::span<const KLINKVGMClock> clocks,
+                 uint32_t okiClock, const KLINKCancel& cancel, bool useKl2Dac);
 
     // Resets every used board and sets full volume, every requested chip
     // clock, the OKIM6258 clock on the audio board, and opens the startup
     // window on "Keltra 2" / "Keltra 2.1" boards. WriteError "No clock
     // route." for a clock whose chip has no route. Needs a prepared plan.
-    void Start(std::span<const TKLINKVGMClock> clocks, uint32_t okiClock, const TKLINKCancel& cancel);
+    void Start(std::span<const KLINKVGMClock> clocks, uint32_t okiClock, const KLINKCancel& cancel);
 
     // Resets again every board Start reset and shuts every writer down,
     // whatever fails. False when a reset failed; `report` then lists each as
@@ -77,54 +77,54 @@ public:
     // One register batch (register pairs, or plain bytes for the SN76489
     // targets 0x30 and 0x50) to the connection that plays the chip.
     // WriteError "No register route." when it has none.
-    void WriteRegisters(uint8_t writeID, uint8_t instance, uint8_t page, std::span<const uint8_t> data,
-                        const TKLINKCancel& cancel);
+    void WriteRegisters(uint8_t writeId, uint8_t instance, uint8_t page, std::span<const uint8_t> data,
+                        const KLINKCancel& cancel);
     // SET_OUTPUT_VOLUME on every used connection, connection 1 first.
-    void SetVolume(uint8_t attenuation, const TKLINKCancel& cancel, bool waitForReply);
+    void SetVolume(uint8_t attenuation, const KLINKCancel& cancel, bool waitForReply);
     // The final startup PING on every used connection.
-    void SynchronizeStartup(const TKLINKCancel& cancel);
+    void SynchronizeStartup(const KLINKCancel& cancel);
     // Lowers every used writer's backlog limit for timed streaming.
     void PreparePlayback();
     // Waits until every writer, used or not, has handed its bytes to the port.
     void Drain();
 
     // True when the target's chip plays on the KL2 DAC board. Never fails.
-    [[nodiscard]] bool IsDACRoute(const TKLINKVGMTarget& target) const noexcept;
+    [[nodiscard]] bool IsDACRoute(const KLINKVGMTarget& target) const noexcept;
     // Bytes waiting in the writer of the target's connection. WriteError
     // "No register route." when the chip has no route.
-    [[nodiscard]] int64_t RegisterPendingBytes(const TKLINKVGMTarget& target);
+    [[nodiscard]] int64_t RegisterPendingBytes(const KLINKVGMTarget& target);
 
     // Link and writer of the KL2 DAC board; WriteError "No KL2 DAC route.".
-    [[nodiscard]] TKLINKSerialLink& DACLink();
-    [[nodiscard]] TBufferedSerialWriter& DACWriter();
+    [[nodiscard]] KLINKSerialLink& DACLink();
+    [[nodiscard]] BufferedSerialWriter& DACWriter();
     // Link and writer of the OKIM6258 stream board; WriteError "No audio route.".
-    [[nodiscard]] TKLINKSerialLink& AudioLink();
-    [[nodiscard]] TBufferedSerialWriter& AudioWriter();
+    [[nodiscard]] KLINKSerialLink& AudioLink();
+    [[nodiscard]] BufferedSerialWriter& AudioWriter();
 
     // The probe lines of every board, then the routing lines; CR LF line ends.
-    [[nodiscard]] const std::string& Description() const noexcept { return FDescription; }
+    [[nodiscard]] const std::string& Description() const noexcept { return description_; }
     // Filled by Prepare for KL2 DAC playback, zeros otherwise.
-    [[nodiscard]] const TKL2DACCapabilities& DACCapabilities() const noexcept { return FDACCapabilities; }
+    [[nodiscard]] const KL2DACCapabilities& DACCapabilities() const noexcept { return dacCapabilities_; }
     // The plan once Prepare has built it, else nullptr.
-    [[nodiscard]] const TKLINKRoutePlan* Plan() const noexcept { return FPlan.get(); }
-    [[nodiscard]] const TKLINKPorts& Ports() const noexcept { return FPorts; }
+    [[nodiscard]] const KLINKRoutePlan* Plan() const noexcept { return plan_.get(); }
+    [[nodiscard]] const KLINKPorts& Ports() const noexcept { return ports_; }
     // The link / writer of a connection; nullptr where no port is connected
     // or the index is outside 0..1.
-    [[nodiscard]] TKLINKSerialLink* Link(int32_t index) const noexcept;
-    [[nodiscard]] TBufferedSerialWriter* Writer(int32_t index) const noexcept;
+    [[nodiscard]] KLINKSerialLink* Link(int32_t index) const noexcept;
+    [[nodiscard]] BufferedSerialWriter* Writer(int32_t index) const noexcept;
 
 private:
     [[nodiscard]] bool Uses(int32_t index) const noexcept;
-    [[nodiscard]] int32_t RegisterDevice(const TKLINKVGMTarget& target) const;
-    void ProbeBoard(int32_t index, const TKLINKCancel& cancel);
+    [[nodiscard]] int32_t RegisterDevice(const KLINKVGMTarget& target) const;
+    void ProbeBoard(int32_t index, const KLINKCancel& cancel);
 
-    TKLINKPorts FPorts;
-    std::array<std::unique_ptr<TKLINKSerialLink>, kKLINKConnectionCount> FLinks;
-    std::array<std::unique_ptr<TBufferedSerialWriter>, kKLINKConnectionCount> FWriters;
-    std::array<bool, kKLINKConnectionCount> FResetRequired{};
-    std::unique_ptr<TKLINKRoutePlan> FPlan;
-    std::string FDescription;
-    TKL2DACCapabilities FDACCapabilities;
+    KLINKPorts ports_;
+    std::array<std::unique_ptr<KLINKSerialLink>, kKLINKConnectionCount> links_;
+    std::array<std::unique_ptr<BufferedSerialWriter>, kKLINKConnectionCount> writers_;
+    std::array<bool, kKLINKConnectionCount> resetRequired_{};
+    std::unique_ptr<KLINKRoutePlan> plan_;
+    std::string description_;
+    KL2DACCapabilities dacCapabilities_;
 };
 
 }  // namespace klink

@@ -23,58 +23,56 @@ constexpr std::array<uint32_t, 25> kStandardClocks = {
     7159000, 7600489, 7670453, 7987000, 8000000, 9000000, 14318180,
 };
 
-bool SameTargetChip(const TKLINKVGMTarget& a, const TKLINKVGMTarget& b) noexcept {
-    return SameChip(a.WriteID, a.Instance, b.WriteID, b.Instance);
+bool SameTargetChip(const KLINKVGMTarget& a, const KLINKVGMTarget& b) noexcept {
+    return SameChip(a.writeId, a.instance, b.writeId, b.instance);
 }
 
-// The creation steps with the inputs at hand; FRoutes etc. are filled on the
+// The creation steps with the inputs at hand; routes_ etc. are filled on the
 // plan passed in.
-class TPlanBuilder {
+class PlanBuilder {
 public:
-    TPlanBuilder(const TKLINKDeviceCapabilities& caps, std::span<const TKLINKVGMTarget> targets,
-                 std::span<const TKLINKVGMClock> clocks, bool useAudio, bool useDAC)
-        : FCaps(caps), FTargets(targets), FClocks(clocks), FUseAudio(useAudio), FUseDAC(useDAC) {}
+    PlanBuilder(const KLINKDeviceCapabilities& caps, std::span<const KLINKVGMTarget> targets,
+                std::span<const KLINKVGMClock> clocks, bool useAudio, bool useDac)
+        : caps_(caps), targets_(targets), clocks_(clocks), useAudio_(useAudio), useDac_(useDac) {}
 
-    int32_t AudioDevice = -1;
+    int32_t audioDevice = -1;
 
     // Whether connection `i` can play the whole chip of `target`.
-    [[nodiscard]] bool Qualifies(int32_t i, const TKLINKVGMTarget& target) const noexcept {
-        const TKLINKCapabilities* caps = FCaps[static_cast<size_t>(i)];
+    [[nodiscard]] bool Qualifies(int32_t i, const KLINKVGMTarget& target) const noexcept {
+        const KLINKCapabilities* caps = caps_[static_cast<size_t>(i)];
         if (caps == nullptr || caps->MaxPayload() < kRequiredPayload) return false;
-        for (const TKLINKVGMTarget& t : FTargets)
-            if (SameTargetChip(t, target) &&
-                !caps->Supports(t.WriteID, t.Instance, t.Page, KLINK_FEATURE_BURST))
+        for (const KLINKVGMTarget& t : targets_)
+            if (SameTargetChip(t, target) && !caps->Supports(t.writeId, t.instance, t.page, kFeatureBurst))
                 return false;
-        for (const TKLINKVGMClock& c : FClocks)
-            if (SameChip(c.WriteID, c.Instance, target.WriteID, target.Instance) && !ClockSupported(*caps, c))
+        for (const KLINKVGMClock& c : clocks_)
+            if (SameChip(c.writeId, c.instance, target.writeId, target.instance) && !ClockSupported(*caps, c))
                 return false;
-        if (FUseAudio && target.WriteID == kYM2151WriteID) {
+        if (useAudio_ && target.writeId == kYM2151WriteID) {
             // Its writes travel as timed events inside the ADPCM stream.
-            if (i != AudioDevice || !caps->Supports(kYM2151WriteID, 0, 0, KLINK_FEATURE_STREAM_EVENTS))
-                return false;
+            if (i != audioDevice || !caps->Supports(kYM2151WriteID, 0, 0, kFeatureStreamEvents)) return false;
         }
         return true;
     }
 
     // Whether connection `i` can hold every KL2 profile chip of the file.
     [[nodiscard]] bool QualifiesForProfile(int32_t i) const noexcept {
-        for (const TKLINKVGMTarget& t : FTargets)
-            if (IsKL2ProfileTarget(t.WriteID) && !Qualifies(i, t)) return false;
-        if (FUseDAC) {
-            const TKLINKCapabilities* caps = FCaps[static_cast<size_t>(i)];
-            if (caps == nullptr || (caps->ControlFeatures() & KLINK_CONTROL_KL2_DAC) == 0) return false;
+        for (const KLINKVGMTarget& t : targets_)
+            if (IsKL2ProfileTarget(t.writeId) && !Qualifies(i, t)) return false;
+        if (useDac_) {
+            const KLINKCapabilities* caps = caps_[static_cast<size_t>(i)];
+            if (caps == nullptr || (caps->ControlFeatures() & kControlKL2DAC) == 0) return false;
         }
         return true;
     }
 
     // The connection for a chip met for the first time, or -1.
-    [[nodiscard]] int32_t ChooseDevice(const TKLINKVGMTarget& target, int32_t dacDevice) const noexcept {
+    [[nodiscard]] int32_t ChooseDevice(const KLINKVGMTarget& target, int32_t dacDevice) const noexcept {
         // The KL2 profile must end up on one board. Placing its chips one at a
         // time on the first board that can play each would refuse files that
         // a board holding the whole group could play, so prefer the group's
         // board; when no board holds the group, the plain choice below leads
         // to the one-device refusal.
-        if (IsKL2ProfileTarget(target.WriteID)) {
+        if (IsKL2ProfileTarget(target.writeId)) {
             if (dacDevice >= 0 && Qualifies(dacDevice, target)) return dacDevice;
             if (dacDevice < 0)
                 for (int32_t i = 0; i < kKLINKConnectionCount; ++i)
@@ -86,17 +84,17 @@ public:
     }
 
 private:
-    const TKLINKDeviceCapabilities& FCaps;
-    std::span<const TKLINKVGMTarget> FTargets;
-    std::span<const TKLINKVGMClock> FClocks;
-    bool FUseAudio;
-    bool FUseDAC;
+    const KLINKDeviceCapabilities& caps_;
+    std::span<const KLINKVGMTarget> targets_;
+    std::span<const KLINKVGMClock> clocks_;
+    bool useAudio_;
+    bool useDac_;
 };
 
 }  // namespace
 
-uint8_t NormaliseChipWriteID(uint8_t writeID) noexcept {
-    switch (writeID) {
+uint8_t NormaliseChipWriteID(uint8_t writeId) noexcept {
+    switch (writeId) {
         case 0x30:
             return 0x50;
         case 0x53:
@@ -106,24 +104,24 @@ uint8_t NormaliseChipWriteID(uint8_t writeID) noexcept {
         case 0xA5:
             return 0x55;
         default:
-            return writeID;
+            return writeId;
     }
 }
 
-bool SameChip(uint8_t writeID1, uint8_t instance1, uint8_t writeID2, uint8_t instance2) noexcept {
-    return NormaliseChipWriteID(writeID1) == NormaliseChipWriteID(writeID2) && instance1 == instance2;
+bool SameChip(uint8_t writeId1, uint8_t instance1, uint8_t writeId2, uint8_t instance2) noexcept {
+    return NormaliseChipWriteID(writeId1) == NormaliseChipWriteID(writeId2) && instance1 == instance2;
 }
 
-bool IsKL2ProfileTarget(uint8_t writeID) noexcept {
-    return writeID == 0x30 || writeID == 0x50 || writeID == 0x52 || writeID == 0x53;
+bool IsKL2ProfileTarget(uint8_t writeId) noexcept {
+    return writeId == 0x30 || writeId == 0x50 || writeId == 0x52 || writeId == 0x53;
 }
 
-bool ClockSupported(const TKLINKCapabilities& caps, const TKLINKVGMClock& clock) noexcept {
-    TKLINKCapability entry;
-    if (!caps.Find(clock.WriteID, clock.Instance, 0, entry)) return false;
-    if (entry.ClockMode == KLINK_CLOCK_FIXED)
-        return ClocksMatch(clock.WriteID, entry.FixedClockHz, clock.Hertz);
-    return caps.Supports(clock.WriteID, clock.Instance, 0, KLINK_FEATURE_SET_CLOCK);
+bool ClockSupported(const KLINKCapabilities& caps, const KLINKVGMClock& clock) noexcept {
+    KLINKCapability entry;
+    if (!caps.Find(clock.writeId, clock.instance, 0, entry)) return false;
+    if (entry.clockMode == ClockMode::kFixed)
+        return ClocksMatch(clock.writeId, entry.fixedClockHz, clock.hertz);
+    return caps.Supports(clock.writeId, clock.instance, 0, kFeatureSetClock);
 }
 
 uint32_t SnapClock(uint32_t hertz) noexcept {
@@ -140,113 +138,113 @@ uint32_t SnapClock(uint32_t hertz) noexcept {
     return best;
 }
 
-void CheckKL2SharedClock(std::span<const TKLINKVGMClock> clocks) {
+void CheckKL2SharedClock(std::span<const KLINKVGMClock> clocks) {
     uint32_t ym2612 = 0;
-    uint32_t secondPSG = 0;
-    for (const TKLINKVGMClock& c : clocks) {
-        if (c.WriteID == 0x52 || c.WriteID == 0x53)
-            ym2612 = c.Hertz;
-        else if (c.WriteID == 0x30)
-            secondPSG = c.Hertz;
+    uint32_t secondPsg = 0;
+    for (const KLINKVGMClock& c : clocks) {
+        if (c.writeId == 0x52 || c.writeId == 0x53)
+            ym2612 = c.hertz;
+        else if (c.writeId == 0x30)
+            secondPsg = c.hertz;
     }
-    if (ym2612 != 0 && secondPSG != 0 && SnapClock(ym2612) != SnapClock(secondPSG))
+    if (ym2612 != 0 && secondPsg != 0 && SnapClock(ym2612) != SnapClock(secondPsg))
         throw ReadError("KL2 YM2612 and second SN76489 share CLK0; requested clocks conflict.");
 }
 
-TKLINKRoutePlan TKLINKRoutePlan::Create(const TKLINKDeviceCapabilities& caps, const TKLINKDeviceNames& names,
-                                        std::span<const TKLINKVGMTarget> targets,
-                                        std::span<const TKLINKVGMClock> clocks, bool useAudio, bool useDAC) {
-    TKLINKRoutePlan plan;
-    plan.FUseDAC = useDAC;
-    plan.FRoutes.reserve(targets.size());
-    TPlanBuilder builder(caps, targets, clocks, useAudio, useDAC);
+KLINKRoutePlan KLINKRoutePlan::Create(const KLINKDeviceCapabilities& caps, const KLINKDeviceNames& names,
+                                      std::span<const KLINKVGMTarget> targets,
+                                      std::span<const KLINKVGMClock> clocks, bool useAudio, bool useDac) {
+    KLINKRoutePlan plan;
+    plan.useDac_ = useDac;
+    plan.routes_.reserve(targets.size());
+    PlanBuilder builder(caps, targets, clocks, useAudio, useDac);
 
     if (useAudio) {
         for (int32_t i = 0; i < kKLINKConnectionCount; ++i) {
-            const TKLINKCapabilities* c = caps[static_cast<size_t>(i)];
-            if (c != nullptr && c->Supports(kKLINKOKIWriteID, 0, 0, KLINK_FEATURE_ADPCM_STREAM) &&
+            const KLINKCapabilities* c = caps[static_cast<size_t>(i)];
+            if (c != nullptr && c->Supports(kKLINKOKIWriteID, 0, 0, kFeatureADPCMStream) &&
                 c->DataCapacity() >= kRequiredAudioData && c->EventCapacity() >= kRequiredAudioEvents) {
-                plan.FAudioDevice = i;
+                plan.audioDevice_ = i;
                 break;
             }
         }
-        if (plan.FAudioDevice < 0)
+        if (plan.audioDevice_ < 0)
             throw ReadError("No connected device supports the required OKIM6258 stream/capacity.");
-        plan.FUsed[static_cast<size_t>(plan.FAudioDevice)] = true;
-        builder.AudioDevice = plan.FAudioDevice;
+        plan.used_[static_cast<size_t>(plan.audioDevice_)] = true;
+        builder.audioDevice = plan.audioDevice_;
     }
 
     for (size_t j = 0; j < targets.size(); ++j) {
-        const TKLINKVGMTarget& target = targets[j];
+        const KLINKVGMTarget& target = targets[j];
         int32_t device = -1;
         // A chip is never split across connections: its later targets follow
         // the first one.
         for (size_t k = 0; k < j; ++k) {
             if (SameTargetChip(targets[k], target)) {
-                device = plan.FRoutes[k].Device;
+                device = plan.routes_[k].device;
                 break;
             }
         }
         if (device < 0) {
-            device = builder.ChooseDevice(target, plan.FDACDevice);
+            device = builder.ChooseDevice(target, plan.dacDevice_);
             if (device < 0)
                 throw ReadError(
                     fmt::format("No connected device supports VGM target ${:02X}/{}/{} and its "
                                 "requested clock.",
-                                target.WriteID, target.Instance, target.Page));
+                                target.writeId, target.instance, target.page));
         }
-        plan.FRoutes.push_back(TKLINKRoute{target, device});
-        plan.FUsed[static_cast<size_t>(device)] = true;
+        plan.routes_.push_back(KLINKRoute{target, device});
+        plan.used_[static_cast<size_t>(device)] = true;
 
-        if (IsKL2ProfileTarget(target.WriteID)) {
-            if (plan.FDACDevice >= 0 && plan.FDACDevice != device)
+        if (IsKL2ProfileTarget(target.writeId)) {
+            if (plan.dacDevice_ >= 0 && plan.dacDevice_ != device)
                 throw ReadError(
                     "This KL2 buffered profile requires YM2612 and both PSG routes on one device.");
-            plan.FDACDevice = device;
-            if (useDAC && (caps[static_cast<size_t>(device)]->ControlFeatures() & KLINK_CONTROL_KL2_DAC) == 0)
+            plan.dacDevice_ = device;
+            if (useDac && (caps[static_cast<size_t>(device)]->ControlFeatures() & kControlKL2DAC) == 0)
                 throw ReadError("KL2 buffered DAC capability query is unavailable.");
         }
     }
 
     for (int32_t i = 0; i < kKLINKConnectionCount; ++i) {
-        if (!plan.FUsed[static_cast<size_t>(i)]) continue;
-        if ((caps[static_cast<size_t>(i)]->ControlFeatures() & KLINK_CONTROL_ATTENUATION) == 0)
+        if (!plan.used_[static_cast<size_t>(i)]) continue;
+        if ((caps[static_cast<size_t>(i)]->ControlFeatures() & kControlAttenuation) == 0)
             throw ReadError(
                 "Selected device has no KLINK output volume control; update its firmware (KL2: 3.1dev9 or "
                 "later).");
-        std::vector<TKLINKVGMClock> deviceClocks;
-        for (const TKLINKVGMClock& c : clocks)
-            if (plan.DeviceFor(c.WriteID, c.Instance, 0) == i) deviceClocks.push_back(c);
+        std::vector<KLINKVGMClock> deviceClocks;
+        for (const KLINKVGMClock& c : clocks)
+            if (plan.DeviceFor(c.writeId, c.instance, 0) == i) deviceClocks.push_back(c);
         if (names[static_cast<size_t>(i)] == "Keltra 3") CheckKL3Clocks(deviceClocks);
-        if (i == plan.FDACDevice) CheckKL2SharedClock(deviceClocks);
+        if (i == plan.dacDevice_) CheckKL2SharedClock(deviceClocks);
     }
     return plan;
 }
 
-int32_t TKLINKRoutePlan::DeviceFor(uint8_t writeID, uint8_t instance, uint8_t page) const noexcept {
-    if (writeID == kKLINKOKIWriteID && instance == 0 && page == 0) return FAudioDevice;
-    for (const TKLINKRoute& r : FRoutes)
-        if (SameChip(r.Target.WriteID, r.Target.Instance, writeID, instance)) return r.Device;
+int32_t KLINKRoutePlan::DeviceFor(uint8_t writeId, uint8_t instance, uint8_t page) const noexcept {
+    if (writeId == kKLINKOKIWriteID && instance == 0 && page == 0) return audioDevice_;
+    for (const KLINKRoute& r : routes_)
+        if (SameChip(r.target.writeId, r.target.instance, writeId, instance)) return r.device;
     return -1;
 }
 
-bool TKLINKRoutePlan::UsesDevice(int32_t index) const noexcept {
+bool KLINKRoutePlan::UsesDevice(int32_t index) const noexcept {
     if (index < 0 || index >= kKLINKConnectionCount) return false;
-    return FUsed[static_cast<size_t>(index)];
+    return used_[static_cast<size_t>(index)];
 }
 
-std::string TKLINKRoutePlan::Describe() const {
+std::string KLINKRoutePlan::Describe() const {
     std::string text;
-    for (const TKLINKRoute& r : FRoutes)
-        text += fmt::format("${:02X}/{}/{} -> connection {}\r\n", r.Target.WriteID, r.Target.Instance,
-                            r.Target.Page, r.Device + 1);
-    if (FAudioDevice >= 0) text += fmt::format("OKIM6258 stream -> connection {}\r\n", FAudioDevice + 1);
-    if (FDACDevice >= 0) {
-        if (FUseDAC)
-            text += fmt::format("KL2 buffered DAC/FM/PSG -> connection {}\r\n", FDACDevice + 1);
+    for (const KLINKRoute& r : routes_)
+        text += fmt::format("${:02X}/{}/{} -> connection {}\r\n", r.target.writeId, r.target.instance,
+                            r.target.page, r.device + 1);
+    if (audioDevice_ >= 0) text += fmt::format("OKIM6258 stream -> connection {}\r\n", audioDevice_ + 1);
+    if (dacDevice_ >= 0) {
+        if (useDac_)
+            text += fmt::format("KL2 buffered DAC/FM/PSG -> connection {}\r\n", dacDevice_ + 1);
         else
             text += fmt::format("KL2 FM/PSG register playback (KL3 timing, no DAC FIFO) -> connection {}\r\n",
-                                FDACDevice + 1);
+                                dacDevice_ + 1);
     }
     return text;
 }

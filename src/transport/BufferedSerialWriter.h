@@ -1,5 +1,5 @@
 #pragma once
-// TBufferedSerialWriter: a thread that owns all output to one open serial
+// BufferedSerialWriter: a thread that owns all output to one open serial
 // port. Producers hand it complete frames with Enqueue, which only copies
 // into a 64 KiB ring and never waits for the port; the thread writes the
 // ring's contents in chunks of at most 512 bytes. The first failure of the
@@ -24,7 +24,7 @@ namespace klink {
 
 using platform::OSHandle;
 
-class TBufferedSerialWriter {
+class BufferedSerialWriter {
 public:
     static constexpr int32_t kQueueSize = 65536;     // ring bytes, also the largest frame
     static constexpr int32_t kChunkSize = 512;       // bytes per port write
@@ -34,11 +34,11 @@ public:
 
     // Starts the writer thread on `port` (not owned; whoever opened it closes
     // it, after this writer has shut down).
-    explicit TBufferedSerialWriter(OSHandle port);
+    explicit BufferedSerialWriter(OSHandle port);
     // Shuts down: writes what is queued, then ends the thread.
-    virtual ~TBufferedSerialWriter();
-    TBufferedSerialWriter(const TBufferedSerialWriter&) = delete;
-    TBufferedSerialWriter& operator=(const TBufferedSerialWriter&) = delete;
+    virtual ~BufferedSerialWriter();
+    BufferedSerialWriter(const BufferedSerialWriter&) = delete;
+    BufferedSerialWriter& operator=(const BufferedSerialWriter&) = delete;
 
     // Queues `count` bytes (0 does nothing). Raises WriteError for a bad
     // size, a stored failure, a stopping writer or a full backlog; nothing is
@@ -60,15 +60,15 @@ public:
     // Idempotent; safe from several threads.
     void Shutdown();
 
-    [[nodiscard]] OSHandle Port() const noexcept { return FPort; }
+    [[nodiscard]] OSHandle Port() const noexcept { return port_; }
 
 protected:
     // Monotonic counter and its ticks per second, for the batch age check.
     struct Clock {
-        std::function<int64_t()> Counter;
-        int64_t Frequency = 1;
+        std::function<int64_t()> counter;
+        int64_t frequency = 1;
     };
-    TBufferedSerialWriter(OSHandle port, Clock clock);
+    BufferedSerialWriter(OSHandle port, Clock clock);
 
     // One port write of `count` bytes; returns how many went out. Raises
     // WriteError when the port reports a failure. Derived classes overriding
@@ -81,23 +81,23 @@ private:
     void Execute() noexcept;
     void WriteBatch(int32_t n, int64_t oldest);
 
-    const OSHandle FPort;
-    std::mutex FLock;
-    platform::Event FReady{platform::EventReset::Auto, false};
-    platform::Event FIdle{platform::EventReset::Manual, true};
-    std::vector<uint8_t> FQueue;
-    std::vector<uint8_t> FOutput;
-    int32_t FHead = 0;
-    int32_t FTail = 0;
-    int32_t FCount = 0;
-    int32_t FInFlight = 0;
-    int32_t FLimit = kInitialLimit;
-    std::string FError;
-    bool FTerminated = false;  // guarded by FLock
-    const Clock FClock;
-    int64_t FOldestCounter = 0;
-    std::mutex FJoinLock;
-    std::thread FThread;
+    const OSHandle port_;
+    std::mutex lock_;
+    platform::Event ready_{platform::EventReset::kAuto, false};
+    platform::Event idle_{platform::EventReset::kManual, true};
+    std::vector<uint8_t> queue_;
+    std::vector<uint8_t> output_;
+    int32_t head_ = 0;
+    int32_t tail_ = 0;
+    int32_t count_ = 0;
+    int32_t inFlight_ = 0;
+    int32_t limit_ = kInitialLimit;
+    std::string error_;
+    bool terminated_ = false;  // guarded by lock_
+    const Clock clock_;
+    int64_t oldestCounter_ = 0;
+    std::mutex joinLock_;
+    std::thread thread_;
 };
 
 // Timing observer for measurements (benchmarks); none is installed by
@@ -105,18 +105,18 @@ private:
 // with the counter read on entry;
 // Written runs on the writer thread with the counter just before and just
 // after each port write. Implementations must not block, allocate or throw.
-class ISerialWriteProbe {
+class SerialWriteProbe {
 public:
     virtual void Enqueued(int64_t counter, std::span<const uint8_t> data) noexcept = 0;
     virtual void Written(int64_t before, int64_t after, int32_t bytes) noexcept = 0;
 
 protected:
-    ~ISerialWriteProbe() = default;
+    ~SerialWriteProbe() = default;
 };
 
 // Installs `probe` for every writer (nullptr removes it). The probe must
 // outlive every writer that may still call it.
-void SetSerialWriteProbe(ISerialWriteProbe* probe) noexcept;
+void SetSerialWriteProbe(SerialWriteProbe* probe) noexcept;
 
 // Gives the port's writes a total time-out of 1000 ms (no per-byte part),
 // leaving the read time-outs as they are. Raises WriteError.

@@ -13,7 +13,7 @@ namespace {
 namespace pf = platform;
 
 uint32_t ClampBufSize(uint32_t value) {
-    return std::clamp(value, TCommPortDriver::kMinBufSize, TCommPortDriver::kMaxBufSize);
+    return std::clamp(value, CommPortDriver::kMinBufSize, CommPortDriver::kMaxBufSize);
 }
 
 // Clears a flag when the scope ends, however it ends.
@@ -30,35 +30,35 @@ private:
 
 }  // namespace
 
-uint32_t BaudRateBitsPerSecond(TBaudRate rate) noexcept {
+uint32_t BaudRateBitsPerSecond(BaudRate rate) noexcept {
     static constexpr uint32_t kRates[] = {0,     110,   300,   600,   1200,  2400,   4800,   9600,
                                           14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000};
     return kRates[static_cast<size_t>(rate)];
 }
 
-TCommPortDriver::TCommPortDriver() : FPortName(pf::NamedSerialPortPath(2)) {}
+CommPortDriver::CommPortDriver() : portName_(pf::NamedSerialPortPath(2)) {}
 
-TCommPortDriver::~TCommPortDriver() {
+CommPortDriver::~CommPortDriver() {
     // The owner is going away as well: neither its timer nor its error
     // handler may be called any more.
-    OnPollingTimer = nullptr;
-    OnError = nullptr;
+    onPollingTimer = nullptr;
+    onError = nullptr;
     Disconnect();
 }
 
-bool TCommPortDriver::Connect() {
+bool CommPortDriver::Connect() {
     if (Connected()) {
         return true;
     }
     OSHandle handle = pf::kInvalidOSHandle;
     try {
-        handle = pf::OpenSerialPort(FPortName);
+        handle = pf::OpenSerialPort(portName_);
     } catch (const OSError& e) {
-        Report(e.code(), std::string("Error connecting. Reason: ") + e.what());
+        Report(e.Code(), std::string("Error connecting. Reason: ") + e.what());
         return false;
     }
-    FHandle.store(handle, std::memory_order_release);
-    FTempInBuffer.assign(FInBufSize, 0);
+    handle_.store(handle, std::memory_order_release);
+    tempInBuffer_.assign(inBufSize_, 0);
     if (!ApplyCOMSettings()) {
         Disconnect();
         return false;
@@ -68,7 +68,7 @@ bool TCommPortDriver::Connect() {
     try {
         pf::SetSerialTimeouts(handle, pf::SerialTimeouts{1, 0, 1, 0, 10});
     } catch (const OSError& e) {
-        Report(e.code(), std::string("Error connecting. Reason: ") + e.what());
+        Report(e.Code(), std::string("Error connecting. Reason: ") + e.what());
         Disconnect();
         return false;
     }
@@ -76,27 +76,27 @@ bool TCommPortDriver::Connect() {
     return true;
 }
 
-bool TCommPortDriver::ApplyCOMSettings() {
+bool CommPortDriver::ApplyCOMSettings() {
     const OSHandle handle = Handle();
     pf::SerialLineSettings s;
-    s.BaudRate = FBaudRateValue;
-    s.DataBits = static_cast<uint8_t>(static_cast<int>(FDataBits) + 5);
-    static constexpr pf::SerialParity kParity[] = {pf::SerialParity::None, pf::SerialParity::Odd,
-                                                   pf::SerialParity::Even, pf::SerialParity::Mark,
-                                                   pf::SerialParity::Space};
-    s.Parity = kParity[static_cast<size_t>(FParity)];
-    static constexpr pf::SerialStopBits kStop[] = {pf::SerialStopBits::One, pf::SerialStopBits::OneAndHalf,
-                                                   pf::SerialStopBits::Two};
-    s.StopBits = kStop[static_cast<size_t>(FStopBits)];
-    s.Dtr = FEnableDTROnOpen;
-    s.Rts = FHwFlow == THwFlowControl::hfNONERTSON;
-    s.RtsCtsFlow = FHwFlow == THwFlowControl::hfRTSCTS;
-    s.XonXoffFlow = FSwFlow == TSwFlowControl::sfXONXOFF;
-    s.XonChar = 0x11;
-    s.XoffChar = 0x13;
+    s.baudRate = baudRateValue_;
+    s.dataBits = static_cast<uint8_t>(static_cast<int>(dataBits_) + 5);
+    static constexpr pf::SerialParity kParity[] = {pf::SerialParity::kNone, pf::SerialParity::kOdd,
+                                                   pf::SerialParity::kEven, pf::SerialParity::kMark,
+                                                   pf::SerialParity::kSpace};
+    s.parity = kParity[static_cast<size_t>(parity_)];
+    static constexpr pf::SerialStopBits kStop[] = {pf::SerialStopBits::kOne, pf::SerialStopBits::kOneAndHalf,
+                                                   pf::SerialStopBits::kTwo};
+    s.stopBits = kStop[static_cast<size_t>(stopBits_)];
+    s.dtr = enableDtrOnOpen_;
+    s.rts = hwFlow_ == HwFlowControl::kNoneRtsOn;
+    s.rtsCtsFlow = hwFlow_ == HwFlowControl::kRtsCts;
+    s.xonXoffFlow = swFlow_ == SwFlowControl::kXonXoff;
+    s.xonChar = 0x11;
+    s.xoffChar = 0x13;
 
     const auto settingsError = [this](const OSError& e, const char* position) {
-        Report(e.code(), std::string("Error in ApplyCOMSettings. \r\nReason: ") + e.what() +
+        Report(e.Code(), std::string("Error in ApplyCOMSettings. \r\nReason: ") + e.what() +
                              ".\r\nPosition: " + position);
     };
     try {
@@ -108,12 +108,12 @@ bool TCommPortDriver::ApplyCOMSettings() {
     try {
         pf::PurgeSerialPort(handle);
     } catch (const OSError& e) {
-        Report(e.code(), std::string("Error flushing buffers. Reason: ") + e.what());
+        Report(e.Code(), std::string("Error flushing buffers. Reason: ") + e.what());
         settingsError(e, "FlushBuffers");
         return false;
     }
     try {
-        pf::SetupSerialQueues(handle, FInBufSize, FOutBufSize);
+        pf::SetupSerialQueues(handle, inBufSize_, outBufSize_);
     } catch (const OSError& e) {
         settingsError(e, "SetupComm");
         return false;
@@ -121,134 +121,134 @@ bool TCommPortDriver::ApplyCOMSettings() {
     return true;
 }
 
-void TCommPortDriver::Disconnect() {
+void CommPortDriver::Disconnect() {
     NotifyTimer(false);
-    const OSHandle handle = FHandle.exchange(pf::kInvalidOSHandle, std::memory_order_acq_rel);
+    const OSHandle handle = handle_.exchange(pf::kInvalidOSHandle, std::memory_order_acq_rel);
     if (!pf::IsValidHandle(handle)) {
         return;
     }
     try {
         pf::CloseSerialPort(handle);
     } catch (const OSError& e) {
-        Report(e.code(), std::string("Error disconnecting. Reason: ") + e.what());
+        Report(e.Code(), std::string("Error disconnecting. Reason: ") + e.what());
     }
 }
 
-void TCommPortDriver::PollTick() {
-    if (FIsInOnTimer || !Connected()) {
+void CommPortDriver::PollTick() {
+    if (isInOnTimer_ || !Connected()) {
         return;
     }
-    FlagScope inTick(FIsInOnTimer);
+    FlagScope inTick(isInOnTimer_);
     if (!IsPolling()) {
         return;
     }
     uint32_t remaining = 0;
     try {
-        remaining = pf::QuerySerialQueues(Handle()).Input;
+        remaining = pf::QuerySerialQueues(Handle()).input;
     } catch (const OSError&) {
         return;
     }
     // A receive handler may disconnect; stop reading then.
     while (remaining > 0 && Connected()) {
-        const uint32_t want = std::min(remaining, static_cast<uint32_t>(FTempInBuffer.size()));
+        const uint32_t want = std::min(remaining, static_cast<uint32_t>(tempInBuffer_.size()));
         uint32_t got = 0;
         try {
-            got = pf::ReadSerialPort(Handle(), std::span<uint8_t>(FTempInBuffer.data(), want));
+            got = pf::ReadSerialPort(Handle(), std::span<uint8_t>(tempInBuffer_.data(), want));
         } catch (const OSError& e) {
-            Report(e.code(), std::string("Error reading. Reason: ") + e.what());
+            Report(e.Code(), std::string("Error reading. Reason: ") + e.what());
             return;
         }
         if (got == 0) {
             return;
         }
-        if (OnReceiveData) {
-            OnReceiveData(*this, FTempInBuffer.data(), got);
+        if (onReceiveData) {
+            onReceiveData(*this, tempInBuffer_.data(), got);
         }
         remaining -= std::min(got, remaining);
     }
 }
 
-void TCommPortDriver::SetPort(TPortNumber value) {
+void CommPortDriver::SetPort(PortNumber value) {
     if (Connected()) {
         return;
     }
-    FPort = value;
-    if (value != TPortNumber::pnCustom) {
-        FPortName = pf::NamedSerialPortPath(static_cast<int>(value));
+    port_ = value;
+    if (value != PortNumber::kCustom) {
+        portName_ = pf::NamedSerialPortPath(static_cast<int>(value));
     }
 }
 
-void TCommPortDriver::SetPortName(const std::string& value) {
+void CommPortDriver::SetPortName(const std::string& value) {
     if (Connected()) {
         return;
     }
-    FPortName = value;
-    FPort = TPortNumber::pnCustom;
+    portName_ = value;
+    port_ = PortNumber::kCustom;
 }
 
-void TCommPortDriver::SetBaudRate(TBaudRate value) {
-    FBaudRate = value;
-    if (value != TBaudRate::brCustom) {
-        FBaudRateValue = BaudRateBitsPerSecond(value);
+void CommPortDriver::SetBaudRate(klink::BaudRate value) {
+    baudRate_ = value;
+    if (value != klink::BaudRate::kCustom) {
+        baudRateValue_ = BaudRateBitsPerSecond(value);
     }
     if (Connected()) {
         ApplyCOMSettings();
     }
 }
 
-void TCommPortDriver::SetBaudRateValue(uint32_t value) {
-    FBaudRate = TBaudRate::brCustom;
-    FBaudRateValue = value;
+void CommPortDriver::SetBaudRateValue(uint32_t value) {
+    baudRate_ = klink::BaudRate::kCustom;
+    baudRateValue_ = value;
     if (Connected()) {
         ApplyCOMSettings();
     }
 }
 
-void TCommPortDriver::SetInBufSize(uint32_t value) {
+void CommPortDriver::SetInBufSize(uint32_t value) {
     if (!Connected()) {
-        FInBufSize = ClampBufSize(value);
+        inBufSize_ = ClampBufSize(value);
     }
 }
 
-void TCommPortDriver::SetOutBufSize(uint32_t value) {
+void CommPortDriver::SetOutBufSize(uint32_t value) {
     if (!Connected()) {
-        FOutBufSize = ClampBufSize(value);
+        outBufSize_ = ClampBufSize(value);
     }
 }
 
-void TCommPortDriver::SetPollingDelay(uint32_t value) {
-    FPollingDelay = std::max(value, kMinPollingDelay);
+void CommPortDriver::SetPollingDelay(uint32_t value) {
+    pollingDelay_ = std::max(value, kMinPollingDelay);
     if (Connected()) {
         NotifyTimer(true);
     }
 }
 
-void TCommPortDriver::Report(int code, const std::string& text) {
-    if (OnError) {
-        OnError(*this, static_cast<uint16_t>(code), text);
+void CommPortDriver::Report(int code, const std::string& text) {
+    if (onError) {
+        onError(*this, static_cast<uint16_t>(code), text);
     }
 }
 
-void TCommPortDriver::NotifyTimer(bool running) {
-    if (!running && !FTimerRunning) {
+void CommPortDriver::NotifyTimer(bool running) {
+    if (!running && !timerRunning_) {
         return;
     }
-    FTimerRunning = running;
-    if (OnPollingTimer) {
-        OnPollingTimer(*this, running, FPollingDelay);
+    timerRunning_ = running;
+    if (onPollingTimer) {
+        onPollingTimer(*this, running, pollingDelay_);
     }
 }
 
-void ApplyFormDriverSettings(TCommPortDriver& driver) {
+void ApplyWindowDriverSettings(CommPortDriver& driver) {
     driver.SetInBufSize(4096);
     driver.SetOutBufSize(10000);
     driver.SetPollingDelay(16);
     driver.SetOutputTimeout(1000);
 }
 
-bool ConnectAtLineRate(TCommPortDriver& driver, const std::string& path) {
+bool ConnectAtLineRate(CommPortDriver& driver, const std::string& path) {
     driver.SetPortName(path);
-    driver.SetBaudRate(TBaudRate::brCustom);
+    driver.SetBaudRate(BaudRate::kCustom);
     driver.SetBaudRateValue(115200);
     if (!driver.Connect()) {
         return false;

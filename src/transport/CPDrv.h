@@ -1,9 +1,9 @@
 #pragma once
-// TCommPortDriver: opens one serial port, sets its line parameters and keeps
+// CommPortDriver: opens one serial port, sets its line parameters and keeps
 // its input drained while nobody else reads it.
 //
 // Not thread-safe: every member is called on the owner's thread. The owner
-// drives the polling: it runs a periodic timer while OnPollingTimer says so
+// drives the polling: it runs a periodic timer while onPollingTimer says so
 // and calls PollTick from it (a Qt timer in the window, a loop in a
 // command-line tool). Handle() may also be read from another thread.
 
@@ -19,79 +19,79 @@ namespace klink {
 
 using platform::OSHandle;
 
-enum class TPortNumber : uint8_t {
-    pnCustom,
-    pnCOM1,
-    pnCOM2,
-    pnCOM3,
-    pnCOM4,
-    pnCOM5,
-    pnCOM6,
-    pnCOM7,
-    pnCOM8,
-    pnCOM9,
-    pnCOM10,
-    pnCOM11,
-    pnCOM12,
-    pnCOM13,
-    pnCOM14,
-    pnCOM15,
-    pnCOM16,
+enum class PortNumber : uint8_t {
+    kCustom,
+    kCom1,
+    kCom2,
+    kCom3,
+    kCom4,
+    kCom5,
+    kCom6,
+    kCom7,
+    kCom8,
+    kCom9,
+    kCom10,
+    kCom11,
+    kCom12,
+    kCom13,
+    kCom14,
+    kCom15,
+    kCom16,
 };
 
-enum class TBaudRate : uint8_t {
-    brCustom,
-    br110,
-    br300,
-    br600,
-    br1200,
-    br2400,
-    br4800,
-    br9600,
-    br14400,
-    br19200,
-    br38400,
-    br56000,
-    br57600,
-    br115200,
-    br128000,
-    br256000,
+enum class BaudRate : uint8_t {
+    kCustom,
+    k110,
+    k300,
+    k600,
+    k1200,
+    k2400,
+    k4800,
+    k9600,
+    k14400,
+    k19200,
+    k38400,
+    k56000,
+    k57600,
+    k115200,
+    k128000,
+    k256000,
 };
 
-enum class TDataBits : uint8_t { db5BITS, db6BITS, db7BITS, db8BITS };
-enum class TStopBits : uint8_t { sb1BITS, sb1HALFBITS, sb2BITS };
-enum class TParity : uint8_t { ptNONE, ptODD, ptEVEN, ptMARK, ptSPACE };
-enum class THwFlowControl : uint8_t { hfNONE, hfNONERTSON, hfRTSCTS };
-enum class TSwFlowControl : uint8_t { sfNONE, sfXONXOFF };
-enum class TPacketMode : uint8_t { pmDiscard, pmPass };
+enum class DataBits : uint8_t { k5, k6, k7, k8 };
+enum class StopBits : uint8_t { kOne, kOneAndHalf, kTwo };
+enum class Parity : uint8_t { kNone, kOdd, kEven, kMark, kSpace };
+enum class HwFlowControl : uint8_t { kNone, kNoneRtsOn, kRtsCts };
+enum class SwFlowControl : uint8_t { kNone, kXonXoff };
+enum class PacketMode : uint8_t { kDiscard, kPass };
 
-// Bits per second of a named rate; 0 for brCustom.
-[[nodiscard]] uint32_t BaudRateBitsPerSecond(TBaudRate rate) noexcept;
+// Bits per second of a named rate; 0 for kCustom.
+[[nodiscard]] uint32_t BaudRateBitsPerSecond(BaudRate rate) noexcept;
 
-class TCommPortDriver;
+class CommPortDriver;
 
-using TReceiveDataEvent =
-    std::function<void(TCommPortDriver& sender, const uint8_t* DataPtr, uint32_t DataSize)>;
-using TReceivePacketEvent =
-    std::function<void(TCommPortDriver& sender, const uint8_t* Packet, uint32_t DataSize)>;
-using TErrorEvent =
-    std::function<void(TCommPortDriver& sender, uint16_t ErrorCode, const std::string& ErrorText)>;
-// Start (Running true, with the period) or stop the owner's polling timer.
-using TPollingTimerEvent = std::function<void(TCommPortDriver& sender, bool Running, uint32_t PeriodMs)>;
+using ReceiveDataEvent =
+    std::function<void(CommPortDriver& sender, const uint8_t* dataPtr, uint32_t dataSize)>;
+using ReceivePacketEvent =
+    std::function<void(CommPortDriver& sender, const uint8_t* packet, uint32_t dataSize)>;
+using ErrorEvent =
+    std::function<void(CommPortDriver& sender, uint16_t errorCode, const std::string& errorText)>;
+// Start (`running` true, with the period) or stop the owner's polling timer.
+using PollingTimerEvent = std::function<void(CommPortDriver& sender, bool running, uint32_t periodMs)>;
 
-class TCommPortDriver {
+class CommPortDriver {
 public:
     static constexpr uint32_t kMinBufSize = 128;
     static constexpr uint32_t kMaxBufSize = 65535;
     static constexpr uint32_t kMinPollingDelay = 5;
 
-    TCommPortDriver();
-    ~TCommPortDriver();
-    TCommPortDriver(const TCommPortDriver&) = delete;
-    TCommPortDriver& operator=(const TCommPortDriver&) = delete;
+    CommPortDriver();
+    ~CommPortDriver();
+    CommPortDriver(const CommPortDriver&) = delete;
+    CommPortDriver& operator=(const CommPortDriver&) = delete;
 
     // Opens and configures the port; true when it is open afterwards (also
-    // when it already was). Failures go to OnError.
+    // when it already was). Failures go to onError.
     bool Connect();
     // Stops the polling and closes the port; Handle() is invalid afterwards
     // even when closing failed.
@@ -99,95 +99,97 @@ public:
     [[nodiscard]] bool Connected() const noexcept { return platform::IsValidHandle(Handle()); }
 
     // Pause counting: polling reads only while the count is 0 or less.
-    void PausePolling() noexcept { ++FRXPollingPauses; }
-    void ContinuePolling() noexcept { --FRXPollingPauses; }
-    [[nodiscard]] bool IsPolling() const noexcept { return FRXPollingPauses <= 0; }
+    void PausePolling() noexcept { ++rxPollingPauses_; }
+    void ContinuePolling() noexcept { --rxPollingPauses_; }
+    [[nodiscard]] bool IsPolling() const noexcept { return rxPollingPauses_ <= 0; }
 
     // One timer tick: reads what the input queue holds in chunks of at most
-    // InBufSize bytes and hands each chunk to OnReceiveData. Does nothing when
+    // InBufSize bytes and hands each chunk to onReceiveData. Does nothing when
     // disconnected, paused, or called from inside a tick.
     void PollTick();
 
-    [[nodiscard]] OSHandle Handle() const noexcept { return FHandle.load(std::memory_order_acquire); }
+    [[nodiscard]] OSHandle Handle() const noexcept { return handle_.load(std::memory_order_acquire); }
 
-    [[nodiscard]] TPortNumber Port() const noexcept { return FPort; }
-    void SetPort(TPortNumber value);
-    [[nodiscard]] const std::string& PortName() const noexcept { return FPortName; }
+    // The setting types are spelled klink::X in this class: the accessors
+    // share their names.
+    [[nodiscard]] PortNumber Port() const noexcept { return port_; }
+    void SetPort(PortNumber value);
+    [[nodiscard]] const std::string& PortName() const noexcept { return portName_; }
     void SetPortName(const std::string& value);
-    [[nodiscard]] TBaudRate BaudRate() const noexcept { return FBaudRate; }
-    void SetBaudRate(TBaudRate value);
-    [[nodiscard]] uint32_t BaudRateValue() const noexcept { return FBaudRateValue; }
+    [[nodiscard]] klink::BaudRate BaudRate() const noexcept { return baudRate_; }
+    void SetBaudRate(klink::BaudRate value);
+    [[nodiscard]] uint32_t BaudRateValue() const noexcept { return baudRateValue_; }
     void SetBaudRateValue(uint32_t value);
-    [[nodiscard]] TDataBits DataBits() const noexcept { return FDataBits; }
-    void SetDataBits(TDataBits value) noexcept { FDataBits = value; }
-    [[nodiscard]] TStopBits StopBits() const noexcept { return FStopBits; }
-    void SetStopBits(TStopBits value) noexcept { FStopBits = value; }
-    [[nodiscard]] TParity Parity() const noexcept { return FParity; }
-    void SetParity(TParity value) noexcept { FParity = value; }
-    [[nodiscard]] THwFlowControl HwFlow() const noexcept { return FHwFlow; }
-    void SetHwFlow(THwFlowControl value) noexcept { FHwFlow = value; }
-    [[nodiscard]] TSwFlowControl SwFlow() const noexcept { return FSwFlow; }
-    void SetSwFlow(TSwFlowControl value) noexcept { FSwFlow = value; }
-    [[nodiscard]] bool EnableDTROnOpen() const noexcept { return FEnableDTROnOpen; }
-    void SetEnableDTROnOpen(bool value) noexcept { FEnableDTROnOpen = value; }
-    [[nodiscard]] uint32_t InBufSize() const noexcept { return FInBufSize; }
+    [[nodiscard]] klink::DataBits DataBits() const noexcept { return dataBits_; }
+    void SetDataBits(klink::DataBits value) noexcept { dataBits_ = value; }
+    [[nodiscard]] klink::StopBits StopBits() const noexcept { return stopBits_; }
+    void SetStopBits(klink::StopBits value) noexcept { stopBits_ = value; }
+    [[nodiscard]] klink::Parity Parity() const noexcept { return parity_; }
+    void SetParity(klink::Parity value) noexcept { parity_ = value; }
+    [[nodiscard]] HwFlowControl HwFlow() const noexcept { return hwFlow_; }
+    void SetHwFlow(HwFlowControl value) noexcept { hwFlow_ = value; }
+    [[nodiscard]] SwFlowControl SwFlow() const noexcept { return swFlow_; }
+    void SetSwFlow(SwFlowControl value) noexcept { swFlow_ = value; }
+    [[nodiscard]] bool EnableDTROnOpen() const noexcept { return enableDtrOnOpen_; }
+    void SetEnableDTROnOpen(bool value) noexcept { enableDtrOnOpen_ = value; }
+    [[nodiscard]] uint32_t InBufSize() const noexcept { return inBufSize_; }
     void SetInBufSize(uint32_t value);
-    [[nodiscard]] uint32_t OutBufSize() const noexcept { return FOutBufSize; }
+    [[nodiscard]] uint32_t OutBufSize() const noexcept { return outBufSize_; }
     void SetOutBufSize(uint32_t value);
     // Packet mode is kept as a setting; polling always hands on raw chunks.
-    [[nodiscard]] int32_t PacketSize() const noexcept { return FPacketSize; }
-    void SetPacketSize(int32_t value) noexcept { FPacketSize = value; }
-    [[nodiscard]] TPacketMode PacketMode() const noexcept { return FPacketMode; }
-    void SetPacketMode(TPacketMode value) noexcept { FPacketMode = value; }
+    [[nodiscard]] int32_t PacketSize() const noexcept { return packetSize_; }
+    void SetPacketSize(int32_t value) noexcept { packetSize_ = value; }
+    [[nodiscard]] klink::PacketMode PacketMode() const noexcept { return packetMode_; }
+    void SetPacketMode(klink::PacketMode value) noexcept { packetMode_ = value; }
     // Milliseconds between ticks; at least 5.
-    [[nodiscard]] uint32_t PollingDelay() const noexcept { return FPollingDelay; }
+    [[nodiscard]] uint32_t PollingDelay() const noexcept { return pollingDelay_; }
     void SetPollingDelay(uint32_t value);
     // Milliseconds the driver's own send may take (the program writes through
     // its buffered writer instead).
-    [[nodiscard]] uint32_t OutputTimeout() const noexcept { return FOutputTimeout; }
-    void SetOutputTimeout(uint32_t value) noexcept { FOutputTimeout = value; }
+    [[nodiscard]] uint32_t OutputTimeout() const noexcept { return outputTimeout_; }
+    void SetOutputTimeout(uint32_t value) noexcept { outputTimeout_ = value; }
 
-    TReceiveDataEvent OnReceiveData;
-    TReceivePacketEvent OnReceivePacket;
-    TErrorEvent OnError;
-    TPollingTimerEvent OnPollingTimer;
+    ReceiveDataEvent onReceiveData;
+    ReceivePacketEvent onReceivePacket;
+    ErrorEvent onError;
+    PollingTimerEvent onPollingTimer;
 
 private:
     bool ApplyCOMSettings();
     void Report(int code, const std::string& text);
     void NotifyTimer(bool running);
 
-    std::atomic<OSHandle> FHandle{platform::kInvalidOSHandle};
-    TPortNumber FPort = TPortNumber::pnCOM2;
-    std::string FPortName;
-    TBaudRate FBaudRate = TBaudRate::br9600;
-    uint32_t FBaudRateValue = 9600;
-    TDataBits FDataBits = TDataBits::db8BITS;
-    TStopBits FStopBits = TStopBits::sb1BITS;
-    TParity FParity = TParity::ptNONE;
-    THwFlowControl FHwFlow = THwFlowControl::hfNONERTSON;
-    TSwFlowControl FSwFlow = TSwFlowControl::sfNONE;
-    bool FEnableDTROnOpen = true;
-    uint32_t FInBufSize = 2048;
-    uint32_t FOutBufSize = 2048;
-    int32_t FPacketSize = -1;
-    TPacketMode FPacketMode = TPacketMode::pmDiscard;
-    uint32_t FPollingDelay = 50;
-    uint32_t FOutputTimeout = 500;
-    std::vector<uint8_t> FTempInBuffer;
-    int32_t FRXPollingPauses = 0;
-    bool FIsInOnTimer = false;
-    bool FTimerRunning = false;
+    std::atomic<OSHandle> handle_{platform::kInvalidOSHandle};
+    PortNumber port_ = PortNumber::kCom2;
+    std::string portName_;
+    klink::BaudRate baudRate_ = klink::BaudRate::k9600;
+    uint32_t baudRateValue_ = 9600;
+    klink::DataBits dataBits_ = klink::DataBits::k8;
+    klink::StopBits stopBits_ = klink::StopBits::kOne;
+    klink::Parity parity_ = klink::Parity::kNone;
+    HwFlowControl hwFlow_ = HwFlowControl::kNoneRtsOn;
+    SwFlowControl swFlow_ = SwFlowControl::kNone;
+    bool enableDtrOnOpen_ = true;
+    uint32_t inBufSize_ = 2048;
+    uint32_t outBufSize_ = 2048;
+    int32_t packetSize_ = -1;
+    klink::PacketMode packetMode_ = klink::PacketMode::kDiscard;
+    uint32_t pollingDelay_ = 50;
+    uint32_t outputTimeout_ = 500;
+    std::vector<uint8_t> tempInBuffer_;
+    int32_t rxPollingPauses_ = 0;
+    bool isInOnTimer_ = false;
+    bool timerRunning_ = false;
 };
 
-// The settings the main window's form gives both of its drivers: 4096-byte
+// The settings the main window gives both of its drivers: 4096-byte
 // input and 10000-byte output queues, 16 ms polling, 1000 ms output time-out.
-void ApplyFormDriverSettings(TCommPortDriver& driver);
+void ApplyWindowDriverSettings(CommPortDriver& driver);
 
 // Connects `driver` to `path` the way the window connects a port: 115200
 // baud, Connect, then the one-second write time-out. Returns false when the
-// port could not be opened (the driver told OnError why). When the write
+// port could not be opened (the driver told onError why). When the write
 // time-out cannot be set, the port is closed again and the error propagates.
-bool ConnectAtLineRate(TCommPortDriver& driver, const std::string& path);
+bool ConnectAtLineRate(CommPortDriver& driver, const std::string& path);
 
 }  // namespace klink

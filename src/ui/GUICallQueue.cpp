@@ -6,47 +6,47 @@
 
 namespace klink {
 
-void TGUICallQueue::Call(const std::function<void()>& call) {
-    if (QThread::currentThread() == FContext->thread()) {
+void GUICallQueue::Call(const std::function<void()>& call) {
+    if (QThread::currentThread() == context_->thread()) {
         call();
         return;
     }
-    TEntry entry;
-    entry.Call = &call;
+    Entry entry;
+    entry.call = &call;
     {
-        std::lock_guard lock(FLock);
-        FQueue.push_back(&entry);
+        std::lock_guard lock(lock_);
+        queue_.push_back(&entry);
     }
     QMetaObject::invokeMethod(
-        FContext, [this] { ServePending(); }, Qt::QueuedConnection);
-    std::unique_lock lock(FLock);
-    FDone.wait(lock, [&] { return entry.Done; });
-    if (entry.Error) {
-        std::rethrow_exception(entry.Error);
+        context_, [this] { ServePending(); }, Qt::QueuedConnection);
+    std::unique_lock lock(lock_);
+    done_.wait(lock, [&] { return entry.done; });
+    if (entry.error) {
+        std::rethrow_exception(entry.error);
     }
 }
 
-void TGUICallQueue::ServePending() {
+void GUICallQueue::ServePending() {
     for (;;) {
-        TEntry* entry = nullptr;
+        Entry* entry = nullptr;
         {
-            std::lock_guard lock(FLock);
-            if (FQueue.empty()) {
+            std::lock_guard lock(lock_);
+            if (queue_.empty()) {
                 return;
             }
-            entry = FQueue.front();
-            FQueue.pop_front();
+            entry = queue_.front();
+            queue_.pop_front();
         }
         try {
-            (*entry->Call)();
+            (*entry->call)();
         } catch (...) {
-            entry->Error = std::current_exception();
+            entry->error = std::current_exception();
         }
         {
-            std::lock_guard lock(FLock);
-            entry->Done = true;
+            std::lock_guard lock(lock_);
+            entry->done = true;
         }
-        FDone.notify_all();
+        done_.notify_all();
     }
 }
 

@@ -17,12 +17,12 @@ class QObject;
 
 namespace klink {
 
-class TGUICallQueue {
+class GUICallQueue {
 public:
     // `context` lives on the GUI thread; wake-ups are posted to it.
-    explicit TGUICallQueue(QObject* context) noexcept : FContext(context) {}
-    TGUICallQueue(const TGUICallQueue&) = delete;
-    TGUICallQueue& operator=(const TGUICallQueue&) = delete;
+    explicit GUICallQueue(QObject* context) noexcept : context_(context) {}
+    GUICallQueue(const GUICallQueue&) = delete;
+    GUICallQueue& operator=(const GUICallQueue&) = delete;
 
     // Runs `call` on the GUI thread and returns once it has run; rethrows what
     // it threw. Called on the GUI thread itself, it runs the call at once.
@@ -32,16 +32,16 @@ public:
     void ServePending();
 
 private:
-    struct TEntry {
-        const std::function<void()>* Call = nullptr;
-        std::exception_ptr Error;
-        bool Done = false;
+    struct Entry {
+        const std::function<void()>* call = nullptr;
+        std::exception_ptr error;
+        bool done = false;
     };
 
-    QObject* FContext;
-    std::mutex FLock;
-    std::condition_variable FDone;
-    std::deque<TEntry*> FQueue;  // guarded by FLock; entries live on their callers' stacks
+    QObject* context_;
+    std::mutex lock_;
+    std::condition_variable done_;
+    std::deque<Entry*> queue_;  // guarded by lock_; entries live on their callers' stacks
 };
 
 }  // namespace klink

@@ -80,7 +80,7 @@ QLabel* ValueLabel(QWidget* parent, const char* name) {
 
 }  // namespace
 
-void TForm1::Guard(const std::function<void()>& handler) {
+void MainWindow::Guard(const std::function<void()>& handler) {
     try {
         handler();
     } catch (const std::exception& e) {
@@ -88,18 +88,19 @@ void TForm1::Guard(const std::function<void()>& handler) {
     }
 }
 
-TForm1::TForm1(TPlaybackFactory factory, QWidget* parent) : QWidget(parent), FFactory(std::move(factory)) {
-    setObjectName(QStringLiteral("Form1"));
+MainWindow::MainWindow(PlaybackFactory factory, QWidget* parent)
+    : QWidget(parent), factory_(std::move(factory)) {
+    setObjectName(QStringLiteral("mainWindow"));
     setWindowTitle(QStringLiteral("KLINK Dev tool"));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setFont(WindowFont());
     setAcceptDrops(true);
     BuildControls();
-    SetupDriver(Comm1, FPollTimers[0]);
-    SetupDriver(Comm2, FPollTimers[1]);
+    SetupDriver(drivers_[0], pollTimers_[0]);
+    SetupDriver(drivers_[1], pollTimers_[1]);
     ConnectSignals();
-    FormCreate();
-    if (!FBoundsRestored) {
+    InitializeWindow();
+    if (!boundsRestored_) {
         if (QScreen* screen = QGuiApplication::primaryScreen()) {
             QRect frame = geometry();
             frame.moveCenter(screen->availableGeometry().center());
@@ -108,11 +109,11 @@ TForm1::TForm1(TPlaybackFactory factory, QWidget* parent) : QWidget(parent), FFa
     }
 }
 
-TForm1::~TForm1() {
-    if (FPlaybackTimer != nullptr) {
-        FPlaybackTimer->stop();
+MainWindow::~MainWindow() {
+    if (playbackTimer_ != nullptr) {
+        playbackTimer_->stop();
     }
-    if (FSessionReady) {
+    if (sessionReady_) {
         try {
             StoreSession();
         } catch (const std::exception& e) {
@@ -126,19 +127,19 @@ TForm1::~TForm1() {
     }
     // The drivers close their ports when destroyed; their polling timers are
     // children of the window and must not be called back by then.
-    Comm1.OnPollingTimer = nullptr;
-    Comm2.OnPollingTimer = nullptr;
-    Comm1.Disconnect();
-    Comm2.Disconnect();
+    drivers_[0].onPollingTimer = nullptr;
+    drivers_[1].onPollingTimer = nullptr;
+    drivers_[0].Disconnect();
+    drivers_[1].Disconnect();
 }
 
-void TForm1::SetupDriver(TCommPortDriver& driver, QTimer* pollTimer) {
+void MainWindow::SetupDriver(CommPortDriver& driver, QTimer* pollTimer) {
     driver.SetPortName("");
     driver.SetBaudRateValue(115200);
-    ApplyFormDriverSettings(driver);
-    // Comm1ReceiveData: whatever a board sends while no playback runs is dropped.
-    driver.OnReceiveData = [](TCommPortDriver&, const uint8_t*, uint32_t) {};
-    driver.OnPollingTimer = [pollTimer](TCommPortDriver&, bool running, uint32_t periodMs) {
+    ApplyWindowDriverSettings(driver);
+    // Whatever a board sends while no playback runs is dropped.
+    driver.onReceiveData = [](CommPortDriver&, const uint8_t*, uint32_t) {};
+    driver.onPollingTimer = [pollTimer](CommPortDriver&, bool running, uint32_t periodMs) {
         if (running) {
             pollTimer->start(static_cast<int>(periodMs));
         } else {
@@ -148,9 +149,9 @@ void TForm1::SetupDriver(TCommPortDriver& driver, QTimer* pollTimer) {
     connect(pollTimer, &QTimer::timeout, this, [&driver] { driver.PollTick(); });
 }
 
-void TForm1::BuildControls() {
-    FPollTimers[0] = new QTimer(this);
-    FPollTimers[1] = new QTimer(this);
+void MainWindow::BuildControls() {
+    pollTimers_[0] = new QTimer(this);
+    pollTimers_[1] = new QTimer(this);
 
     auto* root = new QVBoxLayout(this);
     root->setContentsMargins(8, 8, 8, 8);
@@ -158,7 +159,7 @@ void TForm1::BuildControls() {
 
     auto* top = new QHBoxLayout;
     auto* panel = new QGroupBox(this);
-    panel->setObjectName(QStringLiteral("Panel1"));
+    panel->setObjectName(QStringLiteral("connectionPanel"));
     panel->setFixedWidth(360);
     BuildConnectionPanel(panel);
     top->addWidget(panel);
@@ -172,49 +173,49 @@ void TForm1::BuildControls() {
     resize(kClientWidth, kClientHeight);
 }
 
-void TForm1::BuildConnectionPanel(QWidget* panel) {
+void MainWindow::BuildConnectionPanel(QWidget* panel) {
     auto* grid = new QGridLayout(panel);
     grid->setContentsMargins(6, 6, 6, 6);
-    lblConnection1 = new QLabel(QStringLiteral("KLINK 1"), panel);
-    lblConnection1->setObjectName(QStringLiteral("lblConnection1"));
-    ComboBox1 = new TPortComboBox(panel);
-    ComboBox1->setObjectName(QStringLiteral("ComboBox1"));
-    btnConnect = new QPushButton(QStringLiteral("接続"), panel);
-    btnConnect->setObjectName(QStringLiteral("btnConnect"));
-    btnRefresh = new QPushButton(QStringLiteral("再スキャン"), panel);
-    btnRefresh->setObjectName(QStringLiteral("btnRefresh"));
-    lblConnection2 = new QLabel(QStringLiteral("KLINK 2"), panel);
-    lblConnection2->setObjectName(QStringLiteral("lblConnection2"));
-    ComboBox2 = new TPortComboBox(panel);
-    ComboBox2->setObjectName(QStringLiteral("ComboBox2"));
-    Button1 = new QPushButton(QStringLiteral("接続"), panel);
-    Button1->setObjectName(QStringLiteral("Button1"));
-    memLog = new QPlainTextEdit(panel);
-    memLog->setObjectName(QStringLiteral("memLog"));
-    memLog->setReadOnly(true);
-    memLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    memLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    connectionLabels_[0] = new QLabel(QStringLiteral("KLINK 1"), panel);
+    connectionLabels_[0]->setObjectName(QStringLiteral("connectionLabel1"));
+    portCombos_[0] = new PortComboBox(panel);
+    portCombos_[0]->setObjectName(QStringLiteral("portCombo1"));
+    connectButtons_[0] = new QPushButton(QStringLiteral("接続"), panel);
+    connectButtons_[0]->setObjectName(QStringLiteral("btnConnect"));
+    rescanButton_ = new QPushButton(QStringLiteral("再スキャン"), panel);
+    rescanButton_->setObjectName(QStringLiteral("btnRefresh"));
+    connectionLabels_[1] = new QLabel(QStringLiteral("KLINK 2"), panel);
+    connectionLabels_[1]->setObjectName(QStringLiteral("connectionLabel2"));
+    portCombos_[1] = new PortComboBox(panel);
+    portCombos_[1]->setObjectName(QStringLiteral("portCombo2"));
+    connectButtons_[1] = new QPushButton(QStringLiteral("接続"), panel);
+    connectButtons_[1]->setObjectName(QStringLiteral("Button1"));
+    logView_ = new QPlainTextEdit(panel);
+    logView_->setObjectName(QStringLiteral("memLog"));
+    logView_->setReadOnly(true);
+    logView_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    logView_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
 
-    for (QComboBox* combo : {static_cast<QComboBox*>(ComboBox1), static_cast<QComboBox*>(ComboBox2)}) {
+    for (QComboBox* combo : portCombos_) {
         combo->setEditable(false);
         combo->setMinimumWidth(150);
         combo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     }
-    grid->addWidget(lblConnection1, 0, 0);
-    grid->addWidget(ComboBox1, 0, 1);
-    grid->addWidget(btnConnect, 0, 2);
-    grid->addWidget(lblConnection2, 1, 0);
-    grid->addWidget(ComboBox2, 1, 1);
-    grid->addWidget(Button1, 1, 2);
-    grid->addWidget(btnRefresh, 2, 2);
-    grid->addWidget(memLog, 3, 0, 1, 3);
+    grid->addWidget(connectionLabels_[0], 0, 0);
+    grid->addWidget(portCombos_[0], 0, 1);
+    grid->addWidget(connectButtons_[0], 0, 2);
+    grid->addWidget(connectionLabels_[1], 1, 0);
+    grid->addWidget(portCombos_[1], 1, 1);
+    grid->addWidget(connectButtons_[1], 1, 2);
+    grid->addWidget(rescanButton_, 2, 2);
+    grid->addWidget(logView_, 3, 0, 1, 3);
     grid->setColumnStretch(1, 1);
     grid->setRowStretch(3, 1);
 }
 
-QWidget* TForm1::BuildHeaderPanel() {
+QWidget* MainWindow::BuildHeaderPanel() {
     auto* box = new QGroupBox(this);
-    box->setObjectName(QStringLiteral("grpHeader"));
+    box->setObjectName(QStringLiteral("headerGroup"));
     auto* grid = new QGridLayout(box);
     grid->setContentsMargins(6, 6, 6, 6);
     grid->setVerticalSpacing(3);
@@ -222,8 +223,8 @@ QWidget* TForm1::BuildHeaderPanel() {
     auto caption = [box](const QString& text) { return new QLabel(text, box); };
 
     grid->addWidget(caption(QStringLiteral("FilePath:")), 0, 0);
-    edtFilePath = ReadOnlyEdit(box, "edtFilePath");
-    grid->addWidget(edtFilePath, 0, 1, 1, 5);
+    filePathEdit_ = ReadOnlyEdit(box, "edtFilePath");
+    grid->addWidget(filePathEdit_, 0, 1, 1, 5);
 
     struct Field {
         const char* caption;
@@ -268,9 +269,9 @@ QWidget* TForm1::BuildHeaderPanel() {
     return box;
 }
 
-QWidget* TForm1::BuildTagPanel() {
+QWidget* MainWindow::BuildTagPanel() {
     auto* box = new QGroupBox(this);
-    box->setObjectName(QStringLiteral("grpGD3"));
+    box->setObjectName(QStringLiteral("tagGroup"));
     auto* grid = new QGridLayout(box);
     grid->setContentsMargins(6, 6, 6, 6);
     grid->setVerticalSpacing(3);
@@ -281,78 +282,78 @@ QWidget* TForm1::BuildTagPanel() {
         const int r = i / 2;
         const int c = (i % 2) * 2;
         grid->addWidget(new QLabel(QString::fromUtf8(captions[i]), box), r, c);
-        FTagEdits[static_cast<size_t>(i)] = ReadOnlyEdit(box, ("Edit" + std::to_string(i + 1)).c_str());
-        grid->addWidget(FTagEdits[static_cast<size_t>(i)], r, c + 1);
+        tagEdits_[static_cast<size_t>(i)] = ReadOnlyEdit(box, ("Edit" + std::to_string(i + 1)).c_str());
+        grid->addWidget(tagEdits_[static_cast<size_t>(i)], r, c + 1);
     }
     grid->addWidget(new QLabel(QStringLiteral("ノート"), box), 0, 4);
-    Memo1 = new QPlainTextEdit(box);
-    Memo1->setObjectName(QStringLiteral("Memo1"));
-    Memo1->setReadOnly(true);
-    Memo1->setFixedWidth(260);
-    grid->addWidget(Memo1, 1, 4, 4, 1);
+    notesEdit_ = new QPlainTextEdit(box);
+    notesEdit_->setObjectName(QStringLiteral("notesEdit"));
+    notesEdit_->setReadOnly(true);
+    notesEdit_->setFixedWidth(260);
+    grid->addWidget(notesEdit_, 1, 4, 4, 1);
     grid->setColumnStretch(1, 1);
     grid->setColumnStretch(3, 1);
     return box;
 }
 
-void TForm1::FormCreate() {
-    FIndexes = TPlaylistIndexes{};
-    Memo1->clear();
-    memLog->clear();
+void MainWindow::InitializeWindow() {
+    indexes_ = PlaylistIndexes{};
+    notesEdit_->clear();
+    logView_->clear();
     RestoreSession();
     // Files dropped from the file manager: setAcceptDrops in the constructor.
-    FPlaybackTimer = new QTimer(this);
-    FPlaybackTimer->setObjectName(QStringLiteral("FPlaybackTimer"));
-    FPlaybackTimer->setInterval(kTimerIntervalMs);
-    connect(FPlaybackTimer, &QTimer::timeout, this, [this] { Guard([this] { PlaybackTimerTick(); }); });
-    FPlaybackTimer->start();
+    playbackTimer_ = new QTimer(this);
+    playbackTimer_->setObjectName(QStringLiteral("playbackTimer"));
+    playbackTimer_->setInterval(kTimerIntervalMs);
+    connect(playbackTimer_, &QTimer::timeout, this, [this] { Guard([this] { PlaybackTimerTick(); }); });
+    playbackTimer_->start();
     // A port list that cannot be read is reported; the window still opens.
     Guard([this] { ScanComPorts(); });
-    FSessionReady = true;
+    sessionReady_ = true;
 }
 
-void TForm1::showEvent(QShowEvent* event) {
+void MainWindow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
-    if (!FSessionShown) {
-        FSessionShown = true;
-        if (QTreeWidgetItem* item = ListView1->currentItem()) {
-            ListView1->scrollToItem(item, QAbstractItemView::EnsureVisible);
+    if (!sessionShown_) {
+        sessionShown_ = true;
+        if (QTreeWidgetItem* item = playlistView_->currentItem()) {
+            playlistView_->scrollToItem(item, QAbstractItemView::EnsureVisible);
         }
     }
 }
 
-void TForm1::Log(const QString& line) { memLog->appendPlainText(line); }
+void MainWindow::Log(const QString& line) { logView_->appendPlainText(line); }
 
 // --- connections ----------------------------------------------------------
 
-TCommPortDriver& TForm1::GetPortDriver(int index) { return index == 0 ? Comm1 : Comm2; }
-TPortComboBox* TForm1::GetPortCombo(int index) { return index == 0 ? ComboBox1 : ComboBox2; }
-QPushButton* TForm1::GetConnectButton(int index) { return index == 0 ? btnConnect : Button1; }
+CommPortDriver& MainWindow::GetPortDriver(int index) { return drivers_[index == 0 ? 0 : 1]; }
+PortComboBox* MainWindow::GetPortCombo(int index) { return portCombos_[index == 0 ? 0 : 1]; }
+QPushButton* MainWindow::GetConnectButton(int index) { return connectButtons_[index == 0 ? 0 : 1]; }
 
-void TForm1::RefreshPortNameCache() {
-    std::lock_guard lock(FPortNameLock);
-    FPortNames[0] = ComboBox1->currentText().toStdString();
-    FPortNames[1] = ComboBox2->currentText().toStdString();
+void MainWindow::RefreshPortNameCache() {
+    std::lock_guard lock(portNameLock_);
+    portNames_[0] = portCombos_[0]->currentText().toStdString();
+    portNames_[1] = portCombos_[1]->currentText().toStdString();
 }
 
-void TForm1::ScanComPorts() {
+void MainWindow::ScanComPorts() {
     std::string wanted[2];
     for (int i = 0; i < 2; ++i) {
         QComboBox* combo = GetPortCombo(i);
-        wanted[i] = combo->currentIndex() >= 0 ? combo->currentText().toStdString() : FPreferredPorts[i];
+        wanted[i] = combo->currentIndex() >= 0 ? combo->currentText().toStdString() : preferredPorts_[i];
     }
     std::vector<std::string> names;
     for (const platform::SerialPortEntry& entry : platform::ListSerialPorts()) {
-        names.push_back(entry.Name);
+        names.push_back(entry.name);
     }
     QStringList items;
     for (const std::string& name : names) {
         items << QString::fromStdString(name);
     }
 
-    FUpdatingPortList = true;
+    updatingPortList_ = true;
     Finally done([this] {
-        FUpdatingPortList = false;
+        updatingPortList_ = false;
         RefreshPortNameCache();
     });
     for (int i = 0; i < 2; ++i) {
@@ -363,9 +364,9 @@ void TForm1::ScanComPorts() {
         combo->setCurrentIndex(ChoosePortItem(names, wanted[i]));
         combo->setUpdatesEnabled(true);
         if (combo->currentIndex() >= 0) {
-            FPreferredPorts[i] = combo->currentText().toStdString();
+            preferredPorts_[i] = combo->currentText().toStdString();
         }
-        TCommPortDriver& driver = GetPortDriver(i);
+        CommPortDriver& driver = GetPortDriver(i);
         // An open connection keeps its port even if the port left the list.
         if (!driver.Connected()) {
             driver.SetPortName(combo->currentIndex() >= 0
@@ -375,8 +376,8 @@ void TForm1::ScanComPorts() {
     }
 }
 
-void TForm1::btnConnectClick(int index) {
-    TCommPortDriver& driver = GetPortDriver(index);
+void MainWindow::ConnectButtonClick(int index) {
+    CommPortDriver& driver = GetPortDriver(index);
     QComboBox* combo = GetPortCombo(index);
     const std::string text = combo->currentText().toStdString();
     if (!driver.Connected()) {
@@ -384,7 +385,7 @@ void TForm1::btnConnectClick(int index) {
             Log(QStringLiteral("使用可能なCOMポートを選択してください。"));
             return;
         }
-        TCommPortDriver& other = GetPortDriver(index == 0 ? 1 : 0);
+        CommPortDriver& other = GetPortDriver(index == 0 ? 1 : 0);
         if (other.Connected() && SameTextIgnoringCase(other.PortName(), platform::SerialPortPath(text))) {
             Log(QStringLiteral("同じCOMポートへ重複接続できません。"));
             return;
@@ -394,7 +395,7 @@ void TForm1::btnConnectClick(int index) {
     if (driver.Connected()) {
         driver.Disconnect();
     } else {
-        FPreferredPorts[index] = text;
+        preferredPorts_[index] = text;
         (void)ConnectAtLineRate(driver, platform::SerialPortPath(text));
     }
     const QString name = QString::fromStdString(text);
@@ -407,16 +408,16 @@ void TForm1::btnConnectClick(int index) {
     }
 }
 
-void TForm1::ComboBox1Change(int index) {
+void MainWindow::PortComboChange(int index) {
     QComboBox* combo = GetPortCombo(index);
     RefreshPortNameCache();
-    if (FUpdatingPortList || combo->currentIndex() < 0) {
+    if (updatingPortList_ || combo->currentIndex() < 0) {
         return;
     }
     const std::string text = combo->currentText().toStdString();
-    FPreferredPorts[index] = text;
+    preferredPorts_[index] = text;
     StopPlayback();
-    TCommPortDriver& driver = GetPortDriver(index);
+    CommPortDriver& driver = GetPortDriver(index);
     if (driver.Connected()) {
         driver.Disconnect();
     }
@@ -426,47 +427,47 @@ void TForm1::ComboBox1Change(int index) {
     }
 }
 
-void TForm1::ResumePausedPolling() {
+void MainWindow::ResumePausedPolling() {
     for (int i = 0; i < 2; ++i) {
-        if (FSerialInputPaused[i]) {
+        if (serialInputPaused_[i]) {
             GetPortDriver(i).ContinuePolling();
-            FSerialInputPaused[i] = false;
+            serialInputPaused_[i] = false;
         }
     }
 }
 
-void TForm1::StopPlayback() {
-    if (FStoppingPlayback) {
+void MainWindow::StopPlayback() {
+    if (stoppingPlayback_) {
         return;
     }
-    FStoppingPlayback = true;
+    stoppingPlayback_ = true;
     Finally done([this] {
-        FIndexes.Playing = -1;
-        FIndexes.Next = -1;
+        indexes_.playing = -1;
+        indexes_.next = -1;
         RepaintPlaylist();
-        FStoppingPlayback = false;
+        stoppingPlayback_ = false;
     });
-    if (PlayerThread) {
-        PlayerThread->Stop();
+    if (playerThread_) {
+        playerThread_->Stop();
         // The thread may be waiting for a display call: keep serving them.
-        while (!PlayerThread->WaitFor(10)) {
-            FCalls.ServePending();
+        while (!playerThread_->WaitFor(10)) {
+            calls_.ServePending();
         }
-        FCalls.ServePending();
-        PlayerThread.reset();
+        calls_.ServePending();
+        playerThread_.reset();
     }
     ResumePausedPolling();
 }
 
-void TForm1::PlaybackTimerTick() {
-    if (FStoppingPlayback) {
+void MainWindow::PlaybackTimerTick() {
+    if (stoppingPlayback_) {
         return;
     }
     // A port that vanished while idle; ports in use by playback are checked
     // by the playback thread through its own failures.
     for (int i = 0; i < 2; ++i) {
-        TCommPortDriver& driver = GetPortDriver(i);
-        if (driver.Connected() && driver.IsPolling() && !FSerialInputPaused[i]) {
+        CommPortDriver& driver = GetPortDriver(i);
+        if (driver.Connected() && driver.IsPolling() && !serialInputPaused_[i]) {
             if (!platform::SerialPortPresent(driver.Handle())) {
                 HandleConnectionLost(i);
                 return;
@@ -474,73 +475,74 @@ void TForm1::PlaybackTimerTick() {
         }
     }
 
-    if (!PlayerThread) {
+    if (!playerThread_) {
         return;
     }
-    if (PlayerThread->Finished()) {
-        const int next =
-            (PlayerThread->PlaybackCompleted() && PlayerThread->PlaybackError().empty()) ? FIndexes.Next : -1;
+    if (playerThread_->Finished()) {
+        const int next = (playerThread_->PlaybackCompleted() && playerThread_->PlaybackError().empty())
+                             ? indexes_.next
+                             : -1;
         StopPlayback();
-        if (next >= 0 && next < ListView1->topLevelItemCount()) {
+        if (next >= 0 && next < playlistView_->topLevelItemCount()) {
             PlayPlaylistIndex(next);
         }
         return;
     }
-    lblTime->setText(QString::fromStdString(FormatPlaybackTime(PlayerThread->PositionMS())));
+    timeLabel_->setText(QString::fromStdString(FormatPlaybackTime(playerThread_->PositionMS())));
 }
 
-void TForm1::HandleConnectionLost(int index) {
-    FPlaybackTimer->stop();
-    Finally restart([this] { FPlaybackTimer->start(); });
+void MainWindow::HandleConnectionLost(int index) {
+    playbackTimer_->stop();
+    Finally restart([this] { playbackTimer_->start(); });
     StopPlayback();
     GetPortDriver(index).Disconnect();
     GetConnectButton(index)->setText(QStringLiteral("接続"));
-    lblTime->setText(QStringLiteral("00:00.00"));
-    lblSamples->setText(QStringLiteral("0"));
+    timeLabel_->setText(QStringLiteral("00:00.00"));
+    samplesLabel_->setText(QStringLiteral("0"));
     Log(QStringLiteral("接続%1の切断を検出しました。VGM送出を停止しました。").arg(index + 1));
     ScanComPorts();
 }
 
 // --- session ----------------------------------------------------------------
 
-void TForm1::RestoreSession() {
+void MainWindow::RestoreSession() {
     try {
-        TKLINKSessionState state;
+        KLINKSessionState state;
         if (!LoadSession(SessionFilePath(), state)) {
             return;
         }
-        FPreferredPorts[0] = state.ComPort;
-        FPreferredPorts[1] = state.ComPort2;
-        cmbRepeatNum->setCurrentIndex(state.RepeatIndex);
-        cmbFadeout->setCurrentIndex(state.FadeIndex);
+        preferredPorts_[0] = state.comPort;
+        preferredPorts_[1] = state.comPort2;
+        repeatCombo_->setCurrentIndex(state.repeatIndex);
+        fadeCombo_->setCurrentIndex(state.fadeIndex);
 
-        ListView1->setUpdatesEnabled(false);
-        ListView1->clear();
-        for (const TKLINKSessionTrack& track : state.Playlist) {
-            auto* item = new QTreeWidgetItem(ListView1);
-            item->setText(0, QString::fromStdString(track.Title));
-            item->setText(1, QString::fromStdString(track.GameName));
-            item->setText(2, QString::fromStdString(track.Path));
+        playlistView_->setUpdatesEnabled(false);
+        playlistView_->clear();
+        for (const KLINKSessionTrack& track : state.playlist) {
+            auto* item = new QTreeWidgetItem(playlistView_);
+            item->setText(0, QString::fromStdString(track.title));
+            item->setText(1, QString::fromStdString(track.gameName));
+            item->setText(2, QString::fromStdString(track.path));
         }
-        ListView1->setUpdatesEnabled(true);
+        playlistView_->setUpdatesEnabled(true);
 
-        FLastPlayedPath = QString::fromStdString(state.LastTrackPath);
-        FIndexes.Last = -1;
-        const int rows = ListView1->topLevelItemCount();
-        if (state.LastTrackIndex >= 0 && state.LastTrackIndex < rows &&
-            RowPath(ListView1->topLevelItem(state.LastTrackIndex))
-                    .compare(FLastPlayedPath, Qt::CaseInsensitive) == 0) {
-            FIndexes.Last = state.LastTrackIndex;
+        lastPlayedPath_ = QString::fromStdString(state.lastTrackPath);
+        indexes_.last = -1;
+        const int rows = playlistView_->topLevelItemCount();
+        if (state.lastTrackIndex >= 0 && state.lastTrackIndex < rows &&
+            RowPath(playlistView_->topLevelItem(state.lastTrackIndex))
+                    .compare(lastPlayedPath_, Qt::CaseInsensitive) == 0) {
+            indexes_.last = state.lastTrackIndex;
         }
-        const int mark = FIndexes.Last >= 0 ? FIndexes.Last : state.SelectedIndex;
+        const int mark = indexes_.last >= 0 ? indexes_.last : state.selectedIndex;
         if (mark >= 0 && mark < rows) {
-            ListView1->setCurrentItem(ListView1->topLevelItem(mark));
+            playlistView_->setCurrentItem(playlistView_->topLevelItem(mark));
         }
-        if (!FLastPlayedPath.isEmpty()) {
-            edtFilePath->setText(FLastPlayedPath);
-            OpenDialog1->selectFile(FLastPlayedPath);
+        if (!lastPlayedPath_.isEmpty()) {
+            filePathEdit_->setText(lastPlayedPath_);
+            openDialog_->selectFile(lastPlayedPath_);
         }
-        if (state.HasWindowBounds) {
+        if (state.hasWindowBounds) {
             ApplySavedBounds(state);
         }
     } catch (const std::exception& e) {
@@ -548,9 +550,9 @@ void TForm1::RestoreSession() {
     }
 }
 
-void TForm1::ApplySavedBounds(const TKLINKSessionState& state) {
+void MainWindow::ApplySavedBounds(const KLINKSessionState& state) {
     // The screen nearest to the saved top-left corner.
-    const QPoint corner(state.Left, state.Top);
+    const QPoint corner(state.left, state.top);
     QScreen* nearest = QGuiApplication::screenAt(corner);
     if (nearest == nullptr) {
         qint64 best = -1;
@@ -571,64 +573,64 @@ void TForm1::ApplySavedBounds(const TKLINKSessionState& state) {
         return;
     }
     const QRect work = nearest->availableGeometry();
-    const TRect bounds = ClampWindowBounds(TRect{state.Left, state.Top, state.Width, state.Height},
-                                           TRect{work.left(), work.top(), work.width(), work.height()},
-                                           minimumWidth(), minimumHeight());
-    setGeometry(bounds.Left, bounds.Top, std::min(bounds.Width, maximumWidth()), bounds.Height);
-    FBoundsRestored = true;
-    if (state.Maximized) {
+    const Rect bounds = ClampWindowBounds(Rect{state.left, state.top, state.width, state.height},
+                                          Rect{work.left(), work.top(), work.width(), work.height()},
+                                          minimumWidth(), minimumHeight());
+    setGeometry(bounds.left, bounds.top, std::min(bounds.width, maximumWidth()), bounds.height);
+    boundsRestored_ = true;
+    if (state.maximized) {
         setWindowState(windowState() | Qt::WindowMaximized);
     }
 }
 
-void TForm1::StoreSession() {
-    TKLINKSessionState state = DefaultSession();
-    state.ComPort =
-        ComboBox1->currentIndex() >= 0 ? ComboBox1->currentText().toStdString() : FPreferredPorts[0];
-    state.ComPort2 =
-        ComboBox2->currentIndex() >= 0 ? ComboBox2->currentText().toStdString() : FPreferredPorts[1];
-    state.RepeatIndex = cmbRepeatNum->currentIndex();
-    state.FadeIndex = cmbFadeout->currentIndex();
-    state.LastTrackPath = FLastPlayedPath.toStdString();
-    state.LastTrackIndex = FIndexes.Last;
-    if (QTreeWidgetItem* focused = ListView1->currentItem()) {
-        state.SelectedIndex = ListView1->indexOfTopLevelItem(focused);
+void MainWindow::StoreSession() {
+    KLINKSessionState state = DefaultSession();
+    state.comPort = portCombos_[0]->currentIndex() >= 0 ? portCombos_[0]->currentText().toStdString()
+                                                        : preferredPorts_[0];
+    state.comPort2 = portCombos_[1]->currentIndex() >= 0 ? portCombos_[1]->currentText().toStdString()
+                                                         : preferredPorts_[1];
+    state.repeatIndex = repeatCombo_->currentIndex();
+    state.fadeIndex = fadeCombo_->currentIndex();
+    state.lastTrackPath = lastPlayedPath_.toStdString();
+    state.lastTrackIndex = indexes_.last;
+    if (QTreeWidgetItem* focused = playlistView_->currentItem()) {
+        state.selectedIndex = playlistView_->indexOfTopLevelItem(focused);
     }
-    for (int i = 0; i < ListView1->topLevelItemCount(); ++i) {
-        const QTreeWidgetItem* item = ListView1->topLevelItem(i);
-        state.Playlist.push_back(TKLINKSessionTrack{item->text(2).toStdString(), item->text(0).toStdString(),
-                                                    item->text(1).toStdString()});
+    for (int i = 0; i < playlistView_->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem* item = playlistView_->topLevelItem(i);
+        state.playlist.push_back(KLINKSessionTrack{item->text(2).toStdString(), item->text(0).toStdString(),
+                                                   item->text(1).toStdString()});
     }
     // The restored (normal) rectangle of the client area, also while the
     // window is maximized or minimized.
     const bool notNormal = isMaximized() || isMinimized();
     const QRect rect = notNormal ? normalGeometry() : geometry();
-    state.Maximized = isMaximized() || (isMinimized() && windowState().testFlag(Qt::WindowMaximized));
-    state.HasWindowBounds = true;
-    state.Left = rect.left();
-    state.Top = rect.top();
-    state.Width = rect.width();
-    state.Height = rect.height();
+    state.maximized = isMaximized() || (isMinimized() && windowState().testFlag(Qt::WindowMaximized));
+    state.hasWindowBounds = true;
+    state.left = rect.left();
+    state.top = rect.top();
+    state.width = rect.width();
+    state.height = rect.height();
     SaveSession(SessionFilePath(), state);
 }
 
-// --- IPlayerHost --------------------------------------------------------------
+// --- PlayerHost --------------------------------------------------------------
 
-void TForm1::Synchronize(const std::function<void()>& call) { FCalls.Call(call); }
+void MainWindow::Synchronize(const std::function<void()>& call) { calls_.Call(call); }
 
-bool TForm1::PortConnected(int index) const { return (index == 0 ? Comm1 : Comm2).Connected(); }
+bool MainWindow::PortConnected(int index) const { return drivers_[index == 0 ? 0 : 1].Connected(); }
 
-platform::OSHandle TForm1::PortHandle(int index) const { return (index == 0 ? Comm1 : Comm2).Handle(); }
+platform::OSHandle MainWindow::PortHandle(int index) const { return drivers_[index == 0 ? 0 : 1].Handle(); }
 
-std::string TForm1::PortName(int index) const {
-    std::lock_guard lock(FPortNameLock);
-    return FPortNames[index == 0 ? 0 : 1];
+std::string MainWindow::PortName(int index) const {
+    std::lock_guard lock(portNameLock_);
+    return portNames_[index == 0 ? 0 : 1];
 }
 
-void TForm1::AppendLog(const std::string& line) { Log(QString::fromStdString(line)); }
+void MainWindow::AppendLog(const std::string& line) { Log(QString::fromStdString(line)); }
 
-void TForm1::ClearHeaderAndTags() {
-    for (std::string_view name : TVGMDisplay::Names) {
+void MainWindow::ClearHeaderAndTags() {
+    for (std::string_view name : VGMDisplay::kNames) {
         const QString objectName = QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size()));
         if (auto* edit = findChild<QLineEdit*>(objectName)) {
             edit->clear();
@@ -636,17 +638,17 @@ void TForm1::ClearHeaderAndTags() {
             label->clear();
         }
     }
-    for (QLineEdit* edit : FTagEdits) {
+    for (QLineEdit* edit : tagEdits_) {
         edit->clear();
     }
-    Memo1->clear();
+    notesEdit_->clear();
 }
 
-void TForm1::ShowHeader(const TVGMDisplay& display) {
+void MainWindow::ShowHeader(const VGMDisplay& display) {
     for (size_t i = 0; i < kVGMDisplayFieldCount; ++i) {
-        const std::string_view name = TVGMDisplay::Names[i];
+        const std::string_view name = VGMDisplay::kNames[i];
         const QString objectName = QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size()));
-        const QString text = QString::fromStdString(display.Texts[i]);
+        const QString text = QString::fromStdString(display.texts[i]);
         if (auto* edit = findChild<QLineEdit*>(objectName)) {
             edit->setText(text);
         } else if (auto* label = findChild<QLabel*>(objectName)) {
@@ -655,46 +657,49 @@ void TForm1::ShowHeader(const TVGMDisplay& display) {
     }
 }
 
-void TForm1::ShowTags(const TGD3Strings& gd3) {
-    for (size_t i = 0; i < FTagEdits.size(); ++i) {
-        FTagEdits[i]->setText(QString::fromStdString(UTF16ToUTF8(gd3[i])));
+void MainWindow::ShowTags(const GD3Strings& gd3) {
+    for (size_t i = 0; i < tagEdits_.size(); ++i) {
+        tagEdits_[i]->setText(QString::fromStdString(UTF16ToUTF8(gd3[i])));
     }
     // The notes keep their CR LF line breaks in the tag; the editor wants LF.
     QString notes = QString::fromStdString(UTF16ToUTF8(gd3[10]));
     notes.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    Memo1->setPlainText(notes);
+    notesEdit_->setPlainText(notes);
 }
 
-void TForm1::SetFilePath(const std::string& path) { edtFilePath->setText(QString::fromStdString(path)); }
+void MainWindow::SetFilePath(const std::string& path) {
+    filePathEdit_->setText(QString::fromStdString(path));
+}
 
-void TForm1::SetOpenDialogHints(const std::string& fileName, const std::string& folder) {
-    OpenDialog1->setDirectory(QString::fromStdString(folder));
-    OpenDialog1->selectFile(QString::fromStdString(fileName));
+void MainWindow::SetOpenDialogHints(const std::string& fileName, const std::string& folder) {
+    openDialog_->setDirectory(QString::fromStdString(folder));
+    openDialog_->selectFile(QString::fromStdString(fileName));
 }
 
 // --- drops from the file manager off the list ---------------------------------
 
-void TForm1::dragEnterEvent(QDragEnterEvent* event) {
-    if (!TPlaylistView::DroppedFiles(event->mimeData()).isEmpty()) {
+void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
+    if (!PlaylistView::DroppedFiles(event->mimeData()).isEmpty()) {
         event->acceptProposedAction();
     }
 }
 
-void TForm1::dragMoveEvent(QDragMoveEvent* event) {
-    if (!TPlaylistView::DroppedFiles(event->mimeData()).isEmpty()) {
+void MainWindow::dragMoveEvent(QDragMoveEvent* event) {
+    if (!PlaylistView::DroppedFiles(event->mimeData()).isEmpty()) {
         event->acceptProposedAction();
     }
 }
 
-void TForm1::dropEvent(QDropEvent* event) {
-    const QStringList files = TPlaylistView::DroppedFiles(event->mimeData());
+void MainWindow::dropEvent(QDropEvent* event) {
+    const QStringList files = PlaylistView::DroppedFiles(event->mimeData());
     if (files.isEmpty()) {
         return;
     }
     event->acceptProposedAction();
     const QPoint global = mapToGlobal(event->position().toPoint());
-    const bool onList = ListView1->isVisible() &&
-                        QRect(ListView1->mapToGlobal(QPoint(0, 0)), ListView1->size()).contains(global);
+    const bool onList =
+        playlistView_->isVisible() &&
+        QRect(playlistView_->mapToGlobal(QPoint(0, 0)), playlistView_->size()).contains(global);
     Guard([&] { HandleDroppedFiles(files, onList); });
 }
 

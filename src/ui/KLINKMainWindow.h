@@ -5,7 +5,7 @@
 // destroyed.
 //
 // Every handler runs on the GUI thread. The playback thread reaches the
-// window only through IPlayerHost: its display calls are queued to the GUI
+// window only through PlayerHost: its display calls are queued to the GUI
 // thread and served there, also while StopPlayback waits for it to end.
 
 #include <QWidget>
@@ -34,34 +34,34 @@ class QTreeWidgetItem;
 
 namespace klink {
 
-class TPlaylistView;
-class TPortComboBox;
+class PlaylistView;
+class PortComboBox;
 
-class TForm1 : public QWidget, public IPlayerHost {
+class MainWindow : public QWidget, public PlayerHost {
     Q_OBJECT
 public:
     // The client area the window opens with; its width never changes.
     static constexpr int kClientWidth = 1093;
     static constexpr int kClientHeight = 819;
 
-    // Runs FormCreate. `factory` makes the playback runs (CreateVGMPlayerRun
+    // Runs InitializeWindow. `factory` makes the playback runs (CreateVGMPlayerRun
     // in the program).
-    explicit TForm1(TPlaybackFactory factory, QWidget* parent = nullptr);
+    explicit MainWindow(PlaybackFactory factory, QWidget* parent = nullptr);
     // Saves the session (if creation completed), stops playback, closes ports.
-    ~TForm1() override;
+    ~MainWindow() override;
 
-    TForm1(const TForm1&) = delete;
-    TForm1& operator=(const TForm1&) = delete;
+    MainWindow(const MainWindow&) = delete;
+    MainWindow& operator=(const MainWindow&) = delete;
 
     // --- connections -------------------------------------------------------
-    TCommPortDriver& GetPortDriver(int index);
-    TPortComboBox* GetPortCombo(int index);
+    CommPortDriver& GetPortDriver(int index);
+    PortComboBox* GetPortCombo(int index);
     QPushButton* GetConnectButton(int index);
     // Refills both selectors from the port list. Throws OSError when the list
     // cannot be read.
     void ScanComPorts();
-    void btnConnectClick(int index);
-    void ComboBox1Change(int index);
+    void ConnectButtonClick(int index);
+    void PortComboChange(int index);
     void StopPlayback();
     void PlaybackTimerTick();
     void HandleConnectionLost(int index);
@@ -69,18 +69,18 @@ public:
     void StoreSession();
 
     // --- playlist and playback ---------------------------------------------
-    void actPlayUpdate();
-    void actPlayExecute();
-    void actDeleteUpdate();
-    void actDeleteExecute();
-    void actCopyPathUpdate();
-    void actCopyPathExecute();
-    void PopupMenu1Popup();
-    void Button3Click();
-    void ListView1DblClick();
+    void PlayActionUpdate();
+    void PlayActionExecute();
+    void DeleteActionUpdate();
+    void DeleteActionExecute();
+    void CopyPathActionUpdate();
+    void CopyPathActionExecute();
+    void PlaylistMenuPopup();
+    void OpenFileButtonClick();
+    void PlaylistDoubleClick();
     void SelectAllRows();
     // Moves the selected rows to the drop point (viewport coordinates).
-    void ListView1DragDrop(QPoint pos);
+    void PlaylistDragDrop(QPoint pos);
     void AddPlaylistFile(const QString& path);
     void RequestPlay(const QString& path, int row);
     void PlayPlaylistIndex(int row);
@@ -89,25 +89,25 @@ public:
     void HandleDroppedFiles(const QStringList& names, bool onList);
 
     // State the tests and the self-test read.
-    [[nodiscard]] int PlaylistIndex() const noexcept { return FIndexes.Playing; }
-    [[nodiscard]] int NextPlaylistIndex() const noexcept { return FIndexes.Next; }
-    [[nodiscard]] int LastPlaylistIndex() const noexcept { return FIndexes.Last; }
-    [[nodiscard]] const QString& LastPlayedPath() const noexcept { return FLastPlayedPath; }
-    [[nodiscard]] bool HasPlayerThread() const noexcept { return PlayerThread != nullptr; }
-    [[nodiscard]] QTimer* PlaybackTimer() const noexcept { return FPlaybackTimer; }
-    [[nodiscard]] TPlaylistView* Playlist() const noexcept { return ListView1; }
+    [[nodiscard]] int PlaylistIndex() const noexcept { return indexes_.playing; }
+    [[nodiscard]] int NextPlaylistIndex() const noexcept { return indexes_.next; }
+    [[nodiscard]] int LastPlaylistIndex() const noexcept { return indexes_.last; }
+    [[nodiscard]] const QString& LastPlayedPath() const noexcept { return lastPlayedPath_; }
+    [[nodiscard]] bool HasPlayerThread() const noexcept { return playerThread_ != nullptr; }
+    [[nodiscard]] QTimer* PlaybackTimer() const noexcept { return playbackTimer_; }
+    [[nodiscard]] PlaylistView* Playlist() const noexcept { return playlistView_; }
     // Serves the playback thread's waiting display calls now.
-    void ServeThreadCalls() { FCalls.ServePending(); }
+    void ServeThreadCalls() { calls_.ServePending(); }
 
-    // --- IPlayerHost ---------------------------------------------------------
+    // --- PlayerHost ---------------------------------------------------------
     void Synchronize(const std::function<void()>& call) override;
     [[nodiscard]] bool PortConnected(int index) const override;
     [[nodiscard]] platform::OSHandle PortHandle(int index) const override;
     [[nodiscard]] std::string PortName(int index) const override;
     void AppendLog(const std::string& line) override;
     void ClearHeaderAndTags() override;
-    void ShowHeader(const TVGMDisplay& display) override;
-    void ShowTags(const TGD3Strings& gd3) override;
+    void ShowHeader(const VGMDisplay& display) override;
+    void ShowTags(const GD3Strings& gd3) override;
     void SetFilePath(const std::string& path) override;
     void SetOpenDialogHints(const std::string& fileName, const std::string& folder) override;
 
@@ -124,8 +124,8 @@ private:
     QWidget* BuildTagPanel();
     QWidget* BuildPlaybackPanel();
     void ConnectSignals();
-    void SetupDriver(TCommPortDriver& driver, QTimer* pollTimer);
-    void FormCreate();
+    void SetupDriver(CommPortDriver& driver, QTimer* pollTimer);
+    void InitializeWindow();
     void Log(const QString& line);
     // Runs a handler; a failure that leaves it goes to the log (the window's
     // last-resort error report).
@@ -138,63 +138,59 @@ private:
     void ResumePausedPolling();
     // The path stored in a row (its third column).
     [[nodiscard]] static QString RowPath(const QTreeWidgetItem* item);
-    void ApplySavedBounds(const TKLINKSessionState& state);
+    void ApplySavedBounds(const KLINKSessionState& state);
 
-    TPlaybackFactory FFactory;
-    TGUICallQueue FCalls{this};
+    PlaybackFactory factory_;
+    GUICallQueue calls_{this};
 
-    // Connection panel.
-    QLabel* lblConnection1 = nullptr;
-    TPortComboBox* ComboBox1 = nullptr;
-    QPushButton* btnConnect = nullptr;
-    QPushButton* btnRefresh = nullptr;
-    QLabel* lblConnection2 = nullptr;
-    TPortComboBox* ComboBox2 = nullptr;
-    QPushButton* Button1 = nullptr;
-    QPlainTextEdit* memLog = nullptr;
+    // Connection panel; index 0 is connection 1 (upper row), index 1 connection 2.
+    std::array<QLabel*, 2> connectionLabels_{};
+    std::array<PortComboBox*, 2> portCombos_{};
+    std::array<QPushButton*, 2> connectButtons_{};
+    QPushButton* rescanButton_ = nullptr;
+    QPlainTextEdit* logView_ = nullptr;
 
     // Header, tags, playback controls.
-    QLineEdit* edtFilePath = nullptr;
-    QPlainTextEdit* Memo1 = nullptr;
-    std::array<QLineEdit*, 10> FTagEdits{};
-    QPushButton* Button3 = nullptr;
-    QFileDialog* OpenDialog1 = nullptr;
-    QComboBox* cmbRepeatNum = nullptr;
-    QComboBox* cmbFadeout = nullptr;
-    TPlaylistView* ListView1 = nullptr;
-    QPushButton* btnDelete = nullptr;
-    QAction* actPlay = nullptr;
-    QAction* actDelete = nullptr;
-    QAction* actCopyPath = nullptr;
-    QMenu* PopupMenu1 = nullptr;
-    QAction* miPlaylistPlay = nullptr;
-    QAction* miPlaylistDelete = nullptr;
-    QAction* miPlaylistCopyPath = nullptr;
-    QLabel* lblTime = nullptr;
-    QLabel* lblSamples = nullptr;
+    QLineEdit* filePathEdit_ = nullptr;
+    QPlainTextEdit* notesEdit_ = nullptr;
+    std::array<QLineEdit*, 10> tagEdits_{};
+    QPushButton* openFileButton_ = nullptr;
+    QFileDialog* openDialog_ = nullptr;
+    QComboBox* repeatCombo_ = nullptr;
+    QComboBox* fadeCombo_ = nullptr;
+    PlaylistView* playlistView_ = nullptr;
+    QPushButton* deleteButton_ = nullptr;
+    QAction* playAction_ = nullptr;
+    QAction* deleteAction_ = nullptr;
+    QAction* copyPathAction_ = nullptr;
+    QMenu* playlistMenu_ = nullptr;
+    QAction* playMenuItem_ = nullptr;
+    QAction* deleteMenuItem_ = nullptr;
+    QAction* copyPathMenuItem_ = nullptr;
+    QLabel* timeLabel_ = nullptr;
+    QLabel* samplesLabel_ = nullptr;
 
-    TCommPortDriver Comm1;
-    TCommPortDriver Comm2;
-    QTimer* FPollTimers[2] = {nullptr, nullptr};
-    QTimer* FPlaybackTimer = nullptr;
+    std::array<CommPortDriver, 2> drivers_;
+    QTimer* pollTimers_[2] = {nullptr, nullptr};
+    QTimer* playbackTimer_ = nullptr;
 
-    bool FSerialInputPaused[2] = {false, false};
-    bool FUpdatingPortList = false;
-    std::string FPreferredPorts[2];
-    bool FSessionReady = false;
-    bool FSessionShown = false;
-    bool FBoundsRestored = false;  // the session placed the window; no centring
-    bool FStoppingPlayback = false;
-    std::unique_ptr<IPlaybackRun> PlayerThread;
-    TPlaylistIndexes FIndexes;  // FPlaylistIndex, FNextPlaylistIndex, FLastPlaylistIndex
-    QString FLastPlayedPath;
-    bool FStartingPlayback = false;
-    QString FRequestedPlayPath;
-    int FRequestedPlayIndex = -1;
+    bool serialInputPaused_[2] = {false, false};
+    bool updatingPortList_ = false;
+    std::string preferredPorts_[2];
+    bool sessionReady_ = false;
+    bool sessionShown_ = false;
+    bool boundsRestored_ = false;  // the session placed the window; no centring
+    bool stoppingPlayback_ = false;
+    std::unique_ptr<PlaybackRun> playerThread_;
+    PlaylistIndexes indexes_;  // the playing, next and last rows
+    QString lastPlayedPath_;
+    bool startingPlayback_ = false;
+    QString requestedPlayPath_;
+    int requestedPlayIndex_ = -1;
 
     // The selectors' texts for the playback thread, which may ask from its own thread.
-    mutable std::mutex FPortNameLock;
-    std::string FPortNames[2];
+    mutable std::mutex portNameLock_;
+    std::string portNames_[2];
 };
 
 }  // namespace klink

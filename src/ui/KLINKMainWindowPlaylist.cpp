@@ -56,204 +56,205 @@ std::string NativePath(const QString& path) { return QFile::encodeName(path).toS
 
 }  // namespace
 
-QWidget* TForm1::BuildPlaybackPanel() {
+QWidget* MainWindow::BuildPlaybackPanel() {
     auto* panel = new QWidget(this);
     auto* layout = new QVBoxLayout(panel);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(4);
 
     auto* controls = new QHBoxLayout;
-    Button3 = new QPushButton(QStringLiteral("ファイルを開く(&O)"), panel);
-    Button3->setObjectName(QStringLiteral("Button3"));
-    controls->addWidget(Button3);
+    openFileButton_ = new QPushButton(QStringLiteral("ファイルを開く(&O)"), panel);
+    openFileButton_->setObjectName(QStringLiteral("Button3"));
+    controls->addWidget(openFileButton_);
     controls->addSpacing(12);
 
     controls->addWidget(new QLabel(QStringLiteral("リピート回数"), panel));
-    cmbRepeatNum = new QComboBox(panel);
-    cmbRepeatNum->setObjectName(QStringLiteral("cmbRepeatNum"));
-    cmbRepeatNum->addItems({QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3"),
+    repeatCombo_ = new QComboBox(panel);
+    repeatCombo_->setObjectName(QStringLiteral("cmbRepeatNum"));
+    repeatCombo_->addItems({QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3"),
                             QStringLiteral("4"), QStringLiteral("5"), QStringLiteral("無限")});
-    cmbRepeatNum->setCurrentIndex(0);
-    controls->addWidget(cmbRepeatNum);
+    repeatCombo_->setCurrentIndex(0);
+    controls->addWidget(repeatCombo_);
     controls->addSpacing(12);
 
     controls->addWidget(new QLabel(QStringLiteral("フェードアウト"), panel));
-    cmbFadeout = new QComboBox(panel);
-    cmbFadeout->setObjectName(QStringLiteral("cmbFadeout"));
-    cmbFadeout->addItems({QStringLiteral("なし"), QStringLiteral("1秒"), QStringLiteral("3秒"),
+    fadeCombo_ = new QComboBox(panel);
+    fadeCombo_->setObjectName(QStringLiteral("cmbFadeout"));
+    fadeCombo_->addItems({QStringLiteral("なし"), QStringLiteral("1秒"), QStringLiteral("3秒"),
                           QStringLiteral("5秒"), QStringLiteral("10秒"), QStringLiteral("15秒")});
-    cmbFadeout->setCurrentIndex(4);
-    controls->addWidget(cmbFadeout);
+    fadeCombo_->setCurrentIndex(4);
+    controls->addWidget(fadeCombo_);
     controls->addStretch(1);
 
     controls->addWidget(new QLabel(QStringLiteral("Time"), panel));
-    lblTime = TimeLabel(panel, "lblTime", QStringLiteral("00:00.00"));
-    controls->addWidget(lblTime);
+    timeLabel_ = TimeLabel(panel, "lblTime", QStringLiteral("00:00.00"));
+    controls->addWidget(timeLabel_);
     controls->addSpacing(12);
     controls->addWidget(new QLabel(QStringLiteral("Samples"), panel));
-    lblSamples = TimeLabel(panel, "lblSamples", QStringLiteral("0"));
-    controls->addWidget(lblSamples);
+    samplesLabel_ = TimeLabel(panel, "samplesLabel", QStringLiteral("0"));
+    controls->addWidget(samplesLabel_);
     layout->addLayout(controls);
 
     auto* listHeader = new QHBoxLayout;
     listHeader->addWidget(new QLabel(QStringLiteral("Play List:"), panel));
     listHeader->addStretch(1);
-    btnDelete = new QPushButton(QStringLiteral("削除"), panel);
-    btnDelete->setObjectName(QStringLiteral("btnDelete"));
-    listHeader->addWidget(btnDelete);
+    deleteButton_ = new QPushButton(QStringLiteral("削除"), panel);
+    deleteButton_->setObjectName(QStringLiteral("deleteButton"));
+    listHeader->addWidget(deleteButton_);
     layout->addLayout(listHeader);
 
-    ListView1 = new TPlaylistView(panel);
-    ListView1->setObjectName(QStringLiteral("ListView1"));
-    layout->addWidget(ListView1, 1);
+    playlistView_ = new PlaylistView(panel);
+    playlistView_->setObjectName(QStringLiteral("playlistView"));
+    layout->addWidget(playlistView_, 1);
 
-    OpenDialog1 = new QFileDialog(this);
-    OpenDialog1->setObjectName(QStringLiteral("OpenDialog1"));
-    OpenDialog1->setFileMode(QFileDialog::ExistingFile);
-    OpenDialog1->setNameFilters({QStringLiteral("VGM / VGZ Files (*.vgm *.vgz)"),
+    openDialog_ = new QFileDialog(this);
+    openDialog_->setObjectName(QStringLiteral("openDialog"));
+    openDialog_->setFileMode(QFileDialog::ExistingFile);
+    openDialog_->setNameFilters({QStringLiteral("VGM / VGZ Files (*.vgm *.vgz)"),
                                  QStringLiteral("VGM Files (*.vgm)"), QStringLiteral("VGZ Files (*.vgz)")});
-    OpenDialog1->selectNameFilter(QStringLiteral("VGM / VGZ Files (*.vgm *.vgz)"));
+    openDialog_->selectNameFilter(QStringLiteral("VGM / VGZ Files (*.vgm *.vgz)"));
 
-    actPlay = new QAction(QStringLiteral("再生"), this);
-    actPlay->setObjectName(QStringLiteral("actPlay"));
-    actDelete = new QAction(QStringLiteral("削除"), this);
-    actDelete->setObjectName(QStringLiteral("actDelete"));
-    actCopyPath = new QAction(QStringLiteral("パスをコピー"), this);
-    actCopyPath->setObjectName(QStringLiteral("actCopyPath"));
-    for (QAction* action : {actPlay, actDelete, actCopyPath}) {
+    playAction_ = new QAction(QStringLiteral("再生"), this);
+    playAction_->setObjectName(QStringLiteral("actPlay"));
+    deleteAction_ = new QAction(QStringLiteral("削除"), this);
+    deleteAction_->setObjectName(QStringLiteral("actDelete"));
+    copyPathAction_ = new QAction(QStringLiteral("パスをコピー"), this);
+    copyPathAction_->setObjectName(QStringLiteral("actCopyPath"));
+    for (QAction* action : {playAction_, deleteAction_, copyPathAction_}) {
         action->setEnabled(false);
     }
-    btnDelete->setEnabled(false);
+    deleteButton_->setEnabled(false);
 
-    PopupMenu1 = new QMenu(this);
-    PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
-    miPlaylistPlay = PopupMenu1->addAction(actPlay->text());
-    miPlaylistPlay->setObjectName(QStringLiteral("miPlaylistPlay"));
-    miPlaylistDelete = PopupMenu1->addAction(actDelete->text());
-    miPlaylistDelete->setObjectName(QStringLiteral("miPlaylistDelete"));
-    miPlaylistCopyPath = PopupMenu1->addAction(actCopyPath->text());
-    miPlaylistCopyPath->setObjectName(QStringLiteral("miPlaylistCopyPath"));
+    playlistMenu_ = new QMenu(this);
+    playlistMenu_->setObjectName(QStringLiteral("playlistMenu"));
+    playMenuItem_ = playlistMenu_->addAction(playAction_->text());
+    playMenuItem_->setObjectName(QStringLiteral("playMenuItem"));
+    deleteMenuItem_ = playlistMenu_->addAction(deleteAction_->text());
+    deleteMenuItem_->setObjectName(QStringLiteral("deleteMenuItem"));
+    copyPathMenuItem_ = playlistMenu_->addAction(copyPathAction_->text());
+    copyPathMenuItem_->setObjectName(QStringLiteral("copyPathMenuItem"));
     return panel;
 }
 
-void TForm1::ConnectSignals() {
+void MainWindow::ConnectSignals() {
     for (int i = 0; i < 2; ++i) {
         connect(GetConnectButton(i), &QPushButton::clicked, this,
-                [this, i] { Guard([&] { btnConnectClick(i); }); });
+                [this, i] { Guard([&] { ConnectButtonClick(i); }); });
         connect(GetPortCombo(i), &QComboBox::currentIndexChanged, this,
-                [this, i] { Guard([&] { ComboBox1Change(i); }); });
-        connect(GetPortCombo(i), &TPortComboBox::dropDown, this, [this] { Guard([&] { ScanComPorts(); }); });
+                [this, i] { Guard([&] { PortComboChange(i); }); });
+        connect(GetPortCombo(i), &PortComboBox::dropDown, this, [this] { Guard([&] { ScanComPorts(); }); });
     }
-    connect(btnRefresh, &QPushButton::clicked, this, [this] { Guard([&] { ScanComPorts(); }); });
+    connect(rescanButton_, &QPushButton::clicked, this, [this] { Guard([&] { ScanComPorts(); }); });
 
-    connect(actPlay, &QAction::triggered, this, [this] { Guard([&] { actPlayExecute(); }); });
-    connect(actDelete, &QAction::triggered, this, [this] { Guard([&] { actDeleteExecute(); }); });
-    connect(actCopyPath, &QAction::triggered, this, [this] { Guard([&] { actCopyPathExecute(); }); });
+    connect(playAction_, &QAction::triggered, this, [this] { Guard([&] { PlayActionExecute(); }); });
+    connect(deleteAction_, &QAction::triggered, this, [this] { Guard([&] { DeleteActionExecute(); }); });
+    connect(copyPathAction_, &QAction::triggered, this, [this] { Guard([&] { CopyPathActionExecute(); }); });
     // The menu items and the delete button follow their actions.
     const std::pair<QAction*, QAction*> items[] = {
-        {miPlaylistPlay, actPlay}, {miPlaylistDelete, actDelete}, {miPlaylistCopyPath, actCopyPath}};
+        {playMenuItem_, playAction_}, {deleteMenuItem_, deleteAction_}, {copyPathMenuItem_, copyPathAction_}};
     for (auto [item, action] : items) {
         item->setEnabled(action->isEnabled());
         connect(action, &QAction::enabledChanged, item, &QAction::setEnabled);
         connect(item, &QAction::triggered, action, &QAction::trigger);
     }
-    connect(actDelete, &QAction::enabledChanged, btnDelete, &QPushButton::setEnabled);
-    connect(btnDelete, &QPushButton::clicked, this, [this] {
-        actDeleteUpdate();
-        actDelete->trigger();
+    connect(deleteAction_, &QAction::enabledChanged, deleteButton_, &QPushButton::setEnabled);
+    connect(deleteButton_, &QPushButton::clicked, this, [this] {
+        DeleteActionUpdate();
+        deleteAction_->trigger();
     });
 
-    connect(Button3, &QPushButton::clicked, this, [this] { Guard([&] { Button3Click(); }); });
-    connect(ListView1, &QTreeWidget::itemDoubleClicked, this,
-            [this] { Guard([&] { ListView1DblClick(); }); });
-    connect(ListView1, &TPlaylistView::enterPressed, this, [this] { Guard([&] { ListView1DblClick(); }); });
-    connect(ListView1, &TPlaylistView::deletePressed, this, [this] {
-        actDeleteUpdate();
-        actDelete->trigger();
+    connect(openFileButton_, &QPushButton::clicked, this, [this] { Guard([&] { OpenFileButtonClick(); }); });
+    connect(playlistView_, &QTreeWidget::itemDoubleClicked, this,
+            [this] { Guard([&] { PlaylistDoubleClick(); }); });
+    connect(playlistView_, &PlaylistView::enterPressed, this,
+            [this] { Guard([&] { PlaylistDoubleClick(); }); });
+    connect(playlistView_, &PlaylistView::deletePressed, this, [this] {
+        DeleteActionUpdate();
+        deleteAction_->trigger();
     });
-    connect(ListView1, &TPlaylistView::selectAllRequested, this, [this] { SelectAllRows(); });
-    connect(ListView1, &TPlaylistView::rowsDropped, this,
-            [this](QPoint pos) { Guard([&] { ListView1DragDrop(pos); }); });
-    connect(ListView1, &TPlaylistView::filesDropped, this,
+    connect(playlistView_, &PlaylistView::selectAllRequested, this, [this] { SelectAllRows(); });
+    connect(playlistView_, &PlaylistView::rowsDropped, this,
+            [this](QPoint pos) { Guard([&] { PlaylistDragDrop(pos); }); });
+    connect(playlistView_, &PlaylistView::filesDropped, this,
             [this](const QStringList& files) { Guard([&] { HandleDroppedFiles(files, true); }); });
-    connect(ListView1, &QTreeWidget::itemSelectionChanged, this, [this] {
-        actPlayUpdate();
-        actDeleteUpdate();
-        actCopyPathUpdate();
+    connect(playlistView_, &QTreeWidget::itemSelectionChanged, this, [this] {
+        PlayActionUpdate();
+        DeleteActionUpdate();
+        CopyPathActionUpdate();
     });
-    connect(ListView1, &QWidget::customContextMenuRequested, this, [this](QPoint pos) {
-        PopupMenu1Popup();
-        PopupMenu1->popup(ListView1->viewport()->mapToGlobal(pos));
+    connect(playlistView_, &QWidget::customContextMenuRequested, this, [this](QPoint pos) {
+        PlaylistMenuPopup();
+        playlistMenu_->popup(playlistView_->viewport()->mapToGlobal(pos));
     });
 }
 
 // --- actions --------------------------------------------------------------------
 
-int TForm1::SelectedRowCount() const { return static_cast<int>(ListView1->selectedItems().size()); }
+int MainWindow::SelectedRowCount() const { return static_cast<int>(playlistView_->selectedItems().size()); }
 
-std::vector<bool> TForm1::SelectedRows() const {
-    std::vector<bool> selected(static_cast<size_t>(ListView1->topLevelItemCount()), false);
+std::vector<bool> MainWindow::SelectedRows() const {
+    std::vector<bool> selected(static_cast<size_t>(playlistView_->topLevelItemCount()), false);
     for (size_t i = 0; i < selected.size(); ++i) {
-        selected[i] = ListView1->topLevelItem(static_cast<int>(i))->isSelected();
+        selected[i] = playlistView_->topLevelItem(static_cast<int>(i))->isSelected();
     }
     return selected;
 }
 
-int TForm1::FocusedRow() const {
-    QTreeWidgetItem* item = ListView1->currentItem();
-    return item == nullptr ? -1 : ListView1->indexOfTopLevelItem(item);
+int MainWindow::FocusedRow() const {
+    QTreeWidgetItem* item = playlistView_->currentItem();
+    return item == nullptr ? -1 : playlistView_->indexOfTopLevelItem(item);
 }
 
-QString TForm1::RowPath(const QTreeWidgetItem* item) { return item->text(2); }
+QString MainWindow::RowPath(const QTreeWidgetItem* item) { return item->text(2); }
 
-void TForm1::actPlayUpdate() {
-    actPlay->setEnabled(!FStartingPlayback && (!FRequestedPlayPath.isEmpty() || SelectedRowCount() == 1));
+void MainWindow::PlayActionUpdate() {
+    playAction_->setEnabled(!startingPlayback_ && (!requestedPlayPath_.isEmpty() || SelectedRowCount() == 1));
 }
 
-void TForm1::actDeleteUpdate() { actDelete->setEnabled(SelectedRowCount() > 0); }
+void MainWindow::DeleteActionUpdate() { deleteAction_->setEnabled(SelectedRowCount() > 0); }
 
-void TForm1::actCopyPathUpdate() { actCopyPath->setEnabled(SelectedRowCount() > 0); }
+void MainWindow::CopyPathActionUpdate() { copyPathAction_->setEnabled(SelectedRowCount() > 0); }
 
-void TForm1::PopupMenu1Popup() {
-    actPlayUpdate();
-    actDeleteUpdate();
-    actCopyPathUpdate();
+void MainWindow::PlaylistMenuPopup() {
+    PlayActionUpdate();
+    DeleteActionUpdate();
+    CopyPathActionUpdate();
 }
 
-void TForm1::ListView1DblClick() {
-    actPlayUpdate();
-    actPlay->trigger();
+void MainWindow::PlaylistDoubleClick() {
+    PlayActionUpdate();
+    playAction_->trigger();
 }
 
-void TForm1::SelectAllRows() {
-    ListView1->setUpdatesEnabled(false);
-    ListView1->selectAll();
-    ListView1->setUpdatesEnabled(true);
+void MainWindow::SelectAllRows() {
+    playlistView_->setUpdatesEnabled(false);
+    playlistView_->selectAll();
+    playlistView_->setUpdatesEnabled(true);
 }
 
-void TForm1::actPlayExecute() {
-    if (FStartingPlayback || FStoppingPlayback) {
+void MainWindow::PlayActionExecute() {
+    if (startingPlayback_ || stoppingPlayback_) {
         return;
     }
     QString path;
     int row = -1;
-    if (!FRequestedPlayPath.isEmpty()) {
-        path = FRequestedPlayPath;
-        row = FRequestedPlayIndex;
+    if (!requestedPlayPath_.isEmpty()) {
+        path = requestedPlayPath_;
+        row = requestedPlayIndex_;
     } else if (SelectedRowCount() == 1) {
-        QTreeWidgetItem* item = ListView1->selectedItems().front();
+        QTreeWidgetItem* item = playlistView_->selectedItems().front();
         path = RowPath(item);
-        row = ListView1->indexOfTopLevelItem(item);
-        ListView1->scrollToItem(item, QAbstractItemView::EnsureVisible);
+        row = playlistView_->indexOfTopLevelItem(item);
+        playlistView_->scrollToItem(item, QAbstractItemView::EnsureVisible);
     } else {
         return;
     }
-    FRequestedPlayPath.clear();
-    FRequestedPlayIndex = -1;
-    FStartingPlayback = true;
+    requestedPlayPath_.clear();
+    requestedPlayIndex_ = -1;
+    startingPlayback_ = true;
     struct Reset {
-        TForm1* form;
-        ~Reset() { form->FStartingPlayback = false; }
+        MainWindow* form;
+        ~Reset() { form->startingPlayback_ = false; }
     } reset{this};
 
     try {
@@ -261,96 +262,96 @@ void TForm1::actPlayExecute() {
             return;
         }
         StopPlayback();
-        const int32_t repeatCount = RepeatCountForIndex(cmbRepeatNum->currentIndex());
-        const int32_t fadeSeconds = FadeSecondsForIndex(cmbFadeout->currentIndex());
+        const int32_t repeatCount = RepeatCountForIndex(repeatCombo_->currentIndex());
+        const int32_t fadeSeconds = FadeSecondsForIndex(fadeCombo_->currentIndex());
         RefreshPortNameCache();
-        PlayerThread = FFactory(*this, NativePath(path), repeatCount, fadeSeconds);
+        playerThread_ = factory_(*this, NativePath(path), repeatCount, fadeSeconds);
         for (int i = 0; i < 2; ++i) {
             if (GetPortDriver(i).Connected()) {
                 GetPortDriver(i).PausePolling();
-                FSerialInputPaused[i] = true;
+                serialInputPaused_[i] = true;
             }
         }
         try {
-            PlayerThread->Start();
+            playerThread_->Start();
         } catch (...) {
-            PlayerThread.reset();
+            playerThread_.reset();
             ResumePausedPolling();
             throw;
         }
-        FIndexes.Playing = row;
-        FIndexes.Last = row;
-        FLastPlayedPath = path;
-        FIndexes.Next = row >= 0 ? row + 1 : -1;
+        indexes_.playing = row;
+        indexes_.last = row;
+        lastPlayedPath_ = path;
+        indexes_.next = row >= 0 ? row + 1 : -1;
         RepaintPlaylist();
     } catch (const std::exception& e) {
         Log(QStringLiteral("再生エラー: ") + QString::fromStdString(e.what()));
     }
 }
 
-void TForm1::RequestPlay(const QString& path, int row) {
-    if (FStartingPlayback || FStoppingPlayback) {
+void MainWindow::RequestPlay(const QString& path, int row) {
+    if (startingPlayback_ || stoppingPlayback_) {
         return;
     }
-    FRequestedPlayPath = path;
-    FRequestedPlayIndex = row;
+    requestedPlayPath_ = path;
+    requestedPlayIndex_ = row;
     struct Reset {
-        TForm1* form;
+        MainWindow* form;
         ~Reset() {
-            form->FRequestedPlayPath.clear();
-            form->FRequestedPlayIndex = -1;
-            form->actPlayUpdate();
+            form->requestedPlayPath_.clear();
+            form->requestedPlayIndex_ = -1;
+            form->PlayActionUpdate();
         }
     } reset{this};
-    actPlayUpdate();
-    if (actPlay->isEnabled()) {
-        actPlayExecute();
+    PlayActionUpdate();
+    if (playAction_->isEnabled()) {
+        PlayActionExecute();
     }
 }
 
-void TForm1::PlayPlaylistIndex(int row) {
+void MainWindow::PlayPlaylistIndex(int row) {
     try {
-        if (row < 0 || row >= ListView1->topLevelItemCount()) {
+        if (row < 0 || row >= playlistView_->topLevelItemCount()) {
             return;
         }
-        QTreeWidgetItem* item = ListView1->topLevelItem(row);
-        ListView1->scrollToItem(item, QAbstractItemView::EnsureVisible);
+        QTreeWidgetItem* item = playlistView_->topLevelItem(row);
+        playlistView_->scrollToItem(item, QAbstractItemView::EnsureVisible);
         RequestPlay(RowPath(item), row);
     } catch (const std::exception& e) {
         Log(QStringLiteral("プレイリスト再生エラー: ") + QString::fromStdString(e.what()));
     }
 }
 
-void TForm1::Button3Click() {
-    if (OpenDialog1->exec() != QDialog::Accepted) {
+void MainWindow::OpenFileButtonClick() {
+    if (openDialog_->exec() != QDialog::Accepted) {
         return;
     }
-    const QStringList files = OpenDialog1->selectedFiles();
+    const QStringList files = openDialog_->selectedFiles();
     if (!files.isEmpty()) {
         RequestPlay(files.front(), -1);
     }
 }
 
-void TForm1::actDeleteExecute() {
+void MainWindow::DeleteActionExecute() {
     const std::vector<bool> selected = SelectedRows();
     if (SelectedRowCount() == 0) {
         return;
     }
-    FIndexes = DeletePlaylistRows(selected, FIndexes);
-    ListView1->setUpdatesEnabled(false);
+    indexes_ = DeletePlaylistRows(selected, indexes_);
+    playlistView_->setUpdatesEnabled(false);
     for (auto i = static_cast<int>(selected.size()) - 1; i >= 0; --i) {
         if (selected[static_cast<size_t>(i)]) {
-            delete ListView1->takeTopLevelItem(i);
+            delete playlistView_->takeTopLevelItem(i);
         }
     }
-    ListView1->setUpdatesEnabled(true);
+    playlistView_->setUpdatesEnabled(true);
     RepaintPlaylist();
 }
 
-void TForm1::actCopyPathExecute() {
+void MainWindow::CopyPathActionExecute() {
     std::vector<std::string> paths;
-    for (int i = 0; i < ListView1->topLevelItemCount(); ++i) {
-        const QTreeWidgetItem* item = ListView1->topLevelItem(i);
+    for (int i = 0; i < playlistView_->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem* item = playlistView_->topLevelItem(i);
         if (item->isSelected()) {
             paths.push_back(RowPath(item).toStdString());
         }
@@ -363,11 +364,11 @@ void TForm1::actCopyPathExecute() {
 
 // --- rows -------------------------------------------------------------------------
 
-void TForm1::RepaintPlaylist() {
-    for (int i = 0; i < ListView1->topLevelItemCount(); ++i) {
-        QTreeWidgetItem* item = ListView1->topLevelItem(i);
+void MainWindow::RepaintPlaylist() {
+    for (int i = 0; i < playlistView_->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* item = playlistView_->topLevelItem(i);
         for (int c = 0; c < 3; ++c) {
-            if (i == FIndexes.Playing) {
+            if (i == indexes_.playing) {
                 item->setBackground(c, kPlayingRowColour);
                 item->setForeground(c, QColor(Qt::black));
             } else {
@@ -376,20 +377,20 @@ void TForm1::RepaintPlaylist() {
             }
         }
     }
-    ListView1->viewport()->update();
+    playlistView_->viewport()->update();
 }
 
-void TForm1::ListView1DragDrop(QPoint pos) {
+void MainWindow::PlaylistDragDrop(QPoint pos) {
     if (SelectedRowCount() == 0) {
         return;
     }
     const std::vector<bool> selected = SelectedRows();
-    QTreeWidgetItem* under = ListView1->itemAt(pos);
+    QTreeWidgetItem* under = playlistView_->itemAt(pos);
     int rowUnder = -1;
     bool lowerHalf = false;
     if (under != nullptr) {
-        rowUnder = ListView1->indexOfTopLevelItem(under);
-        const QRect rect = ListView1->visualItemRect(under);
+        rowUnder = playlistView_->indexOfTopLevelItem(under);
+        const QRect rect = playlistView_->visualItemRect(under);
         // At or below the middle counts as the lower half.
         lowerHalf = pos.y() >= (rect.top() + rect.top() + rect.height()) / 2;
     }
@@ -397,52 +398,53 @@ void TForm1::ListView1DragDrop(QPoint pos) {
     if (!insertion) {
         return;
     }
-    const TPlaylistMove move = MovePlaylistRows(selected, *insertion, FIndexes, FocusedRow());
+    const PlaylistMove move = MovePlaylistRows(selected, *insertion, indexes_, FocusedRow());
 
-    ListView1->setUpdatesEnabled(false);
+    playlistView_->setUpdatesEnabled(false);
     std::vector<QTreeWidgetItem*> rows;
-    while (ListView1->topLevelItemCount() > 0) {
-        rows.push_back(ListView1->takeTopLevelItem(0));
+    while (playlistView_->topLevelItemCount() > 0) {
+        rows.push_back(playlistView_->takeTopLevelItem(0));
     }
-    FIndexes = TPlaylistIndexes{};
-    for (int32_t old : move.Order) {
-        ListView1->addTopLevelItem(rows[static_cast<size_t>(old)]);
+    indexes_ = PlaylistIndexes{};
+    for (int32_t old : move.order) {
+        playlistView_->addTopLevelItem(rows[static_cast<size_t>(old)]);
     }
-    ListView1->clearSelection();
-    for (size_t i = 0; i < move.Order.size(); ++i) {
-        ListView1->topLevelItem(static_cast<int>(i))
-            ->setSelected(selected[static_cast<size_t>(move.Order[i])]);
+    playlistView_->clearSelection();
+    for (size_t i = 0; i < move.order.size(); ++i) {
+        playlistView_->topLevelItem(static_cast<int>(i))
+            ->setSelected(selected[static_cast<size_t>(move.order[i])]);
     }
-    if (move.Focused >= 0) {
-        ListView1->setCurrentItem(ListView1->topLevelItem(move.Focused), 0, QItemSelectionModel::NoUpdate);
+    if (move.focused >= 0) {
+        playlistView_->setCurrentItem(playlistView_->topLevelItem(move.focused), 0,
+                                      QItemSelectionModel::NoUpdate);
     }
-    FIndexes = move.Indexes;
-    ListView1->setUpdatesEnabled(true);
+    indexes_ = move.indexes;
+    playlistView_->setUpdatesEnabled(true);
     RepaintPlaylist();
 }
 
-void TForm1::AddPlaylistFile(const QString& path) {
+void MainWindow::AddPlaylistFile(const QString& path) {
     const QString fileName = QFileInfo(path).fileName();
     QString title;
     QString game;
     try {
         const std::vector<uint8_t> bytes = LoadVGMFile(std::filesystem::path(NativePath(path)));
-        const TGD3Title tags = ReadGD3Title(bytes);
-        title = QString::fromStdString(UTF16ToUTF8(tags.Title));
-        game = QString::fromStdString(UTF16ToUTF8(tags.Game));
+        const GD3Title tags = ReadGD3Title(bytes);
+        title = QString::fromStdString(UTF16ToUTF8(tags.title));
+        game = QString::fromStdString(UTF16ToUTF8(tags.game));
     } catch (const std::exception& e) {
         Log(QStringLiteral("GD3 [") + fileName + QStringLiteral("]: ") + QString::fromStdString(e.what()));
     }
     if (title.isEmpty()) {
         title = fileName;
     }
-    auto* item = new QTreeWidgetItem(ListView1);
+    auto* item = new QTreeWidgetItem(playlistView_);
     item->setText(0, QString::fromStdString(SingleLineText(title.toStdString())));
     item->setText(1, QString::fromStdString(SingleLineText(game.toStdString())));
     item->setText(2, path);
 }
 
-void TForm1::HandleDroppedFiles(const QStringList& names, bool onList) {
+void MainWindow::HandleDroppedFiles(const QStringList& names, bool onList) {
     QStringList kept;
     for (const QString& name : names) {
         const QFileInfo info(name);
@@ -454,12 +456,12 @@ void TForm1::HandleDroppedFiles(const QStringList& names, bool onList) {
     if (kept.isEmpty()) {
         return;
     }
-    const int first = ListView1->topLevelItemCount();
-    ListView1->setUpdatesEnabled(false);
+    const int first = playlistView_->topLevelItemCount();
+    playlistView_->setUpdatesEnabled(false);
     for (const QString& path : kept) {
         AddPlaylistFile(path);
     }
-    ListView1->setUpdatesEnabled(true);
+    playlistView_->setUpdatesEnabled(true);
     if (!onList) {
         PlayPlaylistIndex(first);
     }

@@ -163,27 +163,27 @@ void AppendInteger(std::string& out, int32_t value) { out += std::to_string(valu
 
 }  // namespace
 
-TKLINKSessionState DefaultSession() { return TKLINKSessionState{}; }
+KLINKSessionState DefaultSession() { return KLINKSessionState{}; }
 
 std::string SessionFilePath() {
     return (platform::LocalAppDataFolder() / "KLINKdev" / "session.json").string();
 }
 
-std::string ReadSessionString(const json& Object, const std::string& Name, const std::string& Default) {
-    auto it = Object.find(Name);
-    if (it == Object.end()) {
-        return Default;
+std::string ReadSessionString(const json& object, const std::string& name, const std::string& fallback) {
+    auto it = object.find(name);
+    if (it == object.end()) {
+        return fallback;
     }
     if (!it->is_string()) {
-        throw ReadError("Invalid session string: " + Name);
+        throw ReadError("Invalid session string: " + name);
     }
     return it->get<std::string>();
 }
 
-int32_t ReadSessionInteger(const json& Object, const std::string& Name, int32_t Default) {
-    auto it = Object.find(Name);
-    if (it == Object.end()) {
-        return Default;
+int32_t ReadSessionInteger(const json& object, const std::string& name, int32_t fallback) {
+    auto it = object.find(name);
+    if (it == object.end()) {
+        return fallback;
     }
     // Numbers with a fraction or exponent were turned into floats before
     // parsing, so an integer type here means the text was a plain integer.
@@ -198,16 +198,16 @@ int32_t ReadSessionInteger(const json& Object, const std::string& Name, int32_t 
             return static_cast<int32_t>(value);
         }
     }
-    throw ReadError("Invalid session integer: " + Name);
+    throw ReadError("Invalid session integer: " + name);
 }
 
-bool LoadSession(const std::string& FileName, TKLINKSessionState& State) {
-    State = DefaultSession();
+bool LoadSession(const std::string& fileName, KLINKSessionState& state) {
+    state = DefaultSession();
     std::error_code ec;
-    if (!fs::exists(fs::path(FileName), ec)) {
+    if (!fs::exists(fs::path(fileName), ec)) {
         return false;
     }
-    std::ifstream in(FileName, std::ios::binary);
+    std::ifstream in(fileName, std::ios::binary);
     if (!in) {
         throw OSError::FromErrno(errno != 0 ? errno : EIO);
     }
@@ -233,28 +233,28 @@ bool LoadSession(const std::string& FileName, TKLINKSessionState& State) {
         throw ReadError("Unknown session schema.");
     }
 
-    TKLINKSessionState r = DefaultSession();
-    r.ComPort = ReadSessionString(root, "com_port", "");
-    r.ComPort2 = ReadSessionString(root, "com_port_2", "");
-    r.RepeatIndex = ReadSessionInteger(root, "repeat_index", kDefaultRepeatIndex);
-    if (r.RepeatIndex < 0 || r.RepeatIndex > kLastSelectorIndex) {
-        r.RepeatIndex = kDefaultRepeatIndex;
+    KLINKSessionState r = DefaultSession();
+    r.comPort = ReadSessionString(root, "com_port", "");
+    r.comPort2 = ReadSessionString(root, "com_port_2", "");
+    r.repeatIndex = ReadSessionInteger(root, "repeat_index", kDefaultRepeatIndex);
+    if (r.repeatIndex < 0 || r.repeatIndex > kLastSelectorIndex) {
+        r.repeatIndex = kDefaultRepeatIndex;
     }
-    r.FadeIndex = ReadSessionInteger(root, "fade_index", kDefaultFadeIndex);
-    if (r.FadeIndex < 0 || r.FadeIndex > kLastSelectorIndex) {
-        r.FadeIndex = kDefaultFadeIndex;
+    r.fadeIndex = ReadSessionInteger(root, "fade_index", kDefaultFadeIndex);
+    if (r.fadeIndex < 0 || r.fadeIndex > kLastSelectorIndex) {
+        r.fadeIndex = kDefaultFadeIndex;
     }
 
     if (auto it = root.find("window"); it != root.end()) {
         if (!it->is_object()) {
             throw ReadError("Invalid session window.");
         }
-        r.Left = ReadSessionInteger(*it, "left", 0);
-        r.Top = ReadSessionInteger(*it, "top", 0);
-        r.Width = ReadSessionInteger(*it, "width", 0);
-        r.Height = ReadSessionInteger(*it, "height", 0);
-        r.HasWindowBounds = r.Width > 0 && r.Height > 0;
-        r.Maximized = ReadSessionInteger(*it, "maximized", 0) == 1;
+        r.left = ReadSessionInteger(*it, "left", 0);
+        r.top = ReadSessionInteger(*it, "top", 0);
+        r.width = ReadSessionInteger(*it, "width", 0);
+        r.height = ReadSessionInteger(*it, "height", 0);
+        r.hasWindowBounds = r.width > 0 && r.height > 0;
+        r.maximized = ReadSessionInteger(*it, "maximized", 0) == 1;
     }
 
     if (auto it = root.find("playlist"); it != root.end()) {
@@ -265,14 +265,14 @@ bool LoadSession(const std::string& FileName, TKLINKSessionState& State) {
             if (!element.is_object()) {
                 throw ReadError("Invalid session track.");
             }
-            TKLINKSessionTrack track;
-            track.Path = ReadSessionString(element, "path", "");
-            if (track.Path.empty()) {
+            KLINKSessionTrack track;
+            track.path = ReadSessionString(element, "path", "");
+            if (track.path.empty()) {
                 throw ReadError("Empty session track path.");
             }
-            track.Title = ReadSessionString(element, "title", FileNamePart(track.Path));
-            track.GameName = ReadSessionString(element, "game", "");
-            r.Playlist.push_back(std::move(track));
+            track.title = ReadSessionString(element, "title", FileNamePart(track.path));
+            track.gameName = ReadSessionString(element, "game", "");
+            r.playlist.push_back(std::move(track));
         }
     }
 
@@ -280,13 +280,13 @@ bool LoadSession(const std::string& FileName, TKLINKSessionState& State) {
         if (!it->is_object()) {
             throw ReadError("Invalid last session track.");
         }
-        r.LastTrackPath = ReadSessionString(*it, "path", "");
-        r.LastTrackIndex = ReadSessionInteger(*it, "index", -1);
+        r.lastTrackPath = ReadSessionString(*it, "path", "");
+        r.lastTrackIndex = ReadSessionInteger(*it, "index", -1);
     }
 
-    r.SelectedIndex = ReadSessionInteger(root, "selected_index", -1);
+    r.selectedIndex = ReadSessionInteger(root, "selected_index", -1);
 
-    State = std::move(r);
+    state = std::move(r);
     return true;
 }
 
@@ -334,44 +334,44 @@ std::string EscapeSessionString(std::string_view utf8) {
     return out;
 }
 
-std::string SessionJSONText(const TKLINKSessionState& State) {
+std::string SessionJSONText(const KLINKSessionState& state) {
     std::string out = "{\"schema\":";
     AppendInteger(out, kSessionSchema);
-    out += ",\"com_port\":" + EscapeSessionString(State.ComPort);
-    out += ",\"com_port_2\":" + EscapeSessionString(State.ComPort2);
+    out += ",\"com_port\":" + EscapeSessionString(state.comPort);
+    out += ",\"com_port_2\":" + EscapeSessionString(state.comPort2);
     out += ",\"repeat_index\":";
-    AppendInteger(out, State.RepeatIndex);
+    AppendInteger(out, state.repeatIndex);
     out += ",\"fade_index\":";
-    AppendInteger(out, State.FadeIndex);
-    if (State.HasWindowBounds) {
+    AppendInteger(out, state.fadeIndex);
+    if (state.hasWindowBounds) {
         out += ",\"window\":{\"left\":";
-        AppendInteger(out, State.Left);
+        AppendInteger(out, state.left);
         out += ",\"top\":";
-        AppendInteger(out, State.Top);
+        AppendInteger(out, state.top);
         out += ",\"width\":";
-        AppendInteger(out, State.Width);
+        AppendInteger(out, state.width);
         out += ",\"height\":";
-        AppendInteger(out, State.Height);
+        AppendInteger(out, state.height);
         out += ",\"maximized\":";
-        AppendInteger(out, State.Maximized ? 1 : 0);
+        AppendInteger(out, state.maximized ? 1 : 0);
         out += '}';
     }
     out += ",\"playlist\":[";
-    for (size_t i = 0; i < State.Playlist.size(); ++i) {
-        const TKLINKSessionTrack& t = State.Playlist[i];
+    for (size_t i = 0; i < state.playlist.size(); ++i) {
+        const KLINKSessionTrack& t = state.playlist[i];
         if (i > 0) {
             out += ',';
         }
-        out += "{\"path\":" + EscapeSessionString(t.Path);
-        out += ",\"title\":" + EscapeSessionString(t.Title);
-        out += ",\"game\":" + EscapeSessionString(t.GameName);
+        out += "{\"path\":" + EscapeSessionString(t.path);
+        out += ",\"title\":" + EscapeSessionString(t.title);
+        out += ",\"game\":" + EscapeSessionString(t.gameName);
         out += '}';
     }
-    out += "],\"last_track\":{\"path\":" + EscapeSessionString(State.LastTrackPath);
+    out += "],\"last_track\":{\"path\":" + EscapeSessionString(state.lastTrackPath);
     out += ",\"index\":";
-    AppendInteger(out, State.LastTrackIndex);
+    AppendInteger(out, state.lastTrackIndex);
     out += "},\"selected_index\":";
-    AppendInteger(out, State.SelectedIndex);
+    AppendInteger(out, state.selectedIndex);
     out += '}';
     return out;
 }
@@ -404,11 +404,11 @@ std::string NewGUIDText() {
     return out;
 }
 
-void SaveSession(const std::string& FileName, const TKLINKSessionState& State) {
-    const std::string text = SessionJSONText(State);
+void SaveSession(const std::string& fileName, const KLINKSessionState& state) {
+    const std::string text = SessionJSONText(state);
 
     std::error_code ec;
-    fs::path target = fs::absolute(fs::path(FileName), ec);
+    fs::path target = fs::absolute(fs::path(fileName), ec);
     if (ec) {
         throw WriteError("Cannot create session folder.");
     }
@@ -418,10 +418,10 @@ void SaveSession(const std::string& FileName, const TKLINKSessionState& State) {
         throw WriteError("Cannot create session folder.");
     }
 
-    const fs::path temporary = fs::path(FileName + "." + NewGUIDText() + ".tmp");
+    const fs::path temporary = fs::path(fileName + "." + NewGUIDText() + ".tmp");
     try {
         platform::WriteFileDurably(temporary, {reinterpret_cast<const uint8_t*>(text.data()), text.size()});
-        platform::ReplaceFileDurably(temporary, fs::path(FileName));
+        platform::ReplaceFileDurably(temporary, fs::path(fileName));
     } catch (...) {
         fs::remove(temporary, ec);
         throw;

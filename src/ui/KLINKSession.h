@@ -15,66 +15,66 @@
 
 namespace klink {
 
-struct TKLINKSessionTrack {
-    std::string Path;  // full path; never empty in a loaded record
-    std::string Title;
-    std::string GameName;
+struct KLINKSessionTrack {
+    std::string path;  // full path; never empty in a loaded record
+    std::string title;
+    std::string gameName;
 
-    friend bool operator==(const TKLINKSessionTrack&, const TKLINKSessionTrack&) = default;
+    friend bool operator==(const KLINKSessionTrack&, const KLINKSessionTrack&) = default;
 };
 
-struct TKLINKSessionState {
-    std::string ComPort;           // preferred port of connection 1
-    std::string ComPort2;          // of connection 2
-    bool HasWindowBounds = false;  // the four bounds below are valid
-    bool Maximized = false;
+struct KLINKSessionState {
+    std::string comPort;           // preferred port of connection 1
+    std::string comPort2;          // of connection 2
+    bool hasWindowBounds = false;  // the four bounds below are valid
+    bool maximized = false;
     // The window's normal (restored) rectangle in screen coordinates.
-    int32_t Left = 0;
-    int32_t Top = 0;
-    int32_t Width = 0;
-    int32_t Height = 0;
-    int32_t RepeatIndex = 0;  // repeat selector item, 0-5
-    int32_t FadeIndex = 4;    // fade selector item, 0-5 (4 = 10 seconds)
-    std::vector<TKLINKSessionTrack> Playlist;
-    std::string LastTrackPath;    // the last started track
-    int32_t LastTrackIndex = -1;  // its playlist row; -1 = none
-    int32_t SelectedIndex = -1;   // focused playlist row; -1 = none
+    int32_t left = 0;
+    int32_t top = 0;
+    int32_t width = 0;
+    int32_t height = 0;
+    int32_t repeatIndex = 0;  // repeat selector item, 0-5
+    int32_t fadeIndex = 4;    // fade selector item, 0-5 (4 = 10 seconds)
+    std::vector<KLINKSessionTrack> playlist;
+    std::string lastTrackPath;    // the last started track
+    int32_t lastTrackIndex = -1;  // its playlist row; -1 = none
+    int32_t selectedIndex = -1;   // focused playlist row; -1 = none
 
-    friend bool operator==(const TKLINKSessionState&, const TKLINKSessionState&) = default;
+    friend bool operator==(const KLINKSessionState&, const KLINKSessionState&) = default;
 };
 
-[[nodiscard]] TKLINKSessionState DefaultSession();
+[[nodiscard]] KLINKSessionState DefaultSession();
 
 // <local application-data folder>/KLINKdev/session.json (see
 // platform::LocalAppDataFolder).
 [[nodiscard]] std::string SessionFilePath();
 
-// Reads the session file into State. False when the file does not exist
-// (State is then the default record); true when it was read. A damaged file
-// raises ReadError with one of the fixed messages, and State holds the
+// Reads the session file into `state`. False when the file does not exist
+// (`state` is then the default record); true when it was read. A damaged file
+// raises ReadError with one of the fixed messages, and `state` holds the
 // default record: nothing of a damaged file is applied. A file that exists
 // but cannot be read raises OSError.
-[[nodiscard]] bool LoadSession(const std::string& FileName, TKLINKSessionState& State);
+[[nodiscard]] bool LoadSession(const std::string& fileName, KLINKSessionState& state);
 
-// Writes the session atomically: a temporary file next to FileName, flushed
-// to disk, then moved over FileName. Creates missing folders ("Cannot create
+// Writes the session atomically: a temporary file next to fileName, flushed
+// to disk, then moved over fileName. Creates missing folders ("Cannot create
 // session folder.", WriteError). A failed write or move raises OSError with
 // the system's text; the old file stays untouched and no temporary file is
 // left behind.
-void SaveSession(const std::string& FileName, const TKLINKSessionState& State);
+void SaveSession(const std::string& fileName, const KLINKSessionState& state);
 
-// Member readers. A missing member gives Default. ReadSessionString takes only
-// a JSON string ("Invalid session string: " + Name otherwise);
+// Member readers. A missing member gives `fallback`. ReadSessionString takes only
+// a JSON string ("Invalid session string: " + `name` otherwise);
 // ReadSessionInteger only a number written as a plain decimal integer that
-// fits in 32 bits ("Invalid session integer: " + Name otherwise: strings,
+// fits in 32 bits ("Invalid session integer: " + `name` otherwise: strings,
 // null, fractions, exponent forms, values past 32 bits).
-[[nodiscard]] std::string ReadSessionString(const nlohmann::json& Object, const std::string& Name,
-                                            const std::string& Default);
-[[nodiscard]] int32_t ReadSessionInteger(const nlohmann::json& Object, const std::string& Name,
-                                         int32_t Default);
+[[nodiscard]] std::string ReadSessionString(const nlohmann::json& object, const std::string& name,
+                                            const std::string& fallback);
+[[nodiscard]] int32_t ReadSessionInteger(const nlohmann::json& object, const std::string& name,
+                                         int32_t fallback);
 
-// The exact text SaveSession writes for State.
-[[nodiscard]] std::string SessionJSONText(const TKLINKSessionState& State);
+// The exact text SaveSession writes for `state`.
+[[nodiscard]] std::string SessionJSONText(const KLINKSessionState& state);
 
 // A JSON string literal with this file's escapes (quotes included).
 [[nodiscard]] std::string EscapeSessionString(std::string_view utf8);

@@ -12,9 +12,9 @@
 
 namespace klink {
 
-class IPlaybackRun {
+class PlaybackRun {
 public:
-    virtual ~IPlaybackRun() = default;
+    virtual ~PlaybackRun() = default;
     virtual void Start() = 0;
     // Asks the run to end; returns at once.
     virtual void Stop() noexcept = 0;
@@ -28,11 +28,11 @@ public:
 };
 
 // Creates a run for one track, not started yet. Called on the GUI thread.
-using TPlaybackFactory = std::function<std::unique_ptr<IPlaybackRun>(
-    IPlayerHost& host, const std::string& fileName, int32_t repeatCount, int32_t fadeSeconds)>;
+using PlaybackFactory = std::function<std::unique_ptr<PlaybackRun>(
+    PlayerHost& host, const std::string& fileName, int32_t repeatCount, int32_t fadeSeconds)>;
 
 // The playback thread as a run.
-[[nodiscard]] std::unique_ptr<IPlaybackRun> CreateVGMPlayerRun(IPlayerHost& host, const std::string& fileName,
-                                                               int32_t repeatCount, int32_t fadeSeconds);
+[[nodiscard]] std::unique_ptr<PlaybackRun> CreateVGMPlayerRun(PlayerHost& host, const std::string& fileName,
+                                                              int32_t repeatCount, int32_t fadeSeconds);
 
 }  // namespace klink

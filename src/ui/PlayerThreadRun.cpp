@@ -5,27 +5,27 @@
 namespace klink {
 namespace {
 
-class TPlayerThreadRun final : public IPlaybackRun {
+class PlayerThreadRun final : public PlaybackRun {
 public:
-    TPlayerThreadRun(IPlayerHost& host, const std::string& fileName, int32_t repeatCount, int32_t fadeSeconds)
-        : FThread(host, fileName, repeatCount, fadeSeconds) {}
-    void Start() override { FThread.Start(); }
-    void Stop() noexcept override { FThread.Stop(); }
-    [[nodiscard]] bool Finished() const noexcept override { return FThread.Finished(); }
-    bool WaitFor(uint32_t timeoutMs) override { return FThread.WaitFor(timeoutMs); }
-    [[nodiscard]] int32_t PositionMS() const noexcept override { return FThread.PositionMS(); }
-    [[nodiscard]] bool PlaybackCompleted() const noexcept override { return FThread.PlaybackCompleted(); }
-    [[nodiscard]] std::string PlaybackError() const override { return FThread.PlaybackError(); }
+    PlayerThreadRun(PlayerHost& host, const std::string& fileName, int32_t repeatCount, int32_t fadeSeconds)
+        : thread_(host, fileName, repeatCount, fadeSeconds) {}
+    void Start() override { thread_.Start(); }
+    void Stop() noexcept override { thread_.Stop(); }
+    [[nodiscard]] bool Finished() const noexcept override { return thread_.Finished(); }
+    bool WaitFor(uint32_t timeoutMs) override { return thread_.WaitFor(timeoutMs); }
+    [[nodiscard]] int32_t PositionMS() const noexcept override { return thread_.PositionMS(); }
+    [[nodiscard]] bool PlaybackCompleted() const noexcept override { return thread_.PlaybackCompleted(); }
+    [[nodiscard]] std::string PlaybackError() const override { return thread_.PlaybackError(); }
 
 private:
-    TVGMPlayerThread FThread;
+    VGMPlayerThread thread_;
 };
 
 }  // namespace
 
-std::unique_ptr<IPlaybackRun> CreateVGMPlayerRun(IPlayerHost& host, const std::string& fileName,
-                                                 int32_t repeatCount, int32_t fadeSeconds) {
-    return std::make_unique<TPlayerThreadRun>(host, fileName, repeatCount, fadeSeconds);
+std::unique_ptr<PlaybackRun> CreateVGMPlayerRun(PlayerHost& host, const std::string& fileName,
+                                                int32_t repeatCount, int32_t fadeSeconds) {
+    return std::make_unique<PlayerThreadRun>(host, fileName, repeatCount, fadeSeconds);
 }
 
 }  // namespace klink

@@ -10,7 +10,7 @@
 
 namespace klink {
 
-TPlaylistView::TPlaylistView(QWidget* parent) : QTreeWidget(parent) {
+PlaylistView::PlaylistView(QWidget* parent) : QTreeWidget(parent) {
     setColumnCount(3);
     setHeaderLabels({QStringLiteral("タイトル"), QStringLiteral("ゲーム名"), QStringLiteral("パス")});
     header()->resizeSection(0, 300);
@@ -33,7 +33,7 @@ TPlaylistView::TPlaylistView(QWidget* parent) : QTreeWidget(parent) {
     setDefaultDropAction(Qt::MoveAction);
 }
 
-QStringList TPlaylistView::DroppedFiles(const QMimeData* data) {
+QStringList PlaylistView::DroppedFiles(const QMimeData* data) {
     QStringList files;
     if (data == nullptr || !data->hasUrls()) {
         return files;
@@ -46,14 +46,14 @@ QStringList TPlaylistView::DroppedFiles(const QMimeData* data) {
     return files;
 }
 
-bool TPlaylistView::AcceptsDrag(const QDropEvent* event) const {
+bool PlaylistView::AcceptsDrag(const QDropEvent* event) const {
     if (event->source() == this) {
         return !selectedItems().isEmpty();
     }
     return !DroppedFiles(event->mimeData()).isEmpty();
 }
 
-void TPlaylistView::dragEnterEvent(QDragEnterEvent* event) {
+void PlaylistView::dragEnterEvent(QDragEnterEvent* event) {
     if (AcceptsDrag(event)) {
         event->acceptProposedAction();
     } else {
@@ -61,7 +61,7 @@ void TPlaylistView::dragEnterEvent(QDragEnterEvent* event) {
     }
 }
 
-void TPlaylistView::dragMoveEvent(QDragMoveEvent* event) {
+void PlaylistView::dragMoveEvent(QDragMoveEvent* event) {
     if (!AcceptsDrag(event)) {
         event->ignore();
         return;
@@ -71,7 +71,7 @@ void TPlaylistView::dragMoveEvent(QDragMoveEvent* event) {
     event->accept();
 }
 
-void TPlaylistView::dropEvent(QDropEvent* event) {
+void PlaylistView::dropEvent(QDropEvent* event) {
     if (event->source() == this) {
         // The window rebuilds the rows itself; answering "copy" keeps the
         // view from also removing the dragged rows afterwards.
@@ -90,7 +90,7 @@ void TPlaylistView::dropEvent(QDropEvent* event) {
     emit filesDropped(files);
 }
 
-void TPlaylistView::keyPressEvent(QKeyEvent* event) {
+void PlaylistView::keyPressEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_A && event->modifiers() == Qt::ControlModifier) {
         emit selectAllRequested();
         event->accept();

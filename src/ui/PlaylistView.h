@@ -8,10 +8,10 @@
 
 namespace klink {
 
-class TPlaylistView : public QTreeWidget {
+class PlaylistView : public QTreeWidget {
     Q_OBJECT
 public:
-    explicit TPlaylistView(QWidget* parent = nullptr);
+    explicit PlaylistView(QWidget* parent = nullptr);
 
     // Local paths of the files a drag carries (empty for other drags).
     [[nodiscard]] static QStringList DroppedFiles(const QMimeData* data);

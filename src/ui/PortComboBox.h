@@ -5,7 +5,7 @@
 
 namespace klink {
 
-class TPortComboBox : public QComboBox {
+class PortComboBox : public QComboBox {
     Q_OBJECT
 public:
     using QComboBox::QComboBox;
@@ -16,7 +16,7 @@ public:
     }
 
 signals:
-    // Emitted just before the list opens (ComboBox1DropDown).
+    // Emitted just before the list opens.
     void dropDown();
 };
 

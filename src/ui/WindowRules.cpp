@@ -17,8 +17,8 @@ std::optional<int32_t> PlaylistInsertionPoint(const std::vector<bool>& selected,
     return lowerHalf ? rowUnder + 1 : rowUnder;
 }
 
-TPlaylistMove MovePlaylistRows(const std::vector<bool>& selected, int32_t insertionPoint,
-                               TPlaylistIndexes indexes, int32_t focused) {
+PlaylistMove MovePlaylistRows(const std::vector<bool>& selected, int32_t insertionPoint,
+                              PlaylistIndexes indexes, int32_t focused) {
     const auto count = static_cast<int32_t>(selected.size());
     std::vector<int32_t> unselected;
     std::vector<int32_t> moving;
@@ -34,46 +34,46 @@ TPlaylistMove MovePlaylistRows(const std::vector<bool>& selected, int32_t insert
         }
     }
 
-    TPlaylistMove move;
-    move.Order = unselected;
-    move.Order.insert(move.Order.begin() + before, moving.begin(), moving.end());
+    PlaylistMove move;
+    move.order = unselected;
+    move.order.insert(move.order.begin() + before, moving.begin(), moving.end());
 
     auto newIndexOf = [&](int32_t old) {
         if (old < 0) {
             return int32_t{-1};
         }
-        auto it = std::find(move.Order.begin(), move.Order.end(), old);
-        return it == move.Order.end() ? int32_t{-1} : static_cast<int32_t>(it - move.Order.begin());
+        auto it = std::find(move.order.begin(), move.order.end(), old);
+        return it == move.order.end() ? int32_t{-1} : static_cast<int32_t>(it - move.order.begin());
     };
-    move.Focused = newIndexOf(focused);
-    move.Indexes.Playing = newIndexOf(indexes.Playing);
-    move.Indexes.Next = newIndexOf(indexes.Next);
-    move.Indexes.Last = newIndexOf(indexes.Last);
-    if (move.Indexes.Playing >= 0) {
-        move.Indexes.Next = move.Indexes.Playing + 1;
-    } else if (indexes.Next >= count) {
-        move.Indexes.Next = count;
+    move.focused = newIndexOf(focused);
+    move.indexes.playing = newIndexOf(indexes.playing);
+    move.indexes.next = newIndexOf(indexes.next);
+    move.indexes.last = newIndexOf(indexes.last);
+    if (move.indexes.playing >= 0) {
+        move.indexes.next = move.indexes.playing + 1;
+    } else if (indexes.next >= count) {
+        move.indexes.next = count;
     }
     return move;
 }
 
-TPlaylistIndexes DeletePlaylistRows(const std::vector<bool>& selected, TPlaylistIndexes indexes) {
+PlaylistIndexes DeletePlaylistRows(const std::vector<bool>& selected, PlaylistIndexes indexes) {
     for (auto i = static_cast<int32_t>(selected.size()) - 1; i >= 0; --i) {
         if (!selected[static_cast<size_t>(i)]) {
             continue;
         }
-        if (i == indexes.Playing) {
-            indexes.Playing = -1;
-        } else if (i < indexes.Playing) {
-            --indexes.Playing;
+        if (i == indexes.playing) {
+            indexes.playing = -1;
+        } else if (i < indexes.playing) {
+            --indexes.playing;
         }
-        if (i < indexes.Next) {
-            --indexes.Next;
+        if (i < indexes.next) {
+            --indexes.next;
         }
-        if (i == indexes.Last) {
-            indexes.Last = -1;
-        } else if (i < indexes.Last) {
-            --indexes.Last;
+        if (i == indexes.last) {
+            indexes.last = -1;
+        } else if (i < indexes.last) {
+            --indexes.last;
         }
     }
     return indexes;
@@ -95,20 +95,20 @@ int32_t RepeatCountForIndex(int32_t index) noexcept {
     return 1;
 }
 
-TRect ClampWindowBounds(TRect saved, TRect workArea, int32_t minWidth, int32_t minHeight) noexcept {
+Rect ClampWindowBounds(Rect saved, Rect workArea, int32_t minWidth, int32_t minHeight) noexcept {
     // 64-bit arithmetic: saved values come from a file and may be extreme.
-    const int64_t workRight = int64_t{workArea.Left} + workArea.Width;
-    const int64_t workBottom = int64_t{workArea.Top} + workArea.Height;
-    int64_t width = std::min<int64_t>(saved.Width, workArea.Width);
-    int64_t height = std::min<int64_t>(saved.Height, workArea.Height);
+    const int64_t workRight = int64_t{workArea.left} + workArea.width;
+    const int64_t workBottom = int64_t{workArea.top} + workArea.height;
+    int64_t width = std::min<int64_t>(saved.width, workArea.width);
+    int64_t height = std::min<int64_t>(saved.height, workArea.height);
     width = std::max<int64_t>(width, minWidth);
     height = std::max<int64_t>(height, minHeight);
-    int64_t left = std::min<int64_t>(saved.Left, workRight - width);
-    int64_t top = std::min<int64_t>(saved.Top, workBottom - height);
-    left = std::max<int64_t>(left, workArea.Left);
-    top = std::max<int64_t>(top, workArea.Top);
-    return TRect{static_cast<int32_t>(left), static_cast<int32_t>(top), static_cast<int32_t>(width),
-                 static_cast<int32_t>(height)};
+    int64_t left = std::min<int64_t>(saved.left, workRight - width);
+    int64_t top = std::min<int64_t>(saved.top, workBottom - height);
+    left = std::max<int64_t>(left, workArea.left);
+    top = std::max<int64_t>(top, workArea.top);
+    return Rect{static_cast<int32_t>(left), static_cast<int32_t>(top), static_cast<int32_t>(width),
+                static_cast<int32_t>(height)};
 }
 
 std::string JoinPlaylistPaths(const std::vector<std::string>& paths) {

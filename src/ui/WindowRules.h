@@ -13,12 +13,12 @@
 namespace klink {
 
 // The three playlist rows the window tracks; -1 = none.
-struct TPlaylistIndexes {
-    int32_t Playing = -1;  // FPlaylistIndex: row now playing
-    int32_t Next = -1;     // FNextPlaylistIndex: row to play when it completes
-    int32_t Last = -1;     // FLastPlaylistIndex: row of the last started track
+struct PlaylistIndexes {
+    int32_t playing = -1;  // row now playing
+    int32_t next = -1;     // row to play when it completes
+    int32_t last = -1;     // row of the last started track
 
-    friend bool operator==(const TPlaylistIndexes&, const TPlaylistIndexes&) = default;
+    friend bool operator==(const PlaylistIndexes&, const PlaylistIndexes&) = default;
 };
 
 // Where a drag of the selected rows inside the list would insert them: the
@@ -28,23 +28,22 @@ struct TPlaylistIndexes {
 [[nodiscard]] std::optional<int32_t> PlaylistInsertionPoint(const std::vector<bool>& selected,
                                                             int32_t rowUnder, bool lowerHalf);
 
-struct TPlaylistMove {
-    std::vector<int32_t> Order;  // Order[new row] = old row
-    TPlaylistIndexes Indexes;    // the three indexes after the move
-    int32_t Focused = -1;        // the focused row's new index
+struct PlaylistMove {
+    std::vector<int32_t> order;  // Order[new row] = old row
+    PlaylistIndexes indexes;     // the three indexes after the move
+    int32_t focused = -1;        // the focused row's new index
 };
 
 // Moves the selected rows as one block, in their old order, to the insertion
 // point (counted in old rows); unselected rows keep their order. Each index
 // follows its row; then the row after the playing one becomes next, or, with
 // nothing playing, a next index that pointed past the end stays past the end.
-[[nodiscard]] TPlaylistMove MovePlaylistRows(const std::vector<bool>& selected, int32_t insertionPoint,
-                                             TPlaylistIndexes indexes, int32_t focused);
+[[nodiscard]] PlaylistMove MovePlaylistRows(const std::vector<bool>& selected, int32_t insertionPoint,
+                                            PlaylistIndexes indexes, int32_t focused);
 
 // The indexes after deleting every selected row. Deleting the playing row
-// clears Playing (playback goes on) and leaves Next on the row after it.
-[[nodiscard]] TPlaylistIndexes DeletePlaylistRows(const std::vector<bool>& selected,
-                                                  TPlaylistIndexes indexes);
+// clears `playing` (playback goes on) and leaves `next` on the row after it.
+[[nodiscard]] PlaylistIndexes DeletePlaylistRows(const std::vector<bool>& selected, PlaylistIndexes indexes);
 
 // "mm:ss.cc" for a position in milliseconds; minutes are not wrapped.
 [[nodiscard]] std::string FormatPlaybackTime(int32_t ms);
@@ -53,20 +52,19 @@ struct TPlaylistMove {
 // -> 0 (endless), anything else (no selection) -> 1.
 [[nodiscard]] int32_t RepeatCountForIndex(int32_t index) noexcept;
 
-struct TRect {
-    int32_t Left = 0;
-    int32_t Top = 0;
-    int32_t Width = 0;
-    int32_t Height = 0;
+struct Rect {
+    int32_t left = 0;
+    int32_t top = 0;
+    int32_t width = 0;
+    int32_t height = 0;
 
-    friend bool operator==(const TRect&, const TRect&) = default;
+    friend bool operator==(const Rect&, const Rect&) = default;
 };
 
 // Fits a saved window rectangle into a work area: no larger than the area but
 // never below the minimum size, then moved inside it with the left and top
 // edges winning.
-[[nodiscard]] TRect ClampWindowBounds(TRect saved, TRect workArea, int32_t minWidth,
-                                      int32_t minHeight) noexcept;
+[[nodiscard]] Rect ClampWindowBounds(Rect saved, Rect workArea, int32_t minWidth, int32_t minHeight) noexcept;
 
 // The paths joined by CR LF, empty ones left out.
 [[nodiscard]] std::string JoinPlaylistPaths(const std::vector<std::string>& paths);

@@ -31,7 +31,8 @@ std::string UTF16ToUTF8(std::u16string_view text) {
         const char16_t unit = text[i];
         if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
             text[i + 1] <= 0xDFFF) {
-            const char32_t cp = 0x10000 + ((char32_t{unit} - 0xD800) << 10) + (char32_t{text[i + 1]} - 0xDC00);
+            const char32_t cp =
+                0x10000 + ((char32_t{unit} - 0xD800) << 10) + (char32_t{text[i + 1]} - 0xDC00);
             AppendUTF8(out, cp);
             ++i;
         } else if (unit >= 0xD800 && unit <= 0xDFFF) {

@@ -4,8 +4,8 @@
 
 namespace klink {
 
-int KL3ShareGroup(uint8_t writeID) noexcept {
-    switch (writeID) {
+int KL3ShareGroup(uint8_t writeId) noexcept {
+    switch (writeId) {
         case 0x55:
         case 0xA0:
             return 0;
@@ -18,11 +18,11 @@ int KL3ShareGroup(uint8_t writeID) noexcept {
     }
 }
 
-uint32_t KL3PhysicalClock(const TKLINKVGMClock& clock) {
-    uint64_t f = clock.Hertz;
-    if (clock.WriteID == 0xA0) {
+uint32_t KL3PhysicalClock(const KLINKVGMClock& clock) {
+    uint64_t f = clock.hertz;
+    if (clock.writeId == 0xA0) {
         f *= 2;
-    } else if (clock.WriteID == 0x5A || clock.WriteID == 0x5B) {
+    } else if (clock.writeId == 0x5A || clock.writeId == 0x5B) {
         f *= 4;
     }
     if (f > 0xFFFFFFFFull) {
@@ -30,22 +30,22 @@ uint32_t KL3PhysicalClock(const TKLINKVGMClock& clock) {
     }
     if (f >= 3579000 && f <= 3580000) f = 3579545;
     if (f >= 14316000 && f <= 14320000) f = 14318180;
-    if ((clock.WriteID == 0x55 || clock.WriteID == 0xA0) && f == 3993600) f = 4000000;
+    if ((clock.writeId == 0x55 || clock.writeId == 0xA0) && f == 3993600) f = 4000000;
     return static_cast<uint32_t>(f);
 }
 
-void CheckKL3Clocks(std::span<const TKLINKVGMClock> clocks) {
+void CheckKL3Clocks(std::span<const KLINKVGMClock> clocks) {
     for (size_t i = 0; i < clocks.size(); ++i) {
-        const int group = KL3ShareGroup(clocks[i].WriteID);
+        const int group = KL3ShareGroup(clocks[i].writeId);
         if (group < 0) continue;
         const uint32_t physical = KL3PhysicalClock(clocks[i]);
         if (physical == 0) {
             throw ReadError("KL3 input clock must be nonzero.");
         }
         for (size_t j = 0; j < i; ++j) {
-            if (KL3ShareGroup(clocks[j].WriteID) != group) continue;
-            const bool sameChip = clocks[i].WriteID == clocks[j].WriteID;
-            if (group == 0 && clocks[i].Instance == clocks[j].Instance && !sameChip) {
+            if (KL3ShareGroup(clocks[j].writeId) != group) continue;
+            const bool sameChip = clocks[i].writeId == clocks[j].writeId;
+            if (group == 0 && clocks[i].instance == clocks[j].instance && !sameChip) {
                 throw ReadError("KL3 AY and YM2203 cannot independently share one physical chip.");
             }
             if (group == 1 && !sameChip) {

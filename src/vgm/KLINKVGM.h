@@ -12,51 +12,52 @@
 namespace klink {
 
 // What DecodeRegisterCommand found. The numbers are part of the contract.
-enum class TVGMDecodeKind : uint8_t {
-    Nothing = 0,        // consumed, nothing to send
-    RegisterWrite = 1,  // Target, Register, Value set
-    Wait = 2,           // Wait set (samples)
-    End = 3,
-    DACEvent = 4,       // YM2612 DAC sample (0x80-0x8F, Wait = low nibble) or DAC stream setup
+enum class VGMDecodeKind : uint8_t {
+    kNothing = 0,        // consumed, nothing to send
+    kRegisterWrite = 1,  // Target, Register, Value set
+    kWait = 2,           // Wait set (samples)
+    kEnd = 3,
+    kDACEvent = 4,  // YM2612 DAC sample (0x80-0x8F, Wait = low nibble) or DAC stream setup
 };
 
 // Decodes one command at `position` into a target write and advances past it.
 // All outputs start at zero. Throws ReadError. No allocation unless it throws.
-[[nodiscard]] TVGMDecodeKind DecodeRegisterCommand(std::span<const uint8_t> bytes, uint32_t& position,
-                                                   TKLINKVGMTarget& target, uint8_t& reg, uint8_t& value,
-                                                   uint32_t& wait);
+[[nodiscard]] VGMDecodeKind DecodeRegisterCommand(std::span<const uint8_t> bytes, uint32_t& position,
+                                                  KLINKVGMTarget& target, uint8_t& reg, uint8_t& value,
+                                                  uint32_t& wait);
 
 // Whether a YM2612 register write is passed on (page 0 or 1).
 [[nodiscard]] bool YM2612RegisterAccepted(uint8_t page, uint8_t reg) noexcept;
 
 // The clock request for a target, from the header fields before `headerEnd`
 // (the data offset) or, for a second chip, the 1.70 extra header.
-[[nodiscard]] TKLINKVGMClock ClockForTarget(std::span<const uint8_t> bytes, uint32_t headerEnd, uint8_t writeID,
-                                            uint8_t instance);
+[[nodiscard]] KLINKVGMClock ClockForTarget(std::span<const uint8_t> bytes, uint32_t headerEnd,
+                                           uint8_t writeId, uint8_t instance);
 
 // The second chip's clock from the extra header's clock table, else `fallback`.
-[[nodiscard]] uint32_t ReadSecondChipClock(std::span<const uint8_t> bytes, uint32_t headerEnd, uint8_t chipID,
+[[nodiscard]] uint32_t ReadSecondChipClock(std::span<const uint8_t> bytes, uint32_t headerEnd, uint8_t chipId,
                                            uint32_t fallback);
 
-struct TVGMTargetsAndClocks {
-    std::vector<TKLINKVGMTarget> Targets;  // order of first appearance
-    std::vector<TKLINKVGMClock> Clocks;
+struct VGMTargetsAndClocks {
+    std::vector<KLINKVGMTarget> targets;  // order of first appearance
+    std::vector<KLINKVGMClock> clocks;
 };
 
-[[nodiscard]] TVGMTargetsAndClocks CollectTargetsAndClocks(std::span<const uint8_t> bytes, uint32_t dataOffset);
+[[nodiscard]] VGMTargetsAndClocks CollectTargetsAndClocks(std::span<const uint8_t> bytes,
+                                                          uint32_t dataOffset);
 
 // Whether this write makes the chip produce sound (timed playback starts there).
-[[nodiscard]] bool StartsSound(const TKLINKVGMTarget& target, uint8_t reg, uint8_t value) noexcept;
+[[nodiscard]] bool StartsSound(const KLINKVGMTarget& target, uint8_t reg, uint8_t value) noexcept;
 
 // Whether the file feeds the first YM2612's DAC while its output is enabled.
 [[nodiscard]] bool UsesKL2DAC(std::span<const uint8_t> bytes, uint32_t dataOffset);
 
 // Follows a decoder walk for UsesKL2DAC. Observe each decoded command with its
 // start position; true once DAC data meets an enabled DAC output.
-class TKL2DACScan {
+class KL2DACScan {
 public:
-    [[nodiscard]] bool Observe(std::span<const uint8_t> bytes, uint32_t position, TVGMDecodeKind kind,
-                               const TKLINKVGMTarget& target, uint8_t reg, uint8_t value) noexcept;
+    [[nodiscard]] bool Observe(std::span<const uint8_t> bytes, uint32_t position, VGMDecodeKind kind,
+                               const KLINKVGMTarget& target, uint8_t reg, uint8_t value) noexcept;
 
 private:
     std::array<bool, 256> ym2612Stream_{};  // per DAC stream ID: feeds a YM2612
@@ -68,11 +69,11 @@ private:
 // same results and the same first failure as calling them in that order on a
 // data offset inside the file (all three walk the same commands to the same
 // end command, and the decoder's checks include the walker's).
-struct TVGMCommandScan {
-    TVGMTargetsAndClocks TargetsAndClocks;
-    bool UsesOKIStream = false;
-    bool UsesKL2DAC = false;
+struct VGMCommandScan {
+    VGMTargetsAndClocks targetsAndClocks;
+    bool usesOkiStream = false;
+    bool usesKl2Dac = false;
 };
-[[nodiscard]] TVGMCommandScan ScanVGMCommands(std::span<const uint8_t> bytes, uint32_t dataOffset);
+[[nodiscard]] VGMCommandScan ScanVGMCommands(std::span<const uint8_t> bytes, uint32_t dataOffset);
 
 }  // namespace klink

@@ -6,25 +6,25 @@
 
 namespace klink {
 
-// A chip register target. WriteID is the VGM command byte that writes the
-// chip's first instance (also the KLINK register-write opcode); Instance tells
-// the first chip (0) from the second (1); Page is 1 for a second register port.
-struct TKLINKVGMTarget {
-    uint8_t WriteID = 0;
-    uint8_t Instance = 0;
-    uint8_t Page = 0;
+// A chip register target. `writeId` is the VGM command byte that writes the
+// chip's first instance (also the KLINK register-write opcode); `instance` tells
+// the first chip (0) from the second (1); `page` is 1 for a second register port.
+struct KLINKVGMTarget {
+    uint8_t writeId = 0;
+    uint8_t instance = 0;
+    uint8_t page = 0;
 
-    friend bool operator==(const TKLINKVGMTarget&, const TKLINKVGMTarget&) = default;
+    friend bool operator==(const KLINKVGMTarget&, const KLINKVGMTarget&) = default;
 };
 
-// A clock request: normalised WriteID, Instance and the input clock in Hz
+// A clock request: normalised writeId, instance and the input clock in Hz
 // (bits 30 and 31 clear, never 0 when it comes from a file).
-struct TKLINKVGMClock {
-    uint8_t WriteID = 0;
-    uint8_t Instance = 0;
-    uint32_t Hertz = 0;
+struct KLINKVGMClock {
+    uint8_t writeId = 0;
+    uint8_t instance = 0;
+    uint32_t hertz = 0;
 
-    friend bool operator==(const TKLINKVGMClock&, const TKLINKVGMClock&) = default;
+    friend bool operator==(const KLINKVGMClock&, const KLINKVGMClock&) = default;
 };
 
 }  // namespace klink

@@ -17,103 +17,104 @@
 
 namespace klink {
 
-// The header controls, in display order; the values index TVGMDisplay::Texts.
-enum class TVGMDisplayField : uint8_t {
-    lblFileSize,
-    edtEofOffset,
-    edtVersion,
-    edtLoopOffset,
-    edtTotalSamples,
-    edtGD3offset,
-    edtLoopSamples,
-    edtVGMDataOffset,
-    lblClkYM2151,
-    lblClkYM2612,
-    lblClkM6258,
-    lblClkSN76489,
-    lblClkSN764892,
-    lblClkYM2203,
-    lblClkAY8910,
-    lblClkYM3812,
-    lblClkYM3526,
-    lblClkYM2608,
+// The header controls, in display order; the values index VGMDisplay::texts.
+enum class VGMDisplayField : uint8_t {
+    kFileSize,
+    kEofOffset,
+    kVersion,
+    kLoopOffset,
+    kTotalSamples,
+    kGD3Offset,
+    kLoopSamples,
+    kVGMDataOffset,
+    kClockYM2151,
+    kClockYM2612,
+    kClockM6258,
+    kClockSN76489,
+    kClockSN76489Second,
+    kClockYM2203,
+    kClockAY8910,
+    kClockYM3812,
+    kClockYM3526,
+    kClockYM2608,
 };
 inline constexpr size_t kVGMDisplayFieldCount = 18;
 
 // Control name -> text, fixed order. An empty text is an empty control.
-struct TVGMDisplay {
-    static constexpr std::array<std::string_view, kVGMDisplayFieldCount> Names = {
-        "lblFileSize",    "edtEofOffset",   "edtVersion",     "edtLoopOffset", "edtTotalSamples", "edtGD3offset",
-        "edtLoopSamples", "edtVGMDataOffset", "lblClkYM2151", "lblClkYM2612",  "lblClkM6258",     "lblClkSN76489",
-        "lblClkSN764892", "lblClkYM2203",   "lblClkAY8910",   "lblClkYM3812",  "lblClkYM3526",    "lblClkYM2608",
+struct VGMDisplay {
+    static constexpr std::array<std::string_view, kVGMDisplayFieldCount> kNames = {
+        "lblFileSize",  "edtEofOffset",   "edtVersion",       "edtLoopOffset", "edtTotalSamples",
+        "edtGD3offset", "edtLoopSamples", "edtVGMDataOffset", "lblClkYM2151",  "lblClkYM2612",
+        "lblClkM6258",  "lblClkSN76489",  "lblClkSN764892",   "lblClkYM2203",  "lblClkAY8910",
+        "lblClkYM3812", "lblClkYM3526",   "lblClkYM2608",
     };
-    std::array<std::string, kVGMDisplayFieldCount> Texts;
+    std::array<std::string, kVGMDisplayFieldCount> texts;
 
-    std::string& operator[](TVGMDisplayField f) { return Texts[static_cast<size_t>(f)]; }
-    const std::string& operator[](TVGMDisplayField f) const { return Texts[static_cast<size_t>(f)]; }
+    std::string& operator[](VGMDisplayField f) { return texts[static_cast<size_t>(f)]; }
+    const std::string& operator[](VGMDisplayField f) const { return texts[static_cast<size_t>(f)]; }
 };
 
-// The last step that completed; later fields of TVGMAnalysis are meaningful
+// The last step that completed; later fields of VGMAnalysis are meaningful
 // only once their step is reached.
-enum class TVGMAnalysisStage : uint8_t {
-    None,
-    Loaded,            // VGMBuffer
-    HeaderRead,        // gd3offset, vgmVersion, dataOffset, gd3Length, gd3
-    DisplayFilled,     // Display
-    LoopValidated,     // vgmLoopOffset validated, data offset checked
-    TargetsCollected,  // FRegisterTargets, FRegisterClocks
-    OKIHeaderRead,     // FOKIClock, FOKIDivider
-    KL2RegistersKnown, // FHasKL2Registers
-    KL2DACKnown,       // FUseKL2DAC
-    Done,              // the refusals passed and the summary was logged
+enum class VGMAnalysisStage : uint8_t {
+    kNone,
+    kLoaded,             // vgmBuffer
+    kHeaderRead,         // gd3offset, vgmVersion, dataOffset, gd3Length, gd3
+    kDisplayFilled,      // Display
+    kLoopValidated,      // vgmLoopOffset validated, data offset checked
+    kTargetsCollected,   // registerTargets, registerClocks
+    kOKIHeaderRead,      // okiClock, okiDivider
+    kKL2RegistersKnown,  // hasKl2Registers
+    kKL2DACKnown,        // useKl2Dac
+    kDone,               // the refusals passed and the summary was logged
 };
 
-enum class TVGMPlaybackPath : uint8_t { Register, ADPCM, KL2DAC };
+enum class VGMPlaybackPath : uint8_t { kRegister, kADPCM, kKL2DAC };
 
-struct TVGMAnalysis {
-    std::vector<uint8_t> VGMBuffer;  // the whole uncompressed file; move it out
+struct VGMAnalysis {
+    std::vector<uint8_t> vgmBuffer;  // the whole uncompressed file; move it out
     uint32_t gd3offset = 0;
     uint32_t vgmVersion = 0;
-    uint32_t vgmLoopOffset = 0;  // relative to 0x1C; validated once LoopValidated
+    uint32_t vgmLoopOffset = 0;  // relative to 0x1C; validated once kLoopValidated
     uint32_t dataOffset = 0;
     uint32_t gd3Length = 0;
-    TGD3Strings gd3;
-    std::vector<TKLINKVGMTarget> FRegisterTargets;
-    std::vector<TKLINKVGMClock> FRegisterClocks;
-    uint32_t FOKIClock = 0;
-    uint16_t FOKIDivider = 0;
-    bool FHasKL2Registers = false;
-    bool FUseKL2DAC = false;
+    GD3Strings gd3;
+    std::vector<KLINKVGMTarget> registerTargets;
+    std::vector<KLINKVGMClock> registerClocks;
+    uint32_t okiClock = 0;
+    uint16_t okiDivider = 0;
+    bool hasKl2Registers = false;
+    bool useKl2Dac = false;
 
-    TVGMDisplay Display;
-    std::vector<std::string> Log;  // lines in order (without the failure)
+    VGMDisplay display;
+    std::vector<std::string> log;  // lines in order (without the failure)
 
-    TVGMAnalysisStage Stage = TVGMAnalysisStage::None;
-    bool Ok = false;
-    std::string Error;          // the failure's message when !Ok
-    std::exception_ptr Failure; // the failure itself (its kind), to rethrow
+    VGMAnalysisStage stage = VGMAnalysisStage::kNone;
+    bool ok = false;
+    std::string error;           // the failure's message when !ok
+    std::exception_ptr failure;  // the failure itself (its kind), to rethrow
 
-    [[nodiscard]] bool Reached(TVGMAnalysisStage s) const noexcept { return Stage >= s; }
+    [[nodiscard]] bool Reached(VGMAnalysisStage s) const noexcept { return stage >= s; }
 };
 
 // Told as the analysis goes, for a window that shows progress live. Both are
-// optional. DisplayFilled runs once the header controls are filled and again
-// when the loop offset control changes; LogLine for every log line.
-struct TVGMAnalysisObserver {
-    std::function<void(const TVGMDisplay&)> DisplayFilled;
-    std::function<void(const std::string&)> LogLine;
+// optional. displayFilled runs once the header controls are filled and again
+// when the loop offset control changes; logLine for every log line.
+struct VGMAnalysisObserver {
+    std::function<void(const VGMDisplay&)> displayFilled;
+    std::function<void(const std::string&)> logLine;
 };
 
 // Never throws for a bad file: the result carries the failure and everything
 // filled before it. Failures of the observer end the analysis the same way.
-[[nodiscard]] TVGMAnalysis AnalyseVGMFile(const std::filesystem::path& path,
-                                          const TVGMAnalysisObserver& observer = {});
+[[nodiscard]] VGMAnalysis AnalyseVGMFile(const std::filesystem::path& path,
+                                         const VGMAnalysisObserver& observer = {});
 // The same for raw file content already in memory (gzip or plain).
-[[nodiscard]] TVGMAnalysis AnalyseVGMBytes(std::vector<uint8_t> raw, const TVGMAnalysisObserver& observer = {});
+[[nodiscard]] VGMAnalysis AnalyseVGMBytes(std::vector<uint8_t> raw, const VGMAnalysisObserver& observer = {});
 
 // The playback path a successful analysis leads to.
-[[nodiscard]] TVGMPlaybackPath PlaybackPathFor(const TVGMAnalysis& analysis) noexcept;
+[[nodiscard]] VGMPlaybackPath PlaybackPathFor(const VGMAnalysis& analysis) noexcept;
 // "register", "adpcm" or "kl2-dac".
-[[nodiscard]] std::string_view PlaybackPathName(TVGMPlaybackPath path) noexcept;
+[[nodiscard]] std::string_view PlaybackPathName(VGMPlaybackPath path) noexcept;
 
 }  // namespace klink

@@ -2,7 +2,6 @@
 
 #include <fmt/format.h>
 
-
 #include "common/Errors.h"
 #include "vgm/VGMBytes.h"
 
@@ -14,7 +13,7 @@ void ThrowTruncatedVGMCommand(uint32_t start) {
     throw ReadError(fmt::format("Truncated VGM command at ${:08X}.", start));
 }
 
-TVGMCommandKind NextVGMCommandSlow(std::span<const uint8_t> bytes, uint32_t& position) {
+VGMCommandKind NextVGMCommandSlow(std::span<const uint8_t> bytes, uint32_t& position) {
     const uint32_t start = position;
     const uint64_t size = bytes.size() < 0xFFFFFFFFull ? bytes.size() : 0xFFFFFFFFull;
     const uint8_t* p = bytes.data() + start;
@@ -29,14 +28,14 @@ TVGMCommandKind NextVGMCommandSlow(std::span<const uint8_t> bytes, uint32_t& pos
         const uint64_t next = uint64_t{start} + 7 + length;
         if (next > size) ThrowTruncatedVGMCommand(start);
         position = static_cast<uint32_t>(next);
-        return TVGMCommandKind::Other;
+        return VGMCommandKind::kOther;
     }
     if (operands == kPCMRAM) {
         if (uint64_t{start} + 2 > size) ThrowTruncatedVGMCommand(start);
         if (p[1] != 0x66) throw ReadError("Invalid VGM PCM RAM marker.");
         if (uint64_t{start} + 12 > size) ThrowTruncatedVGMCommand(start);
         position = start + 12;
-        return TVGMCommandKind::Other;
+        return VGMCommandKind::kOther;
     }
     throw ReadError(fmt::format("Unsupported VGM command ${:02X} at ${:08X}.", command, start));
 }
@@ -51,7 +50,7 @@ bool CountLoop(uint64_t& completedLoops, int32_t repeatCount) {
     return repeatCount == 0 || completedLoops < static_cast<uint64_t>(repeatCount);
 }
 
-bool TOKIStreamScan::Observe(std::span<const uint8_t> bytes, uint32_t p) noexcept {
+bool OKIStreamScan::Observe(std::span<const uint8_t> bytes, uint32_t p) noexcept {
     constexpr uint8_t kOKIM6258ChipType = 0x17;
     // The command was walked, so its operand bytes lie inside the data.
     switch (bytes[p]) {
@@ -72,14 +71,14 @@ bool UsesOKIStream(std::span<const uint8_t> bytes, uint32_t dataOffset) {
     if (dataOffset > bytes.size()) {
         throw ReadError("Invalid VGM data offset.");
     }
-    TOKIStreamScan scan;
+    OKIStreamScan scan;
     uint32_t position = dataOffset;
     uint8_t reg = 0;
     uint8_t value = 0;
     uint32_t wait = 0;
     while (position < bytes.size()) {
         const uint32_t p = position;
-        if (NextVGMCommand(bytes, position, reg, value, wait) == TVGMCommandKind::End) {
+        if (NextVGMCommand(bytes, position, reg, value, wait) == VGMCommandKind::kEnd) {
             return false;
         }
         if (scan.Observe(bytes, p)) {

@@ -9,11 +9,11 @@
 namespace klink {
 
 // What NextVGMCommand found. The numbers are part of the contract.
-enum class TVGMCommandKind : uint8_t {
-    Other = 0,        // consumed, nothing to report
-    YM2151Write = 1,  // Register and Value set
-    Wait = 2,         // Wait set (samples of 1/44100 s)
-    End = 3,          // end of data (0x66)
+enum class VGMCommandKind : uint8_t {
+    kOther = 0,        // consumed, nothing to report
+    kYM2151Write = 1,  // Register and Value set
+    kWait = 2,         // Wait set (samples of 1/44100 s)
+    kEnd = 3,          // end of data (0x66)
 };
 
 // Reads one command at `position` and advances `position` past it. `reg`,
@@ -22,8 +22,8 @@ enum class TVGMCommandKind : uint8_t {
 // the failed command and the walk must be abandoned). No allocation unless it
 // throws.
 // Defined inline below: every playback path calls it once per command.
-[[nodiscard]] inline TVGMCommandKind NextVGMCommand(std::span<const uint8_t> bytes, uint32_t& position, uint8_t& reg,
-                                                    uint8_t& value, uint32_t& wait);
+[[nodiscard]] inline VGMCommandKind NextVGMCommand(std::span<const uint8_t> bytes, uint32_t& position,
+                                                   uint8_t& reg, uint8_t& value, uint32_t& wait);
 
 // Called at an end command of a file that loops. `repeatCount` is the number of
 // passes (0 = endless). Counts one completed pass and answers whether to jump
@@ -32,7 +32,7 @@ enum class TVGMCommandKind : uint8_t {
 
 // Follows a command walk and tells when the data feeds an OKIM6258. Observe
 // each command after it was walked successfully, with its start position.
-class TOKIStreamScan {
+class OKIStreamScan {
 public:
     // True when this command shows OKIM6258 use.
     [[nodiscard]] bool Observe(std::span<const uint8_t> bytes, uint32_t position) noexcept;
@@ -85,12 +85,12 @@ inline constexpr std::array<int8_t, 256> kOperands = MakeOperandTable();
 // Failure paths, kept out of line.
 [[noreturn]] void ThrowTruncatedVGMCommand(uint32_t start);
 // The rare variable-length and rejected commands.
-[[nodiscard]] TVGMCommandKind NextVGMCommandSlow(std::span<const uint8_t> bytes, uint32_t& position);
+[[nodiscard]] VGMCommandKind NextVGMCommandSlow(std::span<const uint8_t> bytes, uint32_t& position);
 
 }  // namespace detail
 
-inline TVGMCommandKind NextVGMCommand(std::span<const uint8_t> bytes, uint32_t& position, uint8_t& reg,
-                                      uint8_t& value, uint32_t& wait) {
+inline VGMCommandKind NextVGMCommand(std::span<const uint8_t> bytes, uint32_t& position, uint8_t& reg,
+                                     uint8_t& value, uint32_t& wait) {
     reg = 0;
     value = 0;
     wait = 0;
@@ -113,26 +113,26 @@ inline TVGMCommandKind NextVGMCommand(std::span<const uint8_t> bytes, uint32_t& 
     if (command >= 0x70 && command <= 0x8F) {
         // 0x80-0x8F also stand for a YM2612 DAC sample: the decoder's business.
         wait = (command & 0x0Fu) + (command < 0x80 ? 1u : 0u);
-        return TVGMCommandKind::Wait;
+        return VGMCommandKind::kWait;
     }
     switch (command) {
         case 0x54:
             reg = p[1];
             value = p[2];
-            return TVGMCommandKind::YM2151Write;
+            return VGMCommandKind::kYM2151Write;
         case 0x61:
             wait = uint32_t{p[1]} | uint32_t{p[2]} << 8;
-            return TVGMCommandKind::Wait;
+            return VGMCommandKind::kWait;
         case 0x62:
             wait = 735;
-            return TVGMCommandKind::Wait;
+            return VGMCommandKind::kWait;
         case 0x63:
             wait = 882;
-            return TVGMCommandKind::Wait;
+            return VGMCommandKind::kWait;
         case 0x66:
-            return TVGMCommandKind::End;
+            return VGMCommandKind::kEnd;
         default:
-            return TVGMCommandKind::Other;
+            return VGMCommandKind::kOther;
     }
 }
 

@@ -34,7 +34,7 @@ public:
     ~InflateStream() { inflateEnd(&stream_); }
     InflateStream(const InflateStream&) = delete;
     InflateStream& operator=(const InflateStream&) = delete;
-    z_stream* get() noexcept { return &stream_; }
+    z_stream* Get() noexcept { return &stream_; }
 
 private:
     z_stream stream_;
@@ -72,14 +72,15 @@ std::vector<uint8_t> ReadWholeFile(const std::filesystem::path& path) {
 
 std::vector<uint8_t> InflateGzip(std::span<const uint8_t> compressed) {
     InflateStream inflater;
-    z_stream* zs = inflater.get();
+    z_stream* zs = inflater.Get();
     std::vector<uint8_t> out;
 
     // ISIZE (last four bytes) is the first member's size modulo 2^32 when the
     // file holds one member: reserve it, capped, to avoid regrowing.
     if (compressed.size() >= 18) {
         const uint8_t* t = compressed.data() + compressed.size() - 4;
-        const uint64_t hint = uint64_t{t[0]} | uint64_t{t[1]} << 8 | uint64_t{t[2]} << 16 | uint64_t{t[3]} << 24;
+        const uint64_t hint =
+            uint64_t{t[0]} | uint64_t{t[1]} << 8 | uint64_t{t[2]} << 16 | uint64_t{t[3]} << 24;
         // deflate cannot expand data more than about 1032 times.
         if (hint <= kMaxReserveHint && hint <= uint64_t{compressed.size()} * 1032) {
             out.reserve(static_cast<size_t>(hint));

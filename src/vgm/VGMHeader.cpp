@@ -49,7 +49,7 @@ std::vector<std::u16string> ReadGD3Strings(std::span<const uint8_t> bytes, uint3
     return strings;
 }
 
-TGD3Title ReadGD3Title(std::span<const uint8_t> bytes) {
+GD3Title ReadGD3Title(std::span<const uint8_t> bytes) {
     if (bytes.size() < 24) {
         throw ReadError("Truncated VGM header.");
     }
@@ -67,9 +67,9 @@ TGD3Title ReadGD3Title(std::span<const uint8_t> bytes) {
     const uint32_t length = PeekLE32(bytes, g + 8);
     // g + 12 fits in the file, so it fits in 32 bits for any file we hold.
     const auto strings = ReadGD3Strings(bytes, static_cast<uint32_t>(g + 12), length, kGD3StringCount);
-    TGD3Title result;
-    result.Title = strings[1].empty() ? strings[0] : strings[1];
-    result.Game = strings[3].empty() ? strings[2] : strings[3];
+    GD3Title result;
+    result.title = strings[1].empty() ? strings[0] : strings[1];
+    result.game = strings[3].empty() ? strings[2] : strings[3];
     return result;
 }
 
@@ -87,16 +87,16 @@ uint32_t ValidateLoopOffset(uint32_t loopOffset, uint32_t dataOffset, uint64_t s
     return loopOffset;
 }
 
-TOKIHeader ReadOKIHeader(std::span<const uint8_t> bytes, uint32_t version, uint32_t dataOffset) {
+OKIHeader ReadOKIHeader(std::span<const uint8_t> bytes, uint32_t version, uint32_t dataOffset) {
     if (version <= 0x160 || dataOffset <= 0x97) {
         return {};
     }
     return ReadOKIHeader(bytes, version, dataOffset, UsesOKIStream(bytes, dataOffset));
 }
 
-TOKIHeader ReadOKIHeader(std::span<const uint8_t> bytes, uint32_t version, uint32_t dataOffset,
-                         bool usesOKIStream) {
-    if (version <= 0x160 || dataOffset <= 0x97 || !usesOKIStream) {
+OKIHeader ReadOKIHeader(std::span<const uint8_t> bytes, uint32_t version, uint32_t dataOffset,
+                        bool usesOkiStream) {
+    if (version <= 0x160 || dataOffset <= 0x97 || !usesOkiStream) {
         return {};
     }
     if (bytes.size() <= 0x97) {
@@ -113,10 +113,10 @@ TOKIHeader ReadOKIHeader(std::span<const uint8_t> bytes, uint32_t version, uint3
         throw ReadError("OKIM6258 clock must be 4 or 8 MHz.");
     }
     static constexpr uint16_t kDividers[4] = {1024, 768, 512, 512};
-    return TOKIHeader{clock, kDividers[bytes[0x94] & 0x03]};
+    return OKIHeader{clock, kDividers[bytes[0x94] & 0x03]};
 }
 
-void ReadVGMHeaderFields(std::span<const uint8_t> bytes, TVGMHeader& header) {
+void ReadVGMHeaderFields(std::span<const uint8_t> bytes, VGMHeader& header) {
     // Absolute GD3 offset, kept in 32 bits.
     const uint64_t g = uint64_t{ReadVGMField(bytes, 0x14)} + 0x14;
     if (g > 0xFFFFFFFFull) {
@@ -140,7 +140,7 @@ void ReadVGMHeaderFields(std::span<const uint8_t> bytes, TVGMHeader& header) {
     }
 }
 
-void ReadVGMHeaderGD3(std::span<const uint8_t> bytes, TVGMHeader& header) {
+void ReadVGMHeaderGD3(std::span<const uint8_t> bytes, VGMHeader& header) {
     header.gd3Length = 0;
     header.gd3 = {};
     const uint32_t relative = ReadVGMField(bytes, 0x14);

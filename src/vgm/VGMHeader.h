@@ -15,11 +15,11 @@ inline constexpr uint32_t kGD3Signature = 0x20336447;
 inline constexpr size_t kGD3StringCount = 11;
 
 // GD3 texts are UTF-16 code units as stored (surrogate pairs pass through).
-using TGD3Strings = std::array<std::u16string, kGD3StringCount>;
+using GD3Strings = std::array<std::u16string, kGD3StringCount>;
 
-struct TGD3Title {
-    std::u16string Title;
-    std::u16string Game;
+struct GD3Title {
+    std::u16string title;
+    std::u16string game;
 };
 
 // Reads `count` strings from the UTF-16LE data at [start, start + size). A line
@@ -31,40 +31,40 @@ struct TGD3Title {
 
 // The strict reader for a playlist row: Japanese track/game name, English when
 // the Japanese one is empty. Empty strings when the file has no tags.
-[[nodiscard]] TGD3Title ReadGD3Title(std::span<const uint8_t> bytes);
+[[nodiscard]] GD3Title ReadGD3Title(std::span<const uint8_t> bytes);
 
 // Returns `loopOffset` (relative to 0x1C) when it points inside the command
 // data, else 0 (looping off). Throws "Invalid VGM data offset." for a bad data
 // offset or an empty file.
 [[nodiscard]] uint32_t ValidateLoopOffset(uint32_t loopOffset, uint32_t dataOffset, uint64_t size);
 
-struct TOKIHeader {
-    uint32_t Clock = 0;     // Hz; 0 = no OKIM6258 stream to play
-    uint16_t Divider = 0;   // 1024, 768 or 512
+struct OKIHeader {
+    uint32_t clock = 0;    // Hz; 0 = no OKIM6258 stream to play
+    uint16_t divider = 0;  // 1024, 768 or 512
 
-    friend bool operator==(const TOKIHeader&, const TOKIHeader&) = default;
+    friend bool operator==(const OKIHeader&, const OKIHeader&) = default;
 };
 
-[[nodiscard]] TOKIHeader ReadOKIHeader(std::span<const uint8_t> bytes, uint32_t version, uint32_t dataOffset);
+[[nodiscard]] OKIHeader ReadOKIHeader(std::span<const uint8_t> bytes, uint32_t version, uint32_t dataOffset);
 // The same when UsesOKIStream's answer is already known (from a one-pass scan).
-[[nodiscard]] TOKIHeader ReadOKIHeader(std::span<const uint8_t> bytes, uint32_t version, uint32_t dataOffset,
-                                       bool usesOKIStream);
+[[nodiscard]] OKIHeader ReadOKIHeader(std::span<const uint8_t> bytes, uint32_t version, uint32_t dataOffset,
+                                      bool usesOkiStream);
 
 // Header values read for playback. `dataOffset` is not yet
 // checked against the file end here; `loopOffset` is the raw field.
-struct TVGMHeader {
-    uint32_t gd3offset = 0;      // absolute
+struct VGMHeader {
+    uint32_t gd3offset = 0;  // absolute
     uint32_t vgmVersion = 0;
     uint32_t vgmLoopOffset = 0;  // relative to 0x1C, raw
     uint32_t dataOffset = 0;     // absolute
     uint32_t gd3Length = 0;      // 0 = no usable tags
-    TGD3Strings gd3;
+    GD3Strings gd3;
 };
 
 // GD3 offset, version, loop and data offset. Throws ReadError.
-void ReadVGMHeaderFields(std::span<const uint8_t> bytes, TVGMHeader& header);
+void ReadVGMHeaderFields(std::span<const uint8_t> bytes, VGMHeader& header);
 // The lenient GD3 read for playback: a missing or damaged block gives empty tags.
-void ReadVGMHeaderGD3(std::span<const uint8_t> bytes, TVGMHeader& header);
+void ReadVGMHeaderGD3(std::span<const uint8_t> bytes, VGMHeader& header);
 
 // A 32-bit header field; throws "Truncated VGM field." when outside the file.
 [[nodiscard]] uint32_t ReadVGMField(std::span<const uint8_t> bytes, uint64_t offset);

@@ -10,19 +10,19 @@
 namespace klink {
 namespace {
 
-TOKICodec Codec(int32_t signal, int32_t stepIndex) {
-    TOKICodec c;
-    c.Signal = signal;
-    c.StepIndex = stepIndex;
+OKICodec Codec(int32_t signal, int32_t stepIndex) {
+    OKICodec c;
+    c.signal = signal;
+    c.stepIndex = stepIndex;
     return c;
 }
 
 TEST(OKICodec, ResetStartsAtMinusTwo) {
-    TOKICodec c = Codec(1234, 30);
+    OKICodec c = Codec(1234, 30);
     c.Reset();
-    EXPECT_EQ(c.Signal, -2);
-    EXPECT_EQ(c.StepIndex, 0);
-    EXPECT_EQ(TOKICodec{}.Signal, -2);
+    EXPECT_EQ(c.signal, -2);
+    EXPECT_EQ(c.stepIndex, 0);
+    EXPECT_EQ(OKICodec{}.signal, -2);
 }
 
 TEST(OKICodec, DecodesSingleNibblesFromReset) {
@@ -36,58 +36,58 @@ TEST(OKICodec, DecodesSingleNibblesFromReset) {
                           {0x7, 28, 8},  {0x8, -4, 0}, {0xF, -32, 8}, {0xC, -20, 2},
                           {0x17, 28, 8}, {0xF7, 28, 8}};  // only the low four bits count
     for (const Case& c : cases) {
-        TOKICodec codec;
+        OKICodec codec;
         EXPECT_EQ(codec.Decode(c.nibble), c.signal) << "nibble " << int{c.nibble};
-        EXPECT_EQ(codec.Signal, c.signal);
-        EXPECT_EQ(codec.StepIndex, c.stepIndex) << "nibble " << int{c.nibble};
+        EXPECT_EQ(codec.signal, c.signal);
+        EXPECT_EQ(codec.stepIndex, c.stepIndex) << "nibble " << int{c.nibble};
     }
 }
 
 TEST(OKICodec, DecodeUsesTheStepOfTheCurrentIndex) {
     // Index 48 is the largest step, 1552: 194 + 388 + 776 + 1552.
-    TOKICodec c = Codec(0, 48);
+    OKICodec c = Codec(0, 48);
     EXPECT_EQ(c.Decode(0x7), 2047);  // 2910 clamps
     c = Codec(0, 48);
     EXPECT_EQ(c.Decode(0x4), 1746);
-    EXPECT_EQ(c.StepIndex, 48);
+    EXPECT_EQ(c.stepIndex, 48);
     c = Codec(0, 10);  // step 41: 5 + 10 + 20 + 41
     EXPECT_EQ(c.Decode(0xF), -76);
-    EXPECT_EQ(c.StepIndex, 18);
+    EXPECT_EQ(c.stepIndex, 18);
 }
 
 TEST(OKICodec, RepeatedFullNibblesSaturateSignalAndIndex) {
-    TOKICodec up;
-    TOKICodec down;
+    OKICodec up;
+    OKICodec down;
     for (int i = 0; i < 100; ++i) {
         up.Decode(0x7);
         down.Decode(0xF);
     }
-    EXPECT_EQ(up.Signal, 2047);
-    EXPECT_EQ(up.StepIndex, 48);
-    EXPECT_EQ(down.Signal, -2048);
-    EXPECT_EQ(down.StepIndex, 48);
+    EXPECT_EQ(up.signal, 2047);
+    EXPECT_EQ(up.stepIndex, 48);
+    EXPECT_EQ(down.signal, -2048);
+    EXPECT_EQ(down.stepIndex, 48);
     // Small nibbles walk the index back down to 0 and no further.
     for (int i = 0; i < 100; ++i) up.Decode(0x0);
-    EXPECT_EQ(up.StepIndex, 0);
+    EXPECT_EQ(up.stepIndex, 0);
 }
 
 TEST(OKICodec, EncodeFromResetFollowsTheTruncatingRule) {
-    TOKICodec c;
+    OKICodec c;
     EXPECT_EQ(c.Encode(0), 0);
-    EXPECT_EQ(c.Signal, 0);
-    EXPECT_EQ(c.StepIndex, 0);
+    EXPECT_EQ(c.signal, 0);
+    EXPECT_EQ(c.stepIndex, 0);
 
     // Signal 0, index 0: code 0 overshoots to 2, code 8 brings it back to 0.
     c = Codec(0, 0);
     EXPECT_EQ(c.Encode(0), 0);
     EXPECT_EQ(c.Encode(0), 8);
-    EXPECT_EQ(c.Signal, 0);
+    EXPECT_EQ(c.signal, 0);
 
     // From -2 the same two targets end at 2: encoding is not idempotent on silence.
     c = Codec(-2, 0);
     EXPECT_EQ(c.Encode(0), 0);
     EXPECT_EQ(c.Encode(0), 0);
-    EXPECT_EQ(c.Signal, 2);
+    EXPECT_EQ(c.signal, 2);
 }
 
 TEST(OKICodec, EncodeClampsTargetsToTwelveBits) {
@@ -103,33 +103,33 @@ TEST(OKICodec, EncodeClampsTargetsToTwelveBits) {
     for (const Case& c : cases) {
         for (int32_t start : {-2048, -2, 0, 2047}) {
             for (int32_t index : {0, 20, 48}) {
-                TOKICodec a = Codec(start, index);
-                TOKICodec b = Codec(start, index);
+                OKICodec a = Codec(start, index);
+                OKICodec b = Codec(start, index);
                 EXPECT_EQ(a.Encode(c.target), b.Encode(c.clamped)) << c.target << " from " << start;
-                EXPECT_EQ(a.Signal, b.Signal);
-                EXPECT_EQ(a.StepIndex, b.StepIndex);
+                EXPECT_EQ(a.signal, b.signal);
+                EXPECT_EQ(a.stepIndex, b.stepIndex);
             }
         }
     }
     // A long run at full scale settles at the rail. At the top the always-added
     // step/8 clamps away; at the bottom code 0 and code 8 alternate by step/8.
-    TOKICodec c;
+    OKICodec c;
     for (int i = 0; i < 200; ++i) c.Encode(std::numeric_limits<int32_t>::max());
-    EXPECT_EQ(c.Signal, 2047);
+    EXPECT_EQ(c.signal, 2047);
     for (int i = 0; i < 200; ++i) c.Encode(std::numeric_limits<int32_t>::min());
     for (int i = 0; i < 10; ++i) {
         c.Encode(std::numeric_limits<int32_t>::min());
-        EXPECT_GE(c.Signal, -2048);
-        EXPECT_LE(c.Signal, -2046);
+        EXPECT_GE(c.signal, -2048);
+        EXPECT_LE(c.signal, -2046);
     }
-    EXPECT_EQ(c.StepIndex, 0);
+    EXPECT_EQ(c.stepIndex, 0);
 }
 
 // The board decodes what the host encoded; both must agree at every sample, and
 // the result must follow the input closely once the step size has adapted.
 TEST(OKICodec, SineRoundTripsWithBoundedErrorAndAMatchingDecoder) {
-    TOKICodec encoder;
-    TOKICodec decoder;
+    OKICodec encoder;
+    OKICodec decoder;
     constexpr int kSamples = 4000;
     constexpr double kAmplitude = 1500.0;
     constexpr double kPeriod = 80.0;  // samples per cycle
@@ -139,12 +139,12 @@ TEST(OKICodec, SineRoundTripsWithBoundedErrorAndAMatchingDecoder) {
         const auto target = static_cast<int32_t>(std::lround(kAmplitude * std::sin(2 * M_PI * i / kPeriod)));
         const uint8_t nibble = encoder.Encode(target);
         ASSERT_LE(nibble, 15);
-        ASSERT_EQ(decoder.Decode(nibble), encoder.Signal) << "sample " << i;
-        ASSERT_EQ(decoder.StepIndex, encoder.StepIndex) << "sample " << i;
-        ASSERT_GE(encoder.Signal, -2048);
-        ASSERT_LE(encoder.Signal, 2047);
+        ASSERT_EQ(decoder.Decode(nibble), encoder.signal) << "sample " << i;
+        ASSERT_EQ(decoder.stepIndex, encoder.stepIndex) << "sample " << i;
+        ASSERT_GE(encoder.signal, -2048);
+        ASSERT_LE(encoder.signal, 2047);
         if (i >= 100) {  // past the step adaptation at the start
-            const int32_t error = std::abs(encoder.Signal - target);
+            const int32_t error = std::abs(encoder.signal - target);
             worst = std::max(worst, error);
             squaredError += double(error) * error;
         }

@@ -1,8 +1,8 @@
-#include "common/Errors.h"
-
 #include <gtest/gtest.h>
 
 #include <cerrno>
+
+#include "common/Errors.h"
 
 namespace {
 
@@ -16,7 +16,7 @@ TEST(Errors, EveryKindIsAnErrorCarryingItsMessage) {
 
 TEST(Errors, OSErrorCarriesTheSystemText) {
     auto e = klink::OSError::FromErrno(ENOENT, "open /dev/none");
-    EXPECT_EQ(e.code(), ENOENT);
+    EXPECT_EQ(e.Code(), ENOENT);
     EXPECT_STREQ(e.what(), "open /dev/none: No such file or directory");
 }
 

@@ -104,19 +104,19 @@ Bytes GoodCapabilities() {
 }
 
 TEST(KL2DACCapabilities, DecodesEveryFieldFromItsOffset) {
-    TKL2DACCapabilities caps;
+    KL2DACCapabilities caps;
     caps.Decode(GoodCapabilities());
-    EXPECT_EQ(caps.Revision, 40u);
-    EXPECT_EQ(caps.TickRate, 44100u);
-    EXPECT_EQ(caps.RecordCapacity, 2000u);
-    EXPECT_EQ(caps.EventCapacity, 0x0102);
-    EXPECT_EQ(caps.MaxRecords, 60);
-    EXPECT_EQ(caps.MaxLateUS, 0xA1B2C3D4u);
+    EXPECT_EQ(caps.revision, 40u);
+    EXPECT_EQ(caps.tickRate, 44100u);
+    EXPECT_EQ(caps.recordCapacity, 2000u);
+    EXPECT_EQ(caps.eventCapacity, 0x0102);
+    EXPECT_EQ(caps.maxRecords, 60);
+    EXPECT_EQ(caps.maxLateUs, 0xA1B2C3D4u);
 
     Bytes one = GoodCapabilities();
     Put(one, 15, 1, 1);
     caps.Decode(one);
-    EXPECT_EQ(caps.MaxRecords, 1);
+    EXPECT_EQ(caps.maxRecords, 1);
 }
 
 TEST(KL2DACCapabilities, RejectsForeignFormatsAndProfiles) {
@@ -143,10 +143,10 @@ TEST(KL2DACCapabilities, RejectsForeignFormatsAndProfiles) {
     for (const Case& c : cases) {
         Bytes b = GoodCapabilities();
         c.change(b);
-        TKL2DACCapabilities caps;
-        caps.RecordCapacity = 77;
+        KL2DACCapabilities caps;
+        caps.recordCapacity = 77;
         ExpectFailure<ReadError>([&] { caps.Decode(b); }, c.message, c.name);
-        EXPECT_EQ(caps.RecordCapacity, 77u) << c.name << ": record changed by a failed decode";
+        EXPECT_EQ(caps.recordCapacity, 77u) << c.name << ": record changed by a failed decode";
     }
 }
 
@@ -183,25 +183,25 @@ TEST(KL2DACStatus, DecodesEveryFieldFromItsOffset) {
     Put(b, 48, 0x0102030405060708, 8);
     Put(b, 56, 0x0102030405060707, 8);
     Put(b, 64, 0xF1F2F3F4F5F6F7F8, 8);
-    TKL2DACStatus s;
+    KL2DACStatus s;
     s.Decode(b);
-    EXPECT_EQ(s.State, 3);
-    EXPECT_EQ(s.Fault, 0x42);
-    EXPECT_EQ(s.Sealed, 0x99);
-    EXPECT_EQ(s.Accepted, 0x20000000u);
-    EXPECT_EQ(s.Consumed, 0x10000000u);
-    EXPECT_EQ(s.Queued, 0x10000000u);
-    EXPECT_EQ(s.Free, 4u);
-    EXPECT_EQ(s.EventQueued, 5u);
-    EXPECT_EQ(s.EventConsumed, 6u);
-    EXPECT_EQ(s.Underflows, 7u);
-    EXPECT_EQ(s.Overflows, 8u);
-    EXPECT_EQ(s.Rejected, 9u);
-    EXPECT_EQ(s.LateDAC, 10u);
-    EXPECT_EQ(s.MaxLateUS, 11u);
-    EXPECT_EQ(s.AcceptedTick, 0x0102030405060708u);
-    EXPECT_EQ(s.PlayedTick, 0x0102030405060707u);
-    EXPECT_EQ(s.ExecutedTick, 0xF1F2F3F4F5F6F7F8u);
+    EXPECT_EQ(s.state, KL2DACState::kFaulted);
+    EXPECT_EQ(s.fault, 0x42);
+    EXPECT_EQ(s.sealed, 0x99);
+    EXPECT_EQ(s.accepted, 0x20000000u);
+    EXPECT_EQ(s.consumed, 0x10000000u);
+    EXPECT_EQ(s.queued, 0x10000000u);
+    EXPECT_EQ(s.free, 4u);
+    EXPECT_EQ(s.eventQueued, 5u);
+    EXPECT_EQ(s.eventConsumed, 6u);
+    EXPECT_EQ(s.underflows, 7u);
+    EXPECT_EQ(s.overflows, 8u);
+    EXPECT_EQ(s.rejected, 9u);
+    EXPECT_EQ(s.lateDac, 10u);
+    EXPECT_EQ(s.maxLateUs, 11u);
+    EXPECT_EQ(s.acceptedTick, 0x0102030405060708u);
+    EXPECT_EQ(s.playedTick, 0x0102030405060707u);
+    EXPECT_EQ(s.executedTick, 0xF1F2F3F4F5F6F7F8u);
 }
 
 TEST(KL2DACStatus, AcceptsConsistentPositions) {
@@ -212,10 +212,10 @@ TEST(KL2DACStatus, AcceptsConsistentPositions) {
         {1, 0, 0, 0xFFFFFFFF, 0, 0xFFFFFFFF, UINT64_MAX, 0},  // extremes
     };
     for (const StatusFields& f : cases) {
-        TKL2DACStatus s;
+        KL2DACStatus s;
         EXPECT_NO_THROW(s.Decode(StatusReply(f))) << "accepted " << f.accepted;
-        EXPECT_EQ(s.Accepted, f.accepted);
-        EXPECT_EQ(s.PlayedTick, f.playedTick);
+        EXPECT_EQ(s.accepted, f.accepted);
+        EXPECT_EQ(s.playedTick, f.playedTick);
     }
 }
 
@@ -247,30 +247,30 @@ TEST(KL2DACStatus, RejectsMalformedAndInconsistentReplies) {
     for (const Case& c : cases) {
         Bytes b = StatusReply({});
         c.change(b);
-        TKL2DACStatus s;
-        s.EventConsumed = 123;
+        KL2DACStatus s;
+        s.eventConsumed = 123;
         ExpectFailure<ReadError>([&] { s.Decode(b); }, c.message, c.name);
-        EXPECT_EQ(s.EventConsumed, 123u) << c.name << ": record changed by a failed decode";
+        EXPECT_EQ(s.eventConsumed, 123u) << c.name << ": record changed by a failed decode";
     }
 }
 
 TEST(KL2DACStatus, DescribeWritesTheLogLine) {
-    TKL2DACStatus s;
+    KL2DACStatus s;
     s.Decode(StatusReply({}));
     EXPECT_EQ(s.Describe(),
               "DAC: state=1 fault=0 accepted=10 consumed=7 queued=3; underflows=0 overflows=0 rejected=0; "
               "max DAC late=0 us; ticks=300/520");
 
-    TKL2DACStatus big;
-    big.State = 3;
-    big.Fault = 255;
-    big.Accepted = big.Consumed = big.Queued = 0xFFFFFFFF;
-    big.Underflows = 1;
-    big.Overflows = 2;
-    big.Rejected = 0x80000000;
-    big.MaxLateUS = 0xFFFFFFFF;
-    big.PlayedTick = 0x8000000000000000;
-    big.AcceptedTick = UINT64_MAX;
+    KL2DACStatus big;
+    big.state = KL2DACState::kFaulted;
+    big.fault = 255;
+    big.accepted = big.consumed = big.queued = 0xFFFFFFFF;
+    big.underflows = 1;
+    big.overflows = 2;
+    big.rejected = 0x80000000;
+    big.maxLateUs = 0xFFFFFFFF;
+    big.playedTick = 0x8000000000000000;
+    big.acceptedTick = UINT64_MAX;
     EXPECT_EQ(
         big.Describe(),
         "DAC: state=3 fault=255 accepted=4294967295 consumed=4294967295 queued=4294967295; underflows=1 "
@@ -280,31 +280,33 @@ TEST(KL2DACStatus, DescribeWritesTheLogLine) {
 
 // ---------------------------------------------------------------- DAC records
 
-TKL2DACChunk Chunk(uint64_t start, std::vector<TKL2DACRecord> records) {
-    TKL2DACChunk c;
-    c.StartTick = start;
-    c.EndTick = start;
-    for (const auto& r : records) c.EndTick += r.Wait;
-    c.Records = std::move(records);
+KL2DACChunk Chunk(uint64_t start, std::vector<KL2DACRecord> records) {
+    KL2DACChunk c;
+    c.startTick = start;
+    c.endTick = start;
+    for (const auto& r : records) c.endTick += r.wait;
+    c.records = std::move(records);
     return c;
 }
 
 TEST(KL2DACRecords, EncodesOneSampleRecord) {
-    TKL2DACChunk c = Chunk(3528, {{0, 0x7F, 220}});
-    ASSERT_EQ(c.EndTick, 3748u);
+    KL2DACChunk c = Chunk(3528, {{KL2RecordKind::kSample, 0x7F, 220}});
+    ASSERT_EQ(c.endTick, 3748u);
     EXPECT_EQ(EncodeKL2DACRecords(5, c), (Bytes{0x01, 0x52, 0x00, 0x05, 0x00, 0x00, 0x00, 0xC8, 0x0D, 0x00,
                                                 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x7F, 0xDC, 0x00}));
-    c.EndTick = 3747;
+    c.endTick = 3747;
     ExpectFailure<WriteError>([&] { (void)EncodeKL2DACRecords(5, c); }, "KL2 DAC chunk end mismatch.",
                               "end 3747");
-    c.EndTick = 3749;
+    c.endTick = 3749;
     ExpectFailure<WriteError>([&] { (void)EncodeKL2DACRecords(5, c); }, "KL2 DAC chunk end mismatch.",
                               "end 3749");
 }
 
 TEST(KL2DACRecords, EncodesEveryKindInOrder) {
-    const TKL2DACChunk c =
-        Chunk(0x0102030405060708, {{1, 0x80, 0}, {0, 0x40, 100}, {2, 0, 0x1234}, {1, 0x00, 1}});
+    const KL2DACChunk c = Chunk(0x0102030405060708, {{KL2RecordKind::kEnable, 0x80, 0},
+                                                     {KL2RecordKind::kSample, 0x40, 100},
+                                                     {KL2RecordKind::kDelay, 0, 0x1234},
+                                                     {KL2RecordKind::kEnable, 0x00, 1}});
     EXPECT_EQ(
         EncodeKL2DACRecords(0xAABBCCDD, c),
         (Bytes{0x01, 0x52, 0x00, 0xDD, 0xCC, 0xBB, 0xAA, 0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01, 0x01,
@@ -312,7 +314,7 @@ TEST(KL2DACRecords, EncodesEveryKindInOrder) {
 }
 
 TEST(KL2DACRecords, SixtyRecordsFillTheLargestPacket) {
-    const TKL2DACChunk c = Chunk(0, std::vector<TKL2DACRecord>(60, {0, 0x80, 1}));
+    const KL2DACChunk c = Chunk(0, std::vector<KL2DACRecord>(60, {KL2RecordKind::kSample, 0x80, 1}));
     const Bytes packet = EncodeKL2DACRecords(0xFFFFFFFF - 60, c);
     EXPECT_EQ(packet.size(), 255u);
     EXPECT_EQ(packet[251], 0x00);
@@ -331,54 +333,62 @@ TEST(KL2DACRecords, RejectsBadCountsAndSequenceNumbers) {
                           {"numbers past 2^32", 0xFFFFFFF0, 16},
                           {"last number 2^32", 0xFFFFFFFF, 1}};
     for (const Case& c : cases) {
-        const TKL2DACChunk chunk = Chunk(0, std::vector<TKL2DACRecord>(c.count, {0, 0, 1}));
+        const KL2DACChunk chunk =
+            Chunk(0, std::vector<KL2DACRecord>(c.count, {KL2RecordKind::kSample, 0, 1}));
         ExpectFailure<WriteError>([&] { (void)EncodeKL2DACRecords(c.first, chunk); },
                                   "Invalid KL2 DAC record count/sequence.", c.name);
     }
-    EXPECT_NO_THROW(
-        (void)EncodeKL2DACRecords(0xFFFFFFF0, Chunk(0, std::vector<TKL2DACRecord>(15, {0, 0, 1}))));
+    EXPECT_NO_THROW((void)EncodeKL2DACRecords(
+        0xFFFFFFF0, Chunk(0, std::vector<KL2DACRecord>(15, {KL2RecordKind::kSample, 0, 1}))));
 }
 
 TEST(KL2DACRecords, RejectsRecordsTheBoardDoesNotTake) {
     struct Case {
         const char* name;
-        TKL2DACRecord record;
+        KL2DACRecord record;
     };
-    const Case cases[] = {{"kind 3", {3, 0, 1}},           {"kind 255", {255, 0, 1}},
-                          {"enable 0x81", {1, 0x81, 1}},   {"enable 0x01", {1, 0x01, 0}},
-                          {"delay with value", {2, 1, 1}}, {"delay of 0", {2, 0, 0}}};
+    const Case cases[] = {{"kind 3", {KL2RecordKind{3}, 0, 1}},
+                          {"kind 255", {KL2RecordKind{255}, 0, 1}},
+                          {"enable 0x81", {KL2RecordKind::kEnable, 0x81, 1}},
+                          {"enable 0x01", {KL2RecordKind::kEnable, 0x01, 0}},
+                          {"delay with value", {KL2RecordKind::kDelay, 1, 1}},
+                          {"delay of 0", {KL2RecordKind::kDelay, 0, 0}}};
     for (const Case& c : cases) {
         // The good record in front must not hide the bad one behind it.
-        const TKL2DACChunk chunk = Chunk(0, {{0, 0, 1}, c.record});
+        const KL2DACChunk chunk = Chunk(0, {{KL2RecordKind::kSample, 0, 1}, c.record});
         ExpectFailure<WriteError>([&] { (void)EncodeKL2DACRecords(0, chunk); }, "Invalid KL2 DAC record.",
                                   c.name);
     }
-    const TKL2DACChunk fine = Chunk(0, {{1, 0x00, 0}, {1, 0x80, 0}, {0, 0xFF, 0}, {2, 0, 65535}});
+    const KL2DACChunk fine = Chunk(0, {{KL2RecordKind::kEnable, 0x00, 0},
+                                       {KL2RecordKind::kEnable, 0x80, 0},
+                                       {KL2RecordKind::kSample, 0xFF, 0},
+                                       {KL2RecordKind::kDelay, 0, 65535}});
     EXPECT_NO_THROW((void)EncodeKL2DACRecords(0, fine));
 }
 
 TEST(KL2DACRecords, RejectsATickPastTheLastRepresentable) {
-    TKL2DACChunk edge = Chunk(UINT64_MAX - 10, {{0, 0, 4}, {0, 0, 6}});
-    EXPECT_EQ(edge.EndTick, UINT64_MAX);
+    KL2DACChunk edge =
+        Chunk(UINT64_MAX - 10, {{KL2RecordKind::kSample, 0, 4}, {KL2RecordKind::kSample, 0, 6}});
+    EXPECT_EQ(edge.endTick, UINT64_MAX);
     EXPECT_NO_THROW((void)EncodeKL2DACRecords(0, edge));
 
-    TKL2DACChunk over;
-    over.StartTick = UINT64_MAX - 10;
-    over.EndTick = 0;  // where a wrapped sum would land
-    over.Records = {{0, 0, 5}, {0, 0, 6}};
+    KL2DACChunk over;
+    over.startTick = UINT64_MAX - 10;
+    over.endTick = 0;  // where a wrapped sum would land
+    over.records = {{KL2RecordKind::kSample, 0, 5}, {KL2RecordKind::kSample, 0, 6}};
     ExpectFailure<WriteError>([&] { (void)EncodeKL2DACRecords(0, over); }, "Invalid KL2 DAC record.",
                               "overflow");
 }
 
 // ---------------------------------------------------------------- register events
 
-constexpr TKLINKVGMTarget kYMPort0{0x52, 0, 0};
-constexpr TKLINKVGMTarget kYMPort1{0x53, 0, 1};
-constexpr TKLINKVGMTarget kPSG{0x50, 0, 0};
-constexpr TKLINKVGMTarget kPSG2{0x30, 1, 0};
+constexpr KLINKVGMTarget kYMPort0{0x52, 0, 0};
+constexpr KLINKVGMTarget kYMPort1{0x53, 0, 1};
+constexpr KLINKVGMTarget kPSG{0x50, 0, 0};
+constexpr KLINKVGMTarget kPSG2{0x30, 1, 0};
 
-std::vector<TKL2RegisterEvent> Events(size_t n, uint64_t tick, TKLINKVGMTarget target) {
-    std::vector<TKL2RegisterEvent> events(n);
+std::vector<KL2RegisterEvent> Events(size_t n, uint64_t tick, KLINKVGMTarget target) {
+    std::vector<KL2RegisterEvent> events(n);
     for (size_t i = 0; i < n; ++i) {
         events[i] = {tick, false, target, static_cast<uint8_t>(0x30 + i % 0x80), static_cast<uint8_t>(i)};
     }
@@ -393,17 +403,17 @@ TEST(KL2RegisterEvents, EventWidthIsOneForThePSGs) {
 }
 
 TEST(KL2RegisterEvents, EncodesTwoByteEvents) {
-    const std::vector<TKL2RegisterEvent> events = {{0x1122334455667788, false, kYMPort1, 0xB4, 0xC0},
-                                                   {0x1122334455667788, true, kYMPort1, 0x2A, 0x11}};
+    const std::vector<KL2RegisterEvent> events = {{0x1122334455667788, false, kYMPort1, 0xB4, 0xC0},
+                                                  {0x1122334455667788, true, kYMPort1, 0x2A, 0x11}};
     EXPECT_EQ(EncodeKL2RegisterEvents(events, 0, 2), (Bytes{0x01, 0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22,
                                                             0x11, 0x53, 0x00, 0x01, 0xB4, 0xC0, 0x2A, 0x11}));
 }
 
 TEST(KL2RegisterEvents, EncodesValueOnlyPSGEventsFromTheMiddleOfAList) {
-    const std::vector<TKL2RegisterEvent> events = {{1, false, kYMPort0, 0x28, 0xF0},
-                                                   {44100, false, kPSG2, 0x00, 0x9F},
-                                                   {44100, false, kPSG2, 0x2A, 0x05},
-                                                   {44101, false, kPSG2, 0x00, 0x06}};
+    const std::vector<KL2RegisterEvent> events = {{1, false, kYMPort0, 0x28, 0xF0},
+                                                  {44100, false, kPSG2, 0x00, 0x9F},
+                                                  {44100, false, kPSG2, 0x2A, 0x05},
+                                                  {44101, false, kPSG2, 0x00, 0x06}};
     EXPECT_EQ(EncodeKL2RegisterEvents(events, 1, 2),
               (Bytes{0x01, 0x44, 0xAC, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x30, 0x01, 0x00, 0x9F, 0x05}));
 }
@@ -441,7 +451,7 @@ TEST(KL2RegisterEvents, RejectsRangesOutsideTheList) {
 TEST(KL2RegisterEvents, RejectsMixedBatchesAndDACRegisters) {
     struct Case {
         const char* name;
-        TKL2RegisterEvent second;
+        KL2RegisterEvent second;
     };
     const Case cases[] = {
         {"other tick", {11, false, kYMPort1, 0x30, 0}},
@@ -450,22 +460,22 @@ TEST(KL2RegisterEvents, RejectsMixedBatchesAndDACRegisters) {
         {"other page", {10, false, {0x53, 0, 0}, 0x30, 0}},
     };
     for (const Case& c : cases) {
-        const std::vector<TKL2RegisterEvent> events = {{10, false, kYMPort1, 0x30, 0}, c.second};
+        const std::vector<KL2RegisterEvent> events = {{10, false, kYMPort1, 0x30, 0}, c.second};
         ExpectFailure<WriteError>([&] { (void)EncodeKL2RegisterEvents(events, 0, 2); },
                                   "Invalid KL2 register event target/order.", c.name);
     }
     for (uint8_t address : {uint8_t{0x2A}, uint8_t{0x2B}}) {
-        const std::vector<TKL2RegisterEvent> port0 = {{10, false, kYMPort0, 0x28, 0xF0},
-                                                      {10, false, kYMPort0, address, 0x80}};
+        const std::vector<KL2RegisterEvent> port0 = {{10, false, kYMPort0, 0x28, 0xF0},
+                                                     {10, false, kYMPort0, address, 0x80}};
         ExpectFailure<WriteError>([&] { (void)EncodeKL2RegisterEvents(port0, 0, 2); },
                                   "Invalid KL2 register event target/order.", "port 0 DAC register");
         ExpectFailure<WriteError>([&] { (void)EncodeKL2RegisterEvents(port0, 1, 1); },
                                   "Invalid KL2 register event target/order.", "port 0 DAC register alone");
-        const std::vector<TKL2RegisterEvent> port1 = {{10, false, kYMPort1, address, 0x80}};
+        const std::vector<KL2RegisterEvent> port1 = {{10, false, kYMPort1, address, 0x80}};
         EXPECT_NO_THROW((void)EncodeKL2RegisterEvents(port1, 0, 1));
     }
     // The PSGs carry no register byte, so their Address does not matter.
-    const std::vector<TKL2RegisterEvent> psg = {{10, false, kPSG, 0x2A, 0x9F}};
+    const std::vector<KL2RegisterEvent> psg = {{10, false, kPSG, 0x2A, 0x9F}};
     EXPECT_NO_THROW((void)EncodeKL2RegisterEvents(psg, 0, 1));
 }
 

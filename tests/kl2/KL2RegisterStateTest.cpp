@@ -10,11 +10,11 @@
 namespace klink {
 namespace {
 
-constexpr TKLINKVGMTarget kPSG0{0x50, 0, 0};
-constexpr TKLINKVGMTarget kPSG1{0x30, 1, 0};
+constexpr KLINKVGMTarget kPSG0{0x50, 0, 0};
+constexpr KLINKVGMTarget kPSG1{0x30, 1, 0};
 
 struct Step {
-    TKLINKVGMTarget target;
+    KLINKVGMTarget target;
     uint8_t value;
     bool prefixed;   // expected result
     uint8_t sent;    // expected Value afterwards
@@ -65,7 +65,7 @@ TEST(KL2RegisterState, RewritesPSGDataBytesToNameTheirRegister) {
           {kPSG0, 0x03, false, 0x93, 0}}},
     };
     for (const Scenario& s : scenarios) {
-        TKL2RegisterState state;
+        KL2RegisterState state;
         for (size_t i = 0; i < s.steps.size(); ++i) {
             const Step& step = s.steps[i];
             uint8_t value = step.value;
@@ -80,7 +80,7 @@ TEST(KL2RegisterState, RewritesPSGDataBytesToNameTheirRegister) {
 
 TEST(KL2RegisterState, RejectsTargetsTheKL2BoardDoesNotHave) {
     struct Case {
-        TKLINKVGMTarget target;
+        KLINKVGMTarget target;
         const char* message;
     };
     const Case cases[] = {
@@ -92,13 +92,13 @@ TEST(KL2RegisterState, RejectsTargetsTheKL2BoardDoesNotHave) {
         {{0x30, 255, 0}, "Invalid KL2 PSG instance."},
     };
     for (const Case& c : cases) {
-        TKL2RegisterState state;
+        KL2RegisterState state;
         uint8_t value = 0x05;
         uint8_t prefix = 0xEE;
         try {
             (void)state.Transform(c.target, 0x28, value, prefix);
-            ADD_FAILURE() << "accepted $" << std::hex << int{c.target.WriteID} << "/"
-                          << int{c.target.Instance} << "/" << int{c.target.Page};
+            ADD_FAILURE() << "accepted $" << std::hex << int{c.target.writeId} << "/"
+                          << int{c.target.instance} << "/" << int{c.target.page};
         } catch (const WriteError& e) {
             EXPECT_STREQ(e.what(), c.message);
         }

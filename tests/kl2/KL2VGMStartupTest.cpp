@@ -26,24 +26,24 @@ TEST(KL2VGMStartup, FinalKeysListEachSlotOnceInTheOrderOfItsLastWrite) {
          {0x07, 0x06, 0x05, 0x04, 0x02, 0x01, 0x00, 0xF3}},
     };
     for (const Case& c : cases) {
-        TKL2VGMStartup startup{};
+        KL2VGMStartup startup{};
         for (uint8_t v : c.writes) startup.KeyWrite(v);
         EXPECT_EQ(startup.FinalKeys(), c.keys) << c.name;
-        EXPECT_EQ(startup.FKeyWrites, c.writes.size()) << c.name;
+        EXPECT_EQ(startup.keyWrites, c.writes.size()) << c.name;
         EXPECT_FALSE(startup.HasDACWrite()) << c.name;
     }
 }
 
 TEST(KL2VGMStartup, KeepsTheLastDACValueAndCountsEvenAZero) {
-    TKL2VGMStartup startup{};
+    KL2VGMStartup startup{};
     EXPECT_FALSE(startup.HasDACWrite());
     startup.DACWrite(0);
     EXPECT_TRUE(startup.HasDACWrite());
-    EXPECT_EQ(startup.FDACValue, 0);
+    EXPECT_EQ(startup.dacValue, 0);
     startup.DACWrite(0x80);
     startup.DACWrite(0x7F);
-    EXPECT_EQ(startup.FDACWrites, 3u);
-    EXPECT_EQ(startup.FDACValue, 0x7F);
+    EXPECT_EQ(startup.dacWrites, 3u);
+    EXPECT_EQ(startup.dacValue, 0x7F);
     EXPECT_TRUE(startup.FinalKeys().empty());
 
     startup.KeyWrite(0xF0);

@@ -11,12 +11,12 @@ namespace {
 using namespace klink::platform;
 
 TEST(Event, AutoResetWakesOnceManualResetStaysSignalled) {
-    Event autoEvent(EventReset::Auto, true);
+    Event autoEvent(EventReset::kAuto, true);
     EXPECT_TRUE(autoEvent.Wait(0));
     EXPECT_FALSE(autoEvent.IsSet());
     EXPECT_FALSE(autoEvent.Wait(10));
 
-    Event manual(EventReset::Manual, true);
+    Event manual(EventReset::kManual, true);
     EXPECT_TRUE(manual.Wait(0));
     EXPECT_TRUE(manual.Wait(0));
     manual.Reset();
@@ -24,7 +24,7 @@ TEST(Event, AutoResetWakesOnceManualResetStaysSignalled) {
 }
 
 TEST(Event, SetOnAnotherThreadWakesTheWaiter) {
-    Event ready(EventReset::Auto, false);
+    Event ready(EventReset::kAuto, false);
     std::thread setter([&] { ready.Set(); });
     EXPECT_TRUE(ready.Wait(10000));
     setter.join();
@@ -43,7 +43,7 @@ TEST(Clock, CounterAndTicksMoveForwardAcrossASleep) {
 }
 
 TEST(Thread, NormalPriorityIsAlwaysAvailable) {
-    std::thread t([] { EXPECT_TRUE(SetCurrentThreadPriority(ThreadPriority::Normal)); });
+    std::thread t([] { EXPECT_TRUE(SetCurrentThreadPriority(ThreadPriority::kNormal)); });
     t.join();
 }
 

@@ -23,7 +23,7 @@ using klink::testing::PtyPair;
 std::vector<std::string> Names(const std::vector<SerialPortEntry>& ports) {
     std::vector<std::string> names;
     for (const auto& p : ports) {
-        names.push_back(p.Name);
+        names.push_back(p.name);
     }
     return names;
 }
@@ -108,13 +108,13 @@ TEST(SerialPortList, ListsSerialDevicesAndSimulatedPortsSortedNaturally) {
     EXPECT_EQ(Names(ports), (std::vector<std::string>{"rfcomm1", "sim-keltra4-2", "sim-keltra4-10", "ttyACM0",
                                                       "ttyAMA0", "ttyS0", "ttyS2", "ttyUSB2", "ttyUSB10"}));
     for (const auto& p : ports) {
-        const bool simulated = p.Name.starts_with("sim-");
-        EXPECT_EQ(p.Simulated, simulated) << p.Name;
-        EXPECT_EQ(p.Path, ((simulated ? sim.Path() : dev.Path()) / p.Name).string());
+        const bool simulated = p.name.starts_with("sim-");
+        EXPECT_EQ(p.simulated, simulated) << p.name;
+        EXPECT_EQ(p.path, ((simulated ? sim.Path() : dev.Path()) / p.name).string());
     }
 
     // Each listed port really opens by its path.
-    UniqueSerialPort port(OpenSerialPort(ports[1].Path));
+    UniqueSerialPort port(OpenSerialPort(ports[1].path));
     EXPECT_TRUE(SerialPortPresent(port.Get()));
 }
 
@@ -196,7 +196,7 @@ TEST(SimulatedPorts, FolderIsUnderTheRuntimeDirWhenThatIsUsable) {
     EXPECT_EQ(SerialPortPath("sim-keltra4-1"), link.string());
     const auto all = ListSerialPorts();
     EXPECT_TRUE(std::any_of(all.begin(), all.end(), [&](const SerialPortEntry& p) {
-        return p.Simulated && p.Path == link.string();
+        return p.simulated && p.path == link.string();
     }));
     EXPECT_TRUE(RemoveSimulatedPortLink("sim-keltra4-1"));
 

@@ -22,7 +22,7 @@ int Fd(const UniqueSerialPort& port) { return static_cast<int>(port.Get()); }
 // asynchronous).
 bool WaitForInput(OSHandle port, uint32_t count) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (QuerySerialQueues(port).Input < count) {
+    while (QuerySerialQueues(port).input < count) {
         if (std::chrono::steady_clock::now() > deadline) {
             return false;
         }
@@ -35,7 +35,7 @@ int ErrnoOfOpen(const std::string& path) {
     try {
         UniqueSerialPort port(OpenSerialPort(path));
     } catch (const klink::OSError& e) {
-        return e.code();
+        return e.Code();
     }
     return 0;
 }
@@ -52,16 +52,16 @@ struct LineCase {
 
 TEST(SerialPort, OpenedPortCarriesTheRequestedLineSettings) {
     SerialLineSettings s7e2;
-    s7e2.DataBits = 7;
-    s7e2.Parity = SerialParity::Even;
-    s7e2.StopBits = SerialStopBits::Two;
-    s7e2.BaudRate = 9600;
+    s7e2.dataBits = 7;
+    s7e2.parity = SerialParity::kEven;
+    s7e2.stopBits = SerialStopBits::kTwo;
+    s7e2.baudRate = 9600;
     SerialLineSettings odd15;
-    odd15.Parity = SerialParity::Odd;
-    odd15.StopBits = SerialStopBits::OneAndHalf;
+    odd15.parity = SerialParity::kOdd;
+    odd15.stopBits = SerialStopBits::kOneAndHalf;
     SerialLineSettings flow;
-    flow.RtsCtsFlow = true;
-    flow.XonXoffFlow = true;
+    flow.rtsCtsFlow = true;
+    flow.xonXoffFlow = true;
     const LineCase cases[] = {
         {"115200 8N1 (the boards' settings)", SerialLineSettings{}, CS8, false, false, false, false},
         {"9600 7E2", s7e2, CS7, true, true, false, false},
@@ -75,7 +75,7 @@ TEST(SerialPort, OpenedPortCarriesTheRequestedLineSettings) {
         ConfigureSerialPort(port.Get(), c.settings);
         termios t{};
         ASSERT_EQ(tcgetattr(Fd(port), &t), 0);
-        const speed_t want = c.settings.BaudRate == 9600 ? B9600 : B115200;
+        const speed_t want = c.settings.baudRate == 9600 ? B9600 : B115200;
         EXPECT_EQ(cfgetispeed(&t), want);
         EXPECT_EQ(cfgetospeed(&t), want);
         // A pseudo-terminal always keeps 8 data bits and no parity, so the
@@ -105,12 +105,12 @@ TEST(SerialPort, RefusesWhatItCannotOpenOrSet) {
     EXPECT_EQ(ErrnoOfOpen("/dev/null"), ENOTTY) << "not a terminal";
 
     SerialLineSettings odd;
-    odd.BaudRate = 14400;
+    odd.baudRate = 14400;
     try {
         ConfigureSerialPort(held.Get(), odd);
         FAIL() << "a rate the system cannot set";
     } catch (const klink::OSError& e) {
-        EXPECT_EQ(e.code(), EINVAL);
+        EXPECT_EQ(e.Code(), EINVAL);
         EXPECT_STREQ(e.what(), "Invalid argument");
     }
 }
@@ -146,7 +146,7 @@ TEST(SerialPort, NeverTakesTheDescriptorsOfTheStandardStreams) {
     try {
         handle = OpenSerialPort(pty.SlavePath());
     } catch (const klink::OSError& e) {
-        code = e.code();
+        code = e.Code();
     }
     if (IsValidHandle(handle)) {
         CloseSerialPort(handle);
@@ -170,7 +170,7 @@ TEST(SerialPort, ReadsReturnAtOnceAndBytesKeepTheirOrder) {
     const auto in = Pattern(200);
     pty.Send(in);
     ASSERT_TRUE(WaitForInput(port.Get(), 200));
-    EXPECT_EQ(QuerySerialQueues(port.Get()).Input, 200u);
+    EXPECT_EQ(QuerySerialQueues(port.Get()).input, 200u);
     std::vector<uint8_t> got;
     while (got.size() < in.size()) {
         const uint32_t n = ReadSerialPort(port.Get(), std::span<uint8_t>(buf, 64));
@@ -179,12 +179,12 @@ TEST(SerialPort, ReadsReturnAtOnceAndBytesKeepTheirOrder) {
         got.insert(got.end(), buf, buf + n);
     }
     EXPECT_EQ(got, in);
-    EXPECT_EQ(QuerySerialQueues(port.Get()).Input, 0u);
+    EXPECT_EQ(QuerySerialQueues(port.Get()).input, 0u);
 
     const auto out = Pattern(300, 7);
     const SerialWriteResult r = WriteSerialPort(port.Get(), out);
-    EXPECT_EQ(r.Written, 300u);
-    EXPECT_EQ(r.Error, 0);
+    EXPECT_EQ(r.written, 300u);
+    EXPECT_EQ(r.error, 0);
     EXPECT_EQ(pty.Receive(300), out);
 }
 
@@ -195,7 +195,7 @@ TEST(SerialPort, PurgeDropsWhatWasReceived) {
     pty.Send(Pattern(100));
     ASSERT_TRUE(WaitForInput(port.Get(), 100));
     PurgeSerialPort(port.Get());
-    EXPECT_EQ(QuerySerialQueues(port.Get()).Input, 0u);
+    EXPECT_EQ(QuerySerialQueues(port.Get()).input, 0u);
     uint8_t buf[16];
     EXPECT_EQ(ReadSerialPort(port.Get(), buf), 0u);
 }
@@ -205,7 +205,7 @@ TEST(SerialPort, WriteGivesUpAtItsTimeOutWhenNobodyReads) {
     UniqueSerialPort port(OpenSerialPort(pty.SlavePath()));
     ConfigureSerialPort(port.Get(), {});
     SerialTimeouts t;
-    t.WriteTotalConstantMs = 300;
+    t.writeTotalConstantMs = 300;
     SetSerialTimeouts(port.Get(), t);
     EXPECT_EQ(GetSerialTimeouts(port.Get()), t);
 
@@ -214,8 +214,8 @@ TEST(SerialPort, WriteGivesUpAtItsTimeOutWhenNobodyReads) {
     const auto start = std::chrono::steady_clock::now();
     const SerialWriteResult r = WriteSerialPort(port.Get(), data);
     const auto elapsed = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(r.Error, 0) << "a time-out is a short count, not a failure";
-    EXPECT_LT(r.Written, data.size());
+    EXPECT_EQ(r.error, 0) << "a time-out is a short count, not a failure";
+    EXPECT_LT(r.written, data.size());
     EXPECT_GE(elapsed, std::chrono::milliseconds(250));
     EXPECT_LT(elapsed, std::chrono::seconds(20));
 }
@@ -228,7 +228,7 @@ TEST(SerialPort, HungUpPortCountsAsGone) {
     pty.HangUp();
     EXPECT_FALSE(SerialPortPresent(port.Get()));
     const SerialWriteResult r = WriteSerialPort(port.Get(), Pattern(10));
-    EXPECT_EQ(r.Error, EIO);
+    EXPECT_EQ(r.error, EIO);
     EXPECT_FALSE(SerialPortPresent(kInvalidOSHandle));
 }
 
@@ -240,7 +240,7 @@ TEST(SerialPort, OperationsOnAClosedHandleFail) {
     EXPECT_FALSE(SerialPortPresent(stale));
     EXPECT_THROW((void)GetSerialTimeouts(stale), klink::OSError);
     EXPECT_THROW((void)QuerySerialQueues(kInvalidOSHandle), klink::OSError);
-    EXPECT_EQ(WriteSerialPort(kInvalidOSHandle, Pattern(1)).Error, EBADF);
+    EXPECT_EQ(WriteSerialPort(kInvalidOSHandle, Pattern(1)).error, EBADF);
 }
 
 }  // namespace

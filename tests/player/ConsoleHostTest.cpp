@@ -19,7 +19,7 @@ TEST(ConsoleHost, FormatsTheTimeAsTheWindowDoes) {
 
 TEST(ConsoleHost, CallsFromAnotherThreadRunOnTheHostThreadWhileItWaits) {
     std::ostringstream out;
-    TConsoleHost host(out, false);
+    ConsoleHost host(out, false);
     const auto hostThread = std::this_thread::get_id();
     std::thread::id ranOn;
     bool thrown = false;
@@ -42,14 +42,14 @@ TEST(ConsoleHost, CallsFromAnotherThreadRunOnTheHostThreadWhileItWaits) {
 
 TEST(ConsoleHost, PlainOutputPrintsOneTimeLinePerSecondOnceTheTrackRuns) {
     std::ostringstream out;
-    TConsoleHost host(out, false);
+    ConsoleHost host(out, false);
     for (const int32_t ms : {0, 0, 400, 900, 1000, 1500, 2010}) host.ShowTime(ms);
     EXPECT_EQ(out.str(), "Time 00:00.40\nTime 00:01.00\nTime 00:02.01\n");
 }
 
 TEST(ConsoleHost, LiveOutputRedrawsOneLineAndClearsItForLogLines) {
     std::ostringstream out;
-    TConsoleHost host(out, true);
+    ConsoleHost host(out, true);
     host.ShowTime(1230);
     host.Print("hello");
     host.ShowTime(2000);

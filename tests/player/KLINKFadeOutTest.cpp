@@ -31,16 +31,16 @@ TEST(FadeSecondsForIndex, MapsTheSelectorItemsAndTreatsOthersAsNoFade) {
 }
 
 TEST(KLINKFadeOut, ValueInitialisedRecordHasNotStarted) {
-    TKLINKFadeOut fade{};
+    KLINKFadeOut fade{};
     uint8_t attenuation = 0xFF;
-    EXPECT_FALSE(fade.FStarted);
+    EXPECT_FALSE(fade.started);
     EXPECT_FALSE(fade.Complete());
     EXPECT_FALSE(fade.Advance(std::numeric_limits<uint64_t>::max(), attenuation));
     EXPECT_EQ(attenuation, 0);
 }
 
 TEST(KLINKFadeOut, OneSecondFadeStepsFallDueRoundedUp) {
-    TKLINKFadeOut fade{};
+    KLINKFadeOut fade{};
     fade.Start(5000000, 1);
     uint8_t attenuation = 0xFF;
     EXPECT_FALSE(fade.Advance(5016129, attenuation));
@@ -49,7 +49,7 @@ TEST(KLINKFadeOut, OneSecondFadeStepsFallDueRoundedUp) {
     EXPECT_EQ(attenuation, 0);
     EXPECT_FALSE(fade.Advance(5032258, attenuation));
     EXPECT_TRUE(fade.Advance(5032259, attenuation));
-    EXPECT_EQ(fade.FNextStep, 2);
+    EXPECT_EQ(fade.nextStep, 2);
 }
 
 TEST(KLINKFadeOut, HandsOutTheWholeTableInOrderAndEndsExactlyAtTheEnd) {
@@ -57,7 +57,7 @@ TEST(KLINKFadeOut, HandsOutTheWholeTableInOrderAndEndsExactlyAtTheEnd) {
                                            2,  2,  2,  3,  3,  4,  5,  5,  5,  6,  7,  8,  8,  10, 11, 12,
                                            13, 14, 16, 17, 18, 19, 21, 23, 24, 26, 27, 29, 31, 32, 35, 37,
                                            40, 42, 45, 48, 51, 55, 59, 63, 68, 73, 78, 83, 90, 96};
-    TKLINKFadeOut fade{};
+    KLINKFadeOut fade{};
     fade.Start(5000000, 1);
     std::vector<uint8_t> steps;
     uint8_t attenuation = 0;
@@ -77,21 +77,21 @@ TEST(KLINKFadeOut, HandsOutTheWholeTableInOrderAndEndsExactlyAtTheEnd) {
 }
 
 TEST(KLINKFadeOut, TimeBeforeTheStartHandsOutNothing) {
-    TKLINKFadeOut fade{};
+    KLINKFadeOut fade{};
     fade.Start(5000000, 1);
     uint8_t attenuation = 0;
     EXPECT_FALSE(fade.Advance(0, attenuation));
     EXPECT_FALSE(fade.Advance(4999999, attenuation));
-    EXPECT_EQ(fade.FNextStep, 0);
+    EXPECT_EQ(fade.nextStep, 0);
 }
 
 TEST(KLINKFadeOut, LateCallerGetsOneStepPerCall) {
-    TKLINKFadeOut fade{};
+    KLINKFadeOut fade{};
     fade.Start(1000, 3);
     const uint64_t farPast = 1000 + 3000000ull * 100;
     uint8_t attenuation = 0;
     ASSERT_TRUE(fade.Advance(farPast, attenuation));
-    EXPECT_EQ(fade.FNextStep, 1);
+    EXPECT_EQ(fade.nextStep, 1);
     int32_t handedOut = 1;
     while (fade.Advance(farPast, attenuation)) ++handedOut;
     EXPECT_EQ(handedOut, 62);
@@ -100,7 +100,7 @@ TEST(KLINKFadeOut, LateCallerGetsOneStepPerCall) {
 }
 
 TEST(KLINKFadeOut, SecondStartRestartsFromStepZero) {
-    TKLINKFadeOut fade{};
+    KLINKFadeOut fade{};
     fade.Start(0, 1);
     uint8_t attenuation = 0;
     while (fade.Advance(2000000, attenuation)) {
@@ -108,18 +108,18 @@ TEST(KLINKFadeOut, SecondStartRestartsFromStepZero) {
     ASSERT_TRUE(fade.Complete());
     fade.Start(3000000, 5);
     EXPECT_FALSE(fade.Complete());
-    EXPECT_EQ(fade.FNextStep, 0);
-    EXPECT_EQ(fade.FDurationUS, 5000000u);
+    EXPECT_EQ(fade.nextStep, 0);
+    EXPECT_EQ(fade.durationUs, 5000000u);
     EXPECT_FALSE(fade.Advance(3000000 + 5000000 / 62, attenuation));
     EXPECT_TRUE(fade.Advance(3000000 + 5000000 / 62 + 1, attenuation));
 }
 
 TEST(KLINKFadeOut, LongestDurationKeepsItsArithmeticIn64Bits) {
-    TKLINKFadeOut fade{};
+    KLINKFadeOut fade{};
     const int32_t seconds = std::numeric_limits<int32_t>::max();
     fade.Start(7, seconds);
     const uint64_t duration = uint64_t{2147483647} * 1000000;
-    EXPECT_EQ(fade.FDurationUS, duration);
+    EXPECT_EQ(fade.durationUs, duration);
     uint8_t attenuation = 0;
     for (int i = 0; i < 61; ++i) ASSERT_TRUE(fade.Advance(7 + duration, attenuation));
     EXPECT_FALSE(fade.Advance(7 + duration - 1, attenuation));
@@ -129,7 +129,7 @@ TEST(KLINKFadeOut, LongestDurationKeepsItsArithmeticIn64Bits) {
 
 TEST(KLINKFadeOut, NonPositiveDurationFailsAndLeavesTheRecordAlone) {
     for (int32_t seconds : {0, -1, std::numeric_limits<int32_t>::min()}) {
-        TKLINKFadeOut fade{};
+        KLINKFadeOut fade{};
         fade.Start(100, 1);
         uint8_t attenuation = 0;
         ASSERT_TRUE(fade.Advance(100 + 1000000, attenuation));
@@ -139,14 +139,14 @@ TEST(KLINKFadeOut, NonPositiveDurationFailsAndLeavesTheRecordAlone) {
         } catch (const ArgumentOutOfRange& e) {
             EXPECT_STREQ(e.what(), "Invalid fade duration.");
         }
-        EXPECT_TRUE(fade.FStarted);
-        EXPECT_EQ(fade.FStartUS, 100u);
-        EXPECT_EQ(fade.FDurationUS, 1000000u);
-        EXPECT_EQ(fade.FNextStep, 1);
+        EXPECT_TRUE(fade.started);
+        EXPECT_EQ(fade.startUs, 100u);
+        EXPECT_EQ(fade.durationUs, 1000000u);
+        EXPECT_EQ(fade.nextStep, 1);
     }
-    TKLINKFadeOut fresh{};
+    KLINKFadeOut fresh{};
     EXPECT_THROW(fresh.Start(0, 0), ArgumentOutOfRange);
-    EXPECT_FALSE(fresh.FStarted);
+    EXPECT_FALSE(fresh.started);
 }
 
 }  // namespace

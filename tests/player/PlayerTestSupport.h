@@ -25,36 +25,36 @@ namespace klink::test {
 
 // Records every host call. Synchronize runs the call at once under a lock:
 // the test's thread never has to serve calls while it waits.
-class TRecordingHost final : public IPlayerHost {
+class RecordingHost final : public PlayerHost {
 public:
     void SetPort(int index, platform::OSHandle handle, std::string name) {
-        Ports[static_cast<size_t>(index)] = {handle, std::move(name)};
+        ports[static_cast<size_t>(index)] = {handle, std::move(name)};
     }
 
     void Synchronize(const std::function<void()>& call) override {
-        std::lock_guard lock(FLock);
-        ++SynchronizeCalls;
+        std::lock_guard lock(lock_);
+        ++synchronizeCalls;
         call();
     }
     bool PortConnected(int index) const override { return platform::IsValidHandle(PortHandle(index)); }
-    platform::OSHandle PortHandle(int index) const override { return Ports[index == 0 ? 0 : 1].first; }
-    std::string PortName(int index) const override { return Ports[index == 0 ? 0 : 1].second; }
-    void AppendLog(const std::string& line) override { Log.push_back(line); }
-    void ClearHeaderAndTags() override { Calls.push_back("clear"); }
-    void ShowHeader(const TVGMDisplay& display) override {
-        Calls.push_back("header");
-        Header = display;
+    platform::OSHandle PortHandle(int index) const override { return ports[index == 0 ? 0 : 1].first; }
+    std::string PortName(int index) const override { return ports[index == 0 ? 0 : 1].second; }
+    void AppendLog(const std::string& line) override { log.push_back(line); }
+    void ClearHeaderAndTags() override { calls.push_back("clear"); }
+    void ShowHeader(const VGMDisplay& display) override {
+        calls.push_back("header");
+        header = display;
     }
-    void ShowTags(const TGD3Strings&) override { Calls.push_back("tags"); }
-    void SetFilePath(const std::string& path) override { Calls.push_back("path " + path); }
+    void ShowTags(const GD3Strings&) override { calls.push_back("tags"); }
+    void SetFilePath(const std::string& path) override { calls.push_back("path " + path); }
     void SetOpenDialogHints(const std::string& fileName, const std::string&) override {
-        Calls.push_back("dialog " + fileName);
+        calls.push_back("dialog " + fileName);
     }
 
     // Copies under the lock, for reading while a thread runs.
     std::vector<std::string> LogLines() {
-        std::lock_guard lock(FLock);
-        return Log;
+        std::lock_guard lock(lock_);
+        return log;
     }
     // Log lines that start with `prefix`.
     std::vector<std::string> LogStarting(const std::string& prefix) {
@@ -64,45 +64,45 @@ public:
         return out;
     }
 
-    std::array<std::pair<platform::OSHandle, std::string>, 2> Ports{
+    std::array<std::pair<platform::OSHandle, std::string>, 2> ports{
         std::pair{platform::kInvalidOSHandle, std::string()},
         std::pair{platform::kInvalidOSHandle, std::string()}};
-    std::vector<std::string> Log;
-    std::vector<std::string> Calls;
-    TVGMDisplay Header;
-    int SynchronizeCalls = 0;
+    std::vector<std::string> log;
+    std::vector<std::string> calls;
+    VGMDisplay header;
+    int synchronizeCalls = 0;
 
 private:
-    std::mutex FLock;
+    std::mutex lock_;
 };
 
 // A simulated board at line rate with its port opened as the window opens it.
-struct TSimConnection {
-    explicit TSimConnection(const std::string& model, sim::TSimFaults faults = {}) {
-        sim::TSimBoardOptions options;
-        options.Throttled = true;
-        options.Faults = std::move(faults);
-        Board = sim::TSimBoard::Start(model, options);
-        Port = platform::UniqueSerialPort(platform::OpenSerialPort(Board->DevicePath()));
-        platform::ConfigureSerialPort(Port.Get(), platform::SerialLineSettings{});
-        ConfigureWriteTimeouts(Port.Get());
+struct SimConnection {
+    explicit SimConnection(const std::string& model, sim::SimFaults faults = {}) {
+        sim::SimBoardOptions options;
+        options.throttled = true;
+        options.faults = std::move(faults);
+        board = sim::SimBoard::Start(model, options);
+        port = platform::UniqueSerialPort(platform::OpenSerialPort(board->DevicePath()));
+        platform::ConfigureSerialPort(port.Get(), platform::SerialLineSettings{});
+        ConfigureWriteTimeouts(port.Get());
     }
     // The host-written register writes in the order the board applied them.
-    std::vector<sim::TSimTraceEvent> HostWrites() const {
-        std::vector<sim::TSimTraceEvent> out;
-        for (const auto& e : Board->Trace())
-            if (e.Op == sim::TSimTraceOp::Reg && e.Source == sim::TSimWriteSource::Host) out.push_back(e);
+    std::vector<sim::SimTraceEvent> HostWrites() const {
+        std::vector<sim::SimTraceEvent> out;
+        for (const auto& e : board->Trace())
+            if (e.op == sim::SimTraceOp::kReg && e.source == sim::SimWriteSource::kHost) out.push_back(e);
         return out;
     }
-    std::vector<sim::TSimTraceEvent> Events(sim::TSimTraceOp op) const {
-        std::vector<sim::TSimTraceEvent> out;
-        for (const auto& e : Board->Trace())
-            if (e.Op == op) out.push_back(e);
+    std::vector<sim::SimTraceEvent> Events(sim::SimTraceOp op) const {
+        std::vector<sim::SimTraceEvent> out;
+        for (const auto& e : board->Trace())
+            if (e.op == op) out.push_back(e);
         return out;
     }
 
-    std::unique_ptr<sim::TSimBoard> Board;
-    platform::UniqueSerialPort Port;
+    std::unique_ptr<sim::SimBoard> board;
+    platform::UniqueSerialPort port;
 };
 
 // Files with the clocks of the chips the tests write; commands follow a
@@ -121,7 +121,7 @@ inline VGMBuilder KL2TestFile() {
 }
 
 // Runs a thread to its end; fails the test when it takes longer than `limit`.
-inline void RunToEnd(TVGMPlayerThread& thread, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+inline void RunToEnd(VGMPlayerThread& thread, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
     thread.Start();
     ASSERT_TRUE(thread.WaitFor(static_cast<uint32_t>(limit.count()))) << "the run did not end";
 }

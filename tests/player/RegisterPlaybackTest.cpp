@@ -16,44 +16,44 @@
 namespace klink::test {
 namespace {
 
-using sim::TSimTraceEvent;
-using sim::TSimTraceOp;
+using sim::SimTraceEvent;
+using sim::SimTraceOp;
 using Clock = std::chrono::steady_clock;
 
 // Writes of one batch reach the board in one frame, so they carry one board
 // time; frames at line rate never share a microsecond.
-std::vector<size_t> BatchSizes(const std::vector<TSimTraceEvent>& writes) {
+std::vector<size_t> BatchSizes(const std::vector<SimTraceEvent>& writes) {
     std::vector<size_t> sizes;
     uint64_t last = ~uint64_t{0};
     for (const auto& w : writes) {
-        if (w.TimeUS != last) sizes.push_back(0);
+        if (w.timeUs != last) sizes.push_back(0);
         ++sizes.back();
-        last = w.TimeUS;
+        last = w.timeUs;
     }
     return sizes;
 }
 
-struct TBatchCase {
-    const char* Name;
-    std::vector<uint8_t> Commands;
-    std::vector<size_t> Batches;
+struct BatchCase {
+    const char* name;
+    std::vector<uint8_t> commands;
+    std::vector<size_t> batches;
 };
 
-class RegisterBatching : public ::testing::TestWithParam<TBatchCase> {};
+class RegisterBatching : public ::testing::TestWithParam<BatchCase> {};
 
 TEST_P(RegisterBatching, GroupsConsecutiveWritesToOneTarget) {
-    const TBatchCase& c = GetParam();
-    TSimConnection board("Keltra 2.1");
-    TRecordingHost host;
-    host.SetPort(0, board.Port.Get(), "sim");
+    const BatchCase& c = GetParam();
+    SimConnection board("Keltra 2.1");
+    RecordingHost host;
+    host.SetPort(0, board.port.Get(), "sim");
     VGMBuilder file = KL2TestFile();
-    file.Raw(c.Commands).Cmd({0x62}).End();
+    file.Raw(c.commands).Cmd({0x62}).End();
     TempFile vgm(file.Build(), ".vgm");
-    TVGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+    VGMPlayerThread thread(host, vgm.Path().string(), 1, 0);
     RunToEnd(thread);
     ASSERT_EQ(thread.PlaybackError(), "");
     EXPECT_TRUE(thread.PlaybackCompleted());
-    EXPECT_EQ(BatchSizes(board.HostWrites()), c.Batches);
+    EXPECT_EQ(BatchSizes(board.HostWrites()), c.batches);
 }
 
 std::vector<uint8_t> ManyYM2612Writes(int count) {
@@ -68,37 +68,37 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, RegisterBatching,
     ::testing::Values(
         // (0x52, 0, 0) with 4 bytes, then (0x53, 0, 1) with 2 bytes.
-        TBatchCase{"PortChange", {0x52, 0x30, 0x01, 0x52, 0x31, 0x02, 0x53, 0x30, 0x03}, {2, 1}},
+        BatchCase{"PortChange", {0x52, 0x30, 0x01, 0x52, 0x31, 0x02, 0x53, 0x30, 0x03}, {2, 1}},
         // 254 bytes, then 2: a batch never exceeds 127 register pairs.
-        TBatchCase{"FullBatch", ManyYM2612Writes(128), {127, 1}},
+        BatchCase{"FullBatch", ManyYM2612Writes(128), {127, 1}},
         // A zero wait neither sends nor waits.
-        TBatchCase{"ZeroWait", {0x52, 0x30, 0x01, 0x61, 0x00, 0x00, 0x52, 0x31, 0x02}, {2}},
+        BatchCase{"ZeroWait", {0x52, 0x30, 0x01, 0x61, 0x00, 0x00, 0x52, 0x31, 0x02}, {2}},
         // A real wait sends the batch before it.
-        TBatchCase{"FrameWait", {0x52, 0x30, 0x01, 0x62, 0x52, 0x31, 0x02}, {1, 1}}),
-    [](const auto& row) { return std::string(row.param.Name); });
+        BatchCase{"FrameWait", {0x52, 0x30, 0x01, 0x62, 0x52, 0x31, 0x02}, {1, 1}}),
+    [](const auto& row) { return std::string(row.param.name); });
 
 TEST(RegisterPlayback, SendsEveryWriteInOrderAtItsSamplePosition) {
-    TSimConnection board("Keltra 4");
-    TRecordingHost host;
-    host.SetPort(0, board.Port.Get(), "sim");
+    SimConnection board("Keltra 4");
+    RecordingHost host;
+    host.SetPort(0, board.port.Get(), "sim");
     // A key-on, then five frames of one write each.
     VGMBuilder file = TestFile();
     file.Cmd({0x54, 0x08, 0x78});
     for (uint8_t i = 0; i < 5; ++i) file.Cmd({0x62, 0x54, 0x20, i});
     file.Cmd({0x62}).End();
     TempFile vgm(file.Build(), ".vgm");
-    TVGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+    VGMPlayerThread thread(host, vgm.Path().string(), 1, 0);
     RunToEnd(thread);
     ASSERT_EQ(thread.PlaybackError(), "");
 
     const auto writes = board.HostWrites();
     ASSERT_EQ(writes.size(), 6u);
-    EXPECT_EQ(writes[0].Reg, 0x08);
+    EXPECT_EQ(writes[0].reg, 0x08);
     for (size_t i = 1; i < writes.size(); ++i) {
-        EXPECT_EQ(writes[i].Reg, 0x20);
-        EXPECT_EQ(writes[i].Value, i - 1);
+        EXPECT_EQ(writes[i].reg, 0x20);
+        EXPECT_EQ(writes[i].value, i - 1);
         // 735 samples apart; generous for a loaded machine.
-        const auto gap = static_cast<int64_t>(writes[i].TimeUS - writes[i - 1].TimeUS);
+        const auto gap = static_cast<int64_t>(writes[i].timeUs - writes[i - 1].timeUs);
         EXPECT_GT(gap, 12000) << i;
         EXPECT_LT(gap, 40000) << i;
     }
@@ -107,35 +107,35 @@ TEST(RegisterPlayback, SendsEveryWriteInOrderAtItsSamplePosition) {
 }
 
 TEST(RegisterPlayback, RepeatCountTwoPlaysTheLoopTwiceThenEnds) {
-    TSimConnection board("Keltra 4");
-    TRecordingHost host;
-    host.SetPort(0, board.Port.Get(), "sim");
+    SimConnection board("Keltra 4");
+    RecordingHost host;
+    host.SetPort(0, board.port.Get(), "sim");
     VGMBuilder file = TestFile();
     file.Cmd({0x54, 0x08, 0x78, 0x62});  // intro
     file.LoopHere();
     file.Cmd({0x54, 0x20, 0x11, 0x62, 0x54, 0x20, 0x22, 0x62}).End();
     TempFile vgm(file.Build(), ".vgm");
-    TVGMPlayerThread thread(host, vgm.path().string(), 2, 0);
+    VGMPlayerThread thread(host, vgm.Path().string(), 2, 0);
     RunToEnd(thread);
     ASSERT_EQ(thread.PlaybackError(), "");
     EXPECT_TRUE(thread.PlaybackCompleted());
 
     std::vector<int> values;
-    for (const auto& w : board.HostWrites()) values.push_back(w.Value);
+    for (const auto& w : board.HostWrites()) values.push_back(w.value);
     EXPECT_EQ(values, (std::vector<int>{0x78, 0x11, 0x22, 0x11, 0x22}));
     EXPECT_EQ(thread.PositionMS(), 5 * 735 * 1000 / 44100);
 }
 
 TEST(RegisterPlayback, OneSecondFadeSendsSixtyTwoStepsAndEndsAtTheLast) {
-    TSimConnection board("Keltra 4");
-    TRecordingHost host;
-    host.SetPort(0, board.Port.Get(), "sim");
+    SimConnection board("Keltra 4");
+    RecordingHost host;
+    host.SetPort(0, board.port.Get(), "sim");
     VGMBuilder file = TestFile();
     file.Cmd({0x54, 0x08, 0x78});
     file.LoopHere();
     file.Cmd({0x54, 0x20, 0x11, 0x61, 0x44, 0x11}).End();  // 0.1 s loop body
     TempFile vgm(file.Build(), ".vgm");
-    TVGMPlayerThread thread(host, vgm.path().string(), 1, 1);
+    VGMPlayerThread thread(host, vgm.Path().string(), 1, 1);
     const auto start = Clock::now();
     RunToEnd(thread);
     const auto took = Clock::now() - start;
@@ -143,17 +143,17 @@ TEST(RegisterPlayback, OneSecondFadeSendsSixtyTwoStepsAndEndsAtTheLast) {
     EXPECT_TRUE(thread.PlaybackCompleted());
 
     // Start's full volume, then the fade's 62 steps ending at 96.
-    const auto volumes = board.Events(TSimTraceOp::Volume);
+    const auto volumes = board.Events(SimTraceOp::kVolume);
     ASSERT_EQ(volumes.size(), 63u);
-    EXPECT_EQ(volumes.front().Number, 0u);
-    EXPECT_EQ(volumes.back().Number, 96u);
-    const uint64_t fadeUS = volumes.back().TimeUS - volumes[1].TimeUS;
-    EXPECT_GT(fadeUS, 800000u);
-    EXPECT_LT(fadeUS, 1300000u);
+    EXPECT_EQ(volumes.front().number, 0u);
+    EXPECT_EQ(volumes.back().number, 96u);
+    const uint64_t fadeUs = volumes.back().timeUs - volumes[1].timeUs;
+    EXPECT_GT(fadeUs, 800000u);
+    EXPECT_LT(fadeUs, 1300000u);
     // The loop kept playing during the fade, and nothing followed its end.
     const auto writes = board.HostWrites();
     EXPECT_GE(writes.size(), 9u);
-    EXPECT_LT(writes.back().TimeUS, volumes.back().TimeUS);
+    EXPECT_LT(writes.back().timeUs, volumes.back().timeUs);
     // The position is the elapsed time: 0.1 s of loop before the fade, 1 s of fade.
     EXPECT_GE(thread.PositionMS(), 1090);
     EXPECT_LT(thread.PositionMS(), 1400);
@@ -161,9 +161,9 @@ TEST(RegisterPlayback, OneSecondFadeSendsSixtyTwoStepsAndEndsAtTheLast) {
 }
 
 TEST(RegisterPlayback, KL2BoardGetsCollapsedTimeZeroKeysAndSelfContainedPSGBytes) {
-    TSimConnection board("Keltra 2.1");
-    TRecordingHost host;
-    host.SetPort(0, board.Port.Get(), "sim");
+    SimConnection board("Keltra 2.1");
+    RecordingHost host;
+    host.SetPort(0, board.port.Get(), "sim");
     VGMBuilder file = KL2TestFile();
     file.Cmd({0x52, 0x28, 0xF0, 0x52, 0x28, 0x00, 0x52, 0x28, 0xF1});  // keys of slots 0, 0, 1
     file.Cmd({0x52, 0x2A, 0x80, 0x52, 0x2A, 0x7F});                    // DAC data
@@ -171,13 +171,13 @@ TEST(RegisterPlayback, KL2BoardGetsCollapsedTimeZeroKeysAndSelfContainedPSGBytes
     file.Cmd({0x50, 0x85, 0x50, 0x12});                                // latch ch0 tone, data
     file.Cmd({0x62, 0x52, 0x28, 0xF2, 0x62}).End();                    // after time 0: sent as it is
     TempFile vgm(file.Build(), ".vgm");
-    TVGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+    VGMPlayerThread thread(host, vgm.Path().string(), 1, 0);
     RunToEnd(thread);
     ASSERT_EQ(thread.PlaybackError(), "");
     EXPECT_EQ(host.LogStarting("KL2 playback=register").size(), 1u);
 
     std::vector<std::pair<int, int>> seen;
-    for (const auto& w : board.HostWrites()) seen.emplace_back(w.Reg, w.Value);
+    for (const auto& w : board.HostWrites()) seen.emplace_back(w.reg, w.value);
     const std::vector<std::pair<int, int>> expected{
         {-1, 0x9F},   {-1, 0x93},                  // the data byte names its register
         {-1, 0x85},   {-1, 0x85},   {-1, 0x12},    // the tone latch goes again in front
@@ -192,37 +192,37 @@ TEST(RegisterPlayback, KL2BoardGetsCollapsedTimeZeroKeysAndSelfContainedPSGBytes
 TEST(RegisterPlayback, OnlyAnAudibleWriteSynchronisesTheStartup) {
     std::map<bool, uint64_t> requests;
     for (const bool audible : {false, true}) {
-        TSimConnection board("Keltra 4");
-        TRecordingHost host;
-        host.SetPort(0, board.Port.Get(), "sim");
+        SimConnection board("Keltra 4");
+        RecordingHost host;
+        host.SetPort(0, board.port.Get(), "sim");
         VGMBuilder file = TestFile();
         file.Cmd({0x54, 0x08, static_cast<uint8_t>(audible ? 0x78 : 0x00), 0x61, 0x44, 0x11}).End();
         TempFile vgm(file.Build(), ".vgm");
-        TVGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+        VGMPlayerThread thread(host, vgm.Path().string(), 1, 0);
         const auto start = Clock::now();
         RunToEnd(thread);
         ASSERT_EQ(thread.PlaybackError(), "");
         EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(100)) << audible;
-        requests[audible] = board.Board->Requests();
+        requests[audible] = board.board->Requests();
     }
     EXPECT_EQ(requests[true], requests[false] + 1);
 }
 
 TEST(RegisterPlayback, StopDuringALongWaitEndsTheRunPromptly) {
-    TSimConnection board("Keltra 4");
-    TRecordingHost host;
-    host.SetPort(0, board.Port.Get(), "sim");
+    SimConnection board("Keltra 4");
+    RecordingHost host;
+    host.SetPort(0, board.port.Get(), "sim");
     VGMBuilder file = TestFile();
     file.Cmd({0x54, 0x08, 0x78});
     for (int i = 0; i < 20; ++i) file.Cmd({0x61, 0xFF, 0xFF});  // about 30 s
     file.End();
     TempFile vgm(file.Build(), ".vgm");
-    TVGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+    VGMPlayerThread thread(host, vgm.Path().string(), 1, 0);
     thread.Start();
-    ASSERT_TRUE(board.Board->WaitForTrace(
+    ASSERT_TRUE(board.board->WaitForTrace(
         [](const auto& trace) {
             return std::any_of(trace.begin(), trace.end(),
-                               [](const auto& e) { return e.Op == TSimTraceOp::Reg; });
+                               [](const auto& e) { return e.op == SimTraceOp::kReg; });
         },
         std::chrono::seconds(10)));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -236,7 +236,7 @@ TEST(RegisterPlayback, StopDuringALongWaitEndsTheRunPromptly) {
     EXPECT_EQ(thread.PlaybackError(), "");
     EXPECT_TRUE(host.LogStarting("エラー: ").empty());
     // The board was reset at the end.
-    EXPECT_EQ(board.Events(TSimTraceOp::Reset).size(), 2u);
+    EXPECT_EQ(board.Events(SimTraceOp::kReset).size(), 2u);
 }
 
 }  // namespace
@@ -252,29 +252,29 @@ TEST(RegisterPlayback, ASharedSampleReachesTheBoardWriteForWrite) {
         std::filesystem::path(KLINK_SHARED_DIR) / "vgm-samples" / "f_ym2413_mml2vgm_test_opll.vgm";
     if (!std::filesystem::exists(file)) GTEST_SKIP() << file << " is not there";
 
-    const TVGMAnalysis analysis = AnalyseVGMFile(file);
-    ASSERT_TRUE(analysis.Ok) << analysis.Error;
+    const VGMAnalysis analysis = AnalyseVGMFile(file);
+    ASSERT_TRUE(analysis.ok) << analysis.error;
     std::vector<std::tuple<int, int, int, int>> expected;
     uint32_t position = analysis.dataOffset;
     for (;;) {
-        TKLINKVGMTarget target;
+        KLINKVGMTarget target;
         uint8_t reg = 0;
         uint8_t value = 0;
         uint32_t wait = 0;
-        const auto kind = DecodeRegisterCommand(analysis.VGMBuffer, position, target, reg, value, wait);
-        if (kind == TVGMDecodeKind::End) break;
-        if (kind == TVGMDecodeKind::RegisterWrite)
-            expected.emplace_back(target.WriteID, target.Instance, reg, value);
+        const auto kind = DecodeRegisterCommand(analysis.vgmBuffer, position, target, reg, value, wait);
+        if (kind == VGMDecodeKind::kEnd) break;
+        if (kind == VGMDecodeKind::kRegisterWrite)
+            expected.emplace_back(target.writeId, target.instance, reg, value);
     }
 
-    TSimConnection board("Keltra 3");
-    TRecordingHost host;
-    host.SetPort(0, board.Port.Get(), "sim");
-    TVGMPlayerThread thread(host, file.string(), 1, 0);
+    SimConnection board("Keltra 3");
+    RecordingHost host;
+    host.SetPort(0, board.port.Get(), "sim");
+    VGMPlayerThread thread(host, file.string(), 1, 0);
     RunToEnd(thread);
     ASSERT_EQ(thread.PlaybackError(), "");
     std::vector<std::tuple<int, int, int, int>> seen;
-    for (const auto& w : board.HostWrites()) seen.emplace_back(w.WriteID, w.Instance, w.Reg, w.Value);
+    for (const auto& w : board.HostWrites()) seen.emplace_back(w.writeId, w.instance, w.reg, w.value);
     EXPECT_EQ(seen, expected);
     EXPECT_FALSE(expected.empty());
 }

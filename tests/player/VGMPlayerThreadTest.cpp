@@ -22,21 +22,21 @@ std::vector<uint8_t> ShortYM2151File() {
 }
 
 TEST(VGMPlayerThread, ShowsTheFileBeforeTheHeaderAndLogsRoutesAndRouting) {
-    TSimConnection board("Keltra 4");
-    TRecordingHost host;
-    host.SetPort(0, board.Port.Get(), "COM7");
+    SimConnection board("Keltra 4");
+    RecordingHost host;
+    host.SetPort(0, board.port.Get(), "COM7");
     TempFile vgm(ShortYM2151File(), ".vgm");
-    TVGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+    VGMPlayerThread thread(host, vgm.Path().string(), 1, 0);
     EXPECT_FALSE(thread.Finished());
     RunToEnd(thread);
     EXPECT_TRUE(thread.Finished());
     EXPECT_TRUE(thread.PlaybackCompleted());
     EXPECT_EQ(thread.PlaybackError(), "");
 
-    const std::string path = vgm.path().string();
+    const std::string path = vgm.Path().string();
     const std::vector<std::string> calls{"clear", "dialog " + path, "path " + path, "header", "tags"};
-    EXPECT_EQ(host.Calls, calls);
-    EXPECT_EQ(host.Header.Texts[static_cast<size_t>(TVGMDisplayField::lblClkYM2151)], "3579545");
+    EXPECT_EQ(host.calls, calls);
+    EXPECT_EQ(host.header.texts[static_cast<size_t>(VGMDisplayField::kClockYM2151)], "3579545");
     const auto log = host.LogLines();
     ASSERT_EQ(log.size(), 2u);
     EXPECT_EQ(log[0], "VGM register routes=1; OKI=0 Hz, divider=0 (clock 0 = unused).");
@@ -45,45 +45,45 @@ TEST(VGMPlayerThread, ShowsTheFileBeforeTheHeaderAndLogsRoutesAndRouting) {
 }
 
 TEST(VGMPlayerThread, AThreadThatNeverStartedIsDestroyedQuietly) {
-    TRecordingHost host;
-    auto thread = std::make_unique<TVGMPlayerThread>(host, "nothing.vgm", 1, 0);
+    RecordingHost host;
+    auto thread = std::make_unique<VGMPlayerThread>(host, "nothing.vgm", 1, 0);
     thread.reset();
-    EXPECT_EQ(host.SynchronizeCalls, 0);
+    EXPECT_EQ(host.synchronizeCalls, 0);
 }
 
-struct TFailureCase {
-    const char* Name;
-    std::vector<uint8_t> File;
-    bool WithBoard;
-    const char* Model;
-    const char* Message;
-    bool HeaderShown;
+struct FailureCase {
+    const char* name;
+    std::vector<uint8_t> file;
+    bool withBoard;
+    const char* model;
+    const char* message;
+    bool headerShown;
 };
 
-class VGMPlayerThreadFailure : public ::testing::TestWithParam<TFailureCase> {};
+class VGMPlayerThreadFailure : public ::testing::TestWithParam<FailureCase> {};
 
 // Every failure ends the run with its message kept and logged exactly once.
 TEST_P(VGMPlayerThreadFailure, LogsTheMessageOnceWithItsPrefix) {
-    const TFailureCase& c = GetParam();
-    std::unique_ptr<TSimConnection> board;
-    TRecordingHost host;
-    if (c.WithBoard) {
-        board = std::make_unique<TSimConnection>(c.Model);
-        host.SetPort(0, board->Port.Get(), "sim");
+    const FailureCase& c = GetParam();
+    std::unique_ptr<SimConnection> board;
+    RecordingHost host;
+    if (c.withBoard) {
+        board = std::make_unique<SimConnection>(c.model);
+        host.SetPort(0, board->port.Get(), "sim");
     }
-    TempFile vgm(c.File, ".vgm");
-    TVGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+    TempFile vgm(c.file, ".vgm");
+    VGMPlayerThread thread(host, vgm.Path().string(), 1, 0);
     RunToEnd(thread);
-    EXPECT_EQ(thread.PlaybackError(), c.Message);
+    EXPECT_EQ(thread.PlaybackError(), c.message);
     EXPECT_FALSE(thread.PlaybackCompleted());
     const auto errors = host.LogStarting("エラー: ");
     ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0], std::string("エラー: ") + c.Message);
+    EXPECT_EQ(errors[0], std::string("エラー: ") + c.message);
     EXPECT_EQ(host.LogLines().back(), errors[0]);
-    EXPECT_EQ(std::count(host.Calls.begin(), host.Calls.end(), "header"), c.HeaderShown ? 1 : 0);
+    EXPECT_EQ(std::count(host.calls.begin(), host.calls.end(), "header"), c.headerShown ? 1 : 0);
     if (board) {
         // A board that was started is reset again at the end.
-        const auto resets = board->Events(sim::TSimTraceOp::Reset).size();
+        const auto resets = board->Events(sim::SimTraceOp::kReset).size();
         EXPECT_TRUE(resets == 0 || resets == 2) << resets;
     }
 }
@@ -113,26 +113,26 @@ std::vector<uint8_t> WithOKIStream() {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, VGMPlayerThreadFailure,
-    ::testing::Values(TFailureCase{"NotAVGMFile", NotAVGMFile(), true, "Keltra 4", "Invalid VGM signature.",
-                                   false},
-                      TFailureCase{"NoSupportedChip", OnlyYM2608(), true, "Keltra 4",
-                                   "No supported KLINK register or audio commands in this VGM.", true},
-                      TFailureCase{"NoBoard", ShortYM2151File(), false, "",
-                                   "Connect at least one KLINK device before playback.", true},
-                      TFailureCase{"ADPCMPathMissing", WithOKIStream(), true, "Keltra 4",
-                                   "ADPCM stream playback is not available in this build.", true}),
-    [](const auto& row) { return std::string(row.param.Name); });
+    ::testing::Values(FailureCase{"NotAVGMFile", NotAVGMFile(), true, "Keltra 4", "Invalid VGM signature.",
+                                  false},
+                      FailureCase{"NoSupportedChip", OnlyYM2608(), true, "Keltra 4",
+                                  "No supported KLINK register or audio commands in this VGM.", true},
+                      FailureCase{"NoBoard", ShortYM2151File(), false, "",
+                                  "Connect at least one KLINK device before playback.", true},
+                      FailureCase{"ADPCMPathMissing", WithOKIStream(), true, "Keltra 4",
+                                  "ADPCM stream playback is not available in this build.", true}),
+    [](const auto& row) { return std::string(row.param.name); });
 
 // Stopping while the boards are probed ends the run at once and quietly,
 // and a board that was never started is not reset.
 TEST(VGMPlayerThread, StopDuringPrepareEndsQuietly) {
-    sim::TSimFaults faults;
-    faults.Replies.push_back({sim::TSimReplyAction::Drop, KLINK_OP_DEVICE_INFO});
-    TSimConnection board("Keltra 4", faults);
-    TRecordingHost host;
-    host.SetPort(0, board.Port.Get(), "sim");
+    sim::SimFaults faults;
+    faults.replies.push_back({sim::SimReplyAction::kDrop, Opcode::kDeviceInfo});
+    SimConnection board("Keltra 4", faults);
+    RecordingHost host;
+    host.SetPort(0, board.port.Get(), "sim");
     TempFile vgm(ShortYM2151File(), ".vgm");
-    TVGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+    VGMPlayerThread thread(host, vgm.Path().string(), 1, 0);
     thread.Start();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const auto stopAt = Clock::now();
@@ -144,19 +144,19 @@ TEST(VGMPlayerThread, StopDuringPrepareEndsQuietly) {
     EXPECT_NE(thread.PlaybackError().find("Playback cancelled."), std::string::npos)
         << thread.PlaybackError();
     EXPECT_TRUE(host.LogStarting("エラー: ").empty());
-    EXPECT_TRUE(board.Events(sim::TSimTraceOp::Reset).empty());
+    EXPECT_TRUE(board.Events(sim::SimTraceOp::kReset).empty());
 }
 
 // A board that stops answering at the final reset: the track played, but the
 // run reports the failed stop, so a playlist does not advance.
 TEST(VGMPlayerThread, AFailedResetAtTheEndIsReported) {
-    sim::TSimFaults faults;
-    faults.Replies.push_back({sim::TSimReplyAction::Drop, KLINK_OP_RESET, 2});
-    TSimConnection board("Keltra 4", faults);
-    TRecordingHost host;
-    host.SetPort(0, board.Port.Get(), "COM3");
+    sim::SimFaults faults;
+    faults.replies.push_back({sim::SimReplyAction::kDrop, Opcode::kReset, 2});
+    SimConnection board("Keltra 4", faults);
+    RecordingHost host;
+    host.SetPort(0, board.port.Get(), "COM3");
     TempFile vgm(ShortYM2151File(), ".vgm");
-    TVGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+    VGMPlayerThread thread(host, vgm.Path().string(), 1, 0);
     RunToEnd(thread);
     EXPECT_TRUE(thread.PlaybackCompleted());
     EXPECT_EQ(thread.PlaybackError().rfind("KLINK stop failed: COM3 RESET: ", 0), 0u)
@@ -174,24 +174,24 @@ public:
     StuckPort() {
         int fds[2];
         if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) throw std::runtime_error("socketpair");
-        Near = fds[0];
-        Far = fds[1];
+        nearEnd = fds[0];
+        farEnd = fds[1];
     }
     ~StuckPort() {
-        close(Near);
-        close(Far);
+        close(nearEnd);
+        close(farEnd);
     }
-    int Near = -1;
-    int Far = -1;
+    int nearEnd = -1;
+    int farEnd = -1;
 };
 
 TEST(VGMPlayerThread, OutputThatNeverDrainsFailsTheRunAfterTwoSeconds) {
     for (const bool stopped : {false, true}) {
         StuckPort port;
-        TRecordingHost host;
-        host.SetPort(0, static_cast<platform::OSHandle>(port.Near), "COM9");
+        RecordingHost host;
+        host.SetPort(0, static_cast<platform::OSHandle>(port.nearEnd), "COM9");
         TempFile vgm(ShortYM2151File(), ".vgm");
-        TVGMPlayerThread thread(host, vgm.path().string(), 1, 0);
+        VGMPlayerThread thread(host, vgm.Path().string(), 1, 0);
         thread.Start();
         if (stopped) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -217,34 +217,34 @@ namespace {
 // A loop offset past the end: logged, shown as 0x0000, and the file plays
 // once whatever the repeat count.
 TEST(VGMPlayerThread, ALoopOffsetPastTheEndPlaysOnce) {
-    TSimConnection board("Keltra 4");
-    TRecordingHost host;
-    host.SetPort(0, board.Port.Get(), "sim");
+    SimConnection board("Keltra 4");
+    RecordingHost host;
+    host.SetPort(0, board.port.Get(), "sim");
     VGMBuilder file = TestFile();
     file.Cmd({0x54, 0x08, 0x78, 0x62, 0x54, 0x20, 0x01, 0x62}).End();
     file.Field(0x1C, 0x10000);
     TempFile vgm(file.Build(), ".vgm");
-    TVGMPlayerThread thread(host, vgm.path().string(), 3, 0);
+    VGMPlayerThread thread(host, vgm.Path().string(), 3, 0);
     RunToEnd(thread);
     EXPECT_EQ(thread.PlaybackError(), "");
     EXPECT_TRUE(thread.PlaybackCompleted());
     EXPECT_EQ(host.LogStarting("Invalid VGM loop offset $00010000; looping disabled.").size(), 1u);
-    EXPECT_EQ(host.Header.Texts[static_cast<size_t>(TVGMDisplayField::edtLoopOffset)], "0x0000");
+    EXPECT_EQ(host.header.texts[static_cast<size_t>(VGMDisplayField::kLoopOffset)], "0x0000");
     EXPECT_EQ(board.HostWrites().size(), 2u);
 }
 
 // The window never passes a negative fade; if one arrives, the fade refuses
 // it when the last pass ends.
 TEST(VGMPlayerThread, ANegativeFadeFailsWhenTheFadeWouldStart) {
-    TSimConnection board("Keltra 4");
-    TRecordingHost host;
-    host.SetPort(0, board.Port.Get(), "sim");
+    SimConnection board("Keltra 4");
+    RecordingHost host;
+    host.SetPort(0, board.port.Get(), "sim");
     VGMBuilder file = TestFile();
     file.Cmd({0x54, 0x08, 0x78});
     file.LoopHere();
     file.Cmd({0x54, 0x20, 0x01, 0x62}).End();
     TempFile vgm(file.Build(), ".vgm");
-    TVGMPlayerThread thread(host, vgm.path().string(), 1, -1);
+    VGMPlayerThread thread(host, vgm.Path().string(), 1, -1);
     RunToEnd(thread);
     EXPECT_EQ(thread.PlaybackError(), "Invalid fade duration.");
     EXPECT_EQ(host.LogStarting("エラー: Invalid fade duration.").size(), 1u);

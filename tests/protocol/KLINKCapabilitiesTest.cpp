@@ -10,29 +10,30 @@
 
 namespace {
 
-using klink::TKLINKCapabilities;
-using klink::TKLINKCapability;
-using klink::TKLINKCapabilityPage;
+using klink::ClockMode;
+using klink::KLINKCapabilities;
+using klink::KLINKCapability;
+using klink::KLINKCapabilityPage;
 using klink::test::ExpectError;
 using Bytes = std::vector<uint8_t>;
 
 constexpr uint16_t kEnd = 0xFFFF;
 
-TKLINKCapability Variable(uint8_t id, uint8_t inst, uint8_t page, uint8_t features = 0x05) {
-    return {id, inst, page, features, klink::KLINK_CLOCK_VARIABLE, 0};
+KLINKCapability Variable(uint8_t id, uint8_t inst, uint8_t page, uint8_t features = 0x05) {
+    return {id, inst, page, features, klink::ClockMode::kVariable, 0};
 }
-TKLINKCapability Fixed(uint8_t id, uint8_t inst, uint8_t page, uint32_t hz, uint8_t features = 0x01) {
-    return {id, inst, page, features, klink::KLINK_CLOCK_FIXED, hz};
+KLINKCapability Fixed(uint8_t id, uint8_t inst, uint8_t page, uint32_t hz, uint8_t features = 0x01) {
+    return {id, inst, page, features, klink::ClockMode::kFixed, hz};
 }
 
-TKLINKCapabilityPage Page(uint16_t next, std::vector<TKLINKCapability> entries) {
-    TKLINKCapabilityPage p;
-    p.MaxPayload = 256;
-    p.DataCapacity = 8192;
-    p.EventCapacity = 32;
-    p.ControlFeatures = 0x01;
-    p.NextOffset = next;
-    p.Entries = std::move(entries);
+KLINKCapabilityPage Page(uint16_t next, std::vector<KLINKCapability> entries) {
+    KLINKCapabilityPage p;
+    p.maxPayload = 256;
+    p.dataCapacity = 8192;
+    p.eventCapacity = 32;
+    p.controlFeatures = 0x01;
+    p.nextOffset = next;
+    p.entries = std::move(entries);
     return p;
 }
 
@@ -47,7 +48,7 @@ TEST(KLINKCapabilities, ParsesAHandWrittenPage) {
         0x54, 0x00, 0x00, 0x07, 0x02, 0x00, 0x00, 0x00, 0x00,  // YM2151, variable
         0x51, 0x01, 0x00, 0x01, 0x01, 0x99, 0x9E, 0x36, 0x00,  // YM2413 #2, fixed 3579545 Hz
     };
-    TKLINKCapabilities caps;
+    KLINKCapabilities caps;
     caps.AddPage(0, page);
     EXPECT_TRUE(caps.Complete());
     EXPECT_EQ(caps.NextOffset(), 0xFFFF);
@@ -56,22 +57,22 @@ TEST(KLINKCapabilities, ParsesAHandWrittenPage) {
     EXPECT_EQ(caps.EventCapacity(), 64);
     EXPECT_EQ(caps.ControlFeatures(), 0x03);
 
-    TKLINKCapability e;
+    KLINKCapability e;
     ASSERT_TRUE(caps.Find(0x51, 1, 0, e));
     EXPECT_EQ(e, Fixed(0x51, 1, 0, 3579545));
 
     // The encoder writes the same layout back.
-    TKLINKCapabilityPage same;
-    same.MaxPayload = 256;
-    same.DataCapacity = 4096;
-    same.EventCapacity = 64;
-    same.ControlFeatures = 3;
-    same.Entries = {{0x54, 0, 0, 0x07, 2, 0}, Fixed(0x51, 1, 0, 3579545)};
+    KLINKCapabilityPage same;
+    same.maxPayload = 256;
+    same.dataCapacity = 4096;
+    same.eventCapacity = 64;
+    same.controlFeatures = 3;
+    same.entries = {{0x54, 0, 0, 0x07, ClockMode::kVariable, 0}, Fixed(0x51, 1, 0, 3579545)};
     EXPECT_EQ(klink::EncodeCapabilityPage(same), page);
 }
 
 TEST(KLINKCapabilities, EmptyLastPageMakesACompleteEmptyTable) {
-    TKLINKCapabilities caps;
+    KLINKCapabilities caps;
     EXPECT_FALSE(caps.Complete());
     EXPECT_EQ(caps.NextOffset(), 0);
     caps.AddPage(0, klink::EncodeCapabilityPage(Page(kEnd, {})));
@@ -81,13 +82,13 @@ TEST(KLINKCapabilities, EmptyLastPageMakesACompleteEmptyTable) {
 }
 
 TEST(KLINKCapabilities, TwoPagesAreJoinedAndOnlyTheCompleteTableAnswers) {
-    TKLINKCapabilities caps;
+    KLINKCapabilities caps;
     caps.AddPage(0, klink::EncodeCapabilityPage(Page(0x0010, {Variable(0x54, 0, 0, 0x07)})));
     EXPECT_EQ(caps.NextOffset(), 0x0010);
     EXPECT_FALSE(caps.Supports(0x54, 0, 0, 0x01));
-    TKLINKCapability e = Variable(1, 1, 1);
+    KLINKCapability e = Variable(1, 1, 1);
     EXPECT_FALSE(caps.Find(0x54, 0, 0, e));
-    EXPECT_EQ(e, TKLINKCapability{});
+    EXPECT_EQ(e, KLINKCapability{});
     EXPECT_EQ(caps.Describe(), "");
 
     caps.AddPage(0x0010, klink::EncodeCapabilityPage(
@@ -105,7 +106,7 @@ TEST(KLINKCapabilities, TwoPagesAreJoinedAndOnlyTheCompleteTableAnswers) {
 }
 
 TEST(KLINKCapabilities, SupportsNeedsEveryRequestedFeatureBit) {
-    TKLINKCapabilities caps;
+    KLINKCapabilities caps;
     caps.AddPage(0, klink::EncodeCapabilityPage(
                         Page(kEnd, {Fixed(0x54, 0, 0, 4000000, 0x01), Variable(0x54, 1, 0, 0x07)})));
     EXPECT_FALSE(caps.Supports(0x54, 0, 0, 0x03));
@@ -117,10 +118,10 @@ TEST(KLINKCapabilities, SupportsNeedsEveryRequestedFeatureBit) {
 }
 
 TEST(KLINKCapabilities, DescribeNamesEveryChipAndClock) {
-    TKLINKCapabilities caps;
+    KLINKCapabilities caps;
     caps.AddPage(0, klink::EncodeCapabilityPage(Page(kEnd, {Variable(0x54, 0, 0),
                                                             Fixed(0x51, 1, 0, 3579545),
-                                                            {0x50, 0, 0, 0x01, 0, 0},
+                                                            {0x50, 0, 0, 0x01, ClockMode::kUnknown, 0},
                                                             Variable(0x55, 0, 0),
                                                             Variable(0xA5, 0, 0),
                                                             Variable(0x5A, 0, 0),
@@ -128,7 +129,7 @@ TEST(KLINKCapabilities, DescribeNamesEveryChipAndClock) {
                                                             Variable(0x5E, 0, 0),
                                                             Variable(0x5F, 0, 1),
                                                             Variable(0xA0, 0, 0),
-                                                            {0xB7, 0, 0, 0x08, 0, 0},
+                                                            {0xB7, 0, 0, 0x08, ClockMode::kUnknown, 0},
                                                             Variable(0x0A, 0, 2)})));
     EXPECT_EQ(caps.Describe(),
               "YM2151 / instance=0 / page=0 / clock=variable\r\n"
@@ -146,9 +147,9 @@ TEST(KLINKCapabilities, DescribeNamesEveryChipAndClock) {
 }
 
 TEST(KLINKCapabilities, PageOf26EntriesIsTheLargestAccepted) {
-    std::vector<TKLINKCapability> entries;
+    std::vector<KLINKCapability> entries;
     for (uint8_t i = 0; i < 26; ++i) entries.push_back(Variable(static_cast<uint8_t>(0x30 + i), 0, 0));
-    TKLINKCapabilities caps;
+    KLINKCapabilities caps;
     const Bytes page = klink::EncodeCapabilityPage(Page(kEnd, entries));
     EXPECT_EQ(page.size(), 247u);
     caps.AddPage(0, page);
@@ -162,16 +163,16 @@ struct RejectCase {
     const char* message;
 };
 
-Bytes Enc(const TKLINKCapabilityPage& p) { return klink::EncodeCapabilityPage(p); }
+Bytes Enc(const KLINKCapabilityPage& p) { return klink::EncodeCapabilityPage(p); }
 
 template <class Edit>
-Bytes EncEdit(TKLINKCapabilityPage p, Edit edit) {
+Bytes EncEdit(KLINKCapabilityPage p, Edit edit) {
     edit(p);
     return klink::EncodeCapabilityPage(p);
 }
 
 std::vector<RejectCase> RejectCases() {
-    std::vector<TKLINKCapability> many;
+    std::vector<KLINKCapability> many;
     for (uint8_t i = 0; i < 27; ++i) many.push_back(Variable(static_cast<uint8_t>(0x30 + i), 0, 0));
     Bytes countMismatch = Enc(Page(kEnd, {Variable(0x54, 0, 0)}));
     countMismatch[12] = 2;
@@ -189,29 +190,29 @@ std::vector<RejectCase> RejectCases() {
         {"27 entries (256 bytes)", {{0, Enc(Page(kEnd, many))}}, "Invalid KLINK capabilities length."},
         {"count byte disagrees with the length", {{0, countMismatch}}, "Invalid KLINK capabilities length."},
         {"MaxPayload 0",
-         {{0, EncEdit(Page(kEnd, {}), [](auto& p) { p.MaxPayload = 0; })}},
+         {{0, EncEdit(Page(kEnd, {}), [](auto& p) { p.maxPayload = 0; })}},
          "Invalid KLINK capabilities header."},
         {"MaxPayload 257",
-         {{0, EncEdit(Page(kEnd, {}), [](auto& p) { p.MaxPayload = 257; })}},
+         {{0, EncEdit(Page(kEnd, {}), [](auto& p) { p.maxPayload = 257; })}},
          "Invalid KLINK capabilities header."},
         {"next page is this page", {{0, Enc(Page(0, {}))}}, "Invalid KLINK capabilities header."},
         {"next page was already read",
          {{0, first}, {0x0010, Enc(Page(0, {}))}},
          "Invalid KLINK capabilities header."},
         {"MaxPayload changed",
-         {{0, first}, {0x0010, EncEdit(Page(kEnd, {}), [](auto& p) { p.MaxPayload = 128; })}},
+         {{0, first}, {0x0010, EncEdit(Page(kEnd, {}), [](auto& p) { p.maxPayload = 128; })}},
          "KLINK capabilities changed during query."},
         {"DataCapacity changed",
-         {{0, first}, {0x0010, EncEdit(Page(kEnd, {}), [](auto& p) { p.DataCapacity = 1; })}},
+         {{0, first}, {0x0010, EncEdit(Page(kEnd, {}), [](auto& p) { p.dataCapacity = 1; })}},
          "KLINK capabilities changed during query."},
         {"EventCapacity changed",
-         {{0, first}, {0x0010, EncEdit(Page(kEnd, {}), [](auto& p) { p.EventCapacity = 1; })}},
+         {{0, first}, {0x0010, EncEdit(Page(kEnd, {}), [](auto& p) { p.eventCapacity = 1; })}},
          "KLINK capabilities changed during query."},
         {"ControlFeatures changed",
-         {{0, first}, {0x0010, EncEdit(Page(kEnd, {}), [](auto& p) { p.ControlFeatures = 3; })}},
+         {{0, first}, {0x0010, EncEdit(Page(kEnd, {}), [](auto& p) { p.controlFeatures = 3; })}},
          "KLINK capabilities changed during query."},
         {"clock mode 3",
-         {{0, Enc(Page(kEnd, {{0x54, 0, 0, 0x01, 3, 0}}))}},
+         {{0, Enc(Page(kEnd, {{0x54, 0, 0, 0x01, ClockMode{3}, 0}}))}},
          "Invalid KLINK clock capability."},
         {"fixed clock of 0 Hz",
          {{0, Enc(Page(kEnd, {Fixed(0x54, 0, 0, 0)}))}},
@@ -220,10 +221,10 @@ std::vector<RejectCase> RejectCases() {
          {{0, Enc(Page(kEnd, {Fixed(0x54, 0, 0, 4000000, 0x05)}))}},
          "Invalid KLINK clock capability."},
         {"unknown clock with a frequency",
-         {{0, Enc(Page(kEnd, {{0x54, 0, 0, 0x01, 0, 4000000}}))}},
+         {{0, Enc(Page(kEnd, {{0x54, 0, 0, 0x01, ClockMode::kUnknown, 4000000}}))}},
          "Invalid KLINK clock capability."},
         {"variable clock with a frequency",
-         {{0, Enc(Page(kEnd, {{0x54, 0, 0, 0x05, 2, 4000000}}))}},
+         {{0, Enc(Page(kEnd, {{0x54, 0, 0, 0x05, ClockMode::kVariable, 4000000}}))}},
          "Invalid KLINK clock capability."},
         {"variable clock that cannot be set",
          {{0, Enc(Page(kEnd, {Variable(0x54, 0, 0, 0x01)}))}},
@@ -250,7 +251,7 @@ std::vector<RejectCase> RejectCases() {
 TEST(KLINKCapabilities, AddPageRejectsEveryInconsistency) {
     for (const auto& c : RejectCases()) {
         SCOPED_TRACE(c.name);
-        TKLINKCapabilities caps;
+        KLINKCapabilities caps;
         for (size_t i = 0; i + 1 < c.pages.size(); ++i) caps.AddPage(c.pages[i].first, c.pages[i].second);
         const bool wasComplete = caps.Complete();
         ExpectError<klink::ReadError>([&] { caps.AddPage(c.pages.back().first, c.pages.back().second); },
@@ -261,7 +262,7 @@ TEST(KLINKCapabilities, AddPageRejectsEveryInconsistency) {
 }
 
 TEST(KLINKCapabilities, AFailedPageLeavesTheTableIncompleteUntilCleared) {
-    TKLINKCapabilities caps;
+    KLINKCapabilities caps;
     // The first entry is stored before the second one fails, but is never answered.
     ExpectError<klink::ReadError>(
         [&] {
@@ -279,7 +280,7 @@ TEST(KLINKCapabilities, AFailedPageLeavesTheTableIncompleteUntilCleared) {
 }
 
 TEST(KLINKCapabilities, ClearForgetsEverything) {
-    TKLINKCapabilities caps;
+    KLINKCapabilities caps;
     caps.AddPage(0, Enc(Page(kEnd, {Variable(0x54, 0, 0)})));
     caps.Clear();
     EXPECT_FALSE(caps.Complete());
@@ -313,8 +314,8 @@ TEST(KLINKCapabilities, ClocksMatchAllowsOnlyTheYM2413CrystalPair) {
 }
 
 TEST(KLINKCapabilities, EncodeCapabilityPageRefusesMoreEntriesThanItsCountByte) {
-    TKLINKCapabilityPage p;
-    p.Entries.resize(256);
+    KLINKCapabilityPage p;
+    p.entries.resize(256);
     ExpectError<klink::ArgumentOutOfRange>([&] { (void)klink::EncodeCapabilityPage(p); },
                                            "Too many KLINK capability entries.");
 }

@@ -15,8 +15,11 @@ namespace {
 
 using klink::DecodeFrame;
 using klink::EncodeFrame;
-using klink::TKLINKDecoder;
-using klink::TKLINKFrame;
+using klink::KLINKDecoder;
+using klink::KLINKFrame;
+using klink::MessageType;
+using klink::Opcode;
+using klink::WriteOpcode;
 using klink::test::ExpectError;
 using Bytes = std::vector<uint8_t>;
 
@@ -94,16 +97,15 @@ TEST(KLINKCodec, Crc16MatchesTheStandardCheckValue) {
 TEST(KLINKCodec, EmptyPingWithRequestIdZeroHasACodeByteForEveryZero) {
     // Raw 4B 4C 01 01 01 00 00 00 00 E7 F3: zeros at 5..8 give one block each.
     const Bytes expected{0x00, 0x06, 0x4B, 0x4C, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x03, 0xE7, 0xF3, 0x00};
-    EXPECT_EQ(EncodeFrame(klink::KLINK_MSG_REQUEST, klink::KLINK_OP_PING, 0, {}), expected);
+    EXPECT_EQ(EncodeFrame(MessageType::kRequest, Opcode::kPing, 0, {}), expected);
 }
 
 TEST(KLINKCodec, ReplyWithZeroInsidePayload) {
     // Raw 4B 4C 01 02 02 34 12 03 00 | 00 AB CD | 2E F8.
     const Bytes expected{0x00, 0x09, 0x4B, 0x4C, 0x01, 0x02, 0x02, 0x34, 0x12,
                          0x03, 0x01, 0x05, 0xAB, 0xCD, 0x2E, 0xF8, 0x00};
-    EXPECT_EQ(
-        EncodeFrame(klink::KLINK_MSG_REPLY, klink::KLINK_OP_DEVICE_INFO, 0x1234, Bytes{0x00, 0xAB, 0xCD}),
-        expected);
+    EXPECT_EQ(EncodeFrame(MessageType::kReply, Opcode::kDeviceInfo, 0x1234, Bytes{0x00, 0xAB, 0xCD}),
+              expected);
 }
 
 TEST(KLINKCodec, LargestFrameIs271WireBytesWithAFullBlock) {
@@ -117,7 +119,7 @@ TEST(KLINKCodec, LargestFrameIs271WireBytesWithAFullBlock) {
                                    {0x06},
                                    Bytes(payload.begin() + 253, payload.end()),
                                    {0xD3, 0xA2, 0x00}});
-    const Bytes wire = EncodeFrame(klink::KLINK_MSG_PACKET, klink::KLINK_OP_STREAM_DATA, 0x3412, payload);
+    const Bytes wire = EncodeFrame(MessageType::kPacket, Opcode::kStreamData, 0x3412, payload);
     EXPECT_EQ(wire.size(), 271u);
     EXPECT_EQ(wire, expected);
 }
@@ -129,18 +131,18 @@ TEST(KLINKCodec, FinalBlockOfExactly254BytesEndsWithCodeByteOne) {
     const Bytes expected = Concat({{0x00, 0x09, 0x4B, 0x4C, 0x01, 0x01, 0x54, 0x02, 0x01, 0xFC, 0xFF},
                                    payload,
                                    {0x47, 0x3A, 0x01, 0x00}});
-    const Bytes wire = EncodeFrame(klink::KLINK_MSG_REQUEST, 0x54, 0x0102, payload);
+    const Bytes wire = EncodeFrame(MessageType::kRequest, WriteOpcode(0x54), 0x0102, payload);
     EXPECT_EQ(wire, expected);
 
-    TKLINKFrame frame;
+    KLINKFrame frame;
     ASSERT_TRUE(DecodeFrame(BodyOf(wire), frame));
-    EXPECT_EQ(frame.Payload, payload);
-    EXPECT_EQ(frame.RequestID, 0x0102);
+    EXPECT_EQ(frame.payload, payload);
+    EXPECT_EQ(frame.requestId, 0x0102);
 
     // Without the closing 0x01 code byte the body still decodes to the same frame.
     Bytes shortBody = BodyOf(wire);
     shortBody.pop_back();
-    TKLINKFrame other;
+    KLINKFrame other;
     ASSERT_TRUE(DecodeFrame(shortBody, other));
     EXPECT_EQ(other, frame);
 }
@@ -148,13 +150,15 @@ TEST(KLINKCodec, FinalBlockOfExactly254BytesEndsWithCodeByteOne) {
 // ---------------------------------------------------------------- encode refusals
 
 TEST(KLINKCodec, EncodeRefusesOversizedPayloadAndBadMessageType) {
-    ExpectError<klink::WriteError>([] { (void)EncodeFrame(0, 0x10, 0, Bytes(257, 1)); },
-                                   "KLINK payload too large.");
-    ExpectError<klink::WriteError>([] { (void)EncodeFrame(3, 0x10, 0, Bytes{}); },
+    ExpectError<klink::WriteError>(
+        [] { (void)EncodeFrame(MessageType::kPacket, Opcode::kStreamData, 0, Bytes(257, 1)); },
+        "KLINK payload too large.");
+    ExpectError<klink::WriteError>([] { (void)EncodeFrame(MessageType{3}, Opcode::kStreamData, 0, Bytes{}); },
                                    "Invalid KLINK message type.");
     // The size is checked first.
-    ExpectError<klink::WriteError>([] { (void)EncodeFrame(7, 0x10, 0, Bytes(300, 1)); },
-                                   "KLINK payload too large.");
+    ExpectError<klink::WriteError>(
+        [] { (void)EncodeFrame(MessageType{7}, Opcode::kStreamData, 0, Bytes(300, 1)); },
+        "KLINK payload too large.");
 }
 
 // ---------------------------------------------------------------- round trips
@@ -165,16 +169,16 @@ TEST(KLINKCodec, EveryPayloadLengthRoundTrips) {
     std::uniform_int_distribution<int> word(0, 0xFFFF);
     for (size_t n = 0; n <= 256; ++n) {
         for (int variant = 0; variant < 3; ++variant) {
-            TKLINKFrame in;
-            in.MessageType = static_cast<uint8_t>(type(rng));
-            in.Opcode = static_cast<uint8_t>(word(rng));
-            in.RequestID = static_cast<uint16_t>(word(rng));
-            in.Payload = RandomBytes(rng, n);
+            KLINKFrame in;
+            in.messageType = static_cast<MessageType>(type(rng));
+            in.opcode = static_cast<Opcode>(word(rng));
+            in.requestId = static_cast<uint16_t>(word(rng));
+            in.payload = RandomBytes(rng, n);
             // Variant 1: no zeros at all in the payload; variant 2: only zeros.
-            if (variant == 1) std::replace(in.Payload.begin(), in.Payload.end(), uint8_t{0}, uint8_t{0x5A});
-            if (variant == 2) std::fill(in.Payload.begin(), in.Payload.end(), uint8_t{0});
+            if (variant == 1) std::replace(in.payload.begin(), in.payload.end(), uint8_t{0}, uint8_t{0x5A});
+            if (variant == 2) std::fill(in.payload.begin(), in.payload.end(), uint8_t{0});
 
-            const Bytes wire = EncodeFrame(in.MessageType, in.Opcode, in.RequestID, in.Payload);
+            const Bytes wire = EncodeFrame(in.messageType, in.opcode, in.requestId, in.payload);
             SCOPED_TRACE("payload length " + std::to_string(n) + " variant " + std::to_string(variant));
             ASSERT_LE(wire.size(), 271u);
             ASSERT_GE(wire.size(), 13u);
@@ -182,7 +186,7 @@ TEST(KLINKCodec, EveryPayloadLengthRoundTrips) {
             EXPECT_EQ(wire.back(), 0);
             EXPECT_EQ(std::count(wire.begin() + 1, wire.end() - 1, uint8_t{0}), 0);
 
-            TKLINKFrame out;
+            KLINKFrame out;
             ASSERT_TRUE(DecodeFrame(BodyOf(wire), out));
             EXPECT_EQ(out, in);
         }
@@ -190,9 +194,9 @@ TEST(KLINKCodec, EveryPayloadLengthRoundTrips) {
 }
 
 TEST(KLINKCodec, DecodeFailureLeavesTheFrameEmpty) {
-    TKLINKFrame frame{2, 0x05, 0x9999, Bytes{1, 2, 3}};
+    KLINKFrame frame{MessageType::kReply, Opcode::kCapabilities, 0x9999, Bytes{1, 2, 3}};
     EXPECT_FALSE(DecodeFrame(Bytes{0x01}, frame));
-    EXPECT_EQ(frame, TKLINKFrame{});
+    EXPECT_EQ(frame, KLINKFrame{});
 }
 
 // ---------------------------------------------------------------- decode rejections
@@ -203,7 +207,8 @@ struct RejectCase {
 };
 
 std::vector<RejectCase> RejectCases() {
-    const Bytes good = BodyOf(EncodeFrame(1, 0x05, 0x0203, Bytes{0x10, 0x00, 0x20}));
+    const Bytes good =
+        BodyOf(EncodeFrame(MessageType::kRequest, Opcode::kCapabilities, 0x0203, Bytes{0x10, 0x00, 0x20}));
     std::vector<RejectCase> cases;
     cases.push_back({"empty body", {}});
     {
@@ -267,26 +272,29 @@ std::vector<RejectCase> RejectCases() {
 
 TEST(KLINKCodec, DecodeRejectsEveryMalformedBody) {
     // The helpers themselves build acceptable frames.
-    TKLINKFrame frame;
+    KLINKFrame frame;
     ASSERT_TRUE(DecodeFrame(Cobs(Raw(1, 5, 0x0203, {1, 2})), frame));
-    ASSERT_TRUE(DecodeFrame(BodyOf(EncodeFrame(1, 0x05, 0x0203, Bytes{0x10, 0x00, 0x20})), frame));
+    ASSERT_TRUE(DecodeFrame(
+        BodyOf(EncodeFrame(MessageType::kRequest, Opcode::kCapabilities, 0x0203, Bytes{0x10, 0x00, 0x20})),
+        frame));
 
     for (const auto& c : RejectCases()) {
-        TKLINKFrame out;
+        KLINKFrame out;
         EXPECT_FALSE(DecodeFrame(c.body, out)) << c.name;
-        EXPECT_EQ(out, TKLINKFrame{}) << c.name;
+        EXPECT_EQ(out, KLINKFrame{}) << c.name;
     }
 }
 
 TEST(KLINKCodec, EverySingleBitFlipInABodyIsRejected) {
     // A single corrupted byte must never produce a different frame that passes.
-    const TKLINKFrame in{1, 0x04, 0xBEEF, Bytes{0x54, 0x00, 0x00, 0x36, 0x6E, 0x01}};
-    const Bytes body = BodyOf(EncodeFrame(in.MessageType, in.Opcode, in.RequestID, in.Payload));
+    const KLINKFrame in{MessageType::kRequest, Opcode::kSetChipClock, 0xBEEF,
+                        Bytes{0x54, 0x00, 0x00, 0x36, 0x6E, 0x01}};
+    const Bytes body = BodyOf(EncodeFrame(in.messageType, in.opcode, in.requestId, in.payload));
     for (size_t i = 0; i < body.size(); ++i) {
         for (int bit = 0; bit < 8; ++bit) {
             Bytes b = body;
             b[i] ^= static_cast<uint8_t>(1u << bit);
-            TKLINKFrame out;
+            KLINKFrame out;
             EXPECT_FALSE(DecodeFrame(b, out)) << "byte " << i << " bit " << bit;
         }
     }
@@ -295,148 +303,150 @@ TEST(KLINKCodec, EverySingleBitFlipInABodyIsRejected) {
 // ---------------------------------------------------------------- incremental decoder
 
 // Feeds `bytes` one per millisecond from `t`; returns the frames completed.
-std::vector<TKLINKFrame> FeedAll(TKLINKDecoder& d, const Bytes& bytes, uint64_t& t, uint64_t stepMS = 1) {
-    std::vector<TKLINKFrame> frames;
+std::vector<KLINKFrame> FeedAll(KLINKDecoder& d, const Bytes& bytes, uint64_t& t, uint64_t stepMs = 1) {
+    std::vector<KLINKFrame> frames;
     for (uint8_t b : bytes) {
-        TKLINKFrame f;
+        KLINKFrame f;
         if (d.Feed(b, t, f)) frames.push_back(f);
-        t += stepMS;
+        t += stepMs;
     }
     return frames;
 }
 
 class KLINKDecoderTest : public ::testing::Test {
 protected:
-    TKLINKDecoder decoder;
-    uint64_t t = 1000;
-    const TKLINKFrame first{2, 0x01, 0x0007, Bytes{'K', 'L', 'I', 'N', 'K'}};
-    const TKLINKFrame second{2, 0x05, 0x0008, Bytes(200, 0x00)};
-    const Bytes firstWire = EncodeFrame(2, 0x01, 0x0007, Bytes{'K', 'L', 'I', 'N', 'K'});
-    const Bytes secondWire = EncodeFrame(2, 0x05, 0x0008, Bytes(200, 0x00));
+    KLINKDecoder decoder_;
+    uint64_t t_ = 1000;
+    const KLINKFrame first_{MessageType::kReply, Opcode::kPing, 0x0007, Bytes{'K', 'L', 'I', 'N', 'K'}};
+    const KLINKFrame second_{MessageType::kReply, Opcode::kCapabilities, 0x0008, Bytes(200, 0x00)};
+    const Bytes firstWire_ =
+        EncodeFrame(MessageType::kReply, Opcode::kPing, 0x0007, Bytes{'K', 'L', 'I', 'N', 'K'});
+    const Bytes secondWire_ =
+        EncodeFrame(MessageType::kReply, Opcode::kCapabilities, 0x0008, Bytes(200, 0x00));
 };
 
 TEST_F(KLINKDecoderTest, FramesCompleteOnlyOnTheirClosingZero) {
-    TKLINKFrame f;
-    for (size_t i = 0; i + 1 < firstWire.size(); ++i) {
-        EXPECT_FALSE(decoder.Feed(firstWire[i], t++, f)) << "byte " << i;
+    KLINKFrame f;
+    for (size_t i = 0; i + 1 < firstWire_.size(); ++i) {
+        EXPECT_FALSE(decoder_.Feed(firstWire_[i], t_++, f)) << "byte " << i;
     }
-    ASSERT_TRUE(decoder.Feed(firstWire.back(), t++, f));
-    EXPECT_EQ(f, first);
-    EXPECT_EQ(decoder.Count(), 0);
+    ASSERT_TRUE(decoder_.Feed(firstWire_.back(), t_++, f));
+    EXPECT_EQ(f, first_);
+    EXPECT_EQ(decoder_.Count(), 0);
 }
 
 TEST_F(KLINKDecoderTest, BackToBackFramesAndDoubleZerosAreHarmless) {
-    const Bytes stream = Concat({{0x00, 0x00}, firstWire, secondWire, {0x00, 0x00, 0x00}, firstWire});
-    const auto frames = FeedAll(decoder, stream, t);
+    const Bytes stream = Concat({{0x00, 0x00}, firstWire_, secondWire_, {0x00, 0x00, 0x00}, firstWire_});
+    const auto frames = FeedAll(decoder_, stream, t_);
     ASSERT_EQ(frames.size(), 3u);
-    EXPECT_EQ(frames[0], first);
-    EXPECT_EQ(frames[1], second);
-    EXPECT_EQ(frames[2], first);
+    EXPECT_EQ(frames[0], first_);
+    EXPECT_EQ(frames[1], second_);
+    EXPECT_EQ(frames[2], first_);
 }
 
 TEST_F(KLINKDecoderTest, FramesSharingOneDelimiterBothDecode) {
-    const Bytes stream = Concat({firstWire, Bytes(secondWire.begin() + 1, secondWire.end())});
-    const auto frames = FeedAll(decoder, stream, t);
+    const Bytes stream = Concat({firstWire_, Bytes(secondWire_.begin() + 1, secondWire_.end())});
+    const auto frames = FeedAll(decoder_, stream, t_);
     ASSERT_EQ(frames.size(), 2u);
-    EXPECT_EQ(frames[1], second);
+    EXPECT_EQ(frames[1], second_);
 }
 
 TEST_F(KLINKDecoderTest, GapOf500MsInsideAFrameDropsIt) {
-    const size_t half = firstWire.size() / 2;
-    EXPECT_TRUE(FeedAll(decoder, Bytes(firstWire.begin(), firstWire.begin() + half), t).empty());
-    t += 499;  // the next byte arrives 500 ms after the previous one
-    EXPECT_TRUE(FeedAll(decoder, Bytes(firstWire.begin() + half, firstWire.end()), t).empty());
-    EXPECT_FALSE(decoder.Discarding());  // its closing zero ended the discard
+    const size_t half = firstWire_.size() / 2;
+    EXPECT_TRUE(FeedAll(decoder_, Bytes(firstWire_.begin(), firstWire_.begin() + half), t_).empty());
+    t_ += 499;  // the next byte arrives 500 ms after the previous one
+    EXPECT_TRUE(FeedAll(decoder_, Bytes(firstWire_.begin() + half, firstWire_.end()), t_).empty());
+    EXPECT_FALSE(decoder_.Discarding());  // its closing zero ended the discard
 
-    const auto frames = FeedAll(decoder, secondWire, t);
+    const auto frames = FeedAll(decoder_, secondWire_, t_);
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0], second);
+    EXPECT_EQ(frames[0], second_);
 }
 
 TEST_F(KLINKDecoderTest, GapJustUnder500MsKeepsTheFrame) {
-    const size_t half = firstWire.size() / 2;
-    (void)FeedAll(decoder, Bytes(firstWire.begin(), firstWire.begin() + half), t);
-    t += 498;  // 499 ms after the previous byte
-    const auto frames = FeedAll(decoder, Bytes(firstWire.begin() + half, firstWire.end()), t);
+    const size_t half = firstWire_.size() / 2;
+    (void)FeedAll(decoder_, Bytes(firstWire_.begin(), firstWire_.begin() + half), t_);
+    t_ += 498;  // 499 ms after the previous byte
+    const auto frames = FeedAll(decoder_, Bytes(firstWire_.begin() + half, firstWire_.end()), t_);
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0], first);
+    EXPECT_EQ(frames[0], first_);
 }
 
 TEST_F(KLINKDecoderTest, PauseBetweenFramesDoesNothing) {
-    (void)FeedAll(decoder, firstWire, t);
-    t += 60000;
-    const auto frames = FeedAll(decoder, secondWire, t);
+    (void)FeedAll(decoder_, firstWire_, t_);
+    t_ += 60000;
+    const auto frames = FeedAll(decoder_, secondWire_, t_);
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0], second);
+    EXPECT_EQ(frames[0], second_);
 }
 
 TEST_F(KLINKDecoderTest, PauseAfterALeadingDelimiterDoesNothing) {
-    (void)FeedAll(decoder, Bytes{0x00}, t);
-    t += 10000;
-    const auto frames = FeedAll(decoder, Bytes(firstWire.begin() + 1, firstWire.end()), t);
+    (void)FeedAll(decoder_, Bytes{0x00}, t_);
+    t_ += 10000;
+    const auto frames = FeedAll(decoder_, Bytes(firstWire_.begin() + 1, firstWire_.end()), t_);
     ASSERT_EQ(frames.size(), 1u);
 }
 
 TEST_F(KLINKDecoderTest, OverlongBodyIsDiscardedUpToTheNextZero) {
     // 269 bytes still fit (the largest body); the 270th drops the body.
-    (void)FeedAll(decoder, Bytes(269, 0x77), t);
-    EXPECT_EQ(decoder.Count(), 269);
-    EXPECT_FALSE(decoder.Discarding());
-    (void)FeedAll(decoder, Bytes{0x77}, t);
-    EXPECT_EQ(decoder.Count(), 0);
-    EXPECT_TRUE(decoder.Discarding());
+    (void)FeedAll(decoder_, Bytes(269, 0x77), t_);
+    EXPECT_EQ(decoder_.Count(), 269);
+    EXPECT_FALSE(decoder_.Discarding());
+    (void)FeedAll(decoder_, Bytes{0x77}, t_);
+    EXPECT_EQ(decoder_.Count(), 0);
+    EXPECT_TRUE(decoder_.Discarding());
 
     // A complete frame body arriving during the discard is not collected:
     // only a zero ends the discard.
-    EXPECT_TRUE(FeedAll(decoder, BodyOf(firstWire), t).empty());
-    EXPECT_EQ(decoder.Count(), 0);
-    EXPECT_TRUE(FeedAll(decoder, Bytes{0x00}, t).empty());
-    EXPECT_FALSE(decoder.Discarding());
+    EXPECT_TRUE(FeedAll(decoder_, BodyOf(firstWire_), t_).empty());
+    EXPECT_EQ(decoder_.Count(), 0);
+    EXPECT_TRUE(FeedAll(decoder_, Bytes{0x00}, t_).empty());
+    EXPECT_FALSE(decoder_.Discarding());
 
     // Bytes right after that zero form a new body.
-    const auto frames = FeedAll(decoder, Concat({BodyOf(secondWire), {0x00}}), t);
+    const auto frames = FeedAll(decoder_, Concat({BodyOf(secondWire_), {0x00}}), t_);
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0], second);
+    EXPECT_EQ(frames[0], second_);
 }
 
 TEST_F(KLINKDecoderTest, BodyOfExactly269BytesIsDecodedNotDiscarded) {
     // The largest wire frame has a 269-byte body.
-    const Bytes wire = EncodeFrame(0, 0x10, 0x3412, Bytes(256, 0x01));
+    const Bytes wire = EncodeFrame(MessageType::kPacket, Opcode::kStreamData, 0x3412, Bytes(256, 0x01));
     ASSERT_EQ(wire.size(), 271u);
-    const auto frames = FeedAll(decoder, wire, t);
+    const auto frames = FeedAll(decoder_, wire, t_);
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].Payload.size(), 256u);
+    EXPECT_EQ(frames[0].payload.size(), 256u);
 }
 
 TEST_F(KLINKDecoderTest, GarbageBodyIsDroppedAndTheNextFrameDecodes) {
-    const Bytes stream = Concat({{0x00, 0x12, 0x34, 0x56, 0x00}, firstWire});
-    const auto frames = FeedAll(decoder, stream, t);
+    const Bytes stream = Concat({{0x00, 0x12, 0x34, 0x56, 0x00}, firstWire_});
+    const auto frames = FeedAll(decoder_, stream, t_);
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0], first);
+    EXPECT_EQ(frames[0], first_);
 }
 
 TEST_F(KLINKDecoderTest, ClearForgetsAPartialBodyAndADiscard) {
-    (void)FeedAll(decoder, Bytes(firstWire.begin(), firstWire.begin() + 5), t);
-    decoder.Clear();
-    EXPECT_EQ(decoder.Count(), 0);
-    EXPECT_EQ(FeedAll(decoder, firstWire, t).size(), 1u);
+    (void)FeedAll(decoder_, Bytes(firstWire_.begin(), firstWire_.begin() + 5), t_);
+    decoder_.Clear();
+    EXPECT_EQ(decoder_.Count(), 0);
+    EXPECT_EQ(FeedAll(decoder_, firstWire_, t_).size(), 1u);
 
-    (void)FeedAll(decoder, Bytes(270, 0x77), t);
-    ASSERT_TRUE(decoder.Discarding());
-    decoder.Clear();
-    EXPECT_EQ(FeedAll(decoder, BodyOf(firstWire), t).size(), 0u);
-    EXPECT_EQ(FeedAll(decoder, Bytes{0x00}, t).size(), 1u);
+    (void)FeedAll(decoder_, Bytes(270, 0x77), t_);
+    ASSERT_TRUE(decoder_.Discarding());
+    decoder_.Clear();
+    EXPECT_EQ(FeedAll(decoder_, BodyOf(firstWire_), t_).size(), 0u);
+    EXPECT_EQ(FeedAll(decoder_, Bytes{0x00}, t_).size(), 1u);
 }
 
 TEST_F(KLINKDecoderTest, FeedWithoutTimeUsesTheMonotonicClock) {
-    std::vector<TKLINKFrame> frames;
-    for (uint8_t b : Concat({firstWire, secondWire})) {
-        TKLINKFrame f;
-        if (decoder.Feed(b, f)) frames.push_back(f);
+    std::vector<KLINKFrame> frames;
+    for (uint8_t b : Concat({firstWire_, secondWire_})) {
+        KLINKFrame f;
+        if (decoder_.Feed(b, f)) frames.push_back(f);
     }
     ASSERT_EQ(frames.size(), 2u);
-    EXPECT_EQ(frames[0], first);
-    EXPECT_EQ(frames[1], second);
+    EXPECT_EQ(frames[0], first_);
+    EXPECT_EQ(frames[1], second_);
 }
 
 // ---------------------------------------------------------------- batches
@@ -483,7 +493,7 @@ TEST(KLINKCodec, ByteBatchCountAndPageRules) {
 TEST(KLINKCodec, LargestBatchesFitOneFrame) {
     const Bytes payload = klink::EncodeRegisterBatch(0, 0, Bytes(254, 0x20));
     EXPECT_EQ(payload.size(), 256u);
-    EXPECT_LE(EncodeFrame(0, 0x54, 0xFFFF, payload).size(), 271u);
+    EXPECT_LE(EncodeFrame(MessageType::kPacket, WriteOpcode(0x54), 0xFFFF, payload).size(), 271u);
 }
 
 TEST(KLINKCodec, OnlyTheSN76489CommandsUseByteBatches) {

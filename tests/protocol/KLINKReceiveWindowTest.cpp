@@ -9,14 +9,14 @@
 
 namespace {
 
-using klink::TKLINKReceiveWindow;
+using klink::KLINKReceiveWindow;
 using klink::test::ExpectError;
 
-TKLINKReceiveWindow ActiveWith(uint64_t submitted, uint64_t confirmed) {
-    TKLINKReceiveWindow w;
+KLINKReceiveWindow ActiveWith(uint64_t submitted, uint64_t confirmed) {
+    KLINKReceiveWindow w;
     w.BeginTransfer();
-    w.FSubmitted = submitted;
-    w.FConfirmed = confirmed;
+    w.submitted = submitted;
+    w.confirmed = confirmed;
     return w;
 }
 
@@ -70,27 +70,27 @@ TEST(KLINKReceiveWindow, HugeBacklogDoesNotWrapAround) {
 }
 
 TEST(KLINKReceiveWindow, InactiveWindowAcceptsEveryValidSize) {
-    TKLINKReceiveWindow w;
+    KLINKReceiveWindow w;
     EXPECT_EQ(w.Available(), 2147483647);
     for (int32_t size : {0, 1, 4096, 4097, 6144}) {
         EXPECT_TRUE(w.CanSubmit(size, false)) << size;
         w.Submitted(size, false);
     }
-    EXPECT_EQ(w.FSubmitted, 0u);  // nothing is counted while inactive
-    w.Confirm(12345);             // and nothing is checked
-    EXPECT_EQ(w.FConfirmed, 0u);
+    EXPECT_EQ(w.submitted, 0u);  // nothing is counted while inactive
+    w.Confirm(12345);            // and nothing is checked
+    EXPECT_EQ(w.confirmed, 0u);
 }
 
 TEST(KLINKReceiveWindow, BadSizesAreRefusedActiveOrNot) {
     for (bool active : {false, true}) {
         for (int32_t size : {-1, 6145, INT32_MIN, INT32_MAX}) {
-            TKLINKReceiveWindow w;
+            KLINKReceiveWindow w;
             if (active) w.BeginTransfer();
             ExpectError<klink::ArgumentOutOfRange>([&] { (void)w.CanSubmit(size, true); },
                                                    "Invalid KLINK receive-window packet size.");
             ExpectError<klink::ArgumentOutOfRange>([&] { w.Submitted(size, false); },
                                                    "Invalid KLINK receive-window packet size.");
-            EXPECT_EQ(w.FSubmitted, 0u);
+            EXPECT_EQ(w.submitted, 0u);
         }
     }
 }
@@ -98,55 +98,55 @@ TEST(KLINKReceiveWindow, BadSizesAreRefusedActiveOrNot) {
 TEST(KLINKReceiveWindow, SubmittingBeyondTheWindowFailsAndChangesNothing) {
     auto w = ActiveWith(4000, 0);
     ExpectError<klink::WriteError>([&] { w.Submitted(97, false); }, "KLINK receive window exceeded.");
-    EXPECT_EQ(w.FSubmitted, 4000u);
+    EXPECT_EQ(w.submitted, 4000u);
     w.Submitted(2144, true);
-    EXPECT_EQ(w.FSubmitted, 6144u);
+    EXPECT_EQ(w.submitted, 6144u);
     ExpectError<klink::WriteError>([&] { w.Submitted(1, true); }, "KLINK receive window exceeded.");
-    EXPECT_EQ(w.FSubmitted, 6144u);
+    EXPECT_EQ(w.submitted, 6144u);
     w.Submitted(0, true);  // an empty packet still fits exactly at the limit
-    EXPECT_EQ(w.FSubmitted, 6144u);
+    EXPECT_EQ(w.submitted, 6144u);
 }
 
 TEST(KLINKReceiveWindow, ConfirmOnlyMovesForwardAndNeverBeyondSubmitted) {
     auto w = ActiveWith(5000, 0);
     w.Confirm(3000);
-    EXPECT_EQ(w.FConfirmed, 3000u);
+    EXPECT_EQ(w.confirmed, 3000u);
     EXPECT_EQ(w.InFlight(), 2000u);
     w.Confirm(1000);  // an older fence: a reply to an earlier request
-    EXPECT_EQ(w.FConfirmed, 3000u);
+    EXPECT_EQ(w.confirmed, 3000u);
     w.Confirm(5000);
     EXPECT_EQ(w.InFlight(), 0u);
     ExpectError<klink::ReadError>([&] { w.Confirm(5001); }, "Invalid KLINK receive acknowledgment.");
-    EXPECT_EQ(w.FConfirmed, 5000u);
-    EXPECT_EQ(w.FSubmitted, 5000u);
+    EXPECT_EQ(w.confirmed, 5000u);
+    EXPECT_EQ(w.submitted, 5000u);
 }
 
 TEST(KLINKReceiveWindow, StreamingCycleOfSubmitAndConfirm) {
-    TKLINKReceiveWindow w;
+    KLINKReceiveWindow w;
     w.BeginTransfer();
     uint64_t fence = 0;
     for (int round = 0; round < 100; ++round) {
         while (w.CanSubmit(271, false)) w.Submitted(271, false);
         EXPECT_EQ(w.InFlight(), 15u * 271u);  // 4065 bytes, 31 short of the window
         EXPECT_EQ(w.Available(), 31);
-        fence = w.FSubmitted;  // a STATUS request sent now confirms all of it
+        fence = w.submitted;  // a STATUS request sent now confirms all of it
         w.Confirm(fence);
         EXPECT_EQ(w.Available(), 4096);
     }
-    EXPECT_EQ(w.FSubmitted, 100u * 15u * 271u);
+    EXPECT_EQ(w.submitted, 100u * 15u * 271u);
 }
 
 TEST(KLINKReceiveWindow, BeginAndFinishTransfer) {
     auto w = ActiveWith(5000, 4000);
     w.FinishTransfer();
-    EXPECT_FALSE(w.FActive);
-    EXPECT_EQ(w.FSubmitted, 5000u);  // the counters stay
-    EXPECT_EQ(w.FConfirmed, 4000u);
+    EXPECT_FALSE(w.active);
+    EXPECT_EQ(w.submitted, 5000u);  // the counters stay
+    EXPECT_EQ(w.confirmed, 4000u);
     EXPECT_EQ(w.Available(), 2147483647);
     w.BeginTransfer();
-    EXPECT_TRUE(w.FActive);
-    EXPECT_EQ(w.FSubmitted, 0u);
-    EXPECT_EQ(w.FConfirmed, 0u);
+    EXPECT_TRUE(w.active);
+    EXPECT_EQ(w.submitted, 0u);
+    EXPECT_EQ(w.confirmed, 0u);
     EXPECT_EQ(w.Available(), 4096);
 }
 

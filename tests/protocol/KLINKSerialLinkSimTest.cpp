@@ -21,29 +21,29 @@ namespace {
 
 using namespace klink;
 using klink::test::ExpectError;
-using sim::TSimBoard;
-using sim::TSimFaults;
-using sim::TSimReplyAction;
-using sim::TSimReplyRule;
+using sim::SimBoard;
+using sim::SimFaults;
+using sim::SimReplyAction;
+using sim::SimReplyRule;
 
-class TestLink : public TKLINKSerialLink {
+class TestLink : public KLINKSerialLink {
 public:
-    using TKLINKSerialLink::SetRequestID;
+    using KLINKSerialLink::SetRequestID;
 };
 
 // One simulated board with the host's port, writer and link on it.
 struct SimConnection {
-    explicit SimConnection(const std::string& model, TSimFaults faults = {})
-        : board(TSimBoard::Start(model, Options(std::move(faults)))),
+    explicit SimConnection(const std::string& model, SimFaults faults = {})
+        : board(SimBoard::Start(model, Options(std::move(faults)))),
           port(platform::OpenSerialPort(board->PortPath())),
           writer((Configure(port.Get()), port.Get())) {
         link.AttachPort(port.Get());
     }
     ~SimConnection() { writer.Shutdown(); }
 
-    static sim::TSimBoardOptions Options(TSimFaults faults) {
-        sim::TSimBoardOptions o;
-        o.Faults = std::move(faults);
+    static sim::SimBoardOptions Options(SimFaults faults) {
+        sim::SimBoardOptions o;
+        o.faults = std::move(faults);
         return o;
     }
     static void Configure(platform::OSHandle handle) {
@@ -51,16 +51,16 @@ struct SimConnection {
         ConfigureWriteTimeouts(handle);
     }
 
-    std::unique_ptr<TSimBoard> board;
+    std::unique_ptr<SimBoard> board;
     platform::UniqueSerialPort port;
-    TBufferedSerialWriter writer;
+    BufferedSerialWriter writer;
     TestLink link;
 };
 
-TSimFaults Rule(TSimReplyAction action, int opcode, uint32_t nth = 0, uint32_t delayMs = 0,
-                uint8_t status = 1) {
-    TSimFaults f;
-    f.Replies.push_back(TSimReplyRule{action, opcode, nth, delayMs, status});
+SimFaults Rule(SimReplyAction action, std::optional<Opcode> opcode, uint32_t nth = 0, uint32_t delayMs = 0,
+               uint8_t status = 1) {
+    SimFaults f;
+    f.replies.push_back(SimReplyRule{action, opcode, nth, delayMs, status});
     return f;
 }
 
@@ -80,7 +80,7 @@ TEST(KLINKSerialLinkSim, IdentifiesEveryBuiltInBoard) {
 }
 
 TEST(KLINKSerialLinkSim, ProbeAnswersALateFirstPingOnTheSecondAttempt) {
-    SimConnection c("Keltra 4", Rule(TSimReplyAction::Delay, KLINK_OP_PING, 1, 1500));
+    SimConnection c("Keltra 4", Rule(SimReplyAction::kDelay, Opcode::kPing, 1, 1500));
     c.link.Probe(c.writer);
     EXPECT_EQ(c.board->Requests(), 2u);
     // The late answer to the first PING arrives later and is dropped.
@@ -89,22 +89,22 @@ TEST(KLINKSerialLinkSim, ProbeAnswersALateFirstPingOnTheSecondAttempt) {
 
 TEST(KLINKSerialLinkSim, BoardFaultsAsTheHostSeesThem) {
     {
-        SimConnection c("Keltra 4", Rule(TSimReplyAction::WrongEcho, KLINK_OP_PING));
+        SimConnection c("Keltra 4", Rule(SimReplyAction::kWrongEcho, Opcode::kPing));
         ExpectError<ReadError>([&] { c.link.Probe(c.writer); }, "KLINK PING echo mismatch.");
         EXPECT_EQ(c.board->Requests(), 3u);
     }
     {
-        SimConnection c("Keltra 4", Rule(TSimReplyAction::StaleRequestID, KLINK_OP_DEVICE_INFO));
+        SimConnection c("Keltra 4", Rule(SimReplyAction::kStaleRequestID, Opcode::kDeviceInfo));
         ExpectError<ReadError>([&] { (void)c.link.DeviceInfo(c.writer); },
                                "KLINK response timeout (command $02).");
         c.link.Probe(c.writer);  // still usable
     }
     {
-        SimConnection c("Keltra 4", Rule(TSimReplyAction::EmptyPayload, KLINK_OP_RESET));
+        SimConnection c("Keltra 4", Rule(SimReplyAction::kEmptyPayload, Opcode::kReset));
         ExpectError<ReadError>([&] { c.link.Reset(c.writer); }, "Empty KLINK response.");
     }
     {
-        SimConnection c("Keltra 4", Rule(TSimReplyAction::Status, KLINK_OP_SET_CHIP_CLOCK, 0, 0, 3));
+        SimConnection c("Keltra 4", Rule(SimReplyAction::kStatus, Opcode::kSetChipClock, 0, 0, 3));
         c.link.CheckCapabilities(c.writer, false, false);
         c.link.SetRequestID(0x1233);
         ExpectError<ReadError>([&] { c.link.SetChipClock(c.writer, 0x54, 0, 4000000); },
@@ -112,8 +112,8 @@ TEST(KLINKSerialLinkSim, BoardFaultsAsTheHostSeesThem) {
                                "KLINK command $04 rejected (status=3, transaction=4660).");
     }
     {
-        TSimFaults f;
-        f.DeviceInfo = sim::TSimDeviceInfoFault::ModelLength;
+        SimFaults f;
+        f.deviceInfo = sim::SimDeviceInfoFault::kModelLength;
         SimConnection c("Keltra 4", f);
         ExpectError<ReadError>([&] { (void)c.link.DeviceInfo(c.writer); }, "Invalid KLINK model length.");
     }
@@ -140,16 +140,16 @@ TEST(KLINKSerialLinkSim, StartupWritesNeverOverrunTheBoard) {
 TEST(KLINKSerialLinkSim, KlinkplayProbePrintsTheBoards) {
     for (const std::string model : {"Keltra 4", "Keltra 2.1"}) {
         SCOPED_TRACE(model);
-        auto board = TSimBoard::Start(model);
+        auto board = SimBoard::Start(model);
         std::ostringstream out;
         std::ostringstream err;
         ASSERT_TRUE(klinkplay::ProbePort(board->PortPath(), out, err)) << err.str();
         EXPECT_EQ(err.str(), "");
         const std::string text = out.str();
         EXPECT_EQ(text.rfind(board->PortPath() + ": " + model + " / Firmware ", 0), 0u) << text;
-        TKLINKCapabilities expected;
-        for (const auto& page : board->Profile().Pages) {
-            expected.AddPage(page.Offset, EncodeCapabilityPage(page.Page));
+        KLINKCapabilities expected;
+        for (const auto& page : board->Profile().pages) {
+            expected.AddPage(page.offset, EncodeCapabilityPage(page.page));
         }
         std::string lines;
         std::istringstream describe(expected.Describe());

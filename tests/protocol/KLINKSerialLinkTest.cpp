@@ -25,53 +25,53 @@ using klink::test::ScriptedBoard;
 using klink::test::WithStatus;
 
 // Opens the request ID to tests.
-class TestLink : public TKLINKSerialLink {
+class TestLink : public KLINKSerialLink {
 public:
-    using TKLINKSerialLink::SetRequestID;
-    using TKLINKSerialLink::TKLINKSerialLink;
+    using KLINKSerialLink::KLINKSerialLink;
+    using KLINKSerialLink::SetRequestID;
 };
 
 // A link and its writer on a scripted board, with the fake clock.
 class SerialLinkTest : public ::testing::Test {
 protected:
-    SerialLinkTest() : writer(board.Port()), clock(board, writer), link(clock.Clock()) {
-        link.AttachPort(board.Port());
+    SerialLinkTest() : writer_(board_.Port()), clock_(board_, writer_), link_(clock_.Clock()) {
+        link_.AttachPort(board_.Port());
     }
-    ~SerialLinkTest() override { writer.Shutdown(); }
+    ~SerialLinkTest() override { writer_.Shutdown(); }
 
     // Frames of one opcode the board has received.
-    std::vector<TKLINKFrame> FramesOf(uint8_t opcode) {
-        std::vector<TKLINKFrame> out;
-        for (auto& f : board.Frames()) {
-            if (f.Opcode == opcode) {
+    std::vector<KLINKFrame> FramesOf(Opcode opcode) {
+        std::vector<KLINKFrame> out;
+        for (auto& f : board_.Frames()) {
+            if (f.opcode == opcode) {
                 out.push_back(f);
             }
         }
         return out;
     }
     // Reads the capability table of the default board.
-    void ReadCapabilities() { link.CheckCapabilities(writer, false, false); }
+    void ReadCapabilities() { link_.CheckCapabilities(writer_, false, false); }
 
     // State of the scripts; declared first so that it outlives the board's thread.
-    Bytes held;
-    int count = 0;
-    ScriptedBoard board;
-    TBufferedSerialWriter writer;
-    QuietClock clock;
-    TestLink link;
+    Bytes held_;
+    int count_ = 0;
+    ScriptedBoard board_;
+    BufferedSerialWriter writer_;
+    QuietClock clock_;
+    TestLink link_;
 };
 
 const std::vector<uint8_t> kNoPayload;
 
 TEST(KLINKSerialLinkCreate, SeedsTheRequestIDFromTheMillisecondTick) {
-    TKLINKSerialLink link(TKLINKLinkClock{[] { return uint64_t{0x5ABCD}; }, [](uint32_t) {}});
+    KLINKSerialLink link(KLINKLinkClock{[] { return uint64_t{0x5ABCD}; }, [](uint32_t) {}});
     EXPECT_EQ(link.RequestID(), 0xABCD);
 }
 
 TEST(KLINKSerialLinkCreate, RequestsNeedAnAttachedPort) {
-    TKLINKSerialLink link;
-    TBufferedSerialWriter writer(platform::kInvalidOSHandle);
-    ExpectError<ReadError>([&] { (void)link.Request(writer, KLINK_OP_PING, kNoPayload); },
+    KLINKSerialLink link;
+    BufferedSerialWriter writer(platform::kInvalidOSHandle);
+    ExpectError<ReadError>([&] { (void)link.Request(writer, Opcode::kPing, kNoPayload); },
                            "KLINK input is not attached.");
     std::vector<uint8_t> reply;
     ExpectError<ReadError>([&] { (void)link.TryControlReply(reply); }, "KLINK input is not attached.");
@@ -80,12 +80,12 @@ TEST(KLINKSerialLinkCreate, RequestsNeedAnAttachedPort) {
 
 TEST_F(SerialLinkTest, RequestReturnsTheDataAfterTheStatusByte) {
     const Bytes payload{'a', 'b', 0, 'c'};
-    EXPECT_EQ(link.Request(writer, KLINK_OP_PING, payload), payload);
-    const auto frames = board.Frames();
+    EXPECT_EQ(link_.Request(writer_, Opcode::kPing, payload), payload);
+    const auto frames = board_.Frames();
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].MessageType, KLINK_MSG_REQUEST);
-    EXPECT_EQ(frames[0].RequestID, link.RequestID());
-    EXPECT_EQ(frames[0].Payload, payload);
+    EXPECT_EQ(frames[0].messageType, MessageType::kRequest);
+    EXPECT_EQ(frames[0].requestId, link_.RequestID());
+    EXPECT_EQ(frames[0].payload, payload);
 }
 
 TEST_F(SerialLinkTest, ReplyContentsAreChecked) {
@@ -104,198 +104,200 @@ TEST_F(SerialLinkTest, ReplyContentsAreChecked) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        board.SetScript([c](const TKLINKFrame& f) { return ReplyTo(f, c.reply); });
-        link.SetRequestID(0x1233);
+        board_.SetScript([c](const KLINKFrame& f) { return ReplyTo(f, c.reply); });
+        link_.SetRequestID(0x1233);
         if (c.error.empty()) {
-            EXPECT_EQ(link.Request(writer, KLINK_OP_SET_CHIP_CLOCK, kNoPayload), c.data);
+            EXPECT_EQ(link_.Request(writer_, Opcode::kSetChipClock, kNoPayload), c.data);
         } else {
-            ExpectError<ReadError>([&] { (void)link.Request(writer, KLINK_OP_SET_CHIP_CLOCK, kNoPayload); },
+            ExpectError<ReadError>([&] { (void)link_.Request(writer_, Opcode::kSetChipClock, kNoPayload); },
                                    c.error);
         }
     }
 }
 
 TEST_F(SerialLinkTest, AReplyWithThePreviousRequestIDIsIgnoredUntilTheTimeOut) {
-    board.SetScript([this](const TKLINKFrame& f) {
-        TKLINKFrame stale = f;
-        stale.RequestID = static_cast<uint16_t>(f.RequestID - 1);
-        return ReplyTo(stale, WithStatus(0, f.Payload));
+    board_.SetScript([this](const KLINKFrame& f) {
+        KLINKFrame stale = f;
+        stale.requestId = static_cast<uint16_t>(f.requestId - 1);
+        return ReplyTo(stale, WithStatus(0, f.payload));
     });
-    ExpectError<ReadError>([&] { (void)link.Request(writer, KLINK_OP_PING, kNoPayload); },
+    ExpectError<ReadError>([&] { (void)link_.Request(writer_, Opcode::kPing, kNoPayload); },
                            "KLINK response timeout (command $01).");
     // A reply with another opcode and the right ID does not count either.
-    board.SetScript([this](const TKLINKFrame& f) {
-        TKLINKFrame other = f;
-        other.Opcode = KLINK_OP_RESET;
+    board_.SetScript([this](const KLINKFrame& f) {
+        KLINKFrame other = f;
+        other.opcode = Opcode::kReset;
         return ReplyTo(other, WithStatus(0));
     });
-    ExpectError<ReadError>([&] { (void)link.Request(writer, KLINK_OP_DEVICE_INFO, kNoPayload); },
+    ExpectError<ReadError>([&] { (void)link_.Request(writer_, Opcode::kDeviceInfo, kNoPayload); },
                            "KLINK response timeout (command $02).");
     // The link is still usable.
-    board.SetScript({});
-    EXPECT_EQ(link.DeviceInfo(writer), "Keltra Test / Firmware 1.0");
+    board_.SetScript({});
+    EXPECT_EQ(link_.DeviceInfo(writer_), "Keltra Test / Firmware 1.0");
 }
 
 TEST_F(SerialLinkTest, RequestIDsWrapFromFFFFToZero) {
-    link.SetRequestID(0xFFFE);
-    (void)link.Request(writer, KLINK_OP_PING, kNoPayload);
-    (void)link.Request(writer, KLINK_OP_PING, kNoPayload);
-    ASSERT_TRUE(link.TrySendPacket(writer, KLINK_OP_STREAM_DATA, Bytes{1}));
-    ASSERT_TRUE(board.WaitFrames(3));
-    const auto frames = board.Frames();
-    EXPECT_EQ(frames[0].RequestID, 0xFFFF);
-    EXPECT_EQ(frames[1].RequestID, 0x0000);
-    EXPECT_EQ(frames[2].RequestID, 0x0001);
+    link_.SetRequestID(0xFFFE);
+    (void)link_.Request(writer_, Opcode::kPing, kNoPayload);
+    (void)link_.Request(writer_, Opcode::kPing, kNoPayload);
+    ASSERT_TRUE(link_.TrySendPacket(writer_, Opcode::kStreamData, Bytes{1}));
+    ASSERT_TRUE(board_.WaitFrames(3));
+    const auto frames = board_.Frames();
+    EXPECT_EQ(frames[0].requestId, 0xFFFF);
+    EXPECT_EQ(frames[1].requestId, 0x0000);
+    EXPECT_EQ(frames[2].requestId, 0x0001);
 }
 
 TEST_F(SerialLinkTest, APendingAudioStatusIsSwallowedByTheNextRequest) {
-    link.BeginAudioStatus(writer);
-    link.BeginAudioStatus(writer);  // already pending: nothing more is sent
-    EXPECT_TRUE(link.AudioStatusPending());
-    EXPECT_EQ(link.DeviceInfo(writer), "Keltra Test / Firmware 1.0");
-    EXPECT_FALSE(link.AudioStatusPending());
-    const auto frames = board.Frames();
+    link_.BeginAudioStatus(writer_);
+    link_.BeginAudioStatus(writer_);  // already pending: nothing more is sent
+    EXPECT_TRUE(link_.AudioStatusPending());
+    EXPECT_EQ(link_.DeviceInfo(writer_), "Keltra Test / Firmware 1.0");
+    EXPECT_FALSE(link_.AudioStatusPending());
+    const auto frames = board_.Frames();
     ASSERT_EQ(frames.size(), 2u);
-    EXPECT_EQ(frames[0].Opcode, KLINK_OP_AUDIO_STATUS);
-    EXPECT_EQ(frames[0].Payload, (Bytes{0xB7, 0x00}));
-    EXPECT_EQ(frames[1].Opcode, KLINK_OP_DEVICE_INFO);
+    EXPECT_EQ(frames[0].opcode, Opcode::kAudioStatus);
+    EXPECT_EQ(frames[0].payload, (Bytes{0xB7, 0x00}));
+    EXPECT_EQ(frames[1].opcode, Opcode::kDeviceInfo);
 }
 
 TEST_F(SerialLinkTest, AnUnansweredAudioStatusFailsTheNextRequestOnce) {
-    board.SetScript([this](const TKLINKFrame& f) {
-        return f.Opcode == KLINK_OP_AUDIO_STATUS ? Bytes{} : board.DefaultAnswer(f);
+    board_.SetScript([this](const KLINKFrame& f) {
+        return f.opcode == Opcode::kAudioStatus ? Bytes{} : board_.DefaultAnswer(f);
     });
-    link.BeginAudioStatus(writer);
-    ExpectError<ReadError>([&] { (void)link.Request(writer, KLINK_OP_PING, kNoPayload); },
+    link_.BeginAudioStatus(writer_);
+    ExpectError<ReadError>([&] { (void)link_.Request(writer_, Opcode::kPing, kNoPayload); },
                            "KLINK AUDIO_STATUS timeout.");
-    EXPECT_EQ(FramesOf(KLINK_OP_PING).size(), 0u);
-    EXPECT_FALSE(link.AudioStatusPending());
-    EXPECT_TRUE(link.Request(writer, KLINK_OP_PING, kNoPayload).empty());
+    EXPECT_EQ(FramesOf(Opcode::kPing).size(), 0u);
+    EXPECT_FALSE(link_.AudioStatusPending());
+    EXPECT_TRUE(link_.Request(writer_, Opcode::kPing, kNoPayload).empty());
 }
 
 TEST_F(SerialLinkTest, CancelBeforeSendingSendsNothing) {
-    const TKLINKCancel stop = [] { return true; };
-    ExpectError<AbortError>([&] { (void)link.Request(writer, KLINK_OP_PING, kNoPayload, stop); },
+    const KLINKCancel stop = [] { return true; };
+    ExpectError<AbortError>([&] { (void)link_.Request(writer_, Opcode::kPing, kNoPayload, stop); },
                             "Playback cancelled.");
-    ExpectError<AbortError>([&] { (void)link.TrySendPacket(writer, KLINK_OP_STREAM_DATA, Bytes{1}, stop); },
+    ExpectError<AbortError>([&] { (void)link_.TrySendPacket(writer_, Opcode::kStreamData, Bytes{1}, stop); },
                             "Playback cancelled.");
-    ExpectError<AbortError>([&] { link.Probe(writer, stop); }, "Playback cancelled.");
-    writer.Drain();
-    EXPECT_TRUE(board.Quiet());
-    EXPECT_TRUE(board.Frames().empty());
+    ExpectError<AbortError>([&] { link_.Probe(writer_, stop); }, "Playback cancelled.");
+    writer_.Drain();
+    EXPECT_TRUE(board_.Quiet());
+    EXPECT_TRUE(board_.Frames().empty());
 }
 
 TEST_F(SerialLinkTest, CancelWhileWaitingEndsTheWaitAndTheLateReplyIsDroppedLater) {
     // The board holds back its answer to the first PING and sends it just
     // before the answer to the next one.
-    board.SetScript([this](const TKLINKFrame& f) {
-        if (held.empty() && f.Payload == Bytes{'1'}) {
-            held = ReplyTo(f, WithStatus(0, Bytes{'1'}));
+    board_.SetScript([this](const KLINKFrame& f) {
+        if (held_.empty() && f.payload == Bytes{'1'}) {
+            held_ = ReplyTo(f, WithStatus(0, Bytes{'1'}));
             return Bytes{};
         }
-        Bytes out = held;
-        const Bytes answer = board.DefaultAnswer(f);
+        Bytes out = held_;
+        const Bytes answer = board_.DefaultAnswer(f);
         out.insert(out.end(), answer.begin(), answer.end());
         return out;
     });
     std::atomic<int> polls{0};
-    const TKLINKCancel stopSoon = [&] { return ++polls > 5; };
-    ExpectError<AbortError>([&] { (void)link.Request(writer, KLINK_OP_PING, Bytes{'1'}, stopSoon); },
+    const KLINKCancel stopSoon = [&] { return ++polls > 5; };
+    ExpectError<AbortError>([&] { (void)link_.Request(writer_, Opcode::kPing, Bytes{'1'}, stopSoon); },
                             "Playback cancelled.");
     EXPECT_GT(polls.load(), 5);
-    EXPECT_EQ(link.Request(writer, KLINK_OP_PING, Bytes{'2'}), Bytes{'2'});
+    EXPECT_EQ(link_.Request(writer_, Opcode::kPing, Bytes{'2'}), Bytes{'2'});
 }
 
 TEST_F(SerialLinkTest, ARefusedPacketQueuesNothingButAdvancesTheRequestID) {
-    link.BeginReceiveWindow();
-    EXPECT_EQ(link.AvailableReceiveBytes(), KLINK_RECEIVE_WINDOW_BYTES);
+    link_.BeginReceiveWindow();
+    EXPECT_EQ(link_.AvailableReceiveBytes(), kReceiveWindowBytes);
     const Bytes payload(200, 0x11);
-    const int32_t frameBytes = static_cast<int32_t>(EncodeFrame(0, KLINK_OP_STREAM_DATA, 0, payload).size());
+    const int32_t frameBytes =
+        static_cast<int32_t>(EncodeFrame(MessageType::kPacket, Opcode::kStreamData, 0, payload).size());
     int sent = 0;
-    while (link.AvailableReceiveBytes() >= frameBytes) {
-        ASSERT_TRUE(link.TrySendPacket(writer, KLINK_OP_STREAM_DATA, payload));
+    while (link_.AvailableReceiveBytes() >= frameBytes) {
+        ASSERT_TRUE(link_.TrySendPacket(writer_, Opcode::kStreamData, payload));
         ++sent;
     }
-    EXPECT_EQ(link.AvailableReceiveBytes(), KLINK_RECEIVE_WINDOW_BYTES - sent * frameBytes);
-    const uint16_t before = link.RequestID();
-    EXPECT_FALSE(link.TrySendPacket(writer, KLINK_OP_STREAM_DATA, payload));
-    EXPECT_EQ(link.RequestID(), static_cast<uint16_t>(before + 1));
-    ExpectError<WriteError>([&] { link.SendPacket(writer, KLINK_OP_STREAM_DATA, payload); },
+    EXPECT_EQ(link_.AvailableReceiveBytes(), kReceiveWindowBytes - sent * frameBytes);
+    const uint16_t before = link_.RequestID();
+    EXPECT_FALSE(link_.TrySendPacket(writer_, Opcode::kStreamData, payload));
+    EXPECT_EQ(link_.RequestID(), static_cast<uint16_t>(before + 1));
+    ExpectError<WriteError>([&] { link_.SendPacket(writer_, Opcode::kStreamData, payload); },
                             "KLINK receive window is full; wait for a STATUS reply.");
-    ExpectError<WriteError>([&] { link.AudioPacket(writer, KLINK_OP_STREAM_DATA, payload); },
+    ExpectError<WriteError>([&] { link_.AudioPacket(writer_, Opcode::kStreamData, payload); },
                             "KLINK receive window is full; wait for a STATUS reply.");
     // Control packets still have their reserve.
-    EXPECT_TRUE(link.TrySendPacket(writer, KLINK_OP_DAC_END, Bytes(13, 0), {}, true));
-    writer.Drain();
-    ASSERT_TRUE(board.WaitFrames(static_cast<size_t>(sent) + 1));
-    EXPECT_EQ(FramesOf(KLINK_OP_STREAM_DATA).size(), static_cast<size_t>(sent));
+    EXPECT_TRUE(link_.TrySendPacket(writer_, Opcode::kDACEnd, Bytes(13, 0), {}, true));
+    writer_.Drain();
+    ASSERT_TRUE(board_.WaitFrames(static_cast<size_t>(sent) + 1));
+    EXPECT_EQ(FramesOf(Opcode::kStreamData).size(), static_cast<size_t>(sent));
 
     // A reply to a request sent after them confirms every packet byte.
-    (void)link.Request(writer, KLINK_OP_PING, kNoPayload);
-    EXPECT_EQ(link.AvailableReceiveBytes(), KLINK_RECEIVE_WINDOW_BYTES);
+    (void)link_.Request(writer_, Opcode::kPing, kNoPayload);
+    EXPECT_EQ(link_.AvailableReceiveBytes(), kReceiveWindowBytes);
 }
 
 TEST_F(SerialLinkTest, AStatusPolledWithoutWaitingConfirmsOnlyWhatWasSentBeforeIt) {
-    link.BeginReceiveWindow();
-    ASSERT_TRUE(link.TrySendPacket(writer, KLINK_OP_DAC_RECORDS, Bytes(100, 1)));
-    link.BeginRequest(writer, KLINK_OP_DAC_STATUS, Bytes{1});
-    ASSERT_TRUE(link.TrySendPacket(writer, KLINK_OP_DAC_RECORDS, Bytes(100, 2)));
+    link_.BeginReceiveWindow();
+    ASSERT_TRUE(link_.TrySendPacket(writer_, Opcode::kDACRecords, Bytes(100, 1)));
+    link_.BeginRequest(writer_, Opcode::kDACStatus, Bytes{1});
+    ASSERT_TRUE(link_.TrySendPacket(writer_, Opcode::kDACRecords, Bytes(100, 2)));
     const int32_t second =
-        static_cast<int32_t>(EncodeFrame(0, KLINK_OP_DAC_RECORDS, 0, Bytes(100, 2)).size());
+        static_cast<int32_t>(EncodeFrame(MessageType::kPacket, Opcode::kDACRecords, 0, Bytes(100, 2)).size());
     std::vector<uint8_t> reply;
     bool answered = false;
     for (int i = 0; i < 5000 && !answered; ++i) {
-        answered = link.TryControlReply(reply);
+        answered = link_.TryControlReply(reply);
         platform::SleepMs(1);
     }
     ASSERT_TRUE(answered);
     EXPECT_TRUE(reply.empty());
-    EXPECT_EQ(link.AvailableReceiveBytes(), KLINK_RECEIVE_WINDOW_BYTES - second);
+    EXPECT_EQ(link_.AvailableReceiveBytes(), kReceiveWindowBytes - second);
 }
 
 TEST_F(SerialLinkTest, AReplyToARequestFromBeforeTheReceiveWindowNeverFailsIt) {
     // A request queued while an earlier window was counting, answered after
     // the next window began: its fence belongs to the old count.
-    link.BeginReceiveWindow();
-    ASSERT_TRUE(link.TrySendPacket(writer, KLINK_OP_DAC_RECORDS, Bytes(200, 1)));
-    link.BeginRequest(writer, KLINK_OP_DAC_STATUS, Bytes{1});
-    link.BeginReceiveWindow();
+    link_.BeginReceiveWindow();
+    ASSERT_TRUE(link_.TrySendPacket(writer_, Opcode::kDACRecords, Bytes(200, 1)));
+    link_.BeginRequest(writer_, Opcode::kDACStatus, Bytes{1});
+    link_.BeginReceiveWindow();
     std::vector<uint8_t> reply;
     bool answered = false;
     for (int i = 0; i < 5000 && !answered; ++i) {
-        answered = link.TryControlReply(reply);
+        answered = link_.TryControlReply(reply);
         platform::SleepMs(1);
     }
     EXPECT_TRUE(answered);
-    EXPECT_EQ(link.AvailableReceiveBytes(), KLINK_RECEIVE_WINDOW_BYTES);
+    EXPECT_EQ(link_.AvailableReceiveBytes(), kReceiveWindowBytes);
 }
 
 TEST_F(SerialLinkTest, StartupPacketsAreFencedEvery2048Bytes) {
     ReadCapabilities();
-    link.BeginStartup();
+    link_.BeginStartup();
     const std::array<uint8_t, 254> pairs{};  // 127 writes of register 0 = 0
     for (int i = 0; i < 20; ++i) {
-        link.WriteYM2151(writer, pairs);
+        link_.WriteYM2151(writer_, pairs);
     }
-    link.SynchronizeStartup(writer);
+    link_.SynchronizeStartup(writer_);
     // Sum the packet bytes between the empty PINGs.
-    const auto frames = board.Frames();
+    const auto frames = board_.Frames();
     std::vector<size_t> segments{0};
     size_t fences = 0;
     for (const auto& f : frames) {
-        if (f.Opcode == KLINK_OP_CAPABILITIES) {
+        if (f.opcode == Opcode::kCapabilities) {
             continue;
         }
-        if (f.MessageType == KLINK_MSG_REQUEST) {
-            ASSERT_EQ(f.Opcode, KLINK_OP_PING);
-            EXPECT_TRUE(f.Payload.empty());
+        if (f.messageType == MessageType::kRequest) {
+            ASSERT_EQ(f.opcode, Opcode::kPing);
+            EXPECT_TRUE(f.payload.empty());
             ++fences;
             segments.push_back(0);
         } else {
-            segments.back() += EncodeFrame(0, f.Opcode, f.RequestID, f.Payload).size();
+            segments.back() += EncodeFrame(MessageType::kPacket, f.opcode, f.requestId, f.payload).size();
         }
     }
-    const size_t frameBytes = EncodeFrame(0, 0x54, 0, EncodeRegisterBatch(0, 0, pairs)).size();
+    const size_t frameBytes =
+        EncodeFrame(MessageType::kPacket, WriteOpcode(0x54), 0, EncodeRegisterBatch(0, 0, pairs)).size();
     const size_t perFence = 2048 / frameBytes;
     EXPECT_EQ(fences, (20 + perFence - 1) / perFence);  // fences while writing, plus the final one
     for (size_t i = 0; i + 1 < segments.size(); ++i) {
@@ -305,19 +307,20 @@ TEST_F(SerialLinkTest, StartupPacketsAreFencedEvery2048Bytes) {
     EXPECT_EQ(segments.back(), 0u);
 
     // The window is closed now: more writes need no fence.
-    const size_t before = board.Frames().size();
+    const size_t before = board_.Frames().size();
     for (int i = 0; i < 20; ++i) {
-        link.WriteYM2151(writer, pairs);
+        link_.WriteYM2151(writer_, pairs);
     }
-    writer.Drain();
-    ASSERT_TRUE(board.WaitFrames(before + 20));
-    EXPECT_EQ(FramesOf(KLINK_OP_PING).size(), fences);
+    writer_.Drain();
+    ASSERT_TRUE(board_.WaitFrames(before + 20));
+    EXPECT_EQ(FramesOf(Opcode::kPing).size(), fences);
 }
 
 TEST_F(SerialLinkTest, AFailedStartupFenceSaysHowManyBytesWereUnconfirmed) {
     ReadCapabilities();
     const std::array<uint8_t, 254> pairs{};
-    const size_t frameBytes = EncodeFrame(0, 0x54, 0, EncodeRegisterBatch(0, 0, pairs)).size();
+    const size_t frameBytes =
+        EncodeFrame(MessageType::kPacket, WriteOpcode(0x54), 0, EncodeRegisterBatch(0, 0, pairs)).size();
     const size_t perFence = 2048 / frameBytes;
     struct Case {
         const char* name;
@@ -331,62 +334,62 @@ TEST_F(SerialLinkTest, AFailedStartupFenceSaysHowManyBytesWereUnconfirmed) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        board.SetScript([c, this](const TKLINKFrame& f) {
-            if (f.Opcode == KLINK_OP_PING && f.Payload.empty()) {
+        board_.SetScript([c, this](const KLINKFrame& f) {
+            if (f.opcode == Opcode::kPing && f.payload.empty()) {
                 return c.pingReply.empty() ? Bytes{} : ReplyTo(f, c.pingReply);
             }
-            return board.DefaultAnswer(f);
+            return board_.DefaultAnswer(f);
         });
-        link.BeginStartup();
+        link_.BeginStartup();
         for (size_t i = 0; i < perFence; ++i) {
-            link.WriteYM2151(writer, pairs);
+            link_.WriteYM2151(writer_, pairs);
         }
         std::string reason = c.reason;
         const auto at = reason.find("%ID%");
         if (at != std::string::npos) {
             // The packet takes the next ID, the fence the one after it.
-            reason.replace(at, 4, std::to_string(static_cast<uint16_t>(link.RequestID() + 2)));
+            reason.replace(at, 4, std::to_string(static_cast<uint16_t>(link_.RequestID() + 2)));
         }
-        ExpectError<ReadError>([&] { link.WriteYM2151(writer, pairs); },
+        ExpectError<ReadError>([&] { link_.WriteYM2151(writer_, pairs); },
                                "KLINK startup fence failed after " + std::to_string(perFence * frameBytes) +
                                    " unconfirmed bytes: " + reason);
-        board.SetScript({});
-        link.Reset(writer);
+        board_.SetScript({});
+        link_.Reset(writer_);
     }
 
     // A cancel while waiting for the fence is not wrapped.
-    board.SetScript([this](const TKLINKFrame& f) {
-        return f.Opcode == KLINK_OP_PING ? Bytes{} : board.DefaultAnswer(f);
+    board_.SetScript([this](const KLINKFrame& f) {
+        return f.opcode == Opcode::kPing ? Bytes{} : board_.DefaultAnswer(f);
     });
-    link.BeginStartup();
+    link_.BeginStartup();
     for (size_t i = 0; i < perFence; ++i) {
-        link.WriteYM2151(writer, pairs);
+        link_.WriteYM2151(writer_, pairs);
     }
     int checks = 0;
-    ExpectError<AbortError>([&] { link.WriteYM2151(writer, pairs, [&] { return ++checks > 4; }); },
+    ExpectError<AbortError>([&] { link_.WriteYM2151(writer_, pairs, [&] { return ++checks > 4; }); },
                             "Playback cancelled.");
-    EXPECT_EQ(FramesOf(KLINK_OP_PING).size(), 4u);  // three failed fences and this one
+    EXPECT_EQ(FramesOf(Opcode::kPing).size(), 4u);  // three failed fences and this one
 }
 
 TEST_F(SerialLinkTest, ProbeRetriesALateFirstAnswer) {
     // The first PING's answer only comes after the second PING.
-    board.SetScript([this](const TKLINKFrame& f) {
-        if (f.Opcode != KLINK_OP_PING) {
-            return board.DefaultAnswer(f);
+    board_.SetScript([this](const KLINKFrame& f) {
+        if (f.opcode != Opcode::kPing) {
+            return board_.DefaultAnswer(f);
         }
-        if (++count == 1) {
-            held = board.DefaultAnswer(f);
+        if (++count_ == 1) {
+            held_ = board_.DefaultAnswer(f);
             return Bytes{};
         }
-        Bytes out = held;
-        const Bytes answer = board.DefaultAnswer(f);
+        Bytes out = held_;
+        const Bytes answer = board_.DefaultAnswer(f);
         out.insert(out.end(), answer.begin(), answer.end());
         return out;
     });
-    link.Probe(writer);
-    const auto frames = FramesOf(KLINK_OP_PING);
+    link_.Probe(writer_);
+    const auto frames = FramesOf(Opcode::kPing);
     ASSERT_EQ(frames.size(), 2u);
-    EXPECT_EQ(frames[0].Payload, (Bytes{'K', 'L', 'I', 'N', 'K'}));
+    EXPECT_EQ(frames[0].payload, (Bytes{'K', 'L', 'I', 'N', 'K'}));
 }
 
 TEST_F(SerialLinkTest, ProbeGivesUpAfterThreeBadAttempts) {
@@ -403,15 +406,15 @@ TEST_F(SerialLinkTest, ProbeGivesUpAfterThreeBadAttempts) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        board.SetScript([c](const TKLINKFrame& f) { return ReplyTo(f, c.echo); });
-        const size_t before = FramesOf(KLINK_OP_PING).size();
+        board_.SetScript([c](const KLINKFrame& f) { return ReplyTo(f, c.echo); });
+        const size_t before = FramesOf(Opcode::kPing).size();
         std::string error = c.error;
         const auto at = error.find("%ID%");
         if (at != std::string::npos) {
-            error.replace(at, 4, std::to_string(static_cast<uint16_t>(link.RequestID() + 3)));
+            error.replace(at, 4, std::to_string(static_cast<uint16_t>(link_.RequestID() + 3)));
         }
-        ExpectError<ReadError>([&] { link.Probe(writer); }, error);
-        EXPECT_EQ(FramesOf(KLINK_OP_PING).size() - before, 3u);
+        ExpectError<ReadError>([&] { link_.Probe(writer_); }, error);
+        EXPECT_EQ(FramesOf(Opcode::kPing).size() - before, 3u);
     }
 }
 
@@ -437,108 +440,108 @@ TEST_F(SerialLinkTest, DeviceInfoChecksItsLengths) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        board.SetDeviceInfo(c.data);
+        board_.SetDeviceInfo(c.data);
         if (c.result.rfind("Invalid", 0) == 0) {
-            ExpectError<ReadError>([&] { (void)link.DeviceInfo(writer); }, c.result);
+            ExpectError<ReadError>([&] { (void)link_.DeviceInfo(writer_); }, c.result);
         } else {
-            EXPECT_EQ(link.DeviceInfo(writer), c.result);
-            EXPECT_EQ(link.DeviceName(), c.model);
+            EXPECT_EQ(link_.DeviceInfo(writer_), c.result);
+            EXPECT_EQ(link_.DeviceName(), c.model);
         }
     }
 }
 
 TEST_F(SerialLinkTest, CheckCapabilitiesReadsEveryPageAndChecksTheProfile) {
     ReadCapabilities();
-    EXPECT_TRUE(link.Capabilities().Complete());
-    EXPECT_EQ(link.Capabilities().Entries().size(), 6u);
-    const auto requests = FramesOf(KLINK_OP_CAPABILITIES);
+    EXPECT_TRUE(link_.Capabilities().Complete());
+    EXPECT_EQ(link_.Capabilities().Entries().size(), 6u);
+    const auto requests = FramesOf(Opcode::kCapabilities);
     ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[0].Payload, (Bytes{0, 0}));
-    EXPECT_EQ(requests[1].Payload, (Bytes{3, 0}));
-    link.CheckCapabilities(writer, true, true);
+    EXPECT_EQ(requests[0].payload, (Bytes{0, 0}));
+    EXPECT_EQ(requests[1].payload, (Bytes{3, 0}));
+    link_.CheckCapabilities(writer_, true, true);
 
     struct Case {
         const char* name;
-        std::function<void(std::vector<TKLINKCapabilityPage>&)> change;
-        bool useYM;
+        std::function<void(std::vector<KLINKCapabilityPage>&)> change;
+        bool useYm;
         bool useAudio;
         std::string error;
     };
     const Case cases[] = {
-        {"small payloads", [](auto& p) { p[0].MaxPayload = p[1].MaxPayload = 128; }, false, false,
+        {"small payloads", [](auto& p) { p[0].maxPayload = p[1].maxPayload = 128; }, false, false,
          "This playback profile requires 256-byte KLINK payloads."},
-        {"no YM2151 burst", [](auto& p) { p[0].Entries[0].Features = 0x06; }, true, false,
+        {"no YM2151 burst", [](auto& p) { p[0].entries[0].features = 0x06; }, true, false,
          "YM2151 instance 0/page 0 BURST is required."},
-        {"no YM2151 burst, not asked", [](auto& p) { p[0].Entries[0].Features = 0x06; }, false, true, ""},
-        {"no ADPCM stream", [](auto& p) { p[1].Entries[1].Features = 0x04; }, false, true,
+        {"no YM2151 burst, not asked", [](auto& p) { p[0].entries[0].features = 0x06; }, false, true, ""},
+        {"no ADPCM stream", [](auto& p) { p[1].entries[1].features = 0x04; }, false, true,
          "Required ADPCM stream/register events are unavailable."},
-        {"no stream events", [](auto& p) { p[0].Entries[0].Features = 0x05; }, true, true,
+        {"no stream events", [](auto& p) { p[0].entries[0].features = 0x05; }, true, true,
          "Required ADPCM stream/register events are unavailable."},
-        {"no stream events, YM not asked", [](auto& p) { p[0].Entries[0].Features = 0x05; }, false, true, ""},
-        {"874 data bytes", [](auto& p) { p[0].DataCapacity = p[1].DataCapacity = 874; }, false, true,
+        {"no stream events, YM not asked", [](auto& p) { p[0].entries[0].features = 0x05; }, false, true, ""},
+        {"874 data bytes", [](auto& p) { p[0].dataCapacity = p[1].dataCapacity = 874; }, false, true,
          "Insufficient KLINK stream capacity for 80ms lead."},
-        {"875 data bytes", [](auto& p) { p[0].DataCapacity = p[1].DataCapacity = 875; }, false, true, ""},
-        {"no events", [](auto& p) { p[0].EventCapacity = p[1].EventCapacity = 0; }, false, true,
+        {"875 data bytes", [](auto& p) { p[0].dataCapacity = p[1].dataCapacity = 875; }, false, true, ""},
+        {"no events", [](auto& p) { p[0].eventCapacity = p[1].eventCapacity = 0; }, false, true,
          "Insufficient KLINK stream capacity for 80ms lead."},
-        {"changed header", [](auto& p) { p[1].EventCapacity = 1; }, false, false,
+        {"changed header", [](auto& p) { p[1].eventCapacity = 1; }, false, false,
          "KLINK capabilities changed during query."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         auto pages = klink::test::DefaultCapabilityPages();
         c.change(pages);
-        board.SetPages(pages);
+        board_.SetPages(pages);
         if (c.error.empty()) {
-            link.CheckCapabilities(writer, c.useYM, c.useAudio);
+            link_.CheckCapabilities(writer_, c.useYm, c.useAudio);
         } else {
-            ExpectError<ReadError>([&] { link.CheckCapabilities(writer, c.useYM, c.useAudio); }, c.error);
+            ExpectError<ReadError>([&] { link_.CheckCapabilities(writer_, c.useYm, c.useAudio); }, c.error);
         }
     }
 }
 
 TEST_F(SerialLinkTest, SetOutputVolumeWaitsOrGoesOutAsAControlPacket) {
-    const TKLINKCancel stop = [] { return true; };
-    ExpectError<WriteError>([&] { link.SetOutputVolume(writer, 0); },
+    const KLINKCancel stop = [] { return true; };
+    ExpectError<WriteError>([&] { link_.SetOutputVolume(writer_, 0); },
                             "KLINK output attenuation is unavailable or invalid.");  // no table yet
     ReadCapabilities();
-    ExpectError<WriteError>([&] { link.SetOutputVolume(writer, 97, stop); },
+    ExpectError<WriteError>([&] { link_.SetOutputVolume(writer_, 97, stop); },
                             "KLINK output attenuation is unavailable or invalid.");
-    ExpectError<AbortError>([&] { link.SetOutputVolume(writer, 0, stop); }, "Playback cancelled.");
-    link.SetOutputVolume(writer, 0);
-    link.SetOutputVolume(writer, 96, {}, false);
-    writer.Drain();
-    ASSERT_TRUE(board.WaitFrames(4));
-    const auto frames = FramesOf(KLINK_OP_SET_OUTPUT_VOLUME);
+    ExpectError<AbortError>([&] { link_.SetOutputVolume(writer_, 0, stop); }, "Playback cancelled.");
+    link_.SetOutputVolume(writer_, 0);
+    link_.SetOutputVolume(writer_, 96, {}, false);
+    writer_.Drain();
+    ASSERT_TRUE(board_.WaitFrames(4));
+    const auto frames = FramesOf(Opcode::kSetOutputVolume);
     ASSERT_EQ(frames.size(), 2u);
-    EXPECT_EQ(frames[0].MessageType, KLINK_MSG_REQUEST);
-    EXPECT_EQ(frames[0].Payload, Bytes{0});
-    EXPECT_EQ(frames[1].MessageType, KLINK_MSG_PACKET);
-    EXPECT_EQ(frames[1].Payload, Bytes{96});
+    EXPECT_EQ(frames[0].messageType, MessageType::kRequest);
+    EXPECT_EQ(frames[0].payload, Bytes{0});
+    EXPECT_EQ(frames[1].messageType, MessageType::kPacket);
+    EXPECT_EQ(frames[1].payload, Bytes{96});
 
     // Without waiting it may use the control reserve, but not beyond it.
-    link.BeginReceiveWindow();
+    link_.BeginReceiveWindow();
     const Bytes payload(250, 0);
-    while (link.TrySendPacket(writer, KLINK_OP_DAC_RECORDS, payload, {}, true)) {
+    while (link_.TrySendPacket(writer_, Opcode::kDACRecords, payload, {}, true)) {
     }
-    while (link.TrySendPacket(writer, KLINK_OP_SET_OUTPUT_VOLUME, Bytes{10})) {
+    while (link_.TrySendPacket(writer_, Opcode::kSetOutputVolume, Bytes{10})) {
     }
-    ExpectError<WriteError>([&] { link.SetOutputVolume(writer, 10, {}, false); },
+    ExpectError<WriteError>([&] { link_.SetOutputVolume(writer_, 10, {}, false); },
                             "KLINK output-volume receive reserve exceeded.");
 
     auto pages = klink::test::DefaultCapabilityPages();
-    pages[0].ControlFeatures = pages[1].ControlFeatures = 0;
-    board.SetPages(pages);
+    pages[0].controlFeatures = pages[1].controlFeatures = 0;
+    board_.SetPages(pages);
     ReadCapabilities();
-    ExpectError<WriteError>([&] { link.SetOutputVolume(writer, 0); },
+    ExpectError<WriteError>([&] { link_.SetOutputVolume(writer_, 0); },
                             "KLINK output attenuation is unavailable or invalid.");
 }
 
 TEST_F(SerialLinkTest, SetChipClockSendsOnlyWhatTheTableAllows) {
     ReadCapabilities();
-    const size_t before = board.Frames().size();
+    const size_t before = board_.Frames().size();
     struct Case {
         const char* name;
-        uint8_t writeID;
+        uint8_t writeId;
         uint8_t instance;
         uint32_t hertz;
         std::string error;  // empty: success without a request
@@ -557,19 +560,19 @@ TEST_F(SerialLinkTest, SetChipClockSendsOnlyWhatTheTableAllows) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         if (c.error.empty()) {
-            link.SetChipClock(writer, c.writeID, c.instance, c.hertz);
+            link_.SetChipClock(writer_, c.writeId, c.instance, c.hertz);
         } else {
-            ExpectError<WriteError>([&] { link.SetChipClock(writer, c.writeID, c.instance, c.hertz); },
+            ExpectError<WriteError>([&] { link_.SetChipClock(writer_, c.writeId, c.instance, c.hertz); },
                                     c.error);
         }
     }
-    writer.Drain();
-    EXPECT_EQ(board.Frames().size(), before);
+    writer_.Drain();
+    EXPECT_EQ(board_.Frames().size(), before);
 
-    link.SetChipClock(writer, 0x54, 0, 4000000);
-    const auto sent = FramesOf(KLINK_OP_SET_CHIP_CLOCK);
+    link_.SetChipClock(writer_, 0x54, 0, 4000000);
+    const auto sent = FramesOf(Opcode::kSetChipClock);
     ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].Payload, (Bytes{0x54, 0x00, 0x00, 0x09, 0x3D, 0x00}));
+    EXPECT_EQ(sent[0].payload, (Bytes{0x54, 0x00, 0x00, 0x09, 0x3D, 0x00}));
 }
 
 TEST_F(SerialLinkTest, SetChipClockNamesTheTargetInItsReplyErrors) {
@@ -588,23 +591,23 @@ TEST_F(SerialLinkTest, SetChipClockNamesTheTargetInItsReplyErrors) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        board.SetScript([c](const TKLINKFrame& f) { return c.answer ? ReplyTo(f, c.reply) : Bytes{}; });
-        link.SetRequestID(0x1233);
-        ExpectError<ReadError>([&] { link.SetChipClock(writer, 0x54, 0, 3579545); },
+        board_.SetScript([c](const KLINKFrame& f) { return c.answer ? ReplyTo(f, c.reply) : Bytes{}; });
+        link_.SetRequestID(0x1233);
+        ExpectError<ReadError>([&] { link_.SetChipClock(writer_, 0x54, 0, 3579545); },
                                "SET_CHIP_CLOCK $54 / instance=0 / requested=3579545 Hz: " + c.reason);
     }
-    ExpectError<AbortError>([&] { link.SetChipClock(writer, 0x54, 0, 3579545, [] { return true; }); },
+    ExpectError<AbortError>([&] { link_.SetChipClock(writer_, 0x54, 0, 3579545, [] { return true; }); },
                             "Playback cancelled.");
 }
 
 TEST_F(SerialLinkTest, RegisterWritesCheckTargetAndAddresses) {
     const Bytes pair{0x08, 0x00};
-    ExpectError<WriteError>([&] { link.WriteYM2151(writer, pair); },
+    ExpectError<WriteError>([&] { link_.WriteYM2151(writer_, pair); },
                             "Unavailable register target $54/0/0.");  // no table yet
     ReadCapabilities();
     struct Case {
         const char* name;
-        uint8_t writeID;
+        uint8_t writeId;
         uint8_t page;
         Bytes data;
         std::string error;
@@ -624,95 +627,95 @@ TEST_F(SerialLinkTest, RegisterWritesCheckTargetAndAddresses) {
     size_t accepted = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const uint16_t id = link.RequestID();
+        const uint16_t id = link_.RequestID();
         if (c.error.empty()) {
-            EXPECT_TRUE(link.TryWriteRegisters(writer, c.writeID, 0, c.page, c.data));
+            EXPECT_TRUE(link_.TryWriteRegisters(writer_, c.writeId, 0, c.page, c.data));
             ++accepted;
         } else {
             ExpectError<WriteError>(
-                [&] { (void)link.TryWriteRegisters(writer, c.writeID, 0, c.page, c.data); }, c.error);
-            EXPECT_EQ(link.RequestID(), id);  // nothing was encoded
+                [&] { (void)link_.TryWriteRegisters(writer_, c.writeId, 0, c.page, c.data); }, c.error);
+            EXPECT_EQ(link_.RequestID(), id);  // nothing was encoded
         }
     }
-    writer.Drain();
-    ASSERT_TRUE(board.WaitFrames(2 + accepted));
-    const auto frames = board.Frames();
+    writer_.Drain();
+    ASSERT_TRUE(board_.WaitFrames(2 + accepted));
+    const auto frames = board_.Frames();
     const auto& sn = frames.back();
-    EXPECT_EQ(sn.MessageType, KLINK_MSG_PACKET);
-    EXPECT_EQ(sn.Opcode, 0x50);
-    EXPECT_EQ(sn.Payload, (Bytes{0, 0, 0xFF, 0x9F, 0x40}));
+    EXPECT_EQ(sn.messageType, MessageType::kPacket);
+    EXPECT_EQ(sn.opcode, WriteOpcode(0x50));
+    EXPECT_EQ(sn.payload, (Bytes{0, 0, 0xFF, 0x9F, 0x40}));
 }
 
 TEST_F(SerialLinkTest, AudioPacketsAndStatus) {
-    ExpectError<WriteError>([&] { link.AudioPacket(writer, KLINK_OP_DAC_RECORDS, Bytes{1}); },
+    ExpectError<WriteError>([&] { link_.AudioPacket(writer_, Opcode::kDACRecords, Bytes{1}); },
                             "Invalid audio opcode.");
     ExpectError<AbortError>(
-        [&] { link.AudioPacket(writer, KLINK_OP_STREAM_DATA, Bytes{1}, [] { return true; }); },
+        [&] { link_.AudioPacket(writer_, Opcode::kStreamData, Bytes{1}, [] { return true; }); },
         "Playback cancelled.");
-    link.AudioPacket(writer, KLINK_OP_STREAM_START, Bytes{1, 2});
+    link_.AudioPacket(writer_, Opcode::kStreamStart, Bytes{1, 2});
     bool finished = true;
     bool failed = true;
     EXPECT_EQ(
-        link.AudioStatus(writer, {}, finished, failed),
+        link_.AudioStatus(writer_, {}, finished, failed),
         "ADPCM: accepted=100, played=40, pending=60, underflows=0, overflows=0, rejected=0, max pending=80 "
         "bytes, flags=0, late events=0, max event lag=0 bytes");
     EXPECT_FALSE(finished);
     EXPECT_FALSE(failed);
-    EXPECT_EQ(link.AudioAccepted(), 100u);
-    EXPECT_EQ(link.AudioPlayed(), 40u);
-    EXPECT_EQ(link.AudioPending(), 60u);
-    const auto frames = board.Frames();
+    EXPECT_EQ(link_.AudioAccepted(), 100u);
+    EXPECT_EQ(link_.AudioPlayed(), 40u);
+    EXPECT_EQ(link_.AudioPending(), 60u);
+    const auto frames = board_.Frames();
     ASSERT_EQ(frames.size(), 2u);
-    EXPECT_EQ(frames[0].Opcode, KLINK_OP_STREAM_START);
-    EXPECT_EQ(frames[0].MessageType, KLINK_MSG_PACKET);
+    EXPECT_EQ(frames[0].opcode, Opcode::kStreamStart);
+    EXPECT_EQ(frames[0].messageType, MessageType::kPacket);
 }
 
 TEST_F(SerialLinkTest, PollAudioStatusNeverWaits) {
     std::string text = "old";
     bool finished = true;
     bool failed = true;
-    EXPECT_FALSE(link.PollAudioStatus(text, finished, failed));
+    EXPECT_FALSE(link_.PollAudioStatus(text, finished, failed));
     EXPECT_TRUE(text.empty());
     EXPECT_FALSE(finished);
     EXPECT_FALSE(failed);
 
-    link.BeginAudioStatus(writer);
+    link_.BeginAudioStatus(writer_);
     bool done = false;
     for (int i = 0; i < 5000 && !done; ++i) {
-        done = link.PollAudioStatus(text, finished, failed);
+        done = link_.PollAudioStatus(text, finished, failed);
         platform::SleepMs(1);
     }
     ASSERT_TRUE(done);
     EXPECT_EQ(text.rfind("ADPCM: accepted=100,", 0), 0u);
-    EXPECT_FALSE(link.AudioStatusPending());
+    EXPECT_FALSE(link_.AudioStatusPending());
 
-    board.SetScript([](const TKLINKFrame&) { return Bytes{}; });
-    link.BeginAudioStatus(writer);
-    EXPECT_FALSE(link.PollAudioStatus(text, finished, failed));
-    clock.Advance(999);
-    EXPECT_FALSE(link.PollAudioStatus(text, finished, failed));
-    clock.Advance(1);
-    ExpectError<ReadError>([&] { (void)link.PollAudioStatus(text, finished, failed); },
+    board_.SetScript([](const KLINKFrame&) { return Bytes{}; });
+    link_.BeginAudioStatus(writer_);
+    EXPECT_FALSE(link_.PollAudioStatus(text, finished, failed));
+    clock_.Advance(999);
+    EXPECT_FALSE(link_.PollAudioStatus(text, finished, failed));
+    clock_.Advance(1);
+    ExpectError<ReadError>([&] { (void)link_.PollAudioStatus(text, finished, failed); },
                            "KLINK AUDIO_STATUS timeout.");
-    EXPECT_FALSE(link.AudioStatusPending());
+    EXPECT_FALSE(link_.AudioStatusPending());
 }
 
 TEST_F(SerialLinkTest, ResetClosesBothWindows) {
-    link.BeginReceiveWindow();
-    link.BeginStartup();
-    ASSERT_TRUE(link.TrySendPacket(writer, KLINK_OP_DAC_RECORDS, Bytes(100, 1)));
-    EXPECT_LT(link.AvailableReceiveBytes(), KLINK_RECEIVE_WINDOW_BYTES);
-    link.Reset(writer);
-    EXPECT_EQ(link.AvailableReceiveBytes(), KLINK_RECEIVE_UNLIMITED);
+    link_.BeginReceiveWindow();
+    link_.BeginStartup();
+    ASSERT_TRUE(link_.TrySendPacket(writer_, Opcode::kDACRecords, Bytes(100, 1)));
+    EXPECT_LT(link_.AvailableReceiveBytes(), kReceiveWindowBytes);
+    link_.Reset(writer_);
+    EXPECT_EQ(link_.AvailableReceiveBytes(), kReceiveUnlimited);
 
-    board.SetScript([this](const TKLINKFrame& f) {
-        return f.Opcode == KLINK_OP_RESET ? ReplyTo(f, Bytes{0, 1}) : board.DefaultAnswer(f);
+    board_.SetScript([this](const KLINKFrame& f) {
+        return f.opcode == Opcode::kReset ? ReplyTo(f, Bytes{0, 1}) : board_.DefaultAnswer(f);
     });
-    ExpectError<ReadError>([&] { link.Reset(writer); }, "Invalid KLINK reset completion.");
-    board.SetScript([this](const TKLINKFrame& f) {
-        return f.Opcode == KLINK_OP_PING ? ReplyTo(f, Bytes{0, 1}) : board.DefaultAnswer(f);
+    ExpectError<ReadError>([&] { link_.Reset(writer_); }, "Invalid KLINK reset completion.");
+    board_.SetScript([this](const KLINKFrame& f) {
+        return f.opcode == Opcode::kPing ? ReplyTo(f, Bytes{0, 1}) : board_.DefaultAnswer(f);
     });
-    ExpectError<ReadError>([&] { link.SynchronizeStartup(writer); }, "Invalid startup PING response.");
+    ExpectError<ReadError>([&] { link_.SynchronizeStartup(writer_); }, "Invalid startup PING response.");
 }
 
 TEST(KLINKSerialLinkDescribeAudioStatus, ChecksAndDescribesTheDiagnostics) {
@@ -752,7 +755,7 @@ TEST(KLINKSerialLinkDescribeAudioStatus, ChecksAndDescribesTheDiagnostics) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        TKLINKSerialLink link;
+        KLINKSerialLink link;
         bool finished = !c.finished;
         bool failed = !c.failed;
         if (c.text.rfind("ADPCM", 0) == 0) {

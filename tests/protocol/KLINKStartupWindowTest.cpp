@@ -8,11 +8,11 @@
 
 namespace {
 
-using klink::TKLINKStartupWindow;
+using klink::KLINKStartupWindow;
 using klink::test::ExpectError;
 
-TKLINKStartupWindow ActiveWith(int32_t pending) {
-    TKLINKStartupWindow w;
+KLINKStartupWindow ActiveWith(int32_t pending) {
+    KLINKStartupWindow w;
     w.BeginTransfer();
     w.Submitted(pending);
     return w;
@@ -32,10 +32,10 @@ TEST(KLINKStartupWindow, FenceIsNeededOnlyBeyond2048PendingBytes) {
 }
 
 TEST(KLINKStartupWindow, InactiveWindowNeverAsksForAFenceButChecksTheSize) {
-    TKLINKStartupWindow w;
+    KLINKStartupWindow w;
     EXPECT_FALSE(w.NeedsFence(2048));
     for (int i = 0; i < 10; ++i) w.Submitted(2048);
-    EXPECT_EQ(w.FPending, 0);  // nothing is counted while inactive
+    EXPECT_EQ(w.pending, 0);  // nothing is counted while inactive
     ExpectError<klink::ArgumentOutOfRange>([&] { (void)w.NeedsFence(2049); },
                                            "Invalid KLINK startup packet size.");
     ExpectError<klink::ArgumentOutOfRange>([&] { w.Submitted(-1); }, "Invalid KLINK startup packet size.");
@@ -48,31 +48,31 @@ TEST(KLINKStartupWindow, BadSizesAreRefusedWhateverThePendingCount) {
                                                "Invalid KLINK startup packet size.");
         ExpectError<klink::ArgumentOutOfRange>([&] { w.Submitted(size); },
                                                "Invalid KLINK startup packet size.");
-        EXPECT_EQ(w.FPending, 100);
-        EXPECT_TRUE(w.FActive);
+        EXPECT_EQ(w.pending, 100);
+        EXPECT_TRUE(w.active);
     }
 }
 
 TEST(KLINKStartupWindow, SubmittingWithoutTheFenceFailsAndChangesNothing) {
     auto w = ActiveWith(2000);
     ExpectError<klink::WriteError>([&] { w.Submitted(49); }, "KLINK startup acknowledgment window exceeded.");
-    EXPECT_EQ(w.FPending, 2000);
+    EXPECT_EQ(w.pending, 2000);
     w.Submitted(48);
-    EXPECT_EQ(w.FPending, 2048);
+    EXPECT_EQ(w.pending, 2048);
 }
 
 TEST(KLINKStartupWindow, FenceAndFinishResetThePendingCount) {
     auto w = ActiveWith(1500);
     w.FenceCompleted();
-    EXPECT_EQ(w.FPending, 0);
-    EXPECT_TRUE(w.FActive);
+    EXPECT_EQ(w.pending, 0);
+    EXPECT_TRUE(w.active);
     w.Submitted(2048);
     w.FinishTransfer();
-    EXPECT_FALSE(w.FActive);
-    EXPECT_EQ(w.FPending, 0);
+    EXPECT_FALSE(w.active);
+    EXPECT_EQ(w.pending, 0);
     w.BeginTransfer();
-    EXPECT_TRUE(w.FActive);
-    EXPECT_EQ(w.FPending, 0);
+    EXPECT_TRUE(w.active);
+    EXPECT_EQ(w.pending, 0);
 }
 
 }  // namespace

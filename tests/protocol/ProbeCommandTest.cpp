@@ -33,15 +33,15 @@ TEST(ProbeCommand, PrintsTheIdentityAndTheCapabilityTable) {
     // The probe asked the questions in the window's order and nothing else.
     const auto frames = board.Frames();
     ASSERT_EQ(frames.size(), 4u);
-    EXPECT_EQ(frames[0].Opcode, KLINK_OP_PING);
-    EXPECT_EQ(frames[1].Opcode, KLINK_OP_DEVICE_INFO);
-    EXPECT_EQ(frames[2].Opcode, KLINK_OP_CAPABILITIES);
-    EXPECT_EQ(frames[3].Opcode, KLINK_OP_CAPABILITIES);
+    EXPECT_EQ(frames[0].opcode, Opcode::kPing);
+    EXPECT_EQ(frames[1].opcode, Opcode::kDeviceInfo);
+    EXPECT_EQ(frames[2].opcode, Opcode::kCapabilities);
+    EXPECT_EQ(frames[3].opcode, Opcode::kCapabilities);
 }
 
 TEST(ProbeCommand, NamesThePortInEachFailure) {
     ScriptedBoard board(false);
-    board.SetScript([](const TKLINKFrame& f) { return ReplyTo(f, Bytes{0, 'n', 'o'}); });
+    board.SetScript([](const KLINKFrame& f) { return ReplyTo(f, Bytes{0, 'n', 'o'}); });
     std::ostringstream out;
     std::ostringstream err;
     EXPECT_FALSE(klinkplay::ProbePort(board.DevicePath(), out, err));
@@ -51,7 +51,7 @@ TEST(ProbeCommand, NamesThePortInEachFailure) {
     // A board that answers PING but sends a broken table.
     board.SetScript({});
     auto pages = klink::test::DefaultCapabilityPages();
-    pages[0].MaxPayload = pages[1].MaxPayload = 128;
+    pages[0].maxPayload = pages[1].maxPayload = 128;
     board.SetPages(pages);
     err.str("");
     EXPECT_FALSE(klinkplay::ProbePort(board.DevicePath(), out, err));

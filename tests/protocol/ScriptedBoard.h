@@ -35,8 +35,8 @@ namespace klink::test {
 using Bytes = std::vector<uint8_t>;
 
 // The wire bytes of a reply to `request` with `payload` (status byte included).
-inline Bytes ReplyTo(const TKLINKFrame& request, const Bytes& payload) {
-    return EncodeFrame(KLINK_MSG_REPLY, request.Opcode, request.RequestID, payload);
+inline Bytes ReplyTo(const KLINKFrame& request, const Bytes& payload) {
+    return EncodeFrame(MessageType::kReply, request.opcode, request.requestId, payload);
 }
 
 inline Bytes WithStatus(uint8_t status, const Bytes& data = {}) {
@@ -66,24 +66,24 @@ inline Bytes AudioDiagnostics(const std::array<uint32_t, 10>& values) {
 
 // A two-page table: YM2151 (variable, BURST + events + clock), YM2413
 // (fixed 3579545 Hz), AY-3-8910, SN76489 and the OKIM6258 stream target.
-inline std::vector<TKLINKCapabilityPage> DefaultCapabilityPages() {
-    TKLINKCapabilityPage first;
-    first.MaxPayload = 256;
-    first.DataCapacity = 65536;
-    first.EventCapacity = 256;
-    first.ControlFeatures = KLINK_CONTROL_ATTENUATION;
-    first.NextOffset = 3;
-    first.Entries = {
-        {0x54, 0, 0, 0x07, KLINK_CLOCK_VARIABLE, 0},
-        {0x51, 0, 0, 0x01, KLINK_CLOCK_FIXED, 3579545},
-        {0xA0, 0, 0, 0x05, KLINK_CLOCK_VARIABLE, 0},
+inline std::vector<KLINKCapabilityPage> DefaultCapabilityPages() {
+    KLINKCapabilityPage first;
+    first.maxPayload = 256;
+    first.dataCapacity = 65536;
+    first.eventCapacity = 256;
+    first.controlFeatures = kControlAttenuation;
+    first.nextOffset = 3;
+    first.entries = {
+        {0x54, 0, 0, 0x07, ClockMode::kVariable, 0},
+        {0x51, 0, 0, 0x01, ClockMode::kFixed, 3579545},
+        {0xA0, 0, 0, 0x05, ClockMode::kVariable, 0},
     };
-    TKLINKCapabilityPage second = first;
-    second.NextOffset = KLINK_CAPABILITIES_END;
-    second.Entries = {
-        {0x50, 0, 0, 0x01, KLINK_CLOCK_FIXED, 3579545},
-        {0xB7, 0, 0, 0x0C, KLINK_CLOCK_VARIABLE, 0},
-        {0x5A, 0, 0, 0x01, KLINK_CLOCK_UNKNOWN, 0},
+    KLINKCapabilityPage second = first;
+    second.nextOffset = kCapabilitiesEnd;
+    second.entries = {
+        {0x50, 0, 0, 0x01, ClockMode::kFixed, 3579545},
+        {0xB7, 0, 0, 0x0C, ClockMode::kVariable, 0},
+        {0x5A, 0, 0, 0x01, ClockMode::kUnknown, 0},
     };
     return {first, second};
 }
@@ -91,7 +91,7 @@ inline std::vector<TKLINKCapabilityPage> DefaultCapabilityPages() {
 class ScriptedBoard {
 public:
     // Returns the wire bytes to send back for one received frame (empty: no answer).
-    using Script = std::function<Bytes(const TKLINKFrame& frame)>;
+    using Script = std::function<Bytes(const KLINKFrame& frame)>;
 
     // With `openHostSide` false the host side stays closed, for code that
     // opens DevicePath() itself.
@@ -120,7 +120,7 @@ public:
         std::lock_guard lock(mutex_);
         script_ = std::move(script);
     }
-    void SetPages(std::vector<TKLINKCapabilityPage> pages) {
+    void SetPages(std::vector<KLINKCapabilityPage> pages) {
         std::lock_guard lock(mutex_);
         pages_ = std::move(pages);
     }
@@ -130,27 +130,27 @@ public:
     }
 
     // What a well-formed board answers; scripts fall back to it.
-    Bytes DefaultAnswer(const TKLINKFrame& f) const {
-        if (f.MessageType != KLINK_MSG_REQUEST) {
+    Bytes DefaultAnswer(const KLINKFrame& f) const {
+        if (f.messageType != MessageType::kRequest) {
             return {};
         }
-        switch (f.Opcode) {
-            case KLINK_OP_PING:
-                return ReplyTo(f, WithStatus(0, f.Payload));
-            case KLINK_OP_DEVICE_INFO:
+        switch (f.opcode) {
+            case Opcode::kPing:
+                return ReplyTo(f, WithStatus(0, f.payload));
+            case Opcode::kDeviceInfo:
                 return ReplyTo(f, WithStatus(0, deviceInfo_));
-            case KLINK_OP_CAPABILITIES: {
-                const uint16_t offset = static_cast<uint16_t>(f.Payload.at(0) | (f.Payload.at(1) << 8));
+            case Opcode::kCapabilities: {
+                const uint16_t offset = static_cast<uint16_t>(f.payload.at(0) | (f.payload.at(1) << 8));
                 uint16_t at = 0;
                 for (const auto& page : pages_) {
                     if (at == offset) {
                         return ReplyTo(f, WithStatus(0, EncodeCapabilityPage(page)));
                     }
-                    at = page.NextOffset;
+                    at = page.nextOffset;
                 }
                 return ReplyTo(f, WithStatus(5));
             }
-            case KLINK_OP_AUDIO_STATUS:
+            case Opcode::kAudioStatus:
                 return ReplyTo(f, WithStatus(0, AudioDiagnostics({100, 40, 60, 0, 0, 0, 80, 0, 0, 0})));
             default:
                 return ReplyTo(f, WithStatus(0));
@@ -158,7 +158,7 @@ public:
     }
 
     // Every frame received so far, in order.
-    std::vector<TKLINKFrame> Frames() {
+    std::vector<KLINKFrame> Frames() {
         std::lock_guard lock(mutex_);
         return frames_;
     }
@@ -194,8 +194,8 @@ public:
 
 private:
     void Run() {
-        TKLINKDecoder decoder;
-        TKLINKFrame frame;
+        KLINKDecoder decoder;
+        KLINKFrame frame;
         uint8_t buffer[4096];
         while (!stop_) {
             bool got = false;
@@ -209,9 +209,9 @@ private:
                             continue;
                         }
                         frames_.push_back(frame);
-                        if (frame.MessageType == KLINK_MSG_PACKET) {
+                        if (frame.messageType == MessageType::kPacket) {
                             packetBytes_ +=
-                                EncodeFrame(frame.MessageType, frame.Opcode, frame.RequestID, frame.Payload)
+                                EncodeFrame(frame.messageType, frame.opcode, frame.requestId, frame.payload)
                                     .size();
                         }
                         const Bytes answer = script_ ? script_(frame) : DefaultAnswer(frame);
@@ -231,9 +231,9 @@ private:
     platform::UniqueSerialPort port_;
     std::mutex mutex_;
     Script script_;
-    std::vector<TKLINKCapabilityPage> pages_;
+    std::vector<KLINKCapabilityPage> pages_;
     Bytes deviceInfo_ = DeviceInfoData("Keltra Test", "1.0");
-    std::vector<TKLINKFrame> frames_;
+    std::vector<KLINKFrame> frames_;
     size_t packetBytes_ = 0;
     std::atomic<bool> stop_{false};
     std::thread thread_;
@@ -242,10 +242,10 @@ private:
 // A link clock that jumps ahead while nothing is in transit (see above).
 class QuietClock {
 public:
-    QuietClock(ScriptedBoard& board, TBufferedSerialWriter& writer, uint64_t startMS = 0x10000)
-        : board_(board), writer_(writer), now_(startMS) {}
+    QuietClock(ScriptedBoard& board, BufferedSerialWriter& writer, uint64_t startMs = 0x10000)
+        : board_(board), writer_(writer), now_(startMs) {}
 
-    TKLINKLinkClock Clock() {
+    KLINKLinkClock Clock() {
         return {[this] { return now_.load(); },
                 [this](uint32_t ms) {
                     platform::SleepMs(ms);
@@ -258,7 +258,7 @@ public:
 
 private:
     ScriptedBoard& board_;
-    TBufferedSerialWriter& writer_;
+    BufferedSerialWriter& writer_;
     std::atomic<uint64_t> now_;
 };
 

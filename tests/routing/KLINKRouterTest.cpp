@@ -14,55 +14,55 @@
 namespace klink {
 namespace {
 
-using sim::TSimBoard;
-using sim::TSimTraceEvent;
-using sim::TSimTraceOp;
+using sim::SimBoard;
+using sim::SimTraceEvent;
+using sim::SimTraceOp;
 
 // A simulated board and the host's open port on it.
-struct TConnectedBoard {
-    std::unique_ptr<TSimBoard> Board;
-    platform::UniqueSerialPort Port;
+struct ConnectedBoard {
+    std::unique_ptr<SimBoard> board;
+    platform::UniqueSerialPort port;
 
-    explicit TConnectedBoard(const char* model) {
-        sim::TSimBoardOptions options;
-        options.Throttled = false;
-        Board = TSimBoard::Start(model, options);
-        Port = platform::UniqueSerialPort(platform::OpenSerialPort(Board->PortPath()));
-        platform::ConfigureSerialPort(Port.Get(), {});
-        ConfigureWriteTimeouts(Port.Get());
+    explicit ConnectedBoard(const char* model) {
+        sim::SimBoardOptions options;
+        options.throttled = false;
+        board = SimBoard::Start(model, options);
+        port = platform::UniqueSerialPort(platform::OpenSerialPort(board->PortPath()));
+        platform::ConfigureSerialPort(port.Get(), {});
+        ConfigureWriteTimeouts(port.Get());
     }
 
     // The board records what it did just after it replies; these wait (up
     // to 5 s) for the trace to show what a test expects before reading it.
-    [[nodiscard]] size_t Count(TSimTraceOp op, size_t awaited) const {
-        (void)Board->WaitForTrace([&](const auto& trace) { return CountOf(trace, op) == awaited; },
+    [[nodiscard]] size_t Count(SimTraceOp op, size_t awaited) const {
+        (void)board->WaitForTrace([&](const auto& trace) { return CountOf(trace, op) == awaited; },
                                   std::chrono::seconds(5));
-        return CountOf(Board->Trace(), op);
+        return CountOf(board->Trace(), op);
     }
     [[nodiscard]] std::string Setup(const std::string& awaited) const {
-        (void)Board->WaitForTrace([&](const auto& trace) { return SetupOf(trace) == awaited; },
+        (void)board->WaitForTrace([&](const auto& trace) { return SetupOf(trace) == awaited; },
                                   std::chrono::seconds(5));
-        return SetupOf(Board->Trace());
+        return SetupOf(board->Trace());
     }
 
-    static size_t CountOf(const std::vector<TSimTraceEvent>& trace, TSimTraceOp op) {
+    static size_t CountOf(const std::vector<SimTraceEvent>& trace, SimTraceOp op) {
         return static_cast<size_t>(
-            std::count_if(trace.begin(), trace.end(), [op](const TSimTraceEvent& e) { return e.Op == op; }));
+            std::count_if(trace.begin(), trace.end(), [op](const SimTraceEvent& e) { return e.op == op; }));
     }
     // The trace as "op id/inst value" words, register writes left out.
-    static std::string SetupOf(const std::vector<TSimTraceEvent>& trace) {
+    static std::string SetupOf(const std::vector<SimTraceEvent>& trace) {
         std::string text;
-        for (const TSimTraceEvent& e : trace) {
-            switch (e.Op) {
-                case TSimTraceOp::Reset:
+        for (const SimTraceEvent& e : trace) {
+            switch (e.op) {
+                case SimTraceOp::kReset:
                     text += "reset ";
                     break;
-                case TSimTraceOp::Volume:
-                    text += "volume " + std::to_string(e.Number) + " ";
+                case SimTraceOp::kVolume:
+                    text += "volume " + std::to_string(e.number) + " ";
                     break;
-                case TSimTraceOp::Clock:
-                    text += "clock " + std::to_string(e.WriteID) + "/" + std::to_string(e.Instance) + " " +
-                            std::to_string(e.Hz) + " ";
+                case SimTraceOp::kClock:
+                    text += "clock " + std::to_string(e.writeId) + "/" + std::to_string(e.instance) + " " +
+                            std::to_string(e.hz) + " ";
                     break;
                 default:
                     break;
@@ -73,16 +73,16 @@ struct TConnectedBoard {
 };
 
 // What the board was told to do beyond register writes, once it shows.
-::testing::AssertionResult SetupIs(const TConnectedBoard& board, const std::string& expected) {
+::testing::AssertionResult SetupIs(const ConnectedBoard& board, const std::string& expected) {
     const std::string got = board.Setup(expected);
     if (got == expected) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "the board did \"" << got << "\"";
 }
 
-TKLINKPorts Ports(const TConnectedBoard* b1, const TConnectedBoard* b2) {
-    TKLINKPorts ports;
-    if (b1) ports[0] = {b1->Port.Get(), "COM3"};
-    if (b2) ports[1] = {b2->Port.Get(), "COM4"};
+KLINKPorts Ports(const ConnectedBoard* b1, const ConnectedBoard* b2) {
+    KLINKPorts ports;
+    if (b1) ports[0] = {b1->port.Get(), "COM3"};
+    if (b2) ports[1] = {b2->port.Get(), "COM4"};
     return ports;
 }
 
@@ -106,14 +106,14 @@ std::vector<uint8_t> Pairs(uint8_t first, int pairs) {
     return data;
 }
 
-const std::vector<TKLINKVGMTarget> kFMAndPSG = {{0x54, 0, 0}, {0x52, 0, 0}, {0x50, 0, 0}};
-const std::vector<TKLINKVGMClock> kFMAndPSGClocks = {
+const std::vector<KLINKVGMTarget> kFMAndPSG = {{0x54, 0, 0}, {0x52, 0, 0}, {0x50, 0, 0}};
+const std::vector<KLINKVGMClock> kFMAndPSGClocks = {
     {0x54, 0, 4000000}, {0x52, 0, 7670453}, {0x50, 0, 3579545}};
 
-TEST(TKLINKRouter, PreparesStartsAndStopsTwoBoards) {
-    TConnectedBoard kl4("Keltra 4");
-    TConnectedBoard kl2("Keltra 2.1");
-    TKLINKRouter router(Ports(&kl4, &kl2));
+TEST(KLINKRouter, PreparesStartsAndStopsTwoBoards) {
+    ConnectedBoard kl4("Keltra 4");
+    ConnectedBoard kl2("Keltra 2.1");
+    KLINKRouter router(Ports(&kl4, &kl2));
     router.Prepare(kFMAndPSG, kFMAndPSGClocks, 0, {}, false);
     EXPECT_EQ(router.Description(),
               "COM3 / Keltra 4 / Firmware 1.6 (klinksim)\r\n"
@@ -149,17 +149,17 @@ TEST(TKLINKRouter, PreparesStartsAndStopsTwoBoards) {
     router.WriteRegisters(0x50, 0, 0, std::vector<uint8_t>{0x9F}, {});
     router.SynchronizeStartup({});
     router.Drain();
-    auto writes = [](const TConnectedBoard& b) {
+    auto writes = [](const ConnectedBoard& b) {
         std::string text;
-        for (const TSimTraceEvent& e : b.Board->Trace())
-            if (e.Op == TSimTraceOp::Reg)
-                text += std::to_string(e.WriteID) + "/" + std::to_string(e.Page) + " ";
+        for (const SimTraceEvent& e : b.board->Trace())
+            if (e.op == SimTraceOp::kReg)
+                text += std::to_string(e.writeId) + "/" + std::to_string(e.page) + " ";
         return text;
     };
-    EXPECT_TRUE(kl4.Board->WaitForTrace(
-        [](const std::vector<TSimTraceEvent>& t) {
+    EXPECT_TRUE(kl4.board->WaitForTrace(
+        [](const std::vector<SimTraceEvent>& t) {
             return std::count_if(t.begin(), t.end(),
-                                 [](const auto& e) { return e.Op == TSimTraceOp::Reg; }) == 2;
+                                 [](const auto& e) { return e.op == SimTraceOp::kReg; }) == 2;
         },
         std::chrono::seconds(5)));
     EXPECT_EQ(writes(kl4), "84/0 84/0 ");
@@ -167,32 +167,32 @@ TEST(TKLINKRouter, PreparesStartsAndStopsTwoBoards) {
     EXPECT_GE(router.RegisterPendingBytes({0x54, 0, 0}), 0);
 
     router.SetVolume(40, {}, true);
-    EXPECT_EQ(kl4.Board->Attenuation(), 40);
-    EXPECT_EQ(kl2.Board->Attenuation(), 40);
+    EXPECT_EQ(kl4.board->Attenuation(), 40);
+    EXPECT_EQ(kl2.board->Attenuation(), 40);
 
     std::string report = "stale";
     EXPECT_TRUE(router.Stop(report));
     EXPECT_EQ(report, "");
-    EXPECT_EQ(kl4.Count(TSimTraceOp::Reset, 2), 2u);
-    EXPECT_EQ(kl2.Count(TSimTraceOp::Reset, 2), 2u);
+    EXPECT_EQ(kl4.Count(SimTraceOp::kReset, 2), 2u);
+    EXPECT_EQ(kl2.Count(SimTraceOp::kReset, 2), 2u);
     // A second stop finds nothing left to reset.
     EXPECT_TRUE(router.Stop(report));
-    EXPECT_EQ(kl4.Count(TSimTraceOp::Reset, 2), 2u);
+    EXPECT_EQ(kl4.Count(SimTraceOp::kReset, 2), 2u);
 }
 
-TEST(TKLINKRouter, BoardWithoutRouteIsProbedButNeverReset) {
-    TConnectedBoard kl2("Keltra 2");
-    TConnectedBoard kl3("Keltra 3");
-    TKLINKRouter router(Ports(&kl2, &kl3));
-    const std::vector<TKLINKVGMTarget> targets = {{0x52, 0, 0}, {0x53, 0, 1}};
-    const std::vector<TKLINKVGMClock> clocks = {{0x52, 0, 7670453}};
+TEST(KLINKRouter, BoardWithoutRouteIsProbedButNeverReset) {
+    ConnectedBoard kl2("Keltra 2");
+    ConnectedBoard kl3("Keltra 3");
+    KLINKRouter router(Ports(&kl2, &kl3));
+    const std::vector<KLINKVGMTarget> targets = {{0x52, 0, 0}, {0x53, 0, 1}};
+    const std::vector<KLINKVGMClock> clocks = {{0x52, 0, 7670453}};
     router.Prepare(targets, clocks, 0, {}, false);
     EXPECT_NE(router.Description().find(
                   "COM4 / Keltra 3 / Firmware 2.4 (klinksim)\r\nYM2413 / instance=0 / page=0 / "
                   "clock=fixed 3579545 Hz\r\n"),
               std::string::npos)
         << router.Description();
-    EXPECT_GT(kl3.Board->Requests(), 0u);
+    EXPECT_GT(kl3.board->Requests(), 0u);
     EXPECT_FALSE(router.Plan()->UsesDevice(1));
 
     router.Start(clocks, 0, {});
@@ -209,22 +209,22 @@ TEST(TKLINKRouter, BoardWithoutRouteIsProbedButNeverReset) {
     EXPECT_NE(Failure<WriteError>([&] { router.Writer(1)->Enqueue(std::vector<uint8_t>{0}); }), "no failure");
 }
 
-TEST(TKLINKRouter, StopResetFailureStillResetsAndShutsDownTheOthers) {
-    TConnectedBoard kl3("Keltra 3");
-    TConnectedBoard kl2("Keltra 2");
-    TKLINKRouter router(Ports(&kl3, &kl2));
-    const std::vector<TKLINKVGMTarget> targets = {{0x55, 0, 0}, {0x52, 0, 0}};
-    const std::vector<TKLINKVGMClock> clocks = {{0x55, 0, 4000000}, {0x52, 0, 7670453}};
+TEST(KLINKRouter, StopResetFailureStillResetsAndShutsDownTheOthers) {
+    ConnectedBoard kl3("Keltra 3");
+    ConnectedBoard kl2("Keltra 2");
+    KLINKRouter router(Ports(&kl3, &kl2));
+    const std::vector<KLINKVGMTarget> targets = {{0x55, 0, 0}, {0x52, 0, 0}};
+    const std::vector<KLINKVGMClock> clocks = {{0x55, 0, 4000000}, {0x52, 0, 7670453}};
     router.Prepare(targets, clocks, 0, {}, false);
     router.Start(clocks, 0, {});
 
-    sim::TSimFaults faults;
-    faults.Replies.push_back({sim::TSimReplyAction::Drop, KLINK_OP_RESET});
-    kl3.Board->SetFaults(faults);
+    sim::SimFaults faults;
+    faults.replies.push_back({sim::SimReplyAction::kDrop, Opcode::kReset});
+    kl3.board->SetFaults(faults);
     std::string report;
     EXPECT_FALSE(router.Stop(report));
     EXPECT_EQ(report, "COM3 RESET: KLINK response timeout (command $00).; ");
-    EXPECT_EQ(kl2.Count(TSimTraceOp::Reset, 2), 2u);
+    EXPECT_EQ(kl2.Count(SimTraceOp::kReset, 2), 2u);
     for (int i = 0; i < 2; ++i)
         EXPECT_NE(Failure<WriteError>([&] { router.Writer(i)->Enqueue(std::vector<uint8_t>{0}); }),
                   "no failure")
@@ -234,11 +234,11 @@ TEST(TKLINKRouter, StopResetFailureStillResetsAndShutsDownTheOthers) {
     EXPECT_EQ(report, "");
 }
 
-TEST(TKLINKRouter, StartupWindowOnlyOnKL2Models) {
+TEST(KLINKRouter, StartupWindowOnlyOnKL2Models) {
     struct Case {
         const char* model;
-        TKLINKVGMTarget target;
-        TKLINKVGMClock clock;
+        KLINKVGMTarget target;
+        KLINKVGMClock clock;
         bool fenced;
     } cases[] = {
         {"Keltra 2.1", {0x52, 0, 0}, {0x52, 0, 7670453}, true},
@@ -246,27 +246,27 @@ TEST(TKLINKRouter, StartupWindowOnlyOnKL2Models) {
         {"Keltra 3", {0x55, 0, 0}, {0x55, 0, 4000000}, false},
     };
     for (const auto& c : cases) {
-        TConnectedBoard board(c.model);
-        TKLINKRouter router(Ports(&board, nullptr));
-        const std::vector<TKLINKVGMTarget> targets = {c.target};
-        const std::vector<TKLINKVGMClock> clocks = {c.clock};
+        ConnectedBoard board(c.model);
+        KLINKRouter router(Ports(&board, nullptr));
+        const std::vector<KLINKVGMTarget> targets = {c.target};
+        const std::vector<KLINKVGMClock> clocks = {c.clock};
         router.Prepare(targets, clocks, 0, {}, false);
         router.Start(clocks, 0, {});
-        const uint64_t before = board.Board->Requests();
+        const uint64_t before = board.board->Requests();
         // More than the 2048 bytes a KL2 board takes in before a fence.
-        for (int i = 0; i < 12; ++i) router.WriteRegisters(c.target.WriteID, 0, 0, Pairs(0x30, 100), {});
-        EXPECT_EQ(board.Board->Requests() > before, c.fenced) << c.model;
+        for (int i = 0; i < 12; ++i) router.WriteRegisters(c.target.writeId, 0, 0, Pairs(0x30, 100), {});
+        EXPECT_EQ(board.board->Requests() > before, c.fenced) << c.model;
         std::string report;
         EXPECT_TRUE(router.Stop(report)) << report;
     }
 }
 
-TEST(TKLINKRouter, AudioBoardGetsTheOKIClock) {
-    TConnectedBoard kl3("Keltra 3");
-    TConnectedBoard kl4("Keltra 4");
-    TKLINKRouter router(Ports(&kl3, &kl4));
-    const std::vector<TKLINKVGMTarget> targets = {{0x54, 0, 0}};
-    const std::vector<TKLINKVGMClock> clocks = {{0x54, 0, 4000000}};
+TEST(KLINKRouter, AudioBoardGetsTheOKIClock) {
+    ConnectedBoard kl3("Keltra 3");
+    ConnectedBoard kl4("Keltra 4");
+    KLINKRouter router(Ports(&kl3, &kl4));
+    const std::vector<KLINKVGMTarget> targets = {{0x54, 0, 0}};
+    const std::vector<KLINKVGMClock> clocks = {{0x54, 0, 4000000}};
     router.Prepare(targets, clocks, 8000000, {}, false);
     EXPECT_EQ(&router.AudioLink(), router.Link(1));
     EXPECT_EQ(&router.AudioWriter(), router.Writer(1));
@@ -283,20 +283,20 @@ TEST(TKLINKRouter, AudioBoardGetsTheOKIClock) {
     EXPECT_TRUE(router.Stop(report));
 }
 
-TEST(TKLINKRouter, DACCapabilitiesOnlyWhenAsked) {
-    TConnectedBoard kl2("Keltra 2.1");
-    TKLINKRouter router(Ports(&kl2, nullptr));
-    const std::vector<TKLINKVGMTarget> targets = {{0x52, 0, 0}, {0x50, 0, 0}};
-    const std::vector<TKLINKVGMClock> clocks = {{0x52, 0, 7670453}, {0x50, 0, 3579545}};
-    uint64_t before = kl2.Board->Requests();
+TEST(KLINKRouter, DACCapabilitiesOnlyWhenAsked) {
+    ConnectedBoard kl2("Keltra 2.1");
+    KLINKRouter router(Ports(&kl2, nullptr));
+    const std::vector<KLINKVGMTarget> targets = {{0x52, 0, 0}, {0x50, 0, 0}};
+    const std::vector<KLINKVGMClock> clocks = {{0x52, 0, 7670453}, {0x50, 0, 3579545}};
+    uint64_t before = kl2.board->Requests();
     router.Prepare(targets, clocks, 0, {}, false);
-    const uint64_t withoutDAC = kl2.Board->Requests() - before;
-    EXPECT_EQ(router.DACCapabilities(), TKL2DACCapabilities{});
-    before = kl2.Board->Requests();
+    const uint64_t withoutDac = kl2.board->Requests() - before;
+    EXPECT_EQ(router.DACCapabilities(), KL2DACCapabilities{});
+    before = kl2.board->Requests();
     router.Prepare(targets, clocks, 0, {}, true);
-    EXPECT_EQ(kl2.Board->Requests() - before, withoutDAC + 1);
-    EXPECT_EQ(router.DACCapabilities().RecordCapacity, 16384u);
-    EXPECT_EQ(router.DACCapabilities().MaxRecords, 60);
+    EXPECT_EQ(kl2.board->Requests() - before, withoutDac + 1);
+    EXPECT_EQ(router.DACCapabilities().recordCapacity, 16384u);
+    EXPECT_EQ(router.DACCapabilities().maxRecords, 60);
     const std::string& d = router.Description();
     EXPECT_EQ(d.substr(d.find("VGM routing")),
               "VGM routing (connection 1/2 = upper/lower COM selector):\r\n"
@@ -307,11 +307,11 @@ TEST(TKLINKRouter, DACCapabilitiesOnlyWhenAsked) {
     EXPECT_TRUE(router.Stop(report));
 }
 
-TEST(TKLINKRouter, PrepareFailures) {
+TEST(KLINKRouter, PrepareFailures) {
     {
-        TKLINKPorts none;
+        KLINKPorts none;
         none[0] = {0, "COM1"};
-        TKLINKRouter router(none);
+        KLINKRouter router(none);
         EXPECT_EQ(router.Link(0), nullptr);
         EXPECT_EQ(router.Writer(1), nullptr);
         EXPECT_EQ(Failure<WriteError>([&] { router.Prepare({}, {}, 0, {}, false); }),
@@ -322,12 +322,12 @@ TEST(TKLINKRouter, PrepareFailures) {
     }
     {
         // A probe failure names the port; the error keeps its kind.
-        TConnectedBoard kl4("Keltra 4");
-        TConnectedBoard broken("Keltra 2");
-        sim::TSimFaults faults;
-        faults.DeviceInfo = sim::TSimDeviceInfoFault::Short;
-        broken.Board->SetFaults(faults);
-        TKLINKRouter router(Ports(&kl4, &broken));
+        ConnectedBoard kl4("Keltra 4");
+        ConnectedBoard broken("Keltra 2");
+        sim::SimFaults faults;
+        faults.deviceInfo = sim::SimDeviceInfoFault::kShort;
+        broken.board->SetFaults(faults);
+        KLINKRouter router(Ports(&kl4, &broken));
         EXPECT_EQ(Failure<ReadError>([&] { router.Prepare({}, {}, 0, {}, false); }),
                   "COM4: Invalid KLINK device info.");
         EXPECT_EQ(router.Plan(), nullptr);
@@ -338,13 +338,13 @@ TEST(TKLINKRouter, PrepareFailures) {
                   "COM3: Playback cancelled.");
         std::string report;
         EXPECT_TRUE(router.Stop(report));
-        EXPECT_EQ(kl4.Count(TSimTraceOp::Reset, 0), 0u);
+        EXPECT_EQ(kl4.Count(SimTraceOp::kReset, 0), 0u);
     }
     {
         // Plan refusals pass unchanged, after the probe lines.
-        TConnectedBoard kl4("Keltra 4");
-        TKLINKRouter router(Ports(&kl4, nullptr));
-        const std::vector<TKLINKVGMTarget> targets = {{0x52, 0, 0}};
+        ConnectedBoard kl4("Keltra 4");
+        KLINKRouter router(Ports(&kl4, nullptr));
+        const std::vector<KLINKVGMTarget> targets = {{0x52, 0, 0}};
         EXPECT_EQ(Failure<ReadError>([&] { router.Prepare(targets, {}, 0, {}, false); }),
                   "No connected device supports VGM target $52/0/0 and its requested clock.");
         EXPECT_EQ(router.Description().rfind("COM3 / Keltra 4", 0), 0u);
@@ -354,9 +354,9 @@ TEST(TKLINKRouter, PrepareFailures) {
     }
 }
 
-TEST(TKLINKRouter, RefusesWritesWithoutRoute) {
-    TConnectedBoard kl4("Keltra 4");
-    TKLINKRouter router(Ports(nullptr, &kl4));
+TEST(KLINKRouter, RefusesWritesWithoutRoute) {
+    ConnectedBoard kl4("Keltra 4");
+    KLINKRouter router(Ports(nullptr, &kl4));
     EXPECT_EQ(router.Link(0), nullptr);
     EXPECT_NE(router.Link(1), nullptr);
     EXPECT_FALSE(router.IsDACRoute({0x52, 0, 0}));
@@ -365,8 +365,8 @@ TEST(TKLINKRouter, RefusesWritesWithoutRoute) {
     EXPECT_EQ(Failure<WriteError>([&] { (void)router.DACLink(); }), "No KL2 DAC route.");
     EXPECT_EQ(Failure<WriteError>([&] { (void)router.AudioWriter(); }), "No audio route.");
 
-    const std::vector<TKLINKVGMTarget> targets = {{0x54, 0, 0}};
-    const std::vector<TKLINKVGMClock> clocks = {{0x54, 0, 4000000}};
+    const std::vector<KLINKVGMTarget> targets = {{0x54, 0, 0}};
+    const std::vector<KLINKVGMClock> clocks = {{0x54, 0, 4000000}};
     router.Prepare(targets, clocks, 0, {}, false);
     EXPECT_EQ(Failure<WriteError>([&] { router.WriteRegisters(0x51, 0, 0, Pairs(0x20, 1), {}); }),
               "No register route.");
@@ -375,11 +375,11 @@ TEST(TKLINKRouter, RefusesWritesWithoutRoute) {
               }),
               "No register route.");
     EXPECT_FALSE(router.IsDACRoute({0x54, 0, 0}));
-    const std::vector<TKLINKVGMClock> extra = {{0x54, 0, 4000000}, {0x5A, 0, 3579545}};
+    const std::vector<KLINKVGMClock> extra = {{0x54, 0, 4000000}, {0x5A, 0, 3579545}};
     EXPECT_EQ(Failure<WriteError>([&] { router.Start(extra, 0, {}); }), "No clock route.");
     std::string report;
     EXPECT_TRUE(router.Stop(report));
-    EXPECT_EQ(kl4.Count(TSimTraceOp::Reset, 2), 2u) << "the board Start reset is reset at stop";
+    EXPECT_EQ(kl4.Count(SimTraceOp::kReset, 2), 2u) << "the board Start reset is reset at stop";
 }
 
 }  // namespace

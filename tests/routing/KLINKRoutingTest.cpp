@@ -11,103 +11,103 @@ namespace klink {
 namespace {
 
 // A board's capability table, built the way a board sends it.
-struct TBoard {
-    std::vector<TKLINKCapability> Entries;
-    uint16_t ControlFeatures = KLINK_CONTROL_ATTENUATION;
-    uint16_t MaxPayload = 256;
-    uint32_t DataCapacity = 0;
-    uint16_t EventCapacity = 0;
+struct BoardTable {
+    std::vector<KLINKCapability> entries;
+    uint16_t controlFeatures = kControlAttenuation;
+    uint16_t maxPayload = 256;
+    uint32_t dataCapacity = 0;
+    uint16_t eventCapacity = 0;
 
-    [[nodiscard]] TKLINKCapabilities Table() const {
-        TKLINKCapabilityPage page;
-        page.MaxPayload = MaxPayload;
-        page.DataCapacity = DataCapacity;
-        page.EventCapacity = EventCapacity;
-        page.ControlFeatures = ControlFeatures;
-        page.Entries = Entries;
-        TKLINKCapabilities caps;
+    [[nodiscard]] KLINKCapabilities Table() const {
+        KLINKCapabilityPage page;
+        page.maxPayload = maxPayload;
+        page.dataCapacity = dataCapacity;
+        page.eventCapacity = eventCapacity;
+        page.controlFeatures = controlFeatures;
+        page.entries = entries;
+        KLINKCapabilities caps;
         caps.AddPage(0, EncodeCapabilityPage(page));
         return caps;
     }
 };
 
 // A register target with a settable clock.
-TKLINKCapability Variable(uint8_t writeID, uint8_t instance = 0, uint8_t page = 0, uint8_t extra = 0) {
-    return {writeID,
+KLINKCapability Variable(uint8_t writeId, uint8_t instance = 0, uint8_t page = 0, uint8_t extra = 0) {
+    return {writeId,
             instance,
             page,
-            static_cast<uint8_t>(KLINK_FEATURE_BURST | KLINK_FEATURE_SET_CLOCK | extra),
-            KLINK_CLOCK_VARIABLE,
+            static_cast<uint8_t>(kFeatureBurst | kFeatureSetClock | extra),
+            ClockMode::kVariable,
             0};
 }
 
 // A register target whose clock is fixed.
-TKLINKCapability Fixed(uint8_t writeID, uint8_t instance, uint8_t page, uint32_t hertz) {
-    return {writeID, instance, page, KLINK_FEATURE_BURST, KLINK_CLOCK_FIXED, hertz};
+KLINKCapability Fixed(uint8_t writeId, uint8_t instance, uint8_t page, uint32_t hertz) {
+    return {writeId, instance, page, kFeatureBurst, ClockMode::kFixed, hertz};
 }
 
 // An OKIM6258 stream target with room for the stream's lead.
-TBoard AudioBoard(std::vector<TKLINKCapability> entries) {
-    entries.push_back({0xB7, 0, 0, KLINK_FEATURE_ADPCM_STREAM, KLINK_CLOCK_VARIABLE, 0});
-    entries.back().Features |= KLINK_FEATURE_SET_CLOCK;
-    TBoard b{std::move(entries)};
-    b.DataCapacity = 875;
-    b.EventCapacity = 1;
+BoardTable AudioBoard(std::vector<KLINKCapability> entries) {
+    entries.push_back({0xB7, 0, 0, kFeatureADPCMStream, ClockMode::kVariable, 0});
+    entries.back().features |= kFeatureSetClock;
+    BoardTable b{std::move(entries)};
+    b.dataCapacity = 875;
+    b.eventCapacity = 1;
     return b;
 }
 
-struct TInput {
-    std::optional<TBoard> Board1;
-    std::optional<TBoard> Board2;
-    std::vector<TKLINKVGMTarget> Targets;
-    std::vector<TKLINKVGMClock> Clocks;
-    bool UseAudio = false;
-    bool UseDAC = false;
-    TKLINKDeviceNames Names{};
+struct RouteInput {
+    std::optional<BoardTable> board1;
+    std::optional<BoardTable> board2;
+    std::vector<KLINKVGMTarget> targets;
+    std::vector<KLINKVGMClock> clocks;
+    bool useAudio = false;
+    bool useDac = false;
+    KLINKDeviceNames names{};
 };
 
 // Builds the plan and returns it, or the refusal's message.
-struct TOutcome {
-    std::optional<TKLINKRoutePlan> Plan;
-    std::string Error;
+struct RouteOutcome {
+    std::optional<KLINKRoutePlan> plan;
+    std::string error;
 };
 
-TOutcome Route(const TInput& in) {
-    std::optional<TKLINKCapabilities> t1, t2;
-    if (in.Board1) t1 = in.Board1->Table();
-    if (in.Board2) t2 = in.Board2->Table();
-    TKLINKDeviceCapabilities caps{t1 ? &*t1 : nullptr, t2 ? &*t2 : nullptr};
-    TOutcome out;
+RouteOutcome Route(const RouteInput& in) {
+    std::optional<KLINKCapabilities> t1, t2;
+    if (in.board1) t1 = in.board1->Table();
+    if (in.board2) t2 = in.board2->Table();
+    KLINKDeviceCapabilities caps{t1 ? &*t1 : nullptr, t2 ? &*t2 : nullptr};
+    RouteOutcome out;
     try {
-        out.Plan = TKLINKRoutePlan::Create(caps, in.Names, in.Targets, in.Clocks, in.UseAudio, in.UseDAC);
+        out.plan = KLINKRoutePlan::Create(caps, in.names, in.targets, in.clocks, in.useAudio, in.useDac);
     } catch (const ReadError& e) {
-        out.Error = e.what();
+        out.error = e.what();
     }
     return out;
 }
 
 // Each connection's index per target, or the refusal.
-std::string Devices(const TInput& in) {
-    TOutcome out = Route(in);
-    if (!out.Plan) return out.Error;
+std::string Devices(const RouteInput& in) {
+    RouteOutcome out = Route(in);
+    if (!out.plan) return out.error;
     std::string text;
-    for (const TKLINKRoute& r : out.Plan->Routes()) text += std::to_string(r.Device + 1);
+    for (const KLINKRoute& r : out.plan->Routes()) text += std::to_string(r.device + 1);
     return text;
 }
 
-const TKLINKVGMTarget kYM2612P0{0x52, 0, 0};
-const TKLINKVGMTarget kYM2612P1{0x53, 0, 1};
-const TKLINKVGMTarget kSN{0x50, 0, 0};
-const TKLINKVGMTarget kSN2{0x30, 1, 0};
-const TKLINKVGMTarget kYM2151{0x54, 0, 0};
-const TKLINKVGMClock kYM2612Clock{0x52, 0, 7670453};
-const TKLINKVGMClock kSNClock{0x50, 0, 3579545};
-const TKLINKVGMClock kYM2151Clock{0x54, 0, 4000000};
+const KLINKVGMTarget kYM2612P0{0x52, 0, 0};
+const KLINKVGMTarget kYM2612P1{0x53, 0, 1};
+const KLINKVGMTarget kSN{0x50, 0, 0};
+const KLINKVGMTarget kSN2{0x30, 1, 0};
+const KLINKVGMTarget kYM2151{0x54, 0, 0};
+const KLINKVGMClock kYM2612Clock{0x52, 0, 7670453};
+const KLINKVGMClock kSNClock{0x50, 0, 3579545};
+const KLINKVGMClock kYM2151Clock{0x54, 0, 4000000};
 
 // A KL2-like board: YM2612 on both ports, two SN76489s, the DAC requests.
-TBoard KL2Board() {
-    TBoard b{{Variable(0x52), Variable(0x53, 0, 1), Variable(0x50), Variable(0x30, 1)}};
-    b.ControlFeatures = KLINK_CONTROL_ATTENUATION | KLINK_CONTROL_KL2_DAC;
+BoardTable KL2Board() {
+    BoardTable b{{Variable(0x52), Variable(0x53, 0, 1), Variable(0x50), Variable(0x30, 1)}};
+    b.controlFeatures = kControlAttenuation | kControlKL2DAC;
     return b;
 }
 
@@ -120,27 +120,27 @@ const char* const kNoVolume =
 const char* const kProfileSplit =
     "This KL2 buffered profile requires YM2612 and both PSG routes on one device.";
 
-TEST(TKLINKRoutePlan, RefusalsNameTheFirstFailure) {
-    TBoard ym2151{{Variable(0x54)}};
-    TBoard narrow = ym2151;
-    narrow.MaxPayload = 255;
-    TBoard smallAudio = AudioBoard({Variable(0x54, 0, 0, KLINK_FEATURE_STREAM_EVENTS)});
-    smallAudio.DataCapacity = 874;
-    TBoard noEvents = AudioBoard({Variable(0x54, 0, 0, KLINK_FEATURE_STREAM_EVENTS)});
-    noEvents.EventCapacity = 0;
-    TBoard noVolume = ym2151;
-    noVolume.ControlFeatures = 0;
-    TBoard audioNoVolume = AudioBoard({});
-    audioNoVolume.ControlFeatures = 0;
-    TBoard kl2NoDAC = KL2Board();
-    kl2NoDAC.ControlFeatures = KLINK_CONTROL_ATTENUATION;
-    TBoard noBurst{{{0x54, 0, 0, KLINK_FEATURE_SET_CLOCK, KLINK_CLOCK_VARIABLE, 0}}};
-    TBoard unknownClock{{{0x54, 0, 0, KLINK_FEATURE_BURST, KLINK_CLOCK_UNKNOWN, 0}}};
-    TBoard fixed{{Fixed(0x54, 0, 0, 3579545)}};
+TEST(KLINKRoutePlan, RefusalsNameTheFirstFailure) {
+    BoardTable ym2151{{Variable(0x54)}};
+    BoardTable narrow = ym2151;
+    narrow.maxPayload = 255;
+    BoardTable smallAudio = AudioBoard({Variable(0x54, 0, 0, kFeatureStreamEvents)});
+    smallAudio.dataCapacity = 874;
+    BoardTable noEvents = AudioBoard({Variable(0x54, 0, 0, kFeatureStreamEvents)});
+    noEvents.eventCapacity = 0;
+    BoardTable noVolume = ym2151;
+    noVolume.controlFeatures = 0;
+    BoardTable audioNoVolume = AudioBoard({});
+    audioNoVolume.controlFeatures = 0;
+    BoardTable kl2NoDac = KL2Board();
+    kl2NoDac.controlFeatures = kControlAttenuation;
+    BoardTable noBurst{{{0x54, 0, 0, kFeatureSetClock, ClockMode::kVariable, 0}}};
+    BoardTable unknownClock{{{0x54, 0, 0, kFeatureBurst, ClockMode::kUnknown, 0}}};
+    BoardTable fixed{{Fixed(0x54, 0, 0, 3579545)}};
 
     struct Case {
         const char* name;
-        TInput input;
+        RouteInput input;
         std::string expected;  // the connection of each target, or the refusal
     } cases[] = {
         {"no audio board",
@@ -167,42 +167,45 @@ TEST(TKLINKRoutePlan, RefusalsNameTheFirstFailure) {
         {"fixed clock differs", {fixed, std::nullopt, {kYM2151}, {kYM2151Clock}}, NoTarget("$54/0/0")},
         {"fixed clock equal", {fixed, std::nullopt, {kYM2151}, {{0x54, 0, 3579545}}}, "1"},
         {"YM2413 crystal pair matches",
-         {TBoard{{Fixed(0x51, 0, 0, 3579540)}}, std::nullopt, {{0x51, 0, 0}}, {{0x51, 0, 3579545}}},
+         {BoardTable{{Fixed(0x51, 0, 0, 3579540)}}, std::nullopt, {{0x51, 0, 0}}, {{0x51, 0, 3579545}}},
          "1"},
         {"clock of the second instance has no entry",
-         {TBoard{{Variable(0x5A)}}, std::nullopt, {{0x5A, 0, 0}, {0x5A, 1, 0}}, {{0x5A, 1, 3579545}}},
+         {BoardTable{{Variable(0x5A)}}, std::nullopt, {{0x5A, 0, 0}, {0x5A, 1, 0}}, {{0x5A, 1, 3579545}}},
          NoTarget("$5A/1/0")},
         {"YM2151 not on the audio board",
          {AudioBoard({Variable(0x54)}), ym2151, {kYM2151}, {kYM2151Clock}, true},
          NoTarget("$54/0/0")},
         {"YM2612 ports split across boards",
-         {TBoard{{Variable(0x53, 0, 1)}}, TBoard{{Variable(0x52)}}, {kYM2612P0, kYM2612P1}, {kYM2612Clock}},
+         {BoardTable{{Variable(0x53, 0, 1)}},
+          BoardTable{{Variable(0x52)}},
+          {kYM2612P0, kYM2612P1},
+          {kYM2612Clock}},
          NoTarget("$52/0/0")},
         {"KL2 profile split without DAC",
-         {TBoard{{Variable(0x52), Variable(0x53, 0, 1)}},
-          TBoard{{Variable(0x50)}},
+         {BoardTable{{Variable(0x52), Variable(0x53, 0, 1)}},
+          BoardTable{{Variable(0x50)}},
           {kYM2612P0, kSN},
           {kYM2612Clock, kSNClock}},
          kProfileSplit},
         {"second YM2612 belongs to the profile",
-         {TBoard{{Variable(0x52), Variable(0x50)}},
-          TBoard{{Variable(0x52, 1)}},
+         {BoardTable{{Variable(0x52), Variable(0x50)}},
+          BoardTable{{Variable(0x52, 1)}},
           {kYM2612P0, kSN, {0x52, 1, 0}},
           {kYM2612Clock, kSNClock, {0x52, 1, 7670453}}},
          kProfileSplit},
         {"DAC wanted, board without the DAC query",
-         {kl2NoDAC, std::nullopt, {kSN, kYM2612P0}, {kSNClock, kYM2612Clock}, false, true},
+         {kl2NoDac, std::nullopt, {kSN, kYM2612P0}, {kSNClock, kYM2612Clock}, false, true},
          "KL2 buffered DAC capability query is unavailable."},
         {"DAC query needed only with DAC playback",
-         {kl2NoDAC, std::nullopt, {kSN, kYM2612P0}, {kSNClock, kYM2612Clock}},
+         {kl2NoDac, std::nullopt, {kSN, kYM2612P0}, {kSNClock, kYM2612Clock}},
          "11"},
         {"unused board without volume control is fine", {ym2151, noVolume, {kYM2151}, {kYM2151Clock}}, "1"},
         {"used board without volume control",
-         {TBoard{{Variable(0x52)}}, noVolume, {kYM2612P0, kYM2151}, {kYM2612Clock, kYM2151Clock}},
+         {BoardTable{{Variable(0x52)}}, noVolume, {kYM2612P0, kYM2151}, {kYM2612Clock, kYM2151Clock}},
          kNoVolume},
         {"audio-only board without volume control", {audioNoVolume, ym2151, {}, {}, true}, kNoVolume},
         {"profile split reported before volume control",
-         {TBoard{{Variable(0x52)}, 0}, TBoard{{Variable(0x50)}}, {kYM2612P0, kSN}, {}},
+         {BoardTable{{Variable(0x52)}, 0}, BoardTable{{Variable(0x50)}}, {kYM2612P0, kSN}, {}},
          kProfileSplit},
     };
     for (const auto& c : cases) {
@@ -210,13 +213,13 @@ TEST(TKLINKRoutePlan, RefusalsNameTheFirstFailure) {
     }
 }
 
-TEST(TKLINKRoutePlan, ClockRulesOfTheUsedBoards) {
-    TBoard kl3{{Variable(0x55), Variable(0xA0), Variable(0xA0, 1), Variable(0x5A), Variable(0x5E),
-                Variable(0x5F, 0, 1)}};
-    TBoard kl2 = KL2Board();
+TEST(KLINKRoutePlan, ClockRulesOfTheUsedBoards) {
+    BoardTable kl3{{Variable(0x55), Variable(0xA0), Variable(0xA0, 1), Variable(0x5A), Variable(0x5E),
+                    Variable(0x5F, 0, 1)}};
+    BoardTable kl2 = KL2Board();
     struct Case {
         const char* name;
-        TInput input;
+        RouteInput input;
         std::string expected;
     } cases[] = {
         {"AY and YM2203 of one instance on a Keltra 3",
@@ -238,7 +241,7 @@ TEST(TKLINKRoutePlan, ClockRulesOfTheUsedBoards) {
           {"Keltra 3.1", ""}},
          "11"},
         {"KL3 check sees only its own board's clocks",
-         {TBoard{{Variable(0x55)}},
+         {BoardTable{{Variable(0x55)}},
           kl3,
           {{0x55, 0, 0}, {0xA0, 0, 0}},
           {{0x55, 0, 4000000}, {0xA0, 0, 2000000}},
@@ -279,46 +282,42 @@ TEST(TKLINKRoutePlan, ClockRulesOfTheUsedBoards) {
     }
 }
 
-TEST(TKLINKRoutePlan, ChoosesConnectionsPerChip) {
-    TBoard all{{Variable(0x54), Variable(0x52), Variable(0x53, 0, 1), Variable(0x50), Variable(0x30, 1),
-                Variable(0x5E), Variable(0x5F, 0, 1)}};
-    TBoard kl2 = KL2Board();
+TEST(KLINKRoutePlan, ChoosesConnectionsPerChip) {
+    BoardTable all{{Variable(0x54), Variable(0x52), Variable(0x53, 0, 1), Variable(0x50), Variable(0x30, 1),
+                    Variable(0x5E), Variable(0x5F, 0, 1)}};
+    BoardTable kl2 = KL2Board();
     struct Case {
         const char* name;
-        TInput input;
+        RouteInput input;
         std::string expected;
     } cases[] = {
         {"connection 1 preferred", {all, all, {kYM2151, kYM2612P0, kYM2612P1, kSN}, {}}, "1111"},
         {"only connection 2 qualifies", {std::nullopt, all, {kYM2151}, {kYM2151Clock}}, "2"},
         {"a chip follows its first target",
-         {TBoard{{Variable(0x5E)}}, all, {{0x5E, 0, 0}, {0x5F, 0, 1}}, {{0x5E, 0, 14318180}}},
+         {BoardTable{{Variable(0x5E)}}, all, {{0x5E, 0, 0}, {0x5F, 0, 1}}, {{0x5E, 0, 14318180}}},
          "22"},
         {"YM2612 port 1 alone decides the board",
-         {TBoard{{Variable(0x52)}}, all, {kYM2612P0, kYM2612P1}, {kYM2612Clock}},
+         {BoardTable{{Variable(0x52)}}, all, {kYM2612P0, kYM2612P1}, {kYM2612Clock}},
          "22"},
         {"second SN76489 is a chip of its own",
-         {TBoard{{Variable(0x50)}}, TBoard{{Variable(0x30, 1)}}, {kSN, kSN2}, {}},
+         {BoardTable{{Variable(0x50)}}, BoardTable{{Variable(0x30, 1)}}, {kSN, kSN2}, {}},
          kProfileSplit},
         {"YM2151 pinned to the audio board",
-         {all,
-          AudioBoard({Variable(0x54, 0, 0, KLINK_FEATURE_STREAM_EVENTS)}),
-          {kYM2151},
-          {kYM2151Clock},
-          true},
+         {all, AudioBoard({Variable(0x54, 0, 0, kFeatureStreamEvents)}), {kYM2151}, {kYM2151Clock}, true},
          "2"},
         {"without audio the YM2151 goes to connection 1",
-         {all, AudioBoard({Variable(0x54, 0, 0, KLINK_FEATURE_STREAM_EVENTS)}), {kYM2151}, {kYM2151Clock}},
+         {all, AudioBoard({Variable(0x54, 0, 0, kFeatureStreamEvents)}), {kYM2151}, {kYM2151Clock}},
          "1"},
         // The KL2 group stays together on the board that can hold all of it,
         // even where another board could take one of its chips.
         {"profile to the board holding the group",
-         {TBoard{{Variable(0x52), Variable(0x53, 0, 1)}},
+         {BoardTable{{Variable(0x52), Variable(0x53, 0, 1)}},
           kl2,
           {kYM2612P0, kSN, kYM2612P1},
           {kYM2612Clock, kSNClock}},
          "222"},
         {"later profile chips follow the group's board",
-         {TBoard{{Variable(0x50)}}, kl2, {kYM2612P0, kSN}, {kYM2612Clock, kSNClock}},
+         {BoardTable{{Variable(0x50)}}, kl2, {kYM2612P0, kSN}, {kYM2612Clock, kSNClock}},
          "22"},
         {"DAC playback prefers the board with the DAC query",
          {all, kl2, {kYM2612P0, kSN}, {kYM2612Clock, kSNClock}, false, true},
@@ -335,11 +334,11 @@ TEST(TKLINKRoutePlan, ChoosesConnectionsPerChip) {
     }
 }
 
-TEST(TKLINKRoutePlan, DeviceForAndUsesDevice) {
-    TBoard kl2 = KL2Board();
-    TOutcome out = Route({std::nullopt, kl2, {kYM2612P0, kSN}, {kYM2612Clock, kSNClock}});
-    ASSERT_TRUE(out.Plan) << out.Error;
-    const TKLINKRoutePlan& plan = *out.Plan;
+TEST(KLINKRoutePlan, DeviceForAndUsesDevice) {
+    BoardTable kl2 = KL2Board();
+    RouteOutcome out = Route({std::nullopt, kl2, {kYM2612P0, kSN}, {kYM2612Clock, kSNClock}});
+    ASSERT_TRUE(out.plan) << out.error;
+    const KLINKRoutePlan& plan = *out.plan;
     EXPECT_EQ(plan.DeviceFor(0x52, 0, 0), 1);
     EXPECT_EQ(plan.DeviceFor(0x53, 0, 1), 1) << "port 1 follows port 0 without a target of its own";
     EXPECT_EQ(plan.DeviceFor(0x53, 0, 0), 1) << "the page is ignored";
@@ -354,43 +353,44 @@ TEST(TKLINKRoutePlan, DeviceForAndUsesDevice) {
     EXPECT_EQ(plan.DACDevice(), 1);
     EXPECT_EQ(plan.AudioDevice(), -1);
 
-    TOutcome audio = Route({TBoard{{Variable(0x54)}}, AudioBoard({}), {}, {}, true});
-    ASSERT_TRUE(audio.Plan) << audio.Error;
-    EXPECT_EQ(audio.Plan->DeviceFor(0xB7, 0, 0), 1);
-    EXPECT_EQ(audio.Plan->AudioDevice(), 1);
-    EXPECT_FALSE(audio.Plan->UsesDevice(0));
-    EXPECT_TRUE(audio.Plan->UsesDevice(1));
-    EXPECT_EQ(audio.Plan->DACDevice(), -1);
-    EXPECT_EQ(audio.Plan->Describe(), "OKIM6258 stream -> connection 2\r\n");
+    RouteOutcome audio = Route({BoardTable{{Variable(0x54)}}, AudioBoard({}), {}, {}, true});
+    ASSERT_TRUE(audio.plan) << audio.error;
+    EXPECT_EQ(audio.plan->DeviceFor(0xB7, 0, 0), 1);
+    EXPECT_EQ(audio.plan->AudioDevice(), 1);
+    EXPECT_FALSE(audio.plan->UsesDevice(0));
+    EXPECT_TRUE(audio.plan->UsesDevice(1));
+    EXPECT_EQ(audio.plan->DACDevice(), -1);
+    EXPECT_EQ(audio.plan->Describe(), "OKIM6258 stream -> connection 2\r\n");
 }
 
-TEST(TKLINKRoutePlan, EmptyPlanUsesNothing) {
-    TOutcome out = Route({KL2Board(), KL2Board(), {}, {}});
-    ASSERT_TRUE(out.Plan) << out.Error;
-    EXPECT_EQ(out.Plan->Describe(), "");
-    EXPECT_FALSE(out.Plan->UsesDevice(0));
-    EXPECT_FALSE(out.Plan->UsesDevice(1));
-    EXPECT_EQ(TKLINKRoutePlan().Describe(), "");
-    EXPECT_EQ(TKLINKRoutePlan().DeviceFor(0xB7, 0, 0), -1);
+TEST(KLINKRoutePlan, EmptyPlanUsesNothing) {
+    RouteOutcome out = Route({KL2Board(), KL2Board(), {}, {}});
+    ASSERT_TRUE(out.plan) << out.error;
+    EXPECT_EQ(out.plan->Describe(), "");
+    EXPECT_FALSE(out.plan->UsesDevice(0));
+    EXPECT_FALSE(out.plan->UsesDevice(1));
+    EXPECT_EQ(KLINKRoutePlan().Describe(), "");
+    EXPECT_EQ(KLINKRoutePlan().DeviceFor(0xB7, 0, 0), -1);
 }
 
-TEST(TKLINKRoutePlan, Describe) {
-    TInput in{KL2Board(), std::nullopt, {kYM2612P0, kYM2612P1, kSN}, {kYM2612Clock, kSNClock}, false, true};
-    TOutcome dac = Route(in);
-    ASSERT_TRUE(dac.Plan) << dac.Error;
-    EXPECT_EQ(dac.Plan->Describe(),
+TEST(KLINKRoutePlan, Describe) {
+    RouteInput in{KL2Board(), std::nullopt, {kYM2612P0, kYM2612P1, kSN}, {kYM2612Clock, kSNClock},
+                  false,      true};
+    RouteOutcome dac = Route(in);
+    ASSERT_TRUE(dac.plan) << dac.error;
+    EXPECT_EQ(dac.plan->Describe(),
               "$52/0/0 -> connection 1\r\n"
               "$53/0/1 -> connection 1\r\n"
               "$50/0/0 -> connection 1\r\n"
               "KL2 buffered DAC/FM/PSG -> connection 1\r\n");
 
-    in.UseDAC = false;
-    in.Board2 = in.Board1;
-    in.Board1 = TBoard{{Variable(0xA0, 1)}};
-    in.Targets.insert(in.Targets.begin(), TKLINKVGMTarget{0xA0, 1, 0});
-    TOutcome reg = Route(in);
-    ASSERT_TRUE(reg.Plan) << reg.Error;
-    EXPECT_EQ(reg.Plan->Describe(),
+    in.useDac = false;
+    in.board2 = in.board1;
+    in.board1 = BoardTable{{Variable(0xA0, 1)}};
+    in.targets.insert(in.targets.begin(), KLINKVGMTarget{0xA0, 1, 0});
+    RouteOutcome reg = Route(in);
+    ASSERT_TRUE(reg.plan) << reg.error;
+    EXPECT_EQ(reg.plan->Describe(),
               "$A0/1/0 -> connection 1\r\n"
               "$52/0/0 -> connection 2\r\n"
               "$53/0/1 -> connection 2\r\n"
@@ -417,10 +417,10 @@ TEST(KLINKRouting, SameChip) {
 }
 
 TEST(KLINKRouting, ClockSupported) {
-    TKLINKCapabilities caps = TBoard{
+    KLINKCapabilities caps = BoardTable{
         {Fixed(0x51, 0, 0, 3579540),
          Variable(0x54),
-         {0x5A, 0, 0, KLINK_FEATURE_BURST, KLINK_CLOCK_UNKNOWN, 0},
+         {0x5A, 0, 0, kFeatureBurst, ClockMode::kUnknown, 0},
          Fixed(0x52, 0, 0, 7670453),
          Fixed(0x52, 0, 1,
                7670453)}}.Table();
@@ -464,7 +464,7 @@ TEST(KLINKRouting, SnapClock) {
 }
 
 TEST(KLINKRouting, CheckKL2SharedClock) {
-    auto check = [](std::vector<TKLINKVGMClock> clocks) -> std::string {
+    auto check = [](std::vector<KLINKVGMClock> clocks) -> std::string {
         try {
             CheckKL2SharedClock(clocks);
         } catch (const ReadError& e) {

@@ -11,23 +11,23 @@
 namespace klink {
 namespace {
 
-using sim::TSimBoard;
+using sim::SimBoard;
 
-struct TRun {
-    std::string Output;  // stdout and stderr
-    int Status = -1;
+struct RouteRun {
+    std::string output;  // stdout and stderr
+    int status = -1;
 };
 
-TRun RunRoute(const std::string& arguments) {
+RouteRun RunRoute(const std::string& arguments) {
     const std::string command = std::string("\"") + KLINKPLAY_PATH + "\" route " + arguments + " 2>&1";
-    TRun run;
+    RouteRun run;
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) return run;
     char buffer[4096];
     size_t n = 0;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.Output.append(buffer, n);
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
     const int status = pclose(pipe);
-    run.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
 }
 
@@ -35,16 +35,16 @@ std::string Sample(const char* name) {
     return std::string("\"") + KLINK_SOURCE_DIR + "/samples/" + name + "\"";
 }
 
-std::unique_ptr<TSimBoard> Board(const char* model) {
-    sim::TSimBoardOptions options;
-    options.Throttled = false;
-    return TSimBoard::Start(model, options);
+std::unique_ptr<SimBoard> Board(const char* model) {
+    sim::SimBoardOptions options;
+    options.throttled = false;
+    return SimBoard::Start(model, options);
 }
 
-bool Touched(const TSimBoard& board) {
+bool Touched(const SimBoard& board) {
     for (const auto& e : board.Trace())
-        if (e.Op == sim::TSimTraceOp::Reset || e.Op == sim::TSimTraceOp::Volume ||
-            e.Op == sim::TSimTraceOp::Clock)
+        if (e.op == sim::SimTraceOp::kReset || e.op == sim::SimTraceOp::kVolume ||
+            e.op == sim::SimTraceOp::kClock)
             return true;
     return false;
 }
@@ -52,37 +52,37 @@ bool Touched(const TSimBoard& board) {
 TEST(RouteCommand, PrintsTheProbeAndRoutingLinesWithoutStartingTheBoards) {
     auto kl4 = Board("Keltra 4");
     auto kl2 = Board("Keltra 2.1");
-    const TRun run = RunRoute(Sample("demo_ym2612_sn76489.vgm") + " --port1 " + kl4->PortPath() +
-                              " --port2 " + kl2->PortPath());
-    EXPECT_EQ(run.Status, 0) << run.Output;
-    EXPECT_EQ(run.Output.rfind(kl4->PortPath() + " / Keltra 4 / Firmware 1.6 (klinksim)\n", 0), 0u)
-        << run.Output;
-    EXPECT_NE(run.Output.find(kl2->PortPath() + " / Keltra 2.1 / Firmware 3.2 (klinksim)\n"),
+    const RouteRun run = RunRoute(Sample("demo_ym2612_sn76489.vgm") + " --port1 " + kl4->PortPath() +
+                                  " --port2 " + kl2->PortPath());
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(run.output.rfind(kl4->PortPath() + " / Keltra 4 / Firmware 1.6 (klinksim)\n", 0), 0u)
+        << run.output;
+    EXPECT_NE(run.output.find(kl2->PortPath() + " / Keltra 2.1 / Firmware 3.2 (klinksim)\n"),
               std::string::npos);
-    EXPECT_NE(run.Output.find("VGM routing (connection 1/2 = upper/lower COM selector):\n"
+    EXPECT_NE(run.output.find("VGM routing (connection 1/2 = upper/lower COM selector):\n"
                               "$52/0/0 -> connection 2\n"),
               std::string::npos)
-        << run.Output;
-    EXPECT_EQ(run.Output.find('\r'), std::string::npos);
+        << run.output;
+    EXPECT_EQ(run.output.find('\r'), std::string::npos);
     EXPECT_FALSE(Touched(*kl4));
     EXPECT_FALSE(Touched(*kl2));
 }
 
 TEST(RouteCommand, RefusalExitsWithStatus1) {
     auto kl4 = Board("Keltra 4");
-    const TRun run = RunRoute(Sample("demo_ym2203.vgm") + " --port1 " + kl4->PortPath());
-    EXPECT_EQ(run.Status, 1);
-    EXPECT_NE(run.Output.find("No connected device supports VGM target $55/0/0 and its requested clock.\n"),
+    const RouteRun run = RunRoute(Sample("demo_ym2203.vgm") + " --port1 " + kl4->PortPath());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.output.find("No connected device supports VGM target $55/0/0 and its requested clock.\n"),
               std::string::npos)
-        << run.Output;
+        << run.output;
     EXPECT_FALSE(Touched(*kl4));
 
-    const TRun missing = RunRoute(Sample("demo_ym2203.vgm") + " --port1 /nonexistent/port");
-    EXPECT_EQ(missing.Status, 1);
-    EXPECT_EQ(missing.Output.rfind("/nonexistent/port: ", 0), 0u) << missing.Output;
+    const RouteRun missing = RunRoute(Sample("demo_ym2203.vgm") + " --port1 /nonexistent/port");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.output.rfind("/nonexistent/port: ", 0), 0u) << missing.output;
 
-    const TRun noFile = RunRoute("\"/nonexistent/file.vgm\" --port1 " + kl4->PortPath());
-    EXPECT_EQ(noFile.Status, 1);
+    const RouteRun noFile = RunRoute("\"/nonexistent/file.vgm\" --port1 " + kl4->PortPath());
+    EXPECT_EQ(noFile.status, 1);
 }
 
 }  // namespace

@@ -18,12 +18,12 @@ using testing::ModelDriver;
 using testing::U32;
 
 // Reads every capability page the way the host does; throws what AddPage throws.
-TKLINKCapabilities QueryCapabilities(ModelDriver& d, int* pages = nullptr) {
-    TKLINKCapabilities caps;
+KLINKCapabilities QueryCapabilities(ModelDriver& d, int* pages = nullptr) {
+    KLINKCapabilities caps;
     int count = 0;
     while (!caps.Complete()) {
         const uint16_t offset = caps.NextOffset();
-        auto reply = d.Request(KLINK_OP_CAPABILITIES,
+        auto reply = d.Request(Opcode::kCapabilities,
                                {static_cast<uint8_t>(offset), static_cast<uint8_t>(offset >> 8)});
         if (reply.empty() || reply[0] != 0) throw ReadError("refused");
         caps.AddPage(offset, std::span(reply).subspan(1));
@@ -49,20 +49,20 @@ class EveryModel : public ::testing::TestWithParam<std::string> {};
 TEST_P(EveryModel, AnswersProbeIdentityAndCapabilitiesTheHostAccepts) {
     ModelDriver d(GetParam());
     const std::vector<uint8_t> probe{'K', 'L', 'I', 'N', 'K'};
-    EXPECT_EQ(d.Request(KLINK_OP_PING, probe), Cat({{0}, probe}));
-    EXPECT_EQ(d.Request(KLINK_OP_PING), std::vector<uint8_t>{0});  // the start-up fence
-    auto info = d.Request(KLINK_OP_DEVICE_INFO);
+    EXPECT_EQ(d.Request(Opcode::kPing, probe), Cat({{0}, probe}));
+    EXPECT_EQ(d.Request(Opcode::kPing), std::vector<uint8_t>{0});  // the start-up fence
+    auto info = d.Request(Opcode::kDeviceInfo);
     ASSERT_FALSE(info.empty());
     EXPECT_EQ(info[0], 0);
     EXPECT_EQ(ParseDeviceInfo(std::span(info).subspan(1)), GetParam());
     int pages = 0;
-    const TKLINKCapabilities caps = QueryCapabilities(d, &pages);
+    const KLINKCapabilities caps = QueryCapabilities(d, &pages);
     EXPECT_GE(pages, 2);
     EXPECT_EQ(caps.MaxPayload(), 256);
-    EXPECT_TRUE(caps.ControlFeatures() & KLINK_CONTROL_ATTENUATION);
-    EXPECT_EQ(caps.Entries().size(), d.Model().Profile().Targets.size());
-    EXPECT_EQ(d.Request(KLINK_OP_RESET), std::vector<uint8_t>{0});
-    EXPECT_EQ(d.Request(KLINK_OP_SET_OUTPUT_VOLUME, {0}), std::vector<uint8_t>{0});
+    EXPECT_TRUE(caps.ControlFeatures() & kControlAttenuation);
+    EXPECT_EQ(caps.Entries().size(), d.Model().Profile().targets.size());
+    EXPECT_EQ(d.Request(Opcode::kReset), std::vector<uint8_t>{0});
+    EXPECT_EQ(d.Request(Opcode::kSetOutputVolume, {0}), std::vector<uint8_t>{0});
 }
 
 INSTANTIATE_TEST_SUITE_P(Models, EveryModel,
@@ -77,9 +77,9 @@ INSTANTIATE_TEST_SUITE_P(Models, EveryModel,
 
 TEST(SimBoardModel, AdvertisesEachModelsTargets) {
     struct Case {
-        const char* Model;
-        uint8_t WriteID, Instance, Page, Features;
-        bool Expected;
+        const char* model;
+        uint8_t writeId, instance, page, features;
+        bool expected;
     };
     const Case cases[] = {
         {"Keltra 4", 0x54, 0, 0, 0x07, true},   {"Keltra 4", 0xB7, 0, 0, 0x0C, true},
@@ -90,68 +90,68 @@ TEST(SimBoardModel, AdvertisesEachModelsTargets) {
         {"Keltra 3", 0x51, 0, 0, 0x04, false},  // fixed clock
     };
     for (const Case& c : cases) {
-        ModelDriver d(c.Model);
-        EXPECT_EQ(QueryCapabilities(d).Supports(c.WriteID, c.Instance, c.Page, c.Features), c.Expected)
-            << c.Model << " $" << std::hex << int{c.WriteID};
+        ModelDriver d(c.model);
+        EXPECT_EQ(QueryCapabilities(d).Supports(c.writeId, c.instance, c.page, c.features), c.expected)
+            << c.model << " $" << std::hex << int{c.writeId};
     }
     ModelDriver kl4("Keltra 4");
     const auto caps = QueryCapabilities(kl4);
     EXPECT_GE(caps.DataCapacity(), 875u * 16);
     EXPECT_GE(caps.EventCapacity(), 1024);
     ModelDriver kl2("Keltra 2.1");
-    EXPECT_EQ(QueryCapabilities(kl2).ControlFeatures(), KLINK_CONTROL_ATTENUATION | KLINK_CONTROL_KL2_DAC);
-    auto dac = kl2.Request(KLINK_OP_DAC_CAPABILITIES);
+    EXPECT_EQ(QueryCapabilities(kl2).ControlFeatures(), kControlAttenuation | kControlKL2DAC);
+    auto dac = kl2.Request(Opcode::kDACCapabilities);
     ASSERT_EQ(dac.size(), 22u);
-    TKL2DACCapabilities decoded;
+    KL2DACCapabilities decoded;
     decoded.Decode(std::span(dac).subspan(1));
-    EXPECT_EQ(decoded.Revision, 40u);
-    EXPECT_EQ(decoded.TickRate, 44100u);
-    EXPECT_GT(decoded.RecordCapacity, 3528u * 2);
+    EXPECT_EQ(decoded.revision, 40u);
+    EXPECT_EQ(decoded.tickRate, 44100u);
+    EXPECT_GT(decoded.recordCapacity, 3528u * 2);
 }
 
 TEST(SimBoardModel, RefusesWhatItDoesNotOfferWithNonzeroStatus) {
     struct Case {
-        const char* Model;
-        uint8_t Opcode;
-        std::vector<uint8_t> Payload;
-        uint8_t Status;
+        const char* model;
+        Opcode opcode;
+        std::vector<uint8_t> payload;
+        uint8_t status;
     };
     const std::vector<Case> cases = {
-        {"Keltra 4", 0x0F, {}, kStatusUnknownOpcode},
-        {"Keltra 4", KLINK_OP_STREAM_DATA, {0xB7, 0, 0, 0, 0, 0, 1}, kStatusUnknownOpcode},  // packet-only
-        {"Keltra 4", 0x54, {0, 0, 0x20, 0x01}, kStatusUnknownOpcode},                        // register write
-        {"Keltra 4", KLINK_OP_DAC_STATUS, {1}, kStatusUnknownOpcode},
-        {"Keltra 2.1", KLINK_OP_AUDIO_STATUS, {0xB7, 0}, kStatusUnknownOpcode},
-        {"Keltra 4", KLINK_OP_AUDIO_STATUS, {0x54, 0}, kStatusUnsupported},
-        {"Keltra 4", KLINK_OP_AUDIO_STATUS, {0xB7}, kStatusMalformed},
-        {"Keltra 4", KLINK_OP_CAPABILITIES, {7, 0}, kStatusOutOfRange},
-        {"Keltra 4", KLINK_OP_CAPABILITIES, {0}, kStatusMalformed},
-        {"Keltra 4", KLINK_OP_SET_OUTPUT_VOLUME, {97}, kStatusOutOfRange},
-        {"Keltra 4", KLINK_OP_SET_CHIP_CLOCK, Cat({{0x54, 0}, U32(0)}), kStatusOutOfRange},
-        {"Keltra 4", KLINK_OP_SET_CHIP_CLOCK, Cat({{0x52, 0}, U32(7670453)}), kStatusUnsupported},
-        {"Keltra 3", KLINK_OP_SET_CHIP_CLOCK, Cat({{0x51, 0}, U32(4000000)}), kStatusUnsupported},
-        {"Keltra 2.1", KLINK_OP_DAC_START, {1, 0}, kStatusMalformed},
+        {"Keltra 4", Opcode{0x0F}, {}, kStatusUnknownOpcode},
+        {"Keltra 4", Opcode::kStreamData, {0xB7, 0, 0, 0, 0, 0, 1}, kStatusUnknownOpcode},  // packet-only
+        {"Keltra 4", WriteOpcode(0x54), {0, 0, 0x20, 0x01}, kStatusUnknownOpcode},          // register write
+        {"Keltra 4", Opcode::kDACStatus, {1}, kStatusUnknownOpcode},
+        {"Keltra 2.1", Opcode::kAudioStatus, {0xB7, 0}, kStatusUnknownOpcode},
+        {"Keltra 4", Opcode::kAudioStatus, {0x54, 0}, kStatusUnsupported},
+        {"Keltra 4", Opcode::kAudioStatus, {0xB7}, kStatusMalformed},
+        {"Keltra 4", Opcode::kCapabilities, {7, 0}, kStatusOutOfRange},
+        {"Keltra 4", Opcode::kCapabilities, {0}, kStatusMalformed},
+        {"Keltra 4", Opcode::kSetOutputVolume, {97}, kStatusOutOfRange},
+        {"Keltra 4", Opcode::kSetChipClock, Cat({{0x54, 0}, U32(0)}), kStatusOutOfRange},
+        {"Keltra 4", Opcode::kSetChipClock, Cat({{0x52, 0}, U32(7670453)}), kStatusUnsupported},
+        {"Keltra 3", Opcode::kSetChipClock, Cat({{0x51, 0}, U32(4000000)}), kStatusUnsupported},
+        {"Keltra 2.1", Opcode::kDACStart, {1, 0}, kStatusMalformed},
     };
     for (const Case& c : cases) {
-        ModelDriver d(c.Model);
-        EXPECT_EQ(d.Request(c.Opcode, c.Payload), std::vector<uint8_t>{c.Status})
-            << c.Model << " $" << std::hex << int{c.Opcode};
+        ModelDriver d(c.model);
+        EXPECT_EQ(d.Request(c.opcode, c.payload), std::vector<uint8_t>{c.status})
+            << c.model << " $" << std::hex << int{OpcodeByte(c.opcode)};
     }
 }
 
 TEST(SimBoardModel, SetsVolumeAndClocksAndRecordsThem) {
     ModelDriver d("Keltra 4");
-    d.Now = 2'000'000;
-    EXPECT_EQ(d.Request(KLINK_OP_SET_OUTPUT_VOLUME, {40}), std::vector<uint8_t>{0});
-    d.Packet(KLINK_OP_SET_OUTPUT_VOLUME, {12});  // fade step, sent without waiting
+    d.now = 2'000'000;
+    EXPECT_EQ(d.Request(Opcode::kSetOutputVolume, {40}), std::vector<uint8_t>{0});
+    d.Packet(Opcode::kSetOutputVolume, {12});  // fade step, sent without waiting
     EXPECT_EQ(d.Model().Attenuation(), 12);
-    EXPECT_EQ(d.Request(KLINK_OP_SET_CHIP_CLOCK, Cat({{0xB7, 0}, U32(4000000)})), std::vector<uint8_t>{0});
+    EXPECT_EQ(d.Request(Opcode::kSetChipClock, Cat({{0xB7, 0}, U32(4000000)})), std::vector<uint8_t>{0});
     EXPECT_EQ(d.Model().Chips().ClockHz(0xB7, 0), 4000000u);
-    const auto volume = d.TraceOf(TSimTraceOp::Volume);
+    const auto volume = d.TraceOf(SimTraceOp::kVolume);
     ASSERT_EQ(volume.size(), 2u);
-    EXPECT_EQ(volume[0].Number, 40u);
-    EXPECT_EQ(volume[0].TimeUS, 2000u);
-    const auto clock = d.TraceOf(TSimTraceOp::Clock);
+    EXPECT_EQ(volume[0].number, 40u);
+    EXPECT_EQ(volume[0].timeUs, 2000u);
+    const auto clock = d.TraceOf(SimTraceOp::kClock);
     ASSERT_EQ(clock.size(), 1u);
     EXPECT_EQ(FormatTraceLine(clock[0], "sim-keltra4-1"),
               R"({"t_us":2000,"board":"sim-keltra4-1","op":"clock","id":183,"inst":0,"hz":4000000})");
@@ -159,13 +159,13 @@ TEST(SimBoardModel, SetsVolumeAndClocksAndRecordsThem) {
 
 TEST(SimBoardModel, KeepsTheClockRulesOfSharedClockLines) {
     struct Step {
-        uint8_t WriteID, Instance;
-        uint32_t Hz;
-        uint8_t Status;
+        uint8_t writeId, instance;
+        uint32_t hz;
+        uint8_t status;
     };
     struct Case {
-        const char* Model;
-        std::vector<Step> Steps;
+        const char* model;
+        std::vector<Step> steps;
     };
     const std::vector<Case> cases = {
         // KL3: one OPN input clock (AY x2), one OPL input clock (OPL1/OPL2 x4).
@@ -185,70 +185,70 @@ TEST(SimBoardModel, KeepsTheClockRulesOfSharedClockLines) {
           {0x30, 1, 3579545, kStatusConflict}}},
     };
     for (const Case& c : cases) {
-        ModelDriver d(c.Model);
-        for (const Step& s : c.Steps) {
-            EXPECT_EQ(d.Request(KLINK_OP_SET_CHIP_CLOCK, Cat({{s.WriteID, s.Instance}, U32(s.Hz)})),
-                      std::vector<uint8_t>{s.Status})
-                << c.Model << " $" << std::hex << int{s.WriteID} << " " << std::dec << s.Hz;
+        ModelDriver d(c.model);
+        for (const Step& s : c.steps) {
+            EXPECT_EQ(d.Request(Opcode::kSetChipClock, Cat({{s.writeId, s.instance}, U32(s.hz)})),
+                      std::vector<uint8_t>{s.status})
+                << c.model << " $" << std::hex << int{s.writeId} << " " << std::dec << s.hz;
         }
     }
     ModelDriver kl2("Keltra 2.1");
-    (void)kl2.Request(KLINK_OP_SET_CHIP_CLOCK, Cat({{0x52, 0}, U32(8000000)}));
+    (void)kl2.Request(Opcode::kSetChipClock, Cat({{0x52, 0}, U32(8000000)}));
     EXPECT_EQ(kl2.Model().Chips().ClockHz(0x30, 1), 8000000u);  // the line carries both
     EXPECT_EQ(kl2.Model().Chips().ClockHz(0x53, 0), 8000000u);
-    EXPECT_EQ(kl2.Request(KLINK_OP_RESET), std::vector<uint8_t>{0});
+    EXPECT_EQ(kl2.Request(Opcode::kReset), std::vector<uint8_t>{0});
     EXPECT_EQ(kl2.Model().Chips().ClockHz(0x52, 0), 7670453u);
-    EXPECT_EQ(kl2.Request(KLINK_OP_SET_CHIP_CLOCK, Cat({{0x30, 1}, U32(3579545)})), std::vector<uint8_t>{0});
+    EXPECT_EQ(kl2.Request(Opcode::kSetChipClock, Cat({{0x30, 1}, U32(3579545)})), std::vector<uint8_t>{0});
 }
 
 TEST(SimBoardModel, AppliesRegisterBatchesInOrderAndTracesEachWrite) {
     ModelDriver d("Keltra 4");
-    d.Now = 5'000'123;
-    d.Packet(0x54, {0, 0, 0x20, 0xC7, 0x08, 0x01, 0x20, 0xC0});
+    d.now = 5'000'123;
+    d.Packet(WriteOpcode(0x54), {0, 0, 0x20, 0xC7, 0x08, 0x01, 0x20, 0xC0});
     EXPECT_EQ(d.Model().Chips().Register(0x54, 0, 0, 0x20), 0xC0);
     EXPECT_EQ(d.Model().Chips().Register(0x54, 0, 0, 0x08), 0x01);
-    const auto regs = d.TraceOf(TSimTraceOp::Reg);
+    const auto regs = d.TraceOf(SimTraceOp::kReg);
     ASSERT_EQ(regs.size(), 3u);
-    EXPECT_EQ(regs[0].Value, 0xC7);
-    EXPECT_EQ(regs[2].Value, 0xC0);
+    EXPECT_EQ(regs[0].value, 0xC7);
+    EXPECT_EQ(regs[2].value, 0xC0);
     EXPECT_EQ(
         FormatTraceLine(regs[1], "b"),
         R"({"t_us":5000,"board":"b","op":"reg","id":84,"inst":0,"page":0,"reg":8,"val":1,"src":"host"})");
 
     ModelDriver kl2("Keltra 2.1");
-    kl2.Packet(0x50, {0, 0, 0x8E, 0x0F, 0x90});  // tone 0 = 0x3FE, volume 0 = 0
-    kl2.Packet(0x30, {1, 0, 0xDF});              // second PSG, volume 2 = 15
+    kl2.Packet(WriteOpcode(0x50), {0, 0, 0x8E, 0x0F, 0x90});  // tone 0 = 0x3FE, volume 0 = 0
+    kl2.Packet(WriteOpcode(0x30), {1, 0, 0xDF});              // second PSG, volume 2 = 15
     EXPECT_EQ(kl2.Model().Chips().PSGRegister(0x50, 0, 0), 0x0FE);
     EXPECT_EQ(kl2.Model().Chips().PSGRegister(0x50, 0, 1), 0);
     EXPECT_EQ(kl2.Model().Chips().PSGRegister(0x30, 1, 5), 15);
-    const auto psg = kl2.TraceOf(TSimTraceOp::Reg);
+    const auto psg = kl2.TraceOf(SimTraceOp::kReg);
     ASSERT_EQ(psg.size(), 4u);
-    EXPECT_EQ(psg[0].Reg, -1);
-    EXPECT_EQ(psg[3].WriteID, 0x30);
-    EXPECT_EQ(psg[3].Instance, 1);
-    kl2.Packet(0x53, {0, 1, 0xB4, 0xC0});
+    EXPECT_EQ(psg[0].reg, -1);
+    EXPECT_EQ(psg[3].writeId, 0x30);
+    EXPECT_EQ(psg[3].instance, 1);
+    kl2.Packet(WriteOpcode(0x53), {0, 1, 0xB4, 0xC0});
     EXPECT_EQ(kl2.Model().Chips().Register(0x53, 0, 1, 0xB4), 0xC0);
 }
 
 TEST(SimBoardModel, RejectsRegisterWritesItCannotTakeWithoutApplyingAnyPart) {
     struct Case {
-        const char* Model;
-        uint8_t Opcode;
-        std::vector<uint8_t> Payload;
+        const char* model;
+        Opcode opcode;
+        std::vector<uint8_t> payload;
     };
     const std::vector<Case> cases = {
-        {"Keltra 3", 0xA0, {0, 0, 0x07, 0x38, 0x10, 0x01}},  // AY register above 15
-        {"Keltra 3", 0x51, {0, 0, 0x40, 0x01}},              // YM2413 register above 0x3F
-        {"Keltra 4", 0x54, {1, 0, 0x20, 0x01}},              // no second YM2151
-        {"Keltra 4", 0x54, {0, 0, 0x20}},                    // odd register batch
-        {"Keltra 2.1", 0x50, {0, 1, 0x9F}},                  // byte batch on page 1
-        {"Keltra 4", 0x0A, {0, 0}},                          // unknown packet opcode
+        {"Keltra 3", WriteOpcode(0xA0), {0, 0, 0x07, 0x38, 0x10, 0x01}},  // AY register above 15
+        {"Keltra 3", WriteOpcode(0x51), {0, 0, 0x40, 0x01}},              // YM2413 register above 0x3F
+        {"Keltra 4", WriteOpcode(0x54), {1, 0, 0x20, 0x01}},              // no second YM2151
+        {"Keltra 4", WriteOpcode(0x54), {0, 0, 0x20}},                    // odd register batch
+        {"Keltra 2.1", WriteOpcode(0x50), {0, 1, 0x9F}},                  // byte batch on page 1
+        {"Keltra 4", Opcode{0x0A}, {0, 0}},                               // unknown packet opcode
     };
     for (const Case& c : cases) {
-        ModelDriver d(c.Model);
-        d.Packet(c.Opcode, c.Payload);
-        EXPECT_TRUE(d.TraceOf(TSimTraceOp::Reg).empty()) << c.Model;
-        EXPECT_EQ(d.TraceOf(TSimTraceOp::Reject).size(), 1u) << c.Model;
+        ModelDriver d(c.model);
+        d.Packet(c.opcode, c.payload);
+        EXPECT_TRUE(d.TraceOf(SimTraceOp::kReg).empty()) << c.model;
+        EXPECT_EQ(d.TraceOf(SimTraceOp::kReject).size(), 1u) << c.model;
         EXPECT_EQ(d.Model().Rejected(), 1u);
         EXPECT_EQ(d.Model().Chips().Register(0xA0, 0, 0, 0x07), 0);
     }
@@ -256,102 +256,102 @@ TEST(SimBoardModel, RejectsRegisterWritesItCannotTakeWithoutApplyingAnyPart) {
 
 TEST(SimBoardModel, ResetReturnsToTheClearedState) {
     ModelDriver d("Keltra 4");
-    d.Packet(0x54, {0, 0, 0x20, 0xC7});
-    (void)d.Request(KLINK_OP_SET_OUTPUT_VOLUME, {50});
-    (void)d.Request(KLINK_OP_SET_CHIP_CLOCK, Cat({{0x54, 0}, U32(3579545)}));
-    d.Packet(KLINK_OP_STREAM_DATA, Cat({{0xB7, 0}, U32(0), {0x11, 0x22}}));
-    EXPECT_EQ(d.Request(KLINK_OP_RESET), std::vector<uint8_t>{0});
+    d.Packet(WriteOpcode(0x54), {0, 0, 0x20, 0xC7});
+    (void)d.Request(Opcode::kSetOutputVolume, {50});
+    (void)d.Request(Opcode::kSetChipClock, Cat({{0x54, 0}, U32(3579545)}));
+    d.Packet(Opcode::kStreamData, Cat({{0xB7, 0}, U32(0), {0x11, 0x22}}));
+    EXPECT_EQ(d.Request(Opcode::kReset), std::vector<uint8_t>{0});
     EXPECT_EQ(d.Model().Chips().Register(0x54, 0, 0, 0x20), 0);
     EXPECT_EQ(d.Model().Attenuation(), 0);
     EXPECT_EQ(d.Model().Chips().ClockHz(0x54, 0), 4000000u);
-    const auto status = d.Request(KLINK_OP_AUDIO_STATUS, {0xB7, 0});
+    const auto status = d.Request(Opcode::kAudioStatus, {0xB7, 0});
     EXPECT_EQ(status, Cat({{0}, std::vector<uint8_t>(40, 0)}));
-    EXPECT_EQ(d.TraceOf(TSimTraceOp::Reset).size(), 1u);
+    EXPECT_EQ(d.TraceOf(SimTraceOp::kReset).size(), 1u);
 }
 
 TEST(SimBoardModel, ReplyRulesChangeOnlyTheRepliesTheyMatch) {
     ModelDriver d("Keltra 4");
-    TSimFaults f;
-    f.Replies = {{TSimReplyAction::Drop, KLINK_OP_PING, 2, 0, 0},
-                 {TSimReplyAction::Status, KLINK_OP_SET_OUTPUT_VOLUME, 0, 0, 9},
-                 {TSimReplyAction::Delay, KLINK_OP_DEVICE_INFO, 1, 1200, 0},
-                 {TSimReplyAction::StaleRequestID, KLINK_OP_RESET, 0, 0, 0},
-                 {TSimReplyAction::EmptyPayload, KLINK_OP_CAPABILITIES, 0, 0, 0},
-                 {TSimReplyAction::CorruptCrc, KLINK_OP_SET_CHIP_CLOCK, 0, 0, 0}};
+    SimFaults f;
+    f.replies = {{SimReplyAction::kDrop, Opcode::kPing, 2, 0, 0},
+                 {SimReplyAction::kStatus, Opcode::kSetOutputVolume, 0, 0, 9},
+                 {SimReplyAction::kDelay, Opcode::kDeviceInfo, 1, 1200, 0},
+                 {SimReplyAction::kStaleRequestID, Opcode::kReset, 0, 0, 0},
+                 {SimReplyAction::kEmptyPayload, Opcode::kCapabilities, 0, 0, 0},
+                 {SimReplyAction::kCorruptCrc, Opcode::kSetChipClock, 0, 0, 0}};
     d.Model().SetFaults(f);
 
-    EXPECT_EQ(d.RawRequest(KLINK_OP_PING, {}).size(), 1u);
-    EXPECT_TRUE(d.RawRequest(KLINK_OP_PING, {}).empty());  // the second one only
-    EXPECT_EQ(d.RawRequest(KLINK_OP_PING, {}).size(), 1u);
+    EXPECT_EQ(d.RawRequest(Opcode::kPing, {}).size(), 1u);
+    EXPECT_TRUE(d.RawRequest(Opcode::kPing, {}).empty());  // the second one only
+    EXPECT_EQ(d.RawRequest(Opcode::kPing, {}).size(), 1u);
 
-    EXPECT_EQ(d.Request(KLINK_OP_SET_OUTPUT_VOLUME, {0}), std::vector<uint8_t>{9});
+    EXPECT_EQ(d.Request(Opcode::kSetOutputVolume, {0}), std::vector<uint8_t>{9});
     EXPECT_EQ(d.Model().Attenuation(), 0);
 
-    d.Now = 10'000'000;
-    auto late = d.RawRequest(KLINK_OP_DEVICE_INFO, {});
+    d.now = 10'000'000;
+    auto late = d.RawRequest(Opcode::kDeviceInfo, {});
     ASSERT_EQ(late.size(), 1u);
-    EXPECT_EQ(late[0].ReadyNs, 10'000'000 + 1'200'000'000);
-    EXPECT_EQ(d.RawRequest(KLINK_OP_DEVICE_INFO, {})[0].ReadyNs, 10'000'000);
+    EXPECT_EQ(late[0].readyNs, 10'000'000 + 1'200'000'000);
+    EXPECT_EQ(d.RawRequest(Opcode::kDeviceInfo, {})[0].readyNs, 10'000'000);
 
-    auto stale = DecodeWire(d.RawRequest(KLINK_OP_RESET, {})[0].Wire);
+    auto stale = DecodeWire(d.RawRequest(Opcode::kReset, {})[0].wire);
     ASSERT_EQ(stale.size(), 1u);
-    EXPECT_EQ(stale[0].Opcode, KLINK_OP_RESET);
-    EXPECT_EQ(stale[0].RequestID, static_cast<uint16_t>(d.LastID - 1));
+    EXPECT_EQ(stale[0].opcode, Opcode::kReset);
+    EXPECT_EQ(stale[0].requestId, static_cast<uint16_t>(d.lastId - 1));
 
-    auto empty = DecodeWire(d.RawRequest(KLINK_OP_CAPABILITIES, {0, 0})[0].Wire);
+    auto empty = DecodeWire(d.RawRequest(Opcode::kCapabilities, {0, 0})[0].wire);
     ASSERT_EQ(empty.size(), 1u);
-    EXPECT_TRUE(empty[0].Payload.empty());
+    EXPECT_TRUE(empty[0].payload.empty());
 
-    auto corrupt = d.RawRequest(KLINK_OP_SET_CHIP_CLOCK, Cat({{0x54, 0}, U32(3579545)}));
+    auto corrupt = d.RawRequest(Opcode::kSetChipClock, Cat({{0x54, 0}, U32(3579545)}));
     ASSERT_EQ(corrupt.size(), 1u);
-    EXPECT_TRUE(DecodeWire(corrupt[0].Wire).empty());
+    EXPECT_TRUE(DecodeWire(corrupt[0].wire).empty());
     EXPECT_EQ(d.Model().Chips().ClockHz(0x54, 0), 3579545u);  // carried out all the same
 
-    EXPECT_EQ(d.TraceOf(TSimTraceOp::Fault).size(), 6u);
+    EXPECT_EQ(d.TraceOf(SimTraceOp::kFault).size(), 6u);
 }
 
 TEST(SimBoardModel, WrongPingEchoDiffersFromWhatWasSent) {
     ModelDriver d("Keltra 2.1");
-    TSimFaults f;
-    f.Replies = {{TSimReplyAction::WrongEcho, KLINK_OP_PING, 0, 0, 0}};
+    SimFaults f;
+    f.replies = {{SimReplyAction::kWrongEcho, Opcode::kPing, 0, 0, 0}};
     d.Model().SetFaults(f);
     const std::vector<uint8_t> probe{'K', 'L', 'I', 'N', 'K'};
-    auto echo = d.Request(KLINK_OP_PING, probe);
+    auto echo = d.Request(Opcode::kPing, probe);
     ASSERT_EQ(echo.size(), 6u);
     EXPECT_NE(std::vector<uint8_t>(echo.begin() + 1, echo.end()), probe);
-    EXPECT_EQ(d.Request(KLINK_OP_PING), (std::vector<uint8_t>{0, '?'}));
+    EXPECT_EQ(d.Request(Opcode::kPing), (std::vector<uint8_t>{0, '?'}));
 }
 
 TEST(SimBoardModel, BrokenDeviceInfoFailsTheHostsMatchingCheck) {
-    const std::pair<TSimDeviceInfoFault, const char*> cases[] = {
-        {TSimDeviceInfoFault::Short, "Invalid KLINK device info."},
-        {TSimDeviceInfoFault::ModelLength, "Invalid KLINK model length."},
-        {TSimDeviceInfoFault::FirmwareLength, "Invalid KLINK firmware length."},
+    const std::pair<SimDeviceInfoFault, const char*> cases[] = {
+        {SimDeviceInfoFault::kShort, "Invalid KLINK device info."},
+        {SimDeviceInfoFault::kModelLength, "Invalid KLINK model length."},
+        {SimDeviceInfoFault::kFirmwareLength, "Invalid KLINK firmware length."},
     };
     for (const auto& [fault, message] : cases) {
         ModelDriver d("Keltra 4");
-        TSimFaults f;
-        f.DeviceInfo = fault;
+        SimFaults f;
+        f.deviceInfo = fault;
         d.Model().SetFaults(f);
-        auto info = d.Request(KLINK_OP_DEVICE_INFO);
+        auto info = d.Request(Opcode::kDeviceInfo);
         ASSERT_FALSE(info.empty());
         EXPECT_EQ(ParseDeviceInfo(std::span(info).subspan(1)), message);
     }
 }
 
 TEST(SimBoardModel, InconsistentCapabilityPagesFailTheHostsQuery) {
-    const std::pair<TSimCapabilityFault, const char*> cases[] = {
-        {TSimCapabilityFault::HeaderChanged, "KLINK capabilities changed during query."},
-        {TSimCapabilityFault::DuplicateEntry, "Duplicate KLINK capability entry."},
-        {TSimCapabilityFault::ClockMismatch, "Inconsistent KLINK clock across pages."},
-        {TSimCapabilityFault::SelfNext, "Invalid KLINK capabilities header."},
-        {TSimCapabilityFault::BadLength, "Invalid KLINK capabilities length."},
+    const std::pair<SimCapabilityFault, const char*> cases[] = {
+        {SimCapabilityFault::kHeaderChanged, "KLINK capabilities changed during query."},
+        {SimCapabilityFault::kDuplicateEntry, "Duplicate KLINK capability entry."},
+        {SimCapabilityFault::kClockMismatch, "Inconsistent KLINK clock across pages."},
+        {SimCapabilityFault::kSelfNext, "Invalid KLINK capabilities header."},
+        {SimCapabilityFault::kBadLength, "Invalid KLINK capabilities length."},
     };
     for (const std::string model : {"Keltra 4", "Keltra 3", "Keltra 2.1"}) {
         for (const auto& [fault, message] : cases) {
             ModelDriver d(model);
-            TSimFaults f;
-            f.Capabilities = fault;
+            SimFaults f;
+            f.capabilities = fault;
             d.Model().SetFaults(f);
             try {
                 (void)QueryCapabilities(d);
@@ -362,8 +362,8 @@ TEST(SimBoardModel, InconsistentCapabilityPagesFailTheHostsQuery) {
         }
     }
     ModelDriver d("Keltra 4");
-    TSimFaults f;
-    f.Capabilities = TSimCapabilityFault::SmallPayload;
+    SimFaults f;
+    f.capabilities = SimCapabilityFault::kSmallPayload;
     d.Model().SetFaults(f);
     EXPECT_EQ(QueryCapabilities(d).MaxPayload(), 128);
 }
@@ -381,27 +381,27 @@ TEST(SimBoardModel, ServesAProfilesPagesAndDACRecordAsWritten) {
     } catch (const ReadError& e) {
         EXPECT_STREQ(e.what(), "KLINK capabilities changed during query.");
     }
-    auto dac = d.Request(KLINK_OP_DAC_CAPABILITIES);
+    auto dac = d.Request(Opcode::kDACCapabilities);
     ASSERT_EQ(dac.size(), 22u);
-    TKL2DACCapabilities caps;
+    KL2DACCapabilities caps;
     EXPECT_THROW(caps.Decode(std::span(dac).subspan(1)), ReadError);
 
     ModelDriver raw(
         ParseProfile(R"({"model": "Keltra 4", "pages": [{"offset": 0, "raw": "0001"}]})", "t.json"));
-    EXPECT_EQ(raw.Request(KLINK_OP_CAPABILITIES, {0, 0}), (std::vector<uint8_t>{0, 0x00, 0x01}));
+    EXPECT_EQ(raw.Request(Opcode::kCapabilities, {0, 0}), (std::vector<uint8_t>{0, 0x00, 0x01}));
 }
 
 TEST(SimBoardModel, IgnoresFramesTheHostShouldNeverSendAndResynchronises) {
     ModelDriver d("Keltra 4");
     // A reply frame, garbage and a frame cut short must not upset the next request.
-    auto reply = EncodeFrame(KLINK_MSG_REPLY, KLINK_OP_PING, 1, std::vector<uint8_t>{0});
+    auto reply = EncodeFrame(MessageType::kReply, Opcode::kPing, 1, std::vector<uint8_t>{0});
     for (uint8_t b : reply) d.Model().Feed(b, 0);
     for (uint8_t b : {0x00, 0x13, 0x37, 0x42}) d.Model().Feed(b, 0);
-    auto cut = EncodeFrame(KLINK_MSG_REQUEST, KLINK_OP_RESET, 2, std::vector<uint8_t>{});
+    auto cut = EncodeFrame(MessageType::kRequest, Opcode::kReset, 2, std::vector<uint8_t>{});
     cut.resize(cut.size() - 3);
     for (uint8_t b : cut) d.Model().Feed(b, 0);
     EXPECT_TRUE(d.Model().TakeReplies().empty());
-    EXPECT_EQ(d.Request(KLINK_OP_PING, {'x'}), (std::vector<uint8_t>{0, 'x'}));
+    EXPECT_EQ(d.Request(Opcode::kPing, {'x'}), (std::vector<uint8_t>{0, 'x'}));
 }
 
 // Random frames that a broken or hostile host might send: mostly near-valid
@@ -410,13 +410,18 @@ TEST(SimBoardModel, IgnoresFramesTheHostShouldNeverSendAndResynchronises) {
 // pauses that let the buffers play out. The board must never crash and must
 // answer every request with one reply of the same opcode and request ID.
 TEST(SimBoardModel, SurvivesRandomFramesAndStillAnswersEveryRequest) {
-    const std::vector<uint8_t> opcodes{0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x10, 0x11, 0x12, 0x13, 0x18,
-                                       0x19, 0x1A, 0x1B, 0x1C, 0x1D, 0x30, 0x50, 0x52, 0x53, 0x54, 0xB7};
+    const std::vector<Opcode> opcodes{
+        Opcode::kReset,        Opcode::kPing,         Opcode::kDeviceInfo,      Opcode::kSetOutputVolume,
+        Opcode::kSetChipClock, Opcode::kCapabilities, Opcode::kStreamData,      Opcode::kStreamEvents,
+        Opcode::kStreamStart,  Opcode::kAudioStatus,  Opcode::kDACCapabilities, Opcode::kDACRecords,
+        Opcode::kDACStart,     Opcode::kDACEnd,       Opcode::kDACStatus,       Opcode::kRegisterEvents,
+        WriteOpcode(0x30),     WriteOpcode(0x50),     WriteOpcode(0x52),        WriteOpcode(0x53),
+        WriteOpcode(0x54),     WriteOpcode(0xB7)};
     for (const std::string& name : BuiltInModels()) {
         std::mt19937 rng(20261210);
         const auto random = [&rng](uint32_t below) { return static_cast<uint32_t>(rng() % below); };
-        TSimBoardModel model(*BuiltInProfile(name), "sim-fuzz");
-        const auto& targets = model.Profile().Targets;
+        SimBoardModel model(*BuiltInProfile(name), "sim-fuzz");
+        const auto& targets = model.Profile().targets;
         int64_t now = 0;
         uint16_t id = 0;
         for (int i = 0; i < 4000; ++i) {
@@ -426,41 +431,41 @@ TEST(SimBoardModel, SurvivesRandomFramesAndStillAnswersEveryRequest) {
                 (void)model.TakeReplies();
                 continue;
             }
-            const uint8_t opcode =
-                random(8) == 0 ? static_cast<uint8_t>(rng()) : opcodes[random(opcodes.size())];
+            const Opcode opcode = random(8) == 0 ? static_cast<Opcode>(static_cast<uint8_t>(rng()))
+                                                 : opcodes[random(opcodes.size())];
             // Short payloads mostly; now and then up to the largest a frame carries.
             std::vector<uint8_t> p(random(8) == 0 ? 256 : random(4) == 0 ? random(257) : random(24));
             for (uint8_t& b : p) b = static_cast<uint8_t>(rng());
-            const TKL2DACStatus dac = model.DACStatus(now);
+            const KL2DACStatus dac = model.DACStatus(now);
             const auto put = [&p](size_t at, uint64_t v, size_t width) {
                 for (size_t k = 0; k < width && at + k < p.size(); ++k)
                     p[at + k] = static_cast<uint8_t>(v >> (8 * k));
             };
             if (random(3) != 0) {  // make the header plausible
                 switch (opcode) {
-                    case KLINK_OP_STREAM_DATA:
-                    case KLINK_OP_STREAM_EVENTS:
-                    case KLINK_OP_STREAM_START:
-                    case KLINK_OP_AUDIO_STATUS:
+                    case Opcode::kStreamData:
+                    case Opcode::kStreamEvents:
+                    case Opcode::kStreamStart:
+                    case Opcode::kAudioStatus:
                         put(0, 0xB7, 1);
                         put(1, 0, 1);
-                        if (opcode == KLINK_OP_STREAM_DATA) put(2, model.StreamStatus().Accepted, 4);
-                        if (opcode == KLINK_OP_STREAM_EVENTS) {
-                            put(2, model.StreamStatus().Played + random(2000), 4);
+                        if (opcode == Opcode::kStreamData) put(2, model.StreamStatus().accepted, 4);
+                        if (opcode == Opcode::kStreamEvents) {
+                            put(2, model.StreamStatus().played + random(2000), 4);
                             put(6, random(5), 1);
                             put(7, 0x54, 1);
                             put(8, 0, 2);
                         }
-                        if (opcode == KLINK_OP_STREAM_START) p.resize(8);
-                        if (opcode == KLINK_OP_AUDIO_STATUS) p.resize(2);
+                        if (opcode == Opcode::kStreamStart) p.resize(8);
+                        if (opcode == Opcode::kAudioStatus) p.resize(2);
                         break;
-                    case KLINK_OP_DAC_RECORDS:
+                    case Opcode::kDACRecords:
                         p.resize(15 + 4 * (1 + random(60)));
                         put(0, 1, 1);
                         put(1, 0x52, 1);
                         put(2, 0, 1);
-                        put(3, dac.Accepted, 4);
-                        put(7, dac.AcceptedTick, 8);
+                        put(3, dac.accepted, 4);
+                        put(7, dac.acceptedTick, 8);
                         for (size_t r = 15; r < p.size(); r += 4) {
                             p[r] = static_cast<uint8_t>(random(3));
                             if (p[r] == 1) p[r + 1] &= 0x80;
@@ -472,44 +477,44 @@ TEST(SimBoardModel, SurvivesRandomFramesAndStillAnswersEveryRequest) {
                         }
                         if (random(10) == 0) p[15] = static_cast<uint8_t>(rng());
                         break;
-                    case KLINK_OP_DAC_START:
+                    case Opcode::kDACStart:
                         p = {1, static_cast<uint8_t>(rng()), static_cast<uint8_t>(random(4)), 0, 0};
                         break;
-                    case KLINK_OP_DAC_END:
+                    case Opcode::kDACEnd:
                         p.resize(13);
                         put(0, 1, 1);
-                        put(1, dac.Accepted, 4);
-                        put(5, dac.AcceptedTick, 8);
+                        put(1, dac.accepted, 4);
+                        put(5, dac.acceptedTick, 8);
                         break;
-                    case KLINK_OP_DAC_STATUS:
+                    case Opcode::kDACStatus:
                         p = {1};
                         break;
-                    case KLINK_OP_REGISTER_EVENTS: {
-                        const TKLINKCapability& t = targets[random(targets.size())].Capability;
+                    case Opcode::kRegisterEvents: {
+                        const KLINKCapability& t = targets[random(targets.size())].capability;
                         const size_t width =
-                            static_cast<size_t>(KL2EventWidth({t.WriteID, t.Instance, t.Page}));
+                            static_cast<size_t>(KL2EventWidth({t.writeId, t.instance, t.page}));
                         p.resize(12 + width * (1 + random(244 / static_cast<uint32_t>(width))));
                         put(0, 1, 1);
-                        put(1, dac.PlayedTick + random(1000), 8);
-                        put(9, t.WriteID, 1);
-                        put(10, t.Instance, 1);
-                        put(11, t.Page, 1);
+                        put(1, dac.playedTick + random(1000), 8);
+                        put(9, t.writeId, 1);
+                        put(10, t.instance, 1);
+                        put(11, t.page, 1);
                         break;
                     }
                     default:
-                        if (opcode >= KLINK_OP_REGISTER_WRITE_FIRST && !targets.empty()) {
-                            const TKLINKCapability& t = targets[random(targets.size())].Capability;
+                        if (opcode >= Opcode::kRegisterWriteFirst && !targets.empty()) {
+                            const KLINKCapability& t = targets[random(targets.size())].capability;
                             p.resize(std::max<size_t>(p.size(), 2));
-                            put(0, t.Instance, 1);
-                            put(1, t.Page, 1);
+                            put(0, t.instance, 1);
+                            put(1, t.page, 1);
                         }
                         break;
                 }
             }
             // Requests and packets alike, now and then a reply the host should never send.
-            const uint8_t type = random(8) == 0   ? KLINK_MSG_REPLY
-                                 : random(2) == 0 ? KLINK_MSG_REQUEST
-                                                  : KLINK_MSG_PACKET;
+            const MessageType type = random(8) == 0   ? MessageType::kReply
+                                     : random(2) == 0 ? MessageType::kRequest
+                                                      : MessageType::kPacket;
             model.Feed(0, now);  // any partial frame from the garbage ends here
             std::vector<uint8_t> wire = EncodeFrame(type, opcode, ++id, p);
             const bool damaged = random(10) == 0;  // a line error: the board may drop the frame
@@ -520,25 +525,26 @@ TEST(SimBoardModel, SurvivesRandomFramesAndStillAnswersEveryRequest) {
             const auto replies = model.TakeReplies();
             if (damaged) {
                 EXPECT_LE(replies.size(), 1u) << name << " frame " << i;
-            } else if (type != KLINK_MSG_REQUEST) {
+            } else if (type != MessageType::kRequest) {
                 EXPECT_TRUE(replies.empty()) << name << " frame " << i;
             } else {
-                ASSERT_EQ(replies.size(), 1u) << name << " request " << i << " opcode " << int{opcode};
-                const auto frames = DecodeWire(replies[0].Wire);
+                ASSERT_EQ(replies.size(), 1u)
+                    << name << " request " << i << " opcode " << int{OpcodeByte(opcode)};
+                const auto frames = DecodeWire(replies[0].wire);
                 ASSERT_EQ(frames.size(), 1u) << name << " request " << i;
-                EXPECT_EQ(frames[0].MessageType, KLINK_MSG_REPLY);
-                EXPECT_EQ(frames[0].Opcode, opcode);
-                EXPECT_EQ(frames[0].RequestID, id);
-                ASSERT_FALSE(frames[0].Payload.empty());
-                if (opcode == KLINK_OP_PING && p.size() < 256) {
-                    EXPECT_EQ(frames[0].Payload, Cat({{0}, p})) << name;
-                } else if (opcode == KLINK_OP_PING) {
-                    EXPECT_EQ(frames[0].Payload, std::vector<uint8_t>{kStatusMalformed})
+                EXPECT_EQ(frames[0].messageType, MessageType::kReply);
+                EXPECT_EQ(frames[0].opcode, opcode);
+                EXPECT_EQ(frames[0].requestId, id);
+                ASSERT_FALSE(frames[0].payload.empty());
+                if (opcode == Opcode::kPing && p.size() < 256) {
+                    EXPECT_EQ(frames[0].payload, Cat({{0}, p})) << name;
+                } else if (opcode == Opcode::kPing) {
+                    EXPECT_EQ(frames[0].payload, std::vector<uint8_t>{kStatusMalformed})
                         << "too long to echo";
                 }
-                if (opcode == KLINK_OP_DAC_STATUS && frames[0].Payload[0] == 0) {
-                    TKL2DACStatus s;
-                    s.Decode(std::span(frames[0].Payload).subspan(1));  // the host's own checks
+                if (opcode == Opcode::kDACStatus && frames[0].payload[0] == 0) {
+                    KL2DACStatus s;
+                    s.Decode(std::span(frames[0].payload).subspan(1));  // the host's own checks
                 }
             }
             model.AdvanceTo(now);

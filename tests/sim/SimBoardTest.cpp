@@ -28,10 +28,10 @@ using testing::U32;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-std::vector<TSimTraceEvent> Only(const std::vector<TSimTraceEvent>& trace, TSimTraceOp op) {
-    std::vector<TSimTraceEvent> out;
+std::vector<SimTraceEvent> Only(const std::vector<SimTraceEvent>& trace, SimTraceOp op) {
+    std::vector<SimTraceEvent> out;
     for (const auto& e : trace) {
-        if (e.Op == op) out.push_back(e);
+        if (e.op == op) out.push_back(e);
     }
     return out;
 }
@@ -52,57 +52,57 @@ std::vector<std::vector<uint8_t>> RegisterBurst(int packets) {
 }
 
 TEST(SimBoard, AnswersTheBoardContractOverItsLine) {
-    auto board = TSimBoard::Start("Keltra 2.1");
+    auto board = SimBoard::Start("Keltra 2.1");
     RawClient host(board->PortPath());
     const std::vector<uint8_t> probe{'K', 'L', 'I', 'N', 'K'};
-    EXPECT_EQ(host.Request(KLINK_OP_PING, probe), Cat({{0}, probe}));
-    auto info = host.Request(KLINK_OP_DEVICE_INFO);
+    EXPECT_EQ(host.Request(Opcode::kPing, probe), Cat({{0}, probe}));
+    auto info = host.Request(Opcode::kDeviceInfo);
     ASSERT_TRUE(info);
     EXPECT_EQ((*info)[0], 0);
     EXPECT_EQ(std::string(info->begin() + 2, info->begin() + 2 + (*info)[1]), "Keltra 2.1");
-    TKLINKCapabilities caps;
+    KLINKCapabilities caps;
     while (!caps.Complete()) {
         const uint16_t offset = caps.NextOffset();
-        auto page = host.Request(KLINK_OP_CAPABILITIES,
+        auto page = host.Request(Opcode::kCapabilities,
                                  {static_cast<uint8_t>(offset), static_cast<uint8_t>(offset >> 8)});
         ASSERT_TRUE(page);
         ASSERT_EQ((*page)[0], 0);
         caps.AddPage(offset, std::span(*page).subspan(1));
     }
-    EXPECT_TRUE(caps.Supports(0x52, 0, 0, KLINK_FEATURE_BURST));
-    EXPECT_EQ(host.Request(KLINK_OP_RESET), std::vector<uint8_t>{0});
-    EXPECT_EQ(host.Request(KLINK_OP_SET_OUTPUT_VOLUME, {0}), std::vector<uint8_t>{0});
-    EXPECT_EQ(host.Request(KLINK_OP_SET_CHIP_CLOCK, Cat({{0x52, 0}, U32(7670453)})), std::vector<uint8_t>{0});
-    auto dac = host.Request(KLINK_OP_DAC_STATUS, {1});
+    EXPECT_TRUE(caps.Supports(0x52, 0, 0, kFeatureBurst));
+    EXPECT_EQ(host.Request(Opcode::kReset), std::vector<uint8_t>{0});
+    EXPECT_EQ(host.Request(Opcode::kSetOutputVolume, {0}), std::vector<uint8_t>{0});
+    EXPECT_EQ(host.Request(Opcode::kSetChipClock, Cat({{0x52, 0}, U32(7670453)})), std::vector<uint8_t>{0});
+    auto dac = host.Request(Opcode::kDACStatus, {1});
     ASSERT_TRUE(dac);
     EXPECT_EQ(dac->size(), 73u);
-    EXPECT_EQ(host.Request(0x0E), std::vector<uint8_t>{kStatusUnknownOpcode});
+    EXPECT_EQ(host.Request(Opcode{0x0E}), std::vector<uint8_t>{kStatusUnknownOpcode});
     EXPECT_EQ(board->Requests(), 9u);
 }
 
 TEST(SimBoard, TakesARegisterBurstAtTheLineRateAndTracesItInOrder) {
-    auto board = TSimBoard::Start("Keltra 4");
+    auto board = SimBoard::Start("Keltra 4");
     RawClient host(board->PortPath());
     size_t wireBytes = 0;
     std::vector<uint8_t> all;
     for (const auto& payload : RegisterBurst(8)) {
-        auto frame = EncodeFrame(KLINK_MSG_PACKET, 0x54, 1, payload);
+        auto frame = EncodeFrame(MessageType::kPacket, WriteOpcode(0x54), 1, payload);
         wireBytes += frame.size();
         all.insert(all.end(), frame.begin(), frame.end());
     }
     const auto started = Clock::now();
     host.Send(all);
-    ASSERT_TRUE(host.Request(KLINK_OP_PING));  // answered only after every packet was taken in
+    ASSERT_TRUE(host.Request(Opcode::kPing));  // answered only after every packet was taken in
     const double wall = std::chrono::duration<double>(Clock::now() - started).count();
-    const auto regs = Only(board->Trace(), TSimTraceOp::Reg);
+    const auto regs = Only(board->Trace(), SimTraceOp::kReg);
     ASSERT_EQ(regs.size(), 8u * 127);
     for (size_t i = 0; i < regs.size(); ++i) {
-        ASSERT_EQ(regs[i].Value, static_cast<uint8_t>(i + 1)) << i;
-        ASSERT_EQ(regs[i].Source, TSimWriteSource::Host);
+        ASSERT_EQ(regs[i].value, static_cast<uint8_t>(i + 1)) << i;
+        ASSERT_EQ(regs[i].source, SimWriteSource::kHost);
     }
     // The first packet completes one frame in; the last one wireBytes in.
     const double expected = static_cast<double>(wireBytes - all.size() / 8) / kLineBytesPerSecond;
-    const double traced = static_cast<double>(regs.back().TimeUS - regs.front().TimeUS) / 1e6;
+    const double traced = static_cast<double>(regs.back().timeUs - regs.front().timeUs) / 1e6;
     EXPECT_NEAR(traced, expected, expected * 0.1);
     EXPECT_GT(wall, static_cast<double>(wireBytes) / kLineBytesPerSecond * 0.9);
     EXPECT_LT(wall, 2.0);
@@ -110,49 +110,49 @@ TEST(SimBoard, TakesARegisterBurstAtTheLineRateAndTracesItInOrder) {
 }
 
 TEST(SimBoard, UnthrottledBoardTakesTheSameBurstAtOnce) {
-    TSimBoardOptions options;
-    options.Throttled = false;
-    auto board = TSimBoard::Start("Keltra 4", options);
+    SimBoardOptions options;
+    options.throttled = false;
+    auto board = SimBoard::Start("Keltra 4", options);
     RawClient host(board->PortPath());
     // About 10.8 KB: close to a second at the line rate.
     const auto started = Clock::now();
-    for (const auto& payload : RegisterBurst(40)) host.SendPacket(0x54, payload);
-    ASSERT_TRUE(host.Request(KLINK_OP_PING));
+    for (const auto& payload : RegisterBurst(40)) host.SendPacket(WriteOpcode(0x54), payload);
+    ASSERT_TRUE(host.Request(Opcode::kPing));
     EXPECT_LT(std::chrono::duration<double>(Clock::now() - started).count(), 0.5);
-    EXPECT_EQ(Only(board->Trace(), TSimTraceOp::Reg).size(), 40u * 127);
+    EXPECT_EQ(Only(board->Trace(), SimTraceOp::kReg).size(), 40u * 127);
 }
 
 TEST(SimBoard, KeepsRunningWhenTheHostClosesAndReopensThePort) {
-    auto board = TSimBoard::Start("Keltra 3");
+    auto board = SimBoard::Start("Keltra 3");
     {
         RawClient first(board->PortPath());
-        EXPECT_EQ(first.Request(KLINK_OP_PING, {1}), (std::vector<uint8_t>{0, 1}));
+        EXPECT_EQ(first.Request(Opcode::kPing, {1}), (std::vector<uint8_t>{0, 1}));
         // Half a frame, then the host goes away.
-        auto frame = EncodeFrame(KLINK_MSG_REQUEST, KLINK_OP_PING, 9, std::vector<uint8_t>{7, 7});
+        auto frame = EncodeFrame(MessageType::kRequest, Opcode::kPing, 9, std::vector<uint8_t>{7, 7});
         first.Send(std::vector<uint8_t>(frame.begin(), frame.begin() + 6));
     }
     std::this_thread::sleep_for(milliseconds(30));
     RawClient second(board->PortPath());
-    EXPECT_EQ(second.Request(KLINK_OP_PING, {2}), (std::vector<uint8_t>{0, 2}));
+    EXPECT_EQ(second.Request(Opcode::kPing, {2}), (std::vector<uint8_t>{0, 2}));
     EXPECT_EQ(board->Requests(), 2u);
 }
 
 TEST(SimBoard, ADPCMAndDACClocksRunInRealTime) {
     // The status a request gets reflects the board's clock when the request
     // arrived, which lies between the board times read before and after it.
-    auto kl4 = TSimBoard::Start("Keltra 4");
+    auto kl4 = SimBoard::Start("Keltra 4");
     RawClient host4(kl4->PortPath());
     // 4 MHz / 1024: 1953.125 bytes per second; one second buffered.
     for (uint32_t pos = 0; pos < 2000; pos += 250) {
-        host4.SendPacket(KLINK_OP_STREAM_DATA, Cat({{0xB7, 0}, U32(pos), std::vector<uint8_t>(250, 0x08)}));
+        host4.SendPacket(Opcode::kStreamData, Cat({{0xB7, 0}, U32(pos), std::vector<uint8_t>(250, 0x08)}));
     }
-    host4.SendPacket(KLINK_OP_STREAM_START, Cat({{0xB7, 0}, U32(4000000), {0x00, 0x04}}));
-    ASSERT_TRUE(kl4->WaitForTrace([](const auto& t) { return !Only(t, TSimTraceOp::StreamStart).empty(); },
+    host4.SendPacket(Opcode::kStreamStart, Cat({{0xB7, 0}, U32(4000000), {0x00, 0x04}}));
+    ASSERT_TRUE(kl4->WaitForTrace([](const auto& t) { return !Only(t, SimTraceOp::kStreamStart).empty(); },
                                   milliseconds(3000)));
-    const double start = static_cast<double>(Only(kl4->Trace(), TSimTraceOp::StreamStart)[0].TimeUS);
+    const double start = static_cast<double>(Only(kl4->Trace(), SimTraceOp::kStreamStart)[0].timeUs);
     std::this_thread::sleep_for(milliseconds(150));
     double before = static_cast<double>(kl4->NowUS());
-    auto status = host4.Request(KLINK_OP_AUDIO_STATUS, {0xB7, 0});
+    auto status = host4.Request(Opcode::kAudioStatus, {0xB7, 0});
     double after = static_cast<double>(kl4->NowUS());
     ASSERT_TRUE(status);
     const double played = Read32(*status, 5);
@@ -161,71 +161,71 @@ TEST(SimBoard, ADPCMAndDACClocksRunInRealTime) {
     EXPECT_GT(played, 50);
     EXPECT_EQ(Read32(*status, 29), kStreamStarted);
 
-    auto kl2 = TSimBoard::Start("Keltra 2");
+    auto kl2 = SimBoard::Start("Keltra 2");
     RawClient host2(kl2->PortPath());
-    TKL2DACChunk chunk;
-    for (int i = 0; i < 60; ++i) chunk.Records.push_back({kKL2RecordSample, 0x80, 600});
-    chunk.EndTick = 60 * 600;
-    host2.SendPacket(KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(0, chunk));
-    ASSERT_EQ(host2.Request(KLINK_OP_DAC_START, EncodeKL2DACStart(3528)), std::vector<uint8_t>{0});
-    const auto dacStart = Only(kl2->Trace(), TSimTraceOp::DACStart);
+    KL2DACChunk chunk;
+    for (int i = 0; i < 60; ++i) chunk.records.push_back({KL2RecordKind::kSample, 0x80, 600});
+    chunk.endTick = 60 * 600;
+    host2.SendPacket(Opcode::kDACRecords, EncodeKL2DACRecords(0, chunk));
+    ASSERT_EQ(host2.Request(Opcode::kDACStart, EncodeKL2DACStart(3528)), std::vector<uint8_t>{0});
+    const auto dacStart = Only(kl2->Trace(), SimTraceOp::kDACStart);
     ASSERT_EQ(dacStart.size(), 1u);
     std::this_thread::sleep_for(milliseconds(150));
     before = static_cast<double>(kl2->NowUS());
-    auto dac = host2.Request(KLINK_OP_DAC_STATUS, {1});
+    auto dac = host2.Request(Opcode::kDACStatus, {1});
     after = static_cast<double>(kl2->NowUS());
     ASSERT_TRUE(dac);
-    TKL2DACStatus s;
+    KL2DACStatus s;
     s.Decode(std::span(*dac).subspan(1));
-    const double origin = static_cast<double>(dacStart[0].TimeUS);
-    EXPECT_GE(static_cast<double>(s.PlayedTick), (before - origin) * 0.0441 - 2);
-    EXPECT_LE(static_cast<double>(s.PlayedTick), (after - origin) * 0.0441 + 2);
-    EXPECT_GT(s.PlayedTick, 3000u);
+    const double origin = static_cast<double>(dacStart[0].timeUs);
+    EXPECT_GE(static_cast<double>(s.playedTick), (before - origin) * 0.0441 - 2);
+    EXPECT_LE(static_cast<double>(s.playedTick), (after - origin) * 0.0441 + 2);
+    EXPECT_GT(s.playedTick, 3000u);
 }
 
 TEST(SimBoard, ReplyFaultsShowOnTheLine) {
-    TSimBoardOptions options;
-    options.Faults.Replies = {{TSimReplyAction::Drop, KLINK_OP_PING, 1, 0, 0},
-                              {TSimReplyAction::CorruptCrc, KLINK_OP_DEVICE_INFO, 0, 0, 0},
-                              {TSimReplyAction::Delay, KLINK_OP_RESET, 0, 300, 0}};
-    auto board = TSimBoard::Start("Keltra 4", options);
+    SimBoardOptions options;
+    options.faults.replies = {{SimReplyAction::kDrop, Opcode::kPing, 1, 0, 0},
+                              {SimReplyAction::kCorruptCrc, Opcode::kDeviceInfo, 0, 0, 0},
+                              {SimReplyAction::kDelay, Opcode::kReset, 0, 300, 0}};
+    auto board = SimBoard::Start("Keltra 4", options);
     RawClient host(board->PortPath());
-    host.SendRequest(KLINK_OP_PING);
+    host.SendRequest(Opcode::kPing);
     EXPECT_FALSE(host.Receive(milliseconds(200)));
-    host.SendRequest(KLINK_OP_DEVICE_INFO);
+    host.SendRequest(Opcode::kDeviceInfo);
     EXPECT_FALSE(host.Receive(milliseconds(200)));
     const auto started = Clock::now();
-    EXPECT_EQ(host.Request(KLINK_OP_RESET), std::vector<uint8_t>{0});
+    EXPECT_EQ(host.Request(Opcode::kReset), std::vector<uint8_t>{0});
     EXPECT_GE(Clock::now() - started, milliseconds(290));
-    EXPECT_EQ(host.Request(KLINK_OP_PING, {3}), (std::vector<uint8_t>{0, 3}));
+    EXPECT_EQ(host.Request(Opcode::kPing, {3}), (std::vector<uint8_t>{0, 3}));
 }
 
 TEST(SimBoard, StoppingToReadBacksUpTheHostsWrites) {
-    TSimBoardOptions options;
-    options.Faults.StopReadingAfterBytes = 100;
-    auto board = TSimBoard::Start("Keltra 4", options);
+    SimBoardOptions options;
+    options.faults.stopReadingAfterBytes = 100;
+    auto board = SimBoard::Start("Keltra 4", options);
     RawClient host(board->PortPath());
     platform::SetSerialTimeouts(host.Handle(), {0, 0, 0, 0, 300});
     const std::vector<uint8_t> data(64 * 1024, 0x55);
     const auto r = platform::WriteSerialPort(host.Handle(), data);
-    EXPECT_EQ(r.Error, 0);
-    EXPECT_GT(r.Written, 4096u);
-    EXPECT_LT(r.Written, data.size());
+    EXPECT_EQ(r.error, 0);
+    EXPECT_GT(r.written, 4096u);
+    EXPECT_LT(r.written, data.size());
     EXPECT_EQ(board->BytesRead(), 100u);
-    RecordProperty("pty_backlog_bytes", std::to_string(r.Written));
-    EXPECT_EQ(platform::QuerySerialQueues(host.Handle()).Output, 0u);  // a pty shows no output queue
+    RecordProperty("pty_backlog_bytes", std::to_string(r.written));
+    EXPECT_EQ(platform::QuerySerialQueues(host.Handle()).output, 0u);  // a pty shows no output queue
 }
 
 TEST(SimBoard, HangUpFaultClosesTheLine) {
-    TSimBoardOptions options;
-    options.Faults.HangUpAfterMs = 100;
-    auto board = TSimBoard::Start("Keltra 4", options);
+    SimBoardOptions options;
+    options.faults.hangUpAfterMs = 100;
+    auto board = SimBoard::Start("Keltra 4", options);
     RawClient host(board->PortPath());
     EXPECT_TRUE(platform::SerialPortPresent(host.Handle()));
-    ASSERT_TRUE(board->WaitForTrace([](const auto& t) { return !Only(t, TSimTraceOp::Fault).empty(); },
+    ASSERT_TRUE(board->WaitForTrace([](const auto& t) { return !Only(t, SimTraceOp::kFault).empty(); },
                                     milliseconds(2000)));
     EXPECT_FALSE(platform::SerialPortPresent(host.Handle()));
-    EXPECT_EQ(Only(board->Trace(), TSimTraceOp::Fault)[0].What, "hang up");
+    EXPECT_EQ(Only(board->Trace(), SimTraceOp::kFault)[0].what, "hang up");
 }
 
 class PublishedBoards : public ::testing::Test {
@@ -251,21 +251,21 @@ protected:
 };
 
 TEST_F(PublishedBoards, AppearInThePortListUnderUniqueNamesUntilStopped) {
-    TSimBoardOptions options;
-    options.Publish = true;
-    auto a = TSimBoard::Start("Keltra 4", options);
-    auto b = TSimBoard::Start("Keltra 4", options);
+    SimBoardOptions options;
+    options.publish = true;
+    auto a = SimBoard::Start("Keltra 4", options);
+    auto b = SimBoard::Start("Keltra 4", options);
     EXPECT_EQ(a->PortName(), "sim-keltra4-1");
     EXPECT_EQ(b->PortName(), "sim-keltra4-2");
     auto listed = platform::ListSimulatedPorts(platform::SimulatedPortFolder());
     EXPECT_EQ(listed.size(), 2u);
     RawClient host(b->PortPath());
-    EXPECT_EQ(host.Request(KLINK_OP_PING, {4}), (std::vector<uint8_t>{0, 4}));
+    EXPECT_EQ(host.Request(Opcode::kPing, {4}), (std::vector<uint8_t>{0, 4}));
     a->Stop();
     listed = platform::ListSimulatedPorts(platform::SimulatedPortFolder());
     ASSERT_EQ(listed.size(), 1u);
-    EXPECT_EQ(listed[0].Name, "sim-keltra4-2");
-    auto c = TSimBoard::Start("Keltra 4", options);
+    EXPECT_EQ(listed[0].name, "sim-keltra4-2");
+    auto c = SimBoard::Start("Keltra 4", options);
     EXPECT_EQ(c->PortName(), "sim-keltra4-1");  // a withdrawn name is free again
 }
 
@@ -307,10 +307,10 @@ TEST_F(PublishedBoards, KlinksimServesItsBoardsUntilInterrupted) {
     EXPECT_EQ(platform::ListSimulatedPorts(platform::SimulatedPortFolder()).size(), 2u);
     {
         RawClient host(path);
-        EXPECT_EQ(host.Request(KLINK_OP_PING, {'K', 'L', 'I', 'N', 'K'}),
+        EXPECT_EQ(host.Request(Opcode::kPing, {'K', 'L', 'I', 'N', 'K'}),
                   (std::vector<uint8_t>{0, 'K', 'L', 'I', 'N', 'K'}));
-        host.SendPacket(0x54, {0, 0, 0x20, 0xC7});
-        EXPECT_EQ(host.Request(KLINK_OP_RESET), std::vector<uint8_t>{0});
+        host.SendPacket(WriteOpcode(0x54), {0, 0, 0x20, 0xC7});
+        EXPECT_EQ(host.Request(Opcode::kReset), std::vector<uint8_t>{0});
     }
     ASSERT_EQ(kill(pid, SIGINT), 0);
     int status = 0;
@@ -327,13 +327,13 @@ TEST(SimBoard, WritesTheTraceAsJsonLines) {
     const auto path =
         std::filesystem::temp_directory_path() / ("klinksim-trace-" + std::to_string(getpid()) + ".jsonl");
     {
-        TSimBoardOptions options;
-        options.TraceFile = std::make_shared<TSimTraceFile>(path);
-        options.Name = "sim-keltra4-9";
-        auto board = TSimBoard::Start("Keltra 4", options);
+        SimBoardOptions options;
+        options.traceFile = std::make_shared<SimTraceFile>(path);
+        options.name = "sim-keltra4-9";
+        auto board = SimBoard::Start("Keltra 4", options);
         RawClient host(board->PortPath());
-        host.SendPacket(0x54, {0, 0, 0x20, 0xC7});
-        EXPECT_TRUE(host.Request(KLINK_OP_RESET));
+        host.SendPacket(WriteOpcode(0x54), {0, 0, 0x20, 0xC7});
+        EXPECT_TRUE(host.Request(Opcode::kReset));
     }
     std::ifstream in(path);
     std::vector<nlohmann::json> lines;

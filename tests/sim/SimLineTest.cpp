@@ -9,7 +9,7 @@ namespace {
 constexpr int64_t kByteNs = 1'000'000'000 / kLineBytesPerSecond;  // 86805 ns
 
 TEST(SimInputLine, BytesArriveOneByteTimeApartFromWhenTheyWereSeen) {
-    TSimInputLine line(true);
+    SimInputLine line(true);
     EXPECT_EQ(line.Due(1'000'000), 0u);  // idle: nothing seen yet
     line.Detected(1'000'000);
     EXPECT_EQ(line.Due(1'000'000), 0u);
@@ -28,14 +28,14 @@ TEST(SimInputLine, BytesArriveOneByteTimeApartFromWhenTheyWereSeen) {
 }
 
 TEST(SimInputLine, UnthrottledLineHasEverythingAtOnce) {
-    TSimInputLine line(false);
+    SimInputLine line(false);
     line.Detected(500);
     EXPECT_GE(line.Due(500), 4096u);
     EXPECT_EQ(line.Consume(700), 700);
 }
 
 TEST(SimOutputLine, RepliesLeaveInOrderAtTheLineRate) {
-    TSimOutputLine line(true);
+    SimOutputLine line(true);
     line.Push({std::vector<uint8_t>(10, 1), 1'000'000});
     line.Push({std::vector<uint8_t>(5, 2), 0});  // ready earlier, still waits its turn
     EXPECT_TRUE(line.Due(999'999).empty());

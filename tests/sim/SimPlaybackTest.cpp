@@ -31,332 +31,333 @@ std::vector<uint8_t> StreamStart(uint32_t clock, uint16_t divider) {
     return Cat({{0xB7, 0}, U32(clock), {static_cast<uint8_t>(divider), static_cast<uint8_t>(divider >> 8)}});
 }
 
-TSimStreamStatus AudioStatus(ModelDriver& d) {
-    auto r = d.Request(KLINK_OP_AUDIO_STATUS, {0xB7, 0});
-    TSimStreamStatus s;
+SimStreamStatus AudioStatus(ModelDriver& d) {
+    auto r = d.Request(Opcode::kAudioStatus, {0xB7, 0});
+    SimStreamStatus s;
     EXPECT_EQ(r.size(), 41u);
     if (r.size() != 41) return s;
     EXPECT_EQ(r[0], 0);
-    s.Accepted = Read32(r, 1);
-    s.Played = Read32(r, 5);
-    s.Pending = Read32(r, 9);
-    s.Underflows = Read32(r, 13);
-    s.Overflows = Read32(r, 17);
-    s.Rejected = Read32(r, 21);
-    s.MaxPending = Read32(r, 25);
-    s.Flags = Read32(r, 29);
-    s.LateEvents = Read32(r, 33);
-    s.MaxEventLag = Read32(r, 37);
-    EXPECT_LE(s.Played, s.Accepted);
-    EXPECT_EQ(s.Pending, s.Accepted - s.Played);
+    s.accepted = Read32(r, 1);
+    s.played = Read32(r, 5);
+    s.pending = Read32(r, 9);
+    s.underflows = Read32(r, 13);
+    s.overflows = Read32(r, 17);
+    s.rejected = Read32(r, 21);
+    s.maxPending = Read32(r, 25);
+    s.flags = Read32(r, 29);
+    s.lateEvents = Read32(r, 33);
+    s.maxEventLag = Read32(r, 37);
+    EXPECT_LE(s.played, s.accepted);
+    EXPECT_EQ(s.pending, s.accepted - s.played);
     return s;
 }
 
 TEST(SimADPCMStream, PlaysAtTheByteRateAndAppliesEventsAtTheirPositions) {
     ModelDriver d("Keltra 4");
-    d.Packet(KLINK_OP_STREAM_EVENTS, StreamEvent(10, 0, {0x54, 0, 0, 0x08, 0x78, 0x20, 0xC0}));
-    d.Packet(KLINK_OP_STREAM_EVENTS, StreamEvent(16, 2, {3}));
-    d.Packet(KLINK_OP_STREAM_DATA, StreamData(0, 40));
-    d.Packet(KLINK_OP_STREAM_DATA, StreamData(40, 40));
-    d.Packet(KLINK_OP_STREAM_EVENTS, StreamEvent(80, 3, {0x80}));
-    EXPECT_EQ(AudioStatus(d).Flags, 0u);  // nothing plays before STREAM_START
+    d.Packet(Opcode::kStreamEvents, StreamEvent(10, 0, {0x54, 0, 0, 0x08, 0x78, 0x20, 0xC0}));
+    d.Packet(Opcode::kStreamEvents, StreamEvent(16, 2, {3}));
+    d.Packet(Opcode::kStreamData, StreamData(0, 40));
+    d.Packet(Opcode::kStreamData, StreamData(40, 40));
+    d.Packet(Opcode::kStreamEvents, StreamEvent(80, 3, {0x80}));
+    EXPECT_EQ(AudioStatus(d).flags, 0u);  // nothing plays before STREAM_START
 
-    d.Now = 1 * kMs;
-    d.Packet(KLINK_OP_STREAM_START, StreamStart(8000000, 512));  // 128 us per byte
-    d.Now = 6 * kMs;
-    TSimStreamStatus s = AudioStatus(d);
-    EXPECT_EQ(s.Flags, kStreamStarted);
-    EXPECT_NEAR(s.Played, 5000 / 128, 1);
-    EXPECT_EQ(s.Accepted, 80u);
+    d.now = 1 * kMs;
+    d.Packet(Opcode::kStreamStart, StreamStart(8000000, 512));  // 128 us per byte
+    d.now = 6 * kMs;
+    SimStreamStatus s = AudioStatus(d);
+    EXPECT_EQ(s.flags, kStreamStarted);
+    EXPECT_NEAR(s.played, 5000 / 128, 1);
+    EXPECT_EQ(s.accepted, 80u);
 
-    d.Now = 20 * kMs;
+    d.now = 20 * kMs;
     s = AudioStatus(d);
-    EXPECT_EQ(s.Flags, kStreamStarted | kStreamFinished);
-    EXPECT_EQ(s.Played, 80u);
-    EXPECT_EQ(s.Pending, 0u);
-    EXPECT_EQ(s.Underflows, 0u);
-    EXPECT_EQ(s.MaxPending, 80u);
+    EXPECT_EQ(s.flags, kStreamStarted | kStreamFinished);
+    EXPECT_EQ(s.played, 80u);
+    EXPECT_EQ(s.pending, 0u);
+    EXPECT_EQ(s.underflows, 0u);
+    EXPECT_EQ(s.maxPending, 80u);
 
-    const auto regs = d.TraceOf(TSimTraceOp::Reg);
+    const auto regs = d.TraceOf(SimTraceOp::kReg);
     ASSERT_EQ(regs.size(), 2u);
-    EXPECT_EQ(regs[0].Source, TSimWriteSource::Stream);
-    EXPECT_EQ(regs[0].TimeUS, 1000u + 10 * 128);
-    EXPECT_EQ(regs[1].Reg, 0x20);
+    EXPECT_EQ(regs[0].source, SimWriteSource::kStream);
+    EXPECT_EQ(regs[0].timeUs, 1000u + 10 * 128);
+    EXPECT_EQ(regs[1].reg, 0x20);
     EXPECT_EQ(d.Model().Chips().Register(0x54, 0, 0, 0x20), 0xC0);
-    ASSERT_EQ(d.TraceOf(TSimTraceOp::Pan).size(), 1u);
-    EXPECT_EQ(d.TraceOf(TSimTraceOp::Pan)[0].TimeUS, 1000u + 16 * 128);
-    const auto start = d.TraceOf(TSimTraceOp::StreamStart);
+    ASSERT_EQ(d.TraceOf(SimTraceOp::kPan).size(), 1u);
+    EXPECT_EQ(d.TraceOf(SimTraceOp::kPan)[0].timeUs, 1000u + 16 * 128);
+    const auto start = d.TraceOf(SimTraceOp::kStreamStart);
     ASSERT_EQ(start.size(), 1u);
     EXPECT_EQ(FormatTraceLine(start[0], "b"),
               R"({"t_us":1000,"board":"b","op":"stream_start","clock":8000000,"div":512})");
-    const auto end = d.TraceOf(TSimTraceOp::StreamEnd);
+    const auto end = d.TraceOf(SimTraceOp::kStreamEnd);
     ASSERT_EQ(end.size(), 1u);
-    EXPECT_EQ(end[0].TimeUS, 1000u + 80 * 128);
+    EXPECT_EQ(end[0].timeUs, 1000u + 80 * 128);
 }
 
 TEST(SimADPCMStream, AClockEventChangesTheRateFromItsPosition) {
     ModelDriver d("Keltra 4");
-    d.Packet(KLINK_OP_STREAM_DATA, StreamData(0, 40));
-    d.Packet(KLINK_OP_STREAM_EVENTS,
+    d.Packet(Opcode::kStreamData, StreamData(0, 40));
+    d.Packet(Opcode::kStreamEvents,
              StreamEvent(20, 1, Cat({U32(4000000), {0x00, 0x04}})));  // 512 us per byte
-    d.Packet(KLINK_OP_STREAM_EVENTS, StreamEvent(40, 3, {0x80}));
-    d.Packet(KLINK_OP_STREAM_START, StreamStart(8000000, 512));
+    d.Packet(Opcode::kStreamEvents, StreamEvent(40, 3, {0x80}));
+    d.Packet(Opcode::kStreamStart, StreamStart(8000000, 512));
     d.AdvanceMs(100);
-    const auto end = d.TraceOf(TSimTraceOp::StreamEnd);
+    const auto end = d.TraceOf(SimTraceOp::kStreamEnd);
     ASSERT_EQ(end.size(), 1u);
-    EXPECT_EQ(end[0].TimeUS, 20u * 128 + 20u * 512);
-    ASSERT_EQ(d.TraceOf(TSimTraceOp::Clock).size(), 1u);
-    EXPECT_EQ(d.TraceOf(TSimTraceOp::Clock)[0].Divider, 1024u);
+    EXPECT_EQ(end[0].timeUs, 20u * 128 + 20u * 512);
+    ASSERT_EQ(d.TraceOf(SimTraceOp::kClock).size(), 1u);
+    EXPECT_EQ(d.TraceOf(SimTraceOp::kClock)[0].divider, 1024u);
 }
 
 TEST(SimADPCMStream, UnderflowWaitsForDataAndCountsOnce) {
     ModelDriver d("Keltra 4");
-    d.Packet(KLINK_OP_STREAM_DATA, StreamData(0, 10));
-    d.Packet(KLINK_OP_STREAM_START, StreamStart(8000000, 512));
-    d.Now = 5 * kMs;
-    TSimStreamStatus s = AudioStatus(d);
-    EXPECT_EQ(s.Played, 10u);
-    EXPECT_EQ(s.Underflows, 1u);
-    EXPECT_EQ(s.Flags, kStreamStarted | kStreamPCMUnderflow);
-    d.Packet(KLINK_OP_STREAM_DATA, StreamData(10, 10));
-    d.Now = 5 * kMs + 640'000;  // five more bytes
+    d.Packet(Opcode::kStreamData, StreamData(0, 10));
+    d.Packet(Opcode::kStreamStart, StreamStart(8000000, 512));
+    d.now = 5 * kMs;
+    SimStreamStatus s = AudioStatus(d);
+    EXPECT_EQ(s.played, 10u);
+    EXPECT_EQ(s.underflows, 1u);
+    EXPECT_EQ(s.flags, kStreamStarted | kStreamPCMUnderflow);
+    d.Packet(Opcode::kStreamData, StreamData(10, 10));
+    d.now = 5 * kMs + 640'000;  // five more bytes
     s = AudioStatus(d);
-    EXPECT_NEAR(s.Played, 15, 1);
-    EXPECT_EQ(s.Underflows, 1u);
-    EXPECT_EQ(s.Flags & kStreamFailed, 0u);
+    EXPECT_NEAR(s.played, 15, 1);
+    EXPECT_EQ(s.underflows, 1u);
+    EXPECT_EQ(s.flags & kStreamFailed, 0u);
 }
 
 TEST(SimADPCMStream, LateEventsAreAppliedAtOnceAndCounted) {
     ModelDriver d("Keltra 4");
-    d.Packet(KLINK_OP_STREAM_DATA, StreamData(0, 100));
-    d.Packet(KLINK_OP_STREAM_START, StreamStart(8000000, 512));
-    d.Now = 5 * kMs;  // about 39 bytes played
-    d.Packet(KLINK_OP_STREAM_EVENTS, StreamEvent(30, 0, {0x54, 0, 0, 0x08, 0x01}));
-    const TSimStreamStatus s = AudioStatus(d);
-    EXPECT_EQ(s.LateEvents, 1u);
-    EXPECT_NEAR(s.MaxEventLag, 40 - 30, 1);
+    d.Packet(Opcode::kStreamData, StreamData(0, 100));
+    d.Packet(Opcode::kStreamStart, StreamStart(8000000, 512));
+    d.now = 5 * kMs;  // about 39 bytes played
+    d.Packet(Opcode::kStreamEvents, StreamEvent(30, 0, {0x54, 0, 0, 0x08, 0x01}));
+    const SimStreamStatus s = AudioStatus(d);
+    EXPECT_EQ(s.lateEvents, 1u);
+    EXPECT_NEAR(s.maxEventLag, 40 - 30, 1);
     EXPECT_EQ(d.Model().Chips().Register(0x54, 0, 0, 0x08), 0x01);
 }
 
 TEST(SimADPCMStream, BrokenStreamsFailWithTheirReason) {
     struct Case {
-        const char* Name;
-        uint32_t DataCapacity;
-        uint16_t EventCapacity;
-        std::vector<std::pair<uint8_t, std::vector<uint8_t>>> Packets;
-        uint32_t Flags;
+        const char* name;
+        uint32_t dataCapacity;
+        uint16_t eventCapacity;
+        std::vector<std::pair<Opcode, std::vector<uint8_t>>> packets;
+        uint32_t flags;
     };
     const std::vector<Case> cases = {
-        {"data overflow", 16, 100, {{KLINK_OP_STREAM_DATA, StreamData(0, 20)}}, kStreamPCMOverflow},
+        {"data overflow", 16, 100, {{Opcode::kStreamData, StreamData(0, 20)}}, kStreamPCMOverflow},
         {"event overflow",
          1024,
          2,
-         {{KLINK_OP_STREAM_EVENTS, StreamEvent(5, 0, {0x54, 0, 0, 1, 1, 2, 2, 3, 3})}},
+         {{Opcode::kStreamEvents, StreamEvent(5, 0, {0x54, 0, 0, 1, 1, 2, 2, 3, 3})}},
          kStreamEventOverflow},
         {"gap",
          1024,
          100,
-         {{KLINK_OP_STREAM_DATA, StreamData(0, 4)}, {KLINK_OP_STREAM_DATA, StreamData(5, 4)}},
+         {{Opcode::kStreamData, StreamData(0, 4)}, {Opcode::kStreamData, StreamData(5, 4)}},
          kStreamInvalidCommand},
         {"bad event kind",
          1024,
          100,
-         {{KLINK_OP_STREAM_EVENTS, StreamEvent(0, 9, {1})}},
+         {{Opcode::kStreamEvents, StreamEvent(0, 9, {1})}},
          kStreamInvalidCommand},
     };
     for (const Case& c : cases) {
-        TSimProfile p = *BuiltInProfile("Keltra 4");
-        p.DataCapacity = c.DataCapacity;
-        p.EventCapacity = c.EventCapacity;
+        SimProfile p = *BuiltInProfile("Keltra 4");
+        p.dataCapacity = c.dataCapacity;
+        p.eventCapacity = c.eventCapacity;
         BuildPages(p);
         ModelDriver d(std::move(p));
-        for (const auto& [op, payload] : c.Packets) d.Packet(op, payload);
-        const TSimStreamStatus s = AudioStatus(d);
-        EXPECT_EQ(s.Flags, kStreamFailed | c.Flags) << c.Name;
+        for (const auto& [op, payload] : c.packets) d.Packet(op, payload);
+        const SimStreamStatus s = AudioStatus(d);
+        EXPECT_EQ(s.flags, kStreamFailed | c.flags) << c.name;
     }
 }
 
 TEST(SimADPCMStream, FaultSwitchesFailTheStreamOrHideTheStart) {
     ModelDriver d("Keltra 4");
-    TSimFaults f;
-    f.AdpcmFaultFlags = kStreamRxOverflow;
-    f.AdpcmFaultAfterBytes = 20;
+    SimFaults f;
+    f.adpcmFaultFlags = kStreamRxOverflow;
+    f.adpcmFaultAfterBytes = 20;
     d.Model().SetFaults(f);
-    d.Packet(KLINK_OP_STREAM_DATA, StreamData(0, 100));
-    d.Packet(KLINK_OP_STREAM_START, StreamStart(8000000, 512));
-    d.Now = 10 * kMs;
-    TSimStreamStatus s = AudioStatus(d);
-    EXPECT_EQ(s.Played, 20u);
-    EXPECT_EQ(s.Flags, kStreamStarted | kStreamFailed | kStreamRxOverflow);
+    d.Packet(Opcode::kStreamData, StreamData(0, 100));
+    d.Packet(Opcode::kStreamStart, StreamStart(8000000, 512));
+    d.now = 10 * kMs;
+    SimStreamStatus s = AudioStatus(d);
+    EXPECT_EQ(s.played, 20u);
+    EXPECT_EQ(s.flags, kStreamStarted | kStreamFailed | kStreamRxOverflow);
 
     ModelDriver never("Keltra 4");
-    TSimFaults n;
-    n.NeverStartStream = true;
+    SimFaults n;
+    n.neverStartStream = true;
     never.Model().SetFaults(n);
-    never.Packet(KLINK_OP_STREAM_DATA, StreamData(0, 100));
-    never.Packet(KLINK_OP_STREAM_START, StreamStart(8000000, 512));
-    never.Now = 10 * kMs;
+    never.Packet(Opcode::kStreamData, StreamData(0, 100));
+    never.Packet(Opcode::kStreamStart, StreamStart(8000000, 512));
+    never.now = 10 * kMs;
     s = AudioStatus(never);
-    EXPECT_EQ(s.Flags, 0u);
-    EXPECT_EQ(s.Accepted, 100u);
-    EXPECT_EQ(s.Played, 0u);
+    EXPECT_EQ(s.flags, 0u);
+    EXPECT_EQ(s.accepted, 100u);
+    EXPECT_EQ(s.played, 0u);
 }
 
 // --- KL2 DAC -------------------------------------------------------------
 
-TKL2DACStatus DACStatus(ModelDriver& d) {
-    auto r = d.Request(KLINK_OP_DAC_STATUS, {1});
-    TKL2DACStatus s;
+KL2DACStatus DACStatus(ModelDriver& d) {
+    auto r = d.Request(Opcode::kDACStatus, {1});
+    KL2DACStatus s;
     EXPECT_EQ(r.size(), 73u);
     if (r.size() == 73 && r[0] == 0) s.Decode(std::span(r).subspan(1));  // throws on an inconsistent record
     return s;
 }
 
 // What the host checks after RESET.
-bool Cleared(const TKL2DACStatus& s) {
-    return s.State == 0 && s.Fault == 0 && s.Accepted == 0 && s.Consumed == 0 && s.Queued == 0 &&
-           s.EventQueued == 0 && s.PlayedTick == 0 && s.AcceptedTick == 0;
+bool Cleared(const KL2DACStatus& s) {
+    return s.state == KL2DACState::kCleared && s.fault == 0 && s.accepted == 0 && s.consumed == 0 &&
+           s.queued == 0 && s.eventQueued == 0 && s.playedTick == 0 && s.acceptedTick == 0;
 }
 
-TKL2DACChunk SampleChunk(uint64_t start, size_t n, uint16_t wait) {
-    TKL2DACChunk c;
-    c.StartTick = start;
-    for (size_t i = 0; i < n; ++i) c.Records.push_back({kKL2RecordSample, static_cast<uint8_t>(i), wait});
-    c.EndTick = start + n * wait;
+KL2DACChunk SampleChunk(uint64_t start, size_t n, uint16_t wait) {
+    KL2DACChunk c;
+    c.startTick = start;
+    for (size_t i = 0; i < n; ++i)
+        c.records.push_back({KL2RecordKind::kSample, static_cast<uint8_t>(i), wait});
+    c.endTick = start + n * wait;
     return c;
 }
 
 TEST(SimKL2DAC, PlaysRecordsAndEventsOnItsTickClockUntilTheEnd) {
     ModelDriver d("Keltra 2.1");
     EXPECT_TRUE(Cleared(DACStatus(d)));
-    TKL2DACChunk chunk = SampleChunk(0, 60, 10);  // 600 ticks
-    chunk.Records[0] = {kKL2RecordEnable, 0x80, 10};
-    std::vector<TKL2RegisterEvent> events = {{100, false, {0x52, 0, 0}, 0x28, 0xF0},
-                                             {300, false, {0x50, 0, 0}, 0, 0x9F}};
-    d.Packet(KLINK_OP_REGISTER_EVENTS, EncodeKL2RegisterEvents(events, 0, 1));
-    d.Packet(KLINK_OP_REGISTER_EVENTS, EncodeKL2RegisterEvents(events, 1, 1));
-    d.Packet(KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(0, chunk));
-    d.Packet(KLINK_OP_DAC_END, EncodeKL2DACEnd(60, 600));
-    TKL2DACStatus s = DACStatus(d);
-    EXPECT_EQ(s.State, TKL2DACStatus::kPlaying);
-    EXPECT_EQ(s.Accepted, 60u);
-    EXPECT_EQ(s.AcceptedTick, 600u);
-    EXPECT_EQ(s.EventQueued, 2u);
-    EXPECT_EQ(s.Sealed, 1);
+    KL2DACChunk chunk = SampleChunk(0, 60, 10);  // 600 ticks
+    chunk.records[0] = {KL2RecordKind::kEnable, 0x80, 10};
+    std::vector<KL2RegisterEvent> events = {{100, false, {0x52, 0, 0}, 0x28, 0xF0},
+                                            {300, false, {0x50, 0, 0}, 0, 0x9F}};
+    d.Packet(Opcode::kRegisterEvents, EncodeKL2RegisterEvents(events, 0, 1));
+    d.Packet(Opcode::kRegisterEvents, EncodeKL2RegisterEvents(events, 1, 1));
+    d.Packet(Opcode::kDACRecords, EncodeKL2DACRecords(0, chunk));
+    d.Packet(Opcode::kDACEnd, EncodeKL2DACEnd(60, 600));
+    KL2DACStatus s = DACStatus(d);
+    EXPECT_EQ(s.state, KL2DACState::kPlaying);
+    EXPECT_EQ(s.accepted, 60u);
+    EXPECT_EQ(s.acceptedTick, 600u);
+    EXPECT_EQ(s.eventQueued, 2u);
+    EXPECT_EQ(s.sealed, 1);
 
-    d.Now = 1 * kMs;
-    EXPECT_EQ(d.Request(KLINK_OP_DAC_START, EncodeKL2DACStart(3528)), std::vector<uint8_t>{0});
-    EXPECT_EQ(d.Request(KLINK_OP_DAC_START, EncodeKL2DACStart(3528)), std::vector<uint8_t>{kStatusConflict});
-    d.Now = 1 * kMs + 5 * kMs;
+    d.now = 1 * kMs;
+    EXPECT_EQ(d.Request(Opcode::kDACStart, EncodeKL2DACStart(3528)), std::vector<uint8_t>{0});
+    EXPECT_EQ(d.Request(Opcode::kDACStart, EncodeKL2DACStart(3528)), std::vector<uint8_t>{kStatusConflict});
+    d.now = 1 * kMs + 5 * kMs;
     s = DACStatus(d);
-    EXPECT_NEAR(static_cast<double>(s.PlayedTick), 5 * 44.1, 2);
-    EXPECT_EQ(s.EventConsumed, 1u);
-    EXPECT_NEAR(s.Consumed, 23, 1);
+    EXPECT_NEAR(static_cast<double>(s.playedTick), 5 * 44.1, 2);
+    EXPECT_EQ(s.eventConsumed, 1u);
+    EXPECT_NEAR(s.consumed, 23, 1);
 
-    d.Now = 30 * kMs;
+    d.now = 30 * kMs;
     s = DACStatus(d);
-    EXPECT_EQ(s.State, TKL2DACStatus::kEnded);
-    EXPECT_EQ(s.Consumed, 60u);
-    EXPECT_EQ(s.Queued, 0u);
-    EXPECT_EQ(s.EventConsumed, 2u);
-    EXPECT_EQ(s.EventQueued, 0u);
-    EXPECT_EQ(s.PlayedTick, 600u);
-    EXPECT_EQ(s.Underflows, 0u);
+    EXPECT_EQ(s.state, KL2DACState::kEnded);
+    EXPECT_EQ(s.consumed, 60u);
+    EXPECT_EQ(s.queued, 0u);
+    EXPECT_EQ(s.eventConsumed, 2u);
+    EXPECT_EQ(s.eventQueued, 0u);
+    EXPECT_EQ(s.playedTick, 600u);
+    EXPECT_EQ(s.underflows, 0u);
 
-    std::vector<TSimTraceEvent> dac, event;
-    for (const auto& e : d.TraceOf(TSimTraceOp::Reg))
-        (e.Source == TSimWriteSource::DAC ? dac : event).push_back(e);
+    std::vector<SimTraceEvent> dac, event;
+    for (const auto& e : d.TraceOf(SimTraceOp::kReg))
+        (e.source == SimWriteSource::kDAC ? dac : event).push_back(e);
     ASSERT_EQ(dac.size(), 60u);
-    EXPECT_EQ(dac[0].Reg, 0x2B);
-    EXPECT_EQ(dac[1].Reg, 0x2A);
-    EXPECT_EQ(dac[1].WriteID, 0x52);
-    EXPECT_EQ(dac[59].TimeUS, 1000u + 590u * 1'000'000 / 44100);
+    EXPECT_EQ(dac[0].reg, 0x2B);
+    EXPECT_EQ(dac[1].reg, 0x2A);
+    EXPECT_EQ(dac[1].writeId, 0x52);
+    EXPECT_EQ(dac[59].timeUs, 1000u + 590u * 1'000'000 / 44100);
     ASSERT_EQ(event.size(), 2u);
-    EXPECT_EQ(event[0].TimeUS, 1000u + 100u * 1'000'000 / 44100);
-    EXPECT_EQ(event[1].Reg, -1);
+    EXPECT_EQ(event[0].timeUs, 1000u + 100u * 1'000'000 / 44100);
+    EXPECT_EQ(event[1].reg, -1);
     EXPECT_EQ(FormatTraceLine(event[0], "b"),
               R"({"t_us":)" + std::to_string(1000u + 100u * 1'000'000 / 44100) +
                   R"(,"board":"b","op":"reg","id":82,"inst":0,"page":0,"reg":40,"val":240,"src":"event"})");
-    ASSERT_EQ(d.TraceOf(TSimTraceOp::DACStart).size(), 1u);
-    EXPECT_EQ(d.TraceOf(TSimTraceOp::DACStart)[0].Number, 3528u);
-    ASSERT_EQ(d.TraceOf(TSimTraceOp::DACEnd).size(), 1u);
-    EXPECT_EQ(d.TraceOf(TSimTraceOp::DACEnd)[0].TimeUS, 1000u + 600u * 1'000'000 / 44100);
+    ASSERT_EQ(d.TraceOf(SimTraceOp::kDACStart).size(), 1u);
+    EXPECT_EQ(d.TraceOf(SimTraceOp::kDACStart)[0].number, 3528u);
+    ASSERT_EQ(d.TraceOf(SimTraceOp::kDACEnd).size(), 1u);
+    EXPECT_EQ(d.TraceOf(SimTraceOp::kDACEnd)[0].timeUs, 1000u + 600u * 1'000'000 / 44100);
 
-    EXPECT_EQ(d.Request(KLINK_OP_RESET), std::vector<uint8_t>{0});
+    EXPECT_EQ(d.Request(Opcode::kReset), std::vector<uint8_t>{0});
     EXPECT_TRUE(Cleared(DACStatus(d)));
 }
 
 TEST(SimKL2DAC, ClockWaitsForTheLeadThenForDataWhenItRunsOut) {
     ModelDriver d("Keltra 2.1");
-    d.Packet(KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(0, SampleChunk(0, 10, 10)));  // 100 ticks
-    EXPECT_EQ(d.Request(KLINK_OP_DAC_START, EncodeKL2DACStart(200)), std::vector<uint8_t>{0});
-    d.Now = 10 * kMs;
-    EXPECT_EQ(DACStatus(d).PlayedTick, 0u);  // less than the lead is buffered
-    d.Packet(KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(10, SampleChunk(100, 10, 10)));
-    d.Now = 12 * kMs;  // 88 ticks after the clock started
-    EXPECT_NEAR(static_cast<double>(DACStatus(d).PlayedTick), 2 * 44.1, 2);
-    d.Now = 30 * kMs;  // 200 ticks run out after about 4.5 ms
-    TKL2DACStatus s = DACStatus(d);
-    EXPECT_EQ(s.PlayedTick, 200u);
-    EXPECT_EQ(s.Underflows, 1u);
-    EXPECT_EQ(s.State, TKL2DACStatus::kPlaying);
-    d.Packet(KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(20, SampleChunk(200, 10, 10)));
-    d.Now = 31 * kMs;
+    d.Packet(Opcode::kDACRecords, EncodeKL2DACRecords(0, SampleChunk(0, 10, 10)));  // 100 ticks
+    EXPECT_EQ(d.Request(Opcode::kDACStart, EncodeKL2DACStart(200)), std::vector<uint8_t>{0});
+    d.now = 10 * kMs;
+    EXPECT_EQ(DACStatus(d).playedTick, 0u);  // less than the lead is buffered
+    d.Packet(Opcode::kDACRecords, EncodeKL2DACRecords(10, SampleChunk(100, 10, 10)));
+    d.now = 12 * kMs;  // 88 ticks after the clock started
+    EXPECT_NEAR(static_cast<double>(DACStatus(d).playedTick), 2 * 44.1, 2);
+    d.now = 30 * kMs;  // 200 ticks run out after about 4.5 ms
+    KL2DACStatus s = DACStatus(d);
+    EXPECT_EQ(s.playedTick, 200u);
+    EXPECT_EQ(s.underflows, 1u);
+    EXPECT_EQ(s.state, KL2DACState::kPlaying);
+    d.Packet(Opcode::kDACRecords, EncodeKL2DACRecords(20, SampleChunk(200, 10, 10)));
+    d.now = 31 * kMs;
     s = DACStatus(d);
-    EXPECT_NEAR(static_cast<double>(s.PlayedTick), 200 + 44.1, 2);
-    EXPECT_EQ(s.Underflows, 1u);
+    EXPECT_NEAR(static_cast<double>(s.playedTick), 200 + 44.1, 2);
+    EXPECT_EQ(s.underflows, 1u);
 }
 
 TEST(SimKL2DAC, BrokenStreamsStopInTheFaultState) {
     struct Case {
-        const char* Name;
-        std::vector<std::pair<uint8_t, std::vector<uint8_t>>> Packets;
-        uint8_t Fault;
+        const char* name;
+        std::vector<std::pair<Opcode, std::vector<uint8_t>>> packets;
+        uint8_t fault;
     };
     std::vector<uint8_t> dacEvent = Cat({{1}, U64(0), {0x52, 0, 0, 0x2A, 0x80}});
     const std::vector<Case> cases = {
         {"sequence gap",
-         {{KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(5, SampleChunk(0, 4, 1))}},
+         {{Opcode::kDACRecords, EncodeKL2DACRecords(5, SampleChunk(0, 4, 1))}},
          kDACFaultSequence},
         {"tick gap",
-         {{KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(0, SampleChunk(7, 4, 1))}},
+         {{Opcode::kDACRecords, EncodeKL2DACRecords(0, SampleChunk(7, 4, 1))}},
          kDACFaultSequence},
         {"record overflow",
-         {{KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(0, SampleChunk(0, 60, 1))},
-          {KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(60, SampleChunk(60, 60, 1))}},
+         {{Opcode::kDACRecords, EncodeKL2DACRecords(0, SampleChunk(0, 60, 1))},
+          {Opcode::kDACRecords, EncodeKL2DACRecords(60, SampleChunk(60, 60, 1))}},
          kDACFaultRecordOverflow},
-        {"DAC register as event", {{KLINK_OP_REGISTER_EVENTS, dacEvent}}, kDACFaultInvalid},
+        {"DAC register as event", {{Opcode::kRegisterEvents, dacEvent}}, kDACFaultInvalid},
         {"end mismatch",
-         {{KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(0, SampleChunk(0, 4, 1))},
-          {KLINK_OP_DAC_END, EncodeKL2DACEnd(4, 5)}},
+         {{Opcode::kDACRecords, EncodeKL2DACRecords(0, SampleChunk(0, 4, 1))},
+          {Opcode::kDACEnd, EncodeKL2DACEnd(4, 5)}},
          kDACFaultEndMismatch},
     };
     for (const Case& c : cases) {
-        TSimProfile p = *BuiltInProfile("Keltra 2.1");
-        p.DAC.RecordCapacity = 100;
+        SimProfile p = *BuiltInProfile("Keltra 2.1");
+        p.dac.recordCapacity = 100;
         ModelDriver d(std::move(p));
-        for (const auto& [op, payload] : c.Packets) d.Packet(op, payload);
-        const TKL2DACStatus s = DACStatus(d);
-        EXPECT_EQ(s.State, TKL2DACStatus::kFaulted) << c.Name;
-        EXPECT_EQ(s.Fault, c.Fault) << c.Name;
-        EXPECT_EQ(d.TraceOf(TSimTraceOp::Reg).size(), 0u) << c.Name;
+        for (const auto& [op, payload] : c.packets) d.Packet(op, payload);
+        const KL2DACStatus s = DACStatus(d);
+        EXPECT_EQ(s.state, KL2DACState::kFaulted) << c.name;
+        EXPECT_EQ(s.fault, c.fault) << c.name;
+        EXPECT_EQ(d.TraceOf(SimTraceOp::kReg).size(), 0u) << c.name;
     }
 }
 
 TEST(SimKL2DAC, InjectedFaultStopsTheClockAtItsTick) {
     ModelDriver d("Keltra 2.1");
-    TSimFaults f;
-    f.DacFaultCode = 0x42;
-    f.DacFaultAtTick = 100;
+    SimFaults f;
+    f.dacFaultCode = 0x42;
+    f.dacFaultAtTick = 100;
     d.Model().SetFaults(f);
-    d.Packet(KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(0, SampleChunk(0, 50, 10)));
-    (void)d.Request(KLINK_OP_DAC_START, EncodeKL2DACStart(0));
-    d.Now = 20 * kMs;
-    const TKL2DACStatus s = DACStatus(d);
-    EXPECT_EQ(s.State, TKL2DACStatus::kFaulted);
-    EXPECT_EQ(s.Fault, 0x42);
-    EXPECT_EQ(s.PlayedTick, 100u);
-    EXPECT_EQ(d.TraceOf(TSimTraceOp::Fault).size(), 1u);
+    d.Packet(Opcode::kDACRecords, EncodeKL2DACRecords(0, SampleChunk(0, 50, 10)));
+    (void)d.Request(Opcode::kDACStart, EncodeKL2DACStart(0));
+    d.now = 20 * kMs;
+    const KL2DACStatus s = DACStatus(d);
+    EXPECT_EQ(s.state, KL2DACState::kFaulted);
+    EXPECT_EQ(s.fault, 0x42);
+    EXPECT_EQ(s.playedTick, 100u);
+    EXPECT_EQ(d.TraceOf(SimTraceOp::kFault).size(), 1u);
 }
 
 }  // namespace
@@ -375,25 +376,25 @@ TEST(SimWavWriter, RecordsWhatTheStreamAndTheDACPlay) {
     const auto okiPath = dir / ("klinksim-oki-" + std::to_string(getpid()) + ".wav");
     const auto dacPath = dir / ("klinksim-dac-" + std::to_string(getpid()) + ".wav");
     {
-        TSimWavWriter wav(okiPath);
+        SimWavWriter wav(okiPath);
         ModelDriver d("Keltra 4");
         d.Model().SetAudioOutput(&wav);
-        d.Packet(KLINK_OP_STREAM_DATA, Cat({{0xB7, 0}, U32(0), std::vector<uint8_t>(80, 0x77)}));
-        d.Packet(KLINK_OP_STREAM_EVENTS, Cat({{0xB7, 0}, U32(80), {3, 0x80}}));
-        d.Packet(KLINK_OP_STREAM_START, Cat({{0xB7, 0}, U32(8000000), {0x00, 0x02}}));
+        d.Packet(Opcode::kStreamData, Cat({{0xB7, 0}, U32(0), std::vector<uint8_t>(80, 0x77)}));
+        d.Packet(Opcode::kStreamEvents, Cat({{0xB7, 0}, U32(80), {3, 0x80}}));
+        d.Packet(Opcode::kStreamStart, Cat({{0xB7, 0}, U32(8000000), {0x00, 0x02}}));
         d.AdvanceMs(50);
         EXPECT_EQ(wav.Frames(), 160u);
     }
     {
-        TSimWavWriter wav(dacPath);
+        SimWavWriter wav(dacPath);
         ModelDriver d("Keltra 2.1");
         d.Model().SetAudioOutput(&wav);
-        TKL2DACChunk c;
-        c.Records = {{kKL2RecordEnable, 0x80, 1}, {kKL2RecordSample, 0xF0, 599}};
-        c.EndTick = 600;
-        d.Packet(KLINK_OP_DAC_RECORDS, EncodeKL2DACRecords(0, c));
-        d.Packet(KLINK_OP_DAC_END, EncodeKL2DACEnd(2, 600));
-        (void)d.Request(KLINK_OP_DAC_START, EncodeKL2DACStart(3528));
+        KL2DACChunk c;
+        c.records = {{KL2RecordKind::kEnable, 0x80, 1}, {KL2RecordKind::kSample, 0xF0, 599}};
+        c.endTick = 600;
+        d.Packet(Opcode::kDACRecords, EncodeKL2DACRecords(0, c));
+        d.Packet(Opcode::kDACEnd, EncodeKL2DACEnd(2, 600));
+        (void)d.Request(Opcode::kDACStart, EncodeKL2DACStart(3528));
         d.AdvanceMs(50);
         EXPECT_EQ(wav.Frames(), 600u);
     }

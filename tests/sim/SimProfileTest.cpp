@@ -9,57 +9,57 @@ namespace {
 
 TEST(SimProfile, BuiltInModelsSpreadTheirTablesOverChainedPages) {
     for (const std::string& model : BuiltInModels()) {
-        const TSimProfile p = *BuiltInProfile(model);
-        EXPECT_EQ(p.Model, model);
-        ASSERT_GE(p.Pages.size(), 2u) << model;
-        EXPECT_EQ(p.Pages.front().Offset, 0);
-        for (size_t i = 0; i + 1 < p.Pages.size(); ++i) {
-            EXPECT_EQ(p.Pages[i].Page.NextOffset, p.Pages[i + 1].Offset) << model;
+        const SimProfile p = *BuiltInProfile(model);
+        EXPECT_EQ(p.model, model);
+        ASSERT_GE(p.pages.size(), 2u) << model;
+        EXPECT_EQ(p.pages.front().offset, 0);
+        for (size_t i = 0; i + 1 < p.pages.size(); ++i) {
+            EXPECT_EQ(p.pages[i].page.nextOffset, p.pages[i + 1].offset) << model;
         }
-        EXPECT_EQ(p.Pages.back().Page.NextOffset, KLINK_CAPABILITIES_END);
+        EXPECT_EQ(p.pages.back().page.nextOffset, kCapabilitiesEnd);
     }
     EXPECT_FALSE(BuiltInProfile("Keltra 5"));
     EXPECT_EQ(ModelStem("Keltra 2.1"), "keltra2.1");
 }
 
 TEST(SimProfile, JsonProfileReplacesModelCapacitiesTargetsAndDAC) {
-    const TSimProfile p = ParseProfile(R"({
+    const SimProfile p = ParseProfile(R"({
         "base": "Keltra 2.1", "model": "Keltra 2", "firmware": "0.9",
         "data_capacity": 100, "control_features": "0x02",
         "targets": [ {"write_id": "0x52", "instance": 0, "page": 0, "features": 5, "clock_mode": "variable",
                       "default_hz": 7670453},
                      {"write_id": 80, "clock_mode": "fixed", "clock_hz": 3579545, "features": 1} ],
         "dac": {"revision": 39, "max_records": 61} })",
-                                       "test.json");
-    EXPECT_EQ(p.Model, "Keltra 2");
-    EXPECT_EQ(p.Firmware, "0.9");
-    EXPECT_EQ(p.DataCapacity, 100u);
-    EXPECT_EQ(p.ControlFeatures, 2);
-    ASSERT_EQ(p.Targets.size(), 2u);
-    EXPECT_EQ(p.Targets[1].Capability.FixedClockHz, 3579545u);
-    EXPECT_EQ(p.Targets[1].DefaultHz, 3579545u);
-    EXPECT_EQ(p.DAC.Revision, 39u);
-    EXPECT_EQ(p.DAC.MaxRecords, 61);
-    EXPECT_EQ(p.DAC.TickRate, 44100u);  // kept from the base
-    ASSERT_EQ(p.Pages.size(), 2u);
-    EXPECT_EQ(p.Pages[0].Page.DataCapacity, 100u);
+                                      "test.json");
+    EXPECT_EQ(p.model, "Keltra 2");
+    EXPECT_EQ(p.firmware, "0.9");
+    EXPECT_EQ(p.dataCapacity, 100u);
+    EXPECT_EQ(p.controlFeatures, 2);
+    ASSERT_EQ(p.targets.size(), 2u);
+    EXPECT_EQ(p.targets[1].capability.fixedClockHz, 3579545u);
+    EXPECT_EQ(p.targets[1].defaultHz, 3579545u);
+    EXPECT_EQ(p.dac.revision, 39u);
+    EXPECT_EQ(p.dac.maxRecords, 61);
+    EXPECT_EQ(p.dac.tickRate, 44100u);  // kept from the base
+    ASSERT_EQ(p.pages.size(), 2u);
+    EXPECT_EQ(p.pages[0].page.dataCapacity, 100u);
 }
 
 TEST(SimProfile, JsonPagesMayContradictEachOtherOrBeRawBytes) {
-    const TSimProfile p = ParseProfile(R"({
+    const SimProfile p = ParseProfile(R"({
         "model": "Keltra 4",
         "pages": [ {"offset": 0, "next": 16, "entries": [{"write_id": 84, "features": 7, "clock_mode": 2}]},
                    {"offset": 16, "max_payload": 128, "entries": []},
                    {"offset": 32, "raw": "00 01 00 00"} ] })",
-                                       "test.json");
-    ASSERT_EQ(p.Pages.size(), 3u);
-    EXPECT_EQ(p.Pages[0].Page.NextOffset, 16);
-    EXPECT_EQ(p.Pages[1].Page.MaxPayload, 128);
-    EXPECT_EQ(p.Pages[1].Page.NextOffset, KLINK_CAPABILITIES_END);
-    ASSERT_TRUE(p.Pages[2].Raw);
-    EXPECT_EQ(*p.Pages[2].Raw, (std::vector<uint8_t>{0, 1, 0, 0}));
-    ASSERT_EQ(p.Targets.size(), 1u);  // taken from the pages
-    EXPECT_EQ(p.Targets[0].Capability.WriteID, 0x54);
+                                      "test.json");
+    ASSERT_EQ(p.pages.size(), 3u);
+    EXPECT_EQ(p.pages[0].page.nextOffset, 16);
+    EXPECT_EQ(p.pages[1].page.maxPayload, 128);
+    EXPECT_EQ(p.pages[1].page.nextOffset, kCapabilitiesEnd);
+    ASSERT_TRUE(p.pages[2].raw);
+    EXPECT_EQ(*p.pages[2].raw, (std::vector<uint8_t>{0, 1, 0, 0}));
+    ASSERT_EQ(p.targets.size(), 1u);  // taken from the pages
+    EXPECT_EQ(p.targets[0].capability.writeId, 0x54);
 }
 
 TEST(SimProfile, BadProfilesNameTheFileAndTheProblem) {

@@ -17,10 +17,10 @@
 
 namespace klink::sim::testing {
 
-inline std::vector<TKLINKFrame> DecodeWire(std::span<const uint8_t> wire) {
-    TKLINKDecoder decoder;
-    std::vector<TKLINKFrame> frames;
-    TKLINKFrame f;
+inline std::vector<KLINKFrame> DecodeWire(std::span<const uint8_t> wire) {
+    KLINKDecoder decoder;
+    std::vector<KLINKFrame> frames;
+    KLINKFrame f;
     for (uint8_t b : wire) {
         if (decoder.Feed(b, 0, f)) frames.push_back(f);
     }
@@ -46,61 +46,61 @@ inline uint32_t Read32(std::span<const uint8_t> b, size_t at) {
            (uint32_t{b[at + 3]} << 24);
 }
 
-// Talks to a board model with frames whose last byte arrives at Now.
+// Talks to a board model with frames whose last byte arrives at `now`.
 class ModelDriver {
 public:
     explicit ModelDriver(const std::string& model) : model_(*BuiltInProfile(model), "sim-test") {}
-    explicit ModelDriver(TSimProfile profile) : model_(std::move(profile), "sim-test") {}
+    explicit ModelDriver(SimProfile profile) : model_(std::move(profile), "sim-test") {}
 
-    TSimBoardModel& Model() { return model_; }
-    int64_t Now = 0;
-    uint16_t LastID = 0x1000;
+    SimBoardModel& Model() { return model_; }
+    int64_t now = 0;
+    uint16_t lastId = 0x1000;
 
     // Every reply the request produced (normally exactly one), with the time it is ready.
-    std::vector<TSimReply> RawRequest(uint8_t opcode, const std::vector<uint8_t>& payload) {
-        Feed(EncodeFrame(KLINK_MSG_REQUEST, opcode, ++LastID, payload));
+    std::vector<SimReply> RawRequest(Opcode opcode, const std::vector<uint8_t>& payload) {
+        Feed(EncodeFrame(MessageType::kRequest, opcode, ++lastId, payload));
         return model_.TakeReplies();
     }
     // The one reply's payload (status byte first); fails the test when there is not exactly one.
-    std::vector<uint8_t> Request(uint8_t opcode, const std::vector<uint8_t>& payload = {}) {
+    std::vector<uint8_t> Request(Opcode opcode, const std::vector<uint8_t>& payload = {}) {
         auto replies = RawRequest(opcode, payload);
         EXPECT_EQ(replies.size(), 1u);
         if (replies.size() != 1) return {};
-        auto frames = DecodeWire(replies[0].Wire);
+        auto frames = DecodeWire(replies[0].wire);
         EXPECT_EQ(frames.size(), 1u);
         if (frames.size() != 1) return {};
-        EXPECT_EQ(frames[0].MessageType, KLINK_MSG_REPLY);
-        EXPECT_EQ(frames[0].Opcode, opcode);
-        EXPECT_EQ(frames[0].RequestID, LastID);
-        return frames[0].Payload;
+        EXPECT_EQ(frames[0].messageType, MessageType::kReply);
+        EXPECT_EQ(frames[0].opcode, opcode);
+        EXPECT_EQ(frames[0].requestId, lastId);
+        return frames[0].payload;
     }
-    void Packet(uint8_t opcode, const std::vector<uint8_t>& payload) {
-        Feed(EncodeFrame(KLINK_MSG_PACKET, opcode, ++LastID, payload));
+    void Packet(Opcode opcode, const std::vector<uint8_t>& payload) {
+        Feed(EncodeFrame(MessageType::kPacket, opcode, ++lastId, payload));
         EXPECT_TRUE(model_.TakeReplies().empty());
     }
     void AdvanceMs(int64_t ms) {
-        Now += ms * 1'000'000;
-        model_.AdvanceTo(Now);
+        now += ms * 1'000'000;
+        model_.AdvanceTo(now);
     }
-    std::vector<TSimTraceEvent> Trace() {
+    std::vector<SimTraceEvent> Trace() {
         auto t = model_.TakeTrace();
         all_.insert(all_.end(), t.begin(), t.end());
         return all_;
     }
-    std::vector<TSimTraceEvent> TraceOf(TSimTraceOp op) {
-        std::vector<TSimTraceEvent> out;
+    std::vector<SimTraceEvent> TraceOf(SimTraceOp op) {
+        std::vector<SimTraceEvent> out;
         for (const auto& e : Trace()) {
-            if (e.Op == op) out.push_back(e);
+            if (e.op == op) out.push_back(e);
         }
         return out;
     }
 
 private:
     void Feed(const std::vector<uint8_t>& wire) {
-        for (uint8_t b : wire) model_.Feed(b, Now);
+        for (uint8_t b : wire) model_.Feed(b, now);
     }
-    TSimBoardModel model_;
-    std::vector<TSimTraceEvent> all_;
+    SimBoardModel model_;
+    std::vector<SimTraceEvent> all_;
 };
 
 // A host end for a running board: opens the port raw at 115200 8N1 and
@@ -116,20 +116,20 @@ public:
     void Send(const std::vector<uint8_t>& wire) {
         platform::SetSerialTimeouts(port_.Get(), {0, 0, 0, 0, 5000});
         const auto r = platform::WriteSerialPort(port_.Get(), wire);
-        ASSERT_EQ(r.Error, 0);
-        ASSERT_EQ(r.Written, wire.size());
+        ASSERT_EQ(r.error, 0);
+        ASSERT_EQ(r.written, wire.size());
     }
-    uint16_t SendRequest(uint8_t opcode, const std::vector<uint8_t>& payload = {}) {
-        Send(EncodeFrame(KLINK_MSG_REQUEST, opcode, ++id_, payload));
+    uint16_t SendRequest(Opcode opcode, const std::vector<uint8_t>& payload = {}) {
+        Send(EncodeFrame(MessageType::kRequest, opcode, ++id_, payload));
         return id_;
     }
-    void SendPacket(uint8_t opcode, const std::vector<uint8_t>& payload) {
-        Send(EncodeFrame(KLINK_MSG_PACKET, opcode, ++id_, payload));
+    void SendPacket(Opcode opcode, const std::vector<uint8_t>& payload) {
+        Send(EncodeFrame(MessageType::kPacket, opcode, ++id_, payload));
     }
     // The next frame from the board within timeout, if any.
-    std::optional<TKLINKFrame> Receive(std::chrono::milliseconds timeout = std::chrono::milliseconds(1500)) {
+    std::optional<KLINKFrame> Receive(std::chrono::milliseconds timeout = std::chrono::milliseconds(1500)) {
         const auto until = std::chrono::steady_clock::now() + timeout;
-        TKLINKFrame f;
+        KLINKFrame f;
         while (std::chrono::steady_clock::now() < until) {
             uint8_t b = 0;
             if (platform::ReadSerialPort(port_.Get(), std::span(&b, 1)) == 1) {
@@ -141,19 +141,19 @@ public:
         return std::nullopt;
     }
     // Sends a request and returns the reply payload (status first); empty optional on no reply.
-    std::optional<std::vector<uint8_t>> Request(uint8_t opcode, const std::vector<uint8_t>& payload = {}) {
+    std::optional<std::vector<uint8_t>> Request(Opcode opcode, const std::vector<uint8_t>& payload = {}) {
         const uint16_t id = SendRequest(opcode, payload);
         for (;;) {
             auto f = Receive();
             if (!f) return std::nullopt;
-            if (f->MessageType == KLINK_MSG_REPLY && f->Opcode == opcode && f->RequestID == id)
-                return f->Payload;
+            if (f->messageType == MessageType::kReply && f->opcode == opcode && f->requestId == id)
+                return f->payload;
         }
     }
 
 private:
     platform::UniqueSerialPort port_;
-    TKLINKDecoder decoder_;
+    KLINKDecoder decoder_;
     uint16_t id_ = 0x2000;
 };
 

@@ -38,7 +38,7 @@ std::string MessageOf(const std::function<void()>& action) {
 }
 
 // Waits until the writer has stored a failure, which Drain then raises.
-std::string WaitForFailure(TBufferedSerialWriter& writer, int timeoutMs = 20000) {
+std::string WaitForFailure(BufferedSerialWriter& writer, int timeoutMs = 20000) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (std::chrono::steady_clock::now() < deadline) {
         try {
@@ -55,10 +55,10 @@ std::string WaitForFailure(TBufferedSerialWriter& writer, int timeoutMs = 20000)
 
 // Writes go nowhere: records each chunk; while the gate is closed a write
 // waits for it. A fake counter (1 tick = 1 ms) can be moved by each write.
-class FakePortWriter : public TBufferedSerialWriter {
+class FakePortWriter : public BufferedSerialWriter {
 public:
     explicit FakePortWriter(bool gateOpen = true, int64_t ticksPerWrite = 0)
-        : TBufferedSerialWriter(platform::kInvalidOSHandle, Clock{[this] { return now_.load(); }, 1000}),
+        : BufferedSerialWriter(platform::kInvalidOSHandle, Clock{[this] { return now_.load(); }, 1000}),
           open_(gateOpen),
           ticksPerWrite_(ticksPerWrite) {}
     ~FakePortWriter() override {
@@ -117,14 +117,14 @@ private:
 TEST(BufferedSerialWriter, BytesArriveInOrderAcrossTheRingWrap) {
     OpenBoard board;
     board.pty.StartReader();
-    TBufferedSerialWriter writer(board.port.Get());
+    BufferedSerialWriter writer(board.port.Get());
     // Frames of changing sizes, over four laps of the 64 KiB ring.
     constexpr size_t kTotal = 4 * 65536 + 1234;
     const auto all = Pattern(kTotal);
     size_t sent = 0;
     for (int32_t size = 1; sent < kTotal; size = size % 3000 + 397) {
         const auto n = std::min<size_t>(static_cast<size_t>(size), kTotal - sent);
-        while (writer.PendingBytes() + static_cast<int64_t>(n) > TBufferedSerialWriter::kInitialLimit) {
+        while (writer.PendingBytes() + static_cast<int64_t>(n) > BufferedSerialWriter::kInitialLimit) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         writer.Enqueue(std::span(all).subspan(sent, n));
@@ -162,21 +162,21 @@ TEST(BufferedSerialWriter, WritesInChunksOfAtMost512Bytes) {
 }
 
 // Records what the writer reports; read after Drain.
-class RecordingProbe final : public ISerialWriteProbe {
+class RecordingProbe final : public SerialWriteProbe {
 public:
     RecordingProbe() { SetSerialWriteProbe(this); }
     ~RecordingProbe() { SetSerialWriteProbe(nullptr); }
     RecordingProbe(const RecordingProbe&) = delete;
     RecordingProbe& operator=(const RecordingProbe&) = delete;
     void Enqueued(int64_t counter, std::span<const uint8_t> data) noexcept override {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(mutex);
         enqueued.push_back({counter, static_cast<int64_t>(data.size())});
     }
     void Written(int64_t before, int64_t after, int32_t bytes) noexcept override {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(mutex);
         written.push_back({before, after, bytes});
     }
-    std::mutex mutex_;
+    std::mutex mutex;
     std::vector<std::pair<int64_t, int64_t>> enqueued;  // counter, bytes
     std::vector<std::tuple<int64_t, int64_t, int32_t>> written;
 };
@@ -192,12 +192,14 @@ TEST(BufferedSerialWriter, ProbeSeesEveryAcceptedFrameAndEveryPortWrite) {
         writer.Enqueue(Pattern(600));
         writer.Drain();
         EXPECT_THROW(writer.Enqueue(Pattern(70000).data(), 70000), WriteError);
-        std::lock_guard lock(probe.mutex_);
+        std::lock_guard lock(probe.mutex);
         enqueued = probe.enqueued;
         written = probe.written;
     }
-    EXPECT_EQ(enqueued, (std::vector<std::pair<int64_t, int64_t>>{{0, 20}, {5, 600}})) << "refused frames are not seen";
-    EXPECT_EQ(written, (std::vector<std::tuple<int64_t, int64_t, int32_t>>{{0, 5, 20}, {5, 10, 512}, {10, 15, 88}}));
+    EXPECT_EQ(enqueued, (std::vector<std::pair<int64_t, int64_t>>{{0, 20}, {5, 600}}))
+        << "refused frames are not seen";
+    EXPECT_EQ(written,
+              (std::vector<std::tuple<int64_t, int64_t, int32_t>>{{0, 5, 20}, {5, 10, 512}, {10, 15, 88}}));
 }
 
 TEST(BufferedSerialWriter, RefusesBadSizesAndIgnoresEmptyFrames) {
@@ -246,10 +248,10 @@ TEST(BufferedSerialWriter, StalledReaderFailsTheWriterForEveryLaterCaller) {
     // Fill the pseudo-terminal until it takes nothing more; nobody reads.
     const auto fill = Pattern(4096);
     platform::SetSerialTimeouts(board.port.Get(), {0, 0, 0, 0, 100});
-    while (platform::WriteSerialPort(board.port.Get(), fill).Written > 0) {
+    while (platform::WriteSerialPort(board.port.Get(), fill).written > 0) {
     }
     ConfigureWriteTimeouts(board.port.Get());
-    TBufferedSerialWriter writer(board.port.Get());
+    BufferedSerialWriter writer(board.port.Get());
     writer.Enqueue(Pattern(100));
     EXPECT_EQ(WaitForFailure(writer), "Serial write made no valid progress.");
 
@@ -264,7 +266,7 @@ TEST(BufferedSerialWriter, StalledReaderFailsTheWriterForEveryLaterCaller) {
 
 TEST(BufferedSerialWriter, HungUpPortFailsWithTheSystemsError) {
     OpenBoard board;
-    TBufferedSerialWriter writer(board.port.Get());
+    BufferedSerialWriter writer(board.port.Get());
     board.pty.HangUp();
     writer.Enqueue(Pattern(10));
     EXPECT_EQ(
@@ -278,7 +280,7 @@ TEST(BufferedSerialWriter, ShutdownWritesWhatWasQueuedThenRefusesMore) {
     board.pty.StartReader();
     const auto all = Pattern(60000);
     {
-        TBufferedSerialWriter writer(board.port.Get());
+        BufferedSerialWriter writer(board.port.Get());
         for (size_t i = 0; i < 3; ++i) {
             writer.Enqueue(std::span(all).subspan(i * 20000, 20000));
         }

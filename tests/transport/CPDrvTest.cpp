@@ -19,26 +19,26 @@ using klink::testing::PtyPair;
 // A driver set up the way the window sets up both of its drivers, with its
 // reports, timer requests and received chunks recorded.
 struct RecordedDriver {
-    TCommPortDriver drv;
+    CommPortDriver drv;
     std::vector<std::pair<uint16_t, std::string>> errors;
     std::vector<std::pair<bool, uint32_t>> timer;
     std::vector<std::vector<uint8_t>> chunks;
 
     explicit RecordedDriver(const std::string& path) {
         drv.SetPortName(path);
-        drv.SetBaudRate(TBaudRate::brCustom);
+        drv.SetBaudRate(BaudRate::kCustom);
         drv.SetBaudRateValue(115200);
         drv.SetInBufSize(4096);
         drv.SetOutBufSize(10000);
         drv.SetPollingDelay(16);
         drv.SetOutputTimeout(1000);
-        drv.OnError = [this](TCommPortDriver&, uint16_t code, const std::string& text) {
+        drv.onError = [this](CommPortDriver&, uint16_t code, const std::string& text) {
             errors.emplace_back(code, text);
         };
-        drv.OnPollingTimer = [this](TCommPortDriver&, bool running, uint32_t period) {
+        drv.onPollingTimer = [this](CommPortDriver&, bool running, uint32_t period) {
             timer.emplace_back(running, period);
         };
-        drv.OnReceiveData = [this](TCommPortDriver&, const uint8_t* data, uint32_t size) {
+        drv.onReceiveData = [this](CommPortDriver&, const uint8_t* data, uint32_t size) {
             chunks.emplace_back(data, data + size);
         };
     }
@@ -52,9 +52,9 @@ struct RecordedDriver {
     }
 };
 
-bool WaitForInput(const TCommPortDriver& drv, uint32_t count) {
+bool WaitForInput(const CommPortDriver& drv, uint32_t count) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (platform::QuerySerialQueues(drv.Handle()).Input < count) {
+    while (platform::QuerySerialQueues(drv.Handle()).input < count) {
         if (std::chrono::steady_clock::now() > deadline) {
             return false;
         }
@@ -63,19 +63,19 @@ bool WaitForInput(const TCommPortDriver& drv, uint32_t count) {
     return true;
 }
 
-TEST(TCommPortDriver, StartsWithTheComponentDefaults) {
-    TCommPortDriver drv;
+TEST(CommPortDriver, StartsWithTheComponentDefaults) {
+    CommPortDriver drv;
     EXPECT_FALSE(drv.Connected());
     EXPECT_EQ(drv.Handle(), platform::kInvalidOSHandle);
-    EXPECT_EQ(drv.Port(), TPortNumber::pnCOM2);
+    EXPECT_EQ(drv.Port(), PortNumber::kCom2);
     EXPECT_EQ(drv.PortName(), platform::NamedSerialPortPath(2));
-    EXPECT_EQ(drv.BaudRate(), TBaudRate::br9600);
+    EXPECT_EQ(drv.BaudRate(), BaudRate::k9600);
     EXPECT_EQ(drv.BaudRateValue(), 9600u);
-    EXPECT_EQ(drv.DataBits(), TDataBits::db8BITS);
-    EXPECT_EQ(drv.StopBits(), TStopBits::sb1BITS);
-    EXPECT_EQ(drv.Parity(), TParity::ptNONE);
-    EXPECT_EQ(drv.HwFlow(), THwFlowControl::hfNONERTSON);
-    EXPECT_EQ(drv.SwFlow(), TSwFlowControl::sfNONE);
+    EXPECT_EQ(drv.DataBits(), DataBits::k8);
+    EXPECT_EQ(drv.StopBits(), StopBits::kOne);
+    EXPECT_EQ(drv.Parity(), Parity::kNone);
+    EXPECT_EQ(drv.HwFlow(), HwFlowControl::kNoneRtsOn);
+    EXPECT_EQ(drv.SwFlow(), SwFlowControl::kNone);
     EXPECT_TRUE(drv.EnableDTROnOpen());
     EXPECT_EQ(drv.InBufSize(), 2048u);
     EXPECT_EQ(drv.OutBufSize(), 2048u);
@@ -85,8 +85,8 @@ TEST(TCommPortDriver, StartsWithTheComponentDefaults) {
     EXPECT_TRUE(drv.IsPolling());
 }
 
-TEST(TCommPortDriver, SettersClampAndFollowTheirRules) {
-    TCommPortDriver drv;
+TEST(CommPortDriver, SettersClampAndFollowTheirRules) {
+    CommPortDriver drv;
     struct Case {
         uint32_t set;
         uint32_t buf;
@@ -101,18 +101,18 @@ TEST(TCommPortDriver, SettersClampAndFollowTheirRules) {
         EXPECT_EQ(drv.OutBufSize(), c.buf) << c.set;
         EXPECT_EQ(drv.PollingDelay(), c.delay) << c.set;
     }
-    drv.SetPort(TPortNumber::pnCOM12);
+    drv.SetPort(PortNumber::kCom12);
     EXPECT_EQ(drv.PortName(), platform::NamedSerialPortPath(12));
     drv.SetPortName("/dev/ttyUSB0");
-    EXPECT_EQ(drv.Port(), TPortNumber::pnCustom);
-    drv.SetBaudRate(TBaudRate::br57600);
+    EXPECT_EQ(drv.Port(), PortNumber::kCustom);
+    drv.SetBaudRate(BaudRate::k57600);
     EXPECT_EQ(drv.BaudRateValue(), 57600u);
     drv.SetBaudRateValue(115200);
-    EXPECT_EQ(drv.BaudRate(), TBaudRate::brCustom);
-    EXPECT_EQ(BaudRateBitsPerSecond(TBaudRate::br256000), 256000u);
+    EXPECT_EQ(drv.BaudRate(), BaudRate::kCustom);
+    EXPECT_EQ(BaudRateBitsPerSecond(BaudRate::k256000), 256000u);
 }
 
-TEST(TCommPortDriver, ConnectToAMissingDeviceFailsAndReportsWhy) {
+TEST(CommPortDriver, ConnectToAMissingDeviceFailsAndReportsWhy) {
     RecordedDriver r("/dev/klink-no-such-port");
     EXPECT_FALSE(r.drv.Connect());
     EXPECT_FALSE(r.drv.Connected());
@@ -122,7 +122,7 @@ TEST(TCommPortDriver, ConnectToAMissingDeviceFailsAndReportsWhy) {
     EXPECT_TRUE(r.timer.empty()) << "no polling for a closed port";
 }
 
-TEST(TCommPortDriver, ConnectOpensConfiguresAndStartsPolling) {
+TEST(CommPortDriver, ConnectOpensConfiguresAndStartsPolling) {
     PtyPair pty;
     RecordedDriver r(pty.SlavePath());
     ASSERT_TRUE(r.drv.Connect());
@@ -146,7 +146,7 @@ TEST(TCommPortDriver, ConnectOpensConfiguresAndStartsPolling) {
     EXPECT_EQ(r.drv.InBufSize(), 4096u);
     EXPECT_EQ(r.drv.OutBufSize(), 10000u);
     // A new rate applies at once; a new delay restarts the timer.
-    r.drv.SetBaudRate(TBaudRate::br57600);
+    r.drv.SetBaudRate(BaudRate::k57600);
     ASSERT_EQ(tcgetattr(static_cast<int>(r.drv.Handle()), &t), 0);
     EXPECT_EQ(cfgetospeed(&t), B57600);
     r.drv.SetPollingDelay(0);
@@ -165,7 +165,7 @@ TEST(TCommPortDriver, ConnectOpensConfiguresAndStartsPolling) {
     EXPECT_TRUE(r.errors.empty());
 }
 
-TEST(TCommPortDriver, RejectedLineSettingsAreReportedWithTheirPosition) {
+TEST(CommPortDriver, RejectedLineSettingsAreReportedWithTheirPosition) {
     PtyPair pty;
     RecordedDriver r(pty.SlavePath());
     r.drv.SetBaudRateValue(14400);  // no such rate on this system
@@ -176,7 +176,7 @@ TEST(TCommPortDriver, RejectedLineSettingsAreReportedWithTheirPosition) {
               "Error in ApplyCOMSettings. \r\nReason: Invalid argument.\r\nPosition: SetCommSTate");
 }
 
-TEST(TCommPortDriver, PausedPollingReadsNothingUntilEveryPauseIsContinued) {
+TEST(CommPortDriver, PausedPollingReadsNothingUntilEveryPauseIsContinued) {
     PtyPair pty;
     RecordedDriver r(pty.SlavePath());
     r.drv.SetInBufSize(128);
@@ -204,7 +204,7 @@ TEST(TCommPortDriver, PausedPollingReadsNothingUntilEveryPauseIsContinued) {
     EXPECT_EQ(r.Received(), data);
 }
 
-TEST(TCommPortDriver, TicksNeverNest) {
+TEST(CommPortDriver, TicksNeverNest) {
     PtyPair pty;
     RecordedDriver r(pty.SlavePath());
     r.drv.SetInBufSize(128);
@@ -212,7 +212,7 @@ TEST(TCommPortDriver, TicksNeverNest) {
     int depth = 0;
     int deepest = 0;
     std::vector<uint32_t> sizes;
-    r.drv.OnReceiveData = [&](TCommPortDriver& sender, const uint8_t*, uint32_t size) {
+    r.drv.onReceiveData = [&](CommPortDriver& sender, const uint8_t*, uint32_t size) {
         deepest = std::max(deepest, ++depth);
         sizes.push_back(size);
         sender.PollTick();  // a handler that pumps messages re-enters the timer
@@ -225,7 +225,7 @@ TEST(TCommPortDriver, TicksNeverNest) {
     EXPECT_EQ(sizes, (std::vector<uint32_t>{128, 128, 44}));
 }
 
-TEST(TCommPortDriver, HungUpPortShowsAsGoneAndStillDisconnects) {
+TEST(CommPortDriver, HungUpPortShowsAsGoneAndStillDisconnects) {
     PtyPair pty;
     RecordedDriver r(pty.SlavePath());
     ASSERT_TRUE(r.drv.Connect());

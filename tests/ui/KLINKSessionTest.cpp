@@ -45,8 +45,8 @@ protected:
     // The failure message of loading `text`, or "" when it loads.
     std::string LoadFailure(const std::string& text) {
         Write(text);
-        TKLINKSessionState state;
-        state.ComPort = "changed";
+        KLINKSessionState state;
+        state.comPort = "changed";
         try {
             (void)LoadSession(file_, state);
         } catch (const ReadError& e) {
@@ -64,17 +64,17 @@ protected:
 };
 
 TEST(KLINKSession, DefaultRecord) {
-    TKLINKSessionState d = DefaultSession();
-    EXPECT_TRUE(d.ComPort.empty());
-    EXPECT_TRUE(d.ComPort2.empty());
-    EXPECT_FALSE(d.HasWindowBounds);
-    EXPECT_FALSE(d.Maximized);
-    EXPECT_EQ(d.Left + d.Top + d.Width + d.Height, 0);
-    EXPECT_EQ(d.RepeatIndex, 0);
-    EXPECT_EQ(d.FadeIndex, 4);
-    EXPECT_TRUE(d.Playlist.empty());
-    EXPECT_EQ(d.LastTrackIndex, -1);
-    EXPECT_EQ(d.SelectedIndex, -1);
+    KLINKSessionState d = DefaultSession();
+    EXPECT_TRUE(d.comPort.empty());
+    EXPECT_TRUE(d.comPort2.empty());
+    EXPECT_FALSE(d.hasWindowBounds);
+    EXPECT_FALSE(d.maximized);
+    EXPECT_EQ(d.left + d.top + d.width + d.height, 0);
+    EXPECT_EQ(d.repeatIndex, 0);
+    EXPECT_EQ(d.fadeIndex, 4);
+    EXPECT_TRUE(d.playlist.empty());
+    EXPECT_EQ(d.lastTrackIndex, -1);
+    EXPECT_EQ(d.selectedIndex, -1);
 }
 
 TEST(KLINKSession, FilePathFollowsTheConfigFolder) {
@@ -96,15 +96,15 @@ TEST(KLINKSession, FilePathFollowsTheConfigFolder) {
 }
 
 TEST_F(SessionFileTest, MissingFileGivesDefaultsAndFalse) {
-    TKLINKSessionState state;
-    state.ComPort = "COM9";
+    KLINKSessionState state;
+    state.comPort = "COM9";
     EXPECT_FALSE(LoadSession(file_, state));
     EXPECT_EQ(state, DefaultSession());
 }
 
 TEST_F(SessionFileTest, SchemaOnlyLoadsAsDefaults) {
     Write(R"({"schema":1})");
-    TKLINKSessionState state;
+    KLINKSessionState state;
     EXPECT_TRUE(LoadSession(file_, state));
     EXPECT_EQ(state, DefaultSession());
 }
@@ -182,10 +182,10 @@ TEST_F(SessionFileTest, IntegersMustBePlain32BitDecimals) {
     };
     for (const Case& c : cases) {
         Write(std::string(R"({"schema":1,"selected_index":)") + c.number + "}");
-        TKLINKSessionState state;
+        KLINKSessionState state;
         if (c.valid) {
             EXPECT_NO_THROW((void)LoadSession(file_, state)) << c.number;
-            EXPECT_EQ(state.SelectedIndex, c.value) << c.number;
+            EXPECT_EQ(state.selectedIndex, c.value) << c.number;
         } else {
             try {
                 (void)LoadSession(file_, state);
@@ -197,10 +197,10 @@ TEST_F(SessionFileTest, IntegersMustBePlain32BitDecimals) {
     }
     // Numbers inside strings are text, not numbers.
     Write(R"({"schema":1,"com_port":"1.5e3","selected_index":2})");
-    TKLINKSessionState state;
+    KLINKSessionState state;
     ASSERT_TRUE(LoadSession(file_, state));
-    EXPECT_EQ(state.ComPort, "1.5e3");
-    EXPECT_EQ(state.SelectedIndex, 2);
+    EXPECT_EQ(state.comPort, "1.5e3");
+    EXPECT_EQ(state.selectedIndex, 2);
 }
 
 TEST_F(SessionFileTest, MemberReadersTakeDefaultsForAbsentMembers) {
@@ -224,69 +224,69 @@ TEST_F(SessionFileTest, SelectorIndexesOutOfRangeTakeTheirDefaults) {
     };
     for (const Case& c : cases) {
         Write(std::string(R"({"schema":1,"repeat_index":)") + c.repeat + R"(,"fade_index":)" + c.fade + "}");
-        TKLINKSessionState state;
+        KLINKSessionState state;
         ASSERT_TRUE(LoadSession(file_, state));
-        EXPECT_EQ(state.RepeatIndex, c.repeatIndex) << c.repeat;
-        EXPECT_EQ(state.FadeIndex, c.fadeIndex) << c.fade;
+        EXPECT_EQ(state.repeatIndex, c.repeatIndex) << c.repeat;
+        EXPECT_EQ(state.fadeIndex, c.fadeIndex) << c.fade;
     }
 }
 
 TEST_F(SessionFileTest, WindowMember) {
-    TKLINKSessionState state;
+    KLINKSessionState state;
     Write(R"({"schema":1,"window":{"left":-20,"top":10,"width":1109,"height":900,"maximized":1}})");
     ASSERT_TRUE(LoadSession(file_, state));
-    EXPECT_TRUE(state.HasWindowBounds);
-    EXPECT_TRUE(state.Maximized);
-    EXPECT_EQ(state.Left, -20);
-    EXPECT_EQ(state.Top, 10);
-    EXPECT_EQ(state.Width, 1109);
-    EXPECT_EQ(state.Height, 900);
+    EXPECT_TRUE(state.hasWindowBounds);
+    EXPECT_TRUE(state.maximized);
+    EXPECT_EQ(state.left, -20);
+    EXPECT_EQ(state.top, 10);
+    EXPECT_EQ(state.width, 1109);
+    EXPECT_EQ(state.height, 900);
 
     // Only 1 means maximized.
     Write(R"({"schema":1,"window":{"width":5,"height":5,"maximized":2}})");
     ASSERT_TRUE(LoadSession(file_, state));
-    EXPECT_FALSE(state.Maximized);
+    EXPECT_FALSE(state.maximized);
 
     // A zero width means no usable bounds, and then no "window" member is saved.
     Write(R"({"schema":1,"window":{"left":3,"top":4,"width":0,"height":900}})");
     ASSERT_TRUE(LoadSession(file_, state));
-    EXPECT_FALSE(state.HasWindowBounds);
+    EXPECT_FALSE(state.hasWindowBounds);
     SaveSession(file_, state);
     EXPECT_EQ(Read().find("window"), std::string::npos);
 }
 
 TEST_F(SessionFileTest, TrackWithOnlyAPathTakesItsFileNameAsTitle) {
     Write(R"({"schema":1,"playlist":[{"path":"/music/sub/song.vgz"}],"unknown":[1,{"a":null}]})");
-    TKLINKSessionState state;
+    KLINKSessionState state;
     ASSERT_TRUE(LoadSession(file_, state));
-    ASSERT_EQ(state.Playlist.size(), 1u);
-    EXPECT_EQ(state.Playlist[0].Path, "/music/sub/song.vgz");
-    EXPECT_EQ(state.Playlist[0].Title, "song.vgz");
-    EXPECT_EQ(state.Playlist[0].GameName, "");
+    ASSERT_EQ(state.playlist.size(), 1u);
+    EXPECT_EQ(state.playlist[0].path, "/music/sub/song.vgz");
+    EXPECT_EQ(state.playlist[0].title, "song.vgz");
+    EXPECT_EQ(state.playlist[0].gameName, "");
 }
 
 TEST_F(SessionFileTest, ByteOrderMarkIsSkipped) {
     Write("\xEF\xBB\xBF{\"schema\":1,\"com_port\":\"COM3\"}");
-    TKLINKSessionState state;
+    KLINKSessionState state;
     ASSERT_TRUE(LoadSession(file_, state));
-    EXPECT_EQ(state.ComPort, "COM3");
+    EXPECT_EQ(state.comPort, "COM3");
 }
 
 TEST_F(SessionFileTest, SavedTextIsExact) {
-    TKLINKSessionState state = DefaultSession();
-    state.ComPort = "sim-keltra4-1";
-    state.ComPort2 = "COM3";
-    state.HasWindowBounds = true;
-    state.Left = -8;
-    state.Top = 20;
-    state.Width = 1109;
-    state.Height = 850;
-    state.RepeatIndex = 5;
-    state.FadeIndex = 0;
-    state.Playlist = {{"/a/b.vgm", "B", "G"}, {"/c.vgz", "", ""}};
-    state.LastTrackPath = "/c.vgz";
-    state.LastTrackIndex = 1;
-    state.SelectedIndex = 0;
+    KLINKSessionState state = DefaultSession();
+    state.comPort = "sim-keltra4-1";
+    state.comPort2 = "COM3";
+    state.hasWindowBounds = true;
+    state.left = -8;
+    state.top = 20;
+    state.width = 1109;
+    state.height = 850;
+    state.repeatIndex = 5;
+    state.fadeIndex = 0;
+    state.playlist = {{"/a/b.vgm", "B", "G"}, {"/c.vgz", "", ""}};
+    state.lastTrackPath = "/c.vgz";
+    state.lastTrackIndex = 1;
+    state.selectedIndex = 0;
     SaveSession(file_, state);
     EXPECT_EQ(
         Read(),
@@ -294,7 +294,7 @@ TEST_F(SessionFileTest, SavedTextIsExact) {
         R"("window":{"left":-8,"top":20,"width":1109,"height":850,"maximized":0},)"
         R"("playlist":[{"path":"/a/b.vgm","title":"B","game":"G"},{"path":"/c.vgz","title":"","game":""}],)"
         R"("last_track":{"path":"/c.vgz","index":1},"selected_index":0})");
-    TKLINKSessionState back;
+    KLINKSessionState back;
     ASSERT_TRUE(LoadSession(file_, back));
     EXPECT_EQ(back, state);
 
@@ -329,17 +329,17 @@ TEST(KLINKSessionEscape, EscapesAsTheFileRequires) {
 }
 
 TEST_F(SessionFileTest, JapaneseTitlesRoundTripAsPlainASCII) {
-    TKLINKSessionState state;
-    state.Playlist = {{"/曲/ゲーム.vgm", "オープニング \"テーマ\"", "ゲーム名\tβ"}};
-    state.LastTrackPath = "/曲/ゲーム.vgm";
-    state.LastTrackIndex = 0;
+    KLINKSessionState state;
+    state.playlist = {{"/曲/ゲーム.vgm", "オープニング \"テーマ\"", "ゲーム名\tβ"}};
+    state.lastTrackPath = "/曲/ゲーム.vgm";
+    state.lastTrackIndex = 0;
     SaveSession(file_, state);
     std::string text = Read();
     for (unsigned char c : text) {
         ASSERT_LT(c, 0x80) << "the file must be plain ASCII";
     }
     EXPECT_NE(text.find(R"(\u30AA\u30FC\u30D7\u30CB\u30F3\u30B0)"), std::string::npos);
-    TKLINKSessionState back;
+    KLINKSessionState back;
     ASSERT_TRUE(LoadSession(file_, back));
     EXPECT_EQ(back, state);
 }
@@ -347,7 +347,7 @@ TEST_F(SessionFileTest, JapaneseTitlesRoundTripAsPlainASCII) {
 TEST_F(SessionFileTest, SavingCreatesMissingFolders) {
     std::string nested = (dir_ / "a" / "b" / "session.json").string();
     SaveSession(nested, DefaultSession());
-    TKLINKSessionState state;
+    KLINKSessionState state;
     EXPECT_TRUE(LoadSession(nested, state));
 }
 
@@ -381,8 +381,8 @@ TEST_F(SessionFileTest, FailedWriteKeepsTheOldFile) {
     SaveSession(file_, DefaultSession());
     std::string before = Read();
     fs::permissions(dir_, fs::perms::owner_read | fs::perms::owner_exec);
-    TKLINKSessionState state;
-    state.ComPort = "COM1";
+    KLINKSessionState state;
+    state.comPort = "COM1";
     EXPECT_THROW(SaveSession(file_, state), OSError);
     fs::permissions(dir_, fs::perms::owner_all);
     EXPECT_EQ(Read(), before);
@@ -394,8 +394,8 @@ TEST_F(SessionFileTest, WriteCutShortKeepsTheOldFileAndLeavesNoTemporary) {
     // even for the superuser.
     SaveSession(file_, DefaultSession());
     std::string before = Read();
-    TKLINKSessionState big;
-    big.Playlist.assign(200, TKLINKSessionTrack{"/music/a-long-enough-path.vgm", "title", "game"});
+    KLINKSessionState big;
+    big.playlist.assign(200, KLINKSessionTrack{"/music/a-long-enough-path.vgm", "title", "game"});
     rlimit old{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
     auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
@@ -417,14 +417,14 @@ TEST_F(SessionFileTest, WriteCutShortKeepsTheOldFileAndLeavesNoTemporary) {
 }
 
 TEST_F(SessionFileTest, SaveReplacesTheOldFileAndLeavesOnlyIt) {
-    TKLINKSessionState state;
-    state.ComPort = "first";
+    KLINKSessionState state;
+    state.comPort = "first";
     SaveSession(file_, state);
-    state.ComPort = "second";
+    state.comPort = "second";
     SaveSession(file_, state);
-    TKLINKSessionState back;
+    KLINKSessionState back;
     ASSERT_TRUE(LoadSession(file_, back));
-    EXPECT_EQ(back.ComPort, "second");
+    EXPECT_EQ(back.comPort, "second");
     EXPECT_EQ(EntriesInFolder(), 1u);
 }
 

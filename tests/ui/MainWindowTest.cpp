@@ -38,76 +38,76 @@ using namespace klink;
 namespace {
 
 // A run the test finishes by hand.
-struct TFakeRunState {
-    std::string File;
-    int32_t Repeat = 0;
-    int32_t Fade = 0;
-    bool Started = false;
-    bool StopCalled = false;
-    std::atomic<bool> Finished{false};
-    bool Completed = false;
-    std::string Error;
-    std::atomic<int32_t> Position{0};
+struct FakeRunState {
+    std::string file;
+    int32_t repeat = 0;
+    int32_t fade = 0;
+    bool started = false;
+    bool stopCalled = false;
+    std::atomic<bool> finished{false};
+    bool completed = false;
+    std::string error;
+    std::atomic<int32_t> position{0};
 };
 
-class TFakeRun final : public IPlaybackRun {
+class FakeRun final : public PlaybackRun {
 public:
-    explicit TFakeRun(std::shared_ptr<TFakeRunState> state) : FState(std::move(state)) {}
-    void Start() override { FState->Started = true; }
+    explicit FakeRun(std::shared_ptr<FakeRunState> state) : state_(std::move(state)) {}
+    void Start() override { state_->started = true; }
     void Stop() noexcept override {
-        FState->StopCalled = true;
-        FState->Finished = true;
+        state_->stopCalled = true;
+        state_->finished = true;
     }
-    [[nodiscard]] bool Finished() const noexcept override { return FState->Finished; }
-    bool WaitFor(uint32_t) override { return FState->Finished; }
-    [[nodiscard]] int32_t PositionMS() const noexcept override { return FState->Position; }
-    [[nodiscard]] bool PlaybackCompleted() const noexcept override { return FState->Completed; }
-    [[nodiscard]] std::string PlaybackError() const override { return FState->Error; }
+    [[nodiscard]] bool Finished() const noexcept override { return state_->finished; }
+    bool WaitFor(uint32_t) override { return state_->finished; }
+    [[nodiscard]] int32_t PositionMS() const noexcept override { return state_->position; }
+    [[nodiscard]] bool PlaybackCompleted() const noexcept override { return state_->completed; }
+    [[nodiscard]] std::string PlaybackError() const override { return state_->error; }
 
 private:
-    std::shared_ptr<TFakeRunState> FState;
+    std::shared_ptr<FakeRunState> state_;
 };
 
 // A run on a thread of its own that keeps asking the host for display calls
 // until it is stopped: the shape that deadlocks a stop that does not serve them.
-class TChattyRun final : public IPlaybackRun {
+class ChattyRun final : public PlaybackRun {
 public:
-    explicit TChattyRun(IPlayerHost& host) : FHost(host) {}
-    ~TChattyRun() override {
-        FStop = true;
-        if (FThread.joinable()) {
-            FThread.join();
+    explicit ChattyRun(PlayerHost& host) : host_(host) {}
+    ~ChattyRun() override {
+        stop_ = true;
+        if (thread_.joinable()) {
+            thread_.join();
         }
     }
     void Start() override {
-        FThread = std::thread([this] {
-            while (!FStop) {
-                FHost.Synchronize([this] { FHost.AppendLog("tick"); });
-                ++FCalls;
+        thread_ = std::thread([this] {
+            while (!stop_) {
+                host_.Synchronize([this] { host_.AppendLog("tick"); });
+                ++calls;
             }
-            FHost.Synchronize([this] { FHost.AppendLog("last call while stopping"); });
-            FDone = true;
+            host_.Synchronize([this] { host_.AppendLog("last call while stopping"); });
+            done_ = true;
         });
     }
-    void Stop() noexcept override { FStop = true; }
-    [[nodiscard]] bool Finished() const noexcept override { return FDone; }
+    void Stop() noexcept override { stop_ = true; }
+    [[nodiscard]] bool Finished() const noexcept override { return done_; }
     bool WaitFor(uint32_t timeoutMs) override {
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (!FDone && std::chrono::steady_clock::now() < until) {
+        while (!done_ && std::chrono::steady_clock::now() < until) {
             std::this_thread::yield();
         }
-        return FDone;
+        return done_;
     }
     [[nodiscard]] int32_t PositionMS() const noexcept override { return 0; }
     [[nodiscard]] bool PlaybackCompleted() const noexcept override { return false; }
     [[nodiscard]] std::string PlaybackError() const override { return {}; }
-    std::atomic<int> FCalls{0};
+    std::atomic<int> calls{0};
 
 private:
-    IPlayerHost& FHost;
-    std::atomic<bool> FStop{false};
-    std::atomic<bool> FDone{false};
-    std::thread FThread;
+    PlayerHost& host_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> done_{false};
+    std::thread thread_;
 };
 
 QString Sample(const char* name) {
@@ -120,73 +120,73 @@ class MainWindowTest : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir FConfig;
-    QTemporaryDir FRuntime;
-    std::vector<std::shared_ptr<TFakeRunState>> FRuns;
+    QTemporaryDir config_;
+    QTemporaryDir runtime_;
+    std::vector<std::shared_ptr<FakeRunState>> runs_;
 
-    TPlaybackFactory FakeFactory() {
-        return [this](IPlayerHost&, const std::string& file, int32_t repeat, int32_t fade) {
-            auto state = std::make_shared<TFakeRunState>();
-            state->File = file;
-            state->Repeat = repeat;
-            state->Fade = fade;
-            FRuns.push_back(state);
-            return std::make_unique<TFakeRun>(state);
+    PlaybackFactory FakeFactory() {
+        return [this](PlayerHost&, const std::string& file, int32_t repeat, int32_t fade) {
+            auto state = std::make_shared<FakeRunState>();
+            state->file = file;
+            state->repeat = repeat;
+            state->fade = fade;
+            runs_.push_back(state);
+            return std::make_unique<FakeRun>(state);
         };
     }
-    std::unique_ptr<TForm1> NewForm(TPlaybackFactory factory = {}) {
-        auto form = std::make_unique<TForm1>(factory ? std::move(factory) : FakeFactory());
+    std::unique_ptr<MainWindow> NewForm(PlaybackFactory factory = {}) {
+        auto form = std::make_unique<MainWindow>(factory ? std::move(factory) : FakeFactory());
         // The timer is driven by hand in these tests.
         form->PlaybackTimer()->stop();
         return form;
     }
-    static void AddRows(TForm1& form, int count) {
+    static void AddRows(MainWindow& form, int count) {
         QStringList files;
         for (int i = 0; i < count; ++i) {
             form.AddPlaylistFile(Sample("demo_ym2151.vgm"));
             form.Playlist()->topLevelItem(i)->setText(0, QString::number(i));
         }
     }
-    static QStringList Titles(const TForm1& form) {
+    static QStringList Titles(const MainWindow& form) {
         QStringList titles;
         for (int i = 0; i < form.Playlist()->topLevelItemCount(); ++i) {
             titles << form.Playlist()->topLevelItem(i)->text(0);
         }
         return titles;
     }
-    static void Select(TForm1& form, const QList<int>& rows) {
+    static void Select(MainWindow& form, const QList<int>& rows) {
         form.Playlist()->clearSelection();
         for (int row : rows) {
             form.Playlist()->topLevelItem(row)->setSelected(true);
         }
     }
-    static QString Log(const TForm1& form) {
+    static QString Log(const MainWindow& form) {
         return form.findChild<QPlainTextEdit*>(QStringLiteral("memLog"))->toPlainText();
     }
-    static bool RowIsHighlighted(const TForm1& form, int row) {
+    static bool RowIsHighlighted(const MainWindow& form, int row) {
         return form.Playlist()->topLevelItem(row)->background(0).color() == QColor(220, 240, 220);
     }
-    QString SessionFile() const { return FConfig.path() + QStringLiteral("/KLINKdev/session.json"); }
+    QString SessionFile() const { return config_.path() + QStringLiteral("/KLINKdev/session.json"); }
 
 private slots:
     void initTestCase() {
         // Never the real ~/.config, and a private folder for simulated ports.
-        QVERIFY(FConfig.isValid());
-        QVERIFY(FRuntime.isValid());
-        QFile::setPermissions(FRuntime.path(),
+        QVERIFY(config_.isValid());
+        QVERIFY(runtime_.isValid());
+        QFile::setPermissions(runtime_.path(),
                               QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        qputenv("XDG_CONFIG_HOME", FConfig.path().toUtf8());
-        qputenv("XDG_RUNTIME_DIR", FRuntime.path().toUtf8());
+        qputenv("XDG_CONFIG_HOME", config_.path().toUtf8());
+        qputenv("XDG_RUNTIME_DIR", runtime_.path().toUtf8());
     }
     void init() {
-        FRuns.clear();
+        runs_.clear();
         QFile::remove(SessionFile());
     }
 
     void controlsHaveTheirNamesAndTexts() {
         auto form = NewForm();
         QCOMPARE(form->windowTitle(), QStringLiteral("KLINK Dev tool"));
-        QCOMPARE(form->width(), TForm1::kClientWidth);
+        QCOMPARE(form->width(), MainWindow::kClientWidth);
         QCOMPARE(form->findChild<QPushButton*>(QStringLiteral("btnConnect"))->text(), QStringLiteral("接続"));
         QCOMPARE(form->findChild<QPushButton*>(QStringLiteral("Button1"))->text(), QStringLiteral("接続"));
         QCOMPARE(form->findChild<QPushButton*>(QStringLiteral("btnRefresh"))->text(),
@@ -232,10 +232,10 @@ private slots:
         form->findChild<QComboBox*>(QStringLiteral("cmbRepeatNum"))->setCurrentIndex(repeatItem);
         form->findChild<QComboBox*>(QStringLiteral("cmbFadeout"))->setCurrentIndex(fadeItem);
         form->RequestPlay(Sample("demo_ym2151.vgm"), -1);
-        QCOMPARE(FRuns.size(), size_t{1});
-        QCOMPARE(FRuns[0]->Repeat, repeat);
-        QCOMPARE(FRuns[0]->Fade, fade);
-        QVERIFY(FRuns[0]->Started);
+        QCOMPARE(runs_.size(), size_t{1});
+        QCOMPARE(runs_[0]->repeat, repeat);
+        QCOMPARE(runs_[0]->fade, fade);
+        QVERIFY(runs_[0]->started);
     }
 
     // How a track ends decides whether the next row plays.
@@ -254,35 +254,35 @@ private slots:
         auto form = NewForm();
         AddRows(*form, 3);
         form->PlayPlaylistIndex(0);
-        QCOMPARE(FRuns.size(), size_t{1});
+        QCOMPARE(runs_.size(), size_t{1});
         QCOMPARE(form->PlaylistIndex(), 0);
         QCOMPARE(form->NextPlaylistIndex(), 1);
         QVERIFY(RowIsHighlighted(*form, 0));
-        TFakeRunState& run = *FRuns[0];
+        FakeRunState& run = *runs_[0];
         if (outcome == QStringLiteral("completed")) {
-            run.Completed = true;
-            run.Finished = true;
+            run.completed = true;
+            run.finished = true;
         } else if (outcome == QStringLiteral("failed")) {
-            run.Error = "Reply time-out.";
-            run.Finished = true;
+            run.error = "Reply time-out.";
+            run.finished = true;
         } else if (outcome == QStringLiteral("stop-failed")) {
-            run.Completed = true;
-            run.Error = "KLINK stop failed: x";
-            run.Finished = true;
+            run.completed = true;
+            run.error = "KLINK stop failed: x";
+            run.finished = true;
         } else if (outcome == QStringLiteral("stopped")) {
             form->StopPlayback();
         } else {
-            run.Position = 6'000'000;
+            run.position = 6'000'000;
         }
         form->PlaybackTimerTick();
         form->PlaybackTimerTick();
         if (advances) {
-            QCOMPARE(FRuns.size(), size_t{2});
+            QCOMPARE(runs_.size(), size_t{2});
             QCOMPARE(form->PlaylistIndex(), 1);
             QVERIFY(RowIsHighlighted(*form, 1));
             QVERIFY(!RowIsHighlighted(*form, 0));
         } else {
-            QCOMPARE(FRuns.size(), size_t{1});
+            QCOMPARE(runs_.size(), size_t{1});
         }
         if (outcome == QStringLiteral("endless")) {
             QVERIFY(form->HasPlayerThread());
@@ -295,10 +295,10 @@ private slots:
         auto form = NewForm();
         AddRows(*form, 2);
         form->PlayPlaylistIndex(1);
-        FRuns[0]->Completed = true;
-        FRuns[0]->Finished = true;
+        runs_[0]->completed = true;
+        runs_[0]->finished = true;
         form->PlaybackTimerTick();
-        QCOMPARE(FRuns.size(), size_t{1});
+        QCOMPARE(runs_.size(), size_t{1});
         QVERIFY(!form->HasPlayerThread());
         QCOMPARE(form->PlaylistIndex(), -1);
         QVERIFY(!RowIsHighlighted(*form, 1));
@@ -309,31 +309,31 @@ private slots:
         auto form = NewForm();
         AddRows(*form, 2);
         form->RequestPlay(Sample("demo_sn76489.vgm"), -1);
-        QCOMPARE(FRuns.size(), size_t{1});
+        QCOMPARE(runs_.size(), size_t{1});
         QCOMPARE(form->Playlist()->topLevelItemCount(), 2);
         QCOMPARE(form->PlaylistIndex(), -1);
         QCOMPARE(form->NextPlaylistIndex(), -1);
         QCOMPARE(form->LastPlaylistIndex(), -1);
         QCOMPARE(form->LastPlayedPath(), Sample("demo_sn76489.vgm"));
-        FRuns[0]->Completed = true;
-        FRuns[0]->Finished = true;
+        runs_[0]->completed = true;
+        runs_[0]->finished = true;
         form->PlaybackTimerTick();
-        QCOMPARE(FRuns.size(), size_t{1});
+        QCOMPARE(runs_.size(), size_t{1});
     }
 
     void playNeedsOneSelectedRowAndAPlayableName() {
         auto form = NewForm();
         AddRows(*form, 3);
         Select(*form, {0, 1});
-        form->ListView1DblClick();  // Enter does the same
-        QVERIFY(FRuns.empty());
+        form->PlaylistDoubleClick();  // Enter does the same
+        QVERIFY(runs_.empty());
         Select(*form, {2});
-        form->ListView1DblClick();
-        QCOMPARE(FRuns.size(), size_t{1});
+        form->PlaylistDoubleClick();
+        QCOMPARE(runs_.size(), size_t{1});
         QCOMPARE(form->PlaylistIndex(), 2);
 
         form->RequestPlay(QStringLiteral("/music/readme.txt"), -1);
-        QCOMPARE(FRuns.size(), size_t{1});  // ignored, without a message
+        QCOMPARE(runs_.size(), size_t{1});  // ignored, without a message
         QVERIFY(form->HasPlayerThread());
     }
 
@@ -342,22 +342,22 @@ private slots:
         AddRows(*form, 3);
         form->PlayPlaylistIndex(0);
         form->PlayPlaylistIndex(2);
-        QCOMPARE(FRuns.size(), size_t{2});
-        QVERIFY(FRuns[0]->StopCalled);
+        QCOMPARE(runs_.size(), size_t{2});
+        QVERIFY(runs_[0]->stopCalled);
         QCOMPARE(form->PlaylistIndex(), 2);
         QCOMPARE(form->NextPlaylistIndex(), 3);
     }
 
     void stopKeepsServingTheThreadsCalls() {
-        TChattyRun* chatty = nullptr;
-        auto form = NewForm([&chatty](IPlayerHost& host, const std::string&, int32_t, int32_t) {
-            auto run = std::make_unique<TChattyRun>(host);
+        ChattyRun* chatty = nullptr;
+        auto form = NewForm([&chatty](PlayerHost& host, const std::string&, int32_t, int32_t) {
+            auto run = std::make_unique<ChattyRun>(host);
             chatty = run.get();
             return run;
         });
         form->RequestPlay(Sample("demo_ym2151.vgm"), -1);
         QVERIFY(chatty != nullptr);
-        QTRY_VERIFY_WITH_TIMEOUT(chatty->FCalls > 3, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(chatty->calls > 3, 10000);
         form->StopPlayback();  // would hang if the calls were not served while waiting
         QVERIFY(!form->HasPlayerThread());
         QVERIFY(Log(*form).contains(QStringLiteral("last call while stopping")));
@@ -405,7 +405,7 @@ private slots:
         QFETCH(QStringList, order);
         QFETCH(int, playing);
         auto form = NewForm();
-        form->resize(TForm1::kClientWidth, 900);
+        form->resize(MainWindow::kClientWidth, 900);
         form->show();
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
         AddRows(*form, 5);
@@ -421,7 +421,7 @@ private slots:
             const QRect r = form->Playlist()->visualItemRect(form->Playlist()->topLevelItem(targetRow));
             pos = QPoint(r.center().x(), lowerHalf ? r.bottom() - 1 : r.top() + 1);
         }
-        form->ListView1DragDrop(pos);
+        form->PlaylistDragDrop(pos);
         QCOMPARE(Titles(*form), order);
         QCOMPARE(form->PlaylistIndex(), playing);
         QCOMPARE(form->NextPlaylistIndex(), playing + 1);
@@ -445,9 +445,9 @@ private slots:
         AddRows(*form, 5);
         form->PlayPlaylistIndex(3);
         Select(*form, {0, 1});
-        form->actDeleteUpdate();
+        form->DeleteActionUpdate();
         QVERIFY(form->findChild<QAction*>(QStringLiteral("actDelete"))->isEnabled());
-        form->actDeleteExecute();
+        form->DeleteActionExecute();
         QCOMPARE(Titles(*form), (QStringList{"2", "3", "4"}));
         QCOMPARE(form->PlaylistIndex(), 1);
         QCOMPARE(form->NextPlaylistIndex(), 2);
@@ -457,16 +457,16 @@ private slots:
         // Deleting the playing row keeps playing, without a highlight; the row
         // after it stays next.
         Select(*form, {1});
-        form->actDeleteExecute();
+        form->DeleteActionExecute();
         QVERIFY(form->HasPlayerThread());
         QCOMPARE(form->PlaylistIndex(), -1);
         QCOMPARE(form->NextPlaylistIndex(), 1);
         QCOMPARE(Titles(*form), (QStringList{"2", "4"}));
-        FRuns.back()->Completed = true;
-        FRuns.back()->Finished = true;
+        runs_.back()->completed = true;
+        runs_.back()->finished = true;
         form->PlaybackTimerTick();
-        QCOMPARE(FRuns.size(), size_t{2});
-        QCOMPARE(FRuns.back()->File, Sample("demo_ym2151.vgm").toStdString());
+        QCOMPARE(runs_.size(), size_t{2});
+        QCOMPARE(runs_.back()->file, Sample("demo_ym2151.vgm").toStdString());
         QCOMPARE(form->PlaylistIndex(), 1);
     }
 
@@ -478,12 +478,12 @@ private slots:
         form->Playlist()->topLevelItem(2)->setText(2, QStringLiteral("/c.vgz"));
         QApplication::clipboard()->setText(QStringLiteral("before"));
         Select(*form, {0, 1, 2});
-        form->actCopyPathExecute();
+        form->CopyPathActionExecute();
         QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("/a.vgm\r\n/c.vgz"));
         // Only rows without a path: the clipboard is left alone.
         QApplication::clipboard()->setText(QStringLiteral("before"));
         Select(*form, {1});
-        form->actCopyPathExecute();
+        form->CopyPathActionExecute();
         QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("before"));
     }
 
@@ -507,7 +507,7 @@ private slots:
         QCOMPARE(form->Playlist()->topLevelItemCount(), 2);
         QCOMPARE(form->Playlist()->topLevelItem(0)->text(0), QStringLiteral("YM2151 デモ曲"));
         QCOMPARE(form->Playlist()->topLevelItem(0)->text(1), QStringLiteral("KLINKdev デモ曲集"));
-        QVERIFY(FRuns.empty());
+        QVERIFY(runs_.empty());
 
         // Off the list: added in order, and the first of them plays.
         form->HandleDroppedFiles({broken.fileName(), Sample("demo_sn76489.vgm")}, false);
@@ -515,7 +515,7 @@ private slots:
         QCOMPARE(form->Playlist()->topLevelItem(2)->text(0), QStringLiteral("broken.VGM"));
         QCOMPARE(form->Playlist()->topLevelItem(2)->text(1), QString());
         QVERIFY(Log(*form).contains(QStringLiteral("GD3 [broken.VGM]: ")));
-        QCOMPARE(FRuns.size(), size_t{1});
+        QCOMPARE(runs_.size(), size_t{1});
         QCOMPARE(form->PlaylistIndex(), 2);
         QCOMPARE(form->NextPlaylistIndex(), 3);
     }
@@ -525,32 +525,32 @@ private slots:
         // Nothing to select: a scan found no port (skip when the machine has real ports).
         form->ScanComPorts();
         if (form->GetPortCombo(0)->count() == 0) {
-            form->btnConnectClick(0);
+            form->ConnectButtonClick(0);
             QVERIFY(Log(*form).endsWith(QStringLiteral("使用可能なCOMポートを選択してください。")));
             QVERIFY(form->GetPortDriver(0).PortName().empty());
         }
 
-        sim::TSimBoardOptions options;
-        options.Publish = true;
-        auto board = sim::TSimBoard::Start("Keltra 3", options);
+        sim::SimBoardOptions options;
+        options.publish = true;
+        auto board = sim::SimBoard::Start("Keltra 3", options);
         form->ScanComPorts();
         const QString name = QString::fromStdString(board->PortName());
         const int item = form->GetPortCombo(0)->findText(name);
         QVERIFY(item >= 0);
         QCOMPARE(form->GetPortCombo(1)->findText(name), item);  // both list the same ports
         form->GetPortCombo(0)->setCurrentIndex(item);
-        form->btnConnectClick(0);
+        form->ConnectButtonClick(0);
         QVERIFY(form->GetPortDriver(0).Connected());
         QCOMPARE(form->GetConnectButton(0)->text(), QStringLiteral("切断"));
         QVERIFY(Log(*form).endsWith(name + QStringLiteral(": 接続成功")));
 
         form->GetPortCombo(1)->setCurrentIndex(item);
-        form->btnConnectClick(1);
+        form->ConnectButtonClick(1);
         QVERIFY(!form->GetPortDriver(1).Connected());
         QVERIFY(Log(*form).endsWith(QStringLiteral("同じCOMポートへ重複接続できません。")));
 
         // Disconnect.
-        form->btnConnectClick(0);
+        form->ConnectButtonClick(0);
         QVERIFY(!form->GetPortDriver(0).Connected());
         QCOMPARE(form->GetConnectButton(0)->text(), QStringLiteral("接続"));
         QVERIFY(Log(*form).endsWith(name + QStringLiteral(": 切断")));
@@ -558,13 +558,13 @@ private slots:
 
     void vanishedBoardIsDetectedWithinATick() {
         auto form = NewForm();
-        sim::TSimBoardOptions options;
-        options.Publish = true;
-        auto board = sim::TSimBoard::Start("Keltra 3", options);
+        sim::SimBoardOptions options;
+        options.publish = true;
+        auto board = sim::SimBoard::Start("Keltra 3", options);
         form->ScanComPorts();
         form->GetPortCombo(0)->setCurrentIndex(
             form->GetPortCombo(0)->findText(QString::fromStdString(board->PortName())));
-        form->btnConnectClick(0);
+        form->ConnectButtonClick(0);
         QVERIFY(form->GetPortDriver(0).Connected());
         form->PlaybackTimerTick();
         QVERIFY(form->GetPortDriver(0).Connected());
@@ -605,14 +605,14 @@ private slots:
         QFETCH(int, selectedIndex);
         QFETCH(int, lastRow);
         QFETCH(int, marked);
-        TKLINKSessionState state;
-        state.Playlist = {{"/m/a.vgm", "A", "G"}, {"/m/b.vgm", "B", ""}, {"/m/c.vgm", "C", ""}};
-        state.LastTrackIndex = lastIndex;
-        state.LastTrackPath = lastPath.toStdString();
-        state.SelectedIndex = selectedIndex;
-        state.RepeatIndex = 5;
-        state.FadeIndex = 1;
-        state.ComPort = "sim-nowhere-1";
+        KLINKSessionState state;
+        state.playlist = {{"/m/a.vgm", "A", "G"}, {"/m/b.vgm", "B", ""}, {"/m/c.vgm", "C", ""}};
+        state.lastTrackIndex = lastIndex;
+        state.lastTrackPath = lastPath.toStdString();
+        state.selectedIndex = selectedIndex;
+        state.repeatIndex = 5;
+        state.fadeIndex = 1;
+        state.comPort = "sim-nowhere-1";
         SaveSession(SessionFile().toStdString(), state);
 
         auto form = NewForm();
@@ -636,18 +636,18 @@ private slots:
             form->findChild<QComboBox*>(QStringLiteral("cmbFadeout"))->setCurrentIndex(2);
             form->PlayPlaylistIndex(1);
             form->Playlist()->setCurrentItem(form->Playlist()->topLevelItem(2));
-            form->setGeometry(40, 30, TForm1::kClientWidth, 840);
+            form->setGeometry(40, 30, MainWindow::kClientWidth, 840);
         }  // closing saves, then stops the run
-        QVERIFY(FRuns.back()->StopCalled);
-        TKLINKSessionState state;
+        QVERIFY(runs_.back()->stopCalled);
+        KLINKSessionState state;
         QVERIFY(LoadSession(SessionFile().toStdString(), state));
-        QCOMPARE(state.Playlist.size(), size_t{3});
-        QCOMPARE(state.LastTrackIndex, 1);
-        QCOMPARE(state.SelectedIndex, 2);
-        QCOMPARE(state.FadeIndex, 2);
-        QVERIFY(state.HasWindowBounds);
-        QCOMPARE(state.Width, TForm1::kClientWidth);
-        QCOMPARE(state.Height, 840);
+        QCOMPARE(state.playlist.size(), size_t{3});
+        QCOMPARE(state.lastTrackIndex, 1);
+        QCOMPARE(state.selectedIndex, 2);
+        QCOMPARE(state.fadeIndex, 2);
+        QVERIFY(state.hasWindowBounds);
+        QCOMPARE(state.width, MainWindow::kClientWidth);
+        QCOMPARE(state.height, 840);
 
         auto again = NewForm();
         QCOMPARE(Titles(*again), (QStringList{"0", "1", "2"}));
@@ -655,11 +655,11 @@ private slots:
         // The offscreen screen is small: the height is fitted to it, but never
         // below the minimum.
         const QRect work = QGuiApplication::primaryScreen()->availableGeometry();
-        QCOMPARE(again->height(), std::max(std::min(840, work.height()), TForm1::kClientHeight));
+        QCOMPARE(again->height(), std::max(std::min(840, work.height()), MainWindow::kClientHeight));
     }
 
     void damagedSessionIsReportedAndStartupGoesOn() {
-        QDir().mkpath(FConfig.path() + QStringLiteral("/KLINKdev"));
+        QDir().mkpath(config_.path() + QStringLiteral("/KLINKdev"));
         QFile file(SessionFile());
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(R"({"schema":1,"playlist":[{"path":""}]})");
@@ -670,35 +670,35 @@ private slots:
     }
 
     void oversizedSavedWindowIsClampedToTheScreen() {
-        TKLINKSessionState state;
-        state.HasWindowBounds = true;
-        state.Left = 5000;
-        state.Top = 5000;
-        state.Width = 9000;
-        state.Height = 9000;
+        KLINKSessionState state;
+        state.hasWindowBounds = true;
+        state.left = 5000;
+        state.top = 5000;
+        state.width = 9000;
+        state.height = 9000;
         SaveSession(SessionFile().toStdString(), state);
         auto form = NewForm();
         const QRect work = QGuiApplication::primaryScreen()->availableGeometry();
-        QCOMPARE(form->width(), TForm1::kClientWidth);
-        QCOMPARE(form->height(), std::max(work.height(), TForm1::kClientHeight));
+        QCOMPARE(form->width(), MainWindow::kClientWidth);
+        QCOMPARE(form->height(), std::max(work.height(), MainWindow::kClientHeight));
         QCOMPARE(form->x(), std::max(work.left(), work.right() + 1 - form->width()));
     }
 
     // The real playback thread on simulated boards: track after track, and an
     // endless track that never advances by itself.
     void playlistPlaysOnSimulatedBoards() {
-        sim::TSimBoardOptions options;
-        options.Publish = true;
-        options.KeepTrace = false;
-        auto kl3 = sim::TSimBoard::Start("Keltra 3", options);
-        auto kl2 = sim::TSimBoard::Start("Keltra 2", options);
-        auto form = std::make_unique<TForm1>(CreateVGMPlayerRun);
+        sim::SimBoardOptions options;
+        options.publish = true;
+        options.keepTrace = false;
+        auto kl3 = sim::SimBoard::Start("Keltra 3", options);
+        auto kl2 = sim::SimBoard::Start("Keltra 2", options);
+        auto form = std::make_unique<MainWindow>(CreateVGMPlayerRun);
         form->ScanComPorts();
         const std::string names[2] = {kl3->PortName(), kl2->PortName()};
         for (int i = 0; i < 2; ++i) {
             form->GetPortCombo(i)->setCurrentIndex(
                 form->GetPortCombo(i)->findText(QString::fromStdString(names[i])));
-            form->btnConnectClick(i);
+            form->ConnectButtonClick(i);
             QVERIFY(form->GetPortDriver(i).Connected());
         }
         form->findChild<QComboBox*>(QStringLiteral("cmbFadeout"))->setCurrentIndex(0);

@@ -44,10 +44,10 @@ TEST(WindowRulesDrop, MovesTheSelectedRowsAsOneBlockWithTheIndexes) {
         const char* name;
         const char* selection;
         int32_t insertion;
-        TPlaylistIndexes before;
+        PlaylistIndexes before;
         int32_t focused;
         std::vector<int32_t> order;
-        TPlaylistIndexes after;
+        PlaylistIndexes after;
         int32_t focusedAfter;
     };
     const Case cases[] = {
@@ -76,10 +76,10 @@ TEST(WindowRulesDrop, MovesTheSelectedRowsAsOneBlockWithTheIndexes) {
         {"next inside follows its row", "x....", 5, {-1, 3, -1}, -1, {1, 2, 3, 4, 0}, {-1, 2, -1}, -1},
     };
     for (const Case& c : cases) {
-        TPlaylistMove m = MovePlaylistRows(Sel(c.selection), c.insertion, c.before, c.focused);
-        EXPECT_EQ(m.Order, c.order) << c.name;
-        EXPECT_EQ(m.Indexes, c.after) << c.name;
-        EXPECT_EQ(m.Focused, c.focusedAfter) << c.name;
+        PlaylistMove m = MovePlaylistRows(Sel(c.selection), c.insertion, c.before, c.focused);
+        EXPECT_EQ(m.order, c.order) << c.name;
+        EXPECT_EQ(m.indexes, c.after) << c.name;
+        EXPECT_EQ(m.focused, c.focusedAfter) << c.name;
     }
 }
 
@@ -87,8 +87,8 @@ TEST(WindowRulesDelete, AdjustsTheIndexes) {
     struct Case {
         const char* name;
         const char* selection;
-        TPlaylistIndexes before;
-        TPlaylistIndexes after;
+        PlaylistIndexes before;
+        PlaylistIndexes after;
     };
     const Case cases[] = {
         {"rows above the playing row", "xx...", {3, 4, 3}, {1, 2, 1}},
@@ -126,12 +126,12 @@ TEST(WindowRules, RepeatCount) {
 }
 
 TEST(WindowRules, ClampWindowBounds) {
-    const TRect work{0, 0, 1920, 1040};
+    const Rect work{0, 0, 1920, 1040};
     struct Case {
         const char* name;
-        TRect saved;
-        TRect work;
-        TRect result;
+        Rect saved;
+        Rect work;
+        Rect result;
     };
     const Case cases[] = {
         {"fits", {100, 50, 1109, 900}, work, {100, 50, 1109, 900}},

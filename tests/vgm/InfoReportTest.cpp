@@ -1,10 +1,9 @@
-#include "app/klinkplay/InfoReport.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "VGMTestBuilder.h"
+#include "app/klinkplay/InfoReport.h"
 #include "vgm/VGMAnalysis.h"
 
 namespace klinkplay {
@@ -13,13 +12,12 @@ namespace {
 using klink::test::VGMBuilder;
 using nlohmann::json;
 
-const char* const kDisplayKeys[] = {"lblFileSize",    "edtEofOffset",   "edtVersion",      "edtLoopOffset",
-                                    "edtTotalSamples", "edtGD3offset",  "edtLoopSamples",  "edtVGMDataOffset",
-                                    "lblClkYM2151",   "lblClkYM2612",   "lblClkM6258",     "lblClkSN76489",
-                                    "lblClkSN764892", "lblClkYM2203",   "lblClkAY8910",    "lblClkYM3812",
-                                    "lblClkYM3526",   "lblClkYM2608"};
+const char* const kDisplayKeys[] = {
+    "lblFileSize",    "edtEofOffset",     "edtVersion",   "edtLoopOffset", "edtTotalSamples", "edtGD3offset",
+    "edtLoopSamples", "edtVGMDataOffset", "lblClkYM2151", "lblClkYM2612",  "lblClkM6258",     "lblClkSN76489",
+    "lblClkSN764892", "lblClkYM2203",     "lblClkAY8910", "lblClkYM3812",  "lblClkYM3526",    "lblClkYM2608"};
 
-json Parse(const std::string& file, const klink::TVGMAnalysis& a) {
+json Parse(const std::string& file, const klink::VGMAnalysis& a) {
     const std::string line = InfoJsonLine(file, a);
     EXPECT_EQ(line.find('\n'), std::string::npos);
     return json::parse(line);
@@ -44,7 +42,7 @@ TEST(InfoReport, SuccessfulFileHasEveryKey) {
                            u"a\nb" + std::u16string(1, char16_t(0xD800))})
                      .Build();
     const auto a = klink::AnalyseVGMBytes(bytes);
-    ASSERT_TRUE(a.Ok);
+    ASSERT_TRUE(a.ok);
     const json j = Parse("dir/x.vgm", a);
     EXPECT_EQ(j["file"], "dir/x.vgm");
     EXPECT_EQ(j["ok"], true);
@@ -73,13 +71,14 @@ TEST(InfoReport, FailuresShowOnlyWhatWasReached) {
         bool gd3, targets, oki, kl2;
         bool displayEmpty;
     } cases[] = {
-        {"not a VGM", std::vector<uint8_t>(80, 0), "Invalid VGM signature.", false, false, false, false, true},
-        {"no end command", VGMBuilder().Field(0x30, 4000000).Cmd({0x54, 8, 0}).Build(), "Missing VGM end command.", true,
-         false, false, false, false},
+        {"not a VGM", std::vector<uint8_t>(80, 0), "Invalid VGM signature.", false, false, false, false,
+         true},
+        {"no end command", VGMBuilder().Field(0x30, 4000000).Cmd({0x54, 8, 0}).Build(),
+         "Missing VGM end command.", true, false, false, false, false},
         {"bad OKIM6258 clock", VGMBuilder(0x161).Field(0x90, 1).Cmd({0xB7, 1, 0}).End().Build(),
          "OKIM6258 clock must be 4 or 8 MHz.", true, true, false, false, false},
-        {"nothing to play", VGMBuilder().End().Build(), "No supported KLINK register or audio commands in this VGM.",
-         true, true, true, true, false},
+        {"nothing to play", VGMBuilder().End().Build(),
+         "No supported KLINK register or audio commands in this VGM.", true, true, true, true, false},
     };
     for (const auto& c : cases) {
         const auto a = klink::AnalyseVGMBytes(c.bytes);

@@ -1,5 +1,3 @@
-#include "vgm/VGMAnalysis.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -11,6 +9,7 @@
 #include "TempFile.h"
 #include "VGMTestBuilder.h"
 #include "common/Errors.h"
+#include "vgm/VGMAnalysis.h"
 #include "vgm/VGMFile.h"
 
 namespace klink {
@@ -19,20 +18,20 @@ namespace {
 using test::Gzip;
 using test::TempFile;
 using test::VGMBuilder;
-using F = TVGMDisplayField;
-using S = TVGMAnalysisStage;
+using F = VGMDisplayField;
+using S = VGMAnalysisStage;
 
 // Records the observer's calls in order.
 struct Recorder {
     std::vector<std::string> events;
-    TVGMAnalysisObserver observer() {
-        return {[this](const TVGMDisplay& d) { events.push_back("display " + d[F::edtLoopOffset]); },
+    VGMAnalysisObserver Observer() {
+        return {[this](const VGMDisplay& d) { events.push_back("display " + d[F::kLoopOffset]); },
                 [this](const std::string& line) { events.push_back("log " + line); }};
     }
 };
 
-bool AllEmpty(const TVGMDisplay& d) {
-    for (const auto& t : d.Texts)
+bool AllEmpty(const VGMDisplay& d) {
+    for (const auto& t : d.texts)
         if (!t.empty()) return false;
     return true;
 }
@@ -43,65 +42,65 @@ TEST(VGMAnalysis, YM2151FileWithTagsAndLoop) {
     b.Cmd({0x54, 0x20, 0xC7}).LoopHere().Cmd({0x54, 0x08, 0x78, 0x62}).End();
     b.GD3({u" Track ", u"\u66F2", u"Game", u"", u"Sys", u"", u"Me", u"", u"2026", u"tool", u"line1\nline2"});
     Recorder rec;
-    auto a = AnalyseVGMBytes(Gzip(b.Build()), rec.observer());
-    ASSERT_TRUE(a.Ok) << a.Error;
-    EXPECT_EQ(a.Stage, S::Done);
-    EXPECT_EQ(a.VGMBuffer, b.Build());
+    auto a = AnalyseVGMBytes(Gzip(b.Build()), rec.Observer());
+    ASSERT_TRUE(a.ok) << a.error;
+    EXPECT_EQ(a.stage, S::kDone);
+    EXPECT_EQ(a.vgmBuffer, b.Build());
     EXPECT_EQ(a.vgmVersion, 0x171u);
     EXPECT_EQ(a.dataOffset, 0x100u);
     EXPECT_EQ(a.vgmLoopOffset, 0x103u - 0x1C);
     EXPECT_EQ(a.gd3offset, 0x108u);
     EXPECT_EQ(a.gd3[0], u"Track");
     EXPECT_EQ(a.gd3[10], u"line1\r\nline2");
-    EXPECT_EQ(a.FRegisterTargets, (std::vector<TKLINKVGMTarget>{{0x54, 0, 0}}));
-    EXPECT_EQ(a.FRegisterClocks, (std::vector<TKLINKVGMClock>{{0x54, 0, 3579545}}));
-    EXPECT_EQ(a.FOKIClock, 0u);
-    EXPECT_FALSE(a.FHasKL2Registers);
-    EXPECT_FALSE(a.FUseKL2DAC);
+    EXPECT_EQ(a.registerTargets, (std::vector<KLINKVGMTarget>{{0x54, 0, 0}}));
+    EXPECT_EQ(a.registerClocks, (std::vector<KLINKVGMClock>{{0x54, 0, 3579545}}));
+    EXPECT_EQ(a.okiClock, 0u);
+    EXPECT_FALSE(a.hasKl2Registers);
+    EXPECT_FALSE(a.useKl2Dac);
     EXPECT_EQ(PlaybackPathName(PlaybackPathFor(a)), "register");
 
     const std::map<F, std::string> expected = {
-        {F::lblFileSize, std::to_string(a.VGMBuffer.size()) + " bytes"},
-        {F::edtEofOffset, "0x1234"},
-        {F::edtVersion, "0x0171"},
-        {F::edtLoopOffset, "0x00E7"},
-        {F::edtTotalSamples, "44100"},
-        {F::edtGD3offset, "0x0108"},
-        {F::edtLoopSamples, "22050"},
-        {F::edtVGMDataOffset, "0x0100"},
-        {F::lblClkYM2151, "3579545"},
-        {F::lblClkYM2612, "0"},
-        {F::lblClkM6258, ""},
-        {F::lblClkSN76489, ""},
-        {F::lblClkSN764892, ""},
-        {F::lblClkYM2203, "0"},
-        {F::lblClkAY8910, "0"},
-        {F::lblClkYM3812, "0"},
-        {F::lblClkYM3526, "0"},
-        {F::lblClkYM2608, "0"},
+        {F::kFileSize, std::to_string(a.vgmBuffer.size()) + " bytes"},
+        {F::kEofOffset, "0x1234"},
+        {F::kVersion, "0x0171"},
+        {F::kLoopOffset, "0x00E7"},
+        {F::kTotalSamples, "44100"},
+        {F::kGD3Offset, "0x0108"},
+        {F::kLoopSamples, "22050"},
+        {F::kVGMDataOffset, "0x0100"},
+        {F::kClockYM2151, "3579545"},
+        {F::kClockYM2612, "0"},
+        {F::kClockM6258, ""},
+        {F::kClockSN76489, ""},
+        {F::kClockSN76489Second, ""},
+        {F::kClockYM2203, "0"},
+        {F::kClockAY8910, "0"},
+        {F::kClockYM3812, "0"},
+        {F::kClockYM3526, "0"},
+        {F::kClockYM2608, "0"},
     };
     for (const auto& [field, text] : expected) {
-        EXPECT_EQ(a.Display[field], text) << TVGMDisplay::Names[static_cast<size_t>(field)];
+        EXPECT_EQ(a.display[field], text) << VGMDisplay::kNames[static_cast<size_t>(field)];
     }
     const std::string summary = "VGM register routes=1; OKI=0 Hz, divider=0 (clock 0 = unused).";
-    EXPECT_EQ(a.Log, (std::vector<std::string>{summary}));
+    EXPECT_EQ(a.log, (std::vector<std::string>{summary}));
     EXPECT_EQ(rec.events, (std::vector<std::string>{"display 0x00E7", "log " + summary}));
 
-    auto moved = std::move(a.VGMBuffer);
+    auto moved = std::move(a.vgmBuffer);
     EXPECT_EQ(moved.size(), b.Build().size());
 }
 
 TEST(VGMAnalysis, RejectedLoopIsLoggedAndShownAsZero) {
     auto bytes = VGMBuilder().Field(0x30, 4000000).Field(0x1C, 0x5000).Cmd({0x54, 0x08, 0}).End().Build();
     Recorder rec;
-    const auto a = AnalyseVGMBytes(bytes, rec.observer());
-    ASSERT_TRUE(a.Ok) << a.Error;
+    const auto a = AnalyseVGMBytes(bytes, rec.Observer());
+    ASSERT_TRUE(a.ok) << a.error;
     EXPECT_EQ(a.vgmLoopOffset, 0u);
-    EXPECT_EQ(a.Display[F::edtLoopOffset], "0x0000");
+    EXPECT_EQ(a.display[F::kLoopOffset], "0x0000");
     const std::string line =
         "Invalid VGM loop offset $00005000; looping disabled. Playback ends at the VGM end command.";
-    ASSERT_EQ(a.Log.size(), 2u);
-    EXPECT_EQ(a.Log[0], line);
+    ASSERT_EQ(a.log.size(), 2u);
+    EXPECT_EQ(a.log[0], line);
     EXPECT_EQ(rec.events[0], "display 0x5000");
     EXPECT_EQ(rec.events[1], "log " + line);
     EXPECT_EQ(rec.events[2], "display 0x0000");
@@ -115,8 +114,13 @@ TEST(VGMAnalysis, PathsAndSummaryLines) {
         std::vector<std::string> log;
     } cases[] = {
         {"YM2151 + OKIM6258 data",
-         VGMBuilder(0x161).Field(0x30, 4000000).Field(0x90, 8000000).Byte(0x94, 1)
-             .Cmd({0x54, 0x08, 0, 0xB7, 0x01, 0x80}).End().Build(),
+         VGMBuilder(0x161)
+             .Field(0x30, 4000000)
+             .Field(0x90, 8000000)
+             .Byte(0x94, 1)
+             .Cmd({0x54, 0x08, 0, 0xB7, 0x01, 0x80})
+             .End()
+             .Build(),
          "adpcm",
          {"VGM register routes=1; OKI=8000000 Hz, divider=768 (clock 0 = unused)."}},
         {"OKIM6258 clock without data",
@@ -140,9 +144,9 @@ TEST(VGMAnalysis, PathsAndSummaryLines) {
     };
     for (const auto& c : cases) {
         const auto a = AnalyseVGMBytes(c.bytes);
-        ASSERT_TRUE(a.Ok) << c.name << ": " << a.Error;
+        ASSERT_TRUE(a.ok) << c.name << ": " << a.error;
         EXPECT_EQ(PlaybackPathName(PlaybackPathFor(a)), c.path) << c.name;
-        EXPECT_EQ(a.Log, c.log) << c.name;
+        EXPECT_EQ(a.log, c.log) << c.name;
     }
 }
 
@@ -154,42 +158,46 @@ TEST(VGMAnalysis, FailuresKeepWhatWasFilled) {
         S stage;
         bool displayFilled;
     } cases[] = {
-        {"not a VGM file", std::vector<uint8_t>(100, 'x'), "Invalid VGM signature.", S::None, false},
-        {"GD3 offset beyond 32 bits", VGMBuilder().Field(0x14, 0xFFFFFFF0u).End().Build(), "Invalid GD3 offset.",
-         S::Loaded, false},
+        {"not a VGM file", std::vector<uint8_t>(100, 'x'), "Invalid VGM signature.", S::kNone, false},
+        {"GD3 offset beyond 32 bits", VGMBuilder().Field(0x14, 0xFFFFFFF0u).End().Build(),
+         "Invalid GD3 offset.", S::kLoaded, false},
         {"data offset field past the end", VGMBuilder().Field(0x34, 0x1000).End().Build(),
-         "Invalid VGM data offset.", S::Loaded, false},
+         "Invalid VGM data offset.", S::kLoaded, false},
         {"broken extra header while filling the display",
          VGMBuilder(0x170).Field(0x0C, 0x40000000u | 3579545).Field(0xBC, 4).Field(0xC0, 2).End().Build(),
-         "Invalid VGM extra header size.", S::HeaderRead, false},
+         "Invalid VGM extra header size.", S::kHeaderRead, false},
         {"data offset 0x38", VGMBuilder(0x150).Field(0x34, 4).Field(0x30, 4000000).End().Build(),
-         "Invalid VGM data offset.", S::DisplayFilled, true},
+         "Invalid VGM data offset.", S::kDisplayFilled, true},
         {"YM2612 with an OKIM6258 stream",
-         VGMBuilder(0x161).Field(0x2C, 7670453).Field(0x90, 4000000).Cmd({0x52, 0x28, 0, 0xB7, 0x01, 0}).End().Build(),
-         "Concurrent KL2 FM/DAC/PSG and KL4 OKI streaming are not supported in one VGM playback.", S::KL2DACKnown,
-         true},
+         VGMBuilder(0x161)
+             .Field(0x2C, 7670453)
+             .Field(0x90, 4000000)
+             .Cmd({0x52, 0x28, 0, 0xB7, 0x01, 0})
+             .End()
+             .Build(),
+         "Concurrent KL2 FM/DAC/PSG and KL4 OKI streaming are not supported in one VGM playback.",
+         S::kKL2DACKnown, true},
         {"only YM2608 commands", VGMBuilder().Field(0x48, 8000000).Cmd({0x56, 0x28, 0xF0}).End().Build(),
-         "No supported KLINK register or audio commands in this VGM.", S::KL2DACKnown, true},
-        {"no end command", VGMBuilder().Field(0x30, 4000000).Cmd({0x54, 0x08, 0}).Build(), "Missing VGM end command.",
-         S::LoopValidated, true},
+         "No supported KLINK register or audio commands in this VGM.", S::kKL2DACKnown, true},
+        {"no end command", VGMBuilder().Field(0x30, 4000000).Cmd({0x54, 0x08, 0}).Build(),
+         "Missing VGM end command.", S::kLoopValidated, true},
         {"YM2203 in a 1.10 file", VGMBuilder(0x110, 0x40).Cmd({0x55, 0x28, 0xF0}).End().Build(),
-         "Missing VGM clock for chip $55.", S::LoopValidated, true},
-        {"bad OKIM6258 clock",
-         VGMBuilder(0x161).Field(0x90, 1000000).Cmd({0xB7, 0x01, 0}).End().Build(), "OKIM6258 clock must be 4 or 8 MHz.",
-         S::TargetsCollected, true},
-        {"truncated gzip", std::vector<uint8_t>{0x1F, 0x8B, 8, 0, 0, 0}, "Invalid or truncated GZIP data in VGM file.",
-         S::None, false},
+         "Missing VGM clock for chip $55.", S::kLoopValidated, true},
+        {"bad OKIM6258 clock", VGMBuilder(0x161).Field(0x90, 1000000).Cmd({0xB7, 0x01, 0}).End().Build(),
+         "OKIM6258 clock must be 4 or 8 MHz.", S::kTargetsCollected, true},
+        {"truncated gzip", std::vector<uint8_t>{0x1F, 0x8B, 8, 0, 0, 0},
+         "Invalid or truncated GZIP data in VGM file.", S::kNone, false},
     };
     for (const auto& c : cases) {
         Recorder rec;
-        const auto a = AnalyseVGMBytes(c.raw, rec.observer());
-        EXPECT_FALSE(a.Ok) << c.name;
-        EXPECT_EQ(a.Error, c.error) << c.name;
-        EXPECT_EQ(a.Stage, c.stage) << c.name;
-        EXPECT_EQ(!AllEmpty(a.Display), c.displayFilled) << c.name;
+        const auto a = AnalyseVGMBytes(c.raw, rec.Observer());
+        EXPECT_FALSE(a.ok) << c.name;
+        EXPECT_EQ(a.error, c.error) << c.name;
+        EXPECT_EQ(a.stage, c.stage) << c.name;
+        EXPECT_EQ(!AllEmpty(a.display), c.displayFilled) << c.name;
         EXPECT_EQ(rec.events.empty(), !c.displayFilled) << c.name;
-        ASSERT_TRUE(a.Failure) << c.name;
-        EXPECT_THROW(std::rethrow_exception(a.Failure), ReadError) << c.name;
+        ASSERT_TRUE(a.failure) << c.name;
+        EXPECT_THROW(std::rethrow_exception(a.failure), ReadError) << c.name;
     }
 }
 
@@ -197,13 +205,13 @@ TEST(VGMAnalysis, DisplayRulesForOldHeadersAndSecondChips) {
     // 1.01: data offset 0x40, field 0x34 shown anyway; no clocks past 0x78; no tags.
     auto old = VGMBuilder(0x101, 0x40).Field(0x0C, 3579545).Field(0x34, 0xCC).Cmd({0x50, 0x9F}).End().Build();
     auto a = AnalyseVGMBytes(old);
-    ASSERT_TRUE(a.Ok) << a.Error;
-    EXPECT_EQ(a.Display[F::edtVGMDataOffset], "0x0100");
+    ASSERT_TRUE(a.ok) << a.error;
+    EXPECT_EQ(a.display[F::kVGMDataOffset], "0x0100");
     EXPECT_EQ(a.dataOffset, 0x40u);
-    EXPECT_EQ(a.Display[F::edtGD3offset], "0x0014");
-    EXPECT_EQ(a.Display[F::lblClkSN76489], "3579545");
-    EXPECT_EQ(a.Display[F::lblClkYM2203], "");
-    EXPECT_EQ(a.Display[F::lblClkM6258], "");
+    EXPECT_EQ(a.display[F::kGD3Offset], "0x0014");
+    EXPECT_EQ(a.display[F::kClockSN76489], "3579545");
+    EXPECT_EQ(a.display[F::kClockYM2203], "");
+    EXPECT_EQ(a.display[F::kClockM6258], "");
     EXPECT_EQ(a.gd3Length, 0u);
 
     // 1.70 with a second SN76489 whose clock the extra header sets.
@@ -211,35 +219,40 @@ TEST(VGMAnalysis, DisplayRulesForOldHeadersAndSecondChips) {
     b.Field(0x0C, 0x40000000u | 2000000).Field(0xBC, 4).Field(0xC0, 12).Field(0xC4, 8).Byte(0xCC, 1);
     b.Byte(0xCD, 0).Field(0xCE, 4000000).Cmd({0x50, 0x9F, 0x30, 0x9F}).End();
     a = AnalyseVGMBytes(b.Build());
-    ASSERT_TRUE(a.Ok) << a.Error;
-    EXPECT_EQ(a.Display[F::lblClkSN76489], "2000000");
-    EXPECT_EQ(a.Display[F::lblClkSN764892], "4000000");
-    EXPECT_EQ(a.FRegisterClocks, (std::vector<TKLINKVGMClock>{{0x50, 0, 2000000}, {0x30, 1, 4000000}}));
+    ASSERT_TRUE(a.ok) << a.error;
+    EXPECT_EQ(a.display[F::kClockSN76489], "2000000");
+    EXPECT_EQ(a.display[F::kClockSN76489Second], "4000000");
+    EXPECT_EQ(a.registerClocks, (std::vector<KLINKVGMClock>{{0x50, 0, 2000000}, {0x30, 1, 4000000}}));
 
     // OKIM6258 clock shown (masked) only from 1.61 with a header reaching it.
-    auto oki = VGMBuilder(0x161).Field(0x30, 4000000).Field(0x90, 0x80000000u | 8000000).Cmd({0x54, 8, 0}).End().Build();
+    auto oki = VGMBuilder(0x161)
+                   .Field(0x30, 4000000)
+                   .Field(0x90, 0x80000000u | 8000000)
+                   .Cmd({0x54, 8, 0})
+                   .End()
+                   .Build();
     a = AnalyseVGMBytes(oki);
-    ASSERT_TRUE(a.Ok) << a.Error;
-    EXPECT_EQ(a.Display[F::lblClkM6258], "8000000");
+    ASSERT_TRUE(a.ok) << a.error;
+    EXPECT_EQ(a.display[F::kClockM6258], "8000000");
     auto oki160 = VGMBuilder(0x160).Field(0x30, 4000000).Field(0x90, 8000000).Cmd({0x54, 8, 0}).End().Build();
-    EXPECT_EQ(AnalyseVGMBytes(oki160).Display[F::lblClkM6258], "");
+    EXPECT_EQ(AnalyseVGMBytes(oki160).display[F::kClockM6258], "");
 }
 
 TEST(VGMAnalysis, FileErrorsCarryTheSystemText) {
     const auto a = AnalyseVGMFile("/nonexistent-dir/x.vgm");
-    EXPECT_FALSE(a.Ok);
-    EXPECT_EQ(a.Error, "Cannot open file /nonexistent-dir/x.vgm: No such file or directory");
-    EXPECT_THROW(std::rethrow_exception(a.Failure), OSError);
-    EXPECT_TRUE(AllEmpty(a.Display));
+    EXPECT_FALSE(a.ok);
+    EXPECT_EQ(a.error, "Cannot open file /nonexistent-dir/x.vgm: No such file or directory");
+    EXPECT_THROW(std::rethrow_exception(a.failure), OSError);
+    EXPECT_TRUE(AllEmpty(a.display));
 }
 
 TEST(VGMAnalysis, ObserverFailureEndsTheAnalysis) {
     auto bytes = VGMBuilder().Field(0x30, 4000000).Cmd({0x54, 0x08, 0}).End().Build();
-    TVGMAnalysisObserver stop{[](const TVGMDisplay&) { throw AbortError("Playback cancelled."); }, {}};
+    VGMAnalysisObserver stop{[](const VGMDisplay&) { throw AbortError("Playback cancelled."); }, {}};
     const auto a = AnalyseVGMBytes(bytes, stop);
-    EXPECT_FALSE(a.Ok);
-    EXPECT_EQ(a.Error, "Playback cancelled.");
-    EXPECT_THROW(std::rethrow_exception(a.Failure), AbortError);
+    EXPECT_FALSE(a.ok);
+    EXPECT_EQ(a.error, "Playback cancelled.");
+    EXPECT_THROW(std::rethrow_exception(a.failure), AbortError);
 }
 
 // Every cut and every flipped byte of a file with tags, an extra header, DAC
@@ -253,15 +266,16 @@ TEST(VGMAnalysis, DamagedFilesFailCleanly) {
     b.LoopHere().Cmd({0x90, 0x00, 0x02, 0x00, 0x2A, 0x95, 0x00, 0, 0, 0, 0x80, 0x61, 0x10, 0x00, 0x68, 0x66});
     b.Cmd({0, 0, 0, 0, 0, 0, 0, 0, 0, 0}).End().GD3({u"a", u"\u66F2", u"b\nc"});
     const auto good = b.Build();
-    ASSERT_TRUE(AnalyseVGMBytes(good).Ok) << AnalyseVGMBytes(good).Error;
+    ASSERT_TRUE(AnalyseVGMBytes(good).ok) << AnalyseVGMBytes(good).error;
 
-    auto checkClean = [](const TVGMAnalysis& a, const std::string& what) {
-        if (a.Ok) return;
-        EXPECT_FALSE(a.Error.empty()) << what;
-        EXPECT_EQ(a.Error.back(), '.') << what << ": " << a.Error;
+    auto checkClean = [](const VGMAnalysis& a, const std::string& what) {
+        if (a.ok) return;
+        EXPECT_FALSE(a.error.empty()) << what;
+        EXPECT_EQ(a.error.back(), '.') << what << ": " << a.error;
     };
     for (size_t cut = 0; cut < good.size(); ++cut) {
-        checkClean(AnalyseVGMBytes(std::vector<uint8_t>(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(cut))),
+        checkClean(AnalyseVGMBytes(
+                       std::vector<uint8_t>(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(cut))),
                    "cut " + std::to_string(cut));
     }
     for (size_t i = 4; i < good.size(); ++i) {
@@ -277,15 +291,15 @@ TEST(VGMAnalysis, DamagedFilesFailCleanly) {
 
 TEST(VGMAnalysis, BundledDemoTunes) {
     const std::map<std::string, std::string> paths = {
-        {"demo_ym2151.vgm", "register"},         {"demo_ym2612_sn76489.vgm", "kl2-dac"},
-        {"demo_sn76489.vgm", "register"},        {"demo_ay8910.vgm", "register"},
-        {"demo_ym2203.vgm", "register"},         {"demo_ym3812.vgm", "register"},
-        {"demo_ym2413.vgm", "register"},         {"demo_ym2151_okim6258.vgm", "adpcm"},
+        {"demo_ym2151.vgm", "register"},  {"demo_ym2612_sn76489.vgm", "kl2-dac"},
+        {"demo_sn76489.vgm", "register"}, {"demo_ay8910.vgm", "register"},
+        {"demo_ym2203.vgm", "register"},  {"demo_ym3812.vgm", "register"},
+        {"demo_ym2413.vgm", "register"},  {"demo_ym2151_okim6258.vgm", "adpcm"},
     };
     for (const auto& [name, path] : paths) {
         const auto file = std::filesystem::path(KLINK_SOURCE_DIR) / "samples" / name;
         const auto a = AnalyseVGMFile(file);
-        ASSERT_TRUE(a.Ok) << name << ": " << a.Error;
+        ASSERT_TRUE(a.ok) << name << ": " << a.error;
         EXPECT_EQ(PlaybackPathName(PlaybackPathFor(a)), path) << name;
         EXPECT_NE(a.vgmLoopOffset, 0u) << name;
         EXPECT_FALSE(a.gd3[1].empty()) << name;  // Japanese track name
@@ -297,7 +311,7 @@ TEST(VGMAnalysis, BundledDemoTunes) {
 struct SharedFact {
     const char* file;
     uint32_t version;
-    std::vector<TKLINKVGMClock> clocks;
+    std::vector<KLINKVGMClock> clocks;
     uint32_t okiClock;
     const char* path;
     bool loop;
@@ -307,7 +321,8 @@ struct SharedFact {
 TEST(VGMAnalysis, SharedSampleFiles) {
     // KLINK_SHARED_DIR in the environment overrides the build's idea (worktrees sit elsewhere).
     const char* env = std::getenv("KLINK_SHARED_DIR");
-    const std::filesystem::path dir = std::filesystem::path(env != nullptr ? env : KLINK_SHARED_DIR) / "vgm-samples";
+    const std::filesystem::path dir =
+        std::filesystem::path(env != nullptr ? env : KLINK_SHARED_DIR) / "vgm-samples";
     if (!std::filesystem::exists(dir / "MANIFEST.md")) GTEST_SKIP() << "no shared samples at " << dir;
 
     const std::vector<SharedFact> facts = {
@@ -315,20 +330,55 @@ TEST(VGMAnalysis, SharedSampleFiles) {
         {"a_x68k_ys3_01_dancing_on_the_road.vgz", 0x161, {{0x54, 0, 4000000}}, 0, "register", true, true},
         {"a_x68k_ys3_13_quickening_dream.vgz", 0x161, {{0x54, 0, 4000000}}, 8000000, "adpcm", false, true},
         {"a_x68k_ys3_17_prayer_for_love.vgz", 0x161, {{0x54, 0, 4000000}}, 8000000, "adpcm", true, true},
-        {"b_md_contra_hc_stage_clear.vgm", 0x150, {{0x52, 0, 7670453}, {0x50, 0, 3579545}}, 0, "kl2-dac", false, true},
-        {"b_md_deflemask_green_hill.vgm", 0x161, {{0x52, 0, 7670453}, {0x50, 0, 3579545}}, 0, "kl2-dac", true, true},
-        {"b_md_sonic2_04_act_clear.vgz", 0x150, {{0x52, 0, 7670453}, {0x50, 0, 3579545}}, 0, "kl2-dac", false, true},
+        {"b_md_contra_hc_stage_clear.vgm",
+         0x150,
+         {{0x52, 0, 7670453}, {0x50, 0, 3579545}},
+         0,
+         "kl2-dac",
+         false,
+         true},
+        {"b_md_deflemask_green_hill.vgm",
+         0x161,
+         {{0x52, 0, 7670453}, {0x50, 0, 3579545}},
+         0,
+         "kl2-dac",
+         true,
+         true},
+        {"b_md_sonic2_04_act_clear.vgz",
+         0x150,
+         {{0x52, 0, 7670453}, {0x50, 0, 3579545}},
+         0,
+         "kl2-dac",
+         false,
+         true},
         {"c_arcade_double_dragon_abobo.vgz", 0x151, {{0x54, 0, 3579545}}, 0, "register", true, true},
         {"c_x68k_daikoukai_jidai_01_waves.vgz", 0x150, {{0x54, 0, 4000000}}, 0, "register", true, true},
         {"d_msx_dragon_slayer4_07_shop.vgz", 0x151, {{0xA0, 0, 1789772}}, 0, "register", true, true},
         {"d_pc88_ys_18_game_over.vgz", 0x170, {{0x55, 0, 4000000}}, 0, "register", false, true},
-        {"e_opl2_dual_rack_em_up_main_bgm5.vgm", 0x151, {{0x5A, 0, 3000000}, {0x5A, 1, 3000000}}, 0, "register", true,
+        {"e_opl2_dual_rack_em_up_main_bgm5.vgm",
+         0x151,
+         {{0x5A, 0, 3000000}, {0x5A, 1, 3000000}},
+         0,
+         "register",
+         true,
          true},
         {"e_opl2_sonic_ghz_cover.vgz", 0x151, {{0x5A, 0, 3579545}}, 0, "register", true, true},
         {"e_opl_ym3526_rrthiel.vgz", 0x171, {{0x5B, 0, 3579545}}, 0, "register", true, true},
-        {"f_msx_xak_20_water_dragon.vgz", 0x151, {{0x51, 0, 3579545}, {0xA0, 0, 1789773}}, 0, "register", true, true},
+        {"f_msx_xak_20_water_dragon.vgz",
+         0x151,
+         {{0x51, 0, 3579545}, {0xA0, 0, 1789773}},
+         0,
+         "register",
+         true,
+         true},
         {"f_ym2413_mml2vgm_test_opll.vgm", 0x161, {{0x51, 0, 3579545}}, 0, "register", false, true},
-        {"g_dual_sn_wonder_boy_desert.vgz", 0x170, {{0x50, 0, 2000000}, {0x30, 1, 4000000}}, 0, "register", true, true},
+        {"g_dual_sn_wonder_boy_desert.vgz",
+         0x170,
+         {{0x50, 0, 2000000}, {0x30, 1, 4000000}},
+         0,
+         "register",
+         true,
+         true},
         {"g_pcjr_kk3_19_finale.vgz", 0x151, {{0x50, 0, 3579545}}, 0, "register", true, true},
         {"g_sms_sonic1_green_hill.vgm", 0x110, {{0x50, 0, 3579545}}, 0, "register", true, true},
         {"i_cps1_sf2_blanka_okim6295.vgz", 0x161, {{0x54, 0, 3579580}}, 0, "register", true, true},
@@ -338,14 +388,14 @@ TEST(VGMAnalysis, SharedSampleFiles) {
     };
     for (const auto& f : facts) {
         const auto a = AnalyseVGMFile(dir / f.file);
-        ASSERT_TRUE(a.Ok) << f.file << ": " << a.Error;
+        ASSERT_TRUE(a.ok) << f.file << ": " << a.error;
         EXPECT_EQ(a.vgmVersion, f.version) << f.file;
-        EXPECT_EQ(a.FRegisterClocks, f.clocks) << f.file;
-        EXPECT_EQ(a.FOKIClock, f.okiClock) << f.file;
+        EXPECT_EQ(a.registerClocks, f.clocks) << f.file;
+        EXPECT_EQ(a.okiClock, f.okiClock) << f.file;
         EXPECT_EQ(PlaybackPathName(PlaybackPathFor(a)), f.path) << f.file;
         EXPECT_EQ(a.vgmLoopOffset != 0, f.loop) << f.file;
         EXPECT_EQ(a.gd3Length != 0, f.tags) << f.file;
-        EXPECT_EQ(a.Display[F::lblFileSize], std::to_string(a.VGMBuffer.size()) + " bytes") << f.file;
+        EXPECT_EQ(a.display[F::kFileSize], std::to_string(a.vgmBuffer.size()) + " bytes") << f.file;
     }
 }
 

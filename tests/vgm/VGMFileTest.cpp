@@ -1,5 +1,3 @@
-#include "vgm/VGMFile.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,6 +5,7 @@
 #include "TempFile.h"
 #include "VGMTestBuilder.h"
 #include "common/Errors.h"
+#include "vgm/VGMFile.h"
 
 namespace klink {
 namespace {
@@ -30,8 +29,8 @@ TEST(VGMFile, LoadsPlainAndGzipContentWhateverTheName) {
     const auto plain = SmallVGM();
     const TempFile plainAsVgz(plain, ".vgz");
     const TempFile gzipAsVgm(Gzip(plain), ".vgm");
-    EXPECT_EQ(LoadVGMFile(plainAsVgz.path()), plain);
-    EXPECT_EQ(LoadVGMFile(gzipAsVgm.path()), plain);
+    EXPECT_EQ(LoadVGMFile(plainAsVgz.Path()), plain);
+    EXPECT_EQ(LoadVGMFile(gzipAsVgm.Path()), plain);
 }
 
 TEST(VGMFile, MissingFileFailsWithTheSystemText) {
@@ -40,7 +39,7 @@ TEST(VGMFile, MissingFileFailsWithTheSystemText) {
         (void)LoadVGMFile(path);
         FAIL() << "no error";
     } catch (const OSError& e) {
-        EXPECT_EQ(e.code(), ENOENT);
+        EXPECT_EQ(e.Code(), ENOENT);
         EXPECT_EQ(std::string(e.what()), "Cannot open file " + path.string() + ": No such file or directory");
     }
 }
@@ -64,7 +63,8 @@ TEST(VGMFile, RejectsBadContentWithItsMessage) {
         {"gzip of 63 bytes", Gzip(short63), "VGM header is too short."},
         {"wrong signature", wrongSignature, "Invalid VGM signature."},
         {"gzip of wrong signature", Gzip(wrongSignature), "Invalid VGM signature."},
-        {"gzip magic, then garbage", {0x1F, 0x8B, 0x08, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+        {"gzip magic, then garbage",
+         {0x1F, 0x8B, 0x08, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
          "Invalid or truncated GZIP data in VGM file."},
     };
     for (const auto& c : cases) {

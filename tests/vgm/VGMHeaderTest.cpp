@@ -1,11 +1,10 @@
-#include "vgm/VGMHeader.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "VGMTestBuilder.h"
 #include "common/Errors.h"
+#include "vgm/VGMHeader.h"
 
 namespace klink {
 namespace {
@@ -69,17 +68,18 @@ TEST(VGMHeader, GD3StringRangeOutsideTheDataOrOddFails) {
 // --- Title reader -------------------------------------------------------------
 
 TEST(VGMHeader, TitlePrefersJapaneseNames) {
-    const auto withBoth = VGMBuilder().End().GD3({u"Track", u"\u66F2", u"Game", u"\u30B2\u30FC\u30E0"}).Build();
+    const auto withBoth =
+        VGMBuilder().End().GD3({u"Track", u"\u66F2", u"Game", u"\u30B2\u30FC\u30E0"}).Build();
     const auto title = ReadGD3Title(withBoth);
-    EXPECT_EQ(title.Title, u"\u66F2");
-    EXPECT_EQ(title.Game, u"\u30B2\u30FC\u30E0");
+    EXPECT_EQ(title.title, u"\u66F2");
+    EXPECT_EQ(title.game, u"\u30B2\u30FC\u30E0");
 
     const auto englishOnly = VGMBuilder().End().GD3({u"Track", u"", u"Game", u""}).Build();
-    EXPECT_EQ(ReadGD3Title(englishOnly).Title, u"Track");
-    EXPECT_EQ(ReadGD3Title(englishOnly).Game, u"Game");
+    EXPECT_EQ(ReadGD3Title(englishOnly).title, u"Track");
+    EXPECT_EQ(ReadGD3Title(englishOnly).game, u"Game");
 
     const auto noTags = VGMBuilder().End().Build();
-    EXPECT_EQ(ReadGD3Title(noTags).Title, u"");
+    EXPECT_EQ(ReadGD3Title(noTags).title, u"");
 }
 
 TEST(VGMHeader, TitleReaderFailures) {
@@ -119,10 +119,10 @@ TEST(VGMHeader, ValidateLoopOffset) {
     } cases[] = {
         {0, 0x100, 0x200, 0},
         {0x100 - 0x1C, 0x100, 0x200, 0x100 - 0x1C},  // exactly at the data offset
-        {0x100 - 0x1D, 0x100, 0x200, 0},              // before it
-        {0x1FF - 0x1C, 0x100, 0x200, 0x1FF - 0x1C},   // last byte
-        {0x200 - 0x1C, 0x100, 0x200, 0},              // at the end
-        {0xFFFFFFF0u, 0x100, 0x200, 0},               // + 0x1C would wrap into the data in 32 bits
+        {0x100 - 0x1D, 0x100, 0x200, 0},             // before it
+        {0x1FF - 0x1C, 0x100, 0x200, 0x1FF - 0x1C},  // last byte
+        {0x200 - 0x1C, 0x100, 0x200, 0},             // at the end
+        {0xFFFFFFF0u, 0x100, 0x200, 0},              // + 0x1C would wrap into the data in 32 bits
     };
     for (const auto& c : cases) {
         EXPECT_EQ(ValidateLoopOffset(c.loop, c.data, c.size), c.expected) << std::hex << c.loop;
@@ -146,7 +146,7 @@ TEST(VGMHeader, OKIHeader) {
         const char* name;
         std::vector<uint8_t> bytes;
         uint32_t version;
-        TOKIHeader expected;
+        OKIHeader expected;
     } cases[] = {
         {"4 MHz divider 1024", OKIFile(0x161, 4000000, 0x00), 0x161, {4000000, 1024}},
         {"8 MHz divider 768", OKIFile(0x161, 8000000, 0x01), 0x161, {8000000, 768}},
@@ -160,7 +160,7 @@ TEST(VGMHeader, OKIHeader) {
         EXPECT_EQ(ReadOKIHeader(c.bytes, c.version, 0x100), c.expected) << c.name;
     }
     // A header that ends before 0x98 never qualifies.
-    EXPECT_EQ(ReadOKIHeader(OKIFile(0x161, 4000000, 0), 0x161, 0x97), (TOKIHeader{}));
+    EXPECT_EQ(ReadOKIHeader(OKIFile(0x161, 4000000, 0), 0x161, 0x97), (OKIHeader{}));
 }
 
 TEST(VGMHeader, OKIHeaderFailures) {
@@ -193,7 +193,7 @@ TEST(VGMHeader, DataOffsetRules) {
     };
     for (const auto& c : cases) {
         auto bytes = VGMBuilder(c.version).Field(0x34, c.field34).End().Build();
-        TVGMHeader h;
+        VGMHeader h;
         if (c.expected == 0) {
             EXPECT_EQ(ErrorOf([&] { ReadVGMHeaderFields(bytes, h); }), "Invalid VGM data offset.") << c.name;
         } else {
@@ -205,7 +205,7 @@ TEST(VGMHeader, DataOffsetRules) {
 
 TEST(VGMHeader, GD3OffsetBeyond32BitsFails) {
     auto bytes = VGMBuilder().Field(0x14, 0xFFFFFFF0u).End().Build();
-    TVGMHeader h;
+    VGMHeader h;
     EXPECT_EQ(ErrorOf([&] { ReadVGMHeaderFields(bytes, h); }), "Invalid GD3 offset.");
     auto justFits = VGMBuilder().Field(0x14, 0xFFFFFFEBu).End().Build();
     ReadVGMHeaderFields(justFits, h);
@@ -217,14 +217,14 @@ TEST(VGMHeader, LenientGD3ReadIgnoresMissingOrDamagedBlocks) {
     damaged[0x102] = 'X';
     auto outside = VGMBuilder().Field(0x14, 0x1000).End().Build();
     for (const auto& bytes : {damaged, outside, VGMBuilder().End().Build()}) {
-        TVGMHeader h;
+        VGMHeader h;
         ReadVGMHeaderFields(bytes, h);
         ReadVGMHeaderGD3(bytes, h);
         EXPECT_EQ(h.gd3Length, 0u);
         EXPECT_EQ(h.gd3[0], u"");
     }
     auto good = VGMBuilder().End().GD3({u"a", u"b"}).Build();
-    TVGMHeader h;
+    VGMHeader h;
     ReadVGMHeaderFields(good, h);
     ReadVGMHeaderGD3(good, h);
     EXPECT_EQ(h.gd3Length, 8u);

@@ -83,7 +83,8 @@ private:
 // gzip-compresses `data` (one member).
 inline std::vector<uint8_t> Gzip(const std::vector<uint8_t>& data) {
     z_stream zs{};
-    if (deflateInit2(&zs, 6, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY) != Z_OK) throw std::runtime_error("deflateInit2");
+    if (deflateInit2(&zs, 6, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        throw std::runtime_error("deflateInit2");
     std::vector<uint8_t> out(deflateBound(&zs, static_cast<uLong>(data.size())) + 32);
     zs.next_in = const_cast<Bytef*>(data.data());
     zs.avail_in = static_cast<uInt>(data.size());

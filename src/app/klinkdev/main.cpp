@@ -28,23 +28,23 @@
 
 namespace {
 
-using klink::TForm1;
+using klink::MainWindow;
 
 // Drives the window through a demo run from its own event loop.
-class TSelfTest : public QObject {
+class SelfTest : public QObject {
 public:
-    TSelfTest(TForm1& form, QStringList files, QString screenshot, int timeoutSeconds,
-              std::vector<std::string> boardPorts)
-        : FForm(form),
-          FFiles(std::move(files)),
-          FScreenshot(std::move(screenshot)),
-          FTimeoutMs(timeoutSeconds * 1000),
-          FBoardPorts(std::move(boardPorts)) {
-        connect(&FTimer, &QTimer::timeout, this, [this] { Step(); });
-        FTimer.start(100);
+    SelfTest(MainWindow& form, QStringList files, QString screenshot, int timeoutSeconds,
+             std::vector<std::string> boardPorts)
+        : form_(form),
+          files_(std::move(files)),
+          screenshot_(std::move(screenshot)),
+          timeoutMs_(timeoutSeconds * 1000),
+          boardPorts_(std::move(boardPorts)) {
+        connect(&timer_, &QTimer::timeout, this, [this] { Step(); });
+        timer_.start(100);
     }
 
-    [[nodiscard]] int ExitCode() const noexcept { return FExitCode; }
+    [[nodiscard]] int ExitCode() const noexcept { return exitCode_; }
 
 private:
     void Fail(const QString& why) {
@@ -53,22 +53,22 @@ private:
         Finish(1);
     }
     void Finish(int code) {
-        FExitCode = code;
-        FTimer.stop();
-        FForm.close();
+        exitCode_ = code;
+        timer_.stop();
+        form_.close();
     }
     [[nodiscard]] QString LogText() const {
-        auto* log = FForm.findChild<QPlainTextEdit*>(QStringLiteral("memLog"));
+        auto* log = form_.findChild<QPlainTextEdit*>(QStringLiteral("memLog"));
         return log ? log->toPlainText() : QString();
     }
 
     void Step() {
-        FElapsedMs += 100;
-        if (FElapsedMs > FTimeoutMs) {
+        elapsedMs_ += 100;
+        if (elapsedMs_ > timeoutMs_) {
             Fail(QStringLiteral("timed out"));
             return;
         }
-        switch (FPhase) {
+        switch (phase_) {
             case 0:
                 Start();
                 break;
@@ -84,59 +84,59 @@ private:
     }
 
     void Start() {
-        if (!FForm.isVisible() || FForm.windowTitle() != QStringLiteral("KLINK Dev tool") ||
-            FForm.width() != TForm1::kClientWidth || FForm.height() < TForm1::kClientHeight) {
+        if (!form_.isVisible() || form_.windowTitle() != QStringLiteral("KLINK Dev tool") ||
+            form_.width() != MainWindow::kClientWidth || form_.height() < MainWindow::kClientHeight) {
             Fail(QStringLiteral("the window did not appear as expected (%1x%2)")
-                     .arg(FForm.width())
-                     .arg(FForm.height()));
+                     .arg(form_.width())
+                     .arg(form_.height()));
             return;
         }
-        FForm.ScanComPorts();
-        for (int i = 0; i < static_cast<int>(FBoardPorts.size()) && i < 2; ++i) {
-            klink::TPortComboBox* combo = FForm.GetPortCombo(i);
-            const int item = combo->findText(QString::fromStdString(FBoardPorts[static_cast<size_t>(i)]));
+        form_.ScanComPorts();
+        for (int i = 0; i < static_cast<int>(boardPorts_.size()) && i < 2; ++i) {
+            klink::PortComboBox* combo = form_.GetPortCombo(i);
+            const int item = combo->findText(QString::fromStdString(boardPorts_[static_cast<size_t>(i)]));
             if (item < 0) {
                 Fail(QStringLiteral("simulated board %1 is not listed")
-                         .arg(QString::fromStdString(FBoardPorts[static_cast<size_t>(i)])));
+                         .arg(QString::fromStdString(boardPorts_[static_cast<size_t>(i)])));
                 return;
             }
             combo->setCurrentIndex(item);
-            FForm.btnConnectClick(i);
-            if (!FForm.GetPortDriver(i).Connected()) {
+            form_.ConnectButtonClick(i);
+            if (!form_.GetPortDriver(i).Connected()) {
                 Fail(QStringLiteral("connection %1 did not open").arg(i + 1));
                 return;
             }
         }
-        FForm.findChild<QComboBox*>(QStringLiteral("cmbRepeatNum"))->setCurrentIndex(0);
-        FForm.findChild<QComboBox*>(QStringLiteral("cmbFadeout"))->setCurrentIndex(0);
-        FForm.HandleDroppedFiles(FFiles, false);
-        FPhase = 1;
+        form_.findChild<QComboBox*>(QStringLiteral("cmbRepeatNum"))->setCurrentIndex(0);
+        form_.findChild<QComboBox*>(QStringLiteral("cmbFadeout"))->setCurrentIndex(0);
+        form_.HandleDroppedFiles(files_, false);
+        phase_ = 1;
     }
 
     void WaitForPlayback() {
-        auto* time = FForm.findChild<QLabel*>(QStringLiteral("lblTime"));
-        if (FForm.HasPlayerThread() && time->text() >= QStringLiteral("00:01.50")) {
-            if (!FScreenshot.isEmpty()) {
-                if (!FForm.grab().save(FScreenshot)) {
-                    Fail(QStringLiteral("cannot write %1").arg(FScreenshot));
+        auto* time = form_.findChild<QLabel*>(QStringLiteral("lblTime"));
+        if (form_.HasPlayerThread() && time->text() >= QStringLiteral("00:01.50")) {
+            if (!screenshot_.isEmpty()) {
+                if (!form_.grab().save(screenshot_)) {
+                    Fail(QStringLiteral("cannot write %1").arg(screenshot_));
                     return;
                 }
-                std::printf("selftest: screenshot %s\n", FScreenshot.toUtf8().constData());
+                std::printf("selftest: screenshot %s\n", screenshot_.toUtf8().constData());
             }
-            FPhase = 2;
-        } else if (!FForm.HasPlayerThread() && FForm.LastPlaylistIndex() < 0) {
+            phase_ = 2;
+        } else if (!form_.HasPlayerThread() && form_.LastPlaylistIndex() < 0) {
             Fail(QStringLiteral("playback did not start"));
         }
     }
 
     void WaitForEnd() {
-        if (FForm.HasPlayerThread()) {
+        if (form_.HasPlayerThread()) {
             return;
         }
-        const int last = FForm.Playlist()->topLevelItemCount() - 1;
-        if (FForm.LastPlaylistIndex() != last) {
+        const int last = form_.Playlist()->topLevelItemCount() - 1;
+        if (form_.LastPlaylistIndex() != last) {
             Fail(QStringLiteral("playback stopped at row %1 of %2")
-                     .arg(FForm.LastPlaylistIndex())
+                     .arg(form_.LastPlaylistIndex())
                      .arg(last + 1));
             return;
         }
@@ -148,15 +148,15 @@ private:
         Finish(0);
     }
 
-    TForm1& FForm;
-    QStringList FFiles;
-    QString FScreenshot;
-    int FTimeoutMs;
-    std::vector<std::string> FBoardPorts;
-    QTimer FTimer;
-    int FElapsedMs = 0;
-    int FPhase = 0;
-    int FExitCode = 1;
+    MainWindow& form_;
+    QStringList files_;
+    QString screenshot_;
+    int timeoutMs_;
+    std::vector<std::string> boardPorts_;
+    QTimer timer_;
+    int elapsedMs_ = 0;
+    int phase_ = 0;
+    int exitCode_ = 1;
 };
 
 }  // namespace
@@ -193,7 +193,7 @@ int main(int argc, char** argv) {
     parser.process(app);
 
     // The simulated boards outlive the window, which may still hold their ports.
-    std::vector<std::unique_ptr<klink::sim::TSimBoard>> simBoards;
+    std::vector<std::unique_ptr<klink::sim::SimBoard>> simBoards;
     std::vector<std::string> boardPorts;
     QStringList files;
     if (parser.isSet(selfTest)) {
@@ -206,10 +206,10 @@ int main(int argc, char** argv) {
         }
         try {
             for (const QString& model : parser.value(boards).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
-                klink::sim::TSimBoardOptions options;
-                options.Publish = true;
-                options.KeepTrace = false;
-                simBoards.push_back(klink::sim::TSimBoard::Start(model.trimmed().toStdString(), options));
+                klink::sim::SimBoardOptions options;
+                options.publish = true;
+                options.keepTrace = false;
+                simBoards.push_back(klink::sim::SimBoard::Start(model.trimmed().toStdString(), options));
                 boardPorts.push_back(simBoards.back()->PortName());
             }
         } catch (const std::exception& e) {
@@ -218,7 +218,7 @@ int main(int argc, char** argv) {
         }
     }
 
-    TForm1 form(klink::CreateVGMPlayerRun);
+    MainWindow form(klink::CreateVGMPlayerRun);
     QSocketNotifier terminate(signalFd, QSocketNotifier::Read);
     QObject::connect(&terminate, &QSocketNotifier::activated, &form, [&form, signalFd] {
         (void)klink::platform::DrainTerminationSignalPipe(signalFd);
@@ -226,10 +226,10 @@ int main(int argc, char** argv) {
     });
     form.show();
 
-    std::unique_ptr<TSelfTest> test;
+    std::unique_ptr<SelfTest> test;
     if (parser.isSet(selfTest)) {
-        test = std::make_unique<TSelfTest>(form, files, parser.value(screenshot),
-                                           parser.value(timeout).toInt(), boardPorts);
+        test = std::make_unique<SelfTest>(form, files, parser.value(screenshot),
+                                          parser.value(timeout).toInt(), boardPorts);
     }
     const int code = QApplication::exec();
     return test ? test->ExitCode() : code;

@@ -7,29 +7,30 @@
 
 namespace klinkplay {
 
-TCommandPort::TCommandPort() {
-    klink::ApplyFormDriverSettings(FDriver);
+CommandPort::CommandPort() {
+    klink::ApplyWindowDriverSettings(driver_);
     // Only the first report matters: it is the reason Connect failed.
-    FDriver.OnError = [this](klink::TCommPortDriver&, uint16_t, const std::string& text) {
-        if (FError.empty()) FError = text;
+    driver_.onError = [this](klink::CommPortDriver&, uint16_t, const std::string& text) {
+        if (error_.empty()) error_ = text;
     };
-    FDriver.OnReceiveData = [](klink::TCommPortDriver&, const uint8_t*, uint32_t) {};
+    driver_.onReceiveData = [](klink::CommPortDriver&, const uint8_t*, uint32_t) {};
 }
 
-TCommandPort::~TCommandPort() { FDriver.Disconnect(); }
+CommandPort::~CommandPort() { driver_.Disconnect(); }
 
-void TCommandPort::Open(const std::string& name) {
-    FError.clear();
+void CommandPort::Open(const std::string& name) {
+    error_.clear();
     bool connected = false;
     try {
-        connected = klink::ConnectAtLineRate(FDriver, klink::platform::SerialPortPath(name));
+        connected = klink::ConnectAtLineRate(driver_, klink::platform::SerialPortPath(name));
     } catch (const std::exception& e) {
         throw klink::Error(name + ": " + e.what());
     }
     if (!connected) {
-        throw klink::Error(name + ": " + (FError.empty() ? std::string("The port could not be opened.") : FError));
+        throw klink::Error(name + ": " +
+                           (error_.empty() ? std::string("The port could not be opened.") : error_));
     }
-    FName = name;
+    name_ = name;
 }
 
 }  // namespace klinkplay

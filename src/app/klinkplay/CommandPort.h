@@ -11,26 +11,26 @@
 
 namespace klinkplay {
 
-class TCommandPort {
+class CommandPort {
 public:
-    TCommandPort();
-    ~TCommandPort();
-    TCommandPort(const TCommandPort&) = delete;
-    TCommandPort& operator=(const TCommandPort&) = delete;
+    CommandPort();
+    ~CommandPort();
+    CommandPort(const CommandPort&) = delete;
+    CommandPort& operator=(const CommandPort&) = delete;
 
     // Opens `name`: a short name from "klinkplay ports", or a device path.
     // Throws klink::Error "<name>: <reason>".
     void Open(const std::string& name);
 
-    [[nodiscard]] bool Connected() const noexcept { return FDriver.Connected(); }
-    [[nodiscard]] klink::platform::OSHandle Handle() const noexcept { return FDriver.Handle(); }
-    [[nodiscard]] const std::string& Name() const noexcept { return FName; }
-    klink::TCommPortDriver& Driver() noexcept { return FDriver; }
+    [[nodiscard]] bool Connected() const noexcept { return driver_.Connected(); }
+    [[nodiscard]] klink::platform::OSHandle Handle() const noexcept { return driver_.Handle(); }
+    [[nodiscard]] const std::string& Name() const noexcept { return name_; }
+    klink::CommPortDriver& Driver() noexcept { return driver_; }
 
 private:
-    klink::TCommPortDriver FDriver;
-    std::string FError;
-    std::string FName;
+    klink::CommPortDriver driver_;
+    std::string error_;
+    std::string name_;
 };
 
 }  // namespace klinkplay

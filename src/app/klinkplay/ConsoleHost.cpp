@@ -1,11 +1,11 @@
 #include "app/klinkplay/ConsoleHost.h"
-#include "app/klinkplay/InfoReport.h"
 
 #include <fmt/format.h>
 
 #include <chrono>
 #include <utility>
 
+#include "app/klinkplay/InfoReport.h"
 #include "vgm/GD3Text.h"
 #include "vgm/VGMAnalysis.h"
 
@@ -13,7 +13,7 @@ namespace klinkplay {
 
 namespace {
 
-using F = klink::TVGMDisplayField;
+using F = klink::VGMDisplayField;
 
 // Log texts use CR LF and may hold several lines; the console wants one
 // line feed per line.
@@ -37,120 +37,118 @@ std::string FormatPlaybackTime(int32_t ms) {
     return fmt::format("{:02d}:{:02d}.{:02d}", ms / 60000, (ms / 1000) % 60, (ms / 10) % 100);
 }
 
-TConsoleHost::TConsoleHost(std::ostream& out, bool liveStatus)
-    : FOut(out), FLiveStatus(liveStatus), FHostThread(std::this_thread::get_id()) {}
+ConsoleHost::ConsoleHost(std::ostream& out, bool liveStatus)
+    : out_(out), liveStatus_(liveStatus), hostThread_(std::this_thread::get_id()) {}
 
-void TConsoleHost::SetPort(int index, klink::platform::OSHandle handle, std::string name) {
+void ConsoleHost::SetPort(int index, klink::platform::OSHandle handle, std::string name) {
     const size_t i = index == 0 ? 0 : 1;
-    FHandles[i] = handle;
-    FNames[i] = std::move(name);
+    handles_[i] = handle;
+    names_[i] = std::move(name);
 }
 
-void TConsoleHost::Synchronize(const std::function<void()>& call) {
-    if (std::this_thread::get_id() == FHostThread) {
+void ConsoleHost::Synchronize(const std::function<void()>& call) {
+    if (std::this_thread::get_id() == hostThread_) {
         call();
         return;
     }
-    TCall entry;
-    entry.Call = &call;
-    std::unique_lock lock(FLock);
-    FCalls.push_back(&entry);
-    FQueued.notify_all();
-    FDone.wait(lock, [&entry] { return entry.Done; });
-    if (entry.Failure) std::rethrow_exception(entry.Failure);
+    QueuedCall entry;
+    entry.call = &call;
+    std::unique_lock lock(lock_);
+    calls_.push_back(&entry);
+    queued_.notify_all();
+    done_.wait(lock, [&entry] { return entry.done; });
+    if (entry.failure) std::rethrow_exception(entry.failure);
 }
 
-void TConsoleHost::RunPending(uint32_t timeoutMs) {
-    std::unique_lock lock(FLock);
-    if (FCalls.empty()) {
-        FQueued.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !FCalls.empty(); });
+void ConsoleHost::RunPending(uint32_t timeoutMs) {
+    std::unique_lock lock(lock_);
+    if (calls_.empty()) {
+        queued_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !calls_.empty(); });
     }
-    while (!FCalls.empty()) {
-        TCall* entry = FCalls.front();
-        FCalls.pop_front();
+    while (!calls_.empty()) {
+        QueuedCall* entry = calls_.front();
+        calls_.pop_front();
         lock.unlock();
         try {
-            (*entry->Call)();
+            (*entry->call)();
         } catch (...) {
             lock.lock();
-            entry->Failure = std::current_exception();
-            entry->Done = true;
-            FDone.notify_all();
+            entry->failure = std::current_exception();
+            entry->done = true;
+            done_.notify_all();
             continue;
         }
         lock.lock();
-        entry->Done = true;
-        FDone.notify_all();
+        entry->done = true;
+        done_.notify_all();
     }
 }
 
-bool TConsoleHost::PortConnected(int index) const {
-    return klink::platform::IsValidHandle(PortHandle(index));
-}
+bool ConsoleHost::PortConnected(int index) const { return klink::platform::IsValidHandle(PortHandle(index)); }
 
-klink::platform::OSHandle TConsoleHost::PortHandle(int index) const { return FHandles[index == 0 ? 0 : 1]; }
+klink::platform::OSHandle ConsoleHost::PortHandle(int index) const { return handles_[index == 0 ? 0 : 1]; }
 
-std::string TConsoleHost::PortName(int index) const { return FNames[index == 0 ? 0 : 1]; }
+std::string ConsoleHost::PortName(int index) const { return names_[index == 0 ? 0 : 1]; }
 
-void TConsoleHost::ClearStatus() {
-    if (FStatusShown) {
-        FOut << "\r\x1b[K";
-        FStatusShown = false;
+void ConsoleHost::ClearStatus() {
+    if (statusShown_) {
+        out_ << "\r\x1b[K";
+        statusShown_ = false;
     }
 }
 
-void TConsoleHost::Print(const std::string& line) {
+void ConsoleHost::Print(const std::string& line) {
     ClearStatus();
-    FOut << line << '\n';
-    FOut.flush();
+    out_ << line << '\n';
+    out_.flush();
 }
 
-void TConsoleHost::ShowTime(int32_t ms) {
+void ConsoleHost::ShowTime(int32_t ms) {
     const std::string text = "Time " + FormatPlaybackTime(ms);
-    if (FLiveStatus) {
-        FOut << '\r' << text << "\x1b[K";
-        FOut.flush();
-        FStatusShown = true;
+    if (liveStatus_) {
+        out_ << '\r' << text << "\x1b[K";
+        out_.flush();
+        statusShown_ = true;
         return;
     }
     // Plain lines: one per second of playback, none before it has begun.
     const int32_t second = ms / 1000;
-    if (ms > 0 && second != FLastPlainSecond) {
-        FLastPlainSecond = second;
-        FOut << text << '\n';
-        FOut.flush();
+    if (ms > 0 && second != lastPlainSecond_) {
+        lastPlainSecond_ = second;
+        out_ << text << '\n';
+        out_.flush();
     }
 }
 
-void TConsoleHost::EndStatus() {
-    if (FStatusShown) {
-        FOut << '\n';
-        FOut.flush();
-        FStatusShown = false;
+void ConsoleHost::EndStatus() {
+    if (statusShown_) {
+        out_ << '\n';
+        out_.flush();
+        statusShown_ = false;
     }
-    FLastPlainSecond = -1;
+    lastPlainSecond_ = -1;
 }
 
-void TConsoleHost::AppendLog(const std::string& line) {
+void ConsoleHost::AppendLog(const std::string& line) {
     ForEachLine(line, [this](const std::string& one) { Print(one); });
 }
 
-void TConsoleHost::ClearHeaderAndTags() { FHeaderShown = false; }
+void ConsoleHost::ClearHeaderAndTags() { headerShown_ = false; }
 
-void TConsoleHost::ShowHeader(const klink::TVGMDisplay& d) {
+void ConsoleHost::ShowHeader(const klink::VGMDisplay& d) {
     // The display is shown again when the loop offset is rejected; the log
     // line says so already.
-    if (FHeaderShown) return;
-    FHeaderShown = true;
-    Print(fmt::format("Version {}, {}, data at {}, GD3 at {}, EoF {}", d[F::edtVersion], d[F::lblFileSize],
-                      d[F::edtVGMDataOffset], d[F::edtGD3offset], d[F::edtEofOffset]));
-    Print(fmt::format("Samples {}, loop offset {}, loop samples {}", d[F::edtTotalSamples],
-                      d[F::edtLoopOffset], d[F::edtLoopSamples]));
+    if (headerShown_) return;
+    headerShown_ = true;
+    Print(fmt::format("Version {}, {}, data at {}, GD3 at {}, EoF {}", d[F::kVersion], d[F::kFileSize],
+                      d[F::kVGMDataOffset], d[F::kGD3Offset], d[F::kEofOffset]));
+    Print(fmt::format("Samples {}, loop offset {}, loop samples {}", d[F::kTotalSamples], d[F::kLoopOffset],
+                      d[F::kLoopSamples]));
     const std::string clocks = HeaderClocksText(d);
     if (!clocks.empty()) Print("Clocks: " + clocks);
 }
 
-void TConsoleHost::ShowTags(const klink::TGD3Strings& gd3) {
+void ConsoleHost::ShowTags(const klink::GD3Strings& gd3) {
     // English and Japanese pairs first, then release date, converter, notes.
     static constexpr std::array<const char*, 4> kPairs{"Track", "Game", "System", "Composer"};
     for (size_t i = 0; i < kPairs.size(); ++i) {
@@ -171,8 +169,8 @@ void TConsoleHost::ShowTags(const klink::TGD3Strings& gd3) {
     }
 }
 
-void TConsoleHost::SetFilePath(const std::string& path) { Print("Playing " + path); }
+void ConsoleHost::SetFilePath(const std::string& path) { Print("Playing " + path); }
 
-void TConsoleHost::SetOpenDialogHints(const std::string&, const std::string&) {}
+void ConsoleHost::SetOpenDialogHints(const std::string&, const std::string&) {}
 
 }  // namespace klinkplay

@@ -1,6 +1,6 @@
 #pragma once
 // The command-line player's side of a playback: the host services of
-// IPlayerHost on a console. The main thread owns the console; the playback
+// PlayerHost on a console. The main thread owns the console; the playback
 // thread's calls are queued and run by the main thread while it waits for
 // the playback to end (RunPending), which keeps the host's deadlock rule.
 
@@ -22,12 +22,12 @@ namespace klinkplay {
 // minutes are not wrapped.
 [[nodiscard]] std::string FormatPlaybackTime(int32_t ms);
 
-class TConsoleHost final : public klink::IPlayerHost {
+class ConsoleHost final : public klink::PlayerHost {
 public:
     // `out` receives everything; `liveStatus`: redraw the time in place with
     // a carriage return (a terminal), else print a plain line per second.
     // The constructing thread is the host's thread.
-    TConsoleHost(std::ostream& out, bool liveStatus);
+    ConsoleHost(std::ostream& out, bool liveStatus);
 
     // The connection `index` (0 or 1): its open port handle and shown name;
     // an invalid handle disconnects it. Call only while no playback runs.
@@ -43,42 +43,42 @@ public:
     // Prints one message line (host's thread only).
     void Print(const std::string& line);
 
-    // IPlayerHost.
+    // PlayerHost.
     void Synchronize(const std::function<void()>& call) override;
     [[nodiscard]] bool PortConnected(int index) const override;
     [[nodiscard]] klink::platform::OSHandle PortHandle(int index) const override;
     [[nodiscard]] std::string PortName(int index) const override;
     void AppendLog(const std::string& line) override;
     void ClearHeaderAndTags() override;
-    void ShowHeader(const klink::TVGMDisplay& display) override;
-    void ShowTags(const klink::TGD3Strings& gd3) override;
+    void ShowHeader(const klink::VGMDisplay& display) override;
+    void ShowTags(const klink::GD3Strings& gd3) override;
     void SetFilePath(const std::string& path) override;
     void SetOpenDialogHints(const std::string& fileName, const std::string& folder) override;
 
 private:
-    struct TCall {
-        const std::function<void()>* Call = nullptr;
-        std::exception_ptr Failure;
-        bool Done = false;
+    struct QueuedCall {
+        const std::function<void()>* call = nullptr;
+        std::exception_ptr failure;
+        bool done = false;
     };
 
     void ClearStatus();
 
-    std::ostream& FOut;
-    const bool FLiveStatus;
-    const std::thread::id FHostThread;
-    std::array<klink::platform::OSHandle, 2> FHandles{klink::platform::kInvalidOSHandle,
+    std::ostream& out_;
+    const bool liveStatus_;
+    const std::thread::id hostThread_;
+    std::array<klink::platform::OSHandle, 2> handles_{klink::platform::kInvalidOSHandle,
                                                       klink::platform::kInvalidOSHandle};
-    std::array<std::string, 2> FNames;
+    std::array<std::string, 2> names_;
 
-    std::mutex FLock;
-    std::condition_variable FQueued;
-    std::condition_variable FDone;
-    std::deque<TCall*> FCalls;
+    std::mutex lock_;
+    std::condition_variable queued_;
+    std::condition_variable done_;
+    std::deque<QueuedCall*> calls_;
 
-    bool FStatusShown = false;
-    int32_t FLastPlainSecond = -1;
-    bool FHeaderShown = false;
+    bool statusShown_ = false;
+    int32_t lastPlainSecond_ = -1;
+    bool headerShown_ = false;
 };
 
 }  // namespace klinkplay

@@ -1,5 +1,4 @@
 #include <CLI/CLI.hpp>
-
 #include <iostream>
 #include <memory>
 #include <string>
@@ -21,8 +20,8 @@ void AddInfoCommand(CLI::App& app, int& exitStatus) {
         bool allOk = true;
         bool first = true;
         for (const auto& file : *files) {
-            const klink::TVGMAnalysis analysis = klink::AnalyseVGMFile(file);
-            allOk = allOk && analysis.Ok;
+            const klink::VGMAnalysis analysis = klink::AnalyseVGMFile(file);
+            allOk = allOk && analysis.ok;
             if (*json) {
                 std::cout << InfoJsonLine(file, analysis) << '\n';
             } else {

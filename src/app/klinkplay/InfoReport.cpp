@@ -9,34 +9,45 @@
 
 namespace klinkplay {
 
-using klink::TVGMAnalysis;
-using klink::TVGMAnalysisStage;
-using klink::TVGMDisplayField;
+using klink::VGMAnalysis;
+using klink::VGMAnalysisStage;
+using klink::VGMDisplayField;
 
 namespace {
 
-std::string_view ChipName(uint8_t writeID) {
-    switch (writeID) {
+std::string_view ChipName(uint8_t writeId) {
+    switch (writeId) {
         case 0x30:
-        case 0x50: return "SN76489";
-        case 0x51: return "YM2413";
+        case 0x50:
+            return "SN76489";
+        case 0x51:
+            return "YM2413";
         case 0x52:
-        case 0x53: return "YM2612";
-        case 0x54: return "YM2151";
+        case 0x53:
+            return "YM2612";
+        case 0x54:
+            return "YM2151";
         case 0x55:
-        case 0xA5: return "YM2203";
-        case 0x5A: return "YM3812";
-        case 0x5B: return "YM3526";
+        case 0xA5:
+            return "YM2203";
+        case 0x5A:
+            return "YM3812";
+        case 0x5B:
+            return "YM3526";
         case 0x5E:
-        case 0x5F: return "YMF262";
-        case 0xA0: return "AY8910";
-        case 0xB7: return "OKIM6258";
-        default: return "chip";
+        case 0x5F:
+            return "YMF262";
+        case 0xA0:
+            return "AY8910";
+        case 0xB7:
+            return "OKIM6258";
+        default:
+            return "chip";
     }
 }
 
 constexpr std::array<std::string_view, klink::kGD3StringCount> kGD3Labels = {
-    "Track", "Track (ja)", "Game", "Game (ja)", "System", "System (ja)",
+    "Track",  "Track (ja)",  "Game",         "Game (ja)", "System", "System (ja)",
     "Author", "Author (ja)", "Release date", "Converter", "Notes",
 };
 
@@ -61,62 +72,62 @@ void Row(std::string& out, std::string_view label, std::string_view value) {
 
 }  // namespace
 
-nlohmann::ordered_json InfoJson(const std::string& file, const TVGMAnalysis& a) {
+nlohmann::ordered_json InfoJson(const std::string& file, const VGMAnalysis& a) {
     using json = nlohmann::ordered_json;
     json j = json::object();
     j["file"] = file;
-    j["ok"] = a.Ok;
-    if (!a.Ok) j["error"] = a.Error;
+    j["ok"] = a.ok;
+    if (!a.ok) j["error"] = a.error;
 
     json display = json::object();
     for (size_t i = 0; i < klink::kVGMDisplayFieldCount; ++i) {
-        display[std::string(klink::TVGMDisplay::Names[i])] = a.Display.Texts[i];
+        display[std::string(klink::VGMDisplay::kNames[i])] = a.display.texts[i];
     }
     j["display"] = std::move(display);
 
     json gd3 = json::array();
-    if (a.Reached(TVGMAnalysisStage::HeaderRead)) {
+    if (a.Reached(VGMAnalysisStage::kHeaderRead)) {
         for (const auto& s : a.gd3) gd3.push_back(klink::UTF16ToUTF8(s));
     }
     j["gd3"] = std::move(gd3);
-    j["log"] = a.Log;
+    j["log"] = a.log;
 
-    if (a.Reached(TVGMAnalysisStage::TargetsCollected)) {
+    if (a.Reached(VGMAnalysisStage::kTargetsCollected)) {
         json targets = json::array();
-        for (const auto& t : a.FRegisterTargets) targets.push_back({t.WriteID, t.Instance, t.Page});
+        for (const auto& t : a.registerTargets) targets.push_back({t.writeId, t.instance, t.page});
         json clocks = json::array();
-        for (const auto& c : a.FRegisterClocks) clocks.push_back({c.WriteID, c.Instance, c.Hertz});
+        for (const auto& c : a.registerClocks) clocks.push_back({c.writeId, c.instance, c.hertz});
         j["targets"] = std::move(targets);
         j["clocks"] = std::move(clocks);
     }
-    if (a.Reached(TVGMAnalysisStage::OKIHeaderRead)) {
-        j["oki_clock"] = a.FOKIClock;
-        j["oki_divider"] = a.FOKIDivider;
+    if (a.Reached(VGMAnalysisStage::kOKIHeaderRead)) {
+        j["oki_clock"] = a.okiClock;
+        j["oki_divider"] = a.okiDivider;
     }
-    if (a.Reached(TVGMAnalysisStage::KL2RegistersKnown)) j["has_kl2_registers"] = a.FHasKL2Registers;
-    if (a.Reached(TVGMAnalysisStage::KL2DACKnown)) j["uses_kl2_dac"] = a.FUseKL2DAC;
-    if (a.Ok) j["path"] = std::string(klink::PlaybackPathName(klink::PlaybackPathFor(a)));
+    if (a.Reached(VGMAnalysisStage::kKL2RegistersKnown)) j["has_kl2_registers"] = a.hasKl2Registers;
+    if (a.Reached(VGMAnalysisStage::kKL2DACKnown)) j["uses_kl2_dac"] = a.useKl2Dac;
+    if (a.ok) j["path"] = std::string(klink::PlaybackPathName(klink::PlaybackPathFor(a)));
     return j;
 }
 
-std::string InfoJsonLine(const std::string& file, const TVGMAnalysis& analysis) {
+std::string InfoJsonLine(const std::string& file, const VGMAnalysis& analysis) {
     // A path given on the command line need not be UTF-8; never fail on it.
     return InfoJson(file, analysis).dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
-std::string HeaderClocksText(const klink::TVGMDisplay& d) {
-    using F = TVGMDisplayField;
+std::string HeaderClocksText(const klink::VGMDisplay& d) {
+    using F = VGMDisplayField;
     static constexpr std::array<std::pair<F, std::string_view>, 10> kClockLabels = {{
-        {F::lblClkYM2151, "YM2151"},
-        {F::lblClkYM2612, "YM2612"},
-        {F::lblClkM6258, "OKIM6258"},
-        {F::lblClkSN76489, "SN76489"},
-        {F::lblClkSN764892, "SN76489 #2"},
-        {F::lblClkYM2203, "YM2203"},
-        {F::lblClkAY8910, "AY8910"},
-        {F::lblClkYM3812, "YM3812"},
-        {F::lblClkYM3526, "YM3526"},
-        {F::lblClkYM2608, "YM2608"},
+        {F::kClockYM2151, "YM2151"},
+        {F::kClockYM2612, "YM2612"},
+        {F::kClockM6258, "OKIM6258"},
+        {F::kClockSN76489, "SN76489"},
+        {F::kClockSN76489Second, "SN76489 #2"},
+        {F::kClockYM2203, "YM2203"},
+        {F::kClockAY8910, "AY8910"},
+        {F::kClockYM3812, "YM3812"},
+        {F::kClockYM3526, "YM3526"},
+        {F::kClockYM2608, "YM2608"},
     }};
     std::string clocks;
     for (const auto& [field, name] : kClockLabels) {
@@ -127,48 +138,50 @@ std::string HeaderClocksText(const klink::TVGMDisplay& d) {
     return clocks;
 }
 
-std::string InfoText(const std::string& file, const TVGMAnalysis& a) {
-    using F = TVGMDisplayField;
+std::string InfoText(const std::string& file, const VGMAnalysis& a) {
+    using F = VGMDisplayField;
     std::string out = file + '\n';
-    const auto& d = a.Display;
+    const auto& d = a.display;
 
-    if (a.Reached(TVGMAnalysisStage::DisplayFilled)) {
-        Row(out, "File size", d[F::lblFileSize]);
-        Row(out, "Version", d[F::edtVersion]);
-        Row(out, "Offsets", fmt::format("EOF {}  data {}  loop {}  GD3 {}", d[F::edtEofOffset],
-                                        d[F::edtVGMDataOffset], d[F::edtLoopOffset], d[F::edtGD3offset]));
-        Row(out, "Samples", fmt::format("total {}  loop {}", d[F::edtTotalSamples], d[F::edtLoopSamples]));
+    if (a.Reached(VGMAnalysisStage::kDisplayFilled)) {
+        Row(out, "File size", d[F::kFileSize]);
+        Row(out, "Version", d[F::kVersion]);
+        Row(out, "Offsets",
+            fmt::format("EOF {}  data {}  loop {}  GD3 {}", d[F::kEofOffset], d[F::kVGMDataOffset],
+                        d[F::kLoopOffset], d[F::kGD3Offset]));
+        Row(out, "Samples", fmt::format("total {}  loop {}", d[F::kTotalSamples], d[F::kLoopSamples]));
         const std::string clocks = HeaderClocksText(d);
         Row(out, "Header clocks", clocks.empty() ? "none" : clocks);
     }
-    if (a.Reached(TVGMAnalysisStage::HeaderRead)) {
+    if (a.Reached(VGMAnalysisStage::kHeaderRead)) {
         for (size_t i = 0; i < klink::kGD3StringCount; ++i) {
             if (!a.gd3[i].empty()) Row(out, kGD3Labels[i], klink::UTF16ToUTF8(a.gd3[i]));
         }
     }
-    if (a.Reached(TVGMAnalysisStage::TargetsCollected)) {
+    if (a.Reached(VGMAnalysisStage::kTargetsCollected)) {
         std::string targets;
-        for (const auto& t : a.FRegisterTargets) {
-            targets += fmt::format("{}{} #{}{} (${:02X})", targets.empty() ? "" : ", ", ChipName(t.WriteID),
-                                   t.Instance, t.Page != 0 ? " port 1" : "", t.WriteID);
+        for (const auto& t : a.registerTargets) {
+            targets += fmt::format("{}{} #{}{} (${:02X})", targets.empty() ? "" : ", ", ChipName(t.writeId),
+                                   t.instance, t.page != 0 ? " port 1" : "", t.writeId);
         }
         Row(out, "Targets", targets.empty() ? "none" : targets);
         std::string clocks;
-        for (const auto& c : a.FRegisterClocks) {
-            clocks += fmt::format("{}{} #{} {} Hz", clocks.empty() ? "" : ", ", ChipName(c.WriteID), c.Instance,
-                                  c.Hertz);
+        for (const auto& c : a.registerClocks) {
+            clocks += fmt::format("{}{} #{} {} Hz", clocks.empty() ? "" : ", ", ChipName(c.writeId),
+                                  c.instance, c.hertz);
         }
         Row(out, "Clocks", clocks.empty() ? "none" : clocks);
     }
-    if (a.Reached(TVGMAnalysisStage::OKIHeaderRead)) {
-        Row(out, "OKIM6258", a.FOKIClock == 0 ? std::string("unused")
-                                               : fmt::format("{} Hz, divider {}", a.FOKIClock, a.FOKIDivider));
+    if (a.Reached(VGMAnalysisStage::kOKIHeaderRead)) {
+        Row(out, "OKIM6258",
+            a.okiClock == 0 ? std::string("unused")
+                            : fmt::format("{} Hz, divider {}", a.okiClock, a.okiDivider));
     }
-    for (const auto& line : a.Log) Row(out, "Log", line);
-    if (a.Ok) {
+    for (const auto& line : a.log) Row(out, "Log", line);
+    if (a.ok) {
         Row(out, "Playback path", klink::PlaybackPathName(klink::PlaybackPathFor(a)));
     } else {
-        Row(out, "Error", a.Error);
+        Row(out, "Error", a.error);
     }
     return out;
 }

@@ -40,13 +40,13 @@ extern "C" void OnStopSignal(int) { gStopSignal = 1; }
 
 constexpr int kExitInterrupted = 130;
 
-struct TPlayOptions {
-    std::vector<std::string> Files;
-    std::string Port1;
-    std::string Port2;
-    std::string Repeat = "1";
-    int32_t Fade = 10;
-    std::string SimTrace;
+struct PlayOptions {
+    std::vector<std::string> files;
+    std::string port1;
+    std::string port2;
+    std::string repeat = "1";
+    int32_t fade = 10;
+    std::string simTrace;
 };
 
 // The repeat count as the window's selector gives it: 1..5, or "inf" = 0.
@@ -58,31 +58,31 @@ struct TPlayOptions {
 
 // Simulated boards for a file: the first built-in model whose capability
 // table takes every chip and clock of the file, else the first pair of them.
-class TSimulatedBoards {
+class SimulatedBoards {
 public:
-    explicit TSimulatedBoards(std::shared_ptr<klink::sim::TSimTraceFile> trace) : FTrace(std::move(trace)) {}
+    explicit SimulatedBoards(std::shared_ptr<klink::sim::SimTraceFile> trace) : trace_(std::move(trace)) {}
 
     // The models for the file; empty with `why` when none would do.
-    [[nodiscard]] static std::vector<std::string> ChooseModels(const klink::TVGMAnalysis& a,
+    [[nodiscard]] static std::vector<std::string> ChooseModels(const klink::VGMAnalysis& a,
                                                                std::string& why) {
         static const std::array<std::string, 4> kOrder{"Keltra 4", "Keltra 2.1", "Keltra 3", "Keltra 2"};
-        std::array<klink::TKLINKCapabilities, kOrder.size()> tables;
+        std::array<klink::KLINKCapabilities, kOrder.size()> tables;
         for (size_t i = 0; i < kOrder.size(); ++i) {
             const auto profile = klink::sim::BuiltInProfile(kOrder[i]);
-            for (const auto& page : profile->Pages) {
-                tables[i].AddPage(page.Offset, page.Raw ? *page.Raw : klink::EncodeCapabilityPage(page.Page));
+            for (const auto& page : profile->pages) {
+                tables[i].AddPage(page.offset, page.raw ? *page.raw : klink::EncodeCapabilityPage(page.page));
             }
         }
         auto fits = [&](int first, int second) {
-            klink::TKLINKDeviceCapabilities caps{&tables[static_cast<size_t>(first)], nullptr};
-            klink::TKLINKDeviceNames names{kOrder[static_cast<size_t>(first)], ""};
+            klink::KLINKDeviceCapabilities caps{&tables[static_cast<size_t>(first)], nullptr};
+            klink::KLINKDeviceNames names{kOrder[static_cast<size_t>(first)], ""};
             if (second >= 0) {
                 caps[1] = &tables[static_cast<size_t>(second)];
                 names[1] = kOrder[static_cast<size_t>(second)];
             }
             try {
-                (void)klink::TKLINKRoutePlan::Create(caps, names, a.FRegisterTargets, a.FRegisterClocks,
-                                                     a.FOKIClock != 0, a.FUseKL2DAC);
+                (void)klink::KLINKRoutePlan::Create(caps, names, a.registerTargets, a.registerClocks,
+                                                    a.okiClock != 0, a.useKl2Dac);
                 return true;
             } catch (const std::exception& e) {
                 if (why.empty()) why = e.what();
@@ -101,38 +101,38 @@ public:
         return {};
     }
 
-    [[nodiscard]] const std::vector<std::string>& Models() const noexcept { return FModels; }
+    [[nodiscard]] const std::vector<std::string>& Models() const noexcept { return models_; }
 
     // Starts boards of `models` unless those already run; returns whether it did.
     bool Use(const std::vector<std::string>& models) {
-        if (models == FModels) return false;
-        FBoards.clear();
-        FModels.clear();
+        if (models == models_) return false;
+        boards_.clear();
+        models_.clear();
         for (const std::string& model : models) {
-            klink::sim::TSimBoardOptions options;
-            options.Throttled = true;
-            options.KeepTrace = false;
-            options.TraceFile = FTrace;
-            FBoards.push_back(klink::sim::TSimBoard::Start(model, options));
+            klink::sim::SimBoardOptions options;
+            options.throttled = true;
+            options.keepTrace = false;
+            options.traceFile = trace_;
+            boards_.push_back(klink::sim::SimBoard::Start(model, options));
         }
-        FModels = models;
+        models_ = models;
         return true;
     }
 
-    [[nodiscard]] const klink::sim::TSimBoard& Board(size_t index) const { return *FBoards.at(index); }
+    [[nodiscard]] const klink::sim::SimBoard& Board(size_t index) const { return *boards_.at(index); }
 
 private:
-    std::shared_ptr<klink::sim::TSimTraceFile> FTrace;
-    std::vector<std::string> FModels;
-    std::vector<std::unique_ptr<klink::sim::TSimBoard>> FBoards;
+    std::shared_ptr<klink::sim::SimTraceFile> trace_;
+    std::vector<std::string> models_;
+    std::vector<std::unique_ptr<klink::sim::SimBoard>> boards_;
 };
 
 // The result of one track.
-enum class TTrackEnd { Completed, Stopped, Failed };
+enum class TrackEnd { kCompleted, kStopped, kFailed };
 
-TTrackEnd PlayTrack(TConsoleHost& host, std::array<TCommandPort, 2>& ports, const std::string& file,
-                    int32_t repeat, int32_t fade) {
-    auto thread = std::make_unique<klink::TVGMPlayerThread>(host, file, repeat, fade);
+TrackEnd PlayTrack(ConsoleHost& host, std::array<CommandPort, 2>& ports, const std::string& file,
+                   int32_t repeat, int32_t fade) {
+    auto thread = std::make_unique<klink::VGMPlayerThread>(host, file, repeat, fade);
     // The playback thread is the only reader of the ports while it runs.
     for (auto& port : ports) {
         if (port.Connected()) port.Driver().PausePolling();
@@ -144,7 +144,7 @@ TTrackEnd PlayTrack(TConsoleHost& host, std::array<TCommandPort, 2>& ports, cons
             if (port.Connected()) port.Driver().ContinuePolling();
         }
         host.Print(std::string("再生エラー: ") + e.what());
-        return TTrackEnd::Failed;
+        return TrackEnd::kFailed;
     }
     while (!thread->Finished()) {
         if (gStopSignal != 0 && !thread->StopRequested()) thread->Stop();
@@ -162,14 +162,14 @@ TTrackEnd PlayTrack(TConsoleHost& host, std::array<TCommandPort, 2>& ports, cons
             port.Driver().PollTick();
         }
     }
-    if (completed) return TTrackEnd::Completed;
-    return stopped ? TTrackEnd::Stopped : TTrackEnd::Failed;
+    if (completed) return TrackEnd::kCompleted;
+    return stopped ? TrackEnd::kStopped : TrackEnd::kFailed;
 }
 
-int RunPlay(const TPlayOptions& options) {
+int RunPlay(const PlayOptions& options) {
     int32_t repeat = 1;
     try {
-        repeat = ParseRepeat(options.Repeat);
+        repeat = ParseRepeat(options.repeat);
     } catch (const std::exception& e) {
         std::cerr << e.what() << '\n';
         return 1;
@@ -179,18 +179,18 @@ int RunPlay(const TPlayOptions& options) {
     std::signal(SIGINT, OnStopSignal);
     std::signal(SIGTERM, OnStopSignal);
 
-    TConsoleHost host(std::cout, klink::platform::StdoutIsTerminal());
-    std::array<TCommandPort, 2> ports;
-    const bool simulated = options.Port1.empty() && options.Port2.empty();
-    std::optional<TSimulatedBoards> boards;
+    ConsoleHost host(std::cout, klink::platform::StdoutIsTerminal());
+    std::array<CommandPort, 2> ports;
+    const bool simulated = options.port1.empty() && options.port2.empty();
+    std::optional<SimulatedBoards> boards;
     try {
         if (simulated) {
-            std::shared_ptr<klink::sim::TSimTraceFile> trace;
-            if (!options.SimTrace.empty())
-                trace = std::make_shared<klink::sim::TSimTraceFile>(options.SimTrace);
+            std::shared_ptr<klink::sim::SimTraceFile> trace;
+            if (!options.simTrace.empty())
+                trace = std::make_shared<klink::sim::SimTraceFile>(options.simTrace);
             boards.emplace(std::move(trace));
         } else {
-            const std::array<const std::string*, 2> names{&options.Port1, &options.Port2};
+            const std::array<const std::string*, 2> names{&options.port1, &options.port2};
             for (size_t i = 0; i < names.size(); ++i) {
                 if (names[i]->empty()) continue;
                 ports[i].Open(*names[i]);
@@ -203,14 +203,14 @@ int RunPlay(const TPlayOptions& options) {
     }
 
     int status = 0;
-    for (const std::string& file : options.Files) {
+    for (const std::string& file : options.files) {
         if (gStopSignal != 0) break;
         if (boards) {
             // Boards that suit this file; the ports follow the boards.
             std::string why;
-            const klink::TVGMAnalysis analysis = klink::AnalyseVGMFile(file);
+            const klink::VGMAnalysis analysis = klink::AnalyseVGMFile(file);
             std::vector<std::string> models =
-                analysis.Ok ? TSimulatedBoards::ChooseModels(analysis, why) : std::vector<std::string>{};
+                analysis.ok ? SimulatedBoards::ChooseModels(analysis, why) : std::vector<std::string>{};
             if (models.empty())
                 models = boards->Models().empty() ? std::vector<std::string>{"Keltra 4"} : boards->Models();
             try {
@@ -234,9 +234,9 @@ int RunPlay(const TPlayOptions& options) {
                 return 1;
             }
         }
-        const TTrackEnd end = PlayTrack(host, ports, file, repeat, options.Fade);
-        if (end == TTrackEnd::Completed) continue;
-        status = end == TTrackEnd::Stopped ? kExitInterrupted : 1;
+        const TrackEnd end = PlayTrack(host, ports, file, repeat, options.fade);
+        if (end == TrackEnd::kCompleted) continue;
+        status = end == TrackEnd::kStopped ? kExitInterrupted : 1;
         break;
     }
     if (gStopSignal != 0) status = kExitInterrupted;
@@ -249,18 +249,18 @@ int RunPlay(const TPlayOptions& options) {
 
 void AddPlayCommand(CLI::App& app, int& exitStatus) {
     auto* cmd = app.add_subcommand("play", "Play VGM/VGZ files one after another on the connected boards");
-    auto options = std::make_shared<TPlayOptions>();
-    cmd->add_option("FILE", options->Files, "VGM or VGZ files, played in order")->required();
-    cmd->add_option("--port1", options->Port1,
+    auto options = std::make_shared<PlayOptions>();
+    cmd->add_option("FILE", options->files, "VGM or VGZ files, played in order")->required();
+    cmd->add_option("--port1", options->port1,
                     "Connection 1: a name from 'klinkplay ports' or a device path (none: simulated boards)");
-    cmd->add_option("--port2", options->Port2, "Connection 2, when a second board is connected");
-    cmd->add_option("--repeat", options->Repeat, "Passes through the loop: 1 to 5, or inf")
+    cmd->add_option("--port2", options->port2, "Connection 2, when a second board is connected");
+    cmd->add_option("--repeat", options->repeat, "Passes through the loop: 1 to 5, or inf")
         ->default_str("1")
         ->check(CLI::IsMember({"1", "2", "3", "4", "5", "inf"}));
-    cmd->add_option("--fade", options->Fade, "Fade-out seconds at the end of a looped track")
+    cmd->add_option("--fade", options->fade, "Fade-out seconds at the end of a looped track")
         ->default_str("10")
         ->check(CLI::IsMember({0, 1, 3, 5, 10, 15}));
-    cmd->add_option("--sim-trace", options->SimTrace,
+    cmd->add_option("--sim-trace", options->simTrace,
                     "With simulated boards: write what they do to this JSON Lines file");
     cmd->callback([options, &exitStatus] { exitStatus = RunPlay(*options); });
 }

@@ -21,11 +21,11 @@ void AddPortsCommand(CLI::App& app, int& exitStatus) {
             }
             size_t width = 0;
             for (const auto& p : ports) {
-                width = std::max(width, p.Name.size());
+                width = std::max(width, p.name.size());
             }
             for (const auto& p : ports) {
-                std::cout << p.Name << std::string(width - p.Name.size() + 2, ' ') << p.Path;
-                if (p.Simulated) {
+                std::cout << p.name << std::string(width - p.name.size() + 2, ' ') << p.path;
+                if (p.simulated) {
                     std::cout << "  (simulated)";
                 }
                 std::cout << '\n';

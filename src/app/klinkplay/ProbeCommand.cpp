@@ -35,20 +35,20 @@ void PrintCapabilities(std::ostream& out, const std::string& describe) {
 }  // namespace
 
 bool ProbePort(const std::string& port, std::ostream& out, std::ostream& err) {
-    TCommandPort connection;
+    CommandPort connection;
     try {
         connection.Open(port);
     } catch (const Error& e) {
         err << e.what() << '\n';
         return false;
     }
-    TCommPortDriver& driver = connection.Driver();
+    CommPortDriver& driver = connection.Driver();
     // The link reads the port itself from now on.
     driver.PausePolling();
     bool answered = false;
     {
-        TBufferedSerialWriter writer(driver.Handle());
-        TKLINKSerialLink link;
+        BufferedSerialWriter writer(driver.Handle());
+        KLINKSerialLink link;
         link.AttachPort(driver.Handle());
         try {
             link.Probe(writer);

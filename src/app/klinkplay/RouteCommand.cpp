@@ -32,23 +32,23 @@ std::string TerminalText(const std::string& text) {
     return out;
 }
 
-struct TRouteOptions {
-    std::string File;
-    std::string Port1;
-    std::string Port2;
+struct RouteOptions {
+    std::string file;
+    std::string port1;
+    std::string port2;
 };
 
-int RunRoute(const TRouteOptions& options) {
-    const klink::TVGMAnalysis analysis = klink::AnalyseVGMFile(options.File);
-    if (!analysis.Ok) {
-        std::cerr << options.File << ": " << analysis.Error << '\n';
+int RunRoute(const RouteOptions& options) {
+    const klink::VGMAnalysis analysis = klink::AnalyseVGMFile(options.file);
+    if (!analysis.ok) {
+        std::cerr << options.file << ": " << analysis.error << '\n';
         return 1;
     }
 
     // Declared before the router: the ports must outlive its writers.
-    std::array<TCommandPort, klink::kKLINKConnectionCount> open;
-    klink::TKLINKPorts ports;
-    const std::array<const std::string*, klink::kKLINKConnectionCount> names{&options.Port1, &options.Port2};
+    std::array<CommandPort, klink::kKLINKConnectionCount> open;
+    klink::KLINKPorts ports;
+    const std::array<const std::string*, klink::kKLINKConnectionCount> names{&options.port1, &options.port2};
     try {
         for (size_t i = 0; i < names.size(); ++i) {
             if (names[i]->empty()) continue;
@@ -61,10 +61,10 @@ int RunRoute(const TRouteOptions& options) {
     }
 
     int status = 0;
-    auto router = std::make_unique<klink::TKLINKRouter>(ports);
+    auto router = std::make_unique<klink::KLINKRouter>(ports);
     try {
-        router->Prepare(analysis.FRegisterTargets, analysis.FRegisterClocks, analysis.FOKIClock, {},
-                        analysis.FUseKL2DAC);
+        router->Prepare(analysis.registerTargets, analysis.registerClocks, analysis.okiClock, {},
+                        analysis.useKl2Dac);
         std::cout << TerminalText(router->Description());
     } catch (const std::exception& e) {
         // What the boards reported before the refusal still helps.
@@ -89,11 +89,11 @@ int RunRoute(const TRouteOptions& options) {
 void AddRouteCommand(CLI::App& app, int& exitStatus) {
     auto* cmd = app.add_subcommand(
         "route", "Show which connected board would play which chip of a file, without playing it");
-    auto options = std::make_shared<TRouteOptions>();
-    cmd->add_option("FILE", options->File, "VGM or VGZ file")->required();
-    cmd->add_option("--port1", options->Port1, "Connection 1: a name from 'klinkplay ports' or a device path")
+    auto options = std::make_shared<RouteOptions>();
+    cmd->add_option("FILE", options->file, "VGM or VGZ file")->required();
+    cmd->add_option("--port1", options->port1, "Connection 1: a name from 'klinkplay ports' or a device path")
         ->required();
-    cmd->add_option("--port2", options->Port2, "Connection 2, when a second board is connected");
+    cmd->add_option("--port2", options->port2, "Connection 2, when a second board is connected");
     cmd->callback([options, &exitStatus] { exitStatus = RunRoute(*options); });
 }
 
