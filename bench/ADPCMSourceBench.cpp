@@ -21,8 +21,8 @@ namespace {
 const char* const kFiles[] = {"a_x68k_ys3_13_quickening_dream.vgz", "a_x68k_ys3_17_prayer_for_love.vgz"};
 
 // Loaded and analysed once; the source reads the file in place.
-const klink::TVGMAnalysis* Load(const std::string& name) {
-    static std::map<std::string, klink::TVGMAnalysis> loaded;
+const klink::VGMAnalysis* Load(const std::string& name) {
+    static std::map<std::string, klink::VGMAnalysis> loaded;
     auto it = loaded.find(name);
     if (it == loaded.end()) {
         const char* env = std::getenv("KLINK_SHARED_DIR");
@@ -30,12 +30,12 @@ const klink::TVGMAnalysis* Load(const std::string& name) {
             std::filesystem::path(env != nullptr ? env : KLINK_SHARED_DIR) / "vgm-samples";
         it = loaded.emplace(name, klink::AnalyseVGMFile(dir / name)).first;
     }
-    return it->second.Ok ? &it->second : nullptr;
+    return it->second.ok ? &it->second : nullptr;
 }
 
 // One whole playback's worth of chunks; returns the stream length in µs.
-uint64_t Produce(const klink::TVGMAnalysis& a, bool payloads) {
-    klink::KLINKAudioVGM source(a.VGMBuffer, a.dataOffset, a.vgmLoopOffset, a.FOKIClock, a.FOKIDivider, 1, 0);
+uint64_t Produce(const klink::VGMAnalysis& a, bool payloads) {
+    klink::KLINKAudioVGM source(a.vgmBuffer, a.dataOffset, a.vgmLoopOffset, a.okiClock, a.okiDivider, 1, 0);
     uint32_t position = 0;
     std::vector<uint8_t> pcm;
     std::vector<klink::AudioEvent> events;
@@ -62,7 +62,7 @@ uint64_t Produce(const klink::TVGMAnalysis& a, bool payloads) {
 }
 
 void BM_ADPCMSource(benchmark::State& state, const char* name, bool payloads) {
-    const klink::TVGMAnalysis* a = Load(name);
+    const klink::VGMAnalysis* a = Load(name);
     if (a == nullptr) {
         state.SkipWithError("Ys III sample not found; set KLINK_SHARED_DIR");
         return;

@@ -17,7 +17,7 @@ constexpr uint64_t kVGMTimeZero = 2'257'920;  // 5120 µs: the stream runs ahead
 constexpr uint64_t kZeroTail = 22'050'000;    // 50 ms of encoded zeros after the music
 constexpr uint64_t kUnitsPerSecond = 441'000'000;
 constexpr uint32_t kMaxCommandsPerCall = 1'000'000;
-constexpr TKLINKVGMTarget kYM2151{0x54, 0, 0};
+constexpr KLINKVGMTarget kYM2151{0x54, 0, 0};
 
 [[nodiscard]] constexpr bool IsOKIClock(uint32_t clock) noexcept {
     return clock == 4'000'000 || clock == 8'000'000;
@@ -69,9 +69,9 @@ void KLINKAudioVGM::ScanInitialState(uint32_t dataOffset) {
         uint8_t reg = 0;
         uint8_t value = 0;
         uint32_t wait = 0;
-        const TVGMCommandKind kind = NextVGMCommand(data_, next, reg, value, wait);
-        if (kind == TVGMCommandKind::End) break;
-        if (kind == TVGMCommandKind::YM2151Write) {
+        const VGMCommandKind kind = NextVGMCommand(data_, next, reg, value, wait);
+        if (kind == VGMCommandKind::kEnd) break;
+        if (kind == VGMCommandKind::kYM2151Write) {
             if (StartsSound(kYM2151, reg, value)) {  // key-on with at least one operator
                 firstSound_ = p;
                 break;
@@ -196,12 +196,12 @@ void KLINKAudioVGM::ExecuteCommand(std::vector<AudioEvent>& events) {
         default:
             break;
     }
-    TKLINKVGMTarget target;
+    KLINKVGMTarget target;
     uint8_t reg = 0;
     uint8_t value = 0;
     uint32_t wait = 0;
     switch (DecodeRegisterCommand(data_, pointer_, target, reg, value, wait)) {
-        case TVGMDecodeKind::RegisterWrite:
+        case VGMDecodeKind::kRegisterWrite:
             if (target == kYM2151) {
                 // Writes before the first sound went out with InitialYM, until a loop replays them.
                 if (looped_ || p >= firstSound_) {
@@ -209,18 +209,18 @@ void KLINKAudioVGM::ExecuteCommand(std::vector<AudioEvent>& events) {
                     AddEvent(events, AudioEventKind::kYM2151Write, payload);
                 }
             } else {
-                const uint8_t payload[] = {target.WriteID, target.Instance, target.Page, reg, value};
+                const uint8_t payload[] = {target.writeId, target.instance, target.page, reg, value};
                 AddEvent(events, AudioEventKind::kExternalWrite, payload);
             }
             return;
-        case TVGMDecodeKind::Wait:
-        case TVGMDecodeKind::DACEvent:  // 0x80-0x8F: a YM2612 DAC sample, then a wait that counts
+        case VGMDecodeKind::kWait:
+        case VGMDecodeKind::kDACEvent:  // 0x80-0x8F: a YM2612 DAC sample, then a wait that counts
             commandTime_ += wait * kUnitsPerSample;
             return;
-        case TVGMDecodeKind::End:
+        case VGMDecodeKind::kEnd:
             EndCommand();
             return;
-        case TVGMDecodeKind::Nothing:
+        case VGMDecodeKind::kNothing:
             return;
     }
 }
@@ -353,10 +353,10 @@ uint8_t KLINKAudioVGM::SilenceByte() const {
     if (!finished_) {
         throw WriteError("ADPCM zero tail is not complete.");
     }
-    TOKICodec probe = output_;
+    OKICodec probe = output_;
     const uint8_t low = probe.Encode(0);
     const uint8_t high = probe.Encode(0);
-    if (probe.StepIndex != 0 || probe.Signal != output_.Signal) {
+    if (probe.stepIndex != 0 || probe.signal != output_.signal) {
         throw WriteError("ADPCM zero tail did not converge.");
     }
     return static_cast<uint8_t>(low | high << 4);

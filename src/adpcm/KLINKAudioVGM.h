@@ -120,8 +120,8 @@ private:
     uint64_t fadeEndTime_ = 0;
     uint64_t completedLoops_ = 0;
 
-    OKIInput input_;    // the file's OKIM6258
-    TOKICodec output_;  // encoder of the stream; its state is the board decoder's
+    OKIInput input_;   // the file's OKIM6258
+    OKICodec output_;  // encoder of the stream; its state is the board decoder's
     std::vector<uint8_t> initialYM_;
 
     uint64_t time_ = 0;         // stream time of the next byte

@@ -178,7 +178,7 @@ void OKIInput::NextSamples(int32_t& first, int32_t& second) {
         first = decoder_.Decode(static_cast<uint8_t>(value & 0x0F));  // low nibble plays first
         second = decoder_.Decode(static_cast<uint8_t>(value >> 4));
     } else if (playing_) {
-        first = second = decoder_.Signal;
+        first = second = decoder_.signal;
     } else {
         first = second = 0;
     }

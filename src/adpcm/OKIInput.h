@@ -60,7 +60,7 @@ private:
     std::vector<uint32_t> blockSizes_;      // per block ID: size
     std::vector<uint8_t> raw_;              // data register bytes; rawHead_ is the oldest unread
     size_t rawHead_ = 0;
-    TOKICodec decoder_;
+    OKICodec decoder_;
     bool playing_ = false;
 
     int32_t streamId_ = -1;  // the one accepted stream ID, -1 while none

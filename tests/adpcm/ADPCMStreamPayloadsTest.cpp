@@ -12,9 +12,9 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-static_assert(kStreamDataOpcode == KLINK_OP_STREAM_DATA);
-static_assert(kStreamEventsOpcode == KLINK_OP_STREAM_EVENTS);
-static_assert(kStreamStartOpcode == KLINK_OP_STREAM_START);
+static_assert(kStreamDataOpcode == static_cast<uint8_t>(Opcode::kStreamData));
+static_assert(kStreamEventsOpcode == static_cast<uint8_t>(Opcode::kStreamEvents));
+static_assert(kStreamStartOpcode == static_cast<uint8_t>(Opcode::kStreamStart));
 
 AudioEvent Event(uint32_t position, AudioEventKind kind, const Bytes& payload) {
     AudioEvent e;

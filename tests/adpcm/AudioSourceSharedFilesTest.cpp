@@ -44,13 +44,13 @@ FileFacts Walk(const std::vector<uint8_t>& bytes, uint32_t dataOffset) {
         uint8_t reg = 0;
         uint8_t value = 0;
         uint32_t wait = 0;
-        const TVGMCommandKind kind = NextVGMCommand(bytes, p, reg, value, wait);
-        if (kind == TVGMCommandKind::End) break;
+        const VGMCommandKind kind = NextVGMCommand(bytes, p, reg, value, wait);
+        if (kind == VGMCommandKind::kEnd) break;
         const bool sounds = c == 0x93 || c == 0x95 ||
                             (c == 0xB7 && bytes[at + 1] == 0 && (bytes[at + 2] & 2)) ||
-                            (kind == TVGMCommandKind::YM2151Write && reg == 0x08 && (value & 0x78));
+                            (kind == VGMCommandKind::kYM2151Write && reg == 0x08 && (value & 0x78));
         if (sounds && facts.firstSound == 0xFFFFFFFF) facts.firstSound = at;
-        if (kind == TVGMCommandKind::YM2151Write)
+        if (kind == VGMCommandKind::kYM2151Write)
             facts.writes.push_back({at, facts.totalSamples, reg, value});
         facts.totalSamples += wait;
     }
@@ -63,13 +63,13 @@ TEST(KLINKAudioVGMSharedFiles, YsIIIPlaysEveryWriteOnceInOrderAndEnds) {
 
     for (const char* name : {"a_x68k_ys3_13_quickening_dream.vgz", "a_x68k_ys3_17_prayer_for_love.vgz"}) {
         SCOPED_TRACE(name);
-        const TVGMAnalysis a = AnalyseVGMFile(dir / name);
-        ASSERT_TRUE(a.Ok) << a.Error;
-        ASSERT_EQ(PlaybackPathFor(a), TVGMPlaybackPath::ADPCM);
-        const FileFacts facts = Walk(a.VGMBuffer, a.dataOffset);
+        const VGMAnalysis a = AnalyseVGMFile(dir / name);
+        ASSERT_TRUE(a.ok) << a.error;
+        ASSERT_EQ(PlaybackPathFor(a), VGMPlaybackPath::kADPCM);
+        const FileFacts facts = Walk(a.vgmBuffer, a.dataOffset);
         ASSERT_NE(facts.firstSound, 0xFFFFFFFFu);
 
-        KLINKAudioVGM source(a.VGMBuffer, a.dataOffset, a.vgmLoopOffset, a.FOKIClock, a.FOKIDivider, 1, 0);
+        KLINKAudioVGM source(a.vgmBuffer, a.dataOffset, a.vgmLoopOffset, a.okiClock, a.okiDivider, 1, 0);
         std::vector<uint8_t> initial;
         std::vector<YMWrite> timed;
         for (const YMWrite& w : facts.writes) {
@@ -100,7 +100,7 @@ TEST(KLINKAudioVGMSharedFiles, YsIIIPlaysEveryWriteOnceInOrderAndEnds) {
             EXPECT_NE(e.kind, AudioEventKind::kExternalWrite);  // the files write no other chip
         }
         ASSERT_EQ(ym.size(), timed.size());
-        const uint64_t byteUnits = uint64_t{a.FOKIDivider} * 2'000'000 / a.FOKIClock * 441;
+        const uint64_t byteUnits = uint64_t{a.okiDivider} * 2'000'000 / a.okiClock * 441;
         for (size_t i = 0; i < ym.size(); ++i) {
             const uint64_t units = 2'257'920 + timed[i].samples * 10'000;
             ASSERT_EQ(ym[i].Payload()[0], timed[i].reg) << "write " << i;

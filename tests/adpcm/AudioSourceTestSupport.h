@@ -80,12 +80,12 @@ public:
         return Input(std::span<const uint8_t>(bytes.begin(), bytes.size()));
     }
     // Playing without input up to byte `until`: the last sample holds.
-    ModelStream& Hold(size_t until) { return Fill(until, decoder_.Signal); }
+    ModelStream& Hold(size_t until) { return Fill(until, decoder_.signal); }
 
     size_t Size() const { return samples_.size() / 2; }
 
     std::vector<uint8_t> Encode() const {
-        TOKICodec encoder;
+        OKICodec encoder;
         std::vector<uint8_t> out;
         for (size_t i = 0; i + 1 < samples_.size(); i += 2) {
             const uint8_t low = encoder.Encode(samples_[i]);
@@ -104,7 +104,7 @@ private:
         samples_.push_back(first);
         samples_.push_back(second);
     }
-    TOKICodec decoder_;
+    OKICodec decoder_;
     std::vector<int32_t> samples_;
 };
 

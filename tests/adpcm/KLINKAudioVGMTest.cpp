@@ -616,20 +616,20 @@ TEST(KLINKAudioVGM, ZeroTailLeavesTheBoardDecoderAtRest) {
         const SourceRun run = RunSource(source);
         const uint8_t silence = source.SilenceByte();
 
-        TOKICodec board;
+        OKICodec board;
         for (uint8_t b : run.stream) {
             board.Decode(static_cast<uint8_t>(b & 0x0F));
             board.Decode(static_cast<uint8_t>(b >> 4));
         }
-        const TOKICodec end = board;
-        EXPECT_EQ(end.StepIndex, 0);
-        EXPECT_LE(std::abs(end.Signal), 4);
+        const OKICodec end = board;
+        EXPECT_EQ(end.stepIndex, 0);
+        EXPECT_LE(std::abs(end.signal), 4);
         for (int i = 0; i < 100; ++i) {
             board.Decode(static_cast<uint8_t>(silence & 0x0F));
-            EXPECT_LE(std::abs(board.Signal - end.Signal), 4);
+            EXPECT_LE(std::abs(board.signal - end.signal), 4);
             board.Decode(static_cast<uint8_t>(silence >> 4));
-            EXPECT_EQ(board.Signal, end.Signal);
-            EXPECT_EQ(board.StepIndex, 0);
+            EXPECT_EQ(board.signal, end.signal);
+            EXPECT_EQ(board.stepIndex, 0);
         }
     }
 }
