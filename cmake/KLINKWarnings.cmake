@@ -12,3 +12,14 @@ if(KLINK_TSAN)
   target_compile_options(klink_options INTERFACE -fsanitize=thread -fno-omit-frame-pointer)
   target_link_options(klink_options INTERFACE -fsanitize=thread)
 endif()
+if(WIN32)
+  # windows.h without its min/max macros and the parts nobody here uses;
+  # <cmath>'s M_PI as glibc gives it.
+  target_compile_definitions(klink_options INTERFACE WIN32_LEAN_AND_MEAN NOMINMAX _USE_MATH_DEFINES)
+endif()
+if(MINGW AND CMAKE_CROSSCOMPILING)
+  # One self-contained .exe: the C++ runtime, winpthread and zlib linked in,
+  # so only system DLLs are needed. (A build on Windows links the DLLs its
+  # Qt uses instead, and ships them with windeployqt.)
+  target_link_options(klink_options INTERFACE -static)
+endif()

@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev fonts-noto-cjk xvfb xauth
   gzip python3 clang-format
+  g++-mingw-w64-x86-64-posix libz-mingw-w64-dev googletest wine64
 )
 
 missing=()

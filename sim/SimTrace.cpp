@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/Errors.h"
+#include "platform/CFile.h"
 
 namespace klink::sim {
 
@@ -94,7 +95,7 @@ std::string FormatTraceLine(const SimTraceEvent& e, std::string_view board) {
 }
 
 SimTraceFile::SimTraceFile(const std::filesystem::path& path) {
-    file_ = std::fopen(path.c_str(), "w");
+    file_ = platform::OpenCFile(path, "w");
     if (file_ == nullptr) throw OSError::FromErrno(errno, path.string());
     thread_ = std::thread([this] { Run(); });
 }

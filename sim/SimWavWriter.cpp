@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "platform/CFile.h"
+
 namespace klink::sim {
 namespace {
 
@@ -20,7 +22,7 @@ SimWavWriter::~SimWavWriter() { Close(); }
 bool SimWavWriter::Open(uint32_t rate, uint16_t bits) {
     if (file_ != nullptr) return true;
     if (failed_ || rate == 0) return false;
-    file_ = std::fopen(path_.c_str(), "wb");
+    file_ = platform::OpenCFile(path_, "wb");
     if (file_ == nullptr) {
         failed_ = true;
         return false;

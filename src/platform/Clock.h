@@ -11,7 +11,8 @@ namespace klink::platform {
 // Counter ticks per second; constant for the life of the process.
 [[nodiscard]] std::int64_t PerformanceFrequency() noexcept;
 
-// Milliseconds on a monotonic clock (GetTickCount64); the origin is arbitrary.
+// Milliseconds on a monotonic clock (what GetTickCount64 counts, in steps
+// of 1 ms); the origin is arbitrary.
 [[nodiscard]] std::uint64_t TickCount64() noexcept;
 
 // Sleeps at least `ms` milliseconds (0 yields the processor).

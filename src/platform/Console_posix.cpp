@@ -6,4 +6,6 @@ namespace klink::platform {
 
 bool StdoutIsTerminal() noexcept { return isatty(STDOUT_FILENO) == 1; }
 
+void UseUtf8ConsoleOutput() noexcept {}
+
 }  // namespace klink::platform

@@ -1,7 +1,7 @@
 #pragma once
 // The operating-system handle of an open port as the rest of the system passes
 // it around: an unsigned 64-bit value with all bits set when nothing is open.
-// On POSIX it holds a file descriptor; on Windows it would hold a HANDLE.
+// On POSIX it holds a file descriptor; on Windows a HANDLE.
 
 #include <cstdint>
 

@@ -5,8 +5,9 @@
 //
 // Every operation that can fail throws klink::OSError whose message is the
 // system's own text for the error (no context prefix), so callers can put it
-// into their own report texts. The functions are safe to call from several
-// threads on the same handle as long as only one thread reads and one writes.
+// into their own report texts; its code is the system's (SystemError.h).
+// The functions are safe to call from several threads on the same handle as
+// long as only one thread reads and one writes.
 
 #include <cstdint>
 #include <span>
@@ -53,22 +54,23 @@ struct SerialTimeouts {
 };
 
 // The outcome of one bounded write: `written` bytes went out; `error` is 0, or the
-// errno-style code of the failure that stopped the write. A time-out is not a
-// failure: it shows as `written` < requested with `error` 0.
+// system's code of the failure that stopped the write (errno on POSIX, a
+// Win32 error code on Windows; SystemErrorText gives its text). A time-out
+// is not a failure: it shows as `written` < requested with `error` 0.
 struct SerialWriteResult {
     std::uint32_t written = 0;
     int error = 0;
 };
 
 // Opens the device at `path` (a symbolic link to one is fine) for reading and
-// writing with exclusive access: a port that another process holds fails with
-// "Device or resource busy". The port is not configured yet; its write
-// time-outs start as none (both 0).
+// writing with exclusive access: a port that another process holds fails
+// ("Device or resource busy" on POSIX, "Access is denied." on Windows).
+// The port is not configured yet; its write time-outs start as none (both 0).
 [[nodiscard]] OSHandle OpenSerialPort(const std::string& path);
 
 // Applies the line settings: raw 8-bit transfer, no echo, no line editing,
 // the given rate, framing and handshake, and DTR/RTS as asked. Rates the
-// system cannot set fail with "Invalid argument".
+// system cannot set fail ("Invalid argument" on POSIX).
 void ConfigureSerialPort(OSHandle port, const SerialLineSettings& settings);
 
 // Asks for driver queue sizes (SetupComm). Where the system sizes its queues

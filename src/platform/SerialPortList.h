@@ -3,14 +3,26 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace klink::platform {
 
 struct SerialPortEntry {
+    SerialPortEntry() = default;
+    SerialPortEntry(std::string portName, std::string portPath, bool isSimulated = false,
+                    std::string systemDescription = {})
+        : name(std::move(portName)),
+          path(std::move(portPath)),
+          simulated(isSimulated),
+          description(std::move(systemDescription)) {}
+
     std::string name;  // short name shown to the user: "COM3", "ttyUSB0", "sim-keltra4-1"
     std::string path;  // what OpenSerialPort opens
     bool simulated = false;
+    // What the system calls the device ("USB Serial Port (COM3)"); empty
+    // where the system names none.
+    std::string description;
 
     friend bool operator==(const SerialPortEntry&, const SerialPortEntry&) = default;
 };

@@ -56,12 +56,6 @@ fs::path EnsureSimulatedPortFolder() {
     return folder;
 }
 
-bool IsSimulatedPortName(std::string_view name) noexcept {
-    return name.size() > kSimulatedPortPrefix.size() && name.size() <= 255 &&
-           name.starts_with(kSimulatedPortPrefix) && name.find('/') == std::string_view::npos &&
-           name.find('\0') == std::string_view::npos;
-}
-
 fs::path CreateSimulatedPortLink(std::string_view name, const fs::path& device) {
     CheckName(name);
     return CreateSimulatedPortLink(EnsureSimulatedPortFolder(), name, device);

@@ -1,17 +1,29 @@
 #pragma once
-// Turning "please end" requests from outside (Ctrl+C in a terminal, a
-// service manager's stop) into something an event loop can watch.
+// Requests to end the program from outside: Ctrl+C in a console, a service
+// manager's stop (SIGTERM) on POSIX, Ctrl+Break on Windows.
+
+#include <functional>
+#include <memory>
 
 namespace klink::platform {
 
-// Installs handlers for SIGINT and SIGTERM (POSIX) that only write one byte
-// to a pipe, and returns the pipe's read end: it becomes readable when such a
-// request arrives. Call once, before other threads start. The handler does
-// nothing else, so the program decides on its own thread how to end. Throws
-// OSError when the pipe or the handlers cannot be set up.
-[[nodiscard]] int InstallTerminationSignalPipe();
+// While a watch lives, such a request no longer ends the process: instead
+// `onRequest` runs, once for each request, on a thread that is not the
+// caller's (never inside a signal handler), so it may take locks and post to
+// an event loop, but must not touch the caller's objects without either.
+// Once the watch is destroyed, requests end the process again; destruction
+// waits for an onRequest that is running. One watch at a time: a second
+// one throws Error. Throws OSError when the system's handlers cannot be set.
+class TerminationRequestWatch {
+public:
+    explicit TerminationRequestWatch(std::function<void()> onRequest);
+    ~TerminationRequestWatch();
+    TerminationRequestWatch(const TerminationRequestWatch&) = delete;
+    TerminationRequestWatch& operator=(const TerminationRequestWatch&) = delete;
 
-// Empties the pipe after a wake-up; returns how many requests were read.
-int DrainTerminationSignalPipe(int fd) noexcept;
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 }  // namespace klink::platform

@@ -5,7 +5,8 @@
 
 namespace klink::platform {
 
-// The user's local application-data folder: %LOCALAPPDATA% on Windows; on
+// The user's local application-data folder: %LOCALAPPDATA% on Windows (the
+// user's profile folder when the variable is empty or missing); on
 // POSIX $XDG_CONFIG_HOME when it names an absolute path, else ~/.config
 // (HOME, or the password database's home folder when HOME is empty). The
 // folder may not exist yet.

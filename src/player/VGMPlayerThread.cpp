@@ -7,6 +7,7 @@
 
 #include "common/Errors.h"
 #include "platform/Clock.h"
+#include "platform/PathText.h"
 #include "platform/SerialPort.h"
 #include "platform/Thread.h"
 #include "vgm/VGMAnalysis.h"
@@ -138,10 +139,10 @@ void VGMPlayerThread::Execute() noexcept {
 
 bool VGMPlayerThread::OpenVGMFile() {
     isVgmLoaded_ = false;
-    const std::filesystem::path path(fileName_);
+    const std::filesystem::path path = platform::PathFromUtf8(fileName_);
     host_.Synchronize([this, &path] {
         host_.ClearHeaderAndTags();
-        host_.SetOpenDialogHints(fileName_, path.parent_path().string());
+        host_.SetOpenDialogHints(fileName_, platform::Utf8FromPath(path.parent_path()));
         host_.SetFilePath(fileName_);
     });
 

@@ -6,19 +6,17 @@
 #include <atomic>
 #include <cstring>
 #include <limits>
-#include <system_error>
 
 #include "common/Errors.h"
 #include "platform/Clock.h"
 #include "platform/SerialPort.h"
+#include "platform/SystemError.h"
 #include "platform/Thread.h"
 
 namespace klink {
 namespace {
 
 namespace pf = platform;
-
-std::string SystemText(int code) { return std::generic_category().message(code); }
 
 std::atomic<SerialWriteProbe*> gProbe{nullptr};
 
@@ -204,7 +202,7 @@ int32_t BufferedSerialWriter::WritePort(const uint8_t* buffer, int32_t count) {
     if (r.error != 0) {
         throw WriteError(fmt::format(
             "Serial WriteFile failed: Win32 {} ({}); requested={}, reported={} bytes. Playback stopped.",
-            r.error, SystemText(r.error), count, r.written));
+            r.error, pf::SystemErrorText(r.error), count, r.written));
     }
     return static_cast<int32_t>(r.written);
 }

@@ -17,6 +17,7 @@
 #include <exception>
 #include <filesystem>
 
+#include "platform/PathText.h"
 #include "player/KLINKFadeOut.h"
 #include "ui/KLINKMainWindow.h"
 #include "ui/PlaylistView.h"
@@ -428,7 +429,7 @@ void MainWindow::AddPlaylistFile(const QString& path) {
     QString title;
     QString game;
     try {
-        const std::vector<uint8_t> bytes = LoadVGMFile(std::filesystem::path(NativePath(path)));
+        const std::vector<uint8_t> bytes = LoadVGMFile(platform::PathFromUtf8(NativePath(path)));
         const GD3Title tags = ReadGD3Title(bytes);
         title = QString::fromStdString(UTF16ToUTF8(tags.title));
         game = QString::fromStdString(UTF16ToUTF8(tags.game));

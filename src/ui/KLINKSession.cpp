@@ -14,6 +14,7 @@
 
 #include "common/Errors.h"
 #include "platform/DurableFile.h"
+#include "platform/PathText.h"
 #include "platform/UserFolders.h"
 
 namespace klink {
@@ -111,7 +112,9 @@ std::string NeutraliseNonIntegerNumbers(std::string_view text) {
     return out;
 }
 
-std::string FileNamePart(const std::string& path) { return fs::path(path).filename().string(); }
+std::string FileNamePart(const std::string& path) {
+    return platform::Utf8FromPath(platform::PathFromUtf8(path).filename());
+}
 
 // Appends the UTF-16 code units of the UTF-8 text; malformed sequences become
 // U+FFFD, one per bad byte.
@@ -166,7 +169,7 @@ void AppendInteger(std::string& out, int32_t value) { out += std::to_string(valu
 KLINKSessionState DefaultSession() { return KLINKSessionState{}; }
 
 std::string SessionFilePath() {
-    return (platform::LocalAppDataFolder() / "KLINKdev" / "session.json").string();
+    return platform::Utf8FromPath(platform::LocalAppDataFolder() / "KLINKdev" / "session.json");
 }
 
 std::string ReadSessionString(const json& object, const std::string& name, const std::string& fallback) {
@@ -204,10 +207,10 @@ int32_t ReadSessionInteger(const json& object, const std::string& name, int32_t 
 bool LoadSession(const std::string& fileName, KLINKSessionState& state) {
     state = DefaultSession();
     std::error_code ec;
-    if (!fs::exists(fs::path(fileName), ec)) {
+    if (!fs::exists(platform::PathFromUtf8(fileName), ec)) {
         return false;
     }
-    std::ifstream in(fileName, std::ios::binary);
+    std::ifstream in(platform::PathFromUtf8(fileName), std::ios::binary);
     if (!in) {
         throw OSError::FromErrno(errno != 0 ? errno : EIO);
     }
@@ -408,7 +411,7 @@ void SaveSession(const std::string& fileName, const KLINKSessionState& state) {
     const std::string text = SessionJSONText(state);
 
     std::error_code ec;
-    fs::path target = fs::absolute(fs::path(fileName), ec);
+    fs::path target = fs::absolute(platform::PathFromUtf8(fileName), ec);
     if (ec) {
         throw WriteError("Cannot create session folder.");
     }
@@ -418,10 +421,10 @@ void SaveSession(const std::string& fileName, const KLINKSessionState& state) {
         throw WriteError("Cannot create session folder.");
     }
 
-    const fs::path temporary = fs::path(fileName + "." + NewGUIDText() + ".tmp");
+    const fs::path temporary = platform::PathFromUtf8(fileName + "." + NewGUIDText() + ".tmp");
     try {
         platform::WriteFileDurably(temporary, {reinterpret_cast<const uint8_t*>(text.data()), text.size()});
-        platform::ReplaceFileDurably(temporary, fs::path(fileName));
+        platform::ReplaceFileDurably(temporary, platform::PathFromUtf8(fileName));
     } catch (...) {
         fs::remove(temporary, ec);
         throw;

@@ -8,6 +8,8 @@
 #include <memory>
 
 #include "common/Errors.h"
+#include "platform/CFile.h"
+#include "platform/PathText.h"
 
 namespace klink {
 
@@ -44,9 +46,9 @@ private:
 
 std::vector<uint8_t> ReadWholeFile(const std::filesystem::path& path) {
     errno = 0;
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    std::unique_ptr<std::FILE, FileCloser> file(platform::OpenCFile(path, "rb"));
     if (!file) {
-        throw OSError::FromErrno(errno, "Cannot open file " + path.string());
+        throw OSError::FromErrno(errno, "Cannot open file " + platform::Utf8FromPath(path));
     }
     std::vector<uint8_t> bytes;
     // The size is a hint only: a file may change while it is read.
@@ -62,7 +64,7 @@ std::vector<uint8_t> ReadWholeFile(const std::filesystem::path& path) {
         if (n < sizeof buffer) {
             if (std::ferror(file.get())) {
                 const int code = errno != 0 ? errno : EIO;
-                throw OSError::FromErrno(code, "Cannot read file " + path.string());
+                throw OSError::FromErrno(code, "Cannot read file " + platform::Utf8FromPath(path));
             }
             break;
         }

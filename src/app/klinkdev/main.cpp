@@ -14,7 +14,6 @@
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QSocketNotifier>
 #include <QTimer>
 #include <cstdio>
 #include <memory>
@@ -162,9 +161,6 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Termination requests become readable bytes before any thread starts.
-    const int signalFd = klink::platform::InstallTerminationSignalPipe();
-
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("klinkdev"));
 
@@ -219,10 +215,10 @@ int main(int argc, char** argv) {
     }
 
     MainWindow form(klink::CreateVGMPlayerRun);
-    QSocketNotifier terminate(signalFd, QSocketNotifier::Read);
-    QObject::connect(&terminate, &QSocketNotifier::activated, &form, [&form, signalFd] {
-        (void)klink::platform::DrainTerminationSignalPipe(signalFd);
-        form.close();
+    // The watch calls from a thread of its own: the close is queued to the window's.
+    const klink::platform::TerminationRequestWatch terminate([&form] {
+        QMetaObject::invokeMethod(
+            &form, [&form] { form.close(); }, Qt::QueuedConnection);
     });
     form.show();
 

@@ -6,6 +6,7 @@
 
 #include "app/klinkplay/Commands.h"
 #include "app/klinkplay/InfoReport.h"
+#include "platform/PathText.h"
 #include "vgm/VGMAnalysis.h"
 
 namespace klinkplay {
@@ -20,7 +21,7 @@ void AddInfoCommand(CLI::App& app, int& exitStatus) {
         bool allOk = true;
         bool first = true;
         for (const auto& file : *files) {
-            const klink::VGMAnalysis analysis = klink::AnalyseVGMFile(file);
+            const klink::VGMAnalysis analysis = klink::AnalyseVGMFile(klink::platform::PathFromUtf8(file));
             allOk = allOk && analysis.ok;
             if (*json) {
                 std::cout << InfoJsonLine(file, analysis) << '\n';

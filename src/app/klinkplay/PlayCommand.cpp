@@ -6,7 +6,6 @@
 #include <CLI/CLI.hpp>
 #include <array>
 #include <atomic>
-#include <csignal>
 #include <exception>
 #include <iostream>
 #include <memory>
@@ -21,7 +20,9 @@
 #include "app/klinkplay/ConsoleHost.h"
 #include "common/Errors.h"
 #include "platform/Console.h"
+#include "platform/PathText.h"
 #include "platform/SerialPortList.h"
+#include "platform/TerminationSignals.h"
 #include "player/KLINKFadeOut.h"
 #include "player/VGMPlayerThread.h"
 #include "routing/KLINKRouting.h"
@@ -33,10 +34,8 @@ namespace klinkplay {
 
 namespace {
 
-// Set by SIGINT / SIGTERM; the main loop turns it into a stop.
-volatile std::sig_atomic_t gStopSignal = 0;
-
-extern "C" void OnStopSignal(int) { gStopSignal = 1; }
+// Set on Ctrl+C (and SIGTERM); the main loop turns it into a stop.
+std::atomic<bool> gStopSignal{false};
 
 constexpr int kExitInterrupted = 130;
 
@@ -147,7 +146,7 @@ TrackEnd PlayTrack(ConsoleHost& host, std::array<CommandPort, 2>& ports, const s
         return TrackEnd::kFailed;
     }
     while (!thread->Finished()) {
-        if (gStopSignal != 0 && !thread->StopRequested()) thread->Stop();
+        if (gStopSignal && !thread->StopRequested()) thread->Stop();
         host.RunPending(20);
         host.ShowTime(thread->PositionMS());
     }
@@ -175,9 +174,14 @@ int RunPlay(const PlayOptions& options) {
         return 1;
     }
 
-    gStopSignal = 0;
-    std::signal(SIGINT, OnStopSignal);
-    std::signal(SIGTERM, OnStopSignal);
+    gStopSignal = false;
+    std::optional<klink::platform::TerminationRequestWatch> stopRequests;
+    try {
+        stopRequests.emplace([] { gStopSignal = true; });
+    } catch (const std::exception& e) {
+        std::cerr << e.what() << '\n';
+        return 1;
+    }
 
     ConsoleHost host(std::cout, klink::platform::StdoutIsTerminal());
     std::array<CommandPort, 2> ports;
@@ -204,11 +208,11 @@ int RunPlay(const PlayOptions& options) {
 
     int status = 0;
     for (const std::string& file : options.files) {
-        if (gStopSignal != 0) break;
+        if (gStopSignal) break;
         if (boards) {
             // Boards that suit this file; the ports follow the boards.
             std::string why;
-            const klink::VGMAnalysis analysis = klink::AnalyseVGMFile(file);
+            const klink::VGMAnalysis analysis = klink::AnalyseVGMFile(klink::platform::PathFromUtf8(file));
             std::vector<std::string> models =
                 analysis.ok ? SimulatedBoards::ChooseModels(analysis, why) : std::vector<std::string>{};
             if (models.empty())
@@ -239,9 +243,7 @@ int RunPlay(const PlayOptions& options) {
         status = end == TrackEnd::kStopped ? kExitInterrupted : 1;
         break;
     }
-    if (gStopSignal != 0) status = kExitInterrupted;
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
+    if (gStopSignal) status = kExitInterrupted;
     return status;
 }
 

@@ -27,6 +27,8 @@ void AddPortsCommand(CLI::App& app, int& exitStatus) {
                 std::cout << p.name << std::string(width - p.name.size() + 2, ' ') << p.path;
                 if (p.simulated) {
                     std::cout << "  (simulated)";
+                } else if (!p.description.empty()) {
+                    std::cout << "  " << p.description;
                 }
                 std::cout << '\n';
             }

@@ -11,6 +11,7 @@
 #include "app/klinkplay/CommandPort.h"
 #include "app/klinkplay/Commands.h"
 #include "common/Errors.h"
+#include "platform/PathText.h"
 #include "platform/SerialPortList.h"
 #include "routing/KLINKRouter.h"
 #include "transport/BufferedSerialWriter.h"
@@ -39,7 +40,7 @@ struct RouteOptions {
 };
 
 int RunRoute(const RouteOptions& options) {
-    const klink::VGMAnalysis analysis = klink::AnalyseVGMFile(options.file);
+    const klink::VGMAnalysis analysis = klink::AnalyseVGMFile(klink::platform::PathFromUtf8(options.file));
     if (!analysis.ok) {
         std::cerr << options.file << ": " << analysis.error << '\n';
         return 1;

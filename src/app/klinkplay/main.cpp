@@ -2,8 +2,10 @@
 #include <CLI/CLI.hpp>
 
 #include "app/klinkplay/Commands.h"
+#include "platform/Console.h"
 
 int main(int argc, char** argv) {
+    klink::platform::UseUtf8ConsoleOutput();
     CLI::App app{"klinkplay - play VGM/VGZ chip music on Keltra boards"};
     app.require_subcommand(1);
     int exitStatus = 0;
