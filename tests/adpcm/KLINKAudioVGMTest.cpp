@@ -8,9 +8,9 @@
 #include <utility>
 #include <vector>
 
-#include "../protocol/ExpectError.h"
-#include "../vgm/VGMTestBuilder.h"
 #include "AudioSourceTestSupport.h"
+#include "ExpectError.h"
+#include "VGMTestBuilder.h"
 #include "adpcm/KLINKAudioVGM.h"
 #include "common/Errors.h"
 

@@ -8,7 +8,7 @@
 #include <tuple>
 #include <vector>
 
-#include "../vgm/VGMTestBuilder.h"
+#include "VGMTestBuilder.h"
 #include "common/Errors.h"
 #include "kl2/KL2DACCodec.h"
 #include "kl2/KL2DACVGM.h"

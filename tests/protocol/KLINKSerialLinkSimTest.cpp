@@ -1,17 +1,15 @@
-// The serial link and klinkplay probe against the simulated boards, at the
-// real line rate and with the real clock. The fast, exhaustive cases run
-// against the scripted board; these show that the link and the board model
-// agree, and how the board's faults look to the host.
+// The serial link against the simulated boards, at the real line rate and
+// with the real clock. The fast, exhaustive cases run against the scripted
+// board; these show that the link and the board model agree, and how the
+// board's faults look to the host. (klinkplay probe on them: tests/app.)
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "ExpectError.h"
 #include "SimBoard.h"
-#include "app/klinkplay/ProbeCommand.h"
 #include "common/Errors.h"
 #include "platform/SerialPort.h"
 #include "protocol/KLINKSerialLink.h"
@@ -135,32 +133,6 @@ TEST(KLINKSerialLinkSim, StartupWritesNeverOverrunTheBoard) {
     c.link.SynchronizeStartup(c.writer);
     EXPECT_EQ(c.board->RejectedPackets(), 0u);
     EXPECT_EQ(c.board->Register(0x52, 0, 0, 0x30 + 126), 0x7F);
-}
-
-TEST(KLINKSerialLinkSim, KlinkplayProbePrintsTheBoards) {
-    for (const std::string model : {"Keltra 4", "Keltra 2.1"}) {
-        SCOPED_TRACE(model);
-        auto board = SimBoard::Start(model);
-        std::ostringstream out;
-        std::ostringstream err;
-        ASSERT_TRUE(klinkplay::ProbePort(board->PortPath(), out, err)) << err.str();
-        EXPECT_EQ(err.str(), "");
-        const std::string text = out.str();
-        EXPECT_EQ(text.rfind(board->PortPath() + ": " + model + " / Firmware ", 0), 0u) << text;
-        KLINKCapabilities expected;
-        for (const auto& page : board->Profile().pages) {
-            expected.AddPage(page.offset, EncodeCapabilityPage(page.page));
-        }
-        std::string lines;
-        std::istringstream describe(expected.Describe());
-        for (std::string line; std::getline(describe, line);) {
-            if (!line.empty() && line.back() == '\r') {
-                line.pop_back();
-            }
-            lines += "  " + line + "\n";
-        }
-        EXPECT_EQ(text.substr(text.find('\n') + 1), lines);
-    }
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <thread>
 #include <tuple>
 
-#include "../platform/PtyPair.h"
+#include "PtyPair.h"
 #include "common/Errors.h"
 #include "platform/SerialPort.h"
 #include "transport/BufferedSerialWriter.h"

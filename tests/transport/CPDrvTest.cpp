@@ -5,7 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "../platform/PtyPair.h"
+#include "PtyPair.h"
 #include "platform/SerialPort.h"
 #include "platform/SerialPortList.h"
 #include "transport/CPDrv.h"

@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "../platform/PtyPair.h"
+#include "PtyPair.h"
 #include "platform/Clock.h"
 #include "platform/SerialPort.h"
 #include "protocol/KLINKCapabilities.h"

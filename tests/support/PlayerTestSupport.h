@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "../vgm/TempFile.h"
-#include "../vgm/VGMTestBuilder.h"
 #include "SimBoard.h"
+#include "TempFile.h"
+#include "VGMTestBuilder.h"
 #include "platform/SerialPort.h"
 #include "player/PlayerHost.h"
 #include "player/VGMPlayerThread.h"
