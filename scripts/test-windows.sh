@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The Windows build, checked on Linux: cross-builds the mingw preset
-# (klinkcore, klinkplay.exe, the unit tests that need no pseudo-terminal and
-# the zip), runs the unit tests under Wine, then an end-to-end check:
-# klinkplay.exe probes and plays a file on a simulated board (the native
-# klinksim) whose pseudo-terminal Wine shows as COM5.
+# (the core libraries, klinkplay.exe, the unit tests that need no
+# pseudo-terminal and the zip), runs the unit tests under Wine, then an
+# end-to-end check: klinkplay.exe probes and plays a file on a simulated
+# board (the native klinksim) whose pseudo-terminal Wine shows as COM5.
 #
 # Headless: console programs need no X server. Wine's state lives in
 # build-mingw/wineprefix, made on first use. Prints how long each phase took.
