@@ -2,8 +2,10 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ExpectError.h"
@@ -48,6 +50,17 @@ protected:
             }
         }
         return out;
+    }
+    // Waits until the board has received `count` frames of one opcode (or 5 s passed).
+    bool WaitFramesOf(Opcode opcode, size_t count) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (FramesOf(opcode).size() < count) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
     }
     // Reads the capability table of the default board.
     void ReadCapabilities() { link_.CheckCapabilities(writer_, false, false); }
@@ -368,6 +381,8 @@ TEST_F(SerialLinkTest, AFailedStartupFenceSaysHowManyBytesWereUnconfirmed) {
     int checks = 0;
     ExpectError<AbortError>([&] { link_.WriteYM2151(writer_, pairs, [&] { return ++checks > 4; }); },
                             "Playback cancelled.");
+    // The cancel can come before this fence's PING has crossed the line.
+    ASSERT_TRUE(WaitFramesOf(Opcode::kPing, 4));
     EXPECT_EQ(FramesOf(Opcode::kPing).size(), 4u);  // three failed fences and this one
 }
 
