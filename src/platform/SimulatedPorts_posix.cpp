@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <string>
 
 #include "common/Errors.h"
 #include "platform/SimulatedPorts.h"
@@ -66,7 +67,11 @@ fs::path CreateSimulatedPortLink(const fs::path& folder, std::string_view name, 
     const fs::path link = folder / std::string(name);
     // Make the link under a temporary name, then rename it into place, so a
     // port list never sees a half-made or missing link while one is replaced.
-    const fs::path temp = folder / ("." + std::string(name) + "." + std::to_string(getpid()));
+    // Appended piece by piece: GCC 12 at -O3 misreads "." + std::string(...)
+    // as an overlapping copy (-Wrestrict).
+    std::string tempName = ".";
+    tempName.append(name).append(".").append(std::to_string(getpid()));
+    const fs::path temp = folder / tempName;
     unlink(temp.c_str());
     if (symlink(device.c_str(), temp.c_str()) != 0) {
         throw OSError::FromErrno(errno, link.string());

@@ -1,5 +1,6 @@
 #include "protocol/KLINKCodec.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "common/Errors.h"
@@ -144,11 +145,12 @@ std::vector<uint8_t> EncodeRegisterBatch(uint8_t instance, uint8_t page, std::sp
     if (count < 2 || count > static_cast<size_t>(kMaxBatchBytes) || count % 2 != 0) {
         throw WriteError("Invalid KLINK register batch.");
     }
-    std::vector<uint8_t> payload;
-    payload.reserve(count + 2);
-    payload.push_back(instance);
-    payload.push_back(page);
-    payload.insert(payload.end(), data.begin(), data.end());
+    // Sized first, then filled: GCC 12 misreads push_back followed by insert
+    // at -O3 as reading past the end (-Wstringop-overread).
+    std::vector<uint8_t> payload(count + 2);
+    payload[0] = instance;
+    payload[1] = page;
+    std::copy(data.begin(), data.end(), payload.begin() + 2);
     return payload;
 }
 
@@ -157,11 +159,10 @@ std::vector<uint8_t> EncodeByteBatch(uint8_t instance, uint8_t page, std::span<c
     if (count < 1 || count > static_cast<size_t>(kMaxBatchBytes) || page != 0) {
         throw WriteError("Invalid KLINK byte batch.");
     }
-    std::vector<uint8_t> payload;
-    payload.reserve(count + 2);
-    payload.push_back(instance);
-    payload.push_back(0);
-    payload.insert(payload.end(), data.begin(), data.end());
+    std::vector<uint8_t> payload(count + 2);  // sized first, as above
+    payload[0] = instance;
+    payload[1] = 0;
+    std::copy(data.begin(), data.end(), payload.begin() + 2);
     return payload;
 }
 
