@@ -11,6 +11,7 @@
 
 #include "SimBoard.h"
 #include "common/Errors.h"
+#include "common/Version.h"
 
 namespace {
 
@@ -45,6 +46,7 @@ int main(int argc, char** argv) {
     CLI::App app{
         "Simulated Keltra boards: each board gets a pseudo-terminal that appears in the port list "
         "(as sim-<model>-<n>) and answers KLINK like the real board, at 115200 baud."};
+    app.set_version_flag("--version", "klinksim " + std::string(klink::kProgramVersion));
     std::vector<std::string> models;
     std::vector<std::string> profiles;
     std::string tracePath;

@@ -1,34 +1,20 @@
 // End to end: 'klinkplay route' against simulated boards.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <memory>
 #include <string>
 
+#include "ProgramRun.h"
 #include "sim/SimBoard.h"
 
 namespace klink {
 namespace {
 
 using sim::SimBoard;
-
-struct RouteRun {
-    std::string output;  // stdout and stderr
-    int status = -1;
-};
+using RouteRun = test::ProgramRun;
 
 RouteRun RunRoute(const std::string& arguments) {
-    const std::string command = std::string("\"") + KLINKPLAY_PATH + "\" route " + arguments + " 2>&1";
-    RouteRun run;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return run;
-    char buffer[4096];
-    size_t n = 0;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
-    const int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+    return test::RunProgram(std::string("\"") + KLINKPLAY_PATH + "\" route " + arguments);
 }
 
 std::string Sample(const char* name) {

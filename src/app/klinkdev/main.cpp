@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "SimBoard.h"
+#include "common/Version.h"
 #include "platform/TerminationSignals.h"
 #include "ui/KLINKMainWindow.h"
 #include "ui/PlaylistView.h"
@@ -163,10 +164,13 @@ private:
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("klinkdev"));
+    QApplication::setApplicationVersion(QString::fromUtf8(
+        klink::kProgramVersion.data(), static_cast<qsizetype>(klink::kProgramVersion.size())));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("KLINK Dev tool: plays VGM/VGZ files on Keltra boards."));
     parser.addHelpOption();
+    parser.addVersionOption();  // "klinkdev <version>"
     const QCommandLineOption selfTest(
         QStringLiteral("selftest-demo"),
         QStringLiteral(
