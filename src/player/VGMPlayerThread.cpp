@@ -90,7 +90,7 @@ void VGMPlayerThread::Execute() noexcept {
                     Log(router_->Description());
                     router_->Start(registerClocks_, okiClock_, cancel_);
                     if (okiClock_ != 0) {
-                        writer_ = &router_->AudioWriter();
+                        writer_ = &router_->AudioConnection().Writer();
                     }
                     if (!Terminated()) {
                         PlayVGM();
@@ -102,10 +102,7 @@ void VGMPlayerThread::Execute() noexcept {
                 // Clean-up runs whatever happened; its own failure is the one
                 // reported, since it leaves the boards in a worse state.
                 try {
-                    std::string report;
-                    if (!router_->Stop(report)) {
-                        throw WriteError("KLINK stop failed: " + report);
-                    }
+                    router_->Stop();
                     DrainOutput(true);
                 } catch (...) {
                     failure = std::current_exception();

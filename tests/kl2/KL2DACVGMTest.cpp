@@ -9,12 +9,12 @@
 #include <vector>
 
 #include "VGMTestBuilder.h"
+#include "common/Bytes.h"
 #include "common/Errors.h"
 #include "kl2/KL2DACCodec.h"
 #include "kl2/KL2DACVGM.h"
 #include "kl2/KL2RegisterState.h"
 #include "vgm/KLINKVGM.h"
-#include "vgm/VGMBytes.h"
 #include "vgm/VGMCommand.h"
 #include "vgm/VGMFile.h"
 #include "vgm/VGMHeader.h"
@@ -802,7 +802,7 @@ Expected WorkOut(std::span<const uint8_t> bytes, uint32_t dataOffset) {
         uint32_t wait = 0;
         const VGMDecodeKind kind = DecodeRegisterCommand(bytes, position, target, reg, value, wait);
         if (kind == VGMDecodeKind::kEnd) break;
-        if (c == 0x67 && bytes[at + 2] == 0x00) blockSizes.push_back(PeekLE32(bytes, at + 3) & 0x7FFFFFFF);
+        if (c == 0x67 && bytes[at + 2] == 0x00) blockSizes.push_back(LoadLE32(bytes, at + 3) & 0x7FFFFFFF);
         if (c == 0x91) {
             EXPECT_EQ(bytes[at + 3], 1) << "step size";
             EXPECT_EQ(bytes[at + 4], 0) << "step base";
@@ -812,7 +812,7 @@ Expected WorkOut(std::span<const uint8_t> bytes, uint32_t dataOffset) {
             StreamModel& s = streams[bytes[at + 1]];
             s.Close(tick);
             if (c == 0x92) {
-                s.hz = PeekLE32(bytes, at + 2);
+                s.hz = LoadLE32(bytes, at + 2);
                 s.active = s.active && s.hz != 0;
             } else if (c == 0x94) {
                 s.active = false;
