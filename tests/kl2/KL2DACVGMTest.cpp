@@ -29,8 +29,8 @@ using test::VGMBuilder;
 constexpr uint32_t kDataOffset = 0x100;
 
 Bytes Le32(uint32_t v) {
-    return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
-            static_cast<uint8_t>(v >> 24)};
+    const auto bytes = LE32Bytes(v);
+    return {bytes.begin(), bytes.end()};
 }
 Bytes Cat(std::initializer_list<Bytes> parts) {
     Bytes out;
@@ -159,10 +159,7 @@ Rendered RenderSpan(std::span<const uint8_t> file, uint32_t dataOffset, uint32_t
     return out;
 }
 
-uint32_t LoopField(const Bytes& file) {
-    return uint32_t{file[0x1C]} | uint32_t{file[0x1D]} << 8 | uint32_t{file[0x1E]} << 16 |
-           uint32_t{file[0x1F]} << 24;
-}
+uint32_t LoopField(const Bytes& file) { return LoadLE32(file, 0x1C); }
 
 Rendered Render(const Bytes& file, const Options& o = {}) {
     return RenderSpan(file, kDataOffset, LoopField(file), o);
