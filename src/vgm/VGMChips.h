@@ -1,9 +1,9 @@
 #pragma once
-// The sound chips this system plays from a VGM file, keyed by WriteID: the VGM command
-// byte that writes a chip (also the KLINK register-write opcode and the chip
-// field of capability entries and clock requests). One table gives every
-// chip its name, the first form of its WriteID and its register range, for
-// every place that names or checks a chip.
+// The sound chips this system plays from a VGM file, keyed by WriteID: the
+// VGM command byte that writes a chip (also the KLINK register-write opcode
+// and the chip field of capability entries and clock requests). One table
+// gives every chip its name, the first form of its WriteID and its register
+// range, for every place that names or checks a chip.
 
 #include <array>
 #include <cstdint>
@@ -31,8 +31,8 @@ inline constexpr uint8_t kWriteOKIM6258 = 0xB7;
 struct VGMChip {
     uint8_t writeId = 0;
     // The WriteID of the chip's first form: the second SN76489 command, the
-    // second port of a YM2612 or YMF262 and the second YM2203
-    // command name the same kind of chip as their first form.
+    // second port of a YM2612 or YMF262 and the second YM2203 command name
+    // the same kind of chip as their first form.
     uint8_t chipWriteId = 0;
     // The chip's name in reports and messages.
     std::string_view name;
@@ -78,7 +78,8 @@ inline constexpr std::array<VGMChip, 14> kVGMChips = {{
     return chip != nullptr ? chip->name : std::string_view{};
 }
 
-// The WriteID of the chip's first form; any other value stays as it is.
+// The WriteID of the chip's first form (0x30 -> 0x50, 0x53 -> 0x52,
+// 0x5F -> 0x5E, 0xA5 -> 0x55); any other value stays as it is.
 [[nodiscard]] constexpr uint8_t ChipWriteID(uint8_t writeId) noexcept {
     const VGMChip* chip = FindVGMChip(writeId);
     return chip != nullptr ? chip->chipWriteId : writeId;
