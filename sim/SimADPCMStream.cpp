@@ -2,22 +2,17 @@
 
 #include <algorithm>
 
+#include "common/Bytes.h"
+
 namespace klink::sim {
 namespace {
 
 constexpr uint8_t kOKI = 0xB7;
 constexpr uint8_t kYM2151 = 0x54;
 
-uint32_t Get32(std::span<const uint8_t> b, size_t at) {
-    return uint32_t{b[at]} | (uint32_t{b[at + 1]} << 8) | (uint32_t{b[at + 2]} << 16) |
-           (uint32_t{b[at + 3]} << 24);
-}
-uint16_t Get16(std::span<const uint8_t> b, size_t at) {
-    return static_cast<uint16_t>(b[at] | (b[at + 1] << 8));
-}
-void Put32(std::vector<uint8_t>& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
+uint32_t Get32(std::span<const uint8_t> b, size_t at) { return LoadLE32(b, at); }
+uint16_t Get16(std::span<const uint8_t> b, size_t at) { return LoadLE16(b, at); }
+void Put32(std::vector<uint8_t>& out, uint32_t v) { AppendLE32(out, v); }
 
 bool ForOKI(std::span<const uint8_t> p) { return p.size() >= 2 && p[0] == kOKI && p[1] == 0; }
 

@@ -5,23 +5,19 @@
 #include <algorithm>
 #include <utility>
 
+#include "common/Bytes.h"
+#include "vgm/VGMChips.h"
+
 namespace klink::sim {
 namespace {
 
 constexpr uint8_t kOKI = 0xB7;
 constexpr uint8_t kMaxAttenuation = 96;
 
-uint32_t Get32(std::span<const uint8_t> b, size_t at) {
-    return uint32_t{b[at]} | (uint32_t{b[at + 1]} << 8) | (uint32_t{b[at + 2]} << 16) |
-           (uint32_t{b[at + 3]} << 24);
-}
+uint32_t Get32(std::span<const uint8_t> b, size_t at) { return LoadLE32(b, at); }
 
 // The highest register address a register batch may carry for a chip.
-uint8_t RegisterLimit(uint8_t writeId) {
-    if (writeId == 0x51) return 0x3F;
-    if (writeId == 0xA0) return 0x0F;
-    return 0xFF;
-}
+uint8_t RegisterLimit(uint8_t writeId) { return RegisterAddressLimit(writeId); }
 
 }  // namespace
 

@@ -2,19 +2,17 @@
 
 #include <algorithm>
 
+#include "common/Bytes.h"
+
 namespace klink::sim {
 namespace {
 
 constexpr uint8_t kYM2612 = 0x52;
 
 uint64_t Get(std::span<const uint8_t> b, size_t at, int width) {
-    uint64_t v = 0;
-    for (int i = width - 1; i >= 0; --i) v = (v << 8) | b[at + static_cast<size_t>(i)];
-    return v;
+    return LoadLE(b, at, static_cast<size_t>(width));
 }
-void Put(std::vector<uint8_t>& out, uint64_t v, int width) {
-    for (int i = 0; i < width; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
+void Put(std::vector<uint8_t>& out, uint64_t v, int width) { AppendLE(out, v, static_cast<size_t>(width)); }
 
 }  // namespace
 

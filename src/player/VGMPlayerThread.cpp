@@ -185,10 +185,7 @@ void VGMPlayerThread::PlayVGM(KLINKRouter& router) {
 }
 
 void VGMPlayerThread::StopRouter(KLINKRouter& router) {
-    std::string report;
-    if (!router.Stop(report)) {
-        throw WriteError("KLINK stop failed: " + report);
-    }
+    router.Stop();
     DrainOutput(router, true);
 }
 

@@ -7,7 +7,6 @@
 
 #include "common/Errors.h"
 #include "vgm/KLINKVGM.h"
-#include "vgm/VGMBytes.h"
 #include "vgm/VGMCommand.h"
 #include "vgm/VGMFile.h"
 

@@ -26,6 +26,7 @@ using sim::SimReplyRule;
 
 class TestLink : public KLINKSerialLink {
 public:
+    using KLINKSerialLink::KLINKSerialLink;
     using KLINKSerialLink::SetRequestID;
 };
 
@@ -34,7 +35,8 @@ struct SimConnection {
     explicit SimConnection(const std::string& model, SimFaults faults = {})
         : board(SimBoard::Start(model, Options(std::move(faults)))),
           port(platform::OpenSerialPort(board->PortPath())),
-          writer((Configure(port.Get()), port.Get())) {
+          writer((Configure(port.Get()), port.Get())),
+          link(writer) {
         link.AttachPort(port.Get());
     }
     ~SimConnection() { writer.Shutdown(); }
@@ -66,46 +68,45 @@ TEST(KLINKSerialLinkSim, IdentifiesEveryBuiltInBoard) {
     for (const std::string model : {"Keltra 2", "Keltra 2.1", "Keltra 3", "Keltra 4"}) {
         SCOPED_TRACE(model);
         SimConnection c(model);
-        c.link.Probe(c.writer);
-        const std::string identity = c.link.DeviceInfo(c.writer);
+        c.link.Probe();
+        const std::string identity = c.link.DeviceInfo();
         EXPECT_EQ(identity.rfind(model + " / Firmware ", 0), 0u) << identity;
         EXPECT_EQ(c.link.DeviceName(), model);
-        c.link.CheckCapabilities(c.writer, false, false);
+        c.link.CheckCapabilities(false, false);
         EXPECT_FALSE(c.link.Capabilities().Describe().empty());
-        c.link.Reset(c.writer);
-        c.link.SetOutputVolume(c.writer, 0);
+        c.link.Reset();
+        c.link.SetOutputVolume(0);
     }
 }
 
 TEST(KLINKSerialLinkSim, ProbeAnswersALateFirstPingOnTheSecondAttempt) {
     SimConnection c("Keltra 4", Rule(SimReplyAction::kDelay, Opcode::kPing, 1, 1500));
-    c.link.Probe(c.writer);
+    c.link.Probe();
     EXPECT_EQ(c.board->Requests(), 2u);
     // The late answer to the first PING arrives later and is dropped.
-    EXPECT_EQ(c.link.DeviceInfo(c.writer).rfind("Keltra 4", 0), 0u);
+    EXPECT_EQ(c.link.DeviceInfo().rfind("Keltra 4", 0), 0u);
 }
 
 TEST(KLINKSerialLinkSim, BoardFaultsAsTheHostSeesThem) {
     {
         SimConnection c("Keltra 4", Rule(SimReplyAction::kWrongEcho, Opcode::kPing));
-        ExpectError<ReadError>([&] { c.link.Probe(c.writer); }, "KLINK PING echo mismatch.");
+        ExpectError<ReadError>([&] { c.link.Probe(); }, "KLINK PING echo mismatch.");
         EXPECT_EQ(c.board->Requests(), 3u);
     }
     {
         SimConnection c("Keltra 4", Rule(SimReplyAction::kStaleRequestID, Opcode::kDeviceInfo));
-        ExpectError<ReadError>([&] { (void)c.link.DeviceInfo(c.writer); },
-                               "KLINK response timeout (command $02).");
-        c.link.Probe(c.writer);  // still usable
+        ExpectError<ReadError>([&] { (void)c.link.DeviceInfo(); }, "KLINK response timeout (command $02).");
+        c.link.Probe();  // still usable
     }
     {
         SimConnection c("Keltra 4", Rule(SimReplyAction::kEmptyPayload, Opcode::kReset));
-        ExpectError<ReadError>([&] { c.link.Reset(c.writer); }, "Empty KLINK response.");
+        ExpectError<ReadError>([&] { c.link.Reset(); }, "Empty KLINK response.");
     }
     {
         SimConnection c("Keltra 4", Rule(SimReplyAction::kStatus, Opcode::kSetChipClock, 0, 0, 3));
-        c.link.CheckCapabilities(c.writer, false, false);
+        c.link.CheckCapabilities(false, false);
         c.link.SetRequestID(0x1233);
-        ExpectError<ReadError>([&] { c.link.SetChipClock(c.writer, 0x54, 0, 4000000); },
+        ExpectError<ReadError>([&] { c.link.SetChipClock(0x54, 0, 4000000); },
                                "SET_CHIP_CLOCK $54 / instance=0 / requested=4000000 Hz: "
                                "KLINK command $04 rejected (status=3, transaction=4660).");
     }
@@ -113,14 +114,14 @@ TEST(KLINKSerialLinkSim, BoardFaultsAsTheHostSeesThem) {
         SimFaults f;
         f.deviceInfo = sim::SimDeviceInfoFault::kModelLength;
         SimConnection c("Keltra 4", f);
-        ExpectError<ReadError>([&] { (void)c.link.DeviceInfo(c.writer); }, "Invalid KLINK model length.");
+        ExpectError<ReadError>([&] { (void)c.link.DeviceInfo(); }, "Invalid KLINK model length.");
     }
 }
 
 TEST(KLINKSerialLinkSim, StartupWritesNeverOverrunTheBoard) {
     SimConnection c("Keltra 2.1");
-    c.link.CheckCapabilities(c.writer, false, false);
-    c.link.Reset(c.writer);
+    c.link.CheckCapabilities(false, false);
+    c.link.Reset();
     c.link.BeginStartup();
     std::vector<uint8_t> pairs;
     for (int r = 0x30; r < 0x30 + 127; ++r) {
@@ -128,9 +129,9 @@ TEST(KLINKSerialLinkSim, StartupWritesNeverOverrunTheBoard) {
         pairs.push_back(0x7F);
     }
     for (int i = 0; i < 20; ++i) {
-        c.link.WriteRegisters(c.writer, 0x52, 0, 0, pairs);
+        c.link.WriteRegisters(0x52, 0, 0, pairs);
     }
-    c.link.SynchronizeStartup(c.writer);
+    c.link.SynchronizeStartup();
     EXPECT_EQ(c.board->RejectedPackets(), 0u);
     EXPECT_EQ(c.board->Register(0x52, 0, 0, 0x30 + 126), 0x7F);
 }

@@ -158,8 +158,11 @@ public:
         router_.Start(analysis_.registerClocks, analysis_.okiClock, cancel_);
     }
     ~PathHarness() {
-        std::string failures;
-        (void)router_.Stop(failures);
+        try {
+            router_.Stop();
+        } catch (const std::exception&) {
+            // A failed reset at the end does not concern the path under test.
+        }
     }
     PathHarness(const PathHarness&) = delete;
     PathHarness& operator=(const PathHarness&) = delete;

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "vgm/GD3Text.h"
+#include "vgm/VGMChips.h"
 
 namespace klinkplay {
 
@@ -16,34 +17,8 @@ using klink::VGMDisplayField;
 namespace {
 
 std::string_view ChipName(uint8_t writeId) {
-    switch (writeId) {
-        case 0x30:
-        case 0x50:
-            return "SN76489";
-        case 0x51:
-            return "YM2413";
-        case 0x52:
-        case 0x53:
-            return "YM2612";
-        case 0x54:
-            return "YM2151";
-        case 0x55:
-        case 0xA5:
-            return "YM2203";
-        case 0x5A:
-            return "YM3812";
-        case 0x5B:
-            return "YM3526";
-        case 0x5E:
-        case 0x5F:
-            return "YMF262";
-        case 0xA0:
-            return "AY8910";
-        case 0xB7:
-            return "OKIM6258";
-        default:
-            return "chip";
-    }
+    const std::string_view name = klink::VGMChipName(writeId);
+    return name.empty() ? "chip" : name;
 }
 
 constexpr std::array<std::string_view, klink::kGD3StringCount> kGD3Labels = {
