@@ -27,20 +27,16 @@ uint8_t RegisterLimit(uint8_t writeId) {
 
 std::vector<uint8_t> EncodeFrameWithBadCrc(MessageType messageType, Opcode opcode, uint16_t requestId,
                                            std::span<const uint8_t> payload) {
-    std::vector<uint8_t> raw{kMagic0,
-                             kMagic1,
-                             kProtocolVersion,
-                             static_cast<uint8_t>(messageType),
-                             OpcodeByte(opcode),
-                             static_cast<uint8_t>(requestId),
-                             static_cast<uint8_t>(requestId >> 8),
-                             static_cast<uint8_t>(payload.size()),
-                             static_cast<uint8_t>(payload.size() >> 8)};
-    raw.insert(raw.end(), payload.begin(), payload.end());
-    const uint16_t crc = static_cast<uint16_t>(FrameCrc16(raw) ^ 0x5AA5);
-    raw.push_back(static_cast<uint8_t>(crc));
-    raw.push_back(static_cast<uint8_t>(crc >> 8));
-    return StuffFrame(raw);
+    std::vector<uint8_t> wire = EncodeFrame(messageType, opcode, requestId, payload);
+    // The raw frame ends in its CRC. Follow the COBS code bytes to the last
+    // stuffed data byte (the CRC's high byte unless that is zero) and give it
+    // another nonzero value: the stuffing stays valid, the CRC check fails.
+    size_t last = 0;
+    for (size_t code = 1; code + 1 < wire.size(); code += wire[code]) {
+        if (wire[code] > 1) last = code + wire[code] - 1;
+    }
+    wire[last] = static_cast<uint8_t>(wire[last] == 0xFF ? 0x01 : wire[last] + 1);
+    return wire;
 }
 
 SimBoardModel::SimBoardModel(SimProfile profile, std::string name)

@@ -404,6 +404,22 @@ TEST(SimBoardModel, IgnoresFramesTheHostShouldNeverSendAndResynchronises) {
     EXPECT_EQ(d.Request(Opcode::kPing, {'x'}), (std::vector<uint8_t>{0, 'x'}));
 }
 
+TEST(SimBoardModel, ACorruptCrcReplyKeepsItsStuffingAndFailsOnlyTheCrc) {
+    // Many request IDs, so that the CRC bytes take every kind of value, zero included.
+    for (uint32_t id = 0; id < 3000; ++id) {
+        const std::vector<uint8_t> payload(id % 5, static_cast<uint8_t>(id >> 3));
+        std::vector<uint8_t> wire =
+            EncodeFrameWithBadCrc(MessageType::kReply, Opcode::kPing, static_cast<uint16_t>(id), payload);
+        const auto good = EncodeFrame(MessageType::kReply, Opcode::kPing, static_cast<uint16_t>(id), payload);
+        ASSERT_EQ(wire.size(), good.size()) << id;
+        ASSERT_EQ(std::count(wire.begin() + 1, wire.end() - 1, 0), 0) << id;
+        wire.insert(wire.end(), good.begin(), good.end());
+        const auto frames = DecodeWire(wire);  // the good frame behind it still decodes
+        ASSERT_EQ(frames.size(), 1u) << id;
+        EXPECT_EQ(frames[0].payload, payload) << id;
+    }
+}
+
 // Random frames that a broken or hostile host might send: mostly near-valid
 // payloads for every opcode the boards know (so the checks deep inside the
 // stream and DAC players run), plus garbage bytes between frames and long
