@@ -408,7 +408,7 @@ TEST(SimBoardModel, IgnoresFramesTheHostShouldNeverSendAndResynchronises) {
 }
 
 TEST(SimBoardModel, ACorruptCrcReplyKeepsItsStuffingAndFailsOnlyTheCrc) {
-    // Many request IDs, so that the CRC bytes take every kind of value, zero included.
+    // Many request IDs and payloads, so that now and then a CRC byte is zero.
     for (uint32_t id = 0; id < 3000; ++id) {
         const std::vector<uint8_t> payload(id % 5, static_cast<uint8_t>(id >> 3));
         std::vector<uint8_t> wire =
@@ -425,8 +425,7 @@ TEST(SimBoardModel, ACorruptCrcReplyKeepsItsStuffingAndFailsOnlyTheCrc) {
 
 // --- Receive buffer ------------------------------------------------------
 
-// A register-write packet of `pairs` writes for a target every model of the
-// case has, and its size on the wire as the host counts it.
+// A register-write packet of `pairs` writes, and its size on the wire as the host counts it.
 struct RegisterPacket {
     Opcode opcode;
     std::vector<uint8_t> payload;
