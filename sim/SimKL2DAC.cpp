@@ -131,6 +131,11 @@ void SimKL2DAC::Records(int64_t timeNs, std::span<const uint8_t> p) {
         return;
     }
     const size_t n = (p.size() - 15) / 4;
+    if (n > profile_.dac.maxRecords) {
+        ++st_.rejected;
+        Fault(timeNs, kDACFaultInvalid, "DAC_RECORDS with more records than advertised");
+        return;
+    }
     if (Get(p, 3, 4) != st_.accepted || Get(p, 7, 8) != st_.acceptedTick) {
         ++st_.rejected;
         Fault(timeNs, kDACFaultSequence, "DAC records out of sequence");
@@ -242,6 +247,15 @@ void SimKL2DAC::End(int64_t timeNs, std::span<const uint8_t> p) {
     Touch();
     ResumeClock(timeNs);
     AdvanceTo(timeNs);
+}
+
+void SimKL2DAC::ReceiveOverflow(int64_t timeNs) {
+    AdvanceTo(timeNs);
+    ++st_.overflows;
+    if (st_.state == KL2DACState::kFaulted) return;  // the first fault stays
+    st_.state = KL2DACState::kFaulted;
+    st_.fault = kDACFaultReceiveOverflow;
+    running_ = false;
 }
 
 KL2DACStatus SimKL2DAC::Status(int64_t timeNs) {

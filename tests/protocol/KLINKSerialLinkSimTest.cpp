@@ -4,6 +4,7 @@
 // board's faults look to the host. (klinkplay probe on them: tests/app.)
 #include <gtest/gtest.h>
 
+#include <array>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "ExpectError.h"
 #include "SimBoard.h"
 #include "common/Errors.h"
+#include "kl2/KL2DACCodec.h"
 #include "platform/SerialPort.h"
 #include "protocol/KLINKSerialLink.h"
 #include "transport/BufferedSerialWriter.h"
@@ -118,22 +120,97 @@ TEST(KLINKSerialLinkSim, BoardFaultsAsTheHostSeesThem) {
     }
 }
 
+// The start-up fence keeps the writes within what a KL2 board buffers;
+// without it the same writes overrun the board.
 TEST(KLINKSerialLinkSim, StartupWritesNeverOverrunTheBoard) {
-    SimConnection c("Keltra 2.1");
-    c.link.CheckCapabilities(false, false);
-    c.link.Reset();
-    c.link.BeginStartup();
-    std::vector<uint8_t> pairs;
-    for (int r = 0x30; r < 0x30 + 127; ++r) {
-        pairs.push_back(static_cast<uint8_t>(r));
-        pairs.push_back(0x7F);
+    for (const bool fenced : {true, false}) {
+        SCOPED_TRACE(fenced ? "fenced" : "fence switched off");
+        SimConnection c("Keltra 2.1");
+        c.link.CheckCapabilities(false, false);
+        c.link.Reset();
+        if (fenced) c.link.BeginStartup();
+        std::vector<uint8_t> pairs;
+        for (int r = 0x30; r < 0x30 + 127; ++r) {
+            pairs.push_back(static_cast<uint8_t>(r));
+            pairs.push_back(0x7F);
+        }
+        for (int i = 0; i < 20; ++i) {
+            c.link.WriteRegisters(0x52, 0, 0, pairs);
+        }
+        c.link.SynchronizeStartup();
+        if (fenced) {
+            EXPECT_EQ(c.board->RejectedPackets(), 0u);
+            EXPECT_EQ(c.board->Register(0x52, 0, 0, 0x30 + 126), 0x7F);
+        } else {
+            EXPECT_GT(c.board->RejectedPackets(), 0u);
+            EXPECT_EQ(c.board->DACStatus().fault, sim::kDACFaultReceiveOverflow);
+        }
     }
-    for (int i = 0; i < 20; ++i) {
-        c.link.WriteRegisters(0x52, 0, 0, pairs);
+}
+
+// DAC_RECORDS payloads of 60 records each that continue the stream.
+class DACRecords {
+public:
+    [[nodiscard]] std::vector<uint8_t> Peek() const {
+        KL2DACChunk chunk;
+        chunk.startTick = tick_;
+        for (int i = 0; i < 60; ++i) chunk.records.push_back({KL2RecordKind::kSample, 0x80, 100});
+        chunk.endTick = tick_ + 6000;
+        return EncodeKL2DACRecords(sequence_, chunk);
     }
-    c.link.SynchronizeStartup();
-    EXPECT_EQ(c.board->RejectedPackets(), 0u);
-    EXPECT_EQ(c.board->Register(0x52, 0, 0, 0x30 + 126), 0x7F);
+    void Sent() {
+        sequence_ += 60;
+        tick_ += 6000;
+    }
+
+private:
+    uint32_t sequence_ = 0;
+    uint64_t tick_ = 0;
+};
+
+// A host that fills the receive window to the brim, data and control
+// reserve, between status requests never overruns the board; the same
+// packets without the window do.
+TEST(KLINKSerialLinkSim, ReceiveWindowPacketsNeverOverrunTheBoard) {
+    const std::array<uint8_t, 1> volume = {4};
+    for (const bool window : {true, false}) {
+        SCOPED_TRACE(window ? "receive window" : "window switched off");
+        SimConnection c("Keltra 2.1");
+        c.link.CheckCapabilities(false, false);
+        c.link.Reset();
+        DACRecords records;
+        ASSERT_TRUE(c.link.TrySendPacket(Opcode::kDACRecords, records.Peek(), {}, false));
+        records.Sent();
+        EXPECT_TRUE(c.link.Request(Opcode::kDACStart, EncodeKL2DACStart(3528)).empty());
+        if (window) c.link.BeginReceiveWindow();
+        size_t data = 0;
+        size_t control = 0;
+        for (int round = 0; round < 2; ++round) {
+            for (size_t n = 0; n < 16 && c.link.TrySendPacket(Opcode::kDACRecords, records.Peek(), {}, false);
+                 ++n) {
+                records.Sent();
+                ++data;
+            }
+            for (size_t n = 0; n < 140 && c.link.TrySendPacket(Opcode::kSetOutputVolume, volume, {}, true);
+                 ++n) {
+                ++control;
+            }
+            (void)c.link.Request(Opcode::kDACStatus, std::array<uint8_t, 1>{1});
+        }
+        KL2DACStatus status;
+        status.Decode(c.link.Request(Opcode::kDACStatus, std::array<uint8_t, 1>{1}));
+        if (window) {
+            EXPECT_EQ(data, 2u * 15);  // 4096 bytes hold 15 packets of 60 records
+            EXPECT_GT(control, 2u * 100);
+            EXPECT_EQ(c.board->RejectedPackets(), 0u);
+            EXPECT_EQ(status.state, KL2DACState::kPlaying);
+            EXPECT_EQ(status.accepted, (data + 1) * 60);
+        } else {
+            EXPECT_GT(c.board->RejectedPackets(), 0u);
+            EXPECT_EQ(status.state, KL2DACState::kFaulted);
+            EXPECT_EQ(status.fault, sim::kDACFaultReceiveOverflow);
+        }
+    }
 }
 
 }  // namespace

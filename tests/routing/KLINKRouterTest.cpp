@@ -252,6 +252,7 @@ TEST(KLINKRouter, StartupWindowOnlyOnKL2Models) {
         // More than the 2048 bytes a KL2 board takes in before a fence.
         for (int i = 0; i < 12; ++i) router.WriteRegisters(c.target.writeId, 0, 0, Pairs(0x30, 100), {});
         EXPECT_EQ(board.board->Requests() > before, c.fenced) << c.model;
+        EXPECT_EQ(board.board->RejectedPackets(), 0u) << c.model << ": the board's receive buffer overflowed";
         EXPECT_EQ(Failure<WriteError>([&] { router.Stop(); }), "no failure");
     }
 }
