@@ -147,15 +147,15 @@ bool VGMPlayerThread::OpenVGMFile() {
     });
 
     VGMAnalysisObserver observer;
-    observer.displayFilled = [this](const VGMDisplay& display) {
-        host_.Synchronize([this, &display] { host_.ShowHeader(display); });
+    observer.headerRead = [this](const VGMHeaderSummary& header) {
+        host_.Synchronize([this, &header] { host_.ShowHeader(header); });
     };
     observer.logLine = [this](const std::string& line) { Log(line); };
     VGMAnalysis analysis = AnalyseVGMFile(path, observer);
 
     // The tags belong with the header display; the observer only carries the
     // header, so they follow once the analysis has returned.
-    if (analysis.Reached(VGMAnalysisStage::kDisplayFilled)) {
+    if (analysis.Reached(VGMAnalysisStage::kHeaderSummarised)) {
         host_.Synchronize([this, &analysis] { host_.ShowTags(analysis.gd3); });
     }
     if (!analysis.ok) {
