@@ -72,8 +72,6 @@ public:
     // The session's last track.
     void SetLastPlayedPath(const QString& path) { lastPlayedPath_ = path; }
     [[nodiscard]] bool HasPlayerThread() const noexcept { return run_ != nullptr; }
-    // Serves the run's waiting display calls now.
-    void ServeThreadCalls() { calls_.ServePending(); }
 
     // --- PlayerHost ---------------------------------------------------------
     void Synchronize(const std::function<void()>& call) override;

@@ -27,8 +27,6 @@ public:
     [[nodiscard]] PlaylistModel& Model() const noexcept { return model_; }
     [[nodiscard]] PlaylistView* View() const noexcept { return view_; }
     [[nodiscard]] QAction* PlayAction() const noexcept { return playAction_; }
-    [[nodiscard]] QAction* DeleteAction() const noexcept { return deleteAction_; }
-    [[nodiscard]] QAction* CopyPathAction() const noexcept { return copyPathAction_; }
 
     // --- selection and focus -------------------------------------------------
     [[nodiscard]] int SelectedRowCount() const;

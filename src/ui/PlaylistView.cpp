@@ -74,7 +74,7 @@ void PlaylistView::dragMoveEvent(QDragMoveEvent* event) {
 
 void PlaylistView::dropEvent(QDropEvent* event) {
     if (event->source() == this) {
-        // The window rebuilds the rows itself; answering "copy" keeps the
+        // The playlist moves the rows itself; answering "copy" keeps the
         // view from also removing the dragged rows afterwards.
         event->setDropAction(Qt::CopyAction);
         event->accept();
