@@ -1,7 +1,8 @@
 #pragma once
 // Loading and analysing one VGM file for playback: everything a playback run
 // needs before it touches a board, and the header summary and log lines that
-// a host shows on the way. The playback thread and `klinkplay info` both use this one pass.
+// a host shows on the way. The playback thread and `klinkplay info` both use
+// this one pass.
 
 #include <cstdint>
 #include <exception>
