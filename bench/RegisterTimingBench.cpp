@@ -129,7 +129,7 @@ public:
         if (line.rfind("エラー: ", 0) == 0) std::cerr << line << '\n';
     }
     void ClearHeaderAndTags() override {}
-    void ShowHeader(const klink::VGMDisplay&) override {}
+    void ShowHeader(const klink::VGMHeaderSummary&) override {}
     void ShowTags(const klink::GD3Strings&) override {}
     void SetFilePath(const std::string&) override {}
     void SetOpenDialogHints(const std::string&, const std::string&) override {}

@@ -132,15 +132,15 @@ void VGMPlayerThread::OpenVGMFile() {
     });
 
     VGMAnalysisObserver observer;
-    observer.displayFilled = [this](const VGMDisplay& display) {
-        host_.Synchronize([this, &display] { host_.ShowHeader(display); });
+    observer.headerRead = [this](const VGMHeaderSummary& header) {
+        host_.Synchronize([this, &header] { host_.ShowHeader(header); });
     };
     observer.logLine = [this](const std::string& line) { Log(line); };
     analysis_ = AnalyseVGMFile(path, observer);
 
     // The tags belong with the header display; the observer only carries the
     // header, so they follow once the analysis has returned.
-    if (analysis_.Reached(VGMAnalysisStage::kDisplayFilled)) {
+    if (analysis_.Reached(VGMAnalysisStage::kHeaderSummarised)) {
         host_.Synchronize([this] { host_.ShowTags(analysis_.gd3); });
     }
     if (!analysis_.ok) {

@@ -9,6 +9,7 @@
 
 #include "PlayerTestSupport.h"
 #include "protocol/KLINKCodec.h"
+#include "vgm/VGMHeaderText.h"
 
 namespace klink::test {
 namespace {
@@ -36,7 +37,7 @@ TEST(VGMPlayerThread, ShowsTheFileBeforeTheHeaderAndLogsRoutesAndRouting) {
     const std::string path = vgm.Path().string();
     const std::vector<std::string> calls{"clear", "dialog " + path, "path " + path, "header", "tags"};
     EXPECT_EQ(host.calls, calls);
-    EXPECT_EQ(host.header.texts[static_cast<size_t>(VGMDisplayField::kClockYM2151)], "3579545");
+    EXPECT_EQ(FormatVGMHeader(host.header)[VGMHeaderField::kYM2151Clock], "3579545");
     const auto log = host.LogLines();
     ASSERT_EQ(log.size(), 2u);
     EXPECT_EQ(log[0], "VGM register routes=1; OKI=0 Hz, divider=0 (clock 0 = unused).");
@@ -237,7 +238,7 @@ TEST(VGMPlayerThread, ALoopOffsetPastTheEndPlaysOnce) {
     EXPECT_EQ(thread.PlaybackError(), "");
     EXPECT_TRUE(thread.PlaybackCompleted());
     EXPECT_EQ(host.LogStarting("Invalid VGM loop offset $00010000; looping disabled.").size(), 1u);
-    EXPECT_EQ(host.header.texts[static_cast<size_t>(VGMDisplayField::kLoopOffset)], "0x0000");
+    EXPECT_EQ(FormatVGMHeader(host.header)[VGMHeaderField::kLoopOffset], "0x0000");
     EXPECT_EQ(board.HostWrites().size(), 2u);
 }
 

@@ -46,9 +46,9 @@ public:
     std::string PortName(int index) const override { return ports[index == 0 ? 0 : 1].second; }
     void AppendLog(const std::string& line) override { log.push_back(line); }
     void ClearHeaderAndTags() override { calls.push_back("clear"); }
-    void ShowHeader(const VGMDisplay& display) override {
+    void ShowHeader(const VGMHeaderSummary& summary) override {
         calls.push_back("header");
-        header = display;
+        header = summary;
     }
     void ShowTags(const GD3Strings&) override { calls.push_back("tags"); }
     void SetFilePath(const std::string& path) override { calls.push_back("path " + path); }
@@ -74,7 +74,7 @@ public:
         std::pair{platform::kInvalidOSHandle, std::string()}};
     std::vector<std::string> log;
     std::vector<std::string> calls;
-    VGMDisplay header;
+    VGMHeaderSummary header;
     int synchronizeCalls = 0;
 
 private:
