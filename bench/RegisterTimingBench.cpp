@@ -43,6 +43,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/Bytes.h"
 #include "platform/Clock.h"
 #include "platform/SerialPort.h"
 #include "player/PlayerHost.h"
@@ -66,10 +67,6 @@ struct TuneWrite {
     double wireSeconds;  // of the frame that carries it
 };
 
-void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + static_cast<size_t>(i)] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 // The tune and, write by write, where it falls and how long its frame takes
 // on the wire.
 std::vector<uint8_t> MakeTune(std::vector<TuneWrite>& writes) {
@@ -78,10 +75,10 @@ std::vector<uint8_t> MakeTune(std::vector<TuneWrite>& writes) {
     b[1] = 'g';
     b[2] = 'm';
     b[3] = ' ';
-    Put32(b, 0x08, 0x171);
-    Put32(b, 0x30, 3579545);
-    Put32(b, 0x34, 0x100 - 0x34);
-    Put32(b, 0x18, kFrames * 735);
+    klink::StoreLE32(b, 0x08, 0x171);
+    klink::StoreLE32(b, 0x30, 3579545);
+    klink::StoreLE32(b, 0x34, 0x100 - 0x34);
+    klink::StoreLE32(b, 0x18, kFrames * 735);
     uint64_t sample = 0;
     uint16_t id = 0;
     auto frame = [&](const std::vector<std::pair<uint8_t, uint8_t>>& regs) {
@@ -109,7 +106,7 @@ std::vector<uint8_t> MakeTune(std::vector<TuneWrite>& writes) {
                {static_cast<uint8_t>(0x60 + ch), static_cast<uint8_t>(f & 0x7F)}});
     }
     b.push_back(0x66);
-    Put32(b, 0x04, static_cast<uint32_t>(b.size() - 4));
+    klink::StoreLE32(b, 0x04, static_cast<uint32_t>(b.size() - 4));
     return b;
 }
 
@@ -132,7 +129,7 @@ public:
         if (line.rfind("エラー: ", 0) == 0) std::cerr << line << '\n';
     }
     void ClearHeaderAndTags() override {}
-    void ShowHeader(const klink::VGMDisplay&) override {}
+    void ShowHeader(const klink::VGMHeaderSummary&) override {}
     void ShowTags(const klink::GD3Strings&) override {}
     void SetFilePath(const std::string&) override {}
     void SetOpenDialogHints(const std::string&, const std::string&) override {}

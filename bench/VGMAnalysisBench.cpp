@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Bytes.h"
 #include "vgm/VGMAnalysis.h"
 #include "vgm/VGMFile.h"
 
@@ -28,9 +29,7 @@ std::vector<uint8_t> MakeLargeVGM() {
     std::vector<uint8_t> v(0x100, 0);
     const uint8_t sig[] = {'V', 'g', 'm', ' '};
     std::copy(sig, sig + 4, v.begin());
-    auto put32 = [&](size_t at, uint32_t x) {
-        for (int i = 0; i < 4; ++i) v[at + i] = static_cast<uint8_t>(x >> (8 * i));
-    };
+    auto put32 = [&](size_t at, uint32_t x) { klink::StoreLE32(v, at, x); };
     put32(0x08, 0x161);
     put32(0x30, 4000000);
     put32(0x34, 0x100 - 0x34);

@@ -2,24 +2,24 @@
 
 #include <algorithm>
 
+#include "SimChips.h"
+#include "common/Bytes.h"
+
 namespace klink::sim {
 namespace {
 
-constexpr uint8_t kOKI = 0xB7;
 constexpr uint8_t kYM2151 = 0x54;
 
-uint32_t Get32(std::span<const uint8_t> b, size_t at) {
-    return uint32_t{b[at]} | (uint32_t{b[at + 1]} << 8) | (uint32_t{b[at + 2]} << 16) |
-           (uint32_t{b[at + 3]} << 24);
-}
-uint16_t Get16(std::span<const uint8_t> b, size_t at) {
-    return static_cast<uint16_t>(b[at] | (b[at + 1] << 8));
-}
-void Put32(std::vector<uint8_t>& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
+uint32_t Get32(std::span<const uint8_t> b, size_t at) { return LoadLE32(b, at); }
+uint16_t Get16(std::span<const uint8_t> b, size_t at) { return LoadLE16(b, at); }
+void Put32(std::vector<uint8_t>& out, uint32_t v) { AppendLE32(out, v); }
 
-bool ForOKI(std::span<const uint8_t> p) { return p.size() >= 2 && p[0] == kOKI && p[1] == 0; }
+bool ForOKI(std::span<const uint8_t> p) { return p.size() >= 2 && p[0] == kOKIM6258 && p[1] == 0; }
+
+// A clock (4 bytes) and divider (2 bytes) at `at` that the OKIM6258 can run at.
+bool RateSupported(std::span<const uint8_t> b, size_t at) {
+    return OKIClockSupported(Get32(b, at)) && OKIDividerSupported(Get16(b, at + 4));
+}
 
 }  // namespace
 
@@ -93,8 +93,17 @@ void SimADPCMStream::UpdatePending() {
 
 bool SimADPCMStream::Start(int64_t timeNs, std::span<const uint8_t> p) {
     AdvanceTo(timeNs);
-    if (p.size() != 8 || !ForOKI(p) || Get32(p, 2) == 0 || Get16(p, 6) == 0) {
-        Reject(timeNs, "invalid STREAM_START", false);
+    if (started_) {
+        // The stream plays on as it was started; the repeat is only counted.
+        ++status_.rejected;
+        SimTraceEvent e;
+        e.op = SimTraceOp::kReject;
+        e.what = "STREAM_START while playing";
+        sink_.TraceAt(timeNs, e);
+        return false;
+    }
+    if (p.size() != 8 || !ForOKI(p) || !RateSupported(p, 2)) {
+        Reject(timeNs, "invalid STREAM_START", true);
         return false;
     }
     if (neverStart_) {
@@ -103,10 +112,6 @@ bool SimADPCMStream::Start(int64_t timeNs, std::span<const uint8_t> p) {
         e.what = "STREAM_START ignored";
         sink_.TraceAt(timeNs, e);
         return true;
-    }
-    if (started_) {
-        Reject(timeNs, "STREAM_START while playing", false);
-        return false;
     }
     started_ = true;
     status_.flags |= kStreamStarted;
@@ -172,7 +177,7 @@ bool SimADPCMStream::Events(int64_t timeNs, std::span<const uint8_t> p) {
             count = valid ? static_cast<uint32_t>((data.size() - 3) / 2) : 0;
             break;
         case 1:
-            valid = data.size() == 6 && Get32(data, 0) != 0 && Get16(data, 4) != 0;
+            valid = data.size() == 6 && RateSupported(data, 0);
             break;
         case 2:
             valid = data.size() == 1 && data[0] <= 3;
@@ -193,6 +198,12 @@ bool SimADPCMStream::Events(int64_t timeNs, std::span<const uint8_t> p) {
         hasEnd_ = true;
         endPosition_ = position;
         silence_ = data[0];
+        if (stalled_ && endPosition_ <= status_.played) {
+            // The buffer ran dry at the end: the board was waiting for this.
+            stalled_ = false;
+            nextNs_ = std::max(nextNs_, timeNs);
+            nextRem_ = 0;
+        }
         AdvanceTo(timeNs);
         return true;
     }
@@ -224,7 +235,7 @@ void SimADPCMStream::Apply(int64_t timeNs, const Event& e) {
             SetRate(Get32(e.data, 0), Get16(e.data, 4));
             SimTraceEvent t;
             t.op = SimTraceOp::kClock;
-            t.writeId = kOKI;
+            t.writeId = kOKIM6258;
             t.hz = clock_;
             t.divider = divider_;
             sink_.TraceAt(timeNs, t);
@@ -241,6 +252,18 @@ void SimADPCMStream::Apply(int64_t timeNs, const Event& e) {
         default:
             break;
     }
+}
+
+void SimADPCMStream::ReceiveOverflow(int64_t timeNs) {
+    AdvanceTo(timeNs);
+    status_.flags |= kStreamFailed | kStreamRxOverflow;
+    stopped_ = true;
+}
+
+void SimADPCMStream::PlayByte(uint8_t byte) {
+    const uint32_t rate = SampleRate();
+    sink_.OKISample(static_cast<int16_t>(decoder_.Decode(byte & 0x0F)), rate);
+    sink_.OKISample(static_cast<int16_t>(decoder_.Decode(static_cast<uint8_t>(byte >> 4))), rate);
 }
 
 void SimADPCMStream::AdvanceTo(int64_t timeNs) {
@@ -262,11 +285,14 @@ void SimADPCMStream::AdvanceTo(int64_t timeNs) {
             break;
         }
         if (hasEnd_ && status_.played >= endPosition_) {
+            // The silence byte follows the last stream byte; with it the stream has finished.
+            PlayByte(silence_);
             status_.flags |= kStreamFinished;
             stopped_ = true;
             SimTraceEvent t;
             t.op = SimTraceOp::kStreamEnd;
             t.number = endPosition_;
+            t.value = silence_;
             sink_.TraceAt(nextNs_, t);
             break;
         }
@@ -276,11 +302,8 @@ void SimADPCMStream::AdvanceTo(int64_t timeNs) {
             status_.flags |= kStreamPCMUnderflow;
             break;
         }
-        const uint8_t byte = data_.front();
+        PlayByte(data_.front());
         data_.pop_front();
-        const uint32_t rate = SampleRate();
-        sink_.OKISample(static_cast<int16_t>(decoder_.Decode(byte & 0x0F)), rate);
-        sink_.OKISample(static_cast<int16_t>(decoder_.Decode(static_cast<uint8_t>(byte >> 4))), rate);
         ++status_.played;
         const uint64_t step = uint64_t{divider_} * 2'000'000'000ull + nextRem_;
         nextNs_ += static_cast<int64_t>(step / clock_);

@@ -58,6 +58,8 @@ public:
 
     void AdvanceTo(int64_t timeNs);
     [[nodiscard]] SimStreamStatus Status() const { return status_; }
+    // The board's receive buffer overflowed: the stream fails with rx-overflow.
+    void ReceiveOverflow(int64_t timeNs);
 
     // Fault switches: fail with `flags` once `afterBytes` have played; ignore STREAM_START.
     void SetFault(uint32_t flags, uint32_t afterBytes) {
@@ -78,6 +80,8 @@ private:
     void Reject(int64_t timeNs, const char* what, bool fatal);
     void Fail(int64_t timeNs, uint32_t flags, const char* what);
     void Apply(int64_t timeNs, const Event& e);
+    // Decodes one byte (two samples, low nibble first) to the board's audio.
+    void PlayByte(uint8_t byte);
     void SetRate(uint32_t clock, uint32_t divider);
     void UpdatePending();
 
@@ -92,7 +96,7 @@ private:
     uint32_t heldEvents_ = 0;                // events (register pairs count one each) not yet applied
     bool hasEnd_ = false;
     uint32_t endPosition_ = 0;
-    uint8_t silence_ = 0x80;
+    uint8_t silence_ = 0x80;  // played after the last stream byte
 
     bool started_ = false;
     bool stopped_ = false;  // finished or failed

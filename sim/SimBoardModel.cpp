@@ -5,42 +5,33 @@
 #include <algorithm>
 #include <utility>
 
+#include "common/Bytes.h"
+#include "vgm/VGMChips.h"
+
 namespace klink::sim {
 namespace {
 
-constexpr uint8_t kOKI = 0xB7;
 constexpr uint8_t kMaxAttenuation = 96;
 
-uint32_t Get32(std::span<const uint8_t> b, size_t at) {
-    return uint32_t{b[at]} | (uint32_t{b[at + 1]} << 8) | (uint32_t{b[at + 2]} << 16) |
-           (uint32_t{b[at + 3]} << 24);
-}
+uint32_t Get32(std::span<const uint8_t> b, size_t at) { return LoadLE32(b, at); }
 
 // The highest register address a register batch may carry for a chip.
-uint8_t RegisterLimit(uint8_t writeId) {
-    if (writeId == 0x51) return 0x3F;
-    if (writeId == 0xA0) return 0x0F;
-    return 0xFF;
-}
+uint8_t RegisterLimit(uint8_t writeId) { return RegisterAddressLimit(writeId); }
 
 }  // namespace
 
 std::vector<uint8_t> EncodeFrameWithBadCrc(MessageType messageType, Opcode opcode, uint16_t requestId,
                                            std::span<const uint8_t> payload) {
-    std::vector<uint8_t> raw{kMagic0,
-                             kMagic1,
-                             kProtocolVersion,
-                             static_cast<uint8_t>(messageType),
-                             OpcodeByte(opcode),
-                             static_cast<uint8_t>(requestId),
-                             static_cast<uint8_t>(requestId >> 8),
-                             static_cast<uint8_t>(payload.size()),
-                             static_cast<uint8_t>(payload.size() >> 8)};
-    raw.insert(raw.end(), payload.begin(), payload.end());
-    const uint16_t crc = static_cast<uint16_t>(FrameCrc16(raw) ^ 0x5AA5);
-    raw.push_back(static_cast<uint8_t>(crc));
-    raw.push_back(static_cast<uint8_t>(crc >> 8));
-    return StuffFrame(raw);
+    std::vector<uint8_t> wire = EncodeFrame(messageType, opcode, requestId, payload);
+    // The raw frame ends in its CRC. Follow the COBS code bytes to the last
+    // stuffed data byte (the CRC's high byte unless that is zero) and give it
+    // another nonzero value: the stuffing stays valid, the CRC check fails.
+    size_t last = 0;
+    for (size_t code = 1; code + 1 < wire.size(); code += wire[code]) {
+        if (wire[code] > 1) last = code + wire[code] - 1;
+    }
+    wire[last] = static_cast<uint8_t>(wire[last] == 0xFF ? 0x01 : wire[last] + 1);
+    return wire;
 }
 
 SimBoardModel::SimBoardModel(SimProfile profile, std::string name)
@@ -126,20 +117,60 @@ void SimBoardModel::Reset(int64_t timeNs) {
     attenuation_ = 0;
     stream_.Reset();
     dac_.Reset();
+    receivePhase_ = profile_->receive.startupBytes != 0 ? SimReceivePhase::kStartup : SimReceivePhase::kFree;
     SimTraceEvent e;
     e.op = SimTraceOp::kReset;
     TraceAt(timeNs, std::move(e));
 }
 
+bool SimBoardModel::TakeIntoReceiveBuffer(const KLINKFrame& f, size_t wireBytes, int64_t timeNs) {
+    const SimReceiveBuffer& r = profile_->receive;
+    const bool control = f.opcode == Opcode::kSetOutputVolume || f.opcode == Opcode::kDACEnd;
+    uint64_t limit = 0;
+    switch (receivePhase_) {
+        case SimReceivePhase::kFree:
+            break;
+        case SimReceivePhase::kStartup:
+            limit = r.startupBytes;
+            break;
+        case SimReceivePhase::kWindow:
+            limit = control ? r.windowControlBytes : r.windowDataBytes;
+            break;
+    }
+    if (limit == 0 || unansweredBytes_ + wireBytes <= limit) {
+        unansweredBytes_ += wireBytes;
+        return true;
+    }
+    Reject(timeNs,
+           fmt::format("receive buffer overflow: ${:02X} packet of {} bytes after {} unanswered bytes",
+                       OpcodeByte(f.opcode), wireBytes, unansweredBytes_));
+    // The board's own overflow flags: the stream fails with rx-overflow, the DAC with its fault.
+    if (profile_->HasADPCMStream()) stream_.ReceiveOverflow(timeNs);
+    if (profile_->HasKL2DAC()) dac_.ReceiveOverflow(timeNs);
+    return false;
+}
+
+void SimBoardModel::FreeReceiveBuffer(const KLINKFrame& f) {
+    unansweredBytes_ = 0;
+    if (receivePhase_ != SimReceivePhase::kStartup) return;
+    const bool emptyPing = f.opcode == Opcode::kPing && f.payload.empty();
+    if (!profile_->receive.fencedStartup || emptyPing) receivePhase_ = SimReceivePhase::kFree;
+}
+
 void SimBoardModel::HandleFrame(const KLINKFrame& f, int64_t timeNs) {
     AdvanceTo(timeNs);
     if (f.messageType == MessageType::kPacket) {
+        // The host counts a packet as its whole wire frame.
+        const size_t wireBytes = EncodeFrame(f.messageType, f.opcode, f.requestId, f.payload).size();
+        if (!TakeIntoReceiveBuffer(f, wireBytes, timeNs)) return;
         ++packets_;
         HandlePacket(f, timeNs);
         return;
     }
     if (f.messageType != MessageType::kRequest) return;  // a reply sent to the board means nothing to it
     ++requests_;
+    // Before the request takes effect: a RESET starts a new start-up, a DAC_START the window.
+    FreeReceiveBuffer(f);
 
     // Which reply rules match this request.
     bool drop = false, corrupt = false, stale = false, empty = false, wrongEcho = false;
@@ -245,7 +276,7 @@ SimBoardModel::Answer SimBoardModel::HandleRequest(const KLINKFrame& f, int64_t 
         case Opcode::kAudioStatus:
             if (!profile_->HasADPCMStream()) return {kStatusUnknownOpcode, {}};
             if (p.size() != 2) return {kStatusMalformed, {}};
-            if (p[0] != kOKI || p[1] != 0) return {kStatusUnsupported, {}};
+            if (p[0] != kOKIM6258 || p[1] != 0) return {kStatusUnsupported, {}};
             return {kStatusDone, stream_.Status().Encode()};
         case Opcode::kDACCapabilities:
             if (!profile_->HasKL2DAC()) return {kStatusUnknownOpcode, {}};
@@ -254,7 +285,9 @@ SimBoardModel::Answer SimBoardModel::HandleRequest(const KLINKFrame& f, int64_t 
         case Opcode::kDACStart:
             if (!profile_->HasKL2DAC()) return {kStatusUnknownOpcode, {}};
             if (p.size() != 5 || p[0] != 1) return {kStatusMalformed, {}};
-            return {dac_.Start(timeNs, p) ? kStatusDone : kStatusConflict, {}};
+            if (!dac_.Start(timeNs, p)) return {kStatusConflict, {}};
+            receivePhase_ = SimReceivePhase::kWindow;
+            return {};
         case Opcode::kDACStatus:
             if (!profile_->HasKL2DAC()) return {kStatusUnknownOpcode, {}};
             if (p.size() != 1 || p[0] != 1) return {kStatusMalformed, {}};

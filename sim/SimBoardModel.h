@@ -10,7 +10,8 @@
 //   1 unknown opcode, or one this model does not offer, or a packet-only opcode sent as a request
 //   2 malformed payload (wrong size or format byte), or a reply that would not fit a frame
 //   3 unsupported target or feature
-//   4 value out of range (attenuation above 96, clock 0, no page at that offset)
+//   4 value out of range (attenuation above 96, clock 0, an OKIM6258 clock other than 4 or 8 MHz,
+//     no page at that offset)
 //   5 conflict (clock line already set to another clock, DAC already started or stopped)
 
 #include <cstdint>
@@ -36,6 +37,13 @@ inline constexpr uint8_t kStatusMalformed = 2;
 inline constexpr uint8_t kStatusUnsupported = 3;
 inline constexpr uint8_t kStatusOutOfRange = 4;
 inline constexpr uint8_t kStatusConflict = 5;
+
+// Which limit the receive buffer keeps (SimReceiveBuffer).
+enum class SimReceivePhase : uint8_t {
+    kFree,     // the board keeps up with the line
+    kStartup,  // from RESET until the host's start-up is over
+    kWindow,   // from DAC_START until RESET
+};
 
 // A reply frame ready for the line from readyNs on.
 struct SimReply {
@@ -80,6 +88,7 @@ public:
     [[nodiscard]] uint64_t Requests() const noexcept { return requests_; }
     [[nodiscard]] uint64_t Packets() const noexcept { return packets_; }
     [[nodiscard]] uint64_t Rejected() const noexcept { return rejected_; }
+    [[nodiscard]] SimReceivePhase ReceivePhase() const noexcept { return receivePhase_; }
 
 private:
     struct Answer {
@@ -94,6 +103,11 @@ private:
     void DACSamples(uint8_t value, uint64_t count) override;
 
     void Reset(int64_t timeNs);
+    // A packet of `wireBytes` arrived: false when the receive buffer has no
+    // room for it (the packet is dropped and the overflow recorded).
+    bool TakeIntoReceiveBuffer(const KLINKFrame& f, size_t wireBytes, int64_t timeNs);
+    // The board answers a request: every packet before it is taken in.
+    void FreeReceiveBuffer(const KLINKFrame& f);
     Answer HandleRequest(const KLINKFrame& f, int64_t timeNs);
     void HandlePacket(const KLINKFrame& f, int64_t timeNs);
     void RegisterWrite(const KLINKFrame& f, int64_t timeNs);
@@ -115,6 +129,8 @@ private:
     SimADPCMStream stream_;
     SimKL2DAC dac_;
     uint8_t attenuation_ = 0;
+    SimReceivePhase receivePhase_ = SimReceivePhase::kFree;  // a board not reset since it started is free
+    uint64_t unansweredBytes_ = 0;                           // wire bytes of packets since the last request
 
     std::vector<SimReply> replies_;
     std::vector<SimTraceEvent> trace_;

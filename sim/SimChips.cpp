@@ -130,6 +130,7 @@ SimClockResult SimChips::SetClock(uint8_t writeId, uint8_t instance, uint32_t hz
     }
     if ((c.features & kFeatureSetClock) == 0) return SimClockResult::kUnsupported;
     if (hz == 0 || hz > kMaxClockHz) return SimClockResult::kOutOfRange;
+    if (writeId == kOKIM6258 && !OKIClockSupported(hz)) return SimClockResult::kOutOfRange;
     const int line = LineOf(profile_.clockSharing, writeId, instance);
     if (line >= 0) {
         const uint32_t input = LineClock(profile_.clockSharing, writeId, hz);

@@ -66,6 +66,16 @@ private:
 // then the standard crystals), and its share group (0, 1, or -1 for none).
 [[nodiscard]] uint32_t KL3InputClock(uint8_t writeId, uint32_t hz) noexcept;
 [[nodiscard]] int KL3Group(uint8_t writeId) noexcept;
+// The OKIM6258 runs from the board's 4 MHz or 8 MHz clock and divides it by
+// 512, 768 or 1024 (its sample rate is clock / divider).
+inline constexpr uint8_t kOKIM6258 = 0xB7;
+[[nodiscard]] constexpr bool OKIClockSupported(uint32_t hz) noexcept {
+    return hz == 4'000'000 || hz == 8'000'000;
+}
+[[nodiscard]] constexpr bool OKIDividerSupported(uint32_t divider) noexcept {
+    return divider == 512 || divider == 768 || divider == 1024;
+}
+
 // The nearest standard crystal when within 0.1 %, else the clock itself.
 [[nodiscard]] uint32_t SnapToCrystal(uint32_t hz) noexcept;
 

@@ -31,6 +31,8 @@ struct SimReplyRule {
     uint32_t nth = 0;
     uint32_t delayMs = 0;  // Delay
     uint8_t status = 1;    // Status
+
+    friend bool operator==(const SimReplyRule&, const SimReplyRule&) = default;
 };
 
 // Broken DEVICE_INFO replies, named after the check of the host they fail.
@@ -72,6 +74,8 @@ struct SimFaults {
     uint64_t dacFaultAtTick = 0;
     // STREAM_START is ignored, so the started bit never shows.
     bool neverStartStream = false;
+
+    friend bool operator==(const SimFaults&, const SimFaults&) = default;
 };
 
 }  // namespace klink::sim

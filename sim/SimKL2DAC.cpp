@@ -2,19 +2,17 @@
 
 #include <algorithm>
 
+#include "common/Bytes.h"
+
 namespace klink::sim {
 namespace {
 
 constexpr uint8_t kYM2612 = 0x52;
 
 uint64_t Get(std::span<const uint8_t> b, size_t at, int width) {
-    uint64_t v = 0;
-    for (int i = width - 1; i >= 0; --i) v = (v << 8) | b[at + static_cast<size_t>(i)];
-    return v;
+    return LoadLE(b, at, static_cast<size_t>(width));
 }
-void Put(std::vector<uint8_t>& out, uint64_t v, int width) {
-    for (int i = 0; i < width; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
+void Put(std::vector<uint8_t>& out, uint64_t v, int width) { AppendLE(out, v, static_cast<size_t>(width)); }
 
 }  // namespace
 
@@ -133,6 +131,11 @@ void SimKL2DAC::Records(int64_t timeNs, std::span<const uint8_t> p) {
         return;
     }
     const size_t n = (p.size() - 15) / 4;
+    if (n > profile_.dac.maxRecords) {
+        ++st_.rejected;
+        Fault(timeNs, kDACFaultInvalid, "DAC_RECORDS with more records than advertised");
+        return;
+    }
     if (Get(p, 3, 4) != st_.accepted || Get(p, 7, 8) != st_.acceptedTick) {
         ++st_.rejected;
         Fault(timeNs, kDACFaultSequence, "DAC records out of sequence");
@@ -244,6 +247,15 @@ void SimKL2DAC::End(int64_t timeNs, std::span<const uint8_t> p) {
     Touch();
     ResumeClock(timeNs);
     AdvanceTo(timeNs);
+}
+
+void SimKL2DAC::ReceiveOverflow(int64_t timeNs) {
+    AdvanceTo(timeNs);
+    ++st_.overflows;
+    if (st_.state == KL2DACState::kFaulted) return;  // the first fault stays
+    st_.state = KL2DACState::kFaulted;
+    st_.fault = kDACFaultReceiveOverflow;
+    running_ = false;
 }
 
 KL2DACStatus SimKL2DAC::Status(int64_t timeNs) {

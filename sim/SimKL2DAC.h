@@ -25,8 +25,9 @@ namespace klink::sim {
 inline constexpr uint8_t kDACFaultSequence = 1;  // records out of sequence or off the accepted tick
 inline constexpr uint8_t kDACFaultRecordOverflow = 2;
 inline constexpr uint8_t kDACFaultEventOverflow = 3;
-inline constexpr uint8_t kDACFaultInvalid = 4;      // malformed packet, record or event
-inline constexpr uint8_t kDACFaultEndMismatch = 5;  // DAC_END disagrees with what was accepted
+inline constexpr uint8_t kDACFaultInvalid = 4;          // malformed packet, record or event
+inline constexpr uint8_t kDACFaultEndMismatch = 5;      // DAC_END disagrees with what was accepted
+inline constexpr uint8_t kDACFaultReceiveOverflow = 6;  // the board's receive buffer overflowed
 
 class SimKL2DAC {
 public:
@@ -43,6 +44,8 @@ public:
     [[nodiscard]] std::vector<uint8_t> EncodeCapabilities() const;
 
     void AdvanceTo(int64_t timeNs);
+    // The board's receive buffer overflowed: packets are lost, so the DAC stops with its fault.
+    void ReceiveOverflow(int64_t timeNs);
     void SetFault(uint8_t code, uint64_t atTick) {
         faultCode_ = code;
         faultTick_ = atTick;

@@ -36,6 +36,7 @@ SimProfile KL2(std::string model, std::string firmware) {
     p.firmware = std::move(firmware);
     p.controlFeatures = kControlAttenuation | kControlKL2DAC;
     p.clockSharing = SimClockSharing::kKL2;
+    p.receive.fencedStartup = true;
     // CLK0 drives the YM2612 and the second SN76489, CLK1 the first SN76489.
     p.targets = {Variable(0x52, 0, 0, kBurst, 7670453), Variable(0x53, 0, 1, kBurst, 7670453),
                  Variable(0x50, 0, 0, kBurst, 3579545), Variable(0x30, 1, 0, kBurst, 7670453)};
@@ -250,6 +251,18 @@ SimProfile ParseProfile(std::string_view text, const std::string& origin) {
         Take(d, "max_records", p.dac.maxRecords, origin);
         Take(d, "profile", p.dac.profile, origin);
         Take(d, "max_late_us", p.dac.maxLateUs, origin);
+    }
+    if (doc.contains("receive")) {
+        const json& r = doc.at("receive");
+        if (!r.is_object()) Fail(origin, "\"receive\" is not an object.");
+        Take(r, "startup_bytes", p.receive.startupBytes, origin);
+        Take(r, "window_data_bytes", p.receive.windowDataBytes, origin);
+        Take(r, "window_control_bytes", p.receive.windowControlBytes, origin);
+        if (r.contains("fenced_startup")) {
+            if (!r.at("fenced_startup").is_boolean())
+                Fail(origin, "\"fenced_startup\" is not true or false.");
+            p.receive.fencedStartup = r.at("fenced_startup").get<bool>();
+        }
     }
     const bool hasTargets = doc.contains("targets");
     if (hasTargets) {

@@ -49,6 +49,25 @@ struct SimDACCapabilities {
     uint32_t maxLateUs = 100;
 };
 
+// The board's receive buffer: how many wire bytes of packets (each frame with
+// both zero delimiters) it holds that no answered request has yet proved
+// taken in. Answering a request frees them all. The limits apply in two
+// phases only; otherwise the board keeps up with the line.
+struct SimReceiveBuffer {
+    // From RESET until the host's start-up is over; 0 = no limit.
+    uint32_t startupBytes = 2048;
+    // How the board tells that the start-up is over. True: when it answers
+    // the first empty PING (a host fences this board's start-up with them).
+    // False: when it answers the first request after RESET (a host opens no
+    // start-up window for this board and sends its set-up requests first).
+    bool fencedStartup = false;
+    // From a DAC_START the board took until RESET: data packets while the
+    // bytes held stay within windowDataBytes, control packets (SET_OUTPUT_VOLUME,
+    // DAC_END) within windowControlBytes.
+    uint32_t windowDataBytes = 4096;
+    uint32_t windowControlBytes = 6144;
+};
+
 struct SimProfile {
     std::string model;
     std::string firmware;
@@ -60,6 +79,7 @@ struct SimProfile {
     std::vector<SimPage> pages;      // the CAPABILITIES pages, first at offset 0
     SimDACCapabilities dac;
     SimClockSharing clockSharing = SimClockSharing::kNone;
+    SimReceiveBuffer receive;
 
     // The target entry for (writeId, instance, page), or null.
     [[nodiscard]] const SimTarget* Find(uint8_t writeId, uint8_t instance, uint8_t page) const noexcept;
@@ -89,7 +109,9 @@ void BuildPages(SimProfile& profile);
 //                  "event_capacity": 0, "control_features": 1,
 //                  "entries": [ ...same as targets... ] } | { "offset": 0, "raw": "0001..." } ],
 //     "dac": { "revision": 40, "tick_rate": 44100, "record_capacity": 16384,
-//              "event_capacity": 1024, "max_records": 60, "profile": 4, "max_late_us": 100 } }
+//              "event_capacity": 1024, "max_records": 60, "profile": 4, "max_late_us": 100 },
+//     "receive": { "startup_bytes": 2048, "fenced_startup": false,
+//                  "window_data_bytes": 4096, "window_control_bytes": 6144 } }
 // Numbers may also be strings such as "0x54". Without "pages" the pages are
 // built from the targets; with "pages" but without "targets" the targets are
 // the entries of those pages.

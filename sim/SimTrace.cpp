@@ -77,7 +77,7 @@ std::string FormatTraceLine(const SimTraceEvent& e, std::string_view board) {
             line += fmt::format(R"(,"clock":{},"div":{})", e.hz, e.divider);
             break;
         case SimTraceOp::kStreamEnd:
-            line += fmt::format(R"(,"pos":{})", e.number);
+            line += fmt::format(R"(,"pos":{},"silence":{})", e.number, e.value);
             break;
         case SimTraceOp::kDACStart:
             line += fmt::format(R"(,"lead":{})", e.number);

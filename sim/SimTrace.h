@@ -22,7 +22,7 @@ enum class SimTraceOp : uint8_t {
     kClock,        // id inst hz (SET_CHIP_CLOCK, or an OKIM6258 clock event of the stream: also div)
     kPan,          // val (OKIM6258 pan event of the stream)
     kStreamStart,  // clock div
-    kStreamEnd,    // pos: the end position has played
+    kStreamEnd,    // pos silence: the end position was reached and the silence byte played
     kDACStart,     // lead
     kDACEnd,       // tick: every record and event has played
     kFault,        // what: an injected fault took effect
@@ -43,8 +43,8 @@ struct SimTraceEvent {
     uint8_t writeId = 0;
     uint8_t instance = 0;
     uint8_t page = 0;
-    int16_t reg = -1;  // -1 for SN76489 bytes, which carry no register
-    uint8_t value = 0;
+    int16_t reg = -1;   // -1 for SN76489 bytes, which carry no register
+    uint8_t value = 0;  // reg and pan: the value; stream_end: the silence byte
     SimWriteSource source = SimWriteSource::kHost;
     uint32_t hz = 0;       // clock: hz; stream_start: clock
     uint32_t divider = 0;  // stream_start, and clock events of the stream

@@ -2,18 +2,14 @@
 
 #include <array>
 
+#include "common/Bytes.h"
 #include "platform/CFile.h"
 
 namespace klink::sim {
 namespace {
 
-void Put32(std::array<uint8_t, 44>& h, size_t at, uint32_t v) {
-    for (size_t i = 0; i < 4; ++i) h[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-void Put16(std::array<uint8_t, 44>& h, size_t at, uint16_t v) {
-    h[at] = static_cast<uint8_t>(v);
-    h[at + 1] = static_cast<uint8_t>(v >> 8);
-}
+void Put32(std::array<uint8_t, 44>& h, size_t at, uint32_t v) { StoreLE32(h, at, v); }
+void Put16(std::array<uint8_t, 44>& h, size_t at, uint16_t v) { StoreLE16(h, at, v); }
 
 }  // namespace
 

@@ -3,29 +3,24 @@
 #include <iterator>
 #include <utility>
 
+#include "common/Bytes.h"
 #include "common/Errors.h"
+#include "vgm/VGMChips.h"
 
 namespace klink {
 
 namespace {
 
-constexpr uint8_t kOKIWriteId = 0xB7;
 constexpr uint8_t kOKIInstance = 0x00;
 constexpr size_t kEventHeaderSize = 7;  // target, position, kind
-constexpr uint8_t kYM2151Target[] = {0x54, 0x00, 0x00};
-
-void PutLE(std::vector<uint8_t>& out, uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) {
-        out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-    }
-}
+constexpr uint8_t kYM2151Target[] = {kWriteYM2151, 0x00, 0x00};
 
 std::vector<uint8_t> EventHeader(uint32_t position, AudioEventKind kind, size_t dataSize) {
     std::vector<uint8_t> out;
     out.reserve(kEventHeaderSize + dataSize);
-    out.push_back(kOKIWriteId);
+    out.push_back(kWriteOKIM6258);
     out.push_back(kOKIInstance);
-    PutLE(out, position, 4);
+    AppendLE32(out, position);
     out.push_back(static_cast<uint8_t>(kind));
     return out;
 }
@@ -48,10 +43,10 @@ size_t PayloadSizeOf(AudioEventKind kind) {
 std::vector<uint8_t> EncodeStreamStart(uint32_t clock, uint16_t divider) {
     std::vector<uint8_t> out;
     out.reserve(8);
-    out.push_back(kOKIWriteId);
+    out.push_back(kWriteOKIM6258);
     out.push_back(kOKIInstance);
-    PutLE(out, clock, 4);
-    PutLE(out, divider, 2);
+    AppendLE32(out, clock);
+    AppendLE16(out, divider);
     return out;
 }
 
@@ -61,9 +56,9 @@ std::vector<uint8_t> EncodeStreamData(uint32_t position, std::span<const uint8_t
     }
     std::vector<uint8_t> out;
     out.reserve(6 + bytes.size());
-    out.push_back(kOKIWriteId);
+    out.push_back(kWriteOKIM6258);
     out.push_back(kOKIInstance);
-    PutLE(out, position, 4);
+    AppendLE32(out, position);
     out.insert(out.end(), bytes.begin(), bytes.end());
     return out;
 }

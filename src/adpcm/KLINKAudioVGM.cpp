@@ -3,7 +3,9 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <array>
 
+#include "common/Bytes.h"
 #include "common/Errors.h"
 #include "vgm/KLINKVGM.h"
 #include "vgm/VGMCommand.h"
@@ -341,11 +343,9 @@ void KLINKAudioVGM::AddEvent(std::vector<AudioEvent>& events, AudioEventKind kin
 }
 
 void KLINKAudioVGM::AddClockEvent(std::vector<AudioEvent>& events) const {
-    const uint8_t payload[] = {
-        static_cast<uint8_t>(clock_),       static_cast<uint8_t>(clock_ >> 8),
-        static_cast<uint8_t>(clock_ >> 16), static_cast<uint8_t>(clock_ >> 24),
-        static_cast<uint8_t>(divider_),     static_cast<uint8_t>(divider_ >> 8),
-    };
+    std::array<uint8_t, 6> payload{};
+    StoreLE32(payload, 0, clock_);
+    StoreLE16(payload, 4, divider_);
     AddEvent(events, AudioEventKind::kClockDivider, payload);
 }
 
@@ -383,13 +383,12 @@ uint8_t KLINKAudioVGM::ReadByte(uint64_t at) const {
 
 uint16_t KLINKAudioVGM::ReadLE16(uint64_t at) const {
     RequireBytes(at, 2);
-    return static_cast<uint16_t>(data_[at] | data_[at + 1] << 8);
+    return LoadLE16(data_, at);
 }
 
 uint32_t KLINKAudioVGM::ReadLE32(uint64_t at) const {
     RequireBytes(at, 4);
-    return uint32_t{data_[at]} | uint32_t{data_[at + 1]} << 8 | uint32_t{data_[at + 2]} << 16 |
-           uint32_t{data_[at + 3]} << 24;
+    return LoadLE32(data_, at);
 }
 
 }  // namespace klink

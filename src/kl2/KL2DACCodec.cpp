@@ -5,16 +5,13 @@
 #include <algorithm>
 #include <limits>
 
+#include "common/Bytes.h"
 #include "common/Errors.h"
+#include "vgm/VGMChips.h"
 
 namespace klink {
 
 namespace {
-
-// `offset` + `width` against a size without overflow, for already non-negative values.
-bool Reaches(size_t size, int32_t offset, int32_t width) {
-    return static_cast<uint64_t>(offset) + static_cast<uint64_t>(width) <= size;
-}
 
 constexpr uint8_t kFormat = 1;
 constexpr uint8_t kCapabilityProfile = 4;
@@ -26,23 +23,17 @@ constexpr size_t kEventPacketHeader = 12;
 }  // namespace
 
 uint64_t ReadKL2Field(std::span<const uint8_t> bytes, int32_t offset, int32_t width) {
-    if (offset < 0 || width < 0 || width > 8 || !Reaches(bytes.size(), offset, width)) {
+    if (offset < 0 || width < 0 || width > 8 || !FitsIn(bytes, offset, width)) {
         throw ReadError("Truncated KL2 DAC field.");
     }
-    uint64_t value = 0;
-    for (int32_t i = width - 1; i >= 0; --i) {
-        value = (value << 8) | bytes[static_cast<size_t>(offset + i)];
-    }
-    return value;
+    return LoadLE(bytes, static_cast<size_t>(offset), static_cast<size_t>(width));
 }
 
 void WriteKL2Field(std::vector<uint8_t>& bytes, int32_t offset, uint64_t value, int32_t width) {
-    if (offset < 0 || width < 0 || width > 8 || !Reaches(bytes.size(), offset, width)) {
+    if (offset < 0 || width < 0 || width > 8 || !FitsIn(bytes, offset, width)) {
         throw WriteError("Invalid KL2 DAC field.");
     }
-    for (int32_t i = 0; i < width; ++i) {
-        bytes[static_cast<size_t>(offset + i)] = static_cast<uint8_t>(value >> (8 * i));
-    }
+    StoreLE(bytes, static_cast<size_t>(offset), value, static_cast<size_t>(width));
 }
 
 void KL2DACCapabilities::Decode(std::span<const uint8_t> reply) {
@@ -102,7 +93,7 @@ std::string KL2DACStatus::Describe() const {
 }
 
 int32_t KL2EventWidth(const KLINKVGMTarget& target) noexcept {
-    return (target.writeId == 0x30 || target.writeId == 0x50) ? 1 : 2;
+    return (target.writeId == kWriteSN76489Second || target.writeId == kWriteSN76489) ? 1 : 2;
 }
 
 std::vector<uint8_t> EncodeKL2DACRecords(uint32_t firstSequence, const KL2DACChunk& chunk) {

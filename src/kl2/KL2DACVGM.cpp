@@ -4,9 +4,10 @@
 
 #include <algorithm>
 
+#include "common/Bytes.h"
 #include "common/Errors.h"
 #include "vgm/KLINKVGM.h"
-#include "vgm/VGMBytes.h"
+#include "vgm/VGMChips.h"
 #include "vgm/VGMCommand.h"
 
 namespace klink {
@@ -16,7 +17,6 @@ namespace {
 // Commands one event may cost before the data counts as stuck.
 constexpr uint32_t kMaxCommandsPerEvent = 1'000'000;
 constexpr uint64_t kBankLimit = 0x7FFFFFFF;
-constexpr uint8_t kYM2612 = 0x52;
 constexpr uint8_t kYM2612StreamChip = 0x02;
 
 [[noreturn]] void ThrowTruncated(uint64_t firstMissing) {
@@ -24,11 +24,7 @@ constexpr uint8_t kYM2612StreamChip = 0x02;
 }
 
 bool IsFirstYM2612(const KLINKVGMTarget& target) noexcept {
-    return target.writeId == kYM2612 && target.instance == 0;
-}
-
-uint16_t PeekLE16(std::span<const uint8_t> bytes, uint64_t at) noexcept {
-    return static_cast<uint16_t>(bytes[at] | bytes[at + 1] << 8);
+    return target.writeId == kWriteYM2612 && target.instance == 0;
 }
 
 }  // namespace
@@ -67,7 +63,7 @@ void KL2DACVGM::CollectPCMBlocks(uint32_t dataOffset) {
         if (data_[position + 1] != 0x66) throw ReadError("Invalid VGM data block marker.");
         Need(position, 7);
         const uint8_t type = data_[position + 2];
-        const uint32_t size = PeekLE32(data_, uint64_t{position} + 3);
+        const uint32_t size = LoadLE32(data_, uint64_t{position} + 3);
         if ((size & 0x80000000u) != 0) throw ReadError("Second-chip PCM bank is unsupported on KL2.");
         const uint64_t begin = uint64_t{position} + 7;
         Need(begin, size);
@@ -104,7 +100,7 @@ void KL2DACVGM::BuildStartup() {
     // that ends there has nothing left to hear.
     if (commandTick_ != 0) {
         for (uint8_t key : startup_.FinalKeys()) {
-            startupEvents_.push_back({0, false, EventKind::kRegisterWrite, key, 0x28, {kYM2612, 0, 0}});
+            startupEvents_.push_back({0, false, EventKind::kRegisterWrite, key, 0x28, {kWriteYM2612, 0, 0}});
         }
         if (startup_.HasDACWrite()) {
             startupEvents_.push_back({0, false, EventKind::kDACSample, startup_.dacValue, 0, {}});
@@ -200,14 +196,14 @@ bool KL2DACVGM::ReadEvent(Event& event, bool startupOnly) {
                 Need(at, 2);
                 if (data_[at + 1] != 0x66) throw ReadError("Invalid VGM data block.");
                 Need(at, 7);
-                const uint64_t size = PeekLE32(data_, uint64_t{at} + 3) & 0x7FFFFFFFu;
+                const uint64_t size = LoadLE32(data_, uint64_t{at} + 3) & 0x7FFFFFFFu;
                 Need(uint64_t{at} + 7, size);
                 pointer_ = static_cast<uint32_t>(uint64_t{at} + 7 + size);
                 continue;
             }
             case 0xE0: {
                 Need(at, 5);
-                const uint32_t seek = PeekLE32(data_, uint64_t{at} + 1);
+                const uint32_t seek = LoadLE32(data_, uint64_t{at} + 1);
                 pointer_ = at + 5;
                 if (seek > bank_.size()) throw ReadError("YM2612 PCM seek exceeds bank.");
                 pcmPosition_ = seek;
@@ -333,7 +329,7 @@ void KL2DACVGM::StreamCommand(uint8_t command, uint32_t at) {
         }
         case 0x92: {  // frequency
             if (!s.enabled) return;
-            s.frequency = PeekLE32(data_, p + 2);
+            s.frequency = LoadLE32(data_, p + 2);
             if (s.frequency == 0) {
                 StopStream(id);
             } else if (s.active) {
@@ -346,9 +342,9 @@ void KL2DACVGM::StreamCommand(uint8_t command, uint32_t at) {
         }
         case 0x93: {  // start: offset, length mode, length
             if (!s.enabled) return;
-            const uint32_t start = PeekLE32(data_, p + 2);
+            const uint32_t start = LoadLE32(data_, p + 2);
             const uint8_t mode = data_[p + 6];
-            const uint32_t length = PeekLE32(data_, p + 7);
+            const uint32_t length = LoadLE32(data_, p + 7);
             // 0xFFFFFFFF: from where the stream last started.
             const uint64_t offset =
                 start == 0xFFFFFFFFu ? static_cast<uint32_t>(s.startPosition - s.stepBase) : start;
@@ -384,7 +380,7 @@ void KL2DACVGM::StreamCommand(uint8_t command, uint32_t at) {
             return;
         case 0x95: {  // start a data block: block number, flags
             if (!s.enabled) return;
-            const uint16_t block = PeekLE16(data_, p + 2);
+            const uint16_t block = LoadLE16(data_, p + 2);
             const uint8_t flags = data_[p + 4];
             if (block >= blockStarts_.size() || (flags & 0xEE) != 0) {
                 throw ReadError("Invalid YM2612 PCM block/flags.");

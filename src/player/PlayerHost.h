@@ -11,7 +11,8 @@
 #include <string>
 
 #include "platform/OSHandle.h"
-#include "vgm/VGMAnalysis.h"
+#include "vgm/VGMHeader.h"
+#include "vgm/VGMHeaderSummary.h"
 
 namespace klink {
 
@@ -35,7 +36,7 @@ public:
     virtual void AppendLog(const std::string& line) = 0;
     // Empties every header and tag control and the notes.
     virtual void ClearHeaderAndTags() = 0;
-    virtual void ShowHeader(const VGMDisplay& display) = 0;
+    virtual void ShowHeader(const VGMHeaderSummary& header) = 0;
     virtual void ShowTags(const GD3Strings& gd3) = 0;
     virtual void SetFilePath(const std::string& path) = 0;
     // The open-file dialog starts with this file name in this folder.

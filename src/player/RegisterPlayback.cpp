@@ -1,120 +1,95 @@
-// The register path: every chip write travels as a register-write batch and
-// the host alone keeps time.
-#include <cstring>
+#include "player/RegisterPlayback.h"
+
 #include <span>
 
-#include "common/Errors.h"
-#include "platform/Clock.h"
-#include "player/VGMPlayerThread.h"
 #include "vgm/KLINKVGM.h"
 #include "vgm/VGMCommand.h"
 
 namespace klink {
 
-namespace pf = platform;
-
 namespace {
 
-constexpr uint64_t kSampleRate = 44100;
 constexpr uint8_t kYM2612Port0 = 0x52;
-
-[[nodiscard]] bool IsSN76489(uint8_t writeId) noexcept { return writeId == 0x30 || writeId == 0x50; }
 
 }  // namespace
 
-int64_t VGMPlayerThread::Ticks(uint64_t samples) const noexcept {
-    const auto f = static_cast<uint64_t>(counterFrequency_);
-    return static_cast<int64_t>((samples / kSampleRate) * f + ((samples % kSampleRate) * f) / kSampleRate);
+RegisterPlayback::RegisterPlayback(const PlaybackContext& context)
+    : context_(context),
+      writer_(context, context.file.hasKl2Registers && !context.file.useKl2Dac, [this] { StartTiming(); }),
+      samples_(context.position.samples),
+      pointer_(context.file.dataOffset) {
+    samples_ = 0;
 }
 
-uint64_t VGMPlayerThread::ElapsedUS(int64_t counter) const noexcept {
-    const int64_t elapsed = counter - playbackStartCounter_;
-    if (elapsed <= 0) {
-        return 0;
-    }
-    // Split so that hours of playback cannot overflow the product.
-    const auto e = static_cast<uint64_t>(elapsed);
-    const auto f = static_cast<uint64_t>(counterFrequency_);
-    return (e / f) * 1000000 + ((e % f) * 1000000) / f;
-}
-
-void VGMPlayerThread::PlayRegisters() {
-    completedLoops_ = 0;
-    vgmSamples_ = 0;
-    vgmPointer_ = dataOffset_;
-    sendCount_ = 0;
-    startupSynchronized_ = false;
-    playbackStartCounter_ = 0;
-    kl2Startup_ = {};
-    lastCounter_ = 0;
-
-    while (!Terminated()) {
-        if (fade_.started) {
-            lastCounter_ = pf::PerformanceCounter();
-            FadeStep(ElapsedUS(lastCounter_));
-            if (fade_.Complete()) {
+void RegisterPlayback::Play() {
+    const PlaybackClock& clock = context_.clock;
+    while (!context_.StopRequested()) {
+        if (writer_.FadeStarted()) {
+            lastCounter_ = clock.Now();
+            writer_.FadeStep(clock.ElapsedUs(startCounter_, lastCounter_));
+            if (writer_.FadeComplete()) {
                 break;
             }
         }
-        const uint64_t before = vgmSamples_;
+        const uint64_t before = samples_;
         if (!ProcessCommand()) {
-            FlushWrites();
+            writer_.FlushWrites();
             break;
         }
-        if (vgmSamples_ == before) {
+        if (samples_ == before) {
             continue;  // writes of one sample position go out together
         }
-        FlushWrites();
-        if (Terminated()) {
+        writer_.FlushWrites();
+        if (context_.StopRequested()) {
             break;
         }
-        if (playbackStartCounter_ == 0) {
-            playbackStartCounter_ = pf::PerformanceCounter();
+        if (startCounter_ == 0) {
+            startCounter_ = clock.Now();
         }
         // Absolute deadline: waits never add up rounding or lateness.
-        const int64_t deadline = playbackStartCounter_ + Ticks(vgmSamples_);
-        const int64_t spinTicks = counterFrequency_ / 500;  // the last 2 ms
+        const int64_t deadline = startCounter_ + clock.Ticks(samples_);
+        const int64_t spinTicks = clock.frequency / 500;  // the last 2 ms
         for (;;) {
-            lastCounter_ = pf::PerformanceCounter();
-            if (fade_.started) {
-                FadeStep(ElapsedUS(lastCounter_));
-                if (fade_.Complete()) {
+            lastCounter_ = clock.Now();
+            if (writer_.FadeStarted()) {
+                writer_.FadeStep(clock.ElapsedUs(startCounter_, lastCounter_));
+                if (writer_.FadeComplete()) {
                     break;
                 }
             }
             const int64_t remaining = deadline - lastCounter_;
-            if (remaining <= 0 || Terminated()) {
+            if (remaining <= 0 || context_.StopRequested()) {
                 break;
             }
             if (remaining > spinTicks) {
-                pf::SleepMs(1);
+                clock.SleepMs(1);
             }
         }
-        if (Terminated() || fade_.Complete()) {
+        if (context_.StopRequested() || writer_.FadeComplete()) {
             break;
         }
-        SetPosition(static_cast<int32_t>(vgmSamples_ * 1000 / kSampleRate));
+        context_.position.SetMs(static_cast<int32_t>(samples_ * 1000 / kVGMSampleRate));
     }
-    if (fade_.Complete()) {
+    if (writer_.FadeComplete()) {
         // Where the fade actually ended, not where the last command was.
-        vgmSamples_ = ElapsedUS(lastCounter_) * kSampleRate / 1000000;
+        samples_ = clock.ElapsedUs(startCounter_, lastCounter_) * kVGMSampleRate / 1000000;
     }
-    isVgmLoaded_ = false;
 }
 
-bool VGMPlayerThread::ProcessCommand() {
-    if (Terminated()) {
+bool RegisterPlayback::ProcessCommand() {
+    if (context_.StopRequested()) {
         return false;
     }
+    const VGMAnalysis& file = context_.file;
     KLINKVGMTarget target;
     uint8_t reg = 0;
     uint8_t value = 0;
     uint32_t wait = 0;
     const VGMDecodeKind kind =
-        DecodeRegisterCommand(std::span<const uint8_t>(vgmBuffer_), vgmPointer_, target, reg, value, wait);
+        DecodeRegisterCommand(std::span<const uint8_t>(file.vgmBuffer), pointer_, target, reg, value, wait);
     switch (kind) {
         case VGMDecodeKind::kRegisterWrite: {
-            const bool timeZeroYm2612 = hasKl2Registers_ && vgmSamples_ == 0 &&
+            const bool timeZeroYm2612 = file.hasKl2Registers && samples_ == 0 &&
                                         target.writeId == kYM2612Port0 && target.instance == 0;
             if (timeZeroYm2612 && (reg == 0x28 || reg == 0x2A)) {
                 // Reduced to the final state and sent before the first wait.
@@ -126,130 +101,61 @@ bool VGMPlayerThread::ProcessCommand() {
                 return true;
             }
             const bool dacEnableAtZero =
-                hasKl2Registers_ && vgmSamples_ == 0 && target.writeId == kYM2612Port0 && reg == 0x2B;
+                file.hasKl2Registers && samples_ == 0 && target.writeId == kYM2612Port0 && reg == 0x2B;
             if (StartsSound(target, reg, value) && !dacEnableAtZero) {
                 StartTiming();
             }
-            WriteVGMRegister(target, reg, value);
+            writer_.WriteVGMRegister(target, reg, value);
             return true;
         }
         case VGMDecodeKind::kNothing:
             return true;
         case VGMDecodeKind::kWait:
         case VGMDecodeKind::kDACEvent:
-            if (hasKl2Registers_ && vgmSamples_ == 0 && wait > 0) {
+            if (file.hasKl2Registers && samples_ == 0 && wait > 0) {
                 FlushKL2Startup();
             }
-            vgmSamples_ += wait;
+            samples_ += wait;
             return true;
         case VGMDecodeKind::kEnd:
         default:
             break;
     }
-    if (vgmLoopOffset_ == 0) {
+    if (file.vgmLoopOffset == 0) {
         return false;
     }
-    if (!fade_.started && !CountLoop(completedLoops_, repeatCount_)) {
-        if (fadeSeconds_ == 0) {
+    if (!writer_.FadeStarted() && !CountLoop(completedLoops_, context_.repeatCount)) {
+        if (context_.fadeSeconds == 0) {
             return false;
         }
-        fade_.Start(vgmSamples_ * 1000000 / kSampleRate, fadeSeconds_);
+        writer_.StartFade(samples_ * 1000000 / kVGMSampleRate, context_.fadeSeconds);
     }
-    vgmPointer_ = vgmLoopOffset_ + 0x1C;
+    pointer_ = file.vgmLoopOffset + 0x1C;
     return true;
 }
 
-void VGMPlayerThread::WriteVGMRegister(const KLINKVGMTarget& target, uint8_t reg, uint8_t value) {
-    if (kl2Registers_ && router_->IsDACRoute(target)) {
-        uint8_t prefix = 0;
-        if (kl2Registers_->Transform(target, reg, value, prefix)) {
-            QueueWrite(target, reg, prefix);
-        }
-        if (StartsSound(target, reg, value)) {
-            StartTiming();
-        }
-    }
-    QueueWrite(target, reg, value);
-}
-
-void VGMPlayerThread::QueueWrite(const KLINKVGMTarget& target, uint8_t reg, uint8_t value) {
-    if (Terminated()) {
-        return;
-    }
-    if (sendCount_ > 0 &&
-        (target.writeId != sendWriteId_ || target.instance != sendInstance_ || target.page != sendPage_)) {
-        FlushWrites();
-    }
-    sendWriteId_ = target.writeId;
-    sendInstance_ = target.instance;
-    sendPage_ = target.page;
-    if (IsSN76489(target.writeId)) {
-        AppendBytes(&value, 1);
-    } else {
-        const uint8_t pair[2] = {reg, value};
-        AppendBytes(pair, 2);
-    }
-}
-
-void VGMPlayerThread::AppendBytes(const uint8_t* bytes, int32_t count) {
-    if (Terminated()) {
-        return;
-    }
-    if (sendCount_ + count > kMaxBatch) {
-        FlushWrites();
-    }
-    if (Terminated()) {
-        return;
-    }
-    std::memcpy(batchBuffer_.data() + sendCount_, bytes, static_cast<size_t>(count));
-    sendCount_ += count;
-}
-
-void VGMPlayerThread::FlushWrites() {
-    if (sendCount_ <= 0) {
-        return;
-    }
-    if (!Terminated()) {
-        router_->WriteRegisters(
-            sendWriteId_, sendInstance_, sendPage_,
-            std::span<const uint8_t>(batchBuffer_.data(), static_cast<size_t>(sendCount_)), cancel_);
-    }
-    sendCount_ = 0;
-}
-
-void VGMPlayerThread::StartTiming() {
+void RegisterPlayback::StartTiming() {
     if (startupSynchronized_) {
         return;
     }
-    FlushWrites();
-    router_->SynchronizeStartup(cancel_);
-    router_->PreparePlayback();
+    writer_.FlushWrites();
+    context_.router.SynchronizeStartup(context_.cancel);
+    context_.router.PreparePlayback();
     // Read after the synchronisation: its time does not count as lateness.
-    playbackStartCounter_ = pf::PerformanceCounter() - Ticks(vgmSamples_);
+    startCounter_ = context_.clock.Now() - context_.clock.Ticks(samples_);
     startupSynchronized_ = true;
 }
 
-void VGMPlayerThread::FlushKL2Startup() {
+void RegisterPlayback::FlushKL2Startup() {
     const KLINKVGMTarget target{kYM2612Port0, 0, 0};
     for (const uint8_t key : kl2Startup_.FinalKeys()) {
         if (StartsSound(target, 0x28, key)) {
             StartTiming();
         }
-        WriteVGMRegister(target, 0x28, key);
+        writer_.WriteVGMRegister(target, 0x28, key);
     }
     if (kl2Startup_.HasDACWrite()) {
-        WriteVGMRegister(target, 0x2A, kl2Startup_.dacValue);
-    }
-}
-
-void VGMPlayerThread::FadeStep(uint64_t timeUs) {
-    if (fade_.started) {
-        SetPosition(static_cast<int32_t>(timeUs / 1000));
-    }
-    uint8_t attenuation = 0;
-    while (!Terminated() && fade_.Advance(timeUs, attenuation)) {
-        FlushWrites();
-        router_->SetVolume(attenuation, cancel_, false);
+        writer_.WriteVGMRegister(target, 0x2A, kl2Startup_.dacValue);
     }
 }
 

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <exception>
 #include <filesystem>
+#include <system_error>
 #include <utility>
 
 #include "common/Errors.h"
@@ -10,7 +11,9 @@
 #include "platform/PathText.h"
 #include "platform/SerialPort.h"
 #include "platform/Thread.h"
-#include "vgm/VGMAnalysis.h"
+#include "player/ADPCMStreamPlayback.h"
+#include "player/KL2DACPlayback.h"
+#include "player/RegisterPlayback.h"
 
 namespace klink {
 
@@ -34,7 +37,6 @@ VGMPlayerThread::VGMPlayerThread(PlayerHost& host, std::string fileName, int32_t
         }
     }
     cancel_ = [this] { return Terminated(); };
-    counterFrequency_ = pf::PerformanceFrequency();
 }
 
 VGMPlayerThread::~VGMPlayerThread() {
@@ -48,7 +50,11 @@ void VGMPlayerThread::Start() {
     if (thread_.joinable() || Finished()) {
         throw Error("The playback thread was already started.");
     }
-    thread_ = std::thread([this] { Execute(); });
+    try {
+        thread_ = std::thread([this] { Execute(); });
+    } catch (const std::system_error& e) {
+        throw OSError(e.code().value(), e.what());
+    }
 }
 
 void VGMPlayerThread::Stop() noexcept { terminated_.store(true); }
@@ -62,7 +68,7 @@ bool VGMPlayerThread::WaitFor(uint32_t timeoutMs) {
     return finishChanged_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return Finished(); });
 }
 
-int32_t VGMPlayerThread::PositionMS() const noexcept { return positionMs_.load(); }
+int32_t VGMPlayerThread::PositionMS() const noexcept { return position_.ms.load(); }
 
 bool VGMPlayerThread::PlaybackCompleted() const noexcept { return playbackCompleted_; }
 
@@ -79,44 +85,7 @@ void VGMPlayerThread::Execute() noexcept {
     {
         const pf::TimerResolutionScope timerResolution(1);
         try {
-            if (OpenVGMFile() && !Terminated()) {
-                router_ = std::make_unique<KLINKRouter>(ports_);
-                std::exception_ptr failure;
-                try {
-                    router_->Prepare(registerTargets_, registerClocks_, okiClock_, cancel_, useKl2Dac_);
-                    if (hasKl2Registers_ && !useKl2Dac_) {
-                        kl2Registers_ = std::make_unique<KL2RegisterState>();
-                    }
-                    Log(router_->Description());
-                    router_->Start(registerClocks_, okiClock_, cancel_);
-                    if (okiClock_ != 0) {
-                        writer_ = &router_->AudioWriter();
-                    }
-                    if (!Terminated()) {
-                        PlayVGM();
-                        playbackCompleted_ = !Terminated();
-                    }
-                } catch (...) {
-                    failure = std::current_exception();
-                }
-                // Clean-up runs whatever happened; its own failure is the one
-                // reported, since it leaves the boards in a worse state.
-                try {
-                    std::string report;
-                    if (!router_->Stop(report)) {
-                        throw WriteError("KLINK stop failed: " + report);
-                    }
-                    DrainOutput(true);
-                } catch (...) {
-                    failure = std::current_exception();
-                }
-                kl2Registers_.reset();
-                writer_ = nullptr;
-                router_.reset();
-                if (failure) {
-                    std::rethrow_exception(failure);
-                }
-            }
+            Run();
         } catch (const std::exception& e) {
             playbackError_ = e.what();
         } catch (...) {
@@ -137,8 +106,24 @@ void VGMPlayerThread::Execute() noexcept {
     finishChanged_.notify_all();
 }
 
-bool VGMPlayerThread::OpenVGMFile() {
-    isVgmLoaded_ = false;
+void VGMPlayerThread::Run() {
+    OpenVGMFile();
+    if (Terminated()) {
+        return;
+    }
+    KLINKRouter router(ports_);
+    try {
+        PrepareAndPlay(router);
+    } catch (...) {
+        // The clean-up runs whatever happened; its own failure replaces this
+        // one, since it leaves the boards in a worse state.
+        StopRouter(router);
+        throw;
+    }
+    StopRouter(router);
+}
+
+void VGMPlayerThread::OpenVGMFile() {
     const std::filesystem::path path = platform::PathFromUtf8(fileName_);
     host_.Synchronize([this, &path] {
         host_.ClearHeaderAndTags();
@@ -147,63 +132,65 @@ bool VGMPlayerThread::OpenVGMFile() {
     });
 
     VGMAnalysisObserver observer;
-    observer.displayFilled = [this](const VGMDisplay& display) {
-        host_.Synchronize([this, &display] { host_.ShowHeader(display); });
+    observer.headerRead = [this](const VGMHeaderSummary& header) {
+        host_.Synchronize([this, &header] { host_.ShowHeader(header); });
     };
     observer.logLine = [this](const std::string& line) { Log(line); };
-    VGMAnalysis analysis = AnalyseVGMFile(path, observer);
+    analysis_ = AnalyseVGMFile(path, observer);
 
     // The tags belong with the header display; the observer only carries the
     // header, so they follow once the analysis has returned.
-    if (analysis.Reached(VGMAnalysisStage::kDisplayFilled)) {
-        host_.Synchronize([this, &analysis] { host_.ShowTags(analysis.gd3); });
+    if (analysis_.Reached(VGMAnalysisStage::kHeaderSummarised)) {
+        host_.Synchronize([this] { host_.ShowTags(analysis_.gd3); });
     }
-    if (!analysis.ok) {
-        if (analysis.failure) {
-            std::rethrow_exception(analysis.failure);
+    if (!analysis_.ok) {
+        if (analysis_.failure) {
+            std::rethrow_exception(analysis_.failure);
         }
-        throw ReadError(analysis.error);
+        throw ReadError(analysis_.error);
     }
-
-    vgmBuffer_ = std::move(analysis.vgmBuffer);
-    gd3Offset_ = analysis.gd3offset;
-    vgmVersion_ = analysis.vgmVersion;
-    vgmLoopOffset_ = analysis.vgmLoopOffset;
-    dataOffset_ = analysis.dataOffset;
-    gd3Length_ = analysis.gd3Length;
-    gd3_ = std::move(analysis.gd3);
-    vgmPointer_ = dataOffset_;
-    registerTargets_ = std::move(analysis.registerTargets);
-    registerClocks_ = std::move(analysis.registerClocks);
-    okiClock_ = analysis.okiClock;
-    okiDivider_ = analysis.okiDivider;
-    hasKl2Registers_ = analysis.hasKl2Registers;
-    useKl2Dac_ = analysis.useKl2Dac;
-    isVgmLoaded_ = true;
-    return true;
 }
 
-void VGMPlayerThread::PlayVGM() {
-    if (!isVgmLoaded_) {
-        return;
+void VGMPlayerThread::PrepareAndPlay(KLINKRouter& router) {
+    router.Prepare(analysis_.registerTargets, analysis_.registerClocks, analysis_.okiClock, cancel_,
+                   analysis_.useKl2Dac);
+    Log(router.Description());
+    router.Start(analysis_.registerClocks, analysis_.okiClock, cancel_);
+    if (!Terminated()) {
+        PlayVGM(router);
+        playbackCompleted_ = !Terminated();
     }
-    // The two streaming paths are not part of this build: such a file ends
-    // with a message that names what is missing instead of playing wrongly.
-    if (useKl2Dac_) {
-        isVgmLoaded_ = false;
-        throw WriteError("KL2 DAC playback is not available in this build.");
-    }
-    if (okiClock_ != 0) {
-        isVgmLoaded_ = false;
-        throw WriteError("ADPCM stream playback is not available in this build.");
-    }
-    PlayRegisters();
 }
 
-void VGMPlayerThread::DrainOutput(bool final) {
-    if (router_) {
-        router_->Drain();
+void VGMPlayerThread::PlayVGM(KLINKRouter& router) {
+    const PlaybackContext context{.file = analysis_,
+                                  .repeatCount = repeatCount_,
+                                  .fadeSeconds = fadeSeconds_,
+                                  .router = router,
+                                  .cancel = cancel_,
+                                  .clock = PlaybackClock::System(),
+                                  .position = position_,
+                                  .report = report_};
+    switch (PlaybackPathFor(analysis_)) {
+        case VGMPlaybackPath::kKL2DAC:
+            KL2DACPlayback(context).Play();
+            break;
+        case VGMPlaybackPath::kADPCM:
+            ADPCMStreamPlayback(context).Play();
+            break;
+        case VGMPlaybackPath::kRegister:
+            RegisterPlayback(context).Play();
+            break;
     }
+}
+
+void VGMPlayerThread::StopRouter(KLINKRouter& router) {
+    router.Stop();
+    DrainOutput(router, true);
+}
+
+void VGMPlayerThread::DrainOutput(KLINKRouter& router, bool final) {
+    router.Drain();
     for (int i = 0; i < kKLINKConnectionCount; ++i) {
         const uint64_t start = pf::TickCount64();
         while (host_.PortConnected(i) && (final || !Terminated())) {

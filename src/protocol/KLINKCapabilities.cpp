@@ -4,29 +4,13 @@
 
 #include <algorithm>
 
+#include "common/Bytes.h"
 #include "common/Errors.h"
+#include "vgm/VGMChips.h"
 
 namespace klink {
 
 namespace {
-
-uint16_t Get16(std::span<const uint8_t> b, size_t at) noexcept {
-    return static_cast<uint16_t>(b[at] | (b[at + 1] << 8));
-}
-
-uint32_t Get32(std::span<const uint8_t> b, size_t at) noexcept {
-    return static_cast<uint32_t>(b[at]) | (static_cast<uint32_t>(b[at + 1]) << 8) |
-           (static_cast<uint32_t>(b[at + 2]) << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
-}
-
-void Put16(std::vector<uint8_t>& out, uint16_t v) {
-    out.push_back(static_cast<uint8_t>(v));
-    out.push_back(static_cast<uint8_t>(v >> 8));
-}
-
-void Put32(std::vector<uint8_t>& out, uint32_t v) {
-    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<uint8_t>(v >> shift));
-}
 
 // Fixed clocks cannot be set; variable clocks must be settable; only fixed
 // clocks carry a frequency.
@@ -43,29 +27,11 @@ bool ValidClock(const KLINKCapability& e) noexcept {
     }
 }
 
-std::string ChipName(uint8_t writeId) {
-    switch (writeId) {
-        case 0x51:
-            return "YM2413";
-        case 0x54:
-            return "YM2151";
-        case 0x55:
-        case 0xA5:
-            return "YM2203";
-        case 0x5A:
-            return "YM3812";
-        case 0x5B:
-            return "YM3526";
-        case 0x5E:
-        case 0x5F:
-            return "YMF262";
-        case 0xA0:
-            return "AY-3-8910";
-        case 0xB7:
-            return "OKIM6258";
-        default:
-            return fmt::format("Write ${:02X}", writeId);
-    }
+// The chip as the listing names it, or its WriteID.
+std::string ListingName(uint8_t writeId) {
+    const VGMChip* chip = FindVGMChip(writeId);
+    if (chip != nullptr && !chip->listingName.empty()) return std::string(chip->listingName);
+    return fmt::format("Write ${:02X}", writeId);
 }
 
 std::string ClockText(const KLINKCapability& e) {
@@ -105,11 +71,11 @@ void KLINKCapabilities::AddPage(uint16_t offset, std::span<const uint8_t> reply)
         throw ReadError("Invalid KLINK capabilities length.");
     }
 
-    const uint16_t maxPayload = Get16(reply, 0);
-    const uint32_t dataCapacity = Get32(reply, 2);
-    const uint16_t eventCapacity = Get16(reply, 6);
-    const uint16_t controlFeatures = Get16(reply, 8);
-    const uint16_t nextOffset = Get16(reply, 10);
+    const uint16_t maxPayload = LoadLE16(reply, 0);
+    const uint32_t dataCapacity = LoadLE32(reply, 2);
+    const uint16_t eventCapacity = LoadLE16(reply, 6);
+    const uint16_t controlFeatures = LoadLE16(reply, 8);
+    const uint16_t nextOffset = LoadLE16(reply, 10);
     if (maxPayload == 0 || maxPayload > 256 ||
         (nextOffset != kCapabilitiesEnd && (nextOffset == offset || alreadyRead(nextOffset)))) {
         throw ReadError("Invalid KLINK capabilities header.");
@@ -128,7 +94,7 @@ void KLINKCapabilities::AddPage(uint16_t offset, std::span<const uint8_t> reply)
         e.page = reply[at + 2];
         e.features = reply[at + 3];
         e.clockMode = static_cast<ClockMode>(reply[at + 4]);
-        e.fixedClockHz = Get32(reply, at + 5);
+        e.fixedClockHz = LoadLE32(reply, at + 5);
         if (!ValidClock(e)) throw ReadError("Invalid KLINK clock capability.");
 
         // Stored entries of the same chip are checked in order and the first
@@ -160,16 +126,14 @@ bool KLINKCapabilities::Supports(uint8_t writeId, uint8_t instance, uint8_t page
     });
 }
 
-bool KLINKCapabilities::Find(uint8_t writeId, uint8_t instance, uint8_t page,
-                             KLINKCapability& entry) const noexcept {
-    entry = KLINKCapability{};
-    if (!Complete()) return false;
+std::optional<KLINKCapability> KLINKCapabilities::Find(uint8_t writeId, uint8_t instance,
+                                                       uint8_t page) const noexcept {
+    if (!Complete()) return std::nullopt;
     const auto it = std::find_if(entries_.begin(), entries_.end(), [&](const KLINKCapability& e) {
         return e.writeId == writeId && e.instance == instance && e.page == page;
     });
-    if (it == entries_.end()) return false;
-    entry = *it;
-    return true;
+    if (it == entries_.end()) return std::nullopt;
+    return *it;
 }
 
 std::string KLINKCapabilities::Describe() const {
@@ -177,8 +141,8 @@ std::string KLINKCapabilities::Describe() const {
     if (!Complete()) return text;
     for (const auto& e : entries_) {
         if (!text.empty()) text += "\r\n";
-        text += fmt::format("{} / instance={} / page={} / clock={}", ChipName(e.writeId), e.instance, e.page,
-                            ClockText(e));
+        text += fmt::format("{} / instance={} / page={} / clock={}", ListingName(e.writeId), e.instance,
+                            e.page, ClockText(e));
     }
     return text;
 }
@@ -187,11 +151,11 @@ std::vector<uint8_t> EncodeCapabilityPage(const KLINKCapabilityPage& page) {
     if (page.entries.size() > 0xFF) throw ArgumentOutOfRange("Too many KLINK capability entries.");
     std::vector<uint8_t> out;
     out.reserve(kCapabilityPageHeader + kCapabilityEntrySize * page.entries.size());
-    Put16(out, page.maxPayload);
-    Put32(out, page.dataCapacity);
-    Put16(out, page.eventCapacity);
-    Put16(out, page.controlFeatures);
-    Put16(out, page.nextOffset);
+    AppendLE16(out, page.maxPayload);
+    AppendLE32(out, page.dataCapacity);
+    AppendLE16(out, page.eventCapacity);
+    AppendLE16(out, page.controlFeatures);
+    AppendLE16(out, page.nextOffset);
     out.push_back(static_cast<uint8_t>(page.entries.size()));
     for (const auto& e : page.entries) {
         out.push_back(e.writeId);
@@ -199,7 +163,7 @@ std::vector<uint8_t> EncodeCapabilityPage(const KLINKCapabilityPage& page) {
         out.push_back(e.page);
         out.push_back(e.features);
         out.push_back(static_cast<uint8_t>(e.clockMode));
-        Put32(out, e.fixedClockHz);
+        AppendLE32(out, e.fixedClockHz);
     }
     return out;
 }
@@ -207,8 +171,7 @@ std::vector<uint8_t> EncodeCapabilityPage(const KLINKCapabilityPage& page) {
 bool ClocksMatch(uint8_t writeId, uint32_t a, uint32_t b) noexcept {
     if (a == b) return true;
     // YM2413 boards and files round the NTSC colour-burst crystal either way.
-    constexpr uint8_t kYM2413 = 0x51;
-    return writeId == kYM2413 && ((a == 3579540 && b == 3579545) || (a == 3579545 && b == 3579540));
+    return writeId == kWriteYM2413 && ((a == 3579540 && b == 3579545) || (a == 3579545 && b == 3579540));
 }
 
 }  // namespace klink

@@ -11,6 +11,7 @@
 // A page is 13 + 9c bytes and at most 255 bytes (26 entries).
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -73,10 +74,10 @@ public:
     [[nodiscard]] bool Supports(uint8_t writeId, uint8_t instance, uint8_t page,
                                 uint8_t features) const noexcept;
 
-    // Copies the first entry for the target into `entry` (which is cleared
-    // first); false when the table is incomplete or has no such entry.
-    [[nodiscard]] bool Find(uint8_t writeId, uint8_t instance, uint8_t page,
-                            KLINKCapability& entry) const noexcept;
+    // The first entry for the target; nothing when the table is incomplete
+    // or has no such entry.
+    [[nodiscard]] std::optional<KLINKCapability> Find(uint8_t writeId, uint8_t instance,
+                                                      uint8_t page) const noexcept;
 
     // One line per entry in table order, joined by CR LF without a final
     // line break; empty while the table is incomplete.

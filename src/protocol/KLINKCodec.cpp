@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "common/Bytes.h"
 #include "common/Errors.h"
 
 namespace klink {
@@ -94,15 +95,12 @@ std::vector<uint8_t> EncodeFrame(MessageType messageType, Opcode opcode, uint16_
     raw[2] = kProtocolVersion;
     raw[3] = static_cast<uint8_t>(messageType);
     raw[4] = OpcodeByte(opcode);
-    raw[5] = static_cast<uint8_t>(requestId & 0xFF);
-    raw[6] = static_cast<uint8_t>(requestId >> 8);
-    raw[7] = static_cast<uint8_t>(n & 0xFF);
-    raw[8] = static_cast<uint8_t>(n >> 8);
+    StoreLE16(raw, 5, requestId);
+    StoreLE16(raw, 7, static_cast<uint16_t>(n));
     for (size_t k = 0; k < n; ++k) raw[kHeaderSize + k] = payload[k];
     const size_t crcPos = kHeaderSize + n;
     const uint16_t crc = FrameCrc16(std::span<const uint8_t>(raw.data(), crcPos));
-    raw[crcPos] = static_cast<uint8_t>(crc & 0xFF);
-    raw[crcPos + 1] = static_cast<uint8_t>(crc >> 8);
+    StoreLE16(raw, crcPos, crc);
 
     return StuffFrame(std::span<const uint8_t>(raw.data(), crcPos + 2));
 }
@@ -127,15 +125,15 @@ bool DecodeFrame(std::span<const uint8_t> body, KLINKFrame& frame) {
         raw[3] > static_cast<uint8_t>(MessageType::kReply)) {
         return false;
     }
-    const int payloadLength = raw[7] | (raw[8] << 8);
+    const int payloadLength = LoadLE16(raw, 7);
     if (payloadLength > kMaxPayload || size != payloadLength + kEnvelopeSize) return false;
     const int crcPos = size - 2;
-    const uint16_t stored = static_cast<uint16_t>(raw[crcPos] | (raw[crcPos + 1] << 8));
+    const uint16_t stored = LoadLE16(raw, static_cast<size_t>(crcPos));
     if (stored != FrameCrc16(std::span<const uint8_t>(raw.data(), static_cast<size_t>(crcPos)))) return false;
 
     frame.messageType = static_cast<MessageType>(raw[3]);
     frame.opcode = static_cast<Opcode>(raw[4]);
-    frame.requestId = static_cast<uint16_t>(raw[5] | (raw[6] << 8));
+    frame.requestId = LoadLE16(raw, 5);
     frame.payload.assign(raw.begin() + kHeaderSize, raw.begin() + crcPos);
     return true;
 }

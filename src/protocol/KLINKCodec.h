@@ -15,6 +15,8 @@
 #include <span>
 #include <vector>
 
+#include "vgm/VGMChips.h"
+
 namespace klink {
 
 // Envelope constants.
@@ -65,9 +67,7 @@ enum class Opcode : uint8_t {
 // The byte an opcode travels as.
 [[nodiscard]] constexpr uint8_t OpcodeByte(Opcode opcode) noexcept { return static_cast<uint8_t>(opcode); }
 
-// The SN76489 write commands take a byte batch; every other WriteID a register batch.
-inline constexpr uint8_t kWriteSN76489 = 0x50;
-inline constexpr uint8_t kWriteSN76489Second = 0x30;
+// Most bytes one register or byte batch carries.
 inline constexpr int kMaxBatchBytes = 254;
 
 // The decoded form of one frame.
@@ -98,7 +98,8 @@ struct KLINKFrame {
 // `frame`. Never throws; on false the frame is left empty.
 [[nodiscard]] bool DecodeFrame(std::span<const uint8_t> body, KLINKFrame& frame);
 
-// True when `writeId` is written with a byte batch (the SN76489 commands).
+// True when `writeId` is written with a byte batch (the SN76489 commands);
+// every other WriteID takes a register batch.
 [[nodiscard]] constexpr bool UsesByteBatch(uint8_t writeId) noexcept {
     return writeId == kWriteSN76489 || writeId == kWriteSN76489Second;
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 
+#include "common/Bytes.h"
 #include "common/Errors.h"
 #include "platform/Clock.h"
 #include "platform/SerialPort.h"
@@ -21,31 +22,11 @@ constexpr std::array<uint8_t, 5> kProbePayload = {'K', 'L', 'I', 'N', 'K'};
 constexpr std::array<uint8_t, 2> kAudioStatusPayload = {kWriteOKIM6258, 0x00};
 constexpr int kProbeAttempts = 3;
 
-constexpr uint8_t kWriteYM2413 = 0x51;
-constexpr uint8_t kWriteAY8910 = 0xA0;
-
 bool StopRequested(const KLINKCancel& cancel) { return cancel && cancel(); }
 
 void CheckCancel(const KLINKCancel& cancel) {
     if (StopRequested(cancel)) {
         throw AbortError(kCancelled);
-    }
-}
-
-uint32_t ReadLE32(std::span<const uint8_t> data, size_t offset) {
-    return static_cast<uint32_t>(data[offset]) | (static_cast<uint32_t>(data[offset + 1]) << 8) |
-           (static_cast<uint32_t>(data[offset + 2]) << 16) | (static_cast<uint32_t>(data[offset + 3]) << 24);
-}
-
-// Highest register address a register batch may carry for a chip.
-uint8_t RegisterAddressLimit(uint8_t writeId) noexcept {
-    switch (writeId) {
-        case kWriteYM2413:
-            return 0x3F;
-        case kWriteAY8910:
-            return 0x0F;
-        default:
-            return 0xFF;
     }
 }
 
@@ -100,10 +81,8 @@ KLINKLinkClock KLINKLinkClock::System() {
     return {[] { return platform::TickCount64(); }, [](uint32_t ms) { platform::SleepMs(ms); }};
 }
 
-KLINKSerialLink::KLINKSerialLink() : KLINKSerialLink(KLINKLinkClock::System()) {}
-
-KLINKSerialLink::KLINKSerialLink(KLINKLinkClock clock)
-    : clock_(std::move(clock)), readBuffer_(kPumpChunkBytes) {
+KLINKSerialLink::KLINKSerialLink(BufferedSerialWriter& writer, KLINKLinkClock clock)
+    : writer_(writer), clock_(std::move(clock)), readBuffer_(kPumpChunkBytes) {
     requestId_ = static_cast<uint16_t>(clock_.nowMs() & 0xFFFF);
 }
 
@@ -177,8 +156,7 @@ std::vector<uint8_t> KLINKSerialLink::TakeReply() {
     return {reply_.begin() + 1, reply_.end()};
 }
 
-void KLINKSerialLink::BeginRequest(BufferedSerialWriter& writer, Opcode opcode,
-                                   std::span<const uint8_t> payload) {
+void KLINKSerialLink::BeginRequest(Opcode opcode, std::span<const uint8_t> payload) {
     // Encode first: a refused payload leaves the outstanding request as it was.
     const uint16_t id = static_cast<uint16_t>(requestId_ + 1);
     const std::vector<uint8_t> frame = EncodeFrame(MessageType::kRequest, opcode, id, payload);
@@ -188,7 +166,7 @@ void KLINKSerialLink::BeginRequest(BufferedSerialWriter& writer, Opcode opcode,
     expectedReceiveFence_ = receive_.submitted;
     hasReply_ = false;
     reply_.clear();
-    writer.Enqueue(frame);
+    writer_.Enqueue(frame);
 }
 
 void KLINKSerialLink::WaitForPendingAudioStatus() {
@@ -208,17 +186,17 @@ void KLINKSerialLink::WaitForPendingAudioStatus() {
     }
 }
 
-std::vector<uint8_t> KLINKSerialLink::Request(BufferedSerialWriter& writer, Opcode opcode,
-                                              std::span<const uint8_t> payload, const KLINKCancel& cancel) {
+std::vector<uint8_t> KLINKSerialLink::Request(Opcode opcode, std::span<const uint8_t> payload,
+                                              const KLINKCancel& cancel) {
     if (!platform::IsValidHandle(port_)) {
         throw ReadError(kNotAttached);
     }
     CheckCancel(cancel);
     WaitForPendingAudioStatus();
-    BeginRequest(writer, opcode, payload);
+    BeginRequest(opcode, payload);
     // The reply clock starts once the request is on its way, so a backlog
     // in the writer does not count against it.
-    writer.Drain();
+    writer_.Drain();
     const uint64_t started = clock_.nowMs();
     for (;;) {
         PumpInput();
@@ -235,19 +213,17 @@ std::vector<uint8_t> KLINKSerialLink::Request(BufferedSerialWriter& writer, Opco
     return TakeReply();
 }
 
-bool KLINKSerialLink::TryControlReply(std::vector<uint8_t>& reply) {
+std::optional<std::vector<uint8_t>> KLINKSerialLink::TryControlReply() {
     PumpInput();
-    reply.clear();
     if (!hasReply_) {
-        return false;
+        return std::nullopt;
     }
     hasReply_ = false;
-    reply = TakeReply();
-    return true;
+    return TakeReply();
 }
 
-bool KLINKSerialLink::TrySubmitFrame(BufferedSerialWriter& writer, std::span<const uint8_t> frame,
-                                     const KLINKCancel& cancel, bool control) {
+bool KLINKSerialLink::TrySubmitFrame(std::span<const uint8_t> frame, const KLINKCancel& cancel,
+                                     bool control) {
     CheckCancel(cancel);
     const auto length = static_cast<int32_t>(frame.size());
     if (!receive_.CanSubmit(length, control)) {
@@ -255,7 +231,7 @@ bool KLINKSerialLink::TrySubmitFrame(BufferedSerialWriter& writer, std::span<con
     }
     if (startup_.NeedsFence(length)) {
         try {
-            if (!Request(writer, Opcode::kPing, {}, cancel).empty()) {
+            if (!Request(Opcode::kPing, {}, cancel).empty()) {
                 throw ReadError("Invalid startup fence response.");
             }
         } catch (const ReadError& e) {
@@ -264,33 +240,30 @@ bool KLINKSerialLink::TrySubmitFrame(BufferedSerialWriter& writer, std::span<con
         }
         startup_.FenceCompleted();
     }
-    writer.Enqueue(frame);
+    writer_.Enqueue(frame);
     startup_.Submitted(length);
     receive_.Submitted(length, control);
     return true;
 }
 
-void KLINKSerialLink::SubmitFrame(BufferedSerialWriter& writer, std::span<const uint8_t> frame,
-                                  const KLINKCancel& cancel) {
-    if (!TrySubmitFrame(writer, frame, cancel, false)) {
+void KLINKSerialLink::SubmitFrame(std::span<const uint8_t> frame, const KLINKCancel& cancel) {
+    if (!TrySubmitFrame(frame, cancel, false)) {
         throw WriteError(kWindowFull);
     }
 }
 
-bool KLINKSerialLink::TrySendPacket(BufferedSerialWriter& writer, Opcode opcode,
-                                    std::span<const uint8_t> payload, const KLINKCancel& cancel,
-                                    bool control) {
+bool KLINKSerialLink::TrySendPacket(Opcode opcode, std::span<const uint8_t> payload,
+                                    const KLINKCancel& cancel, bool control) {
     CheckCancel(cancel);
     const std::vector<uint8_t> frame = EncodeFrame(MessageType::kPacket, opcode, NextRequestID(), payload);
     if (opcode == Opcode::kSetOutputVolume) {
         control = true;
     }
-    return TrySubmitFrame(writer, frame, cancel, control);
+    return TrySubmitFrame(frame, cancel, control);
 }
 
-void KLINKSerialLink::SendPacket(BufferedSerialWriter& writer, Opcode opcode,
-                                 std::span<const uint8_t> payload, const KLINKCancel& cancel) {
-    if (!TrySendPacket(writer, opcode, payload, cancel, false)) {
+void KLINKSerialLink::SendPacket(Opcode opcode, std::span<const uint8_t> payload, const KLINKCancel& cancel) {
+    if (!TrySendPacket(opcode, payload, cancel, false)) {
         throw WriteError(kWindowFull);
     }
 }
@@ -303,10 +276,10 @@ void KLINKSerialLink::BeginReceiveWindow() noexcept {
     expectedReceiveFence_ = 0;
 }
 
-void KLINKSerialLink::Probe(BufferedSerialWriter& writer, const KLINKCancel& cancel) {
+void KLINKSerialLink::Probe(const KLINKCancel& cancel) {
     for (int attempt = 1;; ++attempt) {
         try {
-            const std::vector<uint8_t> echo = Request(writer, Opcode::kPing, kProbePayload, cancel);
+            const std::vector<uint8_t> echo = Request(Opcode::kPing, kProbePayload, cancel);
             if (std::ranges::equal(echo, kProbePayload)) {
                 return;
             }
@@ -319,8 +292,8 @@ void KLINKSerialLink::Probe(BufferedSerialWriter& writer, const KLINKCancel& can
     }
 }
 
-std::string KLINKSerialLink::DeviceInfo(BufferedSerialWriter& writer, const KLINKCancel& cancel) {
-    const std::vector<uint8_t> data = Request(writer, Opcode::kDeviceInfo, {}, cancel);
+std::string KLINKSerialLink::DeviceInfo(const KLINKCancel& cancel) {
+    const std::vector<uint8_t> data = Request(Opcode::kDeviceInfo, {}, cancel);
     const size_t length = data.size();
     if (length < 2) {
         throw ReadError("Invalid KLINK device info.");
@@ -340,8 +313,8 @@ std::string KLINKSerialLink::DeviceInfo(BufferedSerialWriter& writer, const KLIN
     return model + " / Firmware " + firmware;
 }
 
-void KLINKSerialLink::Reset(BufferedSerialWriter& writer, const KLINKCancel& cancel) {
-    if (!Request(writer, Opcode::kReset, {}, cancel).empty()) {
+void KLINKSerialLink::Reset(const KLINKCancel& cancel) {
+    if (!Request(Opcode::kReset, {}, cancel).empty()) {
         throw ReadError("Invalid KLINK reset completion.");
     }
     startup_.FinishTransfer();
@@ -350,22 +323,20 @@ void KLINKSerialLink::Reset(BufferedSerialWriter& writer, const KLINKCancel& can
 
 void KLINKSerialLink::BeginStartup() noexcept { startup_.BeginTransfer(); }
 
-void KLINKSerialLink::SynchronizeStartup(BufferedSerialWriter& writer, const KLINKCancel& cancel) {
-    if (!Request(writer, Opcode::kPing, {}, cancel).empty()) {
+void KLINKSerialLink::SynchronizeStartup(const KLINKCancel& cancel) {
+    if (!Request(Opcode::kPing, {}, cancel).empty()) {
         throw ReadError("Invalid startup PING response.");
     }
     startup_.FenceCompleted();
     startup_.FinishTransfer();
 }
 
-void KLINKSerialLink::CheckCapabilities(BufferedSerialWriter& writer, bool useYm, bool useAudio,
-                                        const KLINKCancel& cancel) {
+void KLINKSerialLink::CheckCapabilities(bool useYm, bool useAudio, const KLINKCancel& cancel) {
     capabilities_.Clear();
     while (!capabilities_.Complete()) {
         const uint16_t offset = capabilities_.NextOffset();
-        const std::array<uint8_t, 2> payload = {static_cast<uint8_t>(offset & 0xFF),
-                                                static_cast<uint8_t>(offset >> 8)};
-        const std::vector<uint8_t> page = Request(writer, Opcode::kCapabilities, payload, cancel);
+        const std::array<uint8_t, 2> payload = LE16Bytes(offset);
+        const std::vector<uint8_t> page = Request(Opcode::kCapabilities, payload, cancel);
         capabilities_.AddPage(offset, page);
     }
     if (capabilities_.MaxPayload() < kMaxPayload) {
@@ -385,50 +356,46 @@ void KLINKSerialLink::CheckCapabilities(BufferedSerialWriter& writer, bool useYm
     }
 }
 
-void KLINKSerialLink::SetOutputVolume(BufferedSerialWriter& writer, uint8_t attenuation,
-                                      const KLINKCancel& cancel, bool waitForReply) {
+void KLINKSerialLink::SetOutputVolume(uint8_t attenuation, const KLINKCancel& cancel, bool waitForReply) {
     if (attenuation > kMaxAttenuation || (capabilities_.ControlFeatures() & kControlAttenuation) == 0) {
         throw WriteError("KLINK output attenuation is unavailable or invalid.");
     }
     CheckCancel(cancel);
     const std::array<uint8_t, 1> payload = {attenuation};
     if (waitForReply) {
-        if (!Request(writer, Opcode::kSetOutputVolume, payload, cancel).empty()) {
+        if (!Request(Opcode::kSetOutputVolume, payload, cancel).empty()) {
             throw ReadError("Invalid output volume completion.");
         }
         return;
     }
     const std::vector<uint8_t> frame =
         EncodeFrame(MessageType::kPacket, Opcode::kSetOutputVolume, NextRequestID(), payload);
-    if (!TrySubmitFrame(writer, frame, cancel, true)) {
+    if (!TrySubmitFrame(frame, cancel, true)) {
         throw WriteError("KLINK output-volume receive reserve exceeded.");
     }
 }
 
-void KLINKSerialLink::SetChipClock(BufferedSerialWriter& writer, uint8_t writeId, uint8_t instance,
-                                   uint32_t hertz, const KLINKCancel& cancel) {
-    KLINKCapability entry;
-    if (hertz == 0 || !capabilities_.Find(writeId, instance, 0, entry)) {
+void KLINKSerialLink::SetChipClock(uint8_t writeId, uint8_t instance, uint32_t hertz,
+                                   const KLINKCancel& cancel) {
+    const std::optional<KLINKCapability> entry =
+        hertz == 0 ? std::nullopt : capabilities_.Find(writeId, instance, 0);
+    if (!entry) {
         throw WriteError("Unsupported logical chip clock.");
     }
-    if (entry.clockMode == ClockMode::kFixed) {
-        if (ClocksMatch(writeId, entry.fixedClockHz, hertz)) {
+    if (entry->clockMode == ClockMode::kFixed) {
+        if (ClocksMatch(writeId, entry->fixedClockHz, hertz)) {
             return;
         }
         throw WriteError(fmt::format("Chip ${:02X} has a fixed {} Hz clock; VGM requests {} Hz.", writeId,
-                                     entry.fixedClockHz, hertz));
+                                     entry->fixedClockHz, hertz));
     }
     if (!capabilities_.Supports(writeId, instance, 0, kFeatureSetClock)) {
         throw WriteError("Unsupported logical chip clock.");
     }
-    const std::array<uint8_t, 6> payload = {writeId,
-                                            instance,
-                                            static_cast<uint8_t>(hertz & 0xFF),
-                                            static_cast<uint8_t>((hertz >> 8) & 0xFF),
-                                            static_cast<uint8_t>((hertz >> 16) & 0xFF),
-                                            static_cast<uint8_t>(hertz >> 24)};
+    std::array<uint8_t, 6> payload = {writeId, instance};
+    StoreLE32(payload, 2, hertz);
     try {
-        if (!Request(writer, Opcode::kSetChipClock, payload, cancel).empty()) {
+        if (!Request(Opcode::kSetChipClock, payload, cancel).empty()) {
             throw ReadError("Invalid chip clock completion.");
         }
     } catch (const ReadError& e) {
@@ -437,9 +404,8 @@ void KLINKSerialLink::SetChipClock(BufferedSerialWriter& writer, uint8_t writeId
     }
 }
 
-bool KLINKSerialLink::TryWriteRegisters(BufferedSerialWriter& writer, uint8_t writeId, uint8_t instance,
-                                        uint8_t page, std::span<const uint8_t> data,
-                                        const KLINKCancel& cancel) {
+bool KLINKSerialLink::TryWriteRegisters(uint8_t writeId, uint8_t instance, uint8_t page,
+                                        std::span<const uint8_t> data, const KLINKCancel& cancel) {
     if (!capabilities_.Supports(writeId, instance, page, kFeatureBurst)) {
         throw WriteError(fmt::format("Unavailable register target ${:02X}/{}/{}.", writeId, instance, page));
     }
@@ -458,75 +424,68 @@ bool KLINKSerialLink::TryWriteRegisters(BufferedSerialWriter& writer, uint8_t wr
     }
     const std::vector<uint8_t> frame =
         EncodeFrame(MessageType::kPacket, WriteOpcode(writeId), NextRequestID(), payload);
-    return TrySubmitFrame(writer, frame, cancel, false);
+    return TrySubmitFrame(frame, cancel, false);
 }
 
-void KLINKSerialLink::WriteRegisters(BufferedSerialWriter& writer, uint8_t writeId, uint8_t instance,
-                                     uint8_t page, std::span<const uint8_t> data, const KLINKCancel& cancel) {
-    if (!TryWriteRegisters(writer, writeId, instance, page, data, cancel)) {
+void KLINKSerialLink::WriteRegisters(uint8_t writeId, uint8_t instance, uint8_t page,
+                                     std::span<const uint8_t> data, const KLINKCancel& cancel) {
+    if (!TryWriteRegisters(writeId, instance, page, data, cancel)) {
         throw WriteError(kWindowFull);
     }
 }
 
-void KLINKSerialLink::WriteYM2151(BufferedSerialWriter& writer, std::span<const uint8_t> data,
-                                  const KLINKCancel& cancel) {
-    WriteRegisters(writer, kWriteYM2151, 0, 0, data, cancel);
+void KLINKSerialLink::WriteYM2151(std::span<const uint8_t> data, const KLINKCancel& cancel) {
+    WriteRegisters(kWriteYM2151, 0, 0, data, cancel);
 }
 
-void KLINKSerialLink::AudioPacket(BufferedSerialWriter& writer, Opcode opcode,
-                                  std::span<const uint8_t> payload, const KLINKCancel& cancel) {
+void KLINKSerialLink::AudioPacket(Opcode opcode, std::span<const uint8_t> payload,
+                                  const KLINKCancel& cancel) {
     if (opcode != Opcode::kStreamData && opcode != Opcode::kStreamEvents && opcode != Opcode::kStreamStart) {
         throw WriteError("Invalid audio opcode.");
     }
     CheckCancel(cancel);
     const std::vector<uint8_t> frame = EncodeFrame(MessageType::kPacket, opcode, NextRequestID(), payload);
-    SubmitFrame(writer, frame, cancel);
+    SubmitFrame(frame, cancel);
 }
 
-std::string KLINKSerialLink::AudioStatus(BufferedSerialWriter& writer, const KLINKCancel& cancel,
-                                         bool& finished, bool& failed) {
-    const std::vector<uint8_t> data = Request(writer, Opcode::kAudioStatus, kAudioStatusPayload, cancel);
-    return DescribeAudioStatus(data, finished, failed);
+AudioStatusReport KLINKSerialLink::AudioStatus(const KLINKCancel& cancel) {
+    const std::vector<uint8_t> data = Request(Opcode::kAudioStatus, kAudioStatusPayload, cancel);
+    return DescribeAudioStatus(data);
 }
 
-void KLINKSerialLink::BeginAudioStatus(BufferedSerialWriter& writer) {
+void KLINKSerialLink::BeginAudioStatus() {
     if (statusPending_) {
         return;
     }
-    BeginRequest(writer, Opcode::kAudioStatus, kAudioStatusPayload);
+    BeginRequest(Opcode::kAudioStatus, kAudioStatusPayload);
     statusStarted_ = clock_.nowMs();
     statusPending_ = true;
 }
 
-bool KLINKSerialLink::PollAudioStatus(std::string& text, bool& finished, bool& failed) {
-    text.clear();
-    finished = false;
-    failed = false;
+std::optional<AudioStatusReport> KLINKSerialLink::PollAudioStatus() {
     if (!statusPending_) {
-        return false;
+        return std::nullopt;
     }
     PumpInput();
     if (hasReply_) {
         statusPending_ = false;
         hasReply_ = false;
-        text = DescribeAudioStatus(TakeReply(), finished, failed);
-        return true;
+        return DescribeAudioStatus(TakeReply());
     }
     if (clock_.nowMs() - statusStarted_ >= kAudioStatusTimeoutMs) {
         statusPending_ = false;
         throw ReadError(kAudioStatusTimeout);
     }
-    return false;
+    return std::nullopt;
 }
 
-std::string KLINKSerialLink::DescribeAudioStatus(std::span<const uint8_t> data, bool& finished,
-                                                 bool& failed) {
+AudioStatusReport KLINKSerialLink::DescribeAudioStatus(std::span<const uint8_t> data) {
     if (data.size() != kAudioDiagnosticsBytes) {
         throw ReadError("Unsupported KLINK ADPCM diagnostics.");
     }
     std::array<uint32_t, 10> v{};
     for (size_t i = 0; i < v.size(); ++i) {
-        v[i] = ReadLE32(data, i * 4);
+        v[i] = LoadLE32(data, i * 4);
     }
     const uint32_t accepted = v[0];
     const uint32_t played = v[1];
@@ -539,9 +498,11 @@ std::string KLINKSerialLink::DescribeAudioStatus(std::span<const uint8_t> data, 
     if (played > accepted || pending != accepted - played) {
         throw ReadError("Invalid KLINK stream positions.");
     }
-    finished = (flags & kAudioFinished) != 0;
-    failed = (flags & kAudioFailed) != 0;
-    std::string text = fmt::format(
+    AudioStatusReport report;
+    report.finished = (flags & kAudioFinished) != 0;
+    report.failed = (flags & kAudioFailed) != 0;
+    std::string& text = report.text;
+    text = fmt::format(
         "ADPCM: accepted={}, played={}, pending={}, underflows={}, overflows={}, rejected={}, max pending={} "
         "bytes, "
         "flags={}, late events={}, max event lag={} bytes",
@@ -560,10 +521,10 @@ std::string KLINKSerialLink::DescribeAudioStatus(std::span<const uint8_t> data, 
     if (!reasons.empty()) {
         reasons.pop_back();
         text += "; reason=" + reasons;
-    } else if (failed) {
+    } else if (report.failed) {
         text += "; reason=unknown (older firmware)";
     }
-    return text;
+    return report;
 }
 
 }  // namespace klink

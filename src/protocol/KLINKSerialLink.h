@@ -1,6 +1,7 @@
 #pragma once
 // KLINKSerialLink: the host's KLINK endpoint on one open serial port. It
-// encodes requests and packets, queues them on the port's buffered writer,
+// encodes requests and packets, queues them on the port's buffered writer
+// (bound to the link when it is made; see KLINKConnection for the pair),
 // reads the port handle directly to collect replies, matches each reply to
 // the one outstanding request, keeps packets within the startup and receive
 // windows, and gives up after fixed time-outs or when the caller cancels.
@@ -11,6 +12,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -20,6 +22,7 @@
 #include "protocol/KLINKCodec.h"
 #include "protocol/KLINKReceiveWindow.h"
 #include "protocol/KLINKStartupWindow.h"
+#include "vgm/VGMChips.h"
 
 namespace klink {
 
@@ -36,9 +39,6 @@ inline constexpr uint64_t kAudioStatusTimeoutMs = 1000;
 // PumpInput reads at most this many rounds of at most this many bytes.
 inline constexpr int kPumpRounds = 4;
 inline constexpr int kPumpChunkBytes = 4096;
-// The OKIM6258 target the ADPCM stream and its diagnostics are addressed to.
-inline constexpr uint8_t kWriteOKIM6258 = 0xB7;
-inline constexpr uint8_t kWriteYM2151 = 0x54;
 // Reply data of AUDIO_STATUS: ten unsigned 32-bit little-endian values.
 inline constexpr int kAudioDiagnosticsBytes = 40;
 // Flag bits of the ADPCM diagnostics.
@@ -46,6 +46,16 @@ inline constexpr uint32_t kAudioFinished = 0x02;
 inline constexpr uint32_t kAudioFailed = 0x04;
 // Largest attenuation SET_OUTPUT_VOLUME accepts (0 = full volume).
 inline constexpr uint8_t kMaxAttenuation = 96;
+
+// One ADPCM diagnostics reply: the log line and the two state bits.
+struct AudioStatusReport {
+    // "ADPCM: accepted=..., ..." with the failure reasons, if any.
+    std::string text;
+    bool finished = false;  // the stream has played to its end
+    bool failed = false;    // the board gave the stream up
+
+    friend bool operator==(const AudioStatusReport&, const AudioStatusReport&) = default;
+};
 
 // The link's time source: a monotonic millisecond tick and a sleep. The
 // default is the platform's; tests may drive a fake one.
@@ -58,20 +68,23 @@ struct KLINKLinkClock {
 
 class KLINKSerialLink {
 public:
-    // No port attached; the request ID starts from the low 16 bits of the
-    // millisecond tick, so consecutive links start from different IDs.
-    KLINKSerialLink();
-    explicit KLINKSerialLink(KLINKLinkClock clock);
+    // Bound to `writer` for its whole life: every request and packet is
+    // queued there (the writer must outlive the link). No port is attached
+    // yet; the request ID starts from the low 16 bits of the millisecond
+    // tick, so consecutive links start from different IDs.
+    explicit KLINKSerialLink(BufferedSerialWriter& writer, KLINKLinkClock clock = KLINKLinkClock::System());
     KLINKSerialLink(const KLINKSerialLink&) = delete;
     KLINKSerialLink& operator=(const KLINKSerialLink&) = delete;
     ~KLINKSerialLink() = default;
 
     // Reads replies from `port` from now on (the port stays owned by whoever
-    // opened it). Both windows become inactive with zero counters, the decoder
-    // and any pending AUDIO_STATUS or reply are forgotten.
+    // opened it; normally the port the writer writes to). Both windows
+    // become inactive with zero counters, the decoder and any pending
+    // AUDIO_STATUS or reply are forgotten.
     void AttachPort(platform::OSHandle port) noexcept;
     void DetachPort() noexcept;
     [[nodiscard]] platform::OSHandle Port() const noexcept { return port_; }
+    [[nodiscard]] BufferedSerialWriter& Writer() const noexcept { return writer_; }
 
     // --- requests, replies and packets -------------------------------------
 
@@ -80,28 +93,25 @@ public:
     // handed the request to the port, then up to 1000 ms. Returns the reply
     // data after the status byte. ReadError for a missing port, a time-out,
     // an empty or rejected reply; AbortError when `cancel` says stop.
-    [[nodiscard]] std::vector<uint8_t> Request(BufferedSerialWriter& writer, Opcode opcode,
-                                               std::span<const uint8_t> payload,
+    [[nodiscard]] std::vector<uint8_t> Request(Opcode opcode, std::span<const uint8_t> payload,
                                                const KLINKCancel& cancel = {});
 
     // Queues a request without waiting; collect its reply with TryControlReply.
-    void BeginRequest(BufferedSerialWriter& writer, Opcode opcode, std::span<const uint8_t> payload);
+    void BeginRequest(Opcode opcode, std::span<const uint8_t> payload);
 
-    // Polls the port once. True when the reply to the outstanding request has
-    // come; `reply` then holds its data after the status byte (and a rejected
-    // status raises ReadError). Never waits.
-    [[nodiscard]] bool TryControlReply(std::vector<uint8_t>& reply);
+    // Polls the port once. The reply data after the status byte once the
+    // reply to the outstanding request has come (a rejected status raises
+    // ReadError); nothing while it is still out. Never waits.
+    [[nodiscard]] std::optional<std::vector<uint8_t>> TryControlReply();
 
     // Sends a packet within the windows. False, with nothing queued, when the
     // receive window has no room (the request ID has advanced all the same).
     // SET_OUTPUT_VOLUME always counts as a control packet.
-    [[nodiscard]] bool TrySendPacket(BufferedSerialWriter& writer, Opcode opcode,
-                                     std::span<const uint8_t> payload, const KLINKCancel& cancel = {},
-                                     bool control = false);
+    [[nodiscard]] bool TrySendPacket(Opcode opcode, std::span<const uint8_t> payload,
+                                     const KLINKCancel& cancel = {}, bool control = false);
     // The same as a data packet; a full window raises WriteError
     // "KLINK receive window is full; wait for a STATUS reply.".
-    void SendPacket(BufferedSerialWriter& writer, Opcode opcode, std::span<const uint8_t> payload,
-                    const KLINKCancel& cancel = {});
+    void SendPacket(Opcode opcode, std::span<const uint8_t> payload, const KLINKCancel& cancel = {});
 
     // Starts limiting packets to 4096 bytes in flight (6144 for control
     // packets) until a reply confirms them. Called after DAC_START.
@@ -112,53 +122,45 @@ public:
     // --- device operations -------------------------------------------------
 
     // PING with "KLINK", up to three attempts; the echo must match exactly.
-    void Probe(BufferedSerialWriter& writer, const KLINKCancel& cancel = {});
+    void Probe(const KLINKCancel& cancel = {});
     // DEVICE_INFO: returns "<model> / Firmware <firmware>" and keeps the model as DeviceName.
-    [[nodiscard]] std::string DeviceInfo(BufferedSerialWriter& writer, const KLINKCancel& cancel = {});
+    [[nodiscard]] std::string DeviceInfo(const KLINKCancel& cancel = {});
     // RESET; afterwards both windows are inactive.
-    void Reset(BufferedSerialWriter& writer, const KLINKCancel& cancel = {});
+    void Reset(const KLINKCancel& cancel = {});
     // Fences start-up packets every 2048 bytes from now on.
     void BeginStartup() noexcept;
     // A final empty PING; then the startup window stops limiting.
-    void SynchronizeStartup(BufferedSerialWriter& writer, const KLINKCancel& cancel = {});
+    void SynchronizeStartup(const KLINKCancel& cancel = {});
     // Reads the capability table and checks the payload size, and the YM2151
     // BURST and ADPCM stream features when `useYm` / `useAudio` ask for them.
-    void CheckCapabilities(BufferedSerialWriter& writer, bool useYm, bool useAudio,
-                           const KLINKCancel& cancel = {});
+    void CheckCapabilities(bool useYm, bool useAudio, const KLINKCancel& cancel = {});
     // SET_OUTPUT_VOLUME, `attenuation` 0 (full volume) .. 96. With
     // `waitForReply` false it goes out as a control packet.
-    void SetOutputVolume(BufferedSerialWriter& writer, uint8_t attenuation, const KLINKCancel& cancel = {},
-                         bool waitForReply = true);
+    void SetOutputVolume(uint8_t attenuation, const KLINKCancel& cancel = {}, bool waitForReply = true);
     // SET_CHIP_CLOCK; a fixed clock that already matches sends nothing.
-    void SetChipClock(BufferedSerialWriter& writer, uint8_t writeId, uint8_t instance, uint32_t hertz,
-                      const KLINKCancel& cancel = {});
+    void SetChipClock(uint8_t writeId, uint8_t instance, uint32_t hertz, const KLINKCancel& cancel = {});
     // Register pairs for YM2151 instance 0, page 0.
-    void WriteYM2151(BufferedSerialWriter& writer, std::span<const uint8_t> data,
-                     const KLINKCancel& cancel = {});
+    void WriteYM2151(std::span<const uint8_t> data, const KLINKCancel& cancel = {});
     // One register batch (or byte batch for the SN76489 targets) as a packet.
     // Raising: a full receive window is a WriteError.
-    void WriteRegisters(BufferedSerialWriter& writer, uint8_t writeId, uint8_t instance, uint8_t page,
-                        std::span<const uint8_t> data, const KLINKCancel& cancel = {});
+    void WriteRegisters(uint8_t writeId, uint8_t instance, uint8_t page, std::span<const uint8_t> data,
+                        const KLINKCancel& cancel = {});
     // The same; false, with nothing queued, when the receive window is full.
-    [[nodiscard]] bool TryWriteRegisters(BufferedSerialWriter& writer, uint8_t writeId, uint8_t instance,
-                                         uint8_t page, std::span<const uint8_t> data,
-                                         const KLINKCancel& cancel = {});
+    [[nodiscard]] bool TryWriteRegisters(uint8_t writeId, uint8_t instance, uint8_t page,
+                                         std::span<const uint8_t> data, const KLINKCancel& cancel = {});
     // STREAM_DATA, STREAM_EVENTS or STREAM_START as a data packet.
-    void AudioPacket(BufferedSerialWriter& writer, Opcode opcode, std::span<const uint8_t> payload,
-                     const KLINKCancel& cancel = {});
-    // AUDIO_STATUS, waiting for the reply; returns DescribeAudioStatus's text.
-    [[nodiscard]] std::string AudioStatus(BufferedSerialWriter& writer, const KLINKCancel& cancel,
-                                          bool& finished, bool& failed);
+    void AudioPacket(Opcode opcode, std::span<const uint8_t> payload, const KLINKCancel& cancel = {});
+    // AUDIO_STATUS, waiting for the reply; returns what DescribeAudioStatus makes of it.
+    [[nodiscard]] AudioStatusReport AudioStatus(const KLINKCancel& cancel = {});
     // Queues AUDIO_STATUS without waiting, unless one is pending already.
-    void BeginAudioStatus(BufferedSerialWriter& writer);
-    // Collects the pending AUDIO_STATUS reply if it has come. False with
-    // empty text while none is pending or its reply is still out; ReadError
-    // "KLINK AUDIO_STATUS timeout." 1000 ms after it was queued. Never waits.
-    [[nodiscard]] bool PollAudioStatus(std::string& text, bool& finished, bool& failed);
+    void BeginAudioStatus();
+    // Collects the pending AUDIO_STATUS reply if it has come. Nothing while
+    // none is pending or its reply is still out; ReadError "KLINK
+    // AUDIO_STATUS timeout." 1000 ms after it was queued. Never waits.
+    [[nodiscard]] std::optional<AudioStatusReport> PollAudioStatus();
     // Checks and describes the 40-byte ADPCM diagnostics and keeps accepted,
     // played, pending and flags. Needs no port.
-    [[nodiscard]] std::string DescribeAudioStatus(std::span<const uint8_t> data, bool& finished,
-                                                  bool& failed);
+    [[nodiscard]] AudioStatusReport DescribeAudioStatus(std::span<const uint8_t> data);
 
     // --- state -------------------------------------------------------------
 
@@ -179,12 +181,13 @@ protected:
 private:
     void PumpInput();
     [[nodiscard]] std::vector<uint8_t> TakeReply();
-    [[nodiscard]] bool TrySubmitFrame(BufferedSerialWriter& writer, std::span<const uint8_t> frame,
-                                      const KLINKCancel& cancel, bool control);
-    void SubmitFrame(BufferedSerialWriter& writer, std::span<const uint8_t> frame, const KLINKCancel& cancel);
+    [[nodiscard]] bool TrySubmitFrame(std::span<const uint8_t> frame, const KLINKCancel& cancel,
+                                      bool control);
+    void SubmitFrame(std::span<const uint8_t> frame, const KLINKCancel& cancel);
     void WaitForPendingAudioStatus();
     uint16_t NextRequestID() noexcept;
 
+    BufferedSerialWriter& writer_;
     KLINKLinkClock clock_;
     platform::OSHandle port_ = platform::kInvalidOSHandle;
     std::string deviceName_;

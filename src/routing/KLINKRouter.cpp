@@ -4,6 +4,7 @@
 
 #include "common/Errors.h"
 #include "protocol/KLINKCodec.h"
+#include "vgm/VGMChips.h"
 
 namespace klink {
 
@@ -37,47 +38,35 @@ const KLINKRoutePlan kNoPlan;
 }  // namespace
 
 KLINKRouter::KLINKRouter(const KLINKPorts& ports) : ports_(ports) {
-    for (int32_t i = 0; i < kKLINKConnectionCount; ++i) {
-        const platform::OSHandle handle = ports_[static_cast<size_t>(i)].handle;
-        if (!IsConnectedPort(handle)) continue;
-        auto link = std::make_unique<KLINKSerialLink>();
-        link->AttachPort(handle);
-        links_[static_cast<size_t>(i)] = std::move(link);
-        writers_[static_cast<size_t>(i)] = std::make_unique<BufferedSerialWriter>(handle);
+    for (size_t i = 0; i < connections_.size(); ++i) {
+        const platform::OSHandle handle = ports_[i].handle;
+        if (IsConnectedPort(handle)) connections_[i].emplace(handle);
     }
 }
 
 KLINKRouter::~KLINKRouter() {
-    for (size_t i = 0; i < links_.size(); ++i) {
-        writers_[i].reset();
-        links_[i].reset();
-    }
+    for (auto& connection : connections_) connection.reset();
     plan_.reset();
 }
 
-KLINKSerialLink* KLINKRouter::Link(int32_t index) const noexcept {
+KLINKConnection* KLINKRouter::Connection(int32_t index) noexcept {
     if (index < 0 || index >= kKLINKConnectionCount) return nullptr;
-    return links_[static_cast<size_t>(index)].get();
-}
-
-BufferedSerialWriter* KLINKRouter::Writer(int32_t index) const noexcept {
-    if (index < 0 || index >= kKLINKConnectionCount) return nullptr;
-    return writers_[static_cast<size_t>(index)].get();
+    auto& connection = connections_[static_cast<size_t>(index)];
+    return connection ? &*connection : nullptr;
 }
 
 bool KLINKRouter::Uses(int32_t index) const noexcept {
-    return plan_ && plan_->UsesDevice(index) && links_[static_cast<size_t>(index)] != nullptr;
+    return plan_ && plan_->UsesDevice(index) && connections_[static_cast<size_t>(index)].has_value();
 }
 
 void KLINKRouter::ProbeBoard(int32_t index, const KLINKCancel& cancel) {
-    KLINKSerialLink& link = *links_[static_cast<size_t>(index)];
-    BufferedSerialWriter& writer = *writers_[static_cast<size_t>(index)];
+    KLINKConnection& connection = *connections_[static_cast<size_t>(index)];
     const std::string& name = ports_[static_cast<size_t>(index)].name;
     try {
-        link.Probe(writer, cancel);
-        const std::string identity = link.DeviceInfo(writer, cancel);
-        link.CheckCapabilities(writer, false, false, cancel);
-        description_ += name + " / " + identity + "\r\n" + link.Capabilities().Describe() + "\r\n";
+        connection.Probe(cancel);
+        const std::string identity = connection.DeviceInfo(cancel);
+        connection.CheckCapabilities(false, false, cancel);
+        description_ += name + " / " + identity + "\r\n" + connection.Capabilities().Describe() + "\r\n";
     } catch (...) {
         RethrowPrefixed(name + ": ");
     }
@@ -93,11 +82,12 @@ void KLINKRouter::Prepare(std::span<const KLINKVGMTarget> targets, std::span<con
     KLINKDeviceNames names{};
     int32_t connected = 0;
     for (int32_t i = 0; i < kKLINKConnectionCount; ++i) {
-        if (!links_[static_cast<size_t>(i)]) continue;
+        const auto index = static_cast<size_t>(i);
+        if (!connections_[index]) continue;
         ++connected;
         ProbeBoard(i, cancel);
-        caps[static_cast<size_t>(i)] = &links_[static_cast<size_t>(i)]->Capabilities();
-        names[static_cast<size_t>(i)] = links_[static_cast<size_t>(i)]->DeviceName();
+        caps[index] = &connections_[index]->Capabilities();
+        names[index] = connections_[index]->DeviceName();
     }
     if (connected == 0) throw WriteError("Connect at least one KLINK device before playback.");
 
@@ -106,9 +96,7 @@ void KLINKRouter::Prepare(std::span<const KLINKVGMTarget> targets, std::span<con
     plan_ = std::move(plan);
 
     if (useKl2Dac && plan_->DACDevice() >= 0) {
-        const auto device = static_cast<size_t>(plan_->DACDevice());
-        const std::vector<uint8_t> reply =
-            links_[device]->Request(*writers_[device], Opcode::kDACCapabilities, {}, cancel);
+        const std::vector<uint8_t> reply = DACConnection().Request(Opcode::kDACCapabilities, {}, cancel);
         dacCapabilities_.Decode(reply);
     }
 
@@ -123,77 +111,75 @@ void KLINKRouter::Start(std::span<const KLINKVGMClock> clocks, uint32_t okiClock
         // Set before the reset: a board whose reset failed half-way is
         // reset again at stop.
         resetRequired_[index] = true;
-        links_[index]->Reset(*writers_[index], cancel);
-        links_[index]->SetOutputVolume(*writers_[index], 0, cancel, true);
+        connections_[index]->Reset(cancel);
+        connections_[index]->SetOutputVolume(0, cancel, true);
     }
 
     const KLINKRoutePlan& plan = plan_ ? *plan_ : kNoPlan;
     for (const KLINKVGMClock& clock : clocks) {
-        const int32_t device = plan.DeviceFor(clock.writeId, clock.instance, 0);
-        if (device < 0 || !links_[static_cast<size_t>(device)]) throw WriteError("No clock route.");
-        links_[static_cast<size_t>(device)]->SetChipClock(*writers_[static_cast<size_t>(device)],
-                                                          clock.writeId, clock.instance, clock.hertz, cancel);
+        KLINKConnection& connection =
+            RoutedConnection(plan.DeviceFor(clock.writeId, clock.instance, 0), "No clock route.");
+        connection.SetChipClock(clock.writeId, clock.instance, clock.hertz, cancel);
     }
 
-    if (okiClock != 0) AudioLink().SetChipClock(AudioWriter(), kKLINKOKIWriteID, 0, okiClock, cancel);
+    if (okiClock != 0) AudioConnection().SetChipClock(kWriteOKIM6258, 0, okiClock, cancel);
 
     for (int32_t i = 0; i < kKLINKConnectionCount; ++i)
-        if (Uses(i) && NeedsStartupWindow(links_[static_cast<size_t>(i)]->DeviceName()))
-            links_[static_cast<size_t>(i)]->BeginStartup();
+        if (Uses(i) && NeedsStartupWindow(connections_[static_cast<size_t>(i)]->DeviceName()))
+            connections_[static_cast<size_t>(i)]->BeginStartup();
 }
 
-bool KLINKRouter::Stop(std::string& report) {
-    report.clear();
-    bool ok = true;
-    for (size_t i = 0; i < writers_.size(); ++i) {
-        if (!writers_[i]) continue;
+void KLINKRouter::Stop() {
+    std::string report;
+    for (size_t i = 0; i < connections_.size(); ++i) {
+        if (!connections_[i]) continue;
         if (resetRequired_[i]) {
             resetRequired_[i] = false;
             try {
-                links_[i]->Reset(*writers_[i]);
+                connections_[i]->Reset();
             } catch (const std::exception& e) {
                 report += ports_[i].name + " RESET: " + e.what() + "; ";
-                ok = false;
             }
         }
-        writers_[i]->Shutdown();
+        connections_[i]->Shutdown();
     }
-    return ok;
+    if (!report.empty()) throw WriteError("KLINK stop failed: " + report);
 }
 
-int32_t KLINKRouter::RegisterDevice(const KLINKVGMTarget& target) const {
-    const int32_t device = plan_ ? plan_->DeviceFor(target.writeId, target.instance, target.page) : -1;
-    if (device < 0 || !links_[static_cast<size_t>(device)]) throw WriteError("No register route.");
-    return device;
+KLINKConnection& KLINKRouter::RoutedConnection(int32_t device, const char* noRoute) {
+    KLINKConnection* connection = Connection(device);
+    if (connection == nullptr) throw WriteError(noRoute);
+    return *connection;
+}
+
+KLINKConnection& KLINKRouter::RegisterConnection(const KLINKVGMTarget& target) {
+    return RoutedConnection(plan_ ? plan_->DeviceFor(target.writeId, target.instance, target.page) : -1,
+                            "No register route.");
 }
 
 void KLINKRouter::WriteRegisters(uint8_t writeId, uint8_t instance, uint8_t page,
                                  std::span<const uint8_t> data, const KLINKCancel& cancel) {
-    const auto device = static_cast<size_t>(RegisterDevice({writeId, instance, page}));
-    links_[device]->WriteRegisters(*writers_[device], writeId, instance, page, data, cancel);
+    RegisterConnection({writeId, instance, page}).WriteRegisters(writeId, instance, page, data, cancel);
 }
 
 void KLINKRouter::SetVolume(uint8_t attenuation, const KLINKCancel& cancel, bool waitForReply) {
     for (int32_t i = 0; i < kKLINKConnectionCount; ++i)
-        if (Uses(i))
-            links_[static_cast<size_t>(i)]->SetOutputVolume(*writers_[static_cast<size_t>(i)], attenuation,
-                                                            cancel, waitForReply);
+        if (Uses(i)) connections_[static_cast<size_t>(i)]->SetOutputVolume(attenuation, cancel, waitForReply);
 }
 
 void KLINKRouter::SynchronizeStartup(const KLINKCancel& cancel) {
     for (int32_t i = 0; i < kKLINKConnectionCount; ++i)
-        if (Uses(i))
-            links_[static_cast<size_t>(i)]->SynchronizeStartup(*writers_[static_cast<size_t>(i)], cancel);
+        if (Uses(i)) connections_[static_cast<size_t>(i)]->SynchronizeStartup(cancel);
 }
 
 void KLINKRouter::PreparePlayback() {
     for (int32_t i = 0; i < kKLINKConnectionCount; ++i)
-        if (Uses(i)) writers_[static_cast<size_t>(i)]->PreparePlayback();
+        if (Uses(i)) connections_[static_cast<size_t>(i)]->PreparePlayback();
 }
 
 void KLINKRouter::Drain() {
-    for (auto& writer : writers_)
-        if (writer) writer->Drain();
+    for (auto& connection : connections_)
+        if (connection) connection->Drain();
 }
 
 bool KLINKRouter::IsDACRoute(const KLINKVGMTarget& target) const noexcept {
@@ -202,31 +188,15 @@ bool KLINKRouter::IsDACRoute(const KLINKVGMTarget& target) const noexcept {
 }
 
 int64_t KLINKRouter::RegisterPendingBytes(const KLINKVGMTarget& target) {
-    return writers_[static_cast<size_t>(RegisterDevice(target))]->PendingBytes();
+    return RegisterConnection(target).PendingBytes();
 }
 
-KLINKSerialLink& KLINKRouter::DACLink() {
-    if (!plan_ || plan_->DACDevice() < 0 || !links_[static_cast<size_t>(plan_->DACDevice())])
-        throw WriteError("No KL2 DAC route.");
-    return *links_[static_cast<size_t>(plan_->DACDevice())];
+KLINKConnection& KLINKRouter::DACConnection() {
+    return RoutedConnection(plan_ ? plan_->DACDevice() : -1, "No KL2 DAC route.");
 }
 
-BufferedSerialWriter& KLINKRouter::DACWriter() {
-    if (!plan_ || plan_->DACDevice() < 0 || !writers_[static_cast<size_t>(plan_->DACDevice())])
-        throw WriteError("No KL2 DAC route.");
-    return *writers_[static_cast<size_t>(plan_->DACDevice())];
-}
-
-KLINKSerialLink& KLINKRouter::AudioLink() {
-    if (!plan_ || plan_->AudioDevice() < 0 || !links_[static_cast<size_t>(plan_->AudioDevice())])
-        throw WriteError("No audio route.");
-    return *links_[static_cast<size_t>(plan_->AudioDevice())];
-}
-
-BufferedSerialWriter& KLINKRouter::AudioWriter() {
-    if (!plan_ || plan_->AudioDevice() < 0 || !writers_[static_cast<size_t>(plan_->AudioDevice())])
-        throw WriteError("No audio route.");
-    return *writers_[static_cast<size_t>(plan_->AudioDevice())];
+KLINKConnection& KLINKRouter::AudioConnection() {
+    return RoutedConnection(plan_ ? plan_->AudioDevice() : -1, "No audio route.");
 }
 
 }  // namespace klink

@@ -1,10 +1,11 @@
 #pragma once
 // KLINKRouter: up to two board connections as one output for the playback
-// thread. It owns one serial link and one buffered writer per connected port,
-// probes and describes the boards, builds the route plan, brings the used
-// boards into a defined state before playback, forwards every register write
-// to the connection the plan names, hands the ADPCM and KL2 DAC paths the link
-// and writer they need, and resets the boards it started when playback ends.
+// thread. It owns one connection (a serial link bound to its buffered writer)
+// per connected port, probes and describes the boards, builds the route plan,
+// brings the used boards into a defined state before playback, forwards every
+// register write to the connection the plan names, hands the ADPCM and KL2
+// DAC paths the connection they need, and resets the boards it started when
+// playback ends.
 //
 // One router per playback. Not thread-safe: only the playback thread calls
 // it; the writers are threads of their own.
@@ -15,14 +16,15 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
 #include "kl2/KL2DACCodec.h"
 #include "platform/OSHandle.h"
+#include "protocol/KLINKConnection.h"
 #include "protocol/KLINKSerialLink.h"
 #include "routing/KLINKRouting.h"
-#include "transport/BufferedSerialWriter.h"
 #include "vgm/KLINKVGMTarget.h"
 
 namespace klink {
@@ -44,12 +46,12 @@ using KLINKPorts = std::array<KLINKPort, kKLINKConnectionCount>;
 
 class KLINKRouter {
 public:
-    // Creates a link (attached to the handle) and a writer thread for every
-    // connected port, connection 1 first. The ports stay owned by the caller
-    // and must stay open until this router is destroyed.
+    // Creates a connection (a writer thread and a link attached to the
+    // handle) for every connected port, connection 1 first. The ports stay
+    // owned by the caller and must stay open until this router is destroyed.
     explicit KLINKRouter(const KLINKPorts& ports);
-    // Shuts every writer down and frees writers, links and plan. Resets no
-    // board: that is Stop's work.
+    // Shuts every writer down and frees the connections, connection 1 first,
+    // then the plan. Resets no board: that is Stop's work.
     ~KLINKRouter();
     KLINKRouter(const KLINKRouter&) = delete;
     KLINKRouter& operator=(const KLINKRouter&) = delete;
@@ -70,9 +72,9 @@ public:
     void Start(std::span<const KLINKVGMClock> clocks, uint32_t okiClock, const KLINKCancel& cancel);
 
     // Resets again every board Start reset and shuts every writer down,
-    // whatever fails. False when a reset failed; `report` then lists each as
-    // "<port name> RESET: <message>; ".
-    [[nodiscard]] bool Stop(std::string& report);
+    // whatever fails. Then, when a reset failed, WriteError "KLINK stop
+    // failed: " followed by "<port name> RESET: <message>; " for each.
+    void Stop();
 
     // One register batch (register pairs, or plain bytes for the SN76489
     // targets 0x30 and 0x50) to the connection that plays the chip.
@@ -94,12 +96,10 @@ public:
     // "No register route." when the chip has no route.
     [[nodiscard]] int64_t RegisterPendingBytes(const KLINKVGMTarget& target);
 
-    // Link and writer of the KL2 DAC board; WriteError "No KL2 DAC route.".
-    [[nodiscard]] KLINKSerialLink& DACLink();
-    [[nodiscard]] BufferedSerialWriter& DACWriter();
-    // Link and writer of the OKIM6258 stream board; WriteError "No audio route.".
-    [[nodiscard]] KLINKSerialLink& AudioLink();
-    [[nodiscard]] BufferedSerialWriter& AudioWriter();
+    // The connection of the KL2 DAC board; WriteError "No KL2 DAC route.".
+    [[nodiscard]] KLINKConnection& DACConnection();
+    // The connection of the OKIM6258 stream board; WriteError "No audio route.".
+    [[nodiscard]] KLINKConnection& AudioConnection();
 
     // The probe lines of every board, then the routing lines; CR LF line ends.
     [[nodiscard]] const std::string& Description() const noexcept { return description_; }
@@ -108,19 +108,22 @@ public:
     // The plan once Prepare has built it, else nullptr.
     [[nodiscard]] const KLINKRoutePlan* Plan() const noexcept { return plan_.get(); }
     [[nodiscard]] const KLINKPorts& Ports() const noexcept { return ports_; }
-    // The link / writer of a connection; nullptr where no port is connected
-    // or the index is outside 0..1.
-    [[nodiscard]] KLINKSerialLink* Link(int32_t index) const noexcept;
-    [[nodiscard]] BufferedSerialWriter* Writer(int32_t index) const noexcept;
+    // Connection `index` (0 = connection 1); nullptr where no port is
+    // connected or the index is outside 0..1.
+    [[nodiscard]] KLINKConnection* Connection(int32_t index) noexcept;
 
 private:
     [[nodiscard]] bool Uses(int32_t index) const noexcept;
-    [[nodiscard]] int32_t RegisterDevice(const KLINKVGMTarget& target) const;
+    // The connection the plan names for the target's chip; WriteError "No
+    // register route." when there is none.
+    [[nodiscard]] KLINKConnection& RegisterConnection(const KLINKVGMTarget& target);
+    // The connection at a device index the plan gave (-1: none); WriteError
+    // `noRoute` when there is none.
+    [[nodiscard]] KLINKConnection& RoutedConnection(int32_t device, const char* noRoute);
     void ProbeBoard(int32_t index, const KLINKCancel& cancel);
 
     KLINKPorts ports_;
-    std::array<std::unique_ptr<KLINKSerialLink>, kKLINKConnectionCount> links_;
-    std::array<std::unique_ptr<BufferedSerialWriter>, kKLINKConnectionCount> writers_;
+    std::array<std::optional<KLINKConnection>, kKLINKConnectionCount> connections_;
     std::array<bool, kKLINKConnectionCount> resetRequired_{};
     std::unique_ptr<KLINKRoutePlan> plan_;
     std::string description_;

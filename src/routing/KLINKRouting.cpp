@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <cstdlib>
+#include <optional>
 
 #include "common/Errors.h"
 #include "vgm/KL3ClockPlan.h"
@@ -15,7 +16,6 @@ constexpr uint16_t kRequiredPayload = 256;
 // An OKIM6258 stream needs 80 ms of lead in the board's buffer.
 constexpr uint32_t kRequiredAudioData = 875;
 constexpr uint16_t kRequiredAudioEvents = 1;
-constexpr uint8_t kYM2151WriteID = 0x54;
 
 constexpr std::array<uint32_t, 25> kStandardClocks = {
     1250000, 1500000, 1536000, 1789772, 2000000, 2578000, 3000000,  3072000, 3332000,
@@ -47,9 +47,9 @@ public:
         for (const KLINKVGMClock& c : clocks_)
             if (SameChip(c.writeId, c.instance, target.writeId, target.instance) && !ClockSupported(*caps, c))
                 return false;
-        if (useAudio_ && target.writeId == kYM2151WriteID) {
+        if (useAudio_ && target.writeId == kWriteYM2151) {
             // Its writes travel as timed events inside the ADPCM stream.
-            if (i != audioDevice || !caps->Supports(kYM2151WriteID, 0, 0, kFeatureStreamEvents)) return false;
+            if (i != audioDevice || !caps->Supports(kWriteYM2151, 0, 0, kFeatureStreamEvents)) return false;
         }
         return true;
     }
@@ -93,34 +93,22 @@ private:
 
 }  // namespace
 
-uint8_t NormaliseChipWriteID(uint8_t writeId) noexcept {
-    switch (writeId) {
-        case 0x30:
-            return 0x50;
-        case 0x53:
-            return 0x52;
-        case 0x5F:
-            return 0x5E;
-        case 0xA5:
-            return 0x55;
-        default:
-            return writeId;
-    }
-}
+uint8_t NormaliseChipWriteID(uint8_t writeId) noexcept { return ChipWriteID(writeId); }
 
 bool SameChip(uint8_t writeId1, uint8_t instance1, uint8_t writeId2, uint8_t instance2) noexcept {
     return NormaliseChipWriteID(writeId1) == NormaliseChipWriteID(writeId2) && instance1 == instance2;
 }
 
 bool IsKL2ProfileTarget(uint8_t writeId) noexcept {
-    return writeId == 0x30 || writeId == 0x50 || writeId == 0x52 || writeId == 0x53;
+    return writeId == kWriteSN76489Second || writeId == kWriteSN76489 || writeId == kWriteYM2612 ||
+           writeId == kWriteYM2612Port1;
 }
 
 bool ClockSupported(const KLINKCapabilities& caps, const KLINKVGMClock& clock) noexcept {
-    KLINKCapability entry;
-    if (!caps.Find(clock.writeId, clock.instance, 0, entry)) return false;
-    if (entry.clockMode == ClockMode::kFixed)
-        return ClocksMatch(clock.writeId, entry.fixedClockHz, clock.hertz);
+    const std::optional<KLINKCapability> entry = caps.Find(clock.writeId, clock.instance, 0);
+    if (!entry) return false;
+    if (entry->clockMode == ClockMode::kFixed)
+        return ClocksMatch(clock.writeId, entry->fixedClockHz, clock.hertz);
     return caps.Supports(clock.writeId, clock.instance, 0, kFeatureSetClock);
 }
 
@@ -142,9 +130,9 @@ void CheckKL2SharedClock(std::span<const KLINKVGMClock> clocks) {
     uint32_t ym2612 = 0;
     uint32_t secondPsg = 0;
     for (const KLINKVGMClock& c : clocks) {
-        if (c.writeId == 0x52 || c.writeId == 0x53)
+        if (c.writeId == kWriteYM2612 || c.writeId == kWriteYM2612Port1)
             ym2612 = c.hertz;
-        else if (c.writeId == 0x30)
+        else if (c.writeId == kWriteSN76489Second)
             secondPsg = c.hertz;
     }
     if (ym2612 != 0 && secondPsg != 0 && SnapClock(ym2612) != SnapClock(secondPsg))
@@ -162,7 +150,7 @@ KLINKRoutePlan KLINKRoutePlan::Create(const KLINKDeviceCapabilities& caps, const
     if (useAudio) {
         for (int32_t i = 0; i < kKLINKConnectionCount; ++i) {
             const KLINKCapabilities* c = caps[static_cast<size_t>(i)];
-            if (c != nullptr && c->Supports(kKLINKOKIWriteID, 0, 0, kFeatureADPCMStream) &&
+            if (c != nullptr && c->Supports(kWriteOKIM6258, 0, 0, kFeatureADPCMStream) &&
                 c->DataCapacity() >= kRequiredAudioData && c->EventCapacity() >= kRequiredAudioEvents) {
                 plan.audioDevice_ = i;
                 break;
@@ -222,7 +210,7 @@ KLINKRoutePlan KLINKRoutePlan::Create(const KLINKDeviceCapabilities& caps, const
 }
 
 int32_t KLINKRoutePlan::DeviceFor(uint8_t writeId, uint8_t instance, uint8_t page) const noexcept {
-    if (writeId == kKLINKOKIWriteID && instance == 0 && page == 0) return audioDevice_;
+    if (writeId == kWriteOKIM6258 && instance == 0 && page == 0) return audioDevice_;
     for (const KLINKRoute& r : routes_)
         if (SameChip(r.target.writeId, r.target.instance, writeId, instance)) return r.device;
     return -1;

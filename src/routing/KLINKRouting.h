@@ -14,14 +14,12 @@
 
 #include "protocol/KLINKCapabilities.h"
 #include "vgm/KLINKVGMTarget.h"
+#include "vgm/VGMChips.h"
 
 namespace klink {
 
 // Number of connections a playback can use.
 inline constexpr int32_t kKLINKConnectionCount = 2;
-
-// The OKIM6258 as a target triple (never a register target of its own).
-inline constexpr uint8_t kKLINKOKIWriteID = 0xB7;
 
 // One assignment of a target to a connection (0 or 1).
 struct KLINKRoute {

@@ -168,22 +168,11 @@ void CommPortDriver::PollTick() {
     }
 }
 
-void CommPortDriver::SetPort(PortNumber value) {
-    if (Connected()) {
-        return;
-    }
-    port_ = value;
-    if (value != PortNumber::kCustom) {
-        portName_ = pf::NamedSerialPortPath(static_cast<int>(value));
-    }
-}
-
 void CommPortDriver::SetPortName(const std::string& value) {
     if (Connected()) {
         return;
     }
     portName_ = value;
-    port_ = PortNumber::kCustom;
 }
 
 void CommPortDriver::SetBaudRate(klink::BaudRate value) {
@@ -239,11 +228,10 @@ void CommPortDriver::NotifyTimer(bool running) {
     }
 }
 
-void ApplyWindowDriverSettings(CommPortDriver& driver) {
+void ConfigureForKLINK(CommPortDriver& driver) {
     driver.SetInBufSize(4096);
     driver.SetOutBufSize(10000);
     driver.SetPollingDelay(16);
-    driver.SetOutputTimeout(1000);
 }
 
 bool ConnectAtLineRate(CommPortDriver& driver, const std::string& path) {

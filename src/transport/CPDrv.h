@@ -19,26 +19,6 @@ namespace klink {
 
 using platform::OSHandle;
 
-enum class PortNumber : uint8_t {
-    kCustom,
-    kCom1,
-    kCom2,
-    kCom3,
-    kCom4,
-    kCom5,
-    kCom6,
-    kCom7,
-    kCom8,
-    kCom9,
-    kCom10,
-    kCom11,
-    kCom12,
-    kCom13,
-    kCom14,
-    kCom15,
-    kCom16,
-};
-
 enum class BaudRate : uint8_t {
     kCustom,
     k110,
@@ -63,7 +43,6 @@ enum class StopBits : uint8_t { kOne, kOneAndHalf, kTwo };
 enum class Parity : uint8_t { kNone, kOdd, kEven, kMark, kSpace };
 enum class HwFlowControl : uint8_t { kNone, kNoneRtsOn, kRtsCts };
 enum class SwFlowControl : uint8_t { kNone, kXonXoff };
-enum class PacketMode : uint8_t { kDiscard, kPass };
 
 // Bits per second of a named rate; 0 for kCustom.
 [[nodiscard]] uint32_t BaudRateBitsPerSecond(BaudRate rate) noexcept;
@@ -72,8 +51,6 @@ class CommPortDriver;
 
 using ReceiveDataEvent =
     std::function<void(CommPortDriver& sender, const uint8_t* dataPtr, uint32_t dataSize)>;
-using ReceivePacketEvent =
-    std::function<void(CommPortDriver& sender, const uint8_t* packet, uint32_t dataSize)>;
 using ErrorEvent =
     std::function<void(CommPortDriver& sender, uint16_t errorCode, const std::string& errorText)>;
 // Start (`running` true, with the period) or stop the owner's polling timer.
@@ -112,8 +89,7 @@ public:
 
     // The setting types are spelled klink::X in this class: the accessors
     // share their names.
-    [[nodiscard]] PortNumber Port() const noexcept { return port_; }
-    void SetPort(PortNumber value);
+    // The device path opened by Connect.
     [[nodiscard]] const std::string& PortName() const noexcept { return portName_; }
     void SetPortName(const std::string& value);
     [[nodiscard]] klink::BaudRate BaudRate() const noexcept { return baudRate_; }
@@ -136,21 +112,11 @@ public:
     void SetInBufSize(uint32_t value);
     [[nodiscard]] uint32_t OutBufSize() const noexcept { return outBufSize_; }
     void SetOutBufSize(uint32_t value);
-    // Packet mode is kept as a setting; polling always hands on raw chunks.
-    [[nodiscard]] int32_t PacketSize() const noexcept { return packetSize_; }
-    void SetPacketSize(int32_t value) noexcept { packetSize_ = value; }
-    [[nodiscard]] klink::PacketMode PacketMode() const noexcept { return packetMode_; }
-    void SetPacketMode(klink::PacketMode value) noexcept { packetMode_ = value; }
     // Milliseconds between ticks; at least 5.
     [[nodiscard]] uint32_t PollingDelay() const noexcept { return pollingDelay_; }
     void SetPollingDelay(uint32_t value);
-    // Milliseconds the driver's own send may take (the program writes through
-    // its buffered writer instead).
-    [[nodiscard]] uint32_t OutputTimeout() const noexcept { return outputTimeout_; }
-    void SetOutputTimeout(uint32_t value) noexcept { outputTimeout_ = value; }
 
     ReceiveDataEvent onReceiveData;
-    ReceivePacketEvent onReceivePacket;
     ErrorEvent onError;
     PollingTimerEvent onPollingTimer;
 
@@ -160,7 +126,6 @@ private:
     void NotifyTimer(bool running);
 
     std::atomic<OSHandle> handle_{platform::kInvalidOSHandle};
-    PortNumber port_ = PortNumber::kCom2;
     std::string portName_;
     klink::BaudRate baudRate_ = klink::BaudRate::k9600;
     uint32_t baudRateValue_ = 9600;
@@ -172,22 +137,19 @@ private:
     bool enableDtrOnOpen_ = true;
     uint32_t inBufSize_ = 2048;
     uint32_t outBufSize_ = 2048;
-    int32_t packetSize_ = -1;
-    klink::PacketMode packetMode_ = klink::PacketMode::kDiscard;
     uint32_t pollingDelay_ = 50;
-    uint32_t outputTimeout_ = 500;
     std::vector<uint8_t> tempInBuffer_;
     int32_t rxPollingPauses_ = 0;
     bool isInOnTimer_ = false;
     bool timerRunning_ = false;
 };
 
-// The settings the main window gives both of its drivers: 4096-byte
-// input and 10000-byte output queues, 16 ms polling, 1000 ms output time-out.
-void ApplyWindowDriverSettings(CommPortDriver& driver);
+// The queue sizes and polling period of a driver that reaches a KLINK board:
+// 4096-byte input and 10000-byte output queues, input polled every 16 ms.
+void ConfigureForKLINK(CommPortDriver& driver);
 
-// Connects `driver` to `path` the way the window connects a port: 115200
-// baud, Connect, then the one-second write time-out. Returns false when the
+// Connects `driver` to the KLINK board at `path`: 115200 baud, Connect, then
+// the one-second write time-out. Returns false when the
 // port could not be opened (the driver told onError why). When the write
 // time-out cannot be set, the port is closed again and the error propagates.
 bool ConnectAtLineRate(CommPortDriver& driver, const std::string& path);

@@ -204,11 +204,10 @@ int32_t ReadSessionInteger(const json& object, const std::string& name, int32_t 
     throw ReadError("Invalid session integer: " + name);
 }
 
-bool LoadSession(const std::string& fileName, KLINKSessionState& state) {
-    state = DefaultSession();
+std::optional<KLINKSessionState> LoadSession(const std::string& fileName) {
     std::error_code ec;
     if (!fs::exists(platform::PathFromUtf8(fileName), ec)) {
-        return false;
+        return std::nullopt;
     }
     std::ifstream in(platform::PathFromUtf8(fileName), std::ios::binary);
     if (!in) {
@@ -289,8 +288,7 @@ bool LoadSession(const std::string& fileName, KLINKSessionState& state) {
 
     r.selectedIndex = ReadSessionInteger(root, "selected_index", -1);
 
-    state = std::move(r);
-    return true;
+    return r;
 }
 
 std::string EscapeSessionString(std::string_view utf8) {

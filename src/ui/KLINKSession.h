@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <nlohmann/json_fwd.hpp>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,12 +50,10 @@ struct KLINKSessionState {
 // platform::LocalAppDataFolder).
 [[nodiscard]] std::string SessionFilePath();
 
-// Reads the session file into `state`. False when the file does not exist
-// (`state` is then the default record); true when it was read. A damaged file
-// raises ReadError with one of the fixed messages, and `state` holds the
-// default record: nothing of a damaged file is applied. A file that exists
-// but cannot be read raises OSError.
-[[nodiscard]] bool LoadSession(const std::string& fileName, KLINKSessionState& state);
+// Reads the session file; nullopt when it does not exist. A damaged file
+// raises ReadError with one of the fixed messages (nothing of it is handed
+// out); a file that exists but cannot be read raises OSError.
+[[nodiscard]] std::optional<KLINKSessionState> LoadSession(const std::string& fileName);
 
 // Writes the session atomically: a temporary file next to fileName, flushed
 // to disk, then moved over fileName. Creates missing folders ("Cannot create

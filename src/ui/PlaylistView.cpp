@@ -8,14 +8,15 @@
 #include <QMimeData>
 #include <QUrl>
 
+#include "ui/PlaylistModel.h"
+
 namespace klink {
 
-PlaylistView::PlaylistView(QWidget* parent) : QTreeWidget(parent) {
-    setColumnCount(3);
-    setHeaderLabels({QStringLiteral("タイトル"), QStringLiteral("ゲーム名"), QStringLiteral("パス")});
-    header()->resizeSection(0, 300);
-    header()->resizeSection(1, 300);
-    header()->resizeSection(2, 450);
+PlaylistView::PlaylistView(PlaylistModel* model, QWidget* parent) : QTreeView(parent) {
+    setModel(model);
+    header()->resizeSection(PlaylistModel::kTitleColumn, 300);
+    header()->resizeSection(PlaylistModel::kGameColumn, 300);
+    header()->resizeSection(PlaylistModel::kPathColumn, 450);
     header()->setStretchLastSection(false);
     setRootIsDecorated(false);
     setItemsExpandable(false);
@@ -48,7 +49,7 @@ QStringList PlaylistView::DroppedFiles(const QMimeData* data) {
 
 bool PlaylistView::AcceptsDrag(const QDropEvent* event) const {
     if (event->source() == this) {
-        return !selectedItems().isEmpty();
+        return selectionModel()->hasSelection();
     }
     return !DroppedFiles(event->mimeData()).isEmpty();
 }
@@ -67,13 +68,13 @@ void PlaylistView::dragMoveEvent(QDragMoveEvent* event) {
         return;
     }
     // Keep the view's auto-scroll and drop indicator.
-    QTreeWidget::dragMoveEvent(event);
+    QTreeView::dragMoveEvent(event);
     event->accept();
 }
 
 void PlaylistView::dropEvent(QDropEvent* event) {
     if (event->source() == this) {
-        // The window rebuilds the rows itself; answering "copy" keeps the
+        // The playlist moves the rows itself; answering "copy" keeps the
         // view from also removing the dragged rows afterwards.
         event->setDropAction(Qt::CopyAction);
         event->accept();
@@ -106,7 +107,7 @@ void PlaylistView::keyPressEvent(QKeyEvent* event) {
         event->accept();
         return;
     }
-    QTreeWidget::keyPressEvent(event);
+    QTreeView::keyPressEvent(event);
 }
 
 }  // namespace klink

@@ -1,17 +1,20 @@
 #pragma once
-// The playlist: a three-column report list whose rows can be reordered by
-// dragging inside it and that takes files dropped from the file manager.
-// It only reports; the window decides what a drop or key does.
+// The playlist's list: a three-column report view over the PlaylistModel
+// whose rows can be reordered by dragging inside it and that takes files
+// dropped from the file manager. It only reports; the window decides what a
+// drop or key does.
 
 #include <QStringList>
-#include <QTreeWidget>
+#include <QTreeView>
 
 namespace klink {
 
-class PlaylistView : public QTreeWidget {
+class PlaylistModel;
+
+class PlaylistView : public QTreeView {
     Q_OBJECT
 public:
-    explicit PlaylistView(QWidget* parent = nullptr);
+    explicit PlaylistView(PlaylistModel* model, QWidget* parent = nullptr);
 
     // Local paths of the files a drag carries (empty for other drags).
     [[nodiscard]] static QStringList DroppedFiles(const QMimeData* data);

@@ -1,17 +1,18 @@
 #include "vgm/KL3ClockPlan.h"
 
 #include "common/Errors.h"
+#include "vgm/VGMChips.h"
 
 namespace klink {
 
 int KL3ShareGroup(uint8_t writeId) noexcept {
     switch (writeId) {
-        case 0x55:
-        case 0xA0:
+        case kWriteYM2203:
+        case kWriteAY8910:
             return 0;
-        case 0x5A:
-        case 0x5B:
-        case 0x5E:
+        case kWriteYM3812:
+        case kWriteYM3526:
+        case kWriteYMF262:
             return 1;
         default:
             return -1;
@@ -20,9 +21,9 @@ int KL3ShareGroup(uint8_t writeId) noexcept {
 
 uint32_t KL3PhysicalClock(const KLINKVGMClock& clock) {
     uint64_t f = clock.hertz;
-    if (clock.writeId == 0xA0) {
+    if (clock.writeId == kWriteAY8910) {
         f *= 2;
-    } else if (clock.writeId == 0x5A || clock.writeId == 0x5B) {
+    } else if (clock.writeId == kWriteYM3812 || clock.writeId == kWriteYM3526) {
         f *= 4;
     }
     if (f > 0xFFFFFFFFull) {
@@ -30,7 +31,7 @@ uint32_t KL3PhysicalClock(const KLINKVGMClock& clock) {
     }
     if (f >= 3579000 && f <= 3580000) f = 3579545;
     if (f >= 14316000 && f <= 14320000) f = 14318180;
-    if ((clock.writeId == 0x55 || clock.writeId == 0xA0) && f == 3993600) f = 4000000;
+    if ((clock.writeId == kWriteYM2203 || clock.writeId == kWriteAY8910) && f == 3993600) f = 4000000;
     return static_cast<uint32_t>(f);
 }
 

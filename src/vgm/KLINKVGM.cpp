@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <array>
 
+#include "common/Bytes.h"
 #include "common/Errors.h"
-#include "vgm/VGMBytes.h"
 #include "vgm/VGMCommand.h"
 #include "vgm/VGMHeader.h"
 
@@ -65,7 +65,7 @@ uint32_t ReadClockHeaderField(std::span<const uint8_t> bytes, uint32_t headerEnd
     if (at + 4 > headerEnd || !FitsIn(bytes, at, 4)) {
         throw ReadError("Truncated VGM clock header.");
     }
-    return PeekLE32(bytes, at);
+    return LoadLE32(bytes, at);
 }
 
 }  // namespace
@@ -222,7 +222,7 @@ uint32_t ReadSecondChipClock(std::span<const uint8_t> bytes, uint32_t headerEnd,
         if (bytes[entry] != chipId) continue;
         if (found) throw ReadError("Duplicate VGM second-chip clock.");
         found = true;
-        result = PeekLE32(bytes, entry + 1);
+        result = LoadLE32(bytes, entry + 1);
     }
     return result;
 }
@@ -236,7 +236,7 @@ KLINKVGMClock ClockForTarget(std::span<const uint8_t> bytes, uint32_t headerEnd,
     if (uint64_t{rule.field} + 4 > headerEnd || !FitsIn(bytes, rule.field, 4)) {
         throw ReadError(fmt::format("Missing VGM clock for chip ${:02X}.", writeId));
     }
-    uint32_t v = PeekLE32(bytes, rule.field);
+    uint32_t v = LoadLE32(bytes, rule.field);
     if (instance == 1 && (v & 0x40000000u) == 0) {
         throw ReadError("Second VGM chip has no dual-chip header flag.");
     }

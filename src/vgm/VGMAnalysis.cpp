@@ -7,19 +7,12 @@
 
 #include "common/Errors.h"
 #include "vgm/KLINKVGM.h"
-#include "vgm/VGMBytes.h"
 #include "vgm/VGMCommand.h"
 #include "vgm/VGMFile.h"
 
 namespace klink {
 
 namespace {
-
-using F = VGMDisplayField;
-
-std::string Hex4(uint64_t value) { return fmt::format("0x{:04X}", value); }
-
-std::string Masked(uint32_t value) { return std::to_string(value & 0x3FFFFFFFu); }
 
 class Analyser {
 public:
@@ -45,10 +38,10 @@ public:
         r_.gd3 = std::move(header.gd3);
         r_.stage = VGMAnalysisStage::kHeaderRead;
 
-        // Filled aside and shown whole: a failed read leaves the controls empty.
-        r_.display = FillDisplay(bytes);
-        r_.stage = VGMAnalysisStage::kDisplayFilled;
-        if (observer_.displayFilled) observer_.displayFilled(r_.display);
+        // Read aside and stored whole: a failed read leaves no summary.
+        r_.header = ReadVGMHeaderSummary(bytes, header);
+        r_.stage = VGMAnalysisStage::kHeaderSummarised;
+        if (observer_.headerRead) observer_.headerRead(*r_.header);
 
         if (r_.dataOffset < 0x40 || r_.dataOffset >= bytes.size()) {
             throw ReadError("Invalid VGM data offset.");
@@ -59,8 +52,8 @@ public:
             AddLog(fmt::format(
                 "Invalid VGM loop offset ${:08X}; looping disabled. Playback ends at the VGM end command.",
                 rawLoop));
-            r_.display[F::kLoopOffset] = Hex4(0);
-            if (observer_.displayFilled) observer_.displayFilled(r_.display);
+            r_.header->loopOffset = 0;
+            if (observer_.headerRead) observer_.headerRead(*r_.header);
         }
         r_.stage = VGMAnalysisStage::kLoopValidated;
 
@@ -106,42 +99,6 @@ public:
     }
 
 private:
-    VGMDisplay FillDisplay(std::span<const uint8_t> bytes) const {
-        VGMDisplay d;
-        const uint32_t version = r_.vgmVersion;
-        const uint32_t dataOffset = r_.dataOffset;
-        d[F::kFileSize] = fmt::format("{} bytes", bytes.size());
-        d[F::kEofOffset] = Hex4(ReadVGMField(bytes, 0x04));
-        d[F::kVersion] = Hex4(version);
-        d[F::kLoopOffset] = Hex4(ReadVGMField(bytes, 0x1C));
-        d[F::kTotalSamples] = std::to_string(ReadVGMField(bytes, 0x18));
-        d[F::kGD3Offset] = Hex4(r_.gd3offset);
-        d[F::kLoopSamples] = std::to_string(ReadVGMField(bytes, 0x20));
-        d[F::kVGMDataOffset] = Hex4(uint64_t{ReadVGMField(bytes, 0x34)} + 0x34);
-        d[F::kClockYM2151] = Masked(ReadVGMField(bytes, 0x30));
-        d[F::kClockYM2612] = Masked(ReadVGMField(bytes, 0x2C));
-        if (version > 0x160 && dataOffset > 0x97 && bytes.size() > 0x97) {
-            const uint32_t oki = ReadVGMField(bytes, 0x90) & 0x3FFFFFFFu;
-            if (oki != 0) d[F::kClockM6258] = std::to_string(oki);
-        }
-        const uint32_t sn = ReadVGMField(bytes, 0x0C);
-        if (sn != 0) {
-            d[F::kClockSN76489] = std::to_string(sn > 0x40000000u ? sn - 0x40000000u : sn);
-        }
-        if (sn > 0x40000000u) {
-            const uint32_t second = ReadSecondChipClock(bytes, dataOffset, 0, sn);
-            d[F::kClockSN76489Second] = std::to_string(second > 0x40000000u ? second - 0x40000000u : second);
-        }
-        if (dataOffset >= 0x78) {
-            d[F::kClockYM2203] = Masked(ReadVGMField(bytes, 0x44));
-            d[F::kClockAY8910] = Masked(ReadVGMField(bytes, 0x74));
-            d[F::kClockYM3812] = Masked(ReadVGMField(bytes, 0x50));
-            d[F::kClockYM3526] = Masked(ReadVGMField(bytes, 0x54));
-            d[F::kClockYM2608] = Masked(ReadVGMField(bytes, 0x48));
-        }
-        return d;
-    }
-
     void AddLog(std::string line) {
         r_.log.push_back(std::move(line));
         if (observer_.logLine) observer_.logLine(r_.log.back());

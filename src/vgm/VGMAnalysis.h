@@ -1,58 +1,23 @@
 #pragma once
 // Loading and analysing one VGM file for playback: everything a playback run
-// needs before it touches a board, and what the window shows and logs on the
-// way. The playback thread and `klinkplay info` both use this one pass.
+// needs before it touches a board, and the header summary and log lines that
+// a host shows on the way. The playback thread and `klinkplay info` both use
+// this one pass.
 
-#include <array>
 #include <cstdint>
 #include <exception>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "vgm/KLINKVGMTarget.h"
 #include "vgm/VGMHeader.h"
+#include "vgm/VGMHeaderSummary.h"
 
 namespace klink {
-
-// The header controls, in display order; the values index VGMDisplay::texts.
-enum class VGMDisplayField : uint8_t {
-    kFileSize,
-    kEofOffset,
-    kVersion,
-    kLoopOffset,
-    kTotalSamples,
-    kGD3Offset,
-    kLoopSamples,
-    kVGMDataOffset,
-    kClockYM2151,
-    kClockYM2612,
-    kClockM6258,
-    kClockSN76489,
-    kClockSN76489Second,
-    kClockYM2203,
-    kClockAY8910,
-    kClockYM3812,
-    kClockYM3526,
-    kClockYM2608,
-};
-inline constexpr size_t kVGMDisplayFieldCount = 18;
-
-// Control name -> text, fixed order. An empty text is an empty control.
-struct VGMDisplay {
-    static constexpr std::array<std::string_view, kVGMDisplayFieldCount> kNames = {
-        "lblFileSize",  "edtEofOffset",   "edtVersion",       "edtLoopOffset", "edtTotalSamples",
-        "edtGD3offset", "edtLoopSamples", "edtVGMDataOffset", "lblClkYM2151",  "lblClkYM2612",
-        "lblClkM6258",  "lblClkSN76489",  "lblClkSN764892",   "lblClkYM2203",  "lblClkAY8910",
-        "lblClkYM3812", "lblClkYM3526",   "lblClkYM2608",
-    };
-    std::array<std::string, kVGMDisplayFieldCount> texts;
-
-    std::string& operator[](VGMDisplayField f) { return texts[static_cast<size_t>(f)]; }
-    const std::string& operator[](VGMDisplayField f) const { return texts[static_cast<size_t>(f)]; }
-};
 
 // The last step that completed; later fields of VGMAnalysis are meaningful
 // only once their step is reached.
@@ -60,7 +25,7 @@ enum class VGMAnalysisStage : uint8_t {
     kNone,
     kLoaded,             // vgmBuffer
     kHeaderRead,         // gd3offset, vgmVersion, dataOffset, gd3Length, gd3
-    kDisplayFilled,      // Display
+    kHeaderSummarised,   // header
     kLoopValidated,      // vgmLoopOffset validated, data offset checked
     kTargetsCollected,   // registerTargets, registerClocks
     kOKIHeaderRead,      // okiClock, okiDivider
@@ -86,8 +51,8 @@ struct VGMAnalysis {
     bool hasKl2Registers = false;
     bool useKl2Dac = false;
 
-    VGMDisplay display;
-    std::vector<std::string> log;  // lines in order (without the failure)
+    std::optional<VGMHeaderSummary> header;  // set once kHeaderSummarised
+    std::vector<std::string> log;            // lines in order (without the failure)
 
     VGMAnalysisStage stage = VGMAnalysisStage::kNone;
     bool ok = false;
@@ -97,11 +62,11 @@ struct VGMAnalysis {
     [[nodiscard]] bool Reached(VGMAnalysisStage s) const noexcept { return stage >= s; }
 };
 
-// Told as the analysis goes, for a window that shows progress live. Both are
-// optional. displayFilled runs once the header controls are filled and again
-// when the loop offset control changes; logLine for every log line.
+// Told as the analysis goes, for a host that shows progress live. Both are
+// optional. headerRead runs once the header summary is read and again when
+// the loop is rejected (its loop offset becomes 0); logLine for every log line.
 struct VGMAnalysisObserver {
-    std::function<void(const VGMDisplay&)> displayFilled;
+    std::function<void(const VGMHeaderSummary&)> headerRead;
     std::function<void(const std::string&)> logLine;
 };
 

@@ -2,8 +2,8 @@
 
 #include <fmt/format.h>
 
+#include "common/Bytes.h"
 #include "common/Errors.h"
-#include "vgm/VGMBytes.h"
 
 namespace klink {
 
@@ -24,7 +24,7 @@ VGMCommandKind NextVGMCommandSlow(std::span<const uint8_t> bytes, uint32_t& posi
         if (uint64_t{start} + 2 > size) ThrowTruncatedVGMCommand(start);
         if (p[1] != 0x66) throw ReadError("Invalid VGM data block marker.");
         if (uint64_t{start} + 7 > size) ThrowTruncatedVGMCommand(start);
-        const uint64_t length = PeekLE32(bytes, uint64_t{start} + 3) & 0x7FFFFFFFu;
+        const uint64_t length = LoadLE32(bytes, uint64_t{start} + 3) & 0x7FFFFFFFu;
         const uint64_t next = uint64_t{start} + 7 + length;
         if (next > size) ThrowTruncatedVGMCommand(start);
         position = static_cast<uint32_t>(next);

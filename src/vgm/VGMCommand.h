@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <span>
 
+#include "common/Bytes.h"
+
 namespace klink {
 
 // What NextVGMCommand found. The numbers are part of the contract.
@@ -121,7 +123,7 @@ inline VGMCommandKind NextVGMCommand(std::span<const uint8_t> bytes, uint32_t& p
             value = p[2];
             return VGMCommandKind::kYM2151Write;
         case 0x61:
-            wait = uint32_t{p[1]} | uint32_t{p[2]} << 8;
+            wait = LoadLE16(bytes, uint64_t{start} + 1);
             return VGMCommandKind::kWait;
         case 0x62:
             wait = 735;

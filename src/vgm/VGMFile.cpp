@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/Bytes.h"
 #include "common/Errors.h"
 #include "platform/CFile.h"
 #include "platform/PathText.h"
@@ -80,9 +81,7 @@ std::vector<uint8_t> InflateGzip(std::span<const uint8_t> compressed) {
     // ISIZE (last four bytes) is the first member's size modulo 2^32 when the
     // file holds one member: reserve it, capped, to avoid regrowing.
     if (compressed.size() >= 18) {
-        const uint8_t* t = compressed.data() + compressed.size() - 4;
-        const uint64_t hint =
-            uint64_t{t[0]} | uint64_t{t[1]} << 8 | uint64_t{t[2]} << 16 | uint64_t{t[3]} << 24;
+        const uint64_t hint = LoadLE32(compressed, compressed.size() - 4);
         // deflate cannot expand data more than about 1032 times.
         if (hint <= kMaxReserveHint && hint <= uint64_t{compressed.size()} * 1032) {
             out.reserve(static_cast<size_t>(hint));

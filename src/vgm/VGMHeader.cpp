@@ -1,7 +1,7 @@
 #include "vgm/VGMHeader.h"
 
+#include "common/Bytes.h"
 #include "common/Errors.h"
-#include "vgm/VGMBytes.h"
 #include "vgm/VGMCommand.h"
 
 namespace klink {
@@ -22,7 +22,7 @@ uint32_t ReadVGMField(std::span<const uint8_t> bytes, uint64_t offset) {
     if (!FitsIn(bytes, offset, 4)) {
         throw ReadError("Truncated VGM field.");
     }
-    return PeekLE32(bytes, offset);
+    return LoadLE32(bytes, offset);
 }
 
 std::vector<std::u16string> ReadGD3Strings(std::span<const uint8_t> bytes, uint32_t start, uint32_t size,
@@ -35,7 +35,7 @@ std::vector<std::u16string> ReadGD3Strings(std::span<const uint8_t> bytes, uint3
     const uint64_t end = uint64_t{start} + size;
     for (auto& text : strings) {
         while (position + 2 <= end) {
-            const char16_t unit = static_cast<char16_t>(bytes[position] | bytes[position + 1] << 8);
+            const char16_t unit = LoadLE16(bytes, position);
             position += 2;
             if (unit == 0) break;
             if (unit == 0x000A) {
@@ -53,7 +53,7 @@ GD3Title ReadGD3Title(std::span<const uint8_t> bytes) {
     if (bytes.size() < 24) {
         throw ReadError("Truncated VGM header.");
     }
-    const uint32_t relative = PeekLE32(bytes, 0x14);
+    const uint32_t relative = LoadLE32(bytes, 0x14);
     if (relative == 0) {
         return {};
     }
@@ -61,10 +61,10 @@ GD3Title ReadGD3Title(std::span<const uint8_t> bytes) {
     if (!FitsIn(bytes, g, 12)) {
         throw ReadError("Truncated GD3 header.");
     }
-    if (PeekLE32(bytes, g) != kGD3Signature) {
+    if (LoadLE32(bytes, g) != kGD3Signature) {
         throw ReadError("Invalid GD3 signature.");
     }
-    const uint32_t length = PeekLE32(bytes, g + 8);
+    const uint32_t length = LoadLE32(bytes, g + 8);
     // g + 12 fits in the file, so it fits in 32 bits for any file we hold.
     const auto strings = ReadGD3Strings(bytes, static_cast<uint32_t>(g + 12), length, kGD3StringCount);
     GD3Title result;
@@ -102,7 +102,7 @@ OKIHeader ReadOKIHeader(std::span<const uint8_t> bytes, uint32_t version, uint32
     if (bytes.size() <= 0x97) {
         throw ReadError("Truncated OKI header.");
     }
-    const uint32_t clock = PeekLE32(bytes, 0x90);
+    const uint32_t clock = LoadLE32(bytes, 0x90);
     if (clock >= 0x40000000) {
         throw ReadError("Dual/flagged OKIM6258 is not supported.");
     }
@@ -145,10 +145,10 @@ void ReadVGMHeaderGD3(std::span<const uint8_t> bytes, VGMHeader& header) {
     header.gd3 = {};
     const uint32_t relative = ReadVGMField(bytes, 0x14);
     const uint64_t g = header.gd3offset;
-    if (relative == 0 || !FitsIn(bytes, g, 12) || PeekLE32(bytes, g) != kGD3Signature) {
+    if (relative == 0 || !FitsIn(bytes, g, 12) || LoadLE32(bytes, g) != kGD3Signature) {
         return;
     }
-    const uint32_t length = PeekLE32(bytes, g + 8);
+    const uint32_t length = LoadLE32(bytes, g + 8);
     if (!FitsIn(bytes, g + 12, length)) {
         throw ReadError("Truncated GD3 data.");
     }

@@ -12,6 +12,7 @@
 #include "ExpectError.h"
 #include "VGMTestBuilder.h"
 #include "adpcm/KLINKAudioVGM.h"
+#include "common/Bytes.h"
 #include "common/Errors.h"
 
 namespace klink {
@@ -50,8 +51,8 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
     return out;
 }
 Bytes LE32(uint32_t v) {
-    return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
-            static_cast<uint8_t>(v >> 24)};
+    const auto bytes = LE32Bytes(v);
+    return {bytes.begin(), bytes.end()};
 }
 Bytes YM(uint8_t reg, uint8_t value) { return {0x54, reg, value}; }
 Bytes OKI(uint8_t reg, uint8_t value) { return {0xB7, reg, value}; }
@@ -92,8 +93,7 @@ Song MakeLoopSong(const Bytes& intro, const Bytes& body) {
     VGMBuilder b;
     b.Raw(intro).LoopHere().Raw(body).End();
     const Bytes bytes = b.Build();
-    return {bytes,
-            static_cast<uint32_t>(bytes[0x1C] | bytes[0x1D] << 8 | bytes[0x1E] << 16 | bytes[0x1F] << 24)};
+    return {bytes, LoadLE32(bytes, 0x1C)};
 }
 
 KLINKAudioVGM Open(const Song& song, int32_t repeatCount = 1, int32_t fadeSeconds = 0,

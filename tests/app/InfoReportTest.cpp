@@ -12,10 +12,10 @@ namespace {
 using klink::test::VGMBuilder;
 using nlohmann::json;
 
-const char* const kDisplayKeys[] = {
-    "lblFileSize",    "edtEofOffset",     "edtVersion",   "edtLoopOffset", "edtTotalSamples", "edtGD3offset",
-    "edtLoopSamples", "edtVGMDataOffset", "lblClkYM2151", "lblClkYM2612",  "lblClkM6258",     "lblClkSN76489",
-    "lblClkSN764892", "lblClkYM2203",     "lblClkAY8910", "lblClkYM3812",  "lblClkYM3526",    "lblClkYM2608"};
+const char* const kHeaderKeys[] = {
+    "fileSize",           "eofOffset",   "version",     "loopOffset",  "totalSamples",  "gd3Offset",
+    "loopSamples",        "dataOffset",  "ym2151Clock", "ym2612Clock", "okim6258Clock", "sn76489Clock",
+    "sn76489SecondClock", "ym2203Clock", "ay8910Clock", "ym3812Clock", "ym3526Clock",   "ym2608Clock"};
 
 json Parse(const std::string& file, const klink::VGMAnalysis& a) {
     const std::string line = InfoJsonLine(file, a);
@@ -23,12 +23,12 @@ json Parse(const std::string& file, const klink::VGMAnalysis& a) {
     return json::parse(line);
 }
 
-void ExpectAllDisplayKeys(const json& j) {
-    ASSERT_TRUE(j["display"].is_object());
-    EXPECT_EQ(j["display"].size(), 18u);
-    for (const char* key : kDisplayKeys) {
-        EXPECT_TRUE(j["display"].contains(key)) << key;
-        EXPECT_TRUE(j["display"][key].is_string()) << key;
+void ExpectAllHeaderKeys(const json& j) {
+    ASSERT_TRUE(j["header"].is_object());
+    EXPECT_EQ(j["header"].size(), 18u);
+    for (const char* key : kHeaderKeys) {
+        EXPECT_TRUE(j["header"].contains(key)) << key;
+        EXPECT_TRUE(j["header"][key].is_string()) << key;
     }
 }
 
@@ -47,8 +47,8 @@ TEST(InfoReport, SuccessfulFileHasEveryKey) {
     EXPECT_EQ(j["file"], "dir/x.vgm");
     EXPECT_EQ(j["ok"], true);
     EXPECT_FALSE(j.contains("error"));
-    ExpectAllDisplayKeys(j);
-    EXPECT_EQ(j["display"]["lblClkYM2151"], "3579545");
+    ExpectAllHeaderKeys(j);
+    EXPECT_EQ(j["header"]["ym2151Clock"], "3579545");
     ASSERT_EQ(j["gd3"].size(), 11u);
     EXPECT_EQ(j["gd3"][0], "Song \xF0\x9F\x8E\xB5");
     EXPECT_EQ(j["gd3"][1], "\xE6\x9B\xB2");
@@ -56,10 +56,10 @@ TEST(InfoReport, SuccessfulFileHasEveryKey) {
     EXPECT_EQ(j["log"], json::array({"VGM register routes=1; OKI=0 Hz, divider=0 (clock 0 = unused)."}));
     EXPECT_EQ(j["targets"], json::parse("[[84,0,0]]"));
     EXPECT_EQ(j["clocks"], json::parse("[[84,0,3579545]]"));
-    EXPECT_EQ(j["oki_clock"], 0);
-    EXPECT_EQ(j["oki_divider"], 0);
-    EXPECT_EQ(j["has_kl2_registers"], false);
-    EXPECT_EQ(j["uses_kl2_dac"], false);
+    EXPECT_EQ(j["okiClock"], 0);
+    EXPECT_EQ(j["okiDivider"], 0);
+    EXPECT_EQ(j["hasKl2Registers"], false);
+    EXPECT_EQ(j["usesKl2Dac"], false);
     EXPECT_EQ(j["path"], "register");
 }
 
@@ -69,7 +69,7 @@ TEST(InfoReport, FailuresShowOnlyWhatWasReached) {
         std::vector<uint8_t> bytes;
         const char* error;
         bool gd3, targets, oki, kl2;
-        bool displayEmpty;
+        bool headerEmpty;
     } cases[] = {
         {"not a VGM", std::vector<uint8_t>(80, 0), "Invalid VGM signature.", false, false, false, false,
          true},
@@ -85,16 +85,16 @@ TEST(InfoReport, FailuresShowOnlyWhatWasReached) {
         const json j = Parse("f.vgm", a);
         EXPECT_EQ(j["ok"], false) << c.name;
         EXPECT_EQ(j["error"], c.error) << c.name;
-        ExpectAllDisplayKeys(j);
-        EXPECT_EQ(j["display"]["lblFileSize"] == "", c.displayEmpty) << c.name;
+        ExpectAllHeaderKeys(j);
+        EXPECT_EQ(j["header"]["fileSize"] == "", c.headerEmpty) << c.name;
         EXPECT_EQ(j["gd3"].size(), c.gd3 ? 11u : 0u) << c.name;
         EXPECT_TRUE(j["log"].is_array()) << c.name;
         EXPECT_EQ(j.contains("targets"), c.targets) << c.name;
         EXPECT_EQ(j.contains("clocks"), c.targets) << c.name;
-        EXPECT_EQ(j.contains("oki_clock"), c.oki) << c.name;
-        EXPECT_EQ(j.contains("oki_divider"), c.oki) << c.name;
-        EXPECT_EQ(j.contains("has_kl2_registers"), c.kl2) << c.name;
-        EXPECT_EQ(j.contains("uses_kl2_dac"), c.kl2) << c.name;
+        EXPECT_EQ(j.contains("okiClock"), c.oki) << c.name;
+        EXPECT_EQ(j.contains("okiDivider"), c.oki) << c.name;
+        EXPECT_EQ(j.contains("hasKl2Registers"), c.kl2) << c.name;
+        EXPECT_EQ(j.contains("usesKl2Dac"), c.kl2) << c.name;
         EXPECT_FALSE(j.contains("path")) << c.name;
     }
 }

@@ -9,12 +9,12 @@
 #include <vector>
 
 #include "VGMTestBuilder.h"
+#include "common/Bytes.h"
 #include "common/Errors.h"
 #include "kl2/KL2DACCodec.h"
 #include "kl2/KL2DACVGM.h"
 #include "kl2/KL2RegisterState.h"
 #include "vgm/KLINKVGM.h"
-#include "vgm/VGMBytes.h"
 #include "vgm/VGMCommand.h"
 #include "vgm/VGMFile.h"
 #include "vgm/VGMHeader.h"
@@ -29,8 +29,8 @@ using test::VGMBuilder;
 constexpr uint32_t kDataOffset = 0x100;
 
 Bytes Le32(uint32_t v) {
-    return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
-            static_cast<uint8_t>(v >> 24)};
+    const auto bytes = LE32Bytes(v);
+    return {bytes.begin(), bytes.end()};
 }
 Bytes Cat(std::initializer_list<Bytes> parts) {
     Bytes out;
@@ -159,10 +159,7 @@ Rendered RenderSpan(std::span<const uint8_t> file, uint32_t dataOffset, uint32_t
     return out;
 }
 
-uint32_t LoopField(const Bytes& file) {
-    return uint32_t{file[0x1C]} | uint32_t{file[0x1D]} << 8 | uint32_t{file[0x1E]} << 16 |
-           uint32_t{file[0x1F]} << 24;
-}
+uint32_t LoopField(const Bytes& file) { return LoadLE32(file, 0x1C); }
 
 Rendered Render(const Bytes& file, const Options& o = {}) {
     return RenderSpan(file, kDataOffset, LoopField(file), o);
@@ -802,7 +799,7 @@ Expected WorkOut(std::span<const uint8_t> bytes, uint32_t dataOffset) {
         uint32_t wait = 0;
         const VGMDecodeKind kind = DecodeRegisterCommand(bytes, position, target, reg, value, wait);
         if (kind == VGMDecodeKind::kEnd) break;
-        if (c == 0x67 && bytes[at + 2] == 0x00) blockSizes.push_back(PeekLE32(bytes, at + 3) & 0x7FFFFFFF);
+        if (c == 0x67 && bytes[at + 2] == 0x00) blockSizes.push_back(LoadLE32(bytes, at + 3) & 0x7FFFFFFF);
         if (c == 0x91) {
             EXPECT_EQ(bytes[at + 3], 1) << "step size";
             EXPECT_EQ(bytes[at + 4], 0) << "step base";
@@ -812,7 +809,7 @@ Expected WorkOut(std::span<const uint8_t> bytes, uint32_t dataOffset) {
             StreamModel& s = streams[bytes[at + 1]];
             s.Close(tick);
             if (c == 0x92) {
-                s.hz = PeekLE32(bytes, at + 2);
+                s.hz = LoadLE32(bytes, at + 2);
                 s.active = s.active && s.hz != 0;
             } else if (c == 0x94) {
                 s.active = false;

@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include "PlayerTestSupport.h"
+#include "player/RegisterPlayback.h"
 #include "vgm/KLINKVGM.h"
 #include "vgm/VGMAnalysis.h"
 
@@ -244,6 +245,51 @@ TEST(RegisterPlayback, StopDuringALongWaitEndsTheRunPromptly) {
 
 namespace klink::test {
 namespace {
+
+// The path on its own, over a context with a fake clock: a 30 s file plays
+// at once, every wait slept through on the context's clock and not a moment
+// less, and the position lands on the sample total.
+TEST(RegisterPlayback, RunsOnTheContextClockWithoutTheThread) {
+    SimConnection board("Keltra 4");
+    VGMBuilder file = TestFile();
+    file.Cmd({0x54, 0x08, 0x78});
+    for (int i = 0; i < 20; ++i) file.Cmd({0x61, 0xFF, 0xFF});
+    file.Cmd({0x54, 0x20, 0x01}).End();
+    PathHarness harness(board, file.Build());
+    const PlaybackContext context = harness.Context();
+    RegisterPlayback(context).Play();
+
+    constexpr uint64_t kSamples = 20 * 0xFFFF;
+    EXPECT_EQ(harness.position.samples, kSamples);
+    EXPECT_EQ(harness.position.ms.load(), static_cast<int32_t>(kSamples * 1000 / kVGMSampleRate));
+    EXPECT_GE(harness.clock.now, context.clock.Ticks(kSamples));
+    EXPECT_GT(harness.clock.sleptMs, 29000u);
+    harness.Router().Drain();
+    ASSERT_TRUE(board.board->WaitForTrace(
+        [](const auto& trace) {
+            return std::count_if(trace.begin(), trace.end(),
+                                 [](const auto& e) { return e.op == SimTraceOp::kReg; }) == 2;
+        },
+        std::chrono::seconds(10)));
+}
+
+// On the fake clock the fade's end is exact: 0.1 s of loop, then a 1 s fade
+// whose last step ends the run, the position being the time it took.
+TEST(RegisterPlayback, OnTheContextClockAFadeEndsAtItsLastStep) {
+    SimConnection board("Keltra 4");
+    VGMBuilder file = TestFile();
+    file.Cmd({0x54, 0x08, 0x78});
+    file.LoopHere();
+    file.Cmd({0x54, 0x20, 0x11, 0x61, 0x44, 0x11}).End();  // 0.1 s loop body
+    PathHarness harness(board, file.Build(), 1, 1);
+    const PlaybackContext context = harness.Context();
+    RegisterPlayback(context).Play();
+
+    EXPECT_GE(harness.position.ms.load(), 1100);
+    EXPECT_LE(harness.position.ms.load(), 1102);
+    EXPECT_GE(harness.position.samples, 48510u);
+    EXPECT_LE(harness.position.samples, 48510u + 100);
+}
 
 // A real file made by others (1.9 s, YM2413 only, no loop): the board
 // receives every register write of the file, in order.

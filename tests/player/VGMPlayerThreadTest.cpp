@@ -9,6 +9,7 @@
 
 #include "PlayerTestSupport.h"
 #include "protocol/KLINKCodec.h"
+#include "vgm/VGMHeaderText.h"
 
 namespace klink::test {
 namespace {
@@ -36,7 +37,7 @@ TEST(VGMPlayerThread, ShowsTheFileBeforeTheHeaderAndLogsRoutesAndRouting) {
     const std::string path = vgm.Path().string();
     const std::vector<std::string> calls{"clear", "dialog " + path, "path " + path, "header", "tags"};
     EXPECT_EQ(host.calls, calls);
-    EXPECT_EQ(host.header.texts[static_cast<size_t>(VGMDisplayField::kClockYM2151)], "3579545");
+    EXPECT_EQ(FormatVGMHeader(host.header)[VGMHeaderField::kYM2151Clock], "3579545");
     const auto log = host.LogLines();
     ASSERT_EQ(log.size(), 2u);
     EXPECT_EQ(log[0], "VGM register routes=1; OKI=0 Hz, divider=0 (clock 0 = unused).");
@@ -111,6 +112,12 @@ std::vector<uint8_t> WithOKIStream() {
     return file.Build();
 }
 
+std::vector<uint8_t> WithKL2DAC() {
+    VGMBuilder file = KL2TestFile();
+    file.Cmd({0x52, 0x2B, 0x80, 0x52, 0x2A, 0x80, 0x62}).End();
+    return file.Build();
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, VGMPlayerThreadFailure,
     ::testing::Values(FailureCase{"NotAVGMFile", NotAVGMFile(), true, "Keltra 4", "Invalid VGM signature.",
@@ -120,7 +127,9 @@ INSTANTIATE_TEST_SUITE_P(
                       FailureCase{"NoBoard", ShortYM2151File(), false, "",
                                   "Connect at least one KLINK device before playback.", true},
                       FailureCase{"ADPCMPathMissing", WithOKIStream(), true, "Keltra 4",
-                                  "ADPCM stream playback is not available in this build.", true}),
+                                  "ADPCM stream playback is not available in this build.", true},
+                      FailureCase{"KL2DACPathMissing", WithKL2DAC(), true, "Keltra 2.1",
+                                  "KL2 DAC playback is not available in this build.", true}),
     [](const auto& row) { return std::string(row.param.name); });
 
 // Stopping while the boards are probed ends the run at once and quietly,
@@ -229,7 +238,7 @@ TEST(VGMPlayerThread, ALoopOffsetPastTheEndPlaysOnce) {
     EXPECT_EQ(thread.PlaybackError(), "");
     EXPECT_TRUE(thread.PlaybackCompleted());
     EXPECT_EQ(host.LogStarting("Invalid VGM loop offset $00010000; looping disabled.").size(), 1u);
-    EXPECT_EQ(host.header.texts[static_cast<size_t>(VGMDisplayField::kLoopOffset)], "0x0000");
+    EXPECT_EQ(FormatVGMHeader(host.header)[VGMHeaderField::kLoopOffset], "0x0000");
     EXPECT_EQ(board.HostWrites().size(), 2u);
 }
 

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,7 +37,7 @@ public:
 // A link and its writer on a scripted board, with the fake clock.
 class SerialLinkTest : public ::testing::Test {
 protected:
-    SerialLinkTest() : writer_(board_.Port()), clock_(board_, writer_), link_(clock_.Clock()) {
+    SerialLinkTest() : writer_(board_.Port()), clock_(board_, writer_), link_(writer_, clock_.Clock()) {
         link_.AttachPort(board_.Port());
     }
     ~SerialLinkTest() override { writer_.Shutdown(); }
@@ -63,7 +64,7 @@ protected:
         return true;
     }
     // Reads the capability table of the default board.
-    void ReadCapabilities() { link_.CheckCapabilities(writer_, false, false); }
+    void ReadCapabilities() { link_.CheckCapabilities(false, false); }
 
     // State of the scripts; declared first so that it outlives the board's thread.
     Bytes held_;
@@ -77,23 +78,24 @@ protected:
 const std::vector<uint8_t> kNoPayload;
 
 TEST(KLINKSerialLinkCreate, SeedsTheRequestIDFromTheMillisecondTick) {
-    KLINKSerialLink link(KLINKLinkClock{[] { return uint64_t{0x5ABCD}; }, [](uint32_t) {}});
+    BufferedSerialWriter writer(platform::kInvalidOSHandle);
+    KLINKSerialLink link(writer, KLINKLinkClock{[] { return uint64_t{0x5ABCD}; }, [](uint32_t) {}});
     EXPECT_EQ(link.RequestID(), 0xABCD);
+    EXPECT_EQ(&link.Writer(), &writer);
 }
 
 TEST(KLINKSerialLinkCreate, RequestsNeedAnAttachedPort) {
-    KLINKSerialLink link;
     BufferedSerialWriter writer(platform::kInvalidOSHandle);
-    ExpectError<ReadError>([&] { (void)link.Request(writer, Opcode::kPing, kNoPayload); },
+    KLINKSerialLink link(writer);
+    ExpectError<ReadError>([&] { (void)link.Request(Opcode::kPing, kNoPayload); },
                            "KLINK input is not attached.");
-    std::vector<uint8_t> reply;
-    ExpectError<ReadError>([&] { (void)link.TryControlReply(reply); }, "KLINK input is not attached.");
+    ExpectError<ReadError>([&] { (void)link.TryControlReply(); }, "KLINK input is not attached.");
     writer.Shutdown();
 }
 
 TEST_F(SerialLinkTest, RequestReturnsTheDataAfterTheStatusByte) {
     const Bytes payload{'a', 'b', 0, 'c'};
-    EXPECT_EQ(link_.Request(writer_, Opcode::kPing, payload), payload);
+    EXPECT_EQ(link_.Request(Opcode::kPing, payload), payload);
     const auto frames = board_.Frames();
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0].messageType, MessageType::kRequest);
@@ -120,10 +122,9 @@ TEST_F(SerialLinkTest, ReplyContentsAreChecked) {
         board_.SetScript([c](const KLINKFrame& f) { return ReplyTo(f, c.reply); });
         link_.SetRequestID(0x1233);
         if (c.error.empty()) {
-            EXPECT_EQ(link_.Request(writer_, Opcode::kSetChipClock, kNoPayload), c.data);
+            EXPECT_EQ(link_.Request(Opcode::kSetChipClock, kNoPayload), c.data);
         } else {
-            ExpectError<ReadError>([&] { (void)link_.Request(writer_, Opcode::kSetChipClock, kNoPayload); },
-                                   c.error);
+            ExpectError<ReadError>([&] { (void)link_.Request(Opcode::kSetChipClock, kNoPayload); }, c.error);
         }
     }
 }
@@ -134,7 +135,7 @@ TEST_F(SerialLinkTest, AReplyWithThePreviousRequestIDIsIgnoredUntilTheTimeOut) {
         stale.requestId = static_cast<uint16_t>(f.requestId - 1);
         return ReplyTo(stale, WithStatus(0, f.payload));
     });
-    ExpectError<ReadError>([&] { (void)link_.Request(writer_, Opcode::kPing, kNoPayload); },
+    ExpectError<ReadError>([&] { (void)link_.Request(Opcode::kPing, kNoPayload); },
                            "KLINK response timeout (command $01).");
     // A reply with another opcode and the right ID does not count either.
     board_.SetScript([this](const KLINKFrame& f) {
@@ -142,18 +143,18 @@ TEST_F(SerialLinkTest, AReplyWithThePreviousRequestIDIsIgnoredUntilTheTimeOut) {
         other.opcode = Opcode::kReset;
         return ReplyTo(other, WithStatus(0));
     });
-    ExpectError<ReadError>([&] { (void)link_.Request(writer_, Opcode::kDeviceInfo, kNoPayload); },
+    ExpectError<ReadError>([&] { (void)link_.Request(Opcode::kDeviceInfo, kNoPayload); },
                            "KLINK response timeout (command $02).");
     // The link is still usable.
     board_.SetScript({});
-    EXPECT_EQ(link_.DeviceInfo(writer_), "Keltra Test / Firmware 1.0");
+    EXPECT_EQ(link_.DeviceInfo(), "Keltra Test / Firmware 1.0");
 }
 
 TEST_F(SerialLinkTest, RequestIDsWrapFromFFFFToZero) {
     link_.SetRequestID(0xFFFE);
-    (void)link_.Request(writer_, Opcode::kPing, kNoPayload);
-    (void)link_.Request(writer_, Opcode::kPing, kNoPayload);
-    ASSERT_TRUE(link_.TrySendPacket(writer_, Opcode::kStreamData, Bytes{1}));
+    (void)link_.Request(Opcode::kPing, kNoPayload);
+    (void)link_.Request(Opcode::kPing, kNoPayload);
+    ASSERT_TRUE(link_.TrySendPacket(Opcode::kStreamData, Bytes{1}));
     ASSERT_TRUE(board_.WaitFrames(3));
     const auto frames = board_.Frames();
     EXPECT_EQ(frames[0].requestId, 0xFFFF);
@@ -162,10 +163,10 @@ TEST_F(SerialLinkTest, RequestIDsWrapFromFFFFToZero) {
 }
 
 TEST_F(SerialLinkTest, APendingAudioStatusIsSwallowedByTheNextRequest) {
-    link_.BeginAudioStatus(writer_);
-    link_.BeginAudioStatus(writer_);  // already pending: nothing more is sent
+    link_.BeginAudioStatus();
+    link_.BeginAudioStatus();  // already pending: nothing more is sent
     EXPECT_TRUE(link_.AudioStatusPending());
-    EXPECT_EQ(link_.DeviceInfo(writer_), "Keltra Test / Firmware 1.0");
+    EXPECT_EQ(link_.DeviceInfo(), "Keltra Test / Firmware 1.0");
     EXPECT_FALSE(link_.AudioStatusPending());
     const auto frames = board_.Frames();
     ASSERT_EQ(frames.size(), 2u);
@@ -178,21 +179,21 @@ TEST_F(SerialLinkTest, AnUnansweredAudioStatusFailsTheNextRequestOnce) {
     board_.SetScript([this](const KLINKFrame& f) {
         return f.opcode == Opcode::kAudioStatus ? Bytes{} : board_.DefaultAnswer(f);
     });
-    link_.BeginAudioStatus(writer_);
-    ExpectError<ReadError>([&] { (void)link_.Request(writer_, Opcode::kPing, kNoPayload); },
+    link_.BeginAudioStatus();
+    ExpectError<ReadError>([&] { (void)link_.Request(Opcode::kPing, kNoPayload); },
                            "KLINK AUDIO_STATUS timeout.");
     EXPECT_EQ(FramesOf(Opcode::kPing).size(), 0u);
     EXPECT_FALSE(link_.AudioStatusPending());
-    EXPECT_TRUE(link_.Request(writer_, Opcode::kPing, kNoPayload).empty());
+    EXPECT_TRUE(link_.Request(Opcode::kPing, kNoPayload).empty());
 }
 
 TEST_F(SerialLinkTest, CancelBeforeSendingSendsNothing) {
     const KLINKCancel stop = [] { return true; };
-    ExpectError<AbortError>([&] { (void)link_.Request(writer_, Opcode::kPing, kNoPayload, stop); },
+    ExpectError<AbortError>([&] { (void)link_.Request(Opcode::kPing, kNoPayload, stop); },
                             "Playback cancelled.");
-    ExpectError<AbortError>([&] { (void)link_.TrySendPacket(writer_, Opcode::kStreamData, Bytes{1}, stop); },
+    ExpectError<AbortError>([&] { (void)link_.TrySendPacket(Opcode::kStreamData, Bytes{1}, stop); },
                             "Playback cancelled.");
-    ExpectError<AbortError>([&] { link_.Probe(writer_, stop); }, "Playback cancelled.");
+    ExpectError<AbortError>([&] { link_.Probe(stop); }, "Playback cancelled.");
     writer_.Drain();
     EXPECT_TRUE(board_.Quiet());
     EXPECT_TRUE(board_.Frames().empty());
@@ -213,10 +214,10 @@ TEST_F(SerialLinkTest, CancelWhileWaitingEndsTheWaitAndTheLateReplyIsDroppedLate
     });
     std::atomic<int> polls{0};
     const KLINKCancel stopSoon = [&] { return ++polls > 5; };
-    ExpectError<AbortError>([&] { (void)link_.Request(writer_, Opcode::kPing, Bytes{'1'}, stopSoon); },
+    ExpectError<AbortError>([&] { (void)link_.Request(Opcode::kPing, Bytes{'1'}, stopSoon); },
                             "Playback cancelled.");
     EXPECT_GT(polls.load(), 5);
-    EXPECT_EQ(link_.Request(writer_, Opcode::kPing, Bytes{'2'}), Bytes{'2'});
+    EXPECT_EQ(link_.Request(Opcode::kPing, Bytes{'2'}), Bytes{'2'});
 }
 
 TEST_F(SerialLinkTest, ARefusedPacketQueuesNothingButAdvancesTheRequestID) {
@@ -227,43 +228,42 @@ TEST_F(SerialLinkTest, ARefusedPacketQueuesNothingButAdvancesTheRequestID) {
         static_cast<int32_t>(EncodeFrame(MessageType::kPacket, Opcode::kStreamData, 0, payload).size());
     int sent = 0;
     while (link_.AvailableReceiveBytes() >= frameBytes) {
-        ASSERT_TRUE(link_.TrySendPacket(writer_, Opcode::kStreamData, payload));
+        ASSERT_TRUE(link_.TrySendPacket(Opcode::kStreamData, payload));
         ++sent;
     }
     EXPECT_EQ(link_.AvailableReceiveBytes(), kReceiveWindowBytes - sent * frameBytes);
     const uint16_t before = link_.RequestID();
-    EXPECT_FALSE(link_.TrySendPacket(writer_, Opcode::kStreamData, payload));
+    EXPECT_FALSE(link_.TrySendPacket(Opcode::kStreamData, payload));
     EXPECT_EQ(link_.RequestID(), static_cast<uint16_t>(before + 1));
-    ExpectError<WriteError>([&] { link_.SendPacket(writer_, Opcode::kStreamData, payload); },
+    ExpectError<WriteError>([&] { link_.SendPacket(Opcode::kStreamData, payload); },
                             "KLINK receive window is full; wait for a STATUS reply.");
-    ExpectError<WriteError>([&] { link_.AudioPacket(writer_, Opcode::kStreamData, payload); },
+    ExpectError<WriteError>([&] { link_.AudioPacket(Opcode::kStreamData, payload); },
                             "KLINK receive window is full; wait for a STATUS reply.");
     // Control packets still have their reserve.
-    EXPECT_TRUE(link_.TrySendPacket(writer_, Opcode::kDACEnd, Bytes(13, 0), {}, true));
+    EXPECT_TRUE(link_.TrySendPacket(Opcode::kDACEnd, Bytes(13, 0), {}, true));
     writer_.Drain();
     ASSERT_TRUE(board_.WaitFrames(static_cast<size_t>(sent) + 1));
     EXPECT_EQ(FramesOf(Opcode::kStreamData).size(), static_cast<size_t>(sent));
 
     // A reply to a request sent after them confirms every packet byte.
-    (void)link_.Request(writer_, Opcode::kPing, kNoPayload);
+    (void)link_.Request(Opcode::kPing, kNoPayload);
     EXPECT_EQ(link_.AvailableReceiveBytes(), kReceiveWindowBytes);
 }
 
 TEST_F(SerialLinkTest, AStatusPolledWithoutWaitingConfirmsOnlyWhatWasSentBeforeIt) {
     link_.BeginReceiveWindow();
-    ASSERT_TRUE(link_.TrySendPacket(writer_, Opcode::kDACRecords, Bytes(100, 1)));
-    link_.BeginRequest(writer_, Opcode::kDACStatus, Bytes{1});
-    ASSERT_TRUE(link_.TrySendPacket(writer_, Opcode::kDACRecords, Bytes(100, 2)));
+    ASSERT_TRUE(link_.TrySendPacket(Opcode::kDACRecords, Bytes(100, 1)));
+    link_.BeginRequest(Opcode::kDACStatus, Bytes{1});
+    ASSERT_TRUE(link_.TrySendPacket(Opcode::kDACRecords, Bytes(100, 2)));
     const int32_t second =
         static_cast<int32_t>(EncodeFrame(MessageType::kPacket, Opcode::kDACRecords, 0, Bytes(100, 2)).size());
-    std::vector<uint8_t> reply;
-    bool answered = false;
-    for (int i = 0; i < 5000 && !answered; ++i) {
-        answered = link_.TryControlReply(reply);
+    std::optional<std::vector<uint8_t>> reply;
+    for (int i = 0; i < 5000 && !reply; ++i) {
+        reply = link_.TryControlReply();
         platform::SleepMs(1);
     }
-    ASSERT_TRUE(answered);
-    EXPECT_TRUE(reply.empty());
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_TRUE(reply->empty());
     EXPECT_EQ(link_.AvailableReceiveBytes(), kReceiveWindowBytes - second);
 }
 
@@ -271,16 +271,15 @@ TEST_F(SerialLinkTest, AReplyToARequestFromBeforeTheReceiveWindowNeverFailsIt) {
     // A request queued while an earlier window was counting, answered after
     // the next window began: its fence belongs to the old count.
     link_.BeginReceiveWindow();
-    ASSERT_TRUE(link_.TrySendPacket(writer_, Opcode::kDACRecords, Bytes(200, 1)));
-    link_.BeginRequest(writer_, Opcode::kDACStatus, Bytes{1});
+    ASSERT_TRUE(link_.TrySendPacket(Opcode::kDACRecords, Bytes(200, 1)));
+    link_.BeginRequest(Opcode::kDACStatus, Bytes{1});
     link_.BeginReceiveWindow();
-    std::vector<uint8_t> reply;
-    bool answered = false;
-    for (int i = 0; i < 5000 && !answered; ++i) {
-        answered = link_.TryControlReply(reply);
+    std::optional<std::vector<uint8_t>> reply;
+    for (int i = 0; i < 5000 && !reply; ++i) {
+        reply = link_.TryControlReply();
         platform::SleepMs(1);
     }
-    EXPECT_TRUE(answered);
+    EXPECT_TRUE(reply.has_value());
     EXPECT_EQ(link_.AvailableReceiveBytes(), kReceiveWindowBytes);
 }
 
@@ -289,9 +288,9 @@ TEST_F(SerialLinkTest, StartupPacketsAreFencedEvery2048Bytes) {
     link_.BeginStartup();
     const std::array<uint8_t, 254> pairs{};  // 127 writes of register 0 = 0
     for (int i = 0; i < 20; ++i) {
-        link_.WriteYM2151(writer_, pairs);
+        link_.WriteYM2151(pairs);
     }
-    link_.SynchronizeStartup(writer_);
+    link_.SynchronizeStartup();
     // Sum the packet bytes between the empty PINGs.
     const auto frames = board_.Frames();
     std::vector<size_t> segments{0};
@@ -322,7 +321,7 @@ TEST_F(SerialLinkTest, StartupPacketsAreFencedEvery2048Bytes) {
     // The window is closed now: more writes need no fence.
     const size_t before = board_.Frames().size();
     for (int i = 0; i < 20; ++i) {
-        link_.WriteYM2151(writer_, pairs);
+        link_.WriteYM2151(pairs);
     }
     writer_.Drain();
     ASSERT_TRUE(board_.WaitFrames(before + 20));
@@ -355,7 +354,7 @@ TEST_F(SerialLinkTest, AFailedStartupFenceSaysHowManyBytesWereUnconfirmed) {
         });
         link_.BeginStartup();
         for (size_t i = 0; i < perFence; ++i) {
-            link_.WriteYM2151(writer_, pairs);
+            link_.WriteYM2151(pairs);
         }
         std::string reason = c.reason;
         const auto at = reason.find("%ID%");
@@ -363,11 +362,11 @@ TEST_F(SerialLinkTest, AFailedStartupFenceSaysHowManyBytesWereUnconfirmed) {
             // The packet takes the next ID, the fence the one after it.
             reason.replace(at, 4, std::to_string(static_cast<uint16_t>(link_.RequestID() + 2)));
         }
-        ExpectError<ReadError>([&] { link_.WriteYM2151(writer_, pairs); },
-                               "KLINK startup fence failed after " + std::to_string(perFence * frameBytes) +
-                                   " unconfirmed bytes: " + reason);
+        ExpectError<ReadError>([&] { link_.WriteYM2151(pairs); }, "KLINK startup fence failed after " +
+                                                                      std::to_string(perFence * frameBytes) +
+                                                                      " unconfirmed bytes: " + reason);
         board_.SetScript({});
-        link_.Reset(writer_);
+        link_.Reset();
     }
 
     // A cancel while waiting for the fence is not wrapped.
@@ -376,10 +375,10 @@ TEST_F(SerialLinkTest, AFailedStartupFenceSaysHowManyBytesWereUnconfirmed) {
     });
     link_.BeginStartup();
     for (size_t i = 0; i < perFence; ++i) {
-        link_.WriteYM2151(writer_, pairs);
+        link_.WriteYM2151(pairs);
     }
     int checks = 0;
-    ExpectError<AbortError>([&] { link_.WriteYM2151(writer_, pairs, [&] { return ++checks > 4; }); },
+    ExpectError<AbortError>([&] { link_.WriteYM2151(pairs, [&] { return ++checks > 4; }); },
                             "Playback cancelled.");
     // The cancel can come before this fence's PING has crossed the line.
     ASSERT_TRUE(WaitFramesOf(Opcode::kPing, 4));
@@ -401,7 +400,7 @@ TEST_F(SerialLinkTest, ProbeRetriesALateFirstAnswer) {
         out.insert(out.end(), answer.begin(), answer.end());
         return out;
     });
-    link_.Probe(writer_);
+    link_.Probe();
     const auto frames = FramesOf(Opcode::kPing);
     ASSERT_EQ(frames.size(), 2u);
     EXPECT_EQ(frames[0].payload, (Bytes{'K', 'L', 'I', 'N', 'K'}));
@@ -428,7 +427,7 @@ TEST_F(SerialLinkTest, ProbeGivesUpAfterThreeBadAttempts) {
         if (at != std::string::npos) {
             error.replace(at, 4, std::to_string(static_cast<uint16_t>(link_.RequestID() + 3)));
         }
-        ExpectError<ReadError>([&] { link_.Probe(writer_); }, error);
+        ExpectError<ReadError>([&] { link_.Probe(); }, error);
         EXPECT_EQ(FramesOf(Opcode::kPing).size() - before, 3u);
     }
 }
@@ -457,9 +456,9 @@ TEST_F(SerialLinkTest, DeviceInfoChecksItsLengths) {
         SCOPED_TRACE(c.name);
         board_.SetDeviceInfo(c.data);
         if (c.result.rfind("Invalid", 0) == 0) {
-            ExpectError<ReadError>([&] { (void)link_.DeviceInfo(writer_); }, c.result);
+            ExpectError<ReadError>([&] { (void)link_.DeviceInfo(); }, c.result);
         } else {
-            EXPECT_EQ(link_.DeviceInfo(writer_), c.result);
+            EXPECT_EQ(link_.DeviceInfo(), c.result);
             EXPECT_EQ(link_.DeviceName(), c.model);
         }
     }
@@ -473,7 +472,7 @@ TEST_F(SerialLinkTest, CheckCapabilitiesReadsEveryPageAndChecksTheProfile) {
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].payload, (Bytes{0, 0}));
     EXPECT_EQ(requests[1].payload, (Bytes{3, 0}));
-    link_.CheckCapabilities(writer_, true, true);
+    link_.CheckCapabilities(true, true);
 
     struct Case {
         const char* name;
@@ -507,23 +506,23 @@ TEST_F(SerialLinkTest, CheckCapabilitiesReadsEveryPageAndChecksTheProfile) {
         c.change(pages);
         board_.SetPages(pages);
         if (c.error.empty()) {
-            link_.CheckCapabilities(writer_, c.useYm, c.useAudio);
+            link_.CheckCapabilities(c.useYm, c.useAudio);
         } else {
-            ExpectError<ReadError>([&] { link_.CheckCapabilities(writer_, c.useYm, c.useAudio); }, c.error);
+            ExpectError<ReadError>([&] { link_.CheckCapabilities(c.useYm, c.useAudio); }, c.error);
         }
     }
 }
 
 TEST_F(SerialLinkTest, SetOutputVolumeWaitsOrGoesOutAsAControlPacket) {
     const KLINKCancel stop = [] { return true; };
-    ExpectError<WriteError>([&] { link_.SetOutputVolume(writer_, 0); },
+    ExpectError<WriteError>([&] { link_.SetOutputVolume(0); },
                             "KLINK output attenuation is unavailable or invalid.");  // no table yet
     ReadCapabilities();
-    ExpectError<WriteError>([&] { link_.SetOutputVolume(writer_, 97, stop); },
+    ExpectError<WriteError>([&] { link_.SetOutputVolume(97, stop); },
                             "KLINK output attenuation is unavailable or invalid.");
-    ExpectError<AbortError>([&] { link_.SetOutputVolume(writer_, 0, stop); }, "Playback cancelled.");
-    link_.SetOutputVolume(writer_, 0);
-    link_.SetOutputVolume(writer_, 96, {}, false);
+    ExpectError<AbortError>([&] { link_.SetOutputVolume(0, stop); }, "Playback cancelled.");
+    link_.SetOutputVolume(0);
+    link_.SetOutputVolume(96, {}, false);
     writer_.Drain();
     ASSERT_TRUE(board_.WaitFrames(4));
     const auto frames = FramesOf(Opcode::kSetOutputVolume);
@@ -536,18 +535,18 @@ TEST_F(SerialLinkTest, SetOutputVolumeWaitsOrGoesOutAsAControlPacket) {
     // Without waiting it may use the control reserve, but not beyond it.
     link_.BeginReceiveWindow();
     const Bytes payload(250, 0);
-    while (link_.TrySendPacket(writer_, Opcode::kDACRecords, payload, {}, true)) {
+    while (link_.TrySendPacket(Opcode::kDACRecords, payload, {}, true)) {
     }
-    while (link_.TrySendPacket(writer_, Opcode::kSetOutputVolume, Bytes{10})) {
+    while (link_.TrySendPacket(Opcode::kSetOutputVolume, Bytes{10})) {
     }
-    ExpectError<WriteError>([&] { link_.SetOutputVolume(writer_, 10, {}, false); },
+    ExpectError<WriteError>([&] { link_.SetOutputVolume(10, {}, false); },
                             "KLINK output-volume receive reserve exceeded.");
 
     auto pages = klink::test::DefaultCapabilityPages();
     pages[0].controlFeatures = pages[1].controlFeatures = 0;
     board_.SetPages(pages);
     ReadCapabilities();
-    ExpectError<WriteError>([&] { link_.SetOutputVolume(writer_, 0); },
+    ExpectError<WriteError>([&] { link_.SetOutputVolume(0); },
                             "KLINK output attenuation is unavailable or invalid.");
 }
 
@@ -575,16 +574,15 @@ TEST_F(SerialLinkTest, SetChipClockSendsOnlyWhatTheTableAllows) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         if (c.error.empty()) {
-            link_.SetChipClock(writer_, c.writeId, c.instance, c.hertz);
+            link_.SetChipClock(c.writeId, c.instance, c.hertz);
         } else {
-            ExpectError<WriteError>([&] { link_.SetChipClock(writer_, c.writeId, c.instance, c.hertz); },
-                                    c.error);
+            ExpectError<WriteError>([&] { link_.SetChipClock(c.writeId, c.instance, c.hertz); }, c.error);
         }
     }
     writer_.Drain();
     EXPECT_EQ(board_.Frames().size(), before);
 
-    link_.SetChipClock(writer_, 0x54, 0, 4000000);
+    link_.SetChipClock(0x54, 0, 4000000);
     const auto sent = FramesOf(Opcode::kSetChipClock);
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].payload, (Bytes{0x54, 0x00, 0x00, 0x09, 0x3D, 0x00}));
@@ -608,16 +606,16 @@ TEST_F(SerialLinkTest, SetChipClockNamesTheTargetInItsReplyErrors) {
         SCOPED_TRACE(c.name);
         board_.SetScript([c](const KLINKFrame& f) { return c.answer ? ReplyTo(f, c.reply) : Bytes{}; });
         link_.SetRequestID(0x1233);
-        ExpectError<ReadError>([&] { link_.SetChipClock(writer_, 0x54, 0, 3579545); },
+        ExpectError<ReadError>([&] { link_.SetChipClock(0x54, 0, 3579545); },
                                "SET_CHIP_CLOCK $54 / instance=0 / requested=3579545 Hz: " + c.reason);
     }
-    ExpectError<AbortError>([&] { link_.SetChipClock(writer_, 0x54, 0, 3579545, [] { return true; }); },
+    ExpectError<AbortError>([&] { link_.SetChipClock(0x54, 0, 3579545, [] { return true; }); },
                             "Playback cancelled.");
 }
 
 TEST_F(SerialLinkTest, RegisterWritesCheckTargetAndAddresses) {
     const Bytes pair{0x08, 0x00};
-    ExpectError<WriteError>([&] { link_.WriteYM2151(writer_, pair); },
+    ExpectError<WriteError>([&] { link_.WriteYM2151(pair); },
                             "Unavailable register target $54/0/0.");  // no table yet
     ReadCapabilities();
     struct Case {
@@ -644,11 +642,11 @@ TEST_F(SerialLinkTest, RegisterWritesCheckTargetAndAddresses) {
         SCOPED_TRACE(c.name);
         const uint16_t id = link_.RequestID();
         if (c.error.empty()) {
-            EXPECT_TRUE(link_.TryWriteRegisters(writer_, c.writeId, 0, c.page, c.data));
+            EXPECT_TRUE(link_.TryWriteRegisters(c.writeId, 0, c.page, c.data));
             ++accepted;
         } else {
-            ExpectError<WriteError>(
-                [&] { (void)link_.TryWriteRegisters(writer_, c.writeId, 0, c.page, c.data); }, c.error);
+            ExpectError<WriteError>([&] { (void)link_.TryWriteRegisters(c.writeId, 0, c.page, c.data); },
+                                    c.error);
             EXPECT_EQ(link_.RequestID(), id);  // nothing was encoded
         }
     }
@@ -662,20 +660,18 @@ TEST_F(SerialLinkTest, RegisterWritesCheckTargetAndAddresses) {
 }
 
 TEST_F(SerialLinkTest, AudioPacketsAndStatus) {
-    ExpectError<WriteError>([&] { link_.AudioPacket(writer_, Opcode::kDACRecords, Bytes{1}); },
+    ExpectError<WriteError>([&] { link_.AudioPacket(Opcode::kDACRecords, Bytes{1}); },
                             "Invalid audio opcode.");
-    ExpectError<AbortError>(
-        [&] { link_.AudioPacket(writer_, Opcode::kStreamData, Bytes{1}, [] { return true; }); },
-        "Playback cancelled.");
-    link_.AudioPacket(writer_, Opcode::kStreamStart, Bytes{1, 2});
-    bool finished = true;
-    bool failed = true;
+    ExpectError<AbortError>([&] { link_.AudioPacket(Opcode::kStreamData, Bytes{1}, [] { return true; }); },
+                            "Playback cancelled.");
+    link_.AudioPacket(Opcode::kStreamStart, Bytes{1, 2});
+    const AudioStatusReport status = link_.AudioStatus();
     EXPECT_EQ(
-        link_.AudioStatus(writer_, {}, finished, failed),
+        status.text,
         "ADPCM: accepted=100, played=40, pending=60, underflows=0, overflows=0, rejected=0, max pending=80 "
         "bytes, flags=0, late events=0, max event lag=0 bytes");
-    EXPECT_FALSE(finished);
-    EXPECT_FALSE(failed);
+    EXPECT_FALSE(status.finished);
+    EXPECT_FALSE(status.failed);
     EXPECT_EQ(link_.AudioAccepted(), 100u);
     EXPECT_EQ(link_.AudioPlayed(), 40u);
     EXPECT_EQ(link_.AudioPending(), 60u);
@@ -686,51 +682,46 @@ TEST_F(SerialLinkTest, AudioPacketsAndStatus) {
 }
 
 TEST_F(SerialLinkTest, PollAudioStatusNeverWaits) {
-    std::string text = "old";
-    bool finished = true;
-    bool failed = true;
-    EXPECT_FALSE(link_.PollAudioStatus(text, finished, failed));
-    EXPECT_TRUE(text.empty());
-    EXPECT_FALSE(finished);
-    EXPECT_FALSE(failed);
+    EXPECT_FALSE(link_.PollAudioStatus().has_value());
 
-    link_.BeginAudioStatus(writer_);
-    bool done = false;
-    for (int i = 0; i < 5000 && !done; ++i) {
-        done = link_.PollAudioStatus(text, finished, failed);
+    link_.BeginAudioStatus();
+    std::optional<AudioStatusReport> status;
+    for (int i = 0; i < 5000 && !status; ++i) {
+        status = link_.PollAudioStatus();
         platform::SleepMs(1);
     }
-    ASSERT_TRUE(done);
-    EXPECT_EQ(text.rfind("ADPCM: accepted=100,", 0), 0u);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(status->text.rfind("ADPCM: accepted=100,", 0), 0u);
+    EXPECT_FALSE(status->finished);
+    EXPECT_FALSE(status->failed);
     EXPECT_FALSE(link_.AudioStatusPending());
 
     board_.SetScript([](const KLINKFrame&) { return Bytes{}; });
-    link_.BeginAudioStatus(writer_);
-    EXPECT_FALSE(link_.PollAudioStatus(text, finished, failed));
+    link_.BeginAudioStatus();
+    EXPECT_FALSE(link_.PollAudioStatus().has_value());
     clock_.Advance(999);
-    EXPECT_FALSE(link_.PollAudioStatus(text, finished, failed));
+    EXPECT_FALSE(link_.PollAudioStatus().has_value());
     clock_.Advance(1);
-    ExpectError<ReadError>([&] { (void)link_.PollAudioStatus(text, finished, failed); },
-                           "KLINK AUDIO_STATUS timeout.");
+    ExpectError<ReadError>([&] { (void)link_.PollAudioStatus(); }, "KLINK AUDIO_STATUS timeout.");
     EXPECT_FALSE(link_.AudioStatusPending());
 }
 
 TEST_F(SerialLinkTest, ResetClosesBothWindows) {
     link_.BeginReceiveWindow();
     link_.BeginStartup();
-    ASSERT_TRUE(link_.TrySendPacket(writer_, Opcode::kDACRecords, Bytes(100, 1)));
+    ASSERT_TRUE(link_.TrySendPacket(Opcode::kDACRecords, Bytes(100, 1)));
     EXPECT_LT(link_.AvailableReceiveBytes(), kReceiveWindowBytes);
-    link_.Reset(writer_);
+    link_.Reset();
     EXPECT_EQ(link_.AvailableReceiveBytes(), kReceiveUnlimited);
 
     board_.SetScript([this](const KLINKFrame& f) {
         return f.opcode == Opcode::kReset ? ReplyTo(f, Bytes{0, 1}) : board_.DefaultAnswer(f);
     });
-    ExpectError<ReadError>([&] { link_.Reset(writer_); }, "Invalid KLINK reset completion.");
+    ExpectError<ReadError>([&] { link_.Reset(); }, "Invalid KLINK reset completion.");
     board_.SetScript([this](const KLINKFrame& f) {
         return f.opcode == Opcode::kPing ? ReplyTo(f, Bytes{0, 1}) : board_.DefaultAnswer(f);
     });
-    ExpectError<ReadError>([&] { link_.SynchronizeStartup(writer_); }, "Invalid startup PING response.");
+    ExpectError<ReadError>([&] { link_.SynchronizeStartup(); }, "Invalid startup PING response.");
 }
 
 TEST(KLINKSerialLinkDescribeAudioStatus, ChecksAndDescribesTheDiagnostics) {
@@ -768,19 +759,17 @@ TEST(KLINKSerialLinkDescribeAudioStatus, ChecksAndDescribesTheDiagnostics) {
         {"39 bytes", Bytes(39, 0), "Unsupported KLINK ADPCM diagnostics.", false, false},
         {"41 bytes", Bytes(41, 0), "Unsupported KLINK ADPCM diagnostics.", false, false},
     };
+    BufferedSerialWriter writer(platform::kInvalidOSHandle);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        KLINKSerialLink link;
-        bool finished = !c.finished;
-        bool failed = !c.failed;
+        KLINKSerialLink link(writer);
         if (c.text.rfind("ADPCM", 0) == 0) {
-            EXPECT_EQ(link.DescribeAudioStatus(c.data, finished, failed), c.text);
-            EXPECT_EQ(finished, c.finished);
-            EXPECT_EQ(failed, c.failed);
+            EXPECT_EQ(link.DescribeAudioStatus(c.data), (AudioStatusReport{c.text, c.finished, c.failed}));
         } else {
-            ExpectError<ReadError>([&] { (void)link.DescribeAudioStatus(c.data, finished, failed); }, c.text);
+            ExpectError<ReadError>([&] { (void)link.DescribeAudioStatus(c.data); }, c.text);
         }
     }
+    writer.Shutdown();
 }
 
 }  // namespace

@@ -134,9 +134,8 @@ TEST(KLINKRouter, PreparesStartsAndStopsTwoBoards) {
     EXPECT_TRUE(router.IsDACRoute({0x52, 0, 0}));
     EXPECT_TRUE(router.IsDACRoute({0x53, 0, 1}));
     EXPECT_TRUE(router.IsDACRoute({0x50, 0, 0}));
-    EXPECT_EQ(&router.DACLink(), router.Link(1));
-    EXPECT_EQ(&router.DACWriter(), router.Writer(1));
-    EXPECT_EQ(Failure<WriteError>([&] { (void)router.AudioLink(); }), "No audio route.");
+    EXPECT_EQ(&router.DACConnection(), router.Connection(1));
+    EXPECT_EQ(Failure<WriteError>([&] { (void)router.AudioConnection(); }), "No audio route.");
     EXPECT_TRUE(SetupIs(kl4, "")) << "preparing leaves the boards alone";
 
     router.Start(kFMAndPSGClocks, 0, {});
@@ -170,13 +169,11 @@ TEST(KLINKRouter, PreparesStartsAndStopsTwoBoards) {
     EXPECT_EQ(kl4.board->Attenuation(), 40);
     EXPECT_EQ(kl2.board->Attenuation(), 40);
 
-    std::string report = "stale";
-    EXPECT_TRUE(router.Stop(report));
-    EXPECT_EQ(report, "");
+    EXPECT_EQ(Failure<WriteError>([&] { router.Stop(); }), "no failure");
     EXPECT_EQ(kl4.Count(SimTraceOp::kReset, 2), 2u);
     EXPECT_EQ(kl2.Count(SimTraceOp::kReset, 2), 2u);
     // A second stop finds nothing left to reset.
-    EXPECT_TRUE(router.Stop(report));
+    EXPECT_EQ(Failure<WriteError>([&] { router.Stop(); }), "no failure");
     EXPECT_EQ(kl4.Count(SimTraceOp::kReset, 2), 2u);
 }
 
@@ -199,14 +196,14 @@ TEST(KLINKRouter, BoardWithoutRouteIsProbedButNeverReset) {
     router.SetVolume(10, {}, true);
     router.SynchronizeStartup({});
     router.PreparePlayback();
-    std::string report;
-    EXPECT_TRUE(router.Stop(report));
+    EXPECT_EQ(Failure<WriteError>([&] { router.Stop(); }), "no failure");
     EXPECT_TRUE(SetupIs(kl2, "reset volume 0 clock 82/0 7670453 volume 10 reset "));
     EXPECT_TRUE(SetupIs(kl3, "")) << "no reset, volume or clock on a board without a route";
     // Its writer was shut down all the same.
-    EXPECT_EQ(Failure<WriteError>([&] { router.Writer(1)->Enqueue(std::vector<uint8_t>{0}); }),
-              Failure<WriteError>([&] { router.Writer(0)->Enqueue(std::vector<uint8_t>{0}); }));
-    EXPECT_NE(Failure<WriteError>([&] { router.Writer(1)->Enqueue(std::vector<uint8_t>{0}); }), "no failure");
+    EXPECT_EQ(Failure<WriteError>([&] { router.Connection(1)->Writer().Enqueue(std::vector<uint8_t>{0}); }),
+              Failure<WriteError>([&] { router.Connection(0)->Writer().Enqueue(std::vector<uint8_t>{0}); }));
+    EXPECT_NE(Failure<WriteError>([&] { router.Connection(1)->Writer().Enqueue(std::vector<uint8_t>{0}); }),
+              "no failure");
 }
 
 TEST(KLINKRouter, StopResetFailureStillResetsAndShutsDownTheOthers) {
@@ -221,17 +218,16 @@ TEST(KLINKRouter, StopResetFailureStillResetsAndShutsDownTheOthers) {
     sim::SimFaults faults;
     faults.replies.push_back({sim::SimReplyAction::kDrop, Opcode::kReset});
     kl3.board->SetFaults(faults);
-    std::string report;
-    EXPECT_FALSE(router.Stop(report));
-    EXPECT_EQ(report, "COM3 RESET: KLINK response timeout (command $00).; ");
+    EXPECT_EQ(Failure<WriteError>([&] { router.Stop(); }),
+              "KLINK stop failed: COM3 RESET: KLINK response timeout (command $00).; ");
     EXPECT_EQ(kl2.Count(SimTraceOp::kReset, 2), 2u);
     for (int i = 0; i < 2; ++i)
-        EXPECT_NE(Failure<WriteError>([&] { router.Writer(i)->Enqueue(std::vector<uint8_t>{0}); }),
-                  "no failure")
+        EXPECT_NE(
+            Failure<WriteError>([&] { router.Connection(i)->Writer().Enqueue(std::vector<uint8_t>{0}); }),
+            "no failure")
             << "writer " << i << " still takes data";
     // The failed board is not reset again by a second stop.
-    EXPECT_TRUE(router.Stop(report));
-    EXPECT_EQ(report, "");
+    EXPECT_EQ(Failure<WriteError>([&] { router.Stop(); }), "no failure");
 }
 
 TEST(KLINKRouter, StartupWindowOnlyOnKL2Models) {
@@ -256,8 +252,8 @@ TEST(KLINKRouter, StartupWindowOnlyOnKL2Models) {
         // More than the 2048 bytes a KL2 board takes in before a fence.
         for (int i = 0; i < 12; ++i) router.WriteRegisters(c.target.writeId, 0, 0, Pairs(0x30, 100), {});
         EXPECT_EQ(board.board->Requests() > before, c.fenced) << c.model;
-        std::string report;
-        EXPECT_TRUE(router.Stop(report)) << report;
+        EXPECT_EQ(board.board->RejectedPackets(), 0u) << c.model << ": the board's receive buffer overflowed";
+        EXPECT_EQ(Failure<WriteError>([&] { router.Stop(); }), "no failure");
     }
 }
 
@@ -268,9 +264,8 @@ TEST(KLINKRouter, AudioBoardGetsTheOKIClock) {
     const std::vector<KLINKVGMTarget> targets = {{0x54, 0, 0}};
     const std::vector<KLINKVGMClock> clocks = {{0x54, 0, 4000000}};
     router.Prepare(targets, clocks, 8000000, {}, false);
-    EXPECT_EQ(&router.AudioLink(), router.Link(1));
-    EXPECT_EQ(&router.AudioWriter(), router.Writer(1));
-    EXPECT_EQ(Failure<WriteError>([&] { (void)router.DACWriter(); }), "No KL2 DAC route.");
+    EXPECT_EQ(&router.AudioConnection(), router.Connection(1));
+    EXPECT_EQ(Failure<WriteError>([&] { (void)router.DACConnection(); }), "No KL2 DAC route.");
     const std::string& d = router.Description();
     EXPECT_EQ(d.substr(d.find("VGM routing")),
               "VGM routing (connection 1/2 = upper/lower COM selector):\r\n"
@@ -279,8 +274,7 @@ TEST(KLINKRouter, AudioBoardGetsTheOKIClock) {
     router.Start(clocks, 8000000, {});
     EXPECT_TRUE(SetupIs(kl4, "reset volume 0 clock 84/0 4000000 clock 183/0 8000000 "));
     EXPECT_TRUE(SetupIs(kl3, ""));
-    std::string report;
-    EXPECT_TRUE(router.Stop(report));
+    EXPECT_EQ(Failure<WriteError>([&] { router.Stop(); }), "no failure");
 }
 
 TEST(KLINKRouter, DACCapabilitiesOnlyWhenAsked) {
@@ -303,8 +297,7 @@ TEST(KLINKRouter, DACCapabilitiesOnlyWhenAsked) {
               "$52/0/0 -> connection 1\r\n"
               "$50/0/0 -> connection 1\r\n"
               "KL2 buffered DAC/FM/PSG -> connection 1\r\n");
-    std::string report;
-    EXPECT_TRUE(router.Stop(report));
+    EXPECT_EQ(Failure<WriteError>([&] { router.Stop(); }), "no failure");
 }
 
 TEST(KLINKRouter, PrepareFailures) {
@@ -312,13 +305,13 @@ TEST(KLINKRouter, PrepareFailures) {
         KLINKPorts none;
         none[0] = {0, "COM1"};
         KLINKRouter router(none);
-        EXPECT_EQ(router.Link(0), nullptr);
-        EXPECT_EQ(router.Writer(1), nullptr);
+        EXPECT_EQ(router.Connection(0), nullptr);
+        EXPECT_EQ(router.Connection(1), nullptr);
+        EXPECT_EQ(router.Connection(2), nullptr);
         EXPECT_EQ(Failure<WriteError>([&] { router.Prepare({}, {}, 0, {}, false); }),
                   "Connect at least one KLINK device before playback.");
         EXPECT_EQ(router.Plan(), nullptr);
-        std::string report;
-        EXPECT_TRUE(router.Stop(report));
+        EXPECT_EQ(Failure<WriteError>([&] { router.Stop(); }), "no failure");
     }
     {
         // A probe failure names the port; the error keeps its kind.
@@ -336,8 +329,7 @@ TEST(KLINKRouter, PrepareFailures) {
                           {}, {}, 0, [] { return true; }, false);
                   }),
                   "COM3: Playback cancelled.");
-        std::string report;
-        EXPECT_TRUE(router.Stop(report));
+        EXPECT_EQ(Failure<WriteError>([&] { router.Stop(); }), "no failure");
         EXPECT_EQ(kl4.Count(SimTraceOp::kReset, 0), 0u);
     }
     {
@@ -349,21 +341,20 @@ TEST(KLINKRouter, PrepareFailures) {
                   "No connected device supports VGM target $52/0/0 and its requested clock.");
         EXPECT_EQ(router.Description().rfind("COM3 / Keltra 4", 0), 0u);
         EXPECT_EQ(router.Plan(), nullptr);
-        std::string report;
-        EXPECT_TRUE(router.Stop(report));
+        EXPECT_EQ(Failure<WriteError>([&] { router.Stop(); }), "no failure");
     }
 }
 
 TEST(KLINKRouter, RefusesWritesWithoutRoute) {
     ConnectedBoard kl4("Keltra 4");
     KLINKRouter router(Ports(nullptr, &kl4));
-    EXPECT_EQ(router.Link(0), nullptr);
-    EXPECT_NE(router.Link(1), nullptr);
+    EXPECT_EQ(router.Connection(0), nullptr);
+    EXPECT_NE(router.Connection(1), nullptr);
     EXPECT_FALSE(router.IsDACRoute({0x52, 0, 0}));
     EXPECT_EQ(Failure<WriteError>([&] { router.WriteRegisters(0x54, 0, 0, Pairs(0x20, 1), {}); }),
               "No register route.");
-    EXPECT_EQ(Failure<WriteError>([&] { (void)router.DACLink(); }), "No KL2 DAC route.");
-    EXPECT_EQ(Failure<WriteError>([&] { (void)router.AudioWriter(); }), "No audio route.");
+    EXPECT_EQ(Failure<WriteError>([&] { (void)router.DACConnection(); }), "No KL2 DAC route.");
+    EXPECT_EQ(Failure<WriteError>([&] { (void)router.AudioConnection(); }), "No audio route.");
 
     const std::vector<KLINKVGMTarget> targets = {{0x54, 0, 0}};
     const std::vector<KLINKVGMClock> clocks = {{0x54, 0, 4000000}};
@@ -377,8 +368,7 @@ TEST(KLINKRouter, RefusesWritesWithoutRoute) {
     EXPECT_FALSE(router.IsDACRoute({0x54, 0, 0}));
     const std::vector<KLINKVGMClock> extra = {{0x54, 0, 4000000}, {0x5A, 0, 3579545}};
     EXPECT_EQ(Failure<WriteError>([&] { router.Start(extra, 0, {}); }), "No clock route.");
-    std::string report;
-    EXPECT_TRUE(router.Stop(report));
+    EXPECT_EQ(Failure<WriteError>([&] { router.Stop(); }), "no failure");
     EXPECT_EQ(kl4.Count(SimTraceOp::kReset, 2), 2u) << "the board Start reset is reset at stop";
 }
 

@@ -1,5 +1,6 @@
 // The board model on its own, at explicit times: what it answers, what it
 // applies, what it records, and the faults it can be told to show.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,6 +8,7 @@
 
 #include "SimTestSupport.h"
 #include "common/Errors.h"
+#include "kl2/KL2DACCodec.h"
 #include "protocol/KLINKCapabilities.h"
 
 namespace klink::sim {
@@ -128,6 +130,7 @@ TEST(SimBoardModel, RefusesWhatItDoesNotOfferWithNonzeroStatus) {
         {"Keltra 4", Opcode::kCapabilities, {0}, kStatusMalformed},
         {"Keltra 4", Opcode::kSetOutputVolume, {97}, kStatusOutOfRange},
         {"Keltra 4", Opcode::kSetChipClock, Cat({{0x54, 0}, U32(0)}), kStatusOutOfRange},
+        {"Keltra 4", Opcode::kSetChipClock, Cat({{0xB7, 0}, U32(15625)}), kStatusOutOfRange},
         {"Keltra 4", Opcode::kSetChipClock, Cat({{0x52, 0}, U32(7670453)}), kStatusUnsupported},
         {"Keltra 3", Opcode::kSetChipClock, Cat({{0x51, 0}, U32(4000000)}), kStatusUnsupported},
         {"Keltra 2.1", Opcode::kDACStart, {1, 0}, kStatusMalformed},
@@ -402,6 +405,249 @@ TEST(SimBoardModel, IgnoresFramesTheHostShouldNeverSendAndResynchronises) {
     for (uint8_t b : cut) d.Model().Feed(b, 0);
     EXPECT_TRUE(d.Model().TakeReplies().empty());
     EXPECT_EQ(d.Request(Opcode::kPing, {'x'}), (std::vector<uint8_t>{0, 'x'}));
+}
+
+TEST(SimBoardModel, ACorruptCrcReplyKeepsItsStuffingAndFailsOnlyTheCrc) {
+    // Many request IDs and payloads, so that now and then a CRC byte is zero.
+    for (uint32_t id = 0; id < 3000; ++id) {
+        const std::vector<uint8_t> payload(id % 5, static_cast<uint8_t>(id >> 3));
+        std::vector<uint8_t> wire =
+            EncodeFrameWithBadCrc(MessageType::kReply, Opcode::kPing, static_cast<uint16_t>(id), payload);
+        const auto good = EncodeFrame(MessageType::kReply, Opcode::kPing, static_cast<uint16_t>(id), payload);
+        ASSERT_EQ(wire.size(), good.size()) << id;
+        ASSERT_EQ(std::count(wire.begin() + 1, wire.end() - 1, 0), 0) << id;
+        wire.insert(wire.end(), good.begin(), good.end());
+        const auto frames = DecodeWire(wire);  // the good frame behind it still decodes
+        ASSERT_EQ(frames.size(), 1u) << id;
+        EXPECT_EQ(frames[0].payload, payload) << id;
+    }
+}
+
+// --- Receive buffer ------------------------------------------------------
+
+// A register-write packet of `pairs` writes, and its size on the wire as the host counts it.
+struct RegisterPacket {
+    Opcode opcode;
+    std::vector<uint8_t> payload;
+    size_t wireBytes;
+};
+RegisterPacket Registers(uint8_t writeId, size_t pairs) {
+    std::vector<uint8_t> data;
+    for (size_t i = 0; i < pairs; ++i) {
+        data.push_back(static_cast<uint8_t>(0x30 + i % 8));
+        data.push_back(static_cast<uint8_t>(i + 1));
+    }
+    std::vector<uint8_t> payload = EncodeRegisterBatch(0, 0, data);
+    const size_t wire = EncodeFrame(MessageType::kPacket, WriteOpcode(writeId), 1, payload).size();
+    return {WriteOpcode(writeId), std::move(payload), wire};
+}
+
+// A register write each model serves, for flooding it.
+uint8_t FloodTarget(const std::string& model) {
+    if (model == "Keltra 3") return 0x55;
+    if (model == "Keltra 4") return 0x54;
+    return 0x52;
+}
+
+size_t Rejects(ModelDriver& d) { return d.TraceOf(SimTraceOp::kReject).size(); }
+
+TEST_P(EveryModel, AFloodRightAfterResetOverflowsTheReceiveBuffer) {
+    ModelDriver d(GetParam());
+    EXPECT_EQ(d.Request(Opcode::kReset), std::vector<uint8_t>{0});
+    const RegisterPacket packet = Registers(FloodTarget(GetParam()), 127);
+    const size_t fit = 2048 / packet.wireBytes;
+    for (int i = 0; i < 40; ++i) d.Packet(packet.opcode, packet.payload);  // about 10.8 KB, no request
+    EXPECT_EQ(d.Model().Packets(), fit);
+    EXPECT_EQ(d.Model().Rejected(), 40 - fit);
+    ASSERT_EQ(Rejects(d), 40 - fit);
+    EXPECT_EQ(d.TraceOf(SimTraceOp::kReject)[0].what,
+              fmt::format("receive buffer overflow: ${:02X} packet of {} bytes after {} unanswered bytes",
+                          FloodTarget(GetParam()), packet.wireBytes, fit * packet.wireBytes));
+    EXPECT_EQ(d.TraceOf(SimTraceOp::kReg).size(), fit * 127);
+    // The board's own overflow flags.
+    if (d.Model().Profile().HasADPCMStream()) {
+        const auto status = d.Request(Opcode::kAudioStatus, {0xB7, 0});
+        ASSERT_EQ(status.size(), 41u);
+        EXPECT_EQ(testing::Read32(status, 29), kStreamFailed | kStreamRxOverflow);
+    }
+    if (d.Model().Profile().HasKL2DAC()) {
+        const KL2DACStatus dac = d.Model().DACStatus(d.now);
+        EXPECT_EQ(dac.state, KL2DACState::kFaulted);
+        EXPECT_EQ(dac.fault, kDACFaultReceiveOverflow);
+        EXPECT_EQ(dac.overflows, 40 - fit);
+    }
+}
+
+TEST(SimBoardModel, TheStartupLimitLastsUntilTheHostsStartupIsOver) {
+    struct Step {
+        enum Kind { kRequest, kPackets } kind;
+        Opcode opcode = Opcode::kPing;
+        std::vector<uint8_t> payload;
+        int packets = 0;
+    };
+    struct Case {
+        const char* name;
+        const char* model;
+        std::vector<Step> steps;
+        size_t rejected;
+    };
+    const Step reset{Step::kRequest, Opcode::kReset, {}, 0};
+    const Step volume{Step::kRequest, Opcode::kSetOutputVolume, {0}, 0};
+    const Step fence{Step::kRequest, Opcode::kPing, {}, 0};
+    const Step probe{Step::kRequest, Opcode::kPing, {'K', 'L', 'I', 'N', 'K'}, 0};
+    const auto packets = [](int n) { return Step{Step::kPackets, Opcode::kPing, {}, n}; };
+    // Register packets of 127 pairs: 7 fit into 2048 bytes, 8 do not.
+    const std::vector<Case> cases = {
+        {"KL2, fenced start-up", "Keltra 2.1", {reset, volume, packets(7), fence, packets(7), fence}, 0},
+        {"KL2, unfenced start-up", "Keltra 2.1", {reset, volume, packets(8)}, 1},
+        {"KL2, a set-up request frees but does not end it",
+         "Keltra 2",
+         {reset, packets(7), volume, packets(8)},
+         1},
+        {"KL2, a PING with data is no fence", "Keltra 2.1", {reset, packets(7), probe, packets(8)}, 1},
+        {"KL2, playback after the last fence",
+         "Keltra 2.1",
+         {reset, volume, packets(5), fence, packets(40)},
+         0},
+        {"KL2, never reset", "Keltra 2.1", {packets(40)}, 0},
+        {"KL3, unfenced start-up after its set-up", "Keltra 3", {reset, volume, packets(40)}, 0},
+        {"KL4, unfenced start-up after its set-up", "Keltra 4", {reset, volume, packets(40)}, 0},
+        {"KL4, nothing between RESET and the flood", "Keltra 4", {reset, packets(8)}, 1},
+        {"KL4, never reset", "Keltra 4", {packets(40)}, 0},
+    };
+    for (const Case& c : cases) {
+        ModelDriver d(c.model);
+        const RegisterPacket packet = Registers(FloodTarget(c.model), 127);
+        ASSERT_EQ(2048 / packet.wireBytes, 7u);
+        for (const Step& s : c.steps) {
+            if (s.kind == Step::kRequest) {
+                EXPECT_EQ(d.Request(s.opcode, s.payload).at(0), 0) << c.name;
+            } else {
+                for (int i = 0; i < s.packets; ++i) d.Packet(packet.opcode, packet.payload);
+            }
+        }
+        EXPECT_EQ(d.Model().Rejected(), c.rejected) << c.name;
+    }
+}
+
+TEST(SimBoardModel, AProfileSetsTheReceiveLimits) {
+    struct Case {
+        const char* profile;
+        bool volumeFirst;
+        size_t rejected;
+    };
+    const Case cases[] = {
+        {R"({"base": "Keltra 4", "receive": {"startup_bytes": 0}})", false, 0},
+        {R"({"base": "Keltra 4", "receive": {"fenced_startup": true}})", true, 1},
+        {R"({"base": "Keltra 2.1", "receive": {"startup_bytes": 4096}})", false, 0},
+    };
+    for (const Case& c : cases) {
+        ModelDriver d(ParseProfile(c.profile, "t.json"));
+        const RegisterPacket packet = Registers(FloodTarget(d.Model().Profile().model), 127);
+        (void)d.Request(Opcode::kReset);
+        if (c.volumeFirst) (void)d.Request(Opcode::kSetOutputVolume, {0});
+        for (int i = 0; i < 8; ++i) d.Packet(packet.opcode, packet.payload);
+        EXPECT_EQ(d.Model().Rejected(), c.rejected) << c.profile;
+    }
+}
+
+TEST(SimBoardModel, TheStartupLimitCountsWireBytesExactly) {
+    const RegisterPacket full = Registers(0x52, 127);
+    const size_t room = 2048 - 7 * full.wireBytes;
+    // SN76489 byte batches come in every size: the last one fills the buffer to the byte, or one more.
+    const auto psgPacket = [](size_t wireBytes) {
+        for (size_t n = 1; n <= 254; ++n) {
+            std::vector<uint8_t> payload = EncodeByteBatch(0, 0, std::vector<uint8_t>(n, 0x9F));
+            if (EncodeFrame(MessageType::kPacket, WriteOpcode(0x50), 1, payload).size() == wireBytes)
+                return payload;
+        }
+        ADD_FAILURE() << "no byte batch of " << wireBytes << " wire bytes";
+        return std::vector<uint8_t>{};
+    };
+    for (const size_t last : {room, room + 1}) {
+        ModelDriver d("Keltra 2.1");
+        (void)d.Request(Opcode::kReset);
+        for (int i = 0; i < 7; ++i) d.Packet(full.opcode, full.payload);
+        d.Packet(WriteOpcode(0x50), psgPacket(last));
+        EXPECT_EQ(d.Model().Rejected(), last == room ? 0u : 1u) << last;
+    }
+}
+
+// DAC_RECORDS packets of 60 records each that continue the stream.
+class DACRecordSender {
+public:
+    std::vector<uint8_t> Next() {
+        KL2DACChunk chunk;
+        chunk.startTick = tick_;
+        for (int i = 0; i < 60; ++i) chunk.records.push_back({KL2RecordKind::kSample, 0x80, 100});
+        chunk.endTick = tick_ + 6000;
+        auto payload = EncodeKL2DACRecords(sequence_, chunk);
+        sequence_ += 60;
+        tick_ = chunk.endTick;
+        return payload;
+    }
+    [[nodiscard]] std::vector<uint8_t> End() const { return EncodeKL2DACEnd(sequence_, tick_); }
+    static size_t WireBytes() {
+        return EncodeFrame(MessageType::kPacket, Opcode::kDACRecords, 1, DACRecordSender().Next()).size();
+    }
+
+private:
+    uint32_t sequence_ = 0;
+    uint64_t tick_ = 0;
+};
+
+TEST(SimBoardModel, TheReceiveWindowHoldsDataAndAControlReserve) {
+    const size_t data = DACRecordSender::WireBytes();
+    const size_t volume =
+        EncodeFrame(MessageType::kPacket, Opcode::kSetOutputVolume, 1, std::vector<uint8_t>{9}).size();
+    const size_t dataFit = 4096 / data;
+    struct Case {
+        const char* name;
+        size_t volumesBefore;  // control packets first
+        size_t records;        // then data packets
+        bool statusBetween;    // a DAC_STATUS after dataFit data packets
+        size_t volumesAfter;   // then more control packets
+        size_t rejected;
+    };
+    const std::vector<Case> cases = {
+        {"data up to 4096 bytes", 0, dataFit, false, 0, 0},
+        {"one data packet too many", 0, dataFit + 1, false, 0, 1},
+        {"a request frees the window", 0, dataFit * 2, true, 0, 0},
+        {"control packets up to 6144 bytes", 0, dataFit, false, (6144 - dataFit * data) / volume, 0},
+        {"one control packet too many", 0, dataFit, false, (6144 - dataFit * data) / volume + 1, 1},
+        {"data counts the control bytes held", 2048 / volume, (4096 - 2048 / volume * volume) / data + 1,
+         false, 0, 1},
+    };
+    for (const Case& c : cases) {
+        ModelDriver d("Keltra 2.1");
+        DACRecordSender records;
+        (void)d.Request(Opcode::kReset);
+        d.Packet(Opcode::kDACRecords, records.Next());
+        ASSERT_EQ(d.Request(Opcode::kDACStart, EncodeKL2DACStart(3528)), std::vector<uint8_t>{0});
+        EXPECT_EQ(d.Model().ReceivePhase(), SimReceivePhase::kWindow);
+        for (size_t i = 0; i < c.volumesBefore; ++i) d.Packet(Opcode::kSetOutputVolume, {9});
+        for (size_t i = 0; i < c.records; ++i) {
+            if (c.statusBetween && i == dataFit) (void)d.Request(Opcode::kDACStatus, {1});
+            d.Packet(Opcode::kDACRecords, records.Next());
+        }
+        for (size_t i = 0; i < c.volumesAfter; ++i) d.Packet(Opcode::kSetOutputVolume, {9});
+        EXPECT_EQ(d.Model().Rejected(), c.rejected) << c.name;
+        const KL2DACStatus s = d.Model().DACStatus(d.now);
+        EXPECT_EQ(s.state == KL2DACState::kFaulted, c.rejected != 0) << c.name;
+        EXPECT_EQ(s.fault, c.rejected != 0 ? kDACFaultReceiveOverflow : 0) << c.name;
+        EXPECT_EQ(s.overflows, c.rejected) << c.name;
+    }
+    // DAC_END is a control packet too, and RESET ends the window.
+    ModelDriver d("Keltra 2.1");
+    DACRecordSender records;
+    d.Packet(Opcode::kDACRecords, records.Next());
+    ASSERT_EQ(d.Request(Opcode::kDACStart, EncodeKL2DACStart(3528)), std::vector<uint8_t>{0});
+    for (size_t i = 0; i < dataFit; ++i) d.Packet(Opcode::kDACRecords, records.Next());
+    d.Packet(Opcode::kDACEnd, records.End());
+    EXPECT_EQ(d.Model().Rejected(), 0u);
+    EXPECT_EQ(d.Model().DACStatus(d.now).sealed, 1);
+    (void)d.Request(Opcode::kReset);
+    EXPECT_EQ(d.Model().ReceivePhase(), SimReceivePhase::kStartup);
 }
 
 // Random frames that a broken or hostile host might send: mostly near-valid

@@ -269,27 +269,26 @@ TEST_F(PublishedBoards, AppearInThePortListUnderUniqueNamesUntilStopped) {
     EXPECT_EQ(c->PortName(), "sim-keltra4-1");  // a withdrawn name is free again
 }
 
-TEST_F(PublishedBoards, KlinksimServesItsBoardsUntilInterrupted) {
-    const std::string trace = (folder_ / "t.jsonl").string();
+// Starts klinksim with `args` and returns its pid and the first `lines`
+// lines it prints (within 5 s).
+std::pair<pid_t, std::string> SpawnKlinksim(std::vector<std::string> args, int lines) {
     int out[2];
-    ASSERT_EQ(pipe(out), 0);
+    if (pipe(out) != 0) return {0, ""};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_addclose(&actions, out[0]);
-    std::vector<std::string> args = {"klinksim", "--board", "Keltra 4", "--board",
-                                     "Keltra 3", "--trace", trace};
+    args.insert(args.begin(), "klinksim");
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, KLINKSIM_PATH, &actions, nullptr, argv.data(), environ), 0);
+    const bool spawned = posix_spawn(&pid, KLINKSIM_PATH, &actions, nullptr, argv.data(), environ) == 0;
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
-
     std::string text;
     const auto until = Clock::now() + milliseconds(5000);
-    while (std::count(text.begin(), text.end(), '\n') < 2 && Clock::now() < until) {
+    while (spawned && std::count(text.begin(), text.end(), '\n') < lines && Clock::now() < until) {
         pollfd p{out[0], POLLIN, 0};
         if (poll(&p, 1, 100) > 0) {
             char buffer[256];
@@ -299,6 +298,14 @@ TEST_F(PublishedBoards, KlinksimServesItsBoardsUntilInterrupted) {
         }
     }
     close(out[0]);
+    return {spawned ? pid : 0, text};
+}
+
+TEST_F(PublishedBoards, KlinksimServesItsBoardsUntilInterrupted) {
+    const std::string trace = (folder_ / "t.jsonl").string();
+    const auto [pid, text] = SpawnKlinksim(
+        {"--board", "Keltra 4", "--board", "Keltra 3", "--trace", trace, "--status", "0x02=9"}, 2);
+    ASSERT_NE(pid, 0);
     const std::string first = text.substr(0, text.find('\n'));
     EXPECT_EQ(first.rfind("sim-keltra4-1 ", 0), 0u) << text;
     EXPECT_NE(text.find("sim-keltra3-1 "), std::string::npos) << text;
@@ -309,6 +316,7 @@ TEST_F(PublishedBoards, KlinksimServesItsBoardsUntilInterrupted) {
         RawClient host(path);
         EXPECT_EQ(host.Request(Opcode::kPing, {'K', 'L', 'I', 'N', 'K'}),
                   (std::vector<uint8_t>{0, 'K', 'L', 'I', 'N', 'K'}));
+        EXPECT_EQ(host.Request(Opcode::kDeviceInfo), std::vector<uint8_t>{9});  // the fault option
         host.SendPacket(WriteOpcode(0x54), {0, 0, 0x20, 0xC7});
         EXPECT_EQ(host.Request(Opcode::kReset), std::vector<uint8_t>{0});
     }
@@ -320,7 +328,31 @@ TEST_F(PublishedBoards, KlinksimServesItsBoardsUntilInterrupted) {
     std::ifstream in(trace);
     std::vector<std::string> ops;
     for (std::string line; std::getline(in, line);) ops.push_back(nlohmann::json::parse(line)["op"]);
-    EXPECT_EQ(ops, (std::vector<std::string>{"reg", "reset"}));
+    EXPECT_EQ(ops, (std::vector<std::string>{"fault", "reg", "reset"}));
+}
+
+TEST_F(PublishedBoards, KlinksimStopsCleanlyOnTerminateAndHangUp) {
+    for (const int signal : {SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        const auto [pid, text] = SpawnKlinksim({"--board", "Keltra 2.1"}, 1);
+        ASSERT_NE(pid, 0);
+        EXPECT_EQ(text.rfind("sim-keltra2.1-1 ", 0), 0u) << text;
+        EXPECT_EQ(platform::ListSimulatedPorts(platform::SimulatedPortFolder()).size(), 1u);
+        ASSERT_EQ(kill(pid, signal), 0);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        EXPECT_TRUE(platform::ListSimulatedPorts(platform::SimulatedPortFolder()).empty());
+    }
+}
+
+TEST(SimBoard, KlinksimRefusesABadFaultOption) {
+    const auto [pid, text] = SpawnKlinksim({"--board", "Keltra 4", "--drop-reply", "x"}, 1);
+    ASSERT_NE(pid, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2);
+    EXPECT_EQ(text, "");  // the message goes to stderr
 }
 
 TEST(SimBoard, WritesTheTraceAsJsonLines) {

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "SimTestSupport.h"
+#include "adpcm/OKICodec.h"
 #include "kl2/KL2DACCodec.h"
 #include "sim/SimWavWriter.h"
 
@@ -173,6 +174,122 @@ TEST(SimADPCMStream, BrokenStreamsFailWithTheirReason) {
         for (const auto& [op, payload] : c.packets) d.Packet(op, payload);
         const SimStreamStatus s = AudioStatus(d);
         EXPECT_EQ(s.flags, kStreamFailed | c.flags) << c.name;
+    }
+}
+
+// The host sends the end event after the last data; a board that has run dry
+// by then must still play the end and report finished.
+TEST(SimADPCMStream, AnEndEventAfterTheBufferRanDryFinishesTheStream) {
+    ModelDriver d("Keltra 4");
+    d.Packet(Opcode::kStreamData, StreamData(0, 10));
+    d.Packet(Opcode::kStreamStart, StreamStart(8000000, 512));
+    d.now = 5 * kMs;
+    EXPECT_EQ(AudioStatus(d).flags, kStreamStarted | kStreamPCMUnderflow);  // stalled at byte 10
+    d.now = 6 * kMs;
+    d.Packet(Opcode::kStreamEvents, StreamEvent(10, 3, {0x80}));
+    const SimStreamStatus s = AudioStatus(d);
+    EXPECT_EQ(s.flags, kStreamStarted | kStreamFinished | kStreamPCMUnderflow);
+    EXPECT_EQ(s.played, 10u);
+    EXPECT_EQ(s.underflows, 1u);
+    const auto end = d.TraceOf(SimTraceOp::kStreamEnd);
+    ASSERT_EQ(end.size(), 1u);
+    EXPECT_EQ(end[0].timeUs, 6000u);  // at once: the board was waiting
+}
+
+TEST(SimADPCMStream, PlaysTheSilenceByteAfterTheLastStreamByte) {
+    const auto path =
+        std::filesystem::temp_directory_path() / ("klinksim-end-" + std::to_string(getpid()) + ".wav");
+    ModelDriver d("Keltra 4");
+    {
+        SimWavWriter wav(path);
+        d.Model().SetAudioOutput(&wav);
+        d.Packet(Opcode::kStreamData, StreamData(0, 4, 0x77));
+        d.Packet(Opcode::kStreamEvents, StreamEvent(4, 3, {0x08}));
+        d.Packet(Opcode::kStreamStart, StreamStart(8000000, 512));
+        d.AdvanceMs(10);
+        EXPECT_EQ(wav.Frames(), 4u * 2 + 2);  // the stream bytes, then the two nibbles of the silence byte
+        d.Model().SetAudioOutput(nullptr);
+    }
+    // The same decoder run by hand: the last two samples are the silence byte's.
+    OKICodec codec;
+    std::vector<int16_t> expected;
+    for (const uint8_t byte : {0x77, 0x77, 0x77, 0x77, 0x08}) {
+        expected.push_back(static_cast<int16_t>(codec.Decode(byte & 0x0F)));
+        expected.push_back(static_cast<int16_t>(codec.Decode(static_cast<uint8_t>(byte >> 4))));
+    }
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<uint8_t> file{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::filesystem::remove(path);
+    ASSERT_EQ(file.size(), 44u + expected.size() * 2);
+    for (size_t i = 0; i < expected.size(); ++i) {
+        const auto sample = static_cast<int16_t>(file[44 + 2 * i] | (file[45 + 2 * i] << 8));
+        EXPECT_EQ(sample, expected[i] * 16) << i;  // 12-bit samples in a 16-bit file
+    }
+    const auto end = d.TraceOf(SimTraceOp::kStreamEnd);
+    ASSERT_EQ(end.size(), 1u);
+    EXPECT_EQ(end[0].timeUs, 4u * 128);
+    EXPECT_EQ(FormatTraceLine(end[0], "b"),
+              R"({"t_us":512,"board":"b","op":"stream_end","pos":4,"silence":8})");
+    EXPECT_EQ(AudioStatus(d).played, 4u);  // the silence byte is no stream byte
+}
+
+TEST(SimADPCMStream, ASecondStreamStartIsOnlyCounted) {
+    ModelDriver d("Keltra 4");
+    d.Packet(Opcode::kStreamData, StreamData(0, 100));
+    d.Packet(Opcode::kStreamStart, StreamStart(8000000, 512));
+    d.now = 2 * kMs;
+    d.Packet(Opcode::kStreamStart, StreamStart(4000000, 1024));
+    d.now = 5 * kMs;
+    const SimStreamStatus s = AudioStatus(d);
+    EXPECT_EQ(s.flags, kStreamStarted);
+    EXPECT_EQ(s.rejected, 1u);
+    EXPECT_NEAR(s.played, 5000 / 128, 1);  // still at the first start's rate
+    ASSERT_EQ(d.TraceOf(SimTraceOp::kReject).size(), 1u);
+    EXPECT_EQ(d.TraceOf(SimTraceOp::kReject)[0].what, "STREAM_START while playing");
+}
+
+// A host that sends, say, the divider's register value instead of the
+// divider must not play at a rate the chip cannot make.
+TEST(SimADPCMStream, RefusesAClockOrDividerTheOKIM6258CannotTake) {
+    struct Case {
+        uint32_t clock;
+        uint16_t divider;
+        bool taken;
+    };
+    const Case cases[] = {
+        {8000000, 512, true},  {4000000, 1024, true},   {4000000, 768, true}, {8000000, 2, false},
+        {8000000, 0, false},   {8000000, 1000, false},  {15625, 512, false},  {0, 512, false},
+        {3579545, 512, false}, {16000000, 1024, false},
+    };
+    for (const Case& c : cases) {
+        ModelDriver start("Keltra 4");
+        start.Packet(Opcode::kStreamData, StreamData(0, 100));
+        start.Packet(Opcode::kStreamStart, StreamStart(c.clock, c.divider));
+        start.now = 5 * kMs;
+        SimStreamStatus s = AudioStatus(start);
+        EXPECT_EQ(s.flags, c.taken ? kStreamStarted : kStreamFailed | kStreamInvalidCommand)
+            << c.clock << "/" << c.divider;
+        EXPECT_EQ(s.played > 0, c.taken) << c.clock << "/" << c.divider;
+
+        ModelDriver change("Keltra 4");
+        change.Packet(Opcode::kStreamData, StreamData(0, 100));
+        change.Packet(
+            Opcode::kStreamEvents,
+            StreamEvent(10, 1,
+                        Cat({U32(c.clock),
+                             {static_cast<uint8_t>(c.divider), static_cast<uint8_t>(c.divider >> 8)}})));
+        change.Packet(Opcode::kStreamStart, StreamStart(8000000, 512));
+        change.now = 5 * kMs;
+        s = AudioStatus(change);
+        EXPECT_EQ(s.flags & (kStreamFailed | kStreamInvalidCommand),
+                  c.taken ? 0u : kStreamFailed | kStreamInvalidCommand)
+            << "clock event " << c.clock << "/" << c.divider;
+
+        ModelDriver clock("Keltra 4");
+        const bool clockTaken = c.clock == 4000000 || c.clock == 8000000;
+        EXPECT_EQ(clock.Request(Opcode::kSetChipClock, Cat({{0xB7, 0}, U32(c.clock)})),
+                  std::vector<uint8_t>{clockTaken ? kStatusDone : kStatusOutOfRange})
+            << c.clock;
     }
 }
 
@@ -344,6 +461,31 @@ TEST(SimKL2DAC, BrokenStreamsStopInTheFaultState) {
     }
 }
 
+TEST(SimKL2DAC, RefusesMorePacketRecordsThanItAdvertises) {
+    struct Case {
+        uint8_t maxRecords;
+        size_t records;
+        bool taken;
+    };
+    const Case cases[] = {{60, 60, true}, {20, 20, true}, {20, 21, false},
+                          {1, 1, true},   {1, 2, false},  {59, 60, false}};
+    for (const Case& c : cases) {
+        SimProfile p = *BuiltInProfile("Keltra 2.1");
+        p.dac.maxRecords = c.maxRecords;
+        ModelDriver d(std::move(p));
+        auto caps = d.Request(Opcode::kDACCapabilities);
+        ASSERT_EQ(caps.size(), 22u);
+        EXPECT_EQ(caps[16], c.maxRecords);
+        d.Packet(Opcode::kDACRecords, EncodeKL2DACRecords(0, SampleChunk(0, c.records, 10)));
+        const KL2DACStatus s = DACStatus(d);
+        EXPECT_EQ(s.state, c.taken ? KL2DACState::kPlaying : KL2DACState::kFaulted)
+            << int{c.maxRecords} << " " << c.records;
+        EXPECT_EQ(s.fault, c.taken ? 0 : kDACFaultInvalid) << int{c.maxRecords} << " " << c.records;
+        EXPECT_EQ(s.accepted, c.taken ? c.records : 0u);
+        EXPECT_EQ(s.rejected, c.taken ? 0u : 1u);
+    }
+}
+
 TEST(SimKL2DAC, InjectedFaultStopsTheClockAtItsTick) {
     ModelDriver d("Keltra 2.1");
     SimFaults f;
@@ -383,7 +525,7 @@ TEST(SimWavWriter, RecordsWhatTheStreamAndTheDACPlay) {
         d.Packet(Opcode::kStreamEvents, Cat({{0xB7, 0}, U32(80), {3, 0x80}}));
         d.Packet(Opcode::kStreamStart, Cat({{0xB7, 0}, U32(8000000), {0x00, 0x02}}));
         d.AdvanceMs(50);
-        EXPECT_EQ(wav.Frames(), 160u);
+        EXPECT_EQ(wav.Frames(), 160u + 2);  // and the silence byte
     }
     {
         SimWavWriter wav(dacPath);
@@ -399,10 +541,10 @@ TEST(SimWavWriter, RecordsWhatTheStreamAndTheDACPlay) {
         EXPECT_EQ(wav.Frames(), 600u);
     }
     const auto oki = ReadFile(okiPath);
-    ASSERT_EQ(oki.size(), 44u + 160 * 2);
+    ASSERT_EQ(oki.size(), 44u + 162 * 2);
     EXPECT_EQ(Read32(oki, 24), 15625u);  // 8 MHz / 512
     EXPECT_EQ(oki[34], 16);
-    EXPECT_EQ(Read32(oki, 40), 320u);
+    EXPECT_EQ(Read32(oki, 40), 324u);
     const auto dac = ReadFile(dacPath);
     ASSERT_EQ(dac.size(), 44u + 600);
     EXPECT_EQ(Read32(dac, 24), 44100u);

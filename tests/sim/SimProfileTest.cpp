@@ -19,6 +19,11 @@ TEST(SimProfile, BuiltInModelsSpreadTheirTablesOverChainedPages) {
         EXPECT_EQ(p.pages.back().page.nextOffset, kCapabilitiesEnd);
     }
     EXPECT_FALSE(BuiltInProfile("Keltra 5"));
+    // A host fences the start-up of a KL2 board only.
+    EXPECT_TRUE(BuiltInProfile("Keltra 2")->receive.fencedStartup);
+    EXPECT_TRUE(BuiltInProfile("Keltra 2.1")->receive.fencedStartup);
+    EXPECT_FALSE(BuiltInProfile("Keltra 3")->receive.fencedStartup);
+    EXPECT_FALSE(BuiltInProfile("Keltra 4")->receive.fencedStartup);
     EXPECT_EQ(ModelStem("Keltra 2.1"), "keltra2.1");
 }
 
@@ -29,7 +34,8 @@ TEST(SimProfile, JsonProfileReplacesModelCapacitiesTargetsAndDAC) {
         "targets": [ {"write_id": "0x52", "instance": 0, "page": 0, "features": 5, "clock_mode": "variable",
                       "default_hz": 7670453},
                      {"write_id": 80, "clock_mode": "fixed", "clock_hz": 3579545, "features": 1} ],
-        "dac": {"revision": 39, "max_records": 61} })",
+        "dac": {"revision": 39, "max_records": 61},
+        "receive": {"startup_bytes": 0, "fenced_startup": true, "window_data_bytes": 1000} })",
                                       "test.json");
     EXPECT_EQ(p.model, "Keltra 2");
     EXPECT_EQ(p.firmware, "0.9");
@@ -41,6 +47,10 @@ TEST(SimProfile, JsonProfileReplacesModelCapacitiesTargetsAndDAC) {
     EXPECT_EQ(p.dac.revision, 39u);
     EXPECT_EQ(p.dac.maxRecords, 61);
     EXPECT_EQ(p.dac.tickRate, 44100u);  // kept from the base
+    EXPECT_EQ(p.receive.startupBytes, 0u);
+    EXPECT_TRUE(p.receive.fencedStartup);
+    EXPECT_EQ(p.receive.windowDataBytes, 1000u);
+    EXPECT_EQ(p.receive.windowControlBytes, 6144u);  // kept from the base
     ASSERT_EQ(p.pages.size(), 2u);
     EXPECT_EQ(p.pages[0].page.dataCapacity, 100u);
 }
@@ -72,6 +82,7 @@ TEST(SimProfile, BadProfilesNameTheFileAndTheProblem) {
         {R"({"model": "m", "targets": [{"write_id": "zz"}]})", "\"write_id\" is not a number."},
         {R"({"model": "m", "pages": [{"raw": "0g"}]})", "not a hexadecimal digit."},
         {R"({"model": "m", "clock_sharing": "kl5"})", "\"clock_sharing\" must be"},
+        {R"({"model": "m", "receive": {"fenced_startup": 1}})", "\"fenced_startup\" is not true or false."},
     };
     for (const auto& [text, message] : cases) {
         try {

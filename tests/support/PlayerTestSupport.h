@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -17,9 +19,12 @@
 #include "TempFile.h"
 #include "VGMTestBuilder.h"
 #include "platform/SerialPort.h"
+#include "player/PlaybackContext.h"
 #include "player/PlayerHost.h"
 #include "player/VGMPlayerThread.h"
+#include "routing/KLINKRouter.h"
 #include "transport/BufferedSerialWriter.h"
+#include "vgm/VGMAnalysis.h"
 
 namespace klink::test {
 
@@ -41,9 +46,9 @@ public:
     std::string PortName(int index) const override { return ports[index == 0 ? 0 : 1].second; }
     void AppendLog(const std::string& line) override { log.push_back(line); }
     void ClearHeaderAndTags() override { calls.push_back("clear"); }
-    void ShowHeader(const VGMDisplay& display) override {
+    void ShowHeader(const VGMHeaderSummary& summary) override {
         calls.push_back("header");
-        header = display;
+        header = summary;
     }
     void ShowTags(const GD3Strings&) override { calls.push_back("tags"); }
     void SetFilePath(const std::string& path) override { calls.push_back("path " + path); }
@@ -69,7 +74,7 @@ public:
         std::pair{platform::kInvalidOSHandle, std::string()}};
     std::vector<std::string> log;
     std::vector<std::string> calls;
-    VGMDisplay header;
+    VGMHeaderSummary header;
     int synchronizeCalls = 0;
 
 private:
@@ -119,6 +124,79 @@ inline VGMBuilder KL2TestFile() {
     b.Field(0x0C, 3579545);  // SN76489
     return b;
 }
+
+// A counter in microseconds that moves only when it is read (by `step`) or
+// slept on, so a path's waits take no real time and a spin always ends.
+struct FakePlaybackClock {
+    int64_t now = 0;
+    int64_t step = 10;
+    uint64_t sleptMs = 0;
+
+    PlaybackClock Clock() {
+        return {[this] { return now += step; }, 1000000,
+                [this](uint32_t ms) {
+                    now += int64_t{ms} * 1000;
+                    sleptMs += ms;
+                }};
+    }
+};
+
+// A playback path's context without the thread: the file's analysis, a
+// router prepared and started on one simulated board, a stop flag and a fake
+// clock. The router is stopped at the end.
+class PathHarness {
+public:
+    PathHarness(SimConnection& board, const std::vector<uint8_t>& file, int32_t repeatCount = 1,
+                int32_t fadeSeconds = 0)
+        : analysis_(AnalyseVGMBytes(file)),
+          repeatCount_(repeatCount),
+          fadeSeconds_(fadeSeconds),
+          router_(Ports(board)) {
+        if (!analysis_.ok) throw std::runtime_error(analysis_.error);
+        router_.Prepare(analysis_.registerTargets, analysis_.registerClocks, analysis_.okiClock, cancel_,
+                        analysis_.useKl2Dac);
+        router_.Start(analysis_.registerClocks, analysis_.okiClock, cancel_);
+    }
+    ~PathHarness() {
+        try {
+            router_.Stop();
+        } catch (const std::exception&) {
+            // A failed reset at the end does not concern the path under test.
+        }
+    }
+    PathHarness(const PathHarness&) = delete;
+    PathHarness& operator=(const PathHarness&) = delete;
+
+    PlaybackContext Context() {
+        return {.file = analysis_,
+                .repeatCount = repeatCount_,
+                .fadeSeconds = fadeSeconds_,
+                .router = router_,
+                .cancel = cancel_,
+                .clock = clock.Clock(),
+                .position = position,
+                .report = report};
+    }
+    KLINKRouter& Router() { return router_; }
+
+    FakePlaybackClock clock;
+    PlaybackPosition position;
+    std::string report;
+    std::atomic<bool> stop{false};
+
+private:
+    static KLINKPorts Ports(SimConnection& board) {
+        KLINKPorts ports;
+        ports[0] = {board.port.Get(), "sim"};
+        return ports;
+    }
+
+    VGMAnalysis analysis_;
+    int32_t repeatCount_ = 1;
+    int32_t fadeSeconds_ = 0;
+    KLINKCancel cancel_ = [this] { return stop.load(); };
+    KLINKRouter router_;
+};
 
 // Runs a thread to its end; fails the test when it takes longer than `limit`.
 inline void RunToEnd(VGMPlayerThread& thread, std::chrono::milliseconds limit = std::chrono::seconds(20)) {

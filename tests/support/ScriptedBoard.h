@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "PtyPair.h"
+#include "common/Bytes.h"
 #include "platform/Clock.h"
 #include "platform/SerialPort.h"
 #include "protocol/KLINKCapabilities.h"
@@ -62,9 +63,7 @@ inline Bytes DeviceInfoData(const std::string& model, const std::string& firmwar
 inline Bytes AudioDiagnostics(const std::array<uint32_t, 10>& values) {
     Bytes out;
     for (uint32_t v : values) {
-        for (int k = 0; k < 4; ++k) {
-            out.push_back(static_cast<uint8_t>(v >> (8 * k)));
-        }
+        AppendLE32(out, v);
     }
     return out;
 }

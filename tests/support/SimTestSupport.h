@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/Bytes.h"
 #include "platform/SerialPort.h"
 #include "protocol/KLINKCodec.h"
 #include "sim/SimBoardModel.h"
@@ -28,12 +29,13 @@ inline std::vector<KLINKFrame> DecodeWire(std::span<const uint8_t> wire) {
 }
 
 inline std::vector<uint8_t> U32(uint32_t v) {
-    return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
-            static_cast<uint8_t>(v >> 24)};
+    std::vector<uint8_t> out;
+    AppendLE32(out, v);
+    return out;
 }
 inline std::vector<uint8_t> U64(uint64_t v) {
     std::vector<uint8_t> out;
-    for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    AppendLE64(out, v);
     return out;
 }
 inline std::vector<uint8_t> Cat(std::initializer_list<std::vector<uint8_t>> parts) {
@@ -41,10 +43,7 @@ inline std::vector<uint8_t> Cat(std::initializer_list<std::vector<uint8_t>> part
     for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
     return out;
 }
-inline uint32_t Read32(std::span<const uint8_t> b, size_t at) {
-    return uint32_t{b[at]} | (uint32_t{b[at + 1]} << 8) | (uint32_t{b[at + 2]} << 16) |
-           (uint32_t{b[at + 3]} << 24);
-}
+inline uint32_t Read32(std::span<const uint8_t> b, size_t at) { return LoadLE32(b, at); }
 
 // Talks to a board model with frames whose last byte arrives at `now`.
 class ModelDriver {

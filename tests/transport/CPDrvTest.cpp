@@ -31,7 +31,6 @@ struct RecordedDriver {
         drv.SetInBufSize(4096);
         drv.SetOutBufSize(10000);
         drv.SetPollingDelay(16);
-        drv.SetOutputTimeout(1000);
         drv.onError = [this](CommPortDriver&, uint16_t code, const std::string& text) {
             errors.emplace_back(code, text);
         };
@@ -67,7 +66,6 @@ TEST(CommPortDriver, StartsWithTheComponentDefaults) {
     CommPortDriver drv;
     EXPECT_FALSE(drv.Connected());
     EXPECT_EQ(drv.Handle(), platform::kInvalidOSHandle);
-    EXPECT_EQ(drv.Port(), PortNumber::kCom2);
     EXPECT_EQ(drv.PortName(), platform::NamedSerialPortPath(2));
     EXPECT_EQ(drv.BaudRate(), BaudRate::k9600);
     EXPECT_EQ(drv.BaudRateValue(), 9600u);
@@ -79,9 +77,7 @@ TEST(CommPortDriver, StartsWithTheComponentDefaults) {
     EXPECT_TRUE(drv.EnableDTROnOpen());
     EXPECT_EQ(drv.InBufSize(), 2048u);
     EXPECT_EQ(drv.OutBufSize(), 2048u);
-    EXPECT_EQ(drv.PacketSize(), -1);
     EXPECT_EQ(drv.PollingDelay(), 50u);
-    EXPECT_EQ(drv.OutputTimeout(), 500u);
     EXPECT_TRUE(drv.IsPolling());
 }
 
@@ -101,10 +97,8 @@ TEST(CommPortDriver, SettersClampAndFollowTheirRules) {
         EXPECT_EQ(drv.OutBufSize(), c.buf) << c.set;
         EXPECT_EQ(drv.PollingDelay(), c.delay) << c.set;
     }
-    drv.SetPort(PortNumber::kCom12);
-    EXPECT_EQ(drv.PortName(), platform::NamedSerialPortPath(12));
     drv.SetPortName("/dev/ttyUSB0");
-    EXPECT_EQ(drv.Port(), PortNumber::kCustom);
+    EXPECT_EQ(drv.PortName(), "/dev/ttyUSB0");
     drv.SetBaudRate(BaudRate::k57600);
     EXPECT_EQ(drv.BaudRateValue(), 57600u);
     drv.SetBaudRateValue(115200);

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <regex>
 #include <string>
 
@@ -45,12 +46,9 @@ protected:
     // The failure message of loading `text`, or "" when it loads.
     std::string LoadFailure(const std::string& text) {
         Write(text);
-        KLINKSessionState state;
-        state.comPort = "changed";
         try {
-            (void)LoadSession(file_, state);
+            (void)LoadSession(file_);
         } catch (const ReadError& e) {
-            EXPECT_EQ(state, DefaultSession()) << "a damaged file must leave the defaults";
             return e.what();
         }
         return "";
@@ -95,18 +93,13 @@ TEST(KLINKSession, FilePathFollowsTheConfigFolder) {
     }
 }
 
-TEST_F(SessionFileTest, MissingFileGivesDefaultsAndFalse) {
-    KLINKSessionState state;
-    state.comPort = "COM9";
-    EXPECT_FALSE(LoadSession(file_, state));
-    EXPECT_EQ(state, DefaultSession());
-}
+TEST_F(SessionFileTest, MissingFileGivesNoRecord) { EXPECT_FALSE(LoadSession(file_).has_value()); }
 
 TEST_F(SessionFileTest, SchemaOnlyLoadsAsDefaults) {
     Write(R"({"schema":1})");
-    KLINKSessionState state;
-    EXPECT_TRUE(LoadSession(file_, state));
-    EXPECT_EQ(state, DefaultSession());
+    const std::optional<KLINKSessionState> state = LoadSession(file_);
+    ASSERT_TRUE(state.has_value());
+    EXPECT_EQ(*state, DefaultSession());
 }
 
 TEST_F(SessionFileTest, DamagedFilesFailWithTheirMessage) {
@@ -182,13 +175,14 @@ TEST_F(SessionFileTest, IntegersMustBePlain32BitDecimals) {
     };
     for (const Case& c : cases) {
         Write(std::string(R"({"schema":1,"selected_index":)") + c.number + "}");
-        KLINKSessionState state;
         if (c.valid) {
-            EXPECT_NO_THROW((void)LoadSession(file_, state)) << c.number;
-            EXPECT_EQ(state.selectedIndex, c.value) << c.number;
+            std::optional<KLINKSessionState> state;
+            EXPECT_NO_THROW(state = LoadSession(file_)) << c.number;
+            ASSERT_TRUE(state.has_value()) << c.number;
+            EXPECT_EQ(state->selectedIndex, c.value) << c.number;
         } else {
             try {
-                (void)LoadSession(file_, state);
+                (void)LoadSession(file_);
                 ADD_FAILURE() << c.number << " was accepted";
             } catch (const ReadError& e) {
                 EXPECT_STREQ(e.what(), "Invalid session integer: selected_index") << c.number;
@@ -197,10 +191,10 @@ TEST_F(SessionFileTest, IntegersMustBePlain32BitDecimals) {
     }
     // Numbers inside strings are text, not numbers.
     Write(R"({"schema":1,"com_port":"1.5e3","selected_index":2})");
-    KLINKSessionState state;
-    ASSERT_TRUE(LoadSession(file_, state));
-    EXPECT_EQ(state.comPort, "1.5e3");
-    EXPECT_EQ(state.selectedIndex, 2);
+    const std::optional<KLINKSessionState> state = LoadSession(file_);
+    ASSERT_TRUE(state.has_value());
+    EXPECT_EQ(state->comPort, "1.5e3");
+    EXPECT_EQ(state->selectedIndex, 2);
 }
 
 TEST_F(SessionFileTest, MemberReadersTakeDefaultsForAbsentMembers) {
@@ -224,52 +218,54 @@ TEST_F(SessionFileTest, SelectorIndexesOutOfRangeTakeTheirDefaults) {
     };
     for (const Case& c : cases) {
         Write(std::string(R"({"schema":1,"repeat_index":)") + c.repeat + R"(,"fade_index":)" + c.fade + "}");
-        KLINKSessionState state;
-        ASSERT_TRUE(LoadSession(file_, state));
-        EXPECT_EQ(state.repeatIndex, c.repeatIndex) << c.repeat;
-        EXPECT_EQ(state.fadeIndex, c.fadeIndex) << c.fade;
+        const std::optional<KLINKSessionState> state = LoadSession(file_);
+        ASSERT_TRUE(state.has_value());
+        EXPECT_EQ(state->repeatIndex, c.repeatIndex) << c.repeat;
+        EXPECT_EQ(state->fadeIndex, c.fadeIndex) << c.fade;
     }
 }
 
 TEST_F(SessionFileTest, WindowMember) {
-    KLINKSessionState state;
     Write(R"({"schema":1,"window":{"left":-20,"top":10,"width":1109,"height":900,"maximized":1}})");
-    ASSERT_TRUE(LoadSession(file_, state));
-    EXPECT_TRUE(state.hasWindowBounds);
-    EXPECT_TRUE(state.maximized);
-    EXPECT_EQ(state.left, -20);
-    EXPECT_EQ(state.top, 10);
-    EXPECT_EQ(state.width, 1109);
-    EXPECT_EQ(state.height, 900);
+    std::optional<KLINKSessionState> state = LoadSession(file_);
+    ASSERT_TRUE(state.has_value());
+    EXPECT_TRUE(state->hasWindowBounds);
+    EXPECT_TRUE(state->maximized);
+    EXPECT_EQ(state->left, -20);
+    EXPECT_EQ(state->top, 10);
+    EXPECT_EQ(state->width, 1109);
+    EXPECT_EQ(state->height, 900);
 
     // Only 1 means maximized.
     Write(R"({"schema":1,"window":{"width":5,"height":5,"maximized":2}})");
-    ASSERT_TRUE(LoadSession(file_, state));
-    EXPECT_FALSE(state.maximized);
+    state = LoadSession(file_);
+    ASSERT_TRUE(state.has_value());
+    EXPECT_FALSE(state->maximized);
 
     // A zero width means no usable bounds, and then no "window" member is saved.
     Write(R"({"schema":1,"window":{"left":3,"top":4,"width":0,"height":900}})");
-    ASSERT_TRUE(LoadSession(file_, state));
-    EXPECT_FALSE(state.hasWindowBounds);
-    SaveSession(file_, state);
+    state = LoadSession(file_);
+    ASSERT_TRUE(state.has_value());
+    EXPECT_FALSE(state->hasWindowBounds);
+    SaveSession(file_, *state);
     EXPECT_EQ(Read().find("window"), std::string::npos);
 }
 
 TEST_F(SessionFileTest, TrackWithOnlyAPathTakesItsFileNameAsTitle) {
     Write(R"({"schema":1,"playlist":[{"path":"/music/sub/song.vgz"}],"unknown":[1,{"a":null}]})");
-    KLINKSessionState state;
-    ASSERT_TRUE(LoadSession(file_, state));
-    ASSERT_EQ(state.playlist.size(), 1u);
-    EXPECT_EQ(state.playlist[0].path, "/music/sub/song.vgz");
-    EXPECT_EQ(state.playlist[0].title, "song.vgz");
-    EXPECT_EQ(state.playlist[0].gameName, "");
+    const std::optional<KLINKSessionState> state = LoadSession(file_);
+    ASSERT_TRUE(state.has_value());
+    ASSERT_EQ(state->playlist.size(), 1u);
+    EXPECT_EQ(state->playlist[0].path, "/music/sub/song.vgz");
+    EXPECT_EQ(state->playlist[0].title, "song.vgz");
+    EXPECT_EQ(state->playlist[0].gameName, "");
 }
 
 TEST_F(SessionFileTest, ByteOrderMarkIsSkipped) {
     Write("\xEF\xBB\xBF{\"schema\":1,\"com_port\":\"COM3\"}");
-    KLINKSessionState state;
-    ASSERT_TRUE(LoadSession(file_, state));
-    EXPECT_EQ(state.comPort, "COM3");
+    const std::optional<KLINKSessionState> state = LoadSession(file_);
+    ASSERT_TRUE(state.has_value());
+    EXPECT_EQ(state->comPort, "COM3");
 }
 
 TEST_F(SessionFileTest, SavedTextIsExact) {
@@ -294,9 +290,9 @@ TEST_F(SessionFileTest, SavedTextIsExact) {
         R"("window":{"left":-8,"top":20,"width":1109,"height":850,"maximized":0},)"
         R"("playlist":[{"path":"/a/b.vgm","title":"B","game":"G"},{"path":"/c.vgz","title":"","game":""}],)"
         R"("last_track":{"path":"/c.vgz","index":1},"selected_index":0})");
-    KLINKSessionState back;
-    ASSERT_TRUE(LoadSession(file_, back));
-    EXPECT_EQ(back, state);
+    const std::optional<KLINKSessionState> back = LoadSession(file_);
+    ASSERT_TRUE(back.has_value());
+    EXPECT_EQ(*back, state);
 
     // The defaults: an empty playlist is still written.
     SaveSession(file_, DefaultSession());
@@ -339,16 +335,15 @@ TEST_F(SessionFileTest, JapaneseTitlesRoundTripAsPlainASCII) {
         ASSERT_LT(c, 0x80) << "the file must be plain ASCII";
     }
     EXPECT_NE(text.find(R"(\u30AA\u30FC\u30D7\u30CB\u30F3\u30B0)"), std::string::npos);
-    KLINKSessionState back;
-    ASSERT_TRUE(LoadSession(file_, back));
-    EXPECT_EQ(back, state);
+    const std::optional<KLINKSessionState> back = LoadSession(file_);
+    ASSERT_TRUE(back.has_value());
+    EXPECT_EQ(*back, state);
 }
 
 TEST_F(SessionFileTest, SavingCreatesMissingFolders) {
     std::string nested = (dir_ / "a" / "b" / "session.json").string();
     SaveSession(nested, DefaultSession());
-    KLINKSessionState state;
-    EXPECT_TRUE(LoadSession(nested, state));
+    EXPECT_TRUE(LoadSession(nested).has_value());
 }
 
 TEST_F(SessionFileTest, FolderThatCannotBeCreated) {
@@ -422,9 +417,9 @@ TEST_F(SessionFileTest, SaveReplacesTheOldFileAndLeavesOnlyIt) {
     SaveSession(file_, state);
     state.comPort = "second";
     SaveSession(file_, state);
-    KLINKSessionState back;
-    ASSERT_TRUE(LoadSession(file_, back));
-    EXPECT_EQ(back.comPort, "second");
+    const std::optional<KLINKSessionState> back = LoadSession(file_);
+    ASSERT_TRUE(back.has_value());
+    EXPECT_EQ(back->comPort, "second");
     EXPECT_EQ(EntriesInFolder(), 1u);
 }
 

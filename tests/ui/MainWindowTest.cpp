@@ -18,18 +18,22 @@
 #include <QTest>
 #include <QThread>
 #include <QTimer>
-#include <QTreeWidget>
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "SimBoard.h"
 #include "common/Errors.h"
 #include "player/PlayerHost.h"
-#include "ui/KLINKMainWindow.h"
+#include "ui/ConnectionController.h"
 #include "ui/KLINKSession.h"
+#include "ui/MainWindow.h"
+#include "ui/PlaybackController.h"
+#include "ui/PlaylistModel.h"
+#include "ui/PlaylistPanel.h"
 #include "ui/PlaylistView.h"
 #include "ui/PortComboBox.h"
 
@@ -137,34 +141,50 @@ private:
     std::unique_ptr<MainWindow> NewForm(PlaybackFactory factory = {}) {
         auto form = std::make_unique<MainWindow>(factory ? std::move(factory) : FakeFactory());
         // The timer is driven by hand in these tests.
-        form->PlaybackTimer()->stop();
+        form->Playback().PlaybackTimer()->stop();
         return form;
+    }
+    static PlaylistModel& Model(const MainWindow& form) { return form.Playlist().Model(); }
+    static PlaylistView* View(const MainWindow& form) { return form.Playlist().View(); }
+    static int RowCount(const MainWindow& form) { return Model(form).Count(); }
+    static QString Text(const MainWindow& form, int row, int column) {
+        return Model(form).data(Model(form).index(row, column), Qt::DisplayRole).toString();
+    }
+    static void SetText(const MainWindow& form, int row, int column, const QString& text) {
+        QVERIFY(Model(form).setData(Model(form).index(row, column), text, Qt::EditRole));
     }
     static void AddRows(MainWindow& form, int count) {
         QStringList files;
         for (int i = 0; i < count; ++i) {
-            form.AddPlaylistFile(Sample("demo_ym2151.vgm"));
-            form.Playlist()->topLevelItem(i)->setText(0, QString::number(i));
+            form.Playlist().AddPlaylistFile(Sample("demo_ym2151.vgm"));
+            SetText(form, i, 0, QString::number(i));
         }
     }
     static QStringList Titles(const MainWindow& form) {
         QStringList titles;
-        for (int i = 0; i < form.Playlist()->topLevelItemCount(); ++i) {
-            titles << form.Playlist()->topLevelItem(i)->text(0);
+        for (int i = 0; i < RowCount(form); ++i) {
+            titles << Text(form, i, 0);
         }
         return titles;
     }
     static void Select(MainWindow& form, const QList<int>& rows) {
-        form.Playlist()->clearSelection();
+        QItemSelectionModel* selection = View(form)->selectionModel();
+        selection->clearSelection();
         for (int row : rows) {
-            form.Playlist()->topLevelItem(row)->setSelected(true);
+            selection->select(Model(form).index(row, 0),
+                              QItemSelectionModel::Select | QItemSelectionModel::Rows);
         }
+    }
+    static int CurrentRow(const MainWindow& form) {
+        const QModelIndex current = View(form)->selectionModel()->currentIndex();
+        return current.isValid() ? current.row() : -1;
     }
     static QString Log(const MainWindow& form) {
         return form.findChild<QPlainTextEdit*>(QStringLiteral("memLog"))->toPlainText();
     }
     static bool RowIsHighlighted(const MainWindow& form, int row) {
-        return form.Playlist()->topLevelItem(row)->background(0).color() == QColor(220, 240, 220);
+        return Model(form).data(Model(form).index(row, 0), Qt::BackgroundRole).value<QBrush>().color() ==
+               QColor(220, 240, 220);
     }
     QString SessionFile() const { return config_.path() + QStringLiteral("/KLINKdev/session.json"); }
 
@@ -202,7 +222,7 @@ private slots:
         }
         QStringList headers;
         for (int c = 0; c < 3; ++c) {
-            headers << form->Playlist()->headerItem()->text(c);
+            headers << Model(*form).headerData(c, Qt::Horizontal, Qt::DisplayRole).toString();
         }
         QCOMPARE(headers, (QStringList{QStringLiteral("タイトル"), QStringLiteral("ゲーム名"),
                                        QStringLiteral("パス")}));
@@ -231,7 +251,7 @@ private slots:
         auto form = NewForm();
         form->findChild<QComboBox*>(QStringLiteral("cmbRepeatNum"))->setCurrentIndex(repeatItem);
         form->findChild<QComboBox*>(QStringLiteral("cmbFadeout"))->setCurrentIndex(fadeItem);
-        form->RequestPlay(Sample("demo_ym2151.vgm"), -1);
+        form->Playback().RequestPlay(Sample("demo_ym2151.vgm"), -1);
         QCOMPARE(runs_.size(), size_t{1});
         QCOMPARE(runs_[0]->repeat, repeat);
         QCOMPARE(runs_[0]->fade, fade);
@@ -253,10 +273,10 @@ private slots:
         QFETCH(bool, advances);
         auto form = NewForm();
         AddRows(*form, 3);
-        form->PlayPlaylistIndex(0);
+        form->Playback().PlayPlaylistIndex(0);
         QCOMPARE(runs_.size(), size_t{1});
-        QCOMPARE(form->PlaylistIndex(), 0);
-        QCOMPARE(form->NextPlaylistIndex(), 1);
+        QCOMPARE(form->Playback().PlaylistIndex(), 0);
+        QCOMPARE(form->Playback().NextPlaylistIndex(), 1);
         QVERIFY(RowIsHighlighted(*form, 0));
         FakeRunState& run = *runs_[0];
         if (outcome == QStringLiteral("completed")) {
@@ -270,22 +290,22 @@ private slots:
             run.error = "KLINK stop failed: x";
             run.finished = true;
         } else if (outcome == QStringLiteral("stopped")) {
-            form->StopPlayback();
+            form->Playback().StopPlayback();
         } else {
             run.position = 6'000'000;
         }
-        form->PlaybackTimerTick();
-        form->PlaybackTimerTick();
+        form->Playback().PlaybackTimerTick();
+        form->Playback().PlaybackTimerTick();
         if (advances) {
             QCOMPARE(runs_.size(), size_t{2});
-            QCOMPARE(form->PlaylistIndex(), 1);
+            QCOMPARE(form->Playback().PlaylistIndex(), 1);
             QVERIFY(RowIsHighlighted(*form, 1));
             QVERIFY(!RowIsHighlighted(*form, 0));
         } else {
             QCOMPARE(runs_.size(), size_t{1});
         }
         if (outcome == QStringLiteral("endless")) {
-            QVERIFY(form->HasPlayerThread());
+            QVERIFY(form->Playback().HasPlayerThread());
             QCOMPARE(form->findChild<QLabel*>(QStringLiteral("lblTime"))->text(),
                      QStringLiteral("100:00.00"));
         }
@@ -294,30 +314,30 @@ private slots:
     void lastRowCompletesAndPlaybackStops() {
         auto form = NewForm();
         AddRows(*form, 2);
-        form->PlayPlaylistIndex(1);
+        form->Playback().PlayPlaylistIndex(1);
         runs_[0]->completed = true;
         runs_[0]->finished = true;
-        form->PlaybackTimerTick();
+        form->Playback().PlaybackTimerTick();
         QCOMPARE(runs_.size(), size_t{1});
-        QVERIFY(!form->HasPlayerThread());
-        QCOMPARE(form->PlaylistIndex(), -1);
+        QVERIFY(!form->Playback().HasPlayerThread());
+        QCOMPARE(form->Playback().PlaylistIndex(), -1);
         QVERIFY(!RowIsHighlighted(*form, 1));
-        QCOMPARE(form->LastPlaylistIndex(), 1);
+        QCOMPARE(form->Playback().LastPlaylistIndex(), 1);
     }
 
     void openedFileIsNotAddedAndHasNoNext() {
         auto form = NewForm();
         AddRows(*form, 2);
-        form->RequestPlay(Sample("demo_sn76489.vgm"), -1);
+        form->Playback().RequestPlay(Sample("demo_sn76489.vgm"), -1);
         QCOMPARE(runs_.size(), size_t{1});
-        QCOMPARE(form->Playlist()->topLevelItemCount(), 2);
-        QCOMPARE(form->PlaylistIndex(), -1);
-        QCOMPARE(form->NextPlaylistIndex(), -1);
-        QCOMPARE(form->LastPlaylistIndex(), -1);
-        QCOMPARE(form->LastPlayedPath(), Sample("demo_sn76489.vgm"));
+        QCOMPARE(RowCount(*form), 2);
+        QCOMPARE(form->Playback().PlaylistIndex(), -1);
+        QCOMPARE(form->Playback().NextPlaylistIndex(), -1);
+        QCOMPARE(form->Playback().LastPlaylistIndex(), -1);
+        QCOMPARE(form->Playback().LastPlayedPath(), Sample("demo_sn76489.vgm"));
         runs_[0]->completed = true;
         runs_[0]->finished = true;
-        form->PlaybackTimerTick();
+        form->Playback().PlaybackTimerTick();
         QCOMPARE(runs_.size(), size_t{1});
     }
 
@@ -325,27 +345,27 @@ private slots:
         auto form = NewForm();
         AddRows(*form, 3);
         Select(*form, {0, 1});
-        form->PlaylistDoubleClick();  // Enter does the same
+        form->Playback().PlaylistDoubleClick();  // Enter does the same
         QVERIFY(runs_.empty());
         Select(*form, {2});
-        form->PlaylistDoubleClick();
+        form->Playback().PlaylistDoubleClick();
         QCOMPARE(runs_.size(), size_t{1});
-        QCOMPARE(form->PlaylistIndex(), 2);
+        QCOMPARE(form->Playback().PlaylistIndex(), 2);
 
-        form->RequestPlay(QStringLiteral("/music/readme.txt"), -1);
+        form->Playback().RequestPlay(QStringLiteral("/music/readme.txt"), -1);
         QCOMPARE(runs_.size(), size_t{1});  // ignored, without a message
-        QVERIFY(form->HasPlayerThread());
+        QVERIFY(form->Playback().HasPlayerThread());
     }
 
     void aNewPlayRequestStopsTheRunningTrackWithoutAdvance() {
         auto form = NewForm();
         AddRows(*form, 3);
-        form->PlayPlaylistIndex(0);
-        form->PlayPlaylistIndex(2);
+        form->Playback().PlayPlaylistIndex(0);
+        form->Playback().PlayPlaylistIndex(2);
         QCOMPARE(runs_.size(), size_t{2});
         QVERIFY(runs_[0]->stopCalled);
-        QCOMPARE(form->PlaylistIndex(), 2);
-        QCOMPARE(form->NextPlaylistIndex(), 3);
+        QCOMPARE(form->Playback().PlaylistIndex(), 2);
+        QCOMPARE(form->Playback().NextPlaylistIndex(), 3);
     }
 
     void stopKeepsServingTheThreadsCalls() {
@@ -355,11 +375,11 @@ private slots:
             chatty = run.get();
             return run;
         });
-        form->RequestPlay(Sample("demo_ym2151.vgm"), -1);
+        form->Playback().RequestPlay(Sample("demo_ym2151.vgm"), -1);
         QVERIFY(chatty != nullptr);
         QTRY_VERIFY_WITH_TIMEOUT(chatty->calls > 3, 10000);
-        form->StopPlayback();  // would hang if the calls were not served while waiting
-        QVERIFY(!form->HasPlayerThread());
+        form->Playback().StopPlayback();  // would hang if the calls were not served while waiting
+        QVERIFY(!form->Playback().HasPlayerThread());
         QVERIFY(Log(*form).contains(QStringLiteral("last call while stopping")));
     }
 
@@ -369,9 +389,9 @@ private slots:
         Qt::HANDLE ranOn = nullptr;
         std::string caught;
         std::thread thread([&] {
-            form->Synchronize([&] { ranOn = QThread::currentThreadId(); });
+            form->Playback().Synchronize([&] { ranOn = QThread::currentThreadId(); });
             try {
-                form->Synchronize([] { throw ReadError("Invalid VGM signature."); });
+                form->Playback().Synchronize([] { throw ReadError("Invalid VGM signature."); });
             } catch (const ReadError& e) {
                 caught = e.what();
             }
@@ -409,27 +429,27 @@ private slots:
         form->show();
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
         AddRows(*form, 5);
-        form->PlayPlaylistIndex(1);
+        form->Playback().PlayPlaylistIndex(1);
         Select(*form, selected);
-        form->Playlist()->setCurrentItem(form->Playlist()->topLevelItem(selected.front()), 0,
-                                         QItemSelectionModel::NoUpdate);
+        View(*form)->selectionModel()->setCurrentIndex(Model(*form).index(selected.front(), 0),
+                                                       QItemSelectionModel::NoUpdate);
         QPoint pos;
         if (targetRow < 0) {
-            const QRect last = form->Playlist()->visualItemRect(form->Playlist()->topLevelItem(4));
+            const QRect last = View(*form)->visualRect(Model(*form).index(4, 0));
             pos = QPoint(last.center().x(), last.bottom() + 20);
         } else {
-            const QRect r = form->Playlist()->visualItemRect(form->Playlist()->topLevelItem(targetRow));
+            const QRect r = View(*form)->visualRect(Model(*form).index(targetRow, 0));
             pos = QPoint(r.center().x(), lowerHalf ? r.bottom() - 1 : r.top() + 1);
         }
-        form->PlaylistDragDrop(pos);
+        form->Playlist().PlaylistDragDrop(pos);
         QCOMPARE(Titles(*form), order);
-        QCOMPARE(form->PlaylistIndex(), playing);
-        QCOMPARE(form->NextPlaylistIndex(), playing + 1);
+        QCOMPARE(form->Playback().PlaylistIndex(), playing);
+        QCOMPARE(form->Playback().NextPlaylistIndex(), playing + 1);
         QVERIFY(RowIsHighlighted(*form, playing));
         // The moved rows stay selected, and the focused row follows its row.
         QStringList selectedTitles;
-        for (QTreeWidgetItem* item : form->Playlist()->selectedItems()) {
-            selectedTitles << item->text(0);
+        for (const QModelIndex& index : View(*form)->selectionModel()->selectedRows()) {
+            selectedTitles << Text(*form, index.row(), 0);
         }
         selectedTitles.sort();
         QStringList expected;
@@ -437,53 +457,53 @@ private slots:
             expected << QString::number(row);
         }
         QCOMPARE(selectedTitles, expected);
-        QCOMPARE(form->Playlist()->currentItem()->text(0), QString::number(selected.front()));
+        QCOMPARE(Text(*form, CurrentRow(*form), 0), QString::number(selected.front()));
     }
 
     void deletingRowsKeepsTheIndexesOnTheirTracks() {
         auto form = NewForm();
         AddRows(*form, 5);
-        form->PlayPlaylistIndex(3);
+        form->Playback().PlayPlaylistIndex(3);
         Select(*form, {0, 1});
-        form->DeleteActionUpdate();
+        form->Playlist().DeleteActionUpdate();
         QVERIFY(form->findChild<QAction*>(QStringLiteral("actDelete"))->isEnabled());
-        form->DeleteActionExecute();
+        form->Playlist().DeleteActionExecute();
         QCOMPARE(Titles(*form), (QStringList{"2", "3", "4"}));
-        QCOMPARE(form->PlaylistIndex(), 1);
-        QCOMPARE(form->NextPlaylistIndex(), 2);
-        QCOMPARE(form->LastPlaylistIndex(), 1);
+        QCOMPARE(form->Playback().PlaylistIndex(), 1);
+        QCOMPARE(form->Playback().NextPlaylistIndex(), 2);
+        QCOMPARE(form->Playback().LastPlaylistIndex(), 1);
         QVERIFY(RowIsHighlighted(*form, 1));
 
         // Deleting the playing row keeps playing, without a highlight; the row
         // after it stays next.
         Select(*form, {1});
-        form->DeleteActionExecute();
-        QVERIFY(form->HasPlayerThread());
-        QCOMPARE(form->PlaylistIndex(), -1);
-        QCOMPARE(form->NextPlaylistIndex(), 1);
+        form->Playlist().DeleteActionExecute();
+        QVERIFY(form->Playback().HasPlayerThread());
+        QCOMPARE(form->Playback().PlaylistIndex(), -1);
+        QCOMPARE(form->Playback().NextPlaylistIndex(), 1);
         QCOMPARE(Titles(*form), (QStringList{"2", "4"}));
         runs_.back()->completed = true;
         runs_.back()->finished = true;
-        form->PlaybackTimerTick();
+        form->Playback().PlaybackTimerTick();
         QCOMPARE(runs_.size(), size_t{2});
         QCOMPARE(runs_.back()->file, Sample("demo_ym2151.vgm").toStdString());
-        QCOMPARE(form->PlaylistIndex(), 1);
+        QCOMPARE(form->Playback().PlaylistIndex(), 1);
     }
 
     void copyPathsOfTheSelectedRows() {
         auto form = NewForm();
         AddRows(*form, 3);
-        form->Playlist()->topLevelItem(0)->setText(2, QStringLiteral("/a.vgm"));
-        form->Playlist()->topLevelItem(1)->setText(2, QString());
-        form->Playlist()->topLevelItem(2)->setText(2, QStringLiteral("/c.vgz"));
+        SetText(*form, 0, 2, QStringLiteral("/a.vgm"));
+        SetText(*form, 1, 2, QString());
+        SetText(*form, 2, 2, QStringLiteral("/c.vgz"));
         QApplication::clipboard()->setText(QStringLiteral("before"));
         Select(*form, {0, 1, 2});
-        form->CopyPathActionExecute();
+        form->Playlist().CopyPathActionExecute();
         QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("/a.vgm\r\n/c.vgz"));
         // Only rows without a path: the clipboard is left alone.
         QApplication::clipboard()->setText(QStringLiteral("before"));
         Select(*form, {1});
-        form->CopyPathActionExecute();
+        form->Playlist().CopyPathActionExecute();
         QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("before"));
     }
 
@@ -504,55 +524,55 @@ private slots:
         form->HandleDroppedFiles({Sample("demo_ym2151.vgm"), folder, text.fileName(),
                                   dir.path() + "/missing.vgm", Sample("demo_ym2151.vgm")},
                                  true);
-        QCOMPARE(form->Playlist()->topLevelItemCount(), 2);
-        QCOMPARE(form->Playlist()->topLevelItem(0)->text(0), QStringLiteral("YM2151 デモ曲"));
-        QCOMPARE(form->Playlist()->topLevelItem(0)->text(1), QStringLiteral("KLINKdev デモ曲集"));
+        QCOMPARE(RowCount(*form), 2);
+        QCOMPARE(Text(*form, 0, 0), QStringLiteral("YM2151 デモ曲"));
+        QCOMPARE(Text(*form, 0, 1), QStringLiteral("KLINKdev デモ曲集"));
         QVERIFY(runs_.empty());
 
         // Off the list: added in order, and the first of them plays.
         form->HandleDroppedFiles({broken.fileName(), Sample("demo_sn76489.vgm")}, false);
-        QCOMPARE(form->Playlist()->topLevelItemCount(), 4);
-        QCOMPARE(form->Playlist()->topLevelItem(2)->text(0), QStringLiteral("broken.VGM"));
-        QCOMPARE(form->Playlist()->topLevelItem(2)->text(1), QString());
+        QCOMPARE(RowCount(*form), 4);
+        QCOMPARE(Text(*form, 2, 0), QStringLiteral("broken.VGM"));
+        QCOMPARE(Text(*form, 2, 1), QString());
         QVERIFY(Log(*form).contains(QStringLiteral("GD3 [broken.VGM]: ")));
         QCOMPARE(runs_.size(), size_t{1});
-        QCOMPARE(form->PlaylistIndex(), 2);
-        QCOMPARE(form->NextPlaylistIndex(), 3);
+        QCOMPARE(form->Playback().PlaylistIndex(), 2);
+        QCOMPARE(form->Playback().NextPlaylistIndex(), 3);
     }
 
     void connectRefusals() {
         auto form = NewForm();
         // Nothing to select: a scan found no port (skip when the machine has real ports).
-        form->ScanComPorts();
-        if (form->GetPortCombo(0)->count() == 0) {
-            form->ConnectButtonClick(0);
+        form->Connections().ScanComPorts();
+        if (form->Connections().GetPortCombo(0)->count() == 0) {
+            form->Connections().ConnectButtonClick(0);
             QVERIFY(Log(*form).endsWith(QStringLiteral("使用可能なCOMポートを選択してください。")));
-            QVERIFY(form->GetPortDriver(0).PortName().empty());
+            QVERIFY(form->Connections().GetPortDriver(0).PortName().empty());
         }
 
         sim::SimBoardOptions options;
         options.publish = true;
         auto board = sim::SimBoard::Start("Keltra 3", options);
-        form->ScanComPorts();
+        form->Connections().ScanComPorts();
         const QString name = QString::fromStdString(board->PortName());
-        const int item = form->GetPortCombo(0)->findText(name);
+        const int item = form->Connections().GetPortCombo(0)->findText(name);
         QVERIFY(item >= 0);
-        QCOMPARE(form->GetPortCombo(1)->findText(name), item);  // both list the same ports
-        form->GetPortCombo(0)->setCurrentIndex(item);
-        form->ConnectButtonClick(0);
-        QVERIFY(form->GetPortDriver(0).Connected());
-        QCOMPARE(form->GetConnectButton(0)->text(), QStringLiteral("切断"));
+        QCOMPARE(form->Connections().GetPortCombo(1)->findText(name), item);  // both list the same ports
+        form->Connections().GetPortCombo(0)->setCurrentIndex(item);
+        form->Connections().ConnectButtonClick(0);
+        QVERIFY(form->Connections().GetPortDriver(0).Connected());
+        QCOMPARE(form->Connections().GetConnectButton(0)->text(), QStringLiteral("切断"));
         QVERIFY(Log(*form).endsWith(name + QStringLiteral(": 接続成功")));
 
-        form->GetPortCombo(1)->setCurrentIndex(item);
-        form->ConnectButtonClick(1);
-        QVERIFY(!form->GetPortDriver(1).Connected());
+        form->Connections().GetPortCombo(1)->setCurrentIndex(item);
+        form->Connections().ConnectButtonClick(1);
+        QVERIFY(!form->Connections().GetPortDriver(1).Connected());
         QVERIFY(Log(*form).endsWith(QStringLiteral("同じCOMポートへ重複接続できません。")));
 
         // Disconnect.
-        form->ConnectButtonClick(0);
-        QVERIFY(!form->GetPortDriver(0).Connected());
-        QCOMPARE(form->GetConnectButton(0)->text(), QStringLiteral("接続"));
+        form->Connections().ConnectButtonClick(0);
+        QVERIFY(!form->Connections().GetPortDriver(0).Connected());
+        QCOMPARE(form->Connections().GetConnectButton(0)->text(), QStringLiteral("接続"));
         QVERIFY(Log(*form).endsWith(name + QStringLiteral(": 切断")));
     }
 
@@ -561,31 +581,31 @@ private slots:
         sim::SimBoardOptions options;
         options.publish = true;
         auto board = sim::SimBoard::Start("Keltra 3", options);
-        form->ScanComPorts();
-        form->GetPortCombo(0)->setCurrentIndex(
-            form->GetPortCombo(0)->findText(QString::fromStdString(board->PortName())));
-        form->ConnectButtonClick(0);
-        QVERIFY(form->GetPortDriver(0).Connected());
-        form->PlaybackTimerTick();
-        QVERIFY(form->GetPortDriver(0).Connected());
+        form->Connections().ScanComPorts();
+        form->Connections().GetPortCombo(0)->setCurrentIndex(
+            form->Connections().GetPortCombo(0)->findText(QString::fromStdString(board->PortName())));
+        form->Connections().ConnectButtonClick(0);
+        QVERIFY(form->Connections().GetPortDriver(0).Connected());
+        form->Playback().PlaybackTimerTick();
+        QVERIFY(form->Connections().GetPortDriver(0).Connected());
 
         // While a track plays, the port belongs to the playback thread and
         // the window does not check it.
-        form->RequestPlay(Sample("demo_ym2151.vgm"), -1);
-        QVERIFY(!form->GetPortDriver(0).IsPolling());
+        form->Playback().RequestPlay(Sample("demo_ym2151.vgm"), -1);
+        QVERIFY(!form->Connections().GetPortDriver(0).IsPolling());
         board.reset();  // the board goes away
-        form->PlaybackTimerTick();
-        QVERIFY(form->GetPortDriver(0).Connected());
+        form->Playback().PlaybackTimerTick();
+        QVERIFY(form->Connections().GetPortDriver(0).Connected());
         QVERIFY(!Log(*form).contains(QStringLiteral("切断を検出")));
 
         // Idle again: the next tick finds it gone.
-        form->StopPlayback();
-        QVERIFY(form->GetPortDriver(0).IsPolling());
-        form->PlaybackTimerTick();
-        QVERIFY(!form->GetPortDriver(0).Connected());
-        QCOMPARE(form->GetConnectButton(0)->text(), QStringLiteral("接続"));
+        form->Playback().StopPlayback();
+        QVERIFY(form->Connections().GetPortDriver(0).IsPolling());
+        form->Playback().PlaybackTimerTick();
+        QVERIFY(!form->Connections().GetPortDriver(0).Connected());
+        QCOMPARE(form->Connections().GetConnectButton(0)->text(), QStringLiteral("接続"));
         QVERIFY(Log(*form).endsWith(QStringLiteral("接続1の切断を検出しました。VGM送出を停止しました。")));
-        QVERIFY(form->PlaybackTimer()->isActive());  // enabled again afterwards
+        QVERIFY(form->Playback().PlaybackTimer()->isActive());  // enabled again afterwards
     }
 
     void sessionRestoreMarksTheRightRow_data() {
@@ -617,16 +637,15 @@ private slots:
 
         auto form = NewForm();
         QCOMPARE(Titles(*form), (QStringList{"A", "B", "C"}));
-        QCOMPARE(form->LastPlaylistIndex(), lastRow);
-        QTreeWidgetItem* current = form->Playlist()->currentItem();
-        QCOMPARE(current ? form->Playlist()->indexOfTopLevelItem(current) : -1, marked);
+        QCOMPARE(form->Playback().LastPlaylistIndex(), lastRow);
+        QCOMPARE(CurrentRow(*form), marked);
         if (marked >= 0) {
-            QVERIFY(current->isSelected());
+            QVERIFY(View(*form)->selectionModel()->isRowSelected(marked));
         }
         QCOMPARE(form->findChild<QComboBox*>(QStringLiteral("cmbRepeatNum"))->currentIndex(), 5);
         QCOMPARE(form->findChild<QComboBox*>(QStringLiteral("cmbFadeout"))->currentIndex(), 1);
         QCOMPARE(form->findChild<QLineEdit*>(QStringLiteral("edtFilePath"))->text(), lastPath);
-        QCOMPARE(form->PlaylistIndex(), -1);
+        QCOMPARE(form->Playback().PlaylistIndex(), -1);
     }
 
     void sessionRoundTripThroughTheWindow() {
@@ -634,24 +653,24 @@ private slots:
             auto form = NewForm();
             AddRows(*form, 3);
             form->findChild<QComboBox*>(QStringLiteral("cmbFadeout"))->setCurrentIndex(2);
-            form->PlayPlaylistIndex(1);
-            form->Playlist()->setCurrentItem(form->Playlist()->topLevelItem(2));
+            form->Playback().PlayPlaylistIndex(1);
+            form->Playlist().MarkRow(2);
             form->setGeometry(40, 30, MainWindow::kClientWidth, 840);
         }  // closing saves, then stops the run
         QVERIFY(runs_.back()->stopCalled);
-        KLINKSessionState state;
-        QVERIFY(LoadSession(SessionFile().toStdString(), state));
-        QCOMPARE(state.playlist.size(), size_t{3});
-        QCOMPARE(state.lastTrackIndex, 1);
-        QCOMPARE(state.selectedIndex, 2);
-        QCOMPARE(state.fadeIndex, 2);
-        QVERIFY(state.hasWindowBounds);
-        QCOMPARE(state.width, MainWindow::kClientWidth);
-        QCOMPARE(state.height, 840);
+        const std::optional<KLINKSessionState> state = LoadSession(SessionFile().toStdString());
+        QVERIFY(state.has_value());
+        QCOMPARE(state->playlist.size(), size_t{3});
+        QCOMPARE(state->lastTrackIndex, 1);
+        QCOMPARE(state->selectedIndex, 2);
+        QCOMPARE(state->fadeIndex, 2);
+        QVERIFY(state->hasWindowBounds);
+        QCOMPARE(state->width, MainWindow::kClientWidth);
+        QCOMPARE(state->height, 840);
 
         auto again = NewForm();
         QCOMPARE(Titles(*again), (QStringList{"0", "1", "2"}));
-        QCOMPARE(again->LastPlaylistIndex(), 1);
+        QCOMPARE(again->Playback().LastPlaylistIndex(), 1);
         // The offscreen screen is small: the height is fitted to it, but never
         // below the minimum.
         const QRect work = QGuiApplication::primaryScreen()->availableGeometry();
@@ -666,7 +685,7 @@ private slots:
         file.close();
         auto form = NewForm();
         QVERIFY(Log(*form).contains(QStringLiteral("セッション読込エラー: Empty session track path.")));
-        QCOMPARE(form->Playlist()->topLevelItemCount(), 0);
+        QCOMPARE(RowCount(*form), 0);
     }
 
     void oversizedSavedWindowIsClampedToTheScreen() {
@@ -693,40 +712,40 @@ private slots:
         auto kl3 = sim::SimBoard::Start("Keltra 3", options);
         auto kl2 = sim::SimBoard::Start("Keltra 2", options);
         auto form = std::make_unique<MainWindow>(CreateVGMPlayerRun);
-        form->ScanComPorts();
+        form->Connections().ScanComPorts();
         const std::string names[2] = {kl3->PortName(), kl2->PortName()};
         for (int i = 0; i < 2; ++i) {
-            form->GetPortCombo(i)->setCurrentIndex(
-                form->GetPortCombo(i)->findText(QString::fromStdString(names[i])));
-            form->ConnectButtonClick(i);
-            QVERIFY(form->GetPortDriver(i).Connected());
+            form->Connections().GetPortCombo(i)->setCurrentIndex(
+                form->Connections().GetPortCombo(i)->findText(QString::fromStdString(names[i])));
+            form->Connections().ConnectButtonClick(i);
+            QVERIFY(form->Connections().GetPortDriver(i).Connected());
         }
         form->findChild<QComboBox*>(QStringLiteral("cmbFadeout"))->setCurrentIndex(0);
         form->HandleDroppedFiles({Sample("demo_ym2151.vgm"), Sample("demo_sn76489.vgm")}, false);
-        QVERIFY(form->HasPlayerThread());
-        QCOMPARE(form->PlaylistIndex(), 0);
-        QTRY_COMPARE_WITH_TIMEOUT(form->PlaylistIndex(), 1, 30000);
-        QTRY_VERIFY_WITH_TIMEOUT(!form->HasPlayerThread(), 30000);
-        QCOMPARE(form->LastPlaylistIndex(), 1);
+        QVERIFY(form->Playback().HasPlayerThread());
+        QCOMPARE(form->Playback().PlaylistIndex(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(form->Playback().PlaylistIndex(), 1, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(!form->Playback().HasPlayerThread(), 30000);
+        QCOMPARE(form->Playback().LastPlaylistIndex(), 1);
         QVERIFY2(!Log(*form).contains(QStringLiteral("エラー")), qPrintable(Log(*form)));
         QCOMPARE(form->findChild<QLineEdit*>(QStringLiteral("Edit2"))->text(),
                  QStringLiteral("SN76489 デモ曲"));
         // Input polling is back on for both boards.
-        QVERIFY(form->GetPortDriver(0).IsPolling());
-        QVERIFY(form->GetPortDriver(1).IsPolling());
+        QVERIFY(form->Connections().GetPortDriver(0).IsPolling());
+        QVERIFY(form->Connections().GetPortDriver(1).IsPolling());
 
         // Endless: still on the first row long after its length, until stopped.
         form->findChild<QComboBox*>(QStringLiteral("cmbRepeatNum"))->setCurrentIndex(5);
-        form->PlayPlaylistIndex(0);
+        form->Playback().PlayPlaylistIndex(0);
         QTest::qWait(5500);
-        QVERIFY(form->HasPlayerThread());
-        QCOMPARE(form->PlaylistIndex(), 0);
+        QVERIFY(form->Playback().HasPlayerThread());
+        QCOMPARE(form->Playback().PlaylistIndex(), 0);
         QVERIFY(form->findChild<QLabel*>(QStringLiteral("lblTime"))->text() >= QStringLiteral("00:05.00"));
-        form->StopPlayback();
-        QVERIFY(!form->HasPlayerThread());
-        QCOMPARE(form->PlaylistIndex(), -1);
-        form->PlaybackTimerTick();
-        QVERIFY(!form->HasPlayerThread());
+        form->Playback().StopPlayback();
+        QVERIFY(!form->Playback().HasPlayerThread());
+        QCOMPARE(form->Playback().PlaylistIndex(), -1);
+        form->Playback().PlaybackTimerTick();
+        QVERIFY(!form->Playback().HasPlayerThread());
     }
 };
 

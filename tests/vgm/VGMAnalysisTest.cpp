@@ -11,6 +11,7 @@
 #include "common/Errors.h"
 #include "vgm/VGMAnalysis.h"
 #include "vgm/VGMFile.h"
+#include "vgm/VGMHeaderText.h"
 
 namespace klink {
 namespace {
@@ -18,22 +19,24 @@ namespace {
 using test::Gzip;
 using test::TempFile;
 using test::VGMBuilder;
-using F = VGMDisplayField;
+using F = VGMHeaderField;
 using S = VGMAnalysisStage;
 
 // Records the observer's calls in order.
 struct Recorder {
     std::vector<std::string> events;
     VGMAnalysisObserver Observer() {
-        return {[this](const VGMDisplay& d) { events.push_back("display " + d[F::kLoopOffset]); },
+        return {[this](const VGMHeaderSummary& h) {
+                    events.push_back("header " + FormatVGMHeader(h)[F::kLoopOffset]);
+                },
                 [this](const std::string& line) { events.push_back("log " + line); }};
     }
 };
 
-bool AllEmpty(const VGMDisplay& d) {
-    for (const auto& t : d.texts)
-        if (!t.empty()) return false;
-    return true;
+// The header texts of an analysis that read its header.
+VGMHeaderTexts Texts(const VGMAnalysis& a) {
+    EXPECT_TRUE(a.header.has_value());
+    return a.header ? FormatVGMHeader(*a.header) : VGMHeaderTexts{};
 }
 
 TEST(VGMAnalysis, YM2151FileWithTagsAndLoop) {
@@ -67,24 +70,25 @@ TEST(VGMAnalysis, YM2151FileWithTagsAndLoop) {
         {F::kTotalSamples, "44100"},
         {F::kGD3Offset, "0x0108"},
         {F::kLoopSamples, "22050"},
-        {F::kVGMDataOffset, "0x0100"},
-        {F::kClockYM2151, "3579545"},
-        {F::kClockYM2612, "0"},
-        {F::kClockM6258, ""},
-        {F::kClockSN76489, ""},
-        {F::kClockSN76489Second, ""},
-        {F::kClockYM2203, "0"},
-        {F::kClockAY8910, "0"},
-        {F::kClockYM3812, "0"},
-        {F::kClockYM3526, "0"},
-        {F::kClockYM2608, "0"},
+        {F::kDataOffset, "0x0100"},
+        {F::kYM2151Clock, "3579545"},
+        {F::kYM2612Clock, "0"},
+        {F::kOKIM6258Clock, ""},
+        {F::kSN76489Clock, ""},
+        {F::kSN76489SecondClock, ""},
+        {F::kYM2203Clock, "0"},
+        {F::kAY8910Clock, "0"},
+        {F::kYM3812Clock, "0"},
+        {F::kYM3526Clock, "0"},
+        {F::kYM2608Clock, "0"},
     };
+    const VGMHeaderTexts texts = Texts(a);
     for (const auto& [field, text] : expected) {
-        EXPECT_EQ(a.display[field], text) << VGMDisplay::kNames[static_cast<size_t>(field)];
+        EXPECT_EQ(texts[field], text) << VGMHeaderFieldName(field);
     }
     const std::string summary = "VGM register routes=1; OKI=0 Hz, divider=0 (clock 0 = unused).";
     EXPECT_EQ(a.log, (std::vector<std::string>{summary}));
-    EXPECT_EQ(rec.events, (std::vector<std::string>{"display 0x00E7", "log " + summary}));
+    EXPECT_EQ(rec.events, (std::vector<std::string>{"header 0x00E7", "log " + summary}));
 
     auto moved = std::move(a.vgmBuffer);
     EXPECT_EQ(moved.size(), b.Build().size());
@@ -96,14 +100,14 @@ TEST(VGMAnalysis, RejectedLoopIsLoggedAndShownAsZero) {
     const auto a = AnalyseVGMBytes(bytes, rec.Observer());
     ASSERT_TRUE(a.ok) << a.error;
     EXPECT_EQ(a.vgmLoopOffset, 0u);
-    EXPECT_EQ(a.display[F::kLoopOffset], "0x0000");
+    EXPECT_EQ(Texts(a)[F::kLoopOffset], "0x0000");
     const std::string line =
         "Invalid VGM loop offset $00005000; looping disabled. Playback ends at the VGM end command.";
     ASSERT_EQ(a.log.size(), 2u);
     EXPECT_EQ(a.log[0], line);
-    EXPECT_EQ(rec.events[0], "display 0x5000");
+    EXPECT_EQ(rec.events[0], "header 0x5000");
     EXPECT_EQ(rec.events[1], "log " + line);
-    EXPECT_EQ(rec.events[2], "display 0x0000");
+    EXPECT_EQ(rec.events[2], "header 0x0000");
 }
 
 TEST(VGMAnalysis, PathsAndSummaryLines) {
@@ -156,18 +160,18 @@ TEST(VGMAnalysis, FailuresKeepWhatWasFilled) {
         std::vector<uint8_t> raw;
         std::string error;
         S stage;
-        bool displayFilled;
+        bool headerSummarised;
     } cases[] = {
         {"not a VGM file", std::vector<uint8_t>(100, 'x'), "Invalid VGM signature.", S::kNone, false},
         {"GD3 offset beyond 32 bits", VGMBuilder().Field(0x14, 0xFFFFFFF0u).End().Build(),
          "Invalid GD3 offset.", S::kLoaded, false},
         {"data offset field past the end", VGMBuilder().Field(0x34, 0x1000).End().Build(),
          "Invalid VGM data offset.", S::kLoaded, false},
-        {"broken extra header while filling the display",
+        {"broken extra header while reading the summary",
          VGMBuilder(0x170).Field(0x0C, 0x40000000u | 3579545).Field(0xBC, 4).Field(0xC0, 2).End().Build(),
          "Invalid VGM extra header size.", S::kHeaderRead, false},
         {"data offset 0x38", VGMBuilder(0x150).Field(0x34, 4).Field(0x30, 4000000).End().Build(),
-         "Invalid VGM data offset.", S::kDisplayFilled, true},
+         "Invalid VGM data offset.", S::kHeaderSummarised, true},
         {"YM2612 with an OKIM6258 stream",
          VGMBuilder(0x161)
              .Field(0x2C, 7670453)
@@ -194,24 +198,24 @@ TEST(VGMAnalysis, FailuresKeepWhatWasFilled) {
         EXPECT_FALSE(a.ok) << c.name;
         EXPECT_EQ(a.error, c.error) << c.name;
         EXPECT_EQ(a.stage, c.stage) << c.name;
-        EXPECT_EQ(!AllEmpty(a.display), c.displayFilled) << c.name;
-        EXPECT_EQ(rec.events.empty(), !c.displayFilled) << c.name;
+        EXPECT_EQ(a.header.has_value(), c.headerSummarised) << c.name;
+        EXPECT_EQ(rec.events.empty(), !c.headerSummarised) << c.name;
         ASSERT_TRUE(a.failure) << c.name;
         EXPECT_THROW(std::rethrow_exception(a.failure), ReadError) << c.name;
     }
 }
 
-TEST(VGMAnalysis, DisplayRulesForOldHeadersAndSecondChips) {
+TEST(VGMAnalysis, HeaderRulesForOldHeadersAndSecondChips) {
     // 1.01: data offset 0x40, field 0x34 shown anyway; no clocks past 0x78; no tags.
     auto old = VGMBuilder(0x101, 0x40).Field(0x0C, 3579545).Field(0x34, 0xCC).Cmd({0x50, 0x9F}).End().Build();
     auto a = AnalyseVGMBytes(old);
     ASSERT_TRUE(a.ok) << a.error;
-    EXPECT_EQ(a.display[F::kVGMDataOffset], "0x0100");
+    EXPECT_EQ(Texts(a)[F::kDataOffset], "0x0100");
     EXPECT_EQ(a.dataOffset, 0x40u);
-    EXPECT_EQ(a.display[F::kGD3Offset], "0x0014");
-    EXPECT_EQ(a.display[F::kClockSN76489], "3579545");
-    EXPECT_EQ(a.display[F::kClockYM2203], "");
-    EXPECT_EQ(a.display[F::kClockM6258], "");
+    EXPECT_EQ(Texts(a)[F::kGD3Offset], "0x0014");
+    EXPECT_EQ(Texts(a)[F::kSN76489Clock], "3579545");
+    EXPECT_EQ(Texts(a)[F::kYM2203Clock], "");
+    EXPECT_EQ(Texts(a)[F::kOKIM6258Clock], "");
     EXPECT_EQ(a.gd3Length, 0u);
 
     // 1.70 with a second SN76489 whose clock the extra header sets.
@@ -220,8 +224,8 @@ TEST(VGMAnalysis, DisplayRulesForOldHeadersAndSecondChips) {
     b.Byte(0xCD, 0).Field(0xCE, 4000000).Cmd({0x50, 0x9F, 0x30, 0x9F}).End();
     a = AnalyseVGMBytes(b.Build());
     ASSERT_TRUE(a.ok) << a.error;
-    EXPECT_EQ(a.display[F::kClockSN76489], "2000000");
-    EXPECT_EQ(a.display[F::kClockSN76489Second], "4000000");
+    EXPECT_EQ(Texts(a)[F::kSN76489Clock], "2000000");
+    EXPECT_EQ(Texts(a)[F::kSN76489SecondClock], "4000000");
     EXPECT_EQ(a.registerClocks, (std::vector<KLINKVGMClock>{{0x50, 0, 2000000}, {0x30, 1, 4000000}}));
 
     // OKIM6258 clock shown (masked) only from 1.61 with a header reaching it.
@@ -233,9 +237,9 @@ TEST(VGMAnalysis, DisplayRulesForOldHeadersAndSecondChips) {
                    .Build();
     a = AnalyseVGMBytes(oki);
     ASSERT_TRUE(a.ok) << a.error;
-    EXPECT_EQ(a.display[F::kClockM6258], "8000000");
+    EXPECT_EQ(Texts(a)[F::kOKIM6258Clock], "8000000");
     auto oki160 = VGMBuilder(0x160).Field(0x30, 4000000).Field(0x90, 8000000).Cmd({0x54, 8, 0}).End().Build();
-    EXPECT_EQ(AnalyseVGMBytes(oki160).display[F::kClockM6258], "");
+    EXPECT_EQ(Texts(AnalyseVGMBytes(oki160))[F::kOKIM6258Clock], "");
 }
 
 TEST(VGMAnalysis, FileErrorsCarryTheSystemText) {
@@ -243,12 +247,12 @@ TEST(VGMAnalysis, FileErrorsCarryTheSystemText) {
     EXPECT_FALSE(a.ok);
     EXPECT_EQ(a.error, "Cannot open file /nonexistent-dir/x.vgm: No such file or directory");
     EXPECT_THROW(std::rethrow_exception(a.failure), OSError);
-    EXPECT_TRUE(AllEmpty(a.display));
+    EXPECT_FALSE(a.header.has_value());
 }
 
 TEST(VGMAnalysis, ObserverFailureEndsTheAnalysis) {
     auto bytes = VGMBuilder().Field(0x30, 4000000).Cmd({0x54, 0x08, 0}).End().Build();
-    VGMAnalysisObserver stop{[](const VGMDisplay&) { throw AbortError("Playback cancelled."); }, {}};
+    VGMAnalysisObserver stop{[](const VGMHeaderSummary&) { throw AbortError("Playback cancelled."); }, {}};
     const auto a = AnalyseVGMBytes(bytes, stop);
     EXPECT_FALSE(a.ok);
     EXPECT_EQ(a.error, "Playback cancelled.");
@@ -395,7 +399,7 @@ TEST(VGMAnalysis, SharedSampleFiles) {
         EXPECT_EQ(PlaybackPathName(PlaybackPathFor(a)), f.path) << f.file;
         EXPECT_EQ(a.vgmLoopOffset != 0, f.loop) << f.file;
         EXPECT_EQ(a.gd3Length != 0, f.tags) << f.file;
-        EXPECT_EQ(a.display[F::kFileSize], std::to_string(a.vgmBuffer.size()) + " bytes") << f.file;
+        EXPECT_EQ(Texts(a)[F::kFileSize], std::to_string(a.vgmBuffer.size()) + " bytes") << f.file;
     }
 }
 

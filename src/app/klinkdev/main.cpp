@@ -22,8 +22,11 @@
 #include "SimBoard.h"
 #include "common/Version.h"
 #include "platform/TerminationSignals.h"
-#include "ui/KLINKMainWindow.h"
-#include "ui/PlaylistView.h"
+#include "ui/ConnectionController.h"
+#include "ui/MainWindow.h"
+#include "ui/PlaybackController.h"
+#include "ui/PlaylistModel.h"
+#include "ui/PlaylistPanel.h"
 #include "ui/PortComboBox.h"
 
 namespace {
@@ -91,9 +94,10 @@ private:
                      .arg(form_.height()));
             return;
         }
-        form_.ScanComPorts();
+        klink::ConnectionController& connections = form_.Connections();
+        connections.ScanComPorts();
         for (int i = 0; i < static_cast<int>(boardPorts_.size()) && i < 2; ++i) {
-            klink::PortComboBox* combo = form_.GetPortCombo(i);
+            klink::PortComboBox* combo = connections.GetPortCombo(i);
             const int item = combo->findText(QString::fromStdString(boardPorts_[static_cast<size_t>(i)]));
             if (item < 0) {
                 Fail(QStringLiteral("simulated board %1 is not listed")
@@ -101,8 +105,8 @@ private:
                 return;
             }
             combo->setCurrentIndex(item);
-            form_.ConnectButtonClick(i);
-            if (!form_.GetPortDriver(i).Connected()) {
+            connections.ConnectButtonClick(i);
+            if (!connections.GetPortDriver(i).Connected()) {
                 Fail(QStringLiteral("connection %1 did not open").arg(i + 1));
                 return;
             }
@@ -115,7 +119,8 @@ private:
 
     void WaitForPlayback() {
         auto* time = form_.findChild<QLabel*>(QStringLiteral("lblTime"));
-        if (form_.HasPlayerThread() && time->text() >= QStringLiteral("00:01.50")) {
+        const klink::PlaybackController& playback = form_.Playback();
+        if (playback.HasPlayerThread() && time->text() >= QStringLiteral("00:01.50")) {
             if (!screenshot_.isEmpty()) {
                 if (!form_.grab().save(screenshot_)) {
                     Fail(QStringLiteral("cannot write %1").arg(screenshot_));
@@ -124,19 +129,20 @@ private:
                 std::printf("selftest: screenshot %s\n", screenshot_.toUtf8().constData());
             }
             phase_ = 2;
-        } else if (!form_.HasPlayerThread() && form_.LastPlaylistIndex() < 0) {
+        } else if (!playback.HasPlayerThread() && playback.LastPlaylistIndex() < 0) {
             Fail(QStringLiteral("playback did not start"));
         }
     }
 
     void WaitForEnd() {
-        if (form_.HasPlayerThread()) {
+        const klink::PlaybackController& playback = form_.Playback();
+        if (playback.HasPlayerThread()) {
             return;
         }
-        const int last = form_.Playlist()->topLevelItemCount() - 1;
-        if (form_.LastPlaylistIndex() != last) {
+        const int last = form_.Playlist().Model().Count() - 1;
+        if (playback.LastPlaylistIndex() != last) {
             Fail(QStringLiteral("playback stopped at row %1 of %2")
-                     .arg(form_.LastPlaylistIndex())
+                     .arg(playback.LastPlaylistIndex())
                      .arg(last + 1));
             return;
         }

@@ -8,7 +8,7 @@
 namespace klinkplay {
 
 CommandPort::CommandPort() {
-    klink::ApplyWindowDriverSettings(driver_);
+    klink::ConfigureForKLINK(driver_);
     // Only the first report matters: it is the reason Connect failed.
     driver_.onError = [this](klink::CommPortDriver&, uint16_t, const std::string& text) {
         if (error_.empty()) error_ = text;

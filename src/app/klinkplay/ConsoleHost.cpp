@@ -7,13 +7,13 @@
 
 #include "app/klinkplay/InfoReport.h"
 #include "vgm/GD3Text.h"
-#include "vgm/VGMAnalysis.h"
+#include "vgm/VGMHeaderText.h"
 
 namespace klinkplay {
 
 namespace {
 
-using F = klink::VGMDisplayField;
+using F = klink::VGMHeaderField;
 
 // Log texts use CR LF and may hold several lines; the console wants one
 // line feed per line.
@@ -135,13 +135,14 @@ void ConsoleHost::AppendLog(const std::string& line) {
 
 void ConsoleHost::ClearHeaderAndTags() { headerShown_ = false; }
 
-void ConsoleHost::ShowHeader(const klink::VGMDisplay& d) {
-    // The display is shown again when the loop offset is rejected; the log
+void ConsoleHost::ShowHeader(const klink::VGMHeaderSummary& header) {
+    // The header is shown again when the loop offset is rejected; the log
     // line says so already.
     if (headerShown_) return;
     headerShown_ = true;
+    const klink::VGMHeaderTexts d = klink::FormatVGMHeader(header);
     Print(fmt::format("Version {}, {}, data at {}, GD3 at {}, EoF {}", d[F::kVersion], d[F::kFileSize],
-                      d[F::kVGMDataOffset], d[F::kGD3Offset], d[F::kEofOffset]));
+                      d[F::kDataOffset], d[F::kGD3Offset], d[F::kEofOffset]));
     Print(fmt::format("Samples {}, loop offset {}, loop samples {}", d[F::kTotalSamples], d[F::kLoopOffset],
                       d[F::kLoopSamples]));
     const std::string clocks = HeaderClocksText(d);

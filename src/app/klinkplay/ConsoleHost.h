@@ -50,7 +50,7 @@ public:
     [[nodiscard]] std::string PortName(int index) const override;
     void AppendLog(const std::string& line) override;
     void ClearHeaderAndTags() override;
-    void ShowHeader(const klink::VGMDisplay& display) override;
+    void ShowHeader(const klink::VGMHeaderSummary& header) override;
     void ShowTags(const klink::GD3Strings& gd3) override;
     void SetFilePath(const std::string& path) override;
     void SetOpenDialogHints(const std::string& fileName, const std::string& folder) override;

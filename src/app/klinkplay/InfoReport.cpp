@@ -6,44 +6,20 @@
 #include <string_view>
 
 #include "vgm/GD3Text.h"
+#include "vgm/VGMChips.h"
 
 namespace klinkplay {
 
 using klink::VGMAnalysis;
 using klink::VGMAnalysisStage;
-using klink::VGMDisplayField;
+using klink::VGMHeaderField;
+using klink::VGMHeaderTexts;
 
 namespace {
 
 std::string_view ChipName(uint8_t writeId) {
-    switch (writeId) {
-        case 0x30:
-        case 0x50:
-            return "SN76489";
-        case 0x51:
-            return "YM2413";
-        case 0x52:
-        case 0x53:
-            return "YM2612";
-        case 0x54:
-            return "YM2151";
-        case 0x55:
-        case 0xA5:
-            return "YM2203";
-        case 0x5A:
-            return "YM3812";
-        case 0x5B:
-            return "YM3526";
-        case 0x5E:
-        case 0x5F:
-            return "YMF262";
-        case 0xA0:
-            return "AY8910";
-        case 0xB7:
-            return "OKIM6258";
-        default:
-            return "chip";
-    }
+    const std::string_view name = klink::VGMChipName(writeId);
+    return name.empty() ? "chip" : name;
 }
 
 constexpr std::array<std::string_view, klink::kGD3StringCount> kGD3Labels = {
@@ -70,6 +46,11 @@ void Row(std::string& out, std::string_view label, std::string_view value) {
     }
 }
 
+// Empty texts until the header was read.
+VGMHeaderTexts HeaderTexts(const VGMAnalysis& a) {
+    return a.header ? klink::FormatVGMHeader(*a.header) : VGMHeaderTexts{};
+}
+
 }  // namespace
 
 nlohmann::ordered_json InfoJson(const std::string& file, const VGMAnalysis& a) {
@@ -79,11 +60,12 @@ nlohmann::ordered_json InfoJson(const std::string& file, const VGMAnalysis& a) {
     j["ok"] = a.ok;
     if (!a.ok) j["error"] = a.error;
 
-    json display = json::object();
-    for (size_t i = 0; i < klink::kVGMDisplayFieldCount; ++i) {
-        display[std::string(klink::VGMDisplay::kNames[i])] = a.display.texts[i];
+    json header = json::object();
+    const VGMHeaderTexts texts = HeaderTexts(a);
+    for (VGMHeaderField field : klink::AllVGMHeaderFields()) {
+        header[std::string(klink::VGMHeaderFieldName(field))] = texts[field];
     }
-    j["display"] = std::move(display);
+    j["header"] = std::move(header);
 
     json gd3 = json::array();
     if (a.Reached(VGMAnalysisStage::kHeaderRead)) {
@@ -101,11 +83,11 @@ nlohmann::ordered_json InfoJson(const std::string& file, const VGMAnalysis& a) {
         j["clocks"] = std::move(clocks);
     }
     if (a.Reached(VGMAnalysisStage::kOKIHeaderRead)) {
-        j["oki_clock"] = a.okiClock;
-        j["oki_divider"] = a.okiDivider;
+        j["okiClock"] = a.okiClock;
+        j["okiDivider"] = a.okiDivider;
     }
-    if (a.Reached(VGMAnalysisStage::kKL2RegistersKnown)) j["has_kl2_registers"] = a.hasKl2Registers;
-    if (a.Reached(VGMAnalysisStage::kKL2DACKnown)) j["uses_kl2_dac"] = a.useKl2Dac;
+    if (a.Reached(VGMAnalysisStage::kKL2RegistersKnown)) j["hasKl2Registers"] = a.hasKl2Registers;
+    if (a.Reached(VGMAnalysisStage::kKL2DACKnown)) j["usesKl2Dac"] = a.useKl2Dac;
     if (a.ok) j["path"] = std::string(klink::PlaybackPathName(klink::PlaybackPathFor(a)));
     return j;
 }
@@ -115,19 +97,19 @@ std::string InfoJsonLine(const std::string& file, const VGMAnalysis& analysis) {
     return InfoJson(file, analysis).dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
-std::string HeaderClocksText(const klink::VGMDisplay& d) {
-    using F = VGMDisplayField;
+std::string HeaderClocksText(const VGMHeaderTexts& d) {
+    using F = VGMHeaderField;
     static constexpr std::array<std::pair<F, std::string_view>, 10> kClockLabels = {{
-        {F::kClockYM2151, "YM2151"},
-        {F::kClockYM2612, "YM2612"},
-        {F::kClockM6258, "OKIM6258"},
-        {F::kClockSN76489, "SN76489"},
-        {F::kClockSN76489Second, "SN76489 #2"},
-        {F::kClockYM2203, "YM2203"},
-        {F::kClockAY8910, "AY8910"},
-        {F::kClockYM3812, "YM3812"},
-        {F::kClockYM3526, "YM3526"},
-        {F::kClockYM2608, "YM2608"},
+        {F::kYM2151Clock, "YM2151"},
+        {F::kYM2612Clock, "YM2612"},
+        {F::kOKIM6258Clock, "OKIM6258"},
+        {F::kSN76489Clock, "SN76489"},
+        {F::kSN76489SecondClock, "SN76489 #2"},
+        {F::kYM2203Clock, "YM2203"},
+        {F::kAY8910Clock, "AY8910"},
+        {F::kYM3812Clock, "YM3812"},
+        {F::kYM3526Clock, "YM3526"},
+        {F::kYM2608Clock, "YM2608"},
     }};
     std::string clocks;
     for (const auto& [field, name] : kClockLabels) {
@@ -139,15 +121,15 @@ std::string HeaderClocksText(const klink::VGMDisplay& d) {
 }
 
 std::string InfoText(const std::string& file, const VGMAnalysis& a) {
-    using F = VGMDisplayField;
+    using F = VGMHeaderField;
     std::string out = file + '\n';
-    const auto& d = a.display;
 
-    if (a.Reached(VGMAnalysisStage::kDisplayFilled)) {
+    if (a.header) {
+        const VGMHeaderTexts d = klink::FormatVGMHeader(*a.header);
         Row(out, "File size", d[F::kFileSize]);
         Row(out, "Version", d[F::kVersion]);
         Row(out, "Offsets",
-            fmt::format("EOF {}  data {}  loop {}  GD3 {}", d[F::kEofOffset], d[F::kVGMDataOffset],
+            fmt::format("EOF {}  data {}  loop {}  GD3 {}", d[F::kEofOffset], d[F::kDataOffset],
                         d[F::kLoopOffset], d[F::kGD3Offset]));
         Row(out, "Samples", fmt::format("total {}  loop {}", d[F::kTotalSamples], d[F::kLoopSamples]));
         const std::string clocks = HeaderClocksText(d);

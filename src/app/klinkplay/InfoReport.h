@@ -6,13 +6,15 @@
 #include <string>
 
 #include "vgm/VGMAnalysis.h"
+#include "vgm/VGMHeaderText.h"
 
 namespace klinkplay {
 
-// {"file", "ok", "error"?, "display", "gd3", "log", "targets"?, "clocks"?,
-//  "oki_clock"?, "oki_divider"?, "has_kl2_registers"?, "uses_kl2_dac"?, "path"?}
+// {"file", "ok", "error"?, "header", "gd3", "log", "targets"?, "clocks"?,
+//  "okiClock"?, "okiDivider"?, "hasKl2Registers"?, "usesKl2Dac"?, "path"?}
 // Keys marked ? appear once the step that computes them has succeeded; keys
-// keep this order.
+// keep this order. "header" holds every header field by its VGMHeaderFieldName,
+// as the window writes it (empty texts before the header was read).
 [[nodiscard]] nlohmann::ordered_json InfoJson(const std::string& file, const klink::VGMAnalysis& analysis);
 
 // The compact JSON text of InfoJson (valid UTF-8, no newline).
@@ -20,7 +22,7 @@ namespace klinkplay {
 
 // The nonzero header clocks as "YM2151 4000000 Hz, SN76489 3579545 Hz";
 // empty when the header names none.
-[[nodiscard]] std::string HeaderClocksText(const klink::VGMDisplay& display);
+[[nodiscard]] std::string HeaderClocksText(const klink::VGMHeaderTexts& header);
 
 // A readable, aligned summary ending in a newline.
 [[nodiscard]] std::string InfoText(const std::string& file, const klink::VGMAnalysis& analysis);

@@ -12,8 +12,7 @@
 #include "app/klinkplay/Commands.h"
 #include "common/Errors.h"
 #include "platform/SerialPortList.h"
-#include "protocol/KLINKSerialLink.h"
-#include "transport/BufferedSerialWriter.h"
+#include "protocol/KLINKConnection.h"
 #include "transport/CPDrv.h"
 
 namespace klinkplay {
@@ -47,21 +46,17 @@ bool ProbePort(const std::string& port, std::ostream& out, std::ostream& err) {
     driver.PausePolling();
     bool answered = false;
     {
-        BufferedSerialWriter writer(driver.Handle());
-        KLINKSerialLink link;
-        link.AttachPort(driver.Handle());
+        KLINKConnection board(driver.Handle());
         try {
-            link.Probe(writer);
-            const std::string identity = link.DeviceInfo(writer);
-            link.CheckCapabilities(writer, false, false);
+            board.Probe();
+            const std::string identity = board.DeviceInfo();
+            board.CheckCapabilities(false, false);
             out << port << ": " << identity << '\n';
-            PrintCapabilities(out, link.Capabilities().Describe());
+            PrintCapabilities(out, board.Capabilities().Describe());
             answered = true;
         } catch (const Error& e) {
             err << port << ": " << e.what() << '\n';
         }
-        link.DetachPort();
-        writer.Shutdown();
     }
     driver.ContinuePolling();
     driver.Disconnect();

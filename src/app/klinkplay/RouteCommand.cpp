@@ -76,9 +76,10 @@ int RunRoute(const RouteOptions& options) {
     }
     std::cout.flush();
 
-    std::string report;
-    if (!router->Stop(report)) {
-        std::cerr << "KLINK stop failed: " << report << '\n';
+    try {
+        router->Stop();
+    } catch (const std::exception& e) {
+        std::cerr << e.what() << '\n';
         status = 1;
     }
     router.reset();
