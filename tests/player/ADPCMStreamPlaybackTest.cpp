@@ -17,6 +17,7 @@
 #include "SimFaultOptions.h"
 #include "SimProfile.h"
 #include "common/Errors.h"
+#include "platform/Clock.h"
 #include "player/ADPCMStreamPlayback.h"
 #include "player/KLINKFadeOut.h"
 
@@ -199,6 +200,23 @@ TEST(ADPCMStreamPlayback, FadesFromTheSourcesFadeStartAndEndsAfterTheZeroTail) {
     const uint64_t streamEnd = end[0].timeUs - start[0].timeUs;
     EXPECT_GE(streamEnd + 1, endUs);
     EXPECT_LE(streamEnd, endUs + 2 * kByteUs + 1);
+}
+
+TEST(ADPCMStreamPlayback, WaitsPastTheEndForABoardThatIsBehindButPlays) {
+    // The host pauses for 300 ms in the middle of the stream: the board
+    // plays its 80 ms lead and waits for data, then gets the rest in a rush
+    // and plays on some 220 ms behind the host's clock, past the stream's
+    // end plus 100 ms.
+    SimConnection kl4("Keltra 4", {}, false);
+    PathHarness harness(kl4, OKIFile(Song(26460)));  // 600 ms
+    PlaybackContext context = harness.Context();
+    int sleeps = 0;
+    context.clock = PlaybackClock::System();
+    context.clock.sleepMs = [&sleeps](uint32_t ms) { platform::SleepMs(++sleeps == 150 ? 300 : ms); };
+    ADPCMStreamPlayback playback(context);
+    playback.Play();
+    EXPECT_NE(harness.report.find(", flags=67,"), std::string::npos) << harness.report;  // finished, ran dry
+    EXPECT_EQ(Only(kl4.board->Trace(), SimTraceOp::kStreamEnd).size(), 1u);
 }
 
 struct FaultCase {
