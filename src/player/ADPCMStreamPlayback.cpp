@@ -27,7 +27,7 @@ constexpr uint64_t kExternalSpinUs = 2000;
 constexpr uint64_t kVGMOriginUs = 5120;
 // AUDIO_STATUS flag: the board has started the stream.
 constexpr uint32_t kAudioStarted = 0x01;
-// YM2151 state before the stream: register pairs per write packet.
+// YM2151 state before the stream: bytes (127 register pairs) per write packet.
 constexpr size_t kInitialYMPiece = 254;
 
 }  // namespace
