@@ -86,9 +86,12 @@ const FaultOption kOptions[] = {
      [](std::string_view o, const std::string& v, SimFaults& f) {
          AddRule(f, SimReplyAction::kDrop, std::nullopt, Number32(o, v));
      }},
-    {"--drop-opcode", "OP", true, "No reply to requests with this opcode (e.g. 0x1C)",
+    {"--drop-opcode", "OP[:N]", true,
+     "No reply to requests with this opcode (e.g. 0x1C), or only to the Nth of them",
      [](std::string_view o, const std::string& v, SimFaults& f) {
-         AddRule(f, SimReplyAction::kDrop, OpcodeOf(o, v));
+         const auto [op, nth] = Split(v, ':');
+         AddRule(f, SimReplyAction::kDrop, OpcodeOf(o, op),
+                 v.find(':') == std::string::npos ? 0 : Number32(o, nth));
      }},
     {"--delay-replies", "MS", false, "Every reply leaves MS later",
      [](std::string_view o, const std::string& v, SimFaults& f) {

@@ -1,5 +1,7 @@
 #pragma once
-// Priorities of the calling thread.
+// Priorities and processor time of the calling thread.
+
+#include <cstdint>
 
 namespace klink::platform {
 
@@ -15,5 +17,9 @@ enum class ThreadPriority {
 // (for example, no permission to raise it); the thread then keeps running at
 // its old priority, which is only slower to react, never wrong.
 bool SetCurrentThreadPriority(ThreadPriority priority) noexcept;
+
+// Processor time the calling thread has used so far (user and system), in
+// microseconds; 0 when the system cannot tell. For measurements.
+[[nodiscard]] std::uint64_t CurrentThreadCPUTimeUs() noexcept;
 
 }  // namespace klink::platform

@@ -1,6 +1,7 @@
 // Thread priorities through per-thread nice values (Linux), where a lower
 // nice gives a larger share of the processor but never starves other tasks.
 #include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,6 +33,14 @@ bool SetCurrentThreadPriority(ThreadPriority priority) noexcept {
 #else
     return priority == ThreadPriority::kNormal;
 #endif
+}
+
+uint64_t CurrentThreadCPUTimeUs() noexcept {
+    timespec t{};
+    if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t) != 0) {
+        return 0;
+    }
+    return static_cast<uint64_t>(t.tv_sec) * 1000000u + static_cast<uint64_t>(t.tv_nsec) / 1000u;
 }
 
 }  // namespace klink::platform

@@ -176,11 +176,32 @@ void VGMPlayerThread::PlayVGM(KLINKRouter& router) {
             KL2DACPlayback(context).Play();
             break;
         case VGMPlaybackPath::kADPCM:
-            ADPCMStreamPlayback(context).Play();
+            PlayAndReport([&context] { ADPCMStreamPlayback(context).Play(); });
             break;
         case VGMPlaybackPath::kRegister:
             RegisterPlayback(context).Play();
             break;
+    }
+}
+
+void VGMPlayerThread::PlayAndReport(const std::function<void()>& play) {
+    try {
+        play();
+    } catch (...) {
+        LogReport();
+        throw;
+    }
+    LogReport();
+}
+
+void VGMPlayerThread::LogReport() noexcept {
+    if (report_.empty()) {
+        return;
+    }
+    try {
+        Log(report_);
+    } catch (...) {
+        // The host could not take the line; the run's own result matters more.
     }
 }
 

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -65,6 +66,10 @@ private:
     void PrepareAndPlay(KLINKRouter& router);
     // Runs the playback path the analysis leads to.
     void PlayVGM(KLINKRouter& router);
+    // Runs a streaming path, then logs the board's last status text (the
+    // report), also when the path failed.
+    void PlayAndReport(const std::function<void()>& play);
+    void LogReport() noexcept;
     // The clean-up once the router exists: stop it (a failed reset is a
     // WriteError), then wait for the output to drain.
     void StopRouter(KLINKRouter& router);

@@ -105,13 +105,6 @@ std::vector<uint8_t> OnlyYM2608() {
     return file.Build();
 }
 
-std::vector<uint8_t> WithOKIStream() {
-    VGMBuilder file = TestFile();
-    file.Field(0x90, 8000000).Byte(0x94, 0);
-    file.Cmd({0x54, 0x08, 0x78, 0xB7, 0x01, 0x88, 0x62}).End();
-    return file.Build();
-}
-
 std::vector<uint8_t> WithKL2DAC() {
     VGMBuilder file = KL2TestFile();
     file.Cmd({0x52, 0x2B, 0x80, 0x52, 0x2A, 0x80, 0x62}).End();
@@ -126,8 +119,6 @@ INSTANTIATE_TEST_SUITE_P(
                                   "No supported KLINK register or audio commands in this VGM.", true},
                       FailureCase{"NoBoard", ShortYM2151File(), false, "",
                                   "Connect at least one KLINK device before playback.", true},
-                      FailureCase{"ADPCMPathMissing", WithOKIStream(), true, "Keltra 4",
-                                  "ADPCM stream playback is not available in this build.", true},
                       FailureCase{"KL2DACPathMissing", WithKL2DAC(), true, "Keltra 2.1",
                                   "KL2 DAC playback is not available in this build.", true}),
     [](const auto& row) { return std::string(row.param.name); });

@@ -35,6 +35,7 @@ TEST(ParseFaultOptions, TurnsEachOptionIntoItsFault) {
         {{"--drop-reply=3", "--drop-reply", "5"},
          Rules({{A::kDrop, std::nullopt, 3, 0, 1}, {A::kDrop, std::nullopt, 5, 0, 1}})},
         {{"--drop-opcode", "0x1C"}, Rules({{A::kDrop, Opcode::kDACStatus, 0, 0, 1}})},
+        {{"--drop-opcode", "0x13:3"}, Rules({{A::kDrop, Opcode::kAudioStatus, 3, 0, 1}})},
         {{"--delay-replies", "250"}, Rules({{A::kDelay, std::nullopt, 0, 250, 1}})},
         {{"--late-first-ping", "1500"}, Rules({{A::kDelay, Opcode::kPing, 1, 1500, 1}})},
         {{"--corrupt-crc", "4"}, Rules({{A::kCorruptCrc, std::nullopt, 4, 0, 1}})},

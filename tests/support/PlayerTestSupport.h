@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -83,9 +84,10 @@ private:
 
 // A simulated board at line rate with its port opened as the window opens it.
 struct SimConnection {
-    explicit SimConnection(const std::string& model, sim::SimFaults faults = {}) {
+    // throttled: the line runs at 115200 baud; off: as fast as the pty goes.
+    explicit SimConnection(const std::string& model, sim::SimFaults faults = {}, bool throttled = true) {
         sim::SimBoardOptions options;
-        options.throttled = true;
+        options.throttled = throttled;
         options.faults = std::move(faults);
         board = sim::SimBoard::Start(model, options);
         port = platform::UniqueSerialPort(platform::OpenSerialPort(board->DevicePath()));
@@ -183,6 +185,8 @@ public:
     PlaybackPosition position;
     std::string report;
     std::atomic<bool> stop{false};
+    // Optional: also asks for a stop whenever this answers true (read on the path's thread).
+    std::function<bool()> stopWhen;
 
 private:
     static KLINKPorts Ports(SimConnection& board) {
@@ -194,7 +198,7 @@ private:
     VGMAnalysis analysis_;
     int32_t repeatCount_ = 1;
     int32_t fadeSeconds_ = 0;
-    KLINKCancel cancel_ = [this] { return stop.load(); };
+    KLINKCancel cancel_ = [this] { return stop.load() || (stopWhen && stopWhen()); };
     KLINKRouter router_;
 };
 

@@ -102,14 +102,20 @@ public:
 
     [[nodiscard]] const std::vector<std::string>& Models() const noexcept { return models_; }
 
+    // Whether boards of `models` on lines paced as `throttled` asks already run.
+    [[nodiscard]] bool Running(const std::vector<std::string>& models, bool throttled) const {
+        return models == models_ && throttled == throttled_;
+    }
+
     // Starts boards of `models` unless those already run; returns whether it did.
-    bool Use(const std::vector<std::string>& models) {
-        if (models == models_) return false;
+    bool Use(const std::vector<std::string>& models, bool throttled) {
+        if (Running(models, throttled)) return false;
         boards_.clear();
         models_.clear();
+        throttled_ = throttled;
         for (const std::string& model : models) {
             klink::sim::SimBoardOptions options;
-            options.throttled = true;
+            options.throttled = throttled;
             options.keepTrace = false;
             options.traceFile = trace_;
             boards_.push_back(klink::sim::SimBoard::Start(model, options));
@@ -123,8 +129,16 @@ public:
 private:
     std::shared_ptr<klink::sim::SimTraceFile> trace_;
     std::vector<std::string> models_;
+    bool throttled_ = true;
     std::vector<std::unique_ptr<klink::sim::SimBoard>> boards_;
 };
+
+// Whether the simulated boards for a file pace their lines at 115200 baud.
+// An OKIM6258 stream at 8 MHz / 512 with its framing and events needs more
+// than such a UART carries, so those boards run unthrottled.
+[[nodiscard]] bool SimulatedLineThrottled(const klink::VGMAnalysis& analysis) {
+    return !analysis.ok || klink::PlaybackPathFor(analysis) != klink::VGMPlaybackPath::kADPCM;
+}
 
 // The result of one track.
 enum class TrackEnd { kCompleted, kStopped, kFailed };
@@ -217,13 +231,14 @@ int RunPlay(const PlayOptions& options) {
                 analysis.ok ? SimulatedBoards::ChooseModels(analysis, why) : std::vector<std::string>{};
             if (models.empty())
                 models = boards->Models().empty() ? std::vector<std::string>{"Keltra 4"} : boards->Models();
+            const bool throttled = SimulatedLineThrottled(analysis);
             try {
-                if (boards->Models() != models) {
+                if (!boards->Running(models, throttled)) {
                     for (size_t i = 0; i < ports.size(); ++i) {
                         host.SetPort(static_cast<int>(i), klink::platform::kInvalidOSHandle, "");
                         ports[i].Driver().Disconnect();
                     }
-                    (void)boards->Use(models);
+                    (void)boards->Use(models, throttled);
                     std::string names;
                     for (size_t i = 0; i < models.size(); ++i) {
                         const auto& board = boards->Board(i);
