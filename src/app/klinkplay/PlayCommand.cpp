@@ -101,15 +101,18 @@ public:
     }
 
     [[nodiscard]] const std::vector<std::string>& Models() const noexcept { return models_; }
+    [[nodiscard]] bool Throttled() const noexcept { return throttled_; }
 
-    // Starts boards of `models` unless those already run; returns whether it did.
-    bool Use(const std::vector<std::string>& models) {
-        if (models == models_) return false;
+    // Starts boards of `models` on lines of that kind unless those already
+    // run; returns whether it did.
+    bool Use(const std::vector<std::string>& models, bool throttled) {
+        if (models == models_ && throttled == throttled_) return false;
         boards_.clear();
         models_.clear();
+        throttled_ = throttled;
         for (const std::string& model : models) {
             klink::sim::SimBoardOptions options;
-            options.throttled = true;
+            options.throttled = throttled;
             options.keepTrace = false;
             options.traceFile = trace_;
             boards_.push_back(klink::sim::SimBoard::Start(model, options));
@@ -123,8 +126,16 @@ public:
 private:
     std::shared_ptr<klink::sim::SimTraceFile> trace_;
     std::vector<std::string> models_;
+    bool throttled_ = true;
     std::vector<std::unique_ptr<klink::sim::SimBoard>> boards_;
 };
+
+// Whether a simulated board's line runs at the 115200-baud UART rate for this
+// file. The KL2 DAC stream needs 25-35 KB/s, more than such a line carries,
+// so those files get a line without the limit, as a USB link would be.
+[[nodiscard]] bool ThrottledLineFor(const klink::VGMAnalysis& analysis) {
+    return !(analysis.ok && analysis.useKl2Dac);
+}
 
 // The result of one track.
 enum class TrackEnd { kCompleted, kStopped, kFailed };
@@ -217,13 +228,14 @@ int RunPlay(const PlayOptions& options) {
                 analysis.ok ? SimulatedBoards::ChooseModels(analysis, why) : std::vector<std::string>{};
             if (models.empty())
                 models = boards->Models().empty() ? std::vector<std::string>{"Keltra 4"} : boards->Models();
+            const bool throttled = ThrottledLineFor(analysis);
             try {
-                if (boards->Models() != models) {
+                if (boards->Models() != models || boards->Throttled() != throttled) {
                     for (size_t i = 0; i < ports.size(); ++i) {
                         host.SetPort(static_cast<int>(i), klink::platform::kInvalidOSHandle, "");
                         ports[i].Driver().Disconnect();
                     }
-                    (void)boards->Use(models);
+                    (void)boards->Use(models, throttled);
                     std::string names;
                     for (size_t i = 0; i < models.size(); ++i) {
                         const auto& board = boards->Board(i);
