@@ -121,6 +121,18 @@ void KL2DACPlayer::Stream(const KLINKCancel& cancel, const KL2Progress& progress
     if (!sender_.EndSent()) {
         throw ReadError("KL2 DAC ended before the supplied stream.");
     }
+    // The host times its writes by its own clock, which starts a little after
+    // the board's, and may have fallen behind its budget: what it still
+    // holds when the board reaches the end goes out now rather than never.
+    while (!host_.Empty()) {
+        if (Cancelled(cancel)) {
+            return;
+        }
+        (void)poller_.Poll(host_.FMSubmitted());
+        if (!host_.Send(source_.EndTick(), false, BoardProgress(), cancel)) {
+            clock_.SleepMs(1);
+        }
+    }
     if (source_.FadeStarted()) {
         // Steps still due when the board reached the end.
         FadeTo(UsOfTicks(source_.EndTick()), cancel);

@@ -1,5 +1,6 @@
 #include "player/KL2DACStatusPoller.h"
 
+#include <algorithm>
 #include <array>
 
 #include "common/Errors.h"
@@ -17,6 +18,7 @@ void KL2DACStatusPoller::ReadClearedStatus(const KLINKCancel& cancel) {
     status_ = {};
     const uint64_t start = NowMs();
     lastGoodMs_ = start;
+    repeatMs_ = kRepeatMs;
     SendRequest(start, 0);
     for (;;) {
         if (cancel && cancel()) {
@@ -29,7 +31,7 @@ void KL2DACStatusPoller::ReadClearedStatus(const KLINKCancel& cancel) {
         if (now - lastGoodMs_ >= kTimeoutMs) {
             throw ReadError("KL2 DAC STATUS timeout after read-only retries.");
         }
-        if (now - lastQueryMs_ >= kRepeatMs) {
+        if (now - lastQueryMs_ >= repeatMs_) {
             SendRequest(now, 0);
         }
         clock_.SleepMs(kClearedPollSleepMs);
@@ -46,6 +48,7 @@ void KL2DACStatusPoller::Started(int64_t counter) {
     lastQueryCounter_ = counter;
     lastGoodMs_ = NowMs();
     lastQueryMs_ = lastGoodMs_;
+    repeatMs_ = kRepeatMs;
 }
 
 bool KL2DACStatusPoller::Poll(uint64_t fmSubmitted) {
@@ -54,13 +57,12 @@ bool KL2DACStatusPoller::Poll(uint64_t fmSubmitted) {
     if (status_.state == KL2DACState::kFaulted) {
         throw ReadError(status_.Describe());
     }
-    if (status_.state == KL2DACState::kEnded) {
-        return fresh;
-    }
+    // Polling goes on after the board's end: the host may still have
+    // register writes for it, which the status confirms.
     if (now - lastGoodMs_ >= kTimeoutMs) {
         throw ReadError("KL2 DAC STATUS timeout after read-only retries.");
     }
-    if (now - lastQueryMs_ >= (pending_ ? kRepeatMs : kMinIntervalMs)) {
+    if (now - lastQueryMs_ >= (pending_ ? repeatMs_ : kMinIntervalMs)) {
         SendRequest(now, fmSubmitted);
     }
     return fresh;
@@ -82,6 +84,7 @@ bool KL2DACStatusPoller::TakeReply(uint64_t nowMs) {
     }
     status_ = next;
     pending_ = false;
+    repeatMs_ = kRepeatMs;
     lastGoodMs_ = nowMs;
     fmConfirmed_ = fmFence_;
     lastStatusCounter_ = lastQueryCounter_;
@@ -89,7 +92,13 @@ bool KL2DACStatusPoller::TakeReply(uint64_t nowMs) {
 }
 
 void KL2DACStatusPoller::SendRequest(uint64_t nowMs, uint64_t fmSubmitted) {
-    // A new request replaces an unanswered one: only its reply counts.
+    // A new request replaces an unanswered one: only its reply counts. On a
+    // slow line a request waits behind up to a receive window of packets,
+    // and every request replaced meanwhile still takes its reply's time on
+    // the way back; so each repeat waits twice as long as the one before.
+    if (pending_) {
+        repeatMs_ = std::min(repeatMs_ * 2, kTimeoutMs);
+    }
     dac_.BeginRequest(Opcode::kDACStatus, kStatusRequest);
     fmFence_ = fmSubmitted;
     lastQueryCounter_ = clock_.Now();

@@ -1,10 +1,11 @@
 #pragma once
 // The KL2 DAC board's status, read without blocking the streaming loop:
 // DAC_STATUS requests go out no more often than every 5 ms while the last
-// one was answered, are repeated every 20 ms while it is not (the request
-// only reads, so repeating it is harmless), and 500 ms without a good status
-// end the playback. Each good status also confirms the host register bytes
-// sent to the board before its request.
+// one was answered; an unanswered one is repeated after 20 ms, then after
+// 40, 80, ... ms (the request only reads, so repeating it is harmless, and
+// the growing pause lets a slow line catch up), and 500 ms without a good
+// status end the playback. Each good status also confirms the host register
+// bytes sent to the board before its request.
 //
 // Runs on the playback thread only, like the connection it polls.
 
@@ -64,7 +65,8 @@ private:
     KLINKConnection& dac_;
     const PlaybackClock& clock_;
     KL2DACStatus status_;
-    bool pending_ = false;  // a request awaits its reply
+    bool pending_ = false;           // a request awaits its reply
+    uint64_t repeatMs_ = kRepeatMs;  // pause before the next repeat
     uint64_t lastGoodMs_ = 0;
     uint64_t lastQueryMs_ = 0;
     int64_t lastQueryCounter_ = 0;

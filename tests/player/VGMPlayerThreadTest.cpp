@@ -112,12 +112,6 @@ std::vector<uint8_t> WithOKIStream() {
     return file.Build();
 }
 
-std::vector<uint8_t> WithKL2DAC() {
-    VGMBuilder file = KL2TestFile();
-    file.Cmd({0x52, 0x2B, 0x80, 0x52, 0x2A, 0x80, 0x62}).End();
-    return file.Build();
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Cases, VGMPlayerThreadFailure,
     ::testing::Values(FailureCase{"NotAVGMFile", NotAVGMFile(), true, "Keltra 4", "Invalid VGM signature.",
@@ -127,9 +121,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FailureCase{"NoBoard", ShortYM2151File(), false, "",
                                   "Connect at least one KLINK device before playback.", true},
                       FailureCase{"ADPCMPathMissing", WithOKIStream(), true, "Keltra 4",
-                                  "ADPCM stream playback is not available in this build.", true},
-                      FailureCase{"KL2DACPathMissing", WithKL2DAC(), true, "Keltra 2.1",
-                                  "KL2 DAC playback is not available in this build.", true}),
+                                  "ADPCM stream playback is not available in this build.", true}),
     [](const auto& row) { return std::string(row.param.name); });
 
 // Stopping while the boards are probed ends the run at once and quietly,
