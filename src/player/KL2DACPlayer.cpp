@@ -124,12 +124,13 @@ void KL2DACPlayer::Stream(const KLINKCancel& cancel, const KL2Progress& progress
     // The host times its writes by its own clock, which starts a little after
     // the board's, and may have fallen behind its budget: what it still
     // holds when the board reaches the end goes out now rather than never.
+    // The board has played all of its events by then.
     while (!host_.Empty()) {
         if (Cancelled(cancel)) {
             return;
         }
         (void)poller_.Poll(host_.FMSubmitted());
-        if (!host_.Send(source_.EndTick(), false, BoardProgress(), cancel)) {
+        if (!host_.Send(source_.EndTick(), false, {true, poller_.FMConfirmed()}, cancel)) {
             clock_.SleepMs(1);
         }
     }

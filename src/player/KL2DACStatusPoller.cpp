@@ -82,9 +82,11 @@ bool KL2DACStatusPoller::TakeReply(uint64_t nowMs) {
         next.eventConsumed < status_.eventConsumed) {
         throw ReadError("KL2 status moved backwards.");
     }
+    // The slowest recent round trip, forgotten by an eighth per reply.
+    slowestRoundTripMs_ = std::max(nowMs - lastQueryMs_, slowestRoundTripMs_ - slowestRoundTripMs_ / 8);
     status_ = next;
     pending_ = false;
-    repeatMs_ = kRepeatMs;
+    repeatMs_ = std::clamp(kRepeatRoundTrips * slowestRoundTripMs_, kRepeatMs, kTimeoutMs);
     lastGoodMs_ = nowMs;
     fmConfirmed_ = fmFence_;
     lastStatusCounter_ = lastQueryCounter_;
@@ -92,10 +94,12 @@ bool KL2DACStatusPoller::TakeReply(uint64_t nowMs) {
 }
 
 void KL2DACStatusPoller::SendRequest(uint64_t nowMs, uint64_t fmSubmitted) {
-    // A new request replaces an unanswered one: only its reply counts. On a
-    // slow line a request waits behind up to a receive window of packets,
-    // and every request replaced meanwhile still takes its reply's time on
-    // the way back; so each repeat waits twice as long as the one before.
+    // A new request replaces an unanswered one: only its reply counts, so a
+    // repeat throws away a reply that is merely slow. Replies are slow on a
+    // slow line (a request waits behind up to a receive window of packets)
+    // and on a busy machine; hence the first repeat waits for a few of the
+    // slowest recent round trips, at least 20 ms, and each further one twice
+    // as long as the one before.
     if (pending_) {
         repeatMs_ = std::min(repeatMs_ * 2, kTimeoutMs);
     }

@@ -1,11 +1,12 @@
 #pragma once
 // The KL2 DAC board's status, read without blocking the streaming loop:
 // DAC_STATUS requests go out no more often than every 5 ms while the last
-// one was answered; an unanswered one is repeated after 20 ms, then after
-// 40, 80, ... ms (the request only reads, so repeating it is harmless, and
-// the growing pause lets a slow line catch up), and 500 ms without a good
-// status end the playback. Each good status also confirms the host register
-// bytes sent to the board before its request.
+// one was answered; an unanswered one is repeated (the request only reads,
+// so repeating it is harmless) once it is 20 ms old, or three of the slowest
+// recent round trips when that is longer, and each further repeat waits
+// twice as long; 500 ms without a good status end the playback. Each good
+// status also confirms the host register bytes sent to the board before its
+// request.
 //
 // Runs on the playback thread only, like the connection it polls.
 
@@ -20,7 +21,8 @@ namespace klink {
 class KL2DACStatusPoller {
 public:
     static constexpr uint64_t kTimeoutMs = 500;         // without a good status
-    static constexpr uint64_t kRepeatMs = 20;           // an unanswered request is sent again
+    static constexpr uint64_t kRepeatMs = 20;           // first repeat of an unanswered request, at least
+    static constexpr uint64_t kRepeatRoundTrips = 3;    // ... or this many of the slowest recent round trips
     static constexpr uint64_t kMinIntervalMs = 5;       // between answered requests
     static constexpr uint32_t kClearedPollSleepMs = 1;  // while waiting for the cleared check
 
@@ -67,6 +69,7 @@ private:
     KL2DACStatus status_;
     bool pending_ = false;           // a request awaits its reply
     uint64_t repeatMs_ = kRepeatMs;  // pause before the next repeat
+    uint64_t slowestRoundTripMs_ = 0;
     uint64_t lastGoodMs_ = 0;
     uint64_t lastQueryMs_ = 0;
     int64_t lastQueryCounter_ = 0;
