@@ -19,8 +19,9 @@ public:
 
     // Plays the file on the router's KL2 DAC board (see KL2DACPlayer) and
     // leaves the board's last status line in the context's report, also
-    // when it fails. The position follows the board's play position; its
-    // samples end where playback got to. Call once per object.
+    // when it fails. The position is the time since the board started, every
+    // 20 ms; at the end its samples are the end of the stream. Call once per
+    // object.
     void Play();
 
 private:
