@@ -40,6 +40,15 @@ void SleepMs(std::uint32_t ms) noexcept {
     }
 }
 
+std::uint64_t ThreadCpuTimeUs() noexcept {
+    timespec ts{};
+    if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts) != 0) {
+        return 0;
+    }
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000u +
+           static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
+}
+
 // High-resolution timers already make a 1 ms sleep last about 1 ms here, but
 // Linux may let each of the thread's timers expire up to its timer slack late
 // (50 us by default, more for background tasks) to batch wake-ups. The

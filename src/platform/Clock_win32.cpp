@@ -41,6 +41,21 @@ std::uint64_t TickCount64() noexcept {
 
 void SleepMs(std::uint32_t ms) noexcept { Sleep(ms); }
 
+// GetThreadTimes counts in 100 ns units.
+std::uint64_t ThreadCpuTimeUs() noexcept {
+    FILETIME creation{};
+    FILETIME exit{};
+    FILETIME kernel{};
+    FILETIME user{};
+    if (GetThreadTimes(GetCurrentThread(), &creation, &exit, &kernel, &user) == 0) {
+        return 0;
+    }
+    auto units = [](const FILETIME& t) {
+        return (static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+    };
+    return (units(kernel) + units(user)) / 10u;
+}
+
 // Without a request, Windows sleeps in steps of the default timer interval
 // (15.6 ms), so a 1 ms sleep would last up to 16 ms. The request is
 // process-wide and counted: every successful begin needs its own end.

@@ -1,11 +1,28 @@
 #include "player/KL2DACPlayback.h"
 
-#include "common/Errors.h"
+#include "player/KL2DACPlayer.h"
 
 namespace klink {
 
-KL2DACPlayback::KL2DACPlayback(const PlaybackContext& /*context*/) {}
+KL2DACPlayback::KL2DACPlayback(const PlaybackContext& context) : context_(context) {}
 
-void KL2DACPlayback::Play() { throw WriteError("KL2 DAC playback is not available in this build."); }
+void KL2DACPlayback::Play() {
+    const VGMAnalysis& file = context_.file;
+    PlaybackPosition& position = context_.position;
+    position.samples = 0;
+    KL2DACPlayer player(context_.router, context_.clock, file.vgmBuffer, file.dataOffset, file.vgmLoopOffset,
+                        context_.repeatCount, context_.fadeSeconds);
+    const KL2Progress progress = [&position](uint64_t tick) {
+        position.samples = tick;
+        position.SetMs(static_cast<int32_t>(tick * 1000 / kVGMSampleRate));
+    };
+    try {
+        player.Play(context_.cancel, progress);
+    } catch (...) {
+        context_.report = player.Report();
+        throw;
+    }
+    context_.report = player.Report();
+}
 
 }  // namespace klink

@@ -3,10 +3,8 @@
 // kept about 80 ms ahead of the board's play position, with the register
 // writes it can take as timed events; the host writes the rest at their
 // time, fades out and reports the board's status line in the context's
-// report.
-//
-// Not part of this build yet: Play refuses such a file with a message that
-// names what is missing instead of playing it wrongly.
+// report. The work is KL2DACPlayer's; this path hands it the run's router,
+// file and settings and publishes its position.
 
 #include "player/PlaybackContext.h"
 
@@ -19,9 +17,15 @@ public:
     KL2DACPlayback(const KL2DACPlayback&) = delete;
     KL2DACPlayback& operator=(const KL2DACPlayback&) = delete;
 
-    // Fails with WriteError "KL2 DAC playback is not available in this
-    // build.".
+    // Plays the file on the router's KL2 DAC board (see KL2DACPlayer) and
+    // leaves the board's last status line in the context's report, also
+    // when it fails. The position is the time since the board started, every
+    // 20 ms; at the end its samples are the end of the stream. Call once per
+    // object.
     void Play();
+
+private:
+    const PlaybackContext& context_;
 };
 
 }  // namespace klink

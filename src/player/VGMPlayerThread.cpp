@@ -182,6 +182,11 @@ void VGMPlayerThread::PlayVGM(KLINKRouter& router) {
             RegisterPlayback(context).Play();
             break;
     }
+    // The streaming paths end with the board's own account of the run
+    // (underflows included); a failure carries its own message instead.
+    if (!report_.empty()) {
+        Log(report_);
+    }
 }
 
 void VGMPlayerThread::PlayAndReport(const std::function<void()>& play) {

@@ -105,12 +105,6 @@ std::vector<uint8_t> OnlyYM2608() {
     return file.Build();
 }
 
-std::vector<uint8_t> WithKL2DAC() {
-    VGMBuilder file = KL2TestFile();
-    file.Cmd({0x52, 0x2B, 0x80, 0x52, 0x2A, 0x80, 0x62}).End();
-    return file.Build();
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Cases, VGMPlayerThreadFailure,
     ::testing::Values(FailureCase{"NotAVGMFile", NotAVGMFile(), true, "Keltra 4", "Invalid VGM signature.",
@@ -118,9 +112,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FailureCase{"NoSupportedChip", OnlyYM2608(), true, "Keltra 4",
                                   "No supported KLINK register or audio commands in this VGM.", true},
                       FailureCase{"NoBoard", ShortYM2151File(), false, "",
-                                  "Connect at least one KLINK device before playback.", true},
-                      FailureCase{"KL2DACPathMissing", WithKL2DAC(), true, "Keltra 2.1",
-                                  "KL2 DAC playback is not available in this build.", true}),
+                                  "Connect at least one KLINK device before playback.", true}),
     [](const auto& row) { return std::string(row.param.name); });
 
 // Stopping while the boards are probed ends the run at once and quietly,

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "SimBoard.h"
+#include "SimProfile.h"
 #include "TempFile.h"
 #include "VGMTestBuilder.h"
 #include "platform/SerialPort.h"
@@ -82,17 +83,16 @@ private:
     std::mutex lock_;
 };
 
-// A simulated board at line rate with its port opened as the window opens it.
+// A simulated board with its port opened as the window opens it; at line
+// rate unless `throttled` is false (a line as fast as a USB link).
 struct SimConnection {
-    // throttled: the line runs at 115200 baud; off: as fast as the pty goes.
     explicit SimConnection(const std::string& model, sim::SimFaults faults = {}, bool throttled = true) {
-        sim::SimBoardOptions options;
-        options.throttled = throttled;
-        options.faults = std::move(faults);
-        board = sim::SimBoard::Start(model, options);
-        port = platform::UniqueSerialPort(platform::OpenSerialPort(board->DevicePath()));
-        platform::ConfigureSerialPort(port.Get(), platform::SerialLineSettings{});
-        ConfigureWriteTimeouts(port.Get());
+        board = sim::SimBoard::Start(model, Options(std::move(faults), throttled));
+        OpenPort();
+    }
+    explicit SimConnection(sim::SimProfile profile, sim::SimFaults faults = {}, bool throttled = true) {
+        board = sim::SimBoard::Start(std::move(profile), Options(std::move(faults), throttled));
+        OpenPort();
     }
     // The host-written register writes in the order the board applied them.
     std::vector<sim::SimTraceEvent> HostWrites() const {
@@ -110,6 +110,19 @@ struct SimConnection {
 
     std::unique_ptr<sim::SimBoard> board;
     platform::UniqueSerialPort port;
+
+private:
+    static sim::SimBoardOptions Options(sim::SimFaults faults, bool throttled) {
+        sim::SimBoardOptions options;
+        options.throttled = throttled;
+        options.faults = std::move(faults);
+        return options;
+    }
+    void OpenPort() {
+        port = platform::UniqueSerialPort(platform::OpenSerialPort(board->DevicePath()));
+        platform::ConfigureSerialPort(port.Get(), platform::SerialLineSettings{});
+        ConfigureWriteTimeouts(port.Get());
+    }
 };
 
 // Files with the clocks of the chips the tests write; commands follow a

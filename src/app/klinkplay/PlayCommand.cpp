@@ -101,6 +101,7 @@ public:
     }
 
     [[nodiscard]] const std::vector<std::string>& Models() const noexcept { return models_; }
+    [[nodiscard]] bool Throttled() const noexcept { return throttled_; }
 
     // Whether boards of `models` on lines paced as `throttled` asks already run.
     [[nodiscard]] bool Running(const std::vector<std::string>& models, bool throttled) const {
@@ -134,10 +135,11 @@ private:
 };
 
 // Whether the simulated boards for a file pace their lines at 115200 baud.
-// An OKIM6258 stream at 8 MHz / 512 with its framing and events needs more
-// than such a UART carries, so those boards run unthrottled.
+// The streams of an OKIM6258 at 8 MHz / 512 and of the KL2 DAC (25-35 KB/s)
+// need more than such a UART carries, so those boards run unthrottled, as a
+// USB link would.
 [[nodiscard]] bool SimulatedLineThrottled(const klink::VGMAnalysis& analysis) {
-    return !analysis.ok || klink::PlaybackPathFor(analysis) != klink::VGMPlaybackPath::kADPCM;
+    return !analysis.ok || (klink::PlaybackPathFor(analysis) != klink::VGMPlaybackPath::kADPCM && !analysis.useKl2Dac);
 }
 
 // The result of one track.
