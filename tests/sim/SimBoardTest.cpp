@@ -13,8 +13,10 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "SimTestSupport.h"
+#include "platform/SimulatedLine.h"
 #include "platform/SimulatedPorts.h"
 #include "sim/SimBoard.h"
 
@@ -200,20 +202,65 @@ TEST(SimBoard, ReplyFaultsShowOnTheLine) {
     EXPECT_EQ(host.Request(Opcode::kPing, {3}), (std::vector<uint8_t>{0, 3}));
 }
 
-TEST(SimBoard, StoppingToReadBacksUpTheHostsWrites) {
-    SimBoardOptions options;
-    options.faults.stopReadingAfterBytes = 100;
-    auto board = SimBoard::Start("Keltra 4", options);
+// The host's serial layer gives a simulated line a driver queue it can see:
+// writes stop once it holds what SetupSerialQueues asked for (4096 before),
+// not when the pseudo-terminal's larger buffer is full.
+TEST(SimBoard, StoppingToReadBacksUpTheHostsDriverQueue) {
+    for (const uint32_t queue : {0u, 10000u}) {
+        SimBoardOptions options;
+        options.faults.stopReadingAfterBytes = 100;
+        auto board = SimBoard::Start("Keltra 4", options);
+        RawClient host(board->PortPath());
+        if (queue != 0) platform::SetupSerialQueues(host.Handle(), 4096, queue);
+        const uint32_t expected = queue != 0 ? queue : 4096;
+        platform::SetSerialTimeouts(host.Handle(), {0, 0, 0, 0, 300});
+        const std::vector<uint8_t> data(64 * 1024, 0x55);
+        const auto r = platform::WriteSerialPort(host.Handle(), data);
+        EXPECT_EQ(r.error, 0);
+        EXPECT_EQ(board->BytesRead(), 100u);
+        EXPECT_EQ(r.written, 100u + expected) << "queue " << queue;
+        EXPECT_EQ(platform::QuerySerialQueues(host.Handle()).output, expected);
+    }
+}
+
+TEST(SimBoard, HostSeesItsQueueDrainAtTheLineRate) {
+    auto board = SimBoard::Start("Keltra 4");
     RawClient host(board->PortPath());
-    platform::SetSerialTimeouts(host.Handle(), {0, 0, 0, 0, 300});
-    const std::vector<uint8_t> data(64 * 1024, 0x55);
-    const auto r = platform::WriteSerialPort(host.Handle(), data);
-    EXPECT_EQ(r.error, 0);
-    EXPECT_GT(r.written, 4096u);
-    EXPECT_LT(r.written, data.size());
-    EXPECT_EQ(board->BytesRead(), 100u);
-    RecordProperty("pty_backlog_bytes", std::to_string(r.written));
-    EXPECT_EQ(platform::QuerySerialQueues(host.Handle()).output, 0u);  // a pty shows no output queue
+    platform::SetupSerialQueues(host.Handle(), 4096, 10000);
+    EXPECT_EQ(platform::SimulatedLineOf(host.Handle()), platform::SimulatedLineKind::kUart);
+    platform::SetSerialTimeouts(host.Handle(), {0, 0, 0, 0, 1000});
+    // Zero bytes are frame delimiters only: the board takes them and does nothing.
+    const std::vector<uint8_t> data(2000, 0x00);
+    ASSERT_EQ(platform::WriteSerialPort(host.Handle(), data).written, data.size());
+    const uint32_t first = platform::QuerySerialQueues(host.Handle()).output;
+    EXPECT_GT(first, 1000u);  // 2000 bytes take 174 ms on the line
+    const auto start = Clock::now();
+    while (platform::QuerySerialQueues(host.Handle()).output != 0 &&
+           Clock::now() - start < milliseconds(5000)) {
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    EXPECT_EQ(platform::QuerySerialQueues(host.Handle()).output, 0u);
+    EXPECT_GE(Clock::now() - start, milliseconds(100));
+    EXPECT_EQ(board->BytesRead(), 2000u);
+}
+
+TEST(SimBoard, UsbLineTakesABurstInFramesFarFasterThanTheUart) {
+    SimBoardOptions options;
+    options.line = SimLineKind::kUsb;
+    auto board = SimBoard::Start("Keltra 4", options);
+    EXPECT_EQ(board->Line(), SimLineKind::kUsb);
+    RawClient host(board->PortPath());
+    EXPECT_EQ(platform::SimulatedLineOf(host.Handle()), platform::SimulatedLineKind::kUsb);
+    platform::SetupSerialQueues(host.Handle(), 4096, 10000);
+    // 20000 bytes: 1.7 s on a UART, 40 frames on USB.
+    const auto start = Clock::now();
+    host.Send(std::vector<uint8_t>(20000, 0x00));
+    while (board->BytesRead() < 20000 && Clock::now() - start < milliseconds(5000)) {
+        std::this_thread::sleep_for(milliseconds(2));
+    }
+    EXPECT_EQ(board->BytesRead(), 20000u);
+    EXPECT_LT(Clock::now() - start, milliseconds(1000));
+    EXPECT_EQ(host.Request(Opcode::kPing, {1, 2}), (std::vector<uint8_t>{0, 1, 2}));
 }
 
 TEST(SimBoard, HangUpFaultClosesTheLine) {

@@ -90,6 +90,8 @@ struct SimConnection {
         board = sim::SimBoard::Start(model, options);
         port = platform::UniqueSerialPort(platform::OpenSerialPort(board->DevicePath()));
         platform::ConfigureSerialPort(port.Get(), platform::SerialLineSettings{});
+        platform::PurgeSerialPort(port.Get());
+        platform::SetupSerialQueues(port.Get(), 4096, 10000);
         ConfigureWriteTimeouts(port.Get());
     }
     // The host-written register writes in the order the board applied them.
