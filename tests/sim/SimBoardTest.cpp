@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "SimTestSupport.h"
+#include "platform/SerialDevice.h"
 #include "platform/SimulatedLine.h"
 #include "platform/SimulatedPorts.h"
 #include "sim/SimBoard.h"
@@ -228,6 +229,7 @@ TEST(SimBoard, HostSeesItsQueueDrainAtTheLineRate) {
     RawClient host(board->PortPath());
     platform::SetupSerialQueues(host.Handle(), 4096, 10000);
     EXPECT_EQ(platform::SimulatedLineOf(host.Handle()), platform::SimulatedLineKind::kUart);
+    EXPECT_EQ(platform::DescribeSerialDevice(host.Handle()).kind, platform::SerialDeviceKind::kSimulatedUart);
     platform::SetSerialTimeouts(host.Handle(), {0, 0, 0, 0, 1000});
     // Zero bytes are frame delimiters only: the board takes them and does nothing.
     const std::vector<uint8_t> data(2000, 0x00);
@@ -251,6 +253,7 @@ TEST(SimBoard, UsbLineTakesABurstInFramesFarFasterThanTheUart) {
     EXPECT_EQ(board->Line(), SimLineKind::kUsb);
     RawClient host(board->PortPath());
     EXPECT_EQ(platform::SimulatedLineOf(host.Handle()), platform::SimulatedLineKind::kUsb);
+    EXPECT_EQ(platform::DescribeSerialDevice(host.Handle()).kind, platform::SerialDeviceKind::kSimulatedUsb);
     platform::SetupSerialQueues(host.Handle(), 4096, 10000);
     // 20000 bytes: 1.7 s on a UART, 40 frames on USB.
     const auto start = Clock::now();
