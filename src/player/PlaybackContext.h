@@ -38,7 +38,13 @@ struct PlaybackPosition {
 struct LinkWatch {
     // Bytes per second each way of connection 1 and 2 (0: not limited, or no port).
     std::array<uint32_t, kKLINKConnectionCount> bytesPerSecond{};
+    // Register path: how late its writes reached the line.
     WriteLateness lateness;
+    // Streaming paths: set `streamed` and the board's counts from its final
+    // status; the run then reports those instead of the lateness.
+    bool streamed = false;
+    uint32_t underflows = 0;
+    uint32_t lateEvents = 0;
 };
 
 struct PlaybackContext {

@@ -175,7 +175,9 @@ void VGMPlayerThread::PrepareAndPlay(KLINKRouter& router) {
         PlayVGM(router);
         playbackCompleted_ = !Terminated();
         if (playbackCompleted_) {
-            const std::string line = FormatRegisterLinkReport(link_->lateness);
+            const std::string line = link_->streamed
+                                         ? FormatStreamLinkReport(link_->underflows, link_->lateEvents)
+                                         : FormatRegisterLinkReport(link_->lateness);
             if (!line.empty()) {
                 Log(line);
             }

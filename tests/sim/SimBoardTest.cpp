@@ -353,8 +353,9 @@ std::pair<pid_t, std::string> SpawnKlinksim(std::vector<std::string> args, int l
 
 TEST_F(PublishedBoards, KlinksimServesItsBoardsUntilInterrupted) {
     const std::string trace = (folder_ / "t.jsonl").string();
-    const auto [pid, text] = SpawnKlinksim(
-        {"--board", "Keltra 4", "--board", "Keltra 3", "--trace", trace, "--status", "0x02=9"}, 2);
+    const auto [pid, text] = SpawnKlinksim({"--board", "Keltra 4", "--board", "Keltra 3", "--link", "usb",
+                                            "--trace", trace, "--status", "0x02=9"},
+                                           2);
     ASSERT_NE(pid, 0);
     const std::string first = text.substr(0, text.find('\n'));
     EXPECT_EQ(first.rfind("sim-keltra4-1 ", 0), 0u) << text;
@@ -364,6 +365,7 @@ TEST_F(PublishedBoards, KlinksimServesItsBoardsUntilInterrupted) {
     EXPECT_EQ(platform::ListSimulatedPorts(platform::SimulatedPortFolder()).size(), 2u);
     {
         RawClient host(path);
+        EXPECT_EQ(platform::SimulatedLineOf(host.Handle()), platform::SimulatedLineKind::kUsb);
         EXPECT_EQ(host.Request(Opcode::kPing, {'K', 'L', 'I', 'N', 'K'}),
                   (std::vector<uint8_t>{0, 'K', 'L', 'I', 'N', 'K'}));
         EXPECT_EQ(host.Request(Opcode::kDeviceInfo), std::vector<uint8_t>{9});  // the fault option
@@ -403,6 +405,11 @@ TEST(SimBoard, KlinksimRefusesABadFaultOption) {
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2);
     EXPECT_EQ(text, "");  // the message goes to stderr
+    const auto [badLink, linkText] = SpawnKlinksim({"--board", "Keltra 4", "--link", "serial"}, 1);
+    ASSERT_NE(badLink, 0);
+    ASSERT_EQ(waitpid(badLink, &status, 0), badLink);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0);
+    EXPECT_EQ(linkText, "");
 }
 
 TEST(SimBoard, WritesTheTraceAsJsonLines) {
