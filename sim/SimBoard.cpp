@@ -1,6 +1,7 @@
 #include "SimBoard.h"
 
 #include <algorithm>
+#include <exception>
 
 #include "common/Errors.h"
 #include "platform/Clock.h"
@@ -52,8 +53,13 @@ SimBoard::SimBoard(SimProfile profile, SimBoardOptions options)
       model_(std::move(profile), options_.name),
       in_(line_),
       out_(line_) {
-    linePublisher_ =
-        std::make_unique<platform::SimulatedLinePublisher>(pty_.DevicePath(), PublishedKind(line_));
+    try {
+        linePublisher_ =
+            std::make_unique<platform::SimulatedLinePublisher>(pty_.DevicePath(), PublishedKind(line_));
+    } catch (const std::exception&) {
+        // Without its record the board still runs; the host then sees a
+        // plain pseudo-terminal, with no output queue.
+    }
     if (options_.publish) {
         claim_ = std::make_unique<SimPortClaim>(ModelStem(model_.Profile().model), pty_.DevicePath());
         portPath_ = claim_->Path();
@@ -106,7 +112,8 @@ uint64_t SimBoard::NowUS() const noexcept { return static_cast<uint64_t>(NowNs()
 
 void SimBoard::LineLost(int64_t) {
     lineDown_ = true;
-    linePublisher_->Taken(pty_.Discard());
+    const size_t dropped = pty_.Discard();
+    if (linePublisher_) linePublisher_->Taken(dropped);
     in_.Drained();
     out_.Clear();
     model_.LineLost();
@@ -143,7 +150,7 @@ void SimBoard::Step(int64_t now) {
                     model_.Feed(buffer[i], t);
                 }
                 bytesRead_ += got;
-                linePublisher_->Taken(got);
+                if (linePublisher_) linePublisher_->Taken(got);
                 if (got < want) in_.Drained();
                 if (hungUp) LineLost(now);
             }

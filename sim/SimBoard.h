@@ -120,7 +120,8 @@ private:
     SimBoardOptions options_;
     const SimLineKind line_;
     SimPseudoTerminal pty_;
-    // Tells the host's serial layer what the board has taken off its line.
+    // Tells the host's serial layer what the board has taken off its line;
+    // null when the record could not be made.
     std::unique_ptr<platform::SimulatedLinePublisher> linePublisher_;
     std::unique_ptr<SimPortClaim> claim_;
     std::string name_;
