@@ -14,6 +14,7 @@
 #include <string>
 
 #include "SimBoard.h"
+#include "platform/Clock.h"
 #include "platform/SerialPort.h"
 #include "platform/Thread.h"
 #include "player/ADPCMStreamPlayback.h"

@@ -64,11 +64,11 @@ void BM_KL2DACPlayerCpu(benchmark::State& state, const std::string& name) {
         int64_t wallStart = 0;
         player.Play(cancel, [&](uint64_t) {
             if (wallStart == 0) {
-                cpuStartUs = klink::platform::ThreadCpuTimeUs();
+                cpuStartUs = klink::platform::CurrentThreadCPUTimeUs();
                 wallStart = klink::platform::PerformanceCounter();
             }
         });
-        const uint64_t cpuUs = klink::platform::ThreadCpuTimeUs() - cpuStartUs;
+        const uint64_t cpuUs = klink::platform::CurrentThreadCPUTimeUs() - cpuStartUs;
         const uint64_t wallUs = clock.ElapsedUs(wallStart, klink::platform::PerformanceCounter());
         router.Stop();
         cpuPct = wallUs == 0 ? 0 : 100.0 * static_cast<double>(cpuUs) / static_cast<double>(wallUs);

@@ -1,6 +1,7 @@
 #include "SimBoard.h"
 
 #include <algorithm>
+#include <exception>
 
 #include "common/Errors.h"
 #include "platform/Clock.h"
@@ -19,6 +20,18 @@ constexpr int64_t kReopenPollNs = 10 * kMs;
 // Bytes are taken off the line and sent in steps of about this long.
 constexpr int64_t kLineStepNs = 1 * kMs;
 
+platform::SimulatedLineKind PublishedKind(SimLineKind kind) {
+    switch (kind) {
+        case SimLineKind::kUart:
+            return platform::SimulatedLineKind::kUart;
+        case SimLineKind::kUsb:
+            return platform::SimulatedLineKind::kUsb;
+        case SimLineKind::kUnthrottled:
+            break;
+    }
+    return platform::SimulatedLineKind::kUnthrottled;
+}
+
 }  // namespace
 
 std::unique_ptr<SimBoard> SimBoard::Start(std::string_view model, SimBoardOptions options) {
@@ -36,9 +49,17 @@ std::unique_ptr<SimBoard> SimBoard::Start(SimProfile profile, SimBoardOptions op
 SimBoard::SimBoard(SimProfile profile, SimBoardOptions options)
     : start_(std::chrono::steady_clock::now()),
       options_(std::move(options)),
+      line_(options_.throttled ? options_.line : SimLineKind::kUnthrottled),
       model_(std::move(profile), options_.name),
-      in_(options_.throttled),
-      out_(options_.throttled) {
+      in_(line_),
+      out_(line_) {
+    try {
+        linePublisher_ =
+            std::make_unique<platform::SimulatedLinePublisher>(pty_.DevicePath(), PublishedKind(line_));
+    } catch (const std::exception&) {
+        // Without its record the board still runs; the host then sees a
+        // plain pseudo-terminal, with no output queue.
+    }
     if (options_.publish) {
         claim_ = std::make_unique<SimPortClaim>(ModelStem(model_.Profile().model), pty_.DevicePath());
         portPath_ = claim_->Path();
@@ -91,7 +112,8 @@ uint64_t SimBoard::NowUS() const noexcept { return static_cast<uint64_t>(NowNs()
 
 void SimBoard::LineLost(int64_t) {
     lineDown_ = true;
-    pty_.Discard();
+    const size_t dropped = pty_.Discard();
+    if (linePublisher_) linePublisher_->Taken(dropped);
     in_.Drained();
     out_.Clear();
     model_.LineLost();
@@ -128,6 +150,7 @@ void SimBoard::Step(int64_t now) {
                     model_.Feed(buffer[i], t);
                 }
                 bytesRead_ += got;
+                if (linePublisher_) linePublisher_->Taken(got);
                 if (got < want) in_.Drained();
                 if (hungUp) LineLost(now);
             }

@@ -30,11 +30,15 @@
 #include "SimPseudoTerminal.h"
 #include "SimTrace.h"
 #include "SimWavWriter.h"
+#include "platform/SimulatedLine.h"
 
 namespace klink::sim {
 
 struct SimBoardOptions {
-    // Pace both directions at 11520 bytes per second (115200 8N1). Off: as fast as the pty goes.
+    // How both directions are paced: as 115200 8N1 (11520 bytes per second),
+    // as full-speed USB, or not at all (SimLine.h).
+    SimLineKind line = SimLineKind::kUart;
+    // False paces nothing whatever `line` says (the same as kUnthrottled).
     bool throttled = true;
     // Publish the port in this user's simulated-port folder as "sim-<model>-<n>",
     // so it shows in the port list. Off: only PortPath() knows it.
@@ -73,6 +77,8 @@ public:
     // What the host opens: the published link, or the pseudo-terminal device.
     [[nodiscard]] const std::string& PortPath() const noexcept { return portPath_; }
     [[nodiscard]] const std::string& DevicePath() const noexcept { return pty_.DevicePath(); }
+    // How the line is paced.
+    [[nodiscard]] SimLineKind Line() const noexcept { return line_; }
     // The published port name, or the board's trace name when not published.
     [[nodiscard]] const std::string& PortName() const noexcept { return name_; }
     [[nodiscard]] const SimProfile& Profile() const noexcept { return model_.Profile(); }
@@ -112,7 +118,11 @@ private:
 
     const std::chrono::steady_clock::time_point start_;
     SimBoardOptions options_;
+    const SimLineKind line_;
     SimPseudoTerminal pty_;
+    // Tells the host's serial layer what the board has taken off its line;
+    // null when the record could not be made.
+    std::unique_ptr<platform::SimulatedLinePublisher> linePublisher_;
     std::unique_ptr<SimPortClaim> claim_;
     std::string name_;
     std::string portPath_;

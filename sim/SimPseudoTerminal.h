@@ -38,8 +38,9 @@ public:
     [[nodiscard]] size_t Write(std::span<const uint8_t> bytes);
     // True while the host's side is closed.
     [[nodiscard]] bool HungUp() const;
-    // Reads and drops everything waiting, and makes the line raw again for the next opener.
-    void Discard();
+    // Reads and drops everything waiting, and makes the line raw again for
+    // the next opener; returns the bytes dropped.
+    size_t Discard();
 
     // Waits up to timeoutNs (negative: no limit) for Wake, and when watchLine
     // for a hang-up and (when wantInput) for input.

@@ -90,13 +90,16 @@ bool SimPseudoTerminal::HungUp() const {
     return ready > 0 && (p.revents & POLLHUP) != 0;
 }
 
-void SimPseudoTerminal::Discard() {
+size_t SimPseudoTerminal::Discard() {
     uint8_t buffer[4096];
+    size_t dropped = 0;
     for (int i = 0; i < 64 && master_ >= 0; ++i) {
         const ssize_t got = ::read(master_, buffer, sizeof buffer);
+        if (got > 0) dropped += static_cast<size_t>(got);
         if (got <= 0 && !(got < 0 && errno == EINTR)) break;
     }
     MakeRaw();
+    return dropped;
 }
 
 SimWaitResult SimPseudoTerminal::Wait(int64_t timeoutNs, bool watchLine, bool wantInput) {

@@ -24,7 +24,7 @@ size_t SimPseudoTerminal::Read(std::span<uint8_t>, bool& hungUp) {
 }
 size_t SimPseudoTerminal::Write(std::span<const uint8_t>) { return 0; }
 bool SimPseudoTerminal::HungUp() const { return true; }
-void SimPseudoTerminal::Discard() {}
+size_t SimPseudoTerminal::Discard() { return 0; }
 SimWaitResult SimPseudoTerminal::Wait(int64_t, bool, bool) { return SimWaitResult::kHungUp; }
 void SimPseudoTerminal::Wake() noexcept {}
 void SimPseudoTerminal::Close() noexcept {}

@@ -6,6 +6,7 @@
 #include <CLI/CLI.hpp>
 #include <csignal>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -28,6 +29,7 @@ struct Settings {
     std::string tracePath;
     std::string wavPath;
     bool unthrottled = false;
+    SimLineKind line = SimLineKind::kUart;
     SimFaults faults;
 };
 
@@ -36,7 +38,8 @@ struct Settings {
 int ParseCommandLine(int argc, char** argv, Settings& settings) {
     CLI::App app{
         "Simulated Keltra boards: each board gets a pseudo-terminal that appears in the port list "
-        "(as sim-<model>-<n>) and answers KLINK like the real board, at 115200 baud."};
+        "(as sim-<model>-<n>) and answers KLINK like the real board, at 115200 baud or as a USB device "
+        "(--link)."};
     app.set_version_flag("--version", "klinksim " + std::string(klink::kProgramVersion));
     app.add_option("--board", settings.models,
                    "Start a board of this model (\"Keltra 2\", \"Keltra 2.1\", \"Keltra 3\", "
@@ -47,7 +50,12 @@ int ParseCommandLine(int argc, char** argv, Settings& settings) {
     app.add_option("--wav", settings.wavPath,
                    "Write what a board plays to this WAV file (with several boards: one file each, the port "
                    "name added before the extension)");
-    app.add_flag("--unthrottled", settings.unthrottled, "Do not pace the line at 115200 baud");
+    const std::map<std::string, SimLineKind> lines{{"uart", SimLineKind::kUart}, {"usb", SimLineKind::kUsb}};
+    app.add_option("--link", settings.line,
+                   "How the line is paced: uart (115200 8N1, 11520 bytes/s; the default) or usb (full-speed "
+                   "USB CDC-ACM: 512 bytes per 1 ms frame each way)")
+        ->transform(CLI::CheckedTransformer(lines, CLI::ignore_case));
+    app.add_flag("--unthrottled", settings.unthrottled, "Do not pace the line at all");
     // The fault options are parsed by ParseFaultOptions from what CLI11 leaves over.
     app.allow_extras();
     app.footer("Faults (all boards alike):\n" + FaultOptionsHelp());
@@ -88,7 +96,7 @@ std::vector<std::unique_ptr<SimBoard>> StartBoards(const std::vector<SimProfile>
     std::vector<std::unique_ptr<SimBoard>> running;
     for (const SimProfile& profile : boards) {
         SimBoardOptions options;
-        options.throttled = !settings.unthrottled;
+        options.line = settings.unthrottled ? SimLineKind::kUnthrottled : settings.line;
         options.publish = true;
         options.keepTrace = false;
         options.traceFile = trace;

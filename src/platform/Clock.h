@@ -20,7 +20,7 @@ void SleepMs(std::uint32_t ms) noexcept;
 
 // Processor time the calling thread has used so far (user and kernel), in
 // microseconds; for measuring a thread's load. 0 when the system cannot say.
-[[nodiscard]] std::uint64_t ThreadCpuTimeUs() noexcept;
+[[nodiscard]] std::uint64_t CurrentThreadCPUTimeUs() noexcept;
 
 // Asks for a system timer resolution of `ms` so that 1 ms sleeps are short.
 // Returns whether the request took effect; release only what succeeded. On

@@ -40,7 +40,7 @@ void SleepMs(std::uint32_t ms) noexcept {
     }
 }
 
-std::uint64_t ThreadCpuTimeUs() noexcept {
+std::uint64_t CurrentThreadCPUTimeUs() noexcept {
     timespec ts{};
     if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts) != 0) {
         return 0;

@@ -42,7 +42,7 @@ std::uint64_t TickCount64() noexcept {
 void SleepMs(std::uint32_t ms) noexcept { Sleep(ms); }
 
 // GetThreadTimes counts in 100 ns units.
-std::uint64_t ThreadCpuTimeUs() noexcept {
+std::uint64_t CurrentThreadCPUTimeUs() noexcept {
     FILETIME creation{};
     FILETIME exit{};
     FILETIME kernel{};

@@ -6,14 +6,17 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <mutex>
+#include <optional>
 #include <unordered_map>
 
 #include "common/Errors.h"
 #include "platform/SerialPort.h"
+#include "platform/SimulatedLineTable_posix.h"
 
 namespace klink::platform {
 namespace {
@@ -160,6 +163,7 @@ OSHandle OpenSerialPort(const std::string& path) {
         ThrowErrno(errno);
     }
     Timeouts().Set(fd, SerialTimeouts{});
+    detail::AttachSimulatedLine(fd);
     return guard.Release();
 }
 
@@ -225,15 +229,20 @@ void ConfigureSerialPort(OSHandle port, const SerialLineSettings& s) {
     }
 }
 
-void SetupSerialQueues(OSHandle port, std::uint32_t, std::uint32_t) {
+void SetupSerialQueues(OSHandle port, std::uint32_t, std::uint32_t outputBytes) {
     // The kernel sizes tty queues itself; only check that the port answers.
-    (void)GetAttributes(ToFd(port));
+    // A simulated line's queue is ours to size, as a Windows driver sizes its own.
+    const int fd = ToFd(port);
+    (void)GetAttributes(fd);
+    detail::SetSimulatedQueueSize(fd, outputBytes);
 }
 
 void PurgeSerialPort(OSHandle port) {
-    if (tcflush(ToFd(port), TCIOFLUSH) != 0) {
+    const int fd = ToFd(port);
+    if (tcflush(fd, TCIOFLUSH) != 0) {
         ThrowErrno(errno);
     }
+    detail::SimulatedQueuePurged(fd);
 }
 
 SerialQueueCounts QuerySerialQueues(OSHandle port) {
@@ -243,7 +252,10 @@ SerialQueueCounts QuerySerialQueues(OSHandle port) {
     if (ioctl(fd, FIONREAD, &in) != 0 || ioctl(fd, TIOCOUTQ, &out) != 0) {
         ThrowErrno(errno);
     }
-    return {static_cast<std::uint32_t>(in < 0 ? 0 : in), static_cast<std::uint32_t>(out < 0 ? 0 : out)};
+    // A pseudo-terminal shows no output queue; a simulated line's board tells it.
+    const std::uint32_t output =
+        detail::SimulatedOutputQueue(fd).value_or(out < 0 ? 0 : static_cast<std::uint32_t>(out));
+    return {static_cast<std::uint32_t>(in < 0 ? 0 : in), output};
 }
 
 std::uint32_t ReadSerialPort(OSHandle port, std::span<std::uint8_t> buffer) {
@@ -280,7 +292,29 @@ SerialWriteResult WriteSerialPort(OSHandle port, std::span<const std::uint8_t> d
     const auto deadline = SteadyClock::now() + std::chrono::milliseconds(totalMs);
 
     while (result.written < data.size()) {
-        const ssize_t put = write(fd, data.data() + result.written, data.size() - result.written);
+        std::size_t want = data.size() - result.written;
+        const std::optional<std::uint32_t> room = detail::SimulatedQueueRoom(fd);
+        if (room) {
+            // A simulated line's queue is full: wait for the board as for a driver's queue.
+            if (*room == 0) {
+                if (limited && SteadyClock::now() >= deadline) {
+                    return result;
+                }
+                if (!SerialPortPresent(port)) {
+                    result.error = EIO;
+                    return result;
+                }
+                pollfd none{-1, 0, 0};
+                (void)poll(&none, 0, 1);
+                continue;
+            }
+            want = std::min<std::size_t>(want, *room);
+        }
+        // Counted before they go, so the board can never be seen to take bytes not yet counted.
+        detail::SimulatedBytesWriting(fd, static_cast<std::uint32_t>(want));
+        const ssize_t put = write(fd, data.data() + result.written, want);
+        detail::SimulatedBytesUnwritten(
+            fd, static_cast<std::uint32_t>(want - static_cast<std::size_t>(std::max<ssize_t>(put, 0))));
         if (put > 0) {
             result.written += static_cast<std::uint32_t>(put);
             continue;
@@ -316,7 +350,11 @@ SerialWriteResult WriteSerialPort(OSHandle port, std::span<const std::uint8_t> d
         }
         if (ready > 0 && (p.revents & POLLOUT) == 0 && (p.revents & (POLLHUP | POLLERR)) != 0) {
             // The other side is gone; the next write says why, else call it EIO.
-            const ssize_t last = write(fd, data.data() + result.written, data.size() - result.written);
+            const std::size_t rest = data.size() - result.written;
+            detail::SimulatedBytesWriting(fd, static_cast<std::uint32_t>(rest));
+            const ssize_t last = write(fd, data.data() + result.written, rest);
+            detail::SimulatedBytesUnwritten(
+                fd, static_cast<std::uint32_t>(rest - static_cast<std::size_t>(std::max<ssize_t>(last, 0))));
             if (last > 0) {
                 result.written += static_cast<std::uint32_t>(last);
                 continue;
@@ -362,6 +400,7 @@ bool SerialPortPresent(OSHandle port) noexcept {
 void CloseSerialPort(OSHandle port) {
     const int fd = ToFd(port);
     Timeouts().Erase(fd);
+    detail::DetachSimulatedLine(fd);
     // Never retried: after EINTR the descriptor is already released on Linux,
     // and a retry could close a descriptor another thread just opened.
     if (close(fd) != 0 && errno != EINTR) {

@@ -18,8 +18,4 @@ enum class ThreadPriority {
 // its old priority, which is only slower to react, never wrong.
 bool SetCurrentThreadPriority(ThreadPriority priority) noexcept;
 
-// Processor time the calling thread has used so far (user and system), in
-// microseconds; 0 when the system cannot tell. For measurements.
-[[nodiscard]] std::uint64_t CurrentThreadCPUTimeUs() noexcept;
-
 }  // namespace klink::platform

@@ -35,12 +35,4 @@ bool SetCurrentThreadPriority(ThreadPriority priority) noexcept {
 #endif
 }
 
-uint64_t CurrentThreadCPUTimeUs() noexcept {
-    timespec t{};
-    if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t) != 0) {
-        return 0;
-    }
-    return static_cast<uint64_t>(t.tv_sec) * 1000000u + static_cast<uint64_t>(t.tv_nsec) / 1000u;
-}
-
 }  // namespace klink::platform

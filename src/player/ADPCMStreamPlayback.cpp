@@ -119,6 +119,11 @@ void ADPCMStreamPlayback::Finish() {
     const AudioStatusReport status = connection_.AudioStatus();
     finalStatusTaken_ = true;
     context_.report = status.text;
+    if (context_.link != nullptr) {
+        context_.link->streamed = true;
+        context_.link->underflows = status.underflows;
+        context_.link->lateEvents = status.lateEvents;
+    }
     if (context_.StopRequested()) {
         return;
     }

@@ -23,6 +23,11 @@ void KL2DACPlayback::Play() {
         throw;
     }
     context_.report = player.Report();
+    if (context_.link != nullptr) {
+        context_.link->streamed = true;
+        context_.link->underflows = player.LastStatus().underflows;
+        context_.link->lateEvents = player.LastStatus().lateDac;
+    }
 }
 
 }  // namespace klink

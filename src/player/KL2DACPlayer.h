@@ -54,6 +54,8 @@ public:
 
     // The last status line ("DAC: state=2 ..."); empty before DAC_START.
     [[nodiscard]] const std::string& Report() const noexcept { return report_; }
+    // The board's last status record.
+    [[nodiscard]] const KL2DACStatus& LastStatus() const noexcept { return poller_.Status(); }
     // Counter value at DAC_START; 0 before.
     [[nodiscard]] int64_t StartedAtCounter() const noexcept { return startedAtCounter_; }
 

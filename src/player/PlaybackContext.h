@@ -8,10 +8,12 @@
 // playback thread until the file has played, a stop was requested or a
 // failure (an exception of common/Errors.h) ends it.
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <string>
 
+#include "player/LinkReport.h"
 #include "player/PlaybackClock.h"
 #include "protocol/KLINKSerialLink.h"
 #include "routing/KLINKRouter.h"
@@ -31,6 +33,20 @@ struct PlaybackPosition {
     void SetMs(int32_t value) noexcept { (void)ms.exchange(value); }
 };
 
+// How the run watches its link: the rate of each connection's line and where
+// the register path records how late its writes reach it.
+struct LinkWatch {
+    // Bytes per second each way of connection 1 and 2 (0: not limited, or no port).
+    std::array<uint32_t, kKLINKConnectionCount> bytesPerSecond{};
+    // Register path: how late its writes reached the line.
+    WriteLateness lateness;
+    // Streaming paths: set `streamed` and the board's counts from its final
+    // status; the run then reports those instead of the lateness.
+    bool streamed = false;
+    uint32_t underflows = 0;
+    uint32_t lateEvents = 0;
+};
+
 struct PlaybackContext {
     const VGMAnalysis& file;    // a successful analysis: the file image, offsets, routes, clocks
     int32_t repeatCount = 1;    // passes through the loop before the end (0 = endless)
@@ -42,6 +58,8 @@ struct PlaybackContext {
     // Diagnostics text of the streaming paths (the last board status); the
     // register path leaves it alone.
     std::string& report;
+    // Optional; the register path records its lateness here.
+    LinkWatch* link = nullptr;
 
     [[nodiscard]] bool StopRequested() const { return cancel && cancel(); }
 };

@@ -1,5 +1,6 @@
 #include "player/RegisterPlayback.h"
 
+#include <algorithm>
 #include <span>
 
 #include "vgm/KLINKVGM.h"
@@ -42,6 +43,9 @@ void RegisterPlayback::Play() {
         writer_.FlushWrites();
         if (context_.StopRequested()) {
             break;
+        }
+        if (startupSynchronized_) {
+            RecordLateness(before);
         }
         if (startCounter_ == 0) {
             startCounter_ = clock.Now();
@@ -132,6 +136,28 @@ bool RegisterPlayback::ProcessCommand() {
     }
     pointer_ = file.vgmLoopOffset + 0x1C;
     return true;
+}
+
+void RegisterPlayback::RecordLateness(uint64_t samples) {
+    LinkWatch* link = context_.link;
+    if (link == nullptr) {
+        return;
+    }
+    const PlaybackClock& clock = context_.clock;
+    const int64_t now = clock.Now();
+    const int64_t due = startCounter_ + clock.Ticks(samples);
+    int64_t lateUs = now >= due ? static_cast<int64_t>(clock.ElapsedUs(due, now))
+                                : -static_cast<int64_t>(clock.ElapsedUs(now, due));
+    // Everything queued ahead of these writes leaves first, at the line's rate.
+    int64_t wireUs = 0;
+    for (int32_t i = 0; i < kKLINKConnectionCount; ++i) {
+        const uint32_t rate = link->bytesPerSecond[static_cast<size_t>(i)];
+        KLINKConnection* connection = context_.router.Connection(i);
+        if (rate != 0 && connection != nullptr) {
+            wireUs = std::max<int64_t>(wireUs, connection->PendingBytes() * 1'000'000 / rate);
+        }
+    }
+    link->lateness.Add(lateUs + wireUs);
 }
 
 void RegisterPlayback::StartTiming() {

@@ -34,6 +34,9 @@ private:
     // The first audible write synchronises the boards' startup and fixes the
     // time origin so that the current sample position falls due now.
     void StartTiming();
+    // How late the writes of sample position `samples`, just sent, reach the
+    // line (LinkWatch); nothing without a watch.
+    void RecordLateness(uint64_t samples);
     // Sends the YM2612 key and DAC state collected at time 0.
     void FlushKL2Startup();
 

@@ -3,6 +3,9 @@
 #include <chrono>
 #include <exception>
 #include <filesystem>
+#include <mutex>
+#include <optional>
+#include <set>
 #include <system_error>
 #include <utility>
 
@@ -13,6 +16,8 @@
 #include "platform/Thread.h"
 #include "player/ADPCMStreamPlayback.h"
 #include "player/KL2DACPlayback.h"
+#include "player/LinkBudget.h"
+#include "player/LinkReport.h"
 #include "player/RegisterPlayback.h"
 
 namespace klink {
@@ -23,6 +28,15 @@ namespace {
 
 // How long the final drain waits for one port's output queue to empty.
 constexpr uint64_t kOutputDrainTimeoutMs = 2000;
+
+// True the first time a port's name is asked about in this program: the
+// latency timer note is given once per port.
+bool FirstLatencyNote(const std::string& portName) {
+    static std::mutex lock;
+    static std::set<std::string> told;
+    std::lock_guard guard(lock);
+    return told.insert(portName).second;
+}
 
 }  // namespace
 
@@ -155,10 +169,56 @@ void VGMPlayerThread::PrepareAndPlay(KLINKRouter& router) {
     router.Prepare(analysis_.registerTargets, analysis_.registerClocks, analysis_.okiClock, cancel_,
                    analysis_.useKl2Dac);
     Log(router.Description());
+    ReportLinkBeforeTrack(router);
     router.Start(analysis_.registerClocks, analysis_.okiClock, cancel_);
     if (!Terminated()) {
         PlayVGM(router);
         playbackCompleted_ = !Terminated();
+        if (playbackCompleted_) {
+            const std::string line = link_->streamed
+                                         ? FormatStreamLinkReport(link_->underflows, link_->lateEvents)
+                                         : FormatRegisterLinkReport(link_->lateness);
+            if (!line.empty()) {
+                Log(line);
+            }
+        }
+    }
+}
+
+void VGMPlayerThread::ReportLinkBeforeTrack(const KLINKRouter& router) {
+    link_ = std::make_unique<LinkWatch>();
+    const KLINKRoutePlan* plan = router.Plan();
+    std::optional<LinkLoad> load;
+    for (int32_t i = 0; i < kKLINKConnectionCount; ++i) {
+        const auto index = static_cast<size_t>(i);
+        if (!IsConnectedPort(ports_[index].handle)) {
+            continue;
+        }
+        devices_[index] = pf::DescribeSerialDevice(ports_[index].handle);
+        const uint32_t rate = pf::SerialDeviceBytesPerSecond(devices_[index].kind);
+        link_->bytesPerSecond[index] = rate;
+        if (plan == nullptr || !plan->UsesDevice(i)) {
+            continue;
+        }
+        const std::string note = FormatLatencyTimerNote(ports_[index].name, devices_[index]);
+        if (!note.empty() && FirstLatencyNote(ports_[index].name)) {
+            Log(note);
+        }
+        // Nothing this program plays comes near a USB line's rate.
+        if (rate == 0 || rate >= pf::kUsbLineBytesPerSecond) {
+            continue;
+        }
+        if (!load) {
+            try {
+                load = MeasureLinkLoad(analysis_);
+            } catch (const Error&) {
+                return;  // playback itself reports what is wrong with the file
+            }
+        }
+        const std::string warning = FormatLinkWarning(ports_[index].name, devices_[index], *load);
+        if (!warning.empty()) {
+            Log(warning);
+        }
     }
 }
 
@@ -170,10 +230,11 @@ void VGMPlayerThread::PlayVGM(KLINKRouter& router) {
                                   .cancel = cancel_,
                                   .clock = PlaybackClock::System(),
                                   .position = position_,
-                                  .report = report_};
+                                  .report = report_,
+                                  .link = link_.get()};
     switch (PlaybackPathFor(analysis_)) {
         case VGMPlaybackPath::kKL2DAC:
-            KL2DACPlayback(context).Play();
+            PlayAndReport([&context] { KL2DACPlayback(context).Play(); });
             break;
         case VGMPlaybackPath::kADPCM:
             PlayAndReport([&context] { ADPCMStreamPlayback(context).Play(); });
@@ -181,11 +242,6 @@ void VGMPlayerThread::PlayVGM(KLINKRouter& router) {
         case VGMPlaybackPath::kRegister:
             RegisterPlayback(context).Play();
             break;
-    }
-    // The streaming paths end with the board's own account of the run
-    // (underflows included); a failure carries its own message instead.
-    if (!report_.empty()) {
-        Log(report_);
     }
 }
 

@@ -8,14 +8,17 @@
 // (RegisterPlayback, ADPCMStreamPlayback or KL2DACPlayback, each over a
 // PlaybackContext), and always stops the router and drains the output.
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "platform/SerialDevice.h"
 #include "player/PlaybackContext.h"
 #include "player/PlayerHost.h"
 #include "protocol/KLINKSerialLink.h"
@@ -70,6 +73,9 @@ private:
     // report), also when the path failed.
     void PlayAndReport(const std::function<void()>& play);
     void LogReport() noexcept;
+    // Before the track: says when a used port cannot carry it, and (once per
+    // port in this program) when a USB-serial adapter's latency timer delays replies.
+    void ReportLinkBeforeTrack(const KLINKRouter& router);
     // The clean-up once the router exists: stop it (a failed reset is a
     // WriteError), then wait for the output to drain.
     void StopRouter(KLINKRouter& router);
@@ -90,6 +96,8 @@ private:
     VGMAnalysis analysis_;
     PlaybackPosition position_;
     std::string report_;  // the streaming paths' diagnostics text
+    std::array<platform::SerialDeviceInfo, kKLINKConnectionCount> devices_;  // read once the run starts
+    std::unique_ptr<LinkWatch> link_;
     std::string playbackError_;
     bool playbackCompleted_ = false;
 

@@ -501,6 +501,8 @@ AudioStatusReport KLINKSerialLink::DescribeAudioStatus(std::span<const uint8_t> 
     AudioStatusReport report;
     report.finished = (flags & kAudioFinished) != 0;
     report.failed = (flags & kAudioFailed) != 0;
+    report.underflows = v[3];
+    report.lateEvents = v[8];
     std::string& text = report.text;
     text = fmt::format(
         "ADPCM: accepted={}, played={}, pending={}, underflows={}, overflows={}, rejected={}, max pending={} "

@@ -51,8 +51,10 @@ inline constexpr uint8_t kMaxAttenuation = 96;
 struct AudioStatusReport {
     // "ADPCM: accepted=..., ..." with the failure reasons, if any.
     std::string text;
-    bool finished = false;  // the stream has played to its end
-    bool failed = false;    // the board gave the stream up
+    bool finished = false;    // the stream has played to its end
+    bool failed = false;      // the board gave the stream up
+    uint32_t underflows = 0;  // times the board's stream buffer ran dry
+    uint32_t lateEvents = 0;  // events applied after their position had played
 
     friend bool operator==(const AudioStatusReport&, const AudioStatusReport&) = default;
 };

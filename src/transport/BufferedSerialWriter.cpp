@@ -59,7 +59,7 @@ void BufferedSerialWriter::Enqueue(const uint8_t* data, int32_t count) {
         if (terminated_) {
             throw WriteError("Serial writer is stopping.");
         }
-        if (static_cast<int64_t>(count_) + inFlight_ + count > limit_) {
+        if (static_cast<int64_t>(count_) + inFlight_ - batchWritten_ + count > limit_) {
             throw WriteError("Serial backlog limit reached; playback stopped.");
         }
         wasIdle = count_ == 0 && inFlight_ == 0;
@@ -92,7 +92,7 @@ int64_t BufferedSerialWriter::PendingBytes() {
         if (!error_.empty()) {
             throw WriteError(error_);
         }
-        pending = static_cast<int64_t>(count_) + inFlight_;
+        pending = static_cast<int64_t>(count_) + inFlight_ - batchWritten_;
     }
     return pending + OutputQueueBytes();
 }
@@ -160,6 +160,7 @@ void BufferedSerialWriter::Execute() noexcept {
             WriteBatch(n, oldest);
             std::lock_guard lock(lock_);
             inFlight_ = 0;
+            batchWritten_ = 0;
             if (count_ == 0) {
                 idle_.Set();
             }
@@ -193,6 +194,9 @@ void BufferedSerialWriter::WriteBatch(int32_t n, int64_t oldest) {
             throw WriteError("Serial batch exceeded the 2 second limit.");
         }
         written += got;
+        // Handed to the port: from now on the driver's queue counts these bytes.
+        std::lock_guard lock(lock_);
+        batchWritten_ = written;
     }
 }
 

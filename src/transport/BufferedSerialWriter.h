@@ -91,6 +91,10 @@ private:
     int32_t tail_ = 0;
     int32_t count_ = 0;
     int32_t inFlight_ = 0;
+    // Bytes of the batch in flight already handed to the port. They wait in
+    // the driver's queue, which PendingBytes counts, so neither the backlog
+    // limit nor PendingBytes counts them again.
+    int32_t batchWritten_ = 0;
     int32_t limit_ = kInitialLimit;
     std::string error_;
     bool terminated_ = false;  // guarded by lock_

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "VGMTestBuilder.h"
@@ -107,6 +109,58 @@ TEST(InfoReport, TextFormNamesPathOrError) {
     EXPECT_NE(text.find("YM2151 #0 4000000 Hz"), std::string::npos) << text;
     auto bad = klink::AnalyseVGMBytes(std::vector<uint8_t>(80, 0));
     EXPECT_EQ(InfoText("b.vgm", bad), "b.vgm\n  Error           Invalid VGM signature.\n");
+}
+
+TEST(InfoReport, LinkFiguresInJsonAndText) {
+    auto good =
+        klink::AnalyseVGMBytes(VGMBuilder().Field(0x30, 4000000).Cmd({0x54, 8, 0x78, 0x62}).End().Build());
+    const InfoLink link = MeasureInfoLink(good);
+    ASSERT_TRUE(link.load);
+    const json j = json::parse(InfoJsonLine("a.vgm", good, &link));
+    ASSERT_TRUE(j["link"].is_object());
+    EXPECT_EQ(j["link"]["bytes"], link.load->toBoardBytes);
+    EXPECT_EQ(j["link"]["peakBytesPerSecond"], link.load->peakBytes);
+    EXPECT_EQ(j["link"]["peakAt"], "0:00.0");
+    EXPECT_EQ(j["link"]["fitsUart"], true);
+    EXPECT_FALSE(json::parse(InfoJsonLine("a.vgm", good)).contains("link"));  // only when measured
+    const std::string text = InfoText("a.vgm", good, &link);
+    EXPECT_NE(text.find("Link            " + std::to_string(link.load->peakBytes) + " bytes/s on average, " +
+                        std::to_string(link.load->peakBytes) +
+                        " at the busiest second (from 0:00.0); a 115200-baud UART carries it (0 %)\n"),
+              std::string::npos)
+        << text;
+    // A failed analysis has no figures; a stream that fails to walk says why.
+    EXPECT_FALSE(MeasureInfoLink(klink::AnalyseVGMBytes(std::vector<uint8_t>(80, 0))).load);
+    InfoLink failed;
+    failed.error = "Unsupported OKI clock/divider.";
+    EXPECT_EQ(json::parse(InfoJsonLine("a.vgm", good, &failed))["link"]["error"], failed.error);
+}
+
+std::filesystem::path SharedSamples() {
+    const char* env = std::getenv("KLINK_SHARED_DIR");
+    return std::filesystem::path(env != nullptr ? env : KLINK_SHARED_DIR) / "vgm-samples";
+}
+
+// Every shared file that plays gets its link figures.
+TEST(InfoReport, EverySharedFileGetsLinkFigures) {
+    if (!std::filesystem::is_directory(SharedSamples())) GTEST_SKIP() << "no shared samples here";
+    int files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(SharedSamples())) {
+        const std::string ext = entry.path().extension().string();
+        if (ext != ".vgm" && ext != ".vgz") continue;
+        ++files;
+        const auto a = klink::AnalyseVGMFile(entry.path());
+        const InfoLink link = MeasureInfoLink(a);
+        const json j = json::parse(InfoJsonLine(entry.path().string(), a, &link));
+        ASSERT_EQ(j["ok"], a.ok) << entry.path();
+        if (!a.ok) continue;
+        ASSERT_TRUE(j["link"].contains("peakBytesPerSecond")) << entry.path() << ": " << j["link"].dump();
+        EXPECT_GT(j["link"]["averageBytesPerSecond"].get<uint64_t>(), 0u) << entry.path();
+        EXPECT_LE(j["link"]["averageBytesPerSecond"].get<uint64_t>(),
+                  j["link"]["peakBytesPerSecond"].get<uint64_t>())
+            << entry.path();
+    }
+    EXPECT_GT(files, 0);
 }
 
 }  // namespace

@@ -39,10 +39,12 @@ TEST(VGMPlayerThread, ShowsTheFileBeforeTheHeaderAndLogsRoutesAndRouting) {
     EXPECT_EQ(host.calls, calls);
     EXPECT_EQ(FormatVGMHeader(host.header)[VGMHeaderField::kYM2151Clock], "3579545");
     const auto log = host.LogLines();
-    ASSERT_EQ(log.size(), 2u);
+    ASSERT_EQ(log.size(), 3u);
     EXPECT_EQ(log[0], "VGM register routes=1; OKI=0 Hz, divider=0 (clock 0 = unused).");
     EXPECT_EQ(log[1].rfind("COM7 / ", 0), 0u) << log[1];
     EXPECT_NE(log[1].find("VGM routing (connection 1/2 = upper/lower COM selector):"), std::string::npos);
+    // A track the line carries gets no warning before it, and how it went after it.
+    EXPECT_EQ(log[2].rfind("Link: writes late by ", 0), 0u) << log[2];
 }
 
 TEST(VGMPlayerThread, AThreadThatNeverStartedIsDestroyedQuietly) {

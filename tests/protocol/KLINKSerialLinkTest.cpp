@@ -764,7 +764,9 @@ TEST(KLINKSerialLinkDescribeAudioStatus, ChecksAndDescribesTheDiagnostics) {
         SCOPED_TRACE(c.name);
         KLINKSerialLink link(writer);
         if (c.text.rfind("ADPCM", 0) == 0) {
-            EXPECT_EQ(link.DescribeAudioStatus(c.data), (AudioStatusReport{c.text, c.finished, c.failed}));
+            // Every valid case reports 1 underflow and 5 late events.
+            EXPECT_EQ(link.DescribeAudioStatus(c.data),
+                      (AudioStatusReport{c.text, c.finished, c.failed, 1, 5}));
         } else {
             ExpectError<ReadError>([&] { (void)link.DescribeAudioStatus(c.data); }, c.text);
         }

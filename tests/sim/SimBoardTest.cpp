@@ -13,8 +13,11 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "SimTestSupport.h"
+#include "platform/SerialDevice.h"
+#include "platform/SimulatedLine.h"
 #include "platform/SimulatedPorts.h"
 #include "sim/SimBoard.h"
 
@@ -200,20 +203,67 @@ TEST(SimBoard, ReplyFaultsShowOnTheLine) {
     EXPECT_EQ(host.Request(Opcode::kPing, {3}), (std::vector<uint8_t>{0, 3}));
 }
 
-TEST(SimBoard, StoppingToReadBacksUpTheHostsWrites) {
-    SimBoardOptions options;
-    options.faults.stopReadingAfterBytes = 100;
-    auto board = SimBoard::Start("Keltra 4", options);
+// The host's serial layer gives a simulated line a driver queue it can see:
+// writes stop once it holds what SetupSerialQueues asked for (4096 before),
+// not when the pseudo-terminal's larger buffer is full.
+TEST(SimBoard, StoppingToReadBacksUpTheHostsDriverQueue) {
+    for (const uint32_t queue : {0u, 10000u}) {
+        SimBoardOptions options;
+        options.faults.stopReadingAfterBytes = 100;
+        auto board = SimBoard::Start("Keltra 4", options);
+        RawClient host(board->PortPath());
+        if (queue != 0) platform::SetupSerialQueues(host.Handle(), 4096, queue);
+        const uint32_t expected = queue != 0 ? queue : 4096;
+        platform::SetSerialTimeouts(host.Handle(), {0, 0, 0, 0, 300});
+        const std::vector<uint8_t> data(64 * 1024, 0x55);
+        const auto r = platform::WriteSerialPort(host.Handle(), data);
+        EXPECT_EQ(r.error, 0);
+        EXPECT_EQ(board->BytesRead(), 100u);
+        EXPECT_EQ(r.written, 100u + expected) << "queue " << queue;
+        EXPECT_EQ(platform::QuerySerialQueues(host.Handle()).output, expected);
+    }
+}
+
+TEST(SimBoard, HostSeesItsQueueDrainAtTheLineRate) {
+    auto board = SimBoard::Start("Keltra 4");
     RawClient host(board->PortPath());
-    platform::SetSerialTimeouts(host.Handle(), {0, 0, 0, 0, 300});
-    const std::vector<uint8_t> data(64 * 1024, 0x55);
-    const auto r = platform::WriteSerialPort(host.Handle(), data);
-    EXPECT_EQ(r.error, 0);
-    EXPECT_GT(r.written, 4096u);
-    EXPECT_LT(r.written, data.size());
-    EXPECT_EQ(board->BytesRead(), 100u);
-    RecordProperty("pty_backlog_bytes", std::to_string(r.written));
-    EXPECT_EQ(platform::QuerySerialQueues(host.Handle()).output, 0u);  // a pty shows no output queue
+    platform::SetupSerialQueues(host.Handle(), 4096, 10000);
+    EXPECT_EQ(platform::SimulatedLineOf(host.Handle()), platform::SimulatedLineKind::kUart);
+    EXPECT_EQ(platform::DescribeSerialDevice(host.Handle()).kind, platform::SerialDeviceKind::kSimulatedUart);
+    platform::SetSerialTimeouts(host.Handle(), {0, 0, 0, 0, 1000});
+    // Zero bytes are frame delimiters only: the board takes them and does nothing.
+    const std::vector<uint8_t> data(2000, 0x00);
+    ASSERT_EQ(platform::WriteSerialPort(host.Handle(), data).written, data.size());
+    const uint32_t first = platform::QuerySerialQueues(host.Handle()).output;
+    EXPECT_GT(first, 1000u);  // 2000 bytes take 174 ms on the line
+    const auto start = Clock::now();
+    while (platform::QuerySerialQueues(host.Handle()).output != 0 &&
+           Clock::now() - start < milliseconds(5000)) {
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    EXPECT_EQ(platform::QuerySerialQueues(host.Handle()).output, 0u);
+    EXPECT_GE(Clock::now() - start, milliseconds(100));
+    EXPECT_EQ(board->BytesRead(), 2000u);
+}
+
+TEST(SimBoard, UsbLineTakesABurstInFramesFarFasterThanTheUart) {
+    SimBoardOptions options;
+    options.line = SimLineKind::kUsb;
+    auto board = SimBoard::Start("Keltra 4", options);
+    EXPECT_EQ(board->Line(), SimLineKind::kUsb);
+    RawClient host(board->PortPath());
+    EXPECT_EQ(platform::SimulatedLineOf(host.Handle()), platform::SimulatedLineKind::kUsb);
+    EXPECT_EQ(platform::DescribeSerialDevice(host.Handle()).kind, platform::SerialDeviceKind::kSimulatedUsb);
+    platform::SetupSerialQueues(host.Handle(), 4096, 10000);
+    // 20000 bytes: 1.7 s on a UART, 40 frames on USB.
+    const auto start = Clock::now();
+    host.Send(std::vector<uint8_t>(20000, 0x00));
+    while (board->BytesRead() < 20000 && Clock::now() - start < milliseconds(5000)) {
+        std::this_thread::sleep_for(milliseconds(2));
+    }
+    EXPECT_EQ(board->BytesRead(), 20000u);
+    EXPECT_LT(Clock::now() - start, milliseconds(1000));
+    EXPECT_EQ(host.Request(Opcode::kPing, {1, 2}), (std::vector<uint8_t>{0, 1, 2}));
 }
 
 TEST(SimBoard, HangUpFaultClosesTheLine) {
@@ -303,8 +353,9 @@ std::pair<pid_t, std::string> SpawnKlinksim(std::vector<std::string> args, int l
 
 TEST_F(PublishedBoards, KlinksimServesItsBoardsUntilInterrupted) {
     const std::string trace = (folder_ / "t.jsonl").string();
-    const auto [pid, text] = SpawnKlinksim(
-        {"--board", "Keltra 4", "--board", "Keltra 3", "--trace", trace, "--status", "0x02=9"}, 2);
+    const auto [pid, text] = SpawnKlinksim({"--board", "Keltra 4", "--board", "Keltra 3", "--link", "usb",
+                                            "--trace", trace, "--status", "0x02=9"},
+                                           2);
     ASSERT_NE(pid, 0);
     const std::string first = text.substr(0, text.find('\n'));
     EXPECT_EQ(first.rfind("sim-keltra4-1 ", 0), 0u) << text;
@@ -314,6 +365,7 @@ TEST_F(PublishedBoards, KlinksimServesItsBoardsUntilInterrupted) {
     EXPECT_EQ(platform::ListSimulatedPorts(platform::SimulatedPortFolder()).size(), 2u);
     {
         RawClient host(path);
+        EXPECT_EQ(platform::SimulatedLineOf(host.Handle()), platform::SimulatedLineKind::kUsb);
         EXPECT_EQ(host.Request(Opcode::kPing, {'K', 'L', 'I', 'N', 'K'}),
                   (std::vector<uint8_t>{0, 'K', 'L', 'I', 'N', 'K'}));
         EXPECT_EQ(host.Request(Opcode::kDeviceInfo), std::vector<uint8_t>{9});  // the fault option
@@ -353,6 +405,11 @@ TEST(SimBoard, KlinksimRefusesABadFaultOption) {
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2);
     EXPECT_EQ(text, "");  // the message goes to stderr
+    const auto [badLink, linkText] = SpawnKlinksim({"--board", "Keltra 4", "--link", "serial"}, 1);
+    ASSERT_NE(badLink, 0);
+    ASSERT_EQ(waitpid(badLink, &status, 0), badLink);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0);
+    EXPECT_EQ(linkText, "");
 }
 
 TEST(SimBoard, WritesTheTraceAsJsonLines) {

@@ -121,6 +121,8 @@ private:
     void OpenPort() {
         port = platform::UniqueSerialPort(platform::OpenSerialPort(board->DevicePath()));
         platform::ConfigureSerialPort(port.Get(), platform::SerialLineSettings{});
+        platform::PurgeSerialPort(port.Get());
+        platform::SetupSerialQueues(port.Get(), 4096, 10000);
         ConfigureWriteTimeouts(port.Get());
     }
 };

@@ -75,6 +75,19 @@ public:
         }
         changed_.notify_all();
     }
+    // Lets `count` more writes through the closed gate.
+    void Allow(int count) {
+        {
+            std::lock_guard lock(mutex_);
+            allowed_ += count;
+        }
+        changed_.notify_all();
+    }
+    // Waits until `count` chunks went through and the next write waits at the gate.
+    void WaitForChunks(size_t count) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this, count] { return chunks_.size() >= count && entered_ > count; });
+    }
     // Waits until a write is held at the closed gate.
     void WaitUntilHeld() {
         std::unique_lock lock(mutex_);
@@ -94,9 +107,12 @@ protected:
     int32_t WritePort(const uint8_t* buffer, int32_t count) override {
         std::unique_lock lock(mutex_);
         held_ = true;
+        ++entered_;
         changed_.notify_all();
-        changed_.wait(lock, [this] { return open_; });
+        changed_.wait(lock, [this] { return open_ || allowed_ > 0; });
+        if (!open_) --allowed_;
         chunks_.push_back(count);
+        changed_.notify_all();
         bytes_.insert(bytes_.end(), buffer, buffer + count);
         now_ += ticksPerWrite_;
         return count;
@@ -108,6 +124,8 @@ private:
     std::condition_variable changed_;
     bool open_;
     bool held_ = false;
+    int allowed_ = 0;
+    size_t entered_ = 0;
     std::vector<int32_t> chunks_;
     std::vector<uint8_t> bytes_;
     std::atomic<int64_t> now_{0};
@@ -230,6 +248,24 @@ TEST(BufferedSerialWriter, PlaybackLimitRefusesAWholeFrameWhileASmallerOneFits) 
     writer.OpenGate();
     writer.Drain();
     EXPECT_EQ(writer.Bytes(), Pattern(8192)) << "refused frames leave no trace";
+}
+
+// Chunks of a batch already handed to the port wait in the driver's queue:
+// neither the backlog limit nor PendingBytes counts them a second time.
+TEST(BufferedSerialWriter, WrittenChunksOfABatchCountOnlyInTheDriverQueue) {
+    FakePortWriter writer(false);
+    writer.PreparePlayback();
+    writer.Allow(2);
+    writer.Enqueue(Pattern(2000));
+    writer.WaitForChunks(2);  // 1024 bytes handed over, the third chunk held
+    writer.driverQueue = 1024;
+    EXPECT_EQ(writer.PendingBytes(), 2000);
+    EXPECT_EQ(MessageOf([&] { writer.Enqueue(Pattern(8192 - 976 + 1)); }),
+              "Serial backlog limit reached; playback stopped.");
+    writer.Enqueue(Pattern(8192 - 976, 2000));
+    writer.OpenGate();
+    writer.Drain();
+    EXPECT_EQ(writer.Bytes(), Pattern(2000 + 8192 - 976));
 }
 
 TEST(BufferedSerialWriter, BatchOlderThanTwoSecondsFails) {

@@ -23,11 +23,12 @@ void AddInfoCommand(CLI::App& app, int& exitStatus) {
         for (const auto& file : *files) {
             const klink::VGMAnalysis analysis = klink::AnalyseVGMFile(klink::platform::PathFromUtf8(file));
             allOk = allOk && analysis.ok;
+            const InfoLink link = MeasureInfoLink(analysis);
             if (*json) {
-                std::cout << InfoJsonLine(file, analysis) << '\n';
+                std::cout << InfoJsonLine(file, analysis, &link) << '\n';
             } else {
                 if (!first) std::cout << '\n';
-                std::cout << InfoText(file, analysis);
+                std::cout << InfoText(file, analysis, &link);
             }
             first = false;
         }

@@ -3,6 +3,8 @@
 #include <fmt/format.h>
 
 #include <array>
+#include <cmath>
+#include <exception>
 #include <string_view>
 
 #include "vgm/GD3Text.h"
@@ -53,7 +55,28 @@ VGMHeaderTexts HeaderTexts(const VGMAnalysis& a) {
 
 }  // namespace
 
-nlohmann::ordered_json InfoJson(const std::string& file, const VGMAnalysis& a) {
+InfoLink MeasureInfoLink(const VGMAnalysis& analysis) {
+    InfoLink link;
+    if (!analysis.ok) return link;
+    try {
+        link.load = klink::MeasureLinkLoad(analysis);
+    } catch (const std::exception& e) {
+        link.error = e.what();
+    }
+    return link;
+}
+
+std::string LinkText(const InfoLink& link) {
+    if (!link.load) return link.error;
+    const klink::LinkLoad& l = *link.load;
+    const uint64_t percent = l.peakBytes * 100 / klink::platform::kUartLineBytesPerSecond;
+    return fmt::format("{} bytes/s on average, {} at the busiest second (from {}); {}",
+                       l.AverageBytesPerSecond(), l.peakBytes, klink::FormatTrackTime(l.peakStartUs),
+                       l.FitsUart() ? fmt::format("a 115200-baud UART carries it ({} %)", percent)
+                                    : fmt::format("needs USB: {} % of a 115200-baud UART", percent));
+}
+
+nlohmann::ordered_json InfoJson(const std::string& file, const VGMAnalysis& a, const InfoLink* link) {
     using json = nlohmann::ordered_json;
     json j = json::object();
     j["file"] = file;
@@ -89,12 +112,30 @@ nlohmann::ordered_json InfoJson(const std::string& file, const VGMAnalysis& a) {
     if (a.Reached(VGMAnalysisStage::kKL2RegistersKnown)) j["hasKl2Registers"] = a.hasKl2Registers;
     if (a.Reached(VGMAnalysisStage::kKL2DACKnown)) j["usesKl2Dac"] = a.useKl2Dac;
     if (a.ok) j["path"] = std::string(klink::PlaybackPathName(klink::PlaybackPathFor(a)));
+    if (link != nullptr && link->load) {
+        const klink::LinkLoad& l = *link->load;
+        const double seconds = static_cast<double>(l.durationUs) / 1e6;
+        j["link"] = {
+            {"bytes", l.toBoardBytes},
+            {"seconds", std::round(seconds * 1000.0) / 1000.0},
+            {"averageBytesPerSecond", l.AverageBytesPerSecond()},
+            {"peakBytesPerSecond", l.peakBytes},
+            {"peakStartUs", l.peakStartUs},
+            {"peakAt", klink::FormatTrackTime(l.peakStartUs)},
+            {"fromBoardBytesPerSecond", l.durationUs == 0 ? 0 : l.fromBoardBytes * 1'000'000 / l.durationUs},
+            {"uartPercent", l.peakBytes * 100 / klink::platform::kUartLineBytesPerSecond},
+            {"fitsUart", l.FitsUart()},
+        };
+    } else if (link != nullptr && !link->error.empty()) {
+        j["link"] = {{"error", link->error}};
+    }
     return j;
 }
 
-std::string InfoJsonLine(const std::string& file, const VGMAnalysis& analysis) {
+std::string InfoJsonLine(const std::string& file, const VGMAnalysis& analysis, const InfoLink* link) {
     // A path given on the command line need not be UTF-8; never fail on it.
-    return InfoJson(file, analysis).dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    return InfoJson(file, analysis, link)
+        .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 std::string HeaderClocksText(const VGMHeaderTexts& d) {
@@ -120,7 +161,7 @@ std::string HeaderClocksText(const VGMHeaderTexts& d) {
     return clocks;
 }
 
-std::string InfoText(const std::string& file, const VGMAnalysis& a) {
+std::string InfoText(const std::string& file, const VGMAnalysis& a, const InfoLink* link) {
     using F = VGMHeaderField;
     std::string out = file + '\n';
 
@@ -162,6 +203,7 @@ std::string InfoText(const std::string& file, const VGMAnalysis& a) {
     for (const auto& line : a.log) Row(out, "Log", line);
     if (a.ok) {
         Row(out, "Playback path", klink::PlaybackPathName(klink::PlaybackPathFor(a)));
+        if (link != nullptr && (link->load || !link->error.empty())) Row(out, "Link", LinkText(*link));
     } else {
         Row(out, "Error", a.error);
     }

@@ -46,6 +46,7 @@ struct PlayOptions {
     std::string repeat = "1";
     int32_t fade = 10;
     std::string simTrace;
+    std::string simLink = "auto";
 };
 
 // The repeat count as the window's selector gives it: 1..5, or "inf" = 0.
@@ -101,22 +102,20 @@ public:
     }
 
     [[nodiscard]] const std::vector<std::string>& Models() const noexcept { return models_; }
-    [[nodiscard]] bool Throttled() const noexcept { return throttled_; }
-
-    // Whether boards of `models` on lines paced as `throttled` asks already run.
-    [[nodiscard]] bool Running(const std::vector<std::string>& models, bool throttled) const {
-        return models == models_ && throttled == throttled_;
+    // Whether boards of `models` on lines of kind `line` already run.
+    [[nodiscard]] bool Running(const std::vector<std::string>& models, klink::sim::SimLineKind line) const {
+        return models == models_ && line == line_;
     }
 
     // Starts boards of `models` unless those already run; returns whether it did.
-    bool Use(const std::vector<std::string>& models, bool throttled) {
-        if (Running(models, throttled)) return false;
+    bool Use(const std::vector<std::string>& models, klink::sim::SimLineKind line) {
+        if (Running(models, line)) return false;
         boards_.clear();
         models_.clear();
-        throttled_ = throttled;
+        line_ = line;
         for (const std::string& model : models) {
             klink::sim::SimBoardOptions options;
-            options.throttled = throttled;
+            options.line = line;
             options.keepTrace = false;
             options.traceFile = trace_;
             boards_.push_back(klink::sim::SimBoard::Start(model, options));
@@ -130,16 +129,21 @@ public:
 private:
     std::shared_ptr<klink::sim::SimTraceFile> trace_;
     std::vector<std::string> models_;
-    bool throttled_ = true;
+    klink::sim::SimLineKind line_ = klink::sim::SimLineKind::kUart;
     std::vector<std::unique_ptr<klink::sim::SimBoard>> boards_;
 };
 
-// Whether the simulated boards for a file pace their lines at 115200 baud.
-// The streams of an OKIM6258 at 8 MHz / 512 and of the KL2 DAC (25-35 KB/s)
-// need more than such a UART carries, so those boards run unthrottled, as a
-// USB link would.
-[[nodiscard]] bool SimulatedLineThrottled(const klink::VGMAnalysis& analysis) {
-    return !analysis.ok || (klink::PlaybackPathFor(analysis) != klink::VGMPlaybackPath::kADPCM && !analysis.useKl2Dac);
+// The line the simulated boards get for a file: the one asked for, or by
+// default a 115200-baud UART, except for the streaming paths. An OKIM6258
+// stream at 8 MHz / 512 and a KL2 DAC stream (25-35 KB/s) need more than
+// such a UART carries, so those boards are USB devices, as real boards that
+// play them are.
+[[nodiscard]] klink::sim::SimLineKind SimulatedLineFor(const klink::VGMAnalysis& analysis,
+                                                       const std::string& choice) {
+    if (choice == "uart") return klink::sim::SimLineKind::kUart;
+    if (choice == "usb") return klink::sim::SimLineKind::kUsb;
+    const bool streams = analysis.ok && klink::PlaybackPathFor(analysis) != klink::VGMPlaybackPath::kRegister;
+    return streams ? klink::sim::SimLineKind::kUsb : klink::sim::SimLineKind::kUart;
 }
 
 // The result of one track.
@@ -233,14 +237,14 @@ int RunPlay(const PlayOptions& options) {
                 analysis.ok ? SimulatedBoards::ChooseModels(analysis, why) : std::vector<std::string>{};
             if (models.empty())
                 models = boards->Models().empty() ? std::vector<std::string>{"Keltra 4"} : boards->Models();
-            const bool throttled = SimulatedLineThrottled(analysis);
+            const klink::sim::SimLineKind line = SimulatedLineFor(analysis, options.simLink);
             try {
-                if (!boards->Running(models, throttled)) {
+                if (!boards->Running(models, line)) {
                     for (size_t i = 0; i < ports.size(); ++i) {
                         host.SetPort(static_cast<int>(i), klink::platform::kInvalidOSHandle, "");
                         ports[i].Driver().Disconnect();
                     }
-                    (void)boards->Use(models, throttled);
+                    (void)boards->Use(models, line);
                     std::string names;
                     for (size_t i = 0; i < models.size(); ++i) {
                         const auto& board = boards->Board(i);
@@ -248,7 +252,8 @@ int RunPlay(const PlayOptions& options) {
                         host.SetPort(static_cast<int>(i), ports[i].Handle(), board.PortName());
                         names += fmt::format("{}{} on connection {}", i == 0 ? "" : ", ", models[i], i + 1);
                     }
-                    host.Print(fmt::format("No port given; playing on simulated boards: {}.", names));
+                    host.Print(fmt::format("No port given; playing on simulated boards: {} ({} line).", names,
+                                           klink::sim::SimLineKindName(line)));
                 }
             } catch (const std::exception& e) {
                 std::cerr << e.what() << '\n';
@@ -281,6 +286,11 @@ void AddPlayCommand(CLI::App& app, int& exitStatus) {
         ->check(CLI::IsMember({0, 1, 3, 5, 10, 15}));
     cmd->add_option("--sim-trace", options->simTrace,
                     "With simulated boards: write what they do to this JSON Lines file");
+    cmd->add_option("--sim-link", options->simLink,
+                    "With simulated boards: their line, 'uart' (115200 baud), 'usb' (full-speed USB) or "
+                    "'auto' (USB for files that stream to the board, else UART)")
+        ->default_str("auto")
+        ->check(CLI::IsMember({"auto", "uart", "usb"}));
     cmd->callback([options, &exitStatus] { exitStatus = RunPlay(*options); });
 }
 
