@@ -117,7 +117,8 @@ TEST(PlayADPCM, PrayerForLoveOnItsOwnBoard) {
                        trace.Path().string() + "\"");
     });
     ASSERT_EQ(run.status, 0) << run.output;
-    EXPECT_NE(run.output.find("playing on simulated boards: Keltra 4 on connection 1 (usb line)."), std::string::npos)
+    EXPECT_NE(run.output.find("playing on simulated boards: Keltra 4 on connection 1 (usb line)."),
+              std::string::npos)
         << run.output;
     ExpectCleanEnd(StatusLine(run.output));
     const test::FileFacts facts = test::WalkYM2151Writes(a);
