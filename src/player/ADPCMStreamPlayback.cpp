@@ -21,6 +21,11 @@ constexpr uint64_t kStartConfirmUs = 1000000;
 // as stuck, and must then have stopped playing for kStallUs.
 constexpr uint64_t kEndGraceUs = 100000;
 constexpr uint64_t kStallUs = 1000000;
+// Bytes the host lets wait for the line before it sends more stream: 100 ms
+// of a 115200-baud UART. On a line too slow for the stream the board then
+// runs dry and counts underflows, while status requests still get through
+// within their reply time; a USB line never holds this much.
+constexpr int64_t kLineBacklogBytes = 1152;
 // The loop does not sleep while an other-chip write is due this soon.
 constexpr uint64_t kExternalSpinUs = 2000;
 // Stream time of VGM time 0.
@@ -98,7 +103,7 @@ void ADPCMStreamPlayback::Stream() {
             if (EndReached()) {
                 break;
             }
-        } else if (source_.TimeUs() < nowUs_ + kLeadUs) {
+        } else if (source_.TimeUs() < nowUs_ + kLeadUs && connection_.PendingBytes() <= kLineBacklogBytes) {
             SendNextChunk();
             continue;
         }
