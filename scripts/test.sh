@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # CI: the format check, then every build and test: the normal build and the
 # AddressSanitizer + UndefinedBehaviorSanitizer build, each with all tests
-# (warnings are errors in both), and a packager's plain Release build (build
-# only: the normal build has run the tests). Prints how long each phase took.
+# (warnings are errors in both), the MinGW-w64 build tested under Wine, and a
+# packager's plain Release build (build only: the normal build has run the
+# tests). Prints how long each phase took.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -34,6 +35,13 @@ for preset in default asan; do
   QT_QPA_PLATFORM=offscreen ctest --preset "$preset" -j "$jobs"
   end
 done
+
+# The Windows build: klinkplay.exe and the unit tests cross-built with
+# MinGW-w64, the tests and an end-to-end play run under Wine (it uses the
+# native klinksim built above).
+begin "windows: build, Wine tests"
+bash scripts/test-windows.sh
+end
 
 # What a packager runs (cmake -DCMAKE_BUILD_TYPE=Release): it must build
 # without KLINK_WERROR, whatever a newer compiler warns about.
