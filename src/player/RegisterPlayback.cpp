@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <span>
 
+#include "common/Errors.h"
 #include "vgm/KLINKVGM.h"
 #include "vgm/VGMCommand.h"
 
@@ -134,6 +135,12 @@ bool RegisterPlayback::ProcessCommand() {
         }
         writer_.StartFade(samples_ * 1000000 / kVGMSampleRate, context_.fadeSeconds);
     }
+    // A loop without a wait would replay at once, forever with endless
+    // repeat: a core spinning at raised priority in silence.
+    if (lastLoopSamples_ == samples_) {
+        throw ReadError("Zero-duration VGM loop.");
+    }
+    lastLoopSamples_ = samples_;
     pointer_ = file.vgmLoopOffset + 0x1C;
     return true;
 }

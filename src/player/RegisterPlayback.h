@@ -7,6 +7,7 @@
 // publishes the position.
 
 #include <cstdint>
+#include <optional>
 
 #include "kl2/KL2VGMStartup.h"
 #include "player/PlaybackContext.h"
@@ -44,6 +45,9 @@ private:
     RegisterWriter writer_;
     uint64_t& samples_;  // the position's samples: 44100 per second, across loops
     uint32_t pointer_;   // file offset of the next command
+    // Where the last jump back to the loop start happened; a pass through the
+    // loop that reaches the end at the same position never waits.
+    std::optional<uint64_t> lastLoopSamples_;
     uint64_t completedLoops_ = 0;
     bool startupSynchronized_ = false;
     int64_t startCounter_ = 0;  // counter value of sample 0; 0 until fixed

@@ -127,6 +127,39 @@ TEST(RegisterPlayback, RepeatCountTwoPlaysTheLoopTwiceThenEnds) {
     EXPECT_EQ(thread.PositionMS(), 5 * 735 * 1000 / 44100);
 }
 
+// A loop whose body never waits would replay at once, forever with endless
+// repeat. It fails as the streaming sources do, after the intro has played.
+struct ZeroLoopCase {
+    const char* name;
+    std::vector<uint8_t> body;  // commands between the loop start and the end
+    int32_t fadeSeconds;
+};
+
+class ZeroDurationLoop : public ::testing::TestWithParam<ZeroLoopCase> {};
+
+TEST_P(ZeroDurationLoop, FailsWithItsMessageInsteadOfSpinning) {
+    SimConnection board("Keltra 4");
+    RecordingHost host;
+    host.SetPort(0, board.port.Get(), "sim");
+    VGMBuilder file = TestFile();
+    file.Cmd({0x54, 0x08, 0x78, 0x62});  // intro
+    file.LoopHere();
+    file.Raw(GetParam().body).End();
+    TempFile vgm(file.Build(), ".vgm");
+    VGMPlayerThread thread(host, vgm.Path().string(), 0, GetParam().fadeSeconds);
+    RunToEnd(thread);
+    EXPECT_EQ(thread.PlaybackError(), "Zero-duration VGM loop.");
+    EXPECT_FALSE(thread.PlaybackCompleted());
+    ASSERT_FALSE(board.HostWrites().empty());
+    EXPECT_EQ(board.HostWrites().front().value, 0x78);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ZeroDurationLoop,
+                         ::testing::Values(ZeroLoopCase{"LoopAtTheEndCommand", {}, 0},
+                                           ZeroLoopCase{"WritesWithoutAWait", {0x54, 0x20, 0x11}, 0},
+                                           ZeroLoopCase{"WithAFadeThatNeverStarts", {0x54, 0x20, 0x11}, 10}),
+                         [](const auto& row) { return std::string(row.param.name); });
+
 TEST(RegisterPlayback, OneSecondFadeSendsSixtyTwoStepsAndEndsAtTheLast) {
     SimConnection board("Keltra 4");
     RecordingHost host;
