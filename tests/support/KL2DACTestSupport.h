@@ -136,17 +136,16 @@ inline std::string EndedStatusLine(const SourceDAC& dac) {
            " queued=0; underflows=0 overflows=0 rejected=0; max DAC late=0 us; ticks=" + ticks + "/" + ticks;
 }
 
-// Whether a first run ran the simulated KL2 board dry, to be played once
-// more. The board and the player are both threads of this machine, and a
-// machine busy with other work can hold the board's thread back for longer
-// than the 80 ms the player keeps buffered: the board then counts an
+// Whether one of the first two runs ran the simulated KL2 board dry, to be
+// played again. The board and the player are both threads of this machine,
+// and a machine busy with other work can hold the board's thread back for
+// longer than the 80 ms the player keeps buffered: the board then counts an
 // underflow that a board with a processor of its own would not. A player
-// that falls behind runs the board dry on the second run as well, which
-// then fails.
+// that falls behind runs the board dry on every run, and the third fails.
 inline bool RanDryOnABusyMachine(const SimConnection& board, int attempt) {
     const uint32_t underflows = board.board->DACStatus().underflows;
-    if (attempt > 1 || underflows == 0) return false;
-    std::cout << "The simulated board ran dry " << underflows << " time(s); playing once more.\n";
+    if (attempt > 2 || underflows == 0) return false;
+    std::cout << "The simulated board ran dry " << underflows << " time(s); playing again.\n";
     return true;
 }
 
