@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -421,6 +422,50 @@ TEST_F(SessionFileTest, SaveReplacesTheOldFileAndLeavesOnlyIt) {
     ASSERT_TRUE(back.has_value());
     EXPECT_EQ(back->comPort, "second");
     EXPECT_EQ(EntriesInFolder(), 1u);
+}
+
+// A process killed at any moment while it saves over and over leaves the
+// old session or the new one on disk, complete and loadable, never a mix or
+// a cut-off file. The two sessions differ in size (a long and a short
+// playlist), so a torn write could not pass for either.
+TEST_F(SessionFileTest, AKillAtAnyMomentLeavesTheOldOrTheNewSession) {
+    KLINKSessionState small;
+    small.comPort = "small";
+    small.playlist.push_back({"/music/a.vgm", "A", "Game"});
+    KLINKSessionState large = small;
+    large.comPort = "large";
+    for (int i = 0; i < 400; ++i)
+        large.playlist.push_back(
+            {"/music/track " + std::to_string(i) + ".vgz", "Track " + std::to_string(i), "Game"});
+    SaveSession(file_, small);
+
+    int killedWhileSaving = 0;
+    for (int round = 0; round < 25; ++round) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            // The child only saves; it never returns into the test framework.
+            for (unsigned n = 0;; ++n) {
+                try {
+                    SaveSession(file_, n % 2 == 0 ? large : small);
+                } catch (...) {
+                    _exit(3);
+                }
+            }
+        }
+        // Let it save a few times, then kill it wherever it is.
+        usleep(static_cast<useconds_t>(2000 + round * 1500));
+        ASSERT_EQ(kill(child, SIGKILL), 0);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the saving process ended by itself (status " << status << ")";
+        ++killedWhileSaving;
+
+        const std::optional<KLINKSessionState> back = LoadSession(file_);
+        ASSERT_TRUE(back.has_value()) << "round " << round;
+        EXPECT_TRUE(*back == small || *back == large) << "round " << round << ": " << back->comPort;
+    }
+    EXPECT_EQ(killedWhileSaving, 25);
 }
 
 TEST(KLINKSessionGUID, BracedUpperCaseAndFresh) {
