@@ -145,9 +145,11 @@ std::vector<uint8_t> EncodeKL2RegisterEvents(std::span<const KL2RegisterEvent> e
     WriteKL2Field(packet, 10, head.target.instance, 1);
     WriteKL2Field(packet, 11, head.target.page, 1);
     for (const KL2RegisterEvent& e : events.subspan(static_cast<size_t>(first), static_cast<size_t>(count))) {
-        // The DAC registers of port 0 belong to the DAC records; a timed write
-        // there would race the board's own DAC playback.
-        const bool dacRegister = w == 2 && e.target.page == 0 && (e.address == 0x2A || e.address == 0x2B);
+        // The DAC registers of the YM2612's port 0 belong to the DAC records; a
+        // timed write there would race the board's own DAC playback. Other
+        // chips' registers of the same numbers are ordinary ones.
+        const bool dacRegister = e.target.writeId == kWriteYM2612 && e.target.page == 0 &&
+                                 (e.address == 0x2A || e.address == 0x2B);
         if (e.tick != head.tick || !(e.target == head.target) || dacRegister) {
             throw WriteError("Invalid KL2 register event target/order.");
         }

@@ -217,6 +217,10 @@ std::optional<KLINKSessionState> LoadSession(const std::string& fileName) {
     if (in.bad()) {
         throw OSError::FromErrno(errno != 0 ? errno : EIO);
     }
+    return ParseSessionText(text);
+}
+
+KLINKSessionState ParseSessionText(std::string_view text) {
     std::string_view body = text;
     if (body.size() >= 3 && body.substr(0, 3) == "\xEF\xBB\xBF") {
         body.remove_prefix(3);

@@ -55,6 +55,9 @@ struct KLINKSessionState {
 // out); a file that exists but cannot be read raises OSError.
 [[nodiscard]] std::optional<KLINKSessionState> LoadSession(const std::string& fileName);
 
+// The session from the file's content, with LoadSession's checks and messages.
+[[nodiscard]] KLINKSessionState ParseSessionText(std::string_view text);
+
 // Writes the session atomically: a temporary file next to fileName, flushed
 // to disk, then moved over fileName. Creates missing folders ("Cannot create
 // session folder.", WriteError). A failed write or move raises OSError with

@@ -473,6 +473,11 @@ TEST(KL2RegisterEvents, RejectsMixedBatchesAndDACRegisters) {
                                   "Invalid KL2 register event target/order.", "port 0 DAC register alone");
         const std::vector<KL2RegisterEvent> port1 = {{10, false, kYMPort1, address, 0x80}};
         EXPECT_NO_THROW((void)EncodeKL2RegisterEvents(port1, 0, 1));
+        // The same register numbers of another chip (YM2413, YM2151) are no DAC registers.
+        for (const KLINKVGMTarget other : {KLINKVGMTarget{0x51, 0, 0}, KLINKVGMTarget{0x54, 0, 0}}) {
+            const std::vector<KL2RegisterEvent> write = {{10, false, other, address, 0x17}};
+            EXPECT_NO_THROW((void)EncodeKL2RegisterEvents(write, 0, 1)) << int{other.writeId};
+        }
     }
     // The PSGs carry no register byte, so their Address does not matter.
     const std::vector<KL2RegisterEvent> psg = {{10, false, kPSG, 0x2A, 0x9F}};
