@@ -1,6 +1,6 @@
 // The ADPCM event source run to its end on arbitrary file bytes, with the
-// figures the analysis found (or a supported OKIM6258 set-up where it did
-// not get that far), two passes and a one-second fade: every chunk must be
+// figures the analysis found (or a supported OKIM6258 set-up where it found
+// none), two passes and a one-second fade: every chunk must be
 // one the stream payloads can carry, in order, and the stream must end in
 // its silence byte.
 
@@ -15,7 +15,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const klink::VGMAnalysis file = klink::AnalyseVGMBytes(std::vector<uint8_t>(data, data + size));
     if (!file.Reached(klink::VGMAnalysisStage::kLoopValidated)) return 0;
-    const bool okiKnown = file.Reached(klink::VGMAnalysisStage::kOKIHeaderRead);
+    // A file without an OKIM6258 header still drives the source, as a 4 MHz chip.
+    const bool okiKnown = file.Reached(klink::VGMAnalysisStage::kOKIHeaderRead) && file.okiClock != 0;
     const uint32_t clock = okiKnown ? file.okiClock : 4000000;
     const uint16_t divider = okiKnown ? file.okiDivider : 512;
 
