@@ -47,6 +47,7 @@ struct PlayOptions {
     int32_t fade = 10;
     std::string simTrace;
     std::string simLink = "auto";
+    std::string timing = "auto";
 };
 
 // The repeat count as the window's selector gives it: 1..5, or "inf" = 0.
@@ -150,8 +151,8 @@ private:
 enum class TrackEnd { kCompleted, kStopped, kFailed };
 
 TrackEnd PlayTrack(ConsoleHost& host, std::array<CommandPort, 2>& ports, const std::string& file,
-                   int32_t repeat, int32_t fade) {
-    auto thread = std::make_unique<klink::VGMPlayerThread>(host, file, repeat, fade);
+                   int32_t repeat, int32_t fade, klink::PlaybackTiming timing) {
+    auto thread = std::make_unique<klink::VGMPlayerThread>(host, file, repeat, fade, timing);
     // The playback thread is the only reader of the ports while it runs.
     for (auto& port : ports) {
         if (port.Connected()) port.Driver().PausePolling();
@@ -260,7 +261,9 @@ int RunPlay(const PlayOptions& options) {
                 return 1;
             }
         }
-        const TrackEnd end = PlayTrack(host, ports, file, repeat, options.fade);
+        const TrackEnd end =
+            PlayTrack(host, ports, file, repeat, options.fade,
+                      klink::ParsePlaybackTiming(options.timing).value_or(klink::PlaybackTiming::kAuto));
         if (end == TrackEnd::kCompleted) continue;
         status = end == TrackEnd::kStopped ? kExitInterrupted : 1;
         break;
@@ -291,6 +294,11 @@ void AddPlayCommand(CLI::App& app, int& exitStatus) {
                     "'auto' (USB for files that stream to the board, else UART)")
         ->default_str("auto")
         ->check(CLI::IsMember({"auto", "uart", "usb"}));
+    cmd->add_option("--timing", options->timing,
+                    "Who times the writes of a file without samples: 'host', 'board' (a KL2 board's tick "
+                    "clock or a Keltra 4's stream) or 'auto' (board where the board and the line allow it)")
+        ->default_str("auto")
+        ->check(CLI::IsMember({"host", "board", "auto"}));
     cmd->callback([options, &exitStatus] { exitStatus = RunPlay(*options); });
 }
 
