@@ -100,9 +100,19 @@ void ApplyBoardTiming(VGMAnalysis& file, BoardTimedPath path) noexcept {
 }
 
 std::string BoardTimedLinkRefusal(const LinkLoad& load, uint32_t bytesPerSecond) {
-    if (load.FitsLine(bytesPerSecond)) return {};
-    return fmt::format("board timing needs {} bytes/s at its busiest (from {}); the line carries {} bytes/s",
-                       load.peakBytes, FormatTrackTime(load.peakStartUs), bytesPerSecond);
+    if (!load.FitsLine(bytesPerSecond)) {
+        return fmt::format(
+            "board timing needs {} bytes/s at its busiest (from {}); the line carries {} bytes/s",
+            load.peakBytes, FormatTrackTime(load.peakStartUs), bytesPerSecond);
+    }
+    // The replies come back on the same kind of line: the KL2 path's status
+    // every 5 ms alone fills most of a UART.
+    const uint64_t replies = load.durationUs == 0 ? 0 : load.fromBoardBytes * 1'000'000 / load.durationUs;
+    if (bytesPerSecond != 0 && replies > bytesPerSecond) {
+        return fmt::format("board timing's status replies need {} bytes/s; the line carries {} bytes/s",
+                           replies, bytesPerSecond);
+    }
+    return {};
 }
 
 std::string ChooseTiming(PlaybackTiming timing, VGMAnalysis& file, KLINKRouter& router,

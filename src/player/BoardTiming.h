@@ -63,8 +63,9 @@ enum class BoardTimedPath : uint8_t {
 // stream's clock and divider as the OKIM6258 stream.
 void ApplyBoardTiming(VGMAnalysis& file, BoardTimedPath path) noexcept;
 
-// Empty when a line of `bytesPerSecond` (0: unlimited) carries the
-// board-timed load; otherwise why it does not, for the log.
+// Empty when a line of `bytesPerSecond` each way (0: unlimited) carries the
+// board-timed load: its busiest second to the board and its status replies
+// back; otherwise why it does not, for the log.
 [[nodiscard]] std::string BoardTimedLinkRefusal(const LinkLoad& load, uint32_t bytesPerSecond);
 
 // Decides the timing of one track and applies it: `file` and the router's

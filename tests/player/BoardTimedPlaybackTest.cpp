@@ -98,7 +98,8 @@ TEST(BoardTimedPlayback, AutoTimesAYM2151FileByTheKeltra4Stream) {
 }
 
 TEST(BoardTimedPlayback, AutoTimesAKL2FileByTheBoardsTickClock) {
-    SimConnection kl2("Keltra 2.1");
+    // A board with the buffered DAC is a USB device: its status alone needs more than a UART.
+    SimConnection kl2("Keltra 2.1", {}, true, sim::SimLineKind::kUsb);
     const Played run = Play({&kl2}, KL2Tune(100), PlaybackTiming::kAuto);
     EXPECT_EQ(run.error, "");
     EXPECT_TRUE(run.completed);
@@ -126,6 +127,11 @@ TEST(BoardTimedPlayback, AutoKeepsHostTimingWithTheReason) {
          YM2151Tune(20, 1),
          "Timing: host (No connected device supports the required OKIM6258 stream/capacity.).",
          ""},
+        {"the KL2 board's replies do not fit a UART",
+         {"Keltra 2.1"},
+         KL2Tune(20),
+         "Timing: host (board timing's status replies need ",
+         " bytes/s; the line carries 11520 bytes/s)."},
         {"the stream board is not the YM2151's board",
          {"Keltra 3", "Keltra 4"},
          YM2151Tune(20, 1),
@@ -153,6 +159,7 @@ TEST(BoardTimedPlayback, AutoKeepsHostTimingWithTheReason) {
         for (const auto& b : boards) {
             EXPECT_EQ(Count(b->board->Trace(), sim::SimWriteSource::kStream, kYM2151), 0u) << c.name;
             EXPECT_TRUE(b->Events(sim::SimTraceOp::kStreamStart).empty()) << c.name;
+            EXPECT_TRUE(b->Events(sim::SimTraceOp::kDACStart).empty()) << c.name;
         }
     }
 }
@@ -185,7 +192,7 @@ TEST(BoardTimedPlayback, BoardTimingWithoutAStreamBoardFailsWithThePlansRefusal)
 
 // A second board keeps host timing for its chips, as on the streaming paths.
 TEST(BoardTimedPlayback, ChipsOnAnotherBoardStayHostTimed) {
-    SimConnection kl2("Keltra 2.1");
+    SimConnection kl2("Keltra 2.1", {}, true, sim::SimLineKind::kUsb);
     SimConnection kl3("Keltra 3");
     VGMBuilder b = KL2TestFile();
     b.Field(0x30, 3579545).Field(0x18, 2100);

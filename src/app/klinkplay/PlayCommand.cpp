@@ -23,6 +23,7 @@
 #include "platform/PathText.h"
 #include "platform/SerialPortList.h"
 #include "platform/TerminationSignals.h"
+#include "player/BoardTiming.h"
 #include "player/KLINKFadeOut.h"
 #include "player/VGMPlayerThread.h"
 #include "routing/KLINKRouting.h"
@@ -138,12 +139,20 @@ private:
 // default a 115200-baud UART, except for the streaming paths. An OKIM6258
 // stream at 8 MHz / 512 and a KL2 DAC stream (25-35 KB/s) need more than
 // such a UART carries, so those boards are USB devices, as real boards that
-// play them are.
+// play them are; so is a KL2 board that times a register-only file (its
+// status replies alone need more). The silent stream of a board-timed
+// YM2151 file fits a UART.
 [[nodiscard]] klink::sim::SimLineKind SimulatedLineFor(const klink::VGMAnalysis& analysis,
-                                                       const std::string& choice) {
+                                                       const std::string& choice,
+                                                       klink::PlaybackTiming timing) {
     if (choice == "uart") return klink::sim::SimLineKind::kUart;
     if (choice == "usb") return klink::sim::SimLineKind::kUsb;
-    const bool streams = analysis.ok && klink::PlaybackPathFor(analysis) != klink::VGMPlaybackPath::kRegister;
+    if (!analysis.ok) return klink::sim::SimLineKind::kUart;
+    std::string why;
+    const bool boardTimedKL2 = timing != klink::PlaybackTiming::kHost &&
+                               klink::BoardTimedPathFor(analysis, why) == klink::BoardTimedPath::kKL2;
+    const bool streams =
+        klink::PlaybackPathFor(analysis) != klink::VGMPlaybackPath::kRegister || boardTimedKL2;
     return streams ? klink::sim::SimLineKind::kUsb : klink::sim::SimLineKind::kUart;
 }
 
@@ -227,6 +236,8 @@ int RunPlay(const PlayOptions& options) {
         return 1;
     }
 
+    const klink::PlaybackTiming timing =
+        klink::ParsePlaybackTiming(options.timing).value_or(klink::PlaybackTiming::kAuto);
     int status = 0;
     for (const std::string& file : options.files) {
         if (gStopSignal) break;
@@ -238,7 +249,7 @@ int RunPlay(const PlayOptions& options) {
                 analysis.ok ? SimulatedBoards::ChooseModels(analysis, why) : std::vector<std::string>{};
             if (models.empty())
                 models = boards->Models().empty() ? std::vector<std::string>{"Keltra 4"} : boards->Models();
-            const klink::sim::SimLineKind line = SimulatedLineFor(analysis, options.simLink);
+            const klink::sim::SimLineKind line = SimulatedLineFor(analysis, options.simLink, timing);
             try {
                 if (!boards->Running(models, line)) {
                     for (size_t i = 0; i < ports.size(); ++i) {
@@ -261,9 +272,7 @@ int RunPlay(const PlayOptions& options) {
                 return 1;
             }
         }
-        const TrackEnd end =
-            PlayTrack(host, ports, file, repeat, options.fade,
-                      klink::ParsePlaybackTiming(options.timing).value_or(klink::PlaybackTiming::kAuto));
+        const TrackEnd end = PlayTrack(host, ports, file, repeat, options.fade, timing);
         if (end == TrackEnd::kCompleted) continue;
         status = end == TrackEnd::kStopped ? kExitInterrupted : 1;
         break;
