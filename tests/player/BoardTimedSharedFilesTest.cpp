@@ -30,27 +30,45 @@ std::chrono::milliseconds Music(const VGMAnalysis& file) {
     return std::chrono::milliseconds(uint64_t{file.header->totalSamples} * 1000 / 44100);
 }
 
+// Checks what the board did with a board-timed YM2151 file.
+void CheckPlayed(VGMAnalysis file, const sim::SimBoard& board, const std::filesystem::path& path);
+
 TEST(BoardTimedSharedFiles, AYM2151FilePlaysEveryWriteInOrderAtItsStreamPosition) {
     const std::filesystem::path path = SharedSamples() / "c_arcade_double_dragon_abobo.vgz";
     if (!std::filesystem::exists(path)) GTEST_SKIP() << "no shared sample " << path;
-    VGMAnalysis file = AnalyseVGMFile(path);
+    const VGMAnalysis file = AnalyseVGMFile(path);
     ASSERT_TRUE(file.ok) << file.error;
 
-    SimConnection board("Keltra 4");
-    RecordingHost host;
-    host.SetPort(0, board.port.Get(), "sim");
-    VGMPlayerThread thread(host, path.string(), 1, 0, PlaybackTiming::kBoard);
-    RunToEnd(thread, Music(file) + std::chrono::seconds(30));
-    EXPECT_EQ(thread.PlaybackError(), "");
-    EXPECT_TRUE(thread.PlaybackCompleted());
-    EXPECT_EQ(host.LogStarting("Timing: ").size(), 1u);
-    EXPECT_EQ(host.LogStarting("Link: ").back(), "Link: 0 underflows, 0 late events on the board.");
+    for (int attempt = 1;; ++attempt) {
+        SimConnection board("Keltra 4");
+        RecordingHost host;
+        host.SetPort(0, board.port.Get(), "sim");
+        VGMPlayerThread thread(host, path.string(), 1, 0, PlaybackTiming::kBoard);
+        RunToEnd(thread, Music(file) + std::chrono::seconds(30));
+        EXPECT_EQ(thread.PlaybackError(), "");
+        EXPECT_TRUE(thread.PlaybackCompleted());
+        EXPECT_EQ(host.LogStarting("Timing: ").size(), 1u);
+        const std::vector<std::string> links = host.LogStarting("Link: ");
+        const std::string link = links.empty() ? "" : links.back();
+        // The silent stream fills most of the UART at the busiest second: a
+        // machine busy with other work can hold the host back past the 80 ms
+        // lead, and the board waits for data, shifting every later write.
+        if (attempt == 1 && link != "Link: 0 underflows, 0 late events on the board.") {
+            std::cout << "The simulated board ran dry (" << link << "); playing once more.\n";
+            continue;
+        }
+        EXPECT_EQ(link, "Link: 0 underflows, 0 late events on the board.");
+        CheckPlayed(file, *board.board, path);
+        break;
+    }
+}
 
+void CheckPlayed(VGMAnalysis file, const sim::SimBoard& board, const std::filesystem::path& path) {
     // The writes before the first key-on are state, written before the stream
     // starts; every later one lands within one 512 µs stream byte of its time.
     ApplyBoardTiming(file, BoardTimedPath::kKL4);
     const FileFacts facts = WalkYM2151Writes(file);
-    const int64_t worst = CheckStreamTrace(FromBoard(*board.board), facts);
+    const int64_t worst = CheckStreamTrace(FromBoard(board), facts);
     std::cout << path.filename().string() << ": " << facts.writes.size() << " YM2151 writes, "
               << facts.beforeFirstSound << " before the first sound, worst error " << worst << " us\n";
 }
@@ -96,7 +114,8 @@ TEST(BoardTimedSharedFiles, AYM2612AndSN76489FilePlaysEveryWriteInOrderAtItsTick
         EXPECT_EQ(thread.PlaybackError(), "");
         EXPECT_TRUE(thread.PlaybackCompleted());
         if (RanDryOnABusyMachine(board, attempt)) continue;
-        EXPECT_EQ(host.LogStarting("Link: ").back(), "Link: 0 underflows, 0 late events on the board.");
+        EXPECT_EQ(host.LogStarting("Link: "),
+                  std::vector<std::string>{"Link: 0 underflows, 0 late events on the board."});
 
         const auto starts = board.Events(sim::SimTraceOp::kDACStart);
         ASSERT_EQ(starts.size(), 1u);
