@@ -41,8 +41,12 @@ bool FirstLatencyNote(const std::string& portName) {
 }  // namespace
 
 VGMPlayerThread::VGMPlayerThread(PlayerHost& host, std::string fileName, int32_t repeatCount,
-                                 int32_t fadeSeconds)
-    : host_(host), fileName_(std::move(fileName)), repeatCount_(repeatCount), fadeSeconds_(fadeSeconds) {
+                                 int32_t fadeSeconds, PlaybackTiming timing)
+    : host_(host),
+      fileName_(std::move(fileName)),
+      repeatCount_(repeatCount),
+      fadeSeconds_(fadeSeconds),
+      timing_(timing) {
     for (int i = 0; i < kKLINKConnectionCount; ++i) {
         ports_[static_cast<size_t>(i)].handle = pf::kInvalidOSHandle;
         if (host.PortConnected(i)) {
@@ -168,7 +172,17 @@ void VGMPlayerThread::OpenVGMFile() {
 void VGMPlayerThread::PrepareAndPlay(KLINKRouter& router) {
     router.Prepare(analysis_.registerTargets, analysis_.registerClocks, analysis_.okiClock, cancel_,
                    analysis_.useKl2Dac);
+    const std::string timingLine =
+        ChooseTiming(timing_, analysis_, router, cancel_, [this](int32_t device) -> uint32_t {
+            if (device < 0 || device >= kKLINKConnectionCount) return 0;
+            const pf::OSHandle handle = ports_[static_cast<size_t>(device)].handle;
+            if (!IsConnectedPort(handle)) return 0;
+            return pf::SerialDeviceBytesPerSecond(pf::DescribeSerialDevice(handle).kind);
+        });
     Log(router.Description());
+    if (!timingLine.empty()) {
+        Log(timingLine);
+    }
     ReportLinkBeforeTrack(router);
     router.Start(analysis_.registerClocks, analysis_.okiClock, cancel_);
     if (!Terminated()) {

@@ -192,6 +192,7 @@ void MainWindow::RestoreSession() {
         connections_->SetPreferredPorts(state.comPort, state.comPort2);
         transportPanel_->SetRepeatIndex(state.repeatIndex);
         transportPanel_->SetFadeIndex(state.fadeIndex);
+        playlistPanel_->SetTiming(ParsePlaybackTiming(state.timing).value_or(PlaybackTiming::kAuto));
 
         playlistPanel_->View()->setUpdatesEnabled(false);
         model_->Reset(state.playlist);
@@ -261,6 +262,7 @@ void MainWindow::StoreSession() {
     state.comPort2 = connections_->SessionPort(1);
     state.repeatIndex = transportPanel_->RepeatIndex();
     state.fadeIndex = transportPanel_->FadeIndex();
+    state.timing = std::string(PlaybackTimingName(playlistPanel_->Timing()));
     state.lastTrackPath = playback_->LastPlayedPath().toStdString();
     state.lastTrackIndex = model_->Indexes().last;
     if (const int focused = playlistPanel_->FocusedRow(); focused >= 0) {

@@ -119,7 +119,7 @@ void PlaybackController::PlayActionExecute() {
         const int32_t repeatCount = RepeatCountForIndex(transport_.RepeatIndex());
         const int32_t fadeSeconds = FadeSecondsForIndex(transport_.FadeIndex());
         connections_.RefreshPortNameCache();
-        run_ = factory_(*this, NativePath(path), repeatCount, fadeSeconds);
+        run_ = factory_(*this, NativePath(path), repeatCount, fadeSeconds, playlist_.Timing());
         connections_.PauseOpenConnections();
         try {
             run_->Start();

@@ -103,6 +103,26 @@ TEST_F(SessionFileTest, SchemaOnlyLoadsAsDefaults) {
     EXPECT_EQ(*state, DefaultSession());
 }
 
+// The timing choice is a member of its own after the others: a file
+// without it (an older one) reads as "auto", and so does a value this
+// program does not know.
+TEST_F(SessionFileTest, TimingReadsAsAutoUnlessKnown) {
+    const std::pair<const char*, const char*> cases[] = {
+        {R"({"schema":1})", "auto"},
+        {R"({"schema":1,"timing":"host"})", "host"},
+        {R"({"schema":1,"timing":"board"})", "board"},
+        {R"({"schema":1,"timing":"auto"})", "auto"},
+        {R"({"schema":1,"timing":"Host"})", "auto"},
+        {R"({"schema":1,"timing":""})", "auto"},
+    };
+    for (const auto& [text, timing] : cases) {
+        Write(text);
+        const std::optional<KLINKSessionState> state = LoadSession(file_);
+        ASSERT_TRUE(state.has_value()) << text;
+        EXPECT_EQ(state->timing, timing) << text;
+    }
+}
+
 TEST_F(SessionFileTest, DamagedFilesFailWithTheirMessage) {
     struct Case {
         const char* text;
@@ -138,6 +158,7 @@ TEST_F(SessionFileTest, DamagedFilesFailWithTheirMessage) {
         {R"({"schema":1,"playlist":[{"path":"/a","game":{}}]})", "Invalid session string: game"},
         {R"({"schema":1,"window":{"maximized":true}})", "Invalid session integer: maximized"},
         {R"({"schema":1,"selected_index":null})", "Invalid session integer: selected_index"},
+        {R"({"schema":1,"timing":1})", "Invalid session string: timing"},
     };
     for (const Case& c : cases) {
         std::string text = c.text;
@@ -284,13 +305,14 @@ TEST_F(SessionFileTest, SavedTextIsExact) {
     state.lastTrackPath = "/c.vgz";
     state.lastTrackIndex = 1;
     state.selectedIndex = 0;
+    state.timing = "board";
     SaveSession(file_, state);
     EXPECT_EQ(
         Read(),
         R"({"schema":1,"com_port":"sim-keltra4-1","com_port_2":"COM3","repeat_index":5,"fade_index":0,)"
         R"("window":{"left":-8,"top":20,"width":1109,"height":850,"maximized":0},)"
         R"("playlist":[{"path":"/a/b.vgm","title":"B","game":"G"},{"path":"/c.vgz","title":"","game":""}],)"
-        R"("last_track":{"path":"/c.vgz","index":1},"selected_index":0})");
+        R"("last_track":{"path":"/c.vgz","index":1},"selected_index":0,"timing":"board"})");
     const std::optional<KLINKSessionState> back = LoadSession(file_);
     ASSERT_TRUE(back.has_value());
     EXPECT_EQ(*back, state);
@@ -299,7 +321,7 @@ TEST_F(SessionFileTest, SavedTextIsExact) {
     SaveSession(file_, DefaultSession());
     EXPECT_EQ(Read(),
               R"({"schema":1,"com_port":"","com_port_2":"","repeat_index":0,"fade_index":4,"playlist":[],)"
-              R"("last_track":{"path":"","index":-1},"selected_index":-1})");
+              R"("last_track":{"path":"","index":-1},"selected_index":-1,"timing":"auto"})");
 }
 
 TEST(KLINKSessionEscape, EscapesAsTheFileRequires) {

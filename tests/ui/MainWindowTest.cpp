@@ -46,6 +46,7 @@ struct FakeRunState {
     std::string file;
     int32_t repeat = 0;
     int32_t fade = 0;
+    PlaybackTiming timing = PlaybackTiming::kHost;
     bool started = false;
     bool stopCalled = false;
     std::atomic<bool> finished{false};
@@ -129,11 +130,13 @@ private:
     std::vector<std::shared_ptr<FakeRunState>> runs_;
 
     PlaybackFactory FakeFactory() {
-        return [this](PlayerHost&, const std::string& file, int32_t repeat, int32_t fade) {
+        return [this](PlayerHost&, const std::string& file, int32_t repeat, int32_t fade,
+                      PlaybackTiming timing) {
             auto state = std::make_shared<FakeRunState>();
             state->file = file;
             state->repeat = repeat;
             state->fade = fade;
+            state->timing = timing;
             runs_.push_back(state);
             return std::make_unique<FakeRun>(state);
         };
@@ -258,6 +261,28 @@ private slots:
         QVERIFY(runs_[0]->started);
     }
 
+    // The playlist menu's timing items: auto at first, one checked, the
+    // choice reaching the next run and kept in the session.
+    void timingChoiceReachesTheRunAndTheSession() {
+        {
+            auto form = NewForm();
+            QCOMPARE(form->Playlist().Timing(), PlaybackTiming::kAuto);
+            QVERIFY(form->findChild<QAction*>(QStringLiteral("timing_auto"))->isChecked());
+            form->findChild<QAction*>(QStringLiteral("timing_host"))->trigger();
+            QVERIFY(!form->findChild<QAction*>(QStringLiteral("timing_auto"))->isChecked());
+            form->Playback().RequestPlay(Sample("demo_ym2151.vgm"), -1);
+            QCOMPARE(runs_.back()->timing, PlaybackTiming::kHost);
+            form->findChild<QAction*>(QStringLiteral("timing_board"))->trigger();
+            form->Playback().RequestPlay(Sample("demo_ym2151.vgm"), -1);
+            QCOMPARE(runs_.back()->timing, PlaybackTiming::kBoard);
+        }  // closing saves
+        const std::optional<KLINKSessionState> state = LoadSession(SessionFile().toStdString());
+        QVERIFY(state.has_value());
+        QCOMPARE(state->timing, std::string("board"));
+        auto again = NewForm();
+        QCOMPARE(again->Playlist().Timing(), PlaybackTiming::kBoard);
+    }
+
     // How a track ends decides whether the next row plays.
     void advanceAfterATrack_data() {
         QTest::addColumn<QString>("outcome");
@@ -370,11 +395,12 @@ private slots:
 
     void stopKeepsServingTheThreadsCalls() {
         ChattyRun* chatty = nullptr;
-        auto form = NewForm([&chatty](PlayerHost& host, const std::string&, int32_t, int32_t) {
-            auto run = std::make_unique<ChattyRun>(host);
-            chatty = run.get();
-            return run;
-        });
+        auto form =
+            NewForm([&chatty](PlayerHost& host, const std::string&, int32_t, int32_t, PlaybackTiming) {
+                auto run = std::make_unique<ChattyRun>(host);
+                chatty = run.get();
+                return run;
+            });
         form->Playback().RequestPlay(Sample("demo_ym2151.vgm"), -1);
         QVERIFY(chatty != nullptr);
         QTRY_VERIFY_WITH_TIMEOUT(chatty->calls > 3, 10000);
