@@ -1,6 +1,7 @@
 // Every fault a simulated board can show, against every playback path that
 // meets it: probing, routing (the start-up requests), register playback, the
-// ADPCM stream and the KL2 DAC. Each case checks the run's exact message,
+// ADPCM stream, the KL2 DAC, and register-only files timed by the board
+// (through the KL2 DAC path or a silent ADPCM stream). Each case checks the run's exact message,
 // the board's resets, that the run ends, and that the next play on the same
 // board succeeds once the fault is gone.
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 
 #include "PlayerTestSupport.h"
 #include "SimFaultOptions.h"
+#include "player/BoardTiming.h"
 
 namespace klink::test {
 namespace {
@@ -23,7 +25,7 @@ using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 using sim::SimTraceOp;
 
-enum class Path : uint8_t { kProbe, kRoute, kRegister, kADPCM, kKL2DAC };
+enum class Path : uint8_t { kProbe, kRoute, kRegister, kADPCM, kKL2DAC, kBoardTimedKL2, kBoardTimedKL4 };
 
 const char* PathName(Path path) {
     switch (path) {
@@ -37,6 +39,10 @@ const char* PathName(Path path) {
             return "ADPCM";
         case Path::kKL2DAC:
             return "KL2DAC";
+        case Path::kBoardTimedKL2:
+            return "BoardTimedKL2";
+        case Path::kBoardTimedKL4:
+            return "BoardTimedKL4";
     }
     return "?";
 }
@@ -49,6 +55,7 @@ Bytes Wait(uint16_t samples) {
 // armed at its first write still meets the path on a slow machine.
 Bytes YM2151File() {
     VGMBuilder file = TestFile();
+    file.Field(0x18, 50 * 441);  // the time line board timing needs
     for (int i = 0; i < 50; ++i) {
         file.Cmd({0x54, 0x20, static_cast<uint8_t>(i), 0x54, 0x08, 0x78});
         file.Raw(Wait(441));
@@ -61,6 +68,7 @@ Bytes YM2151File() {
 // playback on a KL2 board, with its start-up window.
 Bytes KL2RegisterFile() {
     VGMBuilder file = KL2TestFile();
+    file.Field(0x18, 10 * 441);
     for (int i = 0; i < 10; ++i) {
         // Key on and off: timed playback starts with the first sound.
         file.Cmd({0x52, 0x30, static_cast<uint8_t>(i), 0x52, 0x28,
@@ -113,6 +121,12 @@ PathSetup SetupFor(Path path, bool kl2Board) {
             return {"Keltra 4", true, ADPCMFile()};
         case Path::kKL2DAC:
             return {"Keltra 2.1", false, KL2DACFile()};
+        // Board timing is forced, whatever the line: its status replies need
+        // a line faster than a UART on the KL2 board.
+        case Path::kBoardTimedKL2:
+            return {"Keltra 2.1", false, KL2RegisterFile()};
+        case Path::kBoardTimedKL4:
+            return {"Keltra 4", true, YM2151File()};
         default:
             return kl2Board ? PathSetup{"Keltra 2.1", true, KL2RegisterFile()}
                             : PathSetup{"Keltra 4", false, YM2151File()};
@@ -172,9 +186,9 @@ std::string Quoted(const std::vector<std::string>& words) {
 // One play of `file` on `board` by a playback thread; the thread must end
 // within a bound far above any time-out of the paths.
 struct Play {
-    Play(SimConnection& board, const Bytes& bytes) : vgm(bytes, ".vgm") {
+    Play(SimConnection& board, const Bytes& bytes, PlaybackTiming timing) : vgm(bytes, ".vgm") {
         host.SetPort(0, board.port.Get(), "sim");
-        thread = std::make_unique<VGMPlayerThread>(host, vgm.Path().string(), 1, 0);
+        thread = std::make_unique<VGMPlayerThread>(host, vgm.Path().string(), 1, 0, timing);
     }
     TempFile vgm;
     RecordingHost host;
@@ -188,12 +202,15 @@ class FaultMatrix : public ::testing::TestWithParam<MatrixCase> {};
 TEST_P(FaultMatrix, EndsWithItsMessageAndTheNextPlaySucceeds) {
     const MatrixCase& c = GetParam();
     const PathSetup setup = SetupFor(c.path, c.kl2Board);
+    const PlaybackTiming timing = c.path == Path::kBoardTimedKL2 || c.path == Path::kBoardTimedKL4
+                                      ? PlaybackTiming::kBoard
+                                      : PlaybackTiming::kHost;
     const sim::SimFaults faults = sim::ParseFaultOptions(c.switches);
     SimConnection board(setup.model, c.armAt ? sim::SimFaults{} : faults, setup.throttled);
 
     std::string error;
     {
-        Play run(board, setup.file);
+        Play run(board, setup.file, timing);
         run.thread->Start();
         if (c.armAt) {
             const SimTraceOp op = *c.armAt;
@@ -224,7 +241,7 @@ TEST_P(FaultMatrix, EndsWithItsMessageAndTheNextPlaySucceeds) {
     board.board->ClearTrace();
     std::string next;
     {
-        Play run(board, setup.file);
+        Play run(board, setup.file, timing);
         run.thread->Start();
         ASSERT_TRUE(run.thread->WaitFor(kRunLimitMs)) << "the next run did not end";
         next = run.thread->PlaybackError();
@@ -666,6 +683,77 @@ const MatrixCase kCases[] = {
      false,
      true,
      SimTraceOp::kDACStart},
+    // ---- register-only files timed by the board: the KL2 board's tick clock
+    // (the DAC path with delay records alone), and a Keltra 4's silent stream.
+    {"DropOpcodeDACCapabilities",
+     Path::kBoardTimedKL2,
+     {"--drop-opcode", "0x18"},
+     "KLINK response timeout (command $18).",
+     0,
+     false,
+     false,
+     std::nullopt},
+    // The board finds its fault at the end of the delay record that holds its tick.
+    {"DacFault",
+     Path::kBoardTimedKL2,
+     {"--dac-fault", "7@2000"},
+     "DAC: state=3 fault=7 accepted={n} consumed={n} queued={n}; underflows={n} overflows=0 rejected={n}; "
+     "max DAC late={n} us; ticks={n}/{n}",
+     2,
+     false,
+     false,
+     std::nullopt},
+    {"DropOpcodeDACStatus",
+     Path::kBoardTimedKL2,
+     {"--drop-opcode", "0x1C"},
+     "KL2 DAC STATUS timeout after read-only retries.",
+     2,
+     false,
+     false,
+     std::nullopt},
+    {"HangUpAfter",
+     Path::kBoardTimedKL2,
+     {"--hang-up-after", "1"},
+     "KLINK stop failed: sim RESET: Serial WriteFile failed: Win32 5 (Input/output error); requested={n}, "
+     "reported=0 bytes. Playback stopped.; \nKLINK stop failed: sim RESET: Input/output error; ",
+     1,
+     false,
+     true,
+     SimTraceOp::kDACStart},
+    {"NeverStart",
+     Path::kBoardTimedKL4,
+     {"--never-start"},
+     "KL4 ADPCM START was not confirmed.",
+     2,
+     false,
+     false,
+     std::nullopt},
+    {"AdpcmFault",
+     Path::kBoardTimedKL4,
+     {"--adpcm-fault", "0x10@100"},
+     "KL4 ADPCM fault: ADPCM: accepted={n}, played=100, pending={n}, underflows={n}, overflows=0, "
+     "rejected=0, max pending={n} bytes, flags=21, late events={n}, max event lag={n} bytes; "
+     "reason=rx-overflow",
+     2,
+     false,
+     false,
+     std::nullopt},
+    {"DropOpcodeStatus",
+     Path::kBoardTimedKL4,
+     {"--drop-opcode", "0x13:3"},
+     "KLINK AUDIO_STATUS timeout.",
+     2,
+     false,
+     false,
+     std::nullopt},
+    {"StopReadingAfter",
+     Path::kBoardTimedKL4,
+     {"--stop-reading-after", "1"},
+     "KLINK stop failed: sim RESET: KLINK response timeout (command $00).; ",
+     1,
+     false,
+     false,
+     SimTraceOp::kStreamStart},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, FaultMatrix, ::testing::ValuesIn(kCases),
