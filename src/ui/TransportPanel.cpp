@@ -64,6 +64,7 @@ TransportPanel::TransportPanel(QWidget* parent) : QWidget(parent) {
     controls->addWidget(new QLabel(QStringLiteral("Time"), this));
     timeLabel_ = TimeLabel(this, "lblTime", QStringLiteral("00:00.00"));
     controls->addWidget(timeLabel_);
+    controls->addSpacing(8);
     lengthLabel_ = TimeLabel(this, "lblLength", QStringLiteral("/ 00:00.00"));
     lengthLabel_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     controls->addWidget(lengthLabel_);
