@@ -6,7 +6,7 @@
 # package's dependencies resolve here, and runs each installed program's
 # --version. Prints the package's path last.
 #
-#   bash scripts/package.sh            (about 6 minutes from scratch on 2 cores; seconds after a build)
+#   bash scripts/package.sh    (about 6 minutes from scratch on a busy 2-core machine; 10 s after a build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
