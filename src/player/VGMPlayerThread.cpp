@@ -1,5 +1,6 @@
 #include "player/VGMPlayerThread.h"
 
+#include <atomic>
 #include <chrono>
 #include <exception>
 #include <filesystem>
@@ -37,6 +38,41 @@ bool FirstLatencyNote(const std::string& portName) {
     std::lock_guard guard(lock);
     return told.insert(portName).second;
 }
+
+// True the first time in this program: what the playback thread got from
+// the system is said once.
+bool FirstSchedulingNote() {
+    static std::atomic<bool> told{false};
+    return !told.exchange(true);
+}
+
+// The register path keeps time on the host: for its run the thread asks for
+// real-time scheduling and keeps the track and its stack resident, so that
+// neither a busy machine nor a page fault delays a write. The thread's
+// normal-class priority comes back at the end.
+class RegisterPathScheduling {
+public:
+    explicit RegisterPathScheduling(const VGMBytes& file)
+        : realtime_(pf::SetCurrentThreadPriority(pf::ThreadPriority::kPlayback) &&
+                    pf::CurrentThreadIsRealtime()),
+          fileLock_(file.data(), file.size()),
+          stackLock_(kStackLockBytes) {}
+    ~RegisterPathScheduling() { (void)pf::SetCurrentThreadPriority(pf::ThreadPriority::kHighest); }
+    RegisterPathScheduling(const RegisterPathScheduling&) = delete;
+    RegisterPathScheduling& operator=(const RegisterPathScheduling&) = delete;
+
+    [[nodiscard]] std::string Note() const {
+        return FormatPlaybackThreadNote(pf::DescribeCurrentThreadScheduling(), realtime_,
+                                        realtime_ ? std::string() : pf::RealtimeRefusalReason(),
+                                        fileLock_.Locked() && stackLock_.Locked());
+    }
+
+private:
+    static constexpr size_t kStackLockBytes = 64 * 1024;
+    bool realtime_;
+    pf::MemoryLock fileLock_;
+    pf::StackLock stackLock_;
+};
 
 }  // namespace
 
@@ -253,9 +289,14 @@ void VGMPlayerThread::PlayVGM(KLINKRouter& router) {
         case VGMPlaybackPath::kADPCM:
             PlayAndReport([&context] { ADPCMStreamPlayback(context).Play(); });
             break;
-        case VGMPlaybackPath::kRegister:
+        case VGMPlaybackPath::kRegister: {
+            const RegisterPathScheduling scheduling(analysis_.vgmBuffer);
+            if (FirstSchedulingNote()) {
+                Log(scheduling.Note());
+            }
             RegisterPlayback(context).Play();
             break;
+        }
     }
 }
 

@@ -103,7 +103,7 @@ PlaylistPanel::PlaylistPanel(PlaylistModel& model, QWidget* parent) : QWidget(pa
     connect(deleteButton_, &QPushButton::clicked, this, updateAndDelete);
     connect(view_, &PlaylistView::deletePressed, this, updateAndDelete);
 
-    connect(view_, &QAbstractItemView::doubleClicked, this, &PlaylistPanel::playRequested);
+    connect(view_, &PlaylistView::doubleClickedInList, this, &PlaylistPanel::playRequested);
     connect(view_, &PlaylistView::enterPressed, this, &PlaylistPanel::playRequested);
     connect(view_, &PlaylistView::selectAllRequested, this, [this] { SelectAllRows(); });
     connect(view_, &PlaylistView::rowsDropped, this,
@@ -171,8 +171,7 @@ void PlaylistPanel::AddPlaylistFile(const QString& path) {
     QString title;
     QString game;
     try {
-        const std::vector<uint8_t> bytes =
-            LoadVGMFile(platform::PathFromUtf8(QFile::encodeName(path).toStdString()));
+        const auto bytes = LoadVGMFile(platform::PathFromUtf8(QFile::encodeName(path).toStdString()));
         const GD3Title tags = ReadGD3Title(bytes);
         title = QString::fromStdString(UTF16ToUTF8(tags.title));
         game = QString::fromStdString(UTF16ToUTF8(tags.game));

@@ -153,11 +153,13 @@ struct FakePlaybackClock {
     uint64_t sleptMs = 0;
 
     PlaybackClock Clock() {
-        return {[this] { return now += step; }, 1000000,
+        return {[this] { return now += step; },
+                1000000,
                 [this](uint32_t ms) {
                     now += int64_t{ms} * 1000;
                     sleptMs += ms;
-                }};
+                },
+                {}};
     }
 };
 

@@ -17,7 +17,7 @@ namespace klink::test {
 // 0x2A/0x2B removed. The loop and the GD3 tags are dropped; the header's
 // sample count stays right, since every wait is kept.
 inline std::vector<uint8_t> WithoutYM2612DAC(const VGMAnalysis& file) {
-    const std::vector<uint8_t>& in = file.vgmBuffer;
+    const VGMBytes& in = file.vgmBuffer;
     std::vector<uint8_t> out(in.begin(), in.begin() + file.dataOffset);
     uint32_t p = file.dataOffset;
     for (;;) {
