@@ -19,7 +19,7 @@
 namespace {
 
 struct LoadedFile {
-    std::vector<uint8_t> bytes;
+    klink::VGMBytes bytes;
     uint32_t dataOffset = 0;
     uint32_t loopOffset = 0;
     std::string error;

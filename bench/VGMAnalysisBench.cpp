@@ -146,7 +146,7 @@ void BM_LoadVGZ(benchmark::State& state) {
 void BM_AnalysePass(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
-        std::vector<uint8_t> copy = Files().plain;
+        klink::VGMBytes copy(Files().plain.begin(), Files().plain.end());
         state.ResumeTiming();
         auto a = klink::AnalyseVGMBytes(std::move(copy));
         if (!a.ok) state.SkipWithError(a.error.c_str());

@@ -6,10 +6,11 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  zlib1g-dev nlohmann-json3-dev libfmt-dev libcli11-dev
+  zlib1g-dev libdeflate-dev nlohmann-json3-dev libfmt-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev fonts-noto-cjk xvfb xauth
   gzip python3 clang-format
+  dpkg-dev file
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev googletest wine64
 )
 

@@ -176,7 +176,8 @@ void SimBoard::Run() noexcept {
     // A board's serial port takes bytes in as they come, whatever else runs:
     // the thread that models it must not notice new bytes later than the
     // host's own threads wake, or the host would look late.
-    (void)platform::SetCurrentThreadPriority(platform::ThreadPriority::kHighest);
+    (void)platform::SetCurrentThreadPriority(options_.realtime ? platform::ThreadPriority::kPlaybackWriter
+                                                               : platform::ThreadPriority::kHighest);
     const platform::TimerResolutionScope timerResolution(1);
     for (;;) {
         bool watchLine = false;

@@ -56,6 +56,10 @@ struct SimBoardOptions {
     std::filesystem::path wavPath;
     bool wavPerBoard = false;
     SimFaults faults;
+    // The board's thread asks for real-time scheduling (else the highest
+    // normal priority): a real board's processor serves its port whatever
+    // else the host runs.
+    bool realtime = false;
 };
 
 class SimBoard {

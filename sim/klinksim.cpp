@@ -29,6 +29,7 @@ struct Settings {
     std::string tracePath;
     std::string wavPath;
     bool unthrottled = false;
+    bool realtime = false;
     SimLineKind line = SimLineKind::kUart;
     SimFaults faults;
 };
@@ -56,6 +57,10 @@ int ParseCommandLine(int argc, char** argv, Settings& settings) {
                    "USB CDC-ACM: 512 bytes per 1 ms frame each way)")
         ->transform(CLI::CheckedTransformer(lines, CLI::ignore_case));
     app.add_flag("--unthrottled", settings.unthrottled, "Do not pace the line at all");
+    app.add_flag(
+        "--realtime", settings.realtime,
+        "Run each board's thread at real-time priority where the system allows it, as a board with a "
+        "processor of its own would react (for timing measurements on a busy machine)");
     // The fault options are parsed by ParseFaultOptions from what CLI11 leaves over.
     app.allow_extras();
     app.footer("Faults (all boards alike):\n" + FaultOptionsHelp());
@@ -103,6 +108,7 @@ std::vector<std::unique_ptr<SimBoard>> StartBoards(const std::vector<SimProfile>
         options.faults = settings.faults;
         options.wavPath = settings.wavPath;
         options.wavPerBoard = boards.size() > 1;
+        options.realtime = settings.realtime;
         running.push_back(SimBoard::Start(profile, options));
     }
     return running;

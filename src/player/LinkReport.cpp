@@ -83,4 +83,14 @@ std::string FormatStreamLinkReport(uint32_t underflows, uint32_t lateEvents) {
     return fmt::format("Link: {} underflows, {} late events on the board.", underflows, lateEvents);
 }
 
+std::string FormatPlaybackThreadNote(const std::string& scheduling, bool realtime, const std::string& refusal,
+                                     bool memoryLocked) {
+    std::string line = "Playback thread: " + scheduling;
+    if (!realtime) {
+        line += " (no real-time scheduling: " + refusal + ")";
+    }
+    line += memoryLocked ? ", memory locked." : ", memory not locked (RLIMIT_MEMLOCK).";
+    return line;
+}
+
 }  // namespace klink

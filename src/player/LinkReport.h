@@ -56,4 +56,11 @@ private:
 // underflows, 0 late events on the board."
 [[nodiscard]] std::string FormatStreamLinkReport(uint32_t underflows, uint32_t lateEvents);
 
+// What the register path's playback thread got from the system, once per
+// program: its scheduling ("real-time (SCHED_FIFO, priority 10)", "nice -5"),
+// why it is not real-time when it is not, and whether the track stays in
+// memory.
+[[nodiscard]] std::string FormatPlaybackThreadNote(const std::string& scheduling, bool realtime,
+                                                   const std::string& refusal, bool memoryLocked);
+
 }  // namespace klink

@@ -1,12 +1,14 @@
 #include "player/PlaybackClock.h"
 
 #include "platform/Clock.h"
+#include "platform/Thread.h"
 
 namespace klink {
 
 PlaybackClock PlaybackClock::System() {
     return {[] { return platform::PerformanceCounter(); }, platform::PerformanceFrequency(),
-            [](uint32_t ms) { platform::SleepMs(ms); }};
+            [](uint32_t ms) { platform::SleepMs(ms); },
+            [](int64_t counterValue) { return platform::SleepUntilCounter(counterValue); }};
 }
 
 int64_t PlaybackClock::Ticks(uint64_t samples) const noexcept {

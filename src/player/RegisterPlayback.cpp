@@ -4,6 +4,7 @@
 #include <span>
 
 #include "common/Errors.h"
+#include "platform/Thread.h"
 #include "vgm/KLINKVGM.h"
 #include "vgm/VGMCommand.h"
 
@@ -19,7 +20,11 @@ RegisterPlayback::RegisterPlayback(const PlaybackContext& context)
     : context_(context),
       writer_(context, context.file.hasKl2Registers && !context.file.useKl2Dac, [this] { StartTiming(); }),
       samples_(context.position.samples),
-      pointer_(context.file.dataOffset) {
+      pointer_(context.file.dataOffset),
+      // A real-time thread wakes within tens of microseconds of its time; an
+      // ordinary one may wake a scheduler slice late and spins the last 2 ms.
+      spinTicks_(platform::CurrentThreadIsRealtime() ? context.clock.frequency / 5000
+                                                     : context.clock.frequency / 500) {
     samples_ = 0;
 }
 
@@ -53,7 +58,6 @@ void RegisterPlayback::Play() {
         }
         // Absolute deadline: waits never add up rounding or lateness.
         const int64_t deadline = startCounter_ + clock.Ticks(samples_);
-        const int64_t spinTicks = clock.frequency / 500;  // the last 2 ms
         for (;;) {
             lastCounter_ = clock.Now();
             if (writer_.FadeStarted()) {
@@ -66,8 +70,8 @@ void RegisterPlayback::Play() {
             if (remaining <= 0 || context_.StopRequested()) {
                 break;
             }
-            if (remaining > spinTicks) {
-                clock.SleepMs(1);
+            if (remaining > spinTicks_) {
+                Sleep(deadline - spinTicks_);
             }
         }
         if (context_.StopRequested() || writer_.FadeComplete()) {
@@ -143,6 +147,16 @@ bool RegisterPlayback::ProcessCommand() {
     lastLoopSamples_ = samples_;
     pointer_ = file.vgmLoopOffset + 0x1C;
     return true;
+}
+
+void RegisterPlayback::Sleep(int64_t until) {
+    const PlaybackClock& clock = context_.clock;
+    // Awake at least every 1 ms while fading (its steps) and every 10 ms
+    // otherwise (a stop request, and long silences).
+    const int64_t slice = writer_.FadeStarted() ? clock.frequency / 1000 : clock.frequency / 100;
+    if (!clock.SleepUntil(std::min(until, lastCounter_ + slice))) {
+        clock.SleepMs(1);
+    }
 }
 
 void RegisterPlayback::RecordLateness(uint64_t samples) {

@@ -40,6 +40,8 @@ private:
     void RecordLateness(uint64_t samples);
     // Sends the YM2612 key and DAC state collected at time 0.
     void FlushKL2Startup();
+    // One sleep of the wait for a deadline: until `until` at the latest.
+    void Sleep(int64_t until);
 
     const PlaybackContext& context_;
     RegisterWriter writer_;
@@ -52,6 +54,7 @@ private:
     bool startupSynchronized_ = false;
     int64_t startCounter_ = 0;  // counter value of sample 0; 0 until fixed
     int64_t lastCounter_ = 0;   // the last counter value a wait read
+    int64_t spinTicks_;         // the end of a wait spent spinning on the counter
     // Time-zero YM2612 key and DAC writes of a KL2 file, held back until the
     // first nonzero wait.
     KL2VGMStartup kl2Startup_;

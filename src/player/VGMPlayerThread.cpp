@@ -1,5 +1,6 @@
 #include "player/VGMPlayerThread.h"
 
+#include <atomic>
 #include <chrono>
 #include <exception>
 #include <filesystem>
@@ -38,11 +39,50 @@ bool FirstLatencyNote(const std::string& portName) {
     return told.insert(portName).second;
 }
 
+// True the first time in this program: what the playback thread got from
+// the system is said once.
+bool FirstSchedulingNote() {
+    static std::atomic<bool> told{false};
+    return !told.exchange(true);
+}
+
+// The register path keeps time on the host: for its run the thread asks for
+// real-time scheduling and keeps the track and its stack resident, so that
+// neither a busy machine nor a page fault delays a write. The thread's
+// normal-class priority comes back at the end.
+class RegisterPathScheduling {
+public:
+    explicit RegisterPathScheduling(const VGMBytes& file)
+        : realtime_(pf::SetCurrentThreadPriority(pf::ThreadPriority::kPlayback) &&
+                    pf::CurrentThreadIsRealtime()),
+          fileLock_(file.data(), file.size()),
+          stackLock_(kStackLockBytes) {}
+    ~RegisterPathScheduling() { (void)pf::SetCurrentThreadPriority(pf::ThreadPriority::kHighest); }
+    RegisterPathScheduling(const RegisterPathScheduling&) = delete;
+    RegisterPathScheduling& operator=(const RegisterPathScheduling&) = delete;
+
+    [[nodiscard]] std::string Note() const {
+        return FormatPlaybackThreadNote(pf::DescribeCurrentThreadScheduling(), realtime_,
+                                        realtime_ ? std::string() : pf::RealtimeRefusalReason(),
+                                        fileLock_.Locked() && stackLock_.Locked());
+    }
+
+private:
+    static constexpr size_t kStackLockBytes = 64 * 1024;
+    bool realtime_;
+    pf::MemoryLock fileLock_;
+    pf::StackLock stackLock_;
+};
+
 }  // namespace
 
 VGMPlayerThread::VGMPlayerThread(PlayerHost& host, std::string fileName, int32_t repeatCount,
-                                 int32_t fadeSeconds)
-    : host_(host), fileName_(std::move(fileName)), repeatCount_(repeatCount), fadeSeconds_(fadeSeconds) {
+                                 int32_t fadeSeconds, PlaybackTiming timing)
+    : host_(host),
+      fileName_(std::move(fileName)),
+      repeatCount_(repeatCount),
+      fadeSeconds_(fadeSeconds),
+      timing_(timing) {
     for (int i = 0; i < kKLINKConnectionCount; ++i) {
         ports_[static_cast<size_t>(i)].handle = pf::kInvalidOSHandle;
         if (host.PortConnected(i)) {
@@ -168,7 +208,17 @@ void VGMPlayerThread::OpenVGMFile() {
 void VGMPlayerThread::PrepareAndPlay(KLINKRouter& router) {
     router.Prepare(analysis_.registerTargets, analysis_.registerClocks, analysis_.okiClock, cancel_,
                    analysis_.useKl2Dac);
+    const std::string timingLine =
+        ChooseTiming(timing_, analysis_, router, cancel_, [this](int32_t device) -> uint32_t {
+            if (device < 0 || device >= kKLINKConnectionCount) return 0;
+            const pf::OSHandle handle = ports_[static_cast<size_t>(device)].handle;
+            if (!IsConnectedPort(handle)) return 0;
+            return pf::SerialDeviceBytesPerSecond(pf::DescribeSerialDevice(handle).kind);
+        });
     Log(router.Description());
+    if (!timingLine.empty()) {
+        Log(timingLine);
+    }
     ReportLinkBeforeTrack(router);
     router.Start(analysis_.registerClocks, analysis_.okiClock, cancel_);
     if (!Terminated()) {
@@ -239,9 +289,14 @@ void VGMPlayerThread::PlayVGM(KLINKRouter& router) {
         case VGMPlaybackPath::kADPCM:
             PlayAndReport([&context] { ADPCMStreamPlayback(context).Play(); });
             break;
-        case VGMPlaybackPath::kRegister:
+        case VGMPlaybackPath::kRegister: {
+            const RegisterPathScheduling scheduling(analysis_.vgmBuffer);
+            if (FirstSchedulingNote()) {
+                Log(scheduling.Note());
+            }
             RegisterPlayback(context).Play();
             break;
+        }
     }
 }
 

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "platform/SerialDevice.h"
+#include "player/BoardTiming.h"
 #include "player/PlaybackContext.h"
 #include "player/PlayerHost.h"
 #include "protocol/KLINKSerialLink.h"
@@ -32,7 +33,10 @@ public:
     // Called on the host's thread. Copies the handles and names of the
     // connected ports from `host` now; the thread does not run until Start.
     // repeatCount: passes through the loop (0 = endless); fadeSeconds: 0 = none.
-    VGMPlayerThread(PlayerHost& host, std::string fileName, int32_t repeatCount, int32_t fadeSeconds);
+    // timing: who times the register writes of a file without samples (see
+    // BoardTiming.h); host timing is register playback as it always was.
+    VGMPlayerThread(PlayerHost& host, std::string fileName, int32_t repeatCount, int32_t fadeSeconds,
+                    PlaybackTiming timing = PlaybackTiming::kHost);
     // Requests a stop and waits for the run to end. The host must keep
     // serving Synchronize calls until then, so prefer Stop + polling
     // Finished (or WaitFor) from the host's own loop before destroying.
@@ -88,6 +92,7 @@ private:
     std::string fileName_;
     int32_t repeatCount_ = 1;
     int32_t fadeSeconds_ = 0;
+    PlaybackTiming timing_ = PlaybackTiming::kHost;
     KLINKPorts ports_;
     KLINKCancel cancel_;  // fires once Stop was called
 

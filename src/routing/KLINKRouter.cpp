@@ -90,17 +90,39 @@ void KLINKRouter::Prepare(std::span<const KLINKVGMTarget> targets, std::span<con
         names[index] = connections_[index]->DeviceName();
     }
     if (connected == 0) throw WriteError("Connect at least one KLINK device before playback.");
+    probeText_ = description_;
+    BuildPlan(caps, names, targets, clocks, okiClock, cancel, useKl2Dac);
+}
 
+void KLINKRouter::Replan(std::span<const KLINKVGMTarget> targets, std::span<const KLINKVGMClock> clocks,
+                         uint32_t okiClock, const KLINKCancel& cancel, bool useKl2Dac) {
+    if (!plan_) throw WriteError("No route plan.");
+    KLINKDeviceCapabilities caps{};
+    KLINKDeviceNames names{};
+    for (size_t i = 0; i < connections_.size(); ++i) {
+        if (!connections_[i]) continue;
+        caps[i] = &connections_[i]->Capabilities();
+        names[i] = connections_[i]->DeviceName();
+    }
+    BuildPlan(caps, names, targets, clocks, okiClock, cancel, useKl2Dac);
+}
+
+void KLINKRouter::BuildPlan(const KLINKDeviceCapabilities& caps, const KLINKDeviceNames& names,
+                            std::span<const KLINKVGMTarget> targets, std::span<const KLINKVGMClock> clocks,
+                            uint32_t okiClock, const KLINKCancel& cancel, bool useKl2Dac) {
+    // Built whole before it replaces the current plan: a refused plan leaves
+    // the router as it was.
     auto plan = std::make_unique<KLINKRoutePlan>(
         KLINKRoutePlan::Create(caps, names, targets, clocks, okiClock != 0, useKl2Dac));
-    plan_ = std::move(plan);
-
-    if (useKl2Dac && plan_->DACDevice() >= 0) {
-        const std::vector<uint8_t> reply = DACConnection().Request(Opcode::kDACCapabilities, {}, cancel);
-        dacCapabilities_.Decode(reply);
+    KL2DACCapabilities dacCapabilities;
+    if (useKl2Dac && plan->DACDevice() >= 0) {
+        const std::vector<uint8_t> reply = RoutedConnection(plan->DACDevice(), "No KL2 DAC route.")
+                                               .Request(Opcode::kDACCapabilities, {}, cancel);
+        dacCapabilities.Decode(reply);
     }
-
-    description_ += "VGM routing (connection 1/2 = upper/lower COM selector):\r\n";
+    plan_ = std::move(plan);
+    dacCapabilities_ = dacCapabilities;
+    description_ = probeText_ + "VGM routing (connection 1/2 = upper/lower COM selector):\r\n";
     description_ += plan_->Describe();
 }
 

@@ -65,6 +65,14 @@ public:
     void Prepare(std::span<const KLINKVGMTarget> targets, std::span<const KLINKVGMClock> clocks,
                  uint32_t okiClock, const KLINKCancel& cancel, bool useKl2Dac);
 
+    // Builds the plan again for other file facts (a board-timed play routes
+    // differently) from the boards Prepare probed, without asking them again,
+    // except for the KL2 DAC capabilities when `useKl2Dac`. A refused plan
+    // throws as Prepare does and leaves the current plan and Description in
+    // place. Only between Prepare and Start.
+    void Replan(std::span<const KLINKVGMTarget> targets, std::span<const KLINKVGMClock> clocks,
+                uint32_t okiClock, const KLINKCancel& cancel, bool useKl2Dac);
+
     // Resets every used board and sets full volume, every requested chip
     // clock, the OKIM6258 clock on the audio board, and opens the startup
     // window on "Keltra 2" / "Keltra 2.1" boards. WriteError "No clock
@@ -121,12 +129,16 @@ private:
     // `noRoute` when there is none.
     [[nodiscard]] KLINKConnection& RoutedConnection(int32_t device, const char* noRoute);
     void ProbeBoard(int32_t index, const KLINKCancel& cancel);
+    void BuildPlan(const KLINKDeviceCapabilities& caps, const KLINKDeviceNames& names,
+                   std::span<const KLINKVGMTarget> targets, std::span<const KLINKVGMClock> clocks,
+                   uint32_t okiClock, const KLINKCancel& cancel, bool useKl2Dac);
 
     KLINKPorts ports_;
     std::array<std::optional<KLINKConnection>, kKLINKConnectionCount> connections_;
     std::array<bool, kKLINKConnectionCount> resetRequired_{};
     std::unique_ptr<KLINKRoutePlan> plan_;
     std::string description_;
+    std::string probeText_;  // the probe lines of Description
     KL2DACCapabilities dacCapabilities_;
 };
 

@@ -126,7 +126,9 @@ void BufferedSerialWriter::Shutdown() {
 }
 
 void BufferedSerialWriter::Execute() noexcept {
-    pf::SetCurrentThreadPriority(pf::ThreadPriority::kHighest);
+    // Real-time where the system allows it, one step above the playback
+    // thread that hands it the frames; else the highest normal priority.
+    (void)pf::SetCurrentThreadPriority(pf::ThreadPriority::kPlaybackWriter);
     // Fine-grained timers for this thread too: its waits end frames' hand-off.
     const pf::TimerResolutionScope timerResolution(1);
     try {

@@ -26,6 +26,7 @@ using nlohmann::json;
 constexpr int32_t kSessionSchema = 1;
 constexpr int32_t kDefaultRepeatIndex = 0;
 constexpr int32_t kDefaultFadeIndex = 4;
+constexpr const char* kDefaultTiming = "auto";
 constexpr int32_t kLastSelectorIndex = 5;
 
 bool IsDigit(char c) noexcept { return c >= '0' && c <= '9'; }
@@ -291,6 +292,10 @@ KLINKSessionState ParseSessionText(std::string_view text) {
     }
 
     r.selectedIndex = ReadSessionInteger(root, "selected_index", -1);
+    r.timing = ReadSessionString(root, "timing", kDefaultTiming);
+    if (r.timing != "host" && r.timing != "board" && r.timing != "auto") {
+        r.timing = kDefaultTiming;
+    }
 
     return r;
 }
@@ -377,6 +382,7 @@ std::string SessionJSONText(const KLINKSessionState& state) {
     AppendInteger(out, state.lastTrackIndex);
     out += "},\"selected_index\":";
     AppendInteger(out, state.selectedIndex);
+    out += ",\"timing\":" + EscapeSessionString(state.timing);
     out += '}';
     return out;
 }

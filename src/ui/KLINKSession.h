@@ -40,6 +40,11 @@ struct KLINKSessionState {
     std::string lastTrackPath;    // the last started track
     int32_t lastTrackIndex = -1;  // its playlist row; -1 = none
     int32_t selectedIndex = -1;   // focused playlist row; -1 = none
+    // Who times the writes of a file without samples: "host", "board" or
+    // "auto" (see player/BoardTiming.h). Written last, as "timing"; a reader
+    // that does not know the member ignores it, and an unknown value reads
+    // as "auto".
+    std::string timing = "auto";
 
     friend bool operator==(const KLINKSessionState&, const KLINKSessionState&) = default;
 };

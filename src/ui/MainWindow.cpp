@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <utility>
 
 #include "ui/ConnectionController.h"
 #include "ui/ConnectionPanel.h"
@@ -43,7 +44,11 @@ QFont WindowFont() {
 
 }  // namespace
 
-MainWindow::MainWindow(PlaybackFactory factory, QWidget* parent) : QWidget(parent) {
+MainWindow::MainWindow(PlaybackFactory factory, QWidget* parent)
+    : MainWindow(std::move(factory), std::string(), parent) {}
+
+MainWindow::MainWindow(PlaybackFactory factory, std::string sessionPath, QWidget* parent)
+    : QWidget(parent), sessionPath_(std::move(sessionPath)) {
     setObjectName(QStringLiteral("mainWindow"));
     setWindowTitle(QStringLiteral("KLINK Dev tool"));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
@@ -177,14 +182,46 @@ void MainWindow::showEvent(QShowEvent* event) {
         if (const int focused = playlistPanel_->FocusedRow(); focused >= 0) {
             playlistPanel_->ScrollTo(focused);
         }
+        if (boundsRestored_) {
+            // Some window systems report the frame only a moment after the
+            // window appears.
+            KeepFrameInWorkArea();
+            QTimer::singleShot(250, this, [this] { KeepFrameInWorkArea(); });
+        }
+    }
+}
+
+void MainWindow::KeepFrameInWorkArea() {
+    if (isMaximized() || isMinimized() || isFullScreen()) {
+        return;
+    }
+    const QRect client = geometry();
+    const QRect frame = frameGeometry();
+    QScreen* screen = this->screen();
+    if (screen == nullptr) {
+        return;
+    }
+    const QRect work = screen->availableGeometry();
+    const Rect bounds = ClampWindowFrame(
+        Rect{client.left(), client.top(), client.width(), client.height()},
+        FrameMargins{client.left() - frame.left(), client.top() - frame.top(), frame.right() - client.right(),
+                     frame.bottom() - client.bottom()},
+        Rect{work.left(), work.top(), work.width(), work.height()}, minimumWidth(), minimumHeight());
+    const QRect wanted(bounds.left, bounds.top, std::min(bounds.width, maximumWidth()), bounds.height);
+    if (wanted != client) {
+        setGeometry(wanted);
     }
 }
 
 // --- session ----------------------------------------------------------------
 
+std::string MainWindow::SessionPath() const {
+    return sessionPath_.empty() ? SessionFilePath() : sessionPath_;
+}
+
 void MainWindow::RestoreSession() {
     try {
-        const std::optional<KLINKSessionState> loaded = LoadSession(SessionFilePath());
+        const std::optional<KLINKSessionState> loaded = LoadSession(SessionPath());
         if (!loaded) {
             return;
         }
@@ -192,6 +229,7 @@ void MainWindow::RestoreSession() {
         connections_->SetPreferredPorts(state.comPort, state.comPort2);
         transportPanel_->SetRepeatIndex(state.repeatIndex);
         transportPanel_->SetFadeIndex(state.fadeIndex);
+        playlistPanel_->SetTiming(ParsePlaybackTiming(state.timing).value_or(PlaybackTiming::kAuto));
 
         playlistPanel_->View()->setUpdatesEnabled(false);
         model_->Reset(state.playlist);
@@ -261,6 +299,7 @@ void MainWindow::StoreSession() {
     state.comPort2 = connections_->SessionPort(1);
     state.repeatIndex = transportPanel_->RepeatIndex();
     state.fadeIndex = transportPanel_->FadeIndex();
+    state.timing = std::string(PlaybackTimingName(playlistPanel_->Timing()));
     state.lastTrackPath = playback_->LastPlayedPath().toStdString();
     state.lastTrackIndex = model_->Indexes().last;
     if (const int focused = playlistPanel_->FocusedRow(); focused >= 0) {
@@ -277,7 +316,7 @@ void MainWindow::StoreSession() {
     state.top = rect.top();
     state.width = rect.width();
     state.height = rect.height();
-    SaveSession(SessionFilePath(), state);
+    SaveSession(SessionPath(), state);
 }
 
 // --- files dropped from the file manager ---------------------------------------------

@@ -11,6 +11,7 @@
 #include <QWidget>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "ui/KLINKSession.h"
 #include "ui/PlaybackRun.h"
@@ -36,6 +37,10 @@ public:
     // Builds the window and restores the session. `factory` makes the
     // playback runs (CreateVGMPlayerRun in the program).
     explicit MainWindow(PlaybackFactory factory, QWidget* parent = nullptr);
+    // The same with a session file of its own (UTF-8 path; the demo run's),
+    // read at the start and written at the end instead of the user's; empty
+    // for the user's.
+    MainWindow(PlaybackFactory factory, std::string sessionPath, QWidget* parent = nullptr);
     // Saves the session (if creation completed), then stops playback and
     // closes the ports.
     ~MainWindow() override;
@@ -70,6 +75,10 @@ private:
     // Runs a handler; a failure that leaves it goes to the log.
     void Guard(const std::function<void()>& handler);
     void ApplySavedBounds(const KLINKSessionState& state);
+    [[nodiscard]] std::string SessionPath() const;
+    // Once the window system has framed the window: moves a restored window
+    // so that its frame, not only its client area, lies in the work area.
+    void KeepFrameInWorkArea();
 
     PlaylistModel* model_ = nullptr;
     ConnectionPanel* connectionPanel_ = nullptr;
@@ -80,6 +89,7 @@ private:
     std::unique_ptr<ConnectionController> connections_;
     std::unique_ptr<PlaybackController> playback_;
 
+    std::string sessionPath_;
     bool sessionReady_ = false;
     bool sessionShown_ = false;
     bool boundsRestored_ = false;  // the session placed the window; no centring

@@ -119,7 +119,9 @@ void PlaybackController::PlayActionExecute() {
         const int32_t repeatCount = RepeatCountForIndex(transport_.RepeatIndex());
         const int32_t fadeSeconds = FadeSecondsForIndex(transport_.FadeIndex());
         connections_.RefreshPortNameCache();
-        run_ = factory_(*this, NativePath(path), repeatCount, fadeSeconds);
+        runRepeatCount_ = repeatCount;
+        runFadeSeconds_ = fadeSeconds;
+        run_ = factory_(*this, NativePath(path), repeatCount, fadeSeconds, playlist_.Timing());
         connections_.PauseOpenConnections();
         try {
             run_->Start();
@@ -130,6 +132,7 @@ void PlaybackController::PlayActionExecute() {
         }
         lastPlayedPath_ = path;
         model_.SetIndexes(PlaylistIndexes{row, row >= 0 ? row + 1 : -1, row});
+        emit trackStarted(path, row);
     } catch (const std::exception& e) {
         emit logLine(QStringLiteral("再生エラー: ") + QString::fromStdString(e.what()));
     }
@@ -216,7 +219,9 @@ void PlaybackController::PlaybackTimerTick() {
         }
         return;
     }
-    transport_.ShowTime(QString::fromStdString(FormatPlaybackTime(run_->PositionMS())));
+    const int32_t ms = run_->PositionMS();
+    transport_.ShowTime(QString::fromStdString(FormatPlaybackTime(ms)));
+    transport_.ShowSamples(PositionSamples(ms));
 }
 
 void PlaybackController::HandleConnectionLost(int index) {
@@ -241,9 +246,18 @@ std::string PlaybackController::PortName(int index) const { return connections_.
 
 void PlaybackController::AppendLog(const std::string& line) { emit logLine(QString::fromStdString(line)); }
 
-void PlaybackController::ClearHeaderAndTags() { emit headerAndTagsCleared(); }
+void PlaybackController::ClearHeaderAndTags() {
+    transport_.ShowLength(QStringLiteral("/ 00:00.00"));
+    emit headerAndTagsCleared();
+}
 
-void PlaybackController::ShowHeader(const VGMHeaderSummary& header) { emit headerShown(header); }
+void PlaybackController::ShowHeader(const VGMHeaderSummary& header) {
+    // The run plays with the repeat and fade it was started with, whatever
+    // the selectors show now.
+    transport_.ShowLength(QString::fromStdString(FormatTrackLength(TrackLengthMs(
+        header.totalSamples, header.loopOffset, header.loopSamples, runRepeatCount_, runFadeSeconds_))));
+    emit headerShown(header);
+}
 
 void PlaybackController::ShowTags(const GD3Strings& gd3) { emit tagsShown(gd3); }
 

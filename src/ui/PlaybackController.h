@@ -91,6 +91,9 @@ signals:
     void headerShown(const klink::VGMHeaderSummary& header);
     void tagsShown(const klink::GD3Strings& gd3);
     void filePathShown(const QString& path);
+    // A run started for `path` (playlist row `row`, -1 for a file from
+    // outside the playlist).
+    void trackStarted(const QString& path, int row);
 
 private:
     void SetPlayingRows(int playing, int next);
@@ -109,6 +112,8 @@ private:
     QString requestedPlayPath_;
     int requestedPlayIndex_ = -1;
     QString lastPlayedPath_;
+    int32_t runRepeatCount_ = 1;  // of the current run, for its length
+    int32_t runFadeSeconds_ = 0;
 };
 
 }  // namespace klink

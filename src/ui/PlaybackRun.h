@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "player/BoardTiming.h"
 #include "player/PlayerHost.h"
 
 namespace klink {
@@ -29,10 +30,12 @@ public:
 
 // Creates a run for one track, not started yet. Called on the GUI thread.
 using PlaybackFactory = std::function<std::unique_ptr<PlaybackRun>(
-    PlayerHost& host, const std::string& fileName, int32_t repeatCount, int32_t fadeSeconds)>;
+    PlayerHost& host, const std::string& fileName, int32_t repeatCount, int32_t fadeSeconds,
+    PlaybackTiming timing)>;
 
 // The playback thread as a run.
 [[nodiscard]] std::unique_ptr<PlaybackRun> CreateVGMPlayerRun(PlayerHost& host, const std::string& fileName,
-                                                              int32_t repeatCount, int32_t fadeSeconds);
+                                                              int32_t repeatCount, int32_t fadeSeconds,
+                                                              PlaybackTiming timing);
 
 }  // namespace klink

@@ -7,8 +7,9 @@ namespace {
 
 class PlayerThreadRun final : public PlaybackRun {
 public:
-    PlayerThreadRun(PlayerHost& host, const std::string& fileName, int32_t repeatCount, int32_t fadeSeconds)
-        : thread_(host, fileName, repeatCount, fadeSeconds) {}
+    PlayerThreadRun(PlayerHost& host, const std::string& fileName, int32_t repeatCount, int32_t fadeSeconds,
+                    PlaybackTiming timing)
+        : thread_(host, fileName, repeatCount, fadeSeconds, timing) {}
     void Start() override { thread_.Start(); }
     void Stop() noexcept override { thread_.Stop(); }
     [[nodiscard]] bool Finished() const noexcept override { return thread_.Finished(); }
@@ -24,8 +25,9 @@ private:
 }  // namespace
 
 std::unique_ptr<PlaybackRun> CreateVGMPlayerRun(PlayerHost& host, const std::string& fileName,
-                                                int32_t repeatCount, int32_t fadeSeconds) {
-    return std::make_unique<PlayerThreadRun>(host, fileName, repeatCount, fadeSeconds);
+                                                int32_t repeatCount, int32_t fadeSeconds,
+                                                PlaybackTiming timing) {
+    return std::make_unique<PlayerThreadRun>(host, fileName, repeatCount, fadeSeconds, timing);
 }
 
 }  // namespace klink

@@ -1,6 +1,7 @@
 #include "ui/PlaylistPanel.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QClipboard>
 #include <QFile>
@@ -62,6 +63,27 @@ PlaylistPanel::PlaylistPanel(PlaylistModel& model, QWidget* parent) : QWidget(pa
     copyPathMenuItem_ = menu_->addAction(copyPathAction_->text());
     copyPathMenuItem_->setObjectName(QStringLiteral("copyPathMenuItem"));
 
+    // Who times the writes of a file without samples (see player/BoardTiming.h).
+    menu_->addSeparator();
+    QMenu* timingMenu = menu_->addMenu(QStringLiteral("タイミング"));
+    timingMenu->setObjectName(QStringLiteral("timingMenu"));
+    timingItems_ = new QActionGroup(this);
+    timingItems_->setExclusive(true);
+    const std::pair<PlaybackTiming, QString> timings[] = {
+        {PlaybackTiming::kHost, QStringLiteral("ホスト (host)")},
+        {PlaybackTiming::kBoard, QStringLiteral("ボード (board)")},
+        {PlaybackTiming::kAuto, QStringLiteral("自動 (auto)")},
+    };
+    for (const auto& [timing, caption] : timings) {
+        QAction* item = timingMenu->addAction(caption);
+        item->setObjectName(QStringLiteral("timing_") +
+                            QString::fromLatin1(PlaybackTimingName(timing).data()));
+        item->setCheckable(true);
+        item->setData(static_cast<int>(timing));
+        timingItems_->addAction(item);
+    }
+    SetTiming(PlaybackTiming::kAuto);
+
     // The menu items and the delete button follow their actions.
     const std::pair<QAction*, QAction*> items[] = {
         {playMenuItem_, playAction_}, {deleteMenuItem_, deleteAction_}, {copyPathMenuItem_, copyPathAction_}};
@@ -81,7 +103,7 @@ PlaylistPanel::PlaylistPanel(PlaylistModel& model, QWidget* parent) : QWidget(pa
     connect(deleteButton_, &QPushButton::clicked, this, updateAndDelete);
     connect(view_, &PlaylistView::deletePressed, this, updateAndDelete);
 
-    connect(view_, &QAbstractItemView::doubleClicked, this, &PlaylistPanel::playRequested);
+    connect(view_, &PlaylistView::doubleClickedInList, this, &PlaylistPanel::playRequested);
     connect(view_, &PlaylistView::enterPressed, this, &PlaylistPanel::playRequested);
     connect(view_, &PlaylistView::selectAllRequested, this, [this] { SelectAllRows(); });
     connect(view_, &PlaylistView::rowsDropped, this,
@@ -149,8 +171,7 @@ void PlaylistPanel::AddPlaylistFile(const QString& path) {
     QString title;
     QString game;
     try {
-        const std::vector<uint8_t> bytes =
-            LoadVGMFile(platform::PathFromUtf8(QFile::encodeName(path).toStdString()));
+        const auto bytes = LoadVGMFile(platform::PathFromUtf8(QFile::encodeName(path).toStdString()));
         const GD3Title tags = ReadGD3Title(bytes);
         title = QString::fromStdString(UTF16ToUTF8(tags.title));
         game = QString::fromStdString(UTF16ToUTF8(tags.game));
@@ -216,6 +237,17 @@ void PlaylistPanel::PlaylistDragDrop(QPoint pos) {
     view_->setUpdatesEnabled(false);
     model_.MoveRows(selected, *insertion);
     view_->setUpdatesEnabled(true);
+}
+
+PlaybackTiming PlaylistPanel::Timing() const {
+    const QAction* checked = timingItems_->checkedAction();
+    return checked != nullptr ? static_cast<PlaybackTiming>(checked->data().toInt()) : PlaybackTiming::kAuto;
+}
+
+void PlaylistPanel::SetTiming(PlaybackTiming timing) {
+    for (QAction* item : timingItems_->actions()) {
+        item->setChecked(static_cast<PlaybackTiming>(item->data().toInt()) == timing);
+    }
 }
 
 void PlaylistPanel::ShowMenu(QPoint pos) {

@@ -1,6 +1,7 @@
 #pragma once
 // The playlist panel: the "Play List:" heading, the delete button, the list
-// and its context menu with the play, delete and copy-path actions. Row
+// and its context menu with the play, delete and copy-path actions and the
+// timing choice for the next tracks. Row
 // operations that need no playback live here (add a file, delete and move the
 // selected rows, copy their paths); the play action is PlaybackController's.
 
@@ -10,7 +11,10 @@
 #include <optional>
 #include <vector>
 
+#include "player/BoardTiming.h"
+
 class QAction;
+class QActionGroup;
 class QMenu;
 class QPushButton;
 
@@ -27,6 +31,10 @@ public:
     [[nodiscard]] PlaylistModel& Model() const noexcept { return model_; }
     [[nodiscard]] PlaylistView* View() const noexcept { return view_; }
     [[nodiscard]] QAction* PlayAction() const noexcept { return playAction_; }
+    // The timing choice of the menu's "タイミング" items; it applies from the
+    // next track on. Starts as auto.
+    [[nodiscard]] PlaybackTiming Timing() const;
+    void SetTiming(PlaybackTiming timing);
 
     // --- selection and focus -------------------------------------------------
     [[nodiscard]] int SelectedRowCount() const;
@@ -76,6 +84,7 @@ private:
     QAction* playMenuItem_ = nullptr;
     QAction* deleteMenuItem_ = nullptr;
     QAction* copyPathMenuItem_ = nullptr;
+    QActionGroup* timingItems_ = nullptr;  // host, board, auto: one checked
 };
 
 }  // namespace klink

@@ -6,6 +6,7 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMimeData>
+#include <QMouseEvent>
 #include <QUrl>
 
 #include "ui/PlaylistModel.h"
@@ -108,6 +109,14 @@ void PlaylistView::keyPressEvent(QKeyEvent* event) {
         return;
     }
     QTreeView::keyPressEvent(event);
+}
+
+void PlaylistView::mouseDoubleClickEvent(QMouseEvent* event) {
+    // The base class reports double-clicks on rows only; blank space counts too.
+    QTreeView::mouseDoubleClickEvent(event);
+    if (event->button() == Qt::LeftButton) {
+        emit doubleClickedInList();
+    }
 }
 
 }  // namespace klink

@@ -24,6 +24,9 @@ signals:
     void rowsDropped(QPoint pos);
     // Files from outside were dropped on the list.
     void filesDropped(const QStringList& paths);
+    // A left double-click anywhere in the list, on a row or on blank space
+    // below the rows: the window plays the one selected row.
+    void doubleClickedInList();
     // Ctrl+A, Enter and Delete.
     void selectAllRequested();
     void enterPressed();
@@ -34,6 +37,7 @@ protected:
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
 
 private:
     [[nodiscard]] bool AcceptsDrag(const QDropEvent* event) const;

@@ -64,6 +64,10 @@ TransportPanel::TransportPanel(QWidget* parent) : QWidget(parent) {
     controls->addWidget(new QLabel(QStringLiteral("Time"), this));
     timeLabel_ = TimeLabel(this, "lblTime", QStringLiteral("00:00.00"));
     controls->addWidget(timeLabel_);
+    controls->addSpacing(8);
+    lengthLabel_ = TimeLabel(this, "lblLength", QStringLiteral("/ 00:00.00"));
+    lengthLabel_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    controls->addWidget(lengthLabel_);
     controls->addSpacing(12);
     controls->addWidget(new QLabel(QStringLiteral("Samples"), this));
     samplesLabel_ = TimeLabel(this, "samplesLabel", QStringLiteral("0"));
@@ -86,8 +90,13 @@ void TransportPanel::SetFadeIndex(int index) { fadeCombo_->setCurrentIndex(index
 
 void TransportPanel::ShowTime(const QString& text) { timeLabel_->setText(text); }
 
+void TransportPanel::ShowLength(const QString& text) { lengthLabel_->setText(text); }
+
+void TransportPanel::ShowSamples(qint64 samples) { samplesLabel_->setText(QString::number(samples)); }
+
 void TransportPanel::ResetCounters() {
     timeLabel_->setText(QStringLiteral("00:00.00"));
+    lengthLabel_->setText(QStringLiteral("/ 00:00.00"));
     samplesLabel_->setText(QStringLiteral("0"));
 }
 

@@ -27,7 +27,12 @@ public:
 
     // The time display ("mm:ss.cc").
     void ShowTime(const QString& text);
-    // Time "00:00.00" and samples "0", as after a lost connection.
+    // The track's length beside the time ("/ mm:ss.cc").
+    void ShowLength(const QString& text);
+    // The sample display: the position in VGM samples.
+    void ShowSamples(qint64 samples);
+    // Time "00:00.00", length "/ 00:00.00" and samples "0", as after a lost
+    // connection.
     void ResetCounters();
 
     // Runs the open-file dialog; the chosen file, or nullopt when cancelled.
@@ -45,6 +50,7 @@ private:
     QComboBox* repeatCombo_ = nullptr;
     QComboBox* fadeCombo_ = nullptr;
     QLabel* timeLabel_ = nullptr;
+    QLabel* lengthLabel_ = nullptr;
     QLabel* samplesLabel_ = nullptr;
 };
 

@@ -1,6 +1,7 @@
 #include "ui/WindowRules.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 
 namespace klink {
@@ -110,6 +111,45 @@ Rect ClampWindowBounds(Rect saved, Rect workArea, int32_t minWidth, int32_t minH
     return Rect{static_cast<int32_t>(left), static_cast<int32_t>(top), static_cast<int32_t>(width),
                 static_cast<int32_t>(height)};
 }
+
+Rect ClampWindowFrame(Rect client, FrameMargins frame, Rect workArea, int32_t minWidth,
+                      int32_t minHeight) noexcept {
+    // Frame sizes come from the window system; never let one shrink the window.
+    const int32_t left = std::max(frame.left, 0);
+    const int32_t top = std::max(frame.top, 0);
+    const int32_t across = left + std::max(frame.right, 0);
+    const int32_t down = top + std::max(frame.bottom, 0);
+    const auto grow = [](int32_t value, int32_t by) {
+        return static_cast<int32_t>(std::clamp<int64_t>(int64_t{value} + by, INT32_MIN, INT32_MAX));
+    };
+    const Rect outer = ClampWindowBounds(Rect{grow(client.left, -left), grow(client.top, -top),
+                                              grow(client.width, across), grow(client.height, down)},
+                                         workArea, grow(minWidth, across), grow(minHeight, down));
+    return Rect{outer.left + left, outer.top + top, outer.width - across, outer.height - down};
+}
+
+std::optional<int64_t> TrackLengthMs(uint32_t totalSamples, uint32_t loopOffset, uint32_t loopSamples,
+                                     int32_t repeatCount, int32_t fadeSeconds) noexcept {
+    constexpr int64_t kSampleRate = 44100;
+    const bool loops = loopOffset != 0 && loopSamples != 0;
+    if (!loops) {
+        return int64_t{totalSamples} * 1000 / kSampleRate;
+    }
+    if (repeatCount <= 0) {
+        return std::nullopt;
+    }
+    const int64_t samples = int64_t{totalSamples} + int64_t{loopSamples} * (repeatCount - 1);
+    return samples * 1000 / kSampleRate + int64_t{std::max(fadeSeconds, 0)} * 1000;
+}
+
+std::string FormatTrackLength(std::optional<int64_t> lengthMs) {
+    if (!lengthMs) {
+        return "/ \u221E";
+    }
+    return "/ " + FormatPlaybackTime(static_cast<int32_t>(std::min<int64_t>(*lengthMs, INT32_MAX)));
+}
+
+int64_t PositionSamples(int32_t ms) noexcept { return int64_t{std::max(ms, 0)} * 44100 / 1000; }
 
 std::string JoinPlaylistPaths(const std::vector<std::string>& paths) {
     std::string out;

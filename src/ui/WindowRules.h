@@ -66,6 +66,37 @@ struct Rect {
 // edges winning.
 [[nodiscard]] Rect ClampWindowBounds(Rect saved, Rect workArea, int32_t minWidth, int32_t minHeight) noexcept;
 
+// The frame a window manager draws around the client area, in pixels.
+struct FrameMargins {
+    int32_t left = 0;
+    int32_t top = 0;
+    int32_t right = 0;
+    int32_t bottom = 0;
+};
+
+// As ClampWindowBounds, but for the whole window: the client rectangle plus
+// its frame (title bar, borders) is fitted into the work area, so that a
+// restored window never has its title bar or bottom edge off screen. Returns
+// the client rectangle.
+[[nodiscard]] Rect ClampWindowFrame(Rect client, FrameMargins frame, Rect workArea, int32_t minWidth,
+                                    int32_t minHeight) noexcept;
+
+// How long a track plays, in ms, from its header's sample counts: the intro
+// and one pass through the loop (`totalSamples`), one more loop pass for each
+// further repeat, then the fade-out. Without a loop (`loopOffset` 0 or no
+// loop samples) the track ends at its end command: no repeats, no fade.
+// nullopt for an endless repeat (`repeatCount` 0) of a looping track.
+[[nodiscard]] std::optional<int64_t> TrackLengthMs(uint32_t totalSamples, uint32_t loopOffset,
+                                                   uint32_t loopSamples, int32_t repeatCount,
+                                                   int32_t fadeSeconds) noexcept;
+
+// The time display's companion: "/ mm:ss.cc" of the track's length, "/ ∞"
+// for an endless one.
+[[nodiscard]] std::string FormatTrackLength(std::optional<int64_t> lengthMs);
+
+// The sample display: VGM samples (44100 per second) of a position in ms.
+[[nodiscard]] int64_t PositionSamples(int32_t ms) noexcept;
+
 // The paths joined by CR LF, empty ones left out.
 [[nodiscard]] std::string JoinPlaylistPaths(const std::vector<std::string>& paths);
 

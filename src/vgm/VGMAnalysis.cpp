@@ -18,7 +18,7 @@ class Analyser {
 public:
     Analyser(VGMAnalysis& result, const VGMAnalysisObserver& observer) : r_(result), observer_(observer) {}
 
-    void Run(std::vector<uint8_t> raw) {
+    void Run(VGMBytes raw) {
         r_.vgmBuffer = DecodeVGMBytes(std::move(raw));
         Analyse();
     }
@@ -130,11 +130,15 @@ VGMAnalysis AnalyseVGMFile(const std::filesystem::path& path, const VGMAnalysisO
     });
 }
 
-VGMAnalysis AnalyseVGMBytes(std::vector<uint8_t> raw, const VGMAnalysisObserver& observer) {
+VGMAnalysis AnalyseVGMBytes(VGMBytes raw, const VGMAnalysisObserver& observer) {
     return Guarded([&](VGMAnalysis& result) {
         Analyser analyser(result, observer);
         analyser.Run(std::move(raw));
     });
+}
+
+VGMAnalysis AnalyseVGMBytes(std::span<const uint8_t> raw, const VGMAnalysisObserver& observer) {
+    return AnalyseVGMBytes(VGMBytes(raw.begin(), raw.end()), observer);
 }
 
 VGMPlaybackPath PlaybackPathFor(const VGMAnalysis& analysis) noexcept {

@@ -9,11 +9,13 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "vgm/KLINKVGMTarget.h"
+#include "vgm/VGMFile.h"
 #include "vgm/VGMHeader.h"
 #include "vgm/VGMHeaderSummary.h"
 
@@ -37,7 +39,7 @@ enum class VGMAnalysisStage : uint8_t {
 enum class VGMPlaybackPath : uint8_t { kRegister, kADPCM, kKL2DAC };
 
 struct VGMAnalysis {
-    std::vector<uint8_t> vgmBuffer;  // the whole uncompressed file; move it out
+    VGMBytes vgmBuffer;  // the whole uncompressed file; move it out
     uint32_t gd3offset = 0;
     uint32_t vgmVersion = 0;
     uint32_t vgmLoopOffset = 0;  // relative to 0x1C; validated once kLoopValidated
@@ -75,7 +77,9 @@ struct VGMAnalysisObserver {
 [[nodiscard]] VGMAnalysis AnalyseVGMFile(const std::filesystem::path& path,
                                          const VGMAnalysisObserver& observer = {});
 // The same for raw file content already in memory (gzip or plain).
-[[nodiscard]] VGMAnalysis AnalyseVGMBytes(std::vector<uint8_t> raw, const VGMAnalysisObserver& observer = {});
+[[nodiscard]] VGMAnalysis AnalyseVGMBytes(VGMBytes raw, const VGMAnalysisObserver& observer = {});
+[[nodiscard]] VGMAnalysis AnalyseVGMBytes(std::span<const uint8_t> raw,
+                                          const VGMAnalysisObserver& observer = {});
 
 // The playback path a successful analysis leads to.
 [[nodiscard]] VGMPlaybackPath PlaybackPathFor(const VGMAnalysis& analysis) noexcept;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <span>
 #include <vector>
 
 #include "AudioSourceTestSupport.h"
@@ -35,7 +36,7 @@ struct FileFacts {
     uint64_t totalSamples = 0;
 };
 
-FileFacts Walk(const std::vector<uint8_t>& bytes, uint32_t dataOffset) {
+FileFacts Walk(std::span<const uint8_t> bytes, uint32_t dataOffset) {
     FileFacts facts;
     uint32_t p = dataOffset;
     while (true) {

@@ -863,7 +863,7 @@ TEST(KL2DACVGM, SharedMegaDriveFilesPlayCompletely) {
     }
     for (const char* name : files) {
         SCOPED_TRACE(name);
-        const Bytes bytes = LoadVGMFile(dir / name);
+        const VGMBytes bytes = LoadVGMFile(dir / name);
         VGMHeader header;
         ReadVGMHeaderFields(bytes, header);
         const uint32_t loop = ValidateLoopOffset(header.vgmLoopOffset, header.dataOffset, bytes.size());
@@ -896,7 +896,7 @@ TEST(KL2DACVGM, SharedMegaDriveFilesPlayCompletely) {
         }
     }
     // The looping one, twice through: the loop's samples more.
-    const Bytes bytes = LoadVGMFile(dir / "b_md_deflemask_green_hill.vgm");
+    const VGMBytes bytes = LoadVGMFile(dir / "b_md_deflemask_green_hill.vgm");
     VGMHeader header;
     ReadVGMHeaderFields(bytes, header);
     const uint32_t loop = ValidateLoopOffset(header.vgmLoopOffset, header.dataOffset, bytes.size());

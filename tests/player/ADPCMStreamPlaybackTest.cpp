@@ -157,8 +157,11 @@ TEST(ADPCMStreamPlayback, PlaysTheStreamWithItsEventsAndTheOtherChipAtItsTime) {
         const int64_t due =
             static_cast<int64_t>(start[0].timeUs) + 5120 + int64_t{samples / 3} * 1000000 / 44100;
         const int64_t at = static_cast<int64_t>(writes[0].timeUs) + offsetUs;
-        // Never early; late only by the line and the scheduler (generous).
-        EXPECT_GE(at, due - 3000);
+        // The host counts from when it sent STREAM_START, the board from when
+        // it took it in: the write may seem early by that delivery time, which
+        // a busy machine (or a sanitizer) stretches to milliseconds. Late only
+        // by the line and the scheduler (generous both ways).
+        EXPECT_GE(at, due - 20000);
         EXPECT_LE(at, due + 500000);
     }
 }

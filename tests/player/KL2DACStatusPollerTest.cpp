@@ -30,6 +30,12 @@ public:
             return ReplyTo(f, WithStatus(0, sim::SimKL2DAC::EncodeStatus(s)));
         });
     }
+    // The script reads the members below, which go before the board's thread
+    // ends: it is taken away first (the board runs it under its lock).
+    ~StatusBoard() { board_.SetScript(nullptr); }
+    StatusBoard(const StatusBoard&) = delete;
+    StatusBoard& operator=(const StatusBoard&) = delete;
+
     // Waits until the board has seen `count` requests.
     bool WaitRequests(int count) {
         for (int i = 0; i < 2500 && requests_ < count; ++i)

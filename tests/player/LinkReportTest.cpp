@@ -84,5 +84,26 @@ TEST(LinkReport, SaysHowTheTrackWent) {
     EXPECT_EQ(FormatStreamLinkReport(3, 0), "Link: 3 underflows, 0 late events on the board.");
 }
 
+TEST(LinkReport, SaysWhatThePlaybackThreadGot) {
+    struct Case {
+        const char* scheduling;
+        bool realtime;
+        const char* refusal;
+        bool locked;
+        const char* line;
+    } cases[] = {
+        {"real-time (SCHED_FIFO, priority 10)", true, "", true,
+         "Playback thread: real-time (SCHED_FIFO, priority 10), memory locked."},
+        {"nice -5", false, "RLIMIT_RTPRIO is 0", false,
+         "Playback thread: nice -5 (no real-time scheduling: RLIMIT_RTPRIO is 0), memory not locked "
+         "(RLIMIT_MEMLOCK)."},
+        {"normal priority", false, "RLIMIT_RTPRIO is 0", true,
+         "Playback thread: normal priority (no real-time scheduling: RLIMIT_RTPRIO is 0), memory locked."},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(FormatPlaybackThreadNote(c.scheduling, c.realtime, c.refusal, c.locked), c.line);
+    }
+}
+
 }  // namespace
 }  // namespace klink

@@ -8,6 +8,7 @@
 #include <map>
 #include <thread>
 #include <tuple>
+#include <vector>
 
 #include "PlayerTestSupport.h"
 #include "player/RegisterPlayback.h"
@@ -304,6 +305,47 @@ TEST(RegisterPlayback, RunsOnTheContextClockWithoutTheThread) {
                                  [](const auto& e) { return e.op == SimTraceOp::kReg; }) == 2;
         },
         std::chrono::seconds(10)));
+}
+
+// Where the system has an absolute sleep, the waits use it: never past the
+// deadline, and awake often enough for a stop request (10 ms) and each fade
+// step (1 ms).
+TEST(RegisterPlayback, AbsoluteSleepsEndBeforeTheDeadlineAndStayShort) {
+    SimConnection board("Keltra 4");
+    VGMBuilder file = TestFile();
+    file.Cmd({0x54, 0x08, 0x78});
+    file.LoopHere();
+    file.Cmd({0x54, 0x20, 0x11, 0x61, 0x44, 0x11}).End();  // 0.1 s loop body
+    PathHarness harness(board, file.Build(), 2, 1);
+    PlaybackContext context = harness.Context();
+    struct Sleep {
+        int64_t from;
+        int64_t until;
+    };
+    std::vector<Sleep> sleeps;
+    FakePlaybackClock& fake = harness.clock;
+    context.clock.sleepUntil = [&](int64_t until) {
+        sleeps.push_back({fake.now, until});
+        fake.now = std::max(fake.now, until);
+        return true;
+    };
+    RegisterPlayback(context).Play();
+
+    EXPECT_EQ(fake.sleptMs, 0u);
+    ASSERT_GT(sleeps.size(), 100u);
+    // The fade starts after the second pass, at 0.2 s; a sleep begun before
+    // it may last 10 ms into it.
+    const int64_t surelyFading = context.clock.Ticks(2 * 0x1144) + context.clock.frequency / 100;
+    for (const Sleep& s : sleeps) {
+        EXPECT_GT(s.until, s.from);
+        EXPECT_LE(s.until - s.from, context.clock.frequency / 100);
+        if (s.from > surelyFading) {
+            EXPECT_LE(s.until - s.from, context.clock.frequency / 1000);
+        }
+    }
+    // Two passes of 0.1 s, then the 1 s fade: its last step ends the run.
+    EXPECT_GE(harness.position.ms.load(), 1200);
+    EXPECT_LE(harness.position.ms.load(), 1203);
 }
 
 // On the fake clock the fade's end is exact: 0.1 s of loop, then a 1 s fade

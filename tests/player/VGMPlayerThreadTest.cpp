@@ -38,7 +38,10 @@ TEST(VGMPlayerThread, ShowsTheFileBeforeTheHeaderAndLogsRoutesAndRouting) {
     const std::vector<std::string> calls{"clear", "dialog " + path, "path " + path, "header", "tags"};
     EXPECT_EQ(host.calls, calls);
     EXPECT_EQ(FormatVGMHeader(host.header)[VGMHeaderField::kYM2151Clock], "3579545");
-    const auto log = host.LogLines();
+    auto log = host.LogLines();
+    // What the playback thread got from the system is said once per program,
+    // in whichever register-path track comes first.
+    std::erase_if(log, [](const std::string& line) { return line.rfind("Playback thread: ", 0) == 0; });
     ASSERT_EQ(log.size(), 3u);
     EXPECT_EQ(log[0], "VGM register routes=1; OKI=0 Hz, divider=0 (clock 0 = unused).");
     EXPECT_EQ(log[1].rfind("COM7 / ", 0), 0u) << log[1];

@@ -87,7 +87,7 @@ struct FileFacts {
 inline FileFacts WalkYM2151Writes(const VGMAnalysis& a) {
     FileFacts facts;
     facts.byteUs = a.okiDivider * 2'000'000u / a.okiClock;
-    const std::vector<uint8_t>& bytes = a.vgmBuffer;
+    const klink::VGMBytes& bytes = a.vgmBuffer;
     uint32_t p = a.dataOffset;
     uint64_t samples = 0;
     bool sounded = false;

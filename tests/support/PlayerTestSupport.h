@@ -86,8 +86,11 @@ private:
 // A simulated board with its port opened as the window opens it; at line
 // rate unless `throttled` is false (a line as fast as a USB link).
 struct SimConnection {
-    explicit SimConnection(const std::string& model, sim::SimFaults faults = {}, bool throttled = true) {
-        board = sim::SimBoard::Start(model, Options(std::move(faults), throttled));
+    explicit SimConnection(const std::string& model, sim::SimFaults faults = {}, bool throttled = true,
+                           sim::SimLineKind line = sim::SimLineKind::kUart) {
+        sim::SimBoardOptions options = Options(std::move(faults), throttled);
+        options.line = line;
+        board = sim::SimBoard::Start(model, options);
         OpenPort();
     }
     explicit SimConnection(sim::SimProfile profile, sim::SimFaults faults = {}, bool throttled = true) {
@@ -150,11 +153,13 @@ struct FakePlaybackClock {
     uint64_t sleptMs = 0;
 
     PlaybackClock Clock() {
-        return {[this] { return now += step; }, 1000000,
+        return {[this] { return now += step; },
+                1000000,
                 [this](uint32_t ms) {
                     now += int64_t{ms} * 1000;
                     sleptMs += ms;
-                }};
+                },
+                {}};
     }
 };
 

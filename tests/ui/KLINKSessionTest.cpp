@@ -3,15 +3,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <regex>
 #include <string>
+#include <thread>
 
 #include "common/Errors.h"
 #include "ui/KLINKSession.h"
@@ -103,6 +106,26 @@ TEST_F(SessionFileTest, SchemaOnlyLoadsAsDefaults) {
     EXPECT_EQ(*state, DefaultSession());
 }
 
+// The timing choice is a member of its own after the others: a file
+// without it (an older one) reads as "auto", and so does a value this
+// program does not know.
+TEST_F(SessionFileTest, TimingReadsAsAutoUnlessKnown) {
+    const std::pair<const char*, const char*> cases[] = {
+        {R"({"schema":1})", "auto"},
+        {R"({"schema":1,"timing":"host"})", "host"},
+        {R"({"schema":1,"timing":"board"})", "board"},
+        {R"({"schema":1,"timing":"auto"})", "auto"},
+        {R"({"schema":1,"timing":"Host"})", "auto"},
+        {R"({"schema":1,"timing":""})", "auto"},
+    };
+    for (const auto& [text, timing] : cases) {
+        Write(text);
+        const std::optional<KLINKSessionState> state = LoadSession(file_);
+        ASSERT_TRUE(state.has_value()) << text;
+        EXPECT_EQ(state->timing, timing) << text;
+    }
+}
+
 TEST_F(SessionFileTest, DamagedFilesFailWithTheirMessage) {
     struct Case {
         const char* text;
@@ -138,6 +161,7 @@ TEST_F(SessionFileTest, DamagedFilesFailWithTheirMessage) {
         {R"({"schema":1,"playlist":[{"path":"/a","game":{}}]})", "Invalid session string: game"},
         {R"({"schema":1,"window":{"maximized":true}})", "Invalid session integer: maximized"},
         {R"({"schema":1,"selected_index":null})", "Invalid session integer: selected_index"},
+        {R"({"schema":1,"timing":1})", "Invalid session string: timing"},
     };
     for (const Case& c : cases) {
         std::string text = c.text;
@@ -284,13 +308,14 @@ TEST_F(SessionFileTest, SavedTextIsExact) {
     state.lastTrackPath = "/c.vgz";
     state.lastTrackIndex = 1;
     state.selectedIndex = 0;
+    state.timing = "board";
     SaveSession(file_, state);
     EXPECT_EQ(
         Read(),
         R"({"schema":1,"com_port":"sim-keltra4-1","com_port_2":"COM3","repeat_index":5,"fade_index":0,)"
         R"("window":{"left":-8,"top":20,"width":1109,"height":850,"maximized":0},)"
         R"("playlist":[{"path":"/a/b.vgm","title":"B","game":"G"},{"path":"/c.vgz","title":"","game":""}],)"
-        R"("last_track":{"path":"/c.vgz","index":1},"selected_index":0})");
+        R"("last_track":{"path":"/c.vgz","index":1},"selected_index":0,"timing":"board"})");
     const std::optional<KLINKSessionState> back = LoadSession(file_);
     ASSERT_TRUE(back.has_value());
     EXPECT_EQ(*back, state);
@@ -299,7 +324,7 @@ TEST_F(SessionFileTest, SavedTextIsExact) {
     SaveSession(file_, DefaultSession());
     EXPECT_EQ(Read(),
               R"({"schema":1,"com_port":"","com_port_2":"","repeat_index":0,"fade_index":4,"playlist":[],)"
-              R"("last_track":{"path":"","index":-1},"selected_index":-1})");
+              R"("last_track":{"path":"","index":-1},"selected_index":-1,"timing":"auto"})");
 }
 
 TEST(KLINKSessionEscape, EscapesAsTheFileRequires) {
@@ -424,48 +449,92 @@ TEST_F(SessionFileTest, SaveReplacesTheOldFileAndLeavesOnlyIt) {
     EXPECT_EQ(EntriesInFolder(), 1u);
 }
 
-// A process killed at any moment while it saves over and over leaves the
-// old session or the new one on disk, complete and loadable, never a mix or
-// a cut-off file. The two sessions differ in size (a long and a short
-// playlist), so a torn write could not pass for either.
-TEST_F(SessionFileTest, AKillAtAnyMomentLeavesTheOldOrTheNewSession) {
-    KLINKSessionState small;
-    small.comPort = "small";
-    small.playlist.push_back({"/music/a.vgm", "A", "Game"});
-    KLINKSessionState large = small;
-    large.comPort = "large";
-    for (int i = 0; i < 400; ++i)
-        large.playlist.push_back(
-            {"/music/track " + std::to_string(i) + ".vgz", "Track " + std::to_string(i), "Game"});
-    SaveSession(file_, small);
+// Session number `n`: big enough that a save takes a while, and every part
+// of it tells which save it came from.
+KLINKSessionState NumberedSession(int n) {
+    KLINKSessionState state;
+    state.comPort = "COM" + std::to_string(n);
+    state.comPort2 = "sim-" + std::to_string(n);
+    state.repeatIndex = n % 6;
+    for (int i = 0; i < 300; ++i) {
+        const std::string tag = std::to_string(n) + "-" + std::to_string(i);
+        state.playlist.push_back({"/music/" + tag + ".vgm", "title " + tag, "game " + tag});
+    }
+    state.lastTrackIndex = n % 300;
+    state.lastTrackPath = state.playlist[static_cast<size_t>(state.lastTrackIndex)].path;
+    return state;
+}
 
-    int killedWhileSaving = 0;
-    for (int round = 0; round < 25; ++round) {
+// A process that saves over and over is killed (SIGKILL) at varying points of
+// a save: what is on disk is always a whole session, the last one saved or
+// the one being saved, never a mix or a torn file.
+TEST_F(SessionFileTest, KilledWhileSavingLeavesTheOldOrTheNewSession) {
+    // How long one save takes here, to spread the kills over it.
+    const auto before = std::chrono::steady_clock::now();
+    for (int i = 4; i >= 0; --i) SaveSession(file_, NumberedSession(0));
+    const auto oneSave = (std::chrono::steady_clock::now() - before) / 5;
+    int last = 0;
+    int inFlightKept = 0;  // kills after the move of the save they cut off
+    for (int round = 0; round < 24; ++round) {
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            // The child only saves; it never returns into the test framework.
-            for (unsigned n = 0;; ++n) {
+            close(ready[0]);
+            // One byte after each completed save.
+            for (int n = last + 1;; ++n) {
                 try {
-                    SaveSession(file_, n % 2 == 0 ? large : small);
+                    SaveSession(file_, NumberedSession(n));
                 } catch (...) {
-                    _exit(3);
+                    _exit(2);
                 }
+                const char done = 'x';
+                if (write(ready[1], &done, 1) != 1) _exit(3);
             }
         }
-        // Let it save a few times, then kill it wherever it is.
-        usleep(static_cast<useconds_t>(2000 + round * 1500));
-        ASSERT_EQ(kill(child, SIGKILL), 0);
+        close(ready[1]);
+        const int saves = 1 + round % 3;
+        for (int i = 0; i < saves; ++i) {
+            char done = 0;
+            ASSERT_EQ(read(ready[0], &done, 1), 1) << "the saving process died";
+        }
+        // Spread the kills over the next save: its text, write, flush and move.
+        std::this_thread::sleep_for(oneSave * (round % 8) / 8);
+        kill(child, SIGKILL);
         int status = 0;
         ASSERT_EQ(waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFSIGNALED(status)) << "the saving process ended by itself (status " << status << ")";
-        ++killedWhileSaving;
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the saving process failed";
 
-        const std::optional<KLINKSessionState> back = LoadSession(file_);
-        ASSERT_TRUE(back.has_value()) << "round " << round;
-        EXPECT_TRUE(*back == small || *back == large) << "round " << round << ": " << back->comPort;
+        // Every save the child finished and reported, up to its end.
+        int reported = saves;
+        char done = 0;
+        while (read(ready[0], &done, 1) == 1) ++reported;
+        close(ready[0]);
+
+        const std::optional<KLINKSessionState> loaded = LoadSession(file_);
+        ASSERT_TRUE(loaded.has_value());
+        ASSERT_EQ(loaded->comPort.rfind("COM", 0), 0u) << loaded->comPort;
+        const int n = std::stoi(loaded->comPort.substr(3));
+        // The saves the child reported are on disk; the one it was in may be.
+        EXPECT_TRUE(n == last + reported || n == last + reported + 1)
+            << "round " << round << ": session " << n;
+        inFlightKept += n == last + reported + 1;
+        EXPECT_EQ(*loaded, NumberedSession(n)) << "round " << round << ": a torn session";
+        last = n;
     }
-    EXPECT_EQ(killedWhileSaving, 25);
+    // A save cut off before its move leaves its temporary file beside the
+    // session (the next saves use fresh names); nothing else is there.
+    size_t cutOff = 0;
+    for (const auto& entry : fs::directory_iterator(dir_)) {
+        const std::string name = entry.path().filename().string();
+        cutOff += name != "session.json";
+        EXPECT_TRUE(name == "session.json" ||
+                    (name.rfind("session.json.{", 0) == 0 && name.ends_with("}.tmp")))
+            << name;
+    }
+    std::cout << "24 kills: " << inFlightKept << " after the move of the save they cut off, " << cutOff
+              << " before it (a temporary file left)\n";
 }
 
 TEST(KLINKSessionGUID, BracedUpperCaseAndFresh) {

@@ -46,6 +46,7 @@ struct FakeRunState {
     std::string file;
     int32_t repeat = 0;
     int32_t fade = 0;
+    PlaybackTiming timing = PlaybackTiming::kHost;
     bool started = false;
     bool stopCalled = false;
     std::atomic<bool> finished{false};
@@ -129,11 +130,13 @@ private:
     std::vector<std::shared_ptr<FakeRunState>> runs_;
 
     PlaybackFactory FakeFactory() {
-        return [this](PlayerHost&, const std::string& file, int32_t repeat, int32_t fade) {
+        return [this](PlayerHost&, const std::string& file, int32_t repeat, int32_t fade,
+                      PlaybackTiming timing) {
             auto state = std::make_shared<FakeRunState>();
             state->file = file;
             state->repeat = repeat;
             state->fade = fade;
+            state->timing = timing;
             runs_.push_back(state);
             return std::make_unique<FakeRun>(state);
         };
@@ -258,6 +261,28 @@ private slots:
         QVERIFY(runs_[0]->started);
     }
 
+    // The playlist menu's timing items: auto at first, one checked, the
+    // choice reaching the next run and kept in the session.
+    void timingChoiceReachesTheRunAndTheSession() {
+        {
+            auto form = NewForm();
+            QCOMPARE(form->Playlist().Timing(), PlaybackTiming::kAuto);
+            QVERIFY(form->findChild<QAction*>(QStringLiteral("timing_auto"))->isChecked());
+            form->findChild<QAction*>(QStringLiteral("timing_host"))->trigger();
+            QVERIFY(!form->findChild<QAction*>(QStringLiteral("timing_auto"))->isChecked());
+            form->Playback().RequestPlay(Sample("demo_ym2151.vgm"), -1);
+            QCOMPARE(runs_.back()->timing, PlaybackTiming::kHost);
+            form->findChild<QAction*>(QStringLiteral("timing_board"))->trigger();
+            form->Playback().RequestPlay(Sample("demo_ym2151.vgm"), -1);
+            QCOMPARE(runs_.back()->timing, PlaybackTiming::kBoard);
+        }  // closing saves
+        const std::optional<KLINKSessionState> state = LoadSession(SessionFile().toStdString());
+        QVERIFY(state.has_value());
+        QCOMPARE(state->timing, std::string("board"));
+        auto again = NewForm();
+        QCOMPARE(again->Playlist().Timing(), PlaybackTiming::kBoard);
+    }
+
     // How a track ends decides whether the next row plays.
     void advanceAfterATrack_data() {
         QTest::addColumn<QString>("outcome");
@@ -370,11 +395,12 @@ private slots:
 
     void stopKeepsServingTheThreadsCalls() {
         ChattyRun* chatty = nullptr;
-        auto form = NewForm([&chatty](PlayerHost& host, const std::string&, int32_t, int32_t) {
-            auto run = std::make_unique<ChattyRun>(host);
-            chatty = run.get();
-            return run;
-        });
+        auto form =
+            NewForm([&chatty](PlayerHost& host, const std::string&, int32_t, int32_t, PlaybackTiming) {
+                auto run = std::make_unique<ChattyRun>(host);
+                chatty = run.get();
+                return run;
+            });
         form->Playback().RequestPlay(Sample("demo_ym2151.vgm"), -1);
         QVERIFY(chatty != nullptr);
         QTRY_VERIFY_WITH_TIMEOUT(chatty->calls > 3, 10000);
@@ -701,6 +727,123 @@ private slots:
         QCOMPARE(form->width(), MainWindow::kClientWidth);
         QCOMPARE(form->height(), std::max(work.height(), MainWindow::kClientHeight));
         QCOMPARE(form->x(), std::max(work.left(), work.right() + 1 - form->width()));
+    }
+
+    // The title bar and the bottom edge must stay on screen: the frame, not
+    // only the client area, goes into the work area. Needs a screen larger
+    // than the window with a frame (the offscreen platform draws a 2 px
+    // one): ctest runs it as ui_window_frame_tests on a 1280x1024 screen.
+    void restoredWindowKeepsItsFrameInTheWorkArea() {
+        const QRect work = QGuiApplication::primaryScreen()->availableGeometry();
+        if (work.width() < MainWindow::kClientWidth + 20 || work.height() < MainWindow::kClientHeight + 20) {
+            QSKIP("needs a screen larger than the window (ctest: ui_window_frame_tests)");
+        }
+        KLINKSessionState state;
+        state.hasWindowBounds = true;
+        // The client area touches the bottom right corner: its frame does not fit.
+        state.left = work.right() + 1 - MainWindow::kClientWidth;
+        state.top = work.bottom() + 1 - MainWindow::kClientHeight;
+        state.width = MainWindow::kClientWidth;
+        state.height = MainWindow::kClientHeight;
+        SaveSession(SessionFile().toStdString(), state);
+        auto form = NewForm();
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        QTRY_VERIFY(form->frameGeometry() != form->geometry());
+        QTRY_VERIFY2(work.contains(form->frameGeometry()),
+                     qPrintable(QStringLiteral("frame %1,%2 %3x%4")
+                                    .arg(form->frameGeometry().x())
+                                    .arg(form->frameGeometry().y())
+                                    .arg(form->frameGeometry().width())
+                                    .arg(form->frameGeometry().height())));
+        QCOMPARE(form->size(), QSize(MainWindow::kClientWidth, MainWindow::kClientHeight));
+    }
+
+    // A double-click on the blank space below the rows plays the one
+    // selected row, as one on the row itself does.
+    void doubleClickInTheListPlaysTheSelectedRow() {
+        auto form = NewForm();
+        AddRows(*form, 3);
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        Select(*form, {1});
+        QWidget* viewport = View(*form)->viewport();
+        const QRect lastRow = View(*form)->visualRect(Model(*form).index(2, 0));
+        const QPoint blank(20, lastRow.bottom() + 20);
+        QVERIFY(blank.y() < viewport->height());
+        QVERIFY(!View(*form)->indexAt(blank).isValid());
+        QTest::mouseDClick(viewport, Qt::LeftButton, {}, blank);
+        QCOMPARE(runs_.size(), size_t{1});
+        QCOMPARE(QString::fromStdString(runs_[0]->file), Model(*form).Path(1));
+        QCOMPARE(form->Playback().PlaylistIndex(), 1);
+
+        // On a row: that row.
+        const QPoint onRow = View(*form)->visualRect(Model(*form).index(2, 0)).center();
+        QTest::mouseDClick(viewport, Qt::LeftButton, {}, onRow);
+        QCOMPARE(runs_.size(), size_t{2});
+        QCOMPARE(form->Playback().PlaylistIndex(), 2);
+
+        // Two rows selected: nothing to play.
+        Select(*form, {0, 1});
+        QTest::mouseDClick(viewport, Qt::LeftButton, {}, blank);
+        QCOMPARE(runs_.size(), size_t{2});
+    }
+
+    // Beside the time: the track's length from its header with the run's
+    // repeat and fade; the sample display follows the position.
+    void lengthAndSamplesFollowTheRun() {
+        auto form = NewForm();
+        form->findChild<QComboBox*>(QStringLiteral("cmbRepeatNum"))->setCurrentIndex(2);  // 3 passes
+        form->findChild<QComboBox*>(QStringLiteral("cmbFadeout"))->setCurrentIndex(3);    // 5 s
+        form->Playback().RequestPlay(Sample("demo_ym2151.vgm"), -1);
+        QCOMPARE(runs_.size(), size_t{1});
+        // Changing the selectors during the run does not change its length.
+        form->findChild<QComboBox*>(QStringLiteral("cmbRepeatNum"))->setCurrentIndex(0);
+        VGMHeaderSummary header;
+        header.totalSamples = 441000;  // 10 s
+        header.loopOffset = 0x40;
+        header.loopSamples = 220500;  // 5 s
+        form->Playback().ShowHeader(header);
+        auto* length = form->findChild<QLabel*>(QStringLiteral("lblLength"));
+        QVERIFY(length != nullptr);
+        QCOMPARE(length->text(), QStringLiteral("/ 00:25.00"));
+        runs_[0]->position = 1500;
+        form->Playback().PlaybackTimerTick();
+        QCOMPARE(form->findChild<QLabel*>(QStringLiteral("lblTime"))->text(), QStringLiteral("00:01.50"));
+        QCOMPARE(form->findChild<QLabel*>(QStringLiteral("samplesLabel"))->text(), QStringLiteral("66150"));
+        form->Playback().ClearHeaderAndTags();
+        QCOMPARE(length->text(), QStringLiteral("/ 00:00.00"));
+    }
+
+    // A window on a session file of its own (the demo's) neither reads nor
+    // writes the user's.
+    void ownSessionFileLeavesTheUsersAlone() {
+        KLINKSessionState users;
+        users.playlist = {{"/m/a.vgm", "A", ""}};
+        users.comPort = "ttyUSB0";
+        users.repeatIndex = 2;
+        SaveSession(SessionFile().toStdString(), users);
+        QFile userFile(SessionFile());
+        QVERIFY(userFile.open(QIODevice::ReadOnly));
+        const QByteArray before = userFile.readAll();
+        userFile.close();
+
+        QTemporaryDir own;
+        const QString ownFile = own.filePath(QStringLiteral("session.json"));
+        {
+            auto form = std::make_unique<MainWindow>(FakeFactory(), ownFile.toStdString());
+            form->Playback().PlaybackTimer()->stop();
+            QCOMPARE(RowCount(*form), 0);
+            QCOMPARE(form->findChild<QComboBox*>(QStringLiteral("cmbRepeatNum"))->currentIndex(), 0);
+            AddRows(*form, 2);
+            form->findChild<QComboBox*>(QStringLiteral("cmbFadeout"))->setCurrentIndex(0);
+        }
+        QVERIFY(userFile.open(QIODevice::ReadOnly));
+        QCOMPARE(userFile.readAll(), before);
+        const std::optional<KLINKSessionState> saved = LoadSession(ownFile.toStdString());
+        QVERIFY(saved.has_value());
+        QCOMPARE(saved->playlist.size(), size_t{2});
+        QCOMPARE(saved->fadeIndex, 0);
     }
 
     // The real playback thread on simulated boards: track after track, and an

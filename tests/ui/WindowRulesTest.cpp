@@ -149,6 +149,66 @@ TEST(WindowRules, ClampWindowBounds) {
     }
 }
 
+// The frame (here an 8 px border and a 30 px title bar) is what must stay
+// inside the work area; the result is still the client rectangle.
+TEST(WindowRules, ClampWindowFrame) {
+    const Rect work{0, 0, 1920, 1040};
+    const FrameMargins frame{8, 30, 8, 8};
+    struct Case {
+        const char* name;
+        Rect client;
+        Rect result;
+    };
+    const Case cases[] = {
+        {"fits with its frame", {100, 80, 1109, 900}, {100, 80, 1109, 900}},
+        {"title bar above the top moves down", {100, 0, 1109, 900}, {100, 30, 1109, 900}},
+        {"border past the left moves right", {0, 100, 1109, 900}, {8, 100, 1109, 900}},
+        {"bottom edge below the area moves up", {100, 140, 1109, 900}, {100, 132, 1109, 900}},
+        {"right edge past the area moves left", {811, 100, 1109, 900}, {803, 100, 1109, 900}},
+        {"too tall with its frame shrinks by the frame", {0, 0, 1109, 1040}, {8, 30, 1109, 1002}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ClampWindowFrame(c.client, frame, work, 1109, 850), c.result) << c.name;
+    }
+    // No frame: the same as the client clamp.
+    EXPECT_EQ(ClampWindowFrame({1500, 900, 1109, 850}, {}, work, 1109, 850),
+              ClampWindowBounds({1500, 900, 1109, 850}, work, 1109, 850));
+    // The minimum is the client's: a small area keeps the title bar on it.
+    EXPECT_EQ(ClampWindowFrame({0, 0, 1109, 850}, frame, {0, 0, 800, 600}, 1109, 850),
+              (Rect{8, 30, 1109, 850}));
+}
+
+// Sample counts at 44100 per second: 441000 = 10 s, 220500 = 5 s.
+TEST(WindowRules, TrackLength) {
+    struct Case {
+        const char* name;
+        uint32_t total;
+        uint32_t loopOffset;
+        uint32_t loopSamples;
+        int32_t repeat;
+        int32_t fade;
+        std::optional<int64_t> ms;
+    };
+    const Case cases[] = {
+        {"no loop: the total, no fade", 441000, 0, 0, 3, 10, 10000},
+        {"loop offset without loop samples", 441000, 0x40, 0, 2, 10, 10000},
+        {"one pass and a fade", 441000, 0x40, 220500, 1, 10, 20000},
+        {"one pass, no fade", 441000, 0x40, 220500, 1, 0, 10000},
+        {"three passes and a fade", 441000, 0x40, 220500, 3, 5, 25000},
+        {"endless", 441000, 0x40, 220500, 0, 10, std::nullopt},
+        {"endless without a loop ends", 441000, 0, 0, 0, 10, 10000},
+        {"largest counts", UINT32_MAX, 0x40, UINT32_MAX, 5, 15,
+         int64_t{UINT32_MAX} * 5 * 1000 / 44100 + 15000},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(TrackLengthMs(c.total, c.loopOffset, c.loopSamples, c.repeat, c.fade), c.ms) << c.name;
+    }
+    EXPECT_EQ(FormatTrackLength(83450), "/ 01:23.45");
+    EXPECT_EQ(FormatTrackLength(std::nullopt), "/ \u221E");
+    EXPECT_EQ(PositionSamples(1500), 66150);
+    EXPECT_EQ(PositionSamples(-5), 0);
+}
+
 TEST(WindowRules, CopyPathsJoinWithCRLFAndSkipEmpty) {
     EXPECT_EQ(JoinPlaylistPaths({"/a.vgm", "", "/b.vgz"}), "/a.vgm\r\n/b.vgz");
     EXPECT_EQ(JoinPlaylistPaths({"", ""}), "");

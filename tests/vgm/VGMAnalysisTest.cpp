@@ -48,7 +48,7 @@ TEST(VGMAnalysis, YM2151FileWithTagsAndLoop) {
     auto a = AnalyseVGMBytes(Gzip(b.Build()), rec.Observer());
     ASSERT_TRUE(a.ok) << a.error;
     EXPECT_EQ(a.stage, S::kDone);
-    EXPECT_EQ(a.vgmBuffer, b.Build());
+    EXPECT_EQ(std::vector<uint8_t>(a.vgmBuffer.begin(), a.vgmBuffer.end()), b.Build());
     EXPECT_EQ(a.vgmVersion, 0x171u);
     EXPECT_EQ(a.dataOffset, 0x100u);
     EXPECT_EQ(a.vgmLoopOffset, 0x103u - 0x1C);

@@ -16,9 +16,14 @@ using test::VGMBuilder;
 
 std::vector<uint8_t> SmallVGM() { return VGMBuilder(0x171).Cmd({0x54, 0x08, 0x00}).End().Build(); }
 
+std::vector<uint8_t> Plain(const VGMBytes& bytes) { return {bytes.begin(), bytes.end()}; }
+std::vector<uint8_t> Decode(const std::vector<uint8_t>& raw) {
+    return Plain(DecodeVGMBytes({raw.begin(), raw.end()}));
+}
+
 std::string ReadErrorOf(const std::vector<uint8_t>& raw) {
     try {
-        (void)DecodeVGMBytes(raw);
+        (void)Decode(raw);
     } catch (const ReadError& e) {
         return e.what();
     }
@@ -29,8 +34,8 @@ TEST(VGMFile, LoadsPlainAndGzipContentWhateverTheName) {
     const auto plain = SmallVGM();
     const TempFile plainAsVgz(plain, ".vgz");
     const TempFile gzipAsVgm(Gzip(plain), ".vgm");
-    EXPECT_EQ(LoadVGMFile(plainAsVgz.Path()), plain);
-    EXPECT_EQ(LoadVGMFile(gzipAsVgm.Path()), plain);
+    EXPECT_EQ(Plain(LoadVGMFile(plainAsVgz.Path())), plain);
+    EXPECT_EQ(Plain(LoadVGMFile(gzipAsVgm.Path())), plain);
 }
 
 TEST(VGMFile, MissingFileFailsWithTheSystemText) {
@@ -70,7 +75,7 @@ TEST(VGMFile, RejectsBadContentWithItsMessage) {
     for (const auto& c : cases) {
         EXPECT_EQ(ReadErrorOf(c.raw), c.message) << c.name;
     }
-    EXPECT_EQ(DecodeVGMBytes(exactly64), exactly64);
+    EXPECT_EQ(Decode(exactly64), exactly64);
 }
 
 TEST(VGMFile, GzipCutShortAnywhereFailsAndNeverLoops) {
@@ -79,7 +84,7 @@ TEST(VGMFile, GzipCutShortAnywhereFailsAndNeverLoops) {
     for (int i = 0; i < 60000; ++i) b.Cmd({0x54, static_cast<uint8_t>(i), static_cast<uint8_t>(i * 7)});
     const auto plain = b.End().Build();
     const auto gz = Gzip(plain);
-    ASSERT_EQ(DecodeVGMBytes(gz), plain);
+    ASSERT_EQ(Decode(gz), plain);
     for (size_t cut = 2; cut < gz.size(); cut += (cut < 64 || cut > gz.size() - 64) ? 1 : 997) {
         std::vector<uint8_t> truncated(gz.begin(), gz.begin() + static_cast<std::ptrdiff_t>(cut));
         EXPECT_EQ(ReadErrorOf(truncated), "Invalid or truncated GZIP data in VGM file.") << "cut at " << cut;
@@ -95,7 +100,7 @@ TEST(VGMFile, CorruptedGzipFailsWithTheGzipMessageOrLoadsNothingWrong) {
         auto bad = gz;
         bad[i] ^= 0x5A;
         try {
-            const auto out = DecodeVGMBytes(bad);
+            const auto out = Decode(bad);
             EXPECT_EQ(out, plain) << "byte " << i;
         } catch (const ReadError&) {
         }
@@ -108,7 +113,7 @@ TEST(VGMFile, OnlyTheFirstGzipMemberIsRead) {
     auto both = Gzip(first);
     const auto more = Gzip(second);
     both.insert(both.end(), more.begin(), more.end());
-    EXPECT_EQ(DecodeVGMBytes(both), first);
+    EXPECT_EQ(Decode(both), first);
 }
 
 }  // namespace

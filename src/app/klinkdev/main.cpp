@@ -4,16 +4,20 @@
 //
 // --selftest-demo FILE...: starts simulated boards in-process, connects them,
 // plays the files as a playlist track after track, optionally saves a
-// screenshot (--screenshot PNG), and exits 0 when every track completed.
+// screenshot (--screenshot PNG), and exits 0 when every track completed. It
+// runs on a session of its own in a temporary folder: the user's session
+// (ports, repeat, fade, playlist) is neither read nor written.
 #include <QApplication>
 #include <QComboBox>
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
+#include <QIcon>
 #include <QLabel>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <cstdio>
 #include <memory>
@@ -44,6 +48,8 @@ public:
           timeoutMs_(timeoutSeconds * 1000),
           boardPorts_(std::move(boardPorts)) {
         connect(&timer_, &QTimer::timeout, this, [this] { Step(); });
+        connect(&form_.Playback(), &klink::PlaybackController::trackStarted, this,
+                [this] { ++tracksPlayed_; });
         timer_.start(100);
     }
 
@@ -150,7 +156,11 @@ private:
             Fail(QStringLiteral("the log reports an error"));
             return;
         }
-        std::printf("selftest: %d track(s) played\n", last + 1);
+        if (tracksPlayed_ != files_.size()) {
+            Fail(QStringLiteral("%1 track(s) played of %2").arg(tracksPlayed_).arg(files_.size()));
+            return;
+        }
+        std::printf("selftest: %lld track(s) played\n", static_cast<long long>(tracksPlayed_));
         Finish(0);
     }
 
@@ -163,6 +173,7 @@ private:
     int elapsedMs_ = 0;
     int phase_ = 0;
     int exitCode_ = 1;
+    qsizetype tracksPlayed_ = 0;
 };
 
 }  // namespace
@@ -172,6 +183,13 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("klinkdev"));
     QApplication::setApplicationVersion(QString::fromUtf8(
         klink::kProgramVersion.data(), static_cast<qsizetype>(klink::kProgramVersion.size())));
+    // The installed menu entry (klinkdev.desktop) and the window's icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("klinkdev"));
+    QIcon icon;
+    for (const int size : {16, 32, 48, 64, 128, 256}) {
+        icon.addFile(QStringLiteral(":/klinkdev/klinkdev-%1.png").arg(size), QSize(size, size));
+    }
+    QApplication::setWindowIcon(icon);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("KLINK Dev tool: plays VGM/VGZ files on Keltra boards."));
@@ -224,7 +242,16 @@ int main(int argc, char** argv) {
         }
     }
 
-    MainWindow form(klink::CreateVGMPlayerRun);
+    // The demo's own session: it starts empty and is thrown away.
+    QTemporaryDir demoSession;
+    if (parser.isSet(selfTest) && !demoSession.isValid()) {
+        std::fprintf(stderr, "klinkdev: cannot create a folder for the demo's session\n");
+        return 2;
+    }
+    MainWindow form(klink::CreateVGMPlayerRun,
+                    parser.isSet(selfTest)
+                        ? demoSession.filePath(QStringLiteral("session.json")).toStdString()
+                        : std::string());
     // The watch calls from a thread of its own: the close is queued to the window's.
     const klink::platform::TerminationRequestWatch terminate([&form] {
         QMetaObject::invokeMethod(

@@ -23,6 +23,7 @@
 #include "platform/PathText.h"
 #include "platform/SerialPortList.h"
 #include "platform/TerminationSignals.h"
+#include "player/BoardTiming.h"
 #include "player/KLINKFadeOut.h"
 #include "player/VGMPlayerThread.h"
 #include "routing/KLINKRouting.h"
@@ -47,6 +48,7 @@ struct PlayOptions {
     int32_t fade = 10;
     std::string simTrace;
     std::string simLink = "auto";
+    std::string timing = "auto";
 };
 
 // The repeat count as the window's selector gives it: 1..5, or "inf" = 0.
@@ -137,12 +139,20 @@ private:
 // default a 115200-baud UART, except for the streaming paths. An OKIM6258
 // stream at 8 MHz / 512 and a KL2 DAC stream (25-35 KB/s) need more than
 // such a UART carries, so those boards are USB devices, as real boards that
-// play them are.
+// play them are; so is a KL2 board that times a register-only file (its
+// status replies alone need more). The silent stream of a board-timed
+// YM2151 file fits a UART.
 [[nodiscard]] klink::sim::SimLineKind SimulatedLineFor(const klink::VGMAnalysis& analysis,
-                                                       const std::string& choice) {
+                                                       const std::string& choice,
+                                                       klink::PlaybackTiming timing) {
     if (choice == "uart") return klink::sim::SimLineKind::kUart;
     if (choice == "usb") return klink::sim::SimLineKind::kUsb;
-    const bool streams = analysis.ok && klink::PlaybackPathFor(analysis) != klink::VGMPlaybackPath::kRegister;
+    if (!analysis.ok) return klink::sim::SimLineKind::kUart;
+    std::string why;
+    const bool boardTimedKL2 = timing != klink::PlaybackTiming::kHost &&
+                               klink::BoardTimedPathFor(analysis, why) == klink::BoardTimedPath::kKL2;
+    const bool streams =
+        klink::PlaybackPathFor(analysis) != klink::VGMPlaybackPath::kRegister || boardTimedKL2;
     return streams ? klink::sim::SimLineKind::kUsb : klink::sim::SimLineKind::kUart;
 }
 
@@ -150,8 +160,8 @@ private:
 enum class TrackEnd { kCompleted, kStopped, kFailed };
 
 TrackEnd PlayTrack(ConsoleHost& host, std::array<CommandPort, 2>& ports, const std::string& file,
-                   int32_t repeat, int32_t fade) {
-    auto thread = std::make_unique<klink::VGMPlayerThread>(host, file, repeat, fade);
+                   int32_t repeat, int32_t fade, klink::PlaybackTiming timing) {
+    auto thread = std::make_unique<klink::VGMPlayerThread>(host, file, repeat, fade, timing);
     // The playback thread is the only reader of the ports while it runs.
     for (auto& port : ports) {
         if (port.Connected()) port.Driver().PausePolling();
@@ -226,6 +236,8 @@ int RunPlay(const PlayOptions& options) {
         return 1;
     }
 
+    const klink::PlaybackTiming timing =
+        klink::ParsePlaybackTiming(options.timing).value_or(klink::PlaybackTiming::kAuto);
     int status = 0;
     for (const std::string& file : options.files) {
         if (gStopSignal) break;
@@ -237,7 +249,7 @@ int RunPlay(const PlayOptions& options) {
                 analysis.ok ? SimulatedBoards::ChooseModels(analysis, why) : std::vector<std::string>{};
             if (models.empty())
                 models = boards->Models().empty() ? std::vector<std::string>{"Keltra 4"} : boards->Models();
-            const klink::sim::SimLineKind line = SimulatedLineFor(analysis, options.simLink);
+            const klink::sim::SimLineKind line = SimulatedLineFor(analysis, options.simLink, timing);
             try {
                 if (!boards->Running(models, line)) {
                     for (size_t i = 0; i < ports.size(); ++i) {
@@ -260,7 +272,7 @@ int RunPlay(const PlayOptions& options) {
                 return 1;
             }
         }
-        const TrackEnd end = PlayTrack(host, ports, file, repeat, options.fade);
+        const TrackEnd end = PlayTrack(host, ports, file, repeat, options.fade, timing);
         if (end == TrackEnd::kCompleted) continue;
         status = end == TrackEnd::kStopped ? kExitInterrupted : 1;
         break;
@@ -291,6 +303,11 @@ void AddPlayCommand(CLI::App& app, int& exitStatus) {
                     "'auto' (USB for files that stream to the board, else UART)")
         ->default_str("auto")
         ->check(CLI::IsMember({"auto", "uart", "usb"}));
+    cmd->add_option("--timing", options->timing,
+                    "Who times the writes of a file without samples: 'host', 'board' (a KL2 board's tick "
+                    "clock or a Keltra 4's stream) or 'auto' (board where the board and the line allow it)")
+        ->default_str("auto")
+        ->check(CLI::IsMember({"host", "board", "auto"}));
     cmd->callback([options, &exitStatus] { exitStatus = RunPlay(*options); });
 }
 
