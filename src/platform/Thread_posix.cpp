@@ -174,7 +174,10 @@ constexpr std::size_t kMaxStackLock = 256 * 1024;
     for (std::size_t i = 0; i < n; i += step) {
         area[kMaxStackLock - 1 - i] = 0;
     }
-    return reinterpret_cast<std::uintptr_t>(&area[kMaxStackLock - n]);
+    // Read back through a volatile: the caller wants the address as a number,
+    // never dereferenced, and clang would take it for a dangling pointer.
+    volatile std::uintptr_t lowest = reinterpret_cast<std::uintptr_t>(&area[kMaxStackLock - n]);
+    return lowest;
 }
 
 }  // namespace
