@@ -9,7 +9,7 @@ packages=(
   zlib1g-dev libdeflate-dev nlohmann-json3-dev libfmt-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev fonts-noto-cjk xvfb xauth
-  gzip python3 clang-format
+  gzip python3 clang-format clang-14 libclang-rt-14-dev
   dpkg-dev file
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev googletest wine64
 )
