@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -136,15 +137,21 @@ inline std::string EndedStatusLine(const SourceDAC& dac) {
            " queued=0; underflows=0 overflows=0 rejected=0; max DAC late=0 us; ticks=" + ticks + "/" + ticks;
 }
 
-// Whether one of the first two runs ran the simulated KL2 board dry, to be
+// Whether one of the first three runs ran the simulated KL2 board dry, to be
 // played again. The board and the player are both threads of this machine,
 // and a machine busy with other work can hold the board's thread back for
 // longer than the 80 ms the player keeps buffered: the board then counts an
 // underflow that a board with a processor of its own would not. A player
-// that falls behind runs the board dry on every run, and the third fails.
-inline bool RanDryOnABusyMachine(const SimConnection& board, int attempt) {
-    const uint32_t underflows = board.board->DACStatus().underflows;
-    if (attempt > 2 || underflows == 0) return false;
+// that falls behind runs the board dry on every run, and the fourth fails.
+// The run's "Link: " line carries the board's count: the board's own status
+// is cleared by the reset that ends every run.
+inline bool RanDryOnABusyMachine(RecordingHost& host, int attempt) {
+    unsigned underflows = 0;
+    for (const std::string& line : host.LogStarting("Link: ")) {
+        unsigned n = 0;
+        if (std::sscanf(line.c_str(), "Link: %u underflows", &n) == 1) underflows += n;
+    }
+    if (attempt > 3 || underflows == 0) return false;
     std::cout << "The simulated board ran dry " << underflows << " time(s); playing again.\n";
     return true;
 }
