@@ -18,7 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     klink::KLINKFrame frame;
     uint64_t nowMs = 1000;
     for (size_t i = 0; i < stream.size(); ++i) {
-        nowMs += (quietEvery != 0 && i % quietEvery == size_t{quietEvery} - 1) ? klink::kInterByteTimeoutMs : 1;
+        nowMs +=
+            (quietEvery != 0 && i % quietEvery == size_t{quietEvery} - 1) ? klink::kInterByteTimeoutMs : 1;
         if (!decoder.Feed(stream[i], nowMs, frame)) {
             FUZZ_CHECK(decoder.Count() >= 0 && decoder.Count() <= klink::kMaxCOBSBody);
             continue;

@@ -36,6 +36,7 @@ fi
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then targets=("${all_targets[@]}"); fi
 
+bash scripts/setup.sh --fuzz
 cmake --preset fuzz >/dev/null
 nice cmake --build --preset fuzz -j 2 --target fuzz_make_seeds $(printf 'fuzz_%s ' "${targets[@]}")
 bin=build-fuzz/fuzz

@@ -3,7 +3,8 @@
 # AddressSanitizer + UndefinedBehaviorSanitizer build, each with all tests
 # (warnings are errors in both), the MinGW-w64 build tested under Wine, and a
 # packager's plain Release build (build only: the normal build has run the
-# tests). Prints how long each phase took.
+# tests) and the Debian package made from it, installed and run. Prints how
+# long each phase took.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -48,6 +49,12 @@ end
 begin "release: configure and build"
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$jobs"
+end
+
+# The Debian package from that build, installed into a scratch root, and the
+# installed programs run.
+begin "package: build, install, run"
+bash scripts/package.sh
 end
 
 echo "== timings"
