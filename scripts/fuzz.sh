@@ -14,6 +14,7 @@
 #
 #   KLINK_FUZZ_SHARED=0   leave ../shared alone
 #   KLINK_FUZZ_JOBS=N     run N targets at once (default 1)
+#   KLINK_FUZZ_RUNS=N     stop a target after N executions (SECONDS still caps it)
 #   bash scripts/fuzz.sh --minimise [TARGET...]
 #                         rewrite fuzz/corpus/<target>/ as the -merge=1
 #                         minimum of itself and build-fuzz/work/<target>/
@@ -90,7 +91,7 @@ run_one() {
   mkdir -p "$work" "fuzz/crashes/$t" "$seeds/$t"
   echo "== $t: ${seconds} s"
   nice "$bin/fuzz_$t" "$work" "${inputs[@]}" -max_total_time="$seconds" -max_len="$(max_len "$t")" \
-    -timeout=30 -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="build-fuzz/crash-$t-" \
+    ${KLINK_FUZZ_RUNS:+-runs=$KLINK_FUZZ_RUNS} -timeout=30 -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="build-fuzz/crash-$t-" \
     >"build-fuzz/fuzz-$t.log" 2>&1 || {
     echo "$t: FAILED, see build-fuzz/fuzz-$t.log"
     return 1
