@@ -501,9 +501,10 @@ void BM_DirectWriteTiming(benchmark::State& state) {
 
         using Clock = std::chrono::steady_clock;
         // The same scheduling as the playback thread gets, and the same end of
-        // each wait spent spinning: the floor with the same privileges.
+        // each wait spent spinning (none when real-time): the floor with the
+        // same privileges.
         (void)klink::platform::SetCurrentThreadPriority(klink::platform::ThreadPriority::kPlayback);
-        const auto spin = klink::platform::CurrentThreadIsRealtime() ? std::chrono::microseconds(200)
+        const auto spin = klink::platform::CurrentThreadIsRealtime() ? std::chrono::microseconds(0)
                                                                      : std::chrono::microseconds(2000);
         std::cerr << "Direct writer: " << klink::platform::DescribeCurrentThreadScheduling() << '\n';
         const double steal0 = StealMs();

@@ -21,10 +21,12 @@ RegisterPlayback::RegisterPlayback(const PlaybackContext& context)
       writer_(context, context.file.hasKl2Registers && !context.file.useKl2Dac, [this] { StartTiming(); }),
       samples_(context.position.samples),
       pointer_(context.file.dataOffset),
-      // A real-time thread wakes within tens of microseconds of its time; an
-      // ordinary one may wake a scheduler slice late and spins the last 2 ms.
-      spinTicks_(platform::CurrentThreadIsRealtime() ? context.clock.frequency / 5000
-                                                     : context.clock.frequency / 500) {
+      // A real-time thread wakes within tens of microseconds of its time and
+      // never spins: spinning at a real-time priority holds its core from
+      // every ordinary thread (a board simulator, the window), for a whole
+      // track when the waits are shorter than the spin. An ordinary thread
+      // may wake a scheduler slice late and spins the last 2 ms.
+      spinTicks_(platform::CurrentThreadIsRealtime() ? 0 : context.clock.frequency / 500) {
     samples_ = 0;
 }
 
