@@ -333,6 +333,9 @@ void KL2DACVGM::StreamCommand(uint8_t command, uint32_t at) {
             if (s.frequency == 0) {
                 StopStream(id);
             } else if (s.active) {
+                if (s.frequency > kKL2MaxStreamFrequency) {
+                    throw ReadError("Invalid YM2612 stream frequency/step/length.");
+                }
                 // The new rate counts from now; the position in the data stays.
                 s.startTick = commandTick_;
                 s.nextTick = commandTick_;
@@ -399,7 +402,7 @@ void KL2DACVGM::StreamCommand(uint8_t command, uint32_t at) {
 void KL2DACVGM::StartDACStream(uint8_t id, uint64_t offset, uint64_t steps, bool loop, bool reverse) {
     KL2DACStream& s = streams_[id];
     if (!s.enabled) return;
-    if (s.frequency == 0 || s.stepSize == 0 || steps == 0) {
+    if (s.frequency == 0 || s.frequency > kKL2MaxStreamFrequency || s.stepSize == 0 || steps == 0) {
         throw ReadError("Invalid YM2612 stream frequency/step/length.");
     }
     if (offset + s.stepBase + (steps - 1) * s.stepSize >= bank_.size()) {

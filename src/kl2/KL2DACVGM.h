@@ -19,6 +19,11 @@ namespace klink {
 inline constexpr uint64_t kKL2ChunkTicks = 220;
 // Most register events one chunk may hold.
 inline constexpr size_t kKL2MaxChunkEvents = 4096;
+// Fastest DAC stream, in steps per second: four DAC writes per tick. The
+// YM2612 outputs at most about 55,000 samples a second, and every step is a
+// record on the link; a file asking for more (a few bytes can ask for
+// billions of records) is refused rather than rendered for hours.
+inline constexpr uint32_t kKL2MaxStreamFrequency = 4 * 44100;
 
 // State of one VGM DAC stream (IDs 0..255). Only streams set up for the first
 // YM2612, port 0, register 0x2A are enabled; every command for another stream
